@@ -1,0 +1,111 @@
+#include "host/kernel/Dispatch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace Kernel::Dispatch {
+
+namespace {
+
+thread_local bool t_inWorker = false;
+std::atomic<size_t> g_concurrency{0};
+
+class Pool {
+public:
+    static Pool& Get() {
+        static Pool* p = new Pool;  // never destroyed: workers may outlive static destruction
+        return *p;
+    }
+
+    void Submit(std::function<void()> job) {
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            EnsureWorkers();
+            m_jobs.push_back(std::move(job));
+        }
+        m_cv.notify_one();
+    }
+
+private:
+    void EnsureWorkers() {
+        size_t want = std::max<size_t>(1, std::thread::hardware_concurrency()) + 1;
+        while (m_workers.size() < want) {
+            m_workers.emplace_back([this] { Run(); });
+            m_workers.back().detach();
+        }
+    }
+    void Run() {
+        t_inWorker = true;
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock<std::mutex> g(m_lock);
+                m_cv.wait(g, [this] { return !m_jobs.empty(); });
+                job = std::move(m_jobs.front());
+                m_jobs.pop_front();
+            }
+            job();
+        }
+    }
+    std::mutex m_lock;
+    std::condition_variable m_cv;
+    std::deque<std::function<void()>> m_jobs;
+    std::vector<std::thread> m_workers;
+};
+
+}  // namespace
+
+size_t GetConcurrency() noexcept {
+    size_t c = g_concurrency.load();
+    return c ? c : std::max<size_t>(1, std::thread::hardware_concurrency());
+}
+
+void SetConcurrency(size_t threads) noexcept { g_concurrency.store(threads); }
+
+void DispatchParallelFor(size_t count, std::function<void(size_t)> const& fn) {
+    if (count == 0) return;
+    size_t threads = std::min(GetConcurrency(), count);
+    if (threads <= 1 || t_inWorker) {
+        for (size_t i = 0; i < count; ++i) fn(i);
+        return;
+    }
+    struct Shared {
+        std::atomic<size_t> next{0};
+        std::mutex lock;
+        std::condition_variable done;
+        size_t running = 0;
+        std::exception_ptr error;
+    } sh;
+    auto work = [&sh, &fn, count] {
+        for (;;) {
+            size_t i = sh.next.fetch_add(1);
+            if (i >= count) break;
+            try {
+                fn(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> g(sh.lock);
+                if (!sh.error) sh.error = std::current_exception();
+            }
+        }
+    };
+    sh.running = threads - 1;
+    for (size_t t = 0; t + 1 < threads; ++t) {
+        Pool::Get().Submit([&sh, work] {
+            work();
+            std::lock_guard<std::mutex> g(sh.lock);
+            if (--sh.running == 0) sh.done.notify_all();
+        });
+    }
+    work();
+    std::unique_lock<std::mutex> g(sh.lock);
+    sh.done.wait(g, [&sh] { return sh.running == 0; });
+    if (sh.error) std::rethrow_exception(sh.error);
+}
+
+}  // namespace Kernel::Dispatch

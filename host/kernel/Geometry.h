@@ -1,0 +1,27 @@
+// Small value types for points, sizes and rectangles.
+#pragma once
+
+namespace Kernel {
+
+template <class T>
+struct PointT {
+    T x{}, y{};
+    bool operator==(PointT const&) const = default;
+};
+
+template <class T>
+struct SizeT {
+    T width{}, height{};
+    bool operator==(SizeT const&) const = default;
+};
+
+template <class T>
+struct RectT {
+    T left{}, top{}, right{}, bottom{};
+    T Width() const { return right - left; }
+    T Height() const { return bottom - top; }
+    bool IsEmpty() const { return !(right > left && bottom > top); }
+    bool operator==(RectT const&) const = default;
+};
+
+}  // namespace Kernel

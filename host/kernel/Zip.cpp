@@ -1,0 +1,228 @@
+#include "host/kernel/Zip.h"
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <memory>
+
+namespace Kernel {
+
+namespace {
+
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+struct CompressorDeleter {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+
+libdeflate_decompressor* ThreadDecompressor() {
+    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(libdeflate_alloc_decompressor());
+    return d.get();
+}
+
+libdeflate_compressor* ThreadCompressor(int level) {
+    // One compressor per level and thread: allocation is costly relative to a small channel.
+    thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> c[13];
+    if (level < 1) level = 1;
+    if (level > 12) level = 12;
+    if (!c[level]) c[level].reset(libdeflate_alloc_compressor(level));
+    return c[level].get();
+}
+
+// Slow path when libdeflate says the output does not fit: inflate with zlib to learn how much
+// of the channel is intact.
+InflateStatus ZlibPartial(uint8_t const* src, size_t srcLen, uint8_t* dst, size_t dstLen, size_t* produced) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return InflateStatus::Damaged;
+    z.next_in = const_cast<Bytef*>(src);
+    z.next_out = dst;
+    InflateStatus st = InflateStatus::Damaged;
+    size_t inLeft = srcLen, outLeft = dstLen;
+    for (;;) {
+        z.avail_in = static_cast<uInt>(std::min<size_t>(inLeft, 1u << 30));
+        z.avail_out = static_cast<uInt>(std::min<size_t>(outLeft, 1u << 30));
+        uInt ai = z.avail_in, ao = z.avail_out;
+        int r = inflate(&z, Z_NO_FLUSH);
+        inLeft -= ai - z.avail_in;
+        outLeft -= ao - z.avail_out;
+        if (r == Z_STREAM_END) {
+            st = outLeft == 0 ? InflateStatus::Ok : InflateStatus::Short;
+            break;
+        }
+        if (r == Z_BUF_ERROR && outLeft == 0) {
+            st = InflateStatus::TooLong;
+            break;
+        }
+        if (r != Z_OK) {
+            st = (r == Z_BUF_ERROR) ? InflateStatus::Short : InflateStatus::Damaged;
+            break;
+        }
+    }
+    if (produced) *produced = dstLen - outLeft;
+    inflateEnd(&z);
+    return st;
+}
+
+}  // namespace
+
+InflateStatus ZlibInflate(uint8_t const* src, size_t srcLen, uint8_t* dst, size_t dstLen, size_t* produced) {
+    size_t actual = 0;
+    libdeflate_result r = libdeflate_zlib_decompress(ThreadDecompressor(), src, srcLen, dst, dstLen, &actual);
+    if (r == LIBDEFLATE_SUCCESS) {
+        if (produced) *produced = actual;
+        return actual == dstLen ? InflateStatus::Ok : InflateStatus::Short;
+    }
+    return ZlibPartial(src, srcLen, dst, dstLen, produced);
+}
+
+size_t ZlibCompressBound(size_t n) { return libdeflate_zlib_compress_bound(nullptr, n); }
+
+bool ZlibDeflate(uint8_t const* src, size_t n, std::vector<uint8_t>& out, int level) {
+    out.resize(ZlibCompressBound(n));
+    size_t got = libdeflate_zlib_compress(ThreadCompressor(level), src, n, out.data(), out.size());
+    if (got == 0) return false;
+    out.resize(got);
+    return true;
+}
+
+void UnpredictRows(uint8_t* data, size_t rows, size_t rowBytes, unsigned sampleBytes) {
+    for (size_t y = 0; y < rows; ++y) {
+        uint8_t* row = data + y * rowBytes;
+        if (sampleBytes == 2) {
+            size_t n = rowBytes / 2;
+            unsigned prev = (n ? (row[0] << 8 | row[1]) : 0);
+            for (size_t i = 1; i < n; ++i) {
+                unsigned v = (prev + (row[2 * i] << 8 | row[2 * i + 1])) & 0xFFFF;
+                row[2 * i] = static_cast<uint8_t>(v >> 8);
+                row[2 * i + 1] = static_cast<uint8_t>(v);
+                prev = v;
+            }
+        } else {
+            for (size_t i = 1; i < rowBytes; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 1]);
+        }
+    }
+}
+
+void PredictRows(uint8_t* data, size_t rows, size_t rowBytes, unsigned sampleBytes) {
+    for (size_t y = 0; y < rows; ++y) {
+        uint8_t* row = data + y * rowBytes;
+        if (sampleBytes == 2) {
+            size_t n = rowBytes / 2;
+            for (size_t i = n; i-- > 1;) {
+                unsigned cur = row[2 * i] << 8 | row[2 * i + 1];
+                unsigned prev = row[2 * i - 2] << 8 | row[2 * i - 1];
+                unsigned d = (cur - prev) & 0xFFFF;
+                row[2 * i] = static_cast<uint8_t>(d >> 8);
+                row[2 * i + 1] = static_cast<uint8_t>(d);
+            }
+        } else {
+            for (size_t i = rowBytes; i-- > 1;) row[i] = static_cast<uint8_t>(row[i] - row[i - 1]);
+        }
+    }
+}
+
+// ---- ZipInStream
+
+struct ZipInStream::State {
+    z_stream z{};
+    uint8_t in[1 << 16];
+};
+
+Counted<ZipInStream> ZipInStream::Create(NonCounted<InStream> source, ZipPredictor predictor) {
+    Counted<ZipInStream> s(new ZipInStream);
+    s->m_source = source.Get();
+    s->m_state = new State;
+    if (inflateInit(&s->m_state->z) != Z_OK) return nullptr;
+    s->m_pred = predictor;
+    if (predictor.enabled) {
+        if (predictor.rowBytes == 0) return nullptr;
+        s->m_row.resize(predictor.rowBytes);
+    }
+    return s;
+}
+
+ZipInStream::~ZipInStream() {
+    if (m_state) {
+        inflateEnd(&m_state->z);
+        delete m_state;
+    }
+}
+
+size_t ZipInStream::Inflate(uint8_t* out, size_t n) {
+    z_stream& z = m_state->z;
+    size_t done = 0;
+    while (done < n && !m_end && !m_damaged) {
+        if (z.avail_in == 0) {
+            size_t got = m_source->Read(m_state->in, sizeof m_state->in);
+            if (got == 0) {
+                m_end = true;
+                break;
+            }
+            z.next_in = m_state->in;
+            z.avail_in = static_cast<uInt>(got);
+        }
+        z.next_out = out + done;
+        z.avail_out = static_cast<uInt>(std::min<size_t>(n - done, 1u << 30));
+        uInt before = z.avail_out;
+        int r = inflate(&z, Z_NO_FLUSH);
+        done += before - z.avail_out;
+        if (r == Z_STREAM_END) {
+            m_end = true;
+        } else if (r != Z_OK && r != Z_BUF_ERROR) {
+            m_damaged = true;
+        }
+    }
+    return done;
+}
+
+size_t ZipInStream::Read(void* buf, size_t n) {
+    if (!m_pred.enabled) return Inflate(static_cast<uint8_t*>(buf), n);
+    auto* out = static_cast<uint8_t*>(buf);
+    size_t done = 0;
+    while (done < n) {
+        if (m_rowUsed == m_rowFill) {
+            m_rowFill = Inflate(m_row.data(), m_row.size());
+            m_rowUsed = 0;
+            if (m_rowFill == 0) break;
+            UnpredictRows(m_row.data(), 1, m_rowFill, m_pred.sampleBytes);
+        }
+        size_t take = std::min(n - done, m_rowFill - m_rowUsed);
+        std::memcpy(out + done, m_row.data() + m_rowUsed, take);
+        m_rowUsed += take;
+        done += take;
+    }
+    return done;
+}
+
+// ---- ZipOutStream
+
+Counted<ZipOutStream> ZipOutStream::Create(NonCounted<OutStream> dest, ZipPredictor predictor, int level) {
+    Counted<ZipOutStream> s(new ZipOutStream);
+    s->m_dest = dest.Get();
+    s->m_pred = predictor;
+    s->m_level = level;
+    return s;
+}
+
+bool ZipOutStream::WriteBlock(void const* buf, size_t n) {
+    if (m_done) return false;
+    auto const* p = static_cast<uint8_t const*>(buf);
+    m_in.insert(m_in.end(), p, p + n);
+    return true;
+}
+
+bool ZipOutStream::Finalise() {
+    if (m_done) return false;
+    m_done = true;
+    if (m_pred.enabled && m_pred.rowBytes)
+        PredictRows(m_in.data(), m_in.size() / m_pred.rowBytes, m_pred.rowBytes, m_pred.sampleBytes);
+    std::vector<uint8_t> out;
+    if (!ZlibDeflate(m_in.data(), m_in.size(), out, m_level)) return false;
+    m_written = out.size();
+    std::vector<uint8_t>().swap(m_in);
+    return m_dest->Write(out.data(), out.size());
+}
+
+}  // namespace Kernel

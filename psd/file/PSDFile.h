@@ -1,0 +1,204 @@
+// The document: header values, document settings, layers, paths and the composite image.
+//
+// Reading is lazy about pixels: Create() parses the structure and keeps the source stream;
+// GetBitmap() here and on each PSDLayer decodes on first request. Documents opened from files are
+// memory-mapped, so distinct layers of one document may be decoded on different threads at once.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "host/kernel/Counted.h"
+#include "host/kernel/Stream.h"
+#include "host/kernel/String.h"
+#include "host/kernel/Units.h"
+#include "host/raster/Bitmap.h"
+#include "host/raster/ICC.h"
+#include "host/renderer/Colour.h"
+#include "psd/file/PSDIO.h"
+#include "psd/report/PSDReport.h"
+
+namespace PSD {
+
+class PSDLayer;
+class PSDPath;
+class PSDSaveProgress;
+class PSDSmartObjectData;
+struct SaveData;
+
+// The header's colour mode numbers.
+enum class ColourMode : uint32_t {
+    Bitmap = 0,
+    Grayscale = 1,
+    Indexed = 2,
+    RGB = 3,
+    CMYK = 4,
+    Multichannel = 7,
+    Duotone = 8,
+    Lab = 9,
+};
+
+// Name used in messages: "Bitmap", "Grayscale", ..., "LAB", "Unknown".
+char const* ColourModeName(uint32_t mode);
+// Colour channels of a mode; with merged transparency one more. Duotone counts 0 here (as the
+// parse context does) unless forQueries is set.
+unsigned ColourChannelCount(uint32_t mode, bool withTransparency, bool forQueries = false);
+
+enum class JPEGMethod : int32_t {
+    Baseline = 0,
+    BaselineOptimised = 1,
+    Progressive = 2,
+};
+
+// Limits of the format: PSD caps a side at 30000 px; PSB at 300000.
+constexpr uint32_t kMaxSidePSD = 30000;
+constexpr uint32_t kMaxSidePSB = 300000;
+
+// Options of opening a document.
+struct CreateOptions {
+    bool parseText = false;          // convert type layers' engine data into the text model
+    bool parseSmartObjects = false;  // read placed-layer data into smart-object records
+    String textSetting;              // handed unchanged to the text conversion
+};
+
+// The per-parse context; it is a PSDLoadData, so any reader taking one accepts it.
+struct ParseData : PSDLoadData {
+    ParseData() = default;
+    ParseData(bool swap, bool inMemory, CreateOptions const& options, Kernel::Counted<PSDWarnings> const& warnings)
+        : PSDLoadData(swap),
+          m_parseText(options.parseText),
+          m_parseSmartObjects(options.parseSmartObjects),
+          m_optionText(options.textSetting),
+          m_inMemory(inMemory) {
+        m_report.m_warnings = warnings;
+    }
+
+    bool m_parseText = false;
+    bool m_parseSmartObjects = false;
+    String m_optionText;
+    bool m_inMemory = false;
+    bool m_isPSB = false;
+    double m_resolutionScale = 1.0;  // document resolution / 72
+    double m_resolution = 1.0;       // pixels per inch
+    uint32_t m_colourMode = 0;
+    uint16_t m_colourChannels = 0;
+    uint32_t m_width = 0;
+    uint32_t m_height = 0;
+    std::vector<uint16_t> m_layerGroupIds;
+};
+
+class PSDFile : public Kernel::Countable {
+public:
+    using CreateOptions = PSD::CreateOptions;
+
+    PSDFile();
+    ~PSDFile() override;
+
+    // ---- Opening (file header and parse driver)
+    static Kernel::Counted<PSDFile> Create(Kernel::Counted<Kernel::InStreamSeekable> const& stream,
+                                           CreateOptions const& options, PSDReport& report);
+    static Kernel::Counted<PSDFile> Create(Kernel::Counted<Kernel::MemoryInStream> const& stream,
+                                           CreateOptions const& options, PSDReport& report);
+    static Kernel::Counted<PSDFile> Create(Kernel::Counted<Kernel::MemoryInOutStreamBase> const& stream,
+                                           CreateOptions const& options, PSDReport& report);
+    static Kernel::Counted<PSDFile> Create(Kernel::InStream& stream, CreateOptions const& options,
+                                           PSDReport& report);
+    // A document holding only image resources (no layers, no composite).
+    static Kernel::Counted<PSDFile> CreateFromImageResourceData(unsigned int width, unsigned int height,
+                                                                Kernel::InStream& stream, PSDReport& report);
+    // The layered document inside a TIFF file's tags.
+    static Kernel::Counted<PSDFile> CreateFromTIFF(String const& path, CreateOptions const& options,
+                                                   PSDReport& report);
+
+    static bool Sniff(Kernel::InStreamSeekable& stream);
+    static bool Sniff(Kernel::InStreamSeekable& stream, ParseData& pd);
+
+    [[nodiscard]] bool Parse(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseData& pd);
+    [[nodiscard]] bool ParseColorModeSection(Kernel::InStreamSeekable& stream, ParseData& pd);
+
+    // 0 success, 1 unsupported depth, 2 unsupported colour mode.
+    int DetermineRasterFormat(Raster::Format& out) const;
+    bool GetHasMasks() const;
+    String GetAlphaChannelName(unsigned long index) const;
+
+    // ---- Image resources
+    [[nodiscard]] bool ParseImageResources(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseData& pd);
+    [[nodiscard]] bool ParseImageResourceData(Kernel::InStream& stream, ParseData& pd);
+    // Saved and working paths (resources 1025, 2000-2997); the path reader owns the format.
+    [[nodiscard]] bool ParsePathResource(Kernel::InStream& stream, unsigned int length, String const& name,
+                                         ParseData& pd, unsigned int index);
+    [[nodiscard]] bool SaveImageResources(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
+    [[nodiscard]] bool SaveImageResourceData(Kernel::OutStreamSeekable& stream) const;
+
+    // ---- Layer and mask section
+    [[nodiscard]] bool ParseLayersAndMasks(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseData& pd);
+
+    // ---- Composite image
+    bool GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& bitmap,
+                   std::vector<Kernel::Counted<Raster::DynamicBitmap>>& masks, PSDReport& report) const;
+    [[nodiscard]] bool GetBitmapI(PSDLoadData& ld) const;
+
+    // ---- Header values
+    uint32_t GetWidth() const { return m_width; }
+    uint32_t GetHeight() const { return m_height; }
+    uint32_t GetColourMode() const { return m_colourMode; }
+    uint16_t GetChannelCount() const { return m_channelCount; }
+    uint16_t GetDepth() const { return m_depth; }
+    bool IsPSB() const { return m_isPSB; }
+    Kernel::Counted<PSDWarnings> const& GetWarnings() const { return m_warnings; }
+    std::vector<Kernel::Counted<PSDLayer>> const& GetLayers() const { return m_layers; }
+
+    // Fields, in order. The host reads them directly.
+    uint32_t m_width = 0;
+    uint32_t m_height = 0;
+    uint32_t m_colourMode = 0;
+    uint16_t m_channelCount = 0;
+    uint16_t m_depth = 0;
+    Kernel::Consolidated<Renderer::Colour> m_backgroundColour;
+    Kernel::Counted<Kernel::UnitValueConverter const> m_unitConverter;
+    int32_t m_setting = 5;  // opaque host setting, kept as given
+    Kernel::Counted<PSDPath> m_workingPath;
+    std::vector<Kernel::Counted<PSDPath>> m_paths;
+    String m_clippingPathName;
+    std::vector<String> m_alphaChannelNames;
+    String m_caption;
+    mutable Kernel::Counted<Raster::DynamicBitmap> m_flattenedBitmap;
+    mutable std::vector<Kernel::Counted<Raster::DynamicBitmap>> m_masks;
+    Kernel::Counted<Raster::DynamicBitmap> m_thumbnail;
+    std::vector<Kernel::Counted<PSDLayer>> m_layers;
+    Kernel::Consolidated<Raster::ICCProfile> m_iccProfile;
+    std::vector<double> m_horizontalGuides;
+    std::vector<double> m_verticalGuides;
+    int32_t m_globalLightAngle = 120;
+    int32_t m_globalLightAltitude = 30;
+    uint32_t m_mergedTransparency = 0;
+    Kernel::Counted<Kernel::InStreamSeekable> m_sourceStream;
+    uint64_t m_imageDataPosition = 0;
+    bool m_isPSB = false;
+    bool m_loadSetting = true;
+    bool m_hasRealMergedData = true;
+    Kernel::Counted<PSDWarnings> m_warnings;
+    Kernel::Counted<Kernel::Countable> m_layerState;  // opaque, owned by the layer readers
+    struct JPEGSettings {
+        int32_t quality = 0;
+        JPEGMethod method = JPEGMethod::Baseline;
+        uint8_t scans = 0;
+        bool present = false;
+    } m_jpeg;
+    std::unordered_map<String, Kernel::Counted<PSDSmartObjectData>> m_linkedLayerData;
+
+    // Facts kept beside the fields for callers that want to see the sections as stored.
+    struct SectionInfo {
+        uint64_t colourModeDataLength = 0;
+        uint64_t imageResourcesLength = 0;
+        uint64_t layerAndMaskLength = 0;
+    } m_sections;
+    std::vector<uint8_t> m_colourModeData;
+
+private:
+    static Kernel::Counted<PSDFile> CreateI(Kernel::Counted<Kernel::InStreamSeekable> const& stream,
+                                           bool inMemory, CreateOptions const& options, PSDReport& report);
+};
+
+}  // namespace PSD

@@ -1,0 +1,13 @@
+// Placed layers and the embedded or linked files behind them.
+#pragma once
+
+#include "host/kernel/Counted.h"
+
+namespace PSD {
+
+class PSDSmartObjectData : public Kernel::Countable {
+public:
+    PSDSmartObjectData() = default;
+};
+
+}  // namespace PSD

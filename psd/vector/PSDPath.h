@@ -1,0 +1,13 @@
+// A saved path, the working path or a vector mask.
+#pragma once
+
+#include "host/kernel/Counted.h"
+
+namespace PSD {
+
+class PSDPath : public Kernel::Countable {
+public:
+    PSDPath() = default;
+};
+
+}  // namespace PSD

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs every build, test and benchmark dependency from Debian packages.
+# Idempotent; run as root on Debian 12.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+PKGS=(
+  build-essential cmake ninja-build pkg-config git
+  libdeflate-dev zlib1g-dev liblcms2-dev libtiff-dev libpolyclipping-dev
+  libfontconfig-dev libjpeg62-turbo-dev libspng-dev
+  libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
+  python3 python3-psd-tools imagemagick
+)
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,39 @@
+// The corpus runner: every reference file under the corpus folder is checked against what the
+// library reads from the document beside it. Each aspect (header, resources, layers, pixels...)
+// registers a check from its own source file.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "psd/file/PSDFile.h"
+
+namespace corpus {
+
+enum class Outcome { Match, Mismatch, NotApplicable };
+
+struct Document {
+    std::string path;                 // relative to the corpus folder
+    std::string fullPath;
+    nlohmann::json const& ref;
+    Kernel::Counted<PSD::PSDFile> doc;  // null when the library refused it
+    PSD::PSDReport report;            // the report of opening
+};
+
+struct Aspect {
+    char const* name;
+    int order;
+    // why receives a one-line reason on a mismatch.
+    Outcome (*check)(Document& d, std::string& why);
+};
+
+struct AspectRegistrar {
+    explicit AspectRegistrar(Aspect a);
+};
+std::vector<Aspect>& Aspects();
+
+// The error code the format rules demand from a header, or -1 when the header is acceptable.
+int ExpectedHeaderRefusal(nlohmann::json const& header);
+
+}  // namespace corpus

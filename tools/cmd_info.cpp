@@ -1,0 +1,106 @@
+// `zuzodoriv info FILE...`: what a document holds, as text or JSON.
+#include <iostream>
+#include <memory>
+
+#include "psd/file/PSDFile.h"
+#include "tools/Command.h"
+
+namespace zuzodoriv {
+namespace {
+
+using nlohmann::json;
+
+json WarningsJson(PSD::PSDWarnings const* w) {
+    json out = json::array();
+    if (!w) return out;
+    for (auto const& one : w->GetWarnings()) {
+        PSD::String line;
+        one->Report(line);
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        if (!line.empty()) out.push_back(line);
+    }
+    return out;
+}
+
+void HeaderJson(PSD::PSDFile const& doc, json& out) {
+    out["version"] = doc.IsPSB() ? 2 : 1;
+    out["width"] = doc.m_width;
+    out["height"] = doc.m_height;
+    out["depth"] = doc.m_depth;
+    out["channels"] = doc.m_channelCount;
+    out["colour_mode"] = doc.m_colourMode;
+    out["colour_mode_name"] = PSD::ColourModeName(doc.m_colourMode);
+    out["sections"] = {{"colour_mode_data", doc.m_sections.colourModeDataLength},
+                       {"image_resources", doc.m_sections.imageResourcesLength},
+                       {"layer_and_mask", doc.m_sections.layerAndMaskLength},
+                       {"image_data_position", doc.m_imageDataPosition}};
+}
+
+void HeaderText(PSD::PSDFile const& doc, std::ostream& out) {
+    out << "  format:       " << (doc.IsPSB() ? "PSB (version 2)" : "PSD (version 1)") << "\n"
+        << "  size:         " << doc.m_width << " x " << doc.m_height << " px\n"
+        << "  depth:        " << doc.m_depth << " bits per channel\n"
+        << "  colour mode:  " << PSD::ColourModeName(doc.m_colourMode) << " (" << doc.m_colourMode << ")\n"
+        << "  channels:     " << doc.m_channelCount << "\n"
+        << "  sections:     colour mode data " << doc.m_sections.colourModeDataLength << " B, image resources "
+        << doc.m_sections.imageResourcesLength << " B, layers and masks " << doc.m_sections.layerAndMaskLength
+        << " B, image data at " << doc.m_imageDataPosition << "\n";
+}
+
+InfoSectionRegistrar s_header({0, HeaderJson, HeaderText});
+
+struct Options {
+    std::vector<std::string> files;
+    bool json = false;
+    bool parseText = true;
+};
+
+int RunInfo(Options const& o) {
+    int status = 0;
+    for (auto const& path : o.files) {
+        std::string why;
+        Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(path, &why));
+        PSD::PSDReport report;
+        Kernel::Counted<PSD::PSDFile> doc;
+        if (in) {
+            PSD::CreateOptions opts;
+            opts.parseText = o.parseText;
+            doc = PSD::PSDFile::Create(in, opts, report);
+        }
+        std::string error;
+        if (!in) error = "cannot open " + path + ": " + why;
+        else if (!doc) error = report.m_error ? std::string(report.m_error->Report()) : "failed";
+        if (o.json) {
+            json j;
+            j["file"] = path;
+            if (doc) {
+                for (auto const& s : InfoSections()) s.json(*doc, j);
+            } else {
+                j["error"] = error;
+            }
+            j["warnings"] = WarningsJson(report.m_warnings.Get());
+            std::cout << j.dump(2) << "\n";
+        } else if (doc) {
+            std::cout << path << "\n";
+            for (auto const& s : InfoSections()) s.text(*doc, std::cout);
+            PSD::String w = report.m_warnings ? report.m_warnings->Report() : PSD::String();
+            if (!w.empty()) std::cout << "  warnings:\n" << w;
+        }
+        if (!doc) {
+            std::cerr << path << ": " << error << "\n";
+            status = 1;
+        }
+    }
+    return status;
+}
+
+CommandRegistrar s_reg([](CLI::App& app) {
+    auto opts = std::make_shared<Options>();
+    auto* cmd = app.add_subcommand("info", "Show what a document holds");
+    cmd->add_option("files", opts->files, "Documents to read")->required();
+    cmd->add_flag("--json", opts->json, "One JSON object per document");
+    cmd->callback([opts] { ExitStatus() = RunInfo(*opts); });
+});
+
+}  // namespace
+}  // namespace zuzodoriv
