@@ -4,7 +4,7 @@
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 PKGS=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git ccache
   libdeflate-dev zlib1g-dev liblcms2-dev libtiff-dev libpolyclipping-dev
   libfontconfig-dev libjpeg62-turbo-dev libspng-dev
   libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
