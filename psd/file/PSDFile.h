@@ -17,6 +17,7 @@
 #include "host/raster/ICC.h"
 #include "host/renderer/Colour.h"
 #include "psd/file/PSDIO.h"
+#include "psd/layer/PSDTaggedBlock.h"
 #include "psd/report/PSDReport.h"
 
 namespace PSD {
@@ -128,16 +129,70 @@ public:
     // Saved and working paths (resources 1025, 2000-2997); the path reader owns the format.
     [[nodiscard]] bool ParsePathResource(Kernel::InStream& stream, unsigned int length, String const& name,
                                          ParseData& pd, unsigned int index);
+    // The working path (resource 1025), read from length bytes into m_workingPath.
+    [[nodiscard]] bool ParseWorkingPathResource(Kernel::InStream& stream, unsigned int length, ParseData& pd);
     [[nodiscard]] bool SaveImageResources(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
     [[nodiscard]] bool SaveImageResourceData(Kernel::OutStreamSeekable& stream) const;
+    // The resource blocks alone, in the order the writer defines.
+    [[nodiscard]] bool SaveImageResourcesInternal(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
 
     // ---- Layer and mask section
     [[nodiscard]] bool ParseLayersAndMasks(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseData& pd);
+    // consumed receives the layer info length plus the width of its length field.
+    [[nodiscard]] bool ParseLayerInfo(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseData& pd,
+                                      uint64_t& consumed);
+    // Layer count, records and channel-data positions; shared with the "Layr"/"Lr16"/"Lr32" blocks.
+    [[nodiscard]] bool ParseLayerInfoWithSize(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseData& pd,
+                                              uint64_t size);
+    [[nodiscard]] bool ParseGlobalLayerMaskInfo(Kernel::InStreamSeekable& stream, uint64_t& remaining,
+                                                ParseData& pd);
+    // The document-level tagged blocks after the global layer mask info.
+    [[nodiscard]] bool ParseTaggedData(Kernel::NonCounted<Kernel::InStreamSeekable> stream, uint64_t size,
+                                       ParseData& pd);
 
     // ---- Composite image
     bool GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& bitmap,
                    std::vector<Kernel::Counted<Raster::DynamicBitmap>>& masks, PSDReport& report) const;
     [[nodiscard]] bool GetBitmapI(PSDLoadData& ld) const;
+
+    // ---- Saving
+    [[nodiscard]] bool Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, bool option2,
+                            Kernel::Counted<PSDSaveProgress> progress, bool const* abort) const;
+    [[nodiscard]] bool SaveColorModeSection(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
+    [[nodiscard]] bool SaveLayersAndMasks(Kernel::OutStreamSeekable& stream, SaveData const& sd,
+                                          bool const* cancel) const;
+    [[nodiscard]] bool SaveLayerInfo(Kernel::OutStreamSeekable& stream, SaveData const& sd, bool lengthIncludesPadding,
+                                     bool const* cancel) const;
+    [[nodiscard]] bool SaveGlobalLayerMaskInfo(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
+    [[nodiscard]] bool SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd, bool const* cancel) const;
+    [[nodiscard]] bool SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& sd, bool const* abort) const;
+    [[nodiscard]] bool SaveImageDataAsCompressed(Kernel::OutStreamSeekable& stream, SaveData const& sd,
+                                                 bool const* abort) const;
+
+    // ---- Building documents for writing
+    static Kernel::Counted<PSDFile> CreateEmpty(unsigned int width, unsigned int height, bool psb, Raster::Format format,
+                                                Kernel::Consolidated<Raster::ICCProfile> const& profile,
+                                                Kernel::Counted<Kernel::UnitValueConverter const> const& units);
+    bool AddLayer(Kernel::Counted<PSDLayer> const& layer);
+    bool RemoveLastSectionDividerLayer();
+    void ValidateLayerCount();
+    bool CanFlattenFirstLayer(bool forbidHidden) const;
+    int PromoteFirstLayerToBackground(bool forbidHidden);
+    void InsertBackgroundLayer(Kernel::Counted<PSDLayer> const& layer);
+    void InsertBackgroundMatteLayer(Kernel::Consolidated<Renderer::Colour> const& colour);
+    bool SetFlattenedBitmap(Kernel::Counted<Raster::DynamicBitmap> const& bitmap);
+    Kernel::Counted<Raster::DynamicBitmap> GetFlattenedBitmap() const { return m_flattenedBitmap; }
+    void SetMasks(std::vector<Kernel::Counted<Raster::DynamicBitmap>> const& masks, std::vector<String> const& names);
+    void SetThumbnail(Kernel::Counted<Raster::DynamicBitmap> const& thumbnail);
+    void SetBackgroundColour(Kernel::Consolidated<Renderer::Colour> const& colour);
+    void SetWorkingPath(Kernel::Counted<PSDPath> const& path);
+    void SetPaths(std::vector<Kernel::Counted<PSDPath>> const& paths);
+    void SetHorzGuides(std::vector<double> const& guides);
+    void SetVertGuides(std::vector<double> const& guides);
+    // Positions given in a source space (origin, scale) are converted to document pixels.
+    void SetHorzGuides(std::vector<double> const& guides, double origin, double scale);
+    void SetVertGuides(std::vector<double> const& guides, double origin, double scale);
+    void SetJPEG(int quality, JPEGMethod method, int scans);
 
     // ---- Header values
     uint32_t GetWidth() const { return m_width; }
@@ -187,6 +242,9 @@ public:
         bool present = false;
     } m_jpeg;
     std::unordered_map<String, Kernel::Counted<PSDSmartObjectData>> m_linkedLayerData;
+    // Building: the weighted layer count against the 8000-layer limit, and whether it was hit.
+    uint64_t m_layerCountForLimit = 0;
+    bool m_tooManyLayers = false;
 
     // Facts kept beside the fields for callers that want to see the sections as stored.
     struct SectionInfo {
@@ -195,6 +253,10 @@ public:
         uint64_t layerAndMaskLength = 0;
     } m_sections;
     std::vector<uint8_t> m_colourModeData;
+    // Identifiers of the image resource blocks in file order, unknown ones included.
+    std::vector<uint16_t> m_resourceIds;
+    // Document-level tagged blocks in file order, with where their bodies lie in the source.
+    std::vector<PSDTaggedBlockInfo> m_documentBlocks;
 
 private:
     static Kernel::Counted<PSDFile> CreateI(Kernel::Counted<Kernel::InStreamSeekable> const& stream,

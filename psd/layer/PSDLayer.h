@@ -1,13 +1,244 @@
-// One layer of a document.
+// One layer of a document: bounds, channels, blend settings, masks, blending ranges, name, and the
+// objects its tagged blocks attach. Pixels are decoded on first request from the recorded source.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "host/kernel/Counted.h"
+#include "host/kernel/Stream.h"
+#include "host/raster/Bitmap.h"
+#include "host/renderer/Colour.h"
+#include "psd/file/PSDIO.h"
+#include "psd/layer/PSDTaggedBlock.h"
+#include "psd/report/PSDReport.h"
 
 namespace PSD {
 
+struct ParseData;
+struct SaveData;
+class PSDPath;
+class PSDAdjustment;
+class PSDLayerEffects;
+class PSDVectorStroke;
+class PSDSmartObject;
+class PSDVectorOriginationData;
+
+// Blend modes with fixed numbers; the descriptor codecs refer to these values.
+enum class BlendMode : uint32_t {
+    Normal = 0,
+    Darken = 1,
+    Lighten = 2,
+    Hue = 3,
+    Saturation = 4,
+    Colour = 5,
+    Luminosity = 6,
+    Multiply = 7,
+    Screen = 8,
+    Dissolve = 9,
+    Overlay = 10,
+    HardLight = 11,
+    SoftLight = 12,
+    Difference = 13,
+    Exclusion = 14,
+    ColourDodge = 15,
+    ColourBurn = 16,
+    LinearBurn = 17,
+    LinearDodge = 18,
+    VividLight = 19,
+    LinearLight = 20,
+    PinLight = 21,
+    HardMix = 22,
+    PassThrough = 23,
+    DarkerColour = 24,
+    LighterColour = 25,
+    Subtract = 26,
+    Divide = 27,
+};
+constexpr uint32_t kBlendModeCount = 28;
+
+// Key to mode; an unknown key stores "Unknown blend mode" (detail number 1) and fails.
+[[nodiscard]] bool DecodeBlendMode(uint32_t key, BlendMode& out, PSDReport& report);
+// Mode to key; false for values outside the table.
+[[nodiscard]] bool EncodeBlendMode(BlendMode mode, uint32_t& key);
+
+// One entry of a layer's channel list.
+class PSDChannelInfo {
+public:
+    // Identifiers below zero.
+    static constexpr int16_t kTransparency = -1;
+    static constexpr int16_t kUserMask = -2;
+    static constexpr int16_t kRealUserMask = -3;
+
+    PSDChannelInfo() = default;
+    PSDChannelInfo(int16_t id, uint64_t length) : m_id(id), m_length(length) {}
+    virtual ~PSDChannelInfo() = default;
+
+    // Identifier (2 bytes) and data length (4 bytes, 8 in PSB).
+    [[nodiscard]] bool Parse(Kernel::InStream& stream, bool isPSB, PSDLoadData& ld);
+
+    int16_t m_id = 0;
+    uint64_t m_length = 0;  // bytes of the channel's data block, compression field included
+    bool m_restricted = false;
+};
+
+// A blending range set kept as its 8 stored bytes: source black low/high, source white
+// low/high, then the same for the destination.
+class PSDBlendRangeSet {
+public:
+    static constexpr uint8_t kDefault[8] = {0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF};
+
+    PSDBlendRangeSet();
+    [[nodiscard]] bool Parse(Kernel::InStream& stream, PSDReport& report);
+    [[nodiscard]] bool Save(Kernel::OutStream& stream) const;
+    [[nodiscard]] static bool SaveDefault(Kernel::OutStream& stream);
+
+    uint8_t m_bytes[8];
+};
+
+// A layer mask as recorded: the user mask uses every field, the real mask all but fromRendering.
+struct PSDLayerMask {
+    bool m_present = false;
+    bool m_relative = false;  // position relative to the layer
+    bool m_disabled = false;
+    bool m_invert = false;
+    bool m_fromRendering = false;  // user mask only
+    uint8_t m_defaultColour = 0;   // the real mask's background colour
+    int32_t m_left = 0;
+    int32_t m_top = 0;
+    int32_t m_right = 0;
+    int32_t m_bottom = 0;
+
+    int64_t GetWidth() const { return int64_t(m_right) - m_left; }
+    int64_t GetHeight() const { return int64_t(m_bottom) - m_top; }
+};
+
 class PSDLayer : public Kernel::Countable {
 public:
-    PSDLayer() = default;
+    // The section type: a normal layer, a group (open or closed), or the marker that ends a group.
+    enum LayerType : uint32_t {
+        kNormal = 0,
+        kOpenGroup = 1,
+        kClosedGroup = 2,
+        kGroupEnd = 3,
+    };
+
+    // An empty normal layer, ready to be parsed with the given byte-order flag.
+    explicit PSDLayer(bool byteOrder);
+    // A layer built by the host.
+    PSDLayer(LayerType type, String const& name);
+    ~PSDLayer() override;
+    PSDLayer(PSDLayer const&) = delete;
+    PSDLayer& operator=(PSDLayer const&) = delete;
+
+    // ---- Reading the record
+    [[nodiscard]] bool Parse(Kernel::InStreamSeekable& stream, bool isFirst, ParseData& pd);
+    [[nodiscard]] bool ParseMaskInfo(Kernel::InStreamSeekable& stream, ParseData& pd);
+    [[nodiscard]] bool ParseMaskInfo(Kernel::InStreamSeekable& stream, uint32_t size,
+                                     ParseData& pd);
+    [[nodiscard]] bool ParseLayerBlendingRanges(Kernel::InStreamSeekable& stream, ParseData& pd);
+    [[nodiscard]] bool ParseTaggedData(Kernel::InStreamSeekable& stream, uint64_t size,
+                                       ParseData& pd);
+    [[nodiscard]] bool ParseVectorMask(Kernel::InStreamSeekable& stream, uint64_t length,
+                                       ParseData& pd);
+    // Reads nothing; metadata blocks are passed over.
+    [[nodiscard]] bool ParseMetaData(Kernel::InStreamSeekable& stream, ParseData& pd);
+    // Records where this layer's channel data begins, for decoding on demand.
+    void SetImageDataPosition(Kernel::Counted<Kernel::InStreamSeekable> const& stream,
+                              uint64_t position, uint16_t bitDepth, ParseData const& pd,
+                              uint32_t colourMode);
+
+    // ---- Pixels, decoded on first request and cached
+    bool GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
+    bool GetBitmapUserMask(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
+    bool GetBitmapRealMask(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
+    [[nodiscard]] bool LoadBitmap(PSDLoadData& ld) const;
+    [[nodiscard]] bool LoadBitmapUserMask(PSDLoadData& ld) const;
+    [[nodiscard]] bool LoadBitmapRealMask(PSDLoadData& ld) const;
+
+    // ---- Queries
+    int64_t GetWidth() const { return int64_t(m_right) - m_left; }
+    int64_t GetHeight() const { return int64_t(m_bottom) - m_top; }
+    bool IsGroupStart() const {
+        return m_sectionType == kOpenGroup || m_sectionType == kClosedGroup;
+    }
+    bool IsGroupEnd() const { return m_sectionType == kGroupEnd; }
+    // Index in the channel list of the first channel with this identifier and the stream
+    // position of its data block; false when there is none or no source was recorded.
+    bool FindChannel(int16_t id, size_t& index, uint64_t& position) const;
+    // The recorded tagged blocks of one key, first match; null when absent.
+    PSDTaggedBlockInfo const* FindBlock(uint32_t key) const;
+    Kernel::Counted<PSDSmartObject> GetSmartObject() const;
+
+    // Fields, in order. The host reads them directly.
+    String m_name;
+    uint16_t m_groupId = 0;
+    int32_t m_left = 0;
+    int32_t m_top = 0;
+    int32_t m_right = 0;
+    int32_t m_bottom = 0;
+    PSDLayerMask m_userMask;
+    PSDLayerMask m_realMask;
+    Kernel::Counted<PSDPath> m_vectorMask;
+    bool m_vectorMaskFlag0 = false;    // flags bit 0
+    bool m_vectorMaskFlag1 = false;    // flags bit 1
+    bool m_vectorMaskFlagAny = false;  // either bit
+    LayerType m_sectionType = kNormal;
+    bool m_sceneGroup = false;
+    BlendMode m_blendMode = BlendMode::Normal;
+    uint8_t m_opacity = 255;
+    uint8_t m_fillOpacity = 255;
+    bool m_visible = true;
+    bool m_clipping = false;
+    bool m_transparencyProtected = false;
+    bool m_background = false;
+    bool m_transparencyShapes = true;
+    bool m_blendClipped = true;
+    bool m_blendInterior = false;
+    bool m_layerMaskHidesEffects = false;
+    bool m_vectorMaskHidesEffects = false;
+    bool m_alignedRendering = false;
+    uint8_t m_knockout = 0;  // 0 none, 1 shallow, 2 deep
+    std::vector<PSDChannelInfo> m_channels;
+    std::vector<PSDBlendRangeSet> m_blendRanges;
+    uint8_t m_maskDensity = 255;
+    double m_maskFeather = 0.0;
+    Kernel::Counted<PSDAdjustment> m_adjustment;
+    Kernel::Counted<PSDLayerEffects> m_effects;
+    Kernel::Counted<PSDVectorStroke> m_vectorStroke;
+    Kernel::Counted<PSDSmartObject> m_smartObject;
+    std::vector<Kernel::Counted<PSDVectorOriginationData>> m_vectorOrigination;
+    bool m_lockTransparency = false;
+    bool m_lockComposite = false;
+    bool m_lockPosition = false;
+    uint16_t m_sheetColour = 0;
+    // Channel-data source, recorded when the document is read.
+    Kernel::Counted<Kernel::InStreamSeekable> m_stream;
+    uint64_t m_dataPosition = 0;  // first byte of the first channel's data block
+    uint16_t m_bitDepth = 0;
+    uint32_t m_colourMode = 0;
+    bool m_isPSB = false;
+    // Decoded or host-given bitmaps (cached by the const Get* calls).
+    mutable Kernel::Counted<Raster::DynamicBitmap> m_bitmap;
+    mutable Kernel::Counted<Raster::DynamicBitmap> m_bitmapUserMask;
+    mutable Kernel::Counted<Raster::DynamicBitmap> m_bitmapRealMask;
+    Kernel::Consolidated<Renderer::Colour> m_matteColour;
+
+    // Beside the fields: the byte-order flag of the source, damaged-row flags of the last decode
+    // of each bitmap, the record as stored, and every tagged block in file order.
+    bool m_swap = true;
+    mutable bool m_damagedBitmap = false;
+    mutable bool m_damagedUserMask = false;
+    mutable bool m_damagedRealMask = false;
+    std::string m_pascalName;      // the name bytes before decoding
+    uint8_t m_flags = 0;           // the record's flag byte
+    uint8_t m_maskParameters = 0;  // which mask parameters were present (bits 0..3)
+    uint32_t m_maskDataSize = 0;
+    uint32_t m_blendRangesLength = 0;
+    uint32_t m_lockFlags = 0;  // the "lspf" value as stored
+    uint64_t m_recordPosition = 0;
+    std::vector<PSDTaggedBlockInfo> m_blocks;
 };
 
 }  // namespace PSD

@@ -10,4 +10,10 @@ public:
     PSDSmartObjectData() = default;
 };
 
+// A placed layer's smart object record.
+class PSDSmartObject : public Kernel::Countable {
+public:
+    PSDSmartObject() = default;
+};
+
 }  // namespace PSD

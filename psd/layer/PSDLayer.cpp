@@ -1,0 +1,257 @@
+// Layer records: bounds, channel list, blend settings, masks, blending ranges and the name.
+#include "psd/layer/PSDLayer.h"
+
+#include <cstring>
+
+#include "psd/adjustments/PSDAdjustment.h"
+#include "psd/effects/PSDLayerEffects.h"
+#include "psd/file/PSDFile.h"
+#include "psd/layer/PSDLayerRead.h"
+#include "psd/layer/PSDSmartObject.h"
+#include "psd/vector/PSDPath.h"
+#include "psd/vector/PSDVectorOrigination.h"
+#include "psd/vector/PSDVectorStroke.h"
+
+namespace PSD {
+
+namespace {
+
+constexpr uint32_t kBlendModeKeys[kBlendModeCount] = {
+    Key("norm"), Key("dark"), Key("lite"), Key("hue "), Key("sat "), Key("colr"), Key("lum "),
+    Key("mul "), Key("scrn"), Key("diss"), Key("over"), Key("hLit"), Key("sLit"), Key("diff"),
+    Key("smud"), Key("div "), Key("idiv"), Key("lbrn"), Key("lddg"), Key("vLit"), Key("lLit"),
+    Key("pLit"), Key("hMix"), Key("pass"), Key("dkCl"), Key("lgCl"), Key("fsub"), Key("fdiv"),
+};
+
+// Bytes of the fixed part of a user mask: bounds, default colour, flags.
+constexpr uint32_t kUserMaskBytes = 18;
+// With the real mask after it: real flags, real background, real bounds.
+constexpr uint32_t kRealMaskBytes = 36;
+
+[[nodiscard]] bool ReadBounds(Kernel::InStream& s, int32_t& left, int32_t& top, int32_t& right,
+                              int32_t& bottom, PSDLoadData& ld) {
+    // Stored top, left, bottom, right.
+    return ReadValue(s, top, ld) && ReadValue(s, left, ld) && ReadValue(s, bottom, ld) &&
+           ReadValue(s, right, ld);
+}
+
+// A length byte, the bytes, then zeros so that the whole string fills a multiple of 4 bytes.
+[[nodiscard]] bool ReadPascalString(Kernel::InStreamSeekable& s, std::string& out,
+                                    PSDLoadData& ld) {
+    uint8_t n;
+    if (!ReadValue(s, n, ld)) return false;
+    out.resize(n);
+    if (n > 0 && !ReadBytes(s, out.data(), n, ld)) return false;
+    uint32_t used = 1u + n;
+    uint32_t pad = (4 - used % 4) % 4;
+    return SkipBytes(s, pad, ld);
+}
+
+}  // namespace
+
+bool DecodeBlendMode(uint32_t key, BlendMode& out, PSDReport& report) {
+    for (uint32_t i = 0; i < kBlendModeCount; ++i) {
+        if (kBlendModeKeys[i] == key) {
+            out = BlendMode(i);
+            return true;
+        }
+    }
+    report.SetError(PSDError::kUnknownBlendMode, KeyToString(key), 1);
+    return false;
+}
+
+bool EncodeBlendMode(BlendMode mode, uint32_t& key) {
+    uint32_t v = uint32_t(mode);
+    if (v >= kBlendModeCount) return false;
+    key = kBlendModeKeys[v];
+    return true;
+}
+
+// ---- PSDChannelInfo, PSDBlendRangeSet
+
+bool PSDChannelInfo::Parse(Kernel::InStream& stream, bool isPSB, PSDLoadData& ld) {
+    return ReadValue(stream, m_id, ld) && ReadLength(stream, isPSB, m_length, ld);
+}
+
+PSDBlendRangeSet::PSDBlendRangeSet() {
+    std::memcpy(m_bytes, kDefault, sizeof m_bytes);
+}
+
+bool PSDBlendRangeSet::Parse(Kernel::InStream& stream, PSDReport& report) {
+    if (!stream.ReadExact(m_bytes, sizeof m_bytes)) {
+        report.ErrorTruncated();
+        return false;
+    }
+    return true;
+}
+
+bool PSDBlendRangeSet::Save(Kernel::OutStream& stream) const {
+    return stream.Write(m_bytes, sizeof m_bytes);
+}
+
+bool PSDBlendRangeSet::SaveDefault(Kernel::OutStream& stream) {
+    return stream.Write(kDefault, sizeof kDefault);
+}
+
+// ---- PSDLayer
+
+PSDLayer::PSDLayer(bool byteOrder) : m_swap(byteOrder) {}
+
+PSDLayer::PSDLayer(LayerType type, String const& name) : m_name(name), m_sectionType(type) {
+    // Groups blend their contents as they are unless told otherwise.
+    if (type != kNormal) m_blendMode = BlendMode::PassThrough;
+}
+
+PSDLayer::~PSDLayer() = default;
+
+Kernel::Counted<PSDSmartObject> PSDLayer::GetSmartObject() const {
+    return m_smartObject;
+}
+
+bool PSDLayer::FindChannel(int16_t id, size_t& index, uint64_t& position) const {
+    if (!m_stream || m_dataPosition == 0) return false;
+    uint64_t pos = m_dataPosition;
+    for (size_t i = 0; i < m_channels.size(); ++i) {
+        if (m_channels[i].m_id == id) {
+            index = i;
+            position = pos;
+            return true;
+        }
+        pos = SaturatingAdd(pos, m_channels[i].m_length);
+    }
+    return false;
+}
+
+PSDTaggedBlockInfo const* PSDLayer::FindBlock(uint32_t key) const {
+    for (auto const& b : m_blocks)
+        if (b.key == key) return &b;
+    return nullptr;
+}
+
+void PSDLayer::SetImageDataPosition(Kernel::Counted<Kernel::InStreamSeekable> const& stream,
+                                    uint64_t position, uint16_t bitDepth, ParseData const& pd,
+                                    uint32_t colourMode) {
+    m_stream = stream;
+    m_dataPosition = position;
+    m_bitDepth = bitDepth;
+    m_colourMode = colourMode;
+    m_isPSB = pd.m_isPSB;
+}
+
+bool PSDLayer::Parse(Kernel::InStreamSeekable& stream, bool isFirst, ParseData& pd) {
+    m_recordPosition = stream.GetPosition();
+    uint16_t channelCount;
+    if (!ReadBounds(stream, m_left, m_top, m_right, m_bottom, pd) ||
+        !ReadValue(stream, channelCount, pd))
+        return false;
+
+    uint64_t entryBytes = pd.m_isPSB ? 10 : 6;
+    if (!CheckAvailable(stream, entryBytes * channelCount, pd)) return false;
+    m_channels.resize(channelCount);
+    for (auto& c : m_channels)
+        if (!c.Parse(stream, pd.m_isPSB, pd)) return false;
+
+    // A first layer without a transparency channel is the flat background.
+    m_background = isFirst && channelCount <= pd.m_colourChannels;
+
+    uint32_t signature, blendKey;
+    uint8_t filler;
+    uint32_t extraLength;
+    if (!ReadKey(stream, signature, pd) || !ReadKey(stream, blendKey, pd) ||
+        !ReadValue(stream, m_opacity, pd))
+        return false;
+    uint8_t clipping;
+    if (!ReadValue(stream, clipping, pd) || !ReadValue(stream, m_flags, pd) ||
+        !ReadValue(stream, filler, pd) || !ReadValue(stream, extraLength, pd))
+        return false;
+    if (signature != Key("8BIM")) {
+        pd.m_report.SetError(PSDError::kUnknownSignature, KeyToString(signature), 2);
+        return false;
+    }
+    if (!DecodeBlendMode(blendKey, m_blendMode, pd.m_report)) return false;
+    m_clipping = clipping != 0;
+    m_transparencyProtected = (m_flags & 0x01) != 0;
+    m_visible = (m_flags & 0x02) == 0;
+
+    if (extraLength == 0) return true;
+
+    uint64_t start = stream.GetPosition();
+    uint64_t end = start + extraLength;
+    if (!ParseMaskInfo(stream, pd) || !ParseLayerBlendingRanges(stream, pd)) return false;
+    if (!ReadPascalString(stream, m_pascalName, pd)) return false;
+    auto encoding = Kernel::StringEncoding::Make(10029);
+    m_name = encoding ? String(encoding->ToUnicode(m_pascalName.data(), m_pascalName.size()))
+                      : String(m_pascalName);
+
+    uint64_t pos = stream.GetPosition();
+    if (pos > end) {
+        pd.m_report.ErrorMisaligned();
+        return false;
+    }
+    if (!ParseTaggedData(stream, end - pos, pd)) return false;
+    return SeekForwardTo(stream, end, pd);
+}
+
+bool PSDLayer::ParseMaskInfo(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    uint32_t size;
+    if (!ReadValue(stream, size, pd)) return false;
+    m_maskDataSize = size;
+    return ParseMaskInfo(stream, size, pd);
+}
+
+bool PSDLayer::ParseMaskInfo(Kernel::InStreamSeekable& stream, uint32_t size, ParseData& pd) {
+    if (size == 0) return true;
+    if (size < kUserMaskBytes) {
+        pd.m_report.ErrorParsing();
+        return false;
+    }
+    uint64_t start = stream.GetPosition();
+    uint8_t flags;
+    if (!ReadBounds(stream, m_userMask.m_left, m_userMask.m_top, m_userMask.m_right,
+                    m_userMask.m_bottom, pd) ||
+        !ReadValue(stream, m_userMask.m_defaultColour, pd) || !ReadValue(stream, flags, pd))
+        return false;
+    m_userMask.m_present = true;
+    m_userMask.m_relative = (flags & 0x01) != 0;
+    m_userMask.m_disabled = (flags & 0x02) != 0;
+    m_userMask.m_invert = (flags & 0x04) != 0;
+    m_userMask.m_fromRendering = (flags & 0x08) != 0;
+
+    if (size >= kRealMaskBytes) {
+        uint8_t realFlags;
+        if (!ReadValue(stream, realFlags, pd) ||
+            !ReadValue(stream, m_realMask.m_defaultColour, pd) ||
+            !ReadBounds(stream, m_realMask.m_left, m_realMask.m_top, m_realMask.m_right,
+                        m_realMask.m_bottom, pd))
+            return false;
+        m_realMask.m_present = true;
+        m_realMask.m_relative = (realFlags & 0x01) != 0;
+        m_realMask.m_disabled = (realFlags & 0x02) != 0;
+        m_realMask.m_invert = (realFlags & 0x04) != 0;
+    }
+
+    if (flags & 0x10) {
+        if (!ReadValue(stream, m_maskParameters, pd)) return false;
+        // User and vector values share one density and one feather; the later one stays.
+        if (m_maskParameters & 0x01 && !ReadValue(stream, m_maskDensity, pd)) return false;
+        if (m_maskParameters & 0x02 && !ReadValue(stream, m_maskFeather, pd)) return false;
+        if (m_maskParameters & 0x04 && !ReadValue(stream, m_maskDensity, pd)) return false;
+        if (m_maskParameters & 0x08 && !ReadValue(stream, m_maskFeather, pd)) return false;
+    }
+    return SeekForwardTo(stream, start + size, pd);
+}
+
+bool PSDLayer::ParseLayerBlendingRanges(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    uint32_t length;
+    if (!ReadValue(stream, length, pd)) return false;
+    m_blendRangesLength = length;
+    uint32_t count = length / 8;
+    if (!CheckAvailable(stream, uint64_t(count) * 8, pd)) return false;
+    m_blendRanges.resize(count);
+    for (auto& r : m_blendRanges)
+        if (!r.Parse(stream, pd.m_report)) return false;
+    // A remainder below 8 bytes is left where it is; the name follows the whole sets.
+    return true;
+}
+
+}  // namespace PSD

@@ -1,0 +1,309 @@
+// The tagged blocks at the end of a layer record: framing, the small blocks that set layer fields,
+// and the dispatch to the readers of the larger bodies.
+#include <array>
+
+#include "psd/file/PSDFile.h"
+#include "psd/layer/PSDLayer.h"
+#include "psd/layer/PSDLayerRead.h"
+
+namespace PSD {
+
+namespace {
+
+// Every body is read through a stream that ends with the body.
+using BlockHandler = bool (*)(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd);
+
+struct BlockEntry {
+    uint32_t key;
+    BlockHandler handler;
+};
+
+// Keys whose length field is 8 bytes in a large document, at layer level.
+constexpr std::array kWideLayerKeys = {
+    Key("LMsk"), Key("Lr16"), Key("Lr32"), Key("Layr"), Key("Mt16"),
+    Key("Mt32"), Key("Mtrn"), Key("Alph"), Key("FMsk"), Key("lnk2"),
+    Key("FEid"), Key("FXid"), Key("PxSD"), Key("MTrn"), Key("lnkE"),
+};
+
+bool IsWideLayerKey(uint32_t key) {
+    for (uint32_t k : kWideLayerKeys)
+        if (k == key) return true;
+    return false;
+}
+
+[[nodiscard]] bool ReadByte(Kernel::InStreamSeekable& body, uint8_t& out, ParseData& pd) {
+    return ReadValue(body, out, pd);
+}
+
+[[nodiscard]] bool ReadFlag(Kernel::InStreamSeekable& body, bool& out, ParseData& pd) {
+    uint8_t b;
+    if (!ReadValue(body, b, pd)) return false;
+    out = b != 0;
+    return true;
+}
+
+// 32-bit count of UTF-16 code units, then the units.
+[[nodiscard]] bool ReadUnicodeString(Kernel::InStreamSeekable& body, String& out, ParseData& pd) {
+    uint32_t count;
+    if (!ReadValue(body, count, pd)) return false;
+    if (!CheckAvailable(body, uint64_t(count) * 2, pd)) return false;
+    std::u16string units(count, u'\0');
+    for (auto& u : units) {
+        uint16_t v;
+        if (!ReadValue(body, v, pd)) return false;
+        u = char16_t(v);
+    }
+    out = String(Kernel::ConvertEnc(units));
+    return true;
+}
+
+// Bodies owned by readers that are not part of this file yet: passed over by the bounded reader.
+bool SkipQuietly(PSDLayer&, Kernel::InStreamSeekable&, ParseData&) {
+    return true;
+}
+
+bool ParseUnicodeName(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return ReadUnicodeString(body, layer.m_name, pd);
+}
+
+bool ParseSectionDivider(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    uint64_t length = body.GetSize();
+    if (length != 4 && length != 12 && length != 16) {
+        pd.m_report.ErrorParsing();
+        return false;
+    }
+    uint32_t type;
+    if (!ReadValue(body, type, pd)) return false;
+    auto sectionType = type >= 1 && type <= 3 ? PSDLayer::LayerType(type) : PSDLayer::kNormal;
+    if (length == 4) {
+        if (type != 0) {
+            layer.m_blendMode = BlendMode::PassThrough;
+            layer.m_sectionType = sectionType;
+        } else {
+            layer.m_sectionType = PSDLayer::kNormal;
+        }
+        return true;
+    }
+    uint32_t signature, blendKey;
+    if (!ReadKey(body, signature, pd)) return false;
+    if (signature != Key("8BIM")) {
+        pd.m_report.SetError(PSDError::kUnknownSignature, KeyToString(signature),
+                             length == 12 ? 7 : 8);
+        return false;
+    }
+    if (!ReadKey(body, blendKey, pd) || !DecodeBlendMode(blendKey, layer.m_blendMode, pd.m_report))
+        return false;
+    layer.m_sectionType = sectionType;
+    if (length == 16) {
+        uint32_t subType;
+        if (!ReadValue(body, subType, pd)) return false;
+        layer.m_sceneGroup = subType == 1;
+    }
+    return true;
+}
+
+bool ParseFillOpacity(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return ReadByte(body, layer.m_fillOpacity, pd);
+}
+bool ParseBlendClipped(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return ReadFlag(body, layer.m_blendClipped, pd);
+}
+bool ParseBlendInterior(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return ReadFlag(body, layer.m_blendInterior, pd);
+}
+bool ParseKnockout(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    uint8_t v;
+    if (!ReadByte(body, v, pd)) return false;
+    layer.m_knockout = v == 1 || v == 2 ? v : 0;
+    return true;
+}
+bool ParseTransparencyShapes(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return ReadFlag(body, layer.m_transparencyShapes, pd);
+}
+bool ParseLayerMaskHidesEffects(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return ReadFlag(body, layer.m_layerMaskHidesEffects, pd);
+}
+bool ParseVectorMaskHidesEffects(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return ReadFlag(body, layer.m_vectorMaskHidesEffects, pd);
+}
+bool ParseProtection(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    if (!ReadValue(body, layer.m_lockFlags, pd)) return false;
+    uint8_t low = uint8_t(layer.m_lockFlags);
+    layer.m_lockTransparency = (low & 0x01) != 0;
+    layer.m_lockComposite = (low & 0x02) != 0;
+    layer.m_lockPosition = (low & 0x04) != 0;
+    return true;
+}
+bool ParseSheetColour(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return ReadValue(body, layer.m_sheetColour, pd);
+}
+bool ParseAlignedRendering(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    uint32_t v;
+    if (!ReadValue(body, v, pd)) return false;
+    layer.m_alignedRendering = v != 0;
+    return true;
+}
+bool ParseRestrictedChannels(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    uint64_t count = body.GetSize() / 4;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint32_t index;
+        if (!ReadValue(body, index, pd)) return false;
+        if (index >= layer.m_channels.size()) {
+            pd.m_report.ErrorParsing();
+            return false;
+        }
+        layer.m_channels[index].m_restricted = true;
+    }
+    return true;
+}
+bool ParseVectorMaskBlock(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return layer.ParseVectorMask(body, body.GetSize(), pd);
+}
+bool ParseMetaDataBlock(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return layer.ParseMetaData(body, pd);
+}
+
+constexpr BlockEntry kLayerBlocks[] = {
+    // Small blocks read here.
+    {Key("luni"), ParseUnicodeName},
+    {Key("lsct"), ParseSectionDivider},
+    {Key("lsdk"), ParseSectionDivider},
+    {Key("iOpa"), ParseFillOpacity},
+    {Key("clbl"), ParseBlendClipped},
+    {Key("infx"), ParseBlendInterior},
+    {Key("knko"), ParseKnockout},
+    {Key("tsly"), ParseTransparencyShapes},
+    {Key("lmgm"), ParseLayerMaskHidesEffects},
+    {Key("vmgm"), ParseVectorMaskHidesEffects},
+    {Key("lspf"), ParseProtection},
+    {Key("lclr"), ParseSheetColour},
+    {Key("sn2P"), ParseAlignedRendering},
+    {Key("brst"), ParseRestrictedChannels},
+    {Key("vmsk"), ParseVectorMaskBlock},
+    {Key("vsms"), ParseVectorMaskBlock},
+    {Key("shmd"), ParseMetaDataBlock},
+    // Effects, in the old and in the descriptor form.
+    {Key("lrFX"), SkipQuietly},
+    {Key("lfx2"), SkipQuietly},
+    {Key("lfxs"), SkipQuietly},
+    {Key("lmfx"), SkipQuietly},
+    // Vector fill, stroke and live-shape data.
+    {Key("vscg"), SkipQuietly},
+    {Key("vstk"), SkipQuietly},
+    {Key("vogk"), SkipQuietly},
+    // Placed layer (smart object).
+    {Key("PlLd"), SkipQuietly},
+    // Type tool.
+    {Key("TySh"), SkipQuietly},
+    // Adjustments.
+    {Key("levl"), SkipQuietly},
+    {Key("curv"), SkipQuietly},
+    {Key("brit"), SkipQuietly},
+    {Key("blnc"), SkipQuietly},
+    {Key("blwh"), SkipQuietly},
+    {Key("hue "), SkipQuietly},
+    {Key("hue2"), SkipQuietly},
+    {Key("mixr"), SkipQuietly},
+    {Key("nvrt"), SkipQuietly},
+    {Key("post"), SkipQuietly},
+    {Key("thrs"), SkipQuietly},
+    {Key("selc"), SkipQuietly},
+    {Key("phfl"), SkipQuietly},
+    {Key("vibA"), SkipQuietly},
+    {Key("expA"), SkipQuietly},
+    {Key("grdm"), SkipQuietly},
+    {Key("clrL"), SkipQuietly},
+    // Fill layers.
+    {Key("SoCo"), SkipQuietly},
+    {Key("GdFl"), SkipQuietly},
+    {Key("PtFl"), SkipQuietly},
+    // Extra data of the current adjustment.
+    {Key("CgEd"), SkipQuietly},
+    // Known blocks whose content the model does not keep.
+    {Key("lyid"), SkipQuietly},
+    {Key("lyvr"), SkipQuietly},
+    {Key("lnsr"), SkipQuietly},
+    {Key("shpa"), SkipQuietly},
+    {Key("fxrp"), SkipQuietly},
+    {Key("ffxi"), SkipQuietly},
+    {Key("Txt2"), SkipQuietly},
+    {Key("SoLd"), SkipQuietly},
+    {Key("plLd"), SkipQuietly},
+    {Key("Anno"), SkipQuietly},
+    {Key("FEid"), SkipQuietly},
+    {Key("FMsk"), SkipQuietly},
+    {Key("FXid"), SkipQuietly},
+    {Key("LMsk"), SkipQuietly},
+    {Key("MTrn"), SkipQuietly},
+    {Key("Mt16"), SkipQuietly},
+    {Key("Mt32"), SkipQuietly},
+    {Key("Mtrn"), SkipQuietly},
+    {Key("Patt"), SkipQuietly},
+    {Key("Pat2"), SkipQuietly},
+    {Key("Pat3"), SkipQuietly},
+};
+
+BlockHandler FindHandler(uint32_t key) {
+    for (auto const& e : kLayerBlocks)
+        if (e.key == key) return e.handler;
+    return nullptr;
+}
+
+}  // namespace
+
+bool PSDLayer::ParseTaggedData(Kernel::InStreamSeekable& stream, uint64_t size, ParseData& pd) {
+    uint64_t remaining = size;
+    while (remaining >= 8) {
+        uint32_t signature, key;
+        if (!ReadKey(stream, signature, pd) || !ReadKey(stream, key, pd)) return false;
+        if (signature != Key("8BIM") && signature != Key("8B64")) {
+            pd.m_report.SetError(PSDError::kUnknownSignature, KeyToString(signature), 6);
+            return false;
+        }
+        bool wide = pd.m_isPSB && IsWideLayerKey(key);
+        uint64_t header = wide ? 16 : 12;
+        uint64_t length;
+        if (!ReadLength(stream, wide, length, pd)) return false;
+        // A body that runs past the record's extra data means the lengths disagree.
+        if (header > remaining || length > remaining - header) {
+            pd.m_report.ErrorMisaligned();
+            return false;
+        }
+        uint64_t dataStart = stream.GetPosition();
+        m_blocks.push_back({key, signature, dataStart, length});
+
+        BlockHandler handler = FindHandler(key);
+        if (!handler) {
+            PrintUnknownKey(key);
+            handler = SkipQuietly;
+        }
+        auto body = Kernel::LimitedInStream::Create(
+            Kernel::NonCounted<Kernel::InStreamSeekable>(stream), length);
+        if (!handler(*this, *body, pd)) return false;
+        if (!SeekForwardTo(stream, dataStart + length, pd)) return false;
+        remaining -= header + length;
+    }
+    return true;
+}
+
+bool PSDLayer::ParseVectorMask(Kernel::InStreamSeekable& stream, uint64_t length, ParseData& pd) {
+    uint32_t version, flags;
+    if (!ReadValue(stream, version, pd)) return false;
+    if (version != 3) {
+        pd.m_report.SetError(PSDError::kUnknownVectorMaskVersion);
+        return false;
+    }
+    if (!ReadValue(stream, flags, pd)) return false;
+    m_vectorMaskFlag0 = (flags & 0x01) != 0;
+    m_vectorMaskFlag1 = (flags & 0x02) != 0;
+    m_vectorMaskFlagAny = (flags & 0x03) != 0;
+    // The path records that follow belong to the path reader; they stay in the recorded block.
+    (void)length;
+    return true;
+}
+
+bool PSDLayer::ParseMetaData(Kernel::InStreamSeekable&, ParseData&) {
+    return true;
+}
+
+}  // namespace PSD
