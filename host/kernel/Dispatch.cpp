@@ -6,6 +6,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -23,20 +24,30 @@ public:
         return *p;
     }
 
-    void Submit(std::function<void()> job) {
+    // Queues a job; workers grow to at least `helpers` (beyond the processor count when a caller
+    // asked for more concurrency). Throws only if no worker exists to run the job.
+    void Submit(std::function<void()> job, size_t helpers) {
         {
             std::lock_guard<std::mutex> g(m_lock);
-            EnsureWorkers();
+            EnsureWorkers(helpers);
             m_jobs.push_back(std::move(job));
         }
         m_cv.notify_one();
     }
 
 private:
-    void EnsureWorkers() {
+    void EnsureWorkers(size_t helpers) {
+        constexpr size_t kMaxWorkers = 256;  // SetConcurrency is a hint, not a thread budget
         size_t want = std::max<size_t>(1, std::thread::hardware_concurrency()) + 1;
+        want = std::min(std::max(want, helpers), kMaxWorkers);
         while (m_workers.size() < want) {
-            m_workers.emplace_back([this] { Run(); });
+            try {
+                m_workers.emplace_back([this] { Run(); });
+            } catch (std::system_error const&) {
+                // Out of threads: the queued jobs still run on the workers we have.
+                if (m_workers.empty()) throw;
+                return;
+            }
             m_workers.back().detach();
         }
     }
@@ -66,7 +77,9 @@ size_t GetConcurrency() noexcept {
     return c ? c : std::max<size_t>(1, std::thread::hardware_concurrency());
 }
 
-void SetConcurrency(size_t threads) noexcept { g_concurrency.store(threads); }
+void SetConcurrency(size_t threads) noexcept {
+    g_concurrency.store(threads);
+}
 
 void DispatchParallelFor(size_t count, std::function<void(size_t)> const& fn) {
     if (count == 0) return;
@@ -94,13 +107,26 @@ void DispatchParallelFor(size_t count, std::function<void(size_t)> const& fn) {
             }
         }
     };
-    sh.running = threads - 1;
+    // Count each helper before it is queued, so `sh` outlives every job that refers to it even
+    // when queueing fails part way (the caller then does the remaining work itself).
     for (size_t t = 0; t + 1 < threads; ++t) {
-        Pool::Get().Submit([&sh, work] {
-            work();
+        {
             std::lock_guard<std::mutex> g(sh.lock);
-            if (--sh.running == 0) sh.done.notify_all();
-        });
+            ++sh.running;
+        }
+        try {
+            Pool::Get().Submit(
+                [&sh, work] {
+                    work();
+                    std::lock_guard<std::mutex> g(sh.lock);
+                    if (--sh.running == 0) sh.done.notify_all();
+                },
+                threads - 1);
+        } catch (...) {
+            std::lock_guard<std::mutex> g(sh.lock);
+            --sh.running;
+            break;
+        }
     }
     work();
     std::unique_lock<std::mutex> g(sh.lock);

@@ -9,7 +9,11 @@ namespace {
 std::atomic<uint64_t> g_limit{uint64_t(64) << 30};
 }  // namespace
 
-uint64_t GetAllocationLimit() noexcept { return g_limit.load(std::memory_order_relaxed); }
-void SetAllocationLimit(uint64_t bytes) noexcept { g_limit.store(bytes, std::memory_order_relaxed); }
+uint64_t GetAllocationLimit() noexcept {
+    return g_limit.load(std::memory_order_relaxed);
+}
+void SetAllocationLimit(uint64_t bytes) noexcept {
+    g_limit.store(bytes, std::memory_order_relaxed);
+}
 
 }  // namespace Kernel

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 namespace Kernel {
@@ -35,6 +36,8 @@ void ResizeOrThrow(std::vector<T>& v, uint64_t n) {
         v.resize(static_cast<size_t>(n));
     } catch (std::bad_alloc const&) {
         throw MemoryException();
+    } catch (std::length_error const&) {
+        throw MemoryException();  // above max_size() when the limit was raised that far
     }
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 namespace Kernel {
 
@@ -89,7 +90,18 @@ Counted<MemoryInOutStreamBase> MemoryInOutStreamBase::Create() {
     return Counted<MemoryInOutStreamBase>(new MemoryInOutStreamBase);
 }
 
+void MemoryInOutStreamBase::Materialise() const {
+    if (m_pendingEnd > m_data.size()) m_data.resize(static_cast<size_t>(m_pendingEnd), 0);
+    m_pendingEnd = 0;
+}
+
+std::vector<uint8_t> const& MemoryInOutStreamBase::GetData() const {
+    Materialise();
+    return m_data;
+}
+
 std::vector<uint8_t> MemoryInOutStreamBase::TakeData() {
+    Materialise();
     m_pos = 0;
     return std::move(m_data);
 }
@@ -101,11 +113,9 @@ size_t MemoryInOutStreamBase::Read(void* buf, size_t n) {
 }
 
 bool MemoryInOutStreamBase::Seek(uint64_t pos) {
-    // As an output stream, seeking past the end extends with zeros.
-    if (pos > m_data.size()) {
-        if (pos > SIZE_MAX / 2) return false;
-        m_data.resize(static_cast<size_t>(pos), 0);
-    }
+    // Past the end only the position moves; the gap becomes zeros once written (see header).
+    if (pos > m_data.max_size()) return false;
+    if (pos > m_data.size()) m_pendingEnd = std::max(m_pendingEnd, pos);
     m_pos = pos;
     return true;
 }
@@ -116,11 +126,13 @@ size_t MemoryInOutStreamBase::ReadAt(uint64_t pos, void* buf, size_t n) {
 
 bool MemoryInOutStreamBase::Write(void const* buf, size_t n) {
     if (n == 0) return true;
+    if (m_pos > m_data.max_size() || n > m_data.max_size() - m_pos) return false;
     size_t pos = static_cast<size_t>(m_pos);
     if (pos + n > m_data.size()) {
         if (m_data.capacity() < pos + n) m_data.reserve(std::max(pos + n, m_data.capacity() * 2));
-        m_data.resize(pos + n);
+        m_data.resize(pos + n);  // zero-fills any gap left by a seek past the end
     }
+    if (m_pendingEnd <= m_data.size()) m_pendingEnd = 0;
     std::memcpy(m_data.data() + pos, buf, n);
     m_pos += n;
     return true;
@@ -203,7 +215,9 @@ Counted<FileOutStream> FileOutStream::Create(std::string const& path, std::strin
     return s;
 }
 
-FileOutStream::~FileOutStream() { (void)Close(); }
+FileOutStream::~FileOutStream() {
+    (void)Close();
+}
 
 bool FileOutStream::FlushBuffer() {
     size_t done = 0;
@@ -218,6 +232,7 @@ bool FileOutStream::FlushBuffer() {
         done += static_cast<size_t>(r);
     }
     m_bufStart += m_buf.size();
+    m_extent = std::max(m_extent, m_bufStart);
     m_buf.clear();
     return true;
 }
@@ -242,21 +257,30 @@ bool FileOutStream::Write(void const* buf, size_t n) {
 }
 
 bool FileOutStream::Seek(uint64_t pos) {
-    if (m_fd < 0) return false;
+    if (m_fd < 0 || m_failed) return false;
+    if (pos > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return false;
     if (!m_buf.empty() && !FlushBuffer()) return false;
+    // Seeking past the end extends the file with zeros even if nothing is written after it.
+    if (pos > m_extent) {
+        if (::ftruncate(m_fd, static_cast<off_t>(pos)) != 0) {
+            m_failed = true;
+            return false;
+        }
+        m_extent = pos;
+    }
     m_pos = pos;
     m_bufStart = pos;
     return true;
 }
 
 bool FileOutStream::Flush() {
-    if (m_fd < 0) return false;
+    if (m_fd < 0 || m_failed) return false;
     return m_buf.empty() || FlushBuffer();
 }
 
 bool FileOutStream::Close() {
     if (m_fd < 0) return !m_failed;
-    bool ok = Flush();
+    bool ok = m_buf.empty() || FlushBuffer();
     if (::close(m_fd) != 0) ok = false;
     m_fd = -1;
     return ok && !m_failed;
@@ -273,7 +297,8 @@ Counted<LimitedInStream> LimitedInStream::Create(NonCounted<InStreamSeekable> in
     return s;
 }
 
-Counted<LimitedInStream> LimitedInStream::Create(Counted<InStreamSeekable> const& inner, uint64_t n) {
+Counted<LimitedInStream> LimitedInStream::Create(Counted<InStreamSeekable> const& inner,
+                                                 uint64_t n) {
     Counted<LimitedInStream> s = Create(NonCounted<InStreamSeekable>(inner.Get()), n);
     s->m_keep = inner;
     return s;
@@ -328,7 +353,8 @@ bool LimitedOutStream::Write(void const* buf, size_t n) {
 
 // ---- BufferedInStream
 
-Counted<BufferedInStream> BufferedInStream::Create(NonCounted<InStreamSeekable> inner, size_t bufferSize) {
+Counted<BufferedInStream> BufferedInStream::Create(NonCounted<InStreamSeekable> inner,
+                                                   size_t bufferSize) {
     Counted<BufferedInStream> s(new BufferedInStream);
     s->m_inner = inner.Get();
     s->m_buf.resize(std::max<size_t>(bufferSize, 16));
@@ -382,8 +408,9 @@ size_t BufferedInStream::Read(void* buf, size_t n) {
 
 bool BufferedInStream::Seek(uint64_t pos) {
     if (pos > GetSize()) return false;
+    if (!m_inner->Seek(pos)) return false;
     m_pos = pos;
-    return m_inner->Seek(pos);
+    return true;
 }
 
 size_t BufferedInStream::ReadAt(uint64_t pos, void* buf, size_t n) {
@@ -396,7 +423,8 @@ size_t BufferedInStream::ReadAt(uint64_t pos, void* buf, size_t n) {
 
 // ---- ForwardBiasedSeekableInStream
 
-Counted<ForwardBiasedSeekableInStream> ForwardBiasedSeekableInStream::Create(NonCounted<InStream> inner) {
+Counted<ForwardBiasedSeekableInStream> ForwardBiasedSeekableInStream::Create(
+    NonCounted<InStream> inner) {
     Counted<ForwardBiasedSeekableInStream> s(new ForwardBiasedSeekableInStream);
     s->m_inner = inner.Get();
     return s;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "host/kernel/Counted.h"
@@ -90,12 +91,14 @@ private:
 };
 
 // A growable in-memory file: written like an output stream, read back like an input one.
+// Seeking past the end does not grow the data at once: the gap is zero-filled by the next write
+// (or by GetData/TakeData), so a reader's stray seek neither allocates nor alters the bytes.
 class MemoryInOutStreamBase : public InStreamSeekable, public OutStreamSeekable {
 public:
     static Counted<MemoryInOutStreamBase> Create();
 
     void Reserve(size_t n) { m_data.reserve(n); }
-    std::vector<uint8_t> const& GetData() const { return m_data; }
+    std::vector<uint8_t> const& GetData() const;
     std::vector<uint8_t> TakeData();
 
     size_t Read(void* buf, size_t n) override;
@@ -108,8 +111,11 @@ public:
 
 private:
     MemoryInOutStreamBase() = default;
-    std::vector<uint8_t> m_data;
+    // Zero-fills up to the furthest position sought beyond the data.
+    void Materialise() const;
+    mutable std::vector<uint8_t> m_data;
     uint64_t m_pos = 0;
+    mutable uint64_t m_pendingEnd = 0;
 };
 
 // A file read through a memory mapping (positional reads where mapping is impossible).
@@ -151,8 +157,9 @@ private:
     FileOutStream() = default;
     bool FlushBuffer();
     int m_fd = -1;
-    uint64_t m_pos = 0;        // logical position
-    uint64_t m_bufStart = 0;   // file offset of m_buf[0]
+    uint64_t m_pos = 0;       // logical position
+    uint64_t m_bufStart = 0;  // file offset of m_buf[0]
+    uint64_t m_extent = 0;    // length of the file as flushed or extended so far
     std::vector<uint8_t> m_buf;
     bool m_failed = false;
 };
@@ -164,6 +171,16 @@ public:
     static Counted<LimitedInStream> Create(NonCounted<InStreamSeekable> inner, uint64_t n);
     // Keeps the inner stream alive.
     static Counted<LimitedInStream> Create(Counted<InStreamSeekable> const& inner, uint64_t n);
+    // A counted stream of a derived class is kept alive too (picks this over the two above).
+    template <class U, class = std::enable_if_t<std::is_convertible_v<U*, InStreamSeekable*>>>
+    static Counted<LimitedInStream> Create(Counted<U> const& inner, uint64_t n) {
+        return Create(Counted<InStreamSeekable>(inner), n);
+    }
+    // A raw pointer only borrows.
+    template <class U, class = std::enable_if_t<std::is_convertible_v<U*, InStreamSeekable*>>>
+    static Counted<LimitedInStream> Create(U* inner, uint64_t n) {
+        return Create(NonCounted<InStreamSeekable>(inner), n);
+    }
 
     size_t Read(void* buf, size_t n) override;
     uint64_t GetPosition() const override { return m_pos; }
@@ -221,9 +238,9 @@ private:
     bool Fill();
     InStreamSeekable* m_inner = nullptr;
     std::vector<uint8_t> m_buf;
-    uint64_t m_bufPos = 0;   // inner position of m_buf[0]
+    uint64_t m_bufPos = 0;  // inner position of m_buf[0]
     size_t m_bufLen = 0;
-    uint64_t m_pos = 0;      // logical (inner) position
+    uint64_t m_pos = 0;  // logical (inner) position
     uint64_t m_end = kUnknownSize;
 };
 

@@ -80,10 +80,18 @@ private:
 
 String8 ToString(int64_t v);
 String8 ToString(uint64_t v);
-inline String8 ToString(int v) { return ToString(static_cast<int64_t>(v)); }
-inline String8 ToString(unsigned v) { return ToString(static_cast<uint64_t>(v)); }
-inline String8 ToString(long long v) { return ToString(static_cast<int64_t>(v)); }
-inline String8 ToString(unsigned long long v) { return ToString(static_cast<uint64_t>(v)); }
+inline String8 ToString(int v) {
+    return ToString(static_cast<int64_t>(v));
+}
+inline String8 ToString(unsigned v) {
+    return ToString(static_cast<uint64_t>(v));
+}
+inline String8 ToString(long long v) {
+    return ToString(static_cast<int64_t>(v));
+}
+inline String8 ToString(unsigned long long v) {
+    return ToString(static_cast<uint64_t>(v));
+}
 // Shortest text that reads back to the same double.
 String8 ToString(double v);
 // Unsigned value in a base from 2 to 36, lower-case digits, no leading zeros.
@@ -98,7 +106,8 @@ void AppendFormatT(std::string& out, std::string_view format,
 // A translatable message: an English default text and the context it belongs to.
 class LocalisedString {
 public:
-    LocalisedString(std::string_view text, std::string_view context) : m_text(text), m_context(context) {}
+    LocalisedString(std::string_view text, std::string_view context)
+        : m_text(text), m_context(context) {}
     // The translation from the installed catalogue, or the English text when there is none.
     String8 Get() const;
     operator String8() const { return Get(); }

@@ -27,7 +27,8 @@ struct UnitValue {
 // to a reference length (negative: none, so percentages stay as they are).
 class UnitValueConverter : public Countable {
 public:
-    UnitValueConverter(double resolution, double reference) : m_resolution(resolution), m_reference(reference) {}
+    UnitValueConverter(double resolution, double reference)
+        : m_resolution(resolution), m_reference(reference) {}
 
     double GetResolution() const { return m_resolution; }
     double ToPixels(UnitValue const& v) const;

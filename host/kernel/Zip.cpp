@@ -3,6 +3,7 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -18,7 +19,8 @@ struct CompressorDeleter {
 };
 
 libdeflate_decompressor* ThreadDecompressor() {
-    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(libdeflate_alloc_decompressor());
+    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(
+        libdeflate_alloc_decompressor());
     return d.get();
 }
 
@@ -33,7 +35,8 @@ libdeflate_compressor* ThreadCompressor(int level) {
 
 // Slow path when libdeflate says the output does not fit: inflate with zlib to learn how much
 // of the channel is intact.
-InflateStatus ZlibPartial(uint8_t const* src, size_t srcLen, uint8_t* dst, size_t dstLen, size_t* produced) {
+InflateStatus ZlibPartial(uint8_t const* src, size_t srcLen, uint8_t* dst, size_t dstLen,
+                          size_t* produced) {
     z_stream z{};
     if (inflateInit(&z) != Z_OK) return InflateStatus::Damaged;
     z.next_in = const_cast<Bytef*>(src);
@@ -52,7 +55,21 @@ InflateStatus ZlibPartial(uint8_t const* src, size_t srcLen, uint8_t* dst, size_
             break;
         }
         if (r == Z_BUF_ERROR && outLeft == 0) {
-            st = InflateStatus::TooLong;
+            // The output is full: probe one byte to tell a longer stream from one that merely
+            // lacks its end (or its checksum).
+            uint8_t extra;
+            z.next_out = &extra;
+            z.avail_in = static_cast<uInt>(std::min<size_t>(inLeft, 1u << 30));
+            z.avail_out = 1;
+            int probe = inflate(&z, Z_NO_FLUSH);
+            if (z.avail_out == 0)
+                st = InflateStatus::TooLong;
+            else if (probe == Z_STREAM_END)
+                st = InflateStatus::Ok;
+            else if (probe == Z_OK || probe == Z_BUF_ERROR)
+                st = InflateStatus::Short;
+            else
+                st = InflateStatus::Damaged;
             break;
         }
         if (r != Z_OK) {
@@ -67,9 +84,11 @@ InflateStatus ZlibPartial(uint8_t const* src, size_t srcLen, uint8_t* dst, size_
 
 }  // namespace
 
-InflateStatus ZlibInflate(uint8_t const* src, size_t srcLen, uint8_t* dst, size_t dstLen, size_t* produced) {
+InflateStatus ZlibInflate(uint8_t const* src, size_t srcLen, uint8_t* dst, size_t dstLen,
+                          size_t* produced) {
     size_t actual = 0;
-    libdeflate_result r = libdeflate_zlib_decompress(ThreadDecompressor(), src, srcLen, dst, dstLen, &actual);
+    libdeflate_result r =
+        libdeflate_zlib_decompress(ThreadDecompressor(), src, srcLen, dst, dstLen, &actual);
     if (r == LIBDEFLATE_SUCCESS) {
         if (produced) *produced = actual;
         return actual == dstLen ? InflateStatus::Ok : InflateStatus::Short;
@@ -77,7 +96,9 @@ InflateStatus ZlibInflate(uint8_t const* src, size_t srcLen, uint8_t* dst, size_
     return ZlibPartial(src, srcLen, dst, dstLen, produced);
 }
 
-size_t ZlibCompressBound(size_t n) { return libdeflate_zlib_compress_bound(nullptr, n); }
+size_t ZlibCompressBound(size_t n) {
+    return libdeflate_zlib_compress_bound(nullptr, n);
+}
 
 bool ZlibDeflate(uint8_t const* src, size_t n, std::vector<uint8_t>& out, int level) {
     out.resize(ZlibCompressBound(n));
@@ -100,7 +121,8 @@ void UnpredictRows(uint8_t* data, size_t rows, size_t rowBytes, unsigned sampleB
                 prev = v;
             }
         } else {
-            for (size_t i = 1; i < rowBytes; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 1]);
+            for (size_t i = 1; i < rowBytes; ++i)
+                row[i] = static_cast<uint8_t>(row[i] + row[i - 1]);
         }
     }
 }
@@ -198,7 +220,8 @@ size_t ZipInStream::Read(void* buf, size_t n) {
 
 // ---- ZipOutStream
 
-Counted<ZipOutStream> ZipOutStream::Create(NonCounted<OutStream> dest, ZipPredictor predictor, int level) {
+Counted<ZipOutStream> ZipOutStream::Create(NonCounted<OutStream> dest, ZipPredictor predictor,
+                                           int level) {
     Counted<ZipOutStream> s(new ZipOutStream);
     s->m_dest = dest.Get();
     s->m_pred = predictor;
@@ -216,8 +239,13 @@ bool ZipOutStream::WriteBlock(void const* buf, size_t n) {
 bool ZipOutStream::Finalise() {
     if (m_done) return false;
     m_done = true;
-    if (m_pred.enabled && m_pred.rowBytes)
-        PredictRows(m_in.data(), m_in.size() / m_pred.rowBytes, m_pred.rowBytes, m_pred.sampleBytes);
+    if (m_pred.enabled && m_pred.rowBytes) {
+        size_t rows = m_in.size() / m_pred.rowBytes;
+        PredictRows(m_in.data(), rows, m_pred.rowBytes, m_pred.sampleBytes);
+        // A partial last row is predicted too, as the reader undoes it the same way.
+        size_t tail = m_in.size() - rows * m_pred.rowBytes;
+        if (tail) PredictRows(m_in.data() + rows * m_pred.rowBytes, 1, tail, m_pred.sampleBytes);
+    }
     std::vector<uint8_t> out;
     if (!ZlibDeflate(m_in.data(), m_in.size(), out, m_level)) return false;
     m_written = out.size();

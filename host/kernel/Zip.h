@@ -16,14 +16,16 @@ struct ZipPredictor {
     size_t rowBytes = 0;
     unsigned sampleBytes = 1;
     static ZipPredictor None() { return {}; }
-    static ZipPredictor Delta(size_t rowBytes, unsigned sampleBytes) { return {true, rowBytes, sampleBytes}; }
+    static ZipPredictor Delta(size_t rowBytes, unsigned sampleBytes) {
+        return {true, rowBytes, sampleBytes};
+    }
 };
 
 enum class InflateStatus {
-    Ok,          // exactly dstLen bytes came out
-    Short,       // the stream ended early; *produced says how much is valid
-    Damaged,     // not valid zlib data
-    TooLong,     // the stream holds more than dstLen bytes
+    Ok,       // exactly dstLen bytes came out
+    Short,    // the stream ended early; *produced says how much is valid
+    Damaged,  // not valid zlib data
+    TooLong,  // the stream holds more than dstLen bytes
 };
 
 // Inflates a zlib stream into exactly dstLen bytes. Thread-safe (one decompressor per thread).
@@ -79,7 +81,8 @@ private:
 // is the fast path for channel-sized data.
 class ZipOutStream : public CompressionOutStream {
 public:
-    static Counted<ZipOutStream> Create(NonCounted<OutStream> dest, ZipPredictor predictor = {}, int level = 3);
+    static Counted<ZipOutStream> Create(NonCounted<OutStream> dest, ZipPredictor predictor = {},
+                                        int level = 3);
     bool Write(void const* buf, size_t n) override { return WriteBlock(buf, n); }
     bool WriteBlock(void const* buf, size_t n) override;
     bool Finalise() override;

@@ -117,7 +117,9 @@ String PSDError::Report() const {
 }
 
 char const* PSDLoadWarning::GetTitle(uint32_t code) {
-    return code >= 1 && code < sizeof kWarningTitles / sizeof kWarningTitles[0] ? kWarningTitles[code] : "";
+    return code >= 1 && code < sizeof kWarningTitles / sizeof kWarningTitles[0]
+               ? kWarningTitles[code]
+               : "";
 }
 
 bool PSDLoadWarning::IsRepeat(Kernel::Counted<PSDWarning const> const& other) const {

@@ -188,8 +188,8 @@ void PrintUnknownKey(uint32_t key);
 
 // Four-character key constant: Key("8BIM").
 constexpr uint32_t Key(char const (&s)[5]) {
-    return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 |
-           uint32_t(uint8_t(s[3]));
+    return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 |
+           uint32_t(uint8_t(s[2])) << 8 | uint32_t(uint8_t(s[3]));
 }
 
 }  // namespace PSD

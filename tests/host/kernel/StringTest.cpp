@@ -1,0 +1,305 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+#include "host/kernel/String.h"
+
+using namespace Kernel;
+
+namespace {
+
+// Expected high halves of the code pages, taken from Python's mac_latin2 and mac_roman codecs
+// when the test was written: bytes(range(128, 256)).decode(...).
+constexpr char16_t kExpectedMacCentralEurope[128] = {
+    0x00C4, 0x0100, 0x0101, 0x00C9, 0x0104, 0x00D6, 0x00DC, 0x00E1, 0x0105, 0x010C, 0x00E4, 0x010D,
+    0x0106, 0x0107, 0x00E9, 0x0179, 0x017A, 0x010E, 0x00ED, 0x010F, 0x0112, 0x0113, 0x0116, 0x00F3,
+    0x0117, 0x00F4, 0x00F6, 0x00F5, 0x00FA, 0x011A, 0x011B, 0x00FC, 0x2020, 0x00B0, 0x0118, 0x00A3,
+    0x00A7, 0x2022, 0x00B6, 0x00DF, 0x00AE, 0x00A9, 0x2122, 0x0119, 0x00A8, 0x2260, 0x0123, 0x012E,
+    0x012F, 0x012A, 0x2264, 0x2265, 0x012B, 0x0136, 0x2202, 0x2211, 0x0142, 0x013B, 0x013C, 0x013D,
+    0x013E, 0x0139, 0x013A, 0x0145, 0x0146, 0x0143, 0x00AC, 0x221A, 0x0144, 0x0147, 0x2206, 0x00AB,
+    0x00BB, 0x2026, 0x00A0, 0x0148, 0x0150, 0x00D5, 0x0151, 0x014C, 0x2013, 0x2014, 0x201C, 0x201D,
+    0x2018, 0x2019, 0x00F7, 0x25CA, 0x014D, 0x0154, 0x0155, 0x0158, 0x2039, 0x203A, 0x0159, 0x0156,
+    0x0157, 0x0160, 0x201A, 0x201E, 0x0161, 0x015A, 0x015B, 0x00C1, 0x0164, 0x0165, 0x00CD, 0x017D,
+    0x017E, 0x016A, 0x00D3, 0x00D4, 0x016B, 0x016E, 0x00DA, 0x016F, 0x0170, 0x0171, 0x0172, 0x0173,
+    0x00DD, 0x00FD, 0x0137, 0x017B, 0x0141, 0x017C, 0x0122, 0x02C7,
+};
+
+constexpr char16_t kExpectedMacRoman[128] = {
+    0x00C4, 0x00C5, 0x00C7, 0x00C9, 0x00D1, 0x00D6, 0x00DC, 0x00E1, 0x00E0, 0x00E2, 0x00E4, 0x00E3,
+    0x00E5, 0x00E7, 0x00E9, 0x00E8, 0x00EA, 0x00EB, 0x00ED, 0x00EC, 0x00EE, 0x00EF, 0x00F1, 0x00F3,
+    0x00F2, 0x00F4, 0x00F6, 0x00F5, 0x00FA, 0x00F9, 0x00FB, 0x00FC, 0x2020, 0x00B0, 0x00A2, 0x00A3,
+    0x00A7, 0x2022, 0x00B6, 0x00DF, 0x00AE, 0x00A9, 0x2122, 0x00B4, 0x00A8, 0x2260, 0x00C6, 0x00D8,
+    0x221E, 0x00B1, 0x2264, 0x2265, 0x00A5, 0x00B5, 0x2202, 0x2211, 0x220F, 0x03C0, 0x222B, 0x00AA,
+    0x00BA, 0x03A9, 0x00E6, 0x00F8, 0x00BF, 0x00A1, 0x00AC, 0x221A, 0x0192, 0x2248, 0x2206, 0x00AB,
+    0x00BB, 0x2026, 0x00A0, 0x00C0, 0x00C3, 0x00D5, 0x0152, 0x0153, 0x2013, 0x2014, 0x201C, 0x201D,
+    0x2018, 0x2019, 0x00F7, 0x25CA, 0x00FF, 0x0178, 0x2044, 0x20AC, 0x2039, 0x203A, 0xFB01, 0xFB02,
+    0x2021, 0x00B7, 0x201A, 0x201E, 0x2030, 0x00C2, 0x00CA, 0x00C1, 0x00CB, 0x00C8, 0x00CD, 0x00CE,
+    0x00CF, 0x00CC, 0x00D3, 0x00D4, 0xF8FF, 0x00D2, 0x00DA, 0x00DB, 0x00D9, 0x0131, 0x02C6, 0x02DC,
+    0x00AF, 0x02D8, 0x02D9, 0x02DA, 0x00B8, 0x02DD, 0x02DB, 0x02C7,
+};
+
+// The same 128 characters as UTF-8, also from Python (.encode('utf-8')).
+constexpr char kExpectedMacCentralEuropeUtf8[] =
+    "\xC3\x84\xC4\x80\xC4\x81\xC3\x89\xC4\x84\xC3\x96\xC3\x9C\xC3\xA1\xC4\x85\xC4\x8C\xC3\xA4\xC4"
+    "\x8D"
+    "\xC4\x86\xC4\x87\xC3\xA9\xC5\xB9\xC5\xBA\xC4\x8E\xC3\xAD\xC4\x8F\xC4\x92\xC4\x93\xC4\x96\xC3"
+    "\xB3"
+    "\xC4\x97\xC3\xB4\xC3\xB6\xC3\xB5\xC3\xBA\xC4\x9A\xC4\x9B\xC3\xBC\xE2\x80\xA0\xC2\xB0\xC4\x98"
+    "\xC2"
+    "\xA3\xC2\xA7\xE2\x80\xA2\xC2\xB6\xC3\x9F\xC2\xAE\xC2\xA9\xE2\x84\xA2\xC4\x99\xC2\xA8\xE2\x89"
+    "\xA0"
+    "\xC4\xA3\xC4\xAE\xC4\xAF\xC4\xAA\xE2\x89\xA4\xE2\x89\xA5\xC4\xAB\xC4\xB6\xE2\x88\x82\xE2\x88"
+    "\x91"
+    "\xC5\x82\xC4\xBB\xC4\xBC\xC4\xBD\xC4\xBE\xC4\xB9\xC4\xBA\xC5\x85\xC5\x86\xC5\x83\xC2\xAC\xE2"
+    "\x88"
+    "\x9A\xC5\x84\xC5\x87\xE2\x88\x86\xC2\xAB\xC2\xBB\xE2\x80\xA6\xC2\xA0\xC5\x88\xC5\x90\xC3\x95"
+    "\xC5"
+    "\x91\xC5\x8C\xE2\x80\x93\xE2\x80\x94\xE2\x80\x9C\xE2\x80\x9D\xE2\x80\x98\xE2\x80\x99\xC3\xB7"
+    "\xE2"
+    "\x97\x8A\xC5\x8D\xC5\x94\xC5\x95\xC5\x98\xE2\x80\xB9\xE2\x80\xBA\xC5\x99\xC5\x96\xC5\x97\xC5"
+    "\xA0"
+    "\xE2\x80\x9A\xE2\x80\x9E\xC5\xA1\xC5\x9A\xC5\x9B\xC3\x81\xC5\xA4\xC5\xA5\xC3\x8D\xC5\xBD\xC5"
+    "\xBE"
+    "\xC5\xAA\xC3\x93\xC3\x94\xC5\xAB\xC5\xAE\xC3\x9A\xC5\xAF\xC5\xB0\xC5\xB1\xC5\xB2\xC5\xB3\xC3"
+    "\x9D"
+    "\xC3\xBD\xC4\xB7\xC5\xBB\xC5\x81\xC5\xBC\xC4\xA2\xCB\x87";
+
+std::string Bytes(std::initializer_list<int> b) {
+    std::string s;
+    for (int v : b) s.push_back(static_cast<char>(v));
+    return s;
+}
+
+std::u16string Units(std::initializer_list<char16_t> u) {
+    return std::u16string(u);
+}
+
+void CheckTable(unsigned codePage, char16_t const (&expected)[128]) {
+    auto enc = StringEncoding::Make(codePage);
+    ASSERT_TRUE(enc);
+    EXPECT_EQ(enc->GetCodePage(), codePage);
+    for (unsigned b = 0; b < 128; ++b)
+        EXPECT_EQ(enc->Map(static_cast<uint8_t>(b)), b) << "byte " << b;
+    for (unsigned b = 128; b < 256; ++b)
+        EXPECT_EQ(enc->Map(static_cast<uint8_t>(b)), expected[b - 128]) << "byte " << b;
+    // Decoding each byte and encoding it again gives the byte back: the table is one to one.
+    for (unsigned b = 0; b < 256; ++b) {
+        char c = static_cast<char>(b);
+        String8 text = enc->ToUnicode(&c, 1);
+        EXPECT_EQ(enc->FromUnicode(text), std::string(1, c)) << "byte " << b;
+        EXPECT_EQ(ConvertEnc(text), std::u16string(1, b < 128 ? char16_t(b) : expected[b - 128]))
+            << "byte " << b;
+    }
+}
+
+}  // namespace
+
+TEST(Encoding, MacCentralEuropeMatchesIndependentTable) {
+    CheckTable(10029, kExpectedMacCentralEurope);
+    auto enc = StringEncoding::Make(10029);
+    std::string high;
+    for (unsigned b = 128; b < 256; ++b) high.push_back(static_cast<char>(b));
+    EXPECT_EQ(enc->ToUnicode(high.data(), high.size()), std::string(kExpectedMacCentralEuropeUtf8));
+    EXPECT_EQ(enc->FromUnicode(kExpectedMacCentralEuropeUtf8), high);
+}
+
+TEST(Encoding, MacRomanMatchesIndependentTable) {
+    CheckTable(10000, kExpectedMacRoman);
+}
+
+TEST(Encoding, AllBytesAtOnceRoundTrip) {
+    for (unsigned cp : {10029u, 10000u, 1252u, 28591u}) {
+        SCOPED_TRACE(cp);
+        auto enc = StringEncoding::Make(cp);
+        ASSERT_TRUE(enc);
+        std::string all;
+        for (unsigned b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
+        String8 text = enc->ToUnicode(all.data(), all.size());
+        EXPECT_EQ(CharTraits<TEncUtf8>::GetValidLength(text.data(), text.size()), text.size());
+        EXPECT_EQ(enc->FromUnicode(text), all);
+    }
+}
+
+TEST(Encoding, UnmappableCharactersBecomeOneQuestionMarkEach) {
+    auto enc = StringEncoding::Make(10029);
+    // U+00E0 (a grave) is not in Central European; an emoji is one character of two units.
+    EXPECT_EQ(enc->FromUnicode("x\xC3\xA0y\xF0\x9F\x98\x80z"), "x?y?z");
+    // Malformed UTF-8 turns into U+FFFD first, which the code page cannot hold either.
+    EXPECT_EQ(enc->FromUnicode("a\xFF"
+                               "b"),
+              "a?b");
+    EXPECT_EQ(enc->ToUnicode("", 0), "");
+    EXPECT_FALSE(StringEncoding::Make(12345));
+    EXPECT_FALSE(StringEncoding::Make(0));
+    // The instances are shared.
+    EXPECT_EQ(StringEncoding::Make(10029).Get(), enc.Get());
+}
+
+TEST(Utf16To8, SurrogatePairsAndLoneSurrogates) {
+    EXPECT_EQ(ConvertEnc(Units({0xD83D, 0xDE00})), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(ConvertEnc(Units({0xDBFF, 0xDFFF})), "\xF4\x8F\xBF\xBF");
+    EXPECT_EQ(ConvertEnc(Units({0xD800, 0xDC00})), "\xF0\x90\x80\x80");
+    EXPECT_EQ(ConvertEnc(Units({u'a', 0xD83D, u'b'})),
+              "a\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(ConvertEnc(Units({u'a', 0xDE00, u'b'})),
+              "a\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(ConvertEnc(Units({u'a', 0xD83D})), "a\xEF\xBF\xBD");
+    // Reversed order is two lone surrogates.
+    EXPECT_EQ(ConvertEnc(Units({0xDE00, 0xD83D})), "\xEF\xBF\xBD\xEF\xBF\xBD");
+    // A high surrogate followed by another high: the first is lone, the second pairs.
+    EXPECT_EQ(ConvertEnc(Units({0xD83D, 0xD83D, 0xDE00})), "\xEF\xBF\xBD\xF0\x9F\x98\x80");
+    EXPECT_EQ(ConvertEnc(Units({0x7F, 0x80, 0x7FF, 0x800, 0xFFFF})),
+              "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF");
+    EXPECT_EQ(ConvertEnc(std::u16string_view(u"\0x", 2)), std::string("\0x", 2));
+    EXPECT_EQ(ConvertEnc(std::u16string_view()), "");
+}
+
+TEST(Utf8To16, ValidTextRoundTrips) {
+    std::string s = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBF\xF4\x8F\xBF\xBF";
+    std::u16string u = ConvertEnc(std::string_view(s));
+    EXPECT_EQ(u, Units({u'A', 0xE9, 0x20AC, 0xD83D, 0xDE00, 0xFFFF, 0xDBFF, 0xDFFF}));
+    EXPECT_EQ(ConvertEnc(std::u16string_view(u)), s);
+    // Every scalar value survives the trip both ways (sampled densely, all boundaries included).
+    for (char32_t cp = 0; cp <= 0x10FFFF; cp += (cp < 0x11000 ? 1 : 97)) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+        std::string one;
+        AppendUtf8(one, cp);
+        ASSERT_EQ(CharTraits<TEncUtf8>::GetValidLength(one.data(), one.size()), one.size())
+            << std::hex << unsigned(cp);
+        ASSERT_EQ(ConvertEnc(std::u16string_view(ConvertEnc(std::string_view(one)))), one)
+            << std::hex << unsigned(cp);
+    }
+}
+
+TEST(Utf8To16, MalformedInputUsesMaximalSubparts) {
+    constexpr char16_t R = 0xFFFD;
+    auto conv = [](std::string const& s) {
+        return std::u16string(ConvertEnc(std::string_view(s)));
+    };
+    // The example of the Unicode standard for maximal subparts.
+    EXPECT_EQ(
+        conv(Bytes({0x61, 0xF1, 0x80, 0x80, 0xE1, 0x80, 0xC2, 0x62, 0x80, 0x63, 0x80, 0xBF, 0x64})),
+        Units({u'a', R, R, R, u'b', R, u'c', R, R, u'd'}));
+    // Overlong forms: the lead cannot start a valid sequence, so each byte is replaced.
+    EXPECT_EQ(conv(Bytes({0xC0, 0x80})), Units({R, R}));
+    EXPECT_EQ(conv(Bytes({0xC1, 0xBF})), Units({R, R}));
+    EXPECT_EQ(conv(Bytes({0xE0, 0x80, 0x80})), Units({R, R, R}));
+    EXPECT_EQ(conv(Bytes({0xE0, 0x9F, 0xBF})), Units({R, R, R}));
+    EXPECT_EQ(conv(Bytes({0xF0, 0x80, 0x80, 0x80})), Units({R, R, R, R}));
+    // Surrogates encoded in UTF-8 and values above U+10FFFF.
+    EXPECT_EQ(conv(Bytes({0xED, 0xA0, 0x80})), Units({R, R, R}));
+    EXPECT_EQ(conv(Bytes({0xED, 0xBF, 0xBF, 0x41})), Units({R, R, R, u'A'}));
+    EXPECT_EQ(conv(Bytes({0xF4, 0x90, 0x80, 0x80})), Units({R, R, R, R}));
+    // Truncated sequences: one replacement for the whole valid prefix.
+    EXPECT_EQ(conv(Bytes({0xE2, 0x82})), Units({R}));
+    EXPECT_EQ(conv(Bytes({0xE2, 0x82, 0x41})), Units({R, u'A'}));
+    EXPECT_EQ(conv(Bytes({0xF0, 0x9F, 0x98})), Units({R}));
+    EXPECT_EQ(conv(Bytes({0xF0, 0x9F, 0x98, 0x80, 'x', 0xF0, 0x9F})),
+              Units({0xD83D, 0xDE00, u'x', R}));
+    EXPECT_EQ(conv(Bytes({0xC3})), Units({R}));
+    // Bytes that never occur in UTF-8, and lone continuation bytes.
+    for (int b = 0xF5; b <= 0xFF; ++b) EXPECT_EQ(conv(Bytes({b, 'z'})), Units({R, u'z'})) << b;
+    EXPECT_EQ(conv(Bytes({0x80, 0xBF})), Units({R, R}));
+    // Every cut of a mixed string keeps its complete characters and replaces only the cut tail.
+    std::string mixed =
+        "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"
+        "b";
+    for (size_t cut = 0; cut <= mixed.size(); ++cut) {
+        std::string part = mixed.substr(0, cut);
+        size_t valid = CharTraits<TEncUtf8>::GetValidLength(part.data(), part.size());
+        std::string back = ConvertEnc(std::u16string_view(conv(part)));
+        std::string expected = part.substr(0, valid) + (valid < cut ? "\xEF\xBF\xBD" : "");
+        EXPECT_EQ(back, expected) << cut;
+    }
+}
+
+TEST(Utf8, GetValidLengthBoundaries) {
+    auto len = [](std::string const& s) {
+        return CharTraits<TEncUtf8>::GetValidLength(s.data(), s.size());
+    };
+    EXPECT_EQ(CharTraits<TEncUtf8>::GetValidLength(nullptr, 0), 0u);
+    EXPECT_EQ(len("plain"), 5u);
+    EXPECT_EQ(len(Bytes({0x7F, 0xC2, 0x80, 0xDF, 0xBF})), 5u);
+    EXPECT_EQ(len(Bytes({0x41, 0xC1, 0xBF})), 1u);  // overlong two-byte
+    EXPECT_EQ(len(Bytes({0xE0, 0xA0, 0x80})), 3u);  // smallest three-byte
+    EXPECT_EQ(len(Bytes({0xE0, 0x9F, 0xBF})), 0u);  // overlong three-byte
+    EXPECT_EQ(len(Bytes({0xED, 0x9F, 0xBF})), 3u);  // U+D7FF
+    EXPECT_EQ(len(Bytes({0xED, 0xA0, 0x80})), 0u);  // U+D800
+    EXPECT_EQ(len(Bytes({0xEE, 0x80, 0x80})), 3u);  // U+E000
+    EXPECT_EQ(len(Bytes({0xF0, 0x90, 0x80, 0x80})), 4u);
+    EXPECT_EQ(len(Bytes({0xF0, 0x8F, 0xBF, 0xBF})), 0u);
+    EXPECT_EQ(len(Bytes({0xF4, 0x8F, 0xBF, 0xBF})), 4u);  // U+10FFFF
+    EXPECT_EQ(len(Bytes({0xF4, 0x90, 0x80, 0x80})), 0u);
+    EXPECT_EQ(len(Bytes({0xF5, 0x80, 0x80, 0x80})), 0u);
+    EXPECT_EQ(len(Bytes({0x41, 0x42, 0xE2, 0x82})), 2u);  // cut at the end
+    EXPECT_EQ(len(Bytes({0xE2, 0x41, 0x82})), 0u);        // bad continuation
+    EXPECT_EQ(len(Bytes({0xF0, 0x9F, 0x98, 0x41})), 0u);
+    // The length limit is honoured: a sequence reaching past n is cut even if bytes follow.
+    std::string e = "\xE2\x82\xAC";
+    EXPECT_EQ(CharTraits<TEncUtf8>::GetValidLength(e.data(), 2), 0u);
+    EXPECT_EQ(CharTraits<TEncUtf8>::GetValidLength(e.data(), 3), 3u);
+}
+
+TEST(Utf8, AppendUtf8ReplacesInvalidScalars) {
+    std::string s;
+    AppendUtf8(s, 0xD800);
+    AppendUtf8(s, 0x110000);
+    AppendUtf8(s, 0x10FFFF);
+    EXPECT_EQ(s, "\xEF\xBF\xBD\xEF\xBF\xBD\xF4\x8F\xBF\xBF");
+}
+
+TEST(Format, Placeholders) {
+    EXPECT_EQ(FormatString("%1 : %2 [%3]", {"a", "b", "c"}), "a : b [c]");
+    EXPECT_EQ(FormatString("%3%2%1", {"a", "b", "c"}), "cba");
+    EXPECT_EQ(FormatString("%1%1", {"x"}), "xx");
+    EXPECT_EQ(FormatString("%9|%1", {"1", "2", "3", "4", "5", "6", "7", "8", "9"}), "9|1");
+    EXPECT_EQ(FormatString("100%% of %1", {"it"}), "100% of it");
+    EXPECT_EQ(FormatString("%%1", {"no"}), "%1");
+    // Missing arguments are left as written; so are %0, a lone % and a trailing %.
+    EXPECT_EQ(FormatString("%1 %2", {"only"}), "only %2");
+    EXPECT_EQ(FormatString("%1", {}), "%1");
+    EXPECT_EQ(FormatString("%0 %a 50% %", {"x"}), "%0 %a 50% %");
+    // Arguments are not expanded again.
+    EXPECT_EQ(FormatString("%1-%2", {"%2", "%1"}), "%2-%1");
+    EXPECT_EQ(FormatString("[%1]", {"%%"}), "[%%]");
+    // %10 is %1 followed by '0'.
+    EXPECT_EQ(FormatString("%10", {"a"}), "a0");
+    std::string out = "keep ";
+    AppendFormatT(out, "%1!", {"more"});
+    EXPECT_EQ(out, "keep more!");
+}
+
+TEST(Format, NumbersToText) {
+    EXPECT_EQ(ToStringBase(255, 16), "ff");
+    EXPECT_EQ(ToStringBase(0, 16), "0");
+    EXPECT_EQ(ToStringBase(0xFFFFFFFFFFFFFFFFull, 16), "ffffffffffffffff");
+    EXPECT_EQ(ToStringBase(5, 2), "101");
+    EXPECT_EQ(ToStringBase(35, 36), "z");
+    EXPECT_EQ(ToString(0), "0");
+    EXPECT_EQ(ToString(-42), "-42");
+    EXPECT_EQ(ToString(4294967295u), "4294967295");
+    EXPECT_EQ(ToString(std::numeric_limits<int64_t>::min()), "-9223372036854775808");
+    EXPECT_EQ(ToString(std::numeric_limits<uint64_t>::max()), "18446744073709551615");
+    for (double d : {0.1, 1.0 / 3.0, 1e300, -2.5e-300, 72.0})
+        EXPECT_EQ(std::strtod(ToString(d).c_str(), nullptr), d);
+    EXPECT_EQ(ToString(72.0), "72");
+}
+
+TEST(Localised, CatalogueAndFallback) {
+    LocalisedString s("Hello", "Ctx");
+    EXPECT_EQ(s.Get(), "Hello");
+    LocalisedString::SetCatalogue([](char const* ctx, char const* text) -> char const* {
+        return std::string_view(ctx) == "Ctx" && std::string_view(text) == "Hello" ? "Hallo"
+                                                                                   : nullptr;
+    });
+    EXPECT_EQ(s.Get(), "Hallo");
+    EXPECT_EQ(String8(s), "Hallo");
+    EXPECT_EQ(LocalisedString("Hello", "Other").Get(), "Hello");
+    LocalisedString::SetCatalogue(nullptr);
+    EXPECT_EQ(s.Get(), "Hello");
+}
