@@ -40,6 +40,34 @@ struct SaveData {
     uint16_t m_headerChannels = 0;
     uint16_t m_depth = 0;
     Kernel::Counted<PSDSaveProgress> m_progress;
+    // Layer identifiers written in "lyid": 1 for the first layer of each save.
+    mutable uint32_t m_nextLayerId = 1;
+    // Advances the progress by one step, when there is a progress object.
+    void Step() const {
+        if (m_progress) m_progress->LayerComplete();
+    }
 };
+
+// A section length written as a zero placeholder and filled in once the section is written.
+class SectionSizer {
+public:
+    // Writes the placeholder (8 bytes when wide, else 4) at the current position.
+    [[nodiscard]] bool Begin(Kernel::OutStreamSeekable& stream, ByteOrderFixer const& fixer, bool wide);
+    // Pads with zeros to a multiple of alignment (0: none), counted from the byte after the
+    // placeholder; writes the length (with or without that padding) and returns to the end. A
+    // 4-byte length above 0xFFFFFFFF fails.
+    [[nodiscard]] bool End(unsigned alignment = 0, bool includePadding = true);
+    uint64_t GetStart() const { return m_start; }
+
+private:
+    Kernel::OutStreamSeekable* m_stream = nullptr;
+    ByteOrderFixer m_fixer;
+    bool m_wide = false;
+    uint64_t m_start = 0;  // first byte after the placeholder
+};
+
+// "8BIM", the key and a length of 4 bytes, or 8 in a PSB (used with length 0).
+[[nodiscard]] bool WriteTagHeaderExt(Kernel::OutStream& stream, ByteOrderFixer const& fixer, uint32_t key, bool isPSB,
+                                     uint64_t length);
 
 }  // namespace PSD

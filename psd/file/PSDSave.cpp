@@ -1,0 +1,319 @@
+// The save driver: header, colour mode data, the section writers in file order, and the
+// composite image.
+#include "psd/file/PSDSave.h"
+
+#include <cstring>
+
+#include "host/kernel/Dispatch.h"
+#include "psd/file/PSDFile.h"
+#include "psd/layer/PSDChannelEncoder.h"
+
+namespace PSD {
+
+namespace {
+
+// HDR toning settings that 32-bit RGB documents carry in their colour mode data.
+constexpr uint8_t sColorModeData[112] = {
+    0x68, 0x64, 0x72, 0x74, 0x00, 0x00, 0x00, 0x03, 0x3E, 0x6B, 0x85, 0x1F, 0x00, 0x00, 0x00, 0x02,
+    0x00, 0x00, 0x00, 0x08, 0x00, 0x44, 0x00, 0x65, 0x00, 0x66, 0x00, 0x61, 0x00, 0x75, 0x00, 0x6C,
+    0x00, 0x74, 0x00, 0x00, 0x00, 0x02, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0x00, 0xFF,
+    0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x41, 0x80, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x3F, 0x80, 0x00, 0x00, 0x68, 0x64, 0x72, 0x61, 0x00, 0x00,
+    0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x41, 0xA0, 0x00, 0x00, 0x41, 0xF0, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x3F, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+};
+
+// A 16-bit row count holds at most 32767 packets of 128 bytes.
+constexpr uint64_t kMaxWhiteRowBytesPSD = 4194176;
+
+bool Aborted(bool const* abort) {
+    return abort && *abort;
+}
+
+// Writes the per-row counts of every channel (2 bytes in PSD, 4 in PSB) in channel order.
+bool WriteRowCounts(Kernel::OutStream& stream, ByteOrderFixer const& fixer, bool isPSB,
+                    std::vector<std::vector<uint32_t>> const& counts) {
+    std::vector<uint8_t> buf;
+    for (auto const& c : counts) {
+        buf.clear();
+        buf.reserve(c.size() * 4);
+        for (uint32_t n : c) {
+            if (isPSB) {
+                uint32_t v = fixer.Fix(n);
+                uint8_t b[4];
+                std::memcpy(b, &v, 4);
+                buf.insert(buf.end(), b, b + 4);
+            } else {
+                if (n > 0xFFFF) return false;
+                uint16_t v = fixer.Fix(uint16_t(n));
+                uint8_t b[2];
+                std::memcpy(b, &v, 2);
+                buf.insert(buf.end(), b, b + 2);
+            }
+        }
+        if (!buf.empty() && !stream.Write(buf.data(), buf.size())) return false;
+    }
+    return true;
+}
+
+// Bitmap-mode documents store one bit a pixel, 1 for black.
+void PackMonochromeRow(Raster::DynamicBitmap const& bm, uint32_t y, uint8_t* out) {
+    uint32_t w = bm.GetWidth();
+    size_t step = bm.GetBytesPerPixel();
+    unsigned bps = bm.GetBytesPerSample();
+    uint8_t const* p = bm.GetRow(y);
+    std::memset(out, 0, (size_t(w) + 7) / 8);
+    for (uint32_t x = 0; x < w; ++x, p += step) {
+        unsigned v;
+        if (bps == 1) {
+            v = *p;
+        } else if (bps == 2) {
+            uint16_t s;
+            std::memcpy(&s, p, 2);
+            v = s >> 8;
+        } else {
+            float f;
+            std::memcpy(&f, p, 4);
+            v = f >= 0.5f ? 255 : 0;
+        }
+        if (v < 128) out[x / 8] |= uint8_t(0x80u >> (x % 8));
+    }
+}
+
+}  // namespace
+
+// ---- Progress
+
+void PSDSaveProgress::Init(uint64_t total) {
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_total = total;
+        m_done = 0;
+    }
+    OnUpdate(0, total);
+}
+
+void PSDSaveProgress::LayerComplete() {
+    uint64_t done, total;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (m_done < m_total) ++m_done;
+        done = m_done;
+        total = m_total;
+    }
+    OnUpdate(done, total);
+}
+
+void PSDSaveProgress::GetProgress(uint64_t& done, uint64_t& total) const {
+    std::lock_guard<std::mutex> g(m_lock);
+    done = m_done;
+    total = m_total;
+}
+
+double PSDSaveProgress::GetProgress() const {
+    uint64_t done, total;
+    GetProgress(done, total);
+    return total == 0 ? 0.0 : double(done) / double(total);
+}
+
+// ---- Driver
+
+bool PSDFile::Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, bool option2,
+                   Kernel::Counted<PSDSaveProgress> progress, bool const* abort) const {
+    if (progress) progress->Init(2 * uint64_t(m_layers.size()) + 1);
+
+    SaveData sd;
+    sd.m_isPSB = psb;
+    sd.m_compress = compress;
+    sd.m_option2 = option2;
+    sd.m_colourMode = m_colourMode;
+    sd.m_width = m_width;
+    sd.m_height = m_height;
+    sd.m_colourChannelsPlusOne = uint16_t(ColourChannelCount(m_colourMode, true));
+    sd.m_headerChannels = uint16_t(ColourChannelCount(m_colourMode, false) +
+                                   (m_mergedTransparency ? 1 : 0) + m_masks.size());
+    sd.m_depth = m_depth;
+    sd.m_progress = progress;
+    ByteOrderFixer const& f = sd.m_fixer;
+
+    uint32_t limit = psb ? kMaxSidePSB : kMaxSidePSD;
+    if (m_width > limit || m_height > limit) return false;
+
+    if (!WriteKey(stream, Key("8BPS")) || !WriteValue<uint16_t>(stream, psb ? 2 : 1, f) ||
+        !WriteZeros(stream, 6) || !WriteValue(stream, sd.m_headerChannels, f) ||
+        !WriteValue(stream, m_height, f) || !WriteValue(stream, m_width, f) ||
+        !WriteValue(stream, m_depth, f) || !WriteValue<uint16_t>(stream, uint16_t(m_colourMode), f))
+        return false;
+    if (!SaveColorModeSection(stream, sd)) return false;
+    if (Aborted(abort)) return false;
+
+    SectionSizer resources;
+    if (!resources.Begin(stream, f, false) || !SaveImageResources(stream, sd) || !resources.End())
+        return false;
+
+    if (Aborted(abort)) return false;
+    if (!SaveLayersAndMasks(stream, sd, abort)) return false;
+    if (Aborted(abort)) return false;
+    return SaveImageData(stream, sd, abort);
+}
+
+bool PSDFile::SaveColorModeSection(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    if (sd.m_colourMode == uint32_t(ColourMode::RGB) && sd.m_depth == 32) {
+        return WriteValue<uint32_t>(stream, sizeof sColorModeData, sd.m_fixer) &&
+               stream.Write(sColorModeData, sizeof sColorModeData);
+    }
+    return WriteValue<uint32_t>(stream, 0, sd.m_fixer);
+}
+
+// ---- Composite image
+
+bool PSDFile::SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& sd,
+                            bool const* abort) const {
+    if (Aborted(abort)) return false;
+    ByteOrderFixer const& f = sd.m_fixer;
+    uint32_t w = sd.m_width, h = sd.m_height;
+
+    if (!m_flattenedBitmap) {
+        // No composite: every channel white, as runs of 0xFF.
+        if (sd.m_depth != 8 && sd.m_depth != 16) return false;
+        if (!WriteValue<uint16_t>(stream, kCompressionRLE, f)) return false;
+        uint64_t rowBytes = sd.m_depth == 8 ? uint64_t(w) : 2 * uint64_t(w);
+        if (!sd.m_isPSB && rowBytes > kMaxWhiteRowBytesPSD) return false;
+        std::vector<uint8_t> row;
+        row.reserve(((rowBytes + 127) / 64) & ~uint64_t(1));
+        for (uint64_t left = rowBytes; left > 0;) {
+            uint64_t n = left < 128 ? left : 128;
+            // A single byte is a literal (header 0); longer pieces are runs.
+            row.push_back(n == 1 ? 0 : uint8_t(int8_t(1 - int(n))));
+            row.push_back(0xFF);
+            left -= n;
+        }
+        uint64_t rows = uint64_t(h) * sd.m_headerChannels;
+        std::vector<uint8_t> counts;
+        if (sd.m_isPSB) {
+            uint32_t v = f.Fix(uint32_t(row.size()));
+            counts.resize(4 * h);
+            for (uint32_t y = 0; y < h; ++y) std::memcpy(counts.data() + 4 * size_t(y), &v, 4);
+        } else {
+            uint16_t v = f.Fix(uint16_t(row.size()));
+            counts.resize(2 * h);
+            for (uint32_t y = 0; y < h; ++y) std::memcpy(counts.data() + 2 * size_t(y), &v, 2);
+        }
+        for (unsigned c = 0; c < sd.m_headerChannels; ++c)
+            if (!counts.empty() && !stream.Write(counts.data(), counts.size())) return false;
+        if (Aborted(abort)) return false;
+        for (uint64_t r = 0; r < rows; ++r)
+            if (!row.empty() && !stream.Write(row.data(), row.size())) return false;
+        sd.Step();
+        return true;
+    }
+
+    Raster::DynamicBitmap const& bm = *m_flattenedBitmap;
+    unsigned colour = ColourChannelCount(sd.m_colourMode, false, true);
+    if (bm.GetWidth() != w || bm.GetHeight() != h || bm.GetChannelCount() < colour + 1)
+        return false;
+    unsigned alpha = unsigned(bm.GetFormatInfo().alphaChannel);
+
+    if (sd.m_colourMode == uint32_t(ColourMode::Bitmap)) {
+        // One channel of packed bits, RLE.
+        if (sd.m_depth != 1) return false;
+        if (!WriteValue<uint16_t>(stream, kCompressionRLE, f)) return false;
+        size_t rowBytes = (size_t(w) + 7) / 8;
+        std::vector<uint8_t> bits(rowBytes), packed;
+        std::vector<std::vector<uint32_t>> counts(1);
+        RLEPacker packer;
+        std::vector<uint8_t> out(RLEPacker::WorstCase(rowBytes));
+        for (uint32_t y = 0; y < h; ++y) {
+            PackMonochromeRow(bm, y, bits.data());
+            packer.SetLine(bits.data(), rowBytes);
+            size_t n;
+            if (!packer.FinaliseLine(out.data(), out.size(), n)) return false;
+            counts[0].push_back(uint32_t(n));
+            packed.insert(packed.end(), out.begin(), out.begin() + ptrdiff_t(n));
+        }
+        if (!WriteRowCounts(stream, f, sd.m_isPSB, counts)) return false;
+        if (!packed.empty() && !stream.Write(packed.data(), packed.size())) return false;
+        sd.Step();
+        return true;
+    }
+
+    // Channels in file order: colour, transparency when merged, then the extra channels.
+    std::vector<ChannelSource> sources;
+    unsigned depth = sd.m_depth;
+    for (unsigned c = 0; c < colour; ++c) sources.push_back({&bm, c, depth});
+    if (m_mergedTransparency) sources.push_back({&bm, alpha, depth});
+    for (auto const& m : m_masks) {
+        if (!m || m->GetWidth() != w || m->GetHeight() != h) return false;
+        sources.push_back({m.Get(), unsigned(m->GetFormatInfo().alphaChannel), depth});
+    }
+    if (sources.size() != sd.m_headerChannels) return false;
+
+    if (depth == 32) {
+        // Float composites are stored raw.
+        if (!WriteValue<uint16_t>(stream, kCompressionRaw, f)) return false;
+        std::vector<uint8_t> row(size_t(w) * 4);
+        for (auto const& src : sources) {
+            for (uint32_t y = 0; y < h; ++y) {
+                if (y % 256 == 0 && Aborted(abort)) return false;
+                ExtractChannelRow(src, y, row.data());
+                if (!row.empty() && !stream.Write(row.data(), row.size())) return false;
+            }
+        }
+        sd.Step();
+        return true;
+    }
+    if (depth != 8 && depth != 16) return false;
+
+    // Every channel packed at once on the worker threads, then written in order.
+    if (!WriteValue<uint16_t>(stream, kCompressionRLE, f)) return false;
+    std::vector<std::vector<uint32_t>> counts(sources.size());
+    std::vector<std::vector<uint8_t>> packed(sources.size());
+    std::vector<char> ok(sources.size(), 0);
+    Kernel::Dispatch::DispatchParallelFor(sources.size(), [&](size_t i) {
+        ok[i] = EncodeRLERows(sources[i], abort, counts[i], packed[i]) ? 1 : 0;
+    });
+    for (char o : ok)
+        if (!o) return false;
+    if (!WriteRowCounts(stream, f, sd.m_isPSB, counts)) return false;
+    for (auto const& p : packed)
+        if (!p.empty() && !stream.Write(p.data(), p.size())) return false;
+    sd.Step();
+    return true;
+}
+
+bool PSDFile::SaveImageDataAsCompressed(Kernel::OutStreamSeekable& stream, SaveData const& sd,
+                                        bool const* abort) const {
+    if (sd.m_depth != 8 || !m_flattenedBitmap) return false;
+    if (Aborted(abort)) return false;
+    auto body = Kernel::MemoryInOutStreamBase::Create();
+    RLEPacker packer;
+    uint64_t size = 0;
+    auto run = [&](auto& counts) {
+        if (!WriteRLEData(*m_flattenedBitmap, m_mergedTransparency != 0, *body, sd, size, counts,
+                          packer, abort))
+            return false;
+        for (auto const& m : m_masks) {
+            if (!m || m->GetBytesPerSample() != 1) return false;
+            if (!WriteRLEChannelData(*m, unsigned(m->GetFormatInfo().alphaChannel), *body, size,
+                                     counts, packer, abort))
+                return false;
+        }
+        if (!WriteValue<uint16_t>(stream, kCompressionRLE, sd.m_fixer)) return false;
+        for (auto n : counts)
+            if (!WriteValue(stream, n, sd.m_fixer)) return false;
+        return true;
+    };
+    bool ok;
+    if (sd.m_isPSB) {
+        std::vector<uint32_t> counts;
+        ok = run(counts);
+    } else {
+        std::vector<uint16_t> counts;
+        ok = run(counts);
+    }
+    if (!ok) return false;
+    auto const& data = body->GetData();
+    return data.empty() || stream.Write(data.data(), data.size());
+}
+
+}  // namespace PSD

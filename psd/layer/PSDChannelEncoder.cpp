@@ -1,0 +1,427 @@
+#include "psd/layer/PSDChannelEncoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "host/kernel/Memory.h"
+#include "host/kernel/Zip.h"
+#include "psd/file/PSDSave.h"
+
+namespace PSD {
+
+namespace {
+
+// Deflate level of ZIP channels: fast, and most of what the better levels would give.
+constexpr int kZipLevel = 3;
+// Rows between two looks at the cancel flag.
+constexpr uint32_t kCancelRowInterval = 256;
+
+bool Cancelled(bool const* cancel) {
+    return cancel && *cancel;
+}
+
+void PutBE16(uint8_t* p, uint16_t v) {
+    p[0] = uint8_t(v >> 8);
+    p[1] = uint8_t(v);
+}
+void PutBE32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+
+uint32_t FloatBits(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, 4);
+    return u;
+}
+
+// Replaces each byte of a row by its difference to the byte before it; 16-bit samples subtract
+// whole samples.
+void PredictRow(uint8_t* row, size_t rowBytes, unsigned depth) {
+    if (depth == 16) {
+        for (size_t i = rowBytes / 2; i-- > 1;) {
+            unsigned cur = unsigned(row[2 * i]) << 8 | row[2 * i + 1];
+            unsigned prev = unsigned(row[2 * i - 2]) << 8 | row[2 * i - 1];
+            PutBE16(row + 2 * i, uint16_t(cur - prev));
+        }
+    } else {
+        for (size_t i = rowBytes; i-- > 1;) row[i] = uint8_t(row[i] - row[i - 1]);
+    }
+}
+
+// Float rows are stored as four byte planes (most significant bytes of every sample first)
+// before the byte differences.
+void PlanariseFloatRow(uint8_t const* be, size_t width, uint8_t* out) {
+    for (size_t i = 0; i < width; ++i) {
+        out[i] = be[4 * i];
+        out[width + i] = be[4 * i + 1];
+        out[2 * width + i] = be[4 * i + 2];
+        out[3 * width + i] = be[4 * i + 3];
+    }
+}
+
+// The transformed row of ZIP with prediction, from a big-endian row.
+void PredictedRow(uint8_t const* be, size_t width, unsigned depth, uint8_t* out) {
+    size_t rowBytes = width * (depth / 8);
+    if (depth == 32)
+        PlanariseFloatRow(be, width, out);
+    else
+        std::memcpy(out, be, rowBytes);
+    PredictRow(out, rowBytes, depth == 32 ? 8 : depth);
+}
+
+bool Deflate(std::vector<uint8_t> const& in, std::vector<uint8_t>& out) {
+    try {
+        return Kernel::ZlibDeflate(in.data(), in.size(), out, kZipLevel);
+    } catch (std::bad_alloc const&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+// ---- RLEPacker
+
+uint8_t* RLEPacker::PrepareLine(size_t n) {
+    if (m_line.size() < n) m_line.resize(n);
+    m_src = m_line.data();
+    m_size = n;
+    return m_line.data();
+}
+
+void RLEPacker::SetLine(uint8_t const* bytes, size_t n) noexcept {
+    m_src = bytes;
+    m_size = n;
+}
+
+bool RLEPacker::FinaliseLine(uint8_t* out, size_t capacity, size_t& written) noexcept {
+    size_t n = Pack(m_src, m_size, out, capacity);
+    if (n == SIZE_MAX) return false;
+    written = n;
+    return true;
+}
+
+bool RLEPacker::FinaliseLine(Kernel::OutStream& out, size_t& written) {
+    size_t cap = WorstCase(m_size);
+    if (m_packed.size() < cap) m_packed.resize(cap);
+    if (!FinaliseLine(m_packed.data(), cap, written)) return false;
+    return out.Write(m_packed.data(), written);
+}
+
+size_t RLEPacker::Pack(uint8_t const* p, size_t n, uint8_t* out, size_t capacity) noexcept {
+    size_t o = 0;
+    auto run = [&](size_t len, uint8_t value) {
+        if (capacity - o < 2) return false;
+        out[o++] = uint8_t(int8_t(1 - int(len)));
+        out[o++] = value;
+        return true;
+    };
+    auto literal = [&](uint8_t const* bytes, size_t len) {
+        if (capacity - o < len + 1) return false;
+        out[o++] = uint8_t(len - 1);
+        std::memcpy(out + o, bytes, len);
+        o += len;
+        return true;
+    };
+    while (n > 0) {
+        bool ok;
+        size_t used;
+        if (n == 1) {
+            ok = literal(p, 1);
+            used = 1;
+        } else if (n == 2) {
+            ok = p[0] == p[1] ? run(2, p[0]) : literal(p, 2);
+            used = 2;
+        } else if (p[0] == p[1] && p[1] == p[2]) {
+            size_t limit = std::min<size_t>(n, 128), len = 3;
+            while (len < limit && p[len] == p[0]) ++len;
+            ok = run(len, p[0]);
+            used = len;
+        } else if (n >= 4 && p[0] == p[1] && p[2] != p[1] && p[2] == p[3]) {
+            ok = run(2, p[0]);
+            used = 2;
+        } else {
+            // A literal stops where three equal bytes begin, so they can become a run.
+            size_t window = std::min<size_t>(n, 130), len = window;
+            for (size_t i = 1; i + 3 <= window; ++i) {
+                if (p[i] == p[i + 1] && p[i + 1] == p[i + 2]) {
+                    len = i;
+                    break;
+                }
+            }
+            len = std::min<size_t>(len, 128);
+            ok = literal(p, len);
+            used = len;
+        }
+        if (!ok) return SIZE_MAX;
+        p += used;
+        n -= used;
+    }
+    return o;
+}
+
+// ---- Rows of a channel
+
+void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcept {
+    Raster::DynamicBitmap const& bm = *src.bitmap;
+    uint32_t w = bm.GetWidth();
+    size_t step = bm.GetBytesPerPixel();
+    unsigned bps = bm.GetBytesPerSample();
+    uint8_t const* in = bm.GetRow(y) + size_t(src.channel) * bps;
+    if (bps == 1) {
+        if (src.depth == 8) {
+            for (uint32_t x = 0; x < w; ++x, in += step) out[x] = *in;
+        } else if (src.depth == 16) {
+            for (uint32_t x = 0; x < w; ++x, in += step) PutBE16(out + 2 * x, uint16_t(*in * 257u));
+        } else {
+            for (uint32_t x = 0; x < w; ++x, in += step)
+                PutBE32(out + 4 * x, FloatBits(*in / 255.0f));
+        }
+    } else if (bps == 2) {
+        for (uint32_t x = 0; x < w; ++x, in += step) {
+            uint16_t v;
+            std::memcpy(&v, in, 2);
+            if (src.depth == 16)
+                PutBE16(out + 2 * x, v);
+            else if (src.depth == 8)
+                out[x] = uint8_t((v + 128u) / 257u);
+            else
+                PutBE32(out + 4 * x, FloatBits(v / 65535.0f));
+        }
+    } else {
+        for (uint32_t x = 0; x < w; ++x, in += step) {
+            float f;
+            std::memcpy(&f, in, 4);
+            if (src.depth == 32) {
+                PutBE32(out + 4 * x, FloatBits(f));
+            } else {
+                float c = f != f ? 0.0f : std::clamp(f, 0.0f, 1.0f);
+                if (src.depth == 16)
+                    PutBE16(out + 2 * x, uint16_t(c * 65535.0f + 0.5f));
+                else
+                    out[x] = uint8_t(c * 255.0f + 0.5f);
+            }
+        }
+    }
+}
+
+bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool const* cancel,
+                   EncodedChannel& out) {
+    out.compression = kCompressionRaw;
+    out.data.clear();
+    if (Cancelled(cancel) || !src.bitmap) return false;
+    if (src.depth != 8 && src.depth != 16 && src.depth != 32) return false;
+    uint32_t w = src.bitmap->GetWidth(), h = src.bitmap->GetHeight();
+    size_t rowBytes = size_t(w) * (src.depth / 8);
+    uint64_t raw;
+    if (!Kernel::CheckedMul(rowBytes, h, raw) || raw > Kernel::GetAllocationLimit()) return false;
+    try {
+        std::vector<uint8_t> row(rowBytes);
+        if (src.depth == 8) {
+            // Both forms from one pass over the bitmap: the RLE form straight into the output,
+            // capped at the raw size (beyond it raw is smaller anyway), the predicted rows beside.
+            unsigned countBytes = isPSB ? 4 : 2;
+            size_t table = size_t(h) * countBytes;
+            std::vector<uint8_t>& rle = out.data;
+            rle.resize(table + raw);
+            size_t pos = table;
+            bool rleOk = true;
+            std::vector<uint8_t> predicted;
+            if (compress) predicted.resize(raw);
+            for (uint32_t y = 0; y < h; ++y) {
+                if (y % kCancelRowInterval == 0 && Cancelled(cancel)) return false;
+                ExtractChannelRow(src, y, row.data());
+                if (rleOk) {
+                    size_t n =
+                        RLEPacker::Pack(row.data(), rowBytes, rle.data() + pos, rle.size() - pos);
+                    if (n == SIZE_MAX || (!isPSB && n > 0xFFFF)) {
+                        rleOk = false;
+                        if (!compress) break;
+                    } else {
+                        if (isPSB)
+                            PutBE32(rle.data() + size_t(y) * 4, uint32_t(n));
+                        else
+                            PutBE16(rle.data() + size_t(y) * 2, uint16_t(n));
+                        pos += n;
+                    }
+                }
+                if (compress)
+                    PredictedRow(row.data(), w, 8, predicted.data() + size_t(y) * rowBytes);
+            }
+            std::vector<uint8_t> zip;
+            if (compress && !Deflate(predicted, zip)) return false;
+            bool haveZip = compress;
+            if (rleOk && (!haveZip || pos < zip.size())) {
+                rle.resize(pos);
+                out.compression = kCompressionRLE;
+                return true;
+            }
+            if (haveZip) {
+                out.data.swap(zip);
+                out.compression = kCompressionZipPredicted;
+                return true;
+            }
+            // Neither form: raw rows.
+            out.data.resize(raw);
+            for (uint32_t y = 0; y < h; ++y) {
+                if (y % kCancelRowInterval == 0 && Cancelled(cancel)) return false;
+                ExtractChannelRow(src, y, out.data.data() + size_t(y) * rowBytes);
+            }
+            out.compression = kCompressionRaw;
+            return true;
+        }
+        std::vector<uint8_t> buf(raw);
+        for (uint32_t y = 0; y < h; ++y) {
+            if (y % kCancelRowInterval == 0 && Cancelled(cancel)) return false;
+            uint8_t* dst = buf.data() + size_t(y) * rowBytes;
+            if (compress) {
+                ExtractChannelRow(src, y, row.data());
+                PredictedRow(row.data(), w, src.depth, dst);
+            } else {
+                ExtractChannelRow(src, y, dst);
+            }
+        }
+        if (compress) {
+            if (!Deflate(buf, out.data)) return false;
+            out.compression = kCompressionZipPredicted;
+        } else {
+            out.data.swap(buf);
+            out.compression = kCompressionRaw;
+        }
+        return true;
+    } catch (std::bad_alloc const&) {
+        out.data.clear();
+        return false;
+    }
+}
+
+bool EncodeMatteChannel(uint32_t width, uint32_t height, unsigned depth, uint32_t sampleBits,
+                        EncodedChannel& out) {
+    out.compression = kCompressionZipPredicted;
+    out.data.clear();
+    if (width == 0 || height == 0) return false;
+    if (depth != 8 && depth != 16 && depth != 32) return false;
+    size_t rowBytes = size_t(width) * (depth / 8);
+    uint64_t raw;
+    if (!Kernel::CheckedMul(rowBytes, height, raw) || raw > Kernel::GetAllocationLimit())
+        return false;
+    try {
+        std::vector<uint8_t> row(rowBytes), predicted(raw);
+        for (uint32_t x = 0; x < width; ++x) {
+            if (depth == 8)
+                row[x] = uint8_t(sampleBits);
+            else if (depth == 16)
+                PutBE16(row.data() + 2 * x, uint16_t(sampleBits));
+            else
+                PutBE32(row.data() + 4 * x, sampleBits);
+        }
+        PredictedRow(row.data(), width, depth, predicted.data());
+        for (uint32_t y = 1; y < height; ++y)
+            std::memcpy(predicted.data() + size_t(y) * rowBytes, predicted.data(), rowBytes);
+        return Deflate(predicted, out.data);
+    } catch (std::bad_alloc const&) {
+        return false;
+    }
+}
+
+EncodedChannel EmptyChannel() {
+    return EncodedChannel{};
+}
+
+bool EncodeRLERows(ChannelSource const& src, bool const* cancel, std::vector<uint32_t>& counts,
+                   std::vector<uint8_t>& packed) {
+    if (!src.bitmap || (src.depth != 8 && src.depth != 16)) return false;
+    uint32_t w = src.bitmap->GetWidth(), h = src.bitmap->GetHeight();
+    size_t rowBytes = size_t(w) * (src.depth / 8);
+    size_t worst = RLEPacker::WorstCase(rowBytes);
+    uint64_t cap;
+    if (!Kernel::CheckedMul(worst, h, cap) || cap > Kernel::GetAllocationLimit()) return false;
+    try {
+        counts.resize(h);
+        packed.resize(cap);
+        std::vector<uint8_t> row(rowBytes);
+        size_t pos = 0;
+        for (uint32_t y = 0; y < h; ++y) {
+            if (y % kCancelRowInterval == 0 && Cancelled(cancel)) return false;
+            ExtractChannelRow(src, y, row.data());
+            size_t n =
+                RLEPacker::Pack(row.data(), rowBytes, packed.data() + pos, packed.size() - pos);
+            if (n == SIZE_MAX) return false;
+            counts[y] = uint32_t(n);
+            pos += n;
+        }
+        packed.resize(pos);
+        return true;
+    } catch (std::bad_alloc const&) {
+        return false;
+    }
+}
+
+bool WriteEncodedChannel(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
+                         EncodedChannel const& block) {
+    if (!WriteValue(stream, block.compression, fixer)) return false;
+    return block.data.empty() || stream.Write(block.data.data(), block.data.size());
+}
+
+bool SaveMatteChannelDataFloat(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
+                               uint32_t width, uint32_t height, float value, uint64_t& length,
+                               bool const* cancel) {
+    if (Cancelled(cancel)) return false;
+    EncodedChannel block;
+    if (!EncodeMatteChannel(width, height, 32, FloatBits(value), block)) return false;
+    length = block.GetLength();
+    return WriteEncodedChannel(stream, fixer, block);
+}
+
+// ---- Row-by-row RLE onto a stream
+
+template <class T>
+bool WriteRLEChannelData(Raster::DynamicBitmap const& bitmap, unsigned channel,
+                         Kernel::OutStream& out, uint64_t& size, std::vector<T>& rowCounts,
+                         RLEPacker& packer, bool const* cancel) {
+    if (bitmap.GetBytesPerSample() != 1 || channel >= bitmap.GetChannelCount()) return false;
+    ChannelSource src{&bitmap, channel, 8};
+    uint32_t w = bitmap.GetWidth();
+    for (uint32_t y = 0; y < bitmap.GetHeight(); ++y) {
+        if (y % kCancelRowInterval == 0 && Cancelled(cancel)) return false;
+        ExtractChannelRow(src, y, packer.PrepareLine(w));
+        size_t n;
+        if (!packer.FinaliseLine(out, n)) return false;
+        if (n > std::numeric_limits<T>::max()) return false;
+        rowCounts.push_back(T(n));
+        size += n;
+    }
+    return true;
+}
+
+template <class T>
+bool WriteRLEData(Raster::DynamicBitmap const& bitmap, bool withAlpha, Kernel::OutStream& out,
+                  SaveData const&, uint64_t& size, std::vector<T>& rowCounts, RLEPacker& packer,
+                  bool const* cancel) {
+    Raster::Format f = bitmap.GetFormat();
+    if (f != Raster::Format::RGBA8 && f != Raster::Format::IA8 && f != Raster::Format::CMYKA8)
+        return false;
+    unsigned alpha = unsigned(bitmap.GetFormatInfo().alphaChannel);
+    size = 0;
+    for (unsigned c = 0; c < alpha; ++c)
+        if (!WriteRLEChannelData(bitmap, c, out, size, rowCounts, packer, cancel)) return false;
+    return !withAlpha || WriteRLEChannelData(bitmap, alpha, out, size, rowCounts, packer, cancel);
+}
+
+template bool WriteRLEData<uint16_t>(Raster::DynamicBitmap const&, bool, Kernel::OutStream&,
+                                     SaveData const&, uint64_t&, std::vector<uint16_t>&, RLEPacker&,
+                                     bool const*);
+template bool WriteRLEData<uint32_t>(Raster::DynamicBitmap const&, bool, Kernel::OutStream&,
+                                     SaveData const&, uint64_t&, std::vector<uint32_t>&, RLEPacker&,
+                                     bool const*);
+template bool WriteRLEChannelData<uint16_t>(Raster::DynamicBitmap const&, unsigned,
+                                            Kernel::OutStream&, uint64_t&, std::vector<uint16_t>&,
+                                            RLEPacker&, bool const*);
+template bool WriteRLEChannelData<uint32_t>(Raster::DynamicBitmap const&, unsigned,
+                                            Kernel::OutStream&, uint64_t&, std::vector<uint32_t>&,
+                                            RLEPacker&, bool const*);
+
+}  // namespace PSD

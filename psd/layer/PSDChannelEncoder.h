@@ -1,0 +1,145 @@
+// Channel image data encoding: the PackBits packer, the RLE and ZIP-with-prediction forms of a
+// channel, and the writers the layer and composite savers share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "host/kernel/Stream.h"
+#include "host/raster/Bitmap.h"
+#include "psd/file/PSDIO.h"
+
+namespace PSD {
+
+struct SaveData;
+
+// Compression codes of a channel data block.
+enum ChannelCompression : uint16_t {
+    kCompressionRaw = 0,
+    kCompressionRLE = 1,
+    kCompressionZip = 2,
+    kCompressionZipPredicted = 3,
+};
+
+// PackBits encoder of one row. The row is either copied into the packer's own storage
+// (PrepareLine) or borrowed (SetLine) until FinaliseLine packs it.
+class RLEPacker {
+public:
+    // Storage for a row of n bytes, to be filled by the caller.
+    uint8_t* PrepareLine(size_t n);
+    // Borrows n bytes; they must stay valid until FinaliseLine.
+    void SetLine(uint8_t const* bytes, size_t n) noexcept;
+    // Packs the row into out; false (nothing usable written) when capacity is too small.
+    [[nodiscard]] bool FinaliseLine(uint8_t* out, size_t capacity, size_t& written) noexcept;
+    // Packs the row onto a stream; false on a short write.
+    [[nodiscard]] bool FinaliseLine(Kernel::OutStream& out, size_t& written);
+
+    // Packs n bytes into out. Returns the packed size, or SIZE_MAX when a packet does not fit.
+    static size_t Pack(uint8_t const* in, size_t n, uint8_t* out, size_t capacity) noexcept;
+    // Largest packed size of n bytes (all literals of 128 and one header each).
+    static constexpr size_t WorstCase(size_t n) noexcept { return n + (n + 127) / 128; }
+
+private:
+    std::vector<uint8_t> m_line;
+    std::vector<uint8_t> m_packed;
+    uint8_t const* m_src = nullptr;
+    size_t m_size = 0;
+};
+
+// Where one channel's samples come from and how deep they are stored. The bitmap's samples are
+// converted to the document depth: 8-bit samples widen by x257, 16-bit ones narrow with
+// rounding, integers become floats over 0..1 and floats are written as they are.
+struct ChannelSource {
+    Raster::DynamicBitmap const* bitmap = nullptr;
+    unsigned channel = 0;  // sample index inside a pixel
+    unsigned depth = 8;    // document bits per sample: 8, 16 or 32
+};
+
+// One channel data block ready to write: its compression code and the bytes after it.
+struct EncodedChannel {
+    uint16_t compression = kCompressionRaw;
+    std::vector<uint8_t> data;
+    uint64_t GetLength() const noexcept { return 2 + uint64_t(data.size()); }
+};
+
+// Fills one row of a channel as document samples, big-endian (width x depth/8 bytes).
+void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcept;
+
+// Builds the block of a layer channel with the compression choice of the writer: 8-bit samples
+// take RLE unless ZIP with prediction (tried when compress is set) is at most as large, falling
+// back to raw when neither exists; deeper samples take ZIP with prediction when compress is set,
+// else raw. False when cancelled or out of memory.
+[[nodiscard]] bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress,
+                                 bool const* cancel, EncodedChannel& out);
+// A channel of one constant sample value (8/16-bit integer or 32-bit float bits) as ZIP with
+// prediction. Width or height 0 fails.
+[[nodiscard]] bool EncodeMatteChannel(uint32_t width, uint32_t height, unsigned depth,
+                                      uint32_t sampleBits, EncodedChannel& out);
+// A block holding only the compression code (raw, no rows): channels of layers without pixels.
+EncodedChannel EmptyChannel();
+// Packs every row of a channel: row byte counts (as 32-bit values) and the packed rows, with
+// no capacity limit. False when cancelled.
+[[nodiscard]] bool EncodeRLERows(ChannelSource const& src, bool const* cancel,
+                                 std::vector<uint32_t>& counts, std::vector<uint8_t>& packed);
+// Writes compression and data.
+[[nodiscard]] bool WriteEncodedChannel(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
+                                       EncodedChannel const& block);
+
+// Writes the block of one channel of a bitmap in the given pixel format and reports its length.
+// One instance per pixel format and channel; T is the bitmap's sample type.
+template <Raster::Format F, unsigned C, class T>
+[[nodiscard]] bool SaveChannelData(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
+                                   bool isPSB, bool compress, Raster::DynamicBitmap const& bitmap,
+                                   unsigned depth, EncodedChannel& buffer, uint64_t& length,
+                                   bool const* cancel) {
+    static_assert(sizeof(T) == 1 || sizeof(T) == 2,
+                  "integer samples; floats go through SaveChannelDataFloat");
+    if (bitmap.GetFormat() != F || bitmap.GetBytesPerSample() != sizeof(T)) return false;
+    if (!EncodeChannel({&bitmap, C, depth}, isPSB, compress, cancel, buffer)) return false;
+    length = buffer.GetLength();
+    return WriteEncodedChannel(stream, fixer, buffer);
+}
+
+template <Raster::Format F, unsigned C>
+[[nodiscard]] bool SaveChannelDataFloat(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
+                                        bool isPSB, bool compress,
+                                        Raster::DynamicBitmap const& bitmap, EncodedChannel& buffer,
+                                        uint64_t& length, bool const* cancel) {
+    if (bitmap.GetFormat() != F || bitmap.GetBytesPerSample() != 4) return false;
+    if (!EncodeChannel({&bitmap, C, 32}, isPSB, compress, cancel, buffer)) return false;
+    length = buffer.GetLength();
+    return WriteEncodedChannel(stream, fixer, buffer);
+}
+
+// A constant channel: T is the stored sample type (8 or 16 bits).
+template <class T>
+[[nodiscard]] bool SaveMatteChannelData(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
+                                        uint32_t width, uint32_t height, T value, uint64_t& length,
+                                        bool const* cancel) {
+    static_assert(sizeof(T) == 1 || sizeof(T) == 2);
+    if (cancel && *cancel) return false;
+    EncodedChannel block;
+    if (!EncodeMatteChannel(width, height, sizeof(T) * 8, value, block)) return false;
+    length = block.GetLength();
+    return WriteEncodedChannel(stream, fixer, block);
+}
+[[nodiscard]] bool SaveMatteChannelDataFloat(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
+                                             uint32_t width, uint32_t height, float value,
+                                             uint64_t& length, bool const* cancel);
+
+// Packs the channels of an 8-bit bitmap (colour channels, then alpha when withAlpha) row by row
+// onto out, appending each row's packed size to rowCounts (T: 16-bit counts in PSD, 32-bit in
+// PSB); size receives the bytes written. A packed row too long for T fails.
+template <class T>
+[[nodiscard]] bool WriteRLEData(Raster::DynamicBitmap const& bitmap, bool withAlpha,
+                                Kernel::OutStream& out, SaveData const& sd, uint64_t& size,
+                                std::vector<T>& rowCounts, RLEPacker& packer, bool const* cancel);
+// The same for one channel of the bitmap.
+template <class T>
+[[nodiscard]] bool WriteRLEChannelData(Raster::DynamicBitmap const& bitmap, unsigned channel,
+                                       Kernel::OutStream& out, uint64_t& size,
+                                       std::vector<T>& rowCounts, RLEPacker& packer,
+                                       bool const* cancel);
+
+}  // namespace PSD

@@ -1,0 +1,377 @@
+// Writing one layer: its record with masks, blending ranges, name and tagged blocks, and later its
+// channel image data, which fills in the channel list the record left as placeholders.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "host/kernel/Dispatch.h"
+#include "host/kernel/String.h"
+#include "psd/file/PSDFile.h"
+#include "psd/file/PSDResourceIO.h"
+#include "psd/file/PSDSave.h"
+#include "psd/layer/PSDChannelEncoder.h"
+#include "psd/layer/PSDLayer.h"
+
+namespace PSD {
+
+namespace {
+
+// Layer names are stored in this code page; longer names are cut to what a length byte holds.
+constexpr unsigned kNameCodePage = 10029;
+constexpr size_t kMaxNameBytes = 255;
+// Layer sides: PSD caps them at 30000 px, PSB at 300000.
+constexpr int64_t kMaxLayerSidePSD = 30000;
+constexpr int64_t kMaxLayerSidePSB = 300000;
+// Stored blending range sets: grey plus up to four channels.
+constexpr size_t kBlendRangeSets = 5;
+// The version written in "lyvr".
+constexpr uint32_t kLayerVersion = 130;
+
+enum class ChannelKind { Empty, Colour, Matte, UserMask, RealMask };
+
+// One channel as it will be written: identifier, where its samples come from.
+struct PlannedChannel {
+    int16_t id;
+    ChannelKind kind;
+    unsigned sourceChannel = 0;  // sample index in the colour bitmap
+    uint32_t matteBits = 0;      // the constant sample of a matte channel
+};
+
+uint32_t QuantiseUnit(float v, unsigned depth) {
+    float c = v != v ? 0.0f : std::clamp(v, 0.0f, 1.0f);
+    if (depth == 8) return uint32_t(std::lround(c * 255.0f));
+    if (depth == 16) return uint32_t(std::lround(c * 65535.0f));
+    uint32_t bits;
+    std::memcpy(&bits, &v, 4);
+    return bits;
+}
+
+uint32_t Quantise16(uint16_t v, unsigned depth) {
+    if (depth == 8) return (v + 128u) / 257u;
+    if (depth == 16) return v;
+    float f = v / 65535.0f;
+    uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    return bits;
+}
+
+// The matte colour in the document's colour mode, one sample per colour channel.
+std::vector<uint32_t> MatteSamples(Renderer::Colour const& colour, uint32_t mode, unsigned depth) {
+    switch (mode) {
+        case uint32_t(ColourMode::RGB): {
+            Renderer::RGBAF c = colour.ToRGBAF();
+            return {QuantiseUnit(c.r, depth), QuantiseUnit(c.g, depth), QuantiseUnit(c.b, depth)};
+        }
+        case uint32_t(ColourMode::CMYK): {
+            // Channels store 1 - ink (white is all full).
+            Renderer::CMYKAF c = colour.ToCMYKAF();
+            return {QuantiseUnit(1.0f - c.c, depth), QuantiseUnit(1.0f - c.m, depth),
+                    QuantiseUnit(1.0f - c.y, depth), QuantiseUnit(1.0f - c.k, depth)};
+        }
+        case uint32_t(ColourMode::Lab): {
+            Renderer::LABA16 c = colour.ToLABA16();
+            return {Quantise16(c.l, depth), Quantise16(c.a, depth), Quantise16(c.b, depth)};
+        }
+        default:
+            return {Quantise16(colour.ToGray16(), depth)};
+    }
+}
+
+uint32_t FullSample(unsigned depth) {
+    if (depth == 8) return 0xFF;
+    if (depth == 16) return 0xFFFF;
+    return 0x3F800000;  // 1.0f
+}
+
+bool HasUserMaskChannel(PSDLayer const& l) {
+    return !l.m_background && l.m_userMask.m_present && l.m_bitmapUserMask;
+}
+bool HasRealMaskChannel(PSDLayer const& l) {
+    return !l.m_background && l.m_realMask.m_present && l.m_bitmapRealMask;
+}
+
+// The channels of a layer in the order they are written; the record and the data writer agree
+// through it. False when the bitmaps do not fit the layer.
+bool PlanChannels(PSDLayer const& l, uint32_t mode, unsigned depth,
+                  std::vector<PlannedChannel>& out) {
+    out.clear();
+    unsigned colour = ColourChannelCount(mode, false, true);
+    if (l.m_bitmap) {
+        Raster::DynamicBitmap const& bm = *l.m_bitmap;
+        if (bm.GetChannelCount() < colour + 1 || bm.GetWidth() != l.GetWidth() ||
+            bm.GetHeight() != l.GetHeight())
+            return false;
+        if (!l.m_background)
+            out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Colour,
+                           unsigned(bm.GetFormatInfo().alphaChannel)});
+        for (unsigned c = 0; c < colour; ++c) out.push_back({int16_t(c), ChannelKind::Colour, c});
+    } else if (l.m_matteColour) {
+        if (l.GetWidth() <= 0 || l.GetHeight() <= 0) return false;
+        std::vector<uint32_t> samples = MatteSamples(*l.m_matteColour, mode, depth);
+        if (samples.size() != colour) return false;
+        // A matte layer that is not the background is opaque.
+        if (!l.m_background)
+            out.push_back(
+                {PSDChannelInfo::kTransparency, ChannelKind::Matte, 0, FullSample(depth)});
+        for (unsigned c = 0; c < colour; ++c)
+            out.push_back({int16_t(c), ChannelKind::Matte, 0, samples[c]});
+    } else {
+        if (!l.m_background) out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Empty});
+        for (unsigned c = 0; c < colour; ++c) out.push_back({int16_t(c), ChannelKind::Empty});
+    }
+    if (HasUserMaskChannel(l)) {
+        Raster::DynamicBitmap const& m = *l.m_bitmapUserMask;
+        if (m.GetWidth() != l.m_userMask.GetWidth() || m.GetHeight() != l.m_userMask.GetHeight())
+            return false;
+        out.push_back({PSDChannelInfo::kUserMask, ChannelKind::UserMask,
+                       unsigned(m.GetFormatInfo().alphaChannel)});
+    }
+    if (HasRealMaskChannel(l)) {
+        Raster::DynamicBitmap const& m = *l.m_bitmapRealMask;
+        if (m.GetWidth() != l.m_realMask.GetWidth() || m.GetHeight() != l.m_realMask.GetHeight())
+            return false;
+        out.push_back({PSDChannelInfo::kRealUserMask, ChannelKind::RealMask,
+                       unsigned(m.GetFormatInfo().alphaChannel)});
+    }
+    return true;
+}
+
+bool WriteBounds(Kernel::OutStream& s, ByteOrderFixer const& f, int32_t left, int32_t top,
+                 int32_t right, int32_t bottom) {
+    return WriteValue(s, top, f) && WriteValue(s, left, f) && WriteValue(s, bottom, f) &&
+           WriteValue(s, right, f);
+}
+
+uint8_t MaskFlags(PSDLayerMask const& m, bool withFromRendering) {
+    return uint8_t((m.m_relative ? 1 : 0) | (m.m_disabled ? 2 : 0) | (m.m_invert ? 4 : 0) |
+                   (withFromRendering && m.m_fromRendering ? 8 : 0));
+}
+
+// Pascal string in the layer code page, cut to 255 bytes, zero-padded to a multiple of 4.
+bool WriteLayerName(Kernel::OutStream& s, String const& name) {
+    auto enc = Kernel::StringEncoding::Make(kNameCodePage);
+    std::string bytes = enc ? enc->FromUnicode(name) : std::string(name);
+    if (bytes.size() > kMaxNameBytes) bytes.resize(kMaxNameBytes);
+    uint8_t n = uint8_t(bytes.size());
+    if (!s.Write(&n, 1) || (!bytes.empty() && !s.Write(bytes.data(), bytes.size()))) return false;
+    size_t used = 1 + bytes.size();
+    return WriteZeros(s, (4 - used % 4) % 4);
+}
+
+// "8BIM", key, length 4, one value byte and three zero bytes.
+bool WriteSmallBlock(Kernel::OutStream& s, ByteOrderFixer const& f, uint32_t key, uint8_t value) {
+    return WriteKey(s, Key("8BIM")) && WriteKey(s, key) && WriteValue<uint32_t>(s, 4, f) &&
+           s.Write(&value, 1) && WriteZeros(s, 3);
+}
+
+bool WriteBlock32(Kernel::OutStream& s, ByteOrderFixer const& f, uint32_t key, uint32_t value) {
+    return WriteKey(s, Key("8BIM")) && WriteKey(s, key) && WriteValue<uint32_t>(s, 4, f) &&
+           WriteValue(s, value, f);
+}
+
+}  // namespace
+
+// ---- The record
+
+bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
+                    uint64_t& channelListPosition) const {
+    ByteOrderFixer const& f = sd.m_fixer;
+    if (m_sectionType == kNormal) {
+        int64_t limit = sd.m_isPSB ? kMaxLayerSidePSB : kMaxLayerSidePSD;
+        if (GetWidth() > limit || GetHeight() > limit) return false;
+    }
+    std::vector<PlannedChannel> plan;
+    if (!PlanChannels(*this, sd.m_colourMode, sd.m_depth, plan)) return false;
+
+    bool placed = m_bitmap || m_matteColour;
+    if (!WriteBounds(stream, f, placed ? m_left : 0, placed ? m_top : 0, placed ? m_right : 0,
+                     placed ? m_bottom : 0))
+        return false;
+    if (!WriteValue(stream, uint16_t(plan.size()), f)) return false;
+    channelListPosition = stream.GetPosition();
+    if (!WriteZeros(stream, plan.size() * (sd.m_isPSB ? 10 : 6))) return false;
+
+    uint32_t blendKey;
+    if (!EncodeBlendMode(m_blendMode, blendKey)) return false;
+    uint8_t flags = uint8_t(0x80 | (m_transparencyProtected ? 0x01 : 0) | (m_visible ? 0 : 0x02) |
+                            ((m_adjustment || m_sectionType != kNormal) ? 0x10 : 0));
+    uint8_t clipping = m_clipping ? 1 : 0;
+    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, blendKey) ||
+        !WriteValue(stream, m_opacity, f) || !WriteValue(stream, clipping, f) ||
+        !WriteValue(stream, flags, f) || !WriteZeros(stream, 1))
+        return false;
+
+    // Extra data: masks, blending ranges, name, tagged blocks; its length never counts padding.
+    SectionSizer extra;
+    if (!extra.Begin(stream, f, false)) return false;
+    if (m_background || !m_userMask.m_present) {
+        if (m_realMask.m_present && !m_background && !m_userMask.m_present) return false;
+        if (!WriteValue<uint32_t>(stream, 0, f)) return false;
+    } else if (!m_realMask.m_present) {
+        PSDLayerMask const& u = m_userMask;
+        if (!WriteValue<uint32_t>(stream, 20, f) ||
+            !WriteBounds(stream, f, u.m_left, u.m_top, u.m_right, u.m_bottom) ||
+            !WriteValue(stream, u.m_defaultColour, f) ||
+            !WriteValue(stream, MaskFlags(u, true), f) || !WriteZeros(stream, 2))
+            return false;
+    } else {
+        PSDLayerMask const& u = m_userMask;
+        PSDLayerMask const& r = m_realMask;
+        if (!WriteValue<uint32_t>(stream, 36, f) ||
+            !WriteBounds(stream, f, u.m_left, u.m_top, u.m_right, u.m_bottom) ||
+            !WriteValue(stream, u.m_defaultColour, f) ||
+            !WriteValue(stream, MaskFlags(u, true), f) ||
+            !WriteValue(stream, MaskFlags(r, false), f) ||
+            !WriteValue(stream, r.m_defaultColour, f) ||
+            !WriteBounds(stream, f, r.m_left, r.m_top, r.m_right, r.m_bottom))
+            return false;
+    }
+    if (!SaveLayerBlendingRanges(stream, sd)) return false;
+    if (!WriteLayerName(stream, m_name)) return false;
+    if (!SaveTaggedData(stream, sd)) return false;
+    return extra.End();
+}
+
+bool PSDLayer::SaveLayerBlendingRanges(Kernel::OutStreamSeekable& stream,
+                                       SaveData const& sd) const {
+    if (!WriteValue<uint32_t>(stream, kBlendRangeSets * 8, sd.m_fixer)) return false;
+    size_t stored = std::min(m_blendRanges.size(), kBlendRangeSets);
+    for (size_t i = 0; i < stored; ++i)
+        if (!m_blendRanges[i].Save(stream)) return false;
+    for (size_t i = stored; i < kBlendRangeSets; ++i)
+        if (!PSDBlendRangeSet::SaveDefault(stream)) return false;
+    return true;
+}
+
+// ---- Tagged blocks
+
+bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    ByteOrderFixer const& f = sd.m_fixer;
+    // Adjustment, effects, vector mask, vector fill and stroke come first on non-background
+    // layers; their owners add them here as those writers land.
+
+    // "luni": the name as UTF-16, padded to 4 inside the length.
+    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("luni"))) return false;
+    SectionSizer luni;
+    if (!luni.Begin(stream, f, false) || !WriteUnicodeString(stream, f, m_name) ||
+        !luni.End(4, true))
+        return false;
+
+    if (!WriteBlock32(stream, f, Key("lyid"), sd.m_nextLayerId++)) return false;
+
+    if (!m_background) {
+        if (m_fillOpacity < 255 && !WriteSmallBlock(stream, f, Key("iOpa"), m_fillOpacity))
+            return false;
+        if (!WriteSmallBlock(stream, f, Key("clbl"), m_blendClipped ? 1 : 0) ||
+            !WriteSmallBlock(stream, f, Key("infx"), m_blendInterior ? 1 : 0) ||
+            !WriteSmallBlock(stream, f, Key("knko"), m_knockout))
+            return false;
+        if (!m_transparencyShapes && !WriteSmallBlock(stream, f, Key("tsly"), 0)) return false;
+        bool maskForEffects =
+            m_realMask.m_present || (m_userMask.m_present && !m_userMask.m_fromRendering);
+        if (m_layerMaskHidesEffects && maskForEffects &&
+            !WriteSmallBlock(stream, f, Key("lmgm"), 1))
+            return false;
+        if (m_vectorMaskHidesEffects && m_vectorMask && !WriteSmallBlock(stream, f, Key("vmgm"), 1))
+            return false;
+    }
+
+    uint32_t locks =
+        (m_lockTransparency ? 1u : 0u) + (m_lockComposite ? 2u : 0u) + (m_lockPosition ? 4u : 0u);
+    if (!WriteBlock32(stream, f, Key("lspf"), locks)) return false;
+    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("lclr")) ||
+        !WriteValue<uint32_t>(stream, 8, f) || !WriteValue(stream, m_sheetColour, f) ||
+        !WriteZeros(stream, 6))
+        return false;
+    if (!WriteBlock32(stream, f, Key("lyvr"), kLayerVersion)) return false;
+
+    if (m_sectionType == kGroupEnd) {
+        if (!WriteBlock32(stream, f, Key("lsct"), 3)) return false;
+    } else if (m_sectionType == kOpenGroup || m_sectionType == kClosedGroup) {
+        uint32_t blendKey;
+        if (!EncodeBlendMode(m_blendMode, blendKey)) return false;
+        if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("lsct")) ||
+            !WriteValue<uint32_t>(stream, 16, f) ||
+            !WriteValue(stream, uint32_t(m_sectionType), f) || !WriteKey(stream, Key("8BIM")) ||
+            !WriteKey(stream, blendKey) || !WriteValue<uint32_t>(stream, m_sceneGroup ? 1 : 0, f))
+            return false;
+    }
+    if (m_background) return true;
+
+    // "brst": indexes of the restricted channels, in the order of the channel list.
+    std::vector<uint32_t> restricted;
+    for (size_t i = 0; i < m_channels.size(); ++i)
+        if (m_channels[i].m_restricted) restricted.push_back(uint32_t(i));
+    if (!restricted.empty()) {
+        if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("brst"))) return false;
+        SectionSizer brst;
+        if (!brst.Begin(stream, f, false)) return false;
+        for (uint32_t i : restricted)
+            if (!WriteValue(stream, i, f)) return false;
+        if (!brst.End(4, true)) return false;
+    }
+    if (m_alignedRendering && !WriteBlock32(stream, f, Key("sn2P"), 1)) return false;
+    // Vector origination data ("vogk") is written by its owner once that writer exists.
+    return true;
+}
+
+// ---- Channel image data
+
+bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth,
+                             SaveData const& sd, uint64_t channelListPosition,
+                             bool const* cancel) const {
+    std::vector<PlannedChannel> plan;
+    if (!PlanChannels(*this, sd.m_colourMode, bitDepth, plan)) return false;
+    if (cancel && *cancel) return false;
+
+    // Channels are independent: encode them on the worker threads, then write them in order.
+    std::vector<EncodedChannel> blocks(plan.size());
+    std::vector<char> ok(plan.size(), 0);
+    Kernel::Dispatch::DispatchParallelFor(plan.size(), [&](size_t i) {
+        PlannedChannel const& p = plan[i];
+        EncodedChannel& out = blocks[i];
+        switch (p.kind) {
+            case ChannelKind::Empty:
+                ok[i] = 1;
+                break;
+            case ChannelKind::Matte:
+                ok[i] = EncodeMatteChannel(uint32_t(GetWidth()), uint32_t(GetHeight()), bitDepth,
+                                           p.matteBits, out);
+                break;
+            case ChannelKind::Colour:
+                ok[i] = EncodeChannel({m_bitmap.Get(), p.sourceChannel, bitDepth}, sd.m_isPSB,
+                                      sd.m_compress, cancel, out);
+                break;
+            case ChannelKind::UserMask:
+                ok[i] = EncodeChannel({m_bitmapUserMask.Get(), p.sourceChannel, bitDepth},
+                                      sd.m_isPSB, sd.m_compress, cancel, out);
+                break;
+            case ChannelKind::RealMask:
+                ok[i] = EncodeChannel({m_bitmapRealMask.Get(), p.sourceChannel, bitDepth},
+                                      sd.m_isPSB, sd.m_compress, cancel, out);
+                break;
+        }
+    });
+    for (char o : ok)
+        if (!o) return false;
+
+    std::vector<uint64_t> lengths(plan.size());
+    for (size_t i = 0; i < plan.size(); ++i) {
+        lengths[i] = blocks[i].GetLength();
+        if (!sd.m_isPSB && lengths[i] > 0xFFFFFFFFull) return false;
+        if (!WriteEncodedChannel(stream, sd.m_fixer, blocks[i])) return false;
+        std::vector<uint8_t>().swap(blocks[i].data);
+    }
+
+    uint64_t end = stream.GetPosition();
+    if (!stream.Seek(channelListPosition)) return false;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        if (!WriteValue(stream, plan[i].id, sd.m_fixer)) return false;
+        bool w = sd.m_isPSB ? WriteValue<uint64_t>(stream, lengths[i], sd.m_fixer)
+                            : WriteValue<uint32_t>(stream, uint32_t(lengths[i]), sd.m_fixer);
+        if (!w) return false;
+    }
+    return stream.Seek(end);
+}
+
+}  // namespace PSD

@@ -1,0 +1,137 @@
+// Writing the layer and mask information section: layer info, global layer mask info and the
+// document-level tagged blocks, with lengths patched once their content is written.
+#include <cstdint>
+
+#include "psd/file/PSDFile.h"
+#include "psd/file/PSDSave.h"
+#include "psd/layer/PSDLayer.h"
+
+namespace PSD {
+
+namespace {
+
+// At most this many layer records fit a save.
+constexpr size_t kMaxSavedLayers = 7999;
+
+// The global mask overlay: colour space 0, components FFFF 0 0 0, opacity 50.
+bool WriteMaskOverlay(Kernel::OutStream& stream, ByteOrderFixer const& f) {
+    static uint8_t const colour[8] = {0xFF, 0xFF, 0, 0, 0, 0, 0, 0};
+    return WriteValue<uint16_t>(stream, 0, f) && stream.Write(colour, 8) &&
+           WriteValue<uint16_t>(stream, 50, f);
+}
+
+}  // namespace
+
+// ---- SectionSizer
+
+bool SectionSizer::Begin(Kernel::OutStreamSeekable& stream, ByteOrderFixer const& fixer,
+                         bool wide) {
+    m_stream = &stream;
+    m_fixer = fixer;
+    m_wide = wide;
+    bool ok =
+        wide ? WriteValue<uint64_t>(stream, 0, fixer) : WriteValue<uint32_t>(stream, 0, fixer);
+    m_start = stream.GetPosition();
+    return ok;
+}
+
+bool SectionSizer::End(unsigned alignment, bool includePadding) {
+    if (!m_stream) return false;
+    Kernel::OutStreamSeekable& s = *m_stream;
+    uint64_t end = s.GetPosition();
+    if (end < m_start) return false;
+    uint64_t length = end - m_start;
+    if (alignment > 1) {
+        uint64_t pad = (alignment - length % alignment) % alignment;
+        if (!WriteZeros(s, size_t(pad))) return false;
+        end += pad;
+        if (includePadding) length += pad;
+    }
+    if (!m_wide && length > 0xFFFFFFFFull) return false;
+    unsigned width = m_wide ? 8 : 4;
+    if (!s.Seek(m_start - width)) return false;
+    bool ok = m_wide ? WriteValue<uint64_t>(s, length, m_fixer)
+                     : WriteValue<uint32_t>(s, uint32_t(length), m_fixer);
+    return ok && s.Seek(end);
+}
+
+bool WriteTagHeaderExt(Kernel::OutStream& stream, ByteOrderFixer const& fixer, uint32_t key,
+                       bool isPSB, uint64_t length) {
+    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, key)) return false;
+    if (isPSB) return WriteValue<uint64_t>(stream, length, fixer);
+    return length <= 0xFFFFFFFFull && WriteValue<uint32_t>(stream, uint32_t(length), fixer);
+}
+
+// ---- The section
+
+bool PSDFile::SaveLayersAndMasks(Kernel::OutStreamSeekable& stream, SaveData const& sd,
+                                 bool const* cancel) const {
+    SectionSizer section;
+    if (!section.Begin(stream, sd.m_fixer, sd.m_isPSB)) return false;
+    if (!m_layers.empty()) {
+        if (sd.m_depth == 8) {
+            if (!SaveLayerInfo(stream, sd, true, cancel)) return false;
+        } else {
+            // Deeper documents keep their layers in the "Lr16"/"Lr32" block.
+            bool ok = sd.m_isPSB ? WriteValue<uint64_t>(stream, 0, sd.m_fixer)
+                                 : WriteValue<uint32_t>(stream, 0, sd.m_fixer);
+            if (!ok) return false;
+        }
+        if (!SaveGlobalLayerMaskInfo(stream, sd)) return false;
+        if (!SaveTaggedData(stream, sd, cancel)) return false;
+    }
+    return section.End();
+}
+
+bool PSDFile::SaveLayerInfo(Kernel::OutStreamSeekable& stream, SaveData const& sd,
+                            bool lengthIncludesPadding, bool const* cancel) const {
+    SectionSizer info;
+    if (!info.Begin(stream, sd.m_fixer, sd.m_isPSB)) return false;
+    if (m_layers.size() > kMaxSavedLayers) return false;
+    int16_t count = int16_t(m_layers.size());
+    // A negative count says the first alpha channel of the composite is its transparency.
+    if (sd.m_depth == 8 && m_mergedTransparency && m_flattenedBitmap) count = int16_t(-count);
+    if (!WriteValue(stream, count, sd.m_fixer)) return false;
+
+    std::vector<uint64_t> channelLists(m_layers.size());
+    for (size_t i = 0; i < m_layers.size(); ++i) {
+        if (cancel && *cancel) return false;
+        if (!m_layers[i] || !m_layers[i]->Save(stream, sd, channelLists[i])) return false;
+        sd.Step();
+    }
+    if (cancel && *cancel) return false;
+    for (size_t i = 0; i < m_layers.size(); ++i) {
+        if (!m_layers[i]->SaveImageData(stream, sd.m_depth, sd, channelLists[i], cancel))
+            return false;
+        sd.Step();
+    }
+    return info.End(4, lengthIncludesPadding);
+}
+
+bool PSDFile::SaveGlobalLayerMaskInfo(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    ByteOrderFixer const& f = sd.m_fixer;
+    return WriteValue<uint32_t>(stream, 16, f) && WriteMaskOverlay(stream, f) &&
+           WriteValue<uint8_t>(stream, 128, f) && WriteZeros(stream, 3);
+}
+
+bool PSDFile::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd,
+                             bool const* cancel) const {
+    ByteOrderFixer const& f = sd.m_fixer;
+    // "Patt" keeps a 4-byte length in both versions.
+    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("Patt")) ||
+        !WriteValue<uint32_t>(stream, 0, f))
+        return false;
+    if (!WriteTagHeaderExt(stream, f, Key("FMsk"), sd.m_isPSB, 12) || !WriteMaskOverlay(stream, f))
+        return false;
+    if (sd.m_depth != 16 && sd.m_depth != 32) return true;
+    bool deep = sd.m_depth == 32;
+    if (m_mergedTransparency && m_flattenedBitmap &&
+        !WriteTagHeaderExt(stream, f, deep ? Key("Mt32") : Key("Mt16"), sd.m_isPSB, 0))
+        return false;
+    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, deep ? Key("Lr32") : Key("Lr16")))
+        return false;
+    // The block's length is the layer info's own length field.
+    return SaveLayerInfo(stream, sd, false, cancel);
+}
+
+}  // namespace PSD
