@@ -168,6 +168,7 @@ bool PSDLayer::Parse(Kernel::InStreamSeekable& stream, bool isFirst, ParseData& 
         pd.m_report.SetError(PSDError::kUnknownSignature, KeyToString(signature), 2);
         return false;
     }
+    m_recordBlendKey = blendKey;
     if (!DecodeBlendMode(blendKey, m_blendMode, pd.m_report)) return false;
     m_clipping = clipping != 0;
     m_transparencyProtected = (m_flags & 0x01) != 0;
@@ -212,6 +213,7 @@ bool PSDLayer::ParseMaskInfo(Kernel::InStreamSeekable& stream, uint32_t size, Pa
         !ReadValue(stream, m_userMask.m_defaultColour, pd) || !ReadValue(stream, flags, pd))
         return false;
     m_userMask.m_present = true;
+    m_userMaskFlags = flags;
     m_userMask.m_relative = (flags & 0x01) != 0;
     m_userMask.m_disabled = (flags & 0x02) != 0;
     m_userMask.m_invert = (flags & 0x04) != 0;
@@ -225,6 +227,7 @@ bool PSDLayer::ParseMaskInfo(Kernel::InStreamSeekable& stream, uint32_t size, Pa
                         m_realMask.m_bottom, pd))
             return false;
         m_realMask.m_present = true;
+        m_realMaskFlags = realFlags;
         m_realMask.m_relative = (realFlags & 0x01) != 0;
         m_realMask.m_disabled = (realFlags & 0x02) != 0;
         m_realMask.m_invert = (realFlags & 0x04) != 0;

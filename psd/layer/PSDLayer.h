@@ -157,6 +157,14 @@ public:
     [[nodiscard]] bool LoadBitmapUserMask(PSDLoadData& ld) const;
     [[nodiscard]] bool LoadBitmapRealMask(PSDLoadData& ld) const;
 
+    // ---- Writing (the channel list is written as placeholders by Save and filled in by
+    // SaveImageData at the position Save hands back)
+    [[nodiscard]] bool Save(Kernel::OutStreamSeekable& stream, SaveData const& sd, uint64_t& channelListPosition) const;
+    [[nodiscard]] bool SaveLayerBlendingRanges(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
+    [[nodiscard]] bool SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
+    [[nodiscard]] bool SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth, SaveData const& sd,
+                                     uint64_t channelListPosition, bool const* cancel) const;
+
     // ---- Queries
     int64_t GetWidth() const { return int64_t(m_right) - m_left; }
     int64_t GetHeight() const { return int64_t(m_bottom) - m_top; }
@@ -233,6 +241,9 @@ public:
     mutable bool m_damagedRealMask = false;
     std::string m_pascalName;      // the name bytes before decoding
     uint8_t m_flags = 0;           // the record's flag byte
+    uint32_t m_recordBlendKey = 0;  // the record's key; a section divider may override the mode
+    uint8_t m_userMaskFlags = 0;    // mask flag bytes as stored
+    uint8_t m_realMaskFlags = 0;
     uint8_t m_maskParameters = 0;  // which mask parameters were present (bits 0..3)
     uint32_t m_maskDataSize = 0;
     uint32_t m_blendRangesLength = 0;

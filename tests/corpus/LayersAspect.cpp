@@ -1,0 +1,176 @@
+// Corpus aspect "layers": the layer records and tagged-block keys of every document that opens,
+// against the reference reader's layer list (file order, bottom first).
+#include <cstdio>
+#include <string>
+
+#include "psd/layer/PSDLayer.h"
+#include "tests/corpus/Corpus.h"
+
+namespace corpus {
+namespace {
+
+using nlohmann::json;
+
+std::string Hex(std::string const& bytes) {
+    std::string out;
+    char buf[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(buf, sizeof buf, "%02x", c);
+        out += buf;
+    }
+    return out;
+}
+
+// Reference keys are the four bytes as Latin-1 characters.
+std::string KeyText(uint32_t key) {
+    std::string out;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        unsigned char c = uint8_t(key >> shift);
+        if (c < 0x80) {
+            out += char(c);
+        } else {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+struct Checker {
+    std::string& why;
+    std::string where;
+
+    template <class A, class B>
+    bool Same(char const* field, A const& ours, B const& theirs) {
+        if (ours == theirs) return true;
+        json o = ours, t = theirs;
+        why = where + field + ": ours " + o.dump() + ", reference " + t.dump();
+        return false;
+    }
+};
+
+bool CheckMask(Checker& c, PSD::PSDLayer const& layer, json const& ref) {
+    if (ref.is_null()) return c.Same("mask size", layer.m_maskDataSize, 0u);
+    if (!c.Same("mask size", layer.m_maskDataSize, ref.value("size", 0u))) return false;
+    auto const& u = layer.m_userMask;
+    if (!c.Same("mask present", u.m_present, true) ||
+        !c.Same("mask top", u.m_top, ref.value("top", 0)) ||
+        !c.Same("mask left", u.m_left, ref.value("left", 0)) ||
+        !c.Same("mask bottom", u.m_bottom, ref.value("bottom", 0)) ||
+        !c.Same("mask right", u.m_right, ref.value("right", 0)) ||
+        !c.Same("mask default colour", unsigned(u.m_defaultColour),
+                ref.value("default_colour", 0u)) ||
+        !c.Same("mask flags", unsigned(layer.m_userMaskFlags), ref.value("flags", 0u)))
+        return false;
+    unsigned flags = layer.m_userMaskFlags;
+    if (!c.Same("mask relative", u.m_relative, (flags & 1) != 0) ||
+        !c.Same("mask disabled", u.m_disabled, (flags & 2) != 0) ||
+        !c.Same("mask invert", u.m_invert, (flags & 4) != 0))
+        return false;
+    auto const& real = ref.contains("real") ? ref["real"] : json();
+    auto const& r = layer.m_realMask;
+    if (real.is_null()) return c.Same("real mask present", r.m_present, false);
+    return c.Same("real mask present", r.m_present, true) &&
+           c.Same("real mask flags", unsigned(layer.m_realMaskFlags), real.value("flags", 0u)) &&
+           c.Same("real mask background", unsigned(r.m_defaultColour),
+                  real.value("background", 0u)) &&
+           c.Same("real mask top", r.m_top, real.value("top", 0)) &&
+           c.Same("real mask left", r.m_left, real.value("left", 0)) &&
+           c.Same("real mask bottom", r.m_bottom, real.value("bottom", 0)) &&
+           c.Same("real mask right", r.m_right, real.value("right", 0)) &&
+           c.Same("real mask invert", r.m_invert, (layer.m_realMaskFlags & 4) != 0);
+}
+
+bool CheckLayer(Checker& c, PSD::PSDLayer const& layer, json const& ref) {
+    if (!c.Same("pascal name", Hex(layer.m_pascalName),
+                ref.value("pascal_name_hex", std::string())))
+        return false;
+    // The reference gives the "luni" name, else the Pascal bytes as Latin-1; ours decodes those
+    // bytes with the Mac code page, so without "luni" the bytes above are the comparison.
+    if (layer.FindBlock(PSD::Key("luni")) &&
+        !c.Same("name", std::string(layer.m_name), ref.value("name", std::string())))
+        return false;
+    if (!c.Same("top", layer.m_top, ref.value("top", 0)) ||
+        !c.Same("left", layer.m_left, ref.value("left", 0)) ||
+        !c.Same("bottom", layer.m_bottom, ref.value("bottom", 0)) ||
+        !c.Same("right", layer.m_right, ref.value("right", 0)) ||
+        !c.Same("blend mode", KeyText(layer.m_recordBlendKey),
+                ref.value("blend_mode", std::string())) ||
+        !c.Same("opacity", unsigned(layer.m_opacity), ref.value("opacity", 0u)) ||
+        !c.Same("clipping", layer.m_clipping, ref.value("clipping", 0) != 0) ||
+        !c.Same("flags", unsigned(layer.m_flags), ref.value("flags", 0u)) ||
+        !c.Same("visible", layer.m_visible, ref.value("visible", true)))
+        return false;
+
+    // Section type: the reference takes "lsct" before "lsdk"; both set ours in file order, so
+    // compare against the block that came last in this layer.
+    json const& st = ref["section_type"];
+    unsigned expected = 0;
+    if (!st.is_null()) {
+        unsigned t = st.get<unsigned>();
+        expected = t >= 1 && t <= 3 ? t : 0;
+    }
+    if (!c.Same("section type", unsigned(layer.m_sectionType), expected)) return false;
+    if (ref.contains("section_blend_key")) {
+        uint32_t key = 0;
+        if (!PSD::EncodeBlendMode(layer.m_blendMode, key)) key = 0;
+        if (!c.Same("section blend key", KeyText(key), ref["section_blend_key"].get<std::string>()))
+            return false;
+    }
+
+    json const& channels = ref["channels"];
+    if (!c.Same("channel count", layer.m_channels.size(), channels.size())) return false;
+    for (size_t i = 0; i < channels.size(); ++i) {
+        c.where += "channel " + std::to_string(i) + " ";
+        if (!c.Same("id", int(layer.m_channels[i].m_id), channels[i].value("id", 0)) ||
+            !c.Same("length", layer.m_channels[i].m_length,
+                    channels[i].value("length", uint64_t(0))))
+            return false;
+    }
+    if (!CheckMask(c, layer, ref["mask"])) return false;
+    if (!c.Same("blending range sets", layer.m_blendRanges.size(),
+                ref.value("blending_range_sets", size_t(0))))
+        return false;
+    std::vector<std::string> keys;
+    for (auto const& b : layer.m_blocks) keys.push_back(KeyText(b.key));
+    return c.Same("block keys", keys, ref.value("block_keys", std::vector<std::string>()));
+}
+
+Outcome CheckLayers(Document& d, std::string& why) {
+    auto const& ref = d.ref;
+    if (!d.doc) {
+        // Refusals of the header belong to the header aspect; a damaged file the reference could
+        // not read either has nothing to compare.
+        if (!ref.value("open_ok", false) || ExpectedHeaderRefusal(ref["header"]) >= 0)
+            return Outcome::NotApplicable;
+        why = "refused: " +
+              (d.report.m_error ? std::string(d.report.m_error->Report()) : std::string("?"));
+        return Outcome::Mismatch;
+    }
+    if (!ref.value("open_ok", false)) return Outcome::NotApplicable;
+
+    auto const& doc = *d.doc;
+    Checker c{why, ""};
+    json const& layers = ref["layers"];
+    if (!c.Same("layer count", doc.m_layers.size(), layers.size())) return Outcome::Mismatch;
+    int signedCount = ref.value("layer_count_signed", 0);
+    if (!c.Same("merged transparency", doc.m_mergedTransparency != 0,
+                ref.value("merged_transparency", false)))
+        return Outcome::Mismatch;
+    (void)signedCount;
+    std::vector<std::string> docKeys;
+    for (auto const& b : doc.m_documentBlocks) docKeys.push_back(KeyText(b.key));
+    if (!c.Same("document block keys", docKeys,
+                ref.value("document_block_keys", std::vector<std::string>())))
+        return Outcome::Mismatch;
+    for (size_t i = 0; i < layers.size(); ++i) {
+        c.where = "layer " + std::to_string(i) + " ";
+        if (!CheckLayer(c, *doc.m_layers[i], layers[i])) return Outcome::Mismatch;
+    }
+    return Outcome::Match;
+}
+
+AspectRegistrar s_layers({"layers", 20, CheckLayers});
+
+}  // namespace
+}  // namespace corpus

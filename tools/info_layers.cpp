@@ -1,0 +1,132 @@
+// `info`: the layers of a document, as a tree in text and as the record list in JSON.
+#include <ostream>
+#include <string>
+
+#include "psd/file/PSDFile.h"
+#include "psd/layer/PSDLayer.h"
+#include "psd/layer/PSDLayerTree.h"
+#include "tools/Command.h"
+
+namespace zuzodoriv {
+namespace {
+
+using nlohmann::json;
+
+// Keys as text: the four bytes as Latin-1 characters, so any key survives as UTF-8.
+std::string KeyText(uint32_t key) {
+    std::string out;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        unsigned char c = uint8_t(key >> shift);
+        if (c < 0x80) {
+            out += char(c);
+        } else {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string BlendKey(PSD::BlendMode mode) {
+    uint32_t key;
+    return PSD::EncodeBlendMode(mode, key) ? KeyText(key) : std::to_string(uint32_t(mode));
+}
+
+json MaskJson(PSD::PSDLayerMask const& m) {
+    if (!m.m_present) return nullptr;
+    return json{{"top", m.m_top},
+                {"left", m.m_left},
+                {"bottom", m.m_bottom},
+                {"right", m.m_right},
+                {"default_colour", m.m_defaultColour},
+                {"relative", m.m_relative},
+                {"disabled", m.m_disabled},
+                {"invert", m.m_invert}};
+}
+
+void LayersJson(PSD::PSDFile const& doc, json& out) {
+    json layers = json::array();
+    for (size_t i = 0; i < doc.m_layers.size(); ++i) {
+        auto const& l = doc.m_layers[i];
+        if (!l) continue;
+        json channels = json::array();
+        for (auto const& c : l->m_channels)
+            channels.push_back({{"id", c.m_id}, {"length", c.m_length}});
+        json keys = json::array();
+        for (auto const& b : l->m_blocks) keys.push_back(KeyText(b.key));
+        layers.push_back({{"index", i},
+                          {"name", std::string(l->m_name)},
+                          {"section_type", uint32_t(l->m_sectionType)},
+                          {"top", l->m_top},
+                          {"left", l->m_left},
+                          {"bottom", l->m_bottom},
+                          {"right", l->m_right},
+                          {"blend_mode", BlendKey(l->m_blendMode)},
+                          {"opacity", l->m_opacity},
+                          {"fill_opacity", l->m_fillOpacity},
+                          {"visible", l->m_visible},
+                          {"clipping", l->m_clipping},
+                          {"transparency_protected", l->m_transparencyProtected},
+                          {"channels", channels},
+                          {"user_mask", MaskJson(l->m_userMask)},
+                          {"real_mask", MaskJson(l->m_realMask)},
+                          {"blending_range_sets", l->m_blendRanges.size()},
+                          {"block_keys", keys}});
+    }
+    out["layers"] = layers;
+    out["merged_transparency"] = doc.m_mergedTransparency != 0;
+    json docKeys = json::array();
+    for (auto const& b : doc.m_documentBlocks) docKeys.push_back(KeyText(b.key));
+    out["document_block_keys"] = docKeys;
+}
+
+char const* Kind(PSD::PSDLayerNode const& n) {
+    if (n.isGroup)
+        return n.layer->m_sectionType == PSD::PSDLayer::kClosedGroup ? "group (closed)" : "group";
+    return n.layer->m_background ? "background" : "layer";
+}
+
+void MaskText(char const* label, PSD::PSDLayerMask const& m, std::ostream& out) {
+    if (!m.m_present) return;
+    out << ", " << label << " (" << m.m_left << "," << m.m_top << ")-(" << m.m_right << ","
+        << m.m_bottom << ") colour " << unsigned(m.m_defaultColour);
+    if (m.m_relative) out << " relative";
+    if (m.m_disabled) out << " disabled";
+    if (m.m_invert) out << " inverted";
+}
+
+void LayersText(PSD::PSDFile const& doc, std::ostream& out) {
+    out << "  layers:       " << doc.m_layers.size();
+    if (doc.m_mergedTransparency) out << " (merged transparency)";
+    out << "\n";
+    auto tree = PSD::BuildLayerTree(doc);
+    PSD::WalkLayerTree(tree, [&](PSD::PSDLayerNode const& n, unsigned depth) {
+        PSD::PSDLayer const& l = *n.layer;
+        out << "    " << std::string(size_t(depth) * 2, ' ') << Kind(n) << " \""
+            << std::string(l.m_name) << "\"";
+        if (!n.isGroup)
+            out << " (" << l.m_left << "," << l.m_top << ")-(" << l.m_right << "," << l.m_bottom
+                << ")";
+        out << " " << BlendKey(l.m_blendMode) << " opacity " << unsigned(l.m_opacity) << " fill "
+            << unsigned(l.m_fillOpacity);
+        if (!l.m_visible) out << ", hidden";
+        if (l.m_clipping) out << ", clipped";
+        MaskText("mask", l.m_userMask, out);
+        MaskText("real mask", l.m_realMask, out);
+        if (l.m_lockTransparency || l.m_lockComposite || l.m_lockPosition ||
+            l.m_transparencyProtected) {
+            out << ", locked:";
+            if (l.m_lockTransparency || l.m_transparencyProtected) out << " transparency";
+            if (l.m_lockComposite) out << " pixels";
+            if (l.m_lockPosition) out << " position";
+        }
+        if (n.isGroup && !n.endMarker) out << ", no end marker";
+        out << "\n";
+        return true;
+    });
+}
+
+InfoSectionRegistrar s_layers({20, LayersJson, LayersText});
+
+}  // namespace
+}  // namespace zuzodoriv
