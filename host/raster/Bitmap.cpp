@@ -10,16 +10,36 @@ namespace Raster {
 
 bool GetFormatInfo(Format f, FormatInfo& out) noexcept {
     switch (f) {
-        case Format::RGBA8: out = {4, 1, 3, false}; return true;
-        case Format::RGBA16: out = {4, 2, 3, false}; return true;
-        case Format::IA8: out = {2, 1, 1, false}; return true;
-        case Format::IA16: out = {2, 2, 1, false}; return true;
-        case Format::CMYKA8: out = {5, 1, 4, false}; return true;
-        case Format::LABA16: out = {4, 2, 3, false}; return true;
-        case Format::A8: out = {1, 1, 0, false}; return true;
-        case Format::A16: out = {1, 2, 0, false}; return true;
-        case Format::RGBAF: out = {4, 4, 3, true}; return true;
-        case Format::AF: out = {1, 4, 0, true}; return true;
+        case Format::RGBA8:
+            out = {4, 1, 3, false};
+            return true;
+        case Format::RGBA16:
+            out = {4, 2, 3, false};
+            return true;
+        case Format::IA8:
+            out = {2, 1, 1, false};
+            return true;
+        case Format::IA16:
+            out = {2, 2, 1, false};
+            return true;
+        case Format::CMYKA8:
+            out = {5, 1, 4, false};
+            return true;
+        case Format::LABA16:
+            out = {4, 2, 3, false};
+            return true;
+        case Format::A8:
+            out = {1, 1, 0, false};
+            return true;
+        case Format::A16:
+            out = {1, 2, 0, false};
+            return true;
+        case Format::RGBAF:
+            out = {4, 4, 3, true};
+            return true;
+        case Format::AF:
+            out = {1, 4, 0, true};
+            return true;
     }
     return false;
 }
@@ -31,21 +51,32 @@ bool IsValidFormat(int f) noexcept {
 
 char const* FormatName(Format f) noexcept {
     switch (f) {
-        case Format::RGBA8: return "RGBA8";
-        case Format::RGBA16: return "RGBA16";
-        case Format::IA8: return "IA8";
-        case Format::IA16: return "IA16";
-        case Format::CMYKA8: return "CMYKA8";
-        case Format::LABA16: return "LABA16";
-        case Format::A8: return "A8";
-        case Format::A16: return "A16";
-        case Format::RGBAF: return "RGBAF";
-        case Format::AF: return "AF";
+        case Format::RGBA8:
+            return "RGBA8";
+        case Format::RGBA16:
+            return "RGBA16";
+        case Format::IA8:
+            return "IA8";
+        case Format::IA16:
+            return "IA16";
+        case Format::CMYKA8:
+            return "CMYKA8";
+        case Format::LABA16:
+            return "LABA16";
+        case Format::A8:
+            return "A8";
+        case Format::A16:
+            return "A16";
+        case Format::RGBAF:
+            return "RGBAF";
+        case Format::AF:
+            return "AF";
     }
     return "?";
 }
 
-Kernel::Counted<DynamicBitmap> DynamicBitmap::Create(uint32_t width, uint32_t height, Format format) {
+Kernel::Counted<DynamicBitmap> DynamicBitmap::Create(uint32_t width, uint32_t height,
+                                                     Format format) {
     FormatInfo info;
     if (!Raster::GetFormatInfo(format, info)) throw Kernel::MemoryException();
     Kernel::Counted<DynamicBitmap> b(new DynamicBitmap);
@@ -54,7 +85,8 @@ Kernel::Counted<DynamicBitmap> DynamicBitmap::Create(uint32_t width, uint32_t he
     if (width == 0 || height == 0) return b;
     uint64_t row, total;
     if (!Kernel::CheckedMul(width, uint64_t(info.channels) * info.bytesPerSample, row) ||
-        !Kernel::CheckedMul(row, height, total) || total > Kernel::GetAllocationLimit() || total > SIZE_MAX)
+        !Kernel::CheckedMul(row, height, total) || total > Kernel::GetAllocationLimit() ||
+        total > SIZE_MAX)
         throw Kernel::MemoryException();
     try {
         b->m_data.resize(static_cast<size_t>(total));
@@ -91,6 +123,24 @@ void DynamicBitmap::WriteChannelRow(uint32_t y, unsigned channel, void const* in
     for (uint32_t x = 0; x < m_width; ++x, dst += bpp, src += bps) std::memcpy(dst, src, bps);
 }
 
+void DynamicBitmap::ReadChannelSpan(uint32_t y, uint32_t x, uint32_t count, unsigned channel,
+                                    void* out) const noexcept {
+    if (y >= m_height || channel >= m_info.channels || x > m_width || count > m_width - x) return;
+    size_t bps = m_info.bytesPerSample, bpp = GetBytesPerPixel();
+    uint8_t const* src = GetRow(y) + size_t(x) * bpp + channel * bps;
+    auto* dst = static_cast<uint8_t*>(out);
+    for (uint32_t i = 0; i < count; ++i, src += bpp, dst += bps) std::memcpy(dst, src, bps);
+}
+
+void DynamicBitmap::WriteChannelSpan(uint32_t y, uint32_t x, uint32_t count, unsigned channel,
+                                     void const* in) noexcept {
+    if (y >= m_height || channel >= m_info.channels || x > m_width || count > m_width - x) return;
+    size_t bps = m_info.bytesPerSample, bpp = GetBytesPerPixel();
+    uint8_t* dst = GetRow(y) + size_t(x) * bpp + channel * bps;
+    auto const* src = static_cast<uint8_t const*>(in);
+    for (uint32_t i = 0; i < count; ++i, dst += bpp, src += bps) std::memcpy(dst, src, bps);
+}
+
 void DynamicBitmap::FillChannel(unsigned channel, double value) noexcept {
     if (channel >= m_info.channels || IsEmpty()) return;
     size_t bpp = GetBytesPerPixel(), bps = m_info.bytesPerSample;
@@ -98,11 +148,15 @@ void DynamicBitmap::FillChannel(unsigned channel, double value) noexcept {
     if (m_info.isFloat) {
         float f = static_cast<float>(value);
         std::memcpy(sample, &f, 4);
-    } else if (bps == 2) {
-        auto v = static_cast<uint16_t>(std::clamp(std::lround(value), 0L, 65535L));
-        std::memcpy(sample, &v, 2);
     } else {
-        sample[0] = static_cast<uint8_t>(std::clamp(std::lround(value), 0L, 255L));
+        // Clamp before rounding: lround of a huge value or NaN has no defined result.
+        double const top = bps == 2 ? 65535.0 : 255.0;
+        double const v = value > 0.0 ? std::min(value, top) : 0.0;
+        auto const n = static_cast<uint16_t>(std::lround(v));
+        if (bps == 2)
+            std::memcpy(sample, &n, 2);
+        else
+            sample[0] = static_cast<uint8_t>(n);
     }
     for (uint32_t y = 0; y < m_height; ++y) {
         uint8_t* p = GetRow(y) + channel * bps;

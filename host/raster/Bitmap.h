@@ -12,22 +12,22 @@ namespace Raster {
 
 // The numbers cross the library's interface and are fixed.
 enum class Format : int {
-    RGBA8 = 0,    // Red8, Green8, Blue8, Alpha8
-    RGBA16 = 1,   // Red16, Green16, Blue16, Alpha16
-    IA8 = 2,      // Intensity8, Alpha8
-    IA16 = 3,     // Intensity16, Alpha16
-    CMYKA8 = 4,   // Cyan8, Magenta8, Yellow8, Black8, Alpha8
-    LABA16 = 5,   // Lightness16, AOpponent16, BOpponent16, Alpha16
-    A8 = 6,       // Alpha8
-    A16 = 7,      // Alpha16
-    RGBAF = 9,    // RedUF, GreenUF, BlueUF, AlphaF (32-bit float)
-    AF = 10,      // AlphaF
+    RGBA8 = 0,   // Red8, Green8, Blue8, Alpha8
+    RGBA16 = 1,  // Red16, Green16, Blue16, Alpha16
+    IA8 = 2,     // Intensity8, Alpha8
+    IA16 = 3,    // Intensity16, Alpha16
+    CMYKA8 = 4,  // Cyan8, Magenta8, Yellow8, Black8, Alpha8
+    LABA16 = 5,  // Lightness16, AOpponent16, BOpponent16, Alpha16
+    A8 = 6,      // Alpha8
+    A16 = 7,     // Alpha16
+    RGBAF = 9,   // RedUF, GreenUF, BlueUF, AlphaF (32-bit float)
+    AF = 10,     // AlphaF
 };
 
 struct FormatInfo {
-    unsigned channels;       // samples per pixel, alpha included
-    unsigned bytesPerSample; // 1, 2 or 4 (float)
-    int alphaChannel;        // index of the alpha sample
+    unsigned channels;        // samples per pixel, alpha included
+    unsigned bytesPerSample;  // 1, 2 or 4 (float)
+    int alphaChannel;         // index of the alpha sample
     bool isFloat;
 };
 
@@ -48,12 +48,16 @@ public:
     FormatInfo const& GetFormatInfo() const noexcept { return m_info; }
     unsigned GetChannelCount() const noexcept { return m_info.channels; }
     unsigned GetBytesPerSample() const noexcept { return m_info.bytesPerSample; }
-    size_t GetBytesPerPixel() const noexcept { return size_t(m_info.channels) * m_info.bytesPerSample; }
+    size_t GetBytesPerPixel() const noexcept {
+        return size_t(m_info.channels) * m_info.bytesPerSample;
+    }
     size_t GetRowBytes() const noexcept { return m_rowBytes; }
     bool IsEmpty() const noexcept { return m_width == 0 || m_height == 0; }
 
     uint8_t* GetRow(uint32_t y) noexcept { return m_data.data() + size_t(y) * m_rowBytes; }
-    uint8_t const* GetRow(uint32_t y) const noexcept { return m_data.data() + size_t(y) * m_rowBytes; }
+    uint8_t const* GetRow(uint32_t y) const noexcept {
+        return m_data.data() + size_t(y) * m_rowBytes;
+    }
     uint8_t* GetData() noexcept { return m_data.data(); }
     uint8_t const* GetData() const noexcept { return m_data.data(); }
     size_t GetDataSize() const noexcept { return m_data.size(); }
@@ -64,8 +68,13 @@ public:
     // One channel of a row as packed host-order samples (width samples).
     void ReadChannelRow(uint32_t y, unsigned channel, void* out) const noexcept;
     void WriteChannelRow(uint32_t y, unsigned channel, void const* in) noexcept;
+    // The same for count pixels from x; nothing happens when the span leaves the row.
+    void ReadChannelSpan(uint32_t y, uint32_t x, uint32_t count, unsigned channel,
+                         void* out) const noexcept;
+    void WriteChannelSpan(uint32_t y, uint32_t x, uint32_t count, unsigned channel,
+                          void const* in) noexcept;
     // One channel of the whole bitmap set to a value (integer formats: the value is clamped to
-    // the sample range; float formats take it as given).
+    // the sample range, NaN counting as 0; float formats take it as given).
     void FillChannel(unsigned channel, double value) noexcept;
     void Fill(double value) noexcept;
 
