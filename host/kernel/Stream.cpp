@@ -373,8 +373,11 @@ uint64_t BufferedInStream::GetSize() const {
 }
 
 bool BufferedInStream::Fill() {
+    // Never read ahead past the limit: the bytes beyond may belong to someone else.
+    size_t want = m_buf.size();
+    if (m_end != kUnknownSize) want = static_cast<size_t>(std::min<uint64_t>(want, m_end - m_pos));
     m_bufPos = m_pos;
-    m_bufLen = m_inner->ReadAt(m_pos, m_buf.data(), m_buf.size());
+    m_bufLen = m_inner->ReadAt(m_pos, m_buf.data(), want);
     return m_bufLen > 0;
 }
 
@@ -432,12 +435,16 @@ Counted<ForwardBiasedSeekableInStream> ForwardBiasedSeekableInStream::Create(
 
 bool ForwardBiasedSeekableInStream::FillTo(uint64_t end) {
     constexpr size_t kChunk = 1 << 16;
+    if (m_eof || m_data.size() >= end) return m_data.size() >= end;
+    // Read through a scratch block: a source that trickles bytes must not cost a chunk each.
+    std::unique_ptr<uint8_t[]> chunk(new uint8_t[kChunk]);
     while (!m_eof && m_data.size() < end) {
-        size_t old = m_data.size();
-        m_data.resize(old + kChunk);
-        size_t got = m_inner->Read(m_data.data() + old, kChunk);
-        m_data.resize(old + got);
-        if (got == 0) m_eof = true;
+        size_t got = m_inner->Read(chunk.get(), kChunk);
+        if (got == 0) {
+            m_eof = true;
+            break;
+        }
+        m_data.insert(m_data.end(), chunk.get(), chunk.get() + got);
     }
     return m_data.size() >= end;
 }
