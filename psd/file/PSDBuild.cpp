@@ -1,0 +1,221 @@
+// Building documents for writing: an empty document of a size and pixel format, the layer list
+// with its limit and fix-ups, and the document-wide setters.
+#include <algorithm>
+
+#include "psd/file/PSDFile.h"
+#include "psd/layer/PSDLayer.h"
+#include "psd/vector/PSDPath.h"
+
+namespace PSD {
+
+namespace {
+
+// A document holds at most this many layer records, counting a group as its two records.
+constexpr uint64_t kLayerLimit = 8000;
+// Layers are refused from this side length on (the PSB limit plus one).
+constexpr int64_t kMaxBuildLayerSide = 300001;
+
+// A normal layer counts once; a group end marker stands for the group's opening and closing
+// records; the group records themselves count nothing.
+uint64_t LayerWeight(PSDLayer const& layer) {
+    switch (layer.m_sectionType) {
+        case PSDLayer::kNormal:
+            return 1;
+        case PSDLayer::kGroupEnd:
+            return 2;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+Kernel::Counted<PSDFile> PSDFile::CreateEmpty(
+    unsigned int width, unsigned int height, bool psb, Raster::Format format,
+    Kernel::Consolidated<Raster::ICCProfile> const& profile,
+    Kernel::Counted<Kernel::UnitValueConverter const> const& units) {
+    uint32_t limit = psb ? kMaxSidePSB : kMaxSidePSD;
+    if (width == 0 || height == 0 || width > limit || height > limit) return nullptr;
+    ColourMode mode;
+    uint16_t depth;
+    switch (format) {
+        case Raster::Format::RGBA8:
+            mode = ColourMode::RGB, depth = 8;
+            break;
+        case Raster::Format::RGBA16:
+            mode = ColourMode::RGB, depth = 16;
+            break;
+        case Raster::Format::IA8:
+            mode = ColourMode::Grayscale, depth = 8;
+            break;
+        case Raster::Format::IA16:
+            mode = ColourMode::Grayscale, depth = 16;
+            break;
+        case Raster::Format::CMYKA8:
+            mode = ColourMode::CMYK, depth = 8;
+            break;
+        case Raster::Format::LABA16:
+            mode = ColourMode::Lab, depth = 16;
+            break;
+        case Raster::Format::RGBAF:
+            mode = ColourMode::RGB, depth = 32;
+            break;
+        default:
+            return nullptr;
+    }
+    Kernel::Counted<PSDFile> doc(new PSDFile);
+    doc->m_width = width;
+    doc->m_height = height;
+    doc->m_isPSB = psb;
+    doc->m_colourMode = uint32_t(mode);
+    doc->m_depth = depth;
+    doc->m_iccProfile = profile;
+    doc->m_unitConverter = units;
+    doc->m_warnings = Kernel::Counted<PSDWarnings>(new PSDWarnings);
+    return doc;
+}
+
+bool PSDFile::AddLayer(Kernel::Counted<PSDLayer> const& layer) {
+    if (!layer) return false;
+    if (layer->GetWidth() >= kMaxBuildLayerSide || layer->GetHeight() >= kMaxBuildLayerSide)
+        return false;
+    m_layerCountForLimit += LayerWeight(*layer);
+    if (m_layerCountForLimit >= kLayerLimit) {
+        m_tooManyLayers = true;
+        return false;
+    }
+    m_layers.push_back(layer);
+    return true;
+}
+
+bool PSDFile::RemoveLastSectionDividerLayer() {
+    if (m_layers.empty() || !m_layers.back() || !m_layers.back()->IsGroupEnd()) return false;
+    m_layers.pop_back();
+    return true;
+}
+
+void PSDFile::ValidateLayerCount() {
+    while (m_layers.size() >= kLayerLimit) {
+        m_tooManyLayers = true;
+        auto top = std::find_if(m_layers.rbegin(), m_layers.rend(),
+                                [](Kernel::Counted<PSDLayer> const& l) {
+                                    return l && l->m_sectionType == PSDLayer::kNormal;
+                                });
+        if (top == m_layers.rend()) return;
+        m_layers.erase(std::next(top).base());
+    }
+}
+
+bool PSDFile::CanFlattenFirstLayer(bool forbidHidden) const {
+    if (m_layers.empty() || !m_layers.front()) return false;
+    PSDLayer const& l = *m_layers.front();
+    if (l.m_left != 0 || l.m_top != 0 || int64_t(l.m_right) != int64_t(m_width) ||
+        int64_t(l.m_bottom) != int64_t(m_height))
+        return false;
+    if (l.m_sectionType != PSDLayer::kNormal) return false;
+    // Masks and adjustment data would be lost in a plain composite.
+    if (!l.m_bitmap || l.m_bitmapUserMask || l.m_userMask.m_present || l.m_realMask.m_present ||
+        l.m_adjustment)
+        return false;
+    if (!l.m_visible && (m_layers.size() == 1 || forbidHidden)) return false;
+    if (l.m_opacity != 255 || l.m_fillOpacity != 255) return false;
+    // Effects cannot be weighed here, so a layer carrying any keeps its record.
+    if (l.m_effects) return false;
+    if (l.m_bitmap->GetWidth() != m_width || l.m_bitmap->GetHeight() != m_height) return false;
+    return l.m_bitmap->GetInverseAlphaBoundingBox().IsEmpty();
+}
+
+int PSDFile::PromoteFirstLayerToBackground(bool forbidHidden) {
+    if (!CanFlattenFirstLayer(forbidHidden)) return 0;
+    if (m_layers.size() > 1) {
+        PSDLayer& l = *m_layers.front();
+        l.m_background = true;
+        l.m_lockTransparency = true;
+        l.m_lockComposite = true;
+        l.m_lockPosition = true;
+        l.m_name = String("Background");
+        return 2;
+    }
+    Kernel::Counted<Raster::DynamicBitmap> bitmap = m_layers.front()->m_bitmap;
+    m_layers.clear();
+    SetFlattenedBitmap(bitmap);
+    return 1;
+}
+
+void PSDFile::InsertBackgroundLayer(Kernel::Counted<PSDLayer> const& layer) {
+    if (!layer) return;
+    layer->m_background = true;
+    m_layers.insert(m_layers.begin(), layer);
+}
+
+void PSDFile::InsertBackgroundMatteLayer(Kernel::Consolidated<Renderer::Colour> const& colour) {
+    Kernel::Counted<PSDLayer> layer(new PSDLayer(PSDLayer::kNormal, String("Background")));
+    layer->m_left = 0;
+    layer->m_top = 0;
+    layer->m_right = int32_t(m_width);
+    layer->m_bottom = int32_t(m_height);
+    layer->m_background = true;
+    layer->m_lockTransparency = true;
+    layer->m_lockComposite = true;
+    layer->m_lockPosition = true;
+    layer->m_matteColour = colour;
+    m_layers.insert(m_layers.begin(), layer);
+}
+
+// ---- Setters
+
+bool PSDFile::SetFlattenedBitmap(Kernel::Counted<Raster::DynamicBitmap> const& bitmap) {
+    m_flattenedBitmap = bitmap;
+    m_mergedTransparency = (bitmap && !bitmap->GetInverseAlphaBoundingBox().IsEmpty()) ? 1 : 0;
+    return m_mergedTransparency != 0;
+}
+
+void PSDFile::SetMasks(std::vector<Kernel::Counted<Raster::DynamicBitmap>> const& masks,
+                       std::vector<String> const& names) {
+    m_masks = masks;
+    m_alphaChannelNames = names;
+}
+
+void PSDFile::SetThumbnail(Kernel::Counted<Raster::DynamicBitmap> const& thumbnail) {
+    m_thumbnail = thumbnail;
+}
+
+void PSDFile::SetBackgroundColour(Kernel::Consolidated<Renderer::Colour> const& colour) {
+    m_backgroundColour = colour;
+}
+
+void PSDFile::SetWorkingPath(Kernel::Counted<PSDPath> const& path) {
+    m_workingPath = path;
+}
+
+void PSDFile::SetPaths(std::vector<Kernel::Counted<PSDPath>> const& paths) {
+    m_paths = paths;
+}
+
+void PSDFile::SetHorzGuides(std::vector<double> const& guides) {
+    m_horizontalGuides = guides;
+}
+
+void PSDFile::SetVertGuides(std::vector<double> const& guides) {
+    m_verticalGuides = guides;
+}
+
+// Guides given in another space: subtract that space's origin and scale into document pixels.
+void PSDFile::SetHorzGuides(std::vector<double> const& guides, double origin, double scale) {
+    m_horizontalGuides.clear();
+    for (double g : guides) m_horizontalGuides.push_back((g - origin) * scale);
+}
+
+void PSDFile::SetVertGuides(std::vector<double> const& guides, double origin, double scale) {
+    m_verticalGuides.clear();
+    for (double g : guides) m_verticalGuides.push_back((g - origin) * scale);
+}
+
+void PSDFile::SetJPEG(int quality, JPEGMethod method, int scans) {
+    m_jpeg.quality = quality;
+    m_jpeg.method = method;
+    m_jpeg.scans = uint8_t(scans);
+    m_jpeg.present = true;
+}
+
+}  // namespace PSD

@@ -1,0 +1,406 @@
+// The PackBits packer's exact packet choices, and the channel forms built from bitmaps: RLE, raw
+// and ZIP with prediction at 8, 16 and 32 bits, checked by decoding them independently.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "host/kernel/Zip.h"
+#include "psd/file/PSDSave.h"
+#include "psd/layer/PSDChannelEncoder.h"
+
+namespace {
+
+using PSD::RLEPacker;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Pack(Bytes const& in) {
+    Bytes out(RLEPacker::WorstCase(in.size()));
+    size_t n = RLEPacker::Pack(in.data(), in.size(), out.data(), out.size());
+    EXPECT_NE(n, SIZE_MAX);
+    out.resize(n == SIZE_MAX ? 0 : n);
+    return out;
+}
+
+// Independent PackBits expansion; false on any packet that overruns or a short result.
+bool Unpack(uint8_t const* p, size_t n, size_t rowBytes, Bytes& out) {
+    out.clear();
+    size_t i = 0;
+    while (i < n) {
+        int8_t h = int8_t(p[i++]);
+        if (h == -128) continue;
+        if (h >= 0) {
+            size_t len = size_t(h) + 1;
+            if (i + len > n || out.size() + len > rowBytes) return false;
+            out.insert(out.end(), p + i, p + i + len);
+            i += len;
+        } else {
+            size_t len = size_t(1 - h);
+            if (i >= n || out.size() + len > rowBytes) return false;
+            out.insert(out.end(), len, p[i++]);
+        }
+    }
+    return out.size() == rowBytes;
+}
+
+Bytes Repeat(size_t n, uint8_t v) {
+    return Bytes(n, v);
+}
+
+TEST(RLEPacker, ShortRowsFollowTheSmallCaseRules) {
+    EXPECT_EQ(Pack({}), Bytes{});
+    EXPECT_EQ(Pack({7}), (Bytes{0x00, 7}));
+    EXPECT_EQ(Pack({7, 7}), (Bytes{0xFF, 7}));
+    EXPECT_EQ(Pack({7, 8}), (Bytes{0x01, 7, 8}));
+    EXPECT_EQ(Pack({7, 7, 7}), (Bytes{0xFE, 7}));
+    // Two equal then one other: no run of three, not the x x y y form, so one literal.
+    EXPECT_EQ(Pack({7, 7, 8}), (Bytes{0x02, 7, 7, 8}));
+    EXPECT_EQ(Pack({1, 2, 3}), (Bytes{0x02, 1, 2, 3}));
+}
+
+TEST(RLEPacker, PairFollowedByPairStartsWithARunOfTwo) {
+    EXPECT_EQ(Pack({5, 5, 9, 9}), (Bytes{0xFF, 5, 0xFF, 9}));
+    EXPECT_EQ(Pack({5, 5, 9, 9, 4}), (Bytes{0xFF, 5, 0x02, 9, 9, 4}));
+    // x x y z: the pair is not followed by a pair, so it stays inside a literal.
+    EXPECT_EQ(Pack({5, 5, 9, 4}), (Bytes{0x03, 5, 5, 9, 4}));
+}
+
+TEST(RLEPacker, RunsSplitAt128) {
+    EXPECT_EQ(Pack(Repeat(128, 3)), (Bytes{0x81, 3}));
+    EXPECT_EQ(Pack(Repeat(129, 3)), (Bytes{0x81, 3, 0x00, 3}));
+    EXPECT_EQ(Pack(Repeat(130, 3)), (Bytes{0x81, 3, 0xFF, 3}));
+    EXPECT_EQ(Pack(Repeat(131, 3)), (Bytes{0x81, 3, 0xFE, 3}));
+    EXPECT_EQ(Pack(Repeat(200, 3)), (Bytes{0x81, 3, 0xB9, 3}));
+    EXPECT_EQ(Pack(Repeat(256, 3)), (Bytes{0x81, 3, 0x81, 3}));
+}
+
+TEST(RLEPacker, LiteralsStopWhereThreeEqualBytesBegin) {
+    EXPECT_EQ(Pack({1, 2, 3, 4, 4, 4}), (Bytes{0x02, 1, 2, 3, 0xFE, 4}));
+    EXPECT_EQ(Pack({1, 4, 4, 4, 4}), (Bytes{0x00, 1, 0xFD, 4}));
+    // A pair inside a literal does not stop it.
+    EXPECT_EQ(Pack({1, 2, 2, 3, 4}), (Bytes{0x04, 1, 2, 2, 3, 4}));
+}
+
+TEST(RLEPacker, AlternatingBytesBecomeLiteralsOf128) {
+    Bytes row(300);
+    for (size_t i = 0; i < row.size(); ++i) row[i] = uint8_t(i & 1);
+    Bytes packed = Pack(row);
+    ASSERT_EQ(packed.size(), 300u + 3);
+    EXPECT_EQ(packed[0], 0x7F);
+    EXPECT_EQ(packed[129], 0x7F);
+    EXPECT_EQ(packed[258], 0x2B);  // the last 44 bytes
+    Bytes back;
+    ASSERT_TRUE(Unpack(packed.data(), packed.size(), row.size(), back));
+    EXPECT_EQ(back, row);
+}
+
+TEST(RLEPacker, LiteralAtTheWindowEdge) {
+    // 127 distinct bytes, then three equal: the triple begins at index 127 and ends the literal.
+    Bytes row;
+    for (int i = 0; i < 127; ++i) row.push_back(uint8_t(i * 2 + 1));
+    row.insert(row.end(), 3, 0);
+    Bytes packed = Pack(row);
+    ASSERT_EQ(packed.size(), 1u + 127 + 2);
+    EXPECT_EQ(packed[0], 126);
+    EXPECT_EQ(packed[128], 0xFE);
+    // 128 distinct, then a triple: the literal is capped at 128 and the triple packs as a run.
+    Bytes row2;
+    for (int i = 0; i < 128; ++i) row2.push_back(uint8_t(i + 1));
+    row2.insert(row2.end(), 3, 0);
+    Bytes packed2 = Pack(row2);
+    ASSERT_EQ(packed2.size(), 1u + 128 + 2);
+    EXPECT_EQ(packed2[0], 127);
+    EXPECT_EQ(packed2[129], 0xFE);
+    // 129 distinct then a triple: 128-byte literal, then a literal of one, then the run.
+    Bytes row3;
+    for (int i = 0; i < 129; ++i) row3.push_back(uint8_t(i + 1));
+    row3.insert(row3.end(), 3, 0);
+    EXPECT_EQ(Pack(row3).size(), 133u);
+}
+
+TEST(RLEPacker, CapacityIsRespectedExactly) {
+    Bytes row = {1, 2, 3, 9, 9, 9, 9};  // literal of 3 (4 bytes) + run (2 bytes)
+    Bytes out(6);
+    EXPECT_EQ(RLEPacker::Pack(row.data(), row.size(), out.data(), 6), 6u);
+    EXPECT_EQ(RLEPacker::Pack(row.data(), row.size(), out.data(), 5), SIZE_MAX);
+    EXPECT_EQ(RLEPacker::Pack(row.data(), row.size(), out.data(), 3), SIZE_MAX);
+    RLEPacker packer;
+    packer.SetLine(row.data(), row.size());
+    size_t written = 0;
+    EXPECT_FALSE(packer.FinaliseLine(out.data(), 5, written));
+    EXPECT_TRUE(packer.FinaliseLine(out.data(), 6, written));
+    EXPECT_EQ(written, 6u);
+}
+
+TEST(RLEPacker, StreamFormWritesTheSamePacketsAndFailsOnShortWrites) {
+    Bytes row = Repeat(200, 9);
+    RLEPacker packer;
+    std::memcpy(packer.PrepareLine(row.size()), row.data(), row.size());
+    auto mem = Kernel::MemoryInOutStreamBase::Create();
+    size_t written = 0;
+    ASSERT_TRUE(packer.FinaliseLine(*mem, written));
+    EXPECT_EQ(mem->GetData(), (Bytes{0x81, 9, 0xB9, 9}));
+    auto limited =
+        Kernel::LimitedOutStream::Create(Kernel::NonCounted<Kernel::OutStream>(mem.Get()), 3);
+    EXPECT_FALSE(packer.FinaliseLine(*limited, written));
+}
+
+TEST(RLEPacker, LongRandomRowsRoundTripWithinTheWorstCase) {
+    std::mt19937 rng(42);
+    for (int trial = 0; trial < 300; ++trial) {
+        size_t n = rng() % 2000;
+        Bytes row(n);
+        // Mixed structure: runs of random lengths of few values, and noise.
+        for (size_t i = 0; i < n;) {
+            size_t len = 1 + rng() % (trial % 3 == 0 ? 3 : 200);
+            uint8_t v = uint8_t(rng() % (trial % 2 ? 3 : 256));
+            bool noise = rng() % 3 == 0;
+            for (size_t k = 0; k < len && i < n; ++k, ++i) row[i] = noise ? uint8_t(rng()) : v;
+        }
+        Bytes packed = Pack(row);
+        EXPECT_LE(packed.size(), RLEPacker::WorstCase(n));
+        Bytes back;
+        ASSERT_TRUE(Unpack(packed.data(), packed.size(), n, back)) << "trial " << trial;
+        ASSERT_EQ(back, row) << "trial " << trial;
+    }
+}
+
+// ---- Channel forms
+
+uint32_t BE32(uint8_t const* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+uint16_t BE16(uint8_t const* p) {
+    return uint16_t(p[0] << 8 | p[1]);
+}
+
+Kernel::Counted<Raster::DynamicBitmap> Noise(uint32_t w, uint32_t h, Raster::Format f,
+                                             unsigned seed) {
+    auto bm = Raster::DynamicBitmap::Create(w, h, f);
+    std::mt19937 rng(seed);
+    if (bm->GetFormatInfo().isFloat) {
+        float* p = reinterpret_cast<float*>(bm->GetData());
+        for (size_t i = 0; i < bm->GetDataSize() / 4; ++i)
+            p[i] = float(rng() % 100000) / 50000.0f - 0.25f;
+    } else {
+        for (size_t i = 0; i < bm->GetDataSize(); ++i) bm->GetData()[i] = uint8_t(rng());
+    }
+    return bm;
+}
+
+// Decodes a block of any written compression into big-endian document rows.
+Bytes DecodeBlock(PSD::EncodedChannel const& b, uint32_t w, uint32_t h, unsigned depth,
+                  bool isPSB) {
+    size_t rowBytes = size_t(w) * depth / 8;
+    Bytes rows(rowBytes * h);
+    if (b.compression == PSD::kCompressionRaw) return b.data;
+    if (b.compression == PSD::kCompressionRLE) {
+        size_t cb = isPSB ? 4 : 2, pos = cb * h;
+        for (uint32_t y = 0; y < h; ++y) {
+            size_t n = isPSB ? BE32(b.data.data() + 4 * y) : BE16(b.data.data() + 2 * y);
+            Bytes row;
+            EXPECT_TRUE(Unpack(b.data.data() + pos, n, rowBytes, row));
+            std::memcpy(rows.data() + y * rowBytes, row.data(), rowBytes);
+            pos += n;
+        }
+        EXPECT_EQ(pos, b.data.size());
+        return rows;
+    }
+    EXPECT_EQ(b.compression, PSD::kCompressionZipPredicted);
+    EXPECT_EQ(Kernel::ZlibInflate(b.data.data(), b.data.size(), rows.data(), rows.size()),
+              Kernel::InflateStatus::Ok);
+    for (uint32_t y = 0; y < h; ++y) {
+        uint8_t* r = rows.data() + y * rowBytes;
+        if (depth == 16) {
+            for (size_t i = 1; i < w; ++i) {
+                uint16_t v = uint16_t(BE16(r + 2 * i) + BE16(r + 2 * i - 2));
+                r[2 * i] = uint8_t(v >> 8);
+                r[2 * i + 1] = uint8_t(v);
+            }
+        } else {
+            for (size_t i = 1; i < rowBytes; ++i) r[i] = uint8_t(r[i] + r[i - 1]);
+            if (depth == 32) {
+                Bytes planes(r, r + rowBytes);
+                for (size_t i = 0; i < w; ++i)
+                    for (int k = 0; k < 4; ++k) r[4 * i + k] = planes[k * w + i];
+            }
+        }
+    }
+    return rows;
+}
+
+Bytes ExpectedRows(PSD::ChannelSource const& src) {
+    size_t rowBytes = size_t(src.bitmap->GetWidth()) * src.depth / 8;
+    Bytes rows(rowBytes * src.bitmap->GetHeight());
+    for (uint32_t y = 0; y < src.bitmap->GetHeight(); ++y)
+        PSD::ExtractChannelRow(src, y, rows.data() + y * rowBytes);
+    return rows;
+}
+
+TEST(ChannelEncoding, RowsAreBigEndianDocumentSamplesWithDepthConversions) {
+    auto bm = Raster::DynamicBitmap::Create(2, 1, Raster::Format::RGBA16);
+    uint16_t px[8] = {0x1234, 0, 0, 0xFFFF, 257 * 200, 0, 0, 0};
+    std::memcpy(bm->GetRow(0), px, sizeof px);
+    uint8_t out[8];
+    PSD::ExtractChannelRow({bm.Get(), 0, 16}, 0, out);
+    EXPECT_EQ(BE16(out), 0x1234);
+    EXPECT_EQ(BE16(out + 2), 257 * 200);
+    PSD::ExtractChannelRow({bm.Get(), 3, 16}, 0, out);
+    EXPECT_EQ(BE16(out), 0xFFFF);
+    // 16 to 8 bits rounds, so 8-bit values widened by 257 come back exactly.
+    PSD::ExtractChannelRow({bm.Get(), 0, 8}, 0, out);
+    EXPECT_EQ(out[1], 200);
+    auto cmyk = Raster::DynamicBitmap::Create(1, 1, Raster::Format::CMYKA8);
+    cmyk->GetRow(0)[2] = 0xAB;
+    PSD::ExtractChannelRow({cmyk.Get(), 2, 16}, 0, out);
+    EXPECT_EQ(BE16(out), 0xABAB);
+    auto f = Raster::DynamicBitmap::Create(1, 1, Raster::Format::RGBAF);
+    float v = -1.5f;
+    std::memcpy(f->GetRow(0), &v, 4);
+    PSD::ExtractChannelRow({f.Get(), 0, 32}, 0, out);
+    EXPECT_EQ(BE32(out), 0xBFC00000u);
+}
+
+TEST(ChannelEncoding, CompressionOffGivesRLEAt8BitsAndRawDeeper) {
+    auto flat = Raster::DynamicBitmap::Create(300, 7, Raster::Format::RGBA8);
+    flat->Fill(0.5);
+    PSD::EncodedChannel b;
+    ASSERT_TRUE(PSD::EncodeChannel({flat.Get(), 0, 8}, false, false, nullptr, b));
+    EXPECT_EQ(b.compression, PSD::kCompressionRLE);
+    EXPECT_EQ(b.data.size(), 7u * 2 + 7 * 6);  // 300 = 128 + 128 + 44: three runs a row
+    EXPECT_EQ(DecodeBlock(b, 300, 7, 8, false), ExpectedRows({flat.Get(), 0, 8}));
+    ASSERT_TRUE(PSD::EncodeChannel({flat.Get(), 0, 8}, true, false, nullptr, b));
+    EXPECT_EQ(b.data.size(), 7u * 4 + 7 * 6);  // 4-byte counts in PSB
+    EXPECT_EQ(DecodeBlock(b, 300, 7, 8, true), ExpectedRows({flat.Get(), 0, 8}));
+
+    auto deep = Noise(33, 5, Raster::Format::RGBA16, 1);
+    ASSERT_TRUE(PSD::EncodeChannel({deep.Get(), 1, 16}, false, false, nullptr, b));
+    EXPECT_EQ(b.compression, PSD::kCompressionRaw);
+    EXPECT_EQ(b.data, ExpectedRows({deep.Get(), 1, 16}));
+    auto fl = Noise(9, 4, Raster::Format::RGBAF, 2);
+    ASSERT_TRUE(PSD::EncodeChannel({fl.Get(), 2, 32}, false, false, nullptr, b));
+    EXPECT_EQ(b.compression, PSD::kCompressionRaw);
+}
+
+TEST(ChannelEncoding, NoiseThatRLECannotShrinkFallsBackToRawOrZip) {
+    auto noise = Noise(257, 9, Raster::Format::IA8, 3);
+    PSD::EncodedChannel b;
+    ASSERT_TRUE(PSD::EncodeChannel({noise.Get(), 0, 8}, false, false, nullptr, b));
+    EXPECT_EQ(b.compression, PSD::kCompressionRaw);
+    EXPECT_EQ(b.data, ExpectedRows({noise.Get(), 0, 8}));
+    ASSERT_TRUE(PSD::EncodeChannel({noise.Get(), 0, 8}, false, true, nullptr, b));
+    EXPECT_EQ(b.compression, PSD::kCompressionZipPredicted);
+    EXPECT_EQ(DecodeBlock(b, 257, 9, 8, false), ExpectedRows({noise.Get(), 0, 8}));
+}
+
+TEST(ChannelEncoding, WithCompressionTheSmallerFormWins) {
+    // A gradient: RLE cannot pack it, prediction turns it into ones.
+    auto grad = Raster::DynamicBitmap::Create(256, 16, Raster::Format::A8);
+    for (uint32_t y = 0; y < 16; ++y)
+        for (uint32_t x = 0; x < 256; ++x) grad->GetRow(y)[x] = uint8_t(x);
+    PSD::EncodedChannel rle, zip;
+    ASSERT_TRUE(PSD::EncodeChannel({grad.Get(), 0, 8}, false, true, nullptr, zip));
+    EXPECT_EQ(zip.compression, PSD::kCompressionZipPredicted);
+    EXPECT_EQ(DecodeBlock(zip, 256, 16, 8, false), ExpectedRows({grad.Get(), 0, 8}));
+    // One row of one value: RLE is 2 + 2 bytes, far below any zlib stream.
+    auto one = Raster::DynamicBitmap::Create(100, 1, Raster::Format::A8);
+    ASSERT_TRUE(PSD::EncodeChannel({one.Get(), 0, 8}, false, true, nullptr, rle));
+    EXPECT_EQ(rle.compression, PSD::kCompressionRLE);
+    EXPECT_EQ(rle.data.size(), 4u);
+}
+
+TEST(ChannelEncoding, ZipWithPredictionDecodesAt16And32Bits) {
+    for (bool psb : {false, true}) {
+        auto deep = Noise(61, 13, Raster::Format::RGBA16, 4);
+        PSD::EncodedChannel b;
+        ASSERT_TRUE(PSD::EncodeChannel({deep.Get(), 3, 16}, psb, true, nullptr, b));
+        EXPECT_EQ(b.compression, PSD::kCompressionZipPredicted);
+        EXPECT_EQ(DecodeBlock(b, 61, 13, 16, psb), ExpectedRows({deep.Get(), 3, 16}));
+        auto fl = Noise(17, 11, Raster::Format::RGBAF, 5);
+        ASSERT_TRUE(PSD::EncodeChannel({fl.Get(), 1, 32}, psb, true, nullptr, b));
+        EXPECT_EQ(b.compression, PSD::kCompressionZipPredicted);
+        EXPECT_EQ(DecodeBlock(b, 17, 11, 32, psb), ExpectedRows({fl.Get(), 1, 32}));
+    }
+}
+
+TEST(ChannelEncoding, MatteChannelsAreConstantRowsAndNeedASize) {
+    PSD::EncodedChannel b;
+    EXPECT_FALSE(PSD::EncodeMatteChannel(0, 5, 8, 1, b));
+    EXPECT_FALSE(PSD::EncodeMatteChannel(5, 0, 8, 1, b));
+    ASSERT_TRUE(PSD::EncodeMatteChannel(70, 3, 8, 0x42, b));
+    EXPECT_EQ(b.compression, PSD::kCompressionZipPredicted);
+    EXPECT_EQ(DecodeBlock(b, 70, 3, 8, false), Bytes(210, 0x42));
+    ASSERT_TRUE(PSD::EncodeMatteChannel(9, 2, 16, 0xBEEF, b));
+    Bytes rows = DecodeBlock(b, 9, 2, 16, false);
+    for (size_t i = 0; i < 18; ++i) EXPECT_EQ(BE16(rows.data() + 2 * i), 0xBEEF);
+    // Float: 0.25f, the planes differ from sample to sample only at the plane borders.
+    ASSERT_TRUE(PSD::EncodeMatteChannel(5, 2, 32, 0x3E800000u, b));
+    rows = DecodeBlock(b, 5, 2, 32, false);
+    for (size_t i = 0; i < 10; ++i) EXPECT_EQ(BE32(rows.data() + 4 * i), 0x3E800000u);
+    // The predicted rows: the value's first sample, then zeros.
+    Bytes predicted(36);
+    ASSERT_TRUE(PSD::EncodeMatteChannel(9, 2, 16, 0xBEEF, b));
+    ASSERT_EQ(Kernel::ZlibInflate(b.data.data(), b.data.size(), predicted.data(), 36),
+              Kernel::InflateStatus::Ok);
+    Bytes row = {0xBE, 0xEF};
+    row.resize(18);
+    EXPECT_EQ(Bytes(predicted.begin(), predicted.begin() + 18), row);
+    EXPECT_EQ(Bytes(predicted.begin() + 18, predicted.end()), row);
+}
+
+TEST(ChannelEncoding, ACancelledEncodeFails) {
+    auto bm = Noise(10, 10, Raster::Format::RGBA8, 6);
+    bool cancel = true;
+    PSD::EncodedChannel b;
+    EXPECT_FALSE(PSD::EncodeChannel({bm.Get(), 0, 8}, false, true, &cancel, b));
+    std::vector<uint32_t> counts;
+    Bytes packed;
+    EXPECT_FALSE(PSD::EncodeRLERows({bm.Get(), 0, 8}, &cancel, counts, packed));
+    uint64_t len;
+    auto mem = Kernel::MemoryInOutStreamBase::Create();
+    EXPECT_FALSE(
+        PSD::SaveMatteChannelData<uint8_t>(*mem, PSD::ByteOrderFixer{}, 4, 4, 1, len, &cancel));
+    EXPECT_TRUE(mem->GetData().empty());
+}
+
+TEST(ChannelEncoding, SaveChannelDataWritesTheBlockAndItsLength) {
+    auto bm = Noise(40, 3, Raster::Format::CMYKA8, 7);
+    auto mem = Kernel::MemoryInOutStreamBase::Create();
+    PSD::EncodedChannel buf;
+    uint64_t length = 0;
+    ASSERT_TRUE((PSD::SaveChannelData<Raster::Format::CMYKA8, 3, uint8_t>(
+        *mem, PSD::ByteOrderFixer{}, false, false, *bm, 8, buf, length, nullptr)));
+    EXPECT_EQ(length, mem->GetData().size());
+    EXPECT_EQ(BE16(mem->GetData().data()), buf.compression);
+    // The wrong pixel format is refused.
+    EXPECT_FALSE((PSD::SaveChannelData<Raster::Format::RGBA8, 0, uint8_t>(
+        *mem, PSD::ByteOrderFixer{}, false, false, *bm, 8, buf, length, nullptr)));
+}
+
+TEST(ChannelEncoding, WriteRLEDataPacksChannelAfterChannelWithCounts) {
+    auto bm = Noise(5, 3, Raster::Format::RGBA8, 8);
+    auto out = Kernel::MemoryInOutStreamBase::Create();
+    PSD::SaveData sd;
+    PSD::RLEPacker packer;
+    std::vector<uint16_t> counts;
+    uint64_t size = 0;
+    ASSERT_TRUE(PSD::WriteRLEData(*bm, true, *out, sd, size, counts, packer, nullptr));
+    ASSERT_EQ(counts.size(), 12u);
+    EXPECT_EQ(size, out->GetData().size());
+    size_t pos = 0;
+    for (unsigned c = 0; c < 4; ++c) {
+        for (uint32_t y = 0; y < 3; ++y) {
+            Bytes row;
+            ASSERT_TRUE(Unpack(out->GetData().data() + pos, counts[c * 3 + y], 5, row));
+            for (uint32_t x = 0; x < 5; ++x) EXPECT_EQ(row[x], bm->GetRow(y)[4 * x + c]);
+            pos += counts[c * 3 + y];
+        }
+    }
+    std::vector<uint32_t> counts32;
+    ASSERT_TRUE(PSD::WriteRLEData(*bm, false, *out, sd, size, counts32, packer, nullptr));
+    EXPECT_EQ(counts32.size(), 9u);
+    auto deep = Raster::DynamicBitmap::Create(2, 2, Raster::Format::RGBA16);
+    EXPECT_FALSE(PSD::WriteRLEData(*deep, true, *out, sd, size, counts32, packer, nullptr));
+}
+
+}  // namespace
