@@ -1,0 +1,168 @@
+// Engine-data samples from the corpus: type-layer engine data parses into the expected tree, the
+// document-level form parses value after value, and two trees match an independent reader's JSON.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "psd/text/PDFData.h"
+#include "tests/psd/descriptor/CorpusPaths.h"
+
+using namespace PSD;
+namespace fs = std::filesystem;
+
+namespace {
+
+Kernel::Counted<PDFData> ParseBytes(std::vector<uint8_t> const& b,
+                                    unsigned long* remaining = nullptr) {
+    PDFDataParser parser(b.data(), b.size());
+    auto v = parser.Parse();
+    if (remaining) *remaining = parser.GetRemaining();
+    return v;
+}
+
+// Structural comparison with the JSON another reader made of the same bytes: names carry their
+// slash there, and true/false are booleans.
+bool SameTree(PDFData const* v, nlohmann::json const& j, std::string const& path,
+              std::string& why) {
+    if (auto const* d = dynamic_cast<PDFDictionary const*>(v)) {
+        if (!j.is_object()) return why = path + ": dictionary vs " + j.type_name(), false;
+        if (d->m_items.size() != j.size())
+            return why = path + ": " + std::to_string(d->m_items.size()) + " keys vs " +
+                         std::to_string(j.size()),
+                   false;
+        for (auto const& item : d->m_items) {
+            auto it = j.find(std::string(item.m_key));
+            if (it == j.end()) return why = path + ": missing key " + item.m_key, false;
+            if (!SameTree(item.m_value.Get(), *it, path + "/" + item.m_key, why)) return false;
+        }
+        return true;
+    }
+    if (auto const* a = dynamic_cast<PDFArray const*>(v)) {
+        if (!j.is_array() || j.size() != a->GetCount())
+            return why = path + ": array differs", false;
+        for (size_t i = 0; i < a->GetCount(); ++i)
+            if (!SameTree(a->GetAt(i).Get(), j[i], path + "[" + std::to_string(i) + "]", why))
+                return false;
+        return true;
+    }
+    if (auto const* n = dynamic_cast<PDFName const*>(v)) {
+        if (n->m_name == "nil") {
+            if (j.is_null()) return true;
+        } else if (n->m_name == "true" || n->m_name == "false") {
+            if (j.is_boolean() && j.get<bool>() == (n->m_name == "true")) return true;
+        } else if (j.is_string() && j.get<std::string>() == "/" + n->m_name) {
+            return true;
+        }
+        return why = path + ": name " + n->m_name + " vs " + j.dump(), false;
+    }
+    if (auto const* s = dynamic_cast<PDFString const*>(v)) {
+        if (j.is_string() && j.get<std::string>() == s->GetString()) return true;
+        return why = path + ": string " + s->GetString() + " vs " + j.dump(), false;
+    }
+    if (!j.is_number()) return why = path + ": number vs " + j.dump(), false;
+    double ours = v->GetDouble(NAN), theirs = j.get<double>();
+    if (std::fabs(ours - theirs) <= 1e-9 * std::max(1.0, std::fabs(theirs))) return true;
+    return why = path + ": " + std::to_string(ours) + " vs " + j.dump(), false;
+}
+
+std::vector<uint8_t> Wrapped(std::vector<uint8_t> const& body) {
+    std::vector<uint8_t> w = {'<', '<', ' '};
+    w.insert(w.end(), body.begin(), body.end());
+    w.insert(w.end(), {' ', '>', '>'});
+    return w;
+}
+
+// The prefixes of a sample parse or fail, never crash or hang.
+void CutEverywhere(std::vector<uint8_t> const& b) {
+    size_t step = b.size() <= 4096 ? 1 : b.size() / 1024;
+    for (size_t cut = 0; cut < b.size(); cut += step) {
+        PDFDataParser parser(b.data(), cut);
+        (void)parser.Parse();
+        EXPECT_EQ(parser.GetRemaining() <= cut, true);
+    }
+}
+
+}  // namespace
+
+TEST(EngineDataSamples, TypeLayerEngineData) {
+    fs::path root = testsupport::CorpusRoot();
+    std::vector<fs::path> files;
+    for (auto const& f : testsupport::FilesIn(root / "psd-tools/tests/engine_data"))
+        if (f.filename().string().rfind("TySh", 0) == 0) files.push_back(f);
+    if (fs::exists(root / "ag-psd/test/engineData.bin"))
+        files.push_back(root / "ag-psd/test/engineData.bin");
+    if (files.empty()) GTEST_SKIP() << "no corpus at " << root;
+    for (auto const& f : files) {
+        SCOPED_TRACE(f.string());
+        auto bytes = testsupport::ReadWholeFile(f);
+        unsigned long remaining = 0;
+        auto tree = ParseBytes(bytes, &remaining).DynamicCast<PDFDictionary>();
+        ASSERT_TRUE(tree);
+        // Only whitespace follows the root dictionary.
+        for (size_t i = bytes.size() - remaining; i < bytes.size(); ++i)
+            EXPECT_TRUE(bytes[i] == 0 || std::isspace(bytes[i])) << "at " << i;
+        auto editor = tree->GetValue("EngineDict", "Editor").DynamicCast<PDFDictionary>();
+        ASSERT_TRUE(editor);
+        auto text = editor->GetValue("Text").DynamicCast<PDFString>();
+        ASSERT_TRUE(text);
+        EXPECT_FALSE(text->m_utf16.empty());
+        EXPECT_TRUE(tree->GetValue("DocumentResources").DynamicCast<PDFDictionary>());
+        CutEverywhere(bytes);
+    }
+}
+
+TEST(EngineDataSamples, DocumentLevelEngineData) {
+    fs::path root = testsupport::CorpusRoot();
+    std::vector<fs::path> files;
+    for (auto const& f : testsupport::FilesIn(root / "psd-tools/tests/engine_data"))
+        if (f.filename().string().rfind("Txt2", 0) == 0) files.push_back(f);
+    for (char const* n : {"ag-psd/test/EngineData2.bin", "ag-psd/test/engineData2b.bin"})
+        if (fs::exists(root / n)) files.push_back(root / n);
+    if (files.empty()) GTEST_SKIP() << "no corpus at " << root;
+    for (auto const& f : files) {
+        SCOPED_TRACE(f.string());
+        auto bytes = testsupport::ReadWholeFile(f);
+        // A sequence of keys and values without an enclosing dictionary: one value per call
+        // until the input is used up.
+        PDFDataParser parser(bytes.data(), bytes.size());
+        size_t values = 0;
+        while (auto v = parser.Parse()) {
+            if (values % 2 == 0) {
+                EXPECT_TRUE(v.DynamicCast<PDFName>()) << "value " << values;
+            }
+            ++values;
+        }
+        EXPECT_EQ(parser.GetRemaining(), 0u);
+        EXPECT_GE(values, 2u);
+        EXPECT_EQ(values % 2, 0u);
+        auto wrapped = Wrapped(bytes);
+        auto tree = ParseBytes(wrapped).DynamicCast<PDFDictionary>();
+        ASSERT_TRUE(tree);
+        EXPECT_TRUE(tree->GetValue("98").DynamicCast<PDFDictionary>());
+        EXPECT_EQ(tree->m_items.size() * 2, values);
+        CutEverywhere(bytes);
+    }
+}
+
+TEST(EngineDataSamples, MatchAnIndependentReader) {
+    fs::path dir = testsupport::CorpusRoot() / "ag-psd/test";
+    if (!fs::exists(dir / "engineData.json")) GTEST_SKIP() << "no corpus at " << dir;
+    struct Pair {
+        char const* bin;
+        char const* json;
+        bool wrap;
+    } const pairs[] = {{"engineData.bin", "engineData.json", false},
+                       {"EngineData2.bin", "engineData2.json", true}};
+    for (auto const& p : pairs) {
+        SCOPED_TRACE(p.bin);
+        auto bytes = testsupport::ReadWholeFile(dir / p.bin);
+        if (p.wrap) bytes = Wrapped(bytes);
+        auto tree = ParseBytes(bytes);
+        ASSERT_TRUE(tree);
+        std::ifstream jf(dir / p.json);
+        nlohmann::json j = nlohmann::json::parse(jf);
+        std::string why;
+        EXPECT_TRUE(SameTree(tree.Get(), j, "", why)) << why;
+    }
+}
