@@ -1,0 +1,474 @@
+#include "psd/layer/PSDChannelCodec.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include "host/kernel/Dispatch.h"
+#include "host/kernel/Memory.h"
+#include "host/kernel/Zip.h"
+
+namespace PSD {
+
+namespace {
+
+using RowFn = void (*)(uint8_t const* src, uint8_t* dst, size_t stride, uint32_t width);
+
+inline uint32_t Load16(uint8_t const* p, bool bigEndian) {
+    return bigEndian ? (uint32_t(p[0]) << 8 | p[1]) : (uint32_t(p[1]) << 8 | p[0]);
+}
+
+inline uint32_t Load32(uint8_t const* p, bool bigEndian) {
+    return bigEndian ? (uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3])
+                     : (uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0]);
+}
+
+// One row of S-byte document samples into the D-byte samples of one bitmap channel, undoing the
+// per-row delta when Predict is set.
+template <unsigned S, unsigned D, bool Predict, bool BigEndian, bool Invert>
+void StoreRow(uint8_t const* src, uint8_t* dst, size_t stride, uint32_t width) {
+    constexpr uint32_t kMask = S == 1 ? 0xFFu : 0xFFFFu;
+    uint32_t prev = 0;
+    for (uint32_t x = 0; x < width; ++x, dst += stride) {
+        uint32_t v;
+        if constexpr (S == 1) {
+            v = src[x];
+        } else if constexpr (BigEndian) {
+            v = uint32_t(src[2 * x]) << 8 | src[2 * x + 1];
+        } else {
+            v = uint32_t(src[2 * x + 1]) << 8 | src[2 * x];
+        }
+        if constexpr (Predict) {
+            v = (v + prev) & kMask;
+            prev = v;
+        }
+        if constexpr (Invert) v = kMask - v;
+        if constexpr (D == 1) {
+            *dst = static_cast<uint8_t>(S == 2 ? v >> 8 : v);
+        } else {
+            uint16_t o = static_cast<uint16_t>(S == 1 ? v * 257u : v);
+            std::memcpy(dst, &o, 2);
+        }
+    }
+}
+
+template <bool BigEndian, bool Invert>
+void StoreFloatRow(uint8_t const* src, uint8_t* dst, size_t stride, uint32_t width) {
+    for (uint32_t x = 0; x < width; ++x, dst += stride) {
+        uint32_t bits = Load32(src + 4 * size_t(x), BigEndian);
+        float f;
+        std::memcpy(&f, &bits, 4);
+        if constexpr (Invert) f = 1.0f - f;
+        std::memcpy(dst, &f, 4);
+    }
+}
+
+template <unsigned S, unsigned D, bool Predict>
+RowFn PickOrder(bool bigEndian, bool invert) {
+    if (bigEndian)
+        return invert ? &StoreRow<S, D, Predict, true, true>
+                      : &StoreRow<S, D, Predict, true, false>;
+    return invert ? &StoreRow<S, D, Predict, false, true> : &StoreRow<S, D, Predict, false, false>;
+}
+
+template <unsigned S, unsigned D>
+RowFn PickPredict(bool predict, bool bigEndian, bool invert) {
+    return predict ? PickOrder<S, D, true>(bigEndian, invert)
+                   : PickOrder<S, D, false>(bigEndian, invert);
+}
+
+// The row storer for a document sample width and a bitmap sample width; null for pairs that do
+// not convert (float only goes to float). Float rows are never predicted here: the byte planes
+// are joined first.
+RowFn PickStorer(unsigned s, unsigned d, bool predict, bool bigEndian, bool invert) {
+    if (s == 1 && d == 1) return PickPredict<1, 1>(predict, bigEndian, invert);
+    if (s == 2 && d == 2) return PickPredict<2, 2>(predict, bigEndian, invert);
+    if (s == 2 && d == 1) return PickPredict<2, 1>(predict, bigEndian, invert);
+    if (s == 1 && d == 2) return PickPredict<1, 2>(predict, bigEndian, invert);
+    if (s == 4 && d == 4) {
+        if (bigEndian) return invert ? &StoreFloatRow<true, true> : &StoreFloatRow<true, false>;
+        return invert ? &StoreFloatRow<false, true> : &StoreFloatRow<false, false>;
+    }
+    return nullptr;
+}
+
+uint64_t RowCount(ChannelJob const& job, uint32_t y) {
+    uint8_t const* p = job.rowCounts + size_t(y) * job.countBytes;
+    return job.countBytes == 4 ? Load32(p, job.bigEndian) : Load16(p, job.bigEndian);
+}
+
+void ZeroStrided(uint8_t* dst, size_t n, size_t stride, unsigned sampleBytes) {
+    if (stride == sampleBytes) {
+        std::memset(dst, 0, n * sampleBytes);
+        return;
+    }
+    for (size_t i = 0; i < n; ++i, dst += stride) std::memset(dst, 0, sampleBytes);
+}
+
+// A piece of work: rows [y0, y1) of one job; offset is where row y0's packed bytes start (RLE).
+struct Task {
+    size_t job;
+    uint32_t y0, y1;
+    uint64_t offset;
+};
+
+struct TaskResult {
+    int code = -1;  // PSDError code, -1 for success
+    String detail;
+    uint64_t damagedRows = 0;
+};
+
+uint8_t* TargetRow(ChannelJob const& job, uint32_t y) {
+    Raster::DynamicBitmap& bm = *job.target.bitmap;
+    return bm.GetRow(y) + size_t(job.target.channel) * bm.GetBytesPerSample();
+}
+
+void RunRaw(ChannelJob const& job, Task const& t, TaskResult&) {
+    Raster::DynamicBitmap& bm = *job.target.bitmap;
+    size_t rowBytes = size_t(job.width) * job.sampleBytes;
+    RowFn store = PickStorer(job.sampleBytes, bm.GetBytesPerSample(), false, job.bigEndian,
+                             job.target.invert);
+    size_t stride = bm.GetBytesPerPixel();
+    for (uint32_t y = t.y0; y < t.y1; ++y)
+        store(job.data + size_t(y) * rowBytes, TargetRow(job, y), stride, job.width);
+}
+
+void RunRLE(ChannelJob const& job, Task const& t, TaskResult& r) {
+    Raster::DynamicBitmap& bm = *job.target.bitmap;
+    size_t rowBytes = size_t(job.width) * job.sampleBytes;
+    size_t stride = bm.GetBytesPerPixel();
+    unsigned dstBytes = bm.GetBytesPerSample();
+    // 8-bit samples into 8-bit channels unpack straight into the bitmap.
+    bool direct = job.sampleBytes == 1 && dstBytes == 1 && !job.target.invert;
+    RowFn store =
+        direct ? nullptr
+               : PickStorer(job.sampleBytes, dstBytes, false, job.bigEndian, job.target.invert);
+    std::vector<uint8_t> row(direct ? 0 : rowBytes);
+    uint64_t pos = t.offset;
+    for (uint32_t y = t.y0; y < t.y1; ++y) {
+        uint64_t n = RowCount(job, y);
+        if (n > job.size - pos) {  // checked when the job was made; kept for safety
+            r.code = PSDError::kTruncated;
+            return;
+        }
+        uint8_t const* src = job.data + pos;
+        pos += n;
+        uint8_t* dst = TargetRow(job, y);
+        if (direct) {
+            if (!UnpackBits(src, size_t(n), dst, job.width, stride)) {
+                ZeroStrided(dst, job.width, stride, 1);
+                ++r.damagedRows;
+            }
+        } else {
+            if (!UnpackBits(src, size_t(n), row.data(), rowBytes, 1)) {
+                std::memset(row.data(), 0, rowBytes);
+                ++r.damagedRows;
+            }
+            store(row.data(), dst, stride, job.width);
+        }
+    }
+}
+
+void RunZip(ChannelJob const& job, TaskResult& r) {
+    Raster::DynamicBitmap& bm = *job.target.bitmap;
+    size_t rowBytes = size_t(job.width) * job.sampleBytes;
+    uint64_t total;
+    if (!Kernel::CheckedMul(rowBytes, job.height, total) || total > Kernel::GetAllocationLimit()) {
+        r.code = PSDError::kOutOfMemory;
+        return;
+    }
+    // Sized from the header; its contents are all overwritten by the inflate.
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size_t(total)]);
+    if (!buf) {
+        r.code = PSDError::kOutOfMemory;
+        return;
+    }
+    Kernel::InflateStatus st =
+        Kernel::ZlibInflate(job.data, size_t(job.size), buf.get(), size_t(total));
+    // A stream that goes on past the channel is read only as far as the channel needs.
+    if (st != Kernel::InflateStatus::Ok && st != Kernel::InflateStatus::TooLong) {
+        r.code = PSDError::kTruncated;
+        return;
+    }
+    bool predict = job.compression == kCompressionZipPrediction;
+    size_t stride = bm.GetBytesPerPixel();
+    if (predict && job.sampleBytes == 4) {
+        RowFn store = PickStorer(4, 4, false, true, job.target.invert);
+        std::vector<uint8_t> joined(rowBytes);
+        for (uint32_t y = 0; y < job.height; ++y) {
+            UnpredictFloatRow(buf.get() + size_t(y) * rowBytes, job.width, joined.data());
+            store(joined.data(), TargetRow(job, y), stride, job.width);
+        }
+        return;
+    }
+    RowFn store = PickStorer(job.sampleBytes, bm.GetBytesPerSample(), predict, job.bigEndian,
+                             job.target.invert);
+    for (uint32_t y = 0; y < job.height; ++y)
+        store(buf.get() + size_t(y) * rowBytes, TargetRow(job, y), stride, job.width);
+}
+
+}  // namespace
+
+bool UnpackBits(uint8_t const* src, size_t srcLen, uint8_t* dst, size_t n, size_t stride) {
+    uint8_t const* end = src + srcLen;
+    size_t out = 0;
+    while (src < end) {
+        int h = static_cast<int8_t>(*src++);
+        if (h >= 0) {
+            size_t count = size_t(h) + 1;
+            if (count > size_t(end - src) || count > n - out) return false;
+            if (stride == 1) {
+                std::memcpy(dst + out, src, count);
+            } else {
+                uint8_t* d = dst + out * stride;
+                for (size_t i = 0; i < count; ++i, d += stride) *d = src[i];
+            }
+            src += count;
+            out += count;
+        } else if (h != -128) {
+            size_t count = size_t(1 - h);
+            if (src == end || count > n - out) return false;
+            uint8_t v = *src++;
+            if (stride == 1) {
+                std::memset(dst + out, v, count);
+            } else {
+                uint8_t* d = dst + out * stride;
+                for (size_t i = 0; i < count; ++i, d += stride) *d = v;
+            }
+            out += count;
+        }
+    }
+    return out == n;
+}
+
+void UnpredictFloatRow(uint8_t* row, uint32_t width, uint8_t* out) {
+    size_t n = size_t(width) * 4;
+    for (size_t i = 1; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 1]);
+    uint8_t const* p0 = row;
+    uint8_t const* p1 = row + width;
+    uint8_t const* p2 = row + 2 * size_t(width);
+    uint8_t const* p3 = row + 3 * size_t(width);
+    for (uint32_t x = 0; x < width; ++x) {
+        out[4 * size_t(x)] = p0[x];
+        out[4 * size_t(x) + 1] = p1[x];
+        out[4 * size_t(x) + 2] = p2[x];
+        out[4 * size_t(x) + 3] = p3[x];
+    }
+}
+
+void FillChannel(Raster::DynamicBitmap& bitmap, unsigned channel) {
+    double full =
+        bitmap.GetFormatInfo().isFloat ? 1.0 : (bitmap.GetBytesPerSample() == 2 ? 65535.0 : 255.0);
+    bitmap.FillChannel(channel, full);
+}
+
+bool ChannelBytes::Read(Kernel::InStreamSeekable& s, uint64_t pos, uint64_t n, PSDLoadData& ld) {
+    uint64_t size = s.GetSize();
+    if (size != Kernel::kUnknownSize && (pos > size || n > size - pos)) {
+        ld.m_report.ErrorTruncated();
+        return false;
+    }
+    if (uint8_t const* map = s.GetMapping()) {
+        m_data = map + pos;
+        m_size = n;
+        return true;
+    }
+    try {
+        Kernel::ResizeOrThrow(m_copy, n);
+    } catch (Kernel::MemoryException const&) {
+        ld.m_report.ErrorAlloc();
+        return false;
+    }
+    if (n > 0 && s.ReadAt(pos, m_copy.data(), size_t(n)) != n) {
+        ld.m_report.ErrorTruncated();
+        return false;
+    }
+    m_data = m_copy.data();
+    m_size = n;
+    return true;
+}
+
+bool ChannelBytes::ReadToEnd(Kernel::InStreamSeekable& s, uint64_t pos, PSDLoadData& ld) {
+    uint64_t size = s.GetSize();
+    if (size != Kernel::kUnknownSize) {
+        if (pos > size) {
+            ld.m_report.ErrorTruncated();
+            return false;
+        }
+        return Read(s, pos, size - pos, ld);
+    }
+    // Unknown length: gather by position until the source runs dry.
+    constexpr size_t kChunk = size_t(1) << 20;
+    m_copy.clear();
+    try {
+        for (;;) {
+            size_t have = m_copy.size();
+            Kernel::ResizeOrThrow(m_copy, uint64_t(have) + kChunk);
+            size_t got = s.ReadAt(pos + have, m_copy.data() + have, kChunk);
+            m_copy.resize(have + got);
+            if (got < kChunk) break;
+        }
+    } catch (Kernel::MemoryException const&) {
+        ld.m_report.ErrorAlloc();
+        return false;
+    }
+    m_data = m_copy.data();
+    m_size = m_copy.size();
+    return true;
+}
+
+bool PrepareChannelBlock(uint8_t const* block, uint64_t length, bool isPSB, ChannelJob& job,
+                         PSDLoadData& ld) {
+    if (length < 2) {
+        ld.m_report.ErrorTruncated();
+        return false;
+    }
+    job.compression = Load16(block, job.bigEndian);
+    job.data = block + 2;
+    job.size = length - 2;
+    uint64_t rowBytes, total;
+    if (!Kernel::CheckedMul(job.width, job.sampleBytes, rowBytes) ||
+        !Kernel::CheckedMul(rowBytes, job.height, total)) {
+        ld.m_report.ErrorTruncated();
+        return false;
+    }
+    switch (job.compression) {
+        case kCompressionRaw:
+            if (total > job.size) {
+                ld.m_report.ErrorTruncated();
+                return false;
+            }
+            return true;
+        case kCompressionRLE: {
+            if (job.sampleBytes == 4) {  // float channels are never stored packed
+                ld.m_report.ErrorParsing();
+                return false;
+            }
+            job.countBytes = isPSB ? 4 : 2;
+            uint64_t table = uint64_t(job.height) * job.countBytes;
+            if (table > job.size) {
+                ld.m_report.ErrorTruncated();
+                return false;
+            }
+            job.rowCounts = job.data;
+            job.data += table;
+            job.size -= table;
+            uint64_t sum = 0;
+            for (uint32_t y = 0; y < job.height; ++y) sum += RowCount(job, y);
+            if (sum > job.size) {
+                ld.m_report.ErrorTruncated();
+                return false;
+            }
+            return true;
+        }
+        case kCompressionZip:
+        case kCompressionZipPrediction:
+            return true;
+        default:
+            ld.m_report.SetError(PSDError::kUnknownCompression, Kernel::ToString(job.compression));
+            return false;
+    }
+}
+
+bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
+    // Raw and RLE channels split into row ranges so that even one channel keeps every core busy.
+    uint64_t totalRows = 0;
+    for (auto const& j : jobs)
+        if (!j.target.bitmap || j.width == 0 || j.height == 0)
+            continue;
+        else
+            totalRows += j.height;
+    size_t workers = Kernel::Dispatch::GetConcurrency();
+    uint64_t chunk = std::max<uint64_t>(64, (totalRows + 4 * workers - 1) / (4 * workers));
+
+    std::vector<Task> tasks;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        ChannelJob& j = jobs[i];
+        j.damagedRows = 0;
+        if (!j.target.bitmap || j.width == 0 || j.height == 0) continue;
+        if (!PickStorer(j.sampleBytes, j.target.bitmap->GetBytesPerSample(), false, true, false)) {
+            ld.m_report.ErrorParsing();
+            return false;
+        }
+        if (j.compression == kCompressionZip || j.compression == kCompressionZipPrediction) {
+            tasks.push_back({i, 0, j.height, 0});
+            continue;
+        }
+        uint64_t offset = 0;
+        for (uint32_t y = 0; y < j.height; y = uint32_t(std::min<uint64_t>(j.height, y + chunk))) {
+            uint32_t y1 = uint32_t(std::min<uint64_t>(j.height, y + chunk));
+            tasks.push_back({i, y, y1, offset});
+            if (j.compression == kCompressionRLE)
+                for (uint32_t r = y; r < y1; ++r) offset += RowCount(j, r);
+        }
+    }
+
+    std::vector<TaskResult> results(tasks.size());
+    Kernel::Dispatch::DispatchParallelFor(tasks.size(), [&](size_t k) {
+        Task const& t = tasks[k];
+        ChannelJob const& j = jobs[t.job];
+        TaskResult& r = results[k];
+        try {
+            switch (j.compression) {
+                case kCompressionRaw:
+                    RunRaw(j, t, r);
+                    break;
+                case kCompressionRLE:
+                    RunRLE(j, t, r);
+                    break;
+                default:
+                    RunZip(j, r);
+                    break;
+            }
+        } catch (std::bad_alloc const&) {
+            r.code = PSDError::kOutOfMemory;
+        }
+    });
+
+    bool ok = true;
+    for (size_t k = 0; k < tasks.size(); ++k) {
+        jobs[tasks[k].job].damagedRows += results[k].damagedRows;
+        if (ok && results[k].code >= 0) {
+            ok = false;
+            if (results[k].code == PSDError::kOutOfMemory)
+                ld.m_report.ErrorAlloc();
+            else if (results[k].code == PSDError::kTruncated)
+                ld.m_report.ErrorTruncated();
+            else
+                ld.m_report.SetError(PSDError::Code(results[k].code), results[k].detail);
+        }
+    }
+    return ok;
+}
+
+bool ParseChannelData(Kernel::InStreamSeekable& stream, uint64_t length, bool isPSB, bool invert,
+                      Raster::DynamicBitmap& bitmap, unsigned channel, unsigned sampleBytes,
+                      bool& damaged, PSDLoadData& ld) {
+    uint64_t pos = stream.GetPosition();
+    ChannelBytes bytes;
+    if (!bytes.Read(stream, pos, length, ld)) return false;
+    std::vector<ChannelJob> jobs(1);
+    ChannelJob& job = jobs[0];
+    job.target = {&bitmap, channel, invert};
+    job.width = bitmap.GetWidth();
+    job.height = bitmap.GetHeight();
+    job.sampleBytes = sampleBytes;
+    job.bigEndian = ld.m_swap;
+    if (!PrepareChannelBlock(bytes.Data(), length, isPSB, job, ld)) return false;
+    bool ok = DecodeChannels(jobs, ld);
+    if (jobs[0].damagedRows) damaged = true;
+    if (ok && !stream.Seek(pos + length)) {
+        ld.m_report.ErrorTruncated();
+        return false;
+    }
+    return ok;
+}
+
+bool ParseChannelDataFloat(Kernel::InStreamSeekable& stream, uint64_t length, bool isPSB,
+                           bool invert, Raster::DynamicBitmap& bitmap, unsigned channel,
+                           bool& damaged, PSDLoadData& ld) {
+    return ParseChannelData(stream, length, isPSB, invert, bitmap, channel, 4, damaged, ld);
+}
+
+}  // namespace PSD

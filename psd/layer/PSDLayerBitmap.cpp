@@ -1,0 +1,268 @@
+// Layer pixels: the colour bitmap and the two masks, decoded from the recorded channel data on
+// first request and cached in the layer.
+#include <new>
+
+#include "host/kernel/Memory.h"
+#include "psd/layer/PSDChannelCodec.h"
+#include "psd/layer/PSDLayer.h"
+
+namespace PSD {
+
+namespace {
+
+using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
+
+// Colour channels of the modes that have layer bitmaps; 0 for the others.
+unsigned LayerColourChannels(uint32_t mode) {
+    switch (mode) {
+        case 1:
+            return 1;
+        case 3:
+        case 9:
+            return 3;
+        case 4:
+            return 4;
+        default:
+            return 0;
+    }
+}
+
+// The colour bitmap's format; false when the mode and depth have none.
+bool ColourFormat(uint32_t mode, uint16_t depth, Raster::Format& out) {
+    switch (mode) {
+        case 1:
+            if (depth == 8)
+                out = Raster::Format::IA8;
+            else if (depth == 16)
+                out = Raster::Format::IA16;
+            else
+                return false;
+            return true;
+        case 3:
+            if (depth == 8)
+                out = Raster::Format::RGBA8;
+            else if (depth == 16)
+                out = Raster::Format::RGBA16;
+            else if (depth == 32)
+                out = Raster::Format::RGBAF;
+            else
+                return false;
+            return true;
+        case 4:
+            out = Raster::Format::CMYKA8;
+            return depth == 8 || depth == 16;
+        case 9:
+            out = Raster::Format::LABA16;
+            return depth == 8 || depth == 16;
+        default:
+            return false;
+    }
+}
+
+// Masks follow the document depth with the colour bitmap's conversions: 16-bit CMYK masks are
+// 8-bit, 8-bit Lab masks 16-bit.
+bool MaskFormat(uint32_t mode, uint16_t depth, Raster::Format& out) {
+    if (depth == 32)
+        out = Raster::Format::AF;
+    else if (depth == 16)
+        out = mode == 4 ? Raster::Format::A8 : Raster::Format::A16;
+    else if (depth == 8)
+        out = mode == 9 ? Raster::Format::A16 : Raster::Format::A8;
+    else
+        return false;
+    return true;
+}
+
+// Locates and checks the data block at pos for job (target and shape set); bytes keeps the copy
+// when the stream is not mapped.
+bool PrepareLayerChannel(Kernel::InStreamSeekable& stream, uint64_t pos, uint64_t length,
+                         bool isPSB, ChannelBytes& bytes, ChannelJob& job, PSDLoadData& ld) {
+    if (!bytes.Read(stream, pos, length, ld)) return false;
+    return PrepareChannelBlock(bytes.Data(), length, isPSB, job, ld);
+}
+
+BitmapRef CreateBitmap(uint32_t width, uint32_t height, Raster::Format format, PSDLoadData& ld) {
+    try {
+        return Raster::DynamicBitmap::Create(width, height, format);
+    } catch (std::bad_alloc const&) {
+        ld.m_report.ErrorAlloc();
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+bool PSDLayer::LoadBitmap(PSDLoadData& ld) const {
+    if (!m_stream || m_dataPosition == 0) {
+        ld.m_report.ErrorParsing();
+        return false;
+    }
+    bool hasPixels = false;
+    for (auto const& c : m_channels) hasPixels |= c.m_id >= PSDChannelInfo::kTransparency;
+    if (!hasPixels) return true;
+
+    Raster::Format format;
+    if (!ColourFormat(m_colourMode, m_bitDepth, format)) {
+        ld.m_report.ErrorParsing();
+        return false;
+    }
+    // Bounds that enclose nothing (inverted ones included) give an empty bitmap without reading.
+    int64_t width = GetWidth(), height = GetHeight();
+    if (width <= 0 || height <= 0) {
+        m_bitmap = CreateBitmap(0, 0, format, ld);
+        return bool(m_bitmap);
+    }
+
+    Raster::FormatInfo info;
+    Raster::GetFormatInfo(format, info);
+    unsigned colourChannels = LayerColourChannels(m_colourMode);
+    unsigned sampleBytes = m_bitDepth / 8;
+
+    // Every channel the bitmap takes is located and checked before the bitmap is allocated; a
+    // repeated identifier is decoded once, from its last block, as a sequential reader would leave
+    // it.
+    std::vector<ChannelJob> jobs;
+    std::vector<ChannelBytes> bytes(m_channels.size());
+    std::vector<int> jobOfTarget(info.channels, -1);
+    bool alphaRead = false;
+    uint64_t pos = m_dataPosition;
+    for (size_t i = 0; i < m_channels.size(); ++i) {
+        PSDChannelInfo const& c = m_channels[i];
+        int target = -1;
+        if (c.m_id >= 0 && unsigned(c.m_id) < colourChannels)
+            target = c.m_id;
+        else if (c.m_id == PSDChannelInfo::kTransparency)
+            target = info.alphaChannel;
+        if (target >= 0) {
+            ChannelJob job;
+            job.target = {nullptr, unsigned(target), false};
+            job.width = uint32_t(width);
+            job.height = uint32_t(height);
+            job.sampleBytes = sampleBytes;
+            job.bigEndian = ld.m_swap;
+            if (!PrepareLayerChannel(*m_stream, pos, c.m_length, m_isPSB, bytes[i], job, ld))
+                return false;
+            alphaRead |= c.m_id == PSDChannelInfo::kTransparency;
+            if (jobOfTarget[target] >= 0)
+                jobs[jobOfTarget[target]] = job;
+            else {
+                jobOfTarget[target] = int(jobs.size());
+                jobs.push_back(job);
+            }
+        }
+        if (!Kernel::CheckedAdd(pos, c.m_length, pos)) {
+            ld.m_report.ErrorTruncated();
+            return false;
+        }
+    }
+
+    m_bitmap = CreateBitmap(uint32_t(width), uint32_t(height), format, ld);
+    if (!m_bitmap) return false;
+    for (auto& j : jobs) j.target.bitmap = m_bitmap.Get();
+    if (!alphaRead) FillChannel(*m_bitmap, unsigned(info.alphaChannel));
+    bool ok = DecodeChannels(jobs, ld);
+    for (auto const& j : jobs) m_damagedBitmap |= j.damagedRows > 0;
+    if (!ok) return false;
+    m_bitmap->InvalidateMipmaps();
+    m_bitmap->Scrub();
+    return true;
+}
+
+namespace {
+
+// The user mask and the real mask differ only in which record, channel and cache they use.
+bool LoadMask(PSDLayer const& layer, PSDLayerMask const& mask, int16_t id, BitmapRef& cache,
+              bool& damaged, PSDLoadData& ld) {
+    if (!layer.m_stream || layer.m_dataPosition == 0) {
+        ld.m_report.ErrorParsing();
+        return false;
+    }
+    size_t index;
+    uint64_t pos;
+    if (!mask.m_present || !layer.FindChannel(id, index, pos)) return true;
+    Raster::Format format;
+    if (!MaskFormat(layer.m_colourMode, layer.m_bitDepth, format)) {
+        ld.m_report.ErrorParsing();
+        return false;
+    }
+    int64_t width = mask.GetWidth(), height = mask.GetHeight();
+    if (width <= 0 || height <= 0) {
+        cache = CreateBitmap(0, 0, format, ld);
+        return bool(cache);
+    }
+    std::vector<ChannelJob> jobs(1);
+    ChannelJob& job = jobs[0];
+    job.target = {nullptr, 0, mask.m_invert};
+    job.width = uint32_t(width);
+    job.height = uint32_t(height);
+    job.sampleBytes = layer.m_bitDepth / 8;
+    job.bigEndian = ld.m_swap;
+    ChannelBytes bytes;
+    if (!PrepareLayerChannel(*layer.m_stream, pos, layer.m_channels[index].m_length, layer.m_isPSB,
+                             bytes, job, ld))
+        return false;
+    cache = CreateBitmap(uint32_t(width), uint32_t(height), format, ld);
+    if (!cache) return false;
+    job.target.bitmap = cache.Get();
+    if (mask.m_defaultColour != 0) FillChannel(*cache, 0);
+    bool ok = DecodeChannels(jobs, ld);
+    damaged = job.damagedRows > 0;
+    if (!ok) return false;
+    cache->InvalidateMipmaps();
+    cache->Scrub();
+    return true;
+}
+
+}  // namespace
+
+bool PSDLayer::LoadBitmapUserMask(PSDLoadData& ld) const {
+    return LoadMask(*this, m_userMask, PSDChannelInfo::kUserMask, m_bitmapUserMask,
+                    m_damagedUserMask, ld);
+}
+
+bool PSDLayer::LoadBitmapRealMask(PSDLoadData& ld) const {
+    return LoadMask(*this, m_realMask, PSDChannelInfo::kRealUserMask, m_bitmapRealMask,
+                    m_damagedRealMask, ld);
+}
+
+namespace {
+
+template <class Loader>
+bool GetCached(PSDLayer const& layer, BitmapRef const& cache, bool& damaged, Loader load,
+               BitmapRef& out, PSDReport& report) {
+    if (!cache) {
+        PSDLoadData ld(layer.m_swap);
+        ld.m_report.m_warnings = report.m_warnings;
+        damaged = false;
+        if (!load(ld)) {
+            report.SetError(ld.m_report.m_error);
+            return false;
+        }
+    }
+    out = cache;
+    return true;
+}
+
+}  // namespace
+
+bool PSDLayer::GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const {
+    return GetCached(
+        *this, m_bitmap, m_damagedBitmap, [this](PSDLoadData& ld) { return LoadBitmap(ld); }, out,
+        report);
+}
+
+bool PSDLayer::GetBitmapUserMask(Kernel::Counted<Raster::DynamicBitmap>& out,
+                                 PSDReport& report) const {
+    return GetCached(
+        *this, m_bitmapUserMask, m_damagedUserMask,
+        [this](PSDLoadData& ld) { return LoadBitmapUserMask(ld); }, out, report);
+}
+
+bool PSDLayer::GetBitmapRealMask(Kernel::Counted<Raster::DynamicBitmap>& out,
+                                 PSDReport& report) const {
+    return GetCached(
+        *this, m_bitmapRealMask, m_damagedRealMask,
+        [this](PSDLoadData& ld) { return LoadBitmapRealMask(ld); }, out, report);
+}
+
+}  // namespace PSD
