@@ -1,8 +1,10 @@
 // The document: header values, document settings, layers, paths and the composite image.
 //
 // Reading is lazy about pixels: Create() parses the structure and keeps the source stream;
-// GetBitmap() here and on each PSDLayer decodes on first request. Documents opened from files are
-// memory-mapped, so distinct layers of one document may be decoded on different threads at once.
+// GetBitmap() here and on each PSDLayer decodes on first request. Pixels are read by position from
+// the document's mapping (or by positional reads), never through the stream's cursor, so distinct
+// layers of one document, and the composite, may be decoded on different threads at once; the
+// same object's bitmap must not be requested from two threads at once (its cache is not locked).
 #pragma once
 
 #include <cstdint>
@@ -220,6 +222,7 @@ public:
     String m_caption;
     mutable Kernel::Counted<Raster::DynamicBitmap> m_flattenedBitmap;
     mutable std::vector<Kernel::Counted<Raster::DynamicBitmap>> m_masks;
+    mutable uint64_t m_compositeDamagedRows = 0;  // PackBits rows zeroed by the last composite decode
     Kernel::Counted<Raster::DynamicBitmap> m_thumbnail;
     std::vector<Kernel::Counted<PSDLayer>> m_layers;
     Kernel::Consolidated<Raster::ICCProfile> m_iccProfile;

@@ -150,6 +150,9 @@ public:
                               uint32_t colourMode);
 
     // ---- Pixels, decoded on first request and cached
+    // Channel data is read by position from the document's mapping, never through the stream's
+    // cursor: distinct layers of one document may be decoded on different threads at once. Requests
+    // for the same layer's bitmaps must be serialised by the caller (the caches are not locked).
     bool GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
     bool GetBitmapUserMask(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
     bool GetBitmapRealMask(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
