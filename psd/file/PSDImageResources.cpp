@@ -1,13 +1,783 @@
-// Image resources section. Until the resource blocks are decoded the section is passed over.
+// Image resources: the tagged blocks of document settings (resolution, channel names, guides,
+// background colour, colour profile, paths, JPEG settings, version information), read into the
+// document and written back.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "host/kernel/Memory.h"
+#include "host/raster/JPEG.h"
 #include "psd/file/PSDFile.h"
+#include "psd/file/PSDResourceIO.h"
+#include "psd/file/PSDSave.h"
+#include "psd/layer/PSDLayer.h"
+#include "psd/vector/PSDPath.h"
 
 namespace PSD {
 
-bool PSDFile::ParseImageResources(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseData& pd) {
+namespace {
+
+// One buffer serves the many small reads of the block loop.
+constexpr size_t kResourceBufferSize = 0x20004;
+// ICC profiles and other block data are read in pieces of this size, so a size field that the
+// data cannot back never turns into one large allocation.
+constexpr size_t kReadChunk = 1 << 16;
+
+constexpr uint32_t kAcceptedSignatures[] = {Key("8BIM"), Key("MeSa"), Key("PHUT"),
+                                            Key("AgHg"), Key("DCSR"), Key("psdM")};
+
+// Resource identifiers the reader and writer know.
+enum ResourceId : uint16_t {
+    kResolutionInfo = 1005,
+    kAlphaNames = 1006,
+    kCaption = 1008,
+    kBackgroundColour = 1010,
+    kLayerState = 1024,
+    kWorkingPath = 1025,
+    kLayerGroups = 1026,
+    kJPEGQuality = 1030,
+    kGridAndGuides = 1032,
+    kThumbnail = 1036,
+    kGlobalAngle = 1037,
+    kICCProfile = 1039,
+    kLayerIds = 1044,
+    kGlobalAltitude = 1049,
+    kAlphaIdentifiers = 1053,
+    kVersionInfo = 1057,
+    kPixelAspectRatio = 1064,
+    kLayerGroupsEnabled = 1072,
+    kFirstSavedPath = 2000,
+    kLastSavedPath = 2997,
+    kClippingPathName = 2999,
+};
+
+// Counts what passes through it, so the block loop knows where it stands on any input stream.
+class ResourceInStream final : public Kernel::InStream {
+public:
+    explicit ResourceInStream(Kernel::InStream& inner)
+        : m_inner(inner), m_seekable(dynamic_cast<Kernel::InStreamSeekable*>(&inner)) {}
+
+    // Asks again after a short read, so sources that hand out data in small pieces read whole.
+    size_t Read(void* buf, size_t n) override {
+        auto* out = static_cast<uint8_t*>(buf);
+        size_t done = 0;
+        while (done < n) {
+            size_t got = m_inner.Read(out + done, n - done);
+            if (got == 0) break;
+            done += got;
+        }
+        m_pos += done;
+        return done;
+    }
+    uint64_t GetPosition() const { return m_pos; }
+    // Bytes left when the stream can tell, else kUnknownSize.
+    uint64_t GetRemaining() const {
+        return m_seekable ? m_seekable->GetRemaining() : Kernel::kUnknownSize;
+    }
+    // False when the data ends first.
+    bool Skip(uint64_t n) {
+        if (m_seekable) {
+            if (!m_seekable->Skip(n)) return false;
+            m_pos += n;
+            return true;
+        }
+        uint8_t scratch[4096];
+        while (n > 0) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(n, sizeof scratch));
+            if (Read(scratch, want) != want) return false;
+            n -= want;
+        }
+        return true;
+    }
+
+private:
+    Kernel::InStream& m_inner;
+    Kernel::InStreamSeekable* m_seekable;
+    uint64_t m_pos = 0;
+};
+
+// ---- Readers of the value forms
+
+[[nodiscard]] bool ReadPascalString(Kernel::InStream& stream, String& out, unsigned padding,
+                                    PSDLoadData& ld) {
+    uint8_t length;
+    if (!ReadValue(stream, length, ld)) return false;
+    uint8_t text[256];
+    if (length > 0 && !ReadBytes(stream, text, length, ld)) return false;
+    if (padding >= 2) {
+        size_t used = 1 + size_t(length);
+        size_t rest = used % padding;
+        uint8_t pad[256];
+        if (rest != 0 && !ReadBytes(stream, pad, padding - rest, ld)) return false;
+    }
+    auto encoding = Kernel::StringEncoding::Make(kResourceCodePage);
+    out = encoding ? encoding->ToUnicode(text, length)
+                   : String(reinterpret_cast<char const*>(text), length);
+    return true;
+}
+
+// Components of a colour record as stored: space, then four 16-bit values.
+struct ColourRecord {
+    uint16_t space = 0;
+    uint16_t c[4] = {};
+};
+
+constexpr uint16_t kSpaceRGB = 0, kSpaceHSB = 1, kSpaceCMYK = 2, kSpaceLab = 7, kSpaceGrayscale = 8;
+
+// The host colour of a record; null for a space outside the five known ones.
+Kernel::Consolidated<Renderer::Colour> DecodeColor(ColourRecord const& r) {
+    switch (r.space) {
+        case kSpaceRGB:
+            return Renderer::ColourRGB::Create(Renderer::RGBA16{r.c[0], r.c[1], r.c[2], 65535},
+                                               1.0f, 1.0f, {});
+        case kSpaceHSB: {
+            double h = r.c[0] / 65535.0;
+            double s = std::min(r.c[1] / 65535.0, 1.0);
+            double b = std::min(r.c[2] / 65535.0, 1.0);
+            double l = (2.0 - s) * b / 2.0;
+            double sl = 0.0;
+            // Black and white have no saturation; the divisors are zero there.
+            if (l > 0.0 && l < 1.0) sl = s * b / (l <= 0.5 ? 2.0 * l : 2.0 - 2.0 * l);
+            return Renderer::ColourHSL::Create(float(h), float(sl), float(l), 1.0f, 1.0f, {});
+        }
+        case kSpaceCMYK:
+            return Renderer::ColourCMYK::Create(
+                Renderer::CMYKA8{uint8_t(r.c[0] >> 8), uint8_t(r.c[1] >> 8), uint8_t(r.c[2] >> 8),
+                                 uint8_t(r.c[3] >> 8), 255},
+                1.0f, 1.0f, {});
+        case kSpaceLab: {
+            auto limit = [](double v) { return uint16_t(std::clamp(std::round(v), 0.0, 65535.0)); };
+            uint16_t l = limit(r.c[0] * 0.01 / 100.0 * 65535.0);
+            uint16_t a = limit((int16_t(r.c[1]) * 0.01 + 128.0) * 256.0);
+            uint16_t b = limit((int16_t(r.c[2]) * 0.01 + 128.0) * 256.0);
+            return Renderer::ColourLAB::Create(Renderer::LABA16{l, a, b, 65535}, 1.0f, 1.0f, {});
+        }
+        case kSpaceGrayscale:
+            return Renderer::ColourGrayscale::Create(float(r.c[0] / 65535.0), 1.0f, 1.0f, {});
+        default:
+            return nullptr;
+    }
+}
+
+[[nodiscard]] bool ReadColor(Kernel::InStream& stream, Kernel::Consolidated<Renderer::Colour>& out,
+                             PSDLoadData& ld) {
+    ColourRecord r;
+    if (!ReadValue(stream, r.space, ld)) return false;
+    for (auto& c : r.c)
+        if (!ReadValue(stream, c, ld)) return false;
+    out = DecodeColor(r);
+    if (!out) {
+        ld.m_report.SetError(PSDError::kUnknownColourSpace, Kernel::ToString(unsigned(r.space)));
+        return false;
+    }
+    return true;
+}
+
+// The record that reads back to the colour (the inverse of DecodeColor); false for a colour the
+// record cannot hold.
+bool EncodeColor(Renderer::Colour const& colour, ColourRecord& r) {
+    using Renderer::ColourModel;
+    auto to16 = [](double v) { return uint16_t(std::clamp(std::round(v), 0.0, 65535.0)); };
+    auto toS16 = [](double v) {
+        return uint16_t(int16_t(std::clamp(std::round(v), -32768.0, 32767.0)));
+    };
+    if (auto inner = colour.GetWrapped()) return EncodeColor(*inner, r);
+    switch (colour.GetModel()) {
+        case ColourModel::RGB: {
+            auto const* rgb = dynamic_cast<Renderer::ColourRGB const*>(&colour);
+            Renderer::RGBA16 px;
+            if (rgb) {
+                px = rgb->GetRGBA16();
+            } else {
+                auto f = colour.ToRGBAF();
+                px = {to16(f.r * 65535.0), to16(f.g * 65535.0), to16(f.b * 65535.0), 65535};
+            }
+            r = {kSpaceRGB, {px.r, px.g, px.b, 0}};
+            return true;
+        }
+        case ColourModel::HSL: {
+            auto hsl = colour.ToHSLAF();
+            double l = hsl.l, sl = hsl.s;
+            double b = l + sl * std::min(l, 1.0 - l);
+            double s = b > 0.0 ? 2.0 * (1.0 - l / b) : 0.0;
+            r = {kSpaceHSB, {to16(hsl.h * 65535.0), to16(s * 65535.0), to16(b * 65535.0), 0}};
+            return true;
+        }
+        case ColourModel::CMYK:
+        case ColourModel::CMYKAlt: {
+            Renderer::CMYKA8 px;
+            if (auto const* cmyk = dynamic_cast<Renderer::ColourCMYK const*>(&colour)) {
+                px = cmyk->GetCMYKA8();
+            } else {
+                auto f = colour.ToCMYKAF();
+                auto to8 = [](float v) {
+                    return uint8_t(std::clamp(std::lround(v * 255.0f), 0L, 255L));
+                };
+                px = {to8(f.c), to8(f.m), to8(f.y), to8(f.k), 255};
+            }
+            // The reader keeps the high byte; repeating the byte keeps full ink at 65535.
+            r = {kSpaceCMYK,
+                 {uint16_t(px.c * 257), uint16_t(px.m * 257), uint16_t(px.y * 257),
+                  uint16_t(px.k * 257)}};
+            return true;
+        }
+        case ColourModel::LAB: {
+            auto lab = colour.ToLABA16();
+            r = {kSpaceLab,
+                 {to16(lab.l / 65535.0 * 10000.0), toS16((lab.a / 256.0 - 128.0) * 100.0),
+                  toS16((lab.b / 256.0 - 128.0) * 100.0), 0}};
+            return true;
+        }
+        case ColourModel::Grayscale: {
+            auto const* grey = dynamic_cast<Renderer::ColourGrayscale const*>(&colour);
+            double g = grey ? grey->GetGray() : colour.ToGray16() / 65535.0;
+            r = {kSpaceGrayscale, {to16(g * 65535.0), 0, 0, 0}};
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+// Reads size bytes into out without trusting size for the allocation: the buffer grows with the
+// data that actually arrives.
+[[nodiscard]] bool ReadBlockData(ResourceInStream& stream, uint64_t size, std::vector<uint8_t>& out,
+                                 PSDLoadData& ld) {
+    uint64_t remaining = stream.GetRemaining();
+    if (remaining != Kernel::kUnknownSize && size > remaining) {
+        ld.m_report.ErrorTruncated();
+        return false;
+    }
+    out.clear();
+    try {
+        while (out.size() < size) {
+            size_t piece = static_cast<size_t>(std::min<uint64_t>(size - out.size(), kReadChunk));
+            size_t at = out.size();
+            Kernel::ResizeOrThrow(out, uint64_t(at) + piece);
+            if (!ReadBytes(stream, out.data() + at, piece, ld)) return false;
+        }
+    } catch (std::bad_alloc const&) {
+        ld.m_report.ErrorAlloc();
+        return false;
+    }
+    return true;
+}
+
+// ---- The block handlers
+
+struct Block {
+    ResourceInStream& stream;
+    uint16_t id;
+    String const& name;
+    uint32_t size;
+};
+
+using Handler = bool (*)(PSDFile& doc, Block& b, ParseData& pd);
+
+bool ParseResolution(PSDFile& doc, Block& b, ParseData& pd) {
+    uint16_t whole, fraction;
+    if (!ReadValue(b.stream, whole, pd) || !ReadValue(b.stream, fraction, pd)) return false;
+    // Units and the vertical resolution follow; the horizontal value is the document's.
+    if (!b.stream.Skip(12)) {
+        pd.m_report.ErrorTruncated();
+        return false;
+    }
+    double resolution = whole + fraction / 65536.0;
+    doc.m_unitConverter = Kernel::MakeCounted<Kernel::UnitValueConverter>(resolution, -1.0);
+    pd.m_resolution = resolution;
+    pd.m_resolutionScale = resolution / 72.0;
+    return true;
+}
+
+bool ParseAlphaNames(PSDFile& doc, Block& b, ParseData& pd) {
+    // One name per channel beyond the colour channels of the mode.
+    int64_t count = doc.m_colourMode > 9 ? int64_t(doc.m_channelCount)
+                                         : int64_t(doc.m_channelCount) -
+                                               int64_t(ColourChannelCount(doc.m_colourMode, false));
+    for (int64_t i = 0; i < count; ++i) {
+        String name;
+        if (!ReadPascalString(b.stream, name, 0, pd)) return false;
+        doc.m_alphaChannelNames.push_back(std::move(name));
+    }
+    return true;
+}
+
+bool ParseCaption(PSDFile& doc, Block& b, ParseData& pd) {
+    return ReadPascalString(b.stream, doc.m_caption, 0, pd);
+}
+
+bool ParseBackgroundColour(PSDFile& doc, Block& b, ParseData& pd) {
+    return ReadColor(b.stream, doc.m_backgroundColour, pd);
+}
+
+bool ParseWorkingPath(PSDFile& doc, Block& b, ParseData& pd) {
+    if (doc.m_workingPath) {
+        pd.m_report.AddWarning(PSDLoadWarning::kMultipleWorkingPaths, {});
+        return true;
+    }
+    return doc.ParseWorkingPathResource(b.stream, b.size, pd);
+}
+
+bool ParseLayerGroups(PSDFile&, Block& b, ParseData& pd) {
+    for (uint32_t i = 0; i < b.size / 2; ++i) {
+        uint16_t id;
+        if (!ReadValue(b.stream, id, pd)) return false;
+        pd.m_layerGroupIds.push_back(id);
+    }
+    return true;
+}
+
+bool ParseJPEGQuality(PSDFile& doc, Block& b, ParseData& pd) {
+    if (b.size != 7) {
+        pd.m_report.ErrorParsing();
+        return false;
+    }
+    uint8_t d[7];
+    if (!ReadBytes(b.stream, d, 7, pd)) return false;
+    ByteOrderFixer fix = pd.Fixer();
+    int16_t quality;
+    uint16_t format;
+    std::memcpy(&quality, d, 2);
+    std::memcpy(&format, d + 2, 2);
+    quality = fix.Fix(quality);
+    format = fix.Fix(format);
+    doc.m_jpeg.quality = quality;
+    doc.m_jpeg.method = format == 0x0101   ? JPEGMethod::Progressive
+                        : format == 0x0001 ? JPEGMethod::BaselineOptimised
+                                           : JPEGMethod::Baseline;
+    doc.m_jpeg.scans = d[5];
+    doc.m_jpeg.present = true;
+    return true;
+}
+
+bool ParseGuides(PSDFile& doc, Block& b, ParseData& pd) {
+    uint32_t version, gridH, gridV, count;
+    if (!ReadValue(b.stream, version, pd) || !ReadValue(b.stream, gridH, pd) ||
+        !ReadValue(b.stream, gridV, pd) || !ReadValue(b.stream, count, pd))
+        return false;
+    // Each guide takes 5 bytes; reserve no more than the data can hold.
+    uint64_t room = b.stream.GetRemaining();
+    uint64_t reserve = std::min<uint64_t>(count, std::min<uint64_t>(b.size, room) / 5);
+    doc.m_horizontalGuides.reserve(doc.m_horizontalGuides.size() + reserve);
+    doc.m_verticalGuides.reserve(doc.m_verticalGuides.size() + reserve);
+    for (uint32_t i = 0; i < count; ++i) {
+        int32_t location;
+        uint8_t direction;
+        if (!ReadValue(b.stream, location, pd) || !ReadValue(b.stream, direction, pd)) return false;
+        double position = location * 0.03125;
+        (direction ? doc.m_horizontalGuides : doc.m_verticalGuides).push_back(position);
+    }
+    return true;
+}
+
+bool ParseGlobalAngle(PSDFile& doc, Block& b, ParseData& pd) {
+    return ReadValue(b.stream, doc.m_globalLightAngle, pd);
+}
+
+bool ParseGlobalAltitude(PSDFile& doc, Block& b, ParseData& pd) {
+    return ReadValue(b.stream, doc.m_globalLightAltitude, pd);
+}
+
+bool ParseICCProfile(PSDFile& doc, Block& b, ParseData& pd) {
+    std::vector<uint8_t> bytes;
+    if (!ReadBlockData(b.stream, b.size, bytes, pd)) return false;
+    doc.m_iccProfile =
+        Raster::ICCManager::GetInstance().AddProfileFromMemory(bytes.data(), bytes.size());
+    return true;
+}
+
+bool ParseVersionInfo(PSDFile& doc, Block& b, ParseData& pd) {
+    // Writer and reader names and the file version follow; only the flag is kept.
+    uint32_t version;
+    uint8_t hasRealMergedData;
+    if (!ReadValue(b.stream, version, pd) || !ReadValue(b.stream, hasRealMergedData, pd))
+        return false;
+    doc.m_hasRealMergedData = hasRealMergedData != 0;
+    return true;
+}
+
+bool ParseClippingPathName(PSDFile& doc, Block& b, ParseData& pd) {
+    return ReadPascalString(b.stream, doc.m_clippingPathName, 0, pd);
+}
+
+// Known but not needed: the end-of-block step passes over them.
+bool SkipResource(PSDFile&, Block&, ParseData&) {
+    return true;
+}
+
+struct HandlerEntry {
+    uint16_t id;
+    Handler handler;
+};
+
+constexpr HandlerEntry kHandlers[] = {
+    {kResolutionInfo, ParseResolution},
+    {kAlphaNames, ParseAlphaNames},
+    {kCaption, ParseCaption},
+    {kBackgroundColour, ParseBackgroundColour},
+    {kWorkingPath, ParseWorkingPath},
+    {kLayerGroups, ParseLayerGroups},
+    {kJPEGQuality, ParseJPEGQuality},
+    {kGridAndGuides, ParseGuides},
+    {kThumbnail, SkipResource},
+    {kGlobalAngle, ParseGlobalAngle},
+    {kICCProfile, ParseICCProfile},
+    {kGlobalAltitude, ParseGlobalAltitude},
+    {1050, SkipResource},
+    {kPixelAspectRatio, SkipResource},
+    {1069, SkipResource},
+    {kLayerGroupsEnabled, SkipResource},
+    {kVersionInfo, ParseVersionInfo},
+    {kClippingPathName, ParseClippingPathName},
+};
+
+Handler FindHandler(uint16_t id) {
+    for (auto const& e : kHandlers)
+        if (e.id == id) return e.handler;
+    return nullptr;
+}
+
+}  // namespace
+
+// ---- Reading
+
+bool PSDFile::ParseImageResources(Kernel::NonCounted<Kernel::InStreamSeekable> stream,
+                                  ParseData& pd) {
     uint32_t length;
     if (!ReadValue(*stream, length, pd)) return false;
     m_sections.imageResourcesLength = length;
-    return SkipBytes(*stream, length, pd);
+    if (length == 0) return true;
+    uint64_t start = stream->GetPosition();
+    Kernel::Counted<Kernel::BufferedInStream> buffered;
+    try {
+        buffered = Kernel::BufferedInStream::Create(stream, kResourceBufferSize);
+    } catch (std::bad_alloc const&) {
+        pd.m_report.ErrorAlloc();
+        return false;
+    }
+    buffered->SetLimit(length);
+    if (!ParseImageResourceData(*buffered, pd)) return false;
+    // The blocks may end early when the section claims more than the file holds.
+    if (!stream->Seek(start + length)) {
+        pd.m_report.ErrorTruncated();
+        return false;
+    }
+    return true;
+}
+
+bool PSDFile::ParseImageResourceData(Kernel::InStream& input, ParseData& pd) {
+    ResourceInStream stream(input);
+    for (;;) {
+        uint8_t sig[4];
+        size_t got = stream.Read(sig, 4);
+        if (got == 0) return true;  // the data ends cleanly between blocks
+        if (got < 4) {
+            pd.m_report.ErrorTruncated();
+            return false;
+        }
+        uint32_t signature =
+            uint32_t(sig[0]) << 24 | uint32_t(sig[1]) << 16 | uint32_t(sig[2]) << 8 | sig[3];
+        if (std::find(std::begin(kAcceptedSignatures), std::end(kAcceptedSignatures), signature) ==
+            std::end(kAcceptedSignatures)) {
+            pd.m_report.SetError(PSDError::kUnknownSignature, KeyToString(signature), 1);
+            return false;
+        }
+        uint16_t id;
+        String name;
+        uint32_t size;
+        if (!ReadValue(stream, id, pd) || !ReadPascalString(stream, name, 2, pd) ||
+            !ReadValue(stream, size, pd))
+            return false;
+        m_resourceIds.push_back(id);
+        uint64_t dataStart = stream.GetPosition();
+        Block block{stream, id, name, size};
+        if (id >= kFirstSavedPath && id <= kLastSavedPath) {
+            if (!ParsePathResource(stream, size, name, pd, id - kFirstSavedPath)) return false;
+        } else if (Handler h = FindHandler(id)) {
+            if (!h(*this, block, pd)) return false;
+        }
+        uint64_t end = dataStart + size + (size & 1);
+        uint64_t pos = stream.GetPosition();
+        if (pos > end) {
+            pd.m_report.ErrorMisaligned();
+            return false;
+        }
+        if (pos < end && !stream.Skip(end - pos)) {
+            pd.m_report.ErrorTruncated();
+            return false;
+        }
+    }
+}
+
+Kernel::Counted<PSDFile> PSDFile::CreateFromImageResourceData(unsigned int width,
+                                                              unsigned int height,
+                                                              Kernel::InStream& stream,
+                                                              PSDReport& report) {
+    Kernel::Counted<PSDFile> doc(new PSDFile);
+    doc->m_width = width;
+    doc->m_height = height;
+    // Given a warnings collection, so that what the blocks raise reaches the caller.
+    doc->m_warnings = Kernel::MakeCounted<PSDWarnings>();
+    ParseData pd(true, true, CreateOptions{}, doc->m_warnings);
+    pd.m_colourMode = uint32_t(ColourMode::RGB);
+    pd.m_width = width;
+    pd.m_height = height;
+    // Resource data without a document assumes 96 pixels per inch.
+    pd.m_resolutionScale = 96.0 / 72.0;
+    pd.m_resolution = 96.0;
+    bool ok;
+    try {
+        ok = doc->ParseImageResourceData(stream, pd);
+    } catch (std::bad_alloc const&) {
+        pd.m_report.ErrorAlloc();
+        ok = false;
+    }
+    report.m_error = ok ? nullptr : pd.m_report.m_error;
+    report.m_warnings = doc->m_warnings;
+    return ok ? doc : nullptr;
+}
+
+// ---- Writing
+
+namespace {
+
+// The writer's block framing: header with a size placeholder, the body, the patched size.
+template <class Body>
+[[nodiscard]] bool WriteBlock(Kernel::OutStreamSeekable& s, ByteOrderFixer const& f, uint16_t id,
+                              Body&& body) {
+    if (!WriteImageResourceHeader(s, f, id, String())) return false;
+    uint64_t dataStart = s.GetPosition();
+    return body() && EndImageResource(s, f, dataStart);
+}
+
+// Fixed-size blocks write their size up front.
+template <class Body>
+[[nodiscard]] bool WriteSizedBlock(Kernel::OutStream& s, ByteOrderFixer const& f, uint16_t id,
+                                   uint32_t size, Body&& body) {
+    return WriteImageResourceHeader(s, f, id, String(), size) && body() &&
+           PadImageResource(s, size);
+}
+
+constexpr uint32_t kGridSize = 576;  // grid spacing as stored, in 1/32 pixel
+// Reader name of the version information block.
+constexpr char const kReaderName[] = "Adobe Photoshop CS6";
+constexpr char const kWriterName[] = "Adobe Photoshop";
+
+// Thumbnail block: format 1 (JPEG of RGB), the image's size, the size of its 24-bit rows padded to
+// 4 bytes and of all of them, the JPEG size, 24 bits per pixel, one plane, then the JPEG stream.
+[[nodiscard]] bool WriteThumbnail(Kernel::OutStreamSeekable& s, ByteOrderFixer const& f,
+                                  Raster::DynamicBitmap const& thumbnail) {
+    Kernel::Counted<Raster::DynamicBitmap> rgba;
+    if (thumbnail.GetFormat() != Raster::Format::RGBA8) {
+        Raster::ConvertToRGBAOptions options;
+        options.depth = 8;
+        rgba = Raster::ConvertToRGBA(thumbnail, options);
+        if (!rgba) return false;
+    }
+    auto jpeg = Raster::DynamicJPEG::Encode(rgba ? *rgba : thumbnail, Raster::ExportOptions{});
+    if (!jpeg) return false;
+    uint64_t width = thumbnail.GetWidth(), height = thumbnail.GetHeight();
+    uint64_t rowBytes = (width * 24 + 31) / 32 * 4;
+    uint64_t total = rowBytes * height;
+    auto const& data = jpeg->GetData();
+    if (total > UINT32_MAX || data.size() > UINT32_MAX) return false;
+    return WriteBlock(s, f, kThumbnail, [&] {
+        return WriteValue(s, uint32_t(1), f) && WriteValue(s, uint32_t(width), f) &&
+               WriteValue(s, uint32_t(height), f) && WriteValue(s, uint32_t(rowBytes), f) &&
+               WriteValue(s, uint32_t(total), f) && WriteValue(s, uint32_t(data.size()), f) &&
+               WriteValue(s, uint16_t(24), f) && WriteValue(s, uint16_t(1), f) &&
+               s.Write(data.data(), data.size());
+    });
+}
+
+}  // namespace
+
+bool PSDFile::SaveImageResources(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    ByteOrderFixer const& f = sd.m_fixer;
+    if (!WriteValue(stream, uint32_t(0), f)) return false;
+    uint64_t start = stream.GetPosition();
+    if (!SaveImageResourcesInternal(stream, sd)) return false;
+    uint64_t end = stream.GetPosition();
+    if (end < start || end - start > UINT32_MAX) return false;
+    return stream.Seek(start - 4) && WriteValue(stream, uint32_t(end - start), f) &&
+           stream.Seek(end);
+}
+
+bool PSDFile::SaveImageResourceData(Kernel::OutStreamSeekable& stream) const {
+    SaveData sd;
+    sd.m_fixer = ByteOrderFixer{true};
+    sd.m_colourMode = m_colourMode;
+    sd.m_width = m_width;
+    sd.m_height = m_height;
+    sd.m_depth = m_depth;
+    return SaveImageResourcesInternal(stream, sd);
+}
+
+bool PSDFile::SaveImageResourcesInternal(Kernel::OutStreamSeekable& s, SaveData const& sd) const {
+    ByteOrderFixer const& f = sd.m_fixer;
+
+    // 1005: omitted when the document has no resolution.
+    if (m_unitConverter) {
+        double resolution = m_unitConverter->GetResolution();
+        bool ok = WriteSizedBlock(s, f, kResolutionInfo, 16, [&] {
+            // Pixels per inch, sizes shown in inches; the same for both directions.
+            return WriteFixedValue(s, f, resolution) && WriteValue(s, uint16_t(1), f) &&
+                   WriteValue(s, uint16_t(2), f) && WriteFixedValue(s, f, resolution) &&
+                   WriteValue(s, uint16_t(1), f) && WriteValue(s, uint16_t(2), f);
+        });
+        if (!ok) return false;
+    }
+
+    // 1010: omitted without a background colour (or one the record cannot hold).
+    ColourRecord background;
+    if (m_backgroundColour && EncodeColor(*m_backgroundColour, background)) {
+        bool ok = WriteSizedBlock(s, f, kBackgroundColour, 10, [&] {
+            if (!WriteValue(s, background.space, f)) return false;
+            for (uint16_t c : background.c)
+                if (!WriteValue(s, c, f)) return false;
+            return true;
+        });
+        if (!ok) return false;
+    }
+
+    // 1006: the merged transparency's name comes first. A document read from a file already holds
+    // a name for it (the list then outnumbers the masks); one built by the host names masks only.
+    std::vector<String> names;
+    if (m_mergedTransparency && m_alphaChannelNames.size() <= m_masks.size())
+        names.emplace_back("Transparency");
+    names.insert(names.end(), m_alphaChannelNames.begin(), m_alphaChannelNames.end());
+    if (!names.empty()) {
+        bool ok = WriteBlock(s, f, kAlphaNames, [&] {
+            for (auto const& n : names)
+                if (!WritePascalString(s, n, 0)) return false;
+            return true;
+        });
+        if (!ok) return false;
+    }
+
+    // 1037 and 1049 always: the defaults are settings too.
+    if (!WriteSizedBlock(s, f, kGlobalAngle, 4,
+                         [&] { return WriteValue(s, m_globalLightAngle, f); }))
+        return false;
+
+    // 1053: one identifier per named channel, omitted with the names.
+    if (!names.empty()) {
+        bool ok = WriteSizedBlock(s, f, kAlphaIdentifiers, uint32_t(names.size() * 4), [&] {
+            for (uint32_t i = 0; i < names.size(); ++i)
+                if (!WriteValue(s, uint32_t(i + 1), f)) return false;
+            return true;
+        });
+        if (!ok) return false;
+    }
+
+    if (!WriteSizedBlock(s, f, kGlobalAltitude, 4,
+                         [&] { return WriteValue(s, m_globalLightAltitude, f); }))
+        return false;
+
+    // 1032: omitted without guides.
+    if (!m_horizontalGuides.empty() || !m_verticalGuides.empty()) {
+        struct Guide {
+            int32_t location;
+            uint8_t direction;
+        };
+        auto toLocation = [](double v) {
+            double scaled = std::trunc(v * 32.0);
+            if (!(scaled > double(INT32_MIN))) return INT32_MIN;
+            if (scaled >= double(INT32_MAX)) return INT32_MAX;
+            return int32_t(scaled);
+        };
+        std::vector<Guide> guides;
+        guides.reserve(m_horizontalGuides.size() + m_verticalGuides.size());
+        for (double v : m_verticalGuides) guides.push_back({toLocation(v), 0});
+        for (double h : m_horizontalGuides) guides.push_back({toLocation(h), 1});
+        // Ascending location, vertical first at equal locations; each list keeps its order.
+        std::stable_sort(guides.begin(), guides.end(), [](Guide const& a, Guide const& b) {
+            return a.location != b.location ? a.location < b.location : a.direction < b.direction;
+        });
+        if (guides.size() > UINT32_MAX) return false;
+        bool ok = WriteBlock(s, f, kGridAndGuides, [&] {
+            if (!WriteValue(s, uint32_t(1), f) || !WriteValue(s, kGridSize, f) ||
+                !WriteValue(s, kGridSize, f) || !WriteValue(s, uint32_t(guides.size()), f))
+                return false;
+            for (auto const& g : guides)
+                if (!WriteValue(s, g.location, f) || !WriteValue(s, g.direction, f)) return false;
+            return true;
+        });
+        if (!ok) return false;
+    }
+
+    // 1064: square pixels.
+    if (!WriteSizedBlock(s, f, kPixelAspectRatio, 12,
+                         [&] { return WriteValue(s, uint32_t(2), f) && WriteValue(s, 1.0, f); }))
+        return false;
+
+    // 1039: omitted without a profile.
+    if (m_iccProfile) {
+        auto const& bytes = m_iccProfile->GetData();
+        if (bytes.size() > UINT32_MAX) return false;
+        bool ok = WriteSizedBlock(s, f, kICCProfile, uint32_t(bytes.size()), [&] {
+            return bytes.empty() || s.Write(bytes.data(), bytes.size());
+        });
+        if (!ok) return false;
+    }
+
+    // 1024, 1026, 1072 and 1044 describe layers: omitted for a document without layers.
+    if (!m_layers.empty()) {
+        if (!WriteSizedBlock(s, f, kLayerState, 2, [&] { return WriteValue(s, uint16_t(0), f); }))
+            return false;
+        bool ok = WriteBlock(s, f, kLayerGroups, [&] {
+            for (auto const& layer : m_layers)
+                if (!WriteValue(s, layer ? layer->m_groupId : uint16_t(0), f)) return false;
+            return true;
+        });
+        ok = ok && WriteBlock(s, f, kLayerGroupsEnabled, [&] {
+                 for (auto const& layer : m_layers) {
+                     uint8_t flags = layer ? layer->m_flags : 0;
+                     if (!s.Write(&flags, 1)) return false;
+                 }
+                 return (m_layers.size() & 1) == 0 || WriteZeros(s, 1);
+             });
+        ok = ok && WriteBlock(s, f, kLayerIds, [&] {
+                 uint64_t count = uint64_t(m_layers.size()) + 1;
+                 if (count > UINT32_MAX || !WriteValue(s, uint32_t(count), f)) return false;
+                 for (uint32_t i = 0; i < count; ++i)
+                     if (!WriteValue(s, i, f)) return false;
+                 return true;
+             });
+        if (!ok) return false;
+    }
+
+    // 1036: omitted without a thumbnail.
+    if (m_thumbnail && !m_thumbnail->IsEmpty()) {
+        if (!WriteThumbnail(s, f, *m_thumbnail)) return false;
+    }
+
+    // 1057: always, as it carries the has-real-merged-data flag.
+    bool ok = WriteBlock(s, f, kVersionInfo, [&] {
+        uint8_t real = m_hasRealMergedData ? 1 : 0;
+        return WriteValue(s, uint32_t(1), f) && s.Write(&real, 1) &&
+               WriteUnicodeString(s, f, String(kWriterName)) &&
+               WriteUnicodeString(s, f, String(kReaderName)) && WriteValue(s, uint32_t(1), f);
+    });
+    if (!ok) return false;
+
+    // 1025 and the saved paths (2000 up) are written by the path writer once it exists; until then
+    // documents are saved without paths.
+
+    // 1030: only when JPEG settings were read or set.
+    if (m_jpeg.present) {
+        ok = WriteSizedBlock(s, f, kJPEGQuality, 7, [&] {
+            uint16_t format = m_jpeg.method == JPEGMethod::Progressive         ? 0x0101
+                              : m_jpeg.method == JPEGMethod::BaselineOptimised ? 0x0001
+                                                                               : 0x0000;
+            uint8_t tail[3] = {0, m_jpeg.scans, 0};
+            return WriteValue(s, int16_t(std::clamp(m_jpeg.quality, -32768, 32767)), f) &&
+                   WriteValue(s, format, f) && s.Write(tail, 3);
+        });
+        if (!ok) return false;
+    }
+    return true;
 }
 
 }  // namespace PSD

@@ -1,0 +1,42 @@
+// Writers of image resource blocks and of the string and number forms they hold. The path
+// writer and the resource writer both frame their blocks with these.
+#pragma once
+
+#include <cstdint>
+
+#include "host/kernel/Stream.h"
+#include "psd/file/PSDIO.h"
+#include "psd/report/PSDReport.h"
+
+namespace PSD {
+
+// Pascal strings of resources use this single-byte code page.
+constexpr unsigned kResourceCodePage = 10029;
+
+// Length byte and text in the resource code page; with padding unit 2 the length byte plus text is
+// zero-padded to an even count (unit 0 or 1: no padding). Text above 255 bytes fails.
+[[nodiscard]] bool WritePascalString(Kernel::OutStream& stream, String const& text,
+                                     unsigned padding);
+// 32-bit count of UTF-16 code units, then the units.
+[[nodiscard]] bool WriteUnicodeString(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
+                                      String const& text);
+// Signed 16.16 fixed point; the fraction is truncated and values outside the range are limited.
+[[nodiscard]] bool WriteFixedValue(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
+                                   double value);
+
+// "8BIM", the identifier, the name padded to even length and a zero data size to be patched by
+// EndImageResource once the data is written.
+[[nodiscard]] bool WriteImageResourceHeader(Kernel::OutStreamSeekable& stream,
+                                            ByteOrderFixer const& fixer, uint16_t identifier,
+                                            String const& name);
+// The same with the data size known in advance; the caller pads with PadImageResource.
+[[nodiscard]] bool WriteImageResourceHeader(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
+                                            uint16_t identifier, String const& name, uint32_t size);
+// Patches the size of the block whose data began at dataStart (the position right after its
+// header), returns to the end and pads to even length.
+[[nodiscard]] bool EndImageResource(Kernel::OutStreamSeekable& stream, ByteOrderFixer const& fixer,
+                                    uint64_t dataStart);
+// The zero byte after data of odd size.
+[[nodiscard]] bool PadImageResource(Kernel::OutStream& stream, uint64_t size);
+
+}  // namespace PSD
