@@ -1,5 +1,7 @@
 #include "psd/report/PSDReport.h"
 
+#include <typeinfo>
+
 namespace PSD {
 
 namespace {
@@ -151,8 +153,52 @@ void PSDLoadWarning::Report(String& out) const {
     }
 }
 
+namespace {
+
+// Everything PSDLoadWarning::IsRepeat compares, as one string: equal identities <=> repeats.
+std::string RepeatIdentity(PSDLoadWarning const& w) {
+    std::string id;
+    auto put32 = [&id](uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8) id.push_back(static_cast<char>(v >> shift));
+    };
+    put32(w.m_code);
+    put32(w.m_number);
+    if (w.m_code == PSDLoadWarning::kText) {
+        uint64_t n = w.m_text.size();
+        put32(static_cast<uint32_t>(n >> 32));
+        put32(static_cast<uint32_t>(n));
+        id += w.m_text;
+    }
+    id += w.m_detail;
+    return id;
+}
+
+}  // namespace
+
+void PSDWarnings::SyncIndex() {
+    if (m_indexed > m_warnings.size()) {
+        m_index.clear();
+        m_indexed = 0;
+    }
+    for (; m_indexed < m_warnings.size(); ++m_indexed)
+        if (auto const* lw = dynamic_cast<PSDLoadWarning const*>(m_warnings[m_indexed].Get()))
+            m_index.insert(RepeatIdentity(*lw));
+}
+
 void PSDWarnings::Add(Kernel::Counted<PSDWarning const> const& w) {
     if (!w) return;
+    SyncIndex();
+    // A plain load warning repeats exactly the held load warnings with the same identity.
+    PSDWarning const& warning = *w;
+    if (typeid(warning) == typeid(PSDLoadWarning)) {
+        std::string id = RepeatIdentity(static_cast<PSDLoadWarning const&>(warning));
+        if (m_index.count(id)) return;
+        m_warnings.push_back(w);
+        m_index.insert(std::move(id));
+        ++m_indexed;
+        return;
+    }
+    // Other kinds decide for themselves.
     for (auto const& e : m_warnings)
         if (w->IsRepeat(e)) return;
     m_warnings.push_back(w);

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "host/kernel/Counted.h"
@@ -154,6 +156,14 @@ public:
     size_t GetCount() const { return m_warnings.size(); }
 
     std::vector<Kernel::Counted<PSDWarning const>> m_warnings;
+
+private:
+    // A hostile document can raise any number of distinct warnings, so load warnings are found
+    // by their identity rather than by comparing with every one held. Warnings are not changed
+    // once added; the index catches up with elements appended to m_warnings directly.
+    void SyncIndex();
+    std::unordered_set<std::string> m_index;
+    size_t m_indexed = 0;
 };
 
 class PSDReport {

@@ -290,13 +290,40 @@ TEST(Report, AddWarningNeedsACollection) {
 }
 
 TEST(Report, ManyDistinctWarningsAreAllKept) {
+    // A document can raise warnings without bound; adding them must not slow down quadratically.
     Kernel::Counted<PSDWarnings> ws(new PSDWarnings);
     for (int round = 0; round < 2; ++round)
-        for (uint32_t i = 0; i < 3000; ++i) ws->Add(MakeWarning(2, "key " + Kernel::ToString(i)));
-    EXPECT_EQ(ws->GetCount(), 3000u);
+        for (uint32_t i = 0; i < 50000; ++i) ws->Add(MakeWarning(2, "key " + Kernel::ToString(i)));
+    EXPECT_EQ(ws->GetCount(), 50000u);
     auto first = ws->GetWarnings().front().DynamicCast<PSDLoadWarning const>();
     ASSERT_TRUE(first);
     EXPECT_EQ(first->m_detail, "key 0");
+}
+
+TEST(Report, RepeatsAreFoundWhateverWayTheyWereAdded) {
+    // A subclass of the load warning is compared by its load-warning fields.
+    struct Tagged : PSDLoadWarning {
+        Tagged() : PSDLoadWarning(kUnexpectedKey, "Foo") {}
+    };
+    Kernel::Counted<PSDWarnings> ws(new PSDWarnings);
+    ws->Add(Kernel::Counted<PSDWarning const>(new Tagged));
+    ws->Add(MakeWarning(6, "Foo"));
+    EXPECT_EQ(ws->GetCount(), 1u);
+    ws->Add(Kernel::Counted<PSDWarning const>(new Tagged));
+    EXPECT_EQ(ws->GetCount(), 1u);
+    // Elements put into the sequence directly still count as held.
+    ws->m_warnings.push_back(MakeWarning(7, "Bar"));
+    ws->Add(MakeWarning(7, "Bar"));
+    EXPECT_EQ(ws->GetCount(), 2u);
+    // And elements taken out no longer do.
+    ws->m_warnings.clear();
+    ws->Add(MakeWarning(6, "Foo"));
+    ws->Add(MakeWarning(7, "Bar"));
+    EXPECT_EQ(ws->GetCount(), 2u);
+    // Code 0: a text that ends where the detail begins is still a different warning.
+    ws->Add(MakeWarning(0, "bc", 0, "a"));
+    ws->Add(MakeWarning(0, "c", 0, "ab"));
+    EXPECT_EQ(ws->GetCount(), 4u);
 }
 
 TEST(Report, KeyFormatting) {
