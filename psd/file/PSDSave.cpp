@@ -148,7 +148,8 @@ bool PSDFile::Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, b
     if (Aborted(abort)) return false;
 
     SectionSizer resources;
-    if (!resources.Begin(stream, f, false) || !SaveImageResources(stream, sd) || !resources.End())
+    if (!resources.Begin(stream, f, false) || !SaveImageResourcesInternal(stream, sd) ||
+        !resources.End())
         return false;
 
     if (Aborted(abort)) return false;

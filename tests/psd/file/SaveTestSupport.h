@@ -1,0 +1,108 @@
+// Saving documents to memory and reading them back, for the writer tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "host/kernel/Stream.h"
+#include "psd/file/PSDFile.h"
+#include "psd/file/PSDSave.h"
+#include "psd/layer/PSDLayer.h"
+
+namespace savetest {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Saved {
+    bool ok = false;
+    Bytes bytes;
+};
+
+inline Saved SaveToMemory(PSD::PSDFile const& doc, bool psb, bool compress,
+                          bool const* abort = nullptr,
+                          Kernel::Counted<PSD::PSDSaveProgress> progress = nullptr) {
+    auto mem = Kernel::MemoryInOutStreamBase::Create();
+    Saved s;
+    s.ok = doc.Save(*mem, psb, compress, false, progress, abort);
+    s.bytes = mem->TakeData();
+    return s;
+}
+
+inline Kernel::Counted<PSD::PSDFile> Reopen(Bytes const& bytes, PSD::PSDReport& report) {
+    auto in = Kernel::MemoryInStream::Create(bytes);
+    return PSD::PSDFile::Create(Kernel::Counted<Kernel::InStreamSeekable>(in.Get()),
+                                PSD::CreateOptions{}, report);
+}
+
+inline std::string ErrorText(PSD::PSDReport const& r) {
+    return r.m_error ? std::string(r.m_error->Report()) : std::string("(no error)");
+}
+
+inline uint32_t BE32(uint8_t const* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+inline uint16_t BE16(uint8_t const* p) {
+    return uint16_t(p[0] << 8 | p[1]);
+}
+
+// Positions of every occurrence of a four-character key in the bytes.
+inline std::vector<size_t> FindKey(Bytes const& b, char const* key) {
+    std::vector<size_t> at;
+    for (size_t i = 0; i + 4 <= b.size(); ++i)
+        if (std::memcmp(b.data() + i, key, 4) == 0) at.push_back(i);
+    return at;
+}
+
+// Pixels with structure (runs and gradients) and noise, so every compression form gets used.
+inline Kernel::Counted<Raster::DynamicBitmap> Pattern(uint32_t w, uint32_t h, Raster::Format f,
+                                                      unsigned seed) {
+    auto bm = Raster::DynamicBitmap::Create(w, h, f);
+    std::mt19937 rng(seed);
+    auto const& info = bm->GetFormatInfo();
+    for (uint32_t y = 0; y < h; ++y) {
+        uint8_t* row = bm->GetRow(y);
+        for (uint32_t x = 0; x < w; ++x) {
+            for (unsigned c = 0; c < info.channels; ++c) {
+                uint8_t* s = row + (size_t(x) * info.channels + c) * info.bytesPerSample;
+                unsigned kind = (y / 3 + c) % 3;
+                uint32_t v = kind == 0 ? 200u + c : kind == 1 ? (x * 7 + y) : rng();
+                if (info.isFloat) {
+                    float fv =
+                        kind == 2 ? float(v % 3000) / 1000.0f - 0.5f : float(v % 256) / 255.0f;
+                    std::memcpy(s, &fv, 4);
+                } else if (info.bytesPerSample == 2) {
+                    uint16_t sv = uint16_t(kind == 1 ? v * 113 : v);
+                    std::memcpy(s, &sv, 2);
+                } else {
+                    *s = uint8_t(v);
+                }
+            }
+        }
+    }
+    return bm;
+}
+
+inline bool SameBitmap(Raster::DynamicBitmap const* a, Raster::DynamicBitmap const* b) {
+    if (!a || !b) return a == b;
+    return a->GetWidth() == b->GetWidth() && a->GetHeight() == b->GetHeight() &&
+           a->GetFormat() == b->GetFormat() && a->GetDataSize() == b->GetDataSize() &&
+           std::memcmp(a->GetData(), b->GetData(), a->GetDataSize()) == 0;
+}
+
+inline Kernel::Counted<PSD::PSDLayer> MakeLayer(
+    std::string const& name, int32_t left, int32_t top,
+    Kernel::Counted<Raster::DynamicBitmap> const& bitmap) {
+    Kernel::Counted<PSD::PSDLayer> l(new PSD::PSDLayer(PSD::PSDLayer::kNormal, PSD::String(name)));
+    l->m_left = left;
+    l->m_top = top;
+    l->m_right = left + int32_t(bitmap ? bitmap->GetWidth() : 0);
+    l->m_bottom = top + int32_t(bitmap ? bitmap->GetHeight() : 0);
+    l->m_bitmap = bitmap;
+    return l;
+}
+
+}  // namespace savetest
