@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -27,8 +28,11 @@ std::vector<uint8_t> MakeJPEG(uint32_t w, uint32_t h) {
     auto b = DynamicBitmap::Create(w, h, Format::RGBA8);
     for (size_t i = 0; i < b->GetDataSize(); ++i) b->GetData()[i] = static_cast<uint8_t>(i * i / 7);
     auto j = DynamicJPEG::Encode(*b, {});
-    EXPECT_TRUE(j);
-    return j ? j->GetData() : std::vector<uint8_t>{};
+    if (!j) {
+        ADD_FAILURE() << "JPEG encoding failed";
+        return std::vector<uint8_t>(1, 0);
+    }
+    return j->GetData();
 }
 
 // A stream that cannot tell its size, read through a forward-only source.
@@ -64,7 +68,7 @@ TEST(DynamicFile, DetectsPNGAndJPEG) {
     for (auto const& c : cases) {
         // Placed after a prefix: reading starts at the stream's position.
         std::vector<uint8_t> all(10, 0xAA);
-        all.insert(all.end(), c.bytes->begin(), c.bytes->end());
+        for (uint8_t b : *c.bytes) all.push_back(b);
         auto stream = Kernel::MemoryInStream::Create(all);
         ASSERT_TRUE(stream->Seek(10));
         std::string error;
