@@ -1,0 +1,308 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "psd/file/PSDFile.h"
+#include "tests/support/PixelDocument.h"
+
+using namespace PSD;
+using testsupport::Bytes;
+
+namespace {
+
+using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
+using Planes = std::vector<std::vector<uint8_t>>;
+
+uint32_t Sample(Raster::DynamicBitmap const& bm, unsigned c, uint32_t x, uint32_t y) {
+    uint8_t const* p = bm.GetRow(y) + x * bm.GetBytesPerPixel() + c * bm.GetBytesPerSample();
+    if (bm.GetBytesPerSample() == 1) return *p;
+    if (bm.GetBytesPerSample() == 2) {
+        uint16_t v;
+        std::memcpy(&v, p, 2);
+        return v;
+    }
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+testsupport::Header Hdr(uint16_t mode, uint16_t depth, uint16_t channels, uint32_t w = 7,
+                        uint32_t h = 5, uint16_t version = 1) {
+    testsupport::Header hd;
+    hd.mode = mode;
+    hd.depth = depth;
+    hd.channels = channels;
+    hd.width = w;
+    hd.height = h;
+    hd.version = version;
+    return hd;
+}
+
+Kernel::Counted<PSDFile> Open(testsupport::Header const& h, Bytes const& image, PSDReport& report) {
+    return PSDFile::Create(
+        Kernel::MemoryInStream::Create(testsupport::Document(h, {}, {}, {}, image)),
+        CreateOptions{}, report);
+}
+
+Planes MakePlanes(unsigned n, size_t bytes) {
+    Planes p;
+    for (unsigned c = 0; c < n; ++c) p.push_back(testsupport::Pattern(bytes, 40 + c));
+    return p;
+}
+
+int Code(PSDReport const& r) {
+    return r.m_error ? int(r.m_error->GetCode()) : -1;
+}
+
+}  // namespace
+
+TEST(Composite, RGBAlphaAndExtraChannels) {
+    const uint32_t w = 7, h = 5;
+    for (unsigned channels : {3u, 4u, 5u}) {
+        SCOPED_TRACE(channels);
+        Planes p = MakePlanes(channels, w * h);
+        PSDReport report;
+        auto doc =
+            Open(Hdr(3, 8, uint16_t(channels)), testsupport::CompositeRLE(p, w, false), report);
+        ASSERT_TRUE(doc);
+        doc->m_mergedTransparency = channels > 3 ? 1 : 0;
+        BitmapRef bm;
+        std::vector<BitmapRef> masks;
+        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
+        ASSERT_TRUE(bm);
+        EXPECT_EQ(bm->GetFormat(), Raster::Format::RGBA8);
+        EXPECT_EQ(masks.size(), channels == 5 ? 1u : 0u);
+        for (uint32_t i = 0; i < w * h; ++i) {
+            for (unsigned c = 0; c < 3; ++c) ASSERT_EQ(Sample(*bm, c, i % w, i / w), p[c][i]);
+            ASSERT_EQ(Sample(*bm, 3, i % w, i / w), channels > 3 ? p[3][i] : 255u);
+            if (channels == 5) {
+                ASSERT_EQ(Sample(*masks[0], 0, i % w, i / w), p[4][i]);
+            }
+        }
+    }
+}
+
+TEST(Composite, WithoutTheTransparencyFlagTheFourthChannelIsAMask) {
+    const uint32_t w = 7, h = 5;
+    Planes p = MakePlanes(4, w * h);
+    PSDReport report;
+    auto doc = Open(Hdr(3, 8, 4), testsupport::CompositeRaw(p), report);
+    ASSERT_TRUE(doc);
+    BitmapRef bm;
+    std::vector<BitmapRef> masks;
+    ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
+    ASSERT_EQ(masks.size(), 1u);
+    EXPECT_EQ(masks[0]->GetFormat(), Raster::Format::A8);
+    EXPECT_EQ(Sample(*bm, 3, 3, 3), 255u);
+    EXPECT_EQ(Sample(*masks[0], 0, 3, 3), p[3][3 * w + 3]);
+}
+
+TEST(Composite, PSBReadsFourByteRowCounts) {
+    const uint32_t w = 9, h = 6;
+    Planes p = MakePlanes(3, w * h);
+    for (uint16_t version : {1, 2}) {
+        PSDReport report;
+        auto doc = Open(Hdr(3, 8, 3, w, h, version), testsupport::CompositeRLE(p, w, version == 2),
+                        report);
+        ASSERT_TRUE(doc);
+        EXPECT_EQ(doc->IsPSB(), version == 2);
+        BitmapRef bm;
+        std::vector<BitmapRef> masks;
+        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
+        EXPECT_EQ(doc->m_compositeDamagedRows, 0u);
+        for (uint32_t i = 0; i < w * h; ++i) ASSERT_EQ(Sample(*bm, 2, i % w, i / w), p[2][i]);
+    }
+}
+
+TEST(Composite, ConversionsAndDepths) {
+    const uint32_t w = 4, h = 3;
+    {  // 16-bit CMYK becomes 8-bit CMYK through the high bytes.
+        Planes p = MakePlanes(4, w * h * 2);
+        PSDReport report;
+        auto doc = Open(Hdr(4, 16, 4, w, h), testsupport::CompositeRaw(p), report);
+        ASSERT_TRUE(doc);
+        BitmapRef bm;
+        std::vector<BitmapRef> masks;
+        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
+        EXPECT_EQ(bm->GetFormat(), Raster::Format::CMYKA8);
+        for (uint32_t i = 0; i < w * h; ++i) EXPECT_EQ(Sample(*bm, 3, i % w, i / w), p[3][2 * i]);
+        EXPECT_EQ(Sample(*bm, 4, 0, 0), 255u);
+    }
+    {  // 8-bit Lab becomes 16-bit Lab.
+        Planes p = MakePlanes(3, w * h);
+        PSDReport report;
+        auto doc = Open(Hdr(9, 8, 3, w, h), testsupport::CompositeZip(p, w, 1, true), report);
+        ASSERT_TRUE(doc);
+        BitmapRef bm;
+        std::vector<BitmapRef> masks;
+        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
+        EXPECT_EQ(bm->GetFormat(), Raster::Format::LABA16);
+        for (uint32_t i = 0; i < w * h; ++i)
+            EXPECT_EQ(Sample(*bm, 1, i % w, i / w), p[1][i] * 257u);
+    }
+    {  // 16-bit grey with an extra channel, ZIP with prediction.
+        Planes p = MakePlanes(2, w * h * 2);
+        PSDReport report;
+        auto doc = Open(Hdr(1, 16, 2, w, h), testsupport::CompositeZip(p, w * 2, 2, true), report);
+        ASSERT_TRUE(doc);
+        BitmapRef bm;
+        std::vector<BitmapRef> masks;
+        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
+        EXPECT_EQ(bm->GetFormat(), Raster::Format::IA16);
+        ASSERT_EQ(masks.size(), 1u);
+        EXPECT_EQ(masks[0]->GetFormat(), Raster::Format::A16);
+        for (uint32_t i = 0; i < w * h; ++i) {
+            EXPECT_EQ(Sample(*bm, 0, i % w, i / w), uint32_t(p[0][2 * i]) << 8 | p[0][2 * i + 1]);
+            EXPECT_EQ(Sample(*masks[0], 0, i % w, i / w),
+                      uint32_t(p[1][2 * i]) << 8 | p[1][2 * i + 1]);
+        }
+    }
+    {  // 32-bit RGB floats, byte-plane prediction.
+        std::vector<float> v;
+        Planes p(3);
+        for (unsigned c = 0; c < 3; ++c)
+            for (uint32_t i = 0; i < w * h; ++i) {
+                float f = float(c) - 0.5f + float(i) / 7.0f;
+                v.push_back(f);
+                uint32_t u;
+                std::memcpy(&u, &f, 4);
+                for (int s = 24; s >= 0; s -= 8) p[c].push_back(uint8_t(u >> s));
+            }
+        PSDReport report;
+        auto doc = Open(Hdr(3, 32, 3, w, h), testsupport::CompositeZip(p, w * 4, 4, true), report);
+        ASSERT_TRUE(doc);
+        BitmapRef bm;
+        std::vector<BitmapRef> masks;
+        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
+        EXPECT_EQ(bm->GetFormat(), Raster::Format::RGBAF);
+        for (unsigned c = 0; c < 3; ++c)
+            for (uint32_t i = 0; i < w * h; ++i) {
+                uint32_t bits = Sample(*bm, c, i % w, i / w);
+                float f;
+                std::memcpy(&f, &bits, 4);
+                EXPECT_EQ(f, v[c * w * h + i]);
+            }
+    }
+}
+
+TEST(Composite, MonochromeRowsBecomeIntensity) {
+    const uint32_t w = 10, h = 2;
+    // Row 0: 1010 0000 11.. ; row 1: all clear.
+    Planes raw = {{0xA0, 0xC0, 0x00, 0x00}};
+    for (bool rle : {false, true}) {
+        PSDReport report;
+        Bytes image =
+            rle ? testsupport::CompositeRLE(raw, 2, false) : testsupport::CompositeRaw(raw);
+        auto doc = Open(Hdr(0, 1, 1, w, h), image, report);
+        ASSERT_TRUE(doc);
+        BitmapRef bm;
+        std::vector<BitmapRef> masks;
+        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
+        EXPECT_EQ(bm->GetFormat(), Raster::Format::IA8);
+        uint32_t want0[w] = {0, 255, 0, 255, 255, 255, 255, 255, 0, 0};
+        for (uint32_t x = 0; x < w; ++x) {
+            EXPECT_EQ(Sample(*bm, 0, x, 0), want0[x]) << x;
+            EXPECT_EQ(Sample(*bm, 0, x, 1), 255u);
+            EXPECT_EQ(Sample(*bm, 1, x, 0), 255u);
+        }
+    }
+    // Bitmap documents take no ZIP.
+    PSDReport report;
+    auto doc = Open(Hdr(0, 1, 1, w, h), testsupport::CompositeZip(raw, 2, 1, false), report);
+    ASSERT_TRUE(doc);
+    BitmapRef bm;
+    std::vector<BitmapRef> masks;
+    EXPECT_FALSE(doc->GetBitmap(bm, masks, report));
+    EXPECT_EQ(Code(report), PSDError::kUnknownCompression);
+    EXPECT_EQ(report.m_error->GetDetail(), "2");
+}
+
+TEST(Composite, RefusalsAndErrors) {
+    BitmapRef bm;
+    std::vector<BitmapRef> masks;
+    {
+        Bytes image;
+        image.U16(4).Zeros(40);
+        PSDReport report;
+        auto doc = Open(Hdr(3, 8, 3, 2, 2), image, report);
+        ASSERT_TRUE(doc);
+        EXPECT_FALSE(doc->GetBitmap(bm, masks, report));
+        EXPECT_EQ(Code(report), PSDError::kUnknownCompression);
+        EXPECT_EQ(std::string(report.m_error->Report()), "Unknown raster compression method : 4");
+    }
+    {  // 32-bit greyscale is refused as a parsing error.
+        PSDReport report;
+        auto doc = Open(Hdr(1, 32, 1, 2, 2), testsupport::CompositeRaw({std::vector<uint8_t>(16)}),
+                        report);
+        ASSERT_TRUE(doc);
+        EXPECT_FALSE(doc->GetBitmap(bm, masks, report));
+        EXPECT_EQ(Code(report), PSDError::kParsing);
+    }
+    {  // Unknown colour modes are refused without detail.
+        PSDReport report;
+        auto doc =
+            Open(Hdr(5, 8, 1, 2, 2), testsupport::CompositeRaw({std::vector<uint8_t>(4)}), report);
+        ASSERT_TRUE(doc);
+        EXPECT_FALSE(doc->GetBitmap(bm, masks, report));
+        EXPECT_EQ(Code(report), PSDError::kUnsupportedColourMode);
+        EXPECT_TRUE(report.m_error->GetDetail().empty());
+    }
+    {  // A document built in memory has nothing to read.
+        PSDFile made;
+        PSDReport report;
+        EXPECT_FALSE(made.GetBitmap(bm, masks, report));
+        EXPECT_EQ(Code(report), PSDError::kParsing);
+    }
+}
+
+TEST(Composite, CutDataFailsAndLeavesTheCacheEmpty) {
+    const uint32_t w = 6, h = 4;
+    Planes p = MakePlanes(3, w * h);
+    for (int kind = 0; kind < 3; ++kind) {
+        Bytes image = kind == 0   ? testsupport::CompositeRaw(p)
+                      : kind == 1 ? testsupport::CompositeRLE(p, w, false)
+                                  : testsupport::CompositeZip(p, w, 1, true);
+        Bytes full = testsupport::Document(Hdr(3, 8, 3, w, h), {}, {}, {}, image);
+        size_t imageStart = full.size() - image.size();
+        for (size_t cut = imageStart; cut < full.size(); ++cut) {
+            std::vector<uint8_t> part(full.begin(), full.begin() + long(cut));
+            PSDReport report;
+            auto doc =
+                PSDFile::Create(Kernel::MemoryInStream::Create(part), CreateOptions{}, report);
+            ASSERT_TRUE(doc);
+            BitmapRef bm;
+            std::vector<BitmapRef> masks;
+            EXPECT_FALSE(doc->GetBitmap(bm, masks, report)) << kind << " " << cut;
+            EXPECT_EQ(Code(report), PSDError::kTruncated) << kind << " " << cut;
+            EXPECT_FALSE(doc->m_flattenedBitmap);
+            // A second request reads again and meets the same end.
+            PSDReport again;
+            EXPECT_FALSE(doc->GetBitmap(bm, masks, again));
+            EXPECT_EQ(Code(again), PSDError::kTruncated);
+        }
+        PSDReport report;
+        auto doc = PSDFile::Create(Kernel::MemoryInStream::Create(full), CreateOptions{}, report);
+        BitmapRef bm;
+        std::vector<BitmapRef> masks;
+        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
+        BitmapRef cached;
+        ASSERT_TRUE(doc->GetBitmap(cached, masks, report));
+        EXPECT_EQ(cached.Get(), bm.Get());
+    }
+}
+
+TEST(Composite, DamagedRowsAreCounted) {
+    const uint32_t w = 4, h = 2;
+    Bytes image;
+    // One channel (grey): row 0 fine, row 1 too short.
+    image.U16(1).U16(5).U16(2).U8(3).U8(1).U8(2).U8(3).U8(4).U8(1).U8(9);
+    PSDReport report;
+    auto doc = Open(Hdr(1, 8, 1, w, h), image, report);
+    ASSERT_TRUE(doc);
+    BitmapRef bm;
+    std::vector<BitmapRef> masks;
+    ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
+    EXPECT_EQ(doc->m_compositeDamagedRows, 1u);
+    EXPECT_EQ(Sample(*bm, 0, 3, 0), 4u);
+    EXPECT_EQ(Sample(*bm, 0, 0, 1), 0u);
+}

@@ -1,0 +1,312 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "psd/layer/PSDChannelCodec.h"
+#include "tests/support/OneByteStream.h"
+#include "tests/support/PixelDocument.h"
+
+using namespace PSD;
+using testsupport::Bytes;
+
+namespace {
+
+using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
+
+uint32_t Sample(Raster::DynamicBitmap const& bm, unsigned c, uint32_t x, uint32_t y) {
+    uint8_t const* p = bm.GetRow(y) + x * bm.GetBytesPerPixel() + c * bm.GetBytesPerSample();
+    if (bm.GetBytesPerSample() == 1) return *p;
+    if (bm.GetBytesPerSample() == 2) {
+        uint16_t v;
+        std::memcpy(&v, p, 2);
+        return v;
+    }
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// Decodes one block from a mapped stream and from a stream that has neither mapping nor size.
+struct Decoded {
+    bool ok = false;
+    bool damaged = false;
+    int code = -1;
+    std::string detail;
+};
+
+Decoded Decode(Bytes const& block, Raster::DynamicBitmap& bm, unsigned channel,
+               unsigned sampleBytes, bool invert = false, bool psb = false, bool mapped = true) {
+    Decoded d;
+    PSDLoadData ld;
+    Kernel::Counted<Kernel::InStreamSeekable> s;
+    testsupport::OneByteInStream oneByte(block);
+    if (mapped)
+        s = Kernel::MemoryInStream::Create(block);
+    else
+        s = Kernel::ForwardBiasedSeekableInStream::Create(
+            Kernel::NonCounted<Kernel::InStream>(&oneByte));
+    d.ok = ParseChannelData(*s, block.size(), psb, invert, bm, channel, sampleBytes, d.damaged, ld);
+    if (ld.m_report.m_error) {
+        d.code = int(ld.m_report.m_error->GetCode());
+        d.detail = ld.m_report.m_error->GetDetail();
+    }
+    if (d.ok) {
+        EXPECT_EQ(s->GetPosition(), block.size());
+    }
+    return d;
+}
+
+}  // namespace
+
+TEST(ChannelCodec, UnpackBitsPackets) {
+    uint8_t out[8];
+    // Literal of 3, run of 4 (header -3), no-op -128, literal of 1.
+    uint8_t src[] = {2, 10, 11, 12, 0xFD, 7, 0x80, 0, 9};
+    ASSERT_TRUE(UnpackBits(src, sizeof src, out, 8, 1));
+    uint8_t want[] = {10, 11, 12, 7, 7, 7, 7, 9};
+    EXPECT_EQ(0, std::memcmp(out, want, 8));
+
+    // Strided output leaves the bytes between samples alone.
+    uint8_t wide[16];
+    std::memset(wide, 0xEE, sizeof wide);
+    ASSERT_TRUE(UnpackBits(src, sizeof src, wide, 8, 2));
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(wide[2 * i], want[i]);
+        EXPECT_EQ(wide[2 * i + 1], 0xEE);
+    }
+}
+
+TEST(ChannelCodec, UnpackBitsRejectsRowsOfTheWrongLength) {
+    uint8_t out[4];
+    uint8_t overflowRun[] = {0xFC, 1};  // 5 bytes into a row of 4
+    uint8_t overflowLiteral[] = {4, 1, 2, 3, 4, 5};
+    uint8_t cutLiteral[] = {3, 1, 2};  // promises 4, holds 2
+    uint8_t cutRun[] = {0xFE};         // run without its byte
+    uint8_t tooFew[] = {1, 1, 2};
+    uint8_t trailing[] = {3, 1, 2, 3, 4, 0, 9};  // a packet after the row is full
+    EXPECT_FALSE(UnpackBits(overflowRun, sizeof overflowRun, out, 4, 1));
+    EXPECT_FALSE(UnpackBits(overflowLiteral, sizeof overflowLiteral, out, 4, 1));
+    EXPECT_FALSE(UnpackBits(cutLiteral, sizeof cutLiteral, out, 4, 1));
+    EXPECT_FALSE(UnpackBits(cutRun, sizeof cutRun, out, 4, 1));
+    EXPECT_FALSE(UnpackBits(tooFew, sizeof tooFew, out, 4, 1));
+    EXPECT_FALSE(UnpackBits(trailing, sizeof trailing, out, 4, 1));
+    uint8_t noOpAfter[] = {3, 1, 2, 3, 4, 0x80};
+    EXPECT_TRUE(UnpackBits(noOpAfter, sizeof noOpAfter, out, 4, 1));
+    EXPECT_TRUE(UnpackBits(nullptr, 0, out, 0, 1));
+}
+
+TEST(ChannelCodec, EveryCompressionRoundTripsAt8And16Bits) {
+    const uint32_t w = 37, h = 23;
+    for (unsigned sb : {1u, 2u}) {
+        auto samples = testsupport::Pattern(size_t(w) * h * sb, 7 + sb);
+        size_t rowBytes = size_t(w) * sb;
+        std::vector<Bytes> blocks = {testsupport::RawBlock(samples),
+                                     testsupport::RLEBlock(samples, rowBytes),
+                                     testsupport::ZipBlock(samples, rowBytes, sb, false),
+                                     testsupport::ZipBlock(samples, rowBytes, sb, true)};
+        for (size_t k = 0; k < blocks.size(); ++k) {
+            for (bool mapped : {true, false}) {
+                SCOPED_TRACE(testing::Message() << "sample bytes " << sb << " compression " << k
+                                                << " mapped " << mapped);
+                auto bm = Raster::DynamicBitmap::Create(
+                    w, h, sb == 1 ? Raster::Format::RGBA8 : Raster::Format::RGBA16);
+                Decoded d = Decode(blocks[k], *bm, 1, sb, false, false, mapped);
+                ASSERT_TRUE(d.ok) << d.code;
+                EXPECT_FALSE(d.damaged);
+                for (uint32_t y = 0; y < h; ++y)
+                    for (uint32_t x = 0; x < w; ++x) {
+                        size_t i = (size_t(y) * w + x) * sb;
+                        uint32_t want =
+                            sb == 1 ? samples[i] : uint32_t(samples[i]) << 8 | samples[i + 1];
+                        ASSERT_EQ(Sample(*bm, 1, x, y), want) << x << "," << y;
+                        ASSERT_EQ(Sample(*bm, 0, x, y), 0u);  // neighbours untouched
+                    }
+            }
+        }
+    }
+}
+
+TEST(ChannelCodec, SampleConversionsAndInvert) {
+    const uint32_t w = 9, h = 4;
+    auto s16 = testsupport::Pattern(size_t(w) * h * 2, 3);
+    auto s8 = testsupport::Pattern(size_t(w) * h, 4);
+    // 16-bit source into an 8-bit CMYK bitmap keeps the high byte.
+    auto cmyk = Raster::DynamicBitmap::Create(w, h, Raster::Format::CMYKA8);
+    ASSERT_TRUE(Decode(testsupport::RLEBlock(s16, w * 2), *cmyk, 3, 2).ok);
+    // 8-bit source into a 16-bit Lab bitmap is multiplied by 257.
+    auto lab = Raster::DynamicBitmap::Create(w, h, Raster::Format::LABA16);
+    ASSERT_TRUE(Decode(testsupport::ZipBlock(s8, w, 1, true), *lab, 0, 1).ok);
+    // Masks may be inverted.
+    auto mask = Raster::DynamicBitmap::Create(w, h, Raster::Format::A8);
+    ASSERT_TRUE(Decode(testsupport::RawBlock(s8), *mask, 0, 1, true).ok);
+    auto mask16 = Raster::DynamicBitmap::Create(w, h, Raster::Format::A16);
+    ASSERT_TRUE(Decode(testsupport::RawBlock(s16), *mask16, 0, 2, true).ok);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            size_t i = size_t(y) * w + x;
+            EXPECT_EQ(Sample(*cmyk, 3, x, y), s16[2 * i]);
+            EXPECT_EQ(Sample(*lab, 0, x, y), s8[i] * 257u);
+            EXPECT_EQ(Sample(*mask, 0, x, y), 255u - s8[i]);
+            EXPECT_EQ(Sample(*mask16, 0, x, y),
+                      65535u - (uint32_t(s16[2 * i]) << 8 | s16[2 * i + 1]));
+        }
+}
+
+TEST(ChannelCodec, FloatSamplesRawZipAndBytePlanePrediction) {
+    const uint32_t w = 11, h = 5;
+    std::vector<uint8_t> be;
+    std::vector<float> values;
+    for (uint32_t i = 0; i < w * h; ++i) {
+        float f = std::sin(float(i)) * 3.5f - 0.25f;
+        values.push_back(f);
+        uint32_t u;
+        std::memcpy(&u, &f, 4);
+        for (int s = 24; s >= 0; s -= 8) be.push_back(uint8_t(u >> s));
+    }
+    std::vector<Bytes> blocks = {testsupport::RawBlock(be),
+                                 testsupport::ZipBlock(be, w * 4, 4, false),
+                                 testsupport::ZipBlock(be, w * 4, 4, true)};
+    for (auto const& b : blocks) {
+        auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBAF);
+        PSDLoadData ld;
+        bool damaged = false;
+        auto s = Kernel::MemoryInStream::Create(b);
+        ASSERT_TRUE(ParseChannelDataFloat(*s, b.size(), false, false, *bm, 2, damaged, ld));
+        for (uint32_t i = 0; i < w * h; ++i) {
+            uint32_t bits = Sample(*bm, 2, i % w, i / w);
+            float f;
+            std::memcpy(&f, &bits, 4);
+            ASSERT_EQ(f, values[i]);
+        }
+    }
+    // Float channels are never packed.
+    auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBAF);
+    Decoded d = Decode(testsupport::RLEBlock(be, w * 4), *bm, 0, 4);
+    EXPECT_FALSE(d.ok);
+    EXPECT_EQ(d.code, PSDError::kParsing);
+}
+
+TEST(ChannelCodec, DamagedRowsAreZeroedAndTheRestDecodes) {
+    const uint32_t w = 6, h = 3;
+    std::vector<uint8_t> rows = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
+    Bytes block;
+    // Row 1's final run overflows the row by one byte.
+    std::vector<uint8_t> r0 = {5, 1, 2, 3, 4, 5, 6}, r1 = {2, 7, 8, 9, 0xFD, 10},
+                         r2 = {5, 13, 14, 15, 16, 17, 18};
+    block.U16(1).U16(uint16_t(r0.size())).U16(uint16_t(r1.size())).U16(uint16_t(r2.size()));
+    block.Append(r0).Append(r1).Append(r2);
+    for (auto fmt : {Raster::Format::RGBA8, Raster::Format::A8, Raster::Format::A16}) {
+        auto bm = Raster::DynamicBitmap::Create(w, h, fmt);
+        bm->Fill(fmt == Raster::Format::A16 ? 1000 : 99);
+        Decoded d = Decode(block, *bm, 0, 1);
+        ASSERT_TRUE(d.ok);
+        EXPECT_TRUE(d.damaged);
+        unsigned k = fmt == Raster::Format::A16 ? 257 : 1;
+        for (uint32_t x = 0; x < w; ++x) {
+            EXPECT_EQ(Sample(*bm, 0, x, 0), rows[x] * k);
+            EXPECT_EQ(Sample(*bm, 0, x, 1), 0u);
+            EXPECT_EQ(Sample(*bm, 0, x, 2), rows[12 + x] * k);
+        }
+    }
+}
+
+TEST(ChannelCodec, ErrorsBeforeAnythingIsWritten) {
+    auto bm = Raster::DynamicBitmap::Create(4, 2, Raster::Format::A8);
+    Bytes unknown;
+    unknown.U16(4).Zeros(8);
+    Decoded d = Decode(unknown, *bm, 0, 1);
+    EXPECT_FALSE(d.ok);
+    EXPECT_EQ(d.code, PSDError::kUnknownCompression);
+    EXPECT_EQ(d.detail, "4");
+
+    Bytes rawShort;
+    rawShort.U16(0).Zeros(7);
+    EXPECT_EQ(Decode(rawShort, *bm, 0, 1).code, PSDError::kTruncated);
+
+    Bytes tableShort;
+    tableShort.U16(1).U16(2);
+    EXPECT_EQ(Decode(tableShort, *bm, 0, 1).code, PSDError::kTruncated);
+
+    // The count table promises more bytes than the block holds.
+    Bytes countsTooBig;
+    countsTooBig.U16(1).U16(200).U16(2).U8(3).Zeros(4);
+    EXPECT_EQ(Decode(countsTooBig, *bm, 0, 1).code, PSDError::kTruncated);
+
+    Bytes noCompression;
+    noCompression.U8(0);
+    EXPECT_EQ(Decode(noCompression, *bm, 0, 1).code, PSDError::kTruncated);
+
+    Bytes badZip;
+    badZip.U16(2).Str("not zlib data");
+    EXPECT_EQ(Decode(badZip, *bm, 0, 1).code, PSDError::kTruncated);
+}
+
+TEST(ChannelCodec, PSBUsesFourByteRowCounts) {
+    const uint32_t w = 20, h = 6;
+    auto samples = testsupport::Pattern(size_t(w) * h, 11);
+    auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::A8);
+    ASSERT_TRUE(Decode(testsupport::RLEBlock(samples, w, true), *bm, 0, 1, false, true).ok);
+    EXPECT_EQ(0, std::memcmp(bm->GetData(), samples.data(), samples.size()));
+    // The same block read with 2-byte counts does not come out.
+    auto bm2 = Raster::DynamicBitmap::Create(w, h, Raster::Format::A8);
+    Decoded d = Decode(testsupport::RLEBlock(samples, w, true), *bm2, 0, 1, false, false);
+    EXPECT_TRUE(!d.ok || d.damaged);
+}
+
+TEST(ChannelCodec, EveryCutOfABlockFailsCleanly) {
+    const uint32_t w = 13, h = 7;
+    auto samples = testsupport::Pattern(size_t(w) * h * 2, 5);
+    std::vector<Bytes> blocks = {testsupport::RawBlock(samples),
+                                 testsupport::RLEBlock(samples, w * 2),
+                                 testsupport::ZipBlock(samples, w * 2, 2, true)};
+    for (auto const& full : blocks) {
+        for (size_t cut = 0; cut < full.size(); ++cut) {
+            Bytes part;
+            part.insert(part.end(), full.begin(), full.begin() + long(cut));
+            auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::IA16);
+            Decoded d = Decode(part, *bm, 0, 2);
+            // Lengths are checked before decoding: every cut is a short read, whatever it cuts.
+            EXPECT_FALSE(d.ok) << "cut " << cut;
+            EXPECT_EQ(d.code, PSDError::kTruncated) << "cut " << cut;
+        }
+    }
+}
+
+TEST(ChannelCodec, ManyJobsDecodeInParallelLikeOne) {
+    const uint32_t w = 301, h = 517;
+    std::vector<Bytes> blocks;
+    std::vector<std::vector<uint8_t>> samples;
+    for (int c = 0; c < 4; ++c) {
+        samples.push_back(testsupport::Pattern(size_t(w) * h, 20 + c));
+        blocks.push_back(c % 2 ? testsupport::RLEBlock(samples.back(), w)
+                               : testsupport::ZipBlock(samples.back(), w, 1, true));
+    }
+    auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
+    std::vector<ChannelJob> jobs(4);
+    PSDLoadData ld;
+    for (unsigned c = 0; c < 4; ++c) {
+        jobs[c].target = {bm.Get(), c, false};
+        jobs[c].width = w;
+        jobs[c].height = h;
+        ASSERT_TRUE(PrepareChannelBlock(blocks[c].data(), blocks[c].size(), false, jobs[c], ld));
+    }
+    ASSERT_TRUE(DecodeChannels(jobs, ld));
+    for (unsigned c = 0; c < 4; ++c)
+        for (uint32_t y = 0; y < h; y += 13)
+            for (uint32_t x = 0; x < w; ++x)
+                ASSERT_EQ(Sample(*bm, c, x, y), samples[c][size_t(y) * w + x]);
+}
+
+TEST(ChannelCodec, FillChannelUsesTheFormatMaximum) {
+    auto a = Raster::DynamicBitmap::Create(3, 2, Raster::Format::RGBA16);
+    FillChannel(*a, 3);
+    EXPECT_EQ(Sample(*a, 3, 2, 1), 65535u);
+    EXPECT_EQ(Sample(*a, 0, 2, 1), 0u);
+    auto f = Raster::DynamicBitmap::Create(3, 2, Raster::Format::RGBAF);
+    FillChannel(*f, 3);
+    uint32_t bits = Sample(*f, 3, 1, 1);
+    float v;
+    std::memcpy(&v, &bits, 4);
+    EXPECT_EQ(v, 1.0f);
+}

@@ -1,0 +1,334 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "psd/file/PSDFile.h"
+#include "psd/layer/PSDLayer.h"
+#include "tests/support/PixelDocument.h"
+
+using namespace PSD;
+using testsupport::Bytes;
+using testsupport::ChannelSpec;
+using testsupport::LayerSpec;
+
+namespace {
+
+using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
+
+uint32_t Sample(Raster::DynamicBitmap const& bm, unsigned c, uint32_t x, uint32_t y) {
+    uint8_t const* p = bm.GetRow(y) + x * bm.GetBytesPerPixel() + c * bm.GetBytesPerSample();
+    if (bm.GetBytesPerSample() == 1) return *p;
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+
+Kernel::Counted<PSDFile> Open(Bytes const& bytes, PSDReport& report) {
+    return PSDFile::Create(Kernel::MemoryInStream::Create(bytes), CreateOptions{}, report);
+}
+
+Bytes Doc(std::vector<LayerSpec> const& layers, uint16_t mode = 3, uint16_t depth = 8,
+          uint16_t version = 1) {
+    testsupport::Header h;
+    h.version = version;
+    h.mode = mode;
+    h.depth = depth;
+    h.width = 8;
+    h.height = 8;
+    h.channels = mode == 4 ? 4 : (mode == 1 ? 1 : 3);
+    size_t plane = size_t(h.width) * h.height * (depth / 8);
+    std::vector<uint8_t> image(plane * h.channels, 0);
+    return testsupport::Document(h, {}, {}, testsupport::LayerSectionBody(layers, version == 2),
+                                 testsupport::RawBlock(image));
+}
+
+LayerSpec Layer(int32_t top, int32_t left, int32_t bottom, int32_t right) {
+    LayerSpec l;
+    l.top = top;
+    l.left = left;
+    l.bottom = bottom;
+    l.right = right;
+    return l;
+}
+
+int ErrorCode(PSDReport const& r) {
+    return r.m_error ? int(r.m_error->GetCode()) : -1;
+}
+
+}  // namespace
+
+TEST(LayerBitmap, RGBChannelsInEveryCompressionWithAlpha) {
+    const uint32_t w = 5, h = 4;
+    LayerSpec l = Layer(1, 2, 1 + h, 2 + w);
+    std::vector<std::vector<uint8_t>> s;
+    for (int c = 0; c < 4; ++c) s.push_back(testsupport::Pattern(w * h, c + 1));
+    l.channels = {{-1, testsupport::RawBlock(s[3])},
+                  {0, testsupport::RLEBlock(s[0], w)},
+                  {1, testsupport::ZipBlock(s[1], w, 1, false)},
+                  {2, testsupport::ZipBlock(s[2], w, 1, true)}};
+    PSDReport report;
+    auto doc = Open(Doc({l}), report);
+    ASSERT_TRUE(doc) << (report.m_error ? std::string(report.m_error->Report()) : "");
+    ASSERT_EQ(doc->m_layers.size(), 1u);
+    BitmapRef bm;
+    ASSERT_TRUE(doc->m_layers[0]->GetBitmap(bm, report));
+    ASSERT_TRUE(bm);
+    EXPECT_EQ(bm->GetFormat(), Raster::Format::RGBA8);
+    ASSERT_EQ(bm->GetWidth(), w);
+    ASSERT_EQ(bm->GetHeight(), h);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            for (unsigned c = 0; c < 4; ++c) EXPECT_EQ(Sample(*bm, c, x, y), s[c][y * w + x]);
+    // The result is cached: the same object comes back.
+    BitmapRef again;
+    ASSERT_TRUE(doc->m_layers[0]->GetBitmap(again, report));
+    EXPECT_EQ(again.Get(), bm.Get());
+    EXPECT_FALSE(doc->m_layers[0]->m_damagedBitmap);
+}
+
+TEST(LayerBitmap, MissingAlphaIsOpaqueAndMaskOnlyLayersHaveNoBitmap) {
+    LayerSpec colour = Layer(0, 0, 2, 3);
+    colour.channels = {{0, testsupport::RawBlock(std::vector<uint8_t>(6, 9))},
+                       {1, testsupport::RawBlock(std::vector<uint8_t>(6, 8))},
+                       {2, testsupport::RawBlock(std::vector<uint8_t>(6, 7))}};
+    LayerSpec masksOnly = Layer(0, 0, 2, 3);
+    masksOnly.hasMask = true;
+    masksOnly.mask.bottom = 2;
+    masksOnly.mask.right = 2;
+    masksOnly.mask.real = true;
+    masksOnly.mask.realBottom = 1;
+    masksOnly.mask.realRight = 1;
+    masksOnly.channels = {{-2, testsupport::RawBlock({1, 2, 3, 4})},
+                          {-3, testsupport::RawBlock({5})}};
+    PSDReport report;
+    auto doc = Open(Doc({colour, masksOnly}), report);
+    ASSERT_TRUE(doc);
+    BitmapRef bm;
+    ASSERT_TRUE(doc->m_layers[0]->GetBitmap(bm, report));
+    ASSERT_TRUE(bm);
+    for (uint32_t x = 0; x < 3; ++x) EXPECT_EQ(Sample(*bm, 3, x, 1), 255u);
+    EXPECT_EQ(Sample(*bm, 2, 2, 1), 7u);
+
+    BitmapRef none;
+    ASSERT_TRUE(doc->m_layers[1]->GetBitmap(none, report));
+    EXPECT_FALSE(none);
+    BitmapRef user, real;
+    ASSERT_TRUE(doc->m_layers[1]->GetBitmapUserMask(user, report));
+    ASSERT_TRUE(doc->m_layers[1]->GetBitmapRealMask(real, report));
+    ASSERT_TRUE(user && real);
+    EXPECT_EQ(user->GetFormat(), Raster::Format::A8);
+    EXPECT_EQ(Sample(*user, 0, 1, 1), 4u);
+    EXPECT_EQ(Sample(*real, 0, 0, 0), 5u);
+    // The colour layer has no masks at all.
+    BitmapRef noMask;
+    ASSERT_TRUE(doc->m_layers[0]->GetBitmapUserMask(noMask, report));
+    EXPECT_FALSE(noMask);
+}
+
+TEST(LayerBitmap, EmptyBoundsGiveAnEmptyBitmapWithoutReading) {
+    LayerSpec l = Layer(3, 3, 3, 10);  // height 0
+    // A block that would fail if it were read.
+    Bytes bad;
+    bad.U16(9);
+    l.channels = {{0, bad}, {1, bad}, {2, bad}};
+    LayerSpec inverted = Layer(0, 0, -1, 0);
+    inverted.channels = {{0, bad}};
+    PSDReport report;
+    auto doc = Open(Doc({l, inverted}), report);
+    ASSERT_TRUE(doc);
+    for (auto const& layer : doc->m_layers) {
+        BitmapRef bm;
+        ASSERT_TRUE(layer->GetBitmap(bm, report));
+        ASSERT_TRUE(bm);
+        EXPECT_TRUE(bm->IsEmpty());
+    }
+}
+
+TEST(LayerBitmap, DamagedRowIsZeroedAndFlaggedUntilTheNextLoad) {
+    const uint32_t w = 4;
+    LayerSpec l = Layer(0, 0, 2, w);
+    Bytes damaged;
+    std::vector<uint8_t> r0 = {3, 1, 2, 3, 4}, r1 = {0xFB, 6};  // row 1 runs 6 into 4
+    damaged.U16(1).U16(uint16_t(r0.size())).U16(uint16_t(r1.size())).Append(r0).Append(r1);
+    l.channels = {{0, damaged}, {1, testsupport::RawBlock(std::vector<uint8_t>(8, 5))}};
+    PSDReport report;
+    auto doc = Open(Doc({l}), report);
+    ASSERT_TRUE(doc);
+    auto const& layer = *doc->m_layers[0];
+    BitmapRef bm;
+    ASSERT_TRUE(layer.GetBitmap(bm, report));
+    EXPECT_TRUE(layer.m_damagedBitmap);
+    for (uint32_t x = 0; x < w; ++x) {
+        EXPECT_EQ(Sample(*bm, 0, x, 0), x + 1);
+        EXPECT_EQ(Sample(*bm, 0, x, 1), 0u);
+        EXPECT_EQ(Sample(*bm, 1, x, 1), 5u);
+    }
+    // Dropping the cache and loading again clears and re-sets the flag from this load only.
+    layer.m_bitmap = nullptr;
+    layer.m_damagedBitmap = false;
+    ASSERT_TRUE(layer.GetBitmap(bm, report));
+    EXPECT_TRUE(layer.m_damagedBitmap);
+}
+
+TEST(LayerBitmap, CMYK16KeepsHighBytesAndLab8IsWidened) {
+    const uint32_t w = 3, h = 2;
+    auto s16 = testsupport::Pattern(w * h * 2, 9);
+    LayerSpec cmyk = Layer(0, 0, h, w);
+    for (int16_t c = -1; c < 4; ++c)
+        cmyk.channels.push_back({c, testsupport::ZipBlock(s16, w * 2, 2, true)});
+    PSDReport report;
+    auto doc = Open(Doc({cmyk}, 4, 16), report);
+    ASSERT_TRUE(doc) << ErrorCode(report);
+    BitmapRef bm;
+    ASSERT_TRUE(doc->m_layers[0]->GetBitmap(bm, report));
+    EXPECT_EQ(bm->GetFormat(), Raster::Format::CMYKA8);
+    for (uint32_t i = 0; i < w * h; ++i)
+        for (unsigned c = 0; c < 5; ++c) EXPECT_EQ(Sample(*bm, c, i % w, i / w), s16[2 * i]);
+
+    auto s8 = testsupport::Pattern(w * h, 2);
+    LayerSpec lab = Layer(0, 0, h, w);
+    for (int16_t c = 0; c < 3; ++c) lab.channels.push_back({c, testsupport::RLEBlock(s8, w)});
+    lab.hasMask = true;
+    lab.mask.bottom = h;
+    lab.mask.right = w;
+    lab.channels.push_back({-2, testsupport::RawBlock(s8)});
+    auto labDoc = Open(Doc({lab}, 9, 8), report);
+    ASSERT_TRUE(labDoc);
+    ASSERT_TRUE(labDoc->m_layers[0]->GetBitmap(bm, report));
+    EXPECT_EQ(bm->GetFormat(), Raster::Format::LABA16);
+    BitmapRef mask;
+    ASSERT_TRUE(labDoc->m_layers[0]->GetBitmapUserMask(mask, report));
+    EXPECT_EQ(mask->GetFormat(), Raster::Format::A16);
+    for (uint32_t i = 0; i < w * h; ++i) {
+        EXPECT_EQ(Sample(*bm, 1, i % w, i / w), s8[i] * 257u);
+        EXPECT_EQ(Sample(*bm, 3, i % w, i / w), 65535u);
+        EXPECT_EQ(Sample(*mask, 0, i % w, i / w), s8[i] * 257u);
+    }
+}
+
+TEST(LayerBitmap, MaskDefaultColourIsOverwrittenAndInvertApplies) {
+    LayerSpec l = Layer(0, 0, 2, 2);
+    l.hasMask = true;
+    l.mask.bottom = 2;
+    l.mask.right = 3;
+    l.mask.defaultColour = 255;
+    l.mask.real = true;
+    l.mask.realFlags = 0x04;  // invert
+    l.mask.realBottom = 1;
+    l.mask.realRight = 2;
+    l.channels = {{-2, testsupport::RawBlock(std::vector<uint8_t>(6, 0))},
+                  {-3, testsupport::RawBlock({10, 200})}};
+    PSDReport report;
+    auto doc = Open(Doc({l}), report);
+    ASSERT_TRUE(doc);
+    BitmapRef user, real;
+    ASSERT_TRUE(doc->m_layers[0]->GetBitmapUserMask(user, report));
+    ASSERT_TRUE(doc->m_layers[0]->GetBitmapRealMask(real, report));
+    for (uint32_t y = 0; y < 2; ++y)
+        for (uint32_t x = 0; x < 3; ++x) EXPECT_EQ(Sample(*user, 0, x, y), 0u);
+    EXPECT_EQ(Sample(*real, 0, 0, 0), 245u);
+    EXPECT_EQ(Sample(*real, 0, 1, 0), 55u);
+}
+
+TEST(LayerBitmap, RefusalsAndTheirErrors) {
+    // 32-bit channels stored with RLE.
+    LayerSpec rle32 = Layer(0, 0, 1, 1);
+    rle32.channels = {{0, testsupport::RLEBlock({0, 0, 0, 0}, 4)}};
+    PSDReport report;
+    auto doc = Open(Doc({rle32}, 3, 32), report);
+    ASSERT_TRUE(doc);
+    BitmapRef bm;
+    EXPECT_FALSE(doc->m_layers[0]->GetBitmap(bm, report));
+    EXPECT_EQ(ErrorCode(report), PSDError::kParsing);
+
+    // An unknown compression.
+    LayerSpec unknown = Layer(0, 0, 1, 1);
+    Bytes block;
+    block.U16(4).U8(0);
+    unknown.channels = {{0, block}};
+    PSDReport r2;
+    doc = Open(Doc({unknown}), r2);
+    ASSERT_TRUE(doc);
+    EXPECT_FALSE(doc->m_layers[0]->GetBitmap(bm, r2));
+    ASSERT_TRUE(r2.m_error);
+    EXPECT_EQ(std::string(r2.m_error->Report()), "Unknown raster compression method : 4");
+
+    // Grayscale 32 has no layer bitmap format.
+    LayerSpec grey = Layer(0, 0, 1, 1);
+    grey.channels = {{0, testsupport::RawBlock({0, 0, 0, 0})}};
+    PSDReport r3;
+    doc = Open(Doc({grey}, 1, 32), r3);
+    ASSERT_TRUE(doc);
+    EXPECT_FALSE(doc->m_layers[0]->GetBitmap(bm, r3));
+    EXPECT_EQ(ErrorCode(r3), PSDError::kParsing);
+
+    // A layer built by the host has no source to decode from.
+    PSDLayer made(true);
+    made.m_channels.push_back(PSDChannelInfo(0, 10));
+    PSDReport r4;
+    EXPECT_FALSE(made.GetBitmap(bm, r4));
+    EXPECT_EQ(ErrorCode(r4), PSDError::kParsing);
+}
+
+TEST(LayerBitmap, ChannelDataCutAtEveryOffsetFailsWithTruncation) {
+    const uint32_t w = 6, h = 5;
+    LayerSpec l = Layer(0, 0, h, w);
+    for (int16_t c = -1; c < 3; ++c)
+        l.channels.push_back(
+            {c, c % 2 ? testsupport::RLEBlock(testsupport::Pattern(w * h, c + 5), w)
+                      : testsupport::ZipBlock(testsupport::Pattern(w * h, c + 5), w, 1, true)});
+    Bytes full = Doc({l});
+    PSDReport report;
+    auto doc = Open(full, report);
+    ASSERT_TRUE(doc);
+    uint64_t start = doc->m_layers[0]->m_dataPosition;
+    uint64_t end = start;
+    for (auto const& c : doc->m_layers[0]->m_channels) end += c.m_length;
+    for (uint64_t cut = start; cut < end; ++cut) {
+        // The parsed document, with its source replaced by the cut bytes.
+        std::vector<uint8_t> part(full.begin(), full.begin() + long(cut));
+        auto stream = Kernel::MemoryInStream::Create(part);
+        PSDLayer const& layer = *doc->m_layers[0];
+        layer.m_bitmap = nullptr;
+        const_cast<PSDLayer&>(layer).m_stream = stream;
+        BitmapRef bm;
+        PSDReport r;
+        EXPECT_FALSE(layer.GetBitmap(bm, r)) << cut;
+        EXPECT_EQ(ErrorCode(r), PSDError::kTruncated) << cut;
+    }
+}
+
+TEST(LayerBitmap, DistinctLayersDecodeFromSeveralThreadsAtOnce) {
+    const uint32_t w = 64, h = 48;
+    std::vector<LayerSpec> layers;
+    for (int i = 0; i < 8; ++i) {
+        LayerSpec l = Layer(0, 0, h, w);
+        for (int16_t c = -1; c < 3; ++c) {
+            auto s = testsupport::Pattern(w * h, uint32_t(i * 4 + c + 1));
+            l.channels.push_back(
+                {c, i % 2 ? testsupport::RLEBlock(s, w) : testsupport::ZipBlock(s, w, 1, true)});
+        }
+        layers.push_back(l);
+    }
+    PSDReport report;
+    auto doc = Open(Doc(layers), report);
+    ASSERT_TRUE(doc);
+    std::vector<std::thread> threads;
+    std::vector<int> ok(layers.size(), 0);
+    for (size_t i = 0; i < layers.size(); ++i)
+        threads.emplace_back([&, i] {
+            PSDReport r;
+            BitmapRef bm;
+            if (!doc->m_layers[i]->GetBitmap(bm, r) || !bm) return;
+            bool same = true;
+            for (int c = -1; c < 3; ++c) {
+                auto s = testsupport::Pattern(w * h, uint32_t(int(i) * 4 + c + 1));
+                unsigned ch = c < 0 ? 3 : unsigned(c);
+                for (uint32_t p = 0; p < w * h; ++p) same &= Sample(*bm, ch, p % w, p / w) == s[p];
+            }
+            ok[i] = same ? 1 : 0;
+        });
+    for (auto& t : threads) t.join();
+    for (size_t i = 0; i < ok.size(); ++i) EXPECT_EQ(ok[i], 1) << i;
+}
