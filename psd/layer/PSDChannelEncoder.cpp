@@ -165,7 +165,36 @@ size_t RLEPacker::Pack(uint8_t const* p, size_t n, uint8_t* out, size_t capacity
 
 // ---- Rows of a channel
 
+namespace {
+
+void InvertRow(uint8_t* row, uint32_t width, unsigned depth) {
+    if (depth == 32) {
+        for (uint32_t x = 0; x < width; ++x) {
+            uint8_t* p = row + 4 * size_t(x);
+            uint32_t bits =
+                uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+            float f;
+            std::memcpy(&f, &bits, 4);
+            PutBE32(p, FloatBits(1.0f - f));
+        }
+        return;
+    }
+    // Complementing every byte complements 8-bit and big-endian 16-bit samples alike.
+    for (size_t i = 0, n = size_t(width) * (depth / 8); i < n; ++i) row[i] = uint8_t(~row[i]);
+}
+
+void ExtractPlainRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcept;
+
+}  // namespace
+
 void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcept {
+    ExtractPlainRow(src, y, out);
+    if (src.invert) InvertRow(out, src.bitmap->GetWidth(), src.depth);
+}
+
+namespace {
+
+void ExtractPlainRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcept {
     Raster::DynamicBitmap const& bm = *src.bitmap;
     uint32_t w = bm.GetWidth();
     size_t step = bm.GetBytesPerPixel();
@@ -207,6 +236,8 @@ void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexc
         }
     }
 }
+
+}  // namespace
 
 bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool const* cancel,
                    EncodedChannel& out) {

@@ -54,6 +54,8 @@ struct ChannelSource {
     Raster::DynamicBitmap const* bitmap = nullptr;
     unsigned channel = 0;  // sample index inside a pixel
     unsigned depth = 8;    // document bits per sample: 8, 16 or 32
+    // Inverted masks are stored as the complement of what readers hand out.
+    bool invert = false;
 };
 
 // One channel data block ready to write: its compression code and the bytes after it.

@@ -343,12 +343,14 @@ bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDept
                                       sd.m_compress, cancel, out);
                 break;
             case ChannelKind::UserMask:
-                ok[i] = EncodeChannel({m_bitmapUserMask.Get(), p.sourceChannel, bitDepth},
-                                      sd.m_isPSB, sd.m_compress, cancel, out);
+                ok[i] = EncodeChannel(
+                    {m_bitmapUserMask.Get(), p.sourceChannel, bitDepth, m_userMask.m_invert},
+                    sd.m_isPSB, sd.m_compress, cancel, out);
                 break;
             case ChannelKind::RealMask:
-                ok[i] = EncodeChannel({m_bitmapRealMask.Get(), p.sourceChannel, bitDepth},
-                                      sd.m_isPSB, sd.m_compress, cancel, out);
+                ok[i] = EncodeChannel(
+                    {m_bitmapRealMask.Get(), p.sourceChannel, bitDepth, m_realMask.m_invert},
+                    sd.m_isPSB, sd.m_compress, cancel, out);
                 break;
         }
     });

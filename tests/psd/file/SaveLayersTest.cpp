@@ -1,0 +1,420 @@
+// The layer writers: records, masks, blending ranges, names, tagged blocks, the 16- and 32-bit
+// layer blocks and the channel list, checked by reading the saved document back.
+#include <cmath>
+
+#include "tests/psd/file/SaveTestSupport.h"
+
+namespace {
+
+using namespace savetest;
+using PSD::PSDFile;
+using PSD::PSDLayer;
+
+Kernel::Counted<PSDFile> Empty(unsigned w, unsigned h, bool psb, Raster::Format f) {
+    return PSDFile::CreateEmpty(w, h, psb, f, nullptr, nullptr);
+}
+
+// Mask pixels; float masks take multiples of 1/256 so that inverted ones come back exactly.
+Kernel::Counted<Raster::DynamicBitmap> MaskPattern(uint32_t w, uint32_t h, Raster::Format f,
+                                                   unsigned seed) {
+    auto bm = Pattern(w, h, f, seed);
+    if (f == Raster::Format::AF) {
+        float* p = reinterpret_cast<float*>(bm->GetData());
+        for (size_t i = 0; i < bm->GetDataSize() / 4; ++i)
+            p[i] = float(uint32_t(std::fabs(p[i]) * 1000.0f) % 257) / 256.0f;
+    }
+    return bm;
+}
+
+Raster::Format MaskFormat(Raster::Format f) {
+    switch (f) {
+        case Raster::Format::RGBA16:
+        case Raster::Format::IA16:
+        case Raster::Format::LABA16:
+            return Raster::Format::A16;
+        case Raster::Format::RGBAF:
+            return Raster::Format::AF;
+        default:
+            return Raster::Format::A8;
+    }
+}
+
+// A document with a bit of everything the writers write.
+Kernel::Counted<PSDFile> Sample(Raster::Format f, bool psb) {
+    auto doc = Empty(64, 48, psb, f);
+    // An opaque composite: 32-bit documents cannot be saved without one.
+    auto flat = Pattern(64, 48, f, 10);
+    flat->FillChannel(unsigned(flat->GetFormatInfo().alphaChannel),
+                      flat->GetFormatInfo().isFloat    ? 1.0
+                      : flat->GetBytesPerSample() == 2 ? 65535.0
+                                                       : 255.0);
+    EXPECT_FALSE(doc->SetFlattenedBitmap(flat));
+    auto a = MakeLayer("Plain", 3, 5, Pattern(40, 30, f, 11));
+    a->m_blendMode = PSD::BlendMode::Multiply;
+    a->m_opacity = 200;
+    a->m_fillOpacity = 90;
+    a->m_clipping = true;
+    a->m_transparencyProtected = true;
+    a->m_lockPosition = true;
+    a->m_lockComposite = true;
+    a->m_sheetColour = 4;
+    a->m_knockout = 2;
+    a->m_blendClipped = false;
+    a->m_blendInterior = true;
+    a->m_transparencyShapes = false;
+    a->m_alignedRendering = true;
+    a->m_userMask.m_present = true;
+    a->m_userMask.m_left = -4;
+    a->m_userMask.m_top = 2;
+    a->m_userMask.m_right = 20;
+    a->m_userMask.m_bottom = 17;
+    a->m_userMask.m_defaultColour = 255;
+    a->m_userMask.m_invert = false;
+    a->m_userMask.m_relative = true;
+    a->m_bitmapUserMask = MaskPattern(24, 15, MaskFormat(f), 12);
+    a->m_layerMaskHidesEffects = true;
+
+    auto groupEnd = MakeLayer("</Layer group>", 0, 0, nullptr);
+    groupEnd->m_sectionType = PSDLayer::kGroupEnd;
+    groupEnd->m_blendMode = PSD::BlendMode::PassThrough;  // what readers make of a group end
+
+    auto inner = MakeLayer(
+        "\xC3\x9C"
+        "n\xC3\xAF"
+        "code \xE2\x9C\x93 name",
+        -10, -7, Pattern(17, 9, f, 13));
+    inner->m_visible = false;
+    inner->m_blendMode = PSD::BlendMode::Screen;
+    inner->m_userMask.m_present = true;
+    inner->m_userMask.m_left = 1;
+    inner->m_userMask.m_top = 1;
+    inner->m_userMask.m_right = 9;
+    inner->m_userMask.m_bottom = 5;
+    inner->m_userMask.m_disabled = true;
+    inner->m_bitmapUserMask = MaskPattern(8, 4, MaskFormat(f), 14);
+    inner->m_realMask = inner->m_userMask;
+    inner->m_realMask.m_invert = true;
+    inner->m_realMask.m_defaultColour = 255;
+    inner->m_realMask.m_right = 12;
+    inner->m_bitmapRealMask = MaskPattern(11, 4, MaskFormat(f), 15);
+    PSD::PSDBlendRangeSet set;
+    for (int i = 0; i < 8; ++i) set.m_bytes[i] = uint8_t(i * 30);
+    inner->m_blendRanges = {set, set, set};
+
+    auto group = MakeLayer("Group", 0, 0, nullptr);
+    group->m_sectionType = PSDLayer::kClosedGroup;
+    group->m_sceneGroup = true;
+    group->m_blendMode = PSD::BlendMode::PassThrough;
+
+    EXPECT_TRUE(doc->AddLayer(a));
+    EXPECT_TRUE(doc->AddLayer(groupEnd));
+    EXPECT_TRUE(doc->AddLayer(inner));
+    EXPECT_TRUE(doc->AddLayer(group));
+    return doc;
+}
+
+void ExpectSameLayers(PSDFile const& want, PSDFile const& got, std::string const& what) {
+    ASSERT_EQ(got.m_layers.size(), want.m_layers.size()) << what;
+    for (size_t i = 0; i < want.m_layers.size(); ++i) {
+        PSDLayer const& w = *want.m_layers[i];
+        PSDLayer const& g = *got.m_layers[i];
+        SCOPED_TRACE(what + " layer " + std::to_string(i) + " " + w.m_name);
+        EXPECT_EQ(g.m_name, w.m_name);
+        if (w.m_bitmap) {
+            EXPECT_EQ(g.m_left, w.m_left);
+            EXPECT_EQ(g.m_top, w.m_top);
+            EXPECT_EQ(g.m_right, w.m_right);
+            EXPECT_EQ(g.m_bottom, w.m_bottom);
+        } else {
+            EXPECT_EQ(g.GetWidth(), 0);
+        }
+        EXPECT_EQ(g.m_sectionType, w.m_sectionType);
+        EXPECT_EQ(g.m_sceneGroup, w.m_sceneGroup);
+        EXPECT_EQ(g.m_blendMode, w.m_blendMode);
+        EXPECT_EQ(g.m_opacity, w.m_opacity);
+        EXPECT_EQ(g.m_clipping, w.m_clipping);
+        EXPECT_EQ(g.m_visible, w.m_visible);
+        EXPECT_EQ(g.m_transparencyProtected, w.m_transparencyProtected);
+        EXPECT_EQ(g.m_background, w.m_background);
+        EXPECT_EQ(g.m_lockTransparency, w.m_lockTransparency);
+        EXPECT_EQ(g.m_lockComposite, w.m_lockComposite);
+        EXPECT_EQ(g.m_lockPosition, w.m_lockPosition);
+        EXPECT_EQ(g.m_sheetColour, w.m_sheetColour);
+        if (!w.m_background) {
+            EXPECT_EQ(g.m_fillOpacity, w.m_fillOpacity);
+            EXPECT_EQ(g.m_knockout, w.m_knockout);
+            EXPECT_EQ(g.m_blendClipped, w.m_blendClipped);
+            EXPECT_EQ(g.m_blendInterior, w.m_blendInterior);
+            EXPECT_EQ(g.m_transparencyShapes, w.m_transparencyShapes);
+            EXPECT_EQ(g.m_alignedRendering, w.m_alignedRendering);
+            EXPECT_EQ(g.m_layerMaskHidesEffects, w.m_layerMaskHidesEffects);
+        }
+        for (auto [wm, gm] :
+             {std::pair{&w.m_userMask, &g.m_userMask}, std::pair{&w.m_realMask, &g.m_realMask}}) {
+            EXPECT_EQ(gm->m_present, wm->m_present);
+            if (!wm->m_present) continue;
+            EXPECT_EQ(gm->m_left, wm->m_left);
+            EXPECT_EQ(gm->m_top, wm->m_top);
+            EXPECT_EQ(gm->m_right, wm->m_right);
+            EXPECT_EQ(gm->m_bottom, wm->m_bottom);
+            EXPECT_EQ(gm->m_relative, wm->m_relative);
+            EXPECT_EQ(gm->m_disabled, wm->m_disabled);
+            EXPECT_EQ(gm->m_invert, wm->m_invert);
+            EXPECT_EQ(gm->m_defaultColour, wm->m_defaultColour);
+        }
+        ASSERT_EQ(g.m_blendRanges.size(), 5u);
+        for (size_t k = 0; k < 5; ++k) {
+            uint8_t const* expect = k < w.m_blendRanges.size() ? w.m_blendRanges[k].m_bytes
+                                                               : PSD::PSDBlendRangeSet::kDefault;
+            EXPECT_EQ(0, std::memcmp(g.m_blendRanges[k].m_bytes, expect, 8)) << "set " << k;
+        }
+        PSD::PSDReport r;
+        Kernel::Counted<Raster::DynamicBitmap> bm, um, rm;
+        ASSERT_TRUE(g.GetBitmap(bm, r)) << ErrorText(r);
+        ASSERT_TRUE(g.GetBitmapUserMask(um, r)) << ErrorText(r);
+        ASSERT_TRUE(g.GetBitmapRealMask(rm, r)) << ErrorText(r);
+        if (w.m_bitmap) {
+            EXPECT_TRUE(SameBitmap(bm.Get(), w.m_bitmap.Get()));
+        }
+        if (w.m_bitmapUserMask) {
+            EXPECT_TRUE(SameBitmap(um.Get(), w.m_bitmapUserMask.Get()));
+        }
+        if (w.m_bitmapRealMask) {
+            EXPECT_TRUE(SameBitmap(rm.Get(), w.m_bitmapRealMask.Get()));
+        }
+        EXPECT_FALSE(g.m_damagedBitmap || g.m_damagedUserMask || g.m_damagedRealMask);
+    }
+}
+
+TEST(SaveLayers, EveryFieldAndBitmapRoundTripsInEveryFormatAndVariant) {
+    for (auto f :
+         {Raster::Format::RGBA8, Raster::Format::RGBA16, Raster::Format::RGBAF, Raster::Format::IA8,
+          Raster::Format::IA16, Raster::Format::CMYKA8, Raster::Format::LABA16}) {
+        for (bool psb : {false, true}) {
+            for (bool compress : {false, true}) {
+                std::string what = std::string(Raster::FormatName(f)) + (psb ? " PSB" : " PSD") +
+                                   (compress ? " zip" : " rle");
+                auto doc = Sample(f, psb);
+                Saved s = SaveToMemory(*doc, psb, compress);
+                ASSERT_TRUE(s.ok) << what;
+                PSD::PSDReport r;
+                auto back = Reopen(s.bytes, r);
+                ASSERT_TRUE(back) << what << ": " << ErrorText(r);
+                ExpectSameLayers(*doc, *back, what);
+            }
+        }
+    }
+}
+
+TEST(SaveLayers, DeepDocumentsKeepLayersInTheirOwnBlock) {
+    for (auto [f, key] :
+         {std::pair{Raster::Format::RGBA16, "Lr16"}, std::pair{Raster::Format::RGBAF, "Lr32"}}) {
+        for (bool psb : {false, true}) {
+            auto doc = Sample(f, psb);
+            doc->SetFlattenedBitmap(Pattern(64, 48, f, 3));
+            Saved s = SaveToMemory(*doc, psb, false);
+            ASSERT_TRUE(s.ok);
+            auto at = FindKey(s.bytes, key);
+            ASSERT_EQ(at.size(), 1u) << key;
+            // The layer info length in the section itself is zero.
+            size_t resources = 26 + 4 + BE32(&s.bytes[26]);
+            size_t section = resources + 4 + BE32(&s.bytes[resources]);
+            size_t info = section + (psb ? 8 : 4);
+            EXPECT_EQ(psb ? (uint64_t(BE32(&s.bytes[info])) << 32 | BE32(&s.bytes[info + 4]))
+                          : BE32(&s.bytes[info]),
+                      0u);
+            // The block's length excludes its padding; the section ends 4-aligned behind it.
+            uint64_t length =
+                psb ? (uint64_t(BE32(&s.bytes[at[0] + 4])) << 32 | BE32(&s.bytes[at[0] + 8]))
+                    : BE32(&s.bytes[at[0] + 4]);
+            size_t bodyStart = at[0] + 4 + (psb ? 8 : 4);
+            uint64_t sectionLength =
+                psb ? (uint64_t(BE32(&s.bytes[section])) << 32 | BE32(&s.bytes[section + 4]))
+                    : BE32(&s.bytes[section]);
+            size_t sectionEnd = section + (psb ? 8 : 4) + sectionLength;
+            EXPECT_EQ(sectionEnd - bodyStart, (length + 3) / 4 * 4);
+            // Merged transparency of a deep document is told by "Mt16"/"Mt32".
+            EXPECT_EQ(FindKey(s.bytes, f == Raster::Format::RGBA16 ? "Mt16" : "Mt32").size(), 1u);
+            PSD::PSDReport r;
+            auto back = Reopen(s.bytes, r);
+            ASSERT_TRUE(back) << ErrorText(r);
+            EXPECT_NE(back->m_mergedTransparency, 0u);
+            ExpectSameLayers(*doc, *back, key);
+        }
+    }
+}
+
+TEST(SaveLayers, EightBitMergedTransparencyIsANegativeLayerCount) {
+    auto doc = Sample(Raster::Format::RGBA8, false);
+    Saved opaque = SaveToMemory(*doc, false, false);
+    doc->SetFlattenedBitmap(Pattern(64, 48, Raster::Format::RGBA8, 2));
+    ASSERT_NE(doc->m_mergedTransparency, 0u);
+    Saved transparent = SaveToMemory(*doc, false, false);
+    ASSERT_TRUE(opaque.ok && transparent.ok);
+    auto count = [](Bytes const& b) {
+        size_t resources = 26 + 4 + BE32(&b[26]);
+        size_t section = resources + 4 + BE32(&b[resources]);
+        return int16_t(BE16(&b[section + 4 + 4]));
+    };
+    EXPECT_EQ(count(opaque.bytes), 4);
+    EXPECT_EQ(count(transparent.bytes), -4);
+    EXPECT_TRUE(FindKey(transparent.bytes, "Mt16").empty());
+}
+
+TEST(SaveLayers, DocumentBlocksComeInOrderWithTheirLengths) {
+    for (bool psb : {false, true}) {
+        auto doc = Sample(Raster::Format::RGBA8, psb);
+        Saved s = SaveToMemory(*doc, psb, false);
+        ASSERT_TRUE(s.ok);
+        auto patt = FindKey(s.bytes, "Patt");
+        auto fmsk = FindKey(s.bytes, "FMsk");
+        ASSERT_EQ(patt.size(), 1u);
+        ASSERT_EQ(fmsk.size(), 1u);
+        EXPECT_EQ(BE32(&s.bytes[patt[0] + 4]), 0u);  // 4-byte length in both versions
+        EXPECT_EQ(fmsk[0], patt[0] + 12);
+        size_t body = fmsk[0] + 4 + (psb ? 8 : 4);
+        EXPECT_EQ(psb ? BE32(&s.bytes[fmsk[0] + 8]) : BE32(&s.bytes[fmsk[0] + 4]), 12u);
+        EXPECT_EQ(Bytes(s.bytes.begin() + ptrdiff_t(body), s.bytes.begin() + ptrdiff_t(body) + 12),
+                  (Bytes{0, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 50}));
+        // The global layer mask info right before "Patt".
+        size_t gl = patt[0] - 4 - 20;
+        EXPECT_EQ(BE32(&s.bytes[gl]), 16u);
+        EXPECT_EQ(s.bytes[gl + 4 + 12], 128);
+    }
+}
+
+TEST(SaveLayers, LayerIdentifiersCountFromOneInEverySave) {
+    auto doc = Sample(Raster::Format::RGBA8, false);
+    for (int round = 0; round < 2; ++round) {
+        Saved s = SaveToMemory(*doc, false, false);
+        ASSERT_TRUE(s.ok);
+        auto at = FindKey(s.bytes, "lyid");
+        ASSERT_EQ(at.size(), 4u);
+        for (size_t i = 0; i < at.size(); ++i) {
+            EXPECT_EQ(BE32(&s.bytes[at[i] + 4]), 4u);
+            EXPECT_EQ(BE32(&s.bytes[at[i] + 8]), i + 1);
+        }
+    }
+}
+
+TEST(SaveLayers, BackgroundLayersHaveNoTransparencyAndFewBlocks) {
+    auto doc = Empty(20, 10, false, Raster::Format::RGBA8);
+    auto bg = MakeLayer("Background", 0, 0, Pattern(20, 10, Raster::Format::RGBA8, 1));
+    bg->m_bitmap->FillChannel(3, 255);
+    doc->InsertBackgroundLayer(bg);
+    auto top = MakeLayer("top", 2, 2, Pattern(5, 5, Raster::Format::RGBA8, 2));
+    doc->AddLayer(top);
+    Saved s = SaveToMemory(*doc, false, false);
+    ASSERT_TRUE(s.ok);
+    PSD::PSDReport r;
+    auto back = Reopen(s.bytes, r);
+    ASSERT_TRUE(back) << ErrorText(r);
+    ASSERT_EQ(back->m_layers.size(), 2u);
+    PSDLayer const& b = *back->m_layers[0];
+    EXPECT_TRUE(b.m_background);
+    ASSERT_EQ(b.m_channels.size(), 3u);
+    for (auto const& c : b.m_channels) EXPECT_GE(c.m_id, 0);
+    EXPECT_EQ(back->m_layers[1]->m_channels.size(), 4u);
+    EXPECT_EQ(back->m_layers[1]->m_channels[0].m_id, -1);
+    ExpectSameLayers(*doc, *back, "background");
+    // The background record carries only the name, identifier, locks, colour and version blocks.
+    std::vector<uint32_t> keys;
+    for (auto const& blk : b.m_blocks) keys.push_back(blk.key);
+    EXPECT_EQ(keys, (std::vector<uint32_t>{PSD::Key("luni"), PSD::Key("lyid"), PSD::Key("lspf"),
+                                           PSD::Key("lclr"), PSD::Key("lyvr")}));
+}
+
+TEST(SaveLayers, GroupDividersWriteTheirSectionBlocks) {
+    auto doc = Sample(Raster::Format::RGBA8, false);
+    Saved s = SaveToMemory(*doc, false, false);
+    ASSERT_TRUE(s.ok);
+    auto at = FindKey(s.bytes, "lsct");
+    ASSERT_EQ(at.size(), 2u);
+    EXPECT_EQ(BE32(&s.bytes[at[0] + 4]), 4u);
+    EXPECT_EQ(BE32(&s.bytes[at[0] + 8]), 3u);
+    EXPECT_EQ(BE32(&s.bytes[at[1] + 4]), 16u);
+    EXPECT_EQ(
+        Bytes(s.bytes.begin() + ptrdiff_t(at[1]) + 8, s.bytes.begin() + ptrdiff_t(at[1]) + 24),
+        (Bytes{0, 0, 0, 2, '8', 'B', 'I', 'M', 'p', 'a', 's', 's', 0, 0, 0, 1}));
+}
+
+TEST(SaveLayers, LongNamesAreCutInTheRecordButKeptWhole) {
+    auto doc = Empty(8, 8, false, Raster::Format::RGBA8);
+    std::string longName(300, 'n');
+    doc->AddLayer(MakeLayer(longName, 0, 0, Pattern(4, 4, Raster::Format::RGBA8, 1)));
+    std::string three = "abc", four = "abcd";
+    doc->AddLayer(MakeLayer(three, 0, 0, Pattern(4, 4, Raster::Format::RGBA8, 1)));
+    doc->AddLayer(MakeLayer(four, 0, 0, Pattern(4, 4, Raster::Format::RGBA8, 1)));
+    Saved s = SaveToMemory(*doc, false, false);
+    ASSERT_TRUE(s.ok);
+    PSD::PSDReport r;
+    auto back = Reopen(s.bytes, r);
+    ASSERT_TRUE(back) << ErrorText(r);
+    EXPECT_EQ(back->m_layers[0]->m_name, longName);
+    EXPECT_EQ(back->m_layers[0]->m_pascalName.size(), 255u);
+    EXPECT_EQ(back->m_layers[1]->m_pascalName, three);
+    EXPECT_EQ(back->m_layers[2]->m_name, four);
+}
+
+TEST(SaveLayers, LayerSizeLimitsDependOnTheVersion) {
+    for (bool psb : {false, true}) {
+        auto doc = Empty(10, 10, psb, Raster::Format::IA8);
+        auto l = MakeLayer("wide", 0, 0, nullptr);
+        l->m_right = 30001;  // no pixels, only bounds: still a normal layer
+        doc->m_layers.push_back(l);
+        EXPECT_EQ(SaveToMemory(*doc, psb, false).ok, psb);
+        l->m_right = 300001;
+        EXPECT_FALSE(SaveToMemory(*doc, psb, false).ok);
+        // Groups are not measured.
+        l->m_sectionType = PSDLayer::kOpenGroup;
+        EXPECT_TRUE(SaveToMemory(*doc, psb, false).ok);
+    }
+}
+
+TEST(SaveLayers, BitmapsThatDoNotFitTheirLayerOrMaskFail) {
+    auto doc = Empty(10, 10, false, Raster::Format::RGBA8);
+    auto l = MakeLayer("l", 0, 0, Pattern(4, 4, Raster::Format::RGBA8, 1));
+    doc->AddLayer(l);
+    l->m_right = 5;
+    EXPECT_FALSE(SaveToMemory(*doc, false, false).ok);
+    l->m_right = 4;
+    l->m_bitmapUserMask = Pattern(3, 3, Raster::Format::A8, 2);
+    l->m_userMask.m_present = true;
+    l->m_userMask.m_right = 2;
+    l->m_userMask.m_bottom = 3;
+    EXPECT_FALSE(SaveToMemory(*doc, false, false).ok);
+    l->m_userMask.m_right = 3;
+    EXPECT_TRUE(SaveToMemory(*doc, false, false).ok);
+    // A real mask needs a user mask.
+    l->m_userMask = PSD::PSDLayerMask{};
+    l->m_bitmapUserMask = nullptr;
+    l->m_realMask.m_present = true;
+    EXPECT_FALSE(SaveToMemory(*doc, false, false).ok);
+}
+
+TEST(SaveLayers, AtMost7999LayersAreWritten) {
+    auto doc = Empty(4, 4, false, Raster::Format::IA8);
+    auto bm = Pattern(1, 1, Raster::Format::IA8, 1);
+    for (int i = 0; i < 7999; ++i) doc->m_layers.push_back(MakeLayer("l", 0, 0, bm));
+    Saved ok = SaveToMemory(*doc, false, false);
+    EXPECT_TRUE(ok.ok);
+    doc->m_layers.push_back(MakeLayer("l", 0, 0, bm));
+    EXPECT_FALSE(SaveToMemory(*doc, false, false).ok);
+}
+
+TEST(SaveLayers, LayersWithoutPixelsWriteEmptyChannels) {
+    auto doc = Empty(10, 10, false, Raster::Format::CMYKA8);
+    doc->AddLayer(MakeLayer("empty", 3, 3, nullptr));
+    Saved s = SaveToMemory(*doc, false, true);
+    ASSERT_TRUE(s.ok);
+    PSD::PSDReport r;
+    auto back = Reopen(s.bytes, r);
+    ASSERT_TRUE(back) << ErrorText(r);
+    PSDLayer const& l = *back->m_layers[0];
+    ASSERT_EQ(l.m_channels.size(), 5u);
+    EXPECT_EQ(l.m_channels[0].m_id, -1);
+    for (auto const& c : l.m_channels) EXPECT_EQ(c.m_length, 2u);
+    EXPECT_EQ(l.GetWidth(), 0);
+}
+
+}  // namespace
