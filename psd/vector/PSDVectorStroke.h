@@ -1,6 +1,8 @@
 // A shape layer's vector fill and stroke.
 #pragma once
 
+#include <cstdint>
+
 #include "host/kernel/Counted.h"
 
 namespace PSD {
@@ -8,6 +10,11 @@ namespace PSD {
 class PSDVectorStroke : public Kernel::Countable {
 public:
     PSDVectorStroke() = default;
+
+    // Numbers fixed by the descriptor dictionaries of the stroke style.
+    enum class LineCapType : uint32_t { Butt = 0, Round = 1, Square = 2 };
+    enum class LineJoinStyle : uint32_t { Miter = 0, Round = 1, Bevel = 2 };
+    enum class LineAlignment : uint32_t { Inside = 0, Center = 1, Outside = 2 };
 };
 
 }  // namespace PSD
