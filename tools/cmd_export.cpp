@@ -1,0 +1,284 @@
+// `zuzodoriv export FILE [-o DIR]`: the composite, its extra channels, every layer with pixels and
+// its masks as PNG files, and export.json listing them.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+
+#include "host/kernel/Dispatch.h"
+#include "host/raster/ICC.h"
+#include "host/raster/PNG.h"
+#include "psd/file/PSDFile.h"
+#include "psd/layer/PSDLayer.h"
+#include "tools/Command.h"
+
+namespace zuzodoriv {
+namespace {
+
+using nlohmann::json;
+using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
+
+struct Options {
+    std::string file;
+    std::string dir;
+    size_t jobs = 0;
+    bool compositeOnly = false;
+    bool layersOnly = false;
+};
+
+// One progress line on a terminal, redrawn in place.
+class Progress {
+public:
+    Progress(size_t total, bool show) : m_total(total), m_show(show) { Draw(); }
+    void Step() {
+        size_t d = ++m_done;
+        std::lock_guard<std::mutex> g(m_lock);
+        (void)d;
+        Draw();
+    }
+    void Finish() {
+        if (m_show) std::cerr << "\n";
+    }
+
+private:
+    void Draw() {
+        if (!m_show) return;
+        size_t d = m_done.load(), width = 30, fill = m_total ? d * width / m_total : width;
+        std::cerr << "\r[" << std::string(fill, '#') << std::string(width - fill, ' ') << "] " << d
+                  << "/" << m_total << std::flush;
+    }
+    size_t m_total;
+    bool m_show;
+    std::atomic<size_t> m_done{0};
+    std::mutex m_lock;
+};
+
+// A bitmap in a form PNG takes: RGB and grey as they are, CMYK and Lab through the document's
+// profile to RGB, float clamped to 16 bits, float masks to 16-bit grey.
+BitmapRef ForPNG(BitmapRef const& bm, PSD::PSDFile const& doc) {
+    switch (bm->GetFormat()) {
+        case Raster::Format::RGBA8:
+        case Raster::Format::RGBA16:
+        case Raster::Format::IA8:
+        case Raster::Format::IA16:
+        case Raster::Format::A8:
+        case Raster::Format::A16:
+            return bm;
+        case Raster::Format::AF: {
+            auto out =
+                Raster::DynamicBitmap::Create(bm->GetWidth(), bm->GetHeight(), Raster::Format::A16);
+            for (uint32_t y = 0; y < bm->GetHeight(); ++y) {
+                auto const* src = reinterpret_cast<uint8_t const*>(bm->GetRow(y));
+                auto* dst = out->GetRow(y);
+                for (uint32_t x = 0; x < bm->GetWidth(); ++x) {
+                    float f;
+                    std::memcpy(&f, src + 4 * size_t(x), 4);
+                    f = std::isnan(f) ? 0.0f : std::clamp(f, 0.0f, 1.0f);
+                    uint16_t v = uint16_t(std::lround(f * 65535.0f));
+                    std::memcpy(dst + 2 * size_t(x), &v, 2);
+                }
+            }
+            return out;
+        }
+        default: {
+            Raster::ConvertToRGBAOptions o;
+            o.profile = doc.m_iccProfile;
+            o.depth = doc.m_depth == 8 ? 8 : 16;
+            return Raster::ConvertToRGBA(*bm, o);
+        }
+    }
+}
+
+// Writes bm (converted as needed) to dir/name; false with the reason in error.
+bool Write(BitmapRef const& bm, PSD::PSDFile const& doc, std::filesystem::path const& path,
+           std::string& error) {
+    BitmapRef png;
+    try {
+        png = ForPNG(bm, doc);
+    } catch (std::bad_alloc const&) {
+        error = "out of memory";
+        return false;
+    }
+    if (!png) {
+        error = "cannot convert the bitmap for PNG";
+        return false;
+    }
+    auto out = Kernel::FileOutStream::Create(path.string(), &error);
+    if (!out) return false;
+    Raster::PNGWriteOptions po;
+    po.compressionLevel = 3;
+    if (!Raster::WritePNGBitmap(*out, *png, po, &error)) return false;
+    if (!out->Close()) {
+        error = "write failed";
+        return false;
+    }
+    return true;
+}
+
+json Bounds(int32_t top, int32_t left, int32_t bottom, int32_t right) {
+    return {{"top", top}, {"left", left}, {"bottom", bottom}, {"right", right}};
+}
+
+std::string ErrorText(PSD::PSDReport const& r) {
+    return r.m_error ? std::string(r.m_error->Report()) : std::string("failed");
+}
+
+int RunExport(Options const& o) {
+    namespace fs = std::filesystem;
+    std::string why;
+    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(o.file, &why));
+    if (!in) {
+        std::cerr << o.file << ": cannot open: " << why << "\n";
+        return 1;
+    }
+    PSD::PSDReport report;
+    auto doc = PSD::PSDFile::Create(in, PSD::CreateOptions{}, report);
+    if (!doc) {
+        std::cerr << o.file << ": " << ErrorText(report) << "\n";
+        return 1;
+    }
+    fs::path dir =
+        o.dir.empty() ? fs::path(fs::path(o.file).stem().string() + "-export") : fs::path(o.dir);
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+        std::cerr << dir.string() << ": " << ec.message() << "\n";
+        return 1;
+    }
+    if (o.jobs) Kernel::Dispatch::SetConcurrency(o.jobs);
+
+    std::mutex lock;
+    json files = json::array();
+    std::vector<std::string> failures;
+    auto record = [&](json entry) {
+        std::lock_guard<std::mutex> g(lock);
+        files.push_back(std::move(entry));
+    };
+    auto fail = [&](std::string what) {
+        std::lock_guard<std::mutex> g(lock);
+        failures.push_back(std::move(what));
+    };
+
+    bool doComposite = !o.layersOnly, doLayers = !o.compositeOnly;
+    auto const& layers = doc->m_layers;
+    size_t steps = (doComposite ? 1 : 0) + (doLayers ? layers.size() : 0);
+    Progress progress(steps, IsTerminal(2) && steps > 1);
+
+    if (doComposite) {
+        BitmapRef flat;
+        std::vector<BitmapRef> masks;
+        PSD::PSDReport r;
+        if (!doc->GetBitmap(flat, masks, r)) {
+            fail("composite: " + ErrorText(r));
+        } else if (flat) {
+            json bounds = Bounds(0, 0, int32_t(doc->m_height), int32_t(doc->m_width));
+            std::string err;
+            if (Write(flat, *doc, dir / "composite.png", err))
+                record({{"file", "composite.png"}, {"kind", "composite"}, {"bounds", bounds}});
+            else
+                fail("composite.png: " + err);
+            for (size_t i = 0; i < masks.size(); ++i) {
+                std::string name = "composite-alpha-" + std::to_string(i) + ".png";
+                if (Write(masks[i], *doc, dir / name, err))
+                    record({{"file", name},
+                            {"kind", "composite-alpha"},
+                            {"channel", i},
+                            {"name", std::string(doc->GetAlphaChannelName(i))},
+                            {"bounds", bounds}});
+                else
+                    fail(name + ": " + err);
+            }
+        }
+        doc->m_flattenedBitmap = nullptr;
+        doc->m_masks.clear();
+        progress.Step();
+    }
+
+    if (doLayers) {
+        Kernel::Dispatch::DispatchParallelFor(layers.size(), [&](size_t i) {
+            PSD::PSDLayer& layer = *layers[i];
+            char prefix[32];
+            std::snprintf(prefix, sizeof prefix, "layer-%04zu", i);
+            struct Kind {
+                char const* suffix;
+                char const* kind;
+                bool (PSD::PSDLayer::*get)(BitmapRef&, PSD::PSDReport&) const;
+                BitmapRef PSD::PSDLayer::*cache;
+            };
+            static Kind const kinds[] = {
+                {"", "layer", &PSD::PSDLayer::GetBitmap, &PSD::PSDLayer::m_bitmap},
+                {"-mask", "mask", &PSD::PSDLayer::GetBitmapUserMask,
+                 &PSD::PSDLayer::m_bitmapUserMask},
+                {"-realmask", "realmask", &PSD::PSDLayer::GetBitmapRealMask,
+                 &PSD::PSDLayer::m_bitmapRealMask},
+            };
+            for (auto const& k : kinds) {
+                PSD::PSDReport r;
+                BitmapRef bm;
+                std::string name = std::string(prefix) + k.suffix + ".png";
+                if (!(layer.*k.get)(bm, r)) {
+                    fail(name + ": " + ErrorText(r));
+                } else if (bm && !bm->IsEmpty()) {
+                    json bounds;
+                    if (k.cache == &PSD::PSDLayer::m_bitmap)
+                        bounds = Bounds(layer.m_top, layer.m_left, layer.m_bottom, layer.m_right);
+                    else {
+                        auto const& m = k.cache == &PSD::PSDLayer::m_bitmapUserMask
+                                            ? layer.m_userMask
+                                            : layer.m_realMask;
+                        bounds = Bounds(m.m_top, m.m_left, m.m_bottom, m.m_right);
+                    }
+                    std::string err;
+                    if (Write(bm, *doc, dir / name, err))
+                        record({{"file", name},
+                                {"kind", k.kind},
+                                {"layer", i},
+                                {"name", std::string(layer.m_name)},
+                                {"bounds", bounds}});
+                    else
+                        fail(name + ": " + err);
+                }
+                layer.*k.cache = nullptr;  // written: let it go
+            }
+            progress.Step();
+        });
+    }
+    progress.Finish();
+
+    std::sort(files.begin(), files.end(), [](json const& a, json const& b) {
+        return a["file"].get<std::string>() < b["file"].get<std::string>();
+    });
+    json manifest = {{"document", o.file},
+                     {"width", doc->m_width},
+                     {"height", doc->m_height},
+                     {"depth", doc->m_depth},
+                     {"colour_mode", PSD::ColourModeName(doc->m_colourMode)},
+                     {"files", files}};
+    std::ofstream(dir / "export.json") << manifest.dump(2) << "\n";
+    for (auto const& f : failures) std::cerr << o.file << ": " << f << "\n";
+    std::cout << "exported " << files.size() << " files to " << dir.string() << "\n";
+    return failures.empty() ? 0 : 1;
+}
+
+CommandRegistrar s_reg([](CLI::App& app) {
+    auto opts = std::make_shared<Options>();
+    auto* cmd = app.add_subcommand(
+        "export", "Write the composite, layers and masks of a document as PNG files");
+    cmd->add_option("file", opts->file, "Document to export")->required();
+    cmd->add_option("-o,--output", opts->dir, "Folder to write into (default: <name>-export)");
+    cmd->add_option("--jobs,-j", opts->jobs, "Layers decoded at once (default: all processors)");
+    auto* c = cmd->add_flag("--composite-only", opts->compositeOnly,
+                            "Only the composite and its extra channels");
+    auto* l = cmd->add_flag("--layers-only", opts->layersOnly, "Only the layers and their masks");
+    c->excludes(l);
+    cmd->callback([opts] { ExitStatus() = RunExport(*opts); });
+});
+
+}  // namespace
+}  // namespace zuzodoriv
