@@ -186,6 +186,7 @@ bool PSDFile::ParseTaggedData(Kernel::NonCounted<Kernel::InStreamSeekable> strea
         uint64_t header = wide ? 16 : 12;
         uint64_t length;
         if (!ReadLength(*stream, wide, length, pd)) return false;
+        if (!CheckAvailable(*stream, length, pd)) return false;
         uint64_t dataStart = stream->GetPosition();
         uint64_t rounded = SaturatingAdd(length, 3) & ~uint64_t(3);
         m_documentBlocks.push_back({key, signature, dataStart, length});

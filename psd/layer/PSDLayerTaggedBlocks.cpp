@@ -269,6 +269,8 @@ bool PSDLayer::ParseTaggedData(Kernel::InStreamSeekable& stream, uint64_t size, 
             pd.m_report.ErrorMisaligned();
             return false;
         }
+        // Readers see whole bodies only: a body cut by the end of the file is truncation here.
+        if (!CheckAvailable(stream, length, pd)) return false;
         uint64_t dataStart = stream.GetPosition();
         m_blocks.push_back({key, signature, dataStart, length});
 
