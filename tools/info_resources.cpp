@@ -1,6 +1,8 @@
 // `info`: the document settings read from the image resources.
 #include <iomanip>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "psd/file/PSDFile.h"
 #include "tools/Command.h"
@@ -22,56 +24,63 @@ char const* MethodName(PSD::JPEGMethod m) {
     return "unknown";
 }
 
-// The colour in the model it was made in, with the values that model keeps.
-json ColourJson(Renderer::Colour const& c) {
+// The colour in the model it was made in, with the values that model keeps, in display order.
+struct ColourFields {
+    std::string model;
+    std::vector<std::pair<char const*, json>> values;
+    std::string name;
+};
+
+ColourFields Fields(Renderer::Colour const& c) {
     using Renderer::ColourModel;
     if (auto inner = c.GetWrapped()) {
-        json j = ColourJson(*inner);
-        j["name"] = c.GetName();
-        return j;
+        ColourFields f = Fields(*inner);
+        f.name = c.GetName();
+        return f;
     }
     switch (c.GetModel()) {
-        case ColourModel::RGB: {
+        case ColourModel::RGB:
             if (auto const* rgb = dynamic_cast<Renderer::ColourRGB const*>(&c)) {
                 auto px = rgb->GetRGBA16();
-                return {{"model", "rgb"}, {"red", px.r}, {"green", px.g}, {"blue", px.b}};
+                return {"rgb", {{"red", px.r}, {"green", px.g}, {"blue", px.b}}, {}};
             }
             break;
-        }
         case ColourModel::HSL: {
             auto hsl = c.ToHSLAF();
-            return {{"model", "hsl"}, {"hue", hsl.h}, {"saturation", hsl.s}, {"lightness", hsl.l}};
+            return {"hsl", {{"hue", hsl.h}, {"saturation", hsl.s}, {"lightness", hsl.l}}, {}};
         }
         case ColourModel::CMYK:
         case ColourModel::CMYKAlt: {
             auto f = c.ToCMYKAF();
-            return {{"model", "cmyk"},
-                    {"cyan", f.c},
-                    {"magenta", f.m},
-                    {"yellow", f.y},
-                    {"black", f.k}};
+            return {"cmyk", {{"cyan", f.c}, {"magenta", f.m}, {"yellow", f.y}, {"black", f.k}}, {}};
         }
         case ColourModel::LAB: {
             auto lab = c.ToLABA16();
-            return {{"model", "lab"}, {"l", lab.l}, {"a", lab.a}, {"b", lab.b}};
+            return {"lab", {{"l", lab.l}, {"a", lab.a}, {"b", lab.b}}, {}};
         }
         case ColourModel::Grayscale:
-            return {{"model", "grayscale"}, {"gray", c.ToGray16() / 65535.0}};
+            return {"grayscale", {{"gray", c.ToGray16() / 65535.0}}, {}};
         default:
             break;
     }
     auto f = c.ToRGBAF();
-    return {{"model", "rgb float"}, {"red", f.r}, {"green", f.g}, {"blue", f.b}};
+    return {"rgb float", {{"red", f.r}, {"green", f.g}, {"blue", f.b}}, {}};
+}
+
+json ColourJson(Renderer::Colour const& c) {
+    ColourFields f = Fields(c);
+    json j = {{"model", f.model}};
+    for (auto const& [key, value] : f.values) j[key] = value;
+    if (!f.name.empty()) j["name"] = f.name;
+    return j;
 }
 
 std::string ColourText(Renderer::Colour const& c) {
-    json j = ColourJson(c);
+    ColourFields f = Fields(c);
     std::ostringstream out;
-    out << j.value("model", std::string());
-    for (auto it = j.begin(); it != j.end(); ++it) {
-        if (it.key() == "model") continue;
-        out << " " << it.key() << "=" << it.value().dump();
-    }
+    out << f.model;
+    for (auto const& [key, value] : f.values) out << " " << key << "=" << value.dump();
+    if (!f.name.empty()) out << " (" << f.name << ")";
     return out.str();
 }
 

@@ -647,6 +647,12 @@ bool PSDFile::SaveImageResourcesInternal(Kernel::OutStreamSeekable& s, SaveData 
     if (m_mergedTransparency && m_alphaChannelNames.size() <= m_masks.size())
         names.emplace_back("Transparency");
     names.insert(names.end(), m_alphaChannelNames.begin(), m_alphaChannelNames.end());
+    // Readers take exactly one name per channel beyond the colour channels: unnamed ones get an
+    // empty name rather than leaving the reader to run into the next block.
+    uint16_t channels = sd.m_headerChannels ? sd.m_headerChannels : m_channelCount;
+    uint32_t mode = sd.m_headerChannels ? sd.m_colourMode : m_colourMode;
+    unsigned colours = mode > 9 ? 0 : ColourChannelCount(mode, false);
+    if (channels > colours && names.size() < size_t(channels - colours)) names.resize(channels - colours);
     if (!names.empty()) {
         bool ok = WriteBlock(s, f, kAlphaNames, [&] {
             for (auto const& n : names)

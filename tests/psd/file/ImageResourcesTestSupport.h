@@ -1,10 +1,15 @@
 // Hand-built image resource sections for the resource reader and writer tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
 #include "psd/file/PSDFile.h"
+#include "psd/file/PSDSave.h"
 #include "support/MinimalDocument.h"
 
 namespace resourcetest {
@@ -70,6 +75,139 @@ inline SectionResult ReadSection(PSD::PSDFile& doc, PSD::ParseData& pd,
     r.error = pd.m_report.m_error ? int(pd.m_report.m_error->GetCode()) : -1;
     r.position = stream->GetPosition();
     return r;
+}
+
+// The ids of the blocks of written resource data, in order.
+inline std::vector<uint16_t> BlockIds(std::vector<uint8_t> const& b, size_t pos = 0) {
+    std::vector<uint16_t> ids;
+    while (pos + 12 <= b.size()) {
+        ids.push_back(uint16_t(b[pos + 4] << 8 | b[pos + 5]));
+        size_t nameLen = b[pos + 6];
+        size_t at = pos + 7 + nameLen + ((nameLen + 1) % 2);
+        uint32_t size = uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 |
+                        uint32_t(b[at + 2]) << 8 | b[at + 3];
+        pos = at + 4 + size + (size & 1);
+    }
+    EXPECT_EQ(pos, b.size()) << "blocks do not fill the data";
+    return ids;
+}
+
+// The data of the first block with this id in written resource data; empty when absent.
+inline std::vector<uint8_t> BlockData(std::vector<uint8_t> const& b, uint16_t id, size_t pos = 0) {
+    while (pos + 12 <= b.size()) {
+        size_t nameLen = b[pos + 6];
+        size_t at = pos + 7 + nameLen + ((nameLen + 1) % 2);
+        uint32_t size = uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 |
+                        uint32_t(b[at + 2]) << 8 | b[at + 3];
+        if (uint16_t(b[pos + 4] << 8 | b[pos + 5]) == id)
+            return std::vector<uint8_t>(b.begin() + long(at + 4), b.begin() + long(at + 4 + size));
+        pos = at + 4 + size + (size & 1);
+    }
+    return {};
+}
+
+// A fresh document with the header facts the resource readers depend on.
+inline Kernel::Counted<PSD::PSDFile> SameHeader(PSD::PSDFile const& doc) {
+    auto fresh = NewDocument(doc.m_colourMode, doc.m_channelCount);
+    fresh->m_width = doc.m_width;
+    fresh->m_height = doc.m_height;
+    fresh->m_mergedTransparency = doc.m_mergedTransparency;
+    return fresh;
+}
+
+// Writes the document's resources with the section writer and reads them into a fresh document.
+inline Kernel::Counted<PSD::PSDFile> WriteAndRead(PSD::PSDFile const& doc,
+                                                  std::vector<uint8_t>* written = nullptr) {
+    auto out = Kernel::MemoryInOutStreamBase::Create();
+    PSD::SaveData sd;
+    sd.m_colourMode = doc.m_colourMode;
+    sd.m_width = doc.m_width;
+    sd.m_height = doc.m_height;
+    sd.m_depth = doc.m_depth;
+    EXPECT_TRUE(doc.SaveImageResources(*out, sd));
+    if (written) *written = out->GetData();
+    auto back = SameHeader(doc);
+    auto pd = NewContext(*back);
+    EXPECT_TRUE(out->Seek(0));
+    EXPECT_TRUE(
+        back->ParseImageResources(Kernel::NonCounted<Kernel::InStreamSeekable>(out.Get()), pd))
+        << (pd.m_report.m_error ? std::string(pd.m_report.m_error->Report()) : std::string());
+    EXPECT_EQ(out->GetPosition(), out->GetSize());
+    return back;
+}
+
+// Colours are equal when they hold the same values in the same model (HSL within float rounding).
+inline void ExpectSameColour(Renderer::Colour const* a, Renderer::Colour const* b) {
+    ASSERT_EQ(a == nullptr, b == nullptr);
+    if (!a) return;
+    ASSERT_EQ(a->GetModel(), b->GetModel());
+    switch (a->GetModel()) {
+        case Renderer::ColourModel::RGB: {
+            auto x = dynamic_cast<Renderer::ColourRGB const*>(a)->GetRGBA16();
+            auto y = dynamic_cast<Renderer::ColourRGB const*>(b)->GetRGBA16();
+            EXPECT_EQ(x.r, y.r);
+            EXPECT_EQ(x.g, y.g);
+            EXPECT_EQ(x.b, y.b);
+            break;
+        }
+        case Renderer::ColourModel::CMYK: {
+            auto x = dynamic_cast<Renderer::ColourCMYK const*>(a)->GetCMYKA8();
+            auto y = dynamic_cast<Renderer::ColourCMYK const*>(b)->GetCMYKA8();
+            EXPECT_EQ(x.c, y.c);
+            EXPECT_EQ(x.m, y.m);
+            EXPECT_EQ(x.y, y.y);
+            EXPECT_EQ(x.k, y.k);
+            break;
+        }
+        case Renderer::ColourModel::LAB: {
+            auto x = a->ToLABA16(), y = b->ToLABA16();
+            EXPECT_EQ(x.l, y.l);
+            EXPECT_EQ(x.a, y.a);
+            EXPECT_EQ(x.b, y.b);
+            break;
+        }
+        case Renderer::ColourModel::HSL: {
+            auto x = a->ToHSLAF(), y = b->ToHSLAF();
+            EXPECT_NEAR(x.h, y.h, 1e-4);
+            EXPECT_NEAR(x.s, y.s, 1e-4);
+            EXPECT_NEAR(x.l, y.l, 1e-4);
+            break;
+        }
+        default:
+            EXPECT_EQ(a->ToGray16(), b->ToGray16());
+            break;
+    }
+}
+
+// The settings the written resources carry, compared field by field. Alpha channel names are
+// compared by the caller, as the writer may name channels that had no name; the caption and the
+// clipping path name are not among the blocks written.
+inline void ExpectSameSettings(PSD::PSDFile const& a, PSD::PSDFile const& b) {
+    ASSERT_EQ(bool(a.m_unitConverter), bool(b.m_unitConverter));
+    if (a.m_unitConverter) {
+        EXPECT_EQ(a.m_unitConverter->GetResolution(), b.m_unitConverter->GetResolution());
+    }
+    // The writer orders guides by location: the same guides, possibly in another order.
+    auto sorted = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v;
+    };
+    EXPECT_EQ(sorted(a.m_horizontalGuides), sorted(b.m_horizontalGuides));
+    EXPECT_EQ(sorted(a.m_verticalGuides), sorted(b.m_verticalGuides));
+    EXPECT_EQ(a.m_globalLightAngle, b.m_globalLightAngle);
+    EXPECT_EQ(a.m_globalLightAltitude, b.m_globalLightAltitude);
+    EXPECT_EQ(a.m_hasRealMergedData, b.m_hasRealMergedData);
+    ASSERT_EQ(bool(a.m_iccProfile), bool(b.m_iccProfile));
+    if (a.m_iccProfile) {
+        EXPECT_EQ(a.m_iccProfile->GetData(), b.m_iccProfile->GetData());
+    }
+    EXPECT_EQ(a.m_jpeg.present, b.m_jpeg.present);
+    if (a.m_jpeg.present) {
+        EXPECT_EQ(a.m_jpeg.quality, b.m_jpeg.quality);
+        EXPECT_EQ(a.m_jpeg.method, b.m_jpeg.method);
+        EXPECT_EQ(a.m_jpeg.scans, b.m_jpeg.scans);
+    }
+    ExpectSameColour(a.m_backgroundColour.Get(), b.m_backgroundColour.Get());
 }
 
 }  // namespace resourcetest
