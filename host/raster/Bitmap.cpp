@@ -107,6 +107,18 @@ void DynamicBitmap::WriteRow(uint32_t y, void const* in) noexcept {
     if (y < m_height) std::memcpy(GetRow(y), in, m_rowBytes);
 }
 
+void DynamicBitmap::ReadSpan(uint32_t y, uint32_t x, uint32_t count, void* out) const noexcept {
+    if (y >= m_height || x > m_width || count > m_width - x) return;
+    size_t const bpp = GetBytesPerPixel();
+    std::memcpy(out, GetRow(y) + size_t(x) * bpp, size_t(count) * bpp);
+}
+
+void DynamicBitmap::WriteSpan(uint32_t y, uint32_t x, uint32_t count, void const* in) noexcept {
+    if (y >= m_height || x > m_width || count > m_width - x) return;
+    size_t const bpp = GetBytesPerPixel();
+    std::memcpy(GetRow(y) + size_t(x) * bpp, in, size_t(count) * bpp);
+}
+
 void DynamicBitmap::ReadChannelRow(uint32_t y, unsigned channel, void* out) const noexcept {
     if (y >= m_height || channel >= m_info.channels) return;
     size_t bps = m_info.bytesPerSample, bpp = GetBytesPerPixel();

@@ -65,6 +65,9 @@ public:
     // Whole rows: host-order samples, all channels interleaved.
     void ReadRow(uint32_t y, void* out) const noexcept;
     void WriteRow(uint32_t y, void const* in) noexcept;
+    // count whole pixels from x; nothing happens when the span leaves the row.
+    void ReadSpan(uint32_t y, uint32_t x, uint32_t count, void* out) const noexcept;
+    void WriteSpan(uint32_t y, uint32_t x, uint32_t count, void const* in) noexcept;
     // One channel of a row as packed host-order samples (width samples).
     void ReadChannelRow(uint32_t y, unsigned channel, void* out) const noexcept;
     void WriteChannelRow(uint32_t y, unsigned channel, void const* in) noexcept;

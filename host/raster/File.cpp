@@ -51,7 +51,10 @@ Kernel::Counted<DynamicFile> DynamicFile::CreateFromStream(
             SetError(error, "Read failed");
             return nullptr;
         }
-        return CreateFromMemory(map + pos, static_cast<size_t>(remaining), error);
+        auto f = CreateFromMemory(map + pos, static_cast<size_t>(remaining), error);
+        // Consumed like the read path below, so callers see one behaviour.
+        if (f) stream->Seek(pos + remaining);
+        return f;
     }
     std::vector<uint8_t> bytes;
     try {

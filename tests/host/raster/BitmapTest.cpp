@@ -166,6 +166,25 @@ TEST(DynamicBitmap, ChannelSpans) {
     EXPECT_EQ(keep[0], 9);
 }
 
+TEST(DynamicBitmap, PixelSpans) {
+    auto b = DynamicBitmap::Create(5, 2, Format::CMYKA8);
+    uint8_t in[10];
+    for (int i = 0; i < 10; ++i) in[i] = static_cast<uint8_t>(i + 1);
+    b->WriteSpan(1, 3, 2, in);
+    EXPECT_EQ(std::memcmp(b->GetRow(1) + 15, in, 10), 0);
+    for (int i = 0; i < 15; ++i) EXPECT_EQ(b->GetRow(1)[i], 0);
+    uint8_t out[10] = {};
+    b->ReadSpan(1, 3, 2, out);
+    EXPECT_EQ(std::memcmp(out, in, 10), 0);
+    uint8_t keep[10] = {7, 7};
+    b->ReadSpan(1, 4, 2, keep);
+    b->ReadSpan(2, 0, 1, keep);
+    b->ReadSpan(0, 1, 0xFFFFFFFF, keep);
+    EXPECT_EQ(keep[0], 7);
+    b->WriteSpan(0, 5, 1, in);
+    for (size_t i = 0; i < b->GetRowBytes(); ++i) EXPECT_EQ(b->GetRow(0)[i], 0);
+}
+
 TEST(DynamicBitmap, FillChannelClamps) {
     auto b8 = DynamicBitmap::Create(2, 2, Format::RGBA8);
     b8->FillChannel(0, 300);

@@ -79,6 +79,7 @@ TEST(DynamicFile, DetectsPNGAndJPEG) {
         EXPECT_EQ(f->GetHeight(), c.h);
         EXPECT_EQ(f->GetFormat(), c.format);
         EXPECT_EQ(f->GetData(), *c.bytes);
+        EXPECT_EQ(stream->GetPosition(), all.size());
         Kernel::Counted<DynamicBitmap> bm;
         ASSERT_TRUE(f->CopyToBitmap(bm, &error)) << error;
         EXPECT_EQ(bm->GetWidth(), c.w);
