@@ -148,7 +148,13 @@ Counted<FileInStream> FileInStream::Open(std::string const& path, std::string* e
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (errorOut) *errorOut = S_ISDIR(st.st_mode) ? "Is a directory" : std::strerror(errno);
+        // errno only means something when fstat itself failed.
+        if (errorOut) {
+            int saved = errno;
+            *errorOut = S_ISDIR(st.st_mode) ? "Is a directory"
+                        : st.st_mode != 0   ? "Not a regular file"
+                                            : std::strerror(saved);
+        }
         ::close(fd);
         return nullptr;
     }

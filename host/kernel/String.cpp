@@ -276,8 +276,11 @@ String8 ToStringBase(uint64_t v, unsigned base) {
     return String8(buf, r.ptr);
 }
 
-void AppendFormatT(std::string& out, std::string_view format,
-                   std::initializer_list<std::string_view> args) {
+namespace {
+
+// One pass over the format; arguments are appended as they are, never expanded again.
+template <class Args>
+void AppendFormatImpl(std::string& out, std::string_view format, Args const& args) {
     for (size_t i = 0; i < format.size(); ++i) {
         char c = format[i];
         if (c == '%' && i + 1 < format.size()) {
@@ -290,7 +293,7 @@ void AppendFormatT(std::string& out, std::string_view format,
             if (d >= '1' && d <= '9') {
                 size_t idx = static_cast<size_t>(d - '1');
                 if (idx < args.size()) {
-                    out.append(*(args.begin() + idx));
+                    out.append(std::string_view(*(args.begin() + idx)));
                     ++i;
                     continue;
                 }
@@ -298,6 +301,22 @@ void AppendFormatT(std::string& out, std::string_view format,
         }
         out.push_back(c);
     }
+}
+
+}  // namespace
+
+void AppendFormatT(std::string& out, std::string_view format,
+                   std::initializer_list<std::string_view> args) {
+    AppendFormatImpl(out, format, args);
+}
+
+void AppendFormatVT(std::string& out, std::string_view format,
+                    std::span<std::string_view const> args) {
+    AppendFormatImpl(out, format, args);
+}
+
+void AppendFormatVT(std::string& out, std::string_view format, std::span<String8 const> args) {
+    AppendFormatImpl(out, format, args);
 }
 
 String8 FormatString(std::string_view format, std::initializer_list<std::string_view> args) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -102,6 +103,10 @@ String8 ToStringBase(uint64_t v, unsigned base);
 String8 FormatString(std::string_view format, std::initializer_list<std::string_view> args);
 void AppendFormatT(std::string& out, std::string_view format,
                    std::initializer_list<std::string_view> args);
+// The same with an argument list built at run time.
+void AppendFormatVT(std::string& out, std::string_view format,
+                    std::span<std::string_view const> args);
+void AppendFormatVT(std::string& out, std::string_view format, std::span<String8 const> args);
 
 // A translatable message: an English default text and the context it belongs to.
 class LocalisedString {

@@ -235,6 +235,9 @@ TEST(FileInStream, MappedReadsSeeksAndErrors) {
     err.clear();
     EXPECT_FALSE(FileInStream::Open(testing::TempDir(), &err));
     EXPECT_EQ(err, "Is a directory");
+    err.clear();
+    EXPECT_FALSE(FileInStream::Open("/dev/null", &err));
+    EXPECT_EQ(err, "Not a regular file");
 
     std::string emptyPath = TempPath("empty.bin");
     WriteFile(emptyPath, {});

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "host/kernel/String.h"
 
@@ -272,6 +273,20 @@ TEST(Format, Placeholders) {
     std::string out = "keep ";
     AppendFormatT(out, "%1!", {"more"});
     EXPECT_EQ(out, "keep more!");
+}
+
+TEST(Format, RunTimeArgumentLists) {
+    std::vector<String8> owned = {"one", "%1", "three"};
+    std::string out = ">";
+    AppendFormatVT(out, "%3 %2 %1 %4", owned);
+    EXPECT_EQ(out, ">three %1 one %4");
+    std::vector<std::string_view> views = {"a", "b"};
+    out.clear();
+    AppendFormatVT(out, "%2%1%%", views);
+    EXPECT_EQ(out, "ba%");
+    out.clear();
+    AppendFormatVT(out, "%1", std::span<std::string_view const>());
+    EXPECT_EQ(out, "%1");
 }
 
 TEST(Format, NumbersToText) {
