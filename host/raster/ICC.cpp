@@ -191,8 +191,11 @@ private:
         cmsHPROFILE srgb = cmsCreate_sRGBProfile();
         if (!srgb) return;
         cmsUInt32Number out = m_deep ? TYPE_RGB_16 : TYPE_RGB_8;
+        // Relative colorimetric with black point compensation: colours kept as measured, shadows
+        // scaled into sRGB's black rather than clipped.
         m_transform = cmsCreateTransform(static_cast<cmsHPROFILE>(p->GetHandle()), inFormat, srgb,
-                                         out, INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
+                                         out, INTENT_RELATIVE_COLORIMETRIC,
+                                         cmsFLAGS_NOCACHE | cmsFLAGS_BLACKPOINTCOMPENSATION);
         cmsCloseProfile(srgb);
     }
 

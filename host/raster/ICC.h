@@ -98,7 +98,8 @@ enum class CMYKSamples {
 
 struct ConvertToRGBAOptions {
     // Profile of the source. Used for CMYK and Lab sources when its colour space matches the
-    // source's; otherwise (or when null) the built-in default applies.
+    // source's; otherwise (or when null) the built-in default applies. Conversions through a
+    // profile use the relative colorimetric intent with black point compensation.
     Kernel::Consolidated<ICCProfile> profile;
     unsigned depth = 8;  // 8 -> Format::RGBA8, 16 -> Format::RGBA16
     CMYKSamples cmykSamples = CMYKSamples::InkIsZero;

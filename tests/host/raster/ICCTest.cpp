@@ -410,3 +410,94 @@ TEST(ConvertToRGBA, OtherFormatsAndDepths) {
     ASSERT_TRUE(e);
     EXPECT_TRUE(e->IsEmpty());
 }
+
+namespace {
+
+// A CMYK profile whose table is the device formula, so the profile path can be checked
+// against the formula path.
+int FormulaSampler(cmsUInt16Number const in[], cmsUInt16Number out[], void* cargo) {
+    float r, g, b;
+    CMYKToRGBDevice(in[0] / 65535.0f, in[1] / 65535.0f, in[2] / 65535.0f, in[3] / 65535.0f, r, g,
+                    b);
+    cmsUInt16Number rgb[3] = {cmsUInt16Number(std::lround(r * 65535)),
+                              cmsUInt16Number(std::lround(g * 65535)),
+                              cmsUInt16Number(std::lround(b * 65535))};
+    cmsDoTransform(static_cast<cmsHTRANSFORM>(cargo), rgb, out, 1);
+    return TRUE;
+}
+
+std::vector<uint8_t> FormulaCMYKProfile() {
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
+    cmsHTRANSFORM toLab =
+        cmsCreateTransform(srgb, TYPE_RGB_16, lab, TYPE_Lab_16, INTENT_RELATIVE_COLORIMETRIC, 0);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(lab);
+    cmsHPROFILE h = cmsCreateProfilePlaceholder(nullptr);
+    cmsSetProfileVersion(h, 4.3);
+    cmsSetDeviceClass(h, cmsSigInputClass);
+    cmsSetColorSpace(h, cmsSigCmykData);
+    cmsSetPCS(h, cmsSigLabData);
+    cmsPipeline* lut = cmsPipelineAlloc(nullptr, 4, 3);
+    cmsStage* clut = cmsStageAllocCLut16bit(nullptr, 18, 4, 3, nullptr);
+    cmsStageSampleCLut16bit(clut, FormulaSampler, toLab, 0);
+    // Identity curves around the table: the A-CLUT-B layout a v4 table is stored in.
+    cmsPipelineInsertStage(lut, cmsAT_END, cmsStageAllocToneCurves(nullptr, 4, nullptr));
+    cmsPipelineInsertStage(lut, cmsAT_END, clut);
+    cmsPipelineInsertStage(lut, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+    cmsWriteTag(h, cmsSigAToB0Tag, lut);
+    cmsWriteTag(h, cmsSigMediaWhitePointTag, cmsD50_XYZ());
+    cmsPipelineFree(lut);
+    cmsDeleteTransform(toLab);
+    return SaveProfile(h);
+}
+
+}  // namespace
+
+TEST(ConvertToRGBA, CMYKThroughAProfile) {
+    auto bytes = FormulaCMYKProfile();
+    ConvertToRGBAOptions o;
+    o.profile = ICCManager::GetInstance().AddProfileFromMemory(bytes.data(), bytes.size());
+    ASSERT_TRUE(o.profile);
+    ASSERT_EQ(o.profile->GetColourSpace(), kICCSpaceCMYK);
+    auto src = DynamicBitmap::Create(64, 4, Format::CMYKA8);
+    for (uint32_t y = 0; y < 4; ++y)
+        for (uint32_t x = 0; x < 64; ++x) {
+            uint8_t* p = src->GetRow(y) + 5 * x;
+            // Multiples of 15 fall on the nodes of an 18-point table: no interpolation error.
+            p[0] = static_cast<uint8_t>(x % 18 * 15);
+            p[1] = static_cast<uint8_t>(255 - x * 7 % 18 * 15);
+            p[2] = static_cast<uint8_t>(y * 5 % 18 * 15);
+            p[3] = static_cast<uint8_t>(y == 3 ? 45 : 255);
+            p[4] = static_cast<uint8_t>(x + y);
+        }
+    for (auto samples : {CMYKSamples::InkIsZero, CMYKSamples::InkIsMax})
+        for (unsigned depth : {8u, 16u}) {
+            o.cmykSamples = samples;
+            o.depth = depth;
+            ConvertToRGBAOptions plain = o;
+            plain.profile = nullptr;
+            auto viaProfile = ConvertToRGBA(*src, o);
+            auto viaFormula = ConvertToRGBA(*src, plain);
+            ASSERT_TRUE(viaProfile && viaFormula);
+            size_t const n = viaFormula->GetDataSize() / (depth / 8);
+            for (size_t i = 0; i < n; ++i) {
+                double a, b;
+                if (depth == 8) {
+                    a = viaProfile->GetData()[i];
+                    b = viaFormula->GetData()[i];
+                } else {
+                    uint16_t s, t;
+                    std::memcpy(&s, viaProfile->GetData() + 2 * i, 2);
+                    std::memcpy(&t, viaFormula->GetData() + 2 * i, 2);
+                    a = s / 257.0;
+                    b = t / 257.0;
+                }
+                if (i % 4 == 3) {
+                    ASSERT_EQ(a, b) << i;  // alpha is copied, never transformed
+                } else {
+                    ASSERT_NEAR(a, b, 1.5) << i << " depth " << depth;
+                }
+            }
+        }
+}
