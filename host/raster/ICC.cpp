@@ -152,10 +152,10 @@ public:
         uint32_t const w = m_src.GetWidth();
         switch (m_src.GetFormat()) {
             case Format::RGBA8:
-                for (uint32_t x = 0; x < w * 4; ++x) Put(d, x, uint16_t(s[x] * 257u));
+                for (size_t x = 0; x < size_t(w) * 4; ++x) Put(d, x, uint16_t(s[x] * 257u));
                 break;
             case Format::RGBA16:
-                for (uint32_t x = 0; x < w * 4; ++x) Put(d, x, Sample16(s, x));
+                for (size_t x = 0; x < size_t(w) * 4; ++x) Put(d, x, Sample16(s, x));
                 break;
             case Format::IA8:
                 for (uint32_t x = 0; x < w; ++x)
@@ -175,7 +175,7 @@ public:
                 for (uint32_t x = 0; x < w; ++x) Grey(d, x, To16(SampleF(s, x)), 65535);
                 break;
             case Format::RGBAF:
-                for (uint32_t x = 0; x < w * 4; ++x) PutF(d, x, SampleF(s, x));
+                for (size_t x = 0; x < size_t(w) * 4; ++x) PutF(d, x, SampleF(s, x));
                 break;
             case Format::CMYKA8:
                 CMYKRow(s, d, w);
