@@ -1,0 +1,102 @@
+#include "fuzz/FuzzBodies.h"
+
+#include <cstdlib>
+#include <vector>
+
+#include "host/kernel/Memory.h"
+#include "psd/descriptor/Descriptor.h"
+#include "psd/file/PSDFile.h"
+#include "psd/file/PSDSave.h"
+#include "psd/layer/PSDChannelCodec.h"
+#include "psd/layer/PSDLayer.h"
+#include "psd/text/PDFData.h"
+
+namespace fuzzbodies {
+
+namespace {
+
+// 256 MiB: far above any document a fuzzer builds, far below what the machine holds.
+constexpr uint64_t kFuzzAllocationLimit = uint64_t(256) << 20;
+
+void DecodeAll(PSD::PSDFile const& doc) {
+    PSD::PSDReport report;
+    Kernel::Counted<Raster::DynamicBitmap> bitmap;
+    std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+    (void)doc.GetBitmap(bitmap, masks, report);
+    for (auto const& layer : doc.m_layers) {
+        Kernel::Counted<Raster::DynamicBitmap> b;
+        PSD::PSDReport r;
+        (void)layer->GetBitmap(b, r);
+        (void)layer->GetBitmapUserMask(b, r);
+        (void)layer->GetBitmapRealMask(b, r);
+    }
+}
+
+Kernel::Counted<PSD::PSDFile> OpenFromMemory(uint8_t const* data, size_t size, PSD::CreateOptions const& opts) {
+    PSD::PSDReport report;
+    auto stream = Kernel::MemoryInStream::Create(data, size);
+    return PSD::PSDFile::Create(stream, opts, report);
+}
+
+}  // namespace
+
+void PrepareLimits() { Kernel::SetAllocationLimit(kFuzzAllocationLimit); }
+
+void FuzzOpen(uint8_t const* data, size_t size) {
+    PrepareLimits();
+    if (size == 0) return;
+    uint8_t opt = data[size - 1];
+    PSD::CreateOptions opts;
+    opts.parseText = opt & 1;
+    opts.parseSmartObjects = opt & 2;
+    auto doc = OpenFromMemory(data, size - 1, opts);
+    if (!doc) return;
+    if (opt & 4) DecodeAll(*doc);
+}
+
+void FuzzDescriptor(uint8_t const* data, size_t size) {
+    PrepareLimits();
+    auto stream = Kernel::MemoryInStream::Create(data, size);
+    PSD::ParseData pd;
+    PSD::Descriptor d;
+    if (!d.Parse(*stream, pd)) return;
+    auto out = Kernel::MemoryInOutStreamBase::Create();
+    if (!d.Save(*out, PSD::ByteOrderFixer{true})) return;
+    (void)out->Seek(0);
+    PSD::ParseData pd2;
+    PSD::Descriptor copy;
+    // What we wrote must read back.
+    if (!copy.Parse(*out, pd2)) std::abort();
+}
+
+void FuzzEngineData(uint8_t const* data, size_t size) {
+    PrepareLimits();
+    PSD::PDFDataParser parser(data, size);
+    (void)parser.Parse();
+}
+
+void FuzzPackBits(uint8_t const* data, size_t size) {
+    if (size < 2) return;
+    size_t n = size_t(data[0]) << 8 | data[1];
+    std::vector<uint8_t> row(n * 2 + 1);
+    (void)PSD::UnpackBits(data + 2, size - 2, row.data(), n, 1);
+    (void)PSD::UnpackBits(data + 2, size - 2, row.data(), n, 2);
+}
+
+void FuzzRoundTrip(uint8_t const* data, size_t size) {
+    PrepareLimits();
+    if (size == 0) return;
+    uint8_t opt = data[size - 1];
+    auto doc = OpenFromMemory(data, size - 1, PSD::CreateOptions{});
+    if (!doc) return;
+    DecodeAll(*doc);
+    auto out = Kernel::MemoryInOutStreamBase::Create();
+    if (!doc->Save(*out, opt & 1, opt & 2, false, nullptr, nullptr)) return;
+    PSD::PSDReport report;
+    auto copy = PSD::PSDFile::Create(Kernel::MemoryInStream::Create(out->GetData().data(), out->GetData().size()),
+                                     PSD::CreateOptions{}, report);
+    if (!copy) std::abort();  // we wrote a document we cannot read
+    DecodeAll(*copy);
+}
+
+}  // namespace fuzzbodies

@@ -1,0 +1,47 @@
+// Inputs that once broke a fuzz body are kept in fuzz/regressions/<body>/ and replayed here.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "fuzz/FuzzBodies.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> ReadAll(fs::path const& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+void Replay(char const* folder, void (*body)(uint8_t const*, size_t)) {
+    fs::path dir = fs::path(ZUZODORIV_SOURCE_DIR) / "fuzz" / "regressions" / folder;
+    if (!fs::is_directory(dir)) return;
+    for (auto const& e : fs::directory_iterator(dir)) {
+        if (!e.is_regular_file()) continue;
+        SCOPED_TRACE(e.path().string());
+        auto bytes = ReadAll(e.path());
+        body(bytes.data(), bytes.size());
+    }
+}
+
+}  // namespace
+
+TEST(FuzzRegressions, KeptInputsRunCleanly) {
+    Replay("open", fuzzbodies::FuzzOpen);
+    Replay("descriptor", fuzzbodies::FuzzDescriptor);
+    Replay("engine_data", fuzzbodies::FuzzEngineData);
+    Replay("pack_bits", fuzzbodies::FuzzPackBits);
+    Replay("round_trip", fuzzbodies::FuzzRoundTrip);
+}
+
+TEST(FuzzRegressions, BodiesAcceptDegenerateInputs) {
+    uint8_t const nothing[1] = {0};
+    for (auto body : {fuzzbodies::FuzzOpen, fuzzbodies::FuzzDescriptor, fuzzbodies::FuzzEngineData,
+                      fuzzbodies::FuzzPackBits, fuzzbodies::FuzzRoundTrip}) {
+        body(nothing, 0);
+        body(nothing, 1);
+    }
+}
