@@ -1,6 +1,8 @@
 #include "psd/file/PSDResourceIO.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <string>
 
 namespace PSD {
@@ -10,6 +12,29 @@ constexpr uint32_t kResourceSignature = Key("8BIM");
 // A Pascal string's length byte caps its text.
 constexpr size_t kMaxPascalLength = 255;
 }  // namespace
+
+bool ReadUnicodeString(Kernel::InStream& stream, String& out, PSDLoadData& ld) {
+    uint32_t count;
+    if (!ReadValue(stream, count, ld)) return false;
+    Kernel::String16 units;
+    ByteOrderFixer fix = ld.Fixer();
+    char16_t piece[1024];
+    for (uint32_t done = 0; done < count;) {
+        uint32_t n = std::min<uint32_t>(count - done, uint32_t(std::size(piece)));
+        if (!ReadBytes(stream, piece, n * sizeof(char16_t), ld)) return false;
+        for (uint32_t i = 0; i < n; ++i) units.push_back(fix.Fix(piece[i]));
+        done += n;
+    }
+    out = Kernel::ConvertEnc(std::u16string_view(units));
+    return true;
+}
+
+bool ReadFixedValue(Kernel::InStream& stream, float& out, PSDLoadData& ld) {
+    int32_t fixed;
+    if (!ReadValue(stream, fixed, ld)) return false;
+    out = float(fixed / 65536.0);
+    return true;
+}
 
 bool WritePascalString(Kernel::OutStream& stream, String const& text, unsigned padding) {
     auto encoding = Kernel::StringEncoding::Make(kResourceCodePage);

@@ -1,4 +1,4 @@
-// Writers of image resource blocks and of the string and number forms they hold. The path
+// The string and number forms of image resources, and the framing of resource blocks. The path
 // writer and the resource writer both frame their blocks with these.
 #pragma once
 
@@ -12,6 +12,12 @@ namespace PSD {
 
 // Pascal strings of resources use this single-byte code page.
 constexpr unsigned kResourceCodePage = 10029;
+
+// 32-bit count of UTF-16 code units, then the units, into UTF-8. The text grows with the data
+// that arrives, so a count the data cannot back fails as truncation without a large allocation.
+[[nodiscard]] bool ReadUnicodeString(Kernel::InStream& stream, String& out, PSDLoadData& ld);
+// Signed 16.16 fixed point.
+[[nodiscard]] bool ReadFixedValue(Kernel::InStream& stream, float& out, PSDLoadData& ld);
 
 // Length byte and text in the resource code page; with padding unit 2 the length byte plus text is
 // zero-padded to an even count (unit 0 or 1: no padding). Text above 255 bytes fails.

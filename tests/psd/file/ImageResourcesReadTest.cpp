@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "host/kernel/Memory.h"
 #include "psd/file/ImageResourcesTestSupport.h"
 #include "psd/vector/PSDPath.h"
 #include "support/OneByteStream.h"
@@ -343,6 +344,20 @@ TEST(ImageResourcesRead, HugeCountsFailWithoutAllocating) {
     Bytes groups;
     groups.Str("8BIM").U16(1026).U16(0).U32(0xFFFFFFF0).U16(1).U16(2);
     EXPECT_EQ(ReadSection(*doc3, pd3, Section(groups)).error, PSDError::kTruncated);
+}
+
+TEST(ImageResourcesRead, AProfileAboveTheAllocationLimitIsOutOfMemory) {
+    struct LimitGuard {
+        uint64_t saved = Kernel::GetAllocationLimit();
+        ~LimitGuard() { Kernel::SetAllocationLimit(saved); }
+    } guard;
+    Kernel::SetAllocationLimit(100000);
+    auto doc = NewDocument();
+    auto pd = NewContext(*doc);
+    testsupport::OneByteInStream stream(Block(1039, Bytes().Zeros(300000)));
+    EXPECT_FALSE(doc->ParseImageResourceData(stream, pd));
+    ASSERT_TRUE(pd.m_report.m_error);
+    EXPECT_EQ(pd.m_report.m_error->GetCode(), PSDError::kOutOfMemory);
 }
 
 TEST(ImageResourcesRead, ICCProfileThroughTheColourManager) {
