@@ -83,6 +83,12 @@ uint32_t FullSample(unsigned depth) {
     return 0x3F800000;  // 1.0f
 }
 
+// A bitmap fits a rectangle of its size; rectangles without area take empty bitmaps.
+bool Fits(Raster::DynamicBitmap const& bm, int64_t width, int64_t height) {
+    if (width <= 0 || height <= 0) return bm.IsEmpty();
+    return bm.GetWidth() == width && bm.GetHeight() == height;
+}
+
 bool HasUserMaskChannel(PSDLayer const& l) {
     return !l.m_background && l.m_userMask.m_present && l.m_bitmapUserMask;
 }
@@ -98,8 +104,7 @@ bool PlanChannels(PSDLayer const& l, uint32_t mode, unsigned depth,
     unsigned colour = ColourChannelCount(mode, false, true);
     if (l.m_bitmap) {
         Raster::DynamicBitmap const& bm = *l.m_bitmap;
-        if (bm.GetChannelCount() < colour + 1 || bm.GetWidth() != l.GetWidth() ||
-            bm.GetHeight() != l.GetHeight())
+        if (bm.GetChannelCount() < colour + 1 || !Fits(bm, l.GetWidth(), l.GetHeight()))
             return false;
         if (!l.m_background)
             out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Colour,
@@ -121,15 +126,13 @@ bool PlanChannels(PSDLayer const& l, uint32_t mode, unsigned depth,
     }
     if (HasUserMaskChannel(l)) {
         Raster::DynamicBitmap const& m = *l.m_bitmapUserMask;
-        if (m.GetWidth() != l.m_userMask.GetWidth() || m.GetHeight() != l.m_userMask.GetHeight())
-            return false;
+        if (!Fits(m, l.m_userMask.GetWidth(), l.m_userMask.GetHeight())) return false;
         out.push_back({PSDChannelInfo::kUserMask, ChannelKind::UserMask,
                        unsigned(m.GetFormatInfo().alphaChannel)});
     }
     if (HasRealMaskChannel(l)) {
         Raster::DynamicBitmap const& m = *l.m_bitmapRealMask;
-        if (m.GetWidth() != l.m_realMask.GetWidth() || m.GetHeight() != l.m_realMask.GetHeight())
-            return false;
+        if (!Fits(m, l.m_realMask.GetWidth(), l.m_realMask.GetHeight())) return false;
         out.push_back({PSDChannelInfo::kRealUserMask, ChannelKind::RealMask,
                        unsigned(m.GetFormatInfo().alphaChannel)});
     }
