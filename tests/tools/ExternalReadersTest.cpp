@@ -1,0 +1,256 @@
+// Documents we write, opened by independent readers run as separate programs: python3-psd-tools
+// must see the same layers (names, bounds, every channel's stored samples) and ImageMagick the
+// same composite. Each test skips when its reader is not installed.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "psd/layer/PSDChannelEncoder.h"
+#include "tests/psd/file/SaveTestSupport.h"
+#include "tests/support/Sha256.h"
+
+namespace {
+
+using namespace savetest;
+namespace fs = std::filesystem;
+
+// Runs a shell command; returns its exit status and stdout.
+int RunCommand(std::string const& cmd, std::string* out = nullptr) {
+    FILE* p = ::popen((cmd + " 2>/dev/null").c_str(), "r");
+    if (!p) return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+    int status = ::pclose(p);
+    if (out) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The system interpreter carries the Debian python3-psd-tools package.
+std::string Python() {
+    return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
+std::string Convert() {
+    return ::access("/usr/bin/convert", X_OK) == 0 ? "/usr/bin/convert" : "convert";
+}
+
+bool HavePsdTools() {
+    return RunCommand(Python() + " -c 'import psd_tools'") == 0;
+}
+bool HaveImageMagick() {
+    return RunCommand("identify -version") == 0 && RunCommand(Convert() + " -version") == 0;
+}
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        path = fs::temp_directory_path() /
+               ("zuzodoriv-ext-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(path);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+std::string WriteDocument(PSD::PSDFile const& doc, fs::path const& file, bool psb, bool compress) {
+    Saved s = SaveToMemory(doc, psb, compress);
+    EXPECT_TRUE(s.ok);
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<char const*>(s.bytes.data()), std::streamsize(s.bytes.size()));
+    return file.string();
+}
+
+// Lists every layer record: name, bounds, and the SHA-256 of each channel's decoded stored samples.
+constexpr char kPsdToolsScript[] = R"PY(
+import sys, json, hashlib
+from psd_tools import PSDImage
+from psd_tools.constants import Tag
+p = PSDImage.open(sys.argv[1])
+lm = p._record.layer_and_mask_information
+li = lm.layer_info
+if (li is None or not li.layer_records) and lm.tagged_blocks is not None:
+    for tag in (Tag.LAYER_16, Tag.LAYER_32):
+        if tag in lm.tagged_blocks:
+            li = lm.tagged_blocks.get_data(tag)
+out = {"version": p.version, "width": p.width, "height": p.height, "depth": p.depth, "layers": []}
+recs = li.layer_records if li is not None and li.layer_records else []
+for rec, cds in zip(recs, li.channel_image_data if recs else []):
+    name = None
+    if rec.tagged_blocks is not None and Tag.UNICODE_LAYER_NAME in rec.tagged_blocks:
+        name = rec.tagged_blocks.get_data(Tag.UNICODE_LAYER_NAME)
+    if name is None:
+        name = rec.name
+    e = {"name": str(name).rstrip("\x00"), "bbox": [rec.left, rec.top, rec.right, rec.bottom], "channels": {}}
+    for ci, cd in zip(rec.channel_info, cds):
+        m = rec.mask_data
+        if int(ci.id) >= -1:
+            w, h = rec.right - rec.left, rec.bottom - rec.top
+        elif int(ci.id) == -2:
+            w, h = m.right - m.left, m.bottom - m.top
+        else:
+            w, h = m.real_right - m.real_left, m.real_bottom - m.real_top
+        d = cd.get_data(w, h, p.depth, p.version) if w > 0 and h > 0 else b""
+        e["channels"][str(int(ci.id))] = hashlib.sha256(bytes(d)).hexdigest()
+    out["layers"].append(e)
+print(json.dumps(out))
+)PY";
+
+std::string ChannelHash(Raster::DynamicBitmap const* bm, unsigned channel, unsigned depth,
+                        bool invert) {
+    testsupport::Sha256 sha;
+    if (bm && !bm->IsEmpty()) {
+        std::vector<uint8_t> row(size_t(bm->GetWidth()) * depth / 8);
+        for (uint32_t y = 0; y < bm->GetHeight(); ++y) {
+            PSD::ExtractChannelRow({bm, channel, depth, invert}, y, row.data());
+            sha.Update(row.data(), row.size());
+        }
+    }
+    return sha.HexDigest();
+}
+
+Raster::Format MaskFormatOf(Raster::Format f) {
+    if (f == Raster::Format::RGBA16 || f == Raster::Format::IA16 || f == Raster::Format::LABA16)
+        return Raster::Format::A16;
+    return f == Raster::Format::RGBAF ? Raster::Format::AF : Raster::Format::A8;
+}
+
+Kernel::Counted<PSD::PSDFile> LayeredDocument(Raster::Format f) {
+    auto doc = PSD::PSDFile::CreateEmpty(70, 50, false, f, nullptr, nullptr);
+    auto flat = Pattern(70, 50, f, 1);
+    auto const& info = flat->GetFormatInfo();
+    flat->FillChannel(unsigned(info.alphaChannel), info.isFloat               ? 1.0
+                                                   : info.bytesPerSample == 2 ? 65535.0
+                                                                              : 255.0);
+    doc->SetFlattenedBitmap(flat);
+    doc->AddLayer(MakeLayer("Bottom layer", 0, 0, Pattern(70, 50, f, 2)));
+    auto masked = MakeLayer("Masked \xC3\xA9t\xC3\xA9", 10, 5, Pattern(33, 21, f, 3));
+    masked->m_userMask.m_present = true;
+    masked->m_userMask.m_left = 12;
+    masked->m_userMask.m_top = 8;
+    masked->m_userMask.m_right = 30;
+    masked->m_userMask.m_bottom = 20;
+    masked->m_userMask.m_invert = true;
+    masked->m_bitmapUserMask = Pattern(18, 12, MaskFormatOf(f), 4);
+    doc->AddLayer(masked);
+    doc->AddLayer(MakeLayer("Off canvas", -5, 40, Pattern(20, 20, f, 5)));
+    return doc;
+}
+
+TEST(ExternalReaders, PsdToolsSeesOurLayersAndSamples) {
+    if (!HavePsdTools()) GTEST_SKIP() << "python3-psd-tools is not installed";
+    TempDir dir;
+    fs::path script = dir.path / "dump.py";
+    std::ofstream(script) << kPsdToolsScript;
+    for (auto f : {Raster::Format::RGBA8, Raster::Format::RGBA16, Raster::Format::IA8,
+                   Raster::Format::CMYKA8}) {
+        for (bool psb : {false, true}) {
+            for (bool compress : {false, true}) {
+                std::string what = std::string(Raster::FormatName(f)) + (psb ? " PSB" : " PSD") +
+                                   (compress ? " zip" : "");
+                auto doc = LayeredDocument(f);
+                std::string file = WriteDocument(*doc, dir.path / "doc.psd", psb, compress);
+                std::string text;
+                ASSERT_EQ(RunCommand(Python() + " " + script.string() + " " + file, &text), 0)
+                    << what;
+                auto j = nlohmann::json::parse(text);
+                EXPECT_EQ(j["version"], psb ? 2 : 1) << what;
+                EXPECT_EQ(j["width"], 70);
+                EXPECT_EQ(j["height"], 50);
+                ASSERT_EQ(j["layers"].size(), doc->m_layers.size()) << what;
+                for (size_t i = 0; i < doc->m_layers.size(); ++i) {
+                    PSD::PSDLayer const& l = *doc->m_layers[i];
+                    auto const& e = j["layers"][i];
+                    SCOPED_TRACE(what + " layer " + l.m_name);
+                    EXPECT_EQ(e["name"].get<std::string>(), l.m_name);
+                    EXPECT_EQ(e["bbox"],
+                              nlohmann::json({l.m_left, l.m_top, l.m_right, l.m_bottom}));
+                    unsigned depth = doc->m_depth;
+                    auto const& ch = e["channels"];
+                    unsigned colour = PSD::ColourChannelCount(doc->m_colourMode, false);
+                    ASSERT_EQ(ch.size(), colour + 1 + (l.m_bitmapUserMask ? 1 : 0));
+                    unsigned alpha = unsigned(l.m_bitmap->GetFormatInfo().alphaChannel);
+                    EXPECT_EQ(ch["-1"], ChannelHash(l.m_bitmap.Get(), alpha, depth, false));
+                    for (unsigned c = 0; c < colour; ++c)
+                        EXPECT_EQ(ch[std::to_string(c)],
+                                  ChannelHash(l.m_bitmap.Get(), c, depth, false))
+                            << c;
+                    if (l.m_bitmapUserMask) {
+                        EXPECT_EQ(ch["-2"], ChannelHash(l.m_bitmapUserMask.Get(), 0, depth,
+                                                        l.m_userMask.m_invert));
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(ExternalReaders, ImageMagickSeesOurCompositeAndLayers) {
+    if (!HaveImageMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+    TempDir dir;
+    struct Case {
+        Raster::Format format;
+        char const* map;  // ImageMagick raw output of the composite
+    };
+    for (Case c : {Case{Raster::Format::RGBA8, "rgb"}, Case{Raster::Format::IA8, "gray"}}) {
+        for (bool psb : {false, true}) {
+            for (bool compress : {false, true}) {
+                std::string what =
+                    std::string(Raster::FormatName(c.format)) + (psb ? " PSB" : " PSD");
+                auto doc = LayeredDocument(c.format);
+                std::string file =
+                    WriteDocument(*doc, dir.path / (psb ? "doc.psb" : "doc.psd"), psb, compress);
+                std::string text;
+                ASSERT_EQ(RunCommand("identify " + file, &text), 0) << what;
+                // One line for the composite and one per layer.
+                EXPECT_EQ(std::count(text.begin(), text.end(), '\n'),
+                          1 + long(doc->m_layers.size()))
+                    << text;
+                EXPECT_NE(text.find("70x50"), std::string::npos) << text;
+                fs::path raw = dir.path / "composite.raw";
+                ASSERT_EQ(RunCommand(Convert() + " '" + file + "[0]' -depth 8 " + c.map + ":" +
+                                     raw.string()),
+                          0)
+                    << what;
+                std::ifstream in(raw, std::ios::binary);
+                std::vector<uint8_t> got((std::istreambuf_iterator<char>(in)),
+                                         std::istreambuf_iterator<char>());
+                auto const& flat = *doc->GetFlattenedBitmap();
+                unsigned colour = PSD::ColourChannelCount(doc->m_colourMode, false);
+                ASSERT_EQ(got.size(), size_t(70) * 50 * colour) << what;
+                size_t mismatches = 0;
+                for (uint32_t y = 0; y < 50; ++y)
+                    for (uint32_t x = 0; x < 70; ++x)
+                        for (unsigned k = 0; k < colour; ++k)
+                            if (got[(size_t(y) * 70 + x) * colour + k] !=
+                                flat.GetRow(y)[x * flat.GetChannelCount() + k])
+                                ++mismatches;
+                EXPECT_EQ(mismatches, 0u) << what;
+            }
+        }
+    }
+}
+
+TEST(ExternalReaders, ImageMagickReadsTheWhiteCompositeOfADocumentWithoutOne) {
+    if (!HaveImageMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+    TempDir dir;
+    auto doc = PSD::PSDFile::CreateEmpty(300, 7, false, Raster::Format::RGBA8, nullptr, nullptr);
+    doc->AddLayer(MakeLayer("only", 3, 1, Pattern(9, 4, Raster::Format::RGBA8, 1)));
+    std::string file = WriteDocument(*doc, dir.path / "white.psd", false, false);
+    fs::path raw = dir.path / "white.raw";
+    ASSERT_EQ(RunCommand(Convert() + " '" + file + "[0]' -depth 8 rgb:" + raw.string()), 0);
+    std::ifstream in(raw, std::ios::binary);
+    std::vector<uint8_t> got((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    ASSERT_EQ(got.size(), 300u * 7 * 3);
+    EXPECT_EQ(std::count(got.begin(), got.end(), uint8_t(0xFF)), long(got.size()));
+}
+
+}  // namespace
