@@ -80,10 +80,26 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
     out["document_block_keys"] = docKeys;
 }
 
+// What a layer is, from its section type and the blocks it carries.
 char const* Kind(PSD::PSDLayerNode const& n) {
+    PSD::PSDLayer const& l = *n.layer;
     if (n.isGroup)
-        return n.layer->m_sectionType == PSD::PSDLayer::kClosedGroup ? "group (closed)" : "group";
-    return n.layer->m_background ? "background" : "layer";
+        return l.m_sectionType == PSD::PSDLayer::kClosedGroup ? "group (closed)" : "group";
+    if (l.m_background) return "background";
+    auto has = [&](std::initializer_list<char const*> keys) {
+        for (char const* k : keys)
+            if (l.FindBlock(uint32_t(uint8_t(k[0])) << 24 | uint32_t(uint8_t(k[1])) << 16 |
+                            uint32_t(uint8_t(k[2])) << 8 | uint8_t(k[3])))
+                return true;
+        return false;
+    };
+    if (has({"TySh"})) return "type";
+    if (has({"PlLd", "SoLd"})) return "smart object";
+    if (has({"SoCo", "GdFl", "PtFl"})) return has({"vmsk", "vsms"}) ? "shape" : "fill";
+    if (has({"levl", "curv", "brit", "blnc", "blwh", "hue ", "hue2", "mixr", "nvrt", "post", "thrs",
+             "selc", "phfl", "vibA", "expA", "grdm", "clrL"}))
+        return "adjustment";
+    return "layer";
 }
 
 void MaskText(char const* label, PSD::PSDLayerMask const& m, std::ostream& out) {

@@ -5,26 +5,25 @@
 
 namespace PSD {
 
+PSDLayerNode::~PSDLayerNode() {
+    // Take nested children apart level by level so a deep tree never recurses deeply.
+    std::vector<PSDLayerNode> pending = std::move(children);
+    while (!pending.empty()) {
+        PSDLayerNode n = std::move(pending.back());
+        pending.pop_back();
+        for (auto& c : n.children) pending.push_back(std::move(c));
+        n.children.clear();
+    }
+}
+
 std::vector<PSDLayerNode> BuildLayerTree(std::vector<Kernel::Counted<PSDLayer>> const& layers) {
     std::vector<PSDLayerNode> roots;
-    // Open groups, innermost last, as paths of child indexes from the roots: nodes move when
-    // their parent vector grows, so pointers would not stay valid.
-    std::vector<std::vector<size_t>> open;
-
-    auto container = [&]() -> std::vector<PSDLayerNode>& {
-        std::vector<PSDLayerNode>* c = &roots;
-        if (!open.empty())
-            for (size_t k : open.back()) c = &(*c)[k].children;
-        return *c;
-    };
-    auto nodeAt = [&](std::vector<size_t> const& path) -> PSDLayerNode& {
-        std::vector<PSDLayerNode>* c = &roots;
-        PSDLayerNode* n = nullptr;
-        for (size_t k : path) {
-            n = &(*c)[k];
-            c = &n->children;
-        }
-        return *n;
+    // Groups being filled, innermost last; each joins its parent when it closes.
+    std::vector<PSDLayerNode> open;
+    auto closeInnermost = [&] {
+        PSDLayerNode group = std::move(open.back());
+        open.pop_back();
+        (open.empty() ? roots : open.back().children).push_back(std::move(group));
     };
 
     // The list is stored bottom first; the tree reads top first.
@@ -33,24 +32,22 @@ std::vector<PSDLayerNode> BuildLayerTree(std::vector<Kernel::Counted<PSDLayer>> 
         if (!layer) continue;
         if (layer->IsGroupEnd()) {
             if (open.empty()) continue;  // a marker closing nothing
-            PSDLayerNode& group = nodeAt(open.back());
-            group.endMarker = layer;
-            group.endMarkerIndex = i;
-            open.pop_back();
+            open.back().endMarker = layer;
+            open.back().endMarkerIndex = i;
+            closeInnermost();
             continue;
         }
         PSDLayerNode node;
         node.layer = layer;
         node.index = i;
         node.isGroup = layer->IsGroupStart();
-        auto& c = container();
-        c.push_back(std::move(node));
-        if (c.back().isGroup) {
-            std::vector<size_t> path = open.empty() ? std::vector<size_t>() : open.back();
-            path.push_back(c.size() - 1);
-            open.push_back(std::move(path));
-        }
+        if (node.isGroup)
+            open.push_back(std::move(node));
+        else
+            (open.empty() ? roots : open.back().children).push_back(std::move(node));
     }
+    // Groups whose end marker never came hold everything below them.
+    while (!open.empty()) closeInnermost();
     return roots;
 }
 

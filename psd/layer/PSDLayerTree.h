@@ -28,6 +28,13 @@ struct PSDLayerNode {
     Kernel::Counted<PSDLayer> endMarker;
     size_t endMarkerIndex = 0;
     std::vector<PSDLayerNode> children;
+
+    PSDLayerNode() = default;
+    PSDLayerNode(PSDLayerNode&&) = default;
+    PSDLayerNode& operator=(PSDLayerNode&&) = default;
+    PSDLayerNode(PSDLayerNode const&) = default;
+    PSDLayerNode& operator=(PSDLayerNode const&) = default;
+    ~PSDLayerNode();
 };
 
 // Top-level nodes, top first. Null entries of the list are skipped.

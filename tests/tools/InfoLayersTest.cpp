@@ -1,0 +1,125 @@
+// `zuzodoriv info` on a hand-built layered document: the tree text and the "layers" JSON array.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "tests/psd/layer/LayerBytes.h"
+
+using namespace layertest;
+
+namespace {
+
+std::string RunTool(std::string const& args) {
+    std::string out;
+    FILE* p = popen((std::string(ZUZODORIV_CLI) + " " + args + " 2>&1").c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+struct TempFile {
+    std::filesystem::path path;
+    explicit TempFile(std::vector<uint8_t> const& bytes) {
+        path = std::filesystem::temp_directory_path() /
+               ("zuzodoriv-layers-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) +
+                ".psd");
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<char const*>(bytes.data()), long(bytes.size()));
+    }
+    ~TempFile() { std::filesystem::remove(path); }
+    static inline int counter = 0;
+};
+
+// Bottom first: a background, a group end marker, a masked layer inside the group, the group.
+Bytes GroupedDocument() {
+    Record background;
+    background.channels = {{0, 2}, {1, 2}, {2, 2}};
+    background.name = PascalName("Background");
+    background.blocks = Block("lspf", Bytes().U32(4));
+    Record end;
+    end.name = PascalName("</Layer group>");
+    end.blocks = Block("lsct", Bytes().U32(3));
+    Record inner;
+    inner.name = PascalName("Inner");
+    inner.opacity = 128;
+    inner.clipping = 1;
+    inner.flags = 0x02;
+    inner.key = "mul ";
+    inner.channels = {{-1, 2}, {0, 2}, {1, 2}, {2, 2}, {-2, 2}};
+    inner.mask = Bytes().U32(20).U32(1).U32(2).U32(3).U32(4).U8(255).U8(0x05).U16(0);
+    inner.blocks = Block("iOpa", Bytes().U8(51).Zeros(3)).Append(Block("zzzz", Bytes().U32(0)));
+    Record group;
+    group.name = PascalName("Group");
+    group.blocks = Block("lsct", Bytes().U32(1).Str("8BIM").Str("pass"));
+    testsupport::Header h;
+    return testsupport::Document(h, {}, {}, Section(LayerInfo(4, {background, end, inner, group})));
+}
+
+}  // namespace
+
+TEST(InfoLayers, TreeText) {
+    TempFile f(GroupedDocument());
+    std::string out = RunTool("info " + f.path.string());
+    EXPECT_NE(out.find("  layers:       4\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("    group \"Group\" pass opacity 255 fill 255\n"), std::string::npos)
+        << out;
+    EXPECT_NE(
+        out.find(
+            "      layer \"Inner\" (0,0)-(3,2) mul  opacity 128 fill 51, hidden, clipped, mask "
+            "(2,1)-(4,3) colour 255 relative inverted\n"),
+        std::string::npos)
+        << out;
+    EXPECT_NE(out.find("    background \"Background\" (0,0)-(3,2) norm opacity 255 fill 255, "
+                       "locked: position\n"),
+              std::string::npos)
+        << out;
+    // The end marker is part of the group, not a line of its own.
+    EXPECT_EQ(out.find("</Layer group>"), std::string::npos) << out;
+}
+
+TEST(InfoLayers, JsonRecordsInFileOrder) {
+    TempFile f(GroupedDocument());
+    std::string out = RunTool("info --json " + f.path.string());
+    nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << out;
+    auto const& layers = j["layers"];
+    ASSERT_EQ(layers.size(), 4u) << out;
+    EXPECT_EQ(layers[0]["name"], "Background");
+    EXPECT_EQ(layers[1]["section_type"], 3);
+    EXPECT_EQ(layers[3]["section_type"], 1);
+    EXPECT_EQ(layers[3]["blend_mode"], "pass");
+    auto const& inner = layers[2];
+    EXPECT_EQ(inner["index"], 2);
+    EXPECT_EQ(inner["name"], "Inner");
+    EXPECT_EQ(inner["top"], 0);
+    EXPECT_EQ(inner["left"], 0);
+    EXPECT_EQ(inner["bottom"], 2);
+    EXPECT_EQ(inner["right"], 3);
+    EXPECT_EQ(inner["blend_mode"], "mul ");
+    EXPECT_EQ(inner["opacity"], 128);
+    EXPECT_EQ(inner["fill_opacity"], 51);
+    EXPECT_EQ(inner["visible"], false);
+    EXPECT_EQ(inner["clipping"], true);
+    EXPECT_EQ(inner["transparency_protected"], false);
+    ASSERT_EQ(inner["channels"].size(), 5u);
+    EXPECT_EQ(inner["channels"][4], (nlohmann::json{{"id", -2}, {"length", 2}}));
+    EXPECT_EQ(inner["user_mask"], (nlohmann::json{{"top", 1},
+                                                  {"left", 2},
+                                                  {"bottom", 3},
+                                                  {"right", 4},
+                                                  {"default_colour", 255},
+                                                  {"relative", true},
+                                                  {"disabled", false},
+                                                  {"invert", true}}));
+    EXPECT_TRUE(inner["real_mask"].is_null());
+    EXPECT_EQ(inner["blending_range_sets"], 1);
+    EXPECT_EQ(inner["block_keys"], (nlohmann::json{"iOpa", "zzzz"}));
+    EXPECT_TRUE(j.contains("warnings"));
+}
