@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "psd/layer/PSDChannelEncoder.h"
 #include "tests/psd/file/SaveTestSupport.h"
@@ -73,34 +74,37 @@ constexpr char kPsdToolsScript[] = R"PY(
 import sys, json, hashlib
 from psd_tools import PSDImage
 from psd_tools.constants import Tag
-p = PSDImage.open(sys.argv[1])
-lm = p._record.layer_and_mask_information
-li = lm.layer_info
-if (li is None or not li.layer_records) and lm.tagged_blocks is not None:
-    for tag in (Tag.LAYER_16, Tag.LAYER_32):
-        if tag in lm.tagged_blocks:
-            li = lm.tagged_blocks.get_data(tag)
-out = {"version": p.version, "width": p.width, "height": p.height, "depth": p.depth, "layers": []}
-recs = li.layer_records if li is not None and li.layer_records else []
-for rec, cds in zip(recs, li.channel_image_data if recs else []):
-    name = None
-    if rec.tagged_blocks is not None and Tag.UNICODE_LAYER_NAME in rec.tagged_blocks:
-        name = rec.tagged_blocks.get_data(Tag.UNICODE_LAYER_NAME)
-    if name is None:
-        name = rec.name
-    e = {"name": str(name).rstrip("\x00"), "bbox": [rec.left, rec.top, rec.right, rec.bottom], "channels": {}}
-    for ci, cd in zip(rec.channel_info, cds):
-        m = rec.mask_data
-        if int(ci.id) >= -1:
-            w, h = rec.right - rec.left, rec.bottom - rec.top
-        elif int(ci.id) == -2:
-            w, h = m.right - m.left, m.bottom - m.top
-        else:
-            w, h = m.real_right - m.real_left, m.real_bottom - m.real_top
-        d = cd.get_data(w, h, p.depth, p.version) if w > 0 and h > 0 else b""
-        e["channels"][str(int(ci.id))] = hashlib.sha256(bytes(d)).hexdigest()
-    out["layers"].append(e)
-print(json.dumps(out))
+def dump(path):
+    p = PSDImage.open(path)
+    lm = p._record.layer_and_mask_information
+    li = lm.layer_info
+    if (li is None or not li.layer_records) and lm.tagged_blocks is not None:
+        for tag in (Tag.LAYER_16, Tag.LAYER_32):
+            if tag in lm.tagged_blocks:
+                li = lm.tagged_blocks.get_data(tag)
+    out = {"version": p.version, "width": p.width, "height": p.height, "depth": p.depth, "layers": []}
+    recs = li.layer_records if li is not None and li.layer_records else []
+    for rec, cds in zip(recs, li.channel_image_data if recs else []):
+        name = None
+        if rec.tagged_blocks is not None and Tag.UNICODE_LAYER_NAME in rec.tagged_blocks:
+            name = rec.tagged_blocks.get_data(Tag.UNICODE_LAYER_NAME)
+        if name is None:
+            name = rec.name
+        e = {"name": str(name).rstrip("\x00"), "bbox": [rec.left, rec.top, rec.right, rec.bottom], "channels": {}}
+        for ci, cd in zip(rec.channel_info, cds):
+            m = rec.mask_data
+            if int(ci.id) >= -1:
+                w, h = rec.right - rec.left, rec.bottom - rec.top
+            elif int(ci.id) == -2:
+                w, h = m.right - m.left, m.bottom - m.top
+            else:
+                w, h = m.real_right - m.real_left, m.real_bottom - m.real_top
+            d = cd.get_data(w, h, p.depth, p.version) if w > 0 and h > 0 else b""
+            e["channels"][str(int(ci.id))] = hashlib.sha256(bytes(d)).hexdigest()
+        out["layers"].append(e)
+    return out
+for path in sys.argv[1:]:
+    print(json.dumps(dump(path)))
 )PY";
 
 std::string ChannelHash(Raster::DynamicBitmap const* bm, unsigned channel, unsigned depth,
@@ -149,44 +153,63 @@ TEST(ExternalReaders, PsdToolsSeesOurLayersAndSamples) {
     TempDir dir;
     fs::path script = dir.path / "dump.py";
     std::ofstream(script) << kPsdToolsScript;
+    // Every variant is written first and read by one interpreter run.
+    struct Variant {
+        std::string what;
+        Kernel::Counted<PSD::PSDFile> doc;
+        bool psb;
+        std::string file;
+    };
+    std::vector<Variant> variants;
+    std::string files;
     for (auto f : {Raster::Format::RGBA8, Raster::Format::RGBA16, Raster::Format::IA8,
                    Raster::Format::CMYKA8}) {
         for (bool psb : {false, true}) {
             for (bool compress : {false, true}) {
-                std::string what = std::string(Raster::FormatName(f)) + (psb ? " PSB" : " PSD") +
-                                   (compress ? " zip" : "");
-                auto doc = LayeredDocument(f);
-                std::string file = WriteDocument(*doc, dir.path / "doc.psd", psb, compress);
-                std::string text;
-                ASSERT_EQ(RunCommand(Python() + " " + script.string() + " " + file, &text), 0)
-                    << what;
-                auto j = nlohmann::json::parse(text);
-                EXPECT_EQ(j["version"], psb ? 2 : 1) << what;
-                EXPECT_EQ(j["width"], 70);
-                EXPECT_EQ(j["height"], 50);
-                ASSERT_EQ(j["layers"].size(), doc->m_layers.size()) << what;
-                for (size_t i = 0; i < doc->m_layers.size(); ++i) {
-                    PSD::PSDLayer const& l = *doc->m_layers[i];
-                    auto const& e = j["layers"][i];
-                    SCOPED_TRACE(what + " layer " + l.m_name);
-                    EXPECT_EQ(e["name"].get<std::string>(), l.m_name);
-                    EXPECT_EQ(e["bbox"],
-                              nlohmann::json({l.m_left, l.m_top, l.m_right, l.m_bottom}));
-                    unsigned depth = doc->m_depth;
-                    auto const& ch = e["channels"];
-                    unsigned colour = PSD::ColourChannelCount(doc->m_colourMode, false);
-                    ASSERT_EQ(ch.size(), colour + 1 + (l.m_bitmapUserMask ? 1 : 0));
-                    unsigned alpha = unsigned(l.m_bitmap->GetFormatInfo().alphaChannel);
-                    EXPECT_EQ(ch["-1"], ChannelHash(l.m_bitmap.Get(), alpha, depth, false));
-                    for (unsigned c = 0; c < colour; ++c)
-                        EXPECT_EQ(ch[std::to_string(c)],
-                                  ChannelHash(l.m_bitmap.Get(), c, depth, false))
-                            << c;
-                    if (l.m_bitmapUserMask) {
-                        EXPECT_EQ(ch["-2"], ChannelHash(l.m_bitmapUserMask.Get(), 0, depth,
-                                                        l.m_userMask.m_invert));
-                    }
-                }
+                Variant v{std::string(Raster::FormatName(f)) + (psb ? " PSB" : " PSD") +
+                              (compress ? " zip" : ""),
+                          LayeredDocument(f),
+                          psb,
+                          {}};
+                v.file = WriteDocument(
+                    *v.doc, dir.path / ("doc" + std::to_string(variants.size()) + ".psd"), psb,
+                    compress);
+                files += " " + v.file;
+                variants.push_back(v);
+            }
+        }
+    }
+    std::string text;
+    ASSERT_EQ(RunCommand(Python() + " " + script.string() + files, &text), 0);
+    std::istringstream lines(text);
+    for (auto const& v : variants) {
+        std::string line;
+        ASSERT_TRUE(std::getline(lines, line)) << v.what;
+        auto j = nlohmann::json::parse(line);
+        auto const& doc = v.doc;
+        std::string const& what = v.what;
+        EXPECT_EQ(j["version"], v.psb ? 2 : 1) << what;
+        EXPECT_EQ(j["width"], 70);
+        EXPECT_EQ(j["height"], 50);
+        ASSERT_EQ(j["layers"].size(), doc->m_layers.size()) << what;
+        for (size_t i = 0; i < doc->m_layers.size(); ++i) {
+            PSD::PSDLayer const& l = *doc->m_layers[i];
+            auto const& e = j["layers"][i];
+            SCOPED_TRACE(what + " layer " + l.m_name);
+            EXPECT_EQ(e["name"].get<std::string>(), l.m_name);
+            EXPECT_EQ(e["bbox"], nlohmann::json({l.m_left, l.m_top, l.m_right, l.m_bottom}));
+            unsigned depth = doc->m_depth;
+            auto const& ch = e["channels"];
+            unsigned colour = PSD::ColourChannelCount(doc->m_colourMode, false);
+            ASSERT_EQ(ch.size(), colour + 1 + (l.m_bitmapUserMask ? 1 : 0));
+            unsigned alpha = unsigned(l.m_bitmap->GetFormatInfo().alphaChannel);
+            EXPECT_EQ(ch["-1"], ChannelHash(l.m_bitmap.Get(), alpha, depth, false));
+            for (unsigned c = 0; c < colour; ++c)
+                EXPECT_EQ(ch[std::to_string(c)], ChannelHash(l.m_bitmap.Get(), c, depth, false))
+                    << c;
+            if (l.m_bitmapUserMask) {
+                EXPECT_EQ(ch["-2"],
+                          ChannelHash(l.m_bitmapUserMask.Get(), 0, depth, l.m_userMask.m_invert));
             }
         }
     }
