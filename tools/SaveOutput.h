@@ -108,8 +108,9 @@ inline int SaveDocumentToFile(PSD::PSDFile const& doc, std::string const& target
     }
     fs::rename(temp, target, ec);
     if (ec) {
+        std::string reason = ec.message();
         fs::remove(temp, ec);
-        std::cerr << "cannot write " << target << ": " << ec.message() << "\n";
+        std::cerr << "cannot write " << target << ": " << reason << "\n";
         return 1;
     }
     return 0;

@@ -1,0 +1,268 @@
+// The convert and create commands run as a separate process: what they write reads back, bad
+// arguments leave nothing behind, and Ctrl-C during a save leaves neither output nor partial file.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "host/kernel/Zip.h"
+#include "tests/psd/file/SaveTestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace savetest;
+namespace fs = std::filesystem;
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        path = fs::temp_directory_path() /
+               ("zuzodoriv-cli-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    // Files whose name holds text.
+    size_t Count(std::string const& text) const {
+        size_t n = 0;
+        for (auto const& e : fs::directory_iterator(path))
+            if (e.path().filename().string().find(text) != std::string::npos) ++n;
+        return n;
+    }
+};
+
+pid_t Spawn(std::vector<std::string> const& args) {
+    std::vector<char*> argv;
+    std::string cli = ZUZODORIV_CLI;
+    argv.push_back(cli.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int Wait(pid_t pid) {
+    int status = 0;
+    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunCli(std::vector<std::string> const& args) {
+    return Wait(Spawn(args));
+}
+
+void PutBE32(std::vector<uint8_t>& v, uint32_t x) {
+    for (int s = 24; s >= 0; s -= 8) v.push_back(uint8_t(x >> s));
+}
+
+// A minimal RGBA8 PNG, so these tests need nothing but the command.
+void WritePNG(fs::path const& file, Raster::DynamicBitmap const& bm) {
+    static uint32_t table[256];
+    if (!table[1])
+        for (uint32_t n = 0; n < 256; ++n) {
+            uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            table[n] = c;
+        }
+    auto chunk = [&](std::vector<uint8_t>& out, char const* type,
+                     std::vector<uint8_t> const& data) {
+        PutBE32(out, uint32_t(data.size()));
+        size_t start = out.size();
+        out.insert(out.end(), type, type + 4);
+        out.insert(out.end(), data.begin(), data.end());
+        uint32_t c = 0xFFFFFFFFu;
+        for (size_t i = start; i < out.size(); ++i) c = table[(c ^ out[i]) & 0xFF] ^ (c >> 8);
+        PutBE32(out, c ^ 0xFFFFFFFFu);
+    };
+    std::vector<uint8_t> raw;
+    for (uint32_t y = 0; y < bm.GetHeight(); ++y) {
+        raw.push_back(0);
+        raw.insert(raw.end(), bm.GetRow(y), bm.GetRow(y) + bm.GetRowBytes());
+    }
+    std::vector<uint8_t> idat, ihdr, png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    ASSERT_TRUE(Kernel::ZlibDeflate(raw.data(), raw.size(), idat, 3));
+    PutBE32(ihdr, bm.GetWidth());
+    PutBE32(ihdr, bm.GetHeight());
+    ihdr.insert(ihdr.end(), {8, 6, 0, 0, 0});
+    chunk(png, "IHDR", ihdr);
+    chunk(png, "IDAT", idat);
+    chunk(png, "IEND", {});
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<char const*>(png.data()), std::streamsize(png.size()));
+}
+
+Kernel::Counted<PSD::PSDFile> Open(fs::path const& file) {
+    PSD::PSDReport r;
+    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(file.string()));
+    if (!in) return nullptr;
+    auto doc = PSD::PSDFile::Create(in, PSD::CreateOptions{}, r);
+    EXPECT_TRUE(doc) << ErrorText(r);
+    return doc;
+}
+
+TEST(CommandsExternal, CreateBuildsTheLayersAndTheComposite) {
+    TempDir dir;
+    auto a = Pattern(40, 30, Raster::Format::RGBA8, 1);
+    a->FillChannel(3, 255);
+    auto b = Pattern(12, 9, Raster::Format::RGBA8, 2);
+    WritePNG(dir.path / "a.png", *a);
+    WritePNG(dir.path / "b.png", *b);
+    fs::path out = dir.path / "made.psd";
+    ASSERT_EQ(RunCli({"create", out.string(), "--size", "50x40", "--layer",
+                      "Base=" + (dir.path / "a.png").string(), "--layer",
+                      "Top=" + (dir.path / "b.png").string() + "@-3,20", "--composite"}),
+              0);
+    EXPECT_EQ(dir.Count(".partial-"), 0u);
+    auto doc = Open(out);
+    ASSERT_TRUE(doc);
+    ASSERT_EQ(doc->m_layers.size(), 2u);
+    EXPECT_EQ(doc->m_layers[0]->m_name, "Base");
+    EXPECT_EQ(doc->m_layers[1]->m_name, "Top");
+    EXPECT_EQ(doc->m_layers[1]->m_left, -3);
+    EXPECT_EQ(doc->m_layers[1]->m_top, 20);
+    EXPECT_EQ(doc->m_layers[1]->m_right, 9);
+    PSD::PSDReport r;
+    Kernel::Counted<Raster::DynamicBitmap> bm;
+    ASSERT_TRUE(doc->m_layers[1]->GetBitmap(bm, r));
+    EXPECT_TRUE(SameBitmap(bm.Get(), b.Get()));
+    std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+    ASSERT_TRUE(doc->GetBitmap(bm, masks, r));
+    // Where only the opaque base lies, the composite is the base.
+    EXPECT_EQ(0, std::memcmp(bm->GetRow(0), a->GetRow(0), 40 * 4));
+    // Outside every layer it is transparent.
+    EXPECT_EQ(bm->GetRow(35)[45 * 4 + 3], 0);
+}
+
+TEST(CommandsExternal, ConvertKeepsEveryBitmap) {
+    TempDir dir;
+    auto doc = PSD::PSDFile::CreateEmpty(64, 32, false, Raster::Format::RGBA16, nullptr, nullptr);
+    doc->AddLayer(MakeLayer("one", 0, 0, Pattern(64, 32, Raster::Format::RGBA16, 3)));
+    doc->AddLayer(MakeLayer("two", 5, 5, Pattern(10, 20, Raster::Format::RGBA16, 4)));
+    doc->SetFlattenedBitmap(Pattern(64, 32, Raster::Format::RGBA16, 5));
+    Saved s = SaveToMemory(*doc, false, false);
+    ASSERT_TRUE(s.ok);
+    fs::path in = dir.path / "in.psd";
+    std::ofstream(in, std::ios::binary)
+        .write(reinterpret_cast<char const*>(s.bytes.data()), std::streamsize(s.bytes.size()));
+    for (auto const& flags :
+         std::vector<std::vector<std::string>>{{}, {"--psb"}, {"--zip"}, {"--psb", "--zip"}}) {
+        fs::path out = dir.path / "out.psd";
+        std::vector<std::string> args = {"convert", in.string(), out.string()};
+        args.insert(args.end(), flags.begin(), flags.end());
+        ASSERT_EQ(RunCli(args), 0);
+        auto back = Open(out);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->IsPSB(), !flags.empty() && flags[0] == "--psb");
+        ASSERT_EQ(back->m_layers.size(), 2u);
+        PSD::PSDReport r;
+        for (size_t i = 0; i < 2; ++i) {
+            Kernel::Counted<Raster::DynamicBitmap> bm;
+            ASSERT_TRUE(back->m_layers[i]->GetBitmap(bm, r));
+            EXPECT_TRUE(SameBitmap(bm.Get(), doc->m_layers[i]->m_bitmap.Get()));
+        }
+        Kernel::Counted<Raster::DynamicBitmap> flat;
+        std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+        ASSERT_TRUE(back->GetBitmap(flat, masks, r));
+        EXPECT_TRUE(SameBitmap(flat.Get(), doc->GetFlattenedBitmap().Get()));
+        fs::remove(out);
+    }
+    EXPECT_EQ(dir.Count(".partial-"), 0u);
+}
+
+TEST(CommandsExternal, FailuresLeaveNoOutput) {
+    TempDir dir;
+    fs::path out = dir.path / "never.psd";
+    EXPECT_NE(RunCli({"create", out.string(), "--size", "0x5"}), 0);
+    EXPECT_NE(RunCli({"create", out.string(), "--size", "banana"}), 0);
+    EXPECT_NE(RunCli({"create", out.string(), "--size", "30001x5"}), 0);
+    EXPECT_NE(RunCli({"create", out.string(), "--size", "5x5", "--layer",
+                      "x=" + (dir.path / "missing.png").string()}),
+              0);
+    EXPECT_NE(RunCli({"create", out.string(), "--size", "5x5", "--layer", "nofile"}), 0);
+    EXPECT_NE(RunCli({"convert", (dir.path / "missing.psd").string(), out.string()}), 0);
+    std::ofstream(dir.path / "junk.psd") << "not a document";
+    EXPECT_NE(RunCli({"convert", (dir.path / "junk.psd").string(), out.string()}), 0);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(dir.Count(".partial-"), 0u);
+    // A PSB-sized document cannot be converted to PSD.
+    auto wide = PSD::PSDFile::CreateEmpty(30001, 1, true, Raster::Format::IA8, nullptr, nullptr);
+    Saved s = SaveToMemory(*wide, true, false);
+    ASSERT_TRUE(s.ok);
+    std::ofstream(dir.path / "wide.psb", std::ios::binary)
+        .write(reinterpret_cast<char const*>(s.bytes.data()), std::streamsize(s.bytes.size()));
+    EXPECT_NE(RunCli({"convert", (dir.path / "wide.psb").string(), out.string()}), 0);
+    EXPECT_EQ(RunCli({"convert", (dir.path / "wide.psb").string(), out.string(), "--psb"}), 0);
+}
+
+TEST(CommandsExternal, InterruptingASaveLeavesNothingBehind) {
+    TempDir dir;
+    // Big enough that the save is still running when the signal arrives.
+    auto doc =
+        PSD::PSDFile::CreateEmpty(3000, 3000, false, Raster::Format::RGBA8, nullptr, nullptr);
+    for (int i = 0; i < 4; ++i) {
+        auto bm = Raster::DynamicBitmap::Create(3000, 3000, Raster::Format::RGBA8);
+        uint32_t x = 2463534242u + uint32_t(i);
+        for (size_t k = 0; k < bm->GetDataSize(); ++k) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            bm->GetData()[k] = uint8_t(x);
+        }
+        doc->AddLayer(MakeLayer("noise", 0, 0, bm));
+    }
+    fs::path in = dir.path / "big.psd";
+    {
+        auto file = Kernel::FileOutStream::Create(in.string());
+        ASSERT_TRUE(file);
+        ASSERT_TRUE(doc->Save(*file, false, false, false, nullptr, nullptr));
+        ASSERT_TRUE(file->Close());
+    }
+    doc = nullptr;
+    int cancelled = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        fs::path out = dir.path / "out.psd";
+        pid_t pid = Spawn({"convert", in.string(), out.string(), "--zip"});
+        ASSERT_GT(pid, 0);
+        // Wait for the partial file: the save has begun.
+        auto start = std::chrono::steady_clock::now();
+        while (dir.Count(".partial-") == 0 &&
+               std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ::kill(pid, SIGINT);
+        int status = Wait(pid);
+        EXPECT_EQ(dir.Count(".partial-"), 0u);
+        if (status == 130) {
+            ++cancelled;
+            EXPECT_FALSE(fs::exists(out));
+        } else {
+            // The save won the race: then the output must be whole.
+            EXPECT_EQ(status, 0);
+            EXPECT_TRUE(Open(out));
+            fs::remove(out);
+        }
+        if (cancelled) break;
+    }
+    EXPECT_GT(cancelled, 0) << "the save always finished before the signal";
+}
+
+}  // namespace
