@@ -18,6 +18,10 @@ struct DescBytes : std::vector<uint8_t> {
     DescBytes& U16(uint16_t v) { return U8(uint8_t(v >> 8)).U8(uint8_t(v)); }
     DescBytes& U32(uint32_t v) { return U16(uint16_t(v >> 16)).U16(uint16_t(v)); }
     DescBytes& U64(uint64_t v) { return U32(uint32_t(v >> 32)).U32(uint32_t(v)); }
+    DescBytes& Zeros(size_t n) {
+        insert(end(), n, 0);
+        return *this;
+    }
     DescBytes& Str(std::string const& s) {
         insert(end(), s.begin(), s.end());
         return *this;

@@ -1,0 +1,368 @@
+// `zuzodoriv dump FILE [--layer N] [--json] [--raw]`: the descriptors (and engine data) inside a
+// document's tagged blocks, as the debug dump or as a JSON tree.
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "psd/descriptor/DebugTrace.h"
+#include "psd/descriptor/DescriptorBlocks.h"
+#include "psd/file/PSDFile.h"
+#include "psd/layer/PSDLayer.h"
+#include "psd/text/PDFData.h"
+#include "tools/Command.h"
+
+namespace zuzodoriv {
+namespace {
+
+using ojson = nlohmann::ordered_json;
+
+struct Options {
+    std::string file;
+    long layer = -1;  // all layers
+    bool json = false;
+    bool raw = false;
+};
+
+std::string ErrorText(PSD::PSDReport const& r) {
+    return r.m_error ? std::string(r.m_error->Report()) : std::string("failed");
+}
+
+// ---- JSON forms
+
+ojson EngineJson(PSD::PDFData const* v) {
+    if (!v) return nullptr;
+    if (auto const* d = dynamic_cast<PSD::PDFDictionary const*>(v)) {
+        ojson o = ojson::object();
+        for (auto const& item : d->m_items)
+            if (!o.contains(std::string(item.m_key)))
+                o[std::string(item.m_key)] = EngineJson(item.m_value.Get());
+        return o;
+    }
+    if (auto const* a = dynamic_cast<PSD::PDFArray const*>(v)) {
+        ojson arr = ojson::array();
+        for (auto const& e : a->m_items) arr.push_back(EngineJson(e.Get()));
+        return arr;
+    }
+    if (auto const* n = dynamic_cast<PSD::PDFName const*>(v)) return "/" + std::string(n->m_name);
+    if (auto const* s = dynamic_cast<PSD::PDFString const*>(v)) return std::string(s->GetString());
+    if (auto const* i = dynamic_cast<PSD::PDFInt const*>(v)) return i->m_value;
+    if (auto const* f = dynamic_cast<PSD::PDFDouble const*>(v)) return f->m_value;
+    return nullptr;
+}
+
+ojson DescriptorJson(PSD::Descriptor const& d);
+
+ojson KeyJson(PSD::DescriptorKey const& k) {
+    return std::string(k.ToString());
+}
+
+ojson ReferenceJson(PSD::ReferenceItem const& r) {
+    ojson o = {{"form", r.GetTypeString()},
+               {"className", std::string(r.m_className)},
+               {"classKey", KeyJson(r.m_classKey)}};
+    if (auto const* p = dynamic_cast<PSD::ReferenceItemProperty const*>(&r))
+        o["property"] = KeyJson(p->m_property);
+    if (auto const* e = dynamic_cast<PSD::ReferenceItemEnumerated const*>(&r)) {
+        o["enumType"] = KeyJson(e->m_enum.m_type);
+        o["enumValue"] = KeyJson(e->m_enum.m_value);
+    }
+    if (auto const* off = dynamic_cast<PSD::ReferenceItemOffset const*>(&r))
+        o["offset"] = off->m_offset;
+    return o;
+}
+
+ojson ValueJson(PSD::DescriptorItem const& item) {
+    using namespace PSD;
+    switch (item.GetType()) {
+        case DescriptorItem::kReference: {
+            ojson arr = ojson::array();
+            for (auto const& r : static_cast<DescriptorItemReference const&>(item).m_items)
+                arr.push_back(ReferenceJson(*r));
+            return arr;
+        }
+        case DescriptorItem::kDescriptor:
+            return DescriptorJson(static_cast<DescriptorItemDescriptor const&>(item).m_descriptor);
+        case DescriptorItem::kList: {
+            ojson arr = ojson::array();
+            for (auto const& e : static_cast<DescriptorItemList const&>(item).m_items)
+                arr.push_back({{"type", e->GetTypeString()}, {"value", ValueJson(*e)}});
+            return arr;
+        }
+        case DescriptorItem::kDouble:
+            return static_cast<DescriptorItemDouble const&>(item).m_value;
+        case DescriptorItem::kUnitFloat: {
+            auto const& u = static_cast<DescriptorItemUnitFloat const&>(item);
+            return {{"unit", std::string(DescriptorItemUnitFloat::UnitTypeToString(u.m_unit))},
+                    {"value", u.m_value}};
+        }
+        case DescriptorItem::kString:
+            return std::string(static_cast<DescriptorItemString const&>(item).m_value);
+        case DescriptorItem::kEnum: {
+            auto const& e = static_cast<DescriptorItemEnum const&>(item);
+            return {{"type", KeyJson(e.m_value.m_type)}, {"value", KeyJson(e.m_value.m_value)}};
+        }
+        case DescriptorItem::kInteger:
+            return static_cast<DescriptorItemInteger const&>(item).m_value;
+        case DescriptorItem::kBool:
+            return static_cast<DescriptorItemBool const&>(item).m_value;
+        case DescriptorItem::kClass: {
+            auto const& c = static_cast<DescriptorItemClass const&>(item);
+            return {{"name", std::string(c.m_name)}, {"classID", KeyJson(c.m_classID)}};
+        }
+        case DescriptorItem::kAliasData:
+            return {{"size", static_cast<DescriptorItemAliasData const&>(item).GetSize()}};
+        case DescriptorItem::kPDFData: {
+            auto const& p = static_cast<DescriptorItemPDFData const&>(item);
+            auto tree = p.GetPDFData();
+            if (!tree) return {{"size", p.GetSize()}, {"error", "engine data does not parse"}};
+            return EngineJson(tree.Get());
+        }
+    }
+    return nullptr;
+}
+
+ojson DescriptorJson(PSD::Descriptor const& d) {
+    ojson items = ojson::array();
+    for (auto const& i : d.m_items)
+        items.push_back({{"key", KeyJson(i.m_key)},
+                         {"type", i.m_item->GetTypeString()},
+                         {"value", ValueJson(*i.m_item)}});
+    ojson o = {{"class", KeyJson(d.m_classID)}};
+    if (!d.m_name.empty()) o["name"] = std::string(d.m_name);
+    o["items"] = items;
+    return o;
+}
+
+// ---- Reading blocks
+
+// Engine data of the document: a run of key/value pairs, read as one dictionary.
+Kernel::Counted<PSD::PDFData> ParseEngineRun(std::vector<uint8_t> const& bytes) {
+    std::vector<uint8_t> wrapped = {'<', '<', '\n'};
+    wrapped.insert(wrapped.end(), bytes.begin(), bytes.end());
+    wrapped.insert(wrapped.end(), {'\n', '>', '>'});
+    PSD::PDFDataParser parser(wrapped.data(), wrapped.size());
+    return parser.Parse();
+}
+
+struct Output {
+    Options const& o;
+    ojson json;
+    bool failed = false;
+
+    static std::string Key(uint32_t key) { return PSD::KeyToString(key); }
+
+    // One descriptor-based block: text to stdout, or a JSON entry appended to `into`.
+    void Block(uint32_t key, Kernel::InStreamSeekable& body, bool swap, std::string const& indent,
+               ojson& into) {
+        PSD::ParseData pd;
+        pd.m_swap = swap;
+        std::vector<PSD::BlockDescriptor> found;
+        auto result = PSD::ReadBlockDescriptors(key, body, pd, found);
+        if (result == PSD::BlockDescriptorResult::NotDescriptorBased) return;
+        bool ok = result == PSD::BlockDescriptorResult::Parsed;
+        failed = failed || !ok;
+        for (size_t i = 0; i < found.size(); ++i) {
+            bool complete = ok || i + 1 < found.size();
+            std::string label = found[i].label;
+            if (o.json) {
+                ojson entry = {{"key", Key(key)}};
+                if (!label.empty()) entry["label"] = label;
+                entry["descriptor"] = DescriptorJson(found[i].descriptor);
+                if (!complete) entry["error"] = ErrorText(pd.m_report);
+                into.push_back(entry);
+            } else {
+                std::cout << indent << "block '" << Key(key) << "'"
+                          << (label.empty() ? "" : " " + label)
+                          << (complete ? "" : " (incomplete: " + ErrorText(pd.m_report) + ")")
+                          << "\n";
+                PSD::String text;
+                {
+                    PSD::DebugDumpCapture capture(text);
+                    found[i].descriptor.DebugDump(1);
+                }
+                std::cout << text;
+            }
+        }
+        if (found.empty() && !ok) {
+            if (o.json)
+                into.push_back({{"key", Key(key)}, {"error", ErrorText(pd.m_report)}});
+            else
+                std::cout << indent << "block '" << Key(key) << "': " << ErrorText(pd.m_report)
+                          << "\n";
+        }
+    }
+
+    void EngineBlock(uint32_t key, std::vector<uint8_t> const& bytes, std::string const& indent,
+                     ojson& into) {
+        auto tree = ParseEngineRun(bytes);
+        if (!tree) failed = true;
+        if (o.json) {
+            ojson entry = {{"key", Key(key)}};
+            if (tree)
+                entry["engine_data"] = EngineJson(tree.Get());
+            else
+                entry["error"] = "engine data does not parse";
+            into.push_back(entry);
+            return;
+        }
+        std::cout << indent << "block '" << Key(key) << "' engine data, " << bytes.size()
+                  << " bytes\n";
+        if (!tree) {
+            std::cout << indent << "  (does not parse)\n";
+            return;
+        }
+        PSD::String text;
+        {
+            PSD::DebugDumpCapture capture(text);
+            tree->PrintValue(0);
+        }
+        std::cout << text << "\n";
+    }
+};
+
+// The body of a recorded block as its own stream window.
+Kernel::Counted<Kernel::LimitedInStream> BodyOf(
+    Kernel::Counted<Kernel::InStreamSeekable> const& source, PSD::PSDTaggedBlockInfo const& b) {
+    if (!source || !source->Seek(b.position)) return nullptr;
+    return Kernel::LimitedInStream::Create(source, b.length);
+}
+
+int DumpDocument(Options const& o) {
+    std::string why;
+    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(o.file, &why));
+    if (!in) {
+        std::cerr << "cannot open " << o.file << ": " << why << "\n";
+        return 1;
+    }
+    PSD::PSDReport report;
+    auto doc = PSD::PSDFile::Create(in, PSD::CreateOptions{}, report);
+    if (!doc) {
+        std::cerr << o.file << ": " << ErrorText(report) << "\n";
+        return 1;
+    }
+    if (o.layer >= 0 && size_t(o.layer) >= doc->m_layers.size()) {
+        std::cerr << o.file << ": no layer " << o.layer << " (the document has "
+                  << doc->m_layers.size() << ")\n";
+        return 1;
+    }
+    Output out{o, ojson::object()};
+    Kernel::Counted<Kernel::InStreamSeekable> source =
+        doc->m_sourceStream ? doc->m_sourceStream : in;
+    out.json["file"] = o.file;
+    bool swap = doc->m_layers.empty() || !doc->m_layers[0] ? true : doc->m_layers[0]->m_swap;
+    if (!o.json) std::cout << o.file << "\n";
+    if (o.layer < 0) {
+        ojson blocks = ojson::array();
+        if (!o.json) std::cout << "document\n";
+        for (auto const& b : doc->m_documentBlocks) {
+            auto body = BodyOf(source, b);
+            if (!body) continue;
+            if (b.key == PSD::Key("Txt2")) {
+                std::vector<uint8_t> bytes(size_t(std::min<uint64_t>(b.length, body->GetSize())));
+                if (!bytes.empty() && !body->ReadExact(bytes.data(), bytes.size())) continue;
+                out.EngineBlock(b.key, bytes, "  ", blocks);
+            } else {
+                out.Block(b.key, *body, swap, "  ", blocks);
+            }
+        }
+        out.json["document"] = blocks;
+    }
+    ojson layers = ojson::array();
+    for (size_t i = 0; i < doc->m_layers.size(); ++i) {
+        if (o.layer >= 0 && size_t(o.layer) != i) continue;
+        auto const& layer = doc->m_layers[i];
+        if (!layer) continue;
+        ojson blocks = ojson::array();
+        if (!o.json) std::cout << "layer " << i << " \"" << std::string(layer->m_name) << "\"\n";
+        for (auto const& b : layer->m_blocks) {
+            auto body = BodyOf(layer->m_stream ? layer->m_stream : source, b);
+            if (body) out.Block(b.key, *body, layer->m_swap, "  ", blocks);
+        }
+        layers.push_back({{"index", i}, {"name", std::string(layer->m_name)}, {"blocks", blocks}});
+    }
+    out.json["layers"] = layers;
+    if (o.json) std::cout << out.json.dump(2) << "\n";
+    return out.failed ? 1 : 0;
+}
+
+// A file holding one descriptor (with or without its version) or engine data.
+int DumpRaw(Options const& o) {
+    std::string why;
+    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(o.file, &why));
+    if (!in) {
+        std::cerr << "cannot open " << o.file << ": " << why << "\n";
+        return 1;
+    }
+    std::vector<uint8_t> bytes(size_t(in->GetSize()));
+    if (!bytes.empty() && !in->ReadExact(bytes.data(), bytes.size())) {
+        std::cerr << o.file << ": read failed\n";
+        return 1;
+    }
+    size_t first = 0;
+    while (first < bytes.size() && std::strchr(" \t\r\n\f", bytes[first]) && bytes[first]) ++first;
+    bool engine = first < bytes.size() && std::strchr("<[/(", bytes[first]) && bytes[first];
+    Output out{o, ojson::object()};
+    ojson entries = ojson::array();
+    if (engine) {
+        // One value, or a run of key/value pairs as the document-level engine data is stored.
+        PSD::PDFDataParser single(bytes.data(), bytes.size());
+        auto tree = single.Parse();
+        bool run = !tree.DynamicCast<PSD::PDFDictionary>();
+        if (run) {
+            out.EngineBlock(0, bytes, "", entries);
+        } else if (o.json) {
+            entries.push_back({{"engine_data", EngineJson(tree.Get())}});
+        } else {
+            PSD::String text;
+            {
+                PSD::DebugDumpCapture capture(text);
+                tree->PrintValue(0);
+            }
+            std::cout << text << "\n";
+        }
+    } else {
+        bool versioned =
+            bytes.size() >= 4 && bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 0 && bytes[3] == 16;
+        auto s = Kernel::MemoryInStream::Create(bytes);
+        PSD::ParseData pd;
+        PSD::Descriptor d;
+        bool ok = versioned ? d.Parse(*s, pd) : d.ParseDesc(*s, pd);
+        out.failed = !ok;
+        if (o.json) {
+            ojson entry = {{"descriptor", DescriptorJson(d)}};
+            if (!ok) entry["error"] = ErrorText(pd.m_report);
+            entries.push_back(entry);
+        } else {
+            if (!ok) std::cout << "incomplete: " << ErrorText(pd.m_report) << "\n";
+            PSD::String text;
+            {
+                PSD::DebugDumpCapture capture(text);
+                d.DebugDump(0);
+            }
+            std::cout << text;
+        }
+    }
+    if (o.json) {
+        out.json["file"] = o.file;
+        out.json["raw"] = entries;
+        std::cout << out.json.dump(2) << "\n";
+    }
+    return out.failed ? 1 : 0;
+}
+
+CommandRegistrar s_reg([](CLI::App& app) {
+    auto opts = std::make_shared<Options>();
+    auto* cmd =
+        app.add_subcommand("dump", "Show the descriptors inside a document's tagged blocks");
+    cmd->add_option("file", opts->file,
+                    "Document to read (or, with --raw, a descriptor or engine-data file)")
+        ->required();
+    cmd->add_option("--layer", opts->layer, "Only this layer (index as listed by info)");
+    cmd->add_flag("--json", opts->json, "The trees as JSON");
+    cmd->add_flag("--raw", opts->raw,
+                  "FILE is one raw descriptor (with or without version) or engine data");
+    cmd->callback([opts] { ExitStatus() = opts->raw ? DumpRaw(*opts) : DumpDocument(*opts); });
+});
+
+}  // namespace
+}  // namespace zuzodoriv
