@@ -66,7 +66,9 @@ size_t PNGRowBytes(PNGImageInfo const& info) noexcept;
 // Decodes a PNG (any colour type; palette and transparency applied) to RGBA16 when the file has
 // 16-bit samples and RGBA8 otherwise. Null with a reason on damaged data; a size beyond the
 // allocation limit fails with "Out of memory".
-Kernel::Counted<DynamicBitmap> ReadPNG(void const* data, size_t size, std::string* error = nullptr);
-Kernel::Counted<DynamicBitmap> ReadPNGFile(std::string const& path, std::string* error = nullptr);
+[[nodiscard]] Kernel::Counted<DynamicBitmap> ReadPNG(void const* data, size_t size,
+                                                     std::string* error = nullptr);
+[[nodiscard]] Kernel::Counted<DynamicBitmap> ReadPNGFile(std::string const& path,
+                                                         std::string* error = nullptr);
 
 }  // namespace Raster
