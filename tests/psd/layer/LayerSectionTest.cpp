@@ -351,3 +351,34 @@ TEST(LayerSection, WholeDocumentThroughOneByteStream) {
     EXPECT_EQ(doc->m_layers[1]->m_name, "Masked");
     EXPECT_TRUE(doc->m_layers[1]->m_stream);
 }
+
+TEST(LayerSection, CorruptedBytesGiveADocumentOrAnError) {
+    // Every byte of the section overwritten with a few telling values: the reader must either
+    // accept the document or report an error, and never read out of bounds (run under ASan).
+    for (uint16_t version : {1, 2}) {
+        testsupport::Header h;
+        h.version = version;
+        Bytes full = testsupport::Document(h, {}, {}, RichSection(version == 2));
+        size_t sectionStart = 26 + 4 + 4;
+        size_t accepted = 0, refused = 0;
+        for (size_t at = sectionStart; at < full.size(); ++at) {
+            for (uint8_t v : {uint8_t(0x00), uint8_t(0xFF), uint8_t(0x80), uint8_t(full[at] + 1)}) {
+                if (v == full[at]) continue;
+                Bytes bad = full;
+                bad[at] = v;
+                Kernel::Counted<Kernel::InStreamSeekable> s(Kernel::MemoryInStream::Create(bad));
+                PSDReport report;
+                auto doc = PSDFile::Create(s, CreateOptions{}, report);
+                if (doc) {
+                    ++accepted;
+                } else {
+                    ++refused;
+                    EXPECT_TRUE(report.m_error) << version << " at " << at;
+                }
+            }
+        }
+        // Both outcomes occur: some bytes are free (names, fill values), others are structural.
+        EXPECT_GT(accepted, 0u);
+        EXPECT_GT(refused, 0u);
+    }
+}
