@@ -53,7 +53,8 @@ public:
     virtual bool Finalise() = 0;
 };
 
-// Streaming inflate of a zlib stream read from source (which must outlive it).
+// Streaming inflate of a zlib stream read from source (which must outlive it). The source is
+// read in blocks, so when other data follows the compressed bytes, hand it a LimitedInStream.
 class ZipInStream : public CompressionInStream {
 public:
     static Counted<ZipInStream> Create(NonCounted<InStream> source, ZipPredictor predictor = {});
