@@ -1,6 +1,7 @@
 #include "psd/layer/PSDChannelEncoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -85,6 +86,38 @@ bool Deflate(std::vector<uint8_t> const& in, std::vector<uint8_t>& out) {
 
 // ---- RLEPacker
 
+namespace {
+
+uint64_t Load64(uint8_t const* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// The first index i >= 1 with i + 3 <= window where p[i] = p[i+1] = p[i+2], or window when there
+// is none. Eight positions are tested at once while eight bytes plus two can be read; a byte of
+// (a ^ b) | (b ^ c) is zero exactly where three equal bytes begin.
+size_t FindTriple(uint8_t const* p, size_t n, size_t window) {
+    size_t i = 1;
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+        for (; i + 3 <= window && i + 10 <= n; i += 8) {
+            uint64_t a = Load64(p + i), b = Load64(p + i + 1), c = Load64(p + i + 2);
+            uint64_t x = (a ^ b) | (b ^ c);
+            uint64_t zero = (x - kOnes) & ~x & kHighs;  // the lowest flag marks the first zero byte
+            if (zero) {
+                size_t at = i + size_t(std::countr_zero(zero)) / 8;
+                return at + 3 <= window ? at : window;
+            }
+        }
+    }
+    for (; i + 3 <= window; ++i)
+        if (p[i] == p[i + 1] && p[i + 1] == p[i + 2]) return i;
+    return window;
+}
+
+}  // namespace
+
 uint8_t* RLEPacker::PrepareLine(size_t n) {
     if (m_line.size() < n) m_line.resize(n);
     m_src = m_line.data();
@@ -119,10 +152,17 @@ size_t RLEPacker::Pack(uint8_t const* p, size_t n, uint8_t* out, size_t capacity
         out[o++] = value;
         return true;
     };
+    size_t const total = n;
+    uint8_t const* const start = p;
     auto literal = [&](uint8_t const* bytes, size_t len) {
         if (capacity - o < len + 1) return false;
         out[o++] = uint8_t(len - 1);
-        std::memcpy(out + o, bytes, len);
+        // A fixed-size copy of the longest literal is cheaper than a variable one when both the
+        // row and the output have room for it; the bytes past len are overwritten later.
+        if (capacity - o >= 128 && total - size_t(bytes - start) >= 128)
+            std::memcpy(out + o, bytes, 128);
+        else
+            std::memcpy(out + o, bytes, len);
         o += len;
         return true;
     };
@@ -145,14 +185,8 @@ size_t RLEPacker::Pack(uint8_t const* p, size_t n, uint8_t* out, size_t capacity
             used = 2;
         } else {
             // A literal stops where three equal bytes begin, so they can become a run.
-            size_t window = std::min<size_t>(n, 130), len = window;
-            for (size_t i = 1; i + 3 <= window; ++i) {
-                if (p[i] == p[i + 1] && p[i + 1] == p[i + 2]) {
-                    len = i;
-                    break;
-                }
-            }
-            len = std::min<size_t>(len, 128);
+            size_t window = std::min<size_t>(n, 130);
+            size_t len = std::min<size_t>(FindTriple(p, n, window), 128);
             ok = literal(p, len);
             used = len;
         }
@@ -202,7 +236,16 @@ void ExtractPlainRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcep
     uint8_t const* in = bm.GetRow(y) + size_t(src.channel) * bps;
     if (bps == 1) {
         if (src.depth == 8) {
-            for (uint32_t x = 0; x < w; ++x, in += step) out[x] = *in;
+            // Fixed strides of the common formats let the compiler unroll the gather.
+            if (step == 4) {
+                for (uint32_t x = 0; x < w; ++x) out[x] = in[4 * size_t(x)];
+            } else if (step == 2) {
+                for (uint32_t x = 0; x < w; ++x) out[x] = in[2 * size_t(x)];
+            } else if (step == 1) {
+                std::memcpy(out, in, w);
+            } else {
+                for (uint32_t x = 0; x < w; ++x, in += step) out[x] = *in;
+            }
         } else if (src.depth == 16) {
             for (uint32_t x = 0; x < w; ++x, in += step) PutBE16(out + 2 * x, uint16_t(*in * 257u));
         } else {

@@ -30,12 +30,14 @@ public:
     uint8_t* PrepareLine(size_t n);
     // Borrows n bytes; they must stay valid until FinaliseLine.
     void SetLine(uint8_t const* bytes, size_t n) noexcept;
-    // Packs the row into out; false (nothing usable written) when capacity is too small.
+    // Packs the row into out; false (nothing usable written) when capacity is too small. Bytes past
+    // the packed size (within capacity) may be overwritten.
     [[nodiscard]] bool FinaliseLine(uint8_t* out, size_t capacity, size_t& written) noexcept;
     // Packs the row onto a stream; false on a short write.
     [[nodiscard]] bool FinaliseLine(Kernel::OutStream& out, size_t& written);
 
     // Packs n bytes into out. Returns the packed size, or SIZE_MAX when a packet does not fit.
+    // Bytes of out past the packed size (within capacity) may be overwritten.
     static size_t Pack(uint8_t const* in, size_t n, uint8_t* out, size_t capacity) noexcept;
     // Largest packed size of n bytes (all literals of 128 and one header each).
     static constexpr size_t WorstCase(size_t n) noexcept { return n + (n + 127) / 128; }

@@ -165,6 +165,65 @@ TEST(RLEPacker, LongRandomRowsRoundTripWithinTheWorstCase) {
     }
 }
 
+// The packing rules written plainly, one byte at a time, to hold the fast packer to them.
+Bytes PackReference(Bytes const& row) {
+    Bytes out;
+    uint8_t const* p = row.data();
+    size_t n = row.size();
+    while (n > 0) {
+        size_t used;
+        if (n == 1) {
+            out.insert(out.end(), {0, p[0]});
+            used = 1;
+        } else if (n == 2) {
+            if (p[0] == p[1])
+                out.insert(out.end(), {0xFF, p[0]});
+            else
+                out.insert(out.end(), {1, p[0], p[1]});
+            used = 2;
+        } else if (p[0] == p[1] && p[1] == p[2]) {
+            size_t len = 3;
+            while (len < std::min<size_t>(n, 128) && p[len] == p[0]) ++len;
+            out.insert(out.end(), {uint8_t(1 - int(len)), p[0]});
+            used = len;
+        } else if (n >= 4 && p[0] == p[1] && p[2] != p[1] && p[2] == p[3]) {
+            out.insert(out.end(), {0xFF, p[0]});
+            used = 2;
+        } else {
+            size_t window = std::min<size_t>(n, 130), len = window;
+            for (size_t i = 1; i + 3 <= window; ++i) {
+                if (p[i] == p[i + 1] && p[i + 1] == p[i + 2]) {
+                    len = i;
+                    break;
+                }
+            }
+            len = std::min<size_t>(len, 128);
+            out.push_back(uint8_t(len - 1));
+            out.insert(out.end(), p, p + len);
+            used = len;
+        }
+        p += used;
+        n -= used;
+    }
+    return out;
+}
+
+TEST(RLEPacker, FastPackingMatchesThePlainRules) {
+    std::mt19937 rng(7);
+    for (int trial = 0; trial < 3000; ++trial) {
+        size_t n = trial < 300 ? size_t(trial) : rng() % 700;
+        Bytes row(n);
+        // Few distinct values make triples at every distance from the window edges.
+        unsigned values = 2 + trial % 9;
+        for (auto& b : row) b = uint8_t(rng() % values);
+        if (trial % 5 == 0)
+            for (size_t i = 0; i < n; ++i) row[i] = uint8_t(i);  // none at all
+        if (trial % 7 == 0 && n > 10)
+            row[rng() % (n - 3)] = 0xEE, row[n - 1] = row[n - 2] = row[n - 3] = 0xEE;
+        ASSERT_EQ(Pack(row), PackReference(row)) << "trial " << trial;
+    }
+}
+
 // ---- Channel forms
 
 uint32_t BE32(uint8_t const* p) {
