@@ -175,3 +175,39 @@ TEST(DescriptorSamples, TaggedBlockBodies) {
     EXPECT_EQ(unknownTypes, 1);
     EXPECT_EQ(roundTrips, checked);
 }
+
+TEST(DescriptorSamples, DamagedBytesFailCleanlyOrParse) {
+    fs::path root = testsupport::CorpusRoot() / "psd-tools/tests";
+    std::vector<std::pair<fs::path, Form>> samples = {
+        {root / "descriptors/0.dat", Form::Body},
+        {root / "descriptors/1.dat", Form::Body},
+        {root / "tagged_blocks/cinf.dat", Form::Versioned}};
+    size_t parsed = 0, failed = 0;
+    for (auto const& [path, form] : samples) {
+        auto bytes = testsupport::ReadWholeFile(path);
+        if (bytes.empty()) GTEST_SKIP() << "no corpus at " << root;
+        for (size_t at = 0; at < bytes.size(); ++at) {
+            for (uint8_t value : {uint8_t(bytes[at] ^ 0xFF), uint8_t(0x00), uint8_t(0x7F),
+                                  uint8_t(bytes[at] + 1)}) {
+                auto damaged = bytes;
+                damaged[at] = value;
+                auto s = Kernel::MemoryInStream::Create(damaged);
+                ParseData pd;
+                Descriptor d;
+                bool ok = form == Form::Body ? d.ParseDesc(*s, pd) : d.Parse(*s, pd);
+                if (ok) {
+                    ++parsed;
+                    continue;
+                }
+                ++failed;
+                // A failure always says why, except a wrong version, which records nothing.
+                bool versionByte = form == Form::Versioned && at < 4;
+                if (!versionByte) {
+                    ASSERT_TRUE(pd.m_report.m_error) << path << " at " << at;
+                }
+            }
+        }
+    }
+    EXPECT_GT(parsed, 0u);
+    EXPECT_GT(failed, 0u);
+}
