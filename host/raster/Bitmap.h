@@ -16,8 +16,8 @@ enum class Format : int {
     RGBA16 = 1,  // Red16, Green16, Blue16, Alpha16
     IA8 = 2,     // Intensity8, Alpha8
     IA16 = 3,    // Intensity16, Alpha16
-    CMYKA8 = 4,  // Cyan8, Magenta8, Yellow8, Black8, Alpha8
-    LABA16 = 5,  // Lightness16, AOpponent16, BOpponent16, Alpha16
+    CMYKA8 = 4,  // Cyan8, Magenta8, Yellow8, Black8, Alpha8; ink as documents store it, 255 = none
+    LABA16 = 5,  // Lightness16, AOpponent16, BOpponent16, Alpha16; L 65535 = 100, a/b 32768 = 0
     A8 = 6,      // Alpha8
     A16 = 7,     // Alpha16
     RGBAF = 9,   // RedUF, GreenUF, BlueUF, AlphaF (32-bit float)
