@@ -221,3 +221,31 @@ TEST(DynamicJPEG, AdobeCMYKStreamsDecodeByTheDeviceFormula) {
     EXPECT_NEAR(p[2], 51, 2);
     EXPECT_EQ(p[3], 255);
 }
+
+TEST(DynamicJPEG, RandomDamageNeverCrashes) {
+    auto j = DynamicJPEG::Encode(*Gradient(48, 40), {});
+    ASSERT_TRUE(j);
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    int decoded = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::vector<uint8_t> bytes = j->GetData();
+        for (int k = 0; k < 1 + round % 4; ++k)
+            bytes[next() % bytes.size()] = static_cast<uint8_t>(next() >> 8);
+        for (bool tolerate : {false, true}) {
+            std::string error;
+            auto b = DynamicJPEG::DecodeMemory(bytes.data(), bytes.size(), &error, tolerate);
+            if (b) {
+                // Whatever comes out has the size the header promised.
+                auto header = DynamicJPEG::CreateFromMemory(bytes.data(), bytes.size());
+                ASSERT_TRUE(header);
+                EXPECT_EQ(b->GetWidth(), header->GetWidth());
+                EXPECT_EQ(b->GetHeight(), header->GetHeight());
+                ++decoded;
+            } else {
+                EXPECT_FALSE(error.empty());
+            }
+        }
+    }
+    EXPECT_GT(decoded, 0);
+}

@@ -270,3 +270,26 @@ TEST(PNG, SizeBeyondTheAllocationLimit) {
     EXPECT_FALSE(b);
     EXPECT_EQ(error, "Out of memory");
 }
+
+TEST(PNG, RandomDamageNeverCrashes) {
+    PNGImageInfo info{30, 20, PNGColour::GreyAlpha, 16, false};
+    auto data = RandomImage(info, 77);
+    std::vector<uint8_t> png;
+    ASSERT_TRUE(WritePNGMemory(png, info, RowsOf(data, info)));
+    uint32_t seed = 999;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    for (int round = 0; round < 300; ++round) {
+        std::vector<uint8_t> bytes = png;
+        for (int k = 0; k < 1 + round % 4; ++k)
+            bytes[next() % bytes.size()] = static_cast<uint8_t>(next() >> 8);
+        std::string error;
+        auto b = ReadPNG(bytes.data(), bytes.size(), &error);
+        if (b) {
+            PNGImageInfo read;
+            ASSERT_TRUE(ReadPNGInfo(bytes.data(), bytes.size(), read));
+            EXPECT_EQ(b->GetWidth(), read.width);
+        } else {
+            EXPECT_FALSE(error.empty());
+        }
+    }
+}
