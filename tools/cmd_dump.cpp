@@ -197,7 +197,8 @@ struct Output {
         auto tree = ParseEngineRun(bytes);
         if (!tree) failed = true;
         if (o.json) {
-            ojson entry = {{"key", Key(key)}};
+            ojson entry = ojson::object();
+            if (key) entry["key"] = Key(key);
             if (tree)
                 entry["engine_data"] = EngineJson(tree.Get());
             else
@@ -205,8 +206,9 @@ struct Output {
             into.push_back(entry);
             return;
         }
-        std::cout << indent << "block '" << Key(key) << "' engine data, " << bytes.size()
-                  << " bytes\n";
+        if (key)
+            std::cout << indent << "block '" << Key(key) << "' engine data, " << bytes.size()
+                      << " bytes\n";
         if (!tree) {
             std::cout << indent << "  (does not parse)\n";
             return;
