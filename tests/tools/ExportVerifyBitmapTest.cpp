@@ -1,0 +1,165 @@
+// The export and verify commands, run as a user would, on documents written here.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "host/raster/PNG.h"
+#include "tests/support/PixelDocument.h"
+
+namespace fs = std::filesystem;
+using testsupport::Bytes;
+using testsupport::LayerSpec;
+
+namespace {
+
+struct CliRun {
+    int status;
+    std::string out;
+};
+
+CliRun Cli(std::string const& args) {
+    std::string cmd = std::string(ZUZODORIV_CLI) + " " + args + " 2>&1";
+    CliRun r{0, {}};
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[512];
+    while (size_t n = fread(buf, 1, sizeof buf, p)) r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+fs::path TempDir(char const* name) {
+    fs::path d = fs::temp_directory_path() /
+                 ("zuzodoriv-" + std::string(name) + "-" + std::to_string(::getpid()));
+    fs::remove_all(d);
+    fs::create_directories(d);
+    return d;
+}
+
+void WriteFile(fs::path const& p, std::vector<uint8_t> const& b) {
+    std::ofstream f(p, std::ios::binary);
+    f.write(reinterpret_cast<char const*>(b.data()), std::streamsize(b.size()));
+}
+
+// An RGB document with two layers (one with a user mask) and a composite.
+Bytes SampleDocument(uint16_t depth, bool damageLayer) {
+    const uint32_t w = 6, h = 4;
+    unsigned sb = depth / 8;
+    std::vector<LayerSpec> layers(2);
+    for (int i = 0; i < 2; ++i) {
+        LayerSpec& l = layers[size_t(i)];
+        l.top = i;
+        l.left = 0;
+        l.bottom = int32_t(i + h);
+        l.right = int32_t(w);
+        for (int16_t c = -1; c < 3; ++c) {
+            auto s = testsupport::Pattern(w * h * sb, uint32_t(10 * i + c + 2));
+            l.channels.push_back({c, depth == 8 ? testsupport::RLEBlock(s, w)
+                                                : testsupport::ZipBlock(s, w * sb, sb, true)});
+        }
+    }
+    layers[1].hasMask = true;
+    layers[1].mask.bottom = 2;
+    layers[1].mask.right = 3;
+    layers[1].channels.push_back({-2, testsupport::RawBlock(std::vector<uint8_t>(6 * sb, 77))});
+    if (damageLayer) {
+        Bytes bad;
+        bad.U16(1);
+        for (uint32_t y = 0; y < h; ++y) bad.U16(2);
+        for (uint32_t y = 0; y < h; ++y) bad.U8(0xF0).U8(1);  // each row runs 17 into 6
+        layers[0].channels[1].block = bad;
+    }
+    testsupport::Header hd;
+    hd.width = w;
+    hd.height = h + 1;
+    hd.depth = depth;
+    std::vector<std::vector<uint8_t>> planes;
+    for (int c = 0; c < 3; ++c)
+        planes.push_back(testsupport::Pattern(w * (h + 1) * sb, uint32_t(c)));
+    return testsupport::Document(hd, {}, {}, testsupport::LayerSectionBody(layers, false),
+                                 testsupport::CompositeRaw(planes));
+}
+
+}  // namespace
+
+TEST(ExportVerifyBitmap, VerifyPrintsOneLinePerDocumentAndFailsOnDamage) {
+    fs::path d = TempDir("verify");
+    WriteFile(d / "good.psd", SampleDocument(8, false));
+    WriteFile(d / "damaged.psd", SampleDocument(8, true));
+    Bytes whole = SampleDocument(16, false);
+    WriteFile(d / "cut.psd", std::vector<uint8_t>(whole.begin(), whole.begin() + 30));
+    CliRun good = Cli("verify " + (d / "good.psd").string());
+    EXPECT_EQ(good.status, 0) << good.out;
+    EXPECT_NE(good.out.find("good.psd: OK  2 layers"), std::string::npos) << good.out;
+    EXPECT_NE(good.out.find("0 damaged composite rows, 0 damaged layer bitmaps"), std::string::npos)
+        << good.out;
+
+    CliRun all = Cli("verify -q " + (d / "good.psd").string() + " " + (d / "damaged.psd").string() +
+                     " " + (d / "cut.psd").string());
+    EXPECT_NE(all.status, 0);
+    EXPECT_NE(all.out.find("damaged.psd: FAILED  2 layers"), std::string::npos) << all.out;
+    EXPECT_NE(all.out.find("1 damaged layer bitmaps"), std::string::npos) << all.out;
+    EXPECT_NE(all.out.find("cut.psd: FAILED"), std::string::npos) << all.out;
+    fs::remove_all(d);
+}
+
+TEST(ExportVerifyBitmap, ExportWritesEveryBitmapAndListsIt) {
+    fs::path d = TempDir("export");
+    for (uint16_t depth : {8, 16}) {
+        SCOPED_TRACE(depth);
+        fs::path doc = d / ("doc" + std::to_string(depth) + ".psd");
+        WriteFile(doc, SampleDocument(depth, false));
+        fs::path out = d / ("out" + std::to_string(depth));
+        CliRun r = Cli("export " + doc.string() + " -o " + out.string() + " --jobs 2");
+        ASSERT_EQ(r.status, 0) << r.out;
+        for (char const* f : {"composite.png", "layer-0000.png", "layer-0001.png",
+                              "layer-0001-mask.png", "export.json"})
+            EXPECT_TRUE(fs::exists(out / f)) << f;
+        EXPECT_FALSE(fs::exists(out / "layer-0000-mask.png"));
+        nlohmann::json j = nlohmann::json::parse(std::ifstream(out / "export.json"));
+        ASSERT_EQ(j["files"].size(), 4u);
+        auto const& mask = j["files"][2];
+        EXPECT_EQ(mask["file"], "layer-0001-mask.png");
+        EXPECT_EQ(mask["layer"], 1);
+        EXPECT_EQ(mask["bounds"]["right"], 3);
+
+        // The layer comes back from the PNG as it was stored (16-bit documents give 16-bit PNGs).
+        std::string error;
+        auto png = Raster::ReadPNGFile((out / "layer-0001.png").string(), &error);
+        ASSERT_TRUE(png) << error;
+        EXPECT_EQ(png->GetFormat(), depth == 8 ? Raster::Format::RGBA8 : Raster::Format::RGBA16);
+        EXPECT_EQ(png->GetWidth(), 6u);
+        EXPECT_EQ(png->GetHeight(), 4u);
+        auto green = testsupport::Pattern(24 * (depth / 8), 10 + 1 + 2);
+        uint8_t const* px = png->GetRow(2) + 5 * png->GetBytesPerPixel();
+        if (depth == 8) {
+            EXPECT_EQ(px[1], green[2 * 6 + 5]);
+        } else {
+            uint16_t v;
+            std::memcpy(&v, px + 2, 2);
+            EXPECT_EQ(v, uint16_t(green[2 * (2 * 6 + 5)] << 8 | green[2 * (2 * 6 + 5) + 1]));
+        }
+
+        CliRun only =
+            Cli("export " + doc.string() + " -o " + (out / "c").string() + " --composite-only");
+        ASSERT_EQ(only.status, 0) << only.out;
+        EXPECT_TRUE(fs::exists(out / "c" / "composite.png"));
+        EXPECT_FALSE(fs::exists(out / "c" / "layer-0000.png"));
+        CliRun layers =
+            Cli("export " + doc.string() + " -o " + (out / "l").string() + " --layers-only");
+        ASSERT_EQ(layers.status, 0) << layers.out;
+        EXPECT_FALSE(fs::exists(out / "l" / "composite.png"));
+        EXPECT_TRUE(fs::exists(out / "l" / "layer-0000.png"));
+    }
+    CliRun missing = Cli("export " + (d / "nothing.psd").string() + " -o " + (d / "x").string());
+    EXPECT_NE(missing.status, 0);
+    fs::remove_all(d);
+}
