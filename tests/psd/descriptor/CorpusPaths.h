@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace desctest {
 
 inline std::filesystem::path CorpusRoot() {
     if (char const* env = std::getenv("ZUZODORIV_CORPUS"); env && *env) return env;
@@ -31,4 +31,4 @@ inline std::vector<std::filesystem::path> FilesIn(std::filesystem::path const& d
     return out;
 }
 
-}  // namespace testsupport
+}  // namespace desctest

@@ -10,7 +10,7 @@
 #include "tests/psd/descriptor/DescriptorBytes.h"
 
 using namespace PSD;
-using testsupport::DescBytes;
+using desctest::DescBytes;
 
 namespace {
 
@@ -173,7 +173,7 @@ TEST(DumpTool, RawDescriptorAsTextAndJson) {
 }
 
 TEST(DumpTool, TypeLayerOfACorpusDocument) {
-    auto path = testsupport::CorpusRoot() / "ag-psd/test/text-simple.psd";
+    auto path = desctest::CorpusRoot() / "ag-psd/test/text-simple.psd";
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "no corpus";
     int status = -1;
     auto j = nlohmann::json::parse(RunCli("dump --json --layer 0 " + path.string(), status));

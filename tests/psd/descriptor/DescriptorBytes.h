@@ -8,7 +8,7 @@
 
 #include "psd/descriptor/Descriptor.h"
 
-namespace testsupport {
+namespace desctest {
 
 struct DescBytes : std::vector<uint8_t> {
     DescBytes& U8(uint8_t v) {
@@ -80,4 +80,4 @@ inline bool SaveBody(PSD::Descriptor const& d, std::vector<uint8_t>& out, bool s
     return ok;
 }
 
-}  // namespace testsupport
+}  // namespace desctest

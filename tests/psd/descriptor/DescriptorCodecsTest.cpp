@@ -623,10 +623,10 @@ TEST(DescriptorCodecs, EncodedColoursDecodeBack) {
 
     // The whole colour object saves and reads back.
     std::vector<uint8_t> bytes;
-    ASSERT_TRUE(testsupport::SaveBody(d, bytes));
+    ASSERT_TRUE(desctest::SaveBody(d, bytes));
     ParseData pd;
     Descriptor again;
-    ASSERT_TRUE(testsupport::ParseBody(bytes, again, pd));
+    ASSERT_TRUE(desctest::ParseBody(bytes, again, pd));
     Report r;
     Colour back;
     ASSERT_TRUE(DecodeColor(*again.GetItem(Key("Clr ")), back, r));
@@ -738,10 +738,10 @@ TEST(DescriptorCodecs, SimpleEncoders) {
     EXPECT_EQ(d.m_items.size(), before);
 
     std::vector<uint8_t> bytes;
-    ASSERT_TRUE(testsupport::SaveBody(d, bytes));
+    ASSERT_TRUE(desctest::SaveBody(d, bytes));
     ParseData pd;
     Descriptor back;
-    ASSERT_TRUE(testsupport::ParseBody(bytes, back, pd));
+    ASSERT_TRUE(desctest::ParseBody(bytes, back, pd));
     ASSERT_EQ(back.m_items.size(), 6u);
     EXPECT_EQ(back.Get<DescriptorItemInteger>(Key("long"))->m_value, -5);
     EXPECT_EQ(back.Get<DescriptorItemUnitFloat>(Key("UntF"))->m_unit, Unit::Density);

@@ -93,20 +93,20 @@ uint32_t BigEndian32(std::vector<uint8_t> const& b, size_t at) {
 }  // namespace
 
 TEST(DescriptorSamples, RawDescriptorBodies) {
-    fs::path dir = testsupport::CorpusRoot() / "psd-tools/tests/descriptors";
-    auto files = testsupport::FilesIn(dir);
+    fs::path dir = desctest::CorpusRoot() / "psd-tools/tests/descriptors";
+    auto files = desctest::FilesIn(dir);
     if (files.empty()) GTEST_SKIP() << "no corpus at " << dir;
     int roundTrips = 0;
     for (auto const& f : files) {
-        auto bytes = testsupport::ReadWholeFile(f);
+        auto bytes = desctest::ReadWholeFile(f);
         CheckDescriptorAt(bytes, 0, bytes.size(), Form::Body, f.filename().string(), roundTrips);
     }
     EXPECT_EQ(roundTrips, int(files.size()));
 }
 
 TEST(DescriptorSamples, TaggedBlockBodies) {
-    fs::path dir = testsupport::CorpusRoot() / "psd-tools/tests/tagged_blocks";
-    auto files = testsupport::FilesIn(dir);
+    fs::path dir = desctest::CorpusRoot() / "psd-tools/tests/tagged_blocks";
+    auto files = desctest::FilesIn(dir);
     if (files.empty()) GTEST_SKIP() << "no corpus at " << dir;
     // Block bodies that are a versioned descriptor, after a block-specific header of this size.
     std::map<std::string, size_t> const descriptorBlocks = {
@@ -129,7 +129,7 @@ TEST(DescriptorSamples, TaggedBlockBodies) {
             u != std::string::npos && u + 1 < key.size() &&
             key.find_first_not_of("0123456789", u + 1) == std::string::npos)
             key.resize(u);
-        auto bytes = testsupport::ReadWholeFile(f);
+        auto bytes = desctest::ReadWholeFile(f);
         if (key == "PxSc") {
             // This one holds a 64-bit integer item ("comp"), a type the format reader does not
             // know: it must fail with that tag named, not crash or misread.
@@ -177,14 +177,14 @@ TEST(DescriptorSamples, TaggedBlockBodies) {
 }
 
 TEST(DescriptorSamples, DamagedBytesFailCleanlyOrParse) {
-    fs::path root = testsupport::CorpusRoot() / "psd-tools/tests";
+    fs::path root = desctest::CorpusRoot() / "psd-tools/tests";
     std::vector<std::pair<fs::path, Form>> samples = {
         {root / "descriptors/0.dat", Form::Body},
         {root / "descriptors/1.dat", Form::Body},
         {root / "tagged_blocks/cinf.dat", Form::Versioned}};
     size_t parsed = 0, failed = 0;
     for (auto const& [path, form] : samples) {
-        auto bytes = testsupport::ReadWholeFile(path);
+        auto bytes = desctest::ReadWholeFile(path);
         if (bytes.empty()) GTEST_SKIP() << "no corpus at " << root;
         for (size_t at = 0; at < bytes.size(); ++at) {
             for (uint8_t value : {uint8_t(bytes[at] ^ 0xFF), uint8_t(0x00), uint8_t(0x7F),

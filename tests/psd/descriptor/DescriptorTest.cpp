@@ -6,7 +6,7 @@
 #include "tests/support/OneByteStream.h"
 
 using namespace PSD;
-using testsupport::DescBytes;
+using desctest::DescBytes;
 
 namespace {
 
@@ -85,7 +85,7 @@ private:
 TEST(Descriptor, RichBodyParsesWithEveryKind) {
     ParseData pd;
     Descriptor d;
-    ASSERT_TRUE(testsupport::ParseBody(RichBody(), d, pd)) << ErrorCode(pd);
+    ASSERT_TRUE(desctest::ParseBody(RichBody(), d, pd)) << ErrorCode(pd);
     EXPECT_EQ(d.m_name, std::string("Caption\0", 8));  // the terminator the writer included stays
     EXPECT_EQ(d.m_classID.m_code, Key("null"));
     ASSERT_EQ(d.m_items.size(), 12u);
@@ -152,16 +152,16 @@ TEST(Descriptor, SavesBackByteForByte) {
     DescBytes body = RichBody();
     ParseData pd;
     Descriptor d;
-    ASSERT_TRUE(testsupport::ParseBody(body, d, pd));
+    ASSERT_TRUE(desctest::ParseBody(body, d, pd));
     std::vector<uint8_t> out;
-    ASSERT_TRUE(testsupport::SaveBody(d, out));
+    ASSERT_TRUE(desctest::SaveBody(d, out));
     EXPECT_EQ(out, std::vector<uint8_t>(body));
 
     // With the version in front, through Parse and Save.
     DescBytes block = WithVersion(body);
     Descriptor d2;
     ParseData pd2;
-    auto s = testsupport::Stream(block);
+    auto s = desctest::Stream(block);
     ASSERT_TRUE(d2.Parse(*s, pd2));
     EXPECT_EQ(s->GetPosition(), block.size());
     auto o = Kernel::MemoryInOutStreamBase::Create();
@@ -174,19 +174,19 @@ TEST(Descriptor, LittleEndianDocumentsRoundTripInTheirOwnOrder) {
     // with the flag off, it must come back identical.
     ParseData be;
     Descriptor d;
-    ASSERT_TRUE(testsupport::ParseBody(RichBody(), d, be));
+    ASSERT_TRUE(desctest::ParseBody(RichBody(), d, be));
     std::vector<uint8_t> little;
-    ASSERT_TRUE(testsupport::SaveBody(d, little, false));
+    ASSERT_TRUE(desctest::SaveBody(d, little, false));
     EXPECT_NE(little, std::vector<uint8_t>(RichBody()));
     ParseData le;
     le.m_swap = false;
     Descriptor d2;
-    ASSERT_TRUE(testsupport::ParseBody(little, d2, le)) << ErrorCode(le);
+    ASSERT_TRUE(desctest::ParseBody(little, d2, le)) << ErrorCode(le);
     EXPECT_EQ(d2.m_items.size(), 12u);
     EXPECT_EQ(d2.Get<DescriptorItemDouble>(Key("Rd  "))->m_value, 255.5);
     EXPECT_EQ(d2.Get<DescriptorItemString>(Key("Nm  "))->m_value, "Layer \xC3\xA9\xE2\x82\xAC");
     std::vector<uint8_t> again;
-    ASSERT_TRUE(testsupport::SaveBody(d2, again, false));
+    ASSERT_TRUE(desctest::SaveBody(d2, again, false));
     EXPECT_EQ(again, little);
 }
 
@@ -197,7 +197,7 @@ TEST(Descriptor, CutAtEveryOffsetFailsAsTruncated) {
         std::vector<uint8_t> part(block.begin(), block.begin() + cut);
         ParseData pd;
         Descriptor d;
-        auto s = testsupport::Stream(part);
+        auto s = desctest::Stream(part);
         EXPECT_FALSE(d.Parse(*s, pd));
         EXPECT_EQ(ErrorCode(pd), PSDError::kTruncated);
         EXPECT_LE(d.m_items.size(), 12u);
@@ -249,7 +249,7 @@ TEST(Descriptor, DeclaredCountsBeyondTheDataFailWithoutReserving) {
         SCOPED_TRACE(c.what);
         ParseData pd;
         Descriptor d;
-        EXPECT_FALSE(testsupport::ParseBody(c.bytes, d, pd));
+        EXPECT_FALSE(desctest::ParseBody(c.bytes, d, pd));
         EXPECT_EQ(ErrorCode(pd), PSDError::kTruncated);
     }
 }
@@ -260,20 +260,20 @@ TEST(Descriptor, DeepNestingFailsCleanly) {
     for (int i = 0; i < 5000; ++i) b.CodeKey("Objc").Code("Objc").Body("null", 1);
     ParseData pd;
     Descriptor d;
-    EXPECT_FALSE(testsupport::ParseBody(b, d, pd));
+    EXPECT_FALSE(desctest::ParseBody(b, d, pd));
     EXPECT_EQ(ErrorCode(pd), PSDError::kParsing);
 }
 
 TEST(Descriptor, Keys) {
     ParseData pd;
     DescriptorKey k;
-    auto s = testsupport::Stream(DescBytes().CodeKey("Clr "));
+    auto s = desctest::Stream(DescBytes().CodeKey("Clr "));
     ASSERT_TRUE(k.Parse(*s, pd));
     EXPECT_EQ(k.m_code, Key("Clr "));
     EXPECT_TRUE(k.m_name.empty());
 
     DescriptorKey n;
-    s = testsupport::Stream(DescBytes().NameKey("masterFXSwitch").Str("trailing"));
+    s = desctest::Stream(DescBytes().NameKey("masterFXSwitch").Str("trailing"));
     ASSERT_TRUE(n.Parse(*s, pd));
     EXPECT_EQ(n.m_code, 0u);
     EXPECT_EQ(n.m_name, "masterFXSwitch");
@@ -296,10 +296,10 @@ TEST(Descriptor, UnicodeStringWithOnlyAZeroUnit) {
     b.Unicode(std::u16string(1, u'\0')).CodeKey("null").U32(0);
     ParseData pd;
     Descriptor d;
-    ASSERT_TRUE(testsupport::ParseBody(b, d, pd));
+    ASSERT_TRUE(desctest::ParseBody(b, d, pd));
     EXPECT_EQ(d.m_name, std::string(1, '\0'));
     std::vector<uint8_t> out;
-    ASSERT_TRUE(testsupport::SaveBody(d, out));
+    ASSERT_TRUE(desctest::SaveBody(d, out));
     EXPECT_EQ(out, std::vector<uint8_t>(b));
 }
 
@@ -310,9 +310,9 @@ TEST(Descriptor, EmptyListAndEmptyDescriptorRoundTrip) {
              DescBytes().Body("null", 1).CodeKey("o   ").Code("Objc").Body("null", 0)}) {
         ParseData pd;
         Descriptor d;
-        ASSERT_TRUE(testsupport::ParseBody(b, d, pd));
+        ASSERT_TRUE(desctest::ParseBody(b, d, pd));
         std::vector<uint8_t> out;
-        ASSERT_TRUE(testsupport::SaveBody(d, out));
+        ASSERT_TRUE(desctest::SaveBody(d, out));
         EXPECT_EQ(out, std::vector<uint8_t>(b));
     }
 }
@@ -337,11 +337,11 @@ TEST(Descriptor, GlobalTagsSaveAsTheirPlainForms) {
         .CodeKey("Lyr ");
     ParseData pd;
     Descriptor d;
-    ASSERT_TRUE(testsupport::ParseBody(in, d, pd));
+    ASSERT_TRUE(desctest::ParseBody(in, d, pd));
     EXPECT_EQ(d.m_items[0].m_item->GetType(), DescriptorItem::kDescriptor);
     EXPECT_EQ(d.m_items[1].m_item->GetType(), DescriptorItem::kClass);
     std::vector<uint8_t> out;
-    ASSERT_TRUE(testsupport::SaveBody(d, out));
+    ASSERT_TRUE(desctest::SaveBody(d, out));
     EXPECT_EQ(out, std::vector<uint8_t>(expected));
 }
 
@@ -352,7 +352,7 @@ TEST(Descriptor, EngineDataItemParsesButCannotBeSaved) {
     b.NameKey("EngineData").Code("tdta").U32(uint32_t(engine.size())).Str(engine);
     ParseData pd;
     Descriptor d;
-    ASSERT_TRUE(testsupport::ParseBody(b, d, pd));
+    ASSERT_TRUE(desctest::ParseBody(b, d, pd));
     auto item = d.Get<DescriptorItemPDFData>("EngineData");
     ASSERT_TRUE(item);
     EXPECT_EQ(item->GetSize(), engine.size());
@@ -362,7 +362,7 @@ TEST(Descriptor, EngineDataItemParsesButCannotBeSaved) {
     ASSERT_TRUE(editor);
     EXPECT_EQ(editor->GetString("Text"), "hi");
     std::vector<uint8_t> out;
-    EXPECT_FALSE(testsupport::SaveBody(d, out));
+    EXPECT_FALSE(desctest::SaveBody(d, out));
 
     DescriptorItemPDFData empty;
     EXPECT_FALSE(empty.GetPDFData());
@@ -373,9 +373,9 @@ TEST(Descriptor, UnitFloats) {
     Descriptor d;
     DescBytes ok;
     ok.Body("null", 1).NameKey("w").Code("UntF").Code("#Pxl").Double(12.5);
-    ASSERT_TRUE(testsupport::ParseBody(ok, d, pd));
+    ASSERT_TRUE(desctest::ParseBody(ok, d, pd));
     std::vector<uint8_t> out;
-    ASSERT_TRUE(testsupport::SaveBody(d, out));
+    ASSERT_TRUE(desctest::SaveBody(d, out));
     EXPECT_EQ(out, std::vector<uint8_t>(ok));
 
     // Every unit of the table survives a round trip under its own code.
@@ -387,9 +387,9 @@ TEST(Descriptor, UnitFloats) {
         b.Str(codes[u]).Double(-1.25);
         ParseData p;
         Descriptor one;
-        ASSERT_TRUE(testsupport::ParseBody(b, one, p)) << codes[u];
+        ASSERT_TRUE(desctest::ParseBody(b, one, p)) << codes[u];
         EXPECT_EQ(one.Get<DescriptorItemUnitFloat>("w")->m_unit, u);
-        ASSERT_TRUE(testsupport::SaveBody(one, out));
+        ASSERT_TRUE(desctest::SaveBody(one, out));
         EXPECT_EQ(out, std::vector<uint8_t>(b));
     }
 
@@ -397,7 +397,7 @@ TEST(Descriptor, UnitFloats) {
     bad.Body("null", 1).NameKey("w").Code("UntF").Code("#Foo").Double(1);
     ParseData pb;
     Descriptor db;
-    EXPECT_FALSE(testsupport::ParseBody(bad, db, pb));
+    EXPECT_FALSE(desctest::ParseBody(bad, db, pb));
     EXPECT_EQ(ErrorCode(pb), PSDError::kUnknownDescriptorUnitFloatType);
     EXPECT_EQ(ErrorDetail(pb), "#Foo");
     EXPECT_EQ(pb.m_report.m_error->Report(), "Unknown descriptor Unit Float type : #Foo");
@@ -407,7 +407,7 @@ TEST(Descriptor, UnitFloats) {
         Descriptor w(DescriptorKey(Key("null")));
         w.AddItem(DescriptorKey::Name("w"), Kernel::MakeCounted<DescriptorItemUnitFloat>(
                                                 DescriptorItemUnitFloat::UnitType(u), 3.0));
-        ASSERT_TRUE(testsupport::SaveBody(w, out));
+        ASSERT_TRUE(desctest::SaveBody(w, out));
         DescBytes expected;
         expected.Body("null", 1).NameKey("w").Code("UntF").Code("#Nne").Double(3.0);
         EXPECT_EQ(out, std::vector<uint8_t>(expected)) << u;
@@ -421,7 +421,7 @@ TEST(Descriptor, ParseFailuresRecordTheirErrors) {
     {
         ParseData pd;
         Descriptor d;
-        auto s = testsupport::Stream(WithVersion(DescBytes().Body("null", 0), 15));
+        auto s = desctest::Stream(WithVersion(DescBytes().Body("null", 0), 15));
         EXPECT_FALSE(d.Parse(*s, pd));
         EXPECT_FALSE(pd.m_report.m_error);  // a wrong version records nothing
     }
@@ -430,7 +430,7 @@ TEST(Descriptor, ParseFailuresRecordTheirErrors) {
         Descriptor d;
         DescBytes b;
         b.Body("null", 2).CodeKey("a   ").Code("long").U32(5).CodeKey("b   ").Code("wxyz").U32(0);
-        EXPECT_FALSE(testsupport::ParseBody(b, d, pd));
+        EXPECT_FALSE(desctest::ParseBody(b, d, pd));
         EXPECT_EQ(ErrorCode(pd), PSDError::kUnknownDescriptorType);
         EXPECT_EQ(ErrorDetail(pd), "wxyz");
         ASSERT_EQ(d.m_items.size(), 1u);  // what was read before the failure stays
@@ -441,7 +441,7 @@ TEST(Descriptor, ParseFailuresRecordTheirErrors) {
         DescBytes b;
         b.Body("null", 1).CodeKey("l   ").Code("VlLs").U32(2).Code("long").U32(1).Code(
             "\x01\x02\x03\x04");
-        EXPECT_FALSE(testsupport::ParseBody(b, d, pd));
+        EXPECT_FALSE(desctest::ParseBody(b, d, pd));
         EXPECT_EQ(ErrorCode(pd), PSDError::kUnknownDescriptorType);
         EXPECT_EQ(ErrorDetail(pd), String("\x01\x02\x03\x04"));
     }
@@ -450,7 +450,7 @@ TEST(Descriptor, ParseFailuresRecordTheirErrors) {
         Descriptor d;
         DescBytes b;
         b.Body("null", 1).CodeKey("null").Code("obj ").U32(1).Code("Idnt").U32(0);
-        EXPECT_FALSE(testsupport::ParseBody(b, d, pd));
+        EXPECT_FALSE(desctest::ParseBody(b, d, pd));
         EXPECT_EQ(ErrorCode(pd), PSDError::kUnknownDescriptorReferenceType);
         EXPECT_EQ(ErrorDetail(pd), "Idnt");
     }
@@ -459,7 +459,7 @@ TEST(Descriptor, ParseFailuresRecordTheirErrors) {
         Descriptor d;
         DescBytes b;
         b.Body("null", 1).CodeKey("t   ").Code("\xFF\xFE\x00\x01");
-        EXPECT_FALSE(testsupport::ParseBody(b, d, pd));
+        EXPECT_FALSE(desctest::ParseBody(b, d, pd));
         EXPECT_EQ(ErrorDetail(pd), "0xfffe0001");
     }
 }
@@ -487,9 +487,9 @@ TEST(Descriptor, LookUps) {
 TEST(Descriptor, SaveFailures) {
     ParseData pd;
     Descriptor d;
-    ASSERT_TRUE(testsupport::ParseBody(RichBody(), d, pd));
+    ASSERT_TRUE(desctest::ParseBody(RichBody(), d, pd));
     std::vector<uint8_t> full;
-    ASSERT_TRUE(testsupport::SaveBody(d, full));
+    ASSERT_TRUE(desctest::SaveBody(d, full));
     for (size_t budget = 0; budget < full.size(); ++budget) {
         FailingOutStream s(budget);
         EXPECT_FALSE(d.SaveDesc(s, ByteOrderFixer{})) << budget;
@@ -500,17 +500,17 @@ TEST(Descriptor, SaveFailures) {
     Descriptor bad;
     bad.AddItem(DescriptorKey(), Kernel::MakeCounted<DescriptorItemInteger>(1));
     std::vector<uint8_t> out;
-    EXPECT_FALSE(testsupport::SaveBody(bad, out));
+    EXPECT_FALSE(desctest::SaveBody(bad, out));
 
     Descriptor badClass;
     badClass.m_classID = DescriptorKey();
-    EXPECT_FALSE(testsupport::SaveBody(badClass, out));
+    EXPECT_FALSE(desctest::SaveBody(badClass, out));
 
     auto huge = Kernel::MakeCounted<DescriptorItemAliasData>();
     huge->m_size = uint64_t(1) << 32;
     Descriptor withHuge(DescriptorKey(Key("null")));
     withHuge.AddItem(Key("alis"), huge);
-    EXPECT_FALSE(testsupport::SaveBody(withHuge, out));
+    EXPECT_FALSE(desctest::SaveBody(withHuge, out));
 }
 
 TEST(Descriptor, DebugDumpTexts) {
@@ -537,7 +537,7 @@ TEST(Descriptor, DebugDumpTexts) {
     b.Code("rele").Unicode(u"").CodeKey("Lyr ").U32(2);
     ParseData pd;
     Descriptor d;
-    ASSERT_TRUE(testsupport::ParseBody(b, d, pd));
+    ASSERT_TRUE(desctest::ParseBody(b, d, pd));
     String dump;
     {
         DebugDumpCapture capture(dump);

@@ -86,16 +86,16 @@ void CutEverywhere(std::vector<uint8_t> const& b) {
 }  // namespace
 
 TEST(EngineDataSamples, TypeLayerEngineData) {
-    fs::path root = testsupport::CorpusRoot();
+    fs::path root = desctest::CorpusRoot();
     std::vector<fs::path> files;
-    for (auto const& f : testsupport::FilesIn(root / "psd-tools/tests/engine_data"))
+    for (auto const& f : desctest::FilesIn(root / "psd-tools/tests/engine_data"))
         if (f.filename().string().rfind("TySh", 0) == 0) files.push_back(f);
     if (fs::exists(root / "ag-psd/test/engineData.bin"))
         files.push_back(root / "ag-psd/test/engineData.bin");
     if (files.empty()) GTEST_SKIP() << "no corpus at " << root;
     for (auto const& f : files) {
         SCOPED_TRACE(f.string());
-        auto bytes = testsupport::ReadWholeFile(f);
+        auto bytes = desctest::ReadWholeFile(f);
         unsigned long remaining = 0;
         auto tree = ParseBytes(bytes, &remaining).DynamicCast<PDFDictionary>();
         ASSERT_TRUE(tree);
@@ -113,16 +113,16 @@ TEST(EngineDataSamples, TypeLayerEngineData) {
 }
 
 TEST(EngineDataSamples, DocumentLevelEngineData) {
-    fs::path root = testsupport::CorpusRoot();
+    fs::path root = desctest::CorpusRoot();
     std::vector<fs::path> files;
-    for (auto const& f : testsupport::FilesIn(root / "psd-tools/tests/engine_data"))
+    for (auto const& f : desctest::FilesIn(root / "psd-tools/tests/engine_data"))
         if (f.filename().string().rfind("Txt2", 0) == 0) files.push_back(f);
     for (char const* n : {"ag-psd/test/EngineData2.bin", "ag-psd/test/engineData2b.bin"})
         if (fs::exists(root / n)) files.push_back(root / n);
     if (files.empty()) GTEST_SKIP() << "no corpus at " << root;
     for (auto const& f : files) {
         SCOPED_TRACE(f.string());
-        auto bytes = testsupport::ReadWholeFile(f);
+        auto bytes = desctest::ReadWholeFile(f);
         // A sequence of keys and values without an enclosing dictionary: one value per call
         // until the input is used up.
         PDFDataParser parser(bytes.data(), bytes.size());
@@ -146,7 +146,7 @@ TEST(EngineDataSamples, DocumentLevelEngineData) {
 }
 
 TEST(EngineDataSamples, MatchAnIndependentReader) {
-    fs::path dir = testsupport::CorpusRoot() / "ag-psd/test";
+    fs::path dir = desctest::CorpusRoot() / "ag-psd/test";
     if (!fs::exists(dir / "engineData.json")) GTEST_SKIP() << "no corpus at " << dir;
     struct Pair {
         char const* bin;
@@ -156,7 +156,7 @@ TEST(EngineDataSamples, MatchAnIndependentReader) {
                        {"EngineData2.bin", "engineData2.json", true}};
     for (auto const& p : pairs) {
         SCOPED_TRACE(p.bin);
-        auto bytes = testsupport::ReadWholeFile(dir / p.bin);
+        auto bytes = desctest::ReadWholeFile(dir / p.bin);
         if (p.wrap) bytes = Wrapped(bytes);
         auto tree = ParseBytes(bytes);
         ASSERT_TRUE(tree);
