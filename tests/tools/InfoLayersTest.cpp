@@ -123,3 +123,24 @@ TEST(InfoLayers, JsonRecordsInFileOrder) {
     EXPECT_EQ(inner["block_keys"], (nlohmann::json{"iOpa", "zzzz"}));
     EXPECT_TRUE(j.contains("warnings"));
 }
+
+TEST(InfoLayers, UnknownKeysGoToTheTrace) {
+    TempFile f(GroupedDocument());
+    std::string traced;
+    if (FILE* p = popen(("ZUZODORIV_TRACE=1 " + std::string(ZUZODORIV_CLI) + " info " +
+                         f.path.string() + " 2>&1 >/dev/null")
+                            .c_str(),
+                        "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) traced.append(buf, n);
+        pclose(p);
+    }
+    // Once for the unknown layer block; known keys ("iOpa", "lsct", "lspf") are not traced.
+    EXPECT_NE(traced.find("Unknown PSD key: zzzz\n"), std::string::npos) << traced;
+    EXPECT_EQ(traced.find("Unknown PSD key: iOpa"), std::string::npos) << traced;
+    EXPECT_EQ(traced.find("Unknown PSD key: lsct"), std::string::npos) << traced;
+    // Without the trace switched on nothing is printed.
+    std::string quiet = RunTool("info " + f.path.string() + " >/dev/null");
+    EXPECT_EQ(quiet.find("Unknown PSD key"), std::string::npos) << quiet;
+}

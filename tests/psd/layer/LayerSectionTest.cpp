@@ -2,6 +2,8 @@
 // damaged sections (cut at every offset).
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
 #include "support/OneByteStream.h"
@@ -380,5 +382,45 @@ TEST(LayerSection, CorruptedBytesGiveADocumentOrAnError) {
         // Both outcomes occur: some bytes are free (names, fill values), others are structural.
         EXPECT_GT(accepted, 0u);
         EXPECT_GT(refused, 0u);
+    }
+}
+
+TEST(LayerSection, DamagedCorpusDocuments) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(ZUZODORIV_SOURCE_DIR) / ".." / "shared" / "corpus" / "webtoon-psd" /
+                   "packages" / "psd" / "tests" / "integration" / "fixtures" / "errors";
+    if (!fs::is_directory(dir)) GTEST_SKIP() << "corpus not found: " << dir;
+    struct Case {
+        char const* file;
+        char const* error;  // empty: the document opens
+    } const cases[] = {
+        {"layer-blend-mode-key-invalid.psd", "Unknown blend mode : BoEF [1]"},
+        {"layer-blend-mode-signature-invalid.psd", "Unknown signature : 0xdeadbeef [2]"},
+        // A section type outside 0..3 in a 4-byte divider reads as a normal layer.
+        {"layer-section-divider-invalid.psd", ""},
+        {"layer-clipping-invalid.psd", ""},
+    };
+    for (auto const& c : cases) {
+        std::string why;
+        Kernel::Counted<Kernel::InStreamSeekable> in(
+            Kernel::FileInStream::Open((dir / c.file).string(), &why));
+        ASSERT_TRUE(in) << c.file << ": " << why;
+        PSDReport report;
+        auto doc = PSDFile::Create(in, CreateOptions{}, report);
+        std::string error = report.m_error ? std::string(report.m_error->Report()) : "";
+        EXPECT_EQ(error, c.error) << c.file;
+        EXPECT_EQ(bool(doc), *c.error == 0) << c.file;
+        if (doc && std::string(c.file) == "layer-clipping-invalid.psd") {
+            bool clipped = false;
+            for (auto const& l : doc->m_layers) clipped |= l->m_clipping;
+            EXPECT_TRUE(clipped);
+        }
+        if (doc && std::string(c.file) == "layer-section-divider-invalid.psd") {
+            // The damaged divider is the group's end marker: it becomes a pass-through layer.
+            ASSERT_EQ(doc->m_layers.size(), 4u);
+            EXPECT_EQ(doc->m_layers[0]->m_sectionType, PSDLayer::kNormal);
+            EXPECT_EQ(doc->m_layers[0]->m_blendMode, BlendMode::PassThrough);
+            EXPECT_EQ(doc->m_layers[3]->m_sectionType, PSDLayer::kOpenGroup);
+        }
     }
 }
