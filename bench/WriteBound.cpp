@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
     std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
     if (!doc->GetBitmap(flat, masks, report)) return 1;
     if (flat) {
-        unsigned colour = PSD::ColourChannelCount(doc->m_colourMode, doc->m_mergedTransparency != 0);
+        unsigned colour =
+            PSD::ColourChannelCount(doc->m_colourMode, doc->m_mergedTransparency != 0);
         for (unsigned c = 0; c < colour && c < flat->GetChannelCount(); ++c) add(flat.Get(), c);
     }
     uint64_t bytes = 0;

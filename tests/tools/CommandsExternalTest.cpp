@@ -1,7 +1,7 @@
 // The convert and create commands run as a separate process: what they write reads back, bad
 // arguments leave nothing behind, and Ctrl-C during a save leaves neither output nor partial file.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
