@@ -23,7 +23,7 @@ struct Options {
     bool zip = false;
 };
 
-struct LayerSpec {
+struct LayerArgument {
     std::string name;
     std::string file;
     int32_t x = 0;
@@ -39,7 +39,7 @@ bool ParseSize(std::string const& s, unsigned& w, unsigned& h) {
     return w > 0 && h > 0;
 }
 
-bool ParseLayer(std::string const& s, LayerSpec& out) {
+bool ParseLayer(std::string const& s, LayerArgument& out) {
     size_t eq = s.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == s.size()) return false;
     out.name = s.substr(0, eq);
@@ -111,24 +111,24 @@ int RunCreate(Options const& o) {
         std::cerr << "bad --size \"" << o.size << "\": expected WIDTHxHEIGHT\n";
         return 2;
     }
-    std::vector<LayerSpec> specs;
+    std::vector<LayerArgument> layerArgs;
     for (auto const& s : o.layers) {
-        LayerSpec spec;
-        if (!ParseLayer(s, spec)) {
+        LayerArgument arg;
+        if (!ParseLayer(s, arg)) {
             std::cerr << "bad --layer \"" << s
                       << "\": expected NAME=FILE.png or NAME=FILE.png@X,Y\n";
             return 2;
         }
-        specs.push_back(spec);
+        layerArgs.push_back(arg);
     }
     std::vector<Kernel::Counted<Raster::DynamicBitmap>> images;
     bool deep = false;
-    for (auto const& spec : specs) {
+    for (auto const& arg : layerArgs) {
         if (AbortFlag()) break;
         std::string why;
-        auto bm = Raster::ReadPNGFile(spec.file, &why);
+        auto bm = Raster::ReadPNGFile(arg.file, &why);
         if (!bm) {
-            std::cerr << "cannot read " << spec.file << ": " << why << "\n";
+            std::cerr << "cannot read " << arg.file << ": " << why << "\n";
             return 1;
         }
         deep = deep || bm->GetFormat() == Raster::Format::RGBA16;
@@ -147,18 +147,18 @@ int RunCreate(Options const& o) {
                   << "\n";
         return 1;
     }
-    for (size_t i = 0; i < specs.size(); ++i) {
+    for (size_t i = 0; i < layerArgs.size(); ++i) {
         auto bm = images[i];
         if (deep && bm->GetFormat() == Raster::Format::RGBA8) bm = Widen(*bm);
         Kernel::Counted<PSD::PSDLayer> layer(
-            new PSD::PSDLayer(PSD::PSDLayer::kNormal, PSD::String(specs[i].name)));
-        layer->m_left = specs[i].x;
-        layer->m_top = specs[i].y;
-        layer->m_right = specs[i].x + int32_t(bm->GetWidth());
-        layer->m_bottom = specs[i].y + int32_t(bm->GetHeight());
+            new PSD::PSDLayer(PSD::PSDLayer::kNormal, PSD::String(layerArgs[i].name)));
+        layer->m_left = layerArgs[i].x;
+        layer->m_top = layerArgs[i].y;
+        layer->m_right = layerArgs[i].x + int32_t(bm->GetWidth());
+        layer->m_bottom = layerArgs[i].y + int32_t(bm->GetHeight());
         layer->m_bitmap = bm;
         if (!doc->AddLayer(layer)) {
-            std::cerr << "cannot add layer \"" << specs[i].name << "\""
+            std::cerr << "cannot add layer \"" << layerArgs[i].name << "\""
                       << (doc->m_tooManyLayers ? ": too many layers" : ": too large") << "\n";
             return 1;
         }
