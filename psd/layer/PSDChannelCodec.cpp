@@ -1,6 +1,7 @@
 #include "psd/layer/PSDChannelCodec.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -111,12 +112,17 @@ struct Task {
     size_t job;
     uint32_t y0, y1;
     uint64_t offset;
+    // Packed 8-bit channels of one bitmap decoded together, row by row: members and where each
+    // member's row y0 starts.
+    std::vector<size_t> group;
+    std::vector<uint64_t> offsets;
 };
 
 struct TaskResult {
     int code = -1;  // PSDError code, -1 for success
     String detail;
     uint64_t damagedRows = 0;
+    std::vector<uint64_t> memberDamaged;
 };
 
 uint8_t* TargetRow(ChannelJob const& job, uint32_t y) {
@@ -166,6 +172,60 @@ void RunRLE(ChannelJob const& job, Task const& t, TaskResult& r) {
                 ++r.damagedRows;
             }
             store(row.data(), dst, stride, job.width);
+        }
+    }
+}
+
+// Several packed 8-bit channels of one bitmap: each row of each channel unpacks into a small
+// contiguous buffer (memcpy and memset per packet), then one pass interleaves them into the bitmap.
+void RunRLEGroup(std::vector<ChannelJob> const& jobs, Task const& t, TaskResult& r) {
+    size_t k = t.group.size();
+    ChannelJob const& first = jobs[t.group[0]];
+    Raster::DynamicBitmap& bm = *first.target.bitmap;
+    uint32_t w = first.width;
+    size_t stride = bm.GetBytesPerPixel();
+    std::vector<uint8_t> buf(k * size_t(w));
+    std::vector<uint64_t> pos = t.offsets;
+    r.memberDamaged.assign(k, 0);
+    // Four channels filling a 4-byte pixel: compose whole pixels.
+    uint8_t const* planes[4] = {};
+    bool whole = std::endian::native == std::endian::little && k == 4 && stride == 4;
+    for (size_t m = 0; whole && m < k; ++m) {
+        unsigned c = jobs[t.group[m]].target.channel;
+        if (c >= 4 || planes[c])
+            whole = false;
+        else
+            planes[c] = buf.data() + m * w;
+    }
+    for (uint32_t y = t.y0; y < t.y1; ++y) {
+        for (size_t m = 0; m < k; ++m) {
+            ChannelJob const& j = jobs[t.group[m]];
+            uint64_t n = RowCount(j, y);
+            if (n > j.size - pos[m]) {  // checked when the job was made; kept for safety
+                r.code = PSDError::kTruncated;
+                return;
+            }
+            uint8_t* row = buf.data() + m * w;
+            if (!UnpackBits(j.data + pos[m], size_t(n), row, w, 1)) {
+                std::memset(row, 0, w);
+                ++r.memberDamaged[m];
+            }
+            pos[m] += n;
+        }
+        uint8_t* dst = bm.GetRow(y);
+        if (whole) {
+            uint8_t const *p0 = planes[0], *p1 = planes[1], *p2 = planes[2], *p3 = planes[3];
+            for (uint32_t x = 0; x < w; ++x) {
+                uint32_t v = uint32_t(p0[x]) | uint32_t(p1[x]) << 8 | uint32_t(p2[x]) << 16 |
+                             uint32_t(p3[x]) << 24;
+                std::memcpy(dst + 4 * size_t(x), &v, 4);
+            }
+            continue;
+        }
+        for (size_t m = 0; m < k; ++m) {
+            uint8_t const* row = buf.data() + m * w;
+            uint8_t* d = dst + jobs[t.group[m]].target.channel;
+            for (uint32_t x = 0; x < w; ++x, d += stride) *d = row[x];
         }
     }
 }
@@ -382,23 +442,52 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
     size_t workers = Kernel::Dispatch::GetConcurrency();
     uint64_t chunk = std::max<uint64_t>(64, (totalRows + 4 * workers - 1) / (4 * workers));
 
+    // Packed 8-bit channels that fill 8-bit channels of the same whole bitmap decode together.
+    std::vector<std::vector<size_t>> groups;
+    std::vector<int> groupOf(jobs.size(), -1);
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        ChannelJob const& j = jobs[i];
+        Raster::DynamicBitmap const* bm = j.target.bitmap;
+        if (!bm || j.compression != kCompressionRLE || j.sampleBytes != 1 ||
+            bm->GetBytesPerSample() != 1 || j.target.invert || j.width != bm->GetWidth() ||
+            j.height != bm->GetHeight() || j.width == 0 || j.height == 0)
+            continue;
+        size_t g = 0;
+        while (g < groups.size() && jobs[groups[g][0]].target.bitmap != bm) ++g;
+        if (g == groups.size()) groups.emplace_back();
+        bool repeat = false;
+        for (size_t m : groups[g]) repeat |= jobs[m].target.channel == j.target.channel;
+        if (!repeat) groups[g].push_back(i);
+    }
     std::vector<Task> tasks;
+    for (auto const& g : groups) {
+        if (g.size() < 2) continue;
+        for (size_t m : g) groupOf[m] = int(&g - groups.data());
+        uint32_t h = jobs[g[0]].height;
+        std::vector<uint64_t> offsets(g.size(), 0);
+        for (uint32_t y = 0; y < h; y = uint32_t(std::min<uint64_t>(h, y + chunk))) {
+            uint32_t y1 = uint32_t(std::min<uint64_t>(h, y + chunk));
+            tasks.push_back({g[0], y, y1, 0, g, offsets});
+            for (size_t m = 0; m < g.size(); ++m)
+                for (uint32_t r = y; r < y1; ++r) offsets[m] += RowCount(jobs[g[m]], r);
+        }
+    }
     for (size_t i = 0; i < jobs.size(); ++i) {
         ChannelJob& j = jobs[i];
         j.damagedRows = 0;
-        if (!j.target.bitmap || j.width == 0 || j.height == 0) continue;
+        if (!j.target.bitmap || j.width == 0 || j.height == 0 || groupOf[i] >= 0) continue;
         if (!PickStorer(j.sampleBytes, j.target.bitmap->GetBytesPerSample(), false, true, false)) {
             ld.m_report.ErrorParsing();
             return false;
         }
         if (j.compression == kCompressionZip || j.compression == kCompressionZipPrediction) {
-            tasks.push_back({i, 0, j.height, 0});
+            tasks.push_back({i, 0, j.height, 0, {}, {}});
             continue;
         }
         uint64_t offset = 0;
         for (uint32_t y = 0; y < j.height; y = uint32_t(std::min<uint64_t>(j.height, y + chunk))) {
             uint32_t y1 = uint32_t(std::min<uint64_t>(j.height, y + chunk));
-            tasks.push_back({i, y, y1, offset});
+            tasks.push_back({i, y, y1, offset, {}, {}});
             if (j.compression == kCompressionRLE)
                 for (uint32_t r = y; r < y1; ++r) offset += RowCount(j, r);
         }
@@ -410,6 +499,10 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
         ChannelJob const& j = jobs[t.job];
         TaskResult& r = results[k];
         try {
+            if (!t.group.empty()) {
+                RunRLEGroup(jobs, t, r);
+                return;
+            }
             switch (j.compression) {
                 case kCompressionRaw:
                     RunRaw(j, t, r);
@@ -429,6 +522,8 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
     bool ok = true;
     for (size_t k = 0; k < tasks.size(); ++k) {
         jobs[tasks[k].job].damagedRows += results[k].damagedRows;
+        for (size_t m = 0; m < results[k].memberDamaged.size(); ++m)
+            jobs[tasks[k].group[m]].damagedRows += results[k].memberDamaged[m];
         if (ok && results[k].code >= 0) {
             ok = false;
             if (results[k].code == PSDError::kOutOfMemory)

@@ -310,3 +310,40 @@ TEST(ChannelCodec, FillChannelUsesTheFormatMaximum) {
     std::memcpy(&v, &bits, 4);
     EXPECT_EQ(v, 1.0f);
 }
+
+TEST(ChannelCodec, PackedChannelsOfOneBitmapDecodeTogetherWithDamage) {
+    const uint32_t w = 150, h = 301;
+    for (auto fmt : {Raster::Format::RGBA8, Raster::Format::CMYKA8}) {
+        unsigned n = fmt == Raster::Format::RGBA8 ? 4 : 5;
+        std::vector<std::vector<uint8_t>> samples;
+        std::vector<Bytes> blocks;
+        for (unsigned c = 0; c < n; ++c) {
+            samples.push_back(testsupport::Pattern(size_t(w) * h, 60 + c));
+            blocks.push_back(testsupport::RLEBlock(samples.back(), w));
+        }
+        // Channel 2, row 7: its first packet header turned into a run far longer than the row.
+        size_t rowStart = 2 + 2 * h;
+        for (uint32_t y = 0; y < 7; ++y)
+            rowStart += size_t(blocks[2][2 + 2 * y]) << 8 | blocks[2][3 + 2 * y];
+        blocks[2][rowStart] = 0x81;
+        auto bm = Raster::DynamicBitmap::Create(w, h, fmt);
+        std::vector<ChannelJob> jobs(n);
+        PSDLoadData ld;
+        for (unsigned c = 0; c < n; ++c) {
+            unsigned target = (c + 1) % n;  // channels in a shuffled order
+            jobs[c].target = {bm.Get(), target, false};
+            jobs[c].width = w;
+            jobs[c].height = h;
+            ASSERT_TRUE(
+                PrepareChannelBlock(blocks[c].data(), blocks[c].size(), false, jobs[c], ld));
+        }
+        ASSERT_TRUE(DecodeChannels(jobs, ld));
+        for (unsigned c = 0; c < n; ++c) EXPECT_EQ(jobs[c].damagedRows, c == 2 ? 1u : 0u);
+        for (unsigned c = 0; c < n; ++c)
+            for (uint32_t y = 0; y < h; ++y)
+                for (uint32_t x = 0; x < w; ++x) {
+                    uint32_t want = (c == 2 && y == 7) ? 0 : samples[c][size_t(y) * w + x];
+                    ASSERT_EQ(Sample(*bm, (c + 1) % n, x, y), want) << c << " " << x << "," << y;
+                }
+    }
+}
