@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "host/kernel/Counted.h"
 #include "host/kernel/Progress.h"
@@ -31,8 +32,8 @@ private:
 struct SaveData {
     ByteOrderFixer m_fixer{true};
     bool m_isPSB = false;
-    bool m_compress = false;   // also try ZIP with prediction for channels
-    bool m_option2 = false;    // third flag of Save, for the layer writers
+    bool m_compress = false;  // also try ZIP with prediction for channels
+    bool m_option2 = false;   // third flag of Save, for the layer writers
     uint32_t m_colourMode = 0;
     uint32_t m_width = 0;
     uint32_t m_height = 0;
@@ -42,6 +43,8 @@ struct SaveData {
     Kernel::Counted<PSDSaveProgress> m_progress;
     // Layer identifiers written in "lyid": 1 for the first layer of each save.
     mutable uint32_t m_nextLayerId = 1;
+    // Channel buffers reused from layer to layer (touched only on the saving thread).
+    mutable std::vector<std::vector<uint8_t>> m_channelBuffers;
     // Advances the progress by one step, when there is a progress object.
     void Step() const {
         if (m_progress) m_progress->LayerComplete();
@@ -52,7 +55,8 @@ struct SaveData {
 class SectionSizer {
 public:
     // Writes the placeholder (8 bytes when wide, else 4) at the current position.
-    [[nodiscard]] bool Begin(Kernel::OutStreamSeekable& stream, ByteOrderFixer const& fixer, bool wide);
+    [[nodiscard]] bool Begin(Kernel::OutStreamSeekable& stream, ByteOrderFixer const& fixer,
+                             bool wide);
     // Pads with zeros to a multiple of alignment (0: none), counted from the byte after the
     // placeholder; writes the length (with or without that padding) and returns to the end. A
     // 4-byte length above 0xFFFFFFFF fails.
@@ -67,7 +71,7 @@ private:
 };
 
 // "8BIM", the key and a length of 4 bytes, or 8 in a PSB (used with length 0).
-[[nodiscard]] bool WriteTagHeaderExt(Kernel::OutStream& stream, ByteOrderFixer const& fixer, uint32_t key, bool isPSB,
-                                     uint64_t length);
+[[nodiscard]] bool WriteTagHeaderExt(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
+                                     uint32_t key, bool isPSB, uint64_t length);
 
 }  // namespace PSD

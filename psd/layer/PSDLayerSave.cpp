@@ -24,6 +24,8 @@ constexpr int64_t kMaxLayerSidePSD = 30000;
 constexpr int64_t kMaxLayerSidePSB = 300000;
 // Stored blending range sets: grey plus up to four channels.
 constexpr size_t kBlendRangeSets = 5;
+// Channel buffers kept for the next layer: a layer's channels, transparency and masks included.
+constexpr size_t kPooledBuffers = 7;
 // The version written in "lyvr".
 constexpr uint32_t kLayerVersion = 130;
 
@@ -328,7 +330,13 @@ bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDept
     if (cancel && *cancel) return false;
 
     // Channels are independent: encode them on the worker threads, then write them in order.
+    // Buffers come from the save's pool, so fresh pages are not faulted in for every channel.
     std::vector<EncodedChannel> blocks(plan.size());
+    for (auto& b : blocks) {
+        if (sd.m_channelBuffers.empty()) break;
+        b.data = std::move(sd.m_channelBuffers.back());
+        sd.m_channelBuffers.pop_back();
+    }
     std::vector<char> ok(plan.size(), 0);
     Kernel::Dispatch::DispatchParallelFor(plan.size(), [&](size_t i) {
         PlannedChannel const& p = plan[i];
@@ -365,7 +373,12 @@ bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDept
         lengths[i] = blocks[i].GetLength();
         if (!sd.m_isPSB && lengths[i] > 0xFFFFFFFFull) return false;
         if (!WriteEncodedChannel(stream, sd.m_fixer, blocks[i])) return false;
-        std::vector<uint8_t>().swap(blocks[i].data);
+        if (sd.m_channelBuffers.size() < kPooledBuffers) {
+            blocks[i].data.clear();
+            sd.m_channelBuffers.push_back(std::move(blocks[i].data));
+        } else {
+            std::vector<uint8_t>().swap(blocks[i].data);
+        }
     }
 
     uint64_t end = stream.GetPosition();
