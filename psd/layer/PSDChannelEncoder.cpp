@@ -199,6 +199,12 @@ size_t RLEPacker::Pack(uint8_t const* p, size_t n, uint8_t* out, size_t capacity
 
 // ---- Rows of a channel
 
+uint16_t ChooseEightBitForm(bool haveRLE, uint64_t rleSize, bool haveZip,
+                            uint64_t zipSize) noexcept {
+    if (haveRLE && (!haveZip || rleSize < zipSize)) return kCompressionRLE;
+    return haveZip ? kCompressionZipPredicted : kCompressionRaw;
+}
+
 namespace {
 
 void InvertRow(uint8_t* row, uint32_t width, unsigned depth) {
@@ -327,13 +333,13 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
             }
             std::vector<uint8_t> zip;
             if (compress && !Deflate(predicted, zip)) return false;
-            bool haveZip = compress;
-            if (rleOk && (!haveZip || pos < zip.size())) {
+            uint16_t form = ChooseEightBitForm(rleOk, pos, compress, zip.size());
+            if (form == kCompressionRLE) {
                 rle.resize(pos);
                 out.compression = kCompressionRLE;
                 return true;
             }
-            if (haveZip) {
+            if (form == kCompressionZipPredicted) {
                 out.data.swap(zip);
                 out.compression = kCompressionZipPredicted;
                 return true;

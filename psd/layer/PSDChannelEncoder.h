@@ -67,6 +67,12 @@ struct EncodedChannel {
     uint64_t GetLength() const noexcept { return 2 + uint64_t(data.size()); }
 };
 
+// The form an 8-bit channel is written in: RLE when it exists and is strictly smaller than the
+// ZIP form (or there is none), else ZIP with prediction when it exists, else raw. Sizes are of the
+// data after the compression code.
+uint16_t ChooseEightBitForm(bool haveRLE, uint64_t rleSize, bool haveZip,
+                            uint64_t zipSize) noexcept;
+
 // Fills one row of a channel as document samples, big-endian (width x depth/8 bytes).
 void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcept;
 

@@ -368,6 +368,15 @@ TEST(ChannelEncoding, WithCompressionTheSmallerFormWins) {
     EXPECT_EQ(rle.data.size(), 4u);
 }
 
+TEST(ChannelEncoding, EightBitFormChoiceFavoursZipOnTies) {
+    EXPECT_EQ(PSD::ChooseEightBitForm(true, 100, true, 101), PSD::kCompressionRLE);
+    EXPECT_EQ(PSD::ChooseEightBitForm(true, 100, true, 100), PSD::kCompressionZipPredicted);
+    EXPECT_EQ(PSD::ChooseEightBitForm(true, 101, true, 100), PSD::kCompressionZipPredicted);
+    EXPECT_EQ(PSD::ChooseEightBitForm(true, 1u << 30, false, 0), PSD::kCompressionRLE);
+    EXPECT_EQ(PSD::ChooseEightBitForm(false, 0, true, 1u << 30), PSD::kCompressionZipPredicted);
+    EXPECT_EQ(PSD::ChooseEightBitForm(false, 0, false, 0), PSD::kCompressionRaw);
+}
+
 TEST(ChannelEncoding, ZipWithPredictionDecodesAt16And32Bits) {
     for (bool psb : {false, true}) {
         auto deep = Noise(61, 13, Raster::Format::RGBA16, 4);
