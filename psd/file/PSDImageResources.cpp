@@ -747,6 +747,7 @@ bool PSDFile::SaveImageResourcesInternal(Kernel::OutStreamSeekable& s, SaveData 
         ok = ok && WriteBlock(s, f, kLayerIds, [&] {
                  uint64_t count = uint64_t(m_layers.size()) + 1;
                  if (count > UINT32_MAX || !WriteValue(s, uint32_t(count), f)) return false;
+                 // 0, then the identifiers the layer writer gives its layers (1 up, in order).
                  for (uint32_t i = 0; i < count; ++i)
                      if (!WriteValue(s, i, f)) return false;
                  return true;

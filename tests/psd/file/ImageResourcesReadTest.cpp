@@ -2,6 +2,7 @@
 #include <lcms2.h>
 
 #include <algorithm>
+#include <random>
 
 #include "host/kernel/Memory.h"
 #include "psd/file/ImageResourcesTestSupport.h"
@@ -203,8 +204,8 @@ TEST(ImageResourcesRead, BackgroundColourInEverySpace) {
     EXPECT_EQ(hsl.l, 0.0f);
     EXPECT_EQ(hsl.s, 0.0f);
     // CMYK keeps the high bytes.
-    auto cmyk =
-        dynamic_cast<Renderer::ColourCMYK const*>(value(2, 0xFF00, 0x80FF, 0x0001, 0x1234).Get());
+    auto cmykColour = value(2, 0xFF00, 0x80FF, 0x0001, 0x1234);
+    auto cmyk = dynamic_cast<Renderer::ColourCMYK const*>(cmykColour.Get());
     ASSERT_NE(cmyk, nullptr);
     auto px = cmyk->GetCMYKA8();
     EXPECT_EQ(px.c, 0xFF);
@@ -221,7 +222,8 @@ TEST(ImageResourcesRead, BackgroundColourInEverySpace) {
     EXPECT_EQ(lab.l, 65535);
     EXPECT_EQ(lab.a, 0);
     EXPECT_EQ(lab.b, 65535);
-    auto grey = dynamic_cast<Renderer::ColourGrayscale const*>(value(8, 65535, 0, 0, 0).Get());
+    auto greyColour = value(8, 65535, 0, 0, 0);
+    auto grey = dynamic_cast<Renderer::ColourGrayscale const*>(greyColour.Get());
     ASSERT_NE(grey, nullptr);
     EXPECT_EQ(grey->GetGray(), 1.0f);
 }
@@ -452,6 +454,24 @@ TEST(ImageResourcesRead, ASectionShortenedAtEveryOffsetFailsOrEndsAtABlock) {
             // block overrun shows as misalignment: each is a clean error.
             EXPECT_TRUE(r.error == PSDError::kTruncated || r.error == PSDError::kMisaligned)
                 << cut << " " << r.error;
+        }
+    }
+}
+
+TEST(ImageResourcesRead, DamagedBytesGiveAnErrorOrADocument) {
+    // Bytes changed at random (fixed seed): every outcome is a result, and a failure names its
+    // error.
+    Bytes blocks = RichBlocks();
+    std::mt19937 random(1234);
+    for (int round = 0; round < 3000; ++round) {
+        Bytes damaged = blocks;
+        int changes = 1 + int(random() % 4);
+        for (int i = 0; i < changes; ++i) damaged[random() % damaged.size()] = uint8_t(random());
+        auto doc = NewDocument(3, 4 + round % 3);
+        auto pd = NewContext(*doc);
+        auto r = ReadSection(*doc, pd, Section(damaged));
+        if (!r.ok) {
+            EXPECT_GE(r.error, 0) << round;
         }
     }
 }
