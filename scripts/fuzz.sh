@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a bounded time on seeds
-# from the corpus. Usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
+# from the corpus. Usage: scripts/fuzz.sh [SECONDS_PER_TARGET|ci] [TARGET...]
+# "ci" runs a fixed number of inputs from a fixed seed, so a run is repeatable (about two minutes a
+# target on a 2-core machine).
 # A crash leaves its input in build-fuzz/findings/<target>/; keep it under fuzz/regressions/<body>/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,9 +40,15 @@ for t in "${targets[@]}"; do
     seeds=$(seed_dir "$t")
     findings=build-fuzz/findings/$t
     mkdir -p "$findings" "build-fuzz/work/$t"
-    echo "== fuzz_$t for ${seconds}s"
+    echo "== fuzz_$t (${seconds})"
+    if [ "$seconds" = ci ]; then
+        rm -rf "build-fuzz/work/$t" && mkdir -p "build-fuzz/work/$t"
+        case $t in open|round_trip) budget=(-runs=40000 -seed=1) ;; *) budget=(-runs=400000 -seed=1) ;; esac
+    else
+        budget=(-max_total_time="$seconds")
+    fi
     if ! ASAN_OPTIONS=detect_leaks=1 ./build-fuzz/fuzz/fuzz_"$t" "build-fuzz/work/$t" "$seeds" \
-        -dict=fuzz/psd.dict -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -dict=fuzz/psd.dict "${budget[@]}" -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix="$findings/" -print_final_stats=1 2>&1 | tail -n 15; then
         status=1
     fi
