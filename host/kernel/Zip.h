@@ -31,6 +31,11 @@ enum class InflateStatus {
 // Inflates a zlib stream into exactly dstLen bytes. Thread-safe (one decompressor per thread).
 InflateStatus ZlibInflate(uint8_t const* src, size_t srcLen, uint8_t* dst, size_t dstLen,
                           size_t* produced = nullptr);
+// The most bytes a zlib stream of n bytes can inflate to: deflate cannot beat 1032:1, so a larger
+// claim is damaged or truncated data and needs no buffer to find out.
+constexpr uint64_t ZlibMaxInflatedSize(uint64_t n) {
+    return n > UINT64_MAX / 1032 ? UINT64_MAX : n * 1032 + 1032;
+}
 // Worst-case compressed size for n input bytes.
 size_t ZlibCompressBound(size_t n);
 // Compresses [src, src+n) as zlib at the level (1-12) into out (resized). Thread-safe.

@@ -201,6 +201,10 @@ bool PSDFile::GetBitmapI(PSDLoadData& ld) const {
     } else {
         // One deflate stream holds every channel; inflate it whole into a buffer sized from the
         // header.
+        if (allBytes > Kernel::ZlibMaxInflatedSize(size)) {
+            ld.m_report.ErrorTruncated();
+            return false;
+        }
         if (allBytes > Kernel::GetAllocationLimit() ||
             !(inflated.reset(new (std::nothrow) uint8_t[size_t(allBytes)]), inflated)) {
             ld.m_report.ErrorAlloc();

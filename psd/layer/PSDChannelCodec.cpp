@@ -424,6 +424,10 @@ bool PrepareChannelBlock(uint8_t const* block, uint64_t length, bool isPSB, Chan
         }
         case kCompressionZip:
         case kCompressionZipPrediction:
+            if (total > Kernel::ZlibMaxInflatedSize(job.size)) {
+                ld.m_report.ErrorTruncated();
+                return false;
+            }
             return true;
         default:
             ld.m_report.SetError(PSDError::kUnknownCompression, Kernel::ToString(job.compression));
