@@ -12,15 +12,13 @@
 
 #include "fuzz/FuzzBodies.h"
 #include "host/kernel/Dispatch.h"
+#include "support/CorpusRoot.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path CorpusRoot() {
-    if (char const* env = std::getenv("ZUZODORIV_CORPUS"); env && *env) return env;
-    return fs::path(ZUZODORIV_SOURCE_DIR) / ".." / "shared" / "corpus";
-}
+using testsupport::CorpusRoot;
 
 std::vector<fs::path> CorpusDocuments() {
     std::vector<fs::path> docs;

@@ -12,15 +12,13 @@
 #include "host/raster/File.h"
 #include "host/raster/JPEG.h"
 #include "host/raster/PNG.h"
+#include "support/CorpusRoot.h"
 
 using namespace Raster;
 
 namespace {
 
-std::filesystem::path CorpusFolder() {
-    if (char const* env = std::getenv("ZUZODORIV_CORPUS"); env && *env) return env;
-    return std::filesystem::path(ZUZODORIV_SOURCE_DIR "/../shared/corpus");
-}
+std::filesystem::path CorpusFolder() { return testsupport::CorpusRoot(); }
 
 std::vector<std::filesystem::path> FilesWithExtension(std::initializer_list<char const*> exts) {
     std::vector<std::filesystem::path> out;

@@ -13,15 +13,13 @@
 #include <vector>
 
 #include "host/raster/ICC.h"
+#include "support/CorpusRoot.h"
 
 using namespace Raster;
 
 namespace {
 
-std::filesystem::path CorpusFolder() {
-    if (char const* env = std::getenv("ZUZODORIV_CORPUS"); env && *env) return env;
-    return std::filesystem::path(ZUZODORIV_SOURCE_DIR "/../shared/corpus");
-}
+std::filesystem::path CorpusFolder() { return testsupport::CorpusRoot(); }
 
 uint32_t BE32(uint8_t const* p) {
     return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];

@@ -7,13 +7,11 @@
 #include <iterator>
 #include <string>
 #include <vector>
+#include "support/CorpusRoot.h"
 
 namespace desctest {
 
-inline std::filesystem::path CorpusRoot() {
-    if (char const* env = std::getenv("ZUZODORIV_CORPUS"); env && *env) return env;
-    return std::filesystem::path(ZUZODORIV_SOURCE_DIR "/../shared/corpus");
-}
+using testsupport::CorpusRoot;
 
 inline std::vector<uint8_t> ReadWholeFile(std::filesystem::path const& p) {
     std::ifstream f(p, std::ios::binary);

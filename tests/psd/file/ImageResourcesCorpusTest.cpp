@@ -6,15 +6,13 @@
 #include <filesystem>
 
 #include "psd/file/ImageResourcesTestSupport.h"
+#include "support/CorpusRoot.h"
 
 using namespace resourcetest;
 
 namespace {
 
-std::filesystem::path CorpusRoot() {
-    if (char const* env = std::getenv("ZUZODORIV_CORPUS"); env && *env) return env;
-    return std::filesystem::path(ZUZODORIV_SOURCE_DIR) / ".." / "shared" / "corpus";
-}
+using testsupport::CorpusRoot;
 
 TEST(ImageResourcesCorpus, WrittenResourcesReadBackToTheSameSettings) {
     namespace fs = std::filesystem;

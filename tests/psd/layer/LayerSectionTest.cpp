@@ -8,6 +8,7 @@
 #include "psd/layer/PSDLayer.h"
 #include "support/OneByteStream.h"
 #include "tests/psd/layer/LayerBytes.h"
+#include "support/CorpusRoot.h"
 
 using namespace PSD;
 using namespace layertest;
@@ -387,7 +388,7 @@ TEST(LayerSection, CorruptedBytesGiveADocumentOrAnError) {
 
 TEST(LayerSection, DamagedCorpusDocuments) {
     namespace fs = std::filesystem;
-    fs::path dir = fs::path(ZUZODORIV_SOURCE_DIR) / ".." / "shared" / "corpus" / "webtoon-psd" /
+    fs::path dir = testsupport::CorpusRoot() / "webtoon-psd" /
                    "packages" / "psd" / "tests" / "integration" / "fixtures" / "errors";
     if (!fs::is_directory(dir)) GTEST_SKIP() << "corpus not found: " << dir;
     struct Case {
