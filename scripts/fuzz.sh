@@ -43,7 +43,7 @@ for t in "${targets[@]}"; do
     echo "== fuzz_$t (${seconds})"
     if [ "$seconds" = ci ]; then
         rm -rf "build-fuzz/work/$t" && mkdir -p "build-fuzz/work/$t"
-        case $t in open) budget=(-runs=40000 -seed=1) ;; round_trip) budget=(-runs=15000 -seed=1) ;; *) budget=(-runs=400000 -seed=1) ;; esac
+        case $t in open) budget=(-runs=40000 -seed=1) ;; round_trip) budget=(-runs=6000 -seed=1) ;; *) budget=(-runs=400000 -seed=1) ;; esac
     else
         budget=(-max_total_time="$seconds")
     fi
