@@ -9,35 +9,14 @@
 #include <nlohmann/json.hpp>
 
 #include "psd/file/ImageResourcesTestSupport.h"
+#include "support/ToolRun.h"
 
 using namespace resourcetest;
 
 namespace {
 
-// Runs the tool and returns what it printed.
-std::string RunTool(std::string const& args) {
-    std::string out;
-    FILE* p = popen((std::string(ZUZODORIV_CLI) + " " + args + " 2>&1").c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
-struct TempFile {
-    std::filesystem::path path;
-    explicit TempFile(std::vector<uint8_t> const& bytes) {
-        path = std::filesystem::temp_directory_path() /
-               ("zuzodoriv-resources-" + std::to_string(::getpid()) + "-" +
-                std::to_string(counter++) + ".psd");
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<char const*>(bytes.data()), long(bytes.size()));
-    }
-    ~TempFile() { std::filesystem::remove(path); }
-    static inline int counter = 0;
-};
+using testsupport::RunTool;
+using testsupport::TempFile;
 
 std::vector<uint8_t> SRGBProfileBytes() {
     cmsHPROFILE p = cmsCreate_sRGBProfile();
