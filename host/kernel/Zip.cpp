@@ -1,5 +1,8 @@
 #include "host/kernel/Zip.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <libdeflate.h>
 #include <zlib.h>
 
@@ -108,22 +111,70 @@ bool ZlibDeflate(uint8_t const* src, size_t n, std::vector<uint8_t>& out, int le
     return true;
 }
 
+namespace {
+
+// Running sum of one row of big-endian 16-bit samples, in place.
+void UnpredictRow16(uint8_t* row, size_t n) {
+    size_t i = 0;
+    unsigned prev = 0;
+#ifdef __SSE2__
+    __m128i carry = _mm_setzero_si128();
+    for (; i + 8 <= n; i += 8) {
+        __m128i* p = reinterpret_cast<__m128i*>(row + 2 * i);
+        __m128i v = _mm_loadu_si128(p);
+        v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+        v = _mm_add_epi16(v, _mm_slli_si128(v, 2));
+        v = _mm_add_epi16(v, _mm_slli_si128(v, 4));
+        v = _mm_add_epi16(v, _mm_slli_si128(v, 8));
+        v = _mm_add_epi16(v, carry);
+        __m128i top = _mm_shufflehi_epi16(v, 0xFF);
+        carry = _mm_unpackhi_epi64(top, top);
+        _mm_storeu_si128(p, _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)));
+    }
+    if (i) prev = unsigned(_mm_extract_epi16(carry, 0));
+#endif
+    for (; i < n; ++i) {
+        unsigned v = (prev + (row[2 * i] << 8 | row[2 * i + 1])) & 0xFFFF;
+        row[2 * i] = static_cast<uint8_t>(v >> 8);
+        row[2 * i + 1] = static_cast<uint8_t>(v);
+        prev = v;
+    }
+}
+
+// Running sum of one row of bytes, in place.
+void UnpredictRow8(uint8_t* row, size_t n) {
+    size_t i = 0;
+    unsigned prev = 0;
+#ifdef __SSE2__
+    __m128i carry = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        __m128i* p = reinterpret_cast<__m128i*>(row + i);
+        __m128i v = _mm_loadu_si128(p);
+        v = _mm_add_epi8(v, _mm_slli_si128(v, 1));
+        v = _mm_add_epi8(v, _mm_slli_si128(v, 2));
+        v = _mm_add_epi8(v, _mm_slli_si128(v, 4));
+        v = _mm_add_epi8(v, _mm_slli_si128(v, 8));
+        v = _mm_add_epi8(v, carry);
+        _mm_storeu_si128(p, v);
+        carry = _mm_set1_epi8(static_cast<char>(row[i + 15]));
+    }
+    if (i) prev = row[i - 1];
+#endif
+    for (; i < n; ++i) {
+        prev = (prev + row[i]) & 0xFF;
+        row[i] = static_cast<uint8_t>(prev);
+    }
+}
+
+}  // namespace
+
 void UnpredictRows(uint8_t* data, size_t rows, size_t rowBytes, unsigned sampleBytes) {
     for (size_t y = 0; y < rows; ++y) {
         uint8_t* row = data + y * rowBytes;
-        if (sampleBytes == 2) {
-            size_t n = rowBytes / 2;
-            unsigned prev = (n ? (row[0] << 8 | row[1]) : 0);
-            for (size_t i = 1; i < n; ++i) {
-                unsigned v = (prev + (row[2 * i] << 8 | row[2 * i + 1])) & 0xFFFF;
-                row[2 * i] = static_cast<uint8_t>(v >> 8);
-                row[2 * i + 1] = static_cast<uint8_t>(v);
-                prev = v;
-            }
-        } else {
-            for (size_t i = 1; i < rowBytes; ++i)
-                row[i] = static_cast<uint8_t>(row[i] + row[i - 1]);
-        }
+        if (sampleBytes == 2)
+            UnpredictRow16(row, rowBytes / 2);
+        else
+            UnpredictRow8(row, rowBytes);
     }
 }
 

@@ -1,7 +1,10 @@
 #include "host/raster/Bitmap.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "host/kernel/Memory.h"
@@ -75,6 +78,37 @@ char const* FormatName(Format f) noexcept {
     return "?";
 }
 
+namespace {
+// Below this, the allocator's zeroing is cheap and its free lists are worth keeping.
+constexpr size_t kMapThreshold = size_t(4) << 20;
+constexpr size_t kHugePage = size_t(2) << 20;
+}  // namespace
+
+DynamicBitmap::Storage::~Storage() {
+    if (m_mapped)
+        munmap(m_ptr, m_size);
+    else
+        std::free(m_ptr);
+}
+
+bool DynamicBitmap::Storage::Allocate(size_t size) noexcept {
+    if (size >= kMapThreshold) {
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return false;
+#ifdef MADV_HUGEPAGE
+        // Advice only: a kernel without transparent huge pages ignores it.
+        if (size >= 4 * kHugePage) madvise(p, size, MADV_HUGEPAGE);
+#endif
+        m_ptr = static_cast<uint8_t*>(p);
+        m_mapped = true;
+    } else {
+        m_ptr = static_cast<uint8_t*>(std::calloc(size, 1));
+        if (!m_ptr) return false;
+    }
+    m_size = size;
+    return true;
+}
+
 Kernel::Counted<DynamicBitmap> DynamicBitmap::Create(uint32_t width, uint32_t height,
                                                      Format format) {
     FormatInfo info;
@@ -88,11 +122,7 @@ Kernel::Counted<DynamicBitmap> DynamicBitmap::Create(uint32_t width, uint32_t he
         !Kernel::CheckedMul(row, height, total) || total > Kernel::GetAllocationLimit() ||
         total > SIZE_MAX)
         throw Kernel::MemoryException();
-    try {
-        b->m_data.resize(static_cast<size_t>(total));
-    } catch (std::bad_alloc const&) {
-        throw Kernel::MemoryException();
-    }
+    if (!b->m_data.Allocate(static_cast<size_t>(total))) throw Kernel::MemoryException();
     b->m_width = width;
     b->m_height = height;
     b->m_rowBytes = static_cast<size_t>(row);

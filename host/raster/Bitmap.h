@@ -54,12 +54,12 @@ public:
     size_t GetRowBytes() const noexcept { return m_rowBytes; }
     bool IsEmpty() const noexcept { return m_width == 0 || m_height == 0; }
 
-    uint8_t* GetRow(uint32_t y) noexcept { return m_data.data() + size_t(y) * m_rowBytes; }
+    uint8_t* GetRow(uint32_t y) noexcept { return m_data.get() + size_t(y) * m_rowBytes; }
     uint8_t const* GetRow(uint32_t y) const noexcept {
-        return m_data.data() + size_t(y) * m_rowBytes;
+        return m_data.get() + size_t(y) * m_rowBytes;
     }
-    uint8_t* GetData() noexcept { return m_data.data(); }
-    uint8_t const* GetData() const noexcept { return m_data.data(); }
+    uint8_t* GetData() noexcept { return m_data.get(); }
+    uint8_t const* GetData() const noexcept { return m_data.get(); }
     size_t GetDataSize() const noexcept { return m_data.size(); }
 
     // Whole rows: host-order samples, all channels interleaved.
@@ -89,12 +89,31 @@ public:
     void Scrub() noexcept {}
 
 private:
+    // Pixel memory. Large blocks come straight from the kernel, which hands out zeroed pages
+    // (so zeroing costs no extra pass) and may back them with huge pages (fewer faults).
+    class Storage {
+    public:
+        Storage() = default;
+        Storage(Storage const&) = delete;
+        Storage& operator=(Storage const&) = delete;
+        ~Storage();
+        // False when the memory is not there.
+        bool Allocate(size_t size) noexcept;
+        uint8_t* get() const noexcept { return m_ptr; }
+        size_t size() const noexcept { return m_size; }
+
+    private:
+        uint8_t* m_ptr = nullptr;
+        size_t m_size = 0;
+        bool m_mapped = false;
+    };
+
     DynamicBitmap() = default;
     uint32_t m_width = 0, m_height = 0;
     Format m_format = Format::RGBA8;
     FormatInfo m_info{};
     size_t m_rowBytes = 0;
-    std::vector<uint8_t> m_data;
+    Storage m_data;
 };
 
 }  // namespace Raster

@@ -6,6 +6,10 @@
 #include <exception>
 #include <memory>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "host/kernel/Dispatch.h"
 #include "host/kernel/Memory.h"
 #include "host/kernel/Zip.h"
@@ -176,6 +180,69 @@ void RunRLE(ChannelJob const& job, Task const& t, TaskResult& r) {
     }
 }
 
+// UnpackBits into contiguous memory, copying in 16-byte blocks instead of calling memcpy and
+// memset for packets that are mostly a few bytes long. dst must have 15 writable bytes past n;
+// srcLimit bounds how far past a packet bytes may be read (the channel's end).
+bool UnpackBitsBlocks(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit, uint8_t* dst,
+                      size_t n) {
+    uint8_t const* end = src + srcLen;
+    size_t out = 0;
+    while (src < end) {
+        int h = static_cast<int8_t>(*src++);
+        if (h >= 0) {
+            size_t count = size_t(h) + 1;
+            if (count > size_t(end - src) || count > n - out) return false;
+            uint8_t* d = dst + out;
+            if (size_t(srcLimit - src) >= 128) {
+                for (size_t i = 0; i < count; i += 16) std::memcpy(d + i, src + i, 16);
+            } else {
+                std::memcpy(d, src, count);
+            }
+            src += count;
+            out += count;
+        } else if (h != -128) {
+            size_t count = size_t(1 - h);
+            if (src == end || count > n - out) return false;
+            uint64_t v = *src++ * 0x0101010101010101ull;
+            uint8_t* d = dst + out;
+            for (size_t i = 0; i < count; i += 16) {
+                std::memcpy(d + i, &v, 8);
+                std::memcpy(d + i + 8, &v, 8);
+            }
+            out += count;
+        }
+    }
+    return out == n;
+}
+
+// Four planes of one row into 4-byte pixels, plane 0 in the lowest byte.
+void InterleaveFour(uint8_t const* p0, uint8_t const* p1, uint8_t const* p2, uint8_t const* p3,
+                    uint8_t* dst, uint32_t w) {
+    uint32_t x = 0;
+#ifdef __SSE2__
+    for (; x + 16 <= w; x += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p0 + x));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p1 + x));
+        __m128i c = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p2 + x));
+        __m128i d = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p3 + x));
+        __m128i abLo = _mm_unpacklo_epi8(a, b), abHi = _mm_unpackhi_epi8(a, b);
+        __m128i cdLo = _mm_unpacklo_epi8(c, d), cdHi = _mm_unpackhi_epi8(c, d);
+        __m128i* out = reinterpret_cast<__m128i*>(dst + 4 * size_t(x));
+        _mm_storeu_si128(out, _mm_unpacklo_epi16(abLo, cdLo));
+        _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(abLo, cdLo));
+        _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(abHi, cdHi));
+        _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(abHi, cdHi));
+    }
+#endif
+    for (; x < w; ++x) {
+        uint8_t* d = dst + 4 * size_t(x);
+        d[0] = p0[x];
+        d[1] = p1[x];
+        d[2] = p2[x];
+        d[3] = p3[x];
+    }
+}
+
 // Several packed 8-bit channels of one bitmap: each row of each channel unpacks into a small
 // contiguous buffer (memcpy and memset per packet), then one pass interleaves them into the bitmap.
 void RunRLEGroup(std::vector<ChannelJob> const& jobs, Task const& t, TaskResult& r) {
@@ -184,12 +251,14 @@ void RunRLEGroup(std::vector<ChannelJob> const& jobs, Task const& t, TaskResult&
     Raster::DynamicBitmap& bm = *first.target.bitmap;
     uint32_t w = first.width;
     size_t stride = bm.GetBytesPerPixel();
-    std::vector<uint8_t> buf(k * size_t(w));
+    // Block copies may run 15 bytes past a row: into the next member's row, written after it,
+    // or into this padding.
+    std::vector<uint8_t> buf(k * size_t(w) + 16);
     std::vector<uint64_t> pos = t.offsets;
     r.memberDamaged.assign(k, 0);
     // Four channels filling a 4-byte pixel: compose whole pixels.
     uint8_t const* planes[4] = {};
-    bool whole = std::endian::native == std::endian::little && k == 4 && stride == 4;
+    bool whole = k == 4 && stride == 4;
     for (size_t m = 0; whole && m < k; ++m) {
         unsigned c = jobs[t.group[m]].target.channel;
         if (c >= 4 || planes[c])
@@ -206,7 +275,7 @@ void RunRLEGroup(std::vector<ChannelJob> const& jobs, Task const& t, TaskResult&
                 return;
             }
             uint8_t* row = buf.data() + m * w;
-            if (!UnpackBits(j.data + pos[m], size_t(n), row, w, 1)) {
+            if (!UnpackBitsBlocks(j.data + pos[m], size_t(n), j.data + j.size, row, w)) {
                 std::memset(row, 0, w);
                 ++r.memberDamaged[m];
             }
@@ -214,12 +283,7 @@ void RunRLEGroup(std::vector<ChannelJob> const& jobs, Task const& t, TaskResult&
         }
         uint8_t* dst = bm.GetRow(y);
         if (whole) {
-            uint8_t const *p0 = planes[0], *p1 = planes[1], *p2 = planes[2], *p3 = planes[3];
-            for (uint32_t x = 0; x < w; ++x) {
-                uint32_t v = uint32_t(p0[x]) | uint32_t(p1[x]) << 8 | uint32_t(p2[x]) << 16 |
-                             uint32_t(p3[x]) << 24;
-                std::memcpy(dst + 4 * size_t(x), &v, 4);
-            }
+            InterleaveFour(planes[0], planes[1], planes[2], planes[3], dst, w);
             continue;
         }
         for (size_t m = 0; m < k; ++m) {
@@ -230,42 +294,81 @@ void RunRLEGroup(std::vector<ChannelJob> const& jobs, Task const& t, TaskResult&
     }
 }
 
-void RunZip(ChannelJob const& job, TaskResult& r) {
-    Raster::DynamicBitmap& bm = *job.target.bitmap;
+// Four planes of big-endian 16-bit samples into host-order 4-sample pixels, plane 0 first.
+void InterleaveFour16BE(uint8_t const* p0, uint8_t const* p1, uint8_t const* p2, uint8_t const* p3,
+                        uint8_t* dst, uint32_t w) {
+    uint32_t x = 0;
+#ifdef __SSE2__
+    auto load = [](uint8_t const* p) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p));
+        return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+    };
+    for (; x + 8 <= w; x += 8) {
+        __m128i a = load(p0 + 2 * size_t(x)), b = load(p1 + 2 * size_t(x));
+        __m128i c = load(p2 + 2 * size_t(x)), d = load(p3 + 2 * size_t(x));
+        __m128i abLo = _mm_unpacklo_epi16(a, b), abHi = _mm_unpackhi_epi16(a, b);
+        __m128i cdLo = _mm_unpacklo_epi16(c, d), cdHi = _mm_unpackhi_epi16(c, d);
+        __m128i* out = reinterpret_cast<__m128i*>(dst + 8 * size_t(x));
+        _mm_storeu_si128(out, _mm_unpacklo_epi32(abLo, cdLo));
+        _mm_storeu_si128(out + 1, _mm_unpackhi_epi32(abLo, cdLo));
+        _mm_storeu_si128(out + 2, _mm_unpacklo_epi32(abHi, cdHi));
+        _mm_storeu_si128(out + 3, _mm_unpackhi_epi32(abHi, cdHi));
+    }
+#endif
+    uint8_t const* planes[4] = {p0, p1, p2, p3};
+    for (; x < w; ++x)
+        for (unsigned c = 0; c < 4; ++c) {
+            uint16_t v = uint16_t(planes[c][2 * size_t(x)] << 8 | planes[c][2 * size_t(x) + 1]);
+            std::memcpy(dst + 8 * size_t(x) + 2 * c, &v, 2);
+        }
+}
+
+// Inflates a ZIP channel whole and undoes integer prediction in place; null after an error.
+std::unique_ptr<uint8_t[]> InflateZip(ChannelJob const& job, TaskResult& r) {
     size_t rowBytes = size_t(job.width) * job.sampleBytes;
     uint64_t total;
     if (!Kernel::CheckedMul(rowBytes, job.height, total) || total > Kernel::GetAllocationLimit()) {
         r.code = PSDError::kOutOfMemory;
-        return;
+        return nullptr;
     }
     // Sized from the header; its contents are all overwritten by the inflate.
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size_t(total)]);
     if (!buf) {
         r.code = PSDError::kOutOfMemory;
-        return;
+        return nullptr;
     }
     Kernel::InflateStatus st =
         Kernel::ZlibInflate(job.data, size_t(job.size), buf.get(), size_t(total));
     // A stream that goes on past the channel is read only as far as the channel needs.
     if (st != Kernel::InflateStatus::Ok && st != Kernel::InflateStatus::TooLong) {
         r.code = PSDError::kTruncated;
-        return;
+        return nullptr;
     }
+    // Whole-buffer running sums (vectorised) leave plain samples for the storer.
+    if (job.compression == kCompressionZipPrediction && job.sampleBytes != 4 && job.bigEndian)
+        Kernel::UnpredictRows(buf.get(), job.height, rowBytes, job.sampleBytes);
+    return buf;
+}
+
+// Rows [y0, y1) of an inflated channel into its bitmap.
+void StoreZipRows(ChannelJob const& job, uint8_t* buf, uint32_t y0, uint32_t y1) {
+    Raster::DynamicBitmap& bm = *job.target.bitmap;
+    size_t rowBytes = size_t(job.width) * job.sampleBytes;
     bool predict = job.compression == kCompressionZipPrediction;
     size_t stride = bm.GetBytesPerPixel();
     if (predict && job.sampleBytes == 4) {
         RowFn store = PickStorer(4, 4, false, true, job.target.invert);
         std::vector<uint8_t> joined(rowBytes);
-        for (uint32_t y = 0; y < job.height; ++y) {
-            UnpredictFloatRow(buf.get() + size_t(y) * rowBytes, job.width, joined.data());
+        for (uint32_t y = y0; y < y1; ++y) {
+            UnpredictFloatRow(buf + size_t(y) * rowBytes, job.width, joined.data());
             store(joined.data(), TargetRow(job, y), stride, job.width);
         }
         return;
     }
-    RowFn store = PickStorer(job.sampleBytes, bm.GetBytesPerSample(), predict, job.bigEndian,
-                             job.target.invert);
-    for (uint32_t y = 0; y < job.height; ++y)
-        store(buf.get() + size_t(y) * rowBytes, TargetRow(job, y), stride, job.width);
+    RowFn store = PickStorer(job.sampleBytes, bm.GetBytesPerSample(), predict && !job.bigEndian,
+                             job.bigEndian, job.target.invert);
+    for (uint32_t y = y0; y < y1; ++y)
+        store(buf + size_t(y) * rowBytes, TargetRow(job, y), stride, job.width);
 }
 
 }  // namespace
@@ -435,6 +538,36 @@ bool PrepareChannelBlock(uint8_t const* block, uint64_t length, bool isPSB, Chan
     }
 }
 
+// Rows [y0, y1) of the inflated channels of one bitmap. Four plain 16-bit channels filling
+// 4-sample pixels are interleaved in one vectorised pass.
+void StoreZipBand(std::vector<ChannelJob> const& jobs, std::vector<size_t> const& members,
+                  std::vector<std::unique_ptr<uint8_t[]>> const& bufs, uint32_t y0, uint32_t y1) {
+    ChannelJob const& first = jobs[members[0]];
+    Raster::DynamicBitmap& bm = *first.target.bitmap;
+    uint8_t const* planes[4] = {};
+    bool whole = members.size() == 4 && bm.GetChannelCount() == 4 && bm.GetBytesPerSample() == 2 &&
+                 first.width == bm.GetWidth();
+    for (size_t m : members) {
+        ChannelJob const& j = jobs[m];
+        unsigned c = j.target.channel;
+        if (!whole || j.sampleBytes != 2 || !j.bigEndian || j.target.invert || c >= 4 ||
+            planes[c] || j.width != first.width)
+            whole = false;
+        else
+            planes[c] = bufs[m].get();
+    }
+    if (!whole) {
+        for (size_t m : members) StoreZipRows(jobs[m], bufs[m].get(), y0, y1);
+        return;
+    }
+    size_t rowBytes = size_t(first.width) * 2;
+    for (uint32_t y = y0; y < y1; ++y) {
+        size_t o = size_t(y) * rowBytes;
+        InterleaveFour16BE(planes[0] + o, planes[1] + o, planes[2] + o, planes[3] + o, bm.GetRow(y),
+                           first.width);
+    }
+}
+
 bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
     // Raw and RLE channels split into row ranges so that even one channel keeps every core busy.
     uint64_t totalRows = 0;
@@ -464,6 +597,10 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
         if (!repeat) groups[g].push_back(i);
     }
     std::vector<Task> tasks;
+    // ZIP channels inflate whole in a first pass; a second stores them row band by row band, all
+    // channels of a bitmap together, so that each destination row is still in cache for the next.
+    std::vector<size_t> zipTask(jobs.size(), SIZE_MAX);
+    std::vector<std::unique_ptr<uint8_t[]>> zipBuf(jobs.size());
     for (auto const& g : groups) {
         if (g.size() < 2) continue;
         for (size_t m : g) groupOf[m] = int(&g - groups.data());
@@ -486,6 +623,7 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
         }
         if (j.compression == kCompressionZip || j.compression == kCompressionZipPrediction) {
             tasks.push_back({i, 0, j.height, 0, {}, {}});
+            zipTask[i] = tasks.size() - 1;
             continue;
         }
         uint64_t offset = 0;
@@ -515,13 +653,45 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
                     RunRLE(j, t, r);
                     break;
                 default:
-                    RunZip(j, r);
+                    zipBuf[t.job] = InflateZip(j, r);
                     break;
             }
         } catch (std::bad_alloc const&) {
             r.code = PSDError::kOutOfMemory;
         }
     });
+
+    // Bands of the inflated channels, grouped by bitmap.
+    std::vector<std::vector<size_t>> zipGroups;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        if (!zipBuf[i]) continue;
+        size_t g = 0;
+        while (g < zipGroups.size() && !(jobs[zipGroups[g][0]].target.bitmap == jobs[i].target.bitmap &&
+                                          jobs[zipGroups[g][0]].height == jobs[i].height))
+            ++g;
+        if (g == zipGroups.size()) zipGroups.emplace_back();
+        zipGroups[g].push_back(i);
+    }
+    std::vector<Task> bands;
+    for (size_t g = 0; g < zipGroups.size(); ++g) {
+        uint32_t h = jobs[zipGroups[g][0]].height;
+        for (uint32_t y = 0; y < h; y = uint32_t(std::min<uint64_t>(h, y + chunk)))
+            bands.push_back({g, y, uint32_t(std::min<uint64_t>(h, y + chunk)), 0, {}, {}});
+    }
+    std::vector<int> bandFailed(bands.size(), 0);
+    Kernel::Dispatch::DispatchParallelFor(bands.size(), [&](size_t k) {
+        Task const& t = bands[k];
+        try {
+            StoreZipBand(jobs, zipGroups[t.job], zipBuf, t.y0, t.y1);
+        } catch (std::bad_alloc const&) {
+            bandFailed[k] = 1;
+        }
+    });
+    for (size_t k = 0; k < bands.size(); ++k)
+        if (bandFailed[k])
+            for (size_t m : zipGroups[bands[k].job])
+                if (results[zipTask[m]].code < 0) results[zipTask[m]].code = PSDError::kOutOfMemory;
+    zipBuf.clear();
 
     bool ok = true;
     for (size_t k = 0; k < tasks.size(); ++k) {

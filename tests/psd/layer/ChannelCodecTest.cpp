@@ -347,3 +347,73 @@ TEST(ChannelCodec, PackedChannelsOfOneBitmapDecodeTogetherWithDamage) {
                 }
     }
 }
+
+// Four ZIP channels of a 16-bit bitmap are stored in one interleaving pass; widths around the
+// vector width and a mix with an RLE channel (which falls back to per-channel stores).
+TEST(ChannelCodec, ZipChannelsOfOneBitmapInterleaveLikeSeparateDecodes) {
+    for (uint32_t w : {1u, 7u, 8u, 9u, 37u}) {
+        for (bool mixed : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "width " << w << (mixed ? " mixed" : ""));
+            const uint32_t h = 23;
+            std::vector<std::vector<uint8_t>> samples;
+            std::vector<Bytes> blocks;
+            for (unsigned c = 0; c < 4; ++c) {
+                samples.push_back(testsupport::Pattern(size_t(w) * h * 2, 90 + c + w));
+                blocks.push_back(mixed && c == 1
+                                     ? testsupport::RLEBlock(samples.back(), size_t(w) * 2)
+                                     : testsupport::ZipBlock(samples.back(), size_t(w) * 2, 2,
+                                                             c % 2 == 0));
+            }
+            auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA16);
+            std::vector<ChannelJob> jobs(4);
+            PSDLoadData ld;
+            for (unsigned c = 0; c < 4; ++c) {
+                jobs[c].target = {bm.Get(), (c + 3) % 4, false};
+                jobs[c].width = w;
+                jobs[c].height = h;
+                jobs[c].sampleBytes = 2;
+                ASSERT_TRUE(
+                    PrepareChannelBlock(blocks[c].data(), blocks[c].size(), false, jobs[c], ld));
+            }
+            ASSERT_TRUE(DecodeChannels(jobs, ld));
+            for (unsigned c = 0; c < 4; ++c)
+                for (uint32_t y = 0; y < h; ++y)
+                    for (uint32_t x = 0; x < w; ++x) {
+                        size_t i = (size_t(y) * w + x) * 2;
+                        uint32_t want = uint32_t(samples[c][i]) << 8 | samples[c][i + 1];
+                        ASSERT_EQ(Sample(*bm, (c + 3) % 4, x, y), want) << c << " " << x << "," << y;
+                    }
+        }
+    }
+}
+
+// Long literal and run packets (up to 128 bytes) right at the end of the channel data, where
+// reading ahead in blocks is not allowed, decode like anywhere else.
+TEST(ChannelCodec, PackedGroupsWithLongPacketsAtTheChannelEnd) {
+    const uint32_t w = 300, h = 5;
+    std::vector<std::vector<uint8_t>> samples;
+    std::vector<Bytes> blocks;
+    for (unsigned c = 0; c < 4; ++c) {
+        std::vector<uint8_t> s(size_t(w) * h);
+        for (size_t i = 0; i < s.size(); ++i)
+            s[i] = (i / 129) % 2 ? uint8_t(200 + c) : uint8_t(i * 7 + c * 31 + i / 5);
+        samples.push_back(s);
+        blocks.push_back(testsupport::RLEBlock(s, w));
+    }
+    auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
+    std::vector<ChannelJob> jobs(4);
+    PSDLoadData ld;
+    for (unsigned c = 0; c < 4; ++c) {
+        jobs[c].target = {bm.Get(), c, false};
+        jobs[c].width = w;
+        jobs[c].height = h;
+        ASSERT_TRUE(PrepareChannelBlock(blocks[c].data(), blocks[c].size(), false, jobs[c], ld));
+    }
+    ASSERT_TRUE(DecodeChannels(jobs, ld));
+    for (unsigned c = 0; c < 4; ++c) {
+        EXPECT_EQ(jobs[c].damagedRows, 0u);
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x)
+                ASSERT_EQ(Sample(*bm, c, x, y), samples[c][size_t(y) * w + x]);
+    }
+}
