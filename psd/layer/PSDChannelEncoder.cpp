@@ -1,10 +1,15 @@
 #include "psd/layer/PSDChannelEncoder.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
 
+#include "host/kernel/Dispatch.h"
 #include "host/kernel/Memory.h"
 #include "host/kernel/Zip.h"
 #include "psd/file/PSDSave.h"
@@ -99,6 +104,18 @@ uint64_t Load64(uint8_t const* p) {
 // (a ^ b) | (b ^ c) is zero exactly where three equal bytes begin.
 size_t FindTriple(uint8_t const* p, size_t n, size_t window) {
     size_t i = 1;
+#ifdef __SSE2__
+    for (; i + 3 <= window && i + 18 <= n; i += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + i + 1));
+        __m128i c = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + i + 2));
+        unsigned m = unsigned(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, b), _mm_cmpeq_epi8(b, c))));
+        if (m) {
+            size_t at = i + size_t(std::countr_zero(m));
+            return at + 3 <= window ? at : window;
+        }
+    }
+#endif
     if constexpr (std::endian::native == std::endian::little) {
         constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
         for (; i + 3 <= window && i + 10 <= n; i += 8) {
@@ -177,6 +194,19 @@ size_t RLEPacker::Pack(uint8_t const* p, size_t n, uint8_t* out, size_t capacity
             used = 2;
         } else if (p[0] == p[1] && p[1] == p[2]) {
             size_t limit = std::min<size_t>(n, 128), len = 3;
+#ifdef __SSE2__
+            __m128i v = _mm_set1_epi8(static_cast<char>(p[0]));
+            while (len + 16 <= limit) {
+                unsigned m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(
+                    _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + len)), v)));
+                if (m != 0xFFFF) {
+                    len += size_t(std::countr_zero(~m));
+                    limit = len;
+                    break;
+                }
+                len += 16;
+            }
+#endif
             while (len < limit && p[len] == p[0]) ++len;
             ok = run(len, p[0]);
             used = len;
@@ -232,6 +262,46 @@ void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexc
     if (src.invert) InvertRow(out, src.bitmap->GetWidth(), src.depth);
 }
 
+std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(Raster::DynamicBitmap const& bm) {
+    std::vector<Kernel::Counted<Raster::DynamicBitmap>> planes;
+    if (bm.GetBytesPerSample() != 1 || bm.GetChannelCount() != 4 || bm.IsEmpty()) return planes;
+    uint32_t w = bm.GetWidth(), h = bm.GetHeight();
+    for (unsigned c = 0; c < 4; ++c)
+        planes.push_back(Raster::DynamicBitmap::Create(w, h, Raster::Format::A8));
+    constexpr uint32_t kBand = 64;
+    Kernel::Dispatch::DispatchParallelFor((h + kBand - 1) / kBand, [&](size_t band) {
+        uint32_t y0 = uint32_t(band) * kBand, y1 = std::min(h, y0 + kBand);
+        for (uint32_t y = y0; y < y1; ++y) {
+            uint8_t const* in = bm.GetRow(y);
+            uint8_t* out[4] = {planes[0]->GetRow(y), planes[1]->GetRow(y), planes[2]->GetRow(y),
+                               planes[3]->GetRow(y)};
+            uint32_t x = 0;
+#ifdef __SSE2__
+            __m128i low = _mm_set1_epi32(0xFF);
+            for (; x + 16 <= w; x += 16) {
+                __m128i v[4];
+                for (int k = 0; k < 4; ++k)
+                    v[k] = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in + 4 * size_t(x)) + k);
+                // Each sample shifted to the low byte of its pixel, masked, then narrowed.
+                auto take = [&](int shift) {
+                    __m128i count = _mm_cvtsi32_si128(shift);
+                    __m128i a = _mm_and_si128(_mm_srl_epi32(v[0], count), low);
+                    __m128i b = _mm_and_si128(_mm_srl_epi32(v[1], count), low);
+                    __m128i c = _mm_and_si128(_mm_srl_epi32(v[2], count), low);
+                    __m128i d = _mm_and_si128(_mm_srl_epi32(v[3], count), low);
+                    return _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+                };
+                for (int c = 0; c < 4; ++c)
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[c] + x), take(8 * c));
+            }
+#endif
+            for (; x < w; ++x)
+                for (unsigned c = 0; c < 4; ++c) out[c][x] = in[4 * size_t(x) + c];
+        }
+    });
+    return planes;
+}
+
 namespace {
 
 void ExtractPlainRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcept {
@@ -244,7 +314,24 @@ void ExtractPlainRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcep
         if (src.depth == 8) {
             // Fixed strides of the common formats let the compiler unroll the gather.
             if (step == 4) {
-                for (uint32_t x = 0; x < w; ++x) out[x] = in[4 * size_t(x)];
+                uint32_t x = 0;
+#ifdef __SSE2__
+                // Sixteen pixels at a time: shift the channel to the low byte, mask, narrow.
+                uint8_t const* row = bm.GetRow(y);
+                __m128i shift = _mm_cvtsi32_si128(int(8 * src.channel));
+                __m128i low = _mm_set1_epi32(0xFF);
+                auto lane = [&](size_t at) {
+                    __m128i v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(row + at));
+                    return _mm_and_si128(_mm_srl_epi32(v, shift), low);
+                };
+                for (; x + 16 <= w; x += 16) {
+                    size_t at = 4 * size_t(x);
+                    __m128i lo = _mm_packs_epi32(lane(at), lane(at + 16));
+                    __m128i hi = _mm_packs_epi32(lane(at + 32), lane(at + 48));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(lo, hi));
+                }
+#endif
+                for (; x < w; ++x) out[x] = in[4 * size_t(x)];
             } else if (step == 2) {
                 for (uint32_t x = 0; x < w; ++x) out[x] = in[2 * size_t(x)];
             } else if (step == 1) {

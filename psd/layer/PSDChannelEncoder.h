@@ -76,6 +76,11 @@ uint16_t ChooseEightBitForm(bool haveRLE, uint64_t rleSize, bool haveZip,
 // Fills one row of a channel as document samples, big-endian (width x depth/8 bytes).
 void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcept;
 
+// The samples of an 8-bit bitmap with four samples per pixel as four one-sample bitmaps, made in
+// one pass (extracting channel by channel would read the whole bitmap once per channel). Empty
+// for other layouts; throws Kernel::MemoryException when the planes cannot be allocated.
+std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(Raster::DynamicBitmap const& bm);
+
 // Builds the block of a layer channel with the compression choice of the writer: 8-bit samples
 // take RLE unless ZIP with prediction (tried when compress is set) is at most as large, falling
 // back to raw when neither exists; deeper samples take ZIP with prediction when compress is set,

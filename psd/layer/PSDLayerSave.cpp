@@ -337,6 +337,17 @@ bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDept
         b.data = std::move(sd.m_channelBuffers.back());
         sd.m_channelBuffers.pop_back();
     }
+    // Colour channels of 8-bit pixels come from planes split in one pass over the bitmap.
+    std::vector<Kernel::Counted<Raster::DynamicBitmap>> planes;
+    if (bitDepth == 8 && m_bitmap) {
+        size_t colourChannels = 0;
+        for (auto const& p : plan) colourChannels += p.kind == ChannelKind::Colour;
+        try {
+            if (colourChannels > 1) planes = SplitPlanes(*m_bitmap);
+        } catch (std::bad_alloc const&) {
+            planes.clear();  // short of memory: read the channels from the bitmap itself
+        }
+    }
     std::vector<char> ok(plan.size(), 0);
     Kernel::Dispatch::DispatchParallelFor(plan.size(), [&](size_t i) {
         PlannedChannel const& p = plan[i];
@@ -350,8 +361,11 @@ bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDept
                                            p.matteBits, out);
                 break;
             case ChannelKind::Colour:
-                ok[i] = EncodeChannel({m_bitmap.Get(), p.sourceChannel, bitDepth}, sd.m_isPSB,
-                                      sd.m_compress, cancel, out);
+                ok[i] = planes.empty()
+                            ? EncodeChannel({m_bitmap.Get(), p.sourceChannel, bitDepth},
+                                            sd.m_isPSB, sd.m_compress, cancel, out)
+                            : EncodeChannel({planes[p.sourceChannel].Get(), 0, bitDepth},
+                                            sd.m_isPSB, sd.m_compress, cancel, out);
                 break;
             case ChannelKind::UserMask:
                 ok[i] = EncodeChannel(
