@@ -215,6 +215,20 @@ bool UnpackBitsBlocks(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit
     return out == n;
 }
 
+#ifdef __SSE2__
+// The last step of joining four planes: the interleaved pairs (a,b) and (c,d) become whole
+// pixels, 64 bytes of them.
+template <class Lo, class Hi>
+inline void StoreJoined(uint8_t* dst, __m128i abLo, __m128i abHi, __m128i cdLo, __m128i cdHi,
+                        Lo lo, Hi hi) {
+    __m128i* out = reinterpret_cast<__m128i*>(dst);
+    _mm_storeu_si128(out, lo(abLo, cdLo));
+    _mm_storeu_si128(out + 1, hi(abLo, cdLo));
+    _mm_storeu_si128(out + 2, lo(abHi, cdHi));
+    _mm_storeu_si128(out + 3, hi(abHi, cdHi));
+}
+#endif
+
 // Four planes of one row into 4-byte pixels, plane 0 in the lowest byte.
 void InterleaveFour(uint8_t const* p0, uint8_t const* p1, uint8_t const* p2, uint8_t const* p3,
                     uint8_t* dst, uint32_t w) {
@@ -227,11 +241,8 @@ void InterleaveFour(uint8_t const* p0, uint8_t const* p1, uint8_t const* p2, uin
         __m128i d = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p3 + x));
         __m128i abLo = _mm_unpacklo_epi8(a, b), abHi = _mm_unpackhi_epi8(a, b);
         __m128i cdLo = _mm_unpacklo_epi8(c, d), cdHi = _mm_unpackhi_epi8(c, d);
-        __m128i* out = reinterpret_cast<__m128i*>(dst + 4 * size_t(x));
-        _mm_storeu_si128(out, _mm_unpacklo_epi16(abLo, cdLo));
-        _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(abLo, cdLo));
-        _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(abHi, cdHi));
-        _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(abHi, cdHi));
+        StoreJoined(dst + 4 * size_t(x), abLo, abHi, cdLo, cdHi, _mm_unpacklo_epi16,
+                    _mm_unpackhi_epi16);
     }
 #endif
     for (; x < w; ++x) {
@@ -308,11 +319,8 @@ void InterleaveFour16BE(uint8_t const* p0, uint8_t const* p1, uint8_t const* p2,
         __m128i c = load(p2 + 2 * size_t(x)), d = load(p3 + 2 * size_t(x));
         __m128i abLo = _mm_unpacklo_epi16(a, b), abHi = _mm_unpackhi_epi16(a, b);
         __m128i cdLo = _mm_unpacklo_epi16(c, d), cdHi = _mm_unpackhi_epi16(c, d);
-        __m128i* out = reinterpret_cast<__m128i*>(dst + 8 * size_t(x));
-        _mm_storeu_si128(out, _mm_unpacklo_epi32(abLo, cdLo));
-        _mm_storeu_si128(out + 1, _mm_unpackhi_epi32(abLo, cdLo));
-        _mm_storeu_si128(out + 2, _mm_unpacklo_epi32(abHi, cdHi));
-        _mm_storeu_si128(out + 3, _mm_unpackhi_epi32(abHi, cdHi));
+        StoreJoined(dst + 8 * size_t(x), abLo, abHi, cdLo, cdHi, _mm_unpacklo_epi32,
+                    _mm_unpackhi_epi32);
     }
 #endif
     uint8_t const* planes[4] = {p0, p1, p2, p3};
