@@ -378,7 +378,8 @@ void ExtractPlainRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcep
 bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool const* cancel,
                    EncodedChannel& out) {
     out.compression = kCompressionRaw;
-    out.data.clear();
+    // out.data may be a pooled buffer: it is sized below and every byte kept is written, so
+    // resizing rather than clearing spares zero-filling it again.
     if (Cancelled(cancel) || !src.bitmap) return false;
     if (src.depth != 8 && src.depth != 16 && src.depth != 32) return false;
     uint32_t w = src.bitmap->GetWidth(), h = src.bitmap->GetHeight();

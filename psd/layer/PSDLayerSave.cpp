@@ -354,6 +354,8 @@ bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDept
         EncodedChannel& out = blocks[i];
         switch (p.kind) {
             case ChannelKind::Empty:
+                out.compression = kCompressionRaw;  // the code alone, no rows
+                out.data.clear();
                 ok[i] = 1;
                 break;
             case ChannelKind::Matte:
@@ -388,7 +390,6 @@ bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDept
         if (!sd.m_isPSB && lengths[i] > 0xFFFFFFFFull) return false;
         if (!WriteEncodedChannel(stream, sd.m_fixer, blocks[i])) return false;
         if (sd.m_channelBuffers.size() < kPooledBuffers) {
-            blocks[i].data.clear();
             sd.m_channelBuffers.push_back(std::move(blocks[i].data));
         } else {
             std::vector<uint8_t>().swap(blocks[i].data);

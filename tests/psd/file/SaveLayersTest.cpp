@@ -404,13 +404,16 @@ TEST(SaveLayers, AtMost7999LayersAreWritten) {
 
 TEST(SaveLayers, LayersWithoutPixelsWriteEmptyChannels) {
     auto doc = Empty(10, 10, false, Raster::Format::CMYKA8);
+    // A layer with pixels first: its channel buffers are reused for the empty one.
+    doc->AddLayer(MakeLayer("pixels", 0, 0, Pattern(10, 10, Raster::Format::CMYKA8, 3)));
     doc->AddLayer(MakeLayer("empty", 3, 3, nullptr));
     Saved s = SaveToMemory(*doc, false, true);
     ASSERT_TRUE(s.ok);
     PSD::PSDReport r;
     auto back = Reopen(s.bytes, r);
     ASSERT_TRUE(back) << ErrorText(r);
-    PSDLayer const& l = *back->m_layers[0];
+    ASSERT_EQ(back->m_layers.size(), 2u);
+    PSDLayer const& l = *back->m_layers[1];
     ASSERT_EQ(l.m_channels.size(), 5u);
     EXPECT_EQ(l.m_channels[0].m_id, -1);
     for (auto const& c : l.m_channels) EXPECT_EQ(c.m_length, 2u);
