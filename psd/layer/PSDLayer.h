@@ -18,6 +18,7 @@ namespace PSD {
 
 struct ParseData;
 struct SaveData;
+struct EncodedChannel;
 class PSDPath;
 class PSDAdjustment;
 class PSDLayerEffects;
@@ -167,6 +168,15 @@ public:
     [[nodiscard]] bool SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
     [[nodiscard]] bool SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth, SaveData const& sd,
                                      uint64_t channelListPosition, bool const* cancel) const;
+    // SaveImageData in two steps, so that one layer's channels can be encoded while another's are
+    // written: the encoded blocks in channel-list order (buffers taken from the save's pool),
+    // then their writing and the filled-in channel list. RecycleImageData hands the buffers back.
+    [[nodiscard]] bool EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const* cancel,
+                                       std::vector<EncodedChannel>& blocks) const;
+    [[nodiscard]] bool WriteImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth,
+                                      SaveData const& sd, uint64_t channelListPosition,
+                                      std::vector<EncodedChannel> const& blocks) const;
+    static void RecycleImageData(SaveData const& sd, std::vector<EncodedChannel>& blocks);
 
     // ---- Queries
     int64_t GetWidth() const { return int64_t(m_right) - m_left; }

@@ -325,13 +325,22 @@ bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const&
 bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth,
                              SaveData const& sd, uint64_t channelListPosition,
                              bool const* cancel) const {
+    std::vector<EncodedChannel> blocks;
+    bool ok = EncodeImageData(bitDepth, sd, cancel, blocks) &&
+              WriteImageData(stream, bitDepth, sd, channelListPosition, blocks);
+    RecycleImageData(sd, blocks);
+    return ok;
+}
+
+bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const* cancel,
+                               std::vector<EncodedChannel>& blocks) const {
     std::vector<PlannedChannel> plan;
     if (!PlanChannels(*this, sd.m_colourMode, bitDepth, plan)) return false;
     if (cancel && *cancel) return false;
 
-    // Channels are independent: encode them on the worker threads, then write them in order.
+    // Channels are independent: encode them on the worker threads.
     // Buffers come from the save's pool, so fresh pages are not faulted in for every channel.
-    std::vector<EncodedChannel> blocks(plan.size());
+    blocks.resize(plan.size());
     for (auto& b : blocks) {
         if (sd.m_channelBuffers.empty()) break;
         b.data = std::move(sd.m_channelBuffers.back());
@@ -383,17 +392,20 @@ bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDept
     });
     for (char o : ok)
         if (!o) return false;
+    return true;
+}
 
+bool PSDLayer::WriteImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth,
+                              SaveData const& sd, uint64_t channelListPosition,
+                              std::vector<EncodedChannel> const& blocks) const {
+    std::vector<PlannedChannel> plan;
+    if (!PlanChannels(*this, sd.m_colourMode, bitDepth, plan) || plan.size() != blocks.size())
+        return false;
     std::vector<uint64_t> lengths(plan.size());
     for (size_t i = 0; i < plan.size(); ++i) {
         lengths[i] = blocks[i].GetLength();
         if (!sd.m_isPSB && lengths[i] > 0xFFFFFFFFull) return false;
         if (!WriteEncodedChannel(stream, sd.m_fixer, blocks[i])) return false;
-        if (sd.m_channelBuffers.size() < kPooledBuffers) {
-            sd.m_channelBuffers.push_back(std::move(blocks[i].data));
-        } else {
-            std::vector<uint8_t>().swap(blocks[i].data);
-        }
     }
 
     uint64_t end = stream.GetPosition();
@@ -405,6 +417,13 @@ bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDept
         if (!w) return false;
     }
     return stream.Seek(end);
+}
+
+void PSDLayer::RecycleImageData(SaveData const& sd, std::vector<EncodedChannel>& blocks) {
+    for (auto& b : blocks)
+        if (sd.m_channelBuffers.size() < kPooledBuffers)
+            sd.m_channelBuffers.push_back(std::move(b.data));
+    blocks.clear();
 }
 
 }  // namespace PSD

@@ -1,9 +1,12 @@
 // Writing the layer and mask information section: layer info, global layer mask info and the
 // document-level tagged blocks, with lengths patched once their content is written.
 #include <cstdint>
+#include <thread>
+#include <vector>
 
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDSave.h"
+#include "psd/layer/PSDChannelEncoder.h"
 #include "psd/layer/PSDLayer.h"
 
 namespace PSD {
@@ -12,6 +15,8 @@ namespace {
 
 // At most this many layer records fit a save.
 constexpr size_t kMaxSavedLayers = 7999;
+// Encoded layers at least this large are written on a thread beside the next layer's encoding.
+constexpr uint64_t kThreadedWriteBytes = uint64_t(4) << 20;
 
 // The global mask overlay: colour space 0, components FFFF 0 0 0, opacity 50.
 bool WriteMaskOverlay(Kernel::OutStream& stream, ByteOrderFixer const& f) {
@@ -100,11 +105,41 @@ bool PSDFile::SaveLayerInfo(Kernel::OutStreamSeekable& stream, SaveData const& s
         sd.Step();
     }
     if (cancel && *cancel) return false;
+    // A large layer's channels are written on a thread of their own while the next layer's
+    // encode on the workers; small ones are written in line. Only one layer is in flight.
+    std::vector<EncodedChannel> pending;
+    size_t pendingLayer = 0;
+    bool pendingOk = true;
+    std::jthread writer;
+    auto finishPending = [&]() {
+        if (!writer.joinable()) return true;
+        writer.join();
+        PSDLayer::RecycleImageData(sd, pending);
+        if (pendingOk) sd.Step();
+        return pendingOk;
+    };
     for (size_t i = 0; i < m_layers.size(); ++i) {
-        if (!m_layers[i]->SaveImageData(stream, sd.m_depth, sd, channelLists[i], cancel))
-            return false;
-        sd.Step();
+        PSDLayer const& layer = *m_layers[i];
+        std::vector<EncodedChannel> blocks;
+        bool encoded = layer.EncodeImageData(sd.m_depth, sd, cancel, blocks);
+        if (!finishPending() || !encoded) return false;
+        uint64_t bytes = 0;
+        for (auto const& b : blocks) bytes += b.data.size();
+        if (bytes < kThreadedWriteBytes) {
+            bool ok = layer.WriteImageData(stream, sd.m_depth, sd, channelLists[i], blocks);
+            PSDLayer::RecycleImageData(sd, blocks);
+            if (!ok) return false;
+            sd.Step();
+            continue;
+        }
+        pending = std::move(blocks);
+        pendingLayer = i;
+        writer = std::jthread([&] {
+            pendingOk = m_layers[pendingLayer]->WriteImageData(stream, sd.m_depth, sd,
+                                                                channelLists[pendingLayer], pending);
+        });
     }
+    if (!finishPending()) return false;
     return info.End(4, lengthIncludesPadding);
 }
 

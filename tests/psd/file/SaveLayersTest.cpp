@@ -421,3 +421,29 @@ TEST(SaveLayers, LayersWithoutPixelsWriteEmptyChannels) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SaveLayers, LargeLayersWrittenBesideTheNextEncodingKeepTheirOrder) {
+    // Noise does not pack, so each layer's channels come to more than the size written on a
+    // thread of its own; a small layer between them is written in line.
+    auto doc = Empty(1100, 1000, false, Raster::Format::RGBA8);
+    std::mt19937 rng(5);
+    for (int i = 0; i < 4; ++i) {
+        bool small = i == 2;
+        auto bm = Raster::DynamicBitmap::Create(small ? 30 : 1100, small ? 20 : 1000,
+                                                Raster::Format::RGBA8);
+        for (size_t k = 0; k < bm->GetDataSize(); ++k) bm->GetData()[k] = uint8_t(rng());
+        ASSERT_TRUE(doc->AddLayer(MakeLayer("layer " + std::to_string(i), i, 0, bm)));
+    }
+    for (bool psb : {false, true}) {
+        Saved s = SaveToMemory(*doc, psb, false);
+        ASSERT_TRUE(s.ok);
+        PSD::PSDReport r;
+        auto back = Reopen(s.bytes, r);
+        ASSERT_TRUE(back) << ErrorText(r);
+        ExpectSameLayers(*doc, *back, psb ? "psb" : "psd");
+    }
+}
+
+}  // namespace
