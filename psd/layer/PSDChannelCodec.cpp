@@ -180,11 +180,10 @@ void RunRLE(ChannelJob const& job, Task const& t, TaskResult& r) {
     }
 }
 
-// UnpackBits into contiguous memory, copying in 16-byte blocks instead of calling memcpy and
-// memset for packets that are mostly a few bytes long. dst must have 15 writable bytes past n;
-// srcLimit bounds how far past a packet bytes may be read (the channel's end).
-bool UnpackBitsBlocks(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit, uint8_t* dst,
-                      size_t n) {
+// The packet walk the unpackers share: literal(at, bytes, count) and run(at, value, count) place
+// the bytes. True when exactly n bytes came out.
+template <class Literal, class Run>
+inline bool WalkPackBits(uint8_t const* src, size_t srcLen, size_t n, Literal literal, Run run) {
     uint8_t const* end = src + srcLen;
     size_t out = 0;
     while (src < end) {
@@ -192,27 +191,42 @@ bool UnpackBitsBlocks(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit
         if (h >= 0) {
             size_t count = size_t(h) + 1;
             if (count > size_t(end - src) || count > n - out) return false;
-            uint8_t* d = dst + out;
-            if (size_t(srcLimit - src) >= 128) {
-                for (size_t i = 0; i < count; i += 16) std::memcpy(d + i, src + i, 16);
-            } else {
-                std::memcpy(d, src, count);
-            }
+            literal(out, src, count);
             src += count;
             out += count;
         } else if (h != -128) {
             size_t count = size_t(1 - h);
             if (src == end || count > n - out) return false;
-            uint64_t v = *src++ * 0x0101010101010101ull;
-            uint8_t* d = dst + out;
-            for (size_t i = 0; i < count; i += 16) {
-                std::memcpy(d + i, &v, 8);
-                std::memcpy(d + i + 8, &v, 8);
-            }
+            run(out, *src++, count);
             out += count;
         }
     }
     return out == n;
+}
+
+// UnpackBits into contiguous memory, copying in 16-byte blocks instead of calling memcpy and
+// memset for packets that are mostly a few bytes long. dst must have 15 writable bytes past n;
+// srcLimit bounds how far past a packet bytes may be read (the channel's end).
+bool UnpackBitsBlocks(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit, uint8_t* dst,
+                      size_t n) {
+    return WalkPackBits(
+        src, srcLen, n,
+        [&](size_t at, uint8_t const* bytes, size_t count) {
+            uint8_t* d = dst + at;
+            if (size_t(srcLimit - bytes) >= 128) {
+                for (size_t i = 0; i < count; i += 16) std::memcpy(d + i, bytes + i, 16);
+            } else {
+                std::memcpy(d, bytes, count);
+            }
+        },
+        [&](size_t at, uint8_t value, size_t count) {
+            uint64_t v = value * 0x0101010101010101ull;
+            uint8_t* d = dst + at;
+            for (size_t i = 0; i < count; i += 16) {
+                std::memcpy(d + i, &v, 8);
+                std::memcpy(d + i + 8, &v, 8);
+            }
+        });
 }
 
 #ifdef __SSE2__
@@ -382,35 +396,23 @@ void StoreZipRows(ChannelJob const& job, uint8_t* buf, uint32_t y0, uint32_t y1)
 }  // namespace
 
 bool UnpackBits(uint8_t const* src, size_t srcLen, uint8_t* dst, size_t n, size_t stride) {
-    uint8_t const* end = src + srcLen;
-    size_t out = 0;
-    while (src < end) {
-        int h = static_cast<int8_t>(*src++);
-        if (h >= 0) {
-            size_t count = size_t(h) + 1;
-            if (count > size_t(end - src) || count > n - out) return false;
-            if (stride == 1) {
-                std::memcpy(dst + out, src, count);
-            } else {
-                uint8_t* d = dst + out * stride;
-                for (size_t i = 0; i < count; ++i, d += stride) *d = src[i];
-            }
-            src += count;
-            out += count;
-        } else if (h != -128) {
-            size_t count = size_t(1 - h);
-            if (src == end || count > n - out) return false;
-            uint8_t v = *src++;
-            if (stride == 1) {
-                std::memset(dst + out, v, count);
-            } else {
-                uint8_t* d = dst + out * stride;
-                for (size_t i = 0; i < count; ++i, d += stride) *d = v;
-            }
-            out += count;
-        }
-    }
-    return out == n;
+    if (stride == 1)
+        return WalkPackBits(
+            src, srcLen, n,
+            [&](size_t at, uint8_t const* bytes, size_t count) {
+                std::memcpy(dst + at, bytes, count);
+            },
+            [&](size_t at, uint8_t value, size_t count) { std::memset(dst + at, value, count); });
+    return WalkPackBits(
+        src, srcLen, n,
+        [&](size_t at, uint8_t const* bytes, size_t count) {
+            uint8_t* d = dst + at * stride;
+            for (size_t i = 0; i < count; ++i, d += stride) *d = bytes[i];
+        },
+        [&](size_t at, uint8_t value, size_t count) {
+            uint8_t* d = dst + at * stride;
+            for (size_t i = 0; i < count; ++i, d += stride) *d = value;
+        });
 }
 
 void UnpredictFloatRow(uint8_t* row, uint32_t width, uint8_t* out) {

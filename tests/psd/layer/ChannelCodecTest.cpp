@@ -57,6 +57,24 @@ Decoded Decode(Bytes const& block, Raster::DynamicBitmap& bm, unsigned channel,
     return d;
 }
 
+// Block c decodes into channel (c + shift) % count of bm, all blocks in one DecodeChannels call;
+// the jobs come back with their damage counts. Empty when a block could not be prepared.
+std::vector<ChannelJob> DecodeTogether(std::vector<Bytes> const& blocks, Raster::DynamicBitmap& bm,
+                                       unsigned shift = 0, unsigned sampleBytes = 1) {
+    std::vector<ChannelJob> jobs(blocks.size());
+    PSDLoadData ld;
+    unsigned n = unsigned(blocks.size());
+    for (unsigned c = 0; c < n; ++c) {
+        jobs[c].target = {&bm, (c + shift) % n, false};
+        jobs[c].width = bm.GetWidth();
+        jobs[c].height = bm.GetHeight();
+        jobs[c].sampleBytes = sampleBytes;
+        if (!PrepareChannelBlock(blocks[c].data(), blocks[c].size(), false, jobs[c], ld)) return {};
+    }
+    if (!DecodeChannels(jobs, ld)) return {};
+    return jobs;
+}
+
 }  // namespace
 
 TEST(ChannelCodec, UnpackBitsPackets) {
@@ -283,15 +301,8 @@ TEST(ChannelCodec, ManyJobsDecodeInParallelLikeOne) {
                                : testsupport::ZipBlock(samples.back(), w, 1, true));
     }
     auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
-    std::vector<ChannelJob> jobs(4);
-    PSDLoadData ld;
-    for (unsigned c = 0; c < 4; ++c) {
-        jobs[c].target = {bm.Get(), c, false};
-        jobs[c].width = w;
-        jobs[c].height = h;
-        ASSERT_TRUE(PrepareChannelBlock(blocks[c].data(), blocks[c].size(), false, jobs[c], ld));
-    }
-    ASSERT_TRUE(DecodeChannels(jobs, ld));
+    auto jobs = DecodeTogether(blocks, *bm);
+    ASSERT_EQ(jobs.size(), 4u);
     for (unsigned c = 0; c < 4; ++c)
         for (uint32_t y = 0; y < h; y += 13)
             for (uint32_t x = 0; x < w; ++x)
@@ -327,17 +338,8 @@ TEST(ChannelCodec, PackedChannelsOfOneBitmapDecodeTogetherWithDamage) {
             rowStart += size_t(blocks[2][2 + 2 * y]) << 8 | blocks[2][3 + 2 * y];
         blocks[2][rowStart] = 0x81;
         auto bm = Raster::DynamicBitmap::Create(w, h, fmt);
-        std::vector<ChannelJob> jobs(n);
-        PSDLoadData ld;
-        for (unsigned c = 0; c < n; ++c) {
-            unsigned target = (c + 1) % n;  // channels in a shuffled order
-            jobs[c].target = {bm.Get(), target, false};
-            jobs[c].width = w;
-            jobs[c].height = h;
-            ASSERT_TRUE(
-                PrepareChannelBlock(blocks[c].data(), blocks[c].size(), false, jobs[c], ld));
-        }
-        ASSERT_TRUE(DecodeChannels(jobs, ld));
+        auto jobs = DecodeTogether(blocks, *bm, 1);  // channels in a shuffled order
+        ASSERT_EQ(jobs.size(), n);
         for (unsigned c = 0; c < n; ++c) EXPECT_EQ(jobs[c].damagedRows, c == 2 ? 1u : 0u);
         for (unsigned c = 0; c < n; ++c)
             for (uint32_t y = 0; y < h; ++y)
@@ -365,17 +367,7 @@ TEST(ChannelCodec, ZipChannelsOfOneBitmapInterleaveLikeSeparateDecodes) {
                                                              c % 2 == 0));
             }
             auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA16);
-            std::vector<ChannelJob> jobs(4);
-            PSDLoadData ld;
-            for (unsigned c = 0; c < 4; ++c) {
-                jobs[c].target = {bm.Get(), (c + 3) % 4, false};
-                jobs[c].width = w;
-                jobs[c].height = h;
-                jobs[c].sampleBytes = 2;
-                ASSERT_TRUE(
-                    PrepareChannelBlock(blocks[c].data(), blocks[c].size(), false, jobs[c], ld));
-            }
-            ASSERT_TRUE(DecodeChannels(jobs, ld));
+            ASSERT_EQ(DecodeTogether(blocks, *bm, 3, 2).size(), 4u);
             for (unsigned c = 0; c < 4; ++c)
                 for (uint32_t y = 0; y < h; ++y)
                     for (uint32_t x = 0; x < w; ++x) {
@@ -401,15 +393,8 @@ TEST(ChannelCodec, PackedGroupsWithLongPacketsAtTheChannelEnd) {
         blocks.push_back(testsupport::RLEBlock(s, w));
     }
     auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
-    std::vector<ChannelJob> jobs(4);
-    PSDLoadData ld;
-    for (unsigned c = 0; c < 4; ++c) {
-        jobs[c].target = {bm.Get(), c, false};
-        jobs[c].width = w;
-        jobs[c].height = h;
-        ASSERT_TRUE(PrepareChannelBlock(blocks[c].data(), blocks[c].size(), false, jobs[c], ld));
-    }
-    ASSERT_TRUE(DecodeChannels(jobs, ld));
+    auto jobs = DecodeTogether(blocks, *bm);
+    ASSERT_EQ(jobs.size(), 4u);
     for (unsigned c = 0; c < 4; ++c) {
         EXPECT_EQ(jobs[c].damagedRows, 0u);
         for (uint32_t y = 0; y < h; ++y)
