@@ -50,9 +50,17 @@ for t in "${targets[@]}"; do
     else
         budget=(-max_total_time="$seconds")
     fi
-    if ! ASAN_OPTIONS=detect_leaks=1 ./build-fuzz/fuzz/fuzz_"$t" "build-fuzz/work/$t" "$seeds" \
+    # The whole log is kept; shown are the last coverage line and the final statistics, or the
+    # end of the log when the run failed.
+    log=build-fuzz/logs/$t.log
+    mkdir -p build-fuzz/logs
+    if ASAN_OPTIONS=detect_leaks=1 ./build-fuzz/fuzz/fuzz_"$t" "build-fuzz/work/$t" "$seeds" \
         -dict=fuzz/psd.dict "${budget[@]}" -timeout=30 -rss_limit_mb=2048 \
-        -artifact_prefix="$findings/" -print_final_stats=1 2>&1 | tail -n 15; then
+        -artifact_prefix="$findings/" -print_final_stats=1 >"$log" 2>&1; then
+        grep -a 'cov:' "$log" | tail -n 1 || true
+        grep -a '^stat::\|^Done' "$log" || true
+    else
+        tail -n 60 "$log"
         status=1
     fi
     if [ -n "$(ls -A "$findings" 2>/dev/null)" ]; then
