@@ -3,7 +3,6 @@
 // anything fails to open or decode or holds damaged rows.
 #include <malloc.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -88,41 +87,24 @@ bool VerifyOne(std::string const& path, Options const& o) {
         return false;
     }
     Tally t;
+    // The composite decodes beside the layers: it reads by position like they do.
     auto const& layers = doc->m_layers;
-    auto composite = [&] {
-        PSD::PSDReport r;
-        BitmapRef flat;
-        std::vector<BitmapRef> masks;
-        if (!doc->GetBitmap(flat, masks, r)) {
-            t.Fail("composite: " + ErrorText(r));
+    Kernel::Dispatch::DispatchParallelFor(layers.size() + 1, [&](size_t i) {
+        if (i == layers.size()) {
+            PSD::PSDReport r;
+            BitmapRef flat;
+            std::vector<BitmapRef> masks;
+            if (!doc->GetBitmap(flat, masks, r)) {
+                t.Fail("composite: " + ErrorText(r));
+                return;
+            }
+            if (flat) t.pixels += uint64_t(flat->GetWidth()) * flat->GetHeight();
+            for (auto const& m : masks) t.pixels += uint64_t(m->GetWidth()) * m->GetHeight();
+            doc->m_flattenedBitmap = nullptr;
+            doc->m_masks.clear();
             return;
         }
-        if (flat) t.pixels += uint64_t(flat->GetWidth()) * flat->GetHeight();
-        for (auto const& m : masks) t.pixels += uint64_t(m->GetWidth()) * m->GetHeight();
-        doc->m_flattenedBitmap = nullptr;
-        doc->m_masks.clear();
-    };
-    // Large bitmaps decode one at a time with their rows spread over every thread (even load,
-    // one bitmap in memory); small ones decode side by side, a layer per thread. The composite
-    // reads by position like the layers, so it can go with either.
-    constexpr uint64_t kLarge = uint64_t(1) << 20;
-    auto large = [&](uint64_t w, uint64_t h) { return w * h >= kLarge; };
-    bool compositeLarge = large(doc->m_width, doc->m_height);
-    std::vector<size_t> small;
-    for (size_t i = 0; i < layers.size(); ++i) {
-        if (large(uint64_t(std::max<int64_t>(0, layers[i]->GetWidth())),
-                  uint64_t(std::max<int64_t>(0, layers[i]->GetHeight()))))
-            VerifyLayer(*layers[i], i, t);
-        else
-            small.push_back(i);
-    }
-    if (compositeLarge) composite();
-    if (!compositeLarge) small.push_back(layers.size());
-    Kernel::Dispatch::DispatchParallelFor(small.size(), [&](size_t k) {
-        if (small[k] == layers.size())
-            composite();
-        else
-            VerifyLayer(*layers[small[k]], small[k], t);
+        VerifyLayer(*layers[i], i, t);
     });
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     uint64_t damagedRows = doc->m_compositeDamagedRows;
