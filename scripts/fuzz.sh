@@ -68,10 +68,7 @@ for t in "${targets[@]}"; do
         status=1
     fi
 done
-if [ "$status" -ne 0 ] && [ "$seconds" = ci ] && [ -z "${FUZZ_STRICT:-}" ]; then
-    # Until the long runs are clean, a CI finding is reported loudly without failing the build;
-    # FUZZ_STRICT=1 makes it fatal.
-    echo "WARNING: fuzzing found failing inputs (see above); keep them under fuzz/regressions/"
-    exit 0
+if [ "$status" -ne 0 ]; then
+    echo "fuzzing found failing inputs (see above): fix them and keep each under fuzz/regressions/<body>/"
 fi
 exit $status

@@ -366,9 +366,6 @@ std::unique_ptr<uint8_t[]> InflateZip(ChannelJob const& job, TaskResult& r) {
         r.code = PSDError::kTruncated;
         return nullptr;
     }
-    // Whole-buffer running sums (vectorised) leave plain samples for the storer.
-    if (job.compression == kCompressionZipPrediction && job.sampleBytes != 4 && job.bigEndian)
-        Kernel::UnpredictRows(buf.get(), job.height, rowBytes, job.sampleBytes);
     return buf;
 }
 
@@ -387,10 +384,15 @@ void StoreZipRows(ChannelJob const& job, uint8_t* buf, uint32_t y0, uint32_t y1)
         }
         return;
     }
-    RowFn store = PickStorer(job.sampleBytes, bm.GetBytesPerSample(), predict && !job.bigEndian,
+    // Running sums (vectorised) row by row, while the row is in cache, leave plain samples.
+    bool sums = predict && job.bigEndian;
+    RowFn store = PickStorer(job.sampleBytes, bm.GetBytesPerSample(), predict && !sums,
                              job.bigEndian, job.target.invert);
-    for (uint32_t y = y0; y < y1; ++y)
-        store(buf + size_t(y) * rowBytes, TargetRow(job, y), stride, job.width);
+    for (uint32_t y = y0; y < y1; ++y) {
+        uint8_t* row = buf + size_t(y) * rowBytes;
+        if (sums) Kernel::UnpredictRows(row, 1, rowBytes, job.sampleBytes);
+        store(row, TargetRow(job, y), stride, job.width);
+    }
 }
 
 }  // namespace
@@ -554,7 +556,7 @@ void StoreZipBand(std::vector<ChannelJob> const& jobs, std::vector<size_t> const
                   std::vector<std::unique_ptr<uint8_t[]>> const& bufs, uint32_t y0, uint32_t y1) {
     ChannelJob const& first = jobs[members[0]];
     Raster::DynamicBitmap& bm = *first.target.bitmap;
-    uint8_t const* planes[4] = {};
+    uint8_t* planes[4] = {};
     bool whole = members.size() == 4 && bm.GetChannelCount() == 4 && bm.GetBytesPerSample() == 2 &&
                  first.width == bm.GetWidth();
     for (size_t m : members) {
@@ -573,6 +575,9 @@ void StoreZipBand(std::vector<ChannelJob> const& jobs, std::vector<size_t> const
     size_t rowBytes = size_t(first.width) * 2;
     for (uint32_t y = y0; y < y1; ++y) {
         size_t o = size_t(y) * rowBytes;
+        for (size_t m : members)
+            if (jobs[m].compression == kCompressionZipPrediction)
+                Kernel::UnpredictRows(planes[jobs[m].target.channel] + o, 1, rowBytes, 2);
         InterleaveFour16BE(planes[0] + o, planes[1] + o, planes[2] + o, planes[3] + o, bm.GetRow(y),
                            first.width);
     }
