@@ -4,6 +4,7 @@
 //                       (samples predicted as the writer predicts them) on two threads
 //   channels, bytes     how many channels and bytes that covers
 // The channels are decoded and predicted before the clock starts.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <iostream>
@@ -60,17 +61,26 @@ int main(int argc, char** argv) {
     }
     uint64_t bytes = 0;
     for (auto const& c : channels) bytes += c.size();
-    std::atomic<size_t> next{0};
-    auto start = std::chrono::steady_clock::now();
-    auto work = [&] {
-        std::vector<uint8_t> out;
-        for (size_t i; (i = next++) < channels.size();)
-            if (!Kernel::ZlibDeflate(channels[i].data(), channels[i].size(), out, 3)) std::abort();
-    };
-    std::thread other(work);
-    work();
-    other.join();
-    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The median of three passes: one pass is as exposed to a neighbour's load as the runs it
+    // bounds, which are medians themselves.
+    std::vector<double> passes;
+    for (int pass = 0; pass < 3; ++pass) {
+        std::atomic<size_t> next{0};
+        auto start = std::chrono::steady_clock::now();
+        auto work = [&] {
+            std::vector<uint8_t> out;
+            for (size_t i; (i = next++) < channels.size();)
+                if (!Kernel::ZlibDeflate(channels[i].data(), channels[i].size(), out, 3))
+                    std::abort();
+        };
+        std::thread other(work);
+        work();
+        other.join();
+        passes.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(passes.begin(), passes.end());
+    double secs = passes[1];
     nlohmann::json j;
     j["deflate_2threads_s"] = secs;
     j["channels"] = channels.size();

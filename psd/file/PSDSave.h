@@ -7,6 +7,7 @@
 
 #include "host/kernel/Counted.h"
 #include "host/kernel/Progress.h"
+#include "host/raster/Bitmap.h"
 #include "psd/file/PSDIO.h"
 
 namespace PSD {
@@ -45,6 +46,8 @@ struct SaveData {
     mutable uint32_t m_nextLayerId = 1;
     // Channel buffers reused from layer to layer (touched only on the saving thread).
     mutable std::vector<std::vector<uint8_t>> m_channelBuffers;
+    // Colour planes of the last layer split for encoding, reused by the next one of its size.
+    mutable std::vector<Kernel::Counted<Raster::DynamicBitmap>> m_planes;
     // Advances the progress by one step, when there is a progress object.
     void Step() const {
         if (m_progress) m_progress->LayerComplete();

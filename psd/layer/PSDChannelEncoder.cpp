@@ -262,12 +262,16 @@ void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexc
     if (src.invert) InvertRow(out, src.bitmap->GetWidth(), src.depth);
 }
 
-std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(Raster::DynamicBitmap const& bm) {
+std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(
+    Raster::DynamicBitmap const& bm, std::vector<Kernel::Counted<Raster::DynamicBitmap>> reuse) {
     std::vector<Kernel::Counted<Raster::DynamicBitmap>> planes;
     if (bm.GetBytesPerSample() != 1 || bm.GetChannelCount() != 4 || bm.IsEmpty()) return planes;
     uint32_t w = bm.GetWidth(), h = bm.GetHeight();
-    for (unsigned c = 0; c < 4; ++c)
-        planes.push_back(Raster::DynamicBitmap::Create(w, h, Raster::Format::A8));
+    for (unsigned c = 0; c < 4; ++c) {
+        bool fits = c < reuse.size() && reuse[c] && reuse[c]->GetWidth() == w &&
+                    reuse[c]->GetHeight() == h && reuse[c]->GetFormat() == Raster::Format::A8;
+        planes.push_back(fits ? reuse[c] : Raster::DynamicBitmap::Create(w, h, Raster::Format::A8));
+    }
     constexpr uint32_t kBand = 64;
     Kernel::Dispatch::DispatchParallelFor((h + kBand - 1) / kBand, [&](size_t band) {
         uint32_t y0 = uint32_t(band) * kBand, y1 = std::min(h, y0 + kBand);
@@ -399,12 +403,17 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
             bool rleOk = true;
             std::vector<uint8_t> predicted;
             if (compress) predicted.resize(raw);
+            // A one-sample 8-bit bitmap (a plane) is packed from its own rows, without a copy.
+            bool inPlace = src.bitmap->GetBytesPerPixel() == 1 && !src.invert;
             for (uint32_t y = 0; y < h; ++y) {
                 if (y % kCancelRowInterval == 0 && Cancelled(cancel)) return false;
-                ExtractChannelRow(src, y, row.data());
+                uint8_t const* line = row.data();
+                if (inPlace)
+                    line = src.bitmap->GetRow(y);
+                else
+                    ExtractChannelRow(src, y, row.data());
                 if (rleOk) {
-                    size_t n =
-                        RLEPacker::Pack(row.data(), rowBytes, rle.data() + pos, rle.size() - pos);
+                    size_t n = RLEPacker::Pack(line, rowBytes, rle.data() + pos, rle.size() - pos);
                     if (n == SIZE_MAX || (!isPSB && n > 0xFFFF)) {
                         rleOk = false;
                         if (!compress) break;
@@ -416,8 +425,7 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
                         pos += n;
                     }
                 }
-                if (compress)
-                    PredictedRow(row.data(), w, 8, predicted.data() + size_t(y) * rowBytes);
+                if (compress) PredictedRow(line, w, 8, predicted.data() + size_t(y) * rowBytes);
             }
             std::vector<uint8_t> zip;
             if (compress && !Deflate(predicted, zip)) return false;

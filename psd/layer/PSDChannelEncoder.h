@@ -78,8 +78,11 @@ void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexc
 
 // The samples of an 8-bit bitmap with four samples per pixel as four one-sample bitmaps, made in
 // one pass (extracting channel by channel would read the whole bitmap once per channel). Empty
-// for other layouts; throws Kernel::MemoryException when the planes cannot be allocated.
-std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(Raster::DynamicBitmap const& bm);
+// for other layouts; throws Kernel::MemoryException when the planes cannot be allocated. Planes
+// in reuse of the right size are filled instead of new ones (their pages are already there).
+std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(
+    Raster::DynamicBitmap const& bm,
+    std::vector<Kernel::Counted<Raster::DynamicBitmap>> reuse = {});
 
 // Builds the block of a layer channel with the compression choice of the writer: 8-bit samples
 // take RLE unless ZIP with prediction (tried when compress is set) is at most as large, falling

@@ -352,7 +352,7 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
         size_t colourChannels = 0;
         for (auto const& p : plan) colourChannels += p.kind == ChannelKind::Colour;
         try {
-            if (colourChannels > 1) planes = SplitPlanes(*m_bitmap);
+            if (colourChannels > 1) planes = SplitPlanes(*m_bitmap, std::move(sd.m_planes));
         } catch (std::bad_alloc const&) {
             planes.clear();  // short of memory: read the channels from the bitmap itself
         }
@@ -390,6 +390,7 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
                 break;
         }
     });
+    if (!planes.empty()) sd.m_planes = std::move(planes);
     for (char o : ok)
         if (!o) return false;
     return true;
