@@ -233,8 +233,8 @@ bool UnpackBitsBlocks(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit
 // The last step of joining four planes: the interleaved pairs (a,b) and (c,d) become whole
 // pixels, 64 bytes of them.
 template <class Lo, class Hi>
-inline void StoreJoined(uint8_t* dst, __m128i abLo, __m128i abHi, __m128i cdLo, __m128i cdHi,
-                        Lo lo, Hi hi) {
+inline void StoreJoined(uint8_t* dst, __m128i abLo, __m128i abHi, __m128i cdLo, __m128i cdHi, Lo lo,
+                        Hi hi) {
     __m128i* out = reinterpret_cast<__m128i*>(dst);
     _mm_storeu_si128(out, lo(abLo, cdLo));
     _mm_storeu_si128(out + 1, hi(abLo, cdLo));
@@ -681,8 +681,9 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
     for (size_t i = 0; i < jobs.size(); ++i) {
         if (!zipBuf[i]) continue;
         size_t g = 0;
-        while (g < zipGroups.size() && !(jobs[zipGroups[g][0]].target.bitmap == jobs[i].target.bitmap &&
-                                          jobs[zipGroups[g][0]].height == jobs[i].height))
+        while (g < zipGroups.size() &&
+               !(jobs[zipGroups[g][0]].target.bitmap == jobs[i].target.bitmap &&
+                 jobs[zipGroups[g][0]].height == jobs[i].height))
             ++g;
         if (g == zipGroups.size()) zipGroups.emplace_back();
         zipGroups[g].push_back(i);

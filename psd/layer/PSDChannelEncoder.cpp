@@ -109,7 +109,8 @@ size_t FindTriple(uint8_t const* p, size_t n, size_t window) {
         __m128i a = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + i));
         __m128i b = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + i + 1));
         __m128i c = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + i + 2));
-        unsigned m = unsigned(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, b), _mm_cmpeq_epi8(b, c))));
+        __m128i triple = _mm_and_si128(_mm_cmpeq_epi8(a, b), _mm_cmpeq_epi8(b, c));
+        unsigned m = unsigned(_mm_movemask_epi8(triple));
         if (m) {
             size_t at = i + size_t(std::countr_zero(m));
             return at + 3 <= window ? at : window;
@@ -197,8 +198,8 @@ size_t RLEPacker::Pack(uint8_t const* p, size_t n, uint8_t* out, size_t capacity
 #ifdef __SSE2__
             __m128i v = _mm_set1_epi8(static_cast<char>(p[0]));
             while (len + 16 <= limit) {
-                unsigned m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(
-                    _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + len)), v)));
+                unsigned m = unsigned(_mm_movemask_epi8(
+                    _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<__m128i const*>(p + len)), v)));
                 if (m != 0xFFFF) {
                     len += size_t(std::countr_zero(~m));
                     limit = len;
@@ -262,6 +263,21 @@ void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexc
     if (src.invert) InvertRow(out, src.bitmap->GetWidth(), src.depth);
 }
 
+#ifdef __SSE2__
+namespace {
+// Sample c of sixteen 4-byte pixels: each shifted to the low byte of its pixel, masked, narrowed.
+inline __m128i TakeSample(uint8_t const* pixels, unsigned c) {
+    __m128i shift = _mm_cvtsi32_si128(int(8 * c));
+    __m128i low = _mm_set1_epi32(0xFF);
+    auto lane = [&](int k) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(pixels) + k);
+        return _mm_and_si128(_mm_srl_epi32(v, shift), low);
+    };
+    return _mm_packus_epi16(_mm_packs_epi32(lane(0), lane(1)), _mm_packs_epi32(lane(2), lane(3)));
+}
+}  // namespace
+#endif
+
 std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(
     Raster::DynamicBitmap const& bm, std::vector<Kernel::Counted<Raster::DynamicBitmap>> reuse) {
     std::vector<Kernel::Counted<Raster::DynamicBitmap>> planes;
@@ -281,23 +297,10 @@ std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(
                                planes[3]->GetRow(y)};
             uint32_t x = 0;
 #ifdef __SSE2__
-            __m128i low = _mm_set1_epi32(0xFF);
-            for (; x + 16 <= w; x += 16) {
-                __m128i v[4];
-                for (int k = 0; k < 4; ++k)
-                    v[k] = _mm_loadu_si128(reinterpret_cast<__m128i const*>(in + 4 * size_t(x)) + k);
-                // Each sample shifted to the low byte of its pixel, masked, then narrowed.
-                auto take = [&](int shift) {
-                    __m128i count = _mm_cvtsi32_si128(shift);
-                    __m128i a = _mm_and_si128(_mm_srl_epi32(v[0], count), low);
-                    __m128i b = _mm_and_si128(_mm_srl_epi32(v[1], count), low);
-                    __m128i c = _mm_and_si128(_mm_srl_epi32(v[2], count), low);
-                    __m128i d = _mm_and_si128(_mm_srl_epi32(v[3], count), low);
-                    return _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
-                };
-                for (int c = 0; c < 4; ++c)
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[c] + x), take(8 * c));
-            }
+            for (; x + 16 <= w; x += 16)
+                for (unsigned c = 0; c < 4; ++c)
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[c] + x),
+                                     TakeSample(in + 4 * size_t(x), c));
 #endif
             for (; x < w; ++x)
                 for (unsigned c = 0; c < 4; ++c) out[c][x] = in[4 * size_t(x) + c];
@@ -322,18 +325,9 @@ void ExtractPlainRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcep
 #ifdef __SSE2__
                 // Sixteen pixels at a time: shift the channel to the low byte, mask, narrow.
                 uint8_t const* row = bm.GetRow(y);
-                __m128i shift = _mm_cvtsi32_si128(int(8 * src.channel));
-                __m128i low = _mm_set1_epi32(0xFF);
-                auto lane = [&](size_t at) {
-                    __m128i v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(row + at));
-                    return _mm_and_si128(_mm_srl_epi32(v, shift), low);
-                };
-                for (; x + 16 <= w; x += 16) {
-                    size_t at = 4 * size_t(x);
-                    __m128i lo = _mm_packs_epi32(lane(at), lane(at + 16));
-                    __m128i hi = _mm_packs_epi32(lane(at + 32), lane(at + 48));
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(lo, hi));
-                }
+                for (; x + 16 <= w; x += 16)
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x),
+                                     TakeSample(row + 4 * size_t(x), src.channel));
 #endif
                 for (; x < w; ++x) out[x] = in[4 * size_t(x)];
             } else if (step == 2) {

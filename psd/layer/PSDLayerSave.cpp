@@ -372,11 +372,10 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
                                            p.matteBits, out);
                 break;
             case ChannelKind::Colour:
-                ok[i] = planes.empty()
-                            ? EncodeChannel({m_bitmap.Get(), p.sourceChannel, bitDepth},
-                                            sd.m_isPSB, sd.m_compress, cancel, out)
-                            : EncodeChannel({planes[p.sourceChannel].Get(), 0, bitDepth},
-                                            sd.m_isPSB, sd.m_compress, cancel, out);
+                ok[i] = planes.empty() ? EncodeChannel({m_bitmap.Get(), p.sourceChannel, bitDepth},
+                                                       sd.m_isPSB, sd.m_compress, cancel, out)
+                                       : EncodeChannel({planes[p.sourceChannel].Get(), 0, bitDepth},
+                                                       sd.m_isPSB, sd.m_compress, cancel, out);
                 break;
             case ChannelKind::UserMask:
                 ok[i] = EncodeChannel(

@@ -136,7 +136,7 @@ bool PSDFile::SaveLayerInfo(Kernel::OutStreamSeekable& stream, SaveData const& s
         pendingLayer = i;
         writer = std::jthread([&] {
             pendingOk = m_layers[pendingLayer]->WriteImageData(stream, sd.m_depth, sd,
-                                                                channelLists[pendingLayer], pending);
+                                                               channelLists[pendingLayer], pending);
         });
     }
     if (!finishPending()) return false;

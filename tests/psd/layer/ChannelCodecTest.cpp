@@ -361,10 +361,10 @@ TEST(ChannelCodec, ZipChannelsOfOneBitmapInterleaveLikeSeparateDecodes) {
             std::vector<Bytes> blocks;
             for (unsigned c = 0; c < 4; ++c) {
                 samples.push_back(testsupport::Pattern(size_t(w) * h * 2, 90 + c + w));
-                blocks.push_back(mixed && c == 1
-                                     ? testsupport::RLEBlock(samples.back(), size_t(w) * 2)
-                                     : testsupport::ZipBlock(samples.back(), size_t(w) * 2, 2,
-                                                             c % 2 == 0));
+                blocks.push_back(
+                    mixed && c == 1
+                        ? testsupport::RLEBlock(samples.back(), size_t(w) * 2)
+                        : testsupport::ZipBlock(samples.back(), size_t(w) * 2, 2, c % 2 == 0));
             }
             auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA16);
             ASSERT_EQ(DecodeTogether(blocks, *bm, 3, 2).size(), 4u);
@@ -373,7 +373,8 @@ TEST(ChannelCodec, ZipChannelsOfOneBitmapInterleaveLikeSeparateDecodes) {
                     for (uint32_t x = 0; x < w; ++x) {
                         size_t i = (size_t(y) * w + x) * 2;
                         uint32_t want = uint32_t(samples[c][i]) << 8 | samples[c][i + 1];
-                        ASSERT_EQ(Sample(*bm, (c + 3) % 4, x, y), want) << c << " " << x << "," << y;
+                        ASSERT_EQ(Sample(*bm, (c + 3) % 4, x, y), want)
+                            << c << " " << x << "," << y;
                     }
         }
     }

@@ -555,7 +555,8 @@ TEST(ChannelEncoder, ChannelRowsAndPlanesMatchThePixels) {
                 for (uint32_t x = 0; x < w; ++x) {
                     uint8_t want = bm->GetRow(y)[4 * x + c];
                     ASSERT_EQ(row[x], want) << w << " " << c << " " << x << "," << y;
-                    ASSERT_EQ(planes[c]->GetRow(y)[x], want) << w << " " << c << " " << x << "," << y;
+                    ASSERT_EQ(planes[c]->GetRow(y)[x], want)
+                        << w << " " << c << " " << x << "," << y;
                 }
             }
     }
