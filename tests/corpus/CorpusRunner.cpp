@@ -44,6 +44,9 @@ int ExpectedHeaderRefusal(nlohmann::json const& h) {
 
 namespace {
 
+// ctest reads this exit code as "skipped".
+constexpr int kSkipped = 77;
+
 Outcome CheckHeader(Document& d, std::string& why) {
     auto const& ref = d.ref;
     auto const& h = ref["header"];
@@ -105,8 +108,10 @@ int main(int argc, char** argv) {
     }
     fs::path root = CorpusRoot();
     if (!fs::is_directory(root)) {
-        std::cerr << "corpus folder not found: " << root << " (set ZUZODORIV_CORPUS)\n";
-        return 2;
+        // A checkout without the reference documents beside it: reported as skipped, like the
+        // unit tests that read the corpus.
+        std::cerr << "corpus folder not found: " << root << " (set ZUZODORIV_CORPUS); skipped\n";
+        return kSkipped;
     }
     std::vector<fs::path> refs;
     for (auto const& e : fs::recursive_directory_iterator(root)) {
