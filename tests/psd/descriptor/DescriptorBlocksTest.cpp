@@ -8,6 +8,7 @@
 #include "psd/descriptor/DescriptorBlocks.h"
 #include "tests/psd/descriptor/CorpusPaths.h"
 #include "tests/psd/descriptor/DescriptorBytes.h"
+#include "tests/support/ToolRun.h"
 
 using namespace PSD;
 using desctest::DescBytes;
@@ -47,18 +48,6 @@ Result Read(char const (&key)[5], std::vector<uint8_t> const& body, bool swap = 
     r.result = ReadBlockDescriptors(Key(key), *s, pd, r.found);
     r.code = pd.m_report.m_error ? int(pd.m_report.m_error->GetCode()) : -1;
     return r;
-}
-
-std::string RunCli(std::string const& args, int& status) {
-    std::string out;
-    FILE* p = popen((std::string(ZUZODORIV_CLI) + " " + args + " 2>&1").c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int rc = pclose(p);
-    status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
 }
 
 std::string TempFile(std::string const& name, std::vector<uint8_t> const& bytes) {
@@ -148,14 +137,14 @@ TEST(DumpTool, RawDescriptorAsTextAndJson) {
     b.NameKey("list").Code("VlLs").U32(1).Code("enum").CodeKey("BlnM").NameKey("hardMix");
     std::string path = TempFile("dump_raw.bin", b);
     int status = -1;
-    std::string text = RunCli("dump --raw " + path, status);
+    std::string text = testsupport::RunTool("dump --raw " + path, &status);
     EXPECT_EQ(status, 0) << text;
     EXPECT_EQ(text,
               "<descritor key='Clr '>\n"
               "\t<descriptoritem type=double key='Rd  ' value=2.5>\n"
               "\t<descriptoritem type=list key='list'>\n"
               "\t\t<enum enumtype='BlnM' enumvalue='hardMix'>\n");
-    std::string json = RunCli("dump --raw --json " + path, status);
+    std::string json = testsupport::RunTool("dump --raw --json " + path, &status);
     EXPECT_EQ(status, 0);
     auto j = nlohmann::json::parse(json);
     auto const& d = j["raw"][0]["descriptor"];
@@ -166,7 +155,7 @@ TEST(DumpTool, RawDescriptorAsTextAndJson) {
 
     // A cut descriptor shows what was read and fails.
     std::string cut = TempFile("dump_cut.bin", std::vector<uint8_t>(b.begin(), b.end() - 3));
-    text = RunCli("dump --raw " + cut, status);
+    text = testsupport::RunTool("dump --raw " + cut, &status);
     EXPECT_EQ(status, 1);
     EXPECT_NE(text.find("incomplete: The file appears to be truncated"), std::string::npos) << text;
     EXPECT_NE(text.find("key='Rd  ' value=2.5"), std::string::npos) << text;
@@ -176,7 +165,8 @@ TEST(DumpTool, TypeLayerOfACorpusDocument) {
     auto path = desctest::CorpusRoot() / "ag-psd/test/text-simple.psd";
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "no corpus";
     int status = -1;
-    auto j = nlohmann::json::parse(RunCli("dump --json --layer 0 " + path.string(), status));
+    auto j = nlohmann::json::parse(
+        testsupport::RunTool("dump --json --layer 0 " + path.string(), &status));
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(j.contains("document"));
     auto const& blocks = j["layers"][0]["blocks"];
@@ -192,7 +182,7 @@ TEST(DumpTool, TypeLayerOfACorpusDocument) {
         }
     EXPECT_TRUE(sawText);
 
-    std::string all = RunCli("dump " + path.string(), status);
+    std::string all = testsupport::RunTool("dump " + path.string(), &status);
     EXPECT_EQ(status, 0);
     EXPECT_NE(all.find("block 'Txt2' engine data"), std::string::npos);
     EXPECT_NE(all.find("block 'TySh' warp"), std::string::npos);
@@ -201,6 +191,6 @@ TEST(DumpTool, TypeLayerOfACorpusDocument) {
             "<descriptoritem type=enum key='warpStyle' enumtype='warpStyle' enumvalue='warpNone'>"),
         std::string::npos);
 
-    RunCli("dump --layer 99 " + path.string(), status);
+    testsupport::RunTool("dump --layer 99 " + path.string(), &status);
     EXPECT_EQ(status, 1);
 }
