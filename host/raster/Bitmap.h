@@ -36,11 +36,21 @@ bool GetFormatInfo(Format f, FormatInfo& out) noexcept;
 bool IsValidFormat(int f) noexcept;
 char const* FormatName(Format f) noexcept;
 
+// What a new bitmap holds: zeros, or whatever the memory held (for writers that set every sample,
+// which may then be given memory a freed bitmap left behind instead of fresh pages).
+enum class Contents { Zeroed, Unspecified };
+
 class DynamicBitmap : public Kernel::Countable {
 public:
-    // Zeroed pixels. A size the machine cannot hold (or above the allocation limit) throws
+    // A size the machine cannot hold (or above the allocation limit) throws
     // Kernel::MemoryException instead of allocating. Width or height 0 gives an empty bitmap.
-    static Kernel::Counted<DynamicBitmap> Create(uint32_t width, uint32_t height, Format format);
+    static Kernel::Counted<DynamicBitmap> Create(uint32_t width, uint32_t height, Format format,
+                                                 Contents contents = Contents::Zeroed);
+
+    // Large blocks of freed bitmaps are kept a while (at most kKeptBytes in all) for the next
+    // bitmap of unspecified contents; this returns them to the system now.
+    static constexpr size_t kKeptBytes = size_t(256) << 20;
+    static void ReleaseKeptMemory() noexcept;
 
     uint32_t GetWidth() const noexcept { return m_width; }
     uint32_t GetHeight() const noexcept { return m_height; }
@@ -90,7 +100,8 @@ public:
 
 private:
     // Pixel memory. Large blocks come straight from the kernel, which hands out zeroed pages
-    // (so zeroing costs no extra pass) and may back them with huge pages (fewer faults).
+    // (so zeroing costs no extra pass) and may back them with huge pages (fewer faults); a
+    // block whose contents do not matter may be one a freed bitmap left, already faulted in.
     class Storage {
     public:
         Storage() = default;
@@ -98,14 +109,14 @@ private:
         Storage& operator=(Storage const&) = delete;
         ~Storage();
         // False when the memory is not there.
-        bool Allocate(size_t size) noexcept;
+        bool Allocate(size_t size, Contents contents) noexcept;
         uint8_t* get() const noexcept { return m_ptr; }
         size_t size() const noexcept { return m_size; }
 
     private:
         uint8_t* m_ptr = nullptr;
         size_t m_size = 0;
-        bool m_mapped = false;
+        size_t m_mappedSize = 0;  // 0 for heap blocks
     };
 
     DynamicBitmap() = default;

@@ -236,9 +236,13 @@ bool PSDFile::GetBitmapI(PSDLoadData& ld) const {
     BitmapRef flattened;
     std::vector<BitmapRef> masks;
     try {
-        flattened = Raster::DynamicBitmap::Create(width, height, layout.format);
+        // Decoding sets every sample below (channels no block fills are zeroed explicitly), so
+        // only the monochrome expansion asks for zeroed memory.
+        auto contents =
+            layout.monochrome ? Raster::Contents::Zeroed : Raster::Contents::Unspecified;
+        flattened = Raster::DynamicBitmap::Create(width, height, layout.format, contents);
         for (unsigned i = 0; i < maskCount; ++i)
-            masks.push_back(Raster::DynamicBitmap::Create(width, height, maskFormat));
+            masks.push_back(Raster::DynamicBitmap::Create(width, height, maskFormat, contents));
     } catch (std::bad_alloc const&) {
         ld.m_report.ErrorAlloc();
         return false;
@@ -295,7 +299,13 @@ bool PSDFile::GetBitmapI(PSDLoadData& ld) const {
             }
             jobs.push_back(job);
         }
-        if (!alphaRead) FillChannel(*flattened, unsigned(flattened->GetFormatInfo().alphaChannel));
+        Raster::FormatInfo const& info = flattened->GetFormatInfo();
+        if (!alphaRead) FillChannel(*flattened, unsigned(info.alphaChannel));
+        for (unsigned c = 0; c < info.channels; ++c) {
+            bool read = int(c) == info.alphaChannel;
+            for (auto const& j : jobs) read |= j.target.bitmap == flattened.Get() && j.target.channel == c;
+            if (!read) flattened->FillChannel(c, 0.0);
+        }
         if (!DecodeChannels(jobs, ld)) return false;
         for (auto const& j : jobs) damaged += j.damagedRows;
     }

@@ -103,14 +103,6 @@ uint64_t RowCount(ChannelJob const& job, uint32_t y) {
     return job.countBytes == 4 ? Load32(p, job.bigEndian) : Load16(p, job.bigEndian);
 }
 
-void ZeroStrided(uint8_t* dst, size_t n, size_t stride, unsigned sampleBytes) {
-    if (stride == sampleBytes) {
-        std::memset(dst, 0, n * sampleBytes);
-        return;
-    }
-    for (size_t i = 0; i < n; ++i, dst += stride) std::memset(dst, 0, sampleBytes);
-}
-
 // A piece of work: rows [y0, y1) of one job; offset is where row y0's packed bytes start (RLE).
 struct Task {
     size_t job;
@@ -134,6 +126,20 @@ uint8_t* TargetRow(ChannelJob const& job, uint32_t y) {
     return bm.GetRow(y) + size_t(job.target.channel) * bm.GetBytesPerSample();
 }
 
+// Rows [y0, y1) of a job's channel set to zero: what a failed piece of work leaves, whatever the
+// bitmap held before.
+void ZeroChannelRows(ChannelJob const& job, uint32_t y0, uint32_t y1) {
+    Raster::DynamicBitmap& bm = *job.target.bitmap;
+    size_t bps = bm.GetBytesPerSample(), stride = bm.GetBytesPerPixel();
+    for (uint32_t y = y0; y < std::min(y1, job.height); ++y) {
+        uint8_t* d = TargetRow(job, y);
+        if (stride == bps)
+            std::memset(d, 0, size_t(job.width) * bps);
+        else
+            for (uint32_t x = 0; x < job.width; ++x, d += stride) std::memset(d, 0, bps);
+    }
+}
+
 void RunRaw(ChannelJob const& job, Task const& t, TaskResult&) {
     Raster::DynamicBitmap& bm = *job.target.bitmap;
     size_t rowBytes = size_t(job.width) * job.sampleBytes;
@@ -148,13 +154,11 @@ void RunRLE(ChannelJob const& job, Task const& t, TaskResult& r) {
     Raster::DynamicBitmap& bm = *job.target.bitmap;
     size_t rowBytes = size_t(job.width) * job.sampleBytes;
     size_t stride = bm.GetBytesPerPixel();
-    unsigned dstBytes = bm.GetBytesPerSample();
-    // 8-bit samples into 8-bit channels unpack straight into the bitmap.
-    bool direct = job.sampleBytes == 1 && dstBytes == 1 && !job.target.invert;
-    RowFn store =
-        direct ? nullptr
-               : PickStorer(job.sampleBytes, dstBytes, false, job.bigEndian, job.target.invert);
-    std::vector<uint8_t> row(direct ? 0 : rowBytes);
+    RowFn store = PickStorer(job.sampleBytes, bm.GetBytesPerSample(), false, job.bigEndian,
+                             job.target.invert);
+    // A single-channel 8-bit bitmap takes the unpacked row as it is.
+    bool copy = job.sampleBytes == 1 && stride == 1 && !job.target.invert;
+    std::vector<uint8_t> row(rowBytes + kUnpackSlack);
     uint64_t pos = t.offset;
     for (uint32_t y = t.y0; y < t.y1; ++y) {
         uint64_t n = RowCount(job, y);
@@ -162,21 +166,16 @@ void RunRLE(ChannelJob const& job, Task const& t, TaskResult& r) {
             r.code = PSDError::kTruncated;
             return;
         }
-        uint8_t const* src = job.data + pos;
-        pos += n;
-        uint8_t* dst = TargetRow(job, y);
-        if (direct) {
-            if (!UnpackBits(src, size_t(n), dst, job.width, stride)) {
-                ZeroStrided(dst, job.width, stride, 1);
-                ++r.damagedRows;
-            }
-        } else {
-            if (!UnpackBits(src, size_t(n), row.data(), rowBytes, 1)) {
-                std::memset(row.data(), 0, rowBytes);
-                ++r.damagedRows;
-            }
-            store(row.data(), dst, stride, job.width);
+        if (!UnpackBitsPadded(job.data + pos, size_t(n), job.data + job.size, row.data(),
+                              rowBytes)) {
+            std::memset(row.data(), 0, rowBytes);
+            ++r.damagedRows;
         }
+        pos += n;
+        if (copy)
+            std::memcpy(TargetRow(job, y), row.data(), rowBytes);
+        else
+            store(row.data(), TargetRow(job, y), stride, job.width);
     }
 }
 
@@ -204,30 +203,59 @@ inline bool WalkPackBits(uint8_t const* src, size_t srcLen, size_t n, Literal li
     return out == n;
 }
 
-// UnpackBits into contiguous memory, copying in 16-byte blocks instead of calling memcpy and
-// memset for packets that are mostly a few bytes long. dst must have 15 writable bytes past n;
-// srcLimit bounds how far past a packet bytes may be read (the channel's end).
-bool UnpackBitsBlocks(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit, uint8_t* dst,
+}  // namespace
+
+bool UnpackBitsPadded(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit, uint8_t* dst,
                       size_t n) {
+    uint8_t const* end = src + srcLen;
+#ifdef __SSE2__
+    // Every packet stores 32 bytes picked from the literal bytes or the run byte, whichever it is,
+    // so that the common short packets take no data-dependent branch: on noisy rows the choice
+    // between literal and run is a coin toss the branch predictor loses.
+    if (size_t(srcLimit - end) >= 32) {
+        size_t out = 0;
+        uint8_t const* p = src;
+        while (p < end) {
+            int h = static_cast<int8_t>(p[0]);
+            __m128i run = _mm_set1_epi8(static_cast<char>(p[1]));
+            __m128i isRun = _mm_set1_epi8(static_cast<char>(h >> 7));
+            __m128i l0 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + 1));
+            __m128i l1 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + 17));
+            size_t count = h >= 0 ? size_t(h + 1) : size_t(1 - h);
+            size_t advance = h >= 0 ? size_t(h + 2) : 2;
+            if (h == -128) {
+                count = 0;
+                advance = 1;
+            }
+            if (count > n - out || advance > size_t(end - p)) return false;
+            uint8_t* d = dst + out;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d),
+                             _mm_or_si128(_mm_and_si128(isRun, run), _mm_andnot_si128(isRun, l0)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16),
+                             _mm_or_si128(_mm_and_si128(isRun, run), _mm_andnot_si128(isRun, l1)));
+            if (count > 32) {
+                if (h >= 0)
+                    for (size_t i = 32; i < count; i += 16)
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
+                                         _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + 1 + i)));
+                else
+                    for (size_t i = 32; i < count; i += 16)
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), run);
+            }
+            out += count;
+            p += advance;
+        }
+        return out == n;
+    }
+#endif
+    (void)srcLimit;
     return WalkPackBits(
         src, srcLen, n,
-        [&](size_t at, uint8_t const* bytes, size_t count) {
-            uint8_t* d = dst + at;
-            if (size_t(srcLimit - bytes) >= 128) {
-                for (size_t i = 0; i < count; i += 16) std::memcpy(d + i, bytes + i, 16);
-            } else {
-                std::memcpy(d, bytes, count);
-            }
-        },
-        [&](size_t at, uint8_t value, size_t count) {
-            uint64_t v = value * 0x0101010101010101ull;
-            uint8_t* d = dst + at;
-            for (size_t i = 0; i < count; i += 16) {
-                std::memcpy(d + i, &v, 8);
-                std::memcpy(d + i + 8, &v, 8);
-            }
-        });
+        [&](size_t at, uint8_t const* bytes, size_t count) { std::memcpy(dst + at, bytes, count); },
+        [&](size_t at, uint8_t value, size_t count) { std::memset(dst + at, value, count); });
 }
+
+namespace {
 
 #ifdef __SSE2__
 // The last step of joining four planes: the interleaved pairs (a,b) and (c,d) become whole
@@ -243,29 +271,42 @@ inline void StoreJoined(uint8_t* dst, __m128i abLo, __m128i abHi, __m128i cdLo, 
 }
 #endif
 
-// Four planes of one row into 4-byte pixels, plane 0 in the lowest byte.
+// Four planes of one row into 4-byte pixels, plane 0 in the lowest byte. With Keep, the samples
+// of channel keep stay as the bitmap holds them (its plane pointer is not read).
+template <bool Keep = false>
 void InterleaveFour(uint8_t const* p0, uint8_t const* p1, uint8_t const* p2, uint8_t const* p3,
-                    uint8_t* dst, uint32_t w) {
+                    uint8_t* dst, uint32_t w, unsigned keep = 0) {
     uint32_t x = 0;
 #ifdef __SSE2__
+    __m128i const keepMask = _mm_set1_epi32(int(0xFFu << (8 * keep)));
+    __m128i const zero = _mm_setzero_si128();
     for (; x + 16 <= w; x += 16) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p0 + x));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p1 + x));
-        __m128i c = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p2 + x));
-        __m128i d = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p3 + x));
+        auto plane = [&](uint8_t const* p, unsigned c) {
+            if (Keep && c == keep) return zero;
+            return _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + x));
+        };
+        __m128i a = plane(p0, 0), b = plane(p1, 1), c = plane(p2, 2), d = plane(p3, 3);
         __m128i abLo = _mm_unpacklo_epi8(a, b), abHi = _mm_unpackhi_epi8(a, b);
         __m128i cdLo = _mm_unpacklo_epi8(c, d), cdHi = _mm_unpackhi_epi8(c, d);
-        StoreJoined(dst + 4 * size_t(x), abLo, abHi, cdLo, cdHi, _mm_unpacklo_epi16,
-                    _mm_unpackhi_epi16);
+        uint8_t* out = dst + 4 * size_t(x);
+        if constexpr (Keep) {
+            auto merge = [&](__m128i v, size_t i) {
+                __m128i* q = reinterpret_cast<__m128i*>(out) + i;
+                _mm_storeu_si128(q, _mm_or_si128(v, _mm_and_si128(_mm_loadu_si128(q), keepMask)));
+            };
+            merge(_mm_unpacklo_epi16(abLo, cdLo), 0);
+            merge(_mm_unpackhi_epi16(abLo, cdLo), 1);
+            merge(_mm_unpacklo_epi16(abHi, cdHi), 2);
+            merge(_mm_unpackhi_epi16(abHi, cdHi), 3);
+        } else {
+            StoreJoined(out, abLo, abHi, cdLo, cdHi, _mm_unpacklo_epi16, _mm_unpackhi_epi16);
+        }
     }
 #endif
-    for (; x < w; ++x) {
-        uint8_t* d = dst + 4 * size_t(x);
-        d[0] = p0[x];
-        d[1] = p1[x];
-        d[2] = p2[x];
-        d[3] = p3[x];
-    }
+    uint8_t const* planes[4] = {p0, p1, p2, p3};
+    for (; x < w; ++x)
+        for (unsigned c = 0; c < 4; ++c)
+            if (!Keep || c != keep) dst[4 * size_t(x) + c] = planes[c][x];
 }
 
 // Several packed 8-bit channels of one bitmap: each row of each channel unpacks into a small
@@ -276,14 +317,15 @@ void RunRLEGroup(std::vector<ChannelJob> const& jobs, Task const& t, TaskResult&
     Raster::DynamicBitmap& bm = *first.target.bitmap;
     uint32_t w = first.width;
     size_t stride = bm.GetBytesPerPixel();
-    // Block copies may run 15 bytes past a row: into the next member's row, written after it,
-    // or into this padding.
-    std::vector<uint8_t> buf(k * size_t(w) + 16);
+    // Unpacking may run kUnpackSlack bytes past a row: into the next member's row, written after
+    // it, or into this padding.
+    std::vector<uint8_t> buf(k * size_t(w) + kUnpackSlack);
     std::vector<uint64_t> pos = t.offsets;
     r.memberDamaged.assign(k, 0);
-    // Four channels filling a 4-byte pixel: compose whole pixels.
+    // Three or four channels of a 4-byte pixel: compose whole pixels (three keep the fourth
+    // channel, such as a composite's filled alpha).
     uint8_t const* planes[4] = {};
-    bool whole = k == 4 && stride == 4;
+    bool whole = (k == 4 || k == 3) && stride == 4;
     for (size_t m = 0; whole && m < k; ++m) {
         unsigned c = jobs[t.group[m]].target.channel;
         if (c >= 4 || planes[c])
@@ -291,6 +333,8 @@ void RunRLEGroup(std::vector<ChannelJob> const& jobs, Task const& t, TaskResult&
         else
             planes[c] = buf.data() + m * w;
     }
+    unsigned keep = 0;
+    while (whole && k == 3 && planes[keep]) ++keep;
     for (uint32_t y = t.y0; y < t.y1; ++y) {
         for (size_t m = 0; m < k; ++m) {
             ChannelJob const& j = jobs[t.group[m]];
@@ -300,7 +344,7 @@ void RunRLEGroup(std::vector<ChannelJob> const& jobs, Task const& t, TaskResult&
                 return;
             }
             uint8_t* row = buf.data() + m * w;
-            if (!UnpackBitsBlocks(j.data + pos[m], size_t(n), j.data + j.size, row, w)) {
+            if (!UnpackBitsPadded(j.data + pos[m], size_t(n), j.data + j.size, row, w)) {
                 std::memset(row, 0, w);
                 ++r.memberDamaged[m];
             }
@@ -308,7 +352,10 @@ void RunRLEGroup(std::vector<ChannelJob> const& jobs, Task const& t, TaskResult&
         }
         uint8_t* dst = bm.GetRow(y);
         if (whole) {
-            InterleaveFour(planes[0], planes[1], planes[2], planes[3], dst, w);
+            if (k == 4)
+                InterleaveFour(planes[0], planes[1], planes[2], planes[3], dst, w);
+            else
+                InterleaveFour<true>(planes[0], planes[1], planes[2], planes[3], dst, w, keep);
             continue;
         }
         for (size_t m = 0; m < k; ++m) {
@@ -633,6 +680,8 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
         j.damagedRows = 0;
         if (!j.target.bitmap || j.width == 0 || j.height == 0 || groupOf[i] >= 0) continue;
         if (!PickStorer(j.sampleBytes, j.target.bitmap->GetBytesPerSample(), false, true, false)) {
+            for (ChannelJob const& z : jobs)
+                if (z.target.bitmap) ZeroChannelRows(z, 0, z.height);
             ld.m_report.ErrorParsing();
             return false;
         }
@@ -714,7 +763,14 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
         jobs[tasks[k].job].damagedRows += results[k].damagedRows;
         for (size_t m = 0; m < results[k].memberDamaged.size(); ++m)
             jobs[tasks[k].group[m]].damagedRows += results[k].memberDamaged[m];
-        if (ok && results[k].code >= 0) {
+        if (results[k].code < 0) continue;
+        // Bitmaps may be created without zeroing; the rows a failed task leaves read as zero.
+        Task const& t = tasks[k];
+        bool zip = zipTask[t.job] == k;
+        if (t.group.empty())
+            ZeroChannelRows(jobs[t.job], zip ? 0 : t.y0, zip ? jobs[t.job].height : t.y1);
+        for (size_t m : t.group) ZeroChannelRows(jobs[m], t.y0, t.y1);
+        if (ok) {
             ok = false;
             if (results[k].code == PSDError::kOutOfMemory)
                 ld.m_report.ErrorAlloc();

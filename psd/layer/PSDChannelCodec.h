@@ -89,6 +89,13 @@ void FillChannel(Raster::DynamicBitmap& bitmap, unsigned channel);
 // (a packet running past n, a literal cut short or too few packets all give false).
 bool UnpackBits(uint8_t const* src, size_t srcLen, uint8_t* dst, size_t n, size_t stride);
 
+// The same into contiguous memory, for the decoders' hot loops: dst must have n + kUnpackSlack
+// writable bytes, and the bytes up to srcLimit (the channel's end, not before src + srcLen) may be
+// read past the packets. What lands in the slack is unspecified.
+constexpr size_t kUnpackSlack = 32;
+bool UnpackBitsPadded(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit, uint8_t* dst,
+                      size_t n);
+
 // Depth-32 prediction: sums the bytes of the row, then joins the four byte planes (most
 // significant first) into big-endian samples in out (4 * width bytes).
 void UnpredictFloatRow(uint8_t* row, uint32_t width, uint8_t* out);

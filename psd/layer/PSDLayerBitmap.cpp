@@ -81,9 +81,12 @@ bool PrepareLayerChannel(Kernel::InStreamSeekable& stream, uint64_t pos, uint64_
     return PrepareChannelBlock(bytes.Data(), length, isPSB, job, ld);
 }
 
+// Decoding sets every sample (channels no block fills are filled or zeroed explicitly), so the
+// memory need not be zeroed first.
 BitmapRef CreateBitmap(uint32_t width, uint32_t height, Raster::Format format, PSDLoadData& ld) {
     try {
-        return Raster::DynamicBitmap::Create(width, height, format);
+        return Raster::DynamicBitmap::Create(width, height, format,
+                                             Raster::Contents::Unspecified);
     } catch (std::bad_alloc const&) {
         ld.m_report.ErrorAlloc();
         return nullptr;
@@ -160,6 +163,8 @@ bool PSDLayer::LoadBitmap(PSDLoadData& ld) const {
     if (!m_bitmap) return false;
     for (auto& j : jobs) j.target.bitmap = m_bitmap.Get();
     if (!alphaRead) FillChannel(*m_bitmap, unsigned(info.alphaChannel));
+    for (unsigned c = 0; c < info.channels; ++c)
+        if (jobOfTarget[c] < 0 && int(c) != info.alphaChannel) m_bitmap->FillChannel(c, 0.0);
     bool ok = DecodeChannels(jobs, ld);
     for (auto const& j : jobs) m_damagedBitmap |= j.damagedRows > 0;
     if (!ok) return false;
@@ -204,7 +209,7 @@ bool LoadMask(PSDLayer const& layer, PSDLayerMask const& mask, int16_t id, Bitma
     cache = CreateBitmap(uint32_t(width), uint32_t(height), format, ld);
     if (!cache) return false;
     job.target.bitmap = cache.Get();
-    if (mask.m_defaultColour != 0) FillChannel(*cache, 0);
+    if (mask.m_defaultColour != 0) FillChannel(*cache, 0);  // the decoded channel overwrites it
     bool ok = DecodeChannels(jobs, ld);
     damaged = job.damagedRows > 0;
     if (!ok) return false;
