@@ -134,6 +134,54 @@ size_t FindTriple(uint8_t const* p, size_t n, size_t window) {
     return window;
 }
 
+// Bit masks over a stretch of a row: bit k of eq says p[s+k] == p[s+k+1], bit k of tri that
+// p[s+k] == p[s+k+1] == p[s+k+2], counting only bytes inside the row. The packer reads its packet
+// decisions from them instead of comparing bytes packet by packet.
+struct RowMasks {
+    static constexpr size_t kBytes = 8192;
+    static constexpr size_t kWords = kBytes / 64 + 2;  // two spare words read as zeros
+    uint64_t eq[kWords];
+    uint64_t tri[kWords];
+
+    // Masks for [s, min(n, s + kBytes)) of the row p[0..n); returns the stretch's end.
+    size_t Build(uint8_t const* p, size_t n, size_t s) noexcept {
+        size_t e = std::min(n, s + kBytes);
+        std::memset(eq, 0, sizeof eq);
+        std::memset(tri, 0, sizeof tri);
+        size_t j = s;
+#ifdef __SSE2__
+        if constexpr (std::endian::native == std::endian::little) {
+            auto* eq16 = reinterpret_cast<uint8_t*>(eq);
+            auto* tri16 = reinterpret_cast<uint8_t*>(tri);
+            for (; j + 16 <= e && j + 18 <= n; j += 16) {
+                __m128i a = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + j));
+                __m128i b = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + j + 1));
+                __m128i c = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + j + 2));
+                __m128i ab = _mm_cmpeq_epi8(a, b);
+                auto me = uint16_t(_mm_movemask_epi8(ab));
+                auto mt = uint16_t(_mm_movemask_epi8(_mm_and_si128(ab, _mm_cmpeq_epi8(b, c))));
+                std::memcpy(eq16 + (j - s) / 8, &me, 2);
+                std::memcpy(tri16 + (j - s) / 8, &mt, 2);
+            }
+        }
+#endif
+        for (; j < e; ++j) {
+            size_t k = j - s;
+            bool e1 = j + 1 < n && p[j] == p[j + 1];
+            bool t = e1 && j + 2 < n && p[j + 1] == p[j + 2];
+            eq[k >> 6] |= uint64_t(e1) << (k & 63);
+            tri[k >> 6] |= uint64_t(t) << (k & 63);
+        }
+        return e;
+    }
+
+    // 64 bits of a mask from bit k on.
+    static uint64_t Bits(uint64_t const* m, size_t k) noexcept {
+        size_t w = k >> 6, b = k & 63;
+        return (m[w] >> b) | ((m[w + 1] << 1) << (63 - b));
+    }
+};
+
 }  // namespace
 
 uint8_t* RLEPacker::PrepareLine(size_t n) {
@@ -164,6 +212,45 @@ bool RLEPacker::FinaliseLine(Kernel::OutStream& out, size_t& written) {
 
 size_t RLEPacker::Pack(uint8_t const* p, size_t n, uint8_t* out, size_t capacity) noexcept {
     size_t o = 0;
+    // While a whole longest literal lies ahead in the row and fits in the output, packets are
+    // chosen from the masks without data-dependent branches (runs and literals alternate at
+    // random on noisy rows): every packet copies 128 bytes after its header, of which a run
+    // keeps its first. The rest of the row goes through the byte-wise rules below.
+    if (n >= 128 && capacity >= 129) {
+        RowMasks m;
+        size_t i = 0;
+        while (n - i >= 128 && capacity - o >= 129) {
+            size_t s = i, e = m.Build(p, n, s);
+            while (i + 128 <= e && capacity - o >= 129) {
+                size_t k = i - s;
+                uint64_t eq = RowMasks::Bits(m.eq, k), tri = RowMasks::Bits(m.tri, k);
+                // A run of three or more: the equal neighbours from here on.
+                size_t ones = size_t(std::countr_one(eq));
+                if (ones == 64) ones += size_t(std::countr_one(RowMasks::Bits(m.eq, k + 64)));
+                size_t runLen = std::min<size_t>(ones + 1, 128);
+                // A literal: up to where three equal bytes begin, at most 128.
+                uint64_t later = tri >> 1;
+                size_t literal;
+                if (later) {
+                    literal = size_t(std::countr_zero(later)) + 1;
+                } else {
+                    uint64_t far = RowMasks::Bits(m.tri, k + 64);
+                    literal = far ? std::min<size_t>(64 + size_t(std::countr_zero(far)), 128) : 128;
+                }
+                bool isTriple = tri & 1;
+                bool pairThenPair = (eq & 7) == 5;  // x x y y: a run of two
+                bool isRun = isTriple || pairThenPair;
+                size_t len = isTriple ? runLen : (pairThenPair ? 2 : literal);
+                out[o] = isRun ? uint8_t(1 - int(len)) : uint8_t(len - 1);
+                std::memcpy(out + o + 1, p + i, 128);
+                o += isRun ? 2 : len + 1;
+                i += len;
+            }
+            if (i + 128 > e && e == n) break;
+        }
+        p += i;
+        n -= i;
+    }
     auto run = [&](size_t len, uint8_t value) {
         if (capacity - o < 2) return false;
         out[o++] = uint8_t(int8_t(1 - int(len)));
