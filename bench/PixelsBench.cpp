@@ -7,6 +7,7 @@
 
 #include "host/kernel/Zip.h"
 #include "psd/layer/PSDChannelCodec.h"
+#include "psd/layer/PSDChannelEncoder.h"
 
 namespace {
 
@@ -57,6 +58,23 @@ void BM_PackBitsRow(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(width));
 }
 BENCHMARK(BM_PackBitsRow)->Arg(1)->Arg(4);
+
+// Packing noisy-gradient rows, 64 distinct ones as a channel's rows would come.
+void BM_PackRow(benchmark::State& state) {
+    size_t width = 6000;
+    std::vector<std::vector<uint8_t>> rows;
+    for (unsigned i = 0; i < 64; ++i) rows.push_back(NoisyRow(width, 10 + i));
+    std::vector<uint8_t> out(PSD::RLEPacker::WorstCase(width));
+    for (auto _ : state) {
+        for (auto const& row : rows) {
+            size_t n = PSD::RLEPacker::Pack(row.data(), width, out.data(), out.size());
+            benchmark::DoNotOptimize(n);
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(width * rows.size()));
+}
+BENCHMARK(BM_PackRow);
 
 void BM_InflateUnpredict16(benchmark::State& state) {
     const uint32_t w = 4000, h = 3000;

@@ -14,7 +14,8 @@
 
 namespace PSD {
 
-enum ChannelCompression : unsigned {
+// Compression codes of a channel data block.
+enum ChannelCompression : uint16_t {
     kCompressionRaw = 0,
     kCompressionRLE = 1,
     kCompressionZip = 2,

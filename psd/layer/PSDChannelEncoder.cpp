@@ -210,47 +210,95 @@ bool RLEPacker::FinaliseLine(Kernel::OutStream& out, size_t& written) {
     return out.Write(m_packed.data(), written);
 }
 
-size_t RLEPacker::Pack(uint8_t const* p, size_t n, uint8_t* out, size_t capacity) noexcept {
-    size_t o = 0;
-    // While a whole longest literal lies ahead in the row and fits in the output, packets are
-    // chosen from the masks without data-dependent branches (runs and literals alternate at
-    // random on noisy rows): every packet copies 128 bytes after its header, of which a run
-    // keeps its first. The rest of the row goes through the byte-wise rules below.
-    if (n >= 128 && capacity >= 129) {
-        RowMasks m;
-        size_t i = 0;
-        while (n - i >= 128 && capacity - o >= 129) {
-            size_t s = i, e = m.Build(p, n, s);
-            while (i + 128 <= e && capacity - o >= 129) {
-                size_t k = i - s;
-                uint64_t eq = RowMasks::Bits(m.eq, k), tri = RowMasks::Bits(m.tri, k);
-                // A run of three or more: the equal neighbours from here on.
-                size_t ones = size_t(std::countr_one(eq));
-                if (ones == 64) ones += size_t(std::countr_one(RowMasks::Bits(m.eq, k + 64)));
-                size_t runLen = std::min<size_t>(ones + 1, 128);
-                // A literal: up to where three equal bytes begin, at most 128.
-                uint64_t later = tri >> 1;
-                size_t literal;
-                if (later) {
-                    literal = size_t(std::countr_zero(later)) + 1;
-                } else {
-                    uint64_t far = RowMasks::Bits(m.tri, k + 64);
-                    literal = far ? std::min<size_t>(64 + size_t(std::countr_zero(far)), 128) : 128;
-                }
-                bool isTriple = tri & 1;
-                bool pairThenPair = (eq & 7) == 5;  // x x y y: a run of two
-                bool isRun = isTriple || pairThenPair;
-                size_t len = isTriple ? runLen : (pairThenPair ? 2 : literal);
-                out[o] = isRun ? uint8_t(1 - int(len)) : uint8_t(len - 1);
-                std::memcpy(out + o + 1, p + i, 128);
-                o += isRun ? 2 : len + 1;
-                i += len;
+namespace {
+
+// Packs the row from its start while a whole longest literal lies ahead in it and fits in the
+// output; returns how many bytes were packed, o how many were written. Packets are chosen by
+// arithmetic on the masks rather than branches (runs and literals alternate at random on noisy
+// rows): every packet copies 128 bytes after its header, of which a run keeps its first. The
+// rest of the row goes through the byte-wise rules (PackTail).
+[[gnu::always_inline]] inline size_t PackMaskedBody(uint8_t const* p, size_t n, uint8_t* out,
+                                                   size_t cap, size_t& written) noexcept {
+    size_t i = 0, o = 0;
+    written = 0;
+    if (n < 128 || cap < 129) return 0;
+    RowMasks m;
+    constexpr uint64_t kTop = uint64_t(1) << 63;
+    while (n - i >= 128 && cap - o >= 129) {
+        size_t s = i, e = m.Build(p, n, s);
+        size_t const lastI = e - 128, lastO = cap - 129;
+        while (i <= lastI && o <= lastO) {
+            size_t k = i - s, w = k >> 6, b = k & 63;
+            uint64_t eq = (m.eq[w] >> b) | ((m.eq[w + 1] << 1) << (63 - b));
+            uint64_t tri = (m.tri[w] >> b) | ((m.tri[w + 1] << 1) << (63 - b));
+            // A run of three or more: the equal neighbours from here on, at most 128.
+            size_t ones = size_t(std::countr_one(eq));
+            if (ones == 64) [[unlikely]]
+                ones += size_t(std::countr_one(RowMasks::Bits(m.eq, k + 64)));
+            size_t runLen = std::min<size_t>(ones + 1, 128);
+            // A literal: up to where three equal bytes begin (offsets 1..127), else 128.
+            uint64_t later = tri >> 1;  // bit j: offset j + 1
+            size_t literal = size_t(std::countr_zero(later | kTop)) + 1;
+            if (later == 0) [[unlikely]] {
+                uint64_t far = RowMasks::Bits(m.tri, k + 64);
+                literal = far ? 64 + size_t(std::countr_zero(far)) : 128;
             }
-            if (i + 128 > e && e == n) break;
+            size_t triple = size_t(0) - size_t(tri & 1);
+            size_t pair = size_t(0) - size_t((eq & 7) == 5);  // x x y y: a run of two
+            size_t run = triple | pair;
+            size_t len = (literal & ~pair) | (size_t(2) & pair);
+            len = (len & ~triple) | (runLen & triple);
+            out[o] = uint8_t(((1 - len) & run) | ((len - 1) & ~run));
+            std::memcpy(out + o + 1, p + i, 128);
+            o += (size_t(2) & run) | ((len + 1) & ~run);
+            i += len;
         }
-        p += i;
-        n -= i;
+        if (e == n || cap - o < 129) break;
     }
+    written = o;
+    return i;
+}
+
+// The same code built for processors with variable shifts and counts of one instruction each
+// (BMI2) and 32-byte copies (AVX2), chosen once at run time.
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2,bmi,bmi2,lzcnt,popcnt")]] size_t PackMaskedWide(uint8_t const* p, size_t n,
+                                                                   uint8_t* out, size_t cap,
+                                                                   size_t& written) noexcept {
+    return PackMaskedBody(p, n, out, cap, written);
+}
+#endif
+
+size_t PackMaskedBase(uint8_t const* p, size_t n, uint8_t* out, size_t cap,
+                      size_t& written) noexcept {
+    return PackMaskedBody(p, n, out, cap, written);
+}
+
+using PackMaskedFn = size_t (*)(uint8_t const*, size_t, uint8_t*, size_t, size_t&) noexcept;
+
+PackMaskedFn ChoosePackMasked() noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2")) return &PackMaskedWide;
+#endif
+    return &PackMaskedBase;
+}
+
+size_t PackTail(uint8_t const* p, size_t n, uint8_t* out, size_t capacity, size_t o) noexcept;
+
+}  // namespace
+
+size_t RLEPacker::Pack(uint8_t const* p, size_t n, uint8_t* out, size_t capacity) noexcept {
+    static PackMaskedFn const packMasked = ChoosePackMasked();
+    size_t o;
+    size_t i = packMasked(p, n, out, capacity, o);
+    return PackTail(p + i, n - i, out, capacity, o);
+}
+
+namespace {
+
+// The packets from p on by the rules byte by byte, after o bytes already in out.
+size_t PackTail(uint8_t const* p, size_t n, uint8_t* out, size_t capacity, size_t o) noexcept {
     auto run = [&](size_t len, uint8_t value) {
         if (capacity - o < 2) return false;
         out[o++] = uint8_t(int8_t(1 - int(len)));
@@ -315,12 +363,14 @@ size_t RLEPacker::Pack(uint8_t const* p, size_t n, uint8_t* out, size_t capacity
     return o;
 }
 
+}  // namespace
+
 // ---- Rows of a channel
 
 uint16_t ChooseEightBitForm(bool haveRLE, uint64_t rleSize, bool haveZip,
                             uint64_t zipSize) noexcept {
     if (haveRLE && (!haveZip || rleSize < zipSize)) return kCompressionRLE;
-    return haveZip ? kCompressionZipPredicted : kCompressionRaw;
+    return haveZip ? kCompressionZipPrediction : kCompressionRaw;
 }
 
 namespace {
@@ -362,6 +412,25 @@ inline __m128i TakeSample(uint8_t const* pixels, unsigned c) {
     };
     return _mm_packus_epi16(_mm_packs_epi32(lane(0), lane(1)), _mm_packs_epi32(lane(2), lane(3)));
 }
+
+// All four samples of sixteen 4-byte pixels at once: three rounds of byte interleaving sort them
+// by sample, then the halves are joined.
+inline void SplitFour(uint8_t const* pixels, __m128i planes[4]) {
+    auto load = [&](int k) {
+        return _mm_loadu_si128(reinterpret_cast<__m128i const*>(pixels) + k);
+    };
+    __m128i a = load(0), b = load(1), c = load(2), d = load(3);
+    __m128i t0 = _mm_unpacklo_epi8(a, b), t1 = _mm_unpackhi_epi8(a, b);
+    __m128i t2 = _mm_unpacklo_epi8(c, d), t3 = _mm_unpackhi_epi8(c, d);
+    __m128i u0 = _mm_unpacklo_epi8(t0, t1), u1 = _mm_unpackhi_epi8(t0, t1);
+    __m128i u2 = _mm_unpacklo_epi8(t2, t3), u3 = _mm_unpackhi_epi8(t2, t3);
+    __m128i v0 = _mm_unpacklo_epi8(u0, u1), v1 = _mm_unpackhi_epi8(u0, u1);
+    __m128i v2 = _mm_unpacklo_epi8(u2, u3), v3 = _mm_unpackhi_epi8(u2, u3);
+    planes[0] = _mm_unpacklo_epi64(v0, v2);
+    planes[1] = _mm_unpackhi_epi64(v0, v2);
+    planes[2] = _mm_unpacklo_epi64(v1, v3);
+    planes[3] = _mm_unpackhi_epi64(v1, v3);
+}
 }  // namespace
 #endif
 
@@ -384,10 +453,12 @@ std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(
                                planes[3]->GetRow(y)};
             uint32_t x = 0;
 #ifdef __SSE2__
-            for (; x + 16 <= w; x += 16)
+            for (; x + 16 <= w; x += 16) {
+                __m128i v[4];
+                SplitFour(in + 4 * size_t(x), v);
                 for (unsigned c = 0; c < 4; ++c)
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[c] + x),
-                                     TakeSample(in + 4 * size_t(x), c));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[c] + x), v[c]);
+            }
 #endif
             for (; x < w; ++x)
                 for (unsigned c = 0; c < 4; ++c) out[c][x] = in[4 * size_t(x) + c];
@@ -463,6 +534,7 @@ void ExtractPlainRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcep
 bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool const* cancel,
                    EncodedChannel& out) {
     out.compression = kCompressionRaw;
+    out.pieces.clear();
     // out.data may be a pooled buffer: it is sized below and every byte kept is written, so
     // resizing rather than clearing spares zero-filling it again.
     if (Cancelled(cancel) || !src.bitmap) return false;
@@ -516,9 +588,9 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
                 out.compression = kCompressionRLE;
                 return true;
             }
-            if (form == kCompressionZipPredicted) {
+            if (form == kCompressionZipPrediction) {
                 out.data.swap(zip);
-                out.compression = kCompressionZipPredicted;
+                out.compression = kCompressionZipPrediction;
                 return true;
             }
             // Neither form: raw rows.
@@ -543,7 +615,7 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
         }
         if (compress) {
             if (!Deflate(buf, out.data)) return false;
-            out.compression = kCompressionZipPredicted;
+            out.compression = kCompressionZipPrediction;
         } else {
             out.data.swap(buf);
             out.compression = kCompressionRaw;
@@ -555,10 +627,109 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
     }
 }
 
+bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> const& channels,
+                       bool isPSB, bool const* cancel, std::vector<EncodedChannel*> const& outs,
+                       std::vector<char>& done) {
+    size_t k = channels.size();
+    done.assign(k, 0);
+    if (Cancelled(cancel) || bm.GetBytesPerSample() != 1 || outs.size() != k) return false;
+    uint32_t w = bm.GetWidth(), h = bm.GetHeight();
+    if (k == 0 || bm.IsEmpty()) return true;
+    unsigned countBytes = isPSB ? 4 : 2;
+    size_t table = size_t(h) * countBytes;
+    uint64_t raw;
+    if (!Kernel::CheckedMul(uint64_t(w), h, raw) || raw > Kernel::GetAllocationLimit())
+        return false;
+    try {
+        // Each band packs its rows into the room its raw rows would take, then the pieces are
+        // written in order: no copy to join them.
+        for (EncodedChannel* out : outs) {
+            out->compression = kCompressionRLE;
+            out->pieces.clear();
+            out->data.resize(table + size_t(raw));
+        }
+        size_t workers = Kernel::Dispatch::GetConcurrency();
+        uint32_t chunk = uint32_t(std::max<uint64_t>(64, (uint64_t(h) + 4 * workers - 1) / (4 * workers)));
+        size_t bands = (size_t(h) + chunk - 1) / chunk;
+        std::vector<size_t> ends(k * bands, 0);
+        std::vector<char> overflow(k * bands, 0), failed(bands, 0);
+        size_t stride = bm.GetBytesPerPixel();
+        Kernel::Dispatch::DispatchParallelFor(bands, [&](size_t b) {
+            uint32_t y0 = uint32_t(b) * chunk, y1 = std::min(h, y0 + chunk);
+            std::vector<uint8_t> rowBuf;
+            try {
+                rowBuf.resize(k * size_t(w));
+            } catch (std::bad_alloc const&) {
+                failed[b] = 1;
+                return;
+            }
+            std::vector<size_t> pos(k);
+            for (size_t i = 0; i < k; ++i) pos[i] = table + size_t(y0) * w;
+            size_t const end = table + size_t(y1) * w;
+            for (uint32_t y = y0; y < y1; ++y) {
+                if ((y - y0) % kCancelRowInterval == 0 && Cancelled(cancel)) {
+                    failed[b] = 1;
+                    return;
+                }
+                uint8_t const* in = bm.GetRow(y);
+                uint32_t x = 0;
+#ifdef __SSE2__
+                if (stride == 4)
+                    for (; x + 16 <= w; x += 16) {
+                        __m128i v[4];
+                        SplitFour(in + 4 * size_t(x), v);
+                        for (size_t i = 0; i < k; ++i)
+                            _mm_storeu_si128(
+                                reinterpret_cast<__m128i*>(rowBuf.data() + i * w + x),
+                                v[channels[i] & 3]);
+                    }
+#endif
+                for (; x < w; ++x)
+                    for (size_t i = 0; i < k; ++i)
+                        rowBuf[i * w + x] = in[stride * x + channels[i]];
+                for (size_t i = 0; i < k; ++i) {
+                    if (overflow[i * bands + b]) continue;
+                    uint8_t* data = outs[i]->data.data();
+                    size_t n = RLEPacker::Pack(rowBuf.data() + i * w, w, data + pos[i], end - pos[i]);
+                    if (n == SIZE_MAX || (!isPSB && n > 0xFFFF)) {
+                        overflow[i * bands + b] = 1;
+                        continue;
+                    }
+                    if (isPSB)
+                        PutBE32(data + size_t(y) * 4, uint32_t(n));
+                    else
+                        PutBE16(data + size_t(y) * 2, uint16_t(n));
+                    pos[i] += n;
+                }
+            }
+            for (size_t i = 0; i < k; ++i) ends[i * bands + b] = pos[i];
+        });
+        for (char f : failed)
+            if (f) return false;
+        for (size_t i = 0; i < k; ++i) {
+            bool fits = true;
+            for (size_t b = 0; b < bands; ++b) fits &= !overflow[i * bands + b];
+            if (!fits) continue;
+            auto& pieces = outs[i]->pieces;
+            pieces.reserve(bands + 1);
+            pieces.push_back({0, table});
+            for (size_t b = 0; b < bands; ++b) {
+                size_t start = table + b * size_t(chunk) * w;
+                if (ends[i * bands + b] > start) pieces.push_back({start, ends[i * bands + b] - start});
+            }
+            done[i] = 1;
+        }
+        return true;
+    } catch (std::bad_alloc const&) {
+        return false;
+    }
+}
+
 bool EncodeMatteChannel(uint32_t width, uint32_t height, unsigned depth, uint32_t sampleBits,
                         EncodedChannel& out) {
-    out.compression = kCompressionZipPredicted;
+    out.compression = kCompressionZipPrediction;
     out.data.clear();
+    out.pieces.clear();
     if (width == 0 || height == 0) return false;
     if (depth != 8 && depth != 16 && depth != 32) return false;
     size_t rowBytes = size_t(width) * (depth / 8);
@@ -620,7 +791,11 @@ bool EncodeRLERows(ChannelSource const& src, bool const* cancel, std::vector<uin
 bool WriteEncodedChannel(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
                          EncodedChannel const& block) {
     if (!WriteValue(stream, block.compression, fixer)) return false;
-    return block.data.empty() || stream.Write(block.data.data(), block.data.size());
+    if (block.pieces.empty())
+        return block.data.empty() || stream.Write(block.data.data(), block.data.size());
+    for (auto const& [offset, size] : block.pieces)
+        if (size && !stream.Write(block.data.data() + offset, size)) return false;
+    return true;
 }
 
 bool SaveMatteChannelDataFloat(Kernel::OutStream& stream, ByteOrderFixer const& fixer,

@@ -4,23 +4,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "host/kernel/Stream.h"
 #include "host/raster/Bitmap.h"
 #include "psd/file/PSDIO.h"
+#include "psd/layer/PSDChannelCodec.h"
 
 namespace PSD {
 
 struct SaveData;
-
-// Compression codes of a channel data block.
-enum ChannelCompression : uint16_t {
-    kCompressionRaw = 0,
-    kCompressionRLE = 1,
-    kCompressionZip = 2,
-    kCompressionZipPredicted = 3,
-};
 
 // PackBits encoder of one row. The row is either copied into the packer's own storage
 // (PrepareLine) or borrowed (SetLine) until FinaliseLine packs it.
@@ -64,7 +58,15 @@ struct ChannelSource {
 struct EncodedChannel {
     uint16_t compression = kCompressionRaw;
     std::vector<uint8_t> data;
-    uint64_t GetLength() const noexcept { return 2 + uint64_t(data.size()); }
+    // When not empty, the block's bytes are these [offset, offset + size) stretches of data, in
+    // order (rows packed band by band in place), instead of all of data.
+    std::vector<std::pair<size_t, size_t>> pieces;
+    uint64_t GetLength() const noexcept {
+        if (pieces.empty()) return 2 + uint64_t(data.size());
+        uint64_t n = 2;
+        for (auto const& p : pieces) n += p.second;
+        return n;
+    }
 };
 
 // The form an 8-bit channel is written in: RLE when it exists and is strictly smaller than the
@@ -83,6 +85,16 @@ void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexc
 std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(
     Raster::DynamicBitmap const& bm,
     std::vector<Kernel::Counted<Raster::DynamicBitmap>> reuse = {});
+
+// Several channels of an 8-bit bitmap in the RLE form EncodeChannel gives them without compression,
+// byte for byte, made by bands of rows on the worker threads: each row's samples are split from
+// the pixels while they are in cache. outs[i] receives
+// channels[i] as pieces; done[i] is 0 where that channel is left to EncodeChannel (a band's packed
+// rows did not fit in the room of its raw rows). False when cancelled or short of memory.
+[[nodiscard]] bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm,
+                                     std::vector<unsigned> const& channels, bool isPSB,
+                                     bool const* cancel, std::vector<EncodedChannel*> const& outs,
+                                     std::vector<char>& done);
 
 // Builds the block of a layer channel with the compression choice of the writer: 8-bit samples
 // take RLE unless ZIP with prediction (tried when compress is set) is at most as large, falling

@@ -346,19 +346,35 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
         b.data = std::move(sd.m_channelBuffers.back());
         sd.m_channelBuffers.pop_back();
     }
-    // Colour channels of 8-bit pixels come from planes split in one pass over the bitmap.
+    std::vector<char> ok(plan.size(), 0);
     std::vector<Kernel::Counted<Raster::DynamicBitmap>> planes;
-    if (bitDepth == 8 && m_bitmap) {
-        size_t colourChannels = 0;
-        for (auto const& p : plan) colourChannels += p.kind == ChannelKind::Colour;
-        try {
-            if (colourChannels > 1) planes = SplitPlanes(*m_bitmap, std::move(sd.m_planes));
-        } catch (std::bad_alloc const&) {
-            planes.clear();  // short of memory: read the channels from the bitmap itself
+    if (bitDepth == 8 && m_bitmap && m_bitmap->GetBytesPerSample() == 1) {
+        std::vector<size_t> colour;
+        for (size_t i = 0; i < plan.size(); ++i)
+            if (plan[i].kind == ChannelKind::Colour) colour.push_back(i);
+        if (!sd.m_compress && colour.size() > 1) {
+            // RLE only: the colour channels pack band by band straight from the pixels.
+            std::vector<unsigned> channels;
+            std::vector<EncodedChannel*> outs;
+            for (size_t i : colour) {
+                channels.push_back(plan[i].sourceChannel);
+                outs.push_back(&blocks[i]);
+            }
+            std::vector<char> done;
+            if (!EncodeChannelsRLE(*m_bitmap, channels, sd.m_isPSB, cancel, outs, done))
+                return false;
+            for (size_t j = 0; j < colour.size(); ++j) ok[colour[j]] = done[j];
+        } else if (colour.size() > 1) {
+            // With ZIP tried as well, each channel is read twice: split the planes once.
+            try {
+                planes = SplitPlanes(*m_bitmap, std::move(sd.m_planes));
+            } catch (std::bad_alloc const&) {
+                planes.clear();  // short of memory: read the channels from the bitmap itself
+            }
         }
     }
-    std::vector<char> ok(plan.size(), 0);
     Kernel::Dispatch::DispatchParallelFor(plan.size(), [&](size_t i) {
+        if (ok[i]) return;  // packed above
         PlannedChannel const& p = plan[i];
         EncodedChannel& out = blocks[i];
         switch (p.kind) {

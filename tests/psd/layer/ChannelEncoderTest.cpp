@@ -206,7 +206,7 @@ Bytes DecodeBlock(PSD::EncodedChannel const& b, uint32_t w, uint32_t h, unsigned
         EXPECT_EQ(pos, b.data.size());
         return rows;
     }
-    EXPECT_EQ(b.compression, PSD::kCompressionZipPredicted);
+    EXPECT_EQ(b.compression, PSD::kCompressionZipPrediction);
     EXPECT_EQ(Kernel::ZlibInflate(b.data.data(), b.data.size(), rows.data(), rows.size()),
               Kernel::InflateStatus::Ok);
     for (uint32_t y = 0; y < h; ++y) {
@@ -289,7 +289,7 @@ TEST(ChannelEncoding, NoiseThatRLECannotShrinkFallsBackToRawOrZip) {
     EXPECT_EQ(b.compression, PSD::kCompressionRaw);
     EXPECT_EQ(b.data, ExpectedRows({noise.Get(), 0, 8}));
     ASSERT_TRUE(PSD::EncodeChannel({noise.Get(), 0, 8}, false, true, nullptr, b));
-    EXPECT_EQ(b.compression, PSD::kCompressionZipPredicted);
+    EXPECT_EQ(b.compression, PSD::kCompressionZipPrediction);
     EXPECT_EQ(DecodeBlock(b, 257, 9, 8, false), ExpectedRows({noise.Get(), 0, 8}));
 }
 
@@ -300,7 +300,7 @@ TEST(ChannelEncoding, WithCompressionTheSmallerFormWins) {
         for (uint32_t x = 0; x < 256; ++x) grad->GetRow(y)[x] = uint8_t(x);
     PSD::EncodedChannel rle, zip;
     ASSERT_TRUE(PSD::EncodeChannel({grad.Get(), 0, 8}, false, true, nullptr, zip));
-    EXPECT_EQ(zip.compression, PSD::kCompressionZipPredicted);
+    EXPECT_EQ(zip.compression, PSD::kCompressionZipPrediction);
     EXPECT_EQ(DecodeBlock(zip, 256, 16, 8, false), ExpectedRows({grad.Get(), 0, 8}));
     // One row of one value: RLE is 2 + 2 bytes, far below any zlib stream.
     auto one = Raster::DynamicBitmap::Create(100, 1, Raster::Format::A8);
@@ -311,10 +311,10 @@ TEST(ChannelEncoding, WithCompressionTheSmallerFormWins) {
 
 TEST(ChannelEncoding, EightBitFormChoiceFavoursZipOnTies) {
     EXPECT_EQ(PSD::ChooseEightBitForm(true, 100, true, 101), PSD::kCompressionRLE);
-    EXPECT_EQ(PSD::ChooseEightBitForm(true, 100, true, 100), PSD::kCompressionZipPredicted);
-    EXPECT_EQ(PSD::ChooseEightBitForm(true, 101, true, 100), PSD::kCompressionZipPredicted);
+    EXPECT_EQ(PSD::ChooseEightBitForm(true, 100, true, 100), PSD::kCompressionZipPrediction);
+    EXPECT_EQ(PSD::ChooseEightBitForm(true, 101, true, 100), PSD::kCompressionZipPrediction);
     EXPECT_EQ(PSD::ChooseEightBitForm(true, 1u << 30, false, 0), PSD::kCompressionRLE);
-    EXPECT_EQ(PSD::ChooseEightBitForm(false, 0, true, 1u << 30), PSD::kCompressionZipPredicted);
+    EXPECT_EQ(PSD::ChooseEightBitForm(false, 0, true, 1u << 30), PSD::kCompressionZipPrediction);
     EXPECT_EQ(PSD::ChooseEightBitForm(false, 0, false, 0), PSD::kCompressionRaw);
 }
 
@@ -323,11 +323,11 @@ TEST(ChannelEncoding, ZipWithPredictionDecodesAt16And32Bits) {
         auto deep = Noise(61, 13, Raster::Format::RGBA16, 4);
         PSD::EncodedChannel b;
         ASSERT_TRUE(PSD::EncodeChannel({deep.Get(), 3, 16}, psb, true, nullptr, b));
-        EXPECT_EQ(b.compression, PSD::kCompressionZipPredicted);
+        EXPECT_EQ(b.compression, PSD::kCompressionZipPrediction);
         EXPECT_EQ(DecodeBlock(b, 61, 13, 16, psb), ExpectedRows({deep.Get(), 3, 16}));
         auto fl = Noise(17, 11, Raster::Format::RGBAF, 5);
         ASSERT_TRUE(PSD::EncodeChannel({fl.Get(), 1, 32}, psb, true, nullptr, b));
-        EXPECT_EQ(b.compression, PSD::kCompressionZipPredicted);
+        EXPECT_EQ(b.compression, PSD::kCompressionZipPrediction);
         EXPECT_EQ(DecodeBlock(b, 17, 11, 32, psb), ExpectedRows({fl.Get(), 1, 32}));
     }
 }
@@ -337,7 +337,7 @@ TEST(ChannelEncoding, MatteChannelsAreConstantRowsAndNeedASize) {
     EXPECT_FALSE(PSD::EncodeMatteChannel(0, 5, 8, 1, b));
     EXPECT_FALSE(PSD::EncodeMatteChannel(5, 0, 8, 1, b));
     ASSERT_TRUE(PSD::EncodeMatteChannel(70, 3, 8, 0x42, b));
-    EXPECT_EQ(b.compression, PSD::kCompressionZipPredicted);
+    EXPECT_EQ(b.compression, PSD::kCompressionZipPrediction);
     EXPECT_EQ(DecodeBlock(b, 70, 3, 8, false), Bytes(210, 0x42));
     ASSERT_TRUE(PSD::EncodeMatteChannel(9, 2, 16, 0xBEEF, b));
     Bytes rows = DecodeBlock(b, 9, 2, 16, false);
