@@ -246,6 +246,22 @@ bool FileOutStream::FlushBuffer() {
 bool FileOutStream::Write(void const* buf, size_t n) {
     if (m_fd < 0 || m_failed) return false;
     auto const* p = static_cast<uint8_t const*>(buf);
+    if (n >= kOutBuffer) {
+        // Large blocks go to the file from the caller's memory, without a copy into the buffer.
+        if (!m_buf.empty() && !FlushBuffer()) return false;
+        for (size_t done = 0; done < n;) {
+            ssize_t r = ::pwrite(m_fd, p + done, n - done, static_cast<off_t>(m_pos + done));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) {
+                m_failed = true;
+                return false;
+            }
+            done += static_cast<size_t>(r);
+        }
+        m_pos += n;
+        m_extent = std::max(m_extent, m_pos);
+        return true;
+    }
     while (n > 0) {
         if (m_buf.empty()) m_bufStart = m_pos;
         size_t room = kOutBuffer - m_buf.size();
