@@ -257,3 +257,31 @@ TEST(DynamicBitmap, InverseAlphaBoundingBoxForAllFormats) {
     }
     EXPECT_TRUE(DynamicBitmap::Create(0, 3, Format::RGBA8)->GetInverseAlphaBoundingBox().IsEmpty());
 }
+
+TEST(DynamicBitmap, FreedLargeBlocksServeOnlyUnspecifiedContents) {
+    Raster::DynamicBitmap::ReleaseKeptMemory();
+    const uint32_t w = 2048, h = 1024;  // 8 MiB
+    uint8_t const* first;
+    {
+        auto a = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
+        first = a->GetData();
+        std::memset(a->GetData(), 0x77, a->GetDataSize());
+    }
+    // A zeroed request never takes the kept block.
+    auto zeroed = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
+    EXPECT_NE(zeroed->GetData(), first);
+    for (size_t i = 0; i < zeroed->GetDataSize(); i += 4093) ASSERT_EQ(zeroed->GetData()[i], 0);
+    // A much smaller one does not either; one of about the size does.
+    auto small = Raster::DynamicBitmap::Create(w, h / 4, Raster::Format::RGBA8,
+                                               Raster::Contents::Unspecified);
+    EXPECT_NE(small->GetData(), first);
+    auto reused = Raster::DynamicBitmap::Create(w, h - 8, Raster::Format::RGBA8,
+                                                Raster::Contents::Unspecified);
+    EXPECT_EQ(reused->GetData(), first);
+    reused = nullptr;
+    // Once released, nothing is kept.
+    Raster::DynamicBitmap::ReleaseKeptMemory();
+    auto fresh = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8,
+                                               Raster::Contents::Unspecified);
+    EXPECT_EQ(fresh->GetDataSize(), size_t(w) * h * 4);
+}

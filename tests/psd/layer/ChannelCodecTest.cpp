@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <random>
 
 #include "psd/layer/PSDChannelCodec.h"
 #include "tests/support/OneByteStream.h"
@@ -401,5 +402,44 @@ TEST(ChannelCodec, PackedGroupsWithLongPacketsAtTheChannelEnd) {
         for (uint32_t y = 0; y < h; ++y)
             for (uint32_t x = 0; x < w; ++x)
                 ASSERT_EQ(Sample(*bm, c, x, y), samples[c][size_t(y) * w + x]);
+    }
+}
+
+// The block unpacker against the plain one on packet streams of every kind, well-formed or not,
+// with room to read past the packets and without it.
+TEST(ChannelCodec, PaddedUnpackingAgreesWithThePlainRules) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 3000; ++round) {
+        size_t n = rng() % (round % 10 == 0 ? 3000 : 300);
+        std::vector<uint8_t> src;
+        size_t made = 0;
+        while (made < n + (round % 7 == 0 ? 5 : 0)) {
+            if (rng() % 2) {  // literal, sometimes cut short at the end
+                size_t len = 1 + rng() % (rng() % 5 == 0 ? 128 : 20);
+                src.push_back(uint8_t(len - 1));
+                for (size_t k = 0; k < len; ++k) src.push_back(uint8_t(rng()));
+                made += len;
+            } else if (rng() % 10) {  // run
+                size_t len = 2 + rng() % (rng() % 5 == 0 ? 127 : 30);
+                src.push_back(uint8_t(1 - int(len)));
+                src.push_back(uint8_t(rng()));
+                made += len;
+            } else {
+                src.push_back(0x80);  // no-op
+            }
+        }
+        if (round % 5 == 0 && !src.empty()) src.resize(rng() % src.size());
+        std::vector<uint8_t> want(n + 1), got(n + kUnpackSlack + 1, 0xEE);
+        bool ok = UnpackBits(src.data(), src.size(), want.data(), n, 1);
+        // Slack after the packets (the fast path) and none (byte by byte).
+        for (size_t slack : {size_t(64), size_t(0)}) {
+            std::vector<uint8_t> in(src);
+            in.resize(src.size() + slack, 0x33);
+            bool padded = UnpackBitsPadded(in.data(), src.size(), in.data() + in.size(), got.data(), n);
+            ASSERT_EQ(padded, ok) << "round " << round << " slack " << slack;
+            if (ok) {
+                ASSERT_EQ(0, std::memcmp(got.data(), want.data(), n)) << "round " << round;
+            }
+        }
     }
 }

@@ -523,3 +523,59 @@ TEST(ChannelEncoder, ChannelRowsAndPlanesMatchThePixels) {
     auto grey = Raster::DynamicBitmap::Create(4, 4, Raster::Format::IA8);
     EXPECT_TRUE(PSD::SplitPlanes(*grey).empty());
 }
+
+// Channels packed band by band from the pixels come out byte for byte as EncodeChannel makes them,
+// or are left to it where a band does not fit (a noisy band, a channel of noise).
+TEST(ChannelEncoder, BandPackingMatchesChannelByChannel) {
+    std::mt19937 rng(5);
+    struct Case {
+        uint32_t w, h;
+        Raster::Format format;
+        bool psb;
+    };
+    for (Case c : {Case{1000, 700, Raster::Format::RGBA8, false},
+                   Case{333, 301, Raster::Format::RGBA8, true},
+                   Case{77, 130, Raster::Format::CMYKA8, false},
+                   Case{40, 65, Raster::Format::IA8, true}}) {
+        auto bm = Raster::DynamicBitmap::Create(c.w, c.h, c.format);
+        unsigned k = bm->GetChannelCount();
+        for (uint32_t y = 0; y < c.h; ++y) {
+            uint8_t* row = bm->GetRow(y);
+            for (uint32_t x = 0; x < c.w; ++x)
+                for (unsigned ch = 0; ch < k; ++ch) {
+                    uint8_t v = uint8_t((x / 9 + y / 5 + ch * 40) & 0xFF);
+                    if (ch == 1 && y >= c.h / 3 && y < c.h / 3 + 40) v = uint8_t(rng());  // a noisy band
+                    if (ch == k - 1) v = uint8_t(rng());  // all noise: raw is smaller
+                    row[x * k + ch] = v;
+                }
+        }
+        std::vector<unsigned> channels;
+        for (unsigned ch = k; ch-- > 0;) channels.push_back(ch);  // any order
+        std::vector<PSD::EncodedChannel> blocks(k);
+        std::vector<PSD::EncodedChannel*> outs;
+        for (auto& b : blocks) outs.push_back(&b);
+        std::vector<char> done;
+        ASSERT_TRUE(PSD::EncodeChannelsRLE(*bm, channels, c.psb, nullptr, outs, done));
+        ASSERT_EQ(done.size(), k);
+        EXPECT_FALSE(done[0]) << "the channel of noise";
+        for (unsigned i = 0; i < k; ++i) {
+            PSD::EncodedChannel want;
+            ASSERT_TRUE(PSD::EncodeChannel({bm.Get(), channels[i], 8}, c.psb, false, nullptr, want));
+            if (!done[i]) continue;
+            EXPECT_EQ(blocks[i].compression, want.compression);
+            Bytes joined;
+            for (auto const& [offset, size] : blocks[i].pieces)
+                joined.insert(joined.end(), blocks[i].data.begin() + long(offset),
+                              blocks[i].data.begin() + long(offset + size));
+            EXPECT_EQ(joined, want.data) << "channel " << channels[i] << " of " << c.w << "x" << c.h;
+            EXPECT_EQ(blocks[i].GetLength(), want.GetLength());
+        }
+    }
+    // A cancel flag set beforehand stops it.
+    auto bm = Raster::DynamicBitmap::Create(8, 8, Raster::Format::RGBA8);
+    PSD::EncodedChannel one;
+    std::vector<PSD::EncodedChannel*> outs = {&one};
+    std::vector<char> done;
+    bool cancel = true;
+    EXPECT_FALSE(PSD::EncodeChannelsRLE(*bm, {0}, false, &cancel, outs, done));
+}

@@ -332,3 +332,51 @@ TEST(LayerBitmap, DistinctLayersDecodeFromSeveralThreadsAtOnce) {
     for (auto& t : threads) t.join();
     for (size_t i = 0; i < ok.size(); ++i) EXPECT_EQ(ok[i], 1) << i;
 }
+
+// Bitmaps a decoder fills may take memory a freed bitmap left behind: whatever it held must not
+// show through where no block writes, nor where a block fails to decode.
+TEST(LayerBitmap, ReusedMemoryNeverShowsThrough) {
+    const uint32_t w = 1024, h = 1024;  // 4 MiB of RGBA: large enough to be kept when freed
+    auto dirty = [&] {
+        auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
+        std::memset(bm->GetData(), 0xAB, bm->GetDataSize());
+    };
+    std::vector<uint8_t> red(size_t(w) * h, 200), green(size_t(w) * h, 100);
+    // Channel 2 is missing; alpha is missing.
+    LayerSpec partial = Layer(0, 0, h, w);
+    partial.channels = {{0, testsupport::RLEBlock(red, w)}, {1, testsupport::RLEBlock(green, w)}};
+    // Channel 1's deflate stream is damaged in the middle.
+    LayerSpec broken = Layer(0, 0, h, w);
+    Bytes zip = testsupport::ZipBlock(green, w, 1, false);
+    ASSERT_GT(zip.size(), 40u);
+    for (size_t i = zip.size() / 2; i < zip.size() / 2 + 8; ++i) zip[i] ^= 0x5A;
+    broken.channels = {{0, testsupport::RLEBlock(red, w)},
+                       {1, zip},
+                       {2, testsupport::RLEBlock(red, w)}};
+    PSDReport report;
+    auto doc = Open(Doc({partial, broken}), report);
+    ASSERT_TRUE(doc);
+
+    dirty();
+    BitmapRef bm;
+    ASSERT_TRUE(doc->m_layers[0]->GetBitmap(bm, report));
+    for (uint32_t y : {0u, h / 2, h - 1})
+        for (uint32_t x : {0u, 17u, w - 1}) {
+            EXPECT_EQ(Sample(*bm, 0, x, y), 200u);
+            EXPECT_EQ(Sample(*bm, 1, x, y), 100u);
+            EXPECT_EQ(Sample(*bm, 2, x, y), 0u);
+            EXPECT_EQ(Sample(*bm, 3, x, y), 255u);
+        }
+
+    dirty();
+    BitmapRef failed;
+    PSDReport r2;
+    EXPECT_FALSE(doc->m_layers[1]->GetBitmap(failed, r2));
+    ASSERT_TRUE(doc->m_layers[1]->m_bitmap);  // kept after the failure
+    auto const& kept = *doc->m_layers[1]->m_bitmap;
+    for (uint32_t y : {0u, h / 2, h - 1}) {
+        EXPECT_EQ(Sample(kept, 0, 5, y), 200u);
+        EXPECT_EQ(Sample(kept, 1, 5, y), 0u);
+        EXPECT_EQ(Sample(kept, 2, 5, y), 200u);
+    }
+}
