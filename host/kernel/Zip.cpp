@@ -179,19 +179,51 @@ void UnpredictRows(uint8_t* data, size_t rows, size_t rowBytes, unsigned sampleB
 }
 
 void PredictRows(uint8_t* data, size_t rows, size_t rowBytes, unsigned sampleBytes) {
+    // Forward, sixteen bytes at a time: each block keeps its last sample (before the change) for
+    // the next; the first sample of a row is stored as it is.
     for (size_t y = 0; y < rows; ++y) {
         uint8_t* row = data + y * rowBytes;
+        size_t i = 0;
         if (sampleBytes == 2) {
-            size_t n = rowBytes / 2;
-            for (size_t i = n; i-- > 1;) {
-                unsigned cur = row[2 * i] << 8 | row[2 * i + 1];
-                unsigned prev = row[2 * i - 2] << 8 | row[2 * i - 1];
+            size_t n = rowBytes & ~size_t(1);
+            unsigned prev = 0;
+#ifdef __SSE2__
+            __m128i carry = _mm_setzero_si128();
+            auto swap = [](__m128i v) { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); };
+            for (; i + 16 <= n; i += 16) {
+                __m128i* q = reinterpret_cast<__m128i*>(row + i);
+                __m128i v = swap(_mm_loadu_si128(q));
+                __m128i before = _mm_or_si128(_mm_slli_si128(v, 2), carry);
+                carry = _mm_srli_si128(v, 14);
+                _mm_storeu_si128(q, swap(_mm_sub_epi16(v, before)));
+            }
+            prev = unsigned(_mm_cvtsi128_si32(carry)) & 0xFFFF;
+#endif
+            for (; i < n; i += 2) {
+                unsigned cur = unsigned(row[i]) << 8 | row[i + 1];
                 unsigned d = (cur - prev) & 0xFFFF;
-                row[2 * i] = static_cast<uint8_t>(d >> 8);
-                row[2 * i + 1] = static_cast<uint8_t>(d);
+                prev = cur;
+                row[i] = static_cast<uint8_t>(d >> 8);
+                row[i + 1] = static_cast<uint8_t>(d);
             }
         } else {
-            for (size_t i = rowBytes; i-- > 1;) row[i] = static_cast<uint8_t>(row[i] - row[i - 1]);
+            uint8_t prev = 0;
+#ifdef __SSE2__
+            __m128i carry = _mm_setzero_si128();
+            for (; i + 16 <= rowBytes; i += 16) {
+                __m128i* q = reinterpret_cast<__m128i*>(row + i);
+                __m128i v = _mm_loadu_si128(q);
+                __m128i before = _mm_or_si128(_mm_slli_si128(v, 1), carry);
+                carry = _mm_srli_si128(v, 15);
+                _mm_storeu_si128(q, _mm_sub_epi8(v, before));
+            }
+            prev = static_cast<uint8_t>(_mm_cvtsi128_si32(carry));
+#endif
+            for (; i < rowBytes; ++i) {
+                uint8_t cur = row[i];
+                row[i] = static_cast<uint8_t>(cur - prev);
+                prev = cur;
+            }
         }
     }
 }

@@ -44,20 +44,6 @@ uint32_t FloatBits(float f) {
     return u;
 }
 
-// Replaces each byte of a row by its difference to the byte before it; 16-bit samples subtract
-// whole samples.
-void PredictRow(uint8_t* row, size_t rowBytes, unsigned depth) {
-    if (depth == 16) {
-        for (size_t i = rowBytes / 2; i-- > 1;) {
-            unsigned cur = unsigned(row[2 * i]) << 8 | row[2 * i + 1];
-            unsigned prev = unsigned(row[2 * i - 2]) << 8 | row[2 * i - 1];
-            PutBE16(row + 2 * i, uint16_t(cur - prev));
-        }
-    } else {
-        for (size_t i = rowBytes; i-- > 1;) row[i] = uint8_t(row[i] - row[i - 1]);
-    }
-}
-
 // Float rows are stored as four byte planes (most significant bytes of every sample first)
 // before the byte differences.
 void PlanariseFloatRow(uint8_t const* be, size_t width, uint8_t* out) {
@@ -76,7 +62,7 @@ void PredictedRow(uint8_t const* be, size_t width, unsigned depth, uint8_t* out)
         PlanariseFloatRow(be, width, out);
     else
         std::memcpy(out, be, rowBytes);
-    PredictRow(out, rowBytes, depth == 32 ? 8 : depth);
+    Kernel::PredictRows(out, 1, rowBytes, depth == 16 ? 2 : 1);
 }
 
 bool Deflate(std::vector<uint8_t> const& in, std::vector<uint8_t>& out) {
@@ -502,7 +488,35 @@ void ExtractPlainRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcep
                 PutBE32(out + 4 * x, FloatBits(*in / 255.0f));
         }
     } else if (bps == 2) {
-        for (uint32_t x = 0; x < w; ++x, in += step) {
+        uint32_t x = 0;
+#ifdef __SSE2__
+        if (src.depth == 16 && step == 8) {
+            // Eight 4-sample pixels at a time: two rounds of interleaving sort the samples, then
+            // each is swapped to big-endian.
+            uint8_t const* row = bm.GetRow(y);
+            for (; x + 8 <= w; x += 8) {
+                auto load = [&](int k) {
+                    return _mm_loadu_si128(reinterpret_cast<__m128i const*>(row + 8 * size_t(x)) + k);
+                };
+                __m128i a = load(0), b = load(1), c = load(2), d = load(3);
+                __m128i t0 = _mm_unpacklo_epi16(a, b), t1 = _mm_unpackhi_epi16(a, b);
+                __m128i t2 = _mm_unpacklo_epi16(c, d), t3 = _mm_unpackhi_epi16(c, d);
+                __m128i u0 = _mm_unpacklo_epi16(t0, t1), u1 = _mm_unpackhi_epi16(t0, t1);
+                __m128i u2 = _mm_unpacklo_epi16(t2, t3), u3 = _mm_unpackhi_epi16(t2, t3);
+                __m128i v;
+                switch (src.channel) {
+                    case 0: v = _mm_unpacklo_epi64(u0, u2); break;
+                    case 1: v = _mm_unpackhi_epi64(u0, u2); break;
+                    case 2: v = _mm_unpacklo_epi64(u1, u3); break;
+                    default: v = _mm_unpackhi_epi64(u1, u3); break;
+                }
+                v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * size_t(x)), v);
+            }
+            in += size_t(x) * step;
+        }
+#endif
+        for (; x < w; ++x, in += step) {
             uint16_t v;
             std::memcpy(&v, in, 2);
             if (src.depth == 16)
@@ -606,11 +620,12 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
         for (uint32_t y = 0; y < h; ++y) {
             if (y % kCancelRowInterval == 0 && Cancelled(cancel)) return false;
             uint8_t* dst = buf.data() + size_t(y) * rowBytes;
-            if (compress) {
+            if (compress && src.depth == 32) {
                 ExtractChannelRow(src, y, row.data());
                 PredictedRow(row.data(), w, src.depth, dst);
             } else {
                 ExtractChannelRow(src, y, dst);
+                if (compress) Kernel::PredictRows(dst, 1, rowBytes, 2);
             }
         }
         if (compress) {

@@ -522,6 +522,22 @@ TEST(ChannelEncoder, ChannelRowsAndPlanesMatchThePixels) {
     }
     auto grey = Raster::DynamicBitmap::Create(4, 4, Raster::Format::IA8);
     EXPECT_TRUE(PSD::SplitPlanes(*grey).empty());
+    // 16-bit pixels give big-endian 16-bit rows.
+    for (uint32_t w : {1u, 7u, 8u, 9u, 40u}) {
+        auto bm = Raster::DynamicBitmap::Create(w, 3, Raster::Format::RGBA16);
+        for (size_t i = 0; i < bm->GetDataSize(); ++i) bm->GetData()[i] = uint8_t(rng());
+        Bytes row(2 * w);
+        for (unsigned c = 0; c < 4; ++c)
+            for (uint32_t y = 0; y < 3; ++y) {
+                PSD::ExtractChannelRow({bm.Get(), c, 16}, y, row.data());
+                for (uint32_t x = 0; x < w; ++x) {
+                    uint8_t const* px = bm->GetRow(y) + 8 * x + 2 * c;
+                    uint16_t v;
+                    std::memcpy(&v, px, 2);
+                    ASSERT_EQ(BE16(row.data() + 2 * x), v) << w << " " << c << " " << x;
+                }
+            }
+    }
 }
 
 // Channels packed band by band from the pixels come out byte for byte as EncodeChannel makes them,
