@@ -740,6 +740,58 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
     }
 }
 
+bool EncodeChannelsZip(Raster::DynamicBitmap const& bm, std::vector<unsigned> const& channels,
+                       unsigned depth, bool const* cancel,
+                       std::vector<EncodedChannel*> const& outs) {
+    size_t k = channels.size();
+    if (Cancelled(cancel) || (depth != 8 && depth != 16) || outs.size() != k) return false;
+    uint32_t w = bm.GetWidth(), h = bm.GetHeight();
+    size_t rowBytes = size_t(w) * (depth / 8);
+    uint64_t raw;
+    if (!Kernel::CheckedMul(rowBytes, h, raw) || raw > Kernel::GetAllocationLimit()) return false;
+    try {
+        std::vector<std::vector<uint8_t>> rows(k);
+        for (auto& r : rows) r.resize(size_t(raw));
+        // Every channel's rows of a band one after the other: the pixels are read from memory
+        // once, the other channels find them in cache.
+        size_t workers = Kernel::Dispatch::GetConcurrency();
+        uint32_t chunk =
+            uint32_t(std::max<uint64_t>(64, (uint64_t(h) + 4 * workers - 1) / (4 * workers)));
+        size_t bands = (size_t(h) + chunk - 1) / chunk;
+        std::vector<char> stopped(bands, 0);
+        Kernel::Dispatch::DispatchParallelFor(bands, [&](size_t b) {
+            uint32_t y0 = uint32_t(b) * chunk, y1 = std::min(h, y0 + chunk);
+            for (uint32_t y = y0; y < y1; ++y) {
+                if ((y - y0) % kCancelRowInterval == 0 && Cancelled(cancel)) {
+                    stopped[b] = 1;
+                    return;
+                }
+                for (size_t i = 0; i < k; ++i) {
+                    uint8_t* row = rows[i].data() + size_t(y) * rowBytes;
+                    ExtractChannelRow({&bm, channels[i], depth}, y, row);
+                    Kernel::PredictRows(row, 1, rowBytes, depth / 8);
+                }
+            }
+        });
+        for (char s : stopped)
+            if (s) return false;
+        std::vector<char> ok(k, 0);
+        Kernel::Dispatch::DispatchParallelFor(k, [&](size_t i) {
+            if (Cancelled(cancel)) return;
+            EncodedChannel& out = *outs[i];
+            out.pieces.clear();
+            out.compression = kCompressionZipPrediction;
+            ok[i] = Deflate(rows[i], out.data) ? 1 : 0;
+            std::vector<uint8_t>().swap(rows[i]);
+        });
+        for (char o : ok)
+            if (!o) return false;
+        return true;
+    } catch (std::bad_alloc const&) {
+        return false;
+    }
+}
+
 bool EncodeMatteChannel(uint32_t width, uint32_t height, unsigned depth, uint32_t sampleBits,
                         EncodedChannel& out) {
     out.compression = kCompressionZipPrediction;

@@ -348,18 +348,22 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
     }
     std::vector<char> ok(plan.size(), 0);
     std::vector<Kernel::Counted<Raster::DynamicBitmap>> planes;
-    if (bitDepth == 8 && m_bitmap && m_bitmap->GetBytesPerSample() == 1) {
-        std::vector<size_t> colour;
-        for (size_t i = 0; i < plan.size(); ++i)
-            if (plan[i].kind == ChannelKind::Colour) colour.push_back(i);
+    std::vector<size_t> colour;
+    for (size_t i = 0; i < plan.size(); ++i)
+        if (plan[i].kind == ChannelKind::Colour) colour.push_back(i);
+    std::vector<unsigned> channels;
+    std::vector<EncodedChannel*> outs;
+    for (size_t i : colour) {
+        channels.push_back(plan[i].sourceChannel);
+        outs.push_back(&blocks[i]);
+    }
+    if (bitDepth == 16 && sd.m_compress && m_bitmap && colour.size() > 1) {
+        // The colour channels' predicted rows in one pass over the pixels, then deflated.
+        if (!EncodeChannelsZip(*m_bitmap, channels, bitDepth, cancel, outs)) return false;
+        for (size_t i : colour) ok[i] = 1;
+    } else if (bitDepth == 8 && m_bitmap && m_bitmap->GetBytesPerSample() == 1) {
         if (!sd.m_compress && colour.size() > 1) {
             // RLE only: the colour channels pack band by band straight from the pixels.
-            std::vector<unsigned> channels;
-            std::vector<EncodedChannel*> outs;
-            for (size_t i : colour) {
-                channels.push_back(plan[i].sourceChannel);
-                outs.push_back(&blocks[i]);
-            }
             std::vector<char> done;
             if (!EncodeChannelsRLE(*m_bitmap, channels, sd.m_isPSB, cancel, outs, done))
                 return false;

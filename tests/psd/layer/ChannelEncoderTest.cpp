@@ -595,3 +595,25 @@ TEST(ChannelEncoder, BandPackingMatchesChannelByChannel) {
     bool cancel = true;
     EXPECT_FALSE(PSD::EncodeChannelsRLE(*bm, {0}, false, &cancel, outs, done));
 }
+
+// Predicted rows made for all channels in one pass deflate to what EncodeChannel makes of each.
+TEST(ChannelEncoder, ZipOfSeveralChannelsMatchesChannelByChannel) {
+    for (auto f : {Raster::Format::RGBA16, Raster::Format::RGBA8, Raster::Format::IA16}) {
+        auto bm = Noise(150, 97, f, 9);
+        for (uint32_t y = 20; y < 60; ++y)  // flat rows among the noise
+            std::memset(bm->GetRow(y), 0x42, bm->GetRowBytes());
+        unsigned k = bm->GetChannelCount();
+        std::vector<unsigned> channels;
+        for (unsigned c = 0; c < k; ++c) channels.push_back((c + 1) % k);
+        std::vector<PSD::EncodedChannel> blocks(k);
+        std::vector<PSD::EncodedChannel*> outs;
+        for (auto& b : blocks) outs.push_back(&b);
+        ASSERT_TRUE(PSD::EncodeChannelsZip(*bm, channels, 16, nullptr, outs));
+        for (unsigned i = 0; i < k; ++i) {
+            PSD::EncodedChannel want;
+            ASSERT_TRUE(PSD::EncodeChannel({bm.Get(), channels[i], 16}, false, true, nullptr, want));
+            EXPECT_EQ(blocks[i].compression, want.compression);
+            EXPECT_EQ(blocks[i].data, want.data) << Raster::FormatName(f) << " channel " << channels[i];
+        }
+    }
+}
