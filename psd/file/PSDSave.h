@@ -48,6 +48,8 @@ struct SaveData {
     mutable std::vector<std::vector<uint8_t>> m_channelBuffers;
     // Colour planes of the last layer split for encoding, reused by the next one of its size.
     mutable std::vector<Kernel::Counted<Raster::DynamicBitmap>> m_planes;
+    // Predicted rows of the channels being deflated, kept from layer to layer.
+    mutable std::vector<std::vector<uint8_t>> m_predicted;
     // Advances the progress by one step, when there is a progress object.
     void Step() const {
         if (m_progress) m_progress->LayerComplete();

@@ -741,8 +741,8 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
 }
 
 bool EncodeChannelsZip(Raster::DynamicBitmap const& bm, std::vector<unsigned> const& channels,
-                       unsigned depth, bool const* cancel,
-                       std::vector<EncodedChannel*> const& outs) {
+                       unsigned depth, bool const* cancel, std::vector<EncodedChannel*> const& outs,
+                       std::vector<std::vector<uint8_t>>& scratch) {
     size_t k = channels.size();
     if (Cancelled(cancel) || (depth != 8 && depth != 16) || outs.size() != k) return false;
     uint32_t w = bm.GetWidth(), h = bm.GetHeight();
@@ -750,8 +750,11 @@ bool EncodeChannelsZip(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
     uint64_t raw;
     if (!Kernel::CheckedMul(rowBytes, h, raw) || raw > Kernel::GetAllocationLimit()) return false;
     try {
-        std::vector<std::vector<uint8_t>> rows(k);
-        for (auto& r : rows) r.resize(size_t(raw));
+        // Scratch rows only grow: their pages are faulted in and zeroed once per save.
+        std::vector<std::vector<uint8_t>>& rows = scratch;
+        if (rows.size() < k) rows.resize(k);
+        for (auto& r : rows)
+            if (r.size() < raw) r.resize(size_t(raw));
         // Every channel's rows of a band one after the other: the pixels are read from memory
         // once, the other channels find them in cache.
         size_t workers = Kernel::Dispatch::GetConcurrency();
@@ -781,8 +784,11 @@ bool EncodeChannelsZip(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
             EncodedChannel& out = *outs[i];
             out.pieces.clear();
             out.compression = kCompressionZipPrediction;
-            ok[i] = Deflate(rows[i], out.data) ? 1 : 0;
-            std::vector<uint8_t>().swap(rows[i]);
+            try {
+                ok[i] = Kernel::ZlibDeflate(rows[i].data(), size_t(raw), out.data, kZipLevel);
+            } catch (std::bad_alloc const&) {
+                ok[i] = 0;
+            }
         });
         for (char o : ok)
             if (!o) return false;

@@ -99,10 +99,12 @@ std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(
 // Several channels of a bitmap in the ZIP-with-prediction form EncodeChannel gives them at depth
 // 16 with compression (or at 8 bits when only ZIP is wanted), byte for byte: the predicted rows of
 // all channels are made by bands in one pass over the pixels, then each channel is deflated on a
-// worker thread. False when cancelled or short of memory.
+// worker thread. scratch holds the predicted rows and may be passed again for the next bitmap.
+// False when cancelled or short of memory.
 [[nodiscard]] bool EncodeChannelsZip(Raster::DynamicBitmap const& bm,
                                      std::vector<unsigned> const& channels, unsigned depth,
-                                     bool const* cancel, std::vector<EncodedChannel*> const& outs);
+                                     bool const* cancel, std::vector<EncodedChannel*> const& outs,
+                                     std::vector<std::vector<uint8_t>>& scratch);
 
 // Builds the block of a layer channel with the compression choice of the writer: 8-bit samples
 // take RLE unless ZIP with prediction (tried when compress is set) is at most as large, falling

@@ -359,7 +359,8 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
     }
     if (bitDepth == 16 && sd.m_compress && m_bitmap && colour.size() > 1) {
         // The colour channels' predicted rows in one pass over the pixels, then deflated.
-        if (!EncodeChannelsZip(*m_bitmap, channels, bitDepth, cancel, outs)) return false;
+        if (!EncodeChannelsZip(*m_bitmap, channels, bitDepth, cancel, outs, sd.m_predicted))
+            return false;
         for (size_t i : colour) ok[i] = 1;
     } else if (bitDepth == 8 && m_bitmap && m_bitmap->GetBytesPerSample() == 1) {
         if (!sd.m_compress && colour.size() > 1) {
