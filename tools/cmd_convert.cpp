@@ -20,27 +20,31 @@ struct Options {
 
 // Decodes every bitmap so the writer has pixels for all of them; stops early when cancelled.
 bool LoadAllBitmaps(PSD::PSDFile const& doc, std::string& error) {
-    PSD::PSDReport report;
-    Kernel::Counted<Raster::DynamicBitmap> flat;
-    std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
-    if (!doc.GetBitmap(flat, masks, report)) {
-        error = "composite: " +
-                (report.m_error ? std::string(report.m_error->Report()) : std::string("failed"));
-        return false;
-    }
     Kernel::Counted<TerminalSaveProgress> progress(new TerminalSaveProgress("reading"));
     progress->Init(doc.m_layers.size());
-    std::vector<std::string> errors(doc.m_layers.size());
+    std::vector<std::string> errors(doc.m_layers.size() + 1);
     std::atomic<bool> failed{false};
-    // Layers decode independently, so they are spread over the worker threads.
-    Kernel::Dispatch::DispatchParallelFor(doc.m_layers.size(), [&](size_t i) {
+    // The composite and the layers decode independently, so they are spread over the worker
+    // threads; the composite goes first, as its single stream may be the longest piece of work.
+    Kernel::Dispatch::DispatchParallelFor(doc.m_layers.size() + 1, [&](size_t k) {
         if (failed || AbortFlag()) return;
-        PSD::PSDLayer const& layer = *doc.m_layers[i];
         PSD::PSDReport r;
+        if (k == 0) {
+            Kernel::Counted<Raster::DynamicBitmap> flat;
+            std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+            if (!doc.GetBitmap(flat, masks, r)) {
+                errors[0] = "composite: " + (r.m_error ? std::string(r.m_error->Report())
+                                                       : std::string("failed"));
+                failed = true;
+            }
+            return;
+        }
+        size_t i = k - 1;
+        PSD::PSDLayer const& layer = *doc.m_layers[i];
         Kernel::Counted<Raster::DynamicBitmap> bm;
         if (!layer.GetBitmap(bm, r) || !layer.GetBitmapUserMask(bm, r) ||
             !layer.GetBitmapRealMask(bm, r)) {
-            errors[i] = "layer " + std::to_string(i) + " \"" + layer.m_name + "\": " +
+            errors[k] = "layer " + std::to_string(i) + " \"" + layer.m_name + "\": " +
                         (r.m_error ? std::string(r.m_error->Report()) : std::string("failed"));
             failed = true;
         }

@@ -87,10 +87,11 @@ bool VerifyOne(std::string const& path, Options const& o) {
         return false;
     }
     Tally t;
-    // The composite decodes beside the layers: it reads by position like they do.
+    // The composite decodes beside the layers: it reads by position like they do. It goes first,
+    // as its single stream may be the longest piece of work.
     auto const& layers = doc->m_layers;
-    Kernel::Dispatch::DispatchParallelFor(layers.size() + 1, [&](size_t i) {
-        if (i == layers.size()) {
+    Kernel::Dispatch::DispatchParallelFor(layers.size() + 1, [&](size_t k) {
+        if (k == 0) {
             PSD::PSDReport r;
             BitmapRef flat;
             std::vector<BitmapRef> masks;
@@ -104,7 +105,7 @@ bool VerifyOne(std::string const& path, Options const& o) {
             doc->m_masks.clear();
             return;
         }
-        VerifyLayer(*layers[i], i, t);
+        VerifyLayer(*layers[k - 1], k - 1, t);
     });
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     uint64_t damagedRows = doc->m_compositeDamagedRows;
