@@ -207,12 +207,14 @@ namespace {
                                                    size_t cap, size_t& written) noexcept {
     size_t i = 0, o = 0;
     written = 0;
-    if (n < 128 || cap < 129) return 0;
+    // Room for a longest literal and the run after it.
+    constexpr size_t kRoom = 131;
+    if (n < 128 || cap < kRoom) return 0;
     RowMasks m;
     constexpr uint64_t kTop = uint64_t(1) << 63;
-    while (n - i >= 128 && cap - o >= 129) {
+    while (n - i >= 128 && cap - o >= kRoom) {
         size_t s = i, e = m.Build(p, n, s);
-        size_t const lastI = e - 128, lastO = cap - 129;
+        size_t const lastI = e - 128, lastO = cap - kRoom;
         while (i <= lastI && o <= lastO) {
             size_t k = i - s, w = k >> 6, b = k & 63;
             uint64_t eq = (m.eq[w] >> b) | ((m.eq[w + 1] << 1) << (63 - b));
@@ -234,12 +236,20 @@ namespace {
             size_t run = triple | pair;
             size_t len = (literal & ~pair) | (size_t(2) & pair);
             len = (len & ~triple) | (runLen & triple);
+            // A literal found to end where three equal bytes begin is followed by their run:
+            // when that run ends inside the window too, both packets are made in this step.
+            size_t after = size_t(std::countr_one(eq >> (literal & 63)));
+            size_t fuse = size_t(0) - size_t(later != 0 && !(tri & 1) && (eq & 7) != 5 &&
+                                             after < 64 - literal);
             out[o] = uint8_t(((1 - len) & run) | ((len - 1) & ~run));
             std::memcpy(out + o + 1, p + i, 128);
             o += (size_t(2) & run) | ((len + 1) & ~run);
-            i += len;
+            out[o] = uint8_t(-int(after));  // a run of after + 1, if fused
+            out[o + 1] = p[i + (literal & 63)];
+            o += size_t(2) & fuse;
+            i += len + ((after + 1) & fuse);
         }
-        if (e == n || cap - o < 129) break;
+        if (e == n || cap - o < kRoom) break;
     }
     written = o;
     return i;
