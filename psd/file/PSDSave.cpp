@@ -2,6 +2,7 @@
 // composite image.
 #include "psd/file/PSDSave.h"
 
+#include <bit>
 #include <cstring>
 
 #include "host/kernel/Dispatch.h"
@@ -265,19 +266,49 @@ bool PSDFile::SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& s
     }
     if (depth != 8 && depth != 16) return false;
 
-    // Every channel packed at once on the worker threads, then written in order.
+    // Every channel packed at once on the worker threads, then written in order: all row counts,
+    // then all rows.
     if (!WriteValue<uint16_t>(stream, kCompressionRLE, f)) return false;
-    std::vector<std::vector<uint32_t>> counts(sources.size());
-    std::vector<std::vector<uint8_t>> packed(sources.size());
-    std::vector<char> ok(sources.size(), 0);
-    Kernel::Dispatch::DispatchParallelFor(sources.size(), [&](size_t i) {
-        ok[i] = EncodeRLERows(sources[i], abort, counts[i], packed[i]) ? 1 : 0;
+    size_t n = sources.size();
+    std::vector<std::vector<uint32_t>> counts(n);
+    std::vector<std::vector<uint8_t>> packed(n);
+    std::vector<char> ok(n, 0);
+    // The composite's own 8-bit channels pack band by band straight from its pixels, with their
+    // big-endian row counts in front (the byte order of a document file).
+    std::vector<EncodedChannel> bands(n);
+    bool bigEndianFile = f.m_swap == (std::endian::native == std::endian::little);
+    if (depth == 8 && bm.GetBytesPerSample() == 1 && bigEndianFile) {
+        std::vector<unsigned> channels;
+        std::vector<EncodedChannel*> outs;
+        for (size_t i = 0; i < n && sources[i].bitmap == &bm; ++i) {
+            channels.push_back(sources[i].channel);
+            outs.push_back(&bands[i]);
+        }
+        std::vector<char> done;
+        if (!EncodeChannelsRLE(bm, channels, sd.m_isPSB, abort, outs, done)) return false;
+        for (size_t i = 0; i < done.size(); ++i) ok[i] = done[i];
+    }
+    Kernel::Dispatch::DispatchParallelFor(n, [&](size_t i) {
+        if (!ok[i]) ok[i] = EncodeRLERows(sources[i], abort, counts[i], packed[i]) ? 1 : 0;
     });
     for (char o : ok)
         if (!o) return false;
-    if (!WriteRowCounts(stream, f, sd.m_isPSB, counts)) return false;
-    for (auto const& p : packed)
-        if (!p.empty() && !stream.Write(p.data(), p.size())) return false;
+    for (size_t i = 0; i < n; ++i) {
+        auto const& b = bands[i];
+        bool w = b.pieces.empty() ? WriteRowCounts(stream, f, sd.m_isPSB, {counts[i]})
+                                  : stream.Write(b.data.data(), b.pieces[0].second);
+        if (!w) return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        auto const& b = bands[i];
+        if (b.pieces.empty()) {
+            if (!packed[i].empty() && !stream.Write(packed[i].data(), packed[i].size()))
+                return false;
+            continue;
+        }
+        for (size_t k = 1; k < b.pieces.size(); ++k)
+            if (!stream.Write(b.data.data() + b.pieces[k].first, b.pieces[k].second)) return false;
+    }
     sd.Step();
     return true;
 }
