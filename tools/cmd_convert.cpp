@@ -33,8 +33,8 @@ bool LoadAllBitmaps(PSD::PSDFile const& doc, std::string& error) {
             Kernel::Counted<Raster::DynamicBitmap> flat;
             std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
             if (!doc.GetBitmap(flat, masks, r)) {
-                errors[0] = "composite: " + (r.m_error ? std::string(r.m_error->Report())
-                                                       : std::string("failed"));
+                errors[0] = "composite: " +
+                            (r.m_error ? std::string(r.m_error->Report()) : std::string("failed"));
                 failed = true;
             }
             return;

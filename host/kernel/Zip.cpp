@@ -189,7 +189,9 @@ void PredictRows(uint8_t* data, size_t rows, size_t rowBytes, unsigned sampleByt
             unsigned prev = 0;
 #ifdef __SSE2__
             __m128i carry = _mm_setzero_si128();
-            auto swap = [](__m128i v) { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); };
+            auto swap = [](__m128i v) {
+                return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+            };
             for (; i + 16 <= n; i += 16) {
                 __m128i* q = reinterpret_cast<__m128i*>(row + i);
                 __m128i v = swap(_mm_loadu_si128(q));

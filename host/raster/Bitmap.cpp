@@ -183,10 +183,12 @@ bool DynamicBitmap::Storage::Allocate(size_t size, Contents contents) noexcept {
     return true;
 }
 
-void DynamicBitmap::ReleaseKeptMemory() noexcept { Kept().Release(); }
+void DynamicBitmap::ReleaseKeptMemory() noexcept {
+    Kept().Release();
+}
 
-Kernel::Counted<DynamicBitmap> DynamicBitmap::Create(uint32_t width, uint32_t height,
-                                                     Format format, Contents contents) {
+Kernel::Counted<DynamicBitmap> DynamicBitmap::Create(uint32_t width, uint32_t height, Format format,
+                                                     Contents contents) {
     FormatInfo info;
     if (!Raster::GetFormatInfo(format, info)) throw Kernel::MemoryException();
     Kernel::Counted<DynamicBitmap> b(new DynamicBitmap);

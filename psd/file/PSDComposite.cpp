@@ -303,7 +303,8 @@ bool PSDFile::GetBitmapI(PSDLoadData& ld) const {
         if (!alphaRead) FillChannel(*flattened, unsigned(info.alphaChannel));
         for (unsigned c = 0; c < info.channels; ++c) {
             bool read = int(c) == info.alphaChannel;
-            for (auto const& j : jobs) read |= j.target.bitmap == flattened.Get() && j.target.channel == c;
+            for (auto const& j : jobs)
+                read |= j.target.bitmap == flattened.Get() && j.target.channel == c;
             if (!read) flattened->FillChannel(c, 0.0);
         }
         if (!DecodeChannels(jobs, ld)) return false;

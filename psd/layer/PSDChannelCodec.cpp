@@ -236,8 +236,9 @@ bool UnpackBitsPadded(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit
             if (count > 32) {
                 if (h >= 0)
                     for (size_t i = 32; i < count; i += 16)
-                        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
-                                         _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + 1 + i)));
+                        _mm_storeu_si128(
+                            reinterpret_cast<__m128i*>(d + i),
+                            _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + 1 + i)));
                 else
                     for (size_t i = 32; i < count; i += 16)
                         _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), run);

@@ -204,7 +204,7 @@ namespace {
 // rows): every packet copies 128 bytes after its header, of which a run keeps its first. The
 // rest of the row goes through the byte-wise rules (PackTail).
 [[gnu::always_inline]] inline size_t PackMaskedBody(uint8_t const* p, size_t n, uint8_t* out,
-                                                   size_t cap, size_t& written) noexcept {
+                                                    size_t cap, size_t& written) noexcept {
     size_t i = 0, o = 0;
     written = 0;
     // Room for a longest literal and the run after it.
@@ -239,8 +239,8 @@ namespace {
             // A literal found to end where three equal bytes begin is followed by their run:
             // when that run ends inside the window too, both packets are made in this step.
             size_t after = size_t(std::countr_one(eq >> (literal & 63)));
-            size_t fuse = size_t(0) - size_t(later != 0 && !(tri & 1) && (eq & 7) != 5 &&
-                                             after < 64 - literal);
+            size_t fuse = size_t(0) -
+                          size_t(later != 0 && !(tri & 1) && (eq & 7) != 5 && after < 64 - literal);
             out[o] = uint8_t(((1 - len) & run) | ((len - 1) & ~run));
             std::memcpy(out + o + 1, p + i, 128);
             o += (size_t(2) & run) | ((len + 1) & ~run);
@@ -259,8 +259,8 @@ namespace {
 // (BMI2) and 32-byte copies (AVX2), chosen once at run time.
 #if defined(__x86_64__) && defined(__GNUC__)
 [[gnu::target("avx2,bmi,bmi2,lzcnt,popcnt")]] size_t PackMaskedWide(uint8_t const* p, size_t n,
-                                                                   uint8_t* out, size_t cap,
-                                                                   size_t& written) noexcept {
+                                                                    uint8_t* out, size_t cap,
+                                                                    size_t& written) noexcept {
     return PackMaskedBody(p, n, out, cap, written);
 }
 #endif
@@ -506,7 +506,8 @@ void ExtractPlainRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcep
             uint8_t const* row = bm.GetRow(y);
             for (; x + 8 <= w; x += 8) {
                 auto load = [&](int k) {
-                    return _mm_loadu_si128(reinterpret_cast<__m128i const*>(row + 8 * size_t(x)) + k);
+                    return _mm_loadu_si128(reinterpret_cast<__m128i const*>(row + 8 * size_t(x)) +
+                                           k);
                 };
                 __m128i a = load(0), b = load(1), c = load(2), d = load(3);
                 __m128i t0 = _mm_unpacklo_epi16(a, b), t1 = _mm_unpackhi_epi16(a, b);
@@ -515,10 +516,18 @@ void ExtractPlainRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcep
                 __m128i u2 = _mm_unpacklo_epi16(t2, t3), u3 = _mm_unpackhi_epi16(t2, t3);
                 __m128i v;
                 switch (src.channel) {
-                    case 0: v = _mm_unpacklo_epi64(u0, u2); break;
-                    case 1: v = _mm_unpackhi_epi64(u0, u2); break;
-                    case 2: v = _mm_unpacklo_epi64(u1, u3); break;
-                    default: v = _mm_unpackhi_epi64(u1, u3); break;
+                    case 0:
+                        v = _mm_unpacklo_epi64(u0, u2);
+                        break;
+                    case 1:
+                        v = _mm_unpackhi_epi64(u0, u2);
+                        break;
+                    case 2:
+                        v = _mm_unpacklo_epi64(u1, u3);
+                        break;
+                    default:
+                        v = _mm_unpackhi_epi64(u1, u3);
+                        break;
                 }
                 v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * size_t(x)), v);
@@ -674,7 +683,8 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
             out->data.resize(table + size_t(raw));
         }
         size_t workers = Kernel::Dispatch::GetConcurrency();
-        uint32_t chunk = uint32_t(std::max<uint64_t>(64, (uint64_t(h) + 4 * workers - 1) / (4 * workers)));
+        uint32_t chunk =
+            uint32_t(std::max<uint64_t>(64, (uint64_t(h) + 4 * workers - 1) / (4 * workers)));
         size_t bands = (size_t(h) + chunk - 1) / chunk;
         std::vector<size_t> ends(k * bands, 0);
         std::vector<char> overflow(k * bands, 0), failed(bands, 0);
@@ -704,18 +714,17 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
                         __m128i v[4];
                         SplitFour(in + 4 * size_t(x), v);
                         for (size_t i = 0; i < k; ++i)
-                            _mm_storeu_si128(
-                                reinterpret_cast<__m128i*>(rowBuf.data() + i * w + x),
-                                v[channels[i] & 3]);
+                            _mm_storeu_si128(reinterpret_cast<__m128i*>(rowBuf.data() + i * w + x),
+                                             v[channels[i] & 3]);
                     }
 #endif
                 for (; x < w; ++x)
-                    for (size_t i = 0; i < k; ++i)
-                        rowBuf[i * w + x] = in[stride * x + channels[i]];
+                    for (size_t i = 0; i < k; ++i) rowBuf[i * w + x] = in[stride * x + channels[i]];
                 for (size_t i = 0; i < k; ++i) {
                     if (overflow[i * bands + b]) continue;
                     uint8_t* data = outs[i]->data.data();
-                    size_t n = RLEPacker::Pack(rowBuf.data() + i * w, w, data + pos[i], end - pos[i]);
+                    size_t n =
+                        RLEPacker::Pack(rowBuf.data() + i * w, w, data + pos[i], end - pos[i]);
                     if (n == SIZE_MAX || (!isPSB && n > 0xFFFF)) {
                         overflow[i * bands + b] = 1;
                         continue;
@@ -740,7 +749,8 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
             pieces.push_back({0, table});
             for (size_t b = 0; b < bands; ++b) {
                 size_t start = table + b * size_t(chunk) * w;
-                if (ends[i * bands + b] > start) pieces.push_back({start, ends[i * bands + b] - start});
+                if (ends[i * bands + b] > start)
+                    pieces.push_back({start, ends[i * bands + b] - start});
             }
             done[i] = 1;
         }

@@ -85,8 +85,7 @@ bool PrepareLayerChannel(Kernel::InStreamSeekable& stream, uint64_t pos, uint64_
 // memory need not be zeroed first.
 BitmapRef CreateBitmap(uint32_t width, uint32_t height, Raster::Format format, PSDLoadData& ld) {
     try {
-        return Raster::DynamicBitmap::Create(width, height, format,
-                                             Raster::Contents::Unspecified);
+        return Raster::DynamicBitmap::Create(width, height, format, Raster::Contents::Unspecified);
     } catch (std::bad_alloc const&) {
         ld.m_report.ErrorAlloc();
         return nullptr;

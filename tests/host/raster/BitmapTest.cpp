@@ -281,7 +281,7 @@ TEST(DynamicBitmap, FreedLargeBlocksServeOnlyUnspecifiedContents) {
     reused = nullptr;
     // Once released, nothing is kept.
     Raster::DynamicBitmap::ReleaseKeptMemory();
-    auto fresh = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8,
-                                               Raster::Contents::Unspecified);
+    auto fresh =
+        Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8, Raster::Contents::Unspecified);
     EXPECT_EQ(fresh->GetDataSize(), size_t(w) * h * 4);
 }

@@ -435,7 +435,8 @@ TEST(ChannelCodec, PaddedUnpackingAgreesWithThePlainRules) {
         for (size_t slack : {size_t(64), size_t(0)}) {
             std::vector<uint8_t> in(src);
             in.resize(src.size() + slack, 0x33);
-            bool padded = UnpackBitsPadded(in.data(), src.size(), in.data() + in.size(), got.data(), n);
+            bool padded =
+                UnpackBitsPadded(in.data(), src.size(), in.data() + in.size(), got.data(), n);
             ASSERT_EQ(padded, ok) << "round " << round << " slack " << slack;
             if (ok) {
                 ASSERT_EQ(0, std::memcmp(got.data(), want.data(), n)) << "round " << round;

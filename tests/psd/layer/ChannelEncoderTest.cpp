@@ -549,10 +549,10 @@ TEST(ChannelEncoder, BandPackingMatchesChannelByChannel) {
         Raster::Format format;
         bool psb;
     };
-    for (Case c : {Case{1000, 700, Raster::Format::RGBA8, false},
-                   Case{333, 301, Raster::Format::RGBA8, true},
-                   Case{77, 130, Raster::Format::CMYKA8, false},
-                   Case{40, 65, Raster::Format::IA8, true}}) {
+    for (Case c :
+         {Case{1000, 700, Raster::Format::RGBA8, false},
+          Case{333, 301, Raster::Format::RGBA8, true}, Case{77, 130, Raster::Format::CMYKA8, false},
+          Case{40, 65, Raster::Format::IA8, true}}) {
         auto bm = Raster::DynamicBitmap::Create(c.w, c.h, c.format);
         unsigned k = bm->GetChannelCount();
         for (uint32_t y = 0; y < c.h; ++y) {
@@ -560,7 +560,8 @@ TEST(ChannelEncoder, BandPackingMatchesChannelByChannel) {
             for (uint32_t x = 0; x < c.w; ++x)
                 for (unsigned ch = 0; ch < k; ++ch) {
                     uint8_t v = uint8_t((x / 9 + y / 5 + ch * 40) & 0xFF);
-                    if (ch == 1 && y >= c.h / 3 && y < c.h / 3 + 40) v = uint8_t(rng());  // a noisy band
+                    if (ch == 1 && y >= c.h / 3 && y < c.h / 3 + 40)
+                        v = uint8_t(rng());               // a noisy band
                     if (ch == k - 1) v = uint8_t(rng());  // all noise: raw is smaller
                     row[x * k + ch] = v;
                 }
@@ -576,14 +577,16 @@ TEST(ChannelEncoder, BandPackingMatchesChannelByChannel) {
         EXPECT_FALSE(done[0]) << "the channel of noise";
         for (unsigned i = 0; i < k; ++i) {
             PSD::EncodedChannel want;
-            ASSERT_TRUE(PSD::EncodeChannel({bm.Get(), channels[i], 8}, c.psb, false, nullptr, want));
+            ASSERT_TRUE(
+                PSD::EncodeChannel({bm.Get(), channels[i], 8}, c.psb, false, nullptr, want));
             if (!done[i]) continue;
             EXPECT_EQ(blocks[i].compression, want.compression);
             Bytes joined;
             for (auto const& [offset, size] : blocks[i].pieces)
                 joined.insert(joined.end(), blocks[i].data.begin() + long(offset),
                               blocks[i].data.begin() + long(offset + size));
-            EXPECT_EQ(joined, want.data) << "channel " << channels[i] << " of " << c.w << "x" << c.h;
+            EXPECT_EQ(joined, want.data)
+                << "channel " << channels[i] << " of " << c.w << "x" << c.h;
             EXPECT_EQ(blocks[i].GetLength(), want.GetLength());
         }
     }
@@ -612,9 +615,11 @@ TEST(ChannelEncoder, ZipOfSeveralChannelsMatchesChannelByChannel) {
         ASSERT_TRUE(PSD::EncodeChannelsZip(*bm, channels, 16, nullptr, outs, scratch));
         for (unsigned i = 0; i < k; ++i) {
             PSD::EncodedChannel want;
-            ASSERT_TRUE(PSD::EncodeChannel({bm.Get(), channels[i], 16}, false, true, nullptr, want));
+            ASSERT_TRUE(
+                PSD::EncodeChannel({bm.Get(), channels[i], 16}, false, true, nullptr, want));
             EXPECT_EQ(blocks[i].compression, want.compression);
-            EXPECT_EQ(blocks[i].data, want.data) << Raster::FormatName(f) << " channel " << channels[i];
+            EXPECT_EQ(blocks[i].data, want.data)
+                << Raster::FormatName(f) << " channel " << channels[i];
         }
     }
 }

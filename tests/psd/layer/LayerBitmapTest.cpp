@@ -350,9 +350,8 @@ TEST(LayerBitmap, ReusedMemoryNeverShowsThrough) {
     Bytes zip = testsupport::ZipBlock(green, w, 1, false);
     ASSERT_GT(zip.size(), 40u);
     for (size_t i = zip.size() / 2; i < zip.size() / 2 + 8; ++i) zip[i] ^= 0x5A;
-    broken.channels = {{0, testsupport::RLEBlock(red, w)},
-                       {1, zip},
-                       {2, testsupport::RLEBlock(red, w)}};
+    broken.channels = {
+        {0, testsupport::RLEBlock(red, w)}, {1, zip}, {2, testsupport::RLEBlock(red, w)}};
     PSDReport report;
     auto doc = Open(Doc({partial, broken}), report);
     ASSERT_TRUE(doc);
