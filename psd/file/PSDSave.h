@@ -46,10 +46,10 @@ struct SaveData {
     mutable uint32_t m_nextLayerId = 1;
     // Channel buffers reused from layer to layer (touched only on the saving thread).
     mutable std::vector<std::vector<uint8_t>> m_channelBuffers;
-    // Colour planes of the last layer split for encoding, reused by the next one of its size.
-    mutable std::vector<Kernel::Counted<Raster::DynamicBitmap>> m_planes;
-    // Predicted rows of the channels being deflated, kept from layer to layer.
+    // Predicted rows of the channels being deflated and their deflated forms, kept from layer
+    // to layer.
     mutable std::vector<std::vector<uint8_t>> m_predicted;
+    mutable std::vector<std::vector<uint8_t>> m_zipBuffers;
     // Advances the progress by one step, when there is a progress object.
     void Step() const {
         if (m_progress) m_progress->LayerComplete();

@@ -430,39 +430,6 @@ inline void SplitFour(uint8_t const* pixels, __m128i planes[4]) {
 }  // namespace
 #endif
 
-std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(
-    Raster::DynamicBitmap const& bm, std::vector<Kernel::Counted<Raster::DynamicBitmap>> reuse) {
-    std::vector<Kernel::Counted<Raster::DynamicBitmap>> planes;
-    if (bm.GetBytesPerSample() != 1 || bm.GetChannelCount() != 4 || bm.IsEmpty()) return planes;
-    uint32_t w = bm.GetWidth(), h = bm.GetHeight();
-    for (unsigned c = 0; c < 4; ++c) {
-        bool fits = c < reuse.size() && reuse[c] && reuse[c]->GetWidth() == w &&
-                    reuse[c]->GetHeight() == h && reuse[c]->GetFormat() == Raster::Format::A8;
-        planes.push_back(fits ? reuse[c] : Raster::DynamicBitmap::Create(w, h, Raster::Format::A8));
-    }
-    constexpr uint32_t kBand = 64;
-    Kernel::Dispatch::DispatchParallelFor((h + kBand - 1) / kBand, [&](size_t band) {
-        uint32_t y0 = uint32_t(band) * kBand, y1 = std::min(h, y0 + kBand);
-        for (uint32_t y = y0; y < y1; ++y) {
-            uint8_t const* in = bm.GetRow(y);
-            uint8_t* out[4] = {planes[0]->GetRow(y), planes[1]->GetRow(y), planes[2]->GetRow(y),
-                               planes[3]->GetRow(y)};
-            uint32_t x = 0;
-#ifdef __SSE2__
-            for (; x + 16 <= w; x += 16) {
-                __m128i v[4];
-                SplitFour(in + 4 * size_t(x), v);
-                for (unsigned c = 0; c < 4; ++c)
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[c] + x), v[c]);
-            }
-#endif
-            for (; x < w; ++x)
-                for (unsigned c = 0; c < 4; ++c) out[c][x] = in[4 * size_t(x) + c];
-        }
-    });
-    return planes;
-}
-
 namespace {
 
 void ExtractPlainRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcept {

@@ -78,14 +78,6 @@ uint16_t ChooseEightBitForm(bool haveRLE, uint64_t rleSize, bool haveZip,
 // Fills one row of a channel as document samples, big-endian (width x depth/8 bytes).
 void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcept;
 
-// The samples of an 8-bit bitmap with four samples per pixel as four one-sample bitmaps, made in
-// one pass (extracting channel by channel would read the whole bitmap once per channel). Empty
-// for other layouts; throws Kernel::MemoryException when the planes cannot be allocated. Planes
-// in reuse of the right size are filled instead of new ones (their pages are already there).
-std::vector<Kernel::Counted<Raster::DynamicBitmap>> SplitPlanes(
-    Raster::DynamicBitmap const& bm,
-    std::vector<Kernel::Counted<Raster::DynamicBitmap>> reuse = {});
-
 // Several channels of an 8-bit bitmap in the RLE form EncodeChannel gives them without compression,
 // byte for byte, made by bands of rows on the worker threads: each row's samples are split from
 // the pixels while they are in cache. outs[i] receives

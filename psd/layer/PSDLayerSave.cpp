@@ -347,7 +347,6 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
         sd.m_channelBuffers.pop_back();
     }
     std::vector<char> ok(plan.size(), 0);
-    std::vector<Kernel::Counted<Raster::DynamicBitmap>> planes;
     std::vector<size_t> colour;
     for (size_t i = 0; i < plan.size(); ++i)
         if (plan[i].kind == ChannelKind::Colour) colour.push_back(i);
@@ -370,11 +369,30 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
                 return false;
             for (size_t j = 0; j < colour.size(); ++j) ok[colour[j]] = done[j];
         } else if (colour.size() > 1) {
-            // With ZIP tried as well, each channel is read twice: split the planes once.
-            try {
-                planes = SplitPlanes(*m_bitmap, std::move(sd.m_planes));
-            } catch (std::bad_alloc const&) {
-                planes.clear();  // short of memory: read the channels from the bitmap itself
+            // Both forms, each made for all colour channels in one pass over the pixels; the
+            // smaller is kept, as EncodeChannel chooses.
+            std::vector<char> done;
+            if (!EncodeChannelsRLE(*m_bitmap, channels, sd.m_isPSB, cancel, outs, done))
+                return false;
+            std::vector<EncodedChannel> zips(colour.size());
+            std::vector<EncodedChannel*> zipOuts;
+            sd.m_zipBuffers.resize(zips.size());
+            for (size_t j = 0; j < zips.size(); ++j) {
+                zips[j].data = std::move(sd.m_zipBuffers[j]);
+                zipOuts.push_back(&zips[j]);
+            }
+            if (!EncodeChannelsZip(*m_bitmap, channels, 8, cancel, zipOuts, sd.m_predicted))
+                return false;
+            for (size_t j = 0; j < colour.size(); ++j) {
+                EncodedChannel& b = blocks[colour[j]];
+                if (done[j] && ChooseEightBitForm(true, b.GetLength() - 2, true,
+                                                  zips[j].data.size()) != kCompressionRLE) {
+                    b.compression = kCompressionZipPrediction;
+                    b.pieces.clear();
+                    b.data.swap(zips[j].data);
+                }
+                sd.m_zipBuffers[j] = std::move(zips[j].data);
+                ok[colour[j]] = done[j];
             }
         }
     }
@@ -393,10 +411,8 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
                                            p.matteBits, out);
                 break;
             case ChannelKind::Colour:
-                ok[i] = planes.empty() ? EncodeChannel({m_bitmap.Get(), p.sourceChannel, bitDepth},
-                                                       sd.m_isPSB, sd.m_compress, cancel, out)
-                                       : EncodeChannel({planes[p.sourceChannel].Get(), 0, bitDepth},
-                                                       sd.m_isPSB, sd.m_compress, cancel, out);
+                ok[i] = EncodeChannel({m_bitmap.Get(), p.sourceChannel, bitDepth}, sd.m_isPSB,
+                                      sd.m_compress, cancel, out);
                 break;
             case ChannelKind::UserMask:
                 ok[i] = EncodeChannel(
@@ -410,7 +426,6 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
                 break;
         }
     });
-    if (!planes.empty()) sd.m_planes = std::move(planes);
     for (char o : ok)
         if (!o) return false;
     return true;
