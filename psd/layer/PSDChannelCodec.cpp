@@ -631,6 +631,11 @@ void StoreZipBand(std::vector<ChannelJob> const& jobs, std::vector<size_t> const
     }
 }
 
+uint64_t RowsPerBand(uint64_t rows) noexcept {
+    uint64_t bands = 4 * uint64_t(Kernel::Dispatch::GetConcurrency());
+    return std::max<uint64_t>(64, (rows + bands - 1) / bands);
+}
+
 bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
     // Raw and RLE channels split into row ranges so that even one channel keeps every core busy.
     uint64_t totalRows = 0;
@@ -639,8 +644,7 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
             continue;
         else
             totalRows += j.height;
-    size_t workers = Kernel::Dispatch::GetConcurrency();
-    uint64_t chunk = std::max<uint64_t>(64, (totalRows + 4 * workers - 1) / (4 * workers));
+    uint64_t chunk = RowsPerBand(totalRows);
 
     // Packed 8-bit channels that fill 8-bit channels of the same whole bitmap decode together.
     std::vector<std::vector<size_t>> groups;

@@ -68,6 +68,10 @@ private:
 [[nodiscard]] bool PrepareChannelBlock(uint8_t const* block, uint64_t length, bool isPSB,
                                        ChannelJob& job, PSDLoadData& ld);
 
+// Rows per band when rows are shared among the worker threads: about four bands a thread, at
+// least 64 rows each.
+uint64_t RowsPerBand(uint64_t rows) noexcept;
+
 // Decodes every job, spreading channels (and row ranges of raw and RLE channels) over the worker
 // threads. The first failing job in order gives the error; the others still run to the end.
 [[nodiscard]] bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld);

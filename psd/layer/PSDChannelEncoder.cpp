@@ -649,9 +649,7 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
             out->pieces.clear();
             out->data.resize(table + size_t(raw));
         }
-        size_t workers = Kernel::Dispatch::GetConcurrency();
-        uint32_t chunk =
-            uint32_t(std::max<uint64_t>(64, (uint64_t(h) + 4 * workers - 1) / (4 * workers)));
+        uint32_t chunk = uint32_t(RowsPerBand(h));
         size_t bands = (size_t(h) + chunk - 1) / chunk;
         std::vector<size_t> ends(k * bands, 0);
         std::vector<char> overflow(k * bands, 0), failed(bands, 0);
@@ -744,9 +742,7 @@ bool EncodeChannelsZip(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
             if (r.size() < raw) r.resize(size_t(raw));
         // Every channel's rows of a band one after the other: the pixels are read from memory
         // once, the other channels find them in cache.
-        size_t workers = Kernel::Dispatch::GetConcurrency();
-        uint32_t chunk =
-            uint32_t(std::max<uint64_t>(64, (uint64_t(h) + 4 * workers - 1) / (4 * workers)));
+        uint32_t chunk = uint32_t(RowsPerBand(h));
         size_t bands = (size_t(h) + chunk - 1) / chunk;
         std::vector<char> stopped(bands, 0);
         Kernel::Dispatch::DispatchParallelFor(bands, [&](size_t b) {
