@@ -772,8 +772,12 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
                 uint8_t const* in = bm.GetRow(y);
                 uint32_t x = 0;
 #ifdef __SSE2__
+                // The next row is fetched while this one is packed: the pixels come from memory,
+                // decoded long before.
+                uint8_t const* next = y + 1 < y1 ? bm.GetRow(y + 1) : in;
                 if (stride == 4)
                     for (; x + 16 <= w; x += 16) {
+                        __builtin_prefetch(next + 4 * size_t(x), 0, 2);
                         __m128i v[4];
                         SplitFour(in + 4 * size_t(x), v);
                         for (size_t i = 0; i < k; ++i)
@@ -842,6 +846,7 @@ bool EncodeChannelsZip(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
         // once, the other channels find them in cache.
         uint32_t chunk = uint32_t(RowsPerBand(h));
         size_t bands = (size_t(h) + chunk - 1) / chunk;
+        size_t const pixelBytes = size_t(w) * bm.GetBytesPerPixel();
         std::vector<char> stopped(bands, 0);
         Kernel::Dispatch::DispatchParallelFor(bands, [&](size_t b) {
             uint32_t y0 = uint32_t(b) * chunk, y1 = std::min(h, y0 + chunk);
@@ -850,7 +855,15 @@ bool EncodeChannelsZip(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
                     stopped[b] = 1;
                     return;
                 }
+                // A share of the next row is fetched beside each channel's extraction: the
+                // pixels come from memory, decoded long before.
+                uint8_t const* next = y + 1 < y1 ? bm.GetRow(y + 1) : nullptr;
+                size_t share = (pixelBytes + k - 1) / k;
                 for (size_t i = 0; i < k; ++i) {
+                    if (next)
+                        for (size_t x = i * share; x < std::min(pixelBytes, (i + 1) * share);
+                             x += 64)
+                            __builtin_prefetch(next + x, 0, 2);
                     uint8_t* row = rows[i].data() + size_t(y) * rowBytes;
                     ExtractChannelRow({&bm, channels[i], depth}, y, row);
                     Kernel::PredictRows(row, 1, rowBytes, depth / 8);
