@@ -209,10 +209,11 @@ bool UnpackBitsPadded(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit
                       size_t n) {
     uint8_t const* end = src + srcLen;
 #ifdef __SSE2__
-    // Every packet stores 32 bytes picked from the literal bytes or the run byte, whichever it is,
+    // Every packet stores 64 bytes picked from the literal bytes or the run byte, whichever it is,
     // so that the common short packets take no data-dependent branch: on noisy rows the choice
-    // between literal and run is a coin toss the branch predictor loses.
-    if (size_t(srcLimit - end) >= 32) {
+    // between literal and run, and whether a packet is longer than the stores, are coin tosses the
+    // branch predictor loses.
+    if (size_t(srcLimit - end) >= kUnpackSlack) {
         size_t out = 0;
         uint8_t const* p = src;
         while (p < end) {
@@ -221,6 +222,8 @@ bool UnpackBitsPadded(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit
             __m128i isRun = _mm_set1_epi8(static_cast<char>(h >> 7));
             __m128i l0 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + 1));
             __m128i l1 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + 17));
+            __m128i l2 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + 33));
+            __m128i l3 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + 49));
             size_t count = h >= 0 ? size_t(h + 1) : size_t(1 - h);
             size_t advance = h >= 0 ? size_t(h + 2) : 2;
             if (h == -128) {
@@ -233,14 +236,18 @@ bool UnpackBitsPadded(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit
                              _mm_or_si128(_mm_and_si128(isRun, run), _mm_andnot_si128(isRun, l0)));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16),
                              _mm_or_si128(_mm_and_si128(isRun, run), _mm_andnot_si128(isRun, l1)));
-            if (count > 32) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 32),
+                             _mm_or_si128(_mm_and_si128(isRun, run), _mm_andnot_si128(isRun, l2)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 48),
+                             _mm_or_si128(_mm_and_si128(isRun, run), _mm_andnot_si128(isRun, l3)));
+            if (count > 64) [[unlikely]] {
                 if (h >= 0)
-                    for (size_t i = 32; i < count; i += 16)
+                    for (size_t i = 64; i < count; i += 16)
                         _mm_storeu_si128(
                             reinterpret_cast<__m128i*>(d + i),
                             _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + 1 + i)));
                 else
-                    for (size_t i = 32; i < count; i += 16)
+                    for (size_t i = 64; i < count; i += 16)
                         _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), run);
             }
             out += count;

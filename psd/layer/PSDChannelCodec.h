@@ -97,7 +97,7 @@ bool UnpackBits(uint8_t const* src, size_t srcLen, uint8_t* dst, size_t n, size_
 // The same into contiguous memory, for the decoders' hot loops: dst must have n + kUnpackSlack
 // writable bytes, and the bytes up to srcLimit (the channel's end, not before src + srcLen) may be
 // read past the packets. What lands in the slack is unspecified.
-constexpr size_t kUnpackSlack = 32;
+constexpr size_t kUnpackSlack = 64;
 bool UnpackBitsPadded(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit, uint8_t* dst,
                       size_t n);
 
