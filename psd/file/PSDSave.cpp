@@ -3,7 +3,9 @@
 #include "psd/file/PSDSave.h"
 
 #include <bit>
+#include <chrono>
 #include <cstring>
+#include <future>
 
 #include "host/kernel/Dispatch.h"
 #include "psd/file/PSDFile.h"
@@ -117,6 +119,117 @@ double PSDSaveProgress::GetProgress() const {
     return total == 0 ? 0.0 : double(done) / double(total);
 }
 
+// ---- Composite channels, encoded apart from their writing
+
+// The composite's channels (8 or 16 bits) encoded as RLE: band-packed 8-bit channels in bands,
+// the others as row counts and packed rows.
+struct EncodedComposite {
+    std::vector<EncodedChannel> bands;
+    std::vector<std::vector<uint32_t>> counts;
+    std::vector<std::vector<uint8_t>> packed;
+    bool ok = false;
+};
+
+namespace {
+
+// A composite larger than this is encoded when it is written rather than beside the layers: its
+// encoded form would be held in memory for the whole save.
+constexpr uint64_t kMaxCompositeAheadBytes = uint64_t(1) << 29;
+
+// The composite's channels in file order: colour, transparency when merged, then the extra
+// channels. False when the bitmaps do not match the document.
+bool CompositeSources(PSDFile const& doc, SaveData const& sd, std::vector<ChannelSource>& out) {
+    out.clear();
+    if (!doc.m_flattenedBitmap) return false;
+    Raster::DynamicBitmap const& bm = *doc.m_flattenedBitmap;
+    uint32_t w = sd.m_width, h = sd.m_height;
+    unsigned colour = ColourChannelCount(sd.m_colourMode, false, true);
+    if (bm.GetWidth() != w || bm.GetHeight() != h || bm.GetChannelCount() < colour + 1)
+        return false;
+    unsigned depth = sd.m_depth;
+    for (unsigned c = 0; c < colour; ++c) out.push_back({&bm, c, depth});
+    if (doc.m_mergedTransparency)
+        out.push_back({&bm, unsigned(bm.GetFormatInfo().alphaChannel), depth});
+    for (auto const& m : doc.m_masks) {
+        if (!m || m->GetWidth() != w || m->GetHeight() != h) return false;
+        out.push_back({m.Get(), unsigned(m->GetFormatInfo().alphaChannel), depth});
+    }
+    return out.size() == sd.m_headerChannels;
+}
+
+bool EncodesCompositeAhead(PSDFile const& doc, SaveData const& sd) {
+    std::vector<ChannelSource> sources;
+    if (sd.m_colourMode == uint32_t(ColourMode::Bitmap) || (sd.m_depth != 8 && sd.m_depth != 16) ||
+        !CompositeSources(doc, sd, sources))
+        return false;
+    uint64_t bytes = uint64_t(sd.m_width) * sd.m_height * (sd.m_depth / 8) * sources.size();
+    return bytes <= kMaxCompositeAheadBytes;
+}
+
+// Every channel packed at once on the worker threads.
+void EncodeComposite(PSDFile const& doc, SaveData const& sd, bool const* cancel,
+                     EncodedComposite& out) {
+    out.ok = false;
+    std::vector<ChannelSource> sources;
+    if (!CompositeSources(doc, sd, sources)) return;
+    Raster::DynamicBitmap const& bm = *doc.m_flattenedBitmap;
+    size_t n = sources.size();
+    try {
+        out.counts.assign(n, {});
+        out.packed.assign(n, {});
+        out.bands.assign(n, {});
+    } catch (std::bad_alloc const&) {
+        return;
+    }
+    std::vector<char> ok(n, 0);
+    // The composite's own 8-bit channels pack band by band straight from its pixels, with their
+    // big-endian row counts in front (the byte order of a document file).
+    bool bigEndianFile = sd.m_fixer.m_swap == (std::endian::native == std::endian::little);
+    if (sd.m_depth == 8 && bm.GetBytesPerSample() == 1 && bigEndianFile) {
+        std::vector<unsigned> channels;
+        std::vector<EncodedChannel*> outs;
+        for (size_t i = 0; i < n && sources[i].bitmap == &bm; ++i) {
+            channels.push_back(sources[i].channel);
+            outs.push_back(&out.bands[i]);
+        }
+        std::vector<char> done;
+        if (!EncodeChannelsRLE(bm, channels, sd.m_isPSB, cancel, outs, done)) return;
+        for (size_t i = 0; i < done.size(); ++i) ok[i] = done[i];
+    }
+    Kernel::Dispatch::DispatchParallelFor(n, [&](size_t i) {
+        if (!ok[i]) ok[i] = EncodeRLERows(sources[i], cancel, out.counts[i], out.packed[i]) ? 1 : 0;
+    });
+    for (char o : ok)
+        if (!o) return;
+    out.ok = true;
+}
+
+// All row counts, then all rows, in channel order.
+bool WriteComposite(Kernel::OutStream& stream, SaveData const& sd, EncodedComposite const& c) {
+    if (!c.ok) return false;
+    size_t n = c.bands.size();
+    for (size_t i = 0; i < n; ++i) {
+        auto const& b = c.bands[i];
+        bool w = b.pieces.empty() ? WriteRowCounts(stream, sd.m_fixer, sd.m_isPSB, {c.counts[i]})
+                                  : stream.Write(b.data.data(), b.pieces[0].second);
+        if (!w) return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        auto const& b = c.bands[i];
+        if (b.pieces.empty()) {
+            if (!c.packed[i].empty() && !stream.Write(c.packed[i].data(), c.packed[i].size()))
+                return false;
+            continue;
+        }
+        for (size_t k = 1; k < b.pieces.size(); ++k)
+            if (!stream.Write(b.data.data() + b.pieces[k].first, b.pieces[k].second)) return false;
+    }
+    sd.Step();
+    return true;
+}
+
+}  // namespace
+
 // ---- Driver
 
 bool PSDFile::Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, bool option2,
@@ -154,8 +267,30 @@ bool PSDFile::Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, b
         return false;
 
     if (Aborted(abort)) return false;
-    if (!SaveLayersAndMasks(stream, sd, abort)) return false;
-    if (Aborted(abort)) return false;
+    // The composite does not depend on the layers: it is encoded beside them, filling the gaps
+    // their encoding leaves on the processors, and written after them.
+    EncodedComposite ahead;
+    bool stopAhead = false;
+    std::future<void> encoding;
+    if (EncodesCompositeAhead(*this, sd)) {
+        try {
+            encoding = std::async(std::launch::async,
+                                  [&] { EncodeComposite(*this, sd, &stopAhead, ahead); });
+        } catch (std::system_error const&) {
+            // No thread for it: encoded when written.
+        }
+    }
+    bool layersOk = SaveLayersAndMasks(stream, sd, abort);
+    if (encoding.valid()) {
+        // The composite's encoder sees its own flag; a cancel while it runs is passed on.
+        if (!layersOk) stopAhead = true;
+        while (encoding.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
+            if (Aborted(abort)) stopAhead = true;
+        encoding.get();
+        if (!ahead.ok) layersOk = false;
+        sd.m_compositeAhead = &ahead;
+    }
+    if (!layersOk || Aborted(abort)) return false;
     return SaveImageData(stream, sd, abort);
 }
 
@@ -214,7 +349,6 @@ bool PSDFile::SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& s
     unsigned colour = ColourChannelCount(sd.m_colourMode, false, true);
     if (bm.GetWidth() != w || bm.GetHeight() != h || bm.GetChannelCount() < colour + 1)
         return false;
-    unsigned alpha = unsigned(bm.GetFormatInfo().alphaChannel);
 
     if (sd.m_colourMode == uint32_t(ColourMode::Bitmap)) {
         // One channel of packed bits, RLE.
@@ -239,16 +373,9 @@ bool PSDFile::SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& s
         return true;
     }
 
-    // Channels in file order: colour, transparency when merged, then the extra channels.
     std::vector<ChannelSource> sources;
+    if (!CompositeSources(*this, sd, sources)) return false;
     unsigned depth = sd.m_depth;
-    for (unsigned c = 0; c < colour; ++c) sources.push_back({&bm, c, depth});
-    if (m_mergedTransparency) sources.push_back({&bm, alpha, depth});
-    for (auto const& m : m_masks) {
-        if (!m || m->GetWidth() != w || m->GetHeight() != h) return false;
-        sources.push_back({m.Get(), unsigned(m->GetFormatInfo().alphaChannel), depth});
-    }
-    if (sources.size() != sd.m_headerChannels) return false;
 
     if (depth == 32) {
         // Float composites are stored raw.
@@ -266,51 +393,11 @@ bool PSDFile::SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& s
     }
     if (depth != 8 && depth != 16) return false;
 
-    // Every channel packed at once on the worker threads, then written in order: all row counts,
-    // then all rows.
     if (!WriteValue<uint16_t>(stream, kCompressionRLE, f)) return false;
-    size_t n = sources.size();
-    std::vector<std::vector<uint32_t>> counts(n);
-    std::vector<std::vector<uint8_t>> packed(n);
-    std::vector<char> ok(n, 0);
-    // The composite's own 8-bit channels pack band by band straight from its pixels, with their
-    // big-endian row counts in front (the byte order of a document file).
-    std::vector<EncodedChannel> bands(n);
-    bool bigEndianFile = f.m_swap == (std::endian::native == std::endian::little);
-    if (depth == 8 && bm.GetBytesPerSample() == 1 && bigEndianFile) {
-        std::vector<unsigned> channels;
-        std::vector<EncodedChannel*> outs;
-        for (size_t i = 0; i < n && sources[i].bitmap == &bm; ++i) {
-            channels.push_back(sources[i].channel);
-            outs.push_back(&bands[i]);
-        }
-        std::vector<char> done;
-        if (!EncodeChannelsRLE(bm, channels, sd.m_isPSB, abort, outs, done)) return false;
-        for (size_t i = 0; i < done.size(); ++i) ok[i] = done[i];
-    }
-    Kernel::Dispatch::DispatchParallelFor(n, [&](size_t i) {
-        if (!ok[i]) ok[i] = EncodeRLERows(sources[i], abort, counts[i], packed[i]) ? 1 : 0;
-    });
-    for (char o : ok)
-        if (!o) return false;
-    for (size_t i = 0; i < n; ++i) {
-        auto const& b = bands[i];
-        bool w = b.pieces.empty() ? WriteRowCounts(stream, f, sd.m_isPSB, {counts[i]})
-                                  : stream.Write(b.data.data(), b.pieces[0].second);
-        if (!w) return false;
-    }
-    for (size_t i = 0; i < n; ++i) {
-        auto const& b = bands[i];
-        if (b.pieces.empty()) {
-            if (!packed[i].empty() && !stream.Write(packed[i].data(), packed[i].size()))
-                return false;
-            continue;
-        }
-        for (size_t k = 1; k < b.pieces.size(); ++k)
-            if (!stream.Write(b.data.data() + b.pieces[k].first, b.pieces[k].second)) return false;
-    }
-    sd.Step();
-    return true;
+    if (sd.m_compositeAhead) return WriteComposite(stream, sd, *sd.m_compositeAhead);
+    EncodedComposite now;
+    EncodeComposite(*this, sd, abort, now);
+    return now.ok && WriteComposite(stream, sd, now);
 }
 
 bool PSDFile::SaveImageDataAsCompressed(Kernel::OutStreamSeekable& stream, SaveData const& sd,

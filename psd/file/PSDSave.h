@@ -30,6 +30,9 @@ private:
     uint64_t m_done = 0;
 };
 
+// The composite's channels, encoded beside the layers before the composite is written.
+struct EncodedComposite;
+
 struct SaveData {
     ByteOrderFixer m_fixer{true};
     bool m_isPSB = false;
@@ -50,6 +53,9 @@ struct SaveData {
     // to layer.
     mutable std::vector<std::vector<uint8_t>> m_predicted;
     mutable std::vector<std::vector<uint8_t>> m_zipBuffers;
+    // The composite encoded ahead, when the driver started it early; else it is encoded when
+    // written.
+    EncodedComposite* m_compositeAhead = nullptr;
     // Advances the progress by one step, when there is a progress object.
     void Step() const {
         if (m_progress) m_progress->LayerComplete();

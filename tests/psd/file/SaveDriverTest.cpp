@@ -181,15 +181,18 @@ public:
 };
 
 TEST(SaveDriver, AbortDuringTheSaveFails) {
-    for (uint64_t after : {1u, 3u, 5u, 6u}) {
-        auto doc = Empty(16, 16, false, Raster::Format::RGBA8);
-        for (int i = 0; i < 3; ++i)
-            doc->AddLayer(MakeLayer("l", i, i, Pattern(10, 10, Raster::Format::RGBA8, i)));
-        bool abort = false;
-        Kernel::Counted<AbortingProgress> p(new AbortingProgress(&abort, after));
-        Saved s = SaveToMemory(*doc, false, false, &abort, p);
-        EXPECT_FALSE(s.ok) << "abort after " << after << " steps";
-    }
+    // With a composite too, whose channels are encoded beside the layers'.
+    for (bool composite : {false, true})
+        for (uint64_t after : {1u, 3u, 5u, 6u}) {
+            auto doc = Empty(16, 16, false, Raster::Format::RGBA8);
+            for (int i = 0; i < 3; ++i)
+                doc->AddLayer(MakeLayer("l", i, i, Pattern(10, 10, Raster::Format::RGBA8, i)));
+            if (composite) doc->SetFlattenedBitmap(Pattern(16, 16, Raster::Format::RGBA8, 9));
+            bool abort = false;
+            Kernel::Counted<AbortingProgress> p(new AbortingProgress(&abort, after));
+            Saved s = SaveToMemory(*doc, false, false, &abort, p);
+            EXPECT_FALSE(s.ok) << "abort after " << after << " steps, composite " << composite;
+        }
 }
 
 TEST(SaveDriver, ProgressCountsTwoStepsALayerAndOneForTheComposite) {
