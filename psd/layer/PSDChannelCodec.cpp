@@ -272,6 +272,13 @@ template <class Lo, class Hi>
 inline void StoreJoined(uint8_t* dst, __m128i abLo, __m128i abHi, __m128i cdLo, __m128i cdHi, Lo lo,
                         Hi hi) {
     __m128i* out = reinterpret_cast<__m128i*>(dst);
+    if ((reinterpret_cast<uintptr_t>(dst) & 15) == 0) {
+        _mm_stream_si128(out, lo(abLo, cdLo));
+        _mm_stream_si128(out + 1, hi(abLo, cdLo));
+        _mm_stream_si128(out + 2, lo(abHi, cdHi));
+        _mm_stream_si128(out + 3, hi(abHi, cdHi));
+        return;
+    }
     _mm_storeu_si128(out, lo(abLo, cdLo));
     _mm_storeu_si128(out + 1, hi(abLo, cdLo));
     _mm_storeu_si128(out + 2, lo(abHi, cdHi));
@@ -310,6 +317,7 @@ void InterleaveFour(uint8_t const* p0, uint8_t const* p1, uint8_t const* p2, uin
             StoreJoined(out, abLo, abHi, cdLo, cdHi, _mm_unpacklo_epi16, _mm_unpackhi_epi16);
         }
     }
+    _mm_sfence();
 #endif
     uint8_t const* planes[4] = {p0, p1, p2, p3};
     for (; x < w; ++x)
@@ -391,6 +399,7 @@ void InterleaveFour16BE(uint8_t const* p0, uint8_t const* p1, uint8_t const* p2,
         StoreJoined(dst + 8 * size_t(x), abLo, abHi, cdLo, cdHi, _mm_unpacklo_epi32,
                     _mm_unpackhi_epi32);
     }
+    _mm_sfence();
 #endif
     uint8_t const* planes[4] = {p0, p1, p2, p3};
     for (; x < w; ++x)
