@@ -5,9 +5,44 @@
 #include <cstdint>
 #include <new>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace Kernel {
+
+// Memory for pixels and other large buffers. Large blocks come straight from the kernel, which
+// hands out zeroed pages (so zeroing costs no extra pass) and may back them with huge pages (fewer
+// faults); a block whose contents do not matter may be one a freed buffer left, already faulted in.
+class LargeBuffer {
+public:
+    enum class Contents { Zeroed, Unspecified };
+    // Freed blocks are kept a while (at most this many bytes in all) for the next buffer of
+    // unspecified contents.
+    static constexpr size_t kKeptBytes = size_t(256) << 20;
+    // Returns the kept blocks to the system now.
+    static void ReleaseKept() noexcept;
+
+    LargeBuffer() = default;
+    LargeBuffer(LargeBuffer const&) = delete;
+    LargeBuffer& operator=(LargeBuffer const&) = delete;
+    LargeBuffer(LargeBuffer&& other) noexcept { Swap(other); }
+    LargeBuffer& operator=(LargeBuffer&& other) noexcept {
+        LargeBuffer gone(std::move(*this));
+        Swap(other);
+        return *this;
+    }
+    ~LargeBuffer();
+    // Replaces the buffer by one of size bytes; false (and empty) when the memory is not there.
+    bool Allocate(size_t size, Contents contents) noexcept;
+    uint8_t* get() const noexcept { return m_ptr; }
+    size_t size() const noexcept { return m_size; }
+
+private:
+    void Swap(LargeBuffer& other) noexcept;
+    uint8_t* m_ptr = nullptr;
+    size_t m_size = 0;
+    size_t m_mappedSize = 0;  // 0 for heap blocks
+};
 
 class MemoryException : public std::bad_alloc {
 public:

@@ -7,6 +7,7 @@
 
 #include "host/kernel/Counted.h"
 #include "host/kernel/Geometry.h"
+#include "host/kernel/Memory.h"
 
 namespace Raster {
 
@@ -49,7 +50,7 @@ public:
 
     // Large blocks of freed bitmaps are kept a while (at most kKeptBytes in all) for the next
     // bitmap of unspecified contents; this returns them to the system now.
-    static constexpr size_t kKeptBytes = size_t(256) << 20;
+    static constexpr size_t kKeptBytes = Kernel::LargeBuffer::kKeptBytes;
     static void ReleaseKeptMemory() noexcept;
 
     uint32_t GetWidth() const noexcept { return m_width; }
@@ -99,32 +100,12 @@ public:
     void Scrub() noexcept {}
 
 private:
-    // Pixel memory. Large blocks come straight from the kernel, which hands out zeroed pages
-    // (so zeroing costs no extra pass) and may back them with huge pages (fewer faults); a
-    // block whose contents do not matter may be one a freed bitmap left, already faulted in.
-    class Storage {
-    public:
-        Storage() = default;
-        Storage(Storage const&) = delete;
-        Storage& operator=(Storage const&) = delete;
-        ~Storage();
-        // False when the memory is not there.
-        bool Allocate(size_t size, Contents contents) noexcept;
-        uint8_t* get() const noexcept { return m_ptr; }
-        size_t size() const noexcept { return m_size; }
-
-    private:
-        uint8_t* m_ptr = nullptr;
-        size_t m_size = 0;
-        size_t m_mappedSize = 0;  // 0 for heap blocks
-    };
-
     DynamicBitmap() = default;
     uint32_t m_width = 0, m_height = 0;
     Format m_format = Format::RGBA8;
     FormatInfo m_info{};
     size_t m_rowBytes = 0;
-    Storage m_data;
+    Kernel::LargeBuffer m_data;
 };
 
 }  // namespace Raster

@@ -410,25 +410,26 @@ void InterleaveFour16BE(uint8_t const* p0, uint8_t const* p1, uint8_t const* p2,
 }
 
 // Inflates a ZIP channel whole and undoes integer prediction in place; null after an error.
-std::unique_ptr<uint8_t[]> InflateZip(ChannelJob const& job, TaskResult& r) {
+Kernel::LargeBuffer InflateZip(ChannelJob const& job, TaskResult& r) {
     size_t rowBytes = size_t(job.width) * job.sampleBytes;
     uint64_t total;
+    Kernel::LargeBuffer buf;
     if (!Kernel::CheckedMul(rowBytes, job.height, total) || total > Kernel::GetAllocationLimit()) {
         r.code = PSDError::kOutOfMemory;
-        return nullptr;
+        return buf;
     }
-    // Sized from the header; its contents are all overwritten by the inflate.
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size_t(total)]);
-    if (!buf) {
+    // Sized from the header; its contents are all overwritten by the inflate, so a block an
+    // earlier channel left (already faulted in) will do.
+    if (!buf.Allocate(size_t(total), Kernel::LargeBuffer::Contents::Unspecified)) {
         r.code = PSDError::kOutOfMemory;
-        return nullptr;
+        return buf;
     }
     Kernel::InflateStatus st =
         Kernel::ZlibInflate(job.data, size_t(job.size), buf.get(), size_t(total));
     // A stream that goes on past the channel is read only as far as the channel needs.
     if (st != Kernel::InflateStatus::Ok && st != Kernel::InflateStatus::TooLong) {
         r.code = PSDError::kTruncated;
-        return nullptr;
+        buf = Kernel::LargeBuffer();
     }
     return buf;
 }
@@ -617,7 +618,7 @@ bool PrepareChannelBlock(uint8_t const* block, uint64_t length, bool isPSB, Chan
 // Rows [y0, y1) of the inflated channels of one bitmap. Four plain 16-bit channels filling
 // 4-sample pixels are interleaved in one vectorised pass.
 void StoreZipBand(std::vector<ChannelJob> const& jobs, std::vector<size_t> const& members,
-                  std::vector<std::unique_ptr<uint8_t[]>> const& bufs, uint32_t y0, uint32_t y1) {
+                  std::vector<Kernel::LargeBuffer> const& bufs, uint32_t y0, uint32_t y1) {
     ChannelJob const& first = jobs[members[0]];
     Raster::DynamicBitmap& bm = *first.target.bitmap;
     uint8_t* planes[4] = {};
@@ -683,7 +684,7 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
     // ZIP channels inflate whole in a first pass; a second stores them row band by row band, all
     // channels of a bitmap together, so that each destination row is still in cache for the next.
     std::vector<size_t> zipTask(jobs.size(), SIZE_MAX);
-    std::vector<std::unique_ptr<uint8_t[]>> zipBuf(jobs.size());
+    std::vector<Kernel::LargeBuffer> zipBuf(jobs.size());
     for (auto const& g : groups) {
         if (g.size() < 2) continue;
         for (size_t m : g) groupOf[m] = int(&g - groups.data());
@@ -749,7 +750,7 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
     // Bands of the inflated channels, grouped by bitmap.
     std::vector<std::vector<size_t>> zipGroups;
     for (size_t i = 0; i < jobs.size(); ++i) {
-        if (!zipBuf[i]) continue;
+        if (!zipBuf[i].get()) continue;
         size_t g = 0;
         while (g < zipGroups.size() &&
                !(jobs[zipGroups[g][0]].target.bitmap == jobs[i].target.bitmap &&
