@@ -199,6 +199,17 @@ struct RowMasks {
         size_t w = k >> 6, b = k & 63;
         return (m[w] >> b) | ((m[w + 1] << 1) << (63 - b));
     }
+    // At least 57 bits of a mask from bit k on (zeros above them), in one load where the words'
+    // bytes are in bit order.
+    static uint64_t Near(uint64_t const* m, size_t k) noexcept {
+        if constexpr (std::endian::native == std::endian::little) {
+            uint64_t v;
+            std::memcpy(&v, reinterpret_cast<uint8_t const*>(m) + (k >> 3), 8);
+            return v >> (k & 7);
+        } else {
+            return Bits(m, k);
+        }
+    }
 };
 
 }  // namespace
@@ -297,11 +308,11 @@ template <bool Wide>
                     }
                     size_t t = s + (w << 6) + size_t(std::countr_zero(cur));
                     size_t gap = t - i;
-                    // Longer literals, x x y y pairs and runs past 64 take the rules below.
+                    // Longer literals, x x y y pairs and long runs take the rules below.
                     if (t > lastI || o > lastO || gap > 128) break;
-                    if (gap != 0 && (RowMasks::Bits(m.eq, i - s) & 7) == 5) break;
-                    size_t ones = size_t(std::countr_one(RowMasks::Bits(m.eq, t - s)));
-                    if (ones >= 64) break;
+                    if (gap != 0 && (RowMasks::Near(m.eq, i - s) & 7) == 5) break;
+                    size_t ones = size_t(std::countr_one(RowMasks::Near(m.eq, t - s)));
+                    if (ones >= 57) break;
                     out[o] = uint8_t(gap - 1);  // overwritten by the run when there is no literal
                     CopyPacket<Wide>(out + o + 1, p + i);
                     o += gap + (gap != 0);
