@@ -1,6 +1,7 @@
 // Building documents: creation limits and formats, the weighted layer limit, the list fix-ups,
 // background promotion and matte layers, and the setters.
-#include "psd/vector/PSDPath.h"
+#include <functional>
+
 #include "tests/psd/file/SaveTestSupport.h"
 
 namespace {
@@ -8,10 +9,6 @@ namespace {
 using namespace savetest;
 using PSD::PSDFile;
 using PSD::PSDLayer;
-
-Kernel::Counted<PSDFile> Empty(unsigned w, unsigned h, bool psb, Raster::Format f) {
-    return PSDFile::CreateEmpty(w, h, psb, f, nullptr, nullptr);
-}
 
 Kernel::Counted<PSDLayer> Typed(PSDLayer::LayerType t) {
     return Kernel::Counted<PSDLayer>(new PSDLayer(t, PSD::String("l")));
@@ -24,20 +21,23 @@ Kernel::Counted<Raster::DynamicBitmap> Opaque(uint32_t w, uint32_t h) {
 }
 
 TEST(BuildDocument, CreateEmptyChecksSizeAndFormat) {
-    EXPECT_FALSE(Empty(0, 10, false, Raster::Format::RGBA8));
-    EXPECT_FALSE(Empty(10, 0, true, Raster::Format::RGBA8));
-    EXPECT_FALSE(Empty(30001, 10, false, Raster::Format::RGBA8));
-    EXPECT_FALSE(Empty(10, 30001, false, Raster::Format::RGBA8));
-    EXPECT_TRUE(Empty(30000, 30000, false, Raster::Format::RGBA8));
-    auto psb = Empty(30001, 10, true, Raster::Format::RGBA8);
-    ASSERT_TRUE(psb);
-    EXPECT_TRUE(psb->IsPSB());
-    EXPECT_TRUE(Empty(300000, 1, true, Raster::Format::RGBA8));
-    EXPECT_FALSE(Empty(300001, 1, true, Raster::Format::RGBA8));
-    EXPECT_FALSE(Empty(10, 10, false, Raster::Format::A8));
-    EXPECT_FALSE(Empty(10, 10, false, Raster::Format::AF));
-    EXPECT_FALSE(Empty(10, 10, false, Raster::Format(8)));
-
+    struct Size {
+        uint32_t w, h;
+        bool psb, ok;
+    } const sizes[] = {
+        {0, 10, false, false},     {10, 0, true, false},        {30001, 10, false, false},
+        {10, 30001, false, false}, {30000, 30000, false, true}, {30001, 10, true, true},
+        {300000, 1, true, true},   {300001, 1, true, false},
+    };
+    for (auto const& c : sizes) {
+        auto doc = NewDoc(c.w, c.h, c.psb, Raster::Format::RGBA8);
+        EXPECT_EQ(bool(doc), c.ok) << c.w << "x" << c.h << " psb " << c.psb;
+        if (doc) {
+            EXPECT_EQ(doc->IsPSB(), c.psb);
+        }
+    }
+    for (auto f : {Raster::Format::A8, Raster::Format::AF, Raster::Format(8)})
+        EXPECT_FALSE(NewDoc(10, 10, false, f)) << int(f);
     struct Row {
         Raster::Format f;
         uint32_t mode;
@@ -47,43 +47,51 @@ TEST(BuildDocument, CreateEmptyChecksSizeAndFormat) {
                   Row{Raster::Format::IA8, 1, 8}, Row{Raster::Format::IA16, 1, 16},
                   Row{Raster::Format::CMYKA8, 4, 8}, Row{Raster::Format::LABA16, 9, 16},
                   Row{Raster::Format::RGBAF, 3, 32}}) {
-        auto doc = Empty(7, 9, false, r.f);
+        auto doc = NewDoc(7, 9, false, r.f);
         ASSERT_TRUE(doc);
-        EXPECT_EQ(doc->m_colourMode, r.mode);
-        EXPECT_EQ(doc->m_depth, r.depth);
-        EXPECT_EQ(doc->m_width, 7u);
-        EXPECT_EQ(doc->m_height, 9u);
-        EXPECT_EQ(doc->m_channelCount, 0);
+        EXPECT_EQ(std::tuple(doc->m_colourMode, doc->m_depth, doc->m_width, doc->m_height,
+                             doc->m_channelCount),
+                  std::tuple(r.mode, r.depth, 7u, 9u, uint16_t(0)));
     }
 }
 
-TEST(BuildDocument, TheEightThousandthNormalLayerIsRefused) {
-    auto doc = Empty(4, 4, false, Raster::Format::RGBA8);
-    for (int i = 0; i < 7999; ++i) ASSERT_TRUE(doc->AddLayer(Typed(PSDLayer::kNormal))) << i;
-    EXPECT_FALSE(doc->m_tooManyLayers);
-    EXPECT_FALSE(doc->AddLayer(Typed(PSDLayer::kNormal)));
-    EXPECT_TRUE(doc->m_tooManyLayers);
-    EXPECT_EQ(doc->m_layers.size(), 7999u);
-}
-
-TEST(BuildDocument, GroupEndsWeighTwoAndGroupStartsNothing) {
-    auto doc = Empty(4, 4, false, Raster::Format::RGBA8);
-    for (int i = 0; i < 7998; ++i) ASSERT_TRUE(doc->AddLayer(Typed(PSDLayer::kNormal)));
-    // Group records themselves do not count.
-    for (int i = 0; i < 10; ++i)
-        EXPECT_TRUE(doc->AddLayer(Typed(i % 2 ? PSDLayer::kOpenGroup : PSDLayer::kClosedGroup)));
-    EXPECT_TRUE(doc->AddLayer(Typed(PSDLayer::kNormal)));  // 7999
-    EXPECT_FALSE(doc->AddLayer(Typed(PSDLayer::kGroupEnd)));
-    EXPECT_TRUE(doc->m_tooManyLayers);
-
-    auto other = Empty(4, 4, false, Raster::Format::RGBA8);
-    for (int i = 0; i < 7997; ++i) ASSERT_TRUE(other->AddLayer(Typed(PSDLayer::kNormal)));
-    EXPECT_TRUE(other->AddLayer(Typed(PSDLayer::kGroupEnd)));  // 7999
-    EXPECT_FALSE(other->m_tooManyLayers);
+TEST(BuildDocument, AddLayerKeepsTheWeightedLayerLimit) {
+    // Normal layers weigh one, group ends two, group starts nothing; weight 8000 is refused.
+    using T = PSDLayer::LayerType;
+    struct Case {
+        char const* what;
+        int normals;
+        std::vector<std::pair<T, bool>> then;
+    } const cases[] = {
+        {"8000th normal", 7999, {{PSDLayer::kNormal, false}}},
+        {"group end to 8001",
+         7998,
+         {{PSDLayer::kOpenGroup, true},
+          {PSDLayer::kClosedGroup, true},
+          {PSDLayer::kOpenGroup, true},
+          {PSDLayer::kNormal, true},
+          {PSDLayer::kGroupEnd, false}}},
+        {"group end to 7999", 7997, {{PSDLayer::kGroupEnd, true}}},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto doc = NewDoc(4, 4, false, Raster::Format::RGBA8);
+        for (int i = 0; i < c.normals; ++i) ASSERT_TRUE(doc->AddLayer(Typed(PSDLayer::kNormal)));
+        bool failed = false;
+        size_t added = size_t(c.normals);
+        for (auto [type, ok] : c.then) {
+            EXPECT_EQ(doc->m_tooManyLayers, failed);
+            EXPECT_EQ(doc->AddLayer(Typed(type)), ok);
+            failed = failed || !ok;
+            added += ok;
+        }
+        EXPECT_EQ(doc->m_tooManyLayers, failed);
+        EXPECT_EQ(doc->m_layers.size(), added);
+    }
 }
 
 TEST(BuildDocument, NullAndHugeLayersAreRefused) {
-    auto doc = Empty(4, 4, true, Raster::Format::RGBA8);
+    auto doc = NewDoc(4, 4, true, Raster::Format::RGBA8);
     EXPECT_FALSE(doc->AddLayer(nullptr));
     auto wide = Typed(PSDLayer::kNormal);
     wide->m_left = -5;
@@ -98,7 +106,7 @@ TEST(BuildDocument, NullAndHugeLayersAreRefused) {
 }
 
 TEST(BuildDocument, OnlyATrailingGroupEndIsRemoved) {
-    auto doc = Empty(4, 4, false, Raster::Format::RGBA8);
+    auto doc = NewDoc(4, 4, false, Raster::Format::RGBA8);
     EXPECT_FALSE(doc->RemoveLastSectionDividerLayer());
     doc->AddLayer(Typed(PSDLayer::kGroupEnd));
     doc->AddLayer(Typed(PSDLayer::kNormal));
@@ -113,7 +121,7 @@ TEST(BuildDocument, OnlyATrailingGroupEndIsRemoved) {
 }
 
 TEST(BuildDocument, ValidateLayerCountDropsTheTopmostNormalLayers) {
-    auto doc = Empty(4, 4, false, Raster::Format::RGBA8);
+    auto doc = NewDoc(4, 4, false, Raster::Format::RGBA8);
     for (int i = 0; i < 8001; ++i) {
         auto l = Typed(PSDLayer::kNormal);
         l->m_name = PSD::String(std::to_string(i));
@@ -127,72 +135,51 @@ TEST(BuildDocument, ValidateLayerCountDropsTheTopmostNormalLayers) {
     EXPECT_EQ(doc->m_layers[7997]->m_name, "7997");
 
     // Without normal layers nothing can be removed.
-    auto groups = Empty(4, 4, false, Raster::Format::RGBA8);
+    auto groups = NewDoc(4, 4, false, Raster::Format::RGBA8);
     for (int i = 0; i < 8000; ++i) groups->m_layers.push_back(Typed(PSDLayer::kOpenGroup));
     groups->ValidateLayerCount();
     EXPECT_EQ(groups->m_layers.size(), 8000u);
     EXPECT_TRUE(groups->m_tooManyLayers);
 
-    auto few = Empty(4, 4, false, Raster::Format::RGBA8);
+    auto few = NewDoc(4, 4, false, Raster::Format::RGBA8);
     few->m_layers.push_back(Typed(PSDLayer::kNormal));
     few->ValidateLayerCount();
     EXPECT_FALSE(few->m_tooManyLayers);
 }
 
 TEST(BuildDocument, FlatteningNeedsAFullOpaquePlainBottomLayer) {
-    auto make = [] {
-        auto doc = Empty(12, 8, false, Raster::Format::RGBA8);
-        doc->AddLayer(MakeLayer("bottom", 0, 0, Opaque(12, 8)));
-        return doc;
+    EXPECT_FALSE(NewDoc(12, 8, false, Raster::Format::RGBA8)->CanFlattenFirstLayer(false));
+    struct Case {
+        char const* what;
+        std::function<void(PSDLayer&)> change;
+        bool ok;
+    } const cases[] = {
+        {"as made", [](PSDLayer&) {}, true},
+        {"moved", [](PSDLayer& l) { l.m_left = 1; }, false},
+        {"one pixel", [](PSDLayer& l) { l.m_bitmap->GetRow(7)[11 * 4 + 3] = 254; }, false},
+        {"opacity", [](PSDLayer& l) { l.m_opacity = 254; }, false},
+        {"fill", [](PSDLayer& l) { l.m_fillOpacity = 0; }, false},
+        {"user mask", [](PSDLayer& l) { l.m_userMask.m_present = true; }, false},
+        {"no pixels", [](PSDLayer& l) { l.m_bitmap = nullptr; }, false},
+        {"group", [](PSDLayer& l) { l.m_sectionType = PSDLayer::kClosedGroup; }, false},
+        {"hidden", [](PSDLayer& l) { l.m_visible = false; }, false},
     };
-    EXPECT_FALSE(Empty(12, 8, false, Raster::Format::RGBA8)->CanFlattenFirstLayer(false));
-    EXPECT_TRUE(make()->CanFlattenFirstLayer(false));
-    {
-        auto doc = make();
-        doc->m_layers[0]->m_left = 1;
-        EXPECT_FALSE(doc->CanFlattenFirstLayer(false));
-    }
-    {
-        auto doc = make();
-        doc->m_layers[0]->m_bitmap->GetRow(7)[11 * 4 + 3] = 254;
-        EXPECT_FALSE(doc->CanFlattenFirstLayer(false));
-    }
-    {
-        auto doc = make();
-        doc->m_layers[0]->m_opacity = 254;
-        EXPECT_FALSE(doc->CanFlattenFirstLayer(false));
-        doc->m_layers[0]->m_opacity = 255;
-        doc->m_layers[0]->m_fillOpacity = 0;
-        EXPECT_FALSE(doc->CanFlattenFirstLayer(false));
-    }
-    {
-        auto doc = make();
-        doc->m_layers[0]->m_userMask.m_present = true;
-        EXPECT_FALSE(doc->CanFlattenFirstLayer(false));
-    }
-    {
-        auto doc = make();
-        doc->m_layers[0]->m_bitmap = nullptr;
-        EXPECT_FALSE(doc->CanFlattenFirstLayer(false));
-    }
-    {
-        auto doc = make();
-        doc->m_layers[0]->m_sectionType = PSDLayer::kClosedGroup;
-        EXPECT_FALSE(doc->CanFlattenFirstLayer(false));
-    }
-    {
+    for (auto const& c : cases) {
+        auto doc = NewDoc(12, 8, false, Raster::Format::RGBA8);
+        doc->AddLayer(MakeLayer("bottom", 0, 0, Opaque(12, 8)));
+        c.change(*doc->m_layers[0]);
+        EXPECT_EQ(doc->CanFlattenFirstLayer(false), c.ok) << c.what;
         // Hidden: never when alone, and with others only when hidden layers are allowed.
-        auto doc = make();
-        doc->m_layers[0]->m_visible = false;
-        EXPECT_FALSE(doc->CanFlattenFirstLayer(false));
-        doc->AddLayer(MakeLayer("top", 1, 1, Opaque(2, 2)));
-        EXPECT_TRUE(doc->CanFlattenFirstLayer(false));
-        EXPECT_FALSE(doc->CanFlattenFirstLayer(true));
+        if (std::string(c.what) == "hidden") {
+            doc->AddLayer(MakeLayer("top", 1, 1, Opaque(2, 2)));
+            EXPECT_TRUE(doc->CanFlattenFirstLayer(false));
+            EXPECT_FALSE(doc->CanFlattenFirstLayer(true));
+        }
     }
 }
 
 TEST(BuildDocument, PromotionMakesABackgroundOrTheComposite) {
-    auto single = Empty(12, 8, false, Raster::Format::RGBA8);
+    auto single = NewDoc(12, 8, false, Raster::Format::RGBA8);
     auto bm = Opaque(12, 8);
     single->AddLayer(MakeLayer("only", 0, 0, bm));
     EXPECT_EQ(single->PromoteFirstLayerToBackground(false), 1);
@@ -200,40 +187,20 @@ TEST(BuildDocument, PromotionMakesABackgroundOrTheComposite) {
     EXPECT_EQ(single->GetFlattenedBitmap().Get(), bm.Get());
     EXPECT_EQ(single->m_mergedTransparency, 0u);
 
-    auto two = Empty(12, 8, false, Raster::Format::RGBA8);
+    auto two = NewDoc(12, 8, false, Raster::Format::RGBA8);
     two->AddLayer(MakeLayer("bottom", 0, 0, Opaque(12, 8)));
     two->AddLayer(MakeLayer("top", 2, 2, Pattern(3, 3, Raster::Format::RGBA8, 1)));
     EXPECT_EQ(two->PromoteFirstLayerToBackground(false), 2);
     ASSERT_EQ(two->m_layers.size(), 2u);
     PSDLayer const& b = *two->m_layers[0];
-    EXPECT_EQ(b.m_name, "Background");
-    EXPECT_TRUE(b.m_background && b.m_lockTransparency && b.m_lockComposite && b.m_lockPosition);
+    EXPECT_EQ(std::tuple(std::string(b.m_name), b.m_background, b.m_lockTransparency,
+                         b.m_lockComposite, b.m_lockPosition),
+              std::tuple(std::string("Background"), true, true, true, true));
 
-    auto no = Empty(12, 8, false, Raster::Format::RGBA8);
+    auto no = NewDoc(12, 8, false, Raster::Format::RGBA8);
     no->AddLayer(MakeLayer("small", 0, 0, Opaque(11, 8)));
     EXPECT_EQ(no->PromoteFirstLayerToBackground(false), 0);
     EXPECT_EQ(no->m_layers.size(), 1u);
-
-    // The promoted background saves without a transparency channel and reads back as one.
-    Saved s = SaveToMemory(*two, false, false);
-    ASSERT_TRUE(s.ok);
-    PSD::PSDReport r;
-    auto back = Reopen(s.bytes, r);
-    ASSERT_TRUE(back) << ErrorText(r);
-    EXPECT_TRUE(back->m_layers[0]->m_background);
-    EXPECT_EQ(back->m_layers[0]->m_channels.size(), 3u);
-}
-
-TEST(BuildDocument, InsertedBackgroundsGoToTheBottom) {
-    auto doc = Empty(10, 6, false, Raster::Format::RGBA8);
-    doc->AddLayer(MakeLayer("top", 0, 0, Opaque(3, 3)));
-    auto bg = MakeLayer("bg", 0, 0, Opaque(10, 6));
-    doc->InsertBackgroundLayer(bg);
-    ASSERT_EQ(doc->m_layers.size(), 2u);
-    EXPECT_EQ(doc->m_layers[0].Get(), bg.Get());
-    EXPECT_TRUE(bg->m_background);
-    doc->InsertBackgroundLayer(nullptr);
-    EXPECT_EQ(doc->m_layers.size(), 2u);
 }
 
 TEST(BuildDocument, MatteLayersAreWrittenAsTheirSolidColour) {
@@ -253,20 +220,16 @@ TEST(BuildDocument, MatteLayersAreWrittenAsTheirSolidColour) {
     };
     for (auto const& c : cases) {
         for (bool psb : {false, true}) {
-            auto doc = Empty(9, 5, psb, c.f);
+            auto doc = NewDoc(9, 5, psb, c.f);
             doc->InsertBackgroundMatteLayer(c.colour);
             doc->AddLayer(MakeLayer("top", 1, 1, Pattern(2, 2, c.f, 1)));
             ASSERT_EQ(doc->m_layers.size(), 2u);
             PSDLayer const& m = *doc->m_layers[0];
-            EXPECT_EQ(m.m_name, "Background");
-            EXPECT_TRUE(m.m_background && m.m_lockTransparency && m.m_lockComposite &&
-                        m.m_lockPosition);
-            EXPECT_EQ(m.m_right, 9);
-            EXPECT_EQ(m.m_bottom, 5);
-            Saved s = SaveToMemory(*doc, psb, false);
-            ASSERT_TRUE(s.ok) << Raster::FormatName(c.f);
+            EXPECT_EQ(std::tuple(std::string(m.m_name), m.m_background, m.m_lockTransparency,
+                                 m.m_lockComposite, m.m_lockPosition, m.m_right, m.m_bottom),
+                      std::tuple(std::string("Background"), true, true, true, true, 9, 5));
             PSD::PSDReport r;
-            auto back = Reopen(s.bytes, r);
+            auto back = SaveAndReopen(*doc, psb, false, r);
             ASSERT_TRUE(back) << ErrorText(r);
             PSDLayer const& g = *back->m_layers[0];
             EXPECT_TRUE(g.m_background);
@@ -289,8 +252,9 @@ TEST(BuildDocument, MatteLayersAreWrittenAsTheirSolidColour) {
     }
 }
 
-TEST(BuildDocument, SettersReplaceTheirFields) {
-    auto doc = Empty(10, 10, false, Raster::Format::RGBA8);
+TEST(BuildDocument, SettersOfTheCompositeAndGuides) {
+    // The composite tells merged transparency by its alpha; guides are moved and scaled.
+    auto doc = NewDoc(10, 10, false, Raster::Format::RGBA8);
     auto flat = Pattern(10, 10, Raster::Format::RGBA8, 1);
     EXPECT_TRUE(doc->SetFlattenedBitmap(flat));
     EXPECT_NE(doc->m_mergedTransparency, 0u);
@@ -301,38 +265,12 @@ TEST(BuildDocument, SettersReplaceTheirFields) {
     EXPECT_EQ(doc->m_mergedTransparency, 0u);
     EXPECT_FALSE(doc->GetFlattenedBitmap());
 
-    auto m = Pattern(10, 10, Raster::Format::A8, 2);
-    doc->SetMasks({m}, {"Alpha 1"});
-    ASSERT_EQ(doc->m_masks.size(), 1u);
-    EXPECT_EQ(doc->m_alphaChannelNames, std::vector<PSD::String>{"Alpha 1"});
-    doc->SetMasks({}, {});
-    EXPECT_TRUE(doc->m_masks.empty());
-
     doc->SetHorzGuides({1.5, 3});
-    doc->SetVertGuides({7});
     EXPECT_EQ(doc->m_horizontalGuides, (std::vector<double>{1.5, 3}));
-    EXPECT_EQ(doc->m_verticalGuides, (std::vector<double>{7}));
     doc->SetHorzGuides({10, 20}, 10, 2);
     EXPECT_EQ(doc->m_horizontalGuides, (std::vector<double>{0, 20}));
     doc->SetVertGuides({5}, 1, 0.5);
     EXPECT_EQ(doc->m_verticalGuides, (std::vector<double>{2}));
-
-    doc->SetJPEG(9, PSD::JPEGMethod::Progressive, 300);
-    EXPECT_TRUE(doc->m_jpeg.present);
-    EXPECT_EQ(doc->m_jpeg.quality, 9);
-    EXPECT_EQ(doc->m_jpeg.method, PSD::JPEGMethod::Progressive);
-    EXPECT_EQ(doc->m_jpeg.scans, uint8_t(300));
-
-    auto thumb = Pattern(4, 4, Raster::Format::RGBA8, 3);
-    doc->SetThumbnail(thumb);
-    EXPECT_EQ(doc->m_thumbnail.Get(), thumb.Get());
-    auto colour = Renderer::ColourGrayscale::Create(0.5f, 1, 0, "");
-    doc->SetBackgroundColour(colour);
-    EXPECT_EQ(doc->m_backgroundColour.Get(), colour.Get());
-    doc->SetWorkingPath(nullptr);
-    EXPECT_FALSE(doc->m_workingPath);
-    doc->SetPaths({});
-    EXPECT_TRUE(doc->m_paths.empty());
 }
 
 }  // namespace

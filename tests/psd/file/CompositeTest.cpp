@@ -54,63 +54,61 @@ int Code(PSDReport const& r) {
     return r.m_error ? int(r.m_error->GetCode()) : -1;
 }
 
+// A document opened from its header and image data, and its composite read.
+struct Decoded {
+    Kernel::Counted<PSDFile> doc;
+    PSDReport report;
+    bool ok = false;
+    BitmapRef bm;
+    std::vector<BitmapRef> masks;
+};
+
+Decoded Decode(testsupport::Header const& h, Bytes const& image, uint32_t merged = 0) {
+    Decoded d;
+    d.doc = Open(h, image, d.report);
+    EXPECT_TRUE(d.doc);
+    if (!d.doc) return d;
+    d.doc->m_mergedTransparency = merged;
+    d.ok = d.doc->GetBitmap(d.bm, d.masks, d.report);
+    return d;
+}
+
 }  // namespace
 
 TEST(Composite, RGBAlphaAndExtraChannels) {
+    // The fourth channel is the alpha with the transparency flag, else an extra channel.
     const uint32_t w = 7, h = 5;
-    for (unsigned channels : {3u, 4u, 5u}) {
-        SCOPED_TRACE(channels);
+    for (auto [channels, merged, raw] :
+         {std::tuple{3u, 0u, false}, {4u, 1u, false}, {5u, 1u, false}, {4u, 0u, true}}) {
+        SCOPED_TRACE(std::to_string(channels) + (merged ? " merged" : "") + (raw ? " raw" : ""));
         Planes p = MakePlanes(channels, w * h);
-        PSDReport report;
-        auto doc =
-            Open(Hdr(3, 8, uint16_t(channels)), testsupport::CompositeRLE(p, w, false), report);
-        ASSERT_TRUE(doc);
-        doc->m_mergedTransparency = channels > 3 ? 1 : 0;
-        BitmapRef bm;
-        std::vector<BitmapRef> masks;
-        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
-        ASSERT_TRUE(bm);
-        EXPECT_EQ(bm->GetFormat(), Raster::Format::RGBA8);
-        EXPECT_EQ(masks.size(), channels == 5 ? 1u : 0u);
+        Decoded d = Decode(
+            Hdr(3, 8, uint16_t(channels)),
+            raw ? testsupport::CompositeRaw(p) : testsupport::CompositeRLE(p, w, false), merged);
+        ASSERT_TRUE(d.ok) << Code(d.report);
+        EXPECT_EQ(d.bm->GetFormat(), Raster::Format::RGBA8);
+        ASSERT_EQ(d.masks.size(), channels - 3 - merged);
         for (uint32_t i = 0; i < w * h; ++i) {
-            for (unsigned c = 0; c < 3; ++c) ASSERT_EQ(Sample(*bm, c, i % w, i / w), p[c][i]);
-            ASSERT_EQ(Sample(*bm, 3, i % w, i / w), channels > 3 ? p[3][i] : 255u);
-            if (channels == 5) {
-                ASSERT_EQ(Sample(*masks[0], 0, i % w, i / w), p[4][i]);
+            for (unsigned c = 0; c < 3; ++c) ASSERT_EQ(Sample(*d.bm, c, i % w, i / w), p[c][i]);
+            ASSERT_EQ(Sample(*d.bm, 3, i % w, i / w), merged ? p[3][i] : 255u);
+            if (!d.masks.empty()) {
+                EXPECT_EQ(d.masks[0]->GetFormat(), Raster::Format::A8);
+                ASSERT_EQ(Sample(*d.masks[0], 0, i % w, i / w), p[3 + merged][i]);
             }
         }
     }
-}
-
-TEST(Composite, WithoutTheTransparencyFlagTheFourthChannelIsAMask) {
-    const uint32_t w = 7, h = 5;
-    Planes p = MakePlanes(4, w * h);
-    PSDReport report;
-    auto doc = Open(Hdr(3, 8, 4), testsupport::CompositeRaw(p), report);
-    ASSERT_TRUE(doc);
-    BitmapRef bm;
-    std::vector<BitmapRef> masks;
-    ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
-    ASSERT_EQ(masks.size(), 1u);
-    EXPECT_EQ(masks[0]->GetFormat(), Raster::Format::A8);
-    EXPECT_EQ(Sample(*bm, 3, 3, 3), 255u);
-    EXPECT_EQ(Sample(*masks[0], 0, 3, 3), p[3][3 * w + 3]);
 }
 
 TEST(Composite, PSBReadsFourByteRowCounts) {
     const uint32_t w = 9, h = 6;
     Planes p = MakePlanes(3, w * h);
     for (uint16_t version : {1, 2}) {
-        PSDReport report;
-        auto doc = Open(Hdr(3, 8, 3, w, h, version), testsupport::CompositeRLE(p, w, version == 2),
-                        report);
-        ASSERT_TRUE(doc);
-        EXPECT_EQ(doc->IsPSB(), version == 2);
-        BitmapRef bm;
-        std::vector<BitmapRef> masks;
-        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
-        EXPECT_EQ(doc->m_compositeDamagedRows, 0u);
-        for (uint32_t i = 0; i < w * h; ++i) ASSERT_EQ(Sample(*bm, 2, i % w, i / w), p[2][i]);
+        Decoded d =
+            Decode(Hdr(3, 8, 3, w, h, version), testsupport::CompositeRLE(p, w, version == 2));
+        ASSERT_TRUE(d.ok);
+        EXPECT_EQ(d.doc->IsPSB(), version == 2);
+        EXPECT_EQ(d.doc->m_compositeDamagedRows, 0u);
+        for (uint32_t i = 0; i < w * h; ++i) ASSERT_EQ(Sample(*d.bm, 2, i % w, i / w), p[2][i]);
     }
 }
 
@@ -118,42 +116,30 @@ TEST(Composite, ConversionsAndDepths) {
     const uint32_t w = 4, h = 3;
     {  // 16-bit CMYK becomes 8-bit CMYK through the high bytes.
         Planes p = MakePlanes(4, w * h * 2);
-        PSDReport report;
-        auto doc = Open(Hdr(4, 16, 4, w, h), testsupport::CompositeRaw(p), report);
-        ASSERT_TRUE(doc);
-        BitmapRef bm;
-        std::vector<BitmapRef> masks;
-        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
-        EXPECT_EQ(bm->GetFormat(), Raster::Format::CMYKA8);
-        for (uint32_t i = 0; i < w * h; ++i) EXPECT_EQ(Sample(*bm, 3, i % w, i / w), p[3][2 * i]);
-        EXPECT_EQ(Sample(*bm, 4, 0, 0), 255u);
+        Decoded d = Decode(Hdr(4, 16, 4, w, h), testsupport::CompositeRaw(p));
+        ASSERT_TRUE(d.ok);
+        EXPECT_EQ(d.bm->GetFormat(), Raster::Format::CMYKA8);
+        for (uint32_t i = 0; i < w * h; ++i) EXPECT_EQ(Sample(*d.bm, 3, i % w, i / w), p[3][2 * i]);
+        EXPECT_EQ(Sample(*d.bm, 4, 0, 0), 255u);
     }
     {  // 8-bit Lab becomes 16-bit Lab.
         Planes p = MakePlanes(3, w * h);
-        PSDReport report;
-        auto doc = Open(Hdr(9, 8, 3, w, h), testsupport::CompositeZip(p, w, 1, true), report);
-        ASSERT_TRUE(doc);
-        BitmapRef bm;
-        std::vector<BitmapRef> masks;
-        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
-        EXPECT_EQ(bm->GetFormat(), Raster::Format::LABA16);
+        Decoded d = Decode(Hdr(9, 8, 3, w, h), testsupport::CompositeZip(p, w, 1, true));
+        ASSERT_TRUE(d.ok);
+        EXPECT_EQ(d.bm->GetFormat(), Raster::Format::LABA16);
         for (uint32_t i = 0; i < w * h; ++i)
-            EXPECT_EQ(Sample(*bm, 1, i % w, i / w), p[1][i] * 257u);
+            EXPECT_EQ(Sample(*d.bm, 1, i % w, i / w), p[1][i] * 257u);
     }
     {  // 16-bit grey with an extra channel, ZIP with prediction.
         Planes p = MakePlanes(2, w * h * 2);
-        PSDReport report;
-        auto doc = Open(Hdr(1, 16, 2, w, h), testsupport::CompositeZip(p, w * 2, 2, true), report);
-        ASSERT_TRUE(doc);
-        BitmapRef bm;
-        std::vector<BitmapRef> masks;
-        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
-        EXPECT_EQ(bm->GetFormat(), Raster::Format::IA16);
-        ASSERT_EQ(masks.size(), 1u);
-        EXPECT_EQ(masks[0]->GetFormat(), Raster::Format::A16);
+        Decoded d = Decode(Hdr(1, 16, 2, w, h), testsupport::CompositeZip(p, w * 2, 2, true));
+        ASSERT_TRUE(d.ok);
+        EXPECT_EQ(d.bm->GetFormat(), Raster::Format::IA16);
+        ASSERT_EQ(d.masks.size(), 1u);
+        EXPECT_EQ(d.masks[0]->GetFormat(), Raster::Format::A16);
         for (uint32_t i = 0; i < w * h; ++i) {
-            EXPECT_EQ(Sample(*bm, 0, i % w, i / w), uint32_t(p[0][2 * i]) << 8 | p[0][2 * i + 1]);
-            EXPECT_EQ(Sample(*masks[0], 0, i % w, i / w),
+            EXPECT_EQ(Sample(*d.bm, 0, i % w, i / w), uint32_t(p[0][2 * i]) << 8 | p[0][2 * i + 1]);
+            EXPECT_EQ(Sample(*d.masks[0], 0, i % w, i / w),
                       uint32_t(p[1][2 * i]) << 8 | p[1][2 * i + 1]);
         }
     }
@@ -168,16 +154,12 @@ TEST(Composite, ConversionsAndDepths) {
                 std::memcpy(&u, &f, 4);
                 for (int s = 24; s >= 0; s -= 8) p[c].push_back(uint8_t(u >> s));
             }
-        PSDReport report;
-        auto doc = Open(Hdr(3, 32, 3, w, h), testsupport::CompositeZip(p, w * 4, 4, true), report);
-        ASSERT_TRUE(doc);
-        BitmapRef bm;
-        std::vector<BitmapRef> masks;
-        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
-        EXPECT_EQ(bm->GetFormat(), Raster::Format::RGBAF);
+        Decoded d = Decode(Hdr(3, 32, 3, w, h), testsupport::CompositeZip(p, w * 4, 4, true));
+        ASSERT_TRUE(d.ok);
+        EXPECT_EQ(d.bm->GetFormat(), Raster::Format::RGBAF);
         for (unsigned c = 0; c < 3; ++c)
             for (uint32_t i = 0; i < w * h; ++i) {
-                uint32_t bits = Sample(*bm, c, i % w, i / w);
+                uint32_t bits = Sample(*d.bm, c, i % w, i / w);
                 float f;
                 std::memcpy(&f, &bits, 4);
                 EXPECT_EQ(f, v[c * w * h + i]);
@@ -190,69 +172,60 @@ TEST(Composite, MonochromeRowsBecomeIntensity) {
     // Row 0: 1010 0000 11.. ; row 1: all clear.
     Planes raw = {{0xA0, 0xC0, 0x00, 0x00}};
     for (bool rle : {false, true}) {
-        PSDReport report;
-        Bytes image =
-            rle ? testsupport::CompositeRLE(raw, 2, false) : testsupport::CompositeRaw(raw);
-        auto doc = Open(Hdr(0, 1, 1, w, h), image, report);
-        ASSERT_TRUE(doc);
-        BitmapRef bm;
-        std::vector<BitmapRef> masks;
-        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
-        EXPECT_EQ(bm->GetFormat(), Raster::Format::IA8);
+        Decoded d = Decode(Hdr(0, 1, 1, w, h), rle ? testsupport::CompositeRLE(raw, 2, false)
+                                                   : testsupport::CompositeRaw(raw));
+        ASSERT_TRUE(d.ok);
+        EXPECT_EQ(d.bm->GetFormat(), Raster::Format::IA8);
         uint32_t want0[w] = {0, 255, 0, 255, 255, 255, 255, 255, 0, 0};
         for (uint32_t x = 0; x < w; ++x) {
-            EXPECT_EQ(Sample(*bm, 0, x, 0), want0[x]) << x;
-            EXPECT_EQ(Sample(*bm, 0, x, 1), 255u);
-            EXPECT_EQ(Sample(*bm, 1, x, 0), 255u);
+            EXPECT_EQ(Sample(*d.bm, 0, x, 0), want0[x]) << x;
+            EXPECT_EQ(Sample(*d.bm, 0, x, 1), 255u);
+            EXPECT_EQ(Sample(*d.bm, 1, x, 0), 255u);
         }
     }
-    // Bitmap documents take no ZIP.
-    PSDReport report;
-    auto doc = Open(Hdr(0, 1, 1, w, h), testsupport::CompositeZip(raw, 2, 1, false), report);
-    ASSERT_TRUE(doc);
-    BitmapRef bm;
-    std::vector<BitmapRef> masks;
-    EXPECT_FALSE(doc->GetBitmap(bm, masks, report));
-    EXPECT_EQ(Code(report), PSDError::kUnknownCompression);
-    EXPECT_EQ(report.m_error->GetDetail(), "2");
 }
 
 TEST(Composite, RefusalsAndErrors) {
+    struct Case {
+        char const* what;
+        testsupport::Header h;
+        Bytes image;
+        int error;
+        std::string text;  // the whole report, or empty for the detail alone
+        std::string detail;
+    };
+    Bytes method4;
+    method4.U16(4).Zeros(40);
+    Case const cases[] = {
+        {"method 4", Hdr(3, 8, 3, 2, 2), method4, PSDError::kUnknownCompression,
+         "Unknown raster compression method : 4", "4"},
+        {"bitmap zip", Hdr(0, 1, 1, 10, 2),
+         testsupport::CompositeZip({{0xA0, 0xC0, 0, 0}}, 2, 1, false),
+         PSDError::kUnknownCompression, "", "2"},
+        {"32-bit grey", Hdr(1, 32, 1, 2, 2), testsupport::CompositeRaw({std::vector<uint8_t>(16)}),
+         PSDError::kParsing, "", "-"},
+        {"unknown mode", Hdr(5, 8, 1, 2, 2), testsupport::CompositeRaw({std::vector<uint8_t>(4)}),
+         PSDError::kUnsupportedColourMode, "", ""},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        Decoded d = Decode(c.h, c.image);
+        EXPECT_FALSE(d.ok);
+        ASSERT_EQ(Code(d.report), c.error);
+        if (!c.text.empty()) {
+            EXPECT_EQ(std::string(d.report.m_error->Report()), c.text);
+        }
+        if (c.detail != "-") {
+            EXPECT_EQ(d.report.m_error->GetDetail(), c.detail);
+        }
+    }
+    // A document built in memory has nothing to read.
+    PSDFile made;
+    PSDReport report;
     BitmapRef bm;
     std::vector<BitmapRef> masks;
-    {
-        Bytes image;
-        image.U16(4).Zeros(40);
-        PSDReport report;
-        auto doc = Open(Hdr(3, 8, 3, 2, 2), image, report);
-        ASSERT_TRUE(doc);
-        EXPECT_FALSE(doc->GetBitmap(bm, masks, report));
-        EXPECT_EQ(Code(report), PSDError::kUnknownCompression);
-        EXPECT_EQ(std::string(report.m_error->Report()), "Unknown raster compression method : 4");
-    }
-    {  // 32-bit greyscale is refused as a parsing error.
-        PSDReport report;
-        auto doc = Open(Hdr(1, 32, 1, 2, 2), testsupport::CompositeRaw({std::vector<uint8_t>(16)}),
-                        report);
-        ASSERT_TRUE(doc);
-        EXPECT_FALSE(doc->GetBitmap(bm, masks, report));
-        EXPECT_EQ(Code(report), PSDError::kParsing);
-    }
-    {  // Unknown colour modes are refused without detail.
-        PSDReport report;
-        auto doc =
-            Open(Hdr(5, 8, 1, 2, 2), testsupport::CompositeRaw({std::vector<uint8_t>(4)}), report);
-        ASSERT_TRUE(doc);
-        EXPECT_FALSE(doc->GetBitmap(bm, masks, report));
-        EXPECT_EQ(Code(report), PSDError::kUnsupportedColourMode);
-        EXPECT_TRUE(report.m_error->GetDetail().empty());
-    }
-    {  // A document built in memory has nothing to read.
-        PSDFile made;
-        PSDReport report;
-        EXPECT_FALSE(made.GetBitmap(bm, masks, report));
-        EXPECT_EQ(Code(report), PSDError::kParsing);
-    }
+    EXPECT_FALSE(made.GetBitmap(bm, masks, report));
+    EXPECT_EQ(Code(report), PSDError::kParsing);
 }
 
 TEST(Composite, CutDataFailsAndLeavesTheCacheEmpty) {
@@ -292,17 +265,12 @@ TEST(Composite, CutDataFailsAndLeavesTheCacheEmpty) {
 }
 
 TEST(Composite, DamagedRowsAreCounted) {
-    const uint32_t w = 4, h = 2;
     Bytes image;
     // One channel (grey): row 0 fine, row 1 too short.
     image.U16(1).U16(5).U16(2).U8(3).U8(1).U8(2).U8(3).U8(4).U8(1).U8(9);
-    PSDReport report;
-    auto doc = Open(Hdr(1, 8, 1, w, h), image, report);
-    ASSERT_TRUE(doc);
-    BitmapRef bm;
-    std::vector<BitmapRef> masks;
-    ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
-    EXPECT_EQ(doc->m_compositeDamagedRows, 1u);
-    EXPECT_EQ(Sample(*bm, 0, 3, 0), 4u);
-    EXPECT_EQ(Sample(*bm, 0, 0, 1), 0u);
+    Decoded d = Decode(Hdr(1, 8, 1, 4, 2), image);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.doc->m_compositeDamagedRows, 1u);
+    EXPECT_EQ(Sample(*d.bm, 0, 3, 0), 4u);
+    EXPECT_EQ(Sample(*d.bm, 0, 0, 1), 0u);
 }

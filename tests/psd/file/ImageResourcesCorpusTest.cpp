@@ -37,10 +37,6 @@ TEST(ImageResourcesCorpus, WrittenResourcesReadBackToTheSameSettings) {
         ++checked;
         auto back = WriteAndRead(*doc);
         ExpectSameSettings(*doc, *back);
-        // Written in location order.
-        EXPECT_TRUE(
-            std::is_sorted(back->m_horizontalGuides.begin(), back->m_horizontalGuides.end()));
-        EXPECT_TRUE(std::is_sorted(back->m_verticalGuides.begin(), back->m_verticalGuides.end()));
         // Channels without a stored name gain one: "Transparency" for the merged transparency,
         // an empty name for the others.
         std::vector<PSD::String> names = doc->m_alphaChannelNames;

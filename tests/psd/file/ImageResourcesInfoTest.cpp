@@ -1,11 +1,6 @@
 // `zuzodoriv info` reports the settings the image resources carry.
 #include <gtest/gtest.h>
-#include <lcms2.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "psd/file/ImageResourcesTestSupport.h"
@@ -17,16 +12,6 @@ namespace {
 
 using testsupport::RunTool;
 using testsupport::TempFile;
-
-std::vector<uint8_t> SRGBProfileBytes() {
-    cmsHPROFILE p = cmsCreate_sRGBProfile();
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(p, nullptr, &size);
-    std::vector<uint8_t> out(size);
-    cmsSaveProfileToMem(p, out.data(), &size);
-    cmsCloseProfile(p);
-    return out;
-}
 
 std::vector<uint8_t> DocumentWithResources() {
     Bytes guides;
@@ -49,7 +34,7 @@ std::vector<uint8_t> DocumentWithResources() {
     return testsupport::Document(h, {}, blocks);
 }
 
-TEST(ImageResourcesInfo, JsonFields) {
+TEST(ImageResourcesInfo, JsonFieldsAndTextLines) {
     TempFile file(DocumentWithResources());
     std::string out = RunTool("info --json " + file.path.string());
     nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
@@ -69,6 +54,17 @@ TEST(ImageResourcesInfo, JsonFields) {
               nlohmann::json({{"model", "rgb"}, {"red", 1}, {"green", 2}, {"blue", 3}}));
     EXPECT_EQ(j["jpeg"],
               nlohmann::json({{"quality", 10}, {"method", "baseline optimised"}, {"scans", 3}}));
+
+    out = RunTool("info " + file.path.string());
+    for (char const* line :
+         {"  resolution:   150.5 ppi\n", "  guides:       horizontal 10, 2; vertical 3\n",
+          "  alpha names:  \"Spot\"\n", "  background:   rgb red=1 green=2 blue=3\n",
+          "  caption:      \"Sunset\"\n",
+          "  JPEG:         quality 10, baseline optimised, 3 scans\n",
+          "  global light: angle 45, altitude 20\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\nin:\n" << out;
+    EXPECT_NE(out.find("  ICC profile:  \""), std::string::npos) << out;
+    EXPECT_NE(out.find("  composite:    not real"), std::string::npos) << out;
 }
 
 TEST(ImageResourcesInfo, AbsentSettings) {
@@ -87,20 +83,6 @@ TEST(ImageResourcesInfo, AbsentSettings) {
     EXPECT_EQ(j["global_altitude"], 30);
     EXPECT_EQ(j["horizontal_guides"], nlohmann::json::array());
     EXPECT_EQ(j["alpha_channel_names"], nlohmann::json::array());
-}
-
-TEST(ImageResourcesInfo, TextLines) {
-    TempFile file(DocumentWithResources());
-    std::string out = RunTool("info " + file.path.string());
-    for (char const* line :
-         {"  resolution:   150.5 ppi\n", "  guides:       horizontal 10, 2; vertical 3\n",
-          "  alpha names:  \"Spot\"\n", "  background:   rgb red=1 green=2 blue=3\n",
-          "  caption:      \"Sunset\"\n",
-          "  JPEG:         quality 10, baseline optimised, 3 scans\n",
-          "  global light: angle 45, altitude 20\n"})
-        EXPECT_NE(out.find(line), std::string::npos) << line << "\nin:\n" << out;
-    EXPECT_NE(out.find("  ICC profile:  \""), std::string::npos) << out;
-    EXPECT_NE(out.find("  composite:    not real"), std::string::npos) << out;
 }
 
 }  // namespace

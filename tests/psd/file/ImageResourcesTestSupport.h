@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <lcms2.h>
 
 #include <algorithm>
 #include <cmath>
@@ -77,33 +78,45 @@ inline SectionResult ReadSection(PSD::PSDFile& doc, PSD::ParseData& pd,
     return r;
 }
 
-// The ids of the blocks of written resource data, in order.
-inline std::vector<uint16_t> BlockIds(std::vector<uint8_t> const& b, size_t pos = 0) {
-    std::vector<uint16_t> ids;
+// The blocks of written resource data as (id, data), in order; they must fill the bytes.
+inline std::vector<std::pair<uint16_t, std::vector<uint8_t>>> Blocks(std::vector<uint8_t> const& b,
+                                                                     size_t pos = 0) {
+    std::vector<std::pair<uint16_t, std::vector<uint8_t>>> out;
     while (pos + 12 <= b.size()) {
-        ids.push_back(uint16_t(b[pos + 4] << 8 | b[pos + 5]));
         size_t nameLen = b[pos + 6];
         size_t at = pos + 7 + nameLen + ((nameLen + 1) % 2);
         uint32_t size = uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 |
                         uint32_t(b[at + 2]) << 8 | b[at + 3];
+        out.emplace_back(uint16_t(b[pos + 4] << 8 | b[pos + 5]),
+                         std::vector<uint8_t>(b.begin() + long(at + 4),
+                                              b.begin() + long(std::min(b.size(), at + 4 + size))));
         pos = at + 4 + size + (size & 1);
     }
     EXPECT_EQ(pos, b.size()) << "blocks do not fill the data";
+    return out;
+}
+
+inline std::vector<uint16_t> BlockIds(std::vector<uint8_t> const& b, size_t pos = 0) {
+    std::vector<uint16_t> ids;
+    for (auto const& [id, data] : Blocks(b, pos)) ids.push_back(id);
     return ids;
 }
 
-// The data of the first block with this id in written resource data; empty when absent.
-inline std::vector<uint8_t> BlockData(std::vector<uint8_t> const& b, uint16_t id, size_t pos = 0) {
-    while (pos + 12 <= b.size()) {
-        size_t nameLen = b[pos + 6];
-        size_t at = pos + 7 + nameLen + ((nameLen + 1) % 2);
-        uint32_t size = uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 |
-                        uint32_t(b[at + 2]) << 8 | b[at + 3];
-        if (uint16_t(b[pos + 4] << 8 | b[pos + 5]) == id)
-            return std::vector<uint8_t>(b.begin() + long(at + 4), b.begin() + long(at + 4 + size));
-        pos = at + 4 + size + (size & 1);
-    }
+// The data of the first block with this id; empty when absent.
+inline std::vector<uint8_t> BlockData(std::vector<uint8_t> const& b, uint16_t id) {
+    for (auto const& [i, data] : Blocks(b))
+        if (i == id) return data;
     return {};
+}
+
+inline std::vector<uint8_t> SRGBProfileBytes() {
+    cmsHPROFILE p = cmsCreate_sRGBProfile();
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(p, nullptr, &size);
+    std::vector<uint8_t> out(size);
+    cmsSaveProfileToMem(p, out.data(), &size);
+    cmsCloseProfile(p);
+    return out;
 }
 
 // A fresh document with the header facts the resource readers depend on.
@@ -136,47 +149,39 @@ inline Kernel::Counted<PSD::PSDFile> WriteAndRead(PSD::PSDFile const& doc,
     return back;
 }
 
+// A colour's values in its own model.
+inline std::vector<double> Components(Renderer::Colour const& c) {
+    switch (c.GetModel()) {
+        case Renderer::ColourModel::RGB: {
+            auto x = dynamic_cast<Renderer::ColourRGB const&>(c).GetRGBA16();
+            return {double(x.r), double(x.g), double(x.b)};
+        }
+        case Renderer::ColourModel::CMYK: {
+            auto x = dynamic_cast<Renderer::ColourCMYK const&>(c).GetCMYKA8();
+            return {double(x.c), double(x.m), double(x.y), double(x.k)};
+        }
+        case Renderer::ColourModel::LAB: {
+            auto x = c.ToLABA16();
+            return {double(x.l), double(x.a), double(x.b)};
+        }
+        case Renderer::ColourModel::HSL: {
+            auto x = c.ToHSLAF();
+            return {x.h, x.s, x.l};
+        }
+        default:
+            return {double(c.ToGray16())};
+    }
+}
+
 // Colours are equal when they hold the same values in the same model (HSL within float rounding).
 inline void ExpectSameColour(Renderer::Colour const* a, Renderer::Colour const* b) {
     ASSERT_EQ(a == nullptr, b == nullptr);
     if (!a) return;
     ASSERT_EQ(a->GetModel(), b->GetModel());
-    switch (a->GetModel()) {
-        case Renderer::ColourModel::RGB: {
-            auto x = dynamic_cast<Renderer::ColourRGB const*>(a)->GetRGBA16();
-            auto y = dynamic_cast<Renderer::ColourRGB const*>(b)->GetRGBA16();
-            EXPECT_EQ(x.r, y.r);
-            EXPECT_EQ(x.g, y.g);
-            EXPECT_EQ(x.b, y.b);
-            break;
-        }
-        case Renderer::ColourModel::CMYK: {
-            auto x = dynamic_cast<Renderer::ColourCMYK const*>(a)->GetCMYKA8();
-            auto y = dynamic_cast<Renderer::ColourCMYK const*>(b)->GetCMYKA8();
-            EXPECT_EQ(x.c, y.c);
-            EXPECT_EQ(x.m, y.m);
-            EXPECT_EQ(x.y, y.y);
-            EXPECT_EQ(x.k, y.k);
-            break;
-        }
-        case Renderer::ColourModel::LAB: {
-            auto x = a->ToLABA16(), y = b->ToLABA16();
-            EXPECT_EQ(x.l, y.l);
-            EXPECT_EQ(x.a, y.a);
-            EXPECT_EQ(x.b, y.b);
-            break;
-        }
-        case Renderer::ColourModel::HSL: {
-            auto x = a->ToHSLAF(), y = b->ToHSLAF();
-            EXPECT_NEAR(x.h, y.h, 1e-4);
-            EXPECT_NEAR(x.s, y.s, 1e-4);
-            EXPECT_NEAR(x.l, y.l, 1e-4);
-            break;
-        }
-        default:
-            EXPECT_EQ(a->ToGray16(), b->ToGray16());
-            break;
-    }
+    auto x = Components(*a), y = Components(*b);
+    ASSERT_EQ(x.size(), y.size());
+    for (size_t i = 0; i < x.size(); ++i)
+        EXPECT_NEAR(x[i], y[i], a->GetModel() == Renderer::ColourModel::HSL ? 1e-4 : 0) << i;
 }
 
 // The settings the written resources carry, compared field by field. Alpha channel names are

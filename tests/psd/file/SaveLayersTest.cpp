@@ -10,10 +10,6 @@ using namespace savetest;
 using PSD::PSDFile;
 using PSD::PSDLayer;
 
-Kernel::Counted<PSDFile> Empty(unsigned w, unsigned h, bool psb, Raster::Format f) {
-    return PSDFile::CreateEmpty(w, h, psb, f, nullptr, nullptr);
-}
-
 // Mask pixels; float masks take multiples of 1/256 so that inverted ones come back exactly.
 Kernel::Counted<Raster::DynamicBitmap> MaskPattern(uint32_t w, uint32_t h, Raster::Format f,
                                                    unsigned seed) {
@@ -41,14 +37,9 @@ Raster::Format MaskFormat(Raster::Format f) {
 
 // A document with a bit of everything the writers write.
 Kernel::Counted<PSDFile> Sample(Raster::Format f, bool psb) {
-    auto doc = Empty(64, 48, psb, f);
+    auto doc = NewDoc(64, 48, psb, f);
     // An opaque composite: 32-bit documents cannot be saved without one.
-    auto flat = Pattern(64, 48, f, 10);
-    flat->FillChannel(unsigned(flat->GetFormatInfo().alphaChannel),
-                      flat->GetFormatInfo().isFloat    ? 1.0
-                      : flat->GetBytesPerSample() == 2 ? 65535.0
-                                                       : 255.0);
-    EXPECT_FALSE(doc->SetFlattenedBitmap(flat));
+    EXPECT_FALSE(doc->SetFlattenedBitmap(WithOpaqueAlpha(Pattern(64, 48, f, 10))));
     auto a = MakeLayer("Plain", 3, 5, Pattern(40, 30, f, 11));
     a->m_blendMode = PSD::BlendMode::Multiply;
     a->m_opacity = 200;
@@ -119,49 +110,36 @@ void ExpectSameLayers(PSDFile const& want, PSDFile const& got, std::string const
         PSDLayer const& w = *want.m_layers[i];
         PSDLayer const& g = *got.m_layers[i];
         SCOPED_TRACE(what + " layer " + std::to_string(i) + " " + w.m_name);
-        EXPECT_EQ(g.m_name, w.m_name);
+        auto common = [](PSDLayer const& l) {
+            return std::tuple(std::string(l.m_name), l.m_sectionType, l.m_sceneGroup,
+                              int(l.m_blendMode), l.m_opacity, l.m_clipping, l.m_visible,
+                              l.m_transparencyProtected, l.m_background, l.m_lockTransparency,
+                              l.m_lockComposite, l.m_lockPosition, l.m_sheetColour);
+        };
+        // A background carries none of the blocks holding these.
+        auto blocks = [](PSDLayer const& l) {
+            return std::tuple(l.m_fillOpacity, l.m_knockout, l.m_blendClipped, l.m_blendInterior,
+                              l.m_transparencyShapes, l.m_alignedRendering,
+                              l.m_layerMaskHidesEffects);
+        };
+        auto mask = [](PSD::PSDLayerMask const& m) {
+            return m.m_present
+                       ? std::tuple(true, m.m_left, m.m_top, m.m_right, m.m_bottom, m.m_relative,
+                                    m.m_disabled, m.m_invert, m.m_defaultColour)
+                       : std::tuple(false, 0, 0, 0, 0, false, false, false, uint8_t(0));
+        };
+        EXPECT_EQ(common(g), common(w));
         if (w.m_bitmap) {
-            EXPECT_EQ(g.m_left, w.m_left);
-            EXPECT_EQ(g.m_top, w.m_top);
-            EXPECT_EQ(g.m_right, w.m_right);
-            EXPECT_EQ(g.m_bottom, w.m_bottom);
+            EXPECT_EQ(std::tuple(g.m_left, g.m_top, g.m_right, g.m_bottom),
+                      std::tuple(w.m_left, w.m_top, w.m_right, w.m_bottom));
         } else {
             EXPECT_EQ(g.GetWidth(), 0);
         }
-        EXPECT_EQ(g.m_sectionType, w.m_sectionType);
-        EXPECT_EQ(g.m_sceneGroup, w.m_sceneGroup);
-        EXPECT_EQ(g.m_blendMode, w.m_blendMode);
-        EXPECT_EQ(g.m_opacity, w.m_opacity);
-        EXPECT_EQ(g.m_clipping, w.m_clipping);
-        EXPECT_EQ(g.m_visible, w.m_visible);
-        EXPECT_EQ(g.m_transparencyProtected, w.m_transparencyProtected);
-        EXPECT_EQ(g.m_background, w.m_background);
-        EXPECT_EQ(g.m_lockTransparency, w.m_lockTransparency);
-        EXPECT_EQ(g.m_lockComposite, w.m_lockComposite);
-        EXPECT_EQ(g.m_lockPosition, w.m_lockPosition);
-        EXPECT_EQ(g.m_sheetColour, w.m_sheetColour);
         if (!w.m_background) {
-            EXPECT_EQ(g.m_fillOpacity, w.m_fillOpacity);
-            EXPECT_EQ(g.m_knockout, w.m_knockout);
-            EXPECT_EQ(g.m_blendClipped, w.m_blendClipped);
-            EXPECT_EQ(g.m_blendInterior, w.m_blendInterior);
-            EXPECT_EQ(g.m_transparencyShapes, w.m_transparencyShapes);
-            EXPECT_EQ(g.m_alignedRendering, w.m_alignedRendering);
-            EXPECT_EQ(g.m_layerMaskHidesEffects, w.m_layerMaskHidesEffects);
+            EXPECT_EQ(blocks(g), blocks(w));
         }
-        for (auto [wm, gm] :
-             {std::pair{&w.m_userMask, &g.m_userMask}, std::pair{&w.m_realMask, &g.m_realMask}}) {
-            EXPECT_EQ(gm->m_present, wm->m_present);
-            if (!wm->m_present) continue;
-            EXPECT_EQ(gm->m_left, wm->m_left);
-            EXPECT_EQ(gm->m_top, wm->m_top);
-            EXPECT_EQ(gm->m_right, wm->m_right);
-            EXPECT_EQ(gm->m_bottom, wm->m_bottom);
-            EXPECT_EQ(gm->m_relative, wm->m_relative);
-            EXPECT_EQ(gm->m_disabled, wm->m_disabled);
-            EXPECT_EQ(gm->m_invert, wm->m_invert);
-            EXPECT_EQ(gm->m_defaultColour, wm->m_defaultColour);
-        }
+        EXPECT_EQ(mask(g.m_userMask), mask(w.m_userMask));
+        EXPECT_EQ(mask(g.m_realMask), mask(w.m_realMask));
         ASSERT_EQ(g.m_blendRanges.size(), 5u);
         for (size_t k = 0; k < 5; ++k) {
             uint8_t const* expect = k < w.m_blendRanges.size() ? w.m_blendRanges[k].m_bytes
@@ -195,10 +173,8 @@ TEST(SaveLayers, EveryFieldAndBitmapRoundTripsInEveryFormatAndVariant) {
                 std::string what = std::string(Raster::FormatName(f)) + (psb ? " PSB" : " PSD") +
                                    (compress ? " zip" : " rle");
                 auto doc = Sample(f, psb);
-                Saved s = SaveToMemory(*doc, psb, compress);
-                ASSERT_TRUE(s.ok) << what;
                 PSD::PSDReport r;
-                auto back = Reopen(s.bytes, r);
+                auto back = SaveAndReopen(*doc, psb, compress, r);
                 ASSERT_TRUE(back) << what << ": " << ErrorText(r);
                 ExpectSameLayers(*doc, *back, what);
             }
@@ -214,25 +190,21 @@ TEST(SaveLayers, DeepDocumentsKeepLayersInTheirOwnBlock) {
             doc->SetFlattenedBitmap(Pattern(64, 48, f, 3));
             Saved s = SaveToMemory(*doc, psb, false);
             ASSERT_TRUE(s.ok);
-            auto at = FindKey(s.bytes, key);
+            Bytes const& b = s.bytes;
+            auto at = FindKey(b, key);
             ASSERT_EQ(at.size(), 1u) << key;
+            size_t lengthSize = psb ? 8 : 4;
+            auto length = [&](size_t pos) {
+                return psb ? uint64_t(BE32(&b[pos])) << 32 | BE32(&b[pos + 4]) : BE32(&b[pos]);
+            };
             // The layer info length in the section itself is zero.
-            size_t resources = 26 + 4 + BE32(&s.bytes[26]);
-            size_t section = resources + 4 + BE32(&s.bytes[resources]);
-            size_t info = section + (psb ? 8 : 4);
-            EXPECT_EQ(psb ? (uint64_t(BE32(&s.bytes[info])) << 32 | BE32(&s.bytes[info + 4]))
-                          : BE32(&s.bytes[info]),
-                      0u);
+            size_t resources = 26 + 4 + BE32(&b[26]);
+            size_t section = resources + 4 + BE32(&b[resources]);
+            EXPECT_EQ(length(section + lengthSize), 0u);
             // The block's length excludes its padding; the section ends 4-aligned behind it.
-            uint64_t length =
-                psb ? (uint64_t(BE32(&s.bytes[at[0] + 4])) << 32 | BE32(&s.bytes[at[0] + 8]))
-                    : BE32(&s.bytes[at[0] + 4]);
-            size_t bodyStart = at[0] + 4 + (psb ? 8 : 4);
-            uint64_t sectionLength =
-                psb ? (uint64_t(BE32(&s.bytes[section])) << 32 | BE32(&s.bytes[section + 4]))
-                    : BE32(&s.bytes[section]);
-            size_t sectionEnd = section + (psb ? 8 : 4) + sectionLength;
-            EXPECT_EQ(sectionEnd - bodyStart, (length + 3) / 4 * 4);
+            size_t bodyStart = at[0] + 4 + lengthSize;
+            size_t sectionEnd = section + lengthSize + length(section);
+            EXPECT_EQ(sectionEnd - bodyStart, (length(at[0] + 4) + 3) / 4 * 4);
             // Merged transparency of a deep document is told by "Mt16"/"Mt32".
             EXPECT_EQ(FindKey(s.bytes, f == Raster::Format::RGBA16 ? "Mt16" : "Mt32").size(), 1u);
             PSD::PSDReport r;
@@ -244,70 +216,76 @@ TEST(SaveLayers, DeepDocumentsKeepLayersInTheirOwnBlock) {
     }
 }
 
-TEST(SaveLayers, EightBitMergedTransparencyIsANegativeLayerCount) {
-    auto doc = Sample(Raster::Format::RGBA8, false);
-    Saved opaque = SaveToMemory(*doc, false, false);
-    doc->SetFlattenedBitmap(Pattern(64, 48, Raster::Format::RGBA8, 2));
-    ASSERT_NE(doc->m_mergedTransparency, 0u);
-    Saved transparent = SaveToMemory(*doc, false, false);
-    ASSERT_TRUE(opaque.ok && transparent.ok);
-    auto count = [](Bytes const& b) {
-        size_t resources = 26 + 4 + BE32(&b[26]);
-        size_t section = resources + 4 + BE32(&b[resources]);
-        return int16_t(BE16(&b[section + 4 + 4]));
-    };
-    EXPECT_EQ(count(opaque.bytes), 4);
-    EXPECT_EQ(count(transparent.bytes), -4);
-    EXPECT_TRUE(FindKey(transparent.bytes, "Mt16").empty());
-}
-
-TEST(SaveLayers, DocumentBlocksComeInOrderWithTheirLengths) {
+TEST(SaveLayers, SavedBytesCarryTheBlocksReadersNeed) {
     for (bool psb : {false, true}) {
+        SCOPED_TRACE(psb ? "psb" : "psd");
         auto doc = Sample(Raster::Format::RGBA8, psb);
-        Saved s = SaveToMemory(*doc, psb, false);
-        ASSERT_TRUE(s.ok);
-        auto patt = FindKey(s.bytes, "Patt");
-        auto fmsk = FindKey(s.bytes, "FMsk");
+        Saved opaque = SaveToMemory(*doc, psb, false);
+        ASSERT_TRUE(opaque.ok);
+        Bytes const& b = opaque.bytes;
+        // The document blocks: an empty "Patt" (4-byte length in both versions), then "FMsk".
+        auto patt = FindKey(b, "Patt");
+        auto fmsk = FindKey(b, "FMsk");
         ASSERT_EQ(patt.size(), 1u);
         ASSERT_EQ(fmsk.size(), 1u);
-        EXPECT_EQ(BE32(&s.bytes[patt[0] + 4]), 0u);  // 4-byte length in both versions
+        EXPECT_EQ(BE32(&b[patt[0] + 4]), 0u);
         EXPECT_EQ(fmsk[0], patt[0] + 12);
         size_t body = fmsk[0] + 4 + (psb ? 8 : 4);
-        EXPECT_EQ(psb ? BE32(&s.bytes[fmsk[0] + 8]) : BE32(&s.bytes[fmsk[0] + 4]), 12u);
-        EXPECT_EQ(Bytes(s.bytes.begin() + ptrdiff_t(body), s.bytes.begin() + ptrdiff_t(body) + 12),
+        EXPECT_EQ(psb ? BE32(&b[fmsk[0] + 8]) : BE32(&b[fmsk[0] + 4]), 12u);
+        EXPECT_EQ(Bytes(b.begin() + ptrdiff_t(body), b.begin() + ptrdiff_t(body) + 12),
                   (Bytes{0, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 50}));
         // The global layer mask info right before "Patt".
         size_t gl = patt[0] - 4 - 20;
-        EXPECT_EQ(BE32(&s.bytes[gl]), 16u);
-        EXPECT_EQ(s.bytes[gl + 4 + 12], 128);
-    }
-}
-
-TEST(SaveLayers, LayerIdentifiersCountFromOneInEverySave) {
-    auto doc = Sample(Raster::Format::RGBA8, false);
-    for (int round = 0; round < 2; ++round) {
-        Saved s = SaveToMemory(*doc, false, false);
-        ASSERT_TRUE(s.ok);
-        auto at = FindKey(s.bytes, "lyid");
-        ASSERT_EQ(at.size(), 4u);
-        for (size_t i = 0; i < at.size(); ++i) {
-            EXPECT_EQ(BE32(&s.bytes[at[i] + 4]), 4u);
-            EXPECT_EQ(BE32(&s.bytes[at[i] + 8]), i + 1);
+        EXPECT_EQ(BE32(&b[gl]), 16u);
+        EXPECT_EQ(b[gl + 4 + 12], 128);
+        // Layer identifiers count from one in every save.
+        for (Bytes const& bytes : {b, SaveToMemory(*doc, psb, false).bytes}) {
+            auto at = FindKey(bytes, "lyid");
+            ASSERT_EQ(at.size(), 4u);
+            for (size_t i = 0; i < at.size(); ++i) {
+                EXPECT_EQ(BE32(&bytes[at[i] + 4]), 4u);
+                EXPECT_EQ(BE32(&bytes[at[i] + 8]), i + 1);
+            }
         }
+        // Group dividers: the end marker, then the closed group with its blend key and scene
+        // flag.
+        auto at = FindKey(b, "lsct");
+        ASSERT_EQ(at.size(), 2u);
+        EXPECT_EQ(BE32(&b[at[0] + 4]), 4u);
+        EXPECT_EQ(BE32(&b[at[0] + 8]), 3u);
+        EXPECT_EQ(BE32(&b[at[1] + 4]), 16u);
+        EXPECT_EQ(Bytes(b.begin() + ptrdiff_t(at[1]) + 8, b.begin() + ptrdiff_t(at[1]) + 24),
+                  (Bytes{0, 0, 0, 2, '8', 'B', 'I', 'M', 'p', 'a', 's', 's', 0, 0, 0, 1}));
+        if (psb) continue;
+        // 8-bit merged transparency is a negative layer count.
+        doc->SetFlattenedBitmap(Pattern(64, 48, Raster::Format::RGBA8, 2));
+        ASSERT_NE(doc->m_mergedTransparency, 0u);
+        Saved transparent = SaveToMemory(*doc, false, false);
+        ASSERT_TRUE(transparent.ok);
+        auto count = [](Bytes const& bytes) {
+            size_t resources = 26 + 4 + BE32(&bytes[26]);
+            size_t section = resources + 4 + BE32(&bytes[resources]);
+            return int16_t(BE16(&bytes[section + 4 + 4]));
+        };
+        EXPECT_EQ(count(b), 4);
+        EXPECT_EQ(count(transparent.bytes), -4);
+        EXPECT_TRUE(FindKey(transparent.bytes, "Mt16").empty());
     }
 }
 
 TEST(SaveLayers, BackgroundLayersHaveNoTransparencyAndFewBlocks) {
-    auto doc = Empty(20, 10, false, Raster::Format::RGBA8);
+    auto doc = NewDoc(20, 10, false, Raster::Format::RGBA8);
+    doc->AddLayer(MakeLayer("top", 2, 2, Pattern(5, 5, Raster::Format::RGBA8, 2)));
+    // Inserted after the others, a background still goes to the bottom; null is ignored.
     auto bg = MakeLayer("Background", 0, 0, Pattern(20, 10, Raster::Format::RGBA8, 1));
     bg->m_bitmap->FillChannel(3, 255);
     doc->InsertBackgroundLayer(bg);
-    auto top = MakeLayer("top", 2, 2, Pattern(5, 5, Raster::Format::RGBA8, 2));
-    doc->AddLayer(top);
-    Saved s = SaveToMemory(*doc, false, false);
-    ASSERT_TRUE(s.ok);
+    doc->InsertBackgroundLayer(nullptr);
+    ASSERT_EQ(doc->m_layers.size(), 2u);
+    EXPECT_EQ(doc->m_layers[0].Get(), bg.Get());
+    EXPECT_TRUE(bg->m_background);
     PSD::PSDReport r;
-    auto back = Reopen(s.bytes, r);
+    auto back = SaveAndReopen(*doc, false, false, r);
     ASSERT_TRUE(back) << ErrorText(r);
     ASSERT_EQ(back->m_layers.size(), 2u);
     PSDLayer const& b = *back->m_layers[0];
@@ -324,31 +302,15 @@ TEST(SaveLayers, BackgroundLayersHaveNoTransparencyAndFewBlocks) {
                                            PSD::Key("lclr"), PSD::Key("lyvr")}));
 }
 
-TEST(SaveLayers, GroupDividersWriteTheirSectionBlocks) {
-    auto doc = Sample(Raster::Format::RGBA8, false);
-    Saved s = SaveToMemory(*doc, false, false);
-    ASSERT_TRUE(s.ok);
-    auto at = FindKey(s.bytes, "lsct");
-    ASSERT_EQ(at.size(), 2u);
-    EXPECT_EQ(BE32(&s.bytes[at[0] + 4]), 4u);
-    EXPECT_EQ(BE32(&s.bytes[at[0] + 8]), 3u);
-    EXPECT_EQ(BE32(&s.bytes[at[1] + 4]), 16u);
-    EXPECT_EQ(
-        Bytes(s.bytes.begin() + ptrdiff_t(at[1]) + 8, s.bytes.begin() + ptrdiff_t(at[1]) + 24),
-        (Bytes{0, 0, 0, 2, '8', 'B', 'I', 'M', 'p', 'a', 's', 's', 0, 0, 0, 1}));
-}
-
 TEST(SaveLayers, LongNamesAreCutInTheRecordButKeptWhole) {
-    auto doc = Empty(8, 8, false, Raster::Format::RGBA8);
+    auto doc = NewDoc(8, 8, false, Raster::Format::RGBA8);
     std::string longName(300, 'n');
     doc->AddLayer(MakeLayer(longName, 0, 0, Pattern(4, 4, Raster::Format::RGBA8, 1)));
     std::string three = "abc", four = "abcd";
     doc->AddLayer(MakeLayer(three, 0, 0, Pattern(4, 4, Raster::Format::RGBA8, 1)));
     doc->AddLayer(MakeLayer(four, 0, 0, Pattern(4, 4, Raster::Format::RGBA8, 1)));
-    Saved s = SaveToMemory(*doc, false, false);
-    ASSERT_TRUE(s.ok);
     PSD::PSDReport r;
-    auto back = Reopen(s.bytes, r);
+    auto back = SaveAndReopen(*doc, false, false, r);
     ASSERT_TRUE(back) << ErrorText(r);
     EXPECT_EQ(back->m_layers[0]->m_name, longName);
     EXPECT_EQ(back->m_layers[0]->m_pascalName.size(), 255u);
@@ -356,23 +318,21 @@ TEST(SaveLayers, LongNamesAreCutInTheRecordButKeptWhole) {
     EXPECT_EQ(back->m_layers[2]->m_name, four);
 }
 
-TEST(SaveLayers, LayerSizeLimitsDependOnTheVersion) {
+TEST(SaveLayers, LayersThatCannotBeWrittenRefuseTheSave) {
+    // Layer bounds beyond the version's limit (groups are not measured).
     for (bool psb : {false, true}) {
-        auto doc = Empty(10, 10, psb, Raster::Format::IA8);
+        auto doc = NewDoc(10, 10, psb, Raster::Format::IA8);
         auto l = MakeLayer("wide", 0, 0, nullptr);
         l->m_right = 30001;  // no pixels, only bounds: still a normal layer
         doc->m_layers.push_back(l);
         EXPECT_EQ(SaveToMemory(*doc, psb, false).ok, psb);
         l->m_right = 300001;
         EXPECT_FALSE(SaveToMemory(*doc, psb, false).ok);
-        // Groups are not measured.
         l->m_sectionType = PSDLayer::kOpenGroup;
         EXPECT_TRUE(SaveToMemory(*doc, psb, false).ok);
     }
-}
-
-TEST(SaveLayers, BitmapsThatDoNotFitTheirLayerOrMaskFail) {
-    auto doc = Empty(10, 10, false, Raster::Format::RGBA8);
+    // Bitmaps that do not fit their layer or mask, and a real mask without a user mask.
+    auto doc = NewDoc(10, 10, false, Raster::Format::RGBA8);
     auto l = MakeLayer("l", 0, 0, Pattern(4, 4, Raster::Format::RGBA8, 1));
     doc->AddLayer(l);
     l->m_right = 5;
@@ -385,32 +345,26 @@ TEST(SaveLayers, BitmapsThatDoNotFitTheirLayerOrMaskFail) {
     EXPECT_FALSE(SaveToMemory(*doc, false, false).ok);
     l->m_userMask.m_right = 3;
     EXPECT_TRUE(SaveToMemory(*doc, false, false).ok);
-    // A real mask needs a user mask.
     l->m_userMask = PSD::PSDLayerMask{};
     l->m_bitmapUserMask = nullptr;
     l->m_realMask.m_present = true;
     EXPECT_FALSE(SaveToMemory(*doc, false, false).ok);
-}
-
-TEST(SaveLayers, AtMost7999LayersAreWritten) {
-    auto doc = Empty(4, 4, false, Raster::Format::IA8);
+    // At most 7999 layers, even when the list was filled past the building checks.
+    auto many = NewDoc(4, 4, false, Raster::Format::IA8);
     auto bm = Pattern(1, 1, Raster::Format::IA8, 1);
-    for (int i = 0; i < 7999; ++i) doc->m_layers.push_back(MakeLayer("l", 0, 0, bm));
-    Saved ok = SaveToMemory(*doc, false, false);
-    EXPECT_TRUE(ok.ok);
-    doc->m_layers.push_back(MakeLayer("l", 0, 0, bm));
-    EXPECT_FALSE(SaveToMemory(*doc, false, false).ok);
+    for (int i = 0; i < 7999; ++i) many->m_layers.push_back(MakeLayer("l", 0, 0, bm));
+    EXPECT_TRUE(SaveToMemory(*many, false, false).ok);
+    many->m_layers.push_back(MakeLayer("l", 0, 0, bm));
+    EXPECT_FALSE(SaveToMemory(*many, false, false).ok);
 }
 
 TEST(SaveLayers, LayersWithoutPixelsWriteEmptyChannels) {
-    auto doc = Empty(10, 10, false, Raster::Format::CMYKA8);
+    auto doc = NewDoc(10, 10, false, Raster::Format::CMYKA8);
     // A layer with pixels first: its channel buffers are reused for the empty one.
     doc->AddLayer(MakeLayer("pixels", 0, 0, Pattern(10, 10, Raster::Format::CMYKA8, 3)));
     doc->AddLayer(MakeLayer("empty", 3, 3, nullptr));
-    Saved s = SaveToMemory(*doc, false, true);
-    ASSERT_TRUE(s.ok);
     PSD::PSDReport r;
-    auto back = Reopen(s.bytes, r);
+    auto back = SaveAndReopen(*doc, false, true, r);
     ASSERT_TRUE(back) << ErrorText(r);
     ASSERT_EQ(back->m_layers.size(), 2u);
     PSDLayer const& l = *back->m_layers[1];
@@ -420,14 +374,10 @@ TEST(SaveLayers, LayersWithoutPixelsWriteEmptyChannels) {
     EXPECT_EQ(l.GetWidth(), 0);
 }
 
-}  // namespace
-
-namespace {
-
 TEST(SaveLayers, LargeLayersWrittenBesideTheNextEncodingKeepTheirOrder) {
     // Noise does not pack, so each layer's channels come to more than the size written on a
     // thread of its own; a small layer between them is written in line.
-    auto doc = Empty(1100, 1000, false, Raster::Format::RGBA8);
+    auto doc = NewDoc(1100, 1000, false, Raster::Format::RGBA8);
     std::mt19937 rng(5);
     for (int i = 0; i < 4; ++i) {
         bool small = i == 2;
@@ -437,10 +387,8 @@ TEST(SaveLayers, LargeLayersWrittenBesideTheNextEncodingKeepTheirOrder) {
         ASSERT_TRUE(doc->AddLayer(MakeLayer("layer " + std::to_string(i), i, 0, bm)));
     }
     for (bool psb : {false, true}) {
-        Saved s = SaveToMemory(*doc, psb, false);
-        ASSERT_TRUE(s.ok);
         PSD::PSDReport r;
-        auto back = Reopen(s.bytes, r);
+        auto back = SaveAndReopen(*doc, psb, false, r);
         ASSERT_TRUE(back) << ErrorText(r);
         ExpectSameLayers(*doc, *back, psb ? "psb" : "psd");
     }

@@ -105,4 +105,25 @@ inline Kernel::Counted<PSD::PSDLayer> MakeLayer(
     return l;
 }
 
+inline Kernel::Counted<PSD::PSDFile> NewDoc(unsigned w, unsigned h, bool psb, Raster::Format f) {
+    return PSD::PSDFile::CreateEmpty(w, h, psb, f, nullptr, nullptr);
+}
+
+// Saves and reads back; null when either fails (the save's failure is a test failure).
+inline Kernel::Counted<PSD::PSDFile> SaveAndReopen(PSD::PSDFile const& doc, bool psb, bool compress,
+                                                   PSD::PSDReport& report) {
+    Saved s = SaveToMemory(doc, psb, compress);
+    EXPECT_TRUE(s.ok);
+    return s.ok ? Reopen(s.bytes, report) : nullptr;
+}
+
+inline Kernel::Counted<Raster::DynamicBitmap> WithOpaqueAlpha(
+    Kernel::Counted<Raster::DynamicBitmap> bm) {
+    auto const& info = bm->GetFormatInfo();
+    bm->FillChannel(unsigned(info.alphaChannel), info.isFloat               ? 1.0
+                                                 : info.bytesPerSample == 2 ? 65535.0
+                                                                            : 255.0);
+    return bm;
+}
+
 }  // namespace savetest
