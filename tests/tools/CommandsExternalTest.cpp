@@ -12,8 +12,9 @@
 #include <fstream>
 #include <thread>
 
-#include "host/kernel/Zip.h"
+#include "host/raster/PNG.h"
 #include "tests/psd/file/SaveTestSupport.h"
+#include "tests/support/ScratchDir.h"
 
 extern char** environ;
 
@@ -22,27 +23,7 @@ namespace {
 using namespace savetest;
 namespace fs = std::filesystem;
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        path = fs::temp_directory_path() /
-               ("zuzodoriv-cli-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    // Files whose name holds text.
-    size_t Count(std::string const& text) const {
-        size_t n = 0;
-        for (auto const& e : fs::directory_iterator(path))
-            if (e.path().filename().string().find(text) != std::string::npos) ++n;
-        return n;
-    }
-};
+using Dir = testsupport::ScratchDir;
 
 pid_t Spawn(std::vector<std::string> const& args) {
     std::vector<char*> argv;
@@ -71,44 +52,9 @@ int RunCli(std::vector<std::string> const& args) {
     return Wait(Spawn(args));
 }
 
-void PutBE32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int s = 24; s >= 0; s -= 8) v.push_back(uint8_t(x >> s));
-}
-
-// A minimal RGBA8 PNG, so these tests need nothing but the command.
 void WritePNG(fs::path const& file, Raster::DynamicBitmap const& bm) {
-    static uint32_t table[256];
-    if (!table[1])
-        for (uint32_t n = 0; n < 256; ++n) {
-            uint32_t c = n;
-            for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            table[n] = c;
-        }
-    auto chunk = [&](std::vector<uint8_t>& out, char const* type,
-                     std::vector<uint8_t> const& data) {
-        PutBE32(out, uint32_t(data.size()));
-        size_t start = out.size();
-        out.insert(out.end(), type, type + 4);
-        out.insert(out.end(), data.begin(), data.end());
-        uint32_t c = 0xFFFFFFFFu;
-        for (size_t i = start; i < out.size(); ++i) c = table[(c ^ out[i]) & 0xFF] ^ (c >> 8);
-        PutBE32(out, c ^ 0xFFFFFFFFu);
-    };
-    std::vector<uint8_t> raw;
-    for (uint32_t y = 0; y < bm.GetHeight(); ++y) {
-        raw.push_back(0);
-        raw.insert(raw.end(), bm.GetRow(y), bm.GetRow(y) + bm.GetRowBytes());
-    }
-    std::vector<uint8_t> idat, ihdr, png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    ASSERT_TRUE(Kernel::ZlibDeflate(raw.data(), raw.size(), idat, 3));
-    PutBE32(ihdr, bm.GetWidth());
-    PutBE32(ihdr, bm.GetHeight());
-    ihdr.insert(ihdr.end(), {8, 6, 0, 0, 0});
-    chunk(png, "IHDR", ihdr);
-    chunk(png, "IDAT", idat);
-    chunk(png, "IEND", {});
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<char const*>(png.data()), std::streamsize(png.size()));
+    auto out = Kernel::FileOutStream::Create(file.string());
+    ASSERT_TRUE(out && Raster::WritePNGBitmap(*out, bm) && out->Close());
 }
 
 Kernel::Counted<PSD::PSDFile> Open(fs::path const& file) {
@@ -121,7 +67,7 @@ Kernel::Counted<PSD::PSDFile> Open(fs::path const& file) {
 }
 
 TEST(CommandsExternal, CreateBuildsTheLayersAndTheComposite) {
-    TempDir dir;
+    Dir dir;
     auto a = Pattern(40, 30, Raster::Format::RGBA8, 1);
     a->FillChannel(3, 255);
     auto b = Pattern(12, 9, Raster::Format::RGBA8, 2);
@@ -154,16 +100,14 @@ TEST(CommandsExternal, CreateBuildsTheLayersAndTheComposite) {
 }
 
 TEST(CommandsExternal, ConvertKeepsEveryBitmap) {
-    TempDir dir;
+    Dir dir;
     auto doc = PSD::PSDFile::CreateEmpty(64, 32, false, Raster::Format::RGBA16, nullptr, nullptr);
     doc->AddLayer(MakeLayer("one", 0, 0, Pattern(64, 32, Raster::Format::RGBA16, 3)));
     doc->AddLayer(MakeLayer("two", 5, 5, Pattern(10, 20, Raster::Format::RGBA16, 4)));
     doc->SetFlattenedBitmap(Pattern(64, 32, Raster::Format::RGBA16, 5));
     Saved s = SaveToMemory(*doc, false, false);
     ASSERT_TRUE(s.ok);
-    fs::path in = dir.path / "in.psd";
-    std::ofstream(in, std::ios::binary)
-        .write(reinterpret_cast<char const*>(s.bytes.data()), std::streamsize(s.bytes.size()));
+    fs::path in = dir.Write("in.psd", s.bytes);
     for (auto const& flags :
          std::vector<std::vector<std::string>>{{}, {"--psb"}, {"--zip"}, {"--psb", "--zip"}}) {
         fs::path out = dir.path / "out.psd";
@@ -190,32 +134,34 @@ TEST(CommandsExternal, ConvertKeepsEveryBitmap) {
 }
 
 TEST(CommandsExternal, FailuresLeaveNoOutput) {
-    TempDir dir;
-    fs::path out = dir.path / "never.psd";
-    EXPECT_NE(RunCli({"create", out.string(), "--size", "0x5"}), 0);
-    EXPECT_NE(RunCli({"create", out.string(), "--size", "banana"}), 0);
-    EXPECT_NE(RunCli({"create", out.string(), "--size", "30001x5"}), 0);
-    EXPECT_NE(RunCli({"create", out.string(), "--size", "5x5", "--layer",
-                      "x=" + (dir.path / "missing.png").string()}),
-              0);
-    EXPECT_NE(RunCli({"create", out.string(), "--size", "5x5", "--layer", "nofile"}), 0);
-    EXPECT_NE(RunCli({"convert", (dir.path / "missing.psd").string(), out.string()}), 0);
-    std::ofstream(dir.path / "junk.psd") << "not a document";
-    EXPECT_NE(RunCli({"convert", (dir.path / "junk.psd").string(), out.string()}), 0);
-    EXPECT_FALSE(fs::exists(out));
-    EXPECT_EQ(dir.Count(".partial-"), 0u);
+    Dir dir;
+    std::string out = (dir.path / "never.psd").string();
+    std::string junk = dir.Write("junk.psd", {'n', 'o', 't', ' ', 'a', ' ', 'd', 'o', 'c'});
     // A PSB-sized document cannot be converted to PSD.
     auto wide = PSD::PSDFile::CreateEmpty(30001, 1, true, Raster::Format::IA8, nullptr, nullptr);
     Saved s = SaveToMemory(*wide, true, false);
     ASSERT_TRUE(s.ok);
-    std::ofstream(dir.path / "wide.psb", std::ios::binary)
-        .write(reinterpret_cast<char const*>(s.bytes.data()), std::streamsize(s.bytes.size()));
-    EXPECT_NE(RunCli({"convert", (dir.path / "wide.psb").string(), out.string()}), 0);
-    EXPECT_EQ(RunCli({"convert", (dir.path / "wide.psb").string(), out.string(), "--psb"}), 0);
+    std::string psb = dir.Write("wide.psb", s.bytes);
+    std::vector<std::string> const cases[] = {
+        {"create", out, "--size", "0x5"},
+        {"create", out, "--size", "banana"},
+        {"create", out, "--size", "30001x5"},
+        {"create", out, "--size", "5x5", "--layer", "x=" + (dir.path / "missing.png").string()},
+        {"create", out, "--size", "5x5", "--layer", "nofile"},
+        {"convert", (dir.path / "missing.psd").string(), out},
+        {"convert", junk, out},
+        {"convert", psb, out},
+    };
+    for (auto const& args : cases) {
+        EXPECT_NE(RunCli(args), 0) << args[0] << " " << args.back();
+        EXPECT_FALSE(fs::exists(out)) << args[0] << " " << args.back();
+        EXPECT_EQ(dir.Count(".partial-"), 0u);
+    }
+    EXPECT_EQ(RunCli({"convert", psb, out, "--psb"}), 0);
 }
 
 TEST(CommandsExternal, InterruptingASaveLeavesNothingBehind) {
-    TempDir dir;
+    Dir dir;
     // Big enough that the save is still running when the signal arrives.
     auto doc =
         PSD::PSDFile::CreateEmpty(3000, 3000, false, Raster::Format::RGBA8, nullptr, nullptr);

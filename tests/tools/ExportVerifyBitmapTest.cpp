@@ -1,10 +1,6 @@
 // The export and verify commands, run as a user would, on documents written here.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +9,8 @@
 
 #include "host/raster/PNG.h"
 #include "tests/support/PixelDocument.h"
+#include "tests/support/ScratchDir.h"
+#include "tests/support/ToolRun.h"
 
 namespace fs = std::filesystem;
 using testsupport::Bytes;
@@ -26,27 +24,9 @@ struct CliRun {
 };
 
 CliRun Cli(std::string const& args) {
-    std::string cmd = std::string(ZUZODORIV_CLI) + " " + args + " 2>&1";
-    CliRun r{0, {}};
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[512];
-    while (size_t n = fread(buf, 1, sizeof buf, p)) r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    CliRun r;
+    r.out = testsupport::RunTool(args, &r.status);
     return r;
-}
-
-fs::path TempDir(char const* name) {
-    fs::path d = fs::temp_directory_path() /
-                 ("zuzodoriv-" + std::string(name) + "-" + std::to_string(::getpid()));
-    fs::remove_all(d);
-    fs::create_directories(d);
-    return d;
-}
-
-void WriteFile(fs::path const& p, std::vector<uint8_t> const& b) {
-    std::ofstream f(p, std::ios::binary);
-    f.write(reinterpret_cast<char const*>(b.data()), std::streamsize(b.size()));
 }
 
 // An RGB document with two layers (one with a user mask) and a composite.
@@ -91,11 +71,12 @@ Bytes SampleDocument(uint16_t depth, bool damageLayer) {
 }  // namespace
 
 TEST(ExportVerifyBitmap, VerifyPrintsOneLinePerDocumentAndFailsOnDamage) {
-    fs::path d = TempDir("verify");
-    WriteFile(d / "good.psd", SampleDocument(8, false));
-    WriteFile(d / "damaged.psd", SampleDocument(8, true));
+    testsupport::ScratchDir dir;
+    fs::path d = dir.path;
+    dir.Write("good.psd", SampleDocument(8, false));
+    dir.Write("damaged.psd", SampleDocument(8, true));
     Bytes whole = SampleDocument(16, false);
-    WriteFile(d / "cut.psd", std::vector<uint8_t>(whole.begin(), whole.begin() + 30));
+    dir.Write("cut.psd", std::vector<uint8_t>(whole.begin(), whole.begin() + 30));
     CliRun good = Cli("verify " + (d / "good.psd").string());
     EXPECT_EQ(good.status, 0) << good.out;
     EXPECT_NE(good.out.find("good.psd: OK  2 layers"), std::string::npos) << good.out;
@@ -108,15 +89,15 @@ TEST(ExportVerifyBitmap, VerifyPrintsOneLinePerDocumentAndFailsOnDamage) {
     EXPECT_NE(all.out.find("damaged.psd: FAILED  2 layers"), std::string::npos) << all.out;
     EXPECT_NE(all.out.find("1 damaged layer bitmaps"), std::string::npos) << all.out;
     EXPECT_NE(all.out.find("cut.psd: FAILED"), std::string::npos) << all.out;
-    fs::remove_all(d);
 }
 
 TEST(ExportVerifyBitmap, ExportWritesEveryBitmapAndListsIt) {
-    fs::path d = TempDir("export");
+    testsupport::ScratchDir dir;
+    fs::path d = dir.path;
     for (uint16_t depth : {8, 16}) {
         SCOPED_TRACE(depth);
-        fs::path doc = d / ("doc" + std::to_string(depth) + ".psd");
-        WriteFile(doc, SampleDocument(depth, false));
+        fs::path doc =
+            dir.Write("doc" + std::to_string(depth) + ".psd", SampleDocument(depth, false));
         fs::path out = d / ("out" + std::to_string(depth));
         CliRun r = Cli("export " + doc.string() + " -o " + out.string() + " --jobs 2");
         ASSERT_EQ(r.status, 0) << r.out;
@@ -161,5 +142,4 @@ TEST(ExportVerifyBitmap, ExportWritesEveryBitmapAndListsIt) {
     }
     CliRun missing = Cli("export " + (d / "nothing.psd").string() + " -o " + (d / "x").string());
     EXPECT_NE(missing.status, 0);
-    fs::remove_all(d);
 }

@@ -12,6 +12,7 @@
 
 #include "psd/layer/PSDChannelEncoder.h"
 #include "tests/psd/file/SaveTestSupport.h"
+#include "tests/support/ScratchDir.h"
 #include "tests/support/Sha256.h"
 
 namespace {
@@ -19,18 +20,7 @@ namespace {
 using namespace savetest;
 namespace fs = std::filesystem;
 
-// Runs a shell command; returns its exit status and stdout.
-int RunCommand(std::string const& cmd, std::string* out = nullptr) {
-    FILE* p = ::popen((cmd + " 2>/dev/null").c_str(), "r");
-    if (!p) return -1;
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-    int status = ::pclose(p);
-    if (out) *out = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using testsupport::RunShell;
 
 // The system interpreter carries the Debian python3-psd-tools package.
 std::string Python() {
@@ -41,32 +31,17 @@ std::string Convert() {
 }
 
 bool HavePsdTools() {
-    return RunCommand(Python() + " -c 'import psd_tools'") == 0;
+    return RunShell(Python() + " -c 'import psd_tools'") == 0;
 }
 bool HaveImageMagick() {
-    return RunCommand("identify -version") == 0 && RunCommand(Convert() + " -version") == 0;
+    return RunShell("identify -version") == 0 && RunShell(Convert() + " -version") == 0;
 }
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        path = fs::temp_directory_path() /
-               ("zuzodoriv-ext-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(path);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-std::string WriteDocument(PSD::PSDFile const& doc, fs::path const& file, bool psb, bool compress) {
+std::string WriteDocument(PSD::PSDFile const& doc, testsupport::ScratchDir const& dir,
+                          std::string const& name, bool psb, bool compress) {
     Saved s = SaveToMemory(doc, psb, compress);
     EXPECT_TRUE(s.ok);
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<char const*>(s.bytes.data()), std::streamsize(s.bytes.size()));
-    return file.string();
+    return dir.Write(name, s.bytes);
 }
 
 // Lists every layer record: name, bounds, and the SHA-256 of each channel's decoded stored samples.
@@ -150,7 +125,7 @@ Kernel::Counted<PSD::PSDFile> LayeredDocument(Raster::Format f) {
 
 TEST(ExternalReaders, PsdToolsSeesOurLayersAndSamples) {
     if (!HavePsdTools()) GTEST_SKIP() << "python3-psd-tools is not installed";
-    TempDir dir;
+    testsupport::ScratchDir dir;
     fs::path script = dir.path / "dump.py";
     std::ofstream(script) << kPsdToolsScript;
     // Every variant is written first and read by one interpreter run.
@@ -172,15 +147,14 @@ TEST(ExternalReaders, PsdToolsSeesOurLayersAndSamples) {
                           psb,
                           {}};
                 v.file = WriteDocument(
-                    *v.doc, dir.path / ("doc" + std::to_string(variants.size()) + ".psd"), psb,
-                    compress);
+                    *v.doc, dir, "doc" + std::to_string(variants.size()) + ".psd", psb, compress);
                 files += " " + v.file;
                 variants.push_back(v);
             }
         }
     }
     std::string text;
-    ASSERT_EQ(RunCommand(Python() + " " + script.string() + files, &text), 0);
+    ASSERT_EQ(RunShell(Python() + " " + script.string() + files, &text), 0);
     std::istringstream lines(text);
     for (auto const& v : variants) {
         std::string line;
@@ -217,7 +191,7 @@ TEST(ExternalReaders, PsdToolsSeesOurLayersAndSamples) {
 
 TEST(ExternalReaders, ImageMagickSeesOurCompositeAndLayers) {
     if (!HaveImageMagick()) GTEST_SKIP() << "ImageMagick is not installed";
-    TempDir dir;
+    testsupport::ScratchDir dir;
     struct Case {
         Raster::Format format;
         char const* map;  // ImageMagick raw output of the composite
@@ -229,17 +203,17 @@ TEST(ExternalReaders, ImageMagickSeesOurCompositeAndLayers) {
                     std::string(Raster::FormatName(c.format)) + (psb ? " PSB" : " PSD");
                 auto doc = LayeredDocument(c.format);
                 std::string file =
-                    WriteDocument(*doc, dir.path / (psb ? "doc.psb" : "doc.psd"), psb, compress);
+                    WriteDocument(*doc, dir, psb ? "doc.psb" : "doc.psd", psb, compress);
                 std::string text;
-                ASSERT_EQ(RunCommand("identify " + file, &text), 0) << what;
+                ASSERT_EQ(RunShell("identify " + file, &text), 0) << what;
                 // One line for the composite and one per layer.
                 EXPECT_EQ(std::count(text.begin(), text.end(), '\n'),
                           1 + long(doc->m_layers.size()))
                     << text;
                 EXPECT_NE(text.find("70x50"), std::string::npos) << text;
                 fs::path raw = dir.path / "composite.raw";
-                ASSERT_EQ(RunCommand(Convert() + " '" + file + "[0]' -depth 8 " + c.map + ":" +
-                                     raw.string()),
+                ASSERT_EQ(RunShell(Convert() + " '" + file + "[0]' -depth 8 " + c.map + ":" +
+                                   raw.string()),
                           0)
                     << what;
                 std::ifstream in(raw, std::ios::binary);
@@ -259,16 +233,12 @@ TEST(ExternalReaders, ImageMagickSeesOurCompositeAndLayers) {
             }
         }
     }
-}
-
-TEST(ExternalReaders, ImageMagickReadsTheWhiteCompositeOfADocumentWithoutOne) {
-    if (!HaveImageMagick()) GTEST_SKIP() << "ImageMagick is not installed";
-    TempDir dir;
+    // A document saved without a composite gets a white one.
     auto doc = PSD::PSDFile::CreateEmpty(300, 7, false, Raster::Format::RGBA8, nullptr, nullptr);
     doc->AddLayer(MakeLayer("only", 3, 1, Pattern(9, 4, Raster::Format::RGBA8, 1)));
-    std::string file = WriteDocument(*doc, dir.path / "white.psd", false, false);
+    std::string file = WriteDocument(*doc, dir, "white.psd", false, false);
     fs::path raw = dir.path / "white.raw";
-    ASSERT_EQ(RunCommand(Convert() + " '" + file + "[0]' -depth 8 rgb:" + raw.string()), 0);
+    ASSERT_EQ(RunShell(Convert() + " '" + file + "[0]' -depth 8 rgb:" + raw.string()), 0);
     std::ifstream in(raw, std::ios::binary);
     std::vector<uint8_t> got((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());

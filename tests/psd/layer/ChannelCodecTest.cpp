@@ -78,41 +78,45 @@ std::vector<ChannelJob> DecodeTogether(std::vector<Bytes> const& blocks, Raster:
 
 }  // namespace
 
-TEST(ChannelCodec, UnpackBitsPackets) {
-    uint8_t out[8];
-    // Literal of 3, run of 4 (header -3), no-op -128, literal of 1.
-    uint8_t src[] = {2, 10, 11, 12, 0xFD, 7, 0x80, 0, 9};
-    ASSERT_TRUE(UnpackBits(src, sizeof src, out, 8, 1));
-    uint8_t want[] = {10, 11, 12, 7, 7, 7, 7, 9};
-    EXPECT_EQ(0, std::memcmp(out, want, 8));
-
+// Packets of every kind, and rows that come out too long, too short, cut inside a packet or
+// followed by more packets.
+TEST(ChannelCodec, UnpackBitsRules) {
+    struct Case {
+        char const* what;
+        std::vector<uint8_t> src;
+        size_t rowBytes;
+        std::vector<uint8_t> want;  // empty with rowBytes > 0: refused
+    } const cases[] = {
+        {"literal, run, no-op, literal",
+         {2, 10, 11, 12, 0xFD, 7, 0x80, 0, 9},
+         8,
+         {10, 11, 12, 7, 7, 7, 7, 9}},
+        {"no-op after a full row", {3, 1, 2, 3, 4, 0x80}, 4, {1, 2, 3, 4}},
+        {"empty row", {}, 0, {}},
+        {"run overflows", {0xFC, 1}, 4, {}},
+        {"literal overflows", {4, 1, 2, 3, 4, 5}, 4, {}},
+        {"literal cut short", {3, 1, 2}, 4, {}},
+        {"run without its byte", {0xFE}, 4, {}},
+        {"too few bytes", {1, 1, 2}, 4, {}},
+        {"a packet after the row is full", {3, 1, 2, 3, 4, 0, 9}, 4, {}},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> out(c.rowBytes + 1, 0xEE);
+        bool ok = UnpackBits(c.src.data(), c.src.size(), out.data(), c.rowBytes, 1);
+        EXPECT_EQ(ok, c.rowBytes == 0 || !c.want.empty());
+        if (!c.want.empty()) {
+            EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end() - 1), c.want);
+        }
+    }
     // Strided output leaves the bytes between samples alone.
     uint8_t wide[16];
     std::memset(wide, 0xEE, sizeof wide);
-    ASSERT_TRUE(UnpackBits(src, sizeof src, wide, 8, 2));
+    ASSERT_TRUE(UnpackBits(cases[0].src.data(), cases[0].src.size(), wide, 8, 2));
     for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(wide[2 * i], want[i]);
+        EXPECT_EQ(wide[2 * i], cases[0].want[size_t(i)]);
         EXPECT_EQ(wide[2 * i + 1], 0xEE);
     }
-}
-
-TEST(ChannelCodec, UnpackBitsRejectsRowsOfTheWrongLength) {
-    uint8_t out[4];
-    uint8_t overflowRun[] = {0xFC, 1};  // 5 bytes into a row of 4
-    uint8_t overflowLiteral[] = {4, 1, 2, 3, 4, 5};
-    uint8_t cutLiteral[] = {3, 1, 2};  // promises 4, holds 2
-    uint8_t cutRun[] = {0xFE};         // run without its byte
-    uint8_t tooFew[] = {1, 1, 2};
-    uint8_t trailing[] = {3, 1, 2, 3, 4, 0, 9};  // a packet after the row is full
-    EXPECT_FALSE(UnpackBits(overflowRun, sizeof overflowRun, out, 4, 1));
-    EXPECT_FALSE(UnpackBits(overflowLiteral, sizeof overflowLiteral, out, 4, 1));
-    EXPECT_FALSE(UnpackBits(cutLiteral, sizeof cutLiteral, out, 4, 1));
-    EXPECT_FALSE(UnpackBits(cutRun, sizeof cutRun, out, 4, 1));
-    EXPECT_FALSE(UnpackBits(tooFew, sizeof tooFew, out, 4, 1));
-    EXPECT_FALSE(UnpackBits(trailing, sizeof trailing, out, 4, 1));
-    uint8_t noOpAfter[] = {3, 1, 2, 3, 4, 0x80};
-    EXPECT_TRUE(UnpackBits(noOpAfter, sizeof noOpAfter, out, 4, 1));
-    EXPECT_TRUE(UnpackBits(nullptr, 0, out, 0, 1));
 }
 
 TEST(ChannelCodec, EveryCompressionRoundTripsAt8And16Bits) {
@@ -232,33 +236,25 @@ TEST(ChannelCodec, DamagedRowsAreZeroedAndTheRestDecodes) {
 
 TEST(ChannelCodec, ErrorsBeforeAnythingIsWritten) {
     auto bm = Raster::DynamicBitmap::Create(4, 2, Raster::Format::A8);
-    Bytes unknown;
-    unknown.U16(4).Zeros(8);
-    Decoded d = Decode(unknown, *bm, 0, 1);
+    Decoded d = Decode(Bytes().U16(4).Zeros(8), *bm, 0, 1);
     EXPECT_FALSE(d.ok);
     EXPECT_EQ(d.code, PSDError::kUnknownCompression);
     EXPECT_EQ(d.detail, "4");
-
-    Bytes rawShort;
-    rawShort.U16(0).Zeros(7);
-    EXPECT_EQ(Decode(rawShort, *bm, 0, 1).code, PSDError::kTruncated);
-
-    Bytes tableShort;
-    tableShort.U16(1).U16(2);
-    EXPECT_EQ(Decode(tableShort, *bm, 0, 1).code, PSDError::kTruncated);
-
-    // The count table promises more bytes than the block holds.
-    Bytes countsTooBig;
-    countsTooBig.U16(1).U16(200).U16(2).U8(3).Zeros(4);
-    EXPECT_EQ(Decode(countsTooBig, *bm, 0, 1).code, PSDError::kTruncated);
-
-    Bytes noCompression;
-    noCompression.U8(0);
-    EXPECT_EQ(Decode(noCompression, *bm, 0, 1).code, PSDError::kTruncated);
-
-    Bytes badZip;
-    badZip.U16(2).Str("not zlib data");
-    EXPECT_EQ(Decode(badZip, *bm, 0, 1).code, PSDError::kTruncated);
+    struct Case {
+        char const* what;
+        Bytes block;
+    } const cases[] = {
+        {"raw short", Bytes().U16(0).Zeros(7)},
+        {"count table short", Bytes().U16(1).U16(2)},
+        {"counts promise more than the block", Bytes().U16(1).U16(200).U16(2).U8(3).Zeros(4)},
+        {"no compression field", Bytes().U8(0)},
+        {"bad zlib data", Bytes().U16(2).Str("not zlib data")},
+    };
+    for (auto const& c : cases) {
+        Decoded e = Decode(c.block, *bm, 0, 1);
+        EXPECT_FALSE(e.ok) << c.what;
+        EXPECT_EQ(e.code, PSDError::kTruncated) << c.what;
+    }
 }
 
 TEST(ChannelCodec, PSBUsesFourByteRowCounts) {
@@ -292,24 +288,6 @@ TEST(ChannelCodec, EveryCutOfABlockFailsCleanly) {
     }
 }
 
-TEST(ChannelCodec, ManyJobsDecodeInParallelLikeOne) {
-    const uint32_t w = 301, h = 517;
-    std::vector<Bytes> blocks;
-    std::vector<std::vector<uint8_t>> samples;
-    for (int c = 0; c < 4; ++c) {
-        samples.push_back(testsupport::Pattern(size_t(w) * h, 20 + c));
-        blocks.push_back(c % 2 ? testsupport::RLEBlock(samples.back(), w)
-                               : testsupport::ZipBlock(samples.back(), w, 1, true));
-    }
-    auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
-    auto jobs = DecodeTogether(blocks, *bm);
-    ASSERT_EQ(jobs.size(), 4u);
-    for (unsigned c = 0; c < 4; ++c)
-        for (uint32_t y = 0; y < h; y += 13)
-            for (uint32_t x = 0; x < w; ++x)
-                ASSERT_EQ(Sample(*bm, c, x, y), samples[c][size_t(y) * w + x]);
-}
-
 TEST(ChannelCodec, FillChannelUsesTheFormatMaximum) {
     auto a = Raster::DynamicBitmap::Create(3, 2, Raster::Format::RGBA16);
     FillChannel(*a, 3);
@@ -323,85 +301,69 @@ TEST(ChannelCodec, FillChannelUsesTheFormatMaximum) {
     EXPECT_EQ(v, 1.0f);
 }
 
-TEST(ChannelCodec, PackedChannelsOfOneBitmapDecodeTogetherWithDamage) {
-    const uint32_t w = 150, h = 301;
-    for (auto fmt : {Raster::Format::RGBA8, Raster::Format::CMYKA8}) {
-        unsigned n = fmt == Raster::Format::RGBA8 ? 4 : 5;
+// Channels of one bitmap decoded together (in parallel, grouped by form, ZIP channels stored in
+// one interleaving pass, packed groups reading ahead in blocks) come out as decoded one by one:
+// large bitmaps, a shuffled channel order, widths around the vector width, long packets at the
+// channel end, and one damaged row that only its own channel may lose.
+TEST(ChannelCodec, ChannelsOfOneBitmapDecodeTogether) {
+    struct Case {
+        char const* what;
+        uint32_t w, h;
+        Raster::Format format;
+        unsigned shift;
+        char kind;  // 'm' RLE and ZIP mixed, 'r' RLE, 'l' long packets, 'z' 16-bit ZIP, 'x' 16-bit
+                    // mixed
+    };
+    std::vector<Case> cases = {{"large mixed", 301, 517, Raster::Format::RGBA8, 0, 'm'},
+                               {"RLE with damage", 150, 301, Raster::Format::RGBA8, 1, 'r'},
+                               {"CMYK RLE with damage", 150, 301, Raster::Format::CMYKA8, 1, 'r'},
+                               {"long packets at the end", 300, 5, Raster::Format::RGBA8, 0, 'l'}};
+    for (uint32_t w : {1u, 7u, 8u, 9u, 37u}) {
+        cases.push_back({"16-bit ZIP", w, 23, Raster::Format::RGBA16, 3, 'z'});
+        cases.push_back({"16-bit ZIP and RLE", w, 23, Raster::Format::RGBA16, 3, 'x'});
+    }
+    for (auto const& t : cases) {
+        SCOPED_TRACE(testing::Message() << t.what << " width " << t.w);
+        auto bm = Raster::DynamicBitmap::Create(t.w, t.h, t.format);
+        unsigned n = bm->GetChannelCount(), sb = bm->GetBytesPerSample();
+        size_t rowBytes = size_t(t.w) * sb;
         std::vector<std::vector<uint8_t>> samples;
         std::vector<Bytes> blocks;
         for (unsigned c = 0; c < n; ++c) {
-            samples.push_back(testsupport::Pattern(size_t(w) * h, 60 + c));
-            blocks.push_back(testsupport::RLEBlock(samples.back(), w));
+            std::vector<uint8_t> s = testsupport::Pattern(rowBytes * t.h, 20 + c + t.w);
+            if (t.kind == 'l')
+                for (size_t i = 0; i < s.size(); ++i)
+                    s[i] = (i / 129) % 2 ? uint8_t(200 + c) : uint8_t(i * 7 + c * 31 + i / 5);
+            bool rle = t.kind == 'r' || t.kind == 'l' || (t.kind == 'm' && c % 2) ||
+                       (t.kind == 'x' && c == 1);
+            blocks.push_back(rle ? testsupport::RLEBlock(s, rowBytes)
+                                 : testsupport::ZipBlock(s, rowBytes, sb, c % 2 == 0));
+            samples.push_back(std::move(s));
         }
-        // Channel 2, row 7: its first packet header turned into a run far longer than the row.
-        size_t rowStart = 2 + 2 * h;
-        for (uint32_t y = 0; y < 7; ++y)
-            rowStart += size_t(blocks[2][2 + 2 * y]) << 8 | blocks[2][3 + 2 * y];
-        blocks[2][rowStart] = 0x81;
-        auto bm = Raster::DynamicBitmap::Create(w, h, fmt);
-        auto jobs = DecodeTogether(blocks, *bm, 1);  // channels in a shuffled order
+        int damagedChannel = t.kind == 'r' ? 2 : -1;
+        const uint32_t damagedRow = 7;
+        if (damagedChannel >= 0) {
+            // Its first packet header turned into a run far longer than the row.
+            size_t rowStart = 2 + 2 * t.h;
+            for (uint32_t y = 0; y < damagedRow; ++y)
+                rowStart += size_t(blocks[2][2 + 2 * y]) << 8 | blocks[2][3 + 2 * y];
+            blocks[2][rowStart] = 0x81;
+        }
+        auto jobs = DecodeTogether(blocks, *bm, t.shift, sb);
         ASSERT_EQ(jobs.size(), n);
-        for (unsigned c = 0; c < n; ++c) EXPECT_EQ(jobs[c].damagedRows, c == 2 ? 1u : 0u);
-        for (unsigned c = 0; c < n; ++c)
-            for (uint32_t y = 0; y < h; ++y)
-                for (uint32_t x = 0; x < w; ++x) {
-                    uint32_t want = (c == 2 && y == 7) ? 0 : samples[c][size_t(y) * w + x];
-                    ASSERT_EQ(Sample(*bm, (c + 1) % n, x, y), want) << c << " " << x << "," << y;
+        for (unsigned c = 0; c < n; ++c) {
+            bool damaged = int(c) == damagedChannel;
+            EXPECT_EQ(jobs[c].damagedRows, damaged ? 1u : 0u);
+            for (uint32_t y = 0; y < t.h; ++y)
+                for (uint32_t x = 0; x < t.w; ++x) {
+                    size_t i = (size_t(y) * t.w + x) * sb;
+                    uint32_t want =
+                        sb == 1 ? samples[c][i] : uint32_t(samples[c][i]) << 8 | samples[c][i + 1];
+                    if (damaged && y == damagedRow) want = 0;
+                    ASSERT_EQ(Sample(*bm, (c + t.shift) % n, x, y), want)
+                        << c << " " << x << "," << y;
                 }
-    }
-}
-
-// Four ZIP channels of a 16-bit bitmap are stored in one interleaving pass; widths around the
-// vector width and a mix with an RLE channel (which falls back to per-channel stores).
-TEST(ChannelCodec, ZipChannelsOfOneBitmapInterleaveLikeSeparateDecodes) {
-    for (uint32_t w : {1u, 7u, 8u, 9u, 37u}) {
-        for (bool mixed : {false, true}) {
-            SCOPED_TRACE(testing::Message() << "width " << w << (mixed ? " mixed" : ""));
-            const uint32_t h = 23;
-            std::vector<std::vector<uint8_t>> samples;
-            std::vector<Bytes> blocks;
-            for (unsigned c = 0; c < 4; ++c) {
-                samples.push_back(testsupport::Pattern(size_t(w) * h * 2, 90 + c + w));
-                blocks.push_back(
-                    mixed && c == 1
-                        ? testsupport::RLEBlock(samples.back(), size_t(w) * 2)
-                        : testsupport::ZipBlock(samples.back(), size_t(w) * 2, 2, c % 2 == 0));
-            }
-            auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA16);
-            ASSERT_EQ(DecodeTogether(blocks, *bm, 3, 2).size(), 4u);
-            for (unsigned c = 0; c < 4; ++c)
-                for (uint32_t y = 0; y < h; ++y)
-                    for (uint32_t x = 0; x < w; ++x) {
-                        size_t i = (size_t(y) * w + x) * 2;
-                        uint32_t want = uint32_t(samples[c][i]) << 8 | samples[c][i + 1];
-                        ASSERT_EQ(Sample(*bm, (c + 3) % 4, x, y), want)
-                            << c << " " << x << "," << y;
-                    }
         }
-    }
-}
-
-// Long literal and run packets (up to 128 bytes) right at the end of the channel data, where
-// reading ahead in blocks is not allowed, decode like anywhere else.
-TEST(ChannelCodec, PackedGroupsWithLongPacketsAtTheChannelEnd) {
-    const uint32_t w = 300, h = 5;
-    std::vector<std::vector<uint8_t>> samples;
-    std::vector<Bytes> blocks;
-    for (unsigned c = 0; c < 4; ++c) {
-        std::vector<uint8_t> s(size_t(w) * h);
-        for (size_t i = 0; i < s.size(); ++i)
-            s[i] = (i / 129) % 2 ? uint8_t(200 + c) : uint8_t(i * 7 + c * 31 + i / 5);
-        samples.push_back(s);
-        blocks.push_back(testsupport::RLEBlock(s, w));
-    }
-    auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
-    auto jobs = DecodeTogether(blocks, *bm);
-    ASSERT_EQ(jobs.size(), 4u);
-    for (unsigned c = 0; c < 4; ++c) {
-        EXPECT_EQ(jobs[c].damagedRows, 0u);
-        for (uint32_t y = 0; y < h; ++y)
-            for (uint32_t x = 0; x < w; ++x)
-                ASSERT_EQ(Sample(*bm, c, x, y), samples[c][size_t(y) * w + x]);
     }
 }
 

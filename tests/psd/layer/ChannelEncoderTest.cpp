@@ -43,82 +43,109 @@ bool Unpack(uint8_t const* p, size_t n, size_t rowBytes, Bytes& out) {
     return out.size() == rowBytes;
 }
 
-Bytes Repeat(size_t n, uint8_t v) {
-    return Bytes(n, v);
+// The packet rules spelled out byte by byte, to compare the packer's word-at-a-time scans with.
+Bytes ReferencePack(Bytes const& in) {
+    Bytes out;
+    size_t i = 0, n = in.size();
+    auto triple = [&](size_t k) { return in[k] == in[k + 1] && in[k + 1] == in[k + 2]; };
+    while (i < n) {
+        size_t left = n - i;
+        if (left == 1) {
+            out.insert(out.end(), {0x00, in[i]});
+            i += 1;
+        } else if (left == 2) {
+            if (in[i] == in[i + 1])
+                out.insert(out.end(), {0xFF, in[i]});
+            else
+                out.insert(out.end(), {0x01, in[i], in[i + 1]});
+            i += 2;
+        } else if (triple(i)) {
+            size_t len = 3;
+            while (len < 128 && i + len < n && in[i + len] == in[i]) ++len;
+            out.insert(out.end(), {uint8_t(1 - int(len)), in[i]});
+            i += len;
+        } else if (left >= 4 && in[i] == in[i + 1] && in[i + 2] != in[i + 1] &&
+                   in[i + 2] == in[i + 3]) {
+            out.insert(out.end(), {0xFF, in[i]});
+            i += 2;
+        } else {
+            size_t window = std::min<size_t>(left, 130), len = 1;
+            while (len + 3 <= window && !triple(i + len)) ++len;
+            if (len + 3 > window) len = window;
+            len = std::min<size_t>(len, 128);
+            out.push_back(uint8_t(len - 1));
+            out.insert(out.end(), in.begin() + long(i), in.begin() + long(i + len));
+            i += len;
+        }
+    }
+    return out;
 }
 
-TEST(RLEPacker, ShortRowsFollowTheSmallCaseRules) {
-    EXPECT_EQ(Pack({}), Bytes{});
-    EXPECT_EQ(Pack({7}), (Bytes{0x00, 7}));
-    EXPECT_EQ(Pack({7, 7}), (Bytes{0xFF, 7}));
-    EXPECT_EQ(Pack({7, 8}), (Bytes{0x01, 7, 8}));
-    EXPECT_EQ(Pack({7, 7, 7}), (Bytes{0xFE, 7}));
-    // Two equal then one other: no run of three, not the x x y y form, so one literal.
-    EXPECT_EQ(Pack({7, 7, 8}), (Bytes{0x02, 7, 7, 8}));
-    EXPECT_EQ(Pack({1, 2, 3}), (Bytes{0x02, 1, 2, 3}));
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (auto const& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+Bytes Lit(Bytes const& b) {
+    return Cat({{uint8_t(b.size() - 1)}, b});
+}
+Bytes RunOf(size_t n, uint8_t v) {
+    return {uint8_t(1 - int(n)), v};
+}
+Bytes Distinct(size_t n, uint8_t step = 1) {
+    Bytes b;
+    for (size_t i = 0; i < n; ++i) b.push_back(uint8_t(i * step + 1));
+    return b;
 }
 
-TEST(RLEPacker, PairFollowedByPairStartsWithARunOfTwo) {
-    EXPECT_EQ(Pack({5, 5, 9, 9}), (Bytes{0xFF, 5, 0xFF, 9}));
-    EXPECT_EQ(Pack({5, 5, 9, 9, 4}), (Bytes{0xFF, 5, 0x02, 9, 9, 4}));
-    // x x y z: the pair is not followed by a pair, so it stays inside a literal.
-    EXPECT_EQ(Pack({5, 5, 9, 4}), (Bytes{0x03, 5, 5, 9, 4}));
+}  // namespace
+
+// Packet choices at the small-row, pair, 128-byte run/literal and window edges; each row is
+// also checked against the byte-wise rules, so the reference cannot drift from them.
+TEST(RLEPacker, EdgeCasesGiveTheExpectedPackets) {
+    Bytes alternating(300);
+    for (size_t i = 0; i < alternating.size(); ++i) alternating[i] = uint8_t(i & 1);
+    Bytes alt0(alternating.begin(), alternating.begin() + 128);
+    Bytes alt2(alternating.begin() + 256, alternating.end());
+    struct Case {
+        char const* what;
+        Bytes row, want;
+    } const cases[] = {
+        {"empty", {}, {}},
+        {"one", {7}, {0x00, 7}},
+        {"two equal", {7, 7}, {0xFF, 7}},
+        {"two bytes", {7, 8}, {0x01, 7, 8}},
+        {"three equal", {7, 7, 7}, {0xFE, 7}},
+        {"pair then other: one literal", {7, 7, 8}, {0x02, 7, 7, 8}},
+        {"three distinct", {1, 2, 3}, {0x02, 1, 2, 3}},
+        {"x x y y", {5, 5, 9, 9}, {0xFF, 5, 0xFF, 9}},
+        {"x x y y z", {5, 5, 9, 9, 4}, {0xFF, 5, 0x02, 9, 9, 4}},
+        {"x x y z stays literal", {5, 5, 9, 4}, {0x03, 5, 5, 9, 4}},
+        {"run 128", Bytes(128, 3), RunOf(128, 3)},
+        {"run 129", Bytes(129, 3), Cat({RunOf(128, 3), {0x00, 3}})},
+        {"run 130", Bytes(130, 3), Cat({RunOf(128, 3), RunOf(2, 3)})},
+        {"run 131", Bytes(131, 3), Cat({RunOf(128, 3), RunOf(3, 3)})},
+        {"200 equal: 128 and 72", Bytes(200, 3), {0x81, 3, 0xB9, 3}},
+        {"run 256", Bytes(256, 3), Cat({RunOf(128, 3), RunOf(128, 3)})},
+        {"literal stops at a triple", {1, 2, 3, 4, 4, 4}, {0x02, 1, 2, 3, 0xFE, 4}},
+        {"literal of one then run", {1, 4, 4, 4, 4}, {0x00, 1, 0xFD, 4}},
+        {"pair inside a literal", {1, 2, 2, 3, 4}, {0x04, 1, 2, 2, 3, 4}},
+        {"alternating: literals of 128", alternating, Cat({Lit(alt0), Lit(alt0), Lit(alt2)})},
+        {"127 distinct then a triple", Cat({Distinct(127, 2), Bytes(3, 0)}),
+         Cat({Lit(Distinct(127, 2)), RunOf(3, 0)})},
+        {"128 distinct then a triple", Cat({Distinct(128), Bytes(3, 0)}),
+         Cat({Lit(Distinct(128)), RunOf(3, 0)})},
+        {"129 distinct then a triple", Cat({Distinct(129), Bytes(3, 0)}),
+         Cat({Lit(Distinct(128)), Lit({129}), RunOf(3, 0)})},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Pack(c.row), c.want);
+        EXPECT_EQ(ReferencePack(c.row), c.want);
+    }
 }
 
-TEST(RLEPacker, RunsSplitAt128) {
-    EXPECT_EQ(Pack(Repeat(128, 3)), (Bytes{0x81, 3}));
-    EXPECT_EQ(Pack(Repeat(129, 3)), (Bytes{0x81, 3, 0x00, 3}));
-    EXPECT_EQ(Pack(Repeat(130, 3)), (Bytes{0x81, 3, 0xFF, 3}));
-    EXPECT_EQ(Pack(Repeat(131, 3)), (Bytes{0x81, 3, 0xFE, 3}));
-    EXPECT_EQ(Pack(Repeat(200, 3)), (Bytes{0x81, 3, 0xB9, 3}));
-    EXPECT_EQ(Pack(Repeat(256, 3)), (Bytes{0x81, 3, 0x81, 3}));
-}
-
-TEST(RLEPacker, LiteralsStopWhereThreeEqualBytesBegin) {
-    EXPECT_EQ(Pack({1, 2, 3, 4, 4, 4}), (Bytes{0x02, 1, 2, 3, 0xFE, 4}));
-    EXPECT_EQ(Pack({1, 4, 4, 4, 4}), (Bytes{0x00, 1, 0xFD, 4}));
-    // A pair inside a literal does not stop it.
-    EXPECT_EQ(Pack({1, 2, 2, 3, 4}), (Bytes{0x04, 1, 2, 2, 3, 4}));
-}
-
-TEST(RLEPacker, AlternatingBytesBecomeLiteralsOf128) {
-    Bytes row(300);
-    for (size_t i = 0; i < row.size(); ++i) row[i] = uint8_t(i & 1);
-    Bytes packed = Pack(row);
-    ASSERT_EQ(packed.size(), 300u + 3);
-    EXPECT_EQ(packed[0], 0x7F);
-    EXPECT_EQ(packed[129], 0x7F);
-    EXPECT_EQ(packed[258], 0x2B);  // the last 44 bytes
-    Bytes back;
-    ASSERT_TRUE(Unpack(packed.data(), packed.size(), row.size(), back));
-    EXPECT_EQ(back, row);
-}
-
-TEST(RLEPacker, LiteralAtTheWindowEdge) {
-    // 127 distinct bytes, then three equal: the triple begins at index 127 and ends the literal.
-    Bytes row;
-    for (int i = 0; i < 127; ++i) row.push_back(uint8_t(i * 2 + 1));
-    row.insert(row.end(), 3, 0);
-    Bytes packed = Pack(row);
-    ASSERT_EQ(packed.size(), 1u + 127 + 2);
-    EXPECT_EQ(packed[0], 126);
-    EXPECT_EQ(packed[128], 0xFE);
-    // 128 distinct, then a triple: the literal is capped at 128 and the triple packs as a run.
-    Bytes row2;
-    for (int i = 0; i < 128; ++i) row2.push_back(uint8_t(i + 1));
-    row2.insert(row2.end(), 3, 0);
-    Bytes packed2 = Pack(row2);
-    ASSERT_EQ(packed2.size(), 1u + 128 + 2);
-    EXPECT_EQ(packed2[0], 127);
-    EXPECT_EQ(packed2[129], 0xFE);
-    // 129 distinct then a triple: 128-byte literal, then a literal of one, then the run.
-    Bytes row3;
-    for (int i = 0; i < 129; ++i) row3.push_back(uint8_t(i + 1));
-    row3.insert(row3.end(), 3, 0);
-    EXPECT_EQ(Pack(row3).size(), 133u);
-}
-
-TEST(RLEPacker, CapacityIsRespectedExactly) {
+TEST(RLEPacker, CapacityIsRespectedExactlyInEveryForm) {
     Bytes row = {1, 2, 3, 9, 9, 9, 9};  // literal of 3 (4 bytes) + run (2 bytes)
     Bytes out(6);
     EXPECT_EQ(RLEPacker::Pack(row.data(), row.size(), out.data(), 6), 6u);
@@ -130,14 +157,10 @@ TEST(RLEPacker, CapacityIsRespectedExactly) {
     EXPECT_FALSE(packer.FinaliseLine(out.data(), 5, written));
     EXPECT_TRUE(packer.FinaliseLine(out.data(), 6, written));
     EXPECT_EQ(written, 6u);
-}
-
-TEST(RLEPacker, StreamFormWritesTheSamePacketsAndFailsOnShortWrites) {
-    Bytes row = Repeat(200, 9);
-    RLEPacker packer;
-    std::memcpy(packer.PrepareLine(row.size()), row.data(), row.size());
+    // The stream form writes the same packets and fails on a short write.
+    Bytes run(200, 9);
+    std::memcpy(packer.PrepareLine(run.size()), run.data(), run.size());
     auto mem = Kernel::MemoryInOutStreamBase::Create();
-    size_t written = 0;
     ASSERT_TRUE(packer.FinaliseLine(*mem, written));
     EXPECT_EQ(mem->GetData(), (Bytes{0x81, 9, 0xB9, 9}));
     auto limited =
@@ -145,27 +168,51 @@ TEST(RLEPacker, StreamFormWritesTheSamePacketsAndFailsOnShortWrites) {
     EXPECT_FALSE(packer.FinaliseLine(*limited, written));
 }
 
-TEST(RLEPacker, LongRandomRowsRoundTripWithinTheWorstCase) {
-    std::mt19937 rng(42);
-    for (int trial = 0; trial < 300; ++trial) {
-        size_t n = rng() % 2000;
-        Bytes row(n);
-        // Mixed structure: runs of random lengths of few values, and noise.
-        for (size_t i = 0; i < n;) {
-            size_t len = 1 + rng() % (trial % 3 == 0 ? 3 : 200);
-            uint8_t v = uint8_t(rng() % (trial % 2 ? 3 : 256));
-            bool noise = rng() % 3 == 0;
-            for (size_t k = 0; k < len && i < n; ++k, ++i) row[i] = noise ? uint8_t(rng()) : v;
+TEST(RLEPacker, MatchesTheRulesOnRandomRows) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 4000; ++round) {
+        // Mostly short rows around the packet limits; some long enough to cross the packer's
+        // mask stretches (8 KB) and word boundaries at every offset.
+        size_t n = round < 300 ? size_t(round) : rng() % (round % 50 == 0 ? 20000 : 700);
+        Bytes row;
+        unsigned kind = round % 4;
+        while (row.size() < n) {
+            if (kind == 0) {  // runs of every length around the block sizes, pairs, and noise
+                size_t len = 1 + rng() % (rng() % 4 == 0 ? 150 : 5);
+                uint8_t v = uint8_t(rng() % (round % 2 ? 3 : 256));
+                if (rng() % 2)
+                    row.insert(row.end(), len, v);
+                else
+                    for (size_t k = 0; k < len; ++k) row.push_back(uint8_t(rng() % 4));
+            } else if (kind == 1) {  // few values: triples at every distance from the edges
+                row.push_back(uint8_t(rng() % (2 + round % 9)));
+            } else if (kind == 2) {  // no triple at all: literals of 128
+                row.push_back(uint8_t(row.size() * 7 + (row.size() & 1)));
+            } else {  // pairs of pairs and long runs
+                size_t len = rng() % 3 == 0 ? 60 + rng() % 140 : 2;
+                row.insert(row.end(), len, uint8_t(rng() % 256));
+            }
         }
+        row.resize(n);
         Bytes packed = Pack(row);
-        EXPECT_LE(packed.size(), RLEPacker::WorstCase(n));
+        ASSERT_EQ(packed, ReferencePack(row)) << "round " << round << " length " << n;
         Bytes back;
-        ASSERT_TRUE(Unpack(packed.data(), packed.size(), n, back)) << "trial " << trial;
-        ASSERT_EQ(back, row) << "trial " << trial;
+        ASSERT_TRUE(Unpack(packed.data(), packed.size(), row.size(), back));
+        ASSERT_EQ(back, row);
+        // Any smaller capacity fails as a whole; the exact one gives the same packets.
+        if (!packed.empty()) {
+            Bytes out(packed.size());
+            size_t cap = packed.size() - 1 - rng() % std::min<size_t>(packed.size(), 200);
+            EXPECT_EQ(RLEPacker::Pack(row.data(), n, out.data(), cap), SIZE_MAX);
+            ASSERT_EQ(RLEPacker::Pack(row.data(), n, out.data(), out.size()), packed.size());
+            EXPECT_EQ(out, packed);
+        }
     }
 }
 
 // ---- Channel forms
+
+namespace {
 
 uint32_t BE32(uint8_t const* p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
@@ -174,8 +221,9 @@ uint16_t BE16(uint8_t const* p) {
     return uint16_t(p[0] << 8 | p[1]);
 }
 
-Kernel::Counted<Raster::DynamicBitmap> Noise(uint32_t w, uint32_t h, Raster::Format f,
-                                             unsigned seed) {
+using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
+
+BitmapRef Noise(uint32_t w, uint32_t h, Raster::Format f, unsigned seed) {
     auto bm = Raster::DynamicBitmap::Create(w, h, f);
     std::mt19937 rng(seed);
     if (bm->GetFormatInfo().isFloat) {
@@ -237,16 +285,35 @@ Bytes ExpectedRows(PSD::ChannelSource const& src) {
     return rows;
 }
 
-TEST(ChannelEncoding, RowsAreBigEndianDocumentSamplesWithDepthConversions) {
+}  // namespace
+
+// Channel rows against the pixels (one channel at a time, widths around the vector width, more
+// than one band), big-endian at 16 and 32 bits, and the depth conversions.
+TEST(ChannelEncoding, RowsAreBigEndianDocumentSamples) {
+    std::mt19937 rng(11);
+    for (auto f : {Raster::Format::RGBA8, Raster::Format::RGBA16})
+        for (uint32_t w : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 33u, 64u}) {
+            unsigned sb = f == Raster::Format::RGBA8 ? 1 : 2;
+            const uint32_t h = 70;
+            auto bm = Raster::DynamicBitmap::Create(w, h, f);
+            for (size_t i = 0; i < bm->GetDataSize(); ++i) bm->GetData()[i] = uint8_t(rng());
+            Bytes row(w * sb);
+            for (unsigned c = 0; c < 4; ++c)
+                for (uint32_t y = 0; y < h; ++y) {
+                    PSD::ExtractChannelRow({bm.Get(), c, 8 * sb}, y, row.data());
+                    for (uint32_t x = 0; x < w; ++x) {
+                        uint8_t const* px = bm->GetRow(y) + (4 * x + c) * sb;
+                        uint16_t v = *px;
+                        if (sb == 2) std::memcpy(&v, px, 2);
+                        ASSERT_EQ(sb == 1 ? row[x] : BE16(row.data() + 2 * x), v)
+                            << sb << " " << w << " " << c << " " << x << "," << y;
+                    }
+                }
+        }
     auto bm = Raster::DynamicBitmap::Create(2, 1, Raster::Format::RGBA16);
     uint16_t px[8] = {0x1234, 0, 0, 0xFFFF, 257 * 200, 0, 0, 0};
     std::memcpy(bm->GetRow(0), px, sizeof px);
     uint8_t out[8];
-    PSD::ExtractChannelRow({bm.Get(), 0, 16}, 0, out);
-    EXPECT_EQ(BE16(out), 0x1234);
-    EXPECT_EQ(BE16(out + 2), 257 * 200);
-    PSD::ExtractChannelRow({bm.Get(), 3, 16}, 0, out);
-    EXPECT_EQ(BE16(out), 0xFFFF);
     // 16 to 8 bits rounds, so 8-bit values widened by 257 come back exactly.
     PSD::ExtractChannelRow({bm.Get(), 0, 8}, 0, out);
     EXPECT_EQ(out[1], 200);
@@ -261,75 +328,62 @@ TEST(ChannelEncoding, RowsAreBigEndianDocumentSamplesWithDepthConversions) {
     EXPECT_EQ(BE32(out), 0xBFC00000u);
 }
 
-TEST(ChannelEncoding, CompressionOffGivesRLEAt8BitsAndRawDeeper) {
+// Which form a channel gets: without compression RLE at 8 bits (raw when RLE cannot shrink it)
+// and raw deeper; with it the smaller of RLE and ZIP at 8 bits and ZIP deeper. Every block
+// decodes back to the channel's rows.
+TEST(ChannelEncoding, FormChoiceAndRoundTrip) {
     auto flat = Raster::DynamicBitmap::Create(300, 7, Raster::Format::RGBA8);
     flat->Fill(0.5);
-    PSD::EncodedChannel b;
-    ASSERT_TRUE(PSD::EncodeChannel({flat.Get(), 0, 8}, false, false, nullptr, b));
-    EXPECT_EQ(b.compression, PSD::kCompressionRLE);
-    EXPECT_EQ(b.data.size(), 7u * 2 + 7 * 6);  // 300 = 128 + 128 + 44: three runs a row
-    EXPECT_EQ(DecodeBlock(b, 300, 7, 8, false), ExpectedRows({flat.Get(), 0, 8}));
-    ASSERT_TRUE(PSD::EncodeChannel({flat.Get(), 0, 8}, true, false, nullptr, b));
-    EXPECT_EQ(b.data.size(), 7u * 4 + 7 * 6);  // 4-byte counts in PSB
-    EXPECT_EQ(DecodeBlock(b, 300, 7, 8, true), ExpectedRows({flat.Get(), 0, 8}));
-
-    auto deep = Noise(33, 5, Raster::Format::RGBA16, 1);
-    ASSERT_TRUE(PSD::EncodeChannel({deep.Get(), 1, 16}, false, false, nullptr, b));
-    EXPECT_EQ(b.compression, PSD::kCompressionRaw);
-    EXPECT_EQ(b.data, ExpectedRows({deep.Get(), 1, 16}));
-    auto fl = Noise(9, 4, Raster::Format::RGBAF, 2);
-    ASSERT_TRUE(PSD::EncodeChannel({fl.Get(), 2, 32}, false, false, nullptr, b));
-    EXPECT_EQ(b.compression, PSD::kCompressionRaw);
-}
-
-TEST(ChannelEncoding, NoiseThatRLECannotShrinkFallsBackToRawOrZip) {
-    auto noise = Noise(257, 9, Raster::Format::IA8, 3);
-    PSD::EncodedChannel b;
-    ASSERT_TRUE(PSD::EncodeChannel({noise.Get(), 0, 8}, false, false, nullptr, b));
-    EXPECT_EQ(b.compression, PSD::kCompressionRaw);
-    EXPECT_EQ(b.data, ExpectedRows({noise.Get(), 0, 8}));
-    ASSERT_TRUE(PSD::EncodeChannel({noise.Get(), 0, 8}, false, true, nullptr, b));
-    EXPECT_EQ(b.compression, PSD::kCompressionZipPrediction);
-    EXPECT_EQ(DecodeBlock(b, 257, 9, 8, false), ExpectedRows({noise.Get(), 0, 8}));
-}
-
-TEST(ChannelEncoding, WithCompressionTheSmallerFormWins) {
-    // A gradient: RLE cannot pack it, prediction turns it into ones.
     auto grad = Raster::DynamicBitmap::Create(256, 16, Raster::Format::A8);
     for (uint32_t y = 0; y < 16; ++y)
         for (uint32_t x = 0; x < 256; ++x) grad->GetRow(y)[x] = uint8_t(x);
-    PSD::EncodedChannel rle, zip;
-    ASSERT_TRUE(PSD::EncodeChannel({grad.Get(), 0, 8}, false, true, nullptr, zip));
-    EXPECT_EQ(zip.compression, PSD::kCompressionZipPrediction);
-    EXPECT_EQ(DecodeBlock(zip, 256, 16, 8, false), ExpectedRows({grad.Get(), 0, 8}));
-    // One row of one value: RLE is 2 + 2 bytes, far below any zlib stream.
     auto one = Raster::DynamicBitmap::Create(100, 1, Raster::Format::A8);
-    ASSERT_TRUE(PSD::EncodeChannel({one.Get(), 0, 8}, false, true, nullptr, rle));
-    EXPECT_EQ(rle.compression, PSD::kCompressionRLE);
-    EXPECT_EQ(rle.data.size(), 4u);
-}
-
-TEST(ChannelEncoding, EightBitFormChoiceFavoursZipOnTies) {
-    EXPECT_EQ(PSD::ChooseEightBitForm(true, 100, true, 101), PSD::kCompressionRLE);
-    EXPECT_EQ(PSD::ChooseEightBitForm(true, 100, true, 100), PSD::kCompressionZipPrediction);
-    EXPECT_EQ(PSD::ChooseEightBitForm(true, 101, true, 100), PSD::kCompressionZipPrediction);
-    EXPECT_EQ(PSD::ChooseEightBitForm(true, 1u << 30, false, 0), PSD::kCompressionRLE);
-    EXPECT_EQ(PSD::ChooseEightBitForm(false, 0, true, 1u << 30), PSD::kCompressionZipPrediction);
-    EXPECT_EQ(PSD::ChooseEightBitForm(false, 0, false, 0), PSD::kCompressionRaw);
-}
-
-TEST(ChannelEncoding, ZipWithPredictionDecodesAt16And32Bits) {
-    for (bool psb : {false, true}) {
-        auto deep = Noise(61, 13, Raster::Format::RGBA16, 4);
+    auto noise = Noise(257, 9, Raster::Format::IA8, 3);
+    auto deep = Noise(61, 13, Raster::Format::RGBA16, 4);
+    auto fl = Noise(17, 11, Raster::Format::RGBAF, 5);
+    constexpr auto RLE = PSD::kCompressionRLE, Raw = PSD::kCompressionRaw,
+                   Zip = PSD::kCompressionZipPrediction;
+    struct Case {
+        char const* what;
+        Raster::DynamicBitmap* bm;
+        unsigned channel, depth;
+        bool psb, compress;
+        uint16_t form;
+        size_t size;  // 0: not checked
+    } const cases[] = {
+        // 300 = 128 + 128 + 44: three runs a row; 4-byte counts in PSB.
+        {"flat", flat.Get(), 0, 8, false, false, RLE, 7 * 2 + 7 * 6},
+        {"flat PSB", flat.Get(), 0, 8, true, false, RLE, 7 * 4 + 7 * 6},
+        {"16-bit without compression", deep.Get(), 1, 16, false, false, Raw, 0},
+        {"32-bit without compression", fl.Get(), 2, 32, false, false, Raw, 0},
+        {"noise RLE cannot shrink", noise.Get(), 0, 8, false, false, Raw, 0},
+        {"noise with compression", noise.Get(), 0, 8, false, true, Zip, 0},
+        {"gradient: prediction wins", grad.Get(), 0, 8, false, true, Zip, 0},
+        {"one value: RLE far below zlib", one.Get(), 0, 8, false, true, RLE, 4},
+        {"16-bit ZIP", deep.Get(), 3, 16, false, true, Zip, 0},
+        {"16-bit ZIP PSB", deep.Get(), 3, 16, true, true, Zip, 0},
+        {"32-bit ZIP", fl.Get(), 1, 32, false, true, Zip, 0},
+        {"32-bit ZIP PSB", fl.Get(), 1, 32, true, true, Zip, 0},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
         PSD::EncodedChannel b;
-        ASSERT_TRUE(PSD::EncodeChannel({deep.Get(), 3, 16}, psb, true, nullptr, b));
-        EXPECT_EQ(b.compression, PSD::kCompressionZipPrediction);
-        EXPECT_EQ(DecodeBlock(b, 61, 13, 16, psb), ExpectedRows({deep.Get(), 3, 16}));
-        auto fl = Noise(17, 11, Raster::Format::RGBAF, 5);
-        ASSERT_TRUE(PSD::EncodeChannel({fl.Get(), 1, 32}, psb, true, nullptr, b));
-        EXPECT_EQ(b.compression, PSD::kCompressionZipPrediction);
-        EXPECT_EQ(DecodeBlock(b, 17, 11, 32, psb), ExpectedRows({fl.Get(), 1, 32}));
+        PSD::ChannelSource src{c.bm, c.channel, c.depth};
+        ASSERT_TRUE(PSD::EncodeChannel(src, c.psb, c.compress, nullptr, b));
+        EXPECT_EQ(b.compression, c.form);
+        if (c.size) {
+            EXPECT_EQ(b.data.size(), c.size);
+        }
+        EXPECT_EQ(DecodeBlock(b, c.bm->GetWidth(), c.bm->GetHeight(), c.depth, c.psb),
+                  ExpectedRows(src));
     }
+    // Ties go to ZIP; a form that could not be made is never chosen.
+    EXPECT_EQ(PSD::ChooseEightBitForm(true, 100, true, 101), RLE);
+    EXPECT_EQ(PSD::ChooseEightBitForm(true, 100, true, 100), Zip);
+    EXPECT_EQ(PSD::ChooseEightBitForm(true, 101, true, 100), Zip);
+    EXPECT_EQ(PSD::ChooseEightBitForm(true, 1u << 30, false, 0), RLE);
+    EXPECT_EQ(PSD::ChooseEightBitForm(false, 0, true, 1u << 30), Zip);
+    EXPECT_EQ(PSD::ChooseEightBitForm(false, 0, false, 0), Raw);
 }
 
 TEST(ChannelEncoding, MatteChannelsAreConstantRowsAndNeedASize) {
@@ -339,22 +393,16 @@ TEST(ChannelEncoding, MatteChannelsAreConstantRowsAndNeedASize) {
     ASSERT_TRUE(PSD::EncodeMatteChannel(70, 3, 8, 0x42, b));
     EXPECT_EQ(b.compression, PSD::kCompressionZipPrediction);
     EXPECT_EQ(DecodeBlock(b, 70, 3, 8, false), Bytes(210, 0x42));
-    ASSERT_TRUE(PSD::EncodeMatteChannel(9, 2, 16, 0xBEEF, b));
-    Bytes rows = DecodeBlock(b, 9, 2, 16, false);
-    for (size_t i = 0; i < 18; ++i) EXPECT_EQ(BE16(rows.data() + 2 * i), 0xBEEF);
-    // Float: 0.25f, the planes differ from sample to sample only at the plane borders.
-    ASSERT_TRUE(PSD::EncodeMatteChannel(5, 2, 32, 0x3E800000u, b));
-    rows = DecodeBlock(b, 5, 2, 32, false);
+    ASSERT_TRUE(PSD::EncodeMatteChannel(5, 2, 32, 0x3E800000u, b));  // 0.25f
+    Bytes rows = DecodeBlock(b, 5, 2, 32, false);
     for (size_t i = 0; i < 10; ++i) EXPECT_EQ(BE32(rows.data() + 4 * i), 0x3E800000u);
-    // The predicted rows: the value's first sample, then zeros.
-    Bytes predicted(36);
+    // 16 bits: the predicted rows are the value's first sample, then zeros.
     ASSERT_TRUE(PSD::EncodeMatteChannel(9, 2, 16, 0xBEEF, b));
+    Bytes predicted(36), row = {0xBE, 0xEF};
+    row.resize(18);
     ASSERT_EQ(Kernel::ZlibInflate(b.data.data(), b.data.size(), predicted.data(), 36),
               Kernel::InflateStatus::Ok);
-    Bytes row = {0xBE, 0xEF};
-    row.resize(18);
-    EXPECT_EQ(Bytes(predicted.begin(), predicted.begin() + 18), row);
-    EXPECT_EQ(Bytes(predicted.begin() + 18, predicted.end()), row);
+    EXPECT_EQ(predicted, Cat({row, row}));
 }
 
 TEST(ChannelEncoding, ACancelledEncodeFails) {
@@ -370,6 +418,9 @@ TEST(ChannelEncoding, ACancelledEncodeFails) {
     EXPECT_FALSE(
         PSD::SaveMatteChannelData<uint8_t>(*mem, PSD::ByteOrderFixer{}, 4, 4, 1, len, &cancel));
     EXPECT_TRUE(mem->GetData().empty());
+    std::vector<PSD::EncodedChannel*> outs = {&b};
+    std::vector<char> done;
+    EXPECT_FALSE(PSD::EncodeChannelsRLE(*bm, {0}, false, &cancel, outs, done));
 }
 
 TEST(ChannelEncoding, SaveChannelDataWritesTheBlockAndItsLength) {
@@ -410,128 +461,6 @@ TEST(ChannelEncoding, WriteRLEDataPacksChannelAfterChannelWithCounts) {
     EXPECT_EQ(counts32.size(), 9u);
     auto deep = Raster::DynamicBitmap::Create(2, 2, Raster::Format::RGBA16);
     EXPECT_FALSE(PSD::WriteRLEData(*deep, true, *out, sd, size, counts32, packer, nullptr));
-}
-
-}  // namespace
-
-namespace {
-
-// The packet rules spelled out byte by byte, to compare the packer's word-at-a-time scans with.
-Bytes ReferencePack(Bytes const& in) {
-    Bytes out;
-    size_t i = 0, n = in.size();
-    auto triple = [&](size_t k) { return in[k] == in[k + 1] && in[k + 1] == in[k + 2]; };
-    while (i < n) {
-        size_t left = n - i;
-        if (left == 1) {
-            out.insert(out.end(), {0x00, in[i]});
-            i += 1;
-        } else if (left == 2) {
-            if (in[i] == in[i + 1])
-                out.insert(out.end(), {0xFF, in[i]});
-            else
-                out.insert(out.end(), {0x01, in[i], in[i + 1]});
-            i += 2;
-        } else if (triple(i)) {
-            size_t len = 3;
-            while (len < 128 && i + len < n && in[i + len] == in[i]) ++len;
-            out.insert(out.end(), {uint8_t(1 - int(len)), in[i]});
-            i += len;
-        } else if (left >= 4 && in[i] == in[i + 1] && in[i + 2] != in[i + 1] &&
-                   in[i + 2] == in[i + 3]) {
-            out.insert(out.end(), {0xFF, in[i]});
-            i += 2;
-        } else {
-            size_t window = std::min<size_t>(left, 130), len = 1;
-            while (len + 3 <= window && !triple(i + len)) ++len;
-            if (len + 3 > window) len = window;
-            len = std::min<size_t>(len, 128);
-            out.push_back(uint8_t(len - 1));
-            out.insert(out.end(), in.begin() + long(i), in.begin() + long(i + len));
-            i += len;
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
-TEST(RLEPacker, MatchesTheRulesOnRandomRows) {
-    std::mt19937 rng(7);
-    for (int round = 0; round < 4000; ++round) {
-        // Mostly short rows around the packet limits; some long enough to cross the packer's
-        // mask stretches (8 KB) and word boundaries at every offset.
-        size_t n = round < 300 ? size_t(round) : rng() % (round % 50 == 0 ? 20000 : 700);
-        Bytes row;
-        unsigned kind = round % 4;
-        while (row.size() < n) {
-            if (kind == 0) {  // runs of every length around the block sizes, pairs, and noise
-                size_t len = 1 + rng() % (rng() % 4 == 0 ? 150 : 5);
-                uint8_t v = uint8_t(rng() % (round % 2 ? 3 : 256));
-                if (rng() % 2)
-                    row.insert(row.end(), len, v);
-                else
-                    for (size_t k = 0; k < len; ++k) row.push_back(uint8_t(rng() % 4));
-            } else if (kind == 1) {  // few values: triples at every distance from the edges
-                row.push_back(uint8_t(rng() % (2 + round % 9)));
-            } else if (kind == 2) {  // no triple at all: literals of 128
-                row.push_back(uint8_t(row.size() * 7 + (row.size() & 1)));
-            } else {  // pairs of pairs and long runs
-                size_t len = rng() % 3 == 0 ? 60 + rng() % 140 : 2;
-                row.insert(row.end(), len, uint8_t(rng() % 256));
-            }
-        }
-        row.resize(n);
-        Bytes packed = Pack(row);
-        ASSERT_EQ(packed, ReferencePack(row)) << "round " << round << " length " << n;
-        Bytes back;
-        ASSERT_TRUE(Unpack(packed.data(), packed.size(), row.size(), back));
-        ASSERT_EQ(back, row);
-        // Any smaller capacity fails as a whole; the exact one gives the same packets.
-        if (!packed.empty()) {
-            Bytes out(packed.size());
-            size_t cap = packed.size() - 1 - rng() % std::min<size_t>(packed.size(), 200);
-            EXPECT_EQ(RLEPacker::Pack(row.data(), n, out.data(), cap), SIZE_MAX);
-            ASSERT_EQ(RLEPacker::Pack(row.data(), n, out.data(), out.size()), packed.size());
-            EXPECT_EQ(out, packed);
-        }
-    }
-}
-
-// Vectorised de-interleaving (one channel at a time, and all four at once into planes) against
-// the pixels themselves, at widths around the vector width.
-TEST(ChannelEncoder, ChannelRowsMatchThePixels) {
-    std::mt19937 rng(11);
-    for (uint32_t w : {1u, 15u, 16u, 17u, 33u, 64u}) {
-        const uint32_t h = 70;  // more than one band
-        auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
-        for (size_t i = 0; i < bm->GetDataSize(); ++i) bm->GetData()[i] = uint8_t(rng());
-        Bytes row(w);
-        for (unsigned c = 0; c < 4; ++c)
-            for (uint32_t y = 0; y < h; ++y) {
-                PSD::ExtractChannelRow({bm.Get(), c, 8}, y, row.data());
-                for (uint32_t x = 0; x < w; ++x) {
-                    uint8_t want = bm->GetRow(y)[4 * x + c];
-                    ASSERT_EQ(row[x], want) << w << " " << c << " " << x << "," << y;
-                }
-            }
-    }
-    // 16-bit pixels give big-endian 16-bit rows.
-    for (uint32_t w : {1u, 7u, 8u, 9u, 40u}) {
-        auto bm = Raster::DynamicBitmap::Create(w, 3, Raster::Format::RGBA16);
-        for (size_t i = 0; i < bm->GetDataSize(); ++i) bm->GetData()[i] = uint8_t(rng());
-        Bytes row(2 * w);
-        for (unsigned c = 0; c < 4; ++c)
-            for (uint32_t y = 0; y < 3; ++y) {
-                PSD::ExtractChannelRow({bm.Get(), c, 16}, y, row.data());
-                for (uint32_t x = 0; x < w; ++x) {
-                    uint8_t const* px = bm->GetRow(y) + 8 * x + 2 * c;
-                    uint16_t v;
-                    std::memcpy(&v, px, 2);
-                    ASSERT_EQ(BE16(row.data() + 2 * x), v) << w << " " << c << " " << x;
-                }
-            }
-    }
 }
 
 // Channels packed band by band from the pixels come out byte for byte as EncodeChannel makes them,
@@ -584,13 +513,6 @@ TEST(ChannelEncoder, BandPackingMatchesChannelByChannel) {
             EXPECT_EQ(blocks[i].GetLength(), want.GetLength());
         }
     }
-    // A cancel flag set beforehand stops it.
-    auto bm = Raster::DynamicBitmap::Create(8, 8, Raster::Format::RGBA8);
-    PSD::EncodedChannel one;
-    std::vector<PSD::EncodedChannel*> outs = {&one};
-    std::vector<char> done;
-    bool cancel = true;
-    EXPECT_FALSE(PSD::EncodeChannelsRLE(*bm, {0}, false, &cancel, outs, done));
 }
 
 // Predicted rows made for all channels in one pass deflate to what EncodeChannel makes of each.

@@ -6,9 +6,9 @@
 
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
+#include "support/CorpusRoot.h"
 #include "support/OneByteStream.h"
 #include "tests/psd/layer/LayerBytes.h"
-#include "support/CorpusRoot.h"
 
 using namespace PSD;
 using namespace layertest;
@@ -37,10 +37,9 @@ struct Parsed {
     }
 };
 
-// Runs the section reader over a section length field and the given body.
-Parsed ParseSection(Bytes const& body, SectionSetup const& s = {}) {
+// Runs the section reader over the bytes of a whole section, its length field first.
+Parsed ParseRaw(Bytes const& all, SectionSetup const& s = {}) {
     Parsed p;
-    Bytes all = Length(body.size(), s.psb).Append(body);
     p.stream = Kernel::MemoryInStream::Create(all);
     p.pd.m_isPSB = s.psb;
     p.pd.m_colourMode = s.mode;
@@ -54,6 +53,10 @@ Parsed ParseSection(Bytes const& body, SectionSetup const& s = {}) {
                                       p.pd);
     p.end = p.stream->GetPosition();
     return p;
+}
+
+Parsed ParseSection(Bytes const& body, SectionSetup const& s = {}) {
+    return ParseRaw(Length(body.size(), s.psb).Append(body), s);
 }
 
 Record Named(std::string const& name) {
@@ -119,27 +122,23 @@ TEST(LayerSection, RecordsAndChannelDataPositions) {
     EXPECT_FALSE(l1.FindChannel(-3, index, pos));
 }
 
-TEST(LayerSection, NegativeCountMeansMergedTransparency) {
-    Parsed p = ParseSection(Section(LayerInfo(-3, {Named("a"), Named("b"), Named("c")})));
+// A negative count means the first alpha channel is the merged transparency, as do the "Mt16",
+// "Mt32", "MTrn" and "Mtrn" document blocks; group identifiers follow record order.
+TEST(LayerSection, MergedTransparencyAndGroupIdentifiers) {
+    SectionSetup s;
+    s.groupIds = {7, 9};
+    Parsed p = ParseSection(Section(LayerInfo(-3, {Named("a"), Named("b"), Named("c")})), s);
     ASSERT_TRUE(p.ok) << p.Error();
-    EXPECT_EQ(p.doc->m_layers.size(), 3u);
+    ASSERT_EQ(p.doc->m_layers.size(), 3u);
     EXPECT_EQ(p.doc->m_mergedTransparency, 1u);
-
+    EXPECT_EQ(p.doc->m_layers[0]->m_groupId, 7);
+    EXPECT_EQ(p.doc->m_layers[1]->m_groupId, 9);
+    EXPECT_EQ(p.doc->m_layers[2]->m_groupId, 0);
     for (char const* key : {"Mt16", "Mt32", "MTrn", "Mtrn"}) {
         p = ParseSection(Section(Bytes().U32(0), Block(key, {})));
         ASSERT_TRUE(p.ok) << key << p.Error();
         EXPECT_EQ(p.doc->m_mergedTransparency, 1u) << key;
     }
-}
-
-TEST(LayerSection, GroupIdentifiersFollowRecordOrder) {
-    SectionSetup s;
-    s.groupIds = {7, 9};
-    Parsed p = ParseSection(Section(LayerInfo(3, {Named("a"), Named("b"), Named("c")})), s);
-    ASSERT_TRUE(p.ok) << p.Error();
-    EXPECT_EQ(p.doc->m_layers[0]->m_groupId, 7);
-    EXPECT_EQ(p.doc->m_layers[1]->m_groupId, 9);
-    EXPECT_EQ(p.doc->m_layers[2]->m_groupId, 0);
 }
 
 TEST(LayerSection, LayersFromDeepBlocksWithWideLengthsInPSB) {
@@ -192,69 +191,55 @@ TEST(LayerSection, DocumentBlocksAdvanceByPaddedLength) {
     EXPECT_EQ(std::string(body, 5), "12345");
 }
 
-TEST(LayerSection, DocumentBlockErrors) {
-    Parsed p = ParseSection(Section(Bytes().U32(0), Block("Patt", {}, false, 0, "8BIX")));
-    EXPECT_FALSE(p.ok);
-    EXPECT_EQ(p.Error(), "Unknown signature : 8BIX [5]");
-
-    // "8B64" is a valid signature.
-    p = ParseSection(Section(Bytes().U32(0), Block("Patt", {}, false, 0, "8B64")));
-    EXPECT_TRUE(p.ok) << p.Error();
-
-    // A block running past the file is truncation.
+TEST(LayerSection, Refusals) {
     Bytes cut = Section(Bytes().U32(0), Block("Patt", Bytes().Zeros(8)));
     cut.resize(cut.size() - 4);
-    Bytes all = Bytes().U32(uint32_t(cut.size() + 4)).Append(cut);
-    Parsed q;
-    q.stream = Kernel::MemoryInStream::Create(all);
-    q.doc->m_colourMode = 3;
-    q.pd.m_colourMode = 3;
-    EXPECT_FALSE(q.doc->ParseLayersAndMasks(
-        Kernel::NonCounted<Kernel::InStreamSeekable>(q.stream.Get()), q.pd));
-    EXPECT_EQ(q.Code(), PSDError::kTruncated);
-
-    // A failing record inside "Layr" fails the section.
     Record bad = Named("x");
     bad.key = "BoEF";
-    Bytes content = LayerInfo(1, {bad});
-    p = ParseSection(Section(Bytes().U32(0), Block("Layr", Slice(content, 4, content.size()))));
-    EXPECT_FALSE(p.ok);
-    EXPECT_EQ(p.Error(), "Unknown blend mode : BoEF [1]");
-}
-
-TEST(LayerSection, LayerInfoLongerThanItsLengthIsMisaligned) {
-    Bytes info = LayerInfo(1, {Named("x")});
-    // A layer info length of 20 bytes, shorter than the record it holds.
-    Bytes shortInfo = Bytes().U32(20).Append(Slice(info, 4, info.size()));
-    Parsed p = ParseSection(Section(shortInfo));
-    EXPECT_FALSE(p.ok);
-    EXPECT_EQ(p.Code(), PSDError::kMisaligned);
-
-    // Records that run past the section itself: the final seek goes backwards.
-    Bytes section = Section(info, {}, false);
-    Bytes all = Bytes().U32(10).Append(section);
-    Parsed q;
-    q.stream = Kernel::MemoryInStream::Create(all);
-    q.doc->m_colourMode = 3;
-    q.pd.m_colourMode = 3;
-    q.pd.m_colourChannels = 3;
-    EXPECT_FALSE(q.doc->ParseLayersAndMasks(
-        Kernel::NonCounted<Kernel::InStreamSeekable>(q.stream.Get()), q.pd));
-    EXPECT_EQ(q.Code(), PSDError::kMisaligned);
-}
-
-TEST(LayerSection, BitmapAndMultichannelRefuseLayers) {
+    Bytes badInfo = LayerInfo(1, {bad}), info = LayerInfo(1, {Named("x")});
+    Record grey = Named("x");
+    grey.channels = {{0, 2}};
+    auto section = [](Bytes const& body) { return Length(body.size(), false).Append(body); };
+    struct Case {
+        char const* what;
+        Bytes all;
+        uint32_t mode;
+        std::string error;  // the text, or "#" and the code
+    } const cases[] = {
+        {"document block signature",
+         section(Section(Bytes().U32(0), Block("Patt", {}, false, 0, "8BIX"))), 3,
+         "Unknown signature : 8BIX [5]"},
+        {"document block past the file", Bytes().U32(uint32_t(cut.size() + 4)).Append(cut), 3,
+         "#" + std::to_string(PSDError::kTruncated)},
+        {"failing record inside \"Layr\"",
+         section(Section(Bytes().U32(0), Block("Layr", Slice(badInfo, 4, badInfo.size())))), 3,
+         "Unknown blend mode : BoEF [1]"},
+        {"layer info length shorter than its record",
+         section(Section(Bytes().U32(20).Append(Slice(info, 4, info.size())))), 3,
+         "#" + std::to_string(PSDError::kMisaligned)},
+        {"records past the section: the final seek goes back",
+         Bytes().U32(10).Append(Section(info, {}, false)), 3,
+         "#" + std::to_string(PSDError::kMisaligned)},
+        {"layers in a bitmap document", section(Section(LayerInfo(1, {grey}))), 0,
+         "Failed to parse the file"},
+        {"layers in a multichannel document", section(Section(LayerInfo(1, {grey}))), 7,
+         "Failed to parse the file"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        SectionSetup s;
+        s.mode = c.mode;
+        s.depth = c.mode == 0 ? 1 : 8;
+        Parsed p = ParseRaw(c.all, s);
+        EXPECT_FALSE(p.ok);
+        EXPECT_EQ(c.error[0] == '#' ? "#" + std::to_string(p.Code()) : p.Error(), c.error);
+    }
+    // "8B64" is a valid signature; bitmap and multichannel documents are fine without layers.
+    EXPECT_TRUE(ParseSection(Section(Bytes().U32(0), Block("Patt", {}, false, 0, "8B64"))).ok);
     for (uint32_t mode : {0u, 7u}) {
         SectionSetup s;
         s.mode = mode;
-        s.depth = mode == 0 ? 1 : 8;
-        Record r = Named("x");
-        r.channels = {{0, 2}};
-        Parsed p = ParseSection(Section(LayerInfo(1, {r})), s);
-        EXPECT_FALSE(p.ok) << mode;
-        EXPECT_EQ(p.Error(), "Failed to parse the file") << mode;
-        // Without layers the section is fine.
-        p = ParseSection(Section(Bytes().U32(0)), s);
+        Parsed p = ParseSection(Section(Bytes().U32(0)), s);
         EXPECT_TRUE(p.ok) << mode << p.Error();
     }
 }
@@ -313,7 +298,7 @@ TEST(LayerSection, RichSectionReadsInBothVersions) {
 
 TEST(LayerSection, CutAtEveryOffsetFails) {
     // Whole documents whose layer section is cut anywhere: always an error, never a crash, and
-    // the same through a stream that hands out one byte at a time.
+    // the same through a stream that hands out one byte at a time (which reads the whole one).
     for (uint16_t version : {1, 2}) {
         testsupport::Header h;
         h.version = version;
@@ -323,6 +308,12 @@ TEST(LayerSection, CutAtEveryOffsetFails) {
             Kernel::Counted<Kernel::InStreamSeekable> s(Kernel::MemoryInStream::Create(full));
             PSDReport report;
             ASSERT_TRUE(PSDFile::Create(s, CreateOptions{}, report)) << version;
+            testsupport::OneByteInStream one(full);
+            auto doc = PSDFile::Create(one, CreateOptions{}, report);
+            ASSERT_TRUE(doc) << version;
+            ASSERT_EQ(doc->m_layers.size(), 2u);
+            EXPECT_EQ(doc->m_layers[1]->m_name, "Masked");
+            EXPECT_TRUE(doc->m_layers[1]->m_stream);
         }
         for (size_t cut = sectionStart; cut < full.size(); ++cut) {
             std::vector<uint8_t> part(full.begin(), full.begin() + cut);
@@ -341,18 +332,6 @@ TEST(LayerSection, CutAtEveryOffsetFails) {
             }
         }
     }
-}
-
-TEST(LayerSection, WholeDocumentThroughOneByteStream) {
-    testsupport::Header h;
-    Bytes full = testsupport::Document(h, {}, {}, RichSection(false));
-    testsupport::OneByteInStream one(full);
-    PSDReport report;
-    auto doc = PSDFile::Create(one, CreateOptions{}, report);
-    ASSERT_TRUE(doc) << (report.m_error ? std::string(report.m_error->Report()) : "");
-    ASSERT_EQ(doc->m_layers.size(), 2u);
-    EXPECT_EQ(doc->m_layers[1]->m_name, "Masked");
-    EXPECT_TRUE(doc->m_layers[1]->m_stream);
 }
 
 TEST(LayerSection, CorruptedBytesGiveADocumentOrAnError) {
@@ -388,8 +367,8 @@ TEST(LayerSection, CorruptedBytesGiveADocumentOrAnError) {
 
 TEST(LayerSection, DamagedCorpusDocuments) {
     namespace fs = std::filesystem;
-    fs::path dir = testsupport::CorpusRoot() / "webtoon-psd" /
-                   "packages" / "psd" / "tests" / "integration" / "fixtures" / "errors";
+    fs::path dir = testsupport::CorpusRoot() / "webtoon-psd" / "packages" / "psd" / "tests" /
+                   "integration" / "fixtures" / "errors";
     if (!fs::is_directory(dir)) GTEST_SKIP() << "corpus not found: " << dir;
     struct Case {
         char const* file;
