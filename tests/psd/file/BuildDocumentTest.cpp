@@ -24,11 +24,10 @@ TEST(BuildDocument, CreateEmptyChecksSizeAndFormat) {
     struct Size {
         uint32_t w, h;
         bool psb, ok;
-    } const sizes[] = {
-        {0, 10, false, false},     {10, 0, true, false},        {30001, 10, false, false},
-        {10, 30001, false, false}, {30000, 30000, false, true}, {30001, 10, true, true},
-        {300000, 1, true, true},   {300001, 1, true, false},
-    };
+    } const sizes[] = {{0, 10, false, false},       {10, 0, true, false},
+                       {30001, 10, false, false},   {10, 30001, false, false},
+                       {30000, 30000, false, true}, {30001, 10, true, true},
+                       {300000, 1, true, true},     {300001, 1, true, false}};
     for (auto const& c : sizes) {
         auto doc = NewDoc(c.w, c.h, c.psb, Raster::Format::RGBA8);
         EXPECT_EQ(bool(doc), c.ok) << c.w << "x" << c.h << " psb " << c.psb;
@@ -62,17 +61,15 @@ TEST(BuildDocument, AddLayerKeepsTheWeightedLayerLimit) {
         char const* what;
         int normals;
         std::vector<std::pair<T, bool>> then;
-    } const cases[] = {
-        {"8000th normal", 7999, {{PSDLayer::kNormal, false}}},
-        {"group end to 8001",
-         7998,
-         {{PSDLayer::kOpenGroup, true},
-          {PSDLayer::kClosedGroup, true},
-          {PSDLayer::kOpenGroup, true},
-          {PSDLayer::kNormal, true},
-          {PSDLayer::kGroupEnd, false}}},
-        {"group end to 7999", 7997, {{PSDLayer::kGroupEnd, true}}},
-    };
+    } const cases[] = {{"8000th normal", 7999, {{PSDLayer::kNormal, false}}},
+                       {"group end to 8001",
+                        7998,
+                        {{PSDLayer::kOpenGroup, true},
+                         {PSDLayer::kClosedGroup, true},
+                         {PSDLayer::kOpenGroup, true},
+                         {PSDLayer::kNormal, true},
+                         {PSDLayer::kGroupEnd, false}}},
+                       {"group end to 7999", 7997, {{PSDLayer::kGroupEnd, true}}}};
     for (auto const& c : cases) {
         SCOPED_TRACE(c.what);
         auto doc = NewDoc(4, 4, false, Raster::Format::RGBA8);
@@ -162,8 +159,7 @@ TEST(BuildDocument, FlatteningNeedsAFullOpaquePlainBottomLayer) {
         {"user mask", [](PSDLayer& l) { l.m_userMask.m_present = true; }, false},
         {"no pixels", [](PSDLayer& l) { l.m_bitmap = nullptr; }, false},
         {"group", [](PSDLayer& l) { l.m_sectionType = PSDLayer::kClosedGroup; }, false},
-        {"hidden", [](PSDLayer& l) { l.m_visible = false; }, false},
-    };
+        {"hidden", [](PSDLayer& l) { l.m_visible = false; }, false}};
     for (auto const& c : cases) {
         auto doc = NewDoc(12, 8, false, Raster::Format::RGBA8);
         doc->AddLayer(MakeLayer("bottom", 0, 0, Opaque(12, 8)));
@@ -216,8 +212,7 @@ TEST(BuildDocument, MatteLayersAreWrittenAsTheirSolidColour) {
         {Raster::Format::CMYKA8,
          Renderer::ColourCMYK::Create(Renderer::CMYKA8{0, 255, 128, 10, 255}, 1, 0, ""),
          {255, 0, 127, 245}},
-        {Raster::Format::IA8, Renderer::ColourGrayscale::Create(1.0f, 1, 0, ""), {255}},
-    };
+        {Raster::Format::IA8, Renderer::ColourGrayscale::Create(1.0f, 1, 0, ""), {255}}};
     for (auto const& c : cases) {
         for (bool psb : {false, true}) {
             auto doc = NewDoc(9, 5, psb, c.f);

@@ -76,16 +76,23 @@ Decoded Decode(testsupport::Header const& h, Bytes const& image, uint32_t merged
 }  // namespace
 
 TEST(Composite, RGBAlphaAndExtraChannels) {
-    // The fourth channel is the alpha with the transparency flag, else an extra channel.
+    // The fourth channel is the alpha with the transparency flag, else an extra channel; PSB
+    // row counts take four bytes.
     const uint32_t w = 7, h = 5;
-    for (auto [channels, merged, raw] :
-         {std::tuple{3u, 0u, false}, {4u, 1u, false}, {5u, 1u, false}, {4u, 0u, true}}) {
-        SCOPED_TRACE(std::to_string(channels) + (merged ? " merged" : "") + (raw ? " raw" : ""));
+    for (auto [channels, merged, raw, psb] : {std::tuple{3u, 0u, false, false},
+                                              {4u, 1u, false, false},
+                                              {5u, 1u, false, true},
+                                              {4u, 0u, true, false},
+                                              {3u, 0u, false, true}}) {
+        SCOPED_TRACE(std::to_string(channels) + (merged ? " merged" : "") + (raw ? " raw" : "") +
+                     (psb ? " psb" : ""));
         Planes p = MakePlanes(channels, w * h);
         Decoded d = Decode(
-            Hdr(3, 8, uint16_t(channels)),
-            raw ? testsupport::CompositeRaw(p) : testsupport::CompositeRLE(p, w, false), merged);
+            Hdr(3, 8, uint16_t(channels), w, h, psb ? 2 : 1),
+            raw ? testsupport::CompositeRaw(p) : testsupport::CompositeRLE(p, w, psb), merged);
         ASSERT_TRUE(d.ok) << Code(d.report);
+        EXPECT_EQ(d.doc->IsPSB(), psb);
+        EXPECT_EQ(d.doc->m_compositeDamagedRows, 0u);
         EXPECT_EQ(d.bm->GetFormat(), Raster::Format::RGBA8);
         ASSERT_EQ(d.masks.size(), channels - 3 - merged);
         for (uint32_t i = 0; i < w * h; ++i) {
@@ -96,19 +103,6 @@ TEST(Composite, RGBAlphaAndExtraChannels) {
                 ASSERT_EQ(Sample(*d.masks[0], 0, i % w, i / w), p[3 + merged][i]);
             }
         }
-    }
-}
-
-TEST(Composite, PSBReadsFourByteRowCounts) {
-    const uint32_t w = 9, h = 6;
-    Planes p = MakePlanes(3, w * h);
-    for (uint16_t version : {1, 2}) {
-        Decoded d =
-            Decode(Hdr(3, 8, 3, w, h, version), testsupport::CompositeRLE(p, w, version == 2));
-        ASSERT_TRUE(d.ok);
-        EXPECT_EQ(d.doc->IsPSB(), version == 2);
-        EXPECT_EQ(d.doc->m_compositeDamagedRows, 0u);
-        for (uint32_t i = 0; i < w * h; ++i) ASSERT_EQ(Sample(*d.bm, 2, i % w, i / w), p[2][i]);
     }
 }
 
@@ -205,8 +199,7 @@ TEST(Composite, RefusalsAndErrors) {
         {"32-bit grey", Hdr(1, 32, 1, 2, 2), testsupport::CompositeRaw({std::vector<uint8_t>(16)}),
          PSDError::kParsing, "", "-"},
         {"unknown mode", Hdr(5, 8, 1, 2, 2), testsupport::CompositeRaw({std::vector<uint8_t>(4)}),
-         PSDError::kUnsupportedColourMode, "", ""},
-    };
+         PSDError::kUnsupportedColourMode, "", ""}};
     for (auto const& c : cases) {
         SCOPED_TRACE(c.what);
         Decoded d = Decode(c.h, c.image);

@@ -135,8 +135,7 @@ TEST(ImageResourcesRead, SmallFormsReadRight) {
          light(12, 13)},
         {"odd names",
          Block(1049, Bytes().U32(14), "ab").Append(Block(1037, Bytes().U32(15), "abc")),
-         light(15, 14)},
-    };
+         light(15, 14)}};
     for (char const* sig : {"8BIM", "MeSa", "PHUT", "AgHg", "DCSR", "psdM"})
         cases.push_back({sig, Block(1037, Bytes().U32(33), "", sig), light(33, 30)});
     for (auto [format, method] : {std::pair{0x0000, PSD::JPEGMethod::Baseline},
@@ -191,8 +190,7 @@ TEST(ImageResourcesRead, MalformedBlocksFailWithTheirError) {
         {"4 GB profile", Bytes().Str("8BIM").U16(1039).U16(0).U32(0xFFFFFFF0).Zeros(64),
          PSDError::kTruncated},
         {"4 GB group ids", Bytes().Str("8BIM").U16(1026).U16(0).U32(0xFFFFFFF0).U16(1).U16(2),
-         PSDError::kTruncated},
-    };
+         PSDError::kTruncated}};
     for (uint16_t space : {3, 6, 9, 0xFFFF})
         cases.push_back({"colour space", Block(1010, Colour(space, 1, 2, 3, 4)),
                          PSDError::kUnknownColourSpace, Kernel::ToString(unsigned(space))});

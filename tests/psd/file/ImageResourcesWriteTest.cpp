@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 
 #include "host/raster/JPEG.h"
@@ -9,6 +10,7 @@
 #include "psd/file/PSDResourceIO.h"
 #include "psd/layer/PSDLayer.h"
 #include "support/CappedOutStream.h"
+#include "support/CorpusRoot.h"
 #include "support/OneByteStream.h"
 
 using namespace resourcetest;
@@ -206,8 +208,7 @@ TEST(ImageResourcesWrite, BlocksInTheirOrderWithKnownContents) {
         {1072, {8, 9, 10, 0}},  // one flag byte per layer and a zero after an odd count
         {1064, {0, 0, 0, 2, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0}},
         {1030, {0, 8, 0, 1, 0, 3, 0}},
-        {1053, {0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3}},
-    };
+        {1053, {0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3}}};
     for (auto const& [id, bytes] : known) EXPECT_EQ(BlockData(data, id), bytes) << id;
     auto ids = BlockData(data, 1044);
     ASSERT_GE(ids.size(), 4u);
@@ -342,6 +343,43 @@ TEST(ImageResourcesWrite, EveryShortWriteFails) {
     }
     testsupport::CappedOutStream enough(full.size());
     EXPECT_TRUE(doc->SaveImageResources(enough, sd));
+}
+
+// Every corpus document: the resources our writer emits read back to the same settings.
+TEST(ImageResourcesCorpus, WrittenResourcesReadBackToTheSameSettings) {
+    namespace fs = std::filesystem;
+    fs::path root = testsupport::CorpusRoot();
+    if (!fs::is_directory(root)) GTEST_SKIP() << "no corpus at " << root;
+    std::vector<fs::path> files;
+    for (auto const& e : fs::recursive_directory_iterator(root)) {
+        if (!e.is_regular_file()) continue;
+        std::string ext = e.path().extension().string();
+        std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
+        if (ext == ".psd" || ext == ".psb") files.push_back(e.path());
+    }
+    std::sort(files.begin(), files.end());
+    size_t checked = 0;
+    for (auto const& path : files) {
+        Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(path.string()));
+        if (!in) continue;
+        PSD::PSDReport report;
+        auto doc = PSD::PSDFile::Create(in, PSD::CreateOptions{}, report);
+        if (!doc) continue;
+        SCOPED_TRACE(fs::relative(path, root).string());
+        ++checked;
+        auto back = WriteAndRead(*doc);
+        ExpectSameSettings(*doc, *back);
+        // Channels without a stored name gain one: "Transparency" for the merged transparency,
+        // an empty name for the others.
+        std::vector<PSD::String> names = doc->m_alphaChannelNames;
+        if (names.empty() && doc->m_mergedTransparency) names.emplace_back("Transparency");
+        unsigned colours =
+            doc->m_colourMode > 9 ? 0 : PSD::ColourChannelCount(doc->m_colourMode, false);
+        if (doc->m_channelCount > colours && names.size() < size_t(doc->m_channelCount - colours))
+            names.resize(doc->m_channelCount - colours);
+        EXPECT_EQ(back->m_alphaChannelNames, names);
+    }
+    EXPECT_GT(checked, 300u);
 }
 
 }  // namespace

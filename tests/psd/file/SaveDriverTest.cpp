@@ -16,10 +16,9 @@ TEST(SaveDriver, SizeLimitsRefuseBeforeWritingAnything) {
     struct Case {
         uint32_t w, h;
         bool psb, ok;
-    } const cases[] = {
-        {30001, 2, false, false}, {2, 30001, false, false}, {30000, 1, false, true},
-        {30001, 2, true, true},   {300000, 1, true, true},  {300001, 1, true, false},
-    };
+    } const cases[] = {{30001, 2, false, false}, {2, 30001, false, false},
+                       {30000, 1, false, true},  {30001, 2, true, true},
+                       {300000, 1, true, true},  {300001, 1, true, false}};
     for (auto const& c : cases) {
         SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + (c.psb ? " psb" : " psd"));
         // Made as a PSB (or grown later) so that the save itself must refuse.

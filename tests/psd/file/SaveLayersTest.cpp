@@ -54,14 +54,13 @@ Kernel::Counted<PSDFile> Sample(Raster::Format f, bool psb) {
     a->m_blendInterior = true;
     a->m_transparencyShapes = false;
     a->m_alignedRendering = true;
-    a->m_userMask.m_present = true;
-    a->m_userMask.m_left = -4;
-    a->m_userMask.m_top = 2;
-    a->m_userMask.m_right = 20;
-    a->m_userMask.m_bottom = 17;
-    a->m_userMask.m_defaultColour = 255;
-    a->m_userMask.m_invert = false;
-    a->m_userMask.m_relative = true;
+    a->m_userMask = {.m_present = true,
+                     .m_relative = true,
+                     .m_defaultColour = 255,
+                     .m_left = -4,
+                     .m_top = 2,
+                     .m_right = 20,
+                     .m_bottom = 17};
     a->m_bitmapUserMask = MaskPattern(24, 15, MaskFormat(f), 12);
     a->m_layerMaskHidesEffects = true;
 
@@ -76,12 +75,12 @@ Kernel::Counted<PSDFile> Sample(Raster::Format f, bool psb) {
         -10, -7, Pattern(17, 9, f, 13));
     inner->m_visible = false;
     inner->m_blendMode = PSD::BlendMode::Screen;
-    inner->m_userMask.m_present = true;
-    inner->m_userMask.m_left = 1;
-    inner->m_userMask.m_top = 1;
-    inner->m_userMask.m_right = 9;
-    inner->m_userMask.m_bottom = 5;
-    inner->m_userMask.m_disabled = true;
+    inner->m_userMask = {.m_present = true,
+                         .m_disabled = true,
+                         .m_left = 1,
+                         .m_top = 1,
+                         .m_right = 9,
+                         .m_bottom = 5};
     inner->m_bitmapUserMask = MaskPattern(8, 4, MaskFormat(f), 14);
     inner->m_realMask = inner->m_userMask;
     inner->m_realMask.m_invert = true;
@@ -151,14 +150,12 @@ void ExpectSameLayers(PSDFile const& want, PSDFile const& got, std::string const
         ASSERT_TRUE(g.GetBitmap(bm, r)) << ErrorText(r);
         ASSERT_TRUE(g.GetBitmapUserMask(um, r)) << ErrorText(r);
         ASSERT_TRUE(g.GetBitmapRealMask(rm, r)) << ErrorText(r);
-        if (w.m_bitmap) {
-            EXPECT_TRUE(SameBitmap(bm.Get(), w.m_bitmap.Get()));
-        }
-        if (w.m_bitmapUserMask) {
-            EXPECT_TRUE(SameBitmap(um.Get(), w.m_bitmapUserMask.Get()));
-        }
-        if (w.m_bitmapRealMask) {
-            EXPECT_TRUE(SameBitmap(rm.Get(), w.m_bitmapRealMask.Get()));
+        for (auto [want, read] : {std::pair{w.m_bitmap.Get(), bm.Get()},
+                                  {w.m_bitmapUserMask.Get(), um.Get()},
+                                  {w.m_bitmapRealMask.Get(), rm.Get()}}) {
+            if (want) {
+                EXPECT_TRUE(SameBitmap(read, want));
+            }
         }
         EXPECT_FALSE(g.m_damagedBitmap || g.m_damagedUserMask || g.m_damagedRealMask);
     }
