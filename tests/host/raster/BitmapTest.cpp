@@ -56,22 +56,11 @@ double MaxSample(DynamicBitmap const& b) {
 
 }  // namespace
 
-TEST(DynamicBitmap, FormatTable) {
-    FormatInfo i;
-    EXPECT_TRUE(GetFormatInfo(Format::CMYKA8, i));
-    EXPECT_EQ(i.channels, 5u);
-    EXPECT_EQ(i.alphaChannel, 4);
-    EXPECT_TRUE(GetFormatInfo(Format::RGBAF, i));
-    EXPECT_EQ(i.bytesPerSample, 4u);
-    EXPECT_TRUE(i.isFloat);
-    EXPECT_FALSE(IsValidFormat(8));
-    EXPECT_FALSE(IsValidFormat(11));
-    EXPECT_FALSE(IsValidFormat(-1));
-    for (Format f : kAllFormats) EXPECT_TRUE(IsValidFormat(static_cast<int>(f)));
+// The format numbers are fixed: exactly 0..7, 9 and 10 are formats.
+TEST(DynamicBitmap, FormatNumbersAndSizes) {
+    for (Format f : kAllFormats) EXPECT_TRUE(IsValidFormat(static_cast<int>(f))) << int(f);
+    for (int bad : {-1, 8, 11}) EXPECT_FALSE(IsValidFormat(bad)) << bad;
     EXPECT_STREQ(FormatName(Format::LABA16), "LABA16");
-}
-
-TEST(DynamicBitmap, CreateSizes) {
     auto b = DynamicBitmap::Create(3, 2, Format::CMYKA8);
     EXPECT_EQ(b->GetRowBytes(), 15u);
     EXPECT_EQ(b->GetDataSize(), 30u);
@@ -144,7 +133,8 @@ TEST(DynamicBitmap, ChannelRowsForEveryFormat) {
     }
 }
 
-TEST(DynamicBitmap, ChannelSpans) {
+// Spans write only their pixels; spans leaving the row, even by wrapping x + count, do nothing.
+TEST(DynamicBitmap, ChannelAndPixelSpans) {
     auto b = DynamicBitmap::Create(6, 2, Format::IA16);
     uint16_t in[3] = {1, 2, 3};
     b->WriteChannelSpan(1, 2, 3, 1, in);
@@ -155,77 +145,63 @@ TEST(DynamicBitmap, ChannelSpans) {
     uint16_t out[3] = {};
     b->ReadChannelSpan(1, 2, 3, 1, out);
     EXPECT_EQ(std::vector<uint16_t>(out, out + 3), std::vector<uint16_t>(in, in + 3));
-    // Spans that leave the row do nothing, even when x + count wraps around.
     uint16_t keep[3] = {9, 9, 9};
     b->ReadChannelSpan(1, 4, 3, 1, keep);
     b->ReadChannelSpan(1, 7, 0, 1, keep);
     b->ReadChannelSpan(1, 2, 0xFFFFFFFF, 1, keep);
     b->WriteChannelSpan(1, 0xFFFFFFFF, 2, 1, keep);
-    EXPECT_EQ(keep[0], 9);
     b->ReadChannelSpan(1, 6, 0, 1, keep);  // an empty span at the end is fine
     EXPECT_EQ(keep[0], 9);
+
+    auto p = DynamicBitmap::Create(5, 2, Format::CMYKA8);
+    uint8_t px[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    p->WriteSpan(1, 3, 2, px);
+    std::vector<uint8_t> row1(p->GetRow(1), p->GetRow(1) + 25), expected(15, 0);
+    expected.insert(expected.end(), px, px + 10);
+    EXPECT_EQ(row1, expected);
+    uint8_t back[10] = {};
+    p->ReadSpan(1, 3, 2, back);
+    EXPECT_EQ(std::memcmp(back, px, 10), 0);
+    uint8_t keep8[10] = {7, 7};
+    p->ReadSpan(1, 4, 2, keep8);
+    p->ReadSpan(2, 0, 1, keep8);
+    p->ReadSpan(0, 1, 0xFFFFFFFF, keep8);
+    EXPECT_EQ(keep8[0], 7);
+    p->WriteSpan(0, 5, 1, px);
+    EXPECT_EQ(std::vector<uint8_t>(p->GetRow(0), p->GetRow(0) + 25), std::vector<uint8_t>(25, 0));
 }
 
-TEST(DynamicBitmap, PixelSpans) {
-    auto b = DynamicBitmap::Create(5, 2, Format::CMYKA8);
-    uint8_t in[10];
-    for (int i = 0; i < 10; ++i) in[i] = static_cast<uint8_t>(i + 1);
-    b->WriteSpan(1, 3, 2, in);
-    EXPECT_EQ(std::memcmp(b->GetRow(1) + 15, in, 10), 0);
-    for (int i = 0; i < 15; ++i) EXPECT_EQ(b->GetRow(1)[i], 0);
-    uint8_t out[10] = {};
-    b->ReadSpan(1, 3, 2, out);
-    EXPECT_EQ(std::memcmp(out, in, 10), 0);
-    uint8_t keep[10] = {7, 7};
-    b->ReadSpan(1, 4, 2, keep);
-    b->ReadSpan(2, 0, 1, keep);
-    b->ReadSpan(0, 1, 0xFFFFFFFF, keep);
-    EXPECT_EQ(keep[0], 7);
-    b->WriteSpan(0, 5, 1, in);
-    for (size_t i = 0; i < b->GetRowBytes(); ++i) EXPECT_EQ(b->GetRow(0)[i], 0);
-}
-
+// Integer samples are rounded and clamped (NaN to 0), float ones taken as given; a missing
+// channel is ignored.
 TEST(DynamicBitmap, FillChannelClamps) {
-    auto b8 = DynamicBitmap::Create(2, 2, Format::RGBA8);
-    b8->FillChannel(0, 300);
-    b8->FillChannel(1, -5);
-    b8->FillChannel(2, 127.5);
-    b8->FillChannel(3, std::nan(""));
-    for (uint32_t y = 0; y < 2; ++y)
-        for (uint32_t x = 0; x < 2; ++x) {
-            EXPECT_EQ(GetSample(*b8, x, y, 0), 255);
-            EXPECT_EQ(GetSample(*b8, x, y, 1), 0);
-            EXPECT_EQ(GetSample(*b8, x, y, 2), 128);
-            EXPECT_EQ(GetSample(*b8, x, y, 3), 0);
-        }
-    b8->FillChannel(0, 1e300);
-    b8->FillChannel(1, -1e300);
-    b8->FillChannel(2, INFINITY);
-    EXPECT_EQ(GetSample(*b8, 1, 1, 0), 255);
-    EXPECT_EQ(GetSample(*b8, 1, 1, 1), 0);
-    EXPECT_EQ(GetSample(*b8, 1, 1, 2), 255);
-    b8->FillChannel(4, 7);  // no such channel: nothing happens
-
-    auto b16 = DynamicBitmap::Create(3, 1, Format::LABA16);
-    b16->FillChannel(0, 70000);
-    b16->FillChannel(1, 32767.6);
-    b16->FillChannel(2, -1);
-    EXPECT_EQ(GetSample(*b16, 2, 0, 0), 65535);
-    EXPECT_EQ(GetSample(*b16, 2, 0, 1), 32768);
-    EXPECT_EQ(GetSample(*b16, 2, 0, 2), 0);
-    EXPECT_EQ(GetSample(*b16, 2, 0, 3), 0);
-
-    auto bf = DynamicBitmap::Create(2, 1, Format::RGBAF);
-    bf->FillChannel(0, -2.5);
-    bf->FillChannel(1, 7.25);
-    EXPECT_EQ(GetSample(*bf, 1, 0, 0), -2.5);  // float takes values as given
-    EXPECT_EQ(GetSample(*bf, 1, 0, 1), 7.25);
-
+    struct Case {
+        Format format;
+        unsigned channel;
+        double value, expected;
+    } const cases[] = {
+        {Format::RGBA8, 0, 300, 255},        {Format::RGBA8, 1, -5, 0},
+        {Format::RGBA8, 2, 127.5, 128},      {Format::RGBA8, 3, NAN, 0},
+        {Format::RGBA8, 0, 1e300, 255},      {Format::RGBA8, 1, -1e300, 0},
+        {Format::RGBA8, 2, INFINITY, 255},   {Format::LABA16, 0, 70000, 65535},
+        {Format::LABA16, 1, 32767.6, 32768}, {Format::LABA16, 2, -1, 0},
+        {Format::RGBAF, 0, -2.5, -2.5},      {Format::RGBAF, 1, 7.25, 7.25},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << FormatName(c.format) << " " << c.channel << " " << c.value);
+        auto b = DynamicBitmap::Create(3, 2, c.format);
+        b->FillChannel(c.channel, c.value);
+        b->FillChannel(4, 7);  // no such channel in these formats
+        for (uint32_t y = 0; y < 2; ++y)
+            for (uint32_t x = 0; x < 3; ++x)
+                for (unsigned ch = 0; ch < 4; ++ch)
+                    ASSERT_EQ(GetSample(*b, x, y, ch), ch == c.channel ? c.expected : 0.0);
+    }
     auto all = DynamicBitmap::Create(2, 2, Format::CMYKA8);
     all->Fill(99);
-    for (size_t i = 0; i < all->GetDataSize(); ++i) EXPECT_EQ(all->GetData()[i], 99);
-    auto empty = DynamicBitmap::Create(0, 0, Format::A8);
-    empty->Fill(1);  // no rows to touch
+    EXPECT_EQ(std::vector<uint8_t>(all->GetData(), all->GetData() + 20),
+              std::vector<uint8_t>(20, 99));
+    DynamicBitmap::Create(0, 0, Format::A8)->Fill(1);  // no rows to touch
 }
 
 TEST(DynamicBitmap, InverseAlphaBoundingBoxForAllFormats) {
@@ -259,29 +235,26 @@ TEST(DynamicBitmap, InverseAlphaBoundingBoxForAllFormats) {
 }
 
 TEST(DynamicBitmap, FreedLargeBlocksServeOnlyUnspecifiedContents) {
-    Raster::DynamicBitmap::ReleaseKeptMemory();
+    DynamicBitmap::ReleaseKeptMemory();
     const uint32_t w = 2048, h = 1024;  // 8 MiB
     uint8_t const* first;
     {
-        auto a = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
+        auto a = DynamicBitmap::Create(w, h, Format::RGBA8);
         first = a->GetData();
         std::memset(a->GetData(), 0x77, a->GetDataSize());
     }
     // A zeroed request never takes the kept block.
-    auto zeroed = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
+    auto zeroed = DynamicBitmap::Create(w, h, Format::RGBA8);
     EXPECT_NE(zeroed->GetData(), first);
     for (size_t i = 0; i < zeroed->GetDataSize(); i += 4093) ASSERT_EQ(zeroed->GetData()[i], 0);
     // A much smaller one does not either; one of about the size does.
-    auto small = Raster::DynamicBitmap::Create(w, h / 4, Raster::Format::RGBA8,
-                                               Raster::Contents::Unspecified);
+    auto small = DynamicBitmap::Create(w, h / 4, Format::RGBA8, Contents::Unspecified);
     EXPECT_NE(small->GetData(), first);
-    auto reused = Raster::DynamicBitmap::Create(w, h - 8, Raster::Format::RGBA8,
-                                                Raster::Contents::Unspecified);
+    auto reused = DynamicBitmap::Create(w, h - 8, Format::RGBA8, Contents::Unspecified);
     EXPECT_EQ(reused->GetData(), first);
     reused = nullptr;
     // Once released, nothing is kept.
-    Raster::DynamicBitmap::ReleaseKeptMemory();
-    auto fresh =
-        Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8, Raster::Contents::Unspecified);
+    DynamicBitmap::ReleaseKeptMemory();
+    auto fresh = DynamicBitmap::Create(w, h, Format::RGBA8, Contents::Unspecified);
     EXPECT_EQ(fresh->GetDataSize(), size_t(w) * h * 4);
 }
