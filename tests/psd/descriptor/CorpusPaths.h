@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
 #include "support/CorpusRoot.h"
 
 namespace desctest {

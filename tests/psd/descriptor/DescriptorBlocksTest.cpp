@@ -1,8 +1,6 @@
 // Descriptors found inside tagged-block bodies, and the dump tool that shows them.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "psd/descriptor/DescriptorBlocks.h"
@@ -16,9 +14,7 @@ using desctest::DescBytes;
 namespace {
 
 DescBytes SmallDescriptor(char const (&classID)[5], int32_t value) {
-    DescBytes b;
-    b.U32(16).Body(classID, 1).CodeKey("Vl  ").Code("long").U32(uint32_t(value));
-    return b;
+    return DescBytes().U32(16).Body(classID, 1).CodeKey("Vl  ").Code("long").U32(uint32_t(value));
 }
 
 DescBytes TypeToolBody(uint16_t version = 1, uint16_t textVersion = 50, uint16_t warpVersion = 1) {
@@ -40,27 +36,20 @@ struct Result {
     int code = -1;
 };
 
-Result Read(char const (&key)[5], std::vector<uint8_t> const& body, bool swap = true) {
+Result Read(uint32_t key, std::vector<uint8_t> const& body) {
     auto s = Kernel::MemoryInStream::Create(body);
     ParseData pd;
-    pd.m_swap = swap;
     Result r;
-    r.result = ReadBlockDescriptors(Key(key), *s, pd, r.found);
+    r.result = ReadBlockDescriptors(key, *s, pd, r.found);
     r.code = pd.m_report.m_error ? int(pd.m_report.m_error->GetCode()) : -1;
     return r;
 }
 
-std::string TempFile(std::string const& name, std::vector<uint8_t> const& bytes) {
-    std::string path = testing::TempDir() + name;
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<char const*>(bytes.data()), long(bytes.size()));
-    return path;
-}
-
 }  // namespace
 
+// Guards the type-layer body: its two descriptors, the version checks, and cuts anywhere.
 TEST(DescriptorBlocks, TypeToolHoldsTextAndWarp) {
-    Result r = Read("TySh", TypeToolBody());
+    Result r = Read(Key("TySh"), TypeToolBody());
     ASSERT_EQ(r.result, BlockDescriptorResult::Parsed) << r.code;
     ASSERT_EQ(r.found.size(), 2u);
     EXPECT_EQ(r.found[0].label, "text");
@@ -75,78 +64,76 @@ TEST(DescriptorBlocks, TypeToolHoldsTextAndWarp) {
     ASSERT_TRUE(editor);
     EXPECT_EQ(editor->GetString("Text"), "Hi\r");
 
-    EXPECT_EQ(Read("TySh", TypeToolBody(2)).code, PSDError::kUnknownTypeToolVersion);
-    EXPECT_EQ(Read("TySh", TypeToolBody(1, 51)).code, PSDError::kUnknownTextVersion);
-    EXPECT_EQ(Read("TySh", TypeToolBody(1, 50, 2)).code, PSDError::kUnknownTextWarpVersion);
+    EXPECT_EQ(Read(Key("TySh"), TypeToolBody(2)).code, PSDError::kUnknownTypeToolVersion);
+    EXPECT_EQ(Read(Key("TySh"), TypeToolBody(1, 51)).code, PSDError::kUnknownTextVersion);
+    EXPECT_EQ(Read(Key("TySh"), TypeToolBody(1, 50, 2)).code, PSDError::kUnknownTextWarpVersion);
     // A text version read the other way round is only accepted in a little-endian container.
-    EXPECT_EQ(Read("TySh", TypeToolBody(1, 12800)).code, PSDError::kUnknownTextVersion);
+    EXPECT_EQ(Read(Key("TySh"), TypeToolBody(1, 12800)).code, PSDError::kUnknownTextVersion);
 
     DescBytes body = TypeToolBody();
     for (size_t cut = 0; cut < body.size(); ++cut) {
-        Result c = Read("TySh", std::vector<uint8_t>(body.begin(), body.begin() + long(cut)));
+        Result c = Read(Key("TySh"), std::vector<uint8_t>(body.begin(), body.begin() + long(cut)));
         ASSERT_EQ(c.result, BlockDescriptorResult::Failed) << cut;
         ASSERT_EQ(c.code, PSDError::kTruncated) << cut;
     }
 }
 
+// Guards the header each key puts before its descriptor, and the keys that hold none.
 TEST(DescriptorBlocks, LayoutsByKey) {
-    DescBytes plain = SmallDescriptor("null", 1);
-    for (char const* key :
-         {"SoCo", "GdFl", "PtFl", "vstk", "vibA", "blwh", "CgEd", "cinf", "extn", "artd"}) {
-        SCOPED_TRACE(key);
-        char k[5] = {key[0], key[1], key[2], key[3], 0};
-        auto s = Kernel::MemoryInStream::Create(plain);
-        ParseData pd;
-        std::vector<BlockDescriptor> found;
-        EXPECT_TRUE(IsDescriptorBlock(Key(k)));
-        ASSERT_EQ(ReadBlockDescriptors(Key(k), *s, pd, found), BlockDescriptorResult::Parsed);
-        ASSERT_EQ(found.size(), 1u);
-        EXPECT_EQ(found[0].descriptor.Get<DescriptorItemInteger>(Key("Vl  "))->m_value, 1);
+    DescBytes const plain = SmallDescriptor("null", 7);
+    struct Case {
+        char const* keys;  // four characters each
+        DescBytes body;
+        BlockDescriptorResult result;
+    } const cases[] = {
+        {"SoCoGdFlPtFlvstkvibAblwhCgEdcinfextnartd", plain, BlockDescriptorResult::Parsed},
+        {"lfx2lfxslmfxvogkCAI ", DescBytes().U32(0).Then(plain), BlockDescriptorResult::Parsed},
+        {"clrL", DescBytes().U16(1).Then(plain), BlockDescriptorResult::Parsed},
+        {"PlLd", DescBytes().Code("soLD").U32(4).Then(plain), BlockDescriptorResult::Parsed},
+        {"PlLd", DescBytes().Code("plcL").U32(3).Zeros(40),
+         BlockDescriptorResult::NotDescriptorBased},
+        {"luni", plain, BlockDescriptorResult::NotDescriptorBased},
+    };
+    for (auto const& c : cases) {
+        for (char const* k = c.keys; *k; k += 4) {
+            uint32_t key = uint32_t(uint8_t(k[0])) << 24 | uint32_t(uint8_t(k[1])) << 16 |
+                           uint32_t(uint8_t(k[2])) << 8 | uint8_t(k[3]);
+            SCOPED_TRACE(std::string(k, 4));
+            Result r = Read(key, c.body);
+            ASSERT_EQ(r.result, c.result);
+            EXPECT_EQ(IsDescriptorBlock(key), std::string(k, 4) != "luni");
+            if (c.result == BlockDescriptorResult::NotDescriptorBased) {
+                EXPECT_TRUE(r.found.empty());
+                continue;
+            }
+            ASSERT_EQ(r.found.size(), 1u);
+            EXPECT_EQ(r.found[0].descriptor.Get<DescriptorItemInteger>(Key("Vl  "))->m_value, 7);
+        }
     }
-    for (char const* key : {"lfx2", "lfxs", "lmfx", "vogk", "CAI "}) {
-        SCOPED_TRACE(key);
-        char k[5] = {key[0], key[1], key[2], key[3], 0};
-        auto s =
-            Kernel::MemoryInStream::Create(DescBytes().U32(0).Then(SmallDescriptor("null", 2)));
-        ParseData pd;
-        std::vector<BlockDescriptor> found;
-        ASSERT_EQ(ReadBlockDescriptors(Key(k), *s, pd, found), BlockDescriptorResult::Parsed);
-        EXPECT_EQ(found.at(0).descriptor.Get<DescriptorItemInteger>(Key("Vl  "))->m_value, 2);
-    }
-    Result clrL = Read("clrL", DescBytes().U16(1).Then(SmallDescriptor("null", 3)));
-    ASSERT_EQ(clrL.result, BlockDescriptorResult::Parsed);
-    EXPECT_EQ(clrL.found.at(0).descriptor.Get<DescriptorItemInteger>(Key("Vl  "))->m_value, 3);
-
-    Result placed4 = Read("PlLd", DescBytes().Code("soLD").U32(4).Then(SmallDescriptor("null", 4)));
-    ASSERT_EQ(placed4.result, BlockDescriptorResult::Parsed);
-    Result placed3 = Read("PlLd", DescBytes().Code("plcL").U32(3).Zeros(40));
-    EXPECT_EQ(placed3.result, BlockDescriptorResult::NotDescriptorBased);
-    EXPECT_TRUE(placed3.found.empty());
-
-    EXPECT_FALSE(IsDescriptorBlock(Key("luni")));
-    EXPECT_EQ(Read("luni", plain).result, BlockDescriptorResult::NotDescriptorBased);
-    Result bad = Read("SoCo", DescBytes().U32(16).Body("null", 1).CodeKey("x   ").Code("what"));
+    Result bad =
+        Read(Key("SoCo"), DescBytes().U32(16).Body("null", 1).CodeKey("x   ").Code("what"));
     EXPECT_EQ(bad.result, BlockDescriptorResult::Failed);
     EXPECT_EQ(bad.code, PSDError::kUnknownDescriptorType);
     ASSERT_EQ(bad.found.size(), 1u);  // what was read stays visible
 }
 
+// Guards the dump tool on a raw descriptor file: the text and JSON forms, and a cut file.
 TEST(DumpTool, RawDescriptorAsTextAndJson) {
     DescBytes b;
     b.U32(16).Body("Clr ", 2).CodeKey("Rd  ").Code("doub").Double(2.5);
     b.NameKey("list").Code("VlLs").U32(1).Code("enum").CodeKey("BlnM").NameKey("hardMix");
-    std::string path = TempFile("dump_raw.bin", b);
+    testsupport::TempFile file(b, "raw"), cut(std::vector<uint8_t>(b.begin(), b.end() - 3), "cut");
     int status = -1;
-    std::string text = testsupport::RunTool("dump --raw " + path, &status);
+    std::string text = testsupport::RunTool("dump --raw " + file.path.string(), &status);
     EXPECT_EQ(status, 0) << text;
     EXPECT_EQ(text,
               "<descritor key='Clr '>\n"
               "\t<descriptoritem type=double key='Rd  ' value=2.5>\n"
               "\t<descriptoritem type=list key='list'>\n"
               "\t\t<enum enumtype='BlnM' enumvalue='hardMix'>\n");
-    std::string json = testsupport::RunTool("dump --raw --json " + path, &status);
+    auto j = nlohmann::json::parse(
+        testsupport::RunTool("dump --raw --json " + file.path.string(), &status));
     EXPECT_EQ(status, 0);
-    auto j = nlohmann::json::parse(json);
     auto const& d = j["raw"][0]["descriptor"];
     EXPECT_EQ(d["class"], "Clr ");
     EXPECT_EQ(d["items"][0]["key"], "Rd  ");
@@ -154,13 +141,13 @@ TEST(DumpTool, RawDescriptorAsTextAndJson) {
     EXPECT_EQ(d["items"][1]["value"][0]["value"]["value"], "hardMix");
 
     // A cut descriptor shows what was read and fails.
-    std::string cut = TempFile("dump_cut.bin", std::vector<uint8_t>(b.begin(), b.end() - 3));
-    text = testsupport::RunTool("dump --raw " + cut, &status);
+    text = testsupport::RunTool("dump --raw " + cut.path.string(), &status);
     EXPECT_EQ(status, 1);
     EXPECT_NE(text.find("incomplete: The file appears to be truncated"), std::string::npos) << text;
     EXPECT_NE(text.find("key='Rd  ' value=2.5"), std::string::npos) << text;
 }
 
+// Guards the dump tool on a real type layer: block order, engine data as JSON, a bad layer.
 TEST(DumpTool, TypeLayerOfACorpusDocument) {
     auto path = desctest::CorpusRoot() / "ag-psd/test/text-simple.psd";
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "no corpus";
@@ -173,24 +160,21 @@ TEST(DumpTool, TypeLayerOfACorpusDocument) {
     std::vector<std::string> keys;
     for (auto const& b : blocks) keys.push_back(b["key"]);
     EXPECT_EQ(keys, (std::vector<std::string>{"lfx2", "TySh", "TySh"}));
-    bool sawText = false;
+    int sawText = 0;
     for (auto const& item : blocks[1]["descriptor"]["items"])
         if (item["key"] == "EngineData") {
             EXPECT_EQ(item["type"], "PDFdata");
             EXPECT_EQ(item["value"]["EngineDict"]["Editor"]["Text"], "a\r");
-            sawText = true;
+            ++sawText;
         }
-    EXPECT_TRUE(sawText);
+    EXPECT_EQ(sawText, 1);
 
     std::string all = testsupport::RunTool("dump " + path.string(), &status);
     EXPECT_EQ(status, 0);
-    EXPECT_NE(all.find("block 'Txt2' engine data"), std::string::npos);
-    EXPECT_NE(all.find("block 'TySh' warp"), std::string::npos);
-    EXPECT_NE(
-        all.find(
-            "<descriptoritem type=enum key='warpStyle' enumtype='warpStyle' enumvalue='warpNone'>"),
-        std::string::npos);
-
+    for (char const* line :
+         {"block 'Txt2' engine data", "block 'TySh' warp",
+          "<descriptoritem type=enum key='warpStyle' enumtype='warpStyle' enumvalue='warpNone'>"})
+        EXPECT_NE(all.find(line), std::string::npos) << line;
     testsupport::RunTool("dump --layer 99 " + path.string(), &status);
     EXPECT_EQ(status, 1);
 }

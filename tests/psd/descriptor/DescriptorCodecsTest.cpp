@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <thread>
 
 #include "psd/descriptor/DescriptorCodecs.h"
@@ -9,23 +10,31 @@
 using namespace PSD;
 using Unit = DescriptorItemUnitFloat::UnitType;
 using Colour = Kernel::Consolidated<Renderer::Colour>;
+using Item = Kernel::Counted<DescriptorItem>;
 
 namespace {
 
 struct Report : PSDReport {
     Report() { m_warnings = Kernel::MakeCounted<PSDWarnings>(); }
-    int Code() const { return m_error ? int(m_error->GetCode()) : -1; }
-    unsigned Number() const { return m_error ? m_error->GetNumber() : 999; }
-    String Detail() const { return m_error ? m_error->GetDetail() : String("?"); }
-    size_t WarningCount() const { return m_warnings->GetCount(); }
-    // Code and detail of warning i.
-    std::pair<int, String> Warning(size_t i) const {
-        auto const* w = dynamic_cast<PSDLoadWarning const*>(m_warnings->GetWarnings().at(i).Get());
-        return {int(w->m_code), w->m_detail};
+    // "code/number/detail" of the error, or "none".
+    std::string Err() const {
+        if (!m_error) return "none";
+        return std::to_string(m_error->GetCode()) + "/" + std::to_string(m_error->GetNumber()) +
+               "/" + std::string(m_error->GetDetail());
+    }
+    // "code:detail" of every warning, joined by ';'.
+    std::string Warns() const {
+        std::string out;
+        for (auto const& w : m_warnings->GetWarnings()) {
+            auto const* l = dynamic_cast<PSDLoadWarning const*>(w.Get());
+            out += (out.empty() ? "" : ";") + std::to_string(int(l->m_code)) + ":" +
+                   std::string(l->m_detail);
+        }
+        return out;
     }
 };
 
-Kernel::Counted<DescriptorItem> Enum(DescriptorKey type, DescriptorKey value) {
+Item Enum(DescriptorKey type, DescriptorKey value) {
     return Kernel::MakeCounted<DescriptorItemEnum>(std::move(type), std::move(value));
 }
 
@@ -41,19 +50,34 @@ Kernel::Counted<DescriptorItemDescriptor> ColourObject(
     return o;
 }
 
-Renderer::RGBA8 RGB8(Colour const& c) {
-    auto const* rgb = dynamic_cast<Renderer::ColourRGB const*>(c.Get());
-    return rgb ? rgb->GetRGBA8() : Renderer::RGBA8{1, 2, 3, 4};
+Kernel::Counted<DescriptorItemDescriptor> HSB(Unit hueUnit, double h, double s, double b) {
+    auto o = Object(Key("HSBC"));
+    EncodeUnit(o->m_descriptor, Key("H   "), hueUnit, h);
+    EncodeDouble(o->m_descriptor, Key("Strt"), s);
+    EncodeDouble(o->m_descriptor, Key("Brgh"), b);
+    return o;
 }
 
-Renderer::CMYKA8 CMYK8(Colour const& c) {
-    auto const* cmyk = dynamic_cast<Renderer::ColourCMYK const*>(c.Get());
-    return cmyk ? cmyk->GetCMYKA8() : Renderer::CMYKA8{1, 2, 3, 4, 5};
-}
-
-float Grey(Colour const& c) {
-    auto const* g = dynamic_cast<Renderer::ColourGrayscale const*>(c.Get());
-    return g ? g->GetGray() : -1.0f;
+// The model and exact channels of a decoded colour.
+std::string Describe(Colour const& c) {
+    char buf[128] = "other";
+    if (!c) return "null";
+    if (auto const* p = dynamic_cast<Renderer::ColourRGB const*>(c.Get())) {
+        auto v = p->GetRGBA8();
+        std::snprintf(buf, sizeof buf, "rgb %d %d %d %d", v.r, v.g, v.b, v.a);
+    } else if (auto const* p = dynamic_cast<Renderer::ColourCMYK const*>(c.Get())) {
+        auto v = p->GetCMYKA8();
+        std::snprintf(buf, sizeof buf, "cmyk %d %d %d %d %d", v.c, v.m, v.y, v.k, v.a);
+    } else if (auto const* p = dynamic_cast<Renderer::ColourGrayscale const*>(c.Get())) {
+        std::snprintf(buf, sizeof buf, "grey %.9g", p->GetGray());
+    } else if (auto const* p = dynamic_cast<Renderer::ColourLAB const*>(c.Get())) {
+        auto v = p->GetLABA16();
+        std::snprintf(buf, sizeof buf, "lab %d %d %d %d", v.l, v.a, v.b, v.alpha);
+    } else if (auto const* p = dynamic_cast<Renderer::ColourHSL const*>(c.Get())) {
+        auto v = p->GetHSLAF();
+        std::snprintf(buf, sizeof buf, "hsl %.9g %.9g %.9g", v.h, v.s, v.l);
+    }
+    return buf;
 }
 
 // A colour of a model the writers do not know.
@@ -79,162 +103,160 @@ std::vector<uint8_t> Words(std::initializer_list<uint16_t> w) {
 
 }  // namespace
 
-TEST(DescriptorCodecs, ScalarDecodersCheckTheType) {
-    DescriptorItemDouble d(2.5);
-    DescriptorItemBool b(true);
-    DescriptorItemInteger i(-9);
-    DescriptorItemString s("text");
-    DescriptorItemUnitFloat u(DescriptorItemUnitFloat::Points, 7.5);
-    {
-        Report r;
-        double dv = 0;
-        bool bv = false;
-        int iv = 0;
-        String sv;
-        EXPECT_TRUE(DecodeDouble(d, dv, r) && DecodeBool(b, bv, r) && DecodeInteger(i, iv, r) &&
-                    DecodeString(s, sv, r));
-        EXPECT_EQ(dv, 2.5);
-        EXPECT_TRUE(bv);
-        EXPECT_EQ(iv, -9);
-        EXPECT_EQ(sv, "text");
-        EXPECT_FALSE(r.m_error);
+// Guards each encoder's item tag and each decoder's read of it, through real bytes.
+TEST(DescriptorCodecs, ScalarsEncodeSaveAndDecodeBack) {
+    Descriptor d(DescriptorKey(Key("null")));
+    EXPECT_TRUE(EncodeInteger(d, Key("long"), -9));
+    EXPECT_TRUE(EncodeBool(d, Key("bool"), true));
+    EXPECT_TRUE(EncodeDouble(d, Key("doub"), 2.5));
+    EXPECT_TRUE(EncodeString(d, Key("TEXT"), "text"));
+    EXPECT_TRUE(EncodeUnit(d, Key("UntF"), Unit::Points, 7.5));
+    EXPECT_TRUE(EncodeEnum(d, Key("enum"), Key("Ordn"), Key("Trgt")));
+    std::pair<Kernel::Unit, Unit> const hostUnits[] = {
+        {Kernel::Unit::Percent, Unit::Percent}, {Kernel::Unit::Pixels, Unit::Pixels},
+        {Kernel::Unit::Inches, Unit::Inch},     {Kernel::Unit::Points, Unit::Points},
+        {Kernel::Unit::Millimetres, Unit::MM},  {Kernel::Unit::Centimetres, Unit::CM}};
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_TRUE(EncodeUnit(d, DescriptorKey::Name("h" + std::to_string(i)),
+                               Kernel::UnitValue(2.5, hostUnits[i].first)));
+    for (int host : {0, 2, 3, 4, 10})
+        EXPECT_FALSE(EncodeUnit(d, Key("w   "), Kernel::UnitValue(1, Kernel::Unit(host))));
+    ASSERT_EQ(d.m_items.size(), 12u);
+
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(desctest::SaveBody(d, bytes));
+    ParseData pd;
+    Descriptor back;
+    ASSERT_TRUE(desctest::ParseBody(bytes, back, pd));
+    Report r;
+    int iv = 0;
+    bool bv = false;
+    double dv = 0, uv = 0;
+    String sv;
+    Unit unit = Unit::None;
+    ASSERT_TRUE(DecodeInteger(*back.GetItem(Key("long")), iv, r) &&
+                DecodeBool(*back.GetItem(Key("bool")), bv, r) &&
+                DecodeDouble(*back.GetItem(Key("doub")), dv, r) &&
+                DecodeString(*back.GetItem(Key("TEXT")), sv, r) &&
+                DecodeUnitAndType(*back.GetItem(Key("UntF")), unit, uv, r))
+        << r.Err();
+    EXPECT_EQ(iv, -9);
+    EXPECT_TRUE(bv);
+    EXPECT_EQ(dv, 2.5);
+    EXPECT_EQ(sv, "text");
+    EXPECT_EQ(unit, Unit::Points);
+    EXPECT_EQ(uv, 7.5);
+    EXPECT_EQ(back.Get<DescriptorItemEnum>(Key("enum"))->m_value.m_value.m_code, Key("Trgt"));
+    for (size_t i = 0; i < 6; ++i) {
+        auto item = back.Get<DescriptorItemUnitFloat>(("h" + std::to_string(i)).c_str());
+        ASSERT_TRUE(item) << i;
+        EXPECT_EQ(item->m_unit, hostUnits[i].second) << i;
+        EXPECT_EQ(item->m_value, 2.5) << i;
     }
-    struct Case {
-        char const* what;
-        bool (*run)(DescriptorItem const&, PSDReport&);
-        int code;
-        unsigned number;
-    } const cases[] = {
-        {"double",
-         [](DescriptorItem const& it, PSDReport& r) {
+    auto points = back.GetItem(Key("UntF"));
+    unit = Unit::None;
+    EXPECT_TRUE(DecodeUnitType(*points, unit, r));
+    EXPECT_EQ(unit, Unit::Points);
+    uv = 0;
+    EXPECT_TRUE(DecodeUnit(*points, Unit::Points, uv, r));
+    EXPECT_EQ(uv, 7.5);
+    EXPECT_EQ(r.Err(), "none");
+    uv = 1;
+    EXPECT_FALSE(DecodeUnit(*points, Unit::Pixels, uv, r));  // a unit mismatch
+    EXPECT_EQ(uv, 1);
+    EXPECT_EQ(r.m_error->Report(), "Descriptor: Unexpected unit type [1]");
+}
+
+// Guards the type checks: each decoder fails on another type, says so, and leaves its output.
+TEST(DescriptorCodecs, DecodersRejectTheWrongType) {
+    using Run = bool (*)(DescriptorItem const&, PSDReport&);  // true: failed, output untouched
+    std::pair<Run, char const*> const cases[] = {
+        {[](DescriptorItem const& it, PSDReport& r) {
              double v = 4;
-             bool ok = DecodeDouble(it, v, r);
-             return ok || v != 4;
+             return !DecodeDouble(it, v, r) && v == 4;
          },
-         30, 0},
-        {"bool",
-         [](DescriptorItem const& it, PSDReport& r) {
+         "30/0/"},
+        {[](DescriptorItem const& it, PSDReport& r) {
              bool v = true;
-             bool ok = DecodeBool(it, v, r);
-             return ok || !v;
+             return !DecodeBool(it, v, r) && v;
          },
-         28, 0},
-        {"integer",
-         [](DescriptorItem const& it, PSDReport& r) {
+         "28/0/"},
+        {[](DescriptorItem const& it, PSDReport& r) {
              int v = 4;
-             bool ok = DecodeInteger(it, v, r);
-             return ok || v != 4;
+             return !DecodeInteger(it, v, r) && v == 4;
          },
-         32, 0},
-        {"string",
-         [](DescriptorItem const& it, PSDReport& r) {
+         "32/0/"},
+        {[](DescriptorItem const& it, PSDReport& r) {
              String v = "x";
-             bool ok = DecodeString(it, v, r);
-             return ok || v != "x";
+             return !DecodeString(it, v, r) && v == "x";
          },
-         34, 0},
-        {"unit type",
-         [](DescriptorItem const& it, PSDReport& r) {
+         "34/0/"},
+        {[](DescriptorItem const& it, PSDReport& r) {
              Unit v = Unit::MM;
-             bool ok = DecodeUnitType(it, v, r);
-             return ok || v != Unit::MM;
+             return !DecodeUnitType(it, v, r) && v == Unit::MM;
          },
-         35, 1},
-        {"unit and type",
-         [](DescriptorItem const& it, PSDReport& r) {
+         "35/1/"},
+        {[](DescriptorItem const& it, PSDReport& r) {
              Unit v = Unit::MM;
              double x = 4;
-             bool ok = DecodeUnitAndType(it, v, x, r);
-             return ok || v != Unit::MM || x != 4;
+             return !DecodeUnitAndType(it, v, x, r) && v == Unit::MM && x == 4;
          },
-         35, 2},
-        {"unit",
-         [](DescriptorItem const& it, PSDReport& r) {
+         "35/2/"},
+        {[](DescriptorItem const& it, PSDReport& r) {
              double x = 4;
-             bool ok = DecodeUnit(it, Unit::Points, x, r);
-             return ok || x != 4;
+             return !DecodeUnit(it, Unit::Points, x, r) && x == 4;
          },
-         35, 2},
+         "35/2/"},
     };
     DescriptorItemEnum wrong(Key("BlnM"), Key("Nrml"));
-    for (auto const& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (auto const& [run, err] : cases) {
+        SCOPED_TRACE(err);
         Report r;
-        EXPECT_FALSE(c.run(wrong, r));  // fails and leaves the output alone
-        EXPECT_EQ(r.Code(), c.code);
-        EXPECT_EQ(r.Number(), c.number);
-        EXPECT_EQ(r.Detail(), "");
-    }
-    {
-        Report r;
-        Unit unit = Unit::None;
-        double value = 0;
-        EXPECT_TRUE(DecodeUnitType(u, unit, r));
-        EXPECT_EQ(unit, Unit::Points);
-        EXPECT_TRUE(DecodeUnitAndType(u, unit, value, r));
-        EXPECT_EQ(value, 7.5);
-        value = 0;
-        EXPECT_TRUE(DecodeUnit(u, Unit::Points, value, r));
-        EXPECT_EQ(value, 7.5);
-        value = 1;
-        EXPECT_FALSE(DecodeUnit(u, Unit::Pixels, value, r));  // a unit mismatch
-        EXPECT_EQ(value, 1);
-        EXPECT_EQ(r.Code(), PSDError::kDescriptorUnexpectedUnitType);
-        EXPECT_EQ(r.Number(), 1u);
-        EXPECT_EQ(r.m_error->Report(), "Descriptor: Unexpected unit type [1]");
+        EXPECT_TRUE(run(wrong, r));
+        EXPECT_EQ(r.Err(), err);
     }
 }
 
+// Guards the enum checks in their order, the default for an unknown value and its warning.
 TEST(DescriptorCodecs, DecodeEnumWithADictionary) {
-    auto const& dict = LineAlignmentDictionary::Instance();
-    char const* type = "strokeStyleLineAlignment";
     using A = PSDVectorStroke::LineAlignment;
-    {
-        Report r;
-        A out = A::Inside;
-        EXPECT_TRUE(DecodeEnum(
-            *Enum(DescriptorKey::Name(type), DescriptorKey::Name("strokeStyleAlignOutside")), dict,
-            type, out, A::Center, r));
-        EXPECT_EQ(out, A::Outside);
-        EXPECT_EQ(r.WarningCount(), 0u);
-    }
-    {
-        Report r;
-        A out = A::Inside;
-        EXPECT_TRUE(DecodeEnum(
-            *Enum(DescriptorKey::Name(type), DescriptorKey::Name("strokeStyleAlignNowhere")), dict,
-            type, out, A::Center, r));
-        EXPECT_EQ(out, A::Center);
-        ASSERT_EQ(r.WarningCount(), 1u);
-        EXPECT_EQ(r.Warning(0),
-                  std::make_pair(3, String("strokeStyleLineAlignment:strokeStyleAlignNowhere")));
-        EXPECT_FALSE(r.m_error);
-    }
-    struct Bad {
-        Kernel::Counted<DescriptorItem> item;
-        int code;
-        char const* detail;
-    } const bad[] = {
-        {Kernel::MakeCounted<DescriptorItemInteger>(1), 31, "strokeStyleLineAlignment"},
-        {Enum(Key("strk"), DescriptorKey::Name("strokeStyleAlignInside")), 37,
-         "strokeStyleLineAlignment:strk"},
+    char const* type = "strokeStyleLineAlignment";
+    auto named = [&](char const* value) {
+        return Enum(DescriptorKey::Name(type), DescriptorKey::Name(value));
+    };
+    struct Case {
+        Item item;
+        bool ok;
+        A out;
+        char const* err;
+        char const* warns;
+    } const cases[] = {
+        {named("strokeStyleAlignOutside"), true, A::Outside, "none", ""},
+        {named("strokeStyleAlignNowhere"), true, A::Center, "none",
+         "3:strokeStyleLineAlignment:strokeStyleAlignNowhere"},
+        {Kernel::MakeCounted<DescriptorItemInteger>(1), false, A::Inside,
+         "31/2/strokeStyleLineAlignment", ""},
+        {Enum(Key("strk"), DescriptorKey::Name("strokeStyleAlignInside")), false, A::Inside,
+         "37/2/strokeStyleLineAlignment:strk", ""},
         {Enum(DescriptorKey::Name("strokeStyleLineCapType"),
               DescriptorKey::Name("strokeStyleAlignInside")),
-         37, "strokeStyleLineAlignment:strokeStyleLineCapType"},
-        {Enum(DescriptorKey::Name(type), Key("Cntr")), 38, "strokeStyleLineAlignment:Cntr"},
+         false, A::Inside, "37/2/strokeStyleLineAlignment:strokeStyleLineCapType", ""},
+        {Enum(DescriptorKey::Name(type), Key("Cntr")), false, A::Inside,
+         "38/2/strokeStyleLineAlignment:Cntr", ""},
     };
-    for (auto const& b : bad) {
-        SCOPED_TRACE(b.detail);
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.err);
         Report r;
         A out = A::Inside;
-        EXPECT_FALSE(DecodeEnum(*b.item, dict, type, out, A::Center, r));
-        EXPECT_EQ(out, A::Inside);
-        EXPECT_EQ(r.Code(), b.code);
-        EXPECT_EQ(r.Number(), 2u);
-        EXPECT_EQ(r.Detail(), b.detail);
+        EXPECT_EQ(DecodeEnum(*c.item, LineAlignmentDictionary::Instance(), type, out, A::Center, r),
+                  c.ok);
+        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(r.Err(), c.err);
+        EXPECT_EQ(r.Warns(), c.warns);
     }
 }
 
+// Guards the dictionaries' texts, later entries overriding earlier ones, and encoding by name.
 TEST(DescriptorCodecs, DictionariesBothWays) {
     using C = PSDVectorStroke::LineCapType;
     using J = PSDVectorStroke::LineJoinStyle;
@@ -243,8 +265,6 @@ TEST(DescriptorCodecs, DictionariesBothWays) {
     EXPECT_EQ(cap, C::Square);
     EXPECT_FALSE(LineCapDictionary::Instance().Lookup("strokeStyleSquareCap ", cap));
     J join;
-    EXPECT_TRUE(LineJoinDictionary::Instance().Lookup("strokeStyleBevelJoin", join));
-    EXPECT_EQ(join, J::Bevel);
     EXPECT_TRUE(LineJoinDictionary::Instance().Lookup("strokeStyleMiterJoin", join));
     EXPECT_EQ(join, J::Miter);
     String text;
@@ -261,13 +281,10 @@ TEST(DescriptorCodecs, DictionariesBothWays) {
     EXPECT_EQ(text, "b");
     EXPECT_FALSE(d.ReverseLookup(C::Square, text));
 
-    // Encoding through a dictionary writes the value as a name key.
     Descriptor desc(DescriptorKey(Key("Strk")));
-    EXPECT_TRUE(EncodeEnum(desc, DescriptorKey::Name("strokeStyleLineJoinType"),
-                           DescriptorKey::Name("strokeStyleLineJoinType"),
-                           LineJoinDictionary::Instance(), J::Bevel));
-    EXPECT_FALSE(EncodeEnum(desc, DescriptorKey::Name("x"), DescriptorKey::Name("x"),
-                            LineJoinDictionary::Instance(), J(7)));
+    auto key = DescriptorKey::Name("strokeStyleLineJoinType");
+    EXPECT_TRUE(EncodeEnum(desc, key, key, LineJoinDictionary::Instance(), J::Bevel));
+    EXPECT_FALSE(EncodeEnum(desc, key, key, LineJoinDictionary::Instance(), J(7)));
     ASSERT_EQ(desc.m_items.size(), 1u);
     auto e = desc.Get<DescriptorItemEnum>("strokeStyleLineJoinType");
     ASSERT_TRUE(e);
@@ -275,6 +292,7 @@ TEST(DescriptorCodecs, DictionariesBothWays) {
     EXPECT_EQ(e->m_value.m_type.m_name, "strokeStyleLineJoinType");
 }
 
+// Guards the one-time construction of the shared dictionaries against racing first users.
 TEST(DescriptorCodecs, DictionariesAreBuiltOnceUnderConcurrentFirstUse) {
     std::vector<LineCapDictionary const*> seen(8, nullptr);
     std::vector<std::thread> threads;
@@ -290,6 +308,7 @@ TEST(DescriptorCodecs, DictionariesAreBuiltOnceUnderConcurrentFirstUse) {
     EXPECT_NE(seen[0], nullptr);
 }
 
+// Guards the blend table both ways ("pass" is written, never read) and the decoder's errors.
 TEST(DescriptorCodecs, BlendModesBothWays) {
     for (uint32_t m = 0; m < kBlendModeCount; ++m) {
         SCOPED_TRACE(m);
@@ -298,82 +317,53 @@ TEST(DescriptorCodecs, BlendModesBothWays) {
         auto e = d.Get<DescriptorItemEnum>(Key("Md  "));
         ASSERT_TRUE(e);
         EXPECT_EQ(e->m_value.m_type.m_code, Key("BlnM"));
-        bool isName = (m >= 17 && m <= 22) || m >= 24;
-        EXPECT_EQ(e->m_value.m_value.m_code == 0, isName);
+        EXPECT_EQ(e->m_value.m_value.m_code == 0, (m >= 17 && m <= 22) || m >= 24);
         Report r;
         BlendMode out = BlendMode::Divide;
         ASSERT_TRUE(DecodeBlendMode(*e, out, r));
+        EXPECT_EQ(uint32_t(out), m == 23 ? 0u : m);
+        EXPECT_EQ(r.Warns(), m == 23 ? "1:pass" : "");
         if (m == 23) {
             EXPECT_EQ(e->m_value.m_value.m_code, Key("pass"));
-            EXPECT_EQ(out, BlendMode::Normal);  // written, never read back
-            ASSERT_EQ(r.WarningCount(), 1u);
-            EXPECT_EQ(r.Warning(0), std::make_pair(1, String("pass")));
-        } else {
-            EXPECT_EQ(uint32_t(out), m);
-            EXPECT_EQ(r.WarningCount(), 0u);
         }
     }
     Descriptor d(DescriptorKey(Key("null")));
     EXPECT_FALSE(EncodeBlendMode(d, Key("Md  "), BlendMode(28)));
     EXPECT_TRUE(d.m_items.empty());
 
-    Report r;
-    BlendMode out = BlendMode::Screen;
-    EXPECT_TRUE(DecodeBlendMode(*Enum(Key("BlnM"), DescriptorKey::Name("hardMix")), out, r));
-    EXPECT_EQ(out, BlendMode::HardMix);
-    EXPECT_TRUE(DecodeBlendMode(*Enum(Key("BlnM"), DescriptorKey::Name("softMix")), out, r));
-    EXPECT_EQ(out, BlendMode::Normal);
-    EXPECT_TRUE(DecodeBlendMode(*Enum(Key("BlnM"), Key("Zzzz")), out, r));
-    ASSERT_EQ(r.WarningCount(), 2u);
-    EXPECT_EQ(r.Warning(0), std::make_pair(1, String("softMix")));
-    EXPECT_EQ(r.Warning(1), std::make_pair(1, String("Zzzz")));
-    EXPECT_FALSE(r.m_error);
-
-    out = BlendMode::Screen;
-    EXPECT_FALSE(DecodeBlendMode(DescriptorItemDouble(1), out, r));
-    EXPECT_EQ(out, BlendMode::Screen);
-    EXPECT_EQ(r.Code(), 31);
-    EXPECT_EQ(r.Number(), 3u);
-    EXPECT_EQ(r.Detail(), "BlendMode > Double");
-    EXPECT_FALSE(DecodeBlendMode(*Enum(DescriptorKey::Name("blendMode"), Key("Nrml")), out, r));
-    EXPECT_EQ(r.Code(), 37);
-    EXPECT_EQ(r.Number(), 3u);
-    EXPECT_EQ(r.Detail(), "BlendMode - BlnM > blendMode");
-    EXPECT_FALSE(DecodeBlendMode(*Enum(Key("Clr "), Key("Nrml")), out, r));
-    EXPECT_EQ(r.Detail(), "BlendMode - BlnM > Clr ");
-}
-
-TEST(DescriptorCodecs, RGBColoursTruncateAndWrap) {
     struct Case {
-        double red;
-        uint8_t expected;
-    } const cases[] = {{255.9, 255}, {256, 0},  {511.7, 255}, {0.99, 0},
-                       {-1, 255},    {-0.5, 0}, {1e30, 0},    {NAN, 0}};
+        Item item;
+        bool ok;
+        BlendMode out;
+        char const* err;
+        char const* warns;
+    } const cases[] = {
+        {Enum(Key("BlnM"), DescriptorKey::Name("hardMix")), true, BlendMode::HardMix, "none", ""},
+        {Enum(Key("BlnM"), DescriptorKey::Name("softMix")), true, BlendMode::Normal, "none",
+         "1:softMix"},
+        {Enum(Key("BlnM"), Key("Zzzz")), true, BlendMode::Normal, "none", "1:Zzzz"},
+        {Kernel::MakeCounted<DescriptorItemDouble>(1), false, BlendMode::Screen,
+         "31/3/BlendMode > Double", ""},
+        {Enum(DescriptorKey::Name("blendMode"), Key("Nrml")), false, BlendMode::Screen,
+         "37/3/BlendMode - BlnM > blendMode", ""},
+        {Enum(Key("Clr "), Key("Nrml")), false, BlendMode::Screen, "37/3/BlendMode - BlnM > Clr ",
+         ""},
+    };
     for (auto const& c : cases) {
-        SCOPED_TRACE(c.red);
+        SCOPED_TRACE(c.err);
         Report r;
-        Colour out;
-        ASSERT_TRUE(DecodeColor(
-            *ColourObject("RGBC", {{Key("Rd  "), c.red}, {Key("Grn "), 10}, {Key("Bl  "), 20}}),
-            out, r));
-        auto px = RGB8(out);
-        EXPECT_EQ(px.r, c.expected);
-        EXPECT_EQ(px.g, 10);
-        EXPECT_EQ(px.b, 20);
-        EXPECT_EQ(px.a, 255);
-        EXPECT_EQ(out->GetOpacity(), 1.0f);
-        EXPECT_EQ(out->GetName(), "");
+        BlendMode out = BlendMode::Screen;
+        EXPECT_EQ(DecodeBlendMode(*c.item, out, r), c.ok);
+        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(r.Err(), c.err);
+        EXPECT_EQ(r.Warns(), c.warns);
     }
-    // Missing components count as 0.
-    Report r;
-    Colour out;
-    ASSERT_TRUE(DecodeColor(*ColourObject("RGBC", {{Key("Grn "), 128}}), out, r));
-    EXPECT_EQ(RGB8(out).r, 0);
-    EXPECT_EQ(RGB8(out).g, 128);
 }
 
-TEST(DescriptorCodecs, SwatchKeysAreSkippedOnlyInRGB) {
-    auto build = [](char const(&cls)[5]) {
+// Guards each colour model's conversion: RGB truncates and wraps, grey clamps, Lab rounds,
+// swatch keys are skipped in RGB only, missing components count as 0.
+TEST(DescriptorCodecs, ColourObjectsDecode) {
+    auto swatch = [](char const(&cls)[5]) {
         auto o = Object(Key(cls));
         EncodeString(o->m_descriptor, Key("Nm  "), "Swatch");
         EncodeString(o->m_descriptor, Key("Bk  "), "Book");
@@ -382,173 +372,112 @@ TEST(DescriptorCodecs, SwatchKeysAreSkippedOnlyInRGB) {
         EncodeDouble(o->m_descriptor, Key("Rd  "), 1);
         return o;
     };
-    {
+    auto rgb = [](double red) {
+        return ColourObject("RGBC", {{Key("Rd  "), red}, {Key("Grn "), 10}, {Key("Bl  "), 20}});
+    };
+    auto grey = [](double g) { return ColourObject("Grsc", {{Key("Gry "), g}}); };
+    struct Case {
+        char const* what;
+        Kernel::Counted<DescriptorItemDescriptor> item;
+        char const* colour;
+        char const* warns;
+    } const cases[] = {
+        {"red 255.9", rgb(255.9), "rgb 255 10 20 255", ""},
+        {"red 256", rgb(256), "rgb 0 10 20 255", ""},
+        {"red 511.7", rgb(511.7), "rgb 255 10 20 255", ""},
+        {"red 0.99", rgb(0.99), "rgb 0 10 20 255", ""},
+        {"red -1", rgb(-1), "rgb 255 10 20 255", ""},
+        {"red -0.5", rgb(-0.5), "rgb 0 10 20 255", ""},
+        {"red 1e30", rgb(1e30), "rgb 0 10 20 255", ""},
+        {"red NaN", rgb(NAN), "rgb 0 10 20 255", ""},
+        {"missing red", ColourObject("RGBC", {{Key("Grn "), 128}}), "rgb 0 128 0 255", ""},
+        {"RGB swatch", swatch("RGBC"), "rgb 1 0 0 255", ""},
+        {"CMYK swatch", swatch("CMYC"), "cmyk 0 0 0 0 255",
+         "2:colour:CMYC,Nm  ;2:colour:CMYC,Bk  ;2:colour:CMYC,bookID;2:colour:CMYC,bookKey;"
+         "2:colour:CMYC,Rd  "},
+        {"Lab swatch", swatch("LbCl"), "lab 0 32768 32768 65535",
+         "2:LbCl,Nm  ;2:LbCl,Bk  ;2:LbCl,bookID;2:LbCl,bookKey;2:LbCl,Rd  "},
+        {"CMYK",
+         ColourObject("CMYC",
+                      {{Key("Cyn "), 10}, {Key("Mgnt"), 20}, {Key("Ylw "), 40}, {Key("Blck"), 75}}),
+         "cmyk 25 51 102 191 255", ""},
+        {"grey 100", grey(100), "grey 0", ""},
+        {"grey 150", grey(150), "grey 0", ""},
+        {"grey 0", grey(0), "grey 1", ""},
+        {"grey -20", grey(-20), "grey 1", ""},
+        {"grey 25", grey(25), "grey 0.75", ""},
+        {"Lab", ColourObject("LbCl", {{Key("Lmnc"), 50}, {Key("A   "), 28.25}, {Key("B   "), -50}}),
+         "lab 32768 40000 19968 65535", ""},  // L 32767.5 rounds up
+        {"HSB", HSB(Unit::Angle, 180, 100, 100), "hsl 0.5 1 0.5", ""},
+        {"HSB without brightness", HSB(Unit::Angle, 90, 60, 0), "hsl 0.25 0 0", ""},
+        {"unspecified", Object(Key("UnsC")), "rgb 255 255 255 255", ""},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
         Report r;
         Colour out;
-        EXPECT_TRUE(DecodeColor(*build("RGBC"), out, r));
-        EXPECT_EQ(r.WarningCount(), 0u);
-        EXPECT_EQ(RGB8(out).r, 1);
-    }
-    {
-        Report r;
-        Colour out;
-        EXPECT_TRUE(DecodeColor(*build("CMYC"), out, r));
-        ASSERT_EQ(r.WarningCount(), 5u);
-        EXPECT_EQ(r.Warning(0), std::make_pair(2, String("colour:CMYC,Nm  ")));
-        EXPECT_EQ(r.Warning(2), std::make_pair(2, String("colour:CMYC,bookID")));
-        EXPECT_EQ(r.Warning(4), std::make_pair(2, String("colour:CMYC,Rd  ")));
-    }
-    {
-        Report r;
-        Colour out;
-        EXPECT_TRUE(DecodeColor(*build("LbCl"), out, r));
-        ASSERT_EQ(r.WarningCount(), 5u);
-        EXPECT_EQ(r.Warning(1), std::make_pair(2, String("LbCl,Bk  ")));
-    }
-}
-
-TEST(DescriptorCodecs, OtherColourModels) {
-    {
-        Report r;
-        Colour out;
-        ASSERT_TRUE(DecodeColor(
-            *ColourObject(
-                "CMYC",
-                {{Key("Cyn "), 10}, {Key("Mgnt"), 20}, {Key("Ylw "), 40}, {Key("Blck"), 75}}),
-            out, r));
-        auto px = CMYK8(out);
-        EXPECT_EQ(px.c, 25);
-        EXPECT_EQ(px.m, 51);
-        EXPECT_EQ(px.y, 102);
-        EXPECT_EQ(px.k, 191);
-        EXPECT_EQ(px.a, 255);
-    }
-    for (auto [gry, expected] :
-         {std::pair{100.0, 0.0f}, {150.0, 0.0f}, {0.0, 1.0f}, {-20.0, 1.0f}, {25.0, 0.75f}}) {
-        SCOPED_TRACE(gry);
-        Report r;
-        Colour out;
-        ASSERT_TRUE(DecodeColor(*ColourObject("Grsc", {{Key("Gry "), gry}}), out, r));
-        EXPECT_FLOAT_EQ(Grey(out), expected);
-    }
-    {
-        Report r;
-        Colour out;
-        ASSERT_TRUE(DecodeColor(
-            *ColourObject("LbCl", {{Key("Lmnc"), 50}, {Key("A   "), 28.25}, {Key("B   "), -50}}),
-            out, r));
-        auto const* lab = dynamic_cast<Renderer::ColourLAB const*>(out.Get());
-        ASSERT_TRUE(lab);
-        EXPECT_EQ(lab->GetLABA16().l, 32768);  // 32767.5 rounded
-        EXPECT_EQ(lab->GetLABA16().a, 40000);
-        EXPECT_EQ(lab->GetLABA16().b, 19968);
-        EXPECT_EQ(lab->GetLABA16().alpha, 65535);
-    }
-    {
-        Report r;
-        Colour out;
-        auto o = Object(Key("HSBC"));
-        EncodeUnit(o->m_descriptor, Key("H   "), Unit::Angle, 180);
-        EncodeDouble(o->m_descriptor, Key("Strt"), 100);
-        EncodeDouble(o->m_descriptor, Key("Brgh"), 100);
-        ASSERT_TRUE(DecodeColor(*o, out, r));
-        auto const* hsl = dynamic_cast<Renderer::ColourHSL const*>(out.Get());
-        ASSERT_TRUE(hsl);
-        EXPECT_FLOAT_EQ(hsl->GetHSLAF().h, 0.5f);
-        EXPECT_FLOAT_EQ(hsl->GetHSLAF().s, 1.0f);
-        EXPECT_FLOAT_EQ(hsl->GetHSLAF().l, 0.5f);
-    }
-    {
-        // No brightness but some saturation: black with saturation 0, not NaN.
-        Report r;
-        Colour out;
-        auto o = Object(Key("HSBC"));
-        EncodeUnit(o->m_descriptor, Key("H   "), Unit::Angle, 90);
-        EncodeDouble(o->m_descriptor, Key("Strt"), 60);
-        EncodeDouble(o->m_descriptor, Key("Brgh"), 0);
-        ASSERT_TRUE(DecodeColor(*o, out, r));
-        auto const* hsl = dynamic_cast<Renderer::ColourHSL const*>(out.Get());
-        ASSERT_TRUE(hsl);
-        EXPECT_EQ(hsl->GetHSLAF().s, 0.0f);
-        EXPECT_EQ(hsl->GetHSLAF().l, 0.0f);
-    }
-    {
-        // The hue must be an angle.
-        Report r;
-        Colour out;
-        auto o = Object(Key("HSBC"));
-        EncodeDouble(o->m_descriptor, Key("H   "), 90);
-        EXPECT_FALSE(DecodeColor(*o, out, r));
-        EXPECT_EQ(r.Code(), 35);
-        auto p = Object(Key("HSBC"));
-        EncodeUnit(p->m_descriptor, Key("H   "), Unit::Percent, 90);
-        EXPECT_FALSE(DecodeColor(*p, out, r));
-        EXPECT_EQ(r.Code(), 39);
-        EXPECT_FALSE(out);
-    }
-    {
-        Report r;
-        Colour out;
-        ASSERT_TRUE(DecodeColor(*Object(Key("UnsC")), out, r));
-        auto px = RGB8(out);
-        EXPECT_TRUE(px.r == 255 && px.g == 255 && px.b == 255 && px.a == 255);
+        ASSERT_TRUE(DecodeColor(*c.item, out, r)) << r.Err();
+        EXPECT_EQ(Describe(out), c.colour);
+        EXPECT_EQ(r.Warns(), c.warns);
+        EXPECT_EQ(out->GetOpacity(), 1.0f);
+        EXPECT_EQ(out->GetName(), "");
     }
 }
 
+// Guards the colour decoder's errors: the output is replaced only on success.
 TEST(DescriptorCodecs, ColourFailuresLeaveTheOutputAlone) {
     Colour keep = Renderer::ColourGrayscale::Create(0.5f, 1, 1, "keep");
+    auto badRed = Object(Key("RGBC"));
+    EncodeString(badRed->m_descriptor, Key("Rd  "), "red");
+    auto plainHue = Object(Key("HSBC"));
+    EncodeDouble(plainHue->m_descriptor, Key("H   "), 90);
     struct Case {
-        Kernel::Counted<DescriptorItem> item;
-        int code;
-        char const* detail;
+        Item item;
+        char const* err;
     } const cases[] = {
-        {Kernel::MakeCounted<DescriptorItemDouble>(1), 29, "colour"},
-        {Object(Key("Clr ")), 40, "Clr "},
-        {Object(DescriptorKey::Name("RGBC")), 40, "RGBC"},
+        {Kernel::MakeCounted<DescriptorItemDouble>(1), "29/0/colour"},
+        {Object(Key("Clr ")), "40/0/Clr "},
+        {Object(DescriptorKey::Name("RGBC")), "40/0/RGBC"},
+        {badRed, "30/0/"},
+        {plainHue, "35/2/"},                      // the hue must be a unit float...
+        {HSB(Unit::Percent, 90, 0, 0), "39/1/"},  // ...of angles
     };
-    auto bad = Object(Key("RGBC"));
-    EncodeString(bad->m_descriptor, Key("Rd  "), "red");
     for (auto const& c : cases) {
-        SCOPED_TRACE(c.detail);
+        SCOPED_TRACE(c.err);
         Report r;
         Colour out = keep;
         EXPECT_FALSE(DecodeColor(*c.item, out, r));
         EXPECT_EQ(out.Get(), keep.Get());
-        EXPECT_EQ(r.Code(), c.code);
-        EXPECT_EQ(r.Detail(), c.detail);
+        EXPECT_EQ(r.Err(), c.err);
     }
-    Report r;
-    Colour out = keep;
-    EXPECT_FALSE(DecodeColor(*bad, out, r));
-    EXPECT_EQ(r.Code(), 30);
-    EXPECT_EQ(out.Get(), keep.Get());
 }
 
+// Guards the HSB to HSL formula, its clamping and both branches of the saturation divisor.
 TEST(DescriptorCodecs, HSBtoHSL) {
+    struct Case {
+        double h, s, v, h2, s2, l;
+    } const cases[] = {
+        {0.25, 1, 1, 0.25, 1, 0.5},
+        {0.1, 0, 0.8, 0.1, 0, 0.8},
+        {0.1, 0.5, 0.5, 0.1, 0.25 / 0.75, 0.375},  // t = 0.75
+        {0.1, 0.5, 1.0, 0.1, 1.0, 0.75},           // t = 1.5, divisor 2 - t
+        {-3, 7, 2, 0, 1, 0.5},                     // clamped
+        {0.3, 0.7, 0, 0.3, 0, 0},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.h << " " << c.s << " " << c.v);
+        double h, s, l;
+        HSBtoHSL(c.h, c.s, c.v, h, s, l);
+        EXPECT_DOUBLE_EQ(h, c.h2);
+        EXPECT_DOUBLE_EQ(s, c.s2);
+        EXPECT_DOUBLE_EQ(l, c.l);
+    }
     double h, s, l;
-    HSBtoHSL(0.25, 1, 1, h, s, l);
-    EXPECT_EQ(h, 0.25);
-    EXPECT_DOUBLE_EQ(s, 1);
-    EXPECT_DOUBLE_EQ(l, 0.5);
-    HSBtoHSL(0.1, 0, 0.8, h, s, l);
-    EXPECT_EQ(s, 0);
-    EXPECT_DOUBLE_EQ(l, 0.8);
-    HSBtoHSL(0.1, 0.5, 0.5, h, s, l);  // t = 0.75
-    EXPECT_DOUBLE_EQ(l, 0.375);
-    EXPECT_DOUBLE_EQ(s, 0.25 / 0.75);
-    HSBtoHSL(0.1, 0.5, 1.0, h, s, l);  // t = 1.5, denominator 2 - t
-    EXPECT_DOUBLE_EQ(l, 0.75);
-    EXPECT_DOUBLE_EQ(s, 1.0);
-    HSBtoHSL(-3, 7, 2, h, s, l);  // clamped
-    EXPECT_EQ(h, 0);
-    EXPECT_DOUBLE_EQ(l, 0.5);
-    HSBtoHSL(0.3, 0.7, 0, h, s, l);
-    EXPECT_EQ(s, 0);
-    EXPECT_EQ(l, 0);
     HSBtoHSL(NAN, 0, 0, h, s, l);
     EXPECT_TRUE(std::isnan(h));
 }
 
+// Guards the encoders' values per model, and that every encoded colour decodes to itself.
 TEST(DescriptorCodecs, EncodedColoursDecodeBack) {
     std::vector<Colour> colours = {
         Renderer::ColourRGB::Create(Renderer::RGBA8{10, 200, 255, 255}, 1, 1, ""),
@@ -563,30 +492,33 @@ TEST(DescriptorCodecs, EncodedColoursDecodeBack) {
         EXPECT_TRUE(item->m_descriptor.m_name.empty());
         Report r;
         Colour back;
-        ASSERT_TRUE(DecodeColor(*item, back, r)) << r.Code();
-        EXPECT_EQ(r.WarningCount(), 0u);
+        ASSERT_TRUE(DecodeColor(*item, back, r)) << r.Err();
+        EXPECT_EQ(r.Warns(), "");
         EXPECT_EQ(back->GetModel(), colours[i]->GetModel());
         auto a = colours[i]->ToRGBAF(), b = back->ToRGBAF();
         EXPECT_NEAR(a.r, b.r, 0.002);
         EXPECT_NEAR(a.g, b.g, 0.002);
         EXPECT_NEAR(a.b, b.b, 0.002);
     }
-    // Exact values where the formats allow them.
-    auto rgb = EncodeColor(colours[0]);
-    EXPECT_EQ(rgb->m_descriptor.m_classID.m_code, Key("RGBC"));
-    EXPECT_NEAR(rgb->m_descriptor.Get<DescriptorItemDouble>(Key("Grn "))->m_value, 200, 1e-4);
     // Every 8-bit channel value survives encoding and decoding unchanged.
     for (int v = 0; v < 256; ++v) {
-        auto c = Renderer::ColourRGB::Create(
-            Renderer::RGBA8{uint8_t(v), uint8_t(255 - v), uint8_t(v / 2), 255}, 1, 1, "");
         Report r;
         Colour back;
-        ASSERT_TRUE(DecodeColor(*EncodeColor(c), back, r));
-        auto px = RGB8(back);
-        ASSERT_TRUE(px.r == v && px.g == 255 - v && px.b == v / 2) << v;
+        ASSERT_TRUE(DecodeColor(
+            *EncodeColor(Renderer::ColourRGB::Create(
+                Renderer::RGBA8{uint8_t(v), uint8_t(255 - v), uint8_t(v / 2), 255}, 1, 1, "")),
+            back, r));
+        ASSERT_EQ(Describe(back), "rgb " + std::to_string(v) + " " + std::to_string(255 - v) + " " +
+                                      std::to_string(v / 2) + " 255");
     }
-    auto lab = EncodeColor(colours[2]);
-    EXPECT_EQ(lab->m_descriptor.Get<DescriptorItemDouble>(Key("A   "))->m_value, 28.25);
+    auto value = [](Kernel::Counted<DescriptorItemDescriptor> const& o, char const(&key)[5]) {
+        auto d = o->m_descriptor.Get<DescriptorItemDouble>(Key(key));
+        return d ? d->m_value : NAN;
+    };
+    auto rgb = EncodeColor(colours[0]);
+    EXPECT_EQ(rgb->m_descriptor.m_classID.m_code, Key("RGBC"));
+    EXPECT_NEAR(value(rgb, "Grn "), 200, 1e-4);
+    EXPECT_EQ(value(EncodeColor(colours[2]), "A   "), 28.25);
     auto hsl = EncodeColor(colours[3]);
     EXPECT_EQ(hsl->m_descriptor.m_classID.m_code, Key("HSBC"));
     auto h = hsl->m_descriptor.Get<DescriptorItemUnitFloat>(Key("H   "));
@@ -594,22 +526,19 @@ TEST(DescriptorCodecs, EncodedColoursDecodeBack) {
     EXPECT_EQ(h->m_unit, Unit::Angle);
     EXPECT_DOUBLE_EQ(h->m_value, 180);
     // l 0.25, s 0.5: t = 0.5, 2l + st = 0.75: saturation 2*0.25/0.75, brightness 0.375
-    EXPECT_DOUBLE_EQ(hsl->m_descriptor.Get<DescriptorItemDouble>(Key("Strt"))->m_value,
-                     0.5 / 0.75 * 100);
-    EXPECT_DOUBLE_EQ(hsl->m_descriptor.Get<DescriptorItemDouble>(Key("Brgh"))->m_value, 37.5);
-    auto grey = EncodeColor(Renderer::ColourGrayscale::Create(0.0f, 1, 1, ""));
-    EXPECT_DOUBLE_EQ(grey->m_descriptor.Get<DescriptorItemDouble>(Key("Gry "))->m_value, 100);
-
+    EXPECT_DOUBLE_EQ(value(hsl, "Strt"), 0.5 / 0.75 * 100);
+    EXPECT_DOUBLE_EQ(value(hsl, "Brgh"), 37.5);
+    EXPECT_DOUBLE_EQ(value(EncodeColor(Renderer::ColourGrayscale::Create(0.0f, 1, 1, "")), "Gry "),
+                     100);
     auto cmyk =
         EncodeColor(Renderer::ColourCMYK::Create(Renderer::CMYKAF{1, 0, 0.5f, 0, 1}, 1, 1, ""));
     ASSERT_TRUE(cmyk);
     EXPECT_EQ(cmyk->m_descriptor.m_classID.m_code, Key("CMYC"));
-    EXPECT_DOUBLE_EQ(cmyk->m_descriptor.Get<DescriptorItemDouble>(Key("Cyn "))->m_value, 100);
-    EXPECT_DOUBLE_EQ(cmyk->m_descriptor.Get<DescriptorItemDouble>(Key("Ylw "))->m_value, 50);
+    EXPECT_DOUBLE_EQ(value(cmyk, "Cyn "), 100);
+    EXPECT_DOUBLE_EQ(value(cmyk, "Ylw "), 50);
 
     // A wrapping colour is written as the colour it wraps; an unknown model not at all.
-    auto wrapped = Renderer::ColourWrapped::Create(colours[0], 1, 1, "Spot");
-    auto w = EncodeColor(wrapped);
+    auto w = EncodeColor(Renderer::ColourWrapped::Create(colours[0], 1, 1, "Spot"));
     ASSERT_TRUE(w);
     EXPECT_EQ(w->m_descriptor.m_classID.m_code, Key("RGBC"));
     Colour odd(new OddColour);
@@ -619,7 +548,6 @@ TEST(DescriptorCodecs, EncodedColoursDecodeBack) {
     EXPECT_TRUE(d.m_items.empty());
     EXPECT_TRUE(EncodeColor(d, Key("Clr "), colours[1]));
     ASSERT_EQ(d.m_items.size(), 1u);
-    EXPECT_TRUE(d.Get<DescriptorItemDescriptor>(Key("Clr ")));
 
     // The whole colour object saves and reads back.
     std::vector<uint8_t> bytes;
@@ -630,36 +558,46 @@ TEST(DescriptorCodecs, EncodedColoursDecodeBack) {
     Report r;
     Colour back;
     ASSERT_TRUE(DecodeColor(*again.GetItem(Key("Clr ")), back, r));
-    EXPECT_NEAR(Grey(back), 0.25f, 1e-4);
+    auto const* g = dynamic_cast<Renderer::ColourGrayscale const*>(back.Get());
+    ASSERT_TRUE(g);
+    EXPECT_NEAR(g->GetGray(), 0.25f, 1e-4);
 }
 
+// Guards the 10-byte legacy record of each model, its clamping, and short writes.
 TEST(DescriptorCodecs, LegacyColourRecords) {
-    bool ok = false;
-    EXPECT_EQ(Record(Renderer::ColourRGB::Create(Renderer::RGBA8{255, 0, 255, 255}, 1, 1, ""), &ok),
-              Words({0, 65535, 0, 65535, 0}));
-    EXPECT_TRUE(ok);
-    // 100 % cyan stays full ink: the reader takes the high byte of each component.
-    auto cyan =
-        Record(Renderer::ColourCMYK::Create(Renderer::CMYKAF{1, 0, 0, 0, 1}, 1, 1, ""), &ok);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(cyan, Words({2, 65535, 0, 0, 0}));
-    EXPECT_EQ(cyan[2], 0xFF);
-    EXPECT_EQ(Record(Renderer::ColourLAB::Create(Renderer::LABA16{1, 2, 3, 4}, 1, 1, "")),
-              Words({7, 1, 2, 3, 0}));
     auto grey = Renderer::ColourGrayscale::Create(1.0f, 1, 1, "");
-    EXPECT_EQ(Record(grey), Words({8, grey->ToGray16(), 0, 0, 0}));
-    EXPECT_EQ(grey->ToGray16(), 65535);
-    auto hsl = Record(Renderer::ColourHSL::Create(0.5f, 1.0f, 0.5f, 1, 1, ""));
-    EXPECT_EQ(hsl, Words({1, 32767, 65535, 65535, 0}));
-    EXPECT_EQ(Record(Renderer::ColourWrapped::Create(grey, 1, 1, "spot")),
-              Words({8, 65535, 0, 0, 0}));
-
+    ASSERT_EQ(grey->ToGray16(), 65535);
+    struct Case {
+        char const* what;
+        Colour colour;
+        std::vector<uint8_t> record;
+    } const cases[] = {
+        {"RGB", Renderer::ColourRGB::Create(Renderer::RGBA8{255, 0, 255, 255}, 1, 1, ""),
+         Words({0, 65535, 0, 65535, 0})},
+        // 100 % cyan stays full ink: the reader takes the high byte of each component.
+        {"CMYK", Renderer::ColourCMYK::Create(Renderer::CMYKAF{1, 0, 0, 0, 1}, 1, 1, ""),
+         Words({2, 65535, 0, 0, 0})},
+        {"Lab", Renderer::ColourLAB::Create(Renderer::LABA16{1, 2, 3, 4}, 1, 1, ""),
+         Words({7, 1, 2, 3, 0})},
+        {"grey", grey, Words({8, 65535, 0, 0, 0})},
+        {"HSL", Renderer::ColourHSL::Create(0.5f, 1.0f, 0.5f, 1, 1, ""),
+         Words({1, 32767, 65535, 65535, 0})},
+        {"wrapped", Renderer::ColourWrapped::Create(grey, 1, 1, "spot"),
+         Words({8, 65535, 0, 0, 0})},
+        // Channels beyond 0..1 are held at the ends of the 16-bit range.
+        {"out of range",
+         Renderer::ColourRGB::Create(Renderer::RGBAF{-0.5f, 2.0f, 0.0f, 1}, 1, 1, ""),
+         Words({0, 0, 65535, 0, 0})},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        bool ok = false;
+        EXPECT_EQ(Record(c.colour, &ok), c.record);
+        EXPECT_TRUE(ok);
+    }
+    bool ok = true;
     Record(Colour(new OddColour), &ok);
     EXPECT_FALSE(ok);
-    // Channels beyond 0..1 are held at the ends of the 16-bit range.
-    EXPECT_EQ(Record(Renderer::ColourRGB::Create(Renderer::RGBAF{-0.5f, 2.0f, 0.0f, 1}, 1, 1, "")),
-              Words({0, 0, 65535, 0, 0}));
-
     // A short write fails.
     class Short : public Kernel::OutStream {
     public:
@@ -672,6 +610,7 @@ TEST(DescriptorCodecs, LegacyColourRecords) {
     EXPECT_FALSE(WriteColor(s, ByteOrderFixer{}, grey));
 }
 
+// Guards the point object: its class and item order, unknown keys and the decoder's errors.
 TEST(DescriptorCodecs, Points) {
     Descriptor d(DescriptorKey(Key("null")));
     ASSERT_TRUE(EncodePoint(d, DescriptorKey::Name("Pstn"), {12.5, -3}));
@@ -691,59 +630,21 @@ TEST(DescriptorCodecs, Points) {
     EncodeDouble(extra->m_descriptor, Key("Zzzz"), 4);
     ASSERT_TRUE(DecodePoint(*extra, p, r));
     EXPECT_EQ(p.y, 4);
-    ASSERT_EQ(r.WarningCount(), 1u);
-    EXPECT_EQ(r.Warning(0), std::make_pair(2, String("Pnt,Zzzz")));
+    EXPECT_EQ(r.Warns(), "2:Pnt,Zzzz");
 
-    Kernel::PointT<double> keep{1, 2};
-    EXPECT_FALSE(DecodePoint(DescriptorItemDouble(1), keep, r));
-    EXPECT_EQ(r.Code(), 29);
-    EXPECT_EQ(r.Detail(), "Pnt ");
-    EXPECT_FALSE(DecodePoint(*Object(Key("Clr ")), keep, r));
-    EXPECT_EQ(r.Code(), 36);
-    EXPECT_EQ(r.Detail(), "Pnt > Clr ");
     auto badValue = Object(Key("Pnt "));
     EncodeDouble(badValue->m_descriptor, Key("Hrzn"), 9);
     EncodeInteger(badValue->m_descriptor, Key("Vrtc"), 4);
-    EXPECT_FALSE(DecodePoint(*badValue, keep, r));
-    EXPECT_EQ(r.Code(), 30);
-    EXPECT_EQ(keep, (Kernel::PointT<double>{1, 2}));
-}
-
-TEST(DescriptorCodecs, SimpleEncoders) {
-    Descriptor d(DescriptorKey(Key("null")));
-    EXPECT_TRUE(EncodeInteger(d, Key("long"), -5));
-    EXPECT_TRUE(EncodeBool(d, Key("bool"), true));
-    EXPECT_TRUE(EncodeDouble(d, Key("doub"), 0.5));
-    EXPECT_TRUE(EncodeString(d, Key("TEXT"), "t"));
-    EXPECT_TRUE(EncodeUnit(d, Key("UntF"), Unit::Density, 300));
-    EXPECT_TRUE(EncodeEnum(d, Key("enum"), Key("Ordn"), Key("Trgt")));
-    struct HostUnit {
-        Kernel::Unit unit;
-        Unit expected;
-    } const units[] = {
-        {Kernel::Unit::Percent, Unit::Percent}, {Kernel::Unit::Pixels, Unit::Pixels},
-        {Kernel::Unit::Inches, Unit::Inch},     {Kernel::Unit::Points, Unit::Points},
-        {Kernel::Unit::Millimetres, Unit::MM},  {Kernel::Unit::Centimetres, Unit::CM}};
-    for (auto const& u : units) {
-        Descriptor one(DescriptorKey(Key("null")));
-        ASSERT_TRUE(EncodeUnit(one, Key("w   "), Kernel::UnitValue(2.5, u.unit)));
-        auto item = one.Get<DescriptorItemUnitFloat>(Key("w   "));
-        ASSERT_TRUE(item);
-        EXPECT_EQ(item->m_unit, u.expected);
-        EXPECT_EQ(item->m_value, 2.5);
+    std::pair<Item, char const*> const bad[] = {
+        {Kernel::MakeCounted<DescriptorItemDouble>(1), "29/0/Pnt "},
+        {Object(Key("Clr ")), "36/0/Pnt > Clr "},
+        {badValue, "30/0/"},
+    };
+    for (auto const& [it, err] : bad) {
+        Report rb;
+        Kernel::PointT<double> keep{1, 2};
+        EXPECT_FALSE(DecodePoint(*it, keep, rb));
+        EXPECT_EQ(rb.Err(), err);
+        EXPECT_EQ(keep, (Kernel::PointT<double>{1, 2}));
     }
-    size_t before = d.m_items.size();
-    for (int host : {0, 2, 3, 4, 10})
-        EXPECT_FALSE(EncodeUnit(d, Key("w   "), Kernel::UnitValue(1, Kernel::Unit(host))));
-    EXPECT_EQ(d.m_items.size(), before);
-
-    std::vector<uint8_t> bytes;
-    ASSERT_TRUE(desctest::SaveBody(d, bytes));
-    ParseData pd;
-    Descriptor back;
-    ASSERT_TRUE(desctest::ParseBody(bytes, back, pd));
-    ASSERT_EQ(back.m_items.size(), 6u);
-    EXPECT_EQ(back.Get<DescriptorItemInteger>(Key("long"))->m_value, -5);
-    EXPECT_EQ(back.Get<DescriptorItemUnitFloat>(Key("UntF"))->m_unit, Unit::Density);
-    EXPECT_EQ(back.Get<DescriptorItemEnum>(Key("enum"))->m_value.m_value.m_code, Key("Trgt"));
 }

@@ -12,16 +12,10 @@ using namespace PSD;
 
 namespace {
 
-PSDError::Code ErrorCode(uint32_t c) {
-    return static_cast<PSDError::Code>(c);
-}
-PSDLoadWarning::Code WarningCode(uint32_t c) {
-    return static_cast<PSDLoadWarning::Code>(c);
-}
-
 Kernel::Counted<PSDLoadWarning> MakeWarning(uint32_t code, String const& detail,
                                             uint32_t number = 0, String const& text = {}) {
-    Kernel::Counted<PSDLoadWarning> w(new PSDLoadWarning(WarningCode(code), detail));
+    Kernel::Counted<PSDLoadWarning> w(
+        new PSDLoadWarning(static_cast<PSDLoadWarning::Code>(code), detail));
     w->m_number = number;
     w->m_text = text;
     return w;
@@ -59,63 +53,62 @@ public:
     void Report(String& out) const override { out += "other\n"; }
 };
 
-}  // namespace
-
-TEST(Report, ErrorFormatsDetailAndNumber) {
-    EXPECT_EQ(PSDError(PSDError::kBadSignature, "ABCD").Report(), "Bad file signature : ABCD");
-    EXPECT_EQ(PSDError(PSDError::kTruncated, "", 7).Report(),
-              "The file appears to be truncated [7]");
-    EXPECT_EQ(PSDError(PSDError::kUnsupportedVersion, "3", 9).Report(),
-              "Unsupported PSD version : 3 [9]");
-    EXPECT_EQ(PSDError(PSDError::kParsing).Report(), "Failed to parse the file");
-    // Numbers are unsigned decimal, no grouping, even at the top of the range.
-    EXPECT_EQ(PSDError(PSDError::kUnsupportedDepth, "", 4294967295u).Report(),
-              "Unsupported bit depth [4294967295]");
-    EXPECT_EQ(PSDError(PSDError::kUnsupportedDepth, "16", 1234567).Report(),
-              "Unsupported bit depth : 16 [1234567]");
-    // A detail that looks like a placeholder is not expanded again.
-    EXPECT_EQ(PSDError(PSDError::kParsing, "%1 %2 %%").Report(),
-              "Failed to parse the file : %1 %2 %%");
+Kernel::Counted<PSDWarning const> Other() {
+    return Kernel::Counted<PSDWarning const>(new OtherWarning);
 }
 
-TEST(Report, ErrorMessagesAtTableBoundaries) {
-    EXPECT_EQ(PSDError(ErrorCode(0)).Report(), "The file appears to be truncated");
-    EXPECT_EQ(PSDError(ErrorCode(1)).Report(), "Out of memory");
-    EXPECT_EQ(PSDError(ErrorCode(3)).Report(), "Offsets within the file were incorrect");
-    EXPECT_EQ(PSDError(ErrorCode(12)).Report(), "Unknown raster compression method");
-    EXPECT_EQ(PSDError(ErrorCode(18)).Report(), "Unknown descriptor Unit Float type");
-    EXPECT_EQ(PSDError(ErrorCode(27)).Report(), "Unknown Text Warp version");
-    EXPECT_EQ(PSDError(ErrorCode(28)).Report(), "Descriptor: Expected a Bool");
-    EXPECT_EQ(PSDError(ErrorCode(31)).Report(), "Descriptor: Expected an Enum");
-    EXPECT_EQ(PSDError(ErrorCode(35)).Report(), "Descriptor: Expected a Unit Float");
-    EXPECT_EQ(PSDError(ErrorCode(36)).Report(), "Descriptor: Unexpected descriptor key");
-    EXPECT_EQ(PSDError(ErrorCode(41)).Report(), "Descriptor: Unknown unit type");
-    EXPECT_EQ(PSDError(ErrorCode(43)).Report(),
-              "Paths: Curves beginning with a Subtract op not supported");
-    EXPECT_EQ(PSDError(ErrorCode(47)).Report(), "Bevel: Bad data");
-    EXPECT_EQ(PSDError(ErrorCode(48)).Report(), "Solid Fill: Bad data");
-    // Codes outside the table have no message, but keep their suffixes.
-    EXPECT_EQ(PSDError(ErrorCode(49)).Report(), "");
-    EXPECT_EQ(PSDError(ErrorCode(60), "X").Report(), " : X");
-    EXPECT_EQ(PSDError(ErrorCode(60), "", 5).Report(), " [5]");
-    EXPECT_EQ(PSDError(ErrorCode(49), "Y", 2).Report(), " : Y [2]");
-    EXPECT_EQ(PSDError(ErrorCode(0xFFFFFFFFu)).Report(), "");
+}  // namespace
+
+// Guards the message table at its ends and the " : detail" and " [number]" suffixes.
+TEST(Report, ErrorTexts) {
+    struct Case {
+        uint32_t code;
+        char const* detail;
+        uint32_t number;
+        char const* expected;
+    } const cases[] = {
+        {PSDError::kBadSignature, "ABCD", 0, "Bad file signature : ABCD"},
+        {PSDError::kTruncated, "", 7, "The file appears to be truncated [7]"},
+        {PSDError::kUnsupportedVersion, "3", 9, "Unsupported PSD version : 3 [9]"},
+        // Numbers are unsigned decimal, no grouping, even at the top of the range.
+        {PSDError::kUnsupportedDepth, "", 4294967295u, "Unsupported bit depth [4294967295]"},
+        {PSDError::kUnsupportedDepth, "16", 1234567, "Unsupported bit depth : 16 [1234567]"},
+        // A detail that looks like a placeholder is not expanded again.
+        {PSDError::kParsing, "%1 %2 %%", 0, "Failed to parse the file : %1 %2 %%"},
+        {0, "", 0, "The file appears to be truncated"},
+        {1, "", 0, "Out of memory"},
+        {3, "", 0, "Offsets within the file were incorrect"},
+        {12, "", 0, "Unknown raster compression method"},
+        {18, "", 0, "Unknown descriptor Unit Float type"},
+        {27, "", 0, "Unknown Text Warp version"},
+        {28, "", 0, "Descriptor: Expected a Bool"},
+        {31, "", 0, "Descriptor: Expected an Enum"},
+        {35, "", 0, "Descriptor: Expected a Unit Float"},
+        {36, "", 0, "Descriptor: Unexpected descriptor key"},
+        {41, "", 0, "Descriptor: Unknown unit type"},
+        {43, "", 0, "Paths: Curves beginning with a Subtract op not supported"},
+        {47, "", 0, "Bevel: Bad data"},
+        {48, "", 0, "Solid Fill: Bad data"},
+        // Codes outside the table have no message, but keep their suffixes.
+        {49, "", 0, ""},
+        {60, "X", 0, " : X"},
+        {60, "", 5, " [5]"},
+        {49, "Y", 2, " : Y [2]"},
+        {0xFFFFFFFFu, "", 0, ""},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.expected);
+        auto code = static_cast<PSDError::Code>(c.code);
+        EXPECT_EQ(PSDError(code, c.detail, c.number).Report(), c.expected);
+        if (!*c.detail && !c.number) {
+            EXPECT_EQ(PSDError(code).Report(), c.expected);
+        }
+    }
     EXPECT_STREQ(PSDError::GetMessage(48), "Solid Fill: Bad data");
     EXPECT_STREQ(PSDError::GetMessage(49), "");
 }
 
-TEST(Report, ErrorConstructorsLeaveUnsetFieldsEmpty) {
-    PSDError a(PSDError::kGlowBadData);
-    EXPECT_EQ(a.GetCode(), 46u);
-    EXPECT_EQ(a.GetNumber(), 0u);
-    EXPECT_TRUE(a.GetDetail().empty());
-    PSDError b(PSDError::kGlowBadData, "d");
-    EXPECT_EQ(b.GetNumber(), 0u);
-    EXPECT_EQ(b.GetDetail(), "d");
-    PSDError c(PSDError::kGlowBadData, "d", 9);
-    EXPECT_EQ(c.GetNumber(), 9u);
-}
-
+// Guards the report's shortcuts: their codes, no stray fields, and release of the old error.
 TEST(Report, ReportHelpersStoreTheirCodesAndReplaceEarlierErrors) {
     PSDReport r;
     EXPECT_FALSE(r.m_error);
@@ -129,36 +122,14 @@ TEST(Report, ReportHelpersStoreTheirCodesAndReplaceEarlierErrors) {
     r.ErrorMisaligned();
     EXPECT_EQ(r.m_error->GetCode(), 3u);
     r.ErrorParsing();
-    EXPECT_EQ(r.m_error->GetCode(), 4u);
-    EXPECT_TRUE(r.m_error->GetDetail().empty());
-    EXPECT_EQ(r.m_error->GetNumber(), 0u);
+    EXPECT_EQ(r.m_error->Report(), "Failed to parse the file");
     r.SetError(PSDError::kUnsupportedVersion, "3", 3);
     EXPECT_EQ(r.m_error->Report(), "Unsupported PSD version : 3 [3]");
 }
 
-TEST(Report, WarningFourForms) {
-    EXPECT_EQ(WarningText(MakeWarning(6, "")), "Unexpected key\n");
-    EXPECT_EQ(WarningText(MakeWarning(6, "Foo")), "Unexpected key : Foo\n");
-    EXPECT_EQ(WarningText(MakeWarning(6, "", 12)), "Unexpected key [12]\n");
-    EXPECT_EQ(WarningText(MakeWarning(6, "Foo", 12)), "Unexpected key : Foo [12]\n");
-    // Report appends; it never clears what is there.
-    String out = "before\n";
-    MakeWarning(1, "x")->Report(out);
-    EXPECT_EQ(out, "before\nUnknown blend mode : x\n");
-}
-
-TEST(Report, WarningCodeZeroUsesItsOwnText) {
-    EXPECT_EQ(WarningText(MakeWarning(0, "", 0, "Custom title")), "Custom title\n");
-    EXPECT_EQ(WarningText(MakeWarning(0, "ctx", 0, "Custom title")), "Custom title : ctx\n");
-    EXPECT_EQ(WarningText(MakeWarning(0, "ctx", 3, "Custom title")), "Custom title : ctx [3]\n");
-    // No text: no title, so nothing at all, detail and number notwithstanding.
-    EXPECT_EQ(WarningText(MakeWarning(0, "ctx", 3)), "");
-    // The text is only the title of code 0.
-    EXPECT_EQ(WarningText(MakeWarning(2, "", 0, "ignored")), "Unknown property\n");
-}
-
-TEST(Report, WarningTitlesForEveryCode) {
-    char const* const expected[36] = {
+// Guards every warning title, the four suffix forms, code 0's own text, and unknown codes.
+TEST(Report, WarningTexts) {
+    char const* const titles[36] = {
         "",
         "Unknown blend mode",
         "Unknown property",
@@ -198,56 +169,77 @@ TEST(Report, WarningTitlesForEveryCode) {
     };
     for (uint32_t code = 1; code <= 35; ++code) {
         SCOPED_TRACE(code);
-        EXPECT_EQ(WarningText(MakeWarning(code, "")), std::string(expected[code]) + "\n");
-        EXPECT_EQ(WarningText(MakeWarning(code, "d", 1)),
-                  std::string(expected[code]) + " : d [1]\n");
+        std::string title = titles[code];
+        EXPECT_EQ(WarningText(MakeWarning(code, "")), title + "\n");
+        EXPECT_EQ(WarningText(MakeWarning(code, "d")), title + " : d\n");
+        EXPECT_EQ(WarningText(MakeWarning(code, "", 12)), title + " [12]\n");
+        EXPECT_EQ(WarningText(MakeWarning(code, "d", 1, "ignored")), title + " : d [1]\n");
     }
+    // Code 0 takes its title from its text; no text, nothing at all. Unknown codes say nothing.
+    EXPECT_EQ(WarningText(MakeWarning(0, "", 0, "Custom title")), "Custom title\n");
+    EXPECT_EQ(WarningText(MakeWarning(0, "ctx", 3, "Custom title")), "Custom title : ctx [3]\n");
+    EXPECT_EQ(WarningText(MakeWarning(0, "ctx", 3)), "");
     for (uint32_t code : {36u, 37u, 100u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(code);
         EXPECT_EQ(WarningText(MakeWarning(code, "detail", 4, "text")), "");
         EXPECT_STREQ(PSDLoadWarning::GetTitle(code), "");
     }
+    // Report appends; it never clears what is there.
+    String out = "before\n";
+    MakeWarning(1, "x")->Report(out);
+    EXPECT_EQ(out, "before\nUnknown blend mode : x\n");
 }
 
+// Guards what makes two warnings the same: code, detail, number byte for byte, text for code 0.
 TEST(Report, RepeatRules) {
-    auto a = MakeWarning(6, "Foo");
-    EXPECT_TRUE(a->IsRepeat(MakeWarning(6, "Foo")));
-    EXPECT_FALSE(a->IsRepeat(MakeWarning(6, "Bar")));
-    EXPECT_FALSE(a->IsRepeat(MakeWarning(7, "Foo")));
-    EXPECT_FALSE(a->IsRepeat(MakeWarning(6, "Foo", 1)));
-    EXPECT_FALSE(a->IsRepeat(MakeWarning(6, "foo")));  // byte for byte, case matters
-    // The text field plays no part outside code 0.
-    EXPECT_TRUE(a->IsRepeat(MakeWarning(6, "Foo", 0, "whatever")));
-    // Code 0: text and detail both count.
-    auto t = MakeWarning(0, "Foo", 0, "One");
-    EXPECT_TRUE(t->IsRepeat(MakeWarning(0, "Foo", 0, "One")));
-    EXPECT_FALSE(t->IsRepeat(MakeWarning(0, "Foo", 0, "Two")));
-    EXPECT_FALSE(t->IsRepeat(MakeWarning(0, "Bar", 0, "One")));
+    struct Case {
+        char const* what;
+        Kernel::Counted<PSDLoadWarning> a, b;
+        bool repeat;
+    } const cases[] = {
+        {"same", MakeWarning(6, "Foo"), MakeWarning(6, "Foo"), true},
+        {"other detail", MakeWarning(6, "Foo"), MakeWarning(6, "Bar"), false},
+        {"other code", MakeWarning(6, "Foo"), MakeWarning(7, "Foo"), false},
+        {"other number", MakeWarning(6, "Foo"), MakeWarning(6, "Foo", 1), false},
+        {"case differs", MakeWarning(6, "Foo"), MakeWarning(6, "foo"), false},
+        {"text outside code 0", MakeWarning(6, "Foo"), MakeWarning(6, "Foo", 0, "whatever"), true},
+        {"code 0 same", MakeWarning(0, "Foo", 0, "One"), MakeWarning(0, "Foo", 0, "One"), true},
+        {"code 0 text", MakeWarning(0, "Foo", 0, "One"), MakeWarning(0, "Foo", 0, "Two"), false},
+        {"code 0 detail", MakeWarning(0, "Foo", 0, "One"), MakeWarning(0, "Bar", 0, "One"), false},
+        // A text that ends where the detail begins is still a different warning.
+        {"code 0 split", MakeWarning(0, "bc", 0, "a"), MakeWarning(0, "c", 0, "ab"), false},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.a->IsRepeat(c.b), c.repeat);
+        Kernel::Counted<PSDWarnings> ws(new PSDWarnings);  // the collection agrees
+        ws->Add(c.a);
+        ws->Add(c.b);
+        EXPECT_EQ(ws->GetCount(), c.repeat ? 1u : 2u);
+    }
     // Null and other kinds are never repeats.
-    EXPECT_FALSE(a->IsRepeat(nullptr));
-    EXPECT_FALSE(a->IsRepeat(Kernel::Counted<PSDWarning const>(new OtherWarning)));
+    EXPECT_FALSE(MakeWarning(6, "Foo")->IsRepeat(nullptr));
+    EXPECT_FALSE(MakeWarning(6, "Foo")->IsRepeat(Other()));
 }
 
+// Guards the collection: repeats dropped, first occurrences kept in order, other kinds kept.
 TEST(Report, WarningsCollectionDedupesAndKeepsOrder) {
     Kernel::Counted<PSDWarnings> ws(new PSDWarnings);
+    EXPECT_EQ(ws->Report(), "");
     ws->Add(MakeWarning(6, "Foo"));
     ws->Add(MakeWarning(6, "Foo"));
-    EXPECT_EQ(ws->GetCount(), 1u);
     ws->Add(MakeWarning(6, "Bar"));
-    EXPECT_EQ(ws->GetCount(), 2u);
     ws->Add(MakeWarning(0, "same", 0, "A"));
     ws->Add(MakeWarning(0, "same", 0, "B"));
-    EXPECT_EQ(ws->GetCount(), 4u);
     ws->Add(MakeWarning(6, "Foo", 2));
-    EXPECT_EQ(ws->GetCount(), 5u);
     ws->Add(nullptr);
-    EXPECT_EQ(ws->GetCount(), 5u);
-    // Another kind is kept next to load warnings, and its own repeats follow its own rule.
-    ws->Add(Kernel::Counted<PSDWarning const>(new OtherWarning));
-    ws->Add(Kernel::Counted<PSDWarning const>(new OtherWarning));
+    ws->Add(Other());
+    ws->Add(Other());                // its own repeats follow its own rule
+    ws->Add(MakeWarning(6, "Bar"));  // a later repeat does not move the first occurrence
     EXPECT_EQ(ws->GetCount(), 6u);
-    // A repeat later on does not move the first occurrence.
-    ws->Add(MakeWarning(6, "Bar"));
+    // A warning without a title stays in the collection but reports nothing.
+    ws->Add(MakeWarning(40, "silent"));
+    EXPECT_EQ(ws->GetCount(), 7u);
     EXPECT_EQ(ws->Report(),
               "Unexpected key : Foo\n"
               "Unexpected key : Bar\n"
@@ -255,27 +247,12 @@ TEST(Report, WarningsCollectionDedupesAndKeepsOrder) {
               "B : same\n"
               "Unexpected key : Foo [2]\n"
               "other\n");
-    // A warning without a title stays in the collection but reports nothing.
-    ws->Add(MakeWarning(40, "silent"));
-    EXPECT_EQ(ws->GetCount(), 7u);
-    EXPECT_EQ(ws->Report(),
-              "Unexpected key : Foo\nUnexpected key : Bar\nA : same\nB : same\nUnexpected key : "
-              "Foo [2]\nother\n");
 }
 
-TEST(Report, WarningsReportThreeLinesInOrder) {
-    Kernel::Counted<PSDWarnings> ws(new PSDWarnings);
-    EXPECT_EQ(ws->Report(), "");
-    ws->Add(MakeWarning(35, ""));
-    ws->Add(MakeWarning(1, "norm"));
-    ws->Add(MakeWarning(32, "", 2));
-    EXPECT_EQ(ws->Report(),
-              "Missing mask data\nUnknown blend mode : norm\nFound multiple working paths [2]\n");
-}
-
+// Guards the report's AddWarning: dropped without a collection, deduplicated with one.
 TEST(Report, AddWarningNeedsACollection) {
     PSDReport r;
-    r.AddWarning(MakeWarning(6, "Foo"));  // dropped silently
+    r.AddWarning(MakeWarning(6, "Foo"));
     r.AddWarning(PSDLoadWarning::kUnexpectedKey, "Foo");
     EXPECT_FALSE(r.m_warnings);
     EXPECT_FALSE(r.m_error);
@@ -285,12 +262,11 @@ TEST(Report, AddWarningNeedsACollection) {
     r.AddWarning(PSDLoadWarning::kUnexpectedKey, "Foo");
     r.AddWarning(PSDLoadWarning::kUnexpectedKey, "Baz");
     r.AddWarning(nullptr);
-    EXPECT_EQ(r.m_warnings->GetCount(), 2u);
     EXPECT_EQ(r.m_warnings->Report(), "Unexpected key : Foo\nUnexpected key : Baz\n");
 }
 
+// Guards against quadratic slow-down when a document raises warnings without bound.
 TEST(Report, ManyDistinctWarningsAreAllKept) {
-    // A document can raise warnings without bound; adding them must not slow down quadratically.
     Kernel::Counted<PSDWarnings> ws(new PSDWarnings);
     for (int round = 0; round < 2; ++round)
         for (uint32_t i = 0; i < 50000; ++i) ws->Add(MakeWarning(2, "key " + Kernel::ToString(i)));
@@ -300,51 +276,47 @@ TEST(Report, ManyDistinctWarningsAreAllKept) {
     EXPECT_EQ(first->m_detail, "key 0");
 }
 
+// Guards the repeat index against going stale: subclasses, and the sequence edited directly.
 TEST(Report, RepeatsAreFoundWhateverWayTheyWereAdded) {
-    // A subclass of the load warning is compared by its load-warning fields.
     struct Tagged : PSDLoadWarning {
         Tagged() : PSDLoadWarning(kUnexpectedKey, "Foo") {}
     };
     Kernel::Counted<PSDWarnings> ws(new PSDWarnings);
     ws->Add(Kernel::Counted<PSDWarning const>(new Tagged));
     ws->Add(MakeWarning(6, "Foo"));
-    EXPECT_EQ(ws->GetCount(), 1u);
     ws->Add(Kernel::Counted<PSDWarning const>(new Tagged));
     EXPECT_EQ(ws->GetCount(), 1u);
-    // Elements put into the sequence directly still count as held.
+    // Elements put into the sequence directly still count as held...
     ws->m_warnings.push_back(MakeWarning(7, "Bar"));
     ws->Add(MakeWarning(7, "Bar"));
     EXPECT_EQ(ws->GetCount(), 2u);
-    // And elements taken out no longer do.
+    // ...and elements taken out no longer do.
     ws->m_warnings.clear();
     ws->Add(MakeWarning(6, "Foo"));
     ws->Add(MakeWarning(7, "Bar"));
     EXPECT_EQ(ws->GetCount(), 2u);
-    // Code 0: a text that ends where the detail begins is still a different warning.
-    ws->Add(MakeWarning(0, "bc", 0, "a"));
-    ws->Add(MakeWarning(0, "c", 0, "ab"));
-    EXPECT_EQ(ws->GetCount(), 4u);
 }
 
+// Guards key texts: valid UTF-8 shows as text, anything else as hexadecimal without zeros.
 TEST(Report, KeyFormatting) {
     EXPECT_EQ(Key("8BIM"), 0x3842494Du);
-    EXPECT_EQ(KeyToString(Key("8BIM")), "8BIM");
-    EXPECT_EQ(KeyToString(Key("lfx2")), "lfx2");
-    EXPECT_EQ(KeyToString(0xFFFFFFFFu), "0xffffffff");
-    // Hexadecimal without leading zeros.
-    EXPECT_EQ(KeyToString(0x00FF0102u), "0xff0102");
-    EXPECT_EQ(KeyToString(0x80414243u), "0x80414243");
-    // A valid two-byte sequence inside the key is text; a cut one is not.
-    EXPECT_EQ(KeyToString(0x41C3A942u),
-              "A\xC3\xA9"
-              "B");
-    EXPECT_EQ(KeyToString(0x414243C3u), "0x414243c3");
-    // Four bytes forming one character are text too.
-    EXPECT_EQ(KeyToString(0xF09F9880u), "\xF0\x9F\x98\x80");
-    // Encoded surrogates are not valid text.
-    EXPECT_EQ(KeyToString(0xEDA08041u), "0xeda08041");
+    std::pair<uint32_t, char const*> const cases[] = {
+        {Key("8BIM"), "8BIM"},
+        {Key("lfx2"), "lfx2"},
+        {0xFFFFFFFFu, "0xffffffff"},
+        {0x00FF0102u, "0xff0102"},
+        {0x80414243u, "0x80414243"},
+        {0x41C3A942u,
+         "A\xC3\xA9"
+         "B"},                              // a valid two-byte sequence
+        {0x414243C3u, "0x414243c3"},        // a cut one
+        {0xF09F9880u, "\xF0\x9F\x98\x80"},  // four bytes, one character
+        {0xEDA08041u, "0xeda08041"},        // an encoded surrogate is no text
+    };
+    for (auto const& [key, text] : cases) EXPECT_EQ(KeyToString(key), text) << std::hex << key;
 }
 
+// Guards translation through the catalogue, per context, and the return to English.
 TEST(Report, LocalisedMessagesFollowTheCatalogue) {
     {
         CatalogueGuard guard(&GermanCatalogue);

@@ -79,20 +79,26 @@ void CutEverywhere(std::vector<uint8_t> const& b) {
     for (size_t cut = 0; cut < b.size(); cut += step) {
         PDFDataParser parser(b.data(), cut);
         (void)parser.Parse();
-        EXPECT_EQ(parser.GetRemaining() <= cut, true);
+        EXPECT_LE(parser.GetRemaining(), cut);
     }
+}
+
+// The corpus samples whose names begin with the block key, and the named extra files.
+std::vector<fs::path> Samples(char const* key, std::initializer_list<char const*> extra) {
+    fs::path root = desctest::CorpusRoot();
+    std::vector<fs::path> files;
+    for (auto const& f : desctest::FilesIn(root / "psd-tools/tests/engine_data"))
+        if (f.filename().string().rfind(key, 0) == 0) files.push_back(f);
+    for (char const* n : extra)
+        if (fs::exists(root / n)) files.push_back(root / n);
+    return files;
 }
 
 }  // namespace
 
 TEST(EngineDataSamples, TypeLayerEngineData) {
-    fs::path root = desctest::CorpusRoot();
-    std::vector<fs::path> files;
-    for (auto const& f : desctest::FilesIn(root / "psd-tools/tests/engine_data"))
-        if (f.filename().string().rfind("TySh", 0) == 0) files.push_back(f);
-    if (fs::exists(root / "ag-psd/test/engineData.bin"))
-        files.push_back(root / "ag-psd/test/engineData.bin");
-    if (files.empty()) GTEST_SKIP() << "no corpus at " << root;
+    auto files = Samples("TySh", {"ag-psd/test/engineData.bin"});
+    if (files.empty()) GTEST_SKIP() << "no corpus";
     for (auto const& f : files) {
         SCOPED_TRACE(f.string());
         auto bytes = desctest::ReadWholeFile(f);
@@ -113,13 +119,8 @@ TEST(EngineDataSamples, TypeLayerEngineData) {
 }
 
 TEST(EngineDataSamples, DocumentLevelEngineData) {
-    fs::path root = desctest::CorpusRoot();
-    std::vector<fs::path> files;
-    for (auto const& f : desctest::FilesIn(root / "psd-tools/tests/engine_data"))
-        if (f.filename().string().rfind("Txt2", 0) == 0) files.push_back(f);
-    for (char const* n : {"ag-psd/test/EngineData2.bin", "ag-psd/test/engineData2b.bin"})
-        if (fs::exists(root / n)) files.push_back(root / n);
-    if (files.empty()) GTEST_SKIP() << "no corpus at " << root;
+    auto files = Samples("Txt2", {"ag-psd/test/EngineData2.bin", "ag-psd/test/engineData2b.bin"});
+    if (files.empty()) GTEST_SKIP() << "no corpus";
     for (auto const& f : files) {
         SCOPED_TRACE(f.string());
         auto bytes = desctest::ReadWholeFile(f);
