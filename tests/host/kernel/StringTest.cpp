@@ -147,35 +147,52 @@ TEST(Utf8To16, ValidTextRoundTrips) {
     }
 }
 
-TEST(Utf8To16, MalformedInputUsesMaximalSubparts) {
-    constexpr char16_t R = 0xFFFD;
-    auto conv = [](std::string const& s) {
-        return std::u16string(ConvertEnc(std::string_view(s)));
+// Each input: its UTF-16 (malformed parts replaced by maximal subparts: overlongs, surrogates,
+// values above U+10FFFF, cut sequences, bytes never in UTF-8) and the length of its valid prefix.
+TEST(Utf8To16, MalformedInputUsesMaximalSubpartsAndValidLength) {
+    struct Case {
+        std::string in;
+        std::u16string out;
+        size_t valid;
+    } const cases[] = {
+        {"plain", u"plain", 5},
+        {"\x7F\xC2\x80\xDF\xBF", u"\x7F\x80\x7FF", 5},
+        {"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80", u"\x800\xD7FF\xE000", 9},
+        {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", u"\xD800\xDC00\xDBFF\xDFFF", 8},
+        // The example of the Unicode standard for maximal subparts.
+        {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
+         u"a\uFFFD\uFFFD\uFFFDb\uFFFDc\uFFFD\uFFFDd", 1},
+        {"\x41\xC1\xBF", u"A\uFFFD\uFFFD", 1},
+        {"\xC0\x80", u"\uFFFD\uFFFD", 0},
+        {"\xE0\x80\x80", u"\uFFFD\uFFFD\uFFFD", 0},
+        {"\xE0\x9F\xBF", u"\uFFFD\uFFFD\uFFFD", 0},
+        {"\xF0\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD", 0},
+        {"\xF0\x8F\xBF\xBF", u"\uFFFD\uFFFD\uFFFD\uFFFD", 0},
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", 0},
+        {"\xED\xBF\xBF\x41", u"\uFFFD\uFFFD\uFFFDA", 0},
+        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD", 0},
+        {"\xF5\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD", 0},
+        {"\x41\x42\xE2\x82", u"AB\uFFFD", 2},
+        {"\xE2\x82\x41", u"\uFFFDA", 0},
+        {"\xE2\x41\x82", u"\uFFFDA\uFFFD", 0},
+        {"\xF0\x9F\x98", u"\uFFFD", 0},
+        {"\xF0\x9F\x98\x41", u"\uFFFDA", 0},
+        {"\xF0\x9F\x98\x80x\xF0\x9F", u"\xD83D\xDE00x\uFFFD", 5},
+        {"\xC3", u"\uFFFD", 0},
+        {"\x80\xBF", u"\uFFFD\uFFFD", 0},
     };
-    // The example of the Unicode standard for maximal subparts.
-    EXPECT_EQ(
-        conv(Bytes({0x61, 0xF1, 0x80, 0x80, 0xE1, 0x80, 0xC2, 0x62, 0x80, 0x63, 0x80, 0xBF, 0x64})),
-        Units({u'a', R, R, R, u'b', R, u'c', R, R, u'd'}));
-    // Overlong forms: the lead cannot start a valid sequence, so each byte is replaced.
-    EXPECT_EQ(conv(Bytes({0xC0, 0x80})), Units({R, R}));
-    EXPECT_EQ(conv(Bytes({0xC1, 0xBF})), Units({R, R}));
-    EXPECT_EQ(conv(Bytes({0xE0, 0x80, 0x80})), Units({R, R, R}));
-    EXPECT_EQ(conv(Bytes({0xE0, 0x9F, 0xBF})), Units({R, R, R}));
-    EXPECT_EQ(conv(Bytes({0xF0, 0x80, 0x80, 0x80})), Units({R, R, R, R}));
-    // Surrogates encoded in UTF-8 and values above U+10FFFF.
-    EXPECT_EQ(conv(Bytes({0xED, 0xA0, 0x80})), Units({R, R, R}));
-    EXPECT_EQ(conv(Bytes({0xED, 0xBF, 0xBF, 0x41})), Units({R, R, R, u'A'}));
-    EXPECT_EQ(conv(Bytes({0xF4, 0x90, 0x80, 0x80})), Units({R, R, R, R}));
-    // Truncated sequences: one replacement for the whole valid prefix.
-    EXPECT_EQ(conv(Bytes({0xE2, 0x82})), Units({R}));
-    EXPECT_EQ(conv(Bytes({0xE2, 0x82, 0x41})), Units({R, u'A'}));
-    EXPECT_EQ(conv(Bytes({0xF0, 0x9F, 0x98})), Units({R}));
-    EXPECT_EQ(conv(Bytes({0xF0, 0x9F, 0x98, 0x80, 'x', 0xF0, 0x9F})),
-              Units({0xD83D, 0xDE00, u'x', R}));
-    EXPECT_EQ(conv(Bytes({0xC3})), Units({R}));
-    // Bytes that never occur in UTF-8, and lone continuation bytes.
-    for (int b = 0xF5; b <= 0xFF; ++b) EXPECT_EQ(conv(Bytes({b, 'z'})), Units({R, u'z'})) << b;
-    EXPECT_EQ(conv(Bytes({0x80, 0xBF})), Units({R, R}));
+    for (auto const& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.in));
+        EXPECT_EQ(std::u16string(ConvertEnc(std::string_view(c.in))), c.out);
+        EXPECT_EQ(CharTraits<TEncUtf8>::GetValidLength(c.in.data(), c.in.size()), c.valid);
+    }
+    for (int b = 0xF5; b <= 0xFF; ++b)
+        EXPECT_EQ(std::u16string(ConvertEnc(std::string_view(Bytes({b, 'z'})))), u"\uFFFDz") << b;
+    EXPECT_EQ(CharTraits<TEncUtf8>::GetValidLength(nullptr, 0), 0u);
+    // The length limit is honoured: a sequence reaching past n is cut even if bytes follow.
+    std::string e = "\xE2\x82\xAC";
+    EXPECT_EQ(CharTraits<TEncUtf8>::GetValidLength(e.data(), 2), 0u);
+    EXPECT_EQ(CharTraits<TEncUtf8>::GetValidLength(e.data(), 3), 3u);
     // Every cut of a mixed string keeps its complete characters and replaces only the cut tail.
     std::string mixed =
         "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"
@@ -183,37 +200,9 @@ TEST(Utf8To16, MalformedInputUsesMaximalSubparts) {
     for (size_t cut = 0; cut <= mixed.size(); ++cut) {
         std::string part = mixed.substr(0, cut);
         size_t valid = CharTraits<TEncUtf8>::GetValidLength(part.data(), part.size());
-        std::string back = ConvertEnc(std::u16string_view(conv(part)));
-        std::string expected = part.substr(0, valid) + (valid < cut ? "\xEF\xBF\xBD" : "");
-        EXPECT_EQ(back, expected) << cut;
+        std::string back = ConvertEnc(std::u16string_view(ConvertEnc(std::string_view(part))));
+        EXPECT_EQ(back, part.substr(0, valid) + (valid < cut ? "\xEF\xBF\xBD" : "")) << cut;
     }
-}
-
-TEST(Utf8, GetValidLengthBoundariesAndAppend) {
-    auto len = [](std::string const& s) {
-        return CharTraits<TEncUtf8>::GetValidLength(s.data(), s.size());
-    };
-    EXPECT_EQ(CharTraits<TEncUtf8>::GetValidLength(nullptr, 0), 0u);
-    EXPECT_EQ(len("plain"), 5u);
-    EXPECT_EQ(len(Bytes({0x7F, 0xC2, 0x80, 0xDF, 0xBF})), 5u);
-    EXPECT_EQ(len(Bytes({0x41, 0xC1, 0xBF})), 1u);  // overlong two-byte
-    EXPECT_EQ(len(Bytes({0xE0, 0xA0, 0x80})), 3u);  // smallest three-byte
-    EXPECT_EQ(len(Bytes({0xE0, 0x9F, 0xBF})), 0u);  // overlong three-byte
-    EXPECT_EQ(len(Bytes({0xED, 0x9F, 0xBF})), 3u);  // U+D7FF
-    EXPECT_EQ(len(Bytes({0xED, 0xA0, 0x80})), 0u);  // U+D800
-    EXPECT_EQ(len(Bytes({0xEE, 0x80, 0x80})), 3u);  // U+E000
-    EXPECT_EQ(len(Bytes({0xF0, 0x90, 0x80, 0x80})), 4u);
-    EXPECT_EQ(len(Bytes({0xF0, 0x8F, 0xBF, 0xBF})), 0u);
-    EXPECT_EQ(len(Bytes({0xF4, 0x8F, 0xBF, 0xBF})), 4u);  // U+10FFFF
-    EXPECT_EQ(len(Bytes({0xF4, 0x90, 0x80, 0x80})), 0u);
-    EXPECT_EQ(len(Bytes({0xF5, 0x80, 0x80, 0x80})), 0u);
-    EXPECT_EQ(len(Bytes({0x41, 0x42, 0xE2, 0x82})), 2u);  // cut at the end
-    EXPECT_EQ(len(Bytes({0xE2, 0x41, 0x82})), 0u);        // bad continuation
-    EXPECT_EQ(len(Bytes({0xF0, 0x9F, 0x98, 0x41})), 0u);
-    // The length limit is honoured: a sequence reaching past n is cut even if bytes follow.
-    std::string e = "\xE2\x82\xAC";
-    EXPECT_EQ(CharTraits<TEncUtf8>::GetValidLength(e.data(), 2), 0u);
-    EXPECT_EQ(CharTraits<TEncUtf8>::GetValidLength(e.data(), 3), 3u);
     // Surrogates and values above U+10FFFF are replaced when appended.
     std::string s;
     AppendUtf8(s, 0xD800);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/raster/ICC.h"
+#include "support/BitmapSamples.h"
 
 using namespace Raster;
 
@@ -27,22 +28,7 @@ Kernel::Counted<ICCProfile const> Add(Bytes const& bytes, size_t n = SIZE_MAX) {
     return ICCManager::GetInstance().AddProfileFromMemory(bytes.data(), std::min(n, bytes.size()));
 }
 
-// All samples of a bitmap as numbers, whatever their size.
-std::vector<double> Samples(DynamicBitmap const& b) {
-    std::vector<double> out;
-    size_t const bps = b.GetBytesPerSample();
-    for (size_t i = 0; i + bps <= b.GetDataSize(); i += bps) {
-        uint8_t const* p = b.GetData() + i;
-        if (bps == 1) {
-            out.push_back(*p);
-        } else {
-            uint16_t v;
-            std::memcpy(&v, p, 2);
-            out.push_back(v);
-        }
-    }
-    return out;
-}
+using testsupport::AllSamples;
 
 // A CMYK profile whose table is the device formula, so the profile path can be checked
 // against the formula path.
@@ -296,7 +282,7 @@ TEST(ConvertToRGBA, CMYKByFormulaAndAlpha) {
     auto out = ConvertToRGBA(*src);
     ASSERT_TRUE(out);
     ASSERT_EQ(out->GetFormat(), Format::RGBA8);
-    auto s = Samples(*out);
+    auto s = AllSamples(*out);
     EXPECT_EQ(std::vector<double>(s.begin(), s.begin() + 12),
               (std::vector<double>{255, 255, 255, 200, 0, 255, 255, 255, 0, 0, 0, 10}));
     // ink 0.2 0.4 0.6 0.502 -> (0.8, 0.6, 0.4) * 0.498
@@ -312,13 +298,13 @@ TEST(ConvertToRGBA, CMYKByFormulaAndAlpha) {
     o.depth = 16;
     auto deep = ConvertToRGBA(*src, o);
     ASSERT_EQ(deep->GetFormat(), Format::RGBA16);
-    auto d = Samples(*deep);
+    auto d = AllSamples(*deep);
     EXPECT_EQ(d[0], 0);  // full ink everywhere
     EXPECT_EQ(d[3], 200 * 257);
     EXPECT_EQ(d[4], 0);  // full black ink hides the missing cyan
     EXPECT_EQ(std::vector<double>(d.begin() + 16, d.begin() + 19), std::vector<double>(3, 65535));
     o.profile = Add(SaveProfile(cmsCreate_sRGBProfile()));
-    EXPECT_EQ(Samples(*ConvertToRGBA(*src, o)), d);
+    EXPECT_EQ(AllSamples(*ConvertToRGBA(*src, o)), d);
 }
 
 // Lab wider than a staging chunk: the default space and an explicit Lab profile agree.
@@ -372,24 +358,13 @@ TEST(ConvertToRGBA, OtherFormatsAndDepths) {
         ASSERT_TRUE(GetFormatInfo(c.format, info));
         auto src =
             DynamicBitmap::Create(static_cast<uint32_t>(c.in.size() / info.channels), 1, c.format);
-        for (size_t i = 0; i < c.in.size(); ++i) {
-            uint8_t* p = src->GetData() + i * info.bytesPerSample;
-            if (info.isFloat) {
-                float f = static_cast<float>(c.in[i]);
-                std::memcpy(p, &f, 4);
-            } else if (info.bytesPerSample == 2) {
-                auto v = static_cast<uint16_t>(c.in[i]);
-                std::memcpy(p, &v, 2);
-            } else {
-                *p = static_cast<uint8_t>(c.in[i]);
-            }
-        }
+        testsupport::SetAllSamples(*src, c.in);
         ConvertToRGBAOptions o;
         o.depth = c.depth;
         auto out = ConvertToRGBA(*src, o);
         ASSERT_TRUE(out);
         EXPECT_EQ(out->GetFormat(), c.depth == 16 ? Format::RGBA16 : Format::RGBA8);
-        EXPECT_EQ(Samples(*out), c.out);
+        EXPECT_EQ(AllSamples(*out), c.out);
     }
     ConvertToRGBAOptions bad;
     bad.depth = 12;
@@ -426,7 +401,7 @@ TEST(ConvertToRGBA, CMYKThroughAProfile) {
             auto viaProfile = ConvertToRGBA(*src, o);
             auto viaFormula = ConvertToRGBA(*src, plain);
             ASSERT_TRUE(viaProfile && viaFormula);
-            auto a = Samples(*viaProfile), b = Samples(*viaFormula);
+            auto a = AllSamples(*viaProfile), b = AllSamples(*viaFormula);
             double const scale = depth == 16 ? 257.0 : 1.0;
             ASSERT_EQ(a.size(), b.size());
             for (size_t i = 0; i < a.size(); ++i) {
