@@ -2,9 +2,7 @@
 // must see the same layers (names, bounds, every channel's stored samples) and ImageMagick the
 // same composite. Each test skips when its reader is not installed.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -23,18 +21,23 @@ namespace fs = std::filesystem;
 using testsupport::RunShell;
 
 // The system interpreter carries the Debian python3-psd-tools package.
-std::string Python() {
-    return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-}
-std::string Convert() {
-    return ::access("/usr/bin/convert", X_OK) == 0 ? "/usr/bin/convert" : "convert";
-}
+constexpr char kPython[] = "/usr/bin/python3";
 
 bool HavePsdTools() {
-    return RunShell(Python() + " -c 'import psd_tools'") == 0;
+    return RunShell(std::string(kPython) + " -c 'import psd_tools'") == 0;
 }
 bool HaveImageMagick() {
-    return RunShell("identify -version") == 0 && RunShell(Convert() + " -version") == 0;
+    return RunShell("identify -version") == 0 && RunShell("convert -version") == 0;
+}
+
+// The composite as ImageMagick reads it, 8 bits a sample in the channel order of map.
+std::vector<uint8_t> ConvertToRaw(std::string const& file, char const* map,
+                                  testsupport::ScratchDir const& dir) {
+    fs::path raw = dir.path / "composite.raw";
+    fs::remove(raw);
+    if (RunShell("convert '" + file + "[0]' -depth 8 " + map + ":" + raw.string()) != 0) return {};
+    std::ifstream in(raw, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string WriteDocument(PSD::PSDFile const& doc, testsupport::ScratchDir const& dir,
@@ -154,7 +157,7 @@ TEST(ExternalReaders, PsdToolsSeesOurLayersAndSamples) {
         }
     }
     std::string text;
-    ASSERT_EQ(RunShell(Python() + " " + script.string() + files, &text), 0);
+    ASSERT_EQ(RunShell(std::string(kPython) + " " + script.string() + files, &text), 0);
     std::istringstream lines(text);
     for (auto const& v : variants) {
         std::string line;
@@ -211,14 +214,7 @@ TEST(ExternalReaders, ImageMagickSeesOurCompositeAndLayers) {
                           1 + long(doc->m_layers.size()))
                     << text;
                 EXPECT_NE(text.find("70x50"), std::string::npos) << text;
-                fs::path raw = dir.path / "composite.raw";
-                ASSERT_EQ(RunShell(Convert() + " '" + file + "[0]' -depth 8 " + c.map + ":" +
-                                   raw.string()),
-                          0)
-                    << what;
-                std::ifstream in(raw, std::ios::binary);
-                std::vector<uint8_t> got((std::istreambuf_iterator<char>(in)),
-                                         std::istreambuf_iterator<char>());
+                std::vector<uint8_t> got = ConvertToRaw(file, c.map, dir);
                 auto const& flat = *doc->GetFlattenedBitmap();
                 unsigned colour = PSD::ColourChannelCount(doc->m_colourMode, false);
                 ASSERT_EQ(got.size(), size_t(70) * 50 * colour) << what;
@@ -237,11 +233,7 @@ TEST(ExternalReaders, ImageMagickSeesOurCompositeAndLayers) {
     auto doc = PSD::PSDFile::CreateEmpty(300, 7, false, Raster::Format::RGBA8, nullptr, nullptr);
     doc->AddLayer(MakeLayer("only", 3, 1, Pattern(9, 4, Raster::Format::RGBA8, 1)));
     std::string file = WriteDocument(*doc, dir, "white.psd", false, false);
-    fs::path raw = dir.path / "white.raw";
-    ASSERT_EQ(RunShell(Convert() + " '" + file + "[0]' -depth 8 rgb:" + raw.string()), 0);
-    std::ifstream in(raw, std::ios::binary);
-    std::vector<uint8_t> got((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
+    std::vector<uint8_t> got = ConvertToRaw(file, "rgb", dir);
     ASSERT_EQ(got.size(), 300u * 7 * 3);
     EXPECT_EQ(std::count(got.begin(), got.end(), uint8_t(0xFF)), long(got.size()));
 }

@@ -437,32 +437,6 @@ TEST(ChannelEncoding, SaveChannelDataWritesTheBlockAndItsLength) {
         *mem, PSD::ByteOrderFixer{}, false, false, *bm, 8, buf, length, nullptr)));
 }
 
-TEST(ChannelEncoding, WriteRLEDataPacksChannelAfterChannelWithCounts) {
-    auto bm = Noise(5, 3, Raster::Format::RGBA8, 8);
-    auto out = Kernel::MemoryInOutStreamBase::Create();
-    PSD::SaveData sd;
-    PSD::RLEPacker packer;
-    std::vector<uint16_t> counts;
-    uint64_t size = 0;
-    ASSERT_TRUE(PSD::WriteRLEData(*bm, true, *out, sd, size, counts, packer, nullptr));
-    ASSERT_EQ(counts.size(), 12u);
-    EXPECT_EQ(size, out->GetData().size());
-    size_t pos = 0;
-    for (unsigned c = 0; c < 4; ++c) {
-        for (uint32_t y = 0; y < 3; ++y) {
-            Bytes row;
-            ASSERT_TRUE(Unpack(out->GetData().data() + pos, counts[c * 3 + y], 5, row));
-            for (uint32_t x = 0; x < 5; ++x) EXPECT_EQ(row[x], bm->GetRow(y)[4 * x + c]);
-            pos += counts[c * 3 + y];
-        }
-    }
-    std::vector<uint32_t> counts32;
-    ASSERT_TRUE(PSD::WriteRLEData(*bm, false, *out, sd, size, counts32, packer, nullptr));
-    EXPECT_EQ(counts32.size(), 9u);
-    auto deep = Raster::DynamicBitmap::Create(2, 2, Raster::Format::RGBA16);
-    EXPECT_FALSE(PSD::WriteRLEData(*deep, true, *out, sd, size, counts32, packer, nullptr));
-}
-
 // Channels packed band by band from the pixels come out byte for byte as EncodeChannel makes them,
 // or are left to it where a band does not fit (a noisy band, a channel of noise).
 TEST(ChannelEncoder, BandPackingMatchesChannelByChannel) {

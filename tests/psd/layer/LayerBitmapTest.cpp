@@ -43,13 +43,13 @@ Bytes Doc(std::vector<LayerSpec> const& layers, uint16_t mode = 3, uint16_t dept
                                  testsupport::RawBlock(image));
 }
 
-LayerSpec Layer(int32_t top, int32_t left, int32_t bottom, int32_t right) {
-    LayerSpec l;
-    l.top = top;
-    l.left = left;
-    l.bottom = bottom;
-    l.right = right;
-    return l;
+LayerSpec Layer(int32_t top, int32_t left, int32_t bottom, int32_t right,
+                std::vector<ChannelSpec> channels = {}) {
+    return LayerSpec{top, left, bottom, right, std::move(channels), false, {}};
+}
+
+Bytes Raw(size_t n, uint8_t v) {
+    return testsupport::RawBlock(std::vector<uint8_t>(n, v));
 }
 
 int ErrorCode(PSDReport const& r) {
@@ -58,20 +58,39 @@ int ErrorCode(PSDReport const& r) {
 
 }  // namespace
 
-TEST(LayerBitmap, RGBChannelsInEveryCompressionWithAlpha) {
+// Colour channels in every compression, a missing alpha (opaque), mask-only layers (no colour
+// bitmap; masks of their own size, default colour not painted over the data, real mask
+// inverted) and empty or inverted bounds (an empty bitmap, the blocks never read).
+TEST(LayerBitmap, ChannelsMasksAndEmptyBounds) {
     const uint32_t w = 5, h = 4;
-    LayerSpec l = Layer(1, 2, 1 + h, 2 + w);
     std::vector<std::vector<uint8_t>> s;
     for (int c = 0; c < 4; ++c) s.push_back(testsupport::Pattern(w * h, c + 1));
-    l.channels = {{-1, testsupport::RawBlock(s[3])},
-                  {0, testsupport::RLEBlock(s[0], w)},
-                  {1, testsupport::ZipBlock(s[1], w, 1, false)},
-                  {2, testsupport::ZipBlock(s[2], w, 1, true)}};
+    LayerSpec every = Layer(1, 2, 1 + h, 2 + w,
+                            {{-1, testsupport::RawBlock(s[3])},
+                             {0, testsupport::RLEBlock(s[0], w)},
+                             {1, testsupport::ZipBlock(s[1], w, 1, false)},
+                             {2, testsupport::ZipBlock(s[2], w, 1, true)}});
+    LayerSpec colour = Layer(0, 0, 2, 3, {{0, Raw(6, 9)}, {1, Raw(6, 8)}, {2, Raw(6, 7)}});
+    LayerSpec masks =
+        Layer(0, 0, 2, 3,
+              {{-2, testsupport::RawBlock({1, 2, 3, 4})}, {-3, testsupport::RawBlock({10, 200})}});
+    masks.hasMask = true;
+    masks.mask.bottom = 2;
+    masks.mask.right = 2;
+    masks.mask.defaultColour = 255;
+    masks.mask.real = true;
+    masks.mask.realFlags = 0x04;  // invert
+    masks.mask.realBottom = 1;
+    masks.mask.realRight = 2;
+    Bytes bad = Bytes().U16(9);  // would fail if it were read
+    LayerSpec empty = Layer(3, 3, 3, 10, {{0, bad}, {1, bad}, {2, bad}});
+    LayerSpec inverted = Layer(0, 0, -1, 0, {{0, bad}});
     PSDReport report;
-    auto doc = Open(Doc({l}), report);
+    auto doc = Open(Doc({every, colour, masks, empty, inverted}), report);
     ASSERT_TRUE(doc) << (report.m_error ? std::string(report.m_error->Report()) : "");
-    ASSERT_EQ(doc->m_layers.size(), 1u);
-    BitmapRef bm;
+    ASSERT_EQ(doc->m_layers.size(), 5u);
+
+    BitmapRef bm, again;
     ASSERT_TRUE(doc->m_layers[0]->GetBitmap(bm, report));
     ASSERT_TRUE(bm);
     EXPECT_EQ(bm->GetFormat(), Raster::Format::RGBA8);
@@ -80,68 +99,34 @@ TEST(LayerBitmap, RGBChannelsInEveryCompressionWithAlpha) {
     for (uint32_t y = 0; y < h; ++y)
         for (uint32_t x = 0; x < w; ++x)
             for (unsigned c = 0; c < 4; ++c) EXPECT_EQ(Sample(*bm, c, x, y), s[c][y * w + x]);
-    // The result is cached: the same object comes back.
-    BitmapRef again;
     ASSERT_TRUE(doc->m_layers[0]->GetBitmap(again, report));
-    EXPECT_EQ(again.Get(), bm.Get());
+    EXPECT_EQ(again.Get(), bm.Get());  // cached
     EXPECT_FALSE(doc->m_layers[0]->m_damagedBitmap);
-}
 
-TEST(LayerBitmap, MissingAlphaIsOpaqueAndMaskOnlyLayersHaveNoBitmap) {
-    LayerSpec colour = Layer(0, 0, 2, 3);
-    colour.channels = {{0, testsupport::RawBlock(std::vector<uint8_t>(6, 9))},
-                       {1, testsupport::RawBlock(std::vector<uint8_t>(6, 8))},
-                       {2, testsupport::RawBlock(std::vector<uint8_t>(6, 7))}};
-    LayerSpec masksOnly = Layer(0, 0, 2, 3);
-    masksOnly.hasMask = true;
-    masksOnly.mask.bottom = 2;
-    masksOnly.mask.right = 2;
-    masksOnly.mask.real = true;
-    masksOnly.mask.realBottom = 1;
-    masksOnly.mask.realRight = 1;
-    masksOnly.channels = {{-2, testsupport::RawBlock({1, 2, 3, 4})},
-                          {-3, testsupport::RawBlock({5})}};
-    PSDReport report;
-    auto doc = Open(Doc({colour, masksOnly}), report);
-    ASSERT_TRUE(doc);
-    BitmapRef bm;
-    ASSERT_TRUE(doc->m_layers[0]->GetBitmap(bm, report));
+    ASSERT_TRUE(doc->m_layers[1]->GetBitmap(bm, report));
     ASSERT_TRUE(bm);
     for (uint32_t x = 0; x < 3; ++x) EXPECT_EQ(Sample(*bm, 3, x, 1), 255u);
     EXPECT_EQ(Sample(*bm, 2, 2, 1), 7u);
+    BitmapRef noMask;
+    ASSERT_TRUE(doc->m_layers[1]->GetBitmapUserMask(noMask, report));
+    EXPECT_FALSE(noMask);
 
-    BitmapRef none;
-    ASSERT_TRUE(doc->m_layers[1]->GetBitmap(none, report));
+    BitmapRef none, user, real;
+    ASSERT_TRUE(doc->m_layers[2]->GetBitmap(none, report));
     EXPECT_FALSE(none);
-    BitmapRef user, real;
-    ASSERT_TRUE(doc->m_layers[1]->GetBitmapUserMask(user, report));
-    ASSERT_TRUE(doc->m_layers[1]->GetBitmapRealMask(real, report));
+    ASSERT_TRUE(doc->m_layers[2]->GetBitmapUserMask(user, report));
+    ASSERT_TRUE(doc->m_layers[2]->GetBitmapRealMask(real, report));
     ASSERT_TRUE(user && real);
     EXPECT_EQ(user->GetFormat(), Raster::Format::A8);
+    EXPECT_EQ(Sample(*user, 0, 0, 0), 1u);
     EXPECT_EQ(Sample(*user, 0, 1, 1), 4u);
-    EXPECT_EQ(Sample(*real, 0, 0, 0), 5u);
-    // The colour layer has no masks at all.
-    BitmapRef noMask;
-    ASSERT_TRUE(doc->m_layers[0]->GetBitmapUserMask(noMask, report));
-    EXPECT_FALSE(noMask);
-}
+    EXPECT_EQ(Sample(*real, 0, 0, 0), 245u);
+    EXPECT_EQ(Sample(*real, 0, 1, 0), 55u);
 
-TEST(LayerBitmap, EmptyBoundsGiveAnEmptyBitmapWithoutReading) {
-    LayerSpec l = Layer(3, 3, 3, 10);  // height 0
-    // A block that would fail if it were read.
-    Bytes bad;
-    bad.U16(9);
-    l.channels = {{0, bad}, {1, bad}, {2, bad}};
-    LayerSpec inverted = Layer(0, 0, -1, 0);
-    inverted.channels = {{0, bad}};
-    PSDReport report;
-    auto doc = Open(Doc({l, inverted}), report);
-    ASSERT_TRUE(doc);
-    for (auto const& layer : doc->m_layers) {
-        BitmapRef bm;
-        ASSERT_TRUE(layer->GetBitmap(bm, report));
+    for (size_t i : {3u, 4u}) {
+        ASSERT_TRUE(doc->m_layers[i]->GetBitmap(bm, report)) << i;
         ASSERT_TRUE(bm);
-        EXPECT_TRUE(bm->IsEmpty());
+        EXPECT_TRUE(bm->IsEmpty()) << i;
     }
 }
 
@@ -207,68 +192,41 @@ TEST(LayerBitmap, CMYK16KeepsHighBytesAndLab8IsWidened) {
     }
 }
 
-TEST(LayerBitmap, MaskDefaultColourIsOverwrittenAndInvertApplies) {
-    LayerSpec l = Layer(0, 0, 2, 2);
-    l.hasMask = true;
-    l.mask.bottom = 2;
-    l.mask.right = 3;
-    l.mask.defaultColour = 255;
-    l.mask.real = true;
-    l.mask.realFlags = 0x04;  // invert
-    l.mask.realBottom = 1;
-    l.mask.realRight = 2;
-    l.channels = {{-2, testsupport::RawBlock(std::vector<uint8_t>(6, 0))},
-                  {-3, testsupport::RawBlock({10, 200})}};
-    PSDReport report;
-    auto doc = Open(Doc({l}), report);
-    ASSERT_TRUE(doc);
-    BitmapRef user, real;
-    ASSERT_TRUE(doc->m_layers[0]->GetBitmapUserMask(user, report));
-    ASSERT_TRUE(doc->m_layers[0]->GetBitmapRealMask(real, report));
-    for (uint32_t y = 0; y < 2; ++y)
-        for (uint32_t x = 0; x < 3; ++x) EXPECT_EQ(Sample(*user, 0, x, y), 0u);
-    EXPECT_EQ(Sample(*real, 0, 0, 0), 245u);
-    EXPECT_EQ(Sample(*real, 0, 1, 0), 55u);
-}
-
-TEST(LayerBitmap, RefusalsAndTheirErrors) {
-    // 32-bit channels stored with RLE.
-    LayerSpec rle32 = Layer(0, 0, 1, 1);
-    rle32.channels = {{0, testsupport::RLEBlock({0, 0, 0, 0}, 4)}};
-    PSDReport report;
-    auto doc = Open(Doc({rle32}, 3, 32), report);
-    ASSERT_TRUE(doc);
-    BitmapRef bm;
-    EXPECT_FALSE(doc->m_layers[0]->GetBitmap(bm, report));
-    EXPECT_EQ(ErrorCode(report), PSDError::kParsing);
-
-    // An unknown compression.
-    LayerSpec unknown = Layer(0, 0, 1, 1);
-    Bytes block;
-    block.U16(4).U8(0);
-    unknown.channels = {{0, block}};
-    PSDReport r2;
-    doc = Open(Doc({unknown}), r2);
-    ASSERT_TRUE(doc);
-    EXPECT_FALSE(doc->m_layers[0]->GetBitmap(bm, r2));
-    ASSERT_TRUE(r2.m_error);
-    EXPECT_EQ(std::string(r2.m_error->Report()), "Unknown raster compression method : 4");
-
-    // Grayscale 32 has no layer bitmap format.
-    LayerSpec grey = Layer(0, 0, 1, 1);
-    grey.channels = {{0, testsupport::RawBlock({0, 0, 0, 0})}};
-    PSDReport r3;
-    doc = Open(Doc({grey}, 1, 32), r3);
-    ASSERT_TRUE(doc);
-    EXPECT_FALSE(doc->m_layers[0]->GetBitmap(bm, r3));
-    EXPECT_EQ(ErrorCode(r3), PSDError::kParsing);
-
+TEST(LayerBitmap, Refusals) {
+    Bytes unknown = Bytes().U16(4).U8(0);
+    struct Case {
+        char const* what;
+        LayerSpec layer;
+        uint16_t mode, depth;
+        std::string error;  // the text, or "#" and the code
+    } const cases[] = {
+        {"32-bit channels stored with RLE",
+         Layer(0, 0, 1, 1, {{0, testsupport::RLEBlock({0, 0, 0, 0}, 4)}}), 3, 32,
+         "#" + std::to_string(PSDError::kParsing)},
+        {"unknown compression", Layer(0, 0, 1, 1, {{0, unknown}}), 3, 8,
+         "Unknown raster compression method : 4"},
+        {"grayscale 32 has no layer bitmap format", Layer(0, 0, 1, 1, {{0, Raw(4, 0)}}), 1, 32,
+         "#" + std::to_string(PSDError::kParsing)},
+    };
+    for (auto const& c : cases) {
+        PSDReport report;
+        auto doc = Open(Doc({c.layer}, c.mode, c.depth), report);
+        ASSERT_TRUE(doc) << c.what;
+        BitmapRef bm;
+        EXPECT_FALSE(doc->m_layers[0]->GetBitmap(bm, report)) << c.what;
+        ASSERT_TRUE(report.m_error) << c.what;
+        EXPECT_EQ(c.error[0] == '#' ? "#" + std::to_string(ErrorCode(report))
+                                    : std::string(report.m_error->Report()),
+                  c.error)
+            << c.what;
+    }
     // A layer built by the host has no source to decode from.
     PSDLayer made(true);
     made.m_channels.push_back(PSDChannelInfo(0, 10));
-    PSDReport r4;
-    EXPECT_FALSE(made.GetBitmap(bm, r4));
-    EXPECT_EQ(ErrorCode(r4), PSDError::kParsing);
+    PSDReport report;
+    BitmapRef bm;
+    EXPECT_FALSE(made.GetBitmap(bm, report));
+    EXPECT_EQ(ErrorCode(report), PSDError::kParsing);
 }
 
 TEST(LayerBitmap, ChannelDataCutAtEveryOffsetFailsWithTruncation) {
