@@ -88,6 +88,7 @@ TEST(BuildDocument, AddLayerKeepsTheWeightedLayerLimit) {
 }
 
 TEST(BuildDocument, NullAndHugeLayersAreRefused) {
+    // Width and height are measured for every type, up to the PSB limit.
     auto doc = NewDoc(4, 4, true, Raster::Format::RGBA8);
     EXPECT_FALSE(doc->AddLayer(nullptr));
     auto wide = Typed(PSDLayer::kNormal);

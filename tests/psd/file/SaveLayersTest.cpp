@@ -299,22 +299,6 @@ TEST(SaveLayers, BackgroundLayersHaveNoTransparencyAndFewBlocks) {
                                            PSD::Key("lclr"), PSD::Key("lyvr")}));
 }
 
-TEST(SaveLayers, LongNamesAreCutInTheRecordButKeptWhole) {
-    auto doc = NewDoc(8, 8, false, Raster::Format::RGBA8);
-    std::string longName(300, 'n');
-    doc->AddLayer(MakeLayer(longName, 0, 0, Pattern(4, 4, Raster::Format::RGBA8, 1)));
-    std::string three = "abc", four = "abcd";
-    doc->AddLayer(MakeLayer(three, 0, 0, Pattern(4, 4, Raster::Format::RGBA8, 1)));
-    doc->AddLayer(MakeLayer(four, 0, 0, Pattern(4, 4, Raster::Format::RGBA8, 1)));
-    PSD::PSDReport r;
-    auto back = SaveAndReopen(*doc, false, false, r);
-    ASSERT_TRUE(back) << ErrorText(r);
-    EXPECT_EQ(back->m_layers[0]->m_name, longName);
-    EXPECT_EQ(back->m_layers[0]->m_pascalName.size(), 255u);
-    EXPECT_EQ(back->m_layers[1]->m_pascalName, three);
-    EXPECT_EQ(back->m_layers[2]->m_name, four);
-}
-
 TEST(SaveLayers, LayersThatCannotBeWrittenRefuseTheSave) {
     // Layer bounds beyond the version's limit (groups are not measured).
     for (bool psb : {false, true}) {
@@ -355,16 +339,24 @@ TEST(SaveLayers, LayersThatCannotBeWrittenRefuseTheSave) {
     EXPECT_FALSE(SaveToMemory(*many, false, false).ok);
 }
 
-TEST(SaveLayers, LayersWithoutPixelsWriteEmptyChannels) {
+TEST(SaveLayers, LongNamesAndLayersWithoutPixels) {
+    // Names beyond 255 bytes are cut in the record but kept whole in "luni"; the record name is
+    // padded for odd and even lengths. A layer without pixels writes empty channels, after a
+    // layer whose channel buffers it reuses.
     auto doc = NewDoc(10, 10, false, Raster::Format::CMYKA8);
-    // A layer with pixels first: its channel buffers are reused for the empty one.
-    doc->AddLayer(MakeLayer("pixels", 0, 0, Pattern(10, 10, Raster::Format::CMYKA8, 3)));
+    std::string longName(300, 'n');
+    for (std::string name : {longName, std::string("abc"), std::string("abcd")})
+        doc->AddLayer(MakeLayer(name, 0, 0, Pattern(10, 10, Raster::Format::CMYKA8, 3)));
     doc->AddLayer(MakeLayer("empty", 3, 3, nullptr));
     PSD::PSDReport r;
     auto back = SaveAndReopen(*doc, false, true, r);
     ASSERT_TRUE(back) << ErrorText(r);
-    ASSERT_EQ(back->m_layers.size(), 2u);
-    PSDLayer const& l = *back->m_layers[1];
+    ASSERT_EQ(back->m_layers.size(), 4u);
+    EXPECT_EQ(back->m_layers[0]->m_name, longName);
+    EXPECT_EQ(back->m_layers[0]->m_pascalName.size(), 255u);
+    EXPECT_EQ(back->m_layers[1]->m_pascalName, "abc");
+    EXPECT_EQ(back->m_layers[2]->m_pascalName, "abcd");
+    PSDLayer const& l = *back->m_layers[3];
     ASSERT_EQ(l.m_channels.size(), 5u);
     EXPECT_EQ(l.m_channels[0].m_id, -1);
     for (auto const& c : l.m_channels) EXPECT_EQ(c.m_length, 2u);
