@@ -59,11 +59,16 @@ Bytes RichBlocks() {
     return all;
 }
 
-// A document, its parse context and the outcome of reading a whole section into it.
+// A document, its parse context and the outcome of reading a whole section (length included)
+// into it from memory; the position shows where reading stopped.
 struct Parsed {
     Kernel::Counted<PSD::PSDFile> doc;
     std::unique_ptr<PSD::ParseData> pd;
-    SectionResult r;
+    struct {
+        bool ok = false;
+        int error = -1;  // code of the report's error, -1 for none
+        uint64_t position = 0;
+    } r;
 };
 
 Parsed Parse(std::vector<uint8_t> const& section, uint32_t mode = 3, uint16_t channels = 3,
@@ -72,7 +77,11 @@ Parsed Parse(std::vector<uint8_t> const& section, uint32_t mode = 3, uint16_t ch
     p.doc = NewDocument(mode, channels);
     p.doc->m_workingPath = workingPath;
     p.pd = std::make_unique<PSD::ParseData>(NewContext(*p.doc));
-    p.r = ReadSection(*p.doc, *p.pd, section);
+    auto stream = Kernel::MemoryInStream::Create(section);
+    p.r.ok = p.doc->ParseImageResources(Kernel::NonCounted<Kernel::InStreamSeekable>(stream.Get()),
+                                        *p.pd);
+    p.r.error = p.pd->m_report.m_error ? int(p.pd->m_report.m_error->GetCode()) : -1;
+    p.r.position = stream->GetPosition();
     return p;
 }
 

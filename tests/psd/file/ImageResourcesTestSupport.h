@@ -61,23 +61,6 @@ inline PSD::ParseData NewContext(PSD::PSDFile const& doc) {
     return pd;
 }
 
-// Reads a whole section (length included) from memory; the trailer shows where reading stopped.
-struct SectionResult {
-    bool ok = false;
-    int error = -1;  // code of the report's error, -1 for none
-    uint64_t position = 0;
-};
-
-inline SectionResult ReadSection(PSD::PSDFile& doc, PSD::ParseData& pd,
-                                 std::vector<uint8_t> const& bytes) {
-    auto stream = Kernel::MemoryInStream::Create(bytes);
-    SectionResult r;
-    r.ok = doc.ParseImageResources(Kernel::NonCounted<Kernel::InStreamSeekable>(stream.Get()), pd);
-    r.error = pd.m_report.m_error ? int(pd.m_report.m_error->GetCode()) : -1;
-    r.position = stream->GetPosition();
-    return r;
-}
-
 // The blocks of written resource data as (id, data), in order; they must fill the bytes.
 inline std::vector<std::pair<uint16_t, std::vector<uint8_t>>> Blocks(std::vector<uint8_t> const& b,
                                                                      size_t pos = 0) {
