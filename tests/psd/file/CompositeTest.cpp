@@ -38,7 +38,8 @@ testsupport::Header Hdr(uint16_t mode, uint16_t depth, uint16_t channels, uint32
     return hd;
 }
 
-Kernel::Counted<PSDFile> Open(testsupport::Header const& h, Bytes const& image, PSDReport& report) {
+Kernel::Counted<PSDFile> Open(testsupport::Header const& h, std::vector<uint8_t> const& image,
+                              PSDReport& report) {
     return PSDFile::Create(
         Kernel::MemoryInStream::Create(testsupport::Document(h, {}, {}, {}, image)),
         CreateOptions{}, report);
@@ -63,7 +64,8 @@ struct Decoded {
     std::vector<BitmapRef> masks;
 };
 
-Decoded Decode(testsupport::Header const& h, Bytes const& image, uint32_t merged = 0) {
+Decoded Decode(testsupport::Header const& h, std::vector<uint8_t> const& image,
+               uint32_t merged = 0) {
     Decoded d;
     d.doc = Open(h, image, d.report);
     EXPECT_TRUE(d.doc);
@@ -228,32 +230,23 @@ TEST(Composite, CutDataFailsAndLeavesTheCacheEmpty) {
         Bytes image = kind == 0   ? testsupport::CompositeRaw(p)
                       : kind == 1 ? testsupport::CompositeRLE(p, w, false)
                                   : testsupport::CompositeZip(p, w, 1, true);
-        Bytes full = testsupport::Document(Hdr(3, 8, 3, w, h), {}, {}, {}, image);
-        size_t imageStart = full.size() - image.size();
-        for (size_t cut = imageStart; cut < full.size(); ++cut) {
-            std::vector<uint8_t> part(full.begin(), full.begin() + long(cut));
-            PSDReport report;
-            auto doc =
-                PSDFile::Create(Kernel::MemoryInStream::Create(part), CreateOptions{}, report);
-            ASSERT_TRUE(doc);
-            BitmapRef bm;
-            std::vector<BitmapRef> masks;
-            EXPECT_FALSE(doc->GetBitmap(bm, masks, report)) << kind << " " << cut;
-            EXPECT_EQ(Code(report), PSDError::kTruncated) << kind << " " << cut;
-            EXPECT_FALSE(doc->m_flattenedBitmap);
+        for (size_t cut = 0; cut < image.size(); ++cut) {
+            SCOPED_TRACE(std::to_string(kind) + " " + std::to_string(cut));
+            Decoded d = Decode(Hdr(3, 8, 3, w, h),
+                               std::vector<uint8_t>(image.begin(), image.begin() + long(cut)));
+            EXPECT_FALSE(d.ok);
+            EXPECT_EQ(Code(d.report), PSDError::kTruncated);
+            EXPECT_FALSE(d.doc->m_flattenedBitmap);
             // A second request reads again and meets the same end.
             PSDReport again;
-            EXPECT_FALSE(doc->GetBitmap(bm, masks, again));
+            EXPECT_FALSE(d.doc->GetBitmap(d.bm, d.masks, again));
             EXPECT_EQ(Code(again), PSDError::kTruncated);
         }
-        PSDReport report;
-        auto doc = PSDFile::Create(Kernel::MemoryInStream::Create(full), CreateOptions{}, report);
-        BitmapRef bm;
-        std::vector<BitmapRef> masks;
-        ASSERT_TRUE(doc->GetBitmap(bm, masks, report));
+        Decoded d = Decode(Hdr(3, 8, 3, w, h), image);
+        ASSERT_TRUE(d.ok);
         BitmapRef cached;
-        ASSERT_TRUE(doc->GetBitmap(cached, masks, report));
-        EXPECT_EQ(cached.Get(), bm.Get());
+        ASSERT_TRUE(d.doc->GetBitmap(cached, d.masks, d.report));
+        EXPECT_EQ(cached.Get(), d.bm.Get());
     }
 }
 
