@@ -21,36 +21,34 @@ Kernel::Counted<Raster::DynamicBitmap> Opaque(uint32_t w, uint32_t h) {
 }
 
 TEST(BuildDocument, CreateEmptyChecksSizeAndFormat) {
-    struct Size {
-        uint32_t w, h;
-        bool psb, ok;
-    } const sizes[] = {{0, 10, false, false},       {10, 0, true, false},
-                       {30001, 10, false, false},   {10, 30001, false, false},
-                       {30000, 30000, false, true}, {30001, 10, true, true},
-                       {300000, 1, true, true},     {300001, 1, true, false}};
-    for (auto const& c : sizes) {
-        auto doc = NewDoc(c.w, c.h, c.psb, Raster::Format::RGBA8);
-        EXPECT_EQ(bool(doc), c.ok) << c.w << "x" << c.h << " psb " << c.psb;
+    for (auto [w, h, psb, ok] : {std::tuple{0u, 10u, false, false},
+                                 {10u, 0u, true, false},
+                                 {30001u, 10u, false, false},
+                                 {10u, 30001u, false, false},
+                                 {30000u, 30000u, false, true},
+                                 {30001u, 10u, true, true},
+                                 {300000u, 1u, true, true},
+                                 {300001u, 1u, true, false}}) {
+        auto doc = NewDoc(w, h, psb, Raster::Format::RGBA8);
+        EXPECT_EQ(bool(doc), ok) << w << "x" << h << " psb " << psb;
         if (doc) {
-            EXPECT_EQ(doc->IsPSB(), c.psb);
+            EXPECT_EQ(doc->IsPSB(), psb);
         }
     }
     for (auto f : {Raster::Format::A8, Raster::Format::AF, Raster::Format(8)})
         EXPECT_FALSE(NewDoc(10, 10, false, f)) << int(f);
-    struct Row {
-        Raster::Format f;
-        uint32_t mode;
-        uint16_t depth;
-    };
-    for (Row r : {Row{Raster::Format::RGBA8, 3, 8}, Row{Raster::Format::RGBA16, 3, 16},
-                  Row{Raster::Format::IA8, 1, 8}, Row{Raster::Format::IA16, 1, 16},
-                  Row{Raster::Format::CMYKA8, 4, 8}, Row{Raster::Format::LABA16, 9, 16},
-                  Row{Raster::Format::RGBAF, 3, 32}}) {
-        auto doc = NewDoc(7, 9, false, r.f);
+    for (auto [f, mode, depth] : {std::tuple{Raster::Format::RGBA8, 3u, 8},
+                                  {Raster::Format::RGBA16, 3u, 16},
+                                  {Raster::Format::IA8, 1u, 8},
+                                  {Raster::Format::IA16, 1u, 16},
+                                  {Raster::Format::CMYKA8, 4u, 8},
+                                  {Raster::Format::LABA16, 9u, 16},
+                                  {Raster::Format::RGBAF, 3u, 32}}) {
+        auto doc = NewDoc(7, 9, false, f);
         ASSERT_TRUE(doc);
-        EXPECT_EQ(std::tuple(doc->m_colourMode, doc->m_depth, doc->m_width, doc->m_height,
+        EXPECT_EQ(std::tuple(doc->m_colourMode, int(doc->m_depth), doc->m_width, doc->m_height,
                              doc->m_channelCount),
-                  std::tuple(r.mode, r.depth, 7u, 9u, uint16_t(0)));
+                  std::tuple(mode, depth, 7u, 9u, uint16_t(0)));
     }
 }
 

@@ -226,26 +226,21 @@ TEST(ImageResourcesRead, MalformedBlocksFailWithTheirError) {
 }
 
 TEST(ImageResourcesRead, AlphaNamesFollowTheChannelCount) {
-    struct Case {
-        uint32_t mode;
-        uint16_t channels;
-        size_t expected;
-    } cases[] = {
-        {3, 5, 2},   // RGB with two extra channels
-        {3, 3, 0},   // nothing beyond the colour channels
-        {4, 5, 1},   // CMYK
-        {1, 3, 2},   // Grayscale
-        {8, 2, 2},   // Duotone has no colour channels here
-        {12, 1, 1},  // unknown mode: every channel is named
-        {3, 1, 0},   // fewer channels than colours: none
-    };
+    // Names are read for the channels beyond the colour ones: RGB, CMYK, grey; Duotone has no
+    // colour channels here, an unknown mode names every channel, too few channels name none.
     Bytes names = Pascal("Transparency").Append(Pascal("Alpha 1")).Append(Pascal("Alpha 2"));
-    for (auto const& c : cases) {
-        SCOPED_TRACE(std::to_string(c.mode) + "/" + std::to_string(c.channels));
-        Parsed p = Parse(Section(Block(1006, names)), c.mode, c.channels);
+    for (auto [mode, channels, expected] : {std::tuple{3u, 5, 2u},
+                                            {3u, 3, 0u},
+                                            {4u, 5, 1u},
+                                            {1u, 3, 2u},
+                                            {8u, 2, 2u},
+                                            {12u, 1, 1u},
+                                            {3u, 1, 0u}}) {
+        SCOPED_TRACE(std::to_string(mode) + "/" + std::to_string(channels));
+        Parsed p = Parse(Section(Block(1006, names)), mode, uint16_t(channels));
         EXPECT_TRUE(p.r.ok);
-        ASSERT_EQ(p.doc->m_alphaChannelNames.size(), c.expected);
-        if (c.expected > 0) {
+        ASSERT_EQ(p.doc->m_alphaChannelNames.size(), expected);
+        if (expected > 0) {
             EXPECT_EQ(p.doc->m_alphaChannelNames[0], "Transparency");
         }
     }

@@ -13,21 +13,20 @@ using namespace savetest;
 using PSD::PSDFile;
 
 TEST(SaveDriver, SizeLimitsRefuseBeforeWritingAnything) {
-    struct Case {
-        uint32_t w, h;
-        bool psb, ok;
-    } const cases[] = {{30001, 2, false, false}, {2, 30001, false, false},
-                       {30000, 1, false, true},  {30001, 2, true, true},
-                       {300000, 1, true, true},  {300001, 1, true, false}};
-    for (auto const& c : cases) {
-        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + (c.psb ? " psb" : " psd"));
+    for (auto [w, h, psb, ok] : {std::tuple{30001u, 2u, false, false},
+                                 {2u, 30001u, false, false},
+                                 {30000u, 1u, false, true},
+                                 {30001u, 2u, true, true},
+                                 {300000u, 1u, true, true},
+                                 {300001u, 1u, true, false}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + (psb ? " psb" : " psd"));
         // Made as a PSB (or grown later) so that the save itself must refuse.
-        auto doc = NewDoc(std::min(c.w, 300000u), c.h, true, Raster::Format::IA8);
+        auto doc = NewDoc(std::min(w, 300000u), h, true, Raster::Format::IA8);
         ASSERT_TRUE(doc);
-        doc->m_width = c.w;
-        Saved s = SaveToMemory(*doc, c.psb, false);
-        EXPECT_EQ(s.ok, c.ok);
-        EXPECT_EQ(s.bytes.empty(), !c.ok);
+        doc->m_width = w;
+        Saved s = SaveToMemory(*doc, psb, false);
+        EXPECT_EQ(s.ok, ok);
+        EXPECT_EQ(s.bytes.empty(), !ok);
     }
 }
 
