@@ -12,34 +12,16 @@
 #include "host/raster/File.h"
 #include "host/raster/JPEG.h"
 #include "host/raster/PNG.h"
-#include "support/CorpusRoot.h"
+#include "support/CorpusFiles.h"
 
 using namespace Raster;
 
-namespace {
-
-std::filesystem::path CorpusFolder() { return testsupport::CorpusRoot(); }
-
-std::vector<std::filesystem::path> FilesWithExtension(std::initializer_list<char const*> exts) {
-    std::vector<std::filesystem::path> out;
-    std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(CorpusFolder(), ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        if (!it->is_regular_file()) continue;
-        std::string ext = it->path().extension().string();
-        for (auto& ch : ext) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-        for (char const* e : exts)
-            if (ext == e) out.push_back(it->path());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-}  // namespace
+using testsupport::CorpusFiles;
+using testsupport::CorpusRoot;
 
 TEST(CorpusImages, PNGFilesDecodeAndRewriteExactly) {
-    auto files = FilesWithExtension({".png"});
-    if (files.empty()) GTEST_SKIP() << "no corpus at " << CorpusFolder();
+    auto files = CorpusFiles({".png"});
+    if (files.empty()) GTEST_SKIP() << "no corpus at " << CorpusRoot();
     size_t decoded = 0;
     for (auto const& path : files) {
         SCOPED_TRACE(path.string());
@@ -69,8 +51,8 @@ TEST(CorpusImages, PNGFilesDecodeAndRewriteExactly) {
 }
 
 TEST(CorpusImages, JPEGFilesDecodeAndReencode) {
-    auto files = FilesWithExtension({".jpg", ".jpeg"});
-    if (files.empty()) GTEST_SKIP() << "no corpus at " << CorpusFolder();
+    auto files = CorpusFiles({".jpg", ".jpeg"});
+    if (files.empty()) GTEST_SKIP() << "no corpus at " << CorpusRoot();
     for (auto const& path : files) {
         SCOPED_TRACE(path.string());
         auto in = Kernel::FileInStream::Open(path.string());

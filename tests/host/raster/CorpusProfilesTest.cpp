@@ -13,13 +13,11 @@
 #include <vector>
 
 #include "host/raster/ICC.h"
-#include "support/CorpusRoot.h"
+#include "support/CorpusFiles.h"
 
 using namespace Raster;
 
 namespace {
-
-std::filesystem::path CorpusFolder() { return testsupport::CorpusRoot(); }
 
 uint32_t BE32(uint8_t const* p) {
     return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
@@ -68,15 +66,8 @@ bool FindProfile(std::filesystem::path const& path, Embedded& out) {
 }  // namespace
 
 TEST(CorpusProfiles, EmbeddedProfilesOpenAndConvert) {
-    std::vector<std::filesystem::path> docs;
-    std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(CorpusFolder(), ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        auto ext = it->path().extension();
-        if (it->is_regular_file() && (ext == ".psd" || ext == ".psb")) docs.push_back(it->path());
-    }
-    if (docs.empty()) GTEST_SKIP() << "no corpus at " << CorpusFolder();
-    std::sort(docs.begin(), docs.end());
+    auto const docs = testsupport::CorpusFiles({".psd", ".psb"});
+    if (docs.empty()) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
 
     std::map<uint32_t, int> spaces;
     size_t found = 0, opened = 0, cmykChecked = 0;
