@@ -7,6 +7,7 @@
 
 #include "host/kernel/Zip.h"
 #include "psd/file/PSDSave.h"
+#include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDChannelEncoder.h"
 
 namespace {
@@ -236,53 +237,35 @@ BitmapRef Noise(uint32_t w, uint32_t h, Raster::Format f, unsigned seed) {
     return bm;
 }
 
-// Decodes a block of any written compression into big-endian document rows.
-Bytes DecodeBlock(PSD::EncodedChannel const& b, uint32_t w, uint32_t h, unsigned depth,
-                  bool isPSB) {
-    size_t rowBytes = size_t(w) * depth / 8;
-    Bytes rows(rowBytes * h);
-    if (b.compression == PSD::kCompressionRaw) return b.data;
-    if (b.compression == PSD::kCompressionRLE) {
-        size_t cb = isPSB ? 4 : 2, pos = cb * h;
-        for (uint32_t y = 0; y < h; ++y) {
-            size_t n = isPSB ? BE32(b.data.data() + 4 * y) : BE16(b.data.data() + 2 * y);
-            Bytes row;
-            EXPECT_TRUE(Unpack(b.data.data() + pos, n, rowBytes, row));
-            std::memcpy(rows.data() + y * rowBytes, row.data(), rowBytes);
-            pos += n;
-        }
-        EXPECT_EQ(pos, b.data.size());
-        return rows;
-    }
-    EXPECT_EQ(b.compression, PSD::kCompressionZipPrediction);
-    EXPECT_EQ(Kernel::ZlibInflate(b.data.data(), b.data.size(), rows.data(), rows.size()),
-              Kernel::InflateStatus::Ok);
-    for (uint32_t y = 0; y < h; ++y) {
-        uint8_t* r = rows.data() + y * rowBytes;
-        if (depth == 16) {
-            for (size_t i = 1; i < w; ++i) {
-                uint16_t v = uint16_t(BE16(r + 2 * i) + BE16(r + 2 * i - 2));
-                r[2 * i] = uint8_t(v >> 8);
-                r[2 * i + 1] = uint8_t(v);
-            }
-        } else {
-            for (size_t i = 1; i < rowBytes; ++i) r[i] = uint8_t(r[i] + r[i - 1]);
-            if (depth == 32) {
-                Bytes planes(r, r + rowBytes);
-                for (size_t i = 0; i < w; ++i)
-                    for (int k = 0; k < 4; ++k) r[4 * i + k] = planes[k * w + i];
-            }
-        }
-    }
-    return rows;
-}
-
 Bytes ExpectedRows(PSD::ChannelSource const& src) {
     size_t rowBytes = size_t(src.bitmap->GetWidth()) * src.depth / 8;
     Bytes rows(rowBytes * src.bitmap->GetHeight());
     for (uint32_t y = 0; y < src.bitmap->GetHeight(); ++y)
         PSD::ExtractChannelRow(src, y, rows.data() + y * rowBytes);
     return rows;
+}
+
+// The block as a reader sees it (compression, then data) decoded into one channel, as big-endian
+// document rows. The decoder is held to independently made blocks and to real documents
+// elsewhere, so a round trip through it checks what the encoder wrote.
+Bytes DecodeBlock(PSD::EncodedChannel const& b, uint32_t w, uint32_t h, unsigned depth,
+                  bool isPSB) {
+    Bytes block = {uint8_t(b.compression >> 8), uint8_t(b.compression)};
+    block.insert(block.end(), b.data.begin(), b.data.end());
+    auto bm = Raster::DynamicBitmap::Create(w, h,
+                                            depth == 8    ? Raster::Format::A8
+                                            : depth == 16 ? Raster::Format::A16
+                                                          : Raster::Format::AF);
+    auto s = Kernel::MemoryInStream::Create(block);
+    PSD::PSDLoadData ld;
+    bool damaged = false;
+    bool ok =
+        depth == 32
+            ? PSD::ParseChannelDataFloat(*s, block.size(), isPSB, false, *bm, 0, damaged, ld)
+            : PSD::ParseChannelData(*s, block.size(), isPSB, false, *bm, 0, depth / 8, damaged, ld);
+    EXPECT_TRUE(ok && !damaged);
+    EXPECT_EQ(s->GetPosition(), block.size());
+    return ExpectedRows({bm.Get(), 0, depth});
 }
 
 }  // namespace
