@@ -1,4 +1,4 @@
-// Builds descriptor bytes by hand for tests, and runs parse/save over memory.
+// Builds descriptor bytes by hand for tests, runs parse/save over memory, and fails writes.
 #pragma once
 
 #include <cstdint>
@@ -79,5 +79,23 @@ inline bool SaveBody(PSD::Descriptor const& d, std::vector<uint8_t>& out, bool s
     out = s->GetData();
     return ok;
 }
+
+// Fails every write once a byte budget is used up.
+class FailingOutStream : public Kernel::OutStreamSeekable {
+public:
+    explicit FailingOutStream(size_t budget) : m_budget(budget) {}
+    bool Write(void const*, size_t n) override {
+        if (n > m_budget) return m_budget = 0, false;
+        m_budget -= n;
+        m_pos += n;
+        return true;
+    }
+    uint64_t GetPosition() const override { return m_pos; }
+    bool Seek(uint64_t pos) override { return m_pos = pos, true; }
+
+private:
+    size_t m_budget;
+    uint64_t m_pos = 0;
+};
 
 }  // namespace desctest

@@ -80,6 +80,21 @@ std::string Describe(Colour const& c) {
     return buf;
 }
 
+// A colour object's class and items, "key=value" with "@unit" for unit floats.
+std::string ShowObject(DescriptorItemDescriptor const* o) {
+    if (!o) return "null";
+    std::string out = std::string(o->m_descriptor.m_classID.ToString());
+    for (auto const& [key, item] : o->m_descriptor.m_items) {
+        char buf[64];
+        auto const* u = dynamic_cast<DescriptorItemUnitFloat const*>(item.Get());
+        auto const* d = dynamic_cast<DescriptorItemDouble const*>(item.Get());
+        std::snprintf(buf, sizeof buf, "%.6g", u ? u->m_value : d ? d->m_value : NAN);
+        out += " " + std::string(key.ToString()) + "=" + buf +
+               (u ? "@" + std::to_string(u->m_unit) : "");
+    }
+    return out;
+}
+
 // A colour of a model the writers do not know.
 class OddColour : public Renderer::Colour {
 public:
@@ -129,23 +144,24 @@ TEST(DescriptorCodecs, ScalarsEncodeSaveAndDecodeBack) {
     Descriptor back;
     ASSERT_TRUE(desctest::ParseBody(bytes, back, pd));
     Report r;
+    auto err = [&r](bool ok) {  // "ok", or the error, which is then cleared
+        std::string e = ok ? "ok" : r.Err();
+        r.m_error = {};
+        return e;
+    };
+    auto at = [&back](char const(&key)[5]) -> DescriptorItem const& {
+        return *back.GetItem(Key(key));
+    };
     int iv = 0;
     bool bv = false;
     double dv = 0, uv = 0;
     String sv;
     Unit unit = Unit::None;
-    ASSERT_TRUE(DecodeInteger(*back.GetItem(Key("long")), iv, r) &&
-                DecodeBool(*back.GetItem(Key("bool")), bv, r) &&
-                DecodeDouble(*back.GetItem(Key("doub")), dv, r) &&
-                DecodeString(*back.GetItem(Key("TEXT")), sv, r) &&
-                DecodeUnitAndType(*back.GetItem(Key("UntF")), unit, uv, r))
-        << r.Err();
-    EXPECT_EQ(iv, -9);
-    EXPECT_TRUE(bv);
-    EXPECT_EQ(dv, 2.5);
-    EXPECT_EQ(sv, "text");
-    EXPECT_EQ(unit, Unit::Points);
-    EXPECT_EQ(uv, 7.5);
+    EXPECT_EQ(err(DecodeInteger(at("long"), iv, r) && DecodeBool(at("bool"), bv, r) &&
+                  DecodeDouble(at("doub"), dv, r) && DecodeString(at("TEXT"), sv, r) &&
+                  DecodeUnitAndType(at("UntF"), unit, uv, r)),
+              "ok");
+    EXPECT_TRUE(iv == -9 && bv && dv == 2.5 && sv == "text" && unit == Unit::Points && uv == 7.5);
     EXPECT_EQ(back.Get<DescriptorItemEnum>(Key("enum"))->m_value.m_value.m_code, Key("Trgt"));
     for (size_t i = 0; i < 6; ++i) {
         auto item = back.Get<DescriptorItemUnitFloat>(("h" + std::to_string(i)).c_str());
@@ -153,68 +169,23 @@ TEST(DescriptorCodecs, ScalarsEncodeSaveAndDecodeBack) {
         EXPECT_EQ(item->m_unit, hostUnits[i].second) << i;
         EXPECT_EQ(item->m_value, 2.5) << i;
     }
-    auto points = back.GetItem(Key("UntF"));
-    unit = Unit::None;
-    EXPECT_TRUE(DecodeUnitType(*points, unit, r));
-    EXPECT_EQ(unit, Unit::Points);
-    uv = 0;
-    EXPECT_TRUE(DecodeUnit(*points, Unit::Points, uv, r));
-    EXPECT_EQ(uv, 7.5);
-    EXPECT_EQ(r.Err(), "none");
-    uv = 1;
-    EXPECT_FALSE(DecodeUnit(*points, Unit::Pixels, uv, r));  // a unit mismatch
-    EXPECT_EQ(uv, 1);
+    unit = Unit::None, uv = 0;
+    EXPECT_EQ(err(DecodeUnitType(at("UntF"), unit, r) && unit == Unit::Points), "ok");
+    EXPECT_EQ(err(DecodeUnit(at("UntF"), Unit::Points, uv, r) && uv == 7.5), "ok");
+    EXPECT_FALSE(DecodeUnit(at("UntF"), Unit::Pixels, uv = 1, r));  // a unit mismatch
     EXPECT_EQ(r.m_error->Report(), "Descriptor: Unexpected unit type [1]");
-}
 
-// Guards the type checks: each decoder fails on another type, says so, and leaves its output.
-TEST(DescriptorCodecs, DecodersRejectTheWrongType) {
-    using Run = bool (*)(DescriptorItem const&, PSDReport&);  // true: failed, output untouched
-    std::pair<Run, char const*> const cases[] = {
-        {[](DescriptorItem const& it, PSDReport& r) {
-             double v = 4;
-             return !DecodeDouble(it, v, r) && v == 4;
-         },
-         "30/0/"},
-        {[](DescriptorItem const& it, PSDReport& r) {
-             bool v = true;
-             return !DecodeBool(it, v, r) && v;
-         },
-         "28/0/"},
-        {[](DescriptorItem const& it, PSDReport& r) {
-             int v = 4;
-             return !DecodeInteger(it, v, r) && v == 4;
-         },
-         "32/0/"},
-        {[](DescriptorItem const& it, PSDReport& r) {
-             String v = "x";
-             return !DecodeString(it, v, r) && v == "x";
-         },
-         "34/0/"},
-        {[](DescriptorItem const& it, PSDReport& r) {
-             Unit v = Unit::MM;
-             return !DecodeUnitType(it, v, r) && v == Unit::MM;
-         },
-         "35/1/"},
-        {[](DescriptorItem const& it, PSDReport& r) {
-             Unit v = Unit::MM;
-             double x = 4;
-             return !DecodeUnitAndType(it, v, x, r) && v == Unit::MM && x == 4;
-         },
-         "35/2/"},
-        {[](DescriptorItem const& it, PSDReport& r) {
-             double x = 4;
-             return !DecodeUnit(it, Unit::Points, x, r) && x == 4;
-         },
-         "35/2/"},
-    };
+    // Each decoder fails on another type, says so, and leaves its output alone.
     DescriptorItemEnum wrong(Key("BlnM"), Key("Nrml"));
-    for (auto const& [run, err] : cases) {
-        SCOPED_TRACE(err);
-        Report r;
-        EXPECT_TRUE(run(wrong, r));
-        EXPECT_EQ(r.Err(), err);
-    }
+    iv = 4, bv = true, sv = "x", unit = Unit::MM;
+    EXPECT_EQ(err(DecodeDouble(wrong, uv, r)), "30/0/");
+    EXPECT_EQ(err(DecodeBool(wrong, bv, r)), "28/0/");
+    EXPECT_EQ(err(DecodeInteger(wrong, iv, r)), "32/0/");
+    EXPECT_EQ(err(DecodeString(wrong, sv, r)), "34/0/");
+    EXPECT_EQ(err(DecodeUnitType(wrong, unit, r)), "35/1/");
+    EXPECT_EQ(err(DecodeUnitAndType(wrong, unit, uv, r)), "35/2/");
+    EXPECT_EQ(err(DecodeUnit(wrong, Unit::Points, uv, r)), "35/2/");
+    EXPECT_TRUE(uv == 1 && bv && iv == 4 && sv == "x" && unit == Unit::MM);
 }
 
 // Guards the enum checks in their order, the default for an unknown value and its warning.
@@ -256,7 +227,7 @@ TEST(DescriptorCodecs, DecodeEnumWithADictionary) {
     }
 }
 
-// Guards the dictionaries' texts, later entries overriding earlier ones, and encoding by name.
+// Guards the dictionaries' texts both ways, and encoding through them by name.
 TEST(DescriptorCodecs, DictionariesBothWays) {
     using C = PSDVectorStroke::LineCapType;
     using J = PSDVectorStroke::LineJoinStyle;
@@ -270,16 +241,6 @@ TEST(DescriptorCodecs, DictionariesBothWays) {
     String text;
     EXPECT_TRUE(LineJoinDictionary::Instance().ReverseLookup(J::Round, text));
     EXPECT_EQ(text, "strokeStyleRoundJoin");
-
-    DictionaryBase<C> d;
-    d.Add("a", C::Butt);
-    d.Add("b", C::Butt);   // the value now maps back to "b"
-    d.Add("a", C::Round);  // "a" now maps to Round
-    EXPECT_TRUE(d.Lookup("a", cap));
-    EXPECT_EQ(cap, C::Round);
-    EXPECT_TRUE(d.ReverseLookup(C::Butt, text));
-    EXPECT_EQ(text, "b");
-    EXPECT_FALSE(d.ReverseLookup(C::Square, text));
 
     Descriptor desc(DescriptorKey(Key("Strk")));
     auto key = DescriptorKey::Name("strokeStyleLineJoinType");
@@ -360,8 +321,8 @@ TEST(DescriptorCodecs, BlendModesBothWays) {
     }
 }
 
-// Guards each colour model's conversion: RGB truncates and wraps, grey clamps, Lab rounds,
-// swatch keys are skipped in RGB only, missing components count as 0.
+// Guards each colour model's conversion (RGB truncates and wraps, grey clamps, Lab rounds, HSB
+// clamps), swatch keys skipped in RGB only, missing components counted as 0.
 TEST(DescriptorCodecs, ColourObjectsDecode) {
     auto swatch = [](char const(&cls)[5]) {
         auto o = Object(Key(cls));
@@ -410,6 +371,12 @@ TEST(DescriptorCodecs, ColourObjectsDecode) {
          "lab 32768 40000 19968 65535", ""},  // L 32767.5 rounds up
         {"HSB", HSB(Unit::Angle, 180, 100, 100), "hsl 0.5 1 0.5", ""},
         {"HSB without brightness", HSB(Unit::Angle, 90, 60, 0), "hsl 0.25 0 0", ""},
+        // Both branches of the saturation divisor, no saturation, clamping, and NaN.
+        {"HSB t above 1", HSB(Unit::Angle, 36, 50, 100), "hsl 0.100000001 1 0.75", ""},
+        {"HSB t below 1", HSB(Unit::Angle, 36, 50, 50), "hsl 0.100000001 0.333333343 0.375", ""},
+        {"HSB grey", HSB(Unit::Angle, 36, 0, 80), "hsl 0.100000001 0 0.800000012", ""},
+        {"HSB clamped", HSB(Unit::Angle, -1080, 700, 200), "hsl 0 1 0.5", ""},
+        {"HSB NaN hue", HSB(Unit::Angle, NAN, 0, 0), "hsl nan 0 0", ""},
         {"unspecified", Object(Key("UnsC")), "rgb 255 255 255 255", ""},
     };
     for (auto const& c : cases) {
@@ -452,53 +419,46 @@ TEST(DescriptorCodecs, ColourFailuresLeaveTheOutputAlone) {
     }
 }
 
-// Guards the HSB to HSL formula, its clamping and both branches of the saturation divisor.
-TEST(DescriptorCodecs, HSBtoHSL) {
-    struct Case {
-        double h, s, v, h2, s2, l;
-    } const cases[] = {
-        {0.25, 1, 1, 0.25, 1, 0.5},
-        {0.1, 0, 0.8, 0.1, 0, 0.8},
-        {0.1, 0.5, 0.5, 0.1, 0.25 / 0.75, 0.375},  // t = 0.75
-        {0.1, 0.5, 1.0, 0.1, 1.0, 0.75},           // t = 1.5, divisor 2 - t
-        {-3, 7, 2, 0, 1, 0.5},                     // clamped
-        {0.3, 0.7, 0, 0.3, 0, 0},
-    };
-    for (auto const& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.h << " " << c.s << " " << c.v);
-        double h, s, l;
-        HSBtoHSL(c.h, c.s, c.v, h, s, l);
-        EXPECT_DOUBLE_EQ(h, c.h2);
-        EXPECT_DOUBLE_EQ(s, c.s2);
-        EXPECT_DOUBLE_EQ(l, c.l);
-    }
-    double h, s, l;
-    HSBtoHSL(NAN, 0, 0, h, s, l);
-    EXPECT_TRUE(std::isnan(h));
-}
-
-// Guards the encoders' values per model, and that every encoded colour decodes to itself.
+// Guards the encoders' items per model, and that every encoded colour saves, reads back and
+// decodes to itself.
 TEST(DescriptorCodecs, EncodedColoursDecodeBack) {
-    std::vector<Colour> colours = {
-        Renderer::ColourRGB::Create(Renderer::RGBA8{10, 200, 255, 255}, 1, 1, ""),
-        Renderer::ColourGrayscale::Create(0.25f, 1, 1, ""),
-        Renderer::ColourLAB::Create(Renderer::LABA16{32768, 40000, 20000, 65535}, 1, 1, ""),
-        Renderer::ColourHSL::Create(0.5f, 0.5f, 0.25f, 1, 1, ""),
+    auto rgb = Renderer::ColourRGB::Create(Renderer::RGBA8{10, 200, 255, 255}, 1, 1, "");
+    // A wrapping colour is written as the colour it wraps.
+    std::pair<Colour, char const*> const cases[] = {
+        {rgb, "RGBC Rd  =10 Grn =200 Bl  =255"},
+        {Renderer::ColourWrapped::Create(rgb, 1, 1, "Spot"), "RGBC Rd  =10 Grn =200 Bl  =255"},
+        {Renderer::ColourGrayscale::Create(0.25f, 1, 1, ""), "Grsc Gry =74.9996"},
+        {Renderer::ColourGrayscale::Create(0.0f, 1, 1, ""), "Grsc Gry =100"},
+        {Renderer::ColourLAB::Create(Renderer::LABA16{32768, 40000, 20000, 65535}, 1, 1, ""),
+         "LbCl Lmnc=50.0008 A   =28.25 B   =-49.875"},
+        // l 0.25, s 0.5: t = 0.5, 2l + st = 0.75: saturation 2*0.25/0.75, brightness 0.375
+        {Renderer::ColourHSL::Create(0.5f, 0.5f, 0.25f, 1, 1, ""),
+         "HSBC H   =180@1 Strt=66.6667 Brgh=37.5"},
+        {Renderer::ColourCMYK::Create(Renderer::CMYKAF{1, 0, 0.5f, 0, 1}, 1, 1, ""),
+         "CMYC Cyn =100 Mgnt=0 Ylw =50 Blck=0"},
     };
-    for (size_t i = 0; i < colours.size(); ++i) {
-        SCOPED_TRACE(i);
-        auto item = EncodeColor(colours[i]);
+    for (auto const& [colour, shown] : cases) {
+        SCOPED_TRACE(shown);
+        Descriptor d(DescriptorKey(Key("null")));
+        ASSERT_TRUE(EncodeColor(d, Key("Clr "), colour));
+        std::vector<uint8_t> bytes;
+        ASSERT_TRUE(desctest::SaveBody(d, bytes));
+        ParseData pd;
+        Descriptor again;
+        ASSERT_TRUE(desctest::ParseBody(bytes, again, pd));
+        auto item = again.Get<DescriptorItemDescriptor>(Key("Clr "));
         ASSERT_TRUE(item);
+        EXPECT_EQ(ShowObject(item.Get()), shown);
         EXPECT_TRUE(item->m_descriptor.m_name.empty());
         Report r;
         Colour back;
         ASSERT_TRUE(DecodeColor(*item, back, r)) << r.Err();
         EXPECT_EQ(r.Warns(), "");
-        EXPECT_EQ(back->GetModel(), colours[i]->GetModel());
-        auto a = colours[i]->ToRGBAF(), b = back->ToRGBAF();
-        EXPECT_NEAR(a.r, b.r, 0.002);
-        EXPECT_NEAR(a.g, b.g, 0.002);
-        EXPECT_NEAR(a.b, b.b, 0.002);
+        auto a = colour->ToRGBAF(), b = back->ToRGBAF();
+        double tolerance = shown[0] == 'C' ? 0.005 : 0.002;  // CMYK comes back as 8-bit ink
+        EXPECT_NEAR(a.r, b.r, tolerance);
+        EXPECT_NEAR(a.g, b.g, tolerance);
+        EXPECT_NEAR(a.b, b.b, tolerance);
     }
     // Every 8-bit channel value survives encoding and decoding unchanged.
     for (int v = 0; v < 256; ++v) {
@@ -511,56 +471,12 @@ TEST(DescriptorCodecs, EncodedColoursDecodeBack) {
         ASSERT_EQ(Describe(back), "rgb " + std::to_string(v) + " " + std::to_string(255 - v) + " " +
                                       std::to_string(v / 2) + " 255");
     }
-    auto value = [](Kernel::Counted<DescriptorItemDescriptor> const& o, char const(&key)[5]) {
-        auto d = o->m_descriptor.Get<DescriptorItemDouble>(Key(key));
-        return d ? d->m_value : NAN;
-    };
-    auto rgb = EncodeColor(colours[0]);
-    EXPECT_EQ(rgb->m_descriptor.m_classID.m_code, Key("RGBC"));
-    EXPECT_NEAR(value(rgb, "Grn "), 200, 1e-4);
-    EXPECT_EQ(value(EncodeColor(colours[2]), "A   "), 28.25);
-    auto hsl = EncodeColor(colours[3]);
-    EXPECT_EQ(hsl->m_descriptor.m_classID.m_code, Key("HSBC"));
-    auto h = hsl->m_descriptor.Get<DescriptorItemUnitFloat>(Key("H   "));
-    ASSERT_TRUE(h);
-    EXPECT_EQ(h->m_unit, Unit::Angle);
-    EXPECT_DOUBLE_EQ(h->m_value, 180);
-    // l 0.25, s 0.5: t = 0.5, 2l + st = 0.75: saturation 2*0.25/0.75, brightness 0.375
-    EXPECT_DOUBLE_EQ(value(hsl, "Strt"), 0.5 / 0.75 * 100);
-    EXPECT_DOUBLE_EQ(value(hsl, "Brgh"), 37.5);
-    EXPECT_DOUBLE_EQ(value(EncodeColor(Renderer::ColourGrayscale::Create(0.0f, 1, 1, "")), "Gry "),
-                     100);
-    auto cmyk =
-        EncodeColor(Renderer::ColourCMYK::Create(Renderer::CMYKAF{1, 0, 0.5f, 0, 1}, 1, 1, ""));
-    ASSERT_TRUE(cmyk);
-    EXPECT_EQ(cmyk->m_descriptor.m_classID.m_code, Key("CMYC"));
-    EXPECT_DOUBLE_EQ(value(cmyk, "Cyn "), 100);
-    EXPECT_DOUBLE_EQ(value(cmyk, "Ylw "), 50);
-
-    // A wrapping colour is written as the colour it wraps; an unknown model not at all.
-    auto w = EncodeColor(Renderer::ColourWrapped::Create(colours[0], 1, 1, "Spot"));
-    ASSERT_TRUE(w);
-    EXPECT_EQ(w->m_descriptor.m_classID.m_code, Key("RGBC"));
+    // An unknown model is not written at all.
     Colour odd(new OddColour);
     EXPECT_FALSE(EncodeColor(odd));
     Descriptor d(DescriptorKey(Key("null")));
     EXPECT_FALSE(EncodeColor(d, Key("Clr "), odd));
     EXPECT_TRUE(d.m_items.empty());
-    EXPECT_TRUE(EncodeColor(d, Key("Clr "), colours[1]));
-    ASSERT_EQ(d.m_items.size(), 1u);
-
-    // The whole colour object saves and reads back.
-    std::vector<uint8_t> bytes;
-    ASSERT_TRUE(desctest::SaveBody(d, bytes));
-    ParseData pd;
-    Descriptor again;
-    ASSERT_TRUE(desctest::ParseBody(bytes, again, pd));
-    Report r;
-    Colour back;
-    ASSERT_TRUE(DecodeColor(*again.GetItem(Key("Clr ")), back, r));
-    auto const* g = dynamic_cast<Renderer::ColourGrayscale const*>(back.Get());
-    ASSERT_TRUE(g);
-    EXPECT_NEAR(g->GetGray(), 0.25f, 1e-4);
 }
 
 // Guards the 10-byte legacy record of each model, its clamping, and short writes.
@@ -598,15 +514,7 @@ TEST(DescriptorCodecs, LegacyColourRecords) {
     bool ok = true;
     Record(Colour(new OddColour), &ok);
     EXPECT_FALSE(ok);
-    // A short write fails.
-    class Short : public Kernel::OutStream {
-    public:
-        bool Write(void const*, size_t n) override {
-            m_left = n > m_left ? 0 : m_left - n;
-            return m_left > 0;
-        }
-        size_t m_left = 9;
-    } s;
+    desctest::FailingOutStream s(9);  // a short write fails
     EXPECT_FALSE(WriteColor(s, ByteOrderFixer{}, grey));
 }
 
@@ -616,10 +524,7 @@ TEST(DescriptorCodecs, Points) {
     ASSERT_TRUE(EncodePoint(d, DescriptorKey::Name("Pstn"), {12.5, -3}));
     auto item = d.Get<DescriptorItemDescriptor>("Pstn");
     ASSERT_TRUE(item);
-    EXPECT_EQ(item->m_descriptor.m_classID.m_code, Key("Pnt "));
-    ASSERT_EQ(item->m_descriptor.m_items.size(), 2u);
-    EXPECT_EQ(item->m_descriptor.m_items[0].m_key.m_code, Key("Hrzn"));
-    EXPECT_EQ(item->m_descriptor.m_items[1].m_key.m_code, Key("Vrtc"));
+    EXPECT_EQ(ShowObject(item.Get()), "Pnt  Hrzn=12.5 Vrtc=-3");
     Report r;
     Kernel::PointT<double> p;
     ASSERT_TRUE(DecodePoint(*item, p, r));

@@ -7,6 +7,7 @@
 
 using namespace PSD;
 using desctest::DescBytes;
+using namespace std::string_literals;
 
 namespace {
 
@@ -48,82 +49,7 @@ DescBytes OneItem(char const (&type)[5]) {
     return DescBytes().Body("null", 1).CodeKey("k   ").Code(type);
 }
 
-// Fails every write once a byte budget is used up.
-class FailingOutStream : public Kernel::OutStreamSeekable {
-public:
-    explicit FailingOutStream(size_t budget) : m_budget(budget) {}
-    bool Write(void const*, size_t n) override {
-        if (n > m_budget) return m_budget = 0, false;
-        m_budget -= n;
-        m_pos += n;
-        return true;
-    }
-    uint64_t GetPosition() const override { return m_pos; }
-    bool Seek(uint64_t pos) override { return m_pos = pos, true; }
-
-private:
-    size_t m_budget;
-    uint64_t m_pos = 0;
-};
-
 }  // namespace
-
-// Guards every item reader against misplaced fields that a symmetric save would hide.
-TEST(Descriptor, RichBodyParsesWithEveryKind) {
-    ParseData pd;
-    Descriptor d;
-    ASSERT_TRUE(desctest::ParseBody(RichBody(), d, pd)) << ErrorCode(pd);
-    EXPECT_EQ(d.m_name, std::string("Caption\0", 8));  // the terminator the writer included stays
-    EXPECT_EQ(d.m_classID.m_code, Key("null"));
-    ASSERT_EQ(d.m_items.size(), 12u);
-    EXPECT_EQ(d.Get<DescriptorItemDouble>(Key("Rd  "))->m_value, 255.5);
-    EXPECT_TRUE(d.Get<DescriptorItemBool>("masterFXSwitch")->m_value);
-    auto md = d.Get<DescriptorItemEnum>(Key("Md  "));
-    ASSERT_TRUE(md);
-    EXPECT_EQ(md->m_value.m_type.m_code, Key("BlnM"));
-    EXPECT_EQ(md->m_value.m_value.m_code, 0u);
-    EXPECT_EQ(md->m_value.m_value.m_name, "hardMix");
-    auto w = d.Get<DescriptorItemUnitFloat>("width");
-    ASSERT_TRUE(w);
-    EXPECT_EQ(w->m_unit, DescriptorItemUnitFloat::Pixels);
-    EXPECT_EQ(w->m_value, 12.5);
-    EXPECT_EQ(d.Get<DescriptorItemString>(Key("Nm  "))->m_value, "Layer \xC3\xA9\xE2\x82\xAC");
-    EXPECT_EQ(d.Get<DescriptorItemInteger>(Key("Ofst"))->m_value, -7);
-    auto list = d.Get<DescriptorItemList>("list");
-    ASSERT_TRUE(list);
-    ASSERT_EQ(list->m_items.size(), 3u);
-    auto pnt = list->m_items[2].DynamicCast<DescriptorItemDescriptor>();
-    ASSERT_TRUE(pnt);
-    EXPECT_EQ(pnt->m_descriptor.m_classID.m_code, Key("Pnt "));
-    EXPECT_EQ(pnt->m_descriptor.Get<DescriptorItemDouble>(Key("Vrtc"))->m_value, 2.0);
-
-    auto ref = d.Get<DescriptorItemReference>(Key("null"));
-    ASSERT_TRUE(ref);
-    ASSERT_EQ(ref->m_items.size(), 4u);
-    EXPECT_EQ(ref->m_items[0].DynamicCast<ReferenceItemProperty>()->m_property.m_code, Key("Nm  "));
-    EXPECT_EQ(ref->m_items[1]->GetType(), ReferenceItem::kClass);
-    EXPECT_EQ(ref->m_items[1]->m_className, "Layer");
-    EXPECT_EQ(ref->m_items[2].DynamicCast<ReferenceItemEnumerated>()->m_enum.m_value.m_code,
-              Key("Trgt"));
-    auto off = ref->m_items[3].DynamicCast<ReferenceItemOffset>();
-    ASSERT_TRUE(off);
-    EXPECT_EQ(off->m_offset, -3);
-    EXPECT_EQ(off->m_classKey.m_name, "layerKind");
-
-    auto cls = d.Get<DescriptorItemClass>(Key("Clss"));
-    ASSERT_TRUE(cls);
-    EXPECT_EQ(cls->m_name, "Class");
-    EXPECT_EQ(cls->m_classID.m_code, Key("Lyr "));
-    auto alias = d.Get<DescriptorItemAliasData>("alias");
-    ASSERT_TRUE(alias);
-    ASSERT_EQ(alias->GetSize(), 5u);
-    EXPECT_EQ(alias->GetData()[4], 5);
-    auto nested = d.Get<DescriptorItemDescriptor>(Key("Objc"));
-    ASSERT_TRUE(nested);
-    EXPECT_EQ(nested->m_descriptor.m_classID.m_name, "customClass");
-    EXPECT_TRUE(nested->m_descriptor.m_items.empty());
-    EXPECT_TRUE(d.Get<DescriptorItemList>("emptyList")->m_items.empty());
-}
 
 // Guards the writer: the same bytes back, in either byte order, with and without the version.
 TEST(Descriptor, SavesBackByteForByteInBothByteOrders) {
@@ -327,7 +253,7 @@ TEST(Descriptor, SaveFailures) {
     std::vector<uint8_t> full;
     ASSERT_TRUE(desctest::SaveBody(d, full));
     for (size_t budget = 0; budget <= full.size(); ++budget) {
-        FailingOutStream s(budget);
+        desctest::FailingOutStream s(budget);
         EXPECT_EQ(d.SaveDesc(s, ByteOrderFixer{}), budget == full.size()) << budget;
     }
     Descriptor noKey, noClass, hugeAlias(DescriptorKey(Key("null")));
@@ -342,56 +268,50 @@ TEST(Descriptor, SaveFailures) {
     EXPECT_FALSE(desctest::SaveBody(hugeAlias, out));
 }
 
-// Guards the exact dump texts that the dump tool prints.
-TEST(Descriptor, DebugDumpTexts) {
-    DescBytes b;
-    b.Unicode(u"Nm").CodeKey("Cls ").U32(9);
-    b.CodeKey("Rd  ").Code("doub").Double(2.5);
-    b.NameKey("w").Code("UntF").Code("#Pxl").Double(3);
-    b.CodeKey("Nm  ").Code("TEXT").Unicode(u"a b");
-    b.CodeKey("Md  ").Code("enum").CodeKey("BlnM").NameKey("hardMix");
-    b.CodeKey("On  ").Code("bool").U8(0);
-    b.CodeKey("Cl  ").Code("type").Unicode(u"C").CodeKey("Lyr ");
-    b.CodeKey("Al  ").Code("alis").U32(1).U8(9);
-    b.CodeKey("Ls  ")
-        .Code("VlLs")
-        .U32(2)
-        .Code("long")
-        .U32(uint32_t(-4))
-        .Code("Objc")
-        .Body("Pnt ", 0);
-    b.CodeKey("null").Code("obj ").U32(4);
-    b.Code("prop").Unicode(u"").CodeKey("Lyr ").CodeKey("Nm  ");
-    b.Code("Clss").Unicode(u"L").CodeKey("Lyr ");
-    b.Code("Enmr").Unicode(u"").CodeKey("Lyr ").CodeKey("Ordn").CodeKey("Trgt");
-    b.Code("rele").Unicode(u"").CodeKey("Lyr ").U32(2);
+// Guards every item reader against misplaced fields that a symmetric save would hide, and the
+// exact dump texts that the dump tool prints.
+TEST(Descriptor, RichBodyParsesAndDumpsEveryKind) {
     ParseData pd;
     Descriptor d;
-    ASSERT_TRUE(desctest::ParseBody(b, d, pd));
+    ASSERT_TRUE(desctest::ParseBody(RichBody(), d, pd)) << ErrorCode(pd);
     String dump;
     {
         DebugDumpCapture capture(dump);
         d.DebugDump(1);
     }
+    // The terminator the writer included in the name stays.
     EXPECT_EQ(
         dump,
-        "\t<descritor key='Cls ' name=\"Nm\">\n"
-        "\t\t<descriptoritem type=double key='Rd  ' value=2.5>\n"
-        "\t\t<descriptoritem type=unitfloat key='w' unittype=pixels value=3>\n"
-        "\t\t<descriptoritem type=string key='Nm  ' value=\"a b\">\n"
+        "\t<descritor key='null' name=\"Caption\0\">\n"
+        "\t\t<descriptoritem type=double key='Rd  ' value=255.5>\n"
+        "\t\t<descriptoritem type=bool key='masterFXSwitch' value=true>\n"
         "\t\t<descriptoritem type=enum key='Md  ' enumtype='BlnM' enumvalue='hardMix'>\n"
-        "\t\t<descriptoritem type=bool key='On  ' value=false>\n"
-        "\t\t<descriptoritem type=class key='Cl  ' name=\"C\" classID='Lyr '>\n"
-        "\t\t<descriptoritem type=aliasdata key='Al  '>\n"
-        "\t\t<descriptoritem type=list key='Ls  '>\n"
-        "\t\t\t<integer value=-4>\n"
+        "\t\t<descriptoritem type=unitfloat key='width' unittype=pixels value=12.5>\n"
+        "\t\t<descriptoritem type=string key='Nm  ' value=\"Layer \xC3\xA9\xE2\x82\xAC\">\n"
+        "\t\t<descriptoritem type=integer key='Ofst' value=-7>\n"
+        "\t\t<descriptoritem type=list key='list'>\n"
+        "\t\t\t<integer value=1>\n"
+        "\t\t\t<string value=\"\">\n"
         "\t\t\t<descriptor>\n"
         "\t\t\t\t<descritor key='Pnt '>\n"
+        "\t\t\t\t\t<descriptoritem type=double key='Hrzn' value=1>\n"
+        "\t\t\t\t\t<descriptoritem type=double key='Vrtc' value=2>\n"
         "\t\t<descriptoritem type=reference key='null'>\n"
         "\t\t\t<type=property className=\"\" classkey='Lyr ' classid='Nm  '>\n"
-        "\t\t\t<type=class className=\"L\" classkey='Lyr '>\n"
+        "\t\t\t<type=class className=\"Layer\" classkey='Lyr '>\n"
         "\t\t\t<type=enumerated className=\"\" classkey='Lyr ' enumtype='Ordn' enumvalue='Trgt'>\n"
-        "\t\t\t<type=offset className=\"\" classkey='Lyr ' offset=2>\n");
+        "\t\t\t<type=offset className=\"\" classkey='layerKind' offset=-3>\n"
+        "\t\t<descriptoritem type=class key='Clss' name=\"Class\" classID='Lyr '>\n"
+        "\t\t<descriptoritem type=aliasdata key='alias'>\n"
+        "\t\t<descriptoritem type=descriptor key='Objc'>\n"
+        "\t\t\t<descritor key='customClass'>\n"
+        "\t\t<descriptoritem type=list key='emptyList'>\n"s);
+    EXPECT_EQ(d.Get<DescriptorItemDouble>(Key("Rd  "))->m_value, 255.5);
+    EXPECT_EQ(d.Get<DescriptorItemEnum>(Key("Md  "))->m_value.m_value.m_code, 0u);  // a name
+    auto alias = d.Get<DescriptorItemAliasData>("alias");
+    ASSERT_TRUE(alias);
+    ASSERT_EQ(alias->GetSize(), 5u);
+    EXPECT_EQ(alias->GetData()[4], 5);
     // The capture ends with its scope.
     String const before = dump;
     d.DebugDump(0);

@@ -61,6 +61,27 @@ Kernel::Counted<PSDWarning const> Other() {
 
 // Guards the message table at its ends and the " : detail" and " [number]" suffixes.
 TEST(Report, ErrorTexts) {
+    std::pair<uint32_t, char const*> const messages[] = {
+        {0, "The file appears to be truncated"},
+        {1, "Out of memory"},
+        {3, "Offsets within the file were incorrect"},
+        {12, "Unknown raster compression method"},
+        {18, "Unknown descriptor Unit Float type"},
+        {27, "Unknown Text Warp version"},
+        {28, "Descriptor: Expected a Bool"},
+        {31, "Descriptor: Expected an Enum"},
+        {35, "Descriptor: Expected a Unit Float"},
+        {36, "Descriptor: Unexpected descriptor key"},
+        {41, "Descriptor: Unknown unit type"},
+        {43, "Paths: Curves beginning with a Subtract op not supported"},
+        {47, "Bevel: Bad data"},
+        {48, "Solid Fill: Bad data"},
+        {49, ""},
+        {0xFFFFFFFFu, ""}};
+    for (auto const& [code, text] : messages) {
+        EXPECT_EQ(PSDError(static_cast<PSDError::Code>(code)).Report(), text) << code;
+        EXPECT_STREQ(PSDError::GetMessage(code), text) << code;
+    }
     struct Case {
         uint32_t code;
         char const* detail;
@@ -75,37 +96,15 @@ TEST(Report, ErrorTexts) {
         {PSDError::kUnsupportedDepth, "16", 1234567, "Unsupported bit depth : 16 [1234567]"},
         // A detail that looks like a placeholder is not expanded again.
         {PSDError::kParsing, "%1 %2 %%", 0, "Failed to parse the file : %1 %2 %%"},
-        {0, "", 0, "The file appears to be truncated"},
-        {1, "", 0, "Out of memory"},
-        {3, "", 0, "Offsets within the file were incorrect"},
-        {12, "", 0, "Unknown raster compression method"},
-        {18, "", 0, "Unknown descriptor Unit Float type"},
-        {27, "", 0, "Unknown Text Warp version"},
-        {28, "", 0, "Descriptor: Expected a Bool"},
-        {31, "", 0, "Descriptor: Expected an Enum"},
-        {35, "", 0, "Descriptor: Expected a Unit Float"},
-        {36, "", 0, "Descriptor: Unexpected descriptor key"},
-        {41, "", 0, "Descriptor: Unknown unit type"},
-        {43, "", 0, "Paths: Curves beginning with a Subtract op not supported"},
-        {47, "", 0, "Bevel: Bad data"},
-        {48, "", 0, "Solid Fill: Bad data"},
         // Codes outside the table have no message, but keep their suffixes.
-        {49, "", 0, ""},
         {60, "X", 0, " : X"},
         {60, "", 5, " [5]"},
         {49, "Y", 2, " : Y [2]"},
-        {0xFFFFFFFFu, "", 0, ""},
     };
     for (auto const& c : cases) {
-        SCOPED_TRACE(c.expected);
-        auto code = static_cast<PSDError::Code>(c.code);
-        EXPECT_EQ(PSDError(code, c.detail, c.number).Report(), c.expected);
-        if (!*c.detail && !c.number) {
-            EXPECT_EQ(PSDError(code).Report(), c.expected);
-        }
+        EXPECT_EQ(PSDError(static_cast<PSDError::Code>(c.code), c.detail, c.number).Report(),
+                  c.expected);
     }
-    EXPECT_STREQ(PSDError::GetMessage(48), "Solid Fill: Bad data");
-    EXPECT_STREQ(PSDError::GetMessage(49), "");
 }
 
 // Guards the report's shortcuts: their codes, no stray fields, and release of the old error.
@@ -129,60 +128,37 @@ TEST(Report, ReportHelpersStoreTheirCodesAndReplaceEarlierErrors) {
 
 // Guards every warning title, the four suffix forms, code 0's own text, and unknown codes.
 TEST(Report, WarningTexts) {
-    char const* const titles[36] = {
-        "",
-        "Unknown blend mode",
-        "Unknown property",
-        "Unknown enum value",
-        "Unknown gradient type",
-        "Unknown unit rect version",
-        "Unexpected key",
-        "Unexpected item type",
-        "Unexpected unit float type",
-        "Unknown Channel Mixer Adjustment version",
-        "Unknown Colour Lookup Adjustment version",
-        "Unknown Curves Adjustment version",
-        "Unknown Exposure Adjustment version",
-        "Unknown Gradient Map Adjustment version",
-        "Unknown HSL Shift Adjustment version",
-        "Unknown Levels Adjustment version",
-        "Unknown Selective Colour Adjustment version",
-        "Unknown Type Tool version",
-        "Unknown Bevel direction",
-        "Unknown Bevel style",
-        "Unknown Bevel technique",
-        "Unknown Glow source type",
-        "Unknown Glow technique",
-        "Unknown Gradient format",
-        "Unknown Gradient colour type",
-        "Unsupported Gradient format",
-        "Unknown layers effect type",
-        "Unknown Stroke fill type",
-        "Unknown Stroke style",
-        "Unexpected Vector Stroke fill adjustment",
-        "Unexpected Vector Stroke line unit type",
-        "Unexpected Vector Stroke line fill type",
-        "Found multiple working paths",
-        "Bad text data",
-        "Unexpected Text data",
-        "Missing mask data",
-    };
-    for (uint32_t code = 1; code <= 35; ++code) {
-        SCOPED_TRACE(code);
-        std::string title = titles[code];
+    // The titles of codes 1 to 35, in order.
+    std::istringstream titles(
+        "Unknown blend mode|Unknown property|Unknown enum value|Unknown gradient type|"
+        "Unknown unit rect version|Unexpected key|Unexpected item type|Unexpected unit float type|"
+        "Unknown Channel Mixer Adjustment version|Unknown Colour Lookup Adjustment version|"
+        "Unknown Curves Adjustment version|Unknown Exposure Adjustment version|"
+        "Unknown Gradient Map Adjustment version|Unknown HSL Shift Adjustment version|"
+        "Unknown Levels Adjustment version|Unknown Selective Colour Adjustment version|"
+        "Unknown Type Tool version|Unknown Bevel direction|Unknown Bevel style|"
+        "Unknown Bevel technique|Unknown Glow source type|Unknown Glow technique|"
+        "Unknown Gradient format|Unknown Gradient colour type|Unsupported Gradient format|"
+        "Unknown layers effect type|Unknown Stroke fill type|Unknown Stroke style|"
+        "Unexpected Vector Stroke fill adjustment|Unexpected Vector Stroke line unit type|"
+        "Unexpected Vector Stroke line fill type|Found multiple working paths|Bad text data|"
+        "Unexpected Text data|Missing mask data");
+    uint32_t code = 0;
+    for (std::string title; std::getline(titles, title, '|');) {
+        SCOPED_TRACE(++code);
         EXPECT_EQ(WarningText(MakeWarning(code, "")), title + "\n");
         EXPECT_EQ(WarningText(MakeWarning(code, "d")), title + " : d\n");
         EXPECT_EQ(WarningText(MakeWarning(code, "", 12)), title + " [12]\n");
         EXPECT_EQ(WarningText(MakeWarning(code, "d", 1, "ignored")), title + " : d [1]\n");
     }
+    EXPECT_EQ(code, 35u);
     // Code 0 takes its title from its text; no text, nothing at all. Unknown codes say nothing.
     EXPECT_EQ(WarningText(MakeWarning(0, "", 0, "Custom title")), "Custom title\n");
     EXPECT_EQ(WarningText(MakeWarning(0, "ctx", 3, "Custom title")), "Custom title : ctx [3]\n");
     EXPECT_EQ(WarningText(MakeWarning(0, "ctx", 3)), "");
-    for (uint32_t code : {36u, 37u, 100u, 0xFFFFFFFFu}) {
-        SCOPED_TRACE(code);
-        EXPECT_EQ(WarningText(MakeWarning(code, "detail", 4, "text")), "");
-        EXPECT_STREQ(PSDLoadWarning::GetTitle(code), "");
+    for (uint32_t unknown : {36u, 37u, 100u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(WarningText(MakeWarning(unknown, "detail", 4, "text")), "") << unknown;
+        EXPECT_STREQ(PSDLoadWarning::GetTitle(unknown), "") << unknown;
     }
     // Report appends; it never clears what is there.
     String out = "before\n";
