@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <random>
@@ -10,6 +9,7 @@
 #include "host/raster/PNG.h"
 #include "support/BitmapSamples.h"
 #include "support/CappedOutStream.h"
+#include "support/ScratchDir.h"
 
 using namespace Raster;
 
@@ -46,17 +46,6 @@ std::vector<uint8_t> IDAT(std::vector<uint8_t> const& png) {
     }
     return out;
 }
-
-struct TempFile {
-    std::string path;
-    TempFile() {
-        char name[] = "/tmp/zuzodoriv-png-XXXXXX";
-        int fd = mkstemp(name);
-        if (fd >= 0) close(fd);
-        path = name;
-    }
-    ~TempFile() { unlink(path.c_str()); }
-};
 
 }  // namespace
 
@@ -129,15 +118,16 @@ TEST(PNG, SixteenBitSamplesAreBigEndianInTheFile) {
 TEST(PNG, FilesAndBitmaps) {
     auto bm = DynamicBitmap::Create(9, 5, Format::RGBA16);
     for (size_t i = 0; i < bm->GetDataSize(); ++i) bm->GetData()[i] = static_cast<uint8_t>(i * 7);
-    TempFile tmp;
+    testsupport::ScratchDir dir;
+    std::string const path = (dir.path / "x.png").string();
     {
-        auto out = Kernel::FileOutStream::Create(tmp.path);
+        auto out = Kernel::FileOutStream::Create(path);
         ASSERT_TRUE(out);
         ASSERT_TRUE(WritePNGBitmap(*out, *bm));
         ASSERT_TRUE(out->Close());
     }
     std::string error;
-    auto back = ReadPNGFile(tmp.path, &error);
+    auto back = ReadPNGFile(path, &error);
     ASSERT_TRUE(back) << error;
     ASSERT_EQ(back->GetFormat(), Format::RGBA16);
     EXPECT_EQ(std::memcmp(back->GetData(), bm->GetData(), bm->GetDataSize()), 0);
@@ -146,11 +136,11 @@ TEST(PNG, FilesAndBitmaps) {
     auto b8 = DynamicBitmap::Create(4, 3, Format::RGBA8);
     for (size_t i = 0; i < b8->GetDataSize(); ++i) b8->GetData()[i] = static_cast<uint8_t>(255 - i);
     PNGImageInfo info{4, 3, PNGColour::RGBA, 8, false};
-    ASSERT_TRUE(WritePNGFile(tmp.path, info, [&](uint32_t y, uint8_t* row) {
+    ASSERT_TRUE(WritePNGFile(path, info, [&](uint32_t y, uint8_t* row) {
         b8->ReadRow(y, row);
         return true;
     }));
-    back = ReadPNGFile(tmp.path);
+    back = ReadPNGFile(path);
     ASSERT_TRUE(back);
     EXPECT_EQ(std::memcmp(back->GetData(), b8->GetData(), b8->GetDataSize()), 0);
 
