@@ -64,54 +64,46 @@ TEST(Memory, ResizeOrThrowHonoursTheLimit) {
     EXPECT_THROW(ResizeOrThrow(bytes, UINT64_MAX), MemoryException);
 }
 
-// Every absolute unit to pixels and between each other, both ways; the resolution matters.
-TEST(Units, AbsoluteUnitsAt300Ppi) {
-    UnitValueConverter c(300.0, -1.0);
-    EXPECT_DOUBLE_EQ(c.ToPixels({1.0, Unit::Inches}), 300.0);
-    EXPECT_DOUBLE_EQ(c.ToPixels({72.0, Unit::Points}), 300.0);
-    EXPECT_DOUBLE_EQ(c.ToPixels({25.4, Unit::Millimetres}), 300.0);
-    EXPECT_DOUBLE_EQ(c.ToPixels({2.54, Unit::Centimetres}), 300.0);
-    EXPECT_DOUBLE_EQ(c.ToPixels({12.5, Unit::Pixels}), 12.5);
-    EXPECT_DOUBLE_EQ(c.ToPixels({-2.0, Unit::Inches}), -600.0);
-
-    auto conv = [&](double v, Unit from, Unit to) { return c.Convert({v, from}, to); };
-    EXPECT_EQ(conv(150.0, Unit::Pixels, Unit::Inches).unit, Unit::Inches);
-    EXPECT_DOUBLE_EQ(conv(150.0, Unit::Pixels, Unit::Inches).value, 0.5);
-    EXPECT_DOUBLE_EQ(conv(1.0, Unit::Inches, Unit::Points).value, 72.0);
-    EXPECT_DOUBLE_EQ(conv(1.0, Unit::Inches, Unit::Millimetres).value, 25.4);
-    EXPECT_DOUBLE_EQ(conv(10.0, Unit::Millimetres, Unit::Centimetres).value, 1.0);
-    EXPECT_DOUBLE_EQ(conv(36.0, Unit::Points, Unit::Pixels).value, 150.0);
-    EXPECT_DOUBLE_EQ(conv(3.0, Unit::Centimetres, Unit::Pixels).value, 3.0 / 2.54 * 300.0);
-    // Same unit: unchanged.
-    EXPECT_EQ(conv(7.25, Unit::Points, Unit::Points), UnitValue(7.25, Unit::Points));
-    // A round trip through every absolute unit comes back.
-    for (Unit u :
-         {Unit::Inches, Unit::Points, Unit::Millimetres, Unit::Centimetres, Unit::Pixels}) {
-        UnitValue there = conv(123.0, Unit::Pixels, u);
-        EXPECT_NEAR(c.Convert(there, Unit::Pixels).value, 123.0, 1e-9) << int(u);
+// Every unit to pixels and to each other at a resolution and a percent reference (none: a
+// percentage stays as it is both ways; zero: 0 % rather than a division by zero).
+TEST(Units, ConversionsByResolutionAndReference) {
+    using U = Unit;
+    struct Case {
+        double resolution, reference, value;
+        Unit from, to;
+        double pixels;  // ToPixels of the value
+        UnitValue expected;
+    } const cases[] = {
+        {300, -1, 1.0, U::Inches, U::Points, 300, {72, U::Points}},
+        {300, -1, 72, U::Points, U::Pixels, 300, {300, U::Pixels}},
+        {300, -1, 25.4, U::Millimetres, U::Inches, 300, {1, U::Inches}},
+        {300, -1, 2.54, U::Centimetres, U::Millimetres, 300, {25.4, U::Millimetres}},
+        {300, -1, 12.5, U::Pixels, U::Pixels, 12.5, {12.5, U::Pixels}},
+        {300, -1, -2, U::Inches, U::Pixels, -600, {-600, U::Pixels}},
+        {300, -1, 150, U::Pixels, U::Inches, 150, {0.5, U::Inches}},
+        {300, -1, 3, U::Centimetres, U::Pixels, 3 / 2.54 * 300, {3 / 2.54 * 300, U::Pixels}},
+        {300, -1, 7.25, U::Points, U::Points, 7.25 * 300 / 72, {7.25, U::Points}},
+        {72, -1, 1, U::Points, U::Pixels, 1, {1, U::Pixels}},
+        {300, -1, 50, U::Percent, U::Pixels, 50, {50, U::Percent}},
+        {300, -1, 10, U::Pixels, U::Percent, 10, {10, U::Pixels}},
+        {300, 600, 50, U::Percent, U::Inches, 300, {1, U::Inches}},
+        {300, 600, 150, U::Pixels, U::Percent, 150, {25, U::Percent}},
+        {300, 600, 72, U::Points, U::Percent, 300, {50, U::Percent}},
+        {300, 0, 150, U::Pixels, U::Percent, 150, {0, U::Percent}},
+        {300, 0, 50, U::Percent, U::Pixels, 0, {0, U::Pixels}},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.resolution << " " << c.reference << " " << c.value
+                                        << " " << int(c.from) << " to " << int(c.to));
+        UnitValueConverter conv(c.resolution, c.reference);
+        EXPECT_DOUBLE_EQ(conv.ToPixels({c.value, c.from}), c.pixels);
+        UnitValue got = conv.Convert({c.value, c.from}, c.to);
+        EXPECT_EQ(got.unit, c.expected.unit);
+        EXPECT_DOUBLE_EQ(got.value, c.expected.value);
     }
-    // The resolution matters.
-    UnitValueConverter c72(72.0, -1.0);
-    EXPECT_DOUBLE_EQ(c72.ToPixels({1.0, Unit::Points}), 1.0);
-}
-
-// Percentages need a reference length; without one they stay as they are, a zero one gives 0 %.
-TEST(Units, PercentWithAndWithoutReference) {
-    UnitValueConverter none(300.0, -1.0);
-    // Without a reference a percentage stays a percentage, both ways.
-    EXPECT_DOUBLE_EQ(none.ToPixels({50.0, Unit::Percent}), 50.0);
-    EXPECT_EQ(none.Convert({50.0, Unit::Percent}, Unit::Pixels), UnitValue(50.0, Unit::Percent));
-    EXPECT_EQ(none.Convert({10.0, Unit::Pixels}, Unit::Percent), UnitValue(10.0, Unit::Pixels));
-
-    UnitValueConverter ref(300.0, 600.0);  // percentages of 600 px (two inches)
-    EXPECT_DOUBLE_EQ(ref.ToPixels({50.0, Unit::Percent}), 300.0);
-    EXPECT_DOUBLE_EQ(ref.Convert({50.0, Unit::Percent}, Unit::Inches).value, 1.0);
-    EXPECT_DOUBLE_EQ(ref.Convert({150.0, Unit::Pixels}, Unit::Percent).value, 25.0);
-    EXPECT_DOUBLE_EQ(ref.Convert({72.0, Unit::Points}, Unit::Percent).value, 50.0);
-    EXPECT_EQ(ref.Convert({150.0, Unit::Pixels}, Unit::Percent).unit, Unit::Percent);
-
-    // A zero reference makes every length 0 % rather than dividing by zero.
-    UnitValueConverter zero(300.0, 0.0);
-    EXPECT_DOUBLE_EQ(zero.Convert({150.0, Unit::Pixels}, Unit::Percent).value, 0.0);
-    EXPECT_DOUBLE_EQ(zero.ToPixels({50.0, Unit::Percent}), 0.0);
+    // A round trip through every absolute unit comes back.
+    UnitValueConverter c(300.0, -1.0);
+    for (Unit u : {U::Inches, U::Points, U::Millimetres, U::Centimetres, U::Pixels})
+        EXPECT_NEAR(c.Convert(c.Convert({123.0, U::Pixels}, u), U::Pixels).value, 123.0, 1e-9)
+            << int(u);
 }
