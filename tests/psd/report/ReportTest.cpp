@@ -61,26 +61,36 @@ Kernel::Counted<PSDWarning const> Other() {
 
 // Guards the message table at its ends and the " : detail" and " [number]" suffixes.
 TEST(Report, ErrorTexts) {
-    std::pair<uint32_t, char const*> const messages[] = {
-        {0, "The file appears to be truncated"},
-        {1, "Out of memory"},
-        {3, "Offsets within the file were incorrect"},
-        {12, "Unknown raster compression method"},
-        {18, "Unknown descriptor Unit Float type"},
-        {27, "Unknown Text Warp version"},
-        {28, "Descriptor: Expected a Bool"},
-        {31, "Descriptor: Expected an Enum"},
-        {35, "Descriptor: Expected a Unit Float"},
-        {36, "Descriptor: Unexpected descriptor key"},
-        {41, "Descriptor: Unknown unit type"},
-        {43, "Paths: Curves beginning with a Subtract op not supported"},
-        {47, "Bevel: Bad data"},
-        {48, "Solid Fill: Bad data"},
-        {49, ""},
-        {0xFFFFFFFFu, ""}};
-    for (auto const& [code, text] : messages) {
+    // The messages of codes 0 to 48, in order; none beyond.
+    std::istringstream messages(
+        "The file appears to be truncated|Out of memory|Bad file signature|"
+        "Offsets within the file were incorrect|Failed to parse the file|Unsupported PSD version|"
+        "Unsupported bit depth|Unsupported colour mode|Unsupported pixel format|"
+        "Unknown colour mode|Unknown signature|Unknown layer effect version|"
+        "Unknown raster compression method|Unknown colour space|Unknown Bevel version|"
+        "Unknown blend mode|Unknown descriptor type|Unknown descriptor reference type|"
+        "Unknown descriptor Unit Float type|Unknown Glow version|Unknown Shadow version|"
+        "Unknown vector mask version|Unknown vector origination version|"
+        "Unknown Photo Filter version|Unknown Type Tool version|Unknown Solid Fill version|"
+        "Unknown Text version|Unknown Text Warp version|Descriptor: Expected a Bool|"
+        "Descriptor: Expected a Descriptor|Descriptor: Expected a Double|"
+        "Descriptor: Expected an Enum|Descriptor: Expected an Integer|"
+        "Descriptor: Expected a List|Descriptor: Expected a String|"
+        "Descriptor: Expected a Unit Float|Descriptor: Unexpected descriptor key|"
+        "Descriptor: Unexpected enum type|Descriptor: Unexpected enum value|"
+        "Descriptor: Unexpected unit type|Descriptor: Unknown colour type|"
+        "Descriptor: Unknown unit type|Paths: Found empty paths|"
+        "Paths: Curves beginning with a Subtract op not supported|Gradient: Bad data|"
+        "Shadow: Bad data|Glow: Bad data|Bevel: Bad data|Solid Fill: Bad data");
+    uint32_t code = 0;
+    for (std::string text; std::getline(messages, text, '|'); ++code) {
         EXPECT_EQ(PSDError(static_cast<PSDError::Code>(code)).Report(), text) << code;
-        EXPECT_STREQ(PSDError::GetMessage(code), text) << code;
+        EXPECT_STREQ(PSDError::GetMessage(code), text.c_str()) << code;
+    }
+    EXPECT_EQ(code, 49u);
+    for (uint32_t beyond : {49u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(PSDError(static_cast<PSDError::Code>(beyond)).Report(), "") << beyond;
+        EXPECT_STREQ(PSDError::GetMessage(beyond), "") << beyond;
     }
     struct Case {
         uint32_t code;
