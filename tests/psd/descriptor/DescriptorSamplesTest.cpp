@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <map>
 
 #include "psd/descriptor/DebugTrace.h"
@@ -14,20 +13,6 @@ using namespace PSD;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Engine data parses but cannot be saved, so bodies holding it are not written back.
-bool HasEngineData(Descriptor const& d) {
-    std::function<bool(DescriptorItem const&)> has = [&](DescriptorItem const& item) {
-        if (item.GetType() == DescriptorItem::kPDFData) return true;
-        if (auto const* nested = dynamic_cast<DescriptorItemDescriptor const*>(&item))
-            return HasEngineData(nested->m_descriptor);
-        auto const* list = dynamic_cast<DescriptorItemList const*>(&item);
-        return list && std::any_of(list->m_items.begin(), list->m_items.end(),
-                                   [&](auto const& e) { return has(*e); });
-    };
-    return std::any_of(d.m_items.begin(), d.m_items.end(),
-                       [&](auto const& i) { return has(*i.m_item); });
-}
 
 enum class Form { Body, Versioned };
 
@@ -64,11 +49,10 @@ void CheckDescriptorAt(std::vector<uint8_t> const& bytes, size_t offset, size_t 
     auto out = Kernel::MemoryInOutStreamBase::Create();
     bool saved =
         form == Form::Body ? d.SaveDesc(*out, ByteOrderFixer{}) : d.Save(*out, ByteOrderFixer{});
-    if (HasEngineData(d)) {
-        EXPECT_FALSE(saved);
+    if (!saved) {  // engine data parses but cannot be saved; nothing else may fail
+        EXPECT_NE(dump.find("PDFdata"), String::npos);
         return;
     }
-    ASSERT_TRUE(saved);
     EXPECT_EQ(out->GetData(), std::vector<uint8_t>(region.begin(), region.begin() + long(used)));
     ++roundTrips;
 

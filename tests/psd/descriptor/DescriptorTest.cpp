@@ -77,7 +77,8 @@ TEST(Descriptor, SavesBackByteForByteInBothByteOrders) {
     EXPECT_EQ(again, little);
 }
 
-// Guards the edge forms that save differently or not at all from what a rich body exercises.
+// Guards the forms a rich body does not show: empty parts, a name of one zero unit, global tags
+// saved as their plain forms, every unit code, units outside the table.
 TEST(Descriptor, SmallBodiesSaveAsExpected) {
     struct Case {
         char const* what;
@@ -112,7 +113,7 @@ TEST(Descriptor, SmallBodiesSaveAsExpected) {
             EXPECT_EQ(d.Get<DescriptorItemUnitFloat>(Key("k   "))->m_unit, uint32_t(c.unit));
         }
     }
-    // Units outside the table are written as "none", and have no name.
+    // Units outside the table are written as "none" and have no name.
     for (uint32_t u : {0u, 10u, 0xFFFFFFFFu}) {
         Descriptor w(DescriptorKey(Key("null")));
         w.AddItem(Key("k   "), Kernel::MakeCounted<DescriptorItemUnitFloat>(

@@ -208,17 +208,25 @@ TEST(Report, RepeatRules) {
     EXPECT_FALSE(MakeWarning(6, "Foo")->IsRepeat(Other()));
 }
 
-// Guards the collection: repeats dropped, first occurrences kept in order, other kinds kept.
+// Guards the collection and the report's way into it: nothing kept without a collection, repeats
+// dropped, first occurrences kept in order, other kinds kept.
 TEST(Report, WarningsCollectionDedupesAndKeepsOrder) {
-    Kernel::Counted<PSDWarnings> ws(new PSDWarnings);
+    PSDReport r;
+    r.AddWarning(MakeWarning(6, "Foo"));
+    r.AddWarning(PSDLoadWarning::kUnexpectedKey, "Foo");
+    EXPECT_FALSE(r.m_warnings);
+    EXPECT_FALSE(r.m_error);
+    r.m_warnings = Kernel::MakeCounted<PSDWarnings>();
+    auto const& ws = r.m_warnings;
     EXPECT_EQ(ws->Report(), "");
-    ws->Add(MakeWarning(6, "Foo"));
-    ws->Add(MakeWarning(6, "Foo"));
-    ws->Add(MakeWarning(6, "Bar"));
+    r.AddWarning(MakeWarning(6, "Foo"));
+    r.AddWarning(PSDLoadWarning::kUnexpectedKey, "Foo");
+    r.AddWarning(PSDLoadWarning::kUnexpectedKey, "Bar");
     ws->Add(MakeWarning(0, "same", 0, "A"));
     ws->Add(MakeWarning(0, "same", 0, "B"));
     ws->Add(MakeWarning(6, "Foo", 2));
     ws->Add(nullptr);
+    r.AddWarning(nullptr);
     ws->Add(Other());
     ws->Add(Other());                // its own repeats follow its own rule
     ws->Add(MakeWarning(6, "Bar"));  // a later repeat does not move the first occurrence
@@ -233,22 +241,6 @@ TEST(Report, WarningsCollectionDedupesAndKeepsOrder) {
               "B : same\n"
               "Unexpected key : Foo [2]\n"
               "other\n");
-}
-
-// Guards the report's AddWarning: dropped without a collection, deduplicated with one.
-TEST(Report, AddWarningNeedsACollection) {
-    PSDReport r;
-    r.AddWarning(MakeWarning(6, "Foo"));
-    r.AddWarning(PSDLoadWarning::kUnexpectedKey, "Foo");
-    EXPECT_FALSE(r.m_warnings);
-    EXPECT_FALSE(r.m_error);
-
-    r.m_warnings = Kernel::MakeCounted<PSDWarnings>();
-    r.AddWarning(MakeWarning(6, "Foo"));
-    r.AddWarning(PSDLoadWarning::kUnexpectedKey, "Foo");
-    r.AddWarning(PSDLoadWarning::kUnexpectedKey, "Baz");
-    r.AddWarning(nullptr);
-    EXPECT_EQ(r.m_warnings->Report(), "Unexpected key : Foo\nUnexpected key : Baz\n");
 }
 
 // Guards against quadratic slow-down when a document raises warnings without bound.
