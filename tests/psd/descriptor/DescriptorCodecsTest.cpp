@@ -299,7 +299,7 @@ TEST(DescriptorCodecs, BlendModesBothWays) {
 }
 
 // Guards each colour model's conversion (RGB truncates and wraps, grey clamps, Lab rounds, HSB
-// clamps), swatch keys skipped in RGB only, missing components counted as 0.
+// clamps), swatch keys skipped in RGB only, missing components counted as 0, and the errors.
 TEST(DescriptorCodecs, ColourObjectsDecode) {
     auto swatch = [](char const(&cls)[5]) {
         auto o = Object(Key(cls));
@@ -314,10 +314,14 @@ TEST(DescriptorCodecs, ColourObjectsDecode) {
         return ColourObject("RGBC", {{Key("Rd  "), red}, {Key("Grn "), 10}, {Key("Bl  "), 20}});
     };
     auto grey = [](double g) { return ColourObject("Grsc", {{Key("Gry "), g}}); };
+    auto badRed = Object(Key("RGBC"));
+    EncodeString(badRed->m_descriptor, Key("Rd  "), "red");
+    auto plainHue = Object(Key("HSBC"));
+    EncodeDouble(plainHue->m_descriptor, Key("H   "), 90);
     struct Case {
         char const* what;
-        Kernel::Counted<DescriptorItemDescriptor> item;
-        char const* colour;
+        Item item;
+        char const* colour;  // or "error " and the error
         char const* warns;
     } const cases[] = {
         {"red 255.9", rgb(255.9), "rgb 255 10 20 255", ""},
@@ -355,44 +359,30 @@ TEST(DescriptorCodecs, ColourObjectsDecode) {
         {"HSB clamped", HSB(Unit::Angle, -1080, 700, 200), "hsl 0 1 0.5", ""},
         {"HSB NaN hue", HSB(Unit::Angle, NAN, 0, 0), "hsl nan 0 0", ""},
         {"unspecified", Object(Key("UnsC")), "rgb 255 255 255 255", ""},
+        {"not an object", Kernel::MakeCounted<DescriptorItemDouble>(1), "error 29/0/colour", ""},
+        {"unknown class", Object(Key("Clr ")), "error 40/0/Clr ", ""},
+        {"class as a name", Object(DescriptorKey::Name("RGBC")), "error 40/0/RGBC", ""},
+        {"text component", badRed, "error 30/0/", ""},
+        {"hue not a unit float", plainHue, "error 35/2/", ""},
+        {"hue not an angle", HSB(Unit::Percent, 90, 0, 0), "error 39/1/", ""},
     };
+    Colour keep = Renderer::ColourGrayscale::Create(0.5f, 1, 1, "keep");
     for (auto const& c : cases) {
         SCOPED_TRACE(c.what);
         Report r;
-        Colour out;
-        ASSERT_TRUE(DecodeColor(*c.item, out, r)) << r.Err();
+        Colour out = keep;
+        bool ok = DecodeColor(*c.item, out, r);
+        if (std::string(c.colour).rfind("error ", 0) == 0) {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(out.Get(), keep.Get());  // replaced only on success
+            EXPECT_EQ("error " + r.Err(), c.colour);
+            continue;
+        }
+        ASSERT_TRUE(ok) << r.Err();
         EXPECT_EQ(Describe(out), c.colour);
         EXPECT_EQ(r.Warns(), c.warns);
         EXPECT_EQ(out->GetOpacity(), 1.0f);
         EXPECT_EQ(out->GetName(), "");
-    }
-}
-
-// Guards the colour decoder's errors: the output is replaced only on success.
-TEST(DescriptorCodecs, ColourFailuresLeaveTheOutputAlone) {
-    Colour keep = Renderer::ColourGrayscale::Create(0.5f, 1, 1, "keep");
-    auto badRed = Object(Key("RGBC"));
-    EncodeString(badRed->m_descriptor, Key("Rd  "), "red");
-    auto plainHue = Object(Key("HSBC"));
-    EncodeDouble(plainHue->m_descriptor, Key("H   "), 90);
-    struct Case {
-        Item item;
-        char const* err;
-    } const cases[] = {
-        {Kernel::MakeCounted<DescriptorItemDouble>(1), "29/0/colour"},
-        {Object(Key("Clr ")), "40/0/Clr "},
-        {Object(DescriptorKey::Name("RGBC")), "40/0/RGBC"},
-        {badRed, "30/0/"},
-        {plainHue, "35/2/"},                      // the hue must be a unit float...
-        {HSB(Unit::Percent, 90, 0, 0), "39/1/"},  // ...of angles
-    };
-    for (auto const& c : cases) {
-        SCOPED_TRACE(c.err);
-        Report r;
-        Colour out = keep;
-        EXPECT_FALSE(DecodeColor(*c.item, out, r));
-        EXPECT_EQ(out.Get(), keep.Get());
-        EXPECT_EQ(r.Err(), c.err);
     }
 }
 

@@ -156,30 +156,26 @@ TEST(PDFDictionary, LookUps) {
         ParseText("<< /N /Name /S (str) /I 4 /R -2.5 /H 2.5 /T true /F false /A [1] "
                   "/D << /E << /G << /X 9 >> >> /L 1 >> >>"));
     ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetName("N"), "Name");
-    EXPECT_EQ(d->GetName("S"), "");
-    EXPECT_EQ(d->GetString("S"), "str");
-    EXPECT_EQ(d->GetString("N"), "");
-    EXPECT_EQ(d->GetInt("I", 0), 4);
-    EXPECT_EQ(d->GetDouble("I", 0), 4.0);
-    EXPECT_EQ(d->GetInt("R", 0), -3);
-    EXPECT_EQ(d->GetInt("H", 0), 3);
-    EXPECT_EQ(d->GetDouble("R", 0), -2.5);
-    EXPECT_EQ(d->GetInt("N", 11), 11);       // a name yields the default
-    EXPECT_EQ(d->GetDouble("S", 1.5), 1.5);  // so does a string
-    EXPECT_EQ(d->GetInt("missing", 5), 5);
-    EXPECT_TRUE(d->GetBool("T"));
-    EXPECT_FALSE(d->GetBool("F"));
-    EXPECT_FALSE(d->GetBool("I"));
-    EXPECT_FALSE(d->GetBool("missing"));
-    EXPECT_TRUE(d->GetArray("A"));
-    EXPECT_FALSE(d->GetArray("D"));
+    // Each key read as name|string|int (default 11)|double (default 1.5)|bool|array: a value of
+    // another kind gives the default, doubles round halves away from zero.
+    auto look = [&d](char const* k) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "|%d|%g|%d|%d", d->GetInt(k, 11), d->GetDouble(k, 1.5),
+                      int(d->GetBool(k)), int(bool(d->GetArray(k))));
+        return std::string(d->GetName(k)) + "|" + std::string(d->GetString(k)) + buf;
+    };
+    std::pair<char const*, char const*> const rows[] = {
+        {"N", "Name||11|1.5|0|0"},  {"S", "|str|11|1.5|0|0"}, {"I", "||4|4|0|0"},
+        {"R", "||-3|-2.5|0|0"},     {"H", "||3|2.5|0|0"},     {"T", "true||11|1.5|1|0"},
+        {"F", "false||11|1.5|0|0"}, {"A", "||11|1.5|0|1"},    {"D", "||11|1.5|0|0"},
+        {"missing", "||11|1.5|0|0"}};
+    for (auto const& [key, shown] : rows) EXPECT_EQ(look(key), shown) << key;
     EXPECT_EQ(Show(d->GetValue("D", "E", "G")), "{X=9}");
     EXPECT_EQ(Show(d->GetValue("D", "L")), "1");
     EXPECT_FALSE(d->GetValue("D", "L", "Z"));  // an intermediate that is no dictionary
     EXPECT_FALSE(d->GetValue("D", "missing", "G"));
     EXPECT_TRUE(As<PDFDictionary>(d->GetValue("D", nullptr, "ignored")));
-    // Doubles round halves away from zero and clamp; only the name "true" is true.
+    // Doubles clamp; only the name "true" is true.
     EXPECT_EQ(PDFDouble(2.49).GetInt(0), 2);
     EXPECT_EQ(PDFDouble(1e300).GetInt(0), INT32_MAX);
     EXPECT_EQ(PDFDouble(-1e300).GetInt(0), INT32_MIN);
