@@ -196,9 +196,14 @@ void EncodeComposite(PSDFile const& doc, SaveData const& sd, bool const* cancel,
         if (!EncodeChannelsRLE(bm, channels, sd.m_isPSB, cancel, outs, done)) return;
         for (size_t i = 0; i < done.size(); ++i) ok[i] = done[i];
     }
-    Kernel::Dispatch::DispatchParallelFor(n, [&](size_t i) {
-        if (!ok[i]) ok[i] = EncodeRLERows(sources[i], cancel, out.counts[i], out.packed[i]) ? 1 : 0;
-    });
+    try {
+        Kernel::Dispatch::DispatchParallelFor(n, [&](size_t i) {
+            if (!ok[i])
+                ok[i] = EncodeRLERows(sources[i], cancel, out.counts[i], out.packed[i]) ? 1 : 0;
+        });
+    } catch (std::bad_alloc const&) {
+        return;  // out of memory on a worker: the save fails, it does not throw
+    }
     for (char o : ok)
         if (!o) return;
     out.ok = true;
