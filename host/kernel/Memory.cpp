@@ -135,6 +135,19 @@ bool LargeBuffer::Allocate(size_t size, Contents contents) noexcept {
     return true;
 }
 
+void ReserveLarge(std::vector<uint8_t>& v, size_t n) {
+    if (v.capacity() >= n) return;
+    v.reserve(n);
+#ifdef MADV_HUGEPAGE
+    if (n < kMapThreshold) return;
+    // Only the whole huge pages inside the block; advice only, as for bitmaps.
+    auto start = reinterpret_cast<uintptr_t>(v.data());
+    uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+    uintptr_t last = (start + v.capacity()) & ~(kHugePage - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
 void LargeBuffer::ReleaseKept() noexcept {
     Kept().Release();
 }

@@ -62,6 +62,10 @@ inline bool CheckedAdd(uint64_t a, uint64_t b, uint64_t& out) noexcept {
 uint64_t GetAllocationLimit() noexcept;
 void SetAllocationLimit(uint64_t bytes) noexcept;
 
+// Makes room for n bytes in v (its size is unchanged). A large block is advised to use huge pages,
+// so that filling it faults 2 MB at a time rather than 4 KB.
+void ReserveLarge(std::vector<uint8_t>& v, size_t n);
+
 // Resizes v to n elements or throws MemoryException (limit exceeded or allocation failed).
 template <class T>
 void ResizeOrThrow(std::vector<T>& v, uint64_t n) {

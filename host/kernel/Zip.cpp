@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "host/kernel/Memory.h"
+
 namespace Kernel {
 
 namespace {
@@ -104,6 +106,7 @@ size_t ZlibCompressBound(size_t n) {
 }
 
 bool ZlibDeflate(uint8_t const* src, size_t n, std::vector<uint8_t>& out, int level) {
+    ReserveLarge(out, ZlibCompressBound(n));
     out.resize(ZlibCompressBound(n));
     size_t got = libdeflate_zlib_compress(ThreadCompressor(level), src, n, out.data(), out.size());
     if (got == 0) return false;

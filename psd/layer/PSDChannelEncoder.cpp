@@ -660,6 +660,7 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
             unsigned countBytes = isPSB ? 4 : 2;
             size_t table = size_t(h) * countBytes;
             std::vector<uint8_t>& rle = out.data;
+            Kernel::ReserveLarge(rle, table + raw);
             rle.resize(table + raw);
             size_t pos = table;
             bool rleOk = true;
@@ -756,6 +757,7 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
         for (EncodedChannel* out : outs) {
             out->compression = kCompressionRLE;
             out->pieces.clear();
+            Kernel::ReserveLarge(out->data, table + size_t(raw));
             out->data.resize(table + size_t(raw));
         }
         uint32_t chunk = uint32_t(RowsPerBand(h));
@@ -852,7 +854,10 @@ bool EncodeChannelsZip(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
         std::vector<std::vector<uint8_t>>& rows = scratch;
         if (rows.size() < k) rows.resize(k);
         for (auto& r : rows)
-            if (r.size() < raw) r.resize(size_t(raw));
+            if (r.size() < raw) {
+                Kernel::ReserveLarge(r, size_t(raw));
+                r.resize(size_t(raw));
+            }
         // Every channel's rows of a band one after the other: the pixels are read from memory
         // once, the other channels find them in cache.
         uint32_t chunk = uint32_t(RowsPerBand(h));
