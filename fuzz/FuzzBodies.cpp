@@ -32,7 +32,8 @@ void DecodeAll(PSD::PSDFile const& doc) {
     }
 }
 
-Kernel::Counted<PSD::PSDFile> OpenFromMemory(uint8_t const* data, size_t size, PSD::CreateOptions const& opts) {
+Kernel::Counted<PSD::PSDFile> OpenFromMemory(uint8_t const* data, size_t size,
+                                             PSD::CreateOptions const& opts) {
     PSD::PSDReport report;
     auto stream = Kernel::MemoryInStream::Create(data, size);
     return PSD::PSDFile::Create(stream, opts, report);
@@ -40,7 +41,9 @@ Kernel::Counted<PSD::PSDFile> OpenFromMemory(uint8_t const* data, size_t size, P
 
 }  // namespace
 
-void PrepareLimits() { Kernel::SetAllocationLimit(kFuzzAllocationLimit); }
+void PrepareLimits() {
+    Kernel::SetAllocationLimit(kFuzzAllocationLimit);
+}
 
 void FuzzOpen(uint8_t const* data, size_t size) {
     PrepareLimits();
@@ -89,12 +92,15 @@ void FuzzRoundTrip(uint8_t const* data, size_t size) {
     uint8_t opt = data[size - 1];
     auto doc = OpenFromMemory(data, size - 1, PSD::CreateOptions{});
     if (!doc) return;
-    DecodeAll(*doc);
+    // Bit 2: the save decodes the layers' stored pixels itself, layer by layer.
+    bool decodeStored = opt & 4;
+    if (!decodeStored) DecodeAll(*doc);
     auto out = Kernel::MemoryInOutStreamBase::Create();
-    if (!doc->Save(*out, opt & 1, opt & 2, false, nullptr, nullptr)) return;
+    if (!doc->Save(*out, opt & 1, opt & 2, decodeStored, nullptr, nullptr)) return;
     PSD::PSDReport report;
-    auto copy = PSD::PSDFile::Create(Kernel::MemoryInStream::Create(out->GetData().data(), out->GetData().size()),
-                                     PSD::CreateOptions{}, report);
+    auto copy = PSD::PSDFile::Create(
+        Kernel::MemoryInStream::Create(out->GetData().data(), out->GetData().size()),
+        PSD::CreateOptions{}, report);
     if (!copy) std::abort();  // we wrote a document we cannot read
     DecodeAll(*copy);
 }

@@ -79,9 +79,11 @@ private:
 
 // Saves into "<target>.partial-<pid>" beside the target and renames it over the target on success;
 // on any failure or cancellation the partial file is removed. Returns 0, 1 (failure) or 130
-// (cancelled), with a message on stderr.
+// (cancelled), with a message on stderr; when saveError is given, a failure of the save itself
+// (not of the file) leaves its message there instead, for the caller to explain.
 inline int SaveDocumentToFile(PSD::PSDFile const& doc, std::string const& target, bool psb,
-                              bool compress) {
+                              bool compress, bool decodeStored = false,
+                              std::string* saveError = nullptr) {
     namespace fs = std::filesystem;
     std::string temp = target + ".partial-" + std::to_string(::getpid());
     std::string why;
@@ -91,7 +93,7 @@ inline int SaveDocumentToFile(PSD::PSDFile const& doc, std::string const& target
         return 1;
     }
     Kernel::Counted<TerminalSaveProgress> progress(new TerminalSaveProgress("saving"));
-    bool ok = doc.Save(*out, psb, compress, false, progress, &AbortFlag());
+    bool ok = doc.Save(*out, psb, compress, decodeStored, progress, &AbortFlag());
     progress->Finish();
     bool closed = out->Close();
     out = nullptr;
@@ -103,7 +105,11 @@ inline int SaveDocumentToFile(PSD::PSDFile const& doc, std::string const& target
     }
     if (!ok || !closed) {
         fs::remove(temp, ec);
-        std::cerr << "saving " << target << " failed" << (ok ? ": write error" : "") << "\n";
+        std::string message = "saving " + target + " failed" + (ok ? ": write error" : "");
+        if (!ok && saveError)
+            *saveError = message;
+        else
+            std::cerr << message << "\n";
         return 1;
     }
     fs::rename(temp, target, ec);

@@ -18,7 +18,8 @@ struct Options {
     bool zip = false;
 };
 
-// Decodes every bitmap so the writer has pixels for all of them; stops early when cancelled.
+// Decodes every layer bitmap and mask and the composite, naming the first that fails; stops early
+// when cancelled.
 bool LoadAllBitmaps(PSD::PSDFile const& doc, std::string& error) {
     Kernel::Counted<TerminalSaveProgress> progress(new TerminalSaveProgress("reading"));
     progress->Init(doc.m_layers.size());
@@ -81,6 +82,22 @@ int RunConvert(Options const& o) {
                   << " px is too large for " << (o.psb ? "PSB" : "PSD (use --psb)") << "\n";
         return 1;
     }
+    // The composite is decoded now, so that it encodes beside the layers; the layers are decoded
+    // by the save one at a time, each just before it is encoded, which keeps one layer's pixels
+    // in memory instead of all of them.
+    Kernel::Counted<Raster::DynamicBitmap> flat;
+    std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+    PSD::PSDReport r;
+    if (!doc->GetBitmap(flat, masks, r)) {
+        std::cerr << o.input << ": composite: "
+                  << (r.m_error ? std::string(r.m_error->Report()) : std::string("failed")) << "\n";
+        return 1;
+    }
+    std::string saveError;
+    int status = SaveDocumentToFile(*doc, o.output, o.psb, o.zip, true, &saveError);
+    if (status != 1 || saveError.empty()) return status;
+    // A layer that does not decode fails the save without a reason; decoding them all again
+    // names it.
     std::string error;
     if (!LoadAllBitmaps(*doc, error)) {
         if (AbortFlag()) {
@@ -90,11 +107,8 @@ int RunConvert(Options const& o) {
         std::cerr << o.input << ": " << error << "\n";
         return 1;
     }
-    if (AbortFlag()) {
-        std::cerr << "cancelled; " << o.output << " was not written\n";
-        return 130;
-    }
-    return SaveDocumentToFile(*doc, o.output, o.psb, o.zip);
+    std::cerr << saveError << "\n";
+    return 1;
 }
 
 CommandRegistrar s_reg([](CLI::App& app) {

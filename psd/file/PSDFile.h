@@ -158,7 +158,11 @@ public:
     [[nodiscard]] bool GetBitmapI(PSDLoadData& ld) const;
 
     // ---- Saving
-    [[nodiscard]] bool Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, bool option2,
+    // decodeStored: layers whose bitmaps and masks were never decoded are written from their
+    // stored channels, each decoded just before it is encoded and dropped again once encoded, so
+    // only one layer's pixels are held at a time. Without it such layers are written without
+    // pixels. Bitmaps in memory are written as they are either way.
+    [[nodiscard]] bool Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, bool decodeStored,
                             Kernel::Counted<PSDSaveProgress> progress, bool const* abort) const;
     [[nodiscard]] bool SaveColorModeSection(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
     [[nodiscard]] bool SaveLayersAndMasks(Kernel::OutStreamSeekable& stream, SaveData const& sd,

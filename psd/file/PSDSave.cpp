@@ -237,14 +237,14 @@ bool WriteComposite(Kernel::OutStream& stream, SaveData const& sd, EncodedCompos
 
 // ---- Driver
 
-bool PSDFile::Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, bool option2,
+bool PSDFile::Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, bool decodeStored,
                    Kernel::Counted<PSDSaveProgress> progress, bool const* abort) const {
     if (progress) progress->Init(2 * uint64_t(m_layers.size()) + 1);
 
     SaveData sd;
     sd.m_isPSB = psb;
     sd.m_compress = compress;
-    sd.m_option2 = option2;
+    sd.m_decodeStored = decodeStored;
     sd.m_colourMode = m_colourMode;
     sd.m_width = m_width;
     sd.m_height = m_height;

@@ -37,7 +37,7 @@ struct SaveData {
     ByteOrderFixer m_fixer{true};
     bool m_isPSB = false;
     bool m_compress = false;  // also try ZIP with prediction for channels
-    bool m_option2 = false;   // third flag of Save, for the layer writers
+    bool m_decodeStored = false;  // third flag of Save: decode undecoded layer pixels for the save
     uint32_t m_colourMode = 0;
     uint32_t m_width = 0;
     uint32_t m_height = 0;

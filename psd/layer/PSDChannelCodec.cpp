@@ -649,7 +649,7 @@ void StoreZipBand(std::vector<ChannelJob> const& jobs, std::vector<size_t> const
 }
 
 uint64_t RowsPerBand(uint64_t rows) noexcept {
-    uint64_t bands = 4 * uint64_t(Kernel::Dispatch::GetConcurrency());
+    uint64_t bands = 8 * uint64_t(Kernel::Dispatch::GetConcurrency());
     return std::max<uint64_t>(64, (rows + bands - 1) / bands);
 }
 
@@ -689,9 +689,11 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
         if (g.size() < 2) continue;
         for (size_t m : g) groupOf[m] = int(&g - groups.data());
         uint32_t h = jobs[g[0]].height;
+        // A group's band holds every channel of its rows, so it is cut by the bitmap's rows.
+        uint64_t groupChunk = RowsPerBand(h);
         std::vector<uint64_t> offsets(g.size(), 0);
-        for (uint32_t y = 0; y < h; y = uint32_t(std::min<uint64_t>(h, y + chunk))) {
-            uint32_t y1 = uint32_t(std::min<uint64_t>(h, y + chunk));
+        for (uint32_t y = 0; y < h; y = uint32_t(std::min<uint64_t>(h, y + groupChunk))) {
+            uint32_t y1 = uint32_t(std::min<uint64_t>(h, y + groupChunk));
             tasks.push_back({g[0], y, y1, 0, g, offsets});
             for (size_t m = 0; m < g.size(); ++m)
                 for (uint32_t r = y; r < y1; ++r) offsets[m] += RowCount(jobs[g[m]], r);

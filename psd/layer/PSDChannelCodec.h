@@ -22,6 +22,12 @@ enum ChannelCompression : uint16_t {
     kCompressionZipPrediction = 3,
 };
 
+// The format of a layer's decoded colour bitmap for a colour mode and depth (false when the mode
+// and depth have none), and of its masks: masks follow the depth with the colour bitmap's
+// conversions, so 16-bit CMYK masks are 8-bit and 8-bit Lab masks 16-bit.
+bool LayerBitmapFormat(uint32_t mode, uint16_t depth, Raster::Format& out);
+bool LayerMaskFormat(uint32_t mode, uint16_t depth, Raster::Format& out);
+
 // Where decoded samples go: one channel of a bitmap. The bitmap's sample width decides the
 // conversion (1 from 2 bytes keeps the high byte; 2 from 1 byte multiplies by 257).
 struct ChannelTarget {
@@ -68,8 +74,8 @@ private:
 [[nodiscard]] bool PrepareChannelBlock(uint8_t const* block, uint64_t length, bool isPSB,
                                        ChannelJob& job, PSDLoadData& ld);
 
-// Rows per band when rows are shared among the worker threads: about four bands a thread, at
-// least 64 rows each.
+// Rows per band when rows are shared among the worker threads: about eight bands a thread, at
+// least 64 rows each, so that a thread held up by other work leaves little behind at the end.
 uint64_t RowsPerBand(uint64_t rows) noexcept;
 
 // Decodes every job, spreading channels (and row ranges of raw and RLE channels) over the worker

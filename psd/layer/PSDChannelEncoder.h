@@ -14,6 +14,27 @@
 
 namespace PSD {
 
+class PSDLayer;
+struct SaveData;
+
+// The stored pixels of a layer that a save decodes (when asked to) just before the layer is
+// encoded: the bitmap and masks whose caches were empty are decoded here and dropped again when
+// this ends, so the layer's caches end as they began and a save holds few layers' pixels at once.
+class StoredPixels {
+public:
+    StoredPixels(PSDLayer const& layer, SaveData const& sd);
+    ~StoredPixels();
+    StoredPixels(StoredPixels const&) = delete;
+    StoredPixels& operator=(StoredPixels const&) = delete;
+    // False when a stored bitmap failed to decode.
+    bool Ok() const { return m_ok; }
+
+private:
+    PSDLayer const& m_layer;
+    bool m_colour = false, m_user = false, m_real = false;
+    bool m_ok = true;
+};
+
 struct SaveData;
 
 // PackBits encoder of one row. The row is either copied into the packer's own storage

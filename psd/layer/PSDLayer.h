@@ -158,6 +158,11 @@ public:
     bool GetBitmapUserMask(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
     bool GetBitmapRealMask(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
     [[nodiscard]] bool LoadBitmap(PSDLoadData& ld) const;
+    // Whether decoding gives a colour bitmap, a user mask or a real mask: the layer was read from
+    // a document and holds such channels (the data may still turn out damaged).
+    bool HasStoredBitmap() const;
+    bool HasStoredUserMask() const;
+    bool HasStoredRealMask() const;
     [[nodiscard]] bool LoadBitmapUserMask(PSDLoadData& ld) const;
     [[nodiscard]] bool LoadBitmapRealMask(PSDLoadData& ld) const;
 

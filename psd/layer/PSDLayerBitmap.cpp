@@ -27,8 +27,9 @@ unsigned LayerColourChannels(uint32_t mode) {
     }
 }
 
-// The colour bitmap's format; false when the mode and depth have none.
-bool ColourFormat(uint32_t mode, uint16_t depth, Raster::Format& out) {
+}  // namespace
+
+bool LayerBitmapFormat(uint32_t mode, uint16_t depth, Raster::Format& out) {
     switch (mode) {
         case 1:
             if (depth == 8)
@@ -59,9 +60,7 @@ bool ColourFormat(uint32_t mode, uint16_t depth, Raster::Format& out) {
     }
 }
 
-// Masks follow the document depth with the colour bitmap's conversions: 16-bit CMYK masks are
-// 8-bit, 8-bit Lab masks 16-bit.
-bool MaskFormat(uint32_t mode, uint16_t depth, Raster::Format& out) {
+bool LayerMaskFormat(uint32_t mode, uint16_t depth, Raster::Format& out) {
     if (depth == 32)
         out = Raster::Format::AF;
     else if (depth == 16)
@@ -72,6 +71,8 @@ bool MaskFormat(uint32_t mode, uint16_t depth, Raster::Format& out) {
         return false;
     return true;
 }
+
+namespace {
 
 // Locates and checks the data block at pos for job (target and shape set); bytes keeps the copy
 // when the stream is not mapped.
@@ -94,6 +95,25 @@ BitmapRef CreateBitmap(uint32_t width, uint32_t height, Raster::Format format, P
 
 }  // namespace
 
+bool PSDLayer::HasStoredBitmap() const {
+    if (!m_stream || m_dataPosition == 0) return false;
+    for (auto const& c : m_channels)
+        if (c.m_id >= PSDChannelInfo::kTransparency) return true;
+    return false;
+}
+
+bool PSDLayer::HasStoredUserMask() const {
+    size_t index;
+    uint64_t pos;
+    return m_userMask.m_present && FindChannel(PSDChannelInfo::kUserMask, index, pos);
+}
+
+bool PSDLayer::HasStoredRealMask() const {
+    size_t index;
+    uint64_t pos;
+    return m_realMask.m_present && FindChannel(PSDChannelInfo::kRealUserMask, index, pos);
+}
+
 bool PSDLayer::LoadBitmap(PSDLoadData& ld) const {
     if (!m_stream || m_dataPosition == 0) {
         ld.m_report.ErrorParsing();
@@ -104,7 +124,7 @@ bool PSDLayer::LoadBitmap(PSDLoadData& ld) const {
     if (!hasPixels) return true;
 
     Raster::Format format;
-    if (!ColourFormat(m_colourMode, m_bitDepth, format)) {
+    if (!LayerBitmapFormat(m_colourMode, m_bitDepth, format)) {
         ld.m_report.ErrorParsing();
         return false;
     }
@@ -185,7 +205,7 @@ bool LoadMask(PSDLayer const& layer, PSDLayerMask const& mask, int16_t id, Bitma
     uint64_t pos;
     if (!mask.m_present || !layer.FindChannel(id, index, pos)) return true;
     Raster::Format format;
-    if (!MaskFormat(layer.m_colourMode, layer.m_bitDepth, format)) {
+    if (!LayerMaskFormat(layer.m_colourMode, layer.m_bitDepth, format)) {
         ld.m_report.ErrorParsing();
         return false;
     }

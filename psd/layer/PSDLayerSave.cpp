@@ -85,32 +85,88 @@ uint32_t FullSample(unsigned depth) {
     return 0x3F800000;  // 1.0f
 }
 
-// A bitmap fits a rectangle of its size; rectangles without area take empty bitmaps.
-bool Fits(Raster::DynamicBitmap const& bm, int64_t width, int64_t height) {
-    if (width <= 0 || height <= 0) return bm.IsEmpty();
-    return bm.GetWidth() == width && bm.GetHeight() == height;
+// The size and channel layout of a bitmap a layer writes: one in memory, or, when the save
+// decodes stored pixels, the one decoding will give (of the layer's bounds, in the layer format).
+struct BitmapShape {
+    bool present = false;
+    uint32_t width = 0, height = 0;
+    unsigned channels = 0;
+    unsigned alphaChannel = 0;
+};
+
+BitmapShape ShapeOf(Raster::DynamicBitmap const& bm) {
+    return {true, bm.GetWidth(), bm.GetHeight(), bm.GetChannelCount(),
+            unsigned(bm.GetFormatInfo().alphaChannel)};
 }
 
-bool HasUserMaskChannel(PSDLayer const& l) {
-    return !l.m_background && l.m_userMask.m_present && l.m_bitmapUserMask;
+// False when stored channels have no layer format for the mode and depth: the save fails then,
+// as decoding them would.
+bool StoredShape(bool colour, uint32_t mode, uint16_t depth, int64_t width, int64_t height,
+                 BitmapShape& out) {
+    Raster::Format format;
+    if (!(colour ? LayerBitmapFormat(mode, depth, format) : LayerMaskFormat(mode, depth, format)))
+        return false;
+    Raster::FormatInfo info;
+    Raster::GetFormatInfo(format, info);
+    bool area = width > 0 && height > 0;
+    out = {true, area ? uint32_t(width) : 0, area ? uint32_t(height) : 0, info.channels,
+           unsigned(info.alphaChannel)};
+    return true;
 }
-bool HasRealMaskChannel(PSDLayer const& l) {
-    return !l.m_background && l.m_realMask.m_present && l.m_bitmapRealMask;
+
+struct LayerShapes {
+    BitmapShape colour, userMask, realMask;
+};
+
+bool ShapesOf(PSDLayer const& l, bool decodeStored, LayerShapes& out) {
+    out = {};
+    if (l.m_bitmap)
+        out.colour = ShapeOf(*l.m_bitmap);
+    else if (decodeStored && l.HasStoredBitmap() &&
+             !StoredShape(true, l.m_colourMode, l.m_bitDepth, l.GetWidth(), l.GetHeight(),
+                          out.colour))
+        return false;
+    // The background layer has no masks.
+    if (l.m_background) return true;
+    if (l.m_userMask.m_present) {
+        if (l.m_bitmapUserMask)
+            out.userMask = ShapeOf(*l.m_bitmapUserMask);
+        else if (decodeStored && l.HasStoredUserMask() &&
+                 !StoredShape(false, l.m_colourMode, l.m_bitDepth, l.m_userMask.GetWidth(),
+                              l.m_userMask.GetHeight(), out.userMask))
+            return false;
+    }
+    if (l.m_realMask.m_present) {
+        if (l.m_bitmapRealMask)
+            out.realMask = ShapeOf(*l.m_bitmapRealMask);
+        else if (decodeStored && l.HasStoredRealMask() &&
+                 !StoredShape(false, l.m_colourMode, l.m_bitDepth, l.m_realMask.GetWidth(),
+                              l.m_realMask.GetHeight(), out.realMask))
+            return false;
+    }
+    return true;
+}
+
+// A bitmap fits a rectangle of its size; rectangles without area take empty bitmaps.
+bool Fits(BitmapShape const& bm, int64_t width, int64_t height) {
+    if (width <= 0 || height <= 0) return bm.width == 0 || bm.height == 0;
+    return bm.width == width && bm.height == height;
 }
 
 // The channels of a layer in the order they are written; the record and the data writer agree
 // through it. False when the bitmaps do not fit the layer.
-bool PlanChannels(PSDLayer const& l, uint32_t mode, unsigned depth,
+bool PlanChannels(PSDLayer const& l, SaveData const& sd, unsigned depth,
                   std::vector<PlannedChannel>& out) {
     out.clear();
+    uint32_t mode = sd.m_colourMode;
+    LayerShapes shapes;
+    if (!ShapesOf(l, sd.m_decodeStored, shapes)) return false;
     unsigned colour = ColourChannelCount(mode, false, true);
-    if (l.m_bitmap) {
-        Raster::DynamicBitmap const& bm = *l.m_bitmap;
-        if (bm.GetChannelCount() < colour + 1 || !Fits(bm, l.GetWidth(), l.GetHeight()))
-            return false;
+    if (shapes.colour.present) {
+        BitmapShape const& bm = shapes.colour;
+        if (bm.channels < colour + 1 || !Fits(bm, l.GetWidth(), l.GetHeight())) return false;
         if (!l.m_background)
-            out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Colour,
-                           unsigned(bm.GetFormatInfo().alphaChannel)});
+            out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Colour, bm.alphaChannel});
         for (unsigned c = 0; c < colour; ++c) out.push_back({int16_t(c), ChannelKind::Colour, c});
     } else if (l.m_matteColour) {
         if (l.GetWidth() <= 0 || l.GetHeight() <= 0) return false;
@@ -126,17 +182,15 @@ bool PlanChannels(PSDLayer const& l, uint32_t mode, unsigned depth,
         if (!l.m_background) out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Empty});
         for (unsigned c = 0; c < colour; ++c) out.push_back({int16_t(c), ChannelKind::Empty});
     }
-    if (HasUserMaskChannel(l)) {
-        Raster::DynamicBitmap const& m = *l.m_bitmapUserMask;
-        if (!Fits(m, l.m_userMask.GetWidth(), l.m_userMask.GetHeight())) return false;
-        out.push_back({PSDChannelInfo::kUserMask, ChannelKind::UserMask,
-                       unsigned(m.GetFormatInfo().alphaChannel)});
+    if (shapes.userMask.present) {
+        if (!Fits(shapes.userMask, l.m_userMask.GetWidth(), l.m_userMask.GetHeight())) return false;
+        out.push_back(
+            {PSDChannelInfo::kUserMask, ChannelKind::UserMask, shapes.userMask.alphaChannel});
     }
-    if (HasRealMaskChannel(l)) {
-        Raster::DynamicBitmap const& m = *l.m_bitmapRealMask;
-        if (!Fits(m, l.m_realMask.GetWidth(), l.m_realMask.GetHeight())) return false;
-        out.push_back({PSDChannelInfo::kRealUserMask, ChannelKind::RealMask,
-                       unsigned(m.GetFormatInfo().alphaChannel)});
+    if (shapes.realMask.present) {
+        if (!Fits(shapes.realMask, l.m_realMask.GetWidth(), l.m_realMask.GetHeight())) return false;
+        out.push_back(
+            {PSDChannelInfo::kRealUserMask, ChannelKind::RealMask, shapes.realMask.alphaChannel});
     }
     return true;
 }
@@ -186,9 +240,9 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
         if (GetWidth() > limit || GetHeight() > limit) return false;
     }
     std::vector<PlannedChannel> plan;
-    if (!PlanChannels(*this, sd.m_colourMode, sd.m_depth, plan)) return false;
+    if (!PlanChannels(*this, sd, sd.m_depth, plan)) return false;
 
-    bool placed = m_bitmap || m_matteColour;
+    bool placed = m_bitmap || m_matteColour || (sd.m_decodeStored && HasStoredBitmap());
     if (!WriteBounds(stream, f, placed ? m_left : 0, placed ? m_top : 0, placed ? m_right : 0,
                      placed ? m_bottom : 0))
         return false;
@@ -322,6 +376,25 @@ bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const&
 
 // ---- Channel image data
 
+StoredPixels::StoredPixels(PSDLayer const& l, SaveData const& sd) : m_layer(l) {
+    if (!sd.m_decodeStored) return;
+    PSDReport report;
+    Kernel::Counted<Raster::DynamicBitmap> bm;
+    m_colour = !l.m_bitmap && l.HasStoredBitmap();
+    if (m_colour && !l.GetBitmap(bm, report)) m_ok = false;
+    if (l.m_background) return;
+    m_user = l.m_userMask.m_present && !l.m_bitmapUserMask && l.HasStoredUserMask();
+    if (m_ok && m_user && !l.GetBitmapUserMask(bm, report)) m_ok = false;
+    m_real = l.m_realMask.m_present && !l.m_bitmapRealMask && l.HasStoredRealMask();
+    if (m_ok && m_real && !l.GetBitmapRealMask(bm, report)) m_ok = false;
+}
+
+StoredPixels::~StoredPixels() {
+    if (m_colour) m_layer.m_bitmap = nullptr;
+    if (m_user) m_layer.m_bitmapUserMask = nullptr;
+    if (m_real) m_layer.m_bitmapRealMask = nullptr;
+}
+
 bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth,
                              SaveData const& sd, uint64_t channelListPosition,
                              bool const* cancel) const {
@@ -335,8 +408,10 @@ bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDept
 bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const* cancel,
                                std::vector<EncodedChannel>& blocks) const {
     std::vector<PlannedChannel> plan;
-    if (!PlanChannels(*this, sd.m_colourMode, bitDepth, plan)) return false;
+    if (!PlanChannels(*this, sd, bitDepth, plan)) return false;
     if (cancel && *cancel) return false;
+    StoredPixels stored(*this, sd);
+    if (!stored.Ok()) return false;
 
     // Channels are independent: encode them on the worker threads.
     // Buffers come from the save's pool, so fresh pages are not faulted in for every channel.
@@ -435,8 +510,7 @@ bool PSDLayer::WriteImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDep
                               SaveData const& sd, uint64_t channelListPosition,
                               std::vector<EncodedChannel> const& blocks) const {
     std::vector<PlannedChannel> plan;
-    if (!PlanChannels(*this, sd.m_colourMode, bitDepth, plan) || plan.size() != blocks.size())
-        return false;
+    if (!PlanChannels(*this, sd, bitDepth, plan) || plan.size() != blocks.size()) return false;
     std::vector<uint64_t> lengths(plan.size());
     for (size_t i = 0; i < plan.size(); ++i) {
         lengths[i] = blocks[i].GetLength();

@@ -1,6 +1,8 @@
 // Writing the layer and mask information section: layer info, global layer mask info and the
 // document-level tagged blocks, with lengths patched once their content is written.
 #include <cstdint>
+#include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -17,6 +19,16 @@ namespace {
 constexpr size_t kMaxSavedLayers = 7999;
 // Encoded layers at least this large are written on a thread beside the next layer's encoding.
 constexpr uint64_t kThreadedWriteBytes = uint64_t(4) << 20;
+// Layers whose stored channels are at least this large are decoded ahead, beside the previous
+// layer's encoding, when the save decodes stored pixels.
+constexpr uint64_t kDecodeAheadBytes = uint64_t(1) << 20;
+
+bool DecodesAhead(PSDLayer const& layer, SaveData const& sd) {
+    if (!sd.m_decodeStored || !layer.m_stream) return false;
+    uint64_t stored = 0;
+    for (auto const& c : layer.m_channels) stored += c.m_length;
+    return stored >= kDecodeAheadBytes;
+}
 
 // The global mask overlay: colour space 0, components FFFF 0 0 0, opacity 50.
 bool WriteMaskOverlay(Kernel::OutStream& stream, ByteOrderFixer const& f) {
@@ -118,10 +130,30 @@ bool PSDFile::SaveLayerInfo(Kernel::OutStreamSeekable& stream, SaveData const& s
         if (pendingOk) sd.Step();
         return pendingOk;
     };
+    // The next layer's stored pixels decode on a thread of their own while this one encodes.
+    std::future<std::unique_ptr<StoredPixels>> ahead;
+    auto startAhead = [&](size_t i) {
+        if (i >= m_layers.size() || !DecodesAhead(*m_layers[i], sd)) return;
+        try {
+            ahead = std::async(std::launch::async,
+                               [&, i] { return std::make_unique<StoredPixels>(*m_layers[i], sd); });
+        } catch (std::system_error const&) {
+            // No thread for it: the layer is decoded when it is encoded.
+        }
+    };
+    startAhead(0);
     for (size_t i = 0; i < m_layers.size(); ++i) {
         PSDLayer const& layer = *m_layers[i];
+        std::unique_ptr<StoredPixels> decoded;
+        if (ahead.valid()) decoded = ahead.get();
+        if (decoded && !decoded->Ok()) {
+            finishPending();
+            return false;
+        }
+        startAhead(i + 1);
         std::vector<EncodedChannel> blocks;
         bool encoded = layer.EncodeImageData(sd.m_depth, sd, cancel, blocks);
+        decoded.reset();
         if (!finishPending() || !encoded) return false;
         uint64_t bytes = 0;
         for (auto const& b : blocks) bytes += b.data.size();

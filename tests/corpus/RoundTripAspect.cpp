@@ -203,6 +203,49 @@ bool CheckVariant(PSD::PSDFile const& doc, Bitmaps const& orig, bool psb, bool c
     return true;
 }
 
+bool AnyPixelsCached(PSD::PSDFile const& doc) {
+    for (auto const& l : doc.m_layers)
+        if (l->m_bitmap || l->m_bitmapUserMask || l->m_bitmapRealMask) return true;
+    return false;
+}
+
+// A save that decodes the layers' stored pixels itself, from a document opened afresh with
+// nothing decoded, must give the bytes of a save after every bitmap was decoded, and leave the
+// layers' caches empty.
+bool CheckStoredPixelsSave(Document const& d, PSD::PSDFile const& loaded, bool psb,
+                           std::string& why) {
+    std::string reason;
+    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(d.fullPath, &reason));
+    PSD::PSDReport r;
+    auto fresh = in ? PSD::PSDFile::Create(in, PSD::CreateOptions{true, true, {}}, r) : nullptr;
+    if (!fresh) {
+        why = "opening again failed";
+        return false;
+    }
+    BitmapRef flat;
+    std::vector<BitmapRef> masks;
+    if (!fresh->GetBitmap(flat, masks, r)) {
+        why = "composite of the document opened again failed";
+        return false;
+    }
+    auto expected = Kernel::MemoryInOutStreamBase::Create();
+    auto got = Kernel::MemoryInOutStreamBase::Create();
+    if (!loaded.Save(*expected, psb, false, false, nullptr, nullptr) ||
+        !fresh->Save(*got, psb, false, true, nullptr, nullptr)) {
+        why = "stored pixels: save failed";
+        return false;
+    }
+    if (expected->GetData() != got->GetData()) {
+        why = "stored pixels: the save differs from the save of decoded bitmaps";
+        return false;
+    }
+    if (AnyPixelsCached(*fresh)) {
+        why = "stored pixels: a layer bitmap stayed decoded after the save";
+        return false;
+    }
+    return true;
+}
+
 Outcome CheckRoundTrip(Document& d, std::string& why) {
     if (!d.doc) return Outcome::NotApplicable;
     PSD::PSDFile const& doc = *d.doc;
@@ -226,6 +269,7 @@ Outcome CheckRoundTrip(Document& d, std::string& why) {
         for (bool compress : {true, false})
             if (!CheckVariant(doc, orig, psb, compress, why)) return Outcome::Mismatch;
     }
+    if (!CheckStoredPixelsSave(d, doc, !fitsPSD, why)) return Outcome::Mismatch;
     return Outcome::Match;
 }
 

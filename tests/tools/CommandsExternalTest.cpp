@@ -15,6 +15,7 @@
 #include "host/raster/PNG.h"
 #include "tests/psd/file/SaveTestSupport.h"
 #include "tests/support/ScratchDir.h"
+#include "tests/support/ToolRun.h"
 
 extern char** environ;
 
@@ -158,6 +159,28 @@ TEST(CommandsExternal, FailuresLeaveNoOutput) {
         EXPECT_EQ(dir.Count(".partial-"), 0u);
     }
     EXPECT_EQ(RunCli({"convert", psb, out, "--psb"}), 0);
+    fs::remove(out);
+
+    // A layer whose stored channel does not decode (the save decodes layers as it goes) fails the
+    // convert with the layer named.
+    auto doc = PSD::PSDFile::CreateEmpty(40, 30, false, Raster::Format::RGBA8, nullptr, nullptr);
+    doc->AddLayer(MakeLayer("fine", 0, 0, Pattern(40, 30, Raster::Format::RGBA8, 1)));
+    doc->AddLayer(MakeLayer("bad", 0, 0, Pattern(40, 30, Raster::Format::RGBA8, 2)));
+    Saved good = SaveToMemory(*doc, false, false);
+    ASSERT_TRUE(good.ok);
+    PSD::PSDReport r;
+    auto opened = Reopen(good.bytes, r);
+    ASSERT_TRUE(opened);
+    good.bytes[opened->m_layers[1]->m_dataPosition + 1] = 9;  // an unknown compression code
+    std::string damaged = dir.Write("damaged.psd", good.bytes);
+    int status = 0;
+    std::string said = testsupport::RunTool("convert " + damaged + " " + out, &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(said.find("layer 1 \"bad\": Unknown raster compression method : 9"),
+              std::string::npos)
+        << said;
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(dir.Count(".partial-"), 0u);
 }
 
 TEST(CommandsExternal, InterruptingASaveLeavesNothingBehind) {

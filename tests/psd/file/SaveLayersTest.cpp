@@ -383,4 +383,101 @@ TEST(SaveLayers, LargeLayersWrittenBesideTheNextEncodingKeepTheirOrder) {
     }
 }
 
+// Raises the abort flag once a given number of steps is done.
+class AbortAfter : public PSD::PSDSaveProgress {
+public:
+    AbortAfter(bool* flag, uint64_t after) : m_flag(flag), m_after(after) {}
+    void OnUpdate(uint64_t done, uint64_t) override {
+        if (done >= m_after) *m_flag = true;
+    }
+
+private:
+    bool* m_flag;
+    uint64_t m_after;
+};
+
+bool AnyPixelsCached(PSDFile const& doc) {
+    for (auto const& l : doc.m_layers)
+        if (l->m_bitmap || l->m_bitmapUserMask || l->m_bitmapRealMask) return true;
+    return false;
+}
+
+TEST(SaveLayers, StoredPixelsAreDecodedForTheSaveOnlyWhenAsked) {
+    // Large noisy layers (decoded ahead of their encoding), a small one, one with masks, and a
+    // layer without pixels, saved and opened again with nothing decoded.
+    auto doc = Sample(Raster::Format::RGBA8, false);
+    std::mt19937 rng(9);
+    for (int i = 0; i < 3; ++i) {
+        bool small = i == 1;
+        auto bm = Raster::DynamicBitmap::Create(small ? 30 : 700, small ? 20 : 600,
+                                                Raster::Format::RGBA8);
+        for (size_t k = 0; k < bm->GetDataSize(); ++k) bm->GetData()[k] = uint8_t(rng());
+        ASSERT_TRUE(doc->AddLayer(MakeLayer("noise " + std::to_string(i), i, 0, bm)));
+    }
+    Saved first = SaveToMemory(*doc, false, false);
+    ASSERT_TRUE(first.ok);
+    PSD::PSDReport r;
+    auto opened = Reopen(first.bytes, r);
+    ASSERT_TRUE(opened) << ErrorText(r);
+    size_t n = opened->m_layers.size();
+
+    // Asked: the bytes of a save after every bitmap was decoded, the caches left empty.
+    Saved stored = SaveToMemory(*opened, false, false, nullptr, nullptr, true);
+    ASSERT_TRUE(stored.ok);
+    EXPECT_FALSE(AnyPixelsCached(*opened));
+    auto decoded = Reopen(first.bytes, r);
+    ASSERT_TRUE(decoded);
+    for (auto const& l : decoded->m_layers) {
+        Kernel::Counted<Raster::DynamicBitmap> bm;
+        ASSERT_TRUE(l->GetBitmap(bm, r) && l->GetBitmapUserMask(bm, r) &&
+                    l->GetBitmapRealMask(bm, r));
+    }
+    EXPECT_TRUE(stored.bytes == SaveToMemory(*decoded, false, false).bytes);
+    auto back = Reopen(stored.bytes, r);
+    ASSERT_TRUE(back) << ErrorText(r);
+    ExpectSameLayers(*doc, *back, "stored pixels");
+
+    // Not asked: layers whose pixels were never decoded are written without them.
+    auto bare = Reopen(SaveToMemory(*opened, false, false).bytes, r);
+    ASSERT_TRUE(bare && bare->m_layers.size() == n);
+    for (auto const& l : bare->m_layers)
+        for (auto const& c : l->m_channels) EXPECT_EQ(c.m_length, 2u) << l->m_name;
+
+    // A bitmap in memory is written as it is and stays; the others still come from the file.
+    auto mine = Pattern(700, 600, Raster::Format::RGBA8, 77);
+    PSDLayer const& replaced = *opened->m_layers[n - 1];
+    replaced.m_bitmap = mine;
+    Saved mixed = SaveToMemory(*opened, true, true, nullptr, nullptr, true);
+    ASSERT_TRUE(mixed.ok);
+    EXPECT_EQ(replaced.m_bitmap.Get(), mine.Get());
+    replaced.m_bitmap = nullptr;
+    EXPECT_FALSE(AnyPixelsCached(*opened));
+    auto mixedBack = Reopen(mixed.bytes, r);
+    ASSERT_TRUE(mixedBack) << ErrorText(r);
+    Kernel::Counted<Raster::DynamicBitmap> got;
+    ASSERT_TRUE(mixedBack->m_layers[n - 1]->GetBitmap(got, r));
+    EXPECT_EQ(std::memcmp(got->GetData(), mine->GetData(), mine->GetDataSize()), 0);
+    ASSERT_TRUE(mixedBack->m_layers[n - 2]->GetBitmap(got, r));
+    Kernel::Counted<Raster::DynamicBitmap> want;
+    ASSERT_TRUE(doc->m_layers[n - 2]->GetBitmap(want, r));
+    EXPECT_EQ(std::memcmp(got->GetData(), want->GetData(), want->GetDataSize()), 0);
+
+    // A cancel at any step stops the save with the layer decoded ahead still in flight.
+    for (uint64_t after = 1; after <= 2 * n; after += 2) {
+        bool abort = false;
+        Kernel::Counted<AbortAfter> p(new AbortAfter(&abort, after));
+        EXPECT_FALSE(SaveToMemory(*opened, false, false, &abort, p, true).ok) << after;
+        EXPECT_FALSE(AnyPixelsCached(*opened)) << after;
+    }
+
+    // Stored data that does not decode fails the save: an unknown compression code in the
+    // first large layer's first channel.
+    Saved damaged = first;
+    damaged.bytes[opened->m_layers[n - 3]->m_dataPosition + 1] = 9;
+    auto broken = Reopen(damaged.bytes, r);
+    ASSERT_TRUE(broken) << ErrorText(r);
+    EXPECT_FALSE(SaveToMemory(*broken, false, false, nullptr, nullptr, true).ok);
+    EXPECT_FALSE(AnyPixelsCached(*broken));
+}
+
 }  // namespace

@@ -24,10 +24,11 @@ struct Saved {
 
 inline Saved SaveToMemory(PSD::PSDFile const& doc, bool psb, bool compress,
                           bool const* abort = nullptr,
-                          Kernel::Counted<PSD::PSDSaveProgress> progress = nullptr) {
+                          Kernel::Counted<PSD::PSDSaveProgress> progress = nullptr,
+                          bool decodeStored = false) {
     auto mem = Kernel::MemoryInOutStreamBase::Create();
     Saved s;
-    s.ok = doc.Save(*mem, psb, compress, false, progress, abort);
+    s.ok = doc.Save(*mem, psb, compress, decodeStored, progress, abort);
     s.bytes = mem->TakeData();
     return s;
 }
