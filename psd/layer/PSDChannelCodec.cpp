@@ -112,6 +112,9 @@ struct Task {
     // member's row y0 starts.
     std::vector<size_t> group;
     std::vector<uint64_t> offsets;
+    // No other job writes the group's bitmap: whole pixels may be stored, including a read and
+    // write back of the channel the group leaves as it is.
+    bool exclusive = false;
 };
 
 struct TaskResult {
@@ -341,7 +344,7 @@ void RunRLEGroup(std::vector<ChannelJob> const& jobs, Task const& t, TaskResult&
     // Three or four channels of a 4-byte pixel: compose whole pixels (three keep the fourth
     // channel, such as a composite's filled alpha).
     uint8_t const* planes[4] = {};
-    bool whole = (k == 4 || k == 3) && stride == 4;
+    bool whole = (k == 4 || k == 3) && stride == 4 && t.exclusive;
     for (size_t m = 0; whole && m < k; ++m) {
         unsigned c = jobs[t.group[m]].target.channel;
         if (c >= 4 || planes[c])
@@ -691,10 +694,15 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
         uint32_t h = jobs[g[0]].height;
         // A group's band holds every channel of its rows, so it is cut by the bitmap's rows.
         uint64_t groupChunk = RowsPerBand(h);
+        // Another job on the same bitmap (a raw alpha beside packed colour, say) runs at the same
+        // time on other threads: the group must then store its own channels' bytes only.
+        size_t onBitmap = 0;
+        for (auto const& j : jobs) onBitmap += j.target.bitmap == jobs[g[0]].target.bitmap;
+        bool exclusive = onBitmap == g.size();
         std::vector<uint64_t> offsets(g.size(), 0);
         for (uint32_t y = 0; y < h; y = uint32_t(std::min<uint64_t>(h, y + groupChunk))) {
             uint32_t y1 = uint32_t(std::min<uint64_t>(h, y + groupChunk));
-            tasks.push_back({g[0], y, y1, 0, g, offsets});
+            tasks.push_back({g[0], y, y1, 0, g, offsets, exclusive});
             for (size_t m = 0; m < g.size(); ++m)
                 for (uint32_t r = y; r < y1; ++r) offsets[m] += RowCount(jobs[g[m]], r);
         }
