@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "host/kernel/Dispatch.h"
 #include "host/kernel/String.h"
@@ -380,13 +381,18 @@ StoredPixels::StoredPixels(PSDLayer const& l, SaveData const& sd) : m_layer(l) {
     if (!sd.m_decodeStored) return;
     PSDReport report;
     Kernel::Counted<Raster::DynamicBitmap> bm;
-    m_colour = !l.m_bitmap && l.HasStoredBitmap();
-    if (m_colour && !l.GetBitmap(bm, report)) m_ok = false;
-    if (l.m_background) return;
-    m_user = l.m_userMask.m_present && !l.m_bitmapUserMask && l.HasStoredUserMask();
-    if (m_ok && m_user && !l.GetBitmapUserMask(bm, report)) m_ok = false;
-    m_real = l.m_realMask.m_present && !l.m_bitmapRealMask && l.HasStoredRealMask();
-    if (m_ok && m_real && !l.GetBitmapRealMask(bm, report)) m_ok = false;
+    // A save reports failure by its result: a decoder short of memory fails it too.
+    try {
+        m_colour = !l.m_bitmap && l.HasStoredBitmap();
+        if (m_colour && !l.GetBitmap(bm, report)) m_ok = false;
+        if (l.m_background) return;
+        m_user = l.m_userMask.m_present && !l.m_bitmapUserMask && l.HasStoredUserMask();
+        if (m_ok && m_user && !l.GetBitmapUserMask(bm, report)) m_ok = false;
+        m_real = l.m_realMask.m_present && !l.m_bitmapRealMask && l.HasStoredRealMask();
+        if (m_ok && m_real && !l.GetBitmapRealMask(bm, report)) m_ok = false;
+    } catch (std::bad_alloc const&) {
+        m_ok = false;
+    }
 }
 
 StoredPixels::~StoredPixels() {

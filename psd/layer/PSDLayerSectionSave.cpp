@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <future>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -145,8 +146,13 @@ bool PSDFile::SaveLayerInfo(Kernel::OutStreamSeekable& stream, SaveData const& s
     for (size_t i = 0; i < m_layers.size(); ++i) {
         PSDLayer const& layer = *m_layers[i];
         std::unique_ptr<StoredPixels> decoded;
-        if (ahead.valid()) decoded = ahead.get();
-        if (decoded && !decoded->Ok()) {
+        bool decodedOk = true;
+        try {
+            if (ahead.valid()) decoded = ahead.get();
+        } catch (std::bad_alloc const&) {
+            decodedOk = false;
+        }
+        if (!decodedOk || (decoded && !decoded->Ok())) {
             finishPending();
             return false;
         }
