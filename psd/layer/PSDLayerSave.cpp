@@ -119,6 +119,18 @@ struct LayerShapes {
     BitmapShape colour, userMask, realMask;
 };
 
+// A mask's shape: its bitmap in memory, else the stored one when stored is set.
+bool MaskShapeOf(PSDLayer const& l, PSDLayerMask const& mask, Raster::DynamicBitmap const* bm,
+                 bool stored, BitmapShape& out) {
+    if (!mask.m_present) return true;
+    if (bm) {
+        out = ShapeOf(*bm);
+        return true;
+    }
+    return !stored ||
+           StoredShape(false, l.m_colourMode, l.m_bitDepth, mask.GetWidth(), mask.GetHeight(), out);
+}
+
 bool ShapesOf(PSDLayer const& l, bool decodeStored, LayerShapes& out) {
     out = {};
     if (l.m_bitmap)
@@ -129,23 +141,10 @@ bool ShapesOf(PSDLayer const& l, bool decodeStored, LayerShapes& out) {
         return false;
     // The background layer has no masks.
     if (l.m_background) return true;
-    if (l.m_userMask.m_present) {
-        if (l.m_bitmapUserMask)
-            out.userMask = ShapeOf(*l.m_bitmapUserMask);
-        else if (decodeStored && l.HasStoredUserMask() &&
-                 !StoredShape(false, l.m_colourMode, l.m_bitDepth, l.m_userMask.GetWidth(),
-                              l.m_userMask.GetHeight(), out.userMask))
-            return false;
-    }
-    if (l.m_realMask.m_present) {
-        if (l.m_bitmapRealMask)
-            out.realMask = ShapeOf(*l.m_bitmapRealMask);
-        else if (decodeStored && l.HasStoredRealMask() &&
-                 !StoredShape(false, l.m_colourMode, l.m_bitDepth, l.m_realMask.GetWidth(),
-                              l.m_realMask.GetHeight(), out.realMask))
-            return false;
-    }
-    return true;
+    return MaskShapeOf(l, l.m_userMask, l.m_bitmapUserMask.Get(),
+                       decodeStored && l.HasStoredUserMask(), out.userMask) &&
+           MaskShapeOf(l, l.m_realMask, l.m_bitmapRealMask.Get(),
+                       decodeStored && l.HasStoredRealMask(), out.realMask);
 }
 
 // A bitmap fits a rectangle of its size; rectangles without area take empty bitmaps.

@@ -102,22 +102,6 @@ TEST(SaveDriver, CompositeAndMasksRoundTripInEveryFormat) {
     }
 }
 
-// Raises the abort flag once a given number of steps is done.
-class AbortingProgress : public PSD::PSDSaveProgress {
-public:
-    AbortingProgress(bool* flag, uint64_t after) : m_flag(flag), m_after(after) {}
-    void OnUpdate(uint64_t done, uint64_t total) override {
-        m_lastDone = done;
-        m_lastTotal = total;
-        ++m_calls;
-        if (m_flag && done >= m_after && m_after > 0) *m_flag = true;
-    }
-    bool* m_flag;
-    uint64_t m_after;
-    uint64_t m_lastDone = 0, m_lastTotal = 0;
-    int m_calls = 0;
-};
-
 TEST(SaveDriver, AbortBeforeOrDuringTheSaveFails) {
     // Raised before the call, nothing is written after the colour mode section.
     auto one = NewDoc(8, 8, false, Raster::Format::RGBA8);

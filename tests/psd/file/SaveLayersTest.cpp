@@ -367,14 +367,7 @@ TEST(SaveLayers, LargeLayersWrittenBesideTheNextEncodingKeepTheirOrder) {
     // Noise does not pack, so each layer's channels come to more than the size written on a
     // thread of its own; a small layer between them is written in line.
     auto doc = NewDoc(1100, 1000, false, Raster::Format::RGBA8);
-    std::mt19937 rng(5);
-    for (int i = 0; i < 4; ++i) {
-        bool small = i == 2;
-        auto bm = Raster::DynamicBitmap::Create(small ? 30 : 1100, small ? 20 : 1000,
-                                                Raster::Format::RGBA8);
-        for (size_t k = 0; k < bm->GetDataSize(); ++k) bm->GetData()[k] = uint8_t(rng());
-        ASSERT_TRUE(doc->AddLayer(MakeLayer("layer " + std::to_string(i), i, 0, bm)));
-    }
+    AddNoiseLayers(*doc, 4, 1100, 1000, 2, 5);
     for (bool psb : {false, true}) {
         PSD::PSDReport r;
         auto back = SaveAndReopen(*doc, psb, false, r);
@@ -382,19 +375,6 @@ TEST(SaveLayers, LargeLayersWrittenBesideTheNextEncodingKeepTheirOrder) {
         ExpectSameLayers(*doc, *back, psb ? "psb" : "psd");
     }
 }
-
-// Raises the abort flag once a given number of steps is done.
-class AbortAfter : public PSD::PSDSaveProgress {
-public:
-    AbortAfter(bool* flag, uint64_t after) : m_flag(flag), m_after(after) {}
-    void OnUpdate(uint64_t done, uint64_t) override {
-        if (done >= m_after) *m_flag = true;
-    }
-
-private:
-    bool* m_flag;
-    uint64_t m_after;
-};
 
 bool AnyPixelsCached(PSDFile const& doc) {
     for (auto const& l : doc.m_layers)
@@ -406,14 +386,7 @@ TEST(SaveLayers, StoredPixelsAreDecodedForTheSaveOnlyWhenAsked) {
     // Large noisy layers (decoded ahead of their encoding), a small one, one with masks, and a
     // layer without pixels, saved and opened again with nothing decoded.
     auto doc = Sample(Raster::Format::RGBA8, false);
-    std::mt19937 rng(9);
-    for (int i = 0; i < 3; ++i) {
-        bool small = i == 1;
-        auto bm = Raster::DynamicBitmap::Create(small ? 30 : 700, small ? 20 : 600,
-                                                Raster::Format::RGBA8);
-        for (size_t k = 0; k < bm->GetDataSize(); ++k) bm->GetData()[k] = uint8_t(rng());
-        ASSERT_TRUE(doc->AddLayer(MakeLayer("noise " + std::to_string(i), i, 0, bm)));
-    }
+    AddNoiseLayers(*doc, 3, 700, 600, 1, 9);
     Saved first = SaveToMemory(*doc, false, false);
     ASSERT_TRUE(first.ok);
     PSD::PSDReport r;
@@ -465,7 +438,7 @@ TEST(SaveLayers, StoredPixelsAreDecodedForTheSaveOnlyWhenAsked) {
     // A cancel at any step stops the save with the layer decoded ahead still in flight.
     for (uint64_t after = 1; after <= 2 * n; after += 2) {
         bool abort = false;
-        Kernel::Counted<AbortAfter> p(new AbortAfter(&abort, after));
+        Kernel::Counted<AbortingProgress> p(new AbortingProgress(&abort, after));
         EXPECT_FALSE(SaveToMemory(*opened, false, false, &abort, p, true).ok) << after;
         EXPECT_FALSE(AnyPixelsCached(*opened)) << after;
     }

@@ -110,6 +110,36 @@ inline Kernel::Counted<PSD::PSDFile> NewDoc(unsigned w, unsigned h, bool psb, Ra
     return PSD::PSDFile::CreateEmpty(w, h, psb, f, nullptr, nullptr);
 }
 
+// Raises the abort flag once a given number of steps is done.
+class AbortingProgress : public PSD::PSDSaveProgress {
+public:
+    AbortingProgress(bool* flag, uint64_t after) : m_flag(flag), m_after(after) {}
+    void OnUpdate(uint64_t done, uint64_t total) override {
+        m_lastDone = done;
+        m_lastTotal = total;
+        ++m_calls;
+        if (m_flag && done >= m_after && m_after > 0) *m_flag = true;
+    }
+    bool* m_flag;
+    uint64_t m_after;
+    uint64_t m_lastDone = 0, m_lastTotal = 0;
+    int m_calls = 0;
+};
+
+// count layers of noise (which does not pack) of w x h, but the one at index small, which is
+// 30 x 20, placed one pixel apart.
+inline void AddNoiseLayers(PSD::PSDFile& doc, int count, uint32_t w, uint32_t h, int small,
+                           unsigned seed) {
+    std::mt19937 rng(seed);
+    for (int i = 0; i < count; ++i) {
+        bool isSmall = i == small;
+        auto bm = Raster::DynamicBitmap::Create(isSmall ? 30 : w, isSmall ? 20 : h,
+                                                Raster::Format::RGBA8);
+        for (size_t k = 0; k < bm->GetDataSize(); ++k) bm->GetData()[k] = uint8_t(rng());
+        ASSERT_TRUE(doc.AddLayer(MakeLayer("noise " + std::to_string(i), i, 0, bm)));
+    }
+}
+
 // Saves and reads back; null when either fails (the save's failure is a test failure).
 inline Kernel::Counted<PSD::PSDFile> SaveAndReopen(PSD::PSDFile const& doc, bool psb, bool compress,
                                                    PSD::PSDReport& report) {
