@@ -83,8 +83,8 @@ int RunConvert(Options const& o) {
         return 1;
     }
     // The composite is decoded now, so that it encodes beside the layers; the layers are decoded
-    // by the save one at a time, each just before it is encoded, which keeps one layer's pixels
-    // in memory instead of all of them.
+    // by the save, each just before it is encoded and dropped once encoded, which keeps a layer
+    // or two's pixels in memory instead of all of them.
     Kernel::Counted<Raster::DynamicBitmap> flat;
     std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
     PSD::PSDReport r;

@@ -35,8 +35,6 @@ private:
     bool m_ok = true;
 };
 
-struct SaveData;
-
 // PackBits encoder of one row. The row is either copied into the packer's own storage
 // (PrepareLine) or borrowed (SetLine) until FinaliseLine packs it.
 class RLEPacker {
