@@ -36,7 +36,7 @@ struct EncodedComposite;
 struct SaveData {
     ByteOrderFixer m_fixer{true};
     bool m_isPSB = false;
-    bool m_compress = false;  // also try ZIP with prediction for channels
+    bool m_compress = false;      // also try ZIP with prediction for channels
     bool m_decodeStored = false;  // third flag of Save: decode undecoded layer pixels for the save
     uint32_t m_colourMode = 0;
     uint32_t m_width = 0;
@@ -53,6 +53,10 @@ struct SaveData {
     // to layer.
     mutable std::vector<std::vector<uint8_t>> m_predicted;
     mutable std::vector<std::vector<uint8_t>> m_zipBuffers;
+    // Buffers for the stored rows of a layer (StoredPixels), kept from layer to layer; locked, as
+    // StoredPixels may be made on any thread.
+    mutable std::mutex m_rowSetsLock;
+    mutable std::vector<std::vector<std::vector<uint8_t>>> m_rowSets;
     // The composite encoded ahead, when the driver started it early; else it is encoded when
     // written.
     EncodedComposite* m_compositeAhead = nullptr;

@@ -740,7 +740,7 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
 
 bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> const& channels,
                        bool isPSB, bool const* cancel, std::vector<EncodedChannel*> const& outs,
-                       std::vector<char>& done) {
+                       std::vector<char>& done, std::vector<std::vector<uint8_t>>* predicted) {
     size_t k = channels.size();
     done.assign(k, 0);
     if (Cancelled(cancel) || bm.GetBytesPerSample() != 1 || outs.size() != k) return false;
@@ -759,6 +759,15 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
             out->pieces.clear();
             Kernel::ReserveLarge(out->data, table + size_t(raw));
             out->data.resize(table + size_t(raw));
+        }
+        if (predicted) {
+            // Scratch rows only grow: their pages are faulted in and zeroed once per save.
+            if (predicted->size() < k) predicted->resize(k);
+            for (auto& r : *predicted)
+                if (r.size() < raw) {
+                    Kernel::ReserveLarge(r, size_t(raw));
+                    r.resize(size_t(raw));
+                }
         }
         uint32_t chunk = uint32_t(RowsPerBand(h));
         size_t bands = (size_t(h) + chunk - 1) / chunk;
@@ -801,6 +810,10 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
                 for (; x < w; ++x)
                     for (size_t i = 0; i < k; ++i) rowBuf[i * w + x] = in[stride * x + channels[i]];
                 for (size_t i = 0; i < k; ++i) {
+                    // The ZIP form's rows while the samples are in cache.
+                    if (predicted)
+                        PredictedRow(rowBuf.data() + i * w, w, 8,
+                                     (*predicted)[i].data() + size_t(y) * w);
                     if (overflow[i * bands + b]) continue;
                     uint8_t* data = outs[i]->data.data();
                     size_t n =
@@ -888,24 +901,34 @@ bool EncodeChannelsZip(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
         });
         for (char s : stopped)
             if (s) return false;
-        std::vector<char> ok(k, 0);
-        Kernel::Dispatch::DispatchParallelFor(k, [&](size_t i) {
-            if (Cancelled(cancel)) return;
-            EncodedChannel& out = *outs[i];
-            out.pieces.clear();
-            out.compression = kCompressionZipPrediction;
-            try {
-                ok[i] = Kernel::ZlibDeflate(rows[i].data(), size_t(raw), out.data, kZipLevel);
-            } catch (std::bad_alloc const&) {
-                ok[i] = 0;
-            }
-        });
-        for (char o : ok)
-            if (!o) return false;
-        return true;
+        return DeflatePredicted(rows, size_t(raw), cancel, outs);
     } catch (std::bad_alloc const&) {
         return false;
     }
+}
+
+bool DeflatePredicted(std::vector<std::vector<uint8_t>> const& rows, size_t size,
+                      bool const* cancel, std::vector<EncodedChannel*> const& outs) {
+    size_t k = outs.size();
+    // Empty channels need no rows.
+    if (size > 0 && rows.size() < k) return false;
+    std::vector<char> ok(k, 0);
+    Kernel::Dispatch::DispatchParallelFor(k, [&](size_t i) {
+        static uint8_t const none = 0;
+        if (Cancelled(cancel) || (size > 0 && rows[i].size() < size)) return;
+        EncodedChannel& out = *outs[i];
+        out.pieces.clear();
+        out.compression = kCompressionZipPrediction;
+        try {
+            ok[i] =
+                Kernel::ZlibDeflate(size > 0 ? rows[i].data() : &none, size, out.data, kZipLevel);
+        } catch (std::bad_alloc const&) {
+            ok[i] = 0;
+        }
+    });
+    for (char o : ok)
+        if (!o) return false;
+    return true;
 }
 
 bool EncodeMatteChannel(uint32_t width, uint32_t height, unsigned depth, uint32_t sampleBits,

@@ -20,19 +20,33 @@ struct SaveData;
 // The stored pixels of a layer that a save decodes (when asked to) just before the layer is
 // encoded: the bitmap and masks whose caches were empty are decoded here and dropped again when
 // this ends, so the layer's caches end as they began and a save holds few layers' pixels at once.
+// A 16-bit colour bitmap that the save would only deflate again is not decoded: its channels'
+// predicted rows are taken from the stored blocks instead (a ZIP-with-prediction block inflates
+// to exactly those rows), into buffers lent by the save.
 class StoredPixels {
 public:
-    StoredPixels(PSDLayer const& layer, SaveData const& sd);
+    StoredPixels(PSDLayer const& layer, SaveData const& sd, bool const* cancel);
     ~StoredPixels();
     StoredPixels(StoredPixels const&) = delete;
     StoredPixels& operator=(StoredPixels const&) = delete;
-    // False when a stored bitmap failed to decode.
+    // False when a stored bitmap failed to decode, or the save was cancelled meanwhile.
     bool Ok() const { return m_ok; }
+    // The predicted rows of the layer's colour channels, in the order of its channel list, each
+    // RowsSize() bytes long; none when the bitmap was decoded (or was there already).
+    bool HasRows() const { return m_fromRows; }
+    std::vector<std::vector<uint8_t>> const& Rows() const { return m_rows; }
+    size_t RowsSize() const { return m_rowsSize; }
+    // Whether the save takes this layer's colour channels as stored rows (blocks permitting).
+    static bool TakesRows(PSDLayer const& layer, SaveData const& sd);
 
 private:
     PSDLayer const& m_layer;
+    SaveData const& m_sd;
     bool m_colour = false, m_user = false, m_real = false;
     bool m_ok = true;
+    bool m_fromRows = false;
+    std::vector<std::vector<uint8_t>> m_rows;
+    size_t m_rowsSize = 0;
 };
 
 // PackBits encoder of one row. The row is either copied into the packer's own storage
@@ -101,11 +115,14 @@ void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexc
 // byte for byte, made by bands of rows on the worker threads: each row's samples are split from
 // the pixels while they are in cache. outs[i] receives
 // channels[i] as pieces; done[i] is 0 where that channel is left to EncodeChannel (a band's packed
-// rows did not fit in the room of its raw rows). False when cancelled or short of memory.
+// rows did not fit in the room of its raw rows). With predicted, (*predicted)[i] also receives
+// the predicted rows of channels[i] (width x height bytes), ready for DeflatePredicted. False when
+// cancelled or short of memory.
 [[nodiscard]] bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm,
                                      std::vector<unsigned> const& channels, bool isPSB,
                                      bool const* cancel, std::vector<EncodedChannel*> const& outs,
-                                     std::vector<char>& done);
+                                     std::vector<char>& done,
+                                     std::vector<std::vector<uint8_t>>* predicted = nullptr);
 
 // Several channels of a bitmap in the ZIP-with-prediction form EncodeChannel gives them at depth
 // 16 with compression (or at 8 bits when only ZIP is wanted), byte for byte: the predicted rows of
@@ -116,6 +133,11 @@ void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexc
                                      std::vector<unsigned> const& channels, unsigned depth,
                                      bool const* cancel, std::vector<EncodedChannel*> const& outs,
                                      std::vector<std::vector<uint8_t>>& scratch);
+
+// Deflates the first size bytes of rows[i] (predicted rows) into outs[i] as ZIP with prediction,
+// one channel per worker thread. False when cancelled or short of memory.
+[[nodiscard]] bool DeflatePredicted(std::vector<std::vector<uint8_t>> const& rows, size_t size,
+                                    bool const* cancel, std::vector<EncodedChannel*> const& outs);
 
 // Builds the block of a layer channel with the compression choice of the writer: 8-bit samples
 // take RLE unless ZIP with prediction (tried when compress is set) is at most as large, falling

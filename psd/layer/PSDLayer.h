@@ -19,6 +19,9 @@ namespace PSD {
 struct ParseData;
 struct SaveData;
 struct EncodedChannel;
+struct ChannelJob;
+class ChannelBytes;
+class StoredPixels;
 class PSDPath;
 class PSDAdjustment;
 class PSDLayerEffects;
@@ -165,6 +168,15 @@ public:
     bool HasStoredRealMask() const;
     [[nodiscard]] bool LoadBitmapUserMask(PSDLoadData& ld) const;
     [[nodiscard]] bool LoadBitmapRealMask(PSDLoadData& ld) const;
+    // The stored blocks that fill the colour bitmap (of format info; bounds not empty), located
+    // and checked as decoding does: jobOfTarget[c] indexes the job for bitmap channel c, -1 when
+    // no block fills it. Job targets name the channel but no bitmap; bytes keeps copies of blocks
+    // when the stream is not mapped.
+    [[nodiscard]] bool LocateBitmapChannels(Raster::FormatInfo const& info,
+                                            std::vector<ChannelJob>& jobs,
+                                            std::vector<int>& jobOfTarget,
+                                            std::vector<ChannelBytes>& bytes,
+                                            PSDLoadData& ld) const;
 
     // ---- Writing (the channel list is written as placeholders by Save and filled in by
     // SaveImageData at the position Save hands back)
@@ -176,8 +188,10 @@ public:
     // SaveImageData in two steps, so that one layer's channels can be encoded while another's are
     // written: the encoded blocks in channel-list order (buffers taken from the save's pool),
     // then their writing and the filled-in channel list. RecycleImageData hands the buffers back.
+    // stored: the layer's stored pixels when decoded ahead; else they are decoded here.
     [[nodiscard]] bool EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const* cancel,
-                                       std::vector<EncodedChannel>& blocks) const;
+                                       std::vector<EncodedChannel>& blocks,
+                                       StoredPixels const* stored = nullptr) const;
     [[nodiscard]] bool WriteImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth,
                                       SaveData const& sd, uint64_t channelListPosition,
                                       std::vector<EncodedChannel> const& blocks) const;

@@ -114,6 +114,47 @@ bool PSDLayer::HasStoredRealMask() const {
     return m_realMask.m_present && FindChannel(PSDChannelInfo::kRealUserMask, index, pos);
 }
 
+bool PSDLayer::LocateBitmapChannels(Raster::FormatInfo const& info, std::vector<ChannelJob>& jobs,
+                                    std::vector<int>& jobOfTarget, std::vector<ChannelBytes>& bytes,
+                                    PSDLoadData& ld) const {
+    unsigned colourChannels = LayerColourChannels(m_colourMode);
+    jobs.clear();
+    bytes.assign(m_channels.size(), ChannelBytes());
+    jobOfTarget.assign(info.channels, -1);
+    // A repeated identifier is decoded once, from its last block, as a sequential reader would
+    // leave it.
+    uint64_t pos = m_dataPosition;
+    for (size_t i = 0; i < m_channels.size(); ++i) {
+        PSDChannelInfo const& c = m_channels[i];
+        int target = -1;
+        if (c.m_id >= 0 && unsigned(c.m_id) < colourChannels)
+            target = c.m_id;
+        else if (c.m_id == PSDChannelInfo::kTransparency)
+            target = info.alphaChannel;
+        if (target >= 0) {
+            ChannelJob job;
+            job.target = {nullptr, unsigned(target), false};
+            job.width = uint32_t(GetWidth());
+            job.height = uint32_t(GetHeight());
+            job.sampleBytes = m_bitDepth / 8;
+            job.bigEndian = ld.m_swap;
+            if (!PrepareLayerChannel(*m_stream, pos, c.m_length, m_isPSB, bytes[i], job, ld))
+                return false;
+            if (jobOfTarget[target] >= 0)
+                jobs[jobOfTarget[target]] = job;
+            else {
+                jobOfTarget[target] = int(jobs.size());
+                jobs.push_back(job);
+            }
+        }
+        if (!Kernel::CheckedAdd(pos, c.m_length, pos)) {
+            ld.m_report.ErrorTruncated();
+            return false;
+        }
+    }
+    return true;
+}
+
 bool PSDLayer::LoadBitmap(PSDLoadData& ld) const {
     if (!m_stream || m_dataPosition == 0) {
         ld.m_report.ErrorParsing();
@@ -137,46 +178,13 @@ bool PSDLayer::LoadBitmap(PSDLoadData& ld) const {
 
     Raster::FormatInfo info;
     Raster::GetFormatInfo(format, info);
-    unsigned colourChannels = LayerColourChannels(m_colourMode);
-    unsigned sampleBytes = m_bitDepth / 8;
 
-    // Every channel the bitmap takes is located and checked before the bitmap is allocated; a
-    // repeated identifier is decoded once, from its last block, as a sequential reader would leave
-    // it.
+    // Every channel the bitmap takes is located and checked before the bitmap is allocated.
     std::vector<ChannelJob> jobs;
-    std::vector<ChannelBytes> bytes(m_channels.size());
-    std::vector<int> jobOfTarget(info.channels, -1);
-    bool alphaRead = false;
-    uint64_t pos = m_dataPosition;
-    for (size_t i = 0; i < m_channels.size(); ++i) {
-        PSDChannelInfo const& c = m_channels[i];
-        int target = -1;
-        if (c.m_id >= 0 && unsigned(c.m_id) < colourChannels)
-            target = c.m_id;
-        else if (c.m_id == PSDChannelInfo::kTransparency)
-            target = info.alphaChannel;
-        if (target >= 0) {
-            ChannelJob job;
-            job.target = {nullptr, unsigned(target), false};
-            job.width = uint32_t(width);
-            job.height = uint32_t(height);
-            job.sampleBytes = sampleBytes;
-            job.bigEndian = ld.m_swap;
-            if (!PrepareLayerChannel(*m_stream, pos, c.m_length, m_isPSB, bytes[i], job, ld))
-                return false;
-            alphaRead |= c.m_id == PSDChannelInfo::kTransparency;
-            if (jobOfTarget[target] >= 0)
-                jobs[jobOfTarget[target]] = job;
-            else {
-                jobOfTarget[target] = int(jobs.size());
-                jobs.push_back(job);
-            }
-        }
-        if (!Kernel::CheckedAdd(pos, c.m_length, pos)) {
-            ld.m_report.ErrorTruncated();
-            return false;
-        }
-    }
+    std::vector<ChannelBytes> bytes;
+    std::vector<int> jobOfTarget;
+    if (!LocateBitmapChannels(info, jobs, jobOfTarget, bytes, ld)) return false;
+    bool alphaRead = jobOfTarget[unsigned(info.alphaChannel)] >= 0;
 
     m_bitmap = CreateBitmap(uint32_t(width), uint32_t(height), format, ld);
     if (!m_bitmap) return false;

@@ -4,9 +4,12 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "host/kernel/Dispatch.h"
+#include "host/kernel/Memory.h"
 #include "host/kernel/String.h"
+#include "host/kernel/Zip.h"
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDResourceIO.h"
 #include "psd/file/PSDSave.h"
@@ -376,13 +379,111 @@ bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const&
 
 // ---- Channel image data
 
-StoredPixels::StoredPixels(PSDLayer const& l, SaveData const& sd) : m_layer(l) {
+bool StoredPixels::TakesRows(PSDLayer const& l, SaveData const& sd) {
+    if (!sd.m_decodeStored || !sd.m_compress || sd.m_depth != 16 || l.m_bitmap || !l.m_swap ||
+        l.m_bitDepth != 16 || l.m_colourMode != sd.m_colourMode || l.GetWidth() <= 0 ||
+        l.GetHeight() <= 0)
+        return false;
+    Raster::Format format;
+    Raster::FormatInfo info;
+    return LayerBitmapFormat(l.m_colourMode, 16, format) && Raster::GetFormatInfo(format, info) &&
+           info.bytesPerSample == 2 && l.HasStoredBitmap();
+}
+
+namespace {
+
+// rows[i] receives the predicted rows of bitmap channel targets[i], straight from its stored
+// block, and size their length. False when a block is missing, cut short, or of a kind this does
+// not take (the caller then decodes the bitmap), and when cancelled or short of memory.
+bool PredictStoredRows(PSDLayer const& l, std::vector<unsigned> const& targets, bool const* cancel,
+                       std::vector<std::vector<uint8_t>>& rows, size_t& size) {
+    Raster::Format format;
+    Raster::FormatInfo info;
+    if (!LayerBitmapFormat(l.m_colourMode, l.m_bitDepth, format) ||
+        !Raster::GetFormatInfo(format, info) || info.bytesPerSample != 2)
+        return false;
+    size_t h = size_t(l.GetHeight()), rowBytes = size_t(l.GetWidth()) * 2;
+    uint64_t raw;
+    if (!Kernel::CheckedMul(rowBytes, h, raw) || raw > Kernel::GetAllocationLimit()) return false;
+    size = size_t(raw);
+    try {
+        PSDLoadData ld(l.m_swap);
+        std::vector<ChannelJob> jobs;
+        std::vector<ChannelBytes> bytes;
+        std::vector<int> jobOfTarget;
+        if (!l.LocateBitmapChannels(info, jobs, jobOfTarget, bytes, ld)) return false;
+        std::vector<ChannelJob const*> picked;
+        for (unsigned t : targets) {
+            if (t >= jobOfTarget.size() || jobOfTarget[t] < 0) return false;
+            ChannelJob const& j = jobs[size_t(jobOfTarget[t])];
+            if (!j.bigEndian || j.sampleBytes != 2 ||
+                (j.compression != kCompressionRaw && j.compression != kCompressionZip &&
+                 j.compression != kCompressionZipPrediction))
+                return false;
+            picked.push_back(&j);
+        }
+        if (rows.size() < picked.size()) rows.resize(picked.size());
+        for (size_t i = 0; i < picked.size(); ++i)
+            if (rows[i].size() < size) {
+                Kernel::ReserveLarge(rows[i], size);
+                rows[i].resize(size);
+            }
+        std::vector<char> ok(picked.size(), 0);
+        Kernel::Dispatch::DispatchParallelFor(picked.size(), [&](size_t i) {
+            if (cancel && *cancel) return;
+            ChannelJob const& j = *picked[i];
+            uint8_t* dst = rows[i].data();
+            if (j.compression == kCompressionRaw) {
+                std::memcpy(dst, j.data, size);
+            } else {
+                // As decoding does, a stream that goes on past the channel is read only as far
+                // as the channel needs.
+                Kernel::InflateStatus st = Kernel::ZlibInflate(j.data, size_t(j.size), dst, size);
+                if (st != Kernel::InflateStatus::Ok && st != Kernel::InflateStatus::TooLong) return;
+            }
+            if (j.compression != kCompressionZipPrediction)
+                Kernel::PredictRows(dst, h, rowBytes, 2);
+            ok[i] = 1;
+        });
+        for (char o : ok)
+            if (!o) return false;
+        return true;
+    } catch (std::bad_alloc const&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+StoredPixels::StoredPixels(PSDLayer const& l, SaveData const& sd, bool const* cancel)
+    : m_layer(l), m_sd(sd) {
     if (!sd.m_decodeStored) return;
     PSDReport report;
     Kernel::Counted<Raster::DynamicBitmap> bm;
     // A save reports failure by its result: a decoder short of memory fails it too.
     try {
-        m_colour = !l.m_bitmap && l.HasStoredBitmap();
+        std::vector<PlannedChannel> plan;
+        if (TakesRows(l, sd) && PlanChannels(l, sd, sd.m_depth, plan)) {
+            std::vector<unsigned> targets;
+            for (auto const& p : plan)
+                if (p.kind == ChannelKind::Colour) targets.push_back(p.sourceChannel);
+            {
+                std::lock_guard<std::mutex> g(sd.m_rowSetsLock);
+                if (!sd.m_rowSets.empty()) {
+                    m_rows = std::move(sd.m_rowSets.back());
+                    sd.m_rowSets.pop_back();
+                }
+            }
+            m_fromRows =
+                !targets.empty() && PredictStoredRows(l, targets, cancel, m_rows, m_rowsSize);
+            // Otherwise the blocks are damaged or of kinds the rows do not serve: the decoder
+            // deals with them.
+        }
+        if (cancel && *cancel) {
+            m_ok = false;
+            return;
+        }
+        m_colour = !m_fromRows && !l.m_bitmap && l.HasStoredBitmap();
         if (m_colour && !l.GetBitmap(bm, report)) m_ok = false;
         if (l.m_background) return;
         m_user = l.m_userMask.m_present && !l.m_bitmapUserMask && l.HasStoredUserMask();
@@ -398,6 +499,10 @@ StoredPixels::~StoredPixels() {
     if (m_colour) m_layer.m_bitmap = nullptr;
     if (m_user) m_layer.m_bitmapUserMask = nullptr;
     if (m_real) m_layer.m_bitmapRealMask = nullptr;
+    if (m_rows.empty()) return;
+    // Stored rows are taken in line, so one set is in use at a time; the pool holds a spare.
+    std::lock_guard<std::mutex> g(m_sd.m_rowSetsLock);
+    if (m_sd.m_rowSets.size() < 2) m_sd.m_rowSets.push_back(std::move(m_rows));
 }
 
 bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth,
@@ -411,12 +516,14 @@ bool PSDLayer::SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDept
 }
 
 bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const* cancel,
-                               std::vector<EncodedChannel>& blocks) const {
+                               std::vector<EncodedChannel>& blocks,
+                               StoredPixels const* stored) const {
     std::vector<PlannedChannel> plan;
     if (!PlanChannels(*this, sd, bitDepth, plan)) return false;
     if (cancel && *cancel) return false;
-    StoredPixels stored(*this, sd);
-    if (!stored.Ok()) return false;
+    std::optional<StoredPixels> own;
+    if (!stored) stored = &own.emplace(*this, sd, cancel);
+    if (!stored->Ok()) return false;
 
     // Channels are independent: encode them on the worker threads.
     // Buffers come from the save's pool, so fresh pages are not faulted in for every channel.
@@ -436,7 +543,12 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
         channels.push_back(plan[i].sourceChannel);
         outs.push_back(&blocks[i]);
     }
-    if (bitDepth == 16 && sd.m_compress && m_bitmap && colour.size() > 1) {
+    if (stored->HasRows()) {
+        // The rows are of the save's depth; a layer written at another leaves its bitmap unread.
+        if (bitDepth != sd.m_depth) return false;
+        if (!DeflatePredicted(stored->Rows(), stored->RowsSize(), cancel, outs)) return false;
+        for (size_t i : colour) ok[i] = 1;
+    } else if (bitDepth == 16 && sd.m_compress && m_bitmap && colour.size() > 1) {
         // The colour channels' predicted rows in one pass over the pixels, then deflated.
         if (!EncodeChannelsZip(*m_bitmap, channels, bitDepth, cancel, outs, sd.m_predicted))
             return false;
@@ -449,10 +561,11 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
                 return false;
             for (size_t j = 0; j < colour.size(); ++j) ok[colour[j]] = done[j];
         } else if (colour.size() > 1) {
-            // Both forms, each made for all colour channels in one pass over the pixels; the
-            // smaller is kept, as EncodeChannel chooses.
+            // Both forms, made for all colour channels in one pass over the pixels; the smaller
+            // is kept, as EncodeChannel chooses.
             std::vector<char> done;
-            if (!EncodeChannelsRLE(*m_bitmap, channels, sd.m_isPSB, cancel, outs, done))
+            if (!EncodeChannelsRLE(*m_bitmap, channels, sd.m_isPSB, cancel, outs, done,
+                                   &sd.m_predicted))
                 return false;
             std::vector<EncodedChannel> zips(colour.size());
             std::vector<EncodedChannel*> zipOuts;
@@ -461,8 +574,8 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
                 zips[j].data = std::move(sd.m_zipBuffers[j]);
                 zipOuts.push_back(&zips[j]);
             }
-            if (!EncodeChannelsZip(*m_bitmap, channels, 8, cancel, zipOuts, sd.m_predicted))
-                return false;
+            size_t size = size_t(m_bitmap->GetWidth()) * m_bitmap->GetHeight();
+            if (!DeflatePredicted(sd.m_predicted, size, cancel, zipOuts)) return false;
             for (size_t j = 0; j < colour.size(); ++j) {
                 EncodedChannel& b = blocks[colour[j]];
                 if (done[j] && ChooseEightBitForm(true, b.GetLength() - 2, true,

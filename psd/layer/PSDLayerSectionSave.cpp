@@ -25,7 +25,9 @@ constexpr uint64_t kThreadedWriteBytes = uint64_t(4) << 20;
 constexpr uint64_t kDecodeAheadBytes = uint64_t(1) << 20;
 
 bool DecodesAhead(PSDLayer const& layer, SaveData const& sd) {
-    if (!sd.m_decodeStored || !layer.m_stream) return false;
+    // Stored rows are inflated in line: with every core deflating, one more thread inflating
+    // beside them only costs time.
+    if (!sd.m_decodeStored || !layer.m_stream || StoredPixels::TakesRows(layer, sd)) return false;
     uint64_t stored = 0;
     for (auto const& c : layer.m_channels) stored += c.m_length;
     return stored >= kDecodeAheadBytes;
@@ -136,8 +138,9 @@ bool PSDFile::SaveLayerInfo(Kernel::OutStreamSeekable& stream, SaveData const& s
     auto startAhead = [&](size_t i) {
         if (i >= m_layers.size() || !DecodesAhead(*m_layers[i], sd)) return;
         try {
-            ahead = std::async(std::launch::async,
-                               [&, i] { return std::make_unique<StoredPixels>(*m_layers[i], sd); });
+            ahead = std::async(std::launch::async, [&, i] {
+                return std::make_unique<StoredPixels>(*m_layers[i], sd, cancel);
+            });
         } catch (std::system_error const&) {
             // No thread for it: the layer is decoded when it is encoded.
         }
@@ -158,7 +161,7 @@ bool PSDFile::SaveLayerInfo(Kernel::OutStreamSeekable& stream, SaveData const& s
         }
         startAhead(i + 1);
         std::vector<EncodedChannel> blocks;
-        bool encoded = layer.EncodeImageData(sd.m_depth, sd, cancel, blocks);
+        bool encoded = layer.EncodeImageData(sd.m_depth, sd, cancel, blocks, decoded.get());
         decoded.reset();
         if (!finishPending() || !encoded) return false;
         uint64_t bytes = 0;

@@ -228,10 +228,13 @@ bool CheckStoredPixelsSave(Document const& d, PSD::PSDFile const& loaded, bool p
         why = "composite of the document opened again failed";
         return false;
     }
+    // Deep documents are saved with ZIP: their 16-bit channels are then taken from the stored
+    // blocks rather than from decoded bitmaps.
+    bool compress = loaded.m_depth != 8;
     auto expected = Kernel::MemoryInOutStreamBase::Create();
     auto got = Kernel::MemoryInOutStreamBase::Create();
-    if (!loaded.Save(*expected, psb, false, false, nullptr, nullptr) ||
-        !fresh->Save(*got, psb, false, true, nullptr, nullptr)) {
+    if (!loaded.Save(*expected, psb, compress, false, nullptr, nullptr) ||
+        !fresh->Save(*got, psb, compress, true, nullptr, nullptr)) {
         why = "stored pixels: save failed";
         return false;
     }

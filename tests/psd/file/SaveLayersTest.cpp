@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "tests/psd/file/SaveTestSupport.h"
+#include "tests/support/PixelDocument.h"
 
 namespace {
 
@@ -451,6 +452,113 @@ TEST(SaveLayers, StoredPixelsAreDecodedForTheSaveOnlyWhenAsked) {
     ASSERT_TRUE(broken) << ErrorText(r);
     EXPECT_FALSE(SaveToMemory(*broken, false, false, nullptr, nullptr, true).ok);
     EXPECT_FALSE(AnyPixelsCached(*broken));
+}
+
+// A 16-bit save with ZIP takes the predicted rows of stored channels straight from the file where
+// their form allows (raw, ZIP, ZIP with prediction, mixed, out of order, a stream longer than its
+// channel, large layers decoded ahead) and leaves the others to the decoder (RLE, no transparency
+// channel, a repeated channel, masks). Either way the bytes are those of a save after every bitmap
+// was decoded; a stream cut short fails the save as it fails decoding.
+TEST(SaveLayers, DeepStoredChannelsSaveAsTheirDecodedBitmaps) {
+    using testsupport::ChannelSpec;
+    using testsupport::LayerSpec;
+    std::mt19937 rng(21);
+    auto plane = [&](uint32_t w, uint32_t h, bool noise) {
+        std::vector<uint8_t> v = testsupport::Pattern(size_t(w) * h * 2, rng());
+        if (noise)
+            for (auto& b : v) b = uint8_t(rng());
+        return v;
+    };
+    enum Form { Raw, Zip, Pred, RLE };
+    bool psb = false;
+    auto block = [&](Form f, std::vector<uint8_t> const& s, uint32_t w) -> std::vector<uint8_t> {
+        switch (f) {
+            case Raw:
+                return testsupport::RawBlock(s);
+            case RLE:
+                return testsupport::RLEBlock(s, w * 2, psb);
+            default:
+                return testsupport::ZipBlock(s, w * 2, 2, f == Pred);
+        }
+    };
+    auto layer = [&](int32_t left, uint32_t w, uint32_t h,
+                     std::vector<std::pair<int16_t, Form>> ids, bool noise = false) {
+        LayerSpec l{0, left, int32_t(h), left + int32_t(w), {}, false, {}};
+        for (auto [id, f] : ids) l.channels.push_back({id, block(f, plane(w, h, noise), w)});
+        return l;
+    };
+    auto file = [&](std::vector<LayerSpec> const& ls) {
+        testsupport::Header hd;
+        hd.version = psb ? 2 : 1;
+        hd.depth = 16;
+        hd.width = 600;
+        hd.height = 300;
+        std::vector<uint8_t> image(size_t(hd.width) * hd.height * 2 * 3, 0);
+        return testsupport::Document(hd, {}, {}, testsupport::LayerSectionBody(ls, psb),
+                                     testsupport::RawBlock(image));
+    };
+    auto decodeAll = [](PSDFile const& doc, PSD::PSDReport& r) {
+        Kernel::Counted<Raster::DynamicBitmap> bm;
+        for (auto const& l : doc.m_layers)
+            if (!l->GetBitmap(bm, r) || !l->GetBitmapUserMask(bm, r)) return false;
+        return true;
+    };
+    for (bool version2 : {false, true}) {
+        psb = version2;
+        SCOPED_TRACE(psb ? "PSB" : "PSD");
+        const uint32_t w = 37, h = 11;  // rows of 74 bytes
+        std::vector<LayerSpec> layers = {
+            layer(0, w, h, {{-1, Raw}, {0, Raw}, {1, Raw}, {2, Raw}}),
+            layer(1, w, h, {{-1, Pred}, {0, Pred}, {1, Pred}, {2, Pred}}),
+            layer(2, w, h, {{2, Pred}, {-1, Zip}, {0, Raw}, {1, Zip}}),
+            layer(3, w, h, {{-1, Pred}, {0, RLE}, {1, Pred}, {2, Pred}}),
+            layer(4, w, h, {{0, Pred}, {1, Zip}, {2, Raw}}),
+            layer(5, w, h, {{-1, Pred}, {0, Pred}, {1, Pred}, {2, Pred}, {0, Zip}}),
+            layer(6, 520, 260, {{-1, Raw}, {0, Raw}, {1, Raw}, {2, Raw}}, true),
+            layer(7, 520, 260, {{-1, Pred}, {0, Pred}, {1, Pred}, {2, Pred}}, true),
+            layer(8, 300, 20, {{-1, Pred}, {0, Pred}, {1, Pred}, {2, Pred}}),
+        };
+        // A stream that inflates past its channel: two rows more than the layer holds.
+        layers[1].channels[2].block = block(Pred, plane(w, h + 2, false), w);
+        // A user mask beside stored rows.
+        layers[8].hasMask = true;
+        layers[8].mask.bottom = 5;
+        layers[8].mask.right = 9;
+        layers[8].channels.push_back({-2, testsupport::RawBlock(plane(9, 5, false))});
+        Bytes bytes = file(layers);
+        PSD::PSDReport r;
+        auto opened = Reopen(bytes, r);
+        ASSERT_TRUE(opened) << ErrorText(r);
+        Saved stored = SaveToMemory(*opened, psb, true, nullptr, nullptr, true);
+        ASSERT_TRUE(stored.ok);
+        EXPECT_FALSE(AnyPixelsCached(*opened));
+        auto decoded = Reopen(bytes, r);
+        ASSERT_TRUE(decoded && decodeAll(*decoded, r)) << ErrorText(r);
+        EXPECT_TRUE(stored.bytes == SaveToMemory(*decoded, psb, true).bytes);
+        auto back = Reopen(stored.bytes, r);
+        ASSERT_TRUE(back && decodeAll(*back, r)) << ErrorText(r);
+        for (size_t i = 0; i < layers.size(); ++i)
+            EXPECT_TRUE(
+                SameBitmap(back->m_layers[i]->m_bitmap.Get(), decoded->m_layers[i]->m_bitmap.Get()))
+                << i;
+
+        // A cancel before or while the large layers are taken from the file.
+        for (uint64_t after : {1u, 8u, 12u, 15u}) {
+            bool abort = false;
+            Kernel::Counted<AbortingProgress> p(new AbortingProgress(&abort, after));
+            EXPECT_FALSE(SaveToMemory(*opened, psb, true, &abort, p, true).ok) << after;
+            EXPECT_FALSE(AnyPixelsCached(*opened)) << after;
+        }
+
+        // The transparency stream of one layer cut short.
+        std::vector<LayerSpec> cut = layers;
+        cut[1].channels[0].block.resize(cut[1].channels[0].block.size() / 2);
+        auto broken = Reopen(file(cut), r);
+        ASSERT_TRUE(broken) << ErrorText(r);
+        EXPECT_FALSE(SaveToMemory(*broken, psb, true, nullptr, nullptr, true).ok);
+        EXPECT_FALSE(AnyPixelsCached(*broken));
+        EXPECT_FALSE(decodeAll(*broken, r));
+    }
 }
 
 }  // namespace
