@@ -760,15 +760,7 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
             Kernel::ReserveLarge(out->data, table + size_t(raw));
             out->data.resize(table + size_t(raw));
         }
-        if (predicted) {
-            // Scratch rows only grow: their pages are faulted in and zeroed once per save.
-            if (predicted->size() < k) predicted->resize(k);
-            for (auto& r : *predicted)
-                if (r.size() < raw) {
-                    Kernel::ReserveLarge(r, size_t(raw));
-                    r.resize(size_t(raw));
-                }
-        }
+        if (predicted) GrowScratchRows(*predicted, k, size_t(raw));
         uint32_t chunk = uint32_t(RowsPerBand(h));
         size_t bands = (size_t(h) + chunk - 1) / chunk;
         std::vector<size_t> ends(k * bands, 0);
@@ -863,14 +855,8 @@ bool EncodeChannelsZip(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
     uint64_t raw;
     if (!Kernel::CheckedMul(rowBytes, h, raw) || raw > Kernel::GetAllocationLimit()) return false;
     try {
-        // Scratch rows only grow: their pages are faulted in and zeroed once per save.
         std::vector<std::vector<uint8_t>>& rows = scratch;
-        if (rows.size() < k) rows.resize(k);
-        for (auto& r : rows)
-            if (r.size() < raw) {
-                Kernel::ReserveLarge(r, size_t(raw));
-                r.resize(size_t(raw));
-            }
+        GrowScratchRows(rows, k, size_t(raw));
         // Every channel's rows of a band one after the other: the pixels are read from memory
         // once, the other channels find them in cache.
         uint32_t chunk = uint32_t(RowsPerBand(h));
@@ -905,6 +891,16 @@ bool EncodeChannelsZip(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
     } catch (std::bad_alloc const&) {
         return false;
     }
+}
+
+void GrowScratchRows(std::vector<std::vector<uint8_t>>& rows, size_t count, size_t size) {
+    // Scratch rows only grow: their pages are faulted in and zeroed once per save.
+    if (rows.size() < count) rows.resize(count);
+    for (size_t i = 0; i < count; ++i)
+        if (rows[i].size() < size) {
+            Kernel::ReserveLarge(rows[i], size);
+            rows[i].resize(size);
+        }
 }
 
 bool DeflatePredicted(std::vector<std::vector<uint8_t>> const& rows, size_t size,

@@ -134,6 +134,10 @@ void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexc
                                      bool const* cancel, std::vector<EncodedChannel*> const& outs,
                                      std::vector<std::vector<uint8_t>>& scratch);
 
+// Makes rows hold at least count buffers of at least size bytes each, kept for the next use
+// (throws std::bad_alloc).
+void GrowScratchRows(std::vector<std::vector<uint8_t>>& rows, size_t count, size_t size);
+
 // Deflates the first size bytes of rows[i] (predicted rows) into outs[i] as ZIP with prediction,
 // one channel per worker thread. False when cancelled or short of memory.
 [[nodiscard]] bool DeflatePredicted(std::vector<std::vector<uint8_t>> const& rows, size_t size,

@@ -422,12 +422,7 @@ bool PredictStoredRows(PSDLayer const& l, std::vector<unsigned> const& targets, 
                 return false;
             picked.push_back(&j);
         }
-        if (rows.size() < picked.size()) rows.resize(picked.size());
-        for (size_t i = 0; i < picked.size(); ++i)
-            if (rows[i].size() < size) {
-                Kernel::ReserveLarge(rows[i], size);
-                rows[i].resize(size);
-            }
+        GrowScratchRows(rows, picked.size(), size);
         std::vector<char> ok(picked.size(), 0);
         Kernel::Dispatch::DispatchParallelFor(picked.size(), [&](size_t i) {
             if (cancel && *cancel) return;

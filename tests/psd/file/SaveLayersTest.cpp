@@ -456,9 +456,9 @@ TEST(SaveLayers, StoredPixelsAreDecodedForTheSaveOnlyWhenAsked) {
 
 // A 16-bit save with ZIP takes the predicted rows of stored channels straight from the file where
 // their form allows (raw, ZIP, ZIP with prediction, mixed, out of order, a stream longer than its
-// channel, large layers decoded ahead) and leaves the others to the decoder (RLE, no transparency
-// channel, a repeated channel, masks). Either way the bytes are those of a save after every bitmap
-// was decoded; a stream cut short fails the save as it fails decoding.
+// channel, large layers, which are not decoded ahead) and leaves the others to the decoder (RLE,
+// no transparency channel, a repeated channel, masks). Either way the bytes are those of a save
+// after every bitmap was decoded; a stream cut short fails the save as it fails decoding.
 TEST(SaveLayers, DeepStoredChannelsSaveAsTheirDecodedBitmaps) {
     using testsupport::ChannelSpec;
     using testsupport::LayerSpec;
