@@ -69,6 +69,7 @@ Kernel::Counted<PSDFile> PSDFile::CreateI(Kernel::Counted<Kernel::InStreamSeekab
         return nullptr;
     }
     doc->m_sourceStream = stream;
+    doc->TakeSaveBaseline();
     return doc;
 }
 
@@ -120,6 +121,7 @@ bool PSDFile::Parse(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseDa
         return false;
     }
     m_isPSB = pd.m_isPSB = version == 2;
+    m_sourceSwap = pd.m_swap;
     m_channelCount = Be16(h + 12);
     m_height = pd.m_height = Be32(h + 14);
     m_width = pd.m_width = Be32(h + 18);

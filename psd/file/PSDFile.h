@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -26,6 +27,14 @@ namespace PSD {
 
 class PSDLayer;
 class PSDPath;
+
+// An image resource block as stored: signature, identifier, name bytes and data.
+struct PSDImageResource {
+    uint32_t signature = 0;
+    uint16_t id = 0;
+    std::string name;  // the Pascal name's bytes, undecoded
+    std::vector<uint8_t> data;
+};
 class PSDSaveProgress;
 class PSDSmartObjectData;
 struct SaveData;
@@ -137,6 +146,14 @@ public:
     [[nodiscard]] bool SaveImageResourceData(Kernel::OutStreamSeekable& stream) const;
     // The resource blocks alone, in the order the writer defines.
     [[nodiscard]] bool SaveImageResourcesInternal(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
+    // The blocks the model writes, from its fields alone, in the writer's order.
+    [[nodiscard]] bool SaveModelResources(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
+    // Layer identifiers a save writes, in layer order: each layer's own when it has a unique one,
+    // else the next free number (1 up for a document of new layers).
+    std::vector<uint32_t> AssignLayerIds() const;
+    // Notes what the model would write for the resources and each layer's blocks, so that a save
+    // tells unedited blocks (copied back as stored) from edited ones. Called once reading ends.
+    void TakeSaveBaseline();
 
     // ---- Layer and mask section
     [[nodiscard]] bool ParseLayersAndMasks(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseData& pd);
@@ -169,6 +186,9 @@ public:
                                           bool const* cancel) const;
     [[nodiscard]] bool SaveLayerInfo(Kernel::OutStreamSeekable& stream, SaveData const& sd, bool lengthIncludesPadding,
                                      bool const* cancel) const;
+    // Whether stored blocks, resources and the global mask info can be copied back: a source to
+    // read them from, in the byte order saves write.
+    bool KeepsStoredBlocks() const;
     [[nodiscard]] bool SaveGlobalLayerMaskInfo(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
     [[nodiscard]] bool SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd, bool const* cancel) const;
     [[nodiscard]] bool SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& sd, bool const* abort) const;
@@ -238,6 +258,7 @@ public:
     Kernel::Counted<Kernel::InStreamSeekable> m_sourceStream;
     uint64_t m_imageDataPosition = 0;
     bool m_isPSB = false;
+    bool m_sourceSwap = true;  // the source's byte-order flag
     bool m_loadSetting = true;
     bool m_hasRealMergedData = true;
     Kernel::Counted<PSDWarnings> m_warnings;
@@ -264,6 +285,17 @@ public:
     std::vector<uint16_t> m_resourceIds;
     // Document-level tagged blocks in file order, with where their bodies lie in the source.
     std::vector<PSDTaggedBlockInfo> m_documentBlocks;
+    // The global layer mask info as stored, written back unchanged.
+    struct GlobalMaskInfo {
+        bool present = false;
+        uint64_t position = 0;
+        uint64_t length = 0;
+    } m_globalMaskInfo;
+    // Every image resource block in file order, as stored; a save writes back those the model does
+    // not own, and those it owns but nobody changed.
+    std::vector<PSDImageResource> m_resources;
+    // What the model wrote for each resource when the document was read.
+    std::vector<PSDBlockBaseline> m_resourceBaseline;
 
 private:
     static Kernel::Counted<PSDFile> CreateI(Kernel::Counted<Kernel::InStreamSeekable> const& stream,

@@ -68,8 +68,11 @@ public:
             done += got;
         }
         m_pos += done;
+        if (m_capture) m_capture->insert(m_capture->end(), out, out + done);
         return done;
     }
+    // Everything read from here on is also appended to capture (null: stop).
+    void Capture(std::vector<uint8_t>* capture) { m_capture = capture; }
     uint64_t GetPosition() const { return m_pos; }
     // Bytes left when the stream can tell, else kUnknownSize.
     uint64_t GetRemaining() const {
@@ -77,7 +80,7 @@ public:
     }
     // False when the data ends first.
     bool Skip(uint64_t n) {
-        if (m_seekable) {
+        if (m_seekable && !m_capture) {
             if (!m_seekable->Skip(n)) return false;
             m_pos += n;
             return true;
@@ -95,6 +98,7 @@ private:
     Kernel::InStream& m_inner;
     Kernel::InStreamSeekable* m_seekable;
     uint64_t m_pos = 0;
+    std::vector<uint8_t>* m_capture = nullptr;
 };
 
 // ---- Readers of the value forms
@@ -483,13 +487,24 @@ bool PSDFile::ParseImageResourceData(Kernel::InStream& input, ParseData& pd) {
             pd.m_report.SetError(PSDError::kUnknownSignature, KeyToString(signature), 1);
             return false;
         }
-        uint16_t id;
+        uint16_t id = 0;
         String name;
         uint32_t size;
-        if (!ReadValue(stream, id, pd) || !ReadPascalString(stream, name, 2, pd) ||
-            !ReadValue(stream, size, pd))
-            return false;
+        PSDImageResource kept;
+        kept.signature = signature;
+        std::vector<uint8_t> nameBytes;
+        stream.Capture(&nameBytes);
+        bool header = ReadValue(stream, id, pd) && ReadPascalString(stream, name, 2, pd);
+        stream.Capture(nullptr);
+        if (!header || !ReadValue(stream, size, pd)) return false;
         m_resourceIds.push_back(id);
+        kept.id = id;
+        // The identifier's 2 bytes, the length byte, then the name (its padding left out).
+        if (nameBytes.size() >= 3)
+            kept.name.assign(nameBytes.begin() + 3,
+                             nameBytes.begin() + 3 + std::min<size_t>(nameBytes[2], nameBytes.size() - 3));
+        // The block's bytes are kept whatever its reader takes from them.
+        stream.Capture(&kept.data);
         uint64_t dataStart = stream.GetPosition();
         Block block{stream, id, name, size};
         if (id >= kFirstSavedPath && id <= kLastSavedPath) {
@@ -507,6 +522,9 @@ bool PSDFile::ParseImageResourceData(Kernel::InStream& input, ParseData& pd) {
             pd.m_report.ErrorTruncated();
             return false;
         }
+        stream.Capture(nullptr);
+        kept.data.resize(size);  // the pad byte goes
+        m_resources.push_back(std::move(kept));
     }
 }
 
@@ -614,7 +632,61 @@ bool PSDFile::SaveImageResourceData(Kernel::OutStreamSeekable& stream) const {
     return SaveImageResourcesInternal(stream, sd);
 }
 
+bool SplitModelResources(std::vector<uint8_t> const& run,
+                                       std::vector<PSDModelBlock>& out) {
+    out.clear();
+    size_t at = 0;
+    while (at < run.size()) {
+        size_t left = run.size() - at;
+        uint8_t const* h = run.data() + at;
+        if (left < 7) return false;
+        size_t name = (size_t(h[6]) + 2) & ~size_t(1);
+        if (left < 6 + name + 4) return false;
+        uint8_t const* l = h + 6 + name;
+        uint64_t size = uint64_t(l[0]) << 24 | uint64_t(l[1]) << 16 | uint64_t(l[2]) << 8 | l[3];
+        uint64_t total = 6 + name + 4 + size + (size & 1);
+        if (total > left) return false;
+        PSDModelBlock b;
+        b.key = uint32_t(h[4]) << 8 | h[5];
+        b.bytes.assign(h, h + total);
+        b.hash = HashBytes(b.bytes.data(), b.bytes.size());
+        out.push_back(std::move(b));
+        at += size_t(total);
+    }
+    return true;
+}
+
+namespace {
+
+// A stored block goes back with its own signature, name and data.
+[[nodiscard]] bool WriteStoredResource(Kernel::OutStream& s, ByteOrderFixer const& f,
+                                       PSDImageResource const& r) {
+    uint8_t length = uint8_t(std::min<size_t>(r.name.size(), 255));
+    if (!WriteKey(s, r.signature) || !WriteValue(s, r.id, f) || !s.Write(&length, 1) ||
+        (length > 0 && !s.Write(r.name.data(), length)) || ((length & 1) == 0 && !WriteZeros(s, 1)))
+        return false;
+    if (r.data.size() > UINT32_MAX || !WriteValue(s, uint32_t(r.data.size()), f)) return false;
+    return (r.data.empty() || s.Write(r.data.data(), r.data.size())) &&
+           PadImageResource(s, r.data.size());
+}
+
+}  // namespace
+
 bool PSDFile::SaveImageResourcesInternal(Kernel::OutStreamSeekable& s, SaveData const& sd) const {
+    if (m_resources.empty()) return SaveModelResources(s, sd);
+    auto memory = Kernel::MemoryInOutStreamBase::Create();
+    std::vector<PSDModelBlock> model;
+    if (!SaveModelResources(*memory, sd) || !SplitModelResources(memory->GetData(), model))
+        return false;
+    std::vector<uint32_t> ids;
+    ids.reserve(m_resources.size());
+    for (auto const& r : m_resources) ids.push_back(r.id);
+    return MergeModelBlocks(s, ids, model, m_resourceBaseline, [&](size_t i) {
+        return WriteStoredResource(s, sd.m_fixer, m_resources[i]);
+    });
+}
+
+bool PSDFile::SaveModelResources(Kernel::OutStreamSeekable& s, SaveData const& sd) const {
     ByteOrderFixer const& f = sd.m_fixer;
 
     // 1005: omitted when the document has no resolution.
@@ -747,9 +819,10 @@ bool PSDFile::SaveImageResourcesInternal(Kernel::OutStreamSeekable& s, SaveData 
         ok = ok && WriteBlock(s, f, kLayerIds, [&] {
                  uint64_t count = uint64_t(m_layers.size()) + 1;
                  if (count > UINT32_MAX || !WriteValue(s, uint32_t(count), f)) return false;
-                 // 0, then the identifiers the layer writer gives its layers (1 up, in order).
-                 for (uint32_t i = 0; i < count; ++i)
-                     if (!WriteValue(s, i, f)) return false;
+                 // 0, then the identifiers the layer writer gives its layers, in order.
+                 if (!WriteValue(s, uint32_t(0), f)) return false;
+                 for (uint32_t id : sd.m_layerIds.empty() ? AssignLayerIds() : sd.m_layerIds)
+                     if (!WriteValue(s, id, f)) return false;
                  return true;
              });
         if (!ok) return false;

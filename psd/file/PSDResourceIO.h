@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "host/kernel/Stream.h"
 #include "psd/file/PSDIO.h"
+#include "psd/layer/PSDTaggedBlock.h"
 #include "psd/report/PSDReport.h"
 
 namespace PSD {
@@ -43,6 +45,10 @@ constexpr unsigned kResourceCodePage = 10029;
 [[nodiscard]] bool EndImageResource(Kernel::OutStreamSeekable& stream, ByteOrderFixer const& fixer,
                                     uint64_t dataStart);
 // The zero byte after data of odd size.
+// Splits resource blocks written one after the other ("8BIM", identifier, padded name, size,
+// data padded to even) into model blocks keyed by identifier.
+[[nodiscard]] bool SplitModelResources(std::vector<uint8_t> const& run,
+                                       std::vector<PSDModelBlock>& out);
 [[nodiscard]] bool PadImageResource(Kernel::OutStream& stream, uint64_t size);
 
 }  // namespace PSD

@@ -6,10 +6,13 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <unordered_set>
 
 #include "host/kernel/Dispatch.h"
 #include "psd/file/PSDFile.h"
+#include "psd/file/PSDResourceIO.h"
 #include "psd/layer/PSDChannelEncoder.h"
+#include "psd/layer/PSDLayer.h"
 
 namespace PSD {
 
@@ -237,21 +240,70 @@ bool WriteComposite(Kernel::OutStream& stream, SaveData const& sd, EncodedCompos
 
 // ---- Driver
 
+namespace {
+
+void FillSaveData(PSDFile const& doc, bool psb, SaveData& sd) {
+    sd.m_isPSB = psb;
+    sd.m_colourMode = doc.m_colourMode;
+    sd.m_width = doc.m_width;
+    sd.m_height = doc.m_height;
+    sd.m_colourChannelsPlusOne = uint16_t(ColourChannelCount(doc.m_colourMode, true));
+    sd.m_headerChannels = uint16_t(ColourChannelCount(doc.m_colourMode, false) +
+                                   (doc.m_mergedTransparency ? 1 : 0) + doc.m_masks.size());
+    sd.m_depth = doc.m_depth;
+    sd.m_layerIds = doc.AssignLayerIds();
+}
+
+}  // namespace
+
+std::vector<uint32_t> PSDFile::AssignLayerIds() const {
+    std::vector<uint32_t> ids(m_layers.size(), 0);
+    std::unordered_set<uint32_t> used;
+    uint32_t highest = 0;
+    for (size_t i = 0; i < m_layers.size(); ++i) {
+        uint32_t id = m_layers[i] ? m_layers[i]->m_layerId : 0;
+        if (id != 0 && used.insert(id).second) {
+            ids[i] = id;
+            highest = std::max(highest, id);
+        }
+    }
+    // Layers without an identifier of their own (new, or repeating one) number on from the highest.
+    for (auto& id : ids)
+        if (id == 0) id = ++highest;
+    return ids;
+}
+
+void PSDFile::TakeSaveBaseline() {
+    SaveData sd;
+    FillSaveData(*this, m_isPSB, sd);
+    // The composite's extra channels are not decoded yet; a save after decoding writes them all.
+    sd.m_headerChannels = m_channelCount;
+    try {
+        auto memory = Kernel::MemoryInOutStreamBase::Create();
+        std::vector<PSDModelBlock> blocks;
+        // A model block that cannot be written has no baseline: it then counts as edited.
+        if (SaveModelResources(*memory, sd)) {
+            if (SplitModelResources(memory->GetData(), blocks)) m_resourceBaseline = BaselineOf(blocks);
+        }
+        for (size_t i = 0; i < m_layers.size(); ++i) {
+            if (!m_layers[i]) continue;
+            blocks.clear();
+            if (m_layers[i]->SaveModelBlocks(sd, sd.m_layerIds[i], blocks))
+                m_layers[i]->m_blockBaseline = BaselineOf(blocks);
+        }
+    } catch (std::bad_alloc const&) {
+        // Without a baseline every model block is written from the model: nothing is lost.
+    }
+}
+
 bool PSDFile::Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, bool decodeStored,
                    Kernel::Counted<PSDSaveProgress> progress, bool const* abort) const {
     if (progress) progress->Init(2 * uint64_t(m_layers.size()) + 1);
 
     SaveData sd;
-    sd.m_isPSB = psb;
+    FillSaveData(*this, psb, sd);
     sd.m_compress = compress;
     sd.m_decodeStored = decodeStored;
-    sd.m_colourMode = m_colourMode;
-    sd.m_width = m_width;
-    sd.m_height = m_height;
-    sd.m_colourChannelsPlusOne = uint16_t(ColourChannelCount(m_colourMode, true));
-    sd.m_headerChannels = uint16_t(ColourChannelCount(m_colourMode, false) +
-                                   (m_mergedTransparency ? 1 : 0) + m_masks.size());
-    sd.m_depth = m_depth;
     sd.m_progress = progress;
     ByteOrderFixer const& f = sd.m_fixer;
 

@@ -45,8 +45,14 @@ struct SaveData {
     uint16_t m_headerChannels = 0;
     uint16_t m_depth = 0;
     Kernel::Counted<PSDSaveProgress> m_progress;
-    // Layer identifiers written in "lyid": 1 for the first layer of each save.
-    mutable uint32_t m_nextLayerId = 1;
+    // Layer identifiers written in "lyid", in layer order (PSDFile::AssignLayerIds); a layer
+    // written beyond the list takes its position, counted from 1.
+    std::vector<uint32_t> m_layerIds;
+    mutable size_t m_layersWritten = 0;
+    uint32_t NextLayerId() const {
+        size_t i = m_layersWritten++;
+        return i < m_layerIds.size() ? m_layerIds[i] : uint32_t(i + 1);
+    }
     // Channel buffers reused from layer to layer (touched only on the saving thread).
     mutable std::vector<std::vector<uint8_t>> m_channelBuffers;
     // Predicted rows of the channels being deflated and their deflated forms, kept from layer

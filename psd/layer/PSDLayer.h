@@ -182,7 +182,14 @@ public:
     // SaveImageData at the position Save hands back)
     [[nodiscard]] bool Save(Kernel::OutStreamSeekable& stream, SaveData const& sd, uint64_t& channelListPosition) const;
     [[nodiscard]] bool SaveLayerBlendingRanges(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
+    // The model's blocks, then the stored blocks merged in (see MergeModelBlocks).
     [[nodiscard]] bool SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
+    // The blocks written from the layer's fields alone, split by key.
+    [[nodiscard]] bool SaveModelBlocks(SaveData const& sd, uint32_t layerId,
+                                       std::vector<PSDModelBlock>& out) const;
+    // Whether the stored blocks can be copied back: a source to read them from, in the byte
+    // order saves write.
+    bool KeepsStoredBlocks() const;
     [[nodiscard]] bool SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth, SaveData const& sd,
                                      uint64_t channelListPosition, bool const* cancel) const;
     // SaveImageData in two steps, so that one layer's channels can be encoded while another's are
@@ -282,6 +289,10 @@ public:
     uint32_t m_lockFlags = 0;  // the "lspf" value as stored
     uint64_t m_recordPosition = 0;
     std::vector<PSDTaggedBlockInfo> m_blocks;
+    uint32_t m_layerId = 0;             // "lyid" as stored; 0 when the layer has none
+    uint32_t m_sectionKey = Key("lsct");  // the divider's key as stored ("lsdk" nests)
+    // What the model wrote for this layer's blocks when the document was read.
+    std::vector<PSDBlockBaseline> m_blockBaseline;
 };
 
 }  // namespace PSD

@@ -307,10 +307,20 @@ bool PSDLayer::SaveLayerBlendingRanges(Kernel::OutStreamSeekable& stream,
 
 // ---- Tagged blocks
 
-bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+bool PSDLayer::KeepsStoredBlocks() const {
+    // Bodies of a little-endian source hold numbers in that order: they cannot be copied into a
+    // big-endian file, so such a layer writes its model alone.
+    return m_stream && m_swap && !m_blocks.empty();
+}
+
+bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
+                               std::vector<PSDModelBlock>& out) const {
+    auto memory = Kernel::MemoryInOutStreamBase::Create();
+    Kernel::OutStreamSeekable& stream = *memory;
+    auto done = [&] { return SplitModelBlocks(memory->GetData(), out); };
     ByteOrderFixer const& f = sd.m_fixer;
     // Adjustment, effects, vector mask, vector fill and stroke come first on non-background
-    // layers; their owners add them here as those writers land.
+    // layers once their owners write them; until then they are stored blocks, copied back.
 
     // "luni": the name as UTF-16, padded to 4 inside the length.
     if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("luni"))) return false;
@@ -319,7 +329,7 @@ bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const&
         !luni.End(4, true))
         return false;
 
-    if (!WriteBlock32(stream, f, Key("lyid"), sd.m_nextLayerId++)) return false;
+    if (!WriteBlock32(stream, f, Key("lyid"), layerId)) return false;
 
     if (!m_background) {
         if (m_fillOpacity < 255 && !WriteSmallBlock(stream, f, Key("iOpa"), m_fillOpacity))
@@ -348,17 +358,17 @@ bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const&
     if (!WriteBlock32(stream, f, Key("lyvr"), kLayerVersion)) return false;
 
     if (m_sectionType == kGroupEnd) {
-        if (!WriteBlock32(stream, f, Key("lsct"), 3)) return false;
+        if (!WriteBlock32(stream, f, m_sectionKey, 3)) return false;
     } else if (m_sectionType == kOpenGroup || m_sectionType == kClosedGroup) {
         uint32_t blendKey;
         if (!EncodeBlendMode(m_blendMode, blendKey)) return false;
-        if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("lsct")) ||
+        if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, m_sectionKey) ||
             !WriteValue<uint32_t>(stream, 16, f) ||
             !WriteValue(stream, uint32_t(m_sectionType), f) || !WriteKey(stream, Key("8BIM")) ||
             !WriteKey(stream, blendKey) || !WriteValue<uint32_t>(stream, m_sceneGroup ? 1 : 0, f))
             return false;
     }
-    if (m_background) return true;
+    if (m_background) return done();
 
     // "brst": indexes of the restricted channels, in the order of the channel list.
     std::vector<uint32_t> restricted;
@@ -374,7 +384,29 @@ bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const&
     }
     if (m_alignedRendering && !WriteBlock32(stream, f, Key("sn2P"), 1)) return false;
     // Vector origination data ("vogk") is written by its owner once that writer exists.
-    return true;
+    return done();
+}
+
+
+bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    std::vector<PSDModelBlock> model;
+    if (!SaveModelBlocks(sd, sd.NextLayerId(), model)) return false;
+    std::vector<uint32_t> keys;
+    if (KeepsStoredBlocks()) {
+        keys.reserve(m_blocks.size());
+        for (auto const& b : m_blocks) keys.push_back(b.key);
+    }
+    ByteOrderFixer const& f = sd.m_fixer;
+    return MergeModelBlocks(stream, keys, model, m_blockBaseline, [&](size_t i) {
+        // Stored bodies go back as they were; only the length's width follows the file version.
+        PSDTaggedBlockInfo const& b = m_blocks[i];
+        bool wide = sd.m_isPSB && IsWideLayerKey(b.key);
+        if (!wide && b.length > 0xFFFFFFFFull) return false;
+        return WriteKey(stream, b.signature) && WriteKey(stream, b.key) &&
+               (wide ? WriteValue<uint64_t>(stream, b.length, f)
+                     : WriteValue<uint32_t>(stream, uint32_t(b.length), f)) &&
+               CopyStoredBytes(*m_stream, b.position, b.length, stream);
+    });
 }
 
 // ---- Channel image data

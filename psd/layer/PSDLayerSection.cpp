@@ -10,20 +10,6 @@ namespace PSD {
 
 namespace {
 
-// Keys whose length field is 8 bytes in a large document, at document level.
-constexpr std::array kWideDocumentKeys = {
-    Key("LMsk"), Key("Lr16"), Key("Lr32"), Key("Layr"), Key("Mt16"), Key("Mt32"),
-    Key("Mtrn"), Key("Alph"), Key("FMsk"), Key("lnk2"), Key("FEid"), Key("FXid"),
-    Key("FELS"), Key("PxSD"), Key("MTrn"), Key("lnk3"), Key("lnkE"), Key("extd"),
-    Key("extn"), Key("cinf"), Key("artd"), Key("pths"),
-};
-
-bool IsWideDocumentKey(uint32_t key) {
-    for (uint32_t k : kWideDocumentKeys)
-        if (k == key) return true;
-    return false;
-}
-
 // A document block body: the outer stream (layer records record positions in it), the body
 // length, and the stream cut to the body for readers that only need the body.
 struct DocumentBlock {
@@ -39,7 +25,8 @@ struct DocumentEntry {
     DocumentHandler handler;
 };
 
-bool SkipQuietly(PSDFile&, DocumentBlock&, ParseData&) {
+// Bodies the model does not read: the block list keeps where they lie, and a save copies them back.
+bool KeepBody(PSDFile&, DocumentBlock&, ParseData&) {
     return true;
 }
 
@@ -61,22 +48,22 @@ constexpr DocumentEntry kDocumentBlocks[] = {
     {Key("MTrn"), SetMergedTransparency},
     {Key("Mtrn"), SetMergedTransparency},
     // Linked smart-object data and the document's text engine data have their own readers.
-    {Key("lnk2"), SkipQuietly},
-    {Key("lnk3"), SkipQuietly},
-    {Key("lnkD"), SkipQuietly},
-    {Key("Txt2"), SkipQuietly},
-    // Known blocks whose content the model does not keep.
-    {Key("LMsk"), SkipQuietly},
-    {Key("Anno"), SkipQuietly},
-    {Key("FEid"), SkipQuietly},
-    {Key("pths"), SkipQuietly},
-    {Key("extd"), SkipQuietly},
-    {Key("Patt"), SkipQuietly},
-    {Key("FMsk"), SkipQuietly},
-    {Key("FXid"), SkipQuietly},
-    {Key("lnkE"), SkipQuietly},
-    {Key("Pat2"), SkipQuietly},
-    {Key("Pat3"), SkipQuietly},
+    {Key("lnk2"), KeepBody},
+    {Key("lnk3"), KeepBody},
+    {Key("lnkD"), KeepBody},
+    {Key("Txt2"), KeepBody},
+    // Known blocks whose content the model does not read.
+    {Key("LMsk"), KeepBody},
+    {Key("Anno"), KeepBody},
+    {Key("FEid"), KeepBody},
+    {Key("pths"), KeepBody},
+    {Key("extd"), KeepBody},
+    {Key("Patt"), KeepBody},
+    {Key("FMsk"), KeepBody},
+    {Key("FXid"), KeepBody},
+    {Key("lnkE"), KeepBody},
+    {Key("Pat2"), KeepBody},
+    {Key("Pat3"), KeepBody},
 };
 
 DocumentHandler FindHandler(uint32_t key) {
@@ -168,6 +155,7 @@ bool PSDFile::ParseGlobalLayerMaskInfo(Kernel::InStreamSeekable& stream, uint64_
     if (!ReadValue(stream, length, pd)) return false;
     uint64_t used = uint64_t(length) + 4;
     remaining = used < remaining ? remaining - used : 0;
+    m_globalMaskInfo = {true, stream.GetPosition(), length};
     if (length > 0) return SeekForwardTo(stream, stream.GetPosition() + length, pd);
     return true;
 }
@@ -194,7 +182,7 @@ bool PSDFile::ParseTaggedData(Kernel::NonCounted<Kernel::InStreamSeekable> strea
         DocumentHandler handler = FindHandler(key);
         if (!handler) {
             PrintUnknownKey(key);
-            handler = SkipQuietly;
+            handler = KeepBody;
         }
         auto body = Kernel::LimitedInStream::Create(stream, length);
         DocumentBlock block{stream, length, *body};

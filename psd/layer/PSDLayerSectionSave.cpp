@@ -84,12 +84,18 @@ bool WriteTagHeaderExt(Kernel::OutStream& stream, ByteOrderFixer const& fixer, u
 
 // ---- The section
 
+bool PSDFile::KeepsStoredBlocks() const {
+    // Bodies of a little-endian source cannot be copied into a big-endian file.
+    return m_sourceStream && m_sourceSwap;
+}
+
 bool PSDFile::SaveLayersAndMasks(Kernel::OutStreamSeekable& stream, SaveData const& sd,
                                  bool const* cancel) const {
     SectionSizer section;
     if (!section.Begin(stream, sd.m_fixer, sd.m_isPSB)) return false;
-    if (!m_layers.empty()) {
-        if (sd.m_depth == 8) {
+    bool stored = KeepsStoredBlocks() && (m_globalMaskInfo.present || !m_documentBlocks.empty());
+    if (!m_layers.empty() || stored) {
+        if (sd.m_depth == 8 && !m_layers.empty()) {
             if (!SaveLayerInfo(stream, sd, true, cancel)) return false;
         } else {
             // Deeper documents keep their layers in the "Lr16"/"Lr32" block.
@@ -186,28 +192,62 @@ bool PSDFile::SaveLayerInfo(Kernel::OutStreamSeekable& stream, SaveData const& s
 
 bool PSDFile::SaveGlobalLayerMaskInfo(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
     ByteOrderFixer const& f = sd.m_fixer;
-    return WriteValue<uint32_t>(stream, 16, f) && WriteMaskOverlay(stream, f) &&
-           WriteValue<uint8_t>(stream, 128, f) && WriteZeros(stream, 3);
+    // The stored one goes back as it was; a document without one gets an empty one.
+    if (!KeepsStoredBlocks() || !m_globalMaskInfo.present || m_globalMaskInfo.length > UINT32_MAX)
+        return WriteValue<uint32_t>(stream, 0, f);
+    return WriteValue<uint32_t>(stream, uint32_t(m_globalMaskInfo.length), f) &&
+           CopyStoredBytes(*m_sourceStream, m_globalMaskInfo.position, m_globalMaskInfo.length,
+                           stream);
 }
 
 bool PSDFile::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd,
                              bool const* cancel) const {
     ByteOrderFixer const& f = sd.m_fixer;
-    // "Patt" keeps a 4-byte length in both versions.
-    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("Patt")) ||
-        !WriteValue<uint32_t>(stream, 0, f))
+    bool deep = sd.m_depth == 16 || sd.m_depth == 32;
+    bool merged = m_mergedTransparency && m_flattenedBitmap;
+    // The layers of deeper documents come first, as other readers look for them there.
+    if (deep && !m_layers.empty()) {
+        if (!WriteKey(stream, Key("8BIM")) ||
+            !WriteKey(stream, sd.m_depth == 32 ? Key("Lr32") : Key("Lr16")))
+            return false;
+        // The block's length is the layer info's own length field.
+        if (!SaveLayerInfo(stream, sd, false, cancel)) return false;
+    }
+    auto isMergedKey = [](uint32_t k) {
+        return k == Key("Mt16") || k == Key("Mt32") || k == Key("MTrn") || k == Key("Mtrn");
+    };
+    bool mergedWritten = false, hasPatterns = false, hasFilterMask = false;
+    if (KeepsStoredBlocks()) {
+        for (auto const& b : m_documentBlocks) {
+            if (b.key == Key("Layr") || b.key == Key("Lr16") || b.key == Key("Lr32")) continue;
+            // The merged-transparency marker follows the flag: kept while set, dropped once clear.
+            if (isMergedKey(b.key)) {
+                if (!merged || mergedWritten) continue;
+                mergedWritten = true;
+            }
+            hasPatterns |= b.key == Key("Patt");
+            hasFilterMask |= b.key == Key("FMsk");
+            bool wide = sd.m_isPSB && IsWideDocumentKey(b.key);
+            if (!wide && b.length > 0xFFFFFFFFull) return false;
+            uint64_t pad = (4 - b.length % 4) % 4;
+            if (!WriteKey(stream, b.signature) || !WriteKey(stream, b.key) ||
+                !(wide ? WriteValue<uint64_t>(stream, b.length, f)
+                       : WriteValue<uint32_t>(stream, uint32_t(b.length), f)) ||
+                !CopyStoredBytes(*m_sourceStream, b.position, b.length, stream) ||
+                !WriteZeros(stream, size_t(pad)))
+                return false;
+        }
+    }
+    if (deep && merged && !mergedWritten &&
+        !WriteTagHeaderExt(stream, f, sd.m_depth == 32 ? Key("Mt32") : Key("Mt16"), sd.m_isPSB, 0))
         return false;
-    if (!WriteTagHeaderExt(stream, f, Key("FMsk"), sd.m_isPSB, 12) || !WriteMaskOverlay(stream, f))
+    if (m_sourceStream) return true;
+    // A document built from scratch gets the empty pattern list and the filter mask defaults.
+    if (!hasPatterns && (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("Patt")) ||
+                         !WriteValue<uint32_t>(stream, 0, f)))
         return false;
-    if (sd.m_depth != 16 && sd.m_depth != 32) return true;
-    bool deep = sd.m_depth == 32;
-    if (m_mergedTransparency && m_flattenedBitmap &&
-        !WriteTagHeaderExt(stream, f, deep ? Key("Mt32") : Key("Mt16"), sd.m_isPSB, 0))
-        return false;
-    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, deep ? Key("Lr32") : Key("Lr16")))
-        return false;
-    // The block's length is the layer info's own length field.
-    return SaveLayerInfo(stream, sd, false, cancel);
+    return hasFilterMask || (WriteTagHeaderExt(stream, f, Key("FMsk"), sd.m_isPSB, 12) &&
+                             WriteMaskOverlay(stream, f));
 }
 
 }  // namespace PSD

@@ -18,19 +18,6 @@ struct BlockEntry {
     BlockHandler handler;
 };
 
-// Keys whose length field is 8 bytes in a large document, at layer level.
-constexpr std::array kWideLayerKeys = {
-    Key("LMsk"), Key("Lr16"), Key("Lr32"), Key("Layr"), Key("Mt16"),
-    Key("Mt32"), Key("Mtrn"), Key("Alph"), Key("FMsk"), Key("lnk2"),
-    Key("FEid"), Key("FXid"), Key("PxSD"), Key("MTrn"), Key("lnkE"),
-};
-
-bool IsWideLayerKey(uint32_t key) {
-    for (uint32_t k : kWideLayerKeys)
-        if (k == key) return true;
-    return false;
-}
-
 [[nodiscard]] bool ReadByte(Kernel::InStreamSeekable& body, uint8_t& out, ParseData& pd) {
     return ReadValue(body, out, pd);
 }
@@ -57,8 +44,8 @@ bool IsWideLayerKey(uint32_t key) {
     return true;
 }
 
-// Bodies owned by readers that are not part of this file yet: passed over by the bounded reader.
-bool SkipQuietly(PSDLayer&, Kernel::InStreamSeekable&, ParseData&) {
+// Bodies the model does not read: the block list keeps where they lie, and a save copies them back.
+bool KeepBody(PSDLayer&, Kernel::InStreamSeekable&, ParseData&) {
     return true;
 }
 
@@ -100,6 +87,12 @@ bool ParseSectionDivider(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseD
         layer.m_sceneGroup = subType == 1;
     }
     return true;
+}
+
+// The nested form of the divider is written back under its own key.
+bool ParseNestedSectionDivider(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    layer.m_sectionKey = Key("lsdk");
+    return ParseSectionDivider(layer, body, pd);
 }
 
 bool ParseFillOpacity(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
@@ -156,6 +149,9 @@ bool ParseRestrictedChannels(PSDLayer& layer, Kernel::InStreamSeekable& body, Pa
     }
     return true;
 }
+bool ParseLayerId(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return ReadValue(body, layer.m_layerId, pd);
+}
 bool ParseVectorMaskBlock(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
     return layer.ParseVectorMask(body, body.GetSize(), pd);
 }
@@ -166,8 +162,9 @@ bool ParseMetaDataBlock(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseDa
 constexpr BlockEntry kLayerBlocks[] = {
     // Small blocks read here.
     {Key("luni"), ParseUnicodeName},
+    {Key("lyid"), ParseLayerId},
     {Key("lsct"), ParseSectionDivider},
-    {Key("lsdk"), ParseSectionDivider},
+    {Key("lsdk"), ParseNestedSectionDivider},
     {Key("iOpa"), ParseFillOpacity},
     {Key("clbl"), ParseBlendClipped},
     {Key("infx"), ParseBlendInterior},
@@ -183,64 +180,63 @@ constexpr BlockEntry kLayerBlocks[] = {
     {Key("vsms"), ParseVectorMaskBlock},
     {Key("shmd"), ParseMetaDataBlock},
     // Effects, in the old and in the descriptor form.
-    {Key("lrFX"), SkipQuietly},
-    {Key("lfx2"), SkipQuietly},
-    {Key("lfxs"), SkipQuietly},
-    {Key("lmfx"), SkipQuietly},
+    {Key("lrFX"), KeepBody},
+    {Key("lfx2"), KeepBody},
+    {Key("lfxs"), KeepBody},
+    {Key("lmfx"), KeepBody},
     // Vector fill, stroke and live-shape data.
-    {Key("vscg"), SkipQuietly},
-    {Key("vstk"), SkipQuietly},
-    {Key("vogk"), SkipQuietly},
+    {Key("vscg"), KeepBody},
+    {Key("vstk"), KeepBody},
+    {Key("vogk"), KeepBody},
     // Placed layer (smart object).
-    {Key("PlLd"), SkipQuietly},
+    {Key("PlLd"), KeepBody},
     // Type tool.
-    {Key("TySh"), SkipQuietly},
+    {Key("TySh"), KeepBody},
     // Adjustments.
-    {Key("levl"), SkipQuietly},
-    {Key("curv"), SkipQuietly},
-    {Key("brit"), SkipQuietly},
-    {Key("blnc"), SkipQuietly},
-    {Key("blwh"), SkipQuietly},
-    {Key("hue "), SkipQuietly},
-    {Key("hue2"), SkipQuietly},
-    {Key("mixr"), SkipQuietly},
-    {Key("nvrt"), SkipQuietly},
-    {Key("post"), SkipQuietly},
-    {Key("thrs"), SkipQuietly},
-    {Key("selc"), SkipQuietly},
-    {Key("phfl"), SkipQuietly},
-    {Key("vibA"), SkipQuietly},
-    {Key("expA"), SkipQuietly},
-    {Key("grdm"), SkipQuietly},
-    {Key("clrL"), SkipQuietly},
+    {Key("levl"), KeepBody},
+    {Key("curv"), KeepBody},
+    {Key("brit"), KeepBody},
+    {Key("blnc"), KeepBody},
+    {Key("blwh"), KeepBody},
+    {Key("hue "), KeepBody},
+    {Key("hue2"), KeepBody},
+    {Key("mixr"), KeepBody},
+    {Key("nvrt"), KeepBody},
+    {Key("post"), KeepBody},
+    {Key("thrs"), KeepBody},
+    {Key("selc"), KeepBody},
+    {Key("phfl"), KeepBody},
+    {Key("vibA"), KeepBody},
+    {Key("expA"), KeepBody},
+    {Key("grdm"), KeepBody},
+    {Key("clrL"), KeepBody},
     // Fill layers.
-    {Key("SoCo"), SkipQuietly},
-    {Key("GdFl"), SkipQuietly},
-    {Key("PtFl"), SkipQuietly},
+    {Key("SoCo"), KeepBody},
+    {Key("GdFl"), KeepBody},
+    {Key("PtFl"), KeepBody},
     // Extra data of the current adjustment.
-    {Key("CgEd"), SkipQuietly},
-    // Known blocks whose content the model does not keep.
-    {Key("lyid"), SkipQuietly},
-    {Key("lyvr"), SkipQuietly},
-    {Key("lnsr"), SkipQuietly},
-    {Key("shpa"), SkipQuietly},
-    {Key("fxrp"), SkipQuietly},
-    {Key("ffxi"), SkipQuietly},
-    {Key("Txt2"), SkipQuietly},
-    {Key("SoLd"), SkipQuietly},
-    {Key("plLd"), SkipQuietly},
-    {Key("Anno"), SkipQuietly},
-    {Key("FEid"), SkipQuietly},
-    {Key("FMsk"), SkipQuietly},
-    {Key("FXid"), SkipQuietly},
-    {Key("LMsk"), SkipQuietly},
-    {Key("MTrn"), SkipQuietly},
-    {Key("Mt16"), SkipQuietly},
-    {Key("Mt32"), SkipQuietly},
-    {Key("Mtrn"), SkipQuietly},
-    {Key("Patt"), SkipQuietly},
-    {Key("Pat2"), SkipQuietly},
-    {Key("Pat3"), SkipQuietly},
+    {Key("CgEd"), KeepBody},
+    // Known blocks whose content the model does not read.
+    {Key("lyvr"), KeepBody},
+    {Key("lnsr"), KeepBody},
+    {Key("shpa"), KeepBody},
+    {Key("fxrp"), KeepBody},
+    {Key("ffxi"), KeepBody},
+    {Key("Txt2"), KeepBody},
+    {Key("SoLd"), KeepBody},
+    {Key("plLd"), KeepBody},
+    {Key("Anno"), KeepBody},
+    {Key("FEid"), KeepBody},
+    {Key("FMsk"), KeepBody},
+    {Key("FXid"), KeepBody},
+    {Key("LMsk"), KeepBody},
+    {Key("MTrn"), KeepBody},
+    {Key("Mt16"), KeepBody},
+    {Key("Mt32"), KeepBody},
+    {Key("Mtrn"), KeepBody},
+    {Key("Patt"), KeepBody},
+    {Key("Pat2"), KeepBody},
+    {Key("Pat3"), KeepBody},
 };
 
 BlockHandler FindHandler(uint32_t key) {
@@ -277,7 +273,7 @@ bool PSDLayer::ParseTaggedData(Kernel::InStreamSeekable& stream, uint64_t size, 
         BlockHandler handler = FindHandler(key);
         if (!handler) {
             PrintUnknownKey(key);
-            handler = SkipQuietly;
+            handler = KeepBody;
         }
         auto body = Kernel::LimitedInStream::Create(
             Kernel::NonCounted<Kernel::InStreamSeekable>(stream), length);
