@@ -1,10 +1,11 @@
-// `zuzodoriv convert IN OUT [--psb] [--zip]`: reads a document, decodes every bitmap (composite,
+// `zuzodoriv convert IN OUT [--psb] [--zip] [--check]`: reads a document, decodes every bitmap (composite,
 // extra channels, layers and their masks) and writes it again as PSD or PSB.
 #include <atomic>
 #include <iostream>
 #include <memory>
 
 #include "host/kernel/Dispatch.h"
+#include "psd/file/PSDStoredCompare.h"
 #include "psd/layer/PSDLayer.h"
 #include "tools/SaveOutput.h"
 
@@ -16,7 +17,26 @@ struct Options {
     std::string output;
     bool psb = false;
     bool zip = false;
+    bool check = false;
 };
+
+// Opens the written file and lists what of the original it lacks; 0 when nothing is missing.
+int CheckOutput(PSD::PSDFile const& original, Options const& o) {
+    std::string why;
+    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(o.output, &why));
+    PSD::PSDReport report;
+    auto copy = in ? PSD::PSDFile::Create(in, PSD::CreateOptions{}, report) : nullptr;
+    if (!copy) {
+        std::cerr << o.output << ": does not open again: "
+                  << (report.m_error ? std::string(report.m_error->Report()) : why) << "\n";
+        return 1;
+    }
+    auto differences = PSD::CompareStoredData(original, *copy);
+    for (auto const& d : differences) std::cout << o.output << ": " << d << "\n";
+    if (differences.empty())
+        std::cout << o.output << ": every resource and block of " << o.input << " is kept\n";
+    return differences.empty() ? 0 : 1;
+}
 
 // Decodes every layer bitmap and mask and the composite, naming the first that fails; stops early
 // when cancelled.
@@ -95,6 +115,7 @@ int RunConvert(Options const& o) {
     }
     std::string saveError;
     int status = SaveDocumentToFile(*doc, o.output, o.psb, o.zip, true, &saveError);
+    if (status == 0 && o.check) return CheckOutput(*doc, o);
     if (status != 1 || saveError.empty()) return status;
     // A layer that does not decode fails the save without a reason; decoding them all again
     // names it.
@@ -118,6 +139,8 @@ CommandRegistrar s_reg([](CLI::App& app) {
     cmd->add_option("output", opts->output, "Document to write")->required();
     cmd->add_flag("--psb", opts->psb, "Write the large-document format (version 2)");
     cmd->add_flag("--zip", opts->zip, "Also try ZIP with prediction for every channel");
+    cmd->add_flag("--check", opts->check,
+                  "Open the written file again and list every resource or block of the input it lacks");
     cmd->callback([opts] { ExitStatus() = RunConvert(*opts); });
 });
 

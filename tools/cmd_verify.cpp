@@ -12,6 +12,7 @@
 
 #include "host/kernel/Dispatch.h"
 #include "psd/file/PSDFile.h"
+#include "psd/file/PSDStoredCompare.h"
 #include "psd/layer/PSDLayer.h"
 #include "tools/Command.h"
 
@@ -122,6 +123,9 @@ bool VerifyOne(std::string const& path, Options const& o) {
     std::cout << line << "\n";
     if (!o.quiet)
         for (auto const& f : t.failures) std::cout << "  " << f << "\n";
+    // Not a decoding failure, but what a user saving the document would lose.
+    for (auto const& loss : PSD::DescribeSaveLosses(*doc))
+        std::cout << "  a save would lose data: " << loss << "\n";
     return ok;
 }
 

@@ -166,6 +166,7 @@ void PSDFile::InsertBackgroundMatteLayer(Kernel::Consolidated<Renderer::Colour> 
 
 bool PSDFile::SetFlattenedBitmap(Kernel::Counted<Raster::DynamicBitmap> const& bitmap) {
     m_flattenedBitmap = bitmap;
+    m_compositeReplaced = true;
     m_mergedTransparency = (bitmap && !bitmap->GetInverseAlphaBoundingBox().IsEmpty()) ? 1 : 0;
     return m_mergedTransparency != 0;
 }

@@ -154,6 +154,11 @@ public:
     // Notes what the model would write for the resources and each layer's blocks, so that a save
     // tells unedited blocks (copied back as stored) from edited ones. Called once reading ends.
     void TakeSaveBaseline();
+    // Whether any layer was added, removed, moved or changed since the document was read.
+    bool LayersEdited() const;
+    // A composite read from the file that no longer matches the edited layers: a save writes it
+    // as it was with "has real merged data" off, and without its thumbnail. Callers warn.
+    bool IsCompositeStale() const;
 
     // ---- Layer and mask section
     [[nodiscard]] bool ParseLayersAndMasks(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseData& pd);
@@ -294,8 +299,11 @@ public:
     // Every image resource block in file order, as stored; a save writes back those the model does
     // not own, and those it owns but nobody changed.
     std::vector<PSDImageResource> m_resources;
-    // What the model wrote for each resource when the document was read.
+    // What the model wrote for each resource when the document was read, and the layer list then.
     std::vector<PSDBlockBaseline> m_resourceBaseline;
+    std::vector<PSDLayer const*> m_baselineLayers;
+    // The host replaced the composite (SetFlattenedBitmap): the thumbnail is made anew from it.
+    bool m_compositeReplaced = false;
 
 private:
     static Kernel::Counted<PSDFile> CreateI(Kernel::Counted<Kernel::InStreamSeekable> const& stream,

@@ -38,6 +38,7 @@ enum ResourceId : uint16_t {
     kLayerGroups = 1026,
     kJPEGQuality = 1030,
     kGridAndGuides = 1032,
+    kOldThumbnail = 1033,
     kThumbnail = 1036,
     kGlobalAngle = 1037,
     kICCProfile = 1039,
@@ -609,6 +610,26 @@ constexpr char const kWriterName[] = "Adobe Photoshop";
     });
 }
 
+// The longest side of a thumbnail made from the composite.
+constexpr uint32_t kThumbnailSide = 160;
+
+// The composite sampled down to a thumbnail (nearest pixel), still in its own format.
+Kernel::Counted<Raster::DynamicBitmap> SampleThumbnail(Raster::DynamicBitmap const& composite) {
+    uint32_t w = composite.GetWidth(), h = composite.GetHeight();
+    if (w == 0 || h == 0) return nullptr;
+    double scale = std::min(1.0, double(kThumbnailSide) / double(std::max(w, h)));
+    uint32_t tw = std::max(1u, uint32_t(w * scale)), th = std::max(1u, uint32_t(h * scale));
+    auto out = Raster::DynamicBitmap::Create(tw, th, composite.GetFormat());
+    size_t pixel = composite.GetBytesPerPixel();
+    for (uint32_t y = 0; y < th; ++y) {
+        uint8_t const* src = composite.GetRow(uint32_t(uint64_t(y) * h / th));
+        uint8_t* dst = out->GetRow(y);
+        for (uint32_t x = 0; x < tw; ++x)
+            std::memcpy(dst + size_t(x) * pixel, src + size_t(uint64_t(x) * w / tw) * pixel, pixel);
+    }
+    return out;
+}
+
 }  // namespace
 
 bool PSDFile::SaveImageResources(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
@@ -678,11 +699,17 @@ bool PSDFile::SaveImageResourcesInternal(Kernel::OutStreamSeekable& s, SaveData 
     std::vector<PSDModelBlock> model;
     if (!SaveModelResources(*memory, sd) || !SplitModelResources(memory->GetData(), model))
         return false;
+    // Stored thumbnails (1036, and 1033 of older writers) show the composite as it was read.
+    bool dropThumbnails = sd.m_compositeStale || m_compositeReplaced;
     std::vector<uint32_t> ids;
-    ids.reserve(m_resources.size());
-    for (auto const& r : m_resources) ids.push_back(r.id);
+    std::vector<PSDImageResource const*> stored;
+    for (auto const& r : m_resources) {
+        if (dropThumbnails && (r.id == kThumbnail || r.id == kOldThumbnail)) continue;
+        ids.push_back(r.id);
+        stored.push_back(&r);
+    }
     return MergeModelBlocks(s, ids, model, m_resourceBaseline, [&](size_t i) {
-        return WriteStoredResource(s, sd.m_fixer, m_resources[i]);
+        return WriteStoredResource(s, sd.m_fixer, *stored[i]);
     });
 }
 
@@ -828,14 +855,23 @@ bool PSDFile::SaveModelResources(Kernel::OutStreamSeekable& s, SaveData const& s
         if (!ok) return false;
     }
 
-    // 1036: omitted without a thumbnail.
-    if (m_thumbnail && !m_thumbnail->IsEmpty()) {
-        if (!WriteThumbnail(s, f, *m_thumbnail)) return false;
+    // 1036: omitted without a thumbnail; a composite the host replaced in a document that was
+    // read gets one made from it, in place of the one stored.
+    Kernel::Counted<Raster::DynamicBitmap> thumbnail = m_thumbnail;
+    if (!thumbnail && m_compositeReplaced && m_sourceStream && m_flattenedBitmap) {
+        try {
+            thumbnail = SampleThumbnail(*m_flattenedBitmap);
+        } catch (Kernel::MemoryException const&) {
+            // Left without a thumbnail rather than failing the save.
+        }
+    }
+    if (thumbnail && !thumbnail->IsEmpty()) {
+        if (!WriteThumbnail(s, f, *thumbnail)) return false;
     }
 
     // 1057: always, as it carries the has-real-merged-data flag.
     bool ok = WriteBlock(s, f, kVersionInfo, [&] {
-        uint8_t real = m_hasRealMergedData ? 1 : 0;
+        uint8_t real = m_hasRealMergedData && !sd.m_compositeStale ? 1 : 0;
         return WriteValue(s, uint32_t(1), f) && s.Write(&real, 1) &&
                WriteUnicodeString(s, f, String(kWriterName)) &&
                WriteUnicodeString(s, f, String(kReaderName)) && WriteValue(s, uint32_t(1), f);

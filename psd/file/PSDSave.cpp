@@ -273,6 +273,20 @@ std::vector<uint32_t> PSDFile::AssignLayerIds() const {
     return ids;
 }
 
+bool PSDFile::LayersEdited() const {
+    if (m_layers.size() != m_baselineLayers.size()) return true;
+    SaveData sd;
+    FillSaveData(*this, m_isPSB, sd);
+    for (size_t i = 0; i < m_layers.size(); ++i)
+        if (m_layers[i].Get() != m_baselineLayers[i] || !m_layers[i] || m_layers[i]->IsEdited(sd))
+            return true;
+    return false;
+}
+
+bool PSDFile::IsCompositeStale() const {
+    return m_sourceStream && !m_compositeReplaced && LayersEdited();
+}
+
 void PSDFile::TakeSaveBaseline() {
     SaveData sd;
     FillSaveData(*this, m_isPSB, sd);
@@ -285,11 +299,17 @@ void PSDFile::TakeSaveBaseline() {
         if (SaveModelResources(*memory, sd)) {
             if (SplitModelResources(memory->GetData(), blocks)) m_resourceBaseline = BaselineOf(blocks);
         }
+        m_baselineLayers.clear();
         for (size_t i = 0; i < m_layers.size(); ++i) {
+            m_baselineLayers.push_back(m_layers[i].Get());
             if (!m_layers[i]) continue;
+            PSDLayer& layer = *m_layers[i];
+            // A layer read without an identifier keeps the one it is given now.
+            layer.m_layerId = sd.m_layerIds[i];
+            layer.m_recordBaseline = layer.RecordDigest();
             blocks.clear();
-            if (m_layers[i]->SaveModelBlocks(sd, sd.m_layerIds[i], blocks))
-                m_layers[i]->m_blockBaseline = BaselineOf(blocks);
+            if (layer.SaveModelBlocks(sd, layer.m_layerId, blocks))
+                layer.m_blockBaseline = BaselineOf(blocks);
         }
     } catch (std::bad_alloc const&) {
         // Without a baseline every model block is written from the model: nothing is lost.
@@ -305,6 +325,9 @@ bool PSDFile::Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, b
     sd.m_compress = compress;
     sd.m_decodeStored = decodeStored;
     sd.m_progress = progress;
+    // Edited layers leave a composite that was read behind: it is written as it was, but no longer
+    // claimed as the real merged image, and its thumbnail goes with it.
+    sd.m_compositeStale = IsCompositeStale();
     ByteOrderFixer const& f = sd.m_fixer;
 
     uint32_t limit = psb ? kMaxSidePSB : kMaxSidePSD;

@@ -49,6 +49,8 @@ struct SaveData {
     // written beyond the list takes its position, counted from 1.
     std::vector<uint32_t> m_layerIds;
     mutable size_t m_layersWritten = 0;
+    // The composite was read, and the layers have changed since while it has not.
+    bool m_compositeStale = false;
     uint32_t NextLayerId() const {
         size_t i = m_layersWritten++;
         return i < m_layerIds.size() ? m_layerIds[i] : uint32_t(i + 1);

@@ -187,6 +187,11 @@ public:
     // The blocks written from the layer's fields alone, split by key.
     [[nodiscard]] bool SaveModelBlocks(SaveData const& sd, uint32_t layerId,
                                        std::vector<PSDModelBlock>& out) const;
+    // A digest of the record's fields (bounds, masks, blending, flags, name, blending ranges).
+    uint64_t RecordDigest() const;
+    // Whether the layer differs from what was read: its record, the blocks the model writes, or
+    // pixels the host put in place of the decoded ones. A layer the host built counts as edited.
+    bool IsEdited(SaveData const& sd) const;
     // Whether the stored blocks can be copied back: a source to read them from, in the byte
     // order saves write.
     bool KeepsStoredBlocks() const;
@@ -291,8 +296,13 @@ public:
     std::vector<PSDTaggedBlockInfo> m_blocks;
     uint32_t m_layerId = 0;             // "lyid" as stored; 0 when the layer has none
     uint32_t m_sectionKey = Key("lsct");  // the divider's key as stored ("lsdk" nests)
-    // What the model wrote for this layer's blocks when the document was read.
+    // What the model wrote for this layer's blocks when the document was read, and a digest of
+    // its record's fields then.
     std::vector<PSDBlockBaseline> m_blockBaseline;
+    uint64_t m_recordBaseline = 0;
+    // The bitmaps decoding last put in the caches (colour, user mask, real mask): a cached bitmap
+    // that is none of these was put there by the host.
+    mutable Raster::DynamicBitmap const* m_decoded[3] = {nullptr, nullptr, nullptr};
 };
 
 }  // namespace PSD

@@ -260,8 +260,9 @@ bool PSDLayer::LoadBitmapRealMask(PSDLoadData& ld) const {
 namespace {
 
 template <class Loader>
-bool GetCached(PSDLayer const& layer, BitmapRef const& cache, bool& damaged, Loader load,
-               BitmapRef& out, PSDReport& report) {
+bool GetCached(PSDLayer const& layer, BitmapRef const& cache, bool& damaged,
+               Raster::DynamicBitmap const*& decoded, Loader load, BitmapRef& out,
+               PSDReport& report) {
     if (!cache) {
         PSDLoadData ld(layer.m_swap);
         ld.m_report.m_warnings = report.m_warnings;
@@ -270,6 +271,8 @@ bool GetCached(PSDLayer const& layer, BitmapRef const& cache, bool& damaged, Loa
             report.SetError(ld.m_report.m_error);
             return false;
         }
+        // Remembered so that a bitmap the host puts in its place is known as an edit.
+        decoded = cache.Get();
     }
     out = cache;
     return true;
@@ -279,21 +282,21 @@ bool GetCached(PSDLayer const& layer, BitmapRef const& cache, bool& damaged, Loa
 
 bool PSDLayer::GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const {
     return GetCached(
-        *this, m_bitmap, m_damagedBitmap, [this](PSDLoadData& ld) { return LoadBitmap(ld); }, out,
+        *this, m_bitmap, m_damagedBitmap, m_decoded[0], [this](PSDLoadData& ld) { return LoadBitmap(ld); }, out,
         report);
 }
 
 bool PSDLayer::GetBitmapUserMask(Kernel::Counted<Raster::DynamicBitmap>& out,
                                  PSDReport& report) const {
     return GetCached(
-        *this, m_bitmapUserMask, m_damagedUserMask,
+        *this, m_bitmapUserMask, m_damagedUserMask, m_decoded[1],
         [this](PSDLoadData& ld) { return LoadBitmapUserMask(ld); }, out, report);
 }
 
 bool PSDLayer::GetBitmapRealMask(Kernel::Counted<Raster::DynamicBitmap>& out,
                                  PSDReport& report) const {
     return GetCached(
-        *this, m_bitmapRealMask, m_damagedRealMask,
+        *this, m_bitmapRealMask, m_damagedRealMask, m_decoded[2],
         [this](PSDLoadData& ld) { return LoadBitmapRealMask(ld); }, out, report);
 }
 

@@ -307,6 +307,44 @@ bool PSDLayer::SaveLayerBlendingRanges(Kernel::OutStreamSeekable& stream,
 
 // ---- Tagged blocks
 
+uint64_t PSDLayer::RecordDigest() const {
+    std::vector<uint8_t> b;
+    auto add = [&b](auto v) {
+        auto const* p = reinterpret_cast<uint8_t const*>(&v);
+        b.insert(b.end(), p, p + sizeof v);
+    };
+    for (auto v : {m_left, m_top, m_right, m_bottom}) add(v);
+    for (PSDLayerMask const* m : {&m_userMask, &m_realMask}) {
+        add(m->m_left), add(m->m_top), add(m->m_right), add(m->m_bottom);
+        add(uint8_t(m->m_present | m->m_relative << 1 | m->m_disabled << 2 | m->m_invert << 3 |
+                    m->m_fromRendering << 4));
+        add(m->m_defaultColour);
+    }
+    add(uint32_t(m_blendMode)), add(m_opacity), add(m_maskDensity), add(m_maskFeather);
+    add(uint8_t(m_visible | m_clipping << 1 | m_transparencyProtected << 2 | m_background << 3));
+    add(uint32_t(m_channels.size()));
+    for (auto const& r : m_blendRanges) b.insert(b.end(), r.m_bytes, r.m_bytes + 8);
+    b.insert(b.end(), m_name.begin(), m_name.end());
+    return HashBytes(b.data(), b.size());
+}
+
+bool PSDLayer::IsEdited(SaveData const& sd) const {
+    if (!m_stream) return true;
+    Kernel::Counted<Raster::DynamicBitmap> const* caches[3] = {&m_bitmap, &m_bitmapUserMask,
+                                                               &m_bitmapRealMask};
+    for (int i = 0; i < 3; ++i)
+        if (*caches[i] && caches[i]->Get() != m_decoded[i]) return true;
+    if (RecordDigest() != m_recordBaseline) return true;
+    std::vector<PSDModelBlock> model;
+    // The identifier is not the layer's content: compared as the one it was read with.
+    if (!SaveModelBlocks(sd, m_layerId, model)) return true;
+    if (model.size() != m_blockBaseline.size()) return true;
+    for (size_t i = 0; i < model.size(); ++i)
+        if (model[i].key != m_blockBaseline[i].key || model[i].hash != m_blockBaseline[i].hash)
+            return true;
+    return false;
+}
+
 bool PSDLayer::KeepsStoredBlocks() const {
     // Bodies of a little-endian source hold numbers in that order: they cannot be copied into a
     // big-endian file, so such a layer writes its model alone.

@@ -1,6 +1,6 @@
 // Corpus aspect "roundtrip": every document that opens and decodes is saved and read back, and
-// the header, the resources the writer keeps, the layer structure and every decoded bitmap and
-// mask must come back equal, as PSD and as PSB, with compression (ZIP with prediction where it is
+// the header, every stored resource and block with its body, the layer structure and every
+// decoded bitmap and mask must come back equal, as PSD and as PSB, with compression (ZIP with prediction where it is
 // smaller) and without (RLE and raw).
 #include <algorithm>
 #include <cstring>
@@ -9,6 +9,7 @@
 
 #include "host/kernel/Stream.h"
 #include "psd/file/PSDSave.h"
+#include "psd/file/PSDStoredCompare.h"
 #include "psd/layer/PSDLayer.h"
 #include "tests/corpus/Corpus.h"
 
@@ -180,6 +181,12 @@ bool CheckVariant(PSD::PSDFile const& doc, Bitmaps const& orig, bool psb, bool c
                 back->m_iccProfile ? back->m_iccProfile->GetData() : std::vector<uint8_t>()))
         return false;
     if (!c.Same("layer count", doc.m_layers.size(), back->m_layers.size())) return false;
+    // Nothing stored is lost: every resource and block comes back with the body it had.
+    auto lost = PSD::CompareStoredData(doc, *back);
+    if (!lost.empty()) {
+        why = name + lost.front() + (lost.size() > 1 ? " (and " + std::to_string(lost.size() - 1) + " more)" : "");
+        return false;
+    }
     Bitmaps got;
     std::string loadWhy;
     if (!LoadAll(*back, got, loadWhy)) {
