@@ -870,12 +870,24 @@ bool PSDFile::SaveModelResources(Kernel::OutStreamSeekable& s, SaveData const& s
     }
 
     // 1057: always, as it carries the has-real-merged-data flag.
-    bool ok = WriteBlock(s, f, kVersionInfo, [&] {
-        uint8_t real = m_hasRealMergedData && !sd.m_compositeStale ? 1 : 0;
-        return WriteValue(s, uint32_t(1), f) && s.Write(&real, 1) &&
-               WriteUnicodeString(s, f, String(kWriterName)) &&
-               WriteUnicodeString(s, f, String(kReaderName)) && WriteValue(s, uint32_t(1), f);
-    });
+    uint8_t real = m_hasRealMergedData && !sd.m_compositeStale ? 1 : 0;
+    // A stored block keeps its writer and reader names: only the flag comes from the model.
+    PSDImageResource const* storedVersion = nullptr;
+    for (auto const& r : m_resources)
+        if (r.id == kVersionInfo && r.data.size() >= 5 && !storedVersion) storedVersion = &r;
+    bool ok;
+    if (storedVersion) {
+        std::vector<uint8_t> data = storedVersion->data;
+        data[4] = real;
+        ok = WriteSizedBlock(s, f, kVersionInfo, uint32_t(data.size()),
+                             [&] { return s.Write(data.data(), data.size()); });
+    } else {
+        ok = WriteBlock(s, f, kVersionInfo, [&] {
+            return WriteValue(s, uint32_t(1), f) && s.Write(&real, 1) &&
+                   WriteUnicodeString(s, f, String(kWriterName)) &&
+                   WriteUnicodeString(s, f, String(kReaderName)) && WriteValue(s, uint32_t(1), f);
+        });
+    }
     if (!ok) return false;
 
     // 1025 and the saved paths (2000 up) are written by the path writer once it exists; until then
