@@ -255,7 +255,10 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
 
     uint32_t blendKey;
     if (!EncodeBlendMode(m_blendMode, blendKey)) return false;
-    uint8_t flags = uint8_t(0x80 | (m_transparencyProtected ? 0x01 : 0) | (m_visible ? 0 : 0x02) |
+    // A layer that was read keeps its other flag bits as stored (the pixels-irrelevant bit marks
+    // shape and fill layers for other readers); the model sets visibility and protection.
+    uint8_t kept = m_stream ? uint8_t(m_flags & ~0x03) : uint8_t(0x80);
+    uint8_t flags = uint8_t(kept | (m_transparencyProtected ? 0x01 : 0) | (m_visible ? 0 : 0x02) |
                             ((m_adjustment || m_sectionType != kNormal) ? 0x10 : 0));
     uint8_t clipping = m_clipping ? 1 : 0;
     if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, blendKey) ||
