@@ -552,6 +552,7 @@ Kernel::Counted<PSDFile> PSDFile::CreateFromImageResourceData(unsigned int width
         pd.m_report.ErrorAlloc();
         ok = false;
     }
+    if (ok) doc->TakeSaveBaseline();
     report.m_error = ok ? nullptr : pd.m_report.m_error;
     report.m_warnings = doc->m_warnings;
     return ok ? doc : nullptr;
