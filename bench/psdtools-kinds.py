@@ -1,0 +1,58 @@
+#!/usr/bin/python3
+# For every corpus document the independent Python reader opens: convert it (RLE PSD, --zip PSD or
+# PSB, by the first argument) and check that the reader sees the same layers in the copy: name,
+# kind (pixel, shape, type, smart object, adjustment, fill, group...) and bounds.
+# Usage: /usr/bin/python3 bench/psdtools-kinds.py rle|zip|psb [CORPUS] [ZUZODORIV]
+import logging
+import os
+import subprocess
+import sys
+import tempfile
+import warnings
+
+logging.disable(logging.CRITICAL)
+warnings.filterwarnings('ignore')
+from psd_tools import PSDImage  # noqa: E402
+
+mode = sys.argv[1] if len(sys.argv) > 1 else 'rle'
+corpus = sys.argv[2] if len(sys.argv) > 2 else os.path.join(os.path.dirname(__file__), '../../shared/corpus')
+tool = sys.argv[3] if len(sys.argv) > 3 else os.path.join(os.path.dirname(__file__), '../build/zuzodoriv')
+
+
+def layers(path):
+    return [(layer.name, layer.kind, layer.bbox) for layer in PSDImage.open(path).descendants()]
+
+
+rows = [line.split('\t') for line in open(os.path.join(corpus, 'MANIFEST.tsv')).read().splitlines()[1:]]
+same = differ = unreadable = 0
+out = os.path.join(tempfile.mkdtemp(), 'copy.' + ('psb' if mode == 'psb' else 'psd'))
+for row in rows:
+    doc, size = row[0], int(row[1])
+    # Documents above 30 MB take the reader minutes each.
+    if not doc.endswith(('.psd', '.psb')) or size > 30e6:
+        continue
+    path = os.path.join(corpus, doc)
+    try:
+        before = layers(path)
+    except Exception:
+        unreadable += 1
+        continue
+    args = [tool, 'convert', path, out] + {'rle': [], 'zip': ['--zip'], 'psb': ['--psb']}[mode]
+    run = subprocess.run(args, capture_output=True, text=True)
+    if run.returncode:
+        differ += 1
+        print('not converted:', doc, run.stderr.strip().splitlines()[-1:] or '')
+        continue
+    try:
+        after = layers(out)
+    except Exception as e:
+        differ += 1
+        print('copy unreadable:', doc, repr(e)[:120])
+        continue
+    if before != after:
+        differ += 1
+        first = next((a, b) for a, b in zip(before + [None] * len(after), after + [None] * len(before)) if a != b)
+        print('differs:', doc, first)
+    else:
+        same += 1
+print(f'{mode}: {same} same, {differ} differ or fail, {unreadable} the reader does not open')
