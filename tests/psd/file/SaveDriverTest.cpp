@@ -32,7 +32,7 @@ TEST(SaveDriver, SizeLimitsRefuseBeforeWritingAnything) {
 
 TEST(SaveDriver, WithoutACompositeEveryChannelIsWhiteRLE) {
     for (auto f : {Raster::Format::RGBA8, Raster::Format::RGBA16, Raster::Format::IA8,
-                   Raster::Format::CMYKA8}) {
+                   Raster::Format::CMYKA8, Raster::Format::CMYKA16}) {
         for (bool psb : {false, true}) {
             // 300 bytes a row at 8 bits: 128 + 128 + 44; odd widths end in a literal of one.
             for (unsigned w : {300u, 129u, 1u}) {
@@ -50,9 +50,22 @@ TEST(SaveDriver, WithoutACompositeEveryChannelIsWhiteRLE) {
             }
         }
     }
-    // Only 8 and 16 bits can be written this way.
-    auto deep = NewDoc(4, 4, false, Raster::Format::RGBAF);
-    EXPECT_FALSE(SaveToMemory(*deep, false, false).ok);
+    // Float composites are white as raw 1.0 samples.
+    for (auto f : {Raster::Format::RGBAF, Raster::Format::IAF}) {
+        auto deep = NewDoc(5, 3, false, f);
+        PSD::PSDReport r;
+        auto back = SaveAndReopen(*deep, false, false, r);
+        ASSERT_TRUE(back) << ErrorText(r);
+        Kernel::Counted<Raster::DynamicBitmap> bm;
+        std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+        ASSERT_TRUE(back->GetBitmap(bm, masks, r)) << ErrorText(r);
+        ASSERT_EQ(bm->GetFormat(), f);
+        for (size_t i = 0; i < bm->GetDataSize(); i += 4) {
+            float v;
+            std::memcpy(&v, bm->GetData() + i, 4);
+            ASSERT_EQ(v, 1.0f) << i;
+        }
+    }
 }
 
 TEST(SaveDriver, CompositeAndMasksRoundTripInEveryFormat) {
@@ -63,6 +76,8 @@ TEST(SaveDriver, CompositeAndMasksRoundTripInEveryFormat) {
                                          {Raster::Format::IA8, Raster::Format::A8, 1},
                                          {Raster::Format::IA16, Raster::Format::A16, 1},
                                          {Raster::Format::CMYKA8, Raster::Format::A8, 4},
+                                         {Raster::Format::CMYKA16, Raster::Format::A16, 4},
+                                         {Raster::Format::IAF, Raster::Format::AF, 1},
                                          {Raster::Format::LABA16, Raster::Format::A16, 3}}) {
         for (int variant = 0; variant < 4; ++variant) {
             bool psb = variant & 1, transparent = variant & 2;
