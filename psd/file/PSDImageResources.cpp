@@ -293,10 +293,11 @@ bool ParseResolution(PSDFile& doc, Block& b, ParseData& pd) {
 bool ParseAlphaNames(PSDFile& doc, Block& b, ParseData& pd) {
     // One name per channel beyond the colour channels of the mode; every ink of a multichannel
     // document has a name.
-    bool everyChannel = doc.m_colourMode > 9 || doc.m_colourMode == uint32_t(ColourMode::Multichannel);
+    bool everyChannel =
+        doc.m_colourMode > 9 || doc.m_colourMode == uint32_t(ColourMode::Multichannel);
     int64_t count = everyChannel ? int64_t(doc.m_channelCount)
-                                         : int64_t(doc.m_channelCount) -
-                                               int64_t(ColourChannelCount(doc.m_colourMode, false, true));
+                                 : int64_t(doc.m_channelCount) -
+                                       int64_t(ColourChannelCount(doc.m_colourMode, false, true));
     for (int64_t i = 0; i < count; ++i) {
         String name;
         if (!ReadPascalString(b.stream, name, 0, pd)) return false;
