@@ -159,8 +159,9 @@ TEST(ExportVerifyBitmap, IndexedCompositesExportThroughTheirPalette) {
         hd.width = w;
         hd.height = h;
         testsupport::ScratchDir dir;
-        fs::path doc = dir.Write("indexed.psd", testsupport::Document(hd, palette, {}, {},
-                                                                     testsupport::CompositeRaw({indices})));
+        fs::path doc = dir.Write(
+            "indexed.psd",
+            testsupport::Document(hd, palette, {}, {}, testsupport::CompositeRaw({indices})));
         fs::path out = dir.path / "out";
         CliRun r = Cli("export " + doc.string() + " -o " + out.string() + " --composite-only");
         ASSERT_EQ(r.status, 0) << r.out;
