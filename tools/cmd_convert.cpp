@@ -6,6 +6,7 @@
 
 #include "host/kernel/Dispatch.h"
 #include "psd/file/PSDStoredCompare.h"
+#include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayer.h"
 #include "tools/SaveOutput.h"
 
@@ -81,6 +82,39 @@ bool LoadAllBitmaps(PSD::PSDFile const& doc, std::string& error) {
     return true;
 }
 
+// No composite, and one white extra channel for each the document declares, so that every
+// alpha channel name keeps its channel. A composite written blank is opaque: without a merged
+// image the format has no place for its transparency, so that channel and its name go.
+bool BlankComposite(PSD::PSDFile& doc) {
+    doc.m_flattenedBitmap = nullptr;
+    doc.m_masks.clear();
+    doc.m_hasRealMergedData = false;
+    unsigned colourPlusAlpha =
+        doc.m_colourMode > 9
+            ? doc.m_mergedTransparency
+            : PSD::ColourChannelCount(doc.m_colourMode, doc.m_mergedTransparency != 0, true);
+    if (doc.m_mergedTransparency) {
+        doc.m_mergedTransparency = 0;
+        unsigned extra = doc.m_channelCount > colourPlusAlpha ? doc.m_channelCount - colourPlusAlpha : 0;
+        if (doc.m_alphaChannelNames.size() > extra)
+            doc.m_alphaChannelNames.erase(doc.m_alphaChannelNames.begin());
+    }
+    Raster::Format format = doc.m_depth == 32   ? Raster::Format::AF
+                            : doc.m_depth == 16 ? Raster::Format::A16
+                                                : Raster::Format::A8;
+    try {
+        for (unsigned c = colourPlusAlpha; c < doc.m_channelCount; ++c) {
+            auto m = Raster::DynamicBitmap::Create(doc.m_width, doc.m_height, format);
+            PSD::FillChannel(*m, 0);
+            doc.m_masks.push_back(m);
+        }
+    } catch (std::bad_alloc const&) {
+        doc.m_masks.clear();
+        return false;
+    }
+    return true;
+}
+
 int RunConvert(Options const& o) {
     InterruptGuard interrupts;
     std::string why;
@@ -109,9 +143,18 @@ int RunConvert(Options const& o) {
     std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
     PSD::PSDReport r;
     if (!doc->GetBitmap(flat, masks, r)) {
-        std::cerr << o.input << ": composite: "
-                  << (r.m_error ? std::string(r.m_error->Report()) : std::string("failed")) << "\n";
-        return 1;
+        // The layers are what matters in a document whose merged image is damaged: it is
+        // written blank and marked as not real, so that readers merge the layers instead.
+        std::cerr << "warning: " << o.input << ": composite: "
+                  << (r.m_error ? std::string(r.m_error->Report()) : std::string("failed"))
+                  << "; written blank, marked as not real merged data\n";
+        if (!BlankComposite(*doc)) {
+            std::cerr << o.input << ": out of memory\n";
+            return 1;
+        }
+    } else if (doc->m_compositeDamagedRows) {
+        std::cerr << "warning: " << o.input << ": composite: " << doc->m_compositeDamagedRows
+                  << " damaged rows written as zeros\n";
     }
     std::string saveError;
     int status = SaveDocumentToFile(*doc, o.output, o.psb, o.zip, true, &saveError);

@@ -59,9 +59,32 @@ private:
     std::mutex m_lock;
 };
 
-// A bitmap in a form PNG takes: RGB and grey as they are, CMYK and Lab through the document's
-// profile to RGB, float clamped to 16 bits, float masks to 16-bit grey.
+// Palette indices to RGB: the colour mode data holds 256 reds, then 256 greens, then 256 blues;
+// an index the palette does not reach is black.
+BitmapRef ThroughPalette(Raster::DynamicBitmap const& bm, std::vector<uint8_t> const& palette) {
+    auto out = Raster::DynamicBitmap::Create(bm.GetWidth(), bm.GetHeight(), Raster::Format::RGBA8);
+    auto entry = [&](unsigned plane, uint8_t i) {
+        size_t at = size_t(plane) * 256 + i;
+        return at < palette.size() ? palette[at] : uint8_t(0);
+    };
+    for (uint32_t y = 0; y < bm.GetHeight(); ++y) {
+        uint8_t const* src = bm.GetRow(y);
+        uint8_t* dst = out->GetRow(y);
+        for (uint32_t x = 0; x < bm.GetWidth(); ++x, src += 2, dst += 4) {
+            for (unsigned c = 0; c < 3; ++c) dst[c] = entry(c, src[0]);
+            dst[3] = src[1];
+        }
+    }
+    return out;
+}
+
+// A bitmap in a form PNG takes: RGB and grey as they are, indexed colour through its palette,
+// CMYK and Lab through the document's profile to RGB, float clamped to 16 bits, float masks to
+// 16-bit grey.
 BitmapRef ForPNG(BitmapRef const& bm, PSD::PSDFile const& doc) {
+    if (doc.m_colourMode == uint32_t(PSD::ColourMode::Indexed) &&
+        bm->GetFormat() == Raster::Format::IA8)
+        return ThroughPalette(*bm, doc.m_colourModeData);
     switch (bm->GetFormat()) {
         case Raster::Format::RGBA8:
         case Raster::Format::RGBA16:

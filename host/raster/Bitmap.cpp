@@ -41,6 +41,12 @@ bool GetFormatInfo(Format f, FormatInfo& out) noexcept {
         case Format::AF:
             out = {1, 4, 0, true};
             return true;
+        case Format::CMYKA16:
+            out = {5, 2, 4, false};
+            return true;
+        case Format::IAF:
+            out = {2, 4, 1, true};
+            return true;
     }
     return false;
 }
@@ -72,6 +78,10 @@ char const* FormatName(Format f) noexcept {
             return "RGBAF";
         case Format::AF:
             return "AF";
+        case Format::CMYKA16:
+            return "CMYKA16";
+        case Format::IAF:
+            return "IAF";
     }
     return "?";
 }

@@ -23,6 +23,8 @@ enum class Format : int {
     A16 = 7,     // Alpha16
     RGBAF = 9,   // RedUF, GreenUF, BlueUF, AlphaF (32-bit float)
     AF = 10,     // AlphaF
+    CMYKA16 = 11,  // Cyan16, Magenta16, Yellow16, Black16, Alpha16; ink as stored, 65535 = none
+    IAF = 12,      // IntensityF, AlphaF (32-bit float)
 };
 
 struct FormatInfo {

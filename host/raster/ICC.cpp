@@ -136,9 +136,10 @@ public:
     void Prepare() {
         Format f = m_src.GetFormat();
         ICCProfile const* p = m_opt.profile.Get();
-        if (f == Format::CMYKA8 && p && p->GetColourSpace() == kICCSpaceCMYK) {
-            cmsUInt32Number in =
-                COLORSPACE_SH(PT_CMYK) | EXTRA_SH(1) | CHANNELS_SH(4) | BYTES_SH(1);
+        if ((f == Format::CMYKA8 || f == Format::CMYKA16) && p &&
+            p->GetColourSpace() == kICCSpaceCMYK) {
+            cmsUInt32Number in = COLORSPACE_SH(PT_CMYK) | EXTRA_SH(1) | CHANNELS_SH(4) |
+                                 BYTES_SH(f == Format::CMYKA16 ? 2 : 1);
             if (m_opt.cmykSamples == CMYKSamples::InkIsZero) in |= FLAVOR_SH(1);
             MakeTransform(p, in);
         } else if (f == Format::LABA16 && p && p->GetColourSpace() == kICCSpaceLab) {
@@ -178,7 +179,16 @@ public:
                 for (size_t x = 0; x < size_t(w) * 4; ++x) PutF(d, x, SampleF(s, x));
                 break;
             case Format::CMYKA8:
-                CMYKRow(s, d, w);
+                CMYKRow<uint8_t>(s, d, w);
+                break;
+            case Format::CMYKA16:
+                CMYKRow<uint16_t>(s, d, w);
+                break;
+            case Format::IAF:
+                for (uint32_t x = 0; x < w; ++x) {
+                    uint16_t g = To16(SampleF(s, 2 * size_t(x)));
+                    Grey(d, x, g, To16(SampleF(s, 2 * size_t(x) + 1)));
+                }
                 break;
             case Format::LABA16:
                 LabRow(s, d, w);
@@ -231,12 +241,21 @@ private:
         Put(d, 4 * size_t(x) + 3, a);
     }
 
+    // T is the sample type: 8-bit or 16-bit ink.
+    template <class T>
     void CMYKRow(uint8_t const* s, uint8_t* d, uint32_t w) const {
+        constexpr unsigned kMax = sizeof(T) == 1 ? 255u : 65535u;
+        auto sample = [s](size_t i) {
+            T v;
+            std::memcpy(&v, s + i * sizeof(T), sizeof(T));
+            return unsigned(v);
+        };
+        auto wide = [](unsigned v) { return uint16_t(sizeof(T) == 1 ? v * 257u : v); };
         if (m_transform) {
             uint8_t rgb[kChunk * 3 * 2];
             for (uint32_t x0 = 0; x0 < w; x0 += kChunk) {
                 uint32_t n = std::min<uint32_t>(kChunk, w - x0);
-                cmsDoTransform(m_transform, s + size_t(x0) * 5, rgb, n);
+                cmsDoTransform(m_transform, s + size_t(x0) * 5 * sizeof(T), rgb, n);
                 for (uint32_t i = 0; i < n; ++i) {
                     size_t o = 4 * size_t(x0 + i);
                     for (unsigned c = 0; c < 3; ++c) {
@@ -245,23 +264,26 @@ private:
                         else
                             d[o + c] = rgb[3 * i + c];
                     }
-                    Put(d, o + 3, uint16_t(s[5 * size_t(x0 + i) + 4] * 257u));
+                    Put(d, o + 3, wide(sample(5 * size_t(x0 + i) + 4)));
                 }
             }
             return;
         }
         bool const inkIsZero = m_opt.cmykSamples == CMYKSamples::InkIsZero;
         for (uint32_t x = 0; x < w; ++x) {
-            uint8_t const* p = s + 5 * size_t(x);
+            size_t p = 5 * size_t(x);
             float ink[4];
-            for (unsigned c = 0; c < 4; ++c) ink[c] = (inkIsZero ? 255 - p[c] : p[c]) / 255.0f;
+            for (unsigned c = 0; c < 4; ++c) {
+                unsigned v = sample(p + c);
+                ink[c] = float(inkIsZero ? kMax - v : v) / float(kMax);
+            }
             float r, g, b;
             CMYKToRGBDevice(ink[0], ink[1], ink[2], ink[3], r, g, b);
             size_t o = 4 * size_t(x);
             PutF(d, o, r);
             PutF(d, o + 1, g);
             PutF(d, o + 2, b);
-            Put(d, o + 3, uint16_t(p[4] * 257u));
+            Put(d, o + 3, wide(sample(p + 4)));
         }
     }
 

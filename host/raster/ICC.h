@@ -105,7 +105,7 @@ struct ConvertToRGBAOptions {
     CMYKSamples cmykSamples = CMYKSamples::InkIsZero;
 };
 
-// Converts a whole bitmap to sRGB with alpha, for export. CMYK (format 4) and Lab (format 5)
+// Converts a whole bitmap to sRGB with alpha, for export. CMYK (formats 4, 11) and Lab (format 5)
 // go through the colour transforms; RGB, grey and float formats convert their depth only (float
 // is limited to 0..1); single-channel masks become opaque grey. Alpha is carried over. Null for
 // a depth other than 8 or 16; throws Kernel::MemoryException when the result cannot be held.

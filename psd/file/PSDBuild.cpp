@@ -51,8 +51,14 @@ Kernel::Counted<PSDFile> PSDFile::CreateEmpty(
         case Raster::Format::IA16:
             mode = ColourMode::Grayscale, depth = 16;
             break;
+        case Raster::Format::IAF:
+            mode = ColourMode::Grayscale, depth = 32;
+            break;
         case Raster::Format::CMYKA8:
             mode = ColourMode::CMYK, depth = 8;
+            break;
+        case Raster::Format::CMYKA16:
+            mode = ColourMode::CMYK, depth = 16;
             break;
         case Raster::Format::LABA16:
             mode = ColourMode::Lab, depth = 16;

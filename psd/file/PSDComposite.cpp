@@ -36,26 +36,29 @@ bool ChooseLayout(uint32_t mode, uint16_t depth, uint16_t channels, CompositeLay
             }
             out = {Raster::Format::IA8, 0, true};
             return true;
+        case 2:
+            // Palette indices, kept as they are.
+            if (depth != 8) return parsing();
+            out = {Raster::Format::IA8, 1, false};
+            return true;
         case 7:
-            if (channels != 1) {
+            // The first ink is the intensity; the others are extra channels.
+            if (channels == 0) {
                 ld.m_report.SetError(PSDError::kUnsupportedColourMode, "Multichannel");
                 return false;
             }
             [[fallthrough]];
         case 1:
+        case 8:
             if (depth == 8)
                 out = {Raster::Format::IA8, 1, false};
             else if (depth == 16)
                 out = {Raster::Format::IA16, 2, false};
+            else if (depth == 32)
+                out = {Raster::Format::IAF, 4, false};
             else
                 return parsing();
             return true;
-        case 2:
-            ld.m_report.SetError(PSDError::kUnsupportedColourMode, "Indexed");
-            return false;
-        case 8:
-            ld.m_report.SetError(PSDError::kUnsupportedColourMode, "Duotone");
-            return false;
         case 3:
             if (depth == 8)
                 out = {Raster::Format::RGBA8, 1, false};
@@ -67,8 +70,12 @@ bool ChooseLayout(uint32_t mode, uint16_t depth, uint16_t channels, CompositeLay
                 return parsing();
             return true;
         case 4:
-            if (depth != 8 && depth != 16) return parsing();
-            out = {Raster::Format::CMYKA8, unsigned(depth / 8), false};
+            if (depth == 8)
+                out = {Raster::Format::CMYKA8, 1, false};
+            else if (depth == 16)
+                out = {Raster::Format::CMYKA16, 2, false};
+            else
+                return parsing();
             return true;
         case 9:
             if (depth != 8 && depth != 16) return parsing();

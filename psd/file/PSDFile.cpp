@@ -1,5 +1,7 @@
 #include "psd/file/PSDFile.h"
 
+#include "host/kernel/Memory.h"
+
 #include "psd/layer/PSDLayer.h"
 #include "psd/layer/PSDSmartObject.h"
 #include "psd/vector/PSDPath.h"
@@ -127,13 +129,14 @@ bool PSDFile::Parse(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseDa
     m_width = pd.m_width = Be32(h + 18);
     m_depth = Be16(h + 22);
     m_colourMode = pd.m_colourMode = Be16(h + 24);
-    pd.m_colourChannels = static_cast<uint16_t>(ColourChannelCount(m_colourMode, false));
+    // Duotone's one ink counts, so that its flat background layer is recognised.
+    pd.m_colourChannels = static_cast<uint16_t>(ColourChannelCount(m_colourMode, false, true));
 
     auto refuse = [&pd](char const* detail) {
         pd.m_report.SetError(PSDError::kUnsupportedColourMode, String(detail));
         return false;
     };
-    bool checkDepth = true;
+    bool checkDepth = true, indexed = false;
     switch (m_colourMode) {
         case 0:
             if (m_depth != 1 || m_channelCount != 1) return refuse("Bitmap");
@@ -144,16 +147,23 @@ bool PSDFile::Parse(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseDa
         case 4:
         case 9: break;
         case 7:
-            if (m_channelCount != 1) return refuse("Multichannel");
+            // Every channel is an ink of its own: the first is read as intensity, the others as
+            // extra channels.
+            if (m_channelCount == 0) return refuse("Multichannel");
             break;
-        case 2: return refuse("Indexed");
-        case 8: return refuse("Duotone");
+        case 2:
+            // Palette indices are bytes: any other depth fails the depth test below.
+            indexed = true;
+            break;
+        case 8: break;
         default:
             // Parsing goes on; a document that otherwise reads is still returned.
             pd.m_report.SetError(PSDError::kUnknownColourMode, Kernel::ToString(unsigned(m_colourMode)));
             break;
     }
-    if (checkDepth && m_depth != 1 && m_depth != 8 && m_depth != 16 && m_depth != 32) {
+    bool depthOk = indexed ? m_depth == 8
+                           : m_depth == 1 || m_depth == 8 || m_depth == 16 || m_depth == 32;
+    if (checkDepth && !depthOk) {
         pd.m_report.SetError(PSDError::kUnsupportedDepth,
                              Kernel::FormatString("%1, %2", {ColourModeName(m_colourMode),
                                                              Kernel::ToString(unsigned(m_depth))}));
@@ -169,17 +179,15 @@ bool PSDFile::Parse(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseDa
 bool PSDFile::ParseColorModeSection(Kernel::InStreamSeekable& stream, ParseData& pd) {
     uint32_t length;
     if (!ReadValue(stream, length, pd)) return false;
-    if (m_colourMode == 2 || m_colourMode == 8) {
-        pd.m_report.ErrorParsing();
+    m_sections.colourModeDataLength = length;
+    // Kept whole (a palette, duotone inks, HDR toning...) to be written back as it was.
+    if (length > stream.GetRemaining()) return SkipBytes(stream, length, pd);
+    if (length > Kernel::GetAllocationLimit()) {
+        pd.m_report.ErrorAlloc();
         return false;
     }
-    m_sections.colourModeDataLength = length;
-    // Kept only when small: the one block we know (HDR toning) is 112 bytes.
-    if (length > 0 && length <= 4096 && length <= stream.GetRemaining()) {
-        m_colourModeData.resize(length);
-        return ReadBytes(stream, m_colourModeData.data(), length, pd);
-    }
-    return SkipBytes(stream, length, pd);
+    m_colourModeData.resize(length);
+    return length == 0 || ReadBytes(stream, m_colourModeData.data(), length, pd);
 }
 
 int PSDFile::DetermineRasterFormat(Raster::Format& out) const {
@@ -189,15 +197,16 @@ int PSDFile::DetermineRasterFormat(Raster::Format& out) const {
             out = Raster::Format::IA8;
             return 0;
         case 1:
+        case 7:
+        case 8:
             if (m_depth == 8) out = Raster::Format::IA8;
             else if (m_depth == 16) out = Raster::Format::IA16;
+            else if (m_depth == 32) out = Raster::Format::IAF;
             else return 1;
             return 0;
-        case 7:
-            if (m_channelCount != 1) return 2;
-            if (m_depth == 8) out = Raster::Format::IA8;
-            else if (m_depth == 16) out = Raster::Format::IA16;
-            else return 1;
+        case 2:
+            if (m_depth != 8) return 1;
+            out = Raster::Format::IA8;
             return 0;
         case 3:
             if (m_depth == 8) out = Raster::Format::RGBA8;
@@ -207,7 +216,7 @@ int PSDFile::DetermineRasterFormat(Raster::Format& out) const {
             return 0;
         case 4:
             if (m_depth != 8 && m_depth != 16) return 1;
-            out = Raster::Format::CMYKA8;
+            out = m_depth == 16 ? Raster::Format::CMYKA16 : Raster::Format::CMYKA8;
             return 0;
         case 9:
             if (m_depth != 8 && m_depth != 16) return 1;

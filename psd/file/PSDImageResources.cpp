@@ -296,10 +296,13 @@ bool ParseResolution(PSDFile& doc, Block& b, ParseData& pd) {
 }
 
 bool ParseAlphaNames(PSDFile& doc, Block& b, ParseData& pd) {
-    // One name per channel beyond the colour channels of the mode.
-    int64_t count = doc.m_colourMode > 9 ? int64_t(doc.m_channelCount)
-                                         : int64_t(doc.m_channelCount) -
-                                               int64_t(ColourChannelCount(doc.m_colourMode, false));
+    // One name per channel beyond the colour channels of the mode; every ink of a multichannel
+    // document has a name.
+    bool everyChannel =
+        doc.m_colourMode > 9 || doc.m_colourMode == uint32_t(ColourMode::Multichannel);
+    int64_t count = everyChannel ? int64_t(doc.m_channelCount)
+                                 : int64_t(doc.m_channelCount) -
+                                       int64_t(ColourChannelCount(doc.m_colourMode, false, true));
     for (int64_t i = 0; i < count; ++i) {
         String name;
         if (!ReadPascalString(b.stream, name, 0, pd)) return false;
@@ -751,7 +754,8 @@ bool PSDFile::SaveModelResources(Kernel::OutStreamSeekable& s, SaveData const& s
     // empty name rather than leaving the reader to run into the next block.
     uint16_t channels = sd.m_headerChannels ? sd.m_headerChannels : m_channelCount;
     uint32_t mode = sd.m_headerChannels ? sd.m_colourMode : m_colourMode;
-    unsigned colours = mode > 9 ? 0 : ColourChannelCount(mode, false);
+    bool everyChannel = mode > 9 || mode == uint32_t(ColourMode::Multichannel);
+    unsigned colours = everyChannel ? 0 : ColourChannelCount(mode, false, true);
     if (channels > colours && names.size() < size_t(channels - colours)) names.resize(channels - colours);
     if (!names.empty()) {
         bool ok = WriteBlock(s, f, kAlphaNames, [&] {

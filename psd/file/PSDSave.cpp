@@ -248,7 +248,7 @@ void FillSaveData(PSDFile const& doc, bool psb, SaveData& sd) {
     sd.m_width = doc.m_width;
     sd.m_height = doc.m_height;
     sd.m_colourChannelsPlusOne = uint16_t(ColourChannelCount(doc.m_colourMode, true));
-    sd.m_headerChannels = uint16_t(ColourChannelCount(doc.m_colourMode, false) +
+    sd.m_headerChannels = uint16_t(ColourChannelCount(doc.m_colourMode, false, true) +
                                    (doc.m_mergedTransparency ? 1 : 0) + doc.m_masks.size());
     sd.m_depth = doc.m_depth;
     sd.m_layerIds = doc.AssignLayerIds();
@@ -375,6 +375,12 @@ bool PSDFile::Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, b
 }
 
 bool PSDFile::SaveColorModeSection(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    // A document's own data (palette, duotone inks, toning settings) goes back as it was read.
+    if (!m_colourModeData.empty()) {
+        if (m_colourModeData.size() > UINT32_MAX) return false;
+        return WriteValue<uint32_t>(stream, uint32_t(m_colourModeData.size()), sd.m_fixer) &&
+               stream.Write(m_colourModeData.data(), m_colourModeData.size());
+    }
     if (sd.m_colourMode == uint32_t(ColourMode::RGB) && sd.m_depth == 32) {
         return WriteValue<uint32_t>(stream, sizeof sColorModeData, sd.m_fixer) &&
                stream.Write(sColorModeData, sizeof sColorModeData);
@@ -390,6 +396,22 @@ bool PSDFile::SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& s
     ByteOrderFixer const& f = sd.m_fixer;
     uint32_t w = sd.m_width, h = sd.m_height;
 
+    if (!m_flattenedBitmap && sd.m_depth == 32) {
+        // No composite: every float channel white (1.0), raw, as float composites are stored.
+        if (!WriteValue<uint16_t>(stream, kCompressionRaw, f)) return false;
+        std::vector<uint8_t> row(size_t(w) * 4);
+        for (size_t x = 0; x < w; ++x) {
+            row[4 * x] = 0x3F;
+            row[4 * x + 1] = 0x80;
+        }
+        uint64_t rows = uint64_t(h) * sd.m_headerChannels;
+        for (uint64_t r = 0; r < rows; ++r) {
+            if (r % 256 == 0 && Aborted(abort)) return false;
+            if (!row.empty() && !stream.Write(row.data(), row.size())) return false;
+        }
+        sd.Step();
+        return true;
+    }
     if (!m_flattenedBitmap) {
         // No composite: every channel white, as runs of 0xFF.
         if (sd.m_depth != 8 && sd.m_depth != 16) return false;

@@ -1,5 +1,5 @@
 // Channel pixel decoding: raw, PackBits, ZIP and ZIP with prediction, at 8, 16 and 32 bits, into
-// one channel of a host bitmap, with the 16->8 (CMYK) and 8->16 (Lab) sample conversions.
+// one channel of a host bitmap, with the 8->16 (Lab) sample conversion.
 //
 // Decoding reads by position (the document's mapping, or ReadAt into a buffer), never through a
 // stream cursor, so decoders for different bitmaps of one document may run on different threads.
@@ -23,8 +23,8 @@ enum ChannelCompression : uint16_t {
 };
 
 // The format of a layer's decoded colour bitmap for a colour mode and depth (false when the mode
-// and depth have none), and of its masks: masks follow the depth with the colour bitmap's
-// conversions, so 16-bit CMYK masks are 8-bit and 8-bit Lab masks 16-bit.
+// and depth have none), and of its masks: samples keep the document depth, except that 8-bit Lab
+// (colour and masks) is widened to 16 bits. Indexed layers hold palette indices.
 bool LayerBitmapFormat(uint32_t mode, uint16_t depth, Raster::Format& out);
 bool LayerMaskFormat(uint32_t mode, uint16_t depth, Raster::Format& out);
 

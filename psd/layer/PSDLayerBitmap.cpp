@@ -16,6 +16,9 @@ using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
 unsigned LayerColourChannels(uint32_t mode) {
     switch (mode) {
         case 1:
+        case 2:
+        case 7:
+        case 8:
             return 1;
         case 3:
         case 9:
@@ -31,11 +34,20 @@ unsigned LayerColourChannels(uint32_t mode) {
 
 bool LayerBitmapFormat(uint32_t mode, uint16_t depth, Raster::Format& out) {
     switch (mode) {
+        case 2:
+            // Palette indices, one byte each, kept as they are.
+            out = Raster::Format::IA8;
+            return depth == 8;
         case 1:
+        case 7:
+        case 8:
+            // Duotone and multichannel layers hold one intensity channel like greyscale ones.
             if (depth == 8)
                 out = Raster::Format::IA8;
             else if (depth == 16)
                 out = Raster::Format::IA16;
+            else if (depth == 32)
+                out = Raster::Format::IAF;
             else
                 return false;
             return true;
@@ -50,7 +62,7 @@ bool LayerBitmapFormat(uint32_t mode, uint16_t depth, Raster::Format& out) {
                 return false;
             return true;
         case 4:
-            out = Raster::Format::CMYKA8;
+            out = depth == 16 ? Raster::Format::CMYKA16 : Raster::Format::CMYKA8;
             return depth == 8 || depth == 16;
         case 9:
             out = Raster::Format::LABA16;
@@ -64,7 +76,7 @@ bool LayerMaskFormat(uint32_t mode, uint16_t depth, Raster::Format& out) {
     if (depth == 32)
         out = Raster::Format::AF;
     else if (depth == 16)
-        out = mode == 4 ? Raster::Format::A8 : Raster::Format::A16;
+        out = Raster::Format::A16;
     else if (depth == 8)
         out = mode == 9 ? Raster::Format::A16 : Raster::Format::A8;
     else

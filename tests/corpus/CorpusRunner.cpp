@@ -33,10 +33,9 @@ int ExpectedHeaderRefusal(nlohmann::json const& h) {
     bool depthOk = depth == 1 || depth == 8 || depth == 16 || depth == 32;
     switch (mode) {
         case 0: return (depth == 1 && channels == 1) ? -1 : kMode;
-        case 2:
-        case 8: return PSD::PSDError::kUnsupportedColourMode;
+        case 2: return depth == 8 ? -1 : kDepth;  // palette indices are bytes
         case 7:
-            if (channels != 1) return kMode;
+            if (channels == 0) return kMode;
             return depthOk ? -1 : kDepth;
         default: return depthOk ? -1 : kDepth;
     }

@@ -1,7 +1,7 @@
 // Corpus aspect "pixels": every layer channel and every composite channel decodes to the samples
 // the reference hashed. Decoded bitmaps are turned back into the document's samples (big-endian,
-// at the document depth, masks un-inverted, Bitmap rows re-packed) before hashing; 16-bit CMYK is
-// compared through the high bytes, which is all an 8-bit CMYK bitmap keeps.
+// at the document depth, masks un-inverted, Bitmap rows re-packed) before hashing. Every mode keeps
+// its depth, so the full-depth hashes are compared.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,7 +18,7 @@ using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
 
 // The samples of one bitmap channel as the document stored them. depth is the document's.
 std::string HashChannel(Raster::DynamicBitmap const* bm, unsigned channel, unsigned depth,
-                        bool invert, bool) {
+                        bool invert) {
     testsupport::Sha256 sha;
     if (!bm || bm->IsEmpty()) return sha.HexDigest();
     uint32_t w = bm->GetWidth();
@@ -63,9 +63,8 @@ std::string HashChannel(Raster::DynamicBitmap const* bm, unsigned channel, unsig
 }
 
 // The reference hash to compare with, or null when the reference could not decode the channel.
-json const* RefHash(json const& ch, bool cmyk16) {
-    char const* key = cmyk16 ? "sha256_hi8" : "sha256";
-    auto it = ch.find(key);
+json const* RefHash(json const& ch) {
+    auto it = ch.find("sha256");
     if (it == ch.end() || it->is_null()) return nullptr;
     return &*it;
 }
@@ -73,18 +72,21 @@ json const* RefHash(json const& ch, bool cmyk16) {
 struct Ctx {
     std::string& why;
     unsigned depth;
-    bool cmyk16;
     bool refused = false;  // the mode and depth have no bitmap format: ErrorParsing is the answer
     size_t compared = 0;
 };
 
-// Layer bitmaps exist for Grayscale 8/16, RGB 8/16/32, CMYK and Lab 8/16.
+// Layer bitmaps exist for every mode but Bitmap and the unknown ones, at 8, 16 and 32 bits, except
+// Indexed (8 only) and CMYK and Lab (8 and 16).
 bool LayerFormatRefused(uint32_t mode, unsigned depth) {
     switch (mode) {
         case 1:
-            return depth != 8 && depth != 16;
         case 3:
+        case 7:
+        case 8:
             return depth != 8 && depth != 16 && depth != 32;
+        case 2:
+            return depth != 8;
         case 4:
         case 9:
             return depth != 8 && depth != 16;
@@ -101,7 +103,7 @@ std::string ErrorText(PSD::PSDReport const& r) {
 bool Compare(Ctx& c, std::string const& where, json const& ch, bool ok, bool damaged,
              Raster::DynamicBitmap const* bm, unsigned channel, bool invert,
              PSD::PSDReport const& report, std::string const* padded = nullptr) {
-    json const* ref = RefHash(ch, c.cmyk16);
+    json const* ref = RefHash(ch);
     ++c.compared;
     if (c.refused) {
         if (!ok && report.m_error && report.m_error->GetCode() == PSD::PSDError::kParsing)
@@ -120,7 +122,7 @@ bool Compare(Ctx& c, std::string const& where, json const& ch, bool ok, bool dam
         c.why = where + ": " + ErrorText(report);
         return false;
     }
-    std::string ours = padded ? *padded : HashChannel(bm, channel, c.depth, invert, c.cmyk16);
+    std::string ours = padded ? *padded : HashChannel(bm, channel, c.depth, invert);
     if (ours != ref->get<std::string>()) {
         c.why = where + ": hash differs" + (damaged ? " (damaged rows)" : "") + ", bitmap " +
                 (bm ? std::to_string(bm->GetWidth()) + "x" + std::to_string(bm->GetHeight())
@@ -230,6 +232,9 @@ bool CheckComposite(Ctx& c, PSD::PSDFile const& doc, json const& comp, std::stri
 unsigned LayerColourChannels(uint32_t mode) {
     switch (mode) {
         case 1:
+        case 2:
+        case 7:
+        case 8:
             return 1;
         case 3:
         case 9:
@@ -284,7 +289,7 @@ bool CheckLayer(Ctx& c, PSD::PSDLayer const& layer, json const& ref, size_t inde
 Outcome CheckPixels(Document& d, std::string& why) {
     if (!d.doc || !d.ref.value("open_ok", false)) return Outcome::NotApplicable;
     auto const& doc = *d.doc;
-    Ctx c{why, doc.m_depth, doc.m_colourMode == 4 && doc.m_depth == 16};
+    Ctx c{why, doc.m_depth};
     c.refused = LayerFormatRefused(doc.m_colourMode, doc.m_depth);
     static json const kNone;
     auto li = d.ref.find("layers");
@@ -298,9 +303,8 @@ Outcome CheckPixels(Document& d, std::string& why) {
         for (size_t i = 0; i < layers.size(); ++i)
             if (!CheckLayer(c, *doc.m_layers[i], layers[i], i)) return Outcome::Mismatch;
     auto comp = d.ref.find("composite");
-    // The composite has its own table: Grayscale 32 is the one mode-depth pair it refuses that
-    // opens.
-    c.refused = doc.m_colourMode == 1 && doc.m_depth == 32;
+    // Every mode and depth that opens has a composite bitmap.
+    c.refused = false;
     if (comp != d.ref.end() && comp->is_object() && !CheckComposite(c, doc, *comp, d.fullPath))
         return Outcome::Mismatch;
     return c.compared ? Outcome::Match : Outcome::NotApplicable;

@@ -167,7 +167,8 @@ bool CheckVariant(PSD::PSDFile const& doc, Bitmaps const& orig, bool psb, bool c
         !c.Same("colour mode", doc.m_colourMode, back->m_colourMode) ||
         !c.Same("channels", doc.m_channelCount, back->m_channelCount) ||
         !c.Same("merged transparency", doc.m_mergedTransparency != 0,
-                back->m_mergedTransparency != 0))
+                back->m_mergedTransparency != 0) ||
+        !c.Same("colour mode data", doc.m_colourModeData, back->m_colourModeData))
         return false;
     if (!c.Same("alpha channel names", ExtraChannelNames(doc, orig.masks.size()),
                 ExtraChannelNames(*back, orig.masks.size())) ||

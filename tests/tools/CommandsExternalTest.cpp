@@ -183,6 +183,63 @@ TEST(CommandsExternal, FailuresLeaveNoOutput) {
     EXPECT_EQ(dir.Count(".partial-"), 0u);
 }
 
+TEST(CommandsExternal, ConvertWritesADamagedCompositeBlank) {
+    // The layers come through, the composite is white in every channel (the extra one too) and
+    // the document says its merged data is not real. The document had merged transparency.
+    struct Case {
+        char const* what;
+        Raster::Format format, mask;
+        bool cut;  // the image data cut short, else an unknown compression code
+    } const cases[] = {{"8-bit cut", Raster::Format::RGBA8, Raster::Format::A8, true},
+                       {"16-bit CMYK code", Raster::Format::CMYKA16, Raster::Format::A16, false},
+                       {"32-bit grey cut", Raster::Format::IAF, Raster::Format::AF, true}};
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        Dir dir;
+        auto doc = PSD::PSDFile::CreateEmpty(24, 16, false, c.format, nullptr, nullptr);
+        doc->AddLayer(MakeLayer("one", 2, 3, Pattern(12, 9, c.format, 3)));
+        ASSERT_TRUE(doc->SetFlattenedBitmap(Pattern(24, 16, c.format, 5)));
+        doc->SetMasks({Pattern(24, 16, c.mask, 6)}, {"extra"});
+        Saved s = SaveToMemory(*doc, false, false);
+        ASSERT_TRUE(s.ok);
+        PSD::PSDReport r;
+        auto opened = Reopen(s.bytes, r);
+        ASSERT_TRUE(opened) << ErrorText(r);
+        uint64_t image = opened->m_imageDataPosition;
+        if (c.cut)
+            s.bytes.resize(size_t(image) + 40);
+        else
+            s.bytes[size_t(image) + 1] = 7;
+        std::string in = dir.Write("in.psd", s.bytes), out = (dir.path / "out.psd").string();
+        int status = 0;
+        std::string said = testsupport::RunTool("convert " + in + " " + out, &status);
+        ASSERT_EQ(status, 0) << said;
+        EXPECT_NE(said.find("warning: "), std::string::npos) << said;
+        EXPECT_NE(said.find("marked as not real merged data"), std::string::npos) << said;
+        auto back = Open(out);
+        ASSERT_TRUE(back);
+        EXPECT_FALSE(back->m_hasRealMergedData);
+        // The merged transparency goes with the merged image; the extra channel stays, named.
+        EXPECT_EQ(back->m_channelCount, opened->m_channelCount - 1);
+        EXPECT_EQ(back->m_mergedTransparency, 0u);
+        EXPECT_EQ(back->GetAlphaChannelName(0), "extra");
+        ASSERT_EQ(back->m_layers.size(), 1u);
+        Kernel::Counted<Raster::DynamicBitmap> bm, flat;
+        std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+        ASSERT_TRUE(back->m_layers[0]->GetBitmap(bm, r));
+        EXPECT_TRUE(SameBitmap(bm.Get(), doc->m_layers[0]->m_bitmap.Get()));
+        ASSERT_TRUE(back->GetBitmap(flat, masks, r)) << ErrorText(r);
+        ASSERT_EQ(masks.size(), 1u);
+        for (auto const* b : {flat.Get(), masks[0].Get()}) {
+            ASSERT_EQ(b->GetFormat(), b == flat.Get() ? c.format : c.mask);
+            auto white = Raster::DynamicBitmap::Create(b->GetWidth(), b->GetHeight(), b->GetFormat());
+            for (unsigned ch = 0; ch < white->GetChannelCount(); ++ch)
+                white->FillChannel(ch, white->GetFormatInfo().isFloat ? 1.0 : 65535.0);
+            EXPECT_TRUE(SameBitmap(b, white.Get()));
+        }
+    }
+}
+
 TEST(CommandsExternal, InterruptingASaveLeavesNothingBehind) {
     Dir dir;
     // Big enough that the save is still running when the signal arrives.

@@ -143,3 +143,26 @@ TEST(ExportVerifyBitmap, ExportWritesEveryBitmapAndListsIt) {
     CliRun missing = Cli("export " + (d / "nothing.psd").string() + " -o " + (d / "x").string());
     EXPECT_NE(missing.status, 0);
 }
+
+TEST(ExportVerifyBitmap, IndexedCompositesExportThroughTheirPalette) {
+    // The palette stops short: indices it does not reach in a plane are black.
+    const uint32_t w = 16, h = 3;
+    std::vector<uint8_t> indices(w * h), palette(300);
+    for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i * 37 + 11);
+    for (size_t i = 0; i < palette.size(); ++i) palette[i] = uint8_t(i * 5 + 1);
+    testsupport::Header hd{1, 1, h, w, 8, 2};
+    testsupport::ScratchDir dir;
+    fs::path doc = dir.Write("indexed.psd", testsupport::Document(hd, palette, {}, {},
+                                                                 testsupport::CompositeRaw({indices})));
+    CliRun r = Cli("export " + doc.string() + " -o " + (dir.path / "out").string());
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::string error;
+    auto png = Raster::ReadPNGFile((dir.path / "out" / "composite.png").string(), &error);
+    ASSERT_TRUE(png) << error;
+    ASSERT_EQ(png->GetFormat(), Raster::Format::RGBA8);
+    for (uint32_t i = 0; i < w * h; ++i)
+        for (unsigned c = 0; c < 3; ++c) {
+            size_t at = c * 256 + indices[i];
+            ASSERT_EQ(png->GetRow(i / w)[(i % w) * 4 + c], at < palette.size() ? palette[at] : 0);
+        }
+}

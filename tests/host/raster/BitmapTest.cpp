@@ -12,9 +12,9 @@ using namespace Raster;
 
 namespace {
 
-constexpr Format kAllFormats[] = {Format::RGBA8,  Format::RGBA16, Format::IA8, Format::IA16,
-                                  Format::CMYKA8, Format::LABA16, Format::A8,  Format::A16,
-                                  Format::RGBAF,  Format::AF};
+constexpr Format kAllFormats[] = {Format::RGBA8,  Format::RGBA16,  Format::IA8, Format::IA16,
+                                  Format::CMYKA8, Format::LABA16,  Format::A8,  Format::A16,
+                                  Format::RGBAF,  Format::AF,      Format::CMYKA16, Format::IAF};
 
 // Restores the allocation limit at the end of a test.
 struct LimitGuard {
@@ -48,10 +48,10 @@ double Encoded(unsigned bps, double v) {
 
 }  // namespace
 
-// The format numbers are fixed: exactly 0..7, 9 and 10 are formats.
+// The format numbers are fixed: exactly 0..7 and 9..12 are formats.
 TEST(DynamicBitmap, FormatNumbersAndSizes) {
     for (Format f : kAllFormats) EXPECT_TRUE(IsValidFormat(static_cast<int>(f))) << int(f);
-    for (int bad : {-1, 8, 11}) EXPECT_FALSE(IsValidFormat(bad)) << bad;
+    for (int bad : {-1, 8, 13}) EXPECT_FALSE(IsValidFormat(bad)) << bad;
     auto b = DynamicBitmap::Create(3, 2, Format::CMYKA8);
     EXPECT_EQ(b->GetRowBytes(), 15u);
     EXPECT_EQ(b->GetDataSize(), 30u);

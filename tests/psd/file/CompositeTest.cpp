@@ -110,13 +110,48 @@ TEST(Composite, RGBAlphaAndExtraChannels) {
 
 TEST(Composite, ConversionsAndDepths) {
     const uint32_t w = 4, h = 3;
-    {  // 16-bit CMYK becomes 8-bit CMYK through the high bytes.
-        Planes p = MakePlanes(4, w * h * 2);
-        Decoded d = Decode(Hdr(4, 16, 4, w, h), testsupport::CompositeRaw(p));
-        ASSERT_TRUE(d.ok);
-        EXPECT_EQ(d.bm->GetFormat(), Raster::Format::CMYKA8);
-        for (uint32_t i = 0; i < w * h; ++i) EXPECT_EQ(Sample(*d.bm, 3, i % w, i / w), p[3][2 * i]);
-        EXPECT_EQ(Sample(*d.bm, 4, 0, 0), 255u);
+    // One-intensity modes and 16-bit CMYK keep every sample at the document depth: the first
+    // channel in the bitmap, the rest (multichannel inks, extra channels) as masks.
+    struct Deep {
+        uint16_t mode, depth, channels;
+        Raster::Format format, maskFormat;
+        uint32_t opaque;
+    };
+    for (Deep const& c : {Deep{4, 16, 4, Raster::Format::CMYKA16, Raster::Format::A16, 0xFFFF},
+                          Deep{4, 16, 5, Raster::Format::CMYKA16, Raster::Format::A16, 0xFFFF},
+                          Deep{1, 32, 2, Raster::Format::IAF, Raster::Format::AF, 0x3F800000},
+                          Deep{2, 8, 1, Raster::Format::IA8, Raster::Format::A8, 0xFF},
+                          Deep{8, 8, 1, Raster::Format::IA8, Raster::Format::A8, 0xFF},
+                          Deep{8, 16, 1, Raster::Format::IA16, Raster::Format::A16, 0xFFFF},
+                          Deep{7, 16, 3, Raster::Format::IA16, Raster::Format::A16, 0xFFFF},
+                          Deep{7, 8, 2, Raster::Format::IA8, Raster::Format::A8, 0xFF}}) {
+        SCOPED_TRACE(std::to_string(c.mode) + "/" + std::to_string(c.depth) + "/" +
+                     std::to_string(c.channels));
+        unsigned bytes = c.depth / 8;
+        Planes p = MakePlanes(c.channels, w * h * bytes);
+        for (bool zip : {false, true}) {
+            Decoded d = Decode(Hdr(c.mode, c.depth, c.channels, w, h),
+                               zip ? testsupport::CompositeZip(p, w * bytes, bytes, false)
+                                   : testsupport::CompositeRaw(p));
+            ASSERT_TRUE(d.ok) << Code(d.report);
+            ASSERT_EQ(d.bm->GetFormat(), c.format);
+            unsigned colour = c.mode == 4 ? 4 : 1;
+            ASSERT_EQ(d.masks.size(), c.channels - colour);
+            auto stored = [&](unsigned ch, uint32_t i) {
+                uint32_t v = 0;
+                for (unsigned k = 0; k < bytes; ++k) v = v << 8 | p[ch][bytes * i + k];
+                return v;
+            };
+            for (uint32_t i = 0; i < w * h; ++i) {
+                for (unsigned ch = 0; ch < colour; ++ch)
+                    ASSERT_EQ(Sample(*d.bm, ch, i % w, i / w), stored(ch, i)) << ch << " " << i;
+                ASSERT_EQ(Sample(*d.bm, colour, i % w, i / w), c.opaque);
+                for (size_t m = 0; m < d.masks.size(); ++m) {
+                    ASSERT_EQ(d.masks[m]->GetFormat(), c.maskFormat);
+                    ASSERT_EQ(Sample(*d.masks[m], 0, i % w, i / w), stored(colour + m, i));
+                }
+            }
+        }
     }
     {  // 8-bit Lab becomes 16-bit Lab.
         Planes p = MakePlanes(3, w * h);
@@ -198,8 +233,12 @@ TEST(Composite, RefusalsAndErrors) {
         {"bitmap zip", Hdr(0, 1, 1, 10, 2),
          testsupport::CompositeZip({{0xA0, 0xC0, 0, 0}}, 2, 1, false),
          PSDError::kUnknownCompression, "", "2"},
-        {"32-bit grey", Hdr(1, 32, 1, 2, 2), testsupport::CompositeRaw({std::vector<uint8_t>(16)}),
-         PSDError::kParsing, "", "-"},
+        {"32-bit Lab", Hdr(9, 32, 3, 2, 2),
+         testsupport::CompositeRaw(Planes(3, std::vector<uint8_t>(16))), PSDError::kParsing, "",
+         "-"},
+        {"32-bit CMYK", Hdr(4, 32, 4, 2, 2),
+         testsupport::CompositeRaw(Planes(4, std::vector<uint8_t>(16))), PSDError::kParsing, "",
+         "-"},
         {"unknown mode", Hdr(5, 8, 1, 2, 2), testsupport::CompositeRaw({std::vector<uint8_t>(4)}),
          PSDError::kUnsupportedColourMode, "", ""}};
     for (auto const& c : cases) {

@@ -226,14 +226,15 @@ TEST(ImageResourcesRead, MalformedBlocksFailWithTheirError) {
 }
 
 TEST(ImageResourcesRead, AlphaNamesFollowTheChannelCount) {
-    // Names are read for the channels beyond the colour ones: RGB, CMYK, grey; Duotone has no
-    // colour channels here, an unknown mode names every channel, too few channels name none.
+    // Names are read for the channels beyond the colour ones: RGB, CMYK, grey, Duotone (one
+    // ink); multichannel and unknown modes name every channel, too few channels name none.
     Bytes names = Pascal("Transparency").Append(Pascal("Alpha 1")).Append(Pascal("Alpha 2"));
     for (auto [mode, channels, expected] : {std::tuple{3u, 5, 2u},
                                             {3u, 3, 0u},
                                             {4u, 5, 1u},
                                             {1u, 3, 2u},
-                                            {8u, 2, 2u},
+                                            {8u, 2, 1u},
+                                            {7u, 3, 3u},
                                             {12u, 1, 1u},
                                             {3u, 1, 0u}}) {
         SCOPED_TRACE(std::to_string(mode) + "/" + std::to_string(channels));

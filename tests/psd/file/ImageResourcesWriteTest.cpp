@@ -373,8 +373,9 @@ TEST(ImageResourcesCorpus, WrittenResourcesReadBackToTheSameSettings) {
         // an empty name for the others.
         std::vector<PSD::String> names = doc->m_alphaChannelNames;
         if (names.empty() && doc->m_mergedTransparency) names.emplace_back("Transparency");
+        bool everyChannel = doc->m_colourMode > 9 || doc->m_colourMode == 7;
         unsigned colours =
-            doc->m_colourMode > 9 ? 0 : PSD::ColourChannelCount(doc->m_colourMode, false);
+            everyChannel ? 0 : PSD::ColourChannelCount(doc->m_colourMode, false, true);
         if (doc->m_channelCount > colours && names.size() < size_t(doc->m_channelCount - colours))
             names.resize(doc->m_channelCount - colours);
         EXPECT_EQ(back->m_alphaChannelNames, names);

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "support/CappedOutStream.h"
+#include "tests/support/MinimalDocument.h"
 #include "tests/psd/file/SaveTestSupport.h"
 
 namespace {
@@ -32,7 +33,7 @@ TEST(SaveDriver, SizeLimitsRefuseBeforeWritingAnything) {
 
 TEST(SaveDriver, WithoutACompositeEveryChannelIsWhiteRLE) {
     for (auto f : {Raster::Format::RGBA8, Raster::Format::RGBA16, Raster::Format::IA8,
-                   Raster::Format::CMYKA8}) {
+                   Raster::Format::CMYKA8, Raster::Format::CMYKA16}) {
         for (bool psb : {false, true}) {
             // 300 bytes a row at 8 bits: 128 + 128 + 44; odd widths end in a literal of one.
             for (unsigned w : {300u, 129u, 1u}) {
@@ -50,9 +51,22 @@ TEST(SaveDriver, WithoutACompositeEveryChannelIsWhiteRLE) {
             }
         }
     }
-    // Only 8 and 16 bits can be written this way.
-    auto deep = NewDoc(4, 4, false, Raster::Format::RGBAF);
-    EXPECT_FALSE(SaveToMemory(*deep, false, false).ok);
+    // Float composites are white as raw 1.0 samples.
+    for (auto f : {Raster::Format::RGBAF, Raster::Format::IAF}) {
+        auto deep = NewDoc(5, 3, false, f);
+        PSD::PSDReport r;
+        auto back = SaveAndReopen(*deep, false, false, r);
+        ASSERT_TRUE(back) << ErrorText(r);
+        Kernel::Counted<Raster::DynamicBitmap> bm;
+        std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+        ASSERT_TRUE(back->GetBitmap(bm, masks, r)) << ErrorText(r);
+        ASSERT_EQ(bm->GetFormat(), f);
+        for (size_t i = 0; i < bm->GetDataSize(); i += 4) {
+            float v;
+            std::memcpy(&v, bm->GetData() + i, 4);
+            ASSERT_EQ(v, 1.0f) << i;
+        }
+    }
 }
 
 TEST(SaveDriver, CompositeAndMasksRoundTripInEveryFormat) {
@@ -63,6 +77,8 @@ TEST(SaveDriver, CompositeAndMasksRoundTripInEveryFormat) {
                                          {Raster::Format::IA8, Raster::Format::A8, 1},
                                          {Raster::Format::IA16, Raster::Format::A16, 1},
                                          {Raster::Format::CMYKA8, Raster::Format::A8, 4},
+                                         {Raster::Format::CMYKA16, Raster::Format::A16, 4},
+                                         {Raster::Format::IAF, Raster::Format::AF, 1},
                                          {Raster::Format::LABA16, Raster::Format::A16, 3}}) {
         for (int variant = 0; variant < 4; ++variant) {
             bool psb = variant & 1, transparent = variant & 2;
@@ -99,6 +115,40 @@ TEST(SaveDriver, CompositeAndMasksRoundTripInEveryFormat) {
             EXPECT_TRUE(SameBitmap(masks[0].Get(), doc->m_masks[0].Get()));
             EXPECT_TRUE(SameBitmap(masks[1].Get(), doc->m_masks[1].Get()));
         }
+    }
+}
+
+TEST(SaveDriver, ColourModeDataReadIsWrittenBackAsItWas) {
+    // A palette, duotone inks, a document's own toning block and stray data of an RGB document go
+    // back byte for byte; 32-bit RGB without data of its own gets the fixed HDR block.
+    std::vector<uint8_t> palette(768), inks(130, 0x5A), own(40, 0x11), stray = {1, 2, 3};
+    for (size_t i = 0; i < palette.size(); ++i) palette[i] = uint8_t(i * 7 + 3);
+    struct Case {
+        uint16_t mode, depth, channels;
+        std::vector<uint8_t> data;
+        size_t expected;  // length written
+    } const cases[] = {{2, 8, 1, palette, 768}, {8, 16, 2, inks, 130}, {3, 32, 3, own, 40},
+                       {3, 32, 3, {}, 112},     {3, 8, 3, stray, 3},   {7, 16, 3, {}, 0}};
+    for (auto const& c : cases) {
+        SCOPED_TRACE(std::to_string(c.mode) + "/" + std::to_string(c.depth));
+        testsupport::Header h{1, c.channels, 3, 5, c.depth, c.mode};
+        std::vector<uint8_t> image(2 + size_t(5) * 3 * c.channels * (c.depth / 8), 0);
+        PSD::PSDReport r;
+        auto doc = Reopen(testsupport::Document(h, c.data, {}, {}, image), r);
+        ASSERT_TRUE(doc) << ErrorText(r);
+        // Extra channels (the inks after the first) are written from the decoded composite.
+        Kernel::Counted<Raster::DynamicBitmap> flat;
+        std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+        ASSERT_TRUE(doc->GetBitmap(flat, masks, r)) << ErrorText(r);
+        Saved s = SaveToMemory(*doc, true, false);
+        ASSERT_TRUE(s.ok);
+        ASSERT_EQ(BE32(&s.bytes[26]), c.expected);
+        EXPECT_TRUE(std::equal(c.data.begin(), c.data.end(), s.bytes.begin() + 30));
+        auto back = Reopen(s.bytes, r);
+        ASSERT_TRUE(back) << ErrorText(r);
+        EXPECT_EQ(back->m_colourMode, c.mode);
+        EXPECT_EQ(back->m_channelCount, c.channels);
+        EXPECT_EQ(back->m_colourModeData.size(), c.expected);
     }
 }
 

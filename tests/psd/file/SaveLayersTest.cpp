@@ -28,8 +28,10 @@ Raster::Format MaskFormat(Raster::Format f) {
         case Raster::Format::RGBA16:
         case Raster::Format::IA16:
         case Raster::Format::LABA16:
+        case Raster::Format::CMYKA16:
             return Raster::Format::A16;
         case Raster::Format::RGBAF:
+        case Raster::Format::IAF:
             return Raster::Format::AF;
         default:
             return Raster::Format::A8;
@@ -165,7 +167,8 @@ void ExpectSameLayers(PSDFile const& want, PSDFile const& got, std::string const
 TEST(SaveLayers, EveryFieldAndBitmapRoundTripsInEveryFormatAndVariant) {
     for (auto f :
          {Raster::Format::RGBA8, Raster::Format::RGBA16, Raster::Format::RGBAF, Raster::Format::IA8,
-          Raster::Format::IA16, Raster::Format::CMYKA8, Raster::Format::LABA16}) {
+          Raster::Format::IA16, Raster::Format::IAF, Raster::Format::CMYKA8,
+          Raster::Format::CMYKA16, Raster::Format::LABA16}) {
         for (bool psb : {false, true}) {
             for (bool compress : {false, true}) {
                 std::string what = std::string(Raster::FormatName(f)) + (psb ? " PSB" : " PSD") +
@@ -182,7 +185,8 @@ TEST(SaveLayers, EveryFieldAndBitmapRoundTripsInEveryFormatAndVariant) {
 
 TEST(SaveLayers, DeepDocumentsKeepLayersInTheirOwnBlock) {
     for (auto [f, key] :
-         {std::pair{Raster::Format::RGBA16, "Lr16"}, std::pair{Raster::Format::RGBAF, "Lr32"}}) {
+         {std::pair{Raster::Format::RGBA16, "Lr16"}, std::pair{Raster::Format::RGBAF, "Lr32"},
+          std::pair{Raster::Format::CMYKA16, "Lr16"}, std::pair{Raster::Format::IAF, "Lr32"}}) {
         for (bool psb : {false, true}) {
             auto doc = Sample(f, psb);
             doc->SetFlattenedBitmap(Pattern(64, 48, f, 3));
@@ -204,7 +208,7 @@ TEST(SaveLayers, DeepDocumentsKeepLayersInTheirOwnBlock) {
             EXPECT_EQ(BE32(&b[section + 2 * lengthSize]), 0u);
             EXPECT_EQ(at[0], section + 2 * lengthSize + 4 + 4);
             size_t bodyStart = at[0] + 4 + lengthSize;
-            auto mt = FindKey(s.bytes, f == Raster::Format::RGBA16 ? "Mt16" : "Mt32");
+            auto mt = FindKey(s.bytes, std::string(key) == "Lr16" ? "Mt16" : "Mt32");
             ASSERT_EQ(mt.size(), 1u);
             EXPECT_EQ(mt[0] - 4 - bodyStart, (length(at[0] + 4) + 3) / 4 * 4);
             PSD::PSDReport r;

@@ -19,6 +19,11 @@ using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
 uint32_t Sample(Raster::DynamicBitmap const& bm, unsigned c, uint32_t x, uint32_t y) {
     uint8_t const* p = bm.GetRow(y) + x * bm.GetBytesPerPixel() + c * bm.GetBytesPerSample();
     if (bm.GetBytesPerSample() == 1) return *p;
+    if (bm.GetBytesPerSample() == 4) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
     uint16_t v;
     std::memcpy(&v, p, 2);
     return v;
@@ -36,7 +41,7 @@ Bytes Doc(std::vector<LayerSpec> const& layers, uint16_t mode = 3, uint16_t dept
     h.depth = depth;
     h.width = 8;
     h.height = 8;
-    h.channels = mode == 4 ? 4 : (mode == 1 ? 1 : 3);
+    h.channels = mode == 4 ? 4 : (mode == 3 || mode == 9 ? 3 : 1);
     size_t plane = size_t(h.width) * h.height * (depth / 8);
     std::vector<uint8_t> image(plane * h.channels, 0);
     return testsupport::Document(h, {}, {}, testsupport::LayerSectionBody(layers, version == 2),
@@ -156,21 +161,62 @@ TEST(LayerBitmap, DamagedRowIsZeroedAndFlaggedUntilTheNextLoad) {
     EXPECT_TRUE(layer.m_damagedBitmap);
 }
 
-TEST(LayerBitmap, CMYK16KeepsHighBytesAndLab8IsWidened) {
+TEST(LayerBitmap, SamplesKeepTheDocumentDepthAndLab8IsWidened) {
     const uint32_t w = 3, h = 2;
-    auto s16 = testsupport::Pattern(w * h * 2, 9);
-    LayerSpec cmyk = Layer(0, 0, h, w);
-    for (int16_t c = -1; c < 4; ++c)
-        cmyk.channels.push_back({c, testsupport::ZipBlock(s16, w * 2, 2, true)});
-    PSDReport report;
-    auto doc = Open(Doc({cmyk}, 4, 16), report);
-    ASSERT_TRUE(doc) << ErrorCode(report);
-    BitmapRef bm;
-    ASSERT_TRUE(doc->m_layers[0]->GetBitmap(bm, report));
-    EXPECT_EQ(bm->GetFormat(), Raster::Format::CMYKA8);
-    for (uint32_t i = 0; i < w * h; ++i)
-        for (unsigned c = 0; c < 5; ++c) EXPECT_EQ(Sample(*bm, c, i % w, i / w), s16[2 * i]);
+    // Colour channels, transparency and the user mask all come out as stored, whatever the
+    // compression; a sample cut to 8 bits or a swapped channel fails.
+    struct Deep {
+        uint16_t mode, depth;
+        int16_t colours;
+        Raster::Format format, mask;
+        unsigned compression;
+    };
+    for (Deep const& c : {Deep{4, 16, 4, Raster::Format::CMYKA16, Raster::Format::A16, 3},
+                          Deep{4, 16, 4, Raster::Format::CMYKA16, Raster::Format::A16, 0},
+                          Deep{1, 32, 1, Raster::Format::IAF, Raster::Format::AF, 2},
+                          Deep{8, 16, 1, Raster::Format::IA16, Raster::Format::A16, 1},
+                          Deep{2, 8, 1, Raster::Format::IA8, Raster::Format::A8, 1}}) {
+        SCOPED_TRACE(std::to_string(c.mode) + "/" + std::to_string(c.depth) + " compression " +
+                     std::to_string(c.compression));
+        unsigned bytes = c.depth / 8;
+        LayerSpec l = Layer(0, 0, h, w);
+        l.hasMask = true;
+        l.mask.bottom = h;
+        l.mask.right = w;
+        std::vector<std::vector<uint8_t>> stored;
+        for (int16_t id = -2; id < c.colours; ++id) {
+            stored.push_back(testsupport::Pattern(w * h * bytes, uint32_t(20 + id)));
+            auto const& v = stored.back();
+            Bytes block = c.compression == 0   ? testsupport::RawBlock(v)
+                          : c.compression == 1 ? testsupport::RLEBlock(v, w * bytes)
+                                               : testsupport::ZipBlock(v, w * bytes, bytes,
+                                                                       c.compression == 3);
+            l.channels.push_back({id, block});
+        }
+        PSDReport report;
+        auto doc = Open(Doc({l}, c.mode, c.depth), report);
+        ASSERT_TRUE(doc) << ErrorCode(report);
+        BitmapRef bm, mask;
+        ASSERT_TRUE(doc->m_layers[0]->GetBitmap(bm, report)) << ErrorCode(report);
+        ASSERT_TRUE(doc->m_layers[0]->GetBitmapUserMask(mask, report)) << ErrorCode(report);
+        ASSERT_EQ(bm->GetFormat(), c.format);
+        ASSERT_EQ(mask->GetFormat(), c.mask);
+        auto value = [&](int16_t id, uint32_t i) {
+            uint32_t v = 0;
+            for (unsigned k = 0; k < bytes; ++k) v = v << 8 | stored[size_t(id + 2)][bytes * i + k];
+            return v;
+        };
+        unsigned alpha = unsigned(bm->GetFormatInfo().alphaChannel);
+        for (uint32_t i = 0; i < w * h; ++i) {
+            for (int16_t id = 0; id < c.colours; ++id)
+                ASSERT_EQ(Sample(*bm, unsigned(id), i % w, i / w), value(id, i)) << id;
+            ASSERT_EQ(Sample(*bm, alpha, i % w, i / w), value(-1, i));
+            ASSERT_EQ(Sample(*mask, 0, i % w, i / w), value(-2, i));
+        }
+    }
 
+    PSDReport report;
+    BitmapRef bm;
     auto s8 = testsupport::Pattern(w * h, 2);
     LayerSpec lab = Layer(0, 0, h, w);
     for (int16_t c = 0; c < 3; ++c) lab.channels.push_back({c, testsupport::RLEBlock(s8, w)});
@@ -205,7 +251,9 @@ TEST(LayerBitmap, Refusals) {
          "#" + std::to_string(PSDError::kParsing)},
         {"unknown compression", Layer(0, 0, 1, 1, {{0, unknown}}), 3, 8,
          "Unknown raster compression method : 4"},
-        {"grayscale 32 has no layer bitmap format", Layer(0, 0, 1, 1, {{0, Raw(4, 0)}}), 1, 32,
+        {"CMYK 32 has no layer bitmap format", Layer(0, 0, 1, 1, {{0, Raw(4, 0)}}), 4, 32,
+         "#" + std::to_string(PSDError::kParsing)},
+        {"Lab 32 has no layer bitmap format", Layer(0, 0, 1, 1, {{0, Raw(4, 0)}}), 9, 32,
          "#" + std::to_string(PSDError::kParsing)},
     };
     for (auto const& c : cases) {
