@@ -911,7 +911,7 @@ bool DeflatePredicted(std::vector<std::vector<uint8_t>> const& rows, size_t size
 }
 
 bool EncodeMatteChannel(uint32_t width, uint32_t height, unsigned depth, uint32_t sampleBits,
-                        EncodedChannel& out) {
+                        EncodedChannel& out, bool isPSB) {
     out.compression = kCompressionZipPrediction;
     out.data.clear();
     out.pieces.clear();
@@ -922,6 +922,25 @@ bool EncodeMatteChannel(uint32_t width, uint32_t height, unsigned depth, uint32_
     if (!Kernel::CheckedMul(rowBytes, height, raw) || raw > Kernel::GetAllocationLimit())
         return false;
     try {
+        if (depth == 8) {
+            // 8-bit channels are RLE, as everywhere: one packed row repeated.
+            std::vector<uint8_t> row(rowBytes, uint8_t(sampleBits));
+            std::vector<uint8_t> packed(RLEPacker::WorstCase(rowBytes));
+            size_t n = RLEPacker::Pack(row.data(), rowBytes, packed.data(), packed.size());
+            if (n == SIZE_MAX || (!isPSB && n > 0xFFFF)) return false;
+            unsigned countBytes = isPSB ? 4 : 2;
+            out.data.resize(size_t(height) * (countBytes + n));
+            for (uint32_t y = 0; y < height; ++y) {
+                if (isPSB)
+                    PutBE32(out.data.data() + size_t(y) * 4, uint32_t(n));
+                else
+                    PutBE16(out.data.data() + size_t(y) * 2, uint16_t(n));
+                std::memcpy(out.data.data() + size_t(height) * countBytes + size_t(y) * n,
+                            packed.data(), n);
+            }
+            out.compression = kCompressionRLE;
+            return true;
+        }
         std::vector<uint8_t> row(rowBytes), predicted(raw);
         for (uint32_t x = 0; x < width; ++x) {
             if (depth == 8)

@@ -141,10 +141,11 @@ void GrowScratchRows(std::vector<std::vector<uint8_t>>& rows, size_t count, size
 // compression code alone, raw. False when cancelled or out of memory.
 [[nodiscard]] bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress,
                                  bool const* cancel, EncodedChannel& out);
-// A channel of one constant sample value (8/16-bit integer or 32-bit float bits) as ZIP with
-// prediction. Width or height 0 fails.
+// A channel of one constant sample value (8/16-bit integer or 32-bit float bits): RLE at 8 bits
+// (row counts of 4 bytes in a PSB), ZIP with prediction deeper. Width or height 0 fails.
 [[nodiscard]] bool EncodeMatteChannel(uint32_t width, uint32_t height, unsigned depth,
-                                      uint32_t sampleBits, EncodedChannel& out);
+                                      uint32_t sampleBits, EncodedChannel& out,
+                                      bool isPSB = false);
 // A block holding only the compression code (raw, no rows): channels of layers without pixels.
 EncodedChannel EmptyChannel();
 // Packs every row of a channel: row byte counts (as 32-bit values) and the packed rows, with
@@ -185,11 +186,11 @@ template <Raster::Format F, unsigned C>
 template <class T>
 [[nodiscard]] bool SaveMatteChannelData(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
                                         uint32_t width, uint32_t height, T value, uint64_t& length,
-                                        bool const* cancel) {
+                                        bool const* cancel, bool isPSB = false) {
     static_assert(sizeof(T) == 1 || sizeof(T) == 2);
     if (cancel && *cancel) return false;
     EncodedChannel block;
-    if (!EncodeMatteChannel(width, height, sizeof(T) * 8, value, block)) return false;
+    if (!EncodeMatteChannel(width, height, sizeof(T) * 8, value, block, isPSB)) return false;
     length = block.GetLength();
     return WriteEncodedChannel(stream, fixer, block);
 }

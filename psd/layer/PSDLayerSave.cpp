@@ -568,7 +568,7 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
                 break;
             case ChannelKind::Matte:
                 ok[i] = EncodeMatteChannel(uint32_t(GetWidth()), uint32_t(GetHeight()), bitDepth,
-                                           p.matteBits, out);
+                                           p.matteBits, out, sd.m_isPSB);
                 break;
             case ChannelKind::Colour:
                 ok[i] = EncodeChannel({m_bitmap.Get(), p.sourceChannel, bitDepth}, sd.m_isPSB,

@@ -379,9 +379,13 @@ TEST(ChannelEncoding, MatteChannelsAreConstantRowsAndNeedASize) {
     PSD::EncodedChannel b;
     EXPECT_FALSE(PSD::EncodeMatteChannel(0, 5, 8, 1, b));
     EXPECT_FALSE(PSD::EncodeMatteChannel(5, 0, 8, 1, b));
-    ASSERT_TRUE(PSD::EncodeMatteChannel(70, 3, 8, 0x42, b));
-    EXPECT_EQ(b.compression, PSD::kCompressionZipPrediction);
-    EXPECT_EQ(DecodeBlock(b, 70, 3, 8, false), Bytes(210, 0x42));
+    // 8 bits: RLE, 2- or 4-byte counts.
+    for (bool psb : {false, true}) {
+        ASSERT_TRUE(PSD::EncodeMatteChannel(200, 3, 8, 0x42, b, psb));
+        EXPECT_EQ(b.compression, PSD::kCompressionRLE);
+        EXPECT_EQ(b.data.size(), 3 * ((psb ? 4 : 2) + 4u));  // runs of 128 and 72
+        EXPECT_EQ(DecodeBlock(b, 200, 3, 8, psb), Bytes(600, 0x42));
+    }
     ASSERT_TRUE(PSD::EncodeMatteChannel(5, 2, 32, 0x3E800000u, b));  // 0.25f
     Bytes rows = DecodeBlock(b, 5, 2, 32, false);
     for (size_t i = 0; i < 10; ++i) EXPECT_EQ(BE32(rows.data() + 4 * i), 0x3E800000u);
