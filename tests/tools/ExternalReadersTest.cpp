@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "host/raster/PNG.h"
 #include "psd/layer/PSDChannelEncoder.h"
 #include "tests/psd/file/SaveTestSupport.h"
 #include "tests/support/CorpusRoot.h"
@@ -302,7 +303,8 @@ View OpenImageIOView(std::string const& file, bool layers) {
 
 // psd-tools through the benchmark's reader script: one interpreter for all files.
 std::vector<View> PsdToolsViews(std::vector<std::string> const& files) {
-    std::string cmd = std::string(kPython) + " " + ZUZODORIV_SOURCE_DIR + "/bench/readers-psdtools.py";
+    std::string cmd =
+        std::string(kPython) + " " + ZUZODORIV_SOURCE_DIR + "/bench/readers-psdtools.py";
     for (auto const& f : files) cmd += " '" + f + "'";
     std::string text;
     RunShell(cmd, &text);
@@ -338,17 +340,17 @@ TEST(ExternalReaders, CorpusConversionsOpenAsTheOriginalsDo) {
         // block order does not give yet; without them it also reads the composite differently.
         bool magick = true;
     } const docs[] = {
-        {"ag-psd/test/read/bitmap/src.psd", true},        // bitmap, raw composite
-        {"ag-psd/test/read/bitmap-rle/src.psd", true},    // bitmap, RLE composite
-        {"ag-psd/test/read/grayscale/src.psd", false},    // grey 8, raw and RLE layers
-        {"psd-tools/tests/psd_files/gray1.psb", false},   // grey 8 PSB
-        {"ag-psd/test/read/cmyk/src.psd", false},         // CMYK 8
+        {"ag-psd/test/read/bitmap/src.psd", true},       // bitmap, raw composite
+        {"ag-psd/test/read/bitmap-rle/src.psd", true},   // bitmap, RLE composite
+        {"ag-psd/test/read/grayscale/src.psd", false},   // grey 8, raw and RLE layers
+        {"psd-tools/tests/psd_files/gray1.psb", false},  // grey 8 PSB
+        {"ag-psd/test/read/cmyk/src.psd", false},        // CMYK 8
         {"psd-tools/tests/psd_files/descriptors/stroke-color-descriptors-lab.psd", false},  // Lab 8
-        {"ag-psd/test/read/16bits/src.psd", true, false},        // RGB 16, RLE composite
-        {"psd-tools/tests/psd_files/16bit5x5.psd", true, false},  // RGB 16, raw composite
-        {"psd-tools/tests/psd_files/32bit5x5.psd", true},  // RGB 32
+        {"ag-psd/test/read/16bits/src.psd", true, false},                 // RGB 16, RLE composite
+        {"psd-tools/tests/psd_files/16bit5x5.psd", true, false},          // RGB 16, raw composite
+        {"psd-tools/tests/psd_files/32bit5x5.psd", true},                 // RGB 32
         {"psd-tools/tests/psd_files/colormodes/4x4_8bit_rgb.psd", true},  // layers without pixels
-        {"ag-psd/test/read/nested/src.psd", true},        // RGB 8, groups
+        {"ag-psd/test/read/nested/src.psd", true},                        // RGB 8, groups
         {"psd-tools/tests/psd_files/empty-layer.psd", true},  // RGB 8, a layer without pixels
         {"psd-tools/tests/psd_files/masks.psd", true},        // RGB 8, masks
     };
@@ -366,8 +368,8 @@ TEST(ExternalReaders, CorpusConversionsOpenAsTheOriginalsDo) {
             std::string out =
                 (dir.path / ("d" + std::to_string(i) + "." + f.name + ".psd")).string();
             int status;
-            std::string text = testsupport::RunTool("convert '" + src + "' '" + out + "'" + f.args,
-                                                    &status);
+            std::string text =
+                testsupport::RunTool("convert '" + src + "' '" + out + "'" + f.args, &status);
             ASSERT_EQ(status, 0) << docs[i].path << " " << f.name << ": " << text;
             files.push_back(out);
         }
@@ -397,6 +399,35 @@ TEST(ExternalReaders, CorpusConversionsOpenAsTheOriginalsDo) {
                 EXPECT_EQ(got.badRLERows, 0);
             }
         }
+    }
+}
+
+// Documents made by create open in OpenImageIO with every layer, with or without --zip (which
+// leaves 8-bit channels RLE) and as PSB.
+TEST(ExternalReaders, CreatedDocumentsOpenInOpenImageIO) {
+    if (!HaveOpenImageIO()) GTEST_SKIP() << "OpenImageIO is not installed";
+    testsupport::ScratchDir dir;
+    auto png = [&](std::string const& name, uint32_t w, uint32_t h, unsigned seed) {
+        auto out = Kernel::FileOutStream::Create((dir.path / name).string());
+        EXPECT_TRUE(out &&
+                    Raster::WritePNGBitmap(*out, *Pattern(w, h, Raster::Format::RGBA8, seed)) &&
+                    out->Close());
+        return (dir.path / name).string();
+    };
+    std::string a = png("a.png", 40, 30, 1), b = png("b.png", 12, 9, 2);
+    for (char const* args : {"", " --zip", " --zip --psb"}) {
+        SCOPED_TRACE(args);
+        std::string out = (dir.path / "made.psd").string();
+        int status;
+        std::string text =
+            testsupport::RunTool("create '" + out + "' --size 50x40 --layer 'A=" + a +
+                                     "' --layer 'B=" + b + "@-3,20' --composite" + args,
+                                 &status);
+        ASSERT_EQ(status, 0) << text;
+        std::string info;
+        EXPECT_EQ(RunShell("iinfo -v -a --hash '" + out + "'", &info), 0);
+        EXPECT_EQ(info.find("ERROR"), std::string::npos) << info;
+        EXPECT_NE(info.find("3 subimages"), std::string::npos) << info;
     }
 }
 

@@ -4,9 +4,9 @@
 #include <atomic>
 #include <thread>
 
+#include "psd/layer/PSDChannelCodec.h"
 #include "support/CappedOutStream.h"
 #include "tests/psd/file/SaveTestSupport.h"
-#include "psd/layer/PSDChannelCodec.h"
 #include "tests/support/PixelDocument.h"
 
 namespace {
