@@ -144,8 +144,7 @@ void GrowScratchRows(std::vector<std::vector<uint8_t>>& rows, size_t count, size
 // A channel of one constant sample value (8/16-bit integer or 32-bit float bits): RLE at 8 bits
 // (row counts of 4 bytes in a PSB), ZIP with prediction deeper. Width or height 0 fails.
 [[nodiscard]] bool EncodeMatteChannel(uint32_t width, uint32_t height, unsigned depth,
-                                      uint32_t sampleBits, EncodedChannel& out,
-                                      bool isPSB = false);
+                                      uint32_t sampleBits, EncodedChannel& out, bool isPSB = false);
 // A block holding only the compression code (raw, no rows): channels of layers without pixels.
 EncodedChannel EmptyChannel();
 // Packs every row of a channel: row byte counts (as 32-bit values) and the packed rows, with
