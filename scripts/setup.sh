@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs every build, test and benchmark dependency from Debian packages.
-# Idempotent; run as root on Debian 12.
+# Idempotent; run as root on Debian 12. With --bench also GIMP, which only bench/readers uses.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 PKGS=(
@@ -9,8 +9,11 @@ PKGS=(
   libfontconfig-dev libjpeg62-turbo-dev libspng-dev
   libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 python3-psd-tools imagemagick
+  python3 python3-psd-tools imagemagick openimageio-tools valgrind
 )
+if [ "${1:-}" = "--bench" ]; then
+  PKGS+=(gimp)
+fi
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -181,7 +181,7 @@ CommandRegistrar s_reg([](CLI::App& app) {
     cmd->add_option("input", opts->input, "Document to read")->required();
     cmd->add_option("output", opts->output, "Document to write")->required();
     cmd->add_flag("--psb", opts->psb, "Write the large-document format (version 2)");
-    cmd->add_flag("--zip", opts->zip, "Also try ZIP with prediction for every channel");
+    cmd->add_flag("--zip", opts->zip, "ZIP with prediction for 16- and 32-bit layer channels");
     cmd->add_flag("--check", opts->check,
                   "Open the written file again and list every resource or block of the input it lacks");
     cmd->callback([opts] { ExitStatus() = RunConvert(*opts); });

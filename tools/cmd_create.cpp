@@ -180,7 +180,7 @@ CommandRegistrar s_reg([](CLI::App& app) {
     cmd->add_flag("--composite", opts->composite,
                   "Also store the merged layers as the composite image");
     cmd->add_flag("--psb", opts->psb, "Write the large-document format (version 2)");
-    cmd->add_flag("--zip", opts->zip, "Also try ZIP with prediction for every channel");
+    cmd->add_flag("--zip", opts->zip, "ZIP with prediction for 16- and 32-bit layer channels");
     cmd->callback([opts] { ExitStatus() = RunCreate(*opts); });
 });
 

@@ -327,6 +327,7 @@ bool PSDFile::GetBitmapI(PSDLoadData& ld) const {
     m_flattenedBitmap = std::move(flattened);
     m_masks = std::move(masks);
     m_compositeDamagedRows = damaged;
+    m_compositeCompression = int32_t(compression);
     return true;
 }
 

@@ -252,6 +252,9 @@ public:
     mutable Kernel::Counted<Raster::DynamicBitmap> m_flattenedBitmap;
     mutable std::vector<Kernel::Counted<Raster::DynamicBitmap>> m_masks;
     mutable uint64_t m_compositeDamagedRows = 0;  // PackBits rows zeroed by the last composite decode
+    // The composite's compression code as last decoded (-1: never decoded, or built). A save
+    // writes a raw composite raw again and any other as RLE (32-bit ones always raw).
+    mutable int32_t m_compositeCompression = -1;
     Kernel::Counted<Raster::DynamicBitmap> m_thumbnail;
     std::vector<Kernel::Counted<PSDLayer>> m_layers;
     Kernel::Consolidated<Raster::ICCProfile> m_iccProfile;

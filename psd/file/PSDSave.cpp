@@ -160,10 +160,16 @@ bool CompositeSources(PSDFile const& doc, SaveData const& sd, std::vector<Channe
     return out.size() == sd.m_headerChannels;
 }
 
+// Composites are written raw or RLE, as other readers expect them: one read raw stays raw (as
+// do floats), any other becomes RLE. Compression of the layers does not change it.
+bool WritesRawComposite(PSDFile const& doc, SaveData const& sd) {
+    return sd.m_depth == 32 || doc.m_compositeCompression == int32_t(kCompressionRaw);
+}
+
 bool EncodesCompositeAhead(PSDFile const& doc, SaveData const& sd) {
     std::vector<ChannelSource> sources;
     if (sd.m_colourMode == uint32_t(ColourMode::Bitmap) || (sd.m_depth != 8 && sd.m_depth != 16) ||
-        !CompositeSources(doc, sd, sources))
+        WritesRawComposite(doc, sd) || !CompositeSources(doc, sd, sources))
         return false;
     uint64_t bytes = uint64_t(sd.m_width) * sd.m_height * (sd.m_depth / 8) * sources.size();
     return bytes <= kMaxCompositeAheadBytes;
@@ -453,11 +459,21 @@ bool PSDFile::SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& s
         return false;
 
     if (sd.m_colourMode == uint32_t(ColourMode::Bitmap)) {
-        // One channel of packed bits, RLE.
+        // One channel of packed bits, raw or RLE.
         if (sd.m_depth != 1) return false;
-        if (!WriteValue<uint16_t>(stream, kCompressionRLE, f)) return false;
         size_t rowBytes = (size_t(w) + 7) / 8;
         std::vector<uint8_t> bits(rowBytes), packed;
+        if (WritesRawComposite(*this, sd)) {
+            if (!WriteValue<uint16_t>(stream, kCompressionRaw, f)) return false;
+            for (uint32_t y = 0; y < h; ++y) {
+                if (y % 256 == 0 && Aborted(abort)) return false;
+                PackMonochromeRow(bm, y, bits.data());
+                if (!bits.empty() && !stream.Write(bits.data(), bits.size())) return false;
+            }
+            sd.Step();
+            return true;
+        }
+        if (!WriteValue<uint16_t>(stream, kCompressionRLE, f)) return false;
         std::vector<std::vector<uint32_t>> counts(1);
         RLEPacker packer;
         std::vector<uint8_t> out(RLEPacker::WorstCase(rowBytes));
@@ -479,10 +495,10 @@ bool PSDFile::SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& s
     if (!CompositeSources(*this, sd, sources)) return false;
     unsigned depth = sd.m_depth;
 
-    if (depth == 32) {
-        // Float composites are stored raw.
+    if (depth != 8 && depth != 16 && depth != 32) return false;
+    if (WritesRawComposite(*this, sd)) {
         if (!WriteValue<uint16_t>(stream, kCompressionRaw, f)) return false;
-        std::vector<uint8_t> row(size_t(w) * 4);
+        std::vector<uint8_t> row(size_t(w) * (depth / 8));
         for (auto const& src : sources) {
             for (uint32_t y = 0; y < h; ++y) {
                 if (y % 256 == 0 && Aborted(abort)) return false;
@@ -493,7 +509,6 @@ bool PSDFile::SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& s
         sd.Step();
         return true;
     }
-    if (depth != 8 && depth != 16) return false;
 
     if (!WriteValue<uint16_t>(stream, kCompressionRLE, f)) return false;
     if (sd.m_compositeAhead) return WriteComposite(stream, sd, *sd.m_compositeAhead);

@@ -36,7 +36,7 @@ struct EncodedComposite;
 struct SaveData {
     ByteOrderFixer m_fixer{true};
     bool m_isPSB = false;
-    bool m_compress = false;      // also try ZIP with prediction for channels
+    bool m_compress = false;      // ZIP with prediction for 16- and 32-bit layer channels
     bool m_decodeStored = false;  // third flag of Save: decode undecoded layer pixels for the save
     uint32_t m_colourMode = 0;
     uint32_t m_width = 0;
@@ -57,10 +57,8 @@ struct SaveData {
     }
     // Channel buffers reused from layer to layer (touched only on the saving thread).
     mutable std::vector<std::vector<uint8_t>> m_channelBuffers;
-    // Predicted rows of the channels being deflated and their deflated forms, kept from layer
-    // to layer.
+    // Predicted rows of the channels being deflated, kept from layer to layer.
     mutable std::vector<std::vector<uint8_t>> m_predicted;
-    mutable std::vector<std::vector<uint8_t>> m_zipBuffers;
     // Buffers for the stored rows of a layer (StoredPixels), kept from layer to layer; locked, as
     // StoredPixels may be made on any thread.
     mutable std::mutex m_rowSetsLock;

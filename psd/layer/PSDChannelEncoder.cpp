@@ -472,12 +472,6 @@ size_t PackTail(uint8_t const* p, size_t n, uint8_t* out, size_t capacity, size_
 
 // ---- Rows of a channel
 
-uint16_t ChooseEightBitForm(bool haveRLE, uint64_t rleSize, bool haveZip,
-                            uint64_t zipSize) noexcept {
-    if (haveRLE && (!haveZip || rleSize < zipSize)) return kCompressionRLE;
-    return haveZip ? kCompressionZipPrediction : kCompressionRaw;
-}
-
 namespace {
 
 void InvertRow(uint8_t* row, uint32_t width, unsigned depth) {
@@ -649,14 +643,19 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
     if (Cancelled(cancel) || !src.bitmap) return false;
     if (src.depth != 8 && src.depth != 16 && src.depth != 32) return false;
     uint32_t w = src.bitmap->GetWidth(), h = src.bitmap->GetHeight();
+    if (w == 0 || h == 0) {
+        // Other readers refuse a compressed channel without rows: the code alone, raw.
+        out.data.clear();
+        return true;
+    }
     size_t rowBytes = size_t(w) * (src.depth / 8);
     uint64_t raw;
     if (!Kernel::CheckedMul(rowBytes, h, raw) || raw > Kernel::GetAllocationLimit()) return false;
     try {
         std::vector<uint8_t> row(rowBytes);
         if (src.depth == 8) {
-            // Both forms from one pass over the bitmap: the RLE form straight into the output,
-            // capped at the raw size (beyond it raw is smaller anyway), the predicted rows beside.
+            // RLE straight into the output, capped at the raw size (beyond it raw is smaller
+            // anyway). 8-bit channels are never deflated: readers that take RLE refuse them.
             unsigned countBytes = isPSB ? 4 : 2;
             size_t table = size_t(h) * countBytes;
             std::vector<uint8_t>& rle = out.data;
@@ -664,46 +663,32 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
             rle.resize(table + raw);
             size_t pos = table;
             bool rleOk = true;
-            std::vector<uint8_t> predicted;
-            if (compress) predicted.resize(raw);
             // A one-sample 8-bit bitmap (a plane) is packed from its own rows, without a copy.
             bool inPlace = src.bitmap->GetBytesPerPixel() == 1 && !src.invert;
-            for (uint32_t y = 0; y < h; ++y) {
+            for (uint32_t y = 0; y < h && rleOk; ++y) {
                 if (y % kCancelRowInterval == 0 && Cancelled(cancel)) return false;
                 uint8_t const* line = row.data();
                 if (inPlace)
                     line = src.bitmap->GetRow(y);
                 else
                     ExtractChannelRow(src, y, row.data());
-                if (rleOk) {
-                    size_t n = RLEPacker::Pack(line, rowBytes, rle.data() + pos, rle.size() - pos);
-                    if (n == SIZE_MAX || (!isPSB && n > 0xFFFF)) {
-                        rleOk = false;
-                        if (!compress) break;
-                    } else {
-                        if (isPSB)
-                            PutBE32(rle.data() + size_t(y) * 4, uint32_t(n));
-                        else
-                            PutBE16(rle.data() + size_t(y) * 2, uint16_t(n));
-                        pos += n;
-                    }
+                size_t n = RLEPacker::Pack(line, rowBytes, rle.data() + pos, rle.size() - pos);
+                if (n == SIZE_MAX || (!isPSB && n > 0xFFFF)) {
+                    rleOk = false;
+                } else {
+                    if (isPSB)
+                        PutBE32(rle.data() + size_t(y) * 4, uint32_t(n));
+                    else
+                        PutBE16(rle.data() + size_t(y) * 2, uint16_t(n));
+                    pos += n;
                 }
-                if (compress) PredictedRow(line, w, 8, predicted.data() + size_t(y) * rowBytes);
             }
-            std::vector<uint8_t> zip;
-            if (compress && !Deflate(predicted, zip)) return false;
-            uint16_t form = ChooseEightBitForm(rleOk, pos, compress, zip.size());
-            if (form == kCompressionRLE) {
+            if (rleOk) {
                 rle.resize(pos);
                 out.compression = kCompressionRLE;
                 return true;
             }
-            if (form == kCompressionZipPrediction) {
-                out.data.swap(zip);
-                out.compression = kCompressionZipPrediction;
-                return true;
-            }
-            // Neither form: raw rows.
+            // RLE does not shrink it: raw rows.
             out.data.resize(raw);
             for (uint32_t y = 0; y < h; ++y) {
                 if (y % kCancelRowInterval == 0 && Cancelled(cancel)) return false;
@@ -740,7 +725,7 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
 
 bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> const& channels,
                        bool isPSB, bool const* cancel, std::vector<EncodedChannel*> const& outs,
-                       std::vector<char>& done, std::vector<std::vector<uint8_t>>* predicted) {
+                       std::vector<char>& done) {
     size_t k = channels.size();
     done.assign(k, 0);
     if (Cancelled(cancel) || bm.GetBytesPerSample() != 1 || outs.size() != k) return false;
@@ -760,7 +745,6 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
             Kernel::ReserveLarge(out->data, table + size_t(raw));
             out->data.resize(table + size_t(raw));
         }
-        if (predicted) GrowScratchRows(*predicted, k, size_t(raw));
         uint32_t chunk = uint32_t(RowsPerBand(h));
         size_t bands = (size_t(h) + chunk - 1) / chunk;
         std::vector<size_t> ends(k * bands, 0);
@@ -802,10 +786,6 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
                 for (; x < w; ++x)
                     for (size_t i = 0; i < k; ++i) rowBuf[i * w + x] = in[stride * x + channels[i]];
                 for (size_t i = 0; i < k; ++i) {
-                    // The ZIP form's rows while the samples are in cache.
-                    if (predicted)
-                        PredictedRow(rowBuf.data() + i * w, w, 8,
-                                     (*predicted)[i].data() + size_t(y) * w);
                     if (overflow[i * bands + b]) continue;
                     uint8_t* data = outs[i]->data.data();
                     size_t n =
@@ -906,18 +886,21 @@ void GrowScratchRows(std::vector<std::vector<uint8_t>>& rows, size_t count, size
 bool DeflatePredicted(std::vector<std::vector<uint8_t>> const& rows, size_t size,
                       bool const* cancel, std::vector<EncodedChannel*> const& outs) {
     size_t k = outs.size();
-    // Empty channels need no rows.
     if (size > 0 && rows.size() < k) return false;
+    if (size == 0) {
+        // Channels without rows are written as the code alone, raw.
+        if (Cancelled(cancel)) return false;
+        for (EncodedChannel* out : outs) *out = EmptyChannel();
+        return true;
+    }
     std::vector<char> ok(k, 0);
     Kernel::Dispatch::DispatchParallelFor(k, [&](size_t i) {
-        static uint8_t const none = 0;
-        if (Cancelled(cancel) || (size > 0 && rows[i].size() < size)) return;
+        if (Cancelled(cancel) || rows[i].size() < size) return;
         EncodedChannel& out = *outs[i];
         out.pieces.clear();
         out.compression = kCompressionZipPrediction;
         try {
-            ok[i] =
-                Kernel::ZlibDeflate(size > 0 ? rows[i].data() : &none, size, out.data, kZipLevel);
+            ok[i] = Kernel::ZlibDeflate(rows[i].data(), size, out.data, kZipLevel);
         } catch (std::bad_alloc const&) {
             ok[i] = 0;
         }
@@ -928,7 +911,7 @@ bool DeflatePredicted(std::vector<std::vector<uint8_t>> const& rows, size_t size
 }
 
 bool EncodeMatteChannel(uint32_t width, uint32_t height, unsigned depth, uint32_t sampleBits,
-                        EncodedChannel& out) {
+                        EncodedChannel& out, bool isPSB) {
     out.compression = kCompressionZipPrediction;
     out.data.clear();
     out.pieces.clear();
@@ -939,6 +922,25 @@ bool EncodeMatteChannel(uint32_t width, uint32_t height, unsigned depth, uint32_
     if (!Kernel::CheckedMul(rowBytes, height, raw) || raw > Kernel::GetAllocationLimit())
         return false;
     try {
+        if (depth == 8) {
+            // 8-bit channels are RLE, as everywhere: one packed row repeated.
+            std::vector<uint8_t> row(rowBytes, uint8_t(sampleBits));
+            std::vector<uint8_t> packed(RLEPacker::WorstCase(rowBytes));
+            size_t n = RLEPacker::Pack(row.data(), rowBytes, packed.data(), packed.size());
+            if (n == SIZE_MAX || (!isPSB && n > 0xFFFF)) return false;
+            unsigned countBytes = isPSB ? 4 : 2;
+            out.data.resize(size_t(height) * (countBytes + n));
+            for (uint32_t y = 0; y < height; ++y) {
+                if (isPSB)
+                    PutBE32(out.data.data() + size_t(y) * 4, uint32_t(n));
+                else
+                    PutBE16(out.data.data() + size_t(y) * 2, uint16_t(n));
+                std::memcpy(out.data.data() + size_t(height) * countBytes + size_t(y) * n,
+                            packed.data(), n);
+            }
+            out.compression = kCompressionRLE;
+            return true;
+        }
         std::vector<uint8_t> row(rowBytes), predicted(raw);
         for (uint32_t x = 0; x < width; ++x) {
             if (depth == 8)

@@ -102,33 +102,24 @@ struct EncodedChannel {
     }
 };
 
-// The form an 8-bit channel is written in: RLE when it exists and is strictly smaller than the
-// ZIP form (or there is none), else ZIP with prediction when it exists, else raw. Sizes are of the
-// data after the compression code.
-uint16_t ChooseEightBitForm(bool haveRLE, uint64_t rleSize, bool haveZip,
-                            uint64_t zipSize) noexcept;
-
 // Fills one row of a channel as document samples, big-endian (width x depth/8 bytes).
 void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexcept;
 
-// Several channels of an 8-bit bitmap in the RLE form EncodeChannel gives them without compression,
-// byte for byte, made by bands of rows on the worker threads: each row's samples are split from
-// the pixels while they are in cache. outs[i] receives
-// channels[i] as pieces; done[i] is 0 where that channel is left to EncodeChannel (a band's packed
-// rows did not fit in the room of its raw rows). With predicted, (*predicted)[i] also receives
-// the predicted rows of channels[i] (width x height bytes), ready for DeflatePredicted. False when
-// cancelled or short of memory.
+// Several channels of an 8-bit bitmap in the RLE form EncodeChannel gives them, byte for byte,
+// made by bands of rows on the worker threads: each row's samples are split from the pixels while
+// they are in cache. outs[i] receives channels[i] as pieces; done[i] is 0 where that channel is
+// left to EncodeChannel (a band's packed rows did not fit in the room of its raw rows, or the
+// bitmap has no rows). False when cancelled or short of memory.
 [[nodiscard]] bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm,
                                      std::vector<unsigned> const& channels, bool isPSB,
                                      bool const* cancel, std::vector<EncodedChannel*> const& outs,
-                                     std::vector<char>& done,
-                                     std::vector<std::vector<uint8_t>>* predicted = nullptr);
+                                     std::vector<char>& done);
 
 // Several channels of a bitmap in the ZIP-with-prediction form EncodeChannel gives them at depth
-// 16 with compression (or at 8 bits when only ZIP is wanted), byte for byte: the predicted rows of
-// all channels are made by bands in one pass over the pixels, then each channel is deflated on a
-// worker thread. scratch holds the predicted rows and may be passed again for the next bitmap.
-// False when cancelled or short of memory.
+// 16 with compression, byte for byte: the predicted rows of all channels are made by bands in one
+// pass over the pixels, then each channel is deflated on a worker thread (depth 8 is taken too,
+// though the writer does not deflate such channels). scratch holds the predicted rows and may be
+// passed again for the next bitmap. False when cancelled or short of memory.
 [[nodiscard]] bool EncodeChannelsZip(Raster::DynamicBitmap const& bm,
                                      std::vector<unsigned> const& channels, unsigned depth,
                                      bool const* cancel, std::vector<EncodedChannel*> const& outs,
@@ -139,20 +130,21 @@ void ExtractChannelRow(ChannelSource const& src, uint32_t y, uint8_t* out) noexc
 void GrowScratchRows(std::vector<std::vector<uint8_t>>& rows, size_t count, size_t size);
 
 // Deflates the first size bytes of rows[i] (predicted rows) into outs[i] as ZIP with prediction,
-// one channel per worker thread. False when cancelled or short of memory.
+// one channel per worker thread; with size 0 every channel is the empty raw block. False when
+// cancelled or short of memory.
 [[nodiscard]] bool DeflatePredicted(std::vector<std::vector<uint8_t>> const& rows, size_t size,
                                     bool const* cancel, std::vector<EncodedChannel*> const& outs);
 
 // Builds the block of a layer channel with the compression choice of the writer: 8-bit samples
-// take RLE unless ZIP with prediction (tried when compress is set) is at most as large, falling
-// back to raw when neither exists; deeper samples take ZIP with prediction when compress is set,
-// else raw. False when cancelled or out of memory.
+// take RLE, or raw when RLE cannot shrink them, whatever compress says; deeper samples take ZIP
+// with prediction when compress is set, else raw. A channel without rows (a side of 0) is the
+// compression code alone, raw. False when cancelled or out of memory.
 [[nodiscard]] bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress,
                                  bool const* cancel, EncodedChannel& out);
-// A channel of one constant sample value (8/16-bit integer or 32-bit float bits) as ZIP with
-// prediction. Width or height 0 fails.
+// A channel of one constant sample value (8/16-bit integer or 32-bit float bits): RLE at 8 bits
+// (row counts of 4 bytes in a PSB), ZIP with prediction deeper. Width or height 0 fails.
 [[nodiscard]] bool EncodeMatteChannel(uint32_t width, uint32_t height, unsigned depth,
-                                      uint32_t sampleBits, EncodedChannel& out);
+                                      uint32_t sampleBits, EncodedChannel& out, bool isPSB = false);
 // A block holding only the compression code (raw, no rows): channels of layers without pixels.
 EncodedChannel EmptyChannel();
 // Packs every row of a channel: row byte counts (as 32-bit values) and the packed rows, with
@@ -193,11 +185,11 @@ template <Raster::Format F, unsigned C>
 template <class T>
 [[nodiscard]] bool SaveMatteChannelData(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
                                         uint32_t width, uint32_t height, T value, uint64_t& length,
-                                        bool const* cancel) {
+                                        bool const* cancel, bool isPSB = false) {
     static_assert(sizeof(T) == 1 || sizeof(T) == 2);
     if (cancel && *cancel) return false;
     EncodedChannel block;
-    if (!EncodeMatteChannel(width, height, sizeof(T) * 8, value, block)) return false;
+    if (!EncodeMatteChannel(width, height, sizeof(T) * 8, value, block, isPSB)) return false;
     length = block.GetLength();
     return WriteEncodedChannel(stream, fixer, block);
 }

@@ -621,41 +621,13 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
         if (!EncodeChannelsZip(*m_bitmap, channels, bitDepth, cancel, outs, sd.m_predicted))
             return false;
         for (size_t i : colour) ok[i] = 1;
-    } else if (bitDepth == 8 && m_bitmap && m_bitmap->GetBytesPerSample() == 1) {
-        if (!sd.m_compress && colour.size() > 1) {
-            // RLE only: the colour channels pack band by band straight from the pixels.
-            std::vector<char> done;
-            if (!EncodeChannelsRLE(*m_bitmap, channels, sd.m_isPSB, cancel, outs, done))
-                return false;
-            for (size_t j = 0; j < colour.size(); ++j) ok[colour[j]] = done[j];
-        } else if (colour.size() > 1) {
-            // Both forms, made for all colour channels in one pass over the pixels; the smaller
-            // is kept, as EncodeChannel chooses.
-            std::vector<char> done;
-            if (!EncodeChannelsRLE(*m_bitmap, channels, sd.m_isPSB, cancel, outs, done,
-                                   &sd.m_predicted))
-                return false;
-            std::vector<EncodedChannel> zips(colour.size());
-            std::vector<EncodedChannel*> zipOuts;
-            sd.m_zipBuffers.resize(zips.size());
-            for (size_t j = 0; j < zips.size(); ++j) {
-                zips[j].data = std::move(sd.m_zipBuffers[j]);
-                zipOuts.push_back(&zips[j]);
-            }
-            size_t size = size_t(m_bitmap->GetWidth()) * m_bitmap->GetHeight();
-            if (!DeflatePredicted(sd.m_predicted, size, cancel, zipOuts)) return false;
-            for (size_t j = 0; j < colour.size(); ++j) {
-                EncodedChannel& b = blocks[colour[j]];
-                if (done[j] && ChooseEightBitForm(true, b.GetLength() - 2, true,
-                                                  zips[j].data.size()) != kCompressionRLE) {
-                    b.compression = kCompressionZipPrediction;
-                    b.pieces.clear();
-                    b.data.swap(zips[j].data);
-                }
-                sd.m_zipBuffers[j] = std::move(zips[j].data);
-                ok[colour[j]] = done[j];
-            }
-        }
+    } else if (bitDepth == 8 && m_bitmap && m_bitmap->GetBytesPerSample() == 1 &&
+               colour.size() > 1) {
+        // RLE, with or without compression: the colour channels pack band by band straight from
+        // the pixels.
+        std::vector<char> done;
+        if (!EncodeChannelsRLE(*m_bitmap, channels, sd.m_isPSB, cancel, outs, done)) return false;
+        for (size_t j = 0; j < colour.size(); ++j) ok[colour[j]] = done[j];
     }
     Kernel::Dispatch::DispatchParallelFor(plan.size(), [&](size_t i) {
         if (ok[i]) return;  // packed above
@@ -669,7 +641,7 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
                 break;
             case ChannelKind::Matte:
                 ok[i] = EncodeMatteChannel(uint32_t(GetWidth()), uint32_t(GetHeight()), bitDepth,
-                                           p.matteBits, out);
+                                           p.matteBits, out, sd.m_isPSB);
                 break;
             case ChannelKind::Colour:
                 ok[i] = EncodeChannel({m_bitmap.Get(), p.sourceChannel, bitDepth}, sd.m_isPSB,

@@ -4,9 +4,11 @@
 #include <atomic>
 #include <thread>
 
+#include "psd/layer/PSDChannelCodec.h"
 #include "support/CappedOutStream.h"
 #include "tests/support/MinimalDocument.h"
 #include "tests/psd/file/SaveTestSupport.h"
+#include "tests/support/PixelDocument.h"
 
 namespace {
 
@@ -251,6 +253,81 @@ TEST(SaveDriver, AsCompressedWritesEightBitCompositesOnly) {
     sd.m_depth = 16;
     auto c = Kernel::MemoryInOutStreamBase::Create();
     EXPECT_FALSE(deep->SaveImageDataAsCompressed(*c, sd, nullptr));
+}
+
+// A composite read raw is written raw again, one read as RLE stays RLE and a deflated one becomes
+// RLE (other readers take composites only raw or RLE); compression of the layers changes none of
+// them, and the pixels come back the same.
+TEST(SaveDriver, CompositesKeepTheRawOrRLEFormTheyWereReadIn) {
+    constexpr uint16_t Raw = PSD::kCompressionRaw, RLE = PSD::kCompressionRLE,
+                       Zip = PSD::kCompressionZip, ZipP = PSD::kCompressionZipPrediction;
+    struct Case {
+        char const* what;
+        uint16_t mode, depth, channels, version;
+        uint16_t read;     // the composite's compression in the document opened
+        uint16_t written;  // what a save writes, with or without compression
+    } const cases[] = {
+        {"RGB 8 raw", 3, 8, 3, 1, Raw, Raw},
+        {"RGB 8 RLE", 3, 8, 3, 1, RLE, RLE},
+        {"RGB 8 RLE, PSB", 3, 8, 4, 2, RLE, RLE},
+        {"RGB 8 ZIP", 3, 8, 3, 1, Zip, RLE},
+        {"grey 16 raw, PSB", 1, 16, 1, 2, Raw, Raw},
+        {"grey 16 ZIP with prediction", 1, 16, 2, 1, ZipP, RLE},
+        {"CMYK 8 raw", 4, 8, 4, 1, Raw, Raw},
+        {"bitmap raw", 0, 1, 1, 1, Raw, Raw},
+        {"bitmap RLE", 0, 1, 1, 1, RLE, RLE},
+        {"RGB 32 raw", 3, 32, 3, 1, Raw, Raw},
+    };
+    const uint32_t w = 21, h = 6;
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        size_t rowBytes = c.depth == 1 ? (w + 7) / 8 : size_t(w) * c.depth / 8;
+        std::vector<std::vector<uint8_t>> planes;
+        std::vector<uint8_t> all;
+        for (unsigned k = 0; k < c.channels; ++k) {
+            planes.push_back(testsupport::Pattern(rowBytes * h, 70 + k));
+            all.insert(all.end(), planes.back().begin(), planes.back().end());
+        }
+        testsupport::Bytes image;
+        if (c.read == Raw) {
+            image = testsupport::CompositeRaw(planes);
+        } else if (c.read == RLE) {
+            image = testsupport::CompositeRLE(planes, rowBytes, c.version == 2);
+        } else {
+            image = testsupport::ZipBlock(all, rowBytes, c.depth / 8, c.read == ZipP);
+        }
+        testsupport::Header hd{c.version, c.channels, h, w, c.depth, c.mode};
+        PSD::PSDReport r;
+        auto doc = Reopen(testsupport::Document(hd, {}, {}, {}, image), r);
+        ASSERT_TRUE(doc) << ErrorText(r);
+        Kernel::Counted<Raster::DynamicBitmap> flat;
+        std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+        ASSERT_TRUE(doc->GetBitmap(flat, masks, r)) << ErrorText(r);
+        for (bool compress : {false, true}) {
+            Saved s = SaveToMemory(*doc, c.version == 2, compress);
+            ASSERT_TRUE(s.ok);
+            auto back = Reopen(s.bytes, r);
+            ASSERT_TRUE(back) << ErrorText(r);
+            ASSERT_LT(back->m_imageDataPosition + 2, s.bytes.size());
+            EXPECT_EQ(BE16(&s.bytes[back->m_imageDataPosition]), c.written) << compress;
+            Kernel::Counted<Raster::DynamicBitmap> got;
+            std::vector<Kernel::Counted<Raster::DynamicBitmap>> gotMasks;
+            ASSERT_TRUE(back->GetBitmap(got, gotMasks, r)) << ErrorText(r);
+            EXPECT_TRUE(SameBitmap(got.Get(), flat.Get()));
+            ASSERT_EQ(gotMasks.size(), masks.size());
+            for (size_t i = 0; i < masks.size(); ++i)
+                EXPECT_TRUE(SameBitmap(gotMasks[i].Get(), masks[i].Get()));
+        }
+    }
+    // A composite the host built is RLE.
+    auto doc = NewDoc(w, h, false, Raster::Format::RGBA16);
+    doc->SetFlattenedBitmap(WithOpaqueAlpha(Pattern(w, h, Raster::Format::RGBA16, 3)));
+    Saved s = SaveToMemory(*doc, false, true);
+    ASSERT_TRUE(s.ok);
+    PSD::PSDReport r;
+    auto back = Reopen(s.bytes, r);
+    ASSERT_TRUE(back) << ErrorText(r);
+    EXPECT_EQ(BE16(&s.bytes[back->m_imageDataPosition]), RLE);
 }
 
 }  // namespace

@@ -311,9 +311,9 @@ TEST(ChannelEncoding, RowsAreBigEndianDocumentSamples) {
     EXPECT_EQ(BE32(out), 0xBFC00000u);
 }
 
-// Which form a channel gets: without compression RLE at 8 bits (raw when RLE cannot shrink it)
-// and raw deeper; with it the smaller of RLE and ZIP at 8 bits and ZIP deeper. Every block
-// decodes back to the channel's rows.
+// Which form a channel gets: RLE at 8 bits whether or not compression is asked for (raw when RLE
+// cannot shrink it), raw deeper without compression and ZIP with it; a channel without rows is
+// the code alone, raw, in every case. Every block decodes back to the channel's rows.
 TEST(ChannelEncoding, FormChoiceAndRoundTrip) {
     auto flat = Raster::DynamicBitmap::Create(300, 7, Raster::Format::RGBA8);
     flat->Fill(0.5);
@@ -324,6 +324,10 @@ TEST(ChannelEncoding, FormChoiceAndRoundTrip) {
     auto noise = Noise(257, 9, Raster::Format::IA8, 3);
     auto deep = Noise(61, 13, Raster::Format::RGBA16, 4);
     auto fl = Noise(17, 11, Raster::Format::RGBAF, 5);
+    auto noCols = Raster::DynamicBitmap::Create(0, 9, Raster::Format::RGBA8);
+    auto noRows = Raster::DynamicBitmap::Create(12, 0, Raster::Format::A8);
+    auto noRows16 = Raster::DynamicBitmap::Create(5, 0, Raster::Format::RGBA16);
+    auto noColsF = Raster::DynamicBitmap::Create(0, 3, Raster::Format::RGBAF);
     constexpr auto RLE = PSD::kCompressionRLE, Raw = PSD::kCompressionRaw,
                    Zip = PSD::kCompressionZipPrediction;
     struct Case {
@@ -340,13 +344,18 @@ TEST(ChannelEncoding, FormChoiceAndRoundTrip) {
         {"16-bit without compression", deep.Get(), 1, 16, false, false, Raw, 0},
         {"32-bit without compression", fl.Get(), 2, 32, false, false, Raw, 0},
         {"noise RLE cannot shrink", noise.Get(), 0, 8, false, false, Raw, 0},
-        {"noise with compression", noise.Get(), 0, 8, false, true, Zip, 0},
-        {"gradient: prediction wins", grad.Get(), 0, 8, false, true, Zip, 0},
-        {"one value: RLE far below zlib", one.Get(), 0, 8, false, true, RLE, 4},
+        {"noise with compression stays raw", noise.Get(), 0, 8, false, true, Raw, 0},
+        {"gradient: never ZIP at 8 bits", grad.Get(), 0, 8, false, true, Raw, 0},
+        {"flat with compression", flat.Get(), 1, 8, true, true, RLE, 7 * 4 + 7 * 6},
+        {"one value", one.Get(), 0, 8, false, true, RLE, 4},
         {"16-bit ZIP", deep.Get(), 3, 16, false, true, Zip, 0},
         {"16-bit ZIP PSB", deep.Get(), 3, 16, true, true, Zip, 0},
         {"32-bit ZIP", fl.Get(), 1, 32, false, true, Zip, 0},
         {"32-bit ZIP PSB", fl.Get(), 1, 32, true, true, Zip, 0},
+        {"no columns", noCols.Get(), 0, 8, false, false, Raw, 0},
+        {"no rows, PSB", noRows.Get(), 0, 8, true, true, Raw, 0},
+        {"16-bit no rows with compression", noRows16.Get(), 2, 16, false, true, Raw, 0},
+        {"32-bit no columns with compression", noColsF.Get(), 3, 32, true, true, Raw, 0},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.what);
@@ -357,25 +366,26 @@ TEST(ChannelEncoding, FormChoiceAndRoundTrip) {
         if (c.size) {
             EXPECT_EQ(b.data.size(), c.size);
         }
+        if (c.bm->IsEmpty()) {
+            EXPECT_EQ(b.GetLength(), 2u);
+            continue;
+        }
         EXPECT_EQ(DecodeBlock(b, c.bm->GetWidth(), c.bm->GetHeight(), c.depth, c.psb),
                   ExpectedRows(src));
     }
-    // Ties go to ZIP; a form that could not be made is never chosen.
-    EXPECT_EQ(PSD::ChooseEightBitForm(true, 100, true, 101), RLE);
-    EXPECT_EQ(PSD::ChooseEightBitForm(true, 100, true, 100), Zip);
-    EXPECT_EQ(PSD::ChooseEightBitForm(true, 101, true, 100), Zip);
-    EXPECT_EQ(PSD::ChooseEightBitForm(true, 1u << 30, false, 0), RLE);
-    EXPECT_EQ(PSD::ChooseEightBitForm(false, 0, true, 1u << 30), Zip);
-    EXPECT_EQ(PSD::ChooseEightBitForm(false, 0, false, 0), Raw);
 }
 
 TEST(ChannelEncoding, MatteChannelsAreConstantRowsAndNeedASize) {
     PSD::EncodedChannel b;
     EXPECT_FALSE(PSD::EncodeMatteChannel(0, 5, 8, 1, b));
     EXPECT_FALSE(PSD::EncodeMatteChannel(5, 0, 8, 1, b));
-    ASSERT_TRUE(PSD::EncodeMatteChannel(70, 3, 8, 0x42, b));
-    EXPECT_EQ(b.compression, PSD::kCompressionZipPrediction);
-    EXPECT_EQ(DecodeBlock(b, 70, 3, 8, false), Bytes(210, 0x42));
+    // 8 bits: RLE, 2- or 4-byte counts.
+    for (bool psb : {false, true}) {
+        ASSERT_TRUE(PSD::EncodeMatteChannel(200, 3, 8, 0x42, b, psb));
+        EXPECT_EQ(b.compression, PSD::kCompressionRLE);
+        EXPECT_EQ(b.data.size(), 3 * ((psb ? 4 : 2) + 4u));  // runs of 128 and 72
+        EXPECT_EQ(DecodeBlock(b, 200, 3, 8, psb), Bytes(600, 0x42));
+    }
     ASSERT_TRUE(PSD::EncodeMatteChannel(5, 2, 32, 0x3E800000u, b));  // 0.25f
     Bytes rows = DecodeBlock(b, 5, 2, 32, false);
     for (size_t i = 0; i < 10; ++i) EXPECT_EQ(BE32(rows.data() + 4 * i), 0x3E800000u);
