@@ -313,6 +313,8 @@ void PSDFile::TakeSaveBaseline() {
             // A layer read without an identifier keeps the one it is given now.
             layer.m_layerId = sd.m_layerIds[i];
             layer.m_recordBaseline = layer.RecordDigest();
+            layer.m_maskBaseline = layer.MaskDigest();
+            layer.m_readName = layer.m_name;
             blocks.clear();
             if (layer.SaveModelBlocks(sd, layer.m_layerId, blocks))
                 layer.m_blockBaseline = BaselineOf(blocks);

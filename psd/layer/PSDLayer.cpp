@@ -197,6 +197,7 @@ bool PSDLayer::ParseMaskInfo(Kernel::InStreamSeekable& stream, ParseData& pd) {
     uint32_t size;
     if (!ReadValue(stream, size, pd)) return false;
     m_maskDataSize = size;
+    m_maskDataPosition = stream.GetPosition();
     return ParseMaskInfo(stream, size, pd);
 }
 

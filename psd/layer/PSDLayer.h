@@ -187,6 +187,8 @@ public:
     // The blocks written from the layer's fields alone, split by key.
     [[nodiscard]] bool SaveModelBlocks(SaveData const& sd, uint32_t layerId,
                                        std::vector<PSDModelBlock>& out) const;
+    // A digest of both masks' fields and the mask parameters.
+    uint64_t MaskDigest() const;
     // A digest of the record's fields (bounds, masks, blending, flags, name, blending ranges).
     uint64_t RecordDigest() const;
     // Whether the layer differs from what was read: its record, the blocks the model writes, or
@@ -300,6 +302,12 @@ public:
     // its record's fields then.
     std::vector<PSDBlockBaseline> m_blockBaseline;
     uint64_t m_recordBaseline = 0;
+    // The mask data and the name as read, written back as stored while the masks and the name
+    // stay as they were (the stored forms hold what the model does not: the vector mask's own
+    // density and feather, the name's bytes in their own code page).
+    uint64_t m_maskDataPosition = 0;
+    uint64_t m_maskBaseline = 0;
+    String m_readName;
     // The bitmaps decoding last put in the caches (colour, user mask, real mask): a cached bitmap
     // that is none of these was put there by the host.
     mutable Raster::DynamicBitmap const* m_decoded[3] = {nullptr, nullptr, nullptr};

@@ -220,6 +220,12 @@ bool WriteLayerName(Kernel::OutStream& s, String const& name) {
     return WriteZeros(s, (4 - used % 4) % 4);
 }
 
+bool WriteStoredName(Kernel::OutStream& s, std::string const& bytes) {
+    uint8_t n = uint8_t(bytes.size());
+    if (!s.Write(&n, 1) || (!bytes.empty() && !s.Write(bytes.data(), bytes.size()))) return false;
+    return WriteZeros(s, (4 - (1 + bytes.size()) % 4) % 4);
+}
+
 // "8BIM", key, length 4, one value byte and three zero bytes.
 bool WriteSmallBlock(Kernel::OutStream& s, ByteOrderFixer const& f, uint32_t key, uint8_t value) {
     return WriteKey(s, Key("8BIM")) && WriteKey(s, key) && WriteValue<uint32_t>(s, 4, f) &&
@@ -269,7 +275,13 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
     // Extra data: masks, blending ranges, name, tagged blocks; its length never counts padding.
     SectionSizer extra;
     if (!extra.Begin(stream, f, false)) return false;
-    if (m_background || !m_userMask.m_present) {
+    bool storedMask = m_stream && m_swap && !m_background && m_userMask.m_present &&
+                      m_maskDataSize > 0 && MaskDigest() == m_maskBaseline;
+    if (storedMask) {
+        if (!WriteValue(stream, m_maskDataSize, f) ||
+            !CopyStoredBytes(*m_stream, m_maskDataPosition, m_maskDataSize, stream))
+            return false;
+    } else if (m_background || !m_userMask.m_present) {
         if (m_realMask.m_present && !m_background && !m_userMask.m_present) return false;
         if (!WriteValue<uint32_t>(stream, 0, f)) return false;
     } else if (!m_realMask.m_present) {
@@ -292,7 +304,10 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
             return false;
     }
     if (!SaveLayerBlendingRanges(stream, sd)) return false;
-    if (!WriteLayerName(stream, m_name)) return false;
+    // The stored name bytes stay while the name does: re-encoding loses what the code page lacks.
+    bool storedName = m_stream && m_name == m_readName && m_pascalName.size() <= kMaxNameBytes;
+    if (storedName ? !WriteStoredName(stream, m_pascalName) : !WriteLayerName(stream, m_name))
+        return false;
     if (!SaveTaggedData(stream, sd)) return false;
     return extra.End();
 }
@@ -309,6 +324,22 @@ bool PSDLayer::SaveLayerBlendingRanges(Kernel::OutStreamSeekable& stream,
 }
 
 // ---- Tagged blocks
+
+uint64_t PSDLayer::MaskDigest() const {
+    std::vector<uint8_t> b;
+    auto add = [&b](auto v) {
+        auto const* p = reinterpret_cast<uint8_t const*>(&v);
+        b.insert(b.end(), p, p + sizeof v);
+    };
+    for (PSDLayerMask const* m : {&m_userMask, &m_realMask}) {
+        add(m->m_left), add(m->m_top), add(m->m_right), add(m->m_bottom);
+        add(uint8_t(m->m_present | m->m_relative << 1 | m->m_disabled << 2 | m->m_invert << 3 |
+                    m->m_fromRendering << 4));
+        add(m->m_defaultColour);
+    }
+    add(m_maskParameters), add(m_maskDensity), add(m_maskFeather);
+    return HashBytes(b.data(), b.size());
+}
 
 uint64_t PSDLayer::RecordDigest() const {
     std::vector<uint8_t> b;

@@ -113,6 +113,8 @@ TEST(KeptBlocks, UneditedSavesKeepEveryBodyInOrder) {
             for (size_t i = 0; i < 2; ++i)
                 EXPECT_EQ(Prefix(Keys(copy->m_layers[i]->m_blocks), original->m_layers[i]->m_blocks.size()),
                           Keys(original->m_layers[i]->m_blocks));
+            // The record keeps its own name bytes beside the Unicode name.
+            EXPECT_EQ(copy->m_layers[0]->m_pascalName, "Layer");
             // The layer read without an identifier was given the next free one.
             EXPECT_EQ(copy->m_layers[0]->m_layerId, 7u);
             EXPECT_EQ(copy->m_layers[1]->m_layerId, 8u);
@@ -177,6 +179,7 @@ TEST(KeptBlocks, EditsRewriteWhatTheyTouch) {
         for (size_t i = 0; i < got.size(); ++i)
             EXPECT_EQ(got[i].substr(0, c.differences[i].size()), c.differences[i]);
         EXPECT_EQ(copy->m_hasRealMergedData, !c.compositeStale);
+        EXPECT_EQ(copy->m_layers[0]->m_pascalName, c.edit == cases[2].edit ? "renamed" : "Layer");
         // Blocks nobody owns survive every edit.
         EXPECT_NE(FindResource(*copy, 4000), nullptr);
         EXPECT_EQ(Keys(copy->m_documentBlocks), Keys(original->m_documentBlocks));
