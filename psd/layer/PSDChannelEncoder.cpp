@@ -683,7 +683,8 @@ bool EncodeChannel(ChannelSource const& src, bool isPSB, bool compress, bool con
                     pos += n;
                 }
             }
-            if (rleOk) {
+            // With its row counts RLE must still come out smaller than the raw rows.
+            if (rleOk && pos < raw) {
                 rle.resize(pos);
                 out.compression = kCompressionRLE;
                 return true;
