@@ -86,6 +86,24 @@ void PackMonochromeRow(Raster::DynamicBitmap const& bm, uint32_t y, uint8_t* out
     }
 }
 
+// A raw composite: compression 0, then every plane's rows in turn, each filled by fill(plane,
+// y, row).
+template <class Fill>
+[[nodiscard]] bool WriteRawRows(Kernel::OutStreamSeekable& stream, SaveData const& sd,
+                                bool const* abort, size_t planes, size_t rowBytes, Fill&& fill) {
+    if (!WriteValue<uint16_t>(stream, kCompressionRaw, sd.m_fixer)) return false;
+    std::vector<uint8_t> row(rowBytes);
+    for (size_t p = 0; p < planes; ++p) {
+        for (uint32_t y = 0; y < sd.m_height; ++y) {
+            if (y % 256 == 0 && Aborted(abort)) return false;
+            fill(p, y, row.data());
+            if (!row.empty() && !stream.Write(row.data(), row.size())) return false;
+        }
+    }
+    sd.Step();
+    return true;
+}
+
 }  // namespace
 
 // ---- Progress
@@ -464,17 +482,11 @@ bool PSDFile::SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& s
         // One channel of packed bits, raw or RLE.
         if (sd.m_depth != 1) return false;
         size_t rowBytes = (size_t(w) + 7) / 8;
+        if (WritesRawComposite(*this, sd))
+            return WriteRawRows(stream, sd, abort, 1, rowBytes, [&](size_t, uint32_t y, uint8_t* out) {
+                PackMonochromeRow(bm, y, out);
+            });
         std::vector<uint8_t> bits(rowBytes), packed;
-        if (WritesRawComposite(*this, sd)) {
-            if (!WriteValue<uint16_t>(stream, kCompressionRaw, f)) return false;
-            for (uint32_t y = 0; y < h; ++y) {
-                if (y % 256 == 0 && Aborted(abort)) return false;
-                PackMonochromeRow(bm, y, bits.data());
-                if (!bits.empty() && !stream.Write(bits.data(), bits.size())) return false;
-            }
-            sd.Step();
-            return true;
-        }
         if (!WriteValue<uint16_t>(stream, kCompressionRLE, f)) return false;
         std::vector<std::vector<uint32_t>> counts(1);
         RLEPacker packer;
@@ -498,19 +510,11 @@ bool PSDFile::SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& s
     unsigned depth = sd.m_depth;
 
     if (depth != 8 && depth != 16 && depth != 32) return false;
-    if (WritesRawComposite(*this, sd)) {
-        if (!WriteValue<uint16_t>(stream, kCompressionRaw, f)) return false;
-        std::vector<uint8_t> row(size_t(w) * (depth / 8));
-        for (auto const& src : sources) {
-            for (uint32_t y = 0; y < h; ++y) {
-                if (y % 256 == 0 && Aborted(abort)) return false;
-                ExtractChannelRow(src, y, row.data());
-                if (!row.empty() && !stream.Write(row.data(), row.size())) return false;
-            }
-        }
-        sd.Step();
-        return true;
-    }
+    if (WritesRawComposite(*this, sd))
+        return WriteRawRows(stream, sd, abort, sources.size(), size_t(w) * (depth / 8),
+                            [&](size_t plane, uint32_t y, uint8_t* out) {
+                                ExtractChannelRow(sources[plane], y, out);
+                            });
 
     if (!WriteValue<uint16_t>(stream, kCompressionRLE, f)) return false;
     if (sd.m_compositeAhead) return WriteComposite(stream, sd, *sd.m_compositeAhead);

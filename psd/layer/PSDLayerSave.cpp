@@ -325,41 +325,43 @@ bool PSDLayer::SaveLayerBlendingRanges(Kernel::OutStreamSeekable& stream,
 
 // ---- Tagged blocks
 
-uint64_t PSDLayer::MaskDigest() const {
-    std::vector<uint8_t> b;
-    auto add = [&b](auto v) {
+namespace {
+
+// Field values gathered byte by byte, then hashed.
+struct Digest {
+    std::vector<uint8_t> bytes;
+    template <class T>
+    void Add(T v) {
         auto const* p = reinterpret_cast<uint8_t const*>(&v);
-        b.insert(b.end(), p, p + sizeof v);
-    };
-    for (PSDLayerMask const* m : {&m_userMask, &m_realMask}) {
-        add(m->m_left), add(m->m_top), add(m->m_right), add(m->m_bottom);
-        add(uint8_t(m->m_present | m->m_relative << 1 | m->m_disabled << 2 | m->m_invert << 3 |
-                    m->m_fromRendering << 4));
-        add(m->m_defaultColour);
+        bytes.insert(bytes.end(), p, p + sizeof v);
     }
-    add(m_maskParameters), add(m_maskDensity), add(m_maskFeather);
-    return HashBytes(b.data(), b.size());
+    uint64_t Hash() const { return HashBytes(bytes.data(), bytes.size()); }
+};
+
+}  // namespace
+
+uint64_t PSDLayer::MaskDigest() const {
+    Digest d;
+    for (PSDLayerMask const* m : {&m_userMask, &m_realMask}) {
+        for (auto v : {m->m_left, m->m_top, m->m_right, m->m_bottom}) d.Add(v);
+        d.Add(uint8_t(m->m_present | m->m_relative << 1 | m->m_disabled << 2 | m->m_invert << 3 |
+                      m->m_fromRendering << 4));
+        d.Add(m->m_defaultColour);
+    }
+    d.Add(m_maskParameters), d.Add(m_maskDensity), d.Add(m_maskFeather);
+    return d.Hash();
 }
 
 uint64_t PSDLayer::RecordDigest() const {
-    std::vector<uint8_t> b;
-    auto add = [&b](auto v) {
-        auto const* p = reinterpret_cast<uint8_t const*>(&v);
-        b.insert(b.end(), p, p + sizeof v);
-    };
-    for (auto v : {m_left, m_top, m_right, m_bottom}) add(v);
-    for (PSDLayerMask const* m : {&m_userMask, &m_realMask}) {
-        add(m->m_left), add(m->m_top), add(m->m_right), add(m->m_bottom);
-        add(uint8_t(m->m_present | m->m_relative << 1 | m->m_disabled << 2 | m->m_invert << 3 |
-                    m->m_fromRendering << 4));
-        add(m->m_defaultColour);
-    }
-    add(uint32_t(m_blendMode)), add(m_opacity), add(m_maskDensity), add(m_maskFeather);
-    add(uint8_t(m_visible | m_clipping << 1 | m_transparencyProtected << 2 | m_background << 3));
-    add(uint32_t(m_channels.size()));
-    for (auto const& r : m_blendRanges) b.insert(b.end(), r.m_bytes, r.m_bytes + 8);
-    b.insert(b.end(), m_name.begin(), m_name.end());
-    return HashBytes(b.data(), b.size());
+    Digest d;
+    for (auto v : {m_left, m_top, m_right, m_bottom}) d.Add(v);
+    d.Add(MaskDigest());
+    d.Add(uint32_t(m_blendMode)), d.Add(m_opacity);
+    d.Add(uint8_t(m_visible | m_clipping << 1 | m_transparencyProtected << 2 | m_background << 3));
+    d.Add(uint32_t(m_channels.size()));
+    for (auto const& r : m_blendRanges) d.bytes.insert(d.bytes.end(), r.m_bytes, r.m_bytes + 8);
+    d.bytes.insert(d.bytes.end(), m_name.begin(), m_name.end());
+    return d.Hash();
 }
 
 bool PSDLayer::IsEdited(SaveData const& sd) const {
