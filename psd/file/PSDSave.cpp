@@ -333,6 +333,8 @@ void PSDFile::TakeSaveBaseline() {
             layer.m_recordBaseline = layer.RecordDigest();
             layer.m_maskBaseline = layer.MaskDigest();
             layer.m_readName = layer.m_name;
+            int32_t const bounds[4] = {layer.m_left, layer.m_top, layer.m_right, layer.m_bottom};
+            std::copy(bounds, bounds + 4, layer.m_readBounds);
             blocks.clear();
             if (layer.SaveModelBlocks(sd, layer.m_layerId, blocks))
                 layer.m_blockBaseline = BaselineOf(blocks);

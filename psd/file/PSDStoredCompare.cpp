@@ -2,6 +2,7 @@
 #include "psd/file/PSDStoredCompare.h"
 
 #include <map>
+#include <set>
 
 #include "psd/layer/PSDLayer.h"
 
@@ -85,8 +86,17 @@ std::vector<std::string> CompareStoredData(PSDFile const& original, PSDFile cons
     for (size_t i = 0; i < original.m_layers.size(); ++i) {
         PSDLayer const& a = *original.m_layers[i];
         PSDLayer const& b = *copy.m_layers[i];
-        CompareBlocks(a.m_blocks, a.m_stream.Get(), b.m_blocks, b.m_stream.Get(),
-                      "layer " + std::to_string(i) + " \"" + std::string(a.m_name) + "\": ", out);
+        std::string where = "layer " + std::to_string(i) + " \"" + std::string(a.m_name) + "\": ";
+        CompareBlocks(a.m_blocks, a.m_stream.Get(), b.m_blocks, b.m_stream.Get(), where, out);
+        std::multiset<int16_t> ids;
+        for (auto const& c : b.m_channels) ids.insert(c.m_id);
+        for (auto const& c : a.m_channels) {
+            auto it = ids.find(c.m_id);
+            if (it == ids.end())
+                out.push_back(where + "channel " + std::to_string(c.m_id) + " is missing");
+            else
+                ids.erase(it);
+        }
     }
     return out;
 }

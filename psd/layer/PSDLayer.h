@@ -308,6 +308,8 @@ public:
     uint64_t m_maskDataPosition = 0;
     uint64_t m_maskBaseline = 0;
     String m_readName;
+    // The bounds as read: channels the model does not decode fit them only while they stay.
+    int32_t m_readBounds[4] = {0, 0, 0, 0};
     // The bitmaps decoding last put in the caches (colour, user mask, real mask): a cached bitmap
     // that is none of these was put there by the host.
     mutable Raster::DynamicBitmap const* m_decoded[3] = {nullptr, nullptr, nullptr};

@@ -15,6 +15,7 @@
 #include "psd/file/PSDSave.h"
 #include "psd/layer/PSDChannelEncoder.h"
 #include "psd/layer/PSDLayer.h"
+#include "psd/layer/PSDLayerRead.h"
 
 namespace PSD {
 
@@ -33,13 +34,13 @@ constexpr size_t kPooledBuffers = 7;
 // The version written in "lyvr".
 constexpr uint32_t kLayerVersion = 130;
 
-enum class ChannelKind { Empty, Colour, Matte, UserMask, RealMask };
+enum class ChannelKind { Empty, Colour, Matte, UserMask, RealMask, Stored };
 
 // One channel as it will be written: identifier, where its samples come from.
 struct PlannedChannel {
     int16_t id;
     ChannelKind kind;
-    unsigned sourceChannel = 0;  // sample index in the colour bitmap
+    unsigned sourceChannel = 0;  // sample index in the colour bitmap; the stored channel's index
     uint32_t matteBits = 0;      // the constant sample of a matte channel
 };
 
@@ -156,6 +157,47 @@ bool Fits(BitmapShape const& bm, int64_t width, int64_t height) {
     return bm.width == width && bm.height == height;
 }
 
+// Channels the model does not decode (past the mode's colour channels, or of unknown kinds) are
+// written back as stored while the layer's pixels, bounds and depth are as read.
+bool KeepsExtraChannels(PSDLayer const& l, SaveData const& sd, unsigned depth) {
+    // The colour channels go where the stored ones were: decoded, or decoded for this save.
+    bool asRead = l.m_bitmap ? l.m_bitmap.Get() == l.m_decoded[0] : sd.m_decodeStored;
+    return l.m_stream && l.m_swap && l.m_dataPosition && asRead &&
+           depth == l.m_bitDepth && sd.m_colourMode == l.m_colourMode &&
+           l.m_left == l.m_readBounds[0] && l.m_top == l.m_readBounds[1] &&
+           l.m_right == l.m_readBounds[2] && l.m_bottom == l.m_readBounds[3];
+}
+
+// A stored channel block in the form the save writes: as it is, but with RLE row counts widened
+// or narrowed when the file version changes their width.
+bool ReadStoredChannel(PSDLayer const& l, size_t index, bool psb, EncodedChannel& out) {
+    uint64_t position = l.m_dataPosition;
+    for (size_t i = 0; i < index; ++i) position = SaturatingAdd(position, l.m_channels[i].m_length);
+    uint64_t length = l.m_channels[index].m_length;
+    if (length < 2 || length > Kernel::GetAllocationLimit()) return false;
+    std::vector<uint8_t> bytes(static_cast<size_t>(length));
+    if (l.m_stream->ReadAt(position, bytes.data(), bytes.size()) != bytes.size()) return false;
+    out.compression = uint16_t(bytes[0] << 8 | bytes[1]);
+    out.pieces.clear();
+    size_t from = l.m_isPSB ? 4 : 2, to = psb ? 4 : 2;
+    size_t rows = l.GetHeight() > 0 ? size_t(l.GetHeight()) : 0;
+    if (out.compression != kCompressionRLE || from == to) {
+        out.data.assign(bytes.begin() + 2, bytes.end());
+        return true;
+    }
+    if ((bytes.size() - 2) / from < rows) return false;
+    out.data.clear();
+    for (size_t r = 0; r < rows; ++r) {
+        uint8_t const* c = &bytes[2 + r * from];
+        uint32_t n = from == 4 ? uint32_t(c[0]) << 24 | c[1] << 16 | c[2] << 8 | c[3]
+                               : uint32_t(c[0] << 8 | c[1]);
+        if (to == 2 && n > 0xFFFF) return false;
+        for (size_t b = to; b-- > 0;) out.data.push_back(uint8_t(n >> (8 * b)));
+    }
+    out.data.insert(out.data.end(), bytes.begin() + 2 + rows * from, bytes.end());
+    return true;
+}
+
 // The channels of a layer in the order they are written; the record and the data writer agree
 // through it. False when the bitmaps do not fit the layer.
 bool PlanChannels(PSDLayer const& l, SaveData const& sd, unsigned depth,
@@ -185,6 +227,11 @@ bool PlanChannels(PSDLayer const& l, SaveData const& sd, unsigned depth,
         if (!l.m_background) out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Empty});
         for (unsigned c = 0; c < colour; ++c) out.push_back({int16_t(c), ChannelKind::Empty});
     }
+    if (KeepsExtraChannels(l, sd, depth))
+        for (size_t i = 0; i < l.m_channels.size(); ++i)
+            if (l.m_channels[i].m_id >= int16_t(colour) ||
+                l.m_channels[i].m_id < PSDChannelInfo::kRealUserMask)
+                out.push_back({l.m_channels[i].m_id, ChannelKind::Stored, unsigned(i)});
     if (shapes.userMask.present) {
         if (!Fits(shapes.userMask, l.m_userMask.GetWidth(), l.m_userMask.GetHeight())) return false;
         out.push_back(
@@ -689,6 +736,13 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
                 ok[i] = EncodeChannel(
                     {m_bitmapRealMask.Get(), p.sourceChannel, bitDepth, m_realMask.m_invert},
                     sd.m_isPSB, sd.m_compress, cancel, out);
+                break;
+            case ChannelKind::Stored:
+                try {
+                    ok[i] = ReadStoredChannel(*this, p.sourceChannel, sd.m_isPSB, out);
+                } catch (std::bad_alloc const&) {
+                    ok[i] = 0;
+                }
                 break;
         }
     });

@@ -25,6 +25,15 @@ TBytes Resource(uint16_t id, std::string const& name, TBytes const& data) {
     return b;
 }
 
+// An RLE block of a 3 x 2 px channel beyond the colour channels; its row counts are 2 bytes wide
+// in a PSD and 4 in a PSB.
+TBytes ExtraChannel(bool psb) {
+    TBytes b;
+    b.U16(1);
+    for (int row = 0; row < 2; ++row) psb ? b.U32(4) : b.U16(4);
+    return b.U8(2).U8(1).U8(2).U8(3).U8(2).U8(4).U8(5).U8(6);
+}
+
 // A small document holding blocks of keys the model does not read, odd lengths, an old-style
 // 4-byte section divider, a layer without an identifier and a global layer mask info of its own.
 TBytes Sample(bool psb) {
@@ -37,7 +46,8 @@ TBytes Sample(bool psb) {
         .Append(Resource(1036, "", TBytes().Zeros(28).Str("JPEG")))
         .Append(Resource(1057, "", TBytes().U32(1).U8(1).U32(2).U16('W').U16('r').U32(1).U16('R').U32(1)));
     Record a;
-    a.channels = {{-1, 8}, {0, 8}, {1, 8}, {2, 8}};  // raw, 3 x 2 px
+    a.channels = {{-1, 8}, {0, 8}, {1, 8}, {2, 8}, {3, ExtraChannel(psb).size()}};  // raw, 3 x 2 px
+    a.lastData = {ExtraChannel(psb)};
     a.blocks.Append(Block("luni", TBytes().U32(1).U16('a').U16(0)))
         .Append(Block("lyid", TBytes().U32(7)))
         .Append(Block("zzzz", TBytes().U8(9).U8(8).U8(7).U8(6).U8(5)))
@@ -127,6 +137,16 @@ TEST(KeptBlocks, UneditedSavesKeepEveryBodyInOrder) {
             EXPECT_EQ(std::string(first.bytes.begin() + ptrdiff_t(body),
                                   first.bytes.begin() + ptrdiff_t(body) + 6),
                       "linked");
+            // The extra channel is copied, its row counts resized to the version.
+            PSD::PSDLayer const& layer = *copy->m_layers[0];
+            size_t index;
+            uint64_t position;
+            ASSERT_TRUE(layer.FindChannel(3, index, position));
+            TBytes extra;
+            extra.resize(ExtraChannel(toPSB).size());
+            EXPECT_EQ(layer.m_channels[index].m_length, extra.size());
+            layer.m_stream->ReadAt(position, extra.data(), extra.size());
+            EXPECT_EQ(extra, ExtraChannel(toPSB));
             // Saving what was read back gives the same bytes again.
             Saved second = Save(*copy, toPSB);
             EXPECT_EQ(second.bytes, first.bytes);
@@ -154,6 +174,11 @@ TEST(KeptBlocks, EditsRewriteWhatTheyTouch) {
           "layer 0 \"a\": block \"luni\" differs (8 bytes before, 20 after)"}},
         {"layer hidden", [](PSD::PSDFile& d) { d.m_layers[1]->m_visible = false; }, true,
          {"resource 1036 is missing", "resource 1057 differs (23 bytes before, 23 after)"}},
+        {"layer moved",
+         [](PSD::PSDFile& d) { d.m_layers[0]->m_left += 1, d.m_layers[0]->m_right += 1; },
+         true,
+         {"resource 1036 is missing", "resource 1057 differs (23 bytes before, 23 after)",
+          "layer 0 \"a\": channel 3 is missing"}},
         {"new composite",
          [](PSD::PSDFile& d) {
              d.SetFlattenedBitmap(Raster::DynamicBitmap::Create(5, 4, Raster::Format::RGBA8));

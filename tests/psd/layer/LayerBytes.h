@@ -61,6 +61,8 @@ struct Record {
     Bytes ranges = DefaultRanges(1);
     Bytes name = PascalName("Layer");
     Bytes blocks;
+    // Blocks given for the channels at the end of the list, in place of filler.
+    std::vector<Bytes> lastData;
 
     Bytes Build(bool psb = false) const {
         Bytes b;
@@ -74,13 +76,15 @@ struct Record {
         return b.U32(uint32_t(extra.size())).Append(extra);
     }
 
-    // Channel data matching the channel list: each block is compression 0 then filler bytes.
+    // Channel data matching the channel list: each block is compression 0 then filler bytes,
+    // up to the blocks given in lastData.
     Bytes Data(uint8_t fill) const {
         Bytes b;
-        for (auto const& c : channels) {
+        for (size_t i = 0; i + lastData.size() < channels.size(); ++i) {
             b.U16(0);
-            for (uint64_t i = 2; i < c.second; ++i) b.U8(fill);
+            for (uint64_t n = 2; n < channels[i].second; ++n) b.U8(fill);
         }
+        for (auto const& d : lastData) b.Append(d);
         return b;
     }
 };
