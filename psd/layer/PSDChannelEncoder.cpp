@@ -809,7 +809,12 @@ bool EncodeChannelsRLE(Raster::DynamicBitmap const& bm, std::vector<unsigned> co
         for (size_t i = 0; i < k; ++i) {
             bool fits = true;
             for (size_t b = 0; b < bands; ++b) fits &= !overflow[i * bands + b];
-            if (!fits) continue;
+            // With its row counts RLE must still come out smaller than the raw rows; else the
+            // channel is left to the one-channel encoder, which writes it raw.
+            size_t packed = table;
+            for (size_t b = 0; b < bands && fits; ++b)
+                packed += ends[i * bands + b] - (table + b * size_t(chunk) * w);
+            if (!fits || packed >= raw) continue;
             auto& pieces = outs[i]->pieces;
             pieces.reserve(bands + 1);
             pieces.push_back({0, table});
