@@ -480,6 +480,13 @@ TEST(ChannelEncoder, BandPackingMatchesChannelByChannel) {
             EXPECT_EQ(blocks[i].GetLength(), want.GetLength());
         }
     }
+    // Every row packs a byte short of raw, but not short by the two bytes its count takes.
+    auto tight = Raster::DynamicBitmap::Create(8, 4, Raster::Format::A8);
+    for (uint32_t y = 0; y < 4; ++y) std::memcpy(tight->GetRow(y), "\7\7\7\7\1\2\3\4", 8);
+    PSD::EncodedChannel block;
+    std::vector<char> done;
+    ASSERT_TRUE(PSD::EncodeChannelsRLE(*tight, {0}, false, nullptr, {&block}, done));
+    EXPECT_FALSE(done[0]);
 }
 
 // Predicted rows made for all channels in one pass deflate to what EncodeChannel makes of each.
