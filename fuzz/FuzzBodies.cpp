@@ -6,7 +6,7 @@
 #include "host/kernel/Memory.h"
 #include "psd/descriptor/Descriptor.h"
 #include "psd/file/PSDFile.h"
-#include "psd/file/PSDSave.h"
+#include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/text/PDFData.h"

@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc)
+# Folders include only the folders below them (ARCHITECTURE.md).
+python3 scripts/check-folders.py
 
 run_suite() {
     local dir=$1; shift

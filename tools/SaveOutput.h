@@ -14,7 +14,7 @@
 
 #include "host/kernel/Stream.h"
 #include "psd/file/PSDFile.h"
-#include "psd/file/PSDSave.h"
+#include "psd/io/PSDSaveData.h"
 #include "tools/Command.h"
 
 namespace zuzodoriv {

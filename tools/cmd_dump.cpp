@@ -4,7 +4,7 @@
 #include <iostream>
 #include <memory>
 
-#include "psd/descriptor/DebugTrace.h"
+#include "psd/report/DebugTrace.h"
 #include "psd/descriptor/DescriptorBlocks.h"
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"

@@ -4,7 +4,7 @@
 
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
-#include "psd/layer/PSDLayerTree.h"
+#include "psd/file/PSDLayerTree.h"
 #include "tools/Command.h"
 
 namespace zuzodoriv {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "psd/descriptor/DebugTrace.h"
+#include "psd/report/DebugTrace.h"
 
 namespace PSD {
 

@@ -9,8 +9,8 @@
 #include "host/kernel/Counted.h"
 #include "host/kernel/Stream.h"
 #include "host/kernel/String.h"
-#include "psd/file/PSDFile.h"
-#include "psd/file/PSDIO.h"
+#include "psd/io/PSDParseData.h"
+#include "psd/io/PSDIO.h"
 #include "psd/report/PSDReport.h"
 #include "psd/text/PDFData.h"
 

@@ -12,7 +12,7 @@
 #include "host/kernel/Units.h"
 #include "host/renderer/Colour.h"
 #include "psd/descriptor/Descriptor.h"
-#include "psd/layer/PSDLayer.h"
+#include "psd/io/PSDBlendMode.h"
 #include "psd/vector/PSDVectorStroke.h"
 
 namespace PSD {

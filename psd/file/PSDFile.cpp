@@ -16,36 +16,6 @@ uint16_t Be16(uint8_t const* p) { return uint16_t(p[0] << 8 | p[1]); }
 uint32_t Be32(uint8_t const* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 }  // namespace
 
-char const* ColourModeName(uint32_t mode) {
-    switch (mode) {
-        case 0: return "Bitmap";
-        case 1: return "Grayscale";
-        case 2: return "Indexed";
-        case 3: return "RGB";
-        case 4: return "CMYK";
-        case 7: return "Multichannel";
-        case 8: return "Duotone";
-        case 9: return "LAB";
-        default: return "Unknown";
-    }
-}
-
-unsigned ColourChannelCount(uint32_t mode, bool withTransparency, bool forQueries) {
-    unsigned n;
-    switch (mode) {
-        case 0:
-        case 1:
-        case 2:
-        case 7: n = 1; break;
-        case 3:
-        case 9: n = 3; break;
-        case 4: n = 4; break;
-        case 8: n = (forQueries || withTransparency) ? 1 : 0; break;
-        default: n = 0; break;
-    }
-    return n + (withTransparency ? 1 : 0);
-}
-
 PSDFile::PSDFile() = default;
 PSDFile::~PSDFile() = default;
 

@@ -9,8 +9,8 @@
 #include "host/kernel/Memory.h"
 #include "host/raster/JPEG.h"
 #include "psd/file/PSDFile.h"
-#include "psd/file/PSDResourceIO.h"
-#include "psd/file/PSDSave.h"
+#include "psd/io/PSDResourceIO.h"
+#include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/vector/PSDPath.h"
 

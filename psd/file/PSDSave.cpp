@@ -1,6 +1,6 @@
 // The save driver: header, colour mode data, the section writers in file order, and the
 // composite image.
-#include "psd/file/PSDSave.h"
+#include "psd/io/PSDSaveData.h"
 
 #include <bit>
 #include <chrono>
@@ -10,7 +10,7 @@
 
 #include "host/kernel/Dispatch.h"
 #include "psd/file/PSDFile.h"
-#include "psd/file/PSDResourceIO.h"
+#include "psd/io/PSDResourceIO.h"
 #include "psd/layer/PSDChannelEncoder.h"
 #include "psd/layer/PSDLayer.h"
 
@@ -105,40 +105,6 @@ template <class Fill>
 }
 
 }  // namespace
-
-// ---- Progress
-
-void PSDSaveProgress::Init(uint64_t total) {
-    {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_total = total;
-        m_done = 0;
-    }
-    OnUpdate(0, total);
-}
-
-void PSDSaveProgress::LayerComplete() {
-    uint64_t done, total;
-    {
-        std::lock_guard<std::mutex> g(m_lock);
-        if (m_done < m_total) ++m_done;
-        done = m_done;
-        total = m_total;
-    }
-    OnUpdate(done, total);
-}
-
-void PSDSaveProgress::GetProgress(uint64_t& done, uint64_t& total) const {
-    std::lock_guard<std::mutex> g(m_lock);
-    done = m_done;
-    total = m_total;
-}
-
-double PSDSaveProgress::GetProgress() const {
-    uint64_t done, total;
-    GetProgress(done, total);
-    return total == 0 ? 0.0 : double(done) / double(total);
-}
 
 // ---- Composite channels, encoded apart from their writing
 

@@ -10,7 +10,7 @@
 
 #include "host/kernel/Stream.h"
 #include "host/raster/Bitmap.h"
-#include "psd/file/PSDIO.h"
+#include "psd/io/PSDIO.h"
 
 namespace PSD {
 

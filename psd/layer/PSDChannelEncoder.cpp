@@ -15,7 +15,7 @@
 #include "host/kernel/Dispatch.h"
 #include "host/kernel/Memory.h"
 #include "host/kernel/Zip.h"
-#include "psd/file/PSDSave.h"
+#include "psd/io/PSDSaveData.h"
 
 namespace PSD {
 

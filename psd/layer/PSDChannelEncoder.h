@@ -9,7 +9,7 @@
 
 #include "host/kernel/Stream.h"
 #include "host/raster/Bitmap.h"
-#include "psd/file/PSDIO.h"
+#include "psd/io/PSDIO.h"
 #include "psd/layer/PSDChannelCodec.h"
 
 namespace PSD {

@@ -5,7 +5,7 @@
 
 #include "psd/adjustments/PSDAdjustment.h"
 #include "psd/effects/PSDLayerEffects.h"
-#include "psd/file/PSDFile.h"
+#include "psd/io/PSDParseData.h"
 #include "psd/layer/PSDLayerRead.h"
 #include "psd/layer/PSDSmartObject.h"
 #include "psd/vector/PSDPath.h"
@@ -15,13 +15,6 @@
 namespace PSD {
 
 namespace {
-
-constexpr uint32_t kBlendModeKeys[kBlendModeCount] = {
-    Key("norm"), Key("dark"), Key("lite"), Key("hue "), Key("sat "), Key("colr"), Key("lum "),
-    Key("mul "), Key("scrn"), Key("diss"), Key("over"), Key("hLit"), Key("sLit"), Key("diff"),
-    Key("smud"), Key("div "), Key("idiv"), Key("lbrn"), Key("lddg"), Key("vLit"), Key("lLit"),
-    Key("pLit"), Key("hMix"), Key("pass"), Key("dkCl"), Key("lgCl"), Key("fsub"), Key("fdiv"),
-};
 
 // Bytes of the fixed part of a user mask: bounds, default colour, flags.
 constexpr uint32_t kUserMaskBytes = 18;
@@ -48,24 +41,6 @@ constexpr uint32_t kRealMaskBytes = 36;
 }
 
 }  // namespace
-
-bool DecodeBlendMode(uint32_t key, BlendMode& out, PSDReport& report) {
-    for (uint32_t i = 0; i < kBlendModeCount; ++i) {
-        if (kBlendModeKeys[i] == key) {
-            out = BlendMode(i);
-            return true;
-        }
-    }
-    report.SetError(PSDError::kUnknownBlendMode, KeyToString(key), 1);
-    return false;
-}
-
-bool EncodeBlendMode(BlendMode mode, uint32_t& key) {
-    uint32_t v = uint32_t(mode);
-    if (v >= kBlendModeCount) return false;
-    key = kBlendModeKeys[v];
-    return true;
-}
 
 // ---- PSDChannelInfo, PSDBlendRangeSet
 

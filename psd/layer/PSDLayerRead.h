@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "host/kernel/Stream.h"
-#include "psd/file/PSDIO.h"
+#include "psd/io/PSDIO.h"
 
 namespace PSD {
 

@@ -2,7 +2,7 @@
 // and the dispatch to the readers of the larger bodies.
 #include <array>
 
-#include "psd/file/PSDFile.h"
+#include "psd/io/PSDParseData.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/layer/PSDLayerRead.h"
 

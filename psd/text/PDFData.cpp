@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "psd/descriptor/DebugTrace.h"
+#include "psd/report/DebugTrace.h"
 
 namespace PSD {
 

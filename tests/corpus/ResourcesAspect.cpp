@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <set>
 
-#include "psd/file/PSDResourceIO.h"
+#include "psd/io/PSDResourceIO.h"
 #include "tests/corpus/Corpus.h"
 
 namespace corpus {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/kernel/Stream.h"
-#include "psd/file/PSDSave.h"
+#include "psd/io/PSDSaveData.h"
 #include "psd/file/PSDStoredCompare.h"
 #include "psd/layer/PSDLayer.h"
 #include "tests/corpus/Corpus.h"

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <map>
 
-#include "psd/descriptor/DebugTrace.h"
+#include "psd/report/DebugTrace.h"
 #include "psd/descriptor/Descriptor.h"
 #include "tests/psd/descriptor/CorpusPaths.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "psd/descriptor/DebugTrace.h"
+#include "psd/report/DebugTrace.h"
 #include "psd/descriptor/Descriptor.h"
 #include "tests/psd/descriptor/DescriptorBytes.h"
 #include "tests/support/OneByteStream.h"

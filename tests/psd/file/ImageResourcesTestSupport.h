@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "psd/file/PSDFile.h"
-#include "psd/file/PSDSave.h"
+#include "psd/io/PSDSaveData.h"
 #include "support/MinimalDocument.h"
 
 namespace resourcetest {

@@ -7,7 +7,7 @@
 
 #include "host/raster/JPEG.h"
 #include "psd/file/ImageResourcesTestSupport.h"
-#include "psd/file/PSDResourceIO.h"
+#include "psd/io/PSDResourceIO.h"
 #include "psd/layer/PSDLayer.h"
 #include "support/CappedOutStream.h"
 #include "support/CorpusRoot.h"

@@ -10,7 +10,7 @@
 
 #include "host/kernel/Stream.h"
 #include "psd/file/PSDFile.h"
-#include "psd/file/PSDSave.h"
+#include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDLayer.h"
 
 namespace savetest {

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "host/kernel/Zip.h"
-#include "psd/file/PSDSave.h"
+#include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDChannelEncoder.h"
 

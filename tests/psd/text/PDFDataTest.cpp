@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "psd/descriptor/DebugTrace.h"
+#include "psd/report/DebugTrace.h"
 #include "psd/text/PDFData.h"
 
 using namespace PSD;

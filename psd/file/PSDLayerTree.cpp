@@ -1,5 +1,5 @@
 // Building the layer tree from the flat, bottom-to-top layer list.
-#include "psd/layer/PSDLayerTree.h"
+#include "psd/file/PSDLayerTree.h"
 
 #include "psd/file/PSDFile.h"
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "host/kernel/Stream.h"
-#include "psd/file/PSDIO.h"
-#include "psd/layer/PSDTaggedBlock.h"
+#include "psd/io/PSDIO.h"
+#include "psd/io/PSDTaggedBlock.h"
 #include "psd/report/PSDReport.h"
 
 namespace PSD {

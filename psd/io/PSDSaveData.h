@@ -1,4 +1,4 @@
-// The per-save context and save progress.
+// The per-save context, save progress, and the writers of section lengths and block headers.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include "host/kernel/Counted.h"
 #include "host/kernel/Progress.h"
 #include "host/raster/Bitmap.h"
-#include "psd/file/PSDIO.h"
+#include "psd/io/PSDIO.h"
 
 namespace PSD {
 

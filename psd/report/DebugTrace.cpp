@@ -1,4 +1,4 @@
-#include "psd/descriptor/DebugTrace.h"
+#include "psd/report/DebugTrace.h"
 
 namespace PSD {
 

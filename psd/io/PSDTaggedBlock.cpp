@@ -1,11 +1,11 @@
 // Stored tagged blocks: their length widths, copying their bodies back, and splitting what the
 // model writes into blocks that can be matched against them.
-#include "psd/layer/PSDTaggedBlock.h"
+#include "psd/io/PSDTaggedBlock.h"
 
 #include <algorithm>
 #include <array>
 
-#include "psd/file/PSDIO.h"
+#include "psd/io/PSDIO.h"
 
 namespace PSD {
 

@@ -1,4 +1,4 @@
-#include "psd/file/PSDResourceIO.h"
+#include "psd/io/PSDResourceIO.h"
 
 #include <algorithm>
 #include <cmath>

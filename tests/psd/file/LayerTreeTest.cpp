@@ -4,7 +4,7 @@
 #include <string>
 
 #include "psd/layer/PSDLayer.h"
-#include "psd/layer/PSDLayerTree.h"
+#include "psd/file/PSDLayerTree.h"
 
 using namespace PSD;
 
