@@ -44,14 +44,25 @@ json MaskJson(PSD::PSDLayerMask const& m) {
                 {"invert", m.m_invert}};
 }
 
+// The stored compression code's name; null without stored data or for codes beyond the four.
+json CompressionName(PSD::PSDLayer const& l, size_t channel) {
+    static char const* const kNames[] = {"raw", "rle", "zip", "zip_prediction"};
+    uint16_t code;
+    if (!l.GetChannelCompression(channel, code) || code >= std::size(kNames)) return nullptr;
+    return kNames[code];
+}
+
 void LayersJson(PSD::PSDFile const& doc, json& out) {
     json layers = json::array();
+    std::vector<std::ptrdiff_t> parents = PSD::LayerParents(doc);
     for (size_t i = 0; i < doc.m_layers.size(); ++i) {
         auto const& l = doc.m_layers[i];
         if (!l) continue;
         json channels = json::array();
-        for (auto const& c : l->m_channels)
-            channels.push_back({{"id", c.m_id}, {"length", c.m_length}});
+        for (size_t c = 0; c < l->m_channels.size(); ++c)
+            channels.push_back({{"id", l->m_channels[c].m_id},
+                                {"length", l->m_channels[c].m_length},
+                                {"compression", CompressionName(*l, c)}});
         json keys = json::array();
         for (auto const& b : l->m_blocks) keys.push_back(KeyText(b.key));
         layers.push_back({{"index", i},
@@ -67,6 +78,12 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
                           {"visible", l->m_visible},
                           {"clipping", l->m_clipping},
                           {"transparency_protected", l->m_transparencyProtected},
+                          {"parent", parents[i] < 0 ? json(nullptr) : json(parents[i])},
+                          {"layer_id", l->m_layerId},
+                          {"locks",
+                           {{"transparency", l->m_lockTransparency},
+                            {"composite", l->m_lockComposite},
+                            {"position", l->m_lockPosition}}},
                           {"channels", channels},
                           {"user_mask", MaskJson(l->m_userMask)},
                           {"real_mask", MaskJson(l->m_realMask)},

@@ -75,4 +75,16 @@ void WalkLayerTree(std::vector<PSDLayerNode> const& nodes,
     }
 }
 
+std::vector<std::ptrdiff_t> LayerParents(PSDFile const& doc) {
+    std::vector<std::ptrdiff_t> parents(doc.m_layers.size(), -1);
+    auto tree = BuildLayerTree(doc);
+    WalkLayerTree(tree, [&](PSDLayerNode const& n, unsigned) {
+        if (!n.isGroup) return true;
+        for (auto const& child : n.children) parents[child.index] = std::ptrdiff_t(n.index);
+        if (n.endMarker) parents[n.endMarkerIndex] = std::ptrdiff_t(n.index);
+        return true;
+    });
+    return parents;
+}
+
 }  // namespace PSD

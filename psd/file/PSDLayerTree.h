@@ -46,4 +46,8 @@ std::vector<PSDLayerNode> BuildLayerTree(PSDFile const& doc);
 void WalkLayerTree(std::vector<PSDLayerNode> const& nodes,
                    std::function<bool(PSDLayerNode const& node, unsigned depth)> const& visit);
 
+// For every record of the document's list, the list index of the group it lies in (for an end
+// marker, the group it closes); -1 at the top level and for records the tree leaves out.
+std::vector<std::ptrdiff_t> LayerParents(PSDFile const& doc);
+
 }  // namespace PSD

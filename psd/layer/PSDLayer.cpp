@@ -97,6 +97,18 @@ bool PSDLayer::FindChannel(int16_t id, size_t& index, uint64_t& position) const 
     return false;
 }
 
+bool PSDLayer::GetChannelCompression(size_t index, uint16_t& code) const {
+    if (!m_stream || m_dataPosition == 0 || index >= m_channels.size() ||
+        m_channels[index].m_length < 2)
+        return false;
+    uint64_t pos = m_dataPosition;
+    for (size_t i = 0; i < index; ++i) pos = SaturatingAdd(pos, m_channels[i].m_length);
+    uint8_t b[2];
+    if (m_stream->ReadAt(pos, b, 2) != 2) return false;
+    code = uint16_t(b[0] << 8 | b[1]);
+    return true;
+}
+
 PSDTaggedBlockInfo const* PSDLayer::FindBlock(uint32_t key) const {
     for (auto const& b : m_blocks)
         if (b.key == key) return &b;

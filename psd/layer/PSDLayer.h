@@ -184,6 +184,9 @@ public:
     // Index in the channel list of the first channel with this identifier and the stream
     // position of its data block; false when there is none or no source was recorded.
     bool FindChannel(int16_t id, size_t& index, uint64_t& position) const;
+    // The stored compression code of the channel at this index of the list; false when it has
+    // no stored data (no source, or a block shorter than its code).
+    bool GetChannelCompression(size_t index, uint16_t& code) const;
     // The recorded tagged blocks of one key, first match; null when absent.
     PSDTaggedBlockInfo const* FindBlock(uint32_t key) const;
     Kernel::Counted<PSDSmartObject> GetSmartObject() const;

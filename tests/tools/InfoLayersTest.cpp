@@ -76,12 +76,18 @@ TEST(InfoLayers, JsonRecordsInFileOrder) {
         "clipping": true, "transparency_protected": false, "real_mask": null,
         "user_mask": {"top": 1, "left": 2, "bottom": 3, "right": 4, "default_colour": 255,
                       "relative": true, "disabled": false, "invert": true},
-        "blending_range_sets": 1, "block_keys": ["iOpa", "zzzz"]})");
+        "blending_range_sets": 1, "block_keys": ["iOpa", "zzzz"], "parent": 3, "layer_id": 3,
+        "locks": {"transparency": false, "composite": false, "position": false}})");
     auto const& inner = layers[2];
     for (auto const& [key, value] : want.items())
         EXPECT_EQ(inner.value(key, nlohmann::json("missing")), value) << key;
     ASSERT_EQ(inner["channels"].size(), 5u);
-    EXPECT_EQ(inner["channels"][4], (nlohmann::json{{"id", -2}, {"length", 2}}));
+    EXPECT_EQ(inner["channels"][4],
+              (nlohmann::json{{"id", -2}, {"length", 2}, {"compression", "raw"}}));
+    // Parents: the end marker lies in the group it closes; the background is at the top level.
+    EXPECT_EQ(layers[1]["parent"], 3);
+    EXPECT_TRUE(layers[0]["parent"].is_null());
+    EXPECT_EQ(layers[0]["locks"]["position"], true);
 }
 
 TEST(InfoLayers, UnknownKeysGoToTheTrace) {
