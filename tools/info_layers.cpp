@@ -12,24 +12,10 @@ namespace {
 
 using nlohmann::json;
 
-// Keys as text: the four bytes as Latin-1 characters, so any key survives as UTF-8.
-std::string KeyText(uint32_t key) {
-    std::string out;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        unsigned char c = uint8_t(key >> shift);
-        if (c < 0x80) {
-            out += char(c);
-        } else {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 std::string BlendKey(PSD::BlendMode mode) {
     uint32_t key;
-    return PSD::EncodeBlendMode(mode, key) ? KeyText(key) : std::to_string(uint32_t(mode));
+    return PSD::EncodeBlendMode(mode, key) ? std::string(PSD::KeyToString(key))
+                                           : std::to_string(uint32_t(mode));
 }
 
 json MaskJson(PSD::PSDLayerMask const& m) {
@@ -64,7 +50,7 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
                                 {"length", l->m_channels[c].m_length},
                                 {"compression", CompressionName(*l, c)}});
         json keys = json::array();
-        for (auto const& b : l->m_blocks) keys.push_back(KeyText(b.key));
+        for (auto const& b : l->m_blocks) keys.push_back(std::string(PSD::KeyToString(b.key)));
         layers.push_back({{"index", i},
                           {"name", std::string(l->m_name)},
                           {"section_type", uint32_t(l->m_sectionType)},
@@ -93,7 +79,7 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
     out["layers"] = layers;
     out["merged_transparency"] = doc.m_mergedTransparency != 0;
     json docKeys = json::array();
-    for (auto const& b : doc.m_documentBlocks) docKeys.push_back(KeyText(b.key));
+    for (auto const& b : doc.m_documentBlocks) docKeys.push_back(std::string(PSD::KeyToString(b.key)));
     out["document_block_keys"] = docKeys;
 }
 

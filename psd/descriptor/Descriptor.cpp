@@ -25,10 +25,6 @@ public:
     bool TooDeep() const { return t_depth > kMaxDepth; }
 };
 
-String KeyToString(unsigned int key, bool) {
-    return PSD::KeyToString(key);
-}
-
 // A declared byte count that the stream cannot hold is a short read, found before allocating.
 bool CheckRemaining(Kernel::InStreamSeekable& s, uint64_t bytes, PSDLoadData& ld) {
     if (s.GetSize() != Kernel::kUnknownSize && bytes > s.GetRemaining()) {
@@ -190,7 +186,7 @@ void DebugDumpKey(unsigned int code) {
 // ---- DescriptorKey
 
 String DescriptorKey::ToString() const {
-    return m_code != 0 ? KeyToString(m_code, false) : m_name;
+    return m_code != 0 ? KeyToString(m_code) : m_name;
 }
 
 bool DescriptorKey::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
@@ -320,7 +316,7 @@ Kernel::Counted<DescriptorItem> DescriptorItem::Create(Kernel::InStreamSeekable&
     auto const* entry = std::find_if(std::begin(kTags), std::end(kTags),
                                      [&](TagEntry const& e) { return e.tag == tag; });
     if (entry == std::end(kTags)) {
-        pd.m_report.SetError(PSDError::kUnknownDescriptorType, KeyToString(tag, false));
+        pd.m_report.SetError(PSDError::kUnknownDescriptorType, KeyToString(tag));
         return nullptr;
     }
     Kernel::Counted<DescriptorItem> item = entry->make();
@@ -424,7 +420,7 @@ bool DescriptorItemReference::Parse(Kernel::InStreamSeekable& stream, ParseData&
                                          [&](ReferenceEntry const& e) { return e.tag == tag; });
         if (entry == std::end(kReferenceForms)) {
             pd.m_report.SetError(PSDError::kUnknownDescriptorReferenceType,
-                                 KeyToString(tag, false));
+                                 KeyToString(tag));
             return false;
         }
         Kernel::Counted<ReferenceItem> element;
@@ -520,7 +516,7 @@ bool DescriptorItemUnitFloat::Parse(Kernel::InStreamSeekable& stream, ParseData&
     auto const* entry = std::find_if(std::begin(kUnits), std::end(kUnits),
                                      [&](UnitEntry const& e) { return e.code == code; });
     if (entry == std::end(kUnits)) {
-        pd.m_report.SetError(PSDError::kUnknownDescriptorUnitFloatType, KeyToString(code, false));
+        pd.m_report.SetError(PSDError::kUnknownDescriptorUnitFloatType, KeyToString(code));
         return false;
     }
     m_unit = entry->unit;

@@ -9,6 +9,7 @@
 #include "host/kernel/Memory.h"
 #include "host/raster/JPEG.h"
 #include "psd/file/PSDFile.h"
+#include "psd/io/PSDKeyTable.h"
 #include "psd/io/PSDResourceIO.h"
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDLayer.h"
@@ -414,12 +415,7 @@ bool SkipResource(PSDFile&, Block&, ParseData&) {
     return true;
 }
 
-struct HandlerEntry {
-    uint16_t id;
-    Handler handler;
-};
-
-constexpr HandlerEntry kHandlers[] = {
+constexpr KeyHandler<uint16_t, Handler> kHandlers[] = {
     {kResolutionInfo, ParseResolution},
     {kAlphaNames, ParseAlphaNames},
     {kCaption, ParseCaption},
@@ -439,12 +435,6 @@ constexpr HandlerEntry kHandlers[] = {
     {kVersionInfo, ParseVersionInfo},
     {kClippingPathName, ParseClippingPathName},
 };
-
-Handler FindHandler(uint16_t id) {
-    for (auto const& e : kHandlers)
-        if (e.id == id) return e.handler;
-    return nullptr;
-}
 
 }  // namespace
 
@@ -513,7 +503,7 @@ bool PSDFile::ParseImageResourceData(Kernel::InStream& input, ParseData& pd) {
         Block block{stream, id, name, size};
         if (id >= kFirstSavedPath && id <= kLastSavedPath) {
             if (!ParsePathResource(stream, size, name, pd, id - kFirstSavedPath)) return false;
-        } else if (Handler h = FindHandler(id)) {
+        } else if (Handler h = FindKeyHandler(kHandlers, id)) {
             if (!h(*this, block, pd)) return false;
         }
         uint64_t end = dataStart + size + (size & 1);

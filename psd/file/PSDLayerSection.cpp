@@ -3,6 +3,7 @@
 #include <array>
 
 #include "psd/file/PSDFile.h"
+#include "psd/io/PSDKeyTable.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/layer/PSDLayerRead.h"
 
@@ -20,11 +21,6 @@ struct DocumentBlock {
 
 using DocumentHandler = bool (*)(PSDFile& doc, DocumentBlock& block, ParseData& pd);
 
-struct DocumentEntry {
-    uint32_t key;
-    DocumentHandler handler;
-};
-
 // Bodies the model does not read: the block list keeps where they lie, and a save copies them back.
 bool KeepBody(PSDFile&, DocumentBlock&, ParseData&) {
     return true;
@@ -39,7 +35,7 @@ bool SetMergedTransparency(PSDFile& doc, DocumentBlock&, ParseData&) {
     return true;
 }
 
-constexpr DocumentEntry kDocumentBlocks[] = {
+constexpr KeyHandler<uint32_t, DocumentHandler> kDocumentBlocks[] = {
     {Key("Layr"), ParseLayers},
     {Key("Lr16"), ParseLayers},
     {Key("Lr32"), ParseLayers},
@@ -65,12 +61,6 @@ constexpr DocumentEntry kDocumentBlocks[] = {
     {Key("Pat2"), KeepBody},
     {Key("Pat3"), KeepBody},
 };
-
-DocumentHandler FindHandler(uint32_t key) {
-    for (auto const& e : kDocumentBlocks)
-        if (e.key == key) return e.handler;
-    return nullptr;
-}
 
 }  // namespace
 
@@ -179,7 +169,7 @@ bool PSDFile::ParseTaggedData(Kernel::NonCounted<Kernel::InStreamSeekable> strea
         uint64_t rounded = SaturatingAdd(length, 3) & ~uint64_t(3);
         m_documentBlocks.push_back({key, signature, dataStart, length});
 
-        DocumentHandler handler = FindHandler(key);
+        DocumentHandler handler = FindKeyHandler(kDocumentBlocks, key);
         if (!handler) {
             PrintUnknownKey(key);
             handler = KeepBody;

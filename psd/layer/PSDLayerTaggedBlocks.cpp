@@ -2,6 +2,7 @@
 // and the dispatch to the readers of the larger bodies.
 #include <array>
 
+#include "psd/io/PSDKeyTable.h"
 #include "psd/io/PSDParseData.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/layer/PSDLayerRead.h"
@@ -12,11 +13,6 @@ namespace {
 
 // Every body is read through a stream that ends with the body.
 using BlockHandler = bool (*)(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd);
-
-struct BlockEntry {
-    uint32_t key;
-    BlockHandler handler;
-};
 
 [[nodiscard]] bool ReadByte(Kernel::InStreamSeekable& body, uint8_t& out, ParseData& pd) {
     return ReadValue(body, out, pd);
@@ -159,7 +155,7 @@ bool ParseMetaDataBlock(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseDa
     return layer.ParseMetaData(body, pd);
 }
 
-constexpr BlockEntry kLayerBlocks[] = {
+constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
     // Small blocks read here.
     {Key("luni"), ParseUnicodeName},
     {Key("lyid"), ParseLayerId},
@@ -239,12 +235,6 @@ constexpr BlockEntry kLayerBlocks[] = {
     {Key("Pat3"), KeepBody},
 };
 
-BlockHandler FindHandler(uint32_t key) {
-    for (auto const& e : kLayerBlocks)
-        if (e.key == key) return e.handler;
-    return nullptr;
-}
-
 }  // namespace
 
 bool PSDLayer::ParseTaggedData(Kernel::InStreamSeekable& stream, uint64_t size, ParseData& pd) {
@@ -270,7 +260,7 @@ bool PSDLayer::ParseTaggedData(Kernel::InStreamSeekable& stream, uint64_t size, 
         uint64_t dataStart = stream.GetPosition();
         m_blocks.push_back({key, signature, dataStart, length});
 
-        BlockHandler handler = FindHandler(key);
+        BlockHandler handler = FindKeyHandler(kLayerBlocks, key);
         if (!handler) {
             PrintUnknownKey(key);
             handler = KeepBody;
