@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -155,8 +156,9 @@ public:
 
     // ---- Pixels, decoded on first request and cached
     // Channel data is read by position from the document's mapping, never through the stream's
-    // cursor: distinct layers of one document may be decoded on different threads at once. Requests
-    // for the same layer's bitmaps must be serialised by the caller (the caches are not locked).
+    // cursor, and each cache is locked while it is filled: any threads may request any layers'
+    // bitmaps at once (the same one too: it is decoded once and shared). Each thread passes its own
+    // report. Setting the cache fields directly is not synchronised with these calls.
     bool GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
     bool GetBitmapUserMask(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
     bool GetBitmapRealMask(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
@@ -311,6 +313,8 @@ public:
     // The bitmaps decoding last put in the caches (colour, user mask, real mask): a cached bitmap
     // that is none of these was put there by the host.
     mutable Raster::DynamicBitmap const* m_decoded[3] = {nullptr, nullptr, nullptr};
+    // Held while the colour, user mask and real mask caches are filled by the Get* calls.
+    mutable std::mutex m_cacheLocks[3];
 };
 
 }  // namespace PSD
