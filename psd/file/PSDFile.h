@@ -55,6 +55,10 @@ enum class ColourMode : uint32_t {
 
 // Name used in messages: "Bitmap", "Grayscale", ..., "LAB", "Unknown".
 char const* ColourModeName(uint32_t mode);
+// Lower-case key for programs: "bitmap", "grayscale", "indexed", "rgb", "cmyk", "multichannel",
+// "duotone", "lab"; null for other numbers. ColourModeFromKey is the reverse.
+char const* ColourModeKey(uint32_t mode);
+bool ColourModeFromKey(std::string const& key, uint32_t& mode);
 // Colour channels of a mode; with merged transparency one more. Duotone counts 0 here (as the
 // parse context does) unless forQueries is set.
 unsigned ColourChannelCount(uint32_t mode, bool withTransparency, bool forQueries = false);
@@ -207,6 +211,13 @@ public:
                                                 Kernel::Consolidated<Raster::ICCProfile> const& profile,
                                                 Kernel::Counted<Kernel::UnitValueConverter const> const& units);
     bool AddLayer(Kernel::Counted<PSDLayer> const& layer);
+    // Adds a layer at the top of group parent (directly below the group's own record), or at the
+    // top of the document when parent is null. False as AddLayer, or when parent is not the
+    // record of a group in this document.
+    bool AddLayer(Kernel::Counted<PSDLayer> const& layer, PSDLayer const* parent);
+    // A new open group at the top of parent (or of the document): its end marker, then its record
+    // above it. Returns the group's record; null when refused as AddLayer refuses.
+    Kernel::Counted<PSDLayer> AddGroup(String const& name, PSDLayer const* parent);
     bool RemoveLastSectionDividerLayer();
     void ValidateLayerCount();
     bool CanFlattenFirstLayer(bool forbidHidden) const;

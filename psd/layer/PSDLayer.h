@@ -213,6 +213,10 @@ public:
                                       std::vector<EncodedChannel> const& blocks) const;
     static void RecycleImageData(SaveData const& sd, std::vector<EncodedChannel>& blocks);
 
+    // Moves the layer's bounds and both raster masks by (dx, dy) document pixels. False, with
+    // nothing moved, when a bound would leave the 32-bit range. The vector mask stays.
+    bool MoveBy(int64_t dx, int64_t dy);
+
     // ---- Queries
     int64_t GetWidth() const { return int64_t(m_right) - m_left; }
     int64_t GetHeight() const { return int64_t(m_bottom) - m_top; }
