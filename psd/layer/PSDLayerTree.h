@@ -46,4 +46,10 @@ std::vector<PSDLayerNode> BuildLayerTree(PSDFile const& doc);
 void WalkLayerTree(std::vector<PSDLayerNode> const& nodes,
                    std::function<bool(PSDLayerNode const& node, unsigned depth)> const& visit);
 
+// The node of a layer record (a group's own record or end marker finds the group), depth first;
+// null when the layer is not in the tree. parent, when given, receives the enclosing group's node
+// (null at the top level).
+PSDLayerNode const* FindLayerNode(std::vector<PSDLayerNode> const& nodes, PSDLayer const* layer,
+                                  PSDLayerNode const** parent = nullptr);
+
 }  // namespace PSD
