@@ -36,9 +36,11 @@ DocumentPtr Open(py::object source, bool parseText, bool parseSmartObjects) {
     Kernel::Counted<PSD::PSDFile> file;
     if (!IsData(source) && py::hasattr(source, "read")) source = source.attr("read")();
     if (IsData(source)) {
-        py::buffer_info buf = py::buffer(source).request();
-        if (!PyBuffer_IsContiguous(nullptr, 'C') && buf.ndim > 1) throw py::value_error("the data must be contiguous");
-        auto stream = Kernel::MemoryInStream::Create(buf.ptr, size_t(buf.size * buf.itemsize));
+        // A simple buffer is one contiguous block of bytes; the stream takes a copy.
+        Py_buffer view;
+        if (PyObject_GetBuffer(source.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+        auto stream = Kernel::MemoryInStream::Create(view.buf, size_t(view.len));
+        PyBuffer_Release(&view);
         py::gil_scoped_release unlocked;
         file = PSD::PSDFile::Create(stream, options, report);
     } else {
@@ -84,11 +86,13 @@ py::object Composite(DocumentPtr const& doc) {
     BitmapRef flat;
     std::vector<BitmapRef> masks;
     bool ok;
+    PSD::PSDReport report;
     {
         py::gil_scoped_release unlocked;
-        PSD::PSDReport report;
         ok = file.GetBitmap(flat, masks, report);
     }
+    // Damaged or missing image data means no composite; running out of memory is not that.
+    if (!ok && report.m_error && report.m_error->GetCode() == PSD::PSDError::kOutOfMemory) ThrowReport(report);
     if (!ok || !flat) return py::none();
     unsigned colour = PSD::ColourChannelCount(file.m_colourMode, false, true);
     unsigned shown = std::min(flat->GetChannelCount(), colour + (file.m_mergedTransparency ? 1 : 0));

@@ -28,6 +28,15 @@ PyObject* ClassOf(PSD::PSDError::Code code) {
     }
 }
 
+// The whole message, embedded NULs and all (damaged keys show up in messages as they are).
+[[noreturn]] void Raise(PyObject* cls, std::string const& message) {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), py::ssize_t(message.size()), "replace");
+    if (!text) throw py::error_already_set();
+    PyErr_SetObject(cls, text);
+    Py_DECREF(text);
+    throw py::error_already_set();
+}
+
 PyObject* NewClass(py::module_& m, char const* name, PyObject* bases, char const* doc) {
     std::string qualified = std::string("zuzodoriv.") + name;
     PyObject* cls = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, bases, nullptr);
@@ -40,14 +49,11 @@ PyObject* NewClass(py::module_& m, char const* name, PyObject* bases, char const
 
 void ThrowReport(PSD::PSDReport const& report) {
     if (!report.m_error) ThrowError("failed");
-    std::string message(report.m_error->Report());
-    PyErr_SetString(ClassOf(report.m_error->GetCode()), message.c_str());
-    throw py::error_already_set();
+    Raise(ClassOf(report.m_error->GetCode()), std::string(report.m_error->Report()));
 }
 
 void ThrowError(std::string const& message) {
-    PyErr_SetString(s_error, message.c_str());
-    throw py::error_already_set();
+    Raise(s_error, message);
 }
 
 void BindErrors(py::module_& m) {
