@@ -1,8 +1,11 @@
 """Corpus documents: the same records as `info --json` and the reference, the same pixel hashes."""
+import json
+import subprocess
+
 import pytest
 
 import zuzodoriv
-from conftest import corpus_documents, info_json, plane_hash, reference, uninvert
+from conftest import CLI, corpus_documents, info_json, plane_hash, reference, uninvert
 
 DOCUMENTS = corpus_documents()
 if not DOCUMENTS:
@@ -86,3 +89,24 @@ def check_composite(doc, theirs):
     assert image.shape == (doc.height, doc.width, doc.channels)
     for ch in channels:
         assert plane_hash(image[:, :, ch["index"]], doc.depth) == ch["sha256"], ch["index"]
+
+
+DESCRIPTOR_DOCUMENTS = [p for p in DOCUMENTS if any(k in p.id for k in ("effect", "type", "fill", "smart", "shape"))][:25]
+
+
+@pytest.mark.parametrize("path,ref_path", DESCRIPTOR_DOCUMENTS)
+def test_descriptors_are_the_dump_trees(path, ref_path):
+    run = subprocess.run([CLI, "dump", "--json", str(path)], capture_output=True, text=True)
+    dumped = json.loads(run.stdout)["layers"]
+    doc = zuzodoriv.open(path)
+    records = doc.records()
+    compared = 0
+    for entry in dumped:
+        first = {}
+        for block in entry["blocks"]:
+            first.setdefault(block["key"], block)
+        for key, block in first.items():
+            if "descriptor" in block and "error" not in block:
+                assert records[entry["index"]].descriptor(key) == block["descriptor"], (entry["index"], key)
+                compared += 1
+    assert compared or not any(e["blocks"] for e in dumped)
