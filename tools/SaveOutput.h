@@ -3,17 +3,15 @@
 // abort flag so that a cancelled save leaves nothing behind.
 #pragma once
 
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
 #include <iostream>
 #include <mutex>
 #include <string>
 
 #include "host/kernel/Stream.h"
 #include "psd/file/PSDFile.h"
+#include "psd/file/PSDSaveFile.h"
 #include "psd/io/PSDSaveData.h"
 #include "tools/Command.h"
 
@@ -77,49 +75,35 @@ private:
     std::mutex m_drawLock;
 };
 
-// Saves into "<target>.partial-<pid>" beside the target and renames it over the target on success;
-// on any failure or cancellation the partial file is removed. Returns 0, 1 (failure) or 130
-// (cancelled), with a message on stderr; when saveError is given, a failure of the save itself
-// (not of the file) leaves its message there instead, for the caller to explain.
+// Saves through PSD::SaveToFile with a progress bar and the interrupt flag. Returns 0, 1 (failure)
+// or 130 (cancelled), with a message on stderr; when saveError is given, a failure of the save
+// itself (not of the file) leaves its message there instead, for the caller to explain.
 inline int SaveDocumentToFile(PSD::PSDFile const& doc, std::string const& target, bool psb,
                               bool compress, bool decodeStored = false,
                               std::string* saveError = nullptr) {
-    namespace fs = std::filesystem;
-    std::string temp = target + ".partial-" + std::to_string(::getpid());
-    std::string why;
-    auto out = Kernel::FileOutStream::Create(temp, &why);
-    if (!out) {
-        std::cerr << "cannot write " << target << ": " << why << "\n";
-        return 1;
-    }
     Kernel::Counted<TerminalSaveProgress> progress(new TerminalSaveProgress("saving"));
-    bool ok = doc.Save(*out, psb, compress, decodeStored, progress, &AbortFlag());
+    std::string message;
+    auto status = PSD::SaveToFile(doc, target, psb, compress, decodeStored, progress, &AbortFlag(),
+                                  message);
     progress->Finish();
-    bool closed = out->Close();
-    out = nullptr;
-    std::error_code ec;
-    if (AbortFlag()) {
-        fs::remove(temp, ec);
-        std::cerr << "cancelled; " << target << " was not written\n";
-        return 130;
-    }
-    if (!ok || !closed) {
-        fs::remove(temp, ec);
-        std::string message = "saving " + target + " failed" + (ok ? ": write error" : "");
-        if (!ok && saveError)
-            *saveError = message;
-        else
+    switch (status) {
+        case PSD::SaveFileStatus::Saved:
+            return 0;
+        case PSD::SaveFileStatus::Cancelled:
             std::cerr << message << "\n";
-        return 1;
+            return 130;
+        case PSD::SaveFileStatus::Failed:
+            if (saveError) {
+                *saveError = message;
+                return 1;
+            }
+            break;
+        case PSD::SaveFileStatus::WriteFailed:
+        case PSD::SaveFileStatus::CannotWrite:
+            break;
     }
-    fs::rename(temp, target, ec);
-    if (ec) {
-        std::string reason = ec.message();
-        fs::remove(temp, ec);
-        std::cerr << "cannot write " << target << ": " << reason << "\n";
-        return 1;
-    }
-    return 0;
+    std::cerr << message << "\n";
+    return 1;
 }
 
 }  // namespace zuzodoriv

@@ -6,6 +6,7 @@
 
 #include "psd/report/DebugTrace.h"
 #include "psd/descriptor/DescriptorBlocks.h"
+#include "psd/descriptor/DescriptorJson.h"
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/text/PDFData.h"
@@ -27,112 +28,6 @@ std::string ErrorText(PSD::PSDReport const& r) {
     return r.m_error ? std::string(r.m_error->Report()) : std::string("failed");
 }
 
-// ---- JSON forms
-
-ojson EngineJson(PSD::PDFData const* v) {
-    if (!v) return nullptr;
-    if (auto const* d = dynamic_cast<PSD::PDFDictionary const*>(v)) {
-        ojson o = ojson::object();
-        for (auto const& item : d->m_items)
-            if (!o.contains(std::string(item.m_key)))
-                o[std::string(item.m_key)] = EngineJson(item.m_value.Get());
-        return o;
-    }
-    if (auto const* a = dynamic_cast<PSD::PDFArray const*>(v)) {
-        ojson arr = ojson::array();
-        for (auto const& e : a->m_items) arr.push_back(EngineJson(e.Get()));
-        return arr;
-    }
-    if (auto const* n = dynamic_cast<PSD::PDFName const*>(v)) return "/" + std::string(n->m_name);
-    if (auto const* s = dynamic_cast<PSD::PDFString const*>(v)) return std::string(s->GetString());
-    if (auto const* i = dynamic_cast<PSD::PDFInt const*>(v)) return i->m_value;
-    if (auto const* f = dynamic_cast<PSD::PDFDouble const*>(v)) return f->m_value;
-    return nullptr;
-}
-
-ojson DescriptorJson(PSD::Descriptor const& d);
-
-ojson KeyJson(PSD::DescriptorKey const& k) {
-    return std::string(k.ToString());
-}
-
-ojson ReferenceJson(PSD::ReferenceItem const& r) {
-    ojson o = {{"form", r.GetTypeString()},
-               {"className", std::string(r.m_className)},
-               {"classKey", KeyJson(r.m_classKey)}};
-    if (auto const* p = dynamic_cast<PSD::ReferenceItemProperty const*>(&r))
-        o["property"] = KeyJson(p->m_property);
-    if (auto const* e = dynamic_cast<PSD::ReferenceItemEnumerated const*>(&r)) {
-        o["enumType"] = KeyJson(e->m_enum.m_type);
-        o["enumValue"] = KeyJson(e->m_enum.m_value);
-    }
-    if (auto const* off = dynamic_cast<PSD::ReferenceItemOffset const*>(&r))
-        o["offset"] = off->m_offset;
-    return o;
-}
-
-ojson ValueJson(PSD::DescriptorItem const& item) {
-    using namespace PSD;
-    switch (item.GetType()) {
-        case DescriptorItem::kReference: {
-            ojson arr = ojson::array();
-            for (auto const& r : static_cast<DescriptorItemReference const&>(item).m_items)
-                arr.push_back(ReferenceJson(*r));
-            return arr;
-        }
-        case DescriptorItem::kDescriptor:
-            return DescriptorJson(static_cast<DescriptorItemDescriptor const&>(item).m_descriptor);
-        case DescriptorItem::kList: {
-            ojson arr = ojson::array();
-            for (auto const& e : static_cast<DescriptorItemList const&>(item).m_items)
-                arr.push_back({{"type", e->GetTypeString()}, {"value", ValueJson(*e)}});
-            return arr;
-        }
-        case DescriptorItem::kDouble:
-            return static_cast<DescriptorItemDouble const&>(item).m_value;
-        case DescriptorItem::kUnitFloat: {
-            auto const& u = static_cast<DescriptorItemUnitFloat const&>(item);
-            return {{"unit", std::string(DescriptorItemUnitFloat::UnitTypeToString(u.m_unit))},
-                    {"value", u.m_value}};
-        }
-        case DescriptorItem::kString:
-            return std::string(static_cast<DescriptorItemString const&>(item).m_value);
-        case DescriptorItem::kEnum: {
-            auto const& e = static_cast<DescriptorItemEnum const&>(item);
-            return {{"type", KeyJson(e.m_value.m_type)}, {"value", KeyJson(e.m_value.m_value)}};
-        }
-        case DescriptorItem::kInteger:
-            return static_cast<DescriptorItemInteger const&>(item).m_value;
-        case DescriptorItem::kBool:
-            return static_cast<DescriptorItemBool const&>(item).m_value;
-        case DescriptorItem::kClass: {
-            auto const& c = static_cast<DescriptorItemClass const&>(item);
-            return {{"name", std::string(c.m_name)}, {"classID", KeyJson(c.m_classID)}};
-        }
-        case DescriptorItem::kAliasData:
-            return {{"size", static_cast<DescriptorItemAliasData const&>(item).GetSize()}};
-        case DescriptorItem::kPDFData: {
-            auto const& p = static_cast<DescriptorItemPDFData const&>(item);
-            auto tree = p.GetPDFData();
-            if (!tree) return {{"size", p.GetSize()}, {"error", "engine data does not parse"}};
-            return EngineJson(tree.Get());
-        }
-    }
-    return nullptr;
-}
-
-ojson DescriptorJson(PSD::Descriptor const& d) {
-    ojson items = ojson::array();
-    for (auto const& i : d.m_items)
-        items.push_back({{"key", KeyJson(i.m_key)},
-                         {"type", i.m_item->GetTypeString()},
-                         {"value", ValueJson(*i.m_item)}});
-    ojson o = {{"class", KeyJson(d.m_classID)}};
-    if (!d.m_name.empty()) o["name"] = std::string(d.m_name);
-    o["items"] = items;
-    return o;
-}
-
 // ---- Reading blocks
 
 // Engine data of the document: a run of key/value pairs, read as one dictionary.
@@ -152,12 +47,14 @@ struct Output {
     static std::string Key(uint32_t key) { return PSD::KeyToString(key); }
 
     // One descriptor-based block: text to stdout, or a JSON entry appended to `into`.
-    void Block(uint32_t key, Kernel::InStreamSeekable& body, bool swap, std::string const& indent,
+    void Block(Kernel::Counted<Kernel::InStreamSeekable> const& source,
+               PSD::PSDTaggedBlockInfo const& b, bool swap, std::string const& indent,
                ojson& into) {
+        uint32_t key = b.key;
         PSD::ParseData pd;
         pd.m_swap = swap;
         std::vector<PSD::BlockDescriptor> found;
-        auto result = PSD::ReadBlockDescriptors(key, body, pd, found);
+        auto result = PSD::ReadStoredBlockDescriptors(source, b, pd, found);
         if (result == PSD::BlockDescriptorResult::NotDescriptorBased) return;
         bool ok = result == PSD::BlockDescriptorResult::Parsed;
         failed = failed || !ok;
@@ -167,7 +64,7 @@ struct Output {
             if (o.json) {
                 ojson entry = {{"key", Key(key)}};
                 if (!label.empty()) entry["label"] = label;
-                entry["descriptor"] = DescriptorJson(found[i].descriptor);
+                entry["descriptor"] = PSD::DescriptorJson(found[i].descriptor);
                 if (!complete) entry["error"] = ErrorText(pd.m_report);
                 into.push_back(entry);
             } else {
@@ -200,7 +97,7 @@ struct Output {
             ojson entry = ojson::object();
             if (key) entry["key"] = Key(key);
             if (tree)
-                entry["engine_data"] = EngineJson(tree.Get());
+                entry["engine_data"] = PSD::EngineDataJson(tree.Get());
             else
                 entry["error"] = "engine data does not parse";
             into.push_back(entry);
@@ -257,14 +154,14 @@ int DumpDocument(Options const& o) {
         ojson blocks = ojson::array();
         if (!o.json) std::cout << "document\n";
         for (auto const& b : doc->m_documentBlocks) {
-            auto body = BodyOf(source, b);
-            if (!body) continue;
             if (b.key == PSD::Key("Txt2")) {
+                auto body = BodyOf(source, b);
+                if (!body) continue;
                 std::vector<uint8_t> bytes(size_t(std::min<uint64_t>(b.length, body->GetSize())));
                 if (!bytes.empty() && !body->ReadExact(bytes.data(), bytes.size())) continue;
                 out.EngineBlock(b.key, bytes, "  ", blocks);
             } else {
-                out.Block(b.key, *body, swap, "  ", blocks);
+                out.Block(source, b, swap, "  ", blocks);
             }
         }
         out.json["document"] = blocks;
@@ -276,10 +173,8 @@ int DumpDocument(Options const& o) {
         if (!layer) continue;
         ojson blocks = ojson::array();
         if (!o.json) std::cout << "layer " << i << " \"" << std::string(layer->m_name) << "\"\n";
-        for (auto const& b : layer->m_blocks) {
-            auto body = BodyOf(layer->m_stream ? layer->m_stream : source, b);
-            if (body) out.Block(b.key, *body, layer->m_swap, "  ", blocks);
-        }
+        for (auto const& b : layer->m_blocks)
+            out.Block(layer->m_stream ? layer->m_stream : source, b, layer->m_swap, "  ", blocks);
         layers.push_back({{"index", i}, {"name", std::string(layer->m_name)}, {"blocks", blocks}});
     }
     out.json["layers"] = layers;
@@ -313,7 +208,7 @@ int DumpRaw(Options const& o) {
         if (run) {
             out.EngineBlock(0, bytes, "", entries);
         } else if (o.json) {
-            entries.push_back({{"engine_data", EngineJson(tree.Get())}});
+            entries.push_back({{"engine_data", PSD::EngineDataJson(tree.Get())}});
         } else {
             PSD::String text;
             {
@@ -331,7 +226,7 @@ int DumpRaw(Options const& o) {
         bool ok = versioned ? d.Parse(*s, pd) : d.ParseDesc(*s, pd);
         out.failed = !ok;
         if (o.json) {
-            ojson entry = {{"descriptor", DescriptorJson(d)}};
+            ojson entry = {{"descriptor", PSD::DescriptorJson(d)}};
             if (!ok) entry["error"] = ErrorText(pd.m_report);
             entries.push_back(entry);
         } else {

@@ -13,12 +13,7 @@ using nlohmann::json;
 json WarningsJson(PSD::PSDWarnings const* w) {
     json out = json::array();
     if (!w) return out;
-    for (auto const& one : w->GetWarnings()) {
-        PSD::String line;
-        one->Report(line);
-        if (!line.empty() && line.back() == '\n') line.pop_back();
-        if (!line.empty()) out.push_back(line);
-    }
+    for (auto const& line : w->Lines()) out.push_back(std::string(line));
     return out;
 }
 

@@ -5,6 +5,7 @@
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/file/PSDLayerTree.h"
+#include "psd/layer/PSDLayerKind.h"
 #include "tools/Command.h"
 
 namespace zuzodoriv {
@@ -30,12 +31,8 @@ json MaskJson(PSD::PSDLayerMask const& m) {
                 {"invert", m.m_invert}};
 }
 
-// The stored compression code's name; null without stored data or for codes beyond the four.
-json CompressionName(PSD::PSDLayer const& l, size_t channel) {
-    static char const* const kNames[] = {"raw", "rle", "zip", "zip_prediction"};
-    uint16_t code;
-    if (!l.GetChannelCompression(channel, code) || code >= std::size(kNames)) return nullptr;
-    return kNames[code];
+json NullableText(char const* text) {
+    return text ? json(text) : json(nullptr);
 }
 
 void LayersJson(PSD::PSDFile const& doc, json& out) {
@@ -48,11 +45,13 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
         for (size_t c = 0; c < l->m_channels.size(); ++c)
             channels.push_back({{"id", l->m_channels[c].m_id},
                                 {"length", l->m_channels[c].m_length},
-                                {"compression", CompressionName(*l, c)}});
+                                {"compression", NullableText(l->GetChannelCompressionName(c))}});
         json keys = json::array();
         for (auto const& b : l->m_blocks) keys.push_back(std::string(PSD::KeyToString(b.key)));
+        char const* kind = PSD::LayerKind(*l);
         layers.push_back({{"index", i},
                           {"name", std::string(l->m_name)},
+                          {"kind", kind ? json(kind) : json(nullptr)},
                           {"section_type", uint32_t(l->m_sectionType)},
                           {"top", l->m_top},
                           {"left", l->m_left},
@@ -83,26 +82,14 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
     out["document_block_keys"] = docKeys;
 }
 
-// What a layer is, from its section type and the blocks it carries.
-char const* Kind(PSD::PSDLayerNode const& n) {
+// The record's kind, with what the text view adds: closed groups and the background layer.
+std::string Kind(PSD::PSDLayerNode const& n) {
     PSD::PSDLayer const& l = *n.layer;
-    if (n.isGroup)
-        return l.m_sectionType == PSD::PSDLayer::kClosedGroup ? "group (closed)" : "group";
-    if (l.m_background) return "background";
-    auto has = [&](std::initializer_list<char const*> keys) {
-        for (char const* k : keys)
-            if (l.FindBlock(uint32_t(uint8_t(k[0])) << 24 | uint32_t(uint8_t(k[1])) << 16 |
-                            uint32_t(uint8_t(k[2])) << 8 | uint8_t(k[3])))
-                return true;
-        return false;
-    };
-    if (has({"TySh"})) return "type";
-    if (has({"PlLd", "SoLd"})) return "smart object";
-    if (has({"SoCo", "GdFl", "PtFl"})) return has({"vmsk", "vsms"}) ? "shape" : "fill";
-    if (has({"levl", "curv", "brit", "blnc", "blwh", "hue ", "hue2", "mixr", "nvrt", "post", "thrs",
-             "selc", "phfl", "vibA", "expA", "grdm", "clrL"}))
-        return "adjustment";
-    return "layer";
+    char const* kind = PSD::LayerKind(l);
+    std::string out = kind ? kind : "end marker";
+    if (l.m_sectionType == PSD::PSDLayer::kClosedGroup) out += " (closed)";
+    if (l.m_background) out += " (background)";
+    return out;
 }
 
 void MaskText(char const* label, PSD::PSDLayerMask const& m, std::ostream& out) {

@@ -117,4 +117,20 @@ BlockDescriptorResult ReadBlockDescriptors(uint32_t key, Kernel::InStreamSeekabl
                                        : BlockDescriptorResult::Failed;
 }
 
+BlockDescriptorResult ReadStoredBlockDescriptors(Kernel::Counted<Kernel::InStreamSeekable> const& source,
+                                                 PSDTaggedBlockInfo const& block, ParseData& pd,
+                                                 std::vector<BlockDescriptor>& out) {
+    if (!IsDescriptorBlock(block.key)) return BlockDescriptorResult::NotDescriptorBased;
+    if (!source || !source->Seek(block.position)) {
+        pd.m_report.ErrorTruncated();
+        return BlockDescriptorResult::Failed;
+    }
+    auto body = Kernel::LimitedInStream::Create(source, block.length);
+    if (!body) {
+        pd.m_report.ErrorTruncated();
+        return BlockDescriptorResult::Failed;
+    }
+    return ReadBlockDescriptors(block.key, *body, pd, out);
+}
+
 }  // namespace PSD

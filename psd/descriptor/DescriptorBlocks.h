@@ -7,6 +7,7 @@
 
 #include "host/kernel/Stream.h"
 #include "psd/descriptor/Descriptor.h"
+#include "psd/io/PSDTaggedBlock.h"
 
 namespace PSD {
 
@@ -33,5 +34,11 @@ bool IsDescriptorBlock(uint32_t key);
                                                          Kernel::InStreamSeekable& body,
                                                          ParseData& pd,
                                                          std::vector<BlockDescriptor>& out);
+
+// The same for a block recorded while reading (a layer's or the document's), read from source
+// through the stream's cursor; pd.m_swap must be the byte order the block was read with.
+[[nodiscard]] BlockDescriptorResult ReadStoredBlockDescriptors(
+    Kernel::Counted<Kernel::InStreamSeekable> const& source, PSDTaggedBlockInfo const& block,
+    ParseData& pd, std::vector<BlockDescriptor>& out);
 
 }  // namespace PSD

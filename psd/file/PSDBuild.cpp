@@ -94,6 +94,30 @@ bool PSDFile::AddLayer(Kernel::Counted<PSDLayer> const& layer) {
     return true;
 }
 
+bool PSDFile::AddLayer(Kernel::Counted<PSDLayer> const& layer, PSDLayer const* parent) {
+    size_t at = m_layers.size();
+    if (parent) {
+        auto it = std::find_if(m_layers.begin(), m_layers.end(),
+                               [&](Kernel::Counted<PSDLayer> const& l) { return l.Get() == parent; });
+        if (it == m_layers.end() || !parent->IsGroupStart()) return false;
+        at = size_t(it - m_layers.begin());
+    }
+    if (!AddLayer(layer)) return false;
+    // AddLayer checked the limits and appended; the layer moves to its place below the parent.
+    std::rotate(m_layers.begin() + ptrdiff_t(at), m_layers.end() - 1, m_layers.end());
+    return true;
+}
+
+Kernel::Counted<PSDLayer> PSDFile::AddGroup(String const& name, PSDLayer const* parent) {
+    Kernel::Counted<PSDLayer> end(new PSDLayer(PSDLayer::kGroupEnd, String("</Layer group>")));
+    Kernel::Counted<PSDLayer> group(new PSDLayer(PSDLayer::kOpenGroup, name));
+    if (!AddLayer(end, parent)) return nullptr;
+    // The record goes directly above its end marker.
+    auto it = std::find(m_layers.begin(), m_layers.end(), end);
+    m_layers.insert(it + 1, group);
+    return group;
+}
+
 bool PSDFile::RemoveLastSectionDividerLayer() {
     if (m_layers.empty() || !m_layers.back() || !m_layers.back()->IsGroupEnd()) return false;
     m_layers.pop_back();

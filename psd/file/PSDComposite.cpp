@@ -105,6 +105,7 @@ void ExpandBits(uint8_t const* bits, Raster::DynamicBitmap& bm, uint32_t y) {
 bool PSDFile::GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& bitmap,
                         std::vector<Kernel::Counted<Raster::DynamicBitmap>>& masks,
                         PSDReport& report) const {
+    std::lock_guard<std::mutex> guard(m_compositeLock);
     if (!m_flattenedBitmap) {
         PSDLoadData ld;
         ld.m_report.m_warnings = report.m_warnings;

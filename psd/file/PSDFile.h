@@ -2,12 +2,14 @@
 //
 // Reading is lazy about pixels: Create() parses the structure and keeps the source stream;
 // GetBitmap() here and on each PSDLayer decodes on first request. Pixels are read by position from
-// the document's mapping (or by positional reads), never through the stream's cursor, so distinct
-// layers of one document, and the composite, may be decoded on different threads at once; the
-// same object's bitmap must not be requested from two threads at once (its cache is not locked).
+// the document's mapping (or by positional reads), never through the stream's cursor, and each
+// cache is locked while it is filled, so any threads may decode any layers of one document, and
+// the composite, at once; concurrent first requests for the same bitmap decode it once. Each
+// thread passes its own report.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -151,6 +153,13 @@ public:
                                                 Kernel::Consolidated<Raster::ICCProfile> const& profile,
                                                 Kernel::Counted<Kernel::UnitValueConverter const> const& units);
     bool AddLayer(Kernel::Counted<PSDLayer> const& layer);
+    // Adds a layer at the top of group parent (directly below the group's own record), or at the
+    // top of the document when parent is null. False as AddLayer, or when parent is not the
+    // record of a group in this document.
+    bool AddLayer(Kernel::Counted<PSDLayer> const& layer, PSDLayer const* parent);
+    // A new open group at the top of parent (or of the document): its end marker, then its record
+    // above it. Returns the group's record; null when refused as AddLayer refuses.
+    Kernel::Counted<PSDLayer> AddGroup(String const& name, PSDLayer const* parent);
     bool RemoveLastSectionDividerLayer();
     void ValidateLayerCount();
     bool CanFlattenFirstLayer(bool forbidHidden) const;
@@ -201,6 +210,8 @@ public:
     // The composite's compression code as last decoded (-1: never decoded, or built). A save
     // writes a raw composite raw again and any other as RLE (32-bit ones always raw).
     mutable int32_t m_compositeCompression = -1;
+    // Held while GetBitmap fills the composite cache.
+    mutable std::mutex m_compositeLock;
     Kernel::Counted<Raster::DynamicBitmap> m_thumbnail;
     std::vector<Kernel::Counted<PSDLayer>> m_layers;
     Kernel::Consolidated<Raster::ICCProfile> m_iccProfile;

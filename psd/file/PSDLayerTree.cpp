@@ -87,4 +87,25 @@ std::vector<std::ptrdiff_t> LayerParents(PSDFile const& doc) {
     return parents;
 }
 
+namespace {
+
+PSDLayerNode const* FindIn(std::vector<PSDLayerNode> const& nodes, PSDLayer const* layer,
+                           PSDLayerNode const* enclosing, PSDLayerNode const** parent) {
+    for (auto const& n : nodes) {
+        if (n.layer.Get() == layer || (n.isGroup && n.endMarker.Get() == layer)) {
+            if (parent) *parent = enclosing;
+            return &n;
+        }
+        if (auto const* found = FindIn(n.children, layer, &n, parent)) return found;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+PSDLayerNode const* FindLayerNode(std::vector<PSDLayerNode> const& nodes, PSDLayer const* layer,
+                                  PSDLayerNode const** parent) {
+    return FindIn(nodes, layer, nullptr, parent);
+}
+
 }  // namespace PSD

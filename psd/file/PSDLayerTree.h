@@ -50,4 +50,10 @@ void WalkLayerTree(std::vector<PSDLayerNode> const& nodes,
 // marker, the group it closes); -1 at the top level and for records the tree leaves out.
 std::vector<std::ptrdiff_t> LayerParents(PSDFile const& doc);
 
+// The node of a layer record (a group's own record or end marker finds the group), depth first;
+// null when the layer is not in the tree. parent, when given, receives the enclosing group's node
+// (null at the top level).
+PSDLayerNode const* FindLayerNode(std::vector<PSDLayerNode> const& nodes, PSDLayer const* layer,
+                                  PSDLayerNode const** parent = nullptr);
+
 }  // namespace PSD

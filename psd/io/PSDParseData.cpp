@@ -16,6 +16,35 @@ char const* ColourModeName(uint32_t mode) {
     }
 }
 
+namespace {
+
+struct ColourModeKeyEntry {
+    uint32_t mode;
+    char const* key;
+};
+
+constexpr ColourModeKeyEntry kColourModeKeys[] = {
+    {0, "bitmap"}, {1, "grayscale"},    {2, "indexed"}, {3, "rgb"},
+    {4, "cmyk"},   {7, "multichannel"}, {8, "duotone"}, {9, "lab"},
+};
+
+}  // namespace
+
+char const* ColourModeKey(uint32_t mode) {
+    for (auto const& e : kColourModeKeys)
+        if (e.mode == mode) return e.key;
+    return nullptr;
+}
+
+bool ColourModeFromKey(std::string const& key, uint32_t& mode) {
+    for (auto const& e : kColourModeKeys)
+        if (key == e.key) {
+            mode = e.mode;
+            return true;
+        }
+    return false;
+}
+
 unsigned ColourChannelCount(uint32_t mode, bool withTransparency, bool forQueries) {
     unsigned n;
     switch (mode) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "host/kernel/String.h"
@@ -25,6 +26,10 @@ enum class ColourMode : uint32_t {
 
 // Name used in messages: "Bitmap", "Grayscale", ..., "LAB", "Unknown".
 char const* ColourModeName(uint32_t mode);
+// Lower-case key for programs: "bitmap", "grayscale", "indexed", "rgb", "cmyk", "multichannel",
+// "duotone", "lab"; null for other numbers. ColourModeFromKey is the reverse.
+char const* ColourModeKey(uint32_t mode);
+bool ColourModeFromKey(std::string const& key, uint32_t& mode);
 // Colour channels of a mode; with merged transparency one more. Duotone counts 0 here (as the
 // parse context does) unless forQueries is set.
 unsigned ColourChannelCount(uint32_t mode, bool withTransparency, bool forQueries = false);

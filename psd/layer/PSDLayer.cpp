@@ -1,7 +1,9 @@
 // Layer records: bounds, channel list, blend settings, masks, blending ranges and the name.
+#include <cstdint>
 #include "psd/layer/PSDLayer.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "psd/adjustments/PSDAdjustment.h"
 #include "psd/effects/PSDLayerEffects.h"
@@ -79,6 +81,24 @@ PSDLayer::PSDLayer(LayerType type, String const& name) : m_name(name), m_section
 
 PSDLayer::~PSDLayer() = default;
 
+bool PSDLayer::MoveBy(int64_t dx, int64_t dy) {
+    auto fits = [](int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; };
+    auto rectFits = [&](int32_t l, int32_t t, int32_t r, int32_t b) {
+        return fits(l + dx) && fits(r + dx) && fits(t + dy) && fits(b + dy);
+    };
+    if (!rectFits(m_left, m_top, m_right, m_bottom) ||
+        !rectFits(m_userMask.m_left, m_userMask.m_top, m_userMask.m_right, m_userMask.m_bottom) ||
+        !rectFits(m_realMask.m_left, m_realMask.m_top, m_realMask.m_right, m_realMask.m_bottom))
+        return false;
+    auto move = [&](int32_t& l, int32_t& t, int32_t& r, int32_t& b) {
+        l = int32_t(l + dx), r = int32_t(r + dx), t = int32_t(t + dy), b = int32_t(b + dy);
+    };
+    move(m_left, m_top, m_right, m_bottom);
+    move(m_userMask.m_left, m_userMask.m_top, m_userMask.m_right, m_userMask.m_bottom);
+    move(m_realMask.m_left, m_realMask.m_top, m_realMask.m_right, m_realMask.m_bottom);
+    return true;
+}
+
 Kernel::Counted<PSDSmartObject> PSDLayer::GetSmartObject() const {
     return m_smartObject;
 }
@@ -107,6 +127,13 @@ bool PSDLayer::GetChannelCompression(size_t index, uint16_t& code) const {
     if (m_stream->ReadAt(pos, b, 2) != 2) return false;
     code = uint16_t(b[0] << 8 | b[1]);
     return true;
+}
+
+char const* PSDLayer::GetChannelCompressionName(size_t index) const {
+    static char const* const kNames[] = {"raw", "rle", "zip", "zip_prediction"};
+    uint16_t code;
+    if (!GetChannelCompression(index, code) || code >= std::size(kNames)) return nullptr;
+    return kNames[code];
 }
 
 PSDTaggedBlockInfo const* PSDLayer::FindBlock(uint32_t key) const {

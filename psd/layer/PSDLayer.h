@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -118,8 +119,9 @@ public:
 
     // ---- Pixels, decoded on first request and cached
     // Channel data is read by position from the document's mapping, never through the stream's
-    // cursor: distinct layers of one document may be decoded on different threads at once. Requests
-    // for the same layer's bitmaps must be serialised by the caller (the caches are not locked).
+    // cursor, and each cache is locked while it is filled: any threads may request any layers'
+    // bitmaps at once (the same one too: it is decoded once and shared). Each thread passes its own
+    // report. Setting the cache fields directly is not synchronised with these calls.
     bool GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
     bool GetBitmapUserMask(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
     bool GetBitmapRealMask(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const;
@@ -174,6 +176,10 @@ public:
                                       std::vector<EncodedChannel> const& blocks) const;
     static void RecycleImageData(SaveData const& sd, std::vector<EncodedChannel>& blocks);
 
+    // Moves the layer's bounds and both raster masks by (dx, dy) document pixels. False, with
+    // nothing moved, when a bound would leave the 32-bit range. The vector mask stays.
+    bool MoveBy(int64_t dx, int64_t dy);
+
     // ---- Queries
     int64_t GetWidth() const { return int64_t(m_right) - m_left; }
     int64_t GetHeight() const { return int64_t(m_bottom) - m_top; }
@@ -187,6 +193,9 @@ public:
     // The stored compression code of the channel at this index of the list; false when it has
     // no stored data (no source, or a block shorter than its code).
     bool GetChannelCompression(size_t index, uint16_t& code) const;
+    // The same as a name: "raw", "rle", "zip" or "zip_prediction"; null without stored data or
+    // for other codes.
+    char const* GetChannelCompressionName(size_t index) const;
     // The recorded tagged blocks of one key, first match; null when absent.
     PSDTaggedBlockInfo const* FindBlock(uint32_t key) const;
     Kernel::Counted<PSDSmartObject> GetSmartObject() const;
@@ -279,6 +288,8 @@ public:
     // The bitmaps decoding last put in the caches (colour, user mask, real mask): a cached bitmap
     // that is none of these was put there by the host.
     mutable Raster::DynamicBitmap const* m_decoded[3] = {nullptr, nullptr, nullptr};
+    // Held while the colour, user mask and real mask caches are filled by the Get* calls.
+    mutable std::mutex m_cacheLocks[3];
 };
 
 }  // namespace PSD

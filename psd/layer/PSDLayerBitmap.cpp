@@ -1,5 +1,6 @@
 // Layer pixels: the colour bitmap and the two masks, decoded from the recorded channel data on
 // first request and cached in the layer.
+#include <mutex>
 #include <new>
 
 #include "host/kernel/Memory.h"
@@ -271,10 +272,12 @@ bool PSDLayer::LoadBitmapRealMask(PSDLoadData& ld) const {
 
 namespace {
 
+// The lock makes concurrent first requests decode once: the others wait and take the cached bitmap.
 template <class Loader>
-bool GetCached(PSDLayer const& layer, BitmapRef const& cache, bool& damaged,
+bool GetCached(PSDLayer const& layer, std::mutex& lock, BitmapRef const& cache, bool& damaged,
                Raster::DynamicBitmap const*& decoded, Loader load, BitmapRef& out,
                PSDReport& report) {
+    std::lock_guard<std::mutex> guard(lock);
     if (!cache) {
         PSDLoadData ld(layer.m_swap);
         ld.m_report.m_warnings = report.m_warnings;
@@ -294,21 +297,21 @@ bool GetCached(PSDLayer const& layer, BitmapRef const& cache, bool& damaged,
 
 bool PSDLayer::GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport& report) const {
     return GetCached(
-        *this, m_bitmap, m_damagedBitmap, m_decoded[0], [this](PSDLoadData& ld) { return LoadBitmap(ld); }, out,
+        *this, m_cacheLocks[0], m_bitmap, m_damagedBitmap, m_decoded[0], [this](PSDLoadData& ld) { return LoadBitmap(ld); }, out,
         report);
 }
 
 bool PSDLayer::GetBitmapUserMask(Kernel::Counted<Raster::DynamicBitmap>& out,
                                  PSDReport& report) const {
     return GetCached(
-        *this, m_bitmapUserMask, m_damagedUserMask, m_decoded[1],
+        *this, m_cacheLocks[1], m_bitmapUserMask, m_damagedUserMask, m_decoded[1],
         [this](PSDLoadData& ld) { return LoadBitmapUserMask(ld); }, out, report);
 }
 
 bool PSDLayer::GetBitmapRealMask(Kernel::Counted<Raster::DynamicBitmap>& out,
                                  PSDReport& report) const {
     return GetCached(
-        *this, m_bitmapRealMask, m_damagedRealMask, m_decoded[2],
+        *this, m_cacheLocks[2], m_bitmapRealMask, m_damagedRealMask, m_decoded[2],
         [this](PSDLoadData& ld) { return LoadBitmapRealMask(ld); }, out, report);
 }
 

@@ -211,6 +211,18 @@ String PSDWarnings::Report() const {
     return out;
 }
 
+std::vector<String> PSDWarnings::Lines() const {
+    std::vector<String> out;
+    for (auto const& w : m_warnings) {
+        if (!w) continue;
+        String line;
+        w->Report(line);
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        if (!line.empty()) out.push_back(line);
+    }
+    return out;
+}
+
 void PSDReport::AddWarning(Kernel::Counted<PSDWarning> w) {
     if (m_warnings) m_warnings->Add(w);
 }

@@ -152,6 +152,8 @@ public:
     // Ignores null and repeats of a warning already held.
     void Add(Kernel::Counted<PSDWarning const> const& w);
     String Report() const;
+    // One line per warning, as Report gives them, without the line ends.
+    std::vector<String> Lines() const;
     std::vector<Kernel::Counted<PSDWarning const>> const& GetWarnings() const { return m_warnings; }
     size_t GetCount() const { return m_warnings.size(); }
 

@@ -49,9 +49,9 @@ TEST(InfoLayers, TreeText) {
     std::string out = RunTool("info " + f.path.string());
     for (char const* line :
          {"  layers:       4\n", "    group \"Group\" pass opacity 255 fill 255\n",
-          "      layer \"Inner\" (0,0)-(3,2) mul  opacity 128 fill 51, hidden, clipped, mask "
+          "      pixel \"Inner\" (0,0)-(3,2) mul  opacity 128 fill 51, hidden, clipped, mask "
           "(2,1)-(4,3) colour 255 relative inverted\n",
-          "    background \"Background\" (0,0)-(3,2) norm opacity 255 fill 255, locked: "
+          "    pixel (background) \"Background\" (0,0)-(3,2) norm opacity 255 fill 255, locked: "
           "position\n"})
         EXPECT_NE(out.find(line), std::string::npos) << line << out;
     // The end marker is part of the group, not a line of its own.
@@ -70,6 +70,9 @@ TEST(InfoLayers, JsonRecordsInFileOrder) {
     EXPECT_EQ(layers[1]["section_type"], 3);
     EXPECT_EQ(layers[3]["section_type"], 1);
     EXPECT_EQ(layers[3]["blend_mode"], "pass");
+    std::vector<nlohmann::json> kinds;
+    for (auto const& l : layers) kinds.push_back(l["kind"]);
+    EXPECT_EQ(nlohmann::json(kinds), nlohmann::json::parse(R"(["pixel", null, "pixel", "group"])"));
     auto const want = nlohmann::json::parse(R"({
         "index": 2, "name": "Inner", "top": 0, "left": 0, "bottom": 2, "right": 3,
         "blend_mode": "mul ", "opacity": 128, "fill_opacity": 51, "visible": false,

@@ -268,3 +268,62 @@ TEST(BuildDocument, SettersOfTheCompositeAndGuides) {
 }
 
 }  // namespace
+
+namespace {
+
+// The layer list bottom first, as names; end markers as "/".
+std::string Names(PSDFile const& doc) {
+    std::string out;
+    for (auto const& l : doc.m_layers) out += (l->IsGroupEnd() ? std::string("/") : std::string(l->m_name)) + " ";
+    return out;
+}
+
+Kernel::Counted<PSDLayer> Named(char const* name) {
+    return Kernel::Counted<PSDLayer>(new PSDLayer(PSDLayer::kNormal, PSD::String(name)));
+}
+
+}  // namespace
+
+// Layers and groups go to the top of their parent, which saves and reads back as that tree.
+TEST(BuildDocument, LayersAndGroupsGoToTheTopOfTheirParent) {
+    auto doc = NewDoc(4, 4, false, Raster::Format::RGBA8);
+    ASSERT_TRUE(doc->AddLayer(Named("a"), nullptr));
+    auto outer = doc->AddGroup(PSD::String("G"), nullptr);
+    ASSERT_TRUE(outer);
+    EXPECT_EQ(outer->m_blendMode, PSD::BlendMode::PassThrough);
+    ASSERT_TRUE(doc->AddLayer(Named("b"), outer.Get()));
+    auto inner = doc->AddGroup(PSD::String("H"), outer.Get());
+    ASSERT_TRUE(inner);
+    ASSERT_TRUE(doc->AddLayer(Named("c"), inner.Get()));
+    ASSERT_TRUE(doc->AddLayer(Named("d"), outer.Get()));
+    ASSERT_TRUE(doc->AddLayer(Named("e"), nullptr));
+    EXPECT_EQ(Names(*doc), "a / b / c H d G e ");
+    // Not a group, and not a layer of this document.
+    EXPECT_FALSE(doc->AddLayer(Named("x"), doc->m_layers[0].Get()));
+    auto other = Named("y");
+    EXPECT_FALSE(doc->AddLayer(Named("x"), other.Get()));
+    EXPECT_FALSE(doc->AddGroup(PSD::String("x"), other.Get()));
+    EXPECT_EQ(Names(*doc), "a / b / c H d G e ");
+}
+
+TEST(BuildDocument, MoveByShiftsBoundsAndMasksWithinRange) {
+    struct Case {
+        int64_t dx, dy;
+        bool ok;
+    };
+    for (auto c : {Case{3, -2, true}, Case{-10, 0, true}, Case{int64_t(INT32_MAX), 0, false},
+                   Case{0, int64_t(INT32_MIN) - 10, false}}) {
+        PSDLayer l(PSDLayer::kNormal, PSD::String("l"));
+        l.m_left = 1, l.m_top = 2, l.m_right = 5, l.m_bottom = 6;
+        l.m_userMask = {true, false, false, false, false, 0, 0, 1, 2, 3};
+        l.m_realMask = {true, false, false, false, false, 0, 4, 4, 8, 8};
+        EXPECT_EQ(l.MoveBy(c.dx, c.dy), c.ok) << c.dx << "," << c.dy;
+        int64_t mx = c.ok ? c.dx : 0, my = c.ok ? c.dy : 0;
+        EXPECT_EQ(l.m_left, 1 + mx);
+        EXPECT_EQ(l.m_bottom, 6 + my);
+        EXPECT_EQ(l.m_userMask.m_right, 2 + mx);
+        EXPECT_EQ(l.m_userMask.m_bottom, 3 + my);
+        EXPECT_EQ(l.m_realMask.m_left, 4 + mx);
+        EXPECT_EQ(l.m_realMask.m_top, 4 + my);
+    }
+}

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -337,6 +339,63 @@ TEST(LayerBitmap, DistinctLayersDecodeFromSeveralThreadsAtOnce) {
         });
     for (auto& t : threads) t.join();
     for (size_t i = 0; i < ok.size(); ++i) EXPECT_EQ(ok[i], 1) << i;
+}
+
+// First requests racing on one layer (colour and mask) and on the composite decode each bitmap once:
+// every thread gets the same, complete bitmap. Repeated over fresh documents to give races a chance.
+TEST(LayerBitmap, OneLayerRequestedFromSeveralThreadsAtOnceDecodesOnce) {
+    const uint32_t w = 256, h = 128;
+    std::vector<std::vector<uint8_t>> s;
+    LayerSpec l = Layer(0, 0, h, w);
+    for (int16_t c = -1; c < 3; ++c) {
+        s.push_back(testsupport::Pattern(w * h, uint32_t(c + 7)));
+        l.channels.push_back({c, c % 2 ? testsupport::RLEBlock(s.back(), w)
+                                       : testsupport::ZipBlock(s.back(), w, 1, true)});
+    }
+    auto maskSamples = testsupport::Pattern(w * h, 99);
+    l.channels.push_back({-2, testsupport::RLEBlock(maskSamples, w)});
+    l.hasMask = true;
+    l.mask.bottom = int32_t(h);
+    l.mask.right = int32_t(w);
+    Bytes bytes = Doc({l});
+    const unsigned threadCount = std::max(4u, std::thread::hardware_concurrency());
+    for (int round = 0; round < 20; ++round) {
+        PSDReport report;
+        auto doc = Open(bytes, report);
+        ASSERT_TRUE(doc);
+        PSDLayer const& layer = *doc->m_layers[0];
+        std::vector<BitmapRef> colour(threadCount), mask(threadCount), flat(threadCount);
+        std::vector<std::thread> threads;
+        std::atomic<unsigned> waiting{threadCount};
+        for (unsigned t = 0; t < threadCount; ++t)
+            threads.emplace_back([&, t] {
+                PSDReport r;
+                std::vector<BitmapRef> masks;
+                // All threads start together, so that the first requests overlap.
+                waiting.fetch_sub(1);
+                while (waiting.load() > 0) std::this_thread::yield();
+                // Half the threads ask for the mask first, so both caches are filled concurrently.
+                if (t % 2) (void)layer.GetBitmapUserMask(mask[t], r);
+                (void)layer.GetBitmap(colour[t], r);
+                if (t % 2 == 0) (void)layer.GetBitmapUserMask(mask[t], r);
+                (void)doc->GetBitmap(flat[t], masks, r);
+            });
+        for (auto& t : threads) t.join();
+        ASSERT_TRUE(colour[0] && mask[0] && flat[0]) << round;
+        for (unsigned t = 1; t < threadCount; ++t) {
+            EXPECT_EQ(colour[t].Get(), colour[0].Get()) << round;
+            EXPECT_EQ(mask[t].Get(), mask[0].Get()) << round;
+            EXPECT_EQ(flat[t].Get(), flat[0].Get()) << round;
+        }
+        EXPECT_EQ(layer.m_decoded[0], colour[0].Get());
+        bool same = true;
+        for (uint32_t p = 0; p < w * h; ++p) {
+            for (unsigned c = 0; c < 4; ++c)
+                same &= Sample(*colour[0], c == 3 ? 3 : c, p % w, p / w) == s[c == 3 ? 0 : c + 1][p];
+            same &= Sample(*mask[0], 0, p % w, p / w) == maskSamples[p];
+        }
+        EXPECT_TRUE(same) << round;
+    }
 }
 
 // Bitmaps a decoder fills may take memory a freed bitmap left behind: whatever it held must not

@@ -1,0 +1,115 @@
+// Descriptor trees and engine data as JSON: the one form every view of them shares.
+#include "psd/descriptor/DescriptorJson.h"
+
+namespace PSD {
+
+namespace {
+
+using ojson = nlohmann::ordered_json;
+
+ojson KeyJson(DescriptorKey const& k) {
+    return std::string(k.ToString());
+}
+
+ojson ReferenceJson(ReferenceItem const& r) {
+    ojson o = {{"form", r.GetTypeString()},
+               {"className", std::string(r.m_className)},
+               {"classKey", KeyJson(r.m_classKey)}};
+    if (auto const* p = dynamic_cast<ReferenceItemProperty const*>(&r))
+        o["property"] = KeyJson(p->m_property);
+    if (auto const* e = dynamic_cast<ReferenceItemEnumerated const*>(&r)) {
+        o["enumType"] = KeyJson(e->m_enum.m_type);
+        o["enumValue"] = KeyJson(e->m_enum.m_value);
+    }
+    if (auto const* off = dynamic_cast<ReferenceItemOffset const*>(&r))
+        o["offset"] = off->m_offset;
+    return o;
+}
+
+ojson ValueJson(DescriptorItem const& item) {
+    switch (item.GetType()) {
+        case DescriptorItem::kReference: {
+            ojson arr = ojson::array();
+            for (auto const& r : static_cast<DescriptorItemReference const&>(item).m_items)
+                arr.push_back(ReferenceJson(*r));
+            return arr;
+        }
+        case DescriptorItem::kDescriptor:
+            return DescriptorJson(static_cast<DescriptorItemDescriptor const&>(item).m_descriptor);
+        case DescriptorItem::kList: {
+            ojson arr = ojson::array();
+            for (auto const& e : static_cast<DescriptorItemList const&>(item).m_items)
+                arr.push_back({{"type", e->GetTypeString()}, {"value", ValueJson(*e)}});
+            return arr;
+        }
+        case DescriptorItem::kDouble:
+            return static_cast<DescriptorItemDouble const&>(item).m_value;
+        case DescriptorItem::kUnitFloat: {
+            auto const& u = static_cast<DescriptorItemUnitFloat const&>(item);
+            return {{"unit", std::string(DescriptorItemUnitFloat::UnitTypeToString(u.m_unit))},
+                    {"value", u.m_value}};
+        }
+        case DescriptorItem::kString:
+            return std::string(static_cast<DescriptorItemString const&>(item).m_value);
+        case DescriptorItem::kEnum: {
+            auto const& e = static_cast<DescriptorItemEnum const&>(item);
+            return {{"type", KeyJson(e.m_value.m_type)}, {"value", KeyJson(e.m_value.m_value)}};
+        }
+        case DescriptorItem::kInteger:
+            return static_cast<DescriptorItemInteger const&>(item).m_value;
+        case DescriptorItem::kBool:
+            return static_cast<DescriptorItemBool const&>(item).m_value;
+        case DescriptorItem::kClass: {
+            auto const& c = static_cast<DescriptorItemClass const&>(item);
+            return {{"name", std::string(c.m_name)}, {"classID", KeyJson(c.m_classID)}};
+        }
+        case DescriptorItem::kAliasData:
+            return {{"size", static_cast<DescriptorItemAliasData const&>(item).GetSize()}};
+        case DescriptorItem::kPDFData: {
+            auto const& p = static_cast<DescriptorItemPDFData const&>(item);
+            auto tree = p.GetPDFData();
+            if (!tree) return {{"size", p.GetSize()}, {"error", "engine data does not parse"}};
+            return EngineDataJson(tree.Get());
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+
+nlohmann::ordered_json EngineDataJson(PDFData const* v) {
+    if (!v) return nullptr;
+    if (auto const* d = dynamic_cast<PDFDictionary const*>(v)) {
+        ojson o = ojson::object();
+        for (auto const& item : d->m_items)
+            if (!o.contains(std::string(item.m_key)))
+                o[std::string(item.m_key)] = EngineDataJson(item.m_value.Get());
+        return o;
+    }
+    if (auto const* a = dynamic_cast<PDFArray const*>(v)) {
+        ojson arr = ojson::array();
+        for (auto const& e : a->m_items) arr.push_back(EngineDataJson(e.Get()));
+        return arr;
+    }
+    if (auto const* n = dynamic_cast<PDFName const*>(v)) return "/" + std::string(n->m_name);
+    if (auto const* s = dynamic_cast<PDFString const*>(v)) return std::string(s->GetString());
+    if (auto const* i = dynamic_cast<PDFInt const*>(v)) return i->m_value;
+    if (auto const* f = dynamic_cast<PDFDouble const*>(v)) return f->m_value;
+    return nullptr;
+}
+
+nlohmann::ordered_json DescriptorJson(Descriptor const& d) {
+    ojson items = ojson::array();
+    for (auto const& i : d.m_items)
+        items.push_back({{"key", KeyJson(i.m_key)},
+                         {"type", i.m_item->GetTypeString()},
+                         {"value", ValueJson(*i.m_item)}});
+    ojson o = {{"class", KeyJson(d.m_classID)}};
+    if (!d.m_name.empty()) o["name"] = std::string(d.m_name);
+    o["items"] = items;
+    return o;
+}
+
+
+}  // namespace PSD

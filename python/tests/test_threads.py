@@ -1,0 +1,76 @@
+"""Pixels from several threads at once, and arrays that outlive their document."""
+import gc
+import threading
+
+import numpy as np
+import pytest
+
+import zuzodoriv
+from conftest import SAMPLE, corpus_documents
+
+
+def layered_document(layers=24, side=96):
+    rng = np.random.default_rng(7)
+    doc = zuzodoriv.Document.new(side, side, "rgb", 16)
+    for i in range(layers):
+        doc.add_layer("l%d" % i, rng.integers(0, 65535, (side, side, 4), dtype=np.uint16))
+    return doc
+
+
+@pytest.mark.parametrize("threads", [2, 8])
+def test_threads_decoding_one_document(tmp_path, threads):
+    layered_document().save(tmp_path / "t.psd", compression="zip")
+    expected = [l.numpy().copy() for l in zuzodoriv.open(tmp_path / "t.psd").records()]
+    doc = zuzodoriv.open(tmp_path / "t.psd")
+    records = doc.records()
+    results = [[None] * len(records) for _ in range(threads)]
+    start = threading.Barrier(threads)
+
+    def work(t):
+        start.wait()
+        # Every thread asks for every layer, each in its own order: first requests collide.
+        order = list(range(len(records)))[t % len(records):] + list(range(len(records)))[:t % len(records)]
+        for i in order:
+            results[t][i] = records[i].numpy()
+    pool = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
+    for p in pool:
+        p.start()
+    for p in pool:
+        p.join()
+    for t in range(threads):
+        for i, want in enumerate(expected):
+            np.testing.assert_array_equal(results[t][i], want)
+            # One decode, shared by all.
+            assert results[t][i].__array_interface__["data"][0] == results[0][i].__array_interface__["data"][0]
+
+
+def test_arrays_outlive_their_document():
+    doc = zuzodoriv.open(SAMPLE)
+    arrays = [l.numpy() for l in doc.records() if not l.is_group and l.kind] + [doc.composite()]
+    copies = [a.copy() for a in arrays]
+    del doc
+    gc.collect()
+    junk = [np.full(a.shape, 3, a.dtype) for a in arrays]  # reuse any freed memory
+    for a, c in zip(arrays, copies):
+        np.testing.assert_array_equal(a, c)
+        assert not a.flags.writeable
+    assert junk
+
+
+def test_corpus_arrays_outlive_documents():
+    docs = corpus_documents()[:40]
+    if not docs:
+        pytest.skip("the corpus is not there")
+    kept = []
+    for param in docs:
+        try:
+            doc = zuzodoriv.open(param.values[0])
+            for l in doc.records():
+                a = l.numpy()
+                if a is not None and a.size:
+                    kept.append((a, a.copy()))
+        except zuzodoriv.Error:
+            pass
+    gc.collect()
+    for a, c in kept:
+        np.testing.assert_array_equal(a, c)

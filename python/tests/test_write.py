@@ -1,0 +1,133 @@
+"""Building, editing and saving: documents read back as written, in PSD and PSB, RLE and ZIP."""
+import io
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+import zuzodoriv
+from conftest import CLI, SAMPLE
+
+DTYPES = {8: np.uint8, 16: np.uint16, 32: np.float32}
+FORMS = [(psb, compression) for psb in (False, True) for compression in ("rle", "zip")]
+MODES = [("rgb", 8, 3), ("rgb", 16, 3), ("rgb", 32, 3), ("grayscale", 8, 1), ("grayscale", 16, 1),
+         ("cmyk", 8, 4), ("cmyk", 16, 4), ("lab", 16, 3)]
+
+
+def random_pixels(rng, shape, depth):
+    if depth == 32:
+        return rng.random(shape, dtype=np.float32)
+    return rng.integers(0, np.iinfo(DTYPES[depth]).max, shape, dtype=DTYPES[depth], endpoint=True)
+
+
+@pytest.mark.parametrize("psb,compression", FORMS)
+@pytest.mark.parametrize("mode,depth,colour", MODES)
+def test_built_document_reads_back(tmp_path, mode, depth, colour, psb, compression):
+    rng = np.random.default_rng(depth * 10 + colour)
+    doc = zuzodoriv.Document.new(40, 30, mode, depth, resolution=150.0)
+    bottom = random_pixels(rng, (30, 40, colour + 1), depth)
+    doc.add_layer("bottom", bottom)
+    group = doc.add_group("group", opacity=200)
+    masked = random_pixels(rng, (7, 9, colour), depth)  # no alpha: opaque
+    mask = random_pixels(rng, (7, 9), depth)
+    doc.add_layer("masked", masked, left=-3, top=5, opacity=128, blend_mode="mul ", visible=False,
+                  mask=mask, parent=group)
+    doc.add_layer("top ü", random_pixels(rng, (2, 3, colour + 1), depth), left=38, top=28)
+    path = tmp_path / "out.psd"
+    doc.save(path, psb=psb, compression=compression)
+    back = zuzodoriv.open(path)
+    assert (back.width, back.height, back.depth, back.colour_mode, back.is_psb) == (40, 30, depth, mode, psb)
+    assert back.resolution == pytest.approx(150.0)
+    assert [(l.name, len(l.children)) for l in back.layers] == [("top ü", 0), ("group", 1), ("bottom", 0)]
+    (inner,) = back.layers[1].children
+    assert inner.parent == back.layers[1]
+    assert (inner.name, inner.bbox, inner.opacity, inner.blend_mode, inner.visible) == (
+        "masked", (-3, 5, 6, 12), 128, "mul ", False)
+    assert back.layers[1].opacity == 200 and back.layers[1].blend_mode == "pass"
+    np.testing.assert_array_equal(back.layers[2].numpy(), bottom)
+    got = inner.numpy()
+    np.testing.assert_array_equal(got[:, :, :colour], masked)
+    np.testing.assert_array_equal(inner.mask(), mask)
+    assert inner.mask_bbox == inner.bbox
+    assert [r.kind for r in back.records()] == ["pixel", None, "pixel", "group", "pixel"]
+
+
+@pytest.mark.parametrize("psb,compression", FORMS)
+def test_opened_document_edited_and_saved(tmp_path, psb, compression):
+    doc = zuzodoriv.open(SAMPLE)
+    circle = doc.layers[0].children[0]
+    background = doc.layers[1]
+    new_pixels = np.full((5, 6, 4), 77, np.uint8)
+    circle.name = "Disc"
+    circle.move_to(1, 2)
+    background.visible = False
+    circle.set_pixels(new_pixels)
+    before = background.numpy().copy()
+    path = tmp_path / "edited.psd"
+    with pytest.warns(UserWarning):  # the stored composite no longer matches the layers
+        doc.save(path, psb=psb, compression=compression)
+    back = zuzodoriv.open(path)
+    disc = back.layers[0].children[0]
+    assert (disc.name, disc.bbox, back.layers[1].visible) == ("Disc", (1, 2, 7, 7), False)
+    np.testing.assert_array_equal(disc.numpy(), new_pixels)
+    np.testing.assert_array_equal(back.layers[1].numpy(), before)
+
+
+def test_save_to_a_file_object_and_composite():
+    doc = zuzodoriv.Document.new(8, 4)
+    image = np.arange(8 * 4 * 3, dtype=np.uint8).reshape(4, 8, 3)
+    doc.set_composite(image)
+    out = io.BytesIO()
+    doc.save(out)
+    back = zuzodoriv.open(out.getvalue())
+    np.testing.assert_array_equal(back.composite()[:, :, :3], image)
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.mark.parametrize("stop_at", [0, 1, 3])
+def test_progress_and_cancel_leave_no_file(tmp_path, stop_at):
+    doc = zuzodoriv.Document.new(64, 64)
+    for i in range(4):
+        doc.add_layer("l%d" % i, np.full((64, 64, 4), i, np.uint8))
+    seen = []
+    doc.save(tmp_path / "whole.psd", progress=lambda done, total: seen.append((done, total)))
+    assert seen[0][0] == 0 and seen[-1][0] == seen[-1][1] > 4
+    assert [d for d, _ in seen] == sorted(d for d, _ in seen)
+
+    def cancel(done, total):
+        if done >= stop_at:
+            raise Stop(done)
+    with pytest.raises(Stop):
+        doc.save(tmp_path / "cancelled.psd", progress=cancel)
+    assert sorted(os.listdir(tmp_path)) == ["whole.psd"]
+
+
+@pytest.mark.parametrize("bad", [
+    lambda d: d.add_layer("x", np.zeros((2, 2, 4), np.uint16)),  # wrong dtype
+    lambda d: d.add_layer("x", np.zeros((2, 2, 5), np.uint8)),  # wrong channel count
+    lambda d: d.add_layer("x", np.zeros((2, 2, 4), np.uint8), blend_mode="nope"),
+    lambda d: d.add_layer("x", np.zeros((2, 2, 4), np.uint8), parent=d.records()[0]),
+    lambda d: d.set_composite(np.zeros((3, 3, 3), np.uint8)),
+    lambda d: d.save("/nonexistent/dir/x.psd"),
+    lambda d: zuzodoriv.Document.new(30001, 1),
+    lambda d: zuzodoriv.Document.new(1, 1, "rgb", 12),
+])
+def test_bad_building_arguments_raise(bad):
+    doc = zuzodoriv.Document.new(4, 4)
+    doc.add_layer("a", np.zeros((2, 2, 4), np.uint8))
+    with pytest.raises((TypeError, ValueError, zuzodoriv.Error)):
+        bad(doc)
+
+
+def test_png_of_a_layer(tmp_path):
+    layer = zuzodoriv.open(SAMPLE).layers[0].children[0]
+    zuzodoriv.write_png(tmp_path / "layer.png", layer.numpy())
+    # The tool reads the PNG back into a layer of a new document.
+    subprocess.run([CLI, "create", str(tmp_path / "png.psd"), "--size", "32x32",
+                    "--layer", "l=%s" % (tmp_path / "layer.png")], check=True)
+    back = zuzodoriv.open(tmp_path / "png.psd").records()[0].numpy()
+    np.testing.assert_array_equal(back, layer.numpy())
