@@ -9,7 +9,7 @@ PKGS=(
   libfontconfig-dev libjpeg62-turbo-dev libspng-dev
   libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 python3-psd-tools imagemagick openimageio-tools valgrind
+  python3 python3-psd-tools imagemagick openimageio-tools valgrind lcov
 )
 if [ "${1:-}" = "--bench" ]; then
   PKGS+=(gimp)
