@@ -443,13 +443,19 @@ TEST(ChannelEncoder, BandPackingMatchesChannelByChannel) {
             EXPECT_EQ(blocks[i].GetLength(), want.GetLength());
         }
     }
-    // Every row packs a byte short of raw, but not short by the two bytes its count takes.
-    auto tight = Raster::DynamicBitmap::Create(8, 4, Raster::Format::A8);
-    for (uint32_t y = 0; y < 4; ++y) std::memcpy(tight->GetRow(y), "\7\7\7\7\1\2\3\4", 8);
-    PSD::EncodedChannel block;
-    std::vector<char> done;
-    ASSERT_TRUE(PSD::EncodeChannelsRLE(*tight, {0}, false, nullptr, {&block}, done));
-    EXPECT_FALSE(done[0]);
+    // Every row packs a byte short of raw, but not short by the two bytes its count takes; then
+    // rows whose packets and count come to exactly raw: RLE is not smaller, so both stay raw.
+    for (char const* row : {"\7\7\7\7\1\2\3\4", "\7\7\7\7\7\1\2\3"}) {
+        auto tight = Raster::DynamicBitmap::Create(8, 4, Raster::Format::A8);
+        for (uint32_t y = 0; y < 4; ++y) std::memcpy(tight->GetRow(y), row, 8);
+        PSD::EncodedChannel block;
+        std::vector<char> done;
+        ASSERT_TRUE(PSD::EncodeChannelsRLE(*tight, {0}, false, nullptr, {&block}, done));
+        EXPECT_FALSE(done[0]);
+        ASSERT_TRUE(PSD::EncodeChannel({tight.Get(), 0, 8}, false, false, nullptr, block));
+        EXPECT_EQ(block.compression, PSD::kCompressionRaw);
+        EXPECT_EQ(block.data.size(), 32u);
+    }
 }
 
 // Predicted rows made for all channels in one pass deflate to what EncodeChannel makes of each.
