@@ -227,6 +227,12 @@ TEST(SaveLayers, SavedBytesCarryTheBlocksReadersNeed) {
                 EXPECT_EQ(BE32(&bytes[at[i] + 8]), i + 1);
             }
         }
+        // Group layers carry the flag that their pixels are irrelevant; plain layers do not.
+        PSD::PSDReport r;
+        auto back = Reopen(b, r);
+        ASSERT_TRUE(back) << ErrorText(r);
+        for (size_t i = 0; i < 4; ++i)
+            EXPECT_EQ(back->m_layers[i]->m_flags & 0x10, i == 1 || i == 3 ? 0x10 : 0) << i;
         // Group dividers: the end marker, then the closed group with its blend key and scene
         // flag.
         auto at = FindKey(b, "lsct");
