@@ -62,7 +62,7 @@ mutant doc-block-padding psd/file/PSDLayerSection.cpp \
 mutant resource-read-padding psd/file/PSDImageResources.cpp \
     'uint64_t end = dataStart + size + (size & 1);' 'uint64_t end = dataStart + size;'
 mutant resource-write-padding psd/io/PSDResourceIO.cpp \
-    'return (size & 1) == 0 || WriteZeros(stream, 1);' 'return true;'
+    'return (size & 1) == 0 || WriteZeros(stream, 1);' 'return (size & 1) == 0 || WriteZeros(stream, 0);'
 mutant resource-split-name psd/file/PSDImageResources.cpp \
     'size_t name = (size_t(h[6]) + 2) & ~size_t(1);' 'size_t name = (size_t(h[6]) + 1) & ~size_t(1);'
 mutant block-length-order psd/io/PSDTaggedBlock.cpp \
