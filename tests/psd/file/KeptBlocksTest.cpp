@@ -219,6 +219,13 @@ TEST(KeptBlocks, EditsRewriteWhatTheyTouch) {
     auto shown = Open(Save(*hidden, false).bytes);
     ASSERT_TRUE(shown);
     EXPECT_TRUE(shown->m_layers[1]->m_visible);
+    // A group made a plain layer loses its stored divider block, which the model no longer writes.
+    auto plain = Open(Sample(false));
+    ASSERT_TRUE(plain && plain->m_layers[1]->m_sectionType != PSD::PSDLayer::kNormal);
+    plain->m_layers[1]->m_sectionType = PSD::PSDLayer::kNormal;
+    auto back = Open(Save(*plain, false).bytes);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->m_layers[1]->m_sectionType, PSD::PSDLayer::kNormal);
 }
 
 }  // namespace
