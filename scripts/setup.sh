@@ -10,7 +10,7 @@ PKGS=(
   libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-dev python3-numpy pybind11-dev python3-pytest
   clang libclang-rt-14-dev
-  python3 python3-psd-tools imagemagick openimageio-tools valgrind
+  python3 python3-psd-tools imagemagick openimageio-tools valgrind lcov
 )
 if [ "${1:-}" = "--bench" ]; then
   PKGS+=(gimp)

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "psd/file/PSDFile.h"
@@ -35,5 +36,22 @@ std::vector<Aspect>& Aspects();
 
 // The error code the format rules demand from a header, or -1 when the header is acceptable.
 int ExpectedHeaderRefusal(nlohmann::json const& header);
+
+// Lower-case hexadecimal of the bytes.
+std::string Hex(std::string const& bytes);
+
+// Compares a value of ours with the reference's; a difference is told in why, both as JSON.
+struct Checker {
+    std::string& why;
+    std::string where;
+
+    template <class A, class B>
+    bool Same(char const* field, A const& ours, B const& theirs) {
+        if (ours == theirs) return true;
+        nlohmann::json o = ours, t = theirs;
+        why = where + field + ": ours " + o.dump() + ", reference " + t.dump();
+        return false;
+    }
+};
 
 }  // namespace corpus

@@ -24,6 +24,13 @@ AspectRegistrar::AspectRegistrar(Aspect a) {
              a);
 }
 
+std::string Hex(std::string const& bytes) {
+    static char const digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) out += {digits[c >> 4], digits[c & 15]};
+    return out;
+}
+
 int ExpectedHeaderRefusal(nlohmann::json const& h) {
     constexpr int kMode = PSD::PSDError::kUnsupportedColourMode, kDepth = PSD::PSDError::kUnsupportedDepth;
     if (h.is_null()) return PSD::PSDError::kBadSignature;

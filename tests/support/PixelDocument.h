@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -11,30 +12,47 @@
 
 namespace testsupport {
 
-// PackBits with runs of 3 or more; literal packets otherwise.
-inline std::vector<uint8_t> PackRow(uint8_t const* p, size_t n) {
+// The packet rules spelled out byte by byte: the packer's word-at-a-time scans must match it, and
+// the documents built here pack their rows with it.
+inline std::vector<uint8_t> ReferencePack(std::vector<uint8_t> const& in) {
     std::vector<uint8_t> out;
-    size_t i = 0;
+    size_t i = 0, n = in.size();
+    auto triple = [&](size_t k) { return in[k] == in[k + 1] && in[k + 1] == in[k + 2]; };
     while (i < n) {
-        size_t run = 1;
-        while (i + run < n && run < 128 && p[i + run] == p[i]) ++run;
-        if (run >= 3) {
-            out.push_back(uint8_t(int8_t(1 - int(run))));
-            out.push_back(p[i]);
-            i += run;
-            continue;
+        size_t left = n - i;
+        if (left == 1) {
+            out.insert(out.end(), {0x00, in[i]});
+            i += 1;
+        } else if (left == 2) {
+            if (in[i] == in[i + 1])
+                out.insert(out.end(), {0xFF, in[i]});
+            else
+                out.insert(out.end(), {0x01, in[i], in[i + 1]});
+            i += 2;
+        } else if (triple(i)) {
+            size_t len = 3;
+            while (len < 128 && i + len < n && in[i + len] == in[i]) ++len;
+            out.insert(out.end(), {uint8_t(1 - int(len)), in[i]});
+            i += len;
+        } else if (left >= 4 && in[i] == in[i + 1] && in[i + 2] != in[i + 1] &&
+                   in[i + 2] == in[i + 3]) {
+            out.insert(out.end(), {0xFF, in[i]});
+            i += 2;
+        } else {
+            size_t window = std::min<size_t>(left, 130), len = 1;
+            while (len + 3 <= window && !triple(i + len)) ++len;
+            if (len + 3 > window) len = window;
+            len = std::min<size_t>(len, 128);
+            out.push_back(uint8_t(len - 1));
+            out.insert(out.end(), in.begin() + long(i), in.begin() + long(i + len));
+            i += len;
         }
-        size_t lit = 0;
-        while (i + lit < n && lit < 128) {
-            if (i + lit + 2 < n && p[i + lit] == p[i + lit + 1] && p[i + lit] == p[i + lit + 2])
-                break;
-            ++lit;
-        }
-        out.push_back(uint8_t(lit - 1));
-        out.insert(out.end(), p + i, p + i + lit);
-        i += lit;
     }
     return out;
+}
+
+inline std::vector<uint8_t> PackRow(uint8_t const* p, size_t n) {
+    return ReferencePack(std::vector<uint8_t>(p, p + n));
 }
 
 // Samples as stored: big-endian, rows contiguous. These produce whole channel blocks with the

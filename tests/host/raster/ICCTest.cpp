@@ -115,49 +115,9 @@ TEST(ICCProfile, RealProfilesAndBadBytes) {
     }
 }
 
-// Known sRGB <-> Lab (D50) values both ways; out of gamut stays within 0..1.
-TEST(ICCTransform, KnownLabValues) {
-    struct Case {
-        float r, g, b;
-        double L, a, bb, tolL, tolAB;
-    } const cases[] = {
-        {1, 1, 1, 100.0, 0, 0, 0.05, 0.05},
-        {0, 0, 0, 0, 0, 0, 0.05, 0.05},
-        {0.5f, 0.5f, 0.5f, 53.39, 0, 0, 0.1, 0.05},  // Y = 0.2140
-        {1, 0, 0, 54.29, 80.80, 69.89, 0.3, 0.5},
-    };
-    auto& m = ICCManager::GetInstance();
-    for (auto const& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.r << " " << c.g << " " << c.b);
-        float rgba[4] = {c.r, c.g, c.b, 1.0f};
-        uint16_t lab[4];
-        m.DoRGBAFToLABA16Transform(rgba, lab, 1);
-        EXPECT_EQ(lab[3], 65535);
-        double L, a, b;
-        RasterLABA16ToCIELab(lab, L, a, b);
-        EXPECT_NEAR(L, c.L, c.tolL);
-        EXPECT_NEAR(a, c.a, c.tolAB);
-        EXPECT_NEAR(b, c.bb, c.tolAB);
-        CIELabToRasterLABA16(c.L, c.a, c.bb, lab);
-        m.DoLABA16ToRGBAFTransform(lab, rgba, 1);
-        float const tol = c.r == c.g ? 0.002f : 0.01f;
-        EXPECT_NEAR(rgba[0], c.r, tol);
-        EXPECT_NEAR(rgba[1], c.g, tol);
-        EXPECT_NEAR(rgba[2], c.b, tol);
-        EXPECT_FLOAT_EQ(rgba[3], 1.0f);
-    }
-    uint16_t lab[4];
-    float rgba[4];
-    CIELabToRasterLABA16(50, -128, 127, lab);
-    m.DoLABA16ToRGBAFTransform(lab, rgba, 1);
-    for (int c = 0; c < 3; ++c) {
-        EXPECT_GE(rgba[c], 0.0f);
-        EXPECT_LE(rgba[c], 1.0f);
-    }
-}
-
-// Round trips with alpha carried through, more pixels than one staging chunk, grey conversions,
-// and the same results from several threads at once.
+// Round trips with alpha carried through, more pixels than one staging chunk, grey conversions
+// (mid grey is L 53.39 in the D50 space), and the same results from several threads at once. The
+// colour science itself is the colour manager's and not checked here.
 TEST(ICCTransform, RoundTripsAlphaGreyAndThreads) {
     auto& m = ICCManager::GetInstance();
     std::vector<float> rgba;

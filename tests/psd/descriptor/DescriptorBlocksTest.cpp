@@ -7,6 +7,7 @@
 #include "tests/psd/descriptor/CorpusPaths.h"
 #include "tests/psd/descriptor/DescriptorBytes.h"
 #include "tests/support/ToolRun.h"
+#include "tests/support/Cuts.h"
 
 using namespace PSD;
 using desctest::DescBytes;
@@ -70,12 +71,10 @@ TEST(DescriptorBlocks, TypeToolHoldsTextAndWarp) {
     // A text version read the other way round is only accepted in a little-endian container.
     EXPECT_EQ(Read(Key("TySh"), TypeToolBody(1, 12800)).code, PSDError::kUnknownTextVersion);
 
-    DescBytes body = TypeToolBody();
-    for (size_t cut = 0; cut < body.size(); ++cut) {
-        Result c = Read(Key("TySh"), std::vector<uint8_t>(body.begin(), body.begin() + long(cut)));
-        ASSERT_EQ(c.result, BlockDescriptorResult::Failed) << cut;
-        ASSERT_EQ(c.code, PSDError::kTruncated) << cut;
-    }
+    testsupport::ExpectEveryCutTruncated(TypeToolBody(), [](std::vector<uint8_t> const& part) {
+        Result c = Read(Key("TySh"), part);
+        return c.result == BlockDescriptorResult::Failed ? int(c.code) : -1;
+    });
 }
 
 // Guards the header each key puts before its descriptor, and the keys that hold none.

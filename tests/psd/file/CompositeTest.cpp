@@ -4,6 +4,7 @@
 
 #include "psd/file/PSDFile.h"
 #include "tests/support/PixelDocument.h"
+#include "tests/support/Cuts.h"
 
 using namespace PSD;
 using testsupport::Bytes;
@@ -269,18 +270,16 @@ TEST(Composite, CutDataFailsAndLeavesTheCacheEmpty) {
         Bytes image = kind == 0   ? testsupport::CompositeRaw(p)
                       : kind == 1 ? testsupport::CompositeRLE(p, w, false)
                                   : testsupport::CompositeZip(p, w, 1, true);
-        for (size_t cut = 0; cut < image.size(); ++cut) {
-            SCOPED_TRACE(std::to_string(kind) + " " + std::to_string(cut));
-            Decoded d = Decode(Hdr(3, 8, 3, w, h),
-                               std::vector<uint8_t>(image.begin(), image.begin() + long(cut)));
-            EXPECT_FALSE(d.ok);
-            EXPECT_EQ(Code(d.report), PSDError::kTruncated);
+        SCOPED_TRACE(kind);
+        testsupport::ExpectEveryCutTruncated(image, [&](std::vector<uint8_t> const& part) {
+            Decoded d = Decode(Hdr(3, 8, 3, w, h), part);
             EXPECT_FALSE(d.doc->m_flattenedBitmap);
             // A second request reads again and meets the same end.
             PSDReport again;
             EXPECT_FALSE(d.doc->GetBitmap(d.bm, d.masks, again));
-            EXPECT_EQ(Code(again), PSDError::kTruncated);
-        }
+            EXPECT_EQ(Code(again), Code(d.report));
+            return d.ok ? -1 : Code(d.report);
+        });
         Decoded d = Decode(Hdr(3, 8, 3, w, h), image);
         ASSERT_TRUE(d.ok);
         BitmapRef cached;

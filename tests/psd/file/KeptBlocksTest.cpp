@@ -209,6 +209,23 @@ TEST(KeptBlocks, EditsRewriteWhatTheyTouch) {
         EXPECT_NE(FindResource(*copy, 4000), nullptr);
         EXPECT_EQ(Keys(copy->m_documentBlocks), Keys(original->m_documentBlocks));
     }
+    // A layer hidden in the file and shown again is written visible: the stored flag gives way.
+    auto doc = Open(Sample(false));
+    ASSERT_TRUE(doc);
+    doc->m_layers[1]->m_visible = false;
+    auto hidden = Open(Save(*doc, false).bytes);
+    ASSERT_TRUE(hidden && !hidden->m_layers[1]->m_visible);
+    hidden->m_layers[1]->m_visible = true;
+    auto shown = Open(Save(*hidden, false).bytes);
+    ASSERT_TRUE(shown);
+    EXPECT_TRUE(shown->m_layers[1]->m_visible);
+    // A group made a plain layer loses its stored divider block, which the model no longer writes.
+    auto plain = Open(Sample(false));
+    ASSERT_TRUE(plain && plain->m_layers[1]->m_sectionType != PSD::PSDLayer::kNormal);
+    plain->m_layers[1]->m_sectionType = PSD::PSDLayer::kNormal;
+    auto back = Open(Save(*plain, false).bytes);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->m_layers[1]->m_sectionType, PSD::PSDLayer::kNormal);
 }
 
 }  // namespace

@@ -71,55 +71,6 @@ TEST(SaveDriver, WithoutACompositeEveryChannelIsWhiteRLE) {
     }
 }
 
-TEST(SaveDriver, CompositeAndMasksRoundTripInEveryFormat) {
-    // The header counts colour channels, the merged transparency and the extra channels.
-    for (auto [format, mask, colours] : {std::tuple{Raster::Format::RGBA8, Raster::Format::A8, 3},
-                                         {Raster::Format::RGBA16, Raster::Format::A16, 3},
-                                         {Raster::Format::RGBAF, Raster::Format::AF, 3},
-                                         {Raster::Format::IA8, Raster::Format::A8, 1},
-                                         {Raster::Format::IA16, Raster::Format::A16, 1},
-                                         {Raster::Format::CMYKA8, Raster::Format::A8, 4},
-                                         {Raster::Format::CMYKA16, Raster::Format::A16, 4},
-                                         {Raster::Format::IAF, Raster::Format::AF, 1},
-                                         {Raster::Format::LABA16, Raster::Format::A16, 3}}) {
-        for (int variant = 0; variant < 4; ++variant) {
-            bool psb = variant & 1, transparent = variant & 2;
-            SCOPED_TRACE(std::string(Raster::FormatName(format)) + (psb ? " psb" : " psd") +
-                         (transparent ? " transparent" : " opaque"));
-            auto doc = NewDoc(45, 9, psb, format);
-            auto flat = Pattern(45, 9, format, 5);
-            if (!transparent) WithOpaqueAlpha(flat);
-            EXPECT_EQ(doc->SetFlattenedBitmap(flat), transparent);
-            doc->SetMasks({Pattern(45, 9, mask, 6), Pattern(45, 9, mask, 8)}, {"a", "b"});
-            // Merged transparency is told by the layer section, so the document needs a layer.
-            doc->AddLayer(MakeLayer("layer", 1, 1, Pattern(5, 5, format, 7)));
-            Saved s = SaveToMemory(*doc, psb, true);
-            ASSERT_TRUE(s.ok);
-            // Only 32-bit RGB has colour mode data: the HDR block.
-            bool hdr = format == Raster::Format::RGBAF;
-            EXPECT_EQ(BE32(&s.bytes[26]), hdr ? 112u : 0u);
-            if (hdr) {
-                EXPECT_EQ(std::string(s.bytes.begin() + 30, s.bytes.begin() + 34), "hdrt");
-                EXPECT_EQ(std::string(s.bytes.begin() + 104, s.bytes.begin() + 108), "hdra");
-            }
-            PSD::PSDReport r;
-            auto back = Reopen(s.bytes, r);
-            ASSERT_TRUE(back) << ErrorText(r);
-            EXPECT_EQ(back->m_sections.colourModeDataLength, hdr ? 112u : 0u);
-            EXPECT_EQ(back->IsPSB(), psb);
-            EXPECT_EQ(back->m_channelCount, colours + transparent + 2);
-            Kernel::Counted<Raster::DynamicBitmap> bm;
-            std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
-            ASSERT_TRUE(back->GetBitmap(bm, masks, r)) << ErrorText(r);
-            EXPECT_EQ(back->m_mergedTransparency != 0, transparent);
-            EXPECT_TRUE(SameBitmap(bm.Get(), flat.Get()));
-            ASSERT_EQ(masks.size(), 2u);
-            EXPECT_TRUE(SameBitmap(masks[0].Get(), doc->m_masks[0].Get()));
-            EXPECT_TRUE(SameBitmap(masks[1].Get(), doc->m_masks[1].Get()));
-        }
-    }
-}
-
 TEST(SaveDriver, ColourModeDataReadIsWrittenBackAsItWas) {
     // A palette, duotone inks, a document's own toning block and stray data of an RGB document go
     // back byte for byte; 32-bit RGB without data of its own gets the fixed HDR block.

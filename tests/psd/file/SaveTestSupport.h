@@ -12,6 +12,7 @@
 #include "psd/file/PSDFile.h"
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDLayer.h"
+#include "tests/support/RoundTrip.h"
 
 namespace savetest {
 
@@ -87,12 +88,7 @@ inline Kernel::Counted<Raster::DynamicBitmap> Pattern(uint32_t w, uint32_t h, Ra
     return bm;
 }
 
-inline bool SameBitmap(Raster::DynamicBitmap const* a, Raster::DynamicBitmap const* b) {
-    if (!a || !b) return a == b;
-    return a->GetWidth() == b->GetWidth() && a->GetHeight() == b->GetHeight() &&
-           a->GetFormat() == b->GetFormat() && a->GetDataSize() == b->GetDataSize() &&
-           std::memcmp(a->GetData(), b->GetData(), a->GetDataSize()) == 0;
-}
+using testsupport::SameBitmap;
 
 inline Kernel::Counted<PSD::PSDLayer> MakeLayer(
     std::string const& name, int32_t left, int32_t top,

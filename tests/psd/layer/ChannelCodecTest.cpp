@@ -7,6 +7,8 @@
 #include "psd/layer/PSDChannelCodec.h"
 #include "tests/support/OneByteStream.h"
 #include "tests/support/PixelDocument.h"
+#include "host/kernel/Zip.h"
+#include "tests/support/Cuts.h"
 
 using namespace PSD;
 using testsupport::Bytes;
@@ -37,9 +39,10 @@ struct Decoded {
 };
 
 Decoded Decode(Bytes const& block, Raster::DynamicBitmap& bm, unsigned channel,
-               unsigned sampleBytes, bool invert = false, bool psb = false, bool mapped = true) {
+               unsigned sampleBytes, bool invert = false, bool psb = false, bool mapped = true,
+               bool bigEndian = true) {
     Decoded d;
-    PSDLoadData ld;
+    PSDLoadData ld(bigEndian);
     Kernel::Counted<Kernel::InStreamSeekable> s;
     testsupport::OneByteInStream oneByte(block);
     if (mapped)
@@ -148,6 +151,32 @@ TEST(ChannelCodec, EveryCompressionRoundTripsAt8And16Bits) {
             }
         }
     }
+}
+
+// A little-endian container stores the compression code, the 16-bit samples and their deltas low
+// byte first; the deltas are undone on the samples as stored, without the big-endian running sums.
+TEST(ChannelCodec, LittleEndianSixteenBitPrediction) {
+    const uint32_t w = 37, h = 5;
+    auto samples = testsupport::Pattern(size_t(w) * h * 2, 9);  // big-endian
+    std::vector<uint8_t> deltas(samples.size());
+    for (size_t row = 0; row < size_t(w) * h * 2; row += size_t(w) * 2) {
+        uint16_t prev = 0;
+        for (size_t i = row; i < row + size_t(w) * 2; i += 2) {
+            uint16_t v = uint16_t(samples[i] << 8 | samples[i + 1]), delta = uint16_t(v - prev);
+            prev = v;
+            deltas[i] = uint8_t(delta);
+            deltas[i + 1] = uint8_t(delta >> 8);
+        }
+    }
+    std::vector<uint8_t> z;
+    Kernel::ZlibDeflate(deltas.data(), deltas.size(), z, 6);
+    auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA16);
+    ASSERT_TRUE(Decode(Bytes().U8(3).U8(0).Append(z), *bm, 2, 2, false, false, true, false).ok);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            size_t i = (size_t(y) * w + x) * 2;
+            ASSERT_EQ(Sample(*bm, 2, x, y), uint32_t(samples[i]) << 8 | samples[i + 1]) << x << "," << y;
+        }
 }
 
 TEST(ChannelCodec, SampleConversionsAndInvert) {
@@ -281,17 +310,13 @@ TEST(ChannelCodec, EveryCutOfABlockFailsCleanly) {
     std::vector<Bytes> blocks = {testsupport::RawBlock(samples),
                                  testsupport::RLEBlock(samples, w * 2),
                                  testsupport::ZipBlock(samples, w * 2, 2, true)};
-    for (auto const& full : blocks) {
-        for (size_t cut = 0; cut < full.size(); ++cut) {
-            Bytes part;
-            part.insert(part.end(), full.begin(), full.begin() + long(cut));
+    // Lengths are checked before decoding: every cut is a short read, whatever it cuts.
+    for (auto const& full : blocks)
+        testsupport::ExpectEveryCutTruncated(full, [&](std::vector<uint8_t> const& part) {
             auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::IA16);
-            Decoded d = Decode(part, *bm, 0, 2);
-            // Lengths are checked before decoding: every cut is a short read, whatever it cuts.
-            EXPECT_FALSE(d.ok) << "cut " << cut;
-            EXPECT_EQ(d.code, PSDError::kTruncated) << "cut " << cut;
-        }
-    }
+            Decoded d = Decode(Bytes().Append(part), *bm, 0, 2);
+            return d.ok ? -1 : int(d.code);
+        });
 }
 
 // Channels of one bitmap decoded together (in parallel, grouped by form, ZIP channels stored in

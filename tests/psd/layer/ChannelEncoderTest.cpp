@@ -9,6 +9,7 @@
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDChannelEncoder.h"
+#include "tests/support/PixelDocument.h"
 
 namespace {
 
@@ -42,44 +43,6 @@ bool Unpack(uint8_t const* p, size_t n, size_t rowBytes, Bytes& out) {
         }
     }
     return out.size() == rowBytes;
-}
-
-// The packet rules spelled out byte by byte, to compare the packer's word-at-a-time scans with.
-Bytes ReferencePack(Bytes const& in) {
-    Bytes out;
-    size_t i = 0, n = in.size();
-    auto triple = [&](size_t k) { return in[k] == in[k + 1] && in[k + 1] == in[k + 2]; };
-    while (i < n) {
-        size_t left = n - i;
-        if (left == 1) {
-            out.insert(out.end(), {0x00, in[i]});
-            i += 1;
-        } else if (left == 2) {
-            if (in[i] == in[i + 1])
-                out.insert(out.end(), {0xFF, in[i]});
-            else
-                out.insert(out.end(), {0x01, in[i], in[i + 1]});
-            i += 2;
-        } else if (triple(i)) {
-            size_t len = 3;
-            while (len < 128 && i + len < n && in[i + len] == in[i]) ++len;
-            out.insert(out.end(), {uint8_t(1 - int(len)), in[i]});
-            i += len;
-        } else if (left >= 4 && in[i] == in[i + 1] && in[i + 2] != in[i + 1] &&
-                   in[i + 2] == in[i + 3]) {
-            out.insert(out.end(), {0xFF, in[i]});
-            i += 2;
-        } else {
-            size_t window = std::min<size_t>(left, 130), len = 1;
-            while (len + 3 <= window && !triple(i + len)) ++len;
-            if (len + 3 > window) len = window;
-            len = std::min<size_t>(len, 128);
-            out.push_back(uint8_t(len - 1));
-            out.insert(out.end(), in.begin() + long(i), in.begin() + long(i + len));
-            i += len;
-        }
-    }
-    return out;
 }
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
@@ -142,7 +105,7 @@ TEST(RLEPacker, EdgeCasesGiveTheExpectedPackets) {
     for (auto const& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(Pack(c.row), c.want);
-        EXPECT_EQ(ReferencePack(c.row), c.want);
+        EXPECT_EQ(testsupport::ReferencePack(c.row), c.want);
     }
 }
 
@@ -196,7 +159,7 @@ TEST(RLEPacker, MatchesTheRulesOnRandomRows) {
         }
         row.resize(n);
         Bytes packed = Pack(row);
-        ASSERT_EQ(packed, ReferencePack(row)) << "round " << round << " length " << n;
+        ASSERT_EQ(packed, testsupport::ReferencePack(row)) << "round " << round << " length " << n;
         Bytes back;
         ASSERT_TRUE(Unpack(packed.data(), packed.size(), row.size(), back));
         ASSERT_EQ(back, row);
@@ -480,13 +443,19 @@ TEST(ChannelEncoder, BandPackingMatchesChannelByChannel) {
             EXPECT_EQ(blocks[i].GetLength(), want.GetLength());
         }
     }
-    // Every row packs a byte short of raw, but not short by the two bytes its count takes.
-    auto tight = Raster::DynamicBitmap::Create(8, 4, Raster::Format::A8);
-    for (uint32_t y = 0; y < 4; ++y) std::memcpy(tight->GetRow(y), "\7\7\7\7\1\2\3\4", 8);
-    PSD::EncodedChannel block;
-    std::vector<char> done;
-    ASSERT_TRUE(PSD::EncodeChannelsRLE(*tight, {0}, false, nullptr, {&block}, done));
-    EXPECT_FALSE(done[0]);
+    // Every row packs a byte short of raw, but not short by the two bytes its count takes; then
+    // rows whose packets and count come to exactly raw: RLE is not smaller, so both stay raw.
+    for (char const* row : {"\7\7\7\7\1\2\3\4", "\7\7\7\7\7\1\2\3"}) {
+        auto tight = Raster::DynamicBitmap::Create(8, 4, Raster::Format::A8);
+        for (uint32_t y = 0; y < 4; ++y) std::memcpy(tight->GetRow(y), row, 8);
+        PSD::EncodedChannel block;
+        std::vector<char> done;
+        ASSERT_TRUE(PSD::EncodeChannelsRLE(*tight, {0}, false, nullptr, {&block}, done));
+        EXPECT_FALSE(done[0]);
+        ASSERT_TRUE(PSD::EncodeChannel({tight.Get(), 0, 8}, false, false, nullptr, block));
+        EXPECT_EQ(block.compression, PSD::kCompressionRaw);
+        EXPECT_EQ(block.data.size(), 32u);
+    }
 }
 
 // Predicted rows made for all channels in one pass deflate to what EncodeChannel makes of each.

@@ -8,6 +8,7 @@
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
 #include "tests/support/PixelDocument.h"
+#include "tests/support/Cuts.h"
 
 using namespace PSD;
 using testsupport::Bytes;
@@ -293,18 +294,16 @@ TEST(LayerBitmap, ChannelDataCutAtEveryOffsetFailsWithTruncation) {
     uint64_t start = doc->m_layers[0]->m_dataPosition;
     uint64_t end = start;
     for (auto const& c : doc->m_layers[0]->m_channels) end += c.m_length;
-    for (uint64_t cut = start; cut < end; ++cut) {
-        // The parsed document, with its source replaced by the cut bytes.
-        std::vector<uint8_t> part(full.begin(), full.begin() + long(cut));
-        auto stream = Kernel::MemoryInStream::Create(part);
+    // The parsed document, with its source replaced by the cut bytes.
+    testsupport::ExpectEveryCutTruncated(std::vector<uint8_t>(full.begin(), full.begin() + long(end)),
+                                         [&](std::vector<uint8_t> const& part) {
         PSDLayer const& layer = *doc->m_layers[0];
         layer.m_bitmap = nullptr;
-        const_cast<PSDLayer&>(layer).m_stream = stream;
+        const_cast<PSDLayer&>(layer).m_stream = Kernel::MemoryInStream::Create(part);
         BitmapRef bm;
         PSDReport r;
-        EXPECT_FALSE(layer.GetBitmap(bm, r)) << cut;
-        EXPECT_EQ(ErrorCode(r), PSDError::kTruncated) << cut;
-    }
+        return layer.GetBitmap(bm, r) ? -1 : testsupport::ErrorCodeOf(r);
+    }, size_t(start));
 }
 
 TEST(LayerBitmap, DistinctLayersDecodeFromSeveralThreadsAtOnce) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <string>
 
 #include "psd/report/PSDReport.h"
@@ -61,59 +62,34 @@ Kernel::Counted<PSDWarning const> Other() {
 
 // Guards the message table at its ends and the " : detail" and " [number]" suffixes.
 TEST(Report, ErrorTexts) {
-    // The messages of codes 0 to 48, in order; none beyond.
-    std::istringstream messages(
-        "The file appears to be truncated|Out of memory|Bad file signature|"
-        "Offsets within the file were incorrect|Failed to parse the file|Unsupported PSD version|"
-        "Unsupported bit depth|Unsupported colour mode|Unsupported pixel format|"
-        "Unknown colour mode|Unknown signature|Unknown layer effect version|"
-        "Unknown raster compression method|Unknown colour space|Unknown Bevel version|"
-        "Unknown blend mode|Unknown descriptor type|Unknown descriptor reference type|"
-        "Unknown descriptor Unit Float type|Unknown Glow version|Unknown Shadow version|"
-        "Unknown vector mask version|Unknown vector origination version|"
-        "Unknown Photo Filter version|Unknown Type Tool version|Unknown Solid Fill version|"
-        "Unknown Text version|Unknown Text Warp version|Descriptor: Expected a Bool|"
-        "Descriptor: Expected a Descriptor|Descriptor: Expected a Double|"
-        "Descriptor: Expected an Enum|Descriptor: Expected an Integer|"
-        "Descriptor: Expected a List|Descriptor: Expected a String|"
-        "Descriptor: Expected a Unit Float|Descriptor: Unexpected descriptor key|"
-        "Descriptor: Unexpected enum type|Descriptor: Unexpected enum value|"
-        "Descriptor: Unexpected unit type|Descriptor: Unknown colour type|"
-        "Descriptor: Unknown unit type|Paths: Found empty paths|"
-        "Paths: Curves beginning with a Subtract op not supported|Gradient: Bad data|"
-        "Shadow: Bad data|Glow: Bad data|Bevel: Bad data|Solid Fill: Bad data");
-    uint32_t code = 0;
-    for (std::string text; std::getline(messages, text, '|'); ++code) {
-        EXPECT_EQ(PSDError(static_cast<PSDError::Code>(code)).Report(), text) << code;
-        EXPECT_STREQ(PSDError::GetMessage(code), text.c_str()) << code;
-    }
-    EXPECT_EQ(code, 49u);
-    for (uint32_t beyond : {49u, 0xFFFFFFFFu}) {
-        EXPECT_EQ(PSDError(static_cast<PSDError::Code>(beyond)).Report(), "") << beyond;
-        EXPECT_STREQ(PSDError::GetMessage(beyond), "") << beyond;
-    }
     struct Case {
         uint32_t code;
         char const* detail;
         uint32_t number;
         char const* expected;
     } const cases[] = {
+        // The first and last codes of the table; none beyond.
+        {PSDError::kTruncated, "", 0, "The file appears to be truncated"},
+        {48, "", 0, "Solid Fill: Bad data"},
+        {49, "", 0, ""},
+        {0xFFFFFFFFu, "", 0, ""},
         {PSDError::kBadSignature, "ABCD", 0, "Bad file signature : ABCD"},
         {PSDError::kTruncated, "", 7, "The file appears to be truncated [7]"},
         {PSDError::kUnsupportedVersion, "3", 9, "Unsupported PSD version : 3 [9]"},
         // Numbers are unsigned decimal, no grouping, even at the top of the range.
         {PSDError::kUnsupportedDepth, "", 4294967295u, "Unsupported bit depth [4294967295]"},
-        {PSDError::kUnsupportedDepth, "16", 1234567, "Unsupported bit depth : 16 [1234567]"},
         // A detail that looks like a placeholder is not expanded again.
         {PSDError::kParsing, "%1 %2 %%", 0, "Failed to parse the file : %1 %2 %%"},
         // Codes outside the table have no message, but keep their suffixes.
         {60, "X", 0, " : X"},
-        {60, "", 5, " [5]"},
         {49, "Y", 2, " : Y [2]"},
     };
     for (auto const& c : cases) {
         EXPECT_EQ(PSDError(static_cast<PSDError::Code>(c.code), c.detail, c.number).Report(),
                   c.expected);
+        if (!*c.detail && !c.number) {
+            EXPECT_STREQ(PSDError::GetMessage(c.code), c.expected);
+        }
     }
 }
 
@@ -136,37 +112,21 @@ TEST(Report, ReportHelpersStoreTheirCodesAndReplaceEarlierErrors) {
     EXPECT_EQ(r.m_error->Report(), "Unsupported PSD version : 3 [3]");
 }
 
-// Guards every warning title, the four suffix forms, code 0's own text, and unknown codes.
+// Guards the warning table at its ends, the four suffix forms, code 0's own text, unknown codes.
 TEST(Report, WarningTexts) {
-    // The titles of codes 1 to 35, in order.
-    std::istringstream titles(
-        "Unknown blend mode|Unknown property|Unknown enum value|Unknown gradient type|"
-        "Unknown unit rect version|Unexpected key|Unexpected item type|Unexpected unit float type|"
-        "Unknown Channel Mixer Adjustment version|Unknown Colour Lookup Adjustment version|"
-        "Unknown Curves Adjustment version|Unknown Exposure Adjustment version|"
-        "Unknown Gradient Map Adjustment version|Unknown HSL Shift Adjustment version|"
-        "Unknown Levels Adjustment version|Unknown Selective Colour Adjustment version|"
-        "Unknown Type Tool version|Unknown Bevel direction|Unknown Bevel style|"
-        "Unknown Bevel technique|Unknown Glow source type|Unknown Glow technique|"
-        "Unknown Gradient format|Unknown Gradient colour type|Unsupported Gradient format|"
-        "Unknown layers effect type|Unknown Stroke fill type|Unknown Stroke style|"
-        "Unexpected Vector Stroke fill adjustment|Unexpected Vector Stroke line unit type|"
-        "Unexpected Vector Stroke line fill type|Found multiple working paths|Bad text data|"
-        "Unexpected Text data|Missing mask data");
-    uint32_t code = 0;
-    for (std::string title; std::getline(titles, title, '|');) {
-        SCOPED_TRACE(++code);
-        EXPECT_EQ(WarningText(MakeWarning(code, "")), title + "\n");
-        EXPECT_EQ(WarningText(MakeWarning(code, "d")), title + " : d\n");
-        EXPECT_EQ(WarningText(MakeWarning(code, "", 12)), title + " [12]\n");
-        EXPECT_EQ(WarningText(MakeWarning(code, "d", 1, "ignored")), title + " : d [1]\n");
+    for (auto [code, title] : {std::pair{1u, "Unknown blend mode"}, {35u, "Missing mask data"}}) {
+        SCOPED_TRACE(code);
+        std::string t = title;
+        EXPECT_EQ(WarningText(MakeWarning(code, "")), t + "\n");
+        EXPECT_EQ(WarningText(MakeWarning(code, "d")), t + " : d\n");
+        EXPECT_EQ(WarningText(MakeWarning(code, "", 12)), t + " [12]\n");
+        EXPECT_EQ(WarningText(MakeWarning(code, "d", 1, "ignored")), t + " : d [1]\n");
     }
-    EXPECT_EQ(code, 35u);
     // Code 0 takes its title from its text; no text, nothing at all. Unknown codes say nothing.
     EXPECT_EQ(WarningText(MakeWarning(0, "", 0, "Custom title")), "Custom title\n");
     EXPECT_EQ(WarningText(MakeWarning(0, "ctx", 3, "Custom title")), "Custom title : ctx [3]\n");
     EXPECT_EQ(WarningText(MakeWarning(0, "ctx", 3)), "");
-    for (uint32_t unknown : {36u, 37u, 100u, 0xFFFFFFFFu}) {
+    for (uint32_t unknown : {36u, 0xFFFFFFFFu}) {
         EXPECT_EQ(WarningText(MakeWarning(unknown, "detail", 4, "text")), "") << unknown;
         EXPECT_STREQ(PSDLoadWarning::GetTitle(unknown), "") << unknown;
     }
