@@ -18,18 +18,9 @@ work=${1:-/tmp/zuzodoriv-coverage}
 skip=${GTEST_SKIP:-ExternalReaders*}
 export ZUZODORIV_CORPUS=${ZUZODORIV_CORPUS:-$(cd "$root/../shared/corpus" && pwd)}
 
-# Files keep their times, so a second run rebuilds only what changed; files gone from the tree go.
 # The intrinsics passed as functions in the channel codec need -O2 to be inlined.
-mkdir -p "$work/src"
-if [ -n "$base" ]; then
-    git -C "$root" ls-tree -r -z --name-only "$base" >"$work/files"
-    git -C "$root" archive "$base" | tar -xf - -C "$work/src"
-else
-    (cd "$root" && git ls-files -co --exclude-standard -z) >"$work/files"
-    (cd "$root" && tar --null -T "$work/files" -cf -) | tar -xf - -C "$work/src"
-fi
-(cd "$work/src" && find . -type f -printf '%P\0') | sort -z >"$work/copied"
-sort -z "$work/files" | comm -z -23 "$work/copied" - | (cd "$work/src" && xargs -0r rm -f)
+. "$root/bench/copy-tree.sh"
+copy_tree "$root" "$base" "$work"
 
 build=$work/build
 cmake -S "$work/src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -119,17 +119,8 @@ if [ $check = 1 ]; then
 fi
 
 # The copy: tracked and new files of this tree, as they are now (uncommitted test edits included).
-# Files keep their times, so an unchanged file is not rebuilt; files gone from the tree go.
-mkdir -p "$work/src"
-if [ -n "$base" ]; then
-    git -C "$root" ls-tree -r -z --name-only "$base" >"$work/files"
-    git -C "$root" archive "$base" | tar -xf - -C "$work/src"
-else
-    (cd "$root" && git ls-files -co --exclude-standard -z) >"$work/files"
-    (cd "$root" && tar --null -T "$work/files" -cf -) | tar -xf - -C "$work/src"
-fi
-(cd "$work/src" && find . -type f -printf '%P\0') | sort -z >"$work/copied"
-sort -z "$work/files" | comm -z -23 "$work/copied" - | (cd "$work/src" && xargs -0r rm -f)
+. "$root/bench/copy-tree.sh"
+copy_tree "$root" "$base" "$work"
 build=$work/build
 cmake -S "$work/src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
 targets=(zuzodoriv_tests zuzodoriv_corpus zuzodoriv_cli)
