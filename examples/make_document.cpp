@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     }));
     std::string message;
     // RLE PSD; a partial file is renamed over the target only once the save succeeded.
-    if (PSD::SaveToFile(*doc, argv[1], false, false, true, nullptr, nullptr, message) !=
+    if (PSD::SaveToFile(*doc, argv[1], {}, message) !=
         PSD::SaveFileStatus::Saved) {
         std::cerr << message << "\n";
         return 1;

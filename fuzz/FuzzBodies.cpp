@@ -96,7 +96,7 @@ void FuzzRoundTrip(uint8_t const* data, size_t size) {
     bool decodeStored = opt & 4;
     if (!decodeStored) DecodeAll(*doc);
     auto out = Kernel::MemoryInOutStreamBase::Create();
-    if (!doc->Save(*out, opt & 1, opt & 2, decodeStored, nullptr, nullptr)) return;
+    if (!doc->Save(*out, {.psb = bool(opt & 1), .compress = bool(opt & 2), .decodeStored = decodeStored})) return;
     PSD::PSDReport report;
     auto copy = PSD::PSDFile::Create(
         Kernel::MemoryInStream::Create(out->GetData().data(), out->GetData().size()),

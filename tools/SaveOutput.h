@@ -83,7 +83,9 @@ inline int SaveDocumentToFile(PSD::PSDFile const& doc, std::string const& target
                               std::string* saveError = nullptr) {
     Kernel::Counted<TerminalSaveProgress> progress(new TerminalSaveProgress("saving"));
     std::string message;
-    auto status = PSD::SaveToFile(doc, target, psb, compress, decodeStored, progress, &AbortFlag(),
+    auto status = PSD::SaveToFile(doc, target,
+                                  {.psb = psb, .compress = compress, .decodeStored = decodeStored,
+                                   .progress = progress, .abort = &AbortFlag()},
                                   message);
     progress->Finish();
     switch (status) {

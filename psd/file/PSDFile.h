@@ -23,6 +23,7 @@
 #include "host/renderer/Colour.h"
 #include "psd/io/PSDIO.h"
 #include "psd/io/PSDParseData.h"
+#include "psd/io/PSDSaveData.h"
 #include "psd/io/PSDTaggedBlock.h"
 #include "psd/report/PSDReport.h"
 
@@ -128,12 +129,9 @@ public:
     [[nodiscard]] bool GetBitmapI(PSDLoadData& ld) const;
 
     // ---- Saving
-    // decodeStored: layers whose bitmaps and masks were never decoded are written from their
-    // stored channels, each decoded just before it is encoded and dropped again once encoded, so
-    // only one layer's pixels are held at a time. Without it such layers are written without
-    // pixels. Bitmaps in memory are written as they are either way.
-    [[nodiscard]] bool Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, bool decodeStored,
-                            Kernel::Counted<PSDSaveProgress> progress, bool const* abort) const;
+    // Writes the whole document; false when a write fails, a side is too large for the format,
+    // or options.abort was set.
+    [[nodiscard]] bool Save(Kernel::OutStreamSeekable& stream, SaveOptions const& options) const;
     [[nodiscard]] bool SaveColorModeSection(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
     [[nodiscard]] bool SaveLayersAndMasks(Kernel::OutStreamSeekable& stream, SaveData const& sd,
                                           bool const* cancel) const;

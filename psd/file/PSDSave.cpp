@@ -310,14 +310,16 @@ void PSDFile::TakeSaveBaseline() {
     }
 }
 
-bool PSDFile::Save(Kernel::OutStreamSeekable& stream, bool psb, bool compress, bool decodeStored,
-                   Kernel::Counted<PSDSaveProgress> progress, bool const* abort) const {
+bool PSDFile::Save(Kernel::OutStreamSeekable& stream, SaveOptions const& options) const {
+    bool const psb = options.psb;
+    bool const* abort = options.abort;
+    auto const& progress = options.progress;
     if (progress) progress->Init(2 * uint64_t(m_layers.size()) + 1);
 
     SaveData sd;
     FillSaveData(*this, psb, sd);
-    sd.m_compress = compress;
-    sd.m_decodeStored = decodeStored;
+    sd.m_compress = options.compress;
+    sd.m_decodeStored = options.decodeStored;
     sd.m_progress = progress;
     // Edited layers leave a composite that was read behind: it is written as it was, but no longer
     // claimed as the real merged image, and its thumbnail goes with it.

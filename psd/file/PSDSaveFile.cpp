@@ -8,9 +8,9 @@
 
 namespace PSD {
 
-SaveFileStatus SaveToFile(PSDFile const& doc, std::string const& target, bool psb, bool compress,
-                          bool decodeStored, Kernel::Counted<PSDSaveProgress> progress,
-                          bool const* abort, std::string& message) {
+SaveFileStatus SaveToFile(PSDFile const& doc, std::string const& target, SaveOptions const& options,
+                          std::string& message) {
+    bool const* abort = options.abort;
     namespace fs = std::filesystem;
     std::string temp = target + ".partial-" + std::to_string(::getpid());
     std::string why;
@@ -19,7 +19,7 @@ SaveFileStatus SaveToFile(PSDFile const& doc, std::string const& target, bool ps
         message = "cannot write " + target + ": " + why;
         return SaveFileStatus::CannotWrite;
     }
-    bool ok = doc.Save(*out, psb, compress, decodeStored, progress, abort);
+    bool ok = doc.Save(*out, options);
     bool closed = out->Close();
     out = nullptr;
     std::error_code ec;

@@ -21,10 +21,7 @@ enum class SaveFileStatus {
 // Saves into "<target>.partial-<pid>" and renames it over target on success; on any failure or
 // cancellation the partial file is removed. message says what happened when the status is not
 // Saved ("cannot write T: why", "saving T failed", "saving T failed: write error", "cancelled; T was not written").
-// The other arguments are PSDFile::Save's.
-[[nodiscard]] SaveFileStatus SaveToFile(PSDFile const& doc, std::string const& target, bool psb,
-                                        bool compress, bool decodeStored,
-                                        Kernel::Counted<PSDSaveProgress> progress,
-                                        bool const* abort, std::string& message);
+[[nodiscard]] SaveFileStatus SaveToFile(PSDFile const& doc, std::string const& target,
+                                        SaveOptions const& options, std::string& message);
 
 }  // namespace PSD

@@ -14,6 +14,20 @@ namespace PSD {
 
 // Progress of a save: total steps (2 per layer + 1) and completed steps, guarded by a lock so a
 // host thread may poll while a worker saves.
+class PSDSaveProgress;
+
+// How a document is saved. decodeStored: layers whose bitmaps and masks were never decoded are
+// written from their stored channels, each decoded just before it is encoded and dropped again,
+// so only one layer's pixels are held at a time; without it such layers are written without
+// pixels. Bitmaps in memory are written as they are either way.
+struct SaveOptions {
+    bool psb = false;           // large-document format (version 2)
+    bool compress = false;      // ZIP with prediction instead of RLE
+    bool decodeStored = true;
+    Kernel::Counted<PSDSaveProgress> progress{};  // told of each layer written; may be null
+    bool const* abort = nullptr;                // set to cancel the save; may be null
+};
+
 class PSDSaveProgress : public Kernel::ProgressReporter {
 public:
     void Init(uint64_t total);

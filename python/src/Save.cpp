@@ -69,6 +69,7 @@ void Save(DocumentPtr const& doc, py::object const& target, bool psb, std::strin
     bool abort = false;
     Kernel::Counted<PythonProgress> progress(new PythonProgress(progressCallback, &abort));
     bool toFile = !py::hasattr(target, "write");
+    PSD::SaveOptions options{.psb = psb, .compress = zip, .progress = progress, .abort = &abort};
     PSD::SaveFileStatus status = PSD::SaveFileStatus::Saved;
     std::string message;
     auto memory = Kernel::MemoryInOutStreamBase::Create();
@@ -80,8 +81,8 @@ void Save(DocumentPtr const& doc, py::object const& target, bool psb, std::strin
                 py::gil_scoped_acquire gil;
                 path = PathOf(target);
             }
-            status = PSD::SaveToFile(file, path, psb, zip, true, progress, &abort, message);
-        } else if (!file.Save(*memory, psb, zip, true, progress, &abort)) {
+            status = PSD::SaveToFile(file, path, options, message);
+        } else if (!file.Save(*memory, options)) {
             status = abort ? PSD::SaveFileStatus::Cancelled : PSD::SaveFileStatus::Failed;
             message = abort ? "cancelled; nothing was written" : "saving failed";
         }

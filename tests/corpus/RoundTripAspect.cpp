@@ -37,8 +37,8 @@ bool CheckStoredPixelsSave(Document const& d, PSD::PSDFile const& loaded, bool p
     bool compress = loaded.m_depth != 8;
     auto expected = Kernel::MemoryInOutStreamBase::Create();
     auto got = Kernel::MemoryInOutStreamBase::Create();
-    if (!loaded.Save(*expected, psb, compress, false, nullptr, nullptr) ||
-        !fresh->Save(*got, psb, compress, true, nullptr, nullptr)) {
+    if (!loaded.Save(*expected, {.psb = psb, .compress = compress, .decodeStored = false}) ||
+        !fresh->Save(*got, {.psb = psb, .compress = compress})) {
         why = "stored pixels: save failed";
         return false;
     }
@@ -63,7 +63,7 @@ Outcome CheckRoundTrip(Document& d, std::string& why) {
     if (doc.m_width > PSD::kMaxSidePSB || doc.m_height > PSD::kMaxSidePSB) {
         // Too large for either version: the save must refuse before writing anything.
         auto mem = Kernel::MemoryInOutStreamBase::Create();
-        if (doc.Save(*mem, true, false, false, nullptr, nullptr) || !mem->GetData().empty()) {
+        if (doc.Save(*mem, {.psb = true, .decodeStored = false}) || !mem->GetData().empty()) {
             why = "a document above the PSB size limit was written";
             return Outcome::Mismatch;
         }

@@ -216,7 +216,7 @@ inline std::string RoundTripDifference(PSD::PSDFile const& doc, bool psb, bool c
                                        DocumentBitmaps const* orig = nullptr) {
     std::string name = std::string(psb ? "PSB" : "PSD") + (compress ? "+zip" : "") + ": ";
     auto mem = Kernel::MemoryInOutStreamBase::Create();
-    if (!doc.Save(*mem, psb, compress, false, nullptr, nullptr)) return name + "save failed";
+    if (!doc.Save(*mem, {.psb = psb, .compress = compress, .decodeStored = false})) return name + "save failed";
     PSD::PSDReport r;
     auto back = OpenBytes(mem->TakeData(), r);
     if (!back) return name + "reading back failed: " + ReportText(r);

@@ -251,7 +251,7 @@ TEST(CommandsExternal, InterruptingASaveLeavesNothingBehind) {
     {
         auto file = Kernel::FileOutStream::Create(in.string());
         ASSERT_TRUE(file);
-        ASSERT_TRUE(doc->Save(*file, false, false, false, nullptr, nullptr));
+        ASSERT_TRUE(doc->Save(*file, {.decodeStored = false}));
         ASSERT_TRUE(file->Close());
     }
     doc = nullptr;

@@ -166,10 +166,10 @@ TEST(SaveDriver, ShortWritesFailTheSave) {
     // A file that cannot grow past a limit: every cut makes the save fail.
     for (uint64_t cap = 0; cap < full.bytes.size(); cap += 1 + cap / 8) {
         testsupport::CappedOutStream out(cap);
-        EXPECT_FALSE(doc->Save(out, false, false, false, nullptr, nullptr)) << cap;
+        EXPECT_FALSE(doc->Save(out, {.decodeStored = false})) << cap;
     }
     testsupport::CappedOutStream enough(full.bytes.size());
-    EXPECT_TRUE(doc->Save(enough, false, false, false, nullptr, nullptr));
+    EXPECT_TRUE(doc->Save(enough, {.decodeStored = false}));
     EXPECT_EQ(enough.m_end, full.bytes.size());
 }
 

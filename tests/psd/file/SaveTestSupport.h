@@ -29,7 +29,8 @@ inline Saved SaveToMemory(PSD::PSDFile const& doc, bool psb, bool compress,
                           bool decodeStored = false) {
     auto mem = Kernel::MemoryInOutStreamBase::Create();
     Saved s;
-    s.ok = doc.Save(*mem, psb, compress, decodeStored, progress, abort);
+    s.ok = doc.Save(*mem, {.psb = psb, .compress = compress, .decodeStored = decodeStored,
+                              .progress = progress, .abort = abort});
     s.bytes = mem->TakeData();
     return s;
 }
