@@ -138,6 +138,11 @@ void WritePNG(py::object const& target, py::array const& array) {
 }  // namespace
 
 void BindPixels(py::module_& m) {
+    // NumPy's C API is looked up once, behind a static guard that imports numpy and so may give up
+    // the GIL: first reached from two decoding threads at once, one waits on the guard holding the
+    // GIL the other needs. Done here, while the import holds the only thread.
+    for (unsigned bytes : {1u, 2u, 4u}) (void)DtypeOf(bytes);
+    (void)py::dtype::of<bool>();
     m.def("write_png", &WritePNG, py::arg("path"), py::arg("array"),
           "Write a uint8 or uint16 array (height x width, or x 1-4 channels: grey, grey+alpha, RGB, "
           "RGBA) as a PNG file with the library's writer.");

@@ -1,5 +1,8 @@
 """Pixels from several threads at once, and arrays that outlive their document."""
 import gc
+import os
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -42,6 +45,22 @@ def test_threads_decoding_one_document(tmp_path, threads):
             np.testing.assert_array_equal(results[t][i], want)
             # One decode, shared by all.
             assert results[t][i].__array_interface__["data"][0] == results[0][i].__array_interface__["data"][0]
+
+
+def test_first_arrays_of_a_process_from_threads(tmp_path):
+    # A fresh interpreter whose very first arrays are asked for from several threads at once.
+    layered_document(layers=8, side=16).save(tmp_path / "t.psd")
+    script = (
+        "import concurrent.futures as f, sys, zuzodoriv\n"
+        "doc = zuzodoriv.open(sys.argv[1])\n"
+        "with f.ThreadPoolExecutor(8) as pool:\n"
+        "    jobs = [pool.submit(doc.composite)] + [pool.submit(r.numpy) for r in doc.records()]\n"
+        "    print(sum(j.result().nbytes for j in jobs if j.result() is not None))\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-c", script, str(tmp_path / "t.psd")], env=env,
+                         capture_output=True, text=True, timeout=30)
+    assert run.returncode == 0, run.stderr
+    assert int(run.stdout) == 9 * 16 * 16 * 4 * 2 - 16 * 16 * 2
 
 
 def test_arrays_outlive_their_document():
