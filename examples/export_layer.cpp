@@ -6,7 +6,7 @@
 #include "host/kernel/Stream.h"
 #include "host/raster/ICC.h"
 #include "host/raster/PNG.h"
-#include "psd/file/PSDFile.h"
+#include "psd/file/PSDOpenFile.h"
 #include "psd/layer/PSDLayer.h"
 
 int main(int argc, char** argv) {
@@ -14,12 +14,11 @@ int main(int argc, char** argv) {
         std::cerr << "usage: export_layer FILE N OUT.png\n";
         return 2;
     }
-    std::string why;
-    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(argv[1], &why));
+    std::string message;
     PSD::PSDReport report;
-    auto doc = in ? PSD::PSDFile::Create(in, PSD::CreateOptions{}, report) : nullptr;
+    auto doc = PSD::OpenFile(argv[1], {}, report, message);
     if (!doc) {
-        std::cerr << argv[1] << ": " << (in ? std::string(report.m_error->Report()) : why) << "\n";
+        std::cerr << argv[1] << ": " << message << "\n";
         return 1;
     }
     size_t n = std::stoul(argv[2]);
@@ -37,6 +36,7 @@ int main(int argc, char** argv) {
     convert.profile = doc->m_iccProfile;
     convert.depth = doc->m_depth == 8 ? 8 : 16;
     auto rgba = Raster::ConvertToRGBA(*bitmap, convert);
+    std::string why;
     auto out = Kernel::FileOutStream::Create(argv[3], &why);
     if (!rgba || !out || !Raster::WritePNGBitmap(*out, *rgba, {}, &why) || !out->Close()) {
         std::cerr << argv[3] << ": " << why << "\n";

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "host/kernel/Stream.h"
-#include "psd/file/PSDFile.h"
+#include "psd/file/PSDOpenFile.h"
 #include "psd/file/PSDLayerTree.h"
 #include "psd/layer/PSDLayerKind.h"
 
@@ -13,12 +13,11 @@ int main(int argc, char** argv) {
         std::cerr << "usage: list_layers FILE\n";
         return 2;
     }
-    std::string why;
-    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(argv[1], &why));
+    std::string message;
     PSD::PSDReport report;
-    auto doc = in ? PSD::PSDFile::Create(in, PSD::CreateOptions{}, report) : nullptr;
+    auto doc = PSD::OpenFile(argv[1], {}, report, message);
     if (!doc) {
-        std::cerr << argv[1] << ": " << (in ? std::string(report.m_error->Report()) : why) << "\n";
+        std::cerr << argv[1] << ": " << message << "\n";
         return 1;
     }
     auto tree = PSD::BuildLayerTree(*doc);

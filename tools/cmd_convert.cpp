@@ -8,6 +8,7 @@
 #include "psd/file/PSDStoredCompare.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayer.h"
+#include "tools/OpenDocument.h"
 #include "tools/SaveOutput.h"
 
 namespace zuzodoriv {
@@ -23,16 +24,12 @@ struct Options {
 
 // Opens the written file and lists what of the original it lacks; 0 when nothing is missing.
 int CheckOutput(PSD::PSDFile const& original, Options const& o) {
-    std::string why;
-    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(o.output, &why));
-    PSD::PSDReport report;
-    auto copy = in ? PSD::PSDFile::Create(in, PSD::CreateOptions{}, report) : nullptr;
-    if (!copy) {
-        std::cerr << o.output << ": does not open again: "
-                  << (report.m_error ? std::string(report.m_error->Report()) : why) << "\n";
+    auto copy = OpenDocument(o.output);
+    if (!copy.doc) {
+        std::cerr << o.output << ": does not open again: " << copy.error << "\n";
         return 1;
     }
-    auto differences = PSD::CompareStoredData(original, *copy);
+    auto differences = PSD::CompareStoredData(original, *copy.doc);
     for (auto const& d : differences) std::cout << o.output << ": " << d << "\n";
     if (differences.empty())
         std::cout << o.output << ": every resource and block of " << o.input << " is kept\n";
@@ -117,19 +114,12 @@ bool BlankComposite(PSD::PSDFile& doc) {
 
 int RunConvert(Options const& o) {
     InterruptGuard interrupts;
-    std::string why;
-    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(o.input, &why));
-    if (!in) {
-        std::cerr << "cannot open " << o.input << ": " << why << "\n";
+    auto opened = OpenDocument(o.input);
+    if (!opened.doc) {
+        std::cerr << o.input << ": " << opened.error << "\n";
         return 1;
     }
-    PSD::PSDReport report;
-    auto doc = PSD::PSDFile::Create(in, PSD::CreateOptions{}, report);
-    if (!doc) {
-        std::cerr << o.input << ": "
-                  << (report.m_error ? std::string(report.m_error->Report()) : "failed") << "\n";
-        return 1;
-    }
+    auto& doc = opened.doc;
     uint32_t limit = o.psb ? PSD::kMaxSidePSB : PSD::kMaxSidePSD;
     if (doc->m_width > limit || doc->m_height > limit) {
         std::cerr << o.input << ": " << doc->m_width << " x " << doc->m_height

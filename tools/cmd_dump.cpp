@@ -11,6 +11,7 @@
 #include "psd/layer/PSDLayer.h"
 #include "psd/text/PDFData.h"
 #include "tools/Command.h"
+#include "tools/OpenDocument.h"
 
 namespace zuzodoriv {
 namespace {
@@ -23,10 +24,6 @@ struct Options {
     bool json = false;
     bool raw = false;
 };
-
-std::string ErrorText(PSD::PSDReport const& r) {
-    return r.m_error ? std::string(r.m_error->Report()) : std::string("failed");
-}
 
 // ---- Reading blocks
 
@@ -127,26 +124,19 @@ Kernel::Counted<Kernel::LimitedInStream> BodyOf(
 }
 
 int DumpDocument(Options const& o) {
-    std::string why;
-    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(o.file, &why));
-    if (!in) {
-        std::cerr << "cannot open " << o.file << ": " << why << "\n";
+    auto opened = OpenDocument(o.file);
+    if (!opened.doc) {
+        std::cerr << o.file << ": " << opened.error << "\n";
         return 1;
     }
-    PSD::PSDReport report;
-    auto doc = PSD::PSDFile::Create(in, PSD::CreateOptions{}, report);
-    if (!doc) {
-        std::cerr << o.file << ": " << ErrorText(report) << "\n";
-        return 1;
-    }
+    auto& doc = opened.doc;
     if (o.layer >= 0 && size_t(o.layer) >= doc->m_layers.size()) {
         std::cerr << o.file << ": no layer " << o.layer << " (the document has "
                   << doc->m_layers.size() << ")\n";
         return 1;
     }
     Output out{o, ojson::object()};
-    Kernel::Counted<Kernel::InStreamSeekable> source =
-        doc->m_sourceStream ? doc->m_sourceStream : in;
+    Kernel::Counted<Kernel::InStreamSeekable> source = doc->m_sourceStream;
     out.json["file"] = o.file;
     bool swap = doc->m_layers.empty() || !doc->m_layers[0] ? true : doc->m_layers[0]->m_swap;
     if (!o.json) std::cout << o.file << "\n";
@@ -187,7 +177,7 @@ int DumpRaw(Options const& o) {
     std::string why;
     Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(o.file, &why));
     if (!in) {
-        std::cerr << "cannot open " << o.file << ": " << why << "\n";
+        std::cerr << o.file << ": cannot open: " << why << "\n";
         return 1;
     }
     std::vector<uint8_t> bytes(size_t(in->GetSize()));

@@ -17,6 +17,7 @@
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
 #include "tools/Command.h"
+#include "tools/OpenDocument.h"
 
 namespace zuzodoriv {
 namespace {
@@ -148,24 +149,15 @@ json Bounds(int32_t top, int32_t left, int32_t bottom, int32_t right) {
     return {{"top", top}, {"left", left}, {"bottom", bottom}, {"right", right}};
 }
 
-std::string ErrorText(PSD::PSDReport const& r) {
-    return r.m_error ? std::string(r.m_error->Report()) : std::string("failed");
-}
 
 int RunExport(Options const& o) {
     namespace fs = std::filesystem;
-    std::string why;
-    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(o.file, &why));
-    if (!in) {
-        std::cerr << o.file << ": cannot open: " << why << "\n";
+    auto opened = OpenDocument(o.file);
+    if (!opened.doc) {
+        std::cerr << o.file << ": " << opened.error << "\n";
         return 1;
     }
-    PSD::PSDReport report;
-    auto doc = PSD::PSDFile::Create(in, PSD::CreateOptions{}, report);
-    if (!doc) {
-        std::cerr << o.file << ": " << ErrorText(report) << "\n";
-        return 1;
-    }
+    auto& doc = opened.doc;
     fs::path dir =
         o.dir.empty() ? fs::path(fs::path(o.file).stem().string() + "-export") : fs::path(o.dir);
     std::error_code ec;

@@ -4,6 +4,7 @@
 
 #include "psd/file/PSDFile.h"
 #include "tools/Command.h"
+#include "tools/OpenDocument.h"
 
 namespace zuzodoriv {
 namespace {
@@ -53,18 +54,12 @@ struct Options {
 int RunInfo(Options const& o) {
     int status = 0;
     for (auto const& path : o.files) {
-        std::string why;
-        Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(path, &why));
-        PSD::PSDReport report;
-        Kernel::Counted<PSD::PSDFile> doc;
-        if (in) {
-            PSD::CreateOptions opts;
-            opts.parseText = o.parseText;
-            doc = PSD::PSDFile::Create(in, opts, report);
-        }
-        std::string error;
-        if (!in) error = "cannot open " + path + ": " + why;
-        else if (!doc) error = report.m_error ? std::string(report.m_error->Report()) : "failed";
+        PSD::CreateOptions opts;
+        opts.parseText = o.parseText;
+        auto opened = OpenDocument(path, opts);
+        auto const& doc = opened.doc;
+        auto const& report = opened.report;
+        std::string const& error = opened.error;
         if (o.json) {
             json j;
             j["file"] = path;

@@ -15,6 +15,7 @@
 #include "psd/file/PSDStoredCompare.h"
 #include "psd/layer/PSDLayer.h"
 #include "tools/Command.h"
+#include "tools/OpenDocument.h"
 
 namespace zuzodoriv {
 namespace {
@@ -38,10 +39,6 @@ struct Tally {
         failures.push_back(what);
     }
 };
-
-std::string ErrorText(PSD::PSDReport const& r) {
-    return r.m_error ? std::string(r.m_error->Report()) : std::string("failed");
-}
 
 // Decodes one layer's three bitmaps, counts them and lets them go again so that memory holds only
 // the layers being decoded.
@@ -75,18 +72,13 @@ void VerifyLayer(PSD::PSDLayer& layer, size_t index, Tally& t) {
 
 bool VerifyOne(std::string const& path, Options const& o) {
     auto start = std::chrono::steady_clock::now();
-    std::string why;
-    Kernel::Counted<Kernel::InStreamSeekable> in(Kernel::FileInStream::Open(path, &why));
-    if (!in) {
-        std::cout << path << ": FAILED cannot open: " << why << "\n";
+    auto opened = OpenDocument(path);
+    if (!opened.doc) {
+        std::cout << path << ": FAILED " << opened.error << "\n";
         return false;
     }
-    PSD::PSDReport report;
-    auto doc = PSD::PSDFile::Create(in, PSD::CreateOptions{}, report);
-    if (!doc) {
-        std::cout << path << ": FAILED " << ErrorText(report) << "\n";
-        return false;
-    }
+    auto& doc = opened.doc;
+    PSD::PSDReport& report = opened.report;
     Tally t;
     // The composite decodes beside the layers: it reads by position like they do. It goes first,
     // as its single stream may be the longest piece of work.
