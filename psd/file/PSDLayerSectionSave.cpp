@@ -165,7 +165,36 @@ bool PSDFile::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& 
     ByteOrderFixer const& f = sd.m_fixer;
     bool deep = sd.m_depth == 16 || sd.m_depth == 32;
     bool merged = m_mergedTransparency && m_flattenedBitmap;
-    // The layers of deeper documents come first, as other readers look for them there.
+    auto isMergedKey = [](uint32_t k) {
+        return k == Key("Mt16") || k == Key("Mt32") || k == Key("MTrn") || k == Key("Mtrn");
+    };
+    auto writeStored = [&](PSDTaggedBlockInfo const& b) {
+        bool wide = sd.m_isPSB && IsWideDocumentKey(b.key);
+        if (!wide && b.length > 0xFFFFFFFFull) return false;
+        uint64_t pad = (4 - b.length % 4) % 4;
+        return WriteKey(stream, b.signature) && WriteKey(stream, b.key) &&
+               (wide ? WriteValue<uint64_t>(stream, b.length, f)
+                     : WriteValue<uint32_t>(stream, uint32_t(b.length), f)) &&
+               CopyStoredBytes(*m_sourceStream, b.position, b.length, stream) &&
+               WriteZeros(stream, size_t(pad));
+    };
+    // The layers of deeper documents come first, as other readers look for them there; only the
+    // merged-transparency marker goes before them, as some readers take it into account only
+    // when they meet it before the layers.
+    bool mergedWritten = false;
+    if (deep && merged) {
+        if (KeepsStoredBlocks())
+            for (auto const& b : m_documentBlocks)
+                if (isMergedKey(b.key)) {
+                    if (!writeStored(b)) return false;
+                    mergedWritten = true;
+                    break;
+                }
+        if (!mergedWritten &&
+            !WriteTagHeaderExt(stream, f, sd.m_depth == 32 ? Key("Mt32") : Key("Mt16"), sd.m_isPSB, 0))
+            return false;
+        mergedWritten = true;
+    }
     if (deep && !m_layers.empty()) {
         if (!WriteKey(stream, Key("8BIM")) ||
             !WriteKey(stream, sd.m_depth == 32 ? Key("Lr32") : Key("Lr16")))
@@ -173,10 +202,7 @@ bool PSDFile::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& 
         // The block's length is the layer info's own length field.
         if (!SaveLayerInfo(stream, sd, false, cancel)) return false;
     }
-    auto isMergedKey = [](uint32_t k) {
-        return k == Key("Mt16") || k == Key("Mt32") || k == Key("MTrn") || k == Key("Mtrn");
-    };
-    bool mergedWritten = false, hasPatterns = false, hasFilterMask = false;
+    bool hasPatterns = false, hasFilterMask = false;
     if (KeepsStoredBlocks()) {
         for (auto const& b : m_documentBlocks) {
             if (b.key == Key("Layr") || b.key == Key("Lr16") || b.key == Key("Lr32")) continue;
@@ -187,20 +213,9 @@ bool PSDFile::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& 
             }
             hasPatterns |= b.key == Key("Patt");
             hasFilterMask |= b.key == Key("FMsk");
-            bool wide = sd.m_isPSB && IsWideDocumentKey(b.key);
-            if (!wide && b.length > 0xFFFFFFFFull) return false;
-            uint64_t pad = (4 - b.length % 4) % 4;
-            if (!WriteKey(stream, b.signature) || !WriteKey(stream, b.key) ||
-                !(wide ? WriteValue<uint64_t>(stream, b.length, f)
-                       : WriteValue<uint32_t>(stream, uint32_t(b.length), f)) ||
-                !CopyStoredBytes(*m_sourceStream, b.position, b.length, stream) ||
-                !WriteZeros(stream, size_t(pad)))
-                return false;
+            if (!writeStored(b)) return false;
         }
     }
-    if (deep && merged && !mergedWritten &&
-        !WriteTagHeaderExt(stream, f, sd.m_depth == 32 ? Key("Mt32") : Key("Mt16"), sd.m_isPSB, 0))
-        return false;
     if (m_sourceStream) return true;
     // A document built from scratch gets the empty pattern list and the filter mask defaults.
     if (!hasPatterns && (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("Patt")) ||

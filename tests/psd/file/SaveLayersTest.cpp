@@ -181,14 +181,16 @@ TEST(SaveLayers, DeepDocumentsKeepLayersInTheirOwnBlock) {
             size_t resources = 26 + 4 + BE32(&b[26]);
             size_t section = resources + 4 + BE32(&b[resources]);
             EXPECT_EQ(length(section + lengthSize), 0u);
-            // An empty global layer mask info, then the layers as the first block, its length
-            // without its padding; merged transparency ("Mt16"/"Mt32") follows 4-aligned.
+            // An empty global layer mask info, the empty merged-transparency marker
+            // ("Mt16"/"Mt32"), then the layers, their length without their padding.
             EXPECT_EQ(BE32(&b[section + 2 * lengthSize]), 0u);
-            EXPECT_EQ(at[0], section + 2 * lengthSize + 4 + 4);
-            size_t bodyStart = at[0] + 4 + lengthSize;
             auto mt = FindKey(s.bytes, std::string(key) == "Lr16" ? "Mt16" : "Mt32");
             ASSERT_EQ(mt.size(), 1u);
-            EXPECT_EQ(mt[0] - 4 - bodyStart, (length(at[0] + 4) + 3) / 4 * 4);
+            EXPECT_EQ(mt[0], section + 2 * lengthSize + 4 + 4);
+            EXPECT_EQ(at[0], mt[0] + 4 + lengthSize + 4);
+            EXPECT_EQ(length(mt[0] + 4), 0u);
+            size_t bodyStart = at[0] + 4 + lengthSize;
+            EXPECT_LE(bodyStart + length(at[0] + 4), b.size());
             PSD::PSDReport r;
             auto back = Reopen(s.bytes, r);
             ASSERT_TRUE(back) << ErrorText(r);
