@@ -3,18 +3,21 @@
 
 namespace Kernel {
 
+// A point in a plane, in the unit of T.
 template <class T>
 struct PointT {
     T x{}, y{};
     bool operator==(PointT const&) const = default;
 };
 
+// A width and a height.
 template <class T>
 struct SizeT {
     T width{}, height{};
     bool operator==(SizeT const&) const = default;
 };
 
+// A rectangle by its edges: left and top inside, right and bottom outside.
 template <class T>
 struct RectT {
     T left{}, top{}, right{}, bottom{};

@@ -44,6 +44,7 @@ private:
     size_t m_mappedSize = 0;  // 0 for heap blocks
 };
 
+// Thrown when an allocation the library makes fails; a std::bad_alloc, so callers may catch either.
 class MemoryException : public std::bad_alloc {
 public:
     char const* what() const noexcept override { return "Out of memory"; }

@@ -7,6 +7,7 @@
 
 namespace Kernel {
 
+// Told how far a long operation has come; shared between the worker and whoever shows the progress.
 class ProgressReporter : public Countable {
 public:
     // done of total units are finished. Called from the working thread.

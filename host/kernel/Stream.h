@@ -20,6 +20,7 @@ namespace Kernel {
 
 constexpr uint64_t kUnknownSize = UINT64_MAX;
 
+// A source of bytes read in order.
 class InStream : public virtual Countable {
 public:
     // Reads up to n bytes; fewer means the data ended.
@@ -28,6 +29,7 @@ public:
     bool ReadExact(void* buf, size_t n) { return Read(buf, n) == n; }
 };
 
+// A source of bytes with a size and a position that can be moved anywhere in it.
 class InStreamSeekable : public InStream {
 public:
     virtual uint64_t GetPosition() const = 0;
@@ -51,12 +53,14 @@ private:
     std::mutex m_readAtLock;
 };
 
+// A sink of bytes written in order.
 class OutStream : public virtual Countable {
 public:
     // False when not every byte could be written.
     virtual bool Write(void const* buf, size_t n) = 0;
 };
 
+// A sink whose position can move back, so that lengths can be written once known.
 class OutStreamSeekable : public OutStream {
 public:
     virtual uint64_t GetPosition() const = 0;

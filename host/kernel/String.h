@@ -47,6 +47,7 @@ using String16 = StringT<TEncUtf16>;
 template <class Enc>
 struct CharTraits;
 
+// Code-unit traits of UTF-8 strings.
 template <>
 struct CharTraits<TEncUtf8> {
     // Length in bytes of the longest prefix of [p, p+n) that is well-formed UTF-8
@@ -134,6 +135,7 @@ bool TraceEnabled() noexcept;
 
 }  // namespace Kernel
 
+// Strings as keys of unordered containers.
 template <>
 struct std::hash<Kernel::StringT<Kernel::TEncUtf8>> {
     size_t operator()(Kernel::StringT<Kernel::TEncUtf8> const& s) const noexcept {

@@ -15,6 +15,7 @@ enum class Unit : int {
     Centimetres = 9,
 };
 
+// A number with its unit (points, pixels, millimetres, percent...), as descriptors store them.
 struct UnitValue {
     double value = 0.0;
     Unit unit = Unit::Pixels;

@@ -45,12 +45,14 @@ bool ZlibDeflate(uint8_t const* src, size_t n, std::vector<uint8_t>& out, int le
 void UnpredictRows(uint8_t* data, size_t rows, size_t rowBytes, unsigned sampleBytes);
 void PredictRows(uint8_t* data, size_t rows, size_t rowBytes, unsigned sampleBytes);
 
+// A stream that decompresses what it reads from another stream.
 class CompressionInStream : public InStream {
 public:
     // Exactly n bytes or false.
     virtual bool ReadBlock(void* buf, size_t n) = 0;
 };
 
+// A stream that compresses what is written to it into another stream.
 class CompressionOutStream : public OutStream {
 public:
     virtual bool WriteBlock(void const* buf, size_t n) = 0;

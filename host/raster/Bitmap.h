@@ -27,6 +27,7 @@ enum class Format : int {
     IAF = 12,      // IntensityF, AlphaF (32-bit float)
 };
 
+// What a pixel format is made of: channel count, bytes per sample, and which channel is alpha.
 struct FormatInfo {
     unsigned channels;        // samples per pixel, alpha included
     unsigned bytesPerSample;  // 1, 2 or 4 (float)
@@ -43,6 +44,7 @@ char const* FormatName(Format f) noexcept;
 // which may then be given memory a freed bitmap left behind instead of fresh pages).
 enum class Contents { Zeroed, Unspecified };
 
+// Pixels of any supported format, interleaved, in one buffer; shared by reference count.
 class DynamicBitmap : public Kernel::Countable {
 public:
     // A size the machine cannot hold (or above the allocation limit) throws

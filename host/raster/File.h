@@ -12,6 +12,7 @@
 
 namespace Raster {
 
+// An image file held in memory, decoded to a bitmap on request.
 class DynamicFile : public Kernel::Countable {
 public:
     enum class Type { PNG, JPEG };

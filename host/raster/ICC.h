@@ -24,6 +24,7 @@ constexpr uint32_t kICCSpaceCMYK = 0x434D594B;  // 'CMYK'
 constexpr uint32_t kICCSpaceGray = 0x47524159;  // 'GRAY'
 constexpr uint32_t kICCSpaceLab = 0x4C616220;   // 'Lab '
 
+// An ICC colour profile, as bytes and as opened by Little CMS.
 class ICCProfile : public Kernel::Countable {
 public:
     ~ICCProfile() override;
@@ -45,6 +46,7 @@ private:
     void* m_handle = nullptr;
 };
 
+// Colour conversions between documents' spaces and RGB, with the profiles they need.
 class ICCManager {
 public:
     // Profiles used for colour conversions; a null member stands for the built-in default of
@@ -96,6 +98,7 @@ enum class CMYKSamples {
     InkIsMax,   // 0 = no ink, 255 = full ink
 };
 
+// How a bitmap in another colour space becomes RGBA.
 struct ConvertToRGBAOptions {
     // Profile of the source. Used for CMYK and Lab sources when its colour space matches the
     // source's; otherwise (or when null) the built-in default applies. Conversions through a

@@ -12,6 +12,7 @@
 
 namespace Raster {
 
+// Settings of a JPEG written from a bitmap.
 struct ExportOptions {
     int quality = 90;  // 1..100; values outside are limited
     bool progressive = false;

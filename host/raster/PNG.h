@@ -22,6 +22,7 @@ enum class PNGColour {
 
 unsigned PNGChannelCount(PNGColour c) noexcept;
 
+// What a PNG file holds: size, channels and depth.
 struct PNGImageInfo {
     uint32_t width = 0;
     uint32_t height = 0;
@@ -30,6 +31,7 @@ struct PNGImageInfo {
     bool interlaced = false;  // reading only: the file is Adam7-interlaced
 };
 
+// Settings of a PNG written from a bitmap.
 struct PNGWriteOptions {
     int compressionLevel = 6;  // zlib level 0..9
 };

@@ -27,24 +27,31 @@ inline bool IsCMYKModel(ColourModel m) {
     return m == ColourModel::CMYK || m == ColourModel::CMYKAlt;
 }
 
+// RGBA samples as floats, 0 to 1.
 struct RGBAF {
     float r, g, b, a;
 };
+// RGBA samples of 8 bits.
 struct RGBA8 {
     uint8_t r, g, b, a;
 };
+// RGBA samples of 16 bits.
 struct RGBA16 {
     uint16_t r, g, b, a;
 };
+// CMYK and alpha as floats, 0 to 1.
 struct CMYKAF {
     float c, m, y, k, a;
 };  // ink 0..1 (0 = no ink)
+// CMYK and alpha samples of 8 bits.
 struct CMYKA8 {
     uint8_t c, m, y, k, a;
 };  // ink 0..255 (0 = no ink)
+// Hue, saturation, lightness and alpha as floats.
 struct HSLAF {
     float h, s, l, a;
 };  // h 0..1 (a full turn), s and l 0..1
+// Lab and alpha samples of 16 bits.
 struct LABA16 {
     uint16_t l, a, b, alpha;
 };  // L 0..65535 = 0..100; a, b: (v + 128) * 256
@@ -52,6 +59,7 @@ struct LABA16 {
 // Sample depth a colour was made with.
 enum class ColourDepth { Bits8, Bits16, Float };
 
+// A colour in the space it was stored in; converted on request.
 class Colour : public Kernel::Countable {
 public:
     virtual ColourModel GetModel() const = 0;
@@ -76,6 +84,7 @@ protected:
     std::string m_name;
 };
 
+// A colour stored as RGB.
 class ColourRGB : public Colour {
 public:
     static Kernel::Consolidated<Colour> Create(RGBA8 const& px, float opacity, float tint,
@@ -102,6 +111,7 @@ private:
     RGBA16 m_16{};  // exact for 8- and 16-bit pixels
 };
 
+// A colour stored as CMYK.
 class ColourCMYK : public Colour {
 public:
     static Kernel::Consolidated<Colour> Create(CMYKA8 const& px, float opacity, float tint,
@@ -126,6 +136,7 @@ private:
     CMYKA8 m_8{};
 };
 
+// A colour stored as Lab.
 class ColourLAB : public Colour {
 public:
     static Kernel::Consolidated<Colour> Create(LABA16 const& px, float opacity, float tint,
@@ -144,6 +155,7 @@ private:
     LABA16 m_px{};
 };
 
+// A colour stored as one grey value.
 class ColourGrayscale : public Colour {
 public:
     // gray 0 black .. 1 white.
@@ -163,6 +175,7 @@ private:
     float m_gray = 0.0f;
 };
 
+// A colour stored as hue, saturation and lightness.
 class ColourHSL : public Colour {
 public:
     // h 0..1 (a full turn), s and l 0..1.

@@ -12,11 +12,13 @@ enum class FillType : int {
     Descriptor = 1,
 };
 
+// How an area is filled: the base of the fills layers and shapes use.
 class Fill : public Kernel::Countable {
 public:
     virtual FillType GetType() const = 0;
 };
 
+// A fill of one colour.
 class FillSolid : public Fill {
 public:
     // Null when the colour is null.
@@ -30,6 +32,7 @@ private:
     Kernel::Consolidated<Colour> m_colour;
 };
 
+// A fill kept as the descriptor it was read from, for fills the model does not draw itself.
 class FillDescriptor : public Fill {
 public:
     // Null when the payload is null.

@@ -61,6 +61,7 @@ public:
     String m_name;
 };
 
+// An enumerated value: its type and its value, each a key.
 struct EnumPair {
     DescriptorKey m_type;
     DescriptorKey m_value;
@@ -71,6 +72,7 @@ struct EnumPair {
 
 class DescriptorItem;
 
+// A descriptor: a class identifier and an ordered list of keyed items, read from and written to its binary form.
 class Descriptor {
 public:
     struct Item {
@@ -112,6 +114,7 @@ public:
     std::vector<Item> m_items;
 };
 
+// One value of a descriptor or list; the subclasses hold each item type.
 class DescriptorItem : public Kernel::Countable {
 public:
     enum Type : uint32_t {
@@ -151,6 +154,7 @@ public:
     static String TypeToString(Type type);
 };
 
+// One element of a reference item; the subclasses hold each form.
 class ReferenceItem : public Kernel::Countable {
 public:
     enum Type : uint32_t {
@@ -182,6 +186,7 @@ protected:
     }
 };
 
+// A reference to a property of a class.
 class ReferenceItemProperty : public ReferenceItem {
 public:
     Type GetType() const override { return kProperty; }
@@ -197,6 +202,7 @@ protected:
                              ByteOrderFixer const& fixer) const override;
 };
 
+// A reference to a class.
 class ReferenceItemClass : public ReferenceItem {
 public:
     Type GetType() const override { return kClass; }
@@ -206,6 +212,7 @@ protected:
     uint32_t GetFormTag() const override { return Key("Clss"); }
 };
 
+// A reference by an enumerated value.
 class ReferenceItemEnumerated : public ReferenceItem {
 public:
     Type GetType() const override { return kEnumerated; }
@@ -221,6 +228,7 @@ protected:
                              ByteOrderFixer const& fixer) const override;
 };
 
+// A reference by an offset.
 class ReferenceItemOffset : public ReferenceItem {
 public:
     Type GetType() const override { return kOffset; }
@@ -236,6 +244,7 @@ protected:
                              ByteOrderFixer const& fixer) const override;
 };
 
+// A reference: a list of reference elements.
 class DescriptorItemReference : public DescriptorItem {
 public:
     static constexpr Type kType = kReference;
@@ -249,6 +258,7 @@ public:
     std::vector<Kernel::Counted<ReferenceItem>> m_items;
 };
 
+// A nested descriptor (or a global object).
 class DescriptorItemDescriptor : public DescriptorItem {
 public:
     static constexpr Type kType = kDescriptor;
@@ -267,6 +277,7 @@ public:
     Descriptor m_descriptor;
 };
 
+// A list of items.
 class DescriptorItemList : public DescriptorItem {
 public:
     static constexpr Type kType = kList;
@@ -280,6 +291,7 @@ public:
     std::vector<Kernel::Counted<DescriptorItem>> m_items;
 };
 
+// A double.
 class DescriptorItemDouble : public DescriptorItem {
 public:
     static constexpr Type kType = kDouble;
@@ -294,6 +306,7 @@ public:
     double m_value;
 };
 
+// A double with a unit (angle, density, distance, percent, pixels, points...).
 class DescriptorItemUnitFloat : public DescriptorItem {
 public:
     static constexpr Type kType = kUnitFloat;
@@ -326,6 +339,7 @@ public:
     double m_value = 0.0;
 };
 
+// A Unicode string.
 class DescriptorItemString : public DescriptorItem {
 public:
     static constexpr Type kType = kString;
@@ -341,6 +355,7 @@ public:
     String m_value;
 };
 
+// An enumerated value.
 class DescriptorItemEnum : public DescriptorItem {
 public:
     static constexpr Type kType = kEnum;
@@ -357,6 +372,7 @@ public:
     EnumPair m_value;
 };
 
+// A 32-bit integer.
 class DescriptorItemInteger : public DescriptorItem {
 public:
     static constexpr Type kType = kInteger;
@@ -371,6 +387,7 @@ public:
     int32_t m_value;
 };
 
+// A boolean.
 class DescriptorItemBool : public DescriptorItem {
 public:
     static constexpr Type kType = kBool;
@@ -385,6 +402,7 @@ public:
     bool m_value;
 };
 
+// A class (or a type name) as a value.
 class DescriptorItemClass : public DescriptorItem {
 public:
     static constexpr Type kType = kClass;

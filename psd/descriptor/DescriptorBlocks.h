@@ -11,6 +11,7 @@
 
 namespace PSD {
 
+// A descriptor found inside a tagged block: where it lies and what it holds.
 struct BlockDescriptor {
     String label;  // which of the block's descriptors: "", or "text"/"warp" in type layers
     Descriptor descriptor;

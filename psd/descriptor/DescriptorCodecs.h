@@ -53,6 +53,7 @@ private:
     LineCapDictionary();
 };
 
+// The descriptor names of the stroke line joins.
 class LineJoinDictionary : public DictionaryBase<PSDVectorStroke::LineJoinStyle> {
 public:
     static LineJoinDictionary const& Instance();
@@ -61,6 +62,7 @@ private:
     LineJoinDictionary();
 };
 
+// The descriptor names of the stroke alignments.
 class LineAlignmentDictionary : public DictionaryBase<PSDVectorStroke::LineAlignment> {
 public:
     static LineAlignmentDictionary const& Instance();

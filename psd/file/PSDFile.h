@@ -49,6 +49,8 @@ enum class JPEGMethod : int32_t {
     Progressive = 2,
 };
 
+// A whole document: header, colour data, resources, layers and composite, read lazily from its
+// source stream, and saved again with everything it holds.
 class PSDFile : public Kernel::Countable {
 public:
     using CreateOptions = PSD::CreateOptions;

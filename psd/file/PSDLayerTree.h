@@ -19,6 +19,7 @@ namespace PSD {
 
 class PSDFile;
 
+// A layer in the tree as an editor shows it; groups have children.
 struct PSDLayerNode {
     Kernel::Counted<PSDLayer> layer;  // the layer, or the group's own record
     size_t index = 0;                 // position in the document's layer list (0 = bottom)

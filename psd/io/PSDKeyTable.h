@@ -6,6 +6,7 @@
 
 namespace PSD {
 
+// One entry of a dispatch table: a four-character key and what handles it.
 template <class Key, class Handler>
 struct KeyHandler {
     Key key;

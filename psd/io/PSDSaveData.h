@@ -28,6 +28,7 @@ struct SaveOptions {
     bool const* abort = nullptr;                // set to cancel the save; may be null
 };
 
+// The progress of a save, counted in layers written; read from any thread.
 class PSDSaveProgress : public Kernel::ProgressReporter {
 public:
     void Init(uint64_t total);
@@ -47,6 +48,7 @@ private:
 // The composite's channels, encoded beside the layers before the composite is written.
 struct EncodedComposite;
 
+// What every writer of one save shares: format, byte order, options and reused buffers.
 struct SaveData {
     ByteOrderFixer m_fixer{true};
     bool m_isPSB = false;

@@ -82,6 +82,8 @@ struct PSDLayerMask {
     int64_t GetHeight() const { return int64_t(m_bottom) - m_top; }
 };
 
+// One layer record: its rectangle, channels, masks, blending and blocks, with pixels decoded on
+// first request and cached.
 class PSDLayer : public Kernel::Countable {
 public:
     // The section type: a normal layer, a group (open or closed), or the marker that ends a group.

@@ -5,6 +5,7 @@
 
 namespace PSD {
 
+// The file behind a placed layer, embedded or linked.
 class PSDSmartObjectData : public Kernel::Countable {
 public:
     PSDSmartObjectData() = default;

@@ -13,6 +13,7 @@ namespace PSD {
 
 using String = Kernel::StringT<Kernel::TEncUtf8>;
 
+// What stopped a parse: a code with its message, and a detail.
 class PSDError : public Kernel::Countable {
 public:
     enum Code : uint32_t {
@@ -86,6 +87,7 @@ public:
     String m_detail;
 };
 
+// Something a parse met and went past; the subclasses carry its kind.
 class PSDWarning : public Kernel::Countable {
 public:
     virtual bool IsRepeat(Kernel::Counted<PSDWarning const> const& other) const = 0;
@@ -93,6 +95,7 @@ public:
     virtual void Report(String& out) const = 0;
 };
 
+// A warning of a document's load, with its code and detail.
 class PSDLoadWarning : public PSDWarning {
 public:
     enum Code : uint32_t {
@@ -147,6 +150,7 @@ public:
     uint32_t m_number = 0;
 };
 
+// The warnings of a parse, in the order met.
 class PSDWarnings : public Kernel::Countable {
 public:
     // Ignores null and repeats of a warning already held.
@@ -168,6 +172,7 @@ private:
     size_t m_indexed = 0;
 };
 
+// What a parse reports: at most one error, and its warnings.
 class PSDReport {
 public:
     PSDReport() = default;

@@ -14,6 +14,7 @@ namespace PSD {
 
 class PDFArray;
 
+// One value of engine data; the subclasses hold each kind.
 class PDFData : public Kernel::Countable {
 public:
     ~PDFData() override = default;
@@ -25,11 +26,13 @@ public:
     virtual void PrintValue(int indent) const = 0;
 };
 
+// A key and its value in a dictionary.
 struct PDFDictionaryItem {
     Kernel::StringT<Kernel::TEncUtf8> m_key;  // the name without "/"
     Kernel::Counted<PDFData> m_value;         // never null in a parsed tree
 };
 
+// A dictionary of named values, in their stored order.
 class PDFDictionary : public PDFData {
 public:
     void PrintValue(int indent) const override;
@@ -58,6 +61,7 @@ public:
     std::vector<PDFDictionaryItem> m_items;
 };
 
+// An array of values.
 class PDFArray : public PDFData {
 public:
     void PrintValue(int indent) const override;
@@ -69,6 +73,7 @@ public:
     std::vector<Kernel::Counted<PDFData>> m_items;
 };
 
+// A name (/Name).
 class PDFName : public PDFData {
 public:
     explicit PDFName(Kernel::StringT<Kernel::TEncUtf8> name) : m_name(std::move(name)) {}
@@ -80,6 +85,7 @@ public:
     Kernel::StringT<Kernel::TEncUtf8> m_name;  // without the leading "/"
 };
 
+// A literal string: UTF-16 when it starts with a byte-order mark, bytes otherwise.
 class PDFString : public PDFData {
 public:
     PDFString() = default;
@@ -95,6 +101,7 @@ public:
     Kernel::StringT<Kernel::TEncUtf16> m_utf16;
 };
 
+// An integer.
 class PDFInt : public PDFData {
 public:
     explicit PDFInt(int32_t v) : m_value(v) {}
@@ -105,6 +112,7 @@ public:
     int32_t m_value;
 };
 
+// A real number.
 class PDFDouble : public PDFData {
 public:
     explicit PDFDouble(double v) : m_value(v) {}

@@ -5,6 +5,7 @@
 
 namespace PSD {
 
+// A saved path, the working path or a vector mask.
 class PSDPath : public Kernel::Countable {
 public:
     PSDPath() = default;

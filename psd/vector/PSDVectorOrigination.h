@@ -5,6 +5,7 @@
 
 namespace PSD {
 
+// Live-shape origination data of a shape layer.
 class PSDVectorOriginationData : public Kernel::Countable {
 public:
     PSDVectorOriginationData() = default;

@@ -7,6 +7,7 @@
 
 namespace PSD {
 
+// The stroke of a shape layer: its settings and the names they have in descriptors.
 class PSDVectorStroke : public Kernel::Countable {
 public:
     PSDVectorStroke() = default;
