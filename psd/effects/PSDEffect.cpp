@@ -170,6 +170,35 @@ bool DecodeScaled(DescriptorItem const& item, UnitType unit, double factor, doub
     return true;
 }
 
+// A "Pnt " object whose coordinates are doubles or unit floats.
+bool ParsePhase(DescriptorItem const& item, PSDEffectPhase& out, PSDReport& report) {
+    Descriptor const* d = ExpectDescriptor(item, "phase > %1", 0, report);
+    if (!d) return false;
+    for (auto const& [key, value] : d->m_items) {
+        double* target = key.m_code == Key("Hrzn") ? &out.m_point.x
+                         : key.m_code == Key("Vrtc") ? &out.m_point.y
+                                                      : nullptr;
+        if (!target) continue;
+        if (auto const* u = dynamic_cast<DescriptorItemUnitFloat const*>(value.Get()))
+            *target = u->m_value;
+        else if (!DecodeDouble(*value, *target, report))
+            return false;
+    }
+    out.m_read = out.m_point;
+    out.m_item = Kernel::Counted<DescriptorItem const>(&item);
+    out.m_present = true;
+    return true;
+}
+
+bool SavePhase(Descriptor& d, PSDEffectPhase const& phase) {
+    if (!phase.m_present) return true;
+    if (phase.m_item && phase.m_point == phase.m_read) {
+        d.AddItem(DescriptorKey::Name("phase"), phase.m_item);
+        return true;
+    }
+    return EncodePoint(d, DescriptorKey::Name("phase"), phase.m_point);
+}
+
 constexpr std::initializer_list<char const*> kGlowTechniques = {"SfBL", "PrBL"};
 constexpr std::initializer_list<char const*> kGlowSources = {"SrcC", "SrcE"};
 constexpr std::initializer_list<char const*> kBevelTechniques = {"SfBL", "PrBL", "Slmt"};
@@ -348,11 +377,12 @@ bool PSDEffectGlow::Parse(Kernel::InStreamSeekable& s, ParseData& pd) {
     m_fromLegacy = true;
     uint32_t size, version;
     if (!ReadSizeVersion(s, size, version, pd)) return false;
-    auto sizes = m_inner ? std::initializer_list<uint32_t>{33, 43}
-                         : std::initializer_list<uint32_t>{32, 42};
-    if (!CheckRecord(size, version, sizes, {0, 2}, PSDError::kGlowBadData,
-                     PSDError::kUnknownGlowVersion, pd.m_report))
-        return false;
+    // The inner glow's invert byte makes its records one byte longer.
+    bool sized = m_inner ? CheckRecord(size, version, {33, 43}, {0, 2}, PSDError::kGlowBadData,
+                                       PSDError::kUnknownGlowVersion, pd.m_report)
+                         : CheckRecord(size, version, {32, 42}, {0, 2}, PSDError::kGlowBadData,
+                                       PSDError::kUnknownGlowVersion, pd.m_report);
+    if (!sized) return false;
     double blur, intensity;
     uint8_t opacity;
     if (!ReadSplit(s, version, blur, pd) || !ReadFixedOrWhole(s, version, intensity, pd) ||
@@ -485,7 +515,7 @@ bool PSDEffectBevel::ParseKey(DescriptorKey const& key, DescriptorItem const& v,
     if (IsName(key, "useShape")) return DecodeBool(v, m_useShape, r);
     if (IsName(key, "useTexture")) return DecodeBool(v, m_useTexture, r);
     if (IsName(key, "textureDepth")) return DecodeUnit(v, UnitType::Percent, m_textureDepth, r);
-    if (IsName(key, "phase")) return m_hasPhase = true, DecodePoint(v, m_phase, r);
+    if (IsName(key, "phase")) return ParsePhase(v, m_phase, r);
     switch (key.m_code) {
         case Key("enab"): return DecodeBool(v, m_enabled, r);
         case Key("hglM"): return DecodeBlendMode(v, m_highlightBlendMode, r);
@@ -561,7 +591,7 @@ bool PSDEffectBevel::SaveCommon(Kernel::NonCounted<DescriptorItemDescriptor> ite
         !EncodeUnit(d, Key("Scl "), UnitType::Percent, m_textureScale * 100.0) ||
         !EncodeUnit(d, DescriptorKey::Name("textureDepth"), UnitType::Percent, m_textureDepth))
         return false;
-    return !m_hasPhase || EncodePoint(d, DescriptorKey::Name("phase"), m_phase);
+    return SavePhase(d, m_phase);
 }
 
 // ---- Solid fill
@@ -654,7 +684,7 @@ bool PSDEffectStroke::Save(Kernel::NonCounted<DescriptorItemList> list) const {
 bool PSDEffectStroke::ParseKey(DescriptorKey const& key, DescriptorItem const& v, PSDLoadData& ld,
                                bool& known) {
     PSDReport& r = ld.m_report;
-    if (IsName(key, "phase")) return m_hasPhase = true, DecodePoint(v, m_phase, r);
+    if (IsName(key, "phase")) return ParsePhase(v, m_phase, r);
     if (IsName(key, "overprint")) return DecodeBool(v, m_overprint, r);
     switch (key.m_code) {
         case Key("enab"): return DecodeBool(v, m_enabled, r);
@@ -691,7 +721,7 @@ bool PSDEffectStroke::SaveCommon(Kernel::NonCounted<DescriptorItemDescriptor> it
         !EncodeColor(d, Key("Clr "), m_colour) || !EncodeBool(d, Key("Lnkd"), m_linked) ||
         !EncodeBool(d, DescriptorKey::Name("overprint"), m_overprint))
         return false;
-    if (m_hasPhase && !EncodePoint(d, DescriptorKey::Name("phase"), m_phase)) return false;
+    if (!SavePhase(d, m_phase)) return false;
     bool placement = m_gradient.m_placementRead || m_gradient.m_hasGradient ||
                      m_fillType == kGradient;
     return !placement || m_gradient.Save(d);
@@ -737,7 +767,7 @@ bool PSDEffectSatin::SaveCommon(Kernel::NonCounted<DescriptorItemDescriptor> ite
 bool PSDEffectPatternOverlay::ParseKey(DescriptorKey const& key, DescriptorItem const& v,
                                        PSDLoadData& ld, bool& known) {
     PSDReport& r = ld.m_report;
-    if (IsName(key, "phase")) return m_hasPhase = true, DecodePoint(v, m_phase, r);
+    if (IsName(key, "phase")) return ParsePhase(v, m_phase, r);
     switch (key.m_code) {
         case Key("enab"): return DecodeBool(v, m_enabled, r);
         case Key("Md  "): return DecodeBlendMode(v, m_blendMode, r);
@@ -785,7 +815,7 @@ bool PSDEffectPatternOverlay::SaveCommon(Kernel::NonCounted<DescriptorItemDescri
         !EncodeBool(d, Key("Lnkd"), m_linked))
         return false;
     if (m_hasAngle && !EncodeUnit(d, Key("Angl"), UnitType::Angle, m_angle)) return false;
-    return !m_hasPhase || EncodePoint(d, DescriptorKey::Name("phase"), m_phase);
+    return SavePhase(d, m_phase);
 }
 
 }  // namespace PSD

@@ -18,6 +18,15 @@
 
 namespace PSD {
 
+// A pattern's phase (offset) as an effect stores it: the point, and the item it was read from,
+// which is written back while the point stays as read (its values may be doubles or unit floats).
+struct PSDEffectPhase {
+    Kernel::PointT<double> m_point{0.0, 0.0};
+    Kernel::PointT<double> m_read{0.0, 0.0};
+    Kernel::Counted<DescriptorItem const> m_item;
+    bool m_present = false;
+};
+
 class PSDEffect : public Kernel::Countable {
 public:
     enum Type : int {
@@ -186,8 +195,7 @@ public:
     bool m_useShape = false;
     bool m_useTexture = false;
     double m_textureDepth = 100.0;  // percent
-    Kernel::PointT<double> m_phase{0.0, 0.0};
-    bool m_hasPhase = false;
+    PSDEffectPhase m_phase;
 
 protected:
     bool ParseKey(DescriptorKey const& key, DescriptorItem const& value, PSDLoadData& ld,
@@ -263,8 +271,7 @@ public:
     int m_style = kOutside;
     int m_fillType = kColour;
     PSDGradientDesc m_gradient;  // placement keys, for gradient strokes
-    Kernel::PointT<double> m_phase{0.0, 0.0};
-    bool m_hasPhase = false;
+    PSDEffectPhase m_phase;
     bool m_overprint = false;
 
 protected:
@@ -320,8 +327,7 @@ public:
     double m_scale = 1.0;      // fraction
     double m_angle = 0.0;      // degrees
     bool m_linked = true;
-    Kernel::PointT<double> m_phase{0.0, 0.0};
-    bool m_hasPhase = false;
+    PSDEffectPhase m_phase;
     bool m_hasAngle = false;
     // The pattern object as read ("Ptrn"); its name and identifier are written from the fields.
     Descriptor m_pattern{DescriptorKey(Key("Ptrn"))};

@@ -232,7 +232,7 @@ ojson EffectJson(PSDEffect const& e) {
                             {"id", std::string(p.m_patternId)}};
             j["scale"] = Round6(p.m_scale * 100.0);
             j["linked"] = p.m_linked;
-            if (p.m_hasPhase) j["phase"] = Point(p.m_phase);
+            if (p.m_phase.m_present) j["phase"] = Point(p.m_phase.m_point);
             break;
         }
         default:
