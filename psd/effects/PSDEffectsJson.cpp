@@ -202,7 +202,7 @@ ojson EffectJson(PSDEffect const& e) {
                                                              : ojson(s.m_style);
             j["fill_type"] = s.m_fillType >= 0 && s.m_fillType <= 2 ? ojson(kFills[s.m_fillType])
                                                                     : ojson(s.m_fillType);
-            if (s.m_fillType == PSDEffectStroke::kColour) j["color"] = ColourJson(s.m_colour);
+            j["color"] = ColourJson(s.m_colour);
             if (s.m_gradient.m_placementRead || s.m_fillType == PSDEffectStroke::kGradient) {
                 j["angle"] = Round6(s.m_gradient.m_angle);
                 if (s.m_fillType == PSDEffectStroke::kGradient) PlacementJson(s.m_gradient, j);

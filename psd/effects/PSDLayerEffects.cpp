@@ -241,7 +241,7 @@ bool PSDLayerEffects::Save(Kernel::OutStreamSeekable& s, SaveData const& sd) con
     ByteOrderFixer const& f = sd.m_fixer;
     Descriptor d;
     if (!BuildDescriptor(d)) return false;
-    if (!WriteKey(s, Key("8BIM")) || !WriteKey(s, Key("lfx2"))) return false;
+    if (!WriteKey(s, Key("8BIM")) || !WriteKey(s, m_objectKey)) return false;
     SectionSizer object;
     if (!object.Begin(s, f, false) || !WriteValue<uint32_t>(s, 0, f) || !d.Save(s, f) ||
         !object.End(4, true))

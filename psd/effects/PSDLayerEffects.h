@@ -27,7 +27,7 @@ public:
     [[nodiscard]] bool ParseMultiGradientFill(DescriptorItem const& item, PSDLoadData& ld);
     [[nodiscard]] bool ParseMultiFrameFX(DescriptorItem const& item, PSDLoadData& ld);
 
-    // The descriptor block ("lfx2") then the legacy block ("lrFX"), with their tag headers.
+    // The descriptor block (under its key) then the legacy block ("lrFX"), with their tag headers.
     [[nodiscard]] bool Save(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
     // The top-level descriptor Save writes.
     [[nodiscard]] bool BuildDescriptor(Descriptor& out) const;
@@ -38,6 +38,8 @@ public:
     double m_scale = 1.0;
     bool m_objectEffectsRead = false;
     bool m_masterSwitch = true;
+    // The key of the descriptor block as first read ("lfx2", "lfxs", "lmfx"): written under it.
+    uint32_t m_objectKey = Key("lfx2");
     // Top-level keys the model does not read ("numModifyingFX", unknown ones), written back.
     std::vector<Descriptor::Item> m_kept;
 };

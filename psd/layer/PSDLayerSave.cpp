@@ -529,15 +529,15 @@ bool IsEffectsKey(uint32_t key) {
 }
 
 // The stored keys a save merges with the model's blocks, with the index of each in the stored
-// list (kNotStored for a model block put in its place). Effects the model writes go together,
-// the descriptor block first, where the first stored effects block was: a descriptor block after
-// the legacy one would add its effects to the legacy ones on reading. Only effects as read, of
-// the same keys as stored, keep the stored blocks as they are.
+// list (kNotStored for a model block put in its place). Effects as read keep their stored blocks,
+// and a block the model adds (the descriptor block beside a legacy one) goes before the first
+// of them: a descriptor block after the legacy one would add its effects to the legacy ones on
+// reading. Edited effects go together, descriptor block first, where the first stored one was.
 void PlanStoredKeys(std::vector<PSDTaggedBlockInfo> const& blocks,
                     std::vector<PSDModelBlock> const& model,
                     std::vector<PSDBlockBaseline> const& baseline, std::vector<uint32_t>& keys,
                     std::vector<uint32_t>& index) {
-    std::vector<uint32_t> modelKeys, storedKeys;
+    std::vector<uint32_t> modelKeys;
     bool asRead = true;
     for (auto const& m : model) {
         if (!IsEffectsKey(m.key)) continue;
@@ -548,24 +548,33 @@ void PlanStoredKeys(std::vector<PSDTaggedBlockInfo> const& blocks,
     }
     bool baselineEffects = false;
     for (auto const& b : baseline) baselineEffects = baselineEffects || IsEffectsKey(b.key);
-    for (auto const& b : blocks)
-        if (IsEffectsKey(b.key)) storedKeys.push_back(b.key);
-    std::vector<uint32_t> a = modelKeys, s = storedKeys;
-    std::sort(a.begin(), a.end());
-    std::sort(s.begin(), s.end());
-    bool keepStored = modelKeys.empty() ? !baselineEffects : (asRead && a == s);
+    auto writes = [&](uint32_t key) {
+        return std::find(modelKeys.begin(), modelKeys.end(), key) != modelKeys.end();
+    };
+    auto stored = [&](uint32_t key) {
+        for (auto const& b : blocks)
+            if (b.key == key) return true;
+        return false;
+    };
     bool placed = false;
     for (size_t i = 0; i < blocks.size(); ++i) {
-        if (keepStored || !IsEffectsKey(blocks[i].key)) {
-            keys.push_back(blocks[i].key);
+        uint32_t key = blocks[i].key;
+        if (!IsEffectsKey(key) || (modelKeys.empty() && !baselineEffects)) {
+            keys.push_back(key);
             index.push_back(uint32_t(i));
             continue;
         }
-        if (placed) continue;
-        placed = true;
-        for (uint32_t k : modelKeys) {
-            keys.push_back(k);
-            index.push_back(kNotStored);
+        if (!placed) {
+            placed = true;
+            for (uint32_t k : modelKeys)
+                if (!asRead || !stored(k)) {
+                    keys.push_back(k);
+                    index.push_back(kNotStored);
+                }
+        }
+        if (asRead && writes(key)) {
+            keys.push_back(key);
+            index.push_back(uint32_t(i));
         }
     }
 }

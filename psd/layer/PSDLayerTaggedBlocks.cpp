@@ -171,8 +171,12 @@ bool MakeEffects(PSDLayer& layer, ParseData& pd) {
 bool ParseLegacyEffects(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
     return MakeEffects(layer, pd) && layer.m_effects->ParseLayerEffects(body, pd);
 }
+// The variants of the descriptor block are written back under the key they were read with.
+template <uint32_t kKey>
 bool ParseObjectEffects(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
-    return MakeEffects(layer, pd) && layer.m_effects->ParseObjectEffects(body, pd);
+    if (!MakeEffects(layer, pd)) return false;
+    if (!layer.m_effects->m_objectEffectsRead) layer.m_effects->m_objectKey = kKey;
+    return layer.m_effects->ParseObjectEffects(body, pd);
 }
 
 constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
@@ -197,9 +201,9 @@ constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
     {Key("shmd"), ParseMetaDataBlock},
     // Effects, in the old and in the descriptor form.
     {Key("lrFX"), ParseLegacyEffects},
-    {Key("lfx2"), ParseObjectEffects},
-    {Key("lfxs"), ParseObjectEffects},
-    {Key("lmfx"), ParseObjectEffects},
+    {Key("lfx2"), ParseObjectEffects<Key("lfx2")>},
+    {Key("lfxs"), ParseObjectEffects<Key("lfxs")>},
+    {Key("lmfx"), ParseObjectEffects<Key("lmfx")>},
     // Vector fill, stroke and live-shape data.
     {Key("vscg"), KeepBody},
     {Key("vstk"), KeepBody},
