@@ -183,7 +183,8 @@ bool PSDGradient::SaveColours(Descriptor& desc) const {
         Kernel::Counted<DescriptorItemDescriptor> stop(
             new DescriptorItemDescriptor(Descriptor(DescriptorKey(Key("Clrt")))));
         Descriptor& s = stop->m_descriptor;
-        if (!EncodeColor(s, Key("Clr "), p.colour) ||
+        // A stop read without a colour (a foreground or background stop may lack one) has none.
+        if ((p.colour && !EncodeColor(s, Key("Clr "), p.colour)) ||
             !EncodeEnum(s, Key("Type"), Key("Clry"), EnumValueKey(p.type)) ||
             !EncodeInteger(s, Key("Lctn"), p.location) ||
             !EncodeInteger(s, Key("Mdpn"), p.midpoint))
