@@ -5,6 +5,7 @@
 
 #include "host/kernel/Memory.h"
 #include "psd/descriptor/Descriptor.h"
+#include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDFile.h"
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
@@ -70,6 +71,32 @@ void FuzzDescriptor(uint8_t const* data, size_t size) {
     PSD::Descriptor copy;
     // What we wrote must read back.
     if (!copy.Parse(*out, pd2)) std::abort();
+}
+
+void FuzzEffects(uint8_t const* data, size_t size) {
+    PrepareLimits();
+    if (size == 0) return;
+    bool object = data[0] & 1;
+    auto stream = Kernel::MemoryInStream::Create(data + 1, size - 1);
+    PSD::ParseData pd;
+    PSD::PSDLayerEffects fx;
+    if (!(object ? fx.ParseObjectEffects(*stream, pd) : fx.ParseLayerEffects(*stream, pd))) return;
+    (void)fx.HasEnabledEffects();
+    auto out = Kernel::MemoryInOutStreamBase::Create();
+    if (!fx.Save(*out, PSD::SaveData{})) return;
+    // The two blocks: key at 4, length at 8, body at 12. What we wrote must read back.
+    auto const& b = out->GetData();
+    PSD::PSDLayerEffects copy;
+    for (size_t at = 0; at + 12 <= b.size();) {
+        size_t n = size_t(b[at + 8]) << 24 | size_t(b[at + 9]) << 16 | size_t(b[at + 10]) << 8 | b[at + 11];
+        if (n > b.size() - at - 12) std::abort();
+        auto body = Kernel::MemoryInStream::Create(b.data() + at + 12, n);
+        PSD::ParseData pd2;
+        bool legacy = b[at + 4] == 'l' && b[at + 5] == 'r';
+        if (!(legacy ? copy.ParseLayerEffects(*body, pd2) : copy.ParseObjectEffects(*body, pd2))) std::abort();
+        at += 12 + n;
+    }
+    if (copy.m_effects.size() != fx.m_effects.size()) std::abort();
 }
 
 void FuzzEngineData(uint8_t const* data, size_t size) {

@@ -20,6 +20,9 @@ void FuzzDescriptor(uint8_t const* data, size_t size);
 void FuzzEngineData(uint8_t const* data, size_t size);
 // Unpacks one PackBits row; the first two bytes give the row length.
 void FuzzPackBits(uint8_t const* data, size_t size);
+// Reads a bare effects block body: the first byte chooses the legacy form (even) or the
+// descriptor form (odd). What reads is saved, and both saved blocks must read back.
+void FuzzEffects(uint8_t const* data, size_t size);
 // Opens a document, loads every bitmap, saves it (PSD or PSB, compressed or not) and opens the
 // copy, which must open.
 void FuzzRoundTrip(uint8_t const* data, size_t size);

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-120}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(open descriptor engine_data pack_bits round_trip)
+[ ${#targets[@]} -gt 0 ] || targets=(open descriptor engine_data pack_bits round_trip effects)
 corpus=${ZUZODORIV_CORPUS:-../shared/corpus}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -25,7 +25,33 @@ seed_dir() {
             # every other seed has the save decode the stored layer pixels itself.
             find "$corpus" -type f \( -iname '*.psd' -o -iname '*.psb' \) -size -200k | head -n 200 |
                 while read -r f; do n=$(basename "$f"); k=$((${k:-0} + 1)); opt='\x03'; [ $((k % 2)) = 0 ] && opt='\x07'
-                    { cat "$f"; printf "$opt"; } > "$d/$(echo "$f" | md5sum | cut -c1-12)-$n"; done ;;
+                    { cat "$f"; printf "$opt"; } > "$d/$(echo "$f" | md5sum | cut -c1-12)-$n"; done
+            # The documents with layer effects, so that the effects readers are reached.
+            grep -l '"lrFX"\|"lfx2"\|"lfxs"\|"lmfx"' -r "$corpus" --include='*.ref.json' | sed 's/\.ref\.json$//' |
+                while read -r f; do [ -f "$f" ] && [ "$(stat -c %s "$f")" -lt 2000000 ] || continue
+                    { cat "$f"; printf '\x07'; } > "$d/fx-$(echo "$f" | md5sum | cut -c1-12)-$(basename "$f")"; done ;;
+        effects)
+            # Every effects block body of the corpus, after the byte that names its form.
+            python3 - "$corpus" "$d" <<'PY'
+import hashlib, pathlib, struct, sys
+corpus, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+seen = set()
+for f in sorted(corpus.rglob('*')):
+    if f.suffix.lower() not in ('.psd', '.psb') or f.stat().st_size > 50 << 20:
+        continue
+    data = f.read_bytes()
+    for key, form in ((b'lrFX', 0), (b'lfx2', 1), (b'lfxs', 1), (b'lmfx', 1)):
+        at = data.find(b'8BIM' + key)
+        while at >= 0 and at + 12 <= len(data):
+            n = struct.unpack('>I', data[at + 8:at + 12])[0]
+            body = bytes([form]) + data[at + 12:at + 12 + n]
+            h = hashlib.md5(body).hexdigest()[:12]
+            if h not in seen and n < 1 << 20:
+                seen.add(h)
+                (out / f'{h}-{key.decode()}').write_bytes(body)
+            at = data.find(b'8BIM' + key, at + 1)
+PY
+            ;;
         descriptor)
             find "$corpus" -path '*tests/descriptors/*' -type f -name '*.dat' -exec cp {} "$d/" \; ;;
         engine_data)

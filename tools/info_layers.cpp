@@ -2,6 +2,7 @@
 #include <ostream>
 #include <string>
 
+#include "psd/effects/PSDEffectsJson.h"
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/file/PSDLayerTree.h"
@@ -74,6 +75,11 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
                           {"real_mask", MaskJson(l->m_realMask)},
                           {"blending_range_sets", l->m_blendRanges.size()},
                           {"block_keys", keys}});
+        if (auto effects = l->GetEffects()) {
+            layers.back()["effects"] = json::parse(PSD::EffectsJson(*effects).dump());
+            layers.back()["effects_enabled"] = effects->m_masterSwitch;
+            layers.back()["effects_scale"] = effects->m_scale * 100.0;
+        }
     }
     out["layers"] = layers;
     out["merged_transparency"] = doc.m_mergedTransparency != 0;
@@ -99,6 +105,28 @@ void MaskText(char const* label, PSD::PSDLayerMask const& m, std::ostream& out) 
     if (m.m_relative) out << " relative";
     if (m.m_disabled) out << " disabled";
     if (m.m_invert) out << " inverted";
+}
+
+// One line per effect under its layer: type, on/off, blend mode, opacity, colour, angle, distance
+// and size, where the effect has them.
+void EffectsText(PSD::PSDLayerEffects const& effects, unsigned depth, std::ostream& out) {
+    std::string indent = "      " + std::string(size_t(depth) * 2, ' ');
+    out << indent << "effects" << (effects.m_masterSwitch ? "" : " (all off)") << ", scale "
+        << effects.m_scale * 100.0 << "%\n";
+    for (auto const& e : effects.m_effects) {
+        if (!e) continue;
+        auto j = PSD::EffectJson(*e);
+        out << indent << "  " << e->GetTypeName() << (e->m_enabled ? " on" : " off");
+        if (j.contains("blend_mode")) out << " " << j["blend_mode"].get<std::string>();
+        if (j.contains("opacity")) out << " opacity " << j["opacity"].get<double>() << "%";
+        if (j.contains("color") && !j["color"].is_null()) {
+            out << " colour " << j["color"]["model"].get<std::string>();
+            for (auto const& v : j["color"]["values"]) out << " " << v.get<double>();
+        }
+        for (char const* k : {"angle", "distance", "size"})
+            if (j.contains(k)) out << " " << k << " " << j[k].get<double>();
+        out << "\n";
+    }
 }
 
 void LayersText(PSD::PSDFile const& doc, std::ostream& out) {
@@ -128,6 +156,7 @@ void LayersText(PSD::PSDFile const& doc, std::ostream& out) {
         }
         if (n.isGroup && !n.endMarker) out << ", no end marker";
         out << "\n";
+        if (auto effects = l.GetEffects()) EffectsText(*effects, depth, out);
         return true;
     });
 }

@@ -164,6 +164,8 @@ public:
     // Whether the stored blocks can be copied back: a source to read them from, in the byte
     // order saves write.
     bool KeepsStoredBlocks() const;
+    // Whether stored effect blocks can be copied back (the model's effects then need not be written).
+    bool HasStoredEffects() const;
     [[nodiscard]] bool SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth, SaveData const& sd,
                                      uint64_t channelListPosition, bool const* cancel) const;
     // SaveImageData in two steps, so that one layer's channels can be encoded while another's are
@@ -201,6 +203,8 @@ public:
     // The recorded tagged blocks of one key, first match; null when absent.
     PSDTaggedBlockInfo const* FindBlock(uint32_t key) const;
     Kernel::Counted<PSDSmartObject> GetSmartObject() const;
+    // The layer's effects, null when it has no effect blocks.
+    Kernel::Counted<PSDLayerEffects> GetEffects() const;
 
     // Fields, in order. The host reads them directly.
     String m_name;

@@ -10,6 +10,7 @@
 #include "host/kernel/Memory.h"
 #include "host/kernel/String.h"
 #include "host/kernel/Zip.h"
+#include "psd/effects/PSDLayerEffects.h"
 #include "psd/io/PSDParseData.h"
 #include "psd/io/PSDResourceIO.h"
 #include "psd/io/PSDSaveData.h"
@@ -441,7 +442,17 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
     auto done = [&] { return SplitModelBlocks(memory->GetData(), out); };
     ByteOrderFixer const& f = sd.m_fixer;
     // Adjustment, effects, vector mask, vector fill and stroke come first on non-background
-    // layers once their owners write them; until then they are stored blocks, copied back.
+    // layers; those whose owners do not write them yet are stored blocks, copied back.
+    if (!m_background && m_effects) {
+        // Effects the model cannot write (a colour no record holds) stay as stored when they can.
+        auto effects = Kernel::MemoryInOutStreamBase::Create();
+        if (m_effects->Save(*effects, sd)) {
+            auto const& bytes = effects->GetData();
+            if (!stream.Write(bytes.data(), bytes.size())) return false;
+        } else if (!HasStoredEffects()) {
+            return false;
+        }
+    }
 
     // "luni": the name as UTF-16, padded to 4 inside the length.
     if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("luni"))) return false;
@@ -509,18 +520,89 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
 }
 
 
+namespace {
+
+constexpr uint32_t kNotStored = UINT32_MAX;
+
+bool IsEffectsKey(uint32_t key) {
+    return key == Key("lrFX") || key == Key("lfx2") || key == Key("lfxs") || key == Key("lmfx");
+}
+
+// The stored keys a save merges with the model's blocks, with the index of each in the stored
+// list (kNotStored for a model block put in its place). Effects as read keep their stored blocks,
+// and a block the model adds (the descriptor block beside a legacy one) goes before the first
+// of them: a descriptor block after the legacy one would add its effects to the legacy ones on
+// reading. Edited effects go together, descriptor block first, where the first stored one was.
+void PlanStoredKeys(std::vector<PSDTaggedBlockInfo> const& blocks,
+                    std::vector<PSDModelBlock> const& model,
+                    std::vector<PSDBlockBaseline> const& baseline, std::vector<uint32_t>& keys,
+                    std::vector<uint32_t>& index) {
+    std::vector<uint32_t> modelKeys;
+    bool asRead = true;
+    for (auto const& m : model) {
+        if (!IsEffectsKey(m.key)) continue;
+        modelKeys.push_back(m.key);
+        bool found = false;
+        for (auto const& b : baseline) found = found || (b.key == m.key && b.hash == m.hash);
+        asRead = asRead && found;
+    }
+    bool baselineEffects = false;
+    for (auto const& b : baseline) baselineEffects = baselineEffects || IsEffectsKey(b.key);
+    auto writes = [&](uint32_t key) {
+        return std::find(modelKeys.begin(), modelKeys.end(), key) != modelKeys.end();
+    };
+    auto stored = [&](uint32_t key) {
+        for (auto const& b : blocks)
+            if (b.key == key) return true;
+        return false;
+    };
+    bool placed = false;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        uint32_t key = blocks[i].key;
+        if (!IsEffectsKey(key) || (modelKeys.empty() && !baselineEffects)) {
+            keys.push_back(key);
+            index.push_back(uint32_t(i));
+            continue;
+        }
+        if (!placed) {
+            placed = true;
+            for (uint32_t k : modelKeys)
+                if (!asRead || !stored(k)) {
+                    keys.push_back(k);
+                    index.push_back(kNotStored);
+                }
+        }
+        if (asRead && writes(key)) {
+            keys.push_back(key);
+            index.push_back(uint32_t(i));
+        }
+    }
+}
+
+}  // namespace
+
+bool PSDLayer::HasStoredEffects() const {
+    if (!KeepsStoredBlocks()) return false;
+    for (auto const& b : m_blocks)
+        if (IsEffectsKey(b.key)) return true;
+    return false;
+}
+
 bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
     std::vector<PSDModelBlock> model;
     if (!SaveModelBlocks(sd, sd.NextLayerId(), model)) return false;
-    std::vector<uint32_t> keys;
-    if (KeepsStoredBlocks()) {
-        keys.reserve(m_blocks.size());
-        for (auto const& b : m_blocks) keys.push_back(b.key);
-    }
+    std::vector<uint32_t> keys, index;
+    if (KeepsStoredBlocks()) PlanStoredKeys(m_blocks, model, m_blockBaseline, keys, index);
     ByteOrderFixer const& f = sd.m_fixer;
-    return MergeModelBlocks(stream, keys, model, m_blockBaseline, [&](size_t i) {
+    return MergeModelBlocks(stream, keys, model, m_blockBaseline, [&](size_t k) {
+        if (index[k] == kNotStored) {
+            // A model block in a stored block's place is written from the model, as read or not.
+            for (auto const& m : model)
+                if (m.key == keys[k]) return stream.Write(m.bytes.data(), m.bytes.size());
+            return false;
+        }
         // Stored bodies go back as they were; only the length's width follows the file version.
-        PSDTaggedBlockInfo const& b = m_blocks[i];
+        PSDTaggedBlockInfo const& b = m_blocks[index[k]];
         bool wide = sd.m_isPSB && IsWideLayerKey(b.key);
         if (!wide && b.length > 0xFFFFFFFFull) return false;
         return WriteKey(stream, b.signature) && WriteKey(stream, b.key) &&

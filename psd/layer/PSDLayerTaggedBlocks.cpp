@@ -1,7 +1,9 @@
 // The tagged blocks at the end of a layer record: framing, the small blocks that set layer fields,
 // and the dispatch to the readers of the larger bodies.
 #include <array>
+#include <new>
 
+#include "psd/effects/PSDLayerEffects.h"
 #include "psd/io/PSDKeyTable.h"
 #include "psd/io/PSDParseData.h"
 #include "psd/layer/PSDLayer.h"
@@ -155,6 +157,28 @@ bool ParseMetaDataBlock(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseDa
     return layer.ParseMetaData(body, pd);
 }
 
+// Both block forms fill one effects object, made when the first of them is met.
+bool MakeEffects(PSDLayer& layer, ParseData& pd) {
+    if (layer.m_effects) return true;
+    auto* e = new (std::nothrow) PSDLayerEffects;
+    if (!e) {
+        pd.m_report.ErrorAlloc();
+        return false;
+    }
+    layer.m_effects = Kernel::Counted<PSDLayerEffects>(e);
+    return true;
+}
+bool ParseLegacyEffects(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return MakeEffects(layer, pd) && layer.m_effects->ParseLayerEffects(body, pd);
+}
+// The variants of the descriptor block are written back under the key they were read with.
+template <uint32_t kKey>
+bool ParseObjectEffects(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    if (!MakeEffects(layer, pd)) return false;
+    if (!layer.m_effects->m_objectEffectsRead) layer.m_effects->m_objectKey = kKey;
+    return layer.m_effects->ParseObjectEffects(body, pd);
+}
+
 constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
     // Small blocks read here.
     {Key("luni"), ParseUnicodeName},
@@ -176,10 +200,10 @@ constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
     {Key("vsms"), ParseVectorMaskBlock},
     {Key("shmd"), ParseMetaDataBlock},
     // Effects, in the old and in the descriptor form.
-    {Key("lrFX"), KeepBody},
-    {Key("lfx2"), KeepBody},
-    {Key("lfxs"), KeepBody},
-    {Key("lmfx"), KeepBody},
+    {Key("lrFX"), ParseLegacyEffects},
+    {Key("lfx2"), ParseObjectEffects<Key("lfx2")>},
+    {Key("lfxs"), ParseObjectEffects<Key("lfxs")>},
+    {Key("lmfx"), ParseObjectEffects<Key("lmfx")>},
     // Vector fill, stroke and live-shape data.
     {Key("vscg"), KeepBody},
     {Key("vstk"), KeepBody},

@@ -48,10 +48,12 @@ py::array BitmapArray(BitmapRef const& bm, unsigned channels, bool flat);
 BitmapRef ArrayBitmap(py::array const& array, Raster::Format format);
 void BindPixels(py::module_& m);
 
-// ---- Model (Document.cpp, Layer.cpp, Save.cpp, Descriptor.cpp)
+// ---- Model (Document.cpp, Layer.cpp, Effects.cpp, Save.cpp, Descriptor.cpp)
 void BindDocument(py::module_& m);
 void BindLayer(py::module_& m);
 void BindSave(py::class_<DocumentRef, DocumentPtr>& document);
+// Effects.cpp: the effect properties of Layer.
+void BindEffects(py::class_<LayerRef>& layer);
 py::object JsonToPython(nlohmann::ordered_json const& j);
 // Four-character keys as str, their bytes taken as Latin-1 like `info --json` does.
 py::str KeyText(uint32_t key);

@@ -84,6 +84,14 @@ class Layer:
     def blending_range_sets(self) -> int: ...
     @property
     def block_keys(self) -> list[str]: ...
+    @property
+    def effects(self) -> Optional[list[dict[str, Any]]]:
+        """One dict per effect (fields as in `info --json`); None without effect blocks."""
+    @property
+    def effects_enabled(self) -> Optional[bool]: ...
+    @property
+    def effects_scale(self) -> Optional[float]:
+        """Percent."""
     def numpy(self) -> Optional[Pixels]:
         """height x width x (colour channels, then transparency when stored); read-only."""
     def mask(self) -> Optional[Pixels]: ...

@@ -35,12 +35,13 @@ TEST(FuzzRegressions, KeptInputsRunCleanly) {
     Replay("engine_data", fuzzbodies::FuzzEngineData);
     Replay("pack_bits", fuzzbodies::FuzzPackBits);
     Replay("round_trip", fuzzbodies::FuzzRoundTrip);
+    Replay("effects", fuzzbodies::FuzzEffects);
 }
 
 TEST(FuzzRegressions, BodiesAcceptDegenerateInputs) {
     uint8_t const nothing[1] = {0};
     for (auto body : {fuzzbodies::FuzzOpen, fuzzbodies::FuzzDescriptor, fuzzbodies::FuzzEngineData,
-                      fuzzbodies::FuzzPackBits, fuzzbodies::FuzzRoundTrip}) {
+                      fuzzbodies::FuzzPackBits, fuzzbodies::FuzzRoundTrip, fuzzbodies::FuzzEffects}) {
         body(nothing, 0);
         body(nothing, 1);
     }

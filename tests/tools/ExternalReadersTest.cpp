@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "host/raster/PNG.h"
+#include "psd/effects/PSDLayerEffects.h"
 #include "psd/layer/PSDChannelEncoder.h"
 #include "tests/psd/file/SaveTestSupport.h"
 #include "tests/support/CorpusRoot.h"
@@ -429,3 +430,56 @@ TEST(ExternalReaders, CreatedDocumentsOpenInOpenImageIO) {
 }
 
 }  // namespace
+
+// Effects written from the model (each layer's master switch turned over, so that no stored
+// effects block is copied) open in psd-tools with the enabled effects we read (it lists no
+// others).
+TEST(ExternalReaders, PsdToolsSeesEffectsWeWrite) {
+    fs::path corpus = testsupport::CorpusRoot();
+    if (!fs::exists(corpus / "MANIFEST.tsv")) GTEST_SKIP() << "no corpus at " << corpus;
+    if (!HavePsdTools()) GTEST_SKIP() << "python3-psd-tools is not installed";
+    char const* const docs[] = {
+        "ag-psd/test/read/effects/src.psd",
+        "ag-psd/test/read/group-drop-shadows/src.psd",
+        "psd-tools/tests/psd_files/effects/double-stroke-effects.psd",
+        "psd-tools/tests/psd_files/effects/stroke-effects.psd",
+        "psd-tools/tests/psd_files/effect-stroke-gradient.psd",
+    };
+    testsupport::ScratchDir dir;
+    for (char const* path : docs) {
+        SCOPED_TRACE(path);
+        Kernel::Counted<Kernel::InStreamSeekable> in(
+            Kernel::FileInStream::Open((corpus / path).string(), nullptr));
+        ASSERT_TRUE(in);
+        PSD::PSDReport r;
+        auto doc = PSD::PSDFile::Create(in, {}, r);
+        ASSERT_TRUE(doc);
+        std::vector<std::string> ours;
+        for (auto const& l : doc->m_layers) {
+            auto fx = l->GetEffects();
+            if (!fx || l->m_background) continue;
+            fx->m_masterSwitch = !fx->m_masterSwitch;
+            for (auto const& e : fx->m_effects)
+                if (e->m_enabled) ours.push_back(std::string(l->m_name) + " " + e->GetTypeName());
+        }
+        std::string file = WriteDocument(*doc, dir, "fx.psd", false, false);
+        std::string script =
+            "import sys\nfrom psd_tools import PSDImage\nseen = set()\n"
+            "for l in PSDImage.open(sys.argv[1]).descendants():\n"
+            "    if id(l._record) in seen: continue\n"  // a layer may be listed twice
+            "    seen.add(id(l._record))\n"
+            "    for e in l.effects: print(l.name, type(e).__name__)\n";
+        fs::path py = dir.path / "fx.py";
+        std::ofstream(py) << script;
+        fs::path listing = dir.path / "fx.txt";
+        ASSERT_EQ(RunShell(std::string(kPython) + " '" + py.string() + "' '" + file + "' > '" +
+                           listing.string() + "' 2>/dev/null"),
+                  0);
+        std::ifstream lines(listing);
+        std::vector<std::string> theirs;
+        for (std::string line; std::getline(lines, line);) theirs.push_back(line);
+        std::sort(ours.begin(), ours.end());
+        std::sort(theirs.begin(), theirs.end());
+        EXPECT_EQ(theirs, ours);
+    }
+}
