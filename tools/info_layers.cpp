@@ -2,6 +2,7 @@
 #include <ostream>
 #include <string>
 
+#include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/effects/PSDEffectsJson.h"
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
@@ -75,6 +76,8 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
                           {"real_mask", MaskJson(l->m_realMask)},
                           {"blending_range_sets", l->m_blendRanges.size()},
                           {"block_keys", keys}});
+        if (auto adjustment = l->GetAdjustment())
+            layers.back()["adjustment"] = json::parse(PSD::AdjustmentJson(*adjustment).dump());
         if (auto effects = l->GetEffects()) {
             layers.back()["effects"] = json::parse(PSD::EffectsJson(*effects).dump());
             layers.back()["effects_enabled"] = effects->m_masterSwitch;

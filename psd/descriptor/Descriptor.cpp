@@ -621,8 +621,9 @@ void DescriptorItemAliasData::SetData(void const* data, size_t size) {
 bool DescriptorItemPDFData::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
     return ReadByteBlock(stream, m_size, m_buffer, pd);
 }
-bool DescriptorItemPDFData::Save(Kernel::OutStreamSeekable&, ByteOrderFixer const&) const {
-    return false;
+bool DescriptorItemPDFData::Save(Kernel::OutStreamSeekable& stream,
+                                 ByteOrderFixer const& fixer) const {
+    return WriteByteBlock(stream, fixer, Key("tdta"), m_size, m_buffer);
 }
 void DescriptorItemPDFData::SetData(void const* data, size_t size) {
     auto const* b = static_cast<uint8_t const*>(data);

@@ -446,7 +446,8 @@ public:
     Type GetType() const override { return kType; }
     char const* GetTypeString() const override { return "PDFdata"; }
     [[nodiscard]] bool Parse(Kernel::InStreamSeekable& stream, ParseData& pd) override;
-    // Always fails: a descriptor holding engine data cannot be saved.
+    // The bytes as read, so that descriptors holding engine data or files (colour lookup tables,
+    // type layers) can be saved.
     [[nodiscard]] bool Save(Kernel::OutStreamSeekable& stream,
                             ByteOrderFixer const& fixer) const override;
     void PrintValue() const override;

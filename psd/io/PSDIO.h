@@ -75,6 +75,17 @@ template <class T>
 }
 
 // Skips n bytes; passing the end is truncation.
+// True when n more bytes may be read: false (with ErrorTruncated) when the stream knows it holds
+// fewer. Guards reservations sized from counts in the file.
+[[nodiscard]] inline bool CheckAvailable(Kernel::InStreamSeekable& s, uint64_t n, PSDLoadData& ld) {
+    uint64_t rem = s.GetRemaining();
+    if (rem != Kernel::kUnknownSize && n > rem) {
+        ld.m_report.ErrorTruncated();
+        return false;
+    }
+    return true;
+}
+
 [[nodiscard]] inline bool SkipBytes(Kernel::InStreamSeekable& s, uint64_t n, PSDLoadData& ld) {
     if (!s.Skip(n)) {
         ld.m_report.ErrorTruncated();

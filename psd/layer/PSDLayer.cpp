@@ -99,6 +99,10 @@ bool PSDLayer::MoveBy(int64_t dx, int64_t dy) {
     return true;
 }
 
+Kernel::Counted<PSDAdjustment> PSDLayer::GetAdjustment() const {
+    return m_adjustment;
+}
+
 Kernel::Counted<PSDLayerEffects> PSDLayer::GetEffects() const {
     return m_effects;
 }

@@ -205,6 +205,9 @@ public:
     Kernel::Counted<PSDSmartObject> GetSmartObject() const;
     // The layer's effects, null when it has no effect blocks.
     Kernel::Counted<PSDLayerEffects> GetEffects() const;
+    // The layer's adjustment or fill settings, null when it has no such block (type layers
+    // included, whose block the text model owns).
+    Kernel::Counted<PSDAdjustment> GetAdjustment() const;
 
     // Fields, in order. The host reads them directly.
     String m_name;

@@ -8,17 +8,6 @@
 
 namespace PSD {
 
-// True when n more bytes may be read: false (with ErrorTruncated) when the stream knows it holds
-// fewer. Guards reservations sized from counts in the file.
-[[nodiscard]] inline bool CheckAvailable(Kernel::InStreamSeekable& s, uint64_t n, PSDLoadData& ld) {
-    uint64_t rem = s.GetRemaining();
-    if (rem != Kernel::kUnknownSize && n > rem) {
-        ld.m_report.ErrorTruncated();
-        return false;
-    }
-    return true;
-}
-
 // Moves forward to target: a target behind the position means the lengths disagree
 // (ErrorMisaligned); a target past the end is truncation.
 [[nodiscard]] inline bool SeekForwardTo(Kernel::InStreamSeekable& s, uint64_t target,

@@ -10,6 +10,7 @@
 #include "host/kernel/Memory.h"
 #include "host/kernel/String.h"
 #include "host/kernel/Zip.h"
+#include "psd/adjustments/PSDAdjustment.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/io/PSDParseData.h"
 #include "psd/io/PSDResourceIO.h"
@@ -443,6 +444,16 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
     ByteOrderFixer const& f = sd.m_fixer;
     // Adjustment, effects, vector mask, vector fill and stroke come first on non-background
     // layers; those whose owners do not write them yet are stored blocks, copied back.
+    if (!m_background && m_adjustment) {
+        // An adjustment the model cannot write (a version it does not read) stays as stored.
+        auto adjustment = Kernel::MemoryInOutStreamBase::Create();
+        if (m_adjustment->IsRead() && m_adjustment->Save(*adjustment, sd)) {
+            auto const& bytes = adjustment->GetData();
+            if (!stream.Write(bytes.data(), bytes.size())) return false;
+        } else if (!KeepsStoredBlocks() || !FindBlock(m_adjustment->GetKey())) {
+            return false;
+        }
+    }
     if (!m_background && m_effects) {
         // Effects the model cannot write (a colour no record holds) stay as stored when they can.
         auto effects = Kernel::MemoryInOutStreamBase::Create();

@@ -3,6 +3,7 @@
 #include <array>
 #include <new>
 
+#include "psd/adjustments/PSDAdjustment.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/io/PSDKeyTable.h"
 #include "psd/io/PSDParseData.h"
@@ -179,6 +180,23 @@ bool ParseObjectEffects(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseDa
     return layer.m_effects->ParseObjectEffects(body, pd);
 }
 
+// An adjustment or fill block becomes the layer's adjustment once read; a later one replaces it.
+template <uint32_t kKey>
+bool ParseAdjustment(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    auto adjustment = PSDAdjustment::Create(kKey);
+    if (!adjustment) {
+        pd.m_report.ErrorAlloc();
+        return false;
+    }
+    if (!adjustment->Parse(body, pd)) return false;
+    layer.m_adjustment = adjustment;
+    return true;
+}
+// Settings of the adjustment read before it; met first, the block is only kept.
+bool ParseAdjustmentExtra(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return !layer.m_adjustment || layer.m_adjustment->ParseExtraData(body, pd);
+}
+
 constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
     // Small blocks read here.
     {Key("luni"), ParseUnicodeName},
@@ -213,29 +231,29 @@ constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
     // Type tool.
     {Key("TySh"), KeepBody},
     // Adjustments.
-    {Key("levl"), KeepBody},
-    {Key("curv"), KeepBody},
-    {Key("brit"), KeepBody},
-    {Key("blnc"), KeepBody},
-    {Key("blwh"), KeepBody},
-    {Key("hue "), KeepBody},
-    {Key("hue2"), KeepBody},
-    {Key("mixr"), KeepBody},
-    {Key("nvrt"), KeepBody},
-    {Key("post"), KeepBody},
-    {Key("thrs"), KeepBody},
-    {Key("selc"), KeepBody},
-    {Key("phfl"), KeepBody},
-    {Key("vibA"), KeepBody},
-    {Key("expA"), KeepBody},
-    {Key("grdm"), KeepBody},
-    {Key("clrL"), KeepBody},
+    {Key("levl"), ParseAdjustment<Key("levl")>},
+    {Key("curv"), ParseAdjustment<Key("curv")>},
+    {Key("brit"), ParseAdjustment<Key("brit")>},
+    {Key("blnc"), ParseAdjustment<Key("blnc")>},
+    {Key("blwh"), ParseAdjustment<Key("blwh")>},
+    {Key("hue "), ParseAdjustment<Key("hue ")>},
+    {Key("hue2"), ParseAdjustment<Key("hue2")>},
+    {Key("mixr"), ParseAdjustment<Key("mixr")>},
+    {Key("nvrt"), ParseAdjustment<Key("nvrt")>},
+    {Key("post"), ParseAdjustment<Key("post")>},
+    {Key("thrs"), ParseAdjustment<Key("thrs")>},
+    {Key("selc"), ParseAdjustment<Key("selc")>},
+    {Key("phfl"), ParseAdjustment<Key("phfl")>},
+    {Key("vibA"), ParseAdjustment<Key("vibA")>},
+    {Key("expA"), ParseAdjustment<Key("expA")>},
+    {Key("grdm"), ParseAdjustment<Key("grdm")>},
+    {Key("clrL"), ParseAdjustment<Key("clrL")>},
     // Fill layers.
-    {Key("SoCo"), KeepBody},
-    {Key("GdFl"), KeepBody},
-    {Key("PtFl"), KeepBody},
+    {Key("SoCo"), ParseAdjustment<Key("SoCo")>},
+    {Key("GdFl"), ParseAdjustment<Key("GdFl")>},
+    {Key("PtFl"), ParseAdjustment<Key("PtFl")>},
     // Extra data of the current adjustment.
-    {Key("CgEd"), KeepBody},
+    {Key("CgEd"), ParseAdjustmentExtra},
     // Known blocks whose content the model does not read.
     {Key("lyvr"), KeepBody},
     {Key("lnsr"), KeepBody},

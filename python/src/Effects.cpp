@@ -1,6 +1,8 @@
-// Layer effects on zuzodoriv.Layer: `effects`, `effects_enabled` and `effects_scale`, with the
-// field names and units of `zuzodoriv info --json` (the library's JSON form of the effects).
+// Layer effects and adjustments on zuzodoriv.Layer: `effects`, `effects_enabled`, `effects_scale`
+// and `adjustment`, with the field names and units of `zuzodoriv info --json` (the library's JSON
+// forms of both).
 #include "Binding.h"
+#include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/effects/PSDEffectsJson.h"
 
 namespace zuzodoriv::python {
@@ -21,7 +23,12 @@ void BindEffects(py::class_<LayerRef>& layer) {
             auto effects = l.layer->GetEffects();
             if (!effects) return py::none();
             return py::float_(effects->m_scale * 100.0);
-        }, "The effects' scale in percent; None without effect blocks.");
+        }, "The effects' scale in percent; None without effect blocks.")
+        .def_property_readonly("adjustment", [](LayerRef const& l) -> py::object {
+            auto adjustment = l.layer->GetAdjustment();
+            if (!adjustment) return py::none();
+            return JsonToPython(PSD::AdjustmentJson(*adjustment));
+        }, "The adjustment or fill settings as a dict with their kind; None for other layers.");
 }
 
 }  // namespace zuzodoriv::python

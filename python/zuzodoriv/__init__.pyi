@@ -92,6 +92,9 @@ class Layer:
     @property
     def effects_scale(self) -> Optional[float]:
         """Percent."""
+    @property
+    def adjustment(self) -> Optional[dict[str, Any]]:
+        """Adjustment or fill settings with their "kind" (fields as in `info --json`)."""
     def numpy(self) -> Optional[Pixels]:
         """height x width x (colour channels, then transparency when stored); read-only."""
     def mask(self) -> Optional[Pixels]: ...

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "psd/adjustments/PSDAdjustment.h"
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
 #include "tests/psd/layer/LayerBytes.h"
@@ -404,18 +405,23 @@ TEST(LayerBlocks, RestrictedChannelsVectorMaskAndFraming) {
 
 TEST(LayerBlocks, BlocksOfLaterReadersAreRecordedAndPassedOver) {
     Bytes blocks;
-    // Effects blocks have their reader: their bodies must be effects.
-    for (char const* key : {"TySh", "PlLd", "levl", "hue ", "SoCo", "CgEd", "vstk", "vogk", "lyid",
-                            "Txt2", "fxrp"})
+    // Effects and adjustment blocks have their readers: their bodies must be theirs. A settings
+    // block before any adjustment is only kept.
+    for (char const* key : {"TySh", "PlLd", "CgEd", "vstk", "vogk", "lyid", "Txt2", "fxrp"})
         blocks.Append(Block(key, Bytes().Str("junk data!!!")));
     ReadResult r = WithBlocks(blocks);
     ASSERT_TRUE(r.ok) << r.Error();
-    EXPECT_EQ(r.layer->m_blocks.size(), 11u);
+    EXPECT_EQ(r.layer->m_blocks.size(), 8u);
     EXPECT_EQ(r.end, r.size);
     EXPECT_FALSE(r.layer->m_adjustment);
-    auto const* b = r.layer->FindBlock(Key("SoCo"));
+    auto const* b = r.layer->FindBlock(Key("CgEd"));
     ASSERT_TRUE(b);
     EXPECT_EQ(b->length, 12u);
+    // A later adjustment block replaces an earlier one.
+    r = WithBlocks(Block("thrs", Bytes().U16(9).U16(0)).Append(Block("post", Bytes().U16(3).U16(0))));
+    ASSERT_TRUE(r.ok) << r.Error();
+    ASSERT_TRUE(r.layer->m_adjustment);
+    EXPECT_EQ(r.layer->m_adjustment->GetKey(), Key("post"));
 }
 
 TEST(LayerRecord, CutAtEveryOffsetFails) {

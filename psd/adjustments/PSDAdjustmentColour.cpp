@@ -1,0 +1,320 @@
+#include "psd/adjustments/PSDAdjustmentColour.h"
+
+#include <lcms2.h>
+
+#include <string>
+
+#include "host/raster/ICC.h"
+#include "psd/adjustments/PSDAdjustmentSupport.h"
+#include "psd/io/PSDColourRecord.h"
+
+namespace PSD {
+
+namespace {
+
+template <size_t N>
+[[nodiscard]] bool ReadArray(Kernel::InStream& s, std::array<int16_t, N>& a, PSDLoadData& ld) {
+    for (auto& v : a)
+        if (!ReadValue(s, v, ld)) return false;
+    return true;
+}
+template <size_t N>
+[[nodiscard]] bool WriteArray(Kernel::OutStream& s, std::array<int16_t, N> const& a,
+                              ByteOrderFixer const& f) {
+    for (auto v : a)
+        if (!WriteValue(s, v, f)) return false;
+    return true;
+}
+
+// Two bytes of which any non-zero one sets the flag; written as the flag byte and a zero.
+[[nodiscard]] bool ReadFlag2(Kernel::InStream& s, bool& out, PSDLoadData& ld) {
+    uint8_t b[2];
+    if (!ReadBytes(s, b, 2, ld)) return false;
+    out = b[0] != 0 || b[1] != 0;
+    return true;
+}
+[[nodiscard]] bool WriteFlag2(Kernel::OutStream& s, bool v) {
+    uint8_t b[2] = {uint8_t(v ? 1 : 0), 0};
+    return s.Write(b, 2);
+}
+
+// Preset settings beside hue/saturation and the channel mixer: only the keys listed are expected.
+[[nodiscard]] bool ParsePresetData(Kernel::InStreamSeekable& stream, ParseData& pd,
+                                   std::initializer_list<char const*> keys, char const* context) {
+    Descriptor d;
+    if (!d.Parse(stream, pd)) return false;
+    for (auto const& item : d.GetItems()) {
+        bool known = false;
+        for (char const* k : keys) known |= item.m_key.ToString() == k;
+        if (!known) WarnUnknownProperty(context, item.m_key, pd.m_report);
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---- Colour balance
+
+bool PSDAdjustmentColourBalance::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    return ReadArray(stream, m_shadows, pd) && ReadArray(stream, m_midtones, pd) &&
+           ReadArray(stream, m_highlights, pd) && ReadFlag2(stream, m_preserveLuminosity, pd);
+}
+
+bool PSDAdjustmentColourBalance::SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    return WriteArray(stream, m_shadows, sd.m_fixer) && WriteArray(stream, m_midtones, sd.m_fixer) &&
+           WriteArray(stream, m_highlights, sd.m_fixer) && WriteFlag2(stream, m_preserveLuminosity);
+}
+
+// ---- Hue/saturation
+
+bool PSDAdjustmentHSLShift::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    uint16_t version;
+    if (!ReadValue(stream, version, pd)) return false;
+    if (version != 2) return UnknownVersion(PSDLoadWarning::kUnknownHSLShiftVersion, version, pd);
+    uint8_t colourise, filler;
+    if (!ReadValue(stream, colourise, pd) || !ReadValue(stream, filler, pd)) return false;
+    m_colourise = colourise == 1;
+    if (!ReadArray(stream, m_colourisation, pd) || !ReadArray(stream, m_master, pd)) return false;
+    for (auto& r : m_ranges)
+        if (!ReadArray(stream, r, pd)) return false;
+    return ReadRest(stream, m_extension, pd);
+}
+
+bool PSDAdjustmentHSLShift::ParseExtraData(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    return ParsePresetData(stream, pd, {"Vrsn", "presetKind", "presetFileName"},
+                           "AdjustmentHSLShift,%1");
+}
+
+bool PSDAdjustmentHSLShift::SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    ByteOrderFixer const& f = sd.m_fixer;
+    if (!m_read || !WriteValue<uint16_t>(stream, 2, f) ||
+        !WriteValue<uint8_t>(stream, m_colourise ? 1 : 0, f) || !WriteValue<uint8_t>(stream, 0, f) ||
+        !WriteArray(stream, m_colourisation, f) || !WriteArray(stream, m_master, f))
+        return false;
+    for (auto const& r : m_ranges)
+        if (!WriteArray(stream, r, f)) return false;
+    return m_extension.empty() || stream.Write(m_extension.data(), m_extension.size());
+}
+
+// ---- Channel mixer
+
+bool PSDAdjustmentChannelMixer::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    uint16_t version;
+    if (!ReadValue(stream, version, pd)) return false;
+    if (version != 1)
+        return UnknownVersion(PSDLoadWarning::kUnknownChannelMixerVersion, version, pd);
+    if (!ReadFlag2(stream, m_monochrome, pd)) return false;
+    for (auto& o : m_outputs)
+        if (!ReadArray(stream, o, pd)) return false;
+    return ReadRest(stream, m_extension, pd);
+}
+
+bool PSDAdjustmentChannelMixer::ParseExtraData(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    return ParsePresetData(stream, pd, {"Vrsn", "mixerPresetKind", "mixerPresetFileName"},
+                           "AdjustmentChannelMixer,%1");
+}
+
+bool PSDAdjustmentChannelMixer::SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    // Unlike colour balance's flag, this one is a 16-bit number.
+    if (!m_read || !WriteValue<uint16_t>(stream, 1, sd.m_fixer) ||
+        !WriteValue<uint16_t>(stream, m_monochrome ? 1 : 0, sd.m_fixer))
+        return false;
+    for (auto const& o : m_outputs)
+        if (!WriteArray(stream, o, sd.m_fixer)) return false;
+    return m_extension.empty() || stream.Write(m_extension.data(), m_extension.size());
+}
+
+// ---- Selective colour
+
+bool PSDAdjustmentSelectiveColour::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    uint16_t version;
+    if (!ReadValue(stream, version, pd)) return false;
+    if (version != 1)
+        return UnknownVersion(PSDLoadWarning::kUnknownSelectiveColourVersion, version, pd);
+    if (!ReadValue(stream, m_method, pd)) return false;
+    for (auto& r : m_records)
+        if (!ReadArray(stream, r, pd)) return false;
+    return true;
+}
+
+bool PSDAdjustmentSelectiveColour::SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    if (!m_read || !WriteValue<uint16_t>(stream, 1, sd.m_fixer) ||
+        !WriteValue(stream, m_method, sd.m_fixer))
+        return false;
+    for (auto const& r : m_records)
+        if (!WriteArray(stream, r, sd.m_fixer)) return false;
+    return true;
+}
+
+// ---- Photo filter
+
+bool PSDAdjustmentPhotoFilter::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    if (!ReadValue(stream, m_version, pd)) return false;
+    if (m_version == 3) {
+        for (auto& v : m_xyz)
+            if (!ReadFloat(stream, v, pd)) return false;
+        cmsCIEXYZ xyz{m_xyz[0], m_xyz[1], m_xyz[2]};
+        cmsCIELab lab;
+        cmsXYZ2Lab(nullptr, &lab, &xyz);
+        uint16_t px[4];
+        Raster::CIELabToRasterLABA16(float(lab.L), float(lab.a), float(lab.b), px);
+        m_colour = Renderer::ColourLAB::Create(Renderer::LABA16{px[0], px[1], px[2], 65535}, 1.0f,
+                                               1.0f, {});
+    } else if (m_version == 2) {
+        if (!ReadColor(stream, m_colour, pd)) return false;
+    } else {
+        pd.m_report.SetError(PSDError::kUnknownPhotoFilterVersion,
+                             String(std::to_string(m_version)));
+        return false;
+    }
+    uint8_t luminosity;
+    if (!ReadValue(stream, m_density, pd) || !ReadValue(stream, luminosity, pd)) return false;
+    m_preserveLuminosity = luminosity != 0;
+    return true;
+}
+
+bool PSDAdjustmentPhotoFilter::SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    ByteOrderFixer const& f = sd.m_fixer;
+    if (!WriteValue(stream, m_version, f)) return false;
+    if (m_version == 3) {
+        for (float v : m_xyz)
+            if (!WriteFloat(stream, v, f)) return false;
+    } else {
+        ColourRecord r;
+        if (!m_colour || !EncodeColourRecord(*m_colour, r) || !WriteValue(stream, r.space, f))
+            return false;
+        for (uint16_t c : r.c)
+            if (!WriteValue(stream, c, f)) return false;
+    }
+    return WriteValue(stream, m_density, f) &&
+           WriteValue<uint8_t>(stream, m_preserveLuminosity ? 1 : 0, f);
+}
+
+// ---- Vibrance
+
+bool PSDAdjustmentVibrance::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    if (!m_descriptor.Parse(stream, pd)) return false;
+    for (auto const& item : m_descriptor.GetItems()) {
+        String key = item.m_key.ToString();
+        if (key == "vibrance" && NumberOf(*item.m_item, m_vibrance)) continue;
+        if (key == "Strt" && NumberOf(*item.m_item, m_saturation)) continue;
+        WarnUnknownProperty("AdjustmentVibrance,%1", item.m_key, pd.m_report);
+    }
+    return true;
+}
+
+bool PSDAdjustmentVibrance::SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    Descriptor values(DKey("null"));
+    if (!EncodeInteger(values, DKey("vibrance"), m_vibrance) ||
+        !EncodeInteger(values, DKey("Strt"), m_saturation))
+        return false;
+    Descriptor kept = m_descriptor.m_items.empty() ? Descriptor(DKey("null")) : m_descriptor;
+    return ReplaceItems(kept, values).Save(stream, sd.m_fixer);
+}
+
+// ---- Black and white
+
+namespace {
+constexpr char const* kWeightKeys[6] = {"Rd  ", "Yllw", "Grn ", "Cyn ", "Bl  ", "Mgnt"};
+}
+
+bool PSDAdjustmentBlackAndWhite::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    if (!m_descriptor.Parse(stream, pd)) return false;
+    for (auto const& item : m_descriptor.GetItems()) {
+        String key = item.m_key.ToString();
+        bool done = false;
+        for (size_t i = 0; i < 6 && !done; ++i)
+            done = key == kWeightKeys[i] && NumberOf(*item.m_item, m_weights[i]);
+        if (done) continue;
+        if (key == "useTint" && BoolOf(*item.m_item, m_useTint)) continue;
+        if (key == "tintColor") {
+            if (!DecodeColor(*item.m_item, m_tintColour, pd.m_report)) return false;
+            continue;
+        }
+        if (key == "bwPresetKind" && NumberOf(*item.m_item, m_presetKind)) continue;
+        if (key == "blackAndWhitePresetFileName" && StringOf(*item.m_item, m_presetFileName))
+            continue;
+        WarnUnknownProperty("AdjustmentBlackAndWhite,%1", item.m_key, pd.m_report);
+    }
+    return true;
+}
+
+bool PSDAdjustmentBlackAndWhite::SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    Descriptor values(DKey("null"));
+    for (size_t i = 0; i < 6; ++i)
+        if (!EncodeInteger(values, DKey(kWeightKeys[i]), m_weights[i])) return false;
+    if (!EncodeBool(values, DKey("useTint"), m_useTint)) return false;
+    if (m_tintColour && !EncodeColor(values, DKey("tintColor"), m_tintColour)) return false;
+    if (!EncodeInteger(values, DKey("bwPresetKind"), m_presetKind) ||
+        !EncodeString(values, DKey("blackAndWhitePresetFileName"), m_presetFileName))
+        return false;
+    Descriptor kept = m_descriptor.m_items.empty() ? Descriptor(DKey("null")) : m_descriptor;
+    return ReplaceItems(kept, values).Save(stream, sd.m_fixer);
+}
+
+// ---- Gradient map
+
+bool PSDAdjustmentGradientMap::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    uint16_t version;
+    if (!ReadValue(stream, version, pd)) return false;
+    if (version != 1)
+        return UnknownVersion(PSDLoadWarning::kUnknownGradientMapVersion, version, pd);
+    uint8_t reverse, dither;
+    if (!ReadValue(stream, reverse, pd) || !ReadValue(stream, dither, pd)) return false;
+    m_reverse = reverse != 0;
+    m_dither = dither != 0;
+    return m_gradient.Parse(stream, pd);
+}
+
+bool PSDAdjustmentGradientMap::SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    return m_read && WriteValue<uint16_t>(stream, 1, sd.m_fixer) &&
+           WriteValue<uint8_t>(stream, m_reverse ? 1 : 0, sd.m_fixer) &&
+           WriteValue<uint8_t>(stream, m_dither ? 1 : 0, sd.m_fixer) && m_gradient.Save(stream, sd);
+}
+
+// ---- Colour lookup
+
+bool PSDAdjustmentColourLookup::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
+    uint16_t version;
+    if (!ReadValue(stream, version, pd)) return false;
+    if (version != 1)
+        return UnknownVersion(PSDLoadWarning::kUnknownColourLookupVersion, version, pd);
+    if (!m_descriptor.Parse(stream, pd)) return false;
+    for (auto const& item : m_descriptor.GetItems()) {
+        String key = item.m_key.ToString();
+        DescriptorItem const& v = *item.m_item;
+        if (key == "lookupType" && EnumOf(v, "colorLookupType", m_lookupType)) continue;
+        if (key == "Nm  " && StringOf(v, m_name)) continue;
+        if (key == "Dthr" && BoolOf(v, m_dither)) continue;
+        if (key == "LUTFormat" && EnumOf(v, "LUTFormatType", m_lutFormat)) continue;
+        if (key == "LUT3DFileName" && StringOf(v, m_lutFileName)) continue;
+        if (key == "dataOrder" && EnumOf(v, "colorLookupOrder", m_dataOrder)) continue;
+        if (key == "tableOrder" && EnumOf(v, "colorLookupOrder", m_tableOrder)) continue;
+        // Profiles and table files are kept with the descriptor, not read.
+        if (key == "profile" || key == "LUT3DFileData") continue;
+        WarnUnknownProperty("AdjustmentColourLookup,%1", item.m_key, pd.m_report);
+    }
+    return true;
+}
+
+bool PSDAdjustmentColourLookup::SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    if (!m_read || !WriteValue<uint16_t>(stream, 1, sd.m_fixer)) return false;
+    Descriptor values(DKey("null"));
+    auto addEnum = [&](char const* key, char const* type, String const& value) {
+        return value.empty() || EncodeEnum(values, DKey(key), DKey(type), DKey(value.c_str()));
+    };
+    auto addString = [&](char const* key, String const& value) {
+        return value.empty() || EncodeString(values, DKey(key), value);
+    };
+    if (!addEnum("lookupType", "colorLookupType", m_lookupType) || !addString("Nm  ", m_name) ||
+        !EncodeBool(values, DKey("Dthr"), m_dither) ||
+        !addEnum("LUTFormat", "LUTFormatType", m_lutFormat) ||
+        !addString("LUT3DFileName", m_lutFileName) ||
+        !addEnum("dataOrder", "colorLookupOrder", m_dataOrder) ||
+        !addEnum("tableOrder", "colorLookupOrder", m_tableOrder))
+        return false;
+    Descriptor kept = m_descriptor.m_items.empty() ? Descriptor(DKey("null")) : m_descriptor;
+    return ReplaceItems(kept, values).Save(stream, sd.m_fixer);
+}
+
+}  // namespace PSD
