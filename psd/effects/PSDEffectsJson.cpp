@@ -16,6 +16,11 @@ double Round6(double v) {
     return std::round(v * 1e6) / 1e6;
 }
 
+// Colour channels come through single-precision floats: four decimals hold a 16-bit channel.
+double Round4(double v) {
+    return std::round(v * 1e4) / 1e4;
+}
+
 ojson BlendKey(BlendMode mode) {
     uint32_t key;
     if (!EncodeBlendMode(mode, key)) return nullptr;
@@ -58,31 +63,31 @@ ojson ColourJson(Kernel::Consolidated<Renderer::Colour> const& colour) {
         case ColourModel::CMYKAlt: {
             auto f = c.ToCMYKAF();
             return {{"model", "cmyk"},
-                    {"values", {Round6(f.c * 100.0), Round6(f.m * 100.0), Round6(f.y * 100.0),
-                                Round6(f.k * 100.0)}}};
+                    {"values", {Round4(f.c * 100.0), Round4(f.m * 100.0), Round4(f.y * 100.0),
+                                Round4(f.k * 100.0)}}};
         }
         case ColourModel::LAB: {
             auto lab = c.ToLABA16();
             return {{"model", "lab"},
-                    {"values", {Round6(lab.l / 65535.0 * 100.0), Round6(lab.a / 256.0 - 128.0),
-                                Round6(lab.b / 256.0 - 128.0)}}};
+                    {"values", {Round4(lab.l / 65535.0 * 100.0), Round4(lab.a / 256.0 - 128.0),
+                                Round4(lab.b / 256.0 - 128.0)}}};
         }
         case ColourModel::Grayscale:
             // As the file gives it: the amount of ink.
             return {{"model", "grayscale"},
-                    {"values", {Round6((1.0 - c.ToGray16() / 65535.0) * 100.0)}}};
+                    {"values", {Round4((1.0 - c.ToGray16() / 65535.0) * 100.0)}}};
         case ColourModel::HSL: {
             auto hsl = c.ToHSLAF();
             double l = hsl.l, s = hsl.s;
             double b = l + s * std::min(l, 1.0 - l);
             double sb = b > 0.0 ? 2.0 * (1.0 - l / b) : 0.0;
             return {{"model", "hsb"},
-                    {"values", {Round6(hsl.h * 360.0), Round6(sb * 100.0), Round6(b * 100.0)}}};
+                    {"values", {Round4(hsl.h * 360.0), Round4(sb * 100.0), Round4(b * 100.0)}}};
         }
         default: {
             auto f = c.ToRGBAF();
             return {{"model", "rgb"},
-                    {"values", {Round6(f.r * 255.0), Round6(f.g * 255.0), Round6(f.b * 255.0)}}};
+                    {"values", {Round4(f.r * 255.0), Round4(f.g * 255.0), Round4(f.b * 255.0)}}};
         }
     }
 }
