@@ -21,6 +21,13 @@ double Round4(double v) {
     return std::round(v * 1e4) / 1e4;
 }
 
+// Descriptor strings often end in a NUL the model keeps for writing back; names are shown without.
+std::string Text(String const& s) {
+    std::string t = s;
+    while (!t.empty() && t.back() == '\0') t.pop_back();
+    return t;
+}
+
 ojson BlendKey(BlendMode mode) {
     uint32_t key;
     if (!EncodeBlendMode(mode, key)) return nullptr;
@@ -102,7 +109,7 @@ ojson GradientJson(PSDGradient const& g) {
     for (auto const& p : g.m_transparency)
         alpha.push_back(
             {{"location", p.location}, {"midpoint", p.midpoint}, {"opacity", p.opacity}});
-    ojson j = {{"name", std::string(g.m_name)}, {"noise", g.IsNoise()}};
+    ojson j = {{"name", Text(g.m_name)}, {"noise", g.IsNoise()}};
     if (!g.IsNoise()) j["smoothness"] = Round6(g.m_smoothness * 100.0);
     j["color_stops"] = stops;
     j["transparency_stops"] = alpha;
@@ -112,7 +119,7 @@ ojson GradientJson(PSDGradient const& g) {
 ojson ContourJson(PSDContour const& c) {
     ojson points = ojson::array();
     for (auto const& p : c.m_points) points.push_back({p.horizontal, p.vertical});
-    return {{"name", std::string(c.m_name)}, {"points", points}, {"default", c.IsDefault()}};
+    return {{"name", Text(c.m_name)}, {"points", points}, {"default", c.IsDefault()}};
 }
 
 ojson EffectJson(PSDEffect const& e) {
@@ -233,8 +240,7 @@ ojson EffectJson(PSDEffect const& e) {
             j["blend_mode"] = BlendKey(p.m_blendMode);
             j["opacity"] = Round6(p.m_opacity / 2.55);
             if (p.m_hasAngle) j["angle"] = Round6(p.m_angle);
-            j["pattern"] = {{"name", std::string(p.m_patternName)},
-                            {"id", std::string(p.m_patternId)}};
+            j["pattern"] = {{"name", Text(p.m_patternName)}, {"id", Text(p.m_patternId)}};
             j["scale"] = Round6(p.m_scale * 100.0);
             j["linked"] = p.m_linked;
             if (p.m_phase.m_present) j["phase"] = Point(p.m_phase.m_point);
