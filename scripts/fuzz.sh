@@ -73,7 +73,7 @@ for t in "${targets[@]}"; do
     if [ "$seconds" = ci ]; then
         rm -rf "build-fuzz/work/$t" && mkdir -p "build-fuzz/work/$t"
         # A fixed seed and input count, capped in time so a slow machine still finishes.
-        case $t in open) budget=(-runs=40000) ;; round_trip) budget=(-runs=6000) ;; *) budget=(-runs=400000) ;; esac
+        case $t in open) budget=(-runs=40000) ;; round_trip) budget=(-runs=6000) ;; effects) budget=(-runs=100000) ;; *) budget=(-runs=400000) ;; esac
         budget+=(-seed=1 -max_total_time=150)
     else
         budget=(-max_total_time="$seconds")

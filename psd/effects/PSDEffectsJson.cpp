@@ -16,6 +16,18 @@ double Round6(double v) {
     return std::round(v * 1e6) / 1e6;
 }
 
+// Colour channels come through single-precision floats: four decimals hold a 16-bit channel.
+double Round4(double v) {
+    return std::round(v * 1e4) / 1e4;
+}
+
+// Descriptor strings often end in a NUL the model keeps for writing back; names are shown without.
+std::string Text(String const& s) {
+    std::string t = s;
+    while (!t.empty() && t.back() == '\0') t.pop_back();
+    return t;
+}
+
 ojson BlendKey(BlendMode mode) {
     uint32_t key;
     if (!EncodeBlendMode(mode, key)) return nullptr;
@@ -58,31 +70,31 @@ ojson ColourJson(Kernel::Consolidated<Renderer::Colour> const& colour) {
         case ColourModel::CMYKAlt: {
             auto f = c.ToCMYKAF();
             return {{"model", "cmyk"},
-                    {"values", {Round6(f.c * 100.0), Round6(f.m * 100.0), Round6(f.y * 100.0),
-                                Round6(f.k * 100.0)}}};
+                    {"values", {Round4(f.c * 100.0), Round4(f.m * 100.0), Round4(f.y * 100.0),
+                                Round4(f.k * 100.0)}}};
         }
         case ColourModel::LAB: {
             auto lab = c.ToLABA16();
             return {{"model", "lab"},
-                    {"values", {Round6(lab.l / 65535.0 * 100.0), Round6(lab.a / 256.0 - 128.0),
-                                Round6(lab.b / 256.0 - 128.0)}}};
+                    {"values", {Round4(lab.l / 65535.0 * 100.0), Round4(lab.a / 256.0 - 128.0),
+                                Round4(lab.b / 256.0 - 128.0)}}};
         }
         case ColourModel::Grayscale:
             // As the file gives it: the amount of ink.
             return {{"model", "grayscale"},
-                    {"values", {Round6((1.0 - c.ToGray16() / 65535.0) * 100.0)}}};
+                    {"values", {Round4((1.0 - c.ToGray16() / 65535.0) * 100.0)}}};
         case ColourModel::HSL: {
             auto hsl = c.ToHSLAF();
             double l = hsl.l, s = hsl.s;
             double b = l + s * std::min(l, 1.0 - l);
             double sb = b > 0.0 ? 2.0 * (1.0 - l / b) : 0.0;
             return {{"model", "hsb"},
-                    {"values", {Round6(hsl.h * 360.0), Round6(sb * 100.0), Round6(b * 100.0)}}};
+                    {"values", {Round4(hsl.h * 360.0), Round4(sb * 100.0), Round4(b * 100.0)}}};
         }
         default: {
             auto f = c.ToRGBAF();
             return {{"model", "rgb"},
-                    {"values", {Round6(f.r * 255.0), Round6(f.g * 255.0), Round6(f.b * 255.0)}}};
+                    {"values", {Round4(f.r * 255.0), Round4(f.g * 255.0), Round4(f.b * 255.0)}}};
         }
     }
 }
@@ -97,7 +109,7 @@ ojson GradientJson(PSDGradient const& g) {
     for (auto const& p : g.m_transparency)
         alpha.push_back(
             {{"location", p.location}, {"midpoint", p.midpoint}, {"opacity", p.opacity}});
-    ojson j = {{"name", std::string(g.m_name)}, {"noise", g.IsNoise()}};
+    ojson j = {{"name", Text(g.m_name)}, {"noise", g.IsNoise()}};
     if (!g.IsNoise()) j["smoothness"] = Round6(g.m_smoothness * 100.0);
     j["color_stops"] = stops;
     j["transparency_stops"] = alpha;
@@ -107,7 +119,7 @@ ojson GradientJson(PSDGradient const& g) {
 ojson ContourJson(PSDContour const& c) {
     ojson points = ojson::array();
     for (auto const& p : c.m_points) points.push_back({p.horizontal, p.vertical});
-    return {{"name", std::string(c.m_name)}, {"points", points}, {"default", c.IsDefault()}};
+    return {{"name", Text(c.m_name)}, {"points", points}, {"default", c.IsDefault()}};
 }
 
 ojson EffectJson(PSDEffect const& e) {
@@ -228,8 +240,7 @@ ojson EffectJson(PSDEffect const& e) {
             j["blend_mode"] = BlendKey(p.m_blendMode);
             j["opacity"] = Round6(p.m_opacity / 2.55);
             if (p.m_hasAngle) j["angle"] = Round6(p.m_angle);
-            j["pattern"] = {{"name", std::string(p.m_patternName)},
-                            {"id", std::string(p.m_patternId)}};
+            j["pattern"] = {{"name", Text(p.m_patternName)}, {"id", Text(p.m_patternId)}};
             j["scale"] = Round6(p.m_scale * 100.0);
             j["linked"] = p.m_linked;
             if (p.m_phase.m_present) j["phase"] = Point(p.m_phase.m_point);

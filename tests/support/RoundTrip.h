@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/kernel/Stream.h"
+#include "psd/effects/PSDEffectsJson.h"
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDStoredCompare.h"
 #include "psd/layer/PSDLayer.h"
@@ -120,6 +121,14 @@ inline std::string LayerDifference(PSD::PSDLayer const& a, PSD::PSDLayer const& 
     if (!a.m_background && d.Same("blending options", blocks(a), blocks(b)))
         SameMask(d, a.m_userMask, b.m_userMask, "user mask") &&
             SameMask(d, a.m_realMask, b.m_realMask, "real mask");
+    // Effects, field by field as their JSON form gives them.
+    auto effects = [](PSD::PSDLayer const& l) {
+        auto e = l.GetEffects();
+        return e ? PSD::EffectsJson(*e).dump() + (e->m_masterSwitch ? "on" : "off") +
+                       std::to_string(e->m_scale)
+                 : std::string();
+    };
+    if (!a.m_background) d.Same("effects", effects(a), effects(b));
     if (d.Same("blending range count", b.m_blendRanges.size(), size_t(5)))
         for (size_t k = 0; k < std::min<size_t>(a.m_blendRanges.size(), 5); ++k)
             d.Same("blending ranges",

@@ -406,8 +406,12 @@ std::vector<std::pair<std::string, Bytes>> SavedBlocks(PSDLayerEffects const& fx
 
 TEST(SaveEffects, DescriptorBlockFirstAndLegacyRecords) {
     PSDLayerEffects fx;
+    EXPECT_FALSE(fx.HasEnabledEffects());
     fx.m_effects.push_back(Kernel::Counted<PSDEffect>(new PSDEffectGradientFill));
+    fx.m_effects.back()->m_enabled = false;
+    EXPECT_FALSE(fx.HasEnabledEffects());
     fx.m_effects.push_back(Kernel::Counted<PSDEffect>(new PSDEffectSatin));
+    EXPECT_TRUE(fx.HasEnabledEffects());
     auto blocks = SavedBlocks(fx);
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_EQ(blocks[0].first, "lfx2");
