@@ -5,6 +5,8 @@
 
 #include "host/kernel/Memory.h"
 #include "psd/descriptor/Descriptor.h"
+#include "psd/adjustments/PSDAdjustment.h"
+#include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDFile.h"
 #include "psd/io/PSDSaveData.h"
@@ -97,6 +99,31 @@ void FuzzEffects(uint8_t const* data, size_t size) {
         at += 12 + n;
     }
     if (copy.m_effects.size() != fx.m_effects.size()) std::abort();
+}
+
+void FuzzAdjustment(uint8_t const* data, size_t size) {
+    PrepareLimits();
+    if (size < 5) return;
+    // Four bytes of key, then one of colour mode, then the body.
+    uint32_t key = uint32_t(data[0]) << 24 | uint32_t(data[1]) << 16 | uint32_t(data[2]) << 8 | data[3];
+    auto adjustment = PSD::PSDAdjustment::Create(key);
+    if (!adjustment) return;
+    static uint32_t const kModes[] = {1, 3, 4, 9, 2};
+    PSD::ParseData pd;
+    pd.m_colourMode = kModes[data[4] % 5];
+    auto stream = Kernel::MemoryInStream::Create(data + 5, size - 5);
+    if (!adjustment->Parse(*stream, pd)) return;
+    auto json = PSD::AdjustmentJson(*adjustment).dump();
+    auto out = Kernel::MemoryInOutStreamBase::Create();
+    PSD::SaveData sd;
+    if (!adjustment->IsRead() || !adjustment->SaveI(*out, sd)) return;
+    // What the model wrote must read back to the same settings.
+    auto again = PSD::PSDAdjustment::Create(key);
+    PSD::ParseData pd2;
+    pd2.m_colourMode = pd.m_colourMode;
+    auto body = Kernel::MemoryInStream::Create(out->GetData());
+    if (!again->Parse(*body, pd2)) std::abort();
+    if (PSD::AdjustmentJson(*again).dump() != json) std::abort();
 }
 
 void FuzzEngineData(uint8_t const* data, size_t size) {

@@ -20,6 +20,9 @@ void FuzzDescriptor(uint8_t const* data, size_t size);
 void FuzzEngineData(uint8_t const* data, size_t size);
 // Unpacks one PackBits row; the first two bytes give the row length.
 void FuzzPackBits(uint8_t const* data, size_t size);
+// Reads a bare adjustment or fill body: four bytes of key, one choosing the colour mode, then the
+// body; what reads is written from the model and must read back the same.
+void FuzzAdjustment(uint8_t const* data, size_t size);
 // Reads a bare effects block body: the first byte chooses the legacy form (even) or the
 // descriptor form (odd). What reads is saved, and both saved blocks must read back.
 void FuzzEffects(uint8_t const* data, size_t size);

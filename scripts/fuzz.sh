@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-120}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(open descriptor engine_data pack_bits round_trip effects)
+[ ${#targets[@]} -gt 0 ] || targets=(open descriptor engine_data pack_bits round_trip effects adjustment)
 corpus=${ZUZODORIV_CORPUS:-../shared/corpus}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -52,6 +52,32 @@ for f in sorted(corpus.rglob('*')):
             at = data.find(b'8BIM' + key, at + 1)
 PY
             ;;
+        adjustment)
+            # Every adjustment and fill block body of the corpus, after its key and a colour-mode byte
+            # (RGB, then CMYK and Lab for the curves).
+            python3 - "$corpus" "$d" <<'PY'
+import hashlib, pathlib, struct, sys
+corpus, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+keys = [k.encode() for k in ('levl', 'curv', 'brit', 'blnc', 'blwh', 'hue ', 'hue2', 'mixr', 'nvrt',
+        'post', 'thrs', 'selc', 'phfl', 'vibA', 'expA', 'grdm', 'clrL', 'SoCo', 'GdFl', 'PtFl')]
+seen = set()
+for f in sorted(corpus.rglob('*')):
+    if f.suffix.lower() not in ('.psd', '.psb') or f.stat().st_size > 50 << 20:
+        continue
+    data = f.read_bytes()
+    for key in keys:
+        at = data.find(b'8BIM' + key)
+        while at >= 0 and at + 12 <= len(data):
+            n = struct.unpack('>I', data[at + 8:at + 12])[0]
+            for mode in ((1, 2, 3) if key == b'curv' else (1,)):
+                body = key + bytes([mode]) + data[at + 12:at + 12 + n]
+                h = hashlib.md5(body).hexdigest()[:12]
+                if h not in seen and n < 1 << 20:
+                    seen.add(h)
+                    (out / f'{h}-{key.decode().strip()}').write_bytes(body)
+            at = data.find(b'8BIM' + key, at + 1)
+PY
+            ;;
         descriptor)
             find "$corpus" -path '*tests/descriptors/*' -type f -name '*.dat' -exec cp {} "$d/" \; ;;
         engine_data)
@@ -73,7 +99,7 @@ for t in "${targets[@]}"; do
     if [ "$seconds" = ci ]; then
         rm -rf "build-fuzz/work/$t" && mkdir -p "build-fuzz/work/$t"
         # A fixed seed and input count, capped in time so a slow machine still finishes.
-        case $t in open) budget=(-runs=40000) ;; round_trip) budget=(-runs=6000) ;; effects) budget=(-runs=100000) ;; *) budget=(-runs=400000) ;; esac
+        case $t in open) budget=(-runs=40000) ;; round_trip) budget=(-runs=6000) ;; effects|adjustment) budget=(-runs=100000) ;; *) budget=(-runs=400000) ;; esac
         budget+=(-seed=1 -max_total_time=150)
     else
         budget=(-max_total_time="$seconds")

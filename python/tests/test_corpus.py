@@ -50,7 +50,7 @@ def test_document(path, ref_path):
         for field in RECORD_FIELDS:
             assert getattr(layer, field) == rec[field], (layer, field)
         assert layer.real_mask_record == rec["real_mask"]
-        for field in ("effects", "effects_enabled", "effects_scale"):
+        for field in ("effects", "effects_enabled", "effects_scale", "adjustment"):
             assert getattr(layer, field) == rec.get(field), (layer, field)
     if not ref.get("open_ok"):
         return

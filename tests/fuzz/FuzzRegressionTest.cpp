@@ -36,12 +36,14 @@ TEST(FuzzRegressions, KeptInputsRunCleanly) {
     Replay("pack_bits", fuzzbodies::FuzzPackBits);
     Replay("round_trip", fuzzbodies::FuzzRoundTrip);
     Replay("effects", fuzzbodies::FuzzEffects);
+    Replay("adjustment", fuzzbodies::FuzzAdjustment);
 }
 
 TEST(FuzzRegressions, BodiesAcceptDegenerateInputs) {
     uint8_t const nothing[1] = {0};
     for (auto body : {fuzzbodies::FuzzOpen, fuzzbodies::FuzzDescriptor, fuzzbodies::FuzzEngineData,
-                      fuzzbodies::FuzzPackBits, fuzzbodies::FuzzRoundTrip, fuzzbodies::FuzzEffects}) {
+                      fuzzbodies::FuzzPackBits, fuzzbodies::FuzzRoundTrip, fuzzbodies::FuzzEffects,
+                      fuzzbodies::FuzzAdjustment}) {
         body(nothing, 0);
         body(nothing, 1);
     }
