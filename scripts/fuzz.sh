@@ -26,8 +26,8 @@ seed_dir() {
             find "$corpus" -type f \( -iname '*.psd' -o -iname '*.psb' \) -size -200k | head -n 200 |
                 while read -r f; do n=$(basename "$f"); k=$((${k:-0} + 1)); opt='\x03'; [ $((k % 2)) = 0 ] && opt='\x07'
                     { cat "$f"; printf "$opt"; } > "$d/$(echo "$f" | md5sum | cut -c1-12)-$n"; done
-            # The documents with layer effects, so that the effects readers are reached.
-            grep -l '"lrFX"\|"lfx2"\|"lfxs"\|"lmfx"' -r "$corpus" --include='*.ref.json' | sed 's/\.ref\.json$//' |
+            # The documents with layer effects, adjustments or fills, so that their readers are reached.
+            grep -l '"lrFX"\|"lfx2"\|"lfxs"\|"lmfx"\|"levl"\|"curv"\|"brit"\|"hue2"\|"selc"\|"phfl"\|"grdm"\|"clrL"\|"SoCo"\|"GdFl"\|"PtFl"\|"blwh"\|"vibA"' -r "$corpus" --include='*.ref.json' | sed 's/\.ref\.json$//' |
                 while read -r f; do [ -f "$f" ] && [ "$(stat -c %s "$f")" -lt 2000000 ] || continue
                     { cat "$f"; printf '\x07'; } > "$d/fx-$(echo "$f" | md5sum | cut -c1-12)-$(basename "$f")"; done ;;
         effects)

@@ -112,6 +112,29 @@ void MaskText(char const* label, PSD::PSDLayerMask const& m, std::ostream& out) 
 
 // One line per effect under its layer: type, on/off, blend mode, opacity, colour, angle, distance
 // and size, where the effect has them.
+// The adjustment's settings on one line, from its JSON form: numbers, flags, names and short
+// lists as they are, longer lists and nested objects by their size.
+void AdjustmentText(PSD::PSDAdjustment const& adjustment, unsigned depth, std::ostream& out) {
+    auto j = PSD::AdjustmentJson(adjustment);
+    if (j.size() < 2) return;
+    out << std::string(depth * 2 + 6, ' ') << "settings:";
+    bool first = true;
+    for (auto const& [key, value] : j.items()) {
+        if (key == "kind") continue;
+        out << (first ? " " : ", ") << key << " ";
+        first = false;
+        if (value.is_array() && (value.size() > 4 || (!value.empty() && value[0].is_structured())))
+            out << value.size() << " entries";
+        else if (value.is_object() && value.contains("values"))
+            out << value["model"].get<std::string>() << " " << value["values"].dump();
+        else if (value.is_object())
+            out << value.size() << " fields";
+        else
+            out << value.dump();
+    }
+    out << "\n";
+}
+
 void EffectsText(PSD::PSDLayerEffects const& effects, unsigned depth, std::ostream& out) {
     std::string indent = "      " + std::string(size_t(depth) * 2, ' ');
     out << indent << "effects" << (effects.m_masterSwitch ? "" : " (all off)") << ", scale "
@@ -159,6 +182,7 @@ void LayersText(PSD::PSDFile const& doc, std::ostream& out) {
         }
         if (n.isGroup && !n.endMarker) out << ", no end marker";
         out << "\n";
+        if (auto adjustment = l.GetAdjustment()) AdjustmentText(*adjustment, depth, out);
         if (auto effects = l.GetEffects()) EffectsText(*effects, depth, out);
         return true;
     });

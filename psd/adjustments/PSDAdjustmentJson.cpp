@@ -11,6 +11,13 @@ using ojson = nlohmann::ordered_json;
 
 namespace {
 
+// Stored strings often end with a NUL the editor adds; it is not part of the text.
+std::string Text(String const& s) {
+    std::string t(s);
+    while (!t.empty() && t.back() == '\0') t.pop_back();
+    return t;
+}
+
 template <class Array>
 ojson Values(Array const& a) {
     ojson out = ojson::array();
@@ -58,7 +65,7 @@ void Fill(PSDAdjustment const& adj, ojson& j) {
         }
         case PSDAdjustment::kPatternFill: {
             auto const& p = static_cast<PSDAdjustmentPatternFill const&>(adj);
-            j["pattern"] = {{"name", std::string(p.m_patternName)}, {"id", std::string(p.m_patternId)}};
+            j["pattern"] = {{"name", Text(p.m_patternName)}, {"id", Text(p.m_patternId)}};
             j["scale"] = p.m_scale;
             if (p.m_hasPhase) j["phase"] = {p.m_phase.x, p.m_phase.y};
             j["linked"] = p.m_linked;
@@ -150,7 +157,7 @@ ojson AdjustmentJson(PSDAdjustment const& adj) {
             j["use_tint"] = a.m_useTint;
             if (a.m_tintColour) j["tint_color"] = ColourJson(a.m_tintColour);
             j["preset_kind"] = a.m_presetKind;
-            if (!a.m_presetFileName.empty()) j["preset_file_name"] = std::string(a.m_presetFileName);
+            if (!Text(a.m_presetFileName).empty()) j["preset_file_name"] = Text(a.m_presetFileName);
             break;
         }
         case PSDAdjustment::kGradientMap: {
@@ -162,7 +169,7 @@ ojson AdjustmentJson(PSDAdjustment const& adj) {
         case PSDAdjustment::kColourLookup: {
             auto const& a = static_cast<PSDAdjustmentColourLookup const&>(adj);
             auto put = [&](char const* k, String const& v) {
-                if (!v.empty()) j[k] = std::string(v);
+                if (!Text(v).empty()) j[k] = Text(v);
             };
             put("lookup_type", a.m_lookupType);
             put("name", a.m_name);
