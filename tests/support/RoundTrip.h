@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/kernel/Stream.h"
+#include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/effects/PSDEffectsJson.h"
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDStoredCompare.h"
@@ -129,6 +130,11 @@ inline std::string LayerDifference(PSD::PSDLayer const& a, PSD::PSDLayer const& 
                  : std::string();
     };
     if (!a.m_background) d.Same("effects", effects(a), effects(b));
+    auto adjustment = [](PSD::PSDLayer const& l) {
+        auto adj = l.GetAdjustment();
+        return adj ? PSD::AdjustmentJson(*adj).dump() : std::string();
+    };
+    if (!a.m_background) d.Same("adjustment", adjustment(a), adjustment(b));
     if (d.Same("blending range count", b.m_blendRanges.size(), size_t(5)))
         for (size_t k = 0; k < std::min<size_t>(a.m_blendRanges.size(), 5); ++k)
             d.Same("blending ranges",
