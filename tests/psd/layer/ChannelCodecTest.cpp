@@ -12,23 +12,11 @@
 
 using namespace PSD;
 using testsupport::Bytes;
+using testsupport::Sample;
 
 namespace {
 
 using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
-
-uint32_t Sample(Raster::DynamicBitmap const& bm, unsigned c, uint32_t x, uint32_t y) {
-    uint8_t const* p = bm.GetRow(y) + x * bm.GetBytesPerPixel() + c * bm.GetBytesPerSample();
-    if (bm.GetBytesPerSample() == 1) return *p;
-    if (bm.GetBytesPerSample() == 2) {
-        uint16_t v;
-        std::memcpy(&v, p, 2);
-        return v;
-    }
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
 
 // Decodes one block from a mapped stream and from a stream that has neither mapping nor size.
 struct Decoded {
