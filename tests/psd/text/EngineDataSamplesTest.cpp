@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "psd/text/PDFData.h"
-#include "tests/psd/descriptor/CorpusPaths.h"
+#include "tests/support/CorpusFiles.h"
 
 using namespace PSD;
 namespace fs = std::filesystem;
@@ -66,9 +66,9 @@ void CutEverywhere(std::vector<uint8_t> const& b) {
 
 // The corpus samples whose names begin with the block key, and the named extra files.
 std::vector<fs::path> Samples(char const* key, std::initializer_list<char const*> extra) {
-    fs::path root = desctest::CorpusRoot();
+    fs::path root = testsupport::CorpusRoot();
     std::vector<fs::path> files;
-    for (auto const& f : desctest::FilesIn(root / "psd-tools/tests/engine_data"))
+    for (auto const& f : testsupport::FilesIn(root / "psd-tools/tests/engine_data"))
         if (f.filename().string().rfind(key, 0) == 0) files.push_back(f);
     for (char const* n : extra)
         if (fs::exists(root / n)) files.push_back(root / n);
@@ -82,7 +82,7 @@ TEST(EngineDataSamples, TypeLayerEngineData) {
     if (files.empty()) GTEST_SKIP() << "no corpus";
     for (auto const& f : files) {
         SCOPED_TRACE(f.string());
-        auto bytes = desctest::ReadWholeFile(f);
+        auto bytes = testsupport::ReadWholeFile(f);
         unsigned long remaining = 0;
         auto tree = ParseBytes(bytes, &remaining).DynamicCast<PDFDictionary>();
         ASSERT_TRUE(tree);
@@ -104,7 +104,7 @@ TEST(EngineDataSamples, DocumentLevelEngineData) {
     if (files.empty()) GTEST_SKIP() << "no corpus";
     for (auto const& f : files) {
         SCOPED_TRACE(f.string());
-        auto bytes = desctest::ReadWholeFile(f);
+        auto bytes = testsupport::ReadWholeFile(f);
         // A sequence of keys and values without an enclosing dictionary: one value per call
         // until the input is used up.
         PDFDataParser parser(bytes.data(), bytes.size());
@@ -128,7 +128,7 @@ TEST(EngineDataSamples, DocumentLevelEngineData) {
 }
 
 TEST(EngineDataSamples, MatchAnIndependentReader) {
-    fs::path dir = desctest::CorpusRoot() / "ag-psd/test";
+    fs::path dir = testsupport::CorpusRoot() / "ag-psd/test";
     if (!fs::exists(dir / "engineData.json")) GTEST_SKIP() << "no corpus at " << dir;
     struct Pair {
         char const* bin;
@@ -138,7 +138,7 @@ TEST(EngineDataSamples, MatchAnIndependentReader) {
                        {"EngineData2.bin", "engineData2.json", true}};
     for (auto const& p : pairs) {
         SCOPED_TRACE(p.bin);
-        auto bytes = desctest::ReadWholeFile(dir / p.bin);
+        auto bytes = testsupport::ReadWholeFile(dir / p.bin);
         if (p.wrap) bytes = Wrapped(bytes);
         auto tree = ParseBytes(bytes);
         ASSERT_TRUE(tree);
