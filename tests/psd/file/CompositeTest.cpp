@@ -183,24 +183,6 @@ TEST(Composite, ConversionsAndDepths) {
     }
 }
 
-TEST(Composite, MonochromeRowsBecomeIntensity) {
-    const uint32_t w = 10, h = 2;
-    // Row 0: 1010 0000 11.. ; row 1: all clear.
-    Planes raw = {{0xA0, 0xC0, 0x00, 0x00}};
-    for (bool rle : {false, true}) {
-        Decoded d = Decode(Hdr(0, 1, 1, w, h), rle ? testsupport::CompositeRLE(raw, 2, false)
-                                                   : testsupport::CompositeRaw(raw));
-        ASSERT_TRUE(d.ok);
-        EXPECT_EQ(d.bm->GetFormat(), Raster::Format::IA8);
-        uint32_t want0[w] = {0, 255, 0, 255, 255, 255, 255, 255, 0, 0};
-        for (uint32_t x = 0; x < w; ++x) {
-            EXPECT_EQ(Sample(*d.bm, 0, x, 0), want0[x]) << x;
-            EXPECT_EQ(Sample(*d.bm, 0, x, 1), 255u);
-            EXPECT_EQ(Sample(*d.bm, 1, x, 0), 255u);
-        }
-    }
-}
-
 TEST(Composite, RefusalsAndErrors) {
     struct Case {
         char const* what;

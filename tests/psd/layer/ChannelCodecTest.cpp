@@ -280,18 +280,6 @@ TEST(ChannelCodec, ErrorsBeforeAnythingIsWritten) {
     }
 }
 
-TEST(ChannelCodec, PSBUsesFourByteRowCounts) {
-    const uint32_t w = 20, h = 6;
-    auto samples = testsupport::Pattern(size_t(w) * h, 11);
-    auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::A8);
-    ASSERT_TRUE(Decode(testsupport::RLEBlock(samples, w, true), *bm, 0, 1, false, true).ok);
-    EXPECT_EQ(0, std::memcmp(bm->GetData(), samples.data(), samples.size()));
-    // The same block read with 2-byte counts does not come out.
-    auto bm2 = Raster::DynamicBitmap::Create(w, h, Raster::Format::A8);
-    Decoded d = Decode(testsupport::RLEBlock(samples, w, true), *bm2, 0, 1, false, false);
-    EXPECT_TRUE(!d.ok || d.damaged);
-}
-
 TEST(ChannelCodec, EveryCutOfABlockFailsCleanly) {
     const uint32_t w = 13, h = 7;
     auto samples = testsupport::Pattern(size_t(w) * h * 2, 5);
