@@ -2,19 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "fuzz/FuzzBodies.h"
+#include "support/CorpusFiles.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<uint8_t> ReadAll(fs::path const& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
 
 void Replay(char const* folder, void (*body)(uint8_t const*, size_t)) {
     fs::path dir = fs::path(ZUZODORIV_SOURCE_DIR) / "fuzz" / "regressions" / folder;
@@ -22,7 +16,7 @@ void Replay(char const* folder, void (*body)(uint8_t const*, size_t)) {
     for (auto const& e : fs::directory_iterator(dir)) {
         if (!e.is_regular_file()) continue;
         SCOPED_TRACE(e.path().string());
-        auto bytes = ReadAll(e.path());
+        auto bytes = testsupport::ReadWholeFile(e.path());
         body(bytes.data(), bytes.size());
     }
 }

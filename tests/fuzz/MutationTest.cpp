@@ -4,39 +4,16 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 
 #include "fuzz/FuzzBodies.h"
 #include "host/kernel/Dispatch.h"
-#include "support/CorpusRoot.h"
-
-namespace {
-
-namespace fs = std::filesystem;
+#include "support/CorpusFiles.h"
 
 using testsupport::CorpusRoot;
 
-std::vector<fs::path> CorpusDocuments() {
-    std::vector<fs::path> docs;
-    fs::path root = CorpusRoot();
-    if (!fs::is_directory(root)) return docs;
-    for (auto const& e : fs::recursive_directory_iterator(root)) {
-        if (!e.is_regular_file()) continue;
-        auto ext = e.path().extension().string();
-        if (ext == ".psd" || ext == ".psb" || ext == ".PSD" || ext == ".PSB") docs.push_back(e.path());
-    }
-    std::sort(docs.begin(), docs.end());
-    return docs;
-}
-
-}  // namespace
-
 TEST(Mutation, CutAndFlippedCorpusDocumentsFailCleanly) {
-    auto docs = CorpusDocuments();
+    auto docs = testsupport::CorpusFiles({".psd", ".psb"});
     if (docs.empty()) GTEST_SKIP() << "corpus not found at " << CorpusRoot();
     constexpr int kCuts = 64, kFlips = 64;
     // Large documents get fewer variants so the suite stays quick; their structure sits in the
@@ -47,8 +24,7 @@ TEST(Mutation, CutAndFlippedCorpusDocumentsFailCleanly) {
     // Documents are independent: spread them over the cores.
     Kernel::Dispatch::DispatchParallelFor(docs.size(), [&](size_t d) {
         auto const& path = docs[d];
-        std::ifstream f(path, std::ios::binary);
-        std::vector<uint8_t> bytes(std::istreambuf_iterator<char>(f), {});
+        std::vector<uint8_t> bytes = testsupport::ReadWholeFile(path);
         if (bytes.empty()) return;
         std::mt19937_64 rng(0x5eed + d);
         int cuts = bytes.size() > kLarge ? 8 : kCuts, flips = bytes.size() > kLarge ? 8 : kFlips;

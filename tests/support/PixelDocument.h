@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/kernel/Zip.h"
+#include "host/raster/Bitmap.h"
 #include "tests/support/MinimalDocument.h"
 
 namespace testsupport {
@@ -239,6 +240,20 @@ inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
         s = s * 1103515245u + 12345u;
         v[i] = uint8_t((i / 3) + ((s >> 16) & 3) * ((i / 7) % 5 == 0));
     }
+    return v;
+}
+
+// Sample c of pixel (x, y) in host order, whatever the sample size.
+inline uint32_t Sample(Raster::DynamicBitmap const& bm, unsigned c, uint32_t x, uint32_t y) {
+    uint8_t const* p = bm.GetRow(y) + x * bm.GetBytesPerPixel() + c * bm.GetBytesPerSample();
+    uint32_t v = 0;
+    if (bm.GetBytesPerSample() == 1) return *p;
+    if (bm.GetBytesPerSample() == 2) {
+        uint16_t s;
+        std::memcpy(&s, p, 2);
+        return s;
+    }
+    std::memcpy(&v, p, 4);
     return v;
 }
 

@@ -101,30 +101,6 @@ TEST(CommandsExternal, CreateBuildsTheLayersAndTheComposite) {
     EXPECT_EQ(bm->GetRow(35)[45 * 4 + 3], 0);
 }
 
-TEST(CommandsExternal, ConvertKeepsEveryBitmap) {
-    Dir dir;
-    auto doc = PSD::PSDFile::CreateEmpty(64, 32, false, Raster::Format::RGBA16, nullptr, nullptr);
-    doc->AddLayer(MakeLayer("one", 0, 0, Pattern(64, 32, Raster::Format::RGBA16, 3)));
-    doc->AddLayer(MakeLayer("two", 5, 5, Pattern(10, 20, Raster::Format::RGBA16, 4)));
-    doc->SetFlattenedBitmap(Pattern(64, 32, Raster::Format::RGBA16, 5));
-    Saved s = SaveToMemory(*doc, false, false);
-    ASSERT_TRUE(s.ok);
-    fs::path in = dir.Write("in.psd", s.bytes);
-    for (auto const& flags :
-         std::vector<std::vector<std::string>>{{}, {"--psb"}, {"--zip"}, {"--psb", "--zip"}}) {
-        fs::path out = dir.path / "out.psd";
-        std::vector<std::string> args = {"convert", in.string(), out.string()};
-        args.insert(args.end(), flags.begin(), flags.end());
-        ASSERT_EQ(RunCli(args), 0);
-        auto back = Open(out);
-        ASSERT_TRUE(back);
-        EXPECT_EQ(back->IsPSB(), !flags.empty() && flags[0] == "--psb");
-        EXPECT_EQ(testsupport::DocumentDifference(*doc, *back), "");
-        fs::remove(out);
-    }
-    EXPECT_EQ(dir.Count(".partial-"), 0u);
-}
-
 TEST(CommandsExternal, FailuresLeaveNoOutput) {
     Dir dir;
     std::string out = (dir.path / "never.psd").string();

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "psd/descriptor/DescriptorBlocks.h"
-#include "tests/psd/descriptor/CorpusPaths.h"
+#include "tests/support/CorpusFiles.h"
 #include "tests/psd/descriptor/DescriptorBytes.h"
 #include "tests/support/ToolRun.h"
 #include "tests/support/Cuts.h"
@@ -148,7 +148,7 @@ TEST(DumpTool, RawDescriptorAsTextAndJson) {
 
 // Guards the dump tool on a real type layer: block order, engine data as JSON, a bad layer.
 TEST(DumpTool, TypeLayerOfACorpusDocument) {
-    auto path = desctest::CorpusRoot() / "ag-psd/test/text-simple.psd";
+    auto path = testsupport::CorpusRoot() / "ag-psd/test/text-simple.psd";
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "no corpus";
     int status = -1;
     auto j = nlohmann::json::parse(

@@ -7,7 +7,7 @@
 
 #include "psd/report/DebugTrace.h"
 #include "psd/descriptor/Descriptor.h"
-#include "tests/psd/descriptor/CorpusPaths.h"
+#include "tests/support/CorpusFiles.h"
 #include "tests/support/Cuts.h"
 
 using namespace PSD;
@@ -74,20 +74,20 @@ uint32_t BigEndian32(std::vector<uint8_t> const& b, size_t at) {
 }  // namespace
 
 TEST(DescriptorSamples, RawDescriptorBodies) {
-    fs::path dir = desctest::CorpusRoot() / "psd-tools/tests/descriptors";
-    auto files = desctest::FilesIn(dir);
+    fs::path dir = testsupport::CorpusRoot() / "psd-tools/tests/descriptors";
+    auto files = testsupport::FilesIn(dir);
     if (files.empty()) GTEST_SKIP() << "no corpus at " << dir;
     int roundTrips = 0;
     for (auto const& f : files) {
-        auto bytes = desctest::ReadWholeFile(f);
+        auto bytes = testsupport::ReadWholeFile(f);
         CheckDescriptorAt(bytes, 0, bytes.size(), Form::Body, f.filename().string(), roundTrips);
     }
     EXPECT_EQ(roundTrips, int(files.size()));
 }
 
 TEST(DescriptorSamples, TaggedBlockBodies) {
-    fs::path dir = desctest::CorpusRoot() / "psd-tools/tests/tagged_blocks";
-    auto files = desctest::FilesIn(dir);
+    fs::path dir = testsupport::CorpusRoot() / "psd-tools/tests/tagged_blocks";
+    auto files = testsupport::FilesIn(dir);
     if (files.empty()) GTEST_SKIP() << "no corpus at " << dir;
     // Block bodies that are a versioned descriptor, after a block-specific header of this size.
     std::map<std::string, size_t> const descriptorBlocks = {
@@ -106,7 +106,7 @@ TEST(DescriptorSamples, TaggedBlockBodies) {
             u != std::string::npos && u + 1 < key.size() &&
             key.find_first_not_of("0123456789", u + 1) == std::string::npos)
             key.resize(u);
-        auto bytes = desctest::ReadWholeFile(f);
+        auto bytes = testsupport::ReadWholeFile(f);
         if (key == "PxSc") {
             // This one holds a 64-bit integer item ("comp"), a type the format reader does not
             // know: it must fail with that tag named, not crash or misread.
@@ -153,13 +153,13 @@ TEST(DescriptorSamples, TaggedBlockBodies) {
 
 // Guards against damaged bytes that crash or fail silently: every failure stores its error.
 TEST(DescriptorSamples, DamagedBytesFailCleanlyOrParse) {
-    fs::path root = desctest::CorpusRoot() / "psd-tools/tests";
+    fs::path root = testsupport::CorpusRoot() / "psd-tools/tests";
     std::pair<fs::path, Form> const samples[] = {
         {root / "descriptors/0.dat", Form::Body},
         {root / "descriptors/1.dat", Form::Body},
         {root / "tagged_blocks/cinf.dat", Form::Versioned}};
     for (auto const& [path, form] : samples) {
-        auto bytes = desctest::ReadWholeFile(path);
+        auto bytes = testsupport::ReadWholeFile(path);
         if (bytes.empty()) GTEST_SKIP() << "no corpus at " << root;
         SCOPED_TRACE(path.string());
         testsupport::ExpectDamageAcceptedOrRefused(bytes, [f = form](std::vector<uint8_t> const& bad, size_t at) {

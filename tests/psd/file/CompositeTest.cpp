@@ -8,24 +8,12 @@
 
 using namespace PSD;
 using testsupport::Bytes;
+using testsupport::Sample;
 
 namespace {
 
 using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
 using Planes = std::vector<std::vector<uint8_t>>;
-
-uint32_t Sample(Raster::DynamicBitmap const& bm, unsigned c, uint32_t x, uint32_t y) {
-    uint8_t const* p = bm.GetRow(y) + x * bm.GetBytesPerPixel() + c * bm.GetBytesPerSample();
-    if (bm.GetBytesPerSample() == 1) return *p;
-    if (bm.GetBytesPerSample() == 2) {
-        uint16_t v;
-        std::memcpy(&v, p, 2);
-        return v;
-    }
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
 
 testsupport::Header Hdr(uint16_t mode, uint16_t depth, uint16_t channels, uint32_t w = 7,
                         uint32_t h = 5, uint16_t version = 1) {
@@ -50,10 +38,6 @@ Planes MakePlanes(unsigned n, size_t bytes) {
     Planes p;
     for (unsigned c = 0; c < n; ++c) p.push_back(testsupport::Pattern(bytes, 40 + c));
     return p;
-}
-
-int Code(PSDReport const& r) {
-    return r.m_error ? int(r.m_error->GetCode()) : -1;
 }
 
 // A document opened from its header and image data, and its composite read.
@@ -93,7 +77,7 @@ TEST(Composite, RGBAlphaAndExtraChannels) {
         Decoded d = Decode(
             Hdr(3, 8, uint16_t(channels), w, h, psb ? 2 : 1),
             raw ? testsupport::CompositeRaw(p) : testsupport::CompositeRLE(p, w, psb), merged);
-        ASSERT_TRUE(d.ok) << Code(d.report);
+        ASSERT_TRUE(d.ok) << testsupport::ErrorCodeOf(d.report);
         EXPECT_EQ(d.doc->IsPSB(), psb);
         EXPECT_EQ(d.doc->m_compositeDamagedRows, 0u);
         EXPECT_EQ(d.bm->GetFormat(), Raster::Format::RGBA8);
@@ -134,7 +118,7 @@ TEST(Composite, ConversionsAndDepths) {
             Decoded d = Decode(Hdr(c.mode, c.depth, c.channels, w, h),
                                zip ? testsupport::CompositeZip(p, w * bytes, bytes, false)
                                    : testsupport::CompositeRaw(p));
-            ASSERT_TRUE(d.ok) << Code(d.report);
+            ASSERT_TRUE(d.ok) << testsupport::ErrorCodeOf(d.report);
             ASSERT_EQ(d.bm->GetFormat(), c.format);
             unsigned colour = c.mode == 4 ? 4 : 1;
             ASSERT_EQ(d.masks.size(), c.channels - colour);
@@ -199,24 +183,6 @@ TEST(Composite, ConversionsAndDepths) {
     }
 }
 
-TEST(Composite, MonochromeRowsBecomeIntensity) {
-    const uint32_t w = 10, h = 2;
-    // Row 0: 1010 0000 11.. ; row 1: all clear.
-    Planes raw = {{0xA0, 0xC0, 0x00, 0x00}};
-    for (bool rle : {false, true}) {
-        Decoded d = Decode(Hdr(0, 1, 1, w, h), rle ? testsupport::CompositeRLE(raw, 2, false)
-                                                   : testsupport::CompositeRaw(raw));
-        ASSERT_TRUE(d.ok);
-        EXPECT_EQ(d.bm->GetFormat(), Raster::Format::IA8);
-        uint32_t want0[w] = {0, 255, 0, 255, 255, 255, 255, 255, 0, 0};
-        for (uint32_t x = 0; x < w; ++x) {
-            EXPECT_EQ(Sample(*d.bm, 0, x, 0), want0[x]) << x;
-            EXPECT_EQ(Sample(*d.bm, 0, x, 1), 255u);
-            EXPECT_EQ(Sample(*d.bm, 1, x, 0), 255u);
-        }
-    }
-}
-
 TEST(Composite, RefusalsAndErrors) {
     struct Case {
         char const* what;
@@ -246,7 +212,7 @@ TEST(Composite, RefusalsAndErrors) {
         SCOPED_TRACE(c.what);
         Decoded d = Decode(c.h, c.image);
         EXPECT_FALSE(d.ok);
-        ASSERT_EQ(Code(d.report), c.error);
+        ASSERT_EQ(testsupport::ErrorCodeOf(d.report), c.error);
         if (!c.text.empty()) {
             EXPECT_EQ(std::string(d.report.m_error->Report()), c.text);
         }
@@ -260,7 +226,7 @@ TEST(Composite, RefusalsAndErrors) {
     BitmapRef bm;
     std::vector<BitmapRef> masks;
     EXPECT_FALSE(made.GetBitmap(bm, masks, report));
-    EXPECT_EQ(Code(report), PSDError::kParsing);
+    EXPECT_EQ(testsupport::ErrorCodeOf(report), PSDError::kParsing);
 }
 
 TEST(Composite, CutDataFailsAndLeavesTheCacheEmpty) {
@@ -277,8 +243,8 @@ TEST(Composite, CutDataFailsAndLeavesTheCacheEmpty) {
             // A second request reads again and meets the same end.
             PSDReport again;
             EXPECT_FALSE(d.doc->GetBitmap(d.bm, d.masks, again));
-            EXPECT_EQ(Code(again), Code(d.report));
-            return d.ok ? -1 : Code(d.report);
+            EXPECT_EQ(testsupport::ErrorCodeOf(again), testsupport::ErrorCodeOf(d.report));
+            return d.ok ? -1 : testsupport::ErrorCodeOf(d.report);
         });
         Decoded d = Decode(Hdr(3, 8, 3, w, h), image);
         ASSERT_TRUE(d.ok);

@@ -155,25 +155,6 @@ TEST(ImageResourcesWrite, FixedValues) {
     }
 }
 
-TEST(ImageResourcesWrite, BlockHeadersInBothForms) {
-    EXPECT_EQ(Written([](auto& s) { return PSD::WriteImageResourceHeader(s, kBig, 1037, "", 4); }),
-              (std::vector<uint8_t>{'8', 'B', 'I', 'M', 0x04, 0x0D, 0, 0, 0, 0, 0, 4}));
-    EXPECT_EQ(Written([](auto& s) { return PSD::WriteImageResourceHeader(s, kBig, 2000, "P"); }),
-              (std::vector<uint8_t>{'8', 'B', 'I', 'M', 0x07, 0xD0, 1, 'P', 0, 0, 0, 0}));
-    // The placeholder form is patched and padded once the data is known.
-    auto bytes = Written([](Kernel::OutStreamSeekable& s) {
-        if (!PSD::WriteImageResourceHeader(s, kBig, 1006, "n")) return false;
-        uint64_t start = s.GetPosition();
-        uint8_t data[3] = {1, 2, 3};
-        return s.Write(data, 3) && PSD::EndImageResource(s, kBig, start);
-    });
-    EXPECT_EQ(bytes, (std::vector<uint8_t>{'8', 'B', 'I', 'M', 0x03, 0xEE, 1, 'n', 0, 0, 0, 3, 1, 2,
-                                           3, 0}));
-    Written(
-        [](auto& s) { return PSD::WriteImageResourceHeader(s, kBig, 1006, std::string(300, 'n')); },
-        false);
-}
-
 TEST(ImageResourcesWrite, BlocksInTheirOrderWithKnownContents) {
     auto doc = FullDocument();
     std::vector<uint8_t> bytes;

@@ -354,14 +354,6 @@ TEST(SaveLayers, LongNamesAndLayersWithoutPixels) {
     EXPECT_EQ(l.GetWidth(), 0);
 }
 
-TEST(SaveLayers, LargeLayersWrittenBesideTheNextEncodingKeepTheirOrder) {
-    // Noise does not pack, so each layer's channels come to more than the size written on a
-    // thread of its own; a small layer between them is written in line.
-    auto doc = NewDoc(1100, 1000, false, Raster::Format::RGBA8);
-    AddNoiseLayers(*doc, 4, 1100, 1000, 2, 5);
-    for (bool psb : {false, true}) EXPECT_EQ(testsupport::RoundTripDifference(*doc, psb, false), "");
-}
-
 using testsupport::AnyPixelsCached;
 
 TEST(SaveLayers, StoredPixelsAreDecodedForTheSaveOnlyWhenAsked) {

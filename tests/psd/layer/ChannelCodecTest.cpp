@@ -12,23 +12,11 @@
 
 using namespace PSD;
 using testsupport::Bytes;
+using testsupport::Sample;
 
 namespace {
 
 using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
-
-uint32_t Sample(Raster::DynamicBitmap const& bm, unsigned c, uint32_t x, uint32_t y) {
-    uint8_t const* p = bm.GetRow(y) + x * bm.GetBytesPerPixel() + c * bm.GetBytesPerSample();
-    if (bm.GetBytesPerSample() == 1) return *p;
-    if (bm.GetBytesPerSample() == 2) {
-        uint16_t v;
-        std::memcpy(&v, p, 2);
-        return v;
-    }
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
 
 // Decodes one block from a mapped stream and from a stream that has neither mapping nor size.
 struct Decoded {
@@ -290,18 +278,6 @@ TEST(ChannelCodec, ErrorsBeforeAnythingIsWritten) {
         EXPECT_FALSE(e.ok) << c.what;
         EXPECT_EQ(e.code, PSDError::kTruncated) << c.what;
     }
-}
-
-TEST(ChannelCodec, PSBUsesFourByteRowCounts) {
-    const uint32_t w = 20, h = 6;
-    auto samples = testsupport::Pattern(size_t(w) * h, 11);
-    auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::A8);
-    ASSERT_TRUE(Decode(testsupport::RLEBlock(samples, w, true), *bm, 0, 1, false, true).ok);
-    EXPECT_EQ(0, std::memcmp(bm->GetData(), samples.data(), samples.size()));
-    // The same block read with 2-byte counts does not come out.
-    auto bm2 = Raster::DynamicBitmap::Create(w, h, Raster::Format::A8);
-    Decoded d = Decode(testsupport::RLEBlock(samples, w, true), *bm2, 0, 1, false, false);
-    EXPECT_TRUE(!d.ok || d.damaged);
 }
 
 TEST(ChannelCodec, EveryCutOfABlockFailsCleanly) {

@@ -12,25 +12,13 @@
 
 using namespace PSD;
 using testsupport::Bytes;
+using testsupport::Sample;
 using testsupport::ChannelSpec;
 using testsupport::LayerSpec;
 
 namespace {
 
 using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
-
-uint32_t Sample(Raster::DynamicBitmap const& bm, unsigned c, uint32_t x, uint32_t y) {
-    uint8_t const* p = bm.GetRow(y) + x * bm.GetBytesPerPixel() + c * bm.GetBytesPerSample();
-    if (bm.GetBytesPerSample() == 1) return *p;
-    if (bm.GetBytesPerSample() == 4) {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        return v;
-    }
-    uint16_t v;
-    std::memcpy(&v, p, 2);
-    return v;
-}
 
 Kernel::Counted<PSDFile> Open(Bytes const& bytes, PSDReport& report) {
     return PSDFile::Create(Kernel::MemoryInStream::Create(bytes), CreateOptions{}, report);
@@ -58,10 +46,6 @@ LayerSpec Layer(int32_t top, int32_t left, int32_t bottom, int32_t right,
 
 Bytes Raw(size_t n, uint8_t v) {
     return testsupport::RawBlock(std::vector<uint8_t>(n, v));
-}
-
-int ErrorCode(PSDReport const& r) {
-    return r.m_error ? int(r.m_error->GetCode()) : -1;
 }
 
 }  // namespace
@@ -198,10 +182,10 @@ TEST(LayerBitmap, SamplesKeepTheDocumentDepthAndLab8IsWidened) {
         }
         PSDReport report;
         auto doc = Open(Doc({l}, c.mode, c.depth), report);
-        ASSERT_TRUE(doc) << ErrorCode(report);
+        ASSERT_TRUE(doc) << testsupport::ErrorCodeOf(report);
         BitmapRef bm, mask;
-        ASSERT_TRUE(doc->m_layers[0]->GetBitmap(bm, report)) << ErrorCode(report);
-        ASSERT_TRUE(doc->m_layers[0]->GetBitmapUserMask(mask, report)) << ErrorCode(report);
+        ASSERT_TRUE(doc->m_layers[0]->GetBitmap(bm, report)) << testsupport::ErrorCodeOf(report);
+        ASSERT_TRUE(doc->m_layers[0]->GetBitmapUserMask(mask, report)) << testsupport::ErrorCodeOf(report);
         ASSERT_EQ(bm->GetFormat(), c.format);
         ASSERT_EQ(mask->GetFormat(), c.mask);
         auto value = [&](int16_t id, uint32_t i) {
@@ -266,7 +250,7 @@ TEST(LayerBitmap, Refusals) {
         BitmapRef bm;
         EXPECT_FALSE(doc->m_layers[0]->GetBitmap(bm, report)) << c.what;
         ASSERT_TRUE(report.m_error) << c.what;
-        EXPECT_EQ(c.error[0] == '#' ? "#" + std::to_string(ErrorCode(report))
+        EXPECT_EQ(c.error[0] == '#' ? "#" + std::to_string(testsupport::ErrorCodeOf(report))
                                     : std::string(report.m_error->Report()),
                   c.error)
             << c.what;
@@ -277,7 +261,7 @@ TEST(LayerBitmap, Refusals) {
     PSDReport report;
     BitmapRef bm;
     EXPECT_FALSE(made.GetBitmap(bm, report));
-    EXPECT_EQ(ErrorCode(report), PSDError::kParsing);
+    EXPECT_EQ(testsupport::ErrorCodeOf(report), PSDError::kParsing);
 }
 
 TEST(LayerBitmap, ChannelDataCutAtEveryOffsetFailsWithTruncation) {

@@ -423,21 +423,3 @@ TEST(LayerBlocks, BlocksOfLaterReadersAreRecordedAndPassedOver) {
     ASSERT_TRUE(r.layer->m_adjustment);
     EXPECT_EQ(r.layer->m_adjustment->GetKey(), Key("post"));
 }
-
-TEST(LayerRecord, CutAtEveryOffsetFails) {
-    Record rec;
-    rec.mask = Bytes().U32(36).U32(0).U32(0).U32(5).U32(5).U8(0).U8(0x01);
-    rec.mask.U8(0x04).U8(255).U32(1).U32(2).U32(6).U32(7);
-    rec.blocks = Block("luni", Bytes().U32(2).U16('a').U16('b'))
-                     .Append(Block("lsct", Bytes().U32(1).Str("8BIM").Str("pass").U32(0)))
-                     .Append(Block("brst", Bytes().U32(1)));
-    for (bool psb : {false, true}) {
-        Bytes full = rec.Build(psb);
-        ASSERT_TRUE(ReadRecord(full, false, psb).ok);
-        for (size_t cut = 0; cut < full.size(); ++cut) {
-            ReadResult r = ReadRecord(Slice(full, 0, cut), false, psb);
-            EXPECT_FALSE(r.ok) << cut;
-            EXPECT_TRUE(r.pd.m_report.m_error) << cut;
-        }
-    }
-}
