@@ -311,6 +311,14 @@ void PSDFile::TakeSaveBaseline() {
 }
 
 bool PSDFile::Save(Kernel::OutStreamSeekable& stream, SaveOptions const& options) const {
+    // A stored composite never asked for is decoded now, as the layers are, rather than written
+    // blank; one that does not decode is written blank, as before.
+    if (options.decodeStored && !m_flattenedBitmap && m_sourceStream && m_imageDataPosition) {
+        Kernel::Counted<Raster::DynamicBitmap> composite;
+        std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+        PSDReport ignored;
+        (void)GetBitmap(composite, masks, ignored);
+    }
     bool const psb = options.psb;
     bool const* abort = options.abort;
     auto const& progress = options.progress;

@@ -14,6 +14,7 @@
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/layer/PSDChannelEncoder.h"
 #include "tests/psd/file/SaveTestSupport.h"
+#include "tests/support/CorpusRoot.h"
 #include "tests/support/ScratchDir.h"
 #include "tests/support/Sha256.h"
 #include "tests/support/ToolRun.h"
