@@ -379,6 +379,9 @@ TEST(SaveLayers, StoredPixelsAreDecodedForTheSaveOnlyWhenAsked) {
         ASSERT_TRUE(l->GetBitmap(bm, r) && l->GetBitmapUserMask(bm, r) &&
                     l->GetBitmapRealMask(bm, r));
     }
+    Kernel::Counted<Raster::DynamicBitmap> composite;
+    std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+    ASSERT_TRUE(decoded->GetBitmap(composite, masks, r));  // the save decodes it too
     EXPECT_TRUE(stored.bytes == SaveToMemory(*decoded, false, false).bytes);
     auto back = Reopen(stored.bytes, r);
     ASSERT_TRUE(back) << ErrorText(r);
@@ -474,7 +477,8 @@ TEST(SaveLayers, DeepStoredChannelsSaveAsTheirDecodedBitmaps) {
         Kernel::Counted<Raster::DynamicBitmap> bm;
         for (auto const& l : doc.m_layers)
             if (!l->GetBitmap(bm, r) || !l->GetBitmapUserMask(bm, r)) return false;
-        return true;
+        std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
+        return doc.GetBitmap(bm, masks, r);  // the composite, which the save decodes too
     };
     for (bool version2 : {false, true}) {
         psb = version2;
