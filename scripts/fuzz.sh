@@ -30,54 +30,10 @@ seed_dir() {
             grep -l '"lrFX"\|"lfx2"\|"lfxs"\|"lmfx"\|"levl"\|"curv"\|"brit"\|"hue2"\|"selc"\|"phfl"\|"grdm"\|"clrL"\|"SoCo"\|"GdFl"\|"PtFl"\|"blwh"\|"vibA"' -r "$corpus" --include='*.ref.json' | sed 's/\.ref\.json$//' |
                 while read -r f; do [ -f "$f" ] && [ "$(stat -c %s "$f")" -lt 2000000 ] || continue
                     { cat "$f"; printf '\x07'; } > "$d/fx-$(echo "$f" | md5sum | cut -c1-12)-$(basename "$f")"; done ;;
-        effects)
-            # Every effects block body of the corpus, after the byte that names its form.
-            python3 - "$corpus" "$d" <<'PY'
-import hashlib, pathlib, struct, sys
-corpus, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
-seen = set()
-for f in sorted(corpus.rglob('*')):
-    if f.suffix.lower() not in ('.psd', '.psb') or f.stat().st_size > 50 << 20:
-        continue
-    data = f.read_bytes()
-    for key, form in ((b'lrFX', 0), (b'lfx2', 1), (b'lfxs', 1), (b'lmfx', 1)):
-        at = data.find(b'8BIM' + key)
-        while at >= 0 and at + 12 <= len(data):
-            n = struct.unpack('>I', data[at + 8:at + 12])[0]
-            body = bytes([form]) + data[at + 12:at + 12 + n]
-            h = hashlib.md5(body).hexdigest()[:12]
-            if h not in seen and n < 1 << 20:
-                seen.add(h)
-                (out / f'{h}-{key.decode()}').write_bytes(body)
-            at = data.find(b'8BIM' + key, at + 1)
-PY
-            ;;
-        adjustment)
-            # Every adjustment and fill block body of the corpus, after its key and a colour-mode byte
-            # (RGB, then CMYK and Lab for the curves).
-            python3 - "$corpus" "$d" <<'PY'
-import hashlib, pathlib, struct, sys
-corpus, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
-keys = [k.encode() for k in ('levl', 'curv', 'brit', 'blnc', 'blwh', 'hue ', 'hue2', 'mixr', 'nvrt',
-        'post', 'thrs', 'selc', 'phfl', 'vibA', 'expA', 'grdm', 'clrL', 'SoCo', 'GdFl', 'PtFl')]
-seen = set()
-for f in sorted(corpus.rglob('*')):
-    if f.suffix.lower() not in ('.psd', '.psb') or f.stat().st_size > 50 << 20:
-        continue
-    data = f.read_bytes()
-    for key in keys:
-        at = data.find(b'8BIM' + key)
-        while at >= 0 and at + 12 <= len(data):
-            n = struct.unpack('>I', data[at + 8:at + 12])[0]
-            for mode in ((1, 2, 3) if key == b'curv' else (1,)):
-                body = key + bytes([mode]) + data[at + 12:at + 12 + n]
-                h = hashlib.md5(body).hexdigest()[:12]
-                if h not in seen and n < 1 << 20:
-                    seen.add(h)
-                    (out / f'{h}-{key.decode().strip()}').write_bytes(body)
-            at = data.find(b'8BIM' + key, at + 1)
-PY
-            ;;
+        effects|adjustment)
+            # Every effects, adjustment or fill block body of the corpus, behind the bytes that tell
+            # the fuzz body what it is.
+            python3 scripts/seed-blocks.py "$t" "$corpus" "$d" ;;
         descriptor)
             find "$corpus" -path '*tests/descriptors/*' -type f -name '*.dat' -exec cp {} "$d/" \; ;;
         engine_data)

@@ -1,0 +1,42 @@
+#!/usr/bin/env python3
+"""Seeds for the block-body fuzz targets: every distinct body of the chosen blocks in the corpus.
+
+    seed-blocks.py effects|adjustment CORPUS OUT
+
+effects: one byte naming the form (0 the legacy "lrFX", 1 a descriptor block), then the body.
+adjustment: the key, one byte choosing the colour mode (1 RGB; curves also 2 CMYK and 3 Lab), the body.
+"""
+import hashlib
+import pathlib
+import struct
+import sys
+
+EFFECTS = {b'lrFX': [b'\x00'], b'lfx2': [b'\x01'], b'lfxs': [b'\x01'], b'lmfx': [b'\x01']}
+ADJUSTMENTS = {k.encode(): [k.encode() + bytes([m]) for m in ((1, 2, 3) if k == 'curv' else (1,))]
+               for k in ('levl', 'curv', 'brit', 'blnc', 'blwh', 'hue ', 'hue2', 'mixr', 'nvrt', 'post',
+                         'thrs', 'selc', 'phfl', 'vibA', 'expA', 'grdm', 'clrL', 'SoCo', 'GdFl', 'PtFl')}
+
+
+def main():
+    kind, corpus, out = sys.argv[1], pathlib.Path(sys.argv[2]), pathlib.Path(sys.argv[3])
+    prefixes = EFFECTS if kind == 'effects' else ADJUSTMENTS
+    seen = set()
+    for f in sorted(corpus.rglob('*')):
+        if f.suffix.lower() not in ('.psd', '.psb') or f.stat().st_size > 50 << 20:
+            continue
+        data = f.read_bytes()
+        for key, heads in prefixes.items():
+            at = data.find(b'8BIM' + key)
+            while at >= 0 and at + 12 <= len(data):
+                n = struct.unpack('>I', data[at + 8:at + 12])[0]
+                for head in heads:
+                    body = head + data[at + 12:at + 12 + n]
+                    h = hashlib.md5(body).hexdigest()[:12]
+                    if h not in seen and n < 1 << 20:
+                        seen.add(h)
+                        (out / f'{h}-{key.decode().strip()}').write_bytes(body)
+                at = data.find(b'8BIM' + key, at + 1)
+
+
+if __name__ == '__main__':
+    main()
