@@ -55,12 +55,13 @@ std::vector<PSDBlockBaseline> BaselineOf(std::vector<PSDModelBlock> const& block
 //   unchanged when the model's block is the one it wrote on reading (nothing was edited);
 // - a stored block of a key the model wrote on reading but no longer writes is dropped;
 // - any other stored block is copied unchanged (writeStored(i));
-// - model blocks of keys the document did not hold follow, in the model's order.
+// - model blocks of keys the document did not hold follow, in the model's order; with
+//   addUnchanged false, only those that changed since reading (an unedited record stays as it was).
 template <class WriteStored>
 [[nodiscard]] bool MergeModelBlocks(Kernel::OutStream& out, std::vector<uint32_t> const& storedKeys,
                                     std::vector<PSDModelBlock> const& model,
                                     std::vector<PSDBlockBaseline> const& baseline,
-                                    WriteStored&& writeStored) {
+                                    WriteStored&& writeStored, bool addUnchanged = true) {
     auto inBaseline = [&](uint32_t key, uint64_t const* hash) {
         for (auto const& b : baseline)
             if (b.key == key && (!hash || b.hash == *hash)) return true;
@@ -92,8 +93,10 @@ template <class WriteStored>
             if (!writeStored(i)) return false;
         }
     }
-    for (size_t m = 0; m < model.size(); ++m)
-        if (!written[m] && !out.Write(model[m].bytes.data(), model[m].bytes.size())) return false;
+    for (size_t m = 0; m < model.size(); ++m) {
+        if (written[m] || (!addUnchanged && inBaseline(model[m].key, &model[m].hash))) continue;
+        if (!out.Write(model[m].bytes.data(), model[m].bytes.size())) return false;
+    }
     return true;
 }
 

@@ -135,6 +135,13 @@ inline std::string LayerDifference(PSD::PSDLayer const& a, PSD::PSDLayer const& 
         return adj ? PSD::AdjustmentJson(*adj).dump() : std::string();
     };
     if (!a.m_background) d.Same("adjustment", adjustment(a), adjustment(b));
+    // An unedited record keeps its blocks: none dropped, none added by the model.
+    auto keys = [](PSD::PSDLayer const& l) {
+        std::vector<uint32_t> k;
+        for (auto const& b : l.m_blocks) k.push_back(b.key);
+        return k;
+    };
+    if (a.KeepsStoredBlocks()) d.Same("block keys", keys(a), keys(b));
     if (d.Same("blending range count", b.m_blendRanges.size(), size_t(5)))
         for (size_t k = 0; k < std::min<size_t>(a.m_blendRanges.size(), 5); ++k)
             d.Same("blending ranges",
