@@ -16,53 +16,16 @@
 #include "host/raster/PNG.h"
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
+#include "psd/render/PSDRender.h"
 #include "tools/Command.h"
+#include "tools/WritePNG.h"
 #include "tools/OpenDocument.h"
 
 namespace zuzodoriv {
-namespace {
-
-using nlohmann::json;
-using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
-
-struct Options {
-    std::string file;
-    std::string dir;
-    size_t jobs = 0;
-    bool compositeOnly = false;
-    bool layersOnly = false;
-};
-
-// One progress line on a terminal, redrawn in place.
-class Progress {
-public:
-    Progress(size_t total, bool show) : m_total(total), m_show(show) { Draw(); }
-    void Step() {
-        size_t d = ++m_done;
-        std::lock_guard<std::mutex> g(m_lock);
-        (void)d;
-        Draw();
-    }
-    void Finish() {
-        if (m_show) std::cerr << "\n";
-    }
-
-private:
-    void Draw() {
-        if (!m_show) return;
-        size_t d = m_done.load(), width = 30, fill = m_total ? d * width / m_total : width;
-        std::cerr << "\r[" << std::string(fill, '#') << std::string(width - fill, ' ') << "] " << d
-                  << "/" << m_total << std::flush;
-    }
-    size_t m_total;
-    bool m_show;
-    std::atomic<size_t> m_done{0};
-    std::mutex m_lock;
-};
 
 // Palette indices to RGB: the colour mode data holds 256 reds, then 256 greens, then 256 blues;
 // an index the palette does not reach is black.
-BitmapRef ThroughPalette(Raster::DynamicBitmap const& bm, std::vector<uint8_t> const& palette) {
+static BitmapRef ThroughPalette(Raster::DynamicBitmap const& bm, std::vector<uint8_t> const& palette) {
     auto out = Raster::DynamicBitmap::Create(bm.GetWidth(), bm.GetHeight(), Raster::Format::RGBA8);
     auto entry = [&](unsigned plane, uint8_t i) {
         size_t at = size_t(plane) * 256 + i;
@@ -79,9 +42,6 @@ BitmapRef ThroughPalette(Raster::DynamicBitmap const& bm, std::vector<uint8_t> c
     return out;
 }
 
-// A bitmap in a form PNG takes: RGB and grey as they are, indexed colour through its palette,
-// CMYK and Lab through the document's profile to RGB, float clamped to 16 bits, float masks to
-// 16-bit grey.
 BitmapRef ForPNG(BitmapRef const& bm, PSD::PSDFile const& doc) {
     if (doc.m_colourMode == uint32_t(PSD::ColourMode::Indexed) &&
         bm->GetFormat() == Raster::Format::IA8)
@@ -119,8 +79,7 @@ BitmapRef ForPNG(BitmapRef const& bm, PSD::PSDFile const& doc) {
     }
 }
 
-// Writes bm (converted as needed) to dir/name; false with the reason in error.
-bool Write(BitmapRef const& bm, PSD::PSDFile const& doc, std::filesystem::path const& path,
+bool WritePNG(BitmapRef const& bm, PSD::PSDFile const& doc, std::filesystem::path const& path,
            std::string& error) {
     BitmapRef png;
     try {
@@ -144,6 +103,45 @@ bool Write(BitmapRef const& bm, PSD::PSDFile const& doc, std::filesystem::path c
     }
     return true;
 }
+
+namespace {
+
+using nlohmann::json;
+
+struct Options {
+    std::string file;
+    std::string dir;
+    size_t jobs = 0;
+    bool compositeOnly = false;
+    bool layersOnly = false;
+};
+
+// One progress line on a terminal, redrawn in place.
+class Progress {
+public:
+    Progress(size_t total, bool show) : m_total(total), m_show(show) { Draw(); }
+    void Step() {
+        size_t d = ++m_done;
+        std::lock_guard<std::mutex> g(m_lock);
+        (void)d;
+        Draw();
+    }
+    void Finish() {
+        if (m_show) std::cerr << "\n";
+    }
+
+private:
+    void Draw() {
+        if (!m_show) return;
+        size_t d = m_done.load(), width = 30, fill = m_total ? d * width / m_total : width;
+        std::cerr << "\r[" << std::string(fill, '#') << std::string(width - fill, ' ') << "] " << d
+                  << "/" << m_total << std::flush;
+    }
+    size_t m_total;
+    bool m_show;
+    std::atomic<size_t> m_done{0};
+    std::mutex m_lock;
+};
 
 json Bounds(int32_t top, int32_t left, int32_t bottom, int32_t right) {
     return {{"top", top}, {"left", left}, {"bottom", bottom}, {"right", right}};
@@ -194,13 +192,31 @@ int RunExport(Options const& o) {
         } else if (flat) {
             json bounds = Bounds(0, 0, int32_t(doc->m_height), int32_t(doc->m_width));
             std::string err;
-            if (Write(flat, *doc, dir / "composite.png", err))
-                record({{"file", "composite.png"}, {"kind", "composite"}, {"bounds", bounds}});
+            // A file saved without a real composite holds a blank one: draw it from the layers.
+            json source = "stored";
+            if (!doc->m_hasRealMergedData && !layers.empty()) {
+                PSD::PSDRenderResult rendered;
+                PSD::PSDRenderOptions ro;
+                if (PSD::RenderDocument(*doc, ro, rendered, err)) {
+                    std::cerr << o.file << ": the stored composite is not real; composite.png is "
+                              << "rendered from the layers\n";
+                    for (auto const& u : rendered.undrawn)
+                        std::cerr << o.file << ": not drawn: " << u << "\n";
+                    flat = rendered.bitmap;
+                    source = "rendered";
+                } else {
+                    std::cerr << o.file << ": the stored composite is not real and rendering "
+                              << "failed (" << err << "); composite.png is the stored one\n";
+                }
+            }
+            if (WritePNG(flat, *doc, dir / "composite.png", err))
+                record({{"file", "composite.png"}, {"kind", "composite"}, {"bounds", bounds},
+                        {"source", source}});
             else
                 fail("composite.png: " + err);
             for (size_t i = 0; i < masks.size(); ++i) {
                 std::string name = "composite-alpha-" + std::to_string(i) + ".png";
-                if (Write(masks[i], *doc, dir / name, err))
+                if (WritePNG(masks[i], *doc, dir / name, err))
                     record({{"file", name},
                             {"kind", "composite-alpha"},
                             {"channel", i},
@@ -250,7 +266,7 @@ int RunExport(Options const& o) {
                         bounds = Bounds(m.m_top, m.m_left, m.m_bottom, m.m_right);
                     }
                     std::string err;
-                    if (Write(bm, *doc, dir / name, err))
+                    if (WritePNG(bm, *doc, dir / name, err))
                         record({{"file", name},
                                 {"kind", k.kind},
                                 {"layer", i},

@@ -1,0 +1,40 @@
+// Blend modes on normalised samples, and the compositing of one source pixel over a backdrop.
+#pragma once
+
+#include <cstdint>
+
+#include "psd/io/PSDBlendMode.h"
+
+namespace PSD {
+
+// Pixels while rendering: up to four colour samples and alpha, each 0..1 (32-bit documents may
+// go beyond 1), colour not premultiplied. CMYK samples are as documents store them (1 = no ink),
+// so that the modes darken and lighten as they do in the editor.
+struct RenderPixel {
+    float c[4] = {0, 0, 0, 0};
+    float a = 0;
+};
+
+// What a mode does with colours of this many channels.
+struct BlendContext {
+    unsigned channels = 3;  // colour samples per pixel
+    bool rgb = true;        // the component modes (hue, saturation, colour, luminosity) apply
+};
+
+// The colour of mode applied to the backdrop b and the source s, before alpha is taken into
+// account. Dissolve and pass-through give the source.
+void BlendColours(BlendMode mode, BlendContext const& ctx, float const* b, float const* s,
+                  float* out);
+
+// Composites source s, whose alpha is already scaled by opacity and masks, over backdrop b in
+// place: the source colour mixed with the blended colour by the backdrop's alpha, then "over".
+void CompositePixel(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
+                    RenderPixel const& s);
+
+// The editor's grey of a colour: the weights of its luminosity blend.
+float Luminosity(float const* c, unsigned channels);
+
+// A stable pseudo-random value 0..1 per pixel, for dissolve.
+float DissolveNoise(int64_t x, int64_t y);
+
+}  // namespace PSD

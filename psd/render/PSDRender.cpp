@@ -1,0 +1,630 @@
+#include "psd/render/PSDRender.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "host/kernel/Dispatch.h"
+#include "host/kernel/Memory.h"
+#include "psd/adjustments/PSDFillLayer.h"
+#include "psd/effects/PSDEffect.h"
+#include "psd/effects/PSDLayerEffects.h"
+#include "psd/file/PSDLayerTree.h"
+#include "psd/layer/PSDChannelCodec.h"
+#include "psd/render/PSDRenderAdjustment.h"
+
+namespace PSD {
+
+namespace {
+
+using Bitmap = Kernel::Counted<Raster::DynamicBitmap>;
+constexpr uint32_t kBandRows = 32;
+
+float Clamp01(float v) { return std::isnan(v) ? 0.0f : v < 0 ? 0.0f : v > 1 ? 1.0f : v; }
+
+// One sample of a bitmap as 0..1 (float as stored).
+inline float Sample(uint8_t const* row, Raster::FormatInfo const& info, size_t index) {
+    switch (info.bytesPerSample) {
+        case 1: return row[index] / 255.0f;
+        case 2: {
+            uint16_t v;
+            std::memcpy(&v, row + 2 * index, 2);
+            return v / 65535.0f;
+        }
+        default: {
+            float v;
+            std::memcpy(&v, row + 4 * index, 4);
+            return std::isnan(v) ? 0.0f : v;
+        }
+    }
+}
+
+// A mask of the layer as it applies, or none: its bitmap in document coordinates and the value
+// outside it.
+struct Mask {
+    Bitmap bitmap;
+    std::vector<float> feathered;  // the bitmap blurred, when the mask has a feather
+    int32_t left = 0, top = 0;
+    uint32_t width = 0, height = 0;
+    float outside = 0;
+    float density = 1;
+    bool invert = false;
+
+    float At(int64_t x, int64_t y) const {
+        float v = outside;
+        int64_t mx = x - left, my = y - top;
+        if (mx >= 0 && my >= 0 && mx < int64_t(width) && my < int64_t(height)) {
+            if (!feathered.empty())
+                v = feathered[size_t(my) * width + size_t(mx)];
+            else
+                v = Sample(bitmap->GetRow(uint32_t(my)), bitmap->GetFormatInfo(), size_t(mx));
+        }
+        if (invert) v = 1 - v;
+        return 1 - density * (1 - Clamp01(v));
+    }
+};
+
+// Three box blurs approach a Gaussian of the feather's radius (the editor's feather).
+void Feather(Mask& m, double radius) {
+    if (radius <= 0 || m.width == 0 || m.height == 0) return;
+    size_t w = m.width, h = m.height;
+    std::vector<float>& v = m.feathered;
+    Kernel::ResizeOrThrow(v, w * h);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            v[size_t(y) * w + x] = Sample(m.bitmap->GetRow(y), m.bitmap->GetFormatInfo(), x);
+    int r = std::max(1, int(std::lround(radius / std::sqrt(3.0))));
+    std::vector<float> line;
+    auto pass = [&](size_t count, size_t stride, size_t lines, size_t lineStride) {
+        line.resize(count);
+        for (size_t l = 0; l < lines; ++l) {
+            float* p = v.data() + l * lineStride;
+            for (size_t i = 0; i < count; ++i) line[i] = p[i * stride];
+            for (int k = 0; k < 3; ++k) {
+                std::vector<float> out(count);
+                double sum = 0;
+                auto at = [&](int64_t i) {
+                    return i < 0 || i >= int64_t(count) ? m.outside : line[size_t(i)];
+                };
+                for (int64_t i = -r; i <= r; ++i) sum += at(i);
+                for (size_t i = 0; i < count; ++i) {
+                    out[i] = float(sum / (2 * r + 1));
+                    sum += at(int64_t(i) + r + 1) - at(int64_t(i) - r);
+                }
+                line.swap(out);
+            }
+            for (size_t i = 0; i < count; ++i) p[i * stride] = line[i];
+        }
+    };
+    pass(w, 1, h, w);
+    pass(h, w, w, 1);
+}
+
+// How one node draws, prepared before the bands start.
+struct Prepared {
+    Bitmap pixels;
+    std::vector<Mask> masks;
+    std::unique_ptr<PSDPixelAdjustment> adjust;
+    bool solid = false;
+    RenderPixel solidColour;
+    PSDGradientDesc const* gradient = nullptr;
+    PSDGradientRamp ramp;
+    Kernel::RectT<double> gradientBox;
+    bool blendIf = false;
+};
+
+struct Band {
+    uint32_t y0 = 0, rows = 0, width = 0;
+    std::vector<RenderPixel> px;
+    RenderPixel& At(uint32_t x, uint32_t row) { return px[size_t(row) * width + x]; }
+};
+
+class Renderer {
+public:
+    Renderer(PSDFile const& doc, PSDRenderOptions const& options)
+        : m_doc(doc), m_options(options), m_mode(doc.m_colourMode) {
+        m_cmyk = m_mode == 4;
+        m_ctx.channels = m_cmyk ? 4 : (m_mode == 3 || m_mode == 9) ? 3 : 1;
+        m_ctx.rgb = m_mode == 3;
+    }
+
+    bool Run(PSDRenderResult& result, std::string& error);
+
+private:
+    bool Prepare(std::vector<PSDLayerNode> const& nodes, std::string& error);
+    bool PrepareLayer(PSDLayer const& l, size_t index, bool group, std::string& error);
+    void Undrawn(std::string what) {
+        if (m_seen.insert(what).second) m_undrawn.push_back(std::move(what));
+    }
+    void RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) const;
+    void DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> const* clip,
+                  std::vector<float>* shape) const;
+    float MaskAt(Prepared const& p, int64_t x, int64_t y) const {
+        float m = 1;
+        for (auto const& mask : p.masks) m *= mask.At(x, y);
+        return m;
+    }
+    float BlendIf(PSDLayer const& l, RenderPixel const& s, RenderPixel const& b) const;
+    RenderPixel GradientAt(Prepared const& p, double x, double y) const;
+    static bool Visible(PSDLayer const& l) { return l.m_visible; }
+
+    PSDFile const& m_doc;
+    PSDRenderOptions const& m_options;
+    uint32_t m_mode;
+    bool m_cmyk = false;
+    BlendContext m_ctx;
+    std::vector<Prepared> m_prepared;  // by layer index
+    std::vector<std::string> m_undrawn;
+    std::set<std::string> m_seen;
+};
+
+bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::string& error) {
+    Prepared& p = m_prepared[index];
+    PSDReport report;
+    auto fail = [&](char const* what) {
+        error = "layer " + std::to_string(index) + " (" + std::string(l.m_name) + "): " + what +
+                (report.m_error ? std::string(": ") + std::string(report.m_error->Report()) : "");
+        return false;
+    };
+    // Masks: a disabled one does not apply; a mask made from vector data is drawn as stored.
+    auto addMask = [&](PSDLayerMask const& m, bool real) {
+        if (!m.m_present || m.m_disabled) return true;
+        Bitmap bm;
+        if (!(real ? l.GetBitmapRealMask(bm, report) : l.GetBitmapUserMask(bm, report)))
+            return false;
+        Mask mask;
+        mask.bitmap = bm;
+        mask.left = m.m_left, mask.top = m.m_top;
+        mask.width = bm ? bm->GetWidth() : 0, mask.height = bm ? bm->GetHeight() : 0;
+        mask.outside = m.m_defaultColour / 255.0f;
+        mask.invert = m.m_invert;
+        if (!real) mask.density = l.m_maskDensity / 255.0f;
+        if (!bm || bm->IsEmpty()) mask.width = mask.height = 0;
+        if (!real && l.m_maskFeather > 0) Feather(mask, l.m_maskFeather);
+        p.masks.push_back(std::move(mask));
+        return true;
+    };
+    if (!addMask(l.m_userMask, false)) return fail("mask does not decode");
+    if (!addMask(l.m_realMask, true)) return fail("mask does not decode");
+
+    bool vectorMask = l.FindBlock(Key("vmsk")) || l.FindBlock(Key("vsms"));
+    bool vectorDrawn = l.m_userMask.m_present && l.m_userMask.m_fromRendering;
+    for (size_t i = 0; i < l.m_blendRanges.size(); ++i)
+        if (std::memcmp(l.m_blendRanges[i].m_bytes, PSDBlendRangeSet::kDefault, 8) != 0)
+            p.blendIf = true;
+    if (l.m_knockout) Undrawn("knockout");
+    if (m_options.effects) {
+        auto fx = l.GetEffects();
+        if (fx && fx->HasEnabledEffects())
+            for (auto const& e : fx->m_effects)
+                if (e && e->m_enabled) Undrawn(std::string("effect ") + e->GetName());
+    }
+    if (group) return true;
+
+    auto adj = l.GetAdjustment();
+    bool hasPixels = l.GetWidth() > 0 && l.GetHeight() > 0;
+    if (adj && adj->GetType() != PSDAdjustment::kSolidColor &&
+        adj->GetType() != PSDAdjustment::kGradientFill &&
+        adj->GetType() != PSDAdjustment::kPatternFill) {
+        std::string why;
+        p.adjust = PSDPixelAdjustment::Create(*adj, m_ctx, m_cmyk, why);
+        if (!p.adjust) Undrawn(why);
+        if (vectorMask && !vectorDrawn) Undrawn("vector mask");
+        return true;
+    }
+    // Shape layers and fills with pixels carry their outline in those pixels.
+    if (adj && !hasPixels && !vectorMask) {
+        if (adj->GetType() == PSDAdjustment::kSolidColor) {
+            auto const& s = static_cast<PSDAdjustmentSolidColor const&>(*adj);
+            if (s.m_colour) {
+                ColourSamples(*s.m_colour, m_mode, p.solidColour.c);
+                p.solidColour.a = 1;
+                p.solid = true;
+                return true;
+            }
+        } else if (adj->GetType() == PSDAdjustment::kGradientFill) {
+            auto const& g = static_cast<PSDAdjustmentGradientFill const&>(*adj);
+            if (p.ramp.Build(g.m_gradient.m_gradient, m_mode, g.m_gradient.m_reverse)) {
+                p.gradient = &g.m_gradient;
+                p.gradientBox = {0, 0, double(m_doc.m_width), double(m_doc.m_height)};
+                Undrawn("gradient fill (approximated)");
+                return true;
+            }
+        }
+        Undrawn(std::string("fill ") + AdjustmentKindName(adj->GetType()));
+        return true;
+    }
+    if (vectorMask && !vectorDrawn && !adj) Undrawn("vector mask");
+    if (!hasPixels) return true;
+    if (!l.GetBitmap(p.pixels, report) || !p.pixels) return fail("pixels do not decode");
+    return true;
+}
+
+bool Renderer::Prepare(std::vector<PSDLayerNode> const& nodes, std::string& error) {
+    for (auto const& n : nodes) {
+        if (m_options.abort && *m_options.abort) {
+            error = "cancelled";
+            return false;
+        }
+        if (!n.layer || !Visible(*n.layer)) continue;
+        if (!PrepareLayer(*n.layer, n.index, n.isGroup, error)) return false;
+        if (n.isGroup && !Prepare(n.children, error)) return false;
+    }
+    return true;
+}
+
+float Renderer::BlendIf(PSDLayer const& l, RenderPixel const& s, RenderPixel const& b) const {
+    auto weight = [](uint8_t const* r, float v) {
+        float x = v * 255, bl = r[0], bh = r[1], wl = r[2], wh = r[3];
+        if (x < bl) return 0.0f;
+        if (x < bh) return (x - bl) / (bh - bl);
+        if (x <= wl) return 1.0f;
+        if (x < wh) return (wh - x) / (wh - wl);
+        return x <= wh ? 1.0f : 0.0f;
+    };
+    float w = 1;
+    for (size_t i = 0; i < l.m_blendRanges.size() && i <= m_ctx.channels; ++i) {
+        uint8_t const* r = l.m_blendRanges[i].m_bytes;
+        float sv = i == 0 ? Luminosity(s.c, m_ctx.channels) : s.c[i - 1];
+        float bv = i == 0 ? Luminosity(b.c, m_ctx.channels) : b.c[i - 1];
+        w *= weight(r, sv) * weight(r + 4, bv);
+    }
+    return w;
+}
+
+RenderPixel Renderer::GradientAt(Prepared const& p, double x, double y) const {
+    auto const& g = *p.gradient;
+    auto const& box = p.gradientBox;
+    double w = box.Width(), h = box.Height();
+    double cx = box.left + w / 2 + g.m_offset.x / 100 * w;
+    double cy = box.top + h / 2 + g.m_offset.y / 100 * h;
+    double a = g.m_angle * M_PI / 180, dx = std::cos(a), dy = -std::sin(a);
+    double length = (std::fabs(w * dx) + std::fabs(h * dy)) * (g.m_scale > 0 ? g.m_scale : 1);
+    double px = x - cx, py = y - cy, t;
+    switch (g.m_kind) {
+        case PSDGradientDesc::kRadial: t = std::hypot(px, py) / (length / 2); break;
+        case PSDGradientDesc::kAngle:
+            t = std::fmod(std::atan2(-(py * dx - px * dy), px * dx + py * dy) / (2 * M_PI) + 1, 1);
+            break;
+        case PSDGradientDesc::kReflected: t = std::fabs(px * dx + py * dy) / (length / 2); break;
+        case PSDGradientDesc::kDiamond:
+            t = (std::fabs(px * dx + py * dy) + std::fabs(py * dx - px * dy)) / (length / 2);
+            break;
+        default: t = (px * dx + py * dy) / length + 0.5;
+    }
+    return p.ramp.At(float(t));
+}
+
+void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) const {
+    // The tree lists the top first; draw from the bottom.
+    std::vector<float> baseShape;
+    bool haveBase = false, baseVisible = false;
+    for (size_t k = nodes.size(); k-- > 0;) {
+        if (m_options.abort && *m_options.abort) return;
+        auto const& n = nodes[k];
+        if (!n.layer) continue;
+        PSDLayer const& l = *n.layer;
+        if (l.m_clipping && haveBase && !n.isGroup) {
+            if (baseVisible && Visible(l)) DrawNode(n, dst, &baseShape, nullptr);
+            continue;
+        }
+        haveBase = true;
+        baseVisible = Visible(l);
+        bool clippedAbove = k > 0 && nodes[k - 1].layer && nodes[k - 1].layer->m_clipping &&
+                            !nodes[k - 1].isGroup;
+        if (baseVisible) DrawNode(n, dst, nullptr, clippedAbove ? &baseShape : nullptr);
+    }
+}
+
+void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> const* clip,
+                        std::vector<float>* shape) const {
+    PSDLayer const& l = *node.layer;
+    Prepared const& p = m_prepared[node.index];
+    size_t count = size_t(dst.width) * dst.rows;
+    if (shape) shape->assign(count, 0.0f);
+    float opacity = l.m_opacity / 255.0f, fill = l.m_fillOpacity / 255.0f;
+    auto clipAt = [&](size_t i) { return clip ? (*clip)[i] : 1.0f; };
+
+    if (node.isGroup) {
+        bool pass = l.m_blendMode == BlendMode::PassThrough && !clip && !shape;
+        if (pass) {
+            std::vector<RenderPixel> before = dst.px;
+            RenderList(node.children, dst);
+            // The group's opacity and masks fade its effect on what lay below.
+            for (uint32_t r = 0; r < dst.rows; ++r)
+                for (uint32_t x = 0; x < dst.width; ++x) {
+                    size_t i = size_t(r) * dst.width + x;
+                    float g = opacity * MaskAt(p, x, int64_t(dst.y0) + r);
+                    if (g >= 1) continue;
+                    RenderPixel& o = dst.px[i];
+                    RenderPixel const& b = before[i];
+                    float a = b.a + (o.a - b.a) * g;
+                    for (unsigned c = 0; c < m_ctx.channels; ++c) {
+                        float pre = b.c[c] * b.a + (o.c[c] * o.a - b.c[c] * b.a) * g;
+                        o.c[c] = a > 0 ? pre / a : 0;
+                    }
+                    o.a = a;
+                }
+            return;
+        }
+        Band inner;
+        inner.y0 = dst.y0, inner.rows = dst.rows, inner.width = dst.width;
+        inner.px.assign(count, RenderPixel{});
+        RenderList(node.children, inner);
+        BlendMode mode = l.m_blendMode == BlendMode::PassThrough ? BlendMode::Normal : l.m_blendMode;
+        for (uint32_t r = 0; r < dst.rows; ++r)
+            for (uint32_t x = 0; x < dst.width; ++x) {
+                size_t i = size_t(r) * dst.width + x;
+                RenderPixel s = inner.px[i];
+                if (s.a <= 0) continue;
+                float m = MaskAt(p, x, int64_t(dst.y0) + r);
+                if (shape) (*shape)[i] = s.a * m * opacity;
+                s.a *= m * opacity * fill * clipAt(i);
+                CompositePixel(mode, m_ctx, dst.px[i], s);
+            }
+        return;
+    }
+
+    BlendMode mode = l.m_blendMode;
+    if (p.adjust) {
+        for (uint32_t r = 0; r < dst.rows; ++r)
+            for (uint32_t x = 0; x < dst.width; ++x) {
+                size_t i = size_t(r) * dst.width + x;
+                float m = MaskAt(p, x, int64_t(dst.y0) + r) * opacity * clipAt(i);
+                if (shape) (*shape)[i] = m;
+                m *= fill;
+                RenderPixel& b = dst.px[i];
+                if (m <= 0 || b.a <= 0) continue;
+                float t[4] = {b.c[0], b.c[1], b.c[2], b.c[3]}, blended[4];
+                p.adjust->Apply(t);
+                BlendColours(mode == BlendMode::Dissolve ? BlendMode::Normal : mode, m_ctx, b.c,
+                             t, blended);
+                for (unsigned c = 0; c < m_ctx.channels; ++c) b.c[c] += (blended[c] - b.c[c]) * m;
+            }
+        return;
+    }
+
+    // A fill covers the canvas; pixels cover the layer's rectangle.
+    int64_t left = 0, right = dst.width, top = dst.y0, bottom = int64_t(dst.y0) + dst.rows;
+    if (!p.solid && !p.gradient) {
+        if (!p.pixels) return;
+        left = std::max<int64_t>(left, l.m_left);
+        right = std::min<int64_t>(right, l.m_left + int64_t(p.pixels->GetWidth()));
+        top = std::max<int64_t>(top, l.m_top);
+        bottom = std::min<int64_t>(bottom, l.m_top + int64_t(p.pixels->GetHeight()));
+    }
+    if (left >= right || top >= bottom) return;
+    Raster::FormatInfo info = p.pixels ? p.pixels->GetFormatInfo() : Raster::FormatInfo{};
+    unsigned nc = m_ctx.channels;
+    for (int64_t y = top; y < bottom; ++y) {
+        uint32_t r = uint32_t(y - dst.y0);
+        uint8_t const* row = p.pixels ? p.pixels->GetRow(uint32_t(y - l.m_top)) : nullptr;
+        for (int64_t x = left; x < right; ++x) {
+            size_t i = size_t(r) * dst.width + size_t(x);
+            RenderPixel s;
+            if (p.solid) {
+                s = p.solidColour;
+            } else if (p.gradient) {
+                s = GradientAt(p, double(x) + 0.5, double(y) + 0.5);
+            } else {
+                size_t base = size_t(x - l.m_left) * info.channels;
+                for (unsigned c = 0; c < nc && c + 1 < info.channels; ++c)
+                    s.c[c] = Sample(row, info, base + c);
+                s.a = Sample(row, info, base + unsigned(info.alphaChannel));
+            }
+            float m = MaskAt(p, x, y) * clipAt(i);
+            if (p.blendIf) m *= BlendIf(l, s, dst.px[i]);
+            if (shape) (*shape)[i] = s.a * m * opacity;
+            s.a *= m * opacity * fill;
+            if (mode == BlendMode::Dissolve) s.a = DissolveNoise(x, y) < s.a ? 1.0f : 0.0f;
+            CompositePixel(mode, m_ctx, dst.px[i], s);
+        }
+    }
+}
+
+// Writes a band's pixels into the output bitmap's rows.
+void StoreBand(Band const& band, Raster::DynamicBitmap& out, unsigned colourChannels) {
+    auto const& info = out.GetFormatInfo();
+    for (uint32_t r = 0; r < band.rows; ++r) {
+        uint8_t* row = out.GetRow(band.y0 + r);
+        for (uint32_t x = 0; x < band.width; ++x) {
+            RenderPixel const& p = band.px[size_t(r) * band.width + x];
+            for (unsigned c = 0; c < info.channels; ++c) {
+                float v = int(c) == info.alphaChannel ? p.a : c < colourChannels ? p.c[c] : 0;
+                size_t at = size_t(x) * info.channels + c;
+                if (info.bytesPerSample == 1) {
+                    row[at] = uint8_t(std::lround(Clamp01(v) * 255));
+                } else if (info.bytesPerSample == 2) {
+                    uint16_t s = uint16_t(std::lround(Clamp01(v) * 65535));
+                    std::memcpy(row + 2 * at, &s, 2);
+                } else {
+                    std::memcpy(row + 4 * at, &v, 4);
+                }
+            }
+        }
+    }
+}
+
+// Area-averaged downscale (or nearest upscale) of a finished render.
+Bitmap Scale(Raster::DynamicBitmap const& in, double scale) {
+    uint32_t w = std::max<uint32_t>(1, uint32_t(std::lround(in.GetWidth() * scale)));
+    uint32_t h = std::max<uint32_t>(1, uint32_t(std::lround(in.GetHeight() * scale)));
+    auto out = Raster::DynamicBitmap::Create(w, h, in.GetFormat());
+    auto const& info = in.GetFormatInfo();
+    Kernel::Dispatch::DispatchParallelFor(h, [&](size_t y) {
+        std::vector<double> sum(info.channels);
+        uint32_t y0 = uint32_t(double(y) / scale), y1 = std::max(y0 + 1, uint32_t((y + 1) / scale));
+        y1 = std::min(y1, in.GetHeight());
+        for (uint32_t x = 0; x < w; ++x) {
+            uint32_t x0 = uint32_t(double(x) / scale), x1 = std::max(x0 + 1, uint32_t((x + 1) / scale));
+            x1 = std::min(x1, in.GetWidth());
+            std::fill(sum.begin(), sum.end(), 0.0);
+            for (uint32_t sy = y0; sy < y1; ++sy)
+                for (uint32_t sx = x0; sx < x1; ++sx)
+                    for (unsigned c = 0; c < info.channels; ++c)
+                        sum[c] += Sample(in.GetRow(sy), info, size_t(sx) * info.channels + c);
+            double n = double(y1 - y0) * (x1 - x0);
+            uint8_t* row = out->GetRow(uint32_t(y));
+            for (unsigned c = 0; c < info.channels; ++c) {
+                float v = float(sum[c] / n);
+                size_t at = size_t(x) * info.channels + c;
+                if (info.bytesPerSample == 1) {
+                    row[at] = uint8_t(std::lround(Clamp01(v) * 255));
+                } else if (info.bytesPerSample == 2) {
+                    uint16_t s = uint16_t(std::lround(Clamp01(v) * 65535));
+                    std::memcpy(row + 2 * at, &s, 2);
+                } else {
+                    std::memcpy(row + 4 * at, &v, 4);
+                }
+            }
+        }
+    });
+    return out;
+}
+
+bool Renderer::Run(PSDRenderResult& result, std::string& error) {
+    if (m_mode != 1 && m_mode != 3 && m_mode != 4 && m_mode != 8 && m_mode != 9) {
+        error = "the renderer does not draw colour mode " + std::to_string(m_mode);
+        return false;
+    }
+    if (m_mode == 9) m_ctx.rgb = false;  // Lab: the component modes would need RGB
+    Raster::Format format;
+    if (!LayerBitmapFormat(m_mode, m_doc.m_depth, format)) {
+        error = "the renderer does not draw " + std::to_string(m_doc.m_depth) + "-bit documents";
+        return false;
+    }
+    auto tree = BuildLayerTree(m_doc);
+    std::vector<PSDLayerNode> picked;
+    if (m_options.layer >= 0) {
+        if (size_t(m_options.layer) >= m_doc.m_layers.size()) {
+            error = "no layer " + std::to_string(m_options.layer);
+            return false;
+        }
+        auto const* n = FindLayerNode(tree, m_doc.m_layers[size_t(m_options.layer)].Get());
+        if (!n) {
+            error = "layer " + std::to_string(m_options.layer) + " is a group's end";
+            return false;
+        }
+        picked.push_back(*n);
+    } else if (!m_options.group.empty()) {
+        PSDLayerNode const* found = nullptr;
+        WalkLayerTree(tree, [&](PSDLayerNode const& n, unsigned) {
+            if (!found && n.isGroup && n.layer->m_name == m_options.group) found = &n;
+            return !found;
+        });
+        if (!found) {
+            error = "no group named \"" + std::string(m_options.group) + "\"";
+            return false;
+        }
+        picked.push_back(*found);
+    }
+    // A part drawn alone is seen for itself: no clipping to what is not drawn.
+    if (!picked.empty()) tree = std::move(picked);
+    if (m_doc.m_layers.empty()) Undrawn("no layers: the stored composite is the document");
+    m_prepared.resize(m_doc.m_layers.size());
+    if (!Prepare(tree, error)) return false;
+
+    uint32_t w = m_doc.m_width, h = m_doc.m_height;
+    Bitmap out;
+    try {
+        out = Raster::DynamicBitmap::Create(w, h, format);
+    } catch (std::bad_alloc const&) {
+        error = "out of memory";
+        return false;
+    }
+    size_t bands = (size_t(h) + kBandRows - 1) / kBandRows;
+    std::atomic<uint64_t> done{0};
+    std::mutex progressLock;
+    try {
+        Kernel::Dispatch::DispatchParallelFor(bands, [&](size_t b) {
+            if (m_options.abort && *m_options.abort) return;
+            Band band;
+            band.y0 = uint32_t(b * kBandRows);
+            band.rows = std::min<uint32_t>(kBandRows, h - band.y0);
+            band.width = w;
+            band.px.assign(size_t(w) * band.rows, RenderPixel{});
+            RenderList(tree, band);
+            StoreBand(band, *out, m_ctx.channels);
+            uint64_t n = ++done;
+            if (m_options.progress) {
+                std::lock_guard<std::mutex> lock(progressLock);
+                m_options.progress->OnUpdate(n, bands);
+            }
+        });
+    } catch (std::bad_alloc const&) {
+        error = "out of memory";
+        return false;
+    }
+    if (m_options.abort && *m_options.abort) {
+        error = "cancelled";
+        return false;
+    }
+    if (m_doc.m_layers.empty()) {
+        // Nothing to composite: the stored image is all there is.
+        Bitmap stored;
+        std::vector<Bitmap> masks;
+        PSDReport report;
+        if (m_doc.GetBitmap(stored, masks, report) && stored && stored->GetFormat() == format)
+            out = stored;
+    }
+    if (m_options.scale > 0 && m_options.scale != 1.0) out = Scale(*out, m_options.scale);
+    result.bitmap = out;
+    result.undrawn = m_undrawn;
+    return true;
+}
+
+}  // namespace
+
+bool RenderDocument(PSDFile const& doc, PSDRenderOptions const& options, PSDRenderResult& result,
+                    std::string& error) {
+    try {
+        Renderer r(doc, options);
+        return r.Run(result, error);
+    } catch (std::bad_alloc const&) {
+        error = "out of memory";
+        return false;
+    }
+}
+
+double CompareWithStoredComposite(PSDFile const& doc, Raster::DynamicBitmap const& render,
+                                  int levels) {
+    Bitmap stored;
+    std::vector<Bitmap> masks;
+    PSDReport report;
+    if (!doc.GetBitmap(stored, masks, report) || !stored) return -1;
+    if (stored->GetWidth() != render.GetWidth() || stored->GetHeight() != render.GetHeight() ||
+        stored->GetFormat() != render.GetFormat())
+        return -1;
+    auto const& info = render.GetFormatInfo();
+    bool storedAlpha = doc.m_mergedTransparency != 0;
+    unsigned colours = info.channels - 1;
+    float tolerance = (levels + 0.5f) / 255.0f;
+    uint64_t within = 0, total = uint64_t(render.GetWidth()) * render.GetHeight();
+    for (uint32_t y = 0; y < render.GetHeight(); ++y) {
+        uint8_t const* a = render.GetRow(y);
+        uint8_t const* b = stored->GetRow(y);
+        for (uint32_t x = 0; x < render.GetWidth(); ++x) {
+            size_t base = size_t(x) * info.channels;
+            float alpha = Sample(a, info, base + unsigned(info.alphaChannel));
+            bool ok = true;
+            for (unsigned c = 0; c < colours && ok; ++c) {
+                float v = Sample(a, info, base + c);
+                // The editor stores the composite's colour over white, with or without its
+                // transparency beside it.
+                v = v * alpha + (1 - alpha);
+                ok = std::fabs(Clamp01(v) - Clamp01(Sample(b, info, base + c))) <= tolerance;
+            }
+            if (ok && storedAlpha)
+                ok = std::fabs(alpha - Sample(b, info, base + unsigned(info.alphaChannel))) <=
+                     tolerance;
+            within += ok;
+        }
+    }
+    return total ? double(within) / double(total) : 1.0;
+}
+
+}  // namespace PSD

@@ -1,0 +1,402 @@
+#include "psd/render/PSDRenderAdjustment.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "psd/adjustments/PSDAdjustmentColour.h"
+#include "psd/adjustments/PSDAdjustmentTone.h"
+#include "psd/effects/PSDGradient.h"
+
+namespace PSD {
+
+namespace {
+
+constexpr int kLut = 4096;  // table entries over 0..1; finer than 16-bit steps need not be
+
+float Clamp01(float v) { return std::isnan(v) ? 0.0f : v < 0 ? 0.0f : v > 1 ? 1.0f : v; }
+
+// Per-channel tables (the composite one folded in), looked up with linear interpolation.
+class TableAdjustment : public PSDPixelAdjustment {
+public:
+    TableAdjustment(unsigned channels, bool cmyk) : m_channels(channels), m_cmyk(cmyk) {
+        for (auto& t : m_tables) {
+            t.resize(kLut + 1);
+            for (int i = 0; i <= kLut; ++i) t[i] = float(i) / kLut;
+        }
+    }
+    // Applies f (in 0..1) after what the table of channel c already does.
+    template <class F>
+    void Chain(unsigned c, F&& f) {
+        for (auto& v : m_tables[c]) v = Clamp01(f(v));
+    }
+    template <class F>
+    void ChainAll(F&& f) {
+        for (unsigned c = 0; c < m_channels; ++c) Chain(c, f);
+    }
+    void Apply(float* colour) const override {
+        for (unsigned c = 0; c < m_channels; ++c) {
+            // CMYK tables work in ink, as the editor's dialogues show it.
+            float v = Clamp01(m_cmyk ? 1 - colour[c] : colour[c]) * kLut;
+            int i = std::min(int(v), kLut - 1);
+            float f = v - float(i);
+            auto const& t = m_tables[c];
+            float out = t[i] + (t[i + 1] - t[i]) * f;
+            colour[c] = m_cmyk ? 1 - out : out;
+        }
+    }
+
+private:
+    unsigned m_channels;
+    bool m_cmyk;
+    std::array<std::vector<float>, 4> m_tables;
+};
+
+// A natural cubic spline through the points (input, output), both 0..255.
+std::vector<float> SplineTable(std::vector<PSDAdjustmentCurves::Point> points) {
+    std::sort(points.begin(), points.end(),
+              [](auto const& a, auto const& b) { return a.input < b.input; });
+    std::vector<double> x, y;
+    for (auto const& p : points) {
+        if (!x.empty() && p.input <= x.back()) continue;
+        x.push_back(p.input);
+        y.push_back(p.output);
+    }
+    std::vector<float> table(kLut + 1);
+    if (x.size() < 2) {
+        for (int i = 0; i <= kLut; ++i) table[i] = x.empty() ? float(i) / kLut : float(y[0] / 255);
+        return table;
+    }
+    size_t n = x.size();
+    std::vector<double> m(n, 0.0), u(n, 0.0);  // second derivatives by the tridiagonal sweep
+    for (size_t i = 1; i + 1 < n; ++i) {
+        double sig = (x[i] - x[i - 1]) / (x[i + 1] - x[i - 1]);
+        double p = sig * m[i - 1] + 2;
+        m[i] = (sig - 1) / p;
+        double d = (y[i + 1] - y[i]) / (x[i + 1] - x[i]) - (y[i] - y[i - 1]) / (x[i] - x[i - 1]);
+        u[i] = (6 * d / (x[i + 1] - x[i - 1]) - sig * u[i - 1]) / p;
+    }
+    m[n - 1] = 0;
+    for (size_t i = n - 1; i-- > 0;) m[i] = m[i] * m[i + 1] + u[i];
+    for (int i = 0; i <= kLut; ++i) {
+        double v = 255.0 * i / kLut, out;
+        if (v <= x.front()) {
+            out = y.front();
+        } else if (v >= x.back()) {
+            out = y.back();
+        } else {
+            size_t k = size_t(std::upper_bound(x.begin(), x.end(), v) - x.begin()) - 1;
+            double h = x[k + 1] - x[k], a = (x[k + 1] - v) / h, b = (v - x[k]) / h;
+            out = a * y[k] + b * y[k + 1] + ((a * a * a - a) * m[k] + (b * b * b - b) * m[k + 1]) * h * h / 6;
+        }
+        table[i] = Clamp01(float(out / 255));
+    }
+    return table;
+}
+
+float Lookup(std::vector<float> const& t, float v) {
+    float p = Clamp01(v) * kLut;
+    int i = std::min(int(p), kLut - 1);
+    return t[i] + (t[i + 1] - t[i]) * (p - float(i));
+}
+
+float LevelsOf(PSDAdjustmentLevels::Record const& r, float v) {
+    float inLo = r[0] / 255.0f, inHi = r[1] / 255.0f, outLo = r[2] / 255.0f, outHi = r[3] / 255.0f;
+    float gamma = r[4] > 0 ? r[4] / 100.0f : 1.0f;
+    float t = inHi > inLo ? Clamp01((v - inLo) / (inHi - inLo)) : (v >= inHi ? 1.0f : 0.0f);
+    return outLo + (outHi - outLo) * std::pow(t, 1.0f / gamma);
+}
+
+bool IsIdentityLevels(PSDAdjustmentLevels::Record const& r) {
+    return (r[0] == 0 && r[1] == 255 && r[2] == 0 && r[3] == 255 && r[4] == 100) ||
+           (r[0] == 0 && r[1] == 0 && r[2] == 0 && r[3] == 0);
+}
+
+void RGBToHSL(float const* c, float& h, float& s, float& l) {
+    float mx = std::max({c[0], c[1], c[2]}), mn = std::min({c[0], c[1], c[2]});
+    l = (mx + mn) / 2;
+    float d = mx - mn;
+    if (d <= 0) {
+        h = s = 0;
+        return;
+    }
+    s = l > 0.5f ? d / (2 - mx - mn) : d / (mx + mn);
+    if (mx == c[0])
+        h = (c[1] - c[2]) / d + (c[1] < c[2] ? 6 : 0);
+    else if (mx == c[1])
+        h = (c[2] - c[0]) / d + 2;
+    else
+        h = (c[0] - c[1]) / d + 4;
+    h /= 6;
+}
+
+float HueChannel(float p, float q, float t) {
+    t -= std::floor(t);
+    if (t < 1.0f / 6) return p + (q - p) * 6 * t;
+    if (t < 0.5f) return q;
+    if (t < 2.0f / 3) return p + (q - p) * (2.0f / 3 - t) * 6;
+    return p;
+}
+
+void HSLToRGB(float h, float s, float l, float* c) {
+    if (s <= 0) {
+        c[0] = c[1] = c[2] = l;
+        return;
+    }
+    float q = l < 0.5f ? l * (1 + s) : l + s - l * s, p = 2 * l - q;
+    c[0] = HueChannel(p, q, h + 1.0f / 3);
+    c[1] = HueChannel(p, q, h);
+    c[2] = HueChannel(p, q, h - 1.0f / 3);
+}
+
+// Hue/saturation over the master values (and colourise); the six colour ranges are not drawn.
+class HSLAdjustment : public PSDPixelAdjustment {
+public:
+    explicit HSLAdjustment(PSDAdjustmentHSLShift const& a) : m_a(a) {}
+    void Apply(float* c) const override {
+        float h, s, l;
+        RGBToHSL(c, h, s, l);
+        auto const& v = m_a.m_colourise ? m_a.m_colourisation : m_a.m_master;
+        if (m_a.m_colourise) {
+            h = v[0] / 360.0f;
+            s = v[1] / 100.0f;
+        } else {
+            h += v[0] / 360.0f;
+            s = Clamp01(s * (1 + v[1] / 100.0f));
+        }
+        float light = v[2] / 100.0f;
+        float rgb[3];
+        HSLToRGB(h - std::floor(h), s, l, rgb);
+        for (int i = 0; i < 3; ++i)
+            c[i] = light < 0 ? rgb[i] * (1 + light) : rgb[i] + (1 - rgb[i]) * light;
+    }
+
+private:
+    PSDAdjustmentHSLShift const& m_a;
+};
+
+class MixerAdjustment : public PSDPixelAdjustment {
+public:
+    MixerAdjustment(PSDAdjustmentChannelMixer const& a, unsigned channels)
+        : m_a(a), m_channels(channels) {}
+    void Apply(float* c) const override {
+        float in[4] = {c[0], c[1], c[2], c[3]};
+        unsigned outputs = m_a.m_monochrome ? 1 : m_channels;
+        for (unsigned o = 0; o < outputs; ++o) {
+            auto const& w = m_a.m_outputs[o];
+            float v = w[4] / 100.0f;
+            for (unsigned i = 0; i < m_channels && i < 4; ++i) v += in[i] * w[i] / 100.0f;
+            c[o] = Clamp01(v);
+        }
+        if (m_a.m_monochrome)
+            for (unsigned o = 1; o < m_channels; ++o) c[o] = c[0];
+    }
+
+private:
+    PSDAdjustmentChannelMixer const& m_a;
+    unsigned m_channels;
+};
+
+class ThresholdAdjustment : public PSDPixelAdjustment {
+public:
+    ThresholdAdjustment(float level, unsigned channels) : m_level(level), m_channels(channels) {}
+    void Apply(float* c) const override {
+        float v = Luminosity(c, m_channels) * 255 >= m_level ? 1.0f : 0.0f;
+        for (unsigned i = 0; i < m_channels; ++i) c[i] = v;
+    }
+
+private:
+    float m_level;
+    unsigned m_channels;
+};
+
+class GradientMapAdjustment : public PSDPixelAdjustment {
+public:
+    GradientMapAdjustment(PSDGradientRamp ramp, unsigned channels)
+        : m_ramp(std::move(ramp)), m_channels(channels) {}
+    void Apply(float* c) const override {
+        RenderPixel p = m_ramp.At(Clamp01(Luminosity(c, m_channels)));
+        for (unsigned i = 0; i < m_channels; ++i) c[i] = p.c[i];
+    }
+
+private:
+    PSDGradientRamp m_ramp;
+    unsigned m_channels;
+};
+
+}  // namespace
+
+void ColourSamples(Renderer::Colour const& colour, uint32_t colourMode, float* out) {
+    if (colourMode == 4) {  // CMYK: ink from a CMYK colour, else the naive complement of RGB
+        if (auto const* k = dynamic_cast<Renderer::ColourCMYK const*>(&colour)) {
+            auto v = k->GetCMYKAF();
+            out[0] = 1 - v.c, out[1] = 1 - v.m, out[2] = 1 - v.y, out[3] = 1 - v.k;
+            return;
+        }
+        auto rgb = colour.ToRGBAF();
+        float k = 1 - std::max({rgb.r, rgb.g, rgb.b});
+        auto ink = [k](float v) { return k >= 1 ? 0.0f : (1 - v - k) / (1 - k); };
+        out[0] = 1 - ink(rgb.r), out[1] = 1 - ink(rgb.g), out[2] = 1 - ink(rgb.b), out[3] = 1 - k;
+        return;
+    }
+    auto rgb = colour.ToRGBAF();
+    if (colourMode == 1 || colourMode == 8 || colourMode == 7) {
+        if (auto const* g = dynamic_cast<Renderer::ColourGrayscale const*>(&colour))
+            out[0] = g->GetGray();
+        else
+            out[0] = 0.3f * rgb.r + 0.59f * rgb.g + 0.11f * rgb.b;
+        return;
+    }
+    out[0] = rgb.r, out[1] = rgb.g, out[2] = rgb.b;
+}
+
+bool PSDGradientRamp::Build(PSDGradient const& g, uint32_t mode, bool reverse) {
+    if (g.IsNoise() || g.m_colours.empty()) return false;
+    auto stops = g.m_colours;
+    std::stable_sort(stops.begin(), stops.end(),
+                     [](auto const& a, auto const& b) { return a.location < b.location; });
+    auto alphas = g.m_transparency;
+    std::stable_sort(alphas.begin(), alphas.end(),
+                     [](auto const& a, auto const& b) { return a.location < b.location; });
+    // Interpolates between stops, the midpoint moving where the mix is half way.
+    auto mix = [](float t, float l0, float l1, float mid) {
+        if (l1 <= l0) return t < l0 ? 0.0f : 1.0f;
+        float f = std::clamp((t - l0) / (l1 - l0), 0.0f, 1.0f);
+        float m = std::clamp(mid / 100.0f, 0.01f, 0.99f);
+        return f < m ? 0.5f * f / m : 0.5f + 0.5f * (f - m) / (1 - m);
+    };
+    m_table.assign(kSteps, {});
+    for (int i = 0; i < kSteps; ++i) {
+        float t = float(i) / (kSteps - 1) * 4096.0f;
+        if (reverse) t = 4096.0f - t;
+        RenderPixel p;
+        size_t k = 0;
+        while (k + 1 < stops.size() && float(stops[k + 1].location) <= t) ++k;
+        float a[4] = {0, 0, 0, 0}, b[4] = {0, 0, 0, 0};
+        if (stops[k].colour) ColourSamples(*stops[k].colour, mode, a);
+        if (t <= float(stops[k].location) || k + 1 == stops.size()) {
+            std::copy(a, a + 4, p.c);
+        } else {
+            if (stops[k + 1].colour) ColourSamples(*stops[k + 1].colour, mode, b);
+            float f = mix(t, float(stops[k].location), float(stops[k + 1].location),
+                          float(stops[k + 1].midpoint));
+            for (int c = 0; c < 4; ++c) p.c[c] = a[c] + (b[c] - a[c]) * f;
+        }
+        p.a = 1;
+        if (!alphas.empty()) {
+            size_t j = 0;
+            while (j + 1 < alphas.size() && float(alphas[j + 1].location) <= t) ++j;
+            float oa = alphas[j].opacity / 100.0f;
+            if (t <= float(alphas[j].location) || j + 1 == alphas.size()) {
+                p.a = oa;
+            } else {
+                float ob = alphas[j + 1].opacity / 100.0f;
+                p.a = oa + (ob - oa) * mix(t, float(alphas[j].location),
+                                           float(alphas[j + 1].location),
+                                           float(alphas[j + 1].midpoint));
+            }
+        }
+        m_table[i] = p;
+    }
+    return true;
+}
+
+RenderPixel PSDGradientRamp::At(float t) const {
+    int i = int(std::lround(Clamp01(t) * (kSteps - 1)));
+    return m_table[size_t(i)];
+}
+
+std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment const& adj,
+                                                               BlendContext const& ctx, bool cmyk,
+                                                               std::string& undrawn) {
+    unsigned n = ctx.channels;
+    switch (adj.GetType()) {
+        case PSDAdjustment::kInvert: {
+            auto t = std::make_unique<TableAdjustment>(n, false);
+            t->ChainAll([](float v) { return 1 - v; });
+            return t;
+        }
+        case PSDAdjustment::kPosterize: {
+            auto const& p = static_cast<PSDAdjustmentPosterize const&>(adj);
+            float levels = std::clamp<float>(p.m_levels, 2, 255);
+            auto t = std::make_unique<TableAdjustment>(n, cmyk);
+            t->ChainAll([levels](float v) {
+                return std::min(std::floor(v * levels), levels - 1) / (levels - 1);
+            });
+            return t;
+        }
+        case PSDAdjustment::kThreshold:
+            return std::make_unique<ThresholdAdjustment>(
+                float(static_cast<PSDAdjustmentThreshold const&>(adj).m_level), n);
+        case PSDAdjustment::kLevels: {
+            auto const& l = static_cast<PSDAdjustmentLevels const&>(adj);
+            auto t = std::make_unique<TableAdjustment>(n, cmyk);
+            for (unsigned c = 0; c < n; ++c) {
+                auto const& own = l.m_records[c + 1];
+                if (!IsIdentityLevels(own)) t->Chain(c, [&](float v) { return LevelsOf(own, v); });
+                if (!IsIdentityLevels(l.m_records[0]))
+                    t->Chain(c, [&](float v) { return LevelsOf(l.m_records[0], v); });
+            }
+            return t;
+        }
+        case PSDAdjustment::kCurves: {
+            auto const& cv = static_cast<PSDAdjustmentCurves const&>(adj);
+            auto t = std::make_unique<TableAdjustment>(n, cmyk);
+            std::vector<float> master;
+            if (!cv.m_curves.empty() && cv.m_curves[0].present)
+                master = SplineTable(cv.m_curves[0].points);
+            for (unsigned c = 0; c < n; ++c) {
+                if (c + 1 < cv.m_curves.size() && cv.m_curves[c + 1].present) {
+                    auto own = SplineTable(cv.m_curves[c + 1].points);
+                    t->Chain(c, [&](float v) { return Lookup(own, v); });
+                }
+                if (!master.empty()) t->Chain(c, [&](float v) { return Lookup(master, v); });
+            }
+            return t;
+        }
+        case PSDAdjustment::kBrightnessContrast: {
+            auto const& b = static_cast<PSDAdjustmentBrightnessContrast const&>(adj);
+            float bright = b.m_brightness / 255.0f;
+            float contrast = std::clamp(b.m_contrast / 100.0f, -1.0f, 0.99f);
+            float slope = contrast >= 0 ? 1 / (1 - contrast) : 1 + contrast;
+            auto t = std::make_unique<TableAdjustment>(n, false);
+            if (b.m_useLegacy) {
+                t->ChainAll([=](float v) { return (v + bright - 0.5f) * slope + 0.5f; });
+            } else {
+                // Brightness bends the curve through the ends instead of shifting it.
+                float gamma = std::pow(2.0f, -b.m_brightness / 100.0f);
+                t->ChainAll([=](float v) {
+                    return (std::pow(Clamp01(v), gamma) - 0.5f) * slope + 0.5f;
+                });
+            }
+            return t;
+        }
+        case PSDAdjustment::kExposure: {
+            auto const& e = static_cast<PSDAdjustmentExposure const&>(adj);
+            float gain = std::pow(2.0f, e.m_exposure), gamma = e.m_gamma > 0 ? e.m_gamma : 1;
+            auto t = std::make_unique<TableAdjustment>(n, cmyk);
+            t->ChainAll([=](float v) { return std::pow(Clamp01(v * gain + e.m_offset), 1 / gamma); });
+            return t;
+        }
+        case PSDAdjustment::kChannelMixer:
+            if (cmyk) break;
+            return std::make_unique<MixerAdjustment>(
+                static_cast<PSDAdjustmentChannelMixer const&>(adj), n);
+        case PSDAdjustment::kHSLShift:
+            if (!ctx.rgb || cmyk) break;
+            return std::make_unique<HSLAdjustment>(static_cast<PSDAdjustmentHSLShift const&>(adj));
+        case PSDAdjustment::kGradientMap: {
+            auto const& g = static_cast<PSDAdjustmentGradientMap const&>(adj);
+            PSDGradientRamp ramp;
+            if (!ramp.Build(g.m_gradient, cmyk ? 4 : n == 1 ? 1 : 3, g.m_reverse)) break;
+            return std::make_unique<GradientMapAdjustment>(std::move(ramp), n);
+        }
+        default:
+            break;
+    }
+    undrawn = std::string("adjustment ") + AdjustmentKindName(adj.GetType());
+    return nullptr;
+}
+
+}  // namespace PSD

@@ -1,0 +1,44 @@
+// Adjustment layers as per-pixel functions over what lies below them.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/renderer/Colour.h"
+#include "psd/adjustments/PSDAdjustment.h"
+#include "psd/effects/PSDGradient.h"
+#include "psd/render/PSDBlend.h"
+
+namespace PSD {
+
+// One adjustment prepared for drawing: tables built once, then applied to every pixel below.
+class PSDPixelAdjustment {
+public:
+    virtual ~PSDPixelAdjustment() = default;
+    // Changes the colour samples in place (alpha is the caller's).
+    virtual void Apply(float* colour) const = 0;
+
+    // The function for an adjustment; null, with the reason in `undrawn`, for a kind or a colour
+    // mode the renderer does not draw.
+    static std::unique_ptr<PSDPixelAdjustment> Create(PSDAdjustment const& adjustment,
+                                                      BlendContext const& ctx, bool cmyk,
+                                                      std::string& undrawn);
+};
+
+// Colours along a gradient at t in 0..1, in the document's samples (alpha from the stops).
+class PSDGradientRamp {
+public:
+    static constexpr int kSteps = 1024;
+    // False when the gradient has no colour stops or is a noise gradient.
+    bool Build(PSDGradient const& gradient, uint32_t colourMode, bool reverse);
+    RenderPixel At(float t) const;
+
+private:
+    std::vector<RenderPixel> m_table;
+};
+
+// A colour in the samples a document of this mode renders with (CMYK 1 = no ink).
+void ColourSamples(Renderer::Colour const& colour, uint32_t colourMode, float* out);
+
+}  // namespace PSD
