@@ -19,6 +19,7 @@ struct RenderPixel {
 struct BlendContext {
     unsigned channels = 3;  // colour samples per pixel
     bool rgb = true;        // the component modes (hue, saturation, colour, luminosity) apply
+    bool linear = false;    // samples are linear light (32-bit documents), not gamma encoded
 };
 
 // The colour of mode applied to the backdrop b and the source s, before alpha is taken into

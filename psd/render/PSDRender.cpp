@@ -10,12 +10,14 @@
 
 #include "host/kernel/Dispatch.h"
 #include "host/kernel/Memory.h"
+#include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/adjustments/PSDFillLayer.h"
 #include "psd/effects/PSDEffect.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDLayerTree.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/render/PSDRenderAdjustment.h"
+#include "psd/render/PSDRenderEffects.h"
 
 namespace PSD {
 
@@ -115,6 +117,7 @@ struct Prepared {
     PSDGradientRamp ramp;
     Kernel::RectT<double> gradientBox;
     bool blendIf = false;
+    std::unique_ptr<EffectsPlan> effects;
 };
 
 struct Band {
@@ -130,6 +133,7 @@ public:
         m_cmyk = m_mode == 4;
         m_ctx.channels = m_cmyk ? 4 : (m_mode == 3 || m_mode == 9) ? 3 : 1;
         m_ctx.rgb = m_mode == 3;
+        m_ctx.linear = doc.m_depth == 32;
     }
 
     bool Run(PSDRenderResult& result, std::string& error);
@@ -137,6 +141,7 @@ public:
 private:
     bool Prepare(std::vector<PSDLayerNode> const& nodes, std::string& error);
     bool PrepareLayer(PSDLayer const& l, size_t index, bool group, std::string& error);
+    bool PrepareContent(PSDLayer const& l, Prepared& p, size_t index, std::string& error);
     void Undrawn(std::string what) {
         if (m_seen.insert(what).second) m_undrawn.push_back(std::move(what));
     }
@@ -150,6 +155,9 @@ private:
     }
     float BlendIf(PSDLayer const& l, RenderPixel const& s, RenderPixel const& b) const;
     RenderPixel GradientAt(Prepared const& p, double x, double y) const;
+    // The layer's own pixel at (x, y), before masks and opacity; transparent outside it.
+    RenderPixel ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const;
+    void PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects const& fx);
     static bool Visible(PSDLayer const& l) { return l.m_visible; }
 
     PSDFile const& m_doc;
@@ -191,19 +199,31 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
     if (!addMask(l.m_userMask, false)) return fail("mask does not decode");
     if (!addMask(l.m_realMask, true)) return fail("mask does not decode");
 
-    bool vectorMask = l.FindBlock(Key("vmsk")) || l.FindBlock(Key("vsms"));
-    bool vectorDrawn = l.m_userMask.m_present && l.m_userMask.m_fromRendering;
     for (size_t i = 0; i < l.m_blendRanges.size(); ++i)
         if (std::memcmp(l.m_blendRanges[i].m_bytes, PSDBlendRangeSet::kDefault, 8) != 0)
             p.blendIf = true;
     if (l.m_knockout) Undrawn("knockout");
-    if (m_options.effects) {
-        auto fx = l.GetEffects();
-        if (fx && fx->HasEnabledEffects())
-            for (auto const& e : fx->m_effects)
-                if (e && e->m_enabled) Undrawn(std::string("effect ") + e->GetName());
+    auto fx = m_options.effects ? l.GetEffects() : Kernel::Counted<PSDLayerEffects>();
+    bool effects = fx && fx->m_masterSwitch && fx->HasEnabledEffects();
+    if (group) {
+        if (effects) Undrawn("effects on a group");
+        return true;
     }
-    if (group) return true;
+    if (!PrepareContent(l, p, index, error)) return false;
+    // Effects follow the shape of the prepared content.
+    if (effects) PlanLayerEffects(l, p, *fx);
+    return true;
+}
+
+bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, std::string& error) {
+    PSDReport report;
+    auto fail = [&](char const* what) {
+        error = "layer " + std::to_string(index) + " (" + std::string(l.m_name) + "): " + what +
+                (report.m_error ? std::string(": ") + std::string(report.m_error->Report()) : "");
+        return false;
+    };
+    bool vectorMask = l.FindBlock(Key("vmsk")) || l.FindBlock(Key("vsms"));
+    bool vectorDrawn = l.m_userMask.m_present && l.m_userMask.m_fromRendering;
 
     auto adj = l.GetAdjustment();
     bool hasPixels = l.GetWidth() > 0 && l.GetHeight() > 0;
@@ -213,11 +233,19 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         std::string why;
         p.adjust = PSDPixelAdjustment::Create(*adj, m_ctx, m_cmyk, why);
         if (!p.adjust) Undrawn(why);
+        // Drawn by formulas near the editor's, not the same.
+        bool modernBrightness =
+            adj->GetType() == PSDAdjustment::kBrightnessContrast &&
+            !static_cast<PSDAdjustmentBrightnessContrast const&>(*adj).m_useLegacy;
+        if (p.adjust && (modernBrightness || adj->GetType() == PSDAdjustment::kHSLShift))
+            Undrawn(std::string("adjustment ") + AdjustmentKindName(adj->GetType()) +
+                    " (approximated)");
         if (vectorMask && !vectorDrawn) Undrawn("vector mask");
         return true;
     }
-    // Shape layers and fills with pixels carry their outline in those pixels.
-    if (adj && !hasPixels && !vectorMask) {
+    // A fill with pixels of its own draws them: the editor stores the fill drawn over its box.
+    if (adj && !hasPixels) {
+        if (vectorMask && !vectorDrawn) Undrawn("vector mask");
         if (adj->GetType() == PSDAdjustment::kSolidColor) {
             auto const& s = static_cast<PSDAdjustmentSolidColor const&>(*adj);
             if (s.m_colour) {
@@ -238,7 +266,7 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         Undrawn(std::string("fill ") + AdjustmentKindName(adj->GetType()));
         return true;
     }
-    if (vectorMask && !vectorDrawn && !adj) Undrawn("vector mask");
+    if (vectorMask && !vectorDrawn) Undrawn("vector mask");
     if (!hasPixels) return true;
     if (!l.GetBitmap(p.pixels, report) || !p.pixels) return fail("pixels do not decode");
     return true;
@@ -388,9 +416,13 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         return;
     }
 
-    // A fill covers the canvas; pixels cover the layer's rectangle.
+    // A fill covers the canvas; pixels cover the layer's rectangle; effects reach beyond it.
     int64_t left = 0, right = dst.width, top = dst.y0, bottom = int64_t(dst.y0) + dst.rows;
-    if (!p.solid && !p.gradient) {
+    if (p.effects) {
+        auto const& box = p.effects->region;
+        left = std::max<int64_t>(left, box.left), right = std::min<int64_t>(right, box.right);
+        top = std::max<int64_t>(top, box.top), bottom = std::min<int64_t>(bottom, box.bottom);
+    } else if (!p.solid && !p.gradient) {
         if (!p.pixels) return;
         left = std::max<int64_t>(left, l.m_left);
         right = std::min<int64_t>(right, l.m_left + int64_t(p.pixels->GetWidth()));
@@ -398,32 +430,85 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         bottom = std::min<int64_t>(bottom, l.m_top + int64_t(p.pixels->GetHeight()));
     }
     if (left >= right || top >= bottom) return;
-    Raster::FormatInfo info = p.pixels ? p.pixels->GetFormatInfo() : Raster::FormatInfo{};
-    unsigned nc = m_ctx.channels;
+    if (p.effects) {
+        // Shadows and outer glows lie under the layer, faded with it.
+        for (auto const& part : p.effects->below)
+            for (int64_t y = top; y < bottom; ++y)
+                for (int64_t x = left; x < right; ++x) {
+                    size_t i = size_t(y - dst.y0) * dst.width + size_t(x);
+                    RenderPixel e = part.At(x, y);
+                    e.a *= opacity * clipAt(i);
+                    CompositePixel(part.mode, m_ctx, dst.px[i], e);
+                }
+    }
     for (int64_t y = top; y < bottom; ++y) {
         uint32_t r = uint32_t(y - dst.y0);
-        uint8_t const* row = p.pixels ? p.pixels->GetRow(uint32_t(y - l.m_top)) : nullptr;
         for (int64_t x = left; x < right; ++x) {
             size_t i = size_t(r) * dst.width + size_t(x);
-            RenderPixel s;
-            if (p.solid) {
-                s = p.solidColour;
-            } else if (p.gradient) {
-                s = GradientAt(p, double(x) + 0.5, double(y) + 0.5);
-            } else {
-                size_t base = size_t(x - l.m_left) * info.channels;
-                for (unsigned c = 0; c < nc && c + 1 < info.channels; ++c)
-                    s.c[c] = Sample(row, info, base + c);
-                s.a = Sample(row, info, base + unsigned(info.alphaChannel));
-            }
+            RenderPixel s = ContentAt(l, p, x, y);
             float m = MaskAt(p, x, y) * clipAt(i);
             if (p.blendIf) m *= BlendIf(l, s, dst.px[i]);
             if (shape) (*shape)[i] = s.a * m * opacity;
-            s.a *= m * opacity * fill;
+            s.a *= m * fill;
+            if (p.effects) {
+                // Overlays, inner shadows and glows and the stroke are the layer's own: fill
+                // opacity fades the content under them, not them.
+                for (auto const& part : p.effects->above)
+                    CompositePixel(part.mode, m_ctx, s, part.At(x, y));
+            }
+            s.a *= opacity;
             if (mode == BlendMode::Dissolve) s.a = DissolveNoise(x, y) < s.a ? 1.0f : 0.0f;
             CompositePixel(mode, m_ctx, dst.px[i], s);
         }
     }
+}
+
+RenderPixel Renderer::ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const {
+    if (p.solid) return p.solidColour;
+    if (p.gradient) return GradientAt(p, double(x) + 0.5, double(y) + 0.5);
+    RenderPixel s;
+    if (!p.pixels) return s;
+    int64_t px = x - l.m_left, py = y - l.m_top;
+    if (px < 0 || py < 0 || px >= int64_t(p.pixels->GetWidth()) ||
+        py >= int64_t(p.pixels->GetHeight()))
+        return s;
+    auto const& info = p.pixels->GetFormatInfo();
+    uint8_t const* row = p.pixels->GetRow(uint32_t(py));
+    size_t base = size_t(px) * info.channels;
+    for (unsigned c = 0; c < m_ctx.channels && c + 1 < info.channels; ++c)
+        s.c[c] = Sample(row, info, base + c);
+    s.a = Sample(row, info, base + unsigned(info.alphaChannel));
+    return s;
+}
+
+void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects const& fx) {
+    if (p.adjust) {
+        Undrawn("effects on an adjustment layer");
+        return;
+    }
+    Kernel::RectT<int32_t> content{0, 0, int32_t(m_doc.m_width), int32_t(m_doc.m_height)};
+    if (!p.solid && !p.gradient) {
+        if (!p.pixels) return;
+        content = {l.m_left, l.m_top, l.m_left + int32_t(p.pixels->GetWidth()),
+                   l.m_top + int32_t(p.pixels->GetHeight())};
+    }
+    int32_t reach = EffectsReach(fx);
+    RenderMap shape;
+    shape.box = {std::max(0, content.left - reach), std::max(0, content.top - reach),
+                 std::min(int32_t(m_doc.m_width), content.right + reach),
+                 std::min(int32_t(m_doc.m_height), content.bottom + reach)};
+    if (shape.box.IsEmpty()) return;
+    size_t w = size_t(shape.box.Width());
+    Kernel::ResizeOrThrow(shape.v, w * size_t(shape.box.Height()));
+    for (int32_t y = shape.box.top; y < shape.box.bottom; ++y)
+        for (int32_t x = shape.box.left; x < shape.box.right; ++x)
+            shape.v[size_t(y - shape.box.top) * w + size_t(x - shape.box.left)] =
+                ContentAt(l, p, x, y).a * MaskAt(p, x, y);
+    std::vector<std::string> undrawn;
+    Kernel::RectT<double> box{double(content.left), double(content.top), double(content.right),
+                              double(content.bottom)};
+    p.effects = PlanEffects(fx, shape, box, m_mode, m_doc.m_globalLightAngle, undrawn);
+    for (auto& u : undrawn) Undrawn(std::move(u));
 }
 
 // Writes a band's pixels into the output bitmap's rows.
@@ -610,17 +695,25 @@ double CompareWithStoredComposite(PSDFile const& doc, Raster::DynamicBitmap cons
         for (uint32_t x = 0; x < render.GetWidth(); ++x) {
             size_t base = size_t(x) * info.channels;
             float alpha = Sample(a, info, base + unsigned(info.alphaChannel));
-            bool ok = true;
-            for (unsigned c = 0; c < colours && ok; ++c) {
-                float v = Sample(a, info, base + c);
-                // The editor stores the composite's colour over white, with or without its
-                // transparency beside it.
-                v = v * alpha + (1 - alpha);
-                ok = std::fabs(Clamp01(v) - Clamp01(Sample(b, info, base + c))) <= tolerance;
-            }
-            if (ok && storedAlpha)
-                ok = std::fabs(alpha - Sample(b, info, base + unsigned(info.alphaChannel))) <=
-                     tolerance;
+            float storedA = Sample(b, info, base + unsigned(info.alphaChannel));
+            // The editor stores the composite's colour over white, with or without its
+            // transparency beside it; other writers store it as it is, or nothing where
+            // nothing is drawn.
+            auto colourMatches = [&](bool matted) {
+                for (unsigned c = 0; c < colours; ++c) {
+                    float v = Sample(a, info, base + c);
+                    if (matted) v = v * alpha + (1 - alpha);
+                    if (std::fabs(Clamp01(v) - Clamp01(Sample(b, info, base + c))) > tolerance)
+                        return false;
+                }
+                return true;
+            };
+            bool ok;
+            if (!storedAlpha)
+                ok = colourMatches(true);
+            else
+                ok = std::fabs(alpha - storedA) <= tolerance &&
+                     (storedA <= tolerance || colourMatches(true) || colourMatches(false));
             within += ok;
         }
     }

@@ -20,7 +20,7 @@ float Clamp01(float v) { return std::isnan(v) ? 0.0f : v < 0 ? 0.0f : v > 1 ? 1.
 // Per-channel tables (the composite one folded in), looked up with linear interpolation.
 class TableAdjustment : public PSDPixelAdjustment {
 public:
-    TableAdjustment(unsigned channels, bool cmyk) : m_channels(channels), m_cmyk(cmyk) {
+    explicit TableAdjustment(unsigned channels) : m_channels(channels) {
         for (auto& t : m_tables) {
             t.resize(kLut + 1);
             for (int i = 0; i <= kLut; ++i) t[i] = float(i) / kLut;
@@ -37,19 +37,18 @@ public:
     }
     void Apply(float* colour) const override {
         for (unsigned c = 0; c < m_channels; ++c) {
-            // CMYK tables work in ink, as the editor's dialogues show it.
-            float v = Clamp01(m_cmyk ? 1 - colour[c] : colour[c]) * kLut;
+            // CMYK tables work on the samples as stored (255 = no ink), as the editor's do.
+            float v = Clamp01(colour[c]) * kLut;
             int i = std::min(int(v), kLut - 1);
             float f = v - float(i);
             auto const& t = m_tables[c];
             float out = t[i] + (t[i + 1] - t[i]) * f;
-            colour[c] = m_cmyk ? 1 - out : out;
+            colour[c] = out;
         }
     }
 
 private:
     unsigned m_channels;
-    bool m_cmyk;
     std::array<std::vector<float>, 4> m_tables;
 };
 
@@ -313,16 +312,17 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
     unsigned n = ctx.channels;
     switch (adj.GetType()) {
         case PSDAdjustment::kInvert: {
-            auto t = std::make_unique<TableAdjustment>(n, false);
+            auto t = std::make_unique<TableAdjustment>(n);
             t->ChainAll([](float v) { return 1 - v; });
             return t;
         }
         case PSDAdjustment::kPosterize: {
             auto const& p = static_cast<PSDAdjustmentPosterize const&>(adj);
             float levels = std::clamp<float>(p.m_levels, 2, 255);
-            auto t = std::make_unique<TableAdjustment>(n, cmyk);
+            auto t = std::make_unique<TableAdjustment>(n);
             t->ChainAll([levels](float v) {
-                return std::min(std::floor(v * levels), levels - 1) / (levels - 1);
+                // Equal bands of the 256 input levels, each to its end of the output range.
+                return std::min(std::floor(v * 255 * levels / 256), levels - 1) / (levels - 1);
             });
             return t;
         }
@@ -331,7 +331,7 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
                 float(static_cast<PSDAdjustmentThreshold const&>(adj).m_level), n);
         case PSDAdjustment::kLevels: {
             auto const& l = static_cast<PSDAdjustmentLevels const&>(adj);
-            auto t = std::make_unique<TableAdjustment>(n, cmyk);
+            auto t = std::make_unique<TableAdjustment>(n);
             for (unsigned c = 0; c < n; ++c) {
                 auto const& own = l.m_records[c + 1];
                 if (!IsIdentityLevels(own)) t->Chain(c, [&](float v) { return LevelsOf(own, v); });
@@ -342,7 +342,7 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
         }
         case PSDAdjustment::kCurves: {
             auto const& cv = static_cast<PSDAdjustmentCurves const&>(adj);
-            auto t = std::make_unique<TableAdjustment>(n, cmyk);
+            auto t = std::make_unique<TableAdjustment>(n);
             std::vector<float> master;
             if (!cv.m_curves.empty() && cv.m_curves[0].present)
                 master = SplineTable(cv.m_curves[0].points);
@@ -360,7 +360,7 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
             float bright = b.m_brightness / 255.0f;
             float contrast = std::clamp(b.m_contrast / 100.0f, -1.0f, 0.99f);
             float slope = contrast >= 0 ? 1 / (1 - contrast) : 1 + contrast;
-            auto t = std::make_unique<TableAdjustment>(n, false);
+            auto t = std::make_unique<TableAdjustment>(n);
             if (b.m_useLegacy) {
                 t->ChainAll([=](float v) { return (v + bright - 0.5f) * slope + 0.5f; });
             } else {
@@ -375,8 +375,13 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
         case PSDAdjustment::kExposure: {
             auto const& e = static_cast<PSDAdjustmentExposure const&>(adj);
             float gain = std::pow(2.0f, e.m_exposure), gamma = e.m_gamma > 0 ? e.m_gamma : 1;
-            auto t = std::make_unique<TableAdjustment>(n, cmyk);
-            t->ChainAll([=](float v) { return std::pow(Clamp01(v * gain + e.m_offset), 1 / gamma); });
+            auto t = std::make_unique<TableAdjustment>(n);
+            // Exposure works in linear light: gamma-encoded samples go through 2.2 and back.
+            float encode = ctx.linear ? 1.0f : 2.2f;
+            t->ChainAll([=](float v) {
+                float lin = std::pow(Clamp01(v), encode) * gain + e.m_offset;
+                return std::pow(std::pow(Clamp01(lin), 1 / gamma), 1 / encode);
+            });
             return t;
         }
         case PSDAdjustment::kChannelMixer:

@@ -1,0 +1,283 @@
+#include "psd/render/PSDRenderEffects.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "psd/effects/PSDEffect.h"
+
+namespace PSD {
+
+namespace {
+
+float Clamp01(float v) { return std::isnan(v) ? 0.0f : v < 0 ? 0.0f : v > 1 ? 1.0f : v; }
+
+// Squared distance to the nearest pixel where inside(i) holds, one dimension at a time
+// (the lower envelope of parabolas).
+void Distance1D(std::vector<double> const& f, std::vector<double>& d, size_t n) {
+    std::vector<size_t> v(n);
+    std::vector<double> z(n + 1);
+    size_t k = 0;
+    v[0] = 0;
+    z[0] = -std::numeric_limits<double>::infinity();
+    z[1] = std::numeric_limits<double>::infinity();
+    for (size_t q = 1; q < n; ++q) {
+        double s;
+        while (true) {
+            size_t p = v[k];
+            s = ((f[q] + double(q) * double(q)) - (f[p] + double(p) * double(p))) /
+                (2.0 * double(q) - 2.0 * double(p));
+            if (s <= z[k] && k > 0) {
+                --k;
+                continue;
+            }
+            break;
+        }
+        if (s <= z[k]) {  // k == 0 and the new parabola is lower everywhere
+            v[0] = q;
+            z[1] = std::numeric_limits<double>::infinity();
+            continue;
+        }
+        ++k;
+        v[k] = q;
+        z[k] = s;
+        z[k + 1] = std::numeric_limits<double>::infinity();
+    }
+    k = 0;
+    for (size_t q = 0; q < n; ++q) {
+        while (z[k + 1] < double(q)) ++k;
+        double dq = double(q) - double(v[k]);
+        d[q] = dq * dq + f[v[k]];
+    }
+}
+
+// Euclidean distance from every pixel of the map to the nearest pixel of the set.
+std::vector<float> DistanceTo(RenderMap const& map, bool inside) {
+    size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
+    constexpr double kFar = 1e20;
+    std::vector<double> grid(w * h);
+    for (size_t i = 0; i < w * h; ++i) grid[i] = ((map.v[i] >= 0.5f) == inside) ? 0 : kFar;
+    std::vector<double> f(std::max(w, h)), d(std::max(w, h));
+    for (size_t x = 0; x < w; ++x) {
+        for (size_t y = 0; y < h; ++y) f[y] = grid[y * w + x];
+        Distance1D(f, d, h);
+        for (size_t y = 0; y < h; ++y) grid[y * w + x] = d[y];
+    }
+    for (size_t y = 0; y < h; ++y) {
+        for (size_t x = 0; x < w; ++x) f[x] = grid[y * w + x];
+        Distance1D(f, d, w);
+        for (size_t x = 0; x < w; ++x) grid[y * w + x] = d[x];
+    }
+    std::vector<float> out(w * h);
+    for (size_t i = 0; i < w * h; ++i) out[i] = float(std::sqrt(grid[i]));
+    return out;
+}
+
+RenderMap Shifted(RenderMap const& m, int32_t dx, int32_t dy) {
+    RenderMap out = m;
+    for (int32_t y = m.box.top; y < m.box.bottom; ++y)
+        for (int32_t x = m.box.left; x < m.box.right; ++x)
+            out.v[size_t(y - m.box.top) * size_t(m.box.Width()) + size_t(x - m.box.left)] =
+                m.At(int64_t(x) - dx, int64_t(y) - dy);
+    return out;
+}
+
+// Grows (spread > 0) the shape by `grow` pixels before blurring it by `blur`: the spread and
+// choke of shadows and glows.
+RenderMap SpreadAndBlur(RenderMap const& shape, double grow, double blur, bool inside) {
+    RenderMap m = shape;
+    if (grow > 0.5) {
+        auto dist = DistanceTo(shape, !inside);
+        for (size_t i = 0; i < m.v.size(); ++i)
+            m.v[i] = inside ? Clamp01(float(dist[i] - grow) + 0.5f) * shape.v[i]
+                            : std::max(m.v[i], Clamp01(float(grow - dist[i]) + 0.5f));
+    }
+    BlurMap(m, blur);
+    return m;
+}
+
+void ColourOf(Kernel::Consolidated<Renderer::Colour> const& c, uint32_t mode, RenderPixel& out) {
+    if (c) ColourSamples(*c, mode, out.c);
+    out.a = 1;
+}
+
+}  // namespace
+
+void BlurMap(RenderMap& map, double radius) {
+    if (radius < 0.5 || map.v.empty()) return;
+    size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
+    int r = std::max(1, int(std::lround(radius / 3.0)));
+    std::vector<float> line, out;
+    auto pass = [&](size_t count, size_t stride, size_t lines, size_t lineStride) {
+        line.resize(count);
+        out.resize(count);
+        for (size_t l = 0; l < lines; ++l) {
+            float* p = map.v.data() + l * lineStride;
+            for (size_t i = 0; i < count; ++i) line[i] = p[i * stride];
+            for (int k = 0; k < 3; ++k) {
+                auto at = [&](int64_t i) {
+                    return i < 0 || i >= int64_t(count) ? map.outside : line[size_t(i)];
+                };
+                double sum = 0;
+                for (int64_t i = -r; i <= r; ++i) sum += at(i);
+                for (size_t i = 0; i < count; ++i) {
+                    out[i] = float(sum / (2 * r + 1));
+                    sum += at(int64_t(i) + r + 1) - at(int64_t(i) - r);
+                }
+                line.swap(out);
+            }
+            for (size_t i = 0; i < count; ++i) p[i * stride] = line[i];
+        }
+    };
+    pass(w, 1, h, w);
+    pass(h, w, w, 1);
+}
+
+RenderPixel EffectPart::At(int64_t x, int64_t y) const {
+    RenderPixel p = colour;
+    if (gradient) {
+        auto const& g = *gradient;
+        double w = gradientBox.Width(), h = gradientBox.Height();
+        double cx = gradientBox.left + w / 2 + g.m_offset.x / 100 * w;
+        double cy = gradientBox.top + h / 2 + g.m_offset.y / 100 * h;
+        double a = g.m_angle * M_PI / 180, dx = std::cos(a), dy = -std::sin(a);
+        double length = (std::fabs(w * dx) + std::fabs(h * dy)) * (g.m_scale > 0 ? g.m_scale : 1);
+        double px = double(x) + 0.5 - cx, py = double(y) + 0.5 - cy, t;
+        if (g.m_kind == PSDGradientDesc::kRadial)
+            t = std::hypot(px, py) / (length / 2);
+        else if (g.m_kind == PSDGradientDesc::kReflected)
+            t = std::fabs(px * dx + py * dy) / (length / 2);
+        else
+            t = (px * dx + py * dy) / (length > 0 ? length : 1) + 0.5;
+        p = ramp.At(float(t));
+    }
+    p.a *= opacity * alpha.At(x, y);
+    return p;
+}
+
+int32_t EffectsReach(PSDLayerEffects const& fx) {
+    double reach = 0;
+    for (auto const& e : fx.m_effects) {
+        if (!e || !e->m_enabled) continue;
+        if (auto const* s = dynamic_cast<PSDEffectShadow const*>(e.Get()))
+            reach = std::max(reach, double(s->m_blur) + std::abs(s->m_distance));
+        else if (auto const* g = dynamic_cast<PSDEffectGlow const*>(e.Get()))
+            reach = std::max(reach, double(g->m_blur));
+        else if (auto const* k = dynamic_cast<PSDEffectStroke const*>(e.Get()))
+            reach = std::max(reach, k->m_size);
+    }
+    return int32_t(std::ceil(reach * std::max(fx.m_scale, 0.0))) + 2;
+}
+
+std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap const& shape,
+                                         Kernel::RectT<double> const& layerBox,
+                                         uint32_t mode, double globalAngle,
+                                         std::vector<std::string>& undrawn) {
+    auto plan = std::make_unique<EffectsPlan>();
+    plan->region = shape.box;
+    double scale = fx.m_scale > 0 ? fx.m_scale : 1;
+    // The editor's order from the bottom: drop shadow, outer glow, the layer, then inner shadow,
+    // inner glow, satin, colour, gradient and pattern overlays, stroke.
+    std::vector<EffectPart> innerShadow, innerGlow, colourOverlay, gradientOverlay, stroke;
+    std::vector<EffectPart> dropShadow, outerGlow;
+    for (auto const& e : fx.m_effects) {
+        if (!e || !e->m_enabled) continue;
+        EffectPart part;
+        if (auto const* s = dynamic_cast<PSDEffectShadow const*>(e.Get())) {
+            double angle = (s->m_useGlobalAngle ? globalAngle : s->m_angle) * M_PI / 180;
+            int32_t dx = int32_t(std::lround(-std::cos(angle) * s->m_distance * scale));
+            int32_t dy = int32_t(std::lround(std::sin(angle) * s->m_distance * scale));
+            double size = s->m_blur * scale, grow = size * s->m_intensity;
+            ColourOf(s->m_colour, mode, part.colour);
+            part.mode = s->m_blendMode;
+            part.opacity = float(s->m_opacity);
+            RenderMap moved = Shifted(shape, dx, dy);
+            if (s->m_inner) {
+                // Light falls inside the shape where the shifted shape does not cover it.
+                RenderMap m = moved;
+                m.outside = 1;
+                for (auto& v : m.v) v = 1 - v;
+                m.outside = 1;
+                m = SpreadAndBlur(m, grow, size - grow, false);
+                for (size_t i = 0; i < m.v.size(); ++i) m.v[i] *= shape.v[i];
+                m.outside = 0;
+                part.alpha = std::move(m);
+                innerShadow.push_back(std::move(part));
+            } else {
+                part.alpha = SpreadAndBlur(moved, grow, size - grow, false);
+                dropShadow.push_back(std::move(part));
+            }
+        } else if (auto const* g = dynamic_cast<PSDEffectGlow const*>(e.Get())) {
+            double size = g->m_blur * scale, grow = size * g->m_intensity;
+            ColourOf(g->m_colour, mode, part.colour);
+            part.mode = g->m_blendMode;
+            part.opacity = float(g->m_opacity);
+            if (g->m_hasGradient || g->m_technique != PSDEffectGlow::kSofter)
+                undrawn.push_back(std::string(g->GetTypeName()) + " (approximated)");
+            if (g->m_inner) {
+                RenderMap m = shape;
+                if (g->m_source == PSDEffectGlow::kEdge) {
+                    for (auto& v : m.v) v = 1 - v;
+                    m.outside = 1;
+                }
+                m = SpreadAndBlur(m, grow, size - grow, false);
+                for (size_t i = 0; i < m.v.size(); ++i) m.v[i] *= shape.v[i];
+                m.outside = 0;
+                part.alpha = std::move(m);
+                innerGlow.push_back(std::move(part));
+            } else {
+                part.alpha = SpreadAndBlur(shape, grow, size - grow, false);
+                outerGlow.push_back(std::move(part));
+            }
+        } else if (auto const* f = dynamic_cast<PSDEffectSolidFill const*>(e.Get())) {
+            ColourOf(f->m_colour, mode, part.colour);
+            part.mode = f->m_blendMode;
+            part.opacity = float(f->m_opacity / 255.0);
+            part.alpha = shape;
+            colourOverlay.push_back(std::move(part));
+        } else if (auto const* f = dynamic_cast<PSDEffectGradientFill const*>(e.Get())) {
+            if (!part.ramp.Build(f->m_gradient.m_gradient, mode, f->m_gradient.m_reverse)) {
+                undrawn.push_back("effect GradientOverlay (noise gradient)");
+                continue;
+            }
+            if (f->m_gradient.m_kind != PSDGradientDesc::kLinear)
+                undrawn.push_back("effect GradientOverlay (approximated)");
+            part.gradient = &f->m_gradient;
+            part.gradientBox = layerBox;
+            part.mode = f->m_blendMode;
+            part.opacity = float(f->m_opacity / 255.0);
+            part.alpha = shape;
+            gradientOverlay.push_back(std::move(part));
+        } else if (auto const* k = dynamic_cast<PSDEffectStroke const*>(e.Get())) {
+            if (k->m_fillType != PSDEffectStroke::kColour) {
+                undrawn.push_back("effect Stroke with a gradient or pattern");
+                continue;
+            }
+            ColourOf(k->m_colour, mode, part.colour);
+            part.mode = k->m_blendMode;
+            part.opacity = float(k->m_opacity / 255.0);
+            double size = k->m_size * scale;
+            double out = k->m_style == PSDEffectStroke::kOutside ? size
+                         : k->m_style == PSDEffectStroke::kCentre ? size / 2 : 0;
+            double in = size - out;
+            auto toShape = DistanceTo(shape, true), toOutside = DistanceTo(shape, false);
+            RenderMap m = shape;
+            for (size_t i = 0; i < m.v.size(); ++i) {
+                float o = out > 0 ? Clamp01(float(out - toShape[i]) + 0.5f) * (1 - shape.v[i]) : 0;
+                float n = in > 0 ? Clamp01(float(in - toOutside[i]) + 0.5f) * shape.v[i] : 0;
+                m.v[i] = std::min(1.0f, o + n);
+            }
+            part.alpha = std::move(m);
+            stroke.push_back(std::move(part));
+        } else {
+            undrawn.push_back(std::string("effect ") + e->GetTypeName());
+        }
+    }
+    for (auto* list : {&dropShadow, &outerGlow})
+        for (auto& p : *list) plan->below.push_back(std::move(p));
+    for (auto* list : {&innerShadow, &innerGlow, &colourOverlay, &gradientOverlay, &stroke})
+        for (auto& p : *list) plan->above.push_back(std::move(p));
+    return plan;
+}
+
+}  // namespace PSD

@@ -1,0 +1,59 @@
+// Layer effects drawn from a layer's shape: what goes below the layer (drop shadow, outer glow)
+// and what goes on it (inner shadow and glow, overlays, stroke).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/kernel/Geometry.h"
+#include "psd/effects/PSDLayerEffects.h"
+#include "psd/render/PSDRenderAdjustment.h"
+
+namespace PSD {
+
+// A float map over a rectangle of the document; outside it the value is `outside`.
+struct RenderMap {
+    Kernel::RectT<int32_t> box;
+    std::vector<float> v;
+    float outside = 0;
+    float At(int64_t x, int64_t y) const {
+        if (x < box.left || y < box.top || x >= box.right || y >= box.bottom) return outside;
+        return v[size_t(y - box.top) * size_t(box.Width()) + size_t(x - box.left)];
+    }
+};
+
+// Blurs the map in place by three box passes of about `radius` in all (near a Gaussian).
+void BlurMap(RenderMap& map, double radius);
+
+// One effect ready to draw: its coverage, its colour (or a gradient over the layer's box),
+// its blend mode and opacity.
+struct EffectPart {
+    RenderMap alpha;
+    RenderPixel colour;
+    PSDGradientDesc const* gradient = nullptr;
+    PSDGradientRamp ramp;
+    Kernel::RectT<double> gradientBox;
+    BlendMode mode = BlendMode::Normal;
+    float opacity = 1;
+    RenderPixel At(int64_t x, int64_t y) const;
+};
+
+// The effects of one layer, in the order the editor stacks them.
+struct EffectsPlan {
+    Kernel::RectT<int32_t> region;  // where anything of the layer or its effects may show
+    std::vector<EffectPart> below;  // drawn before the layer
+    std::vector<EffectPart> above;  // drawn on the layer, before it meets the backdrop
+};
+
+// How far effects reach beyond the layer's shape, in pixels.
+int32_t EffectsReach(PSDLayerEffects const& fx);
+
+// Plans the enabled effects from the layer's shape (its alpha with masks, over the region).
+// Effects the renderer does not draw are named in `undrawn`.
+std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap const& shape,
+                                         Kernel::RectT<double> const& layerBox,
+                                         uint32_t colourMode, double globalAngle,
+                                         std::vector<std::string>& undrawn);
+
+}  // namespace PSD
