@@ -1,0 +1,297 @@
+// The renderer: blend formulas per family, then small documents built in memory whose one or two
+// pixels say whether opacity, masks, clipping, groups, adjustments and deep samples composite as
+// the editor does, and a few corpus documents against the composites their files store.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+#include "psd/adjustments/PSDAdjustmentTone.h"
+#include "psd/render/PSDBlend.h"
+#include "psd/render/PSDRender.h"
+#include "psd/file/PSDOpenFile.h"
+#include "psd/layer/PSDLayer.h"
+#include "tests/support/CorpusRoot.h"
+
+namespace {
+
+using namespace PSD;
+using Layer = Kernel::Counted<PSDLayer>;
+
+TEST(Blend, FormulasPerFamily) {
+    struct Case {
+        BlendMode mode;
+        float b, s, want;
+    } const cases[] = {
+        {BlendMode::Darken, 0.6f, 0.3f, 0.3f},      {BlendMode::Lighten, 0.6f, 0.3f, 0.6f},
+        {BlendMode::Multiply, 0.5f, 0.4f, 0.2f},    {BlendMode::Screen, 0.5f, 0.4f, 0.7f},
+        {BlendMode::ColourBurn, 0.5f, 0.25f, 0.0f}, {BlendMode::ColourBurn, 0.8f, 0.5f, 0.6f},
+        {BlendMode::ColourDodge, 0.3f, 0.5f, 0.6f}, {BlendMode::ColourDodge, 0.0f, 1.0f, 0.0f},
+        {BlendMode::LinearBurn, 0.7f, 0.6f, 0.3f},  {BlendMode::LinearDodge, 0.7f, 0.6f, 1.0f},
+        {BlendMode::Overlay, 0.25f, 0.5f, 0.25f},   {BlendMode::Overlay, 0.75f, 0.5f, 0.75f},
+        {BlendMode::HardLight, 0.5f, 0.25f, 0.25f}, {BlendMode::HardLight, 0.5f, 0.75f, 0.75f},
+        {BlendMode::SoftLight, 0.25f, 0.5f, 0.25f}, {BlendMode::SoftLight, 0.25f, 1.0f, 0.5f},
+        {BlendMode::SoftLight, 0.5f, 0.0f, 0.25f},  {BlendMode::VividLight, 0.5f, 0.75f, 1.0f},
+        {BlendMode::VividLight, 0.8f, 0.25f, 0.6f}, {BlendMode::LinearLight, 0.5f, 0.75f, 1.0f},
+        {BlendMode::LinearLight, 0.5f, 0.4f, 0.3f}, {BlendMode::PinLight, 0.9f, 0.25f, 0.5f},
+        {BlendMode::PinLight, 0.1f, 0.75f, 0.5f},   {BlendMode::HardMix, 0.5f, 0.49f, 0.0f},
+        {BlendMode::HardMix, 0.5f, 0.5f, 1.0f},     {BlendMode::Difference, 0.2f, 0.7f, 0.5f},
+        {BlendMode::Exclusion, 0.5f, 0.5f, 0.5f},   {BlendMode::Subtract, 0.7f, 0.2f, 0.5f},
+        {BlendMode::Subtract, 0.2f, 0.7f, 0.0f},    {BlendMode::Divide, 0.3f, 0.6f, 0.5f},
+        {BlendMode::Divide, 0.3f, 0.0f, 1.0f},      {BlendMode::Normal, 0.3f, 0.6f, 0.6f},
+    };
+    BlendContext grey{1, false, false};
+    for (auto const& c : cases) {
+        float out = -1;
+        BlendColours(c.mode, grey, &c.b, &c.s, &out);
+        EXPECT_NEAR(out, c.want, 1e-5) << "mode " << int(c.mode) << " b " << c.b << " s " << c.s;
+    }
+
+    // The component modes keep the backdrop's luminosity (or take the source's) and clip back
+    // into range; the colour modes pick the whole darker or lighter colour.
+    BlendContext rgb{3, true, false};
+    float red[3] = {1, 0, 0}, grey50[3] = {0.5f, 0.5f, 0.5f}, out[3];
+    BlendColours(BlendMode::Luminosity, rgb, red, grey50, out);
+    EXPECT_NEAR(0.3f * out[0] + 0.59f * out[1] + 0.11f * out[2], 0.5f, 1e-5);
+    EXPECT_GT(out[0], out[1]);
+    BlendColours(BlendMode::Colour, rgb, grey50, red, out);
+    EXPECT_NEAR(0.3f * out[0] + 0.59f * out[1] + 0.11f * out[2], 0.5f, 1e-5);
+    EXPECT_NEAR(out[1], out[2], 1e-6);
+    BlendColours(BlendMode::Saturation, rgb, red, grey50, out);
+    EXPECT_NEAR(out[0], out[1], 1e-6);  // no saturation left: grey of red's luminosity
+    EXPECT_NEAR(out[0], 0.3f, 1e-5);
+    BlendColours(BlendMode::DarkerColour, rgb, red, grey50, out);
+    EXPECT_EQ(out[0], 1.0f);  // red sums to 1, the grey to 1.5
+    BlendColours(BlendMode::LighterColour, rgb, red, grey50, out);
+    EXPECT_EQ(out[0], 0.5f);
+
+    // A half-transparent backdrop takes half the blended colour and half the source's.
+    RenderPixel b{{0.5f}, 0.5f}, s{{0.4f}, 1.0f};
+    CompositePixel(BlendMode::Multiply, grey, b, s);
+    EXPECT_NEAR(b.c[0], 0.5f * 0.4f + 0.5f * 0.2f, 1e-6);
+    EXPECT_EQ(b.a, 1.0f);
+}
+
+// A document two pixels wide whose layers are built in the cases below.
+struct Stack {
+    Kernel::Counted<PSDFile> doc;
+    Raster::Format format;
+    explicit Stack(Raster::Format f = Raster::Format::RGBA8) : format(f) {
+        doc = PSDFile::CreateEmpty(2, 1, false, f, nullptr, nullptr);
+    }
+    // A layer over both pixels, of the colour and alpha given per pixel (0..1).
+    Layer Add(std::array<std::array<float, 4>, 2> px, PSDLayer const* parent = nullptr) {
+        auto bm = Raster::DynamicBitmap::Create(2, 1, format);
+        for (uint32_t x = 0; x < 2; ++x)
+            for (unsigned c = 0; c < 4; ++c) {
+                float v = px[x][c];
+                size_t at = 4 * x + c;
+                if (bm->GetBytesPerSample() == 1)
+                    bm->GetRow(0)[at] = uint8_t(std::lround(v * 255));
+                else if (bm->GetBytesPerSample() == 2) {
+                    uint16_t w = uint16_t(std::lround(v * 65535));
+                    std::memcpy(bm->GetRow(0) + 2 * at, &w, 2);
+                } else {
+                    std::memcpy(bm->GetRow(0) + 4 * at, &v, 4);
+                }
+            }
+        Layer l(new PSDLayer(PSDLayer::kNormal, "layer"));
+        l->m_right = 2, l->m_bottom = 1;
+        l->m_bitmap = bm;
+        EXPECT_TRUE(doc->AddLayer(l, parent));
+        return l;
+    }
+    // Red of pixel x as rendered (0..1).
+    std::array<float, 4> Pixel(uint32_t x, PSDRenderOptions const& o = {}) {
+        PSDRenderResult r;
+        std::string error;
+        EXPECT_TRUE(RenderDocument(*doc, o, r, error)) << error;
+        std::array<float, 4> out{};
+        auto const& info = r.bitmap->GetFormatInfo();
+        for (unsigned c = 0; c < 4; ++c) {
+            size_t at = 4 * x + c;
+            uint8_t const* row = r.bitmap->GetRow(0);
+            if (info.bytesPerSample == 1) {
+                out[c] = row[at] / 255.0f;
+            } else if (info.bytesPerSample == 2) {
+                uint16_t w;
+                std::memcpy(&w, row + 2 * at, 2);
+                out[c] = w / 65535.0f;
+            } else {
+                std::memcpy(&out[c], row + 4 * at, 4);
+            }
+        }
+        return out;
+    }
+};
+
+std::array<std::array<float, 4>, 2> Both(float r, float g, float b, float a = 1) {
+    return {{{r, g, b, a}, {r, g, b, a}}};
+}
+
+void Mask(PSDLayer& l, uint8_t first, uint8_t second, uint8_t outside, int32_t width = 2) {
+    auto bm = Raster::DynamicBitmap::Create(uint32_t(width), 1, Raster::Format::A8);
+    bm->GetRow(0)[0] = first;
+    if (width > 1) bm->GetRow(0)[1] = second;
+    l.m_userMask.m_present = true;
+    l.m_userMask.m_right = width, l.m_userMask.m_bottom = 1;
+    l.m_userMask.m_defaultColour = outside;
+    l.m_bitmapUserMask = bm;
+}
+
+TEST(Render, StacksOfLayers) {
+    struct Case {
+        char const* what;
+        void (*build)(Stack& s);
+        std::array<float, 4> first, second;  // the two pixels, RGBA
+    } const cases[] = {
+        {"opacity and fill multiply",
+         [](Stack& s) {
+             s.Add(Both(0, 0, 1));
+             auto top = s.Add(Both(1, 0, 0));
+             top->m_opacity = 128, top->m_fillOpacity = 128;
+         },
+         {0.25f, 0, 0.75f, 1}, {0.25f, 0, 0.75f, 1}},
+        {"multiply over a transparent pixel takes the source",
+         [](Stack& s) {
+             s.Add({{{0.5f, 0.5f, 0.5f, 1}, {0, 0, 0, 0}}});
+             s.Add(Both(0.5f, 1, 1))->m_blendMode = BlendMode::Multiply;
+         },
+         {0.25f, 0.5f, 0.5f, 1}, {0.5f, 1, 1, 1}},
+        {"mask per pixel, the default colour past its edge",
+         [](Stack& s) {
+             s.Add(Both(0, 0, 1));
+             Mask(*s.Add(Both(1, 0, 0)), 0, 0, 255, 1);
+         },
+         {0, 0, 1, 1}, {1, 0, 0, 1}},
+        {"a disabled mask does nothing, an inverted one inverts",
+         [](Stack& s) {
+             s.Add(Both(0, 0, 1));
+             auto a = s.Add(Both(1, 0, 0));
+             Mask(*a, 0, 255, 0);
+             a->m_userMask.m_invert = true;
+             auto b = s.Add(Both(0, 1, 0, 0.5f));
+             Mask(*b, 0, 0, 0);
+             b->m_userMask.m_disabled = true;
+         },
+         {0.5f, 0.5f, 0, 1}, {0, 0.5f, 0.5f, 1}},
+        {"mask density keeps part of what the mask hides",
+         [](Stack& s) {
+             s.Add(Both(0, 0, 0));
+             auto a = s.Add(Both(1, 1, 1));
+             Mask(*a, 0, 255, 0);
+             a->m_maskDensity = 128;
+         },
+         {0.5f, 0.5f, 0.5f, 1}, {1, 1, 1, 1}},
+        {"clipped to the base's shape, hidden with a hidden base",
+         [](Stack& s) {
+             s.Add(Both(0, 0, 1));
+             s.Add({{{0, 1, 0, 1}, {0, 1, 0, 0}}});
+             s.Add(Both(1, 0, 0))->m_clipping = true;
+             auto hidden = s.Add(Both(1, 1, 1, 0));
+             hidden->m_visible = false;
+             s.Add(Both(1, 1, 1))->m_clipping = true;
+         },
+         {1, 0, 0, 1}, {0, 0, 1, 1}},
+        {"an isolated group sees nothing below it, a pass-through group does",
+         [](Stack& s) {
+             s.Add(Both(0.5f, 0.5f, 0.5f));
+             auto g = s.doc->AddGroup("isolated", nullptr);
+             g->m_blendMode = BlendMode::Normal;
+             auto a = s.Add({{{1, 0, 0, 1}, {0, 0, 0, 0}}}, g.Get());
+             a->m_blendMode = BlendMode::Multiply;
+             auto p = s.doc->AddGroup("pass", nullptr);
+             p->m_blendMode = BlendMode::PassThrough;
+             s.Add({{{0, 0, 0, 0}, {1, 0, 0, 1}}}, p.Get())->m_blendMode = BlendMode::Multiply;
+         },
+         {1, 0, 0, 1}, {0.5f, 0, 0, 1}},
+        {"a pass-through group's opacity fades what its layers did",
+         [](Stack& s) {
+             s.Add(Both(0, 0, 1));
+             auto p = s.doc->AddGroup("pass", nullptr);
+             p->m_blendMode = BlendMode::PassThrough;
+             p->m_opacity = 128;
+             s.Add(Both(1, 0, 0), p.Get());
+         },
+         {0.5f, 0, 0.5f, 1}, {0.5f, 0, 0.5f, 1}},
+        {"an adjustment changes what lies below, through its mask",
+         [](Stack& s) {
+             s.Add(Both(0.2f, 0.4f, 1));
+             Layer inv(new PSDLayer(PSDLayer::kNormal, "invert"));
+             inv->m_adjustment = Kernel::MakeCounted<PSDAdjustmentInvert>();
+             Mask(*inv, 255, 0, 0);
+             ASSERT_TRUE(s.doc->AddLayer(inv));
+         },
+         {0.8f, 0.6f, 0, 1}, {0.2f, 0.4f, 1, 1}},
+    };
+    for (auto format : {Raster::Format::RGBA8, Raster::Format::RGBA16, Raster::Format::RGBAF}) {
+        for (auto const& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + " in " + Raster::FormatName(format));
+            Stack s(format);
+            c.build(s);
+            // Opacities and masks are 8-bit (128 is 0.502): deep samples are held to the same steps.
+            float tolerance = 2.5f / 255;
+            auto a = s.Pixel(0), b = s.Pixel(1);
+            for (unsigned k = 0; k < 4; ++k) {
+                EXPECT_NEAR(a[k], c.first[k], tolerance) << "first pixel, sample " << k;
+                EXPECT_NEAR(b[k], c.second[k], tolerance) << "second pixel, sample " << k;
+            }
+        }
+    }
+}
+
+TEST(Render, PartsAloneAndRefusals) {
+    Stack s;
+    s.Add(Both(0, 0, 1));
+    auto g = s.doc->AddGroup("top", nullptr);
+    auto inside = s.Add(Both(1, 0, 0, 0.5f), g.Get());
+    PSDRenderOptions o;
+    o.group = "top";
+    EXPECT_NEAR(s.Pixel(0, o)[3], 0.5f, 0.01f);  // over transparency, not over the blue
+    o.group = "";
+    o.layer = 0;
+    EXPECT_EQ(s.Pixel(0, o)[2], 1.0f);
+
+    PSDRenderResult r;
+    std::string error;
+    o.layer = 99;
+    EXPECT_FALSE(RenderDocument(*s.doc, o, r, error));
+    EXPECT_EQ(error, "no layer 99");
+    o = {};
+    o.group = "missing";
+    EXPECT_FALSE(RenderDocument(*s.doc, o, r, error));
+    EXPECT_EQ(error, "no group named \"missing\"");
+    bool stop = true;
+    o = {};
+    o.abort = &stop;
+    EXPECT_FALSE(RenderDocument(*s.doc, o, r, error));
+    EXPECT_EQ(error, "cancelled");
+}
+
+// Documents whose every feature the renderer draws, against the composites their files store.
+TEST(Render, CorpusDocumentsMatchTheirComposites) {
+    char const* const docs[] = {
+        "ag-psd/test/read/layers/src.psd",       "ag-psd/test/read/nested/src.psd",
+        "ag-psd/test/read/cmyk/src.psd",         "ag-psd/test/read/grayscale-alpha/src.psd",
+        "ag-psd/test/read/cat/src.psd",          "psd-tools/tests/psd_files/passthrough_opacity.psd",
+        "psd-tools/tests/psd_files/adjustments/levels_cmyk.psd",
+        "psd-tools/tests/psd_files/adjustments/posterize_rgb.psd",
+    };
+    for (char const* path : docs) {
+        SCOPED_TRACE(path);
+        auto full = testsupport::CorpusRoot() / path;
+        if (!std::filesystem::exists(full)) GTEST_SKIP() << "no corpus at " << full;
+        PSDReport report;
+        std::string message;
+        auto doc = OpenFile(full.string(), CreateOptions{}, report, message);
+        ASSERT_TRUE(doc) << message;
+        PSDRenderResult r;
+        std::string error;
+        ASSERT_TRUE(RenderDocument(*doc, {}, r, error)) << error;
+        EXPECT_GE(CompareWithStoredComposite(*doc, *r.bitmap), 0.98);
+    }
+}
+
+}  // namespace
