@@ -141,8 +141,8 @@ void BlendColours(BlendMode mode, BlendContext const& ctx, float const* b, float
     }
 }
 
-void CompositePixel(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
-                    RenderPixel const& s) {
+void CompositePixelAny(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
+                       RenderPixel const& s) {
     float as = s.a;
     if (as <= 0) return;
     unsigned n = ctx.channels;

@@ -29,8 +29,30 @@ void BlendColours(BlendMode mode, BlendContext const& ctx, float const* b, float
 
 // Composites source s, whose alpha is already scaled by opacity and masks, over backdrop b in
 // place: the source colour mixed with the blended colour by the backdrop's alpha, then "over".
-void CompositePixel(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
-                    RenderPixel const& s);
+void CompositePixelAny(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
+                       RenderPixel const& s);
+
+// The same, with the common cases of normal blending inline: most pixels of most documents.
+inline void CompositePixel(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
+                           RenderPixel const& s) {
+    if (s.a <= 0) return;
+    if (mode == BlendMode::Normal || mode == BlendMode::PassThrough) {
+        if (s.a >= 1) {
+            b = s;
+            return;
+        }
+        if (b.a >= 1) {
+            for (unsigned i = 0; i < ctx.channels; ++i) b.c[i] += (s.c[i] - b.c[i]) * s.a;
+            return;
+        }
+        // Plain "over" of colours not premultiplied.
+        float keep = (1 - s.a) * b.a, ao = s.a + keep, inv = 1 / ao;
+        for (unsigned i = 0; i < ctx.channels; ++i) b.c[i] = (s.a * s.c[i] + keep * b.c[i]) * inv;
+        b.a = ao;
+        return;
+    }
+    CompositePixelAny(mode, ctx, b, s);
+}
 
 // The editor's grey of a colour: the weights of its luminosity blend.
 float Luminosity(float const* c, unsigned channels);

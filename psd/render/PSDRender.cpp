@@ -149,6 +149,7 @@ private:
     void DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> const* clip,
                   std::vector<float>* shape) const;
     float MaskAt(Prepared const& p, int64_t x, int64_t y) const {
+        if (p.masks.empty()) return 1;
         float m = 1;
         for (auto const& mask : p.masks) m *= mask.At(x, y);
         return m;
@@ -157,6 +158,9 @@ private:
     RenderPixel GradientAt(Prepared const& p, double x, double y) const;
     // The layer's own pixel at (x, y), before masks and opacity; transparent outside it.
     RenderPixel ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const;
+    // ContentAt for out.size() pixels from (left, y), a row at a time.
+    void ContentRow(PSDLayer const& l, Prepared const& p, int64_t left, int64_t y,
+                    std::vector<RenderPixel>& out) const;
     void PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects const& fx);
     static bool Visible(PSDLayer const& l) { return l.m_visible; }
 
@@ -441,11 +445,13 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                     CompositePixel(part.mode, m_ctx, dst.px[i], e);
                 }
     }
+    std::vector<RenderPixel> row(size_t(right - left));
     for (int64_t y = top; y < bottom; ++y) {
         uint32_t r = uint32_t(y - dst.y0);
+        ContentRow(l, p, left, y, row);
         for (int64_t x = left; x < right; ++x) {
             size_t i = size_t(r) * dst.width + size_t(x);
-            RenderPixel s = ContentAt(l, p, x, y);
+            RenderPixel s = row[size_t(x - left)];
             float m = MaskAt(p, x, y) * clipAt(i);
             if (p.blendIf) m *= BlendIf(l, s, dst.px[i]);
             if (shape) (*shape)[i] = s.a * m * opacity;
@@ -479,6 +485,38 @@ RenderPixel Renderer::ContentAt(PSDLayer const& l, Prepared const& p, int64_t x,
         s.c[c] = Sample(row, info, base + c);
     s.a = Sample(row, info, base + unsigned(info.alphaChannel));
     return s;
+}
+
+void Renderer::ContentRow(PSDLayer const& l, Prepared const& p, int64_t left, int64_t y,
+                          std::vector<RenderPixel>& out) const {
+    int64_t py = y - l.m_top;
+    if (!p.pixels || p.solid || p.gradient || py < 0 || py >= int64_t(p.pixels->GetHeight())) {
+        for (size_t k = 0; k < out.size(); ++k) out[k] = ContentAt(l, p, left + int64_t(k), y);
+        return;
+    }
+    auto const& info = p.pixels->GetFormatInfo();
+    uint8_t const* row = p.pixels->GetRow(uint32_t(py));
+    int64_t width = p.pixels->GetWidth();
+    unsigned colours = std::min(m_ctx.channels, info.channels - 1);
+    size_t alpha = size_t(info.alphaChannel);
+    for (size_t k = 0; k < out.size(); ++k) {
+        int64_t px = left + int64_t(k) - l.m_left;
+        RenderPixel& s = out[k];
+        if (px < 0 || px >= width) {
+            s = RenderPixel{};
+            continue;
+        }
+        size_t base = size_t(px) * info.channels;
+        if (info.bytesPerSample == 1) {
+            // The common case without a call per sample.
+            uint8_t const* q = row + base;
+            for (unsigned c = 0; c < colours; ++c) s.c[c] = q[c] * (1.0f / 255);
+            s.a = q[alpha] * (1.0f / 255);
+        } else {
+            for (unsigned c = 0; c < colours; ++c) s.c[c] = Sample(row, info, base + c);
+            s.a = Sample(row, info, base + alpha);
+        }
+    }
 }
 
 void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects const& fx) {
@@ -522,9 +560,9 @@ void StoreBand(Band const& band, Raster::DynamicBitmap& out, unsigned colourChan
                 float v = int(c) == info.alphaChannel ? p.a : c < colourChannels ? p.c[c] : 0;
                 size_t at = size_t(x) * info.channels + c;
                 if (info.bytesPerSample == 1) {
-                    row[at] = uint8_t(std::lround(Clamp01(v) * 255));
+                    row[at] = uint8_t(Clamp01(v) * 255 + 0.5f);
                 } else if (info.bytesPerSample == 2) {
-                    uint16_t s = uint16_t(std::lround(Clamp01(v) * 65535));
+                    uint16_t s = uint16_t(Clamp01(v) * 65535 + 0.5f);
                     std::memcpy(row + 2 * at, &s, 2);
                 } else {
                     std::memcpy(row + 4 * at, &v, 4);
@@ -558,9 +596,9 @@ Bitmap Scale(Raster::DynamicBitmap const& in, double scale) {
                 float v = float(sum[c] / n);
                 size_t at = size_t(x) * info.channels + c;
                 if (info.bytesPerSample == 1) {
-                    row[at] = uint8_t(std::lround(Clamp01(v) * 255));
+                    row[at] = uint8_t(Clamp01(v) * 255 + 0.5f);
                 } else if (info.bytesPerSample == 2) {
-                    uint16_t s = uint16_t(std::lround(Clamp01(v) * 65535));
+                    uint16_t s = uint16_t(Clamp01(v) * 65535 + 0.5f);
                     std::memcpy(row + 2 * at, &s, 2);
                 } else {
                     std::memcpy(row + 4 * at, &v, 4);
