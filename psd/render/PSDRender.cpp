@@ -211,6 +211,8 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
     bool effects = fx && fx->m_masterSwitch && fx->HasEnabledEffects();
     if (group) {
         if (effects) Undrawn("effects on a group");
+        if (l.FindBlock(Key("artb")) || l.FindBlock(Key("abdd")))
+            Undrawn("artboard backgrounds and clipping");
         return true;
     }
     if (!PrepareContent(l, p, index, error)) return false;
@@ -340,14 +342,13 @@ void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) con
         auto const& n = nodes[k];
         if (!n.layer) continue;
         PSDLayer const& l = *n.layer;
-        if (l.m_clipping && haveBase && !n.isGroup) {
+        if (l.m_clipping && haveBase) {
             if (baseVisible && Visible(l)) DrawNode(n, dst, &baseShape, nullptr);
             continue;
         }
         haveBase = true;
         baseVisible = Visible(l);
-        bool clippedAbove = k > 0 && nodes[k - 1].layer && nodes[k - 1].layer->m_clipping &&
-                            !nodes[k - 1].isGroup;
+        bool clippedAbove = k > 0 && nodes[k - 1].layer && nodes[k - 1].layer->m_clipping;
         if (baseVisible) DrawNode(n, dst, nullptr, clippedAbove ? &baseShape : nullptr);
     }
 }
@@ -366,11 +367,11 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         if (pass) {
             std::vector<RenderPixel> before = dst.px;
             RenderList(node.children, dst);
-            // The group's opacity and masks fade its effect on what lay below.
+            // The group's opacities and masks fade its effect on what lay below.
             for (uint32_t r = 0; r < dst.rows; ++r)
                 for (uint32_t x = 0; x < dst.width; ++x) {
                     size_t i = size_t(r) * dst.width + x;
-                    float g = opacity * MaskAt(p, x, int64_t(dst.y0) + r);
+                    float g = opacity * fill * MaskAt(p, x, int64_t(dst.y0) + r);
                     if (g >= 1) continue;
                     RenderPixel& o = dst.px[i];
                     RenderPixel const& b = before[i];
@@ -456,15 +457,24 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
             if (p.blendIf) m *= BlendIf(l, s, dst.px[i]);
             if (shape) (*shape)[i] = s.a * m * opacity;
             s.a *= m * fill;
-            if (p.effects) {
-                // Overlays, inner shadows and glows and the stroke are the layer's own: fill
-                // opacity fades the content under them, not them.
+            if (p.effects && l.m_blendInterior) {
+                // Blended as a group: overlays, inner shadows and glows and the stroke join the
+                // content first (fill opacity fades the content under them, not them).
                 for (auto const& part : p.effects->above)
                     CompositePixel(part.mode, m_ctx, s, part.At(x, y));
             }
             s.a *= opacity;
             if (mode == BlendMode::Dissolve) s.a = DissolveNoise(x, y) < s.a ? 1.0f : 0.0f;
             CompositePixel(mode, m_ctx, dst.px[i], s);
+            if (p.effects && !l.m_blendInterior) {
+                // Otherwise each meets the backdrop on its own, a normal one in the layer's mode.
+                for (auto const& part : p.effects->above) {
+                    RenderPixel e = part.At(x, y);
+                    e.a *= opacity * clipAt(i);
+                    CompositePixel(part.mode == BlendMode::Normal ? mode : part.mode, m_ctx,
+                                   dst.px[i], e);
+                }
+            }
         }
     }
 }
@@ -610,6 +620,20 @@ Bitmap Scale(Raster::DynamicBitmap const& in, double scale) {
 }
 
 bool Renderer::Run(PSDRenderResult& result, std::string& error) {
+    if (m_doc.m_layers.empty() && m_options.layer < 0 && m_options.group.empty()) {
+        // Nothing to composite, in any colour mode: the stored image is all there is.
+        Bitmap stored;
+        std::vector<Bitmap> masks;
+        PSDReport report;
+        if (!m_doc.GetBitmap(stored, masks, report) || !stored) {
+            error = "no layers, and the composite does not decode";
+            return false;
+        }
+        result.bitmap = m_options.scale > 0 && m_options.scale != 1.0 ? Scale(*stored, m_options.scale)
+                                                                     : stored;
+        result.undrawn = {"no layers: the stored composite is the document"};
+        return true;
+    }
     if (m_mode != 1 && m_mode != 3 && m_mode != 4 && m_mode != 8 && m_mode != 9) {
         error = "the renderer does not draw colour mode " + std::to_string(m_mode);
         return false;
@@ -647,7 +671,6 @@ bool Renderer::Run(PSDRenderResult& result, std::string& error) {
     }
     // A part drawn alone is seen for itself: no clipping to what is not drawn.
     if (!picked.empty()) tree = std::move(picked);
-    if (m_doc.m_layers.empty()) Undrawn("no layers: the stored composite is the document");
     m_prepared.resize(m_doc.m_layers.size());
     if (!Prepare(tree, error)) return false;
 
@@ -685,14 +708,6 @@ bool Renderer::Run(PSDRenderResult& result, std::string& error) {
     if (m_options.abort && *m_options.abort) {
         error = "cancelled";
         return false;
-    }
-    if (m_doc.m_layers.empty()) {
-        // Nothing to composite: the stored image is all there is.
-        Bitmap stored;
-        std::vector<Bitmap> masks;
-        PSDReport report;
-        if (m_doc.GetBitmap(stored, masks, report) && stored && stored->GetFormat() == format)
-            out = stored;
     }
     if (m_options.scale > 0 && m_options.scale != 1.0) out = Scale(*out, m_options.scale);
     result.bitmap = out;
