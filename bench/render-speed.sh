@@ -1,24 +1,33 @@
 #!/usr/bin/env bash
-# Rendering speed and memory on the benchmark documents: `zuzodoriv render` against decoding every
-# layer (`zuzodoriv verify`) and against the independent Python reader's composite(force=True).
-#   bench/render-speed.sh [DOCS] [ZUZODORIV]   (DOCS: bench/make_docs.py's folder)
+# Rendering speed and memory on the benchmark documents: the module's Document.render() against
+# decoding every layer (`zuzodoriv verify`) and the independent Python reader's
+# composite(force=True). Times are wall clock of the render call alone (opening left out), peaks
+# are the whole process's.
+#   bench/render-speed.sh [DOCS] [BUILD]   (DOCS: bench/make_docs.py's folder)
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 docs=${1:-$here/.work/docs}
-tool=${2:-$here/../build/zuzodoriv}
-measure() {  # prints "seconds peak-MB" of the command
-    /usr/bin/time -f "%e %M" "$@" 2>&1 >/dev/null | tail -1 | awk '{ printf "%.2f s, %.0f MB", $1, $2 / 1024 }'
+build=${2:-$here/../build}
+peak() { /usr/bin/time -f "%M" "$@" 2>&1 >/dev/null | tail -1 | awk '{ printf "%.0f MB", $1 / 1024 }'; }
+timed() {  # the seconds the script prints, and the process's peak
+    local out
+    out=$( { /usr/bin/time -f "peak %M" "$@" 2>&1; } 2>&1)
+    echo "$(grep -o '^seconds [0-9.]*' <<<"$out" | cut -d' ' -f2) s, $(grep -o 'peak [0-9]*' <<<"$out" | awk '{ printf "%.0f MB", $2 / 1024 }')"
 }
-echo "| document | render | verify | psd-tools composite(force=True) |"
+echo "| document | Document.render() | verify (every layer decoded) | psd-tools composite(force=True) |"
 echo "|---|---|---|---|"
 for doc in rgb8.psd rgb16.psd many.psd; do
     f=$docs/$doc
     [ -f "$f" ] || continue
-    r=$(measure "$tool" render "$f" -o /tmp/render-speed.png)
-    v=$(measure "$tool" verify "$f")
-    p=$(measure timeout 1800 /usr/bin/python3 -c "
-import sys
+    r=$(PYTHONPATH=$build/python timed /usr/bin/python3 -c "
+import sys, time, zuzodoriv
+d = zuzodoriv.open(sys.argv[1])
+t = time.time(); d.render(); print('seconds %.2f' % (time.time() - t))" "$f")
+    v=$( { /usr/bin/time -f "%e %M" "$build/zuzodoriv" verify "$f" >/dev/null; } 2>&1 | tail -1 | awk '{ printf "%.2f s, %.0f MB", $1, $2 / 1024 }')
+    p=$(timed timeout 1800 /usr/bin/python3 -c "
+import sys, time
 from psd_tools import PSDImage
-PSDImage.open(sys.argv[1]).composite(force=True)" "$f")
+d = PSDImage.open(sys.argv[1])
+t = time.time(); d.composite(force=True); print('seconds %.2f' % (time.time() - t))" "$f")
     echo "| $doc | $r | $v | $p |"
 done

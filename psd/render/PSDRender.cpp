@@ -16,6 +16,7 @@
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDLayerTree.h"
 #include "psd/layer/PSDChannelCodec.h"
+#include "psd/layer/PSDLayerRows.h"
 #include "psd/render/PSDRenderAdjustment.h"
 #include "psd/render/PSDRenderEffects.h"
 
@@ -118,6 +119,7 @@ struct Prepared {
     Kernel::RectT<double> gradientBox;
     bool blendIf = false;
     std::unique_ptr<EffectsPlan> effects;
+    std::unique_ptr<PSDLayerRows> rows;  // pixels decoded per band instead of whole
 };
 
 struct Band {
@@ -141,7 +143,8 @@ public:
 private:
     bool Prepare(std::vector<PSDLayerNode> const& nodes, std::string& error);
     bool PrepareLayer(PSDLayer const& l, size_t index, bool group, std::string& error);
-    bool PrepareContent(PSDLayer const& l, Prepared& p, size_t index, std::string& error);
+    bool PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool byRows,
+                        std::string& error);
     void Undrawn(std::string what) {
         if (m_seen.insert(what).second) m_undrawn.push_back(std::move(what));
     }
@@ -159,8 +162,13 @@ private:
     // The layer's own pixel at (x, y), before masks and opacity; transparent outside it.
     RenderPixel ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const;
     // ContentAt for out.size() pixels from (left, y), a row at a time.
-    void ContentRow(PSDLayer const& l, Prepared const& p, int64_t left, int64_t y,
-                    std::vector<RenderPixel>& out) const;
+    void ContentRow(PSDLayer const& l, Prepared const& p, Raster::DynamicBitmap const* src,
+                    int64_t srcTop, int64_t left, int64_t y, std::vector<RenderPixel>& out) const;
+    // A failure inside a band: the first one is the render's error.
+    void Fail(std::string why) const {
+        std::lock_guard<std::mutex> lock(m_failLock);
+        if (m_failure.empty()) m_failure = std::move(why);
+    }
     void PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects const& fx);
     static bool Visible(PSDLayer const& l) { return l.m_visible; }
 
@@ -172,6 +180,8 @@ private:
     std::vector<Prepared> m_prepared;  // by layer index
     std::vector<std::string> m_undrawn;
     std::set<std::string> m_seen;
+    mutable std::mutex m_failLock;
+    mutable std::string m_failure;
 };
 
 bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::string& error) {
@@ -215,13 +225,15 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
             Undrawn("artboard backgrounds and clipping");
         return true;
     }
-    if (!PrepareContent(l, p, index, error)) return false;
+    // Effects need the whole shape; other layers decode a band of rows at a time.
+    if (!PrepareContent(l, p, index, !effects, error)) return false;
     // Effects follow the shape of the prepared content.
     if (effects) PlanLayerEffects(l, p, *fx);
     return true;
 }
 
-bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, std::string& error) {
+bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool byRows,
+                              std::string& error) {
     PSDReport report;
     auto fail = [&](char const* what) {
         error = "layer " + std::to_string(index) + " (" + std::string(l.m_name) + "): " + what +
@@ -274,6 +286,13 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, std:
     }
     if (vectorMask && !vectorDrawn) Undrawn("vector mask");
     if (!hasPixels) return true;
+    if (byRows) {
+        auto rows = std::make_unique<PSDLayerRows>();
+        if (rows->Init(l)) {
+            p.rows = std::move(rows);
+            return true;
+        }
+    }
     if (!l.GetBitmap(p.pixels, report) || !p.pixels) return fail("pixels do not decode");
     return true;
 }
@@ -428,13 +447,34 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         left = std::max<int64_t>(left, box.left), right = std::min<int64_t>(right, box.right);
         top = std::max<int64_t>(top, box.top), bottom = std::min<int64_t>(bottom, box.bottom);
     } else if (!p.solid && !p.gradient) {
-        if (!p.pixels) return;
+        if (!p.pixels && !p.rows) return;
         left = std::max<int64_t>(left, l.m_left);
-        right = std::min<int64_t>(right, l.m_left + int64_t(p.pixels->GetWidth()));
+        right = std::min<int64_t>(right, l.m_left + l.GetWidth());
         top = std::max<int64_t>(top, l.m_top);
-        bottom = std::min<int64_t>(bottom, l.m_top + int64_t(p.pixels->GetHeight()));
+        bottom = std::min<int64_t>(bottom, l.m_top + l.GetHeight());
     }
     if (left >= right || top >= bottom) return;
+    // The layer's rows of this band: from the whole bitmap, or decoded now.
+    Raster::DynamicBitmap const* src = p.pixels.Get();
+    int64_t srcTop = l.m_top;
+    Bitmap band;
+    if (p.rows) {
+        try {
+            band = Raster::DynamicBitmap::Create(uint32_t(l.GetWidth()), uint32_t(bottom - top),
+                                                 p.rows->GetFormat(), Raster::Contents::Unspecified);
+        } catch (std::bad_alloc const&) {
+            Fail("out of memory");
+            return;
+        }
+        PSDReport report;
+        if (!p.rows->Decode(uint32_t(top - l.m_top), *band, report)) {
+            Fail("layer \"" + std::string(l.m_name) + "\": pixels do not decode" +
+                 (report.m_error ? ": " + std::string(report.m_error->Report()) : ""));
+            return;
+        }
+        src = band.Get();
+        srcTop = top;
+    }
     if (p.effects) {
         // Shadows and outer glows lie under the layer, faded with it.
         for (auto const& part : p.effects->below)
@@ -449,7 +489,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     std::vector<RenderPixel> row(size_t(right - left));
     for (int64_t y = top; y < bottom; ++y) {
         uint32_t r = uint32_t(y - dst.y0);
-        ContentRow(l, p, left, y, row);
+        ContentRow(l, p, src, srcTop, left, y, row);
         for (int64_t x = left; x < right; ++x) {
             size_t i = size_t(r) * dst.width + size_t(x);
             RenderPixel s = row[size_t(x - left)];
@@ -497,16 +537,17 @@ RenderPixel Renderer::ContentAt(PSDLayer const& l, Prepared const& p, int64_t x,
     return s;
 }
 
-void Renderer::ContentRow(PSDLayer const& l, Prepared const& p, int64_t left, int64_t y,
+void Renderer::ContentRow(PSDLayer const& l, Prepared const& p, Raster::DynamicBitmap const* src,
+                          int64_t srcTop, int64_t left, int64_t y,
                           std::vector<RenderPixel>& out) const {
-    int64_t py = y - l.m_top;
-    if (!p.pixels || p.solid || p.gradient || py < 0 || py >= int64_t(p.pixels->GetHeight())) {
+    int64_t py = y - srcTop;
+    if (!src || p.solid || p.gradient || py < 0 || py >= int64_t(src->GetHeight())) {
         for (size_t k = 0; k < out.size(); ++k) out[k] = ContentAt(l, p, left + int64_t(k), y);
         return;
     }
-    auto const& info = p.pixels->GetFormatInfo();
-    uint8_t const* row = p.pixels->GetRow(uint32_t(py));
-    int64_t width = p.pixels->GetWidth();
+    auto const& info = src->GetFormatInfo();
+    uint8_t const* row = src->GetRow(uint32_t(py));
+    int64_t width = src->GetWidth();
     unsigned colours = std::min(m_ctx.channels, info.channels - 1);
     size_t alpha = size_t(info.alphaChannel);
     for (size_t k = 0; k < out.size(); ++k) {
@@ -707,6 +748,10 @@ bool Renderer::Run(PSDRenderResult& result, std::string& error) {
     }
     if (m_options.abort && *m_options.abort) {
         error = "cancelled";
+        return false;
+    }
+    if (!m_failure.empty()) {
+        error = m_failure;
         return false;
     }
     if (m_options.scale > 0 && m_options.scale != 1.0) out = Scale(*out, m_options.scale);

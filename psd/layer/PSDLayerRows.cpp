@@ -1,0 +1,62 @@
+#include "psd/layer/PSDLayerRows.h"
+
+#include "psd/io/PSDParseData.h"
+
+namespace PSD {
+
+bool PSDLayerRows::Init(PSDLayer const& layer) {
+    m_layer = &layer;
+    if (layer.m_bitmap || !layer.m_stream || layer.m_dataPosition == 0 || layer.GetWidth() <= 0 ||
+        layer.GetHeight() <= 0 || !LayerBitmapFormat(layer.m_colourMode, layer.m_bitDepth, m_format))
+        return false;
+    Raster::GetFormatInfo(m_format, m_info);
+    PSDLoadData ld(layer.m_swap);
+    if (!layer.LocateBitmapChannels(m_info, m_jobs, m_jobOfTarget, m_bytes, ld)) return false;
+    for (auto const& j : m_jobs)
+        if (j.compression != kCompressionRaw && j.compression != kCompressionRLE) return false;
+    return true;
+}
+
+bool PSDLayerRows::Decode(uint32_t first, Raster::DynamicBitmap& out, PSDReport& report) const {
+    uint32_t rows = out.GetHeight();
+    PSDLoadData ld(m_layer->m_swap);
+    std::vector<ChannelJob> jobs = m_jobs;
+    for (auto& j : jobs) {
+        if (uint64_t(first) + rows > j.height) {
+            report.ErrorParsing();
+            return false;
+        }
+        j.target.bitmap = &out;
+        uint64_t skip = 0;
+        if (j.compression == kCompressionRLE) {
+            // The rows before the band, by their stored lengths.
+            for (uint32_t r = 0; r < first; ++r) {
+                uint8_t const* c = j.rowCounts + size_t(r) * j.countBytes;
+                skip += j.countBytes == 4
+                            ? uint64_t(c[0]) << 24 | uint64_t(c[1]) << 16 | uint64_t(c[2]) << 8 | c[3]
+                            : uint64_t(c[0]) << 8 | c[1];
+            }
+            j.rowCounts += size_t(first) * j.countBytes;
+        } else {
+            skip = uint64_t(first) * j.width * j.sampleBytes;
+        }
+        if (skip > j.size) {
+            report.ErrorTruncated();
+            return false;
+        }
+        j.data += skip;
+        j.size -= skip;
+        j.height = rows;
+    }
+    if (m_jobOfTarget[unsigned(m_info.alphaChannel)] < 0)
+        FillChannel(out, unsigned(m_info.alphaChannel));
+    for (unsigned c = 0; c < m_info.channels; ++c)
+        if (m_jobOfTarget[c] < 0 && int(c) != m_info.alphaChannel) out.FillChannel(c, 0.0);
+    if (!DecodeChannels(jobs, ld)) {
+        report.SetError(ld.m_report.m_error);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace PSD
