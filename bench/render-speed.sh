@@ -8,7 +8,6 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 docs=${1:-$here/.work/docs}
 build=${2:-$here/../build}
-peak() { /usr/bin/time -f "%M" "$@" 2>&1 >/dev/null | tail -1 | awk '{ printf "%.0f MB", $1 / 1024 }'; }
 timed() {  # the seconds the script prints, and the process's peak
     local out
     out=$( { /usr/bin/time -f "peak %M" "$@" 2>&1; } 2>&1)
