@@ -210,6 +210,43 @@ private:
     unsigned m_channels;
 };
 
+// Black and white: the grey of a colour from its smallest channel, then the step to the middle
+// one weighted by the secondary colour the two largest make, then the step to the largest
+// weighted by its primary.
+class BlackAndWhiteAdjustment : public PSDPixelAdjustment {
+public:
+    explicit BlackAndWhiteAdjustment(PSDAdjustmentBlackAndWhite const& a) : m_a(a) {}
+    void Apply(float* c) const override {
+        int mx = 0, mn = 0;
+        for (int i = 1; i < 3; ++i) {
+            if (c[i] > c[mx]) mx = i;
+            if (c[i] <= c[mn]) mn = i;
+        }
+        if (mx == mn) mn = (mx + 1) % 3;
+        int md = 3 - mx - mn;
+        // Weights: reds, yellows, greens, cyans, blues, magentas.
+        static constexpr int kPrimary[3] = {0, 2, 4};
+        int secondary = (mx == 0 && md == 1) || (mx == 1 && md == 0)   ? 1
+                        : (mx == 1 && md == 2) || (mx == 2 && md == 1) ? 3
+                                                                       : 5;
+        float grey = c[mn] + (c[md] - c[mn]) * m_a.m_weights[size_t(secondary)] / 100.0f +
+                     (c[mx] - c[md]) * m_a.m_weights[size_t(kPrimary[mx])] / 100.0f;
+        grey = Clamp01(grey);
+        if (m_a.m_useTint && m_a.m_tintColour) {
+            // The tint colours the grey as the colour blend mode would, keeping its luminosity.
+            float t[3];
+            ColourSamples(*m_a.m_tintColour, 3, t);
+            float lt = 0.3f * t[0] + 0.59f * t[1] + 0.11f * t[2];
+            for (int i = 0; i < 3; ++i) c[i] = Clamp01(t[i] - lt + grey);
+            return;
+        }
+        c[0] = c[1] = c[2] = grey;
+    }
+
+private:
+    PSDAdjustmentBlackAndWhite const& m_a;
+};
+
 class GradientMapAdjustment : public PSDPixelAdjustment {
 public:
     GradientMapAdjustment(PSDGradientRamp ramp, unsigned channels)
@@ -391,6 +428,10 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
         case PSDAdjustment::kHSLShift:
             if (!ctx.rgb || cmyk) break;
             return std::make_unique<HSLAdjustment>(static_cast<PSDAdjustmentHSLShift const&>(adj));
+        case PSDAdjustment::kBlackAndWhite:
+            if (!ctx.rgb || cmyk) break;
+            return std::make_unique<BlackAndWhiteAdjustment>(
+                static_cast<PSDAdjustmentBlackAndWhite const&>(adj));
         case PSDAdjustment::kGradientMap: {
             auto const& g = static_cast<PSDAdjustmentGradientMap const&>(adj);
             PSDGradientRamp ramp;
