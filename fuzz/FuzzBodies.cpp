@@ -12,6 +12,7 @@
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayer.h"
+#include "psd/render/PSDRender.h"
 #include "psd/text/PDFData.h"
 
 namespace fuzzbodies {
@@ -58,6 +59,13 @@ void FuzzOpen(uint8_t const* data, size_t size) {
     auto doc = OpenFromMemory(data, size - 1, opts);
     if (!doc) return;
     if (opt & 4) DecodeAll(*doc);
+    // Rendering walks masks, clipping, groups, adjustments and effects of whatever was read;
+    // small documents only, so that a claimed size cannot make it slow.
+    if ((opt & 8) && uint64_t(doc->m_width) * doc->m_height <= 128 * 128 && doc->m_layers.size() <= 64) {
+        PSD::PSDRenderResult result;
+        std::string error;
+        (void)PSD::RenderDocument(*doc, {}, result, error);
+    }
 }
 
 void FuzzDescriptor(uint8_t const* data, size_t size) {
