@@ -96,6 +96,14 @@ bool WritePNG(BitmapRef const& bm, PSD::PSDFile const& doc, std::filesystem::pat
     if (!out) return false;
     Raster::PNGWriteOptions po;
     po.compressionLevel = 3;
+    // RGB and grey keep the document's colour space; CMYK and Lab were converted to sRGB.
+    auto const& profile = doc.m_iccProfile;
+    bool same = png.Get() == bm.Get() && profile && png->GetChannelCount() > 1;
+    uint32_t space = same ? profile->GetColourSpace() : 0;
+    if (space == 0x52474220u /* 'RGB ' */ && png->GetChannelCount() >= 3)
+        po.iccProfile = profile->GetData();
+    else if (space == 0x47524159u /* 'GRAY' */ && png->GetChannelCount() <= 2)
+        po.iccProfile = profile->GetData();
     if (!Raster::WritePNGBitmap(*out, *png, po, &error)) return false;
     if (!out->Close()) {
         error = "write failed";

@@ -135,6 +135,13 @@ bool WritePNG(Kernel::OutStream& out, PNGImageInfo const& info, PNGRowSource con
     int rc = spng_set_png_stream(ctx.get(), WriteToStream, &target);
     if (rc == 0) rc = spng_set_ihdr(ctx.get(), &ihdr);
     if (rc == 0) rc = spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, level);
+    spng_iccp iccp{};
+    if (rc == 0 && !options.iccProfile.empty()) {
+        std::memcpy(iccp.profile_name, "ICC profile", 12);
+        iccp.profile_len = options.iccProfile.size();
+        iccp.profile = reinterpret_cast<char*>(const_cast<uint8_t*>(options.iccProfile.data()));
+        rc = spng_set_iccp(ctx.get(), &iccp);
+    }
     // SPNG_FMT_PNG: samples as the header describes them, 16-bit ones in host order.
     if (rc == 0)
         rc = spng_encode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG,

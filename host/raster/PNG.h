@@ -34,6 +34,7 @@ struct PNGImageInfo {
 // Settings of a PNG written from a bitmap.
 struct PNGWriteOptions {
     int compressionLevel = 6;  // zlib level 0..9
+    std::vector<uint8_t> iccProfile;  // embedded as the image's colour space when not empty
 };
 
 // Fills row y (width x channels samples, host byte order, tightly packed). Rows are asked for
