@@ -192,7 +192,7 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
                 (report.m_error ? std::string(": ") + std::string(report.m_error->Report()) : "");
         return false;
     };
-    // Masks: a disabled one does not apply; a mask made from vector data is drawn as stored.
+    // Masks: a disabled one does not apply.
     auto addMask = [&](PSDLayerMask const& m, bool real) {
         if (!m.m_present || m.m_disabled) return true;
         Bitmap bm;
@@ -241,7 +241,9 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
         return false;
     };
     bool vectorMask = l.FindBlock(Key("vmsk")) || l.FindBlock(Key("vsms"));
-    bool vectorDrawn = l.m_userMask.m_present && l.m_userMask.m_fromRendering;
+    // A user mask marked as made from other data is not the vector mask itself: the editor
+    // keeps it beside, and the outline still applies.
+    bool vectorDrawn = false;
 
     auto adj = l.GetAdjustment();
     bool hasPixels = l.GetWidth() > 0 && l.GetHeight() > 0;
