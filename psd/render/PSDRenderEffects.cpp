@@ -178,7 +178,8 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
     double scale = fx.m_scale > 0 ? fx.m_scale : 1;
     // The editor's order from the bottom: drop shadow, outer glow, the layer, then inner shadow,
     // inner glow, satin, colour, gradient and pattern overlays, stroke.
-    std::vector<EffectPart> innerShadow, innerGlow, colourOverlay, gradientOverlay, stroke;
+    std::vector<EffectPart> innerShadow, innerGlow, bevel, satin, colourOverlay, gradientOverlay;
+    std::vector<EffectPart> stroke;
     std::vector<EffectPart> dropShadow, outerGlow;
     for (auto const& e : fx.m_effects) {
         if (!e || !e->m_enabled) continue;
@@ -269,13 +270,75 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             }
             part.alpha = std::move(m);
             stroke.push_back(std::move(part));
+        } else if (auto const* t = dynamic_cast<PSDEffectSatin const*>(e.Get())) {
+            // Two copies of the shape moved apart along the angle, blurred; where they differ.
+            double angle = t->m_angle * M_PI / 180, d = t->m_distance * scale;
+            int32_t dx = int32_t(std::lround(std::cos(angle) * d));
+            int32_t dy = int32_t(std::lround(-std::sin(angle) * d));
+            RenderMap a = Shifted(shape, dx, dy), b = Shifted(shape, -dx, -dy);
+            BlurMap(a, t->m_blur * scale);
+            BlurMap(b, t->m_blur * scale);
+            RenderMap m = shape;
+            for (size_t i = 0; i < m.v.size(); ++i) {
+                float v = std::fabs(a.v[i] - b.v[i]);
+                m.v[i] = (t->m_invert ? 1 - v : v) * shape.v[i];
+            }
+            ColourOf(t->m_colour, mode, part.colour);
+            part.mode = t->m_blendMode;
+            part.opacity = float(t->m_opacity / 255.0);
+            part.alpha = std::move(m);
+            undrawn.push_back("effect Satin (approximated)");
+            satin.push_back(std::move(part));
+        } else if (auto const* v = dynamic_cast<PSDEffectBevel const*>(e.Get())) {
+            if (v->m_style != PSDEffectBevel::kInnerBevel && v->m_style != PSDEffectBevel::kEmboss &&
+                v->m_style != PSDEffectBevel::kPillowEmboss) {
+                undrawn.push_back("effect BevelEmboss (outer and stroke styles)");
+                continue;
+            }
+            // A height field rising over `size` pixels inside the edge, lit from the angle and
+            // altitude: faces towards the light take the highlight, the others the shadow.
+            double size = std::max(1.0, v->m_blur * scale);
+            auto inside = DistanceTo(shape, false);
+            RenderMap h = shape;
+            for (size_t i = 0; i < h.v.size(); ++i)
+                h.v[i] = float(std::min(1.0, inside[i] / size)) * shape.v[i];
+            BlurMap(h, std::max(1.0, v->m_soften * scale));
+            double angle = (v->m_useGlobalAngle ? globalAngle : v->m_angle) * M_PI / 180;
+            double alt = v->m_altitude * M_PI / 180;
+            double lx = std::cos(angle) * std::cos(alt), ly = -std::sin(angle) * std::cos(alt);
+            double lz = std::sin(alt), depth = v->m_strength / 100.0 * (v->m_down ? -1 : 1);
+            EffectPart hi, lo;
+            hi.alpha = shape, lo.alpha = shape;
+            int32_t w = h.box.Width(), hh = h.box.Height();
+            for (int32_t y = 0; y < hh; ++y)
+                for (int32_t x = 0; x < w; ++x) {
+                    size_t i = size_t(y) * size_t(w) + size_t(x);
+                    auto at = [&](int32_t xx, int32_t yy) {
+                        xx = std::clamp(xx, 0, w - 1), yy = std::clamp(yy, 0, hh - 1);
+                        return double(h.v[size_t(yy) * size_t(w) + size_t(xx)]);
+                    };
+                    double gx = (at(x + 1, y) - at(x - 1, y)) * size * depth / 2;
+                    double gy = (at(x, y + 1) - at(x, y - 1)) * size * depth / 2;
+                    double n = std::sqrt(gx * gx + gy * gy + 1);
+                    double light = (-gx * lx - gy * ly + lz) / n - lz;  // 0 on flat ground
+                    hi.alpha.v[i] = float(std::max(0.0, light) * 2) * shape.v[i];
+                    lo.alpha.v[i] = float(std::max(0.0, -light) * 2) * shape.v[i];
+                }
+            ColourOf(v->m_highlightColour, mode, hi.colour);
+            ColourOf(v->m_shadowColour, mode, lo.colour);
+            hi.mode = v->m_highlightBlendMode, lo.mode = v->m_shadowBlendMode;
+            hi.opacity = float(v->m_highlightOpacity), lo.opacity = float(v->m_shadowOpacity);
+            undrawn.push_back("effect BevelEmboss (approximated)");
+            bevel.push_back(std::move(hi));
+            bevel.push_back(std::move(lo));
         } else {
             undrawn.push_back(std::string("effect ") + e->GetTypeName());
         }
     }
     for (auto* list : {&dropShadow, &outerGlow})
         for (auto& p : *list) plan->below.push_back(std::move(p));
-    for (auto* list : {&innerShadow, &innerGlow, &colourOverlay, &gradientOverlay, &stroke})
+    for (auto* list : {&innerShadow, &innerGlow, &bevel, &satin, &colourOverlay, &gradientOverlay,
+                       &stroke})
         for (auto& p : *list) plan->above.push_back(std::move(p));
     return plan;
 }
