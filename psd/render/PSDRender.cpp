@@ -265,7 +265,11 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
     }
     // A fill with pixels of its own draws them: the editor stores the fill drawn over its box.
     if (adj && !hasPixels) {
-        if (vectorMask && !vectorDrawn) Undrawn("vector mask");
+        if (vectorMask && !vectorDrawn) {
+            // Without its outline a shape would cover the canvas: better not drawn at all.
+            Undrawn("vector mask");
+            return true;
+        }
         if (adj->GetType() == PSDAdjustment::kSolidColor) {
             auto const& s = static_cast<PSDAdjustmentSolidColor const&>(*adj);
             if (s.m_colour) {
