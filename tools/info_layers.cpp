@@ -5,6 +5,7 @@
 #include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/effects/PSDEffectsJson.h"
 #include "psd/file/PSDFile.h"
+#include "psd/file/PSDVectorJson.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/file/PSDLayerTree.h"
 #include "psd/layer/PSDLayerKind.h"
@@ -78,6 +79,12 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
                           {"block_keys", keys}});
         if (auto adjustment = l->GetAdjustment())
             layers.back()["adjustment"] = json::parse(PSD::AdjustmentJson(*adjustment).dump());
+        double resolution = doc.m_unitConverter ? doc.m_unitConverter->GetResolution() : 72.0;
+        if (l->m_vectorMask) layers.back()["vector_mask"] = json::parse(PSD::VectorMaskJson(*l).dump());
+        if (l->m_vectorStroke)
+            layers.back()["vector_stroke"] = json::parse(PSD::VectorStrokeJson(*l, resolution).dump());
+        if (!l->m_vectorOrigination.empty())
+            layers.back()["live_shape"] = json::parse(PSD::LiveShapeJson(*l).dump());
         if (auto effects = l->GetEffects()) {
             layers.back()["effects"] = json::parse(PSD::EffectsJson(*effects).dump());
             layers.back()["effects_enabled"] = effects->m_masterSwitch;
@@ -85,6 +92,8 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
         }
     }
     out["layers"] = layers;
+    auto paths = PSD::PathsJson(doc);
+    if (!paths.empty() || !doc.m_clippingPathName.empty()) out["paths"] = json::parse(paths.dump());
     out["merged_transparency"] = doc.m_mergedTransparency != 0;
     json docKeys = json::array();
     for (auto const& b : doc.m_documentBlocks) docKeys.push_back(std::string(PSD::KeyToString(b.key)));

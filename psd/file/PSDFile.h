@@ -93,6 +93,11 @@ public:
                                          ParseData& pd, unsigned int index);
     // The working path (resource 1025), read from length bytes into m_workingPath.
     [[nodiscard]] bool ParseWorkingPathResource(Kernel::InStream& stream, unsigned int length, ParseData& pd);
+    // The working path (1025) and the saved paths (2000 up, at most 999) from the model.
+    [[nodiscard]] bool SavePathResources(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
+    static constexpr uint16_t kWorkingPathId = 1025;
+    static constexpr uint16_t kFirstPathId = 2000;
+    static constexpr uint16_t kLastPathId = 2998;
     [[nodiscard]] bool SaveImageResources(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
     [[nodiscard]] bool SaveImageResourceData(Kernel::OutStreamSeekable& stream) const;
     // The resource blocks alone, in the order the writer defines.

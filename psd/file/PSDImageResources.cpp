@@ -764,8 +764,12 @@ bool PSDFile::SaveModelResources(Kernel::OutStreamSeekable& s, SaveData const& s
     }
     if (!ok) return false;
 
-    // 1025 and the saved paths (2000 up) are written by the path writer once it exists; until then
-    // documents are saved without paths.
+    // 1025 and the saved paths (2000 up), then the clipping path's name (2999).
+    if (!SavePathResources(s, sd)) return false;
+    if (!m_clippingPathName.IsEmpty()) {
+        ok = WriteBlock(s, f, kClippingPathName, [&] { return WritePascalString(s, m_clippingPathName, 0); });
+        if (!ok) return false;
+    }
 
     // 1030: only when JPEG settings were read or set.
     if (m_jpeg.present) {

@@ -154,6 +154,8 @@ public:
     // The blocks written from the layer's fields alone, split by key.
     [[nodiscard]] bool SaveModelBlocks(SaveData const& sd, uint32_t layerId,
                                        std::vector<PSDModelBlock>& out) const;
+    // The vector mask block, between the vector fill and stroke blocks when the layer has a stroke.
+    [[nodiscard]] bool SaveVectorMaskBlocks(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
     // A digest of both masks' fields and the mask parameters.
     uint64_t MaskDigest() const;
     // A digest of the record's fields (bounds, masks, blending, flags, name, blending ranges).
@@ -222,6 +224,7 @@ public:
     bool m_vectorMaskFlag0 = false;    // flags bit 0
     bool m_vectorMaskFlag1 = false;    // flags bit 1
     bool m_vectorMaskFlagAny = false;  // either bit
+    uint32_t m_vectorMaskFlagsStored = 0;  // the flags word as read (bit 2 disables the mask)
     LayerType m_sectionType = kNormal;
     bool m_sceneGroup = false;
     BlendMode m_blendMode = BlendMode::Normal;
@@ -246,7 +249,7 @@ public:
     Kernel::Counted<PSDLayerEffects> m_effects;
     Kernel::Counted<PSDVectorStroke> m_vectorStroke;
     Kernel::Counted<PSDSmartObject> m_smartObject;
-    std::vector<Kernel::Counted<PSDVectorOriginationData>> m_vectorOrigination;
+    std::vector<Kernel::Counted<PSDVectorOriginationData const>> m_vectorOrigination;
     bool m_lockTransparency = false;
     bool m_lockComposite = false;
     bool m_lockPosition = false;

@@ -18,6 +18,9 @@
 #include "psd/layer/PSDChannelEncoder.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/layer/PSDLayerRead.h"
+#include "psd/vector/PSDPath.h"
+#include "psd/vector/PSDVectorOrigination.h"
+#include "psd/vector/PSDVectorStroke.h"
 
 namespace PSD {
 
@@ -464,6 +467,16 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
             return false;
         }
     }
+    if (!m_background && m_vectorMask) {
+        // A mask the model cannot write (no subpath) stays as stored when it can.
+        auto mask = Kernel::MemoryInOutStreamBase::Create();
+        if (SaveVectorMaskBlocks(*mask, sd)) {
+            auto const& bytes = mask->GetData();
+            if (!stream.Write(bytes.data(), bytes.size())) return false;
+        } else if (!KeepsStoredBlocks() || !(FindBlock(Key("vmsk")) || FindBlock(Key("vsms")))) {
+            return false;
+        }
+    }
 
     // "luni": the name as UTF-16, padded to 4 inside the length.
     if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("luni"))) return false;
@@ -526,10 +539,31 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
         if (!brst.End(4, true)) return false;
     }
     if (m_alignedRendering && !WriteBlock32(stream, f, Key("sn2P"), 1)) return false;
-    // Vector origination data ("vogk") is written by its owner once that writer exists.
+    if (!m_vectorOrigination.empty() && !PSDVectorOriginationData::Save(stream, sd, m_vectorOrigination))
+        return false;
     return done();
 }
 
+bool PSDLayer::SaveVectorMaskBlocks(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
+    ByteOrderFixer const& f = sd.m_fixer;
+    Kernel::SizeT<int> size{int(std::min<uint32_t>(sd.m_width, INT32_MAX)),
+                            int(std::min<uint32_t>(sd.m_height, INT32_MAX))};
+    bool stroke = bool(m_vectorStroke);
+    if (stroke && !m_vectorStroke->SaveFill(stream, sd)) return false;
+    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key(stroke ? "vsms" : "vmsk"))) return false;
+    SectionSizer block;
+    // The word as read while the flags stay as they were: it keeps the bits the flags do not hold.
+    uint32_t stored = m_vectorMaskFlagsStored;
+    bool asRead = ((stored & 1) != 0) == m_vectorMaskFlag0 && ((stored & 2) != 0) == m_vectorMaskFlag1 &&
+                  ((stored & 3) != 0) == m_vectorMaskFlagAny;
+    uint32_t flags = asRead ? stored
+                     : m_vectorMaskFlagAny ? 3u
+                                           : (m_vectorMaskFlag0 ? 1u : 0u) + (m_vectorMaskFlag1 ? 2u : 0u);
+    if (!block.Begin(stream, f, false) || !WriteValue(stream, uint32_t(3), f) || !WriteValue(stream, flags, f) ||
+        !SavePaths(stream, f, *m_vectorMask, Raster::AffineTransform::Params{}, size) || !block.End(4, true))
+        return false;
+    return !stroke || m_vectorStroke->SaveStroke(stream, sd);
+}
 
 namespace {
 

@@ -8,6 +8,9 @@
 #include "psd/io/PSDKeyTable.h"
 #include "psd/io/PSDParseData.h"
 #include "psd/layer/PSDLayer.h"
+#include "psd/vector/PSDPath.h"
+#include "psd/vector/PSDVectorOrigination.h"
+#include "psd/vector/PSDVectorStroke.h"
 #include "psd/layer/PSDLayerRead.h"
 
 namespace PSD {
@@ -154,6 +157,20 @@ bool ParseLayerId(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd
 bool ParseVectorMaskBlock(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
     return layer.ParseVectorMask(body, body.GetSize(), pd);
 }
+// The fill and stroke blocks fill one stroke object, made by the first of them.
+bool MakeVectorStroke(PSDLayer& layer) {
+    if (!layer.m_vectorStroke) layer.m_vectorStroke = Kernel::Counted<PSDVectorStroke>(new PSDVectorStroke);
+    return true;
+}
+bool ParseVectorFill(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return MakeVectorStroke(layer) && layer.m_vectorStroke->ParseFill(body, pd);
+}
+bool ParseVectorStroke(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return MakeVectorStroke(layer) && layer.m_vectorStroke->ParseStroke(body, pd);
+}
+bool ParseVectorOrigination(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    return PSDVectorOriginationData::Parse(body, layer.m_vectorOrigination, pd);
+}
 bool ParseMetaDataBlock(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
     return layer.ParseMetaData(body, pd);
 }
@@ -223,9 +240,9 @@ constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
     {Key("lfxs"), ParseObjectEffects<Key("lfxs")>},
     {Key("lmfx"), ParseObjectEffects<Key("lmfx")>},
     // Vector fill, stroke and live-shape data.
-    {Key("vscg"), KeepBody},
-    {Key("vstk"), KeepBody},
-    {Key("vogk"), KeepBody},
+    {Key("vscg"), ParseVectorFill},
+    {Key("vstk"), ParseVectorStroke},
+    {Key("vogk"), ParseVectorOrigination},
     // Placed layer (smart object).
     {Key("PlLd"), KeepBody},
     // Type tool.
@@ -327,8 +344,13 @@ bool PSDLayer::ParseVectorMask(Kernel::InStreamSeekable& stream, uint64_t length
     m_vectorMaskFlag0 = (flags & 0x01) != 0;
     m_vectorMaskFlag1 = (flags & 0x02) != 0;
     m_vectorMaskFlagAny = (flags & 0x03) != 0;
-    // The path records that follow belong to the path reader; they stay in the recorded block.
-    (void)length;
+    m_vectorMaskFlagsStored = flags;
+    Kernel::Counted<PSDPath> path(new PSDPath);
+    Kernel::SizeT<int> size{int(std::min<uint32_t>(pd.m_width, INT32_MAX)),
+                            int(std::min<uint32_t>(pd.m_height, INT32_MAX))};
+    // The mask is kept even when it holds no subpath.
+    if (ParsePaths(stream, length - 8, size, *path, pd) == kPathFailed) return false;
+    m_vectorMask = path;
     return true;
 }
 
