@@ -17,6 +17,8 @@
 #include "psd/file/PSDLayerTree.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayerRows.h"
+#include "psd/vector/PSDPath.h"
+#include "host/raster/Rasterise.h"
 #include "psd/render/PSDRenderAdjustment.h"
 #include "psd/render/PSDRenderEffects.h"
 
@@ -120,6 +122,7 @@ struct Prepared {
     bool blendIf = false;
     std::unique_ptr<EffectsPlan> effects;
     std::unique_ptr<PSDLayerRows> rows;  // pixels decoded per band instead of whole
+    bool vectorDrawn = false;            // the vector mask is among the masks (or disabled)
 };
 
 struct Band {
@@ -143,6 +146,9 @@ public:
 private:
     bool Prepare(std::vector<PSDLayerNode> const& nodes, std::string& error);
     bool PrepareLayer(PSDLayer const& l, size_t index, bool group, std::string& error);
+    // Adds the layer's vector mask, rasterised with anti-aliasing from its combined outline, to
+    // its masks; true when the mask is drawn that way or is disabled.
+    bool AddVectorMask(PSDLayer const& l, Prepared& p);
     bool PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool byRows,
                         std::string& error);
     void Undrawn(std::string what) {
@@ -204,14 +210,22 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         mask.width = bm ? bm->GetWidth() : 0, mask.height = bm ? bm->GetHeight() : 0;
         mask.outside = m.m_defaultColour / 255.0f;
         mask.invert = m.m_invert;
-        if (!real) mask.density = l.m_maskDensity / 255.0f;
+        // The record holds one density and one feather: the vector mask's when it gives them.
+        if (!real && (l.m_maskParameters & 0x05) == 0x01) mask.density = l.m_maskDensity / 255.0f;
         if (!bm || bm->IsEmpty()) mask.width = mask.height = 0;
-        if (!real && l.m_maskFeather > 0) Feather(mask, l.m_maskFeather);
+        if (!real && (l.m_maskParameters & 0x0A) == 0x02 && l.m_maskFeather > 0)
+            Feather(mask, l.m_maskFeather);
         p.masks.push_back(std::move(mask));
         return true;
     };
-    if (!addMask(l.m_userMask, false)) return fail("mask does not decode");
+    // A user mask made from other data is the vector mask drawn by the editor: it stands in for
+    // the outline only when that cannot be drawn here.
+    p.vectorDrawn = AddVectorMask(l, p);
+    if (!(p.vectorDrawn && l.m_userMask.m_fromRendering) && !addMask(l.m_userMask, false))
+        return fail("mask does not decode");
     if (!addMask(l.m_realMask, true)) return fail("mask does not decode");
+    if (!p.vectorDrawn && l.m_userMask.m_present && l.m_userMask.m_fromRendering)
+        p.vectorDrawn = true;
 
     for (size_t i = 0; i < l.m_blendRanges.size(); ++i)
         if (std::memcmp(l.m_blendRanges[i].m_bytes, PSDBlendRangeSet::kDefault, 8) != 0)
@@ -221,6 +235,8 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
     bool effects = fx && fx->m_masterSwitch && fx->HasEnabledEffects();
     if (group) {
         if (effects) Undrawn("effects on a group");
+        if ((l.FindBlock(Key("vmsk")) || l.FindBlock(Key("vsms"))) && !p.vectorDrawn)
+            Undrawn("vector mask");
         if (l.FindBlock(Key("artb")) || l.FindBlock(Key("abdd")))
             Undrawn("artboard backgrounds and clipping");
         return true;
@@ -241,9 +257,7 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
         return false;
     };
     bool vectorMask = l.FindBlock(Key("vmsk")) || l.FindBlock(Key("vsms"));
-    // A user mask marked as made from other data is not the vector mask itself: the editor
-    // keeps it beside, and the outline still applies.
-    bool vectorDrawn = false;
+    bool vectorDrawn = p.vectorDrawn;
 
     auto adj = l.GetAdjustment();
     bool hasPixels = l.GetWidth() > 0 && l.GetHeight() > 0;
@@ -263,8 +277,9 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
         if (vectorMask && !vectorDrawn) Undrawn("vector mask");
         return true;
     }
-    // A fill with pixels of its own draws them: the editor stores the fill drawn over its box.
-    if (adj && !hasPixels) {
+    // A fill covers the canvas and its masks shape it; the pixels stored beside it are a copy
+    // drawn over the shape's box, used only when the outline cannot be drawn.
+    if (adj && (!vectorMask || vectorDrawn || !hasPixels)) {
         if (vectorMask && !vectorDrawn) {
             // Without its outline a shape would cover the canvas: better not drawn at all.
             Undrawn("vector mask");
@@ -283,12 +298,19 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
             if (p.ramp.Build(g.m_gradient.m_gradient, m_mode, g.m_gradient.m_reverse)) {
                 p.gradient = &g.m_gradient;
                 p.gradientBox = {0, 0, double(m_doc.m_width), double(m_doc.m_height)};
+                // Aligned with the layer: over the shape's box.
+                auto outline = l.m_vectorMask ? l.m_vectorMask->m_outline : nullptr;
+                if (g.m_gradient.m_alignWithLayer && outline && !outline->IsEmpty())
+                    p.gradientBox = outline->GetBoundingRect();
                 Undrawn("gradient fill (approximated)");
                 return true;
             }
         }
-        Undrawn(std::string("fill ") + AdjustmentKindName(adj->GetType()));
-        return true;
+        if (!hasPixels) {
+            Undrawn(std::string("fill ") + AdjustmentKindName(adj->GetType()));
+            return true;
+        }
+        // A pattern fill draws its stored copy, clipped by the outline.
     }
     if (vectorMask && !vectorDrawn) Undrawn("vector mask");
     if (!hasPixels) return true;
@@ -300,6 +322,54 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
         }
     }
     if (!l.GetBitmap(p.pixels, report) || !p.pixels) return fail("pixels do not decode");
+    return true;
+}
+
+bool Renderer::AddVectorMask(PSDLayer const& l, Prepared& p) {
+    if (!l.m_vectorMask) return false;
+    if (l.m_vectorMaskFlagsStored & 4) return true;  // disabled
+    PSDPath const& path = *l.m_vectorMask;
+    auto const& outline = path.m_replacementOutline ? path.m_replacementOutline : path.m_outline;
+    Mask mask;
+    mask.invert = l.m_vectorMaskFlag0;
+    std::vector<std::vector<Raster::CubicSegment>> contours;
+    if (outline)
+        for (auto const& curve : outline->GetCurves()) {
+            if (!curve) continue;
+            auto segments = curve->GetSegments();
+            if (segments.empty()) continue;
+            std::vector<Raster::CubicSegment> c(segments.begin(), segments.end());
+            // An open subpath fills as if closed by a straight line.
+            if (!(c.back()[3] == c.front()[0]))
+                c.push_back({c.back()[3], c.back()[3], c.front()[0], c.front()[0]});
+            contours.push_back(std::move(c));
+        }
+    if (contours.empty()) {
+        // No shape: the whole canvas is in or out by the initial fill.
+        mask.outside = path.m_initialFill ? 1.0f : 0.0f;
+        p.masks.push_back(std::move(mask));
+        return true;
+    }
+    auto bounds = outline->GetBoundingRect();
+    double grow = 1 + ((l.m_maskParameters & 0x08) ? std::ceil(2 * l.m_maskFeather) : 0);
+    auto edge = [](double v) { return int32_t(std::clamp(v, -1e9, 1e9)); };
+    Kernel::RectT<int32_t> box{
+        std::max(0, edge(std::floor(bounds.left - grow))),
+        std::max(0, edge(std::floor(bounds.top - grow))),
+        std::min(int32_t(m_doc.m_width), edge(std::ceil(bounds.right + grow))),
+        std::min(int32_t(m_doc.m_height), edge(std::ceil(bounds.bottom + grow)))};
+    if (!box.IsEmpty()) {
+        mask.bitmap = Raster::RasteriseContours(contours, path.m_fillRule == 0, box);
+        mask.left = box.left, mask.top = box.top;
+        mask.width = uint32_t(box.Width()), mask.height = uint32_t(box.Height());
+    }
+    if (l.m_maskParameters & 0x04) mask.density = l.m_maskDensity / 255.0f;
+    if ((l.m_maskParameters & 0x08) && l.m_maskFeather > 0 && mask.bitmap) {
+        // Feathered past the outline: rasterised over a box grown by the radius first.
+        mask.outside = 0;
+        Feather(mask, l.m_maskFeather);
+    }
+    p.masks.push_back(std::move(mask));
     return true;
 }
 
