@@ -183,6 +183,7 @@ TEST(Render, StacksOfLayers) {
              auto a = s.Add(Both(1, 1, 1));
              Mask(*a, 0, 255, 0);
              a->m_maskDensity = 128;
+             a->m_maskParameters = 0x01;  // the user mask's density
          },
          {0.5f, 0.5f, 0.5f, 1}, {1, 1, 1, 1}},
         {"clipped to the base's shape, hidden with a hidden base",
