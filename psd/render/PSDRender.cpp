@@ -18,6 +18,7 @@
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayerRows.h"
 #include "psd/vector/PSDPath.h"
+#include "psd/vector/PSDVectorStroke.h"
 #include "host/raster/Rasterise.h"
 #include "psd/render/PSDRenderAdjustment.h"
 #include "psd/render/PSDRenderEffects.h"
@@ -231,6 +232,7 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         if (std::memcmp(l.m_blendRanges[i].m_bytes, PSDBlendRangeSet::kDefault, 8) != 0)
             p.blendIf = true;
     if (l.m_knockout) Undrawn("knockout");
+    if (l.m_vectorStroke && l.m_vectorStroke->m_strokeEnabled) Undrawn("vector stroke");
     auto fx = m_options.effects ? l.GetEffects() : Kernel::Counted<PSDLayerEffects>();
     bool effects = fx && fx->m_masterSwitch && fx->HasEnabledEffects();
     if (group) {
