@@ -110,6 +110,23 @@ void Feather(Mask& m, double radius) {
     pass(h, w, w, 1);
 }
 
+// The closed contours of an outline as cubic segments; an open subpath fills as if closed by a
+// straight line.
+std::vector<std::vector<Raster::CubicSegment>> OutlineContours(Geometry::PolyCurveDbl const* outline) {
+    std::vector<std::vector<Raster::CubicSegment>> contours;
+    if (!outline) return contours;
+    for (auto const& curve : outline->GetCurves()) {
+        if (!curve) continue;
+        auto segments = curve->GetSegments();
+        if (segments.empty()) continue;
+        std::vector<Raster::CubicSegment> c(segments.begin(), segments.end());
+        if (!(c.back()[3] == c.front()[0]))
+            c.push_back({c.back()[3], c.back()[3], c.front()[0], c.front()[0]});
+        contours.push_back(std::move(c));
+    }
+    return contours;
+}
+
 // How one node draws, prepared before the bands start.
 struct Prepared {
     Bitmap pixels;
@@ -177,6 +194,8 @@ private:
         if (m_failure.empty()) m_failure = std::move(why);
     }
     void PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects const& fx);
+    // A shape's stroke (and no fill when its fill is off), drawn on the layer after its effects.
+    void PlanVectorStroke(PSDLayer const& l, Prepared& p);
     static bool Visible(PSDLayer const& l) { return l.m_visible; }
 
     PSDFile const& m_doc;
@@ -232,7 +251,6 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         if (std::memcmp(l.m_blendRanges[i].m_bytes, PSDBlendRangeSet::kDefault, 8) != 0)
             p.blendIf = true;
     if (l.m_knockout) Undrawn("knockout");
-    if (l.m_vectorStroke && l.m_vectorStroke->m_strokeEnabled) Undrawn("vector stroke");
     auto fx = m_options.effects ? l.GetEffects() : Kernel::Counted<PSDLayerEffects>();
     bool effects = fx && fx->m_masterSwitch && fx->HasEnabledEffects();
     if (group) {
@@ -247,6 +265,7 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
     if (!PrepareContent(l, p, index, !effects, error)) return false;
     // Effects follow the shape of the prepared content.
     if (effects) PlanLayerEffects(l, p, *fx);
+    PlanVectorStroke(l, p);
     return true;
 }
 
@@ -334,18 +353,7 @@ bool Renderer::AddVectorMask(PSDLayer const& l, Prepared& p) {
     auto const& outline = path.m_replacementOutline ? path.m_replacementOutline : path.m_outline;
     Mask mask;
     mask.invert = l.m_vectorMaskFlag0;
-    std::vector<std::vector<Raster::CubicSegment>> contours;
-    if (outline)
-        for (auto const& curve : outline->GetCurves()) {
-            if (!curve) continue;
-            auto segments = curve->GetSegments();
-            if (segments.empty()) continue;
-            std::vector<Raster::CubicSegment> c(segments.begin(), segments.end());
-            // An open subpath fills as if closed by a straight line.
-            if (!(c.back()[3] == c.front()[0]))
-                c.push_back({c.back()[3], c.back()[3], c.front()[0], c.front()[0]});
-            contours.push_back(std::move(c));
-        }
+    auto contours = OutlineContours(outline.Get());
     if (contours.empty()) {
         // No shape: the whole canvas is in or out by the initial fill.
         mask.outside = path.m_initialFill ? 1.0f : 0.0f;
@@ -536,22 +544,27 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     Raster::DynamicBitmap const* src = p.pixels.Get();
     int64_t srcTop = l.m_top;
     Bitmap band;
-    if (p.rows) {
+    // The band's rows that the layer has (effects may reach past them).
+    int64_t rowsTop = std::max<int64_t>(top, l.m_top);
+    int64_t rowsBottom = std::min<int64_t>(bottom, l.m_top + l.GetHeight());
+    if (p.rows && rowsTop < rowsBottom) {
         try {
-            band = Raster::DynamicBitmap::Create(uint32_t(l.GetWidth()), uint32_t(bottom - top),
+            band = Raster::DynamicBitmap::Create(uint32_t(l.GetWidth()), uint32_t(rowsBottom - rowsTop),
                                                  p.rows->GetFormat(), Raster::Contents::Unspecified);
         } catch (std::bad_alloc const&) {
             Fail("out of memory");
             return;
         }
         PSDReport report;
-        if (!p.rows->Decode(uint32_t(top - l.m_top), *band, report)) {
+        if (!p.rows->Decode(uint32_t(rowsTop - l.m_top), *band, report)) {
             Fail("layer \"" + std::string(l.m_name) + "\": pixels do not decode" +
                  (report.m_error ? ": " + std::string(report.m_error->Report()) : ""));
             return;
         }
         src = band.Get();
-        srcTop = top;
+        srcTop = rowsTop;
+    } else if (p.rows) {
+        src = nullptr;
     }
     if (p.effects) {
         // Shadows and outer glows lie under the layer, faded with it.
@@ -646,6 +659,61 @@ void Renderer::ContentRow(PSDLayer const& l, Prepared const& p, Raster::DynamicB
             s.a = Sample(row, info, base + alpha);
         }
     }
+}
+
+void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
+    if (!l.m_vectorStroke) return;
+    PSDVectorStroke const& vs = *l.m_vectorStroke;
+    if (!vs.m_fillEnabled && (p.solid || p.gradient)) {
+        p.solidColour.a = 0;  // a shape drawn by its stroke alone
+        p.gradient = nullptr;
+        p.solid = true;
+    }
+    if (!vs.m_strokeEnabled) return;
+    auto const* content = dynamic_cast<PSDAdjustmentSolidColor const*>(vs.m_content.Get());
+    auto outline = l.m_vectorMask ? l.m_vectorMask->m_outline : nullptr;
+    if (!content || !content->m_colour || !outline || outline->IsEmpty()) {
+        Undrawn("vector stroke (gradient or pattern paint, or no outline)");
+        return;
+    }
+    if (!vs.m_dashSet.empty()) Undrawn("vector stroke dashes");
+    double width = vs.m_lineWidth * (vs.m_resolution > 0 ? vs.m_resolution : 72.0) / 72.0;
+    double out = vs.m_lineAlignment == PSDVectorStroke::LineAlignment::Outside ? width
+                 : vs.m_lineAlignment == PSDVectorStroke::LineAlignment::Center ? width / 2
+                                                                                : 0;
+    auto b = outline->GetBoundingRect();
+    double grow = out + 2;
+    auto edge = [](double v) { return int32_t(std::clamp(v, -1e9, 1e9)); };
+    Kernel::RectT<int32_t> box{std::max(0, edge(std::floor(b.left - grow))),
+                               std::max(0, edge(std::floor(b.top - grow))),
+                               std::min(int32_t(m_doc.m_width), edge(std::ceil(b.right + grow))),
+                               std::min(int32_t(m_doc.m_height), edge(std::ceil(b.bottom + grow)))};
+    if (box.IsEmpty()) return;
+    auto coverage = Raster::RasteriseContours(OutlineContours(outline.Get()),
+                                              l.m_vectorMask->m_fillRule == 0, box);
+    RenderMap shape;
+    shape.box = box;
+    shape.v.resize(size_t(box.Width()) * size_t(box.Height()));
+    for (int32_t y = 0; y < box.Height(); ++y)
+        for (int32_t x = 0; x < box.Width(); ++x)
+            shape.v[size_t(y) * size_t(box.Width()) + size_t(x)] =
+                coverage->GetRow(uint32_t(y))[x] / 255.0f;
+    EffectPart part;
+    part.alpha = StrokeCoverage(shape, width - out, out);
+    ColourSamples(*content->m_colour, m_mode, part.colour.c);
+    part.colour.a = 1;
+    part.mode = vs.m_blendMode;
+    part.opacity = float(vs.m_opacity);
+    if (!p.effects) {
+        p.effects = std::make_unique<EffectsPlan>();
+        p.effects->region = box;
+    } else {
+        auto& r = p.effects->region;
+        r = {std::min(r.left, box.left), std::min(r.top, box.top), std::max(r.right, box.right),
+             std::max(r.bottom, box.bottom)};
+    }
+    // The shape's stroke lies under the layer's own stroke effect but over its overlays.
+    p.effects->above.insert(p.effects->above.begin(), std::move(part));
 }
 
 void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects const& fx) {

@@ -155,6 +155,18 @@ RenderPixel EffectPart::At(int64_t x, int64_t y) const {
     return p;
 }
 
+RenderMap StrokeCoverage(RenderMap const& shape, double in, double out) {
+    auto toShape = DistanceTo(shape, true), toOutside = DistanceTo(shape, false);
+    RenderMap m = shape;
+    for (size_t i = 0; i < m.v.size(); ++i) {
+        float o = out > 0 ? Clamp01(float(out - toShape[i]) + 0.5f) * (1 - shape.v[i]) : 0;
+        float n = in > 0 ? Clamp01(float(in - toOutside[i]) + 0.5f) * shape.v[i] : 0;
+        m.v[i] = std::min(1.0f, o + n);
+    }
+    m.outside = 0;
+    return m;
+}
+
 int32_t EffectsReach(PSDLayerEffects const& fx) {
     double reach = 0;
     for (auto const& e : fx.m_effects) {
@@ -260,15 +272,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             double size = k->m_size * scale;
             double out = k->m_style == PSDEffectStroke::kOutside ? size
                          : k->m_style == PSDEffectStroke::kCentre ? size / 2 : 0;
-            double in = size - out;
-            auto toShape = DistanceTo(shape, true), toOutside = DistanceTo(shape, false);
-            RenderMap m = shape;
-            for (size_t i = 0; i < m.v.size(); ++i) {
-                float o = out > 0 ? Clamp01(float(out - toShape[i]) + 0.5f) * (1 - shape.v[i]) : 0;
-                float n = in > 0 ? Clamp01(float(in - toOutside[i]) + 0.5f) * shape.v[i] : 0;
-                m.v[i] = std::min(1.0f, o + n);
-            }
-            part.alpha = std::move(m);
+            part.alpha = StrokeCoverage(shape, size - out, out);
             stroke.push_back(std::move(part));
         } else if (auto const* t = dynamic_cast<PSDEffectSatin const*>(e.Get())) {
             // Two copies of the shape moved apart along the angle, blurred; where they differ.

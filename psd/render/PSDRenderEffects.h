@@ -46,6 +46,10 @@ struct EffectsPlan {
     std::vector<EffectPart> above;  // drawn on the layer, before it meets the backdrop
 };
 
+// Coverage of a stroke `inside` pixels into the shape and `outside` pixels out of it, over the
+// shape's box, anti-aliased from distance transforms.
+RenderMap StrokeCoverage(RenderMap const& shape, double inside, double outside);
+
 // How far effects reach beyond the layer's shape, in pixels.
 int32_t EffectsReach(PSDLayerEffects const& fx);
 
