@@ -291,6 +291,7 @@ void BindDocument(py::module_& m) {
              "Add an empty open group at the top of the document (or of group parent).")
         .def("__repr__", &Repr);
     BindSave(d);
+    BindVectorDocument(d);
 }
 
 }  // namespace zuzodoriv::python
