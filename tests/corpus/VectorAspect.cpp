@@ -128,6 +128,7 @@ bool BoundsFit(PSD::PSDLayer const& l, std::string& reason) {
     double ours[4] = {std::floor(b.left), std::floor(b.top), std::ceil(b.right), std::ceil(b.bottom)};
     bool fit = true;
     for (int k = 0; k < 4; ++k) fit = fit && std::fabs(ours[k] - rect[k]) <= 1.0;
+    if (fit && std::getenv("ZUZODORIV_VECTOR_BOUNDS")) std::fprintf(stderr, "bounds-fit\n");
     if (fit) return true;
     char text[200];
     std::snprintf(text, sizeof text, " (outline [%g %g %g %g], rect [%g %g %g %g])", ours[0], ours[1], ours[2], ours[3],
