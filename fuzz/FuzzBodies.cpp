@@ -7,6 +7,8 @@
 #include "psd/descriptor/Descriptor.h"
 #include "psd/adjustments/PSDAdjustment.h"
 #include "psd/adjustments/PSDAdjustmentJson.h"
+#include "psd/file/PSDVectorJson.h"
+#include "psd/vector/PSDPath.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDFile.h"
 #include "psd/io/PSDSaveData.h"
@@ -134,6 +136,23 @@ void FuzzAdjustment(uint8_t const* data, size_t size) {
     if (!again->Parse(*body, pd2)) std::abort();
     auto rewritten = Kernel::MemoryInOutStreamBase::Create();
     if (!again->SaveI(*rewritten, sd) || rewritten->GetData() != out->GetData()) std::abort();
+}
+
+void FuzzPaths(uint8_t const* data, size_t size) {
+    PrepareLimits();
+    if (size < 4) return;
+    Kernel::SizeT<int> docSize{int(data[0] << 8 | data[1]), int(data[2] << 8 | data[3])};
+    auto stream = Kernel::MemoryInStream::Create(data + 4, size - 4);
+    PSD::PSDPath path;
+    PSD::PSDLoadData ld;
+    if (PSD::ParsePaths(*stream, size - 4, docSize, path, ld) != PSD::kPathParsed) return;
+    (void)PSD::SubpathsJson(path).dump();
+    auto out = Kernel::MemoryInOutStreamBase::Create();
+    if (!PSD::SavePaths(*out, PSD::ByteOrderFixer{true}, path, {}, docSize)) std::abort();
+    auto body = Kernel::MemoryInStream::Create(out->GetData());
+    PSD::PSDPath again;
+    PSD::PSDLoadData ld2;
+    if (PSD::ParsePaths(*body, out->GetData().size(), docSize, again, ld2) != PSD::kPathParsed) std::abort();
 }
 
 void FuzzEngineData(uint8_t const* data, size_t size) {

@@ -26,6 +26,9 @@ void FuzzAdjustment(uint8_t const* data, size_t size);
 // Reads a bare effects block body: the first byte chooses the legacy form (even) or the
 // descriptor form (odd). What reads is saved, and both saved blocks must read back.
 void FuzzEffects(uint8_t const* data, size_t size);
+// Reads a bare path record list: the document's width and height (16 bits each), then the
+// records. What reads is written from the model and must read back.
+void FuzzPaths(uint8_t const* data, size_t size);
 // Opens a document, loads every bitmap, saves it (PSD or PSB, compressed or not) and opens the
 // copy, which must open.
 void FuzzRoundTrip(uint8_t const* data, size_t size);

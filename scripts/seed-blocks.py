@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Seeds for the block-body fuzz targets: every distinct body of the chosen blocks in the corpus.
 
-    seed-blocks.py effects|adjustment CORPUS OUT
+    seed-blocks.py effects|adjustment|paths CORPUS OUT
 
 effects: one byte naming the form (0 the legacy "lrFX", 1 a descriptor block), then the body.
 adjustment: the key, one byte choosing the colour mode (1 RGB; curves also 2 CMYK and 3 Lab), the body.
+paths: the document's width and height (16 bits each), then the path records of a vector mask block.
 """
 import hashlib
 import pathlib
@@ -16,21 +17,28 @@ ADJUSTMENTS = {k.encode(): [k.encode() + bytes([m]) for m in ((1, 2, 3) if k == 
                for k in ('levl', 'curv', 'brit', 'blnc', 'blwh', 'hue ', 'hue2', 'mixr', 'nvrt', 'post',
                          'thrs', 'selc', 'phfl', 'vibA', 'expA', 'grdm', 'clrL', 'SoCo', 'GdFl', 'PtFl')}
 
+PATHS = {b'vmsk': [], b'vsms': []}
+
 
 def main():
     kind, corpus, out = sys.argv[1], pathlib.Path(sys.argv[2]), pathlib.Path(sys.argv[3])
-    prefixes = EFFECTS if kind == 'effects' else ADJUSTMENTS
+    prefixes = EFFECTS if kind == 'effects' else PATHS if kind == 'paths' else ADJUSTMENTS
     seen = set()
     for f in sorted(corpus.rglob('*')):
         if f.suffix.lower() not in ('.psd', '.psb') or f.stat().st_size > 50 << 20:
             continue
         data = f.read_bytes()
+        if kind == 'paths' and len(data) >= 26:
+            # The records follow the mask's version and flags; the size comes from the header.
+            h, w = struct.unpack('>II', data[14:22])
+            prefixes = {k: [struct.pack('>HH', min(w, 65535), min(h, 65535))] for k in PATHS}
         for key, heads in prefixes.items():
             at = data.find(b'8BIM' + key)
             while at >= 0 and at + 12 <= len(data):
                 n = struct.unpack('>I', data[at + 8:at + 12])[0]
                 for head in heads:
-                    body = head + data[at + 12:at + 12 + n]
+                    skip = 8 if kind == 'paths' else 0
+                    body = head + data[at + 12 + skip:at + 12 + n]
                     h = hashlib.md5(body).hexdigest()[:12]
                     if h not in seen and n < 1 << 20:
                         seen.add(h)

@@ -15,8 +15,11 @@
 #include "host/raster/ICC.h"
 #include "host/raster/PNG.h"
 #include "psd/file/PSDFile.h"
+#include "psd/adjustments/PSDFillLayer.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/render/PSDRender.h"
+#include "psd/vector/PSDPath.h"
+#include "psd/vector/PSDVectorStroke.h"
 #include "tools/Command.h"
 #include "tools/WritePNG.h"
 #include "tools/OpenDocument.h"
@@ -155,6 +158,69 @@ json Bounds(int32_t top, int32_t left, int32_t bottom, int32_t right) {
     return {{"top", top}, {"left", left}, {"bottom", bottom}, {"right", right}};
 }
 
+// The outline as SVG path data: each curve's segments as cubics, closed curves closed.
+std::string SvgPathData(Geometry::PolyCurveDbl const& poly) {
+    std::string d;
+    char buf[160];
+    for (auto const& c : poly.GetCurves()) {
+        auto segs = c->GetSegments();
+        if (segs.empty()) continue;
+        std::snprintf(buf, sizeof buf, "M%.4f %.4f", segs[0][0].x, segs[0][0].y);
+        d += buf;
+        for (auto const& s : segs) {
+            std::snprintf(buf, sizeof buf, " C%.4f %.4f %.4f %.4f %.4f %.4f", s[1].x, s[1].y, s[2].x, s[2].y, s[3].x,
+                          s[3].y);
+            d += buf;
+        }
+        if (c->IsClosed()) d += " Z";
+        d += " ";
+    }
+    return d;
+}
+
+std::string SvgColour(Kernel::Consolidated<Renderer::Colour> const& c) {
+    if (!c) return "none";
+    Renderer::RGBAF f = c->ToRGBAF();
+    auto v = [](float x) { return int(std::lround(std::clamp(x, 0.0f, 1.0f) * 255.0f)); };
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "#%02x%02x%02x", v(f.r), v(f.g), v(f.b));
+    return buf;
+}
+
+Kernel::Consolidated<Renderer::Colour> SolidOf(PSD::PSDAdjustment const* a) {
+    auto const* solid = dynamic_cast<PSD::PSDAdjustmentSolidColor const*>(a);
+    return solid ? solid->m_colour : nullptr;
+}
+
+// A path as an SVG document of the canvas size; a layer's fill and stroke when it has them, else a
+// black fill.
+bool WriteSvg(PSD::PSDFile const& doc, PSD::PSDPath const& path, PSD::PSDLayer const* layer,
+              std::filesystem::path const& file) {
+    auto const& poly = path.m_replacementOutline ? path.m_replacementOutline : path.m_outline;
+    if (!poly) return false;
+    std::string fill = "#000000", stroke;
+    if (layer) {
+        PSD::PSDVectorStroke const* vs = layer->m_vectorStroke.Get();
+        auto solid = SolidOf(vs && vs->m_fill ? vs->m_fill.Get() : layer->GetAdjustment().Get());
+        fill = solid ? SvgColour(solid) : "none";
+        if (vs && !vs->m_fillEnabled && vs->m_fill) fill = "none";
+        if (vs && vs->m_strokeEnabled) {
+            double resolution = doc.m_unitConverter ? doc.m_unitConverter->GetResolution() : 72.0;
+            char buf[200];
+            std::snprintf(buf, sizeof buf, " stroke=\"%s\" stroke-width=\"%.3f\" stroke-opacity=\"%.3f\"",
+                          SvgColour(SolidOf(vs->m_content.Get())).c_str(), vs->m_lineWidth * resolution / 72.0,
+                          vs->m_opacity);
+            stroke = buf;
+        }
+    }
+    std::ofstream out(file);
+    out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << doc.m_width << "\" height=\"" << doc.m_height
+        << "\" viewBox=\"0 0 " << doc.m_width << " " << doc.m_height << "\">\n  <path fill=\"" << fill
+        << "\" fill-rule=\"" << (path.m_fillRule == 1 ? "nonzero" : "evenodd") << "\"" << stroke << " d=\""
+        << SvgPathData(*poly) << "\"/>\n</svg>\n";
+    return bool(out);
+}
+
 
 int RunExport(Options const& o) {
     namespace fs = std::filesystem;
@@ -289,6 +355,24 @@ int RunExport(Options const& o) {
         });
     }
     progress.Finish();
+
+    // Paths and vector masks as SVG.
+    if (doLayers) {
+        size_t n = 0;
+        for (auto const& p : doc->m_paths) {
+            if (!p) continue;
+            std::string name = "path-" + std::to_string(n++) + ".svg";
+            if (WriteSvg(*doc, *p, nullptr, dir / name))
+                record({{"file", name}, {"kind", "path"}, {"name", std::string(p->m_name)}});
+        }
+        for (size_t i = 0; i < layers.size(); ++i) {
+            if (!layers[i]->m_vectorMask) continue;
+            char name[40];
+            std::snprintf(name, sizeof name, "layer-%04zu-vector.svg", i);
+            if (WriteSvg(*doc, *layers[i]->m_vectorMask, layers[i].Get(), dir / name))
+                record({{"file", name}, {"kind", "vector"}, {"layer", i}, {"name", std::string(layers[i]->m_name)}});
+        }
+    }
 
     std::sort(files.begin(), files.end(), [](json const& a, json const& b) {
         return a["file"].get<std::string>() < b["file"].get<std::string>();

@@ -217,7 +217,8 @@ bool ClipperHelper::Clip(PolyCurveDbl const& subject, std::vector<Kernel::Counte
                                         ClipperLib::cInt(std::llround(p.y * kScale)));
                 if (path.empty() || !(path.back() == ip)) path.push_back(ip);
             }
-            if (path.size() >= 3) paths.push_back(std::move(path));
+            // A path without area fills nothing, and Clipper can refuse degenerate ones.
+            if (path.size() >= 3 && ClipperLib::Area(path) != 0.0) paths.push_back(std::move(path));
         }
     };
     ClipperLib::Paths subj, clip, solution;
@@ -225,6 +226,11 @@ bool ClipperHelper::Clip(PolyCurveDbl const& subject, std::vector<Kernel::Counte
     for (auto const& c : clips)
         if (c) toPaths(*c, clip);
     if (!inRange) return false;
+    // Clipper refuses to run on nothing; nothing combined is nothing.
+    if (subj.empty() && clip.empty()) {
+        result = Kernel::Counted<PolyCurveDbl>(new PolyCurveDbl);
+        return true;
+    }
     try {
         ClipperLib::Clipper clipper;
         clipper.AddPaths(subj, ClipperLib::ptSubject, true);

@@ -84,6 +84,9 @@ public:
         int type = linked ? CurveDbl::kSmooth : CurveDbl::kCorner;
         bool first = m_builder.IsEmpty();
         if (first) {
+            // An open subpath keeps the control point before its first knot as a leading node.
+            if (!m_closed && preceding != anchor)
+                m_builder.AddNode(preceding.point, CurveDbl::kControl, CurveDbl::kControl2);
             m_firstPreceding = preceding;
             m_firstAnchor = anchor;
             m_firstType = type;
@@ -103,6 +106,9 @@ public:
                     m_builder.AddNode(m_firstPreceding.point, CurveDbl::kControl, CurveDbl::kControl2);
                 }
                 m_builder.AddNode(m_firstAnchor.point, m_firstType, CurveDbl::kAnchor);
+            } else if (m_lastCurved) {
+                // and the one after its last knot as a trailing node.
+                m_builder.AddNode(leaving.point, CurveDbl::kControl, CurveDbl::kControl1);
             }
             out.push_back({m_operation, m_recordFlag, m_builder.Finalise()});
         }
@@ -331,7 +337,9 @@ bool PSDPath::GetKnots(CurveDbl const& curve, std::vector<Knot>& out) {
             k.preceding = n[i - 1].point;
         }
         if (i + 1 < n.size() && n[i + 1].role == CurveDbl::kControl1) {
-            if (i + 2 >= n.size() || n[i + 2].role != CurveDbl::kControl2) return false;
+            // Only the last node of an open curve may be a first control without its partner.
+            bool trailing = !curve.IsClosed() && i + 2 == n.size();
+            if (!trailing && (i + 2 >= n.size() || n[i + 2].role != CurveDbl::kControl2)) return false;
             k.leaving = n[i + 1].point;
         }
         out.push_back(k);

@@ -57,6 +57,9 @@ void BindEffects(py::class_<LayerRef>& layer);
 // Render.cpp: Document.render and Layer.render.
 void BindDocumentRender(py::class_<DocumentRef, DocumentPtr>& document);
 void BindLayerRender(py::class_<LayerRef>& layer);
+// Vector.cpp: the vector properties of Document and Layer.
+void BindVector(py::class_<LayerRef>& layer);
+void BindVectorDocument(py::class_<DocumentRef, DocumentPtr>& document);
 py::object JsonToPython(nlohmann::ordered_json const& j);
 // Four-character keys as str, their bytes taken as Latin-1 like `info --json` does.
 py::str KeyText(uint32_t key);

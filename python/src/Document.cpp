@@ -292,6 +292,7 @@ void BindDocument(py::module_& m) {
         .def("__repr__", &Repr);
     BindSave(d);
     BindDocumentRender(d);
+    BindVectorDocument(d);
 }
 
 }  // namespace zuzodoriv::python

@@ -241,6 +241,7 @@ void BindLayer(py::module_& m) {
         .def("__hash__", [](LayerRef const& l) { return std::hash<void const*>()(l.layer.Get()); });
     BindEffects(c);
     BindLayerRender(c);
+    BindVector(c);
 }
 
 }  // namespace zuzodoriv::python
