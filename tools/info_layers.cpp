@@ -5,6 +5,7 @@
 #include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/effects/PSDEffectsJson.h"
 #include "psd/file/PSDFile.h"
+#include "psd/file/PSDSmartObjectJson.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/file/PSDLayerTree.h"
 #include "psd/layer/PSDLayerKind.h"
@@ -78,6 +79,8 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
                           {"block_keys", keys}});
         if (auto adjustment = l->GetAdjustment())
             layers.back()["adjustment"] = json::parse(PSD::AdjustmentJson(*adjustment).dump());
+        if (auto object = l->GetSmartObject())
+            layers.back()["smart_object"] = json::parse(PSD::SmartObjectJson(*object, &doc).dump());
         if (auto effects = l->GetEffects()) {
             layers.back()["effects"] = json::parse(PSD::EffectsJson(*effects).dump());
             layers.back()["effects_enabled"] = effects->m_masterSwitch;
@@ -89,6 +92,7 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
     json docKeys = json::array();
     for (auto const& b : doc.m_documentBlocks) docKeys.push_back(std::string(PSD::KeyToString(b.key)));
     out["document_block_keys"] = docKeys;
+    if (!doc.m_linkedRecords.empty()) out["linked_data"] = json::parse(PSD::LinkedDataJson(doc).dump());
 }
 
 // The record's kind, with what the text view adds: closed groups and the background layer.

@@ -55,6 +55,9 @@ void BindSave(py::class_<DocumentRef, DocumentPtr>& document);
 // Effects.cpp: the effect properties of Layer.
 void BindEffects(py::class_<LayerRef>& layer);
 py::object JsonToPython(nlohmann::ordered_json const& j);
+// SmartObject.cpp: Layer.smart_object, Document.linked_data and the LinkedFile class.
+void BindSmartObject(py::module_& m, py::class_<LayerRef>& layer,
+                     py::class_<DocumentRef, DocumentPtr>& document);
 // Four-character keys as str, their bytes taken as Latin-1 like `info --json` does.
 py::str KeyText(uint32_t key);
 // A layer's blend mode as its key.
