@@ -29,6 +29,8 @@ uint32_t ColourModeOf(uint16_t photometric, bool& ok) {
     switch (photometric) {
         case PHOTOMETRIC_MINISBLACK: return uint32_t(ColourMode::Grayscale);
         case PHOTOMETRIC_RGB: return uint32_t(ColourMode::RGB);
+        // JPEG-compressed RGB images store YCbCr; libtiff hands them back as RGB.
+        case PHOTOMETRIC_YCBCR: return uint32_t(ColourMode::RGB);
         case PHOTOMETRIC_SEPARATED: return uint32_t(ColourMode::CMYK);
         case PHOTOMETRIC_CIELAB: return uint32_t(ColourMode::Lab);
         default: ok = false; return 0;
