@@ -9,6 +9,8 @@
 #include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDFile.h"
+#include "psd/file/PSDLinkedData.h"
+#include "psd/file/PSDSmartObjectJson.h"
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayer.h"
@@ -32,6 +34,12 @@ void DecodeAll(PSD::PSDFile const& doc) {
         (void)layer->GetBitmap(b, r);
         (void)layer->GetBitmapUserMask(b, r);
         (void)layer->GetBitmapRealMask(b, r);
+    }
+    // Embedded files decode too, nested documents with their own pixels.
+    for (auto const& record : doc.m_linkedRecords) {
+        (void)record->GetBitmap();
+        if (auto nested = record->GetDocument()) DecodeAll(*nested);
+        (void)PSD::LinkedDataJson(doc);
     }
 }
 
@@ -58,6 +66,30 @@ void FuzzOpen(uint8_t const* data, size_t size) {
     auto doc = OpenFromMemory(data, size - 1, opts);
     if (!doc) return;
     if (opt & 4) DecodeAll(*doc);
+}
+
+void FuzzPlaced(uint8_t const* data, size_t size) {
+    PrepareLimits();
+    if (size == 0) return;
+    uint32_t key = data[0] & 1 ? PSD::Key("SoLd") : PSD::Key("PlLd");
+    auto stream = Kernel::MemoryInStream::Create(data + 1, size - 1);
+    PSD::ParseData pd;
+    PSD::PSDSmartObject object;
+    bool ok = key == PSD::Key("PlLd") ? object.Parse(*stream, pd) : object.ParseLayerData(key, *stream, pd);
+    if (!ok) return;
+    // An identifier is never longer than the format's 36 characters.
+    if (object.m_uniqueId.size() > 36 && key == PSD::Key("PlLd")) std::abort();
+    (void)PSD::SmartObjectJson(object, nullptr).dump();
+}
+
+void FuzzTIFF(uint8_t const* data, size_t size) {
+    PrepareLimits();
+    PSD::PSDReport report;
+    PSD::CreateOptions opts;
+    opts.parseSmartObjects = true;
+    auto stream = Kernel::MemoryInStream::Create(data, size);
+    auto doc = PSD::PSDFile::CreateFromTIFF(Kernel::Counted<Kernel::InStreamSeekable>(stream), opts, report);
+    if (doc) DecodeAll(*doc);
 }
 
 void FuzzDescriptor(uint8_t const* data, size_t size) {

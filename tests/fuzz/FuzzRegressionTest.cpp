@@ -31,13 +31,15 @@ TEST(FuzzRegressions, KeptInputsRunCleanly) {
     Replay("round_trip", fuzzbodies::FuzzRoundTrip);
     Replay("effects", fuzzbodies::FuzzEffects);
     Replay("adjustment", fuzzbodies::FuzzAdjustment);
+    Replay("placed", fuzzbodies::FuzzPlaced);
+    Replay("tiff", fuzzbodies::FuzzTIFF);
 }
 
 TEST(FuzzRegressions, BodiesAcceptDegenerateInputs) {
     uint8_t const nothing[1] = {0};
     for (auto body : {fuzzbodies::FuzzOpen, fuzzbodies::FuzzDescriptor, fuzzbodies::FuzzEngineData,
                       fuzzbodies::FuzzPackBits, fuzzbodies::FuzzRoundTrip, fuzzbodies::FuzzEffects,
-                      fuzzbodies::FuzzAdjustment}) {
+                      fuzzbodies::FuzzAdjustment, fuzzbodies::FuzzPlaced, fuzzbodies::FuzzTIFF}) {
         body(nothing, 0);
         body(nothing, 1);
     }
