@@ -68,9 +68,11 @@ TIFFPtr OpenTIFF(Kernel::Counted<Kernel::InStreamSeekable> const& stream) {
     TIFFSetErrorHandler(Silence);
     TIFFSetWarningHandler(Silence);
     auto* source = new Source{stream, 0};
-    // "m": no mapping (reads go through the stream); libtiff calls CloseProc even on failure.
+    // "m": no mapping (reads go through the stream). A file that does not open leaves the source
+    // to us; an open one hands it to CloseProc.
     TIFF* t = TIFFClientOpen("stream", "rm", source, ReadProc, WriteProc, SeekProc, CloseProc,
                              SizeProc, MapProc, UnmapProc);
+    if (!t) delete source;
     return TIFFPtr(t);
 }
 

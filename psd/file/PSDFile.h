@@ -141,6 +141,9 @@ public:
     // Writes the whole document; false when a write fails, a side is too large for the format,
     // or options.abort was set.
     [[nodiscard]] bool Save(Kernel::OutStreamSeekable& stream, SaveOptions const& options) const;
+    // Writes a big-endian layered TIFF file: the composite as its image (deflate, or LZW), the
+    // image resources and the layer and mask data in their tags. False with a reason in error.
+    [[nodiscard]] bool SaveTIFF(String const& path, bool lzw, std::string& error) const;
     [[nodiscard]] bool SaveColorModeSection(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
     [[nodiscard]] bool SaveLayersAndMasks(Kernel::OutStreamSeekable& stream, SaveData const& sd,
                                           bool const* cancel) const;

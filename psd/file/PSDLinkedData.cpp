@@ -30,7 +30,9 @@ std::string ReportText(PSDReport const& r) {
     if (!ReadValue(stream, n, ld)) return false;
     std::string bytes(n, '\0');
     if (n && !ReadBytes(stream, bytes.data(), n, ld)) return false;
-    out = String(bytes);
+    // Identifiers are ASCII; any other byte is taken as Latin-1 so the text stays valid UTF-8.
+    out.clear();
+    for (unsigned char c : bytes) Kernel::AppendUtf8(out, c);
     return true;
 }
 
@@ -236,7 +238,7 @@ void ParseLinkedDataBlock(PSDFile& doc, Kernel::NonCounted<Kernel::InStreamSeeka
             warn(id.empty() ? String("record at " + Kernel::ToString(recordStart - start)) : id,
                  rd.m_report);
         }
-        if (ok && decode) {
+        if (ok && decode && !cut) {
             uint64_t dataStart = stream->GetPosition();
             bool embedded = kind == Key("liFD");
             Kernel::Counted<PSDSmartObjectData> data;

@@ -16,7 +16,9 @@ constexpr size_t kIdentifierLength = 36;
     if (!ReadValue(stream, n, ld)) return false;
     std::string bytes(n, '\0');
     if (n && !ReadBytes(stream, bytes.data(), n, ld)) return false;
-    out = String(bytes);
+    // Identifiers are ASCII; any other byte is taken as Latin-1 so the text stays valid UTF-8.
+    out.clear();
+    for (unsigned char c : bytes) Kernel::AppendUtf8(out, c);
     return true;
 }
 
@@ -55,9 +57,11 @@ double NumberOf(Kernel::Counted<DescriptorItem const> const& item, double fallba
 
 // A 37-character identifier carries one character too many (its terminating zero).
 String CutIdentifier(String const& id) {
-    std::string s(id);
-    if (s.size() > kIdentifierLength) s.resize(kIdentifierLength);
-    return String(s);
+    size_t characters = 0;
+    for (size_t i = 0; i < id.size(); ++i)
+        if ((static_cast<unsigned char>(id[i]) & 0xC0) != 0x80 && ++characters > kIdentifierLength)
+            return String(id.substr(0, i));
+    return id;
 }
 
 [[nodiscard]] bool ReadTypeAndVersion(Kernel::InStreamSeekable& stream, uint32_t& type,
