@@ -77,8 +77,10 @@ void FuzzPlaced(uint8_t const* data, size_t size) {
     PSD::PSDSmartObject object;
     bool ok = key == PSD::Key("PlLd") ? object.Parse(*stream, pd) : object.ParseLayerData(key, *stream, pd);
     if (!ok) return;
-    // An identifier is never longer than the format's 36 characters.
-    if (object.m_uniqueId.size() > 36 && key == PSD::Key("PlLd")) std::abort();
+    // An identifier is never longer than the format's 36 characters (UTF-8 may take more bytes).
+    size_t characters = 0;
+    for (unsigned char c : object.m_uniqueId) characters += (c & 0xC0) != 0x80;
+    if (characters > 36) std::abort();
     (void)PSD::SmartObjectJson(object, nullptr).dump();
 }
 
