@@ -55,6 +55,12 @@ double NumberOf(Kernel::Counted<DescriptorItem const> const& item, double fallba
     return fallback;
 }
 
+// A whole number stored as any number item; fallback when absent or outside 32 bits.
+int32_t IntegerOf(Kernel::Counted<DescriptorItem const> const& item, int32_t fallback) {
+    double v = NumberOf(item, fallback);
+    return v >= -2147483648.0 && v <= 2147483647.0 ? int32_t(v) : fallback;
+}
+
 // A 37-character identifier carries one character too many (its terminating zero).
 String CutIdentifier(String const& id) {
     size_t characters = 0;
@@ -85,8 +91,8 @@ bool PSDSmartObject::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
         auto const* id = As<DescriptorItemString>(d, "Idnt", hold);
         if (!id || !ReadCorners(d, "Trnf", m_transform)) return false;
         m_uniqueId = CutIdentifier(id->m_value);
-        m_page = int32_t(NumberOf(ItemOf(d, "PgNm"), -1));
-        m_totalPages = int32_t(NumberOf(ItemOf(d, "totalPages"), -1));
+        m_page = IntegerOf(ItemOf(d, "PgNm"), -1);
+        m_totalPages = IntegerOf(ItemOf(d, "totalPages"), -1);
         m_placed = std::move(d);
         m_hasPlaced = true;
         return true;
@@ -135,7 +141,7 @@ bool PSDSmartObject::ParseLayerData(uint32_t key, Kernel::InStreamSeekable& stre
         m_width = NumberOf(ItemOf(size->GetDescriptor(), "Wdth"), 0.0);
         m_height = NumberOf(ItemOf(size->GetDescriptor(), "Hght"), 0.0);
     }
-    m_crop = int32_t(NumberOf(ItemOf(d, "Crop"), -1));
+    m_crop = IntegerOf(ItemOf(d, "Crop"), -1);
     if (auto const* warp = As<DescriptorItemDescriptor>(d, "warp", item)) {
         m_warp = warp->GetDescriptor();
         m_hasWarp = true;
@@ -149,8 +155,8 @@ bool PSDSmartObject::ParseLayerData(uint32_t key, Kernel::InStreamSeekable& stre
     if (!m_hasPlaced) {
         m_uniqueId = m_layerDataId;
         if (m_hasLayerDataTransform) m_transform = m_layerDataTransform;
-        m_page = int32_t(NumberOf(ItemOf(d, "PgNm"), -1));
-        m_totalPages = int32_t(NumberOf(ItemOf(d, "totalPages"), -1));
+        m_page = IntegerOf(ItemOf(d, "PgNm"), -1);
+        m_totalPages = IntegerOf(ItemOf(d, "totalPages"), -1);
     }
     m_layerData = std::move(d);
     return true;
