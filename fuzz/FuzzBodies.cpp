@@ -11,6 +11,8 @@
 #include "psd/vector/PSDPath.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDFile.h"
+#include "psd/file/PSDLinkedData.h"
+#include "psd/file/PSDSmartObjectJson.h"
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayer.h"
@@ -35,6 +37,12 @@ void DecodeAll(PSD::PSDFile const& doc) {
         (void)layer->GetBitmap(b, r);
         (void)layer->GetBitmapUserMask(b, r);
         (void)layer->GetBitmapRealMask(b, r);
+    }
+    // Embedded files decode too, nested documents with their own pixels.
+    for (auto const& record : doc.m_linkedRecords) {
+        (void)record->GetBitmap();
+        if (auto nested = record->GetDocument()) DecodeAll(*nested);
+        (void)PSD::LinkedDataJson(doc);
     }
 }
 
@@ -68,6 +76,32 @@ void FuzzOpen(uint8_t const* data, size_t size) {
         std::string error;
         (void)PSD::RenderDocument(*doc, {}, result, error);
     }
+}
+
+void FuzzPlaced(uint8_t const* data, size_t size) {
+    PrepareLimits();
+    if (size == 0) return;
+    uint32_t key = data[0] & 1 ? PSD::Key("SoLd") : PSD::Key("PlLd");
+    auto stream = Kernel::MemoryInStream::Create(data + 1, size - 1);
+    PSD::ParseData pd;
+    PSD::PSDSmartObject object;
+    bool ok = key == PSD::Key("PlLd") ? object.Parse(*stream, pd) : object.ParseLayerData(key, *stream, pd);
+    if (!ok) return;
+    // An identifier is never longer than the format's 36 characters (UTF-8 may take more bytes).
+    size_t characters = 0;
+    for (unsigned char c : object.m_uniqueId) characters += (c & 0xC0) != 0x80;
+    if (characters > 36) std::abort();
+    (void)PSD::SmartObjectJson(object, nullptr).dump();
+}
+
+void FuzzTIFF(uint8_t const* data, size_t size) {
+    PrepareLimits();
+    PSD::PSDReport report;
+    PSD::CreateOptions opts;
+    opts.parseSmartObjects = true;
+    auto stream = Kernel::MemoryInStream::Create(data, size);
+    auto doc = PSD::PSDFile::CreateFromTIFF(Kernel::Counted<Kernel::InStreamSeekable>(stream), opts, report);
+    if (doc) DecodeAll(*doc);
 }
 
 void FuzzDescriptor(uint8_t const* data, size_t size) {

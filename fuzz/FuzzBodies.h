@@ -12,7 +12,8 @@ namespace fuzzbodies {
 void PrepareLimits();
 
 // Opens a document from memory and decodes the composite and every layer bitmap and mask. The
-// last input byte chooses the options (text, smart objects, decoding, a save afterwards).
+// last input byte chooses the options (text, smart objects, decoding, a save afterwards); decoding
+// covers the embedded files of placed layers.
 void FuzzOpen(uint8_t const* data, size_t size);
 // Parses a descriptor (version and body), saves it back and parses the copy.
 void FuzzDescriptor(uint8_t const* data, size_t size);
@@ -29,6 +30,10 @@ void FuzzEffects(uint8_t const* data, size_t size);
 // Reads a bare path record list: the document's width and height (16 bits each), then the
 // records. What reads is written from the model and must read back.
 void FuzzPaths(uint8_t const* data, size_t size);
+// Reads a bare placed-layer body: the first byte chooses "PlLd" (even) or "SoLd" (odd).
+void FuzzPlaced(uint8_t const* data, size_t size);
+// Opens a layered TIFF file from memory and decodes its composite, layers and embedded files.
+void FuzzTIFF(uint8_t const* data, size_t size);
 // Opens a document, loads every bitmap, saves it (PSD or PSB, compressed or not) and opens the
 // copy, which must open.
 void FuzzRoundTrip(uint8_t const* data, size_t size);

@@ -9,6 +9,7 @@ seconds=${1:-120}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(open descriptor engine_data pack_bits round_trip effects adjustment paths)
+[ ${#targets[@]} -gt 0 ] || targets=(open descriptor engine_data pack_bits round_trip effects adjustment placed tiff)
 corpus=${ZUZODORIV_CORPUS:-../shared/corpus}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -32,6 +33,13 @@ seed_dir() {
                     { cat "$f"; printf '\x07'; } > "$d/fx-$(echo "$f" | md5sum | cut -c1-12)-$(basename "$f")"; done ;;
         effects|adjustment|paths)
             # Every effects, adjustment, fill or vector mask block body of the corpus, behind the bytes that tell
+            grep -l '"lrFX"\|"lfx2"\|"lfxs"\|"lmfx"\|"levl"\|"curv"\|"brit"\|"hue2"\|"selc"\|"phfl"\|"grdm"\|"clrL"\|"SoCo"\|"GdFl"\|"PtFl"\|"blwh"\|"vibA"\|"PlLd"\|"SoLd"\|"lnk2"\|"lnk3"\|"lnkD"' -r "$corpus" --include='*.ref.json' | sed 's/\.ref\.json$//' |
+                while read -r f; do [ -f "$f" ] && [ "$(stat -c %s "$f")" -lt 2000000 ] || continue
+                    { cat "$f"; printf '\x07'; } > "$d/fx-$(echo "$f" | md5sum | cut -c1-12)-$(basename "$f")"; done ;;
+        tiff)
+            find "$corpus/tiff" -type f -name '*.tif' -exec cp {} "$d/" \; ;;
+        effects|adjustment|placed)
+            # Every effects, adjustment, fill or placed-layer block body of the corpus, behind the bytes that tell
             # the fuzz body what it is.
             python3 scripts/seed-blocks.py "$t" "$corpus" "$d" ;;
         descriptor)
@@ -56,6 +64,7 @@ for t in "${targets[@]}"; do
         rm -rf "build-fuzz/work/$t" && mkdir -p "build-fuzz/work/$t"
         # A fixed seed and input count, capped in time so a slow machine still finishes.
         case $t in open) budget=(-runs=40000) ;; round_trip) budget=(-runs=6000) ;; effects|adjustment|paths) budget=(-runs=100000) ;; *) budget=(-runs=400000) ;; esac
+        case $t in open) budget=(-runs=40000) ;; round_trip) budget=(-runs=6000) ;; effects|adjustment|placed) budget=(-runs=100000) ;; *) budget=(-runs=400000) ;; esac
         budget+=(-seed=1 -max_total_time=150)
     else
         budget=(-max_total_time="$seconds")

@@ -2,8 +2,10 @@
 """Seeds for the block-body fuzz targets: every distinct body of the chosen blocks in the corpus.
 
     seed-blocks.py effects|adjustment|paths CORPUS OUT
+    seed-blocks.py effects|adjustment|placed CORPUS OUT
 
 effects: one byte naming the form (0 the legacy "lrFX", 1 a descriptor block), then the body.
+placed: one byte naming the block (0 "PlLd", 1 "SoLd"), then the body.
 adjustment: the key, one byte choosing the colour mode (1 RGB; curves also 2 CMYK and 3 Lab), the body.
 paths: the document's width and height (16 bits each), then the path records of a vector mask block.
 """
@@ -12,6 +14,7 @@ import pathlib
 import struct
 import sys
 
+PLACED = {b'PlLd': [b'\x00'], b'SoLd': [b'\x01']}
 EFFECTS = {b'lrFX': [b'\x00'], b'lfx2': [b'\x01'], b'lfxs': [b'\x01'], b'lmfx': [b'\x01']}
 ADJUSTMENTS = {k.encode(): [k.encode() + bytes([m]) for m in ((1, 2, 3) if k == 'curv' else (1,))]
                for k in ('levl', 'curv', 'brit', 'blnc', 'blwh', 'hue ', 'hue2', 'mixr', 'nvrt', 'post',
@@ -23,6 +26,7 @@ PATHS = {b'vmsk': [], b'vsms': []}
 def main():
     kind, corpus, out = sys.argv[1], pathlib.Path(sys.argv[2]), pathlib.Path(sys.argv[3])
     prefixes = EFFECTS if kind == 'effects' else PATHS if kind == 'paths' else ADJUSTMENTS
+    prefixes = {'effects': EFFECTS, 'placed': PLACED}.get(kind, ADJUSTMENTS)
     seen = set()
     for f in sorted(corpus.rglob('*')):
         if f.suffix.lower() not in ('.psd', '.psb') or f.stat().st_size > 50 << 20:

@@ -13,7 +13,15 @@ struct OpenedDocument {
     std::string error;                  // what PSD::OpenFile says went wrong
 };
 
-inline OpenedDocument OpenDocument(std::string const& path, PSD::CreateOptions const& options = {}) {
+// What the tool reads unless told otherwise: smart objects and their files, not text.
+inline PSD::CreateOptions ToolOptions() {
+    PSD::CreateOptions o;
+    o.parseSmartObjects = true;
+    return o;
+}
+
+inline OpenedDocument OpenDocument(std::string const& path,
+                                   PSD::CreateOptions const& options = ToolOptions()) {
     OpenedDocument o;
     o.doc = PSD::OpenFile(path, options, o.report, o.error);
     return o;

@@ -1,6 +1,8 @@
-// `zuzodoriv convert IN OUT [--psb] [--zip] [--check]`: reads a document, decodes every bitmap (composite,
-// extra channels, layers and their masks) and writes it again as PSD or PSB.
+// `zuzodoriv convert IN OUT [--psb] [--zip] [--lzw] [--check]`: reads a document, decodes every bitmap
+// (composite, extra channels, layers and their masks) and writes it again as PSD or PSB, or as a
+// layered TIFF file when OUT ends in .tif or .tiff.
 #include <atomic>
+#include <cctype>
 #include <iostream>
 #include <memory>
 
@@ -20,7 +22,16 @@ struct Options {
     bool psb = false;
     bool zip = false;
     bool check = false;
+    bool lzw = false;
 };
+
+// A target named .tif or .tiff is written as a layered TIFF file.
+bool IsTIFFTarget(std::string const& path) {
+    auto dot = path.find_last_of('.');
+    std::string ext = dot == std::string::npos ? "" : path.substr(dot + 1);
+    for (auto& ch : ext) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+    return ext == "tif" || ext == "tiff";
+}
 
 // Opens the written file and lists what of the original it lacks; 0 when nothing is missing.
 int CheckOutput(PSD::PSDFile const& original, Options const& o) {
@@ -146,6 +157,14 @@ int RunConvert(Options const& o) {
         std::cerr << "warning: " << o.input << ": composite: " << doc->m_compositeDamagedRows
                   << " damaged rows written as zeros\n";
     }
+    if (IsTIFFTarget(o.output)) {
+        std::string why;
+        if (!doc->SaveTIFF(o.output, o.lzw, why)) {
+            std::cerr << o.output << ": " << why << "\n";
+            return 1;
+        }
+        return o.check ? CheckOutput(*doc, o) : 0;
+    }
     std::string saveError;
     int status = SaveDocumentToFile(*doc, o.output, o.psb, o.zip, true, &saveError);
     if (status == 0 && o.check) return CheckOutput(*doc, o);
@@ -171,6 +190,7 @@ CommandRegistrar s_reg([](CLI::App& app) {
     cmd->add_option("input", opts->input, "Document to read")->required();
     cmd->add_option("output", opts->output, "Document to write")->required();
     cmd->add_flag("--psb", opts->psb, "Write the large-document format (version 2)");
+    cmd->add_flag("--lzw", opts->lzw, "A .tif target's image in LZW instead of deflate");
     cmd->add_flag("--zip", opts->zip, "ZIP with prediction for 16- and 32-bit layer channels");
     cmd->add_flag("--check", opts->check,
                   "Open the written file again and list every resource or block of the input it lacks");

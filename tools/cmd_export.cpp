@@ -1,6 +1,8 @@
 // `zuzodoriv export FILE [-o DIR]`: the composite, its extra channels, every layer with pixels and
-// its masks as PNG files, and export.json listing them.
+// its masks as PNG files, each embedded file of a placed layer as stored (smart-<id>.<ext>, with
+// a nested document's composite beside it), and export.json listing them.
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +18,7 @@
 #include "host/raster/PNG.h"
 #include "psd/file/PSDFile.h"
 #include "psd/adjustments/PSDFillLayer.h"
+#include "psd/file/PSDLinkedData.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/render/PSDRender.h"
 #include "psd/vector/PSDPath.h"
@@ -372,6 +375,30 @@ int RunExport(Options const& o) {
             if (WriteSvg(*doc, *layers[i]->m_vectorMask, layers[i].Get(), dir / name))
                 record({{"file", name}, {"kind", "vector"}, {"layer", i}, {"name", std::string(layers[i]->m_name)}});
         }
+    // The files behind placed layers, as stored, and the composite of each nested document.
+    for (auto const& linked : doc->m_linkedRecords) {
+        if (!doLayers || doc->GetLinkedLayerData(linked->m_uniqueId) != linked) continue;
+        auto bytes = linked->GetBytes();
+        if (bytes.empty()) continue;
+        std::string id = linked->m_uniqueId;
+        for (auto& ch : id)
+            if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-') ch = '_';
+        std::string name = "smart-" + id + "." + linked->GetExtension();
+        std::ofstream(dir / name, std::ios::binary)
+            .write(reinterpret_cast<char const*>(bytes.data()), std::streamsize(bytes.size()));
+        record({{"file", name}, {"kind", "smart-object"}, {"id", std::string(linked->m_uniqueId)}});
+        auto nested = linked->GetDocument();
+        if (!nested) continue;
+        BitmapRef flat;
+        std::vector<BitmapRef> masks;
+        PSD::PSDReport r;
+        std::string composite = "smart-" + id + "-composite.png", err;
+        if (!nested->GetBitmap(flat, masks, r))
+            fail(composite + ": " + ErrorText(r));
+        else if (flat && Write(flat, *nested, dir / composite, err))
+            record({{"file", composite}, {"kind", "smart-object-composite"}, {"id", std::string(linked->m_uniqueId)}});
+        else
+            fail(composite + ": " + err);
     }
 
     std::sort(files.begin(), files.end(), [](json const& a, json const& b) {

@@ -54,7 +54,7 @@ struct Options {
 int RunInfo(Options const& o) {
     int status = 0;
     for (auto const& path : o.files) {
-        PSD::CreateOptions opts;
+        PSD::CreateOptions opts = ToolOptions();
         opts.parseText = o.parseText;
         auto opened = OpenDocument(path, opts);
         auto const& doc = opened.doc;

@@ -6,6 +6,7 @@
 #include "psd/effects/PSDEffectsJson.h"
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDVectorJson.h"
+#include "psd/file/PSDSmartObjectJson.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/file/PSDLayerTree.h"
 #include "psd/layer/PSDLayerKind.h"
@@ -85,6 +86,8 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
             layers.back()["vector_stroke"] = json::parse(PSD::VectorStrokeJson(*l, resolution).dump());
         if (!l->m_vectorOrigination.empty())
             layers.back()["live_shape"] = json::parse(PSD::LiveShapeJson(*l).dump());
+        if (auto object = l->GetSmartObject())
+            layers.back()["smart_object"] = json::parse(PSD::SmartObjectJson(*object, &doc).dump());
         if (auto effects = l->GetEffects()) {
             layers.back()["effects"] = json::parse(PSD::EffectsJson(*effects).dump());
             layers.back()["effects_enabled"] = effects->m_masterSwitch;
@@ -98,6 +101,7 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
     json docKeys = json::array();
     for (auto const& b : doc.m_documentBlocks) docKeys.push_back(std::string(PSD::KeyToString(b.key)));
     out["document_block_keys"] = docKeys;
+    if (!doc.m_linkedRecords.empty()) out["linked_data"] = json::parse(PSD::LinkedDataJson(doc).dump());
 }
 
 // The record's kind, with what the text view adds: closed groups and the background layer.

@@ -30,6 +30,7 @@ constexpr BlockEntry kBlocks[] = {
     {Key("clrL"), Layout::Version16}, {Key("CgEd"), Layout::Plain},
     {Key("cinf"), Layout::Plain},     {Key("extn"), Layout::Plain},
     {Key("artd"), Layout::Plain},     {Key("CAI "), Layout::Version32},
+    {Key("SoLd"), Layout::PlacedLayer}, {Key("SoLE"), Layout::PlacedLayer},
 };
 
 BlockEntry const* Find(uint32_t key) {
@@ -107,7 +108,9 @@ BlockDescriptorResult ReadBlockDescriptors(uint32_t key, Kernel::InStreamSeekabl
             uint32_t type, version;
             if (!ReadValue(body, type, pd) || !ReadValue(body, version, pd))
                 return BlockDescriptorResult::Failed;
-            if (version != 4) return BlockDescriptorResult::NotDescriptorBased;
+            // The newer placed-layer blocks ("SoLd", "SoLE") also come as version 5.
+            if (version != 4 && !(version == 5 && key != Key("PlLd")))
+                return BlockDescriptorResult::NotDescriptorBased;
             break;
         }
         case Layout::TypeTool:

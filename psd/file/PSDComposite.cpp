@@ -121,6 +121,7 @@ bool PSDFile::GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& bitmap,
 }
 
 bool PSDFile::GetBitmapI(PSDLoadData& ld) const {
+    if (m_tiffSource) return GetTIFFComposite(ld);
     if (!m_sourceStream || m_imageDataPosition == 0) {
         ld.m_report.ErrorParsing();
         return false;

@@ -3,6 +3,7 @@
 #include "host/kernel/Memory.h"
 
 #include "psd/layer/PSDLayer.h"
+#include "psd/file/PSDLinkedData.h"
 #include "psd/layer/PSDSmartObject.h"
 #include "psd/vector/PSDPath.h"
 
@@ -18,6 +19,11 @@ uint32_t Be32(uint8_t const* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) <
 
 PSDFile::PSDFile() = default;
 PSDFile::~PSDFile() = default;
+
+Kernel::Counted<PSDSmartObjectData> PSDFile::GetLinkedLayerData(String const& identifier) const {
+    auto it = m_linkedLayerData.find(identifier);
+    return it == m_linkedLayerData.end() ? nullptr : it->second;
+}
 
 Kernel::Counted<PSDFile> PSDFile::CreateI(Kernel::Counted<Kernel::InStreamSeekable> const& stream, bool inMemory,
                                           CreateOptions const& options, PSDReport& report) {

@@ -71,8 +71,13 @@ public:
     static Kernel::Counted<PSDFile> CreateFromImageResourceData(unsigned int width, unsigned int height,
                                                                 Kernel::InStream& stream, PSDReport& report);
     // The layered document inside a TIFF file's tags.
+    // Null without a report when the file does not open or lacks a required tag (the layer
+    // data among them); with the error when the colour mode, depth, resources or layers fail.
     static Kernel::Counted<PSDFile> CreateFromTIFF(String const& path, CreateOptions const& options,
                                                    PSDReport& report);
+    // The same for a TIFF file held in a stream (from its start).
+    static Kernel::Counted<PSDFile> CreateFromTIFF(Kernel::Counted<Kernel::InStreamSeekable> const& stream,
+                                                   CreateOptions const& options, PSDReport& report);
 
     static bool Sniff(Kernel::InStreamSeekable& stream);
     static bool Sniff(Kernel::InStreamSeekable& stream, ParseData& pd);
@@ -134,11 +139,16 @@ public:
     bool GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& bitmap,
                    std::vector<Kernel::Counted<Raster::DynamicBitmap>>& masks, PSDReport& report) const;
     [[nodiscard]] bool GetBitmapI(PSDLoadData& ld) const;
+    // The composite of a document read from a TIFF file: the TIFF's own image.
+    [[nodiscard]] bool GetTIFFComposite(PSDLoadData& ld) const;
 
     // ---- Saving
     // Writes the whole document; false when a write fails, a side is too large for the format,
     // or options.abort was set.
     [[nodiscard]] bool Save(Kernel::OutStreamSeekable& stream, SaveOptions const& options) const;
+    // Writes a big-endian layered TIFF file: the composite as its image (deflate, or LZW), the
+    // image resources and the layer and mask data in their tags. False with a reason in error.
+    [[nodiscard]] bool SaveTIFF(String const& path, bool lzw, std::string& error) const;
     [[nodiscard]] bool SaveColorModeSection(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
     [[nodiscard]] bool SaveLayersAndMasks(Kernel::OutStreamSeekable& stream, SaveData const& sd,
                                           bool const* cancel) const;
@@ -194,6 +204,8 @@ public:
     bool IsPSB() const { return m_isPSB; }
     Kernel::Counted<PSDWarnings> const& GetWarnings() const { return m_warnings; }
     std::vector<Kernel::Counted<PSDLayer>> const& GetLayers() const { return m_layers; }
+    // The linked-data record of a placed layer's identifier; null when no record carries it.
+    Kernel::Counted<PSDSmartObjectData> GetLinkedLayerData(String const& identifier) const;
 
     // Fields, in order. The host reads them directly.
     uint32_t m_width = 0;
@@ -226,6 +238,8 @@ public:
     int32_t m_globalLightAltitude = 30;
     uint32_t m_mergedTransparency = 0;
     Kernel::Counted<Kernel::InStreamSeekable> m_sourceStream;
+    // The TIFF file a document was read from (its source stream then holds the layer data).
+    Kernel::Counted<Kernel::InStreamSeekable> m_tiffSource;
     uint64_t m_imageDataPosition = 0;
     bool m_isPSB = false;
     bool m_sourceSwap = true;  // the source's byte-order flag
@@ -239,7 +253,10 @@ public:
         uint8_t scans = 0;
         bool present = false;
     } m_jpeg;
+    // The files behind placed layers by identifier (a later record of an identifier wins), and
+    // every record in file order.
     std::unordered_map<String, Kernel::Counted<PSDSmartObjectData>> m_linkedLayerData;
+    std::vector<Kernel::Counted<PSDSmartObjectData>> m_linkedRecords;
     // Building: the weighted layer count against the 8000-layer limit, and whether it was hit.
     uint64_t m_layerCountForLimit = 0;
     bool m_tooManyLayers = false;

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "psd/file/PSDFile.h"
+#include "psd/file/PSDLinkedData.h"
 #include "psd/io/PSDKeyTable.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/layer/PSDLayerRead.h"
@@ -35,6 +36,12 @@ bool SetMergedTransparency(PSDFile& doc, DocumentBlock&, ParseData&) {
     return true;
 }
 
+// Linked files (and "lnkE", the same records naming files outside) are read only with smart objects; either way the block is kept for the save.
+bool ParseLinkedData(PSDFile& doc, DocumentBlock& block, ParseData& pd) {
+    if (pd.m_parseSmartObjects) ParseLinkedDataBlock(doc, block.outer, block.length, pd);
+    return true;
+}
+
 constexpr KeyHandler<uint32_t, DocumentHandler> kDocumentBlocks[] = {
     {Key("Layr"), ParseLayers},
     {Key("Lr16"), ParseLayers},
@@ -44,9 +51,9 @@ constexpr KeyHandler<uint32_t, DocumentHandler> kDocumentBlocks[] = {
     {Key("MTrn"), SetMergedTransparency},
     {Key("Mtrn"), SetMergedTransparency},
     // Linked smart-object data and the document's text engine data have their own readers.
-    {Key("lnk2"), KeepBody},
-    {Key("lnk3"), KeepBody},
-    {Key("lnkD"), KeepBody},
+    {Key("lnk2"), ParseLinkedData},
+    {Key("lnk3"), ParseLinkedData},
+    {Key("lnkD"), ParseLinkedData},
     {Key("Txt2"), KeepBody},
     // Known blocks whose content the model does not read.
     {Key("LMsk"), KeepBody},
@@ -57,7 +64,7 @@ constexpr KeyHandler<uint32_t, DocumentHandler> kDocumentBlocks[] = {
     {Key("Patt"), KeepBody},
     {Key("FMsk"), KeepBody},
     {Key("FXid"), KeepBody},
-    {Key("lnkE"), KeepBody},
+    {Key("lnkE"), ParseLinkedData},
     {Key("Pat2"), KeepBody},
     {Key("Pat3"), KeepBody},
 };

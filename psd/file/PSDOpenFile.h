@@ -1,4 +1,4 @@
-// Opening a document from a path in one call.
+// Opening a document (PSD, PSB or layered TIFF) from a path or a stream in one call.
 #pragma once
 
 #include <string>
@@ -8,6 +8,13 @@
 #include "psd/report/PSDReport.h"
 
 namespace PSD {
+
+// Whether the stream holds a TIFF file (by its first bytes).
+bool IsTIFFStream(Kernel::InStreamSeekable& stream);
+// A document from a PSD, PSB or layered TIFF file held in a stream, recognised by content. A
+// TIFF without layer data fails with a parsing error saying so.
+Kernel::Counted<PSDFile> OpenStream(Kernel::Counted<Kernel::InStreamSeekable> const& stream,
+                                    CreateOptions const& options, PSDReport& report);
 
 // The document at path, or null with message set: "cannot open: <why>" when the file does not
 // open, otherwise the report's error message ("failed" when the parse stopped without one).

@@ -94,11 +94,13 @@ template <class T>
     return true;
 }
 
-// A four-character key (always big-endian, whatever the byte-order flag).
+// A four-character key: a 32-bit number, so little-endian data (layered TIFF files) stores its
+// bytes reversed ("MIB8", "ryaL").
 [[nodiscard]] inline bool ReadKey(Kernel::InStream& s, uint32_t& out, PSDLoadData& ld) {
     uint8_t b[4];
     if (!ReadBytes(s, b, 4, ld)) return false;
     out = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+    if (!ld.m_swap) out = __builtin_bswap32(out);
     return true;
 }
 

@@ -100,7 +100,7 @@ RowFn PickStorer(unsigned s, unsigned d, bool predict, bool bigEndian, bool inve
 
 uint64_t RowCount(ChannelJob const& job, uint32_t y) {
     uint8_t const* p = job.rowCounts + size_t(y) * job.countBytes;
-    return job.countBytes == 4 ? Load32(p, job.bigEndian) : Load16(p, job.bigEndian);
+    return job.countBytes == 4 ? Load32(p, job.countsBigEndian) : Load16(p, job.countsBigEndian);
 }
 
 // A piece of work: rows [y0, y1) of one job; offset is where row y0's packed bytes start (RLE).
@@ -567,7 +567,7 @@ bool PrepareChannelBlock(uint8_t const* block, uint64_t length, bool isPSB, Chan
         ld.m_report.ErrorTruncated();
         return false;
     }
-    job.compression = Load16(block, job.bigEndian);
+    job.compression = Load16(block, job.countsBigEndian);
     job.data = block + 2;
     job.size = length - 2;
     uint64_t rowBytes, total;
@@ -827,7 +827,7 @@ bool ParseChannelData(Kernel::InStreamSeekable& stream, uint64_t length, bool is
     job.width = bitmap.GetWidth();
     job.height = bitmap.GetHeight();
     job.sampleBytes = sampleBytes;
-    job.bigEndian = ld.m_swap;
+    job.countsBigEndian = ld.m_swap;
     if (!PrepareChannelBlock(bytes.Data(), length, isPSB, job, ld)) return false;
     bool ok = DecodeChannels(jobs, ld);
     if (jobs[0].damagedRows) damaged = true;

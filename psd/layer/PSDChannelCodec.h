@@ -42,7 +42,8 @@ struct ChannelJob {
     uint32_t width = 0;
     uint32_t height = 0;
     unsigned sampleBytes = 1;  // in the document: 1, 2, or 4 (float)
-    bool bigEndian = true;     // samples in the document's byte order
+    bool bigEndian = true;     // samples big-endian (in layered TIFF files of either order too)
+    bool countsBigEndian = true;  // the compression code and row counts: the data's byte order
     unsigned compression = kCompressionRaw;
     uint8_t const* data = nullptr;       // raw rows, packed rows or the deflate stream
     uint64_t size = 0;                   // bytes available at data

@@ -150,7 +150,7 @@ bool PSDLayer::LocateBitmapChannels(Raster::FormatInfo const& info, std::vector<
             job.width = uint32_t(GetWidth());
             job.height = uint32_t(GetHeight());
             job.sampleBytes = m_bitDepth / 8;
-            job.bigEndian = ld.m_swap;
+            job.countsBigEndian = ld.m_swap;
             if (!PrepareLayerChannel(*m_stream, pos, c.m_length, m_isPSB, bytes[i], job, ld))
                 return false;
             if (jobOfTarget[target] >= 0)
@@ -241,7 +241,7 @@ bool LoadMask(PSDLayer const& layer, PSDLayerMask const& mask, int16_t id, Bitma
     job.width = uint32_t(width);
     job.height = uint32_t(height);
     job.sampleBytes = layer.m_bitDepth / 8;
-    job.bigEndian = ld.m_swap;
+    job.countsBigEndian = ld.m_swap;
     ChannelBytes bytes;
     if (!PrepareLayerChannel(*layer.m_stream, pos, layer.m_channels[index].m_length, layer.m_isPSB,
                              bytes, job, ld))

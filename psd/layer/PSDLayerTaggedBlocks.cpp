@@ -12,6 +12,7 @@
 #include "psd/vector/PSDVectorOrigination.h"
 #include "psd/vector/PSDVectorStroke.h"
 #include "psd/layer/PSDLayerRead.h"
+#include "psd/layer/PSDSmartObject.h"
 
 namespace PSD {
 
@@ -214,6 +215,26 @@ bool ParseAdjustmentExtra(PSDLayer& layer, Kernel::InStreamSeekable& body, Parse
     return !layer.m_adjustment || layer.m_adjustment->ParseExtraData(body, pd);
 }
 
+// Placed-layer blocks fill one smart object. A block that does not read leaves the smart object
+// as it was (none, or what another block gave) and the layer reads on; the body stays kept.
+template <uint32_t kKey>
+bool ParsePlaced(PSDLayer& layer, Kernel::InStreamSeekable& body, ParseData& pd) {
+    if (!pd.m_parseSmartObjects) return true;
+    Kernel::Counted<PSDSmartObject> object;
+    try {
+        object = layer.m_smartObject ? Kernel::MakeCounted<PSDSmartObject>(*layer.m_smartObject)
+                                     : Kernel::MakeCounted<PSDSmartObject>();
+    } catch (std::bad_alloc const&) {
+        pd.m_report.ErrorAlloc();
+        return false;
+    }
+    auto error = pd.m_report.m_error;
+    bool ok = kKey == Key("PlLd") ? object->Parse(body, pd) : object->ParseLayerData(kKey, body, pd);
+    pd.m_report.m_error = error;
+    if (ok) layer.m_smartObject = object;
+    return true;
+}
+
 constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
     // Small blocks read here.
     {Key("luni"), ParseUnicodeName},
@@ -244,7 +265,9 @@ constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
     {Key("vstk"), ParseVectorStroke},
     {Key("vogk"), ParseVectorOrigination},
     // Placed layer (smart object).
-    {Key("PlLd"), KeepBody},
+    {Key("PlLd"), ParsePlaced<Key("PlLd")>},
+    {Key("SoLd"), ParsePlaced<Key("SoLd")>},
+    {Key("SoLE"), ParsePlaced<Key("SoLE")>},
     // Type tool.
     {Key("TySh"), KeepBody},
     // Adjustments.
@@ -278,7 +301,6 @@ constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
     {Key("fxrp"), KeepBody},
     {Key("ffxi"), KeepBody},
     {Key("Txt2"), KeepBody},
-    {Key("SoLd"), KeepBody},
     {Key("plLd"), KeepBody},
     {Key("Anno"), KeepBody},
     {Key("FEid"), KeepBody},

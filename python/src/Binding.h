@@ -61,6 +61,9 @@ void BindLayerRender(py::class_<LayerRef>& layer);
 void BindVector(py::class_<LayerRef>& layer);
 void BindVectorDocument(py::class_<DocumentRef, DocumentPtr>& document);
 py::object JsonToPython(nlohmann::ordered_json const& j);
+// SmartObject.cpp: Layer.smart_object, Document.linked_data and the LinkedFile class.
+void BindSmartObject(py::module_& m, py::class_<LayerRef>& layer,
+                     py::class_<DocumentRef, DocumentPtr>& document);
 // Four-character keys as str, their bytes taken as Latin-1 like `info --json` does.
 py::str KeyText(uint32_t key);
 // A layer's blend mode as its key.

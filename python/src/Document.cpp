@@ -5,6 +5,7 @@
 #include "Binding.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/file/PSDLayerTree.h"
+#include "psd/file/PSDOpenFile.h"
 
 namespace zuzodoriv::python {
 
@@ -42,7 +43,9 @@ DocumentPtr Open(py::object source, bool parseText, bool parseSmartObjects) {
         auto stream = Kernel::MemoryInStream::Create(view.buf, size_t(view.len));
         PyBuffer_Release(&view);
         py::gil_scoped_release unlocked;
-        file = PSD::PSDFile::Create(stream, options, report);
+        file = PSD::IsTIFFStream(*stream)
+                   ? PSD::OpenStream(Kernel::Counted<Kernel::InStreamSeekable>(stream), options, report)
+                   : PSD::PSDFile::Create(stream, options, report);
     } else {
         std::string path = PathOf(source);
         std::string why;
@@ -50,7 +53,7 @@ DocumentPtr Open(py::object source, bool parseText, bool parseSmartObjects) {
         {
             py::gil_scoped_release unlocked;
             in = Kernel::FileInStream::Open(path, &why);
-            if (in) file = PSD::PSDFile::Create(in, options, report);
+            if (in) file = PSD::OpenStream(in, options, report);
         }
         if (!in) ThrowError("cannot open " + path + ": " + why);
     }
@@ -293,6 +296,9 @@ void BindDocument(py::module_& m) {
     BindSave(d);
     BindDocumentRender(d);
     BindVectorDocument(d);
+    // Layer is bound before Document.
+    auto layer = py::reinterpret_borrow<py::class_<LayerRef>>(py::type::of<LayerRef>());
+    BindSmartObject(m, layer, d);
 }
 
 }  // namespace zuzodoriv::python

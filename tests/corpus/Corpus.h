@@ -37,6 +37,10 @@ std::vector<Aspect>& Aspects();
 // The error code the format rules demand from a header, or -1 when the header is acceptable.
 int ExpectedHeaderRefusal(nlohmann::json const& header);
 
+// The sha256 of one bitmap channel's samples as the document stores them (big-endian, rows top
+// to bottom); depth is the document's, invert undoes a mask's inversion.
+std::string HashChannel(Raster::DynamicBitmap const* bm, unsigned channel, unsigned depth, bool invert);
+
 // Lower-case hexadecimal of the bytes.
 std::string Hex(std::string const& bytes);
 

@@ -11,11 +11,6 @@
 #include "tests/support/Sha256.h"
 
 namespace corpus {
-namespace {
-
-using nlohmann::json;
-using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
-
 // The samples of one bitmap channel as the document stored them. depth is the document's.
 std::string HashChannel(Raster::DynamicBitmap const* bm, unsigned channel, unsigned depth,
                         bool invert) {
@@ -61,6 +56,11 @@ std::string HashChannel(Raster::DynamicBitmap const* bm, unsigned channel, unsig
     }
     return sha.HexDigest();
 }
+
+namespace {
+
+using nlohmann::json;
+using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
 
 // The reference hash to compare with, or null when the reference could not decode the channel.
 json const* RefHash(json const& ch) {

@@ -32,6 +32,8 @@ TEST(FuzzRegressions, KeptInputsRunCleanly) {
     Replay("effects", fuzzbodies::FuzzEffects);
     Replay("adjustment", fuzzbodies::FuzzAdjustment);
     Replay("paths", fuzzbodies::FuzzPaths);
+    Replay("placed", fuzzbodies::FuzzPlaced);
+    Replay("tiff", fuzzbodies::FuzzTIFF);
 }
 
 TEST(FuzzRegressions, BodiesAcceptDegenerateInputs) {
@@ -39,6 +41,7 @@ TEST(FuzzRegressions, BodiesAcceptDegenerateInputs) {
     for (auto body : {fuzzbodies::FuzzOpen, fuzzbodies::FuzzDescriptor, fuzzbodies::FuzzEngineData,
                       fuzzbodies::FuzzPackBits, fuzzbodies::FuzzRoundTrip, fuzzbodies::FuzzEffects,
                       fuzzbodies::FuzzAdjustment, fuzzbodies::FuzzPaths}) {
+                      fuzzbodies::FuzzAdjustment, fuzzbodies::FuzzPlaced, fuzzbodies::FuzzTIFF}) {
         body(nothing, 0);
         body(nothing, 1);
     }

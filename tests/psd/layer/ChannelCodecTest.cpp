@@ -141,8 +141,8 @@ TEST(ChannelCodec, EveryCompressionRoundTripsAt8And16Bits) {
     }
 }
 
-// A little-endian container stores the compression code, the 16-bit samples and their deltas low
-// byte first; the deltas are undone on the samples as stored, without the big-endian running sums.
+// A little-endian container (a layered TIFF file) stores the compression code low byte first but
+// the 16-bit samples and their deltas big-endian, as in any document.
 TEST(ChannelCodec, LittleEndianSixteenBitPrediction) {
     const uint32_t w = 37, h = 5;
     auto samples = testsupport::Pattern(size_t(w) * h * 2, 9);  // big-endian
@@ -152,8 +152,8 @@ TEST(ChannelCodec, LittleEndianSixteenBitPrediction) {
         for (size_t i = row; i < row + size_t(w) * 2; i += 2) {
             uint16_t v = uint16_t(samples[i] << 8 | samples[i + 1]), delta = uint16_t(v - prev);
             prev = v;
-            deltas[i] = uint8_t(delta);
-            deltas[i + 1] = uint8_t(delta >> 8);
+            deltas[i] = uint8_t(delta >> 8);
+            deltas[i + 1] = uint8_t(delta);
         }
     }
     std::vector<uint8_t> z;

@@ -1,0 +1,126 @@
+// Layered TIFF files: documents written as TIFF read back with the same layers and pixels, and
+// TIFF files that are not layered documents are refused as they should be.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include "psd/file/PSDFile.h"
+#include "psd/file/PSDOpenFile.h"
+#include "psd/layer/PSDLayer.h"
+#include "tests/support/CorpusRoot.h"
+#include "tests/support/ScratchDir.h"
+
+namespace {
+
+using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
+
+Kernel::Counted<PSD::PSDFile> OpenPath(std::string const& path, PSD::PSDReport& report) {
+    std::string message;
+    return PSD::OpenFile(path, {}, report, message);
+}
+
+bool SamePixels(BitmapRef const& a, BitmapRef const& b) {
+    if (!a || !b) return !a && !b;
+    return a->GetWidth() == b->GetWidth() && a->GetHeight() == b->GetHeight() &&
+           a->GetFormat() == b->GetFormat() &&
+           std::equal(a->GetData(), a->GetData() + a->GetDataSize(), b->GetData());
+}
+
+TEST(LayeredTIFF, WrittenDocumentsReadBackEqual) {
+    char const* const sources[] = {
+        "psd-tools/tests/psd_files/clipping-mask5.psd",  // groups, masks, clipping
+        "ag-psd/test/read/smart-object/src.psd",        // placed layers and their files
+        "psd-tools/tests/psd_files/colormodes/4x4_16bit_cmyk.psd",
+        "psd-tools/tests/psd_files/16bit5x5.psd",
+        "psd-tools/tests/psd_files/32bit5x5.psd",
+        "ag-psd/test/read/cmyk/src.psd",
+        "psd-tools/tests/psd_files/colormodes/4x4_8bit_lab.psd",
+        "ag-psd/test/read/grayscale/src.psd",
+    };
+    testsupport::ScratchDir dir;
+    for (char const* source : sources) {
+        std::string path = (testsupport::CorpusRoot() / source).string();
+        PSD::PSDReport r1, r2;
+        auto doc = OpenPath(path, r1);
+        if (!doc) GTEST_SKIP() << "corpus document missing: " << path;
+        for (bool lzw : {false, true}) {
+            std::string out = (dir.path / (std::string(lzw ? "lzw-" : "") + "out.tif")).string();
+            std::string why;
+            ASSERT_TRUE(doc->SaveTIFF(out, lzw, why)) << source << ": " << why;
+            auto back = OpenPath(out, r2);
+            ASSERT_TRUE(back) << source;
+            ASSERT_EQ(back->m_layers.size(), doc->m_layers.size()) << source;
+            EXPECT_EQ(back->m_colourMode, doc->m_colourMode) << source;
+            for (size_t i = 0; i < doc->m_layers.size(); ++i) {
+                auto const& a = *doc->m_layers[i];
+                auto const& b = *back->m_layers[i];
+                EXPECT_EQ(std::string(a.m_name), std::string(b.m_name)) << source << " " << i;
+                EXPECT_EQ(a.RecordDigest(), b.RecordDigest()) << source << " " << i;
+                BitmapRef pa, pb, ma, mb;
+                PSD::PSDReport r;
+                EXPECT_EQ(a.GetBitmap(pa, r), b.GetBitmap(pb, r)) << source << " " << i;
+                EXPECT_TRUE(SamePixels(pa, pb)) << source << " layer " << i;
+                (void)a.GetBitmapUserMask(ma, r);
+                (void)b.GetBitmapUserMask(mb, r);
+                EXPECT_TRUE(SamePixels(ma, mb)) << source << " mask " << i;
+            }
+            BitmapRef ca, cb;
+            std::vector<BitmapRef> masks;
+            ASSERT_TRUE(doc->GetBitmap(ca, masks, r1) && back->GetBitmap(cb, masks, r2)) << source;
+            EXPECT_TRUE(SamePixels(ca, cb)) << source << " composite " << ca->GetWidth() << " " << int(ca->GetFormat()) << " " << int(cb->GetFormat());
+        }
+    }
+}
+
+// A plain TIFF of a photometric interpretation and, optionally, the layer data tag.
+std::string PlainTIFF(testsupport::ScratchDir const& dir, char const* name, uint16_t photometric, bool layers) {
+    std::string path = (dir.path / name).string();
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    uint8_t row[4] = {1, 2, 3, 4};
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 4u);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, 1u);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(1));
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
+    if (photometric == PHOTOMETRIC_PALETTE) {
+        std::vector<uint16_t> map(256, 0);
+        TIFFSetField(t, TIFFTAG_COLORMAP, map.data(), map.data(), map.data());
+    }
+    static uint8_t const data[] = "Adobe Photoshop Document Data Block\0";
+    if (layers) TIFFSetField(t, TIFFTAG_IMAGESOURCEDATA, uint32_t(sizeof data), data);
+    TIFFWriteScanline(t, row, 0, 0);
+    TIFFClose(t);
+    return path;
+}
+
+TEST(LayeredTIFF, FilesThatAreNotLayeredDocuments) {
+    testsupport::ScratchDir dir;
+    struct Case {
+        char const* what;
+        uint16_t photometric;
+        bool layers;
+        bool opens;
+        int error;  // -1: none
+    } const cases[] = {
+        {"no layer data tag", PHOTOMETRIC_MINISBLACK, false, false, -1},
+        {"palette", PHOTOMETRIC_PALETTE, true, false, PSD::PSDError::kUnsupportedColourMode},
+        {"grey without layers", PHOTOMETRIC_MINISBLACK, true, true, -1},
+    };
+    for (auto const& c : cases) {
+        std::string path = PlainTIFF(dir, "plain.tif", c.photometric, c.layers);
+        PSD::PSDReport report;
+        auto doc = PSD::PSDFile::CreateFromTIFF(path, {}, report);
+        EXPECT_EQ(bool(doc), c.opens) << c.what;
+        EXPECT_EQ(report.m_error ? int(report.m_error->GetCode()) : -1, c.error) << c.what;
+        if (doc) {
+            EXPECT_TRUE(doc->m_layers.empty());
+            EXPECT_EQ(doc->m_unitConverter->GetResolution(), 96.0) << "the resolution default";
+        }
+    }
+    // Opening by content names what is missing.
+    PSD::PSDReport report;
+    EXPECT_FALSE(OpenPath(PlainTIFF(dir, "plain.tif", PHOTOMETRIC_MINISBLACK, false), report));
+    ASSERT_TRUE(report.m_error);
+    EXPECT_NE(std::string(report.m_error->Report()).find("37724"), std::string::npos);
+}
+
+}  // namespace
