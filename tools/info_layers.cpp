@@ -3,6 +3,7 @@
 #include <string>
 
 #include "psd/adjustments/PSDAdjustmentJson.h"
+#include "psd/adjustments/PSDTextJson.h"
 #include "psd/effects/PSDEffectsJson.h"
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
@@ -76,8 +77,12 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
                           {"real_mask", MaskJson(l->m_realMask)},
                           {"blending_range_sets", l->m_blendRanges.size()},
                           {"block_keys", keys}});
-        if (auto adjustment = l->GetAdjustment())
-            layers.back()["adjustment"] = json::parse(PSD::AdjustmentJson(*adjustment).dump());
+        if (auto adjustment = l->GetAdjustment()) {
+            if (auto tool = adjustment.DynamicCast<PSD::PSDAdjustmentTypeTool>())
+                layers.back()["text"] = json::parse(PSD::TextJson(*tool).dump());
+            else
+                layers.back()["adjustment"] = json::parse(PSD::AdjustmentJson(*adjustment).dump());
+        }
         if (auto effects = l->GetEffects()) {
             layers.back()["effects"] = json::parse(PSD::EffectsJson(*effects).dump());
             layers.back()["effects_enabled"] = effects->m_masterSwitch;
@@ -135,6 +140,28 @@ void AdjustmentText(PSD::PSDAdjustment const& adjustment, unsigned depth, std::o
     out << "\n";
 }
 
+// The text with each run's font, size and colour.
+void TypeText(PSD::PSDAdjustmentTypeTool const& tool, unsigned depth, std::ostream& out) {
+    std::string indent = "      " + std::string(size_t(depth) * 2, ' ');
+    auto j = PSD::TextJson(tool);
+    std::string content = j["content"].get<std::string>();
+    for (auto& c : content)
+        if (c == '\r') c = '|';
+    out << indent << "text: \"" << content << "\"";
+    if (j.contains("frame")) out << ", " << j["frame"]["type"].get<std::string>() << " text";
+    if (tool.GetWarpStyle() != "warpNone") out << ", warp " << tool.GetWarpStyle();
+    out << "\n";
+    if (!j.contains("runs")) return;
+    for (auto const& r : j["runs"]) {
+        out << indent << "  " << r["start"] << "+" << r["length"] << ": "
+            << r["font"].get<std::string>() << " " << r["size"] << "pt";
+        if (r.contains("color"))
+            out << " " << r["color"]["model"].get<std::string>() << " "
+                << r["color"]["values"].dump();
+        out << "\n";
+    }
+}
+
 void EffectsText(PSD::PSDLayerEffects const& effects, unsigned depth, std::ostream& out) {
     std::string indent = "      " + std::string(size_t(depth) * 2, ' ');
     out << indent << "effects" << (effects.m_masterSwitch ? "" : " (all off)") << ", scale "
@@ -182,7 +209,12 @@ void LayersText(PSD::PSDFile const& doc, std::ostream& out) {
         }
         if (n.isGroup && !n.endMarker) out << ", no end marker";
         out << "\n";
-        if (auto adjustment = l.GetAdjustment()) AdjustmentText(*adjustment, depth, out);
+        if (auto adjustment = l.GetAdjustment()) {
+            if (auto tool = adjustment.DynamicCast<PSD::PSDAdjustmentTypeTool>())
+                TypeText(*tool, depth, out);
+            else
+                AdjustmentText(*adjustment, depth, out);
+        }
         if (auto effects = l.GetEffects()) EffectsText(*effects, depth, out);
         return true;
     });

@@ -229,7 +229,7 @@ constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
     // Placed layer (smart object).
     {Key("PlLd"), KeepBody},
     // Type tool.
-    {Key("TySh"), KeepBody},
+    {Key("TySh"), ParseAdjustment<Key("TySh")>},
     // Adjustments.
     {Key("levl"), ParseAdjustment<Key("levl")>},
     {Key("curv"), ParseAdjustment<Key("curv")>},

@@ -54,6 +54,8 @@ void BindLayer(py::module_& m);
 void BindSave(py::class_<DocumentRef, DocumentPtr>& document);
 // Effects.cpp: the effect properties of Layer.
 void BindEffects(py::class_<LayerRef>& layer);
+// ---- Type layers (Text.cpp)
+void BindText(py::class_<LayerRef>& layer);
 py::object JsonToPython(nlohmann::ordered_json const& j);
 // Four-character keys as str, their bytes taken as Latin-1 like `info --json` does.
 py::str KeyText(uint32_t key);

@@ -240,6 +240,7 @@ void BindLayer(py::module_& m) {
         .def("__eq__", [](LayerRef const& a, LayerRef const& b) { return a.layer == b.layer; })
         .def("__hash__", [](LayerRef const& l) { return std::hash<void const*>()(l.layer.Get()); });
     BindEffects(c);
+    BindText(c);
 }
 
 }  // namespace zuzodoriv::python
