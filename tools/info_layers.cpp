@@ -1,4 +1,5 @@
 // `info`: the layers of a document, as a tree in text and as the record list in JSON.
+#include <algorithm>
 #include <ostream>
 #include <string>
 
@@ -36,6 +37,26 @@ json MaskJson(PSD::PSDLayerMask const& m) {
 
 json NullableText(char const* text) {
     return text ? json(text) : json(nullptr);
+}
+
+// A frame of the document's text: its kind, the bounds of its outline and its layout settings.
+json TextFrameJson(PSD::PSDTextFrameSetResource const& f, size_t index) {
+    json bounds = nullptr;
+    if (!f.m_beziers.empty()) {
+        double l = 1e300, t = 1e300, r = -1e300, b = -1e300;
+        for (auto const& s : f.m_beziers)
+            for (auto const& p : s.m_points) {
+                l = std::min(l, p.x), t = std::min(t, p.y);
+                r = std::max(r, p.x), b = std::max(b, p.y);
+            }
+        bounds = {l, t, r, b};
+    }
+    json j = {{"index", index}, {"type", f.m_type}, {"bounds", bounds},
+              {"segments", f.m_beziers.size()}, {"line_orientation", f.m_lineOrientation},
+              {"row_gutter", f.m_rowGutter}, {"column_gutter", f.m_columnGutter}};
+    if (!f.m_textOnPathRange.empty()) j["text_on_path_range"] = f.m_textOnPathRange;
+    j["path_spacing"] = f.m_pathSpacing;
+    return j;
 }
 
 void LayersJson(PSD::PSDFile const& doc, json& out) {
@@ -90,6 +111,12 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
         }
     }
     out["layers"] = layers;
+    if (doc.m_textEngineData && !doc.m_textEngineData->m_frameSets.empty()) {
+        json frames = json::array();
+        auto const& sets = doc.m_textEngineData->m_frameSets;
+        for (size_t i = 0; i < sets.size(); ++i) frames.push_back(TextFrameJson(sets[i], i));
+        out["text_frames"] = frames;
+    }
     out["merged_transparency"] = doc.m_mergedTransparency != 0;
     json docKeys = json::array();
     for (auto const& b : doc.m_documentBlocks) docKeys.push_back(std::string(PSD::KeyToString(b.key)));

@@ -152,8 +152,8 @@ void Compositor::Compose() {
             ascent[c] = fm.ascent;
             descent[c] = fm.descent;
             bool fixed = g->Get(GlyphInt::kFixedLeading) != 0;
-            leading[c] = fixed ? g->Get(GlyphDouble::kLeading)
-                               : size * p->Get(ParaDouble::kAutoLeading);
+            double factor = p->Get(ParaDouble::kAutoLeading);
+            leading[c] = fixed ? g->Get(GlyphDouble::kLeading) : size * (factor > 0 ? factor : 1.2);
         }
         i = j;
     }

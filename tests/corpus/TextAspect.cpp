@@ -164,6 +164,9 @@ Outcome CheckText(Document& d, std::string& why) {
         CollectTexts(json::parse(df, nullptr, false), data);
     auto const& layers = d.doc->m_layers;
     size_t typeLayers = 0;
+    for (auto const& b : d.doc->m_documentBlocks)
+        if (b.key == PSD::Key("Txt2") && b.length && !d.doc->m_textEngineData)
+            return why = "document engine data does not parse", Outcome::Mismatch;
     for (size_t i = 0; i < layers.size(); ++i) {
         auto tool = layers[i]->GetAdjustment().DynamicCast<PSD::PSDAdjustmentTypeTool>();
         json const* theirs = nullptr;
@@ -188,7 +191,7 @@ Outcome CheckText(Document& d, std::string& why) {
         if (typeLayers <= data.size() && !SameAsData(ours, data[typeLayers - 1], why))
             return why = where + why, Outcome::Mismatch;
     }
-    if (!typeLayers) return Outcome::NotApplicable;
+    if (!typeLayers) return d.doc->m_textEngineData ? Outcome::Match : Outcome::NotApplicable;
 
     // Every text rewritten with its own content: the library's engine data, saved and read back
     // (on a copy of the document, which the other aspects still read as it was).
