@@ -14,6 +14,7 @@
 #include "host/kernel/Dispatch.h"
 #include "host/raster/ICC.h"
 #include "host/raster/PNG.h"
+#include "psd/adjustments/PSDTextJson.h"
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
 #include "tools/Command.h"
@@ -31,6 +32,7 @@ struct Options {
     size_t jobs = 0;
     bool compositeOnly = false;
     bool layersOnly = false;
+    bool text = false;
 };
 
 // One progress line on a terminal, redrawn in place.
@@ -152,7 +154,9 @@ json Bounds(int32_t top, int32_t left, int32_t bottom, int32_t right) {
 
 int RunExport(Options const& o) {
     namespace fs = std::filesystem;
-    auto opened = OpenDocument(o.file);
+    PSD::CreateOptions openOptions;
+    openOptions.parseText = o.text;
+    auto opened = OpenDocument(o.file, openOptions);
     if (!opened.doc) {
         std::cerr << o.file << ": " << opened.error << "\n";
         return 1;
@@ -266,6 +270,20 @@ int RunExport(Options const& o) {
     }
     progress.Finish();
 
+    // Each type layer's text and styles, as `info --json` gives them.
+    for (size_t i = 0; o.text && i < layers.size(); ++i) {
+        auto tool = layers[i]->GetAdjustment().DynamicCast<PSD::PSDAdjustmentTypeTool>();
+        if (!tool) continue;
+        char name[40];
+        std::snprintf(name, sizeof name, "layer-%04zu-text.json", i);
+        std::ofstream out(dir / name);
+        out << PSD::TextJson(*tool).dump(2) << "\n";
+        if (!out)
+            fail(std::string(name) + ": not written");
+        else
+            record({{"file", name}, {"kind", "text"}, {"layer", i}, {"name", std::string(layers[i]->m_name)}});
+    }
+
     std::sort(files.begin(), files.end(), [](json const& a, json const& b) {
         return a["file"].get<std::string>() < b["file"].get<std::string>();
     });
@@ -292,6 +310,7 @@ CommandRegistrar s_reg([](CLI::App& app) {
                             "Only the composite and its extra channels");
     auto* l = cmd->add_flag("--layers-only", opts->layersOnly, "Only the layers and their masks");
     c->excludes(l);
+    cmd->add_flag("--text", opts->text, "Also each type layer's text and styles as JSON");
     cmd->callback([opts] { ExitStatus() = RunExport(*opts); });
 });
 

@@ -56,7 +56,7 @@ ojson ParagraphJson(ParagraphAtts const& p, double scale) {
 // Consecutive characters whose JSON is equal form one run ("_id" tells runs apart and is
 // dropped).
 template <class Make>
-ojson Runs(std::vector<std::pair<Kernel::Counted<Story::Story>, size_t>> const& chars, Make make) {
+ojson Runs(std::vector<std::pair<Kernel::Counted<::Story::Story>, size_t>> const& chars, Make make) {
     ojson runs = ojson::array();
     ojson last;
     size_t start = 0;
@@ -94,7 +94,7 @@ ojson TextJson(PSDAdjustmentTypeTool const& tool) {
         return j;
     }
     std::u16string content;
-    std::vector<std::pair<Kernel::Counted<Story::Story>, size_t>> chars;
+    std::vector<std::pair<Kernel::Counted<::Story::Story>, size_t>> chars;
     for (auto const& item : text->m_items) {
         if (!item.m_story) continue;
         content += item.m_story->GetText();
@@ -103,10 +103,10 @@ ojson TextJson(PSDAdjustmentTypeTool const& tool) {
     double scale = text->m_scale > 0 ? text->m_scale : 1.0;
     j["content"] = Kernel::ConvertEnc(content);
     j["transform"] = {t[0], t[1], t[2], t[3], t[4], t[5]};
-    j["runs"] = Runs(chars, [&](Story::Story const& s, size_t i) {
+    j["runs"] = Runs(chars, [&](::Story::Story const& s, size_t i) {
         return RunJson(*s.GetGlyphAtts(i), scale);
     });
-    j["paragraphs"] = Runs(chars, [&](Story::Story const& s, size_t i) {
+    j["paragraphs"] = Runs(chars, [&](::Story::Story const& s, size_t i) {
         // A paragraph's settings, told apart from the next one's by its start.
         ojson p = ParagraphJson(*s.GetParagraphAtts(i), scale);
         size_t first = i;

@@ -38,7 +38,7 @@ PSDTextParser::PSDTextParser(Kernel::Counted<PDFData const> root, PSDReport& rep
                              String const& defaultFontName)
     : m_root(std::move(root)), m_scale(scale), m_defaultFontName(defaultFontName),
       m_report(report) {
-    m_stories.push_back(Kernel::MakeCounted<Story::Story>());
+    m_stories.push_back(Kernel::MakeCounted<::Story::Story>());
 }
 
 void PSDTextParser::FailCheck(char const* what) {
@@ -73,7 +73,7 @@ void PSDTextParser::ParseUnformattedText() {
     para->Set(ParaDouble::kAutoLeading, 0.0);
     auto glyph = GlyphAtts::GetDefault()->Clone();
     glyph->Set(GlyphStr::kFamily, m_defaultFontName);
-    Story::Story& story = GetStory();
+    ::Story::Story& story = GetStory();
     story.SetDefaults(glyph, para);
 
     auto text = AsDict(m_root)->GetValue("EngineDict", "Editor", "Text").DynamicCast<PDFString>();
@@ -331,7 +331,7 @@ void PSDTextParser::ParseRuns(char const* key, Apply&& apply) {
     auto elements = run->GetArray("RunArray");
     auto lengths = run->GetArray("RunLengthArray");
     Ensure(elements && lengths && elements->GetCount() == lengths->GetCount(), key);
-    Story::Story& story = GetStory();
+    ::Story::Story& story = GetStory();
     // The runs also cover the paragraph break the text lost at its end.
     size_t limit = story.GetLength() + 1, total = 0;
     for (size_t i = 0; i < lengths->GetCount(); ++i) {
@@ -395,7 +395,7 @@ void PSDTextParser::ParseFrame() {
 }
 
 void PSDTextParser::PostProcessKerning() {
-    Story::Story& story = GetStory();
+    ::Story::Story& story = GetStory();
     if (story.GetLength() < 2) return;
     // Each glyph carries the kerning of the glyph before it (the pair's kerning sits on the left
     // glyph in the engine, on the right one in the model).
