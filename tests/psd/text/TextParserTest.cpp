@@ -10,6 +10,7 @@
 #include "psd/adjustments/PSDAdjustmentTypeTool.h"
 #include "psd/text/PSDTextEngineData.h"
 #include "psd/text/PSDTextParser.h"
+#include "psd/io/PSDParseData.h"
 
 using namespace PSD;
 using Story::GlyphDouble;
@@ -229,4 +230,82 @@ TEST(TextEngineData, FrameOutlinesJoinWithinTolerance) {
         EXPECT_EQ(poly->GetCurves().back()->IsClosed(), c.closed);
     }
     EXPECT_TRUE(PSDTextFrameSetResource().GetPolyCurve()->IsEmpty());
+}
+
+namespace {
+
+// A type tool body: the numbers in the given order, the text descriptor big-endian when asked.
+std::vector<uint8_t> TypeToolBody(bool littleEndian, uint16_t version, uint16_t textVersion,
+                                  char const* warp, bool engine) {
+    ByteOrderFixer order{!littleEndian}, big{true};
+    auto s = Kernel::MemoryInOutStreamBase::Create();
+    Descriptor text(DescriptorKey(Key("TxLr")));
+    text.AddItem(DescriptorKey(Key("Txt ")), Kernel::MakeCounted<DescriptorItemString>(String("Hello")));
+    if (engine) {
+        std::string b = Engine().Bytes();
+        auto data = Kernel::MakeCounted<DescriptorItemPDFData>();
+        data->SetData(b.data(), b.size());
+        text.AddItem(DescriptorKey::Name(String("EngineData")), data);
+    }
+    Descriptor w(DescriptorKey(Key("warp")));
+    w.AddItem(DescriptorKey::Name(String("warpStyle")),
+              Kernel::MakeCounted<DescriptorItemEnum>(DescriptorKey::Name(String("warpStyle")),
+                                                      DescriptorKey::Name(String(warp))));
+    bool ok = WriteValue(*s, version, order);
+    for (double v : {1.0, 0.0, 0.0, 1.0, 5.0, 6.0}) ok = ok && WriteValue(*s, v, order);
+    // Little-endian containers may hold the text version and descriptor big-endian.
+    ok = ok && WriteValue(*s, textVersion, big) && text.Save(*s, big) &&
+         WriteValue<uint16_t>(*s, 1, order) && w.Save(*s, order);
+    for (int32_t b : {1, 2, 30, 40}) ok = ok && WriteValue(*s, b, order);
+    EXPECT_TRUE(ok);
+    return s->TakeData();
+}
+
+}  // namespace
+
+TEST(TypeTool, BodyVersionsWarpAndByteOrder) {
+    struct Case {
+        char const* name;
+        bool littleEndian;
+        uint16_t version, textVersion;
+        char const* warp;
+        bool engine;
+        bool ok, text;
+    } const cases[] = {
+        {"plain", false, 1, 50, "warpNone", true, true, true},
+        {"little-endian container, big-endian text", true, 1, 50, "warpNone", true, true, true},
+        {"warped text is not converted", false, 1, 50, "warpArc", true, true, false},
+        {"no engine data, no text", false, 1, 50, "warpNone", false, true, false},
+        {"type tool version 2", false, 2, 50, "warpNone", true, false, false},
+        {"text version 51", false, 1, 51, "warpNone", true, false, false},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto in = Kernel::MemoryInStream::Create(
+            TypeToolBody(c.littleEndian, c.version, c.textVersion, c.warp, c.engine));
+        ParseData pd;
+        pd.m_swap = !c.littleEndian;
+        pd.m_parseText = true;
+        pd.m_report.m_warnings = Kernel::MakeCounted<PSDWarnings>();
+        PSDAdjustmentTypeTool tool;
+        ASSERT_EQ(tool.Parse(*in, pd), c.ok) << (pd.m_report.m_error ? "error" : "");
+        if (!c.ok) continue;
+        EXPECT_EQ(bool(tool.GetText()), c.text);
+        EXPECT_EQ(pd.m_report.m_warnings->GetCount(), 0u);
+        EXPECT_EQ(tool.m_transform[4], 5.0);
+        EXPECT_EQ(tool.m_bounds[3], 40);
+        if (!c.text) continue;
+        // Written back whole, it reads the same (in the file's big-endian order).
+        SaveData sd;
+        auto out = Kernel::MemoryInOutStreamBase::Create();
+        ASSERT_TRUE(tool.SaveI(*out, sd));
+        auto back = Kernel::MemoryInStream::Create(out->TakeData());
+        ParseData again;
+        again.m_parseText = true;
+        PSDAdjustmentTypeTool read;
+        ASSERT_TRUE(read.Parse(*back, again));
+        ASSERT_TRUE(read.GetText());
+        EXPECT_EQ(read.GetText()->m_items[0].m_story->GetText(), u"Hello");
+        EXPECT_EQ(read.m_bounds, tool.m_bounds);
+    }
 }
