@@ -78,16 +78,12 @@ void PSDTextParser::ParseUnformattedText() {
 
     auto text = AsDict(m_root)->GetValue("EngineDict", "Editor", "Text").DynamicCast<PDFString>();
     Ensure(bool(text), "EngineDict > Editor > Text");
-    story.ReplaceText(story.GetClientAll(), text->GetGlyphs());
-    // U+0003 breaks a line inside its paragraph.
-    std::u16string units = story.GetText();
-    for (size_t i = 0; i < units.size(); ++i)
-        if (units[i] == u'\u0003') {
-            StoryPos b(&story, i);
-            StoryPos e = b;
-            e.MoveBy(1);
-            story.ReplaceText(StoryRange(b, e), GlyphString(std::u16string(1, kLineSeparator)));
-        }
+    // U+0003 breaks a line inside its paragraph (replaced before insertion: every character
+    // still carries the defaults).
+    std::u16string units = text->GetGlyphs().GetUnits();
+    for (char16_t& u : units)
+        if (u == u'\u0003') u = kLineSeparator;
+    story.ReplaceText(story.GetClientAll(), GlyphString(std::move(units)));
     // The engine's text ends with a paragraph break the model does not keep.
     StoryPos end = story.GetTerminatorPos();
     if (end.IsParagraphBegin() && !end.IsStoryBegin()) {
@@ -159,7 +155,7 @@ PSDParagraphSheet PSDTextParser::ParseParagraphSheet(Kernel::Counted<PDFData> co
     return sheet;
 }
 
-Story::DeltaPtr PSDTextParser::ParsePostScriptName(String const& name) {
+::Story::DeltaPtr PSDTextParser::ParsePostScriptName(String const& name) {
     auto& fonts = Kernel::FontCache::GetInstance();
     String family;
     if (fonts.FindFontFamilyByPostscriptName(name, family))
