@@ -18,6 +18,9 @@
 #include "psd/layer/PSDLayer.h"
 #include "psd/render/PSDRender.h"
 #include "psd/text/PDFData.h"
+#include "psd/text/PDFDataWriter.h"
+#include "psd/text/PSDTextEngineData.h"
+#include "psd/text/PSDTextParser.h"
 
 namespace fuzzbodies {
 
@@ -192,7 +195,24 @@ void FuzzPaths(uint8_t const* data, size_t size) {
 void FuzzEngineData(uint8_t const* data, size_t size) {
     PrepareLimits();
     PSD::PDFDataParser parser(data, size);
-    (void)parser.Parse();
+    auto root = parser.Parse();
+    // A layer's engine data: converted, laid out, and written back to a tree that parses again.
+    if (root.DynamicCast<PSD::PDFDictionary>()) {
+        PSD::PSDReport report;
+        report.m_warnings = Kernel::MakeCounted<PSD::PSDWarnings>();
+        PSD::PSDTextParser text(root, report, 300.0 / 72.0, PSD::String("Fallback"));
+        if (text.Parse())
+            for (auto const& item : text.GetTextItems()) (void)item.GetTextHeight();
+        std::string written = PSD::WritePDFData(*root);
+        auto again = PSD::PDFDataParser(reinterpret_cast<unsigned char const*>(written.data()),
+                                        written.size())
+                         .Parse();
+        if (!again) __builtin_trap();
+    }
+    // The document's engine data: its frame sets and their outlines.
+    PSD::PSDTextEngineData frames;
+    if (frames.Parse(data, size))
+        for (auto const& f : frames.m_frameSets) (void)f.GetPolyCurve();
 }
 
 void FuzzPackBits(uint8_t const* data, size_t size) {

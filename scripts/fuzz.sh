@@ -29,6 +29,7 @@ seed_dir() {
                     { cat "$f"; printf "$opt"; } > "$d/$(echo "$f" | md5sum | cut -c1-12)-$n"; done
             # The documents with layer effects, adjustments or fills, so that their readers are reached.
             grep -l '"lrFX"\|"lfx2"\|"lfxs"\|"lmfx"\|"levl"\|"curv"\|"brit"\|"hue2"\|"selc"\|"phfl"\|"grdm"\|"clrL"\|"SoCo"\|"GdFl"\|"PtFl"\|"blwh"\|"vibA"\|"vmsk"\|"vsms"\|"vstk"\|"vogk"' -r "$corpus" --include='*.ref.json' | sed 's/\.ref\.json$//' |
+            grep -l '"lrFX"\|"lfx2"\|"lfxs"\|"lmfx"\|"levl"\|"curv"\|"brit"\|"hue2"\|"selc"\|"phfl"\|"grdm"\|"clrL"\|"SoCo"\|"GdFl"\|"PtFl"\|"blwh"\|"vibA"\|"TySh"\|"Txt2"' -r "$corpus" --include='*.ref.json' | sed 's/\.ref\.json$//' |
                 while read -r f; do [ -f "$f" ] && [ "$(stat -c %s "$f")" -lt 2000000 ] || continue
                     { cat "$f"; printf '\x07'; } > "$d/fx-$(echo "$f" | md5sum | cut -c1-12)-$(basename "$f")"; done ;;
         effects|adjustment|paths)
@@ -45,7 +46,9 @@ seed_dir() {
         descriptor)
             find "$corpus" -path '*tests/descriptors/*' -type f -name '*.dat' -exec cp {} "$d/" \; ;;
         engine_data)
-            find "$corpus" \( -path '*tests/engine_data/*' -o -name 'engineData*' \) -type f -exec cp {} "$d/" \; ;;
+            find "$corpus" \( -path '*tests/engine_data/*' -o -name 'engineData*' \) -type f -exec cp {} "$d/" \;
+            # The engine data of every type layer of the corpus.
+            python3 scripts/seed-blocks.py engine_data "$corpus" "$d" ;;
         pack_bits)
             printf '\x00\x10\xfd\xaa\x02\x01\x02\x03\x80' > "$d/seed" ;;
     esac

@@ -8,6 +8,7 @@ effects: one byte naming the form (0 the legacy "lrFX", 1 a descriptor block), t
 placed: one byte naming the block (0 "PlLd", 1 "SoLd"), then the body.
 adjustment: the key, one byte choosing the colour mode (1 RGB; curves also 2 CMYK and 3 Lab), the body.
 paths: the document's width and height (16 bits each), then the path records of a vector mask block.
+engine_data: the document engine data ("Txt2" bodies) and each type layer's engine data.
 """
 import hashlib
 import pathlib
@@ -23,10 +24,32 @@ ADJUSTMENTS = {k.encode(): [k.encode() + bytes([m]) for m in ((1, 2, 3) if k == 
 PATHS = {b'vmsk': [], b'vsms': []}
 
 
+def engine_data(corpus, out):
+    seen = set()
+    for f in sorted(corpus.rglob('*')):
+        if f.suffix.lower() not in ('.psd', '.psb') or f.stat().st_size > 50 << 20:
+            continue
+        data = f.read_bytes()
+        # (marker, bytes from the marker to the length)
+        for marker, skip in ((b'8BIMTxt2', 8), (b'EngineDatatdta', 14)):
+            at = data.find(marker)
+            while at >= 0 and at + skip + 4 <= len(data):
+                n = struct.unpack('>I', data[at + skip:at + skip + 4])[0]
+                body = data[at + skip + 4:at + skip + 4 + n]
+                h = hashlib.md5(body).hexdigest()[:12]
+                if h not in seen and 0 < n < 1 << 20:
+                    seen.add(h)
+                    (out / f'{h}-engine').write_bytes(body)
+                at = data.find(marker, at + 1)
+
+
 def main():
     kind, corpus, out = sys.argv[1], pathlib.Path(sys.argv[2]), pathlib.Path(sys.argv[3])
     prefixes = EFFECTS if kind == 'effects' else PATHS if kind == 'paths' else ADJUSTMENTS
     prefixes = {'effects': EFFECTS, 'placed': PLACED}.get(kind, ADJUSTMENTS)
+    if kind == 'engine_data':
+        return engine_data(corpus, out)
+    prefixes = EFFECTS if kind == 'effects' else ADJUSTMENTS
     seen = set()
     for f in sorted(corpus.rglob('*')):
         if f.suffix.lower() not in ('.psd', '.psb') or f.stat().st_size > 50 << 20:

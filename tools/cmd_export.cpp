@@ -16,6 +16,7 @@
 #include "host/kernel/Dispatch.h"
 #include "host/raster/ICC.h"
 #include "host/raster/PNG.h"
+#include "psd/adjustments/PSDTextJson.h"
 #include "psd/file/PSDFile.h"
 #include "psd/adjustments/PSDFillLayer.h"
 #include "psd/file/PSDLinkedData.h"
@@ -28,6 +29,46 @@
 #include "tools/OpenDocument.h"
 
 namespace zuzodoriv {
+namespace {
+
+using nlohmann::json;
+using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
+
+struct Options {
+    std::string file;
+    std::string dir;
+    size_t jobs = 0;
+    bool compositeOnly = false;
+    bool layersOnly = false;
+    bool text = false;
+};
+
+// One progress line on a terminal, redrawn in place.
+class Progress {
+public:
+    Progress(size_t total, bool show) : m_total(total), m_show(show) { Draw(); }
+    void Step() {
+        size_t d = ++m_done;
+        std::lock_guard<std::mutex> g(m_lock);
+        (void)d;
+        Draw();
+    }
+    void Finish() {
+        if (m_show) std::cerr << "\n";
+    }
+
+private:
+    void Draw() {
+        if (!m_show) return;
+        size_t d = m_done.load(), width = 30, fill = m_total ? d * width / m_total : width;
+        std::cerr << "\r[" << std::string(fill, '#') << std::string(width - fill, ' ') << "] " << d
+                  << "/" << m_total << std::flush;
+    }
+    size_t m_total;
+    bool m_show;
+    std::atomic<size_t> m_done{0};
+    std::mutex m_lock;
+};
 
 // Palette indices to RGB: the colour mode data holds 256 reds, then 256 greens, then 256 blues;
 // an index the palette does not reach is black.
@@ -227,7 +268,9 @@ bool WriteSvg(PSD::PSDFile const& doc, PSD::PSDPath const& path, PSD::PSDLayer c
 
 int RunExport(Options const& o) {
     namespace fs = std::filesystem;
-    auto opened = OpenDocument(o.file);
+    PSD::CreateOptions openOptions;
+    openOptions.parseText = o.text;
+    auto opened = OpenDocument(o.file, openOptions);
     if (!opened.doc) {
         std::cerr << o.file << ": " << opened.error << "\n";
         return 1;
@@ -399,6 +442,18 @@ int RunExport(Options const& o) {
             record({{"file", composite}, {"kind", "smart-object-composite"}, {"id", std::string(linked->m_uniqueId)}});
         else
             fail(composite + ": " + err);
+    // Each type layer's text and styles, as `info --json` gives them.
+    for (size_t i = 0; o.text && i < layers.size(); ++i) {
+        auto tool = layers[i]->GetAdjustment().DynamicCast<PSD::PSDAdjustmentTypeTool>();
+        if (!tool) continue;
+        char name[40];
+        std::snprintf(name, sizeof name, "layer-%04zu-text.json", i);
+        std::ofstream out(dir / name);
+        out << PSD::TextJson(*tool).dump(2) << "\n";
+        if (!out)
+            fail(std::string(name) + ": not written");
+        else
+            record({{"file", name}, {"kind", "text"}, {"layer", i}, {"name", std::string(layers[i]->m_name)}});
     }
 
     std::sort(files.begin(), files.end(), [](json const& a, json const& b) {
@@ -427,6 +482,7 @@ CommandRegistrar s_reg([](CLI::App& app) {
                             "Only the composite and its extra channels");
     auto* l = cmd->add_flag("--layers-only", opts->layersOnly, "Only the layers and their masks");
     c->excludes(l);
+    cmd->add_flag("--text", opts->text, "Also each type layer's text and styles as JSON");
     cmd->callback([opts] { ExitStatus() = RunExport(*opts); });
 });
 

@@ -1,8 +1,10 @@
 // `info`: the layers of a document, as a tree in text and as the record list in JSON.
+#include <algorithm>
 #include <ostream>
 #include <string>
 
 #include "psd/adjustments/PSDAdjustmentJson.h"
+#include "psd/adjustments/PSDTextJson.h"
 #include "psd/effects/PSDEffectsJson.h"
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDVectorJson.h"
@@ -37,6 +39,26 @@ json MaskJson(PSD::PSDLayerMask const& m) {
 
 json NullableText(char const* text) {
     return text ? json(text) : json(nullptr);
+}
+
+// A frame of the document's text: its kind, the bounds of its outline and its layout settings.
+json TextFrameJson(PSD::PSDTextFrameSetResource const& f, size_t index) {
+    json bounds = nullptr;
+    if (!f.m_beziers.empty()) {
+        double l = 1e300, t = 1e300, r = -1e300, b = -1e300;
+        for (auto const& s : f.m_beziers)
+            for (auto const& p : s.m_points) {
+                l = std::min(l, p.x), t = std::min(t, p.y);
+                r = std::max(r, p.x), b = std::max(b, p.y);
+            }
+        bounds = {l, t, r, b};
+    }
+    json j = {{"index", index}, {"type", f.m_type}, {"bounds", bounds},
+              {"segments", f.m_beziers.size()}, {"line_orientation", f.m_lineOrientation},
+              {"row_gutter", f.m_rowGutter}, {"column_gutter", f.m_columnGutter}};
+    if (!f.m_textOnPathRange.empty()) j["text_on_path_range"] = f.m_textOnPathRange;
+    j["path_spacing"] = f.m_pathSpacing;
+    return j;
 }
 
 void LayersJson(PSD::PSDFile const& doc, json& out) {
@@ -88,6 +110,12 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
             layers.back()["live_shape"] = json::parse(PSD::LiveShapeJson(*l).dump());
         if (auto object = l->GetSmartObject())
             layers.back()["smart_object"] = json::parse(PSD::SmartObjectJson(*object, &doc).dump());
+        if (auto adjustment = l->GetAdjustment()) {
+            if (auto tool = adjustment.DynamicCast<PSD::PSDAdjustmentTypeTool>())
+                layers.back()["text"] = json::parse(PSD::TextJson(*tool).dump());
+            else
+                layers.back()["adjustment"] = json::parse(PSD::AdjustmentJson(*adjustment).dump());
+        }
         if (auto effects = l->GetEffects()) {
             layers.back()["effects"] = json::parse(PSD::EffectsJson(*effects).dump());
             layers.back()["effects_enabled"] = effects->m_masterSwitch;
@@ -97,6 +125,12 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
     out["layers"] = layers;
     auto paths = PSD::PathsJson(doc);
     if (!paths.empty() || !doc.m_clippingPathName.empty()) out["paths"] = json::parse(paths.dump());
+    if (doc.m_textEngineData && !doc.m_textEngineData->m_frameSets.empty()) {
+        json frames = json::array();
+        auto const& sets = doc.m_textEngineData->m_frameSets;
+        for (size_t i = 0; i < sets.size(); ++i) frames.push_back(TextFrameJson(sets[i], i));
+        out["text_frames"] = frames;
+    }
     out["merged_transparency"] = doc.m_mergedTransparency != 0;
     json docKeys = json::array();
     for (auto const& b : doc.m_documentBlocks) docKeys.push_back(std::string(PSD::KeyToString(b.key)));
@@ -148,6 +182,28 @@ void AdjustmentText(PSD::PSDAdjustment const& adjustment, unsigned depth, std::o
     out << "\n";
 }
 
+// The text with each run's font, size and colour.
+void TypeText(PSD::PSDAdjustmentTypeTool const& tool, unsigned depth, std::ostream& out) {
+    std::string indent = "      " + std::string(size_t(depth) * 2, ' ');
+    auto j = PSD::TextJson(tool);
+    std::string content = j["content"].get<std::string>();
+    for (auto& c : content)
+        if (c == '\r') c = '|';
+    out << indent << "text: \"" << content << "\"";
+    if (j.contains("frame")) out << ", " << j["frame"]["type"].get<std::string>() << " text";
+    if (tool.GetWarpStyle() != "warpNone") out << ", warp " << tool.GetWarpStyle();
+    out << "\n";
+    if (!j.contains("runs")) return;
+    for (auto const& r : j["runs"]) {
+        out << indent << "  " << r["start"] << "+" << r["length"] << ": "
+            << r["font"].get<std::string>() << " " << r["size"] << "pt";
+        if (r.contains("color"))
+            out << " " << r["color"]["model"].get<std::string>() << " "
+                << r["color"]["values"].dump();
+        out << "\n";
+    }
+}
+
 void EffectsText(PSD::PSDLayerEffects const& effects, unsigned depth, std::ostream& out) {
     std::string indent = "      " + std::string(size_t(depth) * 2, ' ');
     out << indent << "effects" << (effects.m_masterSwitch ? "" : " (all off)") << ", scale "
@@ -195,7 +251,12 @@ void LayersText(PSD::PSDFile const& doc, std::ostream& out) {
         }
         if (n.isGroup && !n.endMarker) out << ", no end marker";
         out << "\n";
-        if (auto adjustment = l.GetAdjustment()) AdjustmentText(*adjustment, depth, out);
+        if (auto adjustment = l.GetAdjustment()) {
+            if (auto tool = adjustment.DynamicCast<PSD::PSDAdjustmentTypeTool>())
+                TypeText(*tool, depth, out);
+            else
+                AdjustmentText(*adjustment, depth, out);
+        }
         if (auto effects = l.GetEffects()) EffectsText(*effects, depth, out);
         return true;
     });

@@ -5,6 +5,7 @@
 
 #include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
+#include "psd/adjustments/PSDAdjustmentTypeTool.h"
 #include "psd/adjustments/PSDFillLayer.h"
 #include "psd/io/PSDKeyTable.h"
 
@@ -70,6 +71,7 @@ constexpr KeyHandler<uint32_t, Maker> kMakers[] = {
     {Key("selc"), Make<PSDAdjustmentSelectiveColour>},
     {Key("phfl"), Make<PSDAdjustmentPhotoFilter>},
     {Key("clrL"), Make<PSDAdjustmentColourLookup>},
+    {Key("TySh"), Make<PSDAdjustmentTypeTool>},
 };
 
 }  // namespace

@@ -56,8 +56,7 @@ public:
     // The key and the body alone, for containers that frame the body themselves.
     [[nodiscard]] bool SaveShort(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
 
-    // The object for an adjustment or fill key; null for other keys (and for the type tool,
-    // whose block the text model owns).
+    // The object for an adjustment, fill or type tool key; null for other keys.
     static Kernel::Counted<PSDAdjustment> Create(uint32_t key);
     // True for the keys Create makes an object for.
     static bool IsAdjustmentKey(uint32_t key);

@@ -26,6 +26,7 @@
 #include "psd/io/PSDSaveData.h"
 #include "psd/io/PSDTaggedBlock.h"
 #include "psd/report/PSDReport.h"
+#include "psd/text/PSDTextEngineData.h"
 
 namespace PSD {
 
@@ -134,6 +135,10 @@ public:
     // The document-level tagged blocks after the global layer mask info.
     [[nodiscard]] bool ParseTaggedData(Kernel::NonCounted<Kernel::InStreamSeekable> stream, uint64_t size,
                                        ParseData& pd);
+    // The document's engine data ("Txt2"): a short read fails; data that does not parse is
+    // dropped and loading goes on.
+    [[nodiscard]] bool ParseTextEngineData(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseData& pd,
+                                           unsigned long long length);
 
     // ---- Composite image
     bool GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& bitmap,
@@ -237,6 +242,8 @@ public:
     int32_t m_globalLightAngle = 120;
     int32_t m_globalLightAltitude = 30;
     uint32_t m_mergedTransparency = 0;
+    // The text frame sets of the document's engine data; null without (or with unreadable) data.
+    Kernel::Counted<PSDTextEngineData> m_textEngineData;
     Kernel::Counted<Kernel::InStreamSeekable> m_sourceStream;
     // The TIFF file a document was read from (its source stream then holds the layer data).
     Kernel::Counted<Kernel::InStreamSeekable> m_tiffSource;

@@ -1,12 +1,15 @@
 // The layer and mask information section: layer info (records and where each layer's channel
 // data lies), the global layer mask info, and the document-level tagged blocks.
 #include <array>
+#include <new>
+#include <vector>
 
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDLinkedData.h"
 #include "psd/io/PSDKeyTable.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/layer/PSDLayerRead.h"
+#include "psd/text/PSDTextEngineData.h"
 
 namespace PSD {
 
@@ -40,6 +43,8 @@ bool SetMergedTransparency(PSDFile& doc, DocumentBlock&, ParseData&) {
 bool ParseLinkedData(PSDFile& doc, DocumentBlock& block, ParseData& pd) {
     if (pd.m_parseSmartObjects) ParseLinkedDataBlock(doc, block.outer, block.length, pd);
     return true;
+bool ParseTextEngineData(PSDFile& doc, DocumentBlock& block, ParseData& pd) {
+    return doc.ParseTextEngineData(block.body, pd, block.length);
 }
 
 constexpr KeyHandler<uint32_t, DocumentHandler> kDocumentBlocks[] = {
@@ -55,6 +60,10 @@ constexpr KeyHandler<uint32_t, DocumentHandler> kDocumentBlocks[] = {
     {Key("lnk3"), ParseLinkedData},
     {Key("lnkD"), ParseLinkedData},
     {Key("Txt2"), KeepBody},
+    {Key("lnk2"), KeepBody},
+    {Key("lnk3"), KeepBody},
+    {Key("lnkD"), KeepBody},
+    {Key("Txt2"), ParseTextEngineData},
     // Known blocks whose content the model does not read.
     {Key("LMsk"), KeepBody},
     {Key("Anno"), KeepBody},
@@ -154,6 +163,23 @@ bool PSDFile::ParseGlobalLayerMaskInfo(Kernel::InStreamSeekable& stream, uint64_
     remaining = used < remaining ? remaining - used : 0;
     m_globalMaskInfo = {true, stream.GetPosition(), length};
     if (length > 0) return SeekForwardTo(stream, stream.GetPosition() + length, pd);
+    return true;
+}
+
+bool PSDFile::ParseTextEngineData(Kernel::NonCounted<Kernel::InStreamSeekable> stream, ParseData& pd,
+                                  unsigned long long length) {
+    if (length == 0) return true;
+    std::vector<uint8_t> buffer;
+    if (!CheckAvailable(*stream, length, pd)) return false;
+    try {
+        buffer.resize(size_t(length));
+    } catch (std::bad_alloc const&) {
+        pd.m_report.ErrorAlloc();
+        return false;
+    }
+    if (!ReadBytes(*stream, buffer.data(), buffer.size(), pd)) return false;
+    auto data = Kernel::MakeCounted<PSDTextEngineData>();
+    if (data->Parse(buffer.data(), buffer.size())) m_textEngineData = data;
     return true;
 }
 

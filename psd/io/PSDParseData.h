@@ -42,7 +42,8 @@ constexpr uint32_t kMaxSidePSB = 300000;
 struct CreateOptions {
     bool parseText = false;          // convert type layers' engine data into the text model
     bool parseSmartObjects = false;  // read placed-layer data into smart-object records
-    String textSetting;              // handed unchanged to the text conversion
+    String textSetting;              // handed unchanged to the text conversion (default font)
+    bool textInPixels = false;       // convert text sizes and indents to pixels (resolution / 72)
 };
 
 // The per-parse context; it is a PSDLoadData, so any reader taking one accepts it.
@@ -53,6 +54,7 @@ struct ParseData : PSDLoadData {
           m_parseText(options.parseText),
           m_parseSmartObjects(options.parseSmartObjects),
           m_optionText(options.textSetting),
+          m_textInPixels(options.textInPixels),
           m_inMemory(inMemory) {
         m_report.m_warnings = warnings;
     }
@@ -60,6 +62,7 @@ struct ParseData : PSDLoadData {
     bool m_parseText = false;
     bool m_parseSmartObjects = false;
     String m_optionText;
+    bool m_textInPixels = false;  // the resolution scale applies to converted text
     bool m_inMemory = false;
     bool m_isPSB = false;
     double m_resolutionScale = 1.0;  // document resolution / 72

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "psd/adjustments/PSDAdjustment.h"
+#include "psd/adjustments/PSDAdjustmentTypeTool.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/io/PSDParseData.h"
 #include "psd/layer/PSDLayerRead.h"
@@ -101,6 +102,11 @@ bool PSDLayer::MoveBy(int64_t dx, int64_t dy) {
 
 Kernel::Counted<PSDAdjustment> PSDLayer::GetAdjustment() const {
     return m_adjustment;
+}
+
+Kernel::Counted<PSDText> PSDLayer::GetText() const {
+    auto tool = m_adjustment.DynamicCast<PSDAdjustmentTypeTool>();
+    return tool ? tool->GetText() : nullptr;
 }
 
 Kernel::Counted<PSDLayerEffects> PSDLayer::GetEffects() const {

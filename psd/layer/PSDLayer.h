@@ -26,6 +26,7 @@ class ChannelBytes;
 class StoredPixels;
 class PSDPath;
 class PSDAdjustment;
+class PSDText;
 class PSDLayerEffects;
 class PSDVectorStroke;
 class PSDSmartObject;
@@ -210,6 +211,8 @@ public:
     // The layer's adjustment or fill settings, null when it has no such block (type layers
     // included, whose block the text model owns).
     Kernel::Counted<PSDAdjustment> GetAdjustment() const;
+    // The converted text of a type layer; null for other layers and unconverted text.
+    Kernel::Counted<PSDText> GetText() const;
 
     // Fields, in order. The host reads them directly.
     String m_name;

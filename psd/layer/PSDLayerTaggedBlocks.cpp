@@ -269,7 +269,7 @@ constexpr KeyHandler<uint32_t, BlockHandler> kLayerBlocks[] = {
     {Key("SoLd"), ParsePlaced<Key("SoLd")>},
     {Key("SoLE"), ParsePlaced<Key("SoLE")>},
     // Type tool.
-    {Key("TySh"), KeepBody},
+    {Key("TySh"), ParseAdjustment<Key("TySh")>},
     // Adjustments.
     {Key("levl"), ParseAdjustment<Key("levl")>},
     {Key("curv"), ParseAdjustment<Key("curv")>},

@@ -183,6 +183,10 @@ String8 PDFString::GetString() const {
     return m_utf16.empty() ? m_bytes : Kernel::ConvertEnc(m_utf16);
 }
 
+Story::GlyphString PDFString::GetGlyphs() const {
+    return m_utf16.empty() ? Story::GlyphString::FromUtf8(m_bytes) : Story::GlyphString(m_utf16);
+}
+
 void PDFString::PrintValue(int) const {
     DebugTrace(EscapeLiteral(GetString()));
 }

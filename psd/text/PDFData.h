@@ -9,6 +9,7 @@
 
 #include "host/kernel/Counted.h"
 #include "host/kernel/String.h"
+#include "host/story/Story.h"
 
 namespace PSD {
 
@@ -96,6 +97,8 @@ public:
 
     // UTF-8 text: the UTF-16 string converted when present, else the bytes as they are.
     Kernel::StringT<Kernel::TEncUtf8> GetString() const;
+    // The text as the text model takes it: the UTF-16 string when present, else the bytes.
+    Story::GlyphString GetGlyphs() const;
 
     Kernel::StringT<Kernel::TEncUtf8> m_bytes;
     Kernel::StringT<Kernel::TEncUtf16> m_utf16;

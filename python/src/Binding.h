@@ -60,6 +60,8 @@ void BindLayerRender(py::class_<LayerRef>& layer);
 // Vector.cpp: the vector properties of Document and Layer.
 void BindVector(py::class_<LayerRef>& layer);
 void BindVectorDocument(py::class_<DocumentRef, DocumentPtr>& document);
+// ---- Type layers (Text.cpp)
+void BindText(py::class_<LayerRef>& layer);
 py::object JsonToPython(nlohmann::ordered_json const& j);
 // SmartObject.cpp: Layer.smart_object, Document.linked_data and the LinkedFile class.
 void BindSmartObject(py::module_& m, py::class_<LayerRef>& layer,

@@ -26,7 +26,8 @@ void BindEffects(py::class_<LayerRef>& layer) {
         }, "The effects' scale in percent; None without effect blocks.")
         .def_property_readonly("adjustment", [](LayerRef const& l) -> py::object {
             auto adjustment = l.layer->GetAdjustment();
-            if (!adjustment) return py::none();
+            if (!adjustment || adjustment->GetType() == PSD::PSDAdjustment::kTypeTool)
+                return py::none();
             return JsonToPython(PSD::AdjustmentJson(*adjustment));
         }, "The adjustment or fill settings as a dict with their kind; None for other layers.");
 }

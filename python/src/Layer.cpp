@@ -242,6 +242,7 @@ void BindLayer(py::module_& m) {
     BindEffects(c);
     BindLayerRender(c);
     BindVector(c);
+    BindText(c);
 }
 
 }  // namespace zuzodoriv::python

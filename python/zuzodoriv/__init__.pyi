@@ -95,6 +95,11 @@ class Layer:
     @property
     def adjustment(self) -> Optional[dict[str, Any]]:
         """Adjustment or fill settings with their "kind" (fields as in `info --json`)."""
+    @property
+    def text(self) -> Optional[dict[str, Any]]:
+        """A type layer's text: content, runs, paragraphs, frame, transform, warp (as in `info --json`)."""
+    def set_text(self, content: str) -> None:
+        """Replaces the text (paragraphs separated by "\r"), keeping each run's style."""
     def numpy(self) -> Optional[Pixels]:
         """height x width x (colour channels, then transparency when stored); read-only."""
     def mask(self) -> Optional[Pixels]: ...

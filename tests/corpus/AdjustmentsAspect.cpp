@@ -147,6 +147,8 @@ Outcome CheckAdjustments(Document& d, std::string& why) {
     auto const& layers = d.doc->m_layers;
     for (size_t i = 0; i < layers.size(); ++i) {
         auto a = layers[i]->GetAdjustment();
+        // Type layers have an aspect of their own.
+        if (a && a->GetType() == PSD::PSDAdjustment::kTypeTool) continue;
         json const* theirs = nullptr;
         if (rich.is_object() && rich.contains("layers"))
             for (auto const& l : rich["layers"])

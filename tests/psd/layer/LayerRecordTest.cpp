@@ -412,6 +412,11 @@ TEST(LayerBlocks, BlocksOfLaterReadersAreRecordedAndPassedOver) {
     ReadResult r = WithBlocks(blocks);
     ASSERT_TRUE(r.ok) << r.Error();
     EXPECT_EQ(r.layer->m_blocks.size(), 6u);
+    for (char const* key : {"PlLd", "CgEd", "vstk", "vogk", "lyid", "Txt2", "fxrp"})
+        blocks.Append(Block(key, Bytes().Str("junk data!!!")));
+    ReadResult r = WithBlocks(blocks);
+    ASSERT_TRUE(r.ok) << r.Error();
+    EXPECT_EQ(r.layer->m_blocks.size(), 7u);
     EXPECT_EQ(r.end, r.size);
     EXPECT_FALSE(r.layer->m_adjustment);
     auto const* b = r.layer->FindBlock(Key("CgEd"));

@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "psd/text/PDFData.h"
+#include "psd/text/PSDTextEngineData.h"
+#include "psd/text/PSDTextParser.h"
 #include "tests/support/CorpusFiles.h"
 
 using namespace PSD;
@@ -102,7 +104,28 @@ TEST(EngineDataSamples, DocumentLevelEngineData) {
         ASSERT_TRUE(tree);
         EXPECT_TRUE(tree->GetValue("98").DynamicCast<PDFDictionary>());
         EXPECT_EQ(tree->m_items.size() * 2, values);
+        // As the document block reader takes it: its frame sets.
+        PSDTextEngineData data;
+        EXPECT_TRUE(data.Parse(bytes.data(), bytes.size()));
+        if (f.filename().string().rfind("Txt2", 0) == 0) {
+            EXPECT_FALSE(data.m_frameSets.empty());
+        }
         CutEverywhere(bytes);
+    }
+}
+
+TEST(EngineDataSamples, LayerEngineDataConverts) {
+    auto files = Samples("TySh", {"ag-psd/test/engineData.bin"});
+    if (files.empty()) GTEST_SKIP() << "no corpus";
+    for (auto const& f : files) {
+        SCOPED_TRACE(f.string());
+        auto bytes = testsupport::ReadWholeFile(f);
+        PSDReport report;
+        report.m_warnings = Kernel::MakeCounted<PSDWarnings>();
+        PSDTextParser parser(ParseBytes(bytes), report, 1.0, String());
+        EXPECT_TRUE(parser.Parse());
+        ASSERT_FALSE(parser.GetTextItems().empty());
+        EXPECT_GT(parser.GetTextItems()[0].m_story->GetLength(), 0u);
     }
 }
 

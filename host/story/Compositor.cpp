@@ -1,0 +1,256 @@
+#include "host/story/Compositor.h"
+
+#include <fontconfig/fontconfig.h>
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#include <hb-ft.h>
+#include <hb.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+
+namespace Story {
+
+namespace {
+
+// Faces are measured at this pixel size and scaled: one face serves every size.
+constexpr double kDesignSize = 64.0;
+
+struct LoadedFace {
+    FT_Face face = nullptr;
+    hb_font_t* font = nullptr;
+    String8 file;
+};
+
+// Faces by family, loaded once; every use holds the lock (FreeType faces are not shareable).
+class FaceCache {
+public:
+    static FaceCache& Get() {
+        static FaceCache* s = new FaceCache;  // never destroyed: used until exit
+        return *s;
+    }
+    std::mutex m_lock;
+
+    LoadedFace const& Find(String8 const& family) {
+        auto it = m_faces.find(family);
+        if (it != m_faces.end()) return it->second;
+        LoadedFace& f = m_faces[family];
+        if (!m_library && FT_Init_FreeType(&m_library) != 0) return f;
+        String8 file;
+        int index = 0;
+        if (!Match(family, file, index)) return f;
+        if (FT_New_Face(m_library, file.c_str(), index, &f.face) != 0) {
+            f.face = nullptr;
+            return f;
+        }
+        FT_Set_Pixel_Sizes(f.face, 0, FT_UInt(kDesignSize));
+        f.font = hb_ft_font_create_referenced(f.face);
+        f.file = file;
+        return f;
+    }
+
+private:
+    // The installed font fontconfig offers for the family: the family itself when installed,
+    // else its usual substitute.
+    static bool Match(String8 const& family, String8& file, int& index) {
+        FcPattern* pattern = FcPatternCreate();
+        if (!pattern) return false;
+        if (!family.empty())
+            FcPatternAddString(pattern, FC_FAMILY,
+                               reinterpret_cast<FcChar8 const*>(family.c_str()));
+        FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+        FcDefaultSubstitute(pattern);
+        FcResult result;
+        FcPattern* match = FcFontMatch(nullptr, pattern, &result);
+        bool ok = false;
+        FcChar8* path = nullptr;
+        if (match && FcPatternGetString(match, FC_FILE, 0, &path) == FcResultMatch) {
+            file = reinterpret_cast<char const*>(path);
+            if (FcPatternGetInteger(match, FC_INDEX, 0, &index) != FcResultMatch) index = 0;
+            ok = true;
+        }
+        if (match) FcPatternDestroy(match);
+        FcPatternDestroy(pattern);
+        return ok;
+    }
+
+    FT_Library m_library = nullptr;
+    std::map<String8, LoadedFace> m_faces;
+};
+
+}  // namespace
+
+FontMetrics MeasureText(String8 const& family, double size, std::u16string_view text,
+                        std::vector<double>& advances) {
+    advances.assign(text.size(), 0.0);
+    FontMetrics m;
+    double k = size / kDesignSize;
+    FaceCache& cache = FaceCache::Get();
+    std::lock_guard<std::mutex> g(cache.m_lock);
+    LoadedFace const& f = cache.Find(family);
+    if (!f.font) {
+        // No font at all: a plain estimate keeps layout going.
+        m.ascent = size * 0.8;
+        m.descent = size * 0.2;
+        for (auto& a : advances) a = size * 0.5;
+        return m;
+    }
+    m.file = f.file;
+    m.ascent = double(f.face->size->metrics.ascender) / 64.0 * k;
+    m.descent = -double(f.face->size->metrics.descender) / 64.0 * k;
+    if (text.empty()) return m;
+    hb_buffer_t* buf = hb_buffer_create();
+    hb_buffer_add_utf16(buf, reinterpret_cast<uint16_t const*>(text.data()), int(text.size()), 0,
+                        int(text.size()));
+    hb_buffer_guess_segment_properties(buf);
+    hb_shape(f.font, buf, nullptr, 0);
+    unsigned n = 0;
+    hb_glyph_info_t* info = hb_buffer_get_glyph_infos(buf, &n);
+    hb_glyph_position_t* pos = hb_buffer_get_glyph_positions(buf, &n);
+    for (unsigned i = 0; i < n; ++i)
+        if (info[i].cluster < advances.size())
+            advances[info[i].cluster] += double(pos[i].x_advance) / 64.0 * k;
+    hb_buffer_destroy(buf);
+    return m;
+}
+
+namespace {
+
+bool IsBreak(char16_t c) {
+    return c == kParagraphBreak || c == kLineSeparator || c == u'\n';
+}
+
+}  // namespace
+
+void Compositor::Compose() {
+    m_column.m_lines.clear();
+    std::u16string const& text = m_story.GetText();
+    auto const* column = dynamic_cast<ColumnFrame const*>(m_frame);
+    auto const* art = dynamic_cast<ArtFrame const*>(m_frame);
+    Kernel::PointT<double> origin = art ? art->m_origin : Kernel::PointT<double>{};
+    Kernel::RectT<double> box = column ? column->m_bounds : Kernel::RectT<double>{};
+
+    // Advances and metrics of every character, measured by runs of one font and size.
+    size_t n = text.size();
+    std::vector<double> advance(n, 0.0), ascent(n + 1, 0.0), descent(n + 1, 0.0),
+        leading(n + 1, 0.0);
+    for (size_t i = 0; i <= n;) {
+        auto const& g = m_story.GetGlyphAtts(i);
+        size_t j = i + 1;
+        while (j < n && m_story.GetGlyphAtts(j) == g) ++j;
+        if (i == n) j = n + 1;
+        double size = std::max(0.0, g->Get(GlyphDouble::kSize));
+        std::vector<double> adv;
+        std::u16string_view piece(text.data() + std::min(i, n), std::min(j, n) - std::min(i, n));
+        FontMetrics fm = MeasureText(g->Get(GlyphStr::kFamily), size, piece, adv);
+        double hscale = g->Get(GlyphDouble::kHorizontalScale);
+        double extra = g->Get(GlyphDouble::kTracking) * size;
+        for (size_t c = i; c < j; ++c) {
+            auto const& p = m_story.GetParagraphAtts(c);
+            if (c < n) advance[c] = IsBreak(text[c]) ? 0.0 : adv[c - i] * hscale + extra;
+            ascent[c] = fm.ascent;
+            descent[c] = fm.descent;
+            bool fixed = g->Get(GlyphInt::kFixedLeading) != 0;
+            double factor = p->Get(ParaDouble::kAutoLeading);
+            leading[c] = fixed ? g->Get(GlyphDouble::kLeading) : size * (factor > 0 ? factor : 1.2);
+        }
+        i = j;
+    }
+
+    double baseline = 0;
+    bool first = true;
+    for (StoryRange const& para : m_story.GetParagraphs()) {
+        size_t pb = para.GetBegin().GetIndex(), pe = para.GetEnd().GetIndex();
+        auto const& pa = m_story.GetParagraphAtts(pb);
+        int align = pa->Get(ParaInt::kAlignment);
+        double startIndent = pa->Get(ParaDouble::kStartIndent);
+        double endIndent = pa->Get(ParaDouble::kEndIndent);
+        double firstIndent = pa->Get(ParaDouble::kFirstLineIndent) - startIndent;
+        if (!first) baseline += pa->Get(ParaDouble::kSpaceBefore);
+        // Lines of the paragraph: forced breaks, and for box text the frame's width.
+        size_t ls = pb;
+        bool firstLine = true;
+        while (true) {
+            double indent = startIndent + (firstLine ? firstIndent : 0.0);
+            double avail = box.Width() - indent - endIndent;
+            size_t le = ls, lastSpace = SIZE_MAX;
+            double w = 0;
+            while (le < pe) {
+                char16_t c = text[le];
+                if (IsBreak(c)) {
+                    ++le;
+                    break;
+                }
+                if (column && w + advance[le] > avail && le > ls) {
+                    if (lastSpace != SIZE_MAX) le = lastSpace + 1;
+                    break;
+                }
+                if (c == u' ') lastSpace = le;
+                w += advance[le];
+                ++le;
+            }
+            ComposedLine line;
+            line.start = ls;
+            line.end = le;
+            for (size_t c = ls; c < le; ++c) line.advances.push_back(advance[c]);
+            size_t lastVisible = le;
+            while (lastVisible > ls && (IsBreak(text[lastVisible - 1]) ||
+                                        (column && text[lastVisible - 1] == u' ')))
+                --lastVisible;
+            for (size_t c = ls; c < lastVisible; ++c) line.width += advance[c];
+            size_t span = std::max(le, ls + 1);
+            for (size_t c = ls; c < span && c <= n; ++c) {
+                line.ascent = std::max(line.ascent, ascent[c]);
+                line.descent = std::max(line.descent, descent[c]);
+                line.leading = std::max(line.leading, leading[c]);
+            }
+            if (first)
+                baseline = column ? box.top + line.ascent : origin.y;
+            else
+                baseline += line.leading;
+            first = false;
+            line.baseline = baseline;
+            double left = column ? box.left : origin.x;
+            double right = column ? box.right : origin.x;
+            switch (align) {
+                case kAlignCentre:
+                case kJustifyCentre:
+                    line.x = column ? left + indent + (avail - line.width) / 2
+                                    : origin.x - line.width / 2;
+                    break;
+                case kAlignRight:
+                case kJustifyRight:
+                    line.x = right - endIndent - line.width;
+                    break;
+                default:
+                    line.x = left + indent;
+            }
+            m_column.m_lines.push_back(std::move(line));
+            ls = le;
+            firstLine = false;
+            if (ls >= pe) break;
+        }
+        baseline += pa->Get(ParaDouble::kSpaceAfter);
+    }
+}
+
+ComposedPos ComposedColumn::GetPos(StoryPos const& pos) const {
+    size_t i = pos.GetIndex();
+    for (auto const& line : m_lines)
+        if (i < line.end || &line == &m_lines.back()) {
+            double x = line.x;
+            for (size_t c = line.start; c < i && c - line.start < line.advances.size(); ++c)
+                x += line.advances[c - line.start];
+            return ComposedPos({x, line.baseline});
+        }
+    return ComposedPos();
+}
+
+double ComposedColumn::GetHeight() const {
+    if (m_lines.empty()) return 0;
+    return m_lines.back().baseline - m_lines.front().baseline + m_lines.front().ascent +
+           m_lines.back().descent;
+}
+
+}  // namespace Story

@@ -1,0 +1,67 @@
+// Line layout of a story in its frame: enough to tell where each line and character sits.
+// Advances come from the fonts through FreeType and HarfBuzz; a font that is not installed is
+// replaced by the closest one fontconfig offers.
+#pragma once
+
+#include <vector>
+
+#include "host/story/Story.h"
+
+namespace Story {
+
+// Horizontal metrics of one font at one size, in pixels.
+struct FontMetrics {
+    double ascent = 0, descent = 0;  // both positive
+    String8 file;                    // the font file used; empty when no font could be loaded
+};
+
+// The metrics of the font for this family (or its fallback) at this size, and the advance of
+// each code unit of text (zero for the second unit of a pair and for marks).
+FontMetrics MeasureText(String8 const& family, double size, std::u16string_view text,
+                        std::vector<double>& advances);
+
+// One laid-out line: the characters from start to end (a break ending the line included).
+struct ComposedLine {
+    size_t start = 0, end = 0;
+    double x = 0, baseline = 0;  // where the line's first character sits on the baseline
+    double width = 0;            // of the visible characters
+    double ascent = 0, descent = 0, leading = 0;
+    std::vector<double> advances;  // per character of the line
+};
+
+// A position in the composed text.
+class ComposedPos {
+public:
+    ComposedPos() = default;
+    explicit ComposedPos(Kernel::PointT<double> base) : m_base(base) {}
+    // The point on the baseline where the character starts.
+    Kernel::PointT<double> GetBasePosition() const { return m_base; }
+
+private:
+    Kernel::PointT<double> m_base;
+};
+
+class ComposedColumn {
+public:
+    ComposedPos GetPos(StoryPos const& pos) const;
+    std::vector<ComposedLine> const& GetLines() const { return m_lines; }
+    // From the first line's top to the last line's bottom.
+    double GetHeight() const;
+
+    std::vector<ComposedLine> m_lines;
+};
+
+class Compositor {
+public:
+    Compositor(Story const& story, Frame const* frame) : m_story(story), m_frame(frame) {}
+    // Lays the story out; box text wraps at the frame's width.
+    void Compose();
+    ComposedColumn const& GetFirstColumn() const { return m_column; }
+
+private:
+    Story const& m_story;
+    Frame const* m_frame;
+    ComposedColumn m_column;
+};
+
+}  // namespace Story

@@ -1,0 +1,47 @@
+// Type layers: the type tool block with its transform, text and warp descriptors and bounds, and
+// the text converted from its engine data.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "psd/adjustments/PSDAdjustment.h"
+#include "psd/descriptor/Descriptor.h"
+#include "psd/text/PSDText.h"
+
+namespace PSD {
+
+class PSDAdjustmentTypeTool : public PSDAdjustment {
+public:
+    Kind GetType() const override { return kTypeTool; }
+    uint32_t GetKey() const override { return Key("TySh"); }
+    [[nodiscard]] bool Parse(Kernel::InStreamSeekable& stream, ParseData& pd) override;
+    // The whole body as the reader reads it: versions, transform, both descriptors, bounds.
+    [[nodiscard]] bool SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const override;
+
+    // The converted text; null when the text was not converted (warped, parsing off, bad data).
+    Kernel::Counted<PSDText> const& GetText() const { return m_text; }
+    // The parsed engine data; null when there is none or it does not parse.
+    Kernel::Counted<PDFData> const& GetEngineData() const { return m_engineData; }
+    // The warp style ("warpNone" when the block has none).
+    String const& GetWarpStyle() const { return m_warpStyle; }
+
+    // Replaces the text (UTF-8, paragraphs separated by "\r"), keeping the styles: each run
+    // keeps its length and the last one takes up the difference. The engine data is rewritten,
+    // and the converted text made again. False when the layer holds no engine data.
+    bool SetContent(String const& content, ParseData const& options);
+
+    std::array<double, 6> m_transform{1, 0, 0, 1, 0, 0};
+    Descriptor m_textDescriptor;
+    Descriptor m_warpDescriptor;
+    std::array<int32_t, 4> m_bounds{};  // left, top, right, bottom
+
+private:
+    bool Convert(ParseData& pd);
+
+    Kernel::Counted<PSDText> m_text;
+    Kernel::Counted<PDFData> m_engineData;
+    String m_warpStyle = "warpNone";
+};
+
+}  // namespace PSD

@@ -1,0 +1,40 @@
+"""Type layers: layer.text is what info --json gives, and a text replaced through set_text is saved
+with its styles and read back, by this module and by the independent reader."""
+import subprocess
+
+import pytest
+
+import zuzodoriv
+from conftest import CORPUS, info_json
+
+DOCS = ["ag-psd/test/read/text-paragraph-align/src.psd", "ag-psd/test/read/text-simple/src.psd",
+        "psd-tools/tests/psd_files/layers/type-layer.psd"]
+
+
+@pytest.mark.parametrize("path", DOCS)
+def test_text_matches_info_json(path):
+    doc = zuzodoriv.open(CORPUS / path)
+    ours = [l.text for l in doc.records()]
+    theirs = [l.get("text") for l in info_json(CORPUS / path)["layers"]]
+    assert ours == theirs
+    assert any(ours)
+
+
+def test_replaced_text_keeps_its_styles(tmp_path):
+    doc = zuzodoriv.open(CORPUS / DOCS[1])
+    layer = next(l for l in doc.records() if l.text)
+    before = layer.text
+    layer.set_text("Hi there\rsecond line")
+    out = tmp_path / "edited.psd"
+    doc.save(out)
+    back = next(l for l in zuzodoriv.open(out).records() if l.text)
+    assert back.text["content"] == "Hi there\rsecond line"
+    assert back.text["runs"][0]["font"] == before["runs"][0]["font"]
+    assert back.text["runs"][0]["color"] == before["runs"][0]["color"]
+    assert sum(r["length"] for r in back.text["runs"]) == len("Hi there\rsecond line")
+    script = "import psd_tools,sys; print([l.text for l in psd_tools.PSDImage.open(sys.argv[1]).descendants() if l.kind == 'type'])"
+    run = subprocess.run(["/usr/bin/python3", "-c", script, str(out)], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert "Hi there" in run.stdout
+    with pytest.raises(ValueError):
+        next(l for l in zuzodoriv.open(CORPUS / DOCS[0]).records() if not l.text).set_text("x")
