@@ -8,8 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-120}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(open descriptor engine_data pack_bits round_trip effects adjustment paths)
-[ ${#targets[@]} -gt 0 ] || targets=(open descriptor engine_data pack_bits round_trip effects adjustment placed tiff)
+[ ${#targets[@]} -gt 0 ] || targets=(open descriptor engine_data pack_bits round_trip effects adjustment paths placed tiff)
 corpus=${ZUZODORIV_CORPUS:-../shared/corpus}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -28,19 +27,13 @@ seed_dir() {
                 while read -r f; do n=$(basename "$f"); k=$((${k:-0} + 1)); opt='\x03'; [ $((k % 2)) = 0 ] && opt='\x07'
                     { cat "$f"; printf "$opt"; } > "$d/$(echo "$f" | md5sum | cut -c1-12)-$n"; done
             # The documents with layer effects, adjustments or fills, so that their readers are reached.
-            grep -l '"lrFX"\|"lfx2"\|"lfxs"\|"lmfx"\|"levl"\|"curv"\|"brit"\|"hue2"\|"selc"\|"phfl"\|"grdm"\|"clrL"\|"SoCo"\|"GdFl"\|"PtFl"\|"blwh"\|"vibA"\|"vmsk"\|"vsms"\|"vstk"\|"vogk"' -r "$corpus" --include='*.ref.json' | sed 's/\.ref\.json$//' |
-            grep -l '"lrFX"\|"lfx2"\|"lfxs"\|"lmfx"\|"levl"\|"curv"\|"brit"\|"hue2"\|"selc"\|"phfl"\|"grdm"\|"clrL"\|"SoCo"\|"GdFl"\|"PtFl"\|"blwh"\|"vibA"\|"TySh"\|"Txt2"' -r "$corpus" --include='*.ref.json' | sed 's/\.ref\.json$//' |
-                while read -r f; do [ -f "$f" ] && [ "$(stat -c %s "$f")" -lt 2000000 ] || continue
-                    { cat "$f"; printf '\x07'; } > "$d/fx-$(echo "$f" | md5sum | cut -c1-12)-$(basename "$f")"; done ;;
-        effects|adjustment|paths)
-            # Every effects, adjustment, fill or vector mask block body of the corpus, behind the bytes that tell
-            grep -l '"lrFX"\|"lfx2"\|"lfxs"\|"lmfx"\|"levl"\|"curv"\|"brit"\|"hue2"\|"selc"\|"phfl"\|"grdm"\|"clrL"\|"SoCo"\|"GdFl"\|"PtFl"\|"blwh"\|"vibA"\|"PlLd"\|"SoLd"\|"lnk2"\|"lnk3"\|"lnkD"' -r "$corpus" --include='*.ref.json' | sed 's/\.ref\.json$//' |
+            grep -l '"lrFX"\|"lfx2"\|"lfxs"\|"lmfx"\|"levl"\|"curv"\|"brit"\|"hue2"\|"selc"\|"phfl"\|"grdm"\|"clrL"\|"SoCo"\|"GdFl"\|"PtFl"\|"blwh"\|"vibA"\|"vmsk"\|"vsms"\|"vstk"\|"vogk"\|"TySh"\|"Txt2"\|"PlLd"\|"SoLd"\|"lnk2"\|"lnk3"\|"lnkD"' -r "$corpus" --include='*.ref.json' | sed 's/\.ref\.json$//' |
                 while read -r f; do [ -f "$f" ] && [ "$(stat -c %s "$f")" -lt 2000000 ] || continue
                     { cat "$f"; printf '\x07'; } > "$d/fx-$(echo "$f" | md5sum | cut -c1-12)-$(basename "$f")"; done ;;
         tiff)
             find "$corpus/tiff" -type f -name '*.tif' -exec cp {} "$d/" \; ;;
-        effects|adjustment|placed)
-            # Every effects, adjustment, fill or placed-layer block body of the corpus, behind the bytes that tell
+        effects|adjustment|paths|placed)
+            # Every effects, adjustment, fill, vector mask or placed-layer block body of the corpus, behind the bytes that tell
             # the fuzz body what it is.
             python3 scripts/seed-blocks.py "$t" "$corpus" "$d" ;;
         descriptor)
@@ -66,8 +59,7 @@ for t in "${targets[@]}"; do
     if [ "$seconds" = ci ]; then
         rm -rf "build-fuzz/work/$t" && mkdir -p "build-fuzz/work/$t"
         # A fixed seed and input count, capped in time so a slow machine still finishes.
-        case $t in open) budget=(-runs=40000) ;; round_trip) budget=(-runs=6000) ;; effects|adjustment|paths) budget=(-runs=100000) ;; *) budget=(-runs=400000) ;; esac
-        case $t in open) budget=(-runs=40000) ;; round_trip) budget=(-runs=6000) ;; effects|adjustment|placed) budget=(-runs=100000) ;; *) budget=(-runs=400000) ;; esac
+        case $t in open) budget=(-runs=40000) ;; round_trip) budget=(-runs=6000) ;; effects|adjustment|paths|placed) budget=(-runs=100000) ;; *) budget=(-runs=400000) ;; esac
         budget+=(-seed=1 -max_total_time=150)
     else
         budget=(-max_total_time="$seconds")

@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """Seeds for the block-body fuzz targets: every distinct body of the chosen blocks in the corpus.
 
-    seed-blocks.py effects|adjustment|paths CORPUS OUT
-    seed-blocks.py effects|adjustment|placed CORPUS OUT
+    seed-blocks.py effects|adjustment|paths|placed|engine_data CORPUS OUT
 
 effects: one byte naming the form (0 the legacy "lrFX", 1 a descriptor block), then the body.
 placed: one byte naming the block (0 "PlLd", 1 "SoLd"), then the body.
@@ -45,11 +44,9 @@ def engine_data(corpus, out):
 
 def main():
     kind, corpus, out = sys.argv[1], pathlib.Path(sys.argv[2]), pathlib.Path(sys.argv[3])
-    prefixes = EFFECTS if kind == 'effects' else PATHS if kind == 'paths' else ADJUSTMENTS
-    prefixes = {'effects': EFFECTS, 'placed': PLACED}.get(kind, ADJUSTMENTS)
     if kind == 'engine_data':
         return engine_data(corpus, out)
-    prefixes = EFFECTS if kind == 'effects' else ADJUSTMENTS
+    prefixes = {'effects': EFFECTS, 'placed': PLACED, 'paths': PATHS}.get(kind, ADJUSTMENTS)
     seen = set()
     for f in sorted(corpus.rglob('*')):
         if f.suffix.lower() not in ('.psd', '.psb') or f.stat().st_size > 50 << 20:

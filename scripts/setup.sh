@@ -6,7 +6,6 @@ export DEBIAN_FRONTEND=noninteractive
 PKGS=(
   build-essential cmake ninja-build pkg-config git ccache
   libdeflate-dev zlib1g-dev liblcms2-dev libtiff-dev libpolyclipping-dev
-  libfontconfig-dev libfreetype-dev libjpeg62-turbo-dev libspng-dev
   libfontconfig-dev libfreetype-dev libharfbuzz-dev libjpeg62-turbo-dev libspng-dev
   libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libssl-dev libbenchmark-dev
   python3-dev python3-numpy pybind11-dev python3-pytest

@@ -29,46 +29,6 @@
 #include "tools/OpenDocument.h"
 
 namespace zuzodoriv {
-namespace {
-
-using nlohmann::json;
-using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
-
-struct Options {
-    std::string file;
-    std::string dir;
-    size_t jobs = 0;
-    bool compositeOnly = false;
-    bool layersOnly = false;
-    bool text = false;
-};
-
-// One progress line on a terminal, redrawn in place.
-class Progress {
-public:
-    Progress(size_t total, bool show) : m_total(total), m_show(show) { Draw(); }
-    void Step() {
-        size_t d = ++m_done;
-        std::lock_guard<std::mutex> g(m_lock);
-        (void)d;
-        Draw();
-    }
-    void Finish() {
-        if (m_show) std::cerr << "\n";
-    }
-
-private:
-    void Draw() {
-        if (!m_show) return;
-        size_t d = m_done.load(), width = 30, fill = m_total ? d * width / m_total : width;
-        std::cerr << "\r[" << std::string(fill, '#') << std::string(width - fill, ' ') << "] " << d
-                  << "/" << m_total << std::flush;
-    }
-    size_t m_total;
-    bool m_show;
-    std::atomic<size_t> m_done{0};
-    std::mutex m_lock;
-};
 
 // Palette indices to RGB: the colour mode data holds 256 reds, then 256 greens, then 256 blues;
 // an index the palette does not reach is black.
@@ -169,6 +129,7 @@ struct Options {
     size_t jobs = 0;
     bool compositeOnly = false;
     bool layersOnly = false;
+    bool text = false;
 };
 
 // One progress line on a terminal, redrawn in place.
@@ -418,6 +379,7 @@ int RunExport(Options const& o) {
             if (WriteSvg(*doc, *layers[i]->m_vectorMask, layers[i].Get(), dir / name))
                 record({{"file", name}, {"kind", "vector"}, {"layer", i}, {"name", std::string(layers[i]->m_name)}});
         }
+    }
     // The files behind placed layers, as stored, and the composite of each nested document.
     for (auto const& linked : doc->m_linkedRecords) {
         if (!doLayers || doc->GetLinkedLayerData(linked->m_uniqueId) != linked) continue;
@@ -438,10 +400,11 @@ int RunExport(Options const& o) {
         std::string composite = "smart-" + id + "-composite.png", err;
         if (!nested->GetBitmap(flat, masks, r))
             fail(composite + ": " + ErrorText(r));
-        else if (flat && Write(flat, *nested, dir / composite, err))
+        else if (flat && WritePNG(flat, *nested, dir / composite, err))
             record({{"file", composite}, {"kind", "smart-object-composite"}, {"id", std::string(linked->m_uniqueId)}});
         else
             fail(composite + ": " + err);
+    }
     // Each type layer's text and styles, as `info --json` gives them.
     for (size_t i = 0; o.text && i < layers.size(); ++i) {
         auto tool = layers[i]->GetAdjustment().DynamicCast<PSD::PSDAdjustmentTypeTool>();

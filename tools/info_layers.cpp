@@ -100,8 +100,6 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
                           {"real_mask", MaskJson(l->m_realMask)},
                           {"blending_range_sets", l->m_blendRanges.size()},
                           {"block_keys", keys}});
-        if (auto adjustment = l->GetAdjustment())
-            layers.back()["adjustment"] = json::parse(PSD::AdjustmentJson(*adjustment).dump());
         double resolution = doc.m_unitConverter ? doc.m_unitConverter->GetResolution() : 72.0;
         if (l->m_vectorMask) layers.back()["vector_mask"] = json::parse(PSD::VectorMaskJson(*l).dump());
         if (l->m_vectorStroke)

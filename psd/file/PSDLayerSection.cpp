@@ -43,6 +43,8 @@ bool SetMergedTransparency(PSDFile& doc, DocumentBlock&, ParseData&) {
 bool ParseLinkedData(PSDFile& doc, DocumentBlock& block, ParseData& pd) {
     if (pd.m_parseSmartObjects) ParseLinkedDataBlock(doc, block.outer, block.length, pd);
     return true;
+}
+
 bool ParseTextEngineData(PSDFile& doc, DocumentBlock& block, ParseData& pd) {
     return doc.ParseTextEngineData(block.body, pd, block.length);
 }
@@ -59,10 +61,6 @@ constexpr KeyHandler<uint32_t, DocumentHandler> kDocumentBlocks[] = {
     {Key("lnk2"), ParseLinkedData},
     {Key("lnk3"), ParseLinkedData},
     {Key("lnkD"), ParseLinkedData},
-    {Key("Txt2"), KeepBody},
-    {Key("lnk2"), KeepBody},
-    {Key("lnk3"), KeepBody},
-    {Key("lnkD"), KeepBody},
     {Key("Txt2"), ParseTextEngineData},
     // Known blocks whose content the model does not read.
     {Key("LMsk"), KeepBody},

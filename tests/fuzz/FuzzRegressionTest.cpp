@@ -40,8 +40,8 @@ TEST(FuzzRegressions, BodiesAcceptDegenerateInputs) {
     uint8_t const nothing[1] = {0};
     for (auto body : {fuzzbodies::FuzzOpen, fuzzbodies::FuzzDescriptor, fuzzbodies::FuzzEngineData,
                       fuzzbodies::FuzzPackBits, fuzzbodies::FuzzRoundTrip, fuzzbodies::FuzzEffects,
-                      fuzzbodies::FuzzAdjustment, fuzzbodies::FuzzPaths}) {
-                      fuzzbodies::FuzzAdjustment, fuzzbodies::FuzzPlaced, fuzzbodies::FuzzTIFF}) {
+                      fuzzbodies::FuzzAdjustment, fuzzbodies::FuzzPaths, fuzzbodies::FuzzPlaced,
+                      fuzzbodies::FuzzTIFF}) {
         body(nothing, 0);
         body(nothing, 1);
     }
