@@ -77,37 +77,16 @@ struct Mask {
 // Three box blurs approach a Gaussian of the feather's radius (the editor's feather).
 void Feather(Mask& m, double radius) {
     if (radius <= 0 || m.width == 0 || m.height == 0) return;
-    size_t w = m.width, h = m.height;
-    std::vector<float>& v = m.feathered;
-    Kernel::ResizeOrThrow(v, w * h);
-    for (uint32_t y = 0; y < h; ++y)
-        for (uint32_t x = 0; x < w; ++x)
-            v[size_t(y) * w + x] = Sample(m.bitmap->GetRow(y), m.bitmap->GetFormatInfo(), x);
-    int r = std::max(1, int(std::lround(radius / std::sqrt(3.0))));
-    std::vector<float> line;
-    auto pass = [&](size_t count, size_t stride, size_t lines, size_t lineStride) {
-        line.resize(count);
-        for (size_t l = 0; l < lines; ++l) {
-            float* p = v.data() + l * lineStride;
-            for (size_t i = 0; i < count; ++i) line[i] = p[i * stride];
-            for (int k = 0; k < 3; ++k) {
-                std::vector<float> out(count);
-                double sum = 0;
-                auto at = [&](int64_t i) {
-                    return i < 0 || i >= int64_t(count) ? m.outside : line[size_t(i)];
-                };
-                for (int64_t i = -r; i <= r; ++i) sum += at(i);
-                for (size_t i = 0; i < count; ++i) {
-                    out[i] = float(sum / (2 * r + 1));
-                    sum += at(int64_t(i) + r + 1) - at(int64_t(i) - r);
-                }
-                line.swap(out);
-            }
-            for (size_t i = 0; i < count; ++i) p[i * stride] = line[i];
-        }
-    };
-    pass(w, 1, h, w);
-    pass(h, w, w, 1);
+    RenderMap map;
+    map.box = {m.left, m.top, m.left + int32_t(m.width), m.top + int32_t(m.height)};
+    map.outside = m.outside;
+    Kernel::ResizeOrThrow(map.v, size_t(m.width) * m.height);
+    for (uint32_t y = 0; y < m.height; ++y)
+        for (uint32_t x = 0; x < m.width; ++x)
+            map.v[size_t(y) * m.width + x] =
+                Sample(m.bitmap->GetRow(y), m.bitmap->GetFormatInfo(), x);
+    BoxBlur3(map, std::max(1, int(std::lround(radius / std::sqrt(3.0)))));
+    m.feathered = std::move(map.v);
 }
 
 // The closed contours of an outline as cubic segments; an open subpath fills as if closed by a
@@ -746,6 +725,18 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
     for (auto& u : undrawn) Undrawn(std::move(u));
 }
 
+// One sample of an output row in its bitmap's depth.
+inline void StoreSample(uint8_t* row, Raster::FormatInfo const& info, size_t at, float v) {
+    if (info.bytesPerSample == 1) {
+        row[at] = uint8_t(Clamp01(v) * 255 + 0.5f);
+    } else if (info.bytesPerSample == 2) {
+        uint16_t s = uint16_t(Clamp01(v) * 65535 + 0.5f);
+        std::memcpy(row + 2 * at, &s, 2);
+    } else {
+        std::memcpy(row + 4 * at, &v, 4);
+    }
+}
+
 // Writes a band's pixels into the output bitmap's rows.
 void StoreBand(Band const& band, Raster::DynamicBitmap& out, unsigned colourChannels) {
     auto const& info = out.GetFormatInfo();
@@ -755,15 +746,7 @@ void StoreBand(Band const& band, Raster::DynamicBitmap& out, unsigned colourChan
             RenderPixel const& p = band.px[size_t(r) * band.width + x];
             for (unsigned c = 0; c < info.channels; ++c) {
                 float v = int(c) == info.alphaChannel ? p.a : c < colourChannels ? p.c[c] : 0;
-                size_t at = size_t(x) * info.channels + c;
-                if (info.bytesPerSample == 1) {
-                    row[at] = uint8_t(Clamp01(v) * 255 + 0.5f);
-                } else if (info.bytesPerSample == 2) {
-                    uint16_t s = uint16_t(Clamp01(v) * 65535 + 0.5f);
-                    std::memcpy(row + 2 * at, &s, 2);
-                } else {
-                    std::memcpy(row + 4 * at, &v, 4);
-                }
+                StoreSample(row, info, size_t(x) * info.channels + c, v);
             }
         }
     }
@@ -790,16 +773,7 @@ Bitmap Scale(Raster::DynamicBitmap const& in, double scale) {
             double n = double(y1 - y0) * (x1 - x0);
             uint8_t* row = out->GetRow(uint32_t(y));
             for (unsigned c = 0; c < info.channels; ++c) {
-                float v = float(sum[c] / n);
-                size_t at = size_t(x) * info.channels + c;
-                if (info.bytesPerSample == 1) {
-                    row[at] = uint8_t(Clamp01(v) * 255 + 0.5f);
-                } else if (info.bytesPerSample == 2) {
-                    uint16_t s = uint16_t(Clamp01(v) * 65535 + 0.5f);
-                    std::memcpy(row + 2 * at, &s, 2);
-                } else {
-                    std::memcpy(row + 4 * at, &v, 4);
-                }
+                StoreSample(row, info, size_t(x) * info.channels + c, float(sum[c] / n));
             }
         }
     });

@@ -96,6 +96,21 @@ RenderMap SpreadAndBlur(RenderMap const& shape, double grow, double blur, bool i
     return m;
 }
 
+// The map with in and out swapped, the world beyond it included.
+RenderMap Inverted(RenderMap m) {
+    for (auto& v : m.v) v = 1 - v;
+    m.outside = 1 - m.outside;
+    return m;
+}
+
+// An inner effect: the source spread and blurred, kept within the shape.
+RenderMap Inside(RenderMap const& source, double grow, double blur, RenderMap const& shape) {
+    RenderMap m = SpreadAndBlur(source, grow, blur, false);
+    for (size_t i = 0; i < m.v.size(); ++i) m.v[i] *= shape.v[i];
+    m.outside = 0;
+    return m;
+}
+
 void ColourOf(Kernel::Consolidated<Renderer::Colour> const& c, uint32_t mode, RenderPixel& out) {
     if (c) ColourSamples(*c, mode, out.c);
     out.a = 1;
@@ -104,9 +119,13 @@ void ColourOf(Kernel::Consolidated<Renderer::Colour> const& c, uint32_t mode, Re
 }  // namespace
 
 void BlurMap(RenderMap& map, double radius) {
-    if (radius < 0.5 || map.v.empty()) return;
+    if (radius < 0.5) return;
+    BoxBlur3(map, std::max(1, int(std::lround(radius / 3.0))));
+}
+
+void BoxBlur3(RenderMap& map, int r) {
+    if (map.v.empty()) return;
     size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
-    int r = std::max(1, int(std::lround(radius / 3.0)));
     std::vector<float> line, out;
     auto pass = [&](size_t count, size_t stride, size_t lines, size_t lineStride) {
         line.resize(count);
@@ -207,14 +226,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             RenderMap moved = Shifted(shape, dx, dy);
             if (s->m_inner) {
                 // Light falls inside the shape where the shifted shape does not cover it.
-                RenderMap m = moved;
-                m.outside = 1;
-                for (auto& v : m.v) v = 1 - v;
-                m.outside = 1;
-                m = SpreadAndBlur(m, grow, size - grow, false);
-                for (size_t i = 0; i < m.v.size(); ++i) m.v[i] *= shape.v[i];
-                m.outside = 0;
-                part.alpha = std::move(m);
+                part.alpha = Inside(Inverted(moved), grow, size - grow, shape);
                 innerShadow.push_back(std::move(part));
             } else {
                 part.alpha = SpreadAndBlur(moved, grow, size - grow, false);
@@ -228,15 +240,8 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             if (g->m_hasGradient || g->m_technique != PSDEffectGlow::kSofter)
                 undrawn.push_back(std::string(g->GetTypeName()) + " (approximated)");
             if (g->m_inner) {
-                RenderMap m = shape;
-                if (g->m_source == PSDEffectGlow::kEdge) {
-                    for (auto& v : m.v) v = 1 - v;
-                    m.outside = 1;
-                }
-                m = SpreadAndBlur(m, grow, size - grow, false);
-                for (size_t i = 0; i < m.v.size(); ++i) m.v[i] *= shape.v[i];
-                m.outside = 0;
-                part.alpha = std::move(m);
+                RenderMap source = g->m_source == PSDEffectGlow::kEdge ? Inverted(shape) : shape;
+                part.alpha = Inside(source, grow, size - grow, shape);
                 innerGlow.push_back(std::move(part));
             } else {
                 part.alpha = SpreadAndBlur(shape, grow, size - grow, false);

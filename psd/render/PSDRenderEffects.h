@@ -25,6 +25,8 @@ struct RenderMap {
 
 // Blurs the map in place by three box passes of about `radius` in all (near a Gaussian).
 void BlurMap(RenderMap& map, double radius);
+// Three box passes of radius r each.
+void BoxBlur3(RenderMap& map, int r);
 
 // One effect ready to draw: its coverage, its colour (or a gradient over the layer's box),
 // its blend mode and opacity.
