@@ -68,7 +68,7 @@ for t in "${targets[@]}"; do
     # end of the log when the run failed.
     log=build-fuzz/logs/$t.log
     mkdir -p build-fuzz/logs
-    if ASAN_OPTIONS=detect_leaks=1 ./build-fuzz/fuzz/fuzz_"$t" "build-fuzz/work/$t" "$seeds" \
+    if ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=scripts/lsan.supp:print_suppressions=0 ./build-fuzz/fuzz/fuzz_"$t" "build-fuzz/work/$t" "$seeds" \
         -dict=fuzz/psd.dict "${budget[@]}" -timeout=30 -rss_limit_mb=2048 \
         -artifact_prefix="$findings/" -print_final_stats=1 >"$log" 2>&1; then
         grep -a 'cov:' "$log" | tail -n 1 || true

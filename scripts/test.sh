@@ -20,5 +20,5 @@ run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== the examples, against a fresh install"
 bash scripts/examples.sh
 echo "== sanitizer build (ASan + UBSan)"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUZODORIV_SANITIZE=ON
