@@ -22,6 +22,7 @@
 #include "psd/file/PSDLinkedData.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/render/PSDRender.h"
+#include "psd/render/PSDRenderAdjustment.h"
 #include "psd/vector/PSDPath.h"
 #include "psd/vector/PSDVectorStroke.h"
 #include "tools/Command.h"
@@ -197,32 +198,107 @@ Kernel::Consolidated<Renderer::Colour> SolidOf(PSD::PSDAdjustment const* a) {
     return solid ? solid->m_colour : nullptr;
 }
 
-// A path as an SVG document of the canvas size; a layer's fill and stroke when it has them, else a
-// black fill.
+// A gradient as an SVG gradient over the shape's box: the ramp sampled at even steps (SVG has no
+// midpoints), linear along the angle or radial; the other styles fall back to linear.
+std::string SvgGradient(PSD::PSDGradientDesc const& g, std::string const& id, std::string& defs) {
+    PSD::PSDGradientRamp ramp;
+    if (!ramp.Build(g.m_gradient, 3, g.m_reverse)) return "none";
+    std::string stops;
+    char buf[200];
+    constexpr int kStops = 32;
+    for (int i = 0; i <= kStops; ++i) {
+        PSD::RenderPixel p = ramp.At(float(i) / kStops);
+        auto v = [](float x) { return int(std::lround(std::clamp(x, 0.0f, 1.0f) * 255.0f)); };
+        std::snprintf(buf, sizeof buf,
+                      "<stop offset=\"%.4f\" stop-color=\"#%02x%02x%02x\" stop-opacity=\"%.4f\"/>",
+                      double(i) / kStops, v(p.c[0]), v(p.c[1]), v(p.c[2]), double(p.a));
+        stops += buf;
+    }
+    double half = 0.5 * (g.m_scale > 0 ? g.m_scale : 1.0);
+    if (g.m_kind == PSD::PSDGradientDesc::kRadial) {
+        std::snprintf(buf, sizeof buf, "<radialGradient id=\"%s\" cx=\"0.5\" cy=\"0.5\" r=\"%.4f\">",
+                      id.c_str(), half);
+        defs += buf + stops + "</radialGradient>";
+    } else {
+        // The angle turns counter-clockwise from the x axis; SVG's y axis points down.
+        double a = g.m_angle * M_PI / 180.0, dx = std::cos(a) * half, dy = -std::sin(a) * half;
+        std::snprintf(buf, sizeof buf,
+                      "<linearGradient id=\"%s\" x1=\"%.4f\" y1=\"%.4f\" x2=\"%.4f\" y2=\"%.4f\">",
+                      id.c_str(), 0.5 - dx, 0.5 - dy, 0.5 + dx, 0.5 + dy);
+        defs += buf + stops + "</linearGradient>";
+    }
+    return "url(#" + id + ")";
+}
+
+// A paint (solid colour or gradient); patterns and noise gradients are not drawn in SVG.
+std::string SvgPaint(PSD::PSDAdjustment const* a, std::string const& id, std::string& defs) {
+    if (auto solid = SolidOf(a)) return SvgColour(solid);
+    if (auto const* g = dynamic_cast<PSD::PSDAdjustmentGradientFill const*>(a))
+        return SvgGradient(g->m_gradient, id, defs);
+    return "none";
+}
+
+// A path as an SVG document of the canvas size. A shape's fill and stroke when it has them (a
+// stroke inside or outside the outline is drawn twice as wide and clipped or masked by it); the
+// outline of any other layer, or a saved path, in black.
 bool WriteSvg(PSD::PSDFile const& doc, PSD::PSDPath const& path, PSD::PSDLayer const* layer,
               std::filesystem::path const& file) {
     auto const& poly = path.m_replacementOutline ? path.m_replacementOutline : path.m_outline;
     if (!poly) return false;
-    std::string fill = "#000000", stroke;
-    if (layer) {
-        PSD::PSDVectorStroke const* vs = layer->m_vectorStroke.Get();
-        auto solid = SolidOf(vs && vs->m_fill ? vs->m_fill.Get() : layer->GetAdjustment().Get());
-        fill = solid ? SvgColour(solid) : "none";
-        if (vs && !vs->m_fillEnabled && vs->m_fill) fill = "none";
-        if (vs && vs->m_strokeEnabled) {
-            double resolution = doc.m_unitConverter ? doc.m_unitConverter->GetResolution() : 72.0;
-            char buf[200];
-            std::snprintf(buf, sizeof buf, " stroke=\"%s\" stroke-width=\"%.3f\" stroke-opacity=\"%.3f\"",
-                          SvgColour(SolidOf(vs->m_content.Get())).c_str(), vs->m_lineWidth * resolution / 72.0,
-                          vs->m_opacity);
-            stroke = buf;
+    std::string fill = "#000000", defs, data = SvgPathData(*poly);
+    std::string rule = path.m_fillRule == 1 ? "nonzero" : "evenodd";
+    PSD::PSDVectorStroke const* vs = layer ? layer->m_vectorStroke.Get() : nullptr;
+    PSD::PSDAdjustment const* paint = vs && vs->m_fill ? vs->m_fill.Get() : layer ? layer->GetAdjustment().Get() : nullptr;
+    bool isFill = dynamic_cast<PSD::PSDAdjustmentSolidColor const*>(paint) ||
+                  dynamic_cast<PSD::PSDAdjustmentGradientFill const*>(paint) ||
+                  dynamic_cast<PSD::PSDAdjustmentPatternFill const*>(paint);
+    if (isFill) fill = SvgPaint(paint, "fill", defs);
+    if (vs && !vs->m_fillEnabled && vs->m_fill) fill = "none";
+    std::string stroke, wrap;
+    if (vs && vs->m_strokeEnabled) {
+        double scale = (doc.m_unitConverter ? doc.m_unitConverter->GetResolution() : 72.0) / 72.0;
+        double width = vs->m_lineWidth * scale;
+        bool aligned = vs->m_lineAlignment != PSD::PSDVectorStroke::LineAlignment::Center;
+        static char const* const kCaps[] = {"butt", "round", "square"};
+        static char const* const kJoins[] = {"miter", "round", "bevel"};
+        char buf[300];
+        std::snprintf(buf, sizeof buf,
+                      " stroke=\"%s\" stroke-width=\"%.3f\" stroke-opacity=\"%.3f\" stroke-linecap=\"%s\" "
+                      "stroke-linejoin=\"%s\" stroke-miterlimit=\"%.3f\"",
+                      SvgPaint(vs->m_content.Get(), "stroke", defs).c_str(), aligned ? 2 * width : width,
+                      vs->m_opacity, kCaps[std::min(uint32_t(vs->m_lineCap), 2u)],
+                      kJoins[std::min(uint32_t(vs->m_lineJoin), 2u)], std::max(1.0, vs->m_miterLimit));
+        stroke = buf;
+        if (!vs->m_dashSet.empty()) {
+            // Dashes are stored in multiples of the line width.
+            stroke += " stroke-dasharray=\"";
+            for (size_t i = 0; i < vs->m_dashSet.size(); ++i)
+                stroke += (i ? " " : "") + std::to_string(vs->m_dashSet[i] * width);
+            stroke += "\" stroke-dashoffset=\"" + std::to_string(vs->m_dashOffset * width) + "\"";
+        }
+        if (vs->m_lineAlignment == PSD::PSDVectorStroke::LineAlignment::Inside) {
+            defs += "<clipPath id=\"inside\"><path clip-rule=\"" + rule + "\" d=\"" + data + "\"/></clipPath>";
+            wrap = " clip-path=\"url(#inside)\"";
+        } else if (aligned) {
+            defs += "<mask id=\"outside\" maskUnits=\"userSpaceOnUse\" x=\"-100%\" y=\"-100%\" "
+                    "width=\"300%\" height=\"300%\"><rect x=\"-100%\" y=\"-100%\" width=\"300%\" "
+                    "height=\"300%\" fill=\"white\"/><path fill=\"black\" fill-rule=\"" + rule + "\" d=\"" +
+                    data + "\"/></mask>";
+            wrap = " mask=\"url(#outside)\"";
         }
     }
     std::ofstream out(file);
     out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << doc.m_width << "\" height=\"" << doc.m_height
-        << "\" viewBox=\"0 0 " << doc.m_width << " " << doc.m_height << "\">\n  <path fill=\"" << fill
-        << "\" fill-rule=\"" << (path.m_fillRule == 1 ? "nonzero" : "evenodd") << "\"" << stroke << " d=\""
-        << SvgPathData(*poly) << "\"/>\n</svg>\n";
+        << "\" viewBox=\"0 0 " << doc.m_width << " " << doc.m_height << "\">\n";
+    if (!defs.empty()) out << "  <defs>" << defs << "</defs>\n";
+    if (stroke.empty() || wrap.empty()) {
+        out << "  <path fill=\"" << fill << "\" fill-rule=\"" << rule << "\"" << stroke << " d=\"" << data << "\"/>\n";
+    } else {
+        // The fill first, then the stroke alone, clipped or masked to its side of the outline.
+        out << "  <path fill=\"" << fill << "\" fill-rule=\"" << rule << "\" d=\"" << data << "\"/>\n";
+        out << "  <path fill=\"none\"" << stroke << wrap << " d=\"" << data << "\"/>\n";
+    }
+    out << "</svg>\n";
     return bool(out);
 }
 

@@ -271,7 +271,11 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
         bool modernBrightness =
             adj->GetType() == PSDAdjustment::kBrightnessContrast &&
             !static_cast<PSDAdjustmentBrightnessContrast const&>(*adj).m_useLegacy;
-        if (p.adjust && (modernBrightness || adj->GetType() == PSDAdjustment::kHSLShift))
+        auto kind = adj->GetType();
+        bool nearOnly = modernBrightness || kind == PSDAdjustment::kHSLShift ||
+                        kind == PSDAdjustment::kColourBalance || kind == PSDAdjustment::kSelectiveColour ||
+                        kind == PSDAdjustment::kPhotoFilter || kind == PSDAdjustment::kVibrance;
+        if (p.adjust && nearOnly)
             Undrawn(std::string("adjustment ") + AdjustmentKindName(adj->GetType()) +
                     " (approximated)");
         if (vectorMask && !vectorDrawn) Undrawn("vector mask");

@@ -247,6 +247,116 @@ private:
     PSDAdjustmentBlackAndWhite const& m_a;
 };
 
+// Colour balance: each channel moves by the shadow, midtone and highlight shifts, weighted by
+// where the pixel's lightness lies; the lightness is put back when luminosity is preserved.
+class ColourBalanceAdjustment : public PSDPixelAdjustment {
+public:
+    explicit ColourBalanceAdjustment(PSDAdjustmentColourBalance const& a) : m_a(a) {}
+    void Apply(float* c) const override {
+        float h, s, l;
+        RGBToHSL(c, h, s, l);
+        constexpr float kA = 0.25f, kB = 0.333f, kScale = 0.7f;
+        float shadows = Clamp01((l - kB) / -kA + 0.5f) * kScale;
+        float mids = Clamp01((l - kB) / kA + 0.5f) * Clamp01((l + kB - 1) / -kA + 0.5f) * kScale;
+        float highs = Clamp01((l + kB - 1) / kA + 0.5f) * kScale;
+        for (size_t i = 0; i < 3; ++i)
+            c[i] = Clamp01(c[i] + (m_a.m_shadows[i] * shadows + m_a.m_midtones[i] * mids +
+                                   m_a.m_highlights[i] * highs) / 100.0f);
+        if (m_a.m_preserveLuminosity) {
+            float h2, s2, l2, rgb[3];
+            RGBToHSL(c, h2, s2, l2);
+            HSLToRGB(h2, s2, l, rgb);
+            for (int i = 0; i < 3; ++i) c[i] = rgb[i];
+        }
+    }
+
+private:
+    PSDAdjustmentColourBalance const& m_a;
+};
+
+// Selective colour: each of the nine ranges (six hues, whites, neutrals, blacks) weighs the pixel
+// by how much it belongs there and moves each channel's ink by the range's ink and black shifts,
+// in proportion to the ink already there when the method is relative.
+class SelectiveColourAdjustment : public PSDPixelAdjustment {
+public:
+    explicit SelectiveColourAdjustment(PSDAdjustmentSelectiveColour const& a) : m_a(a) {}
+    void Apply(float* c) const override {
+        float mx = std::max({c[0], c[1], c[2]}), mn = std::min({c[0], c[1], c[2]});
+        float md = c[0] + c[1] + c[2] - mx - mn;
+        // Records 1..6 are reds, yellows, greens, cyans, blues, magentas; 7..9 whites, neutrals,
+        // blacks (record 0 is unused).
+        float w[10] = {};
+        if (mx > mn) {
+            if (c[0] == mx) w[1] = mx - md;
+            if (c[1] == mx) w[3] = mx - md;
+            if (c[2] == mx) w[5] = mx - md;
+            if (c[2] == mn) w[2] = md - mn;
+            if (c[0] == mn) w[4] = md - mn;
+            if (c[1] == mn) w[6] = md - mn;
+        }
+        w[7] = std::max(0.0f, (mn - 0.5f) * 2);
+        w[9] = std::max(0.0f, (0.5f - mx) * 2);
+        w[8] = std::max(0.0f, 1 - (std::fabs(mx - 0.5f) + std::fabs(mn - 0.5f)));
+        float in[3] = {c[0], c[1], c[2]};
+        for (size_t r = 1; r < 10; ++r) {
+            if (w[r] <= 0) continue;
+            auto const& rec = m_a.m_records[r];
+            float black = rec[3] / 100.0f;
+            for (size_t i = 0; i < 3; ++i) {
+                float ink = rec[i] / 100.0f;
+                float d = (-1 - ink) * black - ink;
+                if (m_a.m_method == 0) d *= 1 - in[i];
+                d = std::clamp(d, -in[i], 1 - in[i]);
+                c[i] += d * w[r];
+            }
+        }
+        for (int i = 0; i < 3; ++i) c[i] = Clamp01(c[i]);
+    }
+
+private:
+    PSDAdjustmentSelectiveColour const& m_a;
+};
+
+// Photo filter: the colour multiplied in at the density, then the luminosity restored.
+class PhotoFilterAdjustment : public PSDPixelAdjustment {
+public:
+    explicit PhotoFilterAdjustment(PSDAdjustmentPhotoFilter const& a) : m_a(a) {
+        ColourSamples(*a.m_colour, 3, m_filter);
+        m_density = std::clamp(a.m_density / 100.0f, 0.0f, 1.0f);
+    }
+    void Apply(float* c) const override {
+        float lum = Luminosity(c, 3);
+        for (int i = 0; i < 3; ++i) c[i] += (c[i] * m_filter[i] - c[i]) * m_density;
+        if (m_a.m_preserveLuminosity) {
+            float d = lum - Luminosity(c, 3);
+            for (int i = 0; i < 3; ++i) c[i] = Clamp01(c[i] + d);
+        }
+    }
+
+private:
+    PSDAdjustmentPhotoFilter const& m_a;
+    float m_filter[4] = {};
+    float m_density = 0;
+};
+
+// Vibrance raises the saturation of dull colours more than of vivid ones; saturation scales all
+// alike. Both move the colour away from its grey.
+class VibranceAdjustment : public PSDPixelAdjustment {
+public:
+    explicit VibranceAdjustment(PSDAdjustmentVibrance const& a)
+        : m_vibrance(a.m_vibrance / 100.0f), m_saturation(a.m_saturation / 100.0f) {}
+    void Apply(float* c) const override {
+        float mx = std::max({c[0], c[1], c[2]}), mn = std::min({c[0], c[1], c[2]});
+        float sat = mx > 0 ? (mx - mn) / mx : 0;
+        float factor = (1 + m_vibrance * (1 - sat)) * (1 + m_saturation);
+        float grey = Luminosity(c, 3);
+        for (int i = 0; i < 3; ++i) c[i] = Clamp01(grey + (c[i] - grey) * factor);
+    }
+
+private:
+    float m_vibrance, m_saturation;
+};
+
 class GradientMapAdjustment : public PSDPixelAdjustment {
 public:
     GradientMapAdjustment(PSDGradientRamp ramp, unsigned channels)
@@ -432,6 +542,21 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
             if (!ctx.rgb || cmyk) break;
             return std::make_unique<BlackAndWhiteAdjustment>(
                 static_cast<PSDAdjustmentBlackAndWhite const&>(adj));
+        case PSDAdjustment::kColourBalance:
+            if (!ctx.rgb || cmyk) break;
+            return std::make_unique<ColourBalanceAdjustment>(
+                static_cast<PSDAdjustmentColourBalance const&>(adj));
+        case PSDAdjustment::kSelectiveColour:
+            if (!ctx.rgb || cmyk) break;
+            return std::make_unique<SelectiveColourAdjustment>(
+                static_cast<PSDAdjustmentSelectiveColour const&>(adj));
+        case PSDAdjustment::kPhotoFilter:
+            if (!ctx.rgb || cmyk || !static_cast<PSDAdjustmentPhotoFilter const&>(adj).m_colour) break;
+            return std::make_unique<PhotoFilterAdjustment>(
+                static_cast<PSDAdjustmentPhotoFilter const&>(adj));
+        case PSDAdjustment::kVibrance:
+            if (!ctx.rgb || cmyk) break;
+            return std::make_unique<VibranceAdjustment>(static_cast<PSDAdjustmentVibrance const&>(adj));
         case PSDAdjustment::kGradientMap: {
             auto const& g = static_cast<PSDAdjustmentGradientMap const&>(adj);
             PSDGradientRamp ramp;

@@ -15,7 +15,7 @@ using testsupport::CorpusRoot;
 TEST(Mutation, CutAndFlippedCorpusDocumentsFailCleanly) {
     auto docs = testsupport::CorpusFiles({".psd", ".psb"});
     if (docs.empty()) GTEST_SKIP() << "corpus not found at " << CorpusRoot();
-    constexpr int kCuts = 64, kFlips = 64;
+    constexpr int kCuts = 32, kFlips = 32;
     // Large documents get fewer variants so the suite stays quick; their structure sits in the
     // first part of the file, where the flips are aimed.
     constexpr size_t kLarge = 1 << 20;
@@ -27,7 +27,7 @@ TEST(Mutation, CutAndFlippedCorpusDocumentsFailCleanly) {
         std::vector<uint8_t> bytes = testsupport::ReadWholeFile(path);
         if (bytes.empty()) return;
         std::mt19937_64 rng(0x5eed + d);
-        int cuts = bytes.size() > kLarge ? 8 : kCuts, flips = bytes.size() > kLarge ? 8 : kFlips;
+        int cuts = bytes.size() > kLarge ? 4 : kCuts, flips = bytes.size() > kLarge ? 4 : kFlips;
         // The trailing byte chooses the options: parse text and smart objects, decode bitmaps.
         std::vector<uint8_t> v;
         for (int i = 1; i <= cuts; ++i) {

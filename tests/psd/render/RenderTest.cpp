@@ -8,9 +8,11 @@
 #include <cstring>
 #include <filesystem>
 
+#include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/render/PSDBlend.h"
 #include "psd/render/PSDRender.h"
+#include "psd/render/PSDRenderAdjustment.h"
 #include "psd/file/PSDOpenFile.h"
 #include "psd/layer/PSDLayer.h"
 #include "tests/support/CorpusRoot.h"
@@ -139,6 +141,59 @@ void Mask(PSDLayer& l, uint8_t first, uint8_t second, uint8_t outside, int32_t w
     l.m_userMask.m_right = width, l.m_userMask.m_bottom = 1;
     l.m_userMask.m_defaultColour = outside;
     l.m_bitmapUserMask = bm;
+}
+
+// The colour adjustments at colours whose result follows from the settings alone: a range
+// moved all the way, a full-density filter, saturation taken away, lightness put back.
+TEST(Render, ColourAdjustmentsAtKnownColours) {
+    auto balance = [](bool preserve) {
+        auto a = Kernel::MakeCounted<PSDAdjustmentColourBalance>();
+        a->m_midtones = {100, 0, 0};
+        a->m_preserveLuminosity = preserve;
+        return Kernel::Counted<PSDAdjustment>(a);
+    };
+    auto selective = [](uint16_t method, PSDAdjustmentSelectiveColour::Record reds) {
+        auto a = Kernel::MakeCounted<PSDAdjustmentSelectiveColour>();
+        a->m_method = method;
+        a->m_records[1] = reds;
+        return Kernel::Counted<PSDAdjustment>(a);
+    };
+    auto filter = [](bool preserve) {
+        auto a = Kernel::MakeCounted<PSDAdjustmentPhotoFilter>();
+        a->m_colour = Renderer::ColourRGB::Create(Renderer::RGBA8{255, 0, 0, 255}, 1.0f, 1.0f, {});
+        a->m_density = 100;
+        a->m_preserveLuminosity = preserve;
+        return Kernel::Counted<PSDAdjustment>(a);
+    };
+    auto vibrance = [](int32_t vibrance, int32_t saturation) {
+        auto a = Kernel::MakeCounted<PSDAdjustmentVibrance>();
+        a->m_vibrance = vibrance, a->m_saturation = saturation;
+        return Kernel::Counted<PSDAdjustment>(a);
+    };
+    struct Case {
+        char const* name;
+        Kernel::Counted<PSDAdjustment> adjustment;
+        std::array<float, 3> in, out;
+    } const cases[] = {
+        {"balance", balance(false), {0.5f, 0.5f, 0.5f}, {1, 0.5f, 0.5f}},
+        {"balance, lightness kept", balance(true), {0.5f, 0.5f, 0.5f}, {1, 0, 0}},
+        {"selective absolute cyan", selective(1, {100, 0, 0, 0}), {1, 0, 0}, {0, 0, 0}},
+        {"selective relative cyan on no ink", selective(0, {100, 0, 0, 0}), {1, 0, 0}, {1, 0, 0}},
+        {"selective reds leave grey", selective(1, {100, 0, 0, 100}), {0.5f, 0.5f, 0.5f}, {0.5f, 0.5f, 0.5f}},
+        {"filter", filter(false), {1, 1, 1}, {1, 0, 0}},
+        {"filter, luminosity kept", filter(true), {1, 1, 1}, {1, 0.7f, 0.7f}},
+        {"no saturation", vibrance(0, -100), {1, 0, 0}, {0.3f, 0.3f, 0.3f}},
+        {"vibrance", vibrance(100, 0), {0.6f, 0.4f, 0.4f}, {0.6933f, 0.36f, 0.36f}},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string undrawn;
+        auto f = PSDPixelAdjustment::Create(*c.adjustment, BlendContext{}, false, undrawn);
+        ASSERT_TRUE(f) << undrawn;
+        float px[4] = {c.in[0], c.in[1], c.in[2], 0};
+        f->Apply(px);
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(px[i], c.out[size_t(i)], 2e-3f) << i;
+    }
 }
 
 TEST(Render, StacksOfLayers) {
