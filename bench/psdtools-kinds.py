@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 # For every corpus document the independent Python reader opens: convert it (RLE PSD, --zip PSD or
 # PSB, by the first argument) and check that the reader sees the same layers in the copy: name,
-# kind (pixel, shape, type, smart object, adjustment, fill, group...) and bounds.
-# Usage: /usr/bin/python3 bench/psdtools-kinds.py rle|zip|psb [CORPUS] [ZUZODORIV]
+# kind (pixel, shape, type, smart object, adjustment, fill, group...), bounds, a type layer's text,
+# a placed layer's identifier and the knots of a vector mask.
+# "text" and "text-psb" instead replace every type layer's text by itself through the Python module,
+# so that its engine data is written by the library, and save the document.
+# Usage: /usr/bin/python3 bench/psdtools-kinds.py rle|zip|psb|text|text-psb [CORPUS] [ZUZODORIV]
 import logging
 import os
 import subprocess
@@ -19,26 +22,59 @@ corpus = sys.argv[2] if len(sys.argv) > 2 else os.path.join(os.path.dirname(__fi
 tool = sys.argv[3] if len(sys.argv) > 3 else os.path.join(os.path.dirname(__file__), '../build/zuzodoriv')
 
 
+def knots(layer):
+    mask = layer.vector_mask if layer.has_vector_mask() else None
+    if mask is None:
+        return None
+    return [[(round(k.anchor[0], 5), round(k.anchor[1], 5)) for k in path] for path in mask.paths]
+
+
 def layers(path):
-    return [(layer.name, layer.kind, layer.bbox) for layer in PSDImage.open(path).descendants()]
+    out = []
+    for layer in PSDImage.open(path).descendants():
+        text = layer.text.replace('\r', '\n') if layer.kind == 'type' else None
+        uid = layer.smart_object.unique_id if layer.kind == 'smartobject' else None
+        out.append((layer.name, layer.kind, layer.bbox, text, uid, knots(layer)))
+    return out
+
+
+def rewrite_text(path, out):
+    import zuzodoriv
+    doc = zuzodoriv.open(path)
+    typed = [l for l in doc.layers if l.text is not None]
+    for l in typed:
+        l.set_text(l.text['content'])
+    doc.save(out, psb=mode == 'text-psb')
+    return len(typed)
 
 
 rows = [line.split('\t') for line in open(os.path.join(corpus, 'MANIFEST.tsv')).read().splitlines()[1:]]
 same = differ = unreadable = 0
-out = os.path.join(tempfile.mkdtemp(), 'copy.' + ('psb' if mode == 'psb' else 'psd'))
+out = os.path.join(tempfile.mkdtemp(), 'copy.' + ('psb' if mode.endswith('psb') else 'psd'))
 for row in rows:
     doc, size = row[0], int(row[1])
     # Documents above 30 MB take the reader minutes each.
     if not doc.endswith(('.psd', '.psb')) or size > 30e6:
         continue
     path = os.path.join(corpus, doc)
+    if mode.startswith('text') and '"kind": "type"' not in open(path + '.ref.json').read():
+        continue
     try:
         before = layers(path)
     except Exception:
         unreadable += 1
         continue
-    args = [tool, 'convert', path, out] + {'rle': [], 'zip': ['--zip'], 'psb': ['--psb']}[mode]
-    run = subprocess.run(args, capture_output=True, text=True)
+    if mode.startswith('text'):
+        if not any(layer[1] == 'type' for layer in before):
+            continue
+        try:
+            rewrite_text(path, out)
+            run = subprocess.CompletedProcess([], 0)
+        except Exception as e:
+            run = subprocess.CompletedProcess([], 1, '', repr(e))
+    else:
+        args = [tool, 'convert', path, out] + {'rle': [], 'zip': ['--zip'], 'psb': ['--psb']}[mode]
+        run = subprocess.run(args, capture_output=True, text=True)
     if run.returncode:
         differ += 1
         print('not converted:', doc, run.stderr.strip().splitlines()[-1:] or '')

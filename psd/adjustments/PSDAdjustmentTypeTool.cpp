@@ -175,7 +175,8 @@ bool PSDAdjustmentTypeTool::SetContent(String const& content, ParseData const& o
     m_textDescriptor = std::move(updated);
     ParseData pd = options;
     pd.m_parseText = true;
-    return Convert(pd) && m_text;
+    // Warped text is kept unconverted; its engine data and descriptor carry the new text.
+    return Convert(pd) && (m_text || m_warpStyle != "warpNone");
 }
 
 }  // namespace PSD

@@ -260,6 +260,8 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
     bool vectorDrawn = p.vectorDrawn;
 
     auto adj = l.GetAdjustment();
+    // Type layers are drawn from the pixels the editor rendered for them.
+    if (adj && adj->GetType() == PSDAdjustment::kTypeTool) adj = nullptr;
     bool hasPixels = l.GetWidth() > 0 && l.GetHeight() > 0;
     if (adj && adj->GetType() != PSDAdjustment::kSolidColor &&
         adj->GetType() != PSDAdjustment::kGradientFill &&

@@ -38,3 +38,14 @@ def test_replaced_text_keeps_its_styles(tmp_path):
     assert "Hi there" in run.stdout
     with pytest.raises(ValueError):
         next(l for l in zuzodoriv.open(CORPUS / DOCS[0]).records() if not l.text).set_text("x")
+
+
+def test_warped_text_is_replaced_unconverted(tmp_path):
+    # Warped text is not converted to runs, but its text can still be replaced and saved.
+    doc = zuzodoriv.open(CORPUS / "ag-psd/test/read/text-complex/src.psd")
+    layer = next(l for l in doc.records() if l.text and l.text["warp"]["style"] != "warpNone")
+    layer.set_text("Warped\rstill")
+    out = tmp_path / "warped.psd"
+    doc.save(out)
+    back = next(l for l in zuzodoriv.open(out).records() if l.text and l.name == layer.name)
+    assert back.text["content"] == "Warped\rstill"
