@@ -348,9 +348,6 @@ TEST(ExternalReaders, CorpusConversionsOpenAsTheOriginalsDo) {
 
 // Documents made by create open in OpenImageIO with every layer, with or without --zip (which
 // leaves 8-bit channels RLE) and as PSB.
-
-// Documents made by create open in OpenImageIO with every layer, with or without --zip (which
-// leaves 8-bit channels RLE) and as PSB.
 TEST(ExternalReaders, CreatedDocumentsOpenInOpenImageIO) {
     if (!HaveOpenImageIO()) GTEST_SKIP() << "OpenImageIO is not installed";
     testsupport::ScratchDir dir;
