@@ -3,9 +3,10 @@
 # PSB, by the first argument) and check that the reader sees the same layers in the copy: name,
 # kind (pixel, shape, type, smart object, adjustment, fill, group...), bounds, a type layer's text,
 # a placed layer's identifier and the knots of a vector mask.
-# "text" and "text-psb" instead replace every type layer's text by itself through the Python module,
+# "model" and "model-psb" convert with --from-model, so that every block the library models is
+# written by its writer. "text" and "text-psb" instead replace every type layer's text by itself through the Python module,
 # so that its engine data is written by the library, and save the document.
-# Usage: /usr/bin/python3 bench/psdtools-kinds.py rle|zip|psb|text|text-psb [CORPUS] [ZUZODORIV]
+# Usage: /usr/bin/python3 bench/psdtools-kinds.py rle|zip|psb|model|model-psb|text|text-psb [CORPUS] [ZUZODORIV]
 import logging
 import os
 import subprocess
@@ -73,7 +74,8 @@ for row in rows:
         except Exception as e:
             run = subprocess.CompletedProcess([], 1, '', repr(e))
     else:
-        args = [tool, 'convert', path, out] + {'rle': [], 'zip': ['--zip'], 'psb': ['--psb']}[mode]
+        args = [tool, 'convert', path, out] + {'rle': [], 'zip': ['--zip'], 'psb': ['--psb'],
+                                               'model': ['--from-model'], 'model-psb': ['--from-model', '--psb']}[mode]
         run = subprocess.run(args, capture_output=True, text=True)
     if run.returncode:
         differ += 1

@@ -80,12 +80,12 @@ private:
 // itself (not of the file) leaves its message there instead, for the caller to explain.
 inline int SaveDocumentToFile(PSD::PSDFile const& doc, std::string const& target, bool psb,
                               bool compress, bool decodeStored = false,
-                              std::string* saveError = nullptr) {
+                              std::string* saveError = nullptr, bool fromModel = false) {
     Kernel::Counted<TerminalSaveProgress> progress(new TerminalSaveProgress("saving"));
     std::string message;
     auto status = PSD::SaveToFile(doc, target,
                                   {.psb = psb, .compress = compress, .decodeStored = decodeStored,
-                                   .progress = progress, .abort = &AbortFlag()},
+                                   .fromModel = fromModel, .progress = progress, .abort = &AbortFlag()},
                                   message);
     progress->Finish();
     switch (status) {

@@ -1,4 +1,4 @@
-// `zuzodoriv convert IN OUT [--psb] [--zip] [--lzw] [--check]`: reads a document, decodes every bitmap
+// `zuzodoriv convert IN OUT [--psb] [--zip] [--from-model] [--lzw] [--check]`: reads a document, decodes every bitmap
 // (composite, extra channels, layers and their masks) and writes it again as PSD or PSB, or as a
 // layered TIFF file when OUT ends in .tif or .tiff.
 #include <atomic>
@@ -21,6 +21,7 @@ struct Options {
     std::string output;
     bool psb = false;
     bool zip = false;
+    bool fromModel = false;
     bool check = false;
     bool lzw = false;
 };
@@ -166,7 +167,7 @@ int RunConvert(Options const& o) {
         return o.check ? CheckOutput(*doc, o) : 0;
     }
     std::string saveError;
-    int status = SaveDocumentToFile(*doc, o.output, o.psb, o.zip, true, &saveError);
+    int status = SaveDocumentToFile(*doc, o.output, o.psb, o.zip, true, &saveError, o.fromModel);
     if (status == 0 && o.check) return CheckOutput(*doc, o);
     if (status != 1 || saveError.empty()) return status;
     // A layer that does not decode fails the save without a reason; decoding them all again
@@ -192,6 +193,8 @@ CommandRegistrar s_reg([](CLI::App& app) {
     cmd->add_flag("--psb", opts->psb, "Write the large-document format (version 2)");
     cmd->add_flag("--lzw", opts->lzw, "A .tif target's image in LZW instead of deflate");
     cmd->add_flag("--zip", opts->zip, "ZIP with prediction for 16- and 32-bit layer channels");
+    cmd->add_flag("--from-model", opts->fromModel,
+                  "Write every layer block the library models from its model, edited or not");
     cmd->add_flag("--check", opts->check,
                   "Open the written file again and list every resource or block of the input it lacks");
     cmd->callback([opts] { ExitStatus() = RunConvert(*opts); });

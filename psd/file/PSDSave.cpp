@@ -328,6 +328,7 @@ bool PSDFile::Save(Kernel::OutStreamSeekable& stream, SaveOptions const& options
     FillSaveData(*this, psb, sd);
     sd.m_compress = options.compress;
     sd.m_decodeStored = options.decodeStored;
+    sd.m_fromModel = options.fromModel;
     sd.m_progress = progress;
     // Edited layers leave a composite that was read behind: it is written as it was, but no longer
     // claimed as the real merged image, and its thumbnail goes with it.

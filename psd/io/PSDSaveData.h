@@ -24,6 +24,9 @@ struct SaveOptions {
     bool psb = false;           // large-document format (version 2)
     bool compress = false;      // ZIP with prediction instead of RLE
     bool decodeStored = true;
+    // Layer blocks the library models are written from the model even when unedited (stored
+    // bodies it does not model are still copied): a check of the writers, or a normalised file.
+    bool fromModel = false;
     Kernel::Counted<PSDSaveProgress> progress{};  // told of each layer written; may be null
     bool const* abort = nullptr;                // set to cancel the save; may be null
 };
@@ -54,6 +57,7 @@ struct SaveData {
     bool m_isPSB = false;
     bool m_compress = false;      // ZIP with prediction for 16- and 32-bit layer channels
     bool m_decodeStored = false;  // third flag of Save: decode undecoded layer pixels for the save
+    bool m_fromModel = false;     // modelled layer blocks written from the model, edited or not
     uint32_t m_colourMode = 0;
     uint32_t m_width = 0;
     uint32_t m_height = 0;

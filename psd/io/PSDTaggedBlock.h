@@ -57,11 +57,13 @@ std::vector<PSDBlockBaseline> BaselineOf(std::vector<PSDModelBlock> const& block
 // - any other stored block is copied unchanged (writeStored(i));
 // - model blocks of keys the document did not hold follow, in the model's order; with
 //   addUnchanged false, only those that changed since reading (an unedited record stays as it was).
+// With fromModel, every stored block the model writes is written from the model, changed or not.
 template <class WriteStored>
 [[nodiscard]] bool MergeModelBlocks(Kernel::OutStream& out, std::vector<uint32_t> const& storedKeys,
                                     std::vector<PSDModelBlock> const& model,
                                     std::vector<PSDBlockBaseline> const& baseline,
-                                    WriteStored&& writeStored, bool addUnchanged = true) {
+                                    WriteStored&& writeStored, bool addUnchanged = true,
+                                    bool fromModel = false) {
     auto inBaseline = [&](uint32_t key, uint64_t const* hash) {
         for (auto const& b : baseline)
             if (b.key == key && (!hash || b.hash == *hash)) return true;
@@ -82,7 +84,7 @@ template <class WriteStored>
         }
         if (next < model.size()) {
             written[next] = 1;
-            bool unchanged = inBaseline(key, &model[next].hash);
+            bool unchanged = !fromModel && inBaseline(key, &model[next].hash);
             if (unchanged ? !writeStored(i)
                           : !out.Write(model[next].bytes.data(), model[next].bytes.size()))
                 return false;

@@ -654,7 +654,7 @@ bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const&
                (wide ? WriteValue<uint64_t>(stream, b.length, f)
                      : WriteValue<uint32_t>(stream, uint32_t(b.length), f)) &&
                CopyStoredBytes(*m_stream, b.position, b.length, stream);
-    }, /*addUnchanged=*/!KeepsStoredBlocks());
+    }, /*addUnchanged=*/!KeepsStoredBlocks(), sd.m_fromModel);
 }
 
 // ---- Channel image data

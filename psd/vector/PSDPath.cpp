@@ -220,6 +220,8 @@ int ParsePathsI(Kernel::InStream& stream, uint64_t length, Kernel::SizeT<int> co
         return kPathFailed;
     }
 
+    // The records as stored are what the writer gives back; the runs below only serve combining.
+    std::vector<SubPath> const asRead = subpaths;
     if (shapes.front().mode == PSDPath::kSubtract) {
         auto op = [](SubPath const& s) { return s.operation; };
         auto mode = [](Shape const& s) { return s.mode; };
@@ -263,7 +265,7 @@ int ParsePathsI(Kernel::InStream& stream, uint64_t length, Kernel::SizeT<int> co
     path.m_outline = acc;
     path.m_fillRule = 0;
     path.m_combined = true;
-    for (auto const& s : subpaths) {
+    for (auto const& s : asRead) {
         PSDPath::CurveRec r;
         r.m_curve = s.curve->Clone();
         r.m_operation = s.operation;

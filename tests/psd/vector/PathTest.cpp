@@ -89,6 +89,11 @@ TEST(Paths, BooleanModesAndLeadingSubtract) {
         PSDPath back;
         ASSERT_EQ(Parse(again, back, ld), kPathParsed) << c.name;
         EXPECT_NEAR(Area(back), c.area, 2.0) << c.name;
+        // ... from the records as stored: no frame or reordered run of the combining added.
+        if (!c.combined) continue;
+        ASSERT_EQ(back.m_curves.size(), path.m_curves.size()) << c.name;
+        for (size_t i = 0; i < path.m_curves.size(); ++i)
+            EXPECT_EQ(back.m_curves[i].m_operation, c.squares[i].second) << c.name << " " << i;
     }
 }
 
