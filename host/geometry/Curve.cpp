@@ -142,20 +142,27 @@ std::vector<CurveDbl::Segment> CurveDbl::GetSegments() const {
     return segs;
 }
 
+namespace {
+
+// Grows r to take in b; the first rectangle taken in becomes r.
+void Unite(RectDbl& r, RectDbl const& b, bool& any) {
+    if (!any) {
+        r = b;
+        any = true;
+        return;
+    }
+    r.left = std::min(r.left, b.left);
+    r.top = std::min(r.top, b.top);
+    r.right = std::max(r.right, b.right);
+    r.bottom = std::max(r.bottom, b.bottom);
+}
+
+}  // namespace
+
 RectDbl CurveDbl::GetBounds() const {
     RectDbl r;
     bool any = false;
-    auto add = [&](PointDbl p) {
-        if (!any) {
-            r = {p.x, p.y, p.x, p.y};
-            any = true;
-            return;
-        }
-        r.left = std::min(r.left, p.x);
-        r.top = std::min(r.top, p.y);
-        r.right = std::max(r.right, p.x);
-        r.bottom = std::max(r.bottom, p.y);
-    };
+    auto add = [&](PointDbl p) { Unite(r, {p.x, p.y, p.x, p.y}, any); };
     for (CurveNode const& n : m_nodes)
         if (n.role == kAnchor) add(n.point);
     std::vector<double> ts;
@@ -205,17 +212,7 @@ RectDbl PolyCurveDbl::GetBoundingRect() const {
     RectDbl r;
     bool any = false;
     for (auto const& c : m_curves) {
-        if (c->GetNodes().empty()) continue;
-        RectDbl b = c->GetBounds();
-        if (!any) {
-            r = b;
-            any = true;
-            continue;
-        }
-        r.left = std::min(r.left, b.left);
-        r.top = std::min(r.top, b.top);
-        r.right = std::max(r.right, b.right);
-        r.bottom = std::max(r.bottom, b.bottom);
+        if (!c->GetNodes().empty()) Unite(r, c->GetBounds(), any);
     }
     return r;
 }

@@ -141,8 +141,7 @@ bool CheckWritten(PSD::PSDFile const& doc, PSD::PSDLayer const& layer, PSD::PSDA
 
 Outcome CheckAdjustments(Document& d, std::string& why) {
     if (!d.doc) return Outcome::NotApplicable;
-    std::ifstream f(d.fullPath + ".rich.json");
-    json rich = f ? json::parse(f, nullptr, false) : json();
+    json rich = ReadJsonFile(d.fullPath + ".rich.json");
     bool any = false;
     auto const& layers = d.doc->m_layers;
     for (size_t i = 0; i < layers.size(); ++i) {

@@ -3,6 +3,7 @@
 // registers a check from its own source file.
 #pragma once
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <tuple>
@@ -21,6 +22,18 @@ struct Document {
     Kernel::Counted<PSD::PSDFile> doc;  // null when the library refused it
     PSD::PSDReport report;            // the report of opening
 };
+
+// A reference file beside a document; null when it is missing, discarded when it does not parse.
+inline nlohmann::json ReadJsonFile(std::string const& path) {
+    std::ifstream f(path);
+    return f ? nlohmann::json::parse(f, nullptr, false) : nlohmann::json();
+}
+
+// The other reader's data.json beside one of its read-test documents; null for other documents.
+inline nlohmann::json AgPsdData(Document const& d) {
+    if (d.path.rfind("ag-psd/test/read/", 0) != 0) return nullptr;
+    return ReadJsonFile(d.fullPath.substr(0, d.fullPath.rfind('/') + 1) + "data.json");
+}
 
 struct Aspect {
     char const* name;

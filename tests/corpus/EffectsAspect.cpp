@@ -253,11 +253,8 @@ std::string AgDifference(ojson const& o, json const& t, bool blendNames) {
 
 // The other reader's layers with effects, by name, checked against ours of the same name.
 bool CheckOtherReader(Document const& d, std::string& why) {
-    std::string base = d.fullPath.substr(0, d.fullPath.find_last_of('/'));
-    std::ifstream f(base + "/data.json");
-    if (!f || d.path.find("ag-psd/test/read/") != 0) return true;
-    json data = json::parse(f, nullptr, false);
-    if (data.is_discarded()) return true;
+    json data = AgPsdData(d);
+    if (!data.is_object()) return true;
     static std::map<std::string, std::string> const kTypes = {
         {"dropShadow", "DropShadow"},   {"innerShadow", "InnerShadow"}, {"outerGlow", "OuterGlow"},
         {"innerGlow", "InnerGlow"},     {"bevel", "BevelEmboss"},       {"satin", "Satin"},
@@ -302,10 +299,8 @@ bool CheckOtherReader(Document const& d, std::string& why) {
 
 Outcome CheckEffects(Document& d, std::string& why) {
     if (!d.doc) return Outcome::NotApplicable;
-    std::ifstream f(d.fullPath + ".rich.json");
-    if (!f) return Outcome::NotApplicable;
-    json rich = json::parse(f, nullptr, false);
-    if (rich.is_discarded() || !rich.contains("layers")) return Outcome::NotApplicable;
+    json rich = ReadJsonFile(d.fullPath + ".rich.json");
+    if (!rich.is_object() || !rich.contains("layers")) return Outcome::NotApplicable;
     auto const& layers = d.doc->m_layers;
     bool any = false;
     for (size_t i = 0; i < layers.size(); ++i) {

@@ -26,11 +26,6 @@ std::array<double, 8> const& ReferenceTransform(PSD::PSDSmartObject const& o) {
     return o.m_hasLayerDataTransform ? o.m_layerDataTransform : o.m_transform;
 }
 
-json ReadJson(std::string const& path) {
-    std::ifstream f(path);
-    return f ? json::parse(f, nullptr, false) : json();
-}
-
 // The placed layers of a data.json tree, in any order.
 void CollectPlaced(json const& node, std::vector<json>& out) {
     if (!node.is_object()) return;
@@ -52,7 +47,7 @@ Outcome CheckSmartObjects(Document& d, std::string& why) {
     if (!d.doc) return Outcome::NotApplicable;
     auto const& layers = d.doc->m_layers;
     bool checked = false;
-    json rich = ReadJson(d.fullPath + ".rich.json");
+    json rich = ReadJsonFile(d.fullPath + ".rich.json");
     if (rich.is_object())
         for (auto const& l : rich.value("layers", json::array())) {
             if (!l.contains("smart_object")) continue;
@@ -78,7 +73,7 @@ Outcome CheckSmartObjects(Document& d, std::string& why) {
             }
         }
     if (IsOtherReaderCase(d.path)) {
-        json data = ReadJson(d.fullPath.substr(0, d.fullPath.rfind('/')) + "/data.json");
+        json data = ReadJsonFile(d.fullPath.substr(0, d.fullPath.rfind('/')) + "/data.json");
         std::vector<json> placed;
         CollectPlaced(data, placed);
         for (auto const& p : placed) {

@@ -156,12 +156,9 @@ bool CheckWritten(Document& d, PSD::PSDLayer const& layer, PSD::PSDAdjustmentTyp
 
 Outcome CheckText(Document& d, std::string& why) {
     if (!d.doc) return Outcome::NotApplicable;
-    std::ifstream f(d.fullPath + ".rich.json");
-    json rich = f ? json::parse(f, nullptr, false) : json();
+    json rich = ReadJsonFile(d.fullPath + ".rich.json");
     std::vector<json> data;
-    std::ifstream df(d.fullPath.substr(0, d.fullPath.rfind('/') + 1) + "data.json");
-    if (d.path.find("ag-psd/test/read/text-") == 0 && df)
-        CollectTexts(json::parse(df, nullptr, false), data);
+    if (d.path.find("ag-psd/test/read/text-") == 0) CollectTexts(AgPsdData(d), data);
     auto const& layers = d.doc->m_layers;
     size_t typeLayers = 0;
     for (auto const& b : d.doc->m_documentBlocks)

@@ -146,10 +146,7 @@ bool BoundsFit(PSD::PSDLayer const& l, std::string& reason) {
 
 // ag-psd's data beside the document: its mask knots, stroke and origination.
 bool CheckAgPsd(Document& d, std::string& why) {
-    std::string dir = d.fullPath.substr(0, d.fullPath.rfind('/') + 1);
-    std::ifstream f(dir + "data.json");
-    if (!f || d.path.find("ag-psd/test/read/") != 0) return true;
-    json data = json::parse(f, nullptr, false);
+    json data = AgPsdData(d);
     if (!data.is_object() || !data.contains("children")) return true;
     auto const& layers = d.doc->m_layers;
     std::vector<json const*> theirs;
@@ -221,8 +218,7 @@ bool CheckAgPsd(Document& d, std::string& why) {
 
 Outcome CheckVector(Document& d, std::string& why) {
     if (!d.doc) return Outcome::NotApplicable;
-    std::ifstream f(d.fullPath + ".rich.json");
-    json rich = f ? json::parse(f, nullptr, false) : json();
+    json rich = ReadJsonFile(d.fullPath + ".rich.json");
     bool any = false;
     auto const& layers = d.doc->m_layers;
     for (size_t i = 0; i < layers.size(); ++i) {
