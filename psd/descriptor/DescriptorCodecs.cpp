@@ -332,9 +332,11 @@ bool DecodeColor(DescriptorItem const& item, Kernel::Consolidated<Renderer::Colo
                 1.0f, 1.0f, "");
             break;
         case Key("CMYC"):
+            // Percent x 2.55 taken as x 255 / 100: 100 x 2.55 falls just below 255 in doubles,
+            // and a full ink would truncate to 254.
             colour = Renderer::ColourCMYK::Create(
-                Renderer::CMYKA8{LowByteOfTruncated(v[0] * 2.55), LowByteOfTruncated(v[1] * 2.55),
-                                 LowByteOfTruncated(v[2] * 2.55), LowByteOfTruncated(v[3] * 2.55),
+                Renderer::CMYKA8{LowByteOfTruncated(v[0] * 255 / 100), LowByteOfTruncated(v[1] * 255 / 100),
+                                 LowByteOfTruncated(v[2] * 255 / 100), LowByteOfTruncated(v[3] * 255 / 100),
                                  255},
                 1.0f, 1.0f, "");
             break;
