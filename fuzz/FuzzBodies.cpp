@@ -104,7 +104,14 @@ void FuzzTIFF(uint8_t const* data, size_t size) {
     opts.parseSmartObjects = true;
     auto stream = Kernel::MemoryInStream::Create(data, size);
     auto doc = PSD::PSDFile::CreateFromTIFF(Kernel::Counted<Kernel::InStreamSeekable>(stream), opts, report);
-    if (doc) DecodeAll(*doc);
+    if (!doc) return;
+    DecodeAll(*doc);
+    // Saved as a document, the layer data of a little-endian file is turned big-endian.
+    auto out = Kernel::MemoryInOutStreamBase::Create();
+    if (!doc->Save(*out, {})) return;
+    PSD::PSDReport again;
+    if (!PSD::PSDFile::Create(Kernel::MemoryInStream::Create(out->GetData()), PSD::CreateOptions{}, again))
+        std::abort();  // we wrote a document we cannot read
 }
 
 void FuzzDescriptor(uint8_t const* data, size_t size) {
@@ -233,6 +240,12 @@ void FuzzRoundTrip(uint8_t const* data, size_t size) {
     bool decodeStored = opt & 4;
     if (!decodeStored) DecodeAll(*doc);
     auto out = Kernel::MemoryInOutStreamBase::Create();
+    // Bit 3: the layers also in the other byte order, as little-endian TIFF files hold them.
+    if (opt & 8) {
+        auto little = Kernel::MemoryInOutStreamBase::Create();
+        (void)doc->Save(*little, {.decodeStored = decodeStored, .layersLittleEndian = true, .composite = false});
+        (void)doc->BlocksLostInByteOrder(false);
+    }
     if (!doc->Save(*out, {.psb = bool(opt & 1), .compress = bool(opt & 2), .decodeStored = decodeStored})) return;
     PSD::PSDReport report;
     auto copy = PSD::PSDFile::Create(

@@ -1,4 +1,4 @@
-// `zuzodoriv convert IN OUT [--psb] [--zip] [--from-model] [--lzw] [--check]`: reads a document, decodes every bitmap
+// `zuzodoriv convert IN OUT [--psb] [--zip] [--from-model] [--lzw] [--little-endian] [--check]`: reads a document, decodes every bitmap
 // (composite, extra channels, layers and their masks) and writes it again as PSD or PSB, or as a
 // layered TIFF file when OUT ends in .tif or .tiff.
 #include <atomic>
@@ -24,6 +24,7 @@ struct Options {
     bool fromModel = false;
     bool check = false;
     bool lzw = false;
+    bool littleEndian = false;
 };
 
 // A target named .tif or .tiff is written as a layered TIFF file.
@@ -160,7 +161,11 @@ int RunConvert(Options const& o) {
     }
     if (IsTIFFTarget(o.output)) {
         std::string why;
-        if (!doc->SaveTIFF(o.output, o.lzw, why)) {
+        // Stored bodies hold numbers in their source's order: what the model cannot rewrite in
+        // the other order is left out, and said so.
+        for (auto const& lost : doc->BlocksLostInByteOrder(!o.littleEndian))
+            std::cerr << "warning: " << o.output << ": " << lost << " not written: stored in the other byte order\n";
+        if (!doc->SaveTIFF(o.output, {.lzw = o.lzw, .littleEndian = o.littleEndian}, why)) {
             std::cerr << o.output << ": " << why << "\n";
             return 1;
         }
@@ -192,6 +197,8 @@ CommandRegistrar s_reg([](CLI::App& app) {
     cmd->add_option("output", opts->output, "Document to write")->required();
     cmd->add_flag("--psb", opts->psb, "Write the large-document format (version 2)");
     cmd->add_flag("--lzw", opts->lzw, "A .tif target's image in LZW instead of deflate");
+    cmd->add_flag("--little-endian", opts->littleEndian,
+                  "A .tif target little-endian, its layer data too (big-endian by default)");
     cmd->add_flag("--zip", opts->zip, "ZIP with prediction for 16- and 32-bit layer channels");
     cmd->add_flag("--from-model", opts->fromModel,
                   "Write every layer block the library models from its model, edited or not");

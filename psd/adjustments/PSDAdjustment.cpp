@@ -20,14 +20,14 @@ bool PSDAdjustment::SaveExtraDataI(Kernel::OutStreamSeekable&, SaveData const&) 
 }
 
 bool PSDAdjustment::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
-    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, GetKey())) return false;
+    if (!WriteKey(stream, Key("8BIM"), sd.m_fixer) || !WriteKey(stream, GetKey(), sd.m_fixer)) return false;
     SectionSizer body;
     return body.Begin(stream, sd.m_fixer, false) && SaveI(stream, sd) && body.End(4, true) &&
            SaveExtraDataI(stream, sd);
 }
 
 bool PSDAdjustment::SaveShort(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
-    return WriteKey(stream, GetKey()) && SaveI(stream, sd);
+    return WriteKey(stream, GetKey(), sd.m_fixer) && SaveI(stream, sd);
 }
 
 bool PSDAdjustment::UnknownVersion(PSDLoadWarning::Code code, unsigned version, ParseData& pd) {

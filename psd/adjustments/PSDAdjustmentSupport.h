@@ -108,7 +108,7 @@ inline Descriptor ReplaceItems(Descriptor const& kept, Descriptor const& replace
 // "8BIM", key, 4-byte length, the descriptor with its version, padded to 4 within the length.
 [[nodiscard]] inline bool SaveDescriptorBlock(Kernel::OutStreamSeekable& stream, SaveData const& sd,
                                               uint32_t key, Descriptor const& d) {
-    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, key)) return false;
+    if (!WriteKey(stream, Key("8BIM"), sd.m_fixer) || !WriteKey(stream, key, sd.m_fixer)) return false;
     SectionSizer body;
     return body.Begin(stream, sd.m_fixer, false) && d.Save(stream, sd.m_fixer) && body.End(4, true);
 }

@@ -140,7 +140,7 @@ bool PSDAdjustmentCurves::SaveI(Kernel::OutStreamSeekable& stream, SaveData cons
             ++present;
         }
     // The same curves again with their channel index, in the form newer readers take.
-    if (!WriteKey(stream, Key("Crv ")) || !WriteValue<uint16_t>(stream, 4, f) ||
+    if (!WriteKey(stream, Key("Crv "), f) || !WriteValue<uint16_t>(stream, 4, f) ||
         !WriteValue(stream, present, f))
         return false;
     for (size_t i = 0; i < sorted.size(); ++i)

@@ -34,10 +34,9 @@ Kernel::Consolidated<Renderer::Colour> Rgb(uint8_t r, uint8_t g, uint8_t b) {
 
 [[nodiscard]] bool WriteEffectBlendMode(Kernel::OutStreamSeekable& stream,
                                         ByteOrderFixer const& fixer, BlendMode mode) {
-    (void)fixer;
     uint32_t key;
     if (uint32_t(mode) >= kBlendModeCount || !EncodeBlendMode(mode, key)) return false;
-    return WriteKey(stream, Key("8BIM")) && WriteKey(stream, key);
+    return WriteKey(stream, Key("8BIM"), fixer) && WriteKey(stream, key, fixer);
 }
 
 // Version 2: integer and fraction halves (unsigned); version 0: a whole 32-bit value.
@@ -106,7 +105,7 @@ bool CheckRecord(uint32_t size, uint32_t version, std::initializer_list<uint32_t
 }
 
 bool WriteHeader(Kernel::OutStream& s, ByteOrderFixer const& f, uint32_t key, uint32_t size) {
-    return WriteKey(s, Key("8BIM")) && WriteKey(s, key) && WriteValue(s, size, f) &&
+    return WriteKey(s, Key("8BIM"), f) && WriteKey(s, key, f) && WriteValue(s, size, f) &&
            WriteValue<uint32_t>(s, 2, f);
 }
 

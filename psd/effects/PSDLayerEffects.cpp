@@ -241,7 +241,7 @@ bool PSDLayerEffects::Save(Kernel::OutStreamSeekable& s, SaveData const& sd) con
     ByteOrderFixer const& f = sd.m_fixer;
     Descriptor d;
     if (!BuildDescriptor(d)) return false;
-    if (!WriteKey(s, Key("8BIM")) || !WriteKey(s, m_objectKey)) return false;
+    if (!WriteKey(s, Key("8BIM"), f) || !WriteKey(s, m_objectKey, f)) return false;
     SectionSizer object;
     if (!object.Begin(s, f, false) || !WriteValue<uint32_t>(s, 0, f) || !d.Save(s, f) ||
         !object.End(4, true))
@@ -250,11 +250,11 @@ bool PSDLayerEffects::Save(Kernel::OutStreamSeekable& s, SaveData const& sd) con
     uint16_t count = 1;
     for (auto const& e : m_effects)
         if (e && e->LegacySupported()) ++count;
-    if (!WriteKey(s, Key("8BIM")) || !WriteKey(s, Key("lrFX"))) return false;
+    if (!WriteKey(s, Key("8BIM"), f) || !WriteKey(s, Key("lrFX"), f)) return false;
     SectionSizer legacy;
     uint8_t common[3] = {1, 0, 0};
     if (!legacy.Begin(s, f, false) || !WriteValue<uint16_t>(s, 0, f) ||
-        !WriteValue(s, count, f) || !WriteKey(s, Key("8BIM")) || !WriteKey(s, Key("cmnS")) ||
+        !WriteValue(s, count, f) || !WriteKey(s, Key("8BIM"), f) || !WriteKey(s, Key("cmnS"), f) ||
         !WriteValue<uint32_t>(s, 7, f) || !WriteValue<uint32_t>(s, 0, f) || !s.Write(common, 3))
         return false;
     for (auto const& e : m_effects)

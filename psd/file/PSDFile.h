@@ -44,6 +44,12 @@ class PSDSaveProgress;
 class PSDSmartObjectData;
 struct SaveData;
 
+// How a layered TIFF file is written.
+struct TIFFSaveOptions {
+    bool lzw = false;           // the image in LZW instead of deflate
+    bool littleEndian = false;  // a little-endian file, its layer data in that order too
+};
+
 enum class JPEGMethod : int32_t {
     Baseline = 0,
     BaselineOptimised = 1,
@@ -151,17 +157,24 @@ public:
     // Writes the whole document; false when a write fails, a side is too large for the format,
     // or options.abort was set.
     [[nodiscard]] bool Save(Kernel::OutStreamSeekable& stream, SaveOptions const& options) const;
-    // Writes a big-endian layered TIFF file: the composite as its image (deflate, or LZW), the
-    // image resources and the layer and mask data in their tags. False with a reason in error.
-    [[nodiscard]] bool SaveTIFF(String const& path, bool lzw, std::string& error) const;
+    // Writes a layered TIFF file: the composite as its image (deflate, or LZW), the image
+    // resources and the layer and mask data in their tags. False with a reason in error.
+    [[nodiscard]] bool SaveTIFF(String const& path, TIFFSaveOptions const& options, std::string& error) const;
+    // What a layer section of that byte order cannot hold as the document holds it: stored
+    // bodies of the other byte order that the model does not write. Empty when nothing is lost.
+    std::vector<std::string> BlocksLostInByteOrder(bool bigEndian) const;
     [[nodiscard]] bool SaveColorModeSection(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
     [[nodiscard]] bool SaveLayersAndMasks(Kernel::OutStreamSeekable& stream, SaveData const& sd,
                                           bool const* cancel) const;
     [[nodiscard]] bool SaveLayerInfo(Kernel::OutStreamSeekable& stream, SaveData const& sd, bool lengthIncludesPadding,
                                      bool const* cancel) const;
     // Whether stored blocks, resources and the global mask info can be copied back: a source to
-    // read them from, in the byte order saves write.
-    bool KeepsStoredBlocks() const;
+    // read them from, in the byte order of the layer section written (big-endian unless told).
+    bool KeepsStoredBlocks(ByteOrderFixer const& out = ByteOrderFixer{true}) const;
+    // A stored document block's body (the global mask info for key 0) in the byte order of the
+    // layer section written: as stored, or converted. False when it cannot be read or converted.
+    [[nodiscard]] bool StoredBlockInOrder(PSDTaggedBlockInfo const& b, ByteOrderFixer const& out,
+                                          std::vector<uint8_t>& body) const;
     [[nodiscard]] bool SaveGlobalLayerMaskInfo(Kernel::OutStreamSeekable& stream, SaveData const& sd) const;
     [[nodiscard]] bool SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd, bool const* cancel) const;
     [[nodiscard]] bool SaveImageData(Kernel::OutStreamSeekable& stream, SaveData const& sd, bool const* abort) const;

@@ -556,7 +556,7 @@ namespace {
 [[nodiscard]] bool WriteStoredResource(Kernel::OutStream& s, ByteOrderFixer const& f,
                                        PSDImageResource const& r) {
     uint8_t length = uint8_t(std::min<size_t>(r.name.size(), 255));
-    if (!WriteKey(s, r.signature) || !WriteValue(s, r.id, f) || !s.Write(&length, 1) ||
+    if (!WriteKey(s, r.signature, f) || !WriteValue(s, r.id, f) || !s.Write(&length, 1) ||
         (length > 0 && !s.Write(r.name.data(), length)) || ((length & 1) == 0 && !WriteZeros(s, 1)))
         return false;
     if (r.data.size() > UINT32_MAX || !WriteValue(s, uint32_t(r.data.size()), f)) return false;

@@ -1,5 +1,6 @@
 // Writing the layer and mask information section: layer info, global layer mask info and the
 // document-level tagged blocks, with lengths patched once their content is written.
+#include <bit>
 #include <cstdint>
 #include <future>
 #include <memory>
@@ -8,7 +9,9 @@
 #include <vector>
 
 #include "psd/file/PSDFile.h"
+#include "host/kernel/Memory.h"
 #include "psd/io/PSDSaveData.h"
+#include "psd/layer/PSDBlockByteOrder.h"
 #include "psd/layer/PSDChannelEncoder.h"
 #include "psd/layer/PSDLayer.h"
 
@@ -44,16 +47,34 @@ bool WriteMaskOverlay(Kernel::OutStream& stream, ByteOrderFixer const& f) {
 
 // ---- The section
 
-bool PSDFile::KeepsStoredBlocks() const {
-    // Bodies of a little-endian source cannot be copied into a big-endian file.
-    return m_sourceStream && m_sourceSwap;
+bool PSDFile::KeepsStoredBlocks(ByteOrderFixer const& out) const {
+    // Bodies of a source of one byte order cannot be copied into a file of the other: they are
+    // converted where their layout is known (StoredBlockInOrder), else left out.
+    return m_sourceStream && m_sourceSwap == out.m_swap;
+}
+
+bool PSDFile::StoredBlockInOrder(PSDTaggedBlockInfo const& b, ByteOrderFixer const& out,
+                                 std::vector<uint8_t>& body) const {
+    body.clear();
+    if (!m_sourceStream || b.length > Kernel::GetAllocationLimit()) return false;
+    try {
+        std::vector<uint8_t> stored(size_t(b.length));
+        if (m_sourceStream->ReadAt(b.position, stored.data(), stored.size()) != stored.size())
+            return false;
+        if (m_sourceSwap == out.m_swap) return body = std::move(stored), true;
+        bool big = m_sourceSwap == (std::endian::native == std::endian::little);
+        return b.key == 0 ? SwapGlobalMaskByteOrder(stored, body)
+                          : SwapBlockByteOrder(b.key, stored, big, body);
+    } catch (std::bad_alloc const&) {
+        return false;
+    }
 }
 
 bool PSDFile::SaveLayersAndMasks(Kernel::OutStreamSeekable& stream, SaveData const& sd,
                                  bool const* cancel) const {
     SectionSizer section;
     if (!section.Begin(stream, sd.m_fixer, sd.m_isPSB)) return false;
-    bool stored = KeepsStoredBlocks() && (m_globalMaskInfo.present || !m_documentBlocks.empty());
+    bool stored = m_sourceStream && (m_globalMaskInfo.present || !m_documentBlocks.empty());
     if (!m_layers.empty() || stored) {
         if (sd.m_depth == 8 && !m_layers.empty()) {
             if (!SaveLayerInfo(stream, sd, true, cancel)) return false;
@@ -153,11 +174,19 @@ bool PSDFile::SaveLayerInfo(Kernel::OutStreamSeekable& stream, SaveData const& s
 bool PSDFile::SaveGlobalLayerMaskInfo(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
     ByteOrderFixer const& f = sd.m_fixer;
     // The stored one goes back as it was; a document without one gets an empty one.
-    if (!KeepsStoredBlocks() || !m_globalMaskInfo.present || m_globalMaskInfo.length > UINT32_MAX)
+    if (!m_sourceStream || !m_globalMaskInfo.present || m_globalMaskInfo.length > UINT32_MAX)
         return WriteValue<uint32_t>(stream, 0, f);
-    return WriteValue<uint32_t>(stream, uint32_t(m_globalMaskInfo.length), f) &&
-           CopyStoredBytes(*m_sourceStream, m_globalMaskInfo.position, m_globalMaskInfo.length,
-                           stream);
+    if (KeepsStoredBlocks(f))
+        return WriteValue<uint32_t>(stream, uint32_t(m_globalMaskInfo.length), f) &&
+               CopyStoredBytes(*m_sourceStream, m_globalMaskInfo.position, m_globalMaskInfo.length,
+                               stream);
+    PSDTaggedBlockInfo info;
+    info.position = m_globalMaskInfo.position;
+    info.length = m_globalMaskInfo.length;
+    std::vector<uint8_t> body;
+    if (!StoredBlockInOrder(info, f, body)) return WriteValue<uint32_t>(stream, 0, f);
+    return WriteValue<uint32_t>(stream, uint32_t(body.size()), f) &&
+           (body.empty() || stream.Write(body.data(), body.size()));
 }
 
 bool PSDFile::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& sd,
@@ -172,18 +201,24 @@ bool PSDFile::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& 
         bool wide = sd.m_isPSB && IsWideDocumentKey(b.key);
         if (!wide && b.length > 0xFFFFFFFFull) return false;
         uint64_t pad = (4 - b.length % 4) % 4;
-        return WriteKey(stream, b.signature) && WriteKey(stream, b.key) &&
-               (wide ? WriteValue<uint64_t>(stream, b.length, f)
-                     : WriteValue<uint32_t>(stream, uint32_t(b.length), f)) &&
-               CopyStoredBytes(*m_sourceStream, b.position, b.length, stream) &&
-               WriteZeros(stream, size_t(pad));
+        // Of the other byte order: converted (its length kept), or left out.
+        bool keep = KeepsStoredBlocks(f);
+        std::vector<uint8_t> body;
+        if (!keep && !StoredBlockInOrder(b, f, body)) return true;
+        bool header = WriteKey(stream, b.signature, f) && WriteKey(stream, b.key, f) &&
+                      (wide ? WriteValue<uint64_t>(stream, b.length, f)
+                            : WriteValue<uint32_t>(stream, uint32_t(b.length), f));
+        if (keep)
+            return header && CopyStoredBytes(*m_sourceStream, b.position, b.length, stream) &&
+                   WriteZeros(stream, size_t(pad));
+        return header && stream.Write(body.data(), body.size()) && WriteZeros(stream, size_t(pad));
     };
     // The layers of deeper documents come first, as other readers look for them there; only the
     // merged-transparency marker goes before them, as some readers take it into account only
     // when they meet it before the layers.
     bool mergedWritten = false;
     if (deep && merged) {
-        if (KeepsStoredBlocks())
+        if (m_sourceStream)
             for (auto const& b : m_documentBlocks)
                 if (isMergedKey(b.key)) {
                     if (!writeStored(b)) return false;
@@ -196,14 +231,14 @@ bool PSDFile::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& 
         mergedWritten = true;
     }
     if (deep && !m_layers.empty()) {
-        if (!WriteKey(stream, Key("8BIM")) ||
-            !WriteKey(stream, sd.m_depth == 32 ? Key("Lr32") : Key("Lr16")))
+        if (!WriteKey(stream, Key("8BIM"), f) ||
+            !WriteKey(stream, sd.m_depth == 32 ? Key("Lr32") : Key("Lr16"), f))
             return false;
         // The block's length is the layer info's own length field.
         if (!SaveLayerInfo(stream, sd, false, cancel)) return false;
     }
     bool hasPatterns = false, hasFilterMask = false;
-    if (KeepsStoredBlocks()) {
+    if (m_sourceStream) {
         for (auto const& b : m_documentBlocks) {
             if (b.key == Key("Layr") || b.key == Key("Lr16") || b.key == Key("Lr32")) continue;
             // The merged-transparency marker follows the flag: kept while set, dropped once clear.
@@ -218,7 +253,7 @@ bool PSDFile::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const& 
     }
     if (m_sourceStream) return true;
     // A document built from scratch gets the empty pattern list and the filter mask defaults.
-    if (!hasPatterns && (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("Patt")) ||
+    if (!hasPatterns && (!WriteKey(stream, Key("8BIM"), f) || !WriteKey(stream, Key("Patt"), f) ||
                          !WriteValue<uint32_t>(stream, 0, f)))
         return false;
     return hasFilterMask || (WriteTagHeaderExt(stream, f, Key("FMsk"), sd.m_isPSB, 12) &&

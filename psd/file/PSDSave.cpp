@@ -3,6 +3,7 @@
 #include "psd/io/PSDSaveData.h"
 
 #include <bit>
+#include <map>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -177,8 +178,7 @@ void EncodeComposite(PSDFile const& doc, SaveData const& sd, bool const* cancel,
     std::vector<char> ok(n, 0);
     // The composite's own 8-bit channels pack band by band straight from its pixels, with their
     // big-endian row counts in front (the byte order of a document file).
-    bool bigEndianFile = sd.m_fixer.m_swap == (std::endian::native == std::endian::little);
-    if (sd.m_depth == 8 && bm.GetBytesPerSample() == 1 && bigEndianFile) {
+    if (sd.m_depth == 8 && bm.GetBytesPerSample() == 1 && sd.m_fixer.BigEndian()) {
         std::vector<unsigned> channels;
         std::vector<EncodedChannel*> outs;
         for (size_t i = 0; i < n && sources[i].bitmap == &bm; ++i) {
@@ -310,10 +310,48 @@ void PSDFile::TakeSaveBaseline() {
     }
 }
 
+std::vector<std::string> PSDFile::BlocksLostInByteOrder(bool bigEndian) const {
+    ByteOrderFixer out{bigEndian == (std::endian::native == std::endian::little)};
+    std::map<std::string, size_t> counts;  // key -> layers
+    std::vector<std::string> lost;
+    std::vector<uint8_t> body;
+    if (m_sourceStream && !KeepsStoredBlocks(out)) {
+        PSDTaggedBlockInfo mask;
+        mask.position = m_globalMaskInfo.position;
+        mask.length = m_globalMaskInfo.length;
+        if (m_globalMaskInfo.present && !StoredBlockInOrder(mask, out, body))
+            lost.push_back("global layer mask info");
+        for (auto const& b : m_documentBlocks) {
+            uint32_t k = b.key;
+            if (k == Key("Layr") || k == Key("Lr16") || k == Key("Lr32") || k == Key("Mt16") ||
+                k == Key("Mt32") || k == Key("MTrn") || k == Key("Mtrn"))
+                continue;
+            if (!StoredBlockInOrder(b, out, body)) lost.push_back("document block " + KeyToString(k));
+        }
+    }
+    SaveData sd;
+    FillSaveData(*this, false, sd);
+    sd.m_fixer = out;
+    for (auto const& layer : m_layers) {
+        if (!layer || !layer->ConvertsStoredBlocks(out)) continue;
+        std::vector<PSDModelBlock> model;
+        if (!layer->SaveModelBlocks(sd, layer->m_layerId, model)) model.clear();
+        for (auto const& b : layer->m_blocks) {
+            bool written = false;
+            for (auto const& m : model) written = written || m.key == b.key;
+            if (!written && !layer->StoredBlockInOrder(b, out, body)) ++counts[KeyToString(b.key)];
+        }
+    }
+    for (auto const& [key, n] : counts)
+        lost.push_back("layer block " + key + " (" + std::to_string(n) + (n == 1 ? " layer)" : " layers)"));
+    return lost;
+}
+
 bool PSDFile::Save(Kernel::OutStreamSeekable& stream, SaveOptions const& options) const {
     // A stored composite never asked for is decoded now, as the layers are, rather than written
     // blank; one that does not decode is written blank, as before.
-    if (options.decodeStored && !m_flattenedBitmap && m_sourceStream && m_imageDataPosition) {
+    if (options.composite && options.decodeStored && !m_flattenedBitmap && m_sourceStream &&
+        m_imageDataPosition) {
         Kernel::Counted<Raster::DynamicBitmap> composite;
         std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
         PSDReport ignored;
@@ -338,7 +376,7 @@ bool PSDFile::Save(Kernel::OutStreamSeekable& stream, SaveOptions const& options
     uint32_t limit = psb ? kMaxSidePSB : kMaxSidePSD;
     if (m_width > limit || m_height > limit) return false;
 
-    if (!WriteKey(stream, Key("8BPS")) || !WriteValue<uint16_t>(stream, psb ? 2 : 1, f) ||
+    if (!WriteKey(stream, Key("8BPS"), f) || !WriteValue<uint16_t>(stream, psb ? 2 : 1, f) ||
         !WriteZeros(stream, 6) || !WriteValue(stream, sd.m_headerChannels, f) ||
         !WriteValue(stream, m_height, f) || !WriteValue(stream, m_width, f) ||
         !WriteValue(stream, m_depth, f) || !WriteValue<uint16_t>(stream, uint16_t(m_colourMode), f))
@@ -352,6 +390,12 @@ bool PSDFile::Save(Kernel::OutStreamSeekable& stream, SaveOptions const& options
         return false;
 
     if (Aborted(abort)) return false;
+    if (options.layersLittleEndian) sd.m_fixer = ByteOrderFixer{std::endian::native != std::endian::little};
+    if (!options.composite) {
+        bool ok = SaveLayersAndMasks(stream, sd, abort) && !Aborted(abort);
+        if (ok) sd.Step();
+        return ok;
+    }
     // The composite does not depend on the layers: it is encoded beside them, filling the gaps
     // their encoding leaves on the processors, and written after them.
     EncodedComposite ahead;

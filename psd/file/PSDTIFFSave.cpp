@@ -1,12 +1,14 @@
 // Writing a document as a layered TIFF file: the composite is the TIFF image, the image resources
 // go to their tag and the layer and mask data, as document blocks, to the layer data tag. The
-// file is big-endian, so the document's bytes go in as a save writes them.
+// layer data follows the file's byte order; the image resources are big-endian in either.
 #include <tiffio.h>
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
 #include "psd/file/PSDFile.h"
+#include "psd/io/PSDSaveData.h"
 
 namespace PSD {
 
@@ -14,48 +16,54 @@ namespace {
 
 constexpr char kSignature[] = "Adobe Photoshop Document Data Block";
 
-uint32_t Be32(uint8_t const* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+uint32_t Load32(uint8_t const* p, bool big) {
+    return big ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
+               : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
 }
 
-void PutBlock(std::vector<uint8_t>& out, char const* key, uint8_t const* body, uint32_t length) {
-    out.insert(out.end(), {'8', 'B', 'I', 'M'});
-    out.insert(out.end(), key, key + 4);
-    for (int s = 24; s >= 0; s -= 8) out.push_back(uint8_t(length >> s));
+void Put32(std::vector<uint8_t>& out, uint32_t v, bool big) {
+    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (big ? 24 - 8 * i : 8 * i)));
+}
+
+void PutBlock(std::vector<uint8_t>& out, uint32_t key, uint8_t const* body, uint32_t length,
+              bool big) {
+    Put32(out, Key("8BIM"), big);
+    Put32(out, key, big);
+    Put32(out, length, big);
     out.insert(out.end(), body, body + length);
     out.resize((out.size() + 3) & ~size_t(3), 0);
 }
 
-// The sections of a saved version-1 document: the resource blocks, and the layer data as the
-// TIFF tag holds it.
-bool SplitSaved(std::vector<uint8_t> const& psd, std::vector<uint8_t>& resources,
+// The sections of a saved version-1 document: the resource blocks (big-endian), and the layer
+// data, in the byte order it was saved in, as the TIFF tag holds it.
+bool SplitSaved(std::vector<uint8_t> const& psd, bool big, std::vector<uint8_t>& resources,
                 std::vector<uint8_t>& layers) {
     size_t p = 26;
     auto need = [&](size_t n) { return p <= psd.size() && psd.size() - p >= n; };
     if (!need(4)) return false;
-    p += 4 + size_t(Be32(&psd[p]));
+    p += 4 + size_t(Load32(&psd[p], true));
     if (!need(4)) return false;
-    size_t rl = Be32(&psd[p]);
+    size_t rl = Load32(&psd[p], true);
     p += 4;
     if (!need(rl)) return false;
     resources.assign(psd.begin() + long(p), psd.begin() + long(p + rl));
     p += rl;
     if (!need(4)) return false;
-    size_t end = p + 4 + Be32(&psd[p]);
+    size_t end = p + 4 + Load32(&psd[p], big);
     p += 4;
     if (end > psd.size()) return false;
     layers.assign(kSignature, kSignature + sizeof kSignature);
     if (p + 4 > end) return true;
-    uint32_t li = Be32(&psd[p]);
+    uint32_t li = Load32(&psd[p], big);
     p += 4;
     if (li > end - p) return false;
-    if (li) PutBlock(layers, "Layr", &psd[p], li);
+    if (li) PutBlock(layers, Key("Layr"), &psd[p], li, big);
     p += li;
     if (p + 4 <= end) {
-        uint32_t gm = Be32(&psd[p]);
+        uint32_t gm = Load32(&psd[p], big);
         p += 4;
         if (gm > end - p) return false;
-        if (gm) PutBlock(layers, "LMsk", &psd[p], gm);
+        if (gm) PutBlock(layers, Key("LMsk"), &psd[p], gm, big);
         p += gm;
     }
     layers.insert(layers.end(), psd.begin() + long(p), psd.begin() + long(end));
@@ -64,7 +72,7 @@ bool SplitSaved(std::vector<uint8_t> const& psd, std::vector<uint8_t>& resources
 
 }  // namespace
 
-bool PSDFile::SaveTIFF(String const& path, bool lzw, std::string& error) const {
+bool PSDFile::SaveTIFF(String const& path, TIFFSaveOptions const& options, std::string& error) const {
     Raster::Format format;
     if (m_isPSB && (m_width > kMaxSidePSD || m_height > kMaxSidePSD))
         return error = "too large for a layered TIFF file", false;
@@ -79,11 +87,13 @@ bool PSDFile::SaveTIFF(String const& path, bool lzw, std::string& error) const {
         return error = "composite: " + (report.m_error ? std::string(report.m_error->Report()) : "failed"), false;
     auto saved = Kernel::MemoryInOutStreamBase::Create();
     std::vector<uint8_t> resources, layers;
-    if (!Save(*saved, {.psb = false, .compress = true}) || !SplitSaved(saved->GetData(), resources, layers))
+    bool big = !options.littleEndian;
+    if (!Save(*saved, {.psb = false, .compress = true, .layersLittleEndian = !big, .composite = false}) ||
+        !SplitSaved(saved->GetData(), big, resources, layers))
         return error = "saving the layers failed", false;
 
     std::string partial = std::string(path) + ".partial";
-    TIFF* t = TIFFOpen(partial.c_str(), "wb");
+    TIFF* t = TIFFOpen(partial.c_str(), big ? "wb" : "wl");
     if (!t) return error = "cannot write " + std::string(path), false;
     Raster::FormatInfo const& info = flat->GetFormatInfo();
     unsigned colours = info.channels - 1;
@@ -101,7 +111,7 @@ bool PSDFile::SaveTIFF(String const& path, bool lzw, std::string& error) const {
     TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, uint16_t(info.isFloat ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT));
     TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, lzw ? COMPRESSION_LZW : COMPRESSION_ADOBE_DEFLATE);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, options.lzw ? COMPRESSION_LZW : COMPRESSION_ADOBE_DEFLATE);
     // Floating-point samples go without a predictor: with it they read back byte-swapped here.
     TIFFSetField(t, TIFFTAG_PREDICTOR, uint16_t(info.isFloat ? PREDICTOR_NONE : PREDICTOR_HORIZONTAL));
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));

@@ -2,6 +2,7 @@
 // uses. A short read stores ErrorTruncated in the context's report and returns false.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -17,6 +18,8 @@ namespace PSD {
 // on little-endian hosts, for big-endian documents).
 struct ByteOrderFixer {
     bool m_swap = true;
+    // Whether the stream it writes is big-endian.
+    bool BigEndian() const noexcept { return m_swap == (std::endian::native == std::endian::little); }
     template <class T>
     T Fix(T v) const noexcept {
         if (!m_swap) return v;
@@ -112,9 +115,10 @@ template <class T>
     return s.Write(&w, sizeof(T));
 }
 
-[[nodiscard]] inline bool WriteKey(Kernel::OutStream& s, uint32_t key) {
-    uint8_t b[4] = {uint8_t(key >> 24), uint8_t(key >> 16), uint8_t(key >> 8), uint8_t(key)};
-    return s.Write(b, 4);
+// A four-character code as the 32-bit number it is: in reading order in a big-endian stream,
+// reversed in a little-endian one.
+[[nodiscard]] inline bool WriteKey(Kernel::OutStream& s, uint32_t key, ByteOrderFixer const& f) {
+    return WriteValue(s, key, f);
 }
 
 [[nodiscard]] inline bool WriteZeros(Kernel::OutStream& s, size_t n) {

@@ -74,7 +74,7 @@ bool WriteFixedValue(Kernel::OutStream& stream, ByteOrderFixer const& fixer, dou
 namespace {
 bool WriteHeaderStart(Kernel::OutStream& stream, ByteOrderFixer const& fixer, uint16_t identifier,
                       String const& name) {
-    return WriteKey(stream, kResourceSignature) && WriteValue(stream, identifier, fixer) &&
+    return WriteKey(stream, kResourceSignature, fixer) && WriteValue(stream, identifier, fixer) &&
            WritePascalString(stream, name, 2);
 }
 }  // namespace

@@ -72,7 +72,7 @@ bool SectionSizer::End(unsigned alignment, bool includePadding) {
 
 bool WriteTagHeaderExt(Kernel::OutStream& stream, ByteOrderFixer const& fixer, uint32_t key,
                        bool isPSB, uint64_t length) {
-    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, key)) return false;
+    if (!WriteKey(stream, Key("8BIM"), fixer) || !WriteKey(stream, key, fixer)) return false;
     if (isPSB) return WriteValue<uint64_t>(stream, length, fixer);
     return length <= 0xFFFFFFFFull && WriteValue<uint32_t>(stream, uint32_t(length), fixer);
 }

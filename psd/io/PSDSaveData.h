@@ -27,6 +27,10 @@ struct SaveOptions {
     // Layer blocks the library models are written from the model even when unedited (stored
     // bodies it does not model are still copied): a check of the writers, or a normalised file.
     bool fromModel = false;
+    // For the layer data of a layered TIFF file: the layer section in little-endian order, as a
+    // little-endian TIFF holds it, and no composite after it. Neither result is a document file.
+    bool layersLittleEndian = false;
+    bool composite = true;
     Kernel::Counted<PSDSaveProgress> progress{};  // told of each layer written; may be null
     bool const* abort = nullptr;                // set to cancel the save; may be null
 };

@@ -66,15 +66,20 @@ uint64_t HashBytes(uint8_t const* data, size_t size) {
     return h;
 }
 
-bool SplitModelBlocks(std::vector<uint8_t> const& run, std::vector<PSDModelBlock>& out) {
+bool SplitModelBlocks(std::vector<uint8_t> const& run, std::vector<PSDModelBlock>& out,
+                      bool bigEndian) {
     constexpr size_t headerBytes = 12;
     out.clear();
     size_t at = 0;
     while (at < run.size()) {
         if (run.size() - at < headerBytes) return false;
         uint8_t const* h = run.data() + at;
-        uint32_t key = uint32_t(h[4]) << 24 | uint32_t(h[5]) << 16 | uint32_t(h[6]) << 8 | h[7];
-        uint64_t length = uint64_t(h[8]) << 24 | uint64_t(h[9]) << 16 | uint64_t(h[10]) << 8 | h[11];
+        auto load = [&](uint8_t const* p) {
+            return bigEndian ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
+                             : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+        };
+        uint32_t key = load(h + 4);
+        uint64_t length = load(h + 8);
         uint64_t total = headerBytes + length;
         if (total > run.size() - at) return false;
         PSDModelBlock b;

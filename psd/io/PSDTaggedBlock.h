@@ -43,9 +43,10 @@ struct PSDBlockBaseline {
 };
 
 // Splits tagged blocks written one after the other with 4-byte lengths (signature, key, length,
-// body) into model blocks. False when the run does not frame that way.
+// body) into model blocks, in the byte order they were written in. False when the run does not
+// frame that way.
 [[nodiscard]] bool SplitModelBlocks(std::vector<uint8_t> const& run,
-                                    std::vector<PSDModelBlock>& out);
+                                    std::vector<PSDModelBlock>& out, bool bigEndian = true);
 
 // The baseline of a set of model blocks.
 std::vector<PSDBlockBaseline> BaselineOf(std::vector<PSDModelBlock> const& blocks);

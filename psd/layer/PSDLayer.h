@@ -165,10 +165,17 @@ public:
     // pixels the host put in place of the decoded ones. A layer the host built counts as edited.
     bool IsEdited(SaveData const& sd) const;
     // Whether the stored blocks can be copied back: a source to read them from, in the byte
-    // order saves write.
-    bool KeepsStoredBlocks() const;
+    // order of the file written (big-endian unless told).
+    bool KeepsStoredBlocks(ByteOrderFixer const& out = ByteOrderFixer{true}) const;
+    // Whether the stored blocks are of the other byte order than the file written: each is then
+    // converted (StoredBlockInOrder) or left out.
+    bool ConvertsStoredBlocks(ByteOrderFixer const& out) const;
+    // A stored block's body in the byte order of the file written: as stored, or converted when
+    // the orders differ. False when it cannot be read or converted.
+    [[nodiscard]] bool StoredBlockInOrder(PSDTaggedBlockInfo const& b, ByteOrderFixer const& out,
+                                          std::vector<uint8_t>& body) const;
     // Whether stored effect blocks can be copied back (the model's effects then need not be written).
-    bool HasStoredEffects() const;
+    bool HasStoredEffects(ByteOrderFixer const& out = ByteOrderFixer{true}) const;
     [[nodiscard]] bool SaveImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth, SaveData const& sd,
                                      uint64_t channelListPosition, bool const* cancel) const;
     // SaveImageData in two steps, so that one layer's channels can be encoded while another's are

@@ -1,6 +1,7 @@
 // Writing one layer: its record with masks, blending ranges, name and tagged blocks, and later its
 // channel image data, which fills in the channel list the record left as placeholders.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -15,6 +16,7 @@
 #include "psd/io/PSDParseData.h"
 #include "psd/io/PSDResourceIO.h"
 #include "psd/io/PSDSaveData.h"
+#include "psd/layer/PSDBlockByteOrder.h"
 #include "psd/layer/PSDChannelEncoder.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/layer/PSDLayerRead.h"
@@ -167,14 +169,15 @@ bool Fits(BitmapShape const& bm, int64_t width, int64_t height) {
 bool KeepsExtraChannels(PSDLayer const& l, SaveData const& sd, unsigned depth) {
     // The colour channels go where the stored ones were: decoded, or decoded for this save.
     bool asRead = l.m_bitmap ? l.m_bitmap.Get() == l.m_decoded[0] : sd.m_decodeStored;
-    return l.m_stream && l.m_swap && l.m_dataPosition && asRead &&
+    return l.m_stream && l.m_dataPosition && asRead &&
            depth == l.m_bitDepth && sd.m_colourMode == l.m_colourMode &&
            l.m_left == l.m_readBounds[0] && l.m_top == l.m_readBounds[1] &&
            l.m_right == l.m_readBounds[2] && l.m_bottom == l.m_readBounds[3];
 }
 
-// A stored channel block in the form the save writes: as it is, but with RLE row counts widened
-// or narrowed when the file version changes their width.
+// A stored channel block in the form the encoders give: as it is, but with RLE row counts
+// big-endian (as the source's byte order had them or not) and widened or narrowed when the file
+// version changes their width. Samples are big-endian in either byte order.
 bool ReadStoredChannel(PSDLayer const& l, size_t index, bool psb, EncodedChannel& out) {
     uint64_t position = l.m_dataPosition;
     for (size_t i = 0; i < index; ++i) position = SaturatingAdd(position, l.m_channels[i].m_length);
@@ -182,11 +185,12 @@ bool ReadStoredChannel(PSDLayer const& l, size_t index, bool psb, EncodedChannel
     if (length < 2 || length > Kernel::GetAllocationLimit()) return false;
     std::vector<uint8_t> bytes(static_cast<size_t>(length));
     if (l.m_stream->ReadAt(position, bytes.data(), bytes.size()) != bytes.size()) return false;
-    out.compression = uint16_t(bytes[0] << 8 | bytes[1]);
+    bool big = l.m_swap == (std::endian::native == std::endian::little);
+    out.compression = big ? uint16_t(bytes[0] << 8 | bytes[1]) : uint16_t(bytes[1] << 8 | bytes[0]);
     out.pieces.clear();
     size_t from = l.m_isPSB ? 4 : 2, to = psb ? 4 : 2;
     size_t rows = l.GetHeight() > 0 ? size_t(l.GetHeight()) : 0;
-    if (out.compression != kCompressionRLE || from == to) {
+    if (out.compression != kCompressionRLE || (from == to && big)) {
         out.data.assign(bytes.begin() + 2, bytes.end());
         return true;
     }
@@ -194,8 +198,9 @@ bool ReadStoredChannel(PSDLayer const& l, size_t index, bool psb, EncodedChannel
     out.data.clear();
     for (size_t r = 0; r < rows; ++r) {
         uint8_t const* c = &bytes[2 + r * from];
-        uint32_t n = from == 4 ? uint32_t(c[0]) << 24 | c[1] << 16 | c[2] << 8 | c[3]
-                               : uint32_t(c[0] << 8 | c[1]);
+        uint32_t n = from == 4 ? (big ? uint32_t(c[0]) << 24 | c[1] << 16 | c[2] << 8 | c[3]
+                                      : uint32_t(c[3]) << 24 | c[2] << 16 | c[1] << 8 | c[0])
+                               : (big ? uint32_t(c[0] << 8 | c[1]) : uint32_t(c[1] << 8 | c[0]));
         if (to == 2 && n > 0xFFFF) return false;
         for (size_t b = to; b-- > 0;) out.data.push_back(uint8_t(n >> (8 * b)));
     }
@@ -280,12 +285,12 @@ bool WriteStoredName(Kernel::OutStream& s, std::string const& bytes) {
 
 // "8BIM", key, length 4, one value byte and three zero bytes.
 bool WriteSmallBlock(Kernel::OutStream& s, ByteOrderFixer const& f, uint32_t key, uint8_t value) {
-    return WriteKey(s, Key("8BIM")) && WriteKey(s, key) && WriteValue<uint32_t>(s, 4, f) &&
+    return WriteKey(s, Key("8BIM"), f) && WriteKey(s, key, f) && WriteValue<uint32_t>(s, 4, f) &&
            s.Write(&value, 1) && WriteZeros(s, 3);
 }
 
 bool WriteBlock32(Kernel::OutStream& s, ByteOrderFixer const& f, uint32_t key, uint32_t value) {
-    return WriteKey(s, Key("8BIM")) && WriteKey(s, key) && WriteValue<uint32_t>(s, 4, f) &&
+    return WriteKey(s, Key("8BIM"), f) && WriteKey(s, key, f) && WriteValue<uint32_t>(s, 4, f) &&
            WriteValue(s, value, f);
 }
 
@@ -319,7 +324,7 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
     uint8_t flags = uint8_t(kept | (m_transparencyProtected ? 0x01 : 0) | (m_visible ? 0 : 0x02) |
                             ((m_adjustment || m_sectionType != kNormal) ? 0x10 : 0));
     uint8_t clipping = m_clipping ? 1 : 0;
-    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, blendKey) ||
+    if (!WriteKey(stream, Key("8BIM"), f) || !WriteKey(stream, blendKey, f) ||
         !WriteValue(stream, m_opacity, f) || !WriteValue(stream, clipping, f) ||
         !WriteValue(stream, flags, f) || !WriteZeros(stream, 1))
         return false;
@@ -327,9 +332,21 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
     // Extra data: masks, blending ranges, name, tagged blocks; its length never counts padding.
     SectionSizer extra;
     if (!extra.Begin(stream, f, false)) return false;
-    bool storedMask = m_stream && m_swap && !m_background && m_userMask.m_present &&
-                      m_maskDataSize > 0 && MaskDigest() == m_maskBaseline;
-    if (storedMask) {
+    bool storedMask = m_stream && !m_background && m_userMask.m_present && m_maskDataSize > 0 &&
+                      MaskDigest() == m_maskBaseline;
+    // A record of the other byte order is converted; one that does not convert is written from
+    // the model, without the mask parameters.
+    std::vector<uint8_t> convertedMask;
+    if (storedMask && m_swap != f.m_swap) {
+        std::vector<uint8_t> stored(m_maskDataSize);
+        storedMask = m_stream->ReadAt(m_maskDataPosition, stored.data(), stored.size()) == stored.size() &&
+                     SwapMaskDataByteOrder(stored, m_swap == (std::endian::native == std::endian::little),
+                                           convertedMask);
+    }
+    if (storedMask && !convertedMask.empty()) {
+        if (!WriteValue(stream, m_maskDataSize, f) || !stream.Write(convertedMask.data(), convertedMask.size()))
+            return false;
+    } else if (storedMask) {
         if (!WriteValue(stream, m_maskDataSize, f) ||
             !CopyStoredBytes(*m_stream, m_maskDataPosition, m_maskDataSize, stream))
             return false;
@@ -433,17 +450,35 @@ bool PSDLayer::IsEdited(SaveData const& sd) const {
     return false;
 }
 
-bool PSDLayer::KeepsStoredBlocks() const {
-    // Bodies of a little-endian source hold numbers in that order: they cannot be copied into a
-    // big-endian file, so such a layer writes its model alone.
-    return m_stream && m_swap && !m_blocks.empty();
+bool PSDLayer::KeepsStoredBlocks(ByteOrderFixer const& out) const {
+    // Stored bodies hold numbers in their source's byte order: they are copied only into a file
+    // of that order, and converted, where their layout is known, into one of the other.
+    return m_stream && m_swap == out.m_swap && !m_blocks.empty();
+}
+
+bool PSDLayer::ConvertsStoredBlocks(ByteOrderFixer const& out) const {
+    return m_stream && m_swap != out.m_swap && !m_blocks.empty();
+}
+
+bool PSDLayer::StoredBlockInOrder(PSDTaggedBlockInfo const& b, ByteOrderFixer const& out,
+                                  std::vector<uint8_t>& body) const {
+    body.clear();
+    if (!m_stream || b.length > Kernel::GetAllocationLimit()) return false;
+    try {
+        std::vector<uint8_t> stored(size_t(b.length));
+        if (m_stream->ReadAt(b.position, stored.data(), stored.size()) != stored.size()) return false;
+        if (m_swap == out.m_swap) return body = std::move(stored), true;
+        return SwapBlockByteOrder(b.key, stored, m_swap == (std::endian::native == std::endian::little), body);
+    } catch (std::bad_alloc const&) {
+        return false;
+    }
 }
 
 bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
                                std::vector<PSDModelBlock>& out) const {
     auto memory = Kernel::MemoryInOutStreamBase::Create();
     Kernel::OutStreamSeekable& stream = *memory;
-    auto done = [&] { return SplitModelBlocks(memory->GetData(), out); };
+    auto done = [&] { return SplitModelBlocks(memory->GetData(), out, sd.m_fixer.BigEndian()); };
     ByteOrderFixer const& f = sd.m_fixer;
     // Adjustment, effects, vector mask, vector fill and stroke come first on non-background
     // layers; those whose owners do not write them yet are stored blocks, copied back.
@@ -453,7 +488,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
         if (m_adjustment->IsRead() && m_adjustment->Save(*adjustment, sd)) {
             auto const& bytes = adjustment->GetData();
             if (!stream.Write(bytes.data(), bytes.size())) return false;
-        } else if (!KeepsStoredBlocks() || !FindBlock(m_adjustment->GetKey())) {
+        } else if (!(KeepsStoredBlocks(f) || ConvertsStoredBlocks(f)) || !FindBlock(m_adjustment->GetKey())) {
             return false;
         }
     }
@@ -463,7 +498,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
         if (m_effects->Save(*effects, sd)) {
             auto const& bytes = effects->GetData();
             if (!stream.Write(bytes.data(), bytes.size())) return false;
-        } else if (!HasStoredEffects()) {
+        } else if (!HasStoredEffects(f)) {
             return false;
         }
     }
@@ -473,13 +508,14 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
         if (SaveVectorMaskBlocks(*mask, sd)) {
             auto const& bytes = mask->GetData();
             if (!stream.Write(bytes.data(), bytes.size())) return false;
-        } else if (!KeepsStoredBlocks() || !(FindBlock(Key("vmsk")) || FindBlock(Key("vsms")))) {
+        } else if (!(KeepsStoredBlocks(f) || ConvertsStoredBlocks(f)) ||
+                   !(FindBlock(Key("vmsk")) || FindBlock(Key("vsms")))) {
             return false;
         }
     }
 
     // "luni": the name as UTF-16, padded to 4 inside the length.
-    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("luni"))) return false;
+    if (!WriteKey(stream, Key("8BIM"), f) || !WriteKey(stream, Key("luni"), f)) return false;
     SectionSizer luni;
     if (!luni.Begin(stream, f, false) || !WriteUnicodeString(stream, f, m_name) ||
         !luni.End(4, true))
@@ -507,7 +543,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
     uint32_t locks =
         (m_lockTransparency ? 1u : 0u) + (m_lockComposite ? 2u : 0u) + (m_lockPosition ? 4u : 0u);
     if (!WriteBlock32(stream, f, Key("lspf"), locks)) return false;
-    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("lclr")) ||
+    if (!WriteKey(stream, Key("8BIM"), f) || !WriteKey(stream, Key("lclr"), f) ||
         !WriteValue<uint32_t>(stream, 8, f) || !WriteValue(stream, m_sheetColour, f) ||
         !WriteZeros(stream, 6))
         return false;
@@ -518,10 +554,10 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
     } else if (m_sectionType == kOpenGroup || m_sectionType == kClosedGroup) {
         uint32_t blendKey;
         if (!EncodeBlendMode(m_blendMode, blendKey)) return false;
-        if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, m_sectionKey) ||
+        if (!WriteKey(stream, Key("8BIM"), f) || !WriteKey(stream, m_sectionKey, f) ||
             !WriteValue<uint32_t>(stream, 16, f) ||
-            !WriteValue(stream, uint32_t(m_sectionType), f) || !WriteKey(stream, Key("8BIM")) ||
-            !WriteKey(stream, blendKey) || !WriteValue<uint32_t>(stream, m_sceneGroup ? 1 : 0, f))
+            !WriteValue(stream, uint32_t(m_sectionType), f) || !WriteKey(stream, Key("8BIM"), f) ||
+            !WriteKey(stream, blendKey, f) || !WriteValue<uint32_t>(stream, m_sceneGroup ? 1 : 0, f))
             return false;
     }
     if (m_background) return done();
@@ -531,7 +567,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
     for (size_t i = 0; i < m_channels.size(); ++i)
         if (m_channels[i].m_restricted) restricted.push_back(uint32_t(i));
     if (!restricted.empty()) {
-        if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("brst"))) return false;
+        if (!WriteKey(stream, Key("8BIM"), f) || !WriteKey(stream, Key("brst"), f)) return false;
         SectionSizer brst;
         if (!brst.Begin(stream, f, false)) return false;
         for (uint32_t i : restricted)
@@ -550,7 +586,7 @@ bool PSDLayer::SaveVectorMaskBlocks(Kernel::OutStreamSeekable& stream, SaveData 
                             int(std::min<uint32_t>(sd.m_height, INT32_MAX))};
     bool stroke = bool(m_vectorStroke);
     if (stroke && !m_vectorStroke->SaveFill(stream, sd)) return false;
-    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key(stroke ? "vsms" : "vmsk"))) return false;
+    if (!WriteKey(stream, Key("8BIM"), f) || !WriteKey(stream, Key(stroke ? "vsms" : "vmsk"), f)) return false;
     SectionSizer block;
     // The word as read while the flags stay as they were: it keeps the bits the flags do not hold.
     uint32_t stored = m_vectorMaskFlagsStored;
@@ -626,8 +662,8 @@ void PlanStoredKeys(std::vector<PSDTaggedBlockInfo> const& blocks,
 
 }  // namespace
 
-bool PSDLayer::HasStoredEffects() const {
-    if (!KeepsStoredBlocks()) return false;
+bool PSDLayer::HasStoredEffects(ByteOrderFixer const& out) const {
+    if (!KeepsStoredBlocks(out) && !ConvertsStoredBlocks(out)) return false;
     for (auto const& b : m_blocks)
         if (IsEffectsKey(b.key)) return true;
     return false;
@@ -637,7 +673,9 @@ bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const&
     std::vector<PSDModelBlock> model;
     if (!SaveModelBlocks(sd, sd.NextLayerId(), model)) return false;
     std::vector<uint32_t> keys, index;
-    if (KeepsStoredBlocks()) PlanStoredKeys(m_blocks, model, m_blockBaseline, keys, index);
+    bool convert = ConvertsStoredBlocks(sd.m_fixer);
+    bool stored = KeepsStoredBlocks(sd.m_fixer) || convert;
+    if (stored) PlanStoredKeys(m_blocks, model, m_blockBaseline, keys, index);
     ByteOrderFixer const& f = sd.m_fixer;
     return MergeModelBlocks(stream, keys, model, m_blockBaseline, [&](size_t k) {
         if (index[k] == kNotStored) {
@@ -650,11 +688,21 @@ bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const&
         PSDTaggedBlockInfo const& b = m_blocks[index[k]];
         bool wide = sd.m_isPSB && IsWideLayerKey(b.key);
         if (!wide && b.length > 0xFFFFFFFFull) return false;
-        return WriteKey(stream, b.signature) && WriteKey(stream, b.key) &&
-               (wide ? WriteValue<uint64_t>(stream, b.length, f)
-                     : WriteValue<uint32_t>(stream, uint32_t(b.length), f)) &&
-               CopyStoredBytes(*m_stream, b.position, b.length, stream);
-    }, /*addUnchanged=*/!KeepsStoredBlocks(), sd.m_fromModel);
+        // Of the other byte order: converted, or left out when its layout is not known (the save
+        // driver names what it leaves out). A conversion keeps the body's length.
+        std::vector<uint8_t> body;
+        if (convert && !StoredBlockInOrder(b, f, body)) {
+            // The model's block of that key takes its place (it was unchanged, so the same).
+            for (auto const& m : model)
+                if (m.key == b.key) return stream.Write(m.bytes.data(), m.bytes.size());
+            return true;
+        }
+        bool header = WriteKey(stream, b.signature, f) && WriteKey(stream, b.key, f) &&
+                      (wide ? WriteValue<uint64_t>(stream, b.length, f)
+                            : WriteValue<uint32_t>(stream, uint32_t(b.length), f));
+        if (!convert) return header && CopyStoredBytes(*m_stream, b.position, b.length, stream);
+        return header && stream.Write(body.data(), body.size());
+    }, /*addUnchanged=*/!stored, sd.m_fromModel);
 }
 
 // ---- Channel image data
@@ -878,6 +926,28 @@ bool PSDLayer::EncodeImageData(uint16_t bitDepth, SaveData const& sd, bool const
     return true;
 }
 
+namespace {
+
+// An RLE block into a little-endian file: the encoders give its row counts big-endian, and they
+// are numbers in the file's byte order.
+bool WriteSwappingRowCounts(Kernel::OutStream& stream, ByteOrderFixer const& f,
+                            EncodedChannel const& block, int64_t rows, bool psb) {
+    std::vector<uint8_t> bytes;
+    if (block.pieces.empty())
+        bytes = block.data;
+    else
+        for (auto const& [offset, size] : block.pieces)
+            bytes.insert(bytes.end(), block.data.begin() + long(offset), block.data.begin() + long(offset + size));
+    size_t width = psb ? 4 : 2;
+    if (rows < 0 || bytes.size() / width < uint64_t(rows)) return false;
+    for (size_t r = 0; r < size_t(rows); ++r)
+        std::reverse(bytes.begin() + long(r * width), bytes.begin() + long((r + 1) * width));
+    return WriteValue(stream, block.compression, f) &&
+           (bytes.empty() || stream.Write(bytes.data(), bytes.size()));
+}
+
+}  // namespace
+
 bool PSDLayer::WriteImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDepth,
                               SaveData const& sd, uint64_t channelListPosition,
                               std::vector<EncodedChannel> const& blocks) const {
@@ -887,7 +957,13 @@ bool PSDLayer::WriteImageData(Kernel::OutStreamSeekable& stream, uint16_t bitDep
     for (size_t i = 0; i < plan.size(); ++i) {
         lengths[i] = blocks[i].GetLength();
         if (!sd.m_isPSB && lengths[i] > 0xFFFFFFFFull) return false;
-        if (!WriteEncodedChannel(stream, sd.m_fixer, blocks[i])) return false;
+        bool swap = !sd.m_fixer.BigEndian() && blocks[i].compression == kCompressionRLE;
+        int64_t rows = plan[i].kind == ChannelKind::UserMask   ? m_userMask.GetHeight()
+                       : plan[i].kind == ChannelKind::RealMask ? m_realMask.GetHeight()
+                                                               : GetHeight();
+        if (swap ? !WriteSwappingRowCounts(stream, sd.m_fixer, blocks[i], rows, sd.m_isPSB)
+                 : !WriteEncodedChannel(stream, sd.m_fixer, blocks[i]))
+            return false;
     }
 
     uint64_t end = stream.GetPosition();

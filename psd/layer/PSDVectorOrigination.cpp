@@ -295,7 +295,7 @@ bool PSDVectorOriginationData::Save(Kernel::OutStreamSeekable& stream, SaveData 
         items->m_items.push_back(one);
     }
     top.AddItem(DKey("keyDescriptorList"), items);
-    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("vogk"))) return false;
+    if (!WriteKey(stream, Key("8BIM"), sd.m_fixer) || !WriteKey(stream, Key("vogk"), sd.m_fixer)) return false;
     SectionSizer body;
     return body.Begin(stream, sd.m_fixer, false) && WriteValue(stream, uint32_t(1), sd.m_fixer) &&
            top.Save(stream, sd.m_fixer) && body.End(4, true);

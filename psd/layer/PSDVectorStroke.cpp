@@ -164,7 +164,7 @@ bool PSDVectorStroke::ParseContent(DescriptorItem const& item, PSDLoadData& ld) 
 }
 
 bool PSDVectorStroke::SaveFill(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
-    if (!WriteKey(stream, Key("8BIM")) || !WriteKey(stream, Key("vscg"))) return false;
+    if (!WriteKey(stream, Key("8BIM"), sd.m_fixer) || !WriteKey(stream, Key("vscg"), sd.m_fixer)) return false;
     SectionSizer body;
     if (!body.Begin(stream, sd.m_fixer, false)) return false;
     bool ok = m_fill ? m_fill->SaveShort(stream, sd) : PSDAdjustmentSolidColor::SaveShortDefault(stream, sd);

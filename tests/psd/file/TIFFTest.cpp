@@ -42,12 +42,19 @@ TEST(LayeredTIFF, WrittenDocumentsReadBackEqual) {
         PSD::PSDReport r1, r2;
         auto doc = OpenPath(path, r1);
         if (!doc) GTEST_SKIP() << "corpus document missing: " << path;
-        for (bool lzw : {false, true}) {
-            std::string out = (dir.path / (std::string(lzw ? "lzw-" : "") + "out.tif")).string();
+        // Both byte orders: little-endian layer data has its numbers, keys and row counts reversed.
+        for (PSD::TIFFSaveOptions options : {PSD::TIFFSaveOptions{false, false}, {true, false}, {false, true}}) {
+            std::string out = (dir.path / (std::string(options.lzw ? "lzw-" : "") +
+                                           (options.littleEndian ? "le-" : "") + "out.tif")).string();
             std::string why;
-            ASSERT_TRUE(doc->SaveTIFF(out, lzw, why)) << source << ": " << why;
+            ASSERT_TRUE(doc->SaveTIFF(out, options, why)) << source << ": " << why;
+            TIFF* t = TIFFOpen(out.c_str(), "r");
+            ASSERT_TRUE(t);
+            EXPECT_EQ(TIFFIsBigEndian(t) == 0, options.littleEndian) << source;
+            TIFFClose(t);
             auto back = OpenPath(out, r2);
             ASSERT_TRUE(back) << source;
+            EXPECT_FALSE(r2.m_error) << source << ": " << r2.m_error->Report();
             ASSERT_EQ(back->m_layers.size(), doc->m_layers.size()) << source;
             EXPECT_EQ(back->m_colourMode, doc->m_colourMode) << source;
             for (size_t i = 0; i < doc->m_layers.size(); ++i) {
