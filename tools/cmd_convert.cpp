@@ -171,6 +171,8 @@ int RunConvert(Options const& o) {
         }
         return o.check ? CheckOutput(*doc, o) : 0;
     }
+    for (auto const& lost : doc->BlocksLostInByteOrder(true))
+        std::cerr << "warning: " << o.output << ": " << lost << " not written: stored in the other byte order\n";
     std::string saveError;
     int status = SaveDocumentToFile(*doc, o.output, o.psb, o.zip, true, &saveError, o.fromModel);
     if (status == 0 && o.check) return CheckOutput(*doc, o);

@@ -92,7 +92,9 @@ private:
         switch (tag) {
             case Key("Objc"):
             case Key("GlbO"): return DescriptorBody(depth);
-            case Key("ObAr"): return Descriptor();
+            // A count of the objects (16, or the number of values the lists hold), then their
+            // class and lists.
+            case Key("ObAr"): return Number(4) && DescriptorBody(depth);
             case Key("VlLs"): {
                 if (!Has(4)) return false;
                 uint64_t n = Peek(4);

@@ -1,9 +1,14 @@
 // Corpus aspect "roundtrip": every document that opens and decodes is saved and read back, and
 // the header, every stored resource and block with its body, the layer structure and every
 // decoded bitmap and mask must come back equal, as PSD and as PSB, with compression (ZIP with prediction where it is
-// smaller) and without (RLE and raw).
+// smaller) and without (RLE and raw); and the layers and pixels, as a little-endian layered TIFF.
+#include <unistd.h>
+
+#include <filesystem>
 #include <string>
 
+#include "psd/file/PSDOpenFile.h"
+#include "psd/layer/PSDSmartObject.h"
 #include "psd/io/PSDSaveData.h"
 #include "tests/corpus/Corpus.h"
 #include "tests/support/RoundTrip.h"
@@ -53,6 +58,41 @@ bool CheckStoredPixelsSave(Document const& d, PSD::PSDFile const& loaded, bool p
     return true;
 }
 
+// Written as a little-endian layered TIFF and read back: the same layers, pixels and placed
+// layers, every number of the layer data turned to that order.
+bool CheckLittleEndianTIFF(PSD::PSDFile const& doc, testsupport::DocumentBitmaps const& orig,
+                           std::string& why) {
+    auto path = std::filesystem::temp_directory_path() /
+                ("zuzodoriv-corpus-" + std::to_string(::getpid()) + "-le.tif");
+    std::string error;
+    if (!doc.SaveTIFF(path.string(), {.littleEndian = true}, error))
+        // Modes and sizes without a TIFF form, and composites that do not decode, are refused.
+        return error.rfind("no TIFF form", 0) == 0 || error.rfind("too large", 0) == 0 ||
+               error.rfind("composite", 0) == 0 || (why = "little-endian TIFF: " + error, false);
+    PSD::PSDReport r;
+    std::string message;
+    PSD::CreateOptions options;
+    options.parseSmartObjects = true;
+    auto back = PSD::OpenFile(path.string(), options, r, message);
+    std::filesystem::remove(path);
+    testsupport::DocumentBitmaps got;
+    if (!back || !testsupport::LoadAll(*back, got, message))
+        return why = "little-endian TIFF: reading back: " + message, false;
+    if (back->m_layers.size() != doc.m_layers.size()) return why = "little-endian TIFF: layer count", false;
+    for (size_t i = 0; i < doc.m_layers.size(); ++i) {
+        auto const &a = *doc.m_layers[i], &b = *back->m_layers[i];
+        auto id = [](PSD::PSDLayer const& l) { return l.m_smartObject ? l.m_smartObject->m_uniqueId : PSD::String(); };
+        char const* field = a.m_name != b.m_name                                             ? "name"
+                            : !testsupport::SameBitmap(orig.layers[i].Get(), got.layers[i].Get()) ? "bitmap"
+                            : !testsupport::SameBitmap(orig.userMasks[i].Get(), got.userMasks[i].Get()) ? "user mask"
+                            : !testsupport::SameBitmap(orig.realMasks[i].Get(), got.realMasks[i].Get()) ? "real mask"
+                            : id(a) != id(b)                                                  ? "placed layer"
+                                                                                              : nullptr;
+        if (field) return why = "little-endian TIFF: layer " + std::to_string(i) + " " + field, false;
+    }
+    return true;
+}
+
 Outcome CheckRoundTrip(Document& d, std::string& why) {
     if (!d.doc) return Outcome::NotApplicable;
     PSD::PSDFile const& doc = *d.doc;
@@ -78,6 +118,7 @@ Outcome CheckRoundTrip(Document& d, std::string& why) {
                 return Outcome::Mismatch;
     }
     if (!CheckStoredPixelsSave(d, doc, !fitsPSD, why)) return Outcome::Mismatch;
+    if (fitsPSD && !CheckLittleEndianTIFF(doc, orig, why)) return Outcome::Mismatch;
     return Outcome::Match;
 }
 

@@ -56,7 +56,7 @@ void RichDescriptor(Writer& w) {
     w.Desc(9);
     w.U32(0).Code("Nm  ").Code("TEXT").Text(u"Layer 1");
     w.U32(0).Code("Opct").Code("UntF").Code("#Prc").F64(75.5);
-    w.Name("meshPoints").Code("ObAr").U32(16).Text(u"").Name("rationalPoint").U32(1);
+    w.Name("meshPoints").Code("ObAr").U32(5).Text(u"").Name("rationalPoint").U32(1);
     w.U32(0).Code("Hrzn").Code("UnFl").Code("#Pxl").U32(2).F64(1.5).F64(-2);
     w.U32(0).Code("Trnf").Code("VlLs").U32(2).Code("doub").F64(3).Code("long").U32(7);
     w.U32(0).Code("Md  ").Code("enum").U32(0).Code("BlnM").U32(0).Code("Nrml");
