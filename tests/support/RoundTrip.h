@@ -15,6 +15,7 @@
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDStoredCompare.h"
 #include "psd/layer/PSDLayer.h"
+#include "psd/layer/PSDSmartObject.h"
 
 namespace testsupport {
 
@@ -68,6 +69,30 @@ inline bool SameBitmap(Raster::DynamicBitmap const* a, Raster::DynamicBitmap con
     return a->GetWidth() == b->GetWidth() && a->GetHeight() == b->GetHeight() &&
            a->GetFormat() == b->GetFormat() &&
            std::memcmp(a->GetData(), b->GetData(), a->GetDataSize()) == 0;
+}
+
+// A copy in a form that keeps no stored body as it was (a layered TIFF of either byte order):
+// the same layers by name, pixels, masks and placed layers, and the composite when asked; the
+// first difference, or empty.
+inline std::string LayerPixelsDifference(PSD::PSDFile const& doc, DocumentBitmaps const& orig,
+                                         PSD::PSDFile const& back, bool composite) {
+    DocumentBitmaps got;
+    std::string why;
+    if (!LoadAll(back, got, why)) return "reading back: " + why;
+    if (back.m_layers.size() != doc.m_layers.size()) return "layer count";
+    if (composite && !SameBitmap(orig.flat.Get(), got.flat.Get())) return "composite";
+    auto id = [](PSD::PSDLayer const& l) { return l.m_smartObject ? l.m_smartObject->m_uniqueId : PSD::String(); };
+    for (size_t i = 0; i < doc.m_layers.size(); ++i) {
+        auto const &a = *doc.m_layers[i], &b = *back.m_layers[i];
+        char const* field = a.m_name != b.m_name                                           ? "name"
+                            : !SameBitmap(orig.layers[i].Get(), got.layers[i].Get())       ? "bitmap"
+                            : !SameBitmap(orig.userMasks[i].Get(), got.userMasks[i].Get()) ? "user mask"
+                            : !SameBitmap(orig.realMasks[i].Get(), got.realMasks[i].Get()) ? "real mask"
+                            : id(a) != id(b)                                                ? "placed layer"
+                                                                                            : nullptr;
+        if (field) return "layer " + std::to_string(i) + " " + field;
+    }
+    return {};
 }
 
 // Collects the name of the first field that differs.
