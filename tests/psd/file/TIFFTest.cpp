@@ -12,7 +12,6 @@
 
 namespace {
 
-
 Kernel::Counted<PSD::PSDFile> OpenPath(std::string const& path, PSD::PSDReport& report) {
     std::string message;
     PSD::CreateOptions options;
