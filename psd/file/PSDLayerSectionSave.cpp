@@ -1,6 +1,5 @@
 // Writing the layer and mask information section: layer info, global layer mask info and the
 // document-level tagged blocks, with lengths patched once their content is written.
-#include <bit>
 #include <cstdint>
 #include <future>
 #include <memory>
@@ -9,7 +8,6 @@
 #include <vector>
 
 #include "psd/file/PSDFile.h"
-#include "host/kernel/Memory.h"
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDBlockByteOrder.h"
 #include "psd/layer/PSDChannelEncoder.h"
@@ -56,18 +54,7 @@ bool PSDFile::KeepsStoredBlocks(ByteOrderFixer const& out) const {
 bool PSDFile::StoredBlockInOrder(PSDTaggedBlockInfo const& b, ByteOrderFixer const& out,
                                  std::vector<uint8_t>& body) const {
     body.clear();
-    if (!m_sourceStream || b.length > Kernel::GetAllocationLimit()) return false;
-    try {
-        std::vector<uint8_t> stored(size_t(b.length));
-        if (m_sourceStream->ReadAt(b.position, stored.data(), stored.size()) != stored.size())
-            return false;
-        if (m_sourceSwap == out.m_swap) return body = std::move(stored), true;
-        bool big = m_sourceSwap == (std::endian::native == std::endian::little);
-        return b.key == 0 ? SwapGlobalMaskByteOrder(stored, body)
-                          : SwapBlockByteOrder(b.key, stored, big, body);
-    } catch (std::bad_alloc const&) {
-        return false;
-    }
+    return m_sourceStream && StoredBodyInOrder(*m_sourceStream, m_sourceSwap, b, out, body, b.key == 0);
 }
 
 bool PSDFile::SaveLayersAndMasks(Kernel::OutStreamSeekable& stream, SaveData const& sd,

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <new>
+
+#include "host/kernel/Memory.h"
 
 #include "psd/io/PSDIO.h"
 
@@ -272,6 +275,22 @@ bool SwapBlockByteOrder(uint32_t key, std::vector<uint8_t> const& body, bool sto
     }
     out = std::move(swapped);
     return true;
+}
+
+bool StoredBodyInOrder(Kernel::InStreamSeekable& source, bool sourceSwap,
+                       PSDTaggedBlockInfo const& b, ByteOrderFixer const& out,
+                       std::vector<uint8_t>& body, bool globalMask) {
+    body.clear();
+    if (b.length > Kernel::GetAllocationLimit()) return false;
+    try {
+        std::vector<uint8_t> stored(size_t(b.length));
+        if (source.ReadAt(b.position, stored.data(), stored.size()) != stored.size()) return false;
+        if (sourceSwap == out.m_swap) return body = std::move(stored), true;
+        bool big = sourceSwap == (std::endian::native == std::endian::little);
+        return globalMask ? SwapGlobalMaskByteOrder(stored, body) : SwapBlockByteOrder(b.key, stored, big, body);
+    } catch (std::bad_alloc const&) {
+        return false;
+    }
 }
 
 bool SwapMaskDataByteOrder(std::vector<uint8_t> const& body, bool storedBigEndian,

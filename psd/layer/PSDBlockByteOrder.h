@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/kernel/Stream.h"
+#include "psd/io/PSDIO.h"
+#include "psd/io/PSDTaggedBlock.h"
+
 namespace PSD {
 
 // The body of a stored block of this key, stored with the given byte order, in the other order.
@@ -19,6 +23,13 @@ namespace PSD {
 // A layer's mask record (user mask, real mask, mask parameters) in the other byte order.
 [[nodiscard]] bool SwapMaskDataByteOrder(std::vector<uint8_t> const& body, bool storedBigEndian,
                                          std::vector<uint8_t>& out);
+
+// A stored block's body read from its source (whose byte-order flag is sourceSwap) in the byte
+// order of the file written: as stored, or converted (the global layer mask info when
+// globalMask). False when it cannot be read or converted.
+[[nodiscard]] bool StoredBodyInOrder(Kernel::InStreamSeekable& source, bool sourceSwap,
+                                     PSDTaggedBlockInfo const& b, ByteOrderFixer const& out,
+                                     std::vector<uint8_t>& body, bool globalMask = false);
 
 // The global layer mask info (overlay colour, opacity, kind) in the other byte order.
 [[nodiscard]] bool SwapGlobalMaskByteOrder(std::vector<uint8_t> const& body,

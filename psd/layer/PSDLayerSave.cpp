@@ -463,15 +463,7 @@ bool PSDLayer::ConvertsStoredBlocks(ByteOrderFixer const& out) const {
 bool PSDLayer::StoredBlockInOrder(PSDTaggedBlockInfo const& b, ByteOrderFixer const& out,
                                   std::vector<uint8_t>& body) const {
     body.clear();
-    if (!m_stream || b.length > Kernel::GetAllocationLimit()) return false;
-    try {
-        std::vector<uint8_t> stored(size_t(b.length));
-        if (m_stream->ReadAt(b.position, stored.data(), stored.size()) != stored.size()) return false;
-        if (m_swap == out.m_swap) return body = std::move(stored), true;
-        return SwapBlockByteOrder(b.key, stored, m_swap == (std::endian::native == std::endian::little), body);
-    } catch (std::bad_alloc const&) {
-        return false;
-    }
+    return m_stream && StoredBodyInOrder(*m_stream, m_swap, b, out, body);
 }
 
 bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
