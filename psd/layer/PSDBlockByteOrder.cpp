@@ -214,7 +214,7 @@ bool Swap(uint32_t key, std::vector<uint8_t> const& body, bool big, std::vector<
         case Key("Txt2"): ok = s.Bytes(body.size()); break;
         case Key("shmd"): {
             // Items of metadata: signature, key, a flag with padding, and a length before data
-            // that is a descriptor behind its version.
+            // that is a descriptor behind its version, or one number ("mdyn").
             if (!s.Has(4)) return false;
             uint64_t count = s.Peek(4);
             ok = s.Number(4);
@@ -226,7 +226,7 @@ bool Swap(uint32_t key, std::vector<uint8_t> const& body, bool big, std::vector<
                 std::vector<uint8_t> data(body.begin() + long(s.Position()),
                                           body.begin() + long(s.Position() + length));
                 Swapper d(data, big);
-                ok = d.Has(4) && d.Peek(4) == 16 && d.Descriptor() && d.Rest() &&
+                ok = (length == 4 ? d.Number(4) : d.Descriptor() && d.Rest()) &&
                      d.Out().size() == length && s.Skip(length);
                 if (ok) s.Out().insert(s.Out().end(), d.Out().begin(), d.Out().end());
             }

@@ -89,7 +89,8 @@ TEST(BlockByteOrder, KnownLayoutsTurnBothWays) {
         {"shmd", [](Writer& w) {
              Writer item{w.big};
              RichDescriptor(item);
-             w.U32(1).Code("8BIM").Code("cust").Raw(std::string(4, '\0')).U32(uint32_t(item.out.size()));
+             w.U32(2).Code("8BIM").Code("mdyn").Raw(std::string(4, '\0')).U32(4).U32(1);
+             w.Code("8BIM").Code("cust").Raw(std::string(4, '\0')).U32(uint32_t(item.out.size()));
              w.out.insert(w.out.end(), item.out.begin(), item.out.end());
          }},
         {"lnk2", [](Writer& w) {  // one embedded file of version 7, with its open descriptor
