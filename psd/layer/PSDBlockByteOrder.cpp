@@ -12,15 +12,16 @@ namespace PSD {
 
 namespace {
 
-// Copies a body field by field into the other byte order; any field that does not fit fails.
+// Copies a body (a view: records and items inside it are walked in place) field by field into
+// the other byte order; any field that does not fit fails.
 class Swapper {
 public:
-    Swapper(std::vector<uint8_t> const& in, bool bigEndian) : m_in(in), m_big(bigEndian) {}
+    Swapper(uint8_t const* data, size_t size, bool bigEndian) : m_in(data), m_size(size), m_big(bigEndian) {}
+    Swapper(std::vector<uint8_t> const& in, bool bigEndian) : Swapper(in.data(), in.size(), bigEndian) {}
 
     bool Number(size_t n) {
         if (!Has(n)) return false;
-        m_out.insert(m_out.end(), m_in.rbegin() + long(m_in.size() - m_at - n),
-                     m_in.rbegin() + long(m_in.size() - m_at));
+        for (size_t i = n; i-- > 0;) m_out.push_back(m_in[m_at + i]);
         m_at += n;
         return true;
     }
@@ -31,18 +32,19 @@ public:
     }
     bool Bytes(uint64_t n) {
         if (!Has(n)) return false;
-        m_out.insert(m_out.end(), m_in.begin() + long(m_at), m_in.begin() + long(m_at + n));
+        m_out.insert(m_out.end(), m_in + m_at, m_in + m_at + n);
         m_at += size_t(n);
         return true;
     }
     // What is left, when it is padding: zeros carry no byte order.
     bool Rest() {
-        for (size_t i = m_at; i < m_in.size(); ++i)
+        for (size_t i = m_at; i < m_size; ++i)
             if (m_in[i] != 0) return false;
-        return Bytes(m_in.size() - m_at);
+        return Bytes(m_size - m_at);
     }
-    bool Done() const { return m_at == m_in.size(); }
-    size_t Position() const { return m_at; }
+    bool Done() const { return m_at == m_size; }
+    // The bytes from the cursor on, for a nested walk.
+    uint8_t const* Here() const { return m_in + m_at; }
     // Passes over n bytes that the caller writes itself.
     bool Skip(uint64_t n) {
         if (!Has(n)) return false;
@@ -55,12 +57,12 @@ public:
             v |= uint64_t(m_in[m_at + i]) << (8 * (m_big ? n - 1 - i : i));
         return v;
     }
-    bool Has(uint64_t n) const { return m_at <= m_in.size() && m_in.size() - m_at >= n; }
+    bool Has(uint64_t n) const { return m_at <= m_size && m_size - m_at >= n; }
     // A count of 16-bit units and the units.
     bool Unicode() {
         if (!Has(4)) return false;
         uint64_t n = Peek(4);
-        return Number(4) && n <= (m_in.size() - m_at) / 2 && Numbers(2, size_t(n));
+        return Number(4) && n <= (m_size - m_at) / 2 && Numbers(2, size_t(n));
     }
     bool Pascal() {
         if (!Has(1)) return false;
@@ -114,7 +116,7 @@ private:
             case Key("UnFl"): {
                 if (!Number(4) || !Has(4)) return false;
                 uint64_t n = Peek(4);
-                return Number(4) && n <= (m_in.size() - m_at) / 8 && Numbers(8, size_t(n));
+                return Number(4) && n <= (m_size - m_at) / 8 && Numbers(8, size_t(n));
             }
             case Key("TEXT"): return Unicode();
             case Key("enum"): return DescriptorKey() && DescriptorKey();
@@ -147,10 +149,8 @@ private:
         }
     }
 
-public:
-
-private:
-    std::vector<uint8_t> const& m_in;
+    uint8_t const* m_in;
+    size_t m_size;
     bool m_big;
     size_t m_at = 0;
     std::vector<uint8_t> m_out;
@@ -163,13 +163,11 @@ bool SwapLinkedFiles(std::vector<uint8_t> const& in, bool big, std::vector<uint8
     size_t at = 0;
     out.clear();
     while (at + 8 <= in.size()) {
-        std::vector<uint8_t> head(in.begin() + long(at), in.begin() + long(at + 8));
-        Swapper h(head, big);
+        Swapper h(in.data() + at, 8, big);
         uint64_t length = h.Peek(8);
         if (!h.Number(8) || length > in.size() - at - 8) return false;
         uint64_t padded = std::min<uint64_t>((length + 3) & ~uint64_t(3), in.size() - at - 8);
-        std::vector<uint8_t> record(in.begin() + long(at + 8), in.begin() + long(at + 8 + length));
-        Swapper r(record, big);
+        Swapper r(in.data() + at + 8, size_t(length), big);
         if (!r.Has(8) || r.Peek(4) != Key("liFD") || !r.Number(4)) return false;
         uint64_t version = r.Peek(4);
         if (!r.Number(4) || !r.Pascal() || !r.Unicode() || !r.Numbers(4, 2) || !r.Has(8)) return false;
@@ -223,9 +221,7 @@ bool Swap(uint32_t key, std::vector<uint8_t> const& body, bool big, std::vector<
                 uint64_t length = ok ? s.Peek(4) : 0;
                 ok = ok && s.Number(4) && s.Has(length);
                 if (!ok) break;
-                std::vector<uint8_t> data(body.begin() + long(s.Position()),
-                                          body.begin() + long(s.Position() + length));
-                Swapper d(data, big);
+                Swapper d(s.Here(), size_t(length), big);
                 ok = (length == 4 ? d.Number(4) : d.Descriptor() && d.Rest()) &&
                      d.Out().size() == length && s.Skip(length);
                 if (ok) s.Out().insert(s.Out().end(), d.Out().begin(), d.Out().end());
@@ -235,7 +231,7 @@ bool Swap(uint32_t key, std::vector<uint8_t> const& body, bool big, std::vector<
         }
         case Key("PlLd"): {
             if (!s.Has(8)) return false;
-            ok = s.Numbers(4, 1) && s.Has(4);
+            ok = s.Number(4) && s.Has(4);
             uint64_t version = ok ? s.Peek(4) : 0;
             ok = ok && s.Number(4);
             if (version == 4)
