@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "host/raster/ICC.h"
+#include "psd/io/PSDColourRecord.h"
 
 namespace PSD {
 
@@ -49,13 +50,6 @@ private:
 uint8_t LowByteOfTruncated(double v) {
     if (!(std::fabs(v) < 9.2e18)) return 0;  // NaN and values beyond any integer
     return uint8_t(uint64_t(int64_t(v)) & 0xFF);
-}
-
-// Truncated toward zero into 0..65535; channels outside 0..1 are held at the ends.
-uint16_t Truncated16(double v) {
-    if (!(v > 0)) return 0;
-    if (v >= 65535.0) return 65535;
-    return uint16_t(v);
 }
 
 double Clamp01(double v) {
@@ -533,51 +527,13 @@ bool EncodePoint(Descriptor& desc, DescriptorKey const& key, Kernel::PointT<doub
 
 bool WriteColor(Kernel::OutStream& stream, ByteOrderFixer const& fixer,
                 Kernel::Consolidated<Renderer::Colour> colour) {
-    uint16_t record[5] = {0, 0, 0, 0, 0};
-    switch (ModelOf(colour)) {
-        case Model::RGB: {
-            Renderer::RGBAF c = colour->ToRGBAF();
-            record[0] = 0;
-            record[1] = Truncated16(double(c.r) * 65535);
-            record[2] = Truncated16(double(c.g) * 65535);
-            record[3] = Truncated16(double(c.b) * 65535);
-            break;
-        }
-        case Model::HSL: {
-            Renderer::HSLAF c = colour->ToHSLAF();
-            double sv, v;
-            HSLtoHSB(c.s, c.l, sv, v);
-            record[0] = 1;
-            record[1] = Truncated16(double(c.h) * 65535);
-            record[2] = Truncated16(sv * 65535);
-            record[3] = Truncated16(v * 65535);
-            break;
-        }
-        case Model::CMYK: {
-            Renderer::CMYKAF c = colour->ToCMYKAF();
-            record[0] = 2;
-            record[1] = Truncated16(double(c.c) * 65535);
-            record[2] = Truncated16(double(c.m) * 65535);
-            record[3] = Truncated16(double(c.y) * 65535);
-            record[4] = Truncated16(double(c.k) * 65535);
-            break;
-        }
-        case Model::Lab: {
-            Renderer::LABA16 c = colour->ToLABA16();
-            record[0] = 7;
-            record[1] = c.l;
-            record[2] = c.a;
-            record[3] = c.b;
-            break;
-        }
-        case Model::Grey:
-            record[0] = 8;
-            record[1] = colour->ToGray16();
-            break;
-        case Model::Unsupported:
-            return false;
-    }
-    for (uint16_t v : record)
+    // The record that the reader turns back into the same colour, rounded: truncating float
+    // channels lost a step on each save (HSB near full brightness), and Lab must be written in the
+    // record's own units (lightness 0..10000, a and b in hundredths), not as 16-bit pixel values.
+    ColourRecord r;
+    if (ModelOf(colour) == Model::Unsupported || !EncodeColourRecord(*colour, r)) return false;
+    if (!WriteValue(stream, r.space, fixer)) return false;
+    for (uint16_t v : r.c)
         if (!WriteValue(stream, v, fixer)) return false;
     return true;
 }

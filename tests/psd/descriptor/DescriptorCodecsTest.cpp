@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "psd/descriptor/DescriptorCodecs.h"
+#include "psd/io/PSDColourRecord.h"
 #include "tests/psd/descriptor/DescriptorBytes.h"
 
 using namespace PSD;
@@ -458,11 +459,12 @@ TEST(DescriptorCodecs, LegacyColourRecords) {
         // 100 % cyan stays full ink: the reader takes the high byte of each component.
         {"CMYK", Renderer::ColourCMYK::Create(Renderer::CMYKAF{1, 0, 0, 0, 1}, 1, 1, ""),
          Words({2, 65535, 0, 0, 0})},
-        {"Lab", Renderer::ColourLAB::Create(Renderer::LABA16{1, 2, 3, 4}, 1, 1, ""),
-         Words({7, 1, 2, 3, 0})},
+        // The record's own units: lightness 0..10000, a and b in signed hundredths.
+        {"Lab", Renderer::ColourLAB::Create(Renderer::LABA16{65535, 32768, 0, 65535}, 1, 1, ""),
+         Words({7, 10000, 0, uint16_t(-12800), 0})},
         {"grey", grey, Words({8, 65535, 0, 0, 0})},
         {"HSL", Renderer::ColourHSL::Create(0.5f, 1.0f, 0.5f, 1, 1, ""),
-         Words({1, 32767, 65535, 65535, 0})},
+         Words({1, 32768, 65535, 65535, 0})},
         {"wrapped", Renderer::ColourWrapped::Create(grey, 1, 1, "spot"),
          Words({8, 65535, 0, 0, 0})},
         // Channels beyond 0..1 are held at the ends of the 16-bit range.
@@ -475,6 +477,16 @@ TEST(DescriptorCodecs, LegacyColourRecords) {
         bool ok = false;
         EXPECT_EQ(Record(c.colour, &ok), c.record);
         EXPECT_TRUE(ok);
+    }
+    // What the reader makes of a record writes that record again: each save keeps the colour.
+    for (auto const& words : {Words({1, 0, 8, 65535, 0}), Words({1, 12345, 65535, 1, 0}),
+                              Words({7, 4321, uint16_t(-2500), 777, 0}), Words({0, 8, 65534, 1, 0}),
+                              Words({8, 1, 0, 0, 0})}) {
+        auto in = Kernel::MemoryInStream::Create(words.data(), words.size());
+        Colour read;
+        PSDLoadData ld;
+        ASSERT_TRUE(ReadColor(*in, read, ld));
+        EXPECT_EQ(Record(read), words);
     }
     bool ok = true;
     Record(Colour(new OddColour), &ok);
