@@ -7,6 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "host/kernel/Dispatch.h"
 #include "host/kernel/Memory.h"
@@ -164,6 +167,11 @@ private:
     RenderPixel GradientAt(Prepared const& p, double x, double y) const;
     // The layer's own pixel at (x, y), before masks and opacity; transparent outside it.
     RenderPixel ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const;
+    // Composites 8-bit rows of src (row 0 at document row srcTop) in normal mode at the given
+    // opacity over columns [left, right) and rows [top, bottom) of the band.
+    void DrawPlainRows(PSDLayer const& l, Raster::DynamicBitmap const& src, int64_t srcTop,
+                       int64_t left, int64_t right, int64_t top, int64_t bottom, float opacity,
+                       Band& dst) const;
     // ContentAt for out.size() pixels from (left, y), a row at a time.
     void ContentRow(PSDLayer const& l, Prepared const& p, Raster::DynamicBitmap const* src,
                     int64_t srcTop, int64_t left, int64_t y, std::vector<RenderPixel>& out) const;
@@ -551,6 +559,15 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     } else if (p.rows) {
         src = nullptr;
     }
+    // Most layers of most documents: 8-bit pixels in normal mode, nothing shaping them. Read
+    // straight from the decoded rows, without a row of float pixels between.
+    if (src && !p.effects && !shape && !clip && !p.blendIf && p.masks.empty() && !p.solid &&
+        !p.gradient && src->GetFormatInfo().bytesPerSample == 1 &&
+        (mode == BlendMode::Normal || mode == BlendMode::PassThrough)) {
+        DrawPlainRows(l, *src, srcTop, left, right, std::max(top, rowsTop),
+                      std::min(bottom, rowsBottom), opacity * fill, dst);
+        return;
+    }
     if (p.effects) {
         // Shadows and outer glows lie under the layer, faded with it.
         for (auto const& part : p.effects->below)
@@ -611,6 +628,75 @@ RenderPixel Renderer::ContentAt(PSDLayer const& l, Prepared const& p, int64_t x,
         s.c[c] = Sample(row, info, base + c);
     s.a = Sample(row, info, base + unsigned(info.alphaChannel));
     return s;
+}
+
+// "Over" for N colour samples, the source alpha already scaled; as CompositePixel's normal case.
+// Noisy alpha defeats branch prediction, so one formula serves every case: over an opaque
+// backdrop it is the mix, for an opaque source the source, and nothing changes where the source
+// has no alpha (up to rounding of the last bit).
+template <unsigned N>
+void PlainRow(uint8_t const* q, unsigned stride, size_t alpha, size_t count, float opacity,
+              RenderPixel* b) {
+    constexpr float k = 1.0f / 255;
+    for (size_t x = 0; x < count; ++x, q += stride, ++b) {
+        float sa = std::min(q[alpha] * k * opacity, 1.0f), ba = b->a;
+        float keep = (1 - sa) * ba, ao = ba >= 1 ? 1.0f : sa + keep;
+        float inv = ao > 0 ? 1 / ao : 0, ws = sa * inv, wb = keep * inv;
+        for (unsigned c = 0; c < N; ++c) b->c[c] = ws * (q[c] * k) + wb * b->c[c];
+        b->a = ao;
+    }
+}
+
+#if defined(__SSE2__)
+// The same for RGBA rows, the colour samples in one vector register.
+void PlainRowRGBA(uint8_t const* q, size_t count, float opacity, RenderPixel* b) {
+    __m128 const scale = _mm_set_ps(0, 1.0f / 255, 1.0f / 255, 1.0f / 255);
+    __m128i const zero = _mm_setzero_si128();
+    for (size_t x = 0; x < count; ++x, q += 4, ++b) {
+        float sa = std::min(q[3] * (1.0f / 255) * opacity, 1.0f), ba = b->a;
+        float keep = (1 - sa) * ba, ao = ba >= 1 ? 1.0f : sa + keep;
+        float inv = ao > 0 ? 1 / ao : 0;
+        int32_t word;
+        std::memcpy(&word, q, 4);
+        __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero);
+        __m128 sc = _mm_mul_ps(_mm_cvtepi32_ps(wide), scale);
+        __m128 bc = _mm_loadu_ps(b->c);
+        __m128 v = _mm_add_ps(_mm_mul_ps(sc, _mm_set1_ps(sa * inv)), _mm_mul_ps(bc, _mm_set1_ps(keep * inv)));
+        _mm_storeu_ps(b->c, v);
+        b->a = ao;
+    }
+}
+#else
+void PlainRowRGBA(uint8_t const* q, size_t count, float opacity, RenderPixel* b) {
+    PlainRow<3>(q, 4, 3, count, opacity, b);
+}
+#endif
+
+void Renderer::DrawPlainRows(PSDLayer const& l, Raster::DynamicBitmap const& src, int64_t srcTop,
+                             int64_t left, int64_t right, int64_t top, int64_t bottom,
+                             float opacity, Band& dst) const {
+    if (opacity <= 0) return;
+    auto const& info = src.GetFormatInfo();
+    unsigned colours = std::min(m_ctx.channels, info.channels - 1);
+    // Columns the layer has; the band's other columns get nothing from it.
+    int64_t x0 = std::max<int64_t>(left, l.m_left);
+    int64_t x1 = std::min<int64_t>(right, l.m_left + int64_t(src.GetWidth()));
+    if (x0 >= x1) return;
+    size_t alpha = size_t(info.alphaChannel), count = size_t(x1 - x0);
+    for (int64_t y = top; y < bottom; ++y) {
+        uint8_t const* q = src.GetRow(uint32_t(y - srcTop)) + size_t(x0 - l.m_left) * info.channels;
+        RenderPixel* b = &dst.At(uint32_t(x0), uint32_t(y - dst.y0));
+        if (colours == 3 && info.channels == 4 && alpha == 3) {
+            PlainRowRGBA(q, count, opacity, b);
+            continue;
+        }
+        switch (colours) {
+            case 1: PlainRow<1>(q, info.channels, alpha, count, opacity, b); break;
+            case 3: PlainRow<3>(q, info.channels, alpha, count, opacity, b); break;
+            case 4: PlainRow<4>(q, info.channels, alpha, count, opacity, b); break;
+            default: PlainRow<2>(q, info.channels, alpha, count, opacity, b); break;
+        }
+    }
 }
 
 void Renderer::ContentRow(PSDLayer const& l, Prepared const& p, Raster::DynamicBitmap const* src,
@@ -746,6 +832,20 @@ inline void StoreSample(uint8_t* row, Raster::FormatInfo const& info, size_t at,
 // Writes a band's pixels into the output bitmap's rows.
 void StoreBand(Band const& band, Raster::DynamicBitmap& out, unsigned colourChannels) {
     auto const& info = out.GetFormatInfo();
+    if (info.bytesPerSample == 1 && info.alphaChannel == int(colourChannels) &&
+        info.channels == colourChannels + 1) {
+        // 8-bit output, colours then alpha: the common case without a call per sample.
+        auto to8 = [](float v) { return uint8_t(Clamp01(v) * 255 + 0.5f); };
+        for (uint32_t r = 0; r < band.rows; ++r) {
+            uint8_t* row = out.GetRow(band.y0 + r);
+            RenderPixel const* p = &band.px[size_t(r) * band.width];
+            for (uint32_t x = 0; x < band.width; ++x, ++p) {
+                for (unsigned c = 0; c < colourChannels; ++c) *row++ = to8(p->c[c]);
+                *row++ = to8(p->a);
+            }
+        }
+        return;
+    }
     for (uint32_t r = 0; r < band.rows; ++r) {
         uint8_t* row = out.GetRow(band.y0 + r);
         for (uint32_t x = 0; x < band.width; ++x) {
@@ -855,13 +955,18 @@ bool Renderer::Run(PSDRenderResult& result, std::string& error) {
     try {
         Kernel::Dispatch::DispatchParallelFor(bands, [&](size_t b) {
             if (m_options.abort && *m_options.abort) return;
+            // Each worker keeps its band's pixels between bands: fresh pages cost more than the
+            // compositing of a few layers.
+            thread_local std::vector<RenderPixel> kept;
             Band band;
+            band.px.swap(kept);
             band.y0 = uint32_t(b * kBandRows);
             band.rows = std::min<uint32_t>(kBandRows, h - band.y0);
             band.width = w;
             band.px.assign(size_t(w) * band.rows, RenderPixel{});
             RenderList(tree, band);
             StoreBand(band, *out, m_ctx.channels);
+            band.px.swap(kept);
             uint64_t n = ++done;
             if (m_options.progress) {
                 std::lock_guard<std::mutex> lock(progressLock);

@@ -209,6 +209,12 @@ TEST(Render, StacksOfLayers) {
              top->m_opacity = 128, top->m_fillOpacity = 128;
          },
          {0.25f, 0, 0.75f, 1}, {0.25f, 0, 0.75f, 1}},
+        {"half-transparent over half-transparent, and nothing over something",
+         [](Stack& s) {
+             s.Add({{{1, 0, 0, 0.5f}, {0, 1, 0, 0.5f}}});
+             s.Add({{{0, 0, 1, 0.5f}, {1, 1, 1, 0}}});
+         },
+         {1 / 3.0f, 0, 2 / 3.0f, 0.75f}, {0, 1, 0, 0.5f}},
         {"multiply over a transparent pixel takes the source",
          [](Stack& s) {
              s.Add({{{0.5f, 0.5f, 0.5f, 1}, {0, 0, 0, 0}}});
