@@ -332,6 +332,17 @@ ICCProfile::~ICCProfile() {
     if (m_handle) cmsCloseProfile(static_cast<cmsHPROFILE>(m_handle));
 }
 
+bool ICCProfile::SampleGrayToneCurve(size_t n, std::vector<float>& out) const {
+    if (n < 2 || !m_handle || m_colourSpace != kICCSpaceGray) return false;
+    auto const* curve = static_cast<cmsToneCurve const*>(
+        cmsReadTag(static_cast<cmsHPROFILE>(m_handle), cmsSigGrayTRCTag));
+    if (!curve) return false;
+    out.resize(n);
+    for (size_t i = 0; i < n; ++i)
+        out[i] = cmsEvalToneCurveFloat(curve, cmsFloat32Number(double(i) / double(n - 1)));
+    return true;
+}
+
 ICCManager& ICCManager::GetInstance() {
     static ICCManager instance;
     return instance;

@@ -34,6 +34,9 @@ public:
     std::string const& GetDescription() const { return m_description; }
     // Colour space signature of the profile (e.g. 'RGB ', 'CMYK', 'GRAY', 'Lab ').
     uint32_t GetColourSpace() const { return m_colourSpace; }
+    // The grey tone curve of a grey profile (stored value to linear light, both 0..1) sampled at
+    // n evenly spaced values; false for other profiles or one without such a curve.
+    bool SampleGrayToneCurve(size_t n, std::vector<float>& out) const;
     // The Little CMS handle (cmsHPROFILE); valid as long as the profile lives.
     void* GetHandle() const { return m_handle; }
 

@@ -39,7 +39,9 @@ float Separable(BlendMode mode, float b, float s) {
         case BlendMode::ColourBurn: return Burn(b, s);
         case BlendMode::LinearBurn: return std::max(0.0f, b + s - 1);
         case BlendMode::LinearDodge: return std::min(1.0f, b + s);
-        case BlendMode::VividLight: return s <= 0.5f ? Burn(b, 2 * s) : Dodge(b, 2 * s - 1);
+        // At the ends the source wins: black stays black and white white, whatever lies below.
+        case BlendMode::VividLight:
+            return s <= 0 ? 0.0f : s >= 1 ? 1.0f : s <= 0.5f ? Burn(b, 2 * s) : Dodge(b, 2 * s - 1);
         case BlendMode::LinearLight: return Clamp01(b + 2 * s - 1);
         case BlendMode::PinLight: return s <= 0.5f ? std::min(b, 2 * s) : std::max(b, 2 * s - 1);
         case BlendMode::HardMix: return b + s >= 1 ? 1.0f : 0.0f;
@@ -130,8 +132,13 @@ void BlendColours(BlendMode mode, BlendContext const& ctx, float const* b, float
         }
         case BlendMode::DarkerColour:
         case BlendMode::LighterColour: {
+            // RGB colours are compared by their luminosity (pure green is lighter than blue).
             float lb = 0, ls = 0;
-            for (unsigned i = 0; i < n; ++i) lb += b[i], ls += s[i];
+            if (ctx.rgb) {
+                lb = Lum(b), ls = Lum(s);
+            } else {
+                for (unsigned i = 0; i < n; ++i) lb += b[i], ls += s[i];
+            }
             bool source = mode == BlendMode::DarkerColour ? ls < lb : ls > lb;
             for (unsigned i = 0; i < n; ++i) out[i] = source ? s[i] : b[i];
             return;

@@ -139,6 +139,8 @@ public:
         m_ctx.channels = m_cmyk ? 4 : (m_mode == 3 || m_mode == 9) ? 3 : 1;
         m_ctx.rgb = m_mode == 3;
         m_ctx.linear = doc.m_depth == 32;
+        if (m_mode == 1 && doc.m_iccProfile && doc.m_iccProfile->SampleGrayToneCurve(4096, m_greyCurve))
+            m_ctx.greyCurve = &m_greyCurve;
     }
 
     bool Run(PSDRenderResult& result, std::string& error);
@@ -190,6 +192,7 @@ private:
     uint32_t m_mode;
     bool m_cmyk = false;
     BlendContext m_ctx;
+    std::vector<float> m_greyCurve;
     std::vector<Prepared> m_prepared;  // by layer index
     std::vector<std::string> m_undrawn;
     std::set<std::string> m_seen;
@@ -238,6 +241,7 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         if (std::memcmp(l.m_blendRanges[i].m_bytes, PSDBlendRangeSet::kDefault, 8) != 0)
             p.blendIf = true;
     if (l.m_knockout) Undrawn("knockout");
+    if (l.m_blendMode == BlendMode::Dissolve) Undrawn("dissolve (a noise pattern of its own)");
     auto fx = m_options.effects ? l.GetEffects() : Kernel::Counted<PSDLayerEffects>();
     bool effects = fx && fx->m_masterSwitch && fx->HasEnabledEffects();
     if (group) {

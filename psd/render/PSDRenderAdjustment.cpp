@@ -199,8 +199,18 @@ private:
 
 class ThresholdAdjustment : public PSDPixelAdjustment {
 public:
-    ThresholdAdjustment(float level, unsigned channels) : m_level(level), m_channels(channels) {}
+    ThresholdAdjustment(float level, unsigned channels, bool cmyk)
+        : m_level(level), m_channels(channels), m_cmyk(cmyk) {}
     void Apply(float* c) const override {
+        if (m_cmyk) {
+            // Samples as stored (1 = no ink): the grey of the device colour, and black of the
+            // black ink alone.
+            float rgb[3] = {c[0] * c[3], c[1] * c[3], c[2] * c[3]};
+            bool white = Luminosity(rgb, 3) * 255 >= m_level;
+            c[0] = c[1] = c[2] = 1;
+            c[3] = white ? 1.0f : 0.0f;
+            return;
+        }
         float v = Luminosity(c, m_channels) * 255 >= m_level ? 1.0f : 0.0f;
         for (unsigned i = 0; i < m_channels; ++i) c[i] = v;
     }
@@ -208,6 +218,7 @@ public:
 private:
     float m_level;
     unsigned m_channels;
+    bool m_cmyk;
 };
 
 // Black and white: the grey of a colour from its smallest channel, then the step to the middle
@@ -475,7 +486,7 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
         }
         case PSDAdjustment::kThreshold:
             return std::make_unique<ThresholdAdjustment>(
-                float(static_cast<PSDAdjustmentThreshold const&>(adj).m_level), n);
+                float(static_cast<PSDAdjustmentThreshold const&>(adj).m_level), n, cmyk && n == 4);
         case PSDAdjustment::kLevels: {
             auto const& l = static_cast<PSDAdjustmentLevels const&>(adj);
             auto t = std::make_unique<TableAdjustment>(n);
@@ -523,8 +534,26 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
             auto const& e = static_cast<PSDAdjustmentExposure const&>(adj);
             float gain = std::pow(2.0f, e.m_exposure), gamma = e.m_gamma > 0 ? e.m_gamma : 1;
             auto t = std::make_unique<TableAdjustment>(n);
-            // Exposure works in linear light: gamma-encoded samples go through 2.2 and back.
+            // Exposure works in linear light: gamma-encoded samples go through 2.2 and back, grey
+            // ones through their profile's tone curve.
             float encode = ctx.linear ? 1.0f : 2.2f;
+            if (ctx.greyCurve && !ctx.linear && ctx.greyCurve->size() >= 2) {
+                std::vector<float> const& curve = *ctx.greyCurve;
+                float last = float(curve.size() - 1);
+                t->ChainAll([=, &curve](float v) {
+                    float at = Clamp01(v) * last;
+                    size_t i = std::min(size_t(at), curve.size() - 2);
+                    float lin = curve[i] + (curve[i + 1] - curve[i]) * (at - float(i));
+                    lin = std::pow(Clamp01(lin * gain + e.m_offset), 1 / gamma);
+                    // Back through the curve: the first sample at or above, interpolated.
+                    size_t j = size_t(std::lower_bound(curve.begin(), curve.end(), lin) - curve.begin());
+                    if (j == 0) return 0.0f;
+                    if (j >= curve.size()) return 1.0f;
+                    float span = curve[j] - curve[j - 1];
+                    return (float(j - 1) + (span > 0 ? (lin - curve[j - 1]) / span : 0)) / last;
+                });
+                return t;
+            }
             t->ChainAll([=](float v) {
                 float lin = std::pow(Clamp01(v), encode) * gain + e.m_offset;
                 return std::pow(std::pow(Clamp01(lin), 1 / gamma), 1 / encode);

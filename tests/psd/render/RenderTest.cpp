@@ -37,6 +37,7 @@ TEST(Blend, FormulasPerFamily) {
         {BlendMode::SoftLight, 0.25f, 0.5f, 0.25f}, {BlendMode::SoftLight, 0.25f, 1.0f, 0.5f},
         {BlendMode::SoftLight, 0.5f, 0.0f, 0.25f},  {BlendMode::VividLight, 0.5f, 0.75f, 1.0f},
         {BlendMode::VividLight, 0.8f, 0.25f, 0.6f}, {BlendMode::LinearLight, 0.5f, 0.75f, 1.0f},
+        {BlendMode::VividLight, 1.0f, 0.0f, 0.0f},  {BlendMode::VividLight, 0.0f, 1.0f, 1.0f},
         {BlendMode::LinearLight, 0.5f, 0.4f, 0.3f}, {BlendMode::PinLight, 0.9f, 0.25f, 0.5f},
         {BlendMode::PinLight, 0.1f, 0.75f, 0.5f},   {BlendMode::HardMix, 0.5f, 0.49f, 0.0f},
         {BlendMode::HardMix, 0.5f, 0.5f, 1.0f},     {BlendMode::Difference, 0.2f, 0.7f, 0.5f},
@@ -65,9 +66,12 @@ TEST(Blend, FormulasPerFamily) {
     EXPECT_NEAR(out[0], out[1], 1e-6);  // no saturation left: grey of red's luminosity
     EXPECT_NEAR(out[0], 0.3f, 1e-5);
     BlendColours(BlendMode::DarkerColour, rgb, red, grey50, out);
-    EXPECT_EQ(out[0], 1.0f);  // red sums to 1, the grey to 1.5
+    EXPECT_EQ(out[0], 1.0f);  // by luminosity: red 0.3, the grey 0.5
     BlendColours(BlendMode::LighterColour, rgb, red, grey50, out);
     EXPECT_EQ(out[0], 0.5f);
+    float green[3] = {0, 1, 0}, blue[3] = {0, 0, 1};  // the same sum, green far lighter
+    BlendColours(BlendMode::LighterColour, rgb, green, blue, out);
+    EXPECT_EQ(out[1], 1.0f);
 
     // A half-transparent backdrop takes half the blended colour and half the source's.
     RenderPixel b{{0.5f}, 0.5f}, s{{0.4f}, 1.0f};
@@ -194,6 +198,27 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
         f->Apply(px);
         for (int i = 0; i < 3; ++i) EXPECT_NEAR(px[i], c.out[size_t(i)], 2e-3f) << i;
     }
+    std::string undrawn;
+    // CMYK threshold (samples as stored, 1 = no ink) gives black of the black ink alone.
+    auto threshold = Kernel::MakeCounted<PSDAdjustmentThreshold>();
+    threshold->m_level = 128;
+    auto t = PSDPixelAdjustment::Create(*threshold, BlendContext{4, false, false}, true, undrawn);
+    ASSERT_TRUE(t);
+    float ink[4] = {0.2f, 0.3f, 0.9f, 0.8f}, paper[4] = {0.95f, 0.9f, 1, 1};
+    t->Apply(ink), t->Apply(paper);
+    EXPECT_EQ(std::vector<float>(ink, ink + 4), (std::vector<float>{1, 1, 1, 0}));
+    EXPECT_EQ(std::vector<float>(paper, paper + 4), (std::vector<float>{1, 1, 1, 1}));
+    // Exposure goes through a grey document's tone curve: with a straight one, a stop doubles.
+    auto exposure = Kernel::MakeCounted<PSDAdjustmentExposure>();
+    exposure->m_exposure = 1, exposure->m_gamma = 1;
+    std::vector<float> straight(4096);
+    for (size_t i = 0; i < straight.size(); ++i) straight[i] = float(i) / 4095;
+    BlendContext grey{1, false, false, &straight};
+    auto e = PSDPixelAdjustment::Create(*exposure, grey, false, undrawn);
+    ASSERT_TRUE(e);
+    float quarter[4] = {0.25f, 0, 0, 0};
+    e->Apply(quarter);
+    EXPECT_NEAR(quarter[0], 0.5f, 2e-3f);
 }
 
 TEST(Render, StacksOfLayers) {
