@@ -114,21 +114,6 @@ TEST(EngineDataSamples, DocumentLevelEngineData) {
     }
 }
 
-TEST(EngineDataSamples, LayerEngineDataConverts) {
-    auto files = Samples("TySh", {"ag-psd/test/engineData.bin"});
-    if (files.empty()) GTEST_SKIP() << "no corpus";
-    for (auto const& f : files) {
-        SCOPED_TRACE(f.string());
-        auto bytes = testsupport::ReadWholeFile(f);
-        PSDReport report;
-        report.m_warnings = Kernel::MakeCounted<PSDWarnings>();
-        PSDTextParser parser(ParseBytes(bytes), report, 1.0, String());
-        EXPECT_TRUE(parser.Parse());
-        ASSERT_FALSE(parser.GetTextItems().empty());
-        EXPECT_GT(parser.GetTextItems()[0].m_story->GetLength(), 0u);
-    }
-}
-
 TEST(EngineDataSamples, MatchAnIndependentReader) {
     fs::path dir = testsupport::CorpusRoot() / "ag-psd/test";
     if (!fs::exists(dir / "engineData.json")) GTEST_SKIP() << "no corpus at " << dir;

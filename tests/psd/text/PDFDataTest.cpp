@@ -139,16 +139,6 @@ TEST(PDFDataParser, DeepNestingFailsInsteadOfOverflowing) {
     EXPECT_TRUE(As<PDFArray>(ParseText(std::string(100, '[') + std::string(100, ']'))));
 }
 
-// Guards the document-level form: one value per call, and the remaining count at the end.
-TEST(PDFDataParser, OneValuePerCall) {
-    std::string text = " /98 << /0 7 >> /0 [1]";
-    PDFDataParser parser(reinterpret_cast<unsigned char const*>(text.data()), text.size());
-    std::string shown;
-    while (auto v = parser.Parse()) shown += Show(v) + ";";
-    EXPECT_EQ(shown, "/98;{0=7};/0;[1];");
-    EXPECT_EQ(parser.GetRemaining(), 0u);
-}
-
 // Guards the typed look-ups: a value of another kind gives the default, paths stop at non-
 // dictionaries.
 TEST(PDFDictionary, LookUps) {
