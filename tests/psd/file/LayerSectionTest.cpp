@@ -269,13 +269,15 @@ Bytes RichSection(bool psb) {
 }  // namespace
 
 TEST(LayerSection, CutAtEveryOffsetFails) {
-    // Whole documents whose layer section is cut anywhere: always an error, never a crash, and
-    // the same through a stream that hands out one byte at a time (which reads the whole one).
+    // Whole documents cut anywhere: always an error (a bad signature inside the header, a short
+    // read up to the layer section), never a crash, and the same through a stream that hands out
+    // one byte at a time (which reads the whole one).
     for (uint16_t version : {1, 2}) {
         testsupport::Header h;
         h.version = version;
-        Bytes full = testsupport::Document(h, {}, {}, RichSection(version == 2));
-        size_t sectionStart = 26 + 4 + 4;
+        Bytes full =
+            testsupport::Document(h, std::vector<uint8_t>(10, 1), {}, RichSection(version == 2));
+        size_t sectionStart = 26 + 4 + 10 + 4;
         {
             Kernel::Counted<Kernel::InStreamSeekable> s(Kernel::MemoryInStream::Create(full));
             PSDReport report;
@@ -291,14 +293,17 @@ TEST(LayerSection, CutAtEveryOffsetFails) {
             EXPECT_EQ(doc->m_layers[1]->m_blocks[2].key, Key("LMsk"));
             EXPECT_EQ(doc->m_documentBlocks.size(), 2u);
         }
-        for (size_t cut = sectionStart; cut < full.size(); ++cut) {
+        for (size_t cut = 0; cut < full.size(); ++cut) {
             std::vector<uint8_t> part(full.begin(), full.begin() + cut);
             Kernel::Counted<Kernel::InStreamSeekable> s(Kernel::MemoryInStream::Create(part));
             PSDReport report;
             EXPECT_FALSE(PSDFile::Create(s, CreateOptions{}, report)) << version << " cut " << cut;
             ASSERT_TRUE(report.m_error) << version << " cut " << cut;
-            EXPECT_TRUE(report.m_error->GetCode() == PSDError::kTruncated ||
-                        report.m_error->GetCode() == PSDError::kMisaligned)
+            auto code = report.m_error->GetCode();
+            bool truncated = code == PSDError::kTruncated;
+            EXPECT_TRUE(cut < 26             ? code == PSDError::kBadSignature
+                        : cut < sectionStart ? truncated
+                                             : truncated || code == PSDError::kMisaligned)
                 << version << " cut " << cut << ": " << report.m_error->Report();
             if (cut % 7 == 0) {
                 testsupport::OneByteInStream one(part);

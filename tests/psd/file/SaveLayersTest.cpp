@@ -107,23 +107,6 @@ Kernel::Counted<PSDFile> Sample(Raster::Format f, bool psb) {
     return doc;
 }
 
-// Every layer of want, record and pixels, as read back in got.
-void ExpectSameLayers(PSDFile const& want, PSDFile const& got) {
-    testsupport::DocumentBitmaps a, b;
-    std::string why;
-    ASSERT_TRUE(testsupport::LoadAll(want, a, why) && testsupport::LoadAll(got, b, why)) << why;
-    ASSERT_EQ(got.m_layers.size(), want.m_layers.size());
-    for (size_t i = 0; i < want.m_layers.size(); ++i) {
-        EXPECT_EQ(testsupport::LayerDifference(*want.m_layers[i], *got.m_layers[i], bool(a.layers[i])),
-                  "")
-            << i;
-        EXPECT_TRUE(testsupport::SameBitmap(a.layers[i].Get(), b.layers[i].Get()) &&
-                    testsupport::SameBitmap(a.userMasks[i].Get(), b.userMasks[i].Get()) &&
-                    testsupport::SameBitmap(a.realMasks[i].Get(), b.realMasks[i].Get()))
-            << i;
-    }
-}
-
 // Every format as PSD and PSB, with ZIP and without: the layers above, extra channels, and the
 // composite opaque or with merged transparency, all read back as they were saved; the header
 // counts colour channels, the merged transparency and the extra channels, and only 32-bit RGB
@@ -191,11 +174,6 @@ TEST(SaveLayers, DeepDocumentsKeepLayersInTheirOwnBlock) {
             EXPECT_EQ(length(mt[0] + 4), 0u);
             size_t bodyStart = at[0] + 4 + lengthSize;
             EXPECT_LE(bodyStart + length(at[0] + 4), b.size());
-            PSD::PSDReport r;
-            auto back = Reopen(s.bytes, r);
-            ASSERT_TRUE(back) << ErrorText(r);
-            EXPECT_NE(back->m_mergedTransparency, 0u);
-            ExpectSameLayers(*doc, *back);
         }
     }
 }
@@ -385,7 +363,7 @@ TEST(SaveLayers, StoredPixelsAreDecodedForTheSaveOnlyWhenAsked) {
     EXPECT_TRUE(stored.bytes == SaveToMemory(*decoded, false, false).bytes);
     auto back = Reopen(stored.bytes, r);
     ASSERT_TRUE(back) << ErrorText(r);
-    ExpectSameLayers(*doc, *back);
+    EXPECT_EQ(testsupport::DocumentDifference(*doc, *back), "");
 
     // Not asked: layers whose pixels were never decoded are written without them.
     auto bare = Reopen(SaveToMemory(*opened, false, false).bytes, r);

@@ -8,7 +8,6 @@
 #include "tests/support/OneByteStream.h"
 #include "tests/support/PixelDocument.h"
 #include "host/kernel/Zip.h"
-#include "tests/support/Cuts.h"
 
 using namespace PSD;
 using testsupport::Bytes;
@@ -278,21 +277,6 @@ TEST(ChannelCodec, ErrorsBeforeAnythingIsWritten) {
         EXPECT_FALSE(e.ok) << c.what;
         EXPECT_EQ(e.code, PSDError::kTruncated) << c.what;
     }
-}
-
-TEST(ChannelCodec, EveryCutOfABlockFailsCleanly) {
-    const uint32_t w = 13, h = 7;
-    auto samples = testsupport::Pattern(size_t(w) * h * 2, 5);
-    std::vector<Bytes> blocks = {testsupport::RawBlock(samples),
-                                 testsupport::RLEBlock(samples, w * 2),
-                                 testsupport::ZipBlock(samples, w * 2, 2, true)};
-    // Lengths are checked before decoding: every cut is a short read, whatever it cuts.
-    for (auto const& full : blocks)
-        testsupport::ExpectEveryCutTruncated(full, [&](std::vector<uint8_t> const& part) {
-            auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::IA16);
-            Decoded d = Decode(Bytes().Append(part), *bm, 0, 2);
-            return d.ok ? -1 : int(d.code);
-        });
 }
 
 // Channels of one bitmap decoded together (in parallel, grouped by form, ZIP channels stored in

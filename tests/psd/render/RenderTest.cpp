@@ -15,6 +15,7 @@
 #include "psd/render/PSDRenderAdjustment.h"
 #include "psd/file/PSDOpenFile.h"
 #include "psd/layer/PSDLayer.h"
+#include "tests/support/BitmapSamples.h"
 #include "tests/support/CorpusRoot.h"
 
 namespace {
@@ -82,6 +83,7 @@ TEST(Blend, FormulasPerFamily) {
 
 // A document two pixels wide whose layers are built in the cases below.
 struct Stack {
+    static double Scale(unsigned bytes) { return bytes == 1 ? 255.0 : bytes == 2 ? 65535.0 : 1.0; }
     Kernel::Counted<PSDFile> doc;
     Raster::Format format;
     explicit Stack(Raster::Format f = Raster::Format::RGBA8) : format(f) {
@@ -90,18 +92,12 @@ struct Stack {
     // A layer over both pixels, of the colour and alpha given per pixel (0..1).
     Layer Add(std::array<std::array<float, 4>, 2> px, PSDLayer const* parent = nullptr) {
         auto bm = Raster::DynamicBitmap::Create(2, 1, format);
+        unsigned bytes = bm->GetBytesPerSample();
         for (uint32_t x = 0; x < 2; ++x)
             for (unsigned c = 0; c < 4; ++c) {
                 float v = px[x][c];
-                size_t at = 4 * x + c;
-                if (bm->GetBytesPerSample() == 1)
-                    bm->GetRow(0)[at] = uint8_t(std::lround(v * 255));
-                else if (bm->GetBytesPerSample() == 2) {
-                    uint16_t w = uint16_t(std::lround(v * 65535));
-                    std::memcpy(bm->GetRow(0) + 2 * at, &w, 2);
-                } else {
-                    std::memcpy(bm->GetRow(0) + 4 * at, &v, 4);
-                }
+                testsupport::StoreSample(bm->GetRow(0) + bytes * (4 * x + c), bytes,
+                                         bytes == 4 ? v : double(std::lround(v * Scale(bytes))));
             }
         Layer l(new PSDLayer(PSDLayer::kNormal, "layer"));
         l->m_right = 2, l->m_bottom = 1;
@@ -115,20 +111,10 @@ struct Stack {
         std::string error;
         EXPECT_TRUE(RenderDocument(*doc, o, r, error)) << error;
         std::array<float, 4> out{};
-        auto const& info = r.bitmap->GetFormatInfo();
-        for (unsigned c = 0; c < 4; ++c) {
-            size_t at = 4 * x + c;
-            uint8_t const* row = r.bitmap->GetRow(0);
-            if (info.bytesPerSample == 1) {
-                out[c] = row[at] / 255.0f;
-            } else if (info.bytesPerSample == 2) {
-                uint16_t w;
-                std::memcpy(&w, row + 2 * at, 2);
-                out[c] = w / 65535.0f;
-            } else {
-                std::memcpy(&out[c], row + 4 * at, 4);
-            }
-        }
+        unsigned bytes = r.bitmap->GetBytesPerSample();
+        for (unsigned c = 0; c < 4; ++c)
+            out[c] = float(testsupport::LoadSample(r.bitmap->GetRow(0) + bytes * (4 * x + c), bytes) /
+                           Scale(bytes));
         return out;
     }
 };
