@@ -66,14 +66,14 @@ mutant resource-write-padding psd/io/PSDResourceIO.cpp \
 mutant resource-split-name psd/file/PSDImageResources.cpp \
     'size_t name = (size_t(h[6]) + 2) & ~size_t(1);' 'size_t name = (size_t(h[6]) + 1) & ~size_t(1);'
 mutant block-length-order psd/io/PSDTaggedBlock.cpp \
-    'uint64_t(h[10]) << 8 | h[11];' 'uint64_t(h[11]) << 8 | h[10];'
+    'uint32_t(p[2]) << 8 | p[3]' 'uint32_t(p[3]) << 8 | p[2]'
 mutant layer-flags-visible psd/layer/PSDLayerSave.cpp \
     'uint8_t kept = m_stream ? uint8_t(m_flags & ~0x03) : uint8_t(0x80);' \
     'uint8_t kept = m_stream ? uint8_t(m_flags & ~0x01) : uint8_t(0x80);'
 mutant layer-flags-group psd/layer/PSDLayerSave.cpp \
     '((m_adjustment || m_sectionType != kNormal) ? 0x10 : 0));' '(m_adjustment ? 0x10 : 0));'
 mutant merge-drop-stale psd/io/PSDTaggedBlock.h '} else if (!inBaseline(key, nullptr)) {' '} else {'
-mutant merge-unchanged psd/io/PSDTaggedBlock.h 'bool unchanged = inBaseline(key, &model[next].hash);' \
+mutant merge-unchanged psd/io/PSDTaggedBlock.h 'bool unchanged = !fromModel && inBaseline(key, &model[next].hash);' \
     'bool unchanged = false;'
 mutant descriptor-glbo psd/descriptor/Descriptor.cpp '{Key("GlbO"), MakeItem<DescriptorItemDescriptor>},' \
     '{Key("GlbO"), MakeItem<DescriptorItemClass>},'
