@@ -267,6 +267,7 @@ bool PSDLayer::ParseMaskInfo(Kernel::InStreamSeekable& stream, uint32_t size, Pa
         // User and vector values share one density and one feather; the later one stays.
         if (m_maskParameters & 0x01 && !ReadValue(stream, m_maskDensity, pd)) return false;
         if (m_maskParameters & 0x02 && !ReadValue(stream, m_maskFeather, pd)) return false;
+        m_pixelMaskDensity = m_maskDensity, m_pixelMaskFeather = m_maskFeather;
         if (m_maskParameters & 0x04 && !ReadValue(stream, m_maskDensity, pd)) return false;
         if (m_maskParameters & 0x08 && !ReadValue(stream, m_maskFeather, pd)) return false;
     }

@@ -220,11 +220,15 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         mask.width = bm ? bm->GetWidth() : 0, mask.height = bm ? bm->GetHeight() : 0;
         mask.outside = m.m_defaultColour / 255.0f;
         mask.invert = m.m_invert;
-        // The record holds one density and one feather: the vector mask's when it gives them.
-        if (!real && (l.m_maskParameters & 0x05) == 0x01) mask.density = l.m_maskDensity / 255.0f;
+        // With a vector mask drawn by the editor, the record's first mask is that drawing and
+        // its "real" mask the pixel mask; each takes its own density and feather.
+        bool pixelMask = real == l.m_userMask.m_fromRendering;
+        uint8_t densityBit = pixelMask ? 0x01 : 0x04, featherBit = pixelMask ? 0x02 : 0x08;
+        uint8_t density = pixelMask ? l.m_pixelMaskDensity : l.m_maskDensity;
+        double feather = pixelMask ? l.m_pixelMaskFeather : l.m_maskFeather;
+        if (l.m_maskParameters & densityBit) mask.density = density / 255.0f;
         if (!bm || bm->IsEmpty()) mask.width = mask.height = 0;
-        if (!real && (l.m_maskParameters & 0x0A) == 0x02 && l.m_maskFeather > 0)
-            Feather(mask, l.m_maskFeather);
+        if ((l.m_maskParameters & featherBit) && feather > 0) Feather(mask, feather);
         p.masks.push_back(std::move(mask));
         return true;
     };

@@ -253,9 +253,14 @@ TEST(Render, StacksOfLayers) {
          [](Stack& s) {
              s.Add(Both(0, 0, 0));
              auto a = s.Add(Both(1, 1, 1));
+             // The pixel mask in the record's second slot, beside the editor's drawing of a
+             // vector mask; the density is the pixel mask's.
              Mask(*a, 0, 255, 0);
-             a->m_maskDensity = 128;
-             a->m_maskParameters = 0x01;  // the user mask's density
+             a->m_realMask = a->m_userMask, a->m_bitmapRealMask = a->m_bitmapUserMask;
+             Mask(*a, 255, 255, 255);
+             a->m_userMask.m_fromRendering = true;
+             a->m_pixelMaskDensity = 128;
+             a->m_maskParameters = 0x01;
          },
          {0.5f, 0.5f, 0.5f, 1}, {1, 1, 1, 1}},
         {"clipped to the base's shape, hidden with a hidden base",
