@@ -469,7 +469,20 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     auto clipAt = [&](size_t i) { return clip ? (*clip)[i] : 1.0f; };
 
     if (node.isGroup) {
-        bool pass = l.m_blendMode == BlendMode::PassThrough && !clip && !shape;
+        bool pass = l.m_blendMode == BlendMode::PassThrough && !clip;
+        if (pass && shape) {
+            // A pass-through group under clipped layers stays pass-through; its shape is what
+            // its layers cover, drawn alone once more.
+            Band alone;
+            alone.y0 = dst.y0, alone.rows = dst.rows, alone.width = dst.width;
+            alone.px.assign(count, RenderPixel{});
+            RenderList(node.children, alone);
+            for (uint32_t r = 0; r < dst.rows; ++r)
+                for (uint32_t x = 0; x < dst.width; ++x) {
+                    size_t i = size_t(r) * dst.width + x;
+                    (*shape)[i] = alone.px[i].a * MaskAt(p, x, int64_t(dst.y0) + r) * opacity;
+                }
+        }
         if (pass) {
             std::vector<RenderPixel> before = dst.px;
             RenderList(node.children, dst);

@@ -285,6 +285,15 @@ TEST(Render, StacksOfLayers) {
              s.Add({{{0, 0, 0, 0}, {1, 0, 0, 1}}}, p.Get())->m_blendMode = BlendMode::Multiply;
          },
          {1, 0, 0, 1}, {0.5f, 0, 0, 1}},
+        {"a pass-through group stays so under the layers clipped to it",
+         [](Stack& s) {
+             s.Add(Both(0, 0, 1));
+             auto p = s.doc->AddGroup("pass", nullptr);
+             p->m_blendMode = BlendMode::PassThrough;
+             s.Add({{{1, 0, 0, 1}, {0, 0, 0, 0}}}, p.Get())->m_blendMode = BlendMode::Screen;
+             s.Add(Both(0, 1, 0, 0.5f))->m_clipping = true;
+         },
+         {0.5f, 0.5f, 0.5f, 1}, {0, 0, 1, 1}},
         {"a pass-through group's opacity fades what its layers did",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
