@@ -109,6 +109,8 @@ py::object Composite(DocumentPtr const& doc) {
     }
     // One bit per pixel: the library gives 0 (black) or 255 (white); True is white.
     if (file.m_colourMode == uint32_t(PSD::ColourMode::Bitmap)) a = np.attr("not_equal")(a, 0);
+    // Read-only like every other array of a document's pixels, also when assembled here.
+    a.attr("setflags")(py::arg("write") = false);
     return a;
 }
 
