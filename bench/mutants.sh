@@ -39,7 +39,8 @@ mutant packbits-literal-bound $C 'if (count > size_t(end - src) || count > n - o
     'if (count > size_t(end - src) + 1 || count > n - out) return false;'
 mutant packbits-run-length $C 'size_t count = h >= 0 ? size_t(h + 1) : size_t(1 - h);' \
     'size_t count = h >= 0 ? size_t(h + 1) : size_t(-h);'
-mutant zip-predict16-mask $C 'v = (v + prev) & kMask;' 'v = (v + prev) & 0xFFu;'
+mutant zip-predict16-mask host/kernel/Zip.cpp 'unsigned v = (prev + (row[2 * i] << 8 | row[2 * i + 1])) & 0xFFFF;' \
+    'unsigned v = (prev + (row[2 * i] << 8 | row[2 * i + 1])) & 0xFF;'
 mutant zip-inflated-bound $C 'if (total > Kernel::ZlibMaxInflatedSize(job.size)) {' \
     'if (false && total > Kernel::ZlibMaxInflatedSize(job.size)) {'
 mutant unpredict8-carry host/kernel/Zip.cpp 'if (i) prev = row[i - 1];' 'if (i) prev = 0;'

@@ -29,12 +29,10 @@ inline uint32_t Load32(uint8_t const* p, bool bigEndian) {
                      : (uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0]);
 }
 
-// One row of S-byte document samples into the D-byte samples of one bitmap channel, undoing the
-// per-row delta when Predict is set.
-template <unsigned S, unsigned D, bool Predict, bool BigEndian, bool Invert>
+// One row of S-byte document samples into the D-byte samples of one bitmap channel.
+template <unsigned S, unsigned D, bool BigEndian, bool Invert>
 void StoreRow(uint8_t const* src, uint8_t* dst, size_t stride, uint32_t width) {
     constexpr uint32_t kMask = S == 1 ? 0xFFu : 0xFFFFu;
-    uint32_t prev = 0;
     for (uint32_t x = 0; x < width; ++x, dst += stride) {
         uint32_t v;
         if constexpr (S == 1) {
@@ -43,10 +41,6 @@ void StoreRow(uint8_t const* src, uint8_t* dst, size_t stride, uint32_t width) {
             v = uint32_t(src[2 * x]) << 8 | src[2 * x + 1];
         } else {
             v = uint32_t(src[2 * x + 1]) << 8 | src[2 * x];
-        }
-        if constexpr (Predict) {
-            v = (v + prev) & kMask;
-            prev = v;
         }
         if constexpr (Invert) v = kMask - v;
         if constexpr (D == 1) {
@@ -69,28 +63,20 @@ void StoreFloatRow(uint8_t const* src, uint8_t* dst, size_t stride, uint32_t wid
     }
 }
 
-template <unsigned S, unsigned D, bool Predict>
-RowFn PickOrder(bool bigEndian, bool invert) {
-    if (bigEndian)
-        return invert ? &StoreRow<S, D, Predict, true, true>
-                      : &StoreRow<S, D, Predict, true, false>;
-    return invert ? &StoreRow<S, D, Predict, false, true> : &StoreRow<S, D, Predict, false, false>;
-}
-
 template <unsigned S, unsigned D>
-RowFn PickPredict(bool predict, bool bigEndian, bool invert) {
-    return predict ? PickOrder<S, D, true>(bigEndian, invert)
-                   : PickOrder<S, D, false>(bigEndian, invert);
+RowFn PickOrder(bool bigEndian, bool invert) {
+    if (bigEndian) return invert ? &StoreRow<S, D, true, true> : &StoreRow<S, D, true, false>;
+    return invert ? &StoreRow<S, D, false, true> : &StoreRow<S, D, false, false>;
 }
 
 // The row storer for a document sample width and a bitmap sample width; null for pairs that do
 // not convert (float only goes to float). Float rows are never predicted here: the byte planes
 // are joined first.
-RowFn PickStorer(unsigned s, unsigned d, bool predict, bool bigEndian, bool invert) {
-    if (s == 1 && d == 1) return PickPredict<1, 1>(predict, bigEndian, invert);
-    if (s == 2 && d == 2) return PickPredict<2, 2>(predict, bigEndian, invert);
-    if (s == 2 && d == 1) return PickPredict<2, 1>(predict, bigEndian, invert);
-    if (s == 1 && d == 2) return PickPredict<1, 2>(predict, bigEndian, invert);
+RowFn PickStorer(unsigned s, unsigned d, bool bigEndian, bool invert) {
+    if (s == 1 && d == 1) return PickOrder<1, 1>(bigEndian, invert);
+    if (s == 2 && d == 2) return PickOrder<2, 2>(bigEndian, invert);
+    if (s == 2 && d == 1) return PickOrder<2, 1>(bigEndian, invert);
+    if (s == 1 && d == 2) return PickOrder<1, 2>(bigEndian, invert);
     if (s == 4 && d == 4) {
         if (bigEndian) return invert ? &StoreFloatRow<true, true> : &StoreFloatRow<true, false>;
         return invert ? &StoreFloatRow<false, true> : &StoreFloatRow<false, false>;
@@ -146,7 +132,7 @@ void ZeroChannelRows(ChannelJob const& job, uint32_t y0, uint32_t y1) {
 void RunRaw(ChannelJob const& job, Task const& t, TaskResult&) {
     Raster::DynamicBitmap& bm = *job.target.bitmap;
     size_t rowBytes = size_t(job.width) * job.sampleBytes;
-    RowFn store = PickStorer(job.sampleBytes, bm.GetBytesPerSample(), false, job.bigEndian,
+    RowFn store = PickStorer(job.sampleBytes, bm.GetBytesPerSample(), job.bigEndian,
                              job.target.invert);
     size_t stride = bm.GetBytesPerPixel();
     for (uint32_t y = t.y0; y < t.y1; ++y)
@@ -157,7 +143,7 @@ void RunRLE(ChannelJob const& job, Task const& t, TaskResult& r) {
     Raster::DynamicBitmap& bm = *job.target.bitmap;
     size_t rowBytes = size_t(job.width) * job.sampleBytes;
     size_t stride = bm.GetBytesPerPixel();
-    RowFn store = PickStorer(job.sampleBytes, bm.GetBytesPerSample(), false, job.bigEndian,
+    RowFn store = PickStorer(job.sampleBytes, bm.GetBytesPerSample(), job.bigEndian,
                              job.target.invert);
     // A single-channel 8-bit bitmap takes the unpacked row as it is.
     bool copy = job.sampleBytes == 1 && stride == 1 && !job.target.invert;
@@ -444,7 +430,7 @@ void StoreZipRows(ChannelJob const& job, uint8_t* buf, uint32_t y0, uint32_t y1)
     bool predict = job.compression == kCompressionZipPrediction;
     size_t stride = bm.GetBytesPerPixel();
     if (predict && job.sampleBytes == 4) {
-        RowFn store = PickStorer(4, 4, false, true, job.target.invert);
+        RowFn store = PickStorer(4, 4, true, job.target.invert);
         std::vector<uint8_t> joined(rowBytes);
         for (uint32_t y = y0; y < y1; ++y) {
             UnpredictFloatRow(buf + size_t(y) * rowBytes, job.width, joined.data());
@@ -453,12 +439,12 @@ void StoreZipRows(ChannelJob const& job, uint8_t* buf, uint32_t y0, uint32_t y1)
         return;
     }
     // Running sums (vectorised) row by row, while the row is in cache, leave plain samples.
-    bool sums = predict && job.bigEndian;
-    RowFn store = PickStorer(job.sampleBytes, bm.GetBytesPerSample(), predict && !sums,
-                             job.bigEndian, job.target.invert);
+    // Deflated samples are big-endian: layer data is in files of either byte order.
+    RowFn store =
+        PickStorer(job.sampleBytes, bm.GetBytesPerSample(), job.bigEndian, job.target.invert);
     for (uint32_t y = y0; y < y1; ++y) {
         uint8_t* row = buf + size_t(y) * rowBytes;
-        if (sums) Kernel::UnpredictRows(row, 1, rowBytes, job.sampleBytes);
+        if (predict) Kernel::UnpredictRows(row, 1, rowBytes, job.sampleBytes);
         store(row, TargetRow(job, y), stride, job.width);
     }
 }
@@ -711,7 +697,7 @@ bool DecodeChannels(std::vector<ChannelJob>& jobs, PSDLoadData& ld) {
         ChannelJob& j = jobs[i];
         j.damagedRows = 0;
         if (!j.target.bitmap || j.width == 0 || j.height == 0 || groupOf[i] >= 0) continue;
-        if (!PickStorer(j.sampleBytes, j.target.bitmap->GetBytesPerSample(), false, true, false)) {
+        if (!PickStorer(j.sampleBytes, j.target.bitmap->GetBytesPerSample(), true, false)) {
             for (ChannelJob const& z : jobs)
                 if (z.target.bitmap) ZeroChannelRows(z, 0, z.height);
             ld.m_report.ErrorParsing();
