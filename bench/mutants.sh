@@ -75,7 +75,7 @@ mutant layer-flags-group psd/layer/PSDLayerSave.cpp \
     '((m_adjustment || m_sectionType != kNormal) ? 0x10 : 0));' '(m_adjustment ? 0x10 : 0));'
 mutant merge-drop-stale psd/io/PSDTaggedBlock.h '} else if (!inBaseline(key, nullptr)) {' '} else {'
 mutant merge-unchanged psd/io/PSDTaggedBlock.h 'bool unchanged = !fromModel && inBaseline(key, &model[next].hash);' \
-    'bool unchanged = false;'
+    'bool unchanged = !fromModel && false;'
 mutant descriptor-glbo psd/descriptor/Descriptor.cpp '{Key("GlbO"), MakeItem<DescriptorItemDescriptor>},' \
     '{Key("GlbO"), MakeItem<DescriptorItemClass>},'
 mutant descriptor-unit-inch psd/descriptor/Descriptor.cpp \
