@@ -19,6 +19,13 @@ namespace {
 
 using nlohmann::json;
 
+namespace {
+// A model's ordered JSON as the tool's; bytes that are not UTF-8 become U+FFFD, not an abort.
+json Reparse(nlohmann::ordered_json const& j) {
+    return json::parse(j.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+}  // namespace
+
 std::string BlendKey(PSD::BlendMode mode) {
     uint32_t key;
     return PSD::EncodeBlendMode(mode, key) ? std::string(PSD::KeyToString(key))
@@ -101,28 +108,28 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
                           {"blending_range_sets", l->m_blendRanges.size()},
                           {"block_keys", keys}});
         double resolution = doc.m_unitConverter ? doc.m_unitConverter->GetResolution() : 72.0;
-        if (l->m_vectorMask) layers.back()["vector_mask"] = json::parse(PSD::VectorMaskJson(*l).dump());
+        if (l->m_vectorMask) layers.back()["vector_mask"] = Reparse(PSD::VectorMaskJson(*l));
         if (l->m_vectorStroke)
-            layers.back()["vector_stroke"] = json::parse(PSD::VectorStrokeJson(*l, resolution).dump());
+            layers.back()["vector_stroke"] = Reparse(PSD::VectorStrokeJson(*l, resolution));
         if (!l->m_vectorOrigination.empty())
-            layers.back()["live_shape"] = json::parse(PSD::LiveShapeJson(*l).dump());
+            layers.back()["live_shape"] = Reparse(PSD::LiveShapeJson(*l));
         if (auto object = l->GetSmartObject())
-            layers.back()["smart_object"] = json::parse(PSD::SmartObjectJson(*object, &doc).dump());
+            layers.back()["smart_object"] = Reparse(PSD::SmartObjectJson(*object, &doc));
         if (auto adjustment = l->GetAdjustment()) {
             if (auto tool = adjustment.DynamicCast<PSD::PSDAdjustmentTypeTool>())
-                layers.back()["text"] = json::parse(PSD::TextJson(*tool).dump());
+                layers.back()["text"] = Reparse(PSD::TextJson(*tool));
             else
-                layers.back()["adjustment"] = json::parse(PSD::AdjustmentJson(*adjustment).dump());
+                layers.back()["adjustment"] = Reparse(PSD::AdjustmentJson(*adjustment));
         }
         if (auto effects = l->GetEffects()) {
-            layers.back()["effects"] = json::parse(PSD::EffectsJson(*effects).dump());
+            layers.back()["effects"] = Reparse(PSD::EffectsJson(*effects));
             layers.back()["effects_enabled"] = effects->m_masterSwitch;
             layers.back()["effects_scale"] = effects->m_scale * 100.0;
         }
     }
     out["layers"] = layers;
     auto paths = PSD::PathsJson(doc);
-    if (!paths.empty() || !doc.m_clippingPathName.empty()) out["paths"] = json::parse(paths.dump());
+    if (!paths.empty() || !doc.m_clippingPathName.empty()) out["paths"] = Reparse(paths);
     if (doc.m_textEngineData && !doc.m_textEngineData->m_frameSets.empty()) {
         json frames = json::array();
         auto const& sets = doc.m_textEngineData->m_frameSets;
@@ -133,7 +140,7 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
     json docKeys = json::array();
     for (auto const& b : doc.m_documentBlocks) docKeys.push_back(std::string(PSD::KeyToString(b.key)));
     out["document_block_keys"] = docKeys;
-    if (!doc.m_linkedRecords.empty()) out["linked_data"] = json::parse(PSD::LinkedDataJson(doc).dump());
+    if (!doc.m_linkedRecords.empty()) out["linked_data"] = Reparse(PSD::LinkedDataJson(doc));
 }
 
 // The record's kind, with what the text view adds: closed groups and the background layer.

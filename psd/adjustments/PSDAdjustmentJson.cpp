@@ -3,6 +3,7 @@
 #include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/adjustments/PSDFillLayer.h"
+#include "host/kernel/String.h"
 #include "psd/effects/PSDEffectsJson.h"
 
 namespace PSD {
@@ -13,7 +14,9 @@ namespace {
 
 // Stored strings often end with a NUL the editor adds; it is not part of the text.
 std::string Text(String const& s) {
-    std::string t(s);
+    // Identifiers come from the file as bytes: anything that is not UTF-8 shows as U+FFFD, so
+    // that the JSON can be written.
+    std::string t = Kernel::ConvertEnc(Kernel::ConvertEnc(std::string_view(s)));
     while (!t.empty() && t.back() == '\0') t.pop_back();
     return t;
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "host/kernel/String.h"
 #include "psd/io/PSDBlendMode.h"
 
 namespace PSD {
@@ -23,7 +24,9 @@ double Round4(double v) {
 
 // Descriptor strings often end in a NUL the model keeps for writing back; names are shown without.
 std::string Text(String const& s) {
-    std::string t = s;
+    // Identifiers come from the file as bytes: anything that is not UTF-8 shows as U+FFFD, so
+    // that the JSON can be written.
+    std::string t = Kernel::ConvertEnc(Kernel::ConvertEnc(std::string_view(s)));
     while (!t.empty() && t.back() == '\0') t.pop_back();
     return t;
 }
