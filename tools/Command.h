@@ -35,6 +35,13 @@ struct InfoSectionRegistrar {
 };
 std::vector<InfoSection>& InfoSections();
 
+// JSON as the tool writes it: indented, any byte that is not UTF-8 shown as U+FFFD rather than
+// aborting the command.
+template <class Json>
+std::string JsonOutput(Json const& j, int indent = 2) {
+    return j.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
 // True when stdout/stderr is a terminal (progress bars only then).
 bool IsTerminal(int fd);
 

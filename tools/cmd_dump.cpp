@@ -168,7 +168,7 @@ int DumpDocument(Options const& o) {
         layers.push_back({{"index", i}, {"name", std::string(layer->m_name)}, {"blocks", blocks}});
     }
     out.json["layers"] = layers;
-    if (o.json) std::cout << out.json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    if (o.json) std::cout << JsonOutput(out.json) << "\n";
     return out.failed ? 1 : 0;
 }
 
@@ -232,7 +232,7 @@ int DumpRaw(Options const& o) {
     if (o.json) {
         out.json["file"] = o.file;
         out.json["raw"] = entries;
-        std::cout << out.json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        std::cout << JsonOutput(out.json) << "\n";
     }
     return out.failed ? 1 : 0;
 }

@@ -488,7 +488,7 @@ int RunExport(Options const& o) {
         char name[40];
         std::snprintf(name, sizeof name, "layer-%04zu-text.json", i);
         std::ofstream out(dir / name);
-        out << PSD::TextJson(*tool).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        out << JsonOutput(PSD::TextJson(*tool)) << "\n";
         if (!out)
             fail(std::string(name) + ": not written");
         else
@@ -504,7 +504,7 @@ int RunExport(Options const& o) {
                      {"depth", doc->m_depth},
                      {"colour_mode", PSD::ColourModeName(doc->m_colourMode)},
                      {"files", files}};
-    std::ofstream(dir / "export.json") << manifest.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    std::ofstream(dir / "export.json") << JsonOutput(manifest) << "\n";
     for (auto const& f : failures) std::cerr << o.file << ": " << f << "\n";
     std::cout << "exported " << files.size() << " files to " << dir.string() << "\n";
     return failures.empty() ? 0 : 1;

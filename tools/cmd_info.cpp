@@ -69,7 +69,7 @@ int RunInfo(Options const& o) {
                 j["error"] = error;
             }
             j["warnings"] = WarningsJson(report.m_warnings.Get());
-            std::cout << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+            std::cout << JsonOutput(j) << "\n";
         } else if (doc) {
             std::cout << path << "\n";
             for (auto const& s : InfoSections()) s.text(*doc, std::cout);

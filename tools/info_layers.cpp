@@ -19,12 +19,10 @@ namespace {
 
 using nlohmann::json;
 
-namespace {
 // A model's ordered JSON as the tool's; bytes that are not UTF-8 become U+FFFD, not an abort.
 json Reparse(nlohmann::ordered_json const& j) {
-    return json::parse(j.dump(-1, ' ', false, json::error_handler_t::replace));
+    return json::parse(JsonOutput(j, -1));
 }
-}  // namespace
 
 std::string BlendKey(PSD::BlendMode mode) {
     uint32_t key;

@@ -3,7 +3,6 @@
 #include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/adjustments/PSDFillLayer.h"
-#include "host/kernel/String.h"
 #include "psd/effects/PSDEffectsJson.h"
 
 namespace PSD {
@@ -12,14 +11,6 @@ using ojson = nlohmann::ordered_json;
 
 namespace {
 
-// Stored strings often end with a NUL the editor adds; it is not part of the text.
-std::string Text(String const& s) {
-    // Identifiers come from the file as bytes: anything that is not UTF-8 shows as U+FFFD, so
-    // that the JSON can be written.
-    std::string t = Kernel::ConvertEnc(Kernel::ConvertEnc(std::string_view(s)));
-    while (!t.empty() && t.back() == '\0') t.pop_back();
-    return t;
-}
 
 template <class Array>
 ojson Values(Array const& a) {
@@ -68,7 +59,7 @@ void Fill(PSDAdjustment const& adj, ojson& j) {
         }
         case PSDAdjustment::kPatternFill: {
             auto const& p = static_cast<PSDAdjustmentPatternFill const&>(adj);
-            j["pattern"] = {{"name", Text(p.m_patternName)}, {"id", Text(p.m_patternId)}};
+            j["pattern"] = {{"name", JsonText(p.m_patternName)}, {"id", JsonText(p.m_patternId)}};
             j["scale"] = p.m_scale;
             if (p.m_hasPhase) j["phase"] = {p.m_phase.x, p.m_phase.y};
             j["linked"] = p.m_linked;
@@ -160,7 +151,7 @@ ojson AdjustmentJson(PSDAdjustment const& adj) {
             j["use_tint"] = a.m_useTint;
             if (a.m_tintColour) j["tint_color"] = ColourJson(a.m_tintColour);
             j["preset_kind"] = a.m_presetKind;
-            if (!Text(a.m_presetFileName).empty()) j["preset_file_name"] = Text(a.m_presetFileName);
+            if (!JsonText(a.m_presetFileName).empty()) j["preset_file_name"] = JsonText(a.m_presetFileName);
             break;
         }
         case PSDAdjustment::kGradientMap: {
@@ -172,7 +163,7 @@ ojson AdjustmentJson(PSDAdjustment const& adj) {
         case PSDAdjustment::kColourLookup: {
             auto const& a = static_cast<PSDAdjustmentColourLookup const&>(adj);
             auto put = [&](char const* k, String const& v) {
-                if (!Text(v).empty()) j[k] = Text(v);
+                if (!JsonText(v).empty()) j[k] = JsonText(v);
             };
             put("lookup_type", a.m_lookupType);
             put("name", a.m_name);

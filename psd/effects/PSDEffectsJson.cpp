@@ -3,7 +3,6 @@
 #include <cmath>
 #include <string>
 
-#include "host/kernel/String.h"
 #include "psd/io/PSDBlendMode.h"
 
 namespace PSD {
@@ -22,14 +21,6 @@ double Round4(double v) {
     return std::round(v * 1e4) / 1e4;
 }
 
-// Descriptor strings often end in a NUL the model keeps for writing back; names are shown without.
-std::string Text(String const& s) {
-    // Identifiers come from the file as bytes: anything that is not UTF-8 shows as U+FFFD, so
-    // that the JSON can be written.
-    std::string t = Kernel::ConvertEnc(Kernel::ConvertEnc(std::string_view(s)));
-    while (!t.empty() && t.back() == '\0') t.pop_back();
-    return t;
-}
 
 ojson BlendKey(BlendMode mode) {
     uint32_t key;
@@ -57,6 +48,12 @@ ojson PlacementJson(PSDGradientDesc const& g, ojson& out) {
 }
 
 }  // namespace
+
+std::string JsonText(Kernel::String8 const& s) {
+    std::string t = Kernel::ConvertEnc(Kernel::ConvertEnc(std::string_view(s)));
+    while (!t.empty() && t.back() == '\0') t.pop_back();
+    return t;
+}
 
 ojson ColourJson(Kernel::Consolidated<Renderer::Colour> const& colour) {
     using Renderer::ColourModel;
@@ -112,7 +109,7 @@ ojson GradientJson(PSDGradient const& g) {
     for (auto const& p : g.m_transparency)
         alpha.push_back(
             {{"location", p.location}, {"midpoint", p.midpoint}, {"opacity", p.opacity}});
-    ojson j = {{"name", Text(g.m_name)}, {"noise", g.IsNoise()}};
+    ojson j = {{"name", JsonText(g.m_name)}, {"noise", g.IsNoise()}};
     if (!g.IsNoise()) j["smoothness"] = Round6(g.m_smoothness * 100.0);
     j["color_stops"] = stops;
     j["transparency_stops"] = alpha;
@@ -122,7 +119,7 @@ ojson GradientJson(PSDGradient const& g) {
 ojson ContourJson(PSDContour const& c) {
     ojson points = ojson::array();
     for (auto const& p : c.m_points) points.push_back({p.horizontal, p.vertical});
-    return {{"name", Text(c.m_name)}, {"points", points}, {"default", c.IsDefault()}};
+    return {{"name", JsonText(c.m_name)}, {"points", points}, {"default", c.IsDefault()}};
 }
 
 ojson EffectJson(PSDEffect const& e) {
@@ -243,7 +240,7 @@ ojson EffectJson(PSDEffect const& e) {
             j["blend_mode"] = BlendKey(p.m_blendMode);
             j["opacity"] = Round6(p.m_opacity / 2.55);
             if (p.m_hasAngle) j["angle"] = Round6(p.m_angle);
-            j["pattern"] = {{"name", Text(p.m_patternName)}, {"id", Text(p.m_patternId)}};
+            j["pattern"] = {{"name", JsonText(p.m_patternName)}, {"id", JsonText(p.m_patternId)}};
             j["scale"] = Round6(p.m_scale * 100.0);
             j["linked"] = p.m_linked;
             if (p.m_phase.m_present) j["phase"] = Point(p.m_phase.m_point);
