@@ -2,17 +2,22 @@
 # For every corpus document the independent Python reader opens: convert it (RLE PSD, --zip PSD or
 # PSB, by the first argument) and check that the reader sees the same layers in the copy: name,
 # kind (pixel, shape, type, smart object, adjustment, fill, group...), bounds, a type layer's text,
-# a placed layer's identifier and the knots of a vector mask.
+# a placed layer's identifier, the knots of a vector mask and the layer's effects (type, switch and
+# the settings the reader exposes). EFFECTS_ONLY=1 takes only the documents whose rich reference
+# lists effects.
 # "model" and "model-psb" convert with --from-model, so that every block the library models is
 # written by its writer. "text" and "text-psb" instead replace every type layer's text by itself through the Python module,
 # so that its engine data is written by the library, and save the document.
 # Usage: /usr/bin/python3 bench/psdtools-kinds.py rle|zip|psb|model|model-psb|text|text-psb [CORPUS] [ZUZODORIV]
+import json
 import logging
+import math
 import os
 import subprocess
 import sys
 import tempfile
 import warnings
+from collections.abc import Mapping
 
 logging.disable(logging.CRITICAL)
 warnings.filterwarnings('ignore')
@@ -30,12 +35,50 @@ def knots(layer):
     return [[(round(k.anchor[0], 5), round(k.anchor[1], 5)) for k in path] for path in mask.paths]
 
 
+EFFECT_FIELDS = ('blend_mode', 'opacity', 'angle', 'distance', 'size', 'choke', 'color', 'gradient',
+                 'contour', 'position', 'fill_type', 'depth', 'direction', 'altitude', 'noise')
+
+
+def settled(value):
+    # Plain values the same reader gives for both files; object addresses must not count. Numbers
+    # to whole units, as the library keeps effect colours (8-bit, truncated); names without the
+    # terminating NUL some writers add.
+    if isinstance(value, float):
+        return math.floor(value + 1e-6)
+    if isinstance(value, str):
+        return value.rstrip('\x00')
+    if isinstance(value, (bool, int, bytes)) or value is None:
+        return value
+    if isinstance(value, Mapping):
+        return tuple((settled(k), settled(v)) for k, v in value.items())
+    if isinstance(value, (list, tuple)):
+        return tuple(settled(v) for v in value)
+    if hasattr(value, '__attrs_attrs__'):
+        return (type(value).__name__,) + tuple((a.name, settled(getattr(value, a.name))) for a in value.__attrs_attrs__)
+    if hasattr(value, '__dict__'):
+        return (type(value).__name__, settled(vars(value)))
+    return str(value)
+
+
+def effects(layer):
+    out = []
+    for effect in layer.effects:
+        fields = []
+        for name in EFFECT_FIELDS:
+            try:
+                fields.append((name, settled(getattr(effect, name))))
+            except Exception:
+                pass
+        out.append((type(effect).__name__, effect.enabled, tuple(fields)))
+    return out
+
+
 def layers(path):
     out = []
     for layer in PSDImage.open(path).descendants():
         text = layer.text.replace('\r', '\n') if layer.kind == 'type' else None
         uid = layer.smart_object.unique_id if layer.kind == 'smartobject' else None
-        out.append((layer.name, layer.kind, layer.bbox, text, uid, knots(layer)))
+        out.append((layer.name, layer.kind, layer.bbox, text, uid, knots(layer), effects(layer)))
     return out
 
 
@@ -59,6 +102,11 @@ for row in rows:
         continue
     path = os.path.join(corpus, doc)
     if mode.startswith('text') and '"kind": "type"' not in open(path + '.ref.json').read():
+        continue
+    if os.environ.get('EFFECTS_ONLY') and not os.path.exists(path + '.rich.json'):
+        continue
+    if os.environ.get('EFFECTS_ONLY') and not any(
+            layer.get('effects') for layer in json.load(open(path + '.rich.json')).get('layers', [])):
         continue
     try:
         before = layers(path)

@@ -52,6 +52,7 @@ bool PSDGradient::Parse(DescriptorItem const& item, PSDLoadData& ld) {
     Descriptor const* d = ExpectDescriptor(item, "Gradient > %1", 0, report);
     if (!d) return false;
     WarnClass(*d, Key("Grdn"), "Gradient - Grdn > %1", report);
+    m_descriptorName = d->m_name;
     for (auto const& [key, value] : d->m_items) {
         DescriptorItem const& v = *value;
         bool ok = true;
@@ -215,6 +216,7 @@ bool PSDGradient::Save(Descriptor& desc, unsigned int key) const {
     Kernel::Counted<DescriptorItemDescriptor> item(
         new DescriptorItemDescriptor(Descriptor(DescriptorKey(Key("Grdn")))));
     Descriptor& g = item->m_descriptor;
+    g.m_name = m_descriptorName;
     if (!EncodeString(g, Key("Nm  "), m_name) ||
         !EncodeEnum(g, Key("GrdF"), Key("GrdF"), EnumValueKey(m_form)))
         return false;

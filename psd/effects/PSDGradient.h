@@ -47,6 +47,8 @@ public:
     bool IsNoise() const { return m_form == "ClNs"; }
 
     String m_name;
+    // The gradient descriptor's own display name ("Gradient", or its translation), written back.
+    String m_descriptorName;
     double m_smoothness = 1.0;  // 0..1
     std::vector<GradPoint> m_colours;
     std::vector<TransparencyPoint> m_transparency;
