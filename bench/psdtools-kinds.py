@@ -73,6 +73,11 @@ def effects(layer):
     return out
 
 
+def has_effects(path):
+    rich = path + '.rich.json'
+    return os.path.exists(rich) and any(layer.get('effects') for layer in json.load(open(rich)).get('layers', []))
+
+
 def layers(path):
     out = []
     for layer in PSDImage.open(path).descendants():
@@ -103,10 +108,7 @@ for row in rows:
     path = os.path.join(corpus, doc)
     if mode.startswith('text') and '"kind": "type"' not in open(path + '.ref.json').read():
         continue
-    if os.environ.get('EFFECTS_ONLY') and not os.path.exists(path + '.rich.json'):
-        continue
-    if os.environ.get('EFFECTS_ONLY') and not any(
-            layer.get('effects') for layer in json.load(open(path + '.rich.json')).get('layers', [])):
+    if os.environ.get('EFFECTS_ONLY') and not has_effects(path):
         continue
     try:
         before = layers(path)

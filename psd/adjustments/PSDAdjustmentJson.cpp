@@ -11,7 +11,6 @@ using ojson = nlohmann::ordered_json;
 
 namespace {
 
-
 template <class Array>
 ojson Values(Array const& a) {
     ojson out = ojson::array();

@@ -21,7 +21,6 @@ double Round4(double v) {
     return std::round(v * 1e4) / 1e4;
 }
 
-
 ojson BlendKey(BlendMode mode) {
     uint32_t key;
     if (!EncodeBlendMode(mode, key)) return nullptr;
