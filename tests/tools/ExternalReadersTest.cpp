@@ -1,7 +1,7 @@
 // Documents we write, opened by independent readers run as separate programs: python3-psd-tools
 // must see the same layers (names, bounds, every channel's stored samples), and documents made by
-// the create command open in OpenImageIO. Composites, and the whole corpus converted by the tool,
-// are held to all four readers by bench/readers.
+// the create command open in OpenImageIO. Corpus documents converted by the tool are held to the
+// readers by bench/readers: a dozen of them in the suite (tests/CMakeLists.txt), all in bench.
 // Each test skips when its reader is absent.
 #include <gtest/gtest.h>
 
