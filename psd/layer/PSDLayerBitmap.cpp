@@ -301,6 +301,14 @@ bool PSDLayer::GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport&
         report);
 }
 
+void PSDLayer::ReleaseDecodedBitmap() const {
+    std::lock_guard<std::mutex> guard(m_cacheLocks[0]);
+    if (m_bitmap && m_bitmap.Get() == m_decoded[0]) {
+        m_bitmap = nullptr;
+        m_decoded[0] = nullptr;
+    }
+}
+
 bool PSDLayer::GetBitmapUserMask(Kernel::Counted<Raster::DynamicBitmap>& out,
                                  PSDReport& report) const {
     return GetCached(

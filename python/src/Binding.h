@@ -9,6 +9,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <unordered_map>
 
 #include "host/raster/Bitmap.h"
 #include "psd/file/PSDFile.h"
@@ -23,6 +24,14 @@ using BitmapRef = Kernel::Counted<Raster::DynamicBitmap>;
 struct DocumentRef {
     Kernel::Counted<PSD::PSDFile> file;
     std::vector<std::string> warnings;  // the report's lines from opening
+    // The pixel array each layer last handed out, while it lives: numpy() returns it again, and
+    // once it is gone so is the decoded memory. The entry keeps the layer, so that its address
+    // is not reused; the array's death removes it. Used with the GIL held.
+    struct PixelArray {
+        Kernel::Counted<PSD::PSDLayer> layer;
+        py::weakref array;
+    };
+    std::unordered_map<PSD::PSDLayer const*, PixelArray> pixelArrays;
 };
 using DocumentPtr = std::shared_ptr<DocumentRef>;
 

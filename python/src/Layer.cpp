@@ -32,15 +32,36 @@ bool HasChannel(PSD::PSDLayer const& layer, int16_t id) {
     return false;
 }
 
+// When a layer's last array goes, so does its decoded bitmap (unless it is an edit): a pass over
+// every layer then holds only the arrays still in use, and the freed memory is reused by the next
+// decode instead of fresh pages.
 py::object Pixels(LayerRef const& l) {
-    if (l.layer->IsGroupStart() || l.layer->IsGroupEnd()) return py::none();
+    PSD::PSDLayer const& layer = *l.layer;
+    if (layer.IsGroupStart() || layer.IsGroupEnd()) return py::none();
+    auto& arrays = l.doc->pixelArrays;
+    if (auto it = arrays.find(&layer); it != arrays.end()) {
+        py::object live = it->second.array();
+        if (!live.is_none()) return live;
+    }
     BitmapRef bm = Decode(l, &PSD::PSDLayer::GetBitmap);
     if (!bm) return py::none();
     // Transparency is shown when the record stores it, or the pixels came from the host.
-    bool decoded = l.layer->m_decoded[0] == bm.Get();
-    bool alpha = !decoded || HasChannel(*l.layer, PSD::PSDChannelInfo::kTransparency);
+    bool decoded = layer.m_decoded[0] == bm.Get();
+    bool alpha = !decoded || HasChannel(layer, PSD::PSDChannelInfo::kTransparency);
     unsigned channels = bm->GetChannelCount() - (alpha ? 0 : 1);
-    return BitmapArray(bm, channels, false);
+    py::object a = BitmapArray(bm, channels, false);
+    // The document outlives the callback: destroying the map destroys the weak references first.
+    DocumentRef* doc = l.doc.get();
+    PSD::PSDLayer const* key = &layer;
+    py::cpp_function gone([doc, key](py::handle ref) {
+        auto it = doc->pixelArrays.find(key);
+        if (it == doc->pixelArrays.end() || it->second.array.ptr() != ref.ptr()) return;
+        Kernel::Counted<PSD::PSDLayer> keep = it->second.layer;
+        doc->pixelArrays.erase(it);
+        keep->ReleaseDecodedBitmap();
+    });
+    arrays[key] = {l.layer, py::weakref(a, gone)};
+    return a;
 }
 
 py::object Mask(LayerRef const& l, Getter get) {
@@ -76,6 +97,7 @@ void SetPixels(LayerRef const& l, py::array const& pixels) {
     if (layer.IsGroupStart() || layer.IsGroupEnd()) throw py::value_error("groups have no pixels");
     BitmapRef bm = ArrayBitmap(pixels, format);
     layer.m_bitmap = bm;
+    l.doc->pixelArrays.erase(&layer);  // arrays handed out before show the old pixels
     layer.m_right = int32_t(int64_t(layer.m_left) + bm->GetWidth());
     layer.m_bottom = int32_t(int64_t(layer.m_top) + bm->GetHeight());
 }
@@ -224,7 +246,8 @@ void BindLayer(py::module_& m) {
         }, "Keys of the tagged blocks in file order.")
         .def("numpy", &Pixels,
              "The pixels: height x width x (colour channels, then transparency when the layer has it); "
-             "uint8, uint16 or float32 by depth (Lab at 16 bits). Read-only, sharing the decoded bitmap. "
+             "uint8, uint16 or float32 by depth (Lab at 16 bits). Read-only, over the decoded bitmap: "
+             "while the array lives numpy() returns it again, and once it is gone so is the decoded memory. "
              "None for groups, end markers and records without pixels.")
         .def("mask", [](LayerRef const& l) { return Mask(l, &PSD::PSDLayer::GetBitmapUserMask); },
              "The user mask as height x width over user_mask's bounds (inversion applied), or None.")

@@ -1,4 +1,5 @@
 """Building, editing and saving: documents read back as written, in PSD and PSB, RLE and ZIP."""
+import gc
 import io
 import os
 import subprocess
@@ -131,3 +132,27 @@ def test_png_of_a_layer(tmp_path):
                     "--layer", "l=%s" % (tmp_path / "layer.png")], check=True)
     back = zuzodoriv.open(tmp_path / "png.psd").records()[0].numpy()
     np.testing.assert_array_equal(back, layer.numpy())
+
+
+def test_arrays_share_decodes_and_release_them_but_never_edits(tmp_path):
+    doc = zuzodoriv.open(SAMPLE)
+    circle, background = doc.layers[0].children[0], doc.layers[1]
+    a = background.numpy()
+    assert background.numpy() is a
+    kept = a.copy()
+    del a
+    gc.collect()
+    again = background.numpy()  # decoded afresh once the last array went
+    np.testing.assert_array_equal(again, kept)
+    old = circle.numpy()
+    new_pixels = np.full((5, 6, 4), 9, np.uint8)
+    circle.set_pixels(new_pixels)
+    shown = circle.numpy()
+    assert shown is not old and not np.array_equal(shown, old)
+    del shown, old
+    gc.collect()  # the edit is the layer's own: it outlives its arrays
+    with pytest.warns(UserWarning):
+        doc.save(tmp_path / "e.psd")
+    back = zuzodoriv.open(tmp_path / "e.psd")
+    np.testing.assert_array_equal(back.layers[0].children[0].numpy(), new_pixels)
+    np.testing.assert_array_equal(back.layers[1].numpy(), kept)
