@@ -166,7 +166,6 @@ private:
         return m;
     }
     float BlendIf(PSDLayer const& l, RenderPixel const& s, RenderPixel const& b) const;
-    RenderPixel GradientAt(Prepared const& p, double x, double y) const;
     // The layer's own pixel at (x, y), before masks and opacity; transparent outside it.
     RenderPixel ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const;
     // Composites 8-bit rows of src (row 0 at document row srcTop) in normal mode at the given
@@ -416,28 +415,6 @@ float Renderer::BlendIf(PSDLayer const& l, RenderPixel const& s, RenderPixel con
     return w;
 }
 
-RenderPixel Renderer::GradientAt(Prepared const& p, double x, double y) const {
-    auto const& g = *p.gradient;
-    auto const& box = p.gradientBox;
-    double w = box.Width(), h = box.Height();
-    double cx = box.left + w / 2 + g.m_offset.x / 100 * w;
-    double cy = box.top + h / 2 + g.m_offset.y / 100 * h;
-    double a = g.m_angle * M_PI / 180, dx = std::cos(a), dy = -std::sin(a);
-    double length = (std::fabs(w * dx) + std::fabs(h * dy)) * (g.m_scale > 0 ? g.m_scale : 1);
-    double px = x - cx, py = y - cy, t;
-    switch (g.m_kind) {
-        case PSDGradientDesc::kRadial: t = std::hypot(px, py) / (length / 2); break;
-        case PSDGradientDesc::kAngle:
-            t = std::fmod(std::atan2(-(py * dx - px * dy), px * dx + py * dy) / (2 * M_PI) + 1, 1);
-            break;
-        case PSDGradientDesc::kReflected: t = std::fabs(px * dx + py * dy) / (length / 2); break;
-        case PSDGradientDesc::kDiamond:
-            t = (std::fabs(px * dx + py * dy) + std::fabs(py * dx - px * dy)) / (length / 2);
-            break;
-        default: t = (px * dx + py * dy) / length + 0.5;
-    }
-    return p.ramp.At(float(t));
-}
 
 void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) const {
     // The tree lists the top first; draw from the bottom.
@@ -635,7 +612,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
 
 RenderPixel Renderer::ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const {
     if (p.solid) return p.solidColour;
-    if (p.gradient) return GradientAt(p, double(x) + 0.5, double(y) + 0.5);
+    if (p.gradient) return p.ramp.At(float(GradientPosition(*p.gradient, p.gradientBox, double(x), double(y))));
     RenderPixel s;
     if (!p.pixels) return s;
     int64_t px = x - l.m_left, py = y - l.m_top;

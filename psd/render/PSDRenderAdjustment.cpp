@@ -423,6 +423,7 @@ bool PSDGradientRamp::Build(PSDGradient const& g, uint32_t mode, bool reverse) {
         float m = std::clamp(mid / 100.0f, 0.01f, 0.99f);
         return f < m ? 0.5f * f / m : 0.5f + 0.5f * (f - m) / (1 - m);
     };
+    float smooth = float(std::clamp(g.m_smoothness, 0.0, 1.0));
     m_table.assign(kSteps, {});
     for (int i = 0; i < kSteps; ++i) {
         float t = float(i) / (kSteps - 1) * 4096.0f;
@@ -438,6 +439,8 @@ bool PSDGradientRamp::Build(PSDGradient const& g, uint32_t mode, bool reverse) {
             if (stops[k + 1].colour) ColourSamples(*stops[k + 1].colour, mode, b);
             float f = mix(t, float(stops[k].location), float(stops[k + 1].location),
                           float(stops[k + 1].midpoint));
+            // Smoothness eases each colour in and out of its stops.
+            f += smooth * (f * f * (3 - 2 * f) - f);
             for (int c = 0; c < 4; ++c) p.c[c] = a[c] + (b[c] - a[c]) * f;
         }
         p.a = 1;

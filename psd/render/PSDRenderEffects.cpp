@@ -152,24 +152,30 @@ void BoxBlur3(RenderMap& map, int r) {
     pass(h, w, w, 1);
 }
 
+double GradientPosition(PSDGradientDesc const& g, Kernel::RectT<double> const& box, double x,
+                        double y) {
+    double w = box.Width(), h = box.Height();
+    double cx = box.left + w / 2 + g.m_offset.x / 100 * w;
+    double cy = box.top + h / 2 + g.m_offset.y / 100 * h;
+    double a = g.m_angle * M_PI / 180, dx = std::cos(a), dy = -std::sin(a);
+    double length = (std::fabs(w * dx) + std::fabs(h * dy)) * (g.m_scale > 0 ? g.m_scale : 1);
+    if (!(length > 0)) length = 1;
+    double px = x - cx, py = y - cy;
+    switch (g.m_kind) {
+        case PSDGradientDesc::kRadial: return std::hypot(px, py) / (length / 2);
+        case PSDGradientDesc::kAngle:
+            return std::fmod(std::atan2(-(py * dx - px * dy), px * dx + py * dy) / (2 * M_PI) + 1, 1);
+        case PSDGradientDesc::kReflected: return std::fabs(px * dx + py * dy) / (length / 2);
+        case PSDGradientDesc::kDiamond:
+            return (std::fabs(px * dx + py * dy) + std::fabs(py * dx - px * dy)) / (length / 2);
+        default: return (px * dx + py * dy) / length + 0.5;
+    }
+}
+
 RenderPixel EffectPart::At(int64_t x, int64_t y) const {
     RenderPixel p = colour;
-    if (gradient) {
-        auto const& g = *gradient;
-        double w = gradientBox.Width(), h = gradientBox.Height();
-        double cx = gradientBox.left + w / 2 + g.m_offset.x / 100 * w;
-        double cy = gradientBox.top + h / 2 + g.m_offset.y / 100 * h;
-        double a = g.m_angle * M_PI / 180, dx = std::cos(a), dy = -std::sin(a);
-        double length = (std::fabs(w * dx) + std::fabs(h * dy)) * (g.m_scale > 0 ? g.m_scale : 1);
-        double px = double(x) + 0.5 - cx, py = double(y) + 0.5 - cy, t;
-        if (g.m_kind == PSDGradientDesc::kRadial)
-            t = std::hypot(px, py) / (length / 2);
-        else if (g.m_kind == PSDGradientDesc::kReflected)
-            t = std::fabs(px * dx + py * dy) / (length / 2);
-        else
-            t = (px * dx + py * dy) / (length > 0 ? length : 1) + 0.5;
-        p = ramp.At(float(t));
-    }
+    // Gradients are evaluated at each pixel's top-left corner, as the editor's match best.
+    if (gradient) p = ramp.At(float(GradientPosition(*gradient, gradientBox, double(x), double(y))));
     p.a *= opacity * alpha.At(x, y);
     return p;
 }

@@ -28,6 +28,11 @@ void BlurMap(RenderMap& map, double radius);
 // Three box passes of radius r each.
 void BoxBlur3(RenderMap& map, int r);
 
+// Where (x, y) falls along the gradient laid over box: 0 at its start, 1 at its end (beyond
+// them outside), by the gradient's style, angle, scale and offset.
+double GradientPosition(PSDGradientDesc const& g, Kernel::RectT<double> const& box, double x,
+                        double y);
+
 // One effect ready to draw: its coverage, its colour (or a gradient over the layer's box),
 // its blend mode and opacity.
 struct EffectPart {

@@ -13,6 +13,7 @@
 #include "psd/render/PSDBlend.h"
 #include "psd/render/PSDRender.h"
 #include "psd/render/PSDRenderAdjustment.h"
+#include "psd/render/PSDRenderEffects.h"
 #include "psd/file/PSDOpenFile.h"
 #include "psd/layer/PSDLayer.h"
 #include "tests/support/BitmapSamples.h"
@@ -355,6 +356,50 @@ TEST(Render, PartsAloneAndRefusals) {
     o.abort = &stop;
     EXPECT_FALSE(RenderDocument(*s.doc, o, r, error));
     EXPECT_EQ(error, "cancelled");
+}
+
+// Where gradients fall (each pixel's top-left corner, by style and angle) and how smoothness
+// eases between stops; two corpus documents of gradient fills hold the editor's drawing of them.
+TEST(Render, GradientPlacementAndSmoothness) {
+    PSDGradientDesc g;
+    Kernel::RectT<double> box{0, 0, 10, 10};
+    struct Case {
+        int32_t kind;
+        double angle, x, y, want;
+    } const cases[] = {
+        {PSDGradientDesc::kLinear, 0, 0, 3, 0},      {PSDGradientDesc::kLinear, 0, 10, 3, 1},
+        {PSDGradientDesc::kLinear, 90, 3, 10, 0},    {PSDGradientDesc::kLinear, 90, 3, 0, 1},
+        {PSDGradientDesc::kRadial, 0, 5, 5, 0},      {PSDGradientDesc::kRadial, 0, 5, 0, 1},
+        {PSDGradientDesc::kReflected, 0, 0, 0, 1},   {PSDGradientDesc::kReflected, 0, 7.5, 0, 0.5},
+        {PSDGradientDesc::kDiamond, 0, 7.5, 7.5, 1}, {PSDGradientDesc::kAngle, 0, 5, 0, 0.25},
+    };
+    for (auto const& c : cases) {
+        g.m_kind = c.kind, g.m_angle = c.angle;
+        EXPECT_NEAR(GradientPosition(g, box, c.x, c.y), c.want, 1e-9) << c.kind << " " << c.x;
+    }
+    PSDGradient ramp;
+    ramp.m_colours.resize(2);
+    ramp.m_colours[0].colour = Renderer::ColourGrayscale::Create(0, 1, 1, "");
+    ramp.m_colours[1] = {4096, 50, Renderer::ColourGrayscale::Create(1, 1, 1, ""), "UsrS"};
+    for (double smooth : {0.0, 1.0}) {
+        ramp.m_smoothness = smooth;
+        PSDGradientRamp r;
+        ASSERT_TRUE(r.Build(ramp, 1, false));
+        EXPECT_NEAR(r.At(0.25f).c[0], smooth ? 0.15625f : 0.25f, 0.002f) << smooth;
+        EXPECT_NEAR(r.At(0.5f).c[0], 0.5f, 0.002f);
+    }
+    for (auto [path, floor] : {std::pair{"psd-tools/tests/psd_files/gradient-sizes.psd", 0.65},
+                               std::pair{"psd-tools/tests/psd_files/gradient-fill.psd", 0.9}}) {
+        auto full = testsupport::CorpusRoot() / path;
+        if (!std::filesystem::exists(full)) GTEST_SKIP() << "no corpus at " << full;
+        PSDReport report;
+        std::string message, error;
+        auto doc = OpenFile(full.string(), CreateOptions{}, report, message);
+        ASSERT_TRUE(doc) << message;
+        PSDRenderResult r;
+        ASSERT_TRUE(RenderDocument(*doc, {}, r, error)) << error;
+        EXPECT_GE(CompareWithStoredComposite(*doc, *r.bitmap), floor) << path;
+    }
 }
 
 // Documents whose every feature the renderer draws, against the composites their files store.
