@@ -158,16 +158,24 @@ double GradientPosition(PSDGradientDesc const& g, Kernel::RectT<double> const& b
     double cx = box.left + w / 2 + g.m_offset.x / 100 * w;
     double cy = box.top + h / 2 + g.m_offset.y / 100 * h;
     double a = g.m_angle * M_PI / 180, dx = std::cos(a), dy = -std::sin(a);
-    double length = (std::fabs(w * dx) + std::fabs(h * dy)) * (g.m_scale > 0 ? g.m_scale : 1);
+    double scale = g.m_scale > 0 ? g.m_scale : 1;
+    // A linear gradient spans the box's extent along its direction; the styles that grow from
+    // the centre reach from it to the box's edge along that direction.
+    double length = (std::fabs(w * dx) + std::fabs(h * dy)) * scale;
+    double reach = std::min(std::fabs(dx) > 1e-9 ? w / 2 / std::fabs(dx) : HUGE_VAL,
+                            std::fabs(dy) > 1e-9 ? h / 2 / std::fabs(dy) : HUGE_VAL) *
+                   scale;
     if (!(length > 0)) length = 1;
+    if (!(reach > 0) || !std::isfinite(reach)) reach = length / 2;
     double px = x - cx, py = y - cy;
     switch (g.m_kind) {
-        case PSDGradientDesc::kRadial: return std::hypot(px, py) / (length / 2);
+        case PSDGradientDesc::kRadial: return std::hypot(px, py) / reach;
         case PSDGradientDesc::kAngle:
-            return std::fmod(std::atan2(-(py * dx - px * dy), px * dx + py * dy) / (2 * M_PI) + 1, 1);
-        case PSDGradientDesc::kReflected: return std::fabs(px * dx + py * dy) / (length / 2);
+            // Clockwise from the gradient's angle.
+            return std::fmod(std::atan2(py * dx - px * dy, px * dx + py * dy) / (2 * M_PI) + 1, 1);
+        case PSDGradientDesc::kReflected: return std::fabs(px * dx + py * dy) / reach;
         case PSDGradientDesc::kDiamond:
-            return (std::fabs(px * dx + py * dy) + std::fabs(py * dx - px * dy)) / (length / 2);
+            return (std::fabs(px * dx + py * dy) + std::fabs(py * dx - px * dy)) / reach;
         default: return (px * dx + py * dy) / length + 0.5;
     }
 }

@@ -371,7 +371,7 @@ TEST(Render, GradientPlacementAndSmoothness) {
         {PSDGradientDesc::kLinear, 90, 3, 10, 0},    {PSDGradientDesc::kLinear, 90, 3, 0, 1},
         {PSDGradientDesc::kRadial, 0, 5, 5, 0},      {PSDGradientDesc::kRadial, 0, 5, 0, 1},
         {PSDGradientDesc::kReflected, 0, 0, 0, 1},   {PSDGradientDesc::kReflected, 0, 7.5, 0, 0.5},
-        {PSDGradientDesc::kDiamond, 0, 7.5, 7.5, 1}, {PSDGradientDesc::kAngle, 0, 5, 0, 0.25},
+        {PSDGradientDesc::kDiamond, 0, 7.5, 7.5, 1}, {PSDGradientDesc::kAngle, 0, 5, 0, 0.75},  // clockwise
     };
     for (auto const& c : cases) {
         g.m_kind = c.kind, g.m_angle = c.angle;
