@@ -30,6 +30,7 @@ constexpr BlockEntry kBlocks[] = {
     {Key("clrL"), Layout::Version16}, {Key("CgEd"), Layout::Plain},
     {Key("cinf"), Layout::Plain},     {Key("extn"), Layout::Plain},
     {Key("artd"), Layout::Plain},     {Key("CAI "), Layout::Version32},
+    {Key("artb"), Layout::Plain},     {Key("abdd"), Layout::Plain},
     {Key("SoLd"), Layout::PlacedLayer}, {Key("SoLE"), Layout::PlacedLayer},
 };
 

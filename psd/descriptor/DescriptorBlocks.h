@@ -26,7 +26,8 @@ enum class BlockDescriptorResult {
 // True for the keys whose bodies hold descriptors: effects ("lfx2", "lfxs", "lmfx"), type
 // layers ("TySh"), fills ("SoCo", "GdFl", "PtFl"), vector strokes and live shapes ("vstk",
 // "vogk"), placed layers of version 4 ("PlLd", and "SoLd", "SoLE"), the descriptor adjustments ("vibA", "blwh", "clrL")
-// and their extra data ("CgEd"), and the document's "cinf", "extn", "artd" and "CAI ".
+// and their extra data ("CgEd"), artboards ("artb", "abdd"), and the document's "cinf", "extn",
+// "artd" and "CAI ".
 bool IsDescriptorBlock(uint32_t key);
 
 // Reads the descriptors of one block body (the stream spans exactly the body) in file order.

@@ -15,6 +15,8 @@
 #include "host/kernel/Memory.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/adjustments/PSDFillLayer.h"
+#include "psd/descriptor/DescriptorBlocks.h"
+#include "psd/descriptor/DescriptorCodecs.h"
 #include "psd/effects/PSDEffect.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDLayerTree.h"
@@ -123,6 +125,10 @@ struct Prepared {
     std::unique_ptr<EffectsPlan> effects;
     std::unique_ptr<PSDLayerRows> rows;  // pixels decoded per band instead of whole
     bool vectorDrawn = false;            // the vector mask is among the masks (or disabled)
+    // An artboard: its content is seen only inside its rectangle, over its background.
+    bool artboard = false;
+    Kernel::RectT<int32_t> artboardRect;
+    RenderPixel artboardBackground;  // transparent for a transparent background
 };
 
 struct Band {
@@ -153,6 +159,8 @@ private:
     bool AddVectorMask(PSDLayer const& l, Prepared& p);
     bool PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool byRows,
                         std::string& error);
+    // Reads an artboard's rectangle and background into p; false when its data does not read.
+    bool PrepareArtboard(PSDLayer const& l, Prepared& p) const;
     void Undrawn(std::string what) {
         if (m_seen.insert(what).second) m_undrawn.push_back(std::move(what));
     }
@@ -251,7 +259,7 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         if (effects) Undrawn("effects on a group");
         if ((l.FindBlock(Key("vmsk")) || l.FindBlock(Key("vsms"))) && !p.vectorDrawn)
             Undrawn("vector mask");
-        if (l.FindBlock(Key("artb")) || l.FindBlock(Key("abdd")))
+        if ((l.FindBlock(Key("artb")) || l.FindBlock(Key("abdd"))) && !PrepareArtboard(l, p))
             Undrawn("artboard backgrounds and clipping");
         return true;
     }
@@ -260,6 +268,50 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
     // Effects follow the shape of the prepared content.
     if (effects) PlanLayerEffects(l, p, *fx);
     PlanVectorStroke(l, p);
+    return true;
+}
+
+bool Renderer::PrepareArtboard(PSDLayer const& l, Prepared& p) const {
+    PSDTaggedBlockInfo const* block = l.FindBlock(Key("artb"));
+    if (!block) block = l.FindBlock(Key("abdd"));
+    auto source = l.m_stream ? l.m_stream : m_doc.m_sourceStream;
+    ParseData pd;
+    pd.m_swap = l.m_swap;
+    std::vector<BlockDescriptor> found;
+    if (ReadStoredBlockDescriptors(source, *block, pd, found) != BlockDescriptorResult::Parsed ||
+        found.empty())
+        return false;
+    Descriptor const& d = found.front().descriptor;
+    auto rect = d.Get<DescriptorItemDescriptor>("artboardRect");
+    if (!rect) return false;
+    double edges[4];
+    uint32_t const keys[4] = {Key("Left"), Key("Top "), Key("Rght"), Key("Btom")};
+    for (int i = 0; i < 4; ++i) {
+        auto item = rect->m_descriptor.GetItem(keys[i]);
+        if (!item || !DecodeDouble(*item, edges[i], pd.m_report) || !std::isfinite(edges[i]))
+            return false;
+    }
+    auto edge = [](double v) { return int32_t(std::clamp(std::round(v), -1e9, 1e9)); };
+    p.artboardRect = {edge(edges[0]), edge(edges[1]), edge(edges[2]), edge(edges[3])};
+    // Background: 1 white (also when not stated), 2 black, 3 transparent, 4 its colour.
+    int type = 1;
+    if (auto t = d.GetItem("artboardBackgroundType")) (void)DecodeInteger(*t, type, pd.m_report);
+    float white[4] = {1, 1, 1, 1}, black[4] = {0, 0, 0, 0};
+    if (m_cmyk) std::swap(white, black);  // CMYK samples count ink
+    RenderPixel& bg = p.artboardBackground;
+    Kernel::Consolidated<::Renderer::Colour> colour;
+    auto clr = d.GetItem(Key("Clr "));
+    if (type == 4 && clr && DecodeColor(*clr, colour, pd.m_report) && colour) {
+        ColourSamples(*colour, m_mode, bg.c);
+        bg.a = 1;
+    } else if (type == 3) {
+        bg = RenderPixel{};
+    } else {
+        std::copy(type == 2 ? black : white, (type == 2 ? black : white) + 4, bg.c);
+        if (type == 2 && m_cmyk) bg.c[3] = 1;  // black as the black ink alone
+        bg.a = 1;
+    }
+    p.artboard = true;
     return true;
 }
 
@@ -445,6 +497,30 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     float opacity = l.m_opacity / 255.0f, fill = l.m_fillOpacity / 255.0f;
     auto clipAt = [&](size_t i) { return clip ? (*clip)[i] : 1.0f; };
 
+    if (node.isGroup && p.artboard) {
+        // Its layers are composited over its background, and all of it is cut to its rectangle.
+        Kernel::RectT<int64_t> const& r{p.artboardRect.left, p.artboardRect.top,
+                                        p.artboardRect.right, p.artboardRect.bottom};
+        Band inner;
+        inner.y0 = dst.y0, inner.rows = dst.rows, inner.width = dst.width;
+        inner.px.assign(count, RenderPixel{});
+        int64_t x0 = std::max<int64_t>(0, r.left), x1 = std::min<int64_t>(dst.width, r.right);
+        int64_t y0 = std::max<int64_t>(dst.y0, r.top);
+        int64_t y1 = std::min<int64_t>(int64_t(dst.y0) + dst.rows, r.bottom);
+        for (int64_t y = y0; y < y1; ++y)
+            for (int64_t x = x0; x < x1; ++x) inner.At(uint32_t(x), uint32_t(y - dst.y0)) = p.artboardBackground;
+        RenderList(node.children, inner);
+        for (int64_t y = y0; y < y1; ++y)
+            for (int64_t x = x0; x < x1; ++x) {
+                size_t i = size_t(y - dst.y0) * dst.width + size_t(x);
+                RenderPixel s = inner.px[i];
+                float m = MaskAt(p, x, y);
+                if (shape) (*shape)[i] = s.a * m * opacity;
+                s.a *= m * opacity * fill * clipAt(i);
+                if (s.a > 0) CompositePixel(BlendMode::Normal, m_ctx, dst.px[i], s);
+            }
+        return;
+    }
     if (node.isGroup) {
         bool pass = l.m_blendMode == BlendMode::PassThrough && !clip;
         if (pass && shape) {

@@ -410,6 +410,8 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         "ag-psd/test/read/cat/src.psd",          "psd-tools/tests/psd_files/passthrough_opacity.psd",
         "psd-tools/tests/psd_files/adjustments/levels_cmyk.psd",
         "psd-tools/tests/psd_files/adjustments/posterize_rgb.psd",
+        "ag-psd/test/read/artboards/src.psd",  // white, transparent and coloured artboards
+        "psd-tools/tests/psd_files/artboard-bgcolor.psd",
     };
     for (char const* path : docs) {
         SCOPED_TRACE(path);
