@@ -296,19 +296,15 @@ bool Renderer::PrepareArtboard(PSDLayer const& l, Prepared& p) const {
     // Background: 1 white (also when not stated), 2 black, 3 transparent, 4 its colour.
     int type = 1;
     if (auto t = d.GetItem("artboardBackgroundType")) (void)DecodeInteger(*t, type, pd.m_report);
-    float white[4] = {1, 1, 1, 1}, black[4] = {0, 0, 0, 0};
-    if (m_cmyk) std::swap(white, black);  // CMYK samples count ink
     RenderPixel& bg = p.artboardBackground;
     Kernel::Consolidated<::Renderer::Colour> colour;
     auto clr = d.GetItem(Key("Clr "));
-    if (type == 4 && clr && DecodeColor(*clr, colour, pd.m_report) && colour) {
-        ColourSamples(*colour, m_mode, bg.c);
-        bg.a = 1;
-    } else if (type == 3) {
+    if (type == 3) {
         bg = RenderPixel{};
     } else {
-        std::copy(type == 2 ? black : white, (type == 2 ? black : white) + 4, bg.c);
-        if (type == 2 && m_cmyk) bg.c[3] = 1;  // black as the black ink alone
+        if (type != 4 || !clr || !DecodeColor(*clr, colour, pd.m_report) || !colour)
+            colour = ::Renderer::ColourGrayscale::Create(type == 2 ? 0.0f : 1.0f, 1, 1, "");
+        ColourSamples(*colour, m_mode, bg.c);  // in the document's own samples
         bg.a = 1;
     }
     p.artboard = true;
@@ -467,7 +463,6 @@ float Renderer::BlendIf(PSDLayer const& l, RenderPixel const& s, RenderPixel con
     return w;
 }
 
-
 void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) const {
     // The tree lists the top first; draw from the bottom.
     std::vector<float> baseShape;
@@ -499,8 +494,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
 
     if (node.isGroup && p.artboard) {
         // Its layers are composited over its background, and all of it is cut to its rectangle.
-        Kernel::RectT<int64_t> const& r{p.artboardRect.left, p.artboardRect.top,
-                                        p.artboardRect.right, p.artboardRect.bottom};
+        auto const& r = p.artboardRect;
         Band inner;
         inner.y0 = dst.y0, inner.rows = dst.rows, inner.width = dst.width;
         inner.px.assign(count, RenderPixel{});
@@ -508,7 +502,8 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         int64_t y0 = std::max<int64_t>(dst.y0, r.top);
         int64_t y1 = std::min<int64_t>(int64_t(dst.y0) + dst.rows, r.bottom);
         for (int64_t y = y0; y < y1; ++y)
-            for (int64_t x = x0; x < x1; ++x) inner.At(uint32_t(x), uint32_t(y - dst.y0)) = p.artboardBackground;
+            for (int64_t x = x0; x < x1; ++x)
+                inner.At(uint32_t(x), uint32_t(y - dst.y0)) = p.artboardBackground;
         RenderList(node.children, inner);
         for (int64_t y = y0; y < y1; ++y)
             for (int64_t x = x0; x < x1; ++x) {
@@ -688,7 +683,8 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
 
 RenderPixel Renderer::ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const {
     if (p.solid) return p.solidColour;
-    if (p.gradient) return p.ramp.At(float(GradientPosition(*p.gradient, p.gradientBox, double(x), double(y))));
+    if (p.gradient)
+        return p.ramp.At(float(GradientPosition(*p.gradient, p.gradientBox, double(x), double(y))));
     RenderPixel s;
     if (!p.pixels) return s;
     int64_t px = x - l.m_left, py = y - l.m_top;

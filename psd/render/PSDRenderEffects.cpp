@@ -182,8 +182,8 @@ double GradientPosition(PSDGradientDesc const& g, Kernel::RectT<double> const& b
 
 RenderPixel EffectPart::At(int64_t x, int64_t y) const {
     RenderPixel p = colour;
-    // Gradients are evaluated at each pixel's top-left corner, as the editor's match best.
-    if (gradient) p = ramp.At(float(GradientPosition(*gradient, gradientBox, double(x), double(y))));
+    if (gradient)
+        p = ramp.At(float(GradientPosition(*gradient, gradientBox, double(x), double(y))));
     p.a *= opacity * alpha.At(x, y);
     return p;
 }

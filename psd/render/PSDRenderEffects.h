@@ -29,7 +29,8 @@ void BlurMap(RenderMap& map, double radius);
 void BoxBlur3(RenderMap& map, int r);
 
 // Where (x, y) falls along the gradient laid over box: 0 at its start, 1 at its end (beyond
-// them outside), by the gradient's style, angle, scale and offset.
+// them outside), by the gradient's style, angle, scale and offset. Pixels are evaluated at their
+// top-left corner, which matches the editor's drawings best.
 double GradientPosition(PSDGradientDesc const& g, Kernel::RectT<double> const& box, double x,
                         double y);
 
