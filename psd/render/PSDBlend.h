@@ -58,6 +58,16 @@ inline void CompositePixel(BlendMode mode, BlendContext const& ctx, RenderPixel&
     CompositePixelAny(mode, ctx, b, s);
 }
 
+// Composites s onto b inside b's shape ("atop"): b keeps its alpha and its colour moves toward the
+// blended colour by the source's alpha. How layers clipped to a base meet it.
+inline void CompositeAtop(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
+                          RenderPixel const& s) {
+    if (s.a <= 0 || b.a <= 0) return;
+    float blended[4];
+    BlendColours(mode, ctx, b.c, s.c, blended);
+    for (unsigned i = 0; i < ctx.channels; ++i) b.c[i] += (blended[i] - b.c[i]) * s.a;
+}
+
 // The editor's grey of a colour: the weights of its luminosity blend.
 float Luminosity(float const* c, unsigned channels);
 

@@ -165,8 +165,13 @@ private:
         if (m_seen.insert(what).second) m_undrawn.push_back(std::move(what));
     }
     void RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) const;
+    // Whether the group draws the same apart from its backdrop as over it: every visible layer in
+    // it is a plain one in normal mode (or a group of such), so pass-through changes nothing.
+    bool DrawsAlike(PSDLayerNode const& group) const;
+    // Draws one node onto dst: clipped to clip, its shape (alpha with masks) stored in shape, or
+    // with atop set composited inside dst's own shape, as a layer clipped to an isolated base.
     void DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> const* clip,
-                  std::vector<float>* shape) const;
+                  std::vector<float>* shape, bool atop = false) const;
     float MaskAt(Prepared const& p, int64_t x, int64_t y) const {
         if (p.masks.empty()) return 1;
         float m = 1;
@@ -463,34 +468,79 @@ float Renderer::BlendIf(PSDLayer const& l, RenderPixel const& s, RenderPixel con
     return w;
 }
 
+bool Renderer::DrawsAlike(PSDLayerNode const& group) const {
+    for (auto const& c : group.children) {
+        if (!c.layer || !Visible(*c.layer)) continue;
+        BlendMode m = c.layer->m_blendMode;
+        if (m != BlendMode::Normal && m != BlendMode::PassThrough) return false;
+        if (m_prepared[c.index].adjust || (c.isGroup && !DrawsAlike(c))) return false;
+    }
+    return true;
+}
+
 void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) const {
     // The tree lists the top first; draw from the bottom.
     std::vector<float> baseShape;
     bool haveBase = false, baseVisible = false;
+    // A pixel layer with layers clipped to it (blended as a group) is drawn apart with them, they
+    // inside its shape, and the whole then meets the backdrop in the base's mode.
+    Band iso;
+    BlendMode isoMode = BlendMode::Normal;
+    bool isolated = false;
+    auto flush = [&] {
+        if (!isolated) return;
+        isolated = false;
+        for (size_t i = 0; i < dst.px.size(); ++i)
+            CompositePixel(isoMode, m_ctx, dst.px[i], iso.px[i]);
+    };
     for (size_t k = nodes.size(); k-- > 0;) {
         if (m_options.abort && *m_options.abort) return;
         auto const& n = nodes[k];
         if (!n.layer) continue;
         PSDLayer const& l = *n.layer;
         if (l.m_clipping && haveBase) {
-            if (baseVisible && Visible(l)) DrawNode(n, dst, &baseShape, nullptr);
+            if (baseVisible && Visible(l)) {
+                if (isolated)
+                    DrawNode(n, iso, nullptr, nullptr, true);
+                else
+                    DrawNode(n, dst, &baseShape, nullptr);
+            }
             continue;
         }
+        flush();
         haveBase = true;
         baseVisible = Visible(l);
         bool clippedAbove = k > 0 && nodes[k - 1].layer && nodes[k - 1].layer->m_clipping;
-        if (baseVisible) DrawNode(n, dst, nullptr, clippedAbove ? &baseShape : nullptr);
+        if (!baseVisible) continue;
+        Prepared const& p = m_prepared[n.index];
+        if (clippedAbove && !p.adjust && l.m_blendClipped &&
+            l.m_blendMode != BlendMode::Dissolve && (!n.isGroup || DrawsAlike(n))) {
+            iso.y0 = dst.y0, iso.rows = dst.rows, iso.width = dst.width;
+            iso.px.assign(dst.px.size(), RenderPixel{});
+            isoMode = l.m_blendMode == BlendMode::PassThrough ? BlendMode::Normal : l.m_blendMode;
+            isolated = true;
+            DrawNode(n, iso, nullptr, nullptr);
+            continue;
+        }
+        DrawNode(n, dst, nullptr, clippedAbove ? &baseShape : nullptr);
     }
+    flush();
 }
 
 void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> const* clip,
-                        std::vector<float>* shape) const {
+                        std::vector<float>* shape, bool atop) const {
     PSDLayer const& l = *node.layer;
     Prepared const& p = m_prepared[node.index];
     size_t count = size_t(dst.width) * dst.rows;
     if (shape) shape->assign(count, 0.0f);
     float opacity = l.m_opacity / 255.0f, fill = l.m_fillOpacity / 255.0f;
     auto clipAt = [&](size_t i) { return clip ? (*clip)[i] : 1.0f; };
+    auto put = [&](BlendMode m, RenderPixel& b, RenderPixel const& src) {
+        if (atop)
+            CompositeAtop(m, m_ctx, b, src);
+        else
+            CompositePixel(m, m_ctx, b, src);
+    };
 
     if (node.isGroup && p.artboard) {
         // Its layers are composited over its background, and all of it is cut to its rectangle.
@@ -512,12 +562,12 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 float m = MaskAt(p, x, y);
                 if (shape) (*shape)[i] = s.a * m * opacity;
                 s.a *= m * opacity * fill * clipAt(i);
-                if (s.a > 0) CompositePixel(BlendMode::Normal, m_ctx, dst.px[i], s);
+                if (s.a > 0) put(BlendMode::Normal, dst.px[i], s);
             }
         return;
     }
     if (node.isGroup) {
-        bool pass = l.m_blendMode == BlendMode::PassThrough && !clip;
+        bool pass = l.m_blendMode == BlendMode::PassThrough && !clip && !atop;
         if (pass && shape) {
             // A pass-through group under clipped layers stays pass-through; its shape is what
             // its layers cover, drawn alone once more.
@@ -564,7 +614,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 float m = MaskAt(p, x, int64_t(dst.y0) + r);
                 if (shape) (*shape)[i] = s.a * m * opacity;
                 s.a *= m * opacity * fill * clipAt(i);
-                CompositePixel(mode, m_ctx, dst.px[i], s);
+                put(mode, dst.px[i], s);
             }
         return;
     }
@@ -630,7 +680,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     }
     // Most layers of most documents: 8-bit pixels in normal mode, nothing shaping them. Read
     // straight from the decoded rows, without a row of float pixels between.
-    if (src && !p.effects && !shape && !clip && !p.blendIf && p.masks.empty() && !p.solid &&
+    if (src && !atop && !p.effects && !shape && !clip && !p.blendIf && p.masks.empty() && !p.solid &&
         !p.gradient && src->GetFormatInfo().bytesPerSample == 1 &&
         (mode == BlendMode::Normal || mode == BlendMode::PassThrough)) {
         DrawPlainRows(l, *src, srcTop, left, right, std::max(top, rowsTop),
@@ -645,7 +695,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                     size_t i = size_t(y - dst.y0) * dst.width + size_t(x);
                     RenderPixel e = part.At(x, y);
                     e.a *= opacity * clipAt(i);
-                    CompositePixel(part.mode, m_ctx, dst.px[i], e);
+                    put(part.mode, dst.px[i], e);
                 }
     }
     std::vector<RenderPixel> row(size_t(right - left));
@@ -667,14 +717,13 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
             }
             s.a *= opacity;
             if (mode == BlendMode::Dissolve) s.a = DissolveNoise(x, y) < s.a ? 1.0f : 0.0f;
-            CompositePixel(mode, m_ctx, dst.px[i], s);
+            put(mode, dst.px[i], s);
             if (p.effects && !l.m_blendInterior) {
                 // Otherwise each meets the backdrop on its own, a normal one in the layer's mode.
                 for (auto const& part : p.effects->above) {
                     RenderPixel e = part.At(x, y);
                     e.a *= opacity * clipAt(i);
-                    CompositePixel(part.mode == BlendMode::Normal ? mode : part.mode, m_ctx,
-                                   dst.px[i], e);
+                    put(part.mode == BlendMode::Normal ? mode : part.mode, dst.px[i], e);
                 }
             }
         }

@@ -274,6 +274,12 @@ TEST(Render, StacksOfLayers) {
              s.Add(Both(1, 1, 1))->m_clipping = true;
          },
          {1, 0, 0, 1}, {0, 0, 1, 1}},
+        {"a clipped layer lies inside its base's shape: the base's alpha stays",
+         [](Stack& s) {
+             s.Add(Both(1, 0, 0, 0.5f));
+             s.Add(Both(0, 1, 0))->m_clipping = true;
+         },
+         {0, 1, 0, 0.5f}, {0, 1, 0, 0.5f}},
         {"an isolated group sees nothing below it, a pass-through group does",
          [](Stack& s) {
              s.Add(Both(0.5f, 0.5f, 0.5f));
