@@ -542,32 +542,8 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
             CompositePixel(m, m_ctx, b, src);
     };
 
-    if (node.isGroup && p.artboard) {
-        // Its layers are composited over its background, and all of it is cut to its rectangle.
-        auto const& r = p.artboardRect;
-        Band inner;
-        inner.y0 = dst.y0, inner.rows = dst.rows, inner.width = dst.width;
-        inner.px.assign(count, RenderPixel{});
-        int64_t x0 = std::max<int64_t>(0, r.left), x1 = std::min<int64_t>(dst.width, r.right);
-        int64_t y0 = std::max<int64_t>(dst.y0, r.top);
-        int64_t y1 = std::min<int64_t>(int64_t(dst.y0) + dst.rows, r.bottom);
-        for (int64_t y = y0; y < y1; ++y)
-            for (int64_t x = x0; x < x1; ++x)
-                inner.At(uint32_t(x), uint32_t(y - dst.y0)) = p.artboardBackground;
-        RenderList(node.children, inner);
-        for (int64_t y = y0; y < y1; ++y)
-            for (int64_t x = x0; x < x1; ++x) {
-                size_t i = size_t(y - dst.y0) * dst.width + size_t(x);
-                RenderPixel s = inner.px[i];
-                float m = MaskAt(p, x, y);
-                if (shape) (*shape)[i] = s.a * m * opacity;
-                s.a *= m * opacity * fill * clipAt(i);
-                if (s.a > 0) put(BlendMode::Normal, dst.px[i], s);
-            }
-        return;
-    }
     if (node.isGroup) {
-        bool pass = l.m_blendMode == BlendMode::PassThrough && !clip && !atop;
+        bool pass = l.m_blendMode == BlendMode::PassThrough && !clip && !atop && !p.artboard;
         if (pass && shape) {
             // A pass-through group under clipped layers stays pass-through; its shape is what
             // its layers cover, drawn alone once more.
@@ -604,13 +580,23 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         Band inner;
         inner.y0 = dst.y0, inner.rows = dst.rows, inner.width = dst.width;
         inner.px.assign(count, RenderPixel{});
+        // An artboard's layers lie over its background, and all of it is cut to its rectangle.
+        auto const& box = p.artboardRect;
+        auto outside = [&](int64_t x, int64_t y) {
+            return p.artboard && (x < box.left || x >= box.right || y < box.top || y >= box.bottom);
+        };
+        if (p.artboard)
+            for (uint32_t r = 0; r < dst.rows; ++r)
+                for (uint32_t x = 0; x < dst.width; ++x)
+                    if (!outside(x, int64_t(dst.y0) + r)) inner.At(x, r) = p.artboardBackground;
         RenderList(node.children, inner);
-        BlendMode mode = l.m_blendMode == BlendMode::PassThrough ? BlendMode::Normal : l.m_blendMode;
+        BlendMode mode = l.m_blendMode == BlendMode::PassThrough || p.artboard ? BlendMode::Normal
+                                                                              : l.m_blendMode;
         for (uint32_t r = 0; r < dst.rows; ++r)
             for (uint32_t x = 0; x < dst.width; ++x) {
                 size_t i = size_t(r) * dst.width + x;
                 RenderPixel s = inner.px[i];
-                if (s.a <= 0) continue;
+                if (s.a <= 0 || outside(x, int64_t(dst.y0) + r)) continue;
                 float m = MaskAt(p, x, int64_t(dst.y0) + r);
                 if (shape) (*shape)[i] = s.a * m * opacity;
                 s.a *= m * opacity * fill * clipAt(i);
@@ -680,8 +666,8 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     }
     // Most layers of most documents: 8-bit pixels in normal mode, nothing shaping them. Read
     // straight from the decoded rows, without a row of float pixels between.
-    if (src && !atop && !p.effects && !shape && !clip && !p.blendIf && p.masks.empty() && !p.solid &&
-        !p.gradient && src->GetFormatInfo().bytesPerSample == 1 &&
+    if (src && !atop && !p.effects && !shape && !clip && !p.blendIf && p.masks.empty() &&
+        !p.solid && !p.gradient && src->GetFormatInfo().bytesPerSample == 1 &&
         (mode == BlendMode::Normal || mode == BlendMode::PassThrough)) {
         DrawPlainRows(l, *src, srcTop, left, right, std::max(top, rowsTop),
                       std::min(bottom, rowsBottom), opacity * fill, dst);
