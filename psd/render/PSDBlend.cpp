@@ -168,4 +168,37 @@ void CompositePixelAny(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
     b.a = ao;
 }
 
+bool FadesByFill(BlendMode mode, float& neutral) {
+    switch (mode) {
+        case BlendMode::ColourBurn:
+        case BlendMode::LinearBurn: neutral = 1; return true;
+        case BlendMode::ColourDodge:
+        case BlendMode::LinearDodge:
+        case BlendMode::Difference: neutral = 0; return true;
+        case BlendMode::VividLight:
+        case BlendMode::LinearLight: neutral = 0.5f; return true;
+        default: return false;
+    }
+}
+
+void CompositeFilled(BlendMode mode, BlendContext const& ctx, RenderPixel& b, RenderPixel const& s,
+                     float fill, bool atop) {
+    float neutral = 0;
+    if (s.a <= 0 || !FadesByFill(mode, neutral)) return;
+    unsigned n = ctx.channels;
+    float faded[4] = {}, blended[4];
+    for (unsigned i = 0; i < n; ++i) faded[i] = neutral + (s.c[i] - neutral) * fill;
+    BlendColours(mode, ctx, b.c, faded, blended);
+    if (atop) {
+        if (b.a <= 0) return;
+        for (unsigned i = 0; i < n; ++i) b.c[i] += (blended[i] - b.c[i]) * s.a;
+        return;
+    }
+    float shown = s.a * fill, ao = shown + b.a * (1 - shown);
+    if (ao <= 0) return;
+    for (unsigned i = 0; i < n; ++i)
+        b.c[i] = ((1 - b.a) * shown * s.c[i] + b.a * ((1 - s.a) * b.c[i] + s.a * blended[i])) / ao;
+    b.a = ao;
+}
+
 }  // namespace PSD

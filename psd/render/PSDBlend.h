@@ -68,6 +68,16 @@ inline void CompositeAtop(BlendMode mode, BlendContext const& ctx, RenderPixel& 
     for (unsigned i = 0; i < ctx.channels; ++i) b.c[i] += (blended[i] - b.c[i]) * s.a;
 }
 
+// The modes whose fill opacity fades the source toward a colour that leaves the backdrop as it is
+// (their neutral, returned), while the layer keeps covering the backdrop by its shape and opacity.
+// False for the other modes, whose fill opacity scales alpha as opacity does.
+bool FadesByFill(BlendMode mode, float& neutral);
+
+// Composites s (alpha scaled by opacity and masks, not by fill) over b, or atop b, for a mode of
+// FadesByFill: where b is empty the source shows with its alpha faded by fill.
+void CompositeFilled(BlendMode mode, BlendContext const& ctx, RenderPixel& b, RenderPixel const& s,
+                     float fill, bool atop);
+
 // The editor's grey of a colour: the weights of its luminosity blend.
 float Luminosity(float const* c, unsigned channels);
 

@@ -258,6 +258,8 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
             p.blendIf = true;
     if (l.m_knockout) Undrawn("knockout");
     if (l.m_blendMode == BlendMode::Dissolve) Undrawn("dissolve (a noise pattern of its own)");
+    if (l.m_blendMode == BlendMode::HardMix && l.m_fillOpacity < 255)
+        Undrawn("hard mix with fill opacity (approximated)");
     auto fx = m_options.effects ? l.GetEffects() : Kernel::Counted<PSDLayerEffects>();
     bool effects = fx && fx->m_masterSwitch && fx->HasEnabledEffects();
     if (group) {
@@ -684,6 +686,9 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                     put(part.mode, dst.px[i], e);
                 }
     }
+    // Fill opacity with effects stays a plain fade: the effects are blended with the content.
+    float neutral = 0;
+    bool fadesByFill = fill < 1 && !p.effects && FadesByFill(mode, neutral);
     std::vector<RenderPixel> row(size_t(right - left));
     for (int64_t y = top; y < bottom; ++y) {
         uint32_t r = uint32_t(y - dst.y0);
@@ -694,6 +699,11 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
             float m = MaskAt(p, x, y) * clipAt(i);
             if (p.blendIf) m *= BlendIf(l, s, dst.px[i]);
             if (shape) (*shape)[i] = s.a * m * opacity;
+            if (fadesByFill) {
+                s.a *= m * opacity;
+                CompositeFilled(mode, m_ctx, dst.px[i], s, fill, atop);
+                continue;
+            }
             s.a *= m * fill;
             if (p.effects && l.m_blendInterior) {
                 // Blended as a group: overlays, inner shadows and glows and the stroke join the

@@ -221,6 +221,13 @@ TEST(Render, StacksOfLayers) {
              top->m_opacity = 128, top->m_fillOpacity = 128;
          },
          {0.25f, 0, 0.75f, 1}, {0.25f, 0, 0.75f, 1}},
+        {"fill of linear light fades the source toward grey, not the layer's coverage",
+         [](Stack& s) {
+             s.Add({{{0, 0, 1, 0.6f}, {0, 0, 0, 0}}});
+             auto top = s.Add(Both(1, 0, 0));
+             top->m_blendMode = BlendMode::LinearLight, top->m_fillOpacity = 51;
+         },
+         {0.2f / 0.68f, 0, 0.48f / 0.68f, 0.68f}, {1, 0, 0, 0.2f}},
         {"half-transparent over half-transparent, and nothing over something",
          [](Stack& s) {
              s.Add({{{1, 0, 0, 0.5f}, {0, 1, 0, 0.5f}}});
