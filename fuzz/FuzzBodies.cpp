@@ -42,7 +42,7 @@ void DecodeAll(PSD::PSDFile const& doc) {
         (void)layer->GetBitmapRealMask(b, r);
     }
     // Embedded files decode too, nested documents with their own pixels.
-    for (auto const& record : doc.m_linkedRecords) {
+    for (auto const& record : doc.GetLinkedRecords()) {
         (void)record->GetBitmap();
         if (auto nested = record->GetDocument()) DecodeAll(*nested);
         (void)PSD::LinkedDataJson(doc);

@@ -155,8 +155,8 @@ int RunConvert(Options const& o) {
             std::cerr << o.input << ": out of memory\n";
             return 1;
         }
-    } else if (doc->m_compositeDamagedRows) {
-        std::cerr << "warning: " << o.input << ": composite: " << doc->m_compositeDamagedRows
+    } else if (doc->GetCompositeDamagedRows()) {
+        std::cerr << "warning: " << o.input << ": composite: " << doc->GetCompositeDamagedRows()
                   << " damaged rows written as zeros\n";
     }
     if (IsTIFFTarget(o.output)) {

@@ -159,7 +159,7 @@ int RunCreate(Options const& o) {
         layer->m_bitmap = bm;
         if (!doc->AddLayer(layer)) {
             std::cerr << "cannot add layer \"" << layerArgs[i].name << "\""
-                      << (doc->m_tooManyLayers ? ": too many layers" : ": too large") << "\n";
+                      << (doc->HasTooManyLayers() ? ": too many layers" : ": too large") << "\n";
             return 1;
         }
     }

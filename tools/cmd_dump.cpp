@@ -136,9 +136,9 @@ int DumpDocument(Options const& o) {
         return 1;
     }
     Output out{o, ojson::object()};
-    Kernel::Counted<Kernel::InStreamSeekable> source = doc->m_sourceStream;
+    Kernel::Counted<Kernel::InStreamSeekable> source = doc->GetSourceStream();
     out.json["file"] = o.file;
-    bool swap = doc->m_layers.empty() || !doc->m_layers[0] ? true : doc->m_layers[0]->m_swap;
+    bool swap = doc->m_layers.empty() || !doc->m_layers[0] ? true : doc->m_layers[0]->GetSourceSwap();
     if (!o.json) std::cout << o.file << "\n";
     if (o.layer < 0) {
         ojson blocks = ojson::array();
@@ -164,7 +164,7 @@ int DumpDocument(Options const& o) {
         ojson blocks = ojson::array();
         if (!o.json) std::cout << "layer " << i << " \"" << std::string(layer->m_name) << "\"\n";
         for (auto const& b : layer->m_blocks)
-            out.Block(layer->m_stream ? layer->m_stream : source, b, layer->m_swap, "  ", blocks);
+            out.Block(layer->m_stream ? layer->m_stream : source, b, layer->GetSourceSwap(), "  ", blocks);
         layers.push_back({{"index", i}, {"name", std::string(layer->m_name)}, {"blocks", blocks}});
     }
     out.json["layers"] = layers;

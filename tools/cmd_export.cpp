@@ -457,7 +457,7 @@ int RunExport(Options const& o) {
         }
     }
     // The files behind placed layers, as stored, and the composite of each nested document.
-    for (auto const& linked : doc->m_linkedRecords) {
+    for (auto const& linked : doc->GetLinkedRecords()) {
         if (!doLayers || doc->GetLinkedLayerData(linked->m_uniqueId) != linked) continue;
         auto bytes = linked->GetBytes();
         if (bytes.empty()) continue;

@@ -26,10 +26,10 @@ void HeaderJson(PSD::PSDFile const& doc, json& out) {
     out["channels"] = doc.m_channelCount;
     out["colour_mode"] = doc.m_colourMode;
     out["colour_mode_name"] = PSD::ColourModeName(doc.m_colourMode);
-    out["sections"] = {{"colour_mode_data", doc.m_sections.colourModeDataLength},
-                       {"image_resources", doc.m_sections.imageResourcesLength},
-                       {"layer_and_mask", doc.m_sections.layerAndMaskLength},
-                       {"image_data_position", doc.m_imageDataPosition}};
+    out["sections"] = {{"colour_mode_data", doc.GetSections().colourModeDataLength},
+                       {"image_resources", doc.GetSections().imageResourcesLength},
+                       {"layer_and_mask", doc.GetSections().layerAndMaskLength},
+                       {"image_data_position", doc.GetImageDataPosition()}};
 }
 
 void HeaderText(PSD::PSDFile const& doc, std::ostream& out) {
@@ -38,9 +38,9 @@ void HeaderText(PSD::PSDFile const& doc, std::ostream& out) {
         << "  depth:        " << doc.m_depth << " bits per channel\n"
         << "  colour mode:  " << PSD::ColourModeName(doc.m_colourMode) << " (" << doc.m_colourMode << ")\n"
         << "  channels:     " << doc.m_channelCount << "\n"
-        << "  sections:     colour mode data " << doc.m_sections.colourModeDataLength << " B, image resources "
-        << doc.m_sections.imageResourcesLength << " B, layers and masks " << doc.m_sections.layerAndMaskLength
-        << " B, image data at " << doc.m_imageDataPosition << "\n";
+        << "  sections:     colour mode data " << doc.GetSections().colourModeDataLength << " B, image resources "
+        << doc.GetSections().imageResourcesLength << " B, layers and masks " << doc.GetSections().layerAndMaskLength
+        << " B, image data at " << doc.GetImageDataPosition() << "\n";
 }
 
 InfoSectionRegistrar s_header({0, HeaderJson, HeaderText});

@@ -47,15 +47,15 @@ void VerifyLayer(PSD::PSDLayer& layer, size_t index, Tally& t) {
         char const* name;
         bool (PSD::PSDLayer::*get)(BitmapRef&, PSD::PSDReport&) const;
         BitmapRef PSD::PSDLayer::*cache;
-        bool PSD::PSDLayer::*damaged;
+        bool (PSD::PSDLayer::*damaged)() const;
     };
     static Kind const kinds[] = {
         {"bitmap", &PSD::PSDLayer::GetBitmap, &PSD::PSDLayer::m_bitmap,
-         &PSD::PSDLayer::m_damagedBitmap},
+         &PSD::PSDLayer::IsBitmapDamaged},
         {"user mask", &PSD::PSDLayer::GetBitmapUserMask, &PSD::PSDLayer::m_bitmapUserMask,
-         &PSD::PSDLayer::m_damagedUserMask},
+         &PSD::PSDLayer::IsUserMaskDamaged},
         {"real mask", &PSD::PSDLayer::GetBitmapRealMask, &PSD::PSDLayer::m_bitmapRealMask,
-         &PSD::PSDLayer::m_damagedRealMask},
+         &PSD::PSDLayer::IsRealMaskDamaged},
     };
     for (auto const& k : kinds) {
         PSD::PSDReport report;
@@ -64,7 +64,7 @@ void VerifyLayer(PSD::PSDLayer& layer, size_t index, Tally& t) {
             t.Fail("layer " + std::to_string(index) + " " + k.name + ": " + ErrorText(report));
         } else if (bm) {
             t.pixels += uint64_t(bm->GetWidth()) * bm->GetHeight();
-            if (layer.*k.damaged) t.damagedBitmaps++;
+            if ((layer.*k.damaged)()) t.damagedBitmaps++;
         }
         layer.*k.cache = nullptr;
     }
@@ -101,7 +101,7 @@ bool VerifyOne(std::string const& path, Options const& o) {
         VerifyLayer(*layers[k - 1], k - 1, t);
     });
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    uint64_t damagedRows = doc->m_compositeDamagedRows;
+    uint64_t damagedRows = doc->GetCompositeDamagedRows();
     size_t warnings = report.m_warnings ? report.m_warnings->GetCount() : 0;
     bool ok = t.failures.empty() && damagedRows == 0 && t.damagedBitmaps == 0;
     char line[256];

@@ -138,7 +138,7 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
     json docKeys = json::array();
     for (auto const& b : doc.m_documentBlocks) docKeys.push_back(std::string(PSD::KeyToString(b.key)));
     out["document_block_keys"] = docKeys;
-    if (!doc.m_linkedRecords.empty()) out["linked_data"] = Reparse(PSD::LinkedDataJson(doc));
+    if (!doc.GetLinkedRecords().empty()) out["linked_data"] = Reparse(PSD::LinkedDataJson(doc));
 }
 
 // The record's kind, with what the text view adds: closed groups and the background layer.

@@ -114,7 +114,7 @@ void ResourcesJson(PSD::PSDFile const& doc, json& out) {
     else
         out["jpeg"] = nullptr;
     out["clipping_path_name"] = NullOr(doc.m_clippingPathName);
-    out["resource_ids"] = doc.m_resourceIds;
+    out["resource_ids"] = doc.GetResourceIds();
 }
 
 std::string Positions(std::vector<double> const& v) {

@@ -20,6 +20,11 @@ uint32_t Be32(uint8_t const* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) <
 PSDFile::PSDFile() = default;
 PSDFile::~PSDFile() = default;
 
+void PSDFile::AddLinkedRecord(Kernel::Counted<PSDSmartObjectData> const& record) {
+    m_linkedRecords.push_back(record);
+    m_linkedLayerData[record->m_uniqueId] = record;
+}
+
 Kernel::Counted<PSDSmartObjectData> PSDFile::GetLinkedLayerData(String const& identifier) const {
     auto it = m_linkedLayerData.find(identifier);
     return it == m_linkedLayerData.end() ? nullptr : it->second;

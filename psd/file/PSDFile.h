@@ -224,6 +224,46 @@ public:
     std::vector<Kernel::Counted<PSDLayer>> const& GetLayers() const { return m_layers; }
     // The linked-data record of a placed layer's identifier; null when no record carries it.
     Kernel::Counted<PSDSmartObjectData> GetLinkedLayerData(String const& identifier) const;
+    // Adds a linked-data record read from the file; a later record of an identifier wins.
+    void AddLinkedRecord(Kernel::Counted<PSDSmartObjectData> const& record);
+    // Every linked-data record in file order.
+    std::vector<Kernel::Counted<PSDSmartObjectData>> const& GetLinkedRecords() const {
+        return m_linkedRecords;
+    }
+
+    // The stream the document was read from (null for built documents) and where its composite
+    // image data begins; PackBits rows zeroed by the last composite decode.
+    Kernel::Counted<Kernel::InStreamSeekable> const& GetSourceStream() const { return m_sourceStream; }
+    // For parsing sections by hand: the stream they are parsed from, which layers then decode from.
+    void AttachSourceStream(Kernel::Counted<Kernel::InStreamSeekable> const& stream) {
+        m_sourceStream = stream;
+    }
+    uint64_t GetImageDataPosition() const { return m_imageDataPosition; }
+    uint64_t GetCompositeDamagedRows() const { return m_compositeDamagedRows; }
+    // Building hit the 8000-layer limit.
+    bool HasTooManyLayers() const { return m_tooManyLayers; }
+    // Facts kept beside the fields for callers that want to see the sections as stored.
+    struct SectionInfo {
+        uint64_t colourModeDataLength = 0;
+        uint64_t imageResourcesLength = 0;
+        uint64_t layerAndMaskLength = 0;
+    };
+    SectionInfo const& GetSections() const { return m_sections; }
+    // Identifiers of the image resource blocks in file order, unknown ones included.
+    std::vector<uint16_t> const& GetResourceIds() const { return m_resourceIds; }
+
+    // How the source stored what a save writes back unchanged.
+    // The global layer mask info as stored, written back unchanged.
+    struct GlobalMaskInfo {
+        bool present = false;
+        uint64_t position = 0;
+        uint64_t length = 0;
+    };
+    GlobalMaskInfo const& GetGlobalMaskInfo() const { return m_globalMaskInfo; }
+    bool GetSourceSwap() const { return m_sourceSwap; }  // the source's byte-order flag
+    // The composite's compression code as last decoded (-1: never decoded, or built). A save
+    // writes a raw composite raw again and any other as RLE (32-bit ones always raw).
+    int32_t GetCompositeCompression() const { return m_compositeCompression; }
 
     // Fields, in order. The host reads them directly.
     uint32_t m_width = 0;
@@ -233,7 +273,6 @@ public:
     uint16_t m_depth = 0;
     Kernel::Consolidated<Renderer::Colour> m_backgroundColour;
     Kernel::Counted<Kernel::UnitValueConverter const> m_unitConverter;
-    int32_t m_setting = 5;  // opaque host setting, kept as given
     Kernel::Counted<PSDPath> m_workingPath;
     std::vector<Kernel::Counted<PSDPath>> m_paths;
     String m_clippingPathName;
@@ -241,12 +280,6 @@ public:
     String m_caption;
     mutable Kernel::Counted<Raster::DynamicBitmap> m_flattenedBitmap;
     mutable std::vector<Kernel::Counted<Raster::DynamicBitmap>> m_masks;
-    mutable uint64_t m_compositeDamagedRows = 0;  // PackBits rows zeroed by the last composite decode
-    // The composite's compression code as last decoded (-1: never decoded, or built). A save
-    // writes a raw composite raw again and any other as RLE (32-bit ones always raw).
-    mutable int32_t m_compositeCompression = -1;
-    // Held while GetBitmap fills the composite cache.
-    mutable std::mutex m_compositeLock;
     Kernel::Counted<Raster::DynamicBitmap> m_thumbnail;
     std::vector<Kernel::Counted<PSDLayer>> m_layers;
     Kernel::Consolidated<Raster::ICCProfile> m_iccProfile;
@@ -257,57 +290,56 @@ public:
     uint32_t m_mergedTransparency = 0;
     // The text frame sets of the document's engine data; null without (or with unreadable) data.
     Kernel::Counted<PSDTextEngineData> m_textEngineData;
-    Kernel::Counted<Kernel::InStreamSeekable> m_sourceStream;
-    // The TIFF file a document was read from (its source stream then holds the layer data).
-    Kernel::Counted<Kernel::InStreamSeekable> m_tiffSource;
-    uint64_t m_imageDataPosition = 0;
     bool m_isPSB = false;
-    bool m_sourceSwap = true;  // the source's byte-order flag
-    bool m_loadSetting = true;
     bool m_hasRealMergedData = true;
     Kernel::Counted<PSDWarnings> m_warnings;
-    Kernel::Counted<Kernel::Countable> m_layerState;  // opaque, owned by the layer readers
     struct JPEGSettings {
         int32_t quality = 0;
         JPEGMethod method = JPEGMethod::Baseline;
         uint8_t scans = 0;
         bool present = false;
     } m_jpeg;
+
+    std::vector<uint8_t> m_colourModeData;
+    // Document-level tagged blocks in file order, with where their bodies lie in the source.
+    std::vector<PSDTaggedBlockInfo> m_documentBlocks;
+    // Every image resource block in file order, as stored; a save writes back those the model does
+    // not own, and those it owns but nobody changed.
+    std::vector<PSDImageResource> m_resources;
+
+private:
+    // The readers' and writers' own state: set while reading, used by decodes and saves.
+    mutable uint64_t m_compositeDamagedRows = 0;  // PackBits rows zeroed by the last composite decode
+    Kernel::Counted<Kernel::InStreamSeekable> m_sourceStream;
+    uint64_t m_imageDataPosition = 0;
+    bool m_tooManyLayers = false;  // building hit the 8000-layer limit
+    SectionInfo m_sections;
+    // Identifiers of the image resource blocks in file order, unknown ones included.
+    std::vector<uint16_t> m_resourceIds;
+    int32_t m_setting = 5;  // opaque host setting, kept as given
+    // The composite's compression code as last decoded (-1: never decoded, or built). A save
+    // writes a raw composite raw again and any other as RLE (32-bit ones always raw).
+    mutable int32_t m_compositeCompression = -1;
+    // Held while GetBitmap fills the composite cache.
+    mutable std::mutex m_compositeLock;
+    // The TIFF file a document was read from (its source stream then holds the layer data).
+    Kernel::Counted<Kernel::InStreamSeekable> m_tiffSource;
+    bool m_sourceSwap = true;  // the source's byte-order flag
+    bool m_loadSetting = true;
+    Kernel::Counted<Kernel::Countable> m_layerState;  // opaque, owned by the layer readers
     // The files behind placed layers by identifier (a later record of an identifier wins), and
     // every record in file order.
     std::unordered_map<String, Kernel::Counted<PSDSmartObjectData>> m_linkedLayerData;
     std::vector<Kernel::Counted<PSDSmartObjectData>> m_linkedRecords;
-    // Building: the weighted layer count against the 8000-layer limit, and whether it was hit.
+    // Building: the weighted layer count against the 8000-layer limit.
     uint64_t m_layerCountForLimit = 0;
-    bool m_tooManyLayers = false;
-
-    // Facts kept beside the fields for callers that want to see the sections as stored.
-    struct SectionInfo {
-        uint64_t colourModeDataLength = 0;
-        uint64_t imageResourcesLength = 0;
-        uint64_t layerAndMaskLength = 0;
-    } m_sections;
-    std::vector<uint8_t> m_colourModeData;
-    // Identifiers of the image resource blocks in file order, unknown ones included.
-    std::vector<uint16_t> m_resourceIds;
-    // Document-level tagged blocks in file order, with where their bodies lie in the source.
-    std::vector<PSDTaggedBlockInfo> m_documentBlocks;
-    // The global layer mask info as stored, written back unchanged.
-    struct GlobalMaskInfo {
-        bool present = false;
-        uint64_t position = 0;
-        uint64_t length = 0;
-    } m_globalMaskInfo;
-    // Every image resource block in file order, as stored; a save writes back those the model does
-    // not own, and those it owns but nobody changed.
-    std::vector<PSDImageResource> m_resources;
+    GlobalMaskInfo m_globalMaskInfo;
     // What the model wrote for each resource when the document was read, and the layer list then.
     std::vector<PSDBlockBaseline> m_resourceBaseline;
     std::vector<PSDLayer const*> m_baselineLayers;
     // The host replaced the composite (SetFlattenedBitmap): the thumbnail is made anew from it.
     bool m_compositeReplaced = false;
 
-private:
     static Kernel::Counted<PSDFile> CreateI(Kernel::Counted<Kernel::InStreamSeekable> const& stream,
                                            bool inMemory, CreateOptions const& options, PSDReport& report);
 };

@@ -186,8 +186,8 @@ void ParseLinkedDataBlock(PSDFile& doc, Kernel::NonCounted<Kernel::InStreamSeeka
     // The files' bytes are read later from the document's source; a source nobody counts is
     // copied instead.
     Kernel::Counted<Kernel::InStreamSeekable> source;
-    if (doc.m_sourceStream.Get() == stream.Get())
-        source = doc.m_sourceStream;
+    if (doc.GetSourceStream().Get() == stream.Get())
+        source = doc.GetSourceStream();
     else if (stream->GetRefCount() > 0)
         source = Kernel::Counted<Kernel::InStreamSeekable>(stream.Get());
     CreateOptions options;
@@ -259,8 +259,7 @@ void ParseLinkedDataBlock(PSDFile& doc, Kernel::NonCounted<Kernel::InStreamSeeka
             data->m_fileCreator = creator;
             data->m_dataLength = dataLength;
             data->m_hasOpenDescriptor = flag != 0;
-            doc.m_linkedRecords.push_back(data);
-            doc.m_linkedLayerData[id] = data;
+            doc.AddLinkedRecord(data);
         }
         if (cut || recordEnd > stream->GetSize() || !stream->Seek(recordEnd)) return;
     }

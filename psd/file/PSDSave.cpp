@@ -148,7 +148,7 @@ bool CompositeSources(PSDFile const& doc, SaveData const& sd, std::vector<Channe
 // Composites are written raw or RLE, as other readers expect them: one read raw stays raw (as
 // do floats), any other becomes RLE. Compression of the layers does not change it.
 bool WritesRawComposite(PSDFile const& doc, SaveData const& sd) {
-    return sd.m_depth == 32 || doc.m_compositeCompression == int32_t(kCompressionRaw);
+    return sd.m_depth == 32 || doc.GetCompositeCompression() == int32_t(kCompressionRaw);
 }
 
 bool EncodesCompositeAhead(PSDFile const& doc, SaveData const& sd) {

@@ -38,7 +38,7 @@ nlohmann::ordered_json SmartObjectJson(PSDSmartObject const& object, PSDFile con
 
 nlohmann::ordered_json LinkedDataJson(PSDFile const& doc) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (auto const& record : doc.m_linkedRecords) {
+    for (auto const& record : doc.GetLinkedRecords()) {
         // A later record of the same identifier replaced this one.
         if (doc.GetLinkedLayerData(record->m_uniqueId) != record) continue;
         nlohmann::ordered_json j;

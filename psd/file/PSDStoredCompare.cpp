@@ -70,14 +70,14 @@ std::vector<std::string> CompareStoredData(PSDFile const& original, PSDFile cons
     }
     if (original.m_colourModeData != copy.m_colourModeData)
         out.push_back("the colour mode data differs");
-    if (original.m_globalMaskInfo.present && original.m_globalMaskInfo.length > 0 &&
-        ReadBody(original.m_sourceStream.Get(), original.m_globalMaskInfo.position,
-                 original.m_globalMaskInfo.length) !=
-            ReadBody(copy.m_sourceStream.Get(), copy.m_globalMaskInfo.position,
-                     copy.m_globalMaskInfo.length))
+    if (original.GetGlobalMaskInfo().present && original.GetGlobalMaskInfo().length > 0 &&
+        ReadBody(original.GetSourceStream().Get(), original.GetGlobalMaskInfo().position,
+                 original.GetGlobalMaskInfo().length) !=
+            ReadBody(copy.GetSourceStream().Get(), copy.GetGlobalMaskInfo().position,
+                     copy.GetGlobalMaskInfo().length))
         out.push_back("the global layer mask info differs");
-    CompareBlocks(original.m_documentBlocks, original.m_sourceStream.Get(), copy.m_documentBlocks,
-                  copy.m_sourceStream.Get(), "document ", out);
+    CompareBlocks(original.m_documentBlocks, original.GetSourceStream().Get(), copy.m_documentBlocks,
+                  copy.GetSourceStream().Get(), "document ", out);
     if (original.m_layers.size() != copy.m_layers.size()) {
         out.push_back("layer count differs: " + std::to_string(original.m_layers.size()) +
                       " before, " + std::to_string(copy.m_layers.size()) + " after");
@@ -103,11 +103,11 @@ std::vector<std::string> CompareStoredData(PSDFile const& original, PSDFile cons
 
 std::vector<std::string> DescribeSaveLosses(PSDFile const& doc) {
     std::vector<std::string> out;
-    bool stored = !doc.m_documentBlocks.empty() || doc.m_globalMaskInfo.present;
+    bool stored = !doc.m_documentBlocks.empty() || doc.GetGlobalMaskInfo().present;
     for (auto const& l : doc.m_layers) stored |= l && !l->m_blocks.empty();
-    if (stored && !doc.m_sourceSwap)
+    if (stored && !doc.GetSourceSwap())
         out.push_back("tagged blocks of a little-endian source are not written back");
-    else if (stored && !doc.m_sourceStream)
+    else if (stored && !doc.GetSourceStream())
         out.push_back("tagged blocks are not written back: the source is not kept");
     // A PSD length field holds 32 bits: larger bodies keep to PSB.
     for (auto const& b : doc.m_documentBlocks)

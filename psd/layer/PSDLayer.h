@@ -223,6 +223,19 @@ public:
     Kernel::Counted<PSDAdjustment> GetAdjustment() const;
     // The converted text of a type layer; null for other layers and unconverted text.
     Kernel::Counted<PSDText> GetText() const;
+    // The byte-order flag of the source.
+    bool GetSourceSwap() const { return m_swap; }
+    // Whether the last decode of each bitmap zeroed damaged rows.
+    bool IsBitmapDamaged() const { return m_damagedBitmap; }
+    bool IsUserMaskDamaged() const { return m_damagedUserMask; }
+    bool IsRealMaskDamaged() const { return m_damagedRealMask; }
+    // Whether bm is the colour bitmap that decoding put in the cache (not one the host gave).
+    bool IsDecodedBitmap(Raster::DynamicBitmap const* bm) const { return bm && bm == m_decoded[0]; }
+    // Whether the bounds are still those the layer was read with.
+    bool HasBoundsAsRead() const {
+        return m_left == m_readBounds[0] && m_top == m_readBounds[1] &&
+               m_right == m_readBounds[2] && m_bottom == m_readBounds[3];
+    }
 
     // Fields, in order. The host reads them directly.
     String m_name;
@@ -283,12 +296,7 @@ public:
     mutable Kernel::Counted<Raster::DynamicBitmap> m_bitmapRealMask;
     Kernel::Consolidated<Renderer::Colour> m_matteColour;
 
-    // Beside the fields: the byte-order flag of the source, damaged-row flags of the last decode
-    // of each bitmap, the record as stored, and every tagged block in file order.
-    bool m_swap = true;
-    mutable bool m_damagedBitmap = false;
-    mutable bool m_damagedUserMask = false;
-    mutable bool m_damagedRealMask = false;
+    // Beside the fields: the record as stored, and every tagged block in file order.
     std::string m_pascalName;      // the name bytes before decoding
     uint8_t m_flags = 0;           // the record's flag byte
     uint32_t m_recordBlendKey = 0;  // the record's key; a section divider may override the mode
@@ -302,6 +310,16 @@ public:
     std::vector<PSDTaggedBlockInfo> m_blocks;
     uint32_t m_layerId = 0;             // "lyid" as stored; 0 when the layer has none
     uint32_t m_sectionKey = Key("lsct");  // the divider's key as stored ("lsdk" nests)
+
+private:
+    // The readers' and writers' own state: the source's byte-order flag, damaged-row flags of the
+    // last decode of each bitmap, the save's baselines (taken by the document after reading) and
+    // the caches' bookkeeping.
+    friend class PSDFile;
+    bool m_swap = true;
+    mutable bool m_damagedBitmap = false;
+    mutable bool m_damagedUserMask = false;
+    mutable bool m_damagedRealMask = false;
     // What the model wrote for this layer's blocks when the document was read, and a digest of
     // its record's fields then.
     std::vector<PSDBlockBaseline> m_blockBaseline;

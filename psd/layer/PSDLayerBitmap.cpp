@@ -279,7 +279,7 @@ bool GetCached(PSDLayer const& layer, std::mutex& lock, BitmapRef const& cache, 
                PSDReport& report) {
     std::lock_guard<std::mutex> guard(lock);
     if (!cache) {
-        PSDLoadData ld(layer.m_swap);
+        PSDLoadData ld(layer.GetSourceSwap());
         ld.m_report.m_warnings = report.m_warnings;
         damaged = false;
         if (!load(ld)) {

@@ -10,7 +10,7 @@ bool PSDLayerRows::Init(PSDLayer const& layer) {
         layer.GetHeight() <= 0 || !LayerBitmapFormat(layer.m_colourMode, layer.m_bitDepth, m_format))
         return false;
     Raster::GetFormatInfo(m_format, m_info);
-    PSDLoadData ld(layer.m_swap);
+    PSDLoadData ld(layer.GetSourceSwap());
     if (!layer.LocateBitmapChannels(m_info, m_jobs, m_jobOfTarget, m_bytes, ld)) return false;
     for (auto const& j : m_jobs)
         if (j.compression != kCompressionRaw && j.compression != kCompressionRLE) return false;
@@ -19,7 +19,7 @@ bool PSDLayerRows::Init(PSDLayer const& layer) {
 
 bool PSDLayerRows::Decode(uint32_t first, Raster::DynamicBitmap& out, PSDReport& report) const {
     uint32_t rows = out.GetHeight();
-    PSDLoadData ld(m_layer->m_swap);
+    PSDLoadData ld(m_layer->GetSourceSwap());
     std::vector<ChannelJob> jobs = m_jobs;
     for (auto& j : jobs) {
         if (uint64_t(first) + rows > j.height) {

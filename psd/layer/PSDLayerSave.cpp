@@ -168,11 +168,9 @@ bool Fits(BitmapShape const& bm, int64_t width, int64_t height) {
 // written back as stored while the layer's pixels, bounds and depth are as read.
 bool KeepsExtraChannels(PSDLayer const& l, SaveData const& sd, unsigned depth) {
     // The colour channels go where the stored ones were: decoded, or decoded for this save.
-    bool asRead = l.m_bitmap ? l.m_bitmap.Get() == l.m_decoded[0] : sd.m_decodeStored;
-    return l.m_stream && l.m_dataPosition && asRead &&
-           depth == l.m_bitDepth && sd.m_colourMode == l.m_colourMode &&
-           l.m_left == l.m_readBounds[0] && l.m_top == l.m_readBounds[1] &&
-           l.m_right == l.m_readBounds[2] && l.m_bottom == l.m_readBounds[3];
+    bool asRead = l.m_bitmap ? l.IsDecodedBitmap(l.m_bitmap.Get()) : sd.m_decodeStored;
+    return l.m_stream && l.m_dataPosition && asRead && depth == l.m_bitDepth &&
+           sd.m_colourMode == l.m_colourMode && l.HasBoundsAsRead();
 }
 
 // A stored channel block in the form the encoders give: as it is, but with RLE row counts
@@ -185,7 +183,7 @@ bool ReadStoredChannel(PSDLayer const& l, size_t index, bool psb, EncodedChannel
     if (length < 2 || length > Kernel::GetAllocationLimit()) return false;
     std::vector<uint8_t> bytes(static_cast<size_t>(length));
     if (l.m_stream->ReadAt(position, bytes.data(), bytes.size()) != bytes.size()) return false;
-    bool big = l.m_swap == (std::endian::native == std::endian::little);
+    bool big = l.GetSourceSwap() == (std::endian::native == std::endian::little);
     out.compression = big ? uint16_t(bytes[0] << 8 | bytes[1]) : uint16_t(bytes[1] << 8 | bytes[0]);
     out.pieces.clear();
     size_t from = l.m_isPSB ? 4 : 2, to = psb ? 4 : 2;
@@ -700,7 +698,7 @@ bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const&
 // ---- Channel image data
 
 bool StoredPixels::TakesRows(PSDLayer const& l, SaveData const& sd) {
-    if (!sd.m_decodeStored || !sd.m_compress || sd.m_depth != 16 || l.m_bitmap || !l.m_swap ||
+    if (!sd.m_decodeStored || !sd.m_compress || sd.m_depth != 16 || l.m_bitmap || !l.GetSourceSwap() ||
         l.m_bitDepth != 16 || l.m_colourMode != sd.m_colourMode || l.GetWidth() <= 0 ||
         l.GetHeight() <= 0)
         return false;
@@ -727,7 +725,7 @@ bool PredictStoredRows(PSDLayer const& l, std::vector<unsigned> const& targets, 
     if (!Kernel::CheckedMul(rowBytes, h, raw) || raw > Kernel::GetAllocationLimit()) return false;
     size = size_t(raw);
     try {
-        PSDLoadData ld(l.m_swap);
+        PSDLoadData ld(l.GetSourceSwap());
         std::vector<ChannelJob> jobs;
         std::vector<ChannelBytes> bytes;
         std::vector<int> jobOfTarget;

@@ -281,9 +281,9 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
 bool Renderer::PrepareArtboard(PSDLayer const& l, Prepared& p) const {
     PSDTaggedBlockInfo const* block = l.FindBlock(Key("artb"));
     if (!block) block = l.FindBlock(Key("abdd"));
-    auto source = l.m_stream ? l.m_stream : m_doc.m_sourceStream;
+    auto source = l.m_stream ? l.m_stream : m_doc.GetSourceStream();
     ParseData pd;
-    pd.m_swap = l.m_swap;
+    pd.m_swap = l.GetSourceSwap();
     std::vector<BlockDescriptor> found;
     if (ReadStoredBlockDescriptors(source, *block, pd, found) != BlockDescriptorResult::Parsed ||
         found.empty())

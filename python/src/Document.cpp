@@ -180,7 +180,7 @@ LayerRef AddLayer(DocumentPtr const& doc, std::string const& name, py::array con
         m.m_bottom = int32_t(int64_t(top) + layer->m_bitmapUserMask->GetHeight());
     }
     if (!file.AddLayer(layer, ParentOf(doc, parent)))
-        ThrowError(file.m_tooManyLayers ? "cannot add layer \"" + name + "\": too many layers"
+        ThrowError(file.HasTooManyLayers() ? "cannot add layer \"" + name + "\": too many layers"
                                         : "cannot add layer \"" + name + "\": too large");
     return {doc, layer};
 }
@@ -271,7 +271,7 @@ void BindDocument(py::module_& m) {
             return file(x).m_caption.empty() ? py::object(py::none()) : py::object(py::str(std::string(file(x).m_caption)));
         })
         .def_property_readonly("merged_transparency", [=](DocumentPtr const& x) { return file(x).m_mergedTransparency != 0; })
-        .def_property_readonly("resource_ids", [=](DocumentPtr const& x) { return file(x).m_resourceIds; })
+        .def_property_readonly("resource_ids", [=](DocumentPtr const& x) { return file(x).GetResourceIds(); })
         .def_property_readonly("document_block_keys", [=](DocumentPtr const& x) {
             py::list keys;
             for (auto const& b : file(x).m_documentBlocks) keys.append(KeyText(b.key));

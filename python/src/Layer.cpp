@@ -46,7 +46,7 @@ py::object Pixels(LayerRef const& l) {
     BitmapRef bm = Decode(l, &PSD::PSDLayer::GetBitmap);
     if (!bm) return py::none();
     // Transparency is shown when the record stores it, or the pixels came from the host.
-    bool decoded = layer.m_decoded[0] == bm.Get();
+    bool decoded = layer.IsDecodedBitmap(bm.Get());
     bool alpha = !decoded || HasChannel(layer, PSD::PSDChannelInfo::kTransparency);
     unsigned channels = bm->GetChannelCount() - (alpha ? 0 : 1);
     py::object a = BitmapArray(bm, channels, false);
@@ -115,9 +115,9 @@ py::object Descriptor(LayerRef const& l, std::string const& key) {
                  uint8_t(key[3]);
     PSD::PSDTaggedBlockInfo const* block = l.layer->FindBlock(k);
     if (!block) return py::none();
-    auto source = l.layer->m_stream ? l.layer->m_stream : l.doc->file->m_sourceStream;
+    auto source = l.layer->m_stream ? l.layer->m_stream : l.doc->file->GetSourceStream();
     PSD::ParseData pd;
-    pd.m_swap = l.layer->m_swap;
+    pd.m_swap = l.layer->GetSourceSwap();
     std::vector<PSD::BlockDescriptor> found;
     auto result = PSD::ReadStoredBlockDescriptors(source, *block, pd, found);
     if (result == PSD::BlockDescriptorResult::NotDescriptorBased) return py::none();

@@ -70,7 +70,7 @@ void BindSmartObject(py::module_& m, py::class_<LayerRef>& layer,
     }, "The placed layer's smart object as info --json gives it; None for other layers.");
     document.def_property_readonly("linked_data", [](DocumentPtr const& d) {
         py::list out;
-        for (auto const& record : d->file->m_linkedRecords)
+        for (auto const& record : d->file->GetLinkedRecords())
             if (d->file->GetLinkedLayerData(record->m_uniqueId) == record) out.append(LinkedRef{d, record});
         return out;
     }, "One LinkedFile per identifier, in record order.");

@@ -105,8 +105,8 @@ bool CheckWritten(PSD::PSDFile const& doc, PSD::PSDLayer const& layer, PSD::PSDA
     auto const* stored = layer.FindBlock(a.GetKey());
     if (FixedLayout(a.GetType()) && stored && layer.KeepsStoredBlocks()) {
         std::vector<uint8_t> original(size_t(stored->length));
-        if (!doc.m_sourceStream->Seek(stored->position) ||
-            !doc.m_sourceStream->ReadExact(original.data(), original.size()))
+        if (!doc.GetSourceStream()->Seek(stored->position) ||
+            !doc.GetSourceStream()->ReadExact(original.data(), original.size()))
             return why = "stored block unreadable", false;
         // The stored body may carry the padding the framing adds.
         std::vector<uint8_t> padded = body;

@@ -49,7 +49,7 @@ Outcome CheckDescriptors(Document& d, std::string& why) {
         auto const& layer = layers[i];
         if (!layer) continue;
         Kernel::Counted<Kernel::InStreamSeekable> source =
-            layer->m_stream ? layer->m_stream : d.doc->m_sourceStream;
+            layer->m_stream ? layer->m_stream : d.doc->GetSourceStream();
         for (auto const& b : layer->m_blocks) {
             if (std::find(std::begin(kKeys), std::end(kKeys), b.key) == std::end(kKeys)) continue;
             std::string where =
@@ -58,7 +58,7 @@ Outcome CheckDescriptors(Document& d, std::string& why) {
                 return why = where + ": body not reachable", Outcome::Mismatch;
             auto body = Kernel::LimitedInStream::Create(source, b.length);
             PSD::ParseData pd;
-            pd.m_swap = layer->m_swap;
+            pd.m_swap = layer->GetSourceSwap();
             std::vector<PSD::BlockDescriptor> found;
             auto result = PSD::ReadBlockDescriptors(b.key, *body, pd, found);
             if (result == PSD::BlockDescriptorResult::NotDescriptorBased) continue;

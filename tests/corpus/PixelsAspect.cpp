@@ -141,7 +141,7 @@ bool PaddedMonochromeHash(PSD::PSDFile const& doc, Raster::DynamicBitmap const& 
     auto in = Kernel::FileInStream::Open(path);
     uint8_t const* p = in ? in->GetMapping() : nullptr;
     if (!p) return false;
-    uint64_t size = in->GetSize(), pos = doc.m_imageDataPosition;
+    uint64_t size = in->GetSize(), pos = doc.GetImageDataPosition();
     size_t rowBytes = (size_t(doc.m_width) + 7) / 8;
     if (pos + 2 > size) return false;
     unsigned compression = unsigned(p[pos]) << 8 | p[pos + 1];
@@ -197,7 +197,7 @@ bool CheckComposite(Ctx& c, PSD::PSDFile const& doc, json const& comp, std::stri
     if (chans.is_null()) {
         // The reference could not even split the section; we must refuse too or flag damage.
         ++c.compared;
-        if (!ok || doc.m_compositeDamagedRows) return true;
+        if (!ok || doc.GetCompositeDamagedRows()) return true;
         c.why = "composite: reference could not split the data but we decoded it";
         return false;
     }
@@ -206,7 +206,7 @@ bool CheckComposite(Ctx& c, PSD::PSDFile const& doc, json const& comp, std::stri
                              ? doc.m_mergedTransparency
                              : PSD::ColourChannelCount(mode, doc.m_mergedTransparency != 0, true);
     unsigned colour = withAlpha - (doc.m_mergedTransparency ? 1 : 0);
-    bool damaged = doc.m_compositeDamagedRows > 0;
+    bool damaged = doc.GetCompositeDamagedRows() > 0;
     for (auto const& ch : chans) {
         unsigned i = ch.value("index", 0u);
         Raster::DynamicBitmap const* bm = nullptr;
@@ -261,16 +261,16 @@ bool CheckLayer(Ctx& c, PSD::PSDLayer const& layer, json const& ref, size_t inde
         if (id >= -1) {
             if (id >= int(colour)) continue;  // not a channel the colour bitmap takes
             ok = layer.GetBitmap(bm, report);
-            damaged = layer.m_damagedBitmap;
+            damaged = layer.IsBitmapDamaged();
             if (ok && bm)
                 channel = id >= 0 ? unsigned(id) : unsigned(bm->GetFormatInfo().alphaChannel);
         } else if (id == -2) {
             ok = layer.GetBitmapUserMask(bm, report);
-            damaged = layer.m_damagedUserMask;
+            damaged = layer.IsUserMaskDamaged();
             invert = layer.m_userMask.m_invert;
         } else if (id == -3) {
             ok = layer.GetBitmapRealMask(bm, report);
-            damaged = layer.m_damagedRealMask;
+            damaged = layer.IsRealMaskDamaged();
             invert = layer.m_realMask.m_invert;
         } else {
             continue;

@@ -17,7 +17,7 @@ Outcome CheckResources(Document& d, std::string& why) {
     auto const& r = d.ref["resources"];
     Checker c{why, ""};
     // Every block is walked: the identifiers seen are the reference's.
-    std::set<uint16_t> ids(doc.m_resourceIds.begin(), doc.m_resourceIds.end());
+    std::set<uint16_t> ids(doc.GetResourceIds().begin(), doc.GetResourceIds().end());
     json resolution = doc.m_unitConverter ? json(doc.m_unitConverter->GetResolution()) : json();
     if (!c.Same("resource ids", std::vector<int>(ids.begin(), ids.end()), r["ids"]) ||
         !c.Same("resolution", resolution, r["resolution"]) ||

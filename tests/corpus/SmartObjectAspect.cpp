@@ -88,7 +88,7 @@ Outcome CheckSmartObjects(Document& d, std::string& why) {
             if (!found) return why = "data.json placed layer " + p.value("id", "") + " not found", Outcome::Mismatch;
         }
     }
-    for (auto const& record : d.doc->m_linkedRecords) {
+    for (auto const& record : d.doc->GetLinkedRecords()) {
         if (record->m_kind != PSD::Key("liFD")) continue;
         checked = true;
         if (record->GetContent() == PSD::PSDSmartObjectData::Content::Bytes && record->GetReason().empty())

@@ -145,8 +145,8 @@ bool CheckWritten(Document& d, PSD::PSDLayer const& layer, PSD::PSDAdjustmentTyp
     if (!tool.SaveI(*mem, PSD::SaveData{})) return why = "the model does not write it", false;
     std::vector<uint8_t> body = mem->TakeData();
     std::vector<uint8_t> original(size_t(stored->length));
-    if (!d.doc->m_sourceStream->Seek(stored->position) ||
-        !d.doc->m_sourceStream->ReadExact(original.data(), original.size()))
+    if (!d.doc->GetSourceStream()->Seek(stored->position) ||
+        !d.doc->GetSourceStream()->ReadExact(original.data(), original.size()))
         return why = "stored block unreadable", false;
     if (original.size() >= body.size() && original.size() - body.size() < 4)
         body.resize(original.size(), 0);

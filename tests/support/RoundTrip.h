@@ -35,7 +35,7 @@ inline std::string ReportText(PSD::PSDReport const& r) {
 // document or layer built in memory, without a source, has only the bitmaps it was given.
 inline bool LoadAll(PSD::PSDFile const& doc, DocumentBitmaps& out, std::string& why) {
     PSD::PSDReport r;
-    if (!doc.m_sourceStream) {
+    if (!doc.GetSourceStream()) {
         out.flat = doc.m_flattenedBitmap;
         out.masks = doc.m_masks;
     } else if (!doc.GetBitmap(out.flat, out.masks, r)) {
@@ -216,7 +216,7 @@ inline std::string DocumentDifference(PSD::PSDFile const& doc, PSD::PSDFile cons
     d.Same("size", std::tuple(doc.m_width, doc.m_height, doc.m_depth, doc.m_colourMode),
                std::tuple(back.m_width, back.m_height, back.m_depth, back.m_colourMode)) &&
         // A document built in memory gets its channel count and colour mode data in the save.
-        (!doc.m_sourceStream ||
+        (!doc.GetSourceStream() ||
          (d.Same("channels", doc.m_channelCount, back.m_channelCount) &&
           d.Same("colour mode data", doc.m_colourModeData, back.m_colourModeData))) &&
         d.Same("merged transparency", doc.m_mergedTransparency != 0, back.m_mergedTransparency != 0) &&
@@ -231,13 +231,13 @@ inline std::string DocumentDifference(PSD::PSDFile const& doc, PSD::PSDFile cons
         d.Same("layer count", doc.m_layers.size(), back.m_layers.size());
     if (!d.what.empty()) return d.what;
     // Nothing stored is lost: every resource and block comes back with the body it had.
-    auto lost = doc.m_sourceStream ? PSD::CompareStoredData(doc, back) : std::vector<std::string>();
+    auto lost = doc.GetSourceStream() ? PSD::CompareStoredData(doc, back) : std::vector<std::string>();
     if (!lost.empty())
         return name + lost.front() +
                (lost.size() > 1 ? " (and " + std::to_string(lost.size() - 1) + " more)" : "");
     if (!LoadAll(back, got, why)) return name + "decoding back: " + why;
     // Without a composite of its own, a built document is saved with a white one.
-    (!orig->flat && !doc.m_sourceStream) ||
+    (!orig->flat && !doc.GetSourceStream()) ||
         d.Same("composite", SameBitmap(orig->flat.Get(), got.flat.Get()), true);
     d.what.empty() &&
         d.Same("extra channel count", orig->masks.size(), got.masks.size());
@@ -253,7 +253,7 @@ inline std::string DocumentDifference(PSD::PSDFile const& doc, PSD::PSDFile cons
                    true) &&
             d.Same("real mask bitmap", SameBitmap(orig->realMasks[i].Get(), got.realMasks[i].Get()),
                    true) &&
-            d.Same("damaged", back.m_layers[i]->m_damagedBitmap, false);
+            d.Same("damaged", back.m_layers[i]->IsBitmapDamaged(), false);
     }
     return d.what;
 }

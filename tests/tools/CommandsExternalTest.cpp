@@ -172,7 +172,7 @@ TEST(CommandsExternal, ConvertWritesADamagedCompositeBlank) {
         PSD::PSDReport r;
         auto opened = Reopen(s.bytes, r);
         ASSERT_TRUE(opened) << ErrorText(r);
-        uint64_t image = opened->m_imageDataPosition;
+        uint64_t image = opened->GetImageDataPosition();
         if (c.cut)
             s.bytes.resize(size_t(image) + 40);
         else

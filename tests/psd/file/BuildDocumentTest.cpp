@@ -75,12 +75,12 @@ TEST(BuildDocument, AddLayerKeepsTheWeightedLayerLimit) {
         bool failed = false;
         size_t added = size_t(c.normals);
         for (auto [type, ok] : c.then) {
-            EXPECT_EQ(doc->m_tooManyLayers, failed);
+            EXPECT_EQ(doc->HasTooManyLayers(), failed);
             EXPECT_EQ(doc->AddLayer(Typed(type)), ok);
             failed = failed || !ok;
             added += ok;
         }
-        EXPECT_EQ(doc->m_tooManyLayers, failed);
+        EXPECT_EQ(doc->HasTooManyLayers(), failed);
         EXPECT_EQ(doc->m_layers.size(), added);
     }
 }
@@ -125,7 +125,7 @@ TEST(BuildDocument, ValidateLayerCountDropsTheTopmostNormalLayers) {
     }
     doc->m_layers.push_back(Typed(PSDLayer::kGroupEnd));
     doc->ValidateLayerCount();
-    EXPECT_TRUE(doc->m_tooManyLayers);
+    EXPECT_TRUE(doc->HasTooManyLayers());
     ASSERT_EQ(doc->m_layers.size(), 7999u);
     EXPECT_EQ(doc->m_layers.back()->m_sectionType, PSDLayer::kGroupEnd);
     EXPECT_EQ(doc->m_layers[7997]->m_name, "7997");
@@ -135,12 +135,12 @@ TEST(BuildDocument, ValidateLayerCountDropsTheTopmostNormalLayers) {
     for (int i = 0; i < 8000; ++i) groups->m_layers.push_back(Typed(PSDLayer::kOpenGroup));
     groups->ValidateLayerCount();
     EXPECT_EQ(groups->m_layers.size(), 8000u);
-    EXPECT_TRUE(groups->m_tooManyLayers);
+    EXPECT_TRUE(groups->HasTooManyLayers());
 
     auto few = NewDoc(4, 4, false, Raster::Format::RGBA8);
     few->m_layers.push_back(Typed(PSDLayer::kNormal));
     few->ValidateLayerCount();
-    EXPECT_FALSE(few->m_tooManyLayers);
+    EXPECT_FALSE(few->HasTooManyLayers());
 }
 
 TEST(BuildDocument, FlatteningNeedsAFullOpaquePlainBottomLayer) {

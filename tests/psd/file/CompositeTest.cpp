@@ -79,7 +79,7 @@ TEST(Composite, RGBAlphaAndExtraChannels) {
             raw ? testsupport::CompositeRaw(p) : testsupport::CompositeRLE(p, w, psb), merged);
         ASSERT_TRUE(d.ok) << testsupport::ErrorCodeOf(d.report);
         EXPECT_EQ(d.doc->IsPSB(), psb);
-        EXPECT_EQ(d.doc->m_compositeDamagedRows, 0u);
+        EXPECT_EQ(d.doc->GetCompositeDamagedRows(), 0u);
         EXPECT_EQ(d.bm->GetFormat(), Raster::Format::RGBA8);
         ASSERT_EQ(d.masks.size(), channels - 3 - merged);
         for (uint32_t i = 0; i < w * h; ++i) {
@@ -260,7 +260,7 @@ TEST(Composite, DamagedRowsAreCounted) {
     image.U16(1).U16(5).U16(2).U8(3).U8(1).U8(2).U8(3).U8(4).U8(1).U8(9);
     Decoded d = Decode(Hdr(1, 8, 1, 4, 2), image);
     ASSERT_TRUE(d.ok);
-    EXPECT_EQ(d.doc->m_compositeDamagedRows, 1u);
+    EXPECT_EQ(d.doc->GetCompositeDamagedRows(), 1u);
     EXPECT_EQ(Sample(*d.bm, 0, 3, 0), 4u);
     EXPECT_EQ(Sample(*d.bm, 0, 0, 1), 0u);
 }

@@ -90,7 +90,7 @@ TEST(ImageResourcesRead, EveryKnownResourceFillsTheDocument) {
     Parsed empty = Parse(Bytes().U32(0).U32(0xAABBCCDD));
     EXPECT_TRUE(empty.r.ok);
     EXPECT_EQ(empty.r.position, 4u);
-    EXPECT_TRUE(empty.doc->m_resourceIds.empty());
+    EXPECT_TRUE(empty.doc->GetResourceIds().empty());
     EXPECT_FALSE(empty.doc->m_unitConverter);
 
     Bytes bytes = Section(RichBlocks());
@@ -108,7 +108,7 @@ TEST(ImageResourcesRead, EveryKnownResourceFillsTheDocument) {
     EXPECT_EQ(doc->m_verticalGuides, (std::vector<double>{-2.0, 50.0}));
     EXPECT_EQ(std::tuple(std::string(doc->m_clippingPathName), doc->m_jpeg.method),
               std::tuple(std::string("clip"), PSD::JPEGMethod::Progressive));
-    EXPECT_EQ(doc->m_resourceIds, (std::vector<uint16_t>{1005, 1010, 1006, 1008, 1026, 1030, 1032,
+    EXPECT_EQ(doc->GetResourceIds(), (std::vector<uint16_t>{1005, 1010, 1006, 1008, 1026, 1030, 1032,
                                                          1036, 1037, 1049, 1057, 2999, 4000}));
     EXPECT_EQ(doc->m_warnings->GetCount(), 0u);
 }
@@ -306,7 +306,7 @@ TEST(ImageResourcesRead, SecondWorkingPathWarns) {
     p = Parse(Section(Bytes(path).Append(Block(2000, Bytes().Zeros(26), "Path 1"))));
     ASSERT_TRUE(p.r.ok);
     EXPECT_EQ(p.doc->m_warnings->GetCount(), 0u);
-    EXPECT_EQ(p.doc->m_resourceIds, (std::vector<uint16_t>{1025, 2000}));
+    EXPECT_EQ(p.doc->GetResourceIds(), (std::vector<uint16_t>{1025, 2000}));
 }
 
 TEST(ImageResourcesRead, ASectionCutAtEveryOffsetFails) {
@@ -352,7 +352,7 @@ TEST(ImageResourcesRead, ASectionShortenedAtEveryOffsetFailsOrEndsAtABlock) {
         // Read whole one byte at a time, the document is the same.
         if (cut == blocks.size()) {
             auto facts = [](PSD::PSDFile const& d) {
-                return std::tuple(d.m_resourceIds, d.m_horizontalGuides, d.m_verticalGuides,
+                return std::tuple(d.GetResourceIds(), d.m_horizontalGuides, d.m_verticalGuides,
                                   d.m_alphaChannelNames, std::string(d.m_caption),
                                   d.m_globalLightAngle);
             };
@@ -410,7 +410,7 @@ TEST(ImageResourcesRead, DocumentsFromBareResourceDataAndWholeFiles) {
     ASSERT_TRUE(opened);
     EXPECT_EQ(opened->m_alphaChannelNames, std::vector<PSD::String>{"Mask"});
     EXPECT_EQ(opened->m_globalLightAngle, 90);
-    EXPECT_EQ(opened->m_sections.imageResourcesLength, inFile.size());
+    EXPECT_EQ(opened->GetSections().imageResourcesLength, inFile.size());
 }
 
 }  // namespace

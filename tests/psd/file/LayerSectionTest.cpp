@@ -50,7 +50,7 @@ Parsed ParseRaw(Bytes const& all, SectionSetup const& s = {}) {
     p.doc->m_colourMode = s.mode;
     p.doc->m_depth = s.depth;
     p.doc->m_isPSB = s.psb;
-    p.doc->m_sourceStream = p.stream;
+    p.doc->AttachSourceStream(p.stream);
     p.ok = p.doc->ParseLayersAndMasks(Kernel::NonCounted<Kernel::InStreamSeekable>(p.stream.Get()),
                                       p.pd);
     p.end = p.stream->GetPosition();

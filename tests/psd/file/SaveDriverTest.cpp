@@ -47,7 +47,7 @@ TEST(SaveDriver, WithoutACompositeEveryChannelIsWhiteRLE) {
                 std::vector<Kernel::Counted<Raster::DynamicBitmap>> masks;
                 ASSERT_TRUE(back->GetBitmap(bm, masks, r)) << ErrorText(r);
                 ASSERT_TRUE(bm);
-                EXPECT_FALSE(back->m_compositeDamagedRows);
+                EXPECT_FALSE(back->GetCompositeDamagedRows());
                 for (size_t i = 0; i < bm->GetDataSize(); ++i)
                     ASSERT_EQ(bm->GetData()[i], 0xFF) << i;
             }
@@ -264,8 +264,8 @@ TEST(SaveDriver, CompositesKeepTheRawOrRLEFormTheyWereReadIn) {
             ASSERT_TRUE(s.ok);
             auto back = Reopen(s.bytes, r);
             ASSERT_TRUE(back) << ErrorText(r);
-            ASSERT_LT(back->m_imageDataPosition + 2, s.bytes.size());
-            EXPECT_EQ(BE16(&s.bytes[back->m_imageDataPosition]), c.written) << compress;
+            ASSERT_LT(back->GetImageDataPosition() + 2, s.bytes.size());
+            EXPECT_EQ(BE16(&s.bytes[back->GetImageDataPosition()]), c.written) << compress;
             Kernel::Counted<Raster::DynamicBitmap> got;
             std::vector<Kernel::Counted<Raster::DynamicBitmap>> gotMasks;
             ASSERT_TRUE(back->GetBitmap(got, gotMasks, r)) << ErrorText(r);
@@ -283,7 +283,7 @@ TEST(SaveDriver, CompositesKeepTheRawOrRLEFormTheyWereReadIn) {
     PSD::PSDReport r;
     auto back = Reopen(s.bytes, r);
     ASSERT_TRUE(back) << ErrorText(r);
-    EXPECT_EQ(BE16(&s.bytes[back->m_imageDataPosition]), RLE);
+    EXPECT_EQ(BE16(&s.bytes[back->GetImageDataPosition()]), RLE);
 }
 
 }  // namespace

