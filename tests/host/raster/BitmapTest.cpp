@@ -147,39 +147,6 @@ TEST(DynamicBitmap, ChannelAndPixelSpans) {
     EXPECT_EQ(std::vector<uint8_t>(p->GetRow(0), p->GetRow(0) + 25), std::vector<uint8_t>(25, 0));
 }
 
-// Integer samples are rounded and clamped (NaN to 0), float ones taken as given; a missing
-// channel is ignored.
-TEST(DynamicBitmap, FillChannelClamps) {
-    struct Case {
-        Format format;
-        unsigned channel;
-        double value, expected;
-    } const cases[] = {
-        {Format::RGBA8, 0, 300, 255},        {Format::RGBA8, 1, -5, 0},
-        {Format::RGBA8, 2, 127.5, 128},      {Format::RGBA8, 3, NAN, 0},
-        {Format::RGBA8, 0, 1e300, 255},      {Format::RGBA8, 1, -1e300, 0},
-        {Format::RGBA8, 2, INFINITY, 255},   {Format::LABA16, 0, 70000, 65535},
-        {Format::LABA16, 1, 32767.6, 32768}, {Format::LABA16, 2, -1, 0},
-        {Format::RGBAF, 0, -2.5, -2.5},      {Format::RGBAF, 1, 7.25, 7.25},
-    };
-    for (auto const& c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << FormatName(c.format) << " " << c.channel << " " << c.value);
-        auto b = DynamicBitmap::Create(3, 2, c.format);
-        b->FillChannel(c.channel, c.value);
-        b->FillChannel(4, 7);  // no such channel in these formats
-        for (uint32_t y = 0; y < 2; ++y)
-            for (uint32_t x = 0; x < 3; ++x)
-                for (unsigned ch = 0; ch < 4; ++ch)
-                    ASSERT_EQ(GetSample(*b, x, y, ch), ch == c.channel ? c.expected : 0.0);
-    }
-    auto all = DynamicBitmap::Create(2, 2, Format::CMYKA8);
-    all->Fill(99);
-    EXPECT_EQ(std::vector<uint8_t>(all->GetData(), all->GetData() + 20),
-              std::vector<uint8_t>(20, 99));
-    DynamicBitmap::Create(0, 0, Format::A8)->Fill(1);  // no rows to touch
-}
-
 TEST(DynamicBitmap, InverseAlphaBoundingBoxForAllFormats) {
     for (Format f : kAllFormats) {
         SCOPED_TRACE(FormatName(f));

@@ -115,62 +115,6 @@ TEST(ICCProfile, RealProfilesAndBadBytes) {
     }
 }
 
-// Round trips with alpha carried through, more pixels than one staging chunk, grey conversions
-// (mid grey is L 53.39 in the D50 space), and the same results from several threads at once. The
-// colour science itself is the colour manager's and not checked here.
-TEST(ICCTransform, RoundTripsAlphaGreyAndThreads) {
-    auto& m = ICCManager::GetInstance();
-    std::vector<float> rgba;
-    for (int r = 0; r <= 4; ++r)
-        for (int g = 0; g <= 4; ++g)
-            for (int b = 0; b <= 4; ++b)
-                rgba.insert(rgba.end(), {r / 4.0f, g / 4.0f, b / 4.0f, (r + g) / 8.0f});
-    size_t n = rgba.size() / 4;
-    std::vector<uint16_t> lab(n * 4);
-    std::vector<float> back(n * 4);
-    m.DoRGBAFToLABA16Transform(rgba.data(), lab.data(), n);
-    m.DoLABA16ToRGBAFTransform(lab.data(), back.data(), n);
-    for (size_t i = 0; i < n * 4; ++i) EXPECT_NEAR(back[i], rgba[i], 1.0f / 255) << i;
-
-    std::vector<uint16_t> many(4096 * 4);
-    for (size_t i = 0; i < 4096; ++i) {
-        uint16_t px[4] = {static_cast<uint16_t>(i * 16), 32768, 32768, static_cast<uint16_t>(i)};
-        std::memcpy(&many[4 * i], px, 8);
-    }
-    std::vector<float> out(4096 * 4);
-    m.DoLABA16ToRGBAFTransform(many.data(), out.data(), 4096);
-    for (size_t i = 1; i < 4096; ++i) {
-        ASSERT_GE(out[4 * i], out[4 * (i - 1)]);  // lighter with L
-        ASSERT_NEAR(out[4 * i], out[4 * i + 1], 0.002f);
-        ASSERT_FLOAT_EQ(out[4 * i + 3], i / 65535.0f);
-    }
-    std::vector<std::vector<float>> results(4, std::vector<float>(out.size()));
-    std::vector<std::thread> threads;
-    for (auto& r : results)
-        threads.emplace_back([&] { m.DoLABA16ToRGBAFTransform(many.data(), r.data(), 4096); });
-    for (auto& t : threads) t.join();
-    for (auto const& r : results) EXPECT_EQ(r, out);
-
-    float grey[] = {1, 1, 1, 1, 0, 0, 0, 1, 0.5f, 0.5f, 0.5f, 1, 1, 0, 0, 1};
-    float g[4];
-    m.DoRGBAFToGrayFTransform(grey, g, 4);
-    EXPECT_NEAR(g[0], 1.0f, 0.002f);
-    EXPECT_NEAR(g[1], 0.0f, 0.002f);
-    EXPECT_NEAR(g[2], 0.5f, 0.002f);    // the grey space shares the sRGB tone curve
-    EXPECT_NEAR(g[3], 0.509f, 0.005f);  // red's luminance 0.2225, encoded
-    uint16_t gl[4];
-    m.DoGrayFToLABA16Transform(&g[2], gl, 1);
-    double L, a, b;
-    RasterLABA16ToCIELab(gl, L, a, b);
-    EXPECT_NEAR(L, 53.39, 0.1);
-    EXPECT_EQ(gl[1], 32768);
-    EXPECT_EQ(gl[2], 32768);
-    EXPECT_EQ(gl[3], 65535);
-    float gb;
-    m.DoLABA16ToGrayFTransform(gl, &gb, 1);
-    EXPECT_NEAR(gb, 0.5f, 0.002f);
-}
-
 // Exact encodings at the ends, rounding, clamping of out-of-range and NaN input, and the inverse.
 TEST(CIELabToRasterLABA16, BoundariesAndClamping) {
     struct Case {

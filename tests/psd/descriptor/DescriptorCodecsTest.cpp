@@ -385,66 +385,6 @@ TEST(DescriptorCodecs, ColourObjectsDecode) {
     }
 }
 
-// Guards the encoders' items per model, and that every encoded colour saves, reads back and
-// decodes to itself.
-TEST(DescriptorCodecs, EncodedColoursDecodeBack) {
-    auto rgb = Renderer::ColourRGB::Create(Renderer::RGBA8{10, 200, 255, 255}, 1, 1, "");
-    // A wrapping colour is written as the colour it wraps.
-    std::pair<Colour, char const*> const cases[] = {
-        {rgb, "RGBC Rd  =10 Grn =200 Bl  =255"},
-        {Renderer::ColourWrapped::Create(rgb, 1, 1, "Spot"), "RGBC Rd  =10 Grn =200 Bl  =255"},
-        {Renderer::ColourGrayscale::Create(0.25f, 1, 1, ""), "Grsc Gry =74.9996"},
-        {Renderer::ColourGrayscale::Create(0.0f, 1, 1, ""), "Grsc Gry =100"},
-        {Renderer::ColourLAB::Create(Renderer::LABA16{32768, 40000, 20000, 65535}, 1, 1, ""),
-         "LbCl Lmnc=50.0008 A   =28.25 B   =-49.875"},
-        // l 0.25, s 0.5: t = 0.5, 2l + st = 0.75: saturation 2*0.25/0.75, brightness 0.375
-        {Renderer::ColourHSL::Create(0.5f, 0.5f, 0.25f, 1, 1, ""),
-         "HSBC H   =180@1 Strt=66.6667 Brgh=37.5"},
-        {Renderer::ColourCMYK::Create(Renderer::CMYKAF{1, 0, 0.5f, 0, 1}, 1, 1, ""),
-         "CMYC Cyn =100 Mgnt=0 Ylw =50 Blck=0"},
-    };
-    for (auto const& [colour, shown] : cases) {
-        SCOPED_TRACE(shown);
-        Descriptor d(DescriptorKey(Key("null")));
-        ASSERT_TRUE(EncodeColor(d, Key("Clr "), colour));
-        std::vector<uint8_t> bytes;
-        ASSERT_TRUE(desctest::SaveBody(d, bytes));
-        ParseData pd;
-        Descriptor again;
-        ASSERT_TRUE(desctest::ParseBody(bytes, again, pd));
-        auto item = again.Get<DescriptorItemDescriptor>(Key("Clr "));
-        ASSERT_TRUE(item);
-        EXPECT_EQ(ShowObject(item.Get()), shown);
-        EXPECT_TRUE(item->m_descriptor.m_name.empty());
-        Report r;
-        Colour back;
-        ASSERT_TRUE(DecodeColor(*item, back, r)) << r.Err();
-        EXPECT_EQ(r.Warns(), "");
-        auto a = colour->ToRGBAF(), b = back->ToRGBAF();
-        double tolerance = shown[0] == 'C' ? 0.005 : 0.002;  // CMYK comes back as 8-bit ink
-        EXPECT_NEAR(a.r, b.r, tolerance);
-        EXPECT_NEAR(a.g, b.g, tolerance);
-        EXPECT_NEAR(a.b, b.b, tolerance);
-    }
-    // Every 8-bit channel value survives encoding and decoding unchanged.
-    for (int v = 0; v < 256; ++v) {
-        Report r;
-        Colour back;
-        ASSERT_TRUE(DecodeColor(
-            *EncodeColor(Renderer::ColourRGB::Create(
-                Renderer::RGBA8{uint8_t(v), uint8_t(255 - v), uint8_t(v / 2), 255}, 1, 1, "")),
-            back, r));
-        ASSERT_EQ(Describe(back), "rgb " + std::to_string(v) + " " + std::to_string(255 - v) + " " +
-                                      std::to_string(v / 2) + " 255");
-    }
-    // An unknown model is not written at all.
-    Colour odd(new OddColour);
-    EXPECT_FALSE(EncodeColor(odd));
-    Descriptor d(DescriptorKey(Key("null")));
-    EXPECT_FALSE(EncodeColor(d, Key("Clr "), odd));
-    EXPECT_TRUE(d.m_items.empty());
-}
-
 // Guards the 10-byte legacy record of each model, its clamping, and short writes.
 TEST(DescriptorCodecs, LegacyColourRecords) {
     auto grey = Renderer::ColourGrayscale::Create(1.0f, 1, 1, "");

@@ -77,56 +77,6 @@ TEST(Descriptor, SavesBackByteForByteInBothByteOrders) {
     EXPECT_EQ(again, little);
 }
 
-// Guards the forms a rich body does not show: empty parts, a name of one zero unit, global tags
-// saved as their plain forms, every unit code, units outside the table.
-TEST(Descriptor, SmallBodiesSaveAsExpected) {
-    struct Case {
-        char const* what;
-        DescBytes in, out;  // out empty: the same bytes as in
-        int unit = -1;      // the unit the item must have
-    };
-    std::vector<Case> cases = {
-        {"only a zero unit in the name",
-         DescBytes().Unicode(std::u16string(1, u'\0')).CodeKey("null").U32(0),
-         {}},
-        {"empty descriptor", DescBytes().Body("null", 0), {}},
-        {"empty list", OneItem("VlLs").U32(0), {}},
-        {"empty nested descriptor", OneItem("Objc").Body("null", 0), {}},
-        {"global object", OneItem("GlbO").Body("null", 0), OneItem("Objc").Body("null", 0)},
-        {"global class", OneItem("GlbC").Unicode(u"X").CodeKey("Lyr "),
-         OneItem("type").Unicode(u"X").CodeKey("Lyr ")},
-    };
-    // Every unit of the table survives under its own code.
-    char const* units[] = {"#Nne", "#Ang", "#Rsl", "#Rlt", "#Prc",
-                           "#Pxl", "#Pnt", "#Mlm", "RrCm", "RrIn"};
-    for (int u = 0; u < 10; ++u)
-        cases.push_back({units[u], OneItem("UntF").Str(units[u]).Double(-1.25), {}, u});
-    for (auto const& c : cases) {
-        SCOPED_TRACE(c.what);
-        ParseData pd;
-        Descriptor d;
-        ASSERT_TRUE(desctest::ParseBody(c.in, d, pd)) << ErrorCode(pd);
-        std::vector<uint8_t> out;
-        ASSERT_TRUE(desctest::SaveBody(d, out));
-        EXPECT_EQ(out, std::vector<uint8_t>(c.out.empty() ? c.in : c.out));
-        if (c.unit >= 0) {
-            EXPECT_EQ(d.Get<DescriptorItemUnitFloat>(Key("k   "))->m_unit, uint32_t(c.unit));
-        }
-    }
-    // Units outside the table are written as "none" and have no name.
-    for (uint32_t u : {0u, 10u, 0xFFFFFFFFu}) {
-        Descriptor w(DescriptorKey(Key("null")));
-        w.AddItem(Key("k   "), Kernel::MakeCounted<DescriptorItemUnitFloat>(
-                                   DescriptorItemUnitFloat::UnitType(u), 3.0));
-        std::vector<uint8_t> out;
-        ASSERT_TRUE(desctest::SaveBody(w, out));
-        EXPECT_EQ(out, std::vector<uint8_t>(OneItem("UntF").Code("#Nne").Double(3.0))) << u;
-    }
-    EXPECT_EQ(DescriptorItemUnitFloat::UnitTypeToString(DescriptorItemUnitFloat::Inch), "Inch");
-    EXPECT_EQ(DescriptorItemUnitFloat::UnitTypeToString(DescriptorItemUnitFloat::MM), "MM");
-    EXPECT_EQ(DescriptorItemUnitFloat::UnitTypeToString(DescriptorItemUnitFloat::UnitType(10)), "");
-}
-
 // Guards against reads past the end: a whole buffer and a one-byte stream of unknown size.
 TEST(Descriptor, CutAtEveryOffsetFailsAsTruncated) {
     DescBytes block = WithVersion(RichBody());

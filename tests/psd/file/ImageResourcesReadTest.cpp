@@ -113,53 +113,6 @@ TEST(ImageResourcesRead, EveryKnownResourceFillsTheDocument) {
     EXPECT_EQ(doc->m_warnings->GetCount(), 0u);
 }
 
-TEST(ImageResourcesRead, SmallFormsReadRight) {
-    // Guards fixed-point fractions, the name code page, padding after odd sizes and names, the
-    // accepted signatures and the JPEG format word.
-    struct Case {
-        char const* what;
-        Bytes blocks;
-        std::function<void(PSD::PSDFile const&)> check;
-    };
-    auto light = [](int angle, int altitude) {
-        return [=](PSD::PSDFile const& d) {
-            EXPECT_EQ(d.m_globalLightAngle, angle);
-            EXPECT_EQ(d.m_globalLightAltitude, altitude);
-        };
-    };
-    std::vector<Case> cases = {
-        {"fraction", Block(1005, Resolution(72, 0x8000)),
-         [](auto const& d) { EXPECT_EQ(d.m_unitConverter->GetResolution(), 72.5); }},
-        // 0x80 is A with diaeresis in the Central European Mac code page.
-        {"code page", Block(1006, Bytes().U8(2).U8('A').U8(0x80)),
-         [](auto const& d) { EXPECT_EQ(d.m_alphaChannelNames.at(0), "A\xC3\x84"); }},
-        // 5 bytes: one left for the end-of-block step, then the pad byte.
-        {"odd size", Block(1037, Bytes().U32(12).U8(0xEE)).Append(Block(1049, Bytes().U32(13))),
-         light(12, 13)},
-        {"odd names",
-         Block(1049, Bytes().U32(14), "ab").Append(Block(1037, Bytes().U32(15), "abc")),
-         light(15, 14)}};
-    for (char const* sig : {"8BIM", "MeSa", "PHUT", "AgHg", "DCSR", "psdM"})
-        cases.push_back({sig, Block(1037, Bytes().U32(33), "", sig), light(33, 30)});
-    for (auto [format, method] : {std::pair{0x0000, PSD::JPEGMethod::Baseline},
-                                  {0x0001, PSD::JPEGMethod::BaselineOptimised},
-                                  {0x0101, PSD::JPEGMethod::Progressive},
-                                  {0x0100, PSD::JPEGMethod::Baseline}})
-        cases.push_back(
-            {"jpeg", Block(1030, Bytes().U16(uint16_t(-1)).U16(uint16_t(format)).U8(9).U8(5).U8(9)),
-             [method](auto const& d) {
-                 EXPECT_EQ(d.m_jpeg.quality, -1);
-                 EXPECT_EQ(d.m_jpeg.method, method);
-                 EXPECT_EQ(d.m_jpeg.scans, 5);
-             }});
-    for (auto const& c : cases) {
-        SCOPED_TRACE(c.what);
-        Parsed p = Parse(Section(c.blocks), 3, 4);
-        ASSERT_TRUE(p.r.ok) << p.r.error;
-        c.check(*p.doc);
-    }
-}
-
 TEST(ImageResourcesRead, MalformedBlocksFailWithTheirError) {
     // Guards overrunning readers, unknown values and counts larger than the data (which must
     // fail without allocating from the count).
@@ -315,56 +268,6 @@ TEST(ImageResourcesRead, ASectionCutAtEveryOffsetFails) {
         Parsed p = Parse(part, 3, 4);
         return p.r.ok ? -1 : p.r.error;
     });
-}
-
-TEST(ImageResourcesRead, ASectionShortenedAtEveryOffsetFailsOrEndsAtABlock) {
-    // The section's own length ends inside the blocks: an error unless it ends between blocks,
-    // whether read from memory or one byte at a time.
-    Bytes blocks = RichBlocks();
-    std::vector<size_t> boundaries = {0};
-    for (auto const& part : RichParts()) boundaries.push_back(boundaries.back() + part.size());
-    Parsed whole = Parse(Section(blocks), 3, 4);
-    ASSERT_TRUE(whole.r.ok);
-    for (size_t cut = 1; cut <= blocks.size(); ++cut) {
-        SCOPED_TRACE(cut);
-        bool atBoundary = std::find(boundaries.begin(), boundaries.end(), cut) != boundaries.end();
-        Bytes bytes;
-        bytes.U32(uint32_t(cut))
-            .Append(std::vector<uint8_t>(blocks.begin(), blocks.begin() + long(cut)));
-        bytes.Append(blocks);  // more data after the section must not be read as blocks
-        Parsed p = Parse(bytes, 3, 4);
-        EXPECT_EQ(p.r.ok, atBoundary);
-        if (atBoundary) {
-            EXPECT_EQ(p.r.position, 4 + cut);
-        }
-        // Cutting inside a 1030 block makes its reader see a short size, a block overrun shows
-        // as misalignment: each is a clean error.
-        if (!p.r.ok) {
-            EXPECT_TRUE(p.r.error == PSDError::kTruncated || p.r.error == PSDError::kMisaligned);
-        }
-
-        auto doc = NewDocument(3, 4);
-        auto pd = NewContext(*doc);
-        testsupport::OneByteInStream s(
-            std::vector<uint8_t>(blocks.begin(), blocks.begin() + long(cut)));
-        bool ok = doc->ParseImageResourceData(s, pd);
-        EXPECT_EQ(ok, atBoundary);
-        // Read whole one byte at a time, the document is the same.
-        if (cut == blocks.size()) {
-            auto facts = [](PSD::PSDFile const& d) {
-                return std::tuple(d.GetResourceIds(), d.m_horizontalGuides, d.m_verticalGuides,
-                                  d.m_alphaChannelNames, std::string(d.m_caption),
-                                  d.m_globalLightAngle);
-            };
-            EXPECT_EQ(facts(*doc), facts(*whole.doc));
-            EXPECT_EQ(pd.m_layerGroupIds, whole.pd->m_layerGroupIds);
-        }
-        if (!ok) {
-            ASSERT_TRUE(pd.m_report.m_error);
-            int code = int(pd.m_report.m_error->GetCode());
-            EXPECT_TRUE(code == PSDError::kTruncated || code == PSDError::kMisaligned);
-        }
-    }
 }
 
 TEST(ImageResourcesRead, DamagedBytesGiveAnErrorOrADocument) {

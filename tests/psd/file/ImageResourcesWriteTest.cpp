@@ -61,52 +61,6 @@ std::vector<uint8_t> ResourceData(PSD::PSDFile const& doc) {
     return Written([&](auto& s) { return doc.SaveImageResourceData(s); });
 }
 
-TEST(ImageResourcesWrite, PascalAndUnicodeStrings) {
-    struct Case {
-        std::string text;
-        size_t padding;
-        std::vector<uint8_t> bytes;
-    } cases[] = {
-        {"ab", 2, {2, 'a', 'b', 0}}, {"abc", 2, {3, 'a', 'b', 'c'}}, {"", 2, {0, 0}}, {"", 0, {0}},
-        {"ab", 4, {2, 'a', 'b', 0}}, {"\xC3\x84", 0, {1, 0x80}},  // the resource code page
-    };
-    for (auto const& c : cases)
-        EXPECT_EQ(Written([&](auto& s) { return PSD::WritePascalString(s, c.text, c.padding); }),
-                  c.bytes)
-            << c.text << "/" << c.padding;
-    EXPECT_EQ(
-        Written([](auto& s) { return PSD::WritePascalString(s, std::string(255, 'x'), 2); }).size(),
-        256u);
-    Written([](auto& s) { return PSD::WritePascalString(s, std::string(256, 'x'), 2); }, false);
-
-    EXPECT_EQ(Written([](auto& s) { return PSD::WriteUnicodeString(s, kBig, "A\xC3\xA9"); }),
-              (std::vector<uint8_t>{0, 0, 0, 2, 0, 'A', 0, 0xE9}));
-    // A character beyond the BMP takes two code units.
-    EXPECT_EQ(Written([](auto& s) { return PSD::WriteUnicodeString(s, kBig, "\xF0\x9F\x98\x80"); }),
-              (std::vector<uint8_t>{0, 0, 0, 2, 0xD8, 0x3D, 0xDE, 0x00}));
-    for (PSD::String text :
-         {PSD::String(""), PSD::String("\xC3\xA9t\xC3\xA9"), PSD::String("\xF0\x9F\x98\x80 emoji"),
-          PSD::String(std::string(3000, 'z'))}) {
-        for (bool swap : {true, false}) {
-            auto bytes = Written([&](auto& s) {
-                return PSD::WriteUnicodeString(s, PSD::ByteOrderFixer{swap}, text);
-            });
-            auto in = Kernel::MemoryInStream::Create(bytes);
-            PSD::PSDLoadData ld(swap);
-            PSD::String back;
-            ASSERT_TRUE(PSD::ReadUnicodeString(*in, back, ld));
-            EXPECT_EQ(back, text);
-            EXPECT_EQ(in->GetPosition(), bytes.size());
-            // Handed out one byte at a time, through the block reader's own stream.
-            testsupport::OneByteInStream trickle(bytes);
-            PSD::PSDLoadData ld2(swap);
-            auto view = Kernel::ForwardBiasedSeekableInStream::Create(trickle);
-            ASSERT_TRUE(PSD::ReadUnicodeString(*view, back, ld2));
-            EXPECT_EQ(back, text);
-        }
-    }
-}
-
 TEST(ImageResourcesWrite, CutOrOverlongValuesAreTruncated) {
     auto unicode =
         Written([](auto& s) { return PSD::WriteUnicodeString(s, kBig, "Adobe Photoshop CS6"); });

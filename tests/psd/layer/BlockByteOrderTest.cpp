@@ -69,53 +69,6 @@ void RichDescriptor(Writer& w) {
     w.U32(0).Code("Cls ").Code("type").Text(u"").U32(0).Code("Lyr ");
 }
 
-TEST(BlockByteOrder, KnownLayoutsTurnBothWays) {
-    struct Case {
-        char const* key;
-        Body body;
-    } const cases[] = {
-        {"fxrp", [](Writer& w) { w.F64(10.25).F64(-3); }},
-        {"lnsr", [](Writer& w) { w.Code("bgnd"); }},
-        {"FMsk", [](Writer& w) { w.U16(0).U16(65535).U16(0).U16(0).U16(0).U16(50); }},
-        {"cinf", [](Writer& w) { RichDescriptor(w); w.U32(0); }},  // padding after it
-        {"CAI ", [](Writer& w) { w.U32(3); RichDescriptor(w); }},
-        {"SoLd", [](Writer& w) { w.Code("soLD").U32(4); RichDescriptor(w); }},
-        {"PlLd", [](Writer& w) {  // the older form: fields, transform, warp
-             w.Code("plcL").U32(3).N(3, 1).Raw("abc").U32(1).U32(1).U32(16).U32(2);
-             for (int i = 0; i < 8; ++i) w.F64(i * 1.5);
-             w.U32(0);
-             RichDescriptor(w);
-         }},
-        {"shmd", [](Writer& w) {
-             Writer item{w.big};
-             RichDescriptor(item);
-             w.U32(2).Code("8BIM").Code("mdyn").Raw(std::string(4, '\0')).U32(4).U32(1);
-             w.Code("8BIM").Code("cust").Raw(std::string(4, '\0')).U32(uint32_t(item.out.size()));
-             w.out.insert(w.out.end(), item.out.begin(), item.out.end());
-         }},
-        {"lnk2", [](Writer& w) {  // one embedded file of version 7, with its open descriptor
-             Writer r{w.big};
-             r.Code("liFD").U32(7).N(2, 1).Raw("id").Text(u"a.png").Code("png ").Code("8BIM").U64(3).N(1, 1);
-             RichDescriptor(r);
-             r.Raw("PNG").Text(u"child").F64(12.5).N(0, 1);
-             w.U64(r.out.size()).Raw(std::string(r.out.begin(), r.out.end()));
-             while (w.out.size() % 4) w.out.push_back(0);
-         }},
-    };
-    for (auto const& c : cases) {
-        SCOPED_TRACE(c.key);
-        Writer big{true}, little{false};
-        c.body(big);
-        c.body(little);
-        uint32_t key = Code4(c.key);
-        std::vector<uint8_t> out;
-        ASSERT_TRUE(PSD::SwapBlockByteOrder(key, big.out, true, out));
-        EXPECT_EQ(out, little.out);
-        ASSERT_TRUE(PSD::SwapBlockByteOrder(key, little.out, false, out));
-        EXPECT_EQ(out, big.out);
-    }
-}
-
 TEST(BlockByteOrder, LayoutsNotAccountedForAreRefused) {
     struct Case {
         char const* what;

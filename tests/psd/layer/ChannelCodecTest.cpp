@@ -48,24 +48,6 @@ Decoded Decode(Bytes const& block, Raster::DynamicBitmap& bm, unsigned channel,
     return d;
 }
 
-// Block c decodes into channel (c + shift) % count of bm, all blocks in one DecodeChannels call;
-// the jobs come back with their damage counts. Empty when a block could not be prepared.
-std::vector<ChannelJob> DecodeTogether(std::vector<Bytes> const& blocks, Raster::DynamicBitmap& bm,
-                                       unsigned shift = 0, unsigned sampleBytes = 1) {
-    std::vector<ChannelJob> jobs(blocks.size());
-    PSDLoadData ld;
-    unsigned n = unsigned(blocks.size());
-    for (unsigned c = 0; c < n; ++c) {
-        jobs[c].target = {&bm, (c + shift) % n, false};
-        jobs[c].width = bm.GetWidth();
-        jobs[c].height = bm.GetHeight();
-        jobs[c].sampleBytes = sampleBytes;
-        if (!PrepareChannelBlock(blocks[c].data(), blocks[c].size(), false, jobs[c], ld)) return {};
-    }
-    if (!DecodeChannels(jobs, ld)) return {};
-    return jobs;
-}
-
 }  // namespace
 
 // Packets of every kind, and rows that come out too long, too short, cut inside a packet or
@@ -192,46 +174,6 @@ TEST(ChannelCodec, SampleConversionsAndInvert) {
         }
 }
 
-TEST(ChannelCodec, FloatSamplesRawZipAndBytePlanePrediction) {
-    const uint32_t w = 11, h = 5;
-    std::vector<uint8_t> be;
-    std::vector<float> values;
-    for (uint32_t i = 0; i < w * h; ++i) {
-        float f = std::sin(float(i)) * 3.5f - 0.25f;
-        values.push_back(f);
-        uint32_t u;
-        std::memcpy(&u, &f, 4);
-        for (int s = 24; s >= 0; s -= 8) be.push_back(uint8_t(u >> s));
-    }
-    std::vector<Bytes> blocks = {testsupport::RawBlock(be),
-                                 testsupport::ZipBlock(be, w * 4, 4, false),
-                                 testsupport::ZipBlock(be, w * 4, 4, true)};
-    for (auto const& b : blocks) {
-        auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBAF);
-        PSDLoadData ld;
-        bool damaged = false;
-        auto s = Kernel::MemoryInStream::Create(b);
-        ASSERT_TRUE(ParseChannelDataFloat(*s, b.size(), false, false, *bm, 2, damaged, ld));
-        for (uint32_t i = 0; i < w * h; ++i) {
-            uint32_t bits = Sample(*bm, 2, i % w, i / w);
-            float f;
-            std::memcpy(&f, &bits, 4);
-            ASSERT_EQ(f, values[i]);
-        }
-    }
-    // Float channels are never packed.
-    auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBAF);
-    Decoded d = Decode(testsupport::RLEBlock(be, w * 4), *bm, 0, 4);
-    EXPECT_FALSE(d.ok);
-    EXPECT_EQ(d.code, PSDError::kParsing);
-    // A missing float alpha is filled with 1.0 (the integer maxima are seen through layers).
-    FillChannel(*bm, 3);
-    uint32_t bits = Sample(*bm, 3, 1, 1);
-    float one;
-    std::memcpy(&one, &bits, 4);
-    EXPECT_EQ(one, 1.0f);
-}
-
 TEST(ChannelCodec, DamagedRowsAreZeroedAndTheRestDecodes) {
     const uint32_t w = 6, h = 3;
     std::vector<uint8_t> rows = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
@@ -276,72 +218,6 @@ TEST(ChannelCodec, ErrorsBeforeAnythingIsWritten) {
         Decoded e = Decode(c.block, *bm, 0, 1);
         EXPECT_FALSE(e.ok) << c.what;
         EXPECT_EQ(e.code, PSDError::kTruncated) << c.what;
-    }
-}
-
-// Channels of one bitmap decoded together (in parallel, grouped by form, ZIP channels stored in
-// one interleaving pass, packed groups reading ahead in blocks) come out as decoded one by one:
-// large bitmaps, a shuffled channel order, widths around the vector width, long packets at the
-// channel end, and one damaged row that only its own channel may lose.
-TEST(ChannelCodec, ChannelsOfOneBitmapDecodeTogether) {
-    struct Case {
-        char const* what;
-        uint32_t w, h;
-        Raster::Format format;
-        unsigned shift;
-        char kind;  // 'm' RLE and ZIP mixed, 'r' RLE, 'l' long packets, 'z' 16-bit ZIP, 'x' 16-bit
-                    // mixed
-    };
-    std::vector<Case> cases = {{"large mixed", 301, 517, Raster::Format::RGBA8, 0, 'm'},
-                               {"RLE with damage", 150, 301, Raster::Format::RGBA8, 1, 'r'},
-                               {"CMYK RLE with damage", 150, 301, Raster::Format::CMYKA8, 1, 'r'},
-                               {"long packets at the end", 300, 5, Raster::Format::RGBA8, 0, 'l'}};
-    for (uint32_t w : {1u, 7u, 8u, 9u, 37u}) {
-        cases.push_back({"16-bit ZIP", w, 23, Raster::Format::RGBA16, 3, 'z'});
-        cases.push_back({"16-bit ZIP and RLE", w, 23, Raster::Format::RGBA16, 3, 'x'});
-    }
-    for (auto const& t : cases) {
-        SCOPED_TRACE(testing::Message() << t.what << " width " << t.w);
-        auto bm = Raster::DynamicBitmap::Create(t.w, t.h, t.format);
-        unsigned n = bm->GetChannelCount(), sb = bm->GetBytesPerSample();
-        size_t rowBytes = size_t(t.w) * sb;
-        std::vector<std::vector<uint8_t>> samples;
-        std::vector<Bytes> blocks;
-        for (unsigned c = 0; c < n; ++c) {
-            std::vector<uint8_t> s = testsupport::Pattern(rowBytes * t.h, 20 + c + t.w);
-            if (t.kind == 'l')
-                for (size_t i = 0; i < s.size(); ++i)
-                    s[i] = (i / 129) % 2 ? uint8_t(200 + c) : uint8_t(i * 7 + c * 31 + i / 5);
-            bool rle = t.kind == 'r' || t.kind == 'l' || (t.kind == 'm' && c % 2) ||
-                       (t.kind == 'x' && c == 1);
-            blocks.push_back(rle ? testsupport::RLEBlock(s, rowBytes)
-                                 : testsupport::ZipBlock(s, rowBytes, sb, c % 2 == 0));
-            samples.push_back(std::move(s));
-        }
-        int damagedChannel = t.kind == 'r' ? 2 : -1;
-        const uint32_t damagedRow = 7;
-        if (damagedChannel >= 0) {
-            // Its first packet header turned into a run far longer than the row.
-            size_t rowStart = 2 + 2 * t.h;
-            for (uint32_t y = 0; y < damagedRow; ++y)
-                rowStart += size_t(blocks[2][2 + 2 * y]) << 8 | blocks[2][3 + 2 * y];
-            blocks[2][rowStart] = 0x81;
-        }
-        auto jobs = DecodeTogether(blocks, *bm, t.shift, sb);
-        ASSERT_EQ(jobs.size(), n);
-        for (unsigned c = 0; c < n; ++c) {
-            bool damaged = int(c) == damagedChannel;
-            EXPECT_EQ(jobs[c].damagedRows, damaged ? 1u : 0u);
-            for (uint32_t y = 0; y < t.h; ++y)
-                for (uint32_t x = 0; x < t.w; ++x) {
-                    size_t i = (size_t(y) * t.w + x) * sb;
-                    uint32_t want =
-                        sb == 1 ? samples[c][i] : uint32_t(samples[c][i]) << 8 | samples[c][i + 1];
-                    if (damaged && y == damagedRow) want = 0;
-                    ASSERT_EQ(Sample(*bm, (c + t.shift) % n, x, y), want)
-                        << c << " " << x << "," << y;
-                }
-        }
     }
 }
 

@@ -60,39 +60,6 @@ Kernel::Counted<PSDWarning const> Other() {
 
 }  // namespace
 
-// Guards the message table at its ends and the " : detail" and " [number]" suffixes.
-TEST(Report, ErrorTexts) {
-    struct Case {
-        uint32_t code;
-        char const* detail;
-        uint32_t number;
-        char const* expected;
-    } const cases[] = {
-        // The first and last codes of the table; none beyond.
-        {PSDError::kTruncated, "", 0, "The file appears to be truncated"},
-        {48, "", 0, "Solid Fill: Bad data"},
-        {49, "", 0, ""},
-        {0xFFFFFFFFu, "", 0, ""},
-        {PSDError::kBadSignature, "ABCD", 0, "Bad file signature : ABCD"},
-        {PSDError::kTruncated, "", 7, "The file appears to be truncated [7]"},
-        {PSDError::kUnsupportedVersion, "3", 9, "Unsupported PSD version : 3 [9]"},
-        // Numbers are unsigned decimal, no grouping, even at the top of the range.
-        {PSDError::kUnsupportedDepth, "", 4294967295u, "Unsupported bit depth [4294967295]"},
-        // A detail that looks like a placeholder is not expanded again.
-        {PSDError::kParsing, "%1 %2 %%", 0, "Failed to parse the file : %1 %2 %%"},
-        // Codes outside the table have no message, but keep their suffixes.
-        {60, "X", 0, " : X"},
-        {49, "Y", 2, " : Y [2]"},
-    };
-    for (auto const& c : cases) {
-        EXPECT_EQ(PSDError(static_cast<PSDError::Code>(c.code), c.detail, c.number).Report(),
-                  c.expected);
-        if (!*c.detail && !c.number) {
-            EXPECT_STREQ(PSDError::GetMessage(c.code), c.expected);
-        }
-    }
-}
-
 // Guards the report's shortcuts: their codes, no stray fields, and release of the old error.
 TEST(Report, ReportHelpersStoreTheirCodesAndReplaceEarlierErrors) {
     PSDReport r;
