@@ -358,11 +358,33 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             undrawn.push_back(std::string("effect ") + e->GetTypeName());
         }
     }
-    for (auto* list : {&dropShadow, &outerGlow})
-        for (auto& p : *list) plan->below.push_back(std::move(p));
+    // Several strokes do not mix: each hides those listed after it, which show only beyond it.
+    std::vector<RenderMap> covers;
+    for (auto const& p : stroke) covers.push_back(p.alpha);
+    for (size_t i = 1; i < stroke.size(); ++i) {
+        RenderMap& lower = stroke[i].alpha;
+        auto shown = [&](int64_t x, int64_t y, bool outside) {
+            float keep = 1;
+            for (size_t k = 0; k < i; ++k)
+                keep *= 1 - (outside ? covers[k].outside : covers[k].At(x, y)) * stroke[k].opacity;
+            return keep;
+        };
+        for (int32_t y = lower.box.top; y < lower.box.bottom; ++y)
+            for (int32_t x = lower.box.left; x < lower.box.right; ++x)
+                lower.v[size_t(y - lower.box.top) * size_t(lower.box.Width()) +
+                        size_t(x - lower.box.left)] *= shown(x, y, false);
+        lower.outside *= shown(0, 0, true);
+    }
+    // Of several effects of one kind the first listed lies on top: each list is drawn from its end
+    // (a bevel's highlight and shadow are one effect, drawn in their order).
+    auto drawn = [](std::vector<EffectPart>& list, std::vector<EffectPart>& into, bool reversed) {
+        if (reversed) std::reverse(list.begin(), list.end());
+        for (auto& p : list) into.push_back(std::move(p));
+    };
+    for (auto* list : {&dropShadow, &outerGlow}) drawn(*list, plan->below, true);
     for (auto* list : {&innerShadow, &innerGlow, &bevel, &satin, &colourOverlay, &gradientOverlay,
                        &stroke})
-        for (auto& p : *list) plan->above.push_back(std::move(p));
+        drawn(*list, plan->above, list != &bevel);
     return plan;
 }
 

@@ -405,7 +405,7 @@ TEST(Render, GradientPlacementAndSmoothness) {
 }
 
 // Documents whose every feature the renderer draws, against the composites their files store;
-// two of gradient fills, drawn approximately, at the share they reach.
+// some, drawn approximately, at the share they reach.
 TEST(Render, CorpusDocumentsMatchTheirComposites) {
     struct Doc {
         char const* path;
@@ -423,6 +423,10 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"psd-tools/tests/psd_files/artboard-bgcolor.psd"},
         {"psd-tools/tests/psd_files/gradient-sizes.psd", 0.65},
         {"psd-tools/tests/psd_files/gradient-fill.psd", 0.9},
+        // Two strokes: the first listed on top, hiding the second where it lies.
+        {"ag-psd/test/read-write/strokes/src.psd", 0.97},
+        // Linear light and linear dodge at reduced fill (one pixel).
+        {"ag-psd/test/read/fill-opacity/src.psd", 1.0},
     };
     for (auto const& [path, floor] : docs) {
         SCOPED_TRACE(path);
