@@ -77,6 +77,33 @@ TEST(Descriptor, SavesBackByteForByteInBothByteOrders) {
     EXPECT_EQ(again, little);
 }
 
+// The forms a rich body does not show: empty parts, a name of one zero unit, global tags saved as
+// their plain forms.
+TEST(Descriptor, SmallBodiesSaveAsExpected) {
+    struct Case {
+        char const* what;
+        DescBytes in, out;  // out empty: the same bytes as in
+    } const cases[] = {
+        {"only a zero unit in the name",
+         DescBytes().Unicode(std::u16string(1, u'\0')).CodeKey("null").U32(0),
+         {}},
+        {"empty descriptor", DescBytes().Body("null", 0), {}},
+        {"empty list", OneItem("VlLs").U32(0), {}},
+        {"global object", OneItem("GlbO").Body("null", 0), OneItem("Objc").Body("null", 0)},
+        {"global class", OneItem("GlbC").Unicode(u"X").CodeKey("Lyr "),
+         OneItem("type").Unicode(u"X").CodeKey("Lyr ")},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        ParseData pd;
+        Descriptor d;
+        ASSERT_TRUE(desctest::ParseBody(c.in, d, pd)) << ErrorCode(pd);
+        std::vector<uint8_t> out;
+        ASSERT_TRUE(desctest::SaveBody(d, out));
+        EXPECT_EQ(out, std::vector<uint8_t>(c.out.empty() ? c.in : c.out));
+    }
+}
+
 // Guards against reads past the end: a whole buffer and a one-byte stream of unknown size.
 TEST(Descriptor, CutAtEveryOffsetFailsAsTruncated) {
     DescBytes block = WithVersion(RichBody());
