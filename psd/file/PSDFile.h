@@ -231,13 +231,13 @@ public:
         return m_linkedRecords;
     }
 
-    // The stream the document was read from (null for built documents) and where its composite
-    // image data begins; PackBits rows zeroed by the last composite decode.
+    // The stream the document was read from (null for built documents).
     Kernel::Counted<Kernel::InStreamSeekable> const& GetSourceStream() const { return m_sourceStream; }
     // For parsing sections by hand: the stream they are parsed from, which layers then decode from.
     void AttachSourceStream(Kernel::Counted<Kernel::InStreamSeekable> const& stream) {
         m_sourceStream = stream;
     }
+    // Where the composite image data begins, and the PackBits rows its last decode zeroed.
     uint64_t GetImageDataPosition() const { return m_imageDataPosition; }
     uint64_t GetCompositeDamagedRows() const { return m_compositeDamagedRows; }
     // Building hit the 8000-layer limit.
@@ -252,8 +252,8 @@ public:
     // Identifiers of the image resource blocks in file order, unknown ones included.
     std::vector<uint16_t> const& GetResourceIds() const { return m_resourceIds; }
 
-    // How the source stored what a save writes back unchanged.
-    // The global layer mask info as stored, written back unchanged.
+    // How the source stored what a save writes back unchanged: the global layer mask info, the
+    // byte order, the composite's compression.
     struct GlobalMaskInfo {
         bool present = false;
         uint64_t position = 0;
