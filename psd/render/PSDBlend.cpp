@@ -182,9 +182,8 @@ bool FadesByFill(BlendMode mode, float& neutral) {
 }
 
 void CompositeFilled(BlendMode mode, BlendContext const& ctx, RenderPixel& b, RenderPixel const& s,
-                     float fill, bool atop) {
-    float neutral = 0;
-    if (s.a <= 0 || !FadesByFill(mode, neutral)) return;
+                     float fill, float neutral, bool atop) {
+    if (s.a <= 0) return;
     unsigned n = ctx.channels;
     float faded[4] = {}, blended[4];
     for (unsigned i = 0; i < n; ++i) faded[i] = neutral + (s.c[i] - neutral) * fill;

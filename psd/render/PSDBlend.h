@@ -74,9 +74,9 @@ inline void CompositeAtop(BlendMode mode, BlendContext const& ctx, RenderPixel& 
 bool FadesByFill(BlendMode mode, float& neutral);
 
 // Composites s (alpha scaled by opacity and masks, not by fill) over b, or atop b, for a mode of
-// FadesByFill: where b is empty the source shows with its alpha faded by fill.
+// FadesByFill with its neutral: where b is empty the source shows with its alpha faded by fill.
 void CompositeFilled(BlendMode mode, BlendContext const& ctx, RenderPixel& b, RenderPixel const& s,
-                     float fill, bool atop);
+                     float fill, float neutral, bool atop);
 
 // The editor's grey of a colour: the weights of its luminosity blend.
 float Luminosity(float const* c, unsigned channels);

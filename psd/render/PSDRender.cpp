@@ -701,7 +701,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
             if (shape) (*shape)[i] = s.a * m * opacity;
             if (fadesByFill) {
                 s.a *= m * opacity;
-                CompositeFilled(mode, m_ctx, dst.px[i], s, fill, atop);
+                CompositeFilled(mode, m_ctx, dst.px[i], s, fill, neutral, atop);
                 continue;
             }
             s.a *= m * fill;

@@ -359,14 +359,15 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
         }
     }
     // Several strokes do not mix: each hides those listed after it, which show only beyond it.
-    std::vector<RenderMap> covers;
-    for (auto const& p : stroke) covers.push_back(p.alpha);
-    for (size_t i = 1; i < stroke.size(); ++i) {
+    // From the last up, so that the strokes above are still as planned when read.
+    for (size_t i = stroke.size(); i-- > 1;) {
         RenderMap& lower = stroke[i].alpha;
         auto shown = [&](int64_t x, int64_t y, bool outside) {
             float keep = 1;
-            for (size_t k = 0; k < i; ++k)
-                keep *= 1 - (outside ? covers[k].outside : covers[k].At(x, y)) * stroke[k].opacity;
+            for (size_t k = 0; k < i; ++k) {
+                RenderMap const& upper = stroke[k].alpha;
+                keep *= 1 - (outside ? upper.outside : upper.At(x, y)) * stroke[k].opacity;
+            }
             return keep;
         };
         for (int32_t y = lower.box.top; y < lower.box.bottom; ++y)
