@@ -230,8 +230,6 @@ bool WriteComposite(Kernel::OutStream& stream, SaveData const& sd, EncodedCompos
 
 // ---- Driver
 
-namespace {
-
 void FillSaveData(PSDFile const& doc, bool psb, SaveData& sd) {
     sd.m_isPSB = psb;
     sd.m_colourMode = doc.m_colourMode;
@@ -243,8 +241,6 @@ void FillSaveData(PSDFile const& doc, bool psb, SaveData& sd) {
     sd.m_depth = doc.m_depth;
     sd.m_layerIds = doc.AssignLayerIds();
 }
-
-}  // namespace
 
 std::vector<uint32_t> PSDFile::AssignLayerIds() const {
     std::vector<uint32_t> ids(m_layers.size(), 0);

@@ -96,6 +96,11 @@ struct SaveData {
     }
 };
 
+class PSDFile;
+// The save context of a document as it stands: its header's fields and the layer identifiers it
+// would write.
+void FillSaveData(PSDFile const& doc, bool psb, SaveData& sd);
+
 // A section length written as a zero placeholder and filled in once the section is written.
 class SectionSizer {
 public:

@@ -20,6 +20,7 @@
 #include "psd/effects/PSDEffect.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDLayerTree.h"
+#include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayerRows.h"
 #include "psd/vector/PSDPath.h"
@@ -125,6 +126,7 @@ struct Prepared {
     std::unique_ptr<EffectsPlan> effects;
     std::unique_ptr<PSDLayerRows> rows;  // pixels decoded per band instead of whole
     bool vectorDrawn = false;            // the vector mask is among the masks (or disabled)
+    bool storedShape = false;            // a fill drawn from the editor's stored drawing of it
     // An artboard: its content is seen only inside its rectangle, over its background.
     bool artboard = false;
     Kernel::RectT<int32_t> artboardRect;
@@ -198,6 +200,10 @@ private:
     // A shape's stroke (and no fill when its fill is off), drawn on the layer after its effects.
     void PlanVectorStroke(PSDLayer const& l, Prepared& p);
     static bool Visible(PSDLayer const& l) { return l.m_visible; }
+    // Whether a fill or shape layer's stored pixels are the editor's drawing of what the model
+    // holds now (fill, outline and stroke, anti-aliased as the editor does): the layer was read
+    // with its pixels and is unchanged since.
+    bool StoredDrawingCurrent(PSDLayer const& l);
 
     PSDFile const& m_doc;
     PSDRenderOptions const& m_options;
@@ -208,6 +214,7 @@ private:
     std::vector<Prepared> m_prepared;  // by layer index
     std::vector<std::string> m_undrawn;
     std::set<std::string> m_seen;
+    std::unique_ptr<SaveData> m_saveData;  // what an edit is judged against, made when needed
     mutable std::mutex m_failLock;
     mutable std::string m_failure;
 };
@@ -246,7 +253,8 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
     };
     // A user mask made from other data is the vector mask drawn by the editor: it stands in for
     // the outline only when that cannot be drawn here.
-    p.vectorDrawn = AddVectorMask(l, p);
+    p.storedShape = !group && StoredDrawingCurrent(l);
+    p.vectorDrawn = p.storedShape || AddVectorMask(l, p);
     if (!(p.vectorDrawn && l.m_userMask.m_fromRendering) && !addMask(l.m_userMask, false))
         return fail("mask does not decode");
     if (!addMask(l.m_realMask, true)) return fail("mask does not decode");
@@ -331,7 +339,7 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
 
     auto adj = l.GetAdjustment();
     // Type layers are drawn from the pixels the editor rendered for them.
-    if (adj && adj->GetType() == PSDAdjustment::kTypeTool) adj = nullptr;
+    if (adj && (adj->GetType() == PSDAdjustment::kTypeTool || p.storedShape)) adj = nullptr;
     bool hasPixels = l.GetWidth() > 0 && l.GetHeight() > 0;
     if (adj && adj->GetType() != PSDAdjustment::kSolidColor &&
         adj->GetType() != PSDAdjustment::kGradientFill &&
@@ -353,8 +361,8 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
         if (vectorMask && !vectorDrawn) Undrawn("vector mask");
         return true;
     }
-    // A fill covers the canvas and its masks shape it; the pixels stored beside it are a copy
-    // drawn over the shape's box, used only when the outline cannot be drawn.
+    // Once edited, a fill covers the canvas and its masks shape it; the pixels stored beside it
+    // are then a stale copy, used only when the outline cannot be drawn.
     if (adj && (!vectorMask || vectorDrawn || !hasPixels)) {
         if (vectorMask && !vectorDrawn) {
             // Without its outline a shape would cover the canvas: better not drawn at all.
@@ -847,8 +855,26 @@ void Renderer::ContentRow(PSDLayer const& l, Prepared const& p, Raster::DynamicB
     }
 }
 
+bool Renderer::StoredDrawingCurrent(PSDLayer const& l) {
+    if (l.GetWidth() == 0 || l.GetHeight() == 0) return false;
+    auto adj = l.GetAdjustment();
+    bool fill = adj ? adj->GetType() == PSDAdjustment::kSolidColor ||
+                          adj->GetType() == PSDAdjustment::kGradientFill ||
+                          adj->GetType() == PSDAdjustment::kPatternFill
+                    : l.FindBlock(Key("vscg")) != nullptr;
+    // The editor's drawing leaves out the vector mask's own density and feather; a disabled or
+    // inverted outline is drawn here.
+    if (!fill || (l.m_maskParameters & 0x0C)) return false;
+    if (l.m_vectorMask && ((l.m_vectorMaskFlagsStored & 4) || l.m_vectorMaskFlag0)) return false;
+    if (!m_saveData) {
+        m_saveData = std::make_unique<SaveData>();
+        FillSaveData(m_doc, m_doc.IsPSB(), *m_saveData);
+    }
+    return !l.IsEdited(*m_saveData);
+}
+
 void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
-    if (!l.m_vectorStroke) return;
+    if (!l.m_vectorStroke || p.storedShape) return;
     PSDVectorStroke const& vs = *l.m_vectorStroke;
     if (!vs.m_fillEnabled && (p.solid || p.gradient)) {
         p.solidColour.a = 0;  // a shape drawn by its stroke alone
