@@ -941,9 +941,12 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
     }
     int32_t reach = EffectsReach(fx);
     RenderMap shape;
-    shape.box = {std::max(0, content.left - reach), std::max(0, content.top - reach),
-                 std::min(int32_t(m_doc.m_width), content.right + reach),
-                 std::min(int32_t(m_doc.m_height), content.bottom + reach)};
+    // Pixels past the canvas edge still shape what the effects draw on it (a stroke along an
+    // edge outside the canvas shows inside it); a fill ends at the canvas.
+    int32_t margin = p.solid || p.gradient ? 0 : reach;
+    shape.box = {std::max(-margin, content.left - reach), std::max(-margin, content.top - reach),
+                 std::min(int32_t(m_doc.m_width) + margin, content.right + reach),
+                 std::min(int32_t(m_doc.m_height) + margin, content.bottom + reach)};
     if (shape.box.IsEmpty()) return;
     size_t w = size_t(shape.box.Width());
     Kernel::ResizeOrThrow(shape.v, w * size_t(shape.box.Height()));
