@@ -147,6 +147,7 @@ public:
         m_ctx.channels = m_cmyk ? 4 : (m_mode == 3 || m_mode == 9) ? 3 : 1;
         m_ctx.rgb = m_mode == 3;
         m_ctx.linear = doc.m_depth == 32;
+        m_ctx.depth = doc.m_depth;
         if (m_mode == 1 && doc.m_iccProfile && doc.m_iccProfile->SampleGrayToneCurve(4096, m_greyCurve))
             m_ctx.greyCurve = &m_greyCurve;
     }
@@ -398,14 +399,23 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
     }
     if (vectorMask && !vectorDrawn) Undrawn("vector mask");
     if (!hasPixels) return true;
+    // A colour channel the file does not hold decodes as zero: not what the editor drew.
+    auto missing = [&] {
+        for (int16_t c = 0; c < int16_t(m_ctx.channels); ++c)
+            if (std::none_of(l.m_channels.begin(), l.m_channels.end(),
+                             [&](PSDChannelInfo const& ch) { return ch.m_id == c; }))
+                Undrawn("a layer without all its colour channels (drawn as zero)");
+    };
     if (byRows) {
         auto rows = std::make_unique<PSDLayerRows>();
         if (rows->Init(l)) {
             p.rows = std::move(rows);
+            missing();
             return true;
         }
     }
     if (!l.GetBitmap(p.pixels, report) || !p.pixels) return fail("pixels do not decode");
+    if (l.m_stream && l.IsDecodedBitmap(p.pixels.Get())) missing();
     return true;
 }
 

@@ -481,9 +481,11 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
             auto const& p = static_cast<PSDAdjustmentPosterize const&>(adj);
             float levels = std::clamp<float>(p.m_levels, 2, 255);
             auto t = std::make_unique<TableAdjustment>(n);
-            t->ChainAll([levels](float v) {
-                // Equal bands of the 256 input levels, each to its end of the output range.
-                return std::min(std::floor(v * 255 * levels / 256), levels - 1) / (levels - 1);
+            // Equal bands of the depth's input levels, each to its end of the output range.
+            double top = ctx.depth == 8 ? 255 : ctx.depth == 16 ? 65535 : 0;
+            t->ChainAll([levels, top](float v) {
+                double bands = top > 0 ? std::round(v * top) * levels / (top + 1) : v * levels;
+                return float(std::min(std::floor(bands), levels - 1.0) / (levels - 1));
             });
             return t;
         }

@@ -422,6 +422,7 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"psd-tools/tests/psd_files/passthrough_opacity.psd"},
         {"psd-tools/tests/psd_files/adjustments/levels_cmyk.psd"},
         {"psd-tools/tests/psd_files/adjustments/posterize_rgb.psd"},
+        {"psd-tools/tests/psd_files/adjustments/posterize_16bits_cmyk.psd", 0.99},  // 16-bit bands
         {"ag-psd/test/read/artboards/src.psd"},  // white, transparent and coloured artboards
         {"psd-tools/tests/psd_files/artboard-bgcolor.psd"},
         {"psd-tools/tests/psd_files/gradient-sizes.psd", 1.0, 0.65},
