@@ -21,10 +21,10 @@ struct BlendContext {
     unsigned channels = 3;  // colour samples per pixel
     bool rgb = true;        // the component modes (hue, saturation, colour, luminosity) apply
     bool linear = false;    // samples are linear light (32-bit documents), not gamma encoded
-    unsigned depth = 8;     // the document's bits per sample
     // A grey document's tone curve (stored value to linear light, evenly sampled, rising) from
     // its profile; null: samples are taken as gamma 2.2.
     std::vector<float> const* greyCurve = nullptr;
+    unsigned depth = 8;  // the document's bits per sample
 };
 
 // The colour of mode applied to the backdrop b and the source s, before alpha is taken into
