@@ -294,6 +294,8 @@ bool DecodeColor(DescriptorItem const& item, Kernel::Consolidated<Renderer::Colo
 
     bool const isRGB = model->classID == Key("RGBC"), isHSB = model->classID == Key("HSBC");
     double v[4] = {0, 0, 0, 0};  // missing components count as 0
+    double fractions[3] = {0, 0, 0};
+    bool hasFractions = false, hasBytes = false;
     if (model->context) {
         for (auto const& entry : d.m_items) {
             DescriptorKey const& key = entry.m_key;
@@ -306,7 +308,20 @@ bool DecodeColor(DescriptorItem const& item, Kernel::Consolidated<Renderer::Colo
                         ? DecodeUnit(*entry.m_item, DescriptorItemUnitFloat::Angle, v[0], report)
                         : DecodeDouble(*entry.m_item, v[slot], report);
                 if (!ok) return false;
+                hasBytes = true;
                 continue;
+            }
+            // Newer editors write RGB colours as fractions ("redFloat"...), often alone.
+            if (isRGB && key.m_code == 0) {
+                static char const* const kFloats[3] = {"redFloat", "greenFloat", "blueFloat"};
+                int f = -1;
+                for (int i = 0; i < 3; ++i)
+                    if (key.m_name == kFloats[i]) f = i;
+                if (f >= 0) {
+                    if (!DecodeDouble(*entry.m_item, fractions[f], report)) return false;
+                    hasFractions = true;
+                    continue;
+                }
             }
             // Swatch-book references of RGB colours carry no colour value.
             if (isRGB && ((key.m_code == Key("Nm  ") || key.m_code == Key("Bk  ")) ||
@@ -320,6 +335,9 @@ bool DecodeColor(DescriptorItem const& item, Kernel::Consolidated<Renderer::Colo
     Kernel::Consolidated<Renderer::Colour> colour;
     switch (model->classID) {
         case Key("RGBC"):
+            // The 0-255 components rule when both forms are given.
+            if (hasFractions && !hasBytes)
+                for (int i = 0; i < 3; ++i) v[i] = std::round(Clamp01(fractions[i]) * 255);
             colour = Renderer::ColourRGB::Create(
                 Renderer::RGBA8{LowByteOfTruncated(v[0]), LowByteOfTruncated(v[1]),
                                 LowByteOfTruncated(v[2]), 255},

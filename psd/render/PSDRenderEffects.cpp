@@ -211,7 +211,7 @@ int32_t EffectsReach(PSDLayerEffects const& fx) {
         else if (auto const* k = dynamic_cast<PSDEffectStroke const*>(e.Get()))
             reach = std::max(reach, k->m_size);
     }
-    return int32_t(std::ceil(reach * std::max(fx.m_scale, 0.0))) + 2;
+    return int32_t(std::ceil(reach)) + 2;
 }
 
 std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap const& shape,
@@ -220,7 +220,8 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                                          std::vector<std::string>& undrawn) {
     auto plan = std::make_unique<EffectsPlan>();
     plan->region = shape.box;
-    double scale = fx.m_scale > 0 ? fx.m_scale : 1;
+    // Sizes and distances are stored as drawn: the effects' scale only records what they were
+    // scaled by.
     // The editor's order from the bottom: drop shadow, outer glow, the layer, then inner shadow,
     // inner glow, satin, colour, gradient and pattern overlays, stroke.
     std::vector<EffectPart> innerShadow, innerGlow, bevel, satin, colourOverlay, gradientOverlay;
@@ -231,9 +232,9 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
         EffectPart part;
         if (auto const* s = dynamic_cast<PSDEffectShadow const*>(e.Get())) {
             double angle = (s->m_useGlobalAngle ? globalAngle : s->m_angle) * M_PI / 180;
-            int32_t dx = int32_t(std::lround(-std::cos(angle) * s->m_distance * scale));
-            int32_t dy = int32_t(std::lround(std::sin(angle) * s->m_distance * scale));
-            double size = s->m_blur * scale, grow = size * s->m_intensity;
+            int32_t dx = int32_t(std::lround(-std::cos(angle) * s->m_distance));
+            int32_t dy = int32_t(std::lround(std::sin(angle) * s->m_distance));
+            double size = s->m_blur, grow = size * s->m_intensity;
             ColourOf(s->m_colour, mode, part.colour);
             part.mode = s->m_blendMode;
             part.opacity = float(s->m_opacity);
@@ -247,7 +248,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                 dropShadow.push_back(std::move(part));
             }
         } else if (auto const* g = dynamic_cast<PSDEffectGlow const*>(e.Get())) {
-            double size = g->m_blur * scale, grow = size * g->m_intensity;
+            double size = g->m_blur, grow = size * g->m_intensity;
             ColourOf(g->m_colour, mode, part.colour);
             part.mode = g->m_blendMode;
             part.opacity = float(g->m_opacity);
@@ -288,19 +289,19 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             ColourOf(k->m_colour, mode, part.colour);
             part.mode = k->m_blendMode;
             part.opacity = float(k->m_opacity / 255.0);
-            double size = k->m_size * scale;
+            double size = k->m_size;
             double out = k->m_style == PSDEffectStroke::kOutside ? size
                          : k->m_style == PSDEffectStroke::kCentre ? size / 2 : 0;
             part.alpha = StrokeCoverage(shape, size - out, out);
             stroke.push_back(std::move(part));
         } else if (auto const* t = dynamic_cast<PSDEffectSatin const*>(e.Get())) {
             // Two copies of the shape moved apart along the angle, blurred; where they differ.
-            double angle = t->m_angle * M_PI / 180, d = t->m_distance * scale;
+            double angle = t->m_angle * M_PI / 180, d = t->m_distance;
             int32_t dx = int32_t(std::lround(std::cos(angle) * d));
             int32_t dy = int32_t(std::lround(-std::sin(angle) * d));
             RenderMap a = Shifted(shape, dx, dy), b = Shifted(shape, -dx, -dy);
-            BlurMap(a, t->m_blur * scale);
-            BlurMap(b, t->m_blur * scale);
+            BlurMap(a, t->m_blur);
+            BlurMap(b, t->m_blur);
             RenderMap m = shape;
             for (size_t i = 0; i < m.v.size(); ++i) {
                 float v = std::fabs(a.v[i] - b.v[i]);
@@ -320,12 +321,12 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             }
             // A height field rising over `size` pixels inside the edge, lit from the angle and
             // altitude: faces towards the light take the highlight, the others the shadow.
-            double size = std::max(1.0, v->m_blur * scale);
+            double size = std::max(1.0, double(v->m_blur));
             auto inside = DistanceTo(shape, false);
             RenderMap h = shape;
             for (size_t i = 0; i < h.v.size(); ++i)
                 h.v[i] = float(std::min(1.0, inside[i] / size)) * shape.v[i];
-            BlurMap(h, std::max(1.0, v->m_soften * scale));
+            BlurMap(h, std::max(1.0, double(v->m_soften)));
             double angle = (v->m_useGlobalAngle ? globalAngle : v->m_angle) * M_PI / 180;
             double alt = v->m_altitude * M_PI / 180;
             double lx = std::cos(angle) * std::cos(alt), ly = -std::sin(angle) * std::cos(alt);

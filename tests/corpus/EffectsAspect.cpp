@@ -43,12 +43,15 @@ bool SameColour(ojson const& ours, json const& theirs, std::string& why) {
     static std::map<std::string, std::string> const kModels = {
         {"RGB", "rgb"}, {"CMYK", "cmyk"}, {"Lab", "lab"}, {"Gray", "grayscale"}, {"HSB", "hsb"}};
     std::string model = theirs.value("model", "");
-    auto m = kModels.find(model);
-    // Float RGB colours are not modelled by the colour codec.
+    // Float RGB colours are kept as 8-bit RGB.
+    bool fractions = model == "RGBFloat";
+    auto m = kModels.find(fractions ? "RGB" : model);
     if (m == kModels.end()) return true;
     if (ours.is_null() || ours["model"] != m->second) return why = "colour model", false;
     auto const& a = ours["values"];
-    auto const& b = theirs["values"];
+    json b = theirs["values"];
+    if (fractions)
+        for (auto& v : b) v = std::clamp(v.get<double>(), 0.0, 1.0) * 255;
     if (a.size() != b.size()) return why = "colour values", false;
     for (size_t i = 0; i < a.size(); ++i)
         if (std::fabs(a[i].get<double>() - b[i].get<double>()) > 1.01)

@@ -329,6 +329,16 @@ TEST(DescriptorCodecs, ColourObjectsDecode) {
         {"red NaN", rgb(NAN), "rgb 0 10 20 255", ""},
         {"missing red", ColourObject("RGBC", {{Key("Grn "), 128}}), "rgb 0 128 0 255", ""},
         {"RGB swatch", swatch("RGBC"), "rgb 1 0 0 255", ""},
+        // Fractions alone round to the nearest level and clamp; beside 0-255 components they
+        // give way.
+        {"RGB fractions",
+         ColourObject("RGBC", {{DescriptorKey::Name("redFloat"), 0.9999989},
+                               {DescriptorKey::Name("greenFloat"), 0.5},
+                               {DescriptorKey::Name("blueFloat"), 1.2}}),
+         "rgb 255 128 255 255", ""},
+        {"RGB both forms",
+         ColourObject("RGBC", {{Key("Rd  "), 10}, {DescriptorKey::Name("redFloat"), 1}}),
+         "rgb 10 0 0 255", ""},
         {"CMYK swatch", swatch("CMYC"), "cmyk 0 0 0 0 255",
          "2:colour:CMYC,Nm  ;2:colour:CMYC,Bk  ;2:colour:CMYC,bookID;2:colour:CMYC,bookKey;"
          "2:colour:CMYC,Rd  "},
