@@ -349,9 +349,10 @@ int RunExport(Options const& o) {
         } else if (flat) {
             json bounds = Bounds(0, 0, int32_t(doc->m_height), int32_t(doc->m_width));
             std::string err;
-            // A file saved without a real composite holds a blank one: draw it from the layers.
+            // A file saved without a real composite holds a blank one (or a writer left one
+            // colour in its place): draw it from the layers.
             json source = "stored";
-            if (!doc->m_hasRealMergedData && !layers.empty()) {
+            if (!layers.empty() && PSD::StoredCompositeIsBlank(*doc)) {
                 PSD::PSDRenderResult rendered;
                 PSD::PSDRenderOptions ro;
                 if (PSD::RenderDocument(*doc, ro, rendered, err)) {

@@ -57,7 +57,7 @@ int RunRender(Options const& o) {
         else
             std::cout << o.file << ": " << std::fixed << std::setprecision(2) << f * 100
                       << "% of pixels within 2 levels of the stored composite"
-                      << (doc.m_hasRealMergedData ? "" : " (which is not real)") << "\n";
+                      << (PSD::StoredCompositeIsBlank(doc) ? " (which is not real)" : "") << "\n";
     }
     if (o.output.empty()) return 0;
     if (!WritePNG(result.bitmap, doc, o.output, error)) {

@@ -1203,4 +1203,24 @@ double CompareWithStoredComposite(PSDFile const& doc, Raster::DynamicBitmap cons
     return total ? double(within) / double(total) : 1.0;
 }
 
+bool StoredCompositeIsBlank(PSDFile const& doc) {
+    if (!doc.m_hasRealMergedData) return true;
+    auto const& ids = doc.GetResourceIds();
+    if (doc.GetLayers().empty() || std::find(ids.begin(), ids.end(), 1057) != ids.end()) return false;
+    Bitmap stored;
+    std::vector<Bitmap> masks;
+    PSDReport report;
+    if (!doc.GetBitmap(stored, masks, report) || !stored || stored->GetHeight() == 0) return false;
+    auto const& info = stored->GetFormatInfo();
+    size_t pixel = size_t(info.channels) * info.bytesPerSample;
+    size_t row = size_t(stored->GetWidth()) * pixel;
+    uint8_t const* first = stored->GetRow(0);
+    for (uint32_t y = 0; y < stored->GetHeight(); ++y) {
+        uint8_t const* r = stored->GetRow(y);
+        for (size_t at = 0; at < row; at += pixel)
+            if (std::memcmp(r + at, first, pixel) != 0) return false;
+    }
+    return true;
+}
+
 }  // namespace PSD

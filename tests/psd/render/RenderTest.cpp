@@ -404,6 +404,29 @@ TEST(Render, GradientPlacementAndSmoothness) {
     }
 }
 
+// A composite is blank when the file says so, or when a writer left one colour in its place
+// with no resource to say it is real.
+TEST(Render, BlankStoredComposites) {
+    struct Doc {
+        char const* path;
+        bool blank;
+    } const docs[] = {
+        {"ag-psd/test/read/layers/src.psd", false},
+        {"ag-psd/test/read/16bits/src.psd", true},                   // saved as not real
+        {"ag-psd/test/read/placed-transform/Layer 1.psd", true},  // black under a white layer
+    };
+    for (auto const& [path, blank] : docs) {
+        SCOPED_TRACE(path);
+        auto full = testsupport::CorpusRoot() / path;
+        if (!std::filesystem::exists(full)) GTEST_SKIP() << "no corpus at " << full;
+        PSDReport report;
+        std::string message;
+        auto doc = OpenFile(full.string(), CreateOptions{}, report, message);
+        ASSERT_TRUE(doc) << message;
+        EXPECT_EQ(StoredCompositeIsBlank(*doc), blank);
+    }
+}
+
 // Documents whose every feature the renderer draws, against the composites their files store;
 // some, drawn approximately, at the share they reach. Fill and shape layers read and unchanged
 // are drawn as their files store them; once a layer is edited (here renamed) the renderer draws
