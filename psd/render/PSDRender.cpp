@@ -1211,14 +1211,17 @@ bool StoredCompositeIsBlank(PSDFile const& doc) {
     std::vector<Bitmap> masks;
     PSDReport report;
     if (!doc.GetBitmap(stored, masks, report) || !stored || stored->GetHeight() == 0) return false;
+    // Writers that do not draw the composite leave it zero: black throughout, opaque or not.
     auto const& info = stored->GetFormatInfo();
-    size_t pixel = size_t(info.channels) * info.bytesPerSample;
-    size_t row = size_t(stored->GetWidth()) * pixel;
-    uint8_t const* first = stored->GetRow(0);
+    size_t sample = info.bytesPerSample, pixel = info.channels * sample;
+    size_t alpha = info.alphaChannel >= 0 ? size_t(info.alphaChannel) * sample : pixel;
+    uint8_t const* firstAlpha = stored->GetRow(0) + alpha;
     for (uint32_t y = 0; y < stored->GetHeight(); ++y) {
         uint8_t const* r = stored->GetRow(y);
-        for (size_t at = 0; at < row; at += pixel)
-            if (std::memcmp(r + at, first, pixel) != 0) return false;
+        for (uint32_t x = 0; x < stored->GetWidth(); ++x, r += pixel)
+            for (size_t b = 0; b < pixel; ++b)
+                if (b >= alpha && b < alpha + sample ? r[b] != firstAlpha[b - alpha] : r[b] != 0)
+                    return false;
     }
     return true;
 }

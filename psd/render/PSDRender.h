@@ -44,8 +44,8 @@ double CompareWithStoredComposite(PSDFile const& doc, Raster::DynamicBitmap cons
                                   int levels = 2);
 
 // Whether the stored composite stands for nothing: the file says it is not real (saved without
-// "maximise compatibility"), or no resource says it is real while it holds one colour throughout
-// and the document has layers (a writer's placeholder).
+// "maximise compatibility"), or no resource says it is real while it is all zero (black or
+// transparent) and the document has layers: a writer's placeholder.
 bool StoredCompositeIsBlank(PSDFile const& doc);
 
 }  // namespace PSD

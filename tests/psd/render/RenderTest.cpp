@@ -404,8 +404,8 @@ TEST(Render, GradientPlacementAndSmoothness) {
     }
 }
 
-// A composite is blank when the file says so, or when a writer left one colour in its place
-// with no resource to say it is real.
+// A composite is blank when the file says so, or when a writer left zeros in its place with no
+// resource to say it is real; a one-pixel composite is not blank for being of one colour.
 TEST(Render, BlankStoredComposites) {
     struct Doc {
         char const* path;
@@ -414,6 +414,7 @@ TEST(Render, BlankStoredComposites) {
         {"ag-psd/test/read/layers/src.psd", false},
         {"ag-psd/test/read/16bits/src.psd", true},                   // saved as not real
         {"ag-psd/test/read/placed-transform/Layer 1.psd", true},  // black under a white layer
+        {"ag-psd/test/read/fill-opacity/src.psd", false},
     };
     for (auto const& [path, blank] : docs) {
         SCOPED_TRACE(path);
