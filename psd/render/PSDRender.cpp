@@ -414,7 +414,15 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
             return true;
         }
     }
-    if (!l.GetBitmap(p.pixels, report) || !p.pixels) return fail("pixels do not decode");
+    if (!l.GetBitmap(p.pixels, report) || !p.pixels) {
+        if (!report.m_error || report.m_error->GetCode() == PSDError::kOutOfMemory)
+            return fail("pixels do not decode");
+        // A damaged layer is left out, and named; the rest of the document is still drawn.
+        Undrawn("layer " + std::to_string(index) + " (" + std::string(l.m_name) +
+                "): pixels do not decode: " + std::string(report.m_error->Report()));
+        p.pixels = nullptr;
+        return true;
+    }
     if (l.m_stream && l.IsDecodedBitmap(p.pixels.Get())) missing();
     return true;
 }
