@@ -80,18 +80,28 @@ struct Mask {
     }
 };
 
-// Three box blurs approach a Gaussian of the feather's radius (the editor's feather).
+// The editor's feather: a Gaussian blur whose deviation is the feather's radius, reaching past
+// the mask's rectangle over the value outside it.
 void Feather(Mask& m, double radius) {
     if (radius <= 0 || m.width == 0 || m.height == 0) return;
+    double sigma = radius;  // the feather is the Gaussian's deviation
+    int32_t grow = int32_t(std::ceil(3 * sigma)) + 2;  // three passes reach about 3 sigma
     RenderMap map;
-    map.box = {m.left, m.top, m.left + int32_t(m.width), m.top + int32_t(m.height)};
+    map.box = {m.left - grow, m.top - grow, m.left + int32_t(m.width) + grow,
+               m.top + int32_t(m.height) + grow};
     map.outside = m.outside;
-    Kernel::ResizeOrThrow(map.v, size_t(m.width) * m.height);
-    for (uint32_t y = 0; y < m.height; ++y)
-        for (uint32_t x = 0; x < m.width; ++x)
-            map.v[size_t(y) * m.width + x] =
-                Sample(m.bitmap->GetRow(y), m.bitmap->GetFormatInfo(), x);
-    BoxBlur3(map, std::max(1, int(std::lround(radius / std::sqrt(3.0)))));
+    size_t w = size_t(map.box.Width());
+    map.v.clear();
+    Kernel::ResizeOrThrow(map.v, w * size_t(map.box.Height()));
+    std::fill(map.v.begin(), map.v.end(), m.outside);
+    auto const& info = m.bitmap->GetFormatInfo();
+    for (uint32_t y = 0; y < m.height; ++y) {
+        float* row = map.v.data() + (size_t(y) + size_t(grow)) * w + size_t(grow);
+        for (uint32_t x = 0; x < m.width; ++x) row[x] = Sample(m.bitmap->GetRow(y), info, x);
+    }
+    GaussianBlur(map, sigma);
+    m.left = map.box.left, m.top = map.box.top;
+    m.width = uint32_t(map.box.Width()), m.height = uint32_t(map.box.Height());
     m.feathered = std::move(map.v);
 }
 

@@ -1,6 +1,7 @@
 #include "psd/render/PSDRenderEffects.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -123,7 +124,9 @@ void BlurMap(RenderMap& map, double radius) {
     BoxBlur3(map, std::max(1, int(std::lround(radius / 3.0))));
 }
 
-void BoxBlur3(RenderMap& map, int r) {
+namespace {
+
+void BoxPasses(RenderMap& map, std::array<int, 3> const& radii) {
     if (map.v.empty()) return;
     size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
     std::vector<float> line, out;
@@ -133,7 +136,7 @@ void BoxBlur3(RenderMap& map, int r) {
         for (size_t l = 0; l < lines; ++l) {
             float* p = map.v.data() + l * lineStride;
             for (size_t i = 0; i < count; ++i) line[i] = p[i * stride];
-            for (int k = 0; k < 3; ++k) {
+            for (int r : radii) {
                 auto at = [&](int64_t i) {
                     return i < 0 || i >= int64_t(count) ? map.outside : line[size_t(i)];
                 };
@@ -150,6 +153,24 @@ void BoxBlur3(RenderMap& map, int r) {
     };
     pass(w, 1, h, w);
     pass(h, w, w, 1);
+}
+
+}  // namespace
+
+void BoxBlur3(RenderMap& map, int r) { BoxPasses(map, {r, r, r}); }
+
+void GaussianBlur(RenderMap& map, double sigma) {
+    if (!(sigma > 0)) return;
+    // A box of width b adds (b^2 - 1) / 12 to the variance: the odd widths around the ideal
+    // one, the wider taken by as many passes as bring the sum nearest sigma^2.
+    double ideal = std::sqrt(4 * sigma * sigma + 1);
+    int low = std::max(1, int(std::floor(ideal)));
+    if (low % 2 == 0) --low;
+    double m = (12 * sigma * sigma - 3.0 * low * low - 12.0 * low - 9) / (-4.0 * low - 4);
+    int wide = 3 - std::clamp(int(std::lround(m)), 0, 3);
+    std::array<int, 3> radii;
+    for (int i = 0; i < 3; ++i) radii[size_t(i)] = (i < 3 - wide ? low : low + 2) / 2;
+    BoxPasses(map, radii);
 }
 
 double GradientPosition(PSDGradientDesc const& g, Kernel::RectT<double> const& box, double x,

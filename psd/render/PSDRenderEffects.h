@@ -27,6 +27,9 @@ struct RenderMap {
 void BlurMap(RenderMap& map, double radius);
 // Three box passes of radius r each.
 void BoxBlur3(RenderMap& map, int r);
+// Three box passes whose radii differ by at most one, chosen so that together they blur as a
+// Gaussian of deviation sigma does (to within one pass's step).
+void GaussianBlur(RenderMap& map, double sigma);
 
 // Where (x, y) falls along the gradient laid over box: 0 at its start, 1 at its end (beyond
 // them outside), by the gradient's style, angle, scale and offset. Pixels are evaluated at their
