@@ -23,7 +23,7 @@ struct RenderMap {
     }
 };
 
-// Blurs the map in place by three box passes of about `radius` in all (near a Gaussian).
+// Blurs the map in place as the editor blurs an effect of size `radius` (near a Gaussian).
 void BlurMap(RenderMap& map, double radius);
 // Three box passes of radius r each.
 void BoxBlur3(RenderMap& map, int r);
