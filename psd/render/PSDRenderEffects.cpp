@@ -280,9 +280,16 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             if (g->m_inner) {
                 RenderMap source = g->m_source == PSDEffectGlow::kEdge ? Inverted(shape) : shape;
                 part.alpha = Inside(source, grow, size - grow, shape);
+                if (g->m_range > 0)  // full strength below the range, as outside
+                    for (size_t i = 0; i < part.alpha.v.size(); ++i)
+                        part.alpha.v[i] = std::min(shape.v[i], part.alpha.v[i] / float(g->m_range));
                 innerGlow.push_back(std::move(part));
             } else {
                 part.alpha = SpreadAndBlur(shape, grow, size - grow, false);
+                // The range is the share of the glow's falloff that its contour spans: below
+                // it the glow is at full strength.
+                if (g->m_range > 0)
+                    for (auto& v : part.alpha.v) v = std::min(1.0f, v / float(g->m_range));
                 outerGlow.push_back(std::move(part));
             }
         } else if (auto const* f = dynamic_cast<PSDEffectSolidFill const*>(e.Get())) {
