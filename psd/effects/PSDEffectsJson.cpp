@@ -43,6 +43,8 @@ ojson PlacementJson(PSDGradientDesc const& g, ojson& out) {
     out["dither"] = g.m_dither;
     out["align_with_layer"] = g.m_alignWithLayer;
     out["offset"] = Point(g.m_offset);
+    if (g.m_interpolation.m_code || !g.m_interpolation.m_name.empty())
+        out["interpolation"] = std::string(g.m_interpolation.ToString());
     return out;
 }
 

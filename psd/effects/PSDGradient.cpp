@@ -319,7 +319,8 @@ constexpr KindName kKinds[] = {
 };
 
 constexpr uint32_t kPlacementKeys[] = {Key("Grad"), Key("Type"), Key("Angl"), Key("Scl "),
-                                       Key("Rvrs"), Key("Dthr"), Key("Algn"), Key("Ofst")};
+                                       Key("Rvrs"), Key("Dthr"), Key("Algn"), Key("Ofst"),
+                                       Key("gs99")};
 
 }  // namespace
 
@@ -377,6 +378,16 @@ bool PSDGradientDesc::Parse(DescriptorKey const& key, DescriptorItem const& item
             return DecodeBool(item, m_dither, report);
         case Key("Algn"):
             return DecodeBool(item, m_alignWithLayer, report);
+        case Key("gs99"): {
+            auto const* e = dynamic_cast<DescriptorItemEnum const*>(&item);
+            if (!e) {
+                report.SetError(PSDError::kDescriptorExpectedEnum,
+                                Kernel::FormatString("Gradient > %1", {TypeText(item)}), 4);
+                return false;
+            }
+            m_interpolation = e->m_value.m_value;
+            return true;
+        }
         case Key("Ofst"): {
             auto const* d = dynamic_cast<DescriptorItemDescriptor const*>(&item);
             if (!d) {
@@ -417,6 +428,10 @@ bool PSDGradientDesc::Save(Descriptor& desc) const {
         !EncodeUnit(desc, Key("Scl "), UnitType::Percent, m_scale * 100.0) ||
         !EncodeBool(desc, Key("Rvrs"), m_reverse) || !EncodeBool(desc, Key("Dthr"), m_dither) ||
         !EncodeBool(desc, Key("Algn"), m_alignWithLayer))
+        return false;
+    if ((m_interpolation.m_code || !m_interpolation.m_name.empty()) &&
+        !EncodeEnum(desc, Key("gs99"), DescriptorKey::Name("gradientInterpolationMethodType"),
+                    m_interpolation))
         return false;
     Kernel::Counted<DescriptorItemDescriptor> offset(
         new DescriptorItemDescriptor(Descriptor(DescriptorKey(Key("Pnt ")))));

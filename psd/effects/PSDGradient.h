@@ -81,6 +81,9 @@ public:
     bool m_dither = false;
     bool m_alignWithLayer = true;
     Kernel::PointT<double> m_offset{0.0, 0.0};  // percent
+    // How colours mix between stops ("gs99", newer editors): "Perc" perceptual, "Gcls" classic
+    // and the others by their enum value; empty when not stated (classic).
+    DescriptorKey m_interpolation;
     bool m_hasGradient = false;    // a "Grad" key was read (or set)
     bool m_placementRead = false;  // any placement key was read
 };

@@ -390,7 +390,10 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
             }
         } else if (adj->GetType() == PSDAdjustment::kGradientFill) {
             auto const& g = static_cast<PSDAdjustmentGradientFill const&>(*adj);
-            if (p.ramp.Build(g.m_gradient.m_gradient, m_mode, g.m_gradient.m_reverse)) {
+            std::vector<std::string> named;
+            bool perceptual = PerceptualGradient(g.m_gradient, m_mode, named);
+            for (auto& n : named) Undrawn(std::move(n));
+            if (p.ramp.Build(g.m_gradient.m_gradient, m_mode, g.m_gradient.m_reverse, perceptual)) {
                 p.gradient = &g.m_gradient;
                 p.gradientBox = {0, 0, double(m_doc.m_width), double(m_doc.m_height)};
                 // Aligned with the layer: over the shape's box.

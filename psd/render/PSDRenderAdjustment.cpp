@@ -408,7 +408,41 @@ void ColourSamples(Renderer::Colour const& colour, uint32_t colourMode, float* o
     out[0] = rgb.r, out[1] = rgb.g, out[2] = rgb.b;
 }
 
-bool PSDGradientRamp::Build(PSDGradient const& g, uint32_t mode, bool reverse) {
+namespace {
+
+// sRGB samples to and from Oklab, where equal steps look equal.
+void ToOklab(float const* rgb, float* lab) {
+    float l[3];
+    for (int c = 0; c < 3; ++c) {
+        float v = Clamp01(rgb[c]);
+        l[c] = v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
+    }
+    float L = std::cbrt(0.4122214708f * l[0] + 0.5363325363f * l[1] + 0.0514459929f * l[2]);
+    float M = std::cbrt(0.2119034982f * l[0] + 0.6806995451f * l[1] + 0.1073969566f * l[2]);
+    float S = std::cbrt(0.0883024619f * l[0] + 0.2817188376f * l[1] + 0.6299787005f * l[2]);
+    lab[0] = 0.2104542553f * L + 0.7936177850f * M - 0.0040720468f * S;
+    lab[1] = 1.9779984951f * L - 2.4285922050f * M + 0.4505937099f * S;
+    lab[2] = 0.0259040371f * L + 0.7827717662f * M - 0.8086757660f * S;
+}
+
+void FromOklab(float const* lab, float* rgb) {
+    float L = lab[0] + 0.3963377774f * lab[1] + 0.2158037573f * lab[2];
+    float M = lab[0] - 0.1055613458f * lab[1] - 0.0638541728f * lab[2];
+    float S = lab[0] - 0.0894841775f * lab[1] - 1.2914855480f * lab[2];
+    L = L * L * L, M = M * M * M, S = S * S * S;
+    float l[3] = {4.0767416621f * L - 3.3077115913f * M + 0.2309699292f * S,
+                  -1.2684380046f * L + 2.6097574011f * M - 0.3413193965f * S,
+                  -0.0041960863f * L - 0.7034186147f * M + 1.7076147010f * S};
+    for (int c = 0; c < 3; ++c) {
+        float v = Clamp01(l[c]);
+        rgb[c] = v <= 0.0031308f ? v * 12.92f : 1.055f * std::pow(v, 1 / 2.4f) - 0.055f;
+    }
+}
+
+}  // namespace
+
+bool PSDGradientRamp::Build(PSDGradient const& g, uint32_t mode, bool reverse, bool perceptual) {
+    perceptual = perceptual && mode == 3;
     if (g.IsNoise() || g.m_colours.empty()) return false;
     auto stops = g.m_colours;
     std::stable_sort(stops.begin(), stops.end(),
@@ -439,9 +473,17 @@ bool PSDGradientRamp::Build(PSDGradient const& g, uint32_t mode, bool reverse) {
             if (stops[k + 1].colour) ColourSamples(*stops[k + 1].colour, mode, b);
             float f = mix(t, float(stops[k].location), float(stops[k + 1].location),
                           float(stops[k + 1].midpoint));
-            // Smoothness eases each colour in and out of its stops.
-            f += smooth * (f * f * (3 - 2 * f) - f);
-            for (int c = 0; c < 4; ++c) p.c[c] = a[c] + (b[c] - a[c]) * f;
+            // Smoothness eases each colour in and out of its stops (half as much when the
+            // colours mix perceptually, as fitted on the editor's drawing).
+            f += (perceptual ? 0.5f : 1.0f) * smooth * (f * f * (3 - 2 * f) - f);
+            if (perceptual) {
+                float la[3], lb[3], lm[3];
+                ToOklab(a, la), ToOklab(b, lb);
+                for (int c = 0; c < 3; ++c) lm[c] = la[c] + (lb[c] - la[c]) * f;
+                FromOklab(lm, p.c);
+            } else {
+                for (int c = 0; c < 4; ++c) p.c[c] = a[c] + (b[c] - a[c]) * f;
+            }
         }
         p.a = 1;
         if (!alphas.empty()) {
@@ -460,6 +502,15 @@ bool PSDGradientRamp::Build(PSDGradient const& g, uint32_t mode, bool reverse) {
         m_table[i] = p;
     }
     return true;
+}
+
+bool PerceptualGradient(PSDGradientDesc const& g, uint32_t mode, std::vector<std::string>& undrawn) {
+    auto const& m = g.m_interpolation;
+    if (!m.m_code && m.m_name.empty()) return false;
+    if (m.m_code == Key("Perc") && mode == 3) return true;
+    if (m.m_code != Key("Gcls"))
+        undrawn.push_back("gradient interpolation " + std::string(m.ToString()) + " (drawn as classic)");
+    return false;
 }
 
 RenderPixel PSDGradientRamp::At(float t) const {

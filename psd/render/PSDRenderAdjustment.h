@@ -30,13 +30,19 @@ public:
 class PSDGradientRamp {
 public:
     static constexpr int kSteps = 1024;
-    // False when the gradient has no colour stops or is a noise gradient.
-    bool Build(PSDGradient const& gradient, uint32_t colourMode, bool reverse);
+    // False when the gradient has no colour stops or is a noise gradient. perceptual: colours
+    // mix in a perceptual space (Oklab; RGB documents only) rather than in the samples.
+    bool Build(PSDGradient const& gradient, uint32_t colourMode, bool reverse,
+               bool perceptual = false);
     RenderPixel At(float t) const;
 
 private:
     std::vector<RenderPixel> m_table;
 };
+
+// Whether the gradient's colours mix perceptually; other methods than classic and perceptual
+// are named in undrawn (they are drawn as classic).
+bool PerceptualGradient(PSDGradientDesc const& g, uint32_t colourMode, std::vector<std::string>& undrawn);
 
 // A colour in the samples a document of this mode renders with (CMYK 1 = no ink).
 void ColourSamples(Renderer::Colour const& colour, uint32_t colourMode, float* out);

@@ -299,7 +299,9 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             part.alpha = shape;
             colourOverlay.push_back(std::move(part));
         } else if (auto const* f = dynamic_cast<PSDEffectGradientFill const*>(e.Get())) {
-            if (!part.ramp.Build(f->m_gradient.m_gradient, mode, f->m_gradient.m_reverse)) {
+            bool perceptual = PerceptualGradient(f->m_gradient, mode, undrawn);
+            if (!part.ramp.Build(f->m_gradient.m_gradient, mode, f->m_gradient.m_reverse,
+                                 perceptual)) {
                 undrawn.push_back("effect GradientOverlay (noise gradient)");
                 continue;
             }

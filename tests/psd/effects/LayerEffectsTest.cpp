@@ -349,6 +349,24 @@ TEST(Gradients, NoiseGradientIsReadAndKept) {
     EXPECT_EQ(back.m_colours[0].type, "BckC");
 }
 
+// The interpolation method of newer editors is read and written back; unstated, none is written.
+TEST(Gradients, InterpolationMethodIsReadAndWritten) {
+    Descriptor d;
+    ASSERT_TRUE(EncodeEnum(d, Key("gs99"), DescriptorKey::Name("gradientInterpolationMethodType"),
+                           DescriptorKey(Key("Perc"))));
+    PSDGradientDesc g, plain;
+    PSDLoadData ld(true);
+    ASSERT_TRUE(g.Parse(DescriptorKey(Key("gs99")), *d.GetItem(Key("gs99")), ld));
+    EXPECT_EQ(g.m_interpolation.m_code, Key("Perc"));
+    Descriptor out, none;
+    ASSERT_TRUE(g.Save(out) && plain.Save(none));
+    auto e = out.Get<DescriptorItemEnum>(Key("gs99"));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->m_value.m_value.m_code, Key("Perc"));
+    EXPECT_FALSE(none.GetItem(Key("gs99")));
+    EXPECT_FALSE(g.Parse(DescriptorKey(Key("gs99")), *out.GetItem(Key("Angl")), ld));
+}
+
 TEST(Gradients, BinaryFormAndItsTrailer) {
     PSDGradient g;
     g.m_name = "ramp";

@@ -455,6 +455,8 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"psd-tools/tests/psd_files/gradient-fill.psd", 0.9},  // no stored drawing
         // One-pixel inside strokes of combined ellipses, anti-aliased a little apart when drawn.
         {"psd-tools/tests/psd_files/path-operations/exclude.psd", 1.0, 0.8},
+        // A gradient overlay whose colours mix perceptually.
+        {"ag-psd/test/read-write/gradient-mode/src.psd", 0.95},
         // Two strokes: the first listed on top, hiding the second where it lies.
         {"ag-psd/test/read-write/strokes/src.psd", 0.97},
         // Linear light and linear dodge at reduced fill (one pixel).
