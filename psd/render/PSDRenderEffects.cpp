@@ -215,8 +215,10 @@ RenderMap StrokeCoverage(RenderMap const& shape, double in, double out) {
     auto toShape = DistanceTo(shape, true), toOutside = DistanceTo(shape, false);
     RenderMap m = shape;
     for (size_t i = 0; i < m.v.size(); ++i) {
-        float o = out > 0 ? Clamp01(float(out - toShape[i]) + 0.5f) * (1 - shape.v[i]) : 0;
-        float n = in > 0 ? Clamp01(float(in - toOutside[i]) + 0.5f) * shape.v[i] : 0;
+        // Distances run between pixel centres: the edge lies half a pixel short of the nearest
+        // centre across it, and a pixel is covered as far as the stroke passes its own centre.
+        float o = out > 0 ? Clamp01(float(out - (toShape[i] - 0.5)) + 0.5f) * (1 - shape.v[i]) : 0;
+        float n = in > 0 ? Clamp01(float(in - (toOutside[i] - 0.5)) + 0.5f) * shape.v[i] : 0;
         m.v[i] = std::min(1.0f, o + n);
     }
     m.outside = 0;

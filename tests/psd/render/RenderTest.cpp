@@ -459,6 +459,8 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"ag-psd/test/read-write/gradient-mode/src.psd", 0.95},
         // Two strokes: the first listed on top, hiding the second where it lies.
         {"ag-psd/test/read-write/strokes/src.psd", 0.97},
+        // One-pixel outside and inside strokes along a crisp edge cover whole pixels.
+        {"psd-tools/tests/psd_files/effects/double-stroke-effects.psd", 0.99},
         // Linear light and linear dodge at reduced fill (one pixel).
         {"ag-psd/test/read/fill-opacity/src.psd", 1.0},
     };
