@@ -334,18 +334,22 @@ bool PSDGradientDesc::Parse(DescriptorKey const& key, DescriptorItem const& item
                             PSDLoadData& ld) {
     PSDReport& report = ld.m_report;
     if (IsPlacementKey(key)) m_placementRead = true;
+    // The style and the interpolation method are enumerations.
+    auto enumerated = [&]() -> DescriptorItemEnum const* {
+        auto const* e = dynamic_cast<DescriptorItemEnum const*>(&item);
+        if (!e)
+            report.SetError(PSDError::kDescriptorExpectedEnum,
+                            Kernel::FormatString("Gradient > %1", {TypeText(item)}), 4);
+        return e;
+    };
     switch (key.m_code) {
         case Key("Grad"):
             m_gradient = PSDGradient();
             m_hasGradient = true;
             return m_gradient.Parse(item, ld);
         case Key("Type"): {
-            auto const* e = dynamic_cast<DescriptorItemEnum const*>(&item);
-            if (!e) {
-                report.SetError(PSDError::kDescriptorExpectedEnum,
-                                Kernel::FormatString("Gradient > %1", {TypeText(item)}), 4);
-                return false;
-            }
+            auto const* e = enumerated();
+            if (!e) return false;
             if (e->m_value.m_type.m_code != Key("GrdT")) {
                 report.SetError(PSDError::kDescriptorUnexpectedEnumType,
                                 Kernel::FormatString("Gradient - GrdT > %1",
@@ -379,14 +383,9 @@ bool PSDGradientDesc::Parse(DescriptorKey const& key, DescriptorItem const& item
         case Key("Algn"):
             return DecodeBool(item, m_alignWithLayer, report);
         case Key("gs99"): {
-            auto const* e = dynamic_cast<DescriptorItemEnum const*>(&item);
-            if (!e) {
-                report.SetError(PSDError::kDescriptorExpectedEnum,
-                                Kernel::FormatString("Gradient > %1", {TypeText(item)}), 4);
-                return false;
-            }
-            m_interpolation = e->m_value.m_value;
-            return true;
+            auto const* e = enumerated();
+            if (e) m_interpolation = e->m_value.m_value;
+            return e != nullptr;
         }
         case Key("Ofst"): {
             auto const* d = dynamic_cast<DescriptorItemDescriptor const*>(&item);

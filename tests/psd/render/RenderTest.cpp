@@ -404,6 +404,17 @@ TEST(Render, GradientPlacementAndSmoothness) {
     }
 }
 
+// A corpus document, or null without the corpus (a document that does not open fails the test).
+Kernel::Counted<PSDFile> OpenCorpusDocument(char const* path) {
+    auto full = testsupport::CorpusRoot() / path;
+    if (!std::filesystem::exists(full)) return {};
+    PSDReport report;
+    std::string message;
+    auto doc = OpenFile(full.string(), CreateOptions{}, report, message);
+    EXPECT_TRUE(doc) << path << ": " << message;
+    return doc;
+}
+
 // A composite is blank when the file says so, or when a writer left zeros in its place with no
 // resource to say it is real; a one-pixel composite is not blank for being of one colour.
 TEST(Render, BlankStoredComposites) {
@@ -418,12 +429,8 @@ TEST(Render, BlankStoredComposites) {
     };
     for (auto const& [path, blank] : docs) {
         SCOPED_TRACE(path);
-        auto full = testsupport::CorpusRoot() / path;
-        if (!std::filesystem::exists(full)) GTEST_SKIP() << "no corpus at " << full;
-        PSDReport report;
-        std::string message;
-        auto doc = OpenFile(full.string(), CreateOptions{}, report, message);
-        ASSERT_TRUE(doc) << message;
+        auto doc = OpenCorpusDocument(path);
+        if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
         EXPECT_EQ(StoredCompositeIsBlank(*doc), blank);
     }
 }
@@ -466,12 +473,8 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
     };
     for (auto const& [path, floor, edited] : docs) {
         SCOPED_TRACE(path);
-        auto full = testsupport::CorpusRoot() / path;
-        if (!std::filesystem::exists(full)) GTEST_SKIP() << "no corpus at " << full;
-        PSDReport report;
-        std::string message;
-        auto doc = OpenFile(full.string(), CreateOptions{}, report, message);
-        ASSERT_TRUE(doc) << message;
+        auto doc = OpenCorpusDocument(path);
+        if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
         PSDRenderResult r;
         std::string error;
         ASSERT_TRUE(RenderDocument(*doc, {}, r, error)) << error;
