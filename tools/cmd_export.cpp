@@ -352,7 +352,7 @@ int RunExport(Options const& o) {
             // A file saved without a real composite holds a blank one (or a writer left one
             // colour in its place): draw it from the layers.
             json source = "stored";
-            if (!layers.empty() && PSD::StoredCompositeIsBlank(*doc)) {
+            if (!layers.empty() && PSD::StoredCompositeIsBlank(*doc, flat.Get())) {
                 PSD::PSDRenderResult rendered;
                 PSD::PSDRenderOptions ro;
                 if (PSD::RenderDocument(*doc, ro, rendered, err)) {

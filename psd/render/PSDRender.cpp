@@ -1224,14 +1224,19 @@ double CompareWithStoredComposite(PSDFile const& doc, Raster::DynamicBitmap cons
     return total ? double(within) / double(total) : 1.0;
 }
 
-bool StoredCompositeIsBlank(PSDFile const& doc) {
+bool StoredCompositeIsBlank(PSDFile const& doc, Raster::DynamicBitmap const* composite) {
     if (!doc.m_hasRealMergedData) return true;
     auto const& ids = doc.GetResourceIds();
     if (doc.GetLayers().empty() || std::find(ids.begin(), ids.end(), 1057) != ids.end()) return false;
-    Bitmap stored;
-    std::vector<Bitmap> masks;
-    PSDReport report;
-    if (!doc.GetBitmap(stored, masks, report) || !stored || stored->GetHeight() == 0) return false;
+    Bitmap decoded;
+    if (!composite) {
+        std::vector<Bitmap> masks;
+        PSDReport report;
+        if (!doc.GetBitmap(decoded, masks, report) || !decoded) return false;
+        composite = decoded.Get();
+    }
+    auto const* stored = composite;
+    if (stored->GetHeight() == 0) return false;
     // Writers that do not draw the composite leave it zero: black throughout, opaque or not.
     auto const& info = stored->GetFormatInfo();
     size_t sample = info.bytesPerSample, pixel = info.channels * sample;

@@ -45,7 +45,8 @@ double CompareWithStoredComposite(PSDFile const& doc, Raster::DynamicBitmap cons
 
 // Whether the stored composite stands for nothing: the file says it is not real (saved without
 // "maximise compatibility"), or no resource says it is real while it is all zero (black or
-// transparent) and the document has layers: a writer's placeholder.
-bool StoredCompositeIsBlank(PSDFile const& doc);
+// transparent) and the document has layers: a writer's placeholder. composite: the stored
+// composite when the caller has decoded it already.
+bool StoredCompositeIsBlank(PSDFile const& doc, Raster::DynamicBitmap const* composite = nullptr);
 
 }  // namespace PSD

@@ -159,8 +159,6 @@ void BoxPasses(RenderMap& map, std::array<int, 3> const& radii) {
 
 }  // namespace
 
-void BoxBlur3(RenderMap& map, int r) { BoxPasses(map, {r, r, r}); }
-
 void GaussianBlur(RenderMap& map, double sigma) {
     if (!(sigma > 0)) return;
     // A box of width b adds (b^2 - 1) / 12 to the variance: the odd widths around the ideal

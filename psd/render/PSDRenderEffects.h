@@ -25,8 +25,6 @@ struct RenderMap {
 
 // Blurs the map in place as the editor blurs an effect of size `radius` (near a Gaussian).
 void BlurMap(RenderMap& map, double radius);
-// Three box passes of radius r each.
-void BoxBlur3(RenderMap& map, int r);
 // Three box passes whose radii differ by at most one, chosen so that together they blur as a
 // Gaussian of deviation sigma does (to within one pass's step).
 void GaussianBlur(RenderMap& map, double sigma);
