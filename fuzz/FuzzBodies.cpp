@@ -12,6 +12,7 @@
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDLinkedData.h"
+#include "psd/file/PSDPatterns.h"
 #include "psd/file/PSDSmartObjectJson.h"
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
@@ -95,6 +96,21 @@ void FuzzPlaced(uint8_t const* data, size_t size) {
     for (unsigned char c : object.m_uniqueId) characters += (c & 0xC0) != 0x80;
     if (characters > 36) std::abort();
     (void)PSD::SmartObjectJson(object, nullptr).dump();
+}
+
+void FuzzPatterns(uint8_t const* data, size_t size) {
+    PrepareLimits();
+    std::vector<PSD::PSDPattern> patterns;
+    std::string error;
+    (void)PSD::ParsePatterns(data, size, patterns, error);
+    for (auto const& p : patterns) {
+        size_t pixels = size_t(p.m_width) * p.m_height;
+        // Every plane the reader hands out covers the tile.
+        if (p.m_channels.empty() || (!p.m_alpha.empty() && p.m_alpha.size() != pixels)) std::abort();
+        for (auto const& c : p.m_channels)
+            if (c.size() != pixels) std::abort();
+        if (pixels) (void)p.Sample(p.m_channels.size() - 1, p.m_width - 1, p.m_height - 1);
+    }
 }
 
 void FuzzTIFF(uint8_t const* data, size_t size) {

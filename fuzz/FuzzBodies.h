@@ -32,6 +32,8 @@ void FuzzEffects(uint8_t const* data, size_t size);
 void FuzzPaths(uint8_t const* data, size_t size);
 // Reads a bare placed-layer body: the first byte chooses "PlLd" (even) or "SoLd" (odd).
 void FuzzPlaced(uint8_t const* data, size_t size);
+// Reads a bare patterns block body and samples every pattern read.
+void FuzzPatterns(uint8_t const* data, size_t size);
 // Opens a layered TIFF file from memory and decodes its composite, layers and embedded files.
 void FuzzTIFF(uint8_t const* data, size_t size);
 // Opens a document, loads every bitmap, saves it (PSD or PSB, compressed or not) and opens the

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-120}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(open descriptor engine_data pack_bits round_trip effects adjustment paths placed tiff)
+[ ${#targets[@]} -gt 0 ] || targets=(open descriptor engine_data pack_bits round_trip effects adjustment paths placed patterns tiff)
 corpus=${ZUZODORIV_CORPUS:-../shared/corpus}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -32,8 +32,8 @@ seed_dir() {
                     { cat "$f"; printf '\x07'; } > "$d/fx-$(echo "$f" | md5sum | cut -c1-12)-$(basename "$f")"; done ;;
         tiff)
             find "$corpus/tiff" -type f -name '*.tif' -exec cp {} "$d/" \; ;;
-        effects|adjustment|paths|placed)
-            # Every effects, adjustment, fill, vector mask or placed-layer block body of the corpus, behind the bytes that tell
+        effects|adjustment|paths|placed|patterns)
+            # Every effects, adjustment, fill, vector mask, placed-layer or patterns block body of the corpus, behind the bytes that tell
             # the fuzz body what it is.
             python3 scripts/seed-blocks.py "$t" "$corpus" "$d" ;;
         descriptor)
@@ -59,7 +59,7 @@ for t in "${targets[@]}"; do
     if [ "$seconds" = ci ]; then
         rm -rf "build-fuzz/work/$t" && mkdir -p "build-fuzz/work/$t"
         # A fixed seed and input count, capped in time so a slow machine still finishes.
-        case $t in open) budget=(-runs=40000) ;; round_trip) budget=(-runs=6000) ;; effects|adjustment|paths|placed) budget=(-runs=100000) ;; *) budget=(-runs=400000) ;; esac
+        case $t in open) budget=(-runs=40000) ;; round_trip) budget=(-runs=6000) ;; effects|adjustment|paths|placed|patterns) budget=(-runs=100000) ;; *) budget=(-runs=400000) ;; esac
         budget+=(-seed=1 -max_total_time=150)
     else
         budget=(-max_total_time="$seconds")

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Seeds for the block-body fuzz targets: every distinct body of the chosen blocks in the corpus.
 
-    seed-blocks.py effects|adjustment|paths|placed|engine_data CORPUS OUT
+    seed-blocks.py effects|adjustment|paths|placed|patterns|engine_data CORPUS OUT
 
 effects: one byte naming the form (0 the legacy "lrFX", 1 a descriptor block), then the body.
 placed: one byte naming the block (0 "PlLd", 1 "SoLd"), then the body.
 adjustment: the key, one byte choosing the colour mode (1 RGB; curves also 2 CMYK and 3 Lab), the body.
+patterns: the body of a document's patterns block ("Patt", "Pat2", "Pat3").
 paths: the document's width and height (16 bits each), then the path records of a vector mask block.
 engine_data: the document engine data ("Txt2" bodies) and each type layer's engine data.
 """
@@ -21,6 +22,7 @@ ADJUSTMENTS = {k.encode(): [k.encode() + bytes([m]) for m in ((1, 2, 3) if k == 
                          'thrs', 'selc', 'phfl', 'vibA', 'expA', 'grdm', 'clrL', 'SoCo', 'GdFl', 'PtFl')}
 
 PATHS = {b'vmsk': [], b'vsms': []}
+PATTERNS = {b'Patt': [b''], b'Pat2': [b''], b'Pat3': [b'']}
 
 
 def engine_data(corpus, out):
@@ -46,7 +48,7 @@ def main():
     kind, corpus, out = sys.argv[1], pathlib.Path(sys.argv[2]), pathlib.Path(sys.argv[3])
     if kind == 'engine_data':
         return engine_data(corpus, out)
-    prefixes = {'effects': EFFECTS, 'placed': PLACED, 'paths': PATHS}.get(kind, ADJUSTMENTS)
+    prefixes = {'effects': EFFECTS, 'placed': PLACED, 'paths': PATHS, 'patterns': PATTERNS}.get(kind, ADJUSTMENTS)
     seen = set()
     for f in sorted(corpus.rglob('*')):
         if f.suffix.lower() not in ('.psd', '.psb') or f.stat().st_size > 50 << 20:

@@ -132,6 +132,7 @@ struct Prepared {
     PSDGradientDesc const* gradient = nullptr;
     PSDGradientRamp ramp;
     Kernel::RectT<double> gradientBox;
+    PatternPaint pattern;  // a pattern fill, when it names a pattern
     bool blendIf = false;
     std::unique_ptr<EffectsPlan> effects;
     std::unique_ptr<PSDLayerRows> rows;  // pixels decoded per band instead of whole
@@ -141,6 +142,9 @@ struct Prepared {
     bool artboard = false;
     Kernel::RectT<int32_t> artboardRect;
     RenderPixel artboardBackground;  // transparent for a transparent background
+    bool groupEffects = false;  // a group whose effects are to be planned from its drawing
+    // Solid, gradient or pattern: content made here, covering the canvas.
+    bool Generated() const { return solid || gradient || pattern.pattern; }
 };
 
 struct Band {
@@ -208,6 +212,8 @@ private:
         if (m_failure.empty()) m_failure = std::move(why);
     }
     void PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects const& fx);
+    // A group's effects, from the shape its layers draw alone (with its masks).
+    void PlanGroupEffects(PSDLayerNode const& group);
     // A shape's stroke (and no fill when its fill is off), drawn on the layer after its effects.
     void PlanVectorStroke(PSDLayer const& l, Prepared& p);
     static bool Visible(PSDLayer const& l) { return l.m_visible; }
@@ -219,6 +225,7 @@ private:
     PSDFile const& m_doc;
     PSDRenderOptions const& m_options;
     uint32_t m_mode;
+    PatternSource m_patterns{m_doc};
     bool m_cmyk = false;
     BlendContext m_ctx;
     std::vector<float> m_greyCurve;
@@ -282,7 +289,8 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
     auto fx = m_options.effects ? l.GetEffects() : Kernel::Counted<PSDLayerEffects>();
     bool effects = fx && fx->m_masterSwitch && fx->HasEnabledEffects();
     if (group) {
-        if (effects) Undrawn("effects on a group");
+        // Planned once the group's layers are ready: they draw its shape.
+        p.groupEffects = effects;
         if ((l.FindBlock(Key("vmsk")) || l.FindBlock(Key("vsms"))) && !p.vectorDrawn)
             Undrawn("vector mask");
         if ((l.FindBlock(Key("artb")) || l.FindBlock(Key("abdd"))) && !PrepareArtboard(l, p))
@@ -403,12 +411,34 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
                 Undrawn("gradient fill (approximated)");
                 return true;
             }
+        } else if (adj->GetType() == PSDAdjustment::kPatternFill) {
+            auto const& f = static_cast<PSDAdjustmentPatternFill const&>(*adj);
+            std::string why;
+            if (m_patterns.Paint(f.m_patternId, f.m_patternName, m_mode, p.pattern, why)) {
+                PSDEffectPhase phase;
+                phase.m_point = f.m_hasPhase ? f.m_phase : Kernel::PointT<double>{0, 0};
+                double angle = 0;
+                PSDReport r;
+                if (auto a = f.m_descriptor.GetItem(Key("Angl")))
+                    (void)DecodeUnit(*a, DescriptorItemUnitFloat::Angle, angle, r);
+                // Linked with the layer, the tiles start at its outline's corner.
+                Kernel::PointT<double> origin{0, 0};
+                auto outline = l.m_vectorMask ? l.m_vectorMask->m_outline : nullptr;
+                if (f.m_linked && outline && !outline->IsEmpty())
+                    origin = {outline->GetBoundingRect().left, outline->GetBoundingRect().top};
+                PlacePattern(p.pattern, phase, f.m_scale / 100, angle, origin);
+                if (p.pattern.scale < 1 || p.pattern.angle != 0)
+                    Undrawn("pattern fill reduced or turned (approximated)");
+                return true;
+            }
+            Undrawn("pattern fill (" + why + ")");
+            if (!hasPixels) return true;
         }
         if (!hasPixels) {
             Undrawn(std::string("fill ") + AdjustmentKindName(adj->GetType()));
             return true;
         }
-        // A pattern fill draws its stored copy, clipped by the outline.
+        // A fill that cannot be drawn here draws its stored copy, clipped by the outline.
     }
     if (vectorMask && !vectorDrawn) Undrawn("vector mask");
     if (!hasPixels) return true;
@@ -486,6 +516,7 @@ bool Renderer::Prepare(std::vector<PSDLayerNode> const& nodes, std::string& erro
         if (!n.layer || !Visible(*n.layer)) continue;
         if (!PrepareLayer(*n.layer, n.index, n.isGroup, error)) return false;
         if (n.isGroup && !Prepare(n.children, error)) return false;
+        if (n.isGroup && m_prepared[n.index].groupEffects) PlanGroupEffects(n);
     }
     return true;
 }
@@ -584,7 +615,9 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     };
 
     if (node.isGroup) {
-        bool pass = l.m_blendMode == BlendMode::PassThrough && !clip && !atop && !p.artboard;
+        // A group with effects is drawn apart first, as the effects need its drawing.
+        bool pass = l.m_blendMode == BlendMode::PassThrough && !clip && !atop && !p.artboard &&
+                    !p.effects;
         if (pass && shape) {
             // A pass-through group under clipped layers stays pass-through; its shape is what
             // its layers cover, drawn alone once more.
@@ -636,12 +669,29 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         for (uint32_t r = 0; r < dst.rows; ++r)
             for (uint32_t x = 0; x < dst.width; ++x) {
                 size_t i = size_t(r) * dst.width + x;
+                int64_t y = int64_t(dst.y0) + r;
                 RenderPixel s = inner.px[i];
-                if (s.a <= 0 || outside(x, int64_t(dst.y0) + r)) continue;
-                float m = MaskAt(p, x, int64_t(dst.y0) + r);
-                if (shape) (*shape)[i] = s.a * m * opacity;
-                s.a *= m * opacity * fill * clipAt(i);
-                put(mode, dst.px[i], s);
+                if (p.effects) {
+                    // As a layer's: shadows and glows below, the drawing at its fill opacity,
+                    // then overlays and strokes, each meeting the backdrop on its own.
+                    for (auto const& part : p.effects->below) {
+                        RenderPixel e = part.At(x, y);
+                        e.a *= opacity * clipAt(i);
+                        put(part.mode, dst.px[i], e);
+                    }
+                }
+                if (s.a > 0 && !outside(x, y)) {
+                    float m = MaskAt(p, x, y);
+                    if (shape) (*shape)[i] = s.a * m * opacity;
+                    s.a *= m * opacity * fill * clipAt(i);
+                    put(mode, dst.px[i], s);
+                }
+                if (p.effects)
+                    for (auto const& part : p.effects->above) {
+                        RenderPixel e = part.At(x, y);
+                        e.a *= opacity * clipAt(i);
+                        put(part.mode == BlendMode::Normal ? mode : part.mode, dst.px[i], e);
+                    }
             }
         return;
     }
@@ -671,7 +721,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         auto const& box = p.effects->region;
         left = std::max<int64_t>(left, box.left), right = std::min<int64_t>(right, box.right);
         top = std::max<int64_t>(top, box.top), bottom = std::min<int64_t>(bottom, box.bottom);
-    } else if (!p.solid && !p.gradient) {
+    } else if (!p.Generated()) {
         if (!p.pixels && !p.rows) return;
         left = std::max<int64_t>(left, l.m_left);
         right = std::min<int64_t>(right, l.m_left + l.GetWidth());
@@ -708,7 +758,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     // Most layers of most documents: 8-bit pixels in normal mode, nothing shaping them. Read
     // straight from the decoded rows, without a row of float pixels between.
     if (src && !atop && !p.effects && !shape && !clip && !p.blendIf && p.masks.empty() &&
-        !p.solid && !p.gradient && src->GetFormatInfo().bytesPerSample == 1 &&
+        !p.Generated() && src->GetFormatInfo().bytesPerSample == 1 &&
         (mode == BlendMode::Normal || mode == BlendMode::PassThrough)) {
         DrawPlainRows(l, *src, srcTop, left, right, std::max(top, rowsTop),
                       std::min(bottom, rowsBottom), opacity * fill, dst);
@@ -767,6 +817,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
 
 RenderPixel Renderer::ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const {
     if (p.solid) return p.solidColour;
+    if (p.pattern.pattern) return p.pattern.At(x, y);
     if (p.gradient)
         return p.ramp.At(float(GradientPosition(*p.gradient, p.gradientBox, double(x), double(y))));
     RenderPixel s;
@@ -857,7 +908,7 @@ void Renderer::ContentRow(PSDLayer const& l, Prepared const& p, Raster::DynamicB
                           int64_t srcTop, int64_t left, int64_t y,
                           std::vector<RenderPixel>& out) const {
     int64_t py = y - srcTop;
-    if (!src || p.solid || p.gradient || py < 0 || py >= int64_t(src->GetHeight())) {
+    if (!src || p.Generated() || py < 0 || py >= int64_t(src->GetHeight())) {
         for (size_t k = 0; k < out.size(); ++k) out[k] = ContentAt(l, p, left + int64_t(k), y);
         return;
     }
@@ -907,9 +958,10 @@ bool Renderer::StoredDrawingCurrent(PSDLayer const& l) {
 void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
     if (!l.m_vectorStroke || p.storedShape) return;
     PSDVectorStroke const& vs = *l.m_vectorStroke;
-    if (!vs.m_fillEnabled && (p.solid || p.gradient)) {
+    if (!vs.m_fillEnabled && p.Generated()) {
         p.solidColour.a = 0;  // a shape drawn by its stroke alone
         p.gradient = nullptr;
+        p.pattern.pattern = nullptr;
         p.solid = true;
     }
     if (!vs.m_strokeEnabled) return;
@@ -959,13 +1011,62 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
     p.effects->above.insert(p.effects->above.begin(), std::move(part));
 }
 
+void Renderer::PlanGroupEffects(PSDLayerNode const& node) {
+    PSDLayer const& l = *node.layer;
+    Prepared& p = m_prepared[node.index];
+    auto fx = l.GetEffects();
+    if (!fx) return;
+    uint32_t w = m_doc.m_width, h = m_doc.m_height;
+    // The shape is held whole, a float per pixel of the canvas.
+    constexpr uint64_t kMaxShapePixels = uint64_t(1) << 28;
+    if (uint64_t(w) * h > kMaxShapePixels) {
+        Undrawn("effects on a group (too large a canvas)");
+        return;
+    }
+    RenderMap shape;
+    shape.box = {0, 0, int32_t(w), int32_t(h)};
+    Kernel::ResizeOrThrow(shape.v, size_t(w) * h);
+    std::vector<int32_t> bounds{int32_t(w), int32_t(h), 0, 0};  // left, top, right, bottom
+    std::mutex boundsLock;
+    size_t bands = (size_t(h) + kBandRows - 1) / kBandRows;
+    Kernel::Dispatch::DispatchParallelFor(bands, [&](size_t b) {
+        Band alone;
+        alone.y0 = uint32_t(b * kBandRows);
+        alone.rows = std::min<uint32_t>(kBandRows, h - alone.y0);
+        alone.width = w;
+        alone.px.assign(size_t(w) * alone.rows, RenderPixel{});
+        RenderList(node.children, alone);
+        int32_t l0 = int32_t(w), r0 = 0, t0 = int32_t(h), b0 = 0;
+        for (uint32_t r = 0; r < alone.rows; ++r)
+            for (uint32_t x = 0; x < w; ++x) {
+                uint32_t y = alone.y0 + r;
+                float a = alone.px[size_t(r) * w + x].a * MaskAt(p, x, y);
+                shape.v[size_t(y) * w + x] = a;
+                if (a > 0) {
+                    l0 = std::min(l0, int32_t(x)), r0 = std::max(r0, int32_t(x) + 1);
+                    t0 = std::min(t0, int32_t(y)), b0 = std::max(b0, int32_t(y) + 1);
+                }
+            }
+        std::lock_guard<std::mutex> lock(boundsLock);
+        bounds = {std::min(bounds[0], l0), std::min(bounds[1], t0), std::max(bounds[2], r0),
+                  std::max(bounds[3], b0)};
+    });
+    if (bounds[0] >= bounds[2] || bounds[1] >= bounds[3]) return;  // nothing drawn
+    std::vector<std::string> undrawn;
+    Kernel::RectT<double> box{double(bounds[0]), double(bounds[1]), double(bounds[2]),
+                              double(bounds[3])};
+    p.effects = PlanEffects(*fx, shape, box, {0, 0}, m_mode, m_doc.m_globalLightAngle, m_patterns,
+                            undrawn);
+    for (auto& u : undrawn) Undrawn(std::move(u));
+}
+
 void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects const& fx) {
     if (p.adjust) {
         Undrawn("effects on an adjustment layer");
         return;
     }
     Kernel::RectT<int32_t> content{0, 0, int32_t(m_doc.m_width), int32_t(m_doc.m_height)};
-    if (!p.solid && !p.gradient) {
+    if (!p.Generated()) {
         if (!p.pixels) return;
         content = {l.m_left, l.m_top, l.m_left + int32_t(p.pixels->GetWidth()),
                    l.m_top + int32_t(p.pixels->GetHeight())};
@@ -974,7 +1075,7 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
     RenderMap shape;
     // Pixels past the canvas edge still shape what the effects draw on it (a stroke along an
     // edge outside the canvas shows inside it); a fill ends at the canvas.
-    int32_t margin = p.solid || p.gradient ? 0 : reach;
+    int32_t margin = p.Generated() ? 0 : reach;
     shape.box = {std::max(-margin, content.left - reach), std::max(-margin, content.top - reach),
                  std::min(int32_t(m_doc.m_width) + margin, content.right + reach),
                  std::min(int32_t(m_doc.m_height) + margin, content.bottom + reach)};
@@ -988,7 +1089,16 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
     std::vector<std::string> undrawn;
     Kernel::RectT<double> box{double(content.left), double(content.top), double(content.right),
                               double(content.bottom)};
-    p.effects = PlanEffects(fx, shape, box, m_mode, m_doc.m_globalLightAngle, undrawn);
+    // A linked pattern moves with a shape's outline and starts at its box; other layers keep
+    // theirs at the document's origin.
+    Kernel::PointT<double> linked{0, 0};
+    auto outline = l.m_vectorMask ? l.m_vectorMask->m_outline : nullptr;
+    if (outline && !outline->IsEmpty()) {
+        auto b = outline->GetBoundingRect();
+        linked = {b.left, b.top};
+    }
+    p.effects = PlanEffects(fx, shape, box, linked, m_mode, m_doc.m_globalLightAngle, m_patterns,
+                            undrawn);
     for (auto& u : undrawn) Undrawn(std::move(u));
 }
 

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <limits>
 
+#include "psd/descriptor/DescriptorCodecs.h"
 #include "psd/effects/PSDEffect.h"
+#include "psd/io/PSDKeyTable.h"
 
 namespace PSD {
 
@@ -201,8 +203,115 @@ double GradientPosition(PSDGradientDesc const& g, Kernel::RectT<double> const& b
     }
 }
 
+RenderPixel PatternPaint::At(int64_t x, int64_t y) const {
+    PSDPattern const& t = *pattern;
+    // Where this pixel falls in the tile: the editor lays the tiles a pixel right of the origin
+    // it gives, and resamples them with tile pixel centres at whole positions.
+    bool resampled = scale != 1 || angle != 0;
+    double u = double(x) - originX - 1, v = double(y) - originY;
+    if (angle != 0) {
+        double a = angle * M_PI / 180, c = std::cos(a), s = std::sin(a);
+        double ru = u * c - v * s, rv = u * s + v * c;
+        u = ru, v = rv;
+    }
+    u /= scale, v /= scale;
+    auto wrap = [](double at, uint32_t size) {
+        double m = std::fmod(at, double(size));
+        return m < 0 ? m + size : m;
+    };
+    u = wrap(u, t.m_width), v = wrap(v, t.m_height);
+    auto texel = [&](uint32_t tx, uint32_t ty) {
+        RenderPixel p;
+        if (fromGrey) {
+            for (unsigned c = 0; c < channels; ++c) p.c[c] = t.Sample(0, tx, ty);
+        } else if (toGrey) {
+            p.c[0] = 0.299f * t.Sample(0, tx, ty) + 0.587f * t.Sample(1, tx, ty) +
+                     0.114f * t.Sample(2, tx, ty);
+        } else {
+            for (unsigned c = 0; c < channels; ++c) p.c[c] = t.Sample(c, tx, ty);
+        }
+        p.a = t.m_alpha.empty() ? 1.0f : t.m_alpha[size_t(ty) * t.m_width + tx];
+        return p;
+    };
+    if (!resampled)
+        return texel(uint32_t(u) % t.m_width, uint32_t(v) % t.m_height);
+    // Resampled: the four tile pixels around the point, mixed by their nearness.
+    double fu = u, fv = v;
+    double x0 = std::floor(fu), y0 = std::floor(fv);
+    float wx = float(fu - x0), wy = float(fv - y0);
+    auto at = [&](double tx, double ty) {
+        return texel(uint32_t(wrap(tx, t.m_width)) % t.m_width,
+                     uint32_t(wrap(ty, t.m_height)) % t.m_height);
+    };
+    RenderPixel a = at(x0, y0), b = at(x0 + 1, y0), c = at(x0, y0 + 1), d = at(x0 + 1, y0 + 1);
+    RenderPixel p;
+    for (unsigned k = 0; k < 4; ++k)
+        p.c[k] = (a.c[k] * (1 - wx) + b.c[k] * wx) * (1 - wy) + (c.c[k] * (1 - wx) + d.c[k] * wx) * wy;
+    p.a = (a.a * (1 - wx) + b.a * wx) * (1 - wy) + (c.a * (1 - wx) + d.a * wx) * wy;
+    return p;
+}
+
+bool PatternSource::Paint(String const& id, String const& name, uint32_t mode, PatternPaint& out,
+                          std::string& why) {
+    if (!m_read) {
+        m_patterns = ReadDocumentPatterns(m_doc, m_errors);
+        m_read = true;
+    }
+    // Descriptor strings may carry their terminator.
+    auto bare = [](String const& s) {
+        std::string_view v(s);
+        while (!v.empty() && v.back() == '\0') v.remove_suffix(1);
+        return v;
+    };
+    PSDPattern const* found = nullptr;
+    for (auto const& p : m_patterns)
+        if (!bare(id).empty() && bare(p.m_id) == bare(id)) found = &p;
+    for (auto const& p : m_patterns)
+        if (!found && !bare(name).empty() && bare(p.m_name) == bare(name)) found = &p;
+    if (!found) {
+        why = m_errors.empty() ? "its pattern is not in the document" : m_errors.front();
+        return false;
+    }
+    if (found->m_width == 0 || found->m_height == 0) {
+        why = "its pattern is empty";
+        return false;
+    }
+    out = PatternPaint{};
+    out.pattern = found;
+    out.channels = mode == 4 ? 4 : (mode == 3 || mode == 9) ? 3 : 1;
+    uint32_t own = found->m_colourMode;
+    bool grey = own == 1 || own == 0 || own == 8;
+    if (grey && (mode == 3 || mode == 4 || mode == 9)) {
+        // Grey in a colour document: the same level in every channel (no ink in CMYK is 1).
+        if (mode != 3) {
+            why = "its grey pattern is in another colour mode";
+            return false;
+        }
+        out.fromGrey = true;
+    } else if (own == 3 && out.channels == 1) {
+        out.toGrey = true;
+    } else if (!(own == mode || (grey && out.channels == 1))) {
+        why = "its pattern is in another colour mode";
+        return false;
+    }
+    return true;
+}
+
+void PlacePattern(PatternPaint& paint, PSDEffectPhase const& phase, double scale, double angle,
+                  Kernel::PointT<double> origin) {
+    paint.originX = origin.x + phase.m_point.x;
+    paint.originY = origin.y + phase.m_point.y;
+    paint.scale = scale > 0 && std::isfinite(scale) ? scale : 1;
+    paint.angle = std::isfinite(angle) ? angle : 0;
+}
+
 RenderPixel EffectPart::At(int64_t x, int64_t y) const {
     RenderPixel p = colour;
+    if (pattern.pattern) {
+        p = pattern.At(x, y);
+        p.a *= opacity * alpha.At(x, y);
+        return p;
+    }
     if (gradient)
         p = ramp.At(float(GradientPosition(*gradient, gradientBox, double(x), double(y))));
     p.a *= opacity * alpha.At(x, y);
@@ -239,7 +348,8 @@ int32_t EffectsReach(PSDLayerEffects const& fx) {
 
 std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap const& shape,
                                          Kernel::RectT<double> const& layerBox,
-                                         uint32_t mode, double globalAngle,
+                                         Kernel::PointT<double> linkedOrigin, uint32_t mode,
+                                         double globalAngle, PatternSource& patterns,
                                          std::vector<std::string>& undrawn) {
     auto plan = std::make_unique<EffectsPlan>();
     plan->region = shape.box;
@@ -248,6 +358,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
     // The editor's order from the bottom: drop shadow, outer glow, the layer, then inner shadow,
     // inner glow, satin, colour, gradient and pattern overlays, stroke.
     std::vector<EffectPart> innerShadow, innerGlow, bevel, satin, colourOverlay, gradientOverlay;
+    std::vector<EffectPart> patternOverlay;
     std::vector<EffectPart> stroke;
     std::vector<EffectPart> dropShadow, outerGlow;
     for (auto const& e : fx.m_effects) {
@@ -313,17 +424,68 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             part.opacity = float(f->m_opacity / 255.0);
             part.alpha = shape;
             gradientOverlay.push_back(std::move(part));
-        } else if (auto const* k = dynamic_cast<PSDEffectStroke const*>(e.Get())) {
-            if (k->m_fillType != PSDEffectStroke::kColour) {
-                undrawn.push_back("effect Stroke with a gradient or pattern");
+        } else if (auto const* o = dynamic_cast<PSDEffectPatternOverlay const*>(e.Get())) {
+            std::string why;
+            if (!patterns.Paint(o->m_patternId, o->m_patternName, mode, part.pattern, why)) {
+                undrawn.push_back("effect PatternOverlay (" + why + ")");
                 continue;
             }
-            ColourOf(k->m_colour, mode, part.colour);
-            part.mode = k->m_blendMode;
-            part.opacity = float(k->m_opacity / 255.0);
+            PlacePattern(part.pattern, o->m_phase, o->m_scale, o->m_angle,
+                         o->m_linked ? linkedOrigin : Kernel::PointT<double>{0, 0});
+            // Enlarged tiles are drawn as the editor draws them; reduced or turned ones not quite.
+            if (part.pattern.scale < 1 || part.pattern.angle != 0)
+                undrawn.push_back("effect PatternOverlay reduced or turned (approximated)");
+            part.mode = o->m_blendMode;
+            part.opacity = float(o->m_opacity / 255.0);
+            part.alpha = shape;
+            patternOverlay.push_back(std::move(part));
+        } else if (auto const* k = dynamic_cast<PSDEffectStroke const*>(e.Get())) {
             double size = k->m_size;
             double out = k->m_style == PSDEffectStroke::kOutside ? size
                          : k->m_style == PSDEffectStroke::kCentre ? size / 2 : 0;
+            if (k->m_fillType == PSDEffectStroke::kGradient) {
+                bool perceptual = PerceptualGradient(k->m_gradient, mode, undrawn);
+                if (!part.ramp.Build(k->m_gradient.m_gradient, mode, k->m_gradient.m_reverse,
+                                     perceptual)) {
+                    undrawn.push_back("effect Stroke (noise gradient)");
+                    continue;
+                }
+                part.gradient = &k->m_gradient;
+                // The gradient spans the layer's box grown by the stroke's outer part.
+                part.gradientBox = {layerBox.left - out, layerBox.top - out, layerBox.right + out,
+                                    layerBox.bottom + out};
+                if (k->m_gradient.m_kind != PSDGradientDesc::kLinear)
+                    undrawn.push_back("effect Stroke with a gradient (approximated)");
+            } else if (k->m_fillType == PSDEffectStroke::kPattern) {
+                // The stroke's pattern and scale are among the keys the model keeps as read.
+                String id, name;
+                double scale = 1;
+                PSDReport r;
+                for (auto const& item : k->m_kept) {
+                    if (item.m_key.m_code == Key("Scl ") && item.m_item &&
+                        DecodeUnit(*item.m_item, DescriptorItemUnitFloat::Percent, scale, r))
+                        scale /= 100;
+                    auto const* d = item.m_key.m_code == Key("Ptrn")
+                                        ? dynamic_cast<DescriptorItemDescriptor const*>(item.m_item.Get())
+                                        : nullptr;
+                    if (!d) continue;
+                    if (auto v = d->m_descriptor.GetItem(Key("Idnt"))) (void)DecodeString(*v, id, r);
+                    if (auto v = d->m_descriptor.GetItem(Key("Nm  "))) (void)DecodeString(*v, name, r);
+                }
+                std::string why;
+                if (!patterns.Paint(id, name, mode, part.pattern, why)) {
+                    undrawn.push_back("effect Stroke with a pattern (" + why + ")");
+                    continue;
+                }
+                PlacePattern(part.pattern, k->m_phase, scale, 0,
+                             k->m_linked ? linkedOrigin : Kernel::PointT<double>{0, 0});
+                if (part.pattern.scale < 1)
+                    undrawn.push_back("effect Stroke with a pattern reduced (approximated)");
+            } else {
+                ColourOf(k->m_colour, mode, part.colour);
+            }
+            part.mode = k->m_blendMode;
+            part.opacity = float(k->m_opacity / 255.0);
             part.alpha = StrokeCoverage(shape, size - out, out);
             stroke.push_back(std::move(part));
         } else if (auto const* t = dynamic_cast<PSDEffectSatin const*>(e.Get())) {
@@ -417,7 +579,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
     };
     for (auto* list : {&dropShadow, &outerGlow}) drawn(*list, plan->below, true);
     for (auto* list : {&innerShadow, &innerGlow, &bevel, &satin, &colourOverlay, &gradientOverlay,
-                       &stroke})
+                       &patternOverlay, &stroke})
         drawn(*list, plan->above, list != &bevel);
     return plan;
 }

@@ -8,6 +8,7 @@
 
 #include "host/kernel/Geometry.h"
 #include "psd/effects/PSDLayerEffects.h"
+#include "psd/file/PSDPatterns.h"
 #include "psd/render/PSDRenderAdjustment.h"
 
 namespace PSD {
@@ -35,6 +36,39 @@ void GaussianBlur(RenderMap& map, double sigma);
 double GradientPosition(PSDGradientDesc const& g, Kernel::RectT<double> const& box, double x,
                         double y);
 
+// A pattern tiled over the document from an origin, scaled and turned about it.
+struct PatternPaint {
+    PSDPattern const* pattern = nullptr;
+    double originX = 0, originY = 0;
+    double scale = 1;  // fraction
+    double angle = 0;  // degrees, anticlockwise
+    unsigned channels = 3;  // colour samples the document renders with
+    bool fromGrey = false;  // a grey pattern in a colour document: its sample in every channel
+    bool toGrey = false;    // an RGB pattern in a grey document: its luminance
+    RenderPixel At(int64_t x, int64_t y) const;
+};
+
+// The document's patterns, read when the first one is looked up.
+class PatternSource {
+public:
+    explicit PatternSource(PSDFile const& doc) : m_doc(doc) {}
+    // A paint of the pattern named by identifier (by name when no pattern has the identifier),
+    // in a document of this colour mode; false with the reason in why.
+    bool Paint(String const& id, String const& name, uint32_t colourMode, PatternPaint& out,
+               std::string& why);
+
+private:
+    PSDFile const& m_doc;
+    bool m_read = false;
+    std::vector<PSDPattern> m_patterns;
+    std::vector<std::string> m_errors;
+};
+
+// Lays the paint's tiles from origin (the document's, or a linked pattern's layer's) offset by
+// the phase; scale a fraction, angle in degrees.
+void PlacePattern(PatternPaint& paint, PSDEffectPhase const& phase, double scale, double angle,
+                  Kernel::PointT<double> origin);
+
 // One effect ready to draw: its coverage, its colour (or a gradient over the layer's box),
 // its blend mode and opacity.
 struct EffectPart {
@@ -43,6 +77,7 @@ struct EffectPart {
     PSDGradientDesc const* gradient = nullptr;
     PSDGradientRamp ramp;
     Kernel::RectT<double> gradientBox;
+    PatternPaint pattern;  // used when it names a pattern
     BlendMode mode = BlendMode::Normal;
     float opacity = 1;
     RenderPixel At(int64_t x, int64_t y) const;
@@ -63,10 +98,13 @@ RenderMap StrokeCoverage(RenderMap const& shape, double inside, double outside);
 int32_t EffectsReach(PSDLayerEffects const& fx);
 
 // Plans the enabled effects from the layer's shape (its alpha with masks, over the region).
-// Effects the renderer does not draw are named in `undrawn`.
+// Patterns linked with the layer start at linkedOrigin. Effects the renderer does not draw are
+// named in `undrawn`.
 std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap const& shape,
                                          Kernel::RectT<double> const& layerBox,
+                                         Kernel::PointT<double> linkedOrigin,
                                          uint32_t colourMode, double globalAngle,
+                                         PatternSource& patterns,
                                          std::vector<std::string>& undrawn);
 
 }  // namespace PSD

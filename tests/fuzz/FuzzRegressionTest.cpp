@@ -33,6 +33,7 @@ TEST(FuzzRegressions, KeptInputsRunCleanly) {
     Replay("adjustment", fuzzbodies::FuzzAdjustment);
     Replay("paths", fuzzbodies::FuzzPaths);
     Replay("placed", fuzzbodies::FuzzPlaced);
+    Replay("patterns", fuzzbodies::FuzzPatterns);
     Replay("tiff", fuzzbodies::FuzzTIFF);
 }
 
@@ -41,7 +42,7 @@ TEST(FuzzRegressions, BodiesAcceptDegenerateInputs) {
     for (auto body : {fuzzbodies::FuzzOpen, fuzzbodies::FuzzDescriptor, fuzzbodies::FuzzEngineData,
                       fuzzbodies::FuzzPackBits, fuzzbodies::FuzzRoundTrip, fuzzbodies::FuzzEffects,
                       fuzzbodies::FuzzAdjustment, fuzzbodies::FuzzPaths, fuzzbodies::FuzzPlaced,
-                      fuzzbodies::FuzzTIFF}) {
+                      fuzzbodies::FuzzPatterns, fuzzbodies::FuzzTIFF}) {
         body(nothing, 0);
         body(nothing, 1);
     }
