@@ -680,14 +680,18 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                         put(part.mode, dst.px[i], e);
                     }
                 }
-                if (s.a > 0 && !outside(x, y)) {
-                    float m = MaskAt(p, x, y);
-                    if (shape) (*shape)[i] = s.a * m * opacity;
-                    s.a *= m * opacity * fill * clipAt(i);
-                    put(mode, dst.px[i], s);
-                }
+                if (outside(x, y)) s = RenderPixel{};
+                float m = MaskAt(p, x, y);
+                if (shape) (*shape)[i] = s.a * m * opacity;
+                s.a *= m * fill;
+                if (p.effects)
+                    for (auto const& part : p.effects->above)
+                        if (part.joins) JoinPixel(s, part.At(x, y), m_ctx.channels);
+                s.a *= opacity * clipAt(i);
+                if (s.a > 0) put(mode, dst.px[i], s);
                 if (p.effects)
                     for (auto const& part : p.effects->above) {
+                        if (part.joins) continue;
                         RenderPixel e = part.At(x, y);
                         e.a *= opacity * clipAt(i);
                         put(part.mode == BlendMode::Normal ? mode : part.mode, dst.px[i], e);
@@ -797,8 +801,15 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
             if (p.effects && l.m_blendInterior) {
                 // Blended as a group: overlays, inner shadows and glows and the stroke join the
                 // content first (fill opacity fades the content under them, not them).
+                for (auto const& part : p.effects->above) {
+                    if (part.joins)
+                        JoinPixel(s, part.At(x, y), m_ctx.channels);
+                    else
+                        CompositePixel(part.mode, m_ctx, s, part.At(x, y));
+                }
+            } else if (p.effects) {
                 for (auto const& part : p.effects->above)
-                    CompositePixel(part.mode, m_ctx, s, part.At(x, y));
+                    if (part.joins) JoinPixel(s, part.At(x, y), m_ctx.channels);
             }
             s.a *= opacity;
             if (mode == BlendMode::Dissolve) s.a = DissolveNoise(x, y) < s.a ? 1.0f : 0.0f;
@@ -806,6 +817,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
             if (p.effects && !l.m_blendInterior) {
                 // Otherwise each meets the backdrop on its own, a normal one in the layer's mode.
                 for (auto const& part : p.effects->above) {
+                    if (part.joins) continue;
                     RenderPixel e = part.At(x, y);
                     e.a *= opacity * clipAt(i);
                     put(part.mode == BlendMode::Normal ? mode : part.mode, dst.px[i], e);
@@ -1097,8 +1109,25 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
         auto b = outline->GetBoundingRect();
         linked = {b.left, b.top};
     }
+    // A shape's strokes follow its outline: a fill that fades inside it is not stroked there
+    // (a shape's own stroke, drawn with it, widens what they follow).
+    RenderMap outlineShape;
+    bool shapeLayer = outline && !outline->IsEmpty() && (p.Generated() || p.storedShape) &&
+                      !(l.m_vectorStroke && l.m_vectorStroke->m_strokeEnabled);
+    if (shapeLayer) {
+        auto coverage = Raster::RasteriseContours(OutlineContours(outline.Get()),
+                                                  l.m_vectorMask->m_fillRule == 0, shape.box);
+        outlineShape.box = shape.box;
+        outlineShape.v.resize(shape.v.size());
+        for (int32_t y = 0; y < shape.box.Height(); ++y)
+            for (int32_t x = 0; x < shape.box.Width(); ++x) {
+                size_t i = size_t(y) * w + size_t(x);
+                outlineShape.v[i] = coverage->GetRow(uint32_t(y))[x] / 255.0f *
+                                    MaskAt(p, shape.box.left + x, shape.box.top + y);
+            }
+    }
     p.effects = PlanEffects(fx, shape, box, linked, m_mode, m_doc.m_globalLightAngle, m_patterns,
-                            undrawn);
+                            undrawn, shapeLayer ? &outlineShape : nullptr);
     for (auto& u : undrawn) Undrawn(std::move(u));
 }
 

@@ -17,7 +17,8 @@ float Clamp01(float v) { return std::isnan(v) ? 0.0f : v < 0 ? 0.0f : v > 1 ? 1.
 
 // Squared distance to the nearest pixel where inside(i) holds, one dimension at a time
 // (the lower envelope of parabolas).
-void Distance1D(std::vector<double> const& f, std::vector<double>& d, size_t n) {
+void Distance1D(std::vector<double> const& f, std::vector<double>& d, size_t n,
+                std::vector<size_t>* site = nullptr) {
     std::vector<size_t> v(n);
     std::vector<double> z(n + 1);
     size_t k = 0;
@@ -51,6 +52,7 @@ void Distance1D(std::vector<double> const& f, std::vector<double>& d, size_t n) 
         while (z[k + 1] < double(q)) ++k;
         double dq = double(q) - double(v[k]);
         d[q] = dq * dq + f[v[k]];
+        if (site) (*site)[q] = v[k];
     }
 }
 
@@ -73,6 +75,40 @@ std::vector<float> DistanceTo(RenderMap const& map, bool inside) {
     }
     std::vector<float> out(w * h);
     for (size_t i = 0; i < w * h; ++i) out[i] = float(std::sqrt(grid[i]));
+    return out;
+}
+
+// From every pixel the shape does not touch, the distance to the shape's edge: past the centre
+// of the nearest pixel it touches by as much as that pixel is uncovered (a pixel covered a
+// quarter has its edge three quarters across it). Pixels the shape touches are at -0.5.
+std::vector<float> EdgeDistance(RenderMap const& map) {
+    size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
+    constexpr double kFar = 1e20;
+    std::vector<double> grid(w * h), f(std::max(w, h)), d(std::max(w, h));
+    std::vector<size_t> site(std::max(w, h)), row(w * h);
+    for (size_t i = 0; i < w * h; ++i) grid[i] = map.v[i] > 0 ? 0 : kFar;
+    // Down each column, then along each row, keeping where the nearest touched pixel lies.
+    for (size_t x = 0; x < w; ++x) {
+        for (size_t y = 0; y < h; ++y) f[y] = grid[y * w + x];
+        Distance1D(f, d, h, &site);
+        for (size_t y = 0; y < h; ++y) grid[y * w + x] = d[y], row[y * w + x] = site[y];
+    }
+    std::vector<float> out(w * h);
+    for (size_t y = 0; y < h; ++y) {
+        for (size_t x = 0; x < w; ++x) f[x] = grid[y * w + x];
+        Distance1D(f, d, w, &site);
+        for (size_t x = 0; x < w; ++x) {
+            size_t i = y * w + x;
+            if (map.v[i] > 0) {
+                out[i] = -0.5f;
+            } else if (d[x] >= kFar / 2) {
+                out[i] = float(kFar);
+            } else {
+                float a = map.v[row[y * w + site[x]] * w + site[x]];
+                out[i] = float(std::sqrt(d[x]) - 0.5 + (1 - a));
+            }
+        }
+    }
     return out;
 }
 
@@ -318,13 +354,23 @@ RenderPixel EffectPart::At(int64_t x, int64_t y) const {
     return p;
 }
 
+void JoinPixel(RenderPixel& content, RenderPixel const& part, unsigned channels) {
+    float a = std::min(1.0f, content.a + part.a);
+    if (a <= 0) return;
+    for (unsigned c = 0; c < channels; ++c)
+        content.c[c] = std::min(1.0f, (content.c[c] * content.a + part.c[c] * part.a) / a);
+    content.a = a;
+}
+
 RenderMap StrokeCoverage(RenderMap const& shape, double in, double out) {
-    auto toShape = DistanceTo(shape, true), toOutside = DistanceTo(shape, false);
+    auto toEdge = EdgeDistance(shape), toOutside = DistanceTo(shape, false);
     RenderMap m = shape;
     for (size_t i = 0; i < m.v.size(); ++i) {
-        // Distances run between pixel centres: the edge lies half a pixel short of the nearest
-        // centre across it, and a pixel is covered as far as the stroke passes its own centre.
-        float o = out > 0 ? Clamp01(float(out - (toShape[i] - 0.5)) + 0.5f) * (1 - shape.v[i]) : 0;
+        // Beyond the shape the stroke reaches from its sub-pixel edge, and wherever the shape
+        // touches it lies under what the shape leaves uncovered. Within, distances run between
+        // pixel centres: the edge lies half a pixel short of the nearest centre across it, and a
+        // pixel is covered as far as the stroke passes its own centre.
+        float o = out > 0 ? Clamp01(float(out - toEdge[i]) + 0.5f) * (1 - shape.v[i]) : 0;
         float n = in > 0 ? Clamp01(float(in - (toOutside[i] - 0.5)) + 0.5f) * shape.v[i] : 0;
         m.v[i] = std::min(1.0f, o + n);
     }
@@ -350,7 +396,8 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                                          Kernel::RectT<double> const& layerBox,
                                          Kernel::PointT<double> linkedOrigin, uint32_t mode,
                                          double globalAngle, PatternSource& patterns,
-                                         std::vector<std::string>& undrawn) {
+                                         std::vector<std::string>& undrawn,
+                                         RenderMap const* outline) {
     auto plan = std::make_unique<EffectsPlan>();
     plan->region = shape.box;
     // Sizes and distances are stored as drawn: the effects' scale only records what they were
@@ -486,7 +533,8 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             }
             part.mode = k->m_blendMode;
             part.opacity = float(k->m_opacity / 255.0);
-            part.alpha = StrokeCoverage(shape, size - out, out);
+            part.alpha = StrokeCoverage(outline ? *outline : shape, size - out, out);
+            part.joins = k->m_style == PSDEffectStroke::kOutside && k->m_blendMode == BlendMode::Normal;
             stroke.push_back(std::move(part));
         } else if (auto const* t = dynamic_cast<PSDEffectSatin const*>(e.Get())) {
             // Two copies of the shape moved apart along the angle, blurred; where they differ.

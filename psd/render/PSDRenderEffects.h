@@ -80,8 +80,14 @@ struct EffectPart {
     PatternPaint pattern;  // used when it names a pattern
     BlendMode mode = BlendMode::Normal;
     float opacity = 1;
+    // An outside stroke in normal mode: it covers what the shape leaves uncovered, so it joins
+    // the layer's content by addition before the two meet the backdrop.
+    bool joins = false;
     RenderPixel At(int64_t x, int64_t y) const;
 };
+
+// Adds a part that does not overlap the pixel's content to it (premultiplied sums).
+void JoinPixel(RenderPixel& content, RenderPixel const& part, unsigned channels);
 
 // The effects of one layer, in the order the editor stacks them.
 struct EffectsPlan {
@@ -98,13 +104,15 @@ RenderMap StrokeCoverage(RenderMap const& shape, double inside, double outside);
 int32_t EffectsReach(PSDLayerEffects const& fx);
 
 // Plans the enabled effects from the layer's shape (its alpha with masks, over the region).
-// Patterns linked with the layer start at linkedOrigin. Effects the renderer does not draw are
-// named in `undrawn`.
+// Patterns linked with the layer start at linkedOrigin; strokes follow `outline` when given (a
+// shape's outline, whatever its fill covers). Effects the renderer does not draw are named in
+// `undrawn`.
 std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap const& shape,
                                          Kernel::RectT<double> const& layerBox,
                                          Kernel::PointT<double> linkedOrigin,
                                          uint32_t colourMode, double globalAngle,
                                          PatternSource& patterns,
-                                         std::vector<std::string>& undrawn);
+                                         std::vector<std::string>& undrawn,
+                                         RenderMap const* outline = nullptr);
 
 }  // namespace PSD
