@@ -282,7 +282,8 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
     for (size_t i = 0; i < l.m_blendRanges.size(); ++i)
         if (std::memcmp(l.m_blendRanges[i].m_bytes, PSDBlendRangeSet::kDefault, 8) != 0)
             p.blendIf = true;
-    if (l.m_knockout) Undrawn("knockout");
+    // Both knock out to the bottom of their group; deep ones would reach the background.
+    if (l.m_knockout == 2) Undrawn("deep knockout (drawn as shallow)");
     if (l.m_blendMode == BlendMode::Dissolve) Undrawn("dissolve (a noise pattern of its own)");
     if (l.m_blendMode == BlendMode::HardMix && l.m_fillOpacity < 255)
         Undrawn("hard mix with fill opacity (approximated)");
@@ -565,6 +566,28 @@ void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) con
         for (size_t i = 0; i < dst.px.size(); ++i)
             CompositePixel(isoMode, m_ctx, dst.px[i], iso.px[i]);
     };
+    // Layers that knock out see the list's backdrop, not the layers below them: where such a
+    // layer lies, what those drew is taken back to the backdrop before it is drawn.
+    std::vector<RenderPixel> backdrop;
+    for (auto const& n : nodes)
+        if (n.layer && n.layer->m_knockout && Visible(*n.layer) && !n.isGroup) backdrop = dst.px;
+    auto knockOut = [&](PSDLayerNode const& n) {
+        Band alone = dst;
+        std::vector<float> covered;
+        DrawNode(n, alone, nullptr, &covered);
+        for (size_t i = 0; i < dst.px.size(); ++i) {
+            float k = covered[i];
+            if (k <= 0) continue;
+            RenderPixel& o = dst.px[i];
+            RenderPixel const& b = backdrop[i];
+            float a = o.a + (b.a - o.a) * k;
+            for (unsigned c = 0; c < m_ctx.channels; ++c) {
+                float pre = o.c[c] * o.a + (b.c[c] * b.a - o.c[c] * o.a) * k;
+                o.c[c] = a > 0 ? pre / a : 0;
+            }
+            o.a = a;
+        }
+    };
     for (size_t k = nodes.size(); k-- > 0;) {
         if (m_options.abort && *m_options.abort) return;
         auto const& n = nodes[k];
@@ -594,6 +617,7 @@ void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) con
             DrawNode(n, iso, nullptr, nullptr);
             continue;
         }
+        if (l.m_knockout && !n.isGroup && !backdrop.empty()) knockOut(n);
         DrawNode(n, dst, nullptr, clippedAbove ? &baseShape : nullptr);
     }
     flush();

@@ -475,6 +475,10 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"psd-tools/tests/psd_files/patterns.psd", 1.0, 1.0},
         // Drop shadows of groups, from the shapes their layers draw together.
         {"ag-psd/test/read/group-drop-shadows/src.psd", 0.96},
+        // Multiplying layers that knock out to the bottom of their groups, isolated or not.
+        {"psd-tools/tests/psd_files/transparency/knockout-isolated-groups.psd", 0.99},
+        // Outside strokes around translucent pixels and along shapes' outlines.
+        {"psd-tools/tests/psd_files/effects/stroke-effects.psd", 0.92},
     };
     for (auto const& [path, floor, edited] : docs) {
         SCOPED_TRACE(path);
