@@ -200,6 +200,12 @@ private:
     RenderPixel ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const;
     // Composites 8-bit rows of src (row 0 at document row srcTop) in normal mode at the given
     // opacity over columns [left, right) and rows [top, bottom) of the band.
+    // Whether the node is a layer that DrawPlainRun can draw: 8-bit pixels decoded by bands,
+    // in normal mode, with nothing shaping them.
+    bool IsPlain(PSDLayerNode const& n) const;
+    // Draws a run of plain layers (bottom first) onto the band a row at a time, every layer of
+    // the run over each row while it is in cache.
+    void DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& dst) const;
     void DrawPlainRows(PSDLayer const& l, Raster::DynamicBitmap const& src, int64_t srcTop,
                        int64_t left, int64_t right, int64_t top, int64_t bottom, float opacity,
                        Band& dst) const;
@@ -618,9 +624,81 @@ void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) con
             continue;
         }
         if (l.m_knockout && !n.isGroup && !backdrop.empty()) knockOut(n);
+        if (!clippedAbove && IsPlain(n)) {
+            // This layer and the plain ones right above it, none with layers clipped to it.
+            std::vector<PSDLayerNode const*> run{&n};
+            while (k > 0 && nodes[k - 1].layer && !nodes[k - 1].layer->m_clipping &&
+                   IsPlain(nodes[k - 1]) && !(k > 1 && nodes[k - 2].layer && nodes[k - 2].layer->m_clipping))
+                run.push_back(&nodes[--k]);
+            if (run.size() > 1) {
+                DrawPlainRun(run, dst);
+                continue;
+            }
+        }
         DrawNode(n, dst, nullptr, clippedAbove ? &baseShape : nullptr);
     }
     flush();
+}
+
+bool Renderer::IsPlain(PSDLayerNode const& n) const {
+    if (n.isGroup || !n.layer || !Visible(*n.layer)) return false;
+    PSDLayer const& l = *n.layer;
+    Prepared const& p = m_prepared[n.index];
+    Raster::FormatInfo info;
+    return p.rows && !p.effects && !p.blendIf && p.masks.empty() && !p.Generated() && !p.adjust &&
+           !l.m_knockout && l.m_blendMode == BlendMode::Normal &&
+           Raster::GetFormatInfo(p.rows->GetFormat(), info) && info.bytesPerSample == 1;
+}
+
+void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& dst) const {
+    struct Rows {
+        PSDLayer const* layer;
+        Bitmap pixels;
+        int64_t top, bottom;  // the band's rows the layer has
+        float opacity;
+    };
+    std::vector<Rows> rows;
+    // Each worker keeps the bitmaps of its last run: fresh pages for every band cost more than
+    // the decoding into them.
+    thread_local std::vector<Bitmap> kept;
+    size_t used = 0;
+    for (auto const* n : run) {
+        PSDLayer const& l = *n->layer;
+        Prepared const& p = m_prepared[n->index];
+        int64_t top = std::max<int64_t>(dst.y0, l.m_top);
+        int64_t bottom = std::min<int64_t>(int64_t(dst.y0) + dst.rows, l.m_top + l.GetHeight());
+        float opacity = l.m_opacity / 255.0f * (l.m_fillOpacity / 255.0f);
+        if (top >= bottom || opacity <= 0 || l.GetWidth() == 0) continue;
+        Bitmap band;
+        if (used < kept.size() && kept[used]->GetWidth() == uint32_t(l.GetWidth()) &&
+            kept[used]->GetHeight() == uint32_t(bottom - top) &&
+            kept[used]->GetFormat() == p.rows->GetFormat())
+            band = kept[used];
+        try {
+            if (!band)
+                band = Raster::DynamicBitmap::Create(uint32_t(l.GetWidth()), uint32_t(bottom - top),
+                                                     p.rows->GetFormat(), Raster::Contents::Unspecified);
+            if (used < kept.size())
+                kept[used] = band;
+            else
+                kept.push_back(band);
+            ++used;
+        } catch (std::bad_alloc const&) {
+            Fail("out of memory");
+            return;
+        }
+        PSDReport report;
+        if (!p.rows->Decode(uint32_t(top - l.m_top), *band, report)) {
+            Fail("layer \"" + std::string(l.m_name) + "\": pixels do not decode" +
+                 (report.m_error ? ": " + std::string(report.m_error->Report()) : ""));
+            return;
+        }
+        rows.push_back({&l, std::move(band), top, bottom, opacity});
+    }
+    for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y)
+        for (auto const& r : rows)
+            if (y >= r.top && y < r.bottom)
+                DrawPlainRows(*r.layer, *r.pixels, r.top, 0, dst.width, y, y + 1, r.opacity, dst);
 }
 
 void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> const* clip,
@@ -893,7 +971,33 @@ void PlainRow(uint8_t const* q, unsigned stride, size_t alpha, size_t count, flo
 void PlainRowRGBA(uint8_t const* q, size_t count, float opacity, RenderPixel* b) {
     __m128 const scale = _mm_set_ps(0, 1.0f / 255, 1.0f / 255, 1.0f / 255);
     __m128i const zero = _mm_setzero_si128();
-    for (size_t x = 0; x < count; ++x, q += 4, ++b) {
+    __m128 const one = _mm_set1_ps(1.0f), alphaScale = _mm_set1_ps(opacity / 255);
+    size_t x = 0;
+    // Four pixels at a time: their alphas in one register, then each pixel's colours.
+    for (; x + 4 <= count; x += 4, q += 16, b += 4) {
+        __m128 sa = _mm_min_ps(_mm_mul_ps(_mm_set_ps(q[15], q[11], q[7], q[3]), alphaScale), one);
+        __m128 ba = _mm_set_ps(b[3].a, b[2].a, b[1].a, b[0].a);
+        __m128 keep = _mm_mul_ps(_mm_sub_ps(one, sa), ba);
+        __m128 ao = _mm_min_ps(_mm_add_ps(sa, keep), one);
+        // Where nothing is, nothing changes: the weights stay finite.
+        __m128 safe = _mm_max_ps(ao, _mm_set1_ps(1e-30f));
+        __m128 inv = _mm_div_ps(one, safe);
+        alignas(16) float ws[4], wb[4], a[4];
+        _mm_store_ps(ws, _mm_mul_ps(sa, inv));
+        _mm_store_ps(wb, _mm_mul_ps(keep, inv));
+        _mm_store_ps(a, ao);
+        for (int i = 0; i < 4; ++i) {
+            int32_t word;
+            std::memcpy(&word, q + 4 * i, 4);
+            __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero);
+            __m128 sc = _mm_mul_ps(_mm_cvtepi32_ps(wide), scale);
+            __m128 bc = _mm_loadu_ps(b[i].c);
+            _mm_storeu_ps(b[i].c, _mm_add_ps(_mm_mul_ps(sc, _mm_set1_ps(ws[i])),
+                                             _mm_mul_ps(bc, _mm_set1_ps(wb[i]))));
+            b[i].a = a[i];
+        }
+    }
+    for (; x < count; ++x, q += 4, ++b) {
         float sa = std::min(q[3] * (1.0f / 255) * opacity, 1.0f), ba = b->a;
         float keep = (1 - sa) * ba, ao = ba >= 1 ? 1.0f : sa + keep;
         float inv = ao > 0 ? 1 / ao : 0;
@@ -1091,8 +1195,8 @@ void Renderer::PlanGroupEffects(PSDLayerNode const& node) {
     std::vector<std::string> undrawn;
     Kernel::RectT<double> box{double(bounds[0]), double(bounds[1]), double(bounds[2]),
                               double(bounds[3])};
-    p.effects = PlanEffects(*fx, shape, box, {0, 0}, m_mode, m_doc.m_globalLightAngle, m_patterns,
-                            undrawn);
+    p.effects = PlanEffects(*fx, shape, box, std::nullopt, m_mode, m_doc.m_globalLightAngle,
+                            m_patterns, undrawn);
     for (auto& u : undrawn) Undrawn(std::move(u));
 }
 
@@ -1125,13 +1229,13 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
     std::vector<std::string> undrawn;
     Kernel::RectT<double> box{double(content.left), double(content.top), double(content.right),
                               double(content.bottom)};
-    // A linked pattern moves with a shape's outline and starts at its box; other layers keep
-    // theirs at the document's origin.
-    Kernel::PointT<double> linked{0, 0};
+    // A linked pattern moves with a shape's outline and starts at its box; where other layers
+    // keep theirs is not known.
+    std::optional<Kernel::PointT<double>> linked;
     auto outline = l.m_vectorMask ? l.m_vectorMask->m_outline : nullptr;
     if (outline && !outline->IsEmpty()) {
         auto b = outline->GetBoundingRect();
-        linked = {b.left, b.top};
+        linked = Kernel::PointT<double>{b.left, b.top};
     }
     // A shape's strokes follow its outline: a fill that fades inside it is not stroked there
     // (a shape's own stroke, drawn with it, widens what they follow).

@@ -394,7 +394,8 @@ int32_t EffectsReach(PSDLayerEffects const& fx) {
 
 std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap const& shape,
                                          Kernel::RectT<double> const& layerBox,
-                                         Kernel::PointT<double> linkedOrigin, uint32_t mode,
+                                         std::optional<Kernel::PointT<double>> linkedOrigin,
+                                         uint32_t mode,
                                          double globalAngle, PatternSource& patterns,
                                          std::vector<std::string>& undrawn,
                                          RenderMap const* outline) {
@@ -478,7 +479,11 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                 continue;
             }
             PlacePattern(part.pattern, o->m_phase, o->m_scale, o->m_angle,
-                         o->m_linked ? linkedOrigin : Kernel::PointT<double>{0, 0});
+                         o->m_linked ? linkedOrigin.value_or(Kernel::PointT<double>{0, 0})
+                                     : Kernel::PointT<double>{0, 0});
+            if (o->m_linked && !linkedOrigin)
+                undrawn.push_back("effect PatternOverlay linked with a layer without an outline "
+                                  "(placed from the document's origin)");
             // Enlarged tiles are drawn as the editor draws them; reduced or turned ones not quite.
             if (part.pattern.scale < 1 || part.pattern.angle != 0)
                 undrawn.push_back("effect PatternOverlay reduced or turned (approximated)");
@@ -525,7 +530,11 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                     continue;
                 }
                 PlacePattern(part.pattern, k->m_phase, scale, 0,
-                             k->m_linked ? linkedOrigin : Kernel::PointT<double>{0, 0});
+                             k->m_linked ? linkedOrigin.value_or(Kernel::PointT<double>{0, 0})
+                                         : Kernel::PointT<double>{0, 0});
+                if (k->m_linked && !linkedOrigin)
+                    undrawn.push_back("effect Stroke with a pattern linked with a layer without "
+                                      "an outline (placed from the document's origin)");
                 if (part.pattern.scale < 1)
                     undrawn.push_back("effect Stroke with a pattern reduced (approximated)");
             } else {

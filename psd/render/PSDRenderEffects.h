@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,12 +105,13 @@ RenderMap StrokeCoverage(RenderMap const& shape, double inside, double outside);
 int32_t EffectsReach(PSDLayerEffects const& fx);
 
 // Plans the enabled effects from the layer's shape (its alpha with masks, over the region).
-// Patterns linked with the layer start at linkedOrigin; strokes follow `outline` when given (a
+// Patterns linked with the layer start at linkedOrigin (at the document's, named as approximated,
+// when the layer has none); strokes follow `outline` when given (a
 // shape's outline, whatever its fill covers). Effects the renderer does not draw are named in
 // `undrawn`.
 std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap const& shape,
                                          Kernel::RectT<double> const& layerBox,
-                                         Kernel::PointT<double> linkedOrigin,
+                                         std::optional<Kernel::PointT<double>> linkedOrigin,
                                          uint32_t colourMode, double globalAngle,
                                          PatternSource& patterns,
                                          std::vector<std::string>& undrawn,
