@@ -317,6 +317,26 @@ TEST(Render, StacksOfLayers) {
              s.Add(Both(1, 0, 0), p.Get());
          },
          {0.5f, 0, 0.5f, 1}, {0.5f, 0, 0.5f, 1}},
+        {"a layer that knocks out blends with its group's backdrop, not the layers below",
+         [](Stack& s) {
+             s.Add(Both(0, 0, 1));
+             auto g = s.doc->AddGroup("isolated", nullptr);
+             g->m_blendMode = BlendMode::Normal;
+             s.Add(Both(1, 0, 0), g.Get());
+             auto k = s.Add({{{0.5f, 0.5f, 0.5f, 1}, {0, 0, 0, 0}}}, g.Get());
+             k->m_blendMode = BlendMode::Multiply, k->m_knockout = 1;
+         },
+         {0.5f, 0.5f, 0.5f, 1}, {1, 0, 0, 1}},
+        {"at no fill it shows the backdrop through, by its shape",
+         [](Stack& s) {
+             s.Add(Both(0, 0, 1));
+             auto g = s.doc->AddGroup("pass", nullptr);
+             g->m_blendMode = BlendMode::PassThrough;
+             s.Add(Both(1, 0, 0), g.Get());
+             auto k = s.Add({{{0, 1, 0, 1}, {0, 1, 0, 0.5f}}}, g.Get());
+             k->m_fillOpacity = 0, k->m_knockout = 1;
+         },
+         {0, 0, 1, 1}, {0.5f, 0, 0.5f, 1}},
         {"an adjustment changes what lies below, through its mask",
          [](Stack& s) {
              s.Add(Both(0.2f, 0.4f, 1));
