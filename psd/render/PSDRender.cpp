@@ -1105,10 +1105,45 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
         p.solid = true;
     }
     if (!vs.m_strokeEnabled) return;
-    auto const* content = dynamic_cast<PSDAdjustmentSolidColor const*>(vs.m_content.Get());
     auto outline = l.m_vectorMask ? l.m_vectorMask->m_outline : nullptr;
-    if (!content || !content->m_colour || !outline || outline->IsEmpty()) {
-        Undrawn("vector stroke (gradient or pattern paint, or no outline)");
+    if (!outline || outline->IsEmpty() || !vs.m_content) {
+        Undrawn("vector stroke (no outline or no paint)");
+        return;
+    }
+    // The paint: a colour, a gradient over the outline's box, or a pattern from its corner.
+    EffectPart part;
+    auto outlineBox = outline->GetBoundingRect();
+    if (auto const* c = dynamic_cast<PSDAdjustmentSolidColor const*>(vs.m_content.Get());
+        c && c->m_colour) {
+        ColourSamples(*c->m_colour, m_mode, part.colour.c);
+        part.colour.a = 1;
+    } else if (auto const* g = dynamic_cast<PSDAdjustmentGradientFill const*>(vs.m_content.Get())) {
+        std::vector<std::string> named;
+        bool perceptual = PerceptualGradient(g->m_gradient, m_mode, named);
+        for (auto& n : named) Undrawn(std::move(n));
+        if (!part.ramp.Build(g->m_gradient.m_gradient, m_mode, g->m_gradient.m_reverse, perceptual)) {
+            Undrawn("vector stroke (noise gradient)");
+            return;
+        }
+        part.gradient = &g->m_gradient;
+        part.gradientBox = g->m_gradient.m_alignWithLayer
+                               ? outlineBox
+                               : Kernel::RectT<double>{0, 0, double(m_doc.m_width), double(m_doc.m_height)};
+        Undrawn("vector stroke with a gradient (approximated)");
+    } else if (auto const* f = dynamic_cast<PSDAdjustmentPatternFill const*>(vs.m_content.Get())) {
+        std::string why;
+        if (!m_patterns.Paint(f->m_patternId, f->m_patternName, m_mode, part.pattern, why)) {
+            Undrawn("vector stroke with a pattern (" + why + ")");
+            return;
+        }
+        PSDEffectPhase phase;
+        phase.m_point = f->m_hasPhase ? f->m_phase : Kernel::PointT<double>{0, 0};
+        PlacePattern(part.pattern, phase, f->m_scale / 100, 0,
+                     f->m_linked ? Kernel::PointT<double>{outlineBox.left, outlineBox.top}
+                                 : Kernel::PointT<double>{0, 0});
+        if (part.pattern.scale < 1) Undrawn("vector stroke with a pattern reduced (approximated)");
+    } else {
+        Undrawn("vector stroke (no paint)");
         return;
     }
     if (!vs.m_dashSet.empty()) Undrawn("vector stroke dashes");
@@ -1116,7 +1151,7 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
     double out = vs.m_lineAlignment == PSDVectorStroke::LineAlignment::Outside ? width
                  : vs.m_lineAlignment == PSDVectorStroke::LineAlignment::Center ? width / 2
                                                                                 : 0;
-    auto b = outline->GetBoundingRect();
+    auto const& b = outlineBox;
     double grow = out + 2;
     auto edge = [](double v) { return int32_t(std::clamp(v, -1e9, 1e9)); };
     Kernel::RectT<int32_t> box{std::max(0, edge(std::floor(b.left - grow))),
@@ -1133,10 +1168,7 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
         for (int32_t x = 0; x < box.Width(); ++x)
             shape.v[size_t(y) * size_t(box.Width()) + size_t(x)] =
                 coverage->GetRow(uint32_t(y))[x] / 255.0f;
-    EffectPart part;
     part.alpha = StrokeCoverage(shape, width - out, out);
-    ColourSamples(*content->m_colour, m_mode, part.colour.c);
-    part.colour.a = 1;
     part.mode = vs.m_blendMode;
     part.opacity = float(vs.m_opacity);
     if (!p.effects) {
