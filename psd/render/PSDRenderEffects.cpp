@@ -318,7 +318,8 @@ bool PatternSource::Paint(String const& id, String const& name, uint32_t mode, P
     uint32_t own = found->m_colourMode;
     bool grey = own == 1 || own == 0 || own == 8;
     if (grey && (mode == 3 || mode == 4 || mode == 9)) {
-        // Grey in a colour document: the same level in every channel (no ink in CMYK is 1).
+        // Grey in an RGB document: the same level in every channel; CMYK and Lab would need
+        // the grey converted.
         if (mode != 3) {
             why = "its grey pattern is in another colour mode";
             return false;
@@ -335,8 +336,10 @@ bool PatternSource::Paint(String const& id, String const& name, uint32_t mode, P
 
 void PlacePattern(PatternPaint& paint, PSDEffectPhase const& phase, double scale, double angle,
                   Kernel::PointT<double> origin) {
-    paint.originX = origin.x + phase.m_point.x;
-    paint.originY = origin.y + phase.m_point.y;
+    // A phase that is not a number (or beyond any canvas) starts the tiles at the origin.
+    auto finite = [](double v) { return std::isfinite(v) && std::fabs(v) < 1e9 ? v : 0.0; };
+    paint.originX = finite(origin.x) + finite(phase.m_point.x);
+    paint.originY = finite(origin.y) + finite(phase.m_point.y);
     paint.scale = scale > 0 && std::isfinite(scale) ? scale : 1;
     paint.angle = std::isfinite(angle) ? angle : 0;
 }
