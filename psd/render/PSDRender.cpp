@@ -1189,8 +1189,8 @@ void Renderer::PlanGroupEffects(PSDLayerNode const& node) {
     auto fx = l.GetEffects();
     if (!fx) return;
     uint32_t w = m_doc.m_width, h = m_doc.m_height;
-    // The shape is held whole, a float per pixel of the canvas.
-    constexpr uint64_t kMaxShapePixels = uint64_t(1) << 28;
+    // The shape is held whole, a float per pixel of the canvas: at most 256 MB of it.
+    constexpr uint64_t kMaxShapePixels = uint64_t(1) << 26;
     if (uint64_t(w) * h > kMaxShapePixels) {
         Undrawn("effects on a group (too large a canvas)");
         return;
