@@ -200,6 +200,10 @@ private:
     RenderPixel ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const;
     // Composites 8-bit rows of src (row 0 at document row srcTop) in normal mode at the given
     // opacity over columns [left, right) and rows [top, bottom) of the band.
+    // Decodes the layer's rows [top, bottom) into band, made anew unless it already has their
+    // size and format; false, the render failed, when they do not decode.
+    bool DecodeRows(PSDLayer const& l, PSDLayerRows const& rows, int64_t top, int64_t bottom,
+                    Bitmap& band) const;
     // Whether the node is a layer that DrawPlainRun can draw: 8-bit pixels decoded by bands,
     // in normal mode, with nothing shaping them.
     bool IsPlain(PSDLayerNode const& n) const;
@@ -640,6 +644,28 @@ void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) con
     flush();
 }
 
+bool Renderer::DecodeRows(PSDLayer const& l, PSDLayerRows const& rows, int64_t top,
+                          int64_t bottom, Bitmap& band) const {
+    uint32_t width = uint32_t(l.GetWidth()), height = uint32_t(bottom - top);
+    if (!band || band->GetWidth() != width || band->GetHeight() != height ||
+        band->GetFormat() != rows.GetFormat()) {
+        try {
+            band = Raster::DynamicBitmap::Create(width, height, rows.GetFormat(),
+                                                 Raster::Contents::Unspecified);
+        } catch (std::bad_alloc const&) {
+            Fail("out of memory");
+            return false;
+        }
+    }
+    PSDReport report;
+    if (!rows.Decode(uint32_t(top - l.m_top), *band, report)) {
+        Fail("layer \"" + std::string(l.m_name) + "\": pixels do not decode" +
+             (report.m_error ? ": " + std::string(report.m_error->Report()) : ""));
+        return false;
+    }
+    return true;
+}
+
 bool Renderer::IsPlain(PSDLayerNode const& n) const {
     if (n.isGroup || !n.layer || !Visible(*n.layer)) return false;
     PSDLayer const& l = *n.layer;
@@ -669,31 +695,10 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         int64_t bottom = std::min<int64_t>(int64_t(dst.y0) + dst.rows, l.m_top + l.GetHeight());
         float opacity = l.m_opacity / 255.0f * (l.m_fillOpacity / 255.0f);
         if (top >= bottom || opacity <= 0 || l.GetWidth() == 0) continue;
-        Bitmap band;
-        if (used < kept.size() && kept[used]->GetWidth() == uint32_t(l.GetWidth()) &&
-            kept[used]->GetHeight() == uint32_t(bottom - top) &&
-            kept[used]->GetFormat() == p.rows->GetFormat())
-            band = kept[used];
-        try {
-            if (!band)
-                band = Raster::DynamicBitmap::Create(uint32_t(l.GetWidth()), uint32_t(bottom - top),
-                                                     p.rows->GetFormat(), Raster::Contents::Unspecified);
-            if (used < kept.size())
-                kept[used] = band;
-            else
-                kept.push_back(band);
-            ++used;
-        } catch (std::bad_alloc const&) {
-            Fail("out of memory");
-            return;
-        }
-        PSDReport report;
-        if (!p.rows->Decode(uint32_t(top - l.m_top), *band, report)) {
-            Fail("layer \"" + std::string(l.m_name) + "\": pixels do not decode" +
-                 (report.m_error ? ": " + std::string(report.m_error->Report()) : ""));
-            return;
-        }
-        rows.push_back({&l, std::move(band), top, bottom, opacity});
+        if (used == kept.size()) kept.emplace_back();
+        Bitmap& band = kept[used++];
+        if (!DecodeRows(l, *p.rows, top, bottom, band)) return;
+        rows.push_back({&l, band, top, bottom, opacity});
     }
     for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y)
         for (auto const& r : rows)
@@ -843,19 +848,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     int64_t rowsTop = std::max<int64_t>(top, l.m_top);
     int64_t rowsBottom = std::min<int64_t>(bottom, l.m_top + l.GetHeight());
     if (p.rows && rowsTop < rowsBottom) {
-        try {
-            band = Raster::DynamicBitmap::Create(uint32_t(l.GetWidth()), uint32_t(rowsBottom - rowsTop),
-                                                 p.rows->GetFormat(), Raster::Contents::Unspecified);
-        } catch (std::bad_alloc const&) {
-            Fail("out of memory");
-            return;
-        }
-        PSDReport report;
-        if (!p.rows->Decode(uint32_t(rowsTop - l.m_top), *band, report)) {
-            Fail("layer \"" + std::string(l.m_name) + "\": pixels do not decode" +
-                 (report.m_error ? ": " + std::string(report.m_error->Report()) : ""));
-            return;
-        }
+        if (!DecodeRows(l, *p.rows, rowsTop, rowsBottom, band)) return;
         src = band.Get();
         srcTop = rowsTop;
     } else if (p.rows) {
