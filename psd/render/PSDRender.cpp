@@ -122,6 +122,17 @@ std::vector<std::vector<Raster::CubicSegment>> OutlineContours(Geometry::PolyCur
     return contours;
 }
 
+// From one pixel toward another by t, as their premultiplied colours mix.
+RenderPixel Mixed(RenderPixel const& from, RenderPixel const& to, float t, unsigned channels) {
+    RenderPixel o;
+    o.a = from.a + (to.a - from.a) * t;
+    for (unsigned c = 0; c < channels; ++c) {
+        float pre = from.c[c] * from.a + (to.c[c] * to.a - from.c[c] * from.a) * t;
+        o.c[c] = o.a > 0 ? pre / o.a : 0;
+    }
+    return o;
+}
+
 // How one node draws, prepared before the bands start.
 struct Prepared {
     Bitmap pixels;
@@ -586,16 +597,8 @@ void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) con
         std::vector<float> covered;
         DrawNode(n, alone, nullptr, &covered);
         for (size_t i = 0; i < dst.px.size(); ++i) {
-            float k = covered[i];
-            if (k <= 0) continue;
-            RenderPixel& o = dst.px[i];
-            RenderPixel const& b = backdrop[i];
-            float a = o.a + (b.a - o.a) * k;
-            for (unsigned c = 0; c < m_ctx.channels; ++c) {
-                float pre = o.c[c] * o.a + (b.c[c] * b.a - o.c[c] * o.a) * k;
-                o.c[c] = a > 0 ? pre / a : 0;
-            }
-            o.a = a;
+            if (covered[i] > 0)
+                dst.px[i] = Mixed(dst.px[i], backdrop[i], covered[i], m_ctx.channels);
         }
     };
     for (size_t k = nodes.size(); k-- > 0;) {
@@ -746,15 +749,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 for (uint32_t x = 0; x < dst.width; ++x) {
                     size_t i = size_t(r) * dst.width + x;
                     float g = opacity * fill * MaskAt(p, x, int64_t(dst.y0) + r);
-                    if (g >= 1) continue;
-                    RenderPixel& o = dst.px[i];
-                    RenderPixel const& b = before[i];
-                    float a = b.a + (o.a - b.a) * g;
-                    for (unsigned c = 0; c < m_ctx.channels; ++c) {
-                        float pre = b.c[c] * b.a + (o.c[c] * o.a - b.c[c] * b.a) * g;
-                        o.c[c] = a > 0 ? pre / a : 0;
-                    }
-                    o.a = a;
+                    if (g < 1) dst.px[i] = Mixed(before[i], dst.px[i], g, m_ctx.channels);
                 }
             return;
         }
