@@ -18,6 +18,12 @@ constexpr int kLut = 4096;  // table entries over 0..1; finer than 16-bit steps 
 float Clamp01(float v) { return std::isnan(v) ? 0.0f : v < 0 ? 0.0f : v > 1 ? 1.0f : v; }
 
 // Per-channel tables (the composite one folded in), looked up with linear interpolation.
+// An adjustment whose settings change nothing.
+class NoAdjustment : public PSDPixelAdjustment {
+public:
+    void Apply(float*) const override {}
+};
+
 class TableAdjustment : public PSDPixelAdjustment {
 public:
     explicit TableAdjustment(unsigned channels) : m_channels(channels) {
@@ -642,6 +648,11 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
         case PSDAdjustment::kVibrance:
             if (!ctx.rgb || cmyk) break;
             return std::make_unique<VibranceAdjustment>(static_cast<PSDAdjustmentVibrance const&>(adj));
+        case PSDAdjustment::kColourLookup:
+            // Without a table (none chosen yet) the lookup leaves colours as they are.
+            if (static_cast<PSDAdjustmentColourLookup const&>(adj).m_lookupType.empty())
+                return std::make_unique<NoAdjustment>();
+            break;
         case PSDAdjustment::kGradientMap: {
             auto const& g = static_cast<PSDAdjustmentGradientMap const&>(adj);
             PSDGradientRamp ramp;

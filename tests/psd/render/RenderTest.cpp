@@ -175,6 +175,8 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
         {"filter, luminosity kept", filter(true), {1, 1, 1}, {1, 0.7f, 0.7f}},
         {"no saturation", vibrance(0, -100), {1, 0, 0}, {0.3f, 0.3f, 0.3f}},
         {"vibrance", vibrance(100, 0), {0.6f, 0.4f, 0.4f}, {0.6933f, 0.36f, 0.36f}},
+        {"a colour lookup without a table", Kernel::MakeCounted<PSDAdjustmentColourLookup>(),
+         {0.2f, 0.5f, 0.9f}, {0.2f, 0.5f, 0.9f}},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.name);
@@ -195,6 +197,11 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
     t->Apply(ink), t->Apply(paper);
     EXPECT_EQ(std::vector<float>(ink, ink + 4), (std::vector<float>{1, 1, 1, 0}));
     EXPECT_EQ(std::vector<float>(paper, paper + 4), (std::vector<float>{1, 1, 1, 1}));
+    // A lookup with a table the renderer cannot read says so.
+    auto lookup = Kernel::MakeCounted<PSDAdjustmentColourLookup>();
+    lookup->m_lookupType = "3DLUT";
+    EXPECT_FALSE(PSDPixelAdjustment::Create(*lookup, BlendContext{}, false, undrawn));
+    EXPECT_EQ(undrawn, "adjustment colorlookup");
     // Exposure goes through a grey document's tone curve: with a straight one, a stop doubles.
     auto exposure = Kernel::MakeCounted<PSDAdjustmentExposure>();
     exposure->m_exposure = 1, exposure->m_gamma = 1;
