@@ -160,21 +160,27 @@ class HSLAdjustment : public PSDPixelAdjustment {
 public:
     explicit HSLAdjustment(PSDAdjustmentHSLShift const& a) : m_a(a) {}
     void Apply(float* c) const override {
-        float h, s, l;
-        RGBToHSL(c, h, s, l);
         auto const& v = m_a.m_colourise ? m_a.m_colourisation : m_a.m_master;
+        float light = v[2] / 100.0f;
+        auto lighten = [light](float x) { return light < 0 ? x * (1 + light) : x + (1 - x) * light; };
+        float h, s, l;
         if (m_a.m_colourise) {
+            RGBToHSL(c, h, s, l);
             h = v[0] / 360.0f;
             s = v[1] / 100.0f;
-        } else {
-            h += v[0] / 360.0f;
-            s = Clamp01(s * (1 + v[1] / 100.0f));
+            float rgb[3];
+            HSLToRGB(h - std::floor(h), s, l, rgb);
+            for (int i = 0; i < 3; ++i) c[i] = lighten(rgb[i]);
+            return;
         }
-        float light = v[2] / 100.0f;
-        float rgb[3];
-        HSLToRGB(h - std::floor(h), s, l, rgb);
-        for (int i = 0; i < 3; ++i)
-            c[i] = light < 0 ? rgb[i] * (1 + light) : rgb[i] + (1 - rgb[i]) * light;
+        // The master values: lightness first, then hue and saturation of what it gives (more
+        // saturation moves toward full, less scales toward grey), as fitted on the editor's.
+        for (int i = 0; i < 3; ++i) c[i] = lighten(c[i]);
+        RGBToHSL(c, h, s, l);
+        h += v[0] / 360.0f;
+        float more = v[1] / 100.0f;
+        s = Clamp01(more < 0 ? s * (1 + more) : s + (1 - s) * more);
+        HSLToRGB(h - std::floor(h), s, l, c);
     }
 
 private:

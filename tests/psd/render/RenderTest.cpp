@@ -175,6 +175,11 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
         {"filter, luminosity kept", filter(true), {1, 1, 1}, {1, 0.7f, 0.7f}},
         {"no saturation", vibrance(0, -100), {1, 0, 0}, {0.3f, 0.3f, 0.3f}},
         {"vibrance", vibrance(100, 0), {0.6f, 0.4f, 0.4f}, {0.6933f, 0.36f, 0.36f}},
+        {"hue/saturation: lightness first, then saturation toward full", [] {
+             auto a = Kernel::MakeCounted<PSDAdjustmentHSLShift>();
+             a->m_master = {0, 100, -50};
+             return Kernel::Counted<PSDAdjustment>(a);
+         }(), {0.6f, 0.4f, 0.4f}, {0.5f, 0, 0}},
         {"a colour lookup without a table", Kernel::MakeCounted<PSDAdjustmentColourLookup>(),
          {0.2f, 0.5f, 0.9f}, {0.2f, 0.5f, 0.9f}},
     };
