@@ -774,8 +774,9 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 int64_t y = int64_t(dst.y0) + r;
                 RenderPixel s = inner.px[i];
                 if (p.effects) {
-                    // As a layer's: shadows and glows below, the drawing at its fill opacity,
-                    // then overlays and strokes, each meeting the backdrop on its own.
+                    // As a layer's: shadows and glows below, the drawing at its fill opacity
+                    // with its outside strokes joined to it, then the overlays and other
+                    // strokes, each meeting the backdrop on its own.
                     for (auto const& part : p.effects->below) {
                         RenderPixel e = part.At(x, y);
                         e.a *= opacity * clipAt(i);
