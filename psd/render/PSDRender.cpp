@@ -703,6 +703,61 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         if (!DecodeRows(l, *p.rows, top, bottom, band)) return;
         rows.push_back({&l, band, top, bottom, opacity});
     }
+#if defined(__SSE2__)
+    bool rgba = m_ctx.channels == 3 && std::all_of(rows.begin(), rows.end(), [](Rows const& r) {
+                    auto const& info = r.pixels->GetFormatInfo();
+                    return info.channels == 4 && info.alphaChannel == 3;
+                });
+    if (rgba) {
+        // From the top down: the run's premultiplied colour and how much of what lies below
+        // still shows through, so that a pixel divides once for the whole run, not per layer.
+        thread_local std::vector<float> sum, through;
+        sum.resize(size_t(dst.width) * 4);
+        through.resize(dst.width);
+        float* acc0 = sum.data();  // held apart from the per-thread vectors: cheaper to reach
+        float* seen = through.data();
+        __m128 const scale = _mm_set_ps(0, 1.0f / 255, 1.0f / 255, 1.0f / 255);
+        __m128 const unitAlpha = _mm_set_ps(1, 0, 0, 0);
+        __m128i const zero = _mm_setzero_si128();
+        for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y) {
+            std::fill(acc0, acc0 + size_t(dst.width) * 4, 0.0f);
+            std::fill(seen, seen + dst.width, 1.0f);
+            for (size_t k = rows.size(); k-- > 0;) {
+                Rows const& r = rows[k];
+                if (y < r.top || y >= r.bottom) continue;
+                PSDLayer const& l = *r.layer;
+                int64_t x0 = std::max<int64_t>(0, l.m_left);
+                int64_t x1 = std::min<int64_t>(dst.width, l.m_left + int64_t(r.pixels->GetWidth()));
+                uint8_t const* q = r.pixels->GetRow(uint32_t(y - r.top)) + size_t(x0 - l.m_left) * 4;
+                float alphaScale = r.opacity / 255;
+                for (int64_t x = x0; x < x1; ++x, q += 4) {
+                    float sa = std::min(q[3] * alphaScale, 1.0f), t = seen[x];
+                    int32_t word;
+                    std::memcpy(&word, q, 4);
+                    __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero);
+                    __m128 src = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(wide), scale), unitAlpha);
+                    float* acc = acc0 + size_t(x) * 4;
+                    _mm_storeu_ps(acc, _mm_add_ps(_mm_loadu_ps(acc), _mm_mul_ps(src, _mm_set1_ps(sa * t))));
+                    seen[x] = t * (1 - sa);
+                }
+            }
+            RenderPixel* b = &dst.At(0, uint32_t(y - dst.y0));
+            for (uint32_t x = 0; x < dst.width; ++x, ++b) {
+                float t = seen[x];
+                if (t >= 1) continue;
+                alignas(16) float out[4];
+                __m128 below = _mm_mul_ps(_mm_set_ps(1, b->c[2], b->c[1], b->c[0]), _mm_set1_ps(b->a));
+                _mm_store_ps(out, _mm_add_ps(_mm_loadu_ps(acc0 + size_t(x) * 4),
+                                             _mm_mul_ps(below, _mm_set1_ps(t))));
+                float a = out[3] > 1 - 1e-6f ? 1.0f : out[3];
+                float inv = a > 0 ? 1 / out[3] : 0;
+                b->c[0] = out[0] * inv, b->c[1] = out[1] * inv, b->c[2] = out[2] * inv;
+                b->a = a;
+            }
+        }
+        return;
+    }
+#endif
     for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y)
         for (auto const& r : rows)
             if (y >= r.top && y < r.bottom)
