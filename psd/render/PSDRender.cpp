@@ -122,6 +122,30 @@ std::vector<std::vector<Raster::CubicSegment>> OutlineContours(Geometry::PolyCur
     return contours;
 }
 
+// The top-left corner of the layer's vector outline, where patterns linked with it start; none
+// for a layer without an outline.
+std::optional<Kernel::PointT<double>> OutlineCorner(PSDLayer const& l) {
+    auto outline = l.m_vectorMask ? l.m_vectorMask->m_outline : nullptr;
+    if (!outline || outline->IsEmpty()) return std::nullopt;
+    auto b = outline->GetBoundingRect();
+    return Kernel::PointT<double>{b.left, b.top};
+}
+
+// The layer's outline rasterised with anti-aliasing over box, as coverage 0..1.
+RenderMap OutlineCoverage(PSDLayer const& l, Geometry::PolyCurveDbl const& outline,
+                          Kernel::RectT<int32_t> const& box) {
+    auto coverage = Raster::RasteriseContours(OutlineContours(&outline),
+                                              l.m_vectorMask->m_fillRule == 0, box);
+    RenderMap map;
+    map.box = box;
+    map.v.resize(size_t(box.Width()) * size_t(box.Height()));
+    for (int32_t y = 0; y < box.Height(); ++y)
+        for (int32_t x = 0; x < box.Width(); ++x)
+            map.v[size_t(y) * size_t(box.Width()) + size_t(x)] =
+                coverage->GetRow(uint32_t(y))[x] / 255.0f;
+    return map;
+}
+
 // From one pixel toward another by t, as their premultiplied colours mix.
 RenderPixel Mixed(RenderPixel const& from, RenderPixel const& to, float t, unsigned channels) {
     RenderPixel o;
@@ -209,8 +233,6 @@ private:
     float BlendIf(PSDLayer const& l, RenderPixel const& s, RenderPixel const& b) const;
     // The layer's own pixel at (x, y), before masks and opacity; transparent outside it.
     RenderPixel ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const;
-    // Composites 8-bit rows of src (row 0 at document row srcTop) in normal mode at the given
-    // opacity over columns [left, right) and rows [top, bottom) of the band.
     // Decodes the layer's rows [top, bottom) into band, made anew unless it already has their
     // size and format; false, the render failed, when they do not decode.
     bool DecodeRows(PSDLayer const& l, PSDLayerRows const& rows, int64_t top, int64_t bottom,
@@ -221,6 +243,8 @@ private:
     // Draws a run of plain layers (bottom first) onto the band a row at a time, every layer of
     // the run over each row while it is in cache.
     void DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& dst) const;
+    // Composites 8-bit rows of src (row 0 at document row srcTop) in normal mode at the given
+    // opacity over columns [left, right) and rows [top, bottom) of the band.
     void DrawPlainRows(PSDLayer const& l, Raster::DynamicBitmap const& src, int64_t srcTop,
                        int64_t left, int64_t right, int64_t top, int64_t bottom, float opacity,
                        Band& dst) const;
@@ -445,9 +469,7 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
                     (void)DecodeUnit(*a, DescriptorItemUnitFloat::Angle, angle, r);
                 // Linked with the layer, the tiles start at its outline's corner.
                 Kernel::PointT<double> origin{0, 0};
-                auto outline = l.m_vectorMask ? l.m_vectorMask->m_outline : nullptr;
-                if (f.m_linked && outline && !outline->IsEmpty())
-                    origin = {outline->GetBoundingRect().left, outline->GetBoundingRect().top};
+                if (f.m_linked) origin = OutlineCorner(l).value_or(origin);
                 PlacePattern(p.pattern, phase, f.m_scale / 100, angle, origin);
                 if (p.pattern.scale < 1 || p.pattern.angle != 0)
                     Undrawn("pattern fill reduced or turned (approximated)");
@@ -590,8 +612,10 @@ void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) con
     // Layers that knock out see the list's backdrop, not the layers below them: where such a
     // layer lies, what those drew is taken back to the backdrop before it is drawn.
     std::vector<RenderPixel> backdrop;
-    for (auto const& n : nodes)
-        if (n.layer && n.layer->m_knockout && Visible(*n.layer) && !n.isGroup) backdrop = dst.px;
+    if (std::any_of(nodes.begin(), nodes.end(), [](PSDLayerNode const& n) {
+            return n.layer && n.layer->m_knockout && Visible(*n.layer) && !n.isGroup;
+        }))
+        backdrop = dst.px;
     auto knockOut = [&](PSDLayerNode const& n) {
         Band alone = dst;
         std::vector<float> covered;
@@ -1182,9 +1206,9 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
         }
         PSDEffectPhase phase;
         phase.m_point = f->m_hasPhase ? f->m_phase : Kernel::PointT<double>{0, 0};
-        PlacePattern(part.pattern, phase, f->m_scale / 100, 0,
-                     f->m_linked ? Kernel::PointT<double>{outlineBox.left, outlineBox.top}
-                                 : Kernel::PointT<double>{0, 0});
+        Kernel::PointT<double> origin{0, 0};
+        if (f->m_linked) origin = OutlineCorner(l).value_or(origin);
+        PlacePattern(part.pattern, phase, f->m_scale / 100, 0, origin);
         if (part.pattern.scale < 1) Undrawn("vector stroke with a pattern reduced (approximated)");
     } else {
         Undrawn("vector stroke (no paint)");
@@ -1203,16 +1227,7 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
                                std::min(int32_t(m_doc.m_width), edge(std::ceil(b.right + grow))),
                                std::min(int32_t(m_doc.m_height), edge(std::ceil(b.bottom + grow)))};
     if (box.IsEmpty()) return;
-    auto coverage = Raster::RasteriseContours(OutlineContours(outline.Get()),
-                                              l.m_vectorMask->m_fillRule == 0, box);
-    RenderMap shape;
-    shape.box = box;
-    shape.v.resize(size_t(box.Width()) * size_t(box.Height()));
-    for (int32_t y = 0; y < box.Height(); ++y)
-        for (int32_t x = 0; x < box.Width(); ++x)
-            shape.v[size_t(y) * size_t(box.Width()) + size_t(x)] =
-                coverage->GetRow(uint32_t(y))[x] / 255.0f;
-    part.alpha = StrokeCoverage(shape, width - out, out);
+    part.alpha = StrokeCoverage(OutlineCoverage(l, *outline, box), width - out, out);
     part.mode = vs.m_blendMode;
     part.opacity = float(vs.m_opacity);
     if (!p.effects) {
@@ -1307,28 +1322,18 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
                               double(content.bottom)};
     // A linked pattern moves with a shape's outline and starts at its box; where other layers
     // keep theirs is not known.
-    std::optional<Kernel::PointT<double>> linked;
-    auto outline = l.m_vectorMask ? l.m_vectorMask->m_outline : nullptr;
-    if (outline && !outline->IsEmpty()) {
-        auto b = outline->GetBoundingRect();
-        linked = Kernel::PointT<double>{b.left, b.top};
-    }
+    auto linked = OutlineCorner(l);
     // A shape's strokes follow its outline: a fill that fades inside it is not stroked there
     // (a shape's own stroke, drawn with it, widens what they follow).
     RenderMap outlineShape;
-    bool shapeLayer = outline && !outline->IsEmpty() && (p.Generated() || p.storedShape) &&
+    bool shapeLayer = linked && (p.Generated() || p.storedShape) &&
                       !(l.m_vectorStroke && l.m_vectorStroke->m_strokeEnabled);
     if (shapeLayer) {
-        auto coverage = Raster::RasteriseContours(OutlineContours(outline.Get()),
-                                                  l.m_vectorMask->m_fillRule == 0, shape.box);
-        outlineShape.box = shape.box;
-        outlineShape.v.resize(shape.v.size());
+        outlineShape = OutlineCoverage(l, *l.m_vectorMask->m_outline, shape.box);
         for (int32_t y = 0; y < shape.box.Height(); ++y)
-            for (int32_t x = 0; x < shape.box.Width(); ++x) {
-                size_t i = size_t(y) * w + size_t(x);
-                outlineShape.v[i] = coverage->GetRow(uint32_t(y))[x] / 255.0f *
-                                    MaskAt(p, shape.box.left + x, shape.box.top + y);
-            }
+            for (int32_t x = 0; x < shape.box.Width(); ++x)
+                outlineShape.v[size_t(y) * w + size_t(x)] *=
+                    MaskAt(p, shape.box.left + x, shape.box.top + y);
     }
     p.effects = PlanEffects(fx, shape, box, linked, m_mode, m_doc.m_globalLightAngle, m_patterns,
                             undrawn, shapeLayer ? &outlineShape : nullptr);

@@ -17,13 +17,13 @@ constexpr int kLut = 4096;  // table entries over 0..1; finer than 16-bit steps 
 
 float Clamp01(float v) { return std::isnan(v) ? 0.0f : v < 0 ? 0.0f : v > 1 ? 1.0f : v; }
 
-// Per-channel tables (the composite one folded in), looked up with linear interpolation.
 // An adjustment whose settings change nothing.
 class NoAdjustment : public PSDPixelAdjustment {
 public:
     void Apply(float*) const override {}
 };
 
+// Per-channel tables (the composite one folded in), looked up with linear interpolation.
 class TableAdjustment : public PSDPixelAdjustment {
 public:
     explicit TableAdjustment(unsigned channels) : m_channels(channels) {

@@ -56,23 +56,39 @@ void Distance1D(std::vector<double> const& f, std::vector<double>& d, size_t n,
     }
 }
 
+constexpr double kFar = 1e20;  // the squared distance of a pixel no set pixel reaches
+
+// Squared distances in place, down each column then along each row: grid holds 0 on the set and
+// kFar elsewhere. With nearest given, it receives the index of each pixel's nearest set pixel.
+void SquaredDistances(std::vector<double>& grid, size_t w, size_t h,
+                      std::vector<size_t>* nearest = nullptr) {
+    std::vector<double> f(std::max(w, h)), d(std::max(w, h));
+    std::vector<size_t> site(std::max(w, h)), row(nearest ? w * h : 0);
+    for (size_t x = 0; x < w; ++x) {
+        for (size_t y = 0; y < h; ++y) f[y] = grid[y * w + x];
+        Distance1D(f, d, h, nearest ? &site : nullptr);
+        for (size_t y = 0; y < h; ++y) {
+            grid[y * w + x] = d[y];
+            if (nearest) row[y * w + x] = site[y];
+        }
+    }
+    if (nearest) nearest->resize(w * h);
+    for (size_t y = 0; y < h; ++y) {
+        for (size_t x = 0; x < w; ++x) f[x] = grid[y * w + x];
+        Distance1D(f, d, w, nearest ? &site : nullptr);
+        for (size_t x = 0; x < w; ++x) {
+            grid[y * w + x] = d[x];
+            if (nearest) (*nearest)[y * w + x] = row[y * w + site[x]] * w + site[x];
+        }
+    }
+}
+
 // Euclidean distance from every pixel of the map to the nearest pixel of the set.
 std::vector<float> DistanceTo(RenderMap const& map, bool inside) {
     size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
-    constexpr double kFar = 1e20;
     std::vector<double> grid(w * h);
     for (size_t i = 0; i < w * h; ++i) grid[i] = ((map.v[i] >= 0.5f) == inside) ? 0 : kFar;
-    std::vector<double> f(std::max(w, h)), d(std::max(w, h));
-    for (size_t x = 0; x < w; ++x) {
-        for (size_t y = 0; y < h; ++y) f[y] = grid[y * w + x];
-        Distance1D(f, d, h);
-        for (size_t y = 0; y < h; ++y) grid[y * w + x] = d[y];
-    }
-    for (size_t y = 0; y < h; ++y) {
-        for (size_t x = 0; x < w; ++x) f[x] = grid[y * w + x];
-        Distance1D(f, d, w);
-        for (size_t x = 0; x < w; ++x) grid[y * w + x] = d[x];
-    }
+    SquaredDistances(grid, w, h);
     std::vector<float> out(w * h);
     for (size_t i = 0; i < w * h; ++i) out[i] = float(std::sqrt(grid[i]));
     return out;
@@ -83,31 +99,18 @@ std::vector<float> DistanceTo(RenderMap const& map, bool inside) {
 // quarter has its edge three quarters across it). Pixels the shape touches are at -0.5.
 std::vector<float> EdgeDistance(RenderMap const& map) {
     size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
-    constexpr double kFar = 1e20;
-    std::vector<double> grid(w * h), f(std::max(w, h)), d(std::max(w, h));
-    std::vector<size_t> site(std::max(w, h)), row(w * h);
+    std::vector<double> grid(w * h);
     for (size_t i = 0; i < w * h; ++i) grid[i] = map.v[i] > 0 ? 0 : kFar;
-    // Down each column, then along each row, keeping where the nearest touched pixel lies.
-    for (size_t x = 0; x < w; ++x) {
-        for (size_t y = 0; y < h; ++y) f[y] = grid[y * w + x];
-        Distance1D(f, d, h, &site);
-        for (size_t y = 0; y < h; ++y) grid[y * w + x] = d[y], row[y * w + x] = site[y];
-    }
+    std::vector<size_t> nearest;
+    SquaredDistances(grid, w, h, &nearest);
     std::vector<float> out(w * h);
-    for (size_t y = 0; y < h; ++y) {
-        for (size_t x = 0; x < w; ++x) f[x] = grid[y * w + x];
-        Distance1D(f, d, w, &site);
-        for (size_t x = 0; x < w; ++x) {
-            size_t i = y * w + x;
-            if (map.v[i] > 0) {
-                out[i] = -0.5f;
-            } else if (d[x] >= kFar / 2) {
-                out[i] = float(kFar);
-            } else {
-                float a = map.v[row[y * w + site[x]] * w + site[x]];
-                out[i] = float(std::sqrt(d[x]) - 0.5 + (1 - a));
-            }
-        }
+    for (size_t i = 0; i < w * h; ++i) {
+        if (map.v[i] > 0)
+            out[i] = -0.5f;
+        else if (grid[i] >= kFar / 2)
+            out[i] = float(kFar);
+        else
+            out[i] = float(std::sqrt(grid[i]) - 0.5 + (1 - map.v[nearest[i]]));
     }
     return out;
 }
@@ -366,7 +369,9 @@ void JoinPixel(RenderPixel& content, RenderPixel const& part, unsigned channels)
 }
 
 RenderMap StrokeCoverage(RenderMap const& shape, double in, double out) {
-    auto toEdge = EdgeDistance(shape), toOutside = DistanceTo(shape, false);
+    // Only the transforms the stroke's parts need: each is a pass over the whole map.
+    auto toEdge = out > 0 ? EdgeDistance(shape) : std::vector<float>();
+    auto toOutside = in > 0 ? DistanceTo(shape, false) : std::vector<float>();
     RenderMap m = shape;
     for (size_t i = 0; i < m.v.size(); ++i) {
         // Beyond the shape the stroke reaches from its sub-pixel edge, and wherever the shape
@@ -410,6 +415,14 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
     // inner glow, satin, colour, gradient and pattern overlays, stroke.
     std::vector<EffectPart> innerShadow, innerGlow, bevel, satin, colourOverlay, gradientOverlay;
     std::vector<EffectPart> patternOverlay;
+    // Where a pattern's tiles start: the document's origin, or the layer's when linked with it.
+    auto origin = [&](bool linked, std::string const& effect) {
+        if (linked && !linkedOrigin)
+            undrawn.push_back(effect + " linked with a layer without an outline (placed from the "
+                                       "document's origin)");
+        return linked ? linkedOrigin.value_or(Kernel::PointT<double>{0, 0})
+                      : Kernel::PointT<double>{0, 0};
+    };
     std::vector<EffectPart> stroke;
     std::vector<EffectPart> dropShadow, outerGlow;
     for (auto const& e : fx.m_effects) {
@@ -482,11 +495,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                 continue;
             }
             PlacePattern(part.pattern, o->m_phase, o->m_scale, o->m_angle,
-                         o->m_linked ? linkedOrigin.value_or(Kernel::PointT<double>{0, 0})
-                                     : Kernel::PointT<double>{0, 0});
-            if (o->m_linked && !linkedOrigin)
-                undrawn.push_back("effect PatternOverlay linked with a layer without an outline "
-                                  "(placed from the document's origin)");
+                         origin(o->m_linked, "effect PatternOverlay"));
             // Enlarged tiles are drawn as the editor draws them; reduced or turned ones not quite.
             if (part.pattern.scale < 1 || part.pattern.angle != 0)
                 undrawn.push_back("effect PatternOverlay reduced or turned (approximated)");
@@ -533,11 +542,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                     continue;
                 }
                 PlacePattern(part.pattern, k->m_phase, scale, 0,
-                             k->m_linked ? linkedOrigin.value_or(Kernel::PointT<double>{0, 0})
-                                         : Kernel::PointT<double>{0, 0});
-                if (k->m_linked && !linkedOrigin)
-                    undrawn.push_back("effect Stroke with a pattern linked with a layer without "
-                                      "an outline (placed from the document's origin)");
+                             origin(k->m_linked, "effect Stroke with a pattern"));
                 if (part.pattern.scale < 1)
                     undrawn.push_back("effect Stroke with a pattern reduced (approximated)");
             } else {
