@@ -735,17 +735,19 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
     if (rgba) {
         // From the top down: the run's premultiplied colour and how much of what lies below
         // still shows through, so that a pixel divides once for the whole run, not per layer.
-        thread_local std::vector<float> sum, through;
-        sum.resize(size_t(dst.width) * 4);
-        through.resize(dst.width);
-        float* acc0 = sum.data();  // held apart from the per-thread vectors: cheaper to reach
-        float* seen = through.data();
-        __m128 const scale = _mm_set_ps(0, 1.0f / 255, 1.0f / 255, 1.0f / 255);
-        __m128 const unitAlpha = _mm_set_ps(1, 0, 0, 0);
-        __m128i const zero = _mm_setzero_si128();
+        // Kept a plane per channel, so that four pixels of a layer's row go through at once.
+        thread_local std::vector<float> planes;
+        size_t width = dst.width;
+        planes.resize(width * 4 + 4);
+        float* sr = planes.data();
+        float* sg = sr + width;
+        float* sb = sg + width;
+        float* seen = sb + width;
+        __m128i const low = _mm_set1_epi32(0xFF);
+        __m128 const one = _mm_set1_ps(1.0f);
         for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y) {
-            std::fill(acc0, acc0 + size_t(dst.width) * 4, 0.0f);
-            std::fill(seen, seen + dst.width, 1.0f);
+            std::fill(sr, sr + width * 3, 0.0f);
+            std::fill(seen, seen + width, 1.0f);
             for (size_t k = rows.size(); k-- > 0;) {
                 Rows const& r = rows[k];
                 if (y < r.top || y >= r.bottom) continue;
@@ -754,29 +756,39 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
                 int64_t x1 = std::min<int64_t>(dst.width, l.m_left + int64_t(r.pixels->GetWidth()));
                 uint8_t const* q = r.pixels->GetRow(uint32_t(y - r.top)) + size_t(x0 - l.m_left) * 4;
                 float alphaScale = r.opacity / 255;
-                for (int64_t x = x0; x < x1; ++x, q += 4) {
+                __m128 const scale = _mm_set1_ps(alphaScale), toUnit = _mm_set1_ps(1.0f / 255);
+                int64_t x = x0;
+                for (; x + 4 <= x1; x += 4, q += 16) {
+                    __m128i v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(q));
+                    __m128 cr = _mm_cvtepi32_ps(_mm_and_si128(v, low));
+                    __m128 cg = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 8), low));
+                    __m128 cb = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 16), low));
+                    __m128 sa = _mm_min_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(v, 24)), scale), one);
+                    __m128 t = _mm_loadu_ps(seen + x);
+                    __m128 wt = _mm_mul_ps(sa, t), w = _mm_mul_ps(wt, toUnit);
+                    _mm_storeu_ps(sr + x, _mm_add_ps(_mm_loadu_ps(sr + x), _mm_mul_ps(cr, w)));
+                    _mm_storeu_ps(sg + x, _mm_add_ps(_mm_loadu_ps(sg + x), _mm_mul_ps(cg, w)));
+                    _mm_storeu_ps(sb + x, _mm_add_ps(_mm_loadu_ps(sb + x), _mm_mul_ps(cb, w)));
+                    _mm_storeu_ps(seen + x, _mm_sub_ps(t, wt));
+                }
+                for (; x < x1; ++x, q += 4) {
                     float sa = std::min(q[3] * alphaScale, 1.0f), t = seen[x];
-                    int32_t word;
-                    std::memcpy(&word, q, 4);
-                    __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero);
-                    __m128 src = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(wide), scale), unitAlpha);
-                    float* acc = acc0 + size_t(x) * 4;
-                    _mm_storeu_ps(acc, _mm_add_ps(_mm_loadu_ps(acc), _mm_mul_ps(src, _mm_set1_ps(sa * t))));
-                    seen[x] = t * (1 - sa);
+                    float wt = sa * t, w = wt * (1.0f / 255);
+                    sr[x] += q[0] * w, sg[x] += q[1] * w, sb[x] += q[2] * w;
+                    seen[x] = t - wt;
                 }
             }
             RenderPixel* b = &dst.At(0, uint32_t(y - dst.y0));
-            for (uint32_t x = 0; x < dst.width; ++x, ++b) {
+            for (size_t x = 0; x < width; ++x, ++b) {
                 float t = seen[x];
                 if (t >= 1) continue;
-                alignas(16) float out[4];
-                __m128 below = _mm_mul_ps(_mm_set_ps(1, b->c[2], b->c[1], b->c[0]), _mm_set1_ps(b->a));
-                _mm_store_ps(out, _mm_add_ps(_mm_loadu_ps(acc0 + size_t(x) * 4),
-                                             _mm_mul_ps(below, _mm_set1_ps(t))));
-                float a = out[3] > 1 - 1e-6f ? 1.0f : out[3];
-                float inv = a > 0 ? 1 / out[3] : 0;
-                b->c[0] = out[0] * inv, b->c[1] = out[1] * inv, b->c[2] = out[2] * inv;
-                b->a = a;
+                float below = b->a * t;
+                float a = 1 - t + below;
+                float inv = a > 0 ? 1 / a : 0;
+                b->c[0] = (sr[x] + b->c[0] * below) * inv;
+                b->c[1] = (sg[x] + b->c[1] * below) * inv;
+                b->c[2] = (sb[x] + b->c[2] * below) * inv;
+                b->a = a > 1 - 1e-6f ? 1.0f : a;
             }
         }
         return;
@@ -1362,7 +1374,27 @@ void StoreBand(Band const& band, Raster::DynamicBitmap& out, unsigned colourChan
         for (uint32_t r = 0; r < band.rows; ++r) {
             uint8_t* row = out.GetRow(band.y0 + r);
             RenderPixel const* p = &band.px[size_t(r) * band.width];
-            for (uint32_t x = 0; x < band.width; ++x, ++p) {
+            uint32_t x = 0;
+#if defined(__SSE2__)
+            if (colourChannels == 3) {
+                // Four RGBA pixels a step: (c0, c1, c2, a) of each from two overlapping loads,
+                // then clamped, rounded and packed to 16 bytes (NaN clamps to 0).
+                __m128 const zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+                __m128 const full = _mm_set1_ps(255.0f), half = _mm_set1_ps(0.5f);
+                auto pixel = [&](RenderPixel const& px) {
+                    __m128 v = _mm_shuffle_ps(_mm_loadu_ps(px.c), _mm_loadu_ps(px.c + 1),
+                                              _MM_SHUFFLE(3, 1, 1, 0));
+                    v = _mm_min_ps(_mm_max_ps(v, zero), one);
+                    return _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(v, full), half));
+                };
+                for (; x + 4 <= band.width; x += 4, p += 4, row += 16) {
+                    __m128i lo = _mm_packs_epi32(pixel(p[0]), pixel(p[1]));
+                    __m128i hi = _mm_packs_epi32(pixel(p[2]), pixel(p[3]));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(row), _mm_packus_epi16(lo, hi));
+                }
+            }
+#endif
+            for (; x < band.width; ++x, ++p) {
                 for (unsigned c = 0; c < colourChannels; ++c) *row++ = to8(p->c[c]);
                 *row++ = to8(p->a);
             }
