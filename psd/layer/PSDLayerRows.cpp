@@ -14,6 +14,22 @@ bool PSDLayerRows::Init(PSDLayer const& layer) {
     if (!layer.LocateBitmapChannels(m_info, m_jobs, m_jobOfTarget, m_bytes, ld)) return false;
     for (auto const& j : m_jobs)
         if (j.compression != kCompressionRaw && j.compression != kCompressionRLE) return false;
+    m_rowStarts.resize(m_jobs.size());
+    for (size_t k = 0; k < m_jobs.size(); ++k) {
+        ChannelJob const& j = m_jobs[k];
+        if (j.compression != kCompressionRLE) continue;
+        auto& starts = m_rowStarts[k];
+        starts.resize(size_t(j.height) + 1);
+        uint64_t at = 0;
+        for (uint32_t r = 0; r < j.height; ++r) {
+            starts[r] = at;
+            uint8_t const* c = j.rowCounts + size_t(r) * j.countBytes;
+            at += j.countBytes == 4
+                      ? uint64_t(c[0]) << 24 | uint64_t(c[1]) << 16 | uint64_t(c[2]) << 8 | c[3]
+                      : uint64_t(c[0]) << 8 | c[1];
+        }
+        starts[j.height] = at;
+    }
     return true;
 }
 
@@ -21,7 +37,8 @@ bool PSDLayerRows::Decode(uint32_t first, Raster::DynamicBitmap& out, PSDReport&
     uint32_t rows = out.GetHeight();
     PSDLoadData ld(m_layer->GetSourceSwap());
     std::vector<ChannelJob> jobs = m_jobs;
-    for (auto& j : jobs) {
+    for (size_t k = 0; k < jobs.size(); ++k) {
+        ChannelJob& j = jobs[k];
         if (uint64_t(first) + rows > j.height) {
             report.ErrorParsing();
             return false;
@@ -29,13 +46,7 @@ bool PSDLayerRows::Decode(uint32_t first, Raster::DynamicBitmap& out, PSDReport&
         j.target.bitmap = &out;
         uint64_t skip = 0;
         if (j.compression == kCompressionRLE) {
-            // The rows before the band, by their stored lengths.
-            for (uint32_t r = 0; r < first; ++r) {
-                uint8_t const* c = j.rowCounts + size_t(r) * j.countBytes;
-                skip += j.countBytes == 4
-                            ? uint64_t(c[0]) << 24 | uint64_t(c[1]) << 16 | uint64_t(c[2]) << 8 | c[3]
-                            : uint64_t(c[0]) << 8 | c[1];
-            }
+            skip = m_rowStarts[k][first];  // the rows before the band, by their stored lengths
             j.rowCounts += size_t(first) * j.countBytes;
         } else {
             skip = uint64_t(first) * j.width * j.sampleBytes;

@@ -30,6 +30,8 @@ private:
     std::vector<ChannelJob> m_jobs;
     std::vector<int> m_jobOfTarget;
     std::vector<ChannelBytes> m_bytes;
+    // Per RLE job, where each row's packed bytes start: a band then finds its first row at once.
+    std::vector<std::vector<uint64_t>> m_rowStarts;
 };
 
 }  // namespace PSD
