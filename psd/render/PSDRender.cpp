@@ -561,6 +561,17 @@ bool Renderer::Prepare(std::vector<PSDLayerNode> const& nodes, std::string& erro
         if (!PrepareLayer(*n.layer, n.index, n.isGroup, error)) return false;
         if (n.isGroup && !Prepare(n.children, error)) return false;
         if (n.isGroup && m_prepared[n.index].groupEffects) PlanGroupEffects(n);
+        // Below full fill, such a group mixes in part of its layers as if it were isolated
+        // where their mode keeps the backdrop; no rule found here says by how much.
+        if (n.isGroup && n.layer->m_blendMode == BlendMode::PassThrough && n.layer->m_fillOpacity < 255) {
+            bool other = false;
+            WalkLayerTree(n.children, [&](PSDLayerNode const& c, unsigned) {
+                other |= c.layer && Visible(*c.layer) && c.layer->m_blendMode != BlendMode::Normal &&
+                         c.layer->m_blendMode != BlendMode::PassThrough;
+                return !other;
+            });
+            if (other) Undrawn("fill opacity of a pass-through group over layers in other modes (approximated)");
+        }
     }
     return true;
 }
@@ -1571,6 +1582,12 @@ double CompareWithStoredComposite(PSDFile const& doc, Raster::DynamicBitmap cons
     auto const& info = render.GetFormatInfo();
     bool storedAlpha = doc.m_mergedTransparency != 0;
     unsigned colours = info.channels - 1;
+    // The first channel after the colours, when the header does not declare it transparency.
+    Raster::DynamicBitmap const* extra =
+        !storedAlpha && !masks.empty() && masks[0] && masks[0]->GetWidth() == render.GetWidth() &&
+                masks[0]->GetHeight() == render.GetHeight()
+            ? masks[0].Get()
+            : nullptr;
     float tolerance = (levels + 0.5f) / 255.0f;
     uint64_t within = 0, total = uint64_t(render.GetWidth()) * render.GetHeight();
     for (uint32_t y = 0; y < render.GetHeight(); ++y) {
@@ -1594,7 +1611,11 @@ double CompareWithStoredComposite(PSDFile const& doc, Raster::DynamicBitmap cons
             };
             bool ok;
             if (!storedAlpha)
-                ok = colourMatches(true);
+                // Some writers store transparency there undeclared, and the colour unmatted.
+                ok = colourMatches(true) ||
+                     (extra &&
+                      std::fabs(alpha - Sample(extra->GetRow(y), extra->GetFormatInfo(), x)) <= tolerance &&
+                      colourMatches(false));
             else
                 ok = std::fabs(alpha - storedA) <= tolerance &&
                      (storedA <= tolerance || colourMatches(true) || colourMatches(false));

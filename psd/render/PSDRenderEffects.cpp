@@ -543,6 +543,11 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                 }
                 PlacePattern(part.pattern, k->m_phase, scale, 0,
                              origin(k->m_linked, "effect Stroke with a pattern"));
+                // Overlays' linked tiles start at the outline's corner; a stroke's start
+                // elsewhere, by a rule not found.
+                if (k->m_linked && linkedOrigin)
+                    undrawn.push_back("effect Stroke with a pattern linked with its layer (tiles "
+                                      "placed from the outline's corner, approximated)");
                 if (part.pattern.scale < 1)
                     undrawn.push_back("effect Stroke with a pattern reduced (approximated)");
             } else {

@@ -509,8 +509,11 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"ag-psd/test/read/group-drop-shadows/src.psd", 0.96},
         // Multiplying layers that knock out to the bottom of their groups, isolated or not.
         {"psd-tools/tests/psd_files/transparency/knockout-isolated-groups.psd", 0.99},
-        // Outside strokes around translucent pixels and along shapes' outlines.
+        // Outside strokes around translucent pixels and along shapes' outlines (its linked
+        // pattern stroke named as approximated).
         {"psd-tools/tests/psd_files/effects/stroke-effects.psd", 0.92},
+        // Transparency in an undeclared fourth channel, beside unmatted colour.
+        {"psd-tools/tests/psd_files/third-party-psds/cactus_top.psd", 1.0},
     };
     for (auto const& [path, floor, edited] : docs) {
         SCOPED_TRACE(path);
