@@ -563,14 +563,19 @@ bool Renderer::Prepare(std::vector<PSDLayerNode> const& nodes, std::string& erro
         if (n.isGroup && m_prepared[n.index].groupEffects) PlanGroupEffects(n);
         // Below full fill, such a group mixes in part of its layers as if it were isolated
         // where their mode keeps the backdrop; no rule found here says by how much.
-        if (n.isGroup && n.layer->m_blendMode == BlendMode::PassThrough && n.layer->m_fillOpacity < 255) {
+        if (n.isGroup && n.layer->m_blendMode == BlendMode::PassThrough &&
+            n.layer->m_fillOpacity < 255) {
             bool other = false;
             WalkLayerTree(n.children, [&](PSDLayerNode const& c, unsigned) {
-                other |= c.layer && Visible(*c.layer) && c.layer->m_blendMode != BlendMode::Normal &&
+                other |= c.layer && Visible(*c.layer) &&
+                         c.layer->m_blendMode != BlendMode::Normal &&
                          c.layer->m_blendMode != BlendMode::PassThrough;
                 return !other;
             });
-            if (other) Undrawn("fill opacity of a pass-through group over layers in other modes (approximated)");
+            if (other)
+                Undrawn(
+                    "fill opacity of a pass-through group over layers in other modes "
+                    "(approximated)");
         }
     }
     return true;
@@ -749,7 +754,7 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         // Kept a plane per channel, so that four pixels of a layer's row go through at once.
         thread_local std::vector<float> planes;
         size_t width = dst.width;
-        planes.resize(width * 4 + 4);
+        planes.resize(width * 4);
         float* sr = planes.data();
         float* sg = sr + width;
         float* sb = sg + width;
@@ -774,7 +779,8 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
                     __m128 cr = _mm_cvtepi32_ps(_mm_and_si128(v, low));
                     __m128 cg = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 8), low));
                     __m128 cb = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 16), low));
-                    __m128 sa = _mm_min_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(v, 24)), scale), one);
+                    __m128 sa =
+                        _mm_min_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(v, 24)), scale), one);
                     __m128 t = _mm_loadu_ps(seen + x);
                     __m128 wt = _mm_mul_ps(sa, t), w = _mm_mul_ps(wt, toUnit);
                     _mm_storeu_ps(sr + x, _mm_add_ps(_mm_loadu_ps(sr + x), _mm_mul_ps(cr, w)));
@@ -1583,11 +1589,10 @@ double CompareWithStoredComposite(PSDFile const& doc, Raster::DynamicBitmap cons
     bool storedAlpha = doc.m_mergedTransparency != 0;
     unsigned colours = info.channels - 1;
     // The first channel after the colours, when the header does not declare it transparency.
-    Raster::DynamicBitmap const* extra =
-        !storedAlpha && !masks.empty() && masks[0] && masks[0]->GetWidth() == render.GetWidth() &&
-                masks[0]->GetHeight() == render.GetHeight()
-            ? masks[0].Get()
-            : nullptr;
+    Raster::DynamicBitmap const* extra = nullptr;
+    if (!storedAlpha && !masks.empty() && masks[0] && masks[0]->GetWidth() == render.GetWidth() &&
+        masks[0]->GetHeight() == render.GetHeight())
+        extra = masks[0].Get();
     float tolerance = (levels + 0.5f) / 255.0f;
     uint64_t within = 0, total = uint64_t(render.GetWidth()) * render.GetHeight();
     for (uint32_t y = 0; y < render.GetHeight(); ++y) {
@@ -1613,9 +1618,9 @@ double CompareWithStoredComposite(PSDFile const& doc, Raster::DynamicBitmap cons
             if (!storedAlpha)
                 // Some writers store transparency there undeclared, and the colour unmatted.
                 ok = colourMatches(true) ||
-                     (extra &&
-                      std::fabs(alpha - Sample(extra->GetRow(y), extra->GetFormatInfo(), x)) <= tolerance &&
-                      colourMatches(false));
+                     (extra && colourMatches(false) &&
+                      std::fabs(alpha - Sample(extra->GetRow(y), extra->GetFormatInfo(), x)) <=
+                          tolerance);
             else
                 ok = std::fabs(alpha - storedA) <= tolerance &&
                      (storedA <= tolerance || colourMatches(true) || colourMatches(false));

@@ -546,8 +546,9 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                 // Overlays' linked tiles start at the outline's corner; a stroke's start
                 // elsewhere, by a rule not found.
                 if (k->m_linked && linkedOrigin)
-                    undrawn.push_back("effect Stroke with a pattern linked with its layer (tiles "
-                                      "placed from the outline's corner, approximated)");
+                    undrawn.push_back(
+                        "effect Stroke with a pattern linked with its layer (tiles "
+                        "placed from the outline's corner, approximated)");
                 if (part.pattern.scale < 1)
                     undrawn.push_back("effect Stroke with a pattern reduced (approximated)");
             } else {
