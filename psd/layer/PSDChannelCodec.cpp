@@ -84,11 +84,6 @@ RowFn PickStorer(unsigned s, unsigned d, bool bigEndian, bool invert) {
     return nullptr;
 }
 
-uint64_t RowCount(ChannelJob const& job, uint32_t y) {
-    uint8_t const* p = job.rowCounts + size_t(y) * job.countBytes;
-    return job.countBytes == 4 ? Load32(p, job.countsBigEndian) : Load16(p, job.countsBigEndian);
-}
-
 // A piece of work: rows [y0, y1) of one job; offset is where row y0's packed bytes start (RLE).
 struct Task {
     size_t job;
@@ -193,6 +188,11 @@ inline bool WalkPackBits(uint8_t const* src, size_t srcLen, size_t n, Literal li
 }
 
 }  // namespace
+
+uint64_t RowCount(ChannelJob const& job, uint32_t y) {
+    uint8_t const* p = job.rowCounts + size_t(y) * job.countBytes;
+    return job.countBytes == 4 ? Load32(p, job.countsBigEndian) : Load16(p, job.countsBigEndian);
+}
 
 bool UnpackBitsPadded(uint8_t const* src, size_t srcLen, uint8_t const* srcLimit, uint8_t* dst,
                       size_t n) {

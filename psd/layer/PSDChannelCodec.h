@@ -75,6 +75,9 @@ private:
 [[nodiscard]] bool PrepareChannelBlock(uint8_t const* block, uint64_t length, bool isPSB,
                                        ChannelJob& job, PSDLoadData& ld);
 
+// The packed length of an RLE job's row y, from its row-count table in the table's byte order.
+uint64_t RowCount(ChannelJob const& job, uint32_t y);
+
 // Rows per band when rows are shared among the worker threads: about eight bands a thread, at
 // least 64 rows each, so that a thread held up by other work leaves little behind at the end.
 uint64_t RowsPerBand(uint64_t rows) noexcept;

@@ -23,10 +23,7 @@ bool PSDLayerRows::Init(PSDLayer const& layer) {
         uint64_t at = 0;
         for (uint32_t r = 0; r < j.height; ++r) {
             starts[r] = at;
-            uint8_t const* c = j.rowCounts + size_t(r) * j.countBytes;
-            at += j.countBytes == 4
-                      ? uint64_t(c[0]) << 24 | uint64_t(c[1]) << 16 | uint64_t(c[2]) << 8 | c[3]
-                      : uint64_t(c[0]) << 8 | c[1];
+            at += RowCount(j, r);
         }
         starts[j.height] = at;
     }

@@ -674,8 +674,9 @@ void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) con
         if (!clippedAbove && IsPlain(n)) {
             // This layer and the plain ones right above it, none with layers clipped to it.
             std::vector<PSDLayerNode const*> run{&n};
-            while (k > 0 && nodes[k - 1].layer && !nodes[k - 1].layer->m_clipping &&
-                   IsPlain(nodes[k - 1]) && !(k > 1 && nodes[k - 2].layer && nodes[k - 2].layer->m_clipping))
+            auto clipping = [&](size_t i) { return nodes[i].layer && nodes[i].layer->m_clipping; };
+            while (k > 0 && nodes[k - 1].layer && !clipping(k - 1) && IsPlain(nodes[k - 1]) &&
+                   !(k > 1 && clipping(k - 2)))
                 run.push_back(&nodes[--k]);
             if (run.size() > 1) {
                 DrawPlainRun(run, dst);
