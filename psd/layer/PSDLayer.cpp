@@ -2,6 +2,7 @@
 #include <cstdint>
 #include "psd/layer/PSDLayer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -55,20 +56,34 @@ PSDBlendRangeSet::PSDBlendRangeSet() {
     std::memcpy(m_bytes, kDefault, sizeof m_bytes);
 }
 
-bool PSDBlendRangeSet::Parse(Kernel::InStream& stream, PSDReport& report) {
+namespace {
+
+// Between a big-endian document's order and a little-endian stream's: each half reversed.
+void ReverseHalves(uint8_t (&bytes)[8]) {
+    std::reverse(bytes, bytes + 4);
+    std::reverse(bytes + 4, bytes + 8);
+}
+
+}  // namespace
+
+bool PSDBlendRangeSet::Parse(Kernel::InStream& stream, PSDReport& report, bool bigEndian) {
     if (!stream.ReadExact(m_bytes, sizeof m_bytes)) {
         report.ErrorTruncated();
         return false;
     }
+    if (!bigEndian) ReverseHalves(m_bytes);
     return true;
 }
 
-bool PSDBlendRangeSet::Save(Kernel::OutStream& stream) const {
-    return stream.Write(m_bytes, sizeof m_bytes);
+bool PSDBlendRangeSet::Save(Kernel::OutStream& stream, bool bigEndian) const {
+    uint8_t bytes[8];
+    std::memcpy(bytes, m_bytes, sizeof bytes);
+    if (!bigEndian) ReverseHalves(bytes);
+    return stream.Write(bytes, sizeof bytes);
 }
 
-bool PSDBlendRangeSet::SaveDefault(Kernel::OutStream& stream) {
-    return stream.Write(kDefault, sizeof kDefault);
+bool PSDBlendRangeSet::SaveDefault(Kernel::OutStream& stream, bool bigEndian) {
+    return PSDBlendRangeSet().Save(stream, bigEndian);
 }
 
 // ---- PSDLayer
@@ -139,7 +154,7 @@ bool PSDLayer::GetChannelCompression(size_t index, uint16_t& code) const {
     for (size_t i = 0; i < index; ++i) pos = SaturatingAdd(pos, m_channels[i].m_length);
     uint8_t b[2];
     if (m_stream->ReadAt(pos, b, 2) != 2) return false;
-    code = uint16_t(b[0] << 8 | b[1]);
+    code = m_swap ? uint16_t(b[0] << 8 | b[1]) : uint16_t(b[1] << 8 | b[0]);  // the source's byte order
     return true;
 }
 
@@ -282,7 +297,7 @@ bool PSDLayer::ParseLayerBlendingRanges(Kernel::InStreamSeekable& stream, ParseD
     if (!CheckAvailable(stream, uint64_t(count) * 8, pd)) return false;
     m_blendRanges.resize(count);
     for (auto& r : m_blendRanges)
-        if (!r.Parse(stream, pd.m_report)) return false;
+        if (!r.Parse(stream, pd.m_report, pd.Fixer().BigEndian())) return false;
     // A remainder below 8 bytes is left where it is; the name follows the whole sets.
     return true;
 }

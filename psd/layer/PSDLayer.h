@@ -52,16 +52,17 @@ public:
     bool m_restricted = false;
 };
 
-// A blending range set kept as its 8 stored bytes: source black low/high, source white
-// low/high, then the same for the destination.
+// A blending range set kept as its 8 bytes in a big-endian document's order: source black
+// low/high, source white low/high, then the same for the destination. A little-endian stream
+// stores each half as a 32-bit word, its four bytes reversed.
 class PSDBlendRangeSet {
 public:
     static constexpr uint8_t kDefault[8] = {0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF};
 
     PSDBlendRangeSet();
-    [[nodiscard]] bool Parse(Kernel::InStream& stream, PSDReport& report);
-    [[nodiscard]] bool Save(Kernel::OutStream& stream) const;
-    [[nodiscard]] static bool SaveDefault(Kernel::OutStream& stream);
+    [[nodiscard]] bool Parse(Kernel::InStream& stream, PSDReport& report, bool bigEndian = true);
+    [[nodiscard]] bool Save(Kernel::OutStream& stream, bool bigEndian = true) const;
+    [[nodiscard]] static bool SaveDefault(Kernel::OutStream& stream, bool bigEndian = true);
 
     uint8_t m_bytes[8];
 };

@@ -384,9 +384,9 @@ bool PSDLayer::SaveLayerBlendingRanges(Kernel::OutStreamSeekable& stream,
     if (!WriteValue<uint32_t>(stream, kBlendRangeSets * 8, sd.m_fixer)) return false;
     size_t stored = std::min(m_blendRanges.size(), kBlendRangeSets);
     for (size_t i = 0; i < stored; ++i)
-        if (!m_blendRanges[i].Save(stream)) return false;
+        if (!m_blendRanges[i].Save(stream, sd.m_fixer.BigEndian())) return false;
     for (size_t i = stored; i < kBlendRangeSets; ++i)
-        if (!PSDBlendRangeSet::SaveDefault(stream)) return false;
+        if (!PSDBlendRangeSet::SaveDefault(stream, sd.m_fixer.BigEndian())) return false;
     return true;
 }
 

@@ -536,4 +536,28 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
     }
 }
 
+// A little-endian TIFF stores each blending range half as a reversed 32-bit word: read in
+// document order, its layers blend as the big-endian twin's do.
+TEST(Render, LittleEndianTIFFsDrawAsTheirBigEndianTwins) {
+    for (char const* name : {"gray8-rle", "rgb16-rle", "rgb8-groups-masks-rle", "lab8-raw"}) {
+        SCOPED_TRACE(name);
+        std::string base = std::string("tiff/") + name;
+        auto le = OpenCorpusDocument((base + "_II.tif").c_str());
+        auto be = OpenCorpusDocument((base + "_MM.tif").c_str());
+        if (!le || !be) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
+        ASSERT_EQ(le->GetLayers().size(), be->GetLayers().size());
+        for (size_t k = 0; k < le->GetLayers().size(); ++k) {
+            auto const& a = le->GetLayers()[k]->m_blendRanges;
+            auto const& b = be->GetLayers()[k]->m_blendRanges;
+            ASSERT_EQ(a.size(), b.size());
+            for (size_t i = 0; i < a.size(); ++i)
+                EXPECT_EQ(0, std::memcmp(a[i].m_bytes, b[i].m_bytes, 8)) << "layer " << k;
+        }
+        PSDRenderResult r;
+        std::string error;
+        ASSERT_TRUE(RenderDocument(*le, {}, r, error)) << error;
+        EXPECT_GE(CompareWithStoredComposite(*le, *r.bitmap), 0.99);
+    }
+}
+
 }  // namespace
