@@ -195,57 +195,127 @@ Kernel::Counted<CurveDbl> CurveFitLeastSquares::FitCubic(std::vector<PointDbl> c
     return curve;
 }
 
-bool ClipperHelper::Clip(PolyCurveDbl const& subject, std::vector<Kernel::Counted<PolyCurveDbl>> const& clips,
-                         Kernel::Counted<PolyCurveDbl>& result, ClipperLib::ClipType type,
-                         ClipperLib::PolyFillType fill, double tolerance) {
-    result = nullptr;
-    if (!(tolerance > 0)) tolerance = 0.25;
-    bool inRange = true;
-    auto toPaths = [&](PolyCurveDbl const& poly, ClipperLib::Paths& paths) {
-        std::vector<PointDbl> pts;
-        for (auto const& c : poly.GetCurves()) {
-            pts.clear();
-            c->Flatten(tolerance, pts);
-            ClipperLib::Path path;
-            path.reserve(pts.size());
-            for (PointDbl p : pts) {
-                if (!(std::fabs(p.x) <= kMaxCoordinate && std::fabs(p.y) <= kMaxCoordinate)) {
-                    inRange = false;
-                    return;
-                }
-                ClipperLib::IntPoint ip(ClipperLib::cInt(std::llround(p.x * kScale)),
-                                        ClipperLib::cInt(std::llround(p.y * kScale)));
-                if (path.empty() || !(path.back() == ip)) path.push_back(ip);
-            }
-            // A path without area fills nothing, and Clipper can refuse degenerate ones.
-            if (path.size() >= 3 && ClipperLib::Area(path) != 0.0) paths.push_back(std::move(path));
+namespace {
+
+// Flattened points a combination may hold; beyond it the tolerance is widened, so that a hostile
+// path costs bounded time (real shapes stay far below it at a quarter pixel).
+constexpr double kMaxFlattenedPoints = 1 << 14;
+
+// The flattened paths of a curve set in Clipper's integer units; false when a point is beyond
+// Clipper's range.
+bool ToPaths(PolyCurveDbl const& poly, double tolerance, ClipperLib::Paths& paths) {
+    std::vector<PointDbl> pts;
+    for (auto const& c : poly.GetCurves()) {
+        pts.clear();
+        c->Flatten(tolerance, pts);
+        ClipperLib::Path path;
+        path.reserve(pts.size());
+        for (PointDbl p : pts) {
+            if (!(std::fabs(p.x) <= kMaxCoordinate && std::fabs(p.y) <= kMaxCoordinate)) return false;
+            ClipperLib::IntPoint ip(ClipperLib::cInt(std::llround(p.x * kScale)),
+                                    ClipperLib::cInt(std::llround(p.y * kScale)));
+            if (path.empty() || !(path.back() == ip)) path.push_back(ip);
         }
-    };
-    ClipperLib::Paths subj, clip, solution;
-    toPaths(subject, subj);
-    for (auto const& c : clips)
-        if (c) toPaths(*c, clip);
-    if (!inRange) return false;
-    // Clipper refuses to run on nothing; nothing combined is nothing.
-    if (subj.empty() && clip.empty()) {
-        result = Kernel::Counted<PolyCurveDbl>(new PolyCurveDbl);
-        return true;
+        // A path without area fills nothing, and Clipper can refuse degenerate ones.
+        if (path.size() >= 3 && ClipperLib::Area(path) != 0.0) paths.push_back(std::move(path));
     }
+    return true;
+}
+
+// The tolerance widened until all the operands flatten within the point budget (steps fall
+// with the square root of the tolerance).
+double BudgetTolerance(std::vector<PolyCurveDbl const*> const& polys, double tolerance) {
+    for (int round = 0; round < 8; ++round) {
+        double n = 0;
+        for (PolyCurveDbl const* p : polys)
+            for (auto const& c : p->GetCurves()) n += double(c->FlattenedSize(tolerance));
+        if (n <= kMaxFlattenedPoints) break;
+        double r = n / kMaxFlattenedPoints;
+        tolerance *= r * r;
+    }
+    return tolerance;
+}
+
+bool Execute(ClipperLib::Paths const& subj, ClipperLib::Paths const& clip, ClipperLib::ClipType type,
+             ClipperLib::PolyFillType subjFill, ClipperLib::PolyFillType clipFill, ClipperLib::Paths& solution) {
+    solution.clear();
+    // Clipper refuses to run on nothing; nothing combined is nothing.
+    if (subj.empty() && clip.empty()) return true;
     try {
         ClipperLib::Clipper clipper;
         clipper.AddPaths(subj, ClipperLib::ptSubject, true);
         clipper.AddPaths(clip, ClipperLib::ptClip, true);
-        if (!clipper.Execute(type, solution, fill, fill)) return false;
+        return clipper.Execute(type, solution, subjFill, clipFill);
     } catch (ClipperLib::clipperException const&) {
         return false;
     }
-    result = Kernel::Counted<PolyCurveDbl>(new PolyCurveDbl);
+}
+
+Kernel::Counted<PolyCurveDbl> FitPaths(ClipperLib::Paths const& solution, double tolerance) {
+    Kernel::Counted<PolyCurveDbl> result(new PolyCurveDbl);
     std::vector<PointDbl> pts;
     for (ClipperLib::Path const& path : solution) {
         pts.clear();
         for (ClipperLib::IntPoint const& ip : path) pts.push_back({double(ip.X) / kScale, double(ip.Y) / kScale});
         if (auto curve = CurveFitLeastSquares::FitCubic(pts, true, tolerance)) result->AddCurve(curve);
     }
+    return result;
+}
+
+}  // namespace
+
+bool ClipperHelper::Clip(PolyCurveDbl const& subject, std::vector<Kernel::Counted<PolyCurveDbl>> const& clips,
+                         Kernel::Counted<PolyCurveDbl>& result, ClipperLib::ClipType type,
+                         ClipperLib::PolyFillType fill, double tolerance) {
+    result = nullptr;
+    if (!(tolerance > 0)) tolerance = 0.25;
+    std::vector<PolyCurveDbl const*> all{&subject};
+    for (auto const& c : clips)
+        if (c) all.push_back(c.Get());
+    double flat = BudgetTolerance(all, tolerance);
+    ClipperLib::Paths subj, clip, solution;
+    if (!ToPaths(subject, flat, subj)) return false;
+    for (auto const& c : clips)
+        if (c && !ToPaths(*c, flat, clip)) return false;
+    if (!Execute(subj, clip, type, fill, fill, solution)) return false;
+    result = FitPaths(solution, tolerance);
+    return true;
+}
+
+bool ClipperHelper::Combine(std::vector<Operand> const& operands, Kernel::Counted<PolyCurveDbl>& result,
+                            ClipperLib::PolyFillType fill, double tolerance) {
+    result = nullptr;
+    if (!(tolerance > 0)) tolerance = 0.25;
+    std::vector<PolyCurveDbl const*> all;
+    for (Operand const& o : operands)
+        if (o.curves) all.push_back(o.curves.Get());
+    double flat = BudgetTolerance(all, tolerance);
+    // Each operand resolved by its own fill rule first: its outlines then wind once around what
+    // it covers, so a run of operands joining the same way can go to Clipper in one call.
+    std::vector<ClipperLib::Paths> resolved(operands.size());
+    ClipperLib::Paths flatPaths;
+    for (size_t i = 0; i < operands.size(); ++i) {
+        flatPaths.clear();
+        if (operands[i].curves && !ToPaths(*operands[i].curves, flat, flatPaths)) return false;
+        if (!Execute(flatPaths, {}, ClipperLib::ctUnion, fill, fill, resolved[i])) return false;
+    }
+    ClipperLib::Paths acc = operands.empty() ? ClipperLib::Paths{} : std::move(resolved[0]);
+    ClipperLib::Paths run, solution;
+    for (size_t i = 1; i < operands.size();) {
+        ClipperLib::ClipType type = operands[i].type;
+        run.clear();
+        // Union and difference take the union of the run (covered at least once), exclusion its
+        // odd overlaps; intersection does not group, so it goes one operand at a time.
+        size_t end = i + 1;
+        if (type != ClipperLib::ctIntersection)
+            while (end < operands.size() && operands[end].type == type) ++end;
+        for (size_t j = i; j < end; ++j) run.insert(run.end(), resolved[j].begin(), resolved[j].end());
+        ClipperLib::PolyFillType runFill = type == ClipperLib::ctXor ? ClipperLib::pftEvenOdd : ClipperLib::pftNonZero;
+        if (!Execute(acc, run, type, ClipperLib::pftNonZero, runFill, solution)) return false;
+        acc.swap(solution);
+        i = end;
+    }
+    result = FitPaths(acc, tolerance);
     return true;
 }
 

@@ -24,12 +24,23 @@ public:
 class ClipperHelper {
 public:
     // subject op each clip in turn (the clips are united first), the curves flattened within the
-    // tolerance and the result fitted back to curves within it. False only when Clipper refuses
+    // tolerance (wider when they would give very many points) and the result fitted back to
+    // curves within it. False only when Clipper refuses
     // the input (coordinates beyond its range); result then is null.
     [[nodiscard]] static bool Clip(PolyCurveDbl const& subject,
                                    std::vector<Kernel::Counted<PolyCurveDbl>> const& clips,
                                    Kernel::Counted<PolyCurveDbl>& result, ClipperLib::ClipType type,
                                    ClipperLib::PolyFillType fill, double tolerance);
+
+    struct Operand {
+        Kernel::Counted<PolyCurveDbl> curves;
+        ClipperLib::ClipType type = ClipperLib::ctUnion;  // how it joins what comes before it
+    };
+    // The operands combined in order, each by its type with what the ones before it made (the
+    // first one's type is unused). Unlike chaining Clip, the polygons stay flat between steps and
+    // only the end result is fitted, so that many operands cost neither precision nor time.
+    [[nodiscard]] static bool Combine(std::vector<Operand> const& operands, Kernel::Counted<PolyCurveDbl>& result,
+                                      ClipperLib::PolyFillType fill, double tolerance);
 };
 
 }  // namespace Geometry

@@ -34,6 +34,18 @@ void Extrema(double p0, double p1, double p2, double p3, std::vector<double>& ts
     add((-b - r) / (2 * a));
 }
 
+// Uniform steps: the chord error of n steps is at most 3/4 · L / n², L the largest second
+// difference of the control polygon.
+int FlattenSteps(CurveDbl::Segment const& s, double tolerance) {
+    double lx = std::max(std::fabs(s[0].x - 2 * s[1].x + s[2].x), std::fabs(s[1].x - 2 * s[2].x + s[3].x));
+    double ly = std::max(std::fabs(s[0].y - 2 * s[1].y + s[2].y), std::fabs(s[1].y - 2 * s[2].y + s[3].y));
+    double l = std::hypot(lx, ly);
+    int steps = 1;
+    if (l > 0 && std::isfinite(l))
+        steps = int(std::min<double>(kMaxFlattenSteps, std::ceil(std::sqrt(0.75 * l / tolerance))));
+    return std::max(steps, 1);
+}
+
 }  // namespace
 
 void CurveDbl::Builder::Init(bool closed) {
@@ -185,17 +197,19 @@ void CurveDbl::Flatten(double tolerance, std::vector<PointDbl>& out) const {
     }
     out.push_back(segs.front()[0]);
     for (Segment const& s : segs) {
-        // Uniform steps: the chord error of n steps is at most 3/4 · L / n², L the largest second
-        // difference of the control polygon.
-        double lx = std::max(std::fabs(s[0].x - 2 * s[1].x + s[2].x), std::fabs(s[1].x - 2 * s[2].x + s[3].x));
-        double ly = std::max(std::fabs(s[0].y - 2 * s[1].y + s[2].y), std::fabs(s[1].y - 2 * s[2].y + s[3].y));
-        double l = std::hypot(lx, ly);
-        int steps = 1;
-        if (l > 0 && std::isfinite(l))
-            steps = int(std::min<double>(kMaxFlattenSteps, std::ceil(std::sqrt(0.75 * l / tolerance))));
-        steps = std::max(steps, 1);
+        int steps = FlattenSteps(s, tolerance);
         for (int i = 1; i <= steps; ++i) out.push_back(i == steps ? s[3] : Evaluate(s, double(i) / steps));
     }
+}
+
+size_t CurveDbl::FlattenedSize(double tolerance) const {
+    if (!(tolerance > 0)) tolerance = 0.25;
+    std::vector<Segment> segs = GetSegments();
+    if (segs.empty())
+        return size_t(std::count_if(m_nodes.begin(), m_nodes.end(), [](CurveNode const& n) { return n.role == kAnchor; }));
+    size_t n = 1;
+    for (Segment const& s : segs) n += size_t(FlattenSteps(s, tolerance));
+    return n;
 }
 
 void PolyCurveDbl::AddCurve(Kernel::Counted<CurveDbl> const& curve) {

@@ -74,6 +74,8 @@ public:
     RectDbl GetBounds() const;
     // Points along the curve, each segment split until it stays within tolerance of the chords.
     void Flatten(double tolerance, std::vector<PointDbl>& out) const;
+    // How many points Flatten gives at this tolerance, without making them.
+    size_t FlattenedSize(double tolerance) const;
 
 private:
     std::vector<CurveNode> m_nodes;

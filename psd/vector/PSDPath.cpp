@@ -252,15 +252,12 @@ int ParsePathsI(Kernel::InStream& stream, uint64_t length, Kernel::SizeT<int> co
         path.m_fillRule = subpaths.front().recordFlag == 2 ? 1 : 0;
         return kPathParsed;
     }
-    Kernel::Counted<PolyCurveDbl> acc = shapes.front().poly;
-    for (size_t i = 1; i < shapes.size(); ++i) {
-        Kernel::Counted<PolyCurveDbl> result;
-        if (!Geometry::ClipperHelper::Clip(*acc, {shapes[i].poly}, result, ClipTypeOf(shapes[i].mode),
-                                           ClipperLib::pftEvenOdd, kClipTolerance)) {
-            ld.m_report.ErrorParsing();
-            return kPathFailed;
-        }
-        acc = result;
+    std::vector<Geometry::ClipperHelper::Operand> operands;
+    for (Shape const& shape : shapes) operands.push_back({shape.poly, ClipTypeOf(shape.mode)});
+    Kernel::Counted<PolyCurveDbl> acc;
+    if (!Geometry::ClipperHelper::Combine(operands, acc, ClipperLib::pftEvenOdd, kClipTolerance)) {
+        ld.m_report.ErrorParsing();
+        return kPathFailed;
     }
     path.m_outline = acc;
     path.m_fillRule = 0;

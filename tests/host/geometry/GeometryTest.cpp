@@ -54,6 +54,56 @@ TEST(Geometry, ClipEveryModeOfTwoOverlappingSquares) {
     }
 }
 
+TEST(Geometry, CombineAppliesEachOperandInOrder) {
+    using Op = ClipperHelper::Operand;
+    struct Case {
+        std::vector<Op> ops;
+        double area;
+    } cases[] = {
+        // ((0..10 ∪ 5..15) − 8..12) ∩ 0..9: the L of the union, notched, then cut at 9.
+        {{{Rect(0, 0, 10, 10)}, {Rect(5, 5, 15, 15), ClipperLib::ctUnion}, {Rect(8, 8, 12, 12), ClipperLib::ctDifference},
+          {Rect(0, 0, 9, 9), ClipperLib::ctIntersection}},
+         81 - 1},
+        {{{Rect(0, 0, 10, 10)}, {Rect(5, 0, 15, 10), ClipperLib::ctXor}, {Rect(0, 0, 15, 10), ClipperLib::ctXor}}, 50},
+        // Runs of one type go to Clipper together: overlaps within a run must not cancel.
+        {{{Rect(0, 0, 10, 10)}, {Rect(5, 5, 15, 15), ClipperLib::ctUnion}, {Rect(5, 5, 15, 15), ClipperLib::ctUnion}}, 175},
+        {{{Rect(0, 0, 20, 10)}, {Rect(0, 0, 10, 10), ClipperLib::ctDifference}, {Rect(5, 0, 15, 10), ClipperLib::ctDifference}},
+         50},
+        {{{Rect(0, 0, 4, 4)}}, 16},
+        {{{Rect(0, 0, 4, 4)}, {Rect(0, 0, 4, 4), ClipperLib::ctDifference}}, 0},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        Kernel::Counted<PolyCurveDbl> out;
+        ASSERT_TRUE(ClipperHelper::Combine(cases[i].ops, out, ClipperLib::pftEvenOdd, 0.25)) << i;
+        EXPECT_NEAR(Area(*out), cases[i].area, 0.01) << i;
+    }
+}
+
+TEST(Geometry, CombineOfManyWildCurvesStaysBounded) {
+    // Hundreds of self-crossing cubics spanning a huge canvas: flattened at a quarter pixel they
+    // would be hundreds of thousands of points, each step refitted.
+    std::vector<ClipperHelper::Operand> ops;
+    uint32_t seed = 7;
+    auto next = [&] { return double((seed = seed * 1664525u + 1013904223u) >> 8) / double(1 << 24) * 2e6; };
+    for (int i = 0; i < 200; ++i) {
+        CurveDbl::Builder b;
+        b.Init(true);
+        b.AddNode({next(), next()}, CurveDbl::kCorner, CurveDbl::kAnchor);
+        b.AddNode({next(), next()}, CurveDbl::kControl, CurveDbl::kControl1);
+        b.AddNode({next(), next()}, CurveDbl::kControl, CurveDbl::kControl2);
+        b.AddNode({next(), next()}, CurveDbl::kCorner, CurveDbl::kAnchor);
+        Kernel::Counted<PolyCurveDbl> poly(new PolyCurveDbl);
+        poly->AddCurve(b.Finalise());
+        ops.push_back({poly, i % 3 == 1 ? ClipperLib::ctDifference : ClipperLib::ctXor});
+    }
+    EXPECT_GT(ops[0].curves->GetCurves()[0]->FlattenedSize(0.25), 1000u);
+    Kernel::Counted<PolyCurveDbl> out;
+    ASSERT_TRUE(ClipperHelper::Combine(ops, out, ClipperLib::pftEvenOdd, 0.25));
+    size_t anchors = 0;
+    for (auto const& c : out->GetCurves()) anchors += c->GetAnchorCount();
+    EXPECT_LT(anchors, size_t(1) << 17);
+}
+
 TEST(Geometry, CircleSurvivesFlattenClipAndFit) {
     // Four cubic quarter arcs of radius 50; the union with nothing gives it back as fitted curves.
     constexpr double k = 0.5522847498 * 50;
