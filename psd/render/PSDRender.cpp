@@ -266,6 +266,10 @@ private:
     // holds now (fill, outline and stroke, anti-aliased as the editor does): the layer was read
     // with its pixels and is unchanged since.
     bool StoredDrawingCurrent(PSDLayer const& l);
+    // Whether the layer's user mask is the editor's drawing of its vector mask alone (no pixel
+    // mask beside it, which the editor would have multiplied in) and the layer is unchanged since.
+    bool StoredVectorMaskCurrent(PSDLayer const& l);
+    bool Unedited(PSDLayer const& l);
 
     PSDFile const& m_doc;
     PSDRenderOptions const& m_options;
@@ -315,9 +319,9 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         return true;
     };
     // A user mask made from other data is the vector mask drawn by the editor: it stands in for
-    // the outline only when that cannot be drawn here.
+    // the outline when it is the outline alone and current, or when that cannot be drawn here.
     p.storedShape = !group && StoredDrawingCurrent(l);
-    p.vectorDrawn = p.storedShape || AddVectorMask(l, p);
+    p.vectorDrawn = p.storedShape || (!StoredVectorMaskCurrent(l) && AddVectorMask(l, p));
     if (!(p.vectorDrawn && l.m_userMask.m_fromRendering) && !addMask(l.m_userMask, false))
         return fail("mask does not decode");
     if (!addMask(l.m_realMask, true)) return fail("mask does not decode");
@@ -1186,6 +1190,18 @@ bool Renderer::StoredDrawingCurrent(PSDLayer const& l) {
     // inverted outline is drawn here.
     if (!fill || (l.m_maskParameters & 0x0C)) return false;
     if (l.m_vectorMask && ((l.m_vectorMaskFlagsStored & 4) || l.m_vectorMaskFlag0)) return false;
+    return Unedited(l);
+}
+
+bool Renderer::StoredVectorMaskCurrent(PSDLayer const& l) {
+    PSDLayerMask const& m = l.m_userMask;
+    if (!l.m_vectorMask || !m.m_present || !m.m_fromRendering || m.m_disabled || l.m_realMask.m_present)
+        return false;
+    if ((l.m_vectorMaskFlagsStored & 4) || l.m_vectorMaskFlag0) return false;
+    return Unedited(l);
+}
+
+bool Renderer::Unedited(PSDLayer const& l) {
     if (!m_saveData) {
         m_saveData = std::make_unique<SaveData>();
         FillSaveData(m_doc, m_doc.IsPSB(), *m_saveData);
