@@ -983,6 +983,8 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                     put(part.mode, dst.px[i], e);
                 }
     }
+    bool normalLayer = mode == BlendMode::Normal || mode == BlendMode::PassThrough;
+    auto recolours = [&](EffectPart const& part) { return normalLayer && part.mode == BlendMode::Normal; };
     // Fill opacity with effects stays a plain fade: the effects are blended with the content.
     float neutral = 0;
     bool fadesByFill = fill < 1 && !p.effects && FadesByFill(mode, neutral);
@@ -993,38 +995,71 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         for (int64_t x = left; x < right; ++x) {
             size_t i = size_t(r) * dst.width + size_t(x);
             RenderPixel s = row[size_t(x - left)];
-            float m = MaskAt(p, x, y) * clipAt(i);
+            float masked = MaskAt(p, x, y);
+            float m = masked * clipAt(i);
             if (p.blendIf) m *= BlendIf(l, s, dst.px[i]);
             if (shape) (*shape)[i] = s.a * m * opacity;
+            // The coverage the effects' maps were made from: clipping and blending ranges aside.
+            float drawnShape = s.a * masked;
             if (fadesByFill) {
                 s.a *= m * opacity;
                 CompositeFilled(mode, m_ctx, dst.px[i], s, fill, neutral, atop);
                 continue;
             }
-            s.a *= m * fill;
+            float shapeAlpha = s.a * m;
+            s.a = shapeAlpha * fill;
+            // A part within the shape joins the content relative to the shape's coverage there:
+            // it recolours the layer's pixels, never covering more of the pixel than they do.
+            auto within = [&](EffectPart const& part) {
+                RenderPixel e = part.At(x, y);
+                if (shapeAlpha <= 0 || drawnShape <= 0 || e.a <= 0) return;
+                RenderPixel rel = s;
+                rel.a = fill;
+                e.a = std::min(1.0f, e.a / drawnShape);
+                CompositePixel(part.mode, m_ctx, rel, e);
+                s = rel;
+                s.a = rel.a * shapeAlpha;
+            };
             if (p.effects && l.m_blendInterior) {
                 // Blended as a group: overlays, inner shadows and glows and the stroke join the
                 // content first (fill opacity fades the content under them, not them).
                 for (auto const& part : p.effects->above) {
                     if (part.joins)
                         JoinPixel(s, part.At(x, y), m_ctx.channels);
+                    else if (part.within)
+                        within(part);
                     else
                         CompositePixel(part.mode, m_ctx, s, part.At(x, y));
                 }
             } else if (p.effects) {
-                for (auto const& part : p.effects->above)
-                    if (part.joins) JoinPixel(s, part.At(x, y), m_ctx.channels);
+                // A normal part within a normal layer's shape recolours its content, whether or
+                // not it is blended as a group.
+                for (auto const& part : p.effects->above) {
+                    if (part.joins)
+                        JoinPixel(s, part.At(x, y), m_ctx.channels);
+                    else if (part.within && recolours(part))
+                        within(part);
+                }
             }
             s.a *= opacity;
             if (mode == BlendMode::Dissolve) s.a = DissolveNoise(x, y) < s.a ? 1.0f : 0.0f;
+            float layerAlpha = s.a;
             put(mode, dst.px[i], s);
             if (p.effects && !l.m_blendInterior) {
-                // Otherwise each meets the backdrop on its own, a normal one in the layer's mode.
+                // Otherwise each meets the backdrop on its own, a normal one in the layer's mode;
+                // one within the shape only over the share of the pixel the layer covers.
                 for (auto const& part : p.effects->above) {
-                    if (part.joins) continue;
+                    if (part.joins || (part.within && recolours(part))) continue;
                     RenderPixel e = part.At(x, y);
                     e.a *= opacity * clipAt(i);
-                    put(part.mode == BlendMode::Normal ? mode : part.mode, dst.px[i], e);
+                    BlendMode partMode = part.mode == BlendMode::Normal ? mode : part.mode;
+                    if (part.within) {
+                        if (dst.px[i].a <= 0 || layerAlpha <= 0) continue;
+                        e.a = std::min(1.0f, std::min(e.a, layerAlpha) / dst.px[i].a);
+                        CompositeAtop(partMode, m_ctx, dst.px[i], e);
+                        continue;
+                    }
+                    put(partMode, dst.px[i], e);
                 }
             }
         }

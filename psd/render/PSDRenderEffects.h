@@ -84,6 +84,9 @@ struct EffectPart {
     // An outside stroke in normal mode: it covers what the shape leaves uncovered, so it joins
     // the layer's content by addition before the two meet the backdrop.
     bool joins = false;
+    // Drawn within the layer's shape (overlays, inner shadows and glows, satin): it recolours the
+    // shape's pixels and adds no coverage of its own.
+    bool within = false;
     RenderPixel At(int64_t x, int64_t y) const;
 };
 

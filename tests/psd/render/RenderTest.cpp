@@ -495,8 +495,11 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"psd-tools/tests/psd_files/gradient-fill.psd", 0.9},  // no stored drawing
         // One-pixel inside strokes of combined ellipses, anti-aliased a little apart when drawn.
         {"psd-tools/tests/psd_files/path-operations/exclude.psd", 1.0, 0.8},
-        // A gradient overlay whose colours mix perceptually.
-        {"ag-psd/test/read-write/gradient-mode/src.psd", 0.95},
+        // A gradient overlay whose colours mix perceptually, over a shape's soft edge.
+        {"ag-psd/test/read-write/gradient-mode/src.psd", 0.999},
+        // Drop shadow and outer glow of size 5 (a true Gaussian), the shadow moved by 2.5 px
+        // rounded up, and a colour overlay that recolours soft edges without covering more.
+        {"ag-psd/test/read/blend-mode/src.psd", 0.97},
         // Two strokes: the first listed on top, hiding the second where it lies.
         {"ag-psd/test/read-write/strokes/src.psd", 0.97},
         // One-pixel outside and inside strokes along a crisp edge cover whole pixels.
