@@ -266,9 +266,10 @@ private:
     // holds now (fill, outline and stroke, anti-aliased as the editor does): the layer was read
     // with its pixels and is unchanged since.
     bool StoredDrawingCurrent(PSDLayer const& l);
-    // Whether the layer's user mask is the editor's drawing of its vector mask alone (no pixel
-    // mask beside it, which the editor would have multiplied in) and the layer is unchanged since.
-    bool StoredVectorMaskCurrent(PSDLayer const& l);
+    // Where the layer stores the editor's drawing of its vector mask (its user mask made from
+    // other data, multiplied by the pixel mask beside it) and is unchanged since, that drawing
+    // replaces ours over the drawn box, wherever the pixel mask leaves it readable.
+    void TakeStoredVectorDrawing(PSDLayer const& l, Raster::DynamicBitmap& drawn, Kernel::RectT<int32_t> const& box);
     bool Unedited(PSDLayer const& l);
 
     PSDFile const& m_doc;
@@ -319,9 +320,9 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         return true;
     };
     // A user mask made from other data is the vector mask drawn by the editor: it stands in for
-    // the outline when it is the outline alone and current, or when that cannot be drawn here.
+    // the outline only when that cannot be drawn here (and refines its drawing when current).
     p.storedShape = !group && StoredDrawingCurrent(l);
-    p.vectorDrawn = p.storedShape || (!StoredVectorMaskCurrent(l) && AddVectorMask(l, p));
+    p.vectorDrawn = p.storedShape || AddVectorMask(l, p);
     if (!(p.vectorDrawn && l.m_userMask.m_fromRendering) && !addMask(l.m_userMask, false))
         return fail("mask does not decode");
     if (!addMask(l.m_realMask, true)) return fail("mask does not decode");
@@ -542,6 +543,7 @@ bool Renderer::AddVectorMask(PSDLayer const& l, Prepared& p) {
         std::min(int32_t(m_doc.m_height), edge(std::ceil(bounds.bottom + grow)))};
     if (!box.IsEmpty()) {
         mask.bitmap = Raster::RasteriseContours(contours, path.m_fillRule == 0, box);
+        if (!mask.invert && !path.m_replacementOutline) TakeStoredVectorDrawing(l, *mask.bitmap, box);
         mask.left = box.left, mask.top = box.top;
         mask.width = uint32_t(box.Width()), mask.height = uint32_t(box.Height());
     }
@@ -1228,12 +1230,40 @@ bool Renderer::StoredDrawingCurrent(PSDLayer const& l) {
     return Unedited(l);
 }
 
-bool Renderer::StoredVectorMaskCurrent(PSDLayer const& l) {
-    PSDLayerMask const& m = l.m_userMask;
-    if (!l.m_vectorMask || !m.m_present || !m.m_fromRendering || m.m_disabled || l.m_realMask.m_present)
-        return false;
-    if ((l.m_vectorMaskFlagsStored & 4) || l.m_vectorMaskFlag0) return false;
-    return Unedited(l);
+void Renderer::TakeStoredVectorDrawing(PSDLayer const& l, Raster::DynamicBitmap& drawn,
+                                       Kernel::RectT<int32_t> const& box) {
+    PSDLayerMask const& user = l.m_userMask;
+    if (!user.m_present || !user.m_fromRendering || user.m_disabled || user.m_invert) return;
+    if (l.m_realMask.m_present && (l.m_realMask.m_disabled || l.m_realMask.m_invert)) return;
+    if (!Unedited(l)) return;
+    PSDReport report;
+    Bitmap stored, pixel;
+    if (!l.GetBitmapUserMask(stored, report) || !stored || stored->IsEmpty()) return;
+    if (l.m_realMask.m_present && !l.GetBitmapRealMask(pixel, report)) return;
+    auto const& si = stored->GetFormatInfo();
+    // The pixel mask as stored (before its density and feather), its default colour outside.
+    auto pixelAt = [&](int64_t x, int64_t y) {
+        if (!l.m_realMask.m_present) return 1.0f;
+        PSDLayerMask const& m = l.m_realMask;
+        int64_t px = x - m.m_left, py = y - m.m_top;
+        if (!pixel || px < 0 || py < 0 || px >= int64_t(pixel->GetWidth()) || py >= int64_t(pixel->GetHeight()))
+            return m.m_defaultColour / 255.0f;
+        return Sample(pixel->GetRow(uint32_t(py)), pixel->GetFormatInfo(), size_t(px));
+    };
+    int64_t x0 = std::max<int64_t>(box.left, user.m_left), y0 = std::max<int64_t>(box.top, user.m_top);
+    int64_t x1 = std::min<int64_t>(box.right, user.m_left + int64_t(stored->GetWidth()));
+    int64_t y1 = std::min<int64_t>(box.bottom, user.m_top + int64_t(stored->GetHeight()));
+    for (int64_t y = y0; y < y1; ++y) {
+        uint8_t const* srow = stored->GetRow(uint32_t(y - user.m_top));
+        uint8_t* drow = drawn.GetRow(uint32_t(y - box.top));
+        for (int64_t x = x0; x < x1; ++x) {
+            // Under a pixel mask near zero the product says nothing of the outline: ours stays.
+            float pm = pixelAt(x, y);
+            if (pm < 0.5f) continue;
+            float v = Sample(srow, si, size_t(x - user.m_left)) / pm;
+            drow[x - box.left] = uint8_t(std::lround(std::min(1.0f, v) * 255));
+        }
+    }
 }
 
 bool Renderer::Unedited(PSDLayer const& l) {
