@@ -211,7 +211,8 @@ bool ToPaths(PolyCurveDbl const& poly, double tolerance, ClipperLib::Paths& path
         ClipperLib::Path path;
         path.reserve(pts.size());
         for (PointDbl p : pts) {
-            if (!(std::fabs(p.x) <= kMaxCoordinate && std::fabs(p.y) <= kMaxCoordinate)) return false;
+            if (!(std::fabs(p.x) <= kMaxCoordinate && std::fabs(p.y) <= kMaxCoordinate))
+                return false;
             ClipperLib::IntPoint ip(ClipperLib::cInt(std::llround(p.x * kScale)),
                                     ClipperLib::cInt(std::llround(p.y * kScale)));
             if (path.empty() || !(path.back() == ip)) path.push_back(ip);
@@ -236,8 +237,9 @@ double BudgetTolerance(std::vector<PolyCurveDbl const*> const& polys, double tol
     return tolerance;
 }
 
-bool Execute(ClipperLib::Paths const& subj, ClipperLib::Paths const& clip, ClipperLib::ClipType type,
-             ClipperLib::PolyFillType subjFill, ClipperLib::PolyFillType clipFill, ClipperLib::Paths& solution) {
+bool Execute(ClipperLib::Paths const& subj, ClipperLib::Paths const& clip,
+             ClipperLib::ClipType type, ClipperLib::PolyFillType subjFill,
+             ClipperLib::PolyFillType clipFill, ClipperLib::Paths& solution) {
     solution.clear();
     // Clipper refuses to run on nothing; nothing combined is nothing.
     if (subj.empty() && clip.empty()) return true;
@@ -264,7 +266,8 @@ Kernel::Counted<PolyCurveDbl> FitPaths(ClipperLib::Paths const& solution, double
 
 }  // namespace
 
-bool ClipperHelper::Clip(PolyCurveDbl const& subject, std::vector<Kernel::Counted<PolyCurveDbl>> const& clips,
+bool ClipperHelper::Clip(PolyCurveDbl const& subject,
+                         std::vector<Kernel::Counted<PolyCurveDbl>> const& clips,
                          Kernel::Counted<PolyCurveDbl>& result, ClipperLib::ClipType type,
                          ClipperLib::PolyFillType fill, double tolerance) {
     result = nullptr;
@@ -282,8 +285,9 @@ bool ClipperHelper::Clip(PolyCurveDbl const& subject, std::vector<Kernel::Counte
     return true;
 }
 
-bool ClipperHelper::Combine(std::vector<Operand> const& operands, Kernel::Counted<PolyCurveDbl>& result,
-                            ClipperLib::PolyFillType fill, double tolerance) {
+bool ClipperHelper::Combine(std::vector<Operand> const& operands,
+                            Kernel::Counted<PolyCurveDbl>& result, ClipperLib::PolyFillType fill,
+                            double tolerance) {
     result = nullptr;
     if (!(tolerance > 0)) tolerance = 0.25;
     std::vector<PolyCurveDbl const*> all;
@@ -309,8 +313,10 @@ bool ClipperHelper::Combine(std::vector<Operand> const& operands, Kernel::Counte
         size_t end = i + 1;
         if (type != ClipperLib::ctIntersection)
             while (end < operands.size() && operands[end].type == type) ++end;
-        for (size_t j = i; j < end; ++j) run.insert(run.end(), resolved[j].begin(), resolved[j].end());
-        ClipperLib::PolyFillType runFill = type == ClipperLib::ctXor ? ClipperLib::pftEvenOdd : ClipperLib::pftNonZero;
+        for (size_t j = i; j < end; ++j)
+            run.insert(run.end(), resolved[j].begin(), resolved[j].end());
+        ClipperLib::PolyFillType runFill =
+            type == ClipperLib::ctXor ? ClipperLib::pftEvenOdd : ClipperLib::pftNonZero;
         if (!Execute(acc, run, type, ClipperLib::pftNonZero, runFill, solution)) return false;
         acc.swap(solution);
         i = end;

@@ -39,7 +39,8 @@ public:
     // The operands combined in order, each by its type with what the ones before it made (the
     // first one's type is unused). Unlike chaining Clip, the polygons stay flat between steps and
     // only the end result is fitted, so that many operands cost neither precision nor time.
-    [[nodiscard]] static bool Combine(std::vector<Operand> const& operands, Kernel::Counted<PolyCurveDbl>& result,
+    [[nodiscard]] static bool Combine(std::vector<Operand> const& operands,
+                                      Kernel::Counted<PolyCurveDbl>& result,
                                       ClipperLib::PolyFillType fill, double tolerance);
 };
 

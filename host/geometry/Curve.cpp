@@ -37,8 +37,10 @@ void Extrema(double p0, double p1, double p2, double p3, std::vector<double>& ts
 // Uniform steps: the chord error of n steps is at most 3/4 · L / n², L the largest second
 // difference of the control polygon.
 int FlattenSteps(CurveDbl::Segment const& s, double tolerance) {
-    double lx = std::max(std::fabs(s[0].x - 2 * s[1].x + s[2].x), std::fabs(s[1].x - 2 * s[2].x + s[3].x));
-    double ly = std::max(std::fabs(s[0].y - 2 * s[1].y + s[2].y), std::fabs(s[1].y - 2 * s[2].y + s[3].y));
+    double lx =
+        std::max(std::fabs(s[0].x - 2 * s[1].x + s[2].x), std::fabs(s[1].x - 2 * s[2].x + s[3].x));
+    double ly =
+        std::max(std::fabs(s[0].y - 2 * s[1].y + s[2].y), std::fabs(s[1].y - 2 * s[2].y + s[3].y));
     double l = std::hypot(lx, ly);
     int steps = 1;
     if (l > 0 && std::isfinite(l))
@@ -206,7 +208,8 @@ size_t CurveDbl::FlattenedSize(double tolerance) const {
     if (!(tolerance > 0)) tolerance = 0.25;
     std::vector<Segment> segs = GetSegments();
     if (segs.empty())
-        return size_t(std::count_if(m_nodes.begin(), m_nodes.end(), [](CurveNode const& n) { return n.role == kAnchor; }));
+        return size_t(std::count_if(m_nodes.begin(), m_nodes.end(),
+                                    [](CurveNode const& n) { return n.role == kAnchor; }));
     size_t n = 1;
     for (Segment const& s : segs) n += size_t(FlattenSteps(s, tolerance));
     return n;

@@ -269,7 +269,8 @@ private:
     // Where the layer stores the editor's drawing of its vector mask (its user mask made from
     // other data, multiplied by the pixel mask beside it) and is unchanged since, that drawing
     // replaces ours over the drawn box, wherever the pixel mask leaves it readable.
-    void TakeStoredVectorDrawing(PSDLayer const& l, Raster::DynamicBitmap& drawn, Kernel::RectT<int32_t> const& box);
+    void TakeStoredVectorDrawing(PSDLayer const& l, Raster::DynamicBitmap& drawn,
+                                 Kernel::RectT<int32_t> const& box);
     bool Unedited(PSDLayer const& l);
 
     PSDFile const& m_doc;
@@ -543,7 +544,8 @@ bool Renderer::AddVectorMask(PSDLayer const& l, Prepared& p) {
         std::min(int32_t(m_doc.m_height), edge(std::ceil(bounds.bottom + grow)))};
     if (!box.IsEmpty()) {
         mask.bitmap = Raster::RasteriseContours(contours, path.m_fillRule == 0, box);
-        if (!mask.invert && !path.m_replacementOutline) TakeStoredVectorDrawing(l, *mask.bitmap, box);
+        if (!mask.invert && !path.m_replacementOutline)
+            TakeStoredVectorDrawing(l, *mask.bitmap, box);
         mask.left = box.left, mask.top = box.top;
         mask.width = uint32_t(box.Width()), mask.height = uint32_t(box.Height());
     }
@@ -986,7 +988,9 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 }
     }
     bool normalLayer = mode == BlendMode::Normal || mode == BlendMode::PassThrough;
-    auto recolours = [&](EffectPart const& part) { return normalLayer && part.mode == BlendMode::Normal; };
+    auto recolours = [&](EffectPart const& part) {
+        return normalLayer && part.mode == BlendMode::Normal;
+    };
     // Fill opacity with effects stays a plain fade: the effects are blended with the content.
     float neutral = 0;
     bool fadesByFill = fill < 1 && !p.effects && FadesByFill(mode, neutral);
@@ -1246,11 +1250,13 @@ void Renderer::TakeStoredVectorDrawing(PSDLayer const& l, Raster::DynamicBitmap&
         if (!l.m_realMask.m_present) return 1.0f;
         PSDLayerMask const& m = l.m_realMask;
         int64_t px = x - m.m_left, py = y - m.m_top;
-        if (!pixel || px < 0 || py < 0 || px >= int64_t(pixel->GetWidth()) || py >= int64_t(pixel->GetHeight()))
+        if (!pixel || px < 0 || py < 0 || px >= int64_t(pixel->GetWidth()) ||
+            py >= int64_t(pixel->GetHeight()))
             return m.m_defaultColour / 255.0f;
         return Sample(pixel->GetRow(uint32_t(py)), pixel->GetFormatInfo(), size_t(px));
     };
-    int64_t x0 = std::max<int64_t>(box.left, user.m_left), y0 = std::max<int64_t>(box.top, user.m_top);
+    int64_t x0 = std::max<int64_t>(box.left, user.m_left),
+            y0 = std::max<int64_t>(box.top, user.m_top);
     int64_t x1 = std::min<int64_t>(box.right, user.m_left + int64_t(stored->GetWidth()));
     int64_t y1 = std::min<int64_t>(box.bottom, user.m_top + int64_t(stored->GetHeight()));
     for (int64_t y = y0; y < y1; ++y) {

@@ -140,7 +140,9 @@ RenderMap SpreadAndBlur(RenderMap const& shape, double grow, double blur, bool i
 
 // An offset along an angle in whole pixels, halves away from zero: at 120 degrees and 5 px the
 // sum is 2.4999999999999996, which the editor moves by 3.
-int32_t RoundOffset(double v) { return int32_t(std::lround(std::round(v * 1e6) / 1e6)); }
+int32_t RoundOffset(double v) {
+    return int32_t(std::lround(std::round(v * 1e6) / 1e6));
+}
 
 // The map with in and out swapped, the world beyond it included.
 RenderMap Inverted(RenderMap m) {
@@ -175,7 +177,8 @@ void KernelGaussian(RenderMap& map, double sigma) {
     int r = int(std::ceil(3 * sigma));
     std::vector<float> k(size_t(2 * r + 1));
     double total = 0;
-    for (int i = -r; i <= r; ++i) total += k[size_t(i + r)] = float(std::exp(-0.5 * i * i / (sigma * sigma)));
+    for (int i = -r; i <= r; ++i)
+        total += k[size_t(i + r)] = float(std::exp(-0.5 * i * i / (sigma * sigma)));
     for (auto& x : k) x = float(x / total);
     size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
     std::vector<float> line, out;
@@ -695,7 +698,8 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
         for (auto& p : list) into.push_back(std::move(p));
     };
     for (auto* list : {&dropShadow, &outerGlow}) drawn(*list, plan->below, true);
-    for (auto* list : {&innerShadow, &innerGlow, &satin, &colourOverlay, &gradientOverlay, &patternOverlay})
+    for (auto* list :
+         {&innerShadow, &innerGlow, &satin, &colourOverlay, &gradientOverlay, &patternOverlay})
         for (auto& part : *list) part.within = true;
     for (auto* list : {&innerShadow, &innerGlow, &bevel, &satin, &colourOverlay, &gradientOverlay,
                        &patternOverlay, &stroke})

@@ -61,13 +61,23 @@ TEST(Geometry, CombineAppliesEachOperandInOrder) {
         double area;
     } cases[] = {
         // ((0..10 ∪ 5..15) − 8..12) ∩ 0..9: the L of the union, notched, then cut at 9.
-        {{{Rect(0, 0, 10, 10)}, {Rect(5, 5, 15, 15), ClipperLib::ctUnion}, {Rect(8, 8, 12, 12), ClipperLib::ctDifference},
+        {{{Rect(0, 0, 10, 10)},
+          {Rect(5, 5, 15, 15), ClipperLib::ctUnion},
+          {Rect(8, 8, 12, 12), ClipperLib::ctDifference},
           {Rect(0, 0, 9, 9), ClipperLib::ctIntersection}},
          81 - 1},
-        {{{Rect(0, 0, 10, 10)}, {Rect(5, 0, 15, 10), ClipperLib::ctXor}, {Rect(0, 0, 15, 10), ClipperLib::ctXor}}, 50},
+        {{{Rect(0, 0, 10, 10)},
+          {Rect(5, 0, 15, 10), ClipperLib::ctXor},
+          {Rect(0, 0, 15, 10), ClipperLib::ctXor}},
+         50},
         // Runs of one type go to Clipper together: overlaps within a run must not cancel.
-        {{{Rect(0, 0, 10, 10)}, {Rect(5, 5, 15, 15), ClipperLib::ctUnion}, {Rect(5, 5, 15, 15), ClipperLib::ctUnion}}, 175},
-        {{{Rect(0, 0, 20, 10)}, {Rect(0, 0, 10, 10), ClipperLib::ctDifference}, {Rect(5, 0, 15, 10), ClipperLib::ctDifference}},
+        {{{Rect(0, 0, 10, 10)},
+          {Rect(5, 5, 15, 15), ClipperLib::ctUnion},
+          {Rect(5, 5, 15, 15), ClipperLib::ctUnion}},
+         175},
+        {{{Rect(0, 0, 20, 10)},
+          {Rect(0, 0, 10, 10), ClipperLib::ctDifference},
+          {Rect(5, 0, 15, 10), ClipperLib::ctDifference}},
          50},
         {{{Rect(0, 0, 4, 4)}}, 16},
         {{{Rect(0, 0, 4, 4)}, {Rect(0, 0, 4, 4), ClipperLib::ctDifference}}, 0},
@@ -84,7 +94,9 @@ TEST(Geometry, CombineOfManyWildCurvesStaysBounded) {
     // would be hundreds of thousands of points, each step refitted.
     std::vector<ClipperHelper::Operand> ops;
     uint32_t seed = 7;
-    auto next = [&] { return double((seed = seed * 1664525u + 1013904223u) >> 8) / double(1 << 24) * 2e6; };
+    auto next = [&] {
+        return double((seed = seed * 1664525u + 1013904223u) >> 8) / double(1 << 24) * 2e6;
+    };
     for (int i = 0; i < 200; ++i) {
         CurveDbl::Builder b;
         b.Init(true);
