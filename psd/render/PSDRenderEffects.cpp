@@ -189,11 +189,12 @@ void KernelGaussian(RenderMap& map, double sigma) {
         for (size_t l = 0; l < lines; ++l) {
             float* p = map.v.data() + l * lineStride;
             for (size_t i = 0; i < count; ++i) line[i + size_t(r)] = p[i * stride];
-            for (size_t i = 0; i < count; ++i) {
-                float sum = 0;
-                float const* src = line.data() + i;
-                for (size_t j = 0; j < k.size(); ++j) sum += src[j] * k[j];
-                out[i] = sum;
+            // Tap by tap over the whole line, so that the inner loop vectorises.
+            std::fill(out.begin(), out.end(), 0.0f);
+            for (size_t j = 0; j < k.size(); ++j) {
+                float const kj = k[j];
+                float const* src = line.data() + j;
+                for (size_t i = 0; i < count; ++i) out[i] += kj * src[i];
             }
             for (size_t i = 0; i < count; ++i) p[i * stride] = out[i];
         }
