@@ -9,7 +9,9 @@ corpus=${1:-$here/../../shared/corpus}
 tool=${2:-$here/../build/zuzodoriv}
 echo "| document | within 2 levels | not drawn |"
 echo "|---|---|---|"
-tail -n +2 "$corpus/MANIFEST.tsv" | cut -f1 | grep -E '\.(psd|psb)$' | while read -r doc; do
+# The manifest's documents, then the layered TIFFs (which it does not list).
+{ tail -n +2 "$corpus/MANIFEST.tsv" | cut -f1 | grep -E '\.(psd|psb)$'
+  (cd "$corpus" && find tiff -name '*.tif' | sort); } | while read -r doc; do
     # Documents the library refuses are the damaged fixtures: nothing to draw.
     "$tool" info "$corpus/$doc" >/dev/null 2>&1 || continue
     out=$(timeout 300 "$tool" render "$corpus/$doc" --compare 2>&1 | tr -d '\0')

@@ -152,6 +152,11 @@ public:
     [[nodiscard]] bool GetBitmapI(PSDLoadData& ld) const;
     // The composite of a document read from a TIFF file: the TIFF's own image.
     [[nodiscard]] bool GetTIFFComposite(PSDLoadData& ld) const;
+    // Whether the composite as stored holds transparency: for a TIFF, whether its image has an
+    // extra sample (known once decoded), whatever the layer section says of merged transparency.
+    bool CompositeHoldsTransparency() const {
+        return m_tiffSource ? m_tiffCompositeAlpha : m_mergedTransparency != 0;
+    }
 
     // ---- Saving
     // Writes the whole document; false when a write fails, a side is too large for the format,
@@ -324,6 +329,7 @@ private:
     mutable std::mutex m_compositeLock;
     // The TIFF file a document was read from (its source stream then holds the layer data).
     Kernel::Counted<Kernel::InStreamSeekable> m_tiffSource;
+    mutable bool m_tiffCompositeAlpha = false;  // the TIFF image has an alpha sample
     bool m_sourceSwap = true;  // the source's byte-order flag
     bool m_loadSetting = true;
     Kernel::Counted<Kernel::Countable> m_layerState;  // opaque, owned by the layer readers

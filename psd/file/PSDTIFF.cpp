@@ -208,6 +208,7 @@ bool PSDFile::GetTIFFComposite(PSDLoadData& ld) const {
     }
     m_flattenedBitmap = bm;
     m_masks.clear();
+    m_tiffCompositeAlpha = s.samplesPerPixel > colours;
     return true;
 }
 

@@ -58,11 +58,14 @@ PSDBlendRangeSet::PSDBlendRangeSet() {
 
 namespace {
 
-// Between a big-endian document's order and a little-endian stream's: each half reversed.
+// Each half reversed, as some little-endian writers store them (as if a 32-bit word).
 void ReverseHalves(uint8_t (&bytes)[8]) {
     std::reverse(bytes, bytes + 4);
     std::reverse(bytes + 4, bytes + 8);
 }
+
+// A half whose ranges can be as stored: each pair low to high, black not above white.
+bool PlausibleHalf(uint8_t const* b) { return b[0] <= b[1] && b[2] <= b[3] && b[0] <= b[3]; }
 
 }  // namespace
 
@@ -71,14 +74,26 @@ bool PSDBlendRangeSet::Parse(Kernel::InStream& stream, PSDReport& report, bool b
         report.ErrorTruncated();
         return false;
     }
-    if (!bigEndian) ReverseHalves(m_bytes);
+    // The editor's little-endian files keep the bytes in order; others reverse each half,
+    // which shows as ranges running backwards.
+    m_storedReversed = false;
+    if (!bigEndian && !(PlausibleHalf(m_bytes) && PlausibleHalf(m_bytes + 4))) {
+        uint8_t reversed[8];
+        std::memcpy(reversed, m_bytes, sizeof reversed);
+        ReverseHalves(reversed);
+        if (PlausibleHalf(reversed) && PlausibleHalf(reversed + 4)) {
+            std::memcpy(m_bytes, reversed, sizeof m_bytes);
+            m_storedReversed = true;
+        }
+    }
     return true;
 }
 
 bool PSDBlendRangeSet::Save(Kernel::OutStream& stream, bool bigEndian) const {
     uint8_t bytes[8];
     std::memcpy(bytes, m_bytes, sizeof bytes);
-    if (!bigEndian) ReverseHalves(bytes);
+    // Written back as the source stored them; the editor's order otherwise.
+    if (!bigEndian && m_storedReversed) ReverseHalves(bytes);
     return stream.Write(bytes, sizeof bytes);
 }
 

@@ -52,9 +52,10 @@ public:
     bool m_restricted = false;
 };
 
-// A blending range set kept as its 8 bytes in a big-endian document's order: source black
-// low/high, source white low/high, then the same for the destination. A little-endian stream
-// stores each half as a 32-bit word, its four bytes reversed.
+// A blending range set kept as its 8 bytes in document order: source black low/high, source
+// white low/high, then the same for the destination. Some writers of little-endian streams store
+// each half as a 32-bit word, its four bytes reversed: read so, it is kept in order and written
+// back as it was.
 class PSDBlendRangeSet {
 public:
     static constexpr uint8_t kDefault[8] = {0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF};
@@ -65,6 +66,7 @@ public:
     [[nodiscard]] static bool SaveDefault(Kernel::OutStream& stream, bool bigEndian = true);
 
     uint8_t m_bytes[8];
+    bool m_storedReversed = false;  // read from a little-endian stream with each half reversed
 };
 
 // A layer mask as recorded: the user mask uses every field, the real mask all but fromRendering.

@@ -1674,7 +1674,7 @@ double CompareWithStoredComposite(PSDFile const& doc, Raster::DynamicBitmap cons
         stored->GetFormat() != render.GetFormat())
         return -1;
     auto const& info = render.GetFormatInfo();
-    bool storedAlpha = doc.m_mergedTransparency != 0;
+    bool storedAlpha = doc.CompositeHoldsTransparency();
     unsigned colours = info.channels - 1;
     // The first channel after the colours, when the header does not declare it transparency.
     Raster::DynamicBitmap const* extra = nullptr;

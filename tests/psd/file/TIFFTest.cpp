@@ -56,6 +56,47 @@ TEST(LayeredTIFF, WrittenDocumentsReadBackEqual) {
     }
 }
 
+// Blending ranges in little-endian files: the editor keeps each half's bytes in order, another
+// writer reverses them. Both read in order; ours are written back in the editor's order unless
+// read reversed.
+TEST(LayeredTIFF, LittleEndianBlendingRangesReadInOrderAndWrittenAsTheEditorDoes) {
+    struct Case {
+        char const* path;
+        bool reversed;
+    } const cases[] = {
+        {"tiff/real/magicknet_8Bim.tif", false},
+        {"tiff/real/pillow_tiff_adobe_deflate.tif", false},
+        {"tiff/gray8-rle_II.tif", true},
+    };
+    testsupport::ScratchDir dir;
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.path);
+        PSD::PSDReport r1, r2, r3;
+        auto doc = OpenPath((testsupport::CorpusRoot() / c.path).string(), r1);
+        if (!doc) GTEST_SKIP() << "corpus document missing: " << c.path;
+        auto check = [](PSD::PSDFile const& d, bool reversed) {
+            for (auto const& l : d.GetLayers())
+                for (auto const& range : l->m_blendRanges) {
+                    EXPECT_EQ(0, std::memcmp(range.m_bytes, PSD::PSDBlendRangeSet::kDefault, 8));
+                    EXPECT_EQ(range.m_storedReversed, reversed);
+                }
+        };
+        check(*doc, c.reversed);
+        std::string why, out = (dir.path / "le.tif").string();
+        ASSERT_TRUE(doc->SaveTIFF(out, PSD::TIFFSaveOptions{false, true}, why)) << why;
+        auto back = OpenPath(out, r2);
+        ASSERT_TRUE(back) << testsupport::ReportText(r2);
+        check(*back, c.reversed);
+        // A document that never was little-endian is written in the editor's order.
+        auto mem = Kernel::MemoryInOutStreamBase::Create();
+        ASSERT_TRUE(doc->Save(*mem, {.decodeStored = false}));
+        auto be = testsupport::OpenBytes(mem->TakeData(), r3);
+        ASSERT_TRUE(be) << testsupport::ReportText(r3);
+        ASSERT_TRUE(be->SaveTIFF(out, PSD::TIFFSaveOptions{false, true}, why)) << why;
+        check(*OpenPath(out, r2), false);
+    }
+}
+
 // A plain TIFF of a photometric interpretation and, optionally, the layer data tag.
 std::string PlainTIFF(testsupport::ScratchDir const& dir, char const* name, uint16_t photometric, bool layers) {
     std::string path = (dir.path / name).string();

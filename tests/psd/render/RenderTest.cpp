@@ -516,6 +516,11 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // Outside strokes around translucent pixels and along shapes' outlines (its linked
         // pattern stroke named as approximated).
         {"psd-tools/tests/psd_files/effects/stroke-effects.psd", 0.92},
+        // Little-endian TIFFs: two by the editor (blending ranges in order) and one whose layer
+        // section declares merged transparency its image does not hold (compared opaque).
+        {"tiff/real/magicknet_8Bim.tif", 1.0},
+        {"tiff/real/pillow_tiff_adobe_deflate.tif", 1.0},
+        {"tiff/rgb8-mergedalpha-clipping_II.tif", 1.0},
         // Transparency in an undeclared fourth channel, beside unmatted colour.
         {"psd-tools/tests/psd_files/third-party-psds/cactus_top.psd", 1.0},
     };
