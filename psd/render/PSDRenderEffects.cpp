@@ -170,37 +170,68 @@ namespace {
 
 constexpr double kExactGaussianLimit = 8;
 
+// Runs filter over every row of the map, then every column, each copied out as one line: the
+// two passes of a separable blur. filter(line) rewrites the line in place.
+template <class Filter>
+void EachLine(RenderMap& map, Filter&& filter) {
+    if (map.v.empty()) return;
+    size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
+    std::vector<float> line;
+    auto pass = [&](size_t count, size_t stride, size_t lines, size_t lineStride) {
+        line.resize(count);
+        for (size_t l = 0; l < lines; ++l) {
+            float* p = map.v.data() + l * lineStride;
+            for (size_t i = 0; i < count; ++i) line[i] = p[i * stride];
+            filter(line);
+            for (size_t i = 0; i < count; ++i) p[i * stride] = line[i];
+        }
+    };
+    pass(w, 1, h, w);
+    pass(h, w, w, 1);
+}
+
 // A true Gaussian, by a separable kernel out to three deviations: box passes quantise the
 // variance, which small blurs show.
 void KernelGaussian(RenderMap& map, double sigma) {
-    if (map.v.empty()) return;
     int r = int(std::ceil(3 * sigma));
     std::vector<float> k(size_t(2 * r + 1));
     double total = 0;
     for (int i = -r; i <= r; ++i)
         total += k[size_t(i + r)] = float(std::exp(-0.5 * i * i / (sigma * sigma)));
     for (auto& x : k) x = float(x / total);
-    size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
-    std::vector<float> line, out;
-    auto pass = [&](size_t count, size_t stride, size_t lines, size_t lineStride) {
-        // The line padded with what lies beyond the map, so the inner loop needs no tests.
-        line.assign(count + size_t(2 * r), map.outside);
-        out.resize(count);
-        for (size_t l = 0; l < lines; ++l) {
-            float* p = map.v.data() + l * lineStride;
-            for (size_t i = 0; i < count; ++i) line[i + size_t(r)] = p[i * stride];
-            // Tap by tap over the whole line, so that the inner loop vectorises.
-            std::fill(out.begin(), out.end(), 0.0f);
-            for (size_t j = 0; j < k.size(); ++j) {
-                float const kj = k[j];
-                float const* src = line.data() + j;
-                for (size_t i = 0; i < count; ++i) out[i] += kj * src[i];
-            }
-            for (size_t i = 0; i < count; ++i) p[i * stride] = out[i];
+    std::vector<float> padded;
+    EachLine(map, [&](std::vector<float>& line) {
+        // Padded with what lies beyond the map, so the inner loop needs no tests.
+        padded.assign(line.size() + size_t(2 * r), map.outside);
+        std::copy(line.begin(), line.end(), padded.begin() + r);
+        // Tap by tap over the whole line, so that the inner loop vectorises.
+        std::fill(line.begin(), line.end(), 0.0f);
+        for (size_t j = 0; j < k.size(); ++j) {
+            float const kj = k[j];
+            float const* src = padded.data() + j;
+            for (size_t i = 0; i < line.size(); ++i) line[i] += kj * src[i];
         }
-    };
-    pass(w, 1, h, w);
-    pass(h, w, w, 1);
+    });
+}
+
+void BoxPasses(RenderMap& map, std::array<int, 3> const& radii) {
+    std::vector<float> out;
+    EachLine(map, [&](std::vector<float>& line) {
+        size_t count = line.size();
+        out.resize(count);
+        for (int r : radii) {
+            auto at = [&](int64_t i) {
+                return i < 0 || i >= int64_t(count) ? map.outside : line[size_t(i)];
+            };
+            double sum = 0;
+            for (int64_t i = -r; i <= r; ++i) sum += at(i);
+            for (size_t i = 0; i < count; ++i) {
+                out[i] = float(sum / (2 * r + 1));
+                sum += at(int64_t(i) + r + 1) - at(int64_t(i) - r);
+            }
+            line.swap(out);
+        }
+    });
 }
 
 }  // namespace
@@ -217,38 +248,6 @@ void BlurMap(RenderMap& map, double radius) {
         GaussianBlur(map, sigma);
 }
 
-namespace {
-
-void BoxPasses(RenderMap& map, std::array<int, 3> const& radii) {
-    if (map.v.empty()) return;
-    size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
-    std::vector<float> line, out;
-    auto pass = [&](size_t count, size_t stride, size_t lines, size_t lineStride) {
-        line.resize(count);
-        out.resize(count);
-        for (size_t l = 0; l < lines; ++l) {
-            float* p = map.v.data() + l * lineStride;
-            for (size_t i = 0; i < count; ++i) line[i] = p[i * stride];
-            for (int r : radii) {
-                auto at = [&](int64_t i) {
-                    return i < 0 || i >= int64_t(count) ? map.outside : line[size_t(i)];
-                };
-                double sum = 0;
-                for (int64_t i = -r; i <= r; ++i) sum += at(i);
-                for (size_t i = 0; i < count; ++i) {
-                    out[i] = float(sum / (2 * r + 1));
-                    sum += at(int64_t(i) + r + 1) - at(int64_t(i) - r);
-                }
-                line.swap(out);
-            }
-            for (size_t i = 0; i < count; ++i) p[i * stride] = line[i];
-        }
-    };
-    pass(w, 1, h, w);
-    pass(h, w, w, 1);
-}
-
-}  // namespace
 
 void GaussianBlur(RenderMap& map, double sigma) {
     if (!(sigma > 0)) return;
