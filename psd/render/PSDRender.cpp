@@ -33,6 +33,12 @@ namespace PSD {
 
 namespace {
 
+// A shape's box in whole pixels, as the editor lays gradients over it: outlines stored a hair
+// inside their pixel edges (31.999998) must not move a snapped end point by a pixel.
+Kernel::RectT<double> PixelBox(Kernel::RectT<double> const& b) {
+    return {std::round(b.left), std::round(b.top), std::round(b.right), std::round(b.bottom)};
+}
+
 using Bitmap = Kernel::Counted<Raster::DynamicBitmap>;
 constexpr uint32_t kBandRows = 32;
 
@@ -166,7 +172,7 @@ struct Prepared {
     RenderPixel solidColour;
     PSDGradientDesc const* gradient = nullptr;
     PSDGradientRamp ramp;
-    Kernel::RectT<double> gradientBox;
+    GradientPlacement placement;
     PatternPaint pattern;  // a pattern fill, when it names a pattern
     bool blendIf = false;
     std::unique_ptr<EffectsPlan> effects;
@@ -455,12 +461,24 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
             for (auto& n : named) Undrawn(std::move(n));
             if (p.ramp.Build(g.m_gradient.m_gradient, m_mode, g.m_gradient.m_reverse, perceptual)) {
                 p.gradient = &g.m_gradient;
-                p.gradientBox = {0, 0, double(m_doc.m_width), double(m_doc.m_height)};
+                Kernel::RectT<double> box{0, 0, double(m_doc.m_width), double(m_doc.m_height)};
                 // Aligned with the layer: over the shape's box.
                 auto outline = l.m_vectorMask ? l.m_vectorMask->m_outline : nullptr;
+                auto const& mask = l.m_userMask;
                 if (g.m_gradient.m_alignWithLayer && outline && !outline->IsEmpty())
-                    p.gradientBox = outline->GetBoundingRect();
-                Undrawn("gradient fill (approximated)");
+                    box = PixelBox(outline->GetBoundingRect());
+                // Without a shape, a mask that hides all around it bounds the layer.
+                else if (g.m_gradient.m_alignWithLayer && mask.m_present && !mask.m_disabled &&
+                         !mask.m_invert && mask.m_defaultColour == 0 && mask.GetWidth() > 0 &&
+                         mask.GetHeight() > 0)
+                    box = {double(mask.m_left), double(mask.m_top), double(mask.m_right),
+                           double(mask.m_bottom)};
+                p.placement = GradientPlacement(g.m_gradient, box);
+                // The editor's drawings of every style match but for these two, a pixel apart.
+                auto const& d = g.m_gradient;
+                if ((d.m_kind == PSDGradientDesc::kLinear && d.m_scale != 1) ||
+                    (d.m_kind == PSDGradientDesc::kDiamond && d.m_reverse))
+                    Undrawn("gradient fill (approximated)");
                 return true;
             }
         } else if (adj->GetType() == PSDAdjustment::kPatternFill) {
@@ -1076,7 +1094,7 @@ RenderPixel Renderer::ContentAt(PSDLayer const& l, Prepared const& p, int64_t x,
     if (p.solid) return p.solidColour;
     if (p.pattern.pattern) return p.pattern.At(x, y);
     if (p.gradient)
-        return p.ramp.At(float(GradientPosition(*p.gradient, p.gradientBox, double(x), double(y))));
+        return p.ramp.At(float(p.placement.At(double(x), double(y))));
     RenderPixel s;
     if (!p.pixels) return s;
     int64_t px = x - l.m_left, py = y - l.m_top;
@@ -1311,9 +1329,10 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
             return;
         }
         part.gradient = &g->m_gradient;
-        part.gradientBox = g->m_gradient.m_alignWithLayer
-                               ? outlineBox
-                               : Kernel::RectT<double>{0, 0, double(m_doc.m_width), double(m_doc.m_height)};
+        part.placement = GradientPlacement(
+            g->m_gradient, g->m_gradient.m_alignWithLayer
+                               ? PixelBox(outlineBox)
+                               : Kernel::RectT<double>{0, 0, double(m_doc.m_width), double(m_doc.m_height)});
         Undrawn("vector stroke with a gradient (approximated)");
     } else if (auto const* f = dynamic_cast<PSDAdjustmentPatternFill const*>(vs.m_content.Get())) {
         std::string why;

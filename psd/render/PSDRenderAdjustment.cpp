@@ -409,6 +409,12 @@ void ColourSamples(Renderer::Colour const& colour, uint32_t colourMode, float* o
         out[0] = 1 - ink(rgb.r), out[1] = 1 - ink(rgb.g), out[2] = 1 - ink(rgb.b), out[3] = 1 - k;
         return;
     }
+    if (colourMode == 9) {  // Lab: L over 0..1, a and b with 128 at their middle
+        auto lab = colour.ToLABA16();
+        out[0] = lab.l / 65535.0f;
+        out[1] = lab.a / 65535.0f, out[2] = lab.b / 65535.0f;
+        return;
+    }
     auto rgb = colour.ToRGBAF();
     if (colourMode == 1 || colourMode == 8 || colourMode == 7) {
         if (auto const* g = dynamic_cast<Renderer::ColourGrayscale const*>(&colour))
@@ -451,6 +457,63 @@ void FromOklab(float const* lab, float* rgb) {
     }
 }
 
+// One kind of stops (colours or opacities) as a curve through their values. Smoothness bends
+// the straight mix between stops towards a Catmull-Rom spline, each segment kept within the
+// values of its two stops: as fitted on the editor's drawings (two stops ease half way to a
+// smoothstep; a middle stop's slope follows its neighbours, overshoots are cut off).
+class StopCurve {
+public:
+    struct Node {
+        float location, midpoint;
+        float v[4];
+    };
+
+    StopCurve(std::vector<Node> nodes, unsigned channels, float smooth)
+        : m_nodes(std::move(nodes)), m_channels(channels), m_smooth(smooth) {
+        size_t n = m_nodes.size();
+        m_slopes.assign(n * 4, 0.0f);
+        for (size_t i = 0; i < n && n > 1; ++i) {
+            size_t lo = i == 0 ? 0 : i - 1, hi = i + 1 == n ? i : i + 1;
+            float span = m_nodes[hi].location - m_nodes[lo].location;
+            // At the ends, half the slope towards the neighbour.
+            float weight = lo == i || hi == i ? 0.5f : 1.0f;
+            for (unsigned c = 0; c < channels && span > 0; ++c)
+                m_slopes[i * 4 + c] = weight * (m_nodes[hi].v[c] - m_nodes[lo].v[c]) / span;
+        }
+    }
+
+    void At(float t, float* out) const {
+        size_t k = 0;
+        while (k + 1 < m_nodes.size() && m_nodes[k + 1].location <= t) ++k;
+        Node const& a = m_nodes[k];
+        if (t <= a.location || k + 1 == m_nodes.size()) {
+            std::copy(a.v, a.v + m_channels, out);
+            return;
+        }
+        Node const& b = m_nodes[k + 1];
+        float h = b.location - a.location;
+        // The midpoint moves where the mix is half way.
+        float f = std::clamp((t - a.location) / h, 0.0f, 1.0f);
+        float m = std::clamp(b.midpoint / 100.0f, 0.01f, 0.99f);
+        f = f < m ? 0.5f * f / m : 0.5f + 0.5f * (f - m) / (1 - m);
+        float f2 = f * f, f3 = f2 * f;
+        float h00 = 2 * f3 - 3 * f2 + 1, h10 = f3 - 2 * f2 + f, h01 = 3 * f2 - 2 * f3, h11 = f3 - f2;
+        for (unsigned c = 0; c < m_channels; ++c) {
+            float secant = b.v[c] - a.v[c];
+            float m0 = secant + m_smooth * (m_slopes[k * 4 + c] * h - secant);
+            float m1 = secant + m_smooth * (m_slopes[(k + 1) * 4 + c] * h - secant);
+            float v = h00 * a.v[c] + h10 * m0 + h01 * b.v[c] + h11 * m1;
+            out[c] = std::clamp(v, std::min(a.v[c], b.v[c]), std::max(a.v[c], b.v[c]));
+        }
+    }
+
+private:
+    std::vector<Node> m_nodes;
+    std::vector<float> m_slopes;  // per node and channel, per unit of location
+    unsigned m_channels;
+    float m_smooth;
+};
+
 }  // namespace
 
 bool PSDGradientRamp::Build(PSDGradient const& g, uint32_t mode, bool reverse, bool perceptual) {
@@ -462,55 +525,36 @@ bool PSDGradientRamp::Build(PSDGradient const& g, uint32_t mode, bool reverse, b
     auto alphas = g.m_transparency;
     std::stable_sort(alphas.begin(), alphas.end(),
                      [](auto const& a, auto const& b) { return a.location < b.location; });
-    // Interpolates between stops, the midpoint moving where the mix is half way.
-    auto mix = [](float t, float l0, float l1, float mid) {
-        if (l1 <= l0) return t < l0 ? 0.0f : 1.0f;
-        float f = std::clamp((t - l0) / (l1 - l0), 0.0f, 1.0f);
-        float m = std::clamp(mid / 100.0f, 0.01f, 0.99f);
-        return f < m ? 0.5f * f / m : 0.5f + 0.5f * (f - m) / (1 - m);
-    };
     float smooth = float(std::clamp(g.m_smoothness, 0.0, 1.0));
+    // Colours mix in the document's samples, or in Oklab.
+    std::vector<StopCurve::Node> nodes;
+    for (auto const& stop : stops) {
+        StopCurve::Node n{float(stop.location), float(stop.midpoint), {0, 0, 0, 0}};
+        if (stop.colour) ColourSamples(*stop.colour, mode, n.v);
+        if (perceptual) {
+            float lab[3];
+            ToOklab(n.v, lab);
+            std::copy(lab, lab + 3, n.v);
+        }
+        nodes.push_back(n);
+    }
+    StopCurve colours(std::move(nodes), 4, smooth);
+    nodes.clear();
+    for (auto const& stop : alphas)
+        nodes.push_back({float(stop.location), float(stop.midpoint), {float(stop.opacity / 100.0)}});
+    StopCurve opacities(std::move(nodes), 1, smooth);
     m_table.assign(kSteps, {});
     for (int i = 0; i < kSteps; ++i) {
         float t = float(i) / (kSteps - 1) * 4096.0f;
         if (reverse) t = 4096.0f - t;
         RenderPixel p;
-        size_t k = 0;
-        while (k + 1 < stops.size() && float(stops[k + 1].location) <= t) ++k;
-        float a[4] = {0, 0, 0, 0}, b[4] = {0, 0, 0, 0};
-        if (stops[k].colour) ColourSamples(*stops[k].colour, mode, a);
-        if (t <= float(stops[k].location) || k + 1 == stops.size()) {
-            std::copy(a, a + 4, p.c);
-        } else {
-            if (stops[k + 1].colour) ColourSamples(*stops[k + 1].colour, mode, b);
-            float f = mix(t, float(stops[k].location), float(stops[k + 1].location),
-                          float(stops[k + 1].midpoint));
-            // Smoothness eases each colour in and out of its stops (half as much when the
-            // colours mix perceptually, as fitted on the editor's drawing).
-            f += (perceptual ? 0.5f : 1.0f) * smooth * (f * f * (3 - 2 * f) - f);
-            if (perceptual) {
-                float la[3], lb[3], lm[3];
-                ToOklab(a, la), ToOklab(b, lb);
-                for (int c = 0; c < 3; ++c) lm[c] = la[c] + (lb[c] - la[c]) * f;
-                FromOklab(lm, p.c);
-            } else {
-                for (int c = 0; c < 4; ++c) p.c[c] = a[c] + (b[c] - a[c]) * f;
-            }
+        colours.At(t, p.c);
+        if (perceptual) {
+            float lab[3] = {p.c[0], p.c[1], p.c[2]};
+            FromOklab(lab, p.c);
         }
         p.a = 1;
-        if (!alphas.empty()) {
-            size_t j = 0;
-            while (j + 1 < alphas.size() && float(alphas[j + 1].location) <= t) ++j;
-            float oa = alphas[j].opacity / 100.0f;
-            if (t <= float(alphas[j].location) || j + 1 == alphas.size()) {
-                p.a = oa;
-            } else {
-                float ob = alphas[j + 1].opacity / 100.0f;
-                p.a = oa + (ob - oa) * mix(t, float(alphas[j].location),
-                                           float(alphas[j + 1].location),
-                                           float(alphas[j + 1].midpoint));
-            }
-        }
+        if (!alphas.empty()) opacities.At(t, &p.a);
         m_table[i] = p;
     }
     return true;

@@ -263,31 +263,45 @@ void GaussianBlur(RenderMap& map, double sigma) {
     BoxPasses(map, radii);
 }
 
-double GradientPosition(PSDGradientDesc const& g, Kernel::RectT<double> const& box, double x,
-                        double y) {
+GradientPlacement::GradientPlacement(PSDGradientDesc const& g, Kernel::RectT<double> const& box)
+    : m_kind(g.m_kind) {
     double w = box.Width(), h = box.Height();
-    double cx = box.left + w / 2 + g.m_offset.x / 100 * w;
-    double cy = box.top + h / 2 + g.m_offset.y / 100 * h;
+    m_cx = box.left + w / 2 + g.m_offset.x / 100 * w;
+    m_cy = box.top + h / 2 + g.m_offset.y / 100 * h;
     double a = g.m_angle * M_PI / 180, dx = std::cos(a), dy = -std::sin(a);
-    double scale = g.m_scale > 0 ? g.m_scale : 1;
-    // A linear gradient spans the box's extent along its direction; the styles that grow from
-    // the centre reach from it to the box's edge along that direction.
-    double length = (std::fabs(w * dx) + std::fabs(h * dy)) * scale;
+    double scale = g.m_scale > 0 && std::isfinite(g.m_scale) ? g.m_scale : 1;
+    // From the centre to the box's edge along the gradient's direction, scaled.
     double reach = std::min(std::fabs(dx) > 1e-9 ? w / 2 / std::fabs(dx) : HUGE_VAL,
                             std::fabs(dy) > 1e-9 ? h / 2 / std::fabs(dy) : HUGE_VAL) *
                    scale;
-    if (!(length > 0)) length = 1;
-    if (!(reach > 0) || !std::isfinite(reach)) reach = length / 2;
-    double px = x - cx, py = y - cy;
-    switch (g.m_kind) {
-        case PSDGradientDesc::kRadial: return std::hypot(px, py) / reach;
+    if (!(reach > 0) || !std::isfinite(reach)) reach = 1;
+    // The editor snaps the gradient's end points down to whole pixels, which turns and
+    // stretches it slightly: 30 degrees over a 32 px square runs along (16, -10) from the centre.
+    auto snap = [](double v) { return std::isfinite(v) && std::fabs(v) < 1e15 ? std::floor(v) : v; };
+    double ex = snap(m_cx + reach * dx), ey = snap(m_cy + reach * dy);
+    m_sx = snap(m_cx - reach * dx), m_sy = snap(m_cy - reach * dy);
+    m_ux = ex - m_cx, m_uy = ey - m_cy;
+    m_reach = std::hypot(m_ux, m_uy);
+    if (!(m_reach > 0)) m_ux = dx * reach, m_uy = dy * reach, m_reach = reach;
+    m_ux /= m_reach, m_uy /= m_reach;
+    // A linear gradient runs from the start point to the end point.
+    m_vx = ex - m_sx, m_vy = ey - m_sy;
+    double span = m_vx * m_vx + m_vy * m_vy;
+    if (!(span > 0)) m_vx = 2 * reach * dx, m_vy = 2 * reach * dy, span = 4 * reach * reach;
+    m_vx /= span, m_vy /= span;
+}
+
+double GradientPlacement::At(double x, double y) const {
+    double px = x - m_cx, py = y - m_cy;
+    double along = px * m_ux + py * m_uy, across = py * m_ux - px * m_uy;
+    switch (m_kind) {
+        case PSDGradientDesc::kRadial: return std::hypot(px, py) / m_reach;
         case PSDGradientDesc::kAngle:
-            // Clockwise from the gradient's angle.
-            return std::fmod(std::atan2(py * dx - px * dy, px * dx + py * dy) / (2 * M_PI) + 1, 1);
-        case PSDGradientDesc::kReflected: return std::fabs(px * dx + py * dy) / reach;
-        case PSDGradientDesc::kDiamond:
-            return (std::fabs(px * dx + py * dy) + std::fabs(py * dx - px * dy)) / reach;
-        default: return (px * dx + py * dy) / length + 0.5;
+            // Clockwise from the gradient's direction.
+            return std::fmod(std::atan2(across, along) / (2 * M_PI) + 1, 1);
+        case PSDGradientDesc::kReflected: return std::fabs(along) / m_reach;
+        case PSDGradientDesc::kDiamond: return (std::fabs(along) + std::fabs(across)) / m_reach;
+        default: return (x - m_sx) * m_vx + (y - m_sy) * m_vy;
     }
 }
 
@@ -404,7 +418,7 @@ RenderPixel EffectPart::At(int64_t x, int64_t y) const {
         return p;
     }
     if (gradient)
-        p = ramp.At(float(GradientPosition(*gradient, gradientBox, double(x), double(y))));
+        p = ramp.At(float(placement.At(double(x), double(y))));
     p.a *= opacity * alpha.At(x, y);
     return p;
 }
@@ -532,7 +546,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             if (f->m_gradient.m_kind != PSDGradientDesc::kLinear)
                 undrawn.push_back("effect GradientOverlay (approximated)");
             part.gradient = &f->m_gradient;
-            part.gradientBox = layerBox;
+            part.placement = GradientPlacement(f->m_gradient, layerBox);
             part.mode = f->m_blendMode;
             part.opacity = float(f->m_opacity / 255.0);
             part.alpha = shape;
@@ -565,8 +579,9 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                 }
                 part.gradient = &k->m_gradient;
                 // The gradient spans the layer's box grown by the stroke's outer part.
-                part.gradientBox = {layerBox.left - out, layerBox.top - out, layerBox.right + out,
-                                    layerBox.bottom + out};
+                part.placement = GradientPlacement(
+                    k->m_gradient, {layerBox.left - out, layerBox.top - out, layerBox.right + out,
+                                    layerBox.bottom + out});
                 if (k->m_gradient.m_kind != PSDGradientDesc::kLinear)
                     undrawn.push_back("effect Stroke with a gradient (approximated)");
             } else if (k->m_fillType == PSDEffectStroke::kPattern) {

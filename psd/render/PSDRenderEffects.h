@@ -31,11 +31,23 @@ void BlurMap(RenderMap& map, double radius);
 // Gaussian of deviation sigma does (to within one pass's step).
 void GaussianBlur(RenderMap& map, double sigma);
 
-// Where (x, y) falls along the gradient laid over box: 0 at its start, 1 at its end (beyond
-// them outside), by the gradient's style, angle, scale and offset. Pixels are evaluated at their
+// A gradient laid over a box: where each point falls along it, 0 at its start and 1 at its end
+// (beyond them outside), by its style, angle, scale and offset. Pixels are evaluated at their
 // top-left corner, which matches the editor's drawings best.
-double GradientPosition(PSDGradientDesc const& g, Kernel::RectT<double> const& box, double x,
-                        double y);
+class GradientPlacement {
+public:
+    GradientPlacement() = default;
+    GradientPlacement(PSDGradientDesc const& g, Kernel::RectT<double> const& box);
+    double At(double x, double y) const;
+
+private:
+    int32_t m_kind = PSDGradientDesc::kLinear;
+    double m_cx = 0, m_cy = 0;  // the centre
+    double m_sx = 0, m_sy = 0;  // the start point
+    double m_ux = 1, m_uy = 0;  // unit direction from the centre
+    double m_reach = 1;         // from the centre to the end point
+    double m_vx = 1, m_vy = 0;  // start to end, over its squared length
+};
 
 // A pattern tiled over the document from an origin, scaled and turned about it.
 struct PatternPaint {
@@ -77,7 +89,7 @@ struct EffectPart {
     RenderPixel colour;
     PSDGradientDesc const* gradient = nullptr;
     PSDGradientRamp ramp;
-    Kernel::RectT<double> gradientBox;
+    GradientPlacement placement;
     PatternPaint pattern;  // used when it names a pattern
     BlendMode mode = BlendMode::Normal;
     float opacity = 1;

@@ -421,7 +421,7 @@ TEST(Render, GradientPlacementAndSmoothness) {
     };
     for (auto const& c : cases) {
         g.m_kind = c.kind, g.m_angle = c.angle;
-        EXPECT_NEAR(GradientPosition(g, box, c.x, c.y), c.want, 1e-9) << c.kind << " " << c.x;
+        EXPECT_NEAR(GradientPlacement(g, box).At(c.x, c.y), c.want, 1e-9) << c.kind << " " << c.x;
     }
     PSDGradient ramp;
     ramp.m_colours.resize(2);
@@ -431,9 +431,22 @@ TEST(Render, GradientPlacementAndSmoothness) {
         ramp.m_smoothness = smooth;
         PSDGradientRamp r;
         ASSERT_TRUE(r.Build(ramp, 1, false));
-        EXPECT_NEAR(r.At(0.25f).c[0], smooth ? 0.15625f : 0.25f, 0.002f) << smooth;
+        EXPECT_NEAR(r.At(0.25f).c[0], smooth ? 0.203125f : 0.25f, 0.002f) << smooth;
         EXPECT_NEAR(r.At(0.5f).c[0], 0.5f, 0.002f);
     }
+    // Three stops: the middle one's slope follows its neighbours, and the overshoot past the
+    // last is cut off at that stop's value.
+    ramp.m_colours[1] = {2048, 50, Renderer::ColourGrayscale::Create(0.9, 1, 1, ""), "UsrS"};
+    ramp.m_colours.push_back({4096, 50, Renderer::ColourGrayscale::Create(1, 1, 1, ""), "UsrS"});
+    PSDGradientRamp three;
+    ASSERT_TRUE(three.Build(ramp, 1, false));
+    EXPECT_NEAR(three.At(0.125f).c[0], 0.1805f, 0.002f);
+    EXPECT_NEAR(three.At(0.75f).c[0], 1.0f, 1e-6f);
+    EXPECT_NEAR(three.At(0.5f).c[0], 0.9f, 0.002f);
+    // End points snap down to whole pixels: 30 degrees over a 32 px square runs from the centre
+    // to (32, 6), so that pixel ends a radial gradient.
+    g.m_kind = PSDGradientDesc::kRadial, g.m_angle = 30;
+    EXPECT_NEAR(GradientPlacement(g, {0, 0, 32, 32}).At(32, 6), 1.0, 1e-9);
 }
 
 // A corpus document, or null without the corpus (a document that does not open fails the test).
@@ -491,8 +504,16 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // Feathered pixel and vector masks, with densities of their own; the editor's drawing of
         // the outline (its pixel mask divided out) is used as stored until the layer is edited.
         {"psd-tools/tests/psd_files/layer_mask_data.psd", 0.97, 0.95},
-        {"psd-tools/tests/psd_files/gradient-sizes.psd", 1.0, 0.65},
-        {"psd-tools/tests/psd_files/gradient-fill.psd", 0.9},  // no stored drawing
+        // Gradients drawn from the model, their end points snapped to whole pixels: over shapes
+        // (once edited), a mask's box (32-bit), a whole empty outline (opacity stops alone) and
+        // 4 px squares (30 degrees running as 45), three stops mixed in the document's own
+        // samples: RGB, Lab and greyscale.
+        {"psd-tools/tests/psd_files/gradient-sizes.psd", 1.0, 1.0},
+        {"psd-tools/tests/psd_files/gradient-fill.psd", 1.0},
+        {"psd-tools/tests/psd_files/vector-mask2.psd", 1.0},
+        {"psd-tools/tests/psd_files/colormodes/4x4_16bit_rgb.psd", 1.0},
+        {"psd-tools/tests/psd_files/colormodes/4x4_16bit_lab.psd", 1.0},
+        {"psd-tools/tests/psd_files/colormodes/4x4_32bit_grayscale.psd", 1.0},
         // One-pixel inside strokes of combined ellipses, anti-aliased a little apart when drawn.
         {"psd-tools/tests/psd_files/path-operations/exclude.psd", 1.0, 0.8},
         // A gradient overlay whose colours mix perceptually, over a shape's soft edge.
