@@ -1093,8 +1093,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
 RenderPixel Renderer::ContentAt(PSDLayer const& l, Prepared const& p, int64_t x, int64_t y) const {
     if (p.solid) return p.solidColour;
     if (p.pattern.pattern) return p.pattern.At(x, y);
-    if (p.gradient)
-        return p.ramp.At(float(p.placement.At(double(x), double(y))));
+    if (p.gradient) return p.ramp.At(float(p.placement.At(double(x), double(y))));
     RenderPixel s;
     if (!p.pixels) return s;
     int64_t px = x - l.m_left, py = y - l.m_top;
@@ -1330,9 +1329,10 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
         }
         part.gradient = &g->m_gradient;
         part.placement = GradientPlacement(
-            g->m_gradient, g->m_gradient.m_alignWithLayer
-                               ? PixelBox(outlineBox)
-                               : Kernel::RectT<double>{0, 0, double(m_doc.m_width), double(m_doc.m_height)});
+            g->m_gradient,
+            g->m_gradient.m_alignWithLayer
+                ? PixelBox(outlineBox)
+                : Kernel::RectT<double>{0, 0, double(m_doc.m_width), double(m_doc.m_height)});
         Undrawn("vector stroke with a gradient (approximated)");
     } else if (auto const* f = dynamic_cast<PSDAdjustmentPatternFill const*>(vs.m_content.Get())) {
         std::string why;

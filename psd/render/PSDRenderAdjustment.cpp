@@ -497,7 +497,8 @@ public:
         float m = std::clamp(b.midpoint / 100.0f, 0.01f, 0.99f);
         f = f < m ? 0.5f * f / m : 0.5f + 0.5f * (f - m) / (1 - m);
         float f2 = f * f, f3 = f2 * f;
-        float h00 = 2 * f3 - 3 * f2 + 1, h10 = f3 - 2 * f2 + f, h01 = 3 * f2 - 2 * f3, h11 = f3 - f2;
+        float h00 = 2 * f3 - 3 * f2 + 1, h10 = f3 - 2 * f2 + f, h01 = 3 * f2 - 2 * f3,
+              h11 = f3 - f2;
         for (unsigned c = 0; c < m_channels; ++c) {
             float secant = b.v[c] - a.v[c];
             float m0 = secant + m_smooth * (m_slopes[k * 4 + c] * h - secant);
@@ -541,7 +542,8 @@ bool PSDGradientRamp::Build(PSDGradient const& g, uint32_t mode, bool reverse, b
     StopCurve colours(std::move(nodes), 4, smooth);
     nodes.clear();
     for (auto const& stop : alphas)
-        nodes.push_back({float(stop.location), float(stop.midpoint), {float(stop.opacity / 100.0)}});
+        nodes.push_back(
+            {float(stop.location), float(stop.midpoint), {float(stop.opacity / 100.0)}});
     StopCurve opacities(std::move(nodes), 1, smooth);
     m_table.assign(kSteps, {});
     for (int i = 0; i < kSteps; ++i) {

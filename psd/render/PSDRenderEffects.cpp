@@ -277,7 +277,9 @@ GradientPlacement::GradientPlacement(PSDGradientDesc const& g, Kernel::RectT<dou
     if (!(reach > 0) || !std::isfinite(reach)) reach = 1;
     // The editor snaps the gradient's end points down to whole pixels, which turns and
     // stretches it slightly: 30 degrees over a 32 px square runs along (16, -10) from the centre.
-    auto snap = [](double v) { return std::isfinite(v) && std::fabs(v) < 1e15 ? std::floor(v) : v; };
+    auto snap = [](double v) {
+        return std::isfinite(v) && std::fabs(v) < 1e15 ? std::floor(v) : v;
+    };
     double ex = snap(m_cx + reach * dx), ey = snap(m_cy + reach * dy);
     m_sx = snap(m_cx - reach * dx), m_sy = snap(m_cy - reach * dy);
     m_ux = ex - m_cx, m_uy = ey - m_cy;
@@ -295,13 +297,17 @@ double GradientPlacement::At(double x, double y) const {
     double px = x - m_cx, py = y - m_cy;
     double along = px * m_ux + py * m_uy, across = py * m_ux - px * m_uy;
     switch (m_kind) {
-        case PSDGradientDesc::kRadial: return std::hypot(px, py) / m_reach;
+        case PSDGradientDesc::kRadial:
+            return std::hypot(px, py) / m_reach;
         case PSDGradientDesc::kAngle:
             // Clockwise from the gradient's direction.
             return std::fmod(std::atan2(across, along) / (2 * M_PI) + 1, 1);
-        case PSDGradientDesc::kReflected: return std::fabs(along) / m_reach;
-        case PSDGradientDesc::kDiamond: return (std::fabs(along) + std::fabs(across)) / m_reach;
-        default: return (x - m_sx) * m_vx + (y - m_sy) * m_vy;
+        case PSDGradientDesc::kReflected:
+            return std::fabs(along) / m_reach;
+        case PSDGradientDesc::kDiamond:
+            return (std::fabs(along) + std::fabs(across)) / m_reach;
+        default:
+            return (x - m_sx) * m_vx + (y - m_sy) * m_vy;
     }
 }
 
@@ -417,8 +423,7 @@ RenderPixel EffectPart::At(int64_t x, int64_t y) const {
         p.a *= opacity * alpha.At(x, y);
         return p;
     }
-    if (gradient)
-        p = ramp.At(float(placement.At(double(x), double(y))));
+    if (gradient) p = ramp.At(float(placement.At(double(x), double(y))));
     p.a *= opacity * alpha.At(x, y);
     return p;
 }
@@ -579,9 +584,9 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                 }
                 part.gradient = &k->m_gradient;
                 // The gradient spans the layer's box grown by the stroke's outer part.
-                part.placement = GradientPlacement(
-                    k->m_gradient, {layerBox.left - out, layerBox.top - out, layerBox.right + out,
-                                    layerBox.bottom + out});
+                part.placement =
+                    GradientPlacement(k->m_gradient, {layerBox.left - out, layerBox.top - out,
+                                                      layerBox.right + out, layerBox.bottom + out});
                 if (k->m_gradient.m_kind != PSDGradientDesc::kLinear)
                     undrawn.push_back("effect Stroke with a gradient (approximated)");
             } else if (k->m_fillType == PSDEffectStroke::kPattern) {
