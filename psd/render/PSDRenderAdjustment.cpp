@@ -636,10 +636,15 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
             if (b.m_useLegacy) {
                 t->ChainAll([=](float v) { return (v + bright - 0.5f) * slope + 0.5f; });
             } else {
-                // Brightness bends the curve through the ends instead of shifting it.
-                float gamma = std::pow(2.0f, -b.m_brightness / 100.0f);
+                // Brightness lifts the middle tones and keeps the ends; contrast bends towards an
+                // S through the ends (or away from it). Fitted on the editor's curves of four
+                // settings to within 16 levels, not exactly.
+                float lift = 0.814f * float(b.m_brightness) / 255.0f;
+                float bend = 0.93f * float(b.m_contrast) / 100.0f;
                 t->ChainAll([=](float v) {
-                    return (std::pow(Clamp01(v), gamma) - 0.5f) * slope + 0.5f;
+                    float u = Clamp01(v);
+                    u = Clamp01(u + lift * 4 * u * (1 - u));
+                    return u + bend * (u * u * (3 - 2 * u) - u);
                 });
             }
             return t;

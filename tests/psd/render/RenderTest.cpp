@@ -192,6 +192,24 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
         f->Apply(px);
         for (int i = 0; i < 3; ++i) EXPECT_NEAR(px[i], c.out[size_t(i)], 2e-3f) << i;
     }
+    // Modern brightness/contrast near the editor's curves (levels read off its composites of
+    // brightnesscontrast_rgb): approximated, to within 16 levels.
+    struct Curve {
+        int16_t brightness, contrast;
+        float at64, at128, at192;
+    } const curves[] = {{150, -21, 158, 236, 252}, {23, 70, 57, 157, 229}, {-31, 47, 42, 99, 171}};
+    for (auto const& c : curves) {
+        PSDAdjustmentBrightnessContrast b;
+        b.m_brightness = c.brightness, b.m_contrast = c.contrast, b.m_useLegacy = false;
+        std::string why;
+        auto f = PSDPixelAdjustment::Create(b, BlendContext{}, false, why);
+        ASSERT_TRUE(f) << why;
+        float px[4] = {64 / 255.0f, 128 / 255.0f, 192 / 255.0f, 0};
+        f->Apply(px);
+        EXPECT_NEAR(px[0] * 255, c.at64, 16) << c.brightness;
+        EXPECT_NEAR(px[1] * 255, c.at128, 16) << c.brightness;
+        EXPECT_NEAR(px[2] * 255, c.at192, 16) << c.brightness;
+    }
     std::string undrawn;
     // CMYK threshold (samples as stored, 1 = no ink) gives black of the black ink alone.
     auto threshold = Kernel::MakeCounted<PSDAdjustmentThreshold>();
