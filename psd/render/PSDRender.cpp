@@ -278,6 +278,10 @@ private:
     void TakeStoredVectorDrawing(PSDLayer const& l, Raster::DynamicBitmap& drawn,
                                  Kernel::RectT<int32_t> const& box);
     bool Unedited(PSDLayer const& l);
+    // The canvas, where gradients not aligned with their layer lie.
+    Kernel::RectT<double> DocumentBox() const {
+        return {0, 0, double(m_doc.m_width), double(m_doc.m_height)};
+    }
 
     PSDFile const& m_doc;
     PSDRenderOptions const& m_options;
@@ -461,7 +465,7 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
             for (auto& n : named) Undrawn(std::move(n));
             if (p.ramp.Build(g.m_gradient.m_gradient, m_mode, g.m_gradient.m_reverse, perceptual)) {
                 p.gradient = &g.m_gradient;
-                Kernel::RectT<double> box{0, 0, double(m_doc.m_width), double(m_doc.m_height)};
+                Kernel::RectT<double> box = DocumentBox();
                 // Aligned with the layer: over the shape's box.
                 auto outline = l.m_vectorMask ? l.m_vectorMask->m_outline : nullptr;
                 auto const& mask = l.m_userMask;
@@ -1330,9 +1334,7 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
         part.gradient = &g->m_gradient;
         part.placement = GradientPlacement(
             g->m_gradient,
-            g->m_gradient.m_alignWithLayer
-                ? PixelBox(outlineBox)
-                : Kernel::RectT<double>{0, 0, double(m_doc.m_width), double(m_doc.m_height)});
+            g->m_gradient.m_alignWithLayer ? PixelBox(outlineBox) : DocumentBox());
         Undrawn("vector stroke with a gradient (approximated)");
     } else if (auto const* f = dynamic_cast<PSDAdjustmentPatternFill const*>(vs.m_content.Get())) {
         std::string why;

@@ -248,7 +248,6 @@ void BlurMap(RenderMap& map, double radius) {
         GaussianBlur(map, sigma);
 }
 
-
 void GaussianBlur(RenderMap& map, double sigma) {
     if (!(sigma > 0)) return;
     // A box of width b adds (b^2 - 1) / 12 to the variance: the odd widths around the ideal
