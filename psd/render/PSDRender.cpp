@@ -1333,8 +1333,7 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
         }
         part.gradient = &g->m_gradient;
         part.placement = GradientPlacement(
-            g->m_gradient,
-            g->m_gradient.m_alignWithLayer ? PixelBox(outlineBox) : DocumentBox());
+            g->m_gradient, g->m_gradient.m_alignWithLayer ? PixelBox(outlineBox) : DocumentBox());
         Undrawn("vector stroke with a gradient (approximated)");
     } else if (auto const* f = dynamic_cast<PSDAdjustmentPatternFill const*>(vs.m_content.Get())) {
         std::string why;
