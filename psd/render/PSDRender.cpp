@@ -228,8 +228,12 @@ private:
     bool DrawsAlike(PSDLayerNode const& group) const;
     // Draws one node onto dst: clipped to clip, its shape (alpha with masks) stored in shape, or
     // with atop set composited inside dst's own shape, as a layer clipped to an isolated base.
+    // With deferInterior the effects within the layer's shape are left for DrawInterior.
     void DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> const* clip,
-                  std::vector<float>* shape, bool atop = false) const;
+                  std::vector<float>* shape, bool atop = false, bool deferInterior = false) const;
+    // A clipping base's effects within its shape, over the layers clipped to it: the editor's
+    // order unless the base blends those effects as a group with its content.
+    void DrawInterior(PSDLayerNode const& base, Band& iso) const;
     float MaskAt(Prepared const& p, int64_t x, int64_t y) const {
         if (p.masks.empty()) return 1;
         float m = 1;
@@ -278,6 +282,16 @@ private:
     void TakeStoredVectorDrawing(PSDLayer const& l, Raster::DynamicBitmap& drawn,
                                  Kernel::RectT<int32_t> const& box);
     bool Unedited(PSDLayer const& l);
+    // The editor names a layer it made as an adjustment or a fill after its contents ("cont"):
+    // without those settings such a layer would be silently left out.
+    bool MadeAsContent(PSDLayer const& l) const {
+        PSDTaggedBlockInfo const* b = l.FindBlock(Key("lnsr"));
+        auto const& source = l.m_stream ? l.m_stream : m_doc.GetSourceStream();
+        uint8_t k[4];
+        if (!b || b->length != 4 || !source || source->ReadAt(b->position, k, 4) != 4) return false;
+        // Little-endian files hold it reversed, as the editor writes them, or not, as others do.
+        return std::memcmp(k, "cont", 4) == 0 || std::memcmp(k, "tnoc", 4) == 0;
+    }
     // The canvas, where gradients not aligned with their layer lie.
     Kernel::RectT<double> DocumentBox() const {
         return {0, 0, double(m_doc.m_width), double(m_doc.m_height)};
@@ -513,6 +527,8 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
         // A fill that cannot be drawn here draws its stored copy, clipped by the outline.
     }
     if (vectorMask && !vectorDrawn) Undrawn("vector mask");
+    if (!adj && !hasPixels && MadeAsContent(l))
+        Undrawn("an adjustment or fill layer without settings drawn here (left out)");
     if (!hasPixels) return true;
     // A colour channel the file does not hold decodes as zero: not what the editor drew.
     auto missing = [&] {
@@ -649,9 +665,12 @@ void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) con
     Band iso;
     BlendMode isoMode = BlendMode::Normal;
     bool isolated = false;
+    PSDLayerNode const* deferred = nullptr;  // base whose interior effects wait for its clipped layers
     auto flush = [&] {
         if (!isolated) return;
         isolated = false;
+        if (deferred) DrawInterior(*deferred, iso);
+        deferred = nullptr;
         for (size_t i = 0; i < dst.px.size(); ++i)
             CompositePixel(isoMode, m_ctx, dst.px[i], iso.px[i]);
     };
@@ -697,7 +716,11 @@ void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) con
             iso.px.assign(dst.px.size(), RenderPixel{});
             isoMode = l.m_blendMode == BlendMode::PassThrough ? BlendMode::Normal : l.m_blendMode;
             isolated = true;
-            DrawNode(n, iso, nullptr, nullptr);
+            bool defer = !n.isGroup && p.effects && !l.m_blendInterior &&
+                         std::any_of(p.effects->above.begin(), p.effects->above.end(),
+                                     [](EffectPart const& e) { return e.within && !e.joins; });
+            deferred = defer ? &n : nullptr;
+            DrawNode(n, iso, nullptr, nullptr, false, defer);
             continue;
         }
         if (l.m_knockout && !n.isGroup && !backdrop.empty()) knockOut(n);
@@ -849,7 +872,7 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
 }
 
 void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> const* clip,
-                        std::vector<float>* shape, bool atop) const {
+                        std::vector<float>* shape, bool atop, bool deferInterior) const {
     PSDLayer const& l = *node.layer;
     Prepared const& p = m_prepared[node.index];
     size_t count = size_t(dst.width) * dst.rows;
@@ -1065,7 +1088,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 for (auto const& part : p.effects->above) {
                     if (part.joins)
                         JoinPixel(s, part.At(x, y), m_ctx.channels);
-                    else if (part.within && recolours(part))
+                    else if (part.within && recolours(part) && !deferInterior)
                         within(part);
                 }
             }
@@ -1077,7 +1100,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 // Otherwise each meets the backdrop on its own, a normal one in the layer's mode;
                 // one within the shape only over the share of the pixel the layer covers.
                 for (auto const& part : p.effects->above) {
-                    if (part.joins || (part.within && recolours(part))) continue;
+                    if (part.joins || (part.within && (recolours(part) || deferInterior))) continue;
                     RenderPixel e = part.At(x, y);
                     e.a *= opacity * clipAt(i);
                     BlendMode partMode = part.mode == BlendMode::Normal ? mode : part.mode;
@@ -1091,6 +1114,27 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 }
             }
         }
+    }
+}
+
+void Renderer::DrawInterior(PSDLayerNode const& base, Band& iso) const {
+    Prepared const& p = m_prepared[base.index];
+    float opacity = base.layer->m_opacity / 255.0f;
+    auto const& box = p.effects->region;
+    int64_t top = std::max<int64_t>(iso.y0, box.top);
+    int64_t bottom = std::min<int64_t>(int64_t(iso.y0) + iso.rows, box.bottom);
+    int64_t left = std::max<int64_t>(0, box.left), right = std::min<int64_t>(iso.width, box.right);
+    for (auto const& part : p.effects->above) {
+        if (!part.within || part.joins) continue;
+        for (int64_t y = top; y < bottom; ++y)
+            for (int64_t x = left; x < right; ++x) {
+                RenderPixel& b = iso.px[size_t(y - iso.y0) * iso.width + size_t(x)];
+                RenderPixel e = part.At(x, y);
+                if (b.a <= 0 || e.a <= 0) continue;
+                // Over the base's coverage, as within the layer alone.
+                e.a = std::min(1.0f, std::min(e.a * opacity, b.a) / b.a);
+                CompositeAtop(part.mode, m_ctx, b, e);
+            }
     }
 }
 

@@ -3,6 +3,7 @@
 // the editor does, and a few corpus documents against the composites their files store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -562,6 +563,9 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"tiff/rgb8-mergedalpha-clipping_II.tif", 1.0},
         // Transparency in an undeclared fourth channel, beside unmatted colour.
         {"psd-tools/tests/psd_files/third-party-psds/cactus_top.psd", 1.0},
+        // A clipping base's gradient overlay lies over the layers clipped to it (its
+        // brightness/contrast approximated).
+        {"psd-tools/tests/psd_files/clipping-mask2.psd", 0.96},
     };
     for (auto const& [path, floor, edited] : docs) {
         SCOPED_TRACE(path);
@@ -605,6 +609,18 @@ TEST(Render, LittleEndianTIFFsDrawAsTheirBigEndianTwins) {
         std::string error;
         ASSERT_TRUE(RenderDocument(*le, {}, r, error)) << error;
         EXPECT_GE(CompareWithStoredComposite(*le, *r.bitmap), 0.99);
+    }
+    // Adjustment layers whose settings the writer left out are named, in either byte order.
+    for (char const* name : {"tiff/gray16-zippred-group-masks_II.tif", "tiff/cmyk16-zippred_MM.tif"}) {
+        SCOPED_TRACE(name);
+        auto doc = OpenCorpusDocument(name);
+        if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
+        PSDRenderResult r;
+        std::string error;
+        ASSERT_TRUE(RenderDocument(*doc, {}, r, error)) << error;
+        EXPECT_TRUE(std::any_of(r.undrawn.begin(), r.undrawn.end(), [](std::string const& u) {
+            return u.find("without settings") != std::string::npos;
+        }));
     }
 }
 
