@@ -665,7 +665,8 @@ void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) con
     Band iso;
     BlendMode isoMode = BlendMode::Normal;
     bool isolated = false;
-    PSDLayerNode const* deferred = nullptr;  // base whose interior effects wait for its clipped layers
+    PSDLayerNode const* deferred =
+        nullptr;  // base whose interior effects wait for its clipped layers
     auto flush = [&] {
         if (!isolated) return;
         isolated = false;

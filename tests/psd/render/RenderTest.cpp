@@ -11,12 +11,12 @@
 
 #include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
+#include "psd/file/PSDOpenFile.h"
+#include "psd/layer/PSDLayer.h"
 #include "psd/render/PSDBlend.h"
 #include "psd/render/PSDRender.h"
 #include "psd/render/PSDRenderAdjustment.h"
 #include "psd/render/PSDRenderEffects.h"
-#include "psd/file/PSDOpenFile.h"
-#include "psd/layer/PSDLayer.h"
 #include "tests/support/BitmapSamples.h"
 #include "tests/support/CorpusRoot.h"
 
@@ -611,7 +611,8 @@ TEST(Render, LittleEndianTIFFsDrawAsTheirBigEndianTwins) {
         EXPECT_GE(CompareWithStoredComposite(*le, *r.bitmap), 0.99);
     }
     // Adjustment layers whose settings the writer left out are named, in either byte order.
-    for (char const* name : {"tiff/gray16-zippred-group-masks_II.tif", "tiff/cmyk16-zippred_MM.tif"}) {
+    for (char const* name :
+         {"tiff/gray16-zippred-group-masks_II.tif", "tiff/cmyk16-zippred_MM.tif"}) {
         SCOPED_TRACE(name);
         auto doc = OpenCorpusDocument(name);
         if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
