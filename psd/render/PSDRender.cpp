@@ -665,8 +665,8 @@ void Renderer::RenderList(std::vector<PSDLayerNode> const& nodes, Band& dst) con
     Band iso;
     BlendMode isoMode = BlendMode::Normal;
     bool isolated = false;
-    PSDLayerNode const* deferred =
-        nullptr;  // base whose interior effects wait for its clipped layers
+    // A base whose effects within its shape wait for the layers clipped to it.
+    PSDLayerNode const* deferred = nullptr;
     auto flush = [&] {
         if (!isolated) return;
         isolated = false;

@@ -155,10 +155,33 @@ void HSLToRGB(float h, float s, float l, float* c) {
     c[2] = HueChannel(p, q, h - 1.0f / 3);
 }
 
-// Hue/saturation over the master values (and colourise); the six colour ranges are not drawn.
+// How much of a colour range's shift a hue takes: all of it between the range's inner ends,
+// falling linearly to none at its outer ends; a range may wrap past 360 degrees.
+float RangeWeight(PSDAdjustmentHSLShift::Range const& r, float hue) {
+    auto ahead = [](float from, float to) {
+        float d = std::fmod(to - from, 360.0f);
+        return d < 0 ? d + 360 : d;
+    };
+    if (ahead(r[1], hue) <= ahead(r[1], r[2])) return 1;
+    float in = ahead(r[0], r[1]), out = ahead(r[2], r[3]);
+    if (ahead(r[0], hue) < in) return ahead(r[0], hue) / in;
+    if (ahead(r[2], hue) < out) return 1 - ahead(r[2], hue) / out;
+    return 0;
+}
+
+// Less saturation scales toward grey; more divides the distance left to full, so grey stays grey.
+float Saturate(float s, float more) {
+    if (more < 0) return s * (1 + more);
+    if (more < 1) return std::min(1.0f, s / (1 - more));
+    return s > 0 ? 1.0f : 0.0f;
+}
+
+// Hue/saturation over the master values, the colour ranges' hues and saturations (their
+// lightness is not drawn), or colourised.
 class HSLAdjustment : public PSDPixelAdjustment {
 public:
-    explicit HSLAdjustment(PSDAdjustmentHSLShift const& a) : m_a(a) {}
+    HSLAdjustment(PSDAdjustmentHSLShift const& a, unsigned depth)
+        : m_a(a), m_levels(depth == 8 ? 255.0f : 0.0f) {}
     void Apply(float* c) const override {
         auto const& v = m_a.m_colourise ? m_a.m_colourisation : m_a.m_master;
         float light = v[2] / 100.0f;
@@ -173,18 +196,33 @@ public:
             for (int i = 0; i < 3; ++i) c[i] = lighten(rgb[i]);
             return;
         }
-        // The master values: lightness first, then hue and saturation of what it gives (more
-        // saturation moves toward full, less scales toward grey), as fitted on the editor's.
-        for (int i = 0; i < 3; ++i) c[i] = lighten(c[i]);
+        // Lightness first, kept to the document's levels (the hue of a near grey turns on that
+        // last level), then the hue and saturation of what it gives, as fitted on the editor's.
+        for (int i = 0; i < 3; ++i) {
+            c[i] = lighten(c[i]);
+            if (m_levels > 0) c[i] = std::round(c[i] * m_levels) / m_levels;
+        }
         RGBToHSL(c, h, s, l);
-        h += v[0] / 360.0f;
-        float more = v[1] / 100.0f;
-        s = Clamp01(more < 0 ? s * (1 + more) : s + (1 - s) * more);
-        HSLToRGB(h - std::floor(h), s, l, c);
+        float shift = v[0];
+        s = Saturate(s, v[1] / 100.0f);
+        if (s > 0) {
+            // Each range by its weight at the pixel's hue: the hues add up, the saturations
+            // apply one after another.
+            float hue = h * 360;
+            for (auto const& r : m_a.m_ranges) {
+                float w = RangeWeight(r, hue);
+                if (w <= 0) continue;
+                shift += w * r[4];
+                s = Saturate(s, w * r[5] / 100.0f);
+            }
+        }
+        h += shift / 360.0f;
+        HSLToRGB(h - std::floor(h), Clamp01(s), l, c);
     }
 
 private:
     PSDAdjustmentHSLShift const& m_a;
+    float m_levels;  // steps the lightness is rounded to; 0: not rounded
 };
 
 class MixerAdjustment : public PSDPixelAdjustment {
@@ -685,7 +723,8 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
                 static_cast<PSDAdjustmentChannelMixer const&>(adj), n);
         case PSDAdjustment::kHSLShift:
             if (!ctx.rgb || cmyk) break;
-            return std::make_unique<HSLAdjustment>(static_cast<PSDAdjustmentHSLShift const&>(adj));
+            return std::make_unique<HSLAdjustment>(static_cast<PSDAdjustmentHSLShift const&>(adj),
+                                                   ctx.depth);
         case PSDAdjustment::kBlackAndWhite:
             if (!ctx.rgb || cmyk) break;
             return std::make_unique<BlackAndWhiteAdjustment>(

@@ -176,11 +176,6 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
         {"filter, luminosity kept", filter(true), {1, 1, 1}, {1, 0.7f, 0.7f}},
         {"no saturation", vibrance(0, -100), {1, 0, 0}, {0.3f, 0.3f, 0.3f}},
         {"vibrance", vibrance(100, 0), {0.6f, 0.4f, 0.4f}, {0.6933f, 0.36f, 0.36f}},
-        {"hue/saturation: lightness first, then saturation toward full", [] {
-             auto a = Kernel::MakeCounted<PSDAdjustmentHSLShift>();
-             a->m_master = {0, 100, -50};
-             return Kernel::Counted<PSDAdjustment>(a);
-         }(), {0.6f, 0.4f, 0.4f}, {0.5f, 0, 0}},
         {"a colour lookup without a table", Kernel::MakeCounted<PSDAdjustmentColourLookup>(),
          {0.2f, 0.5f, 0.9f}, {0.2f, 0.5f, 0.9f}},
     };
@@ -192,6 +187,39 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
         float px[4] = {c.in[0], c.in[1], c.in[2], 0};
         f->Apply(px);
         for (int i = 0; i < 3; ++i) EXPECT_NEAR(px[i], c.out[size_t(i)], 2e-3f) << i;
+    }
+    // Hue/saturation at levels read off the editor's composites of huesaturation_rgb: master
+    // values (a grey stays grey; a near grey takes the hue of its last level after lightness),
+    // then colour ranges whose hues add up and whose saturations apply in turn.
+    auto hsl = [](PSDAdjustmentHSLShift::HSL master, bool ranges) {
+        auto a = Kernel::MakeCounted<PSDAdjustmentHSLShift>();
+        a->m_master = master;
+        if (ranges)
+            a->m_ranges = {{{207, 239, 351, 37, 32, 93, 0},
+                            {15, 45, 75, 105, 0, 0, 0},
+                            {267, 315, 343, 27, -38, -83, 0},
+                            {279, 46, 107, 147, 0, -61, 0},
+                            {195, 225, 319, 8, 0, 0, 0},
+                            {82, 133, 151, 171, 0, 100, 0}}};
+        return a;
+    };
+    struct Shift {
+        Kernel::Counted<PSDAdjustmentHSLShift> a;
+        std::array<float, 3> in, out;
+    } const shifts[] = {
+        {hsl({122, 100, -37}, false), {255, 255, 255}, {161, 161, 161}},
+        {hsl({122, 100, -37}, false), {166, 167, 169}, {212, 7, 0}},
+        {hsl({122, 100, -37}, false), {211, 204, 214}, {255, 181, 9}},
+        {hsl({0, -97, 0}, true), {114, 103, 137}, {125, 113, 127}},
+        {hsl({0, -97, 0}, true), {203, 212, 217}, {210, 210, 210}},
+    };
+    for (auto const& c : shifts) {
+        std::string why;
+        auto f = PSDPixelAdjustment::Create(*c.a, BlendContext{}, false, why);
+        ASSERT_TRUE(f) << why;
+        float px[4] = {c.in[0] / 255, c.in[1] / 255, c.in[2] / 255, 0};
+        f->Apply(px);
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(px[i] * 255, c.out[size_t(i)], 2) << c.in[0] << " " << i;
     }
     // Modern brightness/contrast near the editor's curves (levels read off its composites of
     // brightnesscontrast_rgb): approximated, to within 16 levels.
