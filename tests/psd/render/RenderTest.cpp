@@ -171,13 +171,18 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
         {"balance, lightness kept", balance(true), {0.5f, 0.5f, 0.5f}, {1, 0, 0}},
         {"selective absolute cyan", selective(1, {100, 0, 0, 0}), {1, 0, 0}, {0, 0, 0}},
         {"selective relative cyan on no ink", selective(0, {100, 0, 0, 0}), {1, 0, 0}, {1, 0, 0}},
-        {"selective reds leave grey", selective(1, {100, 0, 0, 100}), {0.5f, 0.5f, 0.5f}, {0.5f, 0.5f, 0.5f}},
+        {"selective reds leave grey",
+         selective(1, {100, 0, 0, 100}),
+         {0.5f, 0.5f, 0.5f},
+         {0.5f, 0.5f, 0.5f}},
         {"filter", filter(false), {1, 1, 1}, {1, 0, 0}},
         {"filter, luminosity kept", filter(true), {1, 1, 1}, {1, 0.7f, 0.7f}},
         {"no saturation", vibrance(0, -100), {1, 0, 0}, {0.3f, 0.3f, 0.3f}},
         {"vibrance", vibrance(100, 0), {0.6f, 0.4f, 0.4f}, {0.6933f, 0.36f, 0.36f}},
-        {"a colour lookup without a table", Kernel::MakeCounted<PSDAdjustmentColourLookup>(),
-         {0.2f, 0.5f, 0.9f}, {0.2f, 0.5f, 0.9f}},
+        {"a colour lookup without a table",
+         Kernel::MakeCounted<PSDAdjustmentColourLookup>(),
+         {0.2f, 0.5f, 0.9f},
+         {0.2f, 0.5f, 0.9f}},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.name);
@@ -219,7 +224,8 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
         ASSERT_TRUE(f) << why;
         float px[4] = {c.in[0] / 255, c.in[1] / 255, c.in[2] / 255, 0};
         f->Apply(px);
-        for (int i = 0; i < 3; ++i) EXPECT_NEAR(px[i] * 255, c.out[size_t(i)], 2) << c.in[0] << " " << i;
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NEAR(px[i] * 255, c.out[size_t(i)], 2) << c.in[0] << " " << i;
     }
     // Modern brightness/contrast near the editor's curves (levels read off its composites of
     // brightnesscontrast_rgb): approximated, to within 16 levels.
