@@ -13,6 +13,7 @@
 
 #include "host/kernel/Dispatch.h"
 #include "host/kernel/Memory.h"
+#include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/adjustments/PSDFillLayer.h"
 #include "psd/descriptor/DescriptorBlocks.h"
@@ -447,7 +448,16 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
             adj->GetType() == PSDAdjustment::kBrightnessContrast &&
             !static_cast<PSDAdjustmentBrightnessContrast const&>(*adj).m_useLegacy;
         auto kind = adj->GetType();
-        bool nearOnly = modernBrightness || kind == PSDAdjustment::kHSLShift ||
+        // Hue and lightness match the editor's; raised saturation and the ranges' saturations
+        // only come near (a near grey's hue, overlapping ranges).
+        bool nearSaturation = false;
+        if (kind == PSDAdjustment::kHSLShift) {
+            auto const& hs = static_cast<PSDAdjustmentHSLShift const&>(*adj);
+            nearSaturation = hs.m_colourise || hs.m_master[1] > 0 ||
+                             std::any_of(hs.m_ranges.begin(), hs.m_ranges.end(),
+                                         [](auto const& r) { return r[5] != 0; });
+        }
+        bool nearOnly = modernBrightness || nearSaturation ||
                         kind == PSDAdjustment::kColourBalance || kind == PSDAdjustment::kSelectiveColour ||
                         kind == PSDAdjustment::kPhotoFilter || kind == PSDAdjustment::kVibrance;
         if (p.adjust && nearOnly)

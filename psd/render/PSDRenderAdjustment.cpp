@@ -176,8 +176,7 @@ float Saturate(float s, float more) {
     return s > 0 ? 1.0f : 0.0f;
 }
 
-// Hue/saturation over the master values, the colour ranges' hues and saturations (their
-// lightness is not drawn), or colourised.
+// Hue/saturation over the master values and the colour ranges, or colourised.
 class HSLAdjustment : public PSDPixelAdjustment {
 public:
     HSLAdjustment(PSDAdjustmentHSLShift const& a, unsigned depth)
@@ -203,18 +202,34 @@ public:
             if (m_levels > 0) c[i] = std::round(c[i] * m_levels) / m_levels;
         }
         RGBToHSL(c, h, s, l);
+        if (s <= 0) {
+            HSLToRGB(0, 0, l, c);
+            return;
+        }
+        // Each range by its weight at the pixel's hue. Their lightnesses add up and draw the
+        // colour toward its brightest sample, or darkest: at full strength it turns grey there,
+        // not white or black (mixing with a grey keeps the hue).
+        float hue = h * 360, weights[6], rangeLight = 0;
+        for (size_t i = 0; i < 6; ++i) {
+            weights[i] = RangeWeight(m_a.m_ranges[i], hue);
+            rangeLight += weights[i] * m_a.m_ranges[i][6] / 100.0f;
+        }
+        rangeLight = std::clamp(rangeLight, -1.0f, 1.0f);
+        if (rangeLight != 0) {
+            float mx = std::max({c[0], c[1], c[2]}), mn = std::min({c[0], c[1], c[2]});
+            for (int i = 0; i < 3; ++i)
+                c[i] += rangeLight > 0 ? (mx - c[i]) * rangeLight : (c[i] - mn) * rangeLight;
+            float unused;
+            RGBToHSL(c, unused, s, l);
+        }
+        // Then the master's hue and saturation, and the ranges': their hues add up, their
+        // saturations apply in turn, each part of the way by its weight.
         float shift = v[0];
         s = Saturate(s, v[1] / 100.0f);
-        if (s > 0) {
-            // Each range by its weight at the pixel's hue: the hues add up, the saturations
-            // apply one after another.
-            float hue = h * 360;
-            for (auto const& r : m_a.m_ranges) {
-                float w = RangeWeight(r, hue);
-                if (w <= 0) continue;
-                shift += w * r[4];
-                s = Saturate(s, w * r[5] / 100.0f);
-            }
+        for (size_t i = 0; i < 6; ++i) {
+            if (weights[i] <= 0) continue;
+            shift += weights[i] * m_a.m_ranges[i][4];
+            s += (Saturate(s, m_a.m_ranges[i][5] / 100.0f) - s) * weights[i];
         }
         h += shift / 360.0f;
         HSLToRGB(h - std::floor(h), Clamp01(s), l, c);

@@ -193,30 +193,40 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
         f->Apply(px);
         for (int i = 0; i < 3; ++i) EXPECT_NEAR(px[i], c.out[size_t(i)], 2e-3f) << i;
     }
-    // Hue/saturation at levels read off the editor's composites of huesaturation_rgb: master
-    // values (a grey stays grey; a near grey takes the hue of its last level after lightness),
-    // then colour ranges whose hues add up and whose saturations apply in turn.
-    auto hsl = [](PSDAdjustmentHSLShift::HSL master, bool ranges) {
+    // Hue/saturation at levels read off the editor's composites of huesaturation_rgb and
+    // huesaturation_lightness_rgb: master values (a grey stays grey; a near grey takes the hue
+    // of its last level after lightness), then colour ranges whose hues add up, whose
+    // saturations apply in turn and whose lightness turns colours grey, not black.
+    using Ranges = std::array<PSDAdjustmentHSLShift::Range, 6>;
+    auto hsl = [](PSDAdjustmentHSLShift::HSL master, Ranges ranges = {}) {
         auto a = Kernel::MakeCounted<PSDAdjustmentHSLShift>();
         a->m_master = master;
-        if (ranges)
-            a->m_ranges = {{{207, 239, 351, 37, 32, 93, 0},
-                            {15, 45, 75, 105, 0, 0, 0},
-                            {267, 315, 343, 27, -38, -83, 0},
-                            {279, 46, 107, 147, 0, -61, 0},
-                            {195, 225, 319, 8, 0, 0, 0},
-                            {82, 133, 151, 171, 0, 100, 0}}};
+        a->m_ranges = ranges;
         return a;
     };
+    Ranges const saturations = {{{207, 239, 351, 37, 32, 93, 0},
+                                 {15, 45, 75, 105, 0, 0, 0},
+                                 {267, 315, 343, 27, -38, -83, 0},
+                                 {279, 46, 107, 147, 0, -61, 0},
+                                 {195, 225, 319, 8, 0, 0, 0},
+                                 {82, 133, 151, 171, 0, 100, 0}}};
+    Ranges const lightnesses = {{{111, 191, 279, 8, 0, 0, -100},
+                                 {15, 45, 75, 105, 0, 0, -84},
+                                 {75, 105, 135, 165, 0, 0, 0},
+                                 {135, 165, 195, 225, 0, 0, -39},
+                                 {246, 277, 324, 336, 0, 0, 0},
+                                 {214, 245, 275, 305, 0, 0, -34}}};
     struct Shift {
         Kernel::Counted<PSDAdjustmentHSLShift> a;
         std::array<float, 3> in, out;
     } const shifts[] = {
-        {hsl({122, 100, -37}, false), {255, 255, 255}, {161, 161, 161}},
-        {hsl({122, 100, -37}, false), {166, 167, 169}, {212, 7, 0}},
-        {hsl({122, 100, -37}, false), {211, 204, 214}, {255, 181, 9}},
-        {hsl({0, -97, 0}, true), {114, 103, 137}, {125, 113, 127}},
-        {hsl({0, -97, 0}, true), {203, 212, 217}, {210, 210, 210}},
+        {hsl({122, 100, -37}), {255, 255, 255}, {161, 161, 161}},
+        {hsl({122, 100, -37}), {166, 167, 169}, {212, 7, 0}},
+        {hsl({122, 100, -37}), {211, 204, 214}, {255, 181, 9}},
+        {hsl({0, -97, 0}, saturations), {114, 103, 137}, {125, 113, 127}},
+        {hsl({0, -97, 0}, saturations), {114, 125, 153}, {129, 129, 138}},
+        {hsl({0, 0, 76}, lightnesses), {190, 189, 199}, {239, 239, 239}},
+        {hsl({0, 0, 76}, lightnesses), {35, 10, 0}, {202, 195, 193}},
     };
     for (auto const& c : shifts) {
         std::string why;
@@ -552,6 +562,8 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"psd-tools/tests/psd_files/adjustments/levels_cmyk.psd"},
         {"psd-tools/tests/psd_files/adjustments/posterize_rgb.psd"},
         {"psd-tools/tests/psd_files/adjustments/posterize_16bits_cmyk.psd", 0.99},  // 16-bit bands
+        // Hue/saturation whose colour ranges change lightness alone, under masks.
+        {"psd-tools/tests/psd_files/adjustments/huesaturation_lightness_rgb.psd", 0.99},
         {"ag-psd/test/read/artboards/src.psd"},  // white, transparent and coloured artboards
         {"psd-tools/tests/psd_files/artboard-bgcolor.psd"},
         // Feathered pixel and vector masks, with densities of their own; the editor's drawing of
