@@ -13,6 +13,7 @@
 
 #include "host/kernel/Dispatch.h"
 #include "host/kernel/Memory.h"
+#include "host/raster/Rasterise.h"
 #include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/adjustments/PSDFillLayer.h"
@@ -24,11 +25,10 @@
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayerRows.h"
-#include "psd/vector/PSDPath.h"
-#include "psd/vector/PSDVectorStroke.h"
-#include "host/raster/Rasterise.h"
 #include "psd/render/PSDRenderAdjustment.h"
 #include "psd/render/PSDRenderEffects.h"
+#include "psd/vector/PSDPath.h"
+#include "psd/vector/PSDVectorStroke.h"
 
 namespace PSD {
 
@@ -458,7 +458,8 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
                                          [](auto const& r) { return r[5] != 0; });
         }
         bool nearOnly = modernBrightness || nearSaturation ||
-                        kind == PSDAdjustment::kColourBalance || kind == PSDAdjustment::kSelectiveColour ||
+                        kind == PSDAdjustment::kColourBalance ||
+                        kind == PSDAdjustment::kSelectiveColour ||
                         kind == PSDAdjustment::kPhotoFilter || kind == PSDAdjustment::kVibrance;
         if (p.adjust && nearOnly)
             Undrawn(std::string("adjustment ") + AdjustmentKindName(adj->GetType()) +
