@@ -202,10 +202,7 @@ public:
             if (m_levels > 0) c[i] = std::round(c[i] * m_levels) / m_levels;
         }
         RGBToHSL(c, h, s, l);
-        if (s <= 0) {
-            HSLToRGB(0, 0, l, c);
-            return;
-        }
+        if (s <= 0) return;  // a grey: no hue to move, no saturation to scale
         // Each range by its weight at the pixel's hue. Their lightnesses add up and draw the
         // colour toward its brightest sample, or darkest: at full strength it turns grey there,
         // not white or black (mixing with a grey keeps the hue).
