@@ -257,19 +257,25 @@ bool PSDAdjustmentBlackAndWhite::SaveI(Kernel::OutStreamSeekable& stream, SaveDa
 bool PSDAdjustmentGradientMap::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
     uint16_t version;
     if (!ReadValue(stream, version, pd)) return false;
-    if (version != 1)
+    if (version != 1 && version != 3)
         return UnknownVersion(PSDLoadWarning::kUnknownGradientMapVersion, version, pd);
+    m_version = version;
     uint8_t reverse, dither;
     if (!ReadValue(stream, reverse, pd) || !ReadValue(stream, dither, pd)) return false;
     m_reverse = reverse != 0;
     m_dither = dither != 0;
+    m_interpolation = 0;
+    if (version == 3 && !ReadValue(stream, m_interpolation, pd)) return false;
     return m_gradient.Parse(stream, pd);
 }
 
 bool PSDAdjustmentGradientMap::SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
-    return m_read && WriteValue<uint16_t>(stream, 1, sd.m_fixer) &&
+    // Written in the version read, so that the way colours mix is kept.
+    bool v3 = m_version == 3;
+    return m_read && WriteValue<uint16_t>(stream, v3 ? 3 : 1, sd.m_fixer) &&
            WriteValue<uint8_t>(stream, m_reverse ? 1 : 0, sd.m_fixer) &&
-           WriteValue<uint8_t>(stream, m_dither ? 1 : 0, sd.m_fixer) && m_gradient.Save(stream, sd);
+           WriteValue<uint8_t>(stream, m_dither ? 1 : 0, sd.m_fixer) &&
+           (!v3 || WriteValue(stream, m_interpolation, sd.m_fixer)) && m_gradient.Save(stream, sd);
 }
 
 // ---- Colour lookup

@@ -120,6 +120,10 @@ public:
     [[nodiscard]] bool SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const override;
     bool m_reverse = false;
     bool m_dither = false;
+    // Version 3 (newer editors) adds how colours mix between stops: "Gcls" classic, "Perc"
+    // perceptual, "Lnr " linear; 0 in version 1, which mixes them the classic way.
+    uint16_t m_version = 1;
+    uint32_t m_interpolation = 0;
     PSDGradient m_gradient;
 };
 

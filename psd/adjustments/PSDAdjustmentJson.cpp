@@ -159,6 +159,7 @@ ojson AdjustmentJson(PSDAdjustment const& adj) {
             auto const& a = static_cast<PSDAdjustmentGradientMap const&>(adj);
             j.update({{"reverse", a.m_reverse}, {"dither", a.m_dither},
                       {"gradient", GradientJson(a.m_gradient)}});
+            if (a.m_version == 3) j["interpolation"] = JsonText(KeyToString(a.m_interpolation));
             break;
         }
         case PSDAdjustment::kColourLookup: {

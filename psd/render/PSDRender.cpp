@@ -464,6 +464,13 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
         if (p.adjust && nearOnly)
             Undrawn(std::string("adjustment ") + AdjustmentKindName(adj->GetType()) +
                     " (approximated)");
+        if (kind == PSDAdjustment::kGradientMap) {
+            // Perceptual mixing is drawn for RGB only; the others mix the classic way.
+            uint32_t method = static_cast<PSDAdjustmentGradientMap const&>(*adj).m_interpolation;
+            if (method && method != Key("Gcls") && !(method == Key("Perc") && m_mode == 3))
+                Undrawn("gradient map interpolation " + std::string(KeyToString(method)) +
+                        " (drawn as classic)");
+        }
         if (vectorMask && !vectorDrawn) Undrawn("vector mask");
         return true;
     }

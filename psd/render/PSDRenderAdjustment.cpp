@@ -764,7 +764,9 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
         case PSDAdjustment::kGradientMap: {
             auto const& g = static_cast<PSDAdjustmentGradientMap const&>(adj);
             PSDGradientRamp ramp;
-            if (!ramp.Build(g.m_gradient, cmyk ? 4 : n == 1 ? 1 : 3, g.m_reverse)) break;
+            uint32_t mode = cmyk ? 4 : n == 1 ? 1 : 3;
+            bool perceptual = g.m_interpolation == Key("Perc") && mode == 3;
+            if (!ramp.Build(g.m_gradient, mode, g.m_reverse, perceptual)) break;
             return std::make_unique<GradientMapAdjustment>(std::move(ramp), n);
         }
         default:

@@ -62,6 +62,9 @@ TEST(Adjustment, VersionsAndForms) {
     };
     Bytes identity;
     for (int i = 0; i < 256; ++i) identity.U8(uint8_t(i));
+    // One red stop, no transparency stops, the trailer's required words.
+    Bytes ramp = Bytes().U32(0).U16(1).U32(0).U32(50).U16(0).U16(0xFFFF).Zeros(6).U16(0).U16(0);
+    ramp.U16(2).U16(16).U16(32).Zeros(34);
     Case const cases[] = {
         {"levels of version 1", "levl", Bytes().U16(1).Zeros(290), ColourMode::RGB, true, -1,
          "Unknown Levels Adjustment version : 1\n", "\"unread\":true"},
@@ -86,6 +89,11 @@ TEST(Adjustment, VersionsAndForms) {
         {"CMYK curves by record", "curv",
          Bytes().U8(0).U16(4).U16(0).U16(1).U16(4).Append(CurvePoints({{3, 4}})), ColourMode::CMYK,
          true, -1, "", R"("channel":4,"points":[[4,3]])"},
+        {"gradient map of version 3 says how its colours mix", "grdm",
+         Bytes().U16(3).U8(1).U8(0).Str("Perc").Append(ramp), ColourMode::RGB, true, -1, "",
+         R"("interpolation":"Perc")"},
+        {"gradient map of version 2", "grdm", Bytes().U16(2).Append(ramp), ColourMode::RGB, true, -1,
+         "Unknown Gradient Map Adjustment version : 2\n", "\"unread\":true"},
         {"hue/saturation of version 1", "hue2", Bytes().U16(1), ColourMode::RGB, true, -1,
          "Unknown HSL Shift Adjustment version : 1\n", ""},
         {"brightness/contrast record", "brit", Bytes().U16(uint16_t(-20)).U16(30).U16(127).U8(1),

@@ -612,6 +612,8 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // A clipping base's gradient overlay lies over the layers clipped to it (its
         // brightness/contrast approximated).
         {"psd-tools/tests/psd_files/clipping-mask2.psd", 0.96},
+        // A newer gradient map whose colours mix perceptually, deep in its darkest stretch.
+        {"ag-psd/test/read/gradient-overlay-2/src.psd", 1.0},
     };
     for (auto const& [path, floor, edited] : docs) {
         SCOPED_TRACE(path);
