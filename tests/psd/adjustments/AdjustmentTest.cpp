@@ -75,12 +75,18 @@ TEST(Adjustment, VersionsAndForms) {
         {"invert without a body", "nvrt", Bytes(), ColourMode::RGB, true, -1, "", "\"invert\""},
         // Bits 0 and 2: the composite curve and the green one.
         {"curves 0 and 2 of an RGB document", "curv",
-         Bytes().U8(0).U16(1).U16(0).U16(5).Append(CurvePoints({{0, 0}, {255, 255}}))
+         Bytes()
+             .U8(0)
+             .U16(1)
+             .U16(0)
+             .U16(5)
+             .Append(CurvePoints({{0, 0}, {255, 255}}))
              .Append(CurvePoints({{10, 0}, {128, 100}, {250, 255}})),
          ColourMode::RGB, true, -1, "",
          R"("channels":[{"channel":0,"points":[[0,0],[255,255]]},{"channel":2,"points":[[0,10],[100,128],[255,250]]}])"},
-        {"an identity table is two points", "curv", Bytes().U8(1).U16(1).U16(0).U16(1).Append(identity),
-         ColourMode::Grayscale, true, -1, "", R"("points":[[0,0],[255,255]])"},
+        {"an identity table is two points", "curv",
+         Bytes().U8(1).U16(1).U16(0).U16(1).Append(identity), ColourMode::Grayscale, true, -1, "",
+         R"("points":[[0,0],[255,255]])"},
         {"curves in an indexed document", "curv", Bytes().U8(0).U16(1).U16(0).U16(0),
          ColourMode::Indexed, false, int(PSDError::kParsing), "", ""},
         {"a curve index past the curves", "curv",
@@ -92,8 +98,8 @@ TEST(Adjustment, VersionsAndForms) {
         {"gradient map of version 3 says how its colours mix", "grdm",
          Bytes().U16(3).U8(1).U8(0).Str("Perc").Append(ramp), ColourMode::RGB, true, -1, "",
          R"("interpolation":"Perc")"},
-        {"gradient map of version 2", "grdm", Bytes().U16(2).Append(ramp), ColourMode::RGB, true, -1,
-         "Unknown Gradient Map Adjustment version : 2\n", "\"unread\":true"},
+        {"gradient map of version 2", "grdm", Bytes().U16(2).Append(ramp), ColourMode::RGB, true,
+         -1, "Unknown Gradient Map Adjustment version : 2\n", "\"unread\":true"},
         {"hue/saturation of version 1", "hue2", Bytes().U16(1), ColourMode::RGB, true, -1,
          "Unknown HSL Shift Adjustment version : 1\n", ""},
         {"brightness/contrast record", "brit", Bytes().U16(uint16_t(-20)).U16(30).U16(127).U8(1),
