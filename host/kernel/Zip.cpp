@@ -233,6 +233,57 @@ void PredictRows(uint8_t* data, size_t rows, size_t rowBytes, unsigned sampleByt
     }
 }
 
+// ---- MemoryInflater
+
+struct MemoryInflater::State {
+    z_stream z{};
+    size_t inLeft = 0;
+};
+
+MemoryInflater::MemoryInflater(uint8_t const* src, size_t srcLen) : m_state(new State) {
+    // The zlib header read here and the body inflated raw: the checksum at the end is never
+    // reached by a reader that stops at the rows it needs, so it is not computed either.
+    bool header = srcLen >= 2 && (src[0] & 0x0F) == 8 && (src[0] >> 4) <= 7 &&
+                  (src[0] * 256 + src[1]) % 31 == 0 && !(src[1] & 0x20);
+    m_state->z.next_in = const_cast<Bytef*>(src + (header ? 2 : 0));
+    m_state->inLeft = header ? srcLen - 2 : 0;
+    if (!header || inflateInit2(&m_state->z, -15) != Z_OK) {
+        delete m_state;
+        m_state = nullptr;
+    }
+}
+
+MemoryInflater::~MemoryInflater() {
+    if (!m_state) return;
+    inflateEnd(&m_state->z);
+    delete m_state;
+}
+
+InflateStatus MemoryInflater::Next(uint8_t* dst, size_t n) {
+    if (!m_state || m_failed) return InflateStatus::Damaged;
+    z_stream& z = m_state->z;
+    z.next_out = dst;
+    while (n > 0) {
+        z.avail_in = static_cast<uInt>(std::min<size_t>(m_state->inLeft, 1u << 30));
+        z.avail_out = static_cast<uInt>(std::min<size_t>(n, 1u << 30));
+        uInt ai = z.avail_in, ao = z.avail_out;
+        int r = inflate(&z, Z_NO_FLUSH);
+        m_state->inLeft -= ai - z.avail_in;
+        n -= ao - z.avail_out;
+        if (n == 0) break;
+        bool stuck = ai == z.avail_in && ao == z.avail_out;
+        if (r == Z_STREAM_END || (r == Z_BUF_ERROR && (m_state->inLeft == 0 || stuck))) {
+            m_failed = true;
+            return InflateStatus::Short;
+        }
+        if (r != Z_OK && r != Z_BUF_ERROR) {
+            m_failed = true;
+            return InflateStatus::Damaged;
+        }
+    }
+    return InflateStatus::Ok;
+}
+
 // ---- ZipInStream
 
 struct ZipInStream::State {

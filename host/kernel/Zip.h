@@ -36,6 +36,24 @@ InflateStatus ZlibInflate(uint8_t const* src, size_t srcLen, uint8_t* dst, size_
 constexpr uint64_t ZlibMaxInflatedSize(uint64_t n) {
     return n > UINT64_MAX / 1032 ? UINT64_MAX : n * 1032 + 1032;
 }
+// A zlib stream held in memory, inflated a piece at a time without copying its input: for readers
+// that never hold the whole output (a channel decoded a band of rows at a time).
+class MemoryInflater {
+public:
+    MemoryInflater(uint8_t const* src, size_t srcLen);
+    ~MemoryInflater();
+    MemoryInflater(MemoryInflater const&) = delete;
+    MemoryInflater& operator=(MemoryInflater const&) = delete;
+    // The next n bytes into dst: Ok, or Short / Damaged (what came out is then unspecified). A
+    // stream that holds more than is asked for is read only as far as asked.
+    InflateStatus Next(uint8_t* dst, size_t n);
+
+private:
+    struct State;
+    State* m_state = nullptr;
+    bool m_failed = false;
+};
+
 // Worst-case compressed size for n input bytes.
 size_t ZlibCompressBound(size_t n);
 // Compresses [src, src+n) as zlib at the level (1-12) into out (resized). Thread-safe.

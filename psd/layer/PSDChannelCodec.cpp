@@ -486,6 +486,35 @@ void UnpredictFloatRow(uint8_t* row, uint32_t width, uint8_t* out) {
     }
 }
 
+ZipChannelRows::ZipChannelRows(ChannelJob const& job)
+    : m_job(job), m_inflater(job.data, size_t(std::min<uint64_t>(job.size, SIZE_MAX))) {}
+
+bool ZipChannelRows::Next(uint8_t* row) {
+    size_t n = RowBytes();
+    bool predict = m_job.compression == kCompressionZipPrediction;
+    if (predict && m_job.sampleBytes == 4) {
+        m_planes.resize(n);
+        if (m_inflater.Next(m_planes.data(), n) != Kernel::InflateStatus::Ok) return false;
+        UnpredictFloatRow(m_planes.data(), m_job.width, row);
+        return true;
+    }
+    if (m_inflater.Next(row, n) != Kernel::InflateStatus::Ok) return false;
+    if (predict) Kernel::UnpredictRows(row, 1, n, m_job.sampleBytes);
+    return true;
+}
+
+bool ZipChannelRows::Store(ChannelJob const& job, uint8_t const* row, uint32_t y) {
+    Raster::DynamicBitmap& bm = *job.target.bitmap;
+    // Joined 32-bit rows are big-endian, as the whole-channel path stores them.
+    bool joined = job.compression == kCompressionZipPrediction && job.sampleBytes == 4;
+    RowFn store = joined ? PickStorer(4, 4, true, job.target.invert)
+                         : PickStorer(job.sampleBytes, bm.GetBytesPerSample(), job.bigEndian,
+                                      job.target.invert);
+    if (!store) return false;
+    store(row, TargetRow(job, y), bm.GetBytesPerPixel(), job.width);
+    return true;
+}
+
 void FillChannel(Raster::DynamicBitmap& bitmap, unsigned channel) {
     double full =
         bitmap.GetFormatInfo().isFloat ? 1.0 : (bitmap.GetBytesPerSample() == 2 ? 65535.0 : 255.0);

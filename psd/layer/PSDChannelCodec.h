@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/kernel/Stream.h"
+#include "host/kernel/Zip.h"
 #include "host/raster/Bitmap.h"
 #include "psd/io/PSDIO.h"
 
@@ -96,6 +97,24 @@ uint64_t RowsPerBand(uint64_t rows) noexcept;
 [[nodiscard]] bool ParseChannelDataFloat(Kernel::InStreamSeekable& stream, uint64_t length,
                                          bool isPSB, bool invert, Raster::DynamicBitmap& bitmap,
                                          unsigned channel, bool& damaged, PSDLoadData& ld);
+
+// A ZIP job's rows one at a time, for readers that decode a band of rows at a time and never hold
+// the whole channel: Next inflates the next row and undoes its prediction; Store writes such a row
+// as row y of a job's target.
+class ZipChannelRows {
+public:
+    explicit ZipChannelRows(ChannelJob const& job);
+    size_t RowBytes() const { return size_t(m_job.width) * m_job.sampleBytes; }
+    // False once the stream ends early or is damaged.
+    [[nodiscard]] bool Next(uint8_t* row);
+    // False when the job's samples cannot fill its target's.
+    static bool Store(ChannelJob const& job, uint8_t const* row, uint32_t y);
+
+private:
+    ChannelJob m_job;
+    Kernel::MemoryInflater m_inflater;
+    std::vector<uint8_t> m_planes;  // a 32-bit row's byte planes, before they are joined
+};
 
 // Sets one channel of the whole bitmap to its maximum (0xFF, 0xFFFF or 1.0).
 void FillChannel(Raster::DynamicBitmap& bitmap, unsigned channel);

@@ -306,6 +306,7 @@ private:
     BlendContext m_ctx;
     std::vector<float> m_greyCurve;
     std::vector<Prepared> m_prepared;  // by layer index
+    uint64_t m_wholeZipBytes = 0;      // decoded size of the layers decoded whole so far
     std::vector<std::string> m_undrawn;
     std::set<std::string> m_seen;
     std::unique_ptr<SaveData> m_saveData;  // what an edit is judged against, made when needed
@@ -557,11 +558,17 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
     };
     if (byRows) {
         auto rows = std::make_unique<PSDLayerRows>();
-        if (rows->Init(l)) {
+        uint64_t bytes = uint64_t(l.GetWidth()) * uint64_t(l.GetHeight()) * (m_ctx.channels + 1) *
+                         std::max<uint64_t>(1, l.m_bitDepth / 8);
+        bool whole = m_wholeZipBytes + bytes <= m_options.wholeZipBytes;
+        // ZIP streams keep enough rows for every worker's band and the next ones.
+        uint32_t window = kBandRows * 2 * uint32_t(Kernel::Dispatch::GetConcurrency() + 1);
+        if (rows->Init(l, whole ? 0 : window)) {
             p.rows = std::move(rows);
             missing();
             return true;
         }
+        m_wholeZipBytes += bytes;
     }
     if (!l.GetBitmap(p.pixels, report) || !p.pixels) {
         if (!report.m_error || report.m_error->GetCode() == PSDError::kOutOfMemory)
@@ -1727,6 +1734,15 @@ bool Renderer::Run(PSDRenderResult& result, std::string& error) {
     if (!m_failure.empty()) {
         error = m_failure;
         return false;
+    }
+    // A ZIP stream found damaged on the way leaves its layer's rows from there on undrawn.
+    auto const& layers = m_doc.GetLayers();
+    for (size_t i = 0; i < m_prepared.size() && i < layers.size(); ++i) {
+        if (!m_prepared[i].rows) continue;
+        std::string damage = m_prepared[i].rows->Damage();
+        if (!damage.empty())
+            Undrawn("layer " + std::to_string(i) + " (" + std::string(layers[i]->m_name) +
+                    "): pixels do not decode: " + damage);
     }
     if (m_options.scale > 0 && m_options.scale != 1.0) out = Scale(*out, m_options.scale);
     result.bitmap = out;

@@ -21,6 +21,9 @@ struct PSDRenderOptions {
     double scale = 1.0;         // output size as a fraction of the document's (area averaged)
     Kernel::Counted<Kernel::ProgressReporter> progress;  // told of each finished band
     bool const* abort = nullptr;  // set to stop; the render then fails
+    // ZIP layers inflate fastest whole; once their decoded bytes would pass this, the others
+    // inflate a band of rows at a time (slower), so that memory stops growing with their number.
+    uint64_t wholeZipBytes = uint64_t(64) << 20;
 };
 
 // A render: the bitmap (the document's pixel format with alpha, colour not premultiplied) and

@@ -7,6 +7,7 @@
 
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
+#include "psd/layer/PSDLayerRows.h"
 #include "tests/support/PixelDocument.h"
 #include "tests/support/Cuts.h"
 
@@ -323,4 +324,51 @@ TEST(LayerBitmap, ReusedMemoryNeverShowsThrough) {
         EXPECT_EQ(Sample(kept, 1, 5, y), 0u);
         EXPECT_EQ(Sample(kept, 2, 5, y), 200u);
     }
+}
+
+// ZIP channels read a band at a time agree with the whole decode at every depth, with and without
+// prediction: bands in order, a little out of order, one older than the rows kept, a second pass.
+// A stream cut short leaves its channel zero from where it ends, and says so.
+TEST(LayerRows, ZipBandsAgreeWithTheWholeBitmap) {
+    const uint32_t w = 5, h = 90, band = 8;
+    for (uint16_t depth : {8, 16, 32})
+        for (bool predict : {false, true}) {
+            SCOPED_TRACE(std::to_string(depth) + (predict ? " predicted" : " plain"));
+            unsigned sb = depth / 8;
+            LayerSpec l = Layer(0, 0, h, w), cut = l;
+            for (int16_t c = -1; c < 3; ++c) {
+                auto s = testsupport::Pattern(size_t(w) * h * sb, uint32_t(c + 11 + depth));
+                Bytes block = testsupport::ZipBlock(s, size_t(w) * sb, sb, predict);
+                l.channels.push_back({c, block});
+                // The red channel's stream loses its second half.
+                cut.channels.push_back({c, c == 0 ? Bytes().Append({block.begin(), block.begin() + long(block.size() / 2)}) : block});
+            }
+            PSDReport report;
+            auto doc = Open(Doc({l}, 3, depth), report);
+            auto damagedDoc = Open(Doc({cut}, 3, depth), report);
+            ASSERT_TRUE(doc && damagedDoc);
+            PSDLayerRows refused, rows, damaged;
+            EXPECT_FALSE(refused.Init(*doc->m_layers[0]));  // ZIP needs the rows kept
+            ASSERT_TRUE(rows.Init(*doc->m_layers[0], 2 * band));
+            ASSERT_TRUE(damaged.Init(*damagedDoc->m_layers[0], 2 * band));
+            BitmapRef whole;
+            ASSERT_TRUE(doc->m_layers[0]->GetBitmap(whole, report));
+            size_t rowBytes = size_t(w) * whole->GetBytesPerPixel();
+            auto out = Raster::DynamicBitmap::Create(w, band, rows.GetFormat(),
+                                                     Raster::Contents::Unspecified);
+            for (uint32_t b : {0u, 2u, 1u, 3u, 4u, 0u, 7u, 5u, 6u, 10u, 8u, 9u}) {
+                SCOPED_TRACE("band " + std::to_string(b));
+                ASSERT_TRUE(rows.Decode(b * band, *out, report));
+                for (uint32_t r = 0; r < band; ++r)
+                    EXPECT_EQ(0, std::memcmp(out->GetRow(r), whole->GetRow(b * band + r), rowBytes));
+            }
+            EXPECT_EQ(rows.Damage(), "");
+            // Rows before the cut come out whole; the last band's red channel is zero.
+            for (uint32_t b = 0; b < h / band; ++b) ASSERT_TRUE(damaged.Decode(b * band, *out, report));
+            for (uint32_t x = 0; x < w; ++x)
+                EXPECT_EQ(testsupport::Sample(*out, 0, x, band - 1), 0u);
+            ASSERT_TRUE(damaged.Decode(0, *out, report));
+            EXPECT_EQ(0, std::memcmp(out->GetRow(0), whole->GetRow(0), rowBytes));
+            EXPECT_NE(damaged.Damage().find("ZIP data, from row "), std::string::npos);
+        }
 }
