@@ -37,10 +37,10 @@ private:
     struct ZipCursor {
         std::mutex lock;
         std::unique_ptr<ZipChannelRows> stream;
-        uint32_t next = 0;     // the row the stream gives next
-        uint32_t window = 0;   // rows the ring holds
-        uint64_t served = 0;   // rows handed out since the stream started, to free it after the last
-        std::vector<uint8_t> ring;  // rows [next - window, next), row r at r % window
+        uint32_t next = 0;    // the row the stream gives next
+        uint32_t window = 0;  // rows the ring holds
+        uint64_t served = 0;  // rows handed out since the stream started, to free it after the last
+        std::vector<uint8_t> ring;          // rows [next - window, next), row r at r % window
         uint32_t damagedFrom = UINT32_MAX;  // the first row the stream could not give
     };
     bool DecodeZip(size_t job, uint32_t first, uint32_t rows, Raster::DynamicBitmap& out) const;

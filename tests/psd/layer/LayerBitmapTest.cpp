@@ -8,8 +8,8 @@
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/layer/PSDLayerRows.h"
-#include "tests/support/PixelDocument.h"
 #include "tests/support/Cuts.h"
+#include "tests/support/PixelDocument.h"
 
 using namespace PSD;
 using testsupport::Bytes;
@@ -341,7 +341,10 @@ TEST(LayerRows, ZipBandsAgreeWithTheWholeBitmap) {
                 Bytes block = testsupport::ZipBlock(s, size_t(w) * sb, sb, predict);
                 l.channels.push_back({c, block});
                 // The red channel's stream loses its second half.
-                cut.channels.push_back({c, c == 0 ? Bytes().Append({block.begin(), block.begin() + long(block.size() / 2)}) : block});
+                cut.channels.push_back(
+                    {c, c == 0 ? Bytes().Append(
+                                     {block.begin(), block.begin() + long(block.size() / 2)})
+                               : block});
             }
             PSDReport report;
             auto doc = Open(Doc({l}, 3, depth), report);
@@ -360,11 +363,13 @@ TEST(LayerRows, ZipBandsAgreeWithTheWholeBitmap) {
                 SCOPED_TRACE("band " + std::to_string(b));
                 ASSERT_TRUE(rows.Decode(b * band, *out, report));
                 for (uint32_t r = 0; r < band; ++r)
-                    EXPECT_EQ(0, std::memcmp(out->GetRow(r), whole->GetRow(b * band + r), rowBytes));
+                    EXPECT_EQ(0,
+                              std::memcmp(out->GetRow(r), whole->GetRow(b * band + r), rowBytes));
             }
             EXPECT_EQ(rows.Damage(), "");
             // Rows before the cut come out whole; the last band's red channel is zero.
-            for (uint32_t b = 0; b < h / band; ++b) ASSERT_TRUE(damaged.Decode(b * band, *out, report));
+            for (uint32_t b = 0; b < h / band; ++b)
+                ASSERT_TRUE(damaged.Decode(b * band, *out, report));
             for (uint32_t x = 0; x < w; ++x)
                 EXPECT_EQ(testsupport::Sample(*out, 0, x, band - 1), 0u);
             ASSERT_TRUE(damaged.Decode(0, *out, report));

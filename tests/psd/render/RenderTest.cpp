@@ -684,10 +684,11 @@ TEST(Render, ZipLayersDrawTheSameByBands) {
         auto doc = OpenCorpusDocument(name);
         if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
         // At least one layer is ZIP: read by rows only when its stream's rows are kept.
-        EXPECT_TRUE(std::any_of(doc->GetLayers().begin(), doc->GetLayers().end(), [](auto const& l) {
-            PSDLayerRows whole, streamed;
-            return !whole.Init(*l) && streamed.Init(*l, 64);
-        }));
+        EXPECT_TRUE(
+            std::any_of(doc->GetLayers().begin(), doc->GetLayers().end(), [](auto const& l) {
+                PSDLayerRows whole, streamed;
+                return !whole.Init(*l) && streamed.Init(*l, 64);
+            }));
         // By bands first: a whole decode stays cached in the layer and would be used instead.
         PSDRenderResult a, b;
         std::string error;
