@@ -78,7 +78,9 @@ void FuzzOpen(uint8_t const* data, size_t size) {
     if ((opt & 8) && uint64_t(doc->m_width) * doc->m_height <= 128 * 128 && doc->m_layers.size() <= 64) {
         PSD::PSDRenderResult result;
         std::string error;
-        (void)PSD::RenderDocument(*doc, {}, result, error);
+        PSD::PSDRenderOptions render;
+        if (opt & 16) render.wholeZipBytes = 0;  // ZIP layers inflate by bands
+        (void)PSD::RenderDocument(*doc, render, result, error);
     }
 }
 

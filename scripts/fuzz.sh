@@ -26,6 +26,9 @@ seed_dir() {
             find "$corpus" -type f \( -iname '*.psd' -o -iname '*.psb' \) -size -200k | head -n 200 |
                 while read -r f; do n=$(basename "$f"); k=$((${k:-0} + 1)); opt='\x03'; [ $((k % 2)) = 0 ] && opt='\x07'
                     { cat "$f"; printf "$opt"; } > "$d/$(echo "$f" | md5sum | cut -c1-12)-$n"; done
+            # Deep documents (their layers mostly ZIP) rendered with ZIP layers inflated by bands.
+            find "$corpus" -type f \( -iname '*16*.ps[db]' -o -iname '*32*.ps[db]' \) -size -200k | head -n 20 |
+                while read -r f; do { cat "$f"; printf '\x1b'; } > "$d/zip-$(echo "$f" | md5sum | cut -c1-12)-$(basename "$f")"; done
             # The documents with layer effects, adjustments or fills, so that their readers are reached.
             grep -l '"lrFX"\|"lfx2"\|"lfxs"\|"lmfx"\|"levl"\|"curv"\|"brit"\|"hue2"\|"selc"\|"phfl"\|"grdm"\|"clrL"\|"SoCo"\|"GdFl"\|"PtFl"\|"blwh"\|"vibA"\|"vmsk"\|"vsms"\|"vstk"\|"vogk"\|"TySh"\|"Txt2"\|"PlLd"\|"SoLd"\|"lnk2"\|"lnk3"\|"lnkD"' -r "$corpus" --include='*.ref.json' | sed 's/\.ref\.json$//' |
                 while read -r f; do [ -f "$f" ] && [ "$(stat -c %s "$f")" -lt 2000000 ] || continue
