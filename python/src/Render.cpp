@@ -26,8 +26,9 @@ void BindDocumentRender(py::class_<DocumentRef, DocumentPtr>& document) {
     document.def(
         "render",
         [](DocumentPtr const& d, py::object layer, std::string const& group, bool effects,
-           double scale) {
+           double scale, uint64_t wholeZipBytes) {
             PSD::PSDRenderOptions o;
+            o.wholeZipBytes = wholeZipBytes;
             if (!layer.is_none()) o.layer = layer.cast<std::ptrdiff_t>();
             o.group = PSD::String(group.c_str());
             o.effects = effects;
@@ -37,9 +38,11 @@ void BindDocumentRender(py::class_<DocumentRef, DocumentPtr>& document) {
         },
         py::kw_only(), py::arg("layer") = py::none(), py::arg("group") = "",
         py::arg("effects") = true, py::arg("scale") = 1.0,
+        py::arg("whole_zip_bytes") = PSD::PSDRenderOptions{}.wholeZipBytes,
         "The document drawn from its layers (or one layer, by index, or the first group of a "
         "name): height x width x channels with alpha, in the document's colour mode and depth. "
-        "Each feature not drawn raises a RuntimeWarning.");
+        "ZIP layers past whole_zip_bytes of decoded pixels inflate a band at a time (less "
+        "memory, slower). Each feature not drawn raises a RuntimeWarning.");
 }
 
 void BindLayerRender(py::class_<LayerRef>& layer) {

@@ -106,6 +106,8 @@ class Layer:
     def real_mask(self) -> Optional[Pixels]: ...
     def set_pixels(self, array: Pixels) -> None: ...
     def descriptor(self, key: str) -> Optional[dict[str, Any]]: ...
+    def render(self, *, effects: bool = True) -> Pixels:
+        """This layer (a group: its contents) drawn alone over transparency, document-sized."""
 
 class Document:
     """A PSD or PSB document. Pixels decode on first request."""
@@ -166,6 +168,10 @@ class Document:
     def records(self) -> list[Layer]:
         """Every record in file order, bottom first, end markers included."""
     def composite(self) -> Optional[Pixels]: ...
+    def render(self, *, layer: Optional[int] = None, group: str = "", effects: bool = True,
+               scale: float = 1.0, whole_zip_bytes: int = 64 << 20) -> Pixels:
+        """The document drawn from its layers: height x width x channels with alpha; each
+        feature not drawn raises a RuntimeWarning."""
     def set_composite(self, array: Pixels) -> None: ...
     def add_layer(self, name: str, array: Pixels, left: int = 0, top: int = 0, opacity: int = 255,
                   blend_mode: str = "norm", visible: bool = True, mask: Optional[Pixels] = None,
