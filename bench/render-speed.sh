@@ -21,20 +21,7 @@ for doc in rgb8.psd rgb16.psd many.psd; do
     [ -f "$f" ] || continue
     # The render's own memory: the process's anonymous pages (the mapped file's left out),
     # sampled every 2 ms while it runs, above what they were before it.
-    r=$(PYTHONPATH=$build/python timed /usr/bin/python3 -c "
-import sys, time, threading, zuzodoriv
-def anon():
-    for line in open('/proc/self/status'):
-        if line.startswith('RssAnon:'): return int(line.split()[1])
-d = zuzodoriv.open(sys.argv[1])
-base, peak, running = anon(), [0], [True]
-def watch():
-    while running[0]:
-        peak[0] = max(peak[0], anon()); time.sleep(0.002)
-w = threading.Thread(target=watch); w.start()
-t = time.time(); d.render(); s = time.time() - t
-running[0] = False; w.join()
-print('seconds %.2f' % s); print('anon %.0f MB' % ((peak[0] - base) / 1024))" "$f")
+    r=$(PYTHONPATH=$build/python timed /usr/bin/python3 "$here/render_call.py" "$f")
     v=$( { /usr/bin/time -f "%e %M" "$build/zuzodoriv" verify "$f" >/dev/null; } 2>&1 | tail -1 | awk '{ printf "%.2f s, %.0f MB", $1, $2 / 1024 }')
     p=$(timed timeout 1800 /usr/bin/python3 -c "
 import sys, time
