@@ -518,9 +518,10 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             part.mode = g->m_blendMode;
             part.opacity = float(g->m_opacity);
             if (g->m_hasGradient || g->m_technique != PSDEffectGlow::kSofter)
-                undrawn.push_back("effect " + std::string(g->GetTypeName()) +
-                                  (g->m_hasGradient ? " with a gradient" : " of the precise technique") +
-                                  " (approximated)");
+                undrawn.push_back(
+                    "effect " + std::string(g->GetTypeName()) +
+                    (g->m_hasGradient ? " with a gradient" : " of the precise technique") +
+                    " (approximated)");
             if (g->m_inner) {
                 RenderMap source = g->m_source == PSDEffectGlow::kEdge ? Inverted(shape) : shape;
                 part.alpha = Inside(source, grow, size - grow, shape);
