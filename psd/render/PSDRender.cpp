@@ -468,7 +468,7 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
         if (kind == PSDAdjustment::kGradientMap) {
             // Perceptual mixing is drawn for RGB only; the others mix the classic way.
             uint32_t method = static_cast<PSDAdjustmentGradientMap const&>(*adj).m_interpolation;
-            if (method && method != Key("Gcls") && !(method == Key("Perc") && m_mode == 3))
+            if (method && method != Key("Gcls") && !(method == Key("Perc") && m_ctx.rgb))
                 Undrawn("gradient map interpolation " + std::string(KeyToString(method)) +
                         " (drawn as classic)");
         }

@@ -765,7 +765,9 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
             auto const& g = static_cast<PSDAdjustmentGradientMap const&>(adj);
             PSDGradientRamp ramp;
             uint32_t mode = cmyk ? 4 : n == 1 ? 1 : 3;
-            bool perceptual = g.m_interpolation == Key("Perc") && mode == 3;
+            // Oklab is reached from RGB samples only: a Lab document's ramp mixes classically
+            // (and is named so).
+            bool perceptual = g.m_interpolation == Key("Perc") && ctx.rgb && !cmyk;
             if (!ramp.Build(g.m_gradient, mode, g.m_reverse, perceptual)) break;
             return std::make_unique<GradientMapAdjustment>(std::move(ramp), n);
         }
