@@ -468,9 +468,11 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
         if (kind == PSDAdjustment::kGradientMap) {
             // Perceptual mixing is drawn for RGB only; the others mix the classic way.
             uint32_t method = static_cast<PSDAdjustmentGradientMap const&>(*adj).m_interpolation;
-            if (method && method != Key("Gcls") && !(method == Key("Perc") && m_ctx.rgb))
+            if (method && method != Key("Gcls") && !(method == Key("Perc") && m_ctx.rgb && !m_cmyk))
                 Undrawn("gradient map interpolation " + std::string(KeyToString(method)) +
                         " (drawn as classic)");
+            // Mapped by lightness from Lab stops: no document of the editor's shows it yet.
+            if (p.adjust && m_mode == 9) Undrawn("adjustment gradientmap of a Lab document (approximated)");
         }
         if (vectorMask && !vectorDrawn) Undrawn("vector mask");
         return true;

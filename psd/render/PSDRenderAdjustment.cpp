@@ -432,16 +432,19 @@ private:
 
 class GradientMapAdjustment : public PSDPixelAdjustment {
 public:
-    GradientMapAdjustment(PSDGradientRamp ramp, unsigned channels)
-        : m_ramp(std::move(ramp)), m_channels(channels) {}
+    GradientMapAdjustment(PSDGradientRamp ramp, unsigned channels, bool lab)
+        : m_ramp(std::move(ramp)), m_channels(channels), m_lab(lab) {}
     void Apply(float* c) const override {
-        RenderPixel p = m_ramp.At(Clamp01(Luminosity(c, m_channels)));
+        // Lab samples carry their lightness in the first channel already.
+        float t = m_lab ? c[0] : Luminosity(c, m_channels);
+        RenderPixel p = m_ramp.At(Clamp01(t));
         for (unsigned i = 0; i < m_channels; ++i) c[i] = p.c[i];
     }
 
 private:
     PSDGradientRamp m_ramp;
     unsigned m_channels;
+    bool m_lab;
 };
 
 }  // namespace
@@ -764,12 +767,13 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
         case PSDAdjustment::kGradientMap: {
             auto const& g = static_cast<PSDAdjustmentGradientMap const&>(adj);
             PSDGradientRamp ramp;
-            uint32_t mode = cmyk ? 4 : n == 1 ? 1 : 3;
+            bool lab = !cmyk && n == 3 && !ctx.rgb;
+            uint32_t mode = cmyk ? 4 : n == 1 ? 1 : lab ? 9 : 3;
             // Oklab is reached from RGB samples only: a Lab document's ramp mixes classically
             // (and is named so).
             bool perceptual = g.m_interpolation == Key("Perc") && ctx.rgb && !cmyk;
             if (!ramp.Build(g.m_gradient, mode, g.m_reverse, perceptual)) break;
-            return std::make_unique<GradientMapAdjustment>(std::move(ramp), n);
+            return std::make_unique<GradientMapAdjustment>(std::move(ramp), n, lab);
         }
         default:
             break;

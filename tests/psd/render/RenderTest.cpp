@@ -257,6 +257,22 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
         EXPECT_NEAR(px[2] * 255, c.at192, 16) << c.brightness;
     }
     std::string undrawn;
+    // A Lab document's gradient map runs by lightness to its stops' Lab values, not their RGB.
+    auto map = Kernel::MakeCounted<PSDAdjustmentGradientMap>();
+    map->m_gradient.m_smoothness = 0;
+    map->m_gradient.m_colours = {
+        {0, 50, Renderer::ColourGrayscale::Create(0, 1, 1, ""), "UsrS"},
+        {4096, 50, Renderer::ColourLAB::Create(Renderer::LABA16{32768, 49152, 16384, 65535}, 1, 1, ""),
+         "UsrS"}};
+    auto lab = PSDPixelAdjustment::Create(*map, BlendContext{3, false, false}, false, undrawn);
+    ASSERT_TRUE(lab) << undrawn;
+    float white[4] = {1, 0.5f, 0.5f, 1}, dark[4] = {0.25f, 0.9f, 0.1f, 1};
+    lab->Apply(white), lab->Apply(dark);
+    EXPECT_NEAR(white[0], 0.5f, 0.01f);
+    EXPECT_NEAR(white[1], 0.75f, 0.01f);
+    EXPECT_NEAR(white[2], 0.25f, 0.01f);
+    EXPECT_NEAR(dark[0], 0.125f, 0.02f);
+    EXPECT_NEAR(dark[1], 0.5625f, 0.02f);
     // CMYK threshold (samples as stored, 1 = no ink) gives black of the black ink alone.
     auto threshold = Kernel::MakeCounted<PSDAdjustmentThreshold>();
     threshold->m_level = 128;
