@@ -72,6 +72,9 @@ void BindVectorDocument(py::class_<DocumentRef, DocumentPtr>& document);
 // ---- Type layers (Text.cpp)
 void BindText(py::class_<LayerRef>& layer);
 py::object JsonToPython(nlohmann::ordered_json const& j);
+
+// UTF-8 text as a str, invalid sequences replaced.
+py::str Utf8Text(std::string const& s);
 // SmartObject.cpp: Layer.smart_object, Document.linked_data and the LinkedFile class.
 void BindSmartObject(py::module_& m, py::class_<LayerRef>& layer,
                      py::class_<DocumentRef, DocumentPtr>& document);

@@ -3,6 +3,14 @@
 
 namespace zuzodoriv::python {
 
+// Text a document holds may not be valid UTF-8 (odd keys, lone surrogates): shown with
+// replacement characters, as info --json does, rather than raising.
+py::str Utf8Text(std::string const& s) {
+    auto* o = PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace");
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(o);
+}
+
 py::object JsonToPython(nlohmann::ordered_json const& j) {
     using T = nlohmann::ordered_json::value_t;
     switch (j.type()) {
@@ -18,7 +26,7 @@ py::object JsonToPython(nlohmann::ordered_json const& j) {
         case T::number_float:
             return py::float_(j.get<double>());
         case T::string:
-            return py::str(j.get_ref<std::string const&>());
+            return Utf8Text(j.get_ref<std::string const&>());
         case T::array: {
             py::list out;
             for (auto const& e : j) out.append(JsonToPython(e));
@@ -26,7 +34,7 @@ py::object JsonToPython(nlohmann::ordered_json const& j) {
         }
         case T::object: {
             py::dict out;
-            for (auto const& [k, v] : j.items()) out[py::str(k)] = JsonToPython(v);
+            for (auto const& [k, v] : j.items()) out[Utf8Text(k)] = JsonToPython(v);
             return out;
         }
         case T::binary:

@@ -268,7 +268,7 @@ void BindDocument(py::module_& m) {
             return py::make_tuple(file(x).m_globalLightAngle, file(x).m_globalLightAltitude);
         }, "(angle, altitude) in degrees.")
         .def_property_readonly("caption", [=](DocumentPtr const& x) -> py::object {
-            return file(x).m_caption.empty() ? py::object(py::none()) : py::object(py::str(std::string(file(x).m_caption)));
+            return file(x).m_caption.empty() ? py::object(py::none()) : py::object(Utf8Text(std::string(file(x).m_caption)));
         })
         .def_property_readonly("merged_transparency", [=](DocumentPtr const& x) { return file(x).m_mergedTransparency != 0; })
         .def_property_readonly("resource_ids", [=](DocumentPtr const& x) { return file(x).GetResourceIds(); })

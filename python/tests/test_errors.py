@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import zuzodoriv
-from conftest import SAMPLE, info_json
+from conftest import CORPUS, SAMPLE, info_json
 
 SAMPLE_BYTES = SAMPLE.read_bytes()
 
@@ -61,3 +61,15 @@ def test_every_cut_of_a_document_fails_cleanly():
     )
     run = subprocess.run([sys.executable, "-c", code, str(SAMPLE)], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
+
+
+def test_text_that_is_not_utf8_is_shown_replaced():
+    path = CORPUS / "psd-tools/tests/psd_files/effects/shape-fx.psd"
+    if not path.exists():
+        pytest.skip("corpus absent")
+    data = bytearray(path.read_bytes())
+    at = data.find(b"masterFXSwitch", data.find(b"lfx2"))
+    data[at + 1] = 0xA9  # a string key's byte that is no UTF-8
+    doc = zuzodoriv.open(bytes(data))
+    keys = [item["key"] for layer in doc.records() if (d := layer.descriptor("lfx2")) for item in d["items"]]
+    assert "m\ufffdsterFXSwitch" in keys
