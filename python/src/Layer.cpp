@@ -58,6 +58,8 @@ py::object Pixels(LayerRef const& l) {
         if (it == doc->pixelArrays.end() || it->second.array.ptr() != ref.ptr()) return;
         Kernel::Counted<PSD::PSDLayer> keep = it->second.layer;
         doc->pixelArrays.erase(it);
+        // The layer's cache lock may be held by a decode on another thread: wait without the GIL.
+        py::gil_scoped_release unlocked;
         keep->ReleaseDecodedBitmap();
     });
     arrays[key] = {l.layer, py::weakref(a, gone)};

@@ -47,6 +47,25 @@ def test_threads_decoding_one_document(tmp_path, threads):
             assert results[t][i].__array_interface__["data"][0] == results[0][i].__array_interface__["data"][0]
 
 
+def test_threads_dropping_arrays_while_others_decode(tmp_path):
+    # Each array is let go at once, so its layer's bitmap is released while other threads decode.
+    layered_document(layers=6, side=64).save(tmp_path / "t.psd", compression="zip")
+    doc = zuzodoriv.open(tmp_path / "t.psd")
+    records = doc.records()
+    want = [int(r.numpy().sum()) for r in records]
+    gc.collect()
+    sums = []
+
+    def work():
+        sums.append([[int(r.numpy().sum()) for r in records] for _ in range(10)])
+    pool = [threading.Thread(target=work) for _ in range(4)]
+    for p in pool:
+        p.start()
+    for p in pool:
+        p.join()
+    assert all(s == want for rounds in sums for s in rounds)
+
+
 def test_first_arrays_of_a_process_from_threads(tmp_path):
     # A fresh interpreter whose very first arrays are asked for from several threads at once.
     layered_document(layers=8, side=16).save(tmp_path / "t.psd")
