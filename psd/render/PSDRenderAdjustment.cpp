@@ -110,7 +110,19 @@ float LevelsOf(PSDAdjustmentLevels::Record const& r, float v) {
     float inLo = r[0] / 255.0f, inHi = r[1] / 255.0f, outLo = r[2] / 255.0f, outHi = r[3] / 255.0f;
     float gamma = r[4] > 0 ? r[4] / 100.0f : 1.0f;
     float t = inHi > inLo ? Clamp01((v - inLo) / (inHi - inLo)) : (v >= inHi ? 1.0f : 0.0f);
-    return outLo + (outHi - outLo) * std::pow(t, 1.0f / gamma);
+    float p = 1.0f / gamma;
+    if (p < 1) {
+        // A lightening gamma is steep at black: the editor's curve starts with a finite slope,
+        // a parabola meeting the power curve in value and slope where that slope falls to the
+        // square root of two (read off its composites of levels_grayscale and levels_cmyk).
+        float t1 = std::pow(std::sqrt(2.0f) / p, 1.0f / (p - 1.0f));
+        if (t < t1) {
+            float at = std::pow(t1, p), slope = p * at / t1;
+            float a = 2 * at / t1 - slope, b = (slope * t1 - at) / (t1 * t1);
+            return outLo + (outHi - outLo) * (a * t + b * t * t);
+        }
+    }
+    return outLo + (outHi - outLo) * std::pow(t, p);
 }
 
 bool IsIdentityLevels(PSDAdjustmentLevels::Record const& r) {
@@ -687,7 +699,13 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
             float slope = contrast >= 0 ? 1 / (1 - contrast) : 1 + contrast;
             auto t = std::make_unique<TableAdjustment>(n);
             if (b.m_useLegacy) {
-                t->ChainAll([=](float v) { return (v + bright - 0.5f) * slope + 0.5f; });
+                // Raised contrast stretches the brightened samples; lowered contrast compresses
+                // first and then brightens, keeping the whole shift (as the editor's composites of
+                // brightnesscontrast_legacy_cmyk and ag-psd's masks show).
+                if (contrast < 0)
+                    t->ChainAll([=](float v) { return (v - 0.5f) * slope + 0.5f + bright; });
+                else
+                    t->ChainAll([=](float v) { return (v + bright - 0.5f) * slope + 0.5f; });
             } else {
                 // Brightness lifts the middle tones and keeps the ends; contrast bends towards an
                 // S through the ends (or away from it). Fitted on the editor's curves of four

@@ -576,7 +576,12 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"ag-psd/test/read/grayscale-alpha/src.psd"},
         {"ag-psd/test/read/cat/src.psd"},
         {"psd-tools/tests/psd_files/passthrough_opacity.psd"},
-        {"psd-tools/tests/psd_files/adjustments/levels_cmyk.psd"},
+        // Levels whose lightening gammas start at black with a finite slope, as the editor's.
+        {"psd-tools/tests/psd_files/adjustments/levels_cmyk.psd", 0.999},
+        {"psd-tools/tests/psd_files/adjustments/levels_grayscale.psd", 1.0},
+        // Legacy brightness/contrast: raised contrast after the brightness, lowered before it.
+        {"psd-tools/tests/psd_files/adjustments/brightnesscontrast_legacy_cmyk.psd", 1.0},
+        {"ag-psd/test/read-write/masks/src.psd", 1.0},
         {"psd-tools/tests/psd_files/adjustments/posterize_rgb.psd"},
         {"psd-tools/tests/psd_files/adjustments/posterize_16bits_cmyk.psd", 0.99},  // 16-bit bands
         // Hue/saturation whose colour ranges change lightness alone, under masks.
