@@ -472,7 +472,8 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
                 Undrawn("gradient map interpolation " + std::string(KeyToString(method)) +
                         " (drawn as classic)");
             // Mapped by lightness from Lab stops: no document of the editor's shows it yet.
-            if (p.adjust && m_mode == 9) Undrawn("adjustment gradientmap of a Lab document (approximated)");
+            if (p.adjust && m_mode == 9)
+                Undrawn("adjustment gradientmap of a Lab document (approximated)");
         }
         if (vectorMask && !vectorDrawn) Undrawn("vector mask");
         return true;

@@ -262,7 +262,8 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
     map->m_gradient.m_smoothness = 0;
     map->m_gradient.m_colours = {
         {0, 50, Renderer::ColourGrayscale::Create(0, 1, 1, ""), "UsrS"},
-        {4096, 50, Renderer::ColourLAB::Create(Renderer::LABA16{32768, 49152, 16384, 65535}, 1, 1, ""),
+        {4096, 50,
+         Renderer::ColourLAB::Create(Renderer::LABA16{32768, 49152, 16384, 65535}, 1, 1, ""),
          "UsrS"}};
     auto lab = PSDPixelAdjustment::Create(*map, BlendContext{3, false, false}, false, undrawn);
     ASSERT_TRUE(lab) << undrawn;
