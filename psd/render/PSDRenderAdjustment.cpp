@@ -787,9 +787,9 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
             PSDGradientRamp ramp;
             bool lab = !cmyk && n == 3 && !ctx.rgb;
             uint32_t mode = cmyk ? 4 : n == 1 ? 1 : lab ? 9 : 3;
-            // Oklab is reached from RGB samples only: a Lab document's ramp mixes classically
-            // (and is named so).
-            bool perceptual = g.m_interpolation == Key("Perc") && ctx.rgb && !cmyk;
+            // The ramp mixes in Oklab from RGB samples only; the others mix classically (and are
+            // named so).
+            bool perceptual = g.m_interpolation == Key("Perc") && ctx.rgb;
             if (!ramp.Build(g.m_gradient, mode, g.m_reverse, perceptual)) break;
             return std::make_unique<GradientMapAdjustment>(std::move(ramp), n, lab);
         }
