@@ -271,16 +271,20 @@ private:
     unsigned m_channels;
 };
 
+// The grey of a CMYK sample as stored (1 = no ink), through the naive device RGB.
+float InkGrey(float const* c) {
+    float rgb[3] = {c[0] * c[3], c[1] * c[3], c[2] * c[3]};
+    return Luminosity(rgb, 3);
+}
+
 class ThresholdAdjustment : public PSDPixelAdjustment {
 public:
     ThresholdAdjustment(float level, unsigned channels, bool cmyk)
         : m_level(level), m_channels(channels), m_cmyk(cmyk) {}
     void Apply(float* c) const override {
         if (m_cmyk) {
-            // Samples as stored (1 = no ink): the grey of the device colour, and black of the
-            // black ink alone.
-            float rgb[3] = {c[0] * c[3], c[1] * c[3], c[2] * c[3]};
-            bool white = Luminosity(rgb, 3) * 255 >= m_level;
+            // The grey of the device colour decides, and black is of the black ink alone.
+            bool white = InkGrey(c) * 255 >= m_level;
             c[0] = c[1] = c[2] = 1;
             c[3] = white ? 1.0f : 0.0f;
             return;
@@ -447,8 +451,9 @@ public:
     GradientMapAdjustment(PSDGradientRamp ramp, unsigned channels, bool lab)
         : m_ramp(std::move(ramp)), m_channels(channels), m_lab(lab) {}
     void Apply(float* c) const override {
-        // Lab samples carry their lightness in the first channel already.
-        float t = m_lab ? c[0] : Luminosity(c, m_channels);
+        // Lab samples carry their lightness in the first channel already; a CMYK sample's
+        // black ink darkens it as much as the others.
+        float t = m_lab ? c[0] : m_channels == 4 ? InkGrey(c) : Luminosity(c, m_channels);
         RenderPixel p = m_ramp.At(Clamp01(t));
         for (unsigned i = 0; i < m_channels; ++i) c[i] = p.c[i];
     }

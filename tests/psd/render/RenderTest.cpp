@@ -283,6 +283,13 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
     t->Apply(ink), t->Apply(paper);
     EXPECT_EQ(std::vector<float>(ink, ink + 4), (std::vector<float>{1, 1, 1, 0}));
     EXPECT_EQ(std::vector<float>(paper, paper + 4), (std::vector<float>{1, 1, 1, 1}));
+    // A CMYK gradient map places black ink alone as far down the ramp as its grey.
+    map->m_gradient.m_colours[1].colour = Renderer::ColourGrayscale::Create(1, 1, 1, "");
+    auto cmykMap = PSDPixelAdjustment::Create(*map, BlendContext{4, false, false}, true, undrawn);
+    ASSERT_TRUE(cmykMap) << undrawn;
+    float blackInk[4] = {1, 1, 1, 0.25f};
+    cmykMap->Apply(blackInk);
+    EXPECT_NEAR(blackInk[3], 0.25f, 0.01f);
     // A lookup with a table the renderer cannot read says so.
     auto lookup = Kernel::MakeCounted<PSDAdjustmentColourLookup>();
     lookup->m_lookupType = "3DLUT";
