@@ -12,8 +12,9 @@ struct Bytes : std::vector<uint8_t> {
     Bytes& U16(uint16_t v) { return U8(uint8_t(v >> 8)).U8(uint8_t(v)); }
     Bytes& U32(uint32_t v) { return U16(uint16_t(v >> 16)).U16(uint16_t(v)); }
     Bytes& U64(uint64_t v) { return U32(uint32_t(v >> 32)).U32(uint32_t(v)); }
-    Bytes& Str(std::string const& s) { insert(end(), s.begin(), s.end()); return *this; }
-    Bytes& Append(std::vector<uint8_t> const& b) { insert(end(), b.begin(), b.end()); return *this; }
+    // Byte by byte: GCC 12 takes a range insert into a small vector for an overflow.
+    Bytes& Str(std::string const& s) { for (char c : s) push_back(uint8_t(c)); return *this; }
+    Bytes& Append(std::vector<uint8_t> const& b) { for (uint8_t c : b) push_back(c); return *this; }
     Bytes& Zeros(size_t n) { insert(end(), n, 0); return *this; }
 };
 

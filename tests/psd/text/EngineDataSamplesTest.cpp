@@ -51,9 +51,11 @@ nlohmann::json ToJson(PDFData const* v, size_t& repeats) {
 }
 
 std::vector<uint8_t> Wrapped(std::vector<uint8_t> const& body) {
-    std::vector<uint8_t> w = {'<', '<', ' '};
+    std::vector<uint8_t> w;
+    w.reserve(body.size() + 6);  // GCC 12 takes a range insert into the 3-byte vector for an overflow
+    for (uint8_t c : {'<', '<', ' '}) w.push_back(c);
     w.insert(w.end(), body.begin(), body.end());
-    w.insert(w.end(), {' ', '>', '>'});
+    for (uint8_t c : {' ', '>', '>'}) w.push_back(c);
     return w;
 }
 
