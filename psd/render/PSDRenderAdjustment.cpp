@@ -182,10 +182,10 @@ float RangeWeight(PSDAdjustmentHSLShift::Range const& r, float hue) {
 }
 
 // Less saturation scales toward grey; more divides the distance left to full, so grey stays grey.
+// At +100 the editor's scale stops at 128: a near grey of one level's difference keeps some grey.
 float Saturate(float s, float more) {
     if (more < 0) return s * (1 + more);
-    if (more < 1) return std::min(1.0f, s / (1 - more));
-    return s > 0 ? 1.0f : 0.0f;
+    return std::min(1.0f, s / std::max(1 - more, 1.0f / 128));
 }
 
 // Hue/saturation over the master values and the colour ranges, or colourised.
@@ -196,6 +196,8 @@ public:
     void Apply(float* c) const override {
         auto const& v = m_a.m_colourise ? m_a.m_colourisation : m_a.m_master;
         float light = v[2] / 100.0f;
+        // The lightness goes by whole levels too: -37 scales by 161/255, not 0.63.
+        if (m_levels > 0) light = std::round(light * m_levels) / m_levels;
         auto lighten = [light](float x) { return light < 0 ? x * (1 + light) : x + (1 - x) * light; };
         float h, s, l;
         if (m_a.m_colourise) {
@@ -207,9 +209,10 @@ public:
             for (int i = 0; i < 3; ++i) c[i] = lighten(rgb[i]);
             return;
         }
-        // Lightness first, kept to the document's levels (the hue of a near grey turns on that
-        // last level), then the hue and saturation of what it gives, as fitted on the editor's.
+        // Lightness first, kept to the document's levels as what lies below is (the hue of a
+        // near grey turns on that last level), then the hue and saturation of what it gives.
         for (int i = 0; i < 3; ++i) {
+            if (m_levels > 0) c[i] = std::round(c[i] * m_levels) / m_levels;
             c[i] = lighten(c[i]);
             if (m_levels > 0) c[i] = std::round(c[i] * m_levels) / m_levels;
         }

@@ -224,6 +224,11 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
         {hsl({122, 100, -37}), {255, 255, 255}, {161, 161, 161}},
         {hsl({122, 100, -37}), {166, 167, 169}, {212, 7, 0}},
         {hsl({122, 100, -37}), {211, 204, 214}, {255, 181, 9}},
+        // Near greys: the lightness scales by whole levels (161/255), and +100 saturation by
+        // at most 128, so one level's difference keeps some grey.
+        {hsl({122, 100, -37}), {123, 122, 124}, {136, 141, 13}},
+        {hsl({122, 100, -37}), {227, 224, 219}, {26, 255, 171}},
+        {hsl({122, 100, -37}), {195, 195, 194}, {58, 181, 186}},
         {hsl({0, -97, 0}, saturations), {114, 103, 137}, {125, 113, 127}},
         {hsl({0, -97, 0}, saturations), {114, 125, 153}, {129, 129, 138}},
         {hsl({0, 0, 76}, lightnesses), {190, 189, 199}, {239, 239, 239}},
