@@ -274,6 +274,25 @@ private:
     unsigned m_channels;
 };
 
+// Equal bands of the depth's input levels, each to its end of the output range. Worked out per
+// sample: a table would blend the two bands about each step.
+class PosterizeAdjustment : public PSDPixelAdjustment {
+public:
+    PosterizeAdjustment(double levels, double top, unsigned channels)
+        : m_levels(levels), m_top(top), m_channels(channels) {}
+    void Apply(float* c) const override {
+        for (unsigned i = 0; i < m_channels; ++i) {
+            double v = Clamp01(c[i]);
+            double bands = m_top > 0 ? std::round(v * m_top) * m_levels / (m_top + 1) : v * m_levels;
+            c[i] = float(std::min(std::floor(bands), m_levels - 1) / (m_levels - 1));
+        }
+    }
+
+private:
+    double m_levels, m_top;
+    unsigned m_channels;
+};
+
 // The grey of a CMYK sample as stored (1 = no ink), through the naive device RGB.
 float InkGrey(float const* c) {
     float rgb[3] = {c[0] * c[3], c[1] * c[3], c[2] * c[3]};
@@ -661,15 +680,9 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
         }
         case PSDAdjustment::kPosterize: {
             auto const& p = static_cast<PSDAdjustmentPosterize const&>(adj);
-            float levels = std::clamp<float>(p.m_levels, 2, 255);
-            auto t = std::make_unique<TableAdjustment>(n);
-            // Equal bands of the depth's input levels, each to its end of the output range.
             double top = ctx.depth == 8 ? 255 : ctx.depth == 16 ? 65535 : 0;
-            t->ChainAll([levels, top](float v) {
-                double bands = top > 0 ? std::round(v * top) * levels / (top + 1) : v * levels;
-                return float(std::min(std::floor(bands), levels - 1.0) / (levels - 1));
-            });
-            return t;
+            return std::make_unique<PosterizeAdjustment>(std::clamp<double>(p.m_levels, 2, 255),
+                                                         top, n);
         }
         case PSDAdjustment::kThreshold:
             return std::make_unique<ThresholdAdjustment>(

@@ -595,10 +595,14 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // Legacy brightness/contrast: raised contrast after the brightness, lowered before it.
         {"psd-tools/tests/psd_files/adjustments/brightnesscontrast_legacy_cmyk.psd", 1.0},
         {"ag-psd/test/read-write/masks/src.psd", 1.0},
-        {"psd-tools/tests/psd_files/adjustments/posterize_rgb.psd"},
-        {"psd-tools/tests/psd_files/adjustments/posterize_16bits_cmyk.psd", 0.99},  // 16-bit bands
-        // Hue/saturation whose colour ranges change lightness alone, under masks.
+        // Posterize: samples right on a band's edge go to the upper band, at 8 and 16 bits.
+        {"psd-tools/tests/psd_files/adjustments/posterize_rgb.psd", 0.9999},
+        {"psd-tools/tests/psd_files/adjustments/posterize_16bits_cmyk.psd", 0.9999},
+        {"psd-tools/tests/psd_files/adjustments/posterize_16bits_rgb.psd", 1.0},
+        // Hue/saturation whose colour ranges change lightness alone, under masks, and (as
+        // approximated) raised and lowered saturations of near greys and colour ranges.
         {"psd-tools/tests/psd_files/adjustments/huesaturation_lightness_rgb.psd", 0.99},
+        {"psd-tools/tests/psd_files/adjustments/huesaturation_rgb.psd", 0.85},
         {"ag-psd/test/read/artboards/src.psd"},  // white, transparent and coloured artboards
         {"psd-tools/tests/psd_files/artboard-bgcolor.psd"},
         // Feathered pixel and vector masks, with densities of their own; the editor's drawing of
