@@ -283,7 +283,8 @@ public:
     void Apply(float* c) const override {
         for (unsigned i = 0; i < m_channels; ++i) {
             double v = Clamp01(c[i]);
-            double bands = m_top > 0 ? std::round(v * m_top) * m_levels / (m_top + 1) : v * m_levels;
+            double bands =
+                m_top > 0 ? std::round(v * m_top) * m_levels / (m_top + 1) : v * m_levels;
             c[i] = float(std::min(std::floor(bands), m_levels - 1) / (m_levels - 1));
         }
     }
