@@ -302,24 +302,28 @@ float InkGrey(float const* c) {
 
 class ThresholdAdjustment : public PSDPixelAdjustment {
 public:
-    ThresholdAdjustment(float level, unsigned channels, bool cmyk)
-        : m_level(level), m_channels(channels), m_cmyk(cmyk) {}
+    ThresholdAdjustment(float level, unsigned channels, bool cmyk, unsigned depth)
+        : m_level(level), m_channels(channels), m_cmyk(cmyk), m_whole(depth == 8) {}
     void Apply(float* c) const override {
         if (m_cmyk) {
             // The grey of the device colour decides, and black is of the black ink alone.
-            bool white = InkGrey(c) * 255 >= m_level;
+            bool white = Grey(InkGrey(c)) >= m_level;
             c[0] = c[1] = c[2] = 1;
             c[3] = white ? 1.0f : 0.0f;
             return;
         }
-        float v = Luminosity(c, m_channels) * 255 >= m_level ? 1.0f : 0.0f;
+        float v = Grey(Luminosity(c, m_channels)) >= m_level ? 1.0f : 0.0f;
         for (unsigned i = 0; i < m_channels; ++i) c[i] = v;
     }
 
 private:
+    // An 8-bit document's grey is rounded to a whole level first: 59.6 passes a level of 60.
+    float Grey(float g) const { return m_whole ? std::round(g * 255) : g * 255; }
+
     float m_level;
     unsigned m_channels;
     bool m_cmyk;
+    bool m_whole;
 };
 
 // Black and white: the grey of a colour from its smallest channel, then the step to the middle
@@ -687,7 +691,8 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
         }
         case PSDAdjustment::kThreshold:
             return std::make_unique<ThresholdAdjustment>(
-                float(static_cast<PSDAdjustmentThreshold const&>(adj).m_level), n, cmyk && n == 4);
+                float(static_cast<PSDAdjustmentThreshold const&>(adj).m_level), n, cmyk && n == 4,
+                ctx.depth);
         case PSDAdjustment::kLevels: {
             auto const& l = static_cast<PSDAdjustmentLevels const&>(adj);
             auto t = std::make_unique<TableAdjustment>(n);
