@@ -1005,6 +1005,11 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 RenderPixel& b = dst.px[i];
                 if (m <= 0 || b.a <= 0) continue;
                 float t[4] = {b.c[0], b.c[1], b.c[2], b.c[3]}, blended[4];
+                // The editor adjusts an 8-bit document's whole levels: a trace of colour left
+                // by a soft edge, under half a level, is none to a steep curve.
+                if (m_ctx.depth == 8)
+                    for (unsigned c = 0; c < m_ctx.channels; ++c)
+                        if (t[c] < 0.5f / 255) t[c] = 0;
                 p.adjust->Apply(t);
                 BlendColours(mode == BlendMode::Dissolve ? BlendMode::Normal : mode, m_ctx, b.c,
                              t, blended);

@@ -595,6 +595,8 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // Legacy brightness/contrast: raised contrast after the brightness, lowered before it.
         {"psd-tools/tests/psd_files/adjustments/brightnesscontrast_legacy_cmyk.psd", 1.0},
         {"ag-psd/test/read-write/masks/src.psd", 1.0},
+        // Exposure of a steep gamma over soft edges whose trace of colour is under half a level.
+        {"psd-tools/tests/psd_files/adjustments/exposure_rgb.psd", 0.9999},
         // Threshold on a grey rounded to whole levels (59.6 passes 60).
         {"psd-tools/tests/psd_files/adjustments/threshold_rgb.psd", 0.9999},
         // Posterize: samples right on a band's edge go to the upper band, at 8 and 16 bits.
