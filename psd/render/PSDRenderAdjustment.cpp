@@ -195,9 +195,8 @@ public:
         : m_a(a), m_levels(depth == 8 ? 255.0f : 0.0f) {}
     void Apply(float* c) const override {
         auto const& v = m_a.m_colourise ? m_a.m_colourisation : m_a.m_master;
-        float light = v[2] / 100.0f;
         // The lightness goes by whole levels too: -37 scales by 161/255, not 0.63.
-        if (m_levels > 0) light = std::round(light * m_levels) / m_levels;
+        float light = Whole(v[2] / 100.0f);
         auto lighten = [light](float x) { return light < 0 ? x * (1 + light) : x + (1 - x) * light; };
         float h, s, l;
         if (m_a.m_colourise) {
@@ -211,11 +210,7 @@ public:
         }
         // Lightness first, kept to the document's levels as what lies below is (the hue of a
         // near grey turns on that last level), then the hue and saturation of what it gives.
-        for (int i = 0; i < 3; ++i) {
-            if (m_levels > 0) c[i] = std::round(c[i] * m_levels) / m_levels;
-            c[i] = lighten(c[i]);
-            if (m_levels > 0) c[i] = std::round(c[i] * m_levels) / m_levels;
-        }
+        for (int i = 0; i < 3; ++i) c[i] = Whole(lighten(Whole(c[i])));
         RGBToHSL(c, h, s, l);
         if (s <= 0) return;  // a grey: no hue to move, no saturation to scale
         // Each range by its weight at the pixel's hue. Their lightnesses add up and draw the
@@ -249,6 +244,9 @@ public:
 
 private:
     PSDAdjustmentHSLShift const& m_a;
+    // To the document's whole levels (8-bit documents only).
+    float Whole(float v) const { return m_levels > 0 ? std::round(v * m_levels) / m_levels : v; }
+
     float m_levels;  // steps the lightness is rounded to; 0: not rounded
 };
 
