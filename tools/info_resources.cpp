@@ -1,10 +1,11 @@
-// `info`: the document settings read from the image resources.
+// `info`: the document settings read from the image resources, and its patterns.
 #include <iomanip>
 #include <sstream>
 #include <utility>
 #include <vector>
 
 #include "psd/file/PSDFile.h"
+#include "psd/file/PSDPatterns.h"
 #include "tools/Command.h"
 
 namespace zuzodoriv {
@@ -155,6 +156,13 @@ void ResourcesText(PSD::PSDFile const& doc, std::ostream& out) {
         << doc.m_globalLightAltitude << "\n";
     out << "  composite:    "
         << (doc.m_hasRealMergedData ? "real merged data" : "not real (compatibility off)") << "\n";
+    std::vector<std::string> errors;
+    auto patterns = PSD::ReadDocumentPatterns(doc, errors);
+    for (size_t i = 0; i < patterns.size(); ++i)
+        out << (i ? "                " : "  patterns:     ") << std::quoted(std::string(patterns[i].m_name))
+            << " " << patterns[i].m_width << " x " << patterns[i].m_height << ", id "
+            << std::string(patterns[i].m_id) << "\n";
+    for (auto const& e : errors) out << "  patterns:     " << e << "\n";
 }
 
 InfoSectionRegistrar s_resources({10, ResourcesJson, ResourcesText});

@@ -6,6 +6,7 @@
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/file/PSDLayerTree.h"
 #include "psd/file/PSDOpenFile.h"
+#include "psd/file/PSDPatterns.h"
 
 namespace zuzodoriv::python {
 
@@ -221,6 +222,41 @@ std::string Repr(DocumentPtr const& d) {
            "-bit, " + std::to_string(f.m_layers.size()) + " layer records>";
 }
 
+
+// The document's patterns with their pixels as float arrays (0..1): what pattern fills and
+// effects name by id. A block that does not read raises a RuntimeWarning, not an error, so the
+// patterns of the other blocks still come back.
+py::list Patterns(DocumentPtr const& doc) {
+    std::vector<std::string> errors;
+    std::vector<PSD::PSDPattern> patterns;
+    {
+        py::gil_scoped_release unlocked;
+        patterns = PSD::ReadDocumentPatterns(*doc->file, errors);
+    }
+    for (auto const& e : errors) PyErr_WarnEx(PyExc_RuntimeWarning, e.c_str(), 1);
+    py::list out;
+    for (auto const& p : patterns) {
+        size_t planes = p.m_channels.size() + (p.m_alpha.empty() ? 0 : 1);
+        size_t count = size_t(p.m_width) * p.m_height;
+        py::array_t<float> pixels({size_t(p.m_height), size_t(p.m_width), planes});
+        float* at = pixels.mutable_data();
+        for (size_t i = 0; i < count; ++i) {
+            for (auto const& plane : p.m_channels) *at++ = plane[i];
+            if (!p.m_alpha.empty()) *at++ = p.m_alpha[i];
+        }
+        py::dict d;
+        d["name"] = Utf8Text(std::string(p.m_name));
+        d["id"] = Utf8Text(std::string(p.m_id));
+        char const* key = PSD::ColourModeKey(p.m_colourMode);
+        d["colour_mode"] = key ? py::object(py::str(key)) : py::object(py::int_(p.m_colourMode));
+        d["width"] = p.m_width;
+        d["height"] = p.m_height;
+        d["has_alpha"] = !p.m_alpha.empty();
+        d["pixels"] = std::move(pixels);
+        out.append(std::move(d));
+    }
+    return out;
+}
 }  // namespace
 
 void BindDocument(py::module_& m) {
@@ -285,6 +321,10 @@ void BindDocument(py::module_& m) {
         .def("composite", &Composite,
              "The composite as an array: height x width x channels (uint8, uint16 or float32 by depth; "
              "bool in bitmap mode; Lab at 16 bits); None when the document has no composite that decodes.")
+        .def("patterns", &Patterns,
+             "The document's patterns, in file order: dicts of name, id (what pattern fills and "
+             "effects name), colour_mode, width, height, has_alpha and pixels (height x width x "
+             "channels float32 in 0..1, alpha last; an indexed pattern comes as RGB).")
         .def("set_composite", &SetComposite, py::arg("array"), "Replace the composite (height x width x colour channels, alpha optional).")
         .def("add_layer", &AddLayer, py::arg("name"), py::arg("array"), py::arg("left") = 0, py::arg("top") = 0,
              py::arg("opacity") = 255, py::arg("blend_mode") = "norm", py::arg("visible") = true,

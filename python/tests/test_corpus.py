@@ -5,7 +5,7 @@ import subprocess
 import pytest
 
 import zuzodoriv
-from conftest import CLI, corpus_documents, info_json, plane_hash, reference, uninvert
+from conftest import CLI, CORPUS, corpus_documents, info_json, plane_hash, reference, uninvert
 
 DOCUMENTS = corpus_documents()
 if not DOCUMENTS:
@@ -112,3 +112,35 @@ def test_descriptors_are_the_dump_trees(path, ref_path):
                 assert records[entry["index"]].descriptor(key) == block["descriptor"], (entry["index"], key)
                 compared += 1
     assert compared or not any("descriptor" in b and "error" not in b for e in dumped for b in e["blocks"])
+
+
+PATTERN_DOCUMENTS = ["ag-psd/test/read/pattern/src.psd", "psd-tools/tests/psd_files/patterns.psd",
+                     "psd-tools/tests/psd_files/transparency/fill-opacity.psd",
+                     "psd-tools/tests/psd_files/fill_adjustments.psd"]
+
+
+@pytest.mark.parametrize("name", PATTERN_DOCUMENTS)
+def test_patterns_hold_what_fills_and_effects_name(name):
+    doc = zuzodoriv.open(CORPUS / name)
+    patterns = {p["id"]: p for p in doc.patterns()}
+    named = [l.adjustment["pattern"] for l in doc.records() if l.adjustment and "pattern" in l.adjustment]
+    named += [e["pattern"] for l in doc.records() for e in (l.effects or []) if (e.get("pattern") or {}).get("id")]
+    assert named
+    for ref in named:
+        p = patterns[ref["id"]]
+        assert p["name"] == ref["name"]
+        channels = 3 + p["has_alpha"] if p["colour_mode"] == "rgb" else p["pixels"].shape[2]
+        assert p["pixels"].shape == (p["height"], p["width"], channels)
+        assert 0 <= p["pixels"].min() and p["pixels"].max() <= 1
+
+
+def test_pattern_pixels_are_the_independent_readers(tmp_path):
+    # The independent reader saved the pattern as a PNG; the tool's create reads it back for us.
+    folder = CORPUS / "ag-psd/test/read/pattern"
+    (pattern,) = zuzodoriv.open(folder / "src.psd").patterns()
+    png = folder / ("pattern-%s.png" % pattern["id"])
+    subprocess.run([CLI, "create", str(tmp_path / "p.psd"), "--size", "%dx%d" % (pattern["width"], pattern["height"]),
+                    "--layer", "p=%s" % png], check=True, capture_output=True)
+    theirs = zuzodoriv.open(tmp_path / "p.psd").records()[0].numpy()
+    ours = (pattern["pixels"] * 255).round()
+    assert (theirs[..., :3] == ours).all()

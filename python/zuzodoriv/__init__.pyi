@@ -172,6 +172,9 @@ class Document:
                scale: float = 1.0, whole_zip_bytes: int = 64 << 20) -> Pixels:
         """The document drawn from its layers: height x width x channels with alpha; each
         feature not drawn raises a RuntimeWarning."""
+    def patterns(self) -> list[dict[str, Any]]:
+        """The document's patterns in file order: name, id, colour_mode, width, height,
+        has_alpha and pixels (height x width x channels float32 in 0..1, alpha last)."""
     def set_composite(self, array: Pixels) -> None: ...
     def add_layer(self, name: str, array: Pixels, left: int = 0, top: int = 0, opacity: int = 255,
                   blend_mode: str = "norm", visible: bool = True, mask: Optional[Pixels] = None,
