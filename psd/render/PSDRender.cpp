@@ -185,6 +185,9 @@ struct Prepared {
     Kernel::RectT<int32_t> artboardRect;
     RenderPixel artboardBackground;  // transparent for a transparent background
     bool groupEffects = false;  // a group whose effects are to be planned from its drawing
+    // A pass-through group below full fill over layers in modes other than normal: part of its
+    // isolated drawing shows where those modes keep the backdrop.
+    bool passFillIsolated = false;
     // Solid, gradient or pattern: content made here, covering the canvas.
     bool Generated() const { return solid || gradient || pattern.pattern; }
 };
@@ -636,7 +639,7 @@ bool Renderer::Prepare(std::vector<PSDLayerNode> const& nodes, std::string& erro
         if (n.isGroup && !Prepare(n.children, error)) return false;
         if (n.isGroup && m_prepared[n.index].groupEffects) PlanGroupEffects(n);
         // Below full fill, such a group mixes in part of its layers as if it were isolated
-        // where their mode keeps the backdrop; no rule found here says by how much.
+        // where their mode keeps the backdrop (drawn in DrawNode, from one document's rule).
         if (n.isGroup && n.layer->m_blendMode == BlendMode::PassThrough &&
             n.layer->m_fillOpacity < 255) {
             bool other = false;
@@ -646,6 +649,7 @@ bool Renderer::Prepare(std::vector<PSDLayerNode> const& nodes, std::string& erro
                          c.layer->m_blendMode != BlendMode::PassThrough;
                 return !other;
             });
+            m_prepared[n.index].passFillIsolated = other;
             if (other)
                 Undrawn(
                     "fill opacity of a pass-through group over layers in other modes "
@@ -935,11 +939,26 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         if (pass) {
             std::vector<RenderPixel> before = dst.px;
             RenderList(node.children, dst);
+            Band alone;
+            if (p.passFillIsolated) {
+                alone.y0 = dst.y0, alone.rows = dst.rows, alone.width = dst.width;
+                alone.px.assign(count, RenderPixel{});
+                RenderList(node.children, alone);
+            }
             // The group's opacities and masks fade its effect on what lay below.
             for (uint32_t r = 0; r < dst.rows; ++r)
                 for (uint32_t x = 0; x < dst.width; ++x) {
                     size_t i = size_t(r) * dst.width + x;
                     float g = opacity * fill * MaskAt(p, x, int64_t(dst.y0) + r);
+                    if (p.passFillIsolated) {
+                        // The editor's composite of passthrough_fill_blendmode (lighter colour at
+                        // 47 % fill) to within a level: the pass-through drawing moves toward the
+                        // isolated one over the backdrop by fill x (1 - fill x its coverage).
+                        RenderPixel isolated = before[i];
+                        CompositePixel(BlendMode::Normal, m_ctx, isolated, alone.px[i]);
+                        float t = fill * (1 - fill * alone.px[i].a);
+                        dst.px[i] = Mixed(dst.px[i], isolated, t, m_ctx.channels);
+                    }
                     if (g < 1) dst.px[i] = Mixed(before[i], dst.px[i], g, m_ctx.channels);
                 }
             return;

@@ -635,6 +635,9 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"psd-tools/tests/psd_files/effects/double-stroke-effects.psd", 0.99},
         // Linear light and linear dodge at reduced fill (one pixel).
         {"ag-psd/test/read/fill-opacity/src.psd", 1.0},
+        // A pass-through group at 47 % fill over a semi-transparent lighter-colour layer: part of
+        // its isolated drawing shows where the backdrop is the lighter (as approximated).
+        {"psd-tools/tests/psd_files/passthrough_fill_blendmode.psd", 0.999},
         // Pattern fills, and pattern overlays enlarged twice, from their shapes' corners: drawn
         // from the model as the editor drew them.
         {"psd-tools/tests/psd_files/patterns.psd", 1.0, 1.0},
