@@ -222,7 +222,6 @@ std::string Repr(DocumentPtr const& d) {
            "-bit, " + std::to_string(f.m_layers.size()) + " layer records>";
 }
 
-
 // The document's patterns with their pixels as float arrays (0..1): what pattern fills and
 // effects name by id. A block that does not read raises a RuntimeWarning, not an error, so the
 // patterns of the other blocks still come back.
@@ -257,6 +256,7 @@ py::list Patterns(DocumentPtr const& doc) {
     }
     return out;
 }
+
 }  // namespace
 
 void BindDocument(py::module_& m) {
