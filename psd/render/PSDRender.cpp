@@ -999,7 +999,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 s.a *= m * fill;
                 if (p.effects)
                     for (auto const& part : p.effects->above)
-                        if (part.joins) JoinPixel(s, part.At(x, y), m_ctx.channels);
+                        if (part.joins) JoinPixel(s, part.At(x, y), m_ctx.channels, part.CoversAt(x, y));
                 s.a *= opacity * clipAt(i);
                 if (s.a > 0) put(mode, dst.px[i], s);
                 if (p.effects)
@@ -1129,7 +1129,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 // content first (fill opacity fades the content under them, not them).
                 for (auto const& part : p.effects->above) {
                     if (part.joins)
-                        JoinPixel(s, part.At(x, y), m_ctx.channels);
+                        JoinPixel(s, part.At(x, y), m_ctx.channels, part.CoversAt(x, y));
                     else if (part.within)
                         within(part);
                     else
@@ -1140,7 +1140,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 // not it is blended as a group.
                 for (auto const& part : p.effects->above) {
                     if (part.joins)
-                        JoinPixel(s, part.At(x, y), m_ctx.channels);
+                        JoinPixel(s, part.At(x, y), m_ctx.channels, part.CoversAt(x, y));
                     else if (part.within && recolours(part) && !deferInterior)
                         within(part);
                 }

@@ -115,6 +115,30 @@ std::vector<float> EdgeDistance(RenderMap const& map) {
     return out;
 }
 
+// Within the shape, the same from every pixel it covers fully: to the edge inside the nearest
+// pixel it covers in part, which lies as far across that pixel as the pixel is covered. Pixels
+// covered in part are at -0.5, so that a soft edge (a raster layer's fading alpha) counts as edge
+// throughout.
+std::vector<float> InsideEdgeDistance(RenderMap const& map) {
+    size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
+    // Under half an 8-bit level short of full coverage is full.
+    constexpr float kFull = 1 - 1 / 512.0f;
+    std::vector<double> grid(w * h);
+    for (size_t i = 0; i < w * h; ++i) grid[i] = map.v[i] < kFull ? 0 : kFar;
+    std::vector<size_t> nearest;
+    SquaredDistances(grid, w, h, &nearest);
+    std::vector<float> out(w * h);
+    for (size_t i = 0; i < w * h; ++i) {
+        if (map.v[i] < kFull)
+            out[i] = -0.5f;
+        else if (grid[i] >= kFar / 2)
+            out[i] = float(kFar);
+        else
+            out[i] = float(std::sqrt(grid[i]) - 0.5 + map.v[nearest[i]]);
+    }
+    return out;
+}
+
 RenderMap Shifted(RenderMap const& m, int32_t dx, int32_t dy) {
     RenderMap out = m;
     for (int32_t y = m.box.top; y < m.box.bottom; ++y)
@@ -427,29 +451,37 @@ RenderPixel EffectPart::At(int64_t x, int64_t y) const {
     return p;
 }
 
-void JoinPixel(RenderPixel& content, RenderPixel const& part, unsigned channels) {
-    float a = std::min(1.0f, content.a + part.a);
+void JoinPixel(RenderPixel& content, RenderPixel const& part, unsigned channels, float covered) {
+    float kept = content.a * (1 - covered);
+    float a = std::min(1.0f, kept + part.a);
     if (a <= 0) return;
     for (unsigned c = 0; c < channels; ++c)
-        content.c[c] = std::min(1.0f, (content.c[c] * content.a + part.c[c] * part.a) / a);
+        content.c[c] = std::min(1.0f, (content.c[c] * kept + part.c[c] * part.a) / a);
     content.a = a;
 }
 
-RenderMap StrokeCoverage(RenderMap const& shape, double in, double out) {
+float EffectPart::CoversAt(int64_t x, int64_t y) const {
+    return covers.v.empty() ? 0 : opacity * covers.At(x, y);
+}
+
+RenderMap StrokeCoverage(RenderMap const& shape, double in, double out, RenderMap* within) {
     // Only the transforms the stroke's parts need: each is a pass over the whole map.
     auto toEdge = out > 0 ? EdgeDistance(shape) : std::vector<float>();
-    auto toOutside = in > 0 ? DistanceTo(shape, false) : std::vector<float>();
+    auto toInside = in > 0 ? InsideEdgeDistance(shape) : std::vector<float>();
     RenderMap m = shape;
+    if (within) *within = shape;
     for (size_t i = 0; i < m.v.size(); ++i) {
         // Beyond the shape the stroke reaches from its sub-pixel edge, and wherever the shape
-        // touches it lies under what the shape leaves uncovered. Within, distances run between
-        // pixel centres: the edge lies half a pixel short of the nearest centre across it, and a
-        // pixel is covered as far as the stroke passes its own centre.
+        // touches it lies under what the shape leaves uncovered; within, the same from the edge
+        // inwards, over what the shape covers. A pixel is covered as far as the stroke passes
+        // its own centre.
         float o = out > 0 ? Clamp01(float(out - toEdge[i]) + 0.5f) * (1 - shape.v[i]) : 0;
-        float n = in > 0 ? Clamp01(float(in - (toOutside[i] - 0.5)) + 0.5f) * shape.v[i] : 0;
-        m.v[i] = std::min(1.0f, o + n);
+        float share = in > 0 && shape.v[i] > 0 ? Clamp01(float(in - toInside[i]) + 0.5f) : 0;
+        m.v[i] = std::min(1.0f, o + share * shape.v[i]);
+        if (within) within->v[i] = share;
     }
     m.outside = 0;
+    if (within) within->outside = 0;
     return m;
 }
 
@@ -627,8 +659,12 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             }
             part.mode = k->m_blendMode;
             part.opacity = float(k->m_opacity / 255.0);
-            part.alpha = StrokeCoverage(outline ? *outline : shape, size - out, out);
-            part.joins = k->m_style == PSDEffectStroke::kOutside && k->m_blendMode == BlendMode::Normal;
+            // A normal stroke joins the content: beyond the shape by addition, and within it
+            // in place of the content under it, as far as it covers the shape there.
+            part.joins = k->m_blendMode == BlendMode::Normal;
+            bool covers = part.joins && k->m_style != PSDEffectStroke::kOutside;
+            part.alpha = StrokeCoverage(outline ? *outline : shape, size - out, out,
+                                        covers ? &part.covers : nullptr);
             stroke.push_back(std::move(part));
         } else if (auto const* t = dynamic_cast<PSDEffectSatin const*>(e.Get())) {
             // Two copies of the shape moved apart along the angle, blurred; where they differ.
@@ -707,10 +743,15 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             }
             return keep;
         };
+        RenderMap& covers = stroke[i].covers;
         for (int32_t y = lower.box.top; y < lower.box.bottom; ++y)
-            for (int32_t x = lower.box.left; x < lower.box.right; ++x)
-                lower.v[size_t(y - lower.box.top) * size_t(lower.box.Width()) +
-                        size_t(x - lower.box.left)] *= shown(x, y, false);
+            for (int32_t x = lower.box.left; x < lower.box.right; ++x) {
+                size_t at = size_t(y - lower.box.top) * size_t(lower.box.Width()) +
+                            size_t(x - lower.box.left);
+                float keep = shown(x, y, false);
+                lower.v[at] *= keep;
+                if (!covers.v.empty()) covers.v[at] *= keep;
+            }
         lower.outside *= shown(0, 0, true);
     }
     // Of several effects of one kind the first listed lies on top: each list is drawn from its end

@@ -93,17 +93,21 @@ struct EffectPart {
     PatternPaint pattern;  // used when it names a pattern
     BlendMode mode = BlendMode::Normal;
     float opacity = 1;
-    // An outside stroke in normal mode: it covers what the shape leaves uncovered, so it joins
-    // the layer's content by addition before the two meet the backdrop.
+    // A stroke in normal mode joins the layer's content before the two meet the backdrop: beyond
+    // the shape by addition, within it in place of the share of the content it covers.
     bool joins = false;
+    RenderMap covers;  // that share, relative to the shape's coverage (none for outside strokes)
     // Drawn within the layer's shape (overlays, inner shadows and glows, satin): it recolours the
     // shape's pixels and adds no coverage of its own.
     bool within = false;
     RenderPixel At(int64_t x, int64_t y) const;
+    float CoversAt(int64_t x, int64_t y) const;  // with its opacity
 };
 
-// Adds a part that does not overlap the pixel's content to it (premultiplied sums).
-void JoinPixel(RenderPixel& content, RenderPixel const& part, unsigned channels);
+// Adds a part to the pixel's content (premultiplied sums), in place of the share `covered` of
+// the content.
+void JoinPixel(RenderPixel& content, RenderPixel const& part, unsigned channels,
+               float covered = 0);
 
 // The effects of one layer, in the order the editor stacks them.
 struct EffectsPlan {
@@ -113,8 +117,10 @@ struct EffectsPlan {
 };
 
 // Coverage of a stroke `inside` pixels into the shape and `outside` pixels out of it, over the
-// shape's box, anti-aliased from distance transforms.
-RenderMap StrokeCoverage(RenderMap const& shape, double inside, double outside);
+// shape's box, anti-aliased from distance transforms; `within`, when given, receives the share of
+// the shape's coverage it covers.
+RenderMap StrokeCoverage(RenderMap const& shape, double inside, double outside,
+                          RenderMap* within = nullptr);
 
 // How far effects reach beyond the layer's shape, in pixels.
 int32_t EffectsReach(PSDLayerEffects const& fx);
