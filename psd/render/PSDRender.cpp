@@ -999,7 +999,8 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 s.a *= m * fill;
                 if (p.effects)
                     for (auto const& part : p.effects->above)
-                        if (part.joins) JoinPixel(s, part.At(x, y), m_ctx.channels, part.CoversAt(x, y));
+                        if (part.joins)
+                            JoinPixel(s, part.At(x, y), m_ctx.channels, part.CoversAt(x, y));
                 s.a *= opacity * clipAt(i);
                 if (s.a > 0) put(mode, dst.px[i], s);
                 if (p.effects)

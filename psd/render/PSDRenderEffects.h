@@ -106,8 +106,7 @@ struct EffectPart {
 
 // Adds a part to the pixel's content (premultiplied sums), in place of the share `covered` of
 // the content.
-void JoinPixel(RenderPixel& content, RenderPixel const& part, unsigned channels,
-               float covered = 0);
+void JoinPixel(RenderPixel& content, RenderPixel const& part, unsigned channels, float covered = 0);
 
 // The effects of one layer, in the order the editor stacks them.
 struct EffectsPlan {
@@ -120,7 +119,7 @@ struct EffectsPlan {
 // shape's box, anti-aliased from distance transforms; `within`, when given, receives the share of
 // the shape's coverage it covers.
 RenderMap StrokeCoverage(RenderMap const& shape, double inside, double outside,
-                          RenderMap* within = nullptr);
+                         RenderMap* within = nullptr);
 
 // How far effects reach beyond the layer's shape, in pixels.
 int32_t EffectsReach(PSDLayerEffects const& fx);
