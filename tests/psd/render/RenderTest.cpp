@@ -327,37 +327,32 @@ TEST(Render, StacksOfLayers) {
              auto top = s.Add(Both(1, 0, 0));
              top->m_opacity = 128, top->m_fillOpacity = 128;
          },
-         {0.25f, 0, 0.75f, 1},
-         {0.25f, 0, 0.75f, 1}},
+         {0.25f, 0, 0.75f, 1}, {0.25f, 0, 0.75f, 1}},
         {"fill of linear light fades the source toward grey, not the layer's coverage",
          [](Stack& s) {
              s.Add({{{0, 0, 1, 0.6f}, {0, 0, 0, 0}}});
              auto top = s.Add(Both(1, 0, 0));
              top->m_blendMode = BlendMode::LinearLight, top->m_fillOpacity = 51;
          },
-         {0.2f / 0.68f, 0, 0.48f / 0.68f, 0.68f},
-         {1, 0, 0, 0.2f}},
+         {0.2f / 0.68f, 0, 0.48f / 0.68f, 0.68f}, {1, 0, 0, 0.2f}},
         {"half-transparent over half-transparent, and nothing over something",
          [](Stack& s) {
              s.Add({{{1, 0, 0, 0.5f}, {0, 1, 0, 0.5f}}});
              s.Add({{{0, 0, 1, 0.5f}, {1, 1, 1, 0}}});
          },
-         {1 / 3.0f, 0, 2 / 3.0f, 0.75f},
-         {0, 1, 0, 0.5f}},
+         {1 / 3.0f, 0, 2 / 3.0f, 0.75f}, {0, 1, 0, 0.5f}},
         {"multiply over a transparent pixel takes the source",
          [](Stack& s) {
              s.Add({{{0.5f, 0.5f, 0.5f, 1}, {0, 0, 0, 0}}});
              s.Add(Both(0.5f, 1, 1))->m_blendMode = BlendMode::Multiply;
          },
-         {0.25f, 0.5f, 0.5f, 1},
-         {0.5f, 1, 1, 1}},
+         {0.25f, 0.5f, 0.5f, 1}, {0.5f, 1, 1, 1}},
         {"mask per pixel, the default colour past its edge",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
              Mask(*s.Add(Both(1, 0, 0)), 0, 0, 255, 1);
          },
-         {0, 0, 1, 1},
-         {1, 0, 0, 1}},
+         {0, 0, 1, 1}, {1, 0, 0, 1}},
         {"a disabled mask does nothing, an inverted one inverts",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
@@ -368,8 +363,7 @@ TEST(Render, StacksOfLayers) {
              Mask(*b, 0, 0, 0);
              b->m_userMask.m_disabled = true;
          },
-         {0.5f, 0.5f, 0, 1},
-         {0, 0.5f, 0.5f, 1}},
+         {0.5f, 0.5f, 0, 1}, {0, 0.5f, 0.5f, 1}},
         {"mask density keeps part of what the mask hides",
          [](Stack& s) {
              s.Add(Both(0, 0, 0));
@@ -383,8 +377,7 @@ TEST(Render, StacksOfLayers) {
              a->m_pixelMaskDensity = 128;
              a->m_maskParameters = 0x01;
          },
-         {0.5f, 0.5f, 0.5f, 1},
-         {1, 1, 1, 1}},
+         {0.5f, 0.5f, 0.5f, 1}, {1, 1, 1, 1}},
         {"clipped to the base's shape, hidden with a hidden base",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
@@ -394,15 +387,13 @@ TEST(Render, StacksOfLayers) {
              hidden->m_visible = false;
              s.Add(Both(1, 1, 1))->m_clipping = true;
          },
-         {1, 0, 0, 1},
-         {0, 0, 1, 1}},
+         {1, 0, 0, 1}, {0, 0, 1, 1}},
         {"a clipped layer lies inside its base's shape: the base's alpha stays",
          [](Stack& s) {
              s.Add(Both(1, 0, 0, 0.5f));
              s.Add(Both(0, 1, 0))->m_clipping = true;
          },
-         {0, 1, 0, 0.5f},
-         {0, 1, 0, 0.5f}},
+         {0, 1, 0, 0.5f}, {0, 1, 0, 0.5f}},
         {"an isolated group sees nothing below it, a pass-through group does",
          [](Stack& s) {
              s.Add(Both(0.5f, 0.5f, 0.5f));
@@ -414,8 +405,7 @@ TEST(Render, StacksOfLayers) {
              p->m_blendMode = BlendMode::PassThrough;
              s.Add({{{0, 0, 0, 0}, {1, 0, 0, 1}}}, p.Get())->m_blendMode = BlendMode::Multiply;
          },
-         {1, 0, 0, 1},
-         {0.5f, 0, 0, 1}},
+         {1, 0, 0, 1}, {0.5f, 0, 0, 1}},
         {"a pass-through group stays so under the layers clipped to it",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
@@ -424,8 +414,7 @@ TEST(Render, StacksOfLayers) {
              s.Add({{{1, 0, 0, 1}, {0, 0, 0, 0}}}, p.Get())->m_blendMode = BlendMode::Screen;
              s.Add(Both(0, 1, 0, 0.5f))->m_clipping = true;
          },
-         {0.5f, 0.5f, 0.5f, 1},
-         {0, 0, 1, 1}},
+         {0.5f, 0.5f, 0.5f, 1}, {0, 0, 1, 1}},
         {"a pass-through group's opacity fades what its layers did",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
@@ -434,8 +423,7 @@ TEST(Render, StacksOfLayers) {
              p->m_opacity = 128;
              s.Add(Both(1, 0, 0), p.Get());
          },
-         {0.5f, 0, 0.5f, 1},
-         {0.5f, 0, 0.5f, 1}},
+         {0.5f, 0, 0.5f, 1}, {0.5f, 0, 0.5f, 1}},
         {"a layer that knocks out blends with its group's backdrop, not the layers below",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
@@ -445,8 +433,7 @@ TEST(Render, StacksOfLayers) {
              auto k = s.Add({{{0.5f, 0.5f, 0.5f, 1}, {0, 0, 0, 0}}}, g.Get());
              k->m_blendMode = BlendMode::Multiply, k->m_knockout = 1;
          },
-         {0.5f, 0.5f, 0.5f, 1},
-         {1, 0, 0, 1}},
+         {0.5f, 0.5f, 0.5f, 1}, {1, 0, 0, 1}},
         {"at no fill it shows the backdrop through, by its shape",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
@@ -456,19 +443,18 @@ TEST(Render, StacksOfLayers) {
              auto k = s.Add({{{0, 1, 0, 1}, {0, 1, 0, 0.5f}}}, g.Get());
              k->m_fillOpacity = 0, k->m_knockout = 1;
          },
-         {0, 0, 1, 1},
-         {0.5f, 0, 0.5f, 1}},
+         {0, 0, 1, 1}, {0.5f, 0, 0.5f, 1}},
         {"a normal stroke within a soft edge takes the place of the colour, adding no coverage",
          [](Stack& s) {
              auto l = s.Add(Both(1, 0, 0, 0.5f));
              auto k = Kernel::MakeCounted<PSDEffectStroke>();
              k->m_style = PSDEffectStroke::kInside, k->m_size = 1;
-             k->m_colour = Renderer::ColourRGB::Create(Renderer::RGBA8{0, 255, 0, 255}, 1, 1, "");
+             Renderer::RGBA8 green{0, 255, 0, 255};
+             k->m_colour = Renderer::ColourRGB::Create(green, 1, 1, "");
              l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
              l->m_effects->m_effects.push_back(k);
          },
-         {0, 1, 0, 0.5f},
-         {0, 1, 0, 0.5f}},
+         {0, 1, 0, 0.5f}, {0, 1, 0, 0.5f}},
         {"an adjustment changes what lies below, through its mask",
          [](Stack& s) {
              s.Add(Both(0.2f, 0.4f, 1));
@@ -477,8 +463,7 @@ TEST(Render, StacksOfLayers) {
              Mask(*inv, 255, 0, 0);
              ASSERT_TRUE(s.doc->AddLayer(inv));
          },
-         {0.8f, 0.6f, 0, 1},
-         {0.2f, 0.4f, 1, 1}},
+         {0.8f, 0.6f, 0, 1}, {0.2f, 0.4f, 1, 1}},
     };
     for (auto format : {Raster::Format::RGBA8, Raster::Format::RGBA16, Raster::Format::RGBAF}) {
         for (auto const& c : cases) {
@@ -673,7 +658,7 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"ag-psd/test/read/group-drop-shadows/src.psd", 0.96},
         // Multiplying layers that knock out to the bottom of their groups, isolated or not.
         {"psd-tools/tests/psd_files/transparency/knockout-isolated-groups.psd", 0.99},
-        // Outside strokes around translucent pixels and along shapes' outlines (its linked
+        // Strokes within and around translucent pixels and along shapes' outlines (its linked
         // pattern stroke named as approximated).
         {"psd-tools/tests/psd_files/effects/stroke-effects.psd", 0.94},
         // Little-endian TIFFs: two by the editor (blending ranges in order) and one whose layer
