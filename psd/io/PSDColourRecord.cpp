@@ -58,9 +58,13 @@ bool ReadColor(Kernel::InStream& stream, Kernel::Consolidated<Renderer::Colour>&
 // record cannot hold.
 bool EncodeColourRecord(Renderer::Colour const& colour, ColourRecord& r) {
     using Renderer::ColourModel;
-    auto to16 = [](double v) { return uint16_t(std::clamp(std::round(v), 0.0, 65535.0)); };
+    // A value read as NaN (a damaged descriptor) is written as 0: clamping would keep it NaN.
+    auto to16 = [](double v) {
+        return std::isnan(v) ? uint16_t(0) : uint16_t(std::clamp(std::round(v), 0.0, 65535.0));
+    };
     auto toS16 = [](double v) {
-        return uint16_t(int16_t(std::clamp(std::round(v), -32768.0, 32767.0)));
+        return std::isnan(v) ? uint16_t(0)
+                             : uint16_t(int16_t(std::clamp(std::round(v), -32768.0, 32767.0)));
     };
     if (auto inner = colour.GetWrapped()) return EncodeColourRecord(*inner, r);
     switch (colour.GetModel()) {
