@@ -139,6 +139,22 @@ std::vector<float> InsideEdgeDistance(RenderMap const& map) {
     return out;
 }
 
+// The smallest box holding every pixel the map covers at all; its own box when it covers none.
+Kernel::RectT<double> CoveredBox(RenderMap const& m) {
+    int32_t w = m.box.Width(), h = m.box.Height();
+    int32_t left = w, top = h, right = 0, bottom = 0;
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x)
+            if (m.v[size_t(y) * size_t(w) + size_t(x)] > 0) {
+                left = std::min(left, x), right = std::max(right, x + 1);
+                top = std::min(top, y), bottom = std::max(bottom, y + 1);
+            }
+    if (left >= right) return {double(m.box.left), double(m.box.top), double(m.box.right),
+                               double(m.box.bottom)};
+    return {double(m.box.left + left), double(m.box.top + top), double(m.box.left + right),
+            double(m.box.top + bottom)};
+}
+
 RenderMap Shifted(RenderMap const& m, int32_t dx, int32_t dy) {
     RenderMap out = m;
     for (int32_t y = m.box.top; y < m.box.bottom; ++y)
@@ -617,10 +633,11 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                     continue;
                 }
                 part.gradient = &k->m_gradient;
-                // The gradient spans the layer's box grown by the stroke's outer part.
-                part.placement =
-                    GradientPlacement(k->m_gradient, {layerBox.left - out, layerBox.top - out,
-                                                      layerBox.right + out, layerBox.bottom + out});
+                // The gradient spans the box of what the stroke follows (a shape's outline, in
+                // whole pixels, not its anti-aliased pixels) grown by the stroke's outer part.
+                auto box = outline ? CoveredBox(*outline) : layerBox;
+                part.placement = GradientPlacement(
+                    k->m_gradient, {box.left - out, box.top - out, box.right + out, box.bottom + out});
                 if (k->m_gradient.m_kind != PSDGradientDesc::kLinear)
                     undrawn.push_back("effect Stroke with a gradient (approximated)");
             } else if (k->m_fillType == PSDEffectStroke::kPattern) {
