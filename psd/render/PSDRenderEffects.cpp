@@ -149,8 +149,8 @@ Kernel::RectT<double> CoveredBox(RenderMap const& m) {
                 left = std::min(left, x), right = std::max(right, x + 1);
                 top = std::min(top, y), bottom = std::max(bottom, y + 1);
             }
-    if (left >= right) return {double(m.box.left), double(m.box.top), double(m.box.right),
-                               double(m.box.bottom)};
+    if (left >= right)
+        return {double(m.box.left), double(m.box.top), double(m.box.right), double(m.box.bottom)};
     return {double(m.box.left + left), double(m.box.top + top), double(m.box.left + right),
             double(m.box.top + bottom)};
 }
@@ -637,7 +637,8 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                 // whole pixels, not its anti-aliased pixels) grown by the stroke's outer part.
                 auto box = outline ? CoveredBox(*outline) : layerBox;
                 part.placement = GradientPlacement(
-                    k->m_gradient, {box.left - out, box.top - out, box.right + out, box.bottom + out});
+                    k->m_gradient,
+                    {box.left - out, box.top - out, box.right + out, box.bottom + out});
                 if (k->m_gradient.m_kind != PSDGradientDesc::kLinear)
                     undrawn.push_back("effect Stroke with a gradient (approximated)");
             } else if (k->m_fillType == PSDEffectStroke::kPattern) {
