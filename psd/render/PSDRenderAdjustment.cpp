@@ -491,6 +491,16 @@ private:
 
 }  // namespace
 
+void ApplyContour(PSDContour const& contour, std::vector<float>& values) {
+    if (contour.IsDefault()) return;
+    std::vector<PSDAdjustmentCurves::Point> points;
+    for (auto const& p : contour.m_points)
+        points.push_back({int16_t(std::min<uint16_t>(p.vertical, 255)),
+                          int16_t(std::min<uint16_t>(p.horizontal, 255))});
+    auto table = SplineTable(std::move(points));
+    for (auto& v : values) v = table[size_t(std::lround(Clamp01(v) * kLut))];
+}
+
 void ColourSamples(Renderer::Colour const& colour, uint32_t colourMode, float* out) {
     if (colourMode == 4) {  // CMYK: ink from a CMYK colour, else the naive complement of RGB
         if (auto const* k = dynamic_cast<Renderer::ColourCMYK const*>(&colour)) {

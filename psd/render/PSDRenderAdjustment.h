@@ -44,6 +44,10 @@ private:
 // are named in undrawn (they are drawn as classic).
 bool PerceptualGradient(PSDGradientDesc const& g, uint32_t colourMode, std::vector<std::string>& undrawn);
 
+// An effect's contour over its coverage: each value 0..1 through the curve the contour's points
+// draw, a natural spline as a curves adjustment's. A default (straight) contour changes nothing.
+void ApplyContour(PSDContour const& contour, std::vector<float>& values);
+
 // A colour in the samples a document of this mode renders with (CMYK 1 = no ink).
 void ColourSamples(Renderer::Colour const& colour, uint32_t colourMode, float* out);
 

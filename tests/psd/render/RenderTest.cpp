@@ -671,6 +671,9 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // A clipping base's gradient overlay lies over the layers clipped to it (its
         // brightness/contrast approximated).
         {"psd-tools/tests/psd_files/clipping-mask2.psd", 0.96},
+        // A drop shadow through its Gaussian contour (the glow, stroke and bevel beside it
+        // approximated).
+        {"psd-tools/tests/psd_files/layer_params.psd", 0.895},
         // A newer gradient map whose colours mix perceptually, deep in its darkest stretch.
         {"ag-psd/test/read/gradient-overlay-2/src.psd", 1.0},
     };
