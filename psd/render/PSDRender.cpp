@@ -999,8 +999,10 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 s.a *= m * fill;
                 if (p.effects)
                     for (auto const& part : p.effects->above)
-                        if (part.joins)
-                            JoinPixel(s, part.At(x, y), m_ctx.channels, part.CoversAt(x, y));
+                        if (part.joins) {
+                            RenderPixel e = part.At(x, y);
+                            JoinPixel(s, e, m_ctx.channels, part.CoversAt(x, y, e));
+                        }
                 s.a *= opacity * clipAt(i);
                 if (s.a > 0) put(mode, dst.px[i], s);
                 if (p.effects)
@@ -1129,21 +1131,25 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 // Blended as a group: overlays, inner shadows and glows and the stroke join the
                 // content first (fill opacity fades the content under them, not them).
                 for (auto const& part : p.effects->above) {
-                    if (part.joins)
-                        JoinPixel(s, part.At(x, y), m_ctx.channels, part.CoversAt(x, y));
-                    else if (part.within)
+                    if (part.joins) {
+                        RenderPixel e = part.At(x, y);
+                        JoinPixel(s, e, m_ctx.channels, part.CoversAt(x, y, e));
+                    } else if (part.within) {
                         within(part);
-                    else
+                    } else {
                         CompositePixel(part.mode, m_ctx, s, part.At(x, y));
+                    }
                 }
             } else if (p.effects) {
                 // A normal part within a normal layer's shape recolours its content, whether or
                 // not it is blended as a group.
                 for (auto const& part : p.effects->above) {
-                    if (part.joins)
-                        JoinPixel(s, part.At(x, y), m_ctx.channels, part.CoversAt(x, y));
-                    else if (part.within && recolours(part) && !deferInterior)
+                    if (part.joins) {
+                        RenderPixel e = part.At(x, y);
+                        JoinPixel(s, e, m_ctx.channels, part.CoversAt(x, y, e));
+                    } else if (part.within && recolours(part) && !deferInterior) {
                         within(part);
+                    }
                 }
             }
             s.a *= opacity;

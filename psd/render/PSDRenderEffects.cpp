@@ -476,8 +476,12 @@ void JoinPixel(RenderPixel& content, RenderPixel const& part, unsigned channels,
     content.a = a;
 }
 
-float EffectPart::CoversAt(int64_t x, int64_t y) const {
-    return covers.v.empty() ? 0 : opacity * covers.At(x, y);
+float EffectPart::CoversAt(int64_t x, int64_t y, RenderPixel const& drawn) const {
+    if (covers.v.empty()) return 0;
+    // The paint's own alpha and the opacity, as drawn, over the part's coverage there: a
+    // gradient's or pattern's transparent stretch covers no more of the content than it paints.
+    float a = alpha.At(x, y);
+    return a > 0 ? std::min(1.0f, covers.At(x, y) * drawn.a / a) : 0;
 }
 
 RenderMap StrokeCoverage(RenderMap const& shape, double in, double out, RenderMap* within) {

@@ -101,7 +101,8 @@ struct EffectPart {
     // shape's pixels and adds no coverage of its own.
     bool within = false;
     RenderPixel At(int64_t x, int64_t y) const;
-    float CoversAt(int64_t x, int64_t y) const;  // with its opacity
+    // The share of the content it covers at a pixel, given what At drew there.
+    float CoversAt(int64_t x, int64_t y, RenderPixel const& drawn) const;
 };
 
 // Adds a part to the pixel's content (premultiplied sums), in place of the share `covered` of
