@@ -455,6 +455,20 @@ TEST(Render, StacksOfLayers) {
              l->m_effects->m_effects.push_back(k);
          },
          {0, 1, 0, 0.5f}, {0, 1, 0, 0.5f}},
+        {"a half-transparent gradient stroke within the shape covers half of the content",
+         [](Stack& s) {
+             auto l = s.Add(Both(1, 0, 0));
+             auto k = Kernel::MakeCounted<PSDEffectStroke>();
+             k->m_style = PSDEffectStroke::kInside, k->m_size = 1;
+             k->m_fillType = PSDEffectStroke::kGradient;
+             Renderer::RGBA8 green{0, 255, 0, 255};
+             k->m_gradient.SetGradientSingleColour(
+                 Renderer::ColourRGB::Create(green, 1, 1, ""));
+             for (auto& t : k->m_gradient.m_gradient.m_transparency) t.opacity = 50;
+             l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
+             l->m_effects->m_effects.push_back(k);
+         },
+         {0.5f, 0.5f, 0, 1}, {0.5f, 0.5f, 0, 1}},
         {"an adjustment changes what lies below, through its mask",
          [](Stack& s) {
              s.Add(Both(0.2f, 0.4f, 1));
