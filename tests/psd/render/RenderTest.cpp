@@ -462,8 +462,8 @@ TEST(Render, StacksOfLayers) {
              k->m_style = PSDEffectStroke::kInside, k->m_size = 1;
              k->m_fillType = PSDEffectStroke::kGradient;
              Renderer::RGBA8 green{0, 255, 0, 255};
-             k->m_gradient.SetGradientSingleColour(
-                 Renderer::ColourRGB::Create(green, 1, 1, ""));
+             auto colour = Renderer::ColourRGB::Create(green, 1, 1, "");
+             k->m_gradient.SetGradientSingleColour(colour);
              for (auto& t : k->m_gradient.m_gradient.m_transparency) t.opacity = 50;
              l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
              l->m_effects->m_effects.push_back(k);
