@@ -97,44 +97,27 @@ std::vector<float> DistanceTo(RenderMap const& map, bool inside) {
 // From every pixel the shape does not touch, the distance to the shape's edge: past the centre
 // of the nearest pixel it touches by as much as that pixel is uncovered (a pixel covered a
 // quarter has its edge three quarters across it). Pixels the shape touches are at -0.5.
-std::vector<float> EdgeDistance(RenderMap const& map) {
-    size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
-    std::vector<double> grid(w * h);
-    for (size_t i = 0; i < w * h; ++i) grid[i] = map.v[i] > 0 ? 0 : kFar;
-    std::vector<size_t> nearest;
-    SquaredDistances(grid, w, h, &nearest);
-    std::vector<float> out(w * h);
-    for (size_t i = 0; i < w * h; ++i) {
-        if (map.v[i] > 0)
-            out[i] = -0.5f;
-        else if (grid[i] >= kFar / 2)
-            out[i] = float(kFar);
-        else
-            out[i] = float(std::sqrt(grid[i]) - 0.5 + (1 - map.v[nearest[i]]));
-    }
-    return out;
-}
-
-// Within the shape, the same from every pixel it covers fully: to the edge inside the nearest
-// pixel it covers in part, which lies as far across that pixel as the pixel is covered. Pixels
-// covered in part are at -0.5, so that a soft edge (a raster layer's fading alpha) counts as edge
-// throughout.
-std::vector<float> InsideEdgeDistance(RenderMap const& map) {
+// Within (inside), the same from every pixel it covers fully to the nearest pixel it covers in
+// part, whose edge lies as far across it as it is covered; pixels covered in part are at -0.5,
+// so that a soft edge (a raster layer's fading alpha) counts as edge throughout.
+std::vector<float> EdgeDistance(RenderMap const& map, bool inside = false) {
     size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
     // Under half an 8-bit level short of full coverage is full.
     constexpr float kFull = 1 - 1 / 512.0f;
+    auto edge = [&](float v) { return inside ? v < kFull : v > 0; };
     std::vector<double> grid(w * h);
-    for (size_t i = 0; i < w * h; ++i) grid[i] = map.v[i] < kFull ? 0 : kFar;
+    for (size_t i = 0; i < w * h; ++i) grid[i] = edge(map.v[i]) ? 0 : kFar;
     std::vector<size_t> nearest;
     SquaredDistances(grid, w, h, &nearest);
     std::vector<float> out(w * h);
     for (size_t i = 0; i < w * h; ++i) {
-        if (map.v[i] < kFull)
+        if (edge(map.v[i]))
             out[i] = -0.5f;
         else if (grid[i] >= kFar / 2)
             out[i] = float(kFar);
         else
-            out[i] = float(std::sqrt(grid[i]) - 0.5 + map.v[nearest[i]]);
+            out[i] = float(std::sqrt(grid[i]) - 0.5 +
+                           (inside ? map.v[nearest[i]] : 1 - map.v[nearest[i]]));
     }
     return out;
 }
@@ -487,7 +470,7 @@ float EffectPart::CoversAt(int64_t x, int64_t y, RenderPixel const& drawn) const
 RenderMap StrokeCoverage(RenderMap const& shape, double in, double out, RenderMap* within) {
     // Only the transforms the stroke's parts need: each is a pass over the whole map.
     auto toEdge = out > 0 ? EdgeDistance(shape) : std::vector<float>();
-    auto toInside = in > 0 ? InsideEdgeDistance(shape) : std::vector<float>();
+    auto toInside = in > 0 ? EdgeDistance(shape, true) : std::vector<float>();
     RenderMap m = shape;
     if (within) *within = shape;
     for (size_t i = 0; i < m.v.size(); ++i) {
