@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <span>
 
 #include "psd/descriptor/DescriptorCodecs.h"
 #include "psd/effects/PSDEffect.h"
@@ -237,7 +238,7 @@ void KernelGaussian(RenderMap& map, double sigma) {
     });
 }
 
-void BoxPasses(RenderMap& map, std::array<int, 3> const& radii) {
+void BoxPasses(RenderMap& map, std::span<int const> radii) {
     std::vector<float> out;
     EachLine(map, [&](std::vector<float>& line) {
         size_t count = line.size();
@@ -284,6 +285,76 @@ void GaussianBlur(RenderMap& map, double sigma) {
     for (int i = 0; i < 3; ++i) radii[size_t(i)] = (i < 3 - wide ? low : low + 2) / 2;
     BoxPasses(map, radii);
 }
+
+namespace {
+
+// A bevel lights a height field: the shape blurred by two boxes as wide as the bevel, its slope
+// (Sobel's, times size and depth: 45 degrees at 100 %) tilting each pixel's face. A face turned
+// to the light takes the highlight, in full when it faces it; one turned away takes the shadow,
+// in full when the light grazes it. Fitted on ag-psd's effects document to within 1 %.
+// Its parts in drawing order: highlight and shadow within the shape (which recolour the layer's
+// pixels), then beyond it for the outer styles.
+std::vector<EffectPart> BevelParts(PSDEffectBevel const& bevel, RenderMap const& shape,
+                                   double angleDegrees, uint32_t mode) {
+    int size = std::max(1, int(bevel.m_blur));
+    RenderMap h = shape;
+    std::array<int, 2> radii{(size - 1) / 2, size / 2};
+    BoxPasses(h, radii);
+    if (bevel.m_soften > 0) BlurMap(h, bevel.m_soften);
+    double angle = angleDegrees * M_PI / 180, alt = bevel.m_altitude * M_PI / 180;
+    double lx = std::cos(angle) * std::cos(alt), ly = -std::sin(angle) * std::cos(alt);
+    double lz = std::clamp(std::sin(alt), 1e-3, 1 - 1e-3);
+    double k = size * bevel.m_strength / 100.0 / 8 * (bevel.m_down ? -1 : 1);
+    bool inner = bevel.m_style != PSDEffectBevel::kOuterBevel;
+    bool outer = bevel.m_style != PSDEffectBevel::kInnerBevel;
+    std::vector<EffectPart> parts(outer && inner ? 4 : 2);
+    for (size_t p = 0; p < parts.size(); ++p) {
+        bool highlight = p % 2 == 0;
+        parts[p].alpha = shape;
+        parts[p].within = inner && p < 2;
+        ColourOf(highlight ? bevel.m_highlightColour : bevel.m_shadowColour, mode,
+                 parts[p].colour);
+        parts[p].mode = highlight ? bevel.m_highlightBlendMode : bevel.m_shadowBlendMode;
+        parts[p].opacity = float(highlight ? bevel.m_highlightOpacity : bevel.m_shadowOpacity);
+    }
+    auto& outerHi = parts[parts.size() - 2];
+    auto& outerLo = parts[parts.size() - 1];
+    int32_t w = h.box.Width(), hh = h.box.Height();
+    auto at = [&](int32_t x, int32_t y) {
+        x = std::clamp(x, 0, w - 1), y = std::clamp(y, 0, hh - 1);
+        return double(h.v[size_t(y) * size_t(w) + size_t(x)]);
+    };
+    // Light on a face of slope (gx, gy): above zero towards the highlight, below towards the
+    // shadow.
+    auto light = [&](double gx, double gy) {
+        double d = (-gx * lx - gy * ly + lz) / std::sqrt(gx * gx + gy * gy + 1);
+        return std::clamp(d > lz ? (d - lz) / (1 - lz) : (d - lz) / lz, -1.0, 1.0);
+    };
+    // A pillow's outer side sinks as its inner one rises.
+    double outerSign = bevel.m_style == PSDEffectBevel::kPillowEmboss ? -1 : 1;
+    for (int32_t y = 0; y < hh; ++y)
+        for (int32_t x = 0; x < w; ++x) {
+            size_t i = size_t(y) * size_t(w) + size_t(x);
+            double gx = (at(x + 1, y - 1) + 2 * at(x + 1, y) + at(x + 1, y + 1) -
+                         at(x - 1, y - 1) - 2 * at(x - 1, y) - at(x - 1, y + 1)) * k;
+            double gy = (at(x - 1, y + 1) + 2 * at(x, y + 1) + at(x + 1, y + 1) -
+                         at(x - 1, y - 1) - 2 * at(x, y - 1) - at(x + 1, y - 1)) * k;
+            double in = shape.v[i];
+            if (inner) {
+                double s = light(gx, gy) * in;
+                parts[0].alpha.v[i] = float(std::max(0.0, s));
+                parts[1].alpha.v[i] = float(std::max(0.0, -s));
+            }
+            if (outer) {
+                double s = light(outerSign * gx, outerSign * gy) * (1 - in);
+                outerHi.alpha.v[i] = float(std::max(0.0, s));
+                outerLo.alpha.v[i] = float(std::max(0.0, -s));
+            }
+        }
+    return parts;
+}
+
+}  // namespace
 
 GradientPlacement::GradientPlacement(PSDGradientDesc const& g, Kernel::RectT<double> const& box)
     : m_kind(g.m_kind) {
@@ -498,6 +569,8 @@ int32_t EffectsReach(PSDLayerEffects const& fx) {
             reach = std::max(reach, double(g->m_blur));
         else if (auto const* k = dynamic_cast<PSDEffectStroke const*>(e.Get()))
             reach = std::max(reach, k->m_size);
+        else if (auto const* b = dynamic_cast<PSDEffectBevel const*>(e.Get()))
+            reach = std::max(reach, double(b->m_blur) + b->m_soften);
     }
     return int32_t(std::ceil(reach)) + 2;
 }
@@ -698,47 +771,19 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             undrawn.push_back("effect Satin (approximated)");
             satin.push_back(std::move(part));
         } else if (auto const* v = dynamic_cast<PSDEffectBevel const*>(e.Get())) {
-            if (v->m_style != PSDEffectBevel::kInnerBevel && v->m_style != PSDEffectBevel::kEmboss &&
-                v->m_style != PSDEffectBevel::kPillowEmboss) {
-                undrawn.push_back("effect BevelEmboss (outer and stroke styles)");
+            if (v->m_style == PSDEffectBevel::kStrokeEmboss) {
+                undrawn.push_back("effect BevelEmboss (stroke emboss)");
                 continue;
             }
-            // A height field rising over `size` pixels inside the edge, lit from the angle and
-            // altitude: faces towards the light take the highlight, the others the shadow.
-            double size = std::max(1.0, double(v->m_blur));
-            auto inside = DistanceTo(shape, false);
-            RenderMap h = shape;
-            for (size_t i = 0; i < h.v.size(); ++i)
-                h.v[i] = float(std::min(1.0, inside[i] / size)) * shape.v[i];
-            BlurMap(h, std::max(1.0, double(v->m_soften)));
-            double angle = (v->m_useGlobalAngle ? globalAngle : v->m_angle) * M_PI / 180;
-            double alt = v->m_altitude * M_PI / 180;
-            double lx = std::cos(angle) * std::cos(alt), ly = -std::sin(angle) * std::cos(alt);
-            double lz = std::sin(alt), depth = v->m_strength / 100.0 * (v->m_down ? -1 : 1);
-            EffectPart hi, lo;
-            hi.alpha = shape, lo.alpha = shape;
-            int32_t w = h.box.Width(), hh = h.box.Height();
-            for (int32_t y = 0; y < hh; ++y)
-                for (int32_t x = 0; x < w; ++x) {
-                    size_t i = size_t(y) * size_t(w) + size_t(x);
-                    auto at = [&](int32_t xx, int32_t yy) {
-                        xx = std::clamp(xx, 0, w - 1), yy = std::clamp(yy, 0, hh - 1);
-                        return double(h.v[size_t(yy) * size_t(w) + size_t(xx)]);
-                    };
-                    double gx = (at(x + 1, y) - at(x - 1, y)) * size * depth / 2;
-                    double gy = (at(x, y + 1) - at(x, y - 1)) * size * depth / 2;
-                    double n = std::sqrt(gx * gx + gy * gy + 1);
-                    double light = (-gx * lx - gy * ly + lz) / n - lz;  // 0 on flat ground
-                    hi.alpha.v[i] = float(std::max(0.0, light) * 2) * shape.v[i];
-                    lo.alpha.v[i] = float(std::max(0.0, -light) * 2) * shape.v[i];
-                }
-            ColourOf(v->m_highlightColour, mode, hi.colour);
-            ColourOf(v->m_shadowColour, mode, lo.colour);
-            hi.mode = v->m_highlightBlendMode, lo.mode = v->m_shadowBlendMode;
-            hi.opacity = float(v->m_highlightOpacity), lo.opacity = float(v->m_shadowOpacity);
-            undrawn.push_back("effect BevelEmboss (approximated)");
-            bevel.push_back(std::move(hi));
-            bevel.push_back(std::move(lo));
+            // The smooth inner bevel is fitted on the corpus; the other styles and techniques
+            // are drawn as it is, on their side of the edge.
+            if (v->m_technique != PSDEffectBevel::kSmooth || v->m_style != PSDEffectBevel::kInnerBevel ||
+                !v->m_contour.IsDefault() || !v->m_glossContour.IsDefault() || v->m_useTexture ||
+                v->m_soften > 0)
+                undrawn.push_back("effect BevelEmboss (approximated)");
+            for (auto& part :
+                 BevelParts(*v, shape, v->m_useGlobalAngle ? globalAngle : v->m_angle, mode))
+                bevel.push_back(std::move(part));
         } else {
             undrawn.push_back(std::string("effect ") + e->GetTypeName());
         }

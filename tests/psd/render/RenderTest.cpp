@@ -495,6 +495,50 @@ TEST(Render, StacksOfLayers) {
     }
 }
 
+// Bevels lit from the left: the left-facing slope takes the highlight, the right-facing one the
+// shadow; the inner side recolours the layer's pixels, the outer styles' side the backdrop.
+TEST(Render, BevelsLightTheirSlopes) {
+    auto bevelled = [](Stack& s, int style, std::array<std::array<float, 4>, 2> px) {
+        auto l = s.Add(px);
+        auto b = Kernel::MakeCounted<PSDEffectBevel>();
+        b->m_style = style, b->m_blur = 3, b->m_useGlobalAngle = false, b->m_angle = 180;
+        b->m_highlightOpacity = b->m_shadowOpacity = 1;
+        Renderer::RGBA8 white{255, 255, 255, 255}, black{0, 0, 0, 255};
+        b->m_highlightColour = Renderer::ColourRGB::Create(white, 1, 1, "");
+        b->m_shadowColour = Renderer::ColourRGB::Create(black, 1, 1, "");
+        l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
+        l->m_effects->m_effects.push_back(b);
+    };
+    Stack soft;
+    bevelled(soft, PSDEffectBevel::kInnerBevel, Both(1, 0, 0, 0.5f));
+    auto lit = soft.Pixel(0), shaded = soft.Pixel(1);
+    EXPECT_NEAR(lit[3], 0.5f, 0.01f);  // no coverage of its own
+    EXPECT_NEAR(shaded[3], 0.5f, 0.01f);
+    EXPECT_GT(lit[1], 0.03f);
+    EXPECT_LT(shaded[0], 0.95f);
+    EXPECT_EQ(shaded[1], 0);
+    // The right pixel lies beyond a one-pixel layer, over blue: only the outer styles reach it,
+    // an emboss's outer slope facing away from the light and a pillow's sunk edge towards it.
+    struct Beyond {
+        int style;
+        int sign;  // of the change to the blue beyond the layer
+    } const beyond[] = {{PSDEffectBevel::kInnerBevel, 0},
+                        {PSDEffectBevel::kEmboss, -1},
+                        {PSDEffectBevel::kPillowEmboss, 1}};
+    for (auto const& c : beyond) {
+        SCOPED_TRACE(c.style);
+        Stack s;
+        s.Add(Both(0, 0, 0.5f));
+        bevelled(s, c.style, {{{1, 0, 0, 1}, {0, 0, 0, 0}}});
+        auto blue = s.Pixel(1);
+        float change = (blue[0] + blue[1] + blue[2]) - 0.5f;
+        if (c.sign == 0)
+            EXPECT_NEAR(change, 0, 0.01f);
+        else
+            EXPECT_GT(change * float(c.sign), 0.05f);
+    }
+}
+
 TEST(Render, PartsAloneAndRefusals) {
     Stack s;
     s.Add(Both(0, 0, 1));
@@ -685,9 +729,12 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // A clipping base's gradient overlay lies over the layers clipped to it (its
         // brightness/contrast approximated).
         {"psd-tools/tests/psd_files/clipping-mask2.psd", 0.96},
-        // A drop shadow through its Gaussian contour (the glow, stroke and bevel beside it
-        // approximated).
-        {"psd-tools/tests/psd_files/layer_params.psd", 0.895},
+        // A drop shadow through its Gaussian contour and a pillow emboss (the glow and the
+        // stroke's radial gradient beside them approximated).
+        {"psd-tools/tests/psd_files/layer_params.psd", 0.89},
+        // A smooth inner bevel, lit from the document's global angle (its noise gradient and
+        // radial overlay undrawn or approximated).
+        {"ag-psd/test/read/effects/src.psd", 0.935},
         // A newer gradient map whose colours mix perceptually, deep in its darkest stretch.
         {"ag-psd/test/read/gradient-overlay-2/src.psd", 1.0},
     };
