@@ -312,8 +312,7 @@ std::vector<EffectPart> BevelParts(PSDEffectBevel const& bevel, RenderMap const&
         bool highlight = p % 2 == 0;
         parts[p].alpha = shape;
         parts[p].within = inner && p < 2;
-        ColourOf(highlight ? bevel.m_highlightColour : bevel.m_shadowColour, mode,
-                 parts[p].colour);
+        ColourOf(highlight ? bevel.m_highlightColour : bevel.m_shadowColour, mode, parts[p].colour);
         parts[p].mode = highlight ? bevel.m_highlightBlendMode : bevel.m_shadowBlendMode;
         parts[p].opacity = float(highlight ? bevel.m_highlightOpacity : bevel.m_shadowOpacity);
     }
@@ -335,10 +334,12 @@ std::vector<EffectPart> BevelParts(PSDEffectBevel const& bevel, RenderMap const&
     for (int32_t y = 0; y < hh; ++y)
         for (int32_t x = 0; x < w; ++x) {
             size_t i = size_t(y) * size_t(w) + size_t(x);
-            double gx = (at(x + 1, y - 1) + 2 * at(x + 1, y) + at(x + 1, y + 1) -
-                         at(x - 1, y - 1) - 2 * at(x - 1, y) - at(x - 1, y + 1)) * k;
-            double gy = (at(x - 1, y + 1) + 2 * at(x, y + 1) + at(x + 1, y + 1) -
-                         at(x - 1, y - 1) - 2 * at(x, y - 1) - at(x + 1, y - 1)) * k;
+            double gx = (at(x + 1, y - 1) + 2 * at(x + 1, y) + at(x + 1, y + 1) - at(x - 1, y - 1) -
+                         2 * at(x - 1, y) - at(x - 1, y + 1)) *
+                        k;
+            double gy = (at(x - 1, y + 1) + 2 * at(x, y + 1) + at(x + 1, y + 1) - at(x - 1, y - 1) -
+                         2 * at(x, y - 1) - at(x + 1, y - 1)) *
+                        k;
             double in = shape.v[i];
             if (inner) {
                 double s = light(gx, gy) * in;
@@ -777,9 +778,9 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             }
             // The smooth inner bevel is fitted on the corpus; the other styles and techniques
             // are drawn as it is, on their side of the edge.
-            if (v->m_technique != PSDEffectBevel::kSmooth || v->m_style != PSDEffectBevel::kInnerBevel ||
-                !v->m_contour.IsDefault() || !v->m_glossContour.IsDefault() || v->m_useTexture ||
-                v->m_soften > 0)
+            if (v->m_technique != PSDEffectBevel::kSmooth ||
+                v->m_style != PSDEffectBevel::kInnerBevel || !v->m_contour.IsDefault() ||
+                !v->m_glossContour.IsDefault() || v->m_useTexture || v->m_soften > 0)
                 undrawn.push_back("effect BevelEmboss (approximated)");
             for (auto& part :
                  BevelParts(*v, shape, v->m_useGlobalAngle ? globalAngle : v->m_angle, mode))
