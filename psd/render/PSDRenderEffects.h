@@ -91,6 +91,8 @@ struct EffectPart {
     PSDGradientRamp ramp;
     GradientPlacement placement;
     PatternPaint pattern;  // used when it names a pattern
+    // When not empty, where along the ramp each pixel's colour lies (a gradient glow's fall-off).
+    RenderMap position;
     BlendMode mode = BlendMode::Normal;
     float opacity = 1;
     // A stroke in normal mode joins the layer's content before the two meet the backdrop: beyond

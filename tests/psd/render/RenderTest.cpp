@@ -496,8 +496,9 @@ TEST(Render, StacksOfLayers) {
 }
 
 // Bevels lit from the left: the left-facing slope takes the highlight, the right-facing one the
-// shadow; the inner side recolours the layer's pixels, the outer styles' side the backdrop.
-TEST(Render, BevelsLightTheirSlopes) {
+// shadow; the inner side recolours the layer's pixels, the outer styles' side the backdrop. A
+// gradient glow starts its ramp at the edge.
+TEST(Render, BevelsAndGradientGlowsFollowTheEdge) {
     auto bevelled = [](Stack& s, int style, std::array<std::array<float, 4>, 2> px) {
         auto l = s.Add(px);
         auto b = Kernel::MakeCounted<PSDEffectBevel>();
@@ -537,6 +538,33 @@ TEST(Render, BevelsLightTheirSlopes) {
         else
             EXPECT_GT(change * float(c.sign), 0.05f);
     }
+    // Green at the edge to blue far out, where the glow itself is red: beside the layer (a
+    // wide red square whose right edge lies between the two pixels), green.
+    Stack s;
+    Layer l(new PSDLayer(PSDLayer::kNormal, "square"));
+    auto bm = Raster::DynamicBitmap::Create(40, 41, Raster::Format::RGBA8);
+    for (uint32_t y = 0; y < 41; ++y)
+        for (uint32_t x = 0; x < 40; ++x) {
+            uint8_t* p = bm->GetRow(y) + 4 * x;
+            p[0] = 255, p[1] = p[2] = 0, p[3] = 255;
+        }
+    l->m_left = -39, l->m_top = -20, l->m_right = 1, l->m_bottom = 21;
+    l->m_bitmap = bm;
+    ASSERT_TRUE(s.doc->AddLayer(l));
+    auto g = Kernel::MakeCounted<PSDEffectGlow>(false);
+    g->m_blur = 10, g->m_range = 0.5, g->m_opacity = 1, g->m_blendMode = BlendMode::Normal;
+    Renderer::RGBA8 red{255, 0, 0, 255}, green{0, 255, 0, 255}, blue{0, 0, 255, 255};
+    g->m_colour = Renderer::ColourRGB::Create(red, 1, 1, "");
+    g->m_hasGradient = true;
+    g->m_gradient.m_colours = {{0, 50, Renderer::ColourRGB::Create(green, 1, 1, ""), "UsrS"},
+                               {4096, 50, Renderer::ColourRGB::Create(blue, 1, 1, ""), "UsrS"}};
+    g->m_gradient.m_transparency = {{100, 0, 50}, {100, 4096, 50}};
+    l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
+    l->m_effects->m_effects.push_back(g);
+    auto beside = s.Pixel(1);
+    EXPECT_EQ(beside[0], 0);
+    EXPECT_GT(beside[1], 2 * beside[2]);
+    EXPECT_GT(beside[3], 0.9f);
 }
 
 TEST(Render, PartsAloneAndRefusals) {
@@ -729,9 +757,9 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // A clipping base's gradient overlay lies over the layers clipped to it (its
         // brightness/contrast approximated).
         {"psd-tools/tests/psd_files/clipping-mask2.psd", 0.96},
-        // A drop shadow through its Gaussian contour and a pillow emboss (the glow and the
-        // stroke's radial gradient beside them approximated).
-        {"psd-tools/tests/psd_files/layer_params.psd", 0.89},
+        // A drop shadow through its Gaussian contour, a glow along its gradient and a pillow
+        // emboss (the stroke's radial gradient beside them approximated).
+        {"psd-tools/tests/psd_files/layer_params.psd", 0.93},
         // A smooth inner bevel, lit from the document's global angle (its noise gradient and
         // radial overlay undrawn or approximated).
         {"ag-psd/test/read/effects/src.psd", 0.935},
