@@ -647,8 +647,8 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             ColourOf(g->m_colour, mode, part.colour);
             part.mode = g->m_blendMode;
             part.opacity = float(g->m_opacity);
-            bool ramped = g->m_hasGradient && !g->m_inner &&
-                          part.ramp.Build(g->m_gradient, mode, false);
+            bool ramped =
+                g->m_hasGradient && !g->m_inner && part.ramp.Build(g->m_gradient, mode, false);
             if (g->m_hasGradient || g->m_technique != PSDEffectGlow::kSofter)
                 undrawn.push_back(
                     "effect " + std::string(g->GetTypeName()) +
