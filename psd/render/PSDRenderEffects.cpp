@@ -316,7 +316,7 @@ std::vector<EffectPart> BevelParts(PSDEffectBevel const& bevel, RenderMap const&
     RenderMap h = shape;
     std::array<int, 2> radii{(size - 1) / 2, size / 2};
     BoxPasses(h, radii);
-    if (bevel.m_soften > 0) BlurMap(h, bevel.m_soften);
+    if (bevel.m_soften > 0) BlurMap(h, std::min(bevel.m_soften, 250.0));  // the editor's 16 at most
     double angle = angleDegrees * M_PI / 180, alt = bevel.m_altitude * M_PI / 180;
     double lx = std::cos(angle) * std::cos(alt), ly = -std::sin(angle) * std::cos(alt);
     double lz = std::clamp(std::sin(alt), 1e-3, 1 - 1e-3);
@@ -579,18 +579,22 @@ RenderMap StrokeCoverage(RenderMap const& shape, double in, double out, RenderMa
 
 int32_t EffectsReach(PSDLayerEffects const& fx) {
     double reach = 0;
+    auto atLeast = [&](double r) {  // a size that is not a number passes over
+        if (r > reach) reach = r;
+    };
     for (auto const& e : fx.m_effects) {
         if (!e || !e->m_enabled) continue;
         if (auto const* s = dynamic_cast<PSDEffectShadow const*>(e.Get()))
-            reach = std::max(reach, double(s->m_blur) + std::abs(s->m_distance));
+            atLeast(double(s->m_blur) + std::fabs(double(s->m_distance)));
         else if (auto const* g = dynamic_cast<PSDEffectGlow const*>(e.Get()))
-            reach = std::max(reach, double(g->m_blur));
+            atLeast(double(g->m_blur));
         else if (auto const* k = dynamic_cast<PSDEffectStroke const*>(e.Get()))
-            reach = std::max(reach, k->m_size);
+            atLeast(k->m_size);
         else if (auto const* b = dynamic_cast<PSDEffectBevel const*>(e.Get()))
-            reach = std::max(reach, double(b->m_blur) + b->m_soften);
+            atLeast(double(b->m_blur) + std::max(0.0, b->m_soften));
     }
-    return int32_t(std::ceil(reach)) + 2;
+    // Far past any size the editor offers: a crafted one cannot overflow the region.
+    return int32_t(std::ceil(std::min(reach, 1e6))) + 2;
 }
 
 std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap const& shape,
