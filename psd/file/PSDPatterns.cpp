@@ -134,7 +134,7 @@ bool DecodeChannel(Bytes& ch, uint32_t width, uint32_t height, std::vector<float
     return true;
 }
 
-bool ParseOne(Bytes& b, PSDPattern& p, std::string& error) {
+bool ParseOne(Bytes& b, PSDPattern& p, std::string& error, bool pixels) {
     uint32_t version, mode;
     uint16_t height, width;
     uint32_t nameLength;
@@ -208,6 +208,10 @@ bool ParseOne(Bytes& b, PSDPattern& p, std::string& error) {
         error = "a pattern's rectangle differs from its size";
         return false;
     }
+    if (!pixels) {
+        p.m_colourMode = table.empty() ? mode : uint32_t(ColourMode::RGB);
+        return true;
+    }
     std::vector<std::vector<float>> planes;
     for (uint32_t i = 0; i < std::min(count, kMaxPatternChannels) + 2 && list.Left() >= 4; ++i) {
         uint32_t written = 0, length = 0;
@@ -258,7 +262,7 @@ bool ParseOne(Bytes& b, PSDPattern& p, std::string& error) {
 }  // namespace
 
 bool ParsePatterns(uint8_t const* data, size_t size, std::vector<PSDPattern>& out,
-                   std::string& error) {
+                   std::string& error, bool pixels) {
     Bytes b(data, size);
     while (b.Left() >= 4) {
         uint32_t length = 0;
@@ -269,7 +273,7 @@ bool ParsePatterns(uint8_t const* data, size_t size, std::vector<PSDPattern>& ou
             return false;
         }
         PSDPattern p;
-        if (!ParseOne(one, p, error)) return false;
+        if (!ParseOne(one, p, error, pixels)) return false;
         out.push_back(std::move(p));
         // Each pattern is padded to four bytes; the last may lack its padding.
         (void)b.Skip(std::min(b.Left(), size_t((4 - length % 4) % 4)));
@@ -277,7 +281,8 @@ bool ParsePatterns(uint8_t const* data, size_t size, std::vector<PSDPattern>& ou
     return true;
 }
 
-std::vector<PSDPattern> ReadDocumentPatterns(PSDFile const& doc, std::vector<std::string>& errors) {
+std::vector<PSDPattern> ReadDocumentPatterns(PSDFile const& doc, std::vector<std::string>& errors,
+                                             bool pixels) {
     std::vector<PSDPattern> patterns;
     for (auto const& b : doc.m_documentBlocks) {
         if (b.key != Key("Patt") && b.key != Key("Pat2") && b.key != Key("Pat3")) continue;
@@ -285,7 +290,7 @@ std::vector<PSDPattern> ReadDocumentPatterns(PSDFile const& doc, std::vector<std
         std::string error;
         if (!doc.StoredBlockInOrder(b, ByteOrderFixer{std::endian::native == std::endian::little}, body))
             errors.push_back("the patterns block could not be read");
-        else if (!ParsePatterns(body.data(), body.size(), patterns, error))
+        else if (!ParsePatterns(body.data(), body.size(), patterns, error, pixels))
             errors.push_back("patterns: " + error);
     }
     return patterns;

@@ -27,13 +27,15 @@ struct PSDPattern {
     }
 };
 
-// Reads one patterns block body: every pattern in it, its pixels decoded. False with the reason
-// in error when the body is damaged; the patterns read before the damage are kept.
+// Reads one patterns block body: every pattern in it, its pixels decoded (without pixels, only
+// names, identifiers, sizes and modes, and no channel is checked). False with the reason in error
+// when the body is damaged; the patterns read before the damage are kept.
 [[nodiscard]] bool ParsePatterns(uint8_t const* data, size_t size, std::vector<PSDPattern>& out,
-                                 std::string& error);
+                                 std::string& error, bool pixels = true);
 
 // Every pattern the document's blocks hold, in file order; reasons for the blocks that could not
 // be read land in errors.
-std::vector<PSDPattern> ReadDocumentPatterns(PSDFile const& doc, std::vector<std::string>& errors);
+std::vector<PSDPattern> ReadDocumentPatterns(PSDFile const& doc, std::vector<std::string>& errors,
+                                             bool pixels = true);
 
 }  // namespace PSD

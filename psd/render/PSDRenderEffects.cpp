@@ -320,7 +320,7 @@ std::vector<EffectPart> BevelParts(PSDEffectBevel const& bevel, RenderMap const&
     double angle = angleDegrees * M_PI / 180, alt = bevel.m_altitude * M_PI / 180;
     double lx = std::cos(angle) * std::cos(alt), ly = -std::sin(angle) * std::cos(alt);
     double lz = std::clamp(std::sin(alt), 1e-3, 1 - 1e-3);
-    double k = size * bevel.m_strength / 100.0 / 8 * (bevel.m_down ? -1 : 1);
+    double k = double(size) * bevel.m_strength / 100.0 / 8 * (bevel.m_down ? -1 : 1);
     bool inner = bevel.m_style != PSDEffectBevel::kOuterBevel;
     bool outer = bevel.m_style != PSDEffectBevel::kInnerBevel;
     std::vector<EffectPart> parts(outer && inner ? 4 : 2);
@@ -339,6 +339,9 @@ std::vector<EffectPart> BevelParts(PSDEffectBevel const& bevel, RenderMap const&
         x = std::clamp(x, 0, w - 1), y = std::clamp(y, 0, hh - 1);
         return double(h.v[size_t(y) * size_t(w) + size_t(x)]);
     };
+    // Sobel's slope: differences across and down, weighted over the three rows or columns.
+    auto dx = [&](int32_t x, int32_t y) { return at(x + 1, y) - at(x - 1, y); };
+    auto dy = [&](int32_t x, int32_t y) { return at(x, y + 1) - at(x, y - 1); };
     // Light on a face of slope (gx, gy): above zero towards the highlight, below towards the
     // shadow.
     auto light = [&](double gx, double gy) {
@@ -350,12 +353,8 @@ std::vector<EffectPart> BevelParts(PSDEffectBevel const& bevel, RenderMap const&
     for (int32_t y = 0; y < hh; ++y)
         for (int32_t x = 0; x < w; ++x) {
             size_t i = size_t(y) * size_t(w) + size_t(x);
-            double gx = (at(x + 1, y - 1) + 2 * at(x + 1, y) + at(x + 1, y + 1) - at(x - 1, y - 1) -
-                         2 * at(x - 1, y) - at(x - 1, y + 1)) *
-                        k;
-            double gy = (at(x - 1, y + 1) + 2 * at(x, y + 1) + at(x + 1, y + 1) - at(x - 1, y - 1) -
-                         2 * at(x, y - 1) - at(x + 1, y - 1)) *
-                        k;
+            double gx = (dx(x, y - 1) + 2 * dx(x, y) + dx(x, y + 1)) * k;
+            double gy = (dy(x - 1, y) + 2 * dy(x, y) + dy(x + 1, y)) * k;
             double in = shape.v[i];
             if (inner) {
                 double s = light(gx, gy) * in;

@@ -83,6 +83,14 @@ TEST(Patterns, ReadRawAndPackedChannelsWithTransparency) {
     EXPECT_FLOAT_EQ(p.Sample(2, 0, 1), 1.0f);
     EXPECT_FLOAT_EQ(p.m_alpha[3], 0.0f);
     EXPECT_FLOAT_EQ(p.m_alpha[1], 1.0f);
+    // Names only (for listings): the same header, no pixels decoded.
+    std::vector<PSD::PSDPattern> names;
+    ASSERT_TRUE(PSD::ParsePatterns(body.data(), body.size(), names, error, false)) << error;
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].m_id, p.m_id);
+    EXPECT_EQ(names[0].m_width, p.m_width);
+    EXPECT_EQ(names[0].m_colourMode, p.m_colourMode);
+    EXPECT_TRUE(names[0].m_channels.empty());
 }
 
 TEST(Patterns, DamagedBodiesFailWithoutReadingPastThem) {
