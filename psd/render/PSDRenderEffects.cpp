@@ -650,8 +650,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             ColourOf(g->m_colour, mode, part.colour);
             part.mode = g->m_blendMode;
             part.opacity = float(g->m_opacity);
-            bool ramped =
-                g->m_hasGradient && !g->m_inner && part.ramp.Build(g->m_gradient, mode, false);
+            bool ramped = g->m_hasGradient && part.ramp.Build(g->m_gradient, mode, false);
             if (g->m_hasGradient || g->m_technique != PSDEffectGlow::kSofter)
                 undrawn.push_back(
                     "effect " + std::string(g->GetTypeName()) +
@@ -660,20 +659,19 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             if (!g->m_contour.IsDefault() && !ramped)
                 undrawn.push_back("effect " + std::string(g->GetTypeName()) +
                                   " with a contour (drawn as linear)");
+            // An inner glow falls off inside from the edge (or from the centre out), an outer one
+            // outside. The range is the share of the fall-off that its contour spans: below it
+            // the glow is at full strength.
+            bool fromEdge = g->m_inner && g->m_source == PSDEffectGlow::kEdge;
+            part.alpha = SpreadAndBlur(fromEdge ? Inverted(shape) : shape, grow, size - grow, false);
+            if (g->m_range > 0)
+                for (auto& v : part.alpha.v) v = std::min(1.0f, v / float(g->m_range));
+            if (ramped) GlowAlongRamp(part, g->m_contour, g->m_range);
             if (g->m_inner) {
-                RenderMap source = g->m_source == PSDEffectGlow::kEdge ? Inverted(shape) : shape;
-                part.alpha = Inside(source, grow, size - grow, shape);
-                if (g->m_range > 0)  // full strength below the range, as outside
-                    for (size_t i = 0; i < part.alpha.v.size(); ++i)
-                        part.alpha.v[i] = std::min(shape.v[i], part.alpha.v[i] / float(g->m_range));
+                for (size_t i = 0; i < part.alpha.v.size(); ++i) part.alpha.v[i] *= shape.v[i];
+                part.alpha.outside = 0;
                 innerGlow.push_back(std::move(part));
             } else {
-                part.alpha = SpreadAndBlur(shape, grow, size - grow, false);
-                // The range is the share of the glow's falloff that its contour spans: below
-                // it the glow is at full strength.
-                if (g->m_range > 0)
-                    for (auto& v : part.alpha.v) v = std::min(1.0f, v / float(g->m_range));
-                if (ramped) GlowAlongRamp(part, g->m_contour, g->m_range);
                 outerGlow.push_back(std::move(part));
             }
         } else if (auto const* f = dynamic_cast<PSDEffectSolidFill const*>(e.Get())) {

@@ -538,33 +538,37 @@ TEST(Render, BevelsAndGradientGlowsFollowTheEdge) {
         else
             EXPECT_GT(change * float(c.sign), 0.05f);
     }
-    // Green at the edge to blue far out, where the glow itself is red: beside the layer (a
-    // wide red square whose right edge lies between the two pixels), green.
-    Stack s;
-    Layer l(new PSDLayer(PSDLayer::kNormal, "square"));
-    auto bm = Raster::DynamicBitmap::Create(40, 41, Raster::Format::RGBA8);
-    for (uint32_t y = 0; y < 41; ++y)
-        for (uint32_t x = 0; x < 40; ++x) {
-            uint8_t* p = bm->GetRow(y) + 4 * x;
-            p[0] = 255, p[1] = p[2] = 0, p[3] = 255;
-        }
-    l->m_left = -39, l->m_top = -20, l->m_right = 1, l->m_bottom = 21;
-    l->m_bitmap = bm;
-    ASSERT_TRUE(s.doc->AddLayer(l));
-    auto g = Kernel::MakeCounted<PSDEffectGlow>(false);
-    g->m_blur = 10, g->m_range = 0.5, g->m_opacity = 1, g->m_blendMode = BlendMode::Normal;
-    Renderer::RGBA8 red{255, 0, 0, 255}, green{0, 255, 0, 255}, blue{0, 0, 255, 255};
-    g->m_colour = Renderer::ColourRGB::Create(red, 1, 1, "");
-    g->m_hasGradient = true;
-    g->m_gradient.m_colours = {{0, 50, Renderer::ColourRGB::Create(green, 1, 1, ""), "UsrS"},
-                               {4096, 50, Renderer::ColourRGB::Create(blue, 1, 1, ""), "UsrS"}};
-    g->m_gradient.m_transparency = {{100, 0, 50}, {100, 4096, 50}};
-    l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
-    l->m_effects->m_effects.push_back(g);
-    auto beside = s.Pixel(1);
-    EXPECT_EQ(beside[0], 0);
-    EXPECT_GT(beside[1], 2 * beside[2]);
-    EXPECT_GT(beside[3], 0.9f);
+    // Green at the edge to blue far out, where the glow itself is red: at the edge (a wide red
+    // square's, between the two pixels), green, on either side of it.
+    for (bool inner : {false, true}) {
+        SCOPED_TRACE(inner ? "inner glow" : "outer glow");
+        Stack s;
+        Layer l(new PSDLayer(PSDLayer::kNormal, "square"));
+        auto bm = Raster::DynamicBitmap::Create(40, 41, Raster::Format::RGBA8);
+        for (uint32_t y = 0; y < 41; ++y)
+            for (uint32_t x = 0; x < 40; ++x) {
+                uint8_t* p = bm->GetRow(y) + 4 * x;
+                p[0] = 255, p[1] = p[2] = 0, p[3] = 255;
+            }
+        l->m_left = -39, l->m_top = -20, l->m_right = 1, l->m_bottom = 21;
+        l->m_bitmap = bm;
+        ASSERT_TRUE(s.doc->AddLayer(l));
+        auto g = Kernel::MakeCounted<PSDEffectGlow>(inner);
+        g->m_blur = 10, g->m_range = 0.5, g->m_opacity = 1, g->m_blendMode = BlendMode::Normal;
+        Renderer::RGBA8 red{255, 0, 0, 255}, green{0, 255, 0, 255}, blue{0, 0, 255, 255};
+        g->m_colour = Renderer::ColourRGB::Create(red, 1, 1, "");
+        g->m_hasGradient = true;
+        g->m_gradient.m_colours = {
+            {0, 50, Renderer::ColourRGB::Create(green, 1, 1, ""), "UsrS"},
+            {4096, 50, Renderer::ColourRGB::Create(blue, 1, 1, ""), "UsrS"}};
+        g->m_gradient.m_transparency = {{100, 0, 50}, {100, 4096, 50}};
+        l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
+        l->m_effects->m_effects.push_back(g);
+        auto edge = s.Pixel(inner ? 0 : 1);
+        EXPECT_LT(edge[0], 0.5f);
+        EXPECT_GT(edge[1], 2 * edge[2]);
+        EXPECT_GT(edge[3], 0.9f);
+    }
 }
 
 TEST(Render, PartsAloneAndRefusals) {
