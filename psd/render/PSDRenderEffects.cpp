@@ -663,7 +663,8 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             // outside. The range is the share of the fall-off that its contour spans: below it
             // the glow is at full strength.
             bool fromEdge = g->m_inner && g->m_source == PSDEffectGlow::kEdge;
-            part.alpha = SpreadAndBlur(fromEdge ? Inverted(shape) : shape, grow, size - grow, false);
+            part.alpha =
+                SpreadAndBlur(fromEdge ? Inverted(shape) : shape, grow, size - grow, false);
             if (g->m_range > 0)
                 for (auto& v : part.alpha.v) v = std::min(1.0f, v / float(g->m_range));
             if (ramped) GlowAlongRamp(part, g->m_contour, g->m_range);

@@ -558,9 +558,8 @@ TEST(Render, BevelsAndGradientGlowsFollowTheEdge) {
         Renderer::RGBA8 red{255, 0, 0, 255}, green{0, 255, 0, 255}, blue{0, 0, 255, 255};
         g->m_colour = Renderer::ColourRGB::Create(red, 1, 1, "");
         g->m_hasGradient = true;
-        g->m_gradient.m_colours = {
-            {0, 50, Renderer::ColourRGB::Create(green, 1, 1, ""), "UsrS"},
-            {4096, 50, Renderer::ColourRGB::Create(blue, 1, 1, ""), "UsrS"}};
+        g->m_gradient.m_colours = {{0, 50, Renderer::ColourRGB::Create(green, 1, 1, ""), "UsrS"},
+                                   {4096, 50, Renderer::ColourRGB::Create(blue, 1, 1, ""), "UsrS"}};
         g->m_gradient.m_transparency = {{100, 0, 50}, {100, 4096, 50}};
         l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
         l->m_effects->m_effects.push_back(g);
