@@ -113,6 +113,15 @@ void FuzzPatterns(uint8_t const* data, size_t size) {
             if (c.size() != pixels) std::abort();
         if (pixels) (void)p.Sample(p.m_channels.size() - 1, p.m_width - 1, p.m_height - 1);
     }
+    // Read for names alone, the same patterns come back at least as far (damaged pixels stop
+    // only the full read).
+    std::vector<PSD::PSDPattern> names;
+    (void)PSD::ParsePatterns(data, size, names, error, false);
+    if (names.size() < patterns.size()) std::abort();
+    for (size_t i = 0; i < patterns.size(); ++i)
+        if (names[i].m_id != patterns[i].m_id || names[i].m_width != patterns[i].m_width ||
+            names[i].m_colourMode != patterns[i].m_colourMode || !names[i].m_channels.empty())
+            std::abort();
 }
 
 void FuzzTIFF(uint8_t const* data, size_t size) {
