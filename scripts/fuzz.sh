@@ -71,6 +71,9 @@ for t in "${targets[@]}"; do
     # end of the log when the run failed.
     log=build-fuzz/logs/$t.log
     mkdir -p build-fuzz/logs
+    # Inputs an earlier run left behind are not this run's failures.
+    started=build-fuzz/logs/$t.started
+    touch "$started"
     if ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=scripts/lsan.supp:print_suppressions=0 ./build-fuzz/fuzz/fuzz_"$t" "build-fuzz/work/$t" "$seeds" \
         -dict=fuzz/psd.dict "${budget[@]}" -timeout=30 -rss_limit_mb=2048 \
         -artifact_prefix="$findings/" -print_final_stats=1 >"$log" 2>&1; then
@@ -80,10 +83,12 @@ for t in "${targets[@]}"; do
         tail -n 60 "$log"
         status=1
     fi
-    if [ -n "$(ls -A "$findings" 2>/dev/null)" ]; then
+    if [ -n "$(find "$findings" -type f -newer "$started" | head -n 1)" ]; then
         echo "fuzz_$t found inputs that fail: $findings"
         status=1
     fi
+    earlier=$(find "$findings" -type f ! -newer "$started" | wc -l)
+    [ "$earlier" -eq 0 ] || echo "($earlier inputs from earlier runs are still in $findings)"
 done
 if [ "$status" -ne 0 ]; then
     echo "fuzzing found failing inputs (see above): fix them and keep each under fuzz/regressions/<body>/"
