@@ -1527,7 +1527,8 @@ void Renderer::PlanGroupEffects(PSDLayerNode const& node) {
     std::vector<std::string> undrawn;
     Kernel::RectT<double> box{double(bounds[0]), double(bounds[1]), double(bounds[2]),
                               double(bounds[3])};
-    p.effects = PlanEffects(*fx, shape, box, std::nullopt, m_mode, m_doc.m_globalLightAngle,
+    p.effects = PlanEffects(*fx, shape, {box, DocumentBox(), std::nullopt}, m_mode,
+                            m_doc.m_globalLightAngle,
                             m_patterns, undrawn);
     for (auto& u : undrawn) Undrawn(std::move(u));
 }
@@ -1576,7 +1577,8 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
                 outlineShape.v[size_t(y) * w + size_t(x)] *=
                     MaskAt(p, shape.box.left + x, shape.box.top + y);
     }
-    p.effects = PlanEffects(fx, shape, box, linked, m_mode, m_doc.m_globalLightAngle, m_patterns,
+    p.effects = PlanEffects(fx, shape, {box, DocumentBox(), linked}, m_mode,
+                            m_doc.m_globalLightAngle, m_patterns,
                             undrawn, shapeLayer ? &outlineShape : nullptr);
     for (auto& u : undrawn) Undrawn(std::move(u));
 }

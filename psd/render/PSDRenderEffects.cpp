@@ -597,9 +597,7 @@ int32_t EffectsReach(PSDLayerEffects const& fx) {
 }
 
 std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap const& shape,
-                                         Kernel::RectT<double> const& layerBox,
-                                         std::optional<Kernel::PointT<double>> linkedOrigin,
-                                         uint32_t mode,
+                                         EffectsPlace const& place, uint32_t mode,
                                          double globalAngle, PatternSource& patterns,
                                          std::vector<std::string>& undrawn,
                                          RenderMap const* outline) {
@@ -613,10 +611,10 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
     std::vector<EffectPart> patternOverlay;
     // Where a pattern's tiles start: the document's origin, or the layer's when linked with it.
     auto origin = [&](bool linked, std::string const& effect) {
-        if (linked && !linkedOrigin)
+        if (linked && !place.linkedOrigin)
             undrawn.push_back(effect + " linked with a layer without an outline (placed from the "
                                        "document's origin)");
-        return linked ? linkedOrigin.value_or(Kernel::PointT<double>{0, 0})
+        return linked ? place.linkedOrigin.value_or(Kernel::PointT<double>{0, 0})
                       : Kernel::PointT<double>{0, 0};
     };
     std::vector<EffectPart> stroke;
@@ -691,7 +689,8 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             if (f->m_gradient.m_kind != PSDGradientDesc::kLinear)
                 undrawn.push_back("effect GradientOverlay (approximated)");
             part.gradient = &f->m_gradient;
-            part.placement = GradientPlacement(f->m_gradient, layerBox);
+            part.placement = GradientPlacement(
+                f->m_gradient, f->m_gradient.m_alignWithLayer ? place.layerBox : place.documentBox);
             part.mode = f->m_blendMode;
             part.opacity = float(f->m_opacity / 255.0);
             part.alpha = shape;
@@ -725,10 +724,13 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                 part.gradient = &k->m_gradient;
                 // The gradient spans the box of what the stroke follows (a shape's outline, in
                 // whole pixels, not its anti-aliased pixels) grown by the stroke's outer part.
-                auto box = outline ? CoveredBox(*outline) : layerBox;
+                auto box = outline ? CoveredBox(*outline) : place.layerBox;
                 part.placement = GradientPlacement(
                     k->m_gradient,
-                    {box.left - out, box.top - out, box.right + out, box.bottom + out});
+                    k->m_gradient.m_alignWithLayer
+                        ? Kernel::RectT<double>{box.left - out, box.top - out, box.right + out,
+                                                box.bottom + out}
+                        : place.documentBox);
                 if (k->m_gradient.m_kind != PSDGradientDesc::kLinear)
                     undrawn.push_back("effect Stroke with a gradient (approximated)");
             } else if (k->m_fillType == PSDEffectStroke::kPattern) {
@@ -756,7 +758,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                              origin(k->m_linked, "effect Stroke with a pattern"));
                 // Overlays' linked tiles start at the outline's corner; a stroke's start
                 // elsewhere, by a rule not found.
-                if (k->m_linked && linkedOrigin)
+                if (k->m_linked && place.linkedOrigin)
                     undrawn.push_back(
                         "effect Stroke with a pattern linked with its layer (tiles "
                         "placed from the outline's corner, approximated)");

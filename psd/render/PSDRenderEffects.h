@@ -127,14 +127,19 @@ RenderMap StrokeCoverage(RenderMap const& shape, double inside, double outside,
 // How far effects reach beyond the layer's shape, in pixels.
 int32_t EffectsReach(PSDLayerEffects const& fx);
 
+// Where a layer's effects are placed: gradients aligned with the layer span its box, the others
+// the document's; patterns linked with the layer start at linkedOrigin (at the document's, named
+// as approximated, when the layer has none).
+struct EffectsPlace {
+    Kernel::RectT<double> layerBox, documentBox;
+    std::optional<Kernel::PointT<double>> linkedOrigin;
+};
+
 // Plans the enabled effects from the layer's shape (its alpha with masks, over the region).
-// Patterns linked with the layer start at linkedOrigin (at the document's, named as approximated,
-// when the layer has none); strokes follow `outline` when given (a
-// shape's outline, whatever its fill covers). Effects the renderer does not draw are named in
-// `undrawn`.
+// Strokes follow `outline` when given (a shape's outline, whatever its fill covers). Effects the
+// renderer does not draw are named in `undrawn`.
 std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap const& shape,
-                                         Kernel::RectT<double> const& layerBox,
-                                         std::optional<Kernel::PointT<double>> linkedOrigin,
+                                         EffectsPlace const& place,
                                          uint32_t colourMode, double globalAngle,
                                          PatternSource& patterns,
                                          std::vector<std::string>& undrawn,
