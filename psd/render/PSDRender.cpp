@@ -1528,8 +1528,7 @@ void Renderer::PlanGroupEffects(PSDLayerNode const& node) {
     Kernel::RectT<double> box{double(bounds[0]), double(bounds[1]), double(bounds[2]),
                               double(bounds[3])};
     p.effects = PlanEffects(*fx, shape, {box, DocumentBox(), std::nullopt}, m_mode,
-                            m_doc.m_globalLightAngle,
-                            m_patterns, undrawn);
+                            m_doc.m_globalLightAngle, m_patterns, undrawn);
     for (auto& u : undrawn) Undrawn(std::move(u));
 }
 
@@ -1577,9 +1576,9 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
                 outlineShape.v[size_t(y) * w + size_t(x)] *=
                     MaskAt(p, shape.box.left + x, shape.box.top + y);
     }
-    p.effects = PlanEffects(fx, shape, {box, DocumentBox(), linked}, m_mode,
-                            m_doc.m_globalLightAngle, m_patterns,
-                            undrawn, shapeLayer ? &outlineShape : nullptr);
+    p.effects =
+        PlanEffects(fx, shape, {box, DocumentBox(), linked}, m_mode, m_doc.m_globalLightAngle,
+                    m_patterns, undrawn, shapeLayer ? &outlineShape : nullptr);
     for (auto& u : undrawn) Undrawn(std::move(u));
 }
 

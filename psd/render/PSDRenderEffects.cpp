@@ -726,11 +726,10 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                 // whole pixels, not its anti-aliased pixels) grown by the stroke's outer part.
                 auto box = outline ? CoveredBox(*outline) : place.layerBox;
                 part.placement = GradientPlacement(
-                    k->m_gradient,
-                    k->m_gradient.m_alignWithLayer
-                        ? Kernel::RectT<double>{box.left - out, box.top - out, box.right + out,
-                                                box.bottom + out}
-                        : place.documentBox);
+                    k->m_gradient, k->m_gradient.m_alignWithLayer
+                                       ? Kernel::RectT<double>{box.left - out, box.top - out,
+                                                               box.right + out, box.bottom + out}
+                                       : place.documentBox);
                 if (k->m_gradient.m_kind != PSDGradientDesc::kLinear)
                     undrawn.push_back("effect Stroke with a gradient (approximated)");
             } else if (k->m_fillType == PSDEffectStroke::kPattern) {

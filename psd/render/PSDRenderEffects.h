@@ -139,9 +139,8 @@ struct EffectsPlace {
 // Strokes follow `outline` when given (a shape's outline, whatever its fill covers). Effects the
 // renderer does not draw are named in `undrawn`.
 std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap const& shape,
-                                         EffectsPlace const& place,
-                                         uint32_t colourMode, double globalAngle,
-                                         PatternSource& patterns,
+                                         EffectsPlace const& place, uint32_t colourMode,
+                                         double globalAngle, PatternSource& patterns,
                                          std::vector<std::string>& undrawn,
                                          RenderMap const* outline = nullptr);
 
