@@ -570,6 +570,31 @@ TEST(Render, BevelsAndGradientGlowsFollowTheEdge) {
     }
 }
 
+// A black-to-white overlay on a layer over the right pixel alone: aligned with the layer it
+// starts there, otherwise it spans the document, and is lighter there.
+TEST(Render, GradientOverlaysSpanTheLayerOrTheDocument) {
+    float grey[2];
+    for (bool aligned : {true, false}) {
+        Stack s;
+        Layer l(new PSDLayer(PSDLayer::kNormal, "right"));
+        l->m_bitmap = Raster::DynamicBitmap::Create(1, 1, Raster::Format::RGBA8);
+        std::fill_n(l->m_bitmap->GetRow(0), 4, uint8_t(255));
+        l->m_left = 1, l->m_right = 2, l->m_bottom = 1;
+        ASSERT_TRUE(s.doc->AddLayer(l));
+        auto f = Kernel::MakeCounted<PSDEffectGradientFill>();
+        Renderer::RGBA8 black{0, 0, 0, 255}, white{255, 255, 255, 255};
+        f->m_gradient.m_gradient.m_colours = {
+            {0, 50, Renderer::ColourRGB::Create(black, 1, 1, ""), "UsrS"},
+            {4096, 50, Renderer::ColourRGB::Create(white, 1, 1, ""), "UsrS"}};
+        f->m_gradient.m_gradient.m_transparency = {{100, 0, 50}, {100, 4096, 50}};
+        f->m_gradient.m_angle = 0, f->m_gradient.m_alignWithLayer = aligned;
+        l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
+        l->m_effects->m_effects.push_back(f);
+        grey[aligned] = s.Pixel(1)[1];
+    }
+    EXPECT_GT(grey[0], grey[1] + 0.1f);
+}
+
 TEST(Render, PartsAloneAndRefusals) {
     Stack s;
     s.Add(Both(0, 0, 1));
