@@ -452,8 +452,9 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
             adj->GetType() == PSDAdjustment::kBrightnessContrast &&
             !static_cast<PSDAdjustmentBrightnessContrast const&>(*adj).m_useLegacy;
         auto kind = adj->GetType();
-        // Hue and lightness match the editor's; raised saturation and the ranges' saturations
-        // only come near (a near grey's hue, overlapping ranges).
+        // Hue and lightness match the editor's, and so do the ranges' saturations under a
+        // lowered master; a raised one, and ranges that change saturation and lightness
+        // together, only come near (a near grey's hue, the fourth column of huesaturation_rgb).
         bool nearSaturation = false;
         if (kind == PSDAdjustment::kHSLShift) {
             auto const& hs = static_cast<PSDAdjustmentHSLShift const&>(*adj);

@@ -181,11 +181,11 @@ float RangeWeight(PSDAdjustmentHSLShift::Range const& r, float hue) {
     return 0;
 }
 
-// Less saturation scales toward grey; more divides the distance left to full, so grey stays grey.
-// At +100 the editor's scale stops at 128: a near grey of one level's difference keeps some grey.
-float Saturate(float s, float more) {
-    if (more < 0) return s * (1 + more);
-    return std::min(1.0f, s / std::max(1 - more, 1.0f / 128));
+// What a saturation amount scales saturation by: less toward grey; more divides the distance
+// left to full, so grey stays grey. At +100 the editor's scale stops at 128: a near grey of one
+// level's difference keeps some grey.
+float SaturationGain(float more) {
+    return more < 0 ? 1 + more : 1 / std::max(1 - more, 1.0f / 128);
 }
 
 // Hue/saturation over the master values and the colour ranges, or colourised.
@@ -229,15 +229,16 @@ public:
             float unused;
             RGBToHSL(c, unused, s, l);
         }
-        // Then the master's hue and saturation, and the ranges': their hues add up, their
-        // saturations apply in turn, each part of the way by its weight.
-        float shift = v[0];
-        s = Saturate(s, v[1] / 100.0f);
+        // Then the master's hue and saturation, and the ranges': their hues add up by weight,
+        // and so do their gains' departures from 1, which then scale the master's. Unclamped:
+        // a +100 range at a tenth of its weight still restores most of what the master took.
+        float shift = v[0], gain = 1;
         for (size_t i = 0; i < 6; ++i) {
             if (weights[i] <= 0) continue;
             shift += weights[i] * m_a.m_ranges[i][4];
-            s += (Saturate(s, m_a.m_ranges[i][5] / 100.0f) - s) * weights[i];
+            gain += weights[i] * (SaturationGain(m_a.m_ranges[i][5] / 100.0f) - 1);
         }
+        s *= SaturationGain(v[1] / 100.0f) * std::max(0.0f, gain);
         h += shift / 360.0f;
         HSLToRGB(h - std::floor(h), Clamp01(s), l, c);
     }

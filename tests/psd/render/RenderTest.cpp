@@ -198,8 +198,9 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
     }
     // Hue/saturation at levels read off the editor's composites of huesaturation_rgb and
     // huesaturation_lightness_rgb: master values (a grey stays grey; a near grey takes the hue
-    // of its last level after lightness), then colour ranges whose hues add up, whose
-    // saturations apply in turn and whose lightness turns colours grey, not black.
+    // of its last level after lightness), then colour ranges whose hues add up, whose gains
+    // scale the master's by their summed departures from 1 (a +100 range at a fifth of its
+    // weight undoes a -97 master) and whose lightness turns colours grey, not black.
     using Ranges = std::array<PSDAdjustmentHSLShift::Range, 6>;
     auto hsl = [](PSDAdjustmentHSLShift::HSL master, Ranges ranges = {}) {
         auto a = Kernel::MakeCounted<PSDAdjustmentHSLShift>();
@@ -233,6 +234,9 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
         {hsl({122, 100, -37}), {195, 195, 194}, {58, 181, 186}},
         {hsl({0, -97, 0}, saturations), {114, 103, 137}, {125, 113, 127}},
         {hsl({0, -97, 0}, saturations), {114, 125, 153}, {129, 129, 138}},
+        {hsl({0, -97, 0}, saturations), {87, 255, 8}, {87, 255, 8}},
+        {hsl({0, -97, 0}, saturations), {21, 46, 0}, {21, 42, 4}},
+        {hsl({0, -97, 0}, saturations), {255, 13, 8}, {169, 98, 93}},
         {hsl({0, 0, 76}, lightnesses), {190, 189, 199}, {239, 239, 239}},
         {hsl({0, 0, 76}, lightnesses), {35, 10, 0}, {202, 195, 193}},
     };
@@ -730,10 +734,11 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"psd-tools/tests/psd_files/adjustments/posterize_rgb.psd", 0.9999},
         {"psd-tools/tests/psd_files/adjustments/posterize_16bits_cmyk.psd", 0.9999},
         {"psd-tools/tests/psd_files/adjustments/posterize_16bits_rgb.psd", 1.0},
-        // Hue/saturation whose colour ranges change lightness alone, under masks, and (as
-        // approximated) raised and lowered saturations of near greys and colour ranges.
+        // Hue/saturation whose colour ranges change lightness alone, under masks, and whose
+        // ranges' gains add up by weight (as approximated: raised saturations of near greys, and
+        // ranges changing saturation and lightness together).
         {"psd-tools/tests/psd_files/adjustments/huesaturation_lightness_rgb.psd", 0.99},
-        {"psd-tools/tests/psd_files/adjustments/huesaturation_rgb.psd", 0.85},
+        {"psd-tools/tests/psd_files/adjustments/huesaturation_rgb.psd", 0.94},
         {"ag-psd/test/read/artboards/src.psd"},  // white, transparent and coloured artboards
         {"psd-tools/tests/psd_files/artboard-bgcolor.psd"},
         // Feathered pixel and vector masks, with densities of their own; the editor's drawing of
