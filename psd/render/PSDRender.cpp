@@ -1000,10 +1000,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 s.a *= m * fill;
                 if (p.effects)
                     for (auto const& part : p.effects->above)
-                        if (part.joins) {
-                            RenderPixel e = part.At(x, y);
-                            JoinPixel(s, e, m_ctx.channels, part.CoversAt(x, y, e));
-                        }
+                        if (part.joins) part.JoinTo(s, x, y, m_ctx.channels);
                 s.a *= opacity * clipAt(i);
                 if (s.a > 0) put(mode, dst.px[i], s);
                 if (p.effects)
@@ -1133,8 +1130,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 // content first (fill opacity fades the content under them, not them).
                 for (auto const& part : p.effects->above) {
                     if (part.joins) {
-                        RenderPixel e = part.At(x, y);
-                        JoinPixel(s, e, m_ctx.channels, part.CoversAt(x, y, e));
+                        part.JoinTo(s, x, y, m_ctx.channels);
                     } else if (part.within) {
                         within(part);
                     } else {
@@ -1146,8 +1142,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 // not it is blended as a group.
                 for (auto const& part : p.effects->above) {
                     if (part.joins) {
-                        RenderPixel e = part.At(x, y);
-                        JoinPixel(s, e, m_ctx.channels, part.CoversAt(x, y, e));
+                        part.JoinTo(s, x, y, m_ctx.channels);
                     } else if (part.within && recolours(part) && !deferInterior) {
                         within(part);
                     }

@@ -192,7 +192,10 @@ float SaturationGain(float more) {
 class HSLAdjustment : public PSDPixelAdjustment {
 public:
     HSLAdjustment(PSDAdjustmentHSLShift const& a, unsigned depth)
-        : m_a(a), m_levels(depth == 8 ? 255.0f : 0.0f) {}
+        : m_a(a), m_levels(depth == 8 ? 255.0f : 0.0f),
+          m_masterGain(SaturationGain(a.m_master[1] / 100.0f)) {
+        for (size_t i = 0; i < 6; ++i) m_rangeGain[i] = SaturationGain(a.m_ranges[i][5] / 100.0f);
+    }
     void Apply(float* c) const override {
         auto const& v = m_a.m_colourise ? m_a.m_colourisation : m_a.m_master;
         // The lightness goes by whole levels too: -37 scales by 161/255, not 0.63.
@@ -236,9 +239,9 @@ public:
         for (size_t i = 0; i < 6; ++i) {
             if (weights[i] <= 0) continue;
             shift += weights[i] * m_a.m_ranges[i][4];
-            gain += weights[i] * (SaturationGain(m_a.m_ranges[i][5] / 100.0f) - 1);
+            gain += weights[i] * (m_rangeGain[i] - 1);
         }
-        s *= SaturationGain(v[1] / 100.0f) * std::max(0.0f, gain);
+        s *= m_masterGain * std::max(0.0f, gain);
         h += shift / 360.0f;
         HSLToRGB(h - std::floor(h), Clamp01(s), l, c);
     }
@@ -249,6 +252,7 @@ private:
     float Whole(float v) const { return m_levels > 0 ? std::round(v * m_levels) / m_levels : v; }
 
     float m_levels;  // steps the lightness is rounded to; 0: not rounded
+    float m_masterGain, m_rangeGain[6];  // what the saturations scale by
 };
 
 class MixerAdjustment : public PSDPixelAdjustment {

@@ -538,21 +538,19 @@ RenderPixel EffectPart::At(int64_t x, int64_t y) const {
     return p;
 }
 
-void JoinPixel(RenderPixel& content, RenderPixel const& part, unsigned channels, float covered) {
+void EffectPart::JoinTo(RenderPixel& content, int64_t x, int64_t y, unsigned channels) const {
+    RenderPixel drawn = At(x, y);
+    // The share it covers: the paint's own alpha and the opacity, as drawn, over the part's
+    // coverage there, so a gradient's or pattern's transparent stretch covers no more of the
+    // content than it paints.
+    float covered = 0, a = covers.v.empty() ? 0 : alpha.At(x, y);
+    if (a > 0) covered = std::min(1.0f, covers.At(x, y) * drawn.a / a);
     float kept = content.a * (1 - covered);
-    float a = std::min(1.0f, kept + part.a);
-    if (a <= 0) return;
+    float sum = std::min(1.0f, kept + drawn.a);
+    if (sum <= 0) return;
     for (unsigned c = 0; c < channels; ++c)
-        content.c[c] = std::min(1.0f, (content.c[c] * kept + part.c[c] * part.a) / a);
-    content.a = a;
-}
-
-float EffectPart::CoversAt(int64_t x, int64_t y, RenderPixel const& drawn) const {
-    if (covers.v.empty()) return 0;
-    // The paint's own alpha and the opacity, as drawn, over the part's coverage there: a
-    // gradient's or pattern's transparent stretch covers no more of the content than it paints.
-    float a = alpha.At(x, y);
-    return a > 0 ? std::min(1.0f, covers.At(x, y) * drawn.a / a) : 0;
+        content.c[c] = std::min(1.0f, (content.c[c] * kept + drawn.c[c] * drawn.a) / sum);
+    content.a = sum;
 }
 
 RenderMap StrokeCoverage(RenderMap const& shape, double in, double out, RenderMap* within) {

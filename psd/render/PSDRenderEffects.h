@@ -103,13 +103,10 @@ struct EffectPart {
     // shape's pixels and adds no coverage of its own.
     bool within = false;
     RenderPixel At(int64_t x, int64_t y) const;
-    // The share of the content it covers at a pixel, given what At drew there.
-    float CoversAt(int64_t x, int64_t y, RenderPixel const& drawn) const;
+    // Adds what it draws at a pixel to the content there (premultiplied sums), in place of the
+    // share of the content it covers.
+    void JoinTo(RenderPixel& content, int64_t x, int64_t y, unsigned channels) const;
 };
-
-// Adds a part to the pixel's content (premultiplied sums), in place of the share `covered` of
-// the content.
-void JoinPixel(RenderPixel& content, RenderPixel const& part, unsigned channels, float covered = 0);
 
 // The effects of one layer, in the order the editor stacks them.
 struct EffectsPlan {
