@@ -192,7 +192,8 @@ float SaturationGain(float more) {
 class HSLAdjustment : public PSDPixelAdjustment {
 public:
     HSLAdjustment(PSDAdjustmentHSLShift const& a, unsigned depth)
-        : m_a(a), m_levels(depth == 8 ? 255.0f : 0.0f),
+        : m_a(a),
+          m_levels(depth == 8 ? 255.0f : 0.0f),
           m_masterGain(SaturationGain(a.m_master[1] / 100.0f)) {
         for (size_t i = 0; i < 6; ++i) m_rangeGain[i] = SaturationGain(a.m_ranges[i][5] / 100.0f);
     }
