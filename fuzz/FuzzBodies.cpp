@@ -116,7 +116,7 @@ void FuzzPatterns(uint8_t const* data, size_t size) {
     // Read for names alone, the same patterns come back at least as far (damaged pixels stop
     // only the full read).
     std::vector<PSD::PSDPattern> names;
-    (void)PSD::ParsePatterns(data, size, names, error, false);
+    (void)PSD::ParsePatterns(data, size, names, error, PSD::NoPatternsPixels);
     if (names.size() < patterns.size()) std::abort();
     for (size_t i = 0; i < patterns.size(); ++i)
         if (names[i].m_id != patterns[i].m_id || names[i].m_width != patterns[i].m_width ||

@@ -262,7 +262,7 @@ bool ParseOne(Bytes& b, PSDPattern& p, std::string& error, bool pixels) {
 }  // namespace
 
 bool ParsePatterns(uint8_t const* data, size_t size, std::vector<PSDPattern>& out,
-                   std::string& error, bool pixels) {
+                   std::string& error, PatternWanted const& wanted) {
     Bytes b(data, size);
     while (b.Left() >= 4) {
         uint32_t length = 0;
@@ -272,8 +272,14 @@ bool ParsePatterns(uint8_t const* data, size_t size, std::vector<PSDPattern>& ou
             error = "a pattern is cut short";
             return false;
         }
+        // The header alone first: whether the pixels are wanted may depend on it.
+        Bytes again = one;
         PSDPattern p;
-        if (!ParseOne(one, p, error, pixels)) return false;
+        if (!ParseOne(one, p, error, false)) return false;
+        if (wanted(out.size(), p)) {
+            p = PSDPattern{};
+            if (!ParseOne(again, p, error, true)) return false;
+        }
         out.push_back(std::move(p));
         // Each pattern is padded to four bytes; the last may lack its padding.
         (void)b.Skip(std::min(b.Left(), size_t((4 - length % 4) % 4)));
@@ -282,7 +288,7 @@ bool ParsePatterns(uint8_t const* data, size_t size, std::vector<PSDPattern>& ou
 }
 
 std::vector<PSDPattern> ReadDocumentPatterns(PSDFile const& doc, std::vector<std::string>& errors,
-                                             bool pixels) {
+                                             PatternWanted const& wanted) {
     std::vector<PSDPattern> patterns;
     for (auto const& b : doc.m_documentBlocks) {
         if (b.key != Key("Patt") && b.key != Key("Pat2") && b.key != Key("Pat3")) continue;
@@ -290,7 +296,7 @@ std::vector<PSDPattern> ReadDocumentPatterns(PSDFile const& doc, std::vector<std
         std::string error;
         if (!doc.StoredBlockInOrder(b, ByteOrderFixer{std::endian::native == std::endian::little}, body))
             errors.push_back("the patterns block could not be read");
-        else if (!ParsePatterns(body.data(), body.size(), patterns, error, pixels))
+        else if (!ParsePatterns(body.data(), body.size(), patterns, error, wanted))
             errors.push_back("patterns: " + error);
     }
     return patterns;

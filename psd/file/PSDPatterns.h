@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,15 +28,23 @@ struct PSDPattern {
     }
 };
 
-// Reads one patterns block body: every pattern in it, its pixels decoded (without pixels, only
-// names, identifiers, sizes and modes, and no channel is checked). False with the reason in error
-// when the body is damaged; the patterns read before the damage are kept.
-[[nodiscard]] bool ParsePatterns(uint8_t const* data, size_t size, std::vector<PSDPattern>& out,
-                                 std::string& error, bool pixels = true);
+// Decides from a pattern's header (name, identifier, size and mode; no pixels yet) and its place
+// in the list being read into whether its pixels are decoded.
+using PatternWanted = std::function<bool(size_t index, PSDPattern const& header)>;
+inline bool EveryPatternsPixels(size_t, PSDPattern const&) { return true; }
+inline bool NoPatternsPixels(size_t, PSDPattern const&) { return false; }  // for listings
 
-// Every pattern the document's blocks hold, in file order; reasons for the blocks that could not
-// be read land in errors.
+// Reads one patterns block body: every pattern in it, the pixels of those wanted decoded (the
+// others keep only names, identifiers, sizes and modes, and their channels are not checked).
+// False with the reason in error when the body is damaged; the patterns read before the damage
+// are kept.
+[[nodiscard]] bool ParsePatterns(uint8_t const* data, size_t size, std::vector<PSDPattern>& out,
+                                 std::string& error,
+                                 PatternWanted const& wanted = EveryPatternsPixels);
+
+// Every pattern the document's blocks hold, in file order, the pixels of those wanted decoded;
+// reasons for the blocks that could not be read land in errors.
 std::vector<PSDPattern> ReadDocumentPatterns(PSDFile const& doc, std::vector<std::string>& errors,
-                                             bool pixels = true);
+                                             PatternWanted const& wanted = EveryPatternsPixels);
 
 }  // namespace PSD

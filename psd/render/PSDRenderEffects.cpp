@@ -471,7 +471,7 @@ RenderPixel PatternPaint::At(int64_t x, int64_t y) const {
 bool PatternSource::Paint(String const& id, String const& name, uint32_t mode, PatternPaint& out,
                           std::string& why) {
     if (!m_read) {
-        m_patterns = ReadDocumentPatterns(m_doc, m_errors);
+        m_headers = ReadDocumentPatterns(m_doc, m_errors, NoPatternsPixels);
         m_read = true;
     }
     // Descriptor strings may carry their terminator.
@@ -480,19 +480,35 @@ bool PatternSource::Paint(String const& id, String const& name, uint32_t mode, P
         while (!v.empty() && v.back() == '\0') v.remove_suffix(1);
         return v;
     };
-    PSDPattern const* found = nullptr;
-    for (auto const& p : m_patterns)
-        if (!bare(id).empty() && bare(p.m_id) == bare(id)) found = &p;
-    for (auto const& p : m_patterns)
-        if (!found && !bare(name).empty() && bare(p.m_name) == bare(name)) found = &p;
-    if (!found) {
+    size_t index = m_headers.size();
+    for (size_t i = 0; i < m_headers.size(); ++i)
+        if (!bare(id).empty() && bare(m_headers[i].m_id) == bare(id)) index = i;
+    for (size_t i = 0; i < m_headers.size() && index == m_headers.size(); ++i)
+        if (!bare(name).empty() && bare(m_headers[i].m_name) == bare(name)) index = i;
+    if (index == m_headers.size()) {
         why = m_errors.empty() ? "its pattern is not in the document" : m_errors.front();
         return false;
     }
-    if (found->m_width == 0 || found->m_height == 0) {
+    if (m_headers[index].m_width == 0 || m_headers[index].m_height == 0) {
         why = "its pattern is empty";
         return false;
     }
+    if (auto failed = m_failed.find(index); failed != m_failed.end()) {
+        why = failed->second;
+        return false;
+    }
+    auto known = m_decoded.find(index);
+    if (known == m_decoded.end()) {
+        std::vector<std::string> errors;
+        auto read = ReadDocumentPatterns(m_doc, errors, [&](size_t i, PSDPattern const&) { return i == index; });
+        if (index >= read.size() || read[index].m_channels.empty()) {
+            why = errors.empty() ? "its pattern's pixels do not decode" : errors.back();
+            m_failed.emplace(index, why);
+            return false;
+        }
+        known = m_decoded.emplace(index, std::move(read[index])).first;
+    }
+    PSDPattern const* found = &known->second;
     out = PatternPaint{};
     out.pattern = found;
     out.channels = mode == 4 ? 4 : (mode == 3 || mode == 9) ? 3 : 1;

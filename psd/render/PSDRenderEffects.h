@@ -2,6 +2,7 @@
 // and what goes on it (inner shadow and glow, overlays, stroke).
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,7 +62,8 @@ struct PatternPaint {
     RenderPixel At(int64_t x, int64_t y) const;
 };
 
-// The document's patterns, read when the first one is looked up.
+// The document's patterns: their headers read when the first one is looked up, the pixels of each
+// only when it is painted with (a document may hold many large patterns it never uses).
 class PatternSource {
 public:
     explicit PatternSource(PSDFile const& doc) : m_doc(doc) {}
@@ -73,7 +75,9 @@ public:
 private:
     PSDFile const& m_doc;
     bool m_read = false;
-    std::vector<PSDPattern> m_patterns;
+    std::vector<PSDPattern> m_headers;
+    std::map<size_t, PSDPattern> m_decoded;  // by place in m_headers; nodes stay put for paints
+    std::map<size_t, std::string> m_failed;  // why a pattern's pixels did not decode
     std::vector<std::string> m_errors;
 };
 

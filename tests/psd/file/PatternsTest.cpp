@@ -85,7 +85,7 @@ TEST(Patterns, ReadRawAndPackedChannelsWithTransparency) {
     EXPECT_FLOAT_EQ(p.m_alpha[1], 1.0f);
     // Names only (for listings): the same header, no pixels decoded.
     std::vector<PSD::PSDPattern> names;
-    ASSERT_TRUE(PSD::ParsePatterns(body.data(), body.size(), names, error, false)) << error;
+    ASSERT_TRUE(PSD::ParsePatterns(body.data(), body.size(), names, error, PSD::NoPatternsPixels)) << error;
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(names[0].m_id, p.m_id);
     EXPECT_EQ(names[0].m_width, p.m_width);
@@ -123,6 +123,20 @@ TEST(Patterns, DamagedBodiesFailWithoutReadingPastThem) {
         std::string error;
         EXPECT_FALSE(PSD::ParsePatterns(bad.data(), bad.size(), out, error));
         EXPECT_NE(error.find("pattern"), std::string::npos) << error;
+        // Decoding only the sound pattern after it reads the whole body; the damaged one keeps
+        // its header.
+        auto both = bad;
+        both.insert(both.end(), body.begin(), body.end());
+        std::vector<PSD::PSDPattern> some;
+        ASSERT_TRUE(PSD::ParsePatterns(both.data(), both.size(), some, error,
+                                       [](size_t i, PSD::PSDPattern const& h) {
+                                           return i == 1 && h.m_name == PSD::String("Dots");
+                                       }))
+            << error;
+        ASSERT_EQ(some.size(), 2u);
+        EXPECT_TRUE(some[0].m_channels.empty());
+        ASSERT_EQ(some[1].m_channels.size(), 3u);
+        EXPECT_FLOAT_EQ(some[1].Sample(1, 1, 1), 128 / 255.0f);
     }
 }
 
