@@ -157,7 +157,8 @@ void ResourcesText(PSD::PSDFile const& doc, std::ostream& out) {
     out << "  composite:    "
         << (doc.m_hasRealMergedData ? "real merged data" : "not real (compatibility off)") << "\n";
     std::vector<std::string> errors;
-    auto patterns = PSD::ReadDocumentPatterns(doc, errors, PSD::NoPatternsPixels);  // names, not pixels
+    auto patterns =
+        PSD::ReadDocumentPatterns(doc, errors, PSD::NoPatternsPixels);  // names, not pixels
     for (size_t i = 0; i < patterns.size(); ++i)
         out << (i ? "                " : "  patterns:     ") << std::quoted(std::string(patterns[i].m_name))
             << " " << patterns[i].m_width << " x " << patterns[i].m_height << ", id "

@@ -31,8 +31,13 @@ struct PSDPattern {
 // Decides from a pattern's header (name, identifier, size and mode; no pixels yet) and its place
 // in the list being read into whether its pixels are decoded.
 using PatternWanted = std::function<bool(size_t index, PSDPattern const& header)>;
-inline bool EveryPatternsPixels(size_t, PSDPattern const&) { return true; }
-inline bool NoPatternsPixels(size_t, PSDPattern const&) { return false; }  // for listings
+inline bool EveryPatternsPixels(size_t, PSDPattern const&) {
+    return true;
+}
+// For listings: names, identifiers, sizes and modes alone.
+inline bool NoPatternsPixels(size_t, PSDPattern const&) {
+    return false;
+}
 
 // Reads one patterns block body: every pattern in it, the pixels of those wanted decoded (the
 // others keep only names, identifiers, sizes and modes, and their channels are not checked).

@@ -500,7 +500,8 @@ bool PatternSource::Paint(String const& id, String const& name, uint32_t mode, P
     auto known = m_decoded.find(index);
     if (known == m_decoded.end()) {
         std::vector<std::string> errors;
-        auto read = ReadDocumentPatterns(m_doc, errors, [&](size_t i, PSDPattern const&) { return i == index; });
+        auto read = ReadDocumentPatterns(m_doc, errors,
+                                         [&](size_t i, PSDPattern const&) { return i == index; });
         if (index >= read.size() || read[index].m_channels.empty()) {
             why = errors.empty() ? "its pattern's pixels do not decode" : errors.back();
             m_failed.emplace(index, why);

@@ -85,7 +85,8 @@ TEST(Patterns, ReadRawAndPackedChannelsWithTransparency) {
     EXPECT_FLOAT_EQ(p.m_alpha[1], 1.0f);
     // Names only (for listings): the same header, no pixels decoded.
     std::vector<PSD::PSDPattern> names;
-    ASSERT_TRUE(PSD::ParsePatterns(body.data(), body.size(), names, error, PSD::NoPatternsPixels)) << error;
+    ASSERT_TRUE(PSD::ParsePatterns(body.data(), body.size(), names, error, PSD::NoPatternsPixels))
+        << error;
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(names[0].m_id, p.m_id);
     EXPECT_EQ(names[0].m_width, p.m_width);
