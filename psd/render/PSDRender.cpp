@@ -42,6 +42,12 @@ Kernel::RectT<double> PixelBox(Kernel::RectT<double> const& b) {
 
 using Bitmap = Kernel::Counted<Raster::DynamicBitmap>;
 constexpr uint32_t kBandRows = 32;
+constexpr uint32_t kMaxScaledSide = 300000;  // the largest side a document may have
+
+// Output rows a band of a scaled render makes: about a band's worth of source rows, at least one.
+uint32_t OutputBandRows(double scale) {
+    return scale < 1 ? std::max<uint32_t>(1, uint32_t(kBandRows * scale)) : kBandRows;
+}
 
 float Clamp01(float v) { return std::isnan(v) ? 0.0f : v < 0 ? 0.0f : v > 1 ? 1.0f : v; }
 
@@ -314,6 +320,13 @@ private:
     std::set<std::string> m_seen;
     std::unique_ptr<SaveData> m_saveData;  // what an edit is judged against, made when needed
     mutable std::mutex m_failLock;
+    double m_scale = 1.0;  // output size as a fraction of the document's
+    // The source rows a band of the output covers: ZIP layers keep enough for every worker's.
+    uint32_t SourceBandRows() const {
+        if (m_scale >= 1) return kBandRows;
+        double rows = std::min(std::ceil(OutputBandRows(m_scale) / m_scale), double(m_doc.m_height));
+        return std::max(kBandRows, uint32_t(rows) + 1);
+    }
     mutable std::string m_failure;
 };
 
@@ -569,7 +582,7 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
                          std::max<uint64_t>(1, l.m_bitDepth / 8);
         bool whole = m_wholeZipBytes + bytes <= m_options.wholeZipBytes;
         // ZIP streams keep enough rows for every worker's band and the next ones.
-        uint32_t window = kBandRows * 2 * uint32_t(Kernel::Dispatch::GetConcurrency() + 1);
+        uint32_t window = SourceBandRows() * 2 * uint32_t(Kernel::Dispatch::GetConcurrency() + 1);
         if (rows->Init(l, whole ? 0 : window)) {
             p.rows = std::move(rows);
             missing();
@@ -1639,19 +1652,89 @@ void StoreBand(Band const& band, Raster::DynamicBitmap& out, unsigned colourChan
     }
 }
 
-// Area-averaged downscale (or nearest upscale) of a finished render.
+// The whole source pixels [first, end) that pixel i of a scaled row (or column) averages: at
+// least one, so enlarging repeats the nearest.
+std::pair<uint32_t, uint32_t> ScaledSpan(uint32_t i, double scale, uint32_t limit) {
+    uint32_t first = uint32_t(std::min(double(i) / scale, double(limit - 1)));
+    uint32_t end = uint32_t(std::min(double(i + 1) / scale, double(limit)));
+    return {first, std::max(first + 1, end)};
+}
+
+uint32_t ScaledSize(uint32_t n, double scale) {
+    return std::max<uint32_t>(1, uint32_t(std::lround(double(n) * scale)));
+}
+
+// Sums of whole output rows of a scaled image, fed source rows in any order, then averaged.
+// Colour is weighted by coverage: transparent pixels add none (no dark fringes), and an
+// output pixel that nothing covers is left clear.
+class ScaledRows {
+public:
+    ScaledRows(uint32_t first, uint32_t count, std::vector<std::pair<uint32_t, uint32_t>> const& columns,
+               double scale, uint32_t sourceHeight, unsigned channels)
+        : m_first(first), m_count(count), m_columns(columns), m_scale(scale),
+          m_height(sourceHeight), m_channels(channels),
+          m_sums(size_t(count) * columns.size() * kStride, 0.0) {}
+
+    // The source rows [first, last) these output rows average.
+    std::pair<uint32_t, uint32_t> Source() const {
+        return {ScaledSpan(m_first, m_scale, m_height).first,
+                ScaledSpan(m_first + m_count - 1, m_scale, m_height).second};
+    }
+    void Add(Band const& band) {
+        for (uint32_t o = 0; o < m_count; ++o) {
+            auto [y0, y1] = ScaledSpan(m_first + o, m_scale, m_height);
+            y0 = std::max(y0, band.y0), y1 = std::min(y1, band.y0 + band.rows);
+            double* out = &m_sums[size_t(o) * m_columns.size() * kStride];
+            for (uint32_t y = y0; y < y1; ++y) {
+                RenderPixel const* row = &band.px[size_t(y - band.y0) * band.width];
+                for (size_t x = 0; x < m_columns.size(); ++x) {
+                    double* sum = out + x * kStride;
+                    for (uint32_t sx = m_columns[x].first; sx < m_columns[x].second; ++sx) {
+                        RenderPixel const& p = row[sx];
+                        for (unsigned c = 0; c < m_channels; ++c) sum[c] += double(p.c[c]) * p.a;
+                        sum[4] += p.a;
+                    }
+                }
+            }
+        }
+    }
+    // The averages as a band of the output (y0 is the first output row).
+    void Finish(Band& out) const {
+        out.y0 = m_first, out.rows = m_count, out.width = uint32_t(m_columns.size());
+        out.px.assign(size_t(out.rows) * out.width, RenderPixel{});
+        for (uint32_t o = 0; o < m_count; ++o) {
+            auto [y0, y1] = ScaledSpan(m_first + o, m_scale, m_height);
+            for (size_t x = 0; x < m_columns.size(); ++x) {
+                double const* sum = &m_sums[(size_t(o) * m_columns.size() + x) * kStride];
+                RenderPixel& p = out.px[size_t(o) * out.width + x];
+                double n = double(y1 - y0) * (m_columns[x].second - m_columns[x].first);
+                p.a = float(sum[4] / n);
+                if (sum[4] > 0)
+                    for (unsigned c = 0; c < m_channels; ++c) p.c[c] = float(sum[c] / sum[4]);
+            }
+        }
+    }
+
+private:
+    static constexpr size_t kStride = 5;  // four colour sums weighted by alpha, then alpha's
+    uint32_t m_first, m_count;
+    std::vector<std::pair<uint32_t, uint32_t>> const& m_columns;
+    double m_scale;
+    uint32_t m_height;
+    unsigned m_channels;
+    std::vector<double> m_sums;
+};
+
+// Area-averaged downscale (or nearest upscale) of a finished image: a stored composite.
 Bitmap Scale(Raster::DynamicBitmap const& in, double scale) {
-    uint32_t w = std::max<uint32_t>(1, uint32_t(std::lround(in.GetWidth() * scale)));
-    uint32_t h = std::max<uint32_t>(1, uint32_t(std::lround(in.GetHeight() * scale)));
+    uint32_t w = ScaledSize(in.GetWidth(), scale), h = ScaledSize(in.GetHeight(), scale);
     auto out = Raster::DynamicBitmap::Create(w, h, in.GetFormat());
     auto const& info = in.GetFormatInfo();
     Kernel::Dispatch::DispatchParallelFor(h, [&](size_t y) {
         std::vector<double> sum(info.channels);
-        uint32_t y0 = uint32_t(double(y) / scale), y1 = std::max(y0 + 1, uint32_t((y + 1) / scale));
-        y1 = std::min(y1, in.GetHeight());
+        auto [y0, y1] = ScaledSpan(uint32_t(y), scale, in.GetHeight());
         for (uint32_t x = 0; x < w; ++x) {
-            uint32_t x0 = uint32_t(double(x) / scale), x1 = std::max(x0 + 1, uint32_t((x + 1) / scale));
-            x1 = std::min(x1, in.GetWidth());
+            auto [x0, x1] = ScaledSpan(x, scale, in.GetWidth());
             std::fill(sum.begin(), sum.end(), 0.0);
             for (uint32_t sy = y0; sy < y1; ++sy)
                 for (uint32_t sx = x0; sx < x1; ++sx)
@@ -1668,6 +1751,14 @@ Bitmap Scale(Raster::DynamicBitmap const& in, double scale) {
 }
 
 bool Renderer::Run(PSDRenderResult& result, std::string& error) {
+    // A scale that is not a positive number draws at full size.
+    m_scale = m_options.scale > 0 ? m_options.scale : 1.0;
+    if (double(m_doc.m_width) * m_scale > kMaxScaledSide ||
+        double(m_doc.m_height) * m_scale > kMaxScaledSide) {
+        error = "a scale of " + std::to_string(m_options.scale) + " makes an image over " +
+                std::to_string(kMaxScaledSide) + " pixels a side";
+        return false;
+    }
     if (m_doc.m_layers.empty() && m_options.layer < 0 && m_options.group.empty()) {
         // Nothing to composite, in any colour mode: the stored image is all there is.
         Bitmap stored;
@@ -1677,8 +1768,7 @@ bool Renderer::Run(PSDRenderResult& result, std::string& error) {
             error = "no layers, and the composite does not decode";
             return false;
         }
-        result.bitmap = m_options.scale > 0 && m_options.scale != 1.0 ? Scale(*stored, m_options.scale)
-                                                                     : stored;
+        result.bitmap = m_scale != 1.0 ? Scale(*stored, m_scale) : stored;
         result.undrawn = {"no layers: the stored composite is the document"};
         return true;
     }
@@ -1723,14 +1813,23 @@ bool Renderer::Run(PSDRenderResult& result, std::string& error) {
     if (!Prepare(tree, error)) return false;
 
     uint32_t w = m_doc.m_width, h = m_doc.m_height;
+    // A scaled render averages each band of whole output rows from the source rows they cover,
+    // so only the scaled image is held, never the full-size one.
+    double scale = m_scale;
+    bool scaled = scale != 1.0;
+    uint32_t ow = scaled ? ScaledSize(w, scale) : w, oh = scaled ? ScaledSize(h, scale) : h;
+    std::vector<std::pair<uint32_t, uint32_t>> columns;
+    if (scaled)
+        for (uint32_t x = 0; x < ow; ++x) columns.push_back(ScaledSpan(x, scale, w));
+    uint32_t outRows = scaled ? OutputBandRows(scale) : kBandRows;
     Bitmap out;
     try {
-        out = Raster::DynamicBitmap::Create(w, h, format);
+        out = Raster::DynamicBitmap::Create(ow, oh, format);
     } catch (std::bad_alloc const&) {
         error = "out of memory";
         return false;
     }
-    size_t bands = (size_t(h) + kBandRows - 1) / kBandRows;
+    size_t bands = (size_t(oh) + outRows - 1) / outRows;
     std::atomic<uint64_t> done{0};
     std::mutex progressLock;
     try {
@@ -1741,12 +1840,29 @@ bool Renderer::Run(PSDRenderResult& result, std::string& error) {
             thread_local std::vector<RenderPixel> kept;
             Band band;
             band.px.swap(kept);
-            band.y0 = uint32_t(b * kBandRows);
-            band.rows = std::min<uint32_t>(kBandRows, h - band.y0);
             band.width = w;
-            band.px.assign(size_t(w) * band.rows, RenderPixel{});
-            RenderList(tree, band);
-            StoreBand(band, *out, m_ctx.channels);
+            uint32_t first = uint32_t(b * outRows), count = std::min<uint32_t>(outRows, oh - first);
+            if (!scaled) {
+                band.y0 = first;
+                band.rows = count;
+                band.px.assign(size_t(w) * band.rows, RenderPixel{});
+                RenderList(tree, band);
+                StoreBand(band, *out, m_ctx.channels);
+            } else {
+                ScaledRows sums(first, count, columns, scale, h, m_ctx.channels);
+                auto [from, to] = sums.Source();
+                for (uint32_t y = from; y < to && !(m_options.abort && *m_options.abort);
+                     y += kBandRows) {
+                    band.y0 = y;
+                    band.rows = std::min<uint32_t>(kBandRows, to - y);
+                    band.px.assign(size_t(w) * band.rows, RenderPixel{});
+                    RenderList(tree, band);
+                    sums.Add(band);
+                }
+                Band small;
+                sums.Finish(small);
+                StoreBand(small, *out, m_ctx.channels);
+            }
             band.px.swap(kept);
             uint64_t n = ++done;
             if (m_options.progress) {
@@ -1775,7 +1891,6 @@ bool Renderer::Run(PSDRenderResult& result, std::string& error) {
             Undrawn("layer " + std::to_string(i) + " (" + std::string(layers[i]->m_name) +
                     "): pixels do not decode: " + damage);
     }
-    if (m_options.scale > 0 && m_options.scale != 1.0) out = Scale(*out, m_options.scale);
     result.bitmap = out;
     result.undrawn = m_undrawn;
     return true;

@@ -627,6 +627,53 @@ TEST(Render, PartsAloneAndRefusals) {
     EXPECT_EQ(error, "cancelled");
 }
 
+// Scaled renders average what covers each output pixel, band by band: colour by coverage (half
+// a pixel of red over nothing stays red, at half alpha), over source rows of several bands.
+TEST(Render, ScaledRendersAverageByCoverage) {
+    uint32_t const w = 8, h = 200;
+    auto doc = PSDFile::CreateEmpty(w, h, false, Raster::Format::RGBA8, nullptr, nullptr);
+    auto bm = Raster::DynamicBitmap::Create(w, h, Raster::Format::RGBA8);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            uint8_t* px = bm->GetRow(y) + 4 * x;
+            bool covered = x % 2 == 0;
+            px[0] = covered ? uint8_t(y) : 0, px[1] = 0, px[2] = 0, px[3] = covered ? 255 : 0;
+        }
+    Layer l(new PSDLayer(PSDLayer::kNormal, "stripes"));
+    l->m_right = int32_t(w), l->m_bottom = int32_t(h);
+    l->m_bitmap = bm;
+    ASSERT_TRUE(doc->AddLayer(l, nullptr));
+    struct Case {
+        double scale;
+        uint32_t width, height, x, y;
+        double red, alpha;  // 0..255
+    } const cases[] = {
+        {0.5, 4, 100, 1, 10, 20.5, 127.5},        // rows 20 and 21, one column of two covered
+        {0.01, 1, 2, 0, 1, 149.5, 127.5},         // rows 100 to 199 in one pixel: four bands
+        {1 / 3.0, 3, 67, 2, 66, 198.5, 127.5},    // the last output row takes what is left
+        {2.0, 16, 400, 1, 3, 1, 255},             // enlarged: the nearest pixel, (0, 1)
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.scale);
+        PSDRenderOptions o;
+        o.scale = c.scale;
+        PSDRenderResult r;
+        std::string error;
+        ASSERT_TRUE(RenderDocument(*doc, o, r, error)) << error;
+        ASSERT_EQ(r.bitmap->GetWidth(), c.width);
+        ASSERT_EQ(r.bitmap->GetHeight(), c.height);
+        uint8_t const* px = r.bitmap->GetRow(c.y) + 4 * c.x;
+        EXPECT_NEAR(px[0], c.red, 0.51);
+        EXPECT_NEAR(px[3], c.alpha, 0.51);
+    }
+    PSDRenderOptions huge;
+    huge.scale = 1e9;
+    PSDRenderResult r;
+    std::string error;
+    EXPECT_FALSE(RenderDocument(*doc, huge, r, error));
+    EXPECT_NE(error.find("pixels a side"), std::string::npos) << error;
+}
+
 // Where gradients fall (each pixel's top-left corner, by style and angle) and how smoothness
 // eases between stops.
 TEST(Render, GradientPlacementAndSmoothness) {
