@@ -324,7 +324,8 @@ private:
     // The source rows a band of the output covers: ZIP layers keep enough for every worker's.
     uint32_t SourceBandRows() const {
         if (m_scale >= 1) return kBandRows;
-        double rows = std::min(std::ceil(OutputBandRows(m_scale) / m_scale), double(m_doc.m_height));
+        double rows =
+            std::min(std::ceil(OutputBandRows(m_scale) / m_scale), double(m_doc.m_height));
         return std::max(kBandRows, uint32_t(rows) + 1);
     }
     mutable std::string m_failure;
@@ -1669,10 +1670,15 @@ uint32_t ScaledSize(uint32_t n, double scale) {
 // output pixel that nothing covers is left clear.
 class ScaledRows {
 public:
-    ScaledRows(uint32_t first, uint32_t count, std::vector<std::pair<uint32_t, uint32_t>> const& columns,
-               double scale, uint32_t sourceHeight, unsigned channels)
-        : m_first(first), m_count(count), m_columns(columns), m_scale(scale),
-          m_height(sourceHeight), m_channels(channels),
+    ScaledRows(uint32_t first, uint32_t count,
+               std::vector<std::pair<uint32_t, uint32_t>> const& columns, double scale,
+               uint32_t sourceHeight, unsigned channels)
+        : m_first(first),
+          m_count(count),
+          m_columns(columns),
+          m_scale(scale),
+          m_height(sourceHeight),
+          m_channels(channels),
           m_sums(size_t(count) * columns.size() * kStride, 0.0) {}
 
     // The source rows [first, last) these output rows average.

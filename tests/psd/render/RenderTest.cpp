@@ -648,10 +648,10 @@ TEST(Render, ScaledRendersAverageByCoverage) {
         uint32_t width, height, x, y;
         double red, alpha;  // 0..255
     } const cases[] = {
-        {0.5, 4, 100, 1, 10, 20.5, 127.5},        // rows 20 and 21, one column of two covered
-        {0.01, 1, 2, 0, 1, 149.5, 127.5},         // rows 100 to 199 in one pixel: four bands
-        {1 / 3.0, 3, 67, 2, 66, 198.5, 127.5},    // the last output row takes what is left
-        {2.0, 16, 400, 1, 3, 1, 255},             // enlarged: the nearest pixel, (0, 1)
+        {0.5, 4, 100, 1, 10, 20.5, 127.5},      // rows 20 and 21, one column of two covered
+        {0.01, 1, 2, 0, 1, 149.5, 127.5},       // rows 100 to 199 in one pixel: four bands
+        {1 / 3.0, 3, 67, 2, 66, 198.5, 127.5},  // the last output row takes what is left
+        {2.0, 16, 400, 1, 3, 1, 255},           // enlarged: the nearest pixel, (0, 1)
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.scale);
