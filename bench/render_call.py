@@ -1,7 +1,7 @@
 """Times Document.render() on freshly opened documents and the anonymous memory each call adds
 (the process's anonymous pages, the mapped file's left out, sampled every 2 ms above what they were
 before it). Prints "seconds S" and "anon M MB" per render.
-    render_call.py FILE [RENDERS]"""
+    render_call.py FILE [RENDERS] [SCALE]"""
 import sys
 import threading
 import time
@@ -28,7 +28,7 @@ for _ in range(int(sys.argv[2]) if len(sys.argv) > 2 else 1):
     watcher = threading.Thread(target=watch)
     watcher.start()
     start = time.time()
-    doc.render()
+    doc.render(scale=float(sys.argv[3]) if len(sys.argv) > 3 else 1.0)
     seconds = time.time() - start
     running[0] = False
     watcher.join()
