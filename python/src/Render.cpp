@@ -48,16 +48,19 @@ void BindDocumentRender(py::class_<DocumentRef, DocumentPtr>& document) {
 void BindLayerRender(py::class_<LayerRef>& layer) {
     layer.def(
         "render",
-        [](LayerRef const& l, bool effects) {
+        [](LayerRef const& l, bool effects, double scale) {
             auto const& layers = l.doc->file->m_layers;
             PSD::PSDRenderOptions o;
             for (size_t i = 0; i < layers.size(); ++i)
                 if (layers[i].Get() == l.layer.Get()) o.layer = std::ptrdiff_t(i);
             o.effects = effects;
+            if (!(scale > 0)) throw py::value_error("scale must be above 0");
+            o.scale = scale;
             return Render(*l.doc, o);
         },
-        py::kw_only(), py::arg("effects") = true,
-        "This layer (a group: its contents) drawn alone over transparency, document-sized.");
+        py::kw_only(), py::arg("effects") = true, py::arg("scale") = 1.0,
+        "This layer (a group: its contents) drawn alone over transparency, document-sized (times "
+        "scale).");
 }
 
 }  // namespace zuzodoriv::python

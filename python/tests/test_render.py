@@ -44,6 +44,15 @@ def test_layer_render_is_the_layer_alone():
     inside[layer.top:layer.bottom, layer.left:layer.right] = True
     assert img[inside, -1].any()
     assert not img[~inside, -1].any()  # nothing outside its bounds (it has no effects reaching out)
+    # Halved: each pixel averages four, its colour weighted by their coverage.
+    half = layer.render(scale=0.5).astype(float)
+    quads = img[:half.shape[0] * 2, :half.shape[1] * 2].astype(float)
+    quads = quads.reshape(half.shape[0], 2, half.shape[1], 2, -1)
+    alpha = quads[..., -1].sum(axis=(1, 3))
+    colour = (quads[..., :-1] * quads[..., -1:]).sum(axis=(1, 3)) / np.maximum(alpha, 1)[..., None]
+    seen = alpha >= 4 * 16
+    assert np.abs(half[..., -1] - alpha / 4).max() <= 1
+    assert np.abs(half[..., :-1] - colour)[seen].max() <= 2
 
 
 def test_undrawn_features_warn():
