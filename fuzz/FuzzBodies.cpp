@@ -80,6 +80,9 @@ void FuzzOpen(uint8_t const* data, size_t size) {
         std::string error;
         PSD::PSDRenderOptions render;
         if (opt & 16) render.wholeZipBytes = 0;  // ZIP layers inflate by bands
+        // Scaled: averaged band by band from the source rows, or enlarged.
+        if (opt & 32) render.scale = (opt & 64) ? 0.05 : 0.37;
+        else if (opt & 64) render.scale = 1.6;
         (void)PSD::RenderDocument(*doc, render, result, error);
     }
 }
