@@ -1757,10 +1757,11 @@ Bitmap Scale(Raster::DynamicBitmap const& in, double scale) {
 }
 
 bool Renderer::Run(PSDRenderResult& result, std::string& error) {
-    // A scale that is not a positive number draws at full size.
+    // A scale that is not a positive number draws at full size; enlarging stops at the largest
+    // side a document may have (an oversized document still draws at its own size or smaller).
     m_scale = m_options.scale > 0 ? m_options.scale : 1.0;
-    if (double(m_doc.m_width) * m_scale > kMaxScaledSide ||
-        double(m_doc.m_height) * m_scale > kMaxScaledSide) {
+    if (m_scale > 1 && (double(m_doc.m_width) * m_scale > kMaxScaledSide ||
+                        double(m_doc.m_height) * m_scale > kMaxScaledSide)) {
         error = "a scale of " + std::to_string(m_options.scale) + " makes an image over " +
                 std::to_string(kMaxScaledSide) + " pixels a side";
         return false;
