@@ -259,6 +259,8 @@ bool Swap(uint32_t key, std::vector<uint8_t> const& body, bool big, std::vector<
 bool SwapBlockByteOrder(uint32_t key, std::vector<uint8_t> const& body, bool storedBigEndian,
                         std::vector<uint8_t>& out) {
     out.clear();
+    // An empty body has no byte order, whatever its key: kept even where the layout is unknown.
+    if (body.empty()) return true;
     std::vector<uint8_t> swapped, back;
     try {
         // Kept only when it converts back to the stored bytes: nothing the layout does not

@@ -214,10 +214,10 @@ void EachLine(RenderMap& map, Filter&& filter) {
     pass(h, w, w, 1);
 }
 
-// A true Gaussian, by a separable kernel out to three deviations: box passes quantise the
+// A true Gaussian, by a separable kernel out to `reach` deviations: box passes quantise the
 // variance, which small blurs show.
-void KernelGaussian(RenderMap& map, double sigma) {
-    int r = int(std::ceil(3 * sigma));
+void KernelGaussian(RenderMap& map, double sigma, double reach) {
+    int r = int(std::ceil(reach * sigma));
     std::vector<float> k(size_t(2 * r + 1));
     double total = 0;
     for (int i = -r; i <= r; ++i)
@@ -265,15 +265,12 @@ void BlurMap(RenderMap& map, double radius) {
     // Fitted on the corpus's shadows and glows: the editor's blur of a given size is close to a
     // Gaussian of 0.4 times it. Small ones take the true kernel (at most 49 taps); past that the
     // box passes' quantised variance no longer shows.
-    double sigma = radius * 0.4;
-    if (sigma <= kExactGaussianLimit)
-        KernelGaussian(map, sigma);
-    else
-        GaussianBlur(map, sigma);
+    GaussianBlur(map, radius * 0.4);
 }
 
-void GaussianBlur(RenderMap& map, double sigma) {
+void GaussianBlur(RenderMap& map, double sigma, double reach) {
     if (!(sigma > 0)) return;
+    if (sigma <= kExactGaussianLimit) return KernelGaussian(map, sigma, reach);
     // A box of width b adds (b^2 - 1) / 12 to the variance: the odd widths around the ideal
     // one, the wider taken by as many passes as bring the sum nearest sigma^2.
     double ideal = std::sqrt(4 * sigma * sigma + 1);

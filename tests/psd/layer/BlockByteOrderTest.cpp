@@ -69,7 +69,7 @@ void RichDescriptor(Writer& w) {
     w.U32(0).Code("Cls ").Code("type").Text(u"").U32(0).Code("Lyr ");
 }
 
-TEST(BlockByteOrder, LayoutsNotAccountedForAreRefused) {
+TEST(BlockByteOrder, LayoutsNotAccountedForAreRefusedUnlessEmpty) {
     struct Case {
         char const* what;
         char const* key;
@@ -93,6 +93,10 @@ TEST(BlockByteOrder, LayoutsNotAccountedForAreRefused) {
         EXPECT_FALSE(PSD::SwapBlockByteOrder(Code4(c.key), big.out, true, out));
         EXPECT_TRUE(out.empty());
     }
+    // An empty body has nothing to turn, so its layout need not be known (a TIFF's empty "Pat2").
+    std::vector<uint8_t> out{1};
+    EXPECT_TRUE(PSD::SwapBlockByteOrder(Code4("Pat2"), {}, false, out));
+    EXPECT_TRUE(out.empty());
 }
 
 }  // namespace

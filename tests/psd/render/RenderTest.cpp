@@ -788,9 +788,11 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"psd-tools/tests/psd_files/adjustments/huesaturation_rgb.psd", 0.94},
         {"ag-psd/test/read/artboards/src.psd"},  // white, transparent and coloured artboards
         {"psd-tools/tests/psd_files/artboard-bgcolor.psd"},
-        // Feathered pixel and vector masks, with densities of their own; the editor's drawing of
-        // the outline (its pixel mask divided out) is used as stored until the layer is edited.
-        {"psd-tools/tests/psd_files/layer_mask_data.psd", 0.97, 0.95},
+        // Feathered pixel and vector masks (a whole Gaussian), with densities of their own; the
+        // editor's drawing of the outline (its pixel mask divided out) is used as stored until
+        // the layer is edited.
+        {"psd-tools/tests/psd_files/layer_mask_data.psd", 0.99, 0.965},
+        {"psd-tools/tests/psd_files/layer_mask_data.psb", 0.975},
         // Gradients drawn from the model, their end points snapped to whole pixels: over shapes
         // (once edited), a mask's box (32-bit), a whole empty outline (opacity stops alone) and
         // 4 px squares (30 degrees running as 45), three stops mixed in the document's own
