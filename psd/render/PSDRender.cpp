@@ -94,13 +94,11 @@ struct Mask {
 };
 
 // The editor's feather: a Gaussian blur whose deviation is the feather's radius, reaching past
-// the mask's rectangle over the value outside it. Its whole kernel counts: cut at three
-// deviations, layer_mask_data's feathered edges are off by a level or two more.
+// the mask's rectangle over the value outside it.
 void Feather(Mask& m, double radius) {
     if (radius <= 0 || m.width == 0 || m.height == 0) return;
     double sigma = radius;  // the feather is the Gaussian's deviation
-    constexpr double kReach = 4;
-    int32_t grow = int32_t(std::ceil(kReach * sigma)) + 2;
+    int32_t grow = int32_t(std::ceil(kGaussianReach * sigma)) + 2;
     RenderMap map;
     map.box = {m.left - grow, m.top - grow, m.left + int32_t(m.width) + grow,
                m.top + int32_t(m.height) + grow};
@@ -114,7 +112,7 @@ void Feather(Mask& m, double radius) {
         float* row = map.v.data() + (size_t(y) + size_t(grow)) * w + size_t(grow);
         for (uint32_t x = 0; x < m.width; ++x) row[x] = Sample(m.bitmap->GetRow(y), info, x);
     }
-    GaussianBlur(map, sigma, kReach);
+    GaussianBlur(map, sigma);
     m.left = map.box.left, m.top = map.box.top;
     m.width = uint32_t(map.box.Width()), m.height = uint32_t(map.box.Height());
     m.feathered = std::move(map.v);

@@ -28,10 +28,12 @@ struct RenderMap {
 
 // Blurs the map in place as the editor blurs an effect of size `radius` (near a Gaussian).
 void BlurMap(RenderMap& map, double radius);
-// Blurs as a Gaussian of deviation sigma: small ones by the true kernel cut off at `reach`
-// deviations, larger ones by three box passes whose radii differ by at most one (to within one
-// pass's step of the variance).
-void GaussianBlur(RenderMap& map, double sigma, double reach = 3);
+// How far a Gaussian blur reaches, in deviations: cut any nearer, feathered edges and soft
+// shadows are a level or two off the editor's.
+constexpr double kGaussianReach = 4;
+// Blurs as a Gaussian of deviation sigma: small ones by the true kernel, larger ones by three box
+// passes whose radii differ by at most one (to within one pass's step of the variance).
+void GaussianBlur(RenderMap& map, double sigma);
 
 // A gradient laid over a box: where each point falls along it, 0 at its start and 1 at its end
 // (beyond them outside), by its style, angle, scale and offset. Pixels are evaluated at their
