@@ -807,8 +807,9 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"psd-tools/tests/psd_files/path-operations/exclude.psd", 1.0, 0.8},
         // A gradient overlay whose colours mix perceptually, over a shape's soft edge.
         {"ag-psd/test/read-write/gradient-mode/src.psd", 0.999},
-        // Drop shadow and outer glow of size 5 (a true Gaussian, widened a little), the shadow moved by 2.5 px
-        // rounded up, and a colour overlay that recolours soft edges without covering more.
+        // Drop shadow and outer glow of size 5 (a true Gaussian, widened a little), the shadow
+        // moved by 2.5 px rounded up, and a colour overlay that recolours soft edges without
+        // covering more.
         {"ag-psd/test/read/blend-mode/src.psd", 0.985},
         // Two strokes: the first listed on top, hiding the second where it lies.
         {"ag-psd/test/read-write/strokes/src.psd", 0.97},
