@@ -89,6 +89,32 @@ void SetSat(float const* c, float s, float* out) {
 
 }  // namespace
 
+void CompositeTextGamma(BlendContext const& ctx, RenderPixel& b, RenderPixel const& s) {
+    if (s.a <= 0) return;
+    if (s.a >= 1 || b.a <= 0) {
+        b = s;
+        return;
+    }
+    constexpr float kGamma = 1.45f;
+    // sRGB's curve to linear light and back.
+    auto toLinear = [](float v) {
+        v = Clamp01(v);
+        return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
+    };
+    auto toEncoded = [](float v) {
+        v = Clamp01(v);
+        return v <= 0.0031308f ? v * 12.92f : 1.055f * std::pow(v, 1 / 2.4f) - 0.055f;
+    };
+    float keep = (1 - s.a) * b.a, ao = s.a + keep;
+    for (unsigned i = 0; i < ctx.channels; ++i) {
+        float mixed = (s.a * std::pow(toLinear(s.c[i]), 1 / kGamma) +
+                       keep * std::pow(toLinear(b.c[i]), 1 / kGamma)) /
+                      ao;
+        b.c[i] = toEncoded(std::pow(mixed, kGamma));
+    }
+    b.a = ao;
+}
+
 float Luminosity(float const* c, unsigned channels) {
     return channels >= 3 ? Lum(c) : c[0];
 }

@@ -59,6 +59,11 @@ inline void CompositePixel(BlendMode mode, BlendContext const& ctx, RenderPixel&
     CompositePixelAny(mode, ctx, b, s);
 }
 
+// Composites s over b in normal mode as the editor blends type: the colours mix in linear light
+// raised to 1 / 1.45 (its "blend text colours using gamma"), which keeps dark text on a light
+// ground from thinning. Gamma-encoded RGB samples only.
+void CompositeTextGamma(BlendContext const& ctx, RenderPixel& b, RenderPixel const& s);
+
 // Composites s onto b inside b's shape ("atop"): b keeps its alpha and its colour moves toward the
 // blended colour by the source's alpha. How layers clipped to a base meet it.
 inline void CompositeAtop(BlendMode mode, BlendContext const& ctx, RenderPixel& b,

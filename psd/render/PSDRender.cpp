@@ -24,6 +24,7 @@
 #include "psd/file/PSDLayerTree.h"
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
+#include "psd/layer/PSDLayerKind.h"
 #include "psd/layer/PSDLayerRows.h"
 #include "psd/render/PSDRenderAdjustment.h"
 #include "psd/render/PSDRenderEffects.h"
@@ -194,6 +195,7 @@ struct Prepared {
     // A pass-through group below full fill over layers in modes other than normal: part of its
     // isolated drawing shows where those modes keep the backdrop.
     bool passFillIsolated = false;
+    bool textGamma = false;  // type, whose pixels the editor blends in a gamma of their own
     // Solid, gradient or pattern: content made here, covering the canvas.
     bool Generated() const { return solid || gradient || pattern.pattern; }
 };
@@ -227,6 +229,8 @@ private:
     bool AddVectorMask(PSDLayer const& l, Prepared& p);
     bool PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool byRows,
                         std::string& error);
+    // Whether the editor blends a type layer's pixels in its text gamma (by its anti-aliasing).
+    bool TextBlendsWithGamma(PSDLayer const& l) const;
     // Reads an artboard's rectangle and background into p; false when its data does not read.
     bool PrepareArtboard(PSDLayer const& l, Prepared& p) const;
     void Undrawn(std::string what) {
@@ -333,6 +337,8 @@ private:
 
 bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::string& error) {
     Prepared& p = m_prepared[index];
+    // 32-bit documents blend in linear light, type included.
+    p.textGamma = m_ctx.rgb && !m_ctx.linear && TextBlendsWithGamma(l);
     PSDReport report;
     auto fail = [&](char const* what) {
         error = "layer " + std::to_string(index) + " (" + std::string(l.m_name) + "): " + what +
@@ -398,6 +404,29 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
     if (effects) PlanLayerEffects(l, p, *fx);
     PlanVectorStroke(l, p);
     return true;
+}
+
+bool Renderer::TextBlendsWithGamma(PSDLayer const& l) const {
+    PSDTaggedBlockInfo const* block = l.FindBlock(Key("TySh"));
+    if (!block) block = l.FindBlock(Key("tySh"));
+    if (!block || std::string_view(LayerKind(l)) != "type") return false;
+    auto source = l.m_stream ? l.m_stream : m_doc.GetSourceStream();
+    ParseData pd;
+    pd.m_swap = l.GetSourceSwap();
+    std::vector<BlockDescriptor> found;
+    (void)ReadStoredBlockDescriptors(source, *block, pd, found);
+    for (auto const& d : found) {
+        if (d.label != "text") continue;
+        auto aa = d.descriptor.Get<DescriptorItemEnum>(Key("AntA"));
+        if (!aa) return false;
+        // Sharp, strong and smooth text blends in the gamma; the composites hold crisp text
+        // and the system's grey anti-aliasing blended plainly, and the system's LCD one either
+        // way (by platform, which the file does not say), so plainly.
+        std::string v = aa->m_value.m_value.ToString();
+        return v == "antiAliasSharp" || v == "antiAliasStrong" || v == "antiAliasSmooth" ||
+               v == "AnSh" || v == "AnSt" || v == "AnSm";
+    }
+    return false;
 }
 
 bool Renderer::PrepareArtboard(PSDLayer const& l, Prepared& p) const {
@@ -817,7 +846,7 @@ bool Renderer::IsPlain(PSDLayerNode const& n) const {
     Prepared const& p = m_prepared[n.index];
     Raster::FormatInfo info;
     return p.rows && !p.effects && !p.blendIf && p.masks.empty() && !p.Generated() && !p.adjust &&
-           !l.m_knockout && l.m_blendMode == BlendMode::Normal &&
+           !l.m_knockout && !p.textGamma && l.m_blendMode == BlendMode::Normal &&
            Raster::GetFormatInfo(p.rows->GetFormat(), info) && info.bytesPerSample == 1;
 }
 
@@ -1083,7 +1112,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     // Most layers of most documents: 8-bit pixels in normal mode, nothing shaping them. Read
     // straight from the decoded rows, without a row of float pixels between.
     if (src && !atop && !p.effects && !shape && !clip && !p.blendIf && p.masks.empty() &&
-        !p.Generated() && src->GetFormatInfo().bytesPerSample == 1 &&
+        !p.Generated() && !p.textGamma && src->GetFormatInfo().bytesPerSample == 1 &&
         (mode == BlendMode::Normal || mode == BlendMode::PassThrough)) {
         DrawPlainRows(l, *src, srcTop, left, right, std::max(top, rowsTop),
                       std::min(bottom, rowsBottom), opacity * fill, dst);
@@ -1165,7 +1194,10 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
             s.a *= opacity;
             if (mode == BlendMode::Dissolve) s.a = DissolveNoise(x, y) < s.a ? 1.0f : 0.0f;
             float layerAlpha = s.a;
-            put(mode, dst.px[i], s);
+            if (p.textGamma && !atop && normalLayer)
+                CompositeTextGamma(m_ctx, dst.px[i], s);
+            else
+                put(mode, dst.px[i], s);
             if (p.effects && !l.m_blendInterior) {
                 // Otherwise each meets the backdrop on its own, a normal one in the layer's mode;
                 // one within the shape only over the share of the pixel the layer covers.

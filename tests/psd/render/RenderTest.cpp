@@ -84,6 +84,19 @@ TEST(Blend, FormulasPerFamily) {
     CompositePixel(BlendMode::Multiply, grey, b, s);
     EXPECT_NEAR(b.c[0], 0.5f * 0.4f + 0.5f * 0.2f, 1e-6);
     EXPECT_EQ(b.a, 1.0f);
+
+    // Type in the text gamma: red text's green over white, as the editor's composites of
+    // text-layer hold it at three of its anti-aliasing levels; over nothing it keeps its colour.
+    for (auto [alpha, want] : {std::pair{17, 244}, {136, 156}, {238, 38}}) {
+        RenderPixel white{{1, 1, 1}, 1}, text{{1, 0, 0}, alpha / 255.0f};
+        CompositeTextGamma(rgb, white, text);
+        EXPECT_NEAR(white.c[1] * 255, want, 0.5) << alpha;
+        EXPECT_NEAR(white.c[0], 1.0f, 1e-6);
+    }
+    RenderPixel clear, text{{1, 0, 0}, 0.5f};
+    CompositeTextGamma(rgb, clear, text);
+    EXPECT_EQ(clear.c[0], 1.0f);
+    EXPECT_EQ(clear.a, 0.5f);
 }
 
 // A document two pixels wide whose layers are built in the cases below.
@@ -846,6 +859,11 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // A smooth inner bevel, lit from the document's global angle (its noise gradient and
         // radial overlay undrawn or approximated).
         {"ag-psd/test/read/effects/src.psd", 0.955},
+        // Sharp and smooth type blends in the editor's text gamma; the system's anti-aliasing
+        // (masks.psb) plainly.
+        {"ag-psd/test/read/text-layer/src.psd", 1.0},
+        {"ag-psd/test/read/text-complex/src.psd", 1.0},
+        {"psd-tools/tests/psd_files/masks.psb", 0.998},
         // A newer gradient map whose colours mix perceptually, deep in its darkest stretch.
         {"ag-psd/test/read/gradient-overlay-2/src.psd", 1.0},
     };
