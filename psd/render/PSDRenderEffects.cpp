@@ -569,24 +569,28 @@ void EffectPart::JoinTo(RenderPixel& content, int64_t x, int64_t y, unsigned cha
     content.a = sum;
 }
 
-RenderMap StrokeCoverage(RenderMap const& shape, double in, double out, RenderMap* within) {
+RenderMap StrokeCoverage(RenderMap const& shape, double in, double out, RenderMap* within,
+                         RenderMap* beyond) {
     // Only the transforms the stroke's parts need: each is a pass over the whole map.
     auto toEdge = out > 0 ? EdgeDistance(shape) : std::vector<float>();
     auto toInside = in > 0 ? EdgeDistance(shape, true) : std::vector<float>();
     RenderMap m = shape;
     if (within) *within = shape;
+    if (beyond) *beyond = shape;
     for (size_t i = 0; i < m.v.size(); ++i) {
         // Beyond the shape the stroke reaches from its sub-pixel edge, and wherever the shape
         // touches it lies under what the shape leaves uncovered; within, the same from the edge
         // inwards, over what the shape covers. A pixel is covered as far as the stroke passes
         // its own centre.
-        float o = out > 0 ? Clamp01(float(out - toEdge[i]) + 0.5f) * (1 - shape.v[i]) : 0;
+        float reach = out > 0 ? Clamp01(float(out - toEdge[i]) + 0.5f) : 0;
         float share = in > 0 && shape.v[i] > 0 ? Clamp01(float(in - toInside[i]) + 0.5f) : 0;
-        m.v[i] = std::min(1.0f, o + share * shape.v[i]);
+        m.v[i] = std::min(1.0f, reach * (1 - shape.v[i]) + share * shape.v[i]);
         if (within) within->v[i] = share;
+        if (beyond) beyond->v[i] = reach;
     }
     m.outside = 0;
     if (within) within->outside = 0;
+    if (beyond) beyond->outside = 0;
     return m;
 }
 
@@ -632,6 +636,10 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                       : Kernel::PointT<double>{0, 0};
     };
     std::vector<EffectPart> stroke;
+    // Each stroke's share of the shape's coverage and of what it leaves uncovered, for hiding
+    // the strokes below it.
+    std::vector<RenderMap> strokeWithin, strokeBeyond;
+    RenderMap const& strokeShape = outline ? *outline : shape;
     std::vector<EffectPart> dropShadow, outerGlow;
     for (auto const& e : fx.m_effects) {
         if (!e || !e->m_enabled) continue;
@@ -786,8 +794,10 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             // in place of the content under it, as far as it covers the shape there.
             part.joins = k->m_blendMode == BlendMode::Normal;
             bool covers = part.joins && k->m_style != PSDEffectStroke::kOutside;
-            part.alpha = StrokeCoverage(outline ? *outline : shape, size - out, out,
-                                        covers ? &part.covers : nullptr);
+            strokeWithin.emplace_back(), strokeBeyond.emplace_back();
+            part.alpha = StrokeCoverage(strokeShape, size - out, out, &strokeWithin.back(),
+                                        &strokeBeyond.back());
+            if (covers) part.covers = strokeWithin.back();
             stroke.push_back(std::move(part));
         } else if (auto const* t = dynamic_cast<PSDEffectSatin const*>(e.Get())) {
             // Two copies of the shape moved apart along the angle, blurred; where they differ.
@@ -827,27 +837,25 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
         }
     }
     // Several strokes do not mix: each hides those listed after it, which show only beyond it.
-    // From the last up, so that the strokes above are still as planned when read.
-    for (size_t i = stroke.size(); i-- > 1;) {
+    // Within a pixel the strokes lie over the same part of it (the shape's share, or the rest),
+    // so one that covers its part hides what lies below there entirely.
+    for (size_t i = 1; i < stroke.size(); ++i) {
         RenderMap& lower = stroke[i].alpha;
-        auto shown = [&](int64_t x, int64_t y, bool outside) {
-            float keep = 1;
-            for (size_t k = 0; k < i; ++k) {
-                RenderMap const& upper = stroke[k].alpha;
-                keep *= 1 - (outside ? upper.outside : upper.At(x, y)) * stroke[k].opacity;
-            }
-            return keep;
-        };
         RenderMap& covers = stroke[i].covers;
         for (int32_t y = lower.box.top; y < lower.box.bottom; ++y)
             for (int32_t x = lower.box.left; x < lower.box.right; ++x) {
                 size_t at = size_t(y - lower.box.top) * size_t(lower.box.Width()) +
                             size_t(x - lower.box.left);
-                float keep = shown(x, y, false);
-                lower.v[at] *= keep;
-                if (!covers.v.empty()) covers.v[at] *= keep;
+                float keepIn = 1, keepOut = 1;
+                for (size_t k = 0; k < i; ++k) {
+                    keepIn *= 1 - strokeWithin[k].v[at] * stroke[k].opacity;
+                    keepOut *= 1 - strokeBeyond[k].v[at] * stroke[k].opacity;
+                }
+                float s = strokeShape.v[at];
+                lower.v[at] = std::min(1.0f, strokeBeyond[i].v[at] * (1 - s) * keepOut +
+                                                 strokeWithin[i].v[at] * s * keepIn);
+                if (!covers.v.empty()) covers.v[at] = strokeWithin[i].v[at] * keepIn;
             }
-        lower.outside *= shown(0, 0, true);
     }
     // Of several effects of one kind the first listed lies on top: each list is drawn from its end
     // (a bevel's highlight and shadow are one effect, drawn in their order).

@@ -124,9 +124,9 @@ struct EffectsPlan {
 
 // Coverage of a stroke `inside` pixels into the shape and `outside` pixels out of it, over the
 // shape's box, anti-aliased from distance transforms; `within`, when given, receives the share of
-// the shape's coverage it covers.
+// the shape's coverage it covers, and `beyond` the share of what the shape leaves uncovered.
 RenderMap StrokeCoverage(RenderMap const& shape, double inside, double outside,
-                         RenderMap* within = nullptr);
+                         RenderMap* within = nullptr, RenderMap* beyond = nullptr);
 
 // How far effects reach beyond the layer's shape, in pixels.
 int32_t EffectsReach(PSDLayerEffects const& fx);

@@ -824,8 +824,10 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // moved by 2.5 px rounded up, and a colour overlay that recolours soft edges without
         // covering more.
         {"ag-psd/test/read/blend-mode/src.psd", 0.985},
-        // Two strokes: the first listed on top, hiding the second where it lies.
-        {"ag-psd/test/read-write/strokes/src.psd", 0.97},
+        // Stacked strokes: the first listed on top, hiding those below wholly where it covers
+        // its part of a pixel (the shape's share or the rest), as at a soft edge.
+        {"ag-psd/test/read-write/strokes/src.psd", 0.985},
+        {"ag-psd/test/multiple-strokes-test.psd", 0.985},
         // One-pixel outside and inside strokes along a crisp edge cover whole pixels.
         {"psd-tools/tests/psd_files/effects/double-stroke-effects.psd", 0.99},
         // Linear light and linear dodge at reduced fill (one pixel).
