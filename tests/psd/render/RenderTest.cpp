@@ -825,9 +825,10 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // covering more.
         {"ag-psd/test/read/blend-mode/src.psd", 0.985},
         // Stacked strokes: the first listed on top, hiding those below wholly where it covers
-        // its part of a pixel (the shape's share or the rest), as at a soft edge.
-        {"ag-psd/test/read-write/strokes/src.psd", 0.985},
-        {"ag-psd/test/multiple-strokes-test.psd", 0.985},
+        // its part of a pixel (the shape's share or the rest), as at a soft edge; wide ones
+        // reach as far as the editor's chamfer distance says (short of a circle off the axes).
+        {"ag-psd/test/read-write/strokes/src.psd", 0.99},
+        {"ag-psd/test/multiple-strokes-test.psd", 0.99},
         // One-pixel outside and inside strokes along a crisp edge cover whole pixels.
         {"psd-tools/tests/psd_files/effects/double-stroke-effects.psd", 0.99},
         // Linear light and linear dodge at reduced fill (one pixel).
@@ -844,7 +845,7 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         {"psd-tools/tests/psd_files/transparency/knockout-isolated-groups.psd", 0.99},
         // Strokes within and around translucent pixels and along shapes' outlines (its linked
         // pattern stroke named as approximated).
-        {"psd-tools/tests/psd_files/effects/stroke-effects.psd", 0.955},
+        {"psd-tools/tests/psd_files/effects/stroke-effects.psd", 0.96},
         // Little-endian TIFFs: two by the editor (blending ranges in order) and one whose layer
         // section declares merged transparency its image does not hold (compared opaque).
         {"tiff/real/magicknet_8Bim.tif", 1.0},
