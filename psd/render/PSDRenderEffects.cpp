@@ -98,7 +98,7 @@ std::vector<float> DistanceTo(RenderMap const& map, bool inside) {
 // The length of an offset as the editor measures a stroke's reach: by steps of (1, 0), (1, 1)
 // and (2, 1) at their true lengths. Exact along those sixteen directions, up to 2.7 % long
 // between them, so a wide stroke's edge dips inward there (a 38 px stroke by up to a pixel near
-// 12 degrees off an axis, as in multiple-strokes-test).
+// 13 degrees off an axis, as in multiple-strokes-test).
 double ChamferLength(double dx, double dy) {
     dx = std::fabs(dx), dy = std::fabs(dy);
     if (dx < dy) std::swap(dx, dy);
