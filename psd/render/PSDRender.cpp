@@ -24,7 +24,6 @@
 #include "psd/file/PSDLayerTree.h"
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
-#include "psd/layer/PSDLayerKind.h"
 #include "psd/layer/PSDLayerRows.h"
 #include "psd/render/PSDRenderAdjustment.h"
 #include "psd/render/PSDRenderEffects.h"
@@ -407,9 +406,10 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
 }
 
 bool Renderer::TextBlendsWithGamma(PSDLayer const& l) const {
+    // Type layers keep their text settings in this block; groups never draw through the gamma.
     PSDTaggedBlockInfo const* block = l.FindBlock(Key("TySh"));
     if (!block) block = l.FindBlock(Key("tySh"));
-    if (!block || std::string_view(LayerKind(l)) != "type") return false;
+    if (!block) return false;
     auto source = l.m_stream ? l.m_stream : m_doc.GetSourceStream();
     ParseData pd;
     pd.m_swap = l.GetSourceSwap();
