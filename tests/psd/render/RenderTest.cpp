@@ -839,8 +839,10 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // Pattern fills, and pattern overlays enlarged twice, from their shapes' corners: drawn
         // from the model as the editor drew them.
         {"psd-tools/tests/psd_files/patterns.psd", 1.0, 1.0},
-        // Drop shadows of groups, from the shapes their layers draw together.
-        {"ag-psd/test/read/group-drop-shadows/src.psd", 0.96},
+        // Drop shadows of groups, from the shapes their layers draw together, and a glow over
+        // type: each spread by whole pixels of chamfer length.
+        {"ag-psd/test/read/group-drop-shadows/src.psd", 0.999},
+        {"ag-psd/test/read-write/float-color/src.psd", 0.995},
         // Multiplying layers that knock out to the bottom of their groups, isolated or not.
         {"psd-tools/tests/psd_files/transparency/knockout-isolated-groups.psd", 0.99},
         // Strokes within and around translucent pixels and along shapes' outlines (its linked
