@@ -85,9 +85,9 @@ void SquaredDistances(std::vector<double>& grid, size_t w, size_t h,
 }
 
 // The length of an offset as the editor measures a stroke's reach and an effect's spread: by
-// steps of (1, 0), (1, 1) and (2, 1) at their true lengths. Exact along those sixteen directions, up to 2.7 % long
-// between them, so a wide stroke's edge dips inward there (a 38 px stroke by up to a pixel near
-// 13 degrees off an axis, as in multiple-strokes-test).
+// steps of (1, 0), (1, 1) and (2, 1) at their true lengths. Exact along those sixteen directions,
+// up to 2.7 % long between them, so a wide stroke's edge dips inward there (a 38 px stroke by up to
+// a pixel near 13 degrees off an axis, as in multiple-strokes-test).
 double ChamferLength(double dx, double dy) {
     dx = std::fabs(dx), dy = std::fabs(dy);
     if (dx < dy) std::swap(dx, dy);
@@ -700,8 +700,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             // outside. The range is the share of the fall-off that its contour spans: below it
             // the glow is at full strength.
             bool fromEdge = g->m_inner && g->m_source == PSDEffectGlow::kEdge;
-            part.alpha =
-                SpreadAndBlur(fromEdge ? Inverted(shape) : shape, grow, size - grow);
+            part.alpha = SpreadAndBlur(fromEdge ? Inverted(shape) : shape, grow, size - grow);
             if (g->m_range > 0)
                 for (auto& v : part.alpha.v) v = std::min(1.0f, v / float(g->m_range));
             if (ramped) GlowAlongRamp(part, g->m_contour, g->m_range);
