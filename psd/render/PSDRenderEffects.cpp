@@ -103,6 +103,9 @@ double ChamferLength(double dx, double dy) {
 // Within (inside), the same from every pixel it covers fully to the nearest pixel it covers in
 // part, whose edge lies as far across it as it is covered; pixels covered in part are at -0.5,
 // so that a soft edge (a raster layer's fading alpha) counts as edge throughout.
+// The nearest edge need not lie in the nearest pixel: beside a faint one a pixel further off
+// may hold an edge nearer (a translucent shape's outline in stroke-effects), so each pixel also
+// tries its neighbours' edges, swept forwards and back.
 std::vector<float> EdgeDistance(RenderMap const& map, bool inside = false) {
     size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
     // Under half an 8-bit level short of full coverage is full.
@@ -112,16 +115,31 @@ std::vector<float> EdgeDistance(RenderMap const& map, bool inside = false) {
     for (size_t i = 0; i < w * h; ++i) grid[i] = edge(map.v[i]) ? 0 : kFar;
     std::vector<size_t> nearest;
     SquaredDistances(grid, w, h, &nearest);
+    auto toEdgeOf = [&](size_t i, size_t site) {
+        return ChamferLength(double(i % w) - double(site % w), double(i / w) - double(site / w)) -
+               0.5 + (inside ? map.v[site] : 1 - map.v[site]);
+    };
     std::vector<float> out(w * h);
+    auto relax = [&](size_t i) {
+        if (edge(map.v[i]) || grid[i] >= kFar / 2) return;
+        size_t x = i % w, y = i / w;
+        double best = toEdgeOf(i, nearest[i]);
+        for (size_t ny = y > 0 ? y - 1 : 0; ny <= std::min(h - 1, y + 1); ++ny)
+            for (size_t nx = x > 0 ? x - 1 : 0; nx <= std::min(w - 1, x + 1); ++nx) {
+                size_t j = ny * w + nx;
+                if (grid[j] >= kFar / 2) continue;
+                double d = toEdgeOf(i, nearest[j]);
+                if (d < best) best = d, nearest[i] = nearest[j];
+            }
+        out[i] = float(best);
+    };
+    for (size_t i = 0; i < w * h; ++i) relax(i);
+    for (size_t i = w * h; i-- > 0;) relax(i);
     for (size_t i = 0; i < w * h; ++i) {
         if (edge(map.v[i]))
             out[i] = -0.5f;
         else if (grid[i] >= kFar / 2)
             out[i] = float(kFar);
-        else
-            out[i] = float(ChamferLength(double(i % w) - double(nearest[i] % w),
-                                         double(i / w) - double(nearest[i] / w)) -
-                           0.5 + (inside ? map.v[nearest[i]] : 1 - map.v[nearest[i]]));
     }
     return out;
 }
