@@ -1194,6 +1194,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
             s.a *= opacity;
             if (mode == BlendMode::Dissolve) s.a = DissolveNoise(x, y) < s.a ? 1.0f : 0.0f;
             float layerAlpha = s.a;
+            RenderPixel const bare = dst.px[i];
             if (p.textGamma && !atop && normalLayer)
                 CompositeTextGamma(m_ctx, dst.px[i], s);
             else
@@ -1211,6 +1212,23 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                         e.a = std::min(1.0f, std::min(e.a, layerAlpha) / dst.px[i].a);
                         CompositeAtop(partMode, m_ctx, dst.px[i], e);
                         continue;
+                    }
+                    float total = part.beyond.v.empty() || atop ? 0 : part.alpha.At(x, y);
+                    if (total > 0) {
+                        // The share beyond the shape replaces the bare backdrop it lies over
+                        // by the stroke blended with that backdrop alone.
+                        float share = e.a * std::min(1.0f, part.beyond.At(x, y) / total);
+                        e.a -= share;
+                        RenderPixel over = bare, paint = e;
+                        paint.a = 1;
+                        CompositePixel(partMode, m_ctx, over, paint);
+                        RenderPixel& d = dst.px[i];
+                        float a = d.a + share * (over.a - bare.a);
+                        for (unsigned c = 0; c < m_ctx.channels; ++c) {
+                            float sum = d.c[c] * d.a + share * (over.c[c] * over.a - bare.c[c] * bare.a);
+                            d.c[c] = a > 0 ? Clamp01(sum / a) : 0;
+                        }
+                        d.a = Clamp01(a);
                     }
                     put(partMode, dst.px[i], e);
                 }

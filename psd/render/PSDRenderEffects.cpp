@@ -873,9 +873,12 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
     // Several strokes do not mix: each hides those listed after it, which show only beyond it.
     // Within a pixel the strokes lie over the same part of it (the shape's share, or the rest),
     // so one that covers its part hides what lies below there entirely.
-    for (size_t i = 1; i < stroke.size(); ++i) {
+    for (size_t i = 0; i < stroke.size(); ++i) {
+        if (i == 0 && stroke[i].joins) continue;
         RenderMap& lower = stroke[i].alpha;
         RenderMap& covers = stroke[i].covers;
+        RenderMap* beyond = stroke[i].joins ? nullptr : &stroke[i].beyond;
+        if (beyond) *beyond = lower;
         for (int32_t y = lower.box.top; y < lower.box.bottom; ++y)
             for (int32_t x = lower.box.left; x < lower.box.right; ++x) {
                 size_t at = size_t(y - lower.box.top) * size_t(lower.box.Width()) +
@@ -886,8 +889,10 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                     keepOut *= 1 - strokeBeyond[k].v[at] * stroke[k].opacity;
                 }
                 float s = strokeShape.v[at];
-                lower.v[at] = std::min(1.0f, strokeBeyond[i].v[at] * (1 - s) * keepOut +
-                                                 strokeWithin[i].v[at] * s * keepIn);
+                float out = strokeBeyond[i].v[at] * (1 - s) * keepOut;
+                if (beyond) beyond->v[at] = out;
+                if (i == 0) continue;
+                lower.v[at] = std::min(1.0f, out + strokeWithin[i].v[at] * s * keepIn);
                 if (!covers.v.empty()) covers.v[at] = strokeWithin[i].v[at] * keepIn;
             }
     }

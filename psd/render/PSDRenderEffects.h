@@ -106,6 +106,10 @@ struct EffectPart {
     // the shape by addition, within it in place of the share of the content it covers.
     bool joins = false;
     RenderMap covers;  // that share, relative to the shape's coverage (none for outside strokes)
+    // A stroke in another mode: the share of each pixel it covers beyond the shape (part of its
+    // alpha). That share lies where the shape leaves the backdrop bare, so it meets the backdrop
+    // alone, never the layer's content in the same pixel.
+    RenderMap beyond;
     // Drawn within the layer's shape (overlays, inner shadows and glows, satin): it recolours the
     // shape's pixels and adds no coverage of its own.
     bool within = false;
