@@ -1225,7 +1225,8 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                         RenderPixel& d = dst.px[i];
                         float a = d.a + share * (over.a - bare.a);
                         for (unsigned c = 0; c < m_ctx.channels; ++c) {
-                            float sum = d.c[c] * d.a + share * (over.c[c] * over.a - bare.c[c] * bare.a);
+                            float sum =
+                                d.c[c] * d.a + share * (over.c[c] * over.a - bare.c[c] * bare.a);
                             d.c[c] = a > 0 ? Clamp01(sum / a) : 0;
                         }
                         d.a = Clamp01(a);
