@@ -127,7 +127,7 @@ std::vector<float> EdgeDistance(RenderMap const& map, bool inside = false) {
         for (size_t ny = y > 0 ? y - 1 : 0; ny <= std::min(h - 1, y + 1); ++ny)
             for (size_t nx = x > 0 ? x - 1 : 0; nx <= std::min(w - 1, x + 1); ++nx) {
                 size_t j = ny * w + nx;
-                if (grid[j] >= kFar / 2) continue;
+                if (grid[j] >= kFar / 2 || nearest[j] == nearest[i]) continue;
                 double d = toEdgeOf(i, nearest[j]);
                 if (d < best) best = d, nearest[i] = nearest[j];
             }
@@ -171,8 +171,8 @@ RenderMap Shifted(RenderMap const& m, int32_t dx, int32_t dy) {
 
 // Grows the shape by `grow` pixels before blurring it by `blur`: the spread and choke of shadows
 // and glows. The editor grows by whole pixels, by the chamfer length from the pixels at least
-// half covered: so drawn, group-drop-shadows' spread of 41.6 px is exact, where a Euclidean
-// growth from the sub-pixel edge left a level or two along every side.
+// half covered: so drawn, group-drop-shadows' spread of 41.6 px is exact, where growing by the
+// exact amount, Euclidean, from those pixels' centres fell a pixel short on every side.
 RenderMap SpreadAndBlur(RenderMap const& shape, double grow, double blur) {
     RenderMap m = shape;
     grow = std::round(grow);
