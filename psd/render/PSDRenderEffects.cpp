@@ -96,6 +96,11 @@ double ChamferLength(double dx, double dy) {
     return (root5 - root2) * dx + (2 * root2 - root5) * dy;
 }
 
+// The chamfer length between two pixels of a map w pixels wide, given by their indices.
+double ChamferBetween(size_t a, size_t b, size_t w) {
+    return ChamferLength(double(a % w) - double(b % w), double(a / w) - double(b / w));
+}
+
 // From every pixel the shape does not touch, the distance to the shape's edge (the chamfer
 // length of the offset to the nearest pixel it touches): past the centre of that pixel by as
 // much as it is uncovered (a pixel covered a quarter has its edge three quarters across it).
@@ -116,8 +121,7 @@ std::vector<float> EdgeDistance(RenderMap const& map, bool inside = false) {
     std::vector<size_t> nearest;
     SquaredDistances(grid, w, h, &nearest);
     auto toEdgeOf = [&](size_t i, size_t site) {
-        return ChamferLength(double(i % w) - double(site % w), double(i / w) - double(site / w)) -
-               0.5 + (inside ? map.v[site] : 1 - map.v[site]);
+        return ChamferBetween(i, site, w) - 0.5 + (inside ? map.v[site] : 1 - map.v[site]);
     };
     std::vector<float> out(w * h);
     auto relax = [&](size_t i) {
@@ -187,8 +191,7 @@ RenderMap SpreadAndBlur(RenderMap const& shape, double grow, double blur) {
                 m.v[i] = 1;
             } else if (grid[i] < kFar / 2) {
                 // Covered as far as the grown edge passes beyond the pixel's near side.
-                double length = ChamferLength(double(i % w) - double(nearest[i] % w),
-                                              double(i / w) - double(nearest[i] / w));
+                double length = ChamferBetween(i, nearest[i], w);
                 m.v[i] = std::max(m.v[i], Clamp01(float(grow + 1 - length)));
             }
         }
