@@ -173,6 +173,7 @@ bool PSDAdjustmentTypeTool::SetContent(String const& content, ParseData const& o
     }
     if (!hadData) return false;
     m_textDescriptor = std::move(updated);
+    m_contentReplaced = true;
     ParseData pd = options;
     pd.m_parseText = true;
     // Warped text is kept unconverted; its engine data and descriptor carry the new text.

@@ -30,6 +30,9 @@ public:
     // keeps its length and the last one takes up the difference. The engine data is rewritten,
     // and the converted text made again. False when the layer holds no engine data.
     bool SetContent(String const& content, ParseData const& options);
+    // Whether SetContent has replaced the text read: the layer's pixels as read then show the
+    // old text.
+    bool ContentReplaced() const { return m_contentReplaced; }
 
     std::array<double, 6> m_transform{1, 0, 0, 1, 0, 0};
     Descriptor m_textDescriptor;
@@ -42,6 +45,7 @@ private:
     Kernel::Counted<PSDText> m_text;
     Kernel::Counted<PDFData> m_engineData;
     String m_warpStyle = "warpNone";
+    bool m_contentReplaced = false;
 };
 
 }  // namespace PSD

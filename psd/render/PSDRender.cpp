@@ -16,6 +16,7 @@
 #include "host/raster/Rasterise.h"
 #include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
+#include "psd/adjustments/PSDAdjustmentTypeTool.h"
 #include "psd/adjustments/PSDFillLayer.h"
 #include "psd/descriptor/DescriptorBlocks.h"
 #include "psd/descriptor/DescriptorCodecs.h"
@@ -481,7 +482,12 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
     bool vectorDrawn = p.vectorDrawn;
 
     auto adj = l.GetAdjustment();
-    // Type layers are drawn from the pixels the editor rendered for them.
+    // Type layers are drawn from the pixels the editor rendered for them: once their text is
+    // replaced, those show the old text until the host sets new pixels.
+    if (adj && adj->GetType() == PSDAdjustment::kTypeTool &&
+        static_cast<PSDAdjustmentTypeTool const&>(*adj).ContentReplaced() &&
+        (!l.m_bitmap || l.IsDecodedBitmap(l.m_bitmap.Get())))
+        Undrawn("type layer whose text was replaced (drawn from its pixels as read)");
     if (adj && (adj->GetType() == PSDAdjustment::kTypeTool || p.storedShape)) adj = nullptr;
     bool hasPixels = l.GetWidth() > 0 && l.GetHeight() > 0;
     if (adj && adj->GetType() != PSDAdjustment::kSolidColor &&

@@ -55,12 +55,26 @@ def test_layer_render_is_the_layer_alone():
     assert np.abs(half[..., :-1] - colour)[seen].max() <= 2
 
 
-def test_undrawn_features_warn():
-    doc = corpus("psd-tools/tests/psd_files/blend-modes/dissolve.psd")
+def rendered_warnings(doc):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         doc.render()
-    assert any("not drawn: dissolve" in str(w.message) for w in caught)
+    return [str(w.message) for w in caught]
+
+
+def test_undrawn_features_warn():
+    doc = corpus("psd-tools/tests/psd_files/blend-modes/dissolve.psd")
+    assert any("not drawn: dissolve" in w for w in rendered_warnings(doc))
+    # Replaced text still shows the pixels read with the old one, until the host sets new ones.
+    doc = corpus("psd-tools/tests/psd_files/layers/type-layer.psd")
+    layer = next(l for l in doc.descendants() if l.kind == "type")
+    stale = "not drawn: type layer whose text was replaced (drawn from its pixels as read)"
+    assert stale not in rendered_warnings(doc)
+    layer.set_text("Other words")
+    layer.numpy()  # decoded, not replaced
+    assert stale in rendered_warnings(doc)
+    layer.set_pixels(layer.numpy())
+    assert stale not in rendered_warnings(doc)
 
 
 @pytest.mark.parametrize("path", ["psd-tools/tests/psd_files/32bit.psd",
