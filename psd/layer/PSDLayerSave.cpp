@@ -333,7 +333,7 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
     bool storedMask = m_stream && !m_background && m_userMask.m_present && m_maskDataSize > 0 &&
                       MaskDigest() == m_maskBaseline;
     // A record of the other byte order is converted; one that does not convert is written from
-    // the model, without the mask parameters.
+    // the model.
     std::vector<uint8_t> convertedMask;
     if (storedMask && m_swap != f.m_swap) {
         std::vector<uint8_t> stored(m_maskDataSize);
@@ -351,24 +351,36 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
     } else if (m_background || !m_userMask.m_present) {
         if (m_realMask.m_present && !m_background && !m_userMask.m_present) return false;
         if (!WriteValue<uint32_t>(stream, 0, f)) return false;
-    } else if (!m_realMask.m_present) {
-        PSDLayerMask const& u = m_userMask;
-        if (!WriteValue<uint32_t>(stream, 20, f) ||
-            !WriteBounds(stream, f, u.m_left, u.m_top, u.m_right, u.m_bottom) ||
-            !WriteValue(stream, u.m_defaultColour, f) ||
-            !WriteValue(stream, MaskFlags(u, true), f) || !WriteZeros(stream, 2))
-            return false;
     } else {
         PSDLayerMask const& u = m_userMask;
         PSDLayerMask const& r = m_realMask;
-        if (!WriteValue<uint32_t>(stream, 36, f) ||
+        // Densities and feathers follow the masks (flag bit 4) when any is set, so that moving
+        // or editing a mask keeps them; the editor pads the whole to four bytes.
+        uint8_t const params = m_maskParameters & 0x0F;
+        uint32_t used = r.m_present ? 36 : 18;
+        if (params)
+            used += 1 + ((params & 0x01) ? 1 : 0) + ((params & 0x02) ? 8 : 0) +
+                    ((params & 0x04) ? 1 : 0) + ((params & 0x08) ? 8 : 0);
+        uint32_t size = std::max<uint32_t>(20, (used + 3) / 4 * 4);
+        uint8_t flags = uint8_t(MaskFlags(u, true) | (params ? 0x10 : 0));
+        if (!WriteValue(stream, size, f) ||
             !WriteBounds(stream, f, u.m_left, u.m_top, u.m_right, u.m_bottom) ||
-            !WriteValue(stream, u.m_defaultColour, f) ||
-            !WriteValue(stream, MaskFlags(u, true), f) ||
-            !WriteValue(stream, MaskFlags(r, false), f) ||
-            !WriteValue(stream, r.m_defaultColour, f) ||
-            !WriteBounds(stream, f, r.m_left, r.m_top, r.m_right, r.m_bottom))
+            !WriteValue(stream, u.m_defaultColour, f) || !WriteValue(stream, flags, f))
             return false;
+        if (r.m_present &&
+            (!WriteValue(stream, MaskFlags(r, false), f) || !WriteValue(stream, r.m_defaultColour, f) ||
+             !WriteBounds(stream, f, r.m_left, r.m_top, r.m_right, r.m_bottom)))
+            return false;
+        if (params) {
+            // The pixel mask's values under bits 0 and 1, the vector mask's under 2 and 3.
+            if (!WriteValue(stream, params, f) ||
+                ((params & 0x01) && !WriteValue(stream, m_pixelMaskDensity, f)) ||
+                ((params & 0x02) && !WriteValue(stream, m_pixelMaskFeather, f)) ||
+                ((params & 0x04) && !WriteValue(stream, m_maskDensity, f)) ||
+                ((params & 0x08) && !WriteValue(stream, m_maskFeather, f)))
+                return false;
+        }
+        if (!WriteZeros(stream, size - used)) return false;
     }
     if (!SaveLayerBlendingRanges(stream, sd)) return false;
     // The stored name bytes stay while the name does: re-encoding loses what the code page lacks.

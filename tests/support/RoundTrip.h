@@ -146,7 +146,12 @@ inline std::string LayerDifference(PSD::PSDLayer const& a, PSD::PSDLayer const& 
     };
     if (!a.m_background && d.Same("blending options", blocks(a), blocks(b)))
         SameMask(d, a.m_userMask, b.m_userMask, "user mask") &&
-            SameMask(d, a.m_realMask, b.m_realMask, "real mask");
+            SameMask(d, a.m_realMask, b.m_realMask, "real mask") &&
+            d.Same("mask parameters",
+                   std::tuple(a.m_maskParameters, a.m_pixelMaskDensity, a.m_pixelMaskFeather,
+                              a.m_maskDensity, a.m_maskFeather),
+                   std::tuple(b.m_maskParameters, b.m_pixelMaskDensity, b.m_pixelMaskFeather,
+                              b.m_maskDensity, b.m_maskFeather));
     // Effects, field by field as their JSON form gives them.
     auto effects = [](PSD::PSDLayer const& l) {
         auto e = l.GetEffects();

@@ -66,6 +66,8 @@ Kernel::Counted<PSDFile> Sample(Raster::Format f, bool psb) {
                      .m_right = 20,
                      .m_bottom = 17};
     a->m_bitmapUserMask = MaskPattern(24, 15, MaskFormat(f), 12);
+    a->m_maskParameters = 0x02;  // a feather of the pixel mask alone
+    a->m_pixelMaskFeather = a->m_maskFeather = 4.5;
     a->m_layerMaskHidesEffects = true;
 
     auto groupEnd = MakeLayer("</Layer group>", 0, 0, nullptr);
@@ -91,6 +93,10 @@ Kernel::Counted<PSDFile> Sample(Raster::Format f, bool psb) {
     inner->m_realMask.m_defaultColour = 255;
     inner->m_realMask.m_right = 12;
     inner->m_bitmapRealMask = MaskPattern(11, 4, MaskFormat(f), 15);
+    // Both masks' densities and feathers: the vector mask's follow the pixel mask's.
+    inner->m_maskParameters = 0x0F;
+    inner->m_pixelMaskDensity = 200, inner->m_pixelMaskFeather = 1.25;
+    inner->m_maskDensity = 90, inner->m_maskFeather = 7;
     PSD::PSDBlendRangeSet set;
     for (int i = 0; i < 8; ++i) set.m_bytes[i] = uint8_t(i * 30);
     inner->m_blendRanges = {set, set, set};
