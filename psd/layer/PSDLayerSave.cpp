@@ -367,9 +367,9 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
             !WriteBounds(stream, f, u.m_left, u.m_top, u.m_right, u.m_bottom) ||
             !WriteValue(stream, u.m_defaultColour, f) || !WriteValue(stream, flags, f))
             return false;
-        if (r.m_present &&
-            (!WriteValue(stream, MaskFlags(r, false), f) || !WriteValue(stream, r.m_defaultColour, f) ||
-             !WriteBounds(stream, f, r.m_left, r.m_top, r.m_right, r.m_bottom)))
+        if (r.m_present && (!WriteValue(stream, MaskFlags(r, false), f) ||
+                            !WriteValue(stream, r.m_defaultColour, f) ||
+                            !WriteBounds(stream, f, r.m_left, r.m_top, r.m_right, r.m_bottom)))
             return false;
         if (params) {
             // The pixel mask's values under bits 0 and 1, the vector mask's under 2 and 3.
