@@ -125,7 +125,9 @@ bool PSDLayer::MoveBy(int64_t dx, int64_t dy) {
         l = int32_t(l + dx), r = int32_t(r + dx), t = int32_t(t + dy), b = int32_t(b + dy);
     };
     move(m_left, m_top, m_right, m_bottom);
-    move(m_userMask.m_left, m_userMask.m_top, m_userMask.m_right, m_userMask.m_bottom);
+    // A user mask the editor drew from the vector mask stays with it.
+    if (!(m_userMask.m_fromRendering && m_vectorMask))
+        move(m_userMask.m_left, m_userMask.m_top, m_userMask.m_right, m_userMask.m_bottom);
     move(m_realMask.m_left, m_realMask.m_top, m_realMask.m_right, m_realMask.m_bottom);
     return true;
 }

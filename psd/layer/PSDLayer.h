@@ -197,7 +197,8 @@ public:
     static void RecycleImageData(SaveData const& sd, std::vector<EncodedChannel>& blocks);
 
     // Moves the layer's bounds and both raster masks by (dx, dy) document pixels. False, with
-    // nothing moved, when a bound would leave the 32-bit range. The vector mask stays.
+    // nothing moved, when a bound would leave the 32-bit range. The vector mask stays, and so
+    // does a user mask that is the editor's drawing of it.
     bool MoveBy(int64_t dx, int64_t dy);
 
     // ---- Queries

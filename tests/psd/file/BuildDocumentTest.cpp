@@ -2,6 +2,7 @@
 // background promotion and matte layers, and the setters.
 #include <functional>
 
+#include "psd/vector/PSDPath.h"
 #include "tests/psd/file/SaveTestSupport.h"
 
 namespace {
@@ -325,5 +326,11 @@ TEST(BuildDocument, MoveByShiftsBoundsAndMasksWithinRange) {
         EXPECT_EQ(l.m_userMask.m_bottom, 3 + my);
         EXPECT_EQ(l.m_realMask.m_left, 4 + mx);
         EXPECT_EQ(l.m_realMask.m_top, 4 + my);
+        // The editor's drawing of a vector mask stays with the vector mask.
+        l.m_userMask.m_fromRendering = true;
+        l.m_vectorMask = Kernel::MakeCounted<PSD::PSDPath>();
+        EXPECT_EQ(l.MoveBy(c.dx, c.dy), c.ok);
+        EXPECT_EQ(l.m_userMask.m_right, 2 + mx);
+        EXPECT_EQ(l.m_realMask.m_left, 4 + 2 * mx);
     }
 }
