@@ -12,6 +12,7 @@
 #include "psd/layer/PSDLayer.h"
 #include "psd/file/PSDLayerTree.h"
 #include "psd/layer/PSDLayerKind.h"
+#include "psd/layer/PSDMaskJson.h"
 #include "tools/Command.h"
 
 namespace zuzodoriv {
@@ -28,18 +29,6 @@ std::string BlendKey(PSD::BlendMode mode) {
     uint32_t key;
     return PSD::EncodeBlendMode(mode, key) ? std::string(PSD::KeyToString(key))
                                            : std::to_string(uint32_t(mode));
-}
-
-json MaskJson(PSD::PSDLayerMask const& m) {
-    if (!m.m_present) return nullptr;
-    return json{{"top", m.m_top},
-                {"left", m.m_left},
-                {"bottom", m.m_bottom},
-                {"right", m.m_right},
-                {"default_colour", m.m_defaultColour},
-                {"relative", m.m_relative},
-                {"disabled", m.m_disabled},
-                {"invert", m.m_invert}};
 }
 
 json NullableText(char const* text) {
@@ -101,8 +90,9 @@ void LayersJson(PSD::PSDFile const& doc, json& out) {
                             {"composite", l->m_lockComposite},
                             {"position", l->m_lockPosition}}},
                           {"channels", channels},
-                          {"user_mask", MaskJson(l->m_userMask)},
-                          {"real_mask", MaskJson(l->m_realMask)},
+                          {"user_mask", Reparse(PSD::MaskJson(l->m_userMask))},
+                          {"real_mask", Reparse(PSD::MaskJson(l->m_realMask))},
+                          {"mask_parameters", Reparse(PSD::MaskParametersJson(*l))},
                           {"blending_range_sets", l->m_blendRanges.size()},
                           {"block_keys", keys}});
         double resolution = doc.m_unitConverter ? doc.m_unitConverter->GetResolution() : 72.0;
@@ -245,6 +235,15 @@ void LayersText(PSD::PSDFile const& doc, std::ostream& out) {
         if (l.m_clipping) out << ", clipped";
         MaskText("mask", l.m_userMask, out);
         MaskText("real mask", l.m_realMask, out);
+        // Densities and feathers, by the mask they belong to.
+        auto parameters = PSD::MaskParametersJson(l);
+        if (!parameters.is_null())
+            for (auto const& [key, value] : parameters.items())
+                if (!value.is_null()) {
+                    std::string name = key;
+                    std::replace(name.begin(), name.end(), '_', ' ');
+                    out << ", " << name << " " << value.dump();
+                }
         if (l.m_lockTransparency || l.m_lockComposite || l.m_lockPosition ||
             l.m_transparencyProtected) {
             out << ", locked:";

@@ -5,6 +5,7 @@
 #include "psd/descriptor/DescriptorJson.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayerKind.h"
+#include "psd/layer/PSDMaskJson.h"
 #include "psd/file/PSDLayerTree.h"
 
 namespace zuzodoriv::python {
@@ -73,17 +74,7 @@ py::object Mask(LayerRef const& l, Getter get) {
 }
 
 py::object MaskInfo(PSD::PSDLayerMask const& m) {
-    if (!m.m_present) return py::none();
-    py::dict d;
-    d["top"] = m.m_top;
-    d["left"] = m.m_left;
-    d["bottom"] = m.m_bottom;
-    d["right"] = m.m_right;
-    d["default_colour"] = m.m_defaultColour;
-    d["relative"] = m.m_relative;
-    d["disabled"] = m.m_disabled;
-    d["invert"] = m.m_invert;
-    return d;
+    return JsonToPython(PSD::MaskJson(m));
 }
 
 py::object MaskBounds(PSD::PSDLayerMask const& m) {
@@ -234,6 +225,9 @@ void BindLayer(py::module_& m) {
         .def_property_readonly("user_mask", [=](LayerRef const& l) { return MaskInfo(L(l).m_userMask); },
                                "The mask's record ({\"top\", \"left\", \"bottom\", \"right\", \"default_colour\", "
                                "\"relative\", \"disabled\", \"invert\"}) or None.")
+        .def_property_readonly("mask_parameters",
+                               [=](LayerRef const& l) { return JsonToPython(PSD::MaskParametersJson(L(l))); },
+                               "`info --json`'s \"mask_parameters\": the masks' densities and feathers, or None.")
         .def_property_readonly("real_mask_record", [=](LayerRef const& l) { return MaskInfo(L(l).m_realMask); },
                                "`info --json`'s \"real_mask\" (the name real_mask is the pixels' method).")
         .def_property_readonly("mask_bbox", [=](LayerRef const& l) { return MaskBounds(L(l).m_userMask); },

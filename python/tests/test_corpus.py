@@ -14,7 +14,7 @@ if not DOCUMENTS:
 # Names shared by `info --json` records and Layer attributes.
 RECORD_FIELDS = ["index", "name", "kind", "section_type", "top", "left", "bottom", "right", "blend_mode",
                  "opacity", "fill_opacity", "visible", "clipping", "transparency_protected", "channels",
-                 "user_mask", "blending_range_sets", "block_keys", "layer_id", "locks"]
+                 "user_mask", "mask_parameters", "blending_range_sets", "block_keys", "layer_id", "locks"]
 DOCUMENT_FIELDS = ["version", "width", "height", "depth", "channels", "colour_mode_name", "resolution",
                    "horizontal_guides", "vertical_guides", "alpha_channel_names", "has_real_merged_data",
                    "global_angle", "global_altitude", "merged_transparency", "document_block_keys",

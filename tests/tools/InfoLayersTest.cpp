@@ -33,7 +33,10 @@ Bytes GroupedDocument() {
     inner.flags = 0x02;
     inner.key = "mul ";
     inner.channels = {{-1, 2}, {0, 2}, {1, 2}, {2, 2}, {-2, 2}};
-    inner.mask = Bytes().U32(20).U32(1).U32(2).U32(3).U32(4).U8(255).U8(0x05).U16(0);
+    // Flag bit 4: a feather of the user mask (2.5) and a density of the vector mask follow.
+    uint64_t feather = 0x4004000000000000;
+    inner.mask = Bytes().U32(28).U32(1).U32(2).U32(3).U32(4).U8(255).U8(0x15);
+    inner.mask.U8(0x06).U64(feather).U8(128);
     inner.blocks = Block("iOpa", Bytes().U8(51).Zeros(3)).Append(Block("zzzz", Bytes().U32(0)));
     Record group;
     group.name = PascalName("Group");
@@ -50,7 +53,8 @@ TEST(InfoLayers, TreeText) {
     for (char const* line :
          {"  layers:       4\n", "    group \"Group\" pass opacity 255 fill 255\n",
           "      pixel \"Inner\" (0,0)-(3,2) mul  opacity 128 fill 51, hidden, clipped, mask "
-          "(2,1)-(4,3) colour 255 relative inverted\n",
+          "(2,1)-(4,3) colour 255 relative inverted, user mask feather 2.5, vector mask density "
+          "128\n",
           "    pixel (background) \"Background\" (0,0)-(3,2) norm opacity 255 fill 255, locked: "
           "position\n"})
         EXPECT_NE(out.find(line), std::string::npos) << line << out;
@@ -79,6 +83,8 @@ TEST(InfoLayers, JsonRecordsInFileOrder) {
         "clipping": true, "transparency_protected": false, "real_mask": null,
         "user_mask": {"top": 1, "left": 2, "bottom": 3, "right": 4, "default_colour": 255,
                       "relative": true, "disabled": false, "invert": true},
+        "mask_parameters": {"user_mask_density": null, "user_mask_feather": 2.5,
+                            "vector_mask_density": 128, "vector_mask_feather": null},
         "blending_range_sets": 1, "block_keys": ["iOpa", "zzzz"], "parent": 3, "layer_id": 3,
         "locks": {"transparency": false, "composite": false, "position": false}})");
     auto const& inner = layers[2];
