@@ -276,7 +276,7 @@ public:
     uint8_t m_maskDensity = 255;
     double m_maskFeather = 0.0;
     // The pixel mask's own density and feather as read (the two above end with the vector
-    // mask's when the record gives both); a save writes the record's values as stored.
+    // mask's when the record gives both). A save writes those that m_maskParameters names.
     uint8_t m_pixelMaskDensity = 255;
     double m_pixelMaskFeather = 0.0;
     Kernel::Counted<PSDAdjustment> m_adjustment;

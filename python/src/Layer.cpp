@@ -175,16 +175,17 @@ void BindLayer(py::module_& m) {
         }, "(left, top, right, bottom) in document pixels.")
         .def_property("left", [=](LayerRef const& l) { return L(l).m_left; },
                       [](LayerRef const& l, py::object v) { MoveTo(l, v, py::none()); },
-                      "Setting it moves the layer and its masks.")
+                      "Setting it moves the layer as move_to does.")
         .def_property("top", [=](LayerRef const& l) { return L(l).m_top; },
                       [](LayerRef const& l, py::object v) { MoveTo(l, py::none(), v); },
-                      "Setting it moves the layer and its masks.")
+                      "Setting it moves the layer as move_to does.")
         .def_property_readonly("right", [=](LayerRef const& l) { return L(l).m_right; })
         .def_property_readonly("bottom", [=](LayerRef const& l) { return L(l).m_bottom; })
         .def_property_readonly("width", [=](LayerRef const& l) { return L(l).GetWidth(); })
         .def_property_readonly("height", [=](LayerRef const& l) { return L(l).GetHeight(); })
         .def("move_to", &MoveTo, py::arg("left") = py::none(), py::arg("top") = py::none(),
-             "Move the layer (and its raster masks) so its top-left corner is at (left, top).")
+             "Move the layer (and its raster masks) so its top-left corner is at (left, top); a vector "
+             "mask stays, with the editor's drawing of it.")
         .def_property("visible", [=](LayerRef const& l) { return L(l).m_visible; },
                       [=](LayerRef const& l, bool v) { L(l).m_visible = v; })
         .def_property("opacity", [=](LayerRef const& l) { return L(l).m_opacity; },
