@@ -1,9 +1,12 @@
 """Moves a layer of each corpus document, saves the document and reads it again: the render of the
 document read back should be the render of the moved one in memory. Prints, per document, the
-layer moved, the largest difference in levels and the pixels more than 2 levels apart.
+layer moved, the largest difference in levels and the pixels more than 2 levels apart; then the
+same with the layer's opacity nudged on both sides, so that both draw a fill or shape from its
+settings rather than from the pixels the editor stored for it (where the two drawings differ,
+the first figures show that difference, not the move's).
     move_check.py CORPUS [KIND] [LIMIT]
-KIND picks the layers moved: "vector" (pixel layers with a vector mask, the default) or "mask"
-(layers with a raster mask)."""
+KIND picks the layers moved: "vector" (pixel layers with a vector mask, the default), "mask"
+(layers with a raster mask), "shape" (fills shaped by a vector mask) or "type"."""
 import sys
 import tempfile
 import warnings
@@ -19,7 +22,16 @@ def wanted(layer, kind):
         return False
     if kind == "vector":
         return layer.kind == "pixel" and bool(layer.vector_mask)
+    if kind == "shape":
+        return layer.kind == "shape"
+    if kind == "type":
+        return layer.kind == "type"
     return layer.user_mask is not None
+
+
+def apart(a, b):
+    levels = np.abs(a - b).max(-1)
+    return levels.max(), (levels > 2).sum()
 
 
 def main(corpus, kind="vector", limit=12):
@@ -36,13 +48,17 @@ def main(corpus, kind="vector", limit=12):
         layer = next((l for l in doc.descendants() if wanted(l, kind)), None)
         if layer is None or doc.width * doc.height > 4_000_000:
             continue
+        index = layer.index
         layer.move_to(layer.left + 3, layer.top + 1)
         before = doc.render().astype(int)
         doc.save(out)
-        after = zuzodoriv.open(out).render().astype(int)
-        apart = np.abs(before - after).max(-1)
-        print("%s | %s (%s) | %d | %d" % (path.relative_to(corpus), layer.name, layer.kind, apart.max(),
-                                           (apart > 2).sum()))
+        back = zuzodoriv.open(out)
+        after = back.render().astype(int)
+        first = apart(before, after)
+        for l in (layer, back.records()[index]):
+            l.opacity = 254 if l.opacity == 255 else 255
+        second = apart(doc.render().astype(int), back.render().astype(int))
+        print("%s | %s (%s) | %d | %d | %d | %d" % (path.relative_to(corpus), layer.name, layer.kind, *first, *second))
         done += 1
 
 

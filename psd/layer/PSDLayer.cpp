@@ -125,10 +125,23 @@ bool PSDLayer::MoveBy(int64_t dx, int64_t dy) {
         l = int32_t(l + dx), r = int32_t(r + dx), t = int32_t(t + dy), b = int32_t(b + dy);
     };
     move(m_left, m_top, m_right, m_bottom);
-    // A user mask the editor drew from the vector mask stays with it.
-    if (!(m_userMask.m_fromRendering && m_vectorMask))
+    // A linked vector mask goes with the layer, and with it the shapes it was drawn from; an
+    // unlinked one stays, and so does a user mask the editor drew from it.
+    bool outlineMoves = m_vectorMask && !m_vectorMaskFlag1;
+    if (outlineMoves) {
+        m_vectorMask = m_vectorMask->Translated(double(dx), double(dy));
+        for (auto& shape : m_vectorOrigination)
+            if (shape) shape = shape->Translated(double(dx), double(dy));
+    }
+    if (!(m_userMask.m_fromRendering && m_vectorMask && !outlineMoves))
         move(m_userMask.m_left, m_userMask.m_top, m_userMask.m_right, m_userMask.m_bottom);
     move(m_realMask.m_left, m_realMask.m_top, m_realMask.m_right, m_realMask.m_bottom);
+    if (m_smartObject) m_smartObject->MoveBy(double(dx), double(dy));
+    // The text is placed by its transform's offset.
+    if (auto tool = m_adjustment.DynamicCast<PSDAdjustmentTypeTool>()) {
+        tool->m_transform[4] += double(dx), tool->m_transform[5] += double(dy);
+        if (auto const& text = tool->GetText()) text->m_transform[4] += double(dx), text->m_transform[5] += double(dy);
+    }
     return true;
 }
 

@@ -196,9 +196,10 @@ public:
                                       std::vector<EncodedChannel> const& blocks) const;
     static void RecycleImageData(SaveData const& sd, std::vector<EncodedChannel>& blocks);
 
-    // Moves the layer's bounds and both raster masks by (dx, dy) document pixels. False, with
-    // nothing moved, when a bound would leave the 32-bit range. The vector mask stays, and so
-    // does a user mask that is the editor's drawing of it.
+    // Moves the layer's bounds, both raster masks, a linked vector mask with its live shapes, and
+    // a type layer's text by (dx, dy) document pixels. False, with nothing moved, when a bound
+    // would leave the 32-bit range. An unlinked vector mask stays, and so does a user mask that
+    // is the editor's drawing of it; a placed layer's transform stays as stored.
     bool MoveBy(int64_t dx, int64_t dy);
 
     // ---- Queries

@@ -20,6 +20,7 @@
 #include "psd/layer/PSDChannelEncoder.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/layer/PSDLayerRead.h"
+#include "psd/layer/PSDSmartObject.h"
 #include "psd/vector/PSDPath.h"
 #include "psd/vector/PSDVectorOrigination.h"
 #include "psd/vector/PSDVectorStroke.h"
@@ -702,6 +703,12 @@ bool PSDLayer::SaveTaggedData(Kernel::OutStreamSeekable& stream, SaveData const&
         bool header = WriteKey(stream, b.signature, f) && WriteKey(stream, b.key, f) &&
                       (wide ? WriteValue<uint64_t>(stream, b.length, f)
                             : WriteValue<uint32_t>(stream, uint32_t(b.length), f));
+        // A moved placed layer's corners go with it, in bytes otherwise as stored.
+        if (m_smartObject && m_smartObject->IsMoved() && PSDSmartObject::HoldsCorners(b.key)) {
+            if (!convert && !StoredBlockInOrder(b, f, body)) return false;
+            m_smartObject->MoveStoredCorners(b.key, f, body);
+            return header && stream.Write(body.data(), body.size());
+        }
         if (!convert) return header && CopyStoredBytes(*m_stream, b.position, b.length, stream);
         return header && stream.Write(body.data(), body.size());
     }, /*addUnchanged=*/!stored, sd.m_fromModel);

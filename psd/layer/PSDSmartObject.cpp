@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "psd/io/PSDResourceIO.h"
+#include "psd/io/PSDIO.h"
 
 namespace PSD {
 
@@ -160,6 +161,79 @@ bool PSDSmartObject::ParseLayerData(uint32_t key, Kernel::InStreamSeekable& stre
     }
     m_layerData = std::move(d);
     return true;
+}
+
+// ---- Moving
+
+namespace {
+
+void MoveCorners(std::array<double, 8>& corners, double dx, double dy) {
+    for (size_t i = 0; i < 8; i += 2) corners[i] += dx, corners[i + 1] += dy;
+}
+
+// Adds (dx, dy) to the eight doubles of every list under key in a descriptor body: the key,
+// "VlLs", a count of 8, then eight "doub" items.
+void MoveCornerLists(std::vector<uint8_t>& body, DescriptorKey const& key, ByteOrderFixer const& f, double dx,
+                     double dy) {
+    auto prefix = Kernel::MemoryInOutStreamBase::Create();
+    auto doub = Kernel::MemoryInOutStreamBase::Create();
+    if (!key.Save(*prefix, f) || !WriteKey(*prefix, Key("VlLs"), f) || !WriteValue<uint32_t>(*prefix, 8, f) ||
+        !WriteKey(*doub, Key("doub"), f))
+        return;
+    auto const& p = prefix->GetData();
+    auto const& d = doub->GetData();
+    size_t const item = d.size() + 8;
+    for (size_t at = 0; at + p.size() + 8 * item <= body.size(); ++at) {
+        if (std::memcmp(body.data() + at, p.data(), p.size()) != 0) continue;
+        uint8_t* values = body.data() + at + p.size();
+        bool doubles = true;
+        for (size_t i = 0; i < 8 && doubles; ++i) doubles = std::memcmp(values + i * item, d.data(), d.size()) == 0;
+        if (!doubles) continue;
+        for (size_t i = 0; i < 8; ++i) {
+            uint8_t* v = values + i * item + d.size();
+            double x;
+            std::memcpy(&x, v, 8);
+            x = f.Fix(f.Fix(x) + (i % 2 ? dy : dx));
+            std::memcpy(v, &x, 8);
+        }
+        at += p.size() + 8 * item - 1;
+    }
+}
+
+}  // namespace
+
+void PSDSmartObject::MoveBy(double dx, double dy) {
+    MoveCorners(m_transform, dx, dy);
+    if (m_hasLayerDataTransform) MoveCorners(m_layerDataTransform, dx, dy);
+    if (m_hasNonAffineTransform) MoveCorners(m_nonAffineTransform, dx, dy);
+    m_moved.x += dx, m_moved.y += dy;
+}
+
+bool PSDSmartObject::HoldsCorners(uint32_t key) {
+    return key == Key("PlLd") || key == Key("SoLd") || key == Key("SoLE");
+}
+
+void PSDSmartObject::MoveStoredCorners(uint32_t key, ByteOrderFixer const& f, std::vector<uint8_t>& body) const {
+    if (!HoldsCorners(key) || !IsMoved()) return;
+    double dx = m_moved.x, dy = m_moved.y;
+    // The old record: type, version, identifier, four words, then the corners.
+    if (key == Key("PlLd") && body.size() >= 9) {
+        uint32_t version;
+        std::memcpy(&version, body.data() + 4, 4);
+        if (f.Fix(version) == 3) {
+            size_t at = 8 + 1 + body[8] + 16;
+            if (at + 64 > body.size()) return;
+            for (size_t i = 0; i < 8; ++i) {
+                double x;
+                std::memcpy(&x, body.data() + at + 8 * i, 8);
+                x = f.Fix(f.Fix(x) + (i % 2 ? dy : dx));
+                std::memcpy(body.data() + at + 8 * i, &x, 8);
+            }
+            return;
+        }
+    }
+    MoveCornerLists(body, DescriptorKey::Code(Key("Trnf")), f, dx, dy);
+    MoveCornerLists(body, DescriptorKey::Name(String("nonAffineTransform")), f, dx, dy);
 }
 
 }  // namespace PSD

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "host/kernel/Counted.h"
 #include "host/kernel/Stream.h"
@@ -26,6 +27,16 @@ public:
     // A "SoLd" or "SoLE" body (type "soLD", version 4 or 5, then a descriptor). The identifier
     // and transform fill in what a "PlLd" did not give.
     [[nodiscard]] bool ParseLayerData(uint32_t key, Kernel::InStreamSeekable& stream, ParseData& pd);
+
+    // Moves the placed content by (dx, dy) document pixels: the corners held here, and those of
+    // the stored blocks when they are written (MovedBody).
+    void MoveBy(double dx, double dy);
+    bool IsMoved() const { return m_moved.x != 0 || m_moved.y != 0; }
+    // The keys of the stored blocks that hold corners: "PlLd", "SoLd" and "SoLE".
+    static bool HoldsCorners(uint32_t key);
+    // Moves, as MoveBy asked, every corner list a stored body of such a key holds (in fixer's
+    // byte order); its other bytes stay.
+    void MoveStoredCorners(uint32_t key, ByteOrderFixer const& fixer, std::vector<uint8_t>& body) const;
 
     // The identifier of the embedded or linked file (PSDFile::GetLinkedLayerData).
     String m_uniqueId;
@@ -55,6 +66,9 @@ public:
     double m_height = 0.0;
     int32_t m_crop = -1;          // "Crop", the crop setting of placed pages
     String m_externalFile;        // "SoLE": the outside file's path or name, when stored
+
+private:
+    Kernel::PointT<double> m_moved{0, 0};  // since the blocks were read
 };
 
 }  // namespace PSD

@@ -180,6 +180,7 @@ bool PSDVectorOriginationData::ParseDescriptors(DescriptorItem const& item, List
                 if (!ok) return false;
             } else {
                 WarnUnknownProperty("VectorOriginationData,%1", e.m_key, report);
+                shape->m_unmodelled.m_items.push_back(e);
             }
         }
         out.push_back(shape);
@@ -285,6 +286,66 @@ bool PSDVectorOriginationDataLine::SaveItems(Descriptor& d) const {
            EncodeBool(d, DKey("keyOriginLineArrowSt"), m_arrowStart) && EncodeBool(d, DKey("keyOriginLineArrowEnd"), m_arrowEnd);
 }
 
+namespace {
+
+void Shift(Kernel::RectT<double>& r, double dx, double dy) {
+    r.left += dx, r.right += dx, r.top += dy, r.bottom += dy;
+}
+
+String Trimmed(DescriptorKey const& key) {
+    String k = key.ToString();
+    while (!k.empty() && k.back() == ' ') k.pop_back();
+    return k;
+}
+
+// An item with its points (Hrzn and Vrtc) and the offset of a transform (tx and ty of a "Trnf")
+// moved; the item itself when nothing in it moves.
+Kernel::Counted<DescriptorItem const> MovedItem(Kernel::Counted<DescriptorItem const> const& item, double dx,
+                                                double dy, bool inTransform, String const& key) {
+    if (auto const* d = dynamic_cast<DescriptorItemDouble const*>(item.Get())) {
+        bool x = key == (inTransform ? "tx" : "Hrzn"), y = key == (inTransform ? "ty" : "Vrtc");
+        return x || y ? Kernel::MakeCounted<DescriptorItemDouble>(d->m_value + (x ? dx : dy)) : item;
+    }
+    auto const* desc = dynamic_cast<DescriptorItemDescriptor const*>(item.Get());
+    if (!desc) return item;
+    Descriptor copy = desc->GetDescriptor();
+    bool transform = key == "Trnf" || Trimmed(copy.m_classID) == "Trnf";
+    for (auto& e : copy.m_items) e.m_item = MovedItem(e.m_item, dx, dy, transform, Trimmed(e.m_key));
+    return Kernel::MakeCounted<DescriptorItemDescriptor>(std::move(copy));
+}
+
+// The unmodelled items of a moved shape.
+void MoveUnmodelled(Descriptor& d, double dx, double dy) {
+    for (auto& e : d.m_items) e.m_item = MovedItem(e.m_item, dx, dy, false, Trimmed(e.m_key));
+}
+
+}  // namespace
+
+Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationData::Translated(double dx, double dy) const {
+    Kernel::Counted<PSDVectorOriginationData> out(new PSDVectorOriginationData(*this));
+    Shift(out->m_bounds, dx, dy);
+    MoveUnmodelled(out->m_unmodelled, dx, dy);
+    return out;
+}
+
+Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataRRect::Translated(double dx,
+                                                                                           double dy) const {
+    Kernel::Counted<PSDVectorOriginationDataRRect> out(new PSDVectorOriginationDataRRect(*this));
+    Shift(out->m_bounds, dx, dy);
+    MoveUnmodelled(out->m_unmodelled, dx, dy);
+    return out;
+}
+
+Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataLine::Translated(double dx,
+                                                                                          double dy) const {
+    Kernel::Counted<PSDVectorOriginationDataLine> out(new PSDVectorOriginationDataLine(*this));
+    Shift(out->m_bounds, dx, dy);
+    MoveUnmodelled(out->m_unmodelled, dx, dy);
+    out->m_start = {m_start.x + dx, m_start.y + dy};
+    out->m_end = {m_end.x + dx, m_end.y + dy};
+    return out;
+}
+
 bool PSDVectorOriginationData::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd, List const& list) {
     Descriptor top(DKey("null"));
     Kernel::Counted<DescriptorItemList> items(new DescriptorItemList);
@@ -292,6 +353,10 @@ bool PSDVectorOriginationData::Save(Kernel::OutStreamSeekable& stream, SaveData 
         Kernel::Counted<DescriptorItemDescriptor> one(new DescriptorItemDescriptor);
         if (!shape->SaveItems(one->GetDescriptor())) return false;
         EncodeInteger(one->GetDescriptor(), DKey("keyOriginIndex"), shape->m_index);
+        // The resolution the shape was drawn at, and what the fields do not hold, as read.
+        if (shape->m_resolution != 0)
+            EncodeDouble(one->GetDescriptor(), DKey("keyOriginResolution"), shape->m_resolution);
+        for (auto const& e : shape->m_unmodelled.m_items) one->GetDescriptor().AddItem(e.m_key, e.m_item);
         items->m_items.push_back(one);
     }
     top.AddItem(DKey("keyDescriptorList"), items);

@@ -361,8 +361,11 @@ bool SavePaths(Kernel::OutStream& s, ByteOrderFixer const& f, PSDPath const& pat
     uint8_t rec[kRecordSize] = {};
     rec[1] = kFillRule;
     if (!s.Write(rec, kRecordSize)) return false;
+    // Whether the fill starts from every pixel: an inverted outline keeps it.
     rec[1] = kInitialFill;
+    rec[3] = path.m_initialFill ? 1 : 0;
     if (!s.Write(rec, kRecordSize)) return false;
+    rec[3] = 0;
     if (!path.m_curves.empty()) {
         for (auto const& r : path.m_curves) {
             auto const& curve = r.m_editedCurve ? r.m_editedCurve : r.m_curve;
@@ -376,10 +379,47 @@ bool SavePaths(Kernel::OutStream& s, ByteOrderFixer const& f, PSDPath const& pat
     bool first = true;
     for (auto const& c : outline->GetCurves()) {
         if (c->GetNodes().empty()) continue;
-        if (!SaveCurve(s, f, *c, first ? PSDPath::kCombine : PSDPath::kExclude, 1, transform, size)) return false;
+        // Record flag 2 keeps a single shape's non-zero winding.
+        int32_t flag = path.m_fillRule == 1 ? 2 : 1;
+        if (!SaveCurve(s, f, *c, first ? PSDPath::kCombine : PSDPath::kExclude, flag, transform, size)) return false;
         first = false;
     }
     return true;
+}
+
+// ---- Moving
+
+Kernel::Counted<PSDPath> PSDPath::Translated(double dx, double dy) const {
+    Kernel::Counted<PSDPath> out(new PSDPath(*this));
+    Raster::AffineTransform shift(Raster::AffineTransform::Translation(dx, dy));
+    auto curve = [&](Kernel::Counted<CurveDbl> const& c) {
+        if (!c) return c;
+        auto moved = c->Clone();
+        moved->Transform(shift);
+        return moved;
+    };
+    auto poly = [&](Kernel::Counted<PolyCurveDbl> const& p) {
+        if (!p) return p;
+        Kernel::Counted<PolyCurveDbl> moved(new PolyCurveDbl);
+        for (auto const& c : p->GetCurves()) moved->AddCurve(curve(c));
+        return moved;
+    };
+    auto records = [&](std::vector<CurveRec>& list) {
+        for (auto& r : list) {
+            r.m_curve = curve(r.m_curve);
+            r.m_editedCurve = curve(r.m_editedCurve);
+            // Written as T(p): a moved p lands at T(p) + (dx, dy) when T's offset takes the
+            // difference its linear part makes of the move.
+            auto& t = r.m_transform;
+            t.tx += dx - (t.xx * dx + t.yx * dy);
+            t.ty += dy - (t.xy * dx + t.yy * dy);
+        }
+    };
+    out->m_outline = poly(m_outline);
+    out->m_replacementOutline = poly(m_replacementOutline);
+    records(out->m_curves);
+    records(out->m_readSubpaths);
+    return out;
 }
 
 }  // namespace PSD

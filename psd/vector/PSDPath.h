@@ -42,6 +42,10 @@ public:
 
     PSDPath() = default;
 
+    // A copy moved by (dx, dy) document pixels: every outline and subpath, with written curves
+    // landing where their transform put them, moved. The curves are new, never shared with this.
+    [[nodiscard]] Kernel::Counted<PSDPath> Translated(double dx, double dy) const;
+
     // The knots of a curve in writing order; false when the node sequence cannot be expressed as
     // knots (a closed curve not ending on its repeated anchor, a control without its partner, no
     // anchor).

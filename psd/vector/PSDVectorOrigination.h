@@ -8,6 +8,7 @@
 #include "host/kernel/Geometry.h"
 #include "host/kernel/Stream.h"
 #include "host/kernel/Units.h"
+#include "psd/descriptor/Descriptor.h"
 
 namespace PSD {
 
@@ -34,6 +35,8 @@ public:
     // The whole block for a non-empty list: "8BIM", "vogk", length, body padded to 4.
     [[nodiscard]] static bool Save(Kernel::OutStreamSeekable& stream, SaveData const& sd, List const& list);
     [[nodiscard]] virtual bool SaveItems(Descriptor& d) const;
+    // A copy moved by (dx, dy) document pixels, with everything it places on the canvas.
+    [[nodiscard]] virtual Kernel::Counted<PSDVectorOriginationData const> Translated(double dx, double dy) const;
 
     // Fields, in order.
     int32_t m_kind = kNone;
@@ -41,6 +44,9 @@ public:
     bool m_invalidated = false;
     int32_t m_index = 0;
     double m_resolution = 0.0;
+    // The shape's items these fields do not hold (its box corners, its transform), in stored
+    // order: written back after them, and moved with the shape.
+    Descriptor m_unmodelled;
 };
 
 class PSDVectorOriginationDataRRect : public PSDVectorOriginationData {
@@ -48,6 +54,7 @@ public:
     explicit PSDVectorOriginationDataRRect(PSDVectorOriginationData const& base) : PSDVectorOriginationData(base) {}
     [[nodiscard]] bool ParseRadii(DescriptorItem const& item, PSDReport& report);
     [[nodiscard]] bool SaveItems(Descriptor& d) const override;
+    [[nodiscard]] Kernel::Counted<PSDVectorOriginationData const> Translated(double dx, double dy) const override;
 
     Kernel::UnitValue m_topRight, m_topLeft, m_bottomLeft, m_bottomRight;
 };
@@ -64,6 +71,7 @@ public:
     [[nodiscard]] bool ParseArrowStart(DescriptorItem const& item, PSDReport& report);
     [[nodiscard]] bool ParseArrowEnd(DescriptorItem const& item, PSDReport& report);
     [[nodiscard]] bool SaveItems(Descriptor& d) const override;
+    [[nodiscard]] Kernel::Counted<PSDVectorOriginationData const> Translated(double dx, double dy) const override;
 
     Kernel::PointT<double> m_start, m_end;
     double m_weight = 0.0;

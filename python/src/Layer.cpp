@@ -184,8 +184,9 @@ void BindLayer(py::module_& m) {
         .def_property_readonly("width", [=](LayerRef const& l) { return L(l).GetWidth(); })
         .def_property_readonly("height", [=](LayerRef const& l) { return L(l).GetHeight(); })
         .def("move_to", &MoveTo, py::arg("left") = py::none(), py::arg("top") = py::none(),
-             "Move the layer (and its raster masks) so its top-left corner is at (left, top); a vector "
-             "mask stays, with the editor's drawing of it.")
+             "Move the layer so its top-left corner is at (left, top), with its raster masks, a linked "
+             "vector mask and its live shapes, a type layer's text and a placed layer's corners; an "
+             "unlinked vector mask stays, with the editor's drawing of it.")
         .def_property("visible", [=](LayerRef const& l) { return L(l).m_visible; },
                       [=](LayerRef const& l, bool v) { L(l).m_visible = v; })
         .def_property("opacity", [=](LayerRef const& l) { return L(l).m_opacity; },

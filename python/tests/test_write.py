@@ -3,12 +3,13 @@ import gc
 import io
 import os
 import subprocess
+import warnings
 
 import numpy as np
 import pytest
 
 import zuzodoriv
-from conftest import CLI, SAMPLE
+from conftest import CLI, CORPUS, SAMPLE
 
 DTYPES = {8: np.uint8, 16: np.uint16, 32: np.float32}
 FORMS = [(psb, compression) for psb in (False, True) for compression in ("rle", "zip")]
@@ -73,6 +74,55 @@ def test_opened_document_edited_and_saved(tmp_path, psb, compression):
     assert (disc.name, disc.bbox, back.layers[1].visible) == ("Disc", (1, 2, 7, 7), False)
     np.testing.assert_array_equal(disc.numpy(), new_pixels)
     np.testing.assert_array_equal(back.layers[1].numpy(), before)
+
+
+MOVED = {
+    "box-corners": ("webtoon-psd/packages/psd/tests/integration/fixtures/pattern.psd", "Rectangle 1"),
+    "line": ("psd-tools/tests/psd_files/stroke.psd", "Shape 1"),
+    "non-zero-winding": ("ag-psd/test/read/winding-non-zero/src.psd", "Shape 1"),
+    "type": ("psd-tools/tests/psd_files/layers/type-layer.psd", "A"),
+    "placed-record": ("ag-psd/test/read/placed-transform/src.psd", None),
+    "placed-descriptor": ("ag-psd/test/read/mesh-transform/src.psd", None),
+}
+
+
+def moved(value, dx, dy):
+    """Corners, boxes and points as lists of x, y pairs, moved."""
+    return [v + (dy if i % 2 else dx) for i, v in enumerate(value)]
+
+
+@pytest.mark.parametrize("path,name", MOVED.values(), ids=MOVED.keys())
+def test_moved_layer_takes_what_it_places(tmp_path, path, name):
+    if not (CORPUS / path).exists():
+        pytest.skip("no corpus")
+    doc = zuzodoriv.open(CORPUS / path)
+    layer = next(l for l in doc.descendants() if l.name == name or (name is None and l.smart_object))
+    before = {"mask": layer.vector_mask, "shapes": layer.live_shape, "text": layer.text,
+              "placed": layer.smart_object}
+    layer.move_to(layer.left + 3, layer.top + 1)
+    out = tmp_path / "moved.psd"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        doc.save(out)
+    back = zuzodoriv.open(out)
+    again = back.records()[layer.index]
+    assert again.bbox == layer.bbox
+    if before["mask"]:
+        np.testing.assert_allclose(again.vector_mask["bounds"], moved(before["mask"]["bounds"], 3, 1), atol=1e-3)
+    for old, new in zip(before["shapes"] or [], again.live_shape or []):
+        assert new["bounds"] == moved(old["bounds"], 3, 1)
+        for end in ("start", "end"):
+            assert new.get(end, []) == moved(old.get(end, []), 3, 1)
+    if before["text"]:
+        assert again.text["transform"] == before["text"]["transform"][:4] + moved(before["text"]["transform"][4:], 3, 1)
+    if before["placed"]:
+        assert again.smart_object["transform"] == moved(before["placed"]["transform"], 3, 1)
+    # Drawn from its settings on both sides, the layer read back is the one moved in memory.
+    for l in (layer, again):
+        l.opacity = 254
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert np.abs(doc.render().astype(int) - back.render().astype(int)).max() <= 2
 
 
 def test_save_to_a_file_object_and_composite():

@@ -2,6 +2,7 @@
 // background promotion and matte layers, and the setters.
 #include <functional>
 
+#include "psd/layer/PSDSmartObject.h"
 #include "psd/vector/PSDPath.h"
 #include "tests/psd/file/SaveTestSupport.h"
 
@@ -326,11 +327,28 @@ TEST(BuildDocument, MoveByShiftsBoundsAndMasksWithinRange) {
         EXPECT_EQ(l.m_userMask.m_bottom, 3 + my);
         EXPECT_EQ(l.m_realMask.m_left, 4 + mx);
         EXPECT_EQ(l.m_realMask.m_top, 4 + my);
-        // The editor's drawing of a vector mask stays with the vector mask.
+        // The editor's drawing of a vector mask goes where the vector mask goes: with the layer
+        // when linked, nowhere when not.
         l.m_userMask.m_fromRendering = true;
-        l.m_vectorMask = Kernel::MakeCounted<PSD::PSDPath>();
-        EXPECT_EQ(l.MoveBy(c.dx, c.dy), c.ok);
-        EXPECT_EQ(l.m_userMask.m_right, 2 + mx);
-        EXPECT_EQ(l.m_realMask.m_left, 4 + 2 * mx);
+        auto path = Kernel::MakeCounted<PSD::PSDPath>();
+        path->m_outline = Kernel::MakeCounted<Geometry::PolyCurveDbl>();
+        path->m_outline->AddRectangle({1.5, 2.5, 4.5, 5.5});
+        l.m_vectorMask = path;
+        l.m_smartObject = Kernel::MakeCounted<PSD::PSDSmartObject>();
+        l.m_smartObject->m_transform = {1, 2, 5, 2, 5, 6, 1, 6};
+        for (bool linked : {true, false}) {
+            l.m_vectorMaskFlag1 = !linked;
+            int32_t userRight = l.m_userMask.m_right, realLeft = l.m_realMask.m_left;
+            double outlineLeft = l.m_vectorMask->m_outline->GetBoundingRect().left;
+            double placedX = l.m_smartObject->m_transform[2];
+            EXPECT_EQ(l.MoveBy(c.dx, c.dy), c.ok);
+            EXPECT_EQ(l.m_userMask.m_right, userRight + (linked ? mx : 0));
+            EXPECT_EQ(l.m_realMask.m_left, realLeft + mx);
+            EXPECT_EQ(l.m_vectorMask->m_outline->GetBoundingRect().left, outlineLeft + (linked ? mx : 0));
+            EXPECT_EQ(l.m_smartObject->m_transform[2], placedX + mx);
+            EXPECT_EQ(l.m_smartObject->IsMoved(), c.ok);
+        }
+        // The path read is left as it was: the moved one is a copy.
+        EXPECT_EQ(path->m_outline->GetBoundingRect().left, 1.5);
     }
 }

@@ -153,3 +153,46 @@ TEST(Paths, EmptyTruncatedAndFixedPointLimits) {
         EXPECT_DOUBLE_EQ(p.m_readSubpaths[0].m_curve->GetNodes()[0].point.x, l.x) << std::hex << l.raw;
     }
 }
+
+// A moved path writes every point moved, through the transform of its records, and keeps the
+// winding and initial fill of the one read.
+TEST(Paths, TranslatedWritesMovedPointsAndKeepsFill) {
+    auto roundTrip = [](PSDPath const& p, PSDPath& back) {
+        auto out = Kernel::MemoryInOutStreamBase::Create();
+        ASSERT_TRUE(SavePaths(*out, ByteOrderFixer{true}, p, {}, kSize));
+        auto in = Kernel::MemoryInStream::Create(out->GetData());
+        PSDLoadData ld;
+        ASSERT_EQ(ParsePaths(*in, out->GetData().size(), kSize, back, ld), kPathParsed);
+    };
+    auto near = [](Geometry::PointDbl a, double x, double y) {
+        EXPECT_NEAR(a.x, x, 1e-4);
+        EXPECT_NEAR(a.y, y, 1e-4);
+    };
+    PSDLoadData ld;
+    PSDPath one;
+    Records r;
+    r.Length(8, 1, 0).Length(0, 4, 1, 2);
+    r.Corner(2, 0.1, 0.1).Corner(2, 0.3, 0.1).Corner(2, 0.3, 0.3).Corner(2, 0.1, 0.3);
+    ASSERT_EQ(Parse(r, one, ld), kPathParsed);
+    ASSERT_EQ(one.m_fillRule, 1u);
+    ASSERT_TRUE(one.m_initialFill);
+    PSDPath back;
+    roundTrip(*one.Translated(3, 1), back);
+    EXPECT_EQ(back.m_fillRule, 1u);
+    EXPECT_TRUE(back.m_initialFill);
+    auto box = back.m_outline->GetBoundingRect();
+    near({box.left, box.top}, 13, 21);
+    near({box.right, box.bottom}, 33, 61);
+    EXPECT_NEAR(one.m_outline->GetBoundingRect().left, 10, 1e-4);
+
+    // Combined shapes are written from their records; the first one's transform doubles it.
+    PSDPath two;
+    ASSERT_EQ(Parse(Records{}.Square(0.1, 0.1, 0.2, 1).Square(0.25, 0.25, 0.2, 1), two, ld), kPathParsed);
+    ASSERT_EQ(two.m_curves.size(), 2u);
+    two.m_curves[0].m_transform = Raster::AffineTransform::Scale(2, 2);
+    PSDPath moved;
+    roundTrip(*two.Translated(3, 1), moved);
+    ASSERT_EQ(moved.m_readSubpaths.size(), 2u);
+    near(moved.m_readSubpaths[0].m_curve->GetNodes()[0].point, 2 * 10 + 3, 2 * 20 + 1);
+    near(moved.m_readSubpaths[1].m_curve->GetNodes()[0].point, 25 + 3, 50 + 1);
+}
