@@ -140,7 +140,8 @@ bool PSDLayer::MoveBy(int64_t dx, int64_t dy) {
     // The text is placed by its transform's offset.
     if (auto tool = m_adjustment.DynamicCast<PSDAdjustmentTypeTool>()) {
         tool->m_transform[4] += double(dx), tool->m_transform[5] += double(dy);
-        if (auto const& text = tool->GetText()) text->m_transform[4] += double(dx), text->m_transform[5] += double(dy);
+        if (auto const& text = tool->GetText())
+            text->m_transform[4] += double(dx), text->m_transform[5] += double(dy);
     }
     return true;
 }

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "psd/io/PSDResourceIO.h"
 #include "psd/io/PSDIO.h"
+#include "psd/io/PSDResourceIO.h"
 
 namespace PSD {
 
@@ -173,12 +173,12 @@ void MoveCorners(std::array<double, 8>& corners, double dx, double dy) {
 
 // Adds (dx, dy) to the eight doubles of every list under key in a descriptor body: the key,
 // "VlLs", a count of 8, then eight "doub" items.
-void MoveCornerLists(std::vector<uint8_t>& body, DescriptorKey const& key, ByteOrderFixer const& f, double dx,
-                     double dy) {
+void MoveCornerLists(std::vector<uint8_t>& body, DescriptorKey const& key, ByteOrderFixer const& f,
+                     double dx, double dy) {
     auto prefix = Kernel::MemoryInOutStreamBase::Create();
     auto doub = Kernel::MemoryInOutStreamBase::Create();
-    if (!key.Save(*prefix, f) || !WriteKey(*prefix, Key("VlLs"), f) || !WriteValue<uint32_t>(*prefix, 8, f) ||
-        !WriteKey(*doub, Key("doub"), f))
+    if (!key.Save(*prefix, f) || !WriteKey(*prefix, Key("VlLs"), f) ||
+        !WriteValue<uint32_t>(*prefix, 8, f) || !WriteKey(*doub, Key("doub"), f))
         return;
     auto const& p = prefix->GetData();
     auto const& d = doub->GetData();
@@ -187,7 +187,8 @@ void MoveCornerLists(std::vector<uint8_t>& body, DescriptorKey const& key, ByteO
         if (std::memcmp(body.data() + at, p.data(), p.size()) != 0) continue;
         uint8_t* values = body.data() + at + p.size();
         bool doubles = true;
-        for (size_t i = 0; i < 8 && doubles; ++i) doubles = std::memcmp(values + i * item, d.data(), d.size()) == 0;
+        for (size_t i = 0; i < 8 && doubles; ++i)
+            doubles = std::memcmp(values + i * item, d.data(), d.size()) == 0;
         if (!doubles) continue;
         for (size_t i = 0; i < 8; ++i) {
             uint8_t* v = values + i * item + d.size();
@@ -213,7 +214,8 @@ bool PSDSmartObject::HoldsCorners(uint32_t key) {
     return key == Key("PlLd") || key == Key("SoLd") || key == Key("SoLE");
 }
 
-void PSDSmartObject::MoveStoredCorners(uint32_t key, ByteOrderFixer const& f, std::vector<uint8_t>& body) const {
+void PSDSmartObject::MoveStoredCorners(uint32_t key, ByteOrderFixer const& f,
+                                       std::vector<uint8_t>& body) const {
     if (!HoldsCorners(key) || !IsMoved()) return;
     double dx = m_moved.x, dy = m_moved.y;
     // The old record: type, version, identifier, four words, then the corners.

@@ -36,7 +36,8 @@ public:
     static bool HoldsCorners(uint32_t key);
     // Moves, as MoveBy asked, every corner list a stored body of such a key holds (in fixer's
     // byte order); its other bytes stay.
-    void MoveStoredCorners(uint32_t key, ByteOrderFixer const& fixer, std::vector<uint8_t>& body) const;
+    void MoveStoredCorners(uint32_t key, ByteOrderFixer const& fixer,
+                           std::vector<uint8_t>& body) const;
 
     // The identifier of the embedded or linked file (PSDFile::GetLinkedLayerData).
     String m_uniqueId;

@@ -300,17 +300,20 @@ String Trimmed(DescriptorKey const& key) {
 
 // An item with its points (Hrzn and Vrtc) and the offset of a transform (tx and ty of a "Trnf")
 // moved; the item itself when nothing in it moves.
-Kernel::Counted<DescriptorItem const> MovedItem(Kernel::Counted<DescriptorItem const> const& item, double dx,
-                                                double dy, bool inTransform, String const& key) {
+Kernel::Counted<DescriptorItem const> MovedItem(Kernel::Counted<DescriptorItem const> const& item,
+                                                double dx, double dy, bool inTransform,
+                                                String const& key) {
     if (auto const* d = dynamic_cast<DescriptorItemDouble const*>(item.Get())) {
         bool x = key == (inTransform ? "tx" : "Hrzn"), y = key == (inTransform ? "ty" : "Vrtc");
-        return x || y ? Kernel::MakeCounted<DescriptorItemDouble>(d->m_value + (x ? dx : dy)) : item;
+        return x || y ? Kernel::MakeCounted<DescriptorItemDouble>(d->m_value + (x ? dx : dy))
+                      : item;
     }
     auto const* desc = dynamic_cast<DescriptorItemDescriptor const*>(item.Get());
     if (!desc) return item;
     Descriptor copy = desc->GetDescriptor();
     bool transform = key == "Trnf" || Trimmed(copy.m_classID) == "Trnf";
-    for (auto& e : copy.m_items) e.m_item = MovedItem(e.m_item, dx, dy, transform, Trimmed(e.m_key));
+    for (auto& e : copy.m_items)
+        e.m_item = MovedItem(e.m_item, dx, dy, transform, Trimmed(e.m_key));
     return Kernel::MakeCounted<DescriptorItemDescriptor>(std::move(copy));
 }
 
@@ -321,23 +324,24 @@ void MoveUnmodelled(Descriptor& d, double dx, double dy) {
 
 }  // namespace
 
-Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationData::Translated(double dx, double dy) const {
+Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationData::Translated(
+    double dx, double dy) const {
     Kernel::Counted<PSDVectorOriginationData> out(new PSDVectorOriginationData(*this));
     Shift(out->m_bounds, dx, dy);
     MoveUnmodelled(out->m_unmodelled, dx, dy);
     return out;
 }
 
-Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataRRect::Translated(double dx,
-                                                                                           double dy) const {
+Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataRRect::Translated(
+    double dx, double dy) const {
     Kernel::Counted<PSDVectorOriginationDataRRect> out(new PSDVectorOriginationDataRRect(*this));
     Shift(out->m_bounds, dx, dy);
     MoveUnmodelled(out->m_unmodelled, dx, dy);
     return out;
 }
 
-Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataLine::Translated(double dx,
-                                                                                          double dy) const {
+Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataLine::Translated(
+    double dx, double dy) const {
     Kernel::Counted<PSDVectorOriginationDataLine> out(new PSDVectorOriginationDataLine(*this));
     Shift(out->m_bounds, dx, dy);
     MoveUnmodelled(out->m_unmodelled, dx, dy);
@@ -356,7 +360,8 @@ bool PSDVectorOriginationData::Save(Kernel::OutStreamSeekable& stream, SaveData 
         // The resolution the shape was drawn at, and what the fields do not hold, as read.
         if (shape->m_resolution != 0)
             EncodeDouble(one->GetDescriptor(), DKey("keyOriginResolution"), shape->m_resolution);
-        for (auto const& e : shape->m_unmodelled.m_items) one->GetDescriptor().AddItem(e.m_key, e.m_item);
+        for (auto const& e : shape->m_unmodelled.m_items)
+            one->GetDescriptor().AddItem(e.m_key, e.m_item);
         items->m_items.push_back(one);
     }
     top.AddItem(DKey("keyDescriptorList"), items);

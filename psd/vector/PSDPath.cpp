@@ -381,7 +381,9 @@ bool SavePaths(Kernel::OutStream& s, ByteOrderFixer const& f, PSDPath const& pat
         if (c->GetNodes().empty()) continue;
         // Record flag 2 keeps a single shape's non-zero winding.
         int32_t flag = path.m_fillRule == 1 ? 2 : 1;
-        if (!SaveCurve(s, f, *c, first ? PSDPath::kCombine : PSDPath::kExclude, flag, transform, size)) return false;
+        if (!SaveCurve(s, f, *c, first ? PSDPath::kCombine : PSDPath::kExclude, flag, transform,
+                       size))
+            return false;
         first = false;
     }
     return true;

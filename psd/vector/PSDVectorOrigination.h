@@ -36,7 +36,8 @@ public:
     [[nodiscard]] static bool Save(Kernel::OutStreamSeekable& stream, SaveData const& sd, List const& list);
     [[nodiscard]] virtual bool SaveItems(Descriptor& d) const;
     // A copy moved by (dx, dy) document pixels, with everything it places on the canvas.
-    [[nodiscard]] virtual Kernel::Counted<PSDVectorOriginationData const> Translated(double dx, double dy) const;
+    [[nodiscard]] virtual Kernel::Counted<PSDVectorOriginationData const> Translated(
+        double dx, double dy) const;
 
     // Fields, in order.
     int32_t m_kind = kNone;
@@ -54,7 +55,8 @@ public:
     explicit PSDVectorOriginationDataRRect(PSDVectorOriginationData const& base) : PSDVectorOriginationData(base) {}
     [[nodiscard]] bool ParseRadii(DescriptorItem const& item, PSDReport& report);
     [[nodiscard]] bool SaveItems(Descriptor& d) const override;
-    [[nodiscard]] Kernel::Counted<PSDVectorOriginationData const> Translated(double dx, double dy) const override;
+    [[nodiscard]] Kernel::Counted<PSDVectorOriginationData const> Translated(
+        double dx, double dy) const override;
 
     Kernel::UnitValue m_topRight, m_topLeft, m_bottomLeft, m_bottomRight;
 };
@@ -71,7 +73,8 @@ public:
     [[nodiscard]] bool ParseArrowStart(DescriptorItem const& item, PSDReport& report);
     [[nodiscard]] bool ParseArrowEnd(DescriptorItem const& item, PSDReport& report);
     [[nodiscard]] bool SaveItems(Descriptor& d) const override;
-    [[nodiscard]] Kernel::Counted<PSDVectorOriginationData const> Translated(double dx, double dy) const override;
+    [[nodiscard]] Kernel::Counted<PSDVectorOriginationData const> Translated(
+        double dx, double dy) const override;
 
     Kernel::PointT<double> m_start, m_end;
     double m_weight = 0.0;

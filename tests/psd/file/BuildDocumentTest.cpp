@@ -344,7 +344,8 @@ TEST(BuildDocument, MoveByShiftsBoundsAndMasksWithinRange) {
             EXPECT_EQ(l.MoveBy(c.dx, c.dy), c.ok);
             EXPECT_EQ(l.m_userMask.m_right, userRight + (linked ? mx : 0));
             EXPECT_EQ(l.m_realMask.m_left, realLeft + mx);
-            EXPECT_EQ(l.m_vectorMask->m_outline->GetBoundingRect().left, outlineLeft + (linked ? mx : 0));
+            EXPECT_EQ(l.m_vectorMask->m_outline->GetBoundingRect().left,
+                      outlineLeft + (linked ? mx : 0));
             EXPECT_EQ(l.m_smartObject->m_transform[2], placedX + mx);
             EXPECT_EQ(l.m_smartObject->IsMoved(), c.ok);
         }

@@ -187,7 +187,8 @@ TEST(Paths, TranslatedWritesMovedPointsAndKeepsFill) {
 
     // Combined shapes are written from their records; the first one's transform doubles it.
     PSDPath two;
-    ASSERT_EQ(Parse(Records{}.Square(0.1, 0.1, 0.2, 1).Square(0.25, 0.25, 0.2, 1), two, ld), kPathParsed);
+    ASSERT_EQ(Parse(Records{}.Square(0.1, 0.1, 0.2, 1).Square(0.25, 0.25, 0.2, 1), two, ld),
+              kPathParsed);
     ASSERT_EQ(two.m_curves.size(), 2u);
     two.m_curves[0].m_transform = Raster::AffineTransform::Scale(2, 2);
     PSDPath moved;
