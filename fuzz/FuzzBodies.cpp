@@ -269,6 +269,10 @@ void FuzzRoundTrip(uint8_t const* data, size_t size) {
     // Bit 2: the save decodes the layers' stored pixels itself, layer by layer.
     bool decodeStored = opt & 4;
     if (!decodeStored) DecodeAll(*doc);
+    // Bit 4: every layer moved first, so that what it places is written from the model.
+    if (opt & 16)
+        for (auto const& layer : doc->m_layers)
+            if (layer) (void)layer->MoveBy(3, -1);
     auto out = Kernel::MemoryInOutStreamBase::Create();
     // Bit 3: the layers also in the other byte order, as little-endian TIFF files hold them.
     if (opt & 8) {

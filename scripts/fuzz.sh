@@ -22,9 +22,9 @@ seed_dir() {
     case $t in
         open|round_trip)
             # Small documents only: the fuzzer mutates faster on them. A trailing byte chooses options:
-            # every other seed has the save decode the stored layer pixels itself.
+            # every other seed has the save decode the stored layer pixels itself, every third moves the layers.
             find "$corpus" -type f \( -iname '*.psd' -o -iname '*.psb' \) -size -200k | head -n 200 |
-                while read -r f; do n=$(basename "$f"); k=$((${k:-0} + 1)); opt='\x03'; [ $((k % 2)) = 0 ] && opt='\x07'
+                while read -r f; do n=$(basename "$f"); k=$((${k:-0} + 1)); opt='\x03'; [ $((k % 2)) = 0 ] && opt='\x07'; [ $((k % 3)) = 0 ] && opt='\x13'
                     { cat "$f"; printf "$opt"; } > "$d/$(echo "$f" | md5sum | cut -c1-12)-$n"; done
             # Deep documents (their layers mostly ZIP) rendered with ZIP layers inflated by bands.
             find "$corpus" -type f \( -iname '*16*.ps[db]' -o -iname '*32*.ps[db]' \) -size -200k | head -n 20 |
