@@ -114,17 +114,23 @@ bool CheckModel(Document& d, PSD::PSDLayer const& l, std::string& why) {
         PSD::PSDVectorOriginationData::List moved;
         for (auto const& shape : l.m_vectorOrigination) moved.push_back(shape->Translated(3, -1));
         PSD::PSDLayer movedCopy(true);
-        if (!BlockRoundTrip([&](auto& o) { return PSD::PSDVectorOriginationData::Save(o, sd, moved); },
-                            [&](auto& i) { return PSD::PSDVectorOriginationData::Parse(i, movedCopy.m_vectorOrigination, pd); },
-                            why, "moved live shape"))
+        if (!BlockRoundTrip(
+                [&](auto& o) { return PSD::PSDVectorOriginationData::Save(o, sd, moved); },
+                [&](auto& i) {
+                    return PSD::PSDVectorOriginationData::Parse(i, movedCopy.m_vectorOrigination,
+                                                                pd);
+                },
+                why, "moved live shape"))
             return false;
         json m = Ours(PSD::LiveShapeJson(movedCopy));
         for (auto& e : a) {
             for (char const* k : {"bounds", "start", "end"})
                 if (e.contains(k))
-                    for (size_t i = 0; i < e[k].size(); ++i) e[k][i] = e[k][i].get<double>() + (i % 2 ? -1 : 3);
+                    for (size_t i = 0; i < e[k].size(); ++i)
+                        e[k][i] = e[k][i].get<double>() + (i % 2 ? -1 : 3);
         }
-        if (!Near(m, a, 1e-6)) return why = "moved live shape reads back as " + m.dump().substr(0, 300), false;
+        if (!Near(m, a, 1e-6))
+            return why = "moved live shape reads back as " + m.dump().substr(0, 300), false;
         for (size_t i = 0; i < moved.size() && i < movedCopy.m_vectorOrigination.size(); ++i) {
             auto const& kept = l.m_vectorOrigination[i]->m_unmodelled.GetItems();
             auto const& back = movedCopy.m_vectorOrigination[i]->m_unmodelled.GetItems();
@@ -134,8 +140,11 @@ bool CheckModel(Document& d, PSD::PSDLayer const& l, std::string& why) {
             // The box's first corner moved with the bounds.
             auto corner = [](PSD::Descriptor const& d) -> double {
                 auto box = d.Get<PSD::DescriptorItemDescriptor>("keyOriginBoxCorners");
-                auto a = box ? box->GetDescriptor().Get<PSD::DescriptorItemDescriptor>("rectangleCornerA") : nullptr;
-                auto x = a ? a->GetDescriptor().Get<PSD::DescriptorItemDouble>(PSD::Key("Hrzn")) : nullptr;
+                auto a = box ? box->GetDescriptor().Get<PSD::DescriptorItemDescriptor>(
+                                   "rectangleCornerA")
+                             : nullptr;
+                auto x = a ? a->GetDescriptor().Get<PSD::DescriptorItemDouble>(PSD::Key("Hrzn"))
+                           : nullptr;
                 return x ? x->m_value : NAN;
             };
             double before = corner(l.m_vectorOrigination[i]->m_unmodelled);
