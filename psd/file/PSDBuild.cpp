@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "psd/file/PSDFile.h"
+#include "psd/file/PSDLayerTree.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/vector/PSDPath.h"
 
@@ -116,6 +117,22 @@ Kernel::Counted<PSDLayer> PSDFile::AddGroup(String const& name, PSDLayer const* 
     auto it = std::find(m_layers.begin(), m_layers.end(), end);
     m_layers.insert(it + 1, group);
     return group;
+}
+
+bool PSDFile::MoveLayer(PSDLayer const* layer, int64_t dx, int64_t dy) {
+    auto tree = BuildLayerTree(*this);
+    PSDLayerNode const* node = FindLayerNode(tree, layer);
+    if (!node) return false;
+    std::vector<PSDLayer*> moved;
+    WalkLayerTree({*node}, [&](PSDLayerNode const& n, unsigned) {
+        moved.push_back(n.layer.Get());
+        if (n.endMarker) moved.push_back(n.endMarker.Get());
+        return true;
+    });
+    for (PSDLayer* l : moved)
+        if (!l->CanMoveBy(dx, dy)) return false;
+    for (PSDLayer* l : moved) (void)l->MoveBy(dx, dy);
+    return true;
 }
 
 bool PSDFile::RemoveLastSectionDividerLayer() {

@@ -198,6 +198,10 @@ public:
     // A new open group at the top of parent (or of the document): its end marker, then its record
     // above it. Returns the group's record; null when refused as AddLayer refuses.
     Kernel::Counted<PSDLayer> AddGroup(String const& name, PSDLayer const* parent);
+    // Moves a layer as PSDLayer::MoveBy does; a group takes every layer inside it along. False,
+    // with nothing moved, when one would leave the 32-bit range or the layer is not in this
+    // document.
+    bool MoveLayer(PSDLayer const* layer, int64_t dx, int64_t dy);
     bool RemoveLastSectionDividerLayer();
     void ValidateLayerCount();
     bool CanFlattenFirstLayer(bool forbidHidden) const;

@@ -112,15 +112,18 @@ PSDLayer::PSDLayer(LayerType type, String const& name) : m_name(name), m_section
 
 PSDLayer::~PSDLayer() = default;
 
-bool PSDLayer::MoveBy(int64_t dx, int64_t dy) {
+bool PSDLayer::CanMoveBy(int64_t dx, int64_t dy) const {
     auto fits = [](int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; };
     auto rectFits = [&](int32_t l, int32_t t, int32_t r, int32_t b) {
         return fits(l + dx) && fits(r + dx) && fits(t + dy) && fits(b + dy);
     };
-    if (!rectFits(m_left, m_top, m_right, m_bottom) ||
-        !rectFits(m_userMask.m_left, m_userMask.m_top, m_userMask.m_right, m_userMask.m_bottom) ||
-        !rectFits(m_realMask.m_left, m_realMask.m_top, m_realMask.m_right, m_realMask.m_bottom))
-        return false;
+    return rectFits(m_left, m_top, m_right, m_bottom) &&
+           rectFits(m_userMask.m_left, m_userMask.m_top, m_userMask.m_right, m_userMask.m_bottom) &&
+           rectFits(m_realMask.m_left, m_realMask.m_top, m_realMask.m_right, m_realMask.m_bottom);
+}
+
+bool PSDLayer::MoveBy(int64_t dx, int64_t dy) {
+    if (!CanMoveBy(dx, dy)) return false;
     auto move = [&](int32_t& l, int32_t& t, int32_t& r, int32_t& b) {
         l = int32_t(l + dx), r = int32_t(r + dx), t = int32_t(t + dy), b = int32_t(b + dy);
     };

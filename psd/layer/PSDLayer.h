@@ -201,6 +201,8 @@ public:
     // would leave the 32-bit range. An unlinked vector mask stays, and so does a user mask that
     // is the editor's drawing of it; a placed layer's transform stays as stored.
     bool MoveBy(int64_t dx, int64_t dy);
+    // Whether MoveBy(dx, dy) would keep every bound in range.
+    bool CanMoveBy(int64_t dx, int64_t dy) const;
 
     // ---- Queries
     int64_t GetWidth() const { return int64_t(m_right) - m_left; }

@@ -95,11 +95,28 @@ void SetPixels(LayerRef const& l, py::array const& pixels) {
     layer.m_bottom = int32_t(int64_t(layer.m_top) + bm->GetHeight());
 }
 
+void MoveBy(LayerRef const& l, int64_t dx, int64_t dy) {
+    if (!l.doc->file->MoveLayer(l.layer.Get(), dx, dy))
+        throw py::value_error("the layer would leave the coordinate range");
+}
+
+// A group is placed by the box of the layers inside it (its own record has none).
 void MoveTo(LayerRef const& l, py::object left, py::object top) {
-    PSD::PSDLayer& layer = *l.layer;
-    int64_t dx = left.is_none() ? 0 : left.cast<int64_t>() - layer.m_left;
-    int64_t dy = top.is_none() ? 0 : top.cast<int64_t>() - layer.m_top;
-    if (!layer.MoveBy(dx, dy)) throw py::value_error("the layer would leave the coordinate range");
+    int64_t x = l.layer->m_left, y = l.layer->m_top;
+    if (l.layer->IsGroupStart()) {
+        auto tree = PSD::BuildLayerTree(*l.doc->file);
+        bool any = false;
+        if (auto const* node = PSD::FindLayerNode(tree, l.layer.Get()))
+            PSD::WalkLayerTree(node->children, [&](PSD::PSDLayerNode const& n, unsigned) {
+                if (!n.isGroup && n.layer->GetWidth() > 0 && n.layer->GetHeight() > 0) {
+                    x = any ? std::min<int64_t>(x, n.layer->m_left) : n.layer->m_left;
+                    y = any ? std::min<int64_t>(y, n.layer->m_top) : n.layer->m_top;
+                    any = true;
+                }
+                return true;
+            });
+    }
+    MoveBy(l, left.is_none() ? 0 : left.cast<int64_t>() - x, top.is_none() ? 0 : top.cast<int64_t>() - y);
 }
 
 py::object Descriptor(LayerRef const& l, std::string const& key) {
@@ -184,9 +201,12 @@ void BindLayer(py::module_& m) {
         .def_property_readonly("width", [=](LayerRef const& l) { return L(l).GetWidth(); })
         .def_property_readonly("height", [=](LayerRef const& l) { return L(l).GetHeight(); })
         .def("move_to", &MoveTo, py::arg("left") = py::none(), py::arg("top") = py::none(),
-             "Move the layer so its top-left corner is at (left, top), with its raster masks, a linked "
-             "vector mask and its live shapes, a type layer's text and a placed layer's corners; an "
-             "unlinked vector mask stays, with the editor's drawing of it.")
+             "Move the layer so its top-left corner is at (left, top), as move_by does; a group by "
+             "the top-left corner of the layers inside it.")
+        .def("move_by", &MoveBy, py::arg("dx"), py::arg("dy"),
+             "Move the layer by (dx, dy) pixels, with its raster masks, a linked vector mask and its "
+             "live shapes, a type layer's text and a placed layer's corners; an unlinked vector mask "
+             "stays, with the editor's drawing of it. A group takes every layer inside it along.")
         .def_property("visible", [=](LayerRef const& l) { return L(l).m_visible; },
                       [=](LayerRef const& l, bool v) { L(l).m_visible = v; })
         .def_property("opacity", [=](LayerRef const& l) { return L(l).m_opacity; },

@@ -125,6 +125,21 @@ def test_moved_layer_takes_what_it_places(tmp_path, path, name):
         assert np.abs(doc.render().astype(int) - back.render().astype(int)).max() <= 2
 
 
+def test_group_moves_with_its_layers(tmp_path):
+    doc = zuzodoriv.Document.new(20, 20)
+    doc.add_layer("outside", np.full((2, 2, 4), 9, np.uint8), left=1, top=1)
+    group = doc.add_group("group")
+    doc.add_layer("a", np.full((2, 3, 4), 50, np.uint8), left=6, top=4, parent=group)
+    doc.add_layer("b", np.full((3, 2, 4), 90, np.uint8), left=4, top=7, parent=group)
+    group.move_to(10, 12)  # the corner of what it holds
+    group.move_by(-1, 0)
+    bboxes = {l.name: l.bbox for l in doc.descendants()}
+    assert (bboxes["outside"], bboxes["a"], bboxes["b"]) == ((1, 1, 3, 3), (11, 12, 14, 14), (9, 15, 11, 18))
+    with pytest.raises(ValueError):
+        group.move_by(2**31, 0)
+    assert {l.name: l.bbox for l in doc.descendants()} == bboxes  # nothing moved
+
+
 def test_save_to_a_file_object_and_composite():
     doc = zuzodoriv.Document.new(8, 4)
     image = np.arange(8 * 4 * 3, dtype=np.uint8).reshape(4, 8, 3)
