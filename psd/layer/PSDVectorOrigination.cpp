@@ -317,34 +317,29 @@ Kernel::Counted<DescriptorItem const> MovedItem(Kernel::Counted<DescriptorItem c
     return Kernel::MakeCounted<DescriptorItemDescriptor>(std::move(copy));
 }
 
-// The unmodelled items of a moved shape.
-void MoveUnmodelled(Descriptor& d, double dx, double dy) {
-    for (auto& e : d.m_items) e.m_item = MovedItem(e.m_item, dx, dy, false, Trimmed(e.m_key));
+// A copy of a shape, its box and the unmodelled items moved.
+template <class Shape>
+Kernel::Counted<Shape> MovedCopy(Shape const& shape, double dx, double dy) {
+    Kernel::Counted<Shape> out(new Shape(shape));
+    Shift(out->m_bounds, dx, dy);
+    for (auto& e : out->m_unmodelled.m_items) e.m_item = MovedItem(e.m_item, dx, dy, false, Trimmed(e.m_key));
+    return out;
 }
 
 }  // namespace
 
-Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationData::Translated(
-    double dx, double dy) const {
-    Kernel::Counted<PSDVectorOriginationData> out(new PSDVectorOriginationData(*this));
-    Shift(out->m_bounds, dx, dy);
-    MoveUnmodelled(out->m_unmodelled, dx, dy);
-    return out;
+Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationData::Translated(double dx, double dy) const {
+    return MovedCopy(*this, dx, dy);
 }
 
-Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataRRect::Translated(
-    double dx, double dy) const {
-    Kernel::Counted<PSDVectorOriginationDataRRect> out(new PSDVectorOriginationDataRRect(*this));
-    Shift(out->m_bounds, dx, dy);
-    MoveUnmodelled(out->m_unmodelled, dx, dy);
-    return out;
+Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataRRect::Translated(double dx,
+                                                                                           double dy) const {
+    return MovedCopy(*this, dx, dy);
 }
 
-Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataLine::Translated(
-    double dx, double dy) const {
-    Kernel::Counted<PSDVectorOriginationDataLine> out(new PSDVectorOriginationDataLine(*this));
-    Shift(out->m_bounds, dx, dy);
-    MoveUnmodelled(out->m_unmodelled, dx, dy);
+Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataLine::Translated(double dx,
+                                                                                          double dy) const {
+    auto out = MovedCopy(*this, dx, dy);
     out->m_start = {m_start.x + dx, m_start.y + dy};
     out->m_end = {m_end.x + dx, m_end.y + dy};
     return out;
