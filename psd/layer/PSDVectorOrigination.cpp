@@ -322,23 +322,25 @@ template <class Shape>
 Kernel::Counted<Shape> MovedCopy(Shape const& shape, double dx, double dy) {
     Kernel::Counted<Shape> out(new Shape(shape));
     Shift(out->m_bounds, dx, dy);
-    for (auto& e : out->m_unmodelled.m_items) e.m_item = MovedItem(e.m_item, dx, dy, false, Trimmed(e.m_key));
+    for (auto& e : out->m_unmodelled.m_items)
+        e.m_item = MovedItem(e.m_item, dx, dy, false, Trimmed(e.m_key));
     return out;
 }
 
 }  // namespace
 
-Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationData::Translated(double dx, double dy) const {
+Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationData::Translated(
+    double dx, double dy) const {
     return MovedCopy(*this, dx, dy);
 }
 
-Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataRRect::Translated(double dx,
-                                                                                           double dy) const {
+Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataRRect::Translated(
+    double dx, double dy) const {
     return MovedCopy(*this, dx, dy);
 }
 
-Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataLine::Translated(double dx,
-                                                                                          double dy) const {
+Kernel::Counted<PSDVectorOriginationData const> PSDVectorOriginationDataLine::Translated(
+    double dx, double dy) const {
     auto out = MovedCopy(*this, dx, dy);
     out->m_start = {m_start.x + dx, m_start.y + dy};
     out->m_end = {m_end.x + dx, m_end.y + dy};
