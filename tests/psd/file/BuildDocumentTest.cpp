@@ -308,31 +308,6 @@ TEST(BuildDocument, LayersAndGroupsGoToTheTopOfTheirParent) {
     EXPECT_EQ(Names(*doc), "a / b / c H d G e ");
 }
 
-// A group moves with everything inside it, or nothing moves.
-TEST(BuildDocument, MoveLayerTakesAGroupsLayersAlong) {
-    auto doc = NewDoc(40, 40, false, Raster::Format::RGBA8);
-    auto outside = Named("outside"), inner = Named("inner"), deep = Named("deep");
-    ASSERT_TRUE(doc->AddLayer(outside, nullptr));
-    auto group = doc->AddGroup(PSD::String("G"), nullptr);
-    ASSERT_TRUE(group && doc->AddLayer(inner, group.Get()));
-    auto nested = doc->AddGroup(PSD::String("H"), group.Get());
-    ASSERT_TRUE(nested && doc->AddLayer(deep, nested.Get()));
-    for (auto* l : {outside.Get(), inner.Get(), deep.Get()})
-        l->m_left = 1, l->m_top = 2, l->m_right = 5, l->m_bottom = 6;
-    ASSERT_TRUE(doc->MoveLayer(group.Get(), 3, 4));
-    EXPECT_EQ(outside->m_left, 1);
-    EXPECT_EQ(inner->m_left, 4);
-    EXPECT_EQ(deep->m_top, 6);
-    ASSERT_TRUE(doc->MoveLayer(deep.Get(), -1, 0));
-    EXPECT_EQ(deep->m_left, 3);
-    EXPECT_EQ(inner->m_left, 4);
-    // One layer out of range: none moves. A layer of no document is refused.
-    deep->m_right = INT32_MAX;
-    EXPECT_FALSE(doc->MoveLayer(group.Get(), 1, 0));
-    EXPECT_EQ(inner->m_left, 4);
-    EXPECT_FALSE(doc->MoveLayer(Named("stray").Get(), 1, 0));
-}
-
 TEST(BuildDocument, MoveByShiftsBoundsAndMasksWithinRange) {
     struct Case {
         int64_t dx, dy;
