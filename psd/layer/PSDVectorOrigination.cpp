@@ -180,7 +180,10 @@ bool PSDVectorOriginationData::ParseDescriptors(DescriptorItem const& item, List
                 if (!ok) return false;
             } else {
                 WarnUnknownProperty("VectorOriginationData,%1", e.m_key, report);
-                shape->m_unmodelled.m_items.push_back(e);
+                auto kept = shape->m_unmodelled ? std::make_shared<Descriptor>(*shape->m_unmodelled)
+                                                : std::make_shared<Descriptor>();
+                kept->m_items.push_back(e);
+                shape->m_unmodelled = std::move(kept);
             }
         }
         out.push_back(shape);
@@ -322,8 +325,11 @@ template <class Shape>
 Kernel::Counted<Shape> MovedCopy(Shape const& shape, double dx, double dy) {
     Kernel::Counted<Shape> out(new Shape(shape));
     Shift(out->m_bounds, dx, dy);
-    for (auto& e : out->m_unmodelled.m_items)
-        e.m_item = MovedItem(e.m_item, dx, dy, false, Trimmed(e.m_key));
+    if (shape.m_unmodelled) {
+        auto moved = std::make_shared<Descriptor>(*shape.m_unmodelled);
+        for (auto& e : moved->m_items) e.m_item = MovedItem(e.m_item, dx, dy, false, Trimmed(e.m_key));
+        out->m_unmodelled = std::move(moved);
+    }
     return out;
 }
 
@@ -357,7 +363,8 @@ bool PSDVectorOriginationData::Save(Kernel::OutStreamSeekable& stream, SaveData 
         // The resolution the shape was drawn at, and what the fields do not hold, as read.
         if (shape->m_resolution != 0)
             EncodeDouble(one->GetDescriptor(), DKey("keyOriginResolution"), shape->m_resolution);
-        for (auto const& e : shape->m_unmodelled.m_items)
+        if (shape->m_unmodelled)
+            for (auto const& e : shape->m_unmodelled->m_items)
             one->GetDescriptor().AddItem(e.m_key, e.m_item);
         items->m_items.push_back(one);
     }

@@ -2,13 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "host/kernel/Counted.h"
 #include "host/kernel/Geometry.h"
 #include "host/kernel/Stream.h"
 #include "host/kernel/Units.h"
-#include "psd/descriptor/Descriptor.h"
 
 namespace PSD {
 
@@ -46,8 +46,9 @@ public:
     int32_t m_index = 0;
     double m_resolution = 0.0;
     // The shape's items these fields do not hold (its box corners, its transform), in stored
-    // order: written back after them, and moved with the shape.
-    Descriptor m_unmodelled;
+    // order: written back after them, and moved with the shape. Null when there are none; shared
+    // by copies, so replaced rather than changed.
+    std::shared_ptr<Descriptor const> m_unmodelled;
 };
 
 class PSDVectorOriginationDataRRect : public PSDVectorOriginationData {

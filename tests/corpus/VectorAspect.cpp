@@ -124,7 +124,10 @@ bool CheckModel(Document& d, PSD::PSDLayer const& l, std::string& why) {
             return x ? x->m_value : NAN;
         };
         for (size_t i = 0; i < moved.size() && i < copy.m_vectorOrigination.size(); ++i) {
-            auto const &kept = l.m_vectorOrigination[i]->m_unmodelled, &back = copy.m_vectorOrigination[i]->m_unmodelled;
+            static PSD::Descriptor const none;
+            auto const& a0 = l.m_vectorOrigination[i]->m_unmodelled;
+            auto const& b0 = copy.m_vectorOrigination[i]->m_unmodelled;
+            auto const &kept = a0 ? *a0 : none, &back = b0 ? *b0 : none;
             bool same = kept.GetItems().size() == back.GetItems().size();
             for (size_t k = 0; same && k < kept.GetItems().size(); ++k) same = kept.GetItems()[k].m_key == back.GetItems()[k].m_key;
             if (!same || (!std::isnan(corner(kept)) && std::fabs(corner(back) - corner(kept) - 3) > 1e-9))
