@@ -327,7 +327,8 @@ Kernel::Counted<Shape> MovedCopy(Shape const& shape, double dx, double dy) {
     Shift(out->m_bounds, dx, dy);
     if (shape.m_unmodelled) {
         auto moved = std::make_shared<Descriptor>(*shape.m_unmodelled);
-        for (auto& e : moved->m_items) e.m_item = MovedItem(e.m_item, dx, dy, false, Trimmed(e.m_key));
+        for (auto& e : moved->m_items)
+            e.m_item = MovedItem(e.m_item, dx, dy, false, Trimmed(e.m_key));
         out->m_unmodelled = std::move(moved);
     }
     return out;
@@ -365,7 +366,7 @@ bool PSDVectorOriginationData::Save(Kernel::OutStreamSeekable& stream, SaveData 
             EncodeDouble(one->GetDescriptor(), DKey("keyOriginResolution"), shape->m_resolution);
         if (shape->m_unmodelled)
             for (auto const& e : shape->m_unmodelled->m_items)
-            one->GetDescriptor().AddItem(e.m_key, e.m_item);
+                one->GetDescriptor().AddItem(e.m_key, e.m_item);
         items->m_items.push_back(one);
     }
     top.AddItem(DKey("keyDescriptorList"), items);
