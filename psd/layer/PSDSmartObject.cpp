@@ -171,6 +171,16 @@ void MoveCorners(std::array<double, 8>& corners, double dx, double dy) {
     for (size_t i = 0; i < 8; i += 2) corners[i] += dx, corners[i + 1] += dy;
 }
 
+// Adds (dx, dy) to eight stored corner coordinates (x, y alternating), stride bytes apart.
+void MoveStoredDoubles(uint8_t* first, size_t stride, ByteOrderFixer const& f, double dx, double dy) {
+    for (size_t i = 0; i < 8; ++i) {
+        double x;
+        std::memcpy(&x, first + i * stride, 8);
+        x = f.Fix(f.Fix(x) + (i % 2 ? dy : dx));
+        std::memcpy(first + i * stride, &x, 8);
+    }
+}
+
 // Adds (dx, dy) to the eight doubles of every list under key in a descriptor body: the key,
 // "VlLs", a count of 8, then eight "doub" items.
 void MoveCornerLists(std::vector<uint8_t>& body, DescriptorKey const& key, ByteOrderFixer const& f,
@@ -190,13 +200,7 @@ void MoveCornerLists(std::vector<uint8_t>& body, DescriptorKey const& key, ByteO
         for (size_t i = 0; i < 8 && doubles; ++i)
             doubles = std::memcmp(values + i * item, d.data(), d.size()) == 0;
         if (!doubles) continue;
-        for (size_t i = 0; i < 8; ++i) {
-            uint8_t* v = values + i * item + d.size();
-            double x;
-            std::memcpy(&x, v, 8);
-            x = f.Fix(f.Fix(x) + (i % 2 ? dy : dx));
-            std::memcpy(v, &x, 8);
-        }
+        MoveStoredDoubles(values + d.size(), item, f, dx, dy);
         at += p.size() + 8 * item - 1;
     }
 }
@@ -224,13 +228,7 @@ void PSDSmartObject::MoveStoredCorners(uint32_t key, ByteOrderFixer const& f,
         std::memcpy(&version, body.data() + 4, 4);
         if (f.Fix(version) == 3) {
             size_t at = 8 + 1 + body[8] + 16;
-            if (at + 64 > body.size()) return;
-            for (size_t i = 0; i < 8; ++i) {
-                double x;
-                std::memcpy(&x, body.data() + at + 8 * i, 8);
-                x = f.Fix(f.Fix(x) + (i % 2 ? dy : dx));
-                std::memcpy(body.data() + at + 8 * i, &x, 8);
-            }
+            if (at + 64 <= body.size()) MoveStoredDoubles(body.data() + at, 8, f, dx, dy);
             return;
         }
     }
