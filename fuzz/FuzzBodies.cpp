@@ -18,6 +18,7 @@
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/render/PSDRender.h"
+#include "psd/render/PSDRenderText.h"
 #include "psd/text/PDFData.h"
 #include "psd/text/PDFDataWriter.h"
 #include "psd/text/PSDTextEngineData.h"
@@ -78,6 +79,9 @@ void FuzzOpen(uint8_t const* data, size_t size) {
     if ((opt & 8) && uint64_t(doc->m_width) * doc->m_height <= 128 * 128 && doc->m_layers.size() <= 64) {
         PSD::PSDRenderResult result;
         std::string error;
+        // Converted type is drawn again from its text first, as an edit of it would be.
+        if (opt & 1)
+            for (auto const& layer : doc->m_layers) (void)PSD::RedrawTypeLayer(*doc, *layer, error);
         PSD::PSDRenderOptions render;
         if (opt & 16) render.wholeZipBytes = 0;  // ZIP layers inflate by bands
         // Scaled: averaged band by band from the source rows, or enlarged.
@@ -240,6 +244,19 @@ void FuzzEngineData(uint8_t const* data, size_t size) {
         PSD::PSDTextParser text(root, report, 300.0 / 72.0, PSD::String("Fallback"));
         if (text.Parse())
             for (auto const& item : text.GetTextItems()) (void)item.GetTextHeight();
+        // Drawn as a type layer would be, in engine units, on a small canvas: the glyphs'
+        // bitmap stays within three times its sides whatever sizes the data claims.
+        PSD::PSDTextParser units(root, report, 1.0, PSD::String("Fallback"));
+        if (units.Parse()) {
+            PSD::PSDText drawn;
+            drawn.m_items = std::move(units.GetTextItems());
+            drawn.m_transform = {1, 0, 0, 1, 8, 24};
+            PSD::DrawnText out;
+            std::string why;
+            if (PSD::DrawText(drawn, 3, 8, 64, 64, out, why) && out.bitmap &&
+                (out.bitmap->GetWidth() > 192 || out.bitmap->GetHeight() > 192))
+                __builtin_trap();
+        }
         std::string written = PSD::WritePDFData(*root);
         auto again = PSD::PDFDataParser(reinterpret_cast<unsigned char const*>(written.data()),
                                         written.size())

@@ -68,7 +68,8 @@ Kernel::Counted<DynamicBitmap> RasteriseContours(
                          std::hypot(s[2].x - s[1].x, s[2].y - s[1].y) +
                          std::hypot(s[3].x - s[2].x, s[3].y - s[2].y);
             bool straight = s[1] == s[0] && s[2] == s[3];
-            int steps = straight ? 1 : std::clamp(int(std::sqrt(len * 10.0)) + 1, 1, 4096);
+            // Clamped as a double: far-off points must not overflow the count.
+            int steps = straight ? 1 : int(std::clamp(std::sqrt(len * 10.0) + 1, 1.0, 4096.0));
             if (poly.empty()) poly.push_back(s[0]);
             for (int i = 1; i <= steps; ++i) {
                 double t = double(i) / steps, u = 1 - t;

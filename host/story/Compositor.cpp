@@ -1,104 +1,31 @@
 #include "host/story/Compositor.h"
 
-#include <fontconfig/fontconfig.h>
-#include <ft2build.h>
-#include FT_FREETYPE_H
-#include <hb-ft.h>
-#include <hb.h>
-
 #include <algorithm>
-#include <map>
-#include <mutex>
+
+#include "host/story/Faces.h"
 
 namespace Story {
 
-namespace {
-
-// Faces are measured at this pixel size and scaled: one face serves every size.
-constexpr double kDesignSize = 64.0;
-
-struct LoadedFace {
-    FT_Face face = nullptr;
-    hb_font_t* font = nullptr;
-    String8 file;
-};
-
-// Faces by family, loaded once; every use holds the lock (FreeType faces are not shareable).
-class FaceCache {
-public:
-    static FaceCache& Get() {
-        static FaceCache* s = new FaceCache;  // never destroyed: used until exit
-        return *s;
-    }
-    std::mutex m_lock;
-
-    LoadedFace const& Find(String8 const& family) {
-        auto it = m_faces.find(family);
-        if (it != m_faces.end()) return it->second;
-        LoadedFace& f = m_faces[family];
-        if (!m_library && FT_Init_FreeType(&m_library) != 0) return f;
-        String8 file;
-        int index = 0;
-        if (!Match(family, file, index)) return f;
-        if (FT_New_Face(m_library, file.c_str(), index, &f.face) != 0) {
-            f.face = nullptr;
-            return f;
-        }
-        FT_Set_Pixel_Sizes(f.face, 0, FT_UInt(kDesignSize));
-        f.font = hb_ft_font_create_referenced(f.face);
-        f.file = file;
-        return f;
-    }
-
-private:
-    // The installed font fontconfig offers for the family: the family itself when installed,
-    // else its usual substitute.
-    static bool Match(String8 const& family, String8& file, int& index) {
-        FcPattern* pattern = FcPatternCreate();
-        if (!pattern) return false;
-        if (!family.empty())
-            FcPatternAddString(pattern, FC_FAMILY,
-                               reinterpret_cast<FcChar8 const*>(family.c_str()));
-        FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
-        FcDefaultSubstitute(pattern);
-        FcResult result;
-        FcPattern* match = FcFontMatch(nullptr, pattern, &result);
-        bool ok = false;
-        FcChar8* path = nullptr;
-        if (match && FcPatternGetString(match, FC_FILE, 0, &path) == FcResultMatch) {
-            file = reinterpret_cast<char const*>(path);
-            if (FcPatternGetInteger(match, FC_INDEX, 0, &index) != FcResultMatch) index = 0;
-            ok = true;
-        }
-        if (match) FcPatternDestroy(match);
-        FcPatternDestroy(pattern);
-        return ok;
-    }
-
-    FT_Library m_library = nullptr;
-    std::map<String8, LoadedFace> m_faces;
-};
-
-}  // namespace
-
-FontMetrics MeasureText(String8 const& family, double size, std::u16string_view text,
-                        std::vector<double>& advances) {
+FontMetrics MeasureText(String8 const& postscriptName, String8 const& family, double size,
+                        std::u16string_view text, std::vector<double>& advances) {
     advances.assign(text.size(), 0.0);
     FontMetrics m;
     double k = size / kDesignSize;
     FaceCache& cache = FaceCache::Get();
     std::lock_guard<std::mutex> g(cache.m_lock);
-    LoadedFace const& f = cache.Find(family);
+    LoadedFace const& f = cache.Find(postscriptName, family);
     if (!f.font) {
         // No font at all: a plain estimate keeps layout going.
-        m.ascent = size * 0.8;
+        m.ascent = m.dHeight = size * 0.8;
         m.descent = size * 0.2;
         for (auto& a : advances) a = size * 0.5;
         return m;
     }
     m.file = f.file;
+    m.exact = f.exact;
     m.ascent = double(f.face->size->metrics.ascender) / 64.0 * k;
     m.descent = -double(f.face->size->metrics.descender) / 64.0 * k;
+    m.dHeight = f.dHeight * k;
     if (text.empty()) return m;
     hb_buffer_t* buf = hb_buffer_create();
     hb_buffer_add_utf16(buf, reinterpret_cast<uint16_t const*>(text.data()), int(text.size()), 0,
@@ -134,7 +61,7 @@ void Compositor::Compose() {
     // Advances and metrics of every character, measured by runs of one font and size.
     size_t n = text.size();
     std::vector<double> advance(n, 0.0), ascent(n + 1, 0.0), descent(n + 1, 0.0),
-        leading(n + 1, 0.0);
+        leading(n + 1, 0.0), dHeight(n + 1, 0.0);
     for (size_t i = 0; i <= n;) {
         auto const& g = m_story.GetGlyphAtts(i);
         size_t j = i + 1;
@@ -143,13 +70,15 @@ void Compositor::Compose() {
         double size = std::max(0.0, g->Get(GlyphDouble::kSize));
         std::vector<double> adv;
         std::u16string_view piece(text.data() + std::min(i, n), std::min(j, n) - std::min(i, n));
-        FontMetrics fm = MeasureText(g->Get(GlyphStr::kFamily), size, piece, adv);
+        FontMetrics fm = MeasureText(g->Get(GlyphStr::kPostScriptName),
+                                    g->Get(GlyphStr::kFamily), size, piece, adv);
         double hscale = g->Get(GlyphDouble::kHorizontalScale);
         double extra = g->Get(GlyphDouble::kTracking) * size;
         for (size_t c = i; c < j; ++c) {
             auto const& p = m_story.GetParagraphAtts(c);
             if (c < n) advance[c] = IsBreak(text[c]) ? 0.0 : adv[c - i] * hscale + extra;
             ascent[c] = fm.ascent;
+            dHeight[c] = fm.dHeight;
             descent[c] = fm.descent;
             bool fixed = g->Get(GlyphInt::kFixedLeading) != 0;
             double factor = p->Get(ParaDouble::kAutoLeading);
@@ -203,10 +132,11 @@ void Compositor::Compose() {
             for (size_t c = ls; c < span && c <= n; ++c) {
                 line.ascent = std::max(line.ascent, ascent[c]);
                 line.descent = std::max(line.descent, descent[c]);
+                line.dHeight = std::max(line.dHeight, dHeight[c]);
                 line.leading = std::max(line.leading, leading[c]);
             }
             if (first)
-                baseline = column ? box.top + line.ascent : origin.y;
+                baseline = column ? box.top + line.dHeight : origin.y;
             else
                 baseline += line.leading;
             first = false;

@@ -12,13 +12,16 @@ namespace Story {
 // Horizontal metrics of one font at one size, in pixels.
 struct FontMetrics {
     double ascent = 0, descent = 0;  // both positive
+    double dHeight = 0;              // the top of "d" over the baseline
     String8 file;                    // the font file used; empty when no font could be loaded
+    bool exact = false;              // the font asked for, not a substitute
 };
 
-// The metrics of the font for this family (or its fallback) at this size, and the advance of
-// each code unit of text (zero for the second unit of a pair and for marks).
-FontMetrics MeasureText(String8 const& family, double size, std::u16string_view text,
-                        std::vector<double>& advances);
+// The metrics of the font with this PostScript name, or else of the family (or its fallback),
+// at this size, and the advance of each code unit of text (zero for the second unit of a pair
+// and for marks).
+FontMetrics MeasureText(String8 const& postscriptName, String8 const& family, double size,
+                        std::u16string_view text, std::vector<double>& advances);
 
 // One laid-out line: the characters from start to end (a break ending the line included).
 struct ComposedLine {
@@ -26,6 +29,7 @@ struct ComposedLine {
     double x = 0, baseline = 0;  // where the line's first character sits on the baseline
     double width = 0;            // of the visible characters
     double ascent = 0, descent = 0, leading = 0;
+    double dHeight = 0;  // the tallest "d" of the line's fonts: box text's first baseline
     std::vector<double> advances;  // per character of the line
 };
 

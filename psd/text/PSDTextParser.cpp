@@ -175,7 +175,8 @@ Kernel::Counted<Renderer::FillSolid> PSDTextParser::GetFill(Kernel::Counted<PDFD
     }
     int type = dict->GetInt("Type", -1);
     auto values = dict->GetArray("Values");
-    size_t count = type == 1 ? 4 : type == 2 ? 5 : 0;
+    // Grey (documents in greyscale), RGB and CMYK, each behind the alpha the engine stores.
+    size_t count = type == 0 ? 2 : type == 1 ? 4 : type == 2 ? 5 : 0;
     if (!values || count == 0 || values->GetCount() != count) {
         FailCheck("FillColor > Type");
         return nullptr;
@@ -191,10 +192,11 @@ Kernel::Counted<Renderer::FillSolid> PSDTextParser::GetFill(Kernel::Counted<PDFD
     }
     // The first value (the alpha the engine stores) is not used.
     Kernel::Consolidated<Renderer::Colour> colour =
-        type == 1 ? Renderer::ColourRGB::Create(Renderer::RGBAF{v[1], v[2], v[3], 1.0f}, 1.0f,
-                                                1.0f, String())
-                  : Renderer::ColourCMYK::Create(Renderer::CMYKAF{v[1], v[2], v[3], v[4], 1.0f},
-                                                 1.0f, 1.0f, String());
+        type == 0   ? Renderer::ColourGrayscale::Create(v[1], 1.0f, 1.0f, String())
+        : type == 1 ? Renderer::ColourRGB::Create(Renderer::RGBAF{v[1], v[2], v[3], 1.0f}, 1.0f,
+                                                  1.0f, String())
+                    : Renderer::ColourCMYK::Create(Renderer::CMYKAF{v[1], v[2], v[3], v[4], 1.0f},
+                                                   1.0f, 1.0f, String());
     return Renderer::FillSolid::Create(colour);
 }
 

@@ -23,8 +23,11 @@ def test_text_matches_info_json(path):
 def test_replaced_text_keeps_its_styles(tmp_path):
     doc = zuzodoriv.open(CORPUS / DOCS[1])
     layer = next(l for l in doc.records() if l.text)
-    before = layer.text
-    layer.set_text("Hi there\rsecond line")
+    before, old = layer.text, (layer.left, layer.top, layer.right, layer.bottom)
+    assert layer.set_text("Hi there\rsecond line") in ([], [before["runs"][0]["font"]])
+    # Drawn again: two lines, and the pixels stand where the layer now says.
+    assert layer.bottom - layer.top > 1.5 * (old[3] - old[1])
+    assert layer.numpy().shape[:2] == (layer.bottom - layer.top, layer.right - layer.left)
     out = tmp_path / "edited.psd"
     doc.save(out)
     back = next(l for l in zuzodoriv.open(out).records() if l.text)
@@ -32,10 +35,11 @@ def test_replaced_text_keeps_its_styles(tmp_path):
     assert back.text["runs"][0]["font"] == before["runs"][0]["font"]
     assert back.text["runs"][0]["color"] == before["runs"][0]["color"]
     assert sum(r["length"] for r in back.text["runs"]) == len("Hi there\rsecond line")
-    script = "import psd_tools,sys; print([l.text for l in psd_tools.PSDImage.open(sys.argv[1]).descendants() if l.kind == 'type'])"
+    script = "import psd_tools,sys; print([(l.text, l.bbox) for l in psd_tools.PSDImage.open(sys.argv[1]).descendants() if l.kind == 'type'])"
     run = subprocess.run(["/usr/bin/python3", "-c", script, str(out)], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     assert "Hi there" in run.stdout
+    assert str((back.left, back.top, back.right, back.bottom)) in run.stdout
     with pytest.raises(ValueError):
         next(l for l in zuzodoriv.open(CORPUS / DOCS[0]).records() if not l.text).set_text("x")
 

@@ -99,8 +99,9 @@ class Layer:
     @property
     def text(self) -> Optional[dict[str, Any]]:
         """A type layer's text: content, runs, paragraphs, frame, transform, warp (as in `info --json`)."""
-    def set_text(self, content: str) -> None:
-        """Replaces the text (paragraphs separated by "\r"), keeping each run's style."""
+    def set_text(self, content: str, redraw: bool = True) -> list[str]:
+        """Replaces the text (paragraphs separated by "\r"), keeping each run's style; with redraw,
+        the pixels and bounds become the new text drawn. Returns the fonts drawn with a substitute."""
     def numpy(self) -> Optional[Pixels]:
         """height x width x (colour channels, then transparency when stored); read-only."""
     def mask(self) -> Optional[Pixels]: ...

@@ -1,0 +1,188 @@
+// Type layers drawn from their text: placed where the editor drew them, in their runs' colours,
+// and replaced text redrawn into the layer.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+
+#include "psd/adjustments/PSDAdjustmentTypeTool.h"
+#include "psd/file/PSDOpenFile.h"
+#include "psd/layer/PSDLayer.h"
+#include "psd/render/PSDRenderText.h"
+#include "tests/support/CorpusRoot.h"
+
+namespace PSD {
+namespace {
+
+Kernel::Counted<PSDFile> OpenWithText(char const* path, bool inPixels) {
+    auto full = testsupport::CorpusRoot() / path;
+    if (!std::filesystem::exists(full)) return {};
+    CreateOptions options;
+    options.parseText = true;
+    options.textInPixels = inPixels;
+    PSDReport report;
+    std::string message;
+    auto doc = OpenFile(full.string(), options, report, message);
+    EXPECT_TRUE(doc) << path << ": " << message;
+    return doc;
+}
+
+unsigned Channels(Raster::DynamicBitmap const& bm) {
+    Raster::FormatInfo info{};
+    EXPECT_TRUE(Raster::GetFormatInfo(bm.GetFormat(), info) && info.bytesPerSample == 1);
+    return info.channels;
+}
+
+// The box of the mostly opaque pixels of an 8-bit bitmap placed at (left, top).
+std::optional<Kernel::RectT<int32_t>> Ink(Raster::DynamicBitmap const& bm, int32_t left,
+                                          int32_t top) {
+    Kernel::RectT<int32_t> box{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
+    unsigned n = Channels(bm);
+    for (uint32_t y = 0; y < bm.GetHeight(); ++y)
+        for (uint32_t x = 0; x < bm.GetWidth(); ++x)
+            if (bm.GetRow(y)[x * n + n - 1] > 127) {
+                box.left = std::min(box.left, left + int32_t(x));
+                box.right = std::max(box.right, left + int32_t(x) + 1);
+                box.top = std::min(box.top, top + int32_t(y));
+                box.bottom = std::max(box.bottom, top + int32_t(y) + 1);
+            }
+    if (box.IsEmpty()) return std::nullopt;
+    return box;
+}
+
+// The colour of the most opaque pixel.
+std::vector<int> Solid(Raster::DynamicBitmap const& bm) {
+    unsigned n = Channels(bm);
+    std::vector<int> c(n - 1);
+    int best = -1;
+    for (uint32_t y = 0; y < bm.GetHeight(); ++y)
+        for (uint32_t x = 0; x < bm.GetWidth(); ++x)
+            if (uint8_t const* p = bm.GetRow(y) + x * n; p[n - 1] > best) {
+                best = p[n - 1];
+                c.assign(p, p + n - 1);
+            }
+    return c;
+}
+
+// The substitutes for fonts that are not installed have other widths, so only the ink's anchor
+// (its start, or its middle for centred text), top and bottom are held to the editor's; its
+// colour is the run's.
+TEST(RenderText, UnchangedTextLandsWhereTheEditorDrewIt) {
+    struct Case {
+        char const* path;
+        char const* font;
+        bool inPixels;
+        bool centred;
+        int slack;  // pixels: a substitute's "d" and descender are not the font's own
+    } const cases[] = {
+        {"psd-tools/tests/psd_files/layers/type-layer.psd", "ArialMT", false, true, 1},  // box
+        {"ag-psd/test/text-test.psd", "ArialMT", false, false, 1},
+        {"ag-psd/test/text-test.psd", "ArialMT", true, false, 1},  // sizes converted to pixels
+        {"ag-psd/test/read/text-simple/src.psd", "MyriadPro-Regular", false, false, 3},
+        {"psd.js/examples/images/example.psd", "HelveticaNeue-Light", false, true, 2},
+        {"psd.js/examples/images/example-greyscale.psd", "HelveticaNeue-Light", false, true, 2},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + (c.inPixels ? " (pixels)" : ""));
+        auto doc = OpenWithText(c.path, c.inPixels);
+        if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
+        int drawnLayers = 0;
+        for (auto const& layer : doc->m_layers) {
+            auto tool = layer->GetAdjustment().DynamicCast<PSDAdjustmentTypeTool const>();
+            if (!tool) continue;
+            Kernel::Counted<Raster::DynamicBitmap> stored;
+            PSDReport report;
+            ASSERT_TRUE(layer->GetBitmap(stored, report) && stored);
+            DrawnText drawn;
+            std::string why;
+            ASSERT_TRUE(DrawTypeText(*tool, doc->GetColourMode(), doc->GetDepth(),
+                                     doc->GetWidth(), doc->GetHeight(), drawn, why))
+                << why;
+            ASSERT_TRUE(drawn.bitmap);
+            auto theirs = Ink(*stored, layer->m_left, layer->m_top);
+            auto ours = Ink(*drawn.bitmap, drawn.bounds.left, drawn.bounds.top);
+            ASSERT_TRUE(theirs && ours);
+            if (c.centred)
+                EXPECT_NEAR(ours->left + ours->right, theirs->left + theirs->right, 2 * c.slack);
+            else
+                EXPECT_NEAR(ours->left, theirs->left, c.slack);
+            EXPECT_NEAR(ours->top, theirs->top, c.slack);
+            EXPECT_NEAR(ours->bottom, theirs->bottom, c.slack);
+            auto a = Solid(*drawn.bitmap), b = Solid(*stored);
+            ASSERT_EQ(a.size(), b.size());
+            for (size_t ch = 0; ch < a.size(); ++ch) EXPECT_NEAR(a[ch], b[ch], 4);
+            // Only fonts this machine does not have are named.
+            EXPECT_TRUE(drawn.substituted.empty() ||
+                        std::find(drawn.substituted.begin(), drawn.substituted.end(), c.font) !=
+                            drawn.substituted.end());
+            ++drawnLayers;
+        }
+        EXPECT_GT(drawnLayers, 0);
+    }
+}
+
+TEST(RenderText, ReplacedTextIsRedrawnIntoTheLayer) {
+    auto doc = OpenWithText("ag-psd/test/read/text-simple/src.psd", false);
+    if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
+    auto it = std::find_if(doc->m_layers.begin(), doc->m_layers.end(), [](auto const& l) {
+        return bool(l->GetAdjustment().template DynamicCast<PSDAdjustmentTypeTool>());
+    });
+    ASSERT_NE(it, doc->m_layers.end());
+    PSDLayer& layer = **it;
+    auto tool = layer.GetAdjustment().DynamicCast<PSDAdjustmentTypeTool>();
+    ParseData options;
+    options.m_parseText = true;
+    std::string why;
+
+    ASSERT_TRUE(RedrawTypeLayer(*doc, layer, why)) << why;
+    int32_t shortRight = layer.m_right, left = layer.m_left;
+    ASSERT_TRUE(tool->SetContent(String("Hello, longer"), options));
+    ASSERT_TRUE(RedrawTypeLayer(*doc, layer, why)) << why;
+    EXPECT_EQ(layer.m_left, left);  // left-aligned point text grows to the right
+    EXPECT_GT(layer.m_right, shortRight + 20);
+    EXPECT_EQ(int64_t(layer.m_right - layer.m_left), int64_t(layer.m_bitmap->GetWidth()));
+    EXPECT_EQ(int64_t(layer.m_bottom - layer.m_top), int64_t(layer.m_bitmap->GetHeight()));
+    EXPECT_FALSE(layer.IsDecodedBitmap(layer.m_bitmap.Get()));
+
+    // Nothing visible leaves an empty layer where the text stood.
+    ASSERT_TRUE(tool->SetContent(String("   "), options));
+    ASSERT_TRUE(RedrawTypeLayer(*doc, layer, why)) << why;
+    EXPECT_EQ(layer.m_left, layer.m_right);
+    EXPECT_EQ(layer.m_bitmap->GetWidth(), 0u);
+
+    // Box text keeps to its frame: lines that do not fit are hidden (this frame ends inside the
+    // canvas, which the text would otherwise run far past).
+    auto box = OpenWithText("ag-psd/test/read/text-paragraph-align/src.psd", false);
+    ASSERT_TRUE(box);
+    for (auto const& l : box->m_layers)
+        if (auto t = l->GetAdjustment().DynamicCast<PSDAdjustmentTypeTool>()) {
+            std::string words;
+            for (int i = 0; i < 2000; ++i) words += "word ";
+            ASSERT_TRUE(t->SetContent(String(words), options));
+            ASSERT_TRUE(RedrawTypeLayer(*box, *l, why)) << why;
+            EXPECT_GT(l->m_bottom, l->m_top + 100);
+            EXPECT_LE(l->m_bottom, int32_t(box->GetHeight()));
+        }
+
+    // Refusals leave the layer as it was.
+    auto before = layer.m_bitmap;
+    DrawnText drawn;
+    EXPECT_FALSE(DrawTypeText(*tool, 2, 8, 10, 10, drawn, why));  // indexed colour
+    auto warped = OpenWithText("ag-psd/test/read/text-complex/src.psd", false);
+    ASSERT_TRUE(warped);
+    for (auto const& l : warped->m_layers)
+        if (auto t = l->GetAdjustment().DynamicCast<PSDAdjustmentTypeTool const>();
+            t && t->GetWarpStyle() != "warpNone") {
+            auto pixels = l->m_bitmap;
+            EXPECT_FALSE(RedrawTypeLayer(*warped, *warped->m_layers.front(), why));
+            EXPECT_EQ(why, "not a type layer");
+            EXPECT_FALSE(RedrawTypeLayer(*warped, *l, why));
+            EXPECT_EQ(why, "warped text is not drawn");
+            EXPECT_EQ(l->m_bitmap.Get(), pixels.Get());
+        }
+    EXPECT_EQ(layer.m_bitmap.Get(), before.Get());
+}
+
+}  // namespace
+}  // namespace PSD
