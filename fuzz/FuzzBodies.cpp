@@ -4,16 +4,15 @@
 #include <vector>
 
 #include "host/kernel/Memory.h"
-#include "psd/descriptor/Descriptor.h"
 #include "psd/adjustments/PSDAdjustment.h"
 #include "psd/adjustments/PSDAdjustmentJson.h"
-#include "psd/file/PSDVectorJson.h"
-#include "psd/vector/PSDPath.h"
+#include "psd/descriptor/Descriptor.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDLinkedData.h"
 #include "psd/file/PSDPatterns.h"
 #include "psd/file/PSDSmartObjectJson.h"
+#include "psd/file/PSDVectorJson.h"
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayer.h"
@@ -23,6 +22,7 @@
 #include "psd/text/PDFDataWriter.h"
 #include "psd/text/PSDTextEngineData.h"
 #include "psd/text/PSDTextParser.h"
+#include "psd/vector/PSDPath.h"
 
 namespace fuzzbodies {
 

@@ -70,8 +70,8 @@ void Compositor::Compose() {
         double size = std::max(0.0, g->Get(GlyphDouble::kSize));
         std::vector<double> adv;
         std::u16string_view piece(text.data() + std::min(i, n), std::min(j, n) - std::min(i, n));
-        FontMetrics fm = MeasureText(g->Get(GlyphStr::kPostScriptName),
-                                    g->Get(GlyphStr::kFamily), size, piece, adv);
+        FontMetrics fm = MeasureText(g->Get(GlyphStr::kPostScriptName), g->Get(GlyphStr::kFamily),
+                                     size, piece, adv);
         double hscale = g->Get(GlyphDouble::kHorizontalScale);
         double extra = g->Get(GlyphDouble::kTracking) * size;
         for (size_t c = i; c < j; ++c) {

@@ -29,7 +29,7 @@ struct ComposedLine {
     double x = 0, baseline = 0;  // where the line's first character sits on the baseline
     double width = 0;            // of the visible characters
     double ascent = 0, descent = 0, leading = 0;
-    double dHeight = 0;  // the tallest "d" of the line's fonts: box text's first baseline
+    double dHeight = 0;            // the tallest "d" of the line's fonts: box text's first baseline
     std::vector<double> advances;  // per character of the line
 };
 

@@ -21,8 +21,7 @@ bool MatchFile(FcPattern* pattern, String8 const& family, String8& file, int& in
         file = reinterpret_cast<char const*>(path);
         if (FcPatternGetInteger(match, FC_INDEX, 0, &index) != FcResultMatch) index = 0;
         FcChar8* got = nullptr;
-        exact = !family.empty() &&
-                FcPatternGetString(match, FC_FAMILY, 0, &got) == FcResultMatch &&
+        exact = !family.empty() && FcPatternGetString(match, FC_FAMILY, 0, &got) == FcResultMatch &&
                 strcasecmp(reinterpret_cast<char const*>(got), family.c_str()) == 0;
         ok = true;
     }
@@ -72,7 +71,8 @@ LoadedFace const& FaceCache::Find(String8 const& postscriptName, String8 const& 
         FcPattern* pattern = FcPatternCreate();
         if (!pattern) return f;
         if (!family.empty())
-            FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<FcChar8 const*>(family.c_str()));
+            FcPatternAddString(pattern, FC_FAMILY,
+                               reinterpret_cast<FcChar8 const*>(family.c_str()));
         bool found = MatchFile(pattern, family, file, index, exact);
         FcPatternDestroy(pattern);
         if (!found) return f;

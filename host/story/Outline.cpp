@@ -49,8 +49,7 @@ struct Decomposer {
         d->Add({s, c1, c2, p});
         return 0;
     }
-    static int CubicTo(FT_Vector const* c1, FT_Vector const* c2, FT_Vector const* to,
-                       void* user) {
+    static int CubicTo(FT_Vector const* c1, FT_Vector const* c2, FT_Vector const* to, void* user) {
         auto* d = static_cast<Decomposer*>(user);
         d->Add({d->last, d->at(c1), d->at(c2), d->at(to)});
         return 0;

@@ -123,8 +123,7 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
                 }
                 from = end;
                 // Sizes past what doubles hold leave no glyph to draw.
-                if (!finite || !(piece.right > piece.left) || !(piece.bottom > piece.top))
-                    continue;
+                if (!finite || !(piece.right > piece.left) || !(piece.bottom > piece.top)) continue;
                 left = std::min(left, piece.left), right = std::max(right, piece.right);
                 top = std::min(top, piece.top), bottom = std::max(bottom, piece.bottom);
                 run.pieces.push_back(std::move(piece));

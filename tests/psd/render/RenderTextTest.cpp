@@ -96,8 +96,8 @@ TEST(RenderText, UnchangedTextLandsWhereTheEditorDrewIt) {
             ASSERT_TRUE(layer->GetBitmap(stored, report) && stored);
             DrawnText drawn;
             std::string why;
-            ASSERT_TRUE(DrawTypeText(*tool, doc->GetColourMode(), doc->GetDepth(),
-                                     doc->GetWidth(), doc->GetHeight(), drawn, why))
+            ASSERT_TRUE(DrawTypeText(*tool, doc->GetColourMode(), doc->GetDepth(), doc->GetWidth(),
+                                     doc->GetHeight(), drawn, why))
                 << why;
             ASSERT_TRUE(drawn.bitmap);
             auto theirs = Ink(*stored, layer->m_left, layer->m_top);
