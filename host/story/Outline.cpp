@@ -151,6 +151,7 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
                                double(pos[gi].x_offset) / 64.0 * sx;
                     double y = baseline - double(pos[gi].y_offset) / 64.0 * sy;
                     within += double(pos[gi].x_advance) / 64.0 * sx;
+                    if (info[gi].codepoint == 0) ++out.missingGlyphs;
                     if (FT_Load_Glyph(face.face, info[gi].codepoint,
                                       FT_LOAD_NO_HINTING | FT_LOAD_NO_BITMAP) != 0 ||
                         face.face->glyph->format != FT_GLYPH_FORMAT_OUTLINE)

@@ -21,6 +21,8 @@ struct OutlinedText {
     std::vector<OutlinedRun> runs;
     // PostScript names (or families) asked for but not installed, drawn with a substitute.
     std::vector<String8> substituted;
+    // Characters no font found has a glyph for: drawn as the font's missing-glyph box.
+    size_t missingGlyphs = 0;
 };
 
 // The outlines of every visible glyph of the column's lines, with underlines and strike-throughs,

@@ -102,6 +102,7 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
             if (std::find(out.substituted.begin(), out.substituted.end(), name.c_str()) ==
                 out.substituted.end())
                 out.substituted.emplace_back(name.c_str());
+        out.missingGlyphs += outlined.missingGlyphs;
         for (auto& outlinedRun : outlined.runs) {
             Run run{outlinedRun.fill, {}};
             size_t from = 0;
@@ -208,7 +209,7 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
 }
 
 bool RedrawTypeLayer(PSDFile const& doc, PSDLayer& layer, std::string& why,
-                     std::vector<std::string>* substituted) {
+                     std::vector<std::string>* substituted, size_t* missingGlyphs) {
     auto tool = layer.GetAdjustment().DynamicCast<PSDAdjustmentTypeTool const>();
     if (!tool) {
         why = "not a type layer";
@@ -219,6 +220,7 @@ bool RedrawTypeLayer(PSDFile const& doc, PSDLayer& layer, std::string& why,
                       drawn, why))
         return false;
     if (substituted) *substituted = drawn.substituted;
+    if (missingGlyphs) *missingGlyphs = drawn.missingGlyphs;
     Raster::Format format;
     (void)LayerBitmapFormat(doc.GetColourMode(), doc.GetDepth(), format);
     if (!drawn.bitmap) {

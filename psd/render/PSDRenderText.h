@@ -23,6 +23,7 @@ struct DrawnText {
     Kernel::RectT<int32_t> bounds;  // where the bitmap sits in the document
     // Fonts the text asks for that are not installed: drawn with a substitute.
     std::vector<std::string> substituted;
+    size_t missingGlyphs = 0;  // characters the fonts used have no glyph for
 };
 
 // The text of the type tool block drawn for a document of this mode, depth and size (glyphs are
@@ -38,6 +39,7 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
 // visible glyphs becomes empty). False, with why, when the layer is not a type layer or its
 // text cannot be drawn; the layer is then unchanged.
 bool RedrawTypeLayer(PSDFile const& doc, PSDLayer& layer, std::string& why,
-                     std::vector<std::string>* substituted = nullptr);
+                     std::vector<std::string>* substituted = nullptr,
+                     size_t* missingGlyphs = nullptr);
 
 }  // namespace PSD

@@ -23,11 +23,16 @@ void BindText(py::class_<LayerRef>& layer) {
             std::vector<std::string> substituted;
             if (!redraw) return substituted;
             std::string why;
-            if (!PSD::RedrawTypeLayer(*l.doc->file, *l.layer, why, &substituted)) {
-                auto warn = py::module_::import("warnings").attr("warn");
+            size_t missing = 0;
+            auto warn = py::module_::import("warnings").attr("warn");
+            if (!PSD::RedrawTypeLayer(*l.doc->file, *l.layer, why, &substituted, &missing)) {
                 warn("the layer keeps its old pixels: " + why);
                 return substituted;
             }
+            if (missing)
+                warn(std::to_string(missing) +
+                     " characters have no glyph in the installed fonts (drawn as missing-glyph "
+                     "boxes)");
             l.doc->pixelArrays.erase(l.layer.Get());  // arrays handed out show the old text
             return substituted;
         }, py::arg("content"), py::arg("redraw") = true,
