@@ -130,6 +130,8 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
             double baseline = line.baseline + atts->Get(GlyphDouble::kBaselineShift);
             OutlinedRun run;
             run.fill = atts->GetFill();
+            bool bold = atts->Get(GlyphInt::kFauxBold) != 0;
+            bool italic = atts->Get(GlyphInt::kFauxItalic) != 0;
             if (face.font && size > 0) {
                 hb_buffer_t* buf = hb_buffer_create();
                 hb_buffer_add_utf16(buf, reinterpret_cast<uint16_t const*>(text.data() + i),
@@ -156,8 +158,16 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
                                       FT_LOAD_NO_HINTING | FT_LOAD_NO_BITMAP) != 0 ||
                         face.face->glyph->format != FT_GLYPH_FORMAT_OUTLINE)
                         continue;
+                    FT_Outline* outline = &face.face->glyph->outline;
+                    // Synthetic styles as the editor makes them: widened by a 24th of the em
+                    // and slanted by a fifth.
+                    if (bold) FT_Outline_Embolden(outline, FT_Pos(kDesignSize * 64 / 24));
+                    if (italic) {
+                        FT_Matrix shear{0x10000, 0x3333, 0, 0x10000};
+                        FT_Outline_Transform(outline, &shear);
+                    }
                     Decomposer d{{x, y, sx, sy}, &run.contours, {}};
-                    FT_Outline_Decompose(&face.face->glyph->outline, &funcs, &d);
+                    FT_Outline_Decompose(outline, &funcs, &d);
                     d.Close();
                     if (run.pieceEnds.empty() || run.pieceEnds.back() != run.contours.size())
                         run.pieceEnds.push_back(run.contours.size());

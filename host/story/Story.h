@@ -46,7 +46,14 @@ enum class GlyphDouble : int {
     kVerticalScale = 11,
     kLeading = 13,  // fixed leading, in the engine's unit
 };
-enum class GlyphInt : int { kUnderline = 0, kStrikethrough = 1, kBaseline = 2, kFixedLeading = 4 };
+enum class GlyphInt : int {
+    kUnderline = 0,
+    kStrikethrough = 1,
+    kBaseline = 2,
+    kFixedLeading = 4,
+    kFauxBold = 5,  // drawn widened, as the editor's synthetic bold
+    kFauxItalic = 6,
+};
 enum class GlyphStr : int { kPostScriptName = 0, kFamily = 1, kStyle = 2 };
 enum class GlyphObject : int { kFill = 0 };
 

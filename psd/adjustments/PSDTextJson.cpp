@@ -29,6 +29,8 @@ ojson RunJson(GlyphAtts const& g, double scale) {
     r["size"] = Round4(g.Get(GlyphDouble::kSize) / scale);
     if (auto fill = g.GetFill().DynamicCast<Renderer::FillSolid const>())
         r["color"] = ColourJson(fill->GetColour());
+    r["faux_bold"] = g.Get(GlyphInt::kFauxBold) != 0;
+    r["faux_italic"] = g.Get(GlyphInt::kFauxItalic) != 0;
     r["tracking"] = Round4(g.Get(GlyphDouble::kTracking) * 1000.0);
     r["auto_leading"] = g.Get(GlyphInt::kFixedLeading) == 0;
     if (g.Get(GlyphInt::kFixedLeading)) r["leading"] = Round4(g.Get(GlyphDouble::kLeading));

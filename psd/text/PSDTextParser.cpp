@@ -245,6 +245,9 @@ void PSDTextParser::ParseStyleSheetItem(PDFDictionaryItem const& item, PSDStyleS
         add(MakeDelta(GlyphInt::kUnderline, v.GetBool() ? 1 : 0));
     } else if (key == "Strikethrough") {
         add(MakeDelta(GlyphInt::kStrikethrough, v.GetBool() ? 1 : 0));
+    } else if (key == "FauxBold" || key == "FauxItalic") {
+        add(MakeDelta(key == "FauxBold" ? GlyphInt::kFauxBold : GlyphInt::kFauxItalic,
+                      v.GetBool() ? 1 : 0));
     } else if (key == "FontCaps") {
         static int const kCaps[] = {kCapsNormal, kCapsSmall, kCapsAll};
         int caps = v.GetInt(-1);

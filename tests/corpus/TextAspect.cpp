@@ -96,6 +96,8 @@ bool SameStyle(json const& style, json const& run, std::string& why) {
             if (!Near(run["color"]["values"][c], style["fillColor"][std::string(1, "rgb"[c])], 0.01))
                 return fail("color");
     if (style.contains("tracking") && !Near(style["tracking"], run["tracking"])) return fail("tracking");
+    if (style.value("fauxBold", false) != run["faux_bold"]) return fail("faux bold");
+    if (style.value("fauxItalic", false) != run["faux_italic"]) return fail("faux italic");
     if (style.value("autoLeading", true) == false && style.contains("leading") &&
         !Near(style["leading"], run.value("leading", -1.0)))
         return fail("leading");

@@ -10,6 +10,7 @@
 #include "psd/file/PSDOpenFile.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/render/PSDRenderText.h"
+#include "psd/text/PSDText.h"
 #include "tests/support/CorpusRoot.h"
 
 namespace PSD {
@@ -182,6 +183,40 @@ TEST(RenderText, ReplacedTextIsRedrawnIntoTheLayer) {
             EXPECT_EQ(l->m_bitmap.Get(), pixels.Get());
         }
     EXPECT_EQ(layer.m_bitmap.Get(), before.Get());
+}
+
+// Synthetic bold puts more ink down, synthetic italic leans the glyphs right at their tops.
+TEST(RenderText, SyntheticStylesWidenAndSlant) {
+    auto doc = OpenWithText("psd-tools/tests/psd_files/layers/type-layer.psd", false);
+    if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
+    Kernel::Counted<PSDAdjustmentTypeTool const> tool;
+    for (auto const& l : doc->m_layers)
+        if (auto t = l->GetAdjustment().DynamicCast<PSDAdjustmentTypeTool const>()) tool = t;
+    ASSERT_TRUE(tool && tool->GetText());
+    // The ink's total, and the mean column of its top tenth, of the text drawn with one style.
+    auto draw = [&](Story::GlyphInt style, int on) {
+        PSDText text = *tool->GetText();
+        for (auto& item : text.m_items) {
+            auto story = item.m_story->Copy(item.m_story->GetClientAll());
+            story->FormatText(story->GetClientAll(), *Story::MakeDelta(style, on));
+            item.m_story = story;
+        }
+        DrawnText out;
+        std::string why;
+        EXPECT_TRUE(DrawText(text, 3, 8, 32, 32, out, why)) << why;
+        double total = 0, topX = 0, topInk = 0;
+        auto const& bm = *out.bitmap;
+        for (uint32_t y = 0; y < bm.GetHeight(); ++y)
+            for (uint32_t x = 0; x < bm.GetWidth(); ++x) {
+                double a = bm.GetRow(y)[x * 4 + 3];
+                total += a;
+                if (y < bm.GetHeight() / 10 + 1) topX += a * (out.bounds.left + x), topInk += a;
+            }
+        return std::pair{total, topInk > 0 ? topX / topInk : 0.0};
+    };
+    auto plain = draw(Story::GlyphInt::kFauxBold, 0);
+    EXPECT_GT(draw(Story::GlyphInt::kFauxBold, 1).first, plain.first * 1.15);
+    EXPECT_GT(draw(Story::GlyphInt::kFauxItalic, 1).second, plain.second + 1.5);
 }
 
 }  // namespace
