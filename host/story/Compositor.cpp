@@ -1,6 +1,7 @@
 #include "host/story/Compositor.h"
 
 #include <algorithm>
+#include <locale>
 
 #include "host/story/Faces.h"
 
@@ -44,11 +45,43 @@ FontMetrics MeasureText(String8 const& postscriptName, String8 const& family, do
 
 namespace {
 
+// The capital of a UTF-16 unit by the simple Unicode mapping; the halves of pairs stay.
+char16_t Upper(char16_t c) {
+    if (c < 0x80) return c >= 'a' && c <= 'z' ? char16_t(c - 32) : c;
+    if (c >= 0xD800 && c <= 0xDFFF) return c;
+    static std::ctype<wchar_t> const* ctype = [] () -> std::ctype<wchar_t> const* {
+        try {
+            static std::locale utf8("C.UTF-8");
+            return &std::use_facet<std::ctype<wchar_t>>(utf8);
+        } catch (std::exception const&) {
+            return nullptr;  // no such locale: ASCII only
+        }
+    }();
+    if (!ctype) return c;
+    wchar_t u = ctype->toupper(wchar_t(c));
+    return u > 0 && u < 0x10000 ? char16_t(u) : c;
+}
+
 bool IsBreak(char16_t c) {
     return c == kParagraphBreak || c == kLineSeparator || c == u'\n';
 }
 
 }  // namespace
+
+ShownChar ShowChar(GlyphAtts const& g, char16_t c) {
+    ShownChar s{c};
+    int caps = g.GetCaps();
+    if (caps == kCapsAll || caps == kCapsSmall) {
+        s.unit = Upper(c);
+        if (caps == kCapsSmall && s.unit != c) s.scale = 0.7;
+    }
+    int baseline = g.Get(GlyphInt::kBaseline);
+    if (baseline == 1 || baseline == 2) {
+        s.scale *= 0.583;
+        s.rise = baseline == 1 ? 0.333 : -0.333;
+    }
+    return s;
+}
 
 void Compositor::Compose() {
     m_column.m_lines.clear();
@@ -64,14 +97,17 @@ void Compositor::Compose() {
         leading(n + 1, 0.0), dHeight(n + 1, 0.0);
     for (size_t i = 0; i <= n;) {
         auto const& g = m_story.GetGlyphAtts(i);
+        // Runs end where the attributes change, and where small caps change size.
+        double scale = i < n ? ShowChar(*g, text[i]).scale : 1.0;
         size_t j = i + 1;
-        while (j < n && m_story.GetGlyphAtts(j) == g) ++j;
+        while (j < n && m_story.GetGlyphAtts(j) == g && ShowChar(*g, text[j]).scale == scale) ++j;
         if (i == n) j = n + 1;
         double size = std::max(0.0, g->Get(GlyphDouble::kSize));
         std::vector<double> adv;
-        std::u16string_view piece(text.data() + std::min(i, n), std::min(j, n) - std::min(i, n));
+        std::u16string piece;
+        for (size_t c = i; c < std::min(j, n); ++c) piece += ShowChar(*g, text[c]).unit;
         FontMetrics fm = MeasureText(g->Get(GlyphStr::kPostScriptName), g->Get(GlyphStr::kFamily),
-                                     size, piece, adv);
+                                     size * scale, piece, adv);
         double hscale = g->Get(GlyphDouble::kHorizontalScale);
         double extra = g->Get(GlyphDouble::kTracking) * size;
         for (size_t c = i; c < j; ++c) {

@@ -23,6 +23,17 @@ struct FontMetrics {
 FontMetrics MeasureText(String8 const& postscriptName, String8 const& family, double size,
                         std::u16string_view text, std::vector<double>& advances);
 
+// How a character shows under its caps and baseline settings: the code unit drawn, the factor on
+// its size, and its rise above the baseline as a fraction of the size (up positive). Small caps
+// are capitals at 70 %, superscript and subscript 58.3 % of the size raised or lowered by a
+// third of it: the editor's default proportions.
+struct ShownChar {
+    char16_t unit;
+    double scale = 1.0;
+    double rise = 0.0;
+};
+ShownChar ShowChar(GlyphAtts const& g, char16_t c);
+
 // One laid-out line: the characters from start to end (a break ending the line included).
 struct ComposedLine {
     size_t start = 0, end = 0;

@@ -102,8 +102,11 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
         double pen = line.x;
         for (size_t i = line.start; i < end;) {
             auto const& atts = story.GetGlyphAtts(i);
+            ShownChar shown = ShowChar(*atts, text[i]);
             size_t j = i + 1;
-            while (j < end && *story.GetGlyphAtts(j) == *atts) ++j;
+            while (j < end && *story.GetGlyphAtts(j) == *atts &&
+                   ShowChar(*atts, text[j]).scale == shown.scale)
+                ++j;
             // Where each character of the run starts, as the compositor spaced them.
             std::vector<double> starts(j - i + 1, pen);
             for (size_t c = i; c < j; ++c) {
@@ -123,19 +126,23 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
             String8 const& family = atts->Get(GlyphStr::kFamily);
             LoadedFace const& face = cache.Find(ps, family);
             if (!face.exact) substitute(ps.empty() ? family : ps);
-            double size = std::max(0.0, atts->Get(GlyphDouble::kSize));
+            double baseSize = std::max(0.0, atts->Get(GlyphDouble::kSize));
+            double size = baseSize * shown.scale;
             double k = size / kDesignSize;
             double sx = k * atts->Get(GlyphDouble::kHorizontalScale);
             double sy = k * atts->Get(GlyphDouble::kVerticalScale);
-            double baseline = line.baseline + atts->Get(GlyphDouble::kBaselineShift);
+            double baseline = line.baseline + atts->Get(GlyphDouble::kBaselineShift) -
+                              shown.rise * baseSize;
             OutlinedRun run;
             run.fill = atts->GetFill();
             bool bold = atts->Get(GlyphInt::kFauxBold) != 0;
             bool italic = atts->Get(GlyphInt::kFauxItalic) != 0;
             if (face.font && size > 0) {
+                std::u16string units;
+                for (size_t c = i; c < visibleEnd; ++c) units += ShowChar(*atts, text[c]).unit;
                 hb_buffer_t* buf = hb_buffer_create();
-                hb_buffer_add_utf16(buf, reinterpret_cast<uint16_t const*>(text.data() + i),
-                                    int(visibleEnd - i), 0, int(visibleEnd - i));
+                hb_buffer_add_utf16(buf, reinterpret_cast<uint16_t const*>(units.data()),
+                                    int(units.size()), 0, int(units.size()));
                 hb_buffer_guess_segment_properties(buf);
                 hb_shape(face.font, buf, nullptr, 0);
                 unsigned n = 0;

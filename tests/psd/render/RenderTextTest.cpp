@@ -185,38 +185,54 @@ TEST(RenderText, ReplacedTextIsRedrawnIntoTheLayer) {
     EXPECT_EQ(layer.m_bitmap.Get(), before.Get());
 }
 
-// Synthetic bold puts more ink down, synthetic italic leans the glyphs right at their tops.
-TEST(RenderText, SyntheticStylesWidenAndSlant) {
-    auto doc = OpenWithText("psd-tools/tests/psd_files/layers/type-layer.psd", false);
+// Styles the editor synthesises: bold puts more ink down, italic leans the tops right, capitals
+// are wider than "ello" (small ones less so), superscript sits above the baseline.
+TEST(RenderText, SyntheticStylesCapsAndBaselines) {
+    auto doc = OpenWithText("ag-psd/test/read/text-simple/src.psd", false);
     if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
     Kernel::Counted<PSDAdjustmentTypeTool const> tool;
     for (auto const& l : doc->m_layers)
         if (auto t = l->GetAdjustment().DynamicCast<PSDAdjustmentTypeTool const>()) tool = t;
     ASSERT_TRUE(tool && tool->GetText());
-    // The ink's total, and the mean column of its top tenth, of the text drawn with one style.
-    auto draw = [&](Story::GlyphInt style, int on) {
+    struct Ink {
+        double total = 0, topX = 0;  // all the ink, and the mean column of its top tenth
+        Kernel::RectT<int32_t> box;
+    };
+    auto draw = [&](Story::DeltaPtr delta) {
         PSDText text = *tool->GetText();
         for (auto& item : text.m_items) {
             auto story = item.m_story->Copy(item.m_story->GetClientAll());
-            story->FormatText(story->GetClientAll(), *Story::MakeDelta(style, on));
+            if (delta) story->FormatText(story->GetClientAll(), *delta);
             item.m_story = story;
         }
         DrawnText out;
         std::string why;
-        EXPECT_TRUE(DrawText(text, 3, 8, 32, 32, out, why)) << why;
-        double total = 0, topX = 0, topInk = 0;
+        EXPECT_TRUE(DrawText(text, 3, 8, 200, 100, out, why)) << why;
+        Ink ink;
         auto const& bm = *out.bitmap;
+        double topInk = 0;
         for (uint32_t y = 0; y < bm.GetHeight(); ++y)
             for (uint32_t x = 0; x < bm.GetWidth(); ++x) {
                 double a = bm.GetRow(y)[x * 4 + 3];
-                total += a;
-                if (y < bm.GetHeight() / 10 + 1) topX += a * (out.bounds.left + x), topInk += a;
+                ink.total += a;
+                if (y < bm.GetHeight() / 10 + 1) ink.topX += a * (out.bounds.left + x), topInk += a;
             }
-        return std::pair{total, topInk > 0 ? topX / topInk : 0.0};
+        ink.topX /= std::max(topInk, 1.0);
+        ink.box = out.bounds;
+        return ink;
     };
-    auto plain = draw(Story::GlyphInt::kFauxBold, 0);
-    EXPECT_GT(draw(Story::GlyphInt::kFauxBold, 1).first, plain.first * 1.15);
-    EXPECT_GT(draw(Story::GlyphInt::kFauxItalic, 1).second, plain.second + 1.5);
+    Ink plain = draw(nullptr);
+    EXPECT_GT(draw(Story::MakeDelta(Story::GlyphInt::kFauxBold, 1)).total, plain.total * 1.15);
+    EXPECT_GT(draw(Story::MakeDelta(Story::GlyphInt::kFauxItalic, 1)).topX, plain.topX + 2);
+    Ink all = draw(Story::OpenTypeFeatureDelta::Caps(Story::kCapsAll));
+    Ink small = draw(Story::OpenTypeFeatureDelta::Caps(Story::kCapsSmall));
+    EXPECT_GT(all.box.Width(), plain.box.Width() + 10);
+    EXPECT_LT(small.box.Width(), all.box.Width() - 10);
+    Ink raised = draw(Story::MakeDelta(Story::GlyphInt::kBaseline, 1));
+    Ink lowered = draw(Story::MakeDelta(Story::GlyphInt::kBaseline, 2));
+    EXPECT_LT(raised.box.bottom, plain.box.bottom - 5);
+    EXPECT_GT(lowered.box.bottom, plain.box.bottom + 5);
+    EXPECT_LT(raised.box.Width(), plain.box.Width() * 0.7);
 }
 
 }  // namespace
