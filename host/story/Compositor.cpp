@@ -49,7 +49,7 @@ namespace {
 char16_t Upper(char16_t c) {
     if (c < 0x80) return c >= 'a' && c <= 'z' ? char16_t(c - 32) : c;
     if (c >= 0xD800 && c <= 0xDFFF) return c;
-    static std::ctype<wchar_t> const* ctype = [] () -> std::ctype<wchar_t> const* {
+    static std::ctype<wchar_t> const* ctype = []() -> std::ctype<wchar_t> const* {
         try {
             static std::locale utf8("C.UTF-8");
             return &std::use_facet<std::ctype<wchar_t>>(utf8);

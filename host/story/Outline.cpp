@@ -131,8 +131,8 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
             double k = size / kDesignSize;
             double sx = k * atts->Get(GlyphDouble::kHorizontalScale);
             double sy = k * atts->Get(GlyphDouble::kVerticalScale);
-            double baseline = line.baseline + atts->Get(GlyphDouble::kBaselineShift) -
-                              shown.rise * baseSize;
+            double baseline =
+                line.baseline + atts->Get(GlyphDouble::kBaselineShift) - shown.rise * baseSize;
             OutlinedRun run;
             run.fill = atts->GetFill();
             bool bold = atts->Get(GlyphInt::kFauxBold) != 0;
