@@ -28,18 +28,8 @@ FontMetrics MeasureText(String8 const& postscriptName, String8 const& family, do
     m.descent = -double(f.face->size->metrics.descender) / 64.0 * k;
     m.dHeight = f.dHeight * k;
     if (text.empty()) return m;
-    hb_buffer_t* buf = hb_buffer_create();
-    hb_buffer_add_utf16(buf, reinterpret_cast<uint16_t const*>(text.data()), int(text.size()), 0,
-                        int(text.size()));
-    hb_buffer_guess_segment_properties(buf);
-    hb_shape(f.font, buf, nullptr, 0);
-    unsigned n = 0;
-    hb_glyph_info_t* info = hb_buffer_get_glyph_infos(buf, &n);
-    hb_glyph_position_t* pos = hb_buffer_get_glyph_positions(buf, &n);
-    for (unsigned i = 0; i < n; ++i)
-        if (info[i].cluster < advances.size())
-            advances[info[i].cluster] += double(pos[i].x_advance) / 64.0 * k;
-    hb_buffer_destroy(buf);
+    for (ShapedGlyph const& g : Shape(cache, f, text))
+        if (g.cluster < advances.size()) advances[g.cluster] += double(g.xAdvance) / 64.0 * k;
     return m;
 }
 
@@ -100,7 +90,9 @@ void Compositor::Compose() {
         // Runs end where the attributes change, and where small caps change size.
         double scale = i < n ? ShowChar(*g, text[i]).scale : 1.0;
         size_t j = i + 1;
-        while (j < n && m_story.GetGlyphAtts(j) == g && ShowChar(*g, text[j]).scale == scale) ++j;
+        while (j < n && ((m_story.GetGlyphAtts(j) == g && ShowChar(*g, text[j]).scale == scale) ||
+                         IsLowSurrogate(text[j])))
+            ++j;
         if (i == n) j = n + 1;
         double size = std::max(0.0, g->Get(GlyphDouble::kSize));
         std::vector<double> adv;

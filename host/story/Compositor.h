@@ -34,6 +34,11 @@ struct ShownChar {
 };
 ShownChar ShowChar(GlyphAtts const& g, char16_t c);
 
+// Runs never end between the halves of a pair, whatever attributes the second half carries.
+inline bool IsLowSurrogate(char16_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
 // One laid-out line: the characters from start to end (a break ending the line included).
 struct ComposedLine {
     size_t start = 0, end = 0;

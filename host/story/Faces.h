@@ -8,7 +8,9 @@
 
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "host/kernel/String.h"
 
@@ -39,10 +41,30 @@ public:
     // The face with this PostScript name when installed, else the one fontconfig offers for the
     // family (itself or its usual substitute). A face without font when there is none at all.
     LoadedFace const& Find(String8 const& postscriptName, String8 const& family);
+    // An installed face that has a glyph for the character; null when none has.
+    LoadedFace const* FindCovering(uint32_t codepoint);
 
 private:
+    LoadedFace& Load(LoadedFace& f, String8 const& file, int index, bool exact);
+
     FT_Library m_library = nullptr;
     std::map<std::pair<String8, String8>, LoadedFace> m_faces;
+    std::map<uint32_t, LoadedFace const*> m_covering;
+    std::map<std::pair<String8, int>, LoadedFace> m_fallbacks;  // by file and index
 };
+
+// One shaped glyph: the face it comes from, its index there, the character (UTF-16 offset) it
+// starts at, and its advance and offsets in 26.6 units at the design size.
+struct ShapedGlyph {
+    LoadedFace const* face;
+    uint32_t glyph;
+    uint32_t cluster;
+    int32_t xAdvance, xOffset, yOffset;
+};
+
+// The text shaped with the face; characters the face has no glyph for are shaped with an
+// installed face that has one, and stay glyph 0 of the face when none has. Call with the cache
+// locked.
+std::vector<ShapedGlyph> Shape(FaceCache& cache, LoadedFace const& face, std::u16string_view text);
 
 }  // namespace Story

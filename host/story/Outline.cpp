@@ -104,8 +104,9 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
             auto const& atts = story.GetGlyphAtts(i);
             ShownChar shown = ShowChar(*atts, text[i]);
             size_t j = i + 1;
-            while (j < end && *story.GetGlyphAtts(j) == *atts &&
-                   ShowChar(*atts, text[j]).scale == shown.scale)
+            while (j < end && ((*story.GetGlyphAtts(j) == *atts &&
+                                ShowChar(*atts, text[j]).scale == shown.scale) ||
+                               IsLowSurrogate(text[j])))
                 ++j;
             // Where each character of the run starts, as the compositor spaced them.
             std::vector<double> starts(j - i + 1, pen);
@@ -140,32 +141,24 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
             if (face.font && size > 0) {
                 std::u16string units;
                 for (size_t c = i; c < visibleEnd; ++c) units += ShowChar(*atts, text[c]).unit;
-                hb_buffer_t* buf = hb_buffer_create();
-                hb_buffer_add_utf16(buf, reinterpret_cast<uint16_t const*>(units.data()),
-                                    int(units.size()), 0, int(units.size()));
-                hb_buffer_guess_segment_properties(buf);
-                hb_shape(face.font, buf, nullptr, 0);
-                unsigned n = 0;
-                hb_glyph_info_t* info = hb_buffer_get_glyph_infos(buf, &n);
-                hb_glyph_position_t* pos = hb_buffer_get_glyph_positions(buf, &n);
                 // Glyphs after the first of a cluster follow it by their own advances.
-                unsigned cluster = ~0u;
+                uint32_t cluster = ~0u;
                 double within = 0;
-                for (unsigned gi = 0; gi < n; ++gi) {
-                    if (info[gi].cluster != cluster) {
-                        cluster = info[gi].cluster;
+                for (ShapedGlyph const& g : Shape(cache, face, units)) {
+                    if (g.cluster != cluster) {
+                        cluster = g.cluster;
                         within = 0;
                     }
                     double x = starts[std::min<size_t>(cluster, starts.size() - 1)] + within +
-                               double(pos[gi].x_offset) / 64.0 * sx;
-                    double y = baseline - double(pos[gi].y_offset) / 64.0 * sy;
-                    within += double(pos[gi].x_advance) / 64.0 * sx;
-                    if (info[gi].codepoint == 0) ++out.missingGlyphs;
-                    if (FT_Load_Glyph(face.face, info[gi].codepoint,
-                                      FT_LOAD_NO_HINTING | FT_LOAD_NO_BITMAP) != 0 ||
-                        face.face->glyph->format != FT_GLYPH_FORMAT_OUTLINE)
+                               double(g.xOffset) / 64.0 * sx;
+                    double y = baseline - double(g.yOffset) / 64.0 * sy;
+                    within += double(g.xAdvance) / 64.0 * sx;
+                    if (g.glyph == 0) ++out.missingGlyphs;
+                    FT_Face ft = g.face->face;
+                    if (FT_Load_Glyph(ft, g.glyph, FT_LOAD_NO_HINTING | FT_LOAD_NO_BITMAP) != 0 ||
+                        ft->glyph->format != FT_GLYPH_FORMAT_OUTLINE)
                         continue;
-                    FT_Outline* outline = &face.face->glyph->outline;
+                    FT_Outline* outline = &ft->glyph->outline;
                     // Synthetic styles as the editor makes them: widened by a 24th of the em
                     // and slanted by a fifth.
                     if (bold) FT_Outline_Embolden(outline, FT_Pos(kDesignSize * 64 / 24));
@@ -179,7 +172,6 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
                     if (run.pieceEnds.empty() || run.pieceEnds.back() != run.contours.size())
                         run.pieceEnds.push_back(run.contours.size());
                 }
-                hb_buffer_destroy(buf);
             }
             // Lines under and through the run, from the font's own positions when it has them.
             bool under = atts->Get(GlyphInt::kUnderline) != 0;
