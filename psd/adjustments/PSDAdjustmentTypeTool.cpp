@@ -72,10 +72,15 @@ bool PSDAdjustmentTypeTool::Parse(Kernel::InStreamSeekable& stream, ParseData& p
 
 bool PSDAdjustmentTypeTool::Convert(ParseData& pd) {
     m_text = nullptr;
+    // Kept from the read: text replaced later is converted for the document it came from.
+    if (!m_hasResolution) {
+        m_resolutionScale = pd.m_resolutionScale;
+        m_hasResolution = true;
+    }
     if (m_warpStyle != "warpNone" || !pd.m_parseText || !m_engineData) return true;
     // Sizes stay in points unless the options ask for pixels.
-    double scale = pd.m_textInPixels ? pd.m_resolutionScale : 1.0;
-    PSDTextParser parser(m_engineData, pd.m_report, scale, pd.m_optionText);
+    double scale = pd.m_textInPixels ? m_resolutionScale : 1.0;
+    PSDTextParser parser(m_engineData, pd.m_report, scale, pd.m_optionText, m_resolutionScale);
     if (!parser.Parse()) return true;
     auto text = Kernel::MakeCounted<PSDText>();
     text->m_items = std::move(parser.GetTextItems());

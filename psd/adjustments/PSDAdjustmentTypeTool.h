@@ -33,6 +33,9 @@ public:
     // Whether SetContent has replaced the text read: the layer's pixels as read then show the
     // old text.
     bool ContentReplaced() const { return m_contentReplaced; }
+    // The document's resolution / 72 when the block was read: the scale of the engine's normal
+    // style sheet size.
+    double GetResolutionScale() const { return m_resolutionScale; }
 
     std::array<double, 6> m_transform{1, 0, 0, 1, 0, 0};
     Descriptor m_textDescriptor;
@@ -46,6 +49,8 @@ private:
     Kernel::Counted<PDFData> m_engineData;
     String m_warpStyle = "warpNone";
     bool m_contentReplaced = false;
+    double m_resolutionScale = 1.0;
+    bool m_hasResolution = false;
 };
 
 }  // namespace PSD

@@ -23,7 +23,7 @@ Kernel::Counted<PSDText> TextInEngineUnits(PSDAdjustmentTypeTool const& tool) {
     auto text = tool.GetText();
     if (!text || text->m_scale == 1.0 || !tool.GetEngineData()) return text;
     PSDReport report;
-    PSDTextParser parser(tool.GetEngineData(), report, 1.0, String());
+    PSDTextParser parser(tool.GetEngineData(), report, 1.0, String(), tool.GetResolutionScale());
     if (!parser.Parse()) return nullptr;
     auto copy = Kernel::MakeCounted<PSDText>(*text);
     copy->m_items = std::move(parser.GetTextItems());

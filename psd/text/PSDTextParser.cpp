@@ -35,9 +35,11 @@ bool GetNumbers(Kernel::Counted<PDFData const> const& v, size_t n, double fallba
 }  // namespace
 
 PSDTextParser::PSDTextParser(Kernel::Counted<PDFData const> root, PSDReport& report, double scale,
-                             String const& defaultFontName)
-    : m_root(std::move(root)), m_scale(scale), m_defaultFontName(defaultFontName),
-      m_report(report) {
+                             String const& defaultFontName, double normalSizeScale)
+    : m_root(std::move(root)), m_scale(scale),
+      m_normalSizeScale(std::isfinite(normalSizeScale) && normalSizeScale > 0 ? normalSizeScale
+                                                                              : 1.0),
+      m_sizeScale(scale), m_defaultFontName(defaultFontName), m_report(report) {
     m_stories.push_back(Kernel::MakeCounted<::Story::Story>());
 }
 
@@ -111,8 +113,12 @@ void PSDTextParser::ParseResources(Kernel::Counted<PDFData> const& value) {
     if (auto sheets = resources->GetArray("StyleSheetSet")) {
         int normal = m_resources.m_normalStyleSheet;
         m_resources.m_normalStyleSheet = -1;
-        for (auto const& s : sheets->GetItems())
+        for (auto const& s : sheets->GetItems()) {
+            bool isNormal = long(m_resources.m_styleSheets.size()) == normal;
+            m_sizeScale = isNormal ? m_scale * m_normalSizeScale : m_scale;
             m_resources.m_styleSheets.push_back(ParseStyleSheet(s));
+        }
+        m_sizeScale = m_scale;
         m_resources.m_normalStyleSheet = normal;
     }
     if (auto sheets = resources->GetArray("ParagraphSheetSet")) {
@@ -211,7 +217,7 @@ void PSDTextParser::ParseStyleSheetItem(PDFDictionaryItem const& item, PSDStyleS
         else
             add(ParsePostScriptName(m_resources.m_fonts[index]));
     } else if (key == "FontSize") {
-        double size = v.GetDouble(-1) * m_scale;
+        double size = v.GetDouble(-1) * m_sizeScale;
         if (size < 0)
             FailCheck("FontSize");
         else

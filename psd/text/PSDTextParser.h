@@ -41,8 +41,10 @@ public:
     // Aborts a conversion; never leaves Parse.
     struct ParseException {};
 
+    // The normal style sheet's size is in points of the document (resolution / 72 of its units,
+    // normalSizeScale), as the editor reads it; every other size is in the engine's units.
     PSDTextParser(Kernel::Counted<PDFData const> root, PSDReport& report, double scale,
-                  String const& defaultFontName);
+                  String const& defaultFontName, double normalSizeScale = 1.0);
 
     // False when the root is null or a step aborted ("Bad text data" is then in the report).
     [[nodiscard]] bool Parse();
@@ -79,6 +81,8 @@ private:
 
     Kernel::Counted<PDFData const> m_root;
     double m_scale;
+    double m_normalSizeScale;
+    double m_sizeScale;  // of the sheet being read
     String m_defaultFontName;
     PSDReport& m_report;
     std::vector<Kernel::Counted<Story::Story>> m_stories;

@@ -75,7 +75,8 @@ TEST(RenderText, UnchangedTextLandsWhereTheEditorDrewIt) {
         char const* font;
         bool inPixels;
         bool centred;
-        int slack;  // pixels: a substitute's "d" and descender are not the font's own
+        int slack;                 // pixels: a substitute's "d" and descender are not the font's own
+        char const* only = nullptr;  // the one layer compared, when not all of them
     } const cases[] = {
         {"psd-tools/tests/psd_files/layers/type-layer.psd", "ArialMT", false, true, 1},  // box
         {"ag-psd/test/text-test.psd", "ArialMT", false, false, 1},
@@ -83,6 +84,8 @@ TEST(RenderText, UnchangedTextLandsWhereTheEditorDrewIt) {
         {"ag-psd/test/read/text-simple/src.psd", "MyriadPro-Regular", false, false, 3},
         {"psd.js/examples/images/example.psd", "HelveticaNeue-Light", false, true, 2},
         {"psd.js/examples/images/example-greyscale.psd", "HelveticaNeue-Light", false, true, 2},
+        // 300 dpi, sized by the normal style sheet: its 12 points are 50 px.
+        {"webtoon-psd/packages/example-node/example.psd", "Arial-Black", false, false, 2, "∑"},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(std::string(c.path) + (c.inPixels ? " (pixels)" : ""));
@@ -91,7 +94,7 @@ TEST(RenderText, UnchangedTextLandsWhereTheEditorDrewIt) {
         int drawnLayers = 0;
         for (auto const& layer : doc->m_layers) {
             auto tool = layer->GetAdjustment().DynamicCast<PSDAdjustmentTypeTool const>();
-            if (!tool) continue;
+            if (!tool || (c.only && std::string(layer->m_name) != c.only)) continue;
             Kernel::Counted<Raster::DynamicBitmap> stored;
             PSDReport report;
             ASSERT_TRUE(layer->GetBitmap(stored, report) && stored);
