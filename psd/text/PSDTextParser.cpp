@@ -36,10 +36,13 @@ bool GetNumbers(Kernel::Counted<PDFData const> const& v, size_t n, double fallba
 
 PSDTextParser::PSDTextParser(Kernel::Counted<PDFData const> root, PSDReport& report, double scale,
                              String const& defaultFontName, double normalSizeScale)
-    : m_root(std::move(root)), m_scale(scale),
+    : m_root(std::move(root)),
+      m_scale(scale),
       m_normalSizeScale(std::isfinite(normalSizeScale) && normalSizeScale > 0 ? normalSizeScale
                                                                               : 1.0),
-      m_sizeScale(scale), m_defaultFontName(defaultFontName), m_report(report) {
+      m_sizeScale(scale),
+      m_defaultFontName(defaultFontName),
+      m_report(report) {
     m_stories.push_back(Kernel::MakeCounted<::Story::Story>());
 }
 

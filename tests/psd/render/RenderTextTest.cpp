@@ -75,7 +75,7 @@ TEST(RenderText, UnchangedTextLandsWhereTheEditorDrewIt) {
         char const* font;
         bool inPixels;
         bool centred;
-        int slack;                 // pixels: a substitute's "d" and descender are not the font's own
+        int slack;  // pixels: a substitute's "d" and descender are not the font's own
         char const* only = nullptr;  // the one layer compared, when not all of them
     } const cases[] = {
         {"psd-tools/tests/psd_files/layers/type-layer.psd", "ArialMT", false, true, 1},  // box
