@@ -171,7 +171,26 @@ void Compositor::Compose() {
             line.baseline = baseline;
             double left = column ? box.left : origin.x;
             double right = column ? box.right : origin.x;
-            switch (align) {
+            // Justified box text spreads a wrapped line over the width at its spaces; a line that
+            // ends its paragraph (or a forced break) keeps its alignment, but under "justify all".
+            bool wrapped = le < pe && !(le > ls && IsBreak(text[le - 1]));
+            int lineAlign = align;
+            bool justified = align == kJustifyAll ||
+                             ((align == kJustifyLeft || align == kJustifyCentre ||
+                               align == kJustifyRight) &&
+                              wrapped);
+            if (column && justified && avail > line.width) {
+                size_t spaces = 0;
+                for (size_t c = ls; c < lastVisible; ++c) spaces += text[c] == u' ';
+                if (spaces > 0) {
+                    double extra = (avail - line.width) / double(spaces);
+                    for (size_t c = ls; c < lastVisible; ++c)
+                        if (text[c] == u' ') line.advances[c - ls] += extra;
+                    line.width = avail;
+                    lineAlign = kAlignLeft;
+                }
+            }
+            switch (lineAlign) {
                 case kAlignCentre:
                 case kJustifyCentre:
                     line.x = column ? left + indent + (avail - line.width) / 2

@@ -1,0 +1,57 @@
+// Line layout: justified box text fills the frame's width at its spaces.
+#include <gtest/gtest.h>
+
+#include "host/story/Compositor.h"
+
+namespace Story {
+namespace {
+
+TEST(Compositor, JustifiedLinesFillTheFrame) {
+    struct Case {
+        int align;
+        bool fullLines, fullLast;  // wrapped lines, and the last one, spread to the width
+    } const cases[] = {
+        {kAlignLeft, false, false},
+        {kJustifyLeft, true, false},
+        {kJustifyCentre, true, false},
+        {kJustifyAll, true, true},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.align);
+        auto story = Kernel::MakeCounted<Story>();
+        story->ReplaceText(story->GetClientAll(),
+                           GlyphString::FromUtf8("the quick brown fox jumps over the lazy dog and "
+                                                 "keeps running far past the edge of it a b c"));
+        StoryRange all = story->GetClientAll();
+        all.IncludeStoryTerminator();
+        story->FormatText(all, *MakeDelta(ParaInt::kAlignment, c.align));
+        ColumnFrame frame({0, 0, 150, 1000});
+        Compositor compositor(*story, &frame);
+        compositor.Compose();
+        auto const& lines = compositor.GetFirstColumn().GetLines();
+        ASSERT_GT(lines.size(), 2u);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            auto const& line = lines[i];
+            bool last = i + 1 == lines.size();
+            // The visible characters' advances: the trailing space of a wrapped line is not.
+            double width = 0;
+            size_t end = line.end, spaces = 0;
+            while (end > line.start && story->GetText()[end - 1] == u' ') --end;
+            for (size_t ch = line.start; ch < end; ++ch) {
+                width += line.advances[ch - line.start];
+                spaces += story->GetText()[ch] == u' ';
+            }
+            EXPECT_NEAR(width, line.width, 1e-9);
+            EXPECT_TRUE(!last || spaces > 0);  // something to spread at
+            if (last ? c.fullLast : c.fullLines) {
+                EXPECT_NEAR(line.width, 150, 1e-9) << i;
+                EXPECT_EQ(line.x, 0) << i;
+            } else {
+                EXPECT_LT(line.width, 149) << i;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace Story
