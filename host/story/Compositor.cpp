@@ -175,10 +175,10 @@ void Compositor::Compose() {
             // ends its paragraph (or a forced break) keeps its alignment, but under "justify all".
             bool wrapped = le < pe && !(le > ls && IsBreak(text[le - 1]));
             int lineAlign = align;
-            bool justified = align == kJustifyAll ||
-                             ((align == kJustifyLeft || align == kJustifyCentre ||
-                               align == kJustifyRight) &&
-                              wrapped);
+            bool justified =
+                align == kJustifyAll ||
+                ((align == kJustifyLeft || align == kJustifyCentre || align == kJustifyRight) &&
+                 wrapped);
             if (column && justified && avail > line.width) {
                 size_t spaces = 0;
                 for (size_t c = ls; c < lastVisible; ++c) spaces += text[c] == u' ';
