@@ -80,12 +80,13 @@ TEST(RenderText, UnchangedTextLandsWhereTheEditorDrewIt) {
     } const cases[] = {
         {"psd-tools/tests/psd_files/layers/type-layer.psd", "ArialMT", false, true, 1},  // box
         {"ag-psd/test/text-test.psd", "ArialMT", false, false, 1},
-        {"ag-psd/test/text-test.psd", "ArialMT", true, false, 1},  // sizes converted to pixels
+        {"ag-psd/test/text-test.psd", "ArialMT", true, false, 1},  // sizes in pixels, at 72 dpi
         {"ag-psd/test/read/text-simple/src.psd", "MyriadPro-Regular", false, false, 3},
         {"psd.js/examples/images/example.psd", "HelveticaNeue-Light", false, true, 2},
         {"psd.js/examples/images/example-greyscale.psd", "HelveticaNeue-Light", false, true, 2},
         // 300 dpi, sized by the normal style sheet: its 12 points are 50 px.
         {"webtoon-psd/packages/example-node/example.psd", "Arial-Black", false, false, 2, "∑"},
+        {"webtoon-psd/packages/example-node/example.psd", "Arial-Black", true, false, 2, "∑"},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(std::string(c.path) + (c.inPixels ? " (pixels)" : ""));
