@@ -60,7 +60,10 @@ FaceCache& FaceCache::Get() {
     return *s;
 }
 
-LoadedFace& FaceCache::Load(LoadedFace& f, String8 const& file, int index, bool exact) {
+LoadedFace const& FaceCache::Load(String8 const& file, int index) {
+    LoadedFace& f = m_files[{file, index}];
+    if (f.face || !f.file.empty()) return f;
+    f.file = file;  // tried: a file that does not load is not tried again
     if (FT_New_Face(m_library, file.c_str(), index, &f.face) != 0) {
         f.face = nullptr;
         return f;
@@ -72,8 +75,6 @@ LoadedFace& FaceCache::Load(LoadedFace& f, String8 const& file, int index, bool 
     else
         f.dHeight = double(f.face->size->metrics.ascender) / 64.0;
     f.font = hb_ft_font_create_referenced(f.face);
-    f.file = file;
-    f.exact = exact;
     return f;
 }
 
@@ -96,8 +97,7 @@ LoadedFace const* FaceCache::FindCovering(uint32_t codepoint) {
             if (FcPatternGetInteger(fonts->fonts[0], FC_INDEX, 0, &index) != FcResultMatch)
                 index = 0;
             String8 file = reinterpret_cast<char const*>(path);
-            LoadedFace& f = m_fallbacks[{file, index}];
-            if (!f.face) Load(f, file, index, false);
+            LoadedFace const& f = Load(file, index);
             if (f.font && FT_Get_Char_Index(f.face, codepoint)) found = &f;
         }
         if (fonts) FcFontSetDestroy(fonts);
@@ -186,7 +186,9 @@ LoadedFace const& FaceCache::Find(String8 const& postscriptName, String8 const& 
         FcPatternDestroy(pattern);
         if (!found) return f;
     }
-    return Load(f, file, index, exact);
+    f = Load(file, index);
+    f.exact = exact;
+    return f;
 }
 
 }  // namespace Story

@@ -45,12 +45,13 @@ public:
     LoadedFace const* FindCovering(uint32_t codepoint);
 
 private:
-    LoadedFace& Load(LoadedFace& f, String8 const& file, int index, bool exact);
+    // The face of the file, loaded once however many names lead to it.
+    LoadedFace const& Load(String8 const& file, int index);
 
     FT_Library m_library = nullptr;
-    std::map<std::pair<String8, String8>, LoadedFace> m_faces;
+    std::map<std::pair<String8, String8>, LoadedFace> m_faces;  // by PostScript name and family
     std::map<uint32_t, LoadedFace const*> m_covering;
-    std::map<std::pair<String8, int>, LoadedFace> m_fallbacks;  // by file and index
+    std::map<std::pair<String8, int>, LoadedFace> m_files;  // by file and index
 };
 
 // One shaped glyph: the face it comes from, its index there, the character (UTF-16 offset) it
