@@ -177,6 +177,14 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
         }
     }
     auto bm = Raster::DynamicBitmap::Create(uint32_t(box.Width()), uint32_t(box.Height()), format);
+    auto store = [&info](uint8_t* px, unsigned at, float v) {
+        if (info.bytesPerSample == 1)
+            Store<uint8_t>(px, at, v);
+        else if (info.bytesPerSample == 2)
+            Store<uint16_t>(px, at, v);
+        else
+            Store<float>(px, at, v);
+    };
     for (int32_t y = 0; y < box.Height(); ++y) {
         uint8_t* row = bm->GetRow(uint32_t(y));
         float const* a = acc.data() + size_t(y) * size_t(box.Width()) * info.channels;
@@ -184,23 +192,10 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
             uint8_t* px = row + size_t(x) * info.channels * info.bytesPerSample;
             float alpha = a[colours];
             // Uncovered pixels hold no colour.
-            for (unsigned ch = 0; ch < colours; ++ch) {
-                float v = alpha > 0 ? a[ch] / alpha : 0.0f;
-                unsigned at = ch < unsigned(info.alphaChannel) ? ch : ch + 1;
-                if (info.bytesPerSample == 1)
-                    Store<uint8_t>(px, at, v);
-                else if (info.bytesPerSample == 2)
-                    Store<uint16_t>(px, at, v);
-                else
-                    Store<float>(px, at, v);
-            }
-            unsigned at = unsigned(info.alphaChannel);
-            if (info.bytesPerSample == 1)
-                Store<uint8_t>(px, at, alpha);
-            else if (info.bytesPerSample == 2)
-                Store<uint16_t>(px, at, alpha);
-            else
-                Store<float>(px, at, alpha);
+            for (unsigned ch = 0; ch < colours; ++ch)
+                store(px, ch < unsigned(info.alphaChannel) ? ch : ch + 1,
+                      alpha > 0 ? a[ch] / alpha : 0.0f);
+            store(px, unsigned(info.alphaChannel), alpha);
         }
     }
     out.bitmap = bm;
