@@ -51,11 +51,16 @@ bool DrawTypeText(PSDAdjustmentTypeTool const& tool, uint32_t colourMode, uint16
                                                 : "the text could not be read";
         return false;
     }
-    return DrawText(*text, colourMode, depth, width, height, out, why);
+    bool aliased = false;
+    if (auto aa = tool.m_textDescriptor.Get<DescriptorItemEnum>(Key("AntA"))) {
+        String mode = aa->m_value.m_value.ToString();
+        aliased = mode == "Anno" || mode == "antiAliasNone";
+    }
+    return DrawText(*text, colourMode, depth, width, height, out, why, aliased);
 }
 
 bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t width,
-              uint32_t height, DrawnText& out, std::string& why) {
+              uint32_t height, DrawnText& out, std::string& why, bool aliased) {
     out = DrawnText();
     Raster::Format format;
     Raster::FormatInfo info;
@@ -168,8 +173,8 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
                                          size_t(at.left - box.left)) *
                                             info.channels;
                 for (int32_t x = 0; x < at.Width(); ++x, a += info.channels) {
-                    if (!row[x]) continue;
-                    float t = row[x] / 255.0f;
+                    if (!row[x] || (aliased && row[x] < 128)) continue;
+                    float t = aliased ? 1.0f : row[x] / 255.0f;
                     for (unsigned ch = 0; ch < colours; ++ch) a[ch] = a[ch] * (1 - t) + c[ch] * t;
                     a[colours] = a[colours] * (1 - t) + t;
                 }

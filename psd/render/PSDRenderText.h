@@ -31,9 +31,10 @@ struct DrawnText {
 // converted (warped, unreadable engine data) or the mode has no colour to draw in.
 bool DrawTypeText(PSDAdjustmentTypeTool const& tool, uint32_t colourMode, uint16_t depth,
                   uint32_t width, uint32_t height, DrawnText& out, std::string& why);
-// The same for converted text whose sizes are in the units its transform maps to pixels.
+// The same for converted text whose sizes are in the units its transform maps to pixels; aliased
+// text (the layer's anti-aliasing "none") covers whole pixels or none.
 bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t width,
-              uint32_t height, DrawnText& out, std::string& why);
+              uint32_t height, DrawnText& out, std::string& why, bool aliased = false);
 
 // Replaces the type layer's pixels by its text drawn, and its bounds by theirs (a layer without
 // visible glyphs becomes empty). False, with why, when the layer is not a type layer or its

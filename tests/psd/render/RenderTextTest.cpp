@@ -180,7 +180,8 @@ TEST(RenderText, ReplacedTextIsRedrawnIntoTheLayer) {
 }
 
 // Styles the editor synthesises: bold puts more ink down, italic leans the tops right, capitals
-// are wider than "ello" (small ones less so), superscript sits above the baseline.
+// are wider than "ello" (small ones less so), superscript sits above the baseline; aliased text
+// puts about as much ink down in whole pixels.
 TEST(RenderText, SyntheticStylesCapsAndBaselines) {
     auto doc = OpenWithText("ag-psd/test/read/text-simple/src.psd", false);
     if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
@@ -212,6 +213,15 @@ TEST(RenderText, SyntheticStylesCapsAndBaselines) {
     EXPECT_LT(raised.box.bottom, plain.box.bottom - 5);
     EXPECT_GT(lowered.box.bottom, plain.box.bottom + 5);
     EXPECT_LT(raised.box.Width(), plain.box.Width() * 0.7);
+    // Without anti-aliasing a pixel is covered or not.
+    DrawnText hard;
+    std::string why;
+    ASSERT_TRUE(DrawText(*tool->GetText(), 3, 8, 200, 100, hard, why, true));
+    Ink aliased = Scan(*hard.bitmap, hard.bounds.left, hard.bounds.top);
+    for (uint32_t y = 0; y < hard.bitmap->GetHeight(); ++y)
+        for (uint32_t x = 0; x < hard.bitmap->GetWidth(); ++x)
+            ASSERT_EQ(hard.bitmap->GetRow(y)[x * 4 + 3] % 255, 0);
+    EXPECT_NEAR(aliased.total, plain.total, plain.total * 0.05);
 }
 
 }  // namespace
