@@ -8,7 +8,7 @@
 namespace Story {
 
 FontMetrics MeasureText(String8 const& postscriptName, String8 const& family, double size,
-                        std::u16string_view text, std::vector<double>& advances) {
+                        std::u16string_view text, std::vector<double>& advances, bool kern) {
     advances.assign(text.size(), 0.0);
     FontMetrics m;
     double k = size / kDesignSize;
@@ -28,7 +28,7 @@ FontMetrics MeasureText(String8 const& postscriptName, String8 const& family, do
     m.descent = -double(f.face->size->metrics.descender) / 64.0 * k;
     m.dHeight = f.dHeight * k;
     if (text.empty()) return m;
-    for (ShapedGlyph const& g : Shape(cache, f, text))
+    for (ShapedGlyph const& g : Shape(cache, f, text, kern))
         if (g.cluster < advances.size()) advances[g.cluster] += double(g.xAdvance) / 64.0 * k;
     return m;
 }
@@ -98,13 +98,17 @@ void Compositor::Compose() {
         std::vector<double> adv;
         std::u16string piece;
         for (size_t c = i; c < std::min(j, n); ++c) piece += ShowChar(*g, text[c]).unit;
+        bool kern = g->Get(GlyphDouble::kAutoKern) == 0;
         FontMetrics fm = MeasureText(g->Get(GlyphStr::kPostScriptName), g->Get(GlyphStr::kFamily),
-                                     size * scale, piece, adv);
+                                     size * scale, piece, adv, kern);
         double hscale = g->Get(GlyphDouble::kHorizontalScale);
         double extra = g->Get(GlyphDouble::kTracking) * size;
         for (size_t c = i; c < j; ++c) {
             auto const& p = m_story.GetParagraphAtts(c);
             if (c < n) advance[c] = IsBreak(text[c]) ? 0.0 : adv[c - i] * hscale + extra;
+            // A character's kerning widens or narrows the gap before it (em / 1000 units).
+            if (c < n && c > 0 && !IsBreak(text[c - 1]))
+                advance[c - 1] += g->Get(GlyphDouble::kKerning) * size;
             ascent[c] = fm.ascent;
             dHeight[c] = fm.dHeight;
             descent[c] = fm.descent;

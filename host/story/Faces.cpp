@@ -111,14 +111,16 @@ LoadedFace const* FaceCache::FindCovering(uint32_t codepoint) {
 namespace {
 
 std::vector<ShapedGlyph> ShapeWith(LoadedFace const& face, std::u16string_view text,
-                                   uint32_t offset) {
+                                   uint32_t offset, bool kern) {
     std::vector<ShapedGlyph> out;
     if (!face.font || text.empty()) return out;
     hb_buffer_t* buf = hb_buffer_create();
     hb_buffer_add_utf16(buf, reinterpret_cast<uint16_t const*>(text.data()), int(text.size()), 0,
                         int(text.size()));
     hb_buffer_guess_segment_properties(buf);
-    hb_shape(face.font, buf, nullptr, 0);
+    hb_feature_t noKern{HB_TAG('k', 'e', 'r', 'n'), 0, HB_FEATURE_GLOBAL_START,
+                        HB_FEATURE_GLOBAL_END};
+    hb_shape(face.font, buf, kern ? nullptr : &noKern, kern ? 0 : 1);
     unsigned n = 0;
     hb_glyph_info_t* info = hb_buffer_get_glyph_infos(buf, &n);
     hb_glyph_position_t* pos = hb_buffer_get_glyph_positions(buf, &n);
@@ -132,8 +134,9 @@ std::vector<ShapedGlyph> ShapeWith(LoadedFace const& face, std::u16string_view t
 
 }  // namespace
 
-std::vector<ShapedGlyph> Shape(FaceCache& cache, LoadedFace const& face, std::u16string_view text) {
-    std::vector<ShapedGlyph> shaped = ShapeWith(face, text, 0);
+std::vector<ShapedGlyph> Shape(FaceCache& cache, LoadedFace const& face, std::u16string_view text,
+                               bool kern) {
+    std::vector<ShapedGlyph> shaped = ShapeWith(face, text, 0, kern);
     if (std::none_of(shaped.begin(), shaped.end(), [](auto const& g) { return g.glyph == 0; }))
         return shaped;
     // Clusters without a glyph are shaped again, alone, with a face that covers their first
@@ -157,7 +160,7 @@ std::vector<ShapedGlyph> Shape(FaceCache& cache, LoadedFace const& face, std::u1
             uint32_t end = uint32_t(text.size());
             for (auto const& g : shaped)
                 if (g.cluster > start) end = std::min(end, g.cluster);
-            auto again = ShapeWith(*other, text.substr(start, end - start), start);
+            auto again = ShapeWith(*other, text.substr(start, end - start), start, kern);
             out.insert(out.end(), again.begin(), again.end());
         } else {
             out.insert(out.end(), shaped.begin() + long(i), shaped.begin() + long(j));

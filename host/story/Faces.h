@@ -66,6 +66,8 @@ struct ShapedGlyph {
 // The text shaped with the face; characters the face has no glyph for are shaped with an
 // installed face that has one, and stay glyph 0 of the face when none has. Call with the cache
 // locked.
-std::vector<ShapedGlyph> Shape(FaceCache& cache, LoadedFace const& face, std::u16string_view text);
+// Without kern, the font's own pair kerning is left out (the editor's automatic kerning off).
+std::vector<ShapedGlyph> Shape(FaceCache& cache, LoadedFace const& face, std::u16string_view text,
+                               bool kern = true);
 
 }  // namespace Story

@@ -144,7 +144,8 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
                 // Glyphs after the first of a cluster follow it by their own advances.
                 uint32_t cluster = ~0u;
                 double within = 0;
-                for (ShapedGlyph const& g : Shape(cache, face, units)) {
+                bool kern = atts->Get(GlyphDouble::kAutoKern) == 0;
+                for (ShapedGlyph const& g : Shape(cache, face, units, kern)) {
                     if (g.cluster != cluster) {
                         cluster = g.cluster;
                         within = 0;

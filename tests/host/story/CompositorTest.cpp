@@ -53,5 +53,26 @@ TEST(Compositor, JustifiedLinesFillTheFrame) {
     }
 }
 
+// A character's kerning moves the gap before it; automatic kerning off drops the font's pairs.
+TEST(Compositor, KerningMovesTheGapBeforeACharacter) {
+    // The advances of "AVAV" with automatic kerning on or off, and kerning on its third character.
+    auto advances = [](bool automatic, double kerning) {
+        auto story = Kernel::MakeCounted<Story>();
+        story->ReplaceText(story->GetClientAll(), GlyphString::FromUtf8("AVAV"));
+        story->FormatText(story->GetClientAll(), *MakeDelta(GlyphDouble::kAutoKern, automatic ? 0 : -1));
+        story->FormatText(StoryRange(StoryPos(story.Get(), 2), StoryPos(story.Get(), 3)),
+                          *MakeDelta(GlyphDouble::kKerning, kerning));
+        ArtFrame frame({0, 0});
+        Compositor compositor(*story, &frame);
+        compositor.Compose();
+        return compositor.GetFirstColumn().GetLines().at(0).advances;
+    };
+    auto loose = advances(false, 0);
+    auto kerned = advances(false, 0.1);
+    EXPECT_NEAR(kerned[1], loose[1] + 1.2, 1e-9);  // a tenth of the em of 12 px type
+    EXPECT_EQ(kerned[2], loose[2]);
+    EXPECT_GT(loose[0], advances(true, 0)[0] + 0.1);  // "AV" is a kerned pair of the default face
+}
+
 }  // namespace
 }  // namespace Story
