@@ -21,8 +21,7 @@ struct FontMetrics {
 // at this size, and the advance of each code unit of text (zero for the second unit of a pair
 // and for marks).
 FontMetrics MeasureText(String8 const& postscriptName, String8 const& family, double size,
-                        std::u16string_view text, std::vector<double>& advances,
-                        bool kern = true);
+                        std::u16string_view text, std::vector<double>& advances, bool kern = true);
 
 // How a character shows under its caps and baseline settings: the code unit drawn, the factor on
 // its size, and its rise above the baseline as a fraction of the size (up positive). Small caps

@@ -59,7 +59,8 @@ TEST(Compositor, KerningMovesTheGapBeforeACharacter) {
     auto advances = [](bool automatic, double kerning) {
         auto story = Kernel::MakeCounted<Story>();
         story->ReplaceText(story->GetClientAll(), GlyphString::FromUtf8("AVAV"));
-        story->FormatText(story->GetClientAll(), *MakeDelta(GlyphDouble::kAutoKern, automatic ? 0 : -1));
+        story->FormatText(story->GetClientAll(),
+                          *MakeDelta(GlyphDouble::kAutoKern, automatic ? 0 : -1));
         story->FormatText(StoryRange(StoryPos(story.Get(), 2), StoryPos(story.Get(), 3)),
                           *MakeDelta(GlyphDouble::kKerning, kerning));
         ArtFrame frame({0, 0});
