@@ -52,10 +52,6 @@ char16_t Upper(char16_t c) {
     return u > 0 && u < 0x10000 ? char16_t(u) : c;
 }
 
-bool IsBreak(char16_t c) {
-    return c == kParagraphBreak || c == kLineSeparator || c == u'\n';
-}
-
 }  // namespace
 
 ShownChar ShowChar(GlyphAtts const& g, char16_t c) {
@@ -73,6 +69,18 @@ ShownChar ShowChar(GlyphAtts const& g, char16_t c) {
     return s;
 }
 
+size_t ShapedRunEnd(Story const& story, size_t i, size_t end) {
+    std::u16string const& text = story.GetText();
+    auto const& atts = story.GetGlyphAtts(i);
+    double scale = i < text.size() ? ShowChar(*atts, text[i]).scale : 1.0;
+    size_t j = i + 1;
+    auto same = [&](size_t k) {
+        return story.GetGlyphAtts(k) == atts && ShowChar(*atts, text[k]).scale == scale;
+    };
+    while (j < end && (same(j) || (text[j] >= 0xDC00 && text[j] <= 0xDFFF))) ++j;
+    return j;
+}
+
 void Compositor::Compose() {
     m_column.m_lines.clear();
     std::u16string const& text = m_story.GetText();
@@ -87,13 +95,8 @@ void Compositor::Compose() {
         leading(n + 1, 0.0), dHeight(n + 1, 0.0);
     for (size_t i = 0; i <= n;) {
         auto const& g = m_story.GetGlyphAtts(i);
-        // Runs end where the attributes change, and where small caps change size.
         double scale = i < n ? ShowChar(*g, text[i]).scale : 1.0;
-        size_t j = i + 1;
-        while (j < n && ((m_story.GetGlyphAtts(j) == g && ShowChar(*g, text[j]).scale == scale) ||
-                         IsLowSurrogate(text[j])))
-            ++j;
-        if (i == n) j = n + 1;
+        size_t j = i < n ? ShapedRunEnd(m_story, i, n) : n + 1;
         double size = std::max(0.0, g->Get(GlyphDouble::kSize));
         std::vector<double> adv;
         std::u16string piece;

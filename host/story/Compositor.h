@@ -34,10 +34,14 @@ struct ShownChar {
 };
 ShownChar ShowChar(GlyphAtts const& g, char16_t c);
 
-// Runs never end between the halves of a pair, whatever attributes the second half carries.
-inline bool IsLowSurrogate(char16_t c) {
-    return c >= 0xDC00 && c <= 0xDFFF;
+// Paragraph and line breaks: no advance, nothing drawn.
+inline bool IsBreak(char16_t c) {
+    return c == kParagraphBreak || c == kLineSeparator || c == u'\n';
 }
+
+// Where the run of characters shaped together that starts at i ends (at most at end): the same
+// attribute set and shown size, and never between the halves of a pair.
+size_t ShapedRunEnd(Story const& story, size_t i, size_t end);
 
 // One laid-out line: the characters from start to end (a break ending the line included).
 struct ComposedLine {

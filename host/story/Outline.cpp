@@ -75,10 +75,6 @@ void AddRect(std::vector<std::vector<Raster::CubicSegment>>& contours, double le
     contours.push_back({{a, a, b, b}, {b, b, c, c}, {c, c, d, d}, {d, d, a, a}});
 }
 
-bool IsBreak(char16_t c) {
-    return c == kParagraphBreak || c == kLineSeparator || c == u'\n';
-}
-
 }  // namespace
 
 OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
@@ -103,11 +99,7 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
         for (size_t i = line.start; i < end;) {
             auto const& atts = story.GetGlyphAtts(i);
             ShownChar shown = ShowChar(*atts, text[i]);
-            size_t j = i + 1;
-            while (j < end && ((*story.GetGlyphAtts(j) == *atts &&
-                                ShowChar(*atts, text[j]).scale == shown.scale) ||
-                               IsLowSurrogate(text[j])))
-                ++j;
+            size_t j = ShapedRunEnd(story, i, end);
             // Where each character of the run starts, as the compositor spaced them.
             std::vector<double> starts(j - i + 1, pen);
             for (size_t c = i; c < j; ++c) {
