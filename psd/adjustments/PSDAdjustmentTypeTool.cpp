@@ -67,16 +67,13 @@ bool PSDAdjustmentTypeTool::Parse(Kernel::InStreamSeekable& stream, ParseData& p
         if (!ReadValue(stream, b, pd)) return false;
     if (auto item = m_textDescriptor.Get<DescriptorItemPDFData>("EngineData"))
         m_engineData = item->GetPDFData();
+    // Kept from the read: text replaced later is converted for the document it came from.
+    m_resolutionScale = pd.m_resolutionScale;
     return Convert(pd);
 }
 
 bool PSDAdjustmentTypeTool::Convert(ParseData& pd) {
     m_text = nullptr;
-    // Kept from the read: text replaced later is converted for the document it came from.
-    if (!m_hasResolution) {
-        m_resolutionScale = pd.m_resolutionScale;
-        m_hasResolution = true;
-    }
     if (m_warpStyle != "warpNone" || !pd.m_parseText || !m_engineData) return true;
     // Sizes stay in points unless the options ask for pixels.
     double scale = pd.m_textInPixels ? m_resolutionScale : 1.0;

@@ -50,7 +50,6 @@ private:
     String m_warpStyle = "warpNone";
     bool m_contentReplaced = false;
     double m_resolutionScale = 1.0;
-    bool m_hasResolution = false;
 };
 
 }  // namespace PSD
