@@ -1,6 +1,8 @@
 #include "psd/adjustments/PSDAdjustmentTypeTool.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "psd/descriptor/DescriptorCodecs.h"
 #include "psd/io/PSDIO.h"
@@ -12,11 +14,12 @@ namespace PSD {
 namespace {
 
 // "Left", "Top ", "Rght", "Btom" of a rectangle descriptor into out; other keys are ignored.
+uint32_t const kEdges[4] = {Key("Left"), Key("Top "), Key("Rght"), Key("Btom")};
+
 bool ReadBox(Descriptor const& text, char const* key, std::array<double, 4>& out,
              PSDReport& report) {
     auto item = text.Get<DescriptorItemDescriptor>(key);
     if (!item) return true;
-    static uint32_t const kEdges[4] = {Key("Left"), Key("Top "), Key("Rght"), Key("Btom")};
     for (auto const& i : item->GetDescriptor().GetItems()) {
         if (!i.m_key.IsCode()) continue;
         for (int e = 0; e < 4; ++e) {
@@ -28,7 +31,37 @@ bool ReadBox(Descriptor const& text, char const* key, std::array<double, 4>& out
     return true;
 }
 
+// Sets the edges of the box descriptor under key, each in the item type and unit it has. A new
+// item replaces the old one: copies of the document share descriptor items.
+void WriteBox(Descriptor& text, char const* key, std::array<double, 4> const& box) {
+    for (auto& entry : text.m_items) {
+        auto item = entry.m_item.DynamicCast<DescriptorItemDescriptor const>();
+        if (!item || entry.m_key != DescriptorKey::Name(String(key))) continue;
+        Descriptor d = item->GetDescriptor();
+        for (auto& i : d.m_items)
+            for (int e = 0; e < 4; ++e) {
+                if (!i.m_key.IsCode() || i.m_key.GetCode() != kEdges[e]) continue;
+                if (auto u = i.m_item.DynamicCast<DescriptorItemUnitFloat const>())
+                    i.m_item = Kernel::MakeCounted<DescriptorItemUnitFloat>(u->m_unit, box[e]);
+                else if (i.m_item.DynamicCast<DescriptorItemDouble const>())
+                    i.m_item = Kernel::MakeCounted<DescriptorItemDouble>(box[e]);
+            }
+        entry.m_item = Kernel::MakeCounted<DescriptorItemDescriptor>(std::move(d));
+    }
+}
+
 }  // namespace
+
+void PSDAdjustmentTypeTool::SetDrawnBoxes(std::array<double, 4> const* layout,
+                                          std::array<double, 4> const& ink) {
+    if (layout) WriteBox(m_textDescriptor, "bounds", *layout);
+    WriteBox(m_textDescriptor, "boundingBox", ink);
+    if (!m_text) return;
+    auto text = Kernel::MakeCounted<PSDText>(*m_text);
+    if (layout) text->m_boundsBox = *layout;
+    text->m_boundingBox = ink;
+    m_text = text;
+}
 
 bool PSDAdjustmentTypeTool::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
     uint16_t version;
@@ -116,24 +149,76 @@ bool PSDAdjustmentTypeTool::SaveI(Kernel::OutStreamSeekable& stream, SaveData co
 
 namespace {
 
-// Run lengths that cover a text of a new length: each keeps its length, the last takes up the
-// difference, and runs past a shorter text go.
-void FitRuns(PDFDictionary* run, long total) {
-    if (!run) return;
-    auto elements = run->GetValue("RunArray").DynamicCast<PDFArray>();
-    auto lengths = run->GetValue("RunLengthArray").DynamicCast<PDFArray>();
-    if (!elements || !lengths || elements->GetCount() != lengths->GetCount()) return;
-    long used = 0;
-    size_t keep = 0;
-    for (; keep < lengths->GetCount(); ++keep) {
-        long n = lengths->GetAt(keep) ? lengths->GetAt(keep)->GetInt(0) : 0;
-        if (used + n >= total || keep + 1 == lengths->GetCount()) break;
-        used += n;
+struct RunArrays {
+    Kernel::Counted<PDFArray> elements, lengths;
+    explicit RunArrays(PDFDictionary* engine, char const* key) {
+        auto run = engine ? engine->GetValue(key).DynamicCast<PDFDictionary>() : nullptr;
+        if (!run) return;
+        elements = run->GetValue("RunArray").DynamicCast<PDFArray>();
+        lengths = run->GetValue("RunLengthArray").DynamicCast<PDFArray>();
+        if (!elements || !lengths || elements->GetCount() != lengths->GetCount() ||
+            !lengths->GetCount())
+            elements = lengths = nullptr;
     }
-    keep = std::min(keep + 1, lengths->GetCount());
-    elements->m_items.resize(keep);
-    lengths->m_items.resize(keep);
-    if (keep) lengths->m_items[keep - 1] = Kernel::MakeCounted<PDFInt>(int32_t(total - used));
+    long Length(size_t i) const {
+        return lengths->GetAt(i) ? std::max(0, lengths->GetAt(i)->GetInt(0)) : 0;
+    }
+    // Keeps the runs whose new end lies past the one before, the last reaching the text's end.
+    void Fit(std::vector<long> ends, long total) {
+        std::vector<Kernel::Counted<PDFData>> kept;
+        std::vector<Kernel::Counted<PDFData>> sizes;
+        ends.back() = total;
+        long from = 0;
+        for (size_t i = 0; i < ends.size(); ++i)
+            if (ends[i] > from || (i + 1 == ends.size() && kept.empty())) {
+                kept.push_back(elements->GetAt(i));
+                sizes.push_back(Kernel::MakeCounted<PDFInt>(int32_t(ends[i] - from)));
+                from = ends[i];
+            }
+        elements->m_items = std::move(kept);
+        lengths->m_items = std::move(sizes);
+    }
+};
+
+// Style runs keep their lengths over a new text (the last takes up the difference), never
+// ending inside a surrogate pair.
+void FitStyleRuns(PDFDictionary* engine, std::u16string const& text) {
+    RunArrays runs(engine, "StyleRun");
+    if (!runs.lengths) return;
+    long const total = long(text.size());
+    std::vector<long> ends;
+    long end = 0;
+    for (size_t i = 0; i < runs.lengths->GetCount(); ++i) {
+        end = std::min(total, end + runs.Length(i));
+        if (end > 0 && end < total && text[size_t(end)] >= 0xDC00 && text[size_t(end)] <= 0xDFFF &&
+            text[size_t(end) - 1] >= 0xD800 && text[size_t(end) - 1] <= 0xDBFF)
+            ++end;
+        ends.push_back(end);
+    }
+    runs.Fit(std::move(ends), total);
+}
+
+// Paragraph runs keep their number of paragraphs: the second paragraph of the new text keeps
+// the second paragraph's alignment and indents.
+void FitParagraphRuns(PDFDictionary* engine, std::u16string const& old,
+                      std::u16string const& text) {
+    RunArrays runs(engine, "ParagraphRun");
+    if (!runs.lengths) return;
+    std::vector<long> breaks;  // the end of each paragraph of the new text
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] == u'\r') breaks.push_back(long(i) + 1);
+    size_t paragraph = 0;
+    long oldEnd = 0;
+    std::vector<long> ends;
+    for (size_t i = 0; i < runs.lengths->GetCount(); ++i) {
+        long from = std::min(long(old.size()), oldEnd);
+        oldEnd += runs.Length(i);
+        long to = std::min(long(old.size()), oldEnd);
+        size_t count = size_t(std::count(old.begin() + from, old.begin() + to, u'\r'));
+        paragraph += std::max<size_t>(count, 1);
+        ends.push_back(breaks.empty() ? 0 : breaks[std::min(paragraph, breaks.size()) - 1]);
+    }
+    runs.Fit(std::move(ends), long(text.size()));
 }
 
 }  // namespace
@@ -146,17 +231,18 @@ bool PSDAdjustmentTypeTool::SetContent(String const& content, ParseData const& o
     std::u16string units = Kernel::ConvertEnc(std::string_view(content));
     auto text = Kernel::MakeCounted<PDFString>();
     text->m_utf16 = units + u"\r";  // the engine's text ends with a paragraph break
+    std::u16string old;
     bool replaced = false;
     for (auto& item : editor->m_items)
         if (item.m_key == "Text") {
+            if (auto s = item.m_value.DynamicCast<PDFString>()) old = s->GetGlyphs().GetUnits();
             item.m_value = text;
             replaced = true;
         }
     if (!replaced) editor->Append("Text", text);
-    long total = long(units.size()) + 1;
     auto engine = root->GetValue("EngineDict").DynamicCast<PDFDictionary>();
-    FitRuns(engine->GetValue("ParagraphRun").DynamicCast<PDFDictionary>().Get(), total);
-    FitRuns(engine->GetValue("StyleRun").DynamicCast<PDFDictionary>().Get(), total);
+    FitParagraphRuns(engine.Get(), old, text->m_utf16);
+    FitStyleRuns(engine.Get(), text->m_utf16);
 
     std::string bytes = WritePDFData(*root);
     auto data = Kernel::MakeCounted<DescriptorItemPDFData>();

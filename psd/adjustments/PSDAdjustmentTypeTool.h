@@ -26,10 +26,15 @@ public:
     // The warp style ("warpNone" when the block has none).
     String const& GetWarpStyle() const { return m_warpStyle; }
 
-    // Replaces the text (UTF-8, paragraphs separated by "\r"), keeping the styles: each run
-    // keeps its length and the last one takes up the difference. The engine data is rewritten,
-    // and the converted text made again. False when the layer holds no engine data.
+    // Replaces the text (UTF-8, paragraphs separated by "\r"), keeping the styles: each style
+    // run keeps its length (the last takes up the difference, none ends inside a surrogate
+    // pair) and each paragraph run its number of paragraphs. The engine data is rewritten, and
+    // the converted text made again. False when the layer holds no engine data.
     bool SetContent(String const& content, ParseData const& options);
+    // Records where the text was drawn, in its own units: the text descriptor's "bounds" (the
+    // lines' box, given for point text only: box text keeps its frame) and "boundingBox" (the
+    // glyphs' box), where the descriptor has them, and the converted text's copies of them.
+    void SetDrawnBoxes(std::array<double, 4> const* layout, std::array<double, 4> const& ink);
     // Whether SetContent has replaced the text read: the layer's pixels as read then show the
     // old text.
     bool ContentReplaced() const { return m_contentReplaced; }

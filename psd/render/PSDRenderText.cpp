@@ -88,6 +88,10 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
     };
     std::vector<Run> runs;
     double left = HUGE_VAL, top = HUGE_VAL, right = -HUGE_VAL, bottom = -HUGE_VAL;
+    std::array<double, 4> ink{HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL}, layout = ink;
+    auto grow = [](std::array<double, 4>& box, double l, double t, double r, double b) {
+        box = {std::min(box[0], l), std::min(box[1], t), std::max(box[2], r), std::max(box[3], b)};
+    };
     for (PSDTextItem const& item : text.m_items) {
         if (!item.m_story) continue;
         Story::Compositor compositor(*item.m_story, item.m_frame.Get());
@@ -101,6 +105,11 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
             lines.erase(std::find_if(lines.begin(), lines.end(),
                                      [bottom](auto const& l) { return l.baseline > bottom; }),
                         lines.end());
+        } else {
+            out.pointText = true;
+            for (auto const& l : column.m_lines)
+                if (l.end > l.start)
+                    grow(layout, l.x, l.baseline - l.ascent, l.x + l.width, l.baseline + l.descent);
         }
         Story::OutlinedText outlined = Story::OutlineColumn(*item.m_story, column);
         for (auto const& name : outlined.substituted)
@@ -114,10 +123,12 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
             for (size_t end : outlinedRun.pieceEnds) {
                 Piece piece;
                 bool finite = true;
+                std::array<double, 4> pieceInk{HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
                 for (size_t i = from; i < end && i < outlinedRun.contours.size(); ++i) {
                     auto& contour = outlinedRun.contours[i];
                     for (auto& segment : contour)
                         for (auto& p : segment) {
+                            grow(pieceInk, p.x, p.y, p.x, p.y);
                             p = place(p);
                             finite = finite && std::isfinite(p.x) && std::isfinite(p.y);
                             piece.left = std::min(piece.left, p.x);
@@ -130,6 +141,7 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
                 from = end;
                 // Sizes past what doubles hold leave no glyph to draw.
                 if (!finite || !(piece.right > piece.left) || !(piece.bottom > piece.top)) continue;
+                grow(ink, pieceInk[0], pieceInk[1], pieceInk[2], pieceInk[3]);
                 left = std::min(left, piece.left), right = std::max(right, piece.right);
                 top = std::min(top, piece.top), bottom = std::max(bottom, piece.bottom);
                 run.pieces.push_back(std::move(piece));
@@ -138,6 +150,9 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
         }
     }
     if (runs.empty()) return true;
+    out.textInk = ink;
+    if (layout[2] >= layout[0] && std::isfinite(layout[0]) && std::isfinite(layout[3]))
+        out.textLayout = layout;
     // Glyphs far off the canvas are not kept: the bitmap stays within reach of what shows.
     double w = width, h = height;
     left = std::max(left, -w), top = std::max(top, -h);
@@ -210,7 +225,7 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
 
 bool RedrawTypeLayer(PSDFile const& doc, PSDLayer& layer, std::string& why,
                      std::vector<std::string>* substituted, size_t* missingGlyphs) {
-    auto tool = layer.GetAdjustment().DynamicCast<PSDAdjustmentTypeTool const>();
+    auto tool = layer.GetAdjustment().DynamicCast<PSDAdjustmentTypeTool>();
     if (!tool) {
         why = "not a type layer";
         return false;
@@ -227,6 +242,7 @@ bool RedrawTypeLayer(PSDFile const& doc, PSDLayer& layer, std::string& why,
         drawn.bitmap = Raster::DynamicBitmap::Create(0, 0, format);
         drawn.bounds = {layer.m_left, layer.m_top, layer.m_left, layer.m_top};
     }
+    tool->SetDrawnBoxes(drawn.pointText ? &drawn.textLayout : nullptr, drawn.textInk);
     layer.m_bitmap = drawn.bitmap;
     layer.m_left = drawn.bounds.left, layer.m_top = drawn.bounds.top;
     layer.m_right = drawn.bounds.right, layer.m_bottom = drawn.bounds.bottom;

@@ -3,6 +3,7 @@
 // pixels the editor stored show the old text.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ struct DrawnText {
     // Fonts the text asks for that are not installed: drawn with a substitute.
     std::vector<std::string> substituted;
     size_t missingGlyphs = 0;  // characters the fonts used have no glyph for
+    // Left, top, right, bottom in the text's own units, before its transform: the glyphs' box,
+    // and for point text the box of its lines (from each line's ascent to its descent). Zero
+    // when no glyph shows.
+    std::array<double, 4> textInk{}, textLayout{};
+    bool pointText = false;
 };
 
 // The text of the type tool block drawn for a document of this mode, depth and size (glyphs are
@@ -37,7 +43,7 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
               uint32_t height, DrawnText& out, std::string& why, bool aliased = false);
 
 // Replaces the type layer's pixels by its text drawn, and its bounds by theirs (a layer without
-// visible glyphs becomes empty). False, with why, when the layer is not a type layer or its
+// visible glyphs becomes empty); the type block's own boxes follow the new text. False, with why, when the layer is not a type layer or its
 // text cannot be drawn; the layer is then unchanged.
 bool RedrawTypeLayer(PSDFile const& doc, PSDLayer& layer, std::string& why,
                      std::vector<std::string>* substituted = nullptr,

@@ -144,6 +144,31 @@ TEST(RenderText, ReplacedTextIsRedrawnIntoTheLayer) {
     EXPECT_EQ(layer.m_left, layer.m_right);
     EXPECT_EQ(layer.m_bitmap->GetWidth(), 0u);
 
+    // The type block's boxes follow: the glyphs' box, placed by the transform, is the layer's,
+    // and both boxes are written with the block.
+    auto point = OpenWithText("psd-tools/tests/psd_files/artboard.psd", false);
+    ASSERT_TRUE(point);
+    for (auto const& l : point->m_layers)
+        if (auto t = l->GetAdjustment().DynamicCast<PSDAdjustmentTypeTool>()) {
+            auto before = t->GetText()->m_boundsBox;
+            ASSERT_TRUE(t->SetContent(String("First\rArtboard, and more"), options));
+            ASSERT_TRUE(RedrawTypeLayer(*point, *l, why)) << why;
+            auto const& ink = t->GetText()->m_boundingBox;
+            auto const& m = t->m_transform;
+            EXPECT_NEAR(ink[0] * m[0] + m[4], l->m_left, 1.0);
+            EXPECT_NEAR(ink[3] * m[3] + m[5], l->m_bottom, 1.0);
+            auto const& lines = t->GetText()->m_boundsBox;
+            EXPECT_GT(lines[2], before[2] + 500);
+            EXPECT_LE(lines[1], ink[1]);
+            auto out = Kernel::MemoryInOutStreamBase::Create();
+            ASSERT_TRUE(t->SaveI(*out, SaveData()));
+            auto in = Kernel::MemoryInStream::Create(out->TakeData());
+            PSDAdjustmentTypeTool back;
+            ASSERT_TRUE(back.Parse(*in, options));
+            EXPECT_EQ(back.GetText()->m_boundsBox, lines);
+            EXPECT_EQ(back.GetText()->m_boundingBox, ink);
+        }
+
     // Box text keeps to its frame: lines that do not fit are hidden (this frame ends inside the
     // canvas, which the text would otherwise run far past).
     auto box = OpenWithText("ag-psd/test/read/text-paragraph-align/src.psd", false);

@@ -29,12 +29,14 @@ struct Engine {
     std::string fonts = "<< /Name (ArialMT) >>";
 
     std::string Bytes() const {
-        std::string runs;
+        std::string runs, paras;
         for (size_t i = 0, n = std::count(styleLengths.begin(), styleLengths.end(), ' ') + 1; i < n; ++i)
             runs += "<< /StyleSheet << /StyleSheetData << " + style + " >> >> >> ";
+        for (size_t i = 0, n = std::count(paraLengths.begin(), paraLengths.end(), ' ') + 1; i < n; ++i)
+            paras += "<< /ParagraphSheet << /Properties << " + para + " >> >> >> ";
         return "<< /EngineDict << /Editor << /Text (" + text + ") >>"
-               " /ParagraphRun << /RunArray [ << /ParagraphSheet << /Properties << " + para +
-               " >> >> >> ] /RunLengthArray [ " + paraLengths + " ] >> /StyleRun << /RunArray [ " + runs + "] /RunLengthArray [ " + styleLengths +
+               " /ParagraphRun << /RunArray [ " + paras +
+               "] /RunLengthArray [ " + paraLengths + " ] >> /StyleRun << /RunArray [ " + runs + "] /RunLengthArray [ " + styleLengths +
                " ] >> /Rendered << /Version 1 /Shapes << /WritingDirection 0 /Children [ << "
                "/Procession 0 /Cookie << /Photoshop << " + shape + " >> >> >> ] >> >> >>"
                " /DocumentResources << /FontSet [ " + fonts + " ] /StyleSheetSet [ << "
@@ -236,13 +238,13 @@ namespace {
 
 // A type tool body: the numbers in the given order, the text descriptor big-endian when asked.
 std::vector<uint8_t> TypeToolBody(bool littleEndian, uint16_t version, uint16_t textVersion,
-                                  char const* warp, bool engine) {
+                                  char const* warp, bool engine, Engine const& e = Engine()) {
     ByteOrderFixer order{!littleEndian}, big{true};
     auto s = Kernel::MemoryInOutStreamBase::Create();
     Descriptor text(DescriptorKey(Key("TxLr")));
     text.AddItem(DescriptorKey(Key("Txt ")), Kernel::MakeCounted<DescriptorItemString>(String("Hello")));
     if (engine) {
-        std::string b = Engine().Bytes();
+        std::string b = e.Bytes();
         auto data = Kernel::MakeCounted<DescriptorItemPDFData>();
         data->SetData(b.data(), b.size());
         text.AddItem(DescriptorKey::Name(String("EngineData")), data);
@@ -307,5 +309,43 @@ TEST(TypeTool, BodyVersionsWarpAndByteOrder) {
         ASSERT_TRUE(read.GetText());
         EXPECT_EQ(read.GetText()->m_items[0].m_story->GetText(), u"Hello");
         EXPECT_EQ(read.m_bounds, tool.m_bounds);
+    }
+}
+
+// A replaced text keeps the paragraph runs' paragraph counts and the style runs' lengths, with no
+// run ending inside a surrogate pair and none left empty.
+TEST(TypeTool, ReplacedTextRefitsItsRuns) {
+    struct Case {
+        char const* text;
+        std::vector<int> paragraphs, styles;
+    } const cases[] = {
+        {"A\rB\rC", {2, 2, 2}, {2, 4}},
+        {"Only one", {9}, {2, 5, 2}},
+        {"x\xF0\x9F\x98\x80yz\rB", {6, 2}, {3, 5}},
+        {"", {1}, {1}},
+        {"One\rTwo\rThree\rFour", {4, 4, 11}, {2, 5, 12}},
+    };
+    Engine e;
+    e.text = "One\\rTwo\\rThree\\r";
+    e.paraLengths = "4 4 6";
+    e.styleLengths = "2 5 7";
+    auto lengths = [](PSDAdjustmentTypeTool const& tool, char const* run) {
+        std::vector<int> out;
+        auto root = tool.GetEngineData().DynamicCast<PDFDictionary>();
+        auto array = root->GetValue("EngineDict", run, "RunLengthArray").DynamicCast<PDFArray>();
+        for (auto const& v : array->GetItems()) out.push_back(v->GetInt(-1));
+        return out;
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto in = Kernel::MemoryInStream::Create(TypeToolBody(false, 1, 50, "warpNone", true, e));
+        ParseData pd;
+        pd.m_parseText = true;
+        PSDAdjustmentTypeTool tool;
+        ASSERT_TRUE(tool.Parse(*in, pd));
+        ASSERT_EQ(lengths(tool, "ParagraphRun"), (std::vector<int>{4, 4, 6}));
+        ASSERT_TRUE(tool.SetContent(String(c.text), pd));
+        EXPECT_EQ(lengths(tool, "ParagraphRun"), c.paragraphs);
+        EXPECT_EQ(lengths(tool, "StyleRun"), c.styles);
     }
 }
