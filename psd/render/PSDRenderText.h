@@ -43,8 +43,8 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
               uint32_t height, DrawnText& out, std::string& why, bool aliased = false);
 
 // Replaces the type layer's pixels by its text drawn, and its bounds by theirs (a layer without
-// visible glyphs becomes empty); the type block's own boxes follow the new text. False, with why, when the layer is not a type layer or its
-// text cannot be drawn; the layer is then unchanged.
+// visible glyphs becomes empty); the type block's own boxes follow the new text. False, with why,
+// when the layer is not a type layer or its text cannot be drawn; the layer is then unchanged.
 bool RedrawTypeLayer(PSDFile const& doc, PSDLayer& layer, std::string& why,
                      std::vector<std::string>* substituted = nullptr,
                      size_t* missingGlyphs = nullptr);

@@ -32,14 +32,21 @@ struct Engine {
         std::string runs, paras;
         for (size_t i = 0, n = std::count(styleLengths.begin(), styleLengths.end(), ' ') + 1; i < n; ++i)
             runs += "<< /StyleSheet << /StyleSheetData << " + style + " >> >> >> ";
-        for (size_t i = 0, n = std::count(paraLengths.begin(), paraLengths.end(), ' ') + 1; i < n; ++i)
+        for (size_t i = 0, n = std::count(paraLengths.begin(), paraLengths.end(), ' ') + 1; i < n;
+             ++i)
             paras += "<< /ParagraphSheet << /Properties << " + para + " >> >> >> ";
-        return "<< /EngineDict << /Editor << /Text (" + text + ") >>"
-               " /ParagraphRun << /RunArray [ " + paras +
-               "] /RunLengthArray [ " + paraLengths + " ] >> /StyleRun << /RunArray [ " + runs + "] /RunLengthArray [ " + styleLengths +
+        return "<< /EngineDict << /Editor << /Text (" + text +
+               ") >>"
+               " /ParagraphRun << /RunArray [ " +
+               paras + "] /RunLengthArray [ " + paraLengths + " ] >> /StyleRun << /RunArray [ " +
+               runs + "] /RunLengthArray [ " + styleLengths +
                " ] >> /Rendered << /Version 1 /Shapes << /WritingDirection 0 /Children [ << "
-               "/Procession 0 /Cookie << /Photoshop << " + shape + " >> >> >> ] >> >> >>"
-               " /DocumentResources << /FontSet [ " + fonts + " ] /StyleSheetSet [ << "
+               "/Procession 0 /Cookie << /Photoshop << " +
+               shape +
+               " >> >> >> ] >> >> >>"
+               " /DocumentResources << /FontSet [ " +
+               fonts +
+               " ] /StyleSheetSet [ << "
                "/StyleSheetData << >> >> ] /ParagraphSheetSet [ << /Properties << >> >> ]"
                " /TheNormalStyleSheet 0 /TheNormalParagraphSheet 0 >> >>";
     }
