@@ -54,17 +54,20 @@ char16_t Upper(char16_t c) {
 
 }  // namespace
 
-ShownChar ShowChar(GlyphAtts const& g, char16_t c) {
+ShownChar ShowChar(GlyphAtts const& g, char16_t c, ScriptProportions const& p) {
     ShownChar s{c};
     int caps = g.GetCaps();
     if (caps == kCapsAll || caps == kCapsSmall) {
         s.unit = Upper(c);
-        if (caps == kCapsSmall && s.unit != c) s.scale = 0.7;
+        if (caps == kCapsSmall && s.unit != c) s.scale = p.smallCapSize;
     }
     int baseline = g.Get(GlyphInt::kBaseline);
-    if (baseline == 1 || baseline == 2) {
-        s.scale *= 0.583;
-        s.rise = baseline == 1 ? 0.333 : -0.333;
+    if (baseline == 1) {
+        s.scale *= p.superscriptSize;
+        s.rise = p.superscriptPosition;
+    } else if (baseline == 2) {
+        s.scale *= p.subscriptSize;
+        s.rise = -p.subscriptPosition;
     }
     return s;
 }
@@ -72,10 +75,10 @@ ShownChar ShowChar(GlyphAtts const& g, char16_t c) {
 size_t ShapedRunEnd(Story const& story, size_t i, size_t end) {
     std::u16string const& text = story.GetText();
     auto const& atts = story.GetGlyphAtts(i);
-    double scale = i < text.size() ? ShowChar(*atts, text[i]).scale : 1.0;
+    double scale = i < text.size() ? ShowChar(*atts, text[i], story.GetScriptProportions()).scale : 1.0;
     size_t j = i + 1;
     auto same = [&](size_t k) {
-        return story.GetGlyphAtts(k) == atts && ShowChar(*atts, text[k]).scale == scale;
+        return story.GetGlyphAtts(k) == atts && ShowChar(*atts, text[k], story.GetScriptProportions()).scale == scale;
     };
     while (j < end && (same(j) || (text[j] >= 0xDC00 && text[j] <= 0xDFFF))) ++j;
     return j;
@@ -95,12 +98,12 @@ void Compositor::Compose() {
         leading(n + 1, 0.0), dHeight(n + 1, 0.0);
     for (size_t i = 0; i <= n;) {
         auto const& g = m_story.GetGlyphAtts(i);
-        double scale = i < n ? ShowChar(*g, text[i]).scale : 1.0;
+        double scale = i < n ? ShowChar(*g, text[i], m_story.GetScriptProportions()).scale : 1.0;
         size_t j = i < n ? ShapedRunEnd(m_story, i, n) : n + 1;
         double size = std::max(0.0, g->Get(GlyphDouble::kSize));
         std::vector<double> adv;
         std::u16string piece;
-        for (size_t c = i; c < std::min(j, n); ++c) piece += ShowChar(*g, text[c]).unit;
+        for (size_t c = i; c < std::min(j, n); ++c) piece += ShowChar(*g, text[c], m_story.GetScriptProportions()).unit;
         bool kern = g->Get(GlyphDouble::kAutoKern) == 0;
         FontMetrics fm = MeasureText(g->Get(GlyphStr::kPostScriptName), g->Get(GlyphStr::kFamily),
                                      size * scale, piece, adv, kern);

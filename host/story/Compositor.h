@@ -25,14 +25,14 @@ FontMetrics MeasureText(String8 const& postscriptName, String8 const& family, do
 
 // How a character shows under its caps and baseline settings: the code unit drawn, the factor on
 // its size, and its rise above the baseline as a fraction of the size (up positive). Small caps
-// are capitals at 70 %, superscript and subscript 58.3 % of the size raised or lowered by a
-// third of it: the editor's default proportions.
+// are capitals at the document's small-cap size, superscript and subscript at theirs, raised or
+// lowered by their position.
 struct ShownChar {
     char16_t unit;
     double scale = 1.0;
     double rise = 0.0;
 };
-ShownChar ShowChar(GlyphAtts const& g, char16_t c);
+ShownChar ShowChar(GlyphAtts const& g, char16_t c, ScriptProportions const& p = {});
 
 // Paragraph and line breaks: no advance, nothing drawn.
 inline bool IsBreak(char16_t c) {

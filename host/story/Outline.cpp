@@ -98,7 +98,7 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
         double pen = line.x;
         for (size_t i = line.start; i < end;) {
             auto const& atts = story.GetGlyphAtts(i);
-            ShownChar shown = ShowChar(*atts, text[i]);
+            ShownChar shown = ShowChar(*atts, text[i], story.GetScriptProportions());
             size_t j = ShapedRunEnd(story, i, end);
             // Where each character of the run starts, as the compositor spaced them.
             std::vector<double> starts(j - i + 1, pen);
@@ -132,7 +132,7 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
             bool italic = atts->Get(GlyphInt::kFauxItalic) != 0;
             if (face.font && size > 0) {
                 std::u16string units;
-                for (size_t c = i; c < visibleEnd; ++c) units += ShowChar(*atts, text[c]).unit;
+                for (size_t c = i; c < visibleEnd; ++c) units += ShowChar(*atts, text[c], story.GetScriptProportions()).unit;
                 // Glyphs after the first of a cluster follow it by their own advances.
                 uint32_t cluster = ~0u;
                 double within = 0;

@@ -277,6 +277,7 @@ Kernel::Counted<Story> Story::Copy(StoryRange const& range) const {
     s->m_glyphAtts.push_back(m_glyphAtts[e]);
     s->m_paraAtts.push_back(e > b ? m_paraAtts[e - 1] : m_paraAtts[e]);
     s->m_frame = m_frame;
+    s->m_script = m_script;
     return s;
 }
 

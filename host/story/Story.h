@@ -278,6 +278,14 @@ private:
 // Text with one glyph-attribute set per character and one paragraph-attribute set per
 // character (the same within a paragraph); the terminator after the last character holds the
 // attributes of an empty last paragraph.
+// The document's proportions for synthetic small caps, superscript and subscript: sizes as a
+// factor on the font size, positions as the baseline's rise (or fall) in font sizes.
+struct ScriptProportions {
+    double smallCapSize = 0.7;
+    double superscriptSize = 0.583, superscriptPosition = 0.333;
+    double subscriptSize = 0.583, subscriptPosition = 0.333;
+};
+
 class Story : public Kernel::Countable {
 public:
     Story();
@@ -319,12 +327,15 @@ public:
 
     Kernel::Counted<Frame> const& GetFrame() const { return m_frame; }
     void SetFrame(Kernel::Counted<Frame> frame) { m_frame = std::move(frame); }
+    ScriptProportions const& GetScriptProportions() const { return m_script; }
+    void SetScriptProportions(ScriptProportions const& p) { m_script = p; }
 
 private:
     std::u16string m_text;
     std::vector<Kernel::Counted<GlyphAtts const>> m_glyphAtts;     // text size + 1
     std::vector<Kernel::Counted<ParagraphAtts const>> m_paraAtts;  // text size + 1
     Kernel::Counted<Frame> m_frame;
+    ScriptProportions m_script;
 };
 
 }  // namespace Story

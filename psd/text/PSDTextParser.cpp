@@ -101,6 +101,18 @@ void PSDTextParser::ParseUnformattedText() {
 void PSDTextParser::ParseResources(Kernel::Counted<PDFData> const& value) {
     auto resources = value.DynamicCast<PDFDictionary const>();
     Ensure(bool(resources), "DocumentResources");
+    // Out-of-range proportions keep the editor's defaults rather than drawing nothing or giants.
+    ::Story::ScriptProportions script;
+    auto proportion = [&](char const* key, double& v, double low) {
+        double read = resources->GetDouble(key, v);
+        if (std::isfinite(read) && read >= low && read <= 4.0) v = read;
+    };
+    proportion("SmallCapSize", script.smallCapSize, 0.01);
+    proportion("SuperscriptSize", script.superscriptSize, 0.01);
+    proportion("SuperscriptPosition", script.superscriptPosition, -4.0);
+    proportion("SubscriptSize", script.subscriptSize, 0.01);
+    proportion("SubscriptPosition", script.subscriptPosition, -4.0);
+    GetStory().SetScriptProportions(script);
     if (auto fonts = resources->GetArray("FontSet")) {
         for (auto const& f : fonts->GetItems()) {
             auto font = f.DynamicCast<PDFDictionary const>();

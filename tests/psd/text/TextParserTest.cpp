@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/kernel/Font.h"
+#include "host/story/Compositor.h"
 #include "psd/adjustments/PSDAdjustmentTypeTool.h"
 #include "psd/text/PSDTextEngineData.h"
 #include "psd/text/PSDTextParser.h"
@@ -27,6 +28,7 @@ struct Engine {
     std::string para = "/Justification 0";
     std::string shape = "/ShapeType 0 /PointBase [ 10 20 ]";
     std::string fonts = "<< /Name (ArialMT) >>";
+    std::string resources;  // more keys of the document resources
 
     std::string Bytes() const {
         std::string runs, paras;
@@ -48,7 +50,8 @@ struct Engine {
                fonts +
                " ] /StyleSheetSet [ << "
                "/StyleSheetData << >> >> ] /ParagraphSheetSet [ << /Properties << >> >> ]"
-               " /TheNormalStyleSheet 0 /TheNormalParagraphSheet 0 >> >>";
+               " /TheNormalStyleSheet 0 /TheNormalParagraphSheet 0 " +
+               resources + " >> >>";
     }
 };
 
@@ -151,6 +154,41 @@ TEST(TextParser, EngineDataFaults) {
         EXPECT_EQ(c.bad, t.ok ? 0u : 1u);
         EXPECT_EQ(c.unexpected, t.unexpected);
         if (t.ok && t.check && !c.items.empty()) t.check(c);
+    }
+}
+
+// The document's small-cap and script proportions size and raise those characters; values no
+// editor writes keep the defaults.
+TEST(TextParser, DocumentScriptProportions) {
+    struct Case {
+        char const* resources;
+        double smallCap, superSize, superRise, subSize, subRise;
+    } const cases[] = {
+        {"", 0.7, 0.583, 0.333, 0.583, -0.333},
+        {"/SmallCapSize .8 /SuperscriptSize .5 /SuperscriptPosition .25 /SubscriptSize .6 "
+         "/SubscriptPosition .1",
+         0.8, 0.5, 0.25, 0.6, -0.1},
+        {"/SmallCapSize 0 /SuperscriptSize 1e9 /SuperscriptPosition -9 /SubscriptSize (x)",
+         0.7, 0.583, 0.333, 0.583, -0.333},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.resources);
+        Engine e;
+        e.resources = c.resources;
+        auto converted = Convert(e);
+        ASSERT_TRUE(converted.ok);
+        auto const& p = converted.S().GetScriptProportions();
+        auto glyph = Story::GlyphAtts::GetDefault()->Clone();
+        glyph->SetCaps(Story::kCapsSmall);
+        EXPECT_DOUBLE_EQ(Story::ShowChar(*glyph, u'a', p).scale, c.smallCap);
+        EXPECT_EQ(Story::ShowChar(*glyph, u'a', p).unit, u'A');
+        glyph->SetCaps(Story::kCapsNormal);
+        glyph->Set(Story::GlyphInt::kBaseline, 1);
+        EXPECT_DOUBLE_EQ(Story::ShowChar(*glyph, u'a', p).scale, c.superSize);
+        EXPECT_DOUBLE_EQ(Story::ShowChar(*glyph, u'a', p).rise, c.superRise);
+        glyph->Set(Story::GlyphInt::kBaseline, 2);
+        EXPECT_DOUBLE_EQ(Story::ShowChar(*glyph, u'a', p).scale, c.subSize);
+        EXPECT_DOUBLE_EQ(Story::ShowChar(*glyph, u'a', p).rise, c.subRise);
     }
 }
 
