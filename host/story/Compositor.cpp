@@ -75,10 +75,12 @@ ShownChar ShowChar(GlyphAtts const& g, char16_t c, ScriptProportions const& p) {
 size_t ShapedRunEnd(Story const& story, size_t i, size_t end) {
     std::u16string const& text = story.GetText();
     auto const& atts = story.GetGlyphAtts(i);
-    double scale = i < text.size() ? ShowChar(*atts, text[i], story.GetScriptProportions()).scale : 1.0;
+    double scale =
+        i < text.size() ? ShowChar(*atts, text[i], story.GetScriptProportions()).scale : 1.0;
     size_t j = i + 1;
     auto same = [&](size_t k) {
-        return story.GetGlyphAtts(k) == atts && ShowChar(*atts, text[k], story.GetScriptProportions()).scale == scale;
+        return story.GetGlyphAtts(k) == atts &&
+               ShowChar(*atts, text[k], story.GetScriptProportions()).scale == scale;
     };
     while (j < end && (same(j) || (text[j] >= 0xDC00 && text[j] <= 0xDFFF))) ++j;
     return j;
@@ -103,7 +105,8 @@ void Compositor::Compose() {
         double size = std::max(0.0, g->Get(GlyphDouble::kSize));
         std::vector<double> adv;
         std::u16string piece;
-        for (size_t c = i; c < std::min(j, n); ++c) piece += ShowChar(*g, text[c], m_story.GetScriptProportions()).unit;
+        for (size_t c = i; c < std::min(j, n); ++c)
+            piece += ShowChar(*g, text[c], m_story.GetScriptProportions()).unit;
         bool kern = g->Get(GlyphDouble::kAutoKern) == 0;
         FontMetrics fm = MeasureText(g->Get(GlyphStr::kPostScriptName), g->Get(GlyphStr::kFamily),
                                      size * scale, piece, adv, kern);

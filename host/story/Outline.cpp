@@ -132,7 +132,8 @@ OutlinedText OutlineColumn(Story const& story, ComposedColumn const& column) {
             bool italic = atts->Get(GlyphInt::kFauxItalic) != 0;
             if (face.font && size > 0) {
                 std::u16string units;
-                for (size_t c = i; c < visibleEnd; ++c) units += ShowChar(*atts, text[c], story.GetScriptProportions()).unit;
+                for (size_t c = i; c < visibleEnd; ++c)
+                    units += ShowChar(*atts, text[c], story.GetScriptProportions()).unit;
                 // Glyphs after the first of a cluster follow it by their own advances.
                 uint32_t cluster = ~0u;
                 double within = 0;

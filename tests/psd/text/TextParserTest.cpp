@@ -9,9 +9,9 @@
 #include "host/kernel/Font.h"
 #include "host/story/Compositor.h"
 #include "psd/adjustments/PSDAdjustmentTypeTool.h"
+#include "psd/io/PSDParseData.h"
 #include "psd/text/PSDTextEngineData.h"
 #include "psd/text/PSDTextParser.h"
-#include "psd/io/PSDParseData.h"
 
 using namespace PSD;
 using Story::GlyphDouble;
@@ -168,8 +168,8 @@ TEST(TextParser, DocumentScriptProportions) {
         {"/SmallCapSize .8 /SuperscriptSize .5 /SuperscriptPosition .25 /SubscriptSize .6 "
          "/SubscriptPosition .1",
          0.8, 0.5, 0.25, 0.6, -0.1},
-        {"/SmallCapSize 0 /SuperscriptSize 1e9 /SuperscriptPosition -9 /SubscriptSize (x)",
-         0.7, 0.583, 0.333, 0.583, -0.333},
+        {"/SmallCapSize 0 /SuperscriptSize 1e9 /SuperscriptPosition -9 /SubscriptSize (x)", 0.7,
+         0.583, 0.333, 0.583, -0.333},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.resources);
