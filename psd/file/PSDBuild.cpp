@@ -135,6 +135,79 @@ bool PSDFile::MoveLayer(PSDLayer const* layer, int64_t dx, int64_t dy) {
     return true;
 }
 
+namespace {
+
+// The list positions of a node's records: its own, its end marker's and its children's.
+void SubtreeRecords(PSDLayerNode const& node, std::vector<size_t>& out) {
+    out.push_back(node.index);
+    if (node.endMarker) out.push_back(node.endMarkerIndex);
+    for (auto const& c : node.children) SubtreeRecords(c, out);
+}
+
+// The records of the layer's subtree in list order; empty when the layer is not in the tree.
+std::vector<size_t> RecordsOf(std::vector<Kernel::Counted<PSDLayer>> const& layers,
+                              PSDLayer const* layer) {
+    auto tree = BuildLayerTree(layers);
+    std::vector<size_t> records;
+    if (PSDLayerNode const* node = FindLayerNode(tree, layer)) SubtreeRecords(*node, records);
+    std::sort(records.begin(), records.end());
+    return records;
+}
+
+// The list without the records at these sorted positions; the removed ones go to taken.
+std::vector<Kernel::Counted<PSDLayer>> Without(std::vector<Kernel::Counted<PSDLayer>> const& layers,
+                                               std::vector<size_t> const& records,
+                                               std::vector<Kernel::Counted<PSDLayer>>* taken) {
+    std::vector<Kernel::Counted<PSDLayer>> kept;
+    size_t r = 0;
+    for (size_t i = 0; i < layers.size(); ++i) {
+        if (r < records.size() && records[r] == i) {
+            if (taken) taken->push_back(layers[i]);
+            ++r;
+        } else {
+            kept.push_back(layers[i]);
+        }
+    }
+    return kept;
+}
+
+}  // namespace
+
+bool PSDFile::RemoveLayer(PSDLayer const* layer) {
+    std::vector<size_t> records = RecordsOf(m_layers, layer);
+    if (records.empty()) return false;
+    std::vector<Kernel::Counted<PSDLayer>> removed;
+    m_layers = Without(m_layers, records, &removed);
+    for (auto const& l : removed)
+        m_layerCountForLimit -= std::min(m_layerCountForLimit, l ? LayerWeight(*l) : 0);
+    return true;
+}
+
+bool PSDFile::RestackLayer(PSDLayer const* layer, PSDLayer const* parent, size_t index) {
+    std::vector<size_t> records = RecordsOf(m_layers, layer);
+    if (records.empty()) return false;
+    std::vector<Kernel::Counted<PSDLayer>> moved;
+    std::vector<Kernel::Counted<PSDLayer>> rest = Without(m_layers, records, &moved);
+    // The place is found in the list without the layer: parent inside it is then not found.
+    auto tree = BuildLayerTree(rest);
+    std::vector<PSDLayerNode> const* siblings = &tree;
+    PSDLayerNode const* group = nullptr;
+    if (parent) {
+        group = FindLayerNode(tree, parent);
+        if (!group || !group->isGroup || !group->endMarker || group->layer.Get() != parent)
+            return false;
+        siblings = &group->children;
+    }
+    // A node's own record is the top of its records: the layer goes directly above it. The
+    // bottom of a group is directly above its end marker.
+    size_t at = index < siblings->size() ? (*siblings)[index].index + 1
+                : group                  ? group->endMarkerIndex + 1
+                                         : 0;
+    rest.insert(rest.begin() + ptrdiff_t(at), moved.begin(), moved.end());
+    m_layers = std::move(rest);
+    return true;
+}
+
 bool PSDFile::RemoveLastSectionDividerLayer() {
     if (m_layers.empty() || !m_layers.back() || !m_layers.back()->IsGroupEnd()) return false;
     m_layers.pop_back();

@@ -202,6 +202,14 @@ public:
     // with nothing moved, when one would leave the 32-bit range or the layer is not in this
     // document.
     bool MoveLayer(PSDLayer const* layer, int64_t dx, int64_t dy);
+    // Removes a layer, or a group with everything in it and its end marker. False when the layer
+    // is not in the document's tree.
+    bool RemoveLayer(PSDLayer const* layer);
+    // Moves a layer (a group with everything in it) into group parent (null: the top level),
+    // index layers from its top (past the last: at its bottom). False, with nothing moved, when
+    // either is not in the tree, parent is not a group with its end marker, or parent lies
+    // inside the group moved.
+    bool RestackLayer(PSDLayer const* layer, PSDLayer const* parent, size_t index);
     bool RemoveLastSectionDividerLayer();
     void ValidateLayerCount();
     bool CanFlattenFirstLayer(bool forbidHidden) const;

@@ -194,6 +194,22 @@ LayerRef AddGroup(DocumentPtr const& doc, std::string const& name, unsigned opac
     return {doc, group};
 }
 
+PSD::PSDLayer const* LayerOf(DocumentPtr const& doc, LayerRef const& layer) {
+    if (layer.doc != doc) throw py::value_error("the layer is not of this document");
+    return layer.layer.Get();
+}
+
+void RemoveLayer(DocumentPtr const& doc, LayerRef const& layer) {
+    if (!doc->file->RemoveLayer(LayerOf(doc, layer)))
+        throw py::value_error("the layer is no longer in the document");
+}
+
+void RestackLayer(DocumentPtr const& doc, LayerRef const& layer, size_t index, py::object const& parent) {
+    if (!doc->file->RestackLayer(LayerOf(doc, layer), ParentOf(doc, parent), index))
+        throw py::value_error("cannot move the layer there: it or the parent is no longer in the "
+                              "document, or the parent lies inside the group moved");
+}
+
 void SetComposite(DocumentPtr const& doc, py::array const& pixels) {
     PSD::PSDFile& file = *doc->file;
     auto bm = ArrayBitmap(pixels, CompositeFormat(file));
@@ -331,6 +347,12 @@ void BindDocument(py::module_& m) {
              py::arg("mask") = py::none(), py::arg("parent") = py::none(),
              "Add a pixel layer at the top of the document (or of group parent). array is height x width x "
              "colour channels with optional alpha, of the document's dtype; mask is height x width.")
+        .def("remove_layer", &RemoveLayer, py::arg("layer"),
+             "Remove a layer, or a group with everything in it.")
+        .def("restack_layer", &RestackLayer, py::arg("layer"), py::arg("index") = 0,
+             py::arg("parent") = py::none(),
+             "Move a layer (a group with everything in it) into group parent (None: the top level), "
+             "index layers from its top; an index past the last puts it at the bottom.")
         .def("add_group", &AddGroup, py::arg("name"), py::arg("opacity") = 255, py::arg("blend_mode") = "pass",
              py::arg("visible") = true, py::arg("parent") = py::none(),
              "Add an empty open group at the top of the document (or of group parent).")

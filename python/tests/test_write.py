@@ -140,6 +140,36 @@ def test_group_moves_with_its_layers(tmp_path):
     assert {l.name: l.bbox for l in doc.descendants()} == bboxes  # nothing moved
 
 
+def test_layers_removed_and_restacked_are_saved_so(tmp_path):
+    # Another reader sees the new tree, and the saved document draws as the edited one did.
+    doc = zuzodoriv.open(CORPUS / "psd-tools/tests/psd_files/hidden-groups.psd")
+    tree = lambda layers: [(l.name, tree(l.children)) if l.is_group else l.name for l in layers]
+    assert tree(doc.layers) == [("Group 2", ["Shape 2"]), ("Group 1", ["Shape 1"]), "Background"]
+    group1, group2 = (next(l for l in doc.descendants() if l.name == n) for n in ("Group 1", "Group 2"))
+    doc.restack_layer(group1, 99, parent=group2)
+    doc.remove_layer(next(l for l in doc.descendants() if l.name == "Shape 2"))
+    expected = [("Group 2", [("Group 1", ["Shape 1"])]), "Background"]
+    assert tree(doc.layers) == expected
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        drawn = doc.render()
+        doc.save(tmp_path / "restacked.psd")
+        back = zuzodoriv.open(tmp_path / "restacked.psd")
+        assert tree(back.layers) == expected
+        assert np.array_equal(back.render(), drawn)
+    script = ("import psd_tools,sys\n"
+              "t=lambda g: [(l.name, t(l)) if l.is_group() else l.name for l in reversed(list(g))]\n"
+              "print(t(psd_tools.PSDImage.open(sys.argv[1])))")
+    run = subprocess.run(["/usr/bin/python3", "-c", script, str(tmp_path / "restacked.psd")],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == str(expected)
+    with pytest.raises(ValueError):
+        doc.restack_layer(group2, 0, parent=group1)  # into itself
+    with pytest.raises(ValueError):
+        zuzodoriv.Document.new(4, 4).remove_layer(group1)
+
+
 def test_save_to_a_file_object_and_composite():
     doc = zuzodoriv.Document.new(8, 4)
     image = np.arange(8 * 4 * 3, dtype=np.uint8).reshape(4, 8, 3)

@@ -181,6 +181,11 @@ class Document:
     def add_layer(self, name: str, array: Pixels, left: int = 0, top: int = 0, opacity: int = 255,
                   blend_mode: str = "norm", visible: bool = True, mask: Optional[Pixels] = None,
                   parent: Optional[Layer] = None) -> Layer: ...
+    def remove_layer(self, layer: Layer) -> None:
+        """Remove a layer, or a group with everything in it."""
+    def restack_layer(self, layer: Layer, index: int = 0, parent: Optional[Layer] = None) -> None:
+        """Move a layer (a group with its contents) into parent (None: the top level), index
+        layers from its top; past the last: at the bottom."""
     def add_group(self, name: str, opacity: int = 255, blend_mode: str = "pass", visible: bool = True,
                   parent: Optional[Layer] = None) -> Layer: ...
     def save(self, target: Union[PathLike, BinaryIO], *, psb: bool = False,

@@ -308,6 +308,50 @@ TEST(BuildDocument, LayersAndGroupsGoToTheTopOfTheirParent) {
     EXPECT_EQ(Names(*doc), "a / b / c H d G e ");
 }
 
+// Removing and restacking take a group's records along and keep every group closed.
+TEST(BuildDocument, LayersAndGroupsAreRemovedAndRestacked) {
+    struct Case {
+        char const* layer;
+        char const* parent;  // restacked into this group ("" the top level); null: removed
+        size_t index;
+        bool ok;
+        char const* names;
+    } const cases[] = {
+        {"c", nullptr, 0, true, "a / b / H d G e "},
+        {"H", nullptr, 0, true, "a / b d G e "},
+        {"G", nullptr, 0, true, "a e "},
+        {"y", nullptr, 0, false, "a / b / c H d G e "},
+        {"e", "", 99, true, "e a / b / c H d G "},
+        {"a", "H", 0, true, "/ b / c a H d G e "},
+        {"H", "", 0, true, "a / b d G e / c H "},
+        {"d", "G", 2, true, "a / d b / c H G e "},
+        {"b", "G", 1, true, "a / / c H b d G e "},
+        {"G", "H", 0, false, "a / b / c H d G e "},
+        {"b", "d", 0, false, "a / b / c H d G e "},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(std::string(c.layer) + (c.parent ? std::string(" into ") + c.parent : " removed"));
+        auto doc = NewDoc(4, 4, false, Raster::Format::RGBA8);
+        ASSERT_TRUE(doc->AddLayer(Named("a"), nullptr));
+        auto g = doc->AddGroup(PSD::String("G"), nullptr);
+        ASSERT_TRUE(doc->AddLayer(Named("b"), g.Get()));
+        auto h = doc->AddGroup(PSD::String("H"), g.Get());
+        ASSERT_TRUE(doc->AddLayer(Named("c"), h.Get()));
+        ASSERT_TRUE(doc->AddLayer(Named("d"), g.Get()));
+        ASSERT_TRUE(doc->AddLayer(Named("e"), nullptr));
+        auto other = Named("y");
+        auto find = [&](char const* name) -> PSDLayer const* {
+            for (auto const& l : doc->m_layers)
+                if (l->m_name == name) return l.Get();
+            return std::string(name) == "y" ? other.Get() : nullptr;
+        };
+        bool ok = c.parent ? doc->RestackLayer(find(c.layer), *c.parent ? find(c.parent) : nullptr, c.index)
+                           : doc->RemoveLayer(find(c.layer));
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(Names(*doc), c.names);
+    }
+}
+
 TEST(BuildDocument, MoveByShiftsBoundsAndMasksWithinRange) {
     struct Case {
         int64_t dx, dy;
