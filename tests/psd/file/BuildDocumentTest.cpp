@@ -330,7 +330,8 @@ TEST(BuildDocument, LayersAndGroupsAreRemovedAndRestacked) {
         {"b", "d", 0, false, "a / b / c H d G e "},
     };
     for (auto const& c : cases) {
-        SCOPED_TRACE(std::string(c.layer) + (c.parent ? std::string(" into ") + c.parent : " removed"));
+        SCOPED_TRACE(std::string(c.layer) +
+                     (c.parent ? std::string(" into ") + c.parent : " removed"));
         auto doc = NewDoc(4, 4, false, Raster::Format::RGBA8);
         ASSERT_TRUE(doc->AddLayer(Named("a"), nullptr));
         auto g = doc->AddGroup(PSD::String("G"), nullptr);
@@ -345,7 +346,8 @@ TEST(BuildDocument, LayersAndGroupsAreRemovedAndRestacked) {
                 if (l->m_name == name) return l.Get();
             return std::string(name) == "y" ? other.Get() : nullptr;
         };
-        bool ok = c.parent ? doc->RestackLayer(find(c.layer), *c.parent ? find(c.parent) : nullptr, c.index)
+        bool ok = c.parent ? doc->RestackLayer(find(c.layer), *c.parent ? find(c.parent) : nullptr,
+                                               c.index)
                            : doc->RemoveLayer(find(c.layer));
         EXPECT_EQ(ok, c.ok);
         EXPECT_EQ(Names(*doc), c.names);
