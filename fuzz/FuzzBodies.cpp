@@ -290,6 +290,17 @@ void FuzzRoundTrip(uint8_t const* data, size_t size) {
     if (opt & 16)
         for (auto const& layer : doc->m_layers)
             if (layer) (void)layer->MoveBy(3, -1);
+    // Bit 5: the bottom record's layer or group restacked to the top, one in the middle removed,
+    // the top one moved into the first group: trees read from damaged lists still save.
+    if ((opt & 32) && !doc->m_layers.empty()) {
+        (void)doc->RestackLayer(doc->m_layers.front().Get(), nullptr, 0);
+        (void)doc->RemoveLayer(doc->m_layers[doc->m_layers.size() / 2].Get());
+        Kernel::Counted<PSD::PSDLayer> group;
+        for (auto const& layer : doc->m_layers)
+            if (layer && layer->IsGroupStart()) group = layer;
+        if (group && !doc->m_layers.empty())
+            (void)doc->RestackLayer(doc->m_layers.back().Get(), group.Get(), 1);
+    }
     auto out = Kernel::MemoryInOutStreamBase::Create();
     // Bit 3: the layers also in the other byte order, as little-endian TIFF files hold them.
     if (opt & 8) {
