@@ -95,6 +95,39 @@ void SetPixels(LayerRef const& l, py::array const& pixels) {
     layer.m_bottom = int32_t(int64_t(layer.m_top) + bm->GetHeight());
 }
 
+// The user mask replaced by an array placed at (left, top) (by default where the mask was, or
+// the layer's corner), or removed with None.
+void SetMask(LayerRef const& l, py::object const& array, py::object const& left, py::object const& top,
+             py::object const& defaultColour) {
+    PSD::PSDLayer& layer = *l.layer;
+    if (layer.IsGroupEnd()) throw py::value_error("a group's end marker has no mask");
+    PSD::PSDLayerMask& m = layer.m_userMask;
+    if (array.is_none()) {
+        if (layer.m_realMask.m_present)
+            throw py::value_error("the layer's real mask needs its user mask: it cannot be removed alone");
+        m = PSD::PSDLayerMask();
+        layer.m_bitmapUserMask = nullptr;
+        return;
+    }
+    Raster::Format format;
+    if (!PSD::LayerMaskFormat(l.doc->file->m_colourMode, l.doc->file->m_depth, format))
+        throw py::value_error("this document's colour mode and depth have no masks");
+    unsigned colour = defaultColour.is_none() ? m.m_defaultColour : defaultColour.cast<unsigned>();
+    if (colour != 0 && colour != 255) throw py::value_error("default_colour is 0 or 255");
+    BitmapRef bm = ArrayBitmap(array.cast<py::array>(), format);
+    int64_t x = left.is_none() ? (m.m_present ? m.m_left : layer.m_left) : left.cast<int64_t>();
+    int64_t y = top.is_none() ? (m.m_present ? m.m_top : layer.m_top) : top.cast<int64_t>();
+    if (x < INT32_MIN || y < INT32_MIN || x + bm->GetWidth() > INT32_MAX || y + bm->GetHeight() > INT32_MAX)
+        throw py::value_error("the mask would leave the coordinate range");
+    layer.m_bitmapUserMask = bm;
+    m.m_present = true;
+    m.m_relative = false;
+    m.m_fromRendering = false;  // the host's pixels now, not the editor's drawing of a vector mask
+    m.m_defaultColour = uint8_t(colour);
+    m.m_left = int32_t(x), m.m_top = int32_t(y);
+    m.m_right = int32_t(x + bm->GetWidth()), m.m_bottom = int32_t(y + bm->GetHeight());
+}
+
 void MoveBy(LayerRef const& l, int64_t dx, int64_t dy) {
     if (!l.doc->file->MoveLayer(l.layer.Get(), dx, dy))
         throw py::value_error("the layer would leave the coordinate range");
@@ -274,6 +307,11 @@ void BindLayer(py::module_& m) {
         .def("set_pixels", &SetPixels, py::arg("array"),
              "Replace the pixels (height x width x colour channels, alpha optional); the layer keeps its "
              "top-left corner and takes the array's size.")
+        .def("set_mask", &SetMask, py::arg("array"), py::arg("left") = py::none(), py::arg("top") = py::none(),
+             py::arg("default_colour") = py::none(),
+             "Replace the user mask by an array (height x width, of the document's dtype) with its top-left "
+             "corner at (left, top) (by default where the mask was, or the layer's corner) and the colour "
+             "outside it (0 or 255; by default the mask's); None removes the mask.")
         .def("descriptor", &Descriptor, py::arg("key"),
              "The descriptor of the layer's first block with this key, as `dump --json` shows it "
              "({\"class\", \"items\": [{\"key\", \"type\", \"value\"}]}); None without such a block.")

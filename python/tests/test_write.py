@@ -170,6 +170,38 @@ def test_layers_removed_and_restacked_are_saved_so(tmp_path):
         zuzodoriv.Document.new(4, 4).remove_layer(group1)
 
 
+def test_masks_replaced_placed_and_removed(tmp_path):
+    doc = zuzodoriv.open(CORPUS / "psd-tools/tests/psd_files/masks.psd")
+    plain = [l for l in doc.descendants() if l.user_mask is not None and l.real_mask_record is None]
+    inverted = 255 - plain[0].mask()
+    plain[0].set_mask(inverted)  # where the mask was
+    plain[1].set_mask(np.full((5, 6), 200, np.uint8), left=3, top=4, default_colour=255)
+    plain[2].set_mask(None)
+    names = [l.name for l in plain[:3]]
+    with pytest.warns(UserWarning, match="composite"):
+        doc.save(tmp_path / "masks.psd")
+    back = {l.name: l for l in zuzodoriv.open(tmp_path / "masks.psd").descendants()}
+    assert np.array_equal(back[names[0]].mask(), inverted)
+    assert back[names[0]].mask_bbox == plain[0].mask_bbox
+    assert back[names[1]].mask_bbox == (3, 4, 9, 9) and back[names[1]].user_mask["default_colour"] == 255
+    assert back[names[2]].user_mask is None
+    script = ("import psd_tools,sys\n"
+              "for l in psd_tools.PSDImage.open(sys.argv[1]).descendants():\n"
+              "    print(l.name, l.mask and (l.mask.bbox, l.mask.background_color))")
+    run = subprocess.run(["/usr/bin/python3", "-c", script, str(tmp_path / "masks.psd")],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert f"{names[1]} ((3, 4, 9, 9), 255)" in run.stdout and f"{names[2]} None" in run.stdout
+    with pytest.raises(TypeError):
+        plain[0].set_mask(np.zeros((2, 2), np.uint16))  # not the document's dtype
+    with pytest.raises(ValueError):
+        plain[0].set_mask(np.zeros((2, 2), np.uint8), default_colour=7)
+    real = [l for l in doc.descendants() if l.real_mask_record is not None]
+    if real:
+        with pytest.raises(ValueError):
+            real[0].set_mask(None)
+
+
 def test_save_to_a_file_object_and_composite():
     doc = zuzodoriv.Document.new(8, 4)
     image = np.arange(8 * 4 * 3, dtype=np.uint8).reshape(4, 8, 3)
