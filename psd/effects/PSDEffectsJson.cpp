@@ -1,6 +1,8 @@
 #include "psd/effects/PSDEffectsJson.h"
 
+#include <algorithm>
 #include <cmath>
+#include <set>
 #include <string>
 
 #include "psd/io/PSDBlendMode.h"
@@ -258,6 +260,336 @@ ojson EffectsJson(PSDLayerEffects const& effects) {
     for (auto const& e : effects.m_effects)
         if (e) list.push_back(EffectJson(*e));
     return list;
+}
+
+namespace {
+
+using json = nlohmann::json;
+
+// Reads the fields of a change set into an effect's members, keeping the first fault.
+class Changes {
+public:
+    Changes(json const& j, PSDEffect const& e, std::string& why)
+        : m_json(j), m_type(e.GetTypeName()), m_why(why) {}
+
+    bool Ok() const { return m_ok; }
+    void Fail(std::string const& key, std::string const& what) {
+        if (m_ok) m_why = "\"" + key + "\" of " + m_type + " " + what;
+        m_ok = false;
+    }
+    json const* Get(std::string const& key) {
+        auto it = m_json.find(key);
+        if (it == m_json.end()) return nullptr;
+        m_used.insert(key);
+        return &*it;
+    }
+    template <class T>
+    void Number(std::string const& key, double low, double high, double scale, T& out) {
+        json const* v = Get(key);
+        if (!v) return;
+        double d = v->is_number() ? v->get<double>() : NAN;
+        bool whole = !std::is_integral_v<T> || d == std::floor(d);
+        if (!(d >= low && d <= high) || !whole) {
+            Fail(key, std::string("must be ") + (std::is_integral_v<T> ? "a whole number" : "a number") +
+                          " from " + Text(low) + " to " + Text(high));
+            return;
+        }
+        out = T(d * scale);
+    }
+    void Bool(std::string const& key, bool& out) {
+        if (json const* v = Get(key)) {
+            if (v->is_boolean())
+                out = v->get<bool>();
+            else
+                Fail(key, "must be true or false");
+        }
+    }
+    void Blend(std::string const& key, BlendMode& out) {
+        json const* v = Get(key);
+        if (!v) return;
+        std::string k = v->is_string() ? v->get<std::string>() : std::string();
+        PSDReport report;
+        BlendMode mode;
+        if (k.size() != 4 ||
+            !DecodeBlendMode(uint32_t(uint8_t(k[0])) << 24 | uint32_t(uint8_t(k[1])) << 16 |
+                                 uint32_t(uint8_t(k[2])) << 8 | uint8_t(k[3]),
+                             mode, report)) {
+            Fail(key, "must be a blend mode key such as \"norm\" or \"mul \"");
+            return;
+        }
+        out = mode;
+    }
+    // Setting a colour drops the stored form the legacy record would write instead.
+    void Colour(std::string const& key, Kernel::Consolidated<Renderer::Colour>& out,
+                Kernel::Consolidated<Renderer::Colour>* stored = nullptr) {
+        json const* v = Get(key);
+        if (!v) return;
+        std::string why;
+        auto c = ColourFromJson(*v, why);
+        if (!c) {
+            Fail(key, why);
+            return;
+        }
+        out = c;
+        if (stored) *stored = nullptr;
+    }
+    template <size_t N>
+    void Choice(std::string const& key, char const* const (&names)[N], int first, int& out) {
+        json const* v = Get(key);
+        if (!v) return;
+        std::string name = v->is_string() ? v->get<std::string>() : std::string();
+        for (size_t i = 0; i < N; ++i)
+            if (name == names[i]) {
+                out = first + int(i);
+                return;
+            }
+        std::string list;
+        for (size_t i = 0; i < N; ++i) list += (i ? ", \"" : "\"") + std::string(names[i]) + "\"";
+        Fail(key, "must be one of " + list);
+    }
+    // Every field given must have been read.
+    void Finish() {
+        for (auto it = m_json.begin(); it != m_json.end(); ++it)
+            if (!m_used.count(it.key()) &&
+                !(it.key() == "type" && it->is_string() && it->get<std::string>() == m_type))
+                Fail(it.key(), "is not a field that can be set");
+    }
+
+private:
+    static std::string Text(double v) {
+        std::string t = std::to_string(v);
+        t.erase(t.find_last_not_of('0') + 1);
+        if (!t.empty() && t.back() == '.') t.pop_back();
+        return t;
+    }
+
+    json const& m_json;
+    std::string m_type;
+    std::string& m_why;
+    std::set<std::string> m_used;
+    bool m_ok = true;
+};
+
+void ApplyPlacement(Changes& c, PSDGradientDesc& g) {
+    c.Number("angle", -360, 360, 1, g.m_angle);
+    c.Choice("gradient_type", kGradientKinds, 0, g.m_kind);
+    c.Number("scale", 10, 150, 0.01, g.m_scale);
+    c.Bool("reverse", g.m_reverse);
+    c.Bool("dither", g.m_dither);
+    c.Bool("align_with_layer", g.m_alignWithLayer);
+    if (json const* v = c.Get("offset")) {
+        if (v->is_array() && v->size() == 2 && (*v)[0].is_number() && (*v)[1].is_number() &&
+            std::fabs((*v)[0].get<double>()) <= 1000 && std::fabs((*v)[1].get<double>()) <= 1000)
+            g.m_offset = {(*v)[0].get<double>(), (*v)[1].get<double>()};
+        else
+            c.Fail("offset", "must be [x, y] in percent, each from -1000 to 1000");
+    }
+}
+
+template <class T>
+Kernel::Counted<PSDEffect> Copy(PSDEffect const& e) {
+    return Kernel::MakeCounted<T>(static_cast<T const&>(e));
+}
+
+}  // namespace
+
+Kernel::Consolidated<Renderer::Colour> ColourFromJson(json const& j, std::string& why) {
+    std::string model = j.is_object() && j.contains("model") && j["model"].is_string()
+                            ? j["model"].get<std::string>()
+                            : std::string();
+    static std::pair<char const*, size_t> const kModels[] = {
+        {"rgb", 3}, {"cmyk", 4}, {"lab", 3}, {"grayscale", 1}, {"hsb", 3}};
+    auto known = std::find_if(std::begin(kModels), std::end(kModels),
+                              [&](auto const& m) { return model == m.first; });
+    std::vector<double> v;
+    if (known != std::end(kModels) && j.contains("values") && j["values"].is_array())
+        for (auto const& x : j["values"])
+            v.push_back(x.is_number() ? x.get<double>() : NAN);
+    if (known == std::end(kModels) || v.size() != known->second ||
+        !std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); })) {
+        why = "must be a colour: {\"model\": \"rgb\", \"values\": [r, g, b]} (or \"cmyk\", "
+              "\"lab\", \"grayscale\", \"hsb\")";
+        return nullptr;
+    }
+    auto within = [&](size_t i, double low, double high) { return v[i] >= low && v[i] <= high; };
+    if (model == "rgb") {
+        // In 8-bit steps, as a descriptor's colour reads: what is set is what a save reads back.
+        if (within(0, 0, 255) && within(1, 0, 255) && within(2, 0, 255))
+            return Renderer::ColourRGB::Create(
+                Renderer::RGBA8{uint8_t(std::lround(v[0])), uint8_t(std::lround(v[1])),
+                                uint8_t(std::lround(v[2])), 255},
+                1, 1, std::string());
+        why = "must have red, green and blue from 0 to 255";
+    } else if (model == "cmyk") {
+        if (within(0, 0, 100) && within(1, 0, 100) && within(2, 0, 100) && within(3, 0, 100))
+            return Renderer::ColourCMYK::Create(
+                Renderer::CMYKA8{uint8_t(v[0] * 255 / 100), uint8_t(v[1] * 255 / 100),
+                                 uint8_t(v[2] * 255 / 100), uint8_t(v[3] * 255 / 100), 255},
+                1, 1, std::string());
+        why = "must have cyan, magenta, yellow and black from 0 to 100";
+    } else if (model == "lab") {
+        if (within(0, 0, 100) && within(1, -128, 127) && within(2, -128, 127))
+            return Renderer::ColourLAB::Create(
+                Renderer::LABA16{uint16_t(std::lround(v[0] / 100 * 65535)),
+                                 uint16_t(std::lround((v[1] + 128) * 256)),
+                                 uint16_t(std::lround((v[2] + 128) * 256)), 65535},
+                1, 1, std::string());
+        why = "must have L from 0 to 100, a and b from -128 to 127";
+    } else if (model == "grayscale") {
+        if (within(0, 0, 100))  // the amount of ink, as the file gives it
+            return Renderer::ColourGrayscale::Create(float(1 - v[0] / 100), 1, 1, std::string());
+        why = "must have its ink from 0 to 100";
+    } else {
+        if (within(0, 0, 360) && within(1, 0, 100) && within(2, 0, 100)) {
+            double s = v[1] / 100, b = v[2] / 100, l = b * (1 - s / 2);
+            double sl = l > 0 && l < 1 ? (b - l) / std::min(l, 1 - l) : 0;
+            return Renderer::ColourHSL::Create(float(v[0] / 360), float(sl), float(l), 1, 1,
+                                               std::string());
+        }
+        why = "must have hue from 0 to 360, saturation and brightness from 0 to 100";
+    }
+    return nullptr;
+}
+
+Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& changes,
+                                             std::string& why) {
+    if (!changes.is_object()) {
+        why = "the changes must be an object of fields";
+        return nullptr;
+    }
+    Changes c(changes, e, why);
+    Kernel::Counted<PSDEffect> out;
+    switch (e.GetType()) {
+        case PSDEffect::kShadow: {
+            out = Copy<PSDEffectShadow>(e);
+            auto& s = static_cast<PSDEffectShadow&>(*out);
+            c.Blend("blend_mode", s.m_blendMode);
+            c.Number("opacity", 0, 100, 0.01, s.m_opacity);
+            c.Colour("color", s.m_colour, &s.m_nativeColour);
+            c.Number("angle", -360, 360, 1, s.m_angle);
+            c.Bool("use_global_light", s.m_useGlobalAngle);
+            c.Number("distance", 0, 30000, 1, s.m_distance);
+            c.Number("size", 0, 250, 1, s.m_blur);
+            c.Number(s.m_inner ? "choke" : "spread", 0, 100, 0.01, s.m_intensity);
+            c.Number("noise", 0, 100, 0.01, s.m_noise);
+            c.Bool("anti_alias", s.m_antiAlias);
+            if (!s.m_inner) c.Bool("layer_conceals", s.m_layerConceals);
+            break;
+        }
+        case PSDEffect::kGlow: {
+            static char const* const kTechniques[] = {"softer", "precise"};
+            static char const* const kSources[] = {"center", "edge"};
+            out = Copy<PSDEffectGlow>(e);
+            auto& g = static_cast<PSDEffectGlow&>(*out);
+            c.Blend("blend_mode", g.m_blendMode);
+            c.Number("opacity", 0, 100, 0.01, g.m_opacity);
+            c.Colour("color", g.m_colour, &g.m_nativeColour);
+            c.Number("size", 0, 250, 1, g.m_blur);
+            c.Number(g.m_inner ? "choke" : "spread", 0, 100, 0.01, g.m_intensity);
+            c.Number("noise", 0, 100, 0.01, g.m_noise);
+            c.Number("jitter", 0, 100, 0.01, g.m_jitter);
+            c.Number("range", 1, 100, 0.01, g.m_range);
+            c.Choice("technique", kTechniques, 0, g.m_technique);
+            if (g.m_inner) c.Choice("source", kSources, 0, g.m_source);
+            c.Bool("anti_alias", g.m_antiAlias);
+            break;
+        }
+        case PSDEffect::kBevel: {
+            static char const* const kStyles[] = {"outer_bevel", "inner_bevel", "emboss",
+                                                  "pillow_emboss", "stroke_emboss"};
+            static char const* const kTechniques[] = {"smooth", "chisel_hard", "chisel_soft"};
+            static char const* const kDirections[] = {"up", "down"};
+            out = Copy<PSDEffectBevel>(e);
+            auto& b = static_cast<PSDEffectBevel&>(*out);
+            c.Number("angle", -360, 360, 1, b.m_angle);
+            c.Bool("use_global_light", b.m_useGlobalAngle);
+            c.Number("altitude", 0, 90, 1, b.m_altitude);
+            c.Number("size", 0, 250, 1, b.m_blur);
+            c.Number("depth", 1, 1000, 1, b.m_strength);
+            c.Number("soften", 0, 16, 1, b.m_soften);
+            c.Choice("style", kStyles, 1, b.m_style);
+            c.Choice("technique", kTechniques, 0, b.m_technique);
+            int down = b.m_down ? 1 : 0;
+            c.Choice("direction", kDirections, 0, down);
+            b.m_down = down == 1;
+            c.Blend("highlight_blend_mode", b.m_highlightBlendMode);
+            c.Number("highlight_opacity", 0, 100, 0.01, b.m_highlightOpacity);
+            c.Colour("highlight_color", b.m_highlightColour, &b.m_realHighlightColour);
+            c.Blend("shadow_blend_mode", b.m_shadowBlendMode);
+            c.Number("shadow_opacity", 0, 100, 0.01, b.m_shadowOpacity);
+            c.Colour("shadow_color", b.m_shadowColour, &b.m_realShadowColour);
+            c.Bool("anti_alias", b.m_antiAlias);
+            c.Number("range", 1, 100, 0.01, b.m_range);
+            break;
+        }
+        case PSDEffect::kSolidFill: {
+            out = Copy<PSDEffectSolidFill>(e);
+            auto& s = static_cast<PSDEffectSolidFill&>(*out);
+            c.Blend("blend_mode", s.m_blendMode);
+            c.Number("opacity", 0, 100, 2.55, s.m_opacity);
+            c.Colour("color", s.m_colour, &s.m_nativeColour);
+            break;
+        }
+        case PSDEffect::kGradientFill: {
+            out = Copy<PSDEffectGradientFill>(e);
+            auto& g = static_cast<PSDEffectGradientFill&>(*out);
+            c.Blend("blend_mode", g.m_blendMode);
+            c.Number("opacity", 0, 100, 2.55, g.m_opacity);
+            ApplyPlacement(c, g.m_gradient);
+            break;
+        }
+        case PSDEffect::kStroke: {
+            static char const* const kPositions[] = {"outside", "inside", "center"};
+            static char const* const kFills[] = {"color", "gradient", "pattern"};
+            out = Copy<PSDEffectStroke>(e);
+            auto& s = static_cast<PSDEffectStroke&>(*out);
+            c.Blend("blend_mode", s.m_blendMode);
+            c.Number("opacity", 0, 100, 2.55, s.m_opacity);
+            c.Number("size", 1, 250, 1, s.m_size);
+            c.Choice("position", kPositions, 0, s.m_style);
+            int fill = s.m_fillType;
+            c.Choice("fill_type", kFills, 0, fill);
+            // A fill needs what it draws with: a colour always has one.
+            if (fill != s.m_fillType && fill != PSDEffectStroke::kColour &&
+                !(fill == PSDEffectStroke::kGradient && s.m_gradient.m_hasGradient))
+                c.Fail("fill_type", "can only become \"color\", or \"gradient\" when it has one");
+            s.m_fillType = fill;
+            c.Colour("color", s.m_colour);
+            if (s.m_fillType == PSDEffectStroke::kGradient) ApplyPlacement(c, s.m_gradient);
+            c.Bool("overprint", s.m_overprint);
+            break;
+        }
+        case PSDEffect::kSatin: {
+            out = Copy<PSDEffectSatin>(e);
+            auto& s = static_cast<PSDEffectSatin&>(*out);
+            c.Blend("blend_mode", s.m_blendMode);
+            c.Number("opacity", 0, 100, 2.55, s.m_opacity);
+            c.Colour("color", s.m_colour);
+            c.Number("angle", -360, 360, 1, s.m_angle);
+            c.Number("distance", 1, 250, 1, s.m_distance);
+            c.Number("size", 0, 250, 1, s.m_blur);
+            c.Bool("invert", s.m_invert);
+            c.Bool("anti_alias", s.m_antiAlias);
+            break;
+        }
+        case PSDEffect::kPatternOverlay: {
+            out = Copy<PSDEffectPatternOverlay>(e);
+            auto& p = static_cast<PSDEffectPatternOverlay&>(*out);
+            c.Blend("blend_mode", p.m_blendMode);
+            c.Number("opacity", 0, 100, 2.55, p.m_opacity);
+            if (c.Get("angle")) p.m_hasAngle = true;
+            c.Number("angle", -360, 360, 1, p.m_angle);
+            c.Number("scale", 1, 1000, 0.01, p.m_scale);
+            c.Bool("linked", p.m_linked);
+            break;
+        }
+        default:
+            why = std::string(e.GetTypeName()) + " cannot be changed";
+            return nullptr;
+    }
+    c.Bool("enabled", out->m_enabled);
+    c.Finish();
+    return c.Ok() ? out : nullptr;
 }
 
 }  // namespace PSD

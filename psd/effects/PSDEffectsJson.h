@@ -23,4 +23,13 @@ nlohmann::ordered_json EffectJson(PSDEffect const& e);
 // The effects list, in the library's order.
 nlohmann::ordered_json EffectsJson(PSDLayerEffects const& effects);
 
+// The colour of a {"model", "values"} object as ColourJson gives it; null, with why, otherwise.
+Kernel::Consolidated<Renderer::Colour> ColourFromJson(nlohmann::json const& j, std::string& why);
+// A copy of the effect with the fields of changes set, in the names and units EffectJson gives
+// them ("type" may be given when it is the effect's own). Gradients' stops, contours and patterns
+// are not set this way. Null, with why, for a field the effect does not have or cannot set and
+// for a value outside the editor's range: the effect is then unchanged.
+Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, nlohmann::json const& changes,
+                                             std::string& why);
+
 }  // namespace PSD

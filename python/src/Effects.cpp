@@ -7,6 +7,29 @@
 
 namespace zuzodoriv::python {
 
+namespace {
+
+Kernel::Counted<PSD::PSDLayerEffects> EffectsOf(LayerRef const& l) {
+    auto effects = l.layer->GetEffects();
+    if (!effects) throw py::value_error("the layer has no effects");
+    return effects;
+}
+
+// The changes go through the library's JSON reader, with the names and units `effects` gives.
+void SetEffect(LayerRef const& l, long index, py::dict const& changes) {
+    auto effects = EffectsOf(l);
+    long n = long(effects->m_effects.size());
+    if (index < -n || index >= n) throw py::index_error("no effect " + std::to_string(index));
+    auto& slot = effects->m_effects[size_t(index < 0 ? index + n : index)];
+    std::string text = py::str(py::module_::import("json").attr("dumps")(changes));
+    std::string why;
+    auto changed = PSD::EffectWithChanges(*slot, nlohmann::json::parse(text), why);
+    if (!changed) throw py::value_error(why);
+    slot = changed;
+}
+
+}  // namespace
+
 void BindEffects(py::class_<LayerRef>& layer) {
     layer
         .def_property_readonly("effects", [](LayerRef const& l) -> py::object {
@@ -14,15 +37,24 @@ void BindEffects(py::class_<LayerRef>& layer) {
             if (!effects) return py::none();
             return JsonToPython(PSD::EffectsJson(*effects));
         }, "One dict per effect in the layer's order; None without effect blocks.")
-        .def_property_readonly("effects_enabled", [](LayerRef const& l) -> py::object {
+        .def("set_effect", &SetEffect, py::arg("index"), py::arg("changes"),
+             "Set fields of the layer's effect at index (as `effects` lists them) from a dict with "
+             "the names and units of `effects`, for instance {\"opacity\": 50, \"color\": "
+             "{\"model\": \"rgb\", \"values\": [255, 0, 0]}}; raises ValueError, changing nothing, "
+             "for a field that cannot be set or a value out of range.")
+        .def_property("effects_enabled", [](LayerRef const& l) -> py::object {
             auto effects = l.layer->GetEffects();
             if (!effects) return py::none();
             return py::bool_(effects->m_masterSwitch);
-        }, "The master switch of the effects; None without effect blocks.")
-        .def_property_readonly("effects_scale", [](LayerRef const& l) -> py::object {
+        }, [](LayerRef const& l, bool on) { EffectsOf(l)->m_masterSwitch = on; },
+        "The master switch of the effects; None without effect blocks.")
+        .def_property("effects_scale", [](LayerRef const& l) -> py::object {
             auto effects = l.layer->GetEffects();
             if (!effects) return py::none();
             return py::float_(effects->m_scale * 100.0);
+        }, [](LayerRef const& l, double percent) {
+            if (!(percent >= 1 && percent <= 1000)) throw py::value_error("the effects' scale is 1 to 1000 percent");
+            EffectsOf(l)->m_scale = percent / 100.0;
         }, "The effects' scale in percent; None without effect blocks.")
         .def_property_readonly("adjustment", [](LayerRef const& l) -> py::object {
             auto adjustment = l.layer->GetAdjustment();

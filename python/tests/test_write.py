@@ -202,6 +202,37 @@ def test_masks_replaced_placed_and_removed(tmp_path):
             real[0].set_mask(None)
 
 
+def test_effects_changed_and_saved(tmp_path):
+    doc = zuzodoriv.open(CORPUS / "ag-psd/test/read/effects/src.psd")
+    shadow = next(l for l in doc.layers if l.name == "drop shadow")
+    glow = next(l for l in doc.layers if l.name == "inner outer glow")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        drawn = doc.render()
+    shadow.set_effect(0, {"opacity": 30, "distance": 12, "color": {"model": "rgb", "values": [0, 0, 255]}})
+    glow.effects_enabled = False
+    glow.effects_scale = 50
+    with pytest.raises(ValueError, match="must be a number from 0 to 100"):
+        shadow.set_effect(0, {"opacity": 101, "distance": 3})
+    with pytest.raises(IndexError):
+        shadow.set_effect(5, {})
+    changed = (shadow.effects, glow.effects_enabled, glow.effects_scale)
+    assert changed[0][0]["distance"] == 12 and changed[1:] == (False, 50.0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert not np.array_equal(doc.render(), drawn)
+        doc.save(tmp_path / "effects.psd")
+    back = {l.name: l for l in zuzodoriv.open(tmp_path / "effects.psd").layers}
+    assert (back["drop shadow"].effects, back[glow.name].effects_enabled, back[glow.name].effects_scale) == changed
+    script = ("import psd_tools,sys\n"
+              "l=[l for l in psd_tools.PSDImage.open(sys.argv[1]) if l.name=='drop shadow'][0]\n"
+              "e=list(l.effects)[0]; print(e.opacity, e.distance, e.color[b'Bl  '])")
+    run = subprocess.run(["/usr/bin/python3", "-c", script, str(tmp_path / "effects.psd")],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["30.0", "12.0", "255.0"]
+
+
 def test_save_to_a_file_object_and_composite():
     doc = zuzodoriv.Document.new(8, 4)
     image = np.arange(8 * 4 * 3, dtype=np.uint8).reshape(4, 8, 3)

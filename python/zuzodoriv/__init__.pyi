@@ -88,11 +88,12 @@ class Layer:
     @property
     def effects(self) -> Optional[list[dict[str, Any]]]:
         """One dict per effect (fields as in `info --json`); None without effect blocks."""
-    @property
-    def effects_enabled(self) -> Optional[bool]: ...
-    @property
-    def effects_scale(self) -> Optional[float]:
-        """Percent."""
+    def set_effect(self, index: int, changes: dict[str, Any]) -> None:
+        """Set fields of effect `index` with the names and units of `effects`; ValueError, changing
+        nothing, for a field that cannot be set or a value out of range."""
+    effects_enabled: Optional[bool]
+    effects_scale: Optional[float]
+    """Percent."""
     @property
     def adjustment(self) -> Optional[dict[str, Any]]:
         """Adjustment or fill settings with their "kind" (fields as in `info --json`)."""

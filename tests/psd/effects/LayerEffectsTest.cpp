@@ -3,7 +3,10 @@
 // writes.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "psd/descriptor/DescriptorCodecs.h"
+#include "psd/effects/PSDEffectsJson.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDFile.h"
 #include "psd/layer/PSDLayer.h"
@@ -483,3 +486,90 @@ TEST(SaveEffects, LegacyOnlyLayerIsSavedWithBothBlocksInOrder) {
 }
 
 }  // namespace
+
+// Changes in the names and units of the effects' JSON: set on a copy, read back the same from
+// the descriptor block a save writes, and refused whole when a field is unknown or out of range.
+TEST(EffectChanges, SetInTheirUnitsAndSavedSo) {
+    using nlohmann::json;
+    auto shadow = [] { return Kernel::Counted<PSDEffect>(new PSDEffectShadow(false)); };
+    auto inner = [] { return Kernel::Counted<PSDEffect>(new PSDEffectShadow(true)); };
+    auto glow = [] { return Kernel::Counted<PSDEffect>(new PSDEffectGlow(true)); };
+    auto bevel = [] { return Kernel::Counted<PSDEffect>(new PSDEffectBevel); };
+    auto fill = [] { return Kernel::Counted<PSDEffect>(new PSDEffectSolidFill); };
+    auto gradient = [] { return Kernel::Counted<PSDEffect>(new PSDEffectGradientFill); };
+    auto stroke = [] { return Kernel::Counted<PSDEffect>(new PSDEffectStroke); };
+    auto satin = [] { return Kernel::Counted<PSDEffect>(new PSDEffectSatin); };
+    struct Case {
+        std::function<Kernel::Counted<PSDEffect>()> make;
+        char const* changes;
+        char const* fault;  // null: accepted
+    } const cases[] = {
+        {shadow, R"({"opacity": 40, "distance": 9, "size": 12, "spread": 25, "angle": -30,
+                     "blend_mode": "scrn", "use_global_light": false,
+                     "color": {"model": "rgb", "values": [10, 20, 30]}})", nullptr},
+        {inner, R"({"choke": 50, "noise": 10, "type": "InnerShadow",
+                    "color": {"model": "cmyk", "values": [10, 20, 30, 40]}})", nullptr},
+        {inner, R"({"spread": 50})", "\"spread\" of InnerShadow is not a field that can be set"},
+        {glow, R"({"technique": "precise", "source": "center", "range": 30, "jitter": 5,
+                   "color": {"model": "grayscale", "values": [25]}})", nullptr},
+        {glow, R"({"technique": "sharp"})", "must be one of \"softer\", \"precise\""},
+        {bevel, R"({"style": "emboss", "technique": "chisel_soft", "direction": "down",
+                    "depth": 250, "altitude": 45, "soften": 3, "highlight_opacity": 60,
+                    "highlight_color": {"model": "hsb", "values": [120, 50, 80]},
+                    "shadow_color": {"model": "lab", "values": [40, 10, -20]}})", nullptr},
+        {fill, R"({"opacity": 55, "blend_mode": "mul ",
+                   "color": {"model": "rgb", "values": [255, 128, 0]}})", nullptr},
+        {fill, R"({"opacity": 100.5})", "must be a number from 0 to 100"},
+        {fill, R"({"color": {"model": "rgb", "values": [300, 0, 0]}})", "from 0 to 255"},
+        {gradient, R"({"gradient_type": "radial", "scale": 120, "reverse": true,
+                       "offset": [10, -5], "angle": 45})", nullptr},
+        {gradient, R"({"offset": [10]})", "must be [x, y]"},
+        {stroke, R"({"size": 7, "position": "center", "opacity": 80,
+                     "color": {"model": "rgb", "values": [0, 0, 0]}})", nullptr},
+        {stroke, R"({"fill_type": "pattern"})", "can only become"},
+        {satin, R"({"distance": 20, "size": 8, "invert": false, "enabled": false,
+                    "color": {"model": "rgb", "values": [1, 2, 3]}})", nullptr},
+        {satin, R"({"size": 3, "blend_mode": "nope"})", "must be a blend mode key"},
+        {shadow, R"({"size": 4.5})", "must be a whole number from 0 to 250"},
+        {shadow, R"([1, 2])", "must be an object"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.changes);
+        auto e = c.make();
+        auto before = EffectJson(*e);
+        json changes = json::parse(c.changes);
+        std::string why;
+        auto changed = EffectWithChanges(*e, changes, why);
+        EXPECT_EQ(EffectJson(*e), before);  // the effect itself never changes
+        if (c.fault) {
+            EXPECT_FALSE(changed);
+            EXPECT_NE(why.find(c.fault), std::string::npos) << why;
+            continue;
+        }
+        ASSERT_TRUE(changed) << why;
+        auto after = EffectJson(*changed);
+        for (auto const& [key, value] : changes.items()) {
+            json const& got = key == "color" || key.ends_with("_color") ? after[key]["values"] : after[key];
+            json const& want = value.is_object() ? value["values"] : value;
+            if (want.is_array()) {
+                ASSERT_EQ(got.size(), want.size()) << key;
+                for (size_t i = 0; i < want.size(); ++i)
+                    EXPECT_NEAR(got[i].get<double>(), want[i].get<double>(), 0.4) << key;  // 8-bit steps
+            } else if (want.is_number()) {
+                EXPECT_NEAR(got.get<double>(), want.get<double>(), 1e-6) << key;
+            } else {
+                EXPECT_EQ(got, want) << key;
+            }
+        }
+        PSDLayerEffects fx;
+        fx.m_effects.push_back(changed);
+        auto blocks = SavedBlocks(fx);
+        ASSERT_FALSE(blocks.empty());
+        PSDLayerEffects back;
+        ParseData pd;
+        ASSERT_TRUE(ReadObject(back, blocks[0].second, pd)) << ErrorText(pd);
+        ASSERT_EQ(back.m_effects.size(), 1u);
+        auto read = EffectJson(*back.m_effects[0]);
+        for (auto const& [key, value] : changes.items()) EXPECT_EQ(read[key], after[key]) << key;
+    }
+}
