@@ -290,8 +290,9 @@ public:
         double d = v->is_number() ? v->get<double>() : NAN;
         bool whole = !std::is_integral_v<T> || d == std::floor(d);
         if (!(d >= low && d <= high) || !whole) {
-            Fail(key, std::string("must be ") + (std::is_integral_v<T> ? "a whole number" : "a number") +
-                          " from " + Text(low) + " to " + Text(high));
+            Fail(key, std::string("must be ") +
+                          (std::is_integral_v<T> ? "a whole number" : "a number") + " from " +
+                          Text(low) + " to " + Text(high));
             return;
         }
         out = T(d * scale);
@@ -403,12 +404,12 @@ Kernel::Consolidated<Renderer::Colour> ColourFromJson(json const& j, std::string
                               [&](auto const& m) { return model == m.first; });
     std::vector<double> v;
     if (known != std::end(kModels) && j.contains("values") && j["values"].is_array())
-        for (auto const& x : j["values"])
-            v.push_back(x.is_number() ? x.get<double>() : NAN);
+        for (auto const& x : j["values"]) v.push_back(x.is_number() ? x.get<double>() : NAN);
     if (known == std::end(kModels) || v.size() != known->second ||
         !std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); })) {
-        why = "must be a colour: {\"model\": \"rgb\", \"values\": [r, g, b]} (or \"cmyk\", "
-              "\"lab\", \"grayscale\", \"hsb\")";
+        why =
+            "must be a colour: {\"model\": \"rgb\", \"values\": [r, g, b]} (or \"cmyk\", "
+            "\"lab\", \"grayscale\", \"hsb\")";
         return nullptr;
     }
     auto within = [&](size_t i, double low, double high) { return v[i] >= low && v[i] <= high; };

@@ -506,29 +506,37 @@ TEST(EffectChanges, SetInTheirUnitsAndSavedSo) {
     } const cases[] = {
         {shadow, R"({"opacity": 40, "distance": 9, "size": 12, "spread": 25, "angle": -30,
                      "blend_mode": "scrn", "use_global_light": false,
-                     "color": {"model": "rgb", "values": [10, 20, 30]}})", nullptr},
+                     "color": {"model": "rgb", "values": [10, 20, 30]}})",
+         nullptr},
         {inner, R"({"choke": 50, "noise": 10, "type": "InnerShadow",
-                    "color": {"model": "cmyk", "values": [10, 20, 30, 40]}})", nullptr},
+                    "color": {"model": "cmyk", "values": [10, 20, 30, 40]}})",
+         nullptr},
         {inner, R"({"spread": 50})", "\"spread\" of InnerShadow is not a field that can be set"},
         {glow, R"({"technique": "precise", "source": "center", "range": 30, "jitter": 5,
-                   "color": {"model": "grayscale", "values": [25]}})", nullptr},
+                   "color": {"model": "grayscale", "values": [25]}})",
+         nullptr},
         {glow, R"({"technique": "sharp"})", "must be one of \"softer\", \"precise\""},
         {bevel, R"({"style": "emboss", "technique": "chisel_soft", "direction": "down",
                     "depth": 250, "altitude": 45, "soften": 3, "highlight_opacity": 60,
                     "highlight_color": {"model": "hsb", "values": [120, 50, 80]},
-                    "shadow_color": {"model": "lab", "values": [40, 10, -20]}})", nullptr},
+                    "shadow_color": {"model": "lab", "values": [40, 10, -20]}})",
+         nullptr},
         {fill, R"({"opacity": 55, "blend_mode": "mul ",
-                   "color": {"model": "rgb", "values": [255, 128, 0]}})", nullptr},
+                   "color": {"model": "rgb", "values": [255, 128, 0]}})",
+         nullptr},
         {fill, R"({"opacity": 100.5})", "must be a number from 0 to 100"},
         {fill, R"({"color": {"model": "rgb", "values": [300, 0, 0]}})", "from 0 to 255"},
         {gradient, R"({"gradient_type": "radial", "scale": 120, "reverse": true,
-                       "offset": [10, -5], "angle": 45})", nullptr},
+                       "offset": [10, -5], "angle": 45})",
+         nullptr},
         {gradient, R"({"offset": [10]})", "must be [x, y]"},
         {stroke, R"({"size": 7, "position": "center", "opacity": 80,
-                     "color": {"model": "rgb", "values": [0, 0, 0]}})", nullptr},
+                     "color": {"model": "rgb", "values": [0, 0, 0]}})",
+         nullptr},
         {stroke, R"({"fill_type": "pattern"})", "can only become"},
         {satin, R"({"distance": 20, "size": 8, "invert": false, "enabled": false,
-                    "color": {"model": "rgb", "values": [1, 2, 3]}})", nullptr},
+                    "color": {"model": "rgb", "values": [1, 2, 3]}})",
+         nullptr},
         {satin, R"({"size": 3, "blend_mode": "nope"})", "must be a blend mode key"},
         {shadow, R"({"size": 4.5})", "must be a whole number from 0 to 250"},
         {shadow, R"([1, 2])", "must be an object"},
@@ -549,12 +557,14 @@ TEST(EffectChanges, SetInTheirUnitsAndSavedSo) {
         ASSERT_TRUE(changed) << why;
         auto after = EffectJson(*changed);
         for (auto const& [key, value] : changes.items()) {
-            json const& got = key == "color" || key.ends_with("_color") ? after[key]["values"] : after[key];
+            json const& got =
+                key == "color" || key.ends_with("_color") ? after[key]["values"] : after[key];
             json const& want = value.is_object() ? value["values"] : value;
             if (want.is_array()) {
                 ASSERT_EQ(got.size(), want.size()) << key;
                 for (size_t i = 0; i < want.size(); ++i)
-                    EXPECT_NEAR(got[i].get<double>(), want[i].get<double>(), 0.4) << key;  // 8-bit steps
+                    EXPECT_NEAR(got[i].get<double>(), want[i].get<double>(), 0.4)
+                        << key;  // 8-bit steps
             } else if (want.is_number()) {
                 EXPECT_NEAR(got.get<double>(), want.get<double>(), 1e-6) << key;
             } else {
