@@ -7,6 +7,7 @@
 #include "psd/adjustments/PSDAdjustment.h"
 #include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/descriptor/Descriptor.h"
+#include "psd/effects/PSDEffectsJson.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDLinkedData.h"
@@ -187,6 +188,20 @@ void FuzzEffects(uint8_t const* data, size_t size) {
         at += 12 + n;
     }
     if (copy.m_effects.size() != fx.m_effects.size()) std::abort();
+    // Each effect's own settable fields set on it again: read values out of the editor's ranges
+    // are refused, and what is accepted still saves.
+    PSD::PSDLayerEffects changed;
+    for (auto const& e : fx.m_effects) {
+        if (!e) continue;
+        nlohmann::json fields = nlohmann::json::parse(PSD::EffectJson(*e).dump());
+        for (char const* fixed : {"contour", "gloss_contour", "gradient", "pattern", "phase",
+                                  "interpolation", "use_texture"})
+            fields.erase(fixed);
+        std::string why;
+        if (auto c = PSD::EffectWithChanges(*e, fields, why)) changed.m_effects.push_back(c);
+    }
+    auto again = Kernel::MemoryInOutStreamBase::Create();
+    if (!changed.m_effects.empty() && !changed.Save(*again, PSD::SaveData{})) std::abort();
 }
 
 void FuzzAdjustment(uint8_t const* data, size_t size) {
