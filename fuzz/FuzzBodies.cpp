@@ -220,6 +220,20 @@ void FuzzAdjustment(uint8_t const* data, size_t size) {
     auto out = Kernel::MemoryInOutStreamBase::Create();
     PSD::SaveData sd;
     if (!adjustment->IsRead() || !adjustment->SaveI(*out, sd)) return;
+    // Its own simple fields set on it again: refused when out of the editor's ranges, and what is
+    // accepted still saves, as the body it came from did.
+    {
+        nlohmann::json fields = nlohmann::json::parse(PSD::AdjustmentJson(*adjustment).dump());
+        for (char const* fixed : {"gradient", "pattern", "phase", "interpolation", "unread", "ranges",
+                                  "preset_kind", "preset_file_name", "lookup_type", "name",
+                                  "lut_format", "lut_file_name", "data_order", "table_order"})
+            fields.erase(fixed);
+        std::string why;
+        if (auto changed = PSD::AdjustmentWithChanges(*adjustment, fields, why)) {
+            auto changedOut = Kernel::MemoryInOutStreamBase::Create();
+            if (!changed->SaveI(*changedOut, sd)) std::abort();
+        }
+    }
     // What the model wrote must read back, and write again the same bytes: the model's form is a
     // fixed point (it may differ from the input's: curve tables become points, points are sorted).
     auto again = PSD::PSDAdjustment::Create(key);

@@ -4,6 +4,7 @@
 #include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/adjustments/PSDFillLayer.h"
 #include "psd/effects/PSDEffectsJson.h"
+#include "psd/effects/PSDJsonChangesSupport.h"
 
 namespace PSD {
 
@@ -181,6 +182,220 @@ ojson AdjustmentJson(PSDAdjustment const& adj) {
             break;
     }
     return j;
+}
+
+namespace {
+
+using json = nlohmann::json;
+
+template <class T>
+Kernel::Counted<PSDAdjustment> Copy(PSDAdjustment const& a) {
+    return Kernel::MakeCounted<T>(static_cast<T const&>(a));
+}
+
+// A list of up to N records, each read by one, replacing the first ones; records past the
+// list keep their values.
+template <class Record, size_t N, class ReadOne>
+void Records(JsonChanges& c, std::string const& key, std::array<Record, N>& out, ReadOne readOne,
+             char const* form) {
+    json const* v = c.Get(key);
+    if (!v) return;
+    std::array<Record, N> read = out;
+    bool ok = v->is_array() && v->size() <= N;
+    for (size_t i = 0; ok && i < v->size(); ++i) ok = readOne((*v)[i], read[i]);
+    if (!ok) {
+        c.Fail(key, "must be a list of at most " + std::to_string(N) + " " + form);
+        return;
+    }
+    out = read;
+}
+
+// Numbers of a record, each within its own range.
+template <class T, size_t N>
+bool Within(json const& v, std::array<double, N> const& low, std::array<double, N> const& high,
+            std::array<T, N>& out, double scale = 1) {
+    if (!v.is_array() || v.size() != N) return false;
+    for (size_t i = 0; i < N; ++i) {
+        double d = v[i].is_number() ? v[i].get<double>() : NAN;
+        if (!(d >= low[i] && d <= high[i])) return false;
+        out[i] = T(std::lround(d * scale));
+    }
+    return true;
+}
+
+}  // namespace
+
+Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, json const& changes,
+                                                     std::string& why) {
+    std::string kind = AdjustmentKindName(adj.GetType());
+    if (!changes.is_object()) {
+        why = "the changes must be an object of fields";
+        return nullptr;
+    }
+    if (!adj.IsRead()) {
+        why = kind + " of a version this library does not read cannot be changed";
+        return nullptr;
+    }
+    JsonChanges c(changes, kind, why);
+    Kernel::Counted<PSDAdjustment> out;
+    switch (adj.GetType()) {
+        case PSDAdjustment::kSolidColor: {
+            out = Copy<PSDAdjustmentSolidColor>(adj);
+            c.Colour("color", static_cast<PSDAdjustmentSolidColor&>(*out).m_colour);
+            break;
+        }
+        case PSDAdjustment::kGradientFill: {
+            static char const* const kTypes[] = {"linear", "radial", "angle", "reflected", "diamond",
+                                                 "shapeburst"};
+            out = Copy<PSDAdjustmentGradientFill>(adj);
+            auto& g = static_cast<PSDAdjustmentGradientFill&>(*out).m_gradient;
+            c.Number("angle", -360, 360, 1, g.m_angle);
+            c.Choice("type", kTypes, 0, g.m_kind);
+            c.Number("scale", 10, 150, 0.01, g.m_scale);
+            c.Bool("reverse", g.m_reverse);
+            c.Bool("dither", g.m_dither);
+            c.Bool("align_with_layer", g.m_alignWithLayer);
+            std::array<double, 2> offset{g.m_offset.x, g.m_offset.y};
+            c.Numbers("offset", -1000, 1000, offset);
+            g.m_offset = {offset[0], offset[1]};
+            break;
+        }
+        case PSDAdjustment::kPatternFill: {
+            out = Copy<PSDAdjustmentPatternFill>(adj);
+            auto& p = static_cast<PSDAdjustmentPatternFill&>(*out);
+            c.Number("scale", 1, 1000, 1, p.m_scale);
+            c.Bool("linked", p.m_linked);
+            break;
+        }
+        case PSDAdjustment::kLevels: {
+            out = Copy<PSDAdjustmentLevels>(adj);
+            auto& l = static_cast<PSDAdjustmentLevels&>(*out);
+            Records(c, "channels", l.m_records, [](json const& r, PSDAdjustmentLevels::Record& to) {
+                std::array<int16_t, 2> in{}, outRange{};
+                double gamma = r.is_object() && r.contains("gamma") && r["gamma"].is_number()
+                                   ? r["gamma"].get<double>() : NAN;
+                if (!r.is_object() || !r.contains("input") || !r.contains("output") ||
+                    !Within(r["input"], {0, 0}, {255, 255}, in) ||
+                    !Within(r["output"], {0, 0}, {255, 255}, outRange) || in[0] >= in[1] ||
+                    !(gamma >= 0.1 && gamma <= 9.99) || r.size() != 3)
+                    return false;
+                to = {in[0], in[1], outRange[0], outRange[1], int16_t(std::lround(gamma * 100))};
+                return true;
+            }, "{\"input\": [floor, ceiling], \"output\": [floor, ceiling], \"gamma\": 0.1 to 9.99}");
+            break;
+        }
+        case PSDAdjustment::kBrightnessContrast: {
+            out = Copy<PSDAdjustmentBrightnessContrast>(adj);
+            auto& b = static_cast<PSDAdjustmentBrightnessContrast&>(*out);
+            c.Number("brightness", -150, 150, 1, b.m_brightness);
+            c.Number("contrast", -100, 100, 1, b.m_contrast);
+            c.Number("mean", 0, 255, 1, b.m_mean);
+            c.Bool("lab", b.m_labOnly);
+            c.Bool("use_legacy", b.m_useLegacy);
+            c.Bool("auto", b.m_auto);
+            break;
+        }
+        case PSDAdjustment::kThreshold:
+            out = Copy<PSDAdjustmentThreshold>(adj);
+            c.Number("level", 1, 255, 1, static_cast<PSDAdjustmentThreshold&>(*out).m_level);
+            break;
+        case PSDAdjustment::kPosterize:
+            out = Copy<PSDAdjustmentPosterize>(adj);
+            c.Number("levels", 2, 255, 1, static_cast<PSDAdjustmentPosterize&>(*out).m_levels);
+            break;
+        case PSDAdjustment::kInvert:
+            out = Copy<PSDAdjustmentInvert>(adj);
+            break;
+        case PSDAdjustment::kExposure: {
+            out = Copy<PSDAdjustmentExposure>(adj);
+            auto& e = static_cast<PSDAdjustmentExposure&>(*out);
+            c.Number("exposure", -20, 20, 1, e.m_exposure);
+            c.Number("offset", -0.5, 0.5, 1, e.m_offset);
+            c.Number("gamma", 0.01, 9.99, 1, e.m_gamma);
+            break;
+        }
+        case PSDAdjustment::kColourBalance: {
+            out = Copy<PSDAdjustmentColourBalance>(adj);
+            auto& b = static_cast<PSDAdjustmentColourBalance&>(*out);
+            c.Numbers("shadows", -100, 100, b.m_shadows);
+            c.Numbers("midtones", -100, 100, b.m_midtones);
+            c.Numbers("highlights", -100, 100, b.m_highlights);
+            c.Bool("preserve_luminosity", b.m_preserveLuminosity);
+            break;
+        }
+        case PSDAdjustment::kHSLShift: {
+            out = Copy<PSDAdjustmentHSLShift>(adj);
+            auto& h = static_cast<PSDAdjustmentHSLShift&>(*out);
+            c.Bool("colorize", h.m_colourise);
+            if (json const* v = c.Get("colorization"); v && !Within(*v, {0, 0, -100}, {360, 100, 100}, h.m_colourisation))
+                c.Fail("colorization", "must be [hue 0 to 360, saturation 0 to 100, lightness -100 to 100]");
+            if (json const* v = c.Get("master"); v && !Within(*v, {-180, -100, -100}, {180, 100, 100}, h.m_master))
+                c.Fail("master", "must be [hue -180 to 180, saturation and lightness -100 to 100]");
+            break;
+        }
+        case PSDAdjustment::kChannelMixer: {
+            out = Copy<PSDAdjustmentChannelMixer>(adj);
+            auto& m = static_cast<PSDAdjustmentChannelMixer&>(*out);
+            c.Bool("monochrome", m.m_monochrome);
+            Records(c, "channels", m.m_outputs, [](json const& r, PSDAdjustmentChannelMixer::Output& to) {
+                return Within(r, {-200, -200, -200, -200, -200}, {200, 200, 200, 200, 200}, to);
+            }, "lists of 5 numbers from -200 to 200");
+            break;
+        }
+        case PSDAdjustment::kSelectiveColour: {
+            static char const* const kMethods[] = {"relative", "absolute"};
+            out = Copy<PSDAdjustmentSelectiveColour>(adj);
+            auto& s = static_cast<PSDAdjustmentSelectiveColour&>(*out);
+            int method = s.m_method == 1 ? 1 : 0;
+            c.Choice("method", kMethods, 0, method);
+            if (changes.contains("method")) s.m_method = uint16_t(method);
+            Records(c, "records", s.m_records, [](json const& r, PSDAdjustmentSelectiveColour::Record& to) {
+                return Within(r, {-100, -100, -100, -100}, {100, 100, 100, 100}, to);
+            }, "lists of 4 numbers from -100 to 100");
+            break;
+        }
+        case PSDAdjustment::kPhotoFilter: {
+            out = Copy<PSDAdjustmentPhotoFilter>(adj);
+            auto& p = static_cast<PSDAdjustmentPhotoFilter&>(*out);
+            c.Number("density", 1, 100, 1, p.m_density);
+            c.Bool("preserve_luminosity", p.m_preserveLuminosity);
+            break;
+        }
+        case PSDAdjustment::kVibrance: {
+            out = Copy<PSDAdjustmentVibrance>(adj);
+            auto& v = static_cast<PSDAdjustmentVibrance&>(*out);
+            c.Number("vibrance", -100, 100, 1, v.m_vibrance);
+            c.Number("saturation", -100, 100, 1, v.m_saturation);
+            break;
+        }
+        case PSDAdjustment::kBlackAndWhite: {
+            static char const* const kNames[6] = {"red", "yellow", "green", "cyan", "blue", "magenta"};
+            out = Copy<PSDAdjustmentBlackAndWhite>(adj);
+            auto& b = static_cast<PSDAdjustmentBlackAndWhite&>(*out);
+            for (size_t i = 0; i < 6; ++i) c.Number(kNames[i], -200, 300, 1, b.m_weights[i]);
+            c.Bool("use_tint", b.m_useTint);
+            c.Colour("tint_color", b.m_tintColour);
+            break;
+        }
+        case PSDAdjustment::kGradientMap: {
+            out = Copy<PSDAdjustmentGradientMap>(adj);
+            auto& g = static_cast<PSDAdjustmentGradientMap&>(*out);
+            c.Bool("reverse", g.m_reverse);
+            c.Bool("dither", g.m_dither);
+            break;
+        }
+        case PSDAdjustment::kColourLookup:
+            out = Copy<PSDAdjustmentColourLookup>(adj);
+            c.Bool("dither", static_cast<PSDAdjustmentColourLookup&>(*out).m_dither);
+            break;
+        default:
+            why = kind + " cannot be changed this way";
+            return nullptr;
+    }
+    if (json const* k = c.Get("kind"); k && !(k->is_string() && k->get<std::string>() == kind))
+        c.Fail("kind", "is not a field that can be set");
+    c.Finish();
+    return c.Ok() ? out : nullptr;
 }
 
 }  // namespace PSD

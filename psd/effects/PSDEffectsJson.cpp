@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 
+#include "psd/effects/PSDJsonChangesSupport.h"
 #include "psd/io/PSDBlendMode.h"
 
 namespace PSD {
@@ -266,112 +267,7 @@ namespace {
 
 using json = nlohmann::json;
 
-// Reads the fields of a change set into an effect's members, keeping the first fault.
-class Changes {
-public:
-    Changes(json const& j, PSDEffect const& e, std::string& why)
-        : m_json(j), m_type(e.GetTypeName()), m_why(why) {}
-
-    bool Ok() const { return m_ok; }
-    void Fail(std::string const& key, std::string const& what) {
-        if (m_ok) m_why = "\"" + key + "\" of " + m_type + " " + what;
-        m_ok = false;
-    }
-    json const* Get(std::string const& key) {
-        auto it = m_json.find(key);
-        if (it == m_json.end()) return nullptr;
-        m_used.insert(key);
-        return &*it;
-    }
-    template <class T>
-    void Number(std::string const& key, double low, double high, double scale, T& out) {
-        json const* v = Get(key);
-        if (!v) return;
-        double d = v->is_number() ? v->get<double>() : NAN;
-        bool whole = !std::is_integral_v<T> || d == std::floor(d);
-        if (!(d >= low && d <= high) || !whole) {
-            Fail(key, std::string("must be ") +
-                          (std::is_integral_v<T> ? "a whole number" : "a number") + " from " +
-                          Text(low) + " to " + Text(high));
-            return;
-        }
-        out = T(d * scale);
-    }
-    void Bool(std::string const& key, bool& out) {
-        if (json const* v = Get(key)) {
-            if (v->is_boolean())
-                out = v->get<bool>();
-            else
-                Fail(key, "must be true or false");
-        }
-    }
-    void Blend(std::string const& key, BlendMode& out) {
-        json const* v = Get(key);
-        if (!v) return;
-        std::string k = v->is_string() ? v->get<std::string>() : std::string();
-        PSDReport report;
-        BlendMode mode;
-        if (k.size() != 4 ||
-            !DecodeBlendMode(uint32_t(uint8_t(k[0])) << 24 | uint32_t(uint8_t(k[1])) << 16 |
-                                 uint32_t(uint8_t(k[2])) << 8 | uint8_t(k[3]),
-                             mode, report)) {
-            Fail(key, "must be a blend mode key such as \"norm\" or \"mul \"");
-            return;
-        }
-        out = mode;
-    }
-    // Setting a colour drops the stored form the legacy record would write instead.
-    void Colour(std::string const& key, Kernel::Consolidated<Renderer::Colour>& out,
-                Kernel::Consolidated<Renderer::Colour>* stored = nullptr) {
-        json const* v = Get(key);
-        if (!v) return;
-        std::string why;
-        auto c = ColourFromJson(*v, why);
-        if (!c) {
-            Fail(key, why);
-            return;
-        }
-        out = c;
-        if (stored) *stored = nullptr;
-    }
-    template <size_t N>
-    void Choice(std::string const& key, char const* const (&names)[N], int first, int& out) {
-        json const* v = Get(key);
-        if (!v) return;
-        std::string name = v->is_string() ? v->get<std::string>() : std::string();
-        for (size_t i = 0; i < N; ++i)
-            if (name == names[i]) {
-                out = first + int(i);
-                return;
-            }
-        std::string list;
-        for (size_t i = 0; i < N; ++i) list += (i ? ", \"" : "\"") + std::string(names[i]) + "\"";
-        Fail(key, "must be one of " + list);
-    }
-    // Every field given must have been read.
-    void Finish() {
-        for (auto it = m_json.begin(); it != m_json.end(); ++it)
-            if (!m_used.count(it.key()) &&
-                !(it.key() == "type" && it->is_string() && it->get<std::string>() == m_type))
-                Fail(it.key(), "is not a field that can be set");
-    }
-
-private:
-    static std::string Text(double v) {
-        std::string t = std::to_string(v);
-        t.erase(t.find_last_not_of('0') + 1);
-        if (!t.empty() && t.back() == '.') t.pop_back();
-        return t;
-    }
-
-    json const& m_json;
-    std::string m_type;
-    std::string& m_why;
-    std::set<std::string> m_used;
-    bool m_ok = true;
-};
-
-void ApplyPlacement(Changes& c, PSDGradientDesc& g) {
+void ApplyPlacement(JsonChanges& c, PSDGradientDesc& g) {
     c.Number("angle", -360, 360, 1, g.m_angle);
     c.Choice("gradient_type", kGradientKinds, 0, g.m_kind);
     c.Number("scale", 10, 150, 0.01, g.m_scale);
@@ -458,7 +354,7 @@ Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& cha
         why = "the changes must be an object of fields";
         return nullptr;
     }
-    Changes c(changes, e, why);
+    JsonChanges c(changes, e.GetTypeName(), why);
     Kernel::Counted<PSDEffect> out;
     switch (e.GetType()) {
         case PSDEffect::kShadow: {

@@ -9,6 +9,10 @@ namespace zuzodoriv::python {
 
 namespace {
 
+nlohmann::json ToJson(py::dict const& changes) {
+    return nlohmann::json::parse(std::string(py::str(py::module_::import("json").attr("dumps")(changes))));
+}
+
 Kernel::Counted<PSD::PSDLayerEffects> EffectsOf(LayerRef const& l) {
     auto effects = l.layer->GetEffects();
     if (!effects) throw py::value_error("the layer has no effects");
@@ -21,11 +25,20 @@ void SetEffect(LayerRef const& l, long index, py::dict const& changes) {
     long n = long(effects->m_effects.size());
     if (index < -n || index >= n) throw py::index_error("no effect " + std::to_string(index));
     auto& slot = effects->m_effects[size_t(index < 0 ? index + n : index)];
-    std::string text = py::str(py::module_::import("json").attr("dumps")(changes));
     std::string why;
-    auto changed = PSD::EffectWithChanges(*slot, nlohmann::json::parse(text), why);
+    auto changed = PSD::EffectWithChanges(*slot, ToJson(changes), why);
     if (!changed) throw py::value_error(why);
     slot = changed;
+}
+
+void SetAdjustment(LayerRef const& l, py::dict const& changes) {
+    auto adjustment = l.layer->GetAdjustment();
+    if (!adjustment || adjustment->GetType() == PSD::PSDAdjustment::kTypeTool)
+        throw py::value_error("the layer is not an adjustment or fill layer");
+    std::string why;
+    auto changed = PSD::AdjustmentWithChanges(*adjustment, ToJson(changes), why);
+    if (!changed) throw py::value_error(why);
+    l.layer->m_adjustment = changed;
 }
 
 }  // namespace
@@ -61,7 +74,12 @@ void BindEffects(py::class_<LayerRef>& layer) {
             if (!adjustment || adjustment->GetType() == PSD::PSDAdjustment::kTypeTool)
                 return py::none();
             return JsonToPython(PSD::AdjustmentJson(*adjustment));
-        }, "The adjustment or fill settings as a dict with their kind; None for other layers.");
+        }, "The adjustment or fill settings as a dict with their kind; None for other layers.")
+        .def("set_adjustment", &SetAdjustment, py::arg("changes"),
+             "Set fields of the adjustment or fill from a dict with the names and units of "
+             "`adjustment`, for instance {\"brightness\": 20} or {\"color\": {\"model\": \"rgb\", "
+             "\"values\": [255, 0, 0]}}; raises ValueError, changing nothing, for a field that cannot "
+             "be set or a value out of range.");
 }
 
 }  // namespace zuzodoriv::python

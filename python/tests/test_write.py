@@ -233,6 +233,24 @@ def test_effects_changed_and_saved(tmp_path):
     assert run.stdout.split() == ["30.0", "12.0", "255.0"]
 
 
+def test_adjustments_changed_and_saved(tmp_path):
+    doc = zuzodoriv.open(CORPUS / "psd-tools/tests/psd_files/fill_adjustments.psd")
+    layer = {l.adjustment["kind"]: l for l in doc.descendants() if l.adjustment}
+    layer["brightnesscontrast"].set_adjustment({"brightness": 35, "contrast": -10})
+    layer["solidcolorfill"].set_adjustment({"color": {"model": "rgb", "values": [10, 200, 30]}})
+    layer["levels"].set_adjustment({"channels": [{"input": [20, 230], "output": [0, 255], "gamma": 1.2}]})
+    with pytest.raises(ValueError, match="must be a whole number from 2 to 255"):
+        layer["posterize"].set_adjustment({"levels": 300})
+    with pytest.raises(ValueError, match="not an adjustment or fill layer"):
+        next(l for l in doc.descendants() if l.kind == "pixel").set_adjustment({})
+    changed = {k: l.adjustment for k, l in layer.items()}
+    with pytest.warns(UserWarning, match="composite"):
+        doc.save(tmp_path / "adjusted.psd")
+    back = {l.adjustment["kind"]: l.adjustment for l in zuzodoriv.open(tmp_path / "adjusted.psd").descendants() if l.adjustment}
+    assert back == changed
+    assert back["brightnesscontrast"]["brightness"] == 35 and back["levels"]["channels"][0]["input"] == [20, 230]
+
+
 def test_save_to_a_file_object_and_composite():
     doc = zuzodoriv.Document.new(8, 4)
     image = np.arange(8 * 4 * 3, dtype=np.uint8).reshape(4, 8, 3)

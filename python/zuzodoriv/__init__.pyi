@@ -97,6 +97,9 @@ class Layer:
     @property
     def adjustment(self) -> Optional[dict[str, Any]]:
         """Adjustment or fill settings with their "kind" (fields as in `info --json`)."""
+    def set_adjustment(self, changes: dict[str, Any]) -> None:
+        """Set fields of the adjustment or fill with the names and units of `adjustment`;
+        ValueError, changing nothing, for a field that cannot be set or a value out of range."""
     @property
     def text(self) -> Optional[dict[str, Any]]:
         """A type layer's text: content, runs, paragraphs, frame, transform, warp (as in `info --json`)."""
