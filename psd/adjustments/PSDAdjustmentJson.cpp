@@ -245,8 +245,8 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
             break;
         }
         case PSDAdjustment::kGradientFill: {
-            static char const* const kTypes[] = {"linear", "radial", "angle", "reflected", "diamond",
-                                                 "shapeburst"};
+            static char const* const kTypes[] = {"linear",    "radial",  "angle",
+                                                 "reflected", "diamond", "shapeburst"};
             out = Copy<PSDAdjustmentGradientFill>(adj);
             auto& g = static_cast<PSDAdjustmentGradientFill&>(*out).m_gradient;
             c.Number("angle", -360, 360, 1, g.m_angle);
@@ -270,18 +270,24 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
         case PSDAdjustment::kLevels: {
             out = Copy<PSDAdjustmentLevels>(adj);
             auto& l = static_cast<PSDAdjustmentLevels&>(*out);
-            Records(c, "channels", l.m_records, [](json const& r, PSDAdjustmentLevels::Record& to) {
-                std::array<int16_t, 2> in{}, outRange{};
-                double gamma = r.is_object() && r.contains("gamma") && r["gamma"].is_number()
-                                   ? r["gamma"].get<double>() : NAN;
-                if (!r.is_object() || !r.contains("input") || !r.contains("output") ||
-                    !Within(r["input"], {0, 0}, {255, 255}, in) ||
-                    !Within(r["output"], {0, 0}, {255, 255}, outRange) || in[0] >= in[1] ||
-                    !(gamma >= 0.1 && gamma <= 9.99) || r.size() != 3)
-                    return false;
-                to = {in[0], in[1], outRange[0], outRange[1], int16_t(std::lround(gamma * 100))};
-                return true;
-            }, "{\"input\": [floor, ceiling], \"output\": [floor, ceiling], \"gamma\": 0.1 to 9.99}");
+            Records(
+                c, "channels", l.m_records,
+                [](json const& r, PSDAdjustmentLevels::Record& to) {
+                    std::array<int16_t, 2> in{}, outRange{};
+                    double gamma = r.is_object() && r.contains("gamma") && r["gamma"].is_number()
+                                       ? r["gamma"].get<double>()
+                                       : NAN;
+                    if (!r.is_object() || !r.contains("input") || !r.contains("output") ||
+                        !Within(r["input"], {0, 0}, {255, 255}, in) ||
+                        !Within(r["output"], {0, 0}, {255, 255}, outRange) || in[0] >= in[1] ||
+                        !(gamma >= 0.1 && gamma <= 9.99) || r.size() != 3)
+                        return false;
+                    to = {in[0], in[1], outRange[0], outRange[1],
+                          int16_t(std::lround(gamma * 100))};
+                    return true;
+                },
+                "{\"input\": [floor, ceiling], \"output\": [floor, ceiling], \"gamma\": 0.1 to "
+                "9.99}");
             break;
         }
         case PSDAdjustment::kBrightnessContrast: {
@@ -327,9 +333,12 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
             out = Copy<PSDAdjustmentHSLShift>(adj);
             auto& h = static_cast<PSDAdjustmentHSLShift&>(*out);
             c.Bool("colorize", h.m_colourise);
-            if (json const* v = c.Get("colorization"); v && !Within(*v, {0, 0, -100}, {360, 100, 100}, h.m_colourisation))
-                c.Fail("colorization", "must be [hue 0 to 360, saturation 0 to 100, lightness -100 to 100]");
-            if (json const* v = c.Get("master"); v && !Within(*v, {-180, -100, -100}, {180, 100, 100}, h.m_master))
+            if (json const* v = c.Get("colorization");
+                v && !Within(*v, {0, 0, -100}, {360, 100, 100}, h.m_colourisation))
+                c.Fail("colorization",
+                       "must be [hue 0 to 360, saturation 0 to 100, lightness -100 to 100]");
+            if (json const* v = c.Get("master");
+                v && !Within(*v, {-180, -100, -100}, {180, 100, 100}, h.m_master))
                 c.Fail("master", "must be [hue -180 to 180, saturation and lightness -100 to 100]");
             break;
         }
@@ -337,9 +346,12 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
             out = Copy<PSDAdjustmentChannelMixer>(adj);
             auto& m = static_cast<PSDAdjustmentChannelMixer&>(*out);
             c.Bool("monochrome", m.m_monochrome);
-            Records(c, "channels", m.m_outputs, [](json const& r, PSDAdjustmentChannelMixer::Output& to) {
-                return Within(r, {-200, -200, -200, -200, -200}, {200, 200, 200, 200, 200}, to);
-            }, "lists of 5 numbers from -200 to 200");
+            Records(
+                c, "channels", m.m_outputs,
+                [](json const& r, PSDAdjustmentChannelMixer::Output& to) {
+                    return Within(r, {-200, -200, -200, -200, -200}, {200, 200, 200, 200, 200}, to);
+                },
+                "lists of 5 numbers from -200 to 200");
             break;
         }
         case PSDAdjustment::kSelectiveColour: {
@@ -349,9 +361,12 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
             int method = s.m_method == 1 ? 1 : 0;
             c.Choice("method", kMethods, 0, method);
             if (changes.contains("method")) s.m_method = uint16_t(method);
-            Records(c, "records", s.m_records, [](json const& r, PSDAdjustmentSelectiveColour::Record& to) {
-                return Within(r, {-100, -100, -100, -100}, {100, 100, 100, 100}, to);
-            }, "lists of 4 numbers from -100 to 100");
+            Records(
+                c, "records", s.m_records,
+                [](json const& r, PSDAdjustmentSelectiveColour::Record& to) {
+                    return Within(r, {-100, -100, -100, -100}, {100, 100, 100, 100}, to);
+                },
+                "lists of 4 numbers from -100 to 100");
             break;
         }
         case PSDAdjustment::kPhotoFilter: {
@@ -369,7 +384,8 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
             break;
         }
         case PSDAdjustment::kBlackAndWhite: {
-            static char const* const kNames[6] = {"red", "yellow", "green", "cyan", "blue", "magenta"};
+            static char const* const kNames[6] = {"red",  "yellow", "green",
+                                                  "cyan", "blue",   "magenta"};
             out = Copy<PSDAdjustmentBlackAndWhite>(adj);
             auto& b = static_cast<PSDAdjustmentBlackAndWhite&>(*out);
             for (size_t i = 0; i < 6; ++i) c.Number(kNames[i], -200, 300, 1, b.m_weights[i]);

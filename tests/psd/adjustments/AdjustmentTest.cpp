@@ -181,7 +181,8 @@ TEST(Adjustment, SavedBlocks) {
 // Equal trees, numbers within float precision.
 bool SameNumbers(nlohmann::json const& a, nlohmann::json const& b) {
     if (a.is_number() && b.is_number())
-        return std::fabs(a.get<double>() - b.get<double>()) <= 1e-6 * std::max(1.0, std::fabs(b.get<double>()));
+        return std::fabs(a.get<double>() - b.get<double>()) <=
+               1e-6 * std::max(1.0, std::fabs(b.get<double>()));
     if (a.is_structured() && b.is_structured() && a.size() == b.size() && a.type() == b.type()) {
         for (auto ia = a.begin(), ib = b.begin(); ia != a.end(); ++ia, ++ib)
             if ((a.is_object() && ia.key() != ib.key()) || !SameNumbers(*ia, *ib)) return false;
@@ -199,10 +200,14 @@ TEST(AdjustmentChanges, SetInTheirUnitsAndSavedSo) {
         char const* changes;
         char const* fault;  // null: accepted
     } const cases[] = {
-        {"SoCo", R"({"color": {"model": "rgb", "values": [200, 100, 50]}, "kind": "solidcolorfill"})", nullptr},
+        {"SoCo",
+         R"({"color": {"model": "rgb", "values": [200, 100, 50]}, "kind": "solidcolorfill"})",
+         nullptr},
         {"SoCo", R"({"kind": "levels"})", "\"kind\" of solidcolorfill is not a field"},
-        {"levl", R"({"channels": [{"input": [10, 240], "output": [5, 250], "gamma": 1.5}]})", nullptr},
-        {"levl", R"({"channels": [{"input": [200, 100], "output": [0, 255], "gamma": 1}]})", "must be a list of at most 29"},
+        {"levl", R"({"channels": [{"input": [10, 240], "output": [5, 250], "gamma": 1.5}]})",
+         nullptr},
+        {"levl", R"({"channels": [{"input": [200, 100], "output": [0, 255], "gamma": 1}]})",
+         "must be a list of at most 29"},
         {"brit", R"({"brightness": 40, "contrast": -20, "use_legacy": false})", nullptr},
         {"brit", R"({"brightness": 151})", "must be a whole number from -150 to 150"},
         {"thrs", R"({"level": 90})", nullptr},
@@ -210,14 +215,17 @@ TEST(AdjustmentChanges, SetInTheirUnitsAndSavedSo) {
         {"expA", R"({"exposure": 1.5, "offset": -0.1, "gamma": 0.8})", nullptr},
         {"blnc", R"({"midtones": [10, -20, 30], "preserve_luminosity": false})", nullptr},
         {"blnc", R"({"shadows": [10, 20]})", "must be a list of 3 numbers"},
-        {"hue2", R"({"colorize": true, "colorization": [200, 40, -10], "master": [-30, 20, 5]})", nullptr},
+        {"hue2", R"({"colorize": true, "colorization": [200, 40, -10], "master": [-30, 20, 5]})",
+         nullptr},
         {"hue2", R"({"master": [200, 0, 0]})", "must be [hue -180 to 180"},
         {"mixr", R"({"monochrome": true, "channels": [[40, 40, 20, 0, 0]]})", nullptr},
-        {"selc", R"({"method": "absolute", "records": [[0, 0, 0, 0], [10, -10, 20, -20]]})", nullptr},
+        {"selc", R"({"method": "absolute", "records": [[0, 0, 0, 0], [10, -10, 20, -20]]})",
+         nullptr},
         {"selc", R"({"method": "sideways"})", "must be one of \"relative\", \"absolute\""},
         {"vibA", R"({"vibrance": 30, "saturation": -15})", nullptr},
         {"blwh", R"({"red": 50, "magenta": 120, "use_tint": true,
-                     "tint_color": {"model": "rgb", "values": [225, 211, 179]}})", nullptr},
+                     "tint_color": {"model": "rgb", "values": [225, 211, 179]}})",
+         nullptr},
         {"curv", R"({"map": true})", "cannot be changed this way"},
         {"nvrt", R"({"level": 3})", "\"level\" of invert is not a field"},
     };
@@ -247,18 +255,23 @@ TEST(AdjustmentChanges, SetInTheirUnitsAndSavedSo) {
         auto extra = Kernel::MemoryInOutStreamBase::Create();
         ASSERT_TRUE(changed->SaveExtraDataI(*extra, SaveData{}));
         if (extra->GetData().size() > 12) {
-            auto in = Kernel::MemoryInStream::Create(extra->GetData().data() + 12, extra->GetData().size() - 12);
+            auto in = Kernel::MemoryInStream::Create(extra->GetData().data() + 12,
+                                                     extra->GetData().size() - 12);
             ParseData pd;
             ASSERT_TRUE(back.adjustment->ParseExtraData(*in, pd));
         }
         auto read = AdjustmentJson(*back.adjustment);
         for (auto const& [key, value] : changes.items()) {
-            json got = json::parse((after[key].is_object() && after[key].contains("values") ? after[key]["values"] : after[key]).dump());
+            json got = json::parse((after[key].is_object() && after[key].contains("values")
+                                        ? after[key]["values"]
+                                        : after[key])
+                                       .dump());
             json want = value.is_object() && value.contains("values") ? value["values"] : value;
             if (key == "channels" && c.key == std::string("levl")) got = json::array({got[0]});
             if (key == "channels" && c.key == std::string("mixr")) got = json::array({got[0]});
             if (key == "records") got = json::array({got[0], got[1]});
-            EXPECT_TRUE(SameNumbers(got, want)) << key << ": " << got.dump() << " for " << want.dump();
+            EXPECT_TRUE(SameNumbers(got, want))
+                << key << ": " << got.dump() << " for " << want.dump();
             EXPECT_EQ(read[key], after[key]) << key;
         }
     }
