@@ -142,6 +142,12 @@ std::vector<ShapedGlyph> Shape(FaceCache& cache, LoadedFace const& face, std::u1
     // Clusters without a glyph are shaped again, alone, with a face that covers their first
     // character.
     std::vector<ShapedGlyph> out;
+    // Where each cluster starts, in text order (right-to-left runs list them backwards).
+    std::vector<uint32_t> starts;
+    starts.reserve(shaped.size());
+    for (auto const& g : shaped) starts.push_back(g.cluster);
+    std::sort(starts.begin(), starts.end());
+    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
     for (size_t i = 0; i < shaped.size();) {
         size_t j = i + 1;
         while (j < shaped.size() && shaped[j].cluster == shaped[i].cluster) ++j;
@@ -157,9 +163,8 @@ std::vector<ShapedGlyph> Shape(FaceCache& cache, LoadedFace const& face, std::u1
         }
         if (other) {
             // The cluster's characters run up to the next cluster's start.
-            uint32_t end = uint32_t(text.size());
-            for (auto const& g : shaped)
-                if (g.cluster > start) end = std::min(end, g.cluster);
+            auto next = std::upper_bound(starts.begin(), starts.end(), start);
+            uint32_t end = next == starts.end() ? uint32_t(text.size()) : *next;
             auto again = ShapeWith(*other, text.substr(start, end - start), start, kern);
             out.insert(out.end(), again.begin(), again.end());
         } else {
