@@ -13,9 +13,9 @@ namespace PSD {
 
 namespace {
 
-// "Left", "Top ", "Rght", "Btom" of a rectangle descriptor into out; other keys are ignored.
 uint32_t const kEdges[4] = {Key("Left"), Key("Top "), Key("Rght"), Key("Btom")};
 
+// "Left", "Top ", "Rght", "Btom" of a rectangle descriptor into out; other keys are ignored.
 bool ReadBox(Descriptor const& text, char const* key, std::array<double, 4>& out,
              PSDReport& report) {
     auto item = text.Get<DescriptorItemDescriptor>(key);

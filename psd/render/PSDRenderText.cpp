@@ -149,10 +149,10 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
             if (!run.pieces.empty()) runs.push_back(std::move(run));
         }
     }
-    if (runs.empty()) return true;
-    out.textInk = ink;
     if (layout[2] >= layout[0] && std::isfinite(layout[0]) && std::isfinite(layout[3]))
         out.textLayout = layout;
+    if (runs.empty()) return true;
+    out.textInk = ink;
     // Glyphs far off the canvas are not kept: the bitmap stays within reach of what shows.
     double w = width, h = height;
     left = std::max(left, -w), top = std::max(top, -h);

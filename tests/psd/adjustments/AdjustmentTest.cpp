@@ -267,9 +267,8 @@ TEST(AdjustmentChanges, SetInTheirUnitsAndSavedSo) {
                                         : after[key])
                                        .dump());
             json want = value.is_object() && value.contains("values") ? value["values"] : value;
-            if (key == "channels" && c.key == std::string("levl")) got = json::array({got[0]});
-            if (key == "channels" && c.key == std::string("mixr")) got = json::array({got[0]});
-            if (key == "records") got = json::array({got[0], got[1]});
+            // Record lists replace the first records only.
+            if (want.is_array() && got.size() > want.size()) got.erase(got.begin() + long(want.size()), got.end());
             EXPECT_TRUE(SameNumbers(got, want))
                 << key << ": " << got.dump() << " for " << want.dump();
             EXPECT_EQ(read[key], after[key]) << key;
