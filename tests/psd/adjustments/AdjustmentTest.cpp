@@ -268,7 +268,8 @@ TEST(AdjustmentChanges, SetInTheirUnitsAndSavedSo) {
                                        .dump());
             json want = value.is_object() && value.contains("values") ? value["values"] : value;
             // Record lists replace the first records only.
-            if (want.is_array() && got.size() > want.size()) got.erase(got.begin() + long(want.size()), got.end());
+            if (want.is_array() && got.size() > want.size())
+                got.erase(got.begin() + long(want.size()), got.end());
             EXPECT_TRUE(SameNumbers(got, want))
                 << key << ": " << got.dump() << " for " << want.dump();
             EXPECT_EQ(read[key], after[key]) << key;
