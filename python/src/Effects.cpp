@@ -9,8 +9,13 @@ namespace zuzodoriv::python {
 
 namespace {
 
+// NumPy scalars pass as their Python values; NaN and infinities are refused.
 nlohmann::json ToJson(py::dict const& changes) {
-    return nlohmann::json::parse(std::string(py::str(py::module_::import("json").attr("dumps")(changes))));
+    py::cpp_function item([](py::object o) { return o.attr("item")(); });
+    std::string text = py::str(py::module_::import("json").attr("dumps")(changes, py::arg("default") = item));
+    auto j = nlohmann::json::parse(text, nullptr, false);
+    if (j.is_discarded()) throw py::value_error("the changes must be plain numbers, strings, lists and dicts");
+    return j;
 }
 
 Kernel::Counted<PSD::PSDLayerEffects> EffectsOf(LayerRef const& l) {
