@@ -15,6 +15,14 @@ CLI = os.environ.get("ZUZODORIV_CLI", str(SOURCE / "build" / "zuzodoriv"))
 SAMPLE = SOURCE / "samples" / "sample.psd"
 
 
+def independent_reader(script, path):
+    """What a script given `doc`, the independent Python reader's view of path, prints."""
+    code = "import psd_tools,sys\ndoc=psd_tools.PSDImage.open(sys.argv[1])\n" + script
+    run = subprocess.run(["/usr/bin/python3", "-c", code, str(path)], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    return run.stdout
+
+
 def corpus_documents():
     """(path, reference path) of every PSD/PSB document; byte duplicates use their original's."""
     manifest = CORPUS / "MANIFEST.tsv"

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import zuzodoriv
-from conftest import CLI, CORPUS, SAMPLE
+from conftest import CLI, CORPUS, SAMPLE, independent_reader
 
 DTYPES = {8: np.uint8, 16: np.uint16, 32: np.float32}
 FORMS = [(psb, compression) for psb in (False, True) for compression in ("rle", "zip")]
@@ -157,13 +157,8 @@ def test_layers_removed_and_restacked_are_saved_so(tmp_path):
         back = zuzodoriv.open(tmp_path / "restacked.psd")
         assert tree(back.layers) == expected
         assert np.array_equal(back.render(), drawn)
-    script = ("import psd_tools,sys\n"
-              "t=lambda g: [(l.name, t(l)) if l.is_group() else l.name for l in reversed(list(g))]\n"
-              "print(t(psd_tools.PSDImage.open(sys.argv[1])))")
-    run = subprocess.run(["/usr/bin/python3", "-c", script, str(tmp_path / "restacked.psd")],
-                         capture_output=True, text=True)
-    assert run.returncode == 0, run.stderr
-    assert run.stdout.strip() == str(expected)
+    tree_script = "t=lambda g: [(l.name, t(l)) if l.is_group() else l.name for l in reversed(list(g))]\nprint(t(doc))"
+    assert independent_reader(tree_script, tmp_path / "restacked.psd").strip() == str(expected)
     with pytest.raises(ValueError):
         doc.restack_layer(group2, 0, parent=group1)  # into itself
     with pytest.raises(ValueError):
@@ -185,13 +180,9 @@ def test_masks_replaced_placed_and_removed(tmp_path):
     assert back[names[0]].mask_bbox == plain[0].mask_bbox
     assert back[names[1]].mask_bbox == (3, 4, 9, 9) and back[names[1]].user_mask["default_colour"] == 255
     assert back[names[2]].user_mask is None
-    script = ("import psd_tools,sys\n"
-              "for l in psd_tools.PSDImage.open(sys.argv[1]).descendants():\n"
-              "    print(l.name, l.mask and (l.mask.bbox, l.mask.background_color))")
-    run = subprocess.run(["/usr/bin/python3", "-c", script, str(tmp_path / "masks.psd")],
-                         capture_output=True, text=True)
-    assert run.returncode == 0, run.stderr
-    assert f"{names[1]} ((3, 4, 9, 9), 255)" in run.stdout and f"{names[2]} None" in run.stdout
+    masks = independent_reader("for l in doc.descendants(): print(l.name, l.mask and (l.mask.bbox, l.mask.background_color))",
+                               tmp_path / "masks.psd")
+    assert f"{names[1]} ((3, 4, 9, 9), 255)" in masks and f"{names[2]} None" in masks
     with pytest.raises(TypeError):
         plain[0].set_mask(np.zeros((2, 2), np.uint16))  # not the document's dtype
     with pytest.raises(ValueError):
@@ -224,13 +215,8 @@ def test_effects_changed_and_saved(tmp_path):
         doc.save(tmp_path / "effects.psd")
     back = {l.name: l for l in zuzodoriv.open(tmp_path / "effects.psd").layers}
     assert (back["drop shadow"].effects, back[glow.name].effects_enabled, back[glow.name].effects_scale) == changed
-    script = ("import psd_tools,sys\n"
-              "l=[l for l in psd_tools.PSDImage.open(sys.argv[1]) if l.name=='drop shadow'][0]\n"
-              "e=list(l.effects)[0]; print(e.opacity, e.distance, e.color[b'Bl  '])")
-    run = subprocess.run(["/usr/bin/python3", "-c", script, str(tmp_path / "effects.psd")],
-                         capture_output=True, text=True)
-    assert run.returncode == 0, run.stderr
-    assert run.stdout.split() == ["30.0", "12.0", "255.0"]
+    script = "e=list([l for l in doc if l.name=='drop shadow'][0].effects)[0]; print(e.opacity, e.distance, e.color[b'Bl  '])"
+    assert independent_reader(script, tmp_path / "effects.psd").split() == ["30.0", "12.0", "255.0"]
 
 
 def test_adjustments_changed_and_saved(tmp_path):
