@@ -237,7 +237,8 @@ TEST(AdjustmentChanges, SetInTheirUnitsAndSavedSo) {
         auto a = PSDAdjustment::Create(key4);
         ASSERT_TRUE(a);
         json changes = json::parse(c.changes);
-        auto changed = testsupport::ApplyChangeSet(*a, changes, c.fault, AdjustmentJson, AdjustmentWithChanges);
+        auto changed = testsupport::ApplyChangeSet(*a, changes, c.fault, AdjustmentJson,
+                                                   AdjustmentWithChanges);
         if (!changed) continue;
         auto after = AdjustmentJson(*changed);
         auto out = Kernel::MemoryInOutStreamBase::Create();

@@ -546,7 +546,8 @@ TEST(EffectChanges, SetInTheirUnitsAndSavedSo) {
         SCOPED_TRACE(c.changes);
         auto e = c.make();
         json changes = json::parse(c.changes);
-        auto changed = testsupport::ApplyChangeSet(*e, changes, c.fault, EffectJson, EffectWithChanges);
+        auto changed =
+            testsupport::ApplyChangeSet(*e, changes, c.fault, EffectJson, EffectWithChanges);
         if (!changed) continue;
         auto after = EffectJson(*changed);
         for (auto const& [key, value] : changes.items()) {
