@@ -348,6 +348,34 @@ Kernel::Consolidated<Renderer::Colour> ColourFromJson(json const& j, std::string
     return nullptr;
 }
 
+Kernel::Counted<PSDEffect> NewEffect(std::string const& typeName) {
+    // Contours as a save writes the default: the straight line through both corners.
+    auto linear = [](PSDContour& c) { c.m_points = {{0, 0}, {255, 255}}; };
+    if (typeName == "DropShadow" || typeName == "InnerShadow") {
+        auto e = Kernel::MakeCounted<PSDEffectShadow>(typeName == "InnerShadow");
+        linear(e->m_contour);
+        return e;
+    }
+    if (typeName == "OuterGlow" || typeName == "InnerGlow") {
+        auto e = Kernel::MakeCounted<PSDEffectGlow>(typeName == "InnerGlow");
+        linear(e->m_contour);
+        return e;
+    }
+    if (typeName == "BevelEmboss") {
+        auto e = Kernel::MakeCounted<PSDEffectBevel>();
+        linear(e->m_contour), linear(e->m_glossContour);
+        return e;
+    }
+    if (typeName == "Satin") {
+        auto e = Kernel::MakeCounted<PSDEffectSatin>();
+        linear(e->m_contour);
+        return e;
+    }
+    if (typeName == "ColorOverlay") return Kernel::MakeCounted<PSDEffectSolidFill>();
+    if (typeName == "Stroke") return Kernel::MakeCounted<PSDEffectStroke>();
+    return nullptr;
+}
+
 Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& changes,
                                              std::string& why) {
     if (!changes.is_object()) {

@@ -25,6 +25,10 @@ nlohmann::ordered_json EffectsJson(PSDLayerEffects const& effects);
 
 // The colour of a {"model", "values"} object as ColourJson gives it; null, with why, otherwise.
 Kernel::Consolidated<Renderer::Colour> ColourFromJson(nlohmann::json const& j, std::string& why);
+// A new effect of a type as EffectJson names it ("DropShadow", "InnerShadow", "OuterGlow",
+// "InnerGlow", "BevelEmboss", "ColorOverlay", "Stroke", "Satin"), with the editor's defaults; null
+// for other names (overlays of a gradient or pattern need what they draw with).
+Kernel::Counted<PSDEffect> NewEffect(std::string const& typeName);
 // A copy of the effect with the fields of changes set, in the names and units EffectJson gives
 // them ("type" may be given when it is the effect's own). Gradients' stops, contours and patterns
 // are not set this way. Null, with why, for a field the effect does not have or cannot set and

@@ -188,6 +188,34 @@ bool PSDLayerEffects::HasEnabledEffects() const {
     return false;
 }
 
+namespace {
+
+// The descriptor's order of the kinds with a list form; the others follow in their list order.
+int SaveRank(PSDEffect const& e) {
+    switch (e.GetType()) {
+        case PSDEffect::kShadow:
+            return static_cast<PSDEffectShadow const&>(e).m_inner ? 1 : 0;
+        case PSDEffect::kSolidFill:
+            return 2;
+        case PSDEffect::kGradientFill:
+            return 3;
+        case PSDEffect::kStroke:
+            return 4;
+        default:
+            return 5;
+    }
+}
+
+}  // namespace
+
+void PSDLayerEffects::Insert(Kernel::Counted<PSDEffect> effect) {
+    if (!effect) return;
+    int rank = SaveRank(*effect);
+    auto at = m_effects.end();
+    while (at != m_effects.begin() && *(at - 1) && SaveRank(**(at - 1)) > rank) --at;
+    m_effects.insert(at, std::move(effect));
+}
+
 bool PSDLayerEffects::BuildDescriptor(Descriptor& d) const {
     d = Descriptor(DescriptorKey(Key("null")));
     if (!EncodeBool(d, DescriptorKey::Name("masterFXSwitch"), m_masterSwitch) ||

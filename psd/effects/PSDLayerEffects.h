@@ -33,6 +33,9 @@ public:
     [[nodiscard]] bool BuildDescriptor(Descriptor& out) const;
 
     bool HasEnabledEffects() const;
+    // Adds an effect where a save and a read of it put it: shadows, colour and gradient overlays
+    // and strokes by their kind, the others after every effect before them.
+    void Insert(Kernel::Counted<PSDEffect> effect);
 
     std::vector<Kernel::Counted<PSDEffect>> m_effects;
     double m_scale = 1.0;

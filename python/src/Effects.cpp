@@ -36,6 +36,28 @@ void SetEffect(LayerRef const& l, long index, py::dict const& changes) {
     slot = changed;
 }
 
+// A layer without effects gains the effects blocks; the new effect goes where a save puts it.
+void AddEffect(LayerRef const& l, std::string const& type, py::dict const& changes) {
+    PSD::PSDLayer& layer = *l.layer;
+    if (layer.IsGroupEnd()) throw py::value_error("a group's end marker has no effects");
+    auto fresh = PSD::NewEffect(type);
+    if (!fresh)
+        throw py::value_error("effects added are \"DropShadow\", \"InnerShadow\", \"OuterGlow\", "
+                              "\"InnerGlow\", \"BevelEmboss\", \"ColorOverlay\", \"Stroke\" or \"Satin\"");
+    std::string why;
+    auto effect = PSD::EffectWithChanges(*fresh, ToJson(changes), why);
+    if (!effect) throw py::value_error(why);
+    if (!layer.m_effects) layer.m_effects = Kernel::MakeCounted<PSD::PSDLayerEffects>();
+    layer.m_effects->Insert(effect);
+}
+
+void RemoveEffect(LayerRef const& l, long index) {
+    auto effects = EffectsOf(l);
+    long n = long(effects->m_effects.size());
+    if (index < -n || index >= n) throw py::index_error("no effect " + std::to_string(index));
+    effects->m_effects.erase(effects->m_effects.begin() + (index < 0 ? index + n : index));
+}
+
 void SetAdjustment(LayerRef const& l, py::dict const& changes) {
     auto adjustment = l.layer->GetAdjustment();
     if (!adjustment || adjustment->GetType() == PSD::PSDAdjustment::kTypeTool)
@@ -60,6 +82,11 @@ void BindEffects(py::class_<LayerRef>& layer) {
              "the names and units of `effects`, for instance {\"opacity\": 50, \"color\": "
              "{\"model\": \"rgb\", \"values\": [255, 0, 0]}}; raises ValueError, changing nothing, "
              "for a field that cannot be set or a value out of range.")
+        .def("add_effect", &AddEffect, py::arg("type"), py::arg("changes") = py::dict(),
+             "Add an effect of a type as `effects` names it (\"DropShadow\", \"InnerShadow\", "
+             "\"OuterGlow\", \"InnerGlow\", \"BevelEmboss\", \"ColorOverlay\", \"Stroke\", \"Satin\") "
+             "with the editor's defaults and the fields of changes, where a save puts it among the layer's others.")
+        .def("remove_effect", &RemoveEffect, py::arg("index"), "Remove the layer's effect at index.")
         .def_property("effects_enabled", [](LayerRef const& l) -> py::object {
             auto effects = l.layer->GetEffects();
             if (!effects) return py::none();

@@ -207,14 +207,21 @@ def test_effects_changed_and_saved(tmp_path):
         shadow.set_effect(0, {"opacity": 101, "distance": 3})
     with pytest.raises(IndexError):
         shadow.set_effect(5, {})
-    changed = (shadow.effects, glow.effects_enabled, glow.effects_scale)
-    assert changed[0][0]["distance"] == 12 and changed[1:] == (False, 50.0)
+    bare = next(l for l in doc.layers if l.name == "solid fill")
+    bare.remove_effect(0)
+    for kind in ("DropShadow", "InnerShadow", "OuterGlow", "InnerGlow", "BevelEmboss", "ColorOverlay", "Stroke", "Satin"):
+        bare.add_effect(kind, {"enabled": kind != "Satin"})
+    with pytest.raises(ValueError, match="effects added are"):
+        bare.add_effect("GradientOverlay")
+    changed = (shadow.effects, glow.effects_enabled, glow.effects_scale, bare.effects)
+    assert changed[0][0]["distance"] == 12 and changed[1:3] == (False, 50.0) and len(changed[3]) == 8
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         assert not np.array_equal(doc.render(), drawn)
         doc.save(tmp_path / "effects.psd")
     back = {l.name: l for l in zuzodoriv.open(tmp_path / "effects.psd").layers}
-    assert (back["drop shadow"].effects, back[glow.name].effects_enabled, back[glow.name].effects_scale) == changed
+    assert (back["drop shadow"].effects, back[glow.name].effects_enabled, back[glow.name].effects_scale,
+            back["solid fill"].effects) == changed
     script = "e=list([l for l in doc if l.name=='drop shadow'][0].effects)[0]; print(e.opacity, e.distance, e.color[b'Bl  '])"
     assert independent_reader(script, tmp_path / "effects.psd").split() == ["30.0", "12.0", "255.0"]
 

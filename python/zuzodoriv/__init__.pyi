@@ -91,6 +91,10 @@ class Layer:
     def set_effect(self, index: int, changes: dict[str, Any]) -> None:
         """Set fields of effect `index` with the names and units of `effects`; ValueError, changing
         nothing, for a field that cannot be set or a value out of range."""
+    def add_effect(self, type: str, changes: dict[str, Any] = {}) -> None:
+        """Add an effect ("DropShadow", "InnerShadow", "OuterGlow", "InnerGlow", "BevelEmboss",
+        "ColorOverlay", "Stroke", "Satin") with the editor's defaults and these fields."""
+    def remove_effect(self, index: int) -> None: ...
     effects_enabled: Optional[bool]
     effects_scale: Optional[float]
     """Percent."""

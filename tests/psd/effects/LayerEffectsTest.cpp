@@ -577,3 +577,16 @@ TEST(EffectChanges, SetInTheirUnitsAndSavedSo) {
         for (auto const& [key, value] : changes.items()) EXPECT_EQ(read[key], after[key]) << key;
     }
 }
+
+// Effects inserted in any order stand where a save and a read put them.
+TEST(EffectChanges, InsertedWhereASaveReadsThemBack) {
+    PSDLayerEffects fx;
+    for (char const* type : {"Satin", "Stroke", "OuterGlow", "DropShadow", "ColorOverlay", "BevelEmboss",
+                             "InnerShadow", "DropShadow", "InnerGlow"})
+        fx.Insert(NewEffect(type));
+    EXPECT_FALSE(NewEffect("GradientOverlay"));
+    PSDLayerEffects back;
+    ParseData pd;
+    ASSERT_TRUE(ReadObject(back, SavedBlocks(fx)[0].second, pd)) << ErrorText(pd);
+    EXPECT_EQ(EffectsJson(back).dump(), EffectsJson(fx).dump());
+}
