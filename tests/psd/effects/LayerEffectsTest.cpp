@@ -581,8 +581,8 @@ TEST(EffectChanges, SetInTheirUnitsAndSavedSo) {
 // Effects inserted in any order stand where a save and a read put them.
 TEST(EffectChanges, InsertedWhereASaveReadsThemBack) {
     PSDLayerEffects fx;
-    for (char const* type : {"Satin", "Stroke", "OuterGlow", "DropShadow", "ColorOverlay", "BevelEmboss",
-                             "InnerShadow", "DropShadow", "InnerGlow"})
+    for (char const* type : {"Satin", "Stroke", "OuterGlow", "DropShadow", "ColorOverlay",
+                             "BevelEmboss", "InnerShadow", "DropShadow", "InnerGlow"})
         fx.Insert(NewEffect(type));
     EXPECT_FALSE(NewEffect("GradientOverlay"));
     PSDLayerEffects back;
