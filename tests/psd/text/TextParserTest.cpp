@@ -179,16 +179,14 @@ TEST(TextParser, DocumentScriptProportions) {
         ASSERT_TRUE(converted.ok);
         auto const& p = converted.S().GetScriptProportions();
         auto glyph = Story::GlyphAtts::GetDefault()->Clone();
-        glyph->SetCaps(Story::kCapsSmall);
-        EXPECT_DOUBLE_EQ(Story::ShowChar(*glyph, u'a', p).scale, c.smallCap);
-        EXPECT_EQ(Story::ShowChar(*glyph, u'a', p).unit, u'A');
-        glyph->SetCaps(Story::kCapsNormal);
-        glyph->Set(Story::GlyphInt::kBaseline, 1);
-        EXPECT_DOUBLE_EQ(Story::ShowChar(*glyph, u'a', p).scale, c.superSize);
-        EXPECT_DOUBLE_EQ(Story::ShowChar(*glyph, u'a', p).rise, c.superRise);
-        glyph->Set(Story::GlyphInt::kBaseline, 2);
-        EXPECT_DOUBLE_EQ(Story::ShowChar(*glyph, u'a', p).scale, c.subSize);
-        EXPECT_DOUBLE_EQ(Story::ShowChar(*glyph, u'a', p).rise, c.subRise);
+        auto show = [&](int caps, int baseline) {
+            glyph->SetCaps(caps), glyph->Set(Story::GlyphInt::kBaseline, baseline);
+            auto s = Story::ShowChar(*glyph, u'a', p);
+            return std::tuple(s.unit, s.scale, s.rise);
+        };
+        EXPECT_EQ(show(Story::kCapsSmall, 0), std::tuple(u'A', c.smallCap, 0.0));
+        EXPECT_EQ(show(Story::kCapsNormal, 1), std::tuple(u'a', c.superSize, c.superRise));
+        EXPECT_EQ(show(Story::kCapsNormal, 2), std::tuple(u'a', c.subSize, c.subRise));
     }
 }
 
