@@ -11,10 +11,14 @@ namespace {
 
 // NumPy scalars pass as their Python values; NaN and infinities are refused.
 nlohmann::json ToJson(py::dict const& changes) {
-    py::cpp_function item([](py::object o) { return o.attr("item")(); });
+    char const* plain = "the changes must be plain numbers, strings, lists and dicts";
+    py::cpp_function item([plain](py::object o) -> py::object {
+        if (!py::hasattr(o, "item")) throw py::type_error(plain);
+        return o.attr("item")();
+    });
     std::string text = py::str(py::module_::import("json").attr("dumps")(changes, py::arg("default") = item));
     auto j = nlohmann::json::parse(text, nullptr, false);
-    if (j.is_discarded()) throw py::value_error("the changes must be plain numbers, strings, lists and dicts");
+    if (j.is_discarded()) throw py::value_error(plain);
     return j;
 }
 

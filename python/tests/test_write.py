@@ -207,6 +207,8 @@ def test_effects_changed_and_saved(tmp_path):
         shadow.set_effect(0, {"opacity": 101, "distance": 3})
     with pytest.raises(IndexError):
         shadow.set_effect(5, {})
+    with pytest.raises(TypeError, match="plain numbers"):
+        shadow.set_effect(0, {"opacity": object()})
     bare = next(l for l in doc.layers if l.name == "solid fill")
     bare.remove_effect(0)
     for kind in ("DropShadow", "InnerShadow", "OuterGlow", "InnerGlow", "BevelEmboss", "ColorOverlay", "Stroke", "Satin"):
