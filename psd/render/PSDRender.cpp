@@ -28,6 +28,7 @@
 #include "psd/layer/PSDLayerRows.h"
 #include "psd/render/PSDRenderAdjustment.h"
 #include "psd/render/PSDRenderEffects.h"
+#include "psd/render/PSDRenderSupport.h"
 #include "psd/vector/PSDPath.h"
 #include "psd/vector/PSDVectorStroke.h"
 
@@ -1647,18 +1648,6 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
         PlanEffects(fx, shape, {box, DocumentBox(), linked}, m_mode, m_doc.m_globalLightAngle,
                     m_patterns, undrawn, shapeLayer ? &outlineShape : nullptr);
     for (auto& u : undrawn) Undrawn(std::move(u));
-}
-
-// One sample of an output row in its bitmap's depth.
-inline void StoreSample(uint8_t* row, Raster::FormatInfo const& info, size_t at, float v) {
-    if (info.bytesPerSample == 1) {
-        row[at] = uint8_t(Clamp01(v) * 255 + 0.5f);
-    } else if (info.bytesPerSample == 2) {
-        uint16_t s = uint16_t(Clamp01(v) * 65535 + 0.5f);
-        std::memcpy(row + 2 * at, &s, 2);
-    } else {
-        std::memcpy(row + 4 * at, &v, 4);
-    }
 }
 
 // Writes a band's pixels into the output bitmap's rows.

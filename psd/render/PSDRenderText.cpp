@@ -10,6 +10,7 @@
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/render/PSDRenderAdjustment.h"
+#include "psd/render/PSDRenderSupport.h"
 #include "psd/text/PSDTextParser.h"
 
 namespace PSD {
@@ -29,15 +30,6 @@ Kernel::Counted<PSDText> TextInEngineUnits(PSDAdjustmentTypeTool const& tool) {
     copy->m_items = std::move(parser.GetTextItems());
     copy->m_scale = 1.0;
     return copy;
-}
-
-template <class T>
-void Store(uint8_t* p, unsigned channel, float v) {
-    if constexpr (std::is_same_v<T, float>)
-        reinterpret_cast<float*>(p)[channel] = v;
-    else
-        reinterpret_cast<T*>(p)[channel] =
-            T(std::lround(std::clamp(v, 0.0f, 1.0f) * float(std::numeric_limits<T>::max())));
 }
 
 }  // namespace
@@ -197,25 +189,17 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
         }
     }
     auto bm = Raster::DynamicBitmap::Create(uint32_t(box.Width()), uint32_t(box.Height()), format);
-    auto store = [&info](uint8_t* px, unsigned at, float v) {
-        if (info.bytesPerSample == 1)
-            Store<uint8_t>(px, at, v);
-        else if (info.bytesPerSample == 2)
-            Store<uint16_t>(px, at, v);
-        else
-            Store<float>(px, at, v);
-    };
     for (int32_t y = 0; y < box.Height(); ++y) {
         uint8_t* row = bm->GetRow(uint32_t(y));
         float const* a = acc.data() + size_t(y) * size_t(box.Width()) * info.channels;
         for (int32_t x = 0; x < box.Width(); ++x, a += info.channels) {
-            uint8_t* px = row + size_t(x) * info.channels * info.bytesPerSample;
+            size_t px = size_t(x) * info.channels;
             float alpha = a[colours];
             // Uncovered pixels hold no colour.
             for (unsigned ch = 0; ch < colours; ++ch)
-                store(px, ch < unsigned(info.alphaChannel) ? ch : ch + 1,
-                      alpha > 0 ? a[ch] / alpha : 0.0f);
-            store(px, unsigned(info.alphaChannel), alpha);
+                StoreSample(row, info, px + (ch < unsigned(info.alphaChannel) ? ch : ch + 1),
+                            alpha > 0 ? a[ch] / alpha : 0.0f);
+            StoreSample(row, info, px + unsigned(info.alphaChannel), alpha);
         }
     }
     out.bitmap = bm;
