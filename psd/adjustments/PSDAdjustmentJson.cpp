@@ -12,6 +12,9 @@ using ojson = nlohmann::ordered_json;
 
 namespace {
 
+char const* const kFillGradientKinds[] = {"linear",    "radial",  "angle",
+                                          "reflected", "diamond", "shapeburst"};
+
 template <class Array>
 ojson Values(Array const& a) {
     ojson out = ojson::array();
@@ -45,11 +48,9 @@ void Fill(PSDAdjustment const& adj, ojson& j) {
             break;
         case PSDAdjustment::kGradientFill: {
             auto const& g = static_cast<PSDAdjustmentGradientFill const&>(adj).m_gradient;
-            static char const* const kTypes[] = {"linear", "radial", "angle", "reflected", "diamond",
-                                                 "shapeburst"};
             j["gradient"] = GradientJson(g.m_gradient);
             j["angle"] = g.m_angle;
-            j["type"] = g.m_kind >= 0 && g.m_kind < 6 ? kTypes[g.m_kind] : "linear";
+            j["type"] = g.m_kind >= 0 && g.m_kind < 6 ? kFillGradientKinds[g.m_kind] : "linear";
             j["scale"] = g.m_scale * 100.0;
             j["reverse"] = g.m_reverse;
             j["dither"] = g.m_dither;
@@ -245,19 +246,8 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
             break;
         }
         case PSDAdjustment::kGradientFill: {
-            static char const* const kTypes[] = {"linear",    "radial",  "angle",
-                                                 "reflected", "diamond", "shapeburst"};
             out = Copy<PSDAdjustmentGradientFill>(adj);
-            auto& g = static_cast<PSDAdjustmentGradientFill&>(*out).m_gradient;
-            c.Number("angle", -360, 360, 1, g.m_angle);
-            c.Choice("type", kTypes, 0, g.m_kind);
-            c.Number("scale", 10, 150, 0.01, g.m_scale);
-            c.Bool("reverse", g.m_reverse);
-            c.Bool("dither", g.m_dither);
-            c.Bool("align_with_layer", g.m_alignWithLayer);
-            std::array<double, 2> offset{g.m_offset.x, g.m_offset.y};
-            c.Numbers("offset", -1000, 1000, offset);
-            g.m_offset = {offset[0], offset[1]};
+            c.Placement(static_cast<PSDAdjustmentGradientFill&>(*out).m_gradient, "type", kFillGradientKinds);
             break;
         }
         case PSDAdjustment::kPatternFill: {

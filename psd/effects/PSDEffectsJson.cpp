@@ -34,6 +34,11 @@ ojson Point(Kernel::PointT<double> const& p) {
     return ojson::array({Round6(p.x), Round6(p.y)});
 }
 
+char const* const kBevelStyles[] = {"outer_bevel", "inner_bevel", "emboss", "pillow_emboss",
+                                    "stroke_emboss"};
+char const* const kBevelTechniques[] = {"smooth", "chisel_hard", "chisel_soft"};
+char const* const kStrokePositions[] = {"outside", "inside", "center"};
+char const* const kStrokeFills[] = {"color", "gradient", "pattern"};
 char const* const kGradientKinds[] = {"linear", "radial", "angle", "reflected", "diamond",
                                       "shape_burst"};
 
@@ -163,9 +168,6 @@ ojson EffectJson(PSDEffect const& e) {
             break;
         }
         case PSDEffect::kBevel: {
-            static char const* const kStyles[] = {"outer_bevel", "inner_bevel", "emboss",
-                                                  "pillow_emboss", "stroke_emboss"};
-            static char const* const kTechniques[] = {"smooth", "chisel_hard", "chisel_soft"};
             auto const& b = static_cast<PSDEffectBevel const&>(e);
             j["angle"] = b.m_angle;
             j["use_global_light"] = b.m_useGlobalAngle;
@@ -173,10 +175,10 @@ ojson EffectJson(PSDEffect const& e) {
             j["size"] = b.m_blur;
             j["depth"] = b.m_strength;
             j["soften"] = Round6(b.m_soften);
-            j["style"] = b.m_style >= 1 && b.m_style <= 5 ? ojson(kStyles[b.m_style - 1])
+            j["style"] = b.m_style >= 1 && b.m_style <= 5 ? ojson(kBevelStyles[b.m_style - 1])
                                                           : ojson(b.m_style);
             j["technique"] = b.m_technique >= 0 && b.m_technique <= 2
-                                 ? ojson(kTechniques[b.m_technique])
+                                 ? ojson(kBevelTechniques[b.m_technique])
                                  : ojson(b.m_technique);
             j["direction"] = b.m_down ? "down" : "up";
             j["highlight_blend_mode"] = BlendKey(b.m_highlightBlendMode);
@@ -208,15 +210,13 @@ ojson EffectJson(PSDEffect const& e) {
             break;
         }
         case PSDEffect::kStroke: {
-            static char const* const kPositions[] = {"outside", "inside", "center"};
-            static char const* const kFills[] = {"color", "gradient", "pattern"};
             auto const& s = static_cast<PSDEffectStroke const&>(e);
             j["blend_mode"] = BlendKey(s.m_blendMode);
             j["opacity"] = Round6(s.m_opacity / 2.55);
             j["size"] = Round6(s.m_size);
-            j["position"] = s.m_style >= 0 && s.m_style <= 2 ? ojson(kPositions[s.m_style])
+            j["position"] = s.m_style >= 0 && s.m_style <= 2 ? ojson(kStrokePositions[s.m_style])
                                                              : ojson(s.m_style);
-            j["fill_type"] = s.m_fillType >= 0 && s.m_fillType <= 2 ? ojson(kFills[s.m_fillType])
+            j["fill_type"] = s.m_fillType >= 0 && s.m_fillType <= 2 ? ojson(kStrokeFills[s.m_fillType])
                                                                     : ojson(s.m_fillType);
             j["color"] = ColourJson(s.m_colour);
             if (s.m_gradient.m_placementRead || s.m_fillType == PSDEffectStroke::kGradient) {
@@ -266,22 +266,6 @@ ojson EffectsJson(PSDLayerEffects const& effects) {
 namespace {
 
 using json = nlohmann::json;
-
-void ApplyPlacement(JsonChanges& c, PSDGradientDesc& g) {
-    c.Number("angle", -360, 360, 1, g.m_angle);
-    c.Choice("gradient_type", kGradientKinds, 0, g.m_kind);
-    c.Number("scale", 10, 150, 0.01, g.m_scale);
-    c.Bool("reverse", g.m_reverse);
-    c.Bool("dither", g.m_dither);
-    c.Bool("align_with_layer", g.m_alignWithLayer);
-    if (json const* v = c.Get("offset")) {
-        if (v->is_array() && v->size() == 2 && (*v)[0].is_number() && (*v)[1].is_number() &&
-            std::fabs((*v)[0].get<double>()) <= 1000 && std::fabs((*v)[1].get<double>()) <= 1000)
-            g.m_offset = {(*v)[0].get<double>(), (*v)[1].get<double>()};
-        else
-            c.Fail("offset", "must be [x, y] in percent, each from -1000 to 1000");
-    }
-}
 
 template <class T>
 Kernel::Counted<PSDEffect> Copy(PSDEffect const& e) {
@@ -420,9 +404,6 @@ Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& cha
             break;
         }
         case PSDEffect::kBevel: {
-            static char const* const kStyles[] = {"outer_bevel", "inner_bevel", "emboss",
-                                                  "pillow_emboss", "stroke_emboss"};
-            static char const* const kTechniques[] = {"smooth", "chisel_hard", "chisel_soft"};
             static char const* const kDirections[] = {"up", "down"};
             out = Copy<PSDEffectBevel>(e);
             auto& b = static_cast<PSDEffectBevel&>(*out);
@@ -432,8 +413,8 @@ Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& cha
             c.Number("size", 0, 250, 1, b.m_blur);
             c.Number("depth", 1, 1000, 1, b.m_strength);
             c.Number("soften", 0, 16, 1, b.m_soften);
-            c.Choice("style", kStyles, 1, b.m_style);
-            c.Choice("technique", kTechniques, 0, b.m_technique);
+            c.Choice("style", kBevelStyles, 1, b.m_style);
+            c.Choice("technique", kBevelTechniques, 0, b.m_technique);
             int down = b.m_down ? 1 : 0;
             c.Choice("direction", kDirections, 0, down);
             b.m_down = down == 1;
@@ -460,27 +441,26 @@ Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& cha
             auto& g = static_cast<PSDEffectGradientFill&>(*out);
             c.Blend("blend_mode", g.m_blendMode);
             c.Number("opacity", 0, 100, 2.55, g.m_opacity);
-            ApplyPlacement(c, g.m_gradient);
+            c.Placement(g.m_gradient, "gradient_type", kGradientKinds);
             break;
         }
         case PSDEffect::kStroke: {
-            static char const* const kPositions[] = {"outside", "inside", "center"};
-            static char const* const kFills[] = {"color", "gradient", "pattern"};
             out = Copy<PSDEffectStroke>(e);
             auto& s = static_cast<PSDEffectStroke&>(*out);
             c.Blend("blend_mode", s.m_blendMode);
             c.Number("opacity", 0, 100, 2.55, s.m_opacity);
             c.Number("size", 1, 250, 1, s.m_size);
-            c.Choice("position", kPositions, 0, s.m_style);
+            c.Choice("position", kStrokePositions, 0, s.m_style);
             int fill = s.m_fillType;
-            c.Choice("fill_type", kFills, 0, fill);
+            c.Choice("fill_type", kStrokeFills, 0, fill);
             // A fill needs what it draws with: a colour always has one.
             if (fill != s.m_fillType && fill != PSDEffectStroke::kColour &&
                 !(fill == PSDEffectStroke::kGradient && s.m_gradient.m_hasGradient))
                 c.Fail("fill_type", "can only become \"color\", or \"gradient\" when it has one");
             s.m_fillType = fill;
             c.Colour("color", s.m_colour);
-            if (s.m_fillType == PSDEffectStroke::kGradient) ApplyPlacement(c, s.m_gradient);
+            if (s.m_fillType == PSDEffectStroke::kGradient)
+                c.Placement(s.m_gradient, "gradient_type", kGradientKinds);
             c.Bool("overprint", s.m_overprint);
             break;
         }

@@ -116,6 +116,21 @@ public:
         }
         out = read;
     }
+    // A gradient's placement: the angle, the style under typeKey named as kinds gives them, the
+    // scale in percent, the switches and the offset in percent.
+    void Placement(PSDGradientDesc& g, char const* typeKey, char const* const (&kinds)[6]) {
+        Number("angle", -360, 360, 1, g.m_angle);
+        Choice(typeKey, kinds, 0, g.m_kind);
+        Number("scale", 10, 150, 0.01, g.m_scale);
+        Bool("reverse", g.m_reverse);
+        Bool("dither", g.m_dither);
+        Bool("align_with_layer", g.m_alignWithLayer);
+        std::array<double, 2> offset{g.m_offset.x, g.m_offset.y};
+        if (nlohmann::json const* v = Get("offset"); v && !(v->is_array() && v->size() == 2))
+            Fail("offset", "must be [x, y] in percent, each from -1000 to 1000");
+        Numbers("offset", -1000, 1000, offset);
+        g.m_offset = {offset[0], offset[1]};
+    }
     // Every field given must have been read.
     void Finish() {
         for (auto it = m_json.begin(); it != m_json.end(); ++it)
