@@ -247,7 +247,8 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
         }
         case PSDAdjustment::kGradientFill: {
             out = Copy<PSDAdjustmentGradientFill>(adj);
-            c.Placement(static_cast<PSDAdjustmentGradientFill&>(*out).m_gradient, "type", kFillGradientKinds);
+            c.Placement(static_cast<PSDAdjustmentGradientFill&>(*out).m_gradient, "type",
+                        kFillGradientKinds);
             break;
         }
         case PSDAdjustment::kPatternFill: {

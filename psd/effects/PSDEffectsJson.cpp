@@ -216,8 +216,9 @@ ojson EffectJson(PSDEffect const& e) {
             j["size"] = Round6(s.m_size);
             j["position"] = s.m_style >= 0 && s.m_style <= 2 ? ojson(kStrokePositions[s.m_style])
                                                              : ojson(s.m_style);
-            j["fill_type"] = s.m_fillType >= 0 && s.m_fillType <= 2 ? ojson(kStrokeFills[s.m_fillType])
-                                                                    : ojson(s.m_fillType);
+            j["fill_type"] = s.m_fillType >= 0 && s.m_fillType <= 2
+                                 ? ojson(kStrokeFills[s.m_fillType])
+                                 : ojson(s.m_fillType);
             j["color"] = ColourJson(s.m_colour);
             if (s.m_gradient.m_placementRead || s.m_fillType == PSDEffectStroke::kGradient) {
                 j["angle"] = Round6(s.m_gradient.m_angle);
