@@ -37,7 +37,8 @@ void BindText(py::class_<LayerRef>& layer) {
             return substituted;
         }, py::arg("content"), py::arg("redraw") = true,
            "Replaces the text (paragraphs separated by \"\\r\"); each style run keeps its "
-           "length and the last takes up the difference. With redraw, the layer's pixels and "
+           "length (the last takes up the difference) and each paragraph run its number of "
+           "paragraphs. With redraw, the layer's pixels and "
            "bounds become the new text drawn with the installed fonts. Returns the fonts that "
            "are not installed and were drawn with a substitute. Saved with the document.");
 }
