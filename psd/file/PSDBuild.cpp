@@ -1,6 +1,7 @@
 // Building documents for writing: an empty document of a size and pixel format, the layer list
 // with its limit and fix-ups, and the document-wide setters.
 #include <algorithm>
+#include <map>
 
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDLayerTree.h"
@@ -171,15 +172,66 @@ std::vector<Kernel::Counted<PSDLayer>> Without(std::vector<Kernel::Counted<PSDLa
     return kept;
 }
 
+using ClipBaseMap = std::map<PSDLayer const*, PSDLayer const*>;
+
+// Each clipped layer's base: the nearest unclipped sibling below it. A clipped layer with none
+// below draws as a base itself, as the renderer draws it.
+void ClipBases(std::vector<PSDLayerNode> const& siblings, ClipBaseMap& out) {
+    PSDLayer const* base = nullptr;
+    for (size_t k = siblings.size(); k-- > 0;) {
+        PSDLayer const* l = siblings[k].layer.Get();
+        if (l->m_clipping && base)
+            out[l] = base;
+        else
+            base = l;
+        ClipBases(siblings[k].children, out);
+    }
+}
+
+ClipBaseMap ClipBases(std::vector<Kernel::Counted<PSDLayer>> const& layers) {
+    ClipBaseMap out;
+    ClipBases(BuildLayerTree(layers), out);
+    return out;
+}
+
+// Layers whose clipping base changed are released rather than left clipped to whatever now
+// lies below them, as the editor releases them when their base goes.
+void ReleaseOrphanedClips(std::vector<Kernel::Counted<PSDLayer>> const& layers,
+                          ClipBaseMap const& before) {
+    ClipBaseMap after = ClipBases(layers);
+    for (auto const& l : layers) {
+        if (!l || !l->m_clipping) continue;
+        auto was = before.find(l.Get());
+        auto now = after.find(l.Get());
+        if (was != before.end() && (now == after.end() || now->second != was->second))
+            l->m_clipping = false;
+    }
+}
+
+// The sibling directly above a layer: null at the top of its group, or when not found.
+PSDLayer const* SiblingAbove(std::vector<PSDLayerNode> const& siblings, PSDLayer const* layer,
+                             bool& found) {
+    for (size_t k = 0; k < siblings.size() && !found; ++k) {
+        if (siblings[k].layer.Get() == layer) {
+            found = true;
+            return k > 0 ? siblings[k - 1].layer.Get() : nullptr;
+        }
+        if (PSDLayer const* above = SiblingAbove(siblings[k].children, layer, found)) return above;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 bool PSDFile::RemoveLayer(PSDLayer const* layer) {
     std::vector<size_t> records = RecordsOf(m_layers, layer);
     if (records.empty()) return false;
+    ClipBaseMap before = ClipBases(m_layers);
     std::vector<Kernel::Counted<PSDLayer>> removed;
     m_layers = Without(m_layers, records, &removed);
     for (auto const& l : removed)
         m_layerCountForLimit -= std::min(m_layerCountForLimit, l ? LayerWeight(*l) : 0);
+    ReleaseOrphanedClips(m_layers, before);
     return true;
 }
 
@@ -203,8 +255,22 @@ bool PSDFile::RestackLayer(PSDLayer const* layer, PSDLayer const* parent, size_t
     size_t at = index < siblings->size() ? (*siblings)[index].index + 1
                 : group                  ? group->endMarkerIndex + 1
                                          : 0;
+    // A background stays the bottom of the document: it cannot move up, nor anything below it.
+    bool bottom = !group && at == 0;
+    bool belowBackground = bottom && !rest.empty() && rest.front() && rest.front()->m_background;
+    if ((layer->m_background && !bottom) || belowBackground) return false;
+    ClipBaseMap before = ClipBases(m_layers);
     rest.insert(rest.begin() + ptrdiff_t(at), moved.begin(), moved.end());
+    // A layer dropped into a clipping group joins it; one that leaves its group is released.
+    PSDLayer* top = moved.back().Get();
+    bool found = false;
+    PSDLayer const* above = SiblingAbove(BuildLayerTree(rest), top, found);
+    if (above && above->m_clipping && !top->m_background) {
+        top->m_clipping = true;
+        before.erase(top);
+    }
     m_layers = std::move(rest);
+    ReleaseOrphanedClips(m_layers, before);
     return true;
 }
 

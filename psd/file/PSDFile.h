@@ -203,12 +203,14 @@ public:
     // document.
     bool MoveLayer(PSDLayer const* layer, int64_t dx, int64_t dy);
     // Removes a layer, or a group with everything in it and its end marker. False when the layer
-    // is not in the document's tree.
+    // is not in the document's tree. Layers clipped to it are released.
     bool RemoveLayer(PSDLayer const* layer);
     // Moves a layer (a group with everything in it) into group parent (null: the top level),
     // index layers from its top (past the last: at its bottom). False, with nothing moved, when
-    // either is not in the tree, parent is not a group with its end marker, or parent lies
-    // inside the group moved.
+    // either is not in the tree, parent is not a group with its end marker, parent lies inside
+    // the group moved, or the move would lift a background layer or put a layer below it. The
+    // layer joins a clipping group it lands inside; layers whose clipping base moves away are
+    // released.
     bool RestackLayer(PSDLayer const* layer, PSDLayer const* parent, size_t index);
     bool RemoveLastSectionDividerLayer();
     void ValidateLayerCount();

@@ -207,7 +207,8 @@ void RemoveLayer(DocumentPtr const& doc, LayerRef const& layer) {
 void RestackLayer(DocumentPtr const& doc, LayerRef const& layer, size_t index, py::object const& parent) {
     if (!doc->file->RestackLayer(LayerOf(doc, layer), ParentOf(doc, parent), index))
         throw py::value_error("cannot move the layer there: it or the parent is no longer in the "
-                              "document, or the parent lies inside the group moved");
+                              "document, the parent lies inside the group moved, or a background "
+                              "layer would not stay at the bottom");
 }
 
 void SetComposite(DocumentPtr const& doc, py::array const& pixels) {
@@ -348,11 +349,12 @@ void BindDocument(py::module_& m) {
              "Add a pixel layer at the top of the document (or of group parent). array is height x width x "
              "colour channels with optional alpha, of the document's dtype; mask is height x width.")
         .def("remove_layer", &RemoveLayer, py::arg("layer"),
-             "Remove a layer, or a group with everything in it.")
+             "Remove a layer, or a group with everything in it; layers clipped to it are released.")
         .def("restack_layer", &RestackLayer, py::arg("layer"), py::arg("index") = 0,
              py::arg("parent") = py::none(),
              "Move a layer (a group with everything in it) into group parent (None: the top level), "
-             "index layers from its top; an index past the last puts it at the bottom.")
+             "index layers from its top; an index past the last puts it at the bottom. It joins a clipping "
+             "group it lands inside; layers clipped to it are released when it leaves.")
         .def("add_group", &AddGroup, py::arg("name"), py::arg("opacity") = 255, py::arg("blend_mode") = "pass",
              py::arg("visible") = true, py::arg("parent") = py::none(),
              "Add an empty open group at the top of the document (or of group parent).")

@@ -162,6 +162,8 @@ def test_layers_removed_and_restacked_are_saved_so(tmp_path):
     with pytest.raises(ValueError):
         doc.restack_layer(group2, 0, parent=group1)  # into itself
     with pytest.raises(ValueError):
+        doc.restack_layer(group2, 99)  # below the background
+    with pytest.raises(ValueError):
         zuzodoriv.Document.new(4, 4).remove_layer(group1)
 
 

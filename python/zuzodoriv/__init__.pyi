@@ -193,10 +193,12 @@ class Document:
                   blend_mode: str = "norm", visible: bool = True, mask: Optional[Pixels] = None,
                   parent: Optional[Layer] = None) -> Layer: ...
     def remove_layer(self, layer: Layer) -> None:
-        """Remove a layer, or a group with everything in it."""
+        """Remove a layer, or a group with everything in it; layers clipped to it are released."""
     def restack_layer(self, layer: Layer, index: int = 0, parent: Optional[Layer] = None) -> None:
         """Move a layer (a group with its contents) into parent (None: the top level), index
-        layers from its top; past the last: at the bottom."""
+        layers from its top; past the last: at the bottom. It joins a clipping group it lands
+        inside; layers clipped to it are released when it leaves. A background layer stays at
+        the bottom."""
     def add_group(self, name: str, opacity: int = 255, blend_mode: str = "pass", visible: bool = True,
                   parent: Optional[Layer] = None) -> Layer: ...
     def save(self, target: Union[PathLike, BinaryIO], *, psb: bool = False,

@@ -276,7 +276,9 @@ namespace {
 // The layer list bottom first, as names; end markers as "/".
 std::string Names(PSDFile const& doc) {
     std::string out;
-    for (auto const& l : doc.m_layers) out += (l->IsGroupEnd() ? std::string("/") : std::string(l->m_name)) + " ";
+    for (auto const& l : doc.m_layers)
+        out += (l->IsGroupEnd() ? std::string("/") : std::string(l->m_name)) +
+               (l->m_clipping ? "^ " : " ");
     return out;
 }
 
@@ -349,6 +351,47 @@ TEST(BuildDocument, LayersAndGroupsAreRemovedAndRestacked) {
         bool ok = c.parent ? doc->RestackLayer(find(c.layer), *c.parent ? find(c.parent) : nullptr,
                                                c.index)
                            : doc->RemoveLayer(find(c.layer));
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(Names(*doc), c.names);
+    }
+}
+
+// Clipped layers whose base goes are released, a layer dropped into a clipping group joins it,
+// and nothing goes below a background layer or moves it up.
+TEST(BuildDocument, RemovingAndRestackingKeepClippingGroupsAndTheBackground) {
+    struct Case {
+        char const* layer;
+        bool removed;
+        size_t index;  // restacked at the top level, this many layers from its top
+        bool ok;
+        char const* names;
+    } const cases[] = {
+        {"a", true, 0, true, "bg b c d e^ "},
+        {"b", true, 0, true, "bg a c^ d e^ "},
+        {"d", true, 0, true, "bg a b^ c^ e "},
+        {"d", false, 2, true, "bg a b^ d^ c^ e "},
+        {"c", false, 0, true, "bg a b^ d e^ c "},
+        {"a", false, 0, true, "bg b c d e^ a "},
+        {"b", false, 3, true, "bg a b^ c^ d e^ "},
+        {"c", false, 1, true, "bg a b^ d c^ e^ "},
+        {"a", false, 99, false, "bg a b^ c^ d e^ "},
+        {"bg", false, 0, false, "bg a b^ c^ d e^ "},
+        {"bg", false, 99, true, "bg a b^ c^ d e^ "},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(std::string(c.layer) + (c.removed ? " removed" : " restacked"));
+        auto doc = NewDoc(4, 4, false, Raster::Format::RGBA8);
+        for (char const* name : {"bg", "a", "b", "c", "d", "e"}) {
+            auto l = Named(name);
+            l->m_background = name == std::string("bg");
+            l->m_clipping = std::string(" b c e ").find(std::string(" ") + name + " ") !=
+                            std::string::npos;
+            ASSERT_TRUE(doc->AddLayer(l, nullptr));
+        }
+        PSDLayer const* layer = nullptr;
+        for (auto const& l : doc->m_layers)
+            if (l->m_name == c.layer) layer = l.Get();
+        bool ok = c.removed ? doc->RemoveLayer(layer) : doc->RestackLayer(layer, nullptr, c.index);
         EXPECT_EQ(ok, c.ok);
         EXPECT_EQ(Names(*doc), c.names);
     }
