@@ -366,16 +366,11 @@ TEST(BuildDocument, RemovingAndRestackingKeepClippingGroupsAndTheBackground) {
         bool ok;
         char const* names;
     } const cases[] = {
-        {"a", true, 0, true, "bg b c d e^ "},
-        {"b", true, 0, true, "bg a c^ d e^ "},
-        {"d", true, 0, true, "bg a b^ c^ e "},
-        {"d", false, 2, true, "bg a b^ d^ c^ e "},
-        {"c", false, 0, true, "bg a b^ d e^ c "},
-        {"a", false, 0, true, "bg b c d e^ a "},
-        {"b", false, 3, true, "bg a b^ c^ d e^ "},
-        {"c", false, 1, true, "bg a b^ d c^ e^ "},
-        {"a", false, 99, false, "bg a b^ c^ d e^ "},
-        {"bg", false, 0, false, "bg a b^ c^ d e^ "},
+        {"a", true, 0, true, "bg b c d e^ "},        {"b", true, 0, true, "bg a c^ d e^ "},
+        {"d", true, 0, true, "bg a b^ c^ e "},       {"d", false, 2, true, "bg a b^ d^ c^ e "},
+        {"c", false, 0, true, "bg a b^ d e^ c "},    {"a", false, 0, true, "bg b c d e^ a "},
+        {"b", false, 3, true, "bg a b^ c^ d e^ "},   {"c", false, 1, true, "bg a b^ d c^ e^ "},
+        {"a", false, 99, false, "bg a b^ c^ d e^ "}, {"bg", false, 0, false, "bg a b^ c^ d e^ "},
         {"bg", false, 99, true, "bg a b^ c^ d e^ "},
     };
     for (auto const& c : cases) {
@@ -384,8 +379,8 @@ TEST(BuildDocument, RemovingAndRestackingKeepClippingGroupsAndTheBackground) {
         for (char const* name : {"bg", "a", "b", "c", "d", "e"}) {
             auto l = Named(name);
             l->m_background = name == std::string("bg");
-            l->m_clipping = std::string(" b c e ").find(std::string(" ") + name + " ") !=
-                            std::string::npos;
+            l->m_clipping =
+                std::string(" b c e ").find(std::string(" ") + name + " ") != std::string::npos;
             ASSERT_TRUE(doc->AddLayer(l, nullptr));
         }
         PSDLayer const* layer = nullptr;
