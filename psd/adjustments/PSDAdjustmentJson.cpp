@@ -1,5 +1,7 @@
 #include "psd/adjustments/PSDAdjustmentJson.h"
 
+#include <algorithm>
+
 #include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/adjustments/PSDFillLayer.h"
@@ -247,8 +249,9 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
         }
         case PSDAdjustment::kGradientFill: {
             out = Copy<PSDAdjustmentGradientFill>(adj);
-            c.Placement(static_cast<PSDAdjustmentGradientFill&>(*out).m_gradient, "type",
-                        kFillGradientKinds);
+            auto& g = static_cast<PSDAdjustmentGradientFill&>(*out).m_gradient;
+            c.Placement(g, "type", kFillGradientKinds);
+            if (c.Gradient("gradient", g.m_gradient)) g.m_hasGradient = true;
             break;
         }
         case PSDAdjustment::kPatternFill: {
@@ -389,6 +392,12 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
             auto& g = static_cast<PSDAdjustmentGradientMap&>(*out);
             c.Bool("reverse", g.m_reverse);
             c.Bool("dither", g.m_dither);
+            // The map's binary form holds every stop's colour and no noise.
+            if (c.Gradient("gradient", g.m_gradient) &&
+                (g.m_gradient.IsNoise() ||
+                 std::any_of(g.m_gradient.m_colours.begin(), g.m_gradient.m_colours.end(),
+                             [](auto const& stop) { return !stop.colour; })))
+                c.Fail("gradient", "must give every colour stop a colour");
             break;
         }
         case PSDAdjustment::kColourLookup:

@@ -333,6 +333,128 @@ Kernel::Consolidated<Renderer::Colour> ColourFromJson(json const& j, std::string
     return nullptr;
 }
 
+namespace {
+
+// The stops of one list, each read from defaults: what a stop leaves out is the editor's default.
+template <class Stop, class Read>
+bool ReadStops(json const& list, char const* what, std::vector<Stop>& out, std::string& why,
+               Read read) {
+    if (!list.is_array() || list.size() < 2) {
+        why = std::string("must be a list of at least two ") + what + " stops";
+        return false;
+    }
+    out.clear();
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (!list[i].is_object()) {
+            why = std::string("must be a list of ") + what + " stop objects";
+            return false;
+        }
+        Stop stop;
+        std::string stopWhy;
+        JsonChanges c(list[i], std::string(what) + " stop " + std::to_string(i + 1), stopWhy);
+        if (!list[i].contains("location")) c.Fail("location", "must be given");
+        c.Number("location", 0, 4096, 1, stop.location);
+        c.Number("midpoint", 0, 100, 1, stop.midpoint);
+        read(c, stop);
+        c.Finish();
+        if (!c.Ok()) {
+            why = "has a fault: " + stopWhy;
+            return false;
+        }
+        out.push_back(std::move(stop));
+    }
+    // The editor keeps stops in order along the ramp; equal locations keep the order given.
+    std::stable_sort(out.begin(), out.end(),
+                     [](Stop const& a, Stop const& b) { return a.location < b.location; });
+    return true;
+}
+
+// Whether a field given equals what the gradient's JSON holds now: a noise gradient's stops can
+// only be given back unchanged.
+bool Unchanged(PSDGradient const& g, char const* key, json const& v) {
+    ojson now = GradientJson(g);
+    return now.contains(key) && json::parse(now[key].dump()) == v;
+}
+
+}  // namespace
+
+bool GradientWithChanges(PSDGradient& gradient, json const& changes, std::string& why) {
+    if (!changes.is_object()) {
+        why = "must be an object of gradient fields";
+        return false;
+    }
+    PSDGradient g = gradient;
+    std::string inner;
+    JsonChanges c(changes, "the gradient", inner);
+    if (json const* name = c.Get("name")) {
+        if (name->is_string())
+            g.m_name = String(name->get<std::string>());
+        else
+            c.Fail("name", "must be a string");
+    }
+    bool noise = g.IsNoise();
+    c.Bool("noise", noise);
+    if (noise && !g.IsNoise()) c.Fail("noise", "can only become false: noise is not modelled");
+    if (!noise && g.IsNoise()) {
+        g.m_form = "CstS";
+        g.m_noise.clear();
+        g.m_smoothness = 1.0;
+        if (!changes.contains("color_stops") || !changes.contains("transparency_stops"))
+            c.Fail("noise", "can only become false with color_stops and transparency_stops");
+    }
+    if (g.IsNoise())
+        for (char const* key : {"smoothness", "color_stops", "transparency_stops"})
+            if (json const* v = c.Get(key); v && !Unchanged(gradient, key, *v))
+                c.Fail(key, "cannot be set on a noise gradient");
+    if (!g.IsNoise()) {
+        c.Number("smoothness", 0, 100, 0.01, g.m_smoothness);
+        std::string stopWhy;
+        if (json const* v = c.Get("color_stops")) {
+            static char const* const kTypes[] = {"UsrS", "FrgC", "BckC"};
+            bool ok = ReadStops(*v, "color", g.m_colours, stopWhy,
+                                [](JsonChanges& s, PSDGradient::GradPoint& stop) {
+                                    int type = 0;
+                                    s.Choice("type", kTypes, 0, type);
+                                    stop.type = kTypes[type];
+                                    // Foreground and background stops may go without a colour.
+                                    json const* colour = s.Get("color");
+                                    if (colour && colour->is_null() && type != 0) return;
+                                    if (!colour) s.Fail("color", "must be given");
+                                    s.Colour("color", stop.colour);
+                                });
+            if (!ok) c.Fail("color_stops", stopWhy);
+        }
+        if (json const* v = c.Get("transparency_stops")) {
+            bool ok = ReadStops(*v, "transparency", g.m_transparency, stopWhy,
+                                [](JsonChanges& s, PSDGradient::TransparencyPoint& stop) {
+                                    s.Number("opacity", 0, 100, 1, stop.opacity);
+                                });
+            if (!ok) c.Fail("transparency_stops", stopWhy);
+        }
+    }
+    c.Finish();
+    if (!c.Ok()) {
+        why = inner;
+        return false;
+    }
+    gradient = std::move(g);
+    return true;
+}
+
+// The editor's first gradient: black to white, opaque from end to end.
+void DefaultGradient(PSDGradientDesc& g) {
+    g.m_gradient.m_name = String("Black, White");
+    g.m_gradient.m_descriptorName = String("Gradient");
+    g.m_gradient.m_colours = {
+        {0, 50, Renderer::ColourRGB::Create(Renderer::RGBA8{0, 0, 0, 255}, 1, 1, std::string()),
+         "UsrS"},
+        {4096, 50,
+         Renderer::ColourRGB::Create(Renderer::RGBA8{255, 255, 255, 255}, 1, 1, std::string()),
+         "UsrS"}};
+    g.m_gradient.m_transparency = {{100, 0, 50}, {100, 4096, 50}};
+    g.m_hasGradient = true;
+}
+
 Kernel::Counted<PSDEffect> NewEffect(std::string const& typeName) {
     // Contours as a save writes the default: the straight line through both corners.
     auto linear = [](PSDContour& c) { c.m_points = {{0, 0}, {255, 255}}; };
@@ -357,6 +479,12 @@ Kernel::Counted<PSDEffect> NewEffect(std::string const& typeName) {
         return e;
     }
     if (typeName == "ColorOverlay") return Kernel::MakeCounted<PSDEffectSolidFill>();
+    if (typeName == "GradientOverlay") {
+        auto e = Kernel::MakeCounted<PSDEffectGradientFill>();
+        DefaultGradient(e->m_gradient);
+        e->m_gradient.m_alignWithLayer = true;
+        return e;
+    }
     if (typeName == "Stroke") return Kernel::MakeCounted<PSDEffectStroke>();
     return nullptr;
 }
@@ -402,6 +530,7 @@ Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& cha
             c.Choice("technique", kTechniques, 0, g.m_technique);
             if (g.m_inner) c.Choice("source", kSources, 0, g.m_source);
             c.Bool("anti_alias", g.m_antiAlias);
+            if (c.Gradient("gradient", g.m_gradient)) g.m_hasGradient = true;
             break;
         }
         case PSDEffect::kBevel: {
@@ -443,6 +572,7 @@ Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& cha
             c.Blend("blend_mode", g.m_blendMode);
             c.Number("opacity", 0, 100, 2.55, g.m_opacity);
             c.Placement(g.m_gradient, "gradient_type", kGradientKinds);
+            if (c.Gradient("gradient", g.m_gradient.m_gradient)) g.m_gradient.m_hasGradient = true;
             break;
         }
         case PSDEffect::kStroke: {
@@ -454,10 +584,13 @@ Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& cha
             c.Choice("position", kStrokePositions, 0, s.m_style);
             int fill = s.m_fillType;
             c.Choice("fill_type", kStrokeFills, 0, fill);
-            // A fill needs what it draws with: a colour always has one.
-            if (fill != s.m_fillType && fill != PSDEffectStroke::kColour &&
-                !(fill == PSDEffectStroke::kGradient && s.m_gradient.m_hasGradient))
-                c.Fail("fill_type", "can only become \"color\", or \"gradient\" when it has one");
+            if (c.Gradient("gradient", s.m_gradient.m_gradient)) s.m_gradient.m_hasGradient = true;
+            // A fill needs what it draws with: a colour always has one, a new gradient fill
+            // starts from the editor's first gradient, and a pattern must come from the file.
+            if (fill != s.m_fillType && fill == PSDEffectStroke::kPattern)
+                c.Fail("fill_type", "can only become \"color\" or \"gradient\"");
+            if (fill == PSDEffectStroke::kGradient && !s.m_gradient.m_hasGradient)
+                DefaultGradient(s.m_gradient);
             s.m_fillType = fill;
             c.Colour("color", s.m_colour);
             if (s.m_fillType == PSDEffectStroke::kGradient)

@@ -25,13 +25,18 @@ nlohmann::ordered_json EffectsJson(PSDLayerEffects const& effects);
 
 // The colour of a {"model", "values"} object as ColourJson gives it; null, with why, otherwise.
 Kernel::Consolidated<Renderer::Colour> ColourFromJson(nlohmann::json const& j, std::string& why);
+// Sets the fields of a gradient's JSON form that changes gives (name, smoothness, color_stops,
+// transparency_stops, and noise only to make a noise gradient custom); stop lists are given
+// whole, at least two stops each. False, with why and the gradient unchanged, otherwise.
+bool GradientWithChanges(PSDGradient& gradient, nlohmann::json const& changes, std::string& why);
 // A new effect of a type as EffectJson names it ("DropShadow", "InnerShadow", "OuterGlow",
-// "InnerGlow", "BevelEmboss", "ColorOverlay", "Stroke", "Satin"), with the editor's defaults; null
-// for other names (overlays of a gradient or pattern need what they draw with).
+// "InnerGlow", "BevelEmboss", "ColorOverlay", "GradientOverlay", "Stroke", "Satin"), with the
+// editor's defaults (a gradient overlay's is black to white); null for other names (a pattern
+// overlay needs a pattern of the document).
 Kernel::Counted<PSDEffect> NewEffect(std::string const& typeName);
 // A copy of the effect with the fields of changes set, in the names and units EffectJson gives
-// them ("type" may be given when it is the effect's own). Gradients' stops, contours and patterns
-// are not set this way. Null, with why, for a field the effect does not have or cannot set and
+// them ("type" may be given when it is the effect's own); a "gradient" as GradientWithChanges
+// reads it. Contours and patterns are not set this way. Null, with why, for a field the effect does not have or cannot set and
 // for a value outside the editor's range: the effect is then unchanged.
 Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, nlohmann::json const& changes,
                                              std::string& why);

@@ -131,6 +131,18 @@ public:
         Numbers("offset", -1000, 1000, offset);
         g.m_offset = {offset[0], offset[1]};
     }
+    // A gradient's own fields (name, smoothness, stops) under key, as GradientJson gives them.
+    // True when the key was given and read.
+    bool Gradient(std::string const& key, PSDGradient& out) {
+        nlohmann::json const* v = Get(key);
+        if (!v) return false;
+        std::string why;
+        if (!GradientWithChanges(out, *v, why)) {
+            Fail(key, why.rfind("must", 0) == 0 ? why : "is wrong: " + why);
+            return false;
+        }
+        return true;
+    }
     // Every field given must have been read.
     void Finish() {
         for (auto it = m_json.begin(); it != m_json.end(); ++it)

@@ -47,7 +47,8 @@ void AddEffect(LayerRef const& l, std::string const& type, py::dict const& chang
     auto fresh = PSD::NewEffect(type);
     if (!fresh)
         throw py::value_error("effects added are \"DropShadow\", \"InnerShadow\", \"OuterGlow\", "
-                              "\"InnerGlow\", \"BevelEmboss\", \"ColorOverlay\", \"Stroke\" or \"Satin\"");
+                              "\"InnerGlow\", \"BevelEmboss\", \"ColorOverlay\", \"GradientOverlay\", "
+                              "\"Stroke\" or \"Satin\"");
     std::string why;
     auto effect = PSD::EffectWithChanges(*fresh, ToJson(changes), why);
     if (!effect) throw py::value_error(why);
@@ -88,8 +89,9 @@ void BindEffects(py::class_<LayerRef>& layer) {
              "for a field that cannot be set or a value out of range.")
         .def("add_effect", &AddEffect, py::arg("type"), py::arg("changes") = py::dict(),
              "Add an effect of a type as `effects` names it (\"DropShadow\", \"InnerShadow\", "
-             "\"OuterGlow\", \"InnerGlow\", \"BevelEmboss\", \"ColorOverlay\", \"Stroke\", \"Satin\") "
-             "with the editor's defaults and the fields of changes, where a save puts it among the layer's others.")
+             "\"OuterGlow\", \"InnerGlow\", \"BevelEmboss\", \"ColorOverlay\", \"GradientOverlay\", "
+             "\"Stroke\", \"Satin\") with the editor's defaults (a gradient overlay's: black to white) and "
+             "the fields of changes, where a save puts it among the layer's others.")
         .def("remove_effect", &RemoveEffect, py::arg("index"), "Remove the layer's effect at index.")
         .def_property("effects_enabled", [](LayerRef const& l) -> py::object {
             auto effects = l.layer->GetEffects();

@@ -213,12 +213,22 @@ def test_effects_changed_and_saved(tmp_path):
         shadow.set_effect(0, {"opacity": object()})
     bare = next(l for l in doc.layers if l.name == "solid fill")
     bare.remove_effect(0)
-    for kind in ("DropShadow", "InnerShadow", "OuterGlow", "InnerGlow", "BevelEmboss", "ColorOverlay", "Stroke", "Satin"):
+    kinds = ("DropShadow", "InnerShadow", "OuterGlow", "InnerGlow", "BevelEmboss", "ColorOverlay", "GradientOverlay",
+             "Stroke", "Satin")
+    for kind in kinds:
         bare.add_effect(kind, {"enabled": kind != "Satin"})
     with pytest.raises(ValueError, match="effects added are"):
-        bare.add_effect("GradientOverlay")
+        bare.add_effect("PatternOverlay")
+    ramp = {"color_stops": [{"location": 0, "color": {"model": "rgb", "values": [255, 0, 0]}},
+                            {"location": 2048, "midpoint": 25, "color": {"model": "rgb", "values": [0, 255, 0]}},
+                            {"location": 4096, "color": {"model": "rgb", "values": [0, 0, 255]}}]}
+    overlay = next(i for i, e in enumerate(bare.effects) if e["type"] == "GradientOverlay")
+    bare.set_effect(overlay, {"gradient": ramp, "gradient_type": "reflected"})
+    with pytest.raises(ValueError, match="at least two color stops"):
+        bare.set_effect(overlay, {"gradient": {"color_stops": ramp["color_stops"][:1]}})
     changed = (shadow.effects, glow.effects_enabled, glow.effects_scale, bare.effects)
-    assert changed[0][0]["distance"] == 12 and changed[1:3] == (False, 50.0) and len(changed[3]) == 8
+    assert changed[0][0]["distance"] == 12 and changed[1:3] == (False, 50.0) and len(changed[3]) == len(kinds)
+    assert [s["midpoint"] for s in changed[3][overlay]["gradient"]["color_stops"]] == [50, 25, 50]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         assert not np.array_equal(doc.render(), drawn)
@@ -226,8 +236,10 @@ def test_effects_changed_and_saved(tmp_path):
     back = {l.name: l for l in zuzodoriv.open(tmp_path / "effects.psd").layers}
     assert (back["drop shadow"].effects, back[glow.name].effects_enabled, back[glow.name].effects_scale,
             back["solid fill"].effects) == changed
-    script = "e=list([l for l in doc if l.name=='drop shadow'][0].effects)[0]; print(e.opacity, e.distance, e.color[b'Bl  '])"
-    assert independent_reader(script, tmp_path / "effects.psd").split() == ["30.0", "12.0", "255.0"]
+    script = ("e=list([l for l in doc if l.name=='drop shadow'][0].effects)[0]; print(e.opacity, e.distance, e.color[b'Bl  '])\n"
+              "g=[e for e in [l for l in doc if l.name=='solid fill'][0].effects if 'Gradient' in type(e).__name__][0]\n"
+              "print(len(g.gradient[b'Clrs']))")
+    assert independent_reader(script, tmp_path / "effects.psd").split() == ["30.0", "12.0", "255.0", "3"]
 
 
 def test_adjustments_changed_and_saved(tmp_path):

@@ -89,11 +89,13 @@ class Layer:
     def effects(self) -> Optional[list[dict[str, Any]]]:
         """One dict per effect (fields as in `info --json`); None without effect blocks."""
     def set_effect(self, index: int, changes: dict[str, Any]) -> None:
-        """Set fields of effect `index` with the names and units of `effects`; ValueError, changing
-        nothing, for a field that cannot be set or a value out of range."""
+        """Set fields of effect `index` with the names and units of `effects` (a "gradient" with
+        its name, smoothness and whole stop lists); ValueError, changing nothing, for a field
+        that cannot be set or a value out of range."""
     def add_effect(self, type: str, changes: dict[str, Any] = {}) -> None:
         """Add an effect ("DropShadow", "InnerShadow", "OuterGlow", "InnerGlow", "BevelEmboss",
-        "ColorOverlay", "Stroke", "Satin") with the editor's defaults and these fields."""
+        "ColorOverlay", "GradientOverlay", "Stroke", "Satin") with the editor's defaults (a
+        gradient overlay's: black to white) and these fields."""
     def remove_effect(self, index: int) -> None: ...
     effects_enabled: Optional[bool]
     effects_scale: Optional[float]

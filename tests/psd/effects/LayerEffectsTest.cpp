@@ -351,6 +351,27 @@ TEST(Gradients, NoiseGradientIsReadAndKept) {
     EXPECT_TRUE(back.IsNoise());
     ASSERT_EQ(back.m_noise.size(), 1u);
     EXPECT_EQ(back.m_colours[0].type, "BckC");
+
+    // Its own fields are taken back, its stops cannot change, and it can become a custom ramp.
+    using nlohmann::json;
+    std::string why;
+    json own = json::parse(GradientJson(grad).dump());
+    EXPECT_TRUE(GradientWithChanges(grad, own, why)) << why;
+    json ramp = json::parse(R"([{"location": 0, "color": {"model": "rgb", "values": [0, 0, 0]}},
+                                 {"location": 9, "color": {"model": "rgb", "values": [9, 9, 9]}}])");
+    json alpha = json::parse(R"([{"location": 0, "opacity": 101}, {"location": 4096}])");
+    for (json const& bad : {json({{"color_stops", ramp}}), json({{"noise", false}})})
+        EXPECT_FALSE(GradientWithChanges(grad, bad, why)) << bad;
+    EXPECT_TRUE(grad.IsNoise());
+    json custom = {{"noise", false}, {"color_stops", ramp}, {"transparency_stops", alpha}};
+    EXPECT_FALSE(GradientWithChanges(grad, custom, why));
+    EXPECT_NE(why.find("\"opacity\" of transparency stop 1"), std::string::npos) << why;
+    alpha[0].erase("opacity");  // opaque unless given
+    custom["transparency_stops"] = alpha;
+    ASSERT_TRUE(GradientWithChanges(grad, custom, why)) << why;
+    EXPECT_FALSE(grad.IsNoise());
+    EXPECT_TRUE(grad.m_noise.empty());
+    EXPECT_EQ(grad.m_colours[1].location, 9);
 }
 
 // The interpolation method of newer editors is read and written back; unstated, none is written.
@@ -539,6 +560,26 @@ TEST(EffectChanges, SetInTheirUnitsAndSavedSo) {
                     "color": {"model": "rgb", "values": [1, 2, 3]}})",
          nullptr},
         {satin, R"({"size": 3, "blend_mode": "nope"})", "must be a blend mode key"},
+        {gradient, R"({"gradient": {"name": "Three", "noise": false, "smoothness": 50, "color_stops": [
+             {"location": 0, "midpoint": 50, "color": {"model": "rgb", "values": [0, 0, 0]},
+              "type": "UsrS"},
+             {"location": 2048, "midpoint": 30, "color": null, "type": "FrgC"},
+             {"location": 4096, "midpoint": 50, "color": {"model": "rgb", "values": [255, 0, 0]},
+              "type": "UsrS"}],
+             "transparency_stops": [{"location": 0, "midpoint": 50, "opacity": 100},
+                                    {"location": 4096, "midpoint": 50, "opacity": 0}]}})",
+         nullptr},
+        {gradient, R"({"gradient": {"color_stops": [{"location": 0,
+             "color": {"model": "rgb", "values": [0, 0, 0]}}, {"location": 5000}]}})",
+         "\"location\" of color stop 2 must be a whole number from 0 to 4096"},
+        {gradient, R"({"gradient": {"color_stops": [{"location": 0}, {"location": 1}]}})",
+         "\"color\" of color stop 1 must be given"},
+        {gradient, R"({"gradient": {"noise": true}})", "can only become false"},
+        {gradient, R"({"gradient": {"sharpness": 3}})",
+         "\"sharpness\" of the gradient is not a field"},
+        {glow, R"({"gradient": {"transparency_stops": [{"location": 0, "opacity": 5}]}})",
+         "must be a list of at least two transparency stops"},
+        {stroke, R"({"fill_type": "gradient", "gradient_type": "reflected"})", nullptr},
         {shadow, R"({"size": 4.5})", "must be a whole number from 0 to 250"},
         {shadow, R"([1, 2])", "must be an object"},
     };
@@ -553,7 +594,7 @@ TEST(EffectChanges, SetInTheirUnitsAndSavedSo) {
         for (auto const& [key, value] : changes.items()) {
             json const& got =
                 key == "color" || key.ends_with("_color") ? after[key]["values"] : after[key];
-            json const& want = value.is_object() ? value["values"] : value;
+            json const& want = value.contains("values") ? value["values"] : value;
             if (want.is_array()) {
                 ASSERT_EQ(got.size(), want.size()) << key;
                 for (size_t i = 0; i < want.size(); ++i)
@@ -584,7 +625,8 @@ TEST(EffectChanges, InsertedWhereASaveReadsThemBack) {
     for (char const* type : {"Satin", "Stroke", "OuterGlow", "DropShadow", "ColorOverlay",
                              "BevelEmboss", "InnerShadow", "DropShadow", "InnerGlow"})
         fx.Insert(NewEffect(type));
-    EXPECT_FALSE(NewEffect("GradientOverlay"));
+    fx.Insert(NewEffect("GradientOverlay"));
+    EXPECT_FALSE(NewEffect("PatternOverlay"));
     PSDLayerEffects back;
     ParseData pd;
     ASSERT_TRUE(ReadObject(back, SavedBlocks(fx)[0].second, pd)) << ErrorText(pd);
