@@ -36,8 +36,8 @@ bool GradientWithChanges(PSDGradient& gradient, nlohmann::json const& changes, s
 Kernel::Counted<PSDEffect> NewEffect(std::string const& typeName);
 // A copy of the effect with the fields of changes set, in the names and units EffectJson gives
 // them ("type" may be given when it is the effect's own); a "gradient" as GradientWithChanges
-// reads it. Contours and patterns are not set this way. Null, with why, for a field the effect does not have or cannot set and
-// for a value outside the editor's range: the effect is then unchanged.
+// reads it. Contours and patterns are not set this way. Null, with why, for a field the effect does
+// not have or cannot set and for a value outside the editor's range: the effect is then unchanged.
 Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, nlohmann::json const& changes,
                                              std::string& why);
 

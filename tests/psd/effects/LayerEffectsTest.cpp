@@ -560,7 +560,8 @@ TEST(EffectChanges, SetInTheirUnitsAndSavedSo) {
                     "color": {"model": "rgb", "values": [1, 2, 3]}})",
          nullptr},
         {satin, R"({"size": 3, "blend_mode": "nope"})", "must be a blend mode key"},
-        {gradient, R"({"gradient": {"name": "Three", "noise": false, "smoothness": 50, "color_stops": [
+        {gradient,
+         R"({"gradient": {"name": "Three", "noise": false, "smoothness": 50, "color_stops": [
              {"location": 0, "midpoint": 50, "color": {"model": "rgb", "values": [0, 0, 0]},
               "type": "UsrS"},
              {"location": 2048, "midpoint": 30, "color": null, "type": "FrgC"},
