@@ -6,6 +6,7 @@
 #include "host/kernel/Memory.h"
 #include "psd/adjustments/PSDAdjustment.h"
 #include "psd/adjustments/PSDAdjustmentJson.h"
+#include "psd/adjustments/PSDTextJson.h"
 #include "psd/descriptor/Descriptor.h"
 #include "psd/effects/PSDEffectsJson.h"
 #include "psd/effects/PSDLayerEffects.h"
@@ -262,6 +263,40 @@ void FuzzPaths(uint8_t const* data, size_t size) {
     if (PSD::ParsePaths(*body, out->GetData().size(), docSize, again, ld2) != PSD::kPathParsed) std::abort();
 }
 
+namespace {
+
+// The engine data in a type layer block, a range of its text styled (the range and the change
+// set picked by the size): the block saved reads back as styled.
+void StyleTypeLayer(uint8_t const* data, size_t size) {
+    static char const* const kChanges[] = {
+        R"({"size": 30, "faux_bold": true, "color": {"model": "rgb", "values": [255, 0, 0]}})",
+        R"({"font": "DejaVuSans-Bold", "tracking": -50, "leading": 12})",
+        R"({"horizontal_scale": 150, "baseline_shift": 3, "auto_leading": true})"};
+    PSD::PSDAdjustmentTypeTool block;
+    auto engine = Kernel::MakeCounted<PSD::DescriptorItemPDFData>();
+    engine->SetData(data, size);
+    block.m_textDescriptor.m_classID = PSD::DescriptorKey(PSD::Key("TxLr"));
+    block.m_textDescriptor.AddItem(PSD::DescriptorKey::Name(PSD::String("EngineData")), engine);
+    auto out = Kernel::MemoryInOutStreamBase::Create();
+    if (!block.SaveI(*out, PSD::SaveData{})) __builtin_trap();
+    PSD::ParseData pd;
+    pd.m_parseText = true;
+    PSD::PSDAdjustmentTypeTool tool;
+    auto in = Kernel::MemoryInStream::Create(out->TakeData());
+    if (!tool.Parse(*in, pd) || !tool.GetText()) return;
+    std::string why;
+    if (!PSD::SetTextStyle(tool, nlohmann::json::parse(kChanges[size % 3]), size % 5,
+                           size % 4 == 0 ? std::string::npos : size % 7 + 1, pd, why))
+        return;
+    auto saved = Kernel::MemoryInOutStreamBase::Create();
+    if (!tool.SaveI(*saved, PSD::SaveData{})) __builtin_trap();
+    PSD::PSDAdjustmentTypeTool back;
+    auto again = Kernel::MemoryInStream::Create(saved->TakeData());
+    if (!back.Parse(*again, pd) || PSD::TextJson(back) != PSD::TextJson(tool)) __builtin_trap();
+}
+
+}  // namespace
+
 void FuzzEngineData(uint8_t const* data, size_t size) {
     PrepareLimits();
     PSD::PDFDataParser parser(data, size);
@@ -291,6 +326,7 @@ void FuzzEngineData(uint8_t const* data, size_t size) {
                                         written.size())
                          .Parse();
         if (!again) __builtin_trap();
+        StyleTypeLayer(data, size);
     }
     // The document's engine data: its frame sets and their outlines.
     PSD::PSDTextEngineData frames;

@@ -221,13 +221,112 @@ void FitParagraphRuns(PDFDictionary* engine, std::u16string const& old,
     runs.Fit(std::move(ends), long(text.size()));
 }
 
+
+// Copies of the document share the engine data: edits work on their own dictionaries and
+// arrays (the values in them are never changed in place).
+Kernel::Counted<PDFData> CopyContainers(Kernel::Counted<PDFData> const& v) {
+    if (auto d = v.DynamicCast<PDFDictionary const>()) {
+        auto copy = Kernel::MakeCounted<PDFDictionary>();
+        for (auto const& item : d->GetItems()) copy->Append(item.m_key, CopyContainers(item.m_value));
+        return copy;
+    }
+    if (auto a = v.DynamicCast<PDFArray const>()) {
+        auto copy = Kernel::MakeCounted<PDFArray>();
+        for (auto const& item : a->GetItems()) copy->m_items.push_back(CopyContainers(item));
+        return copy;
+    }
+    return v;
+}
+
+// The dictionary under key in d, made (at the end) when missing or of another kind.
+Kernel::Counted<PDFDictionary> ChildDictionary(PDFDictionary& d, char const* key) {
+    for (auto& item : d.m_items)
+        if (item.m_key == key) {
+            if (auto child = item.m_value.DynamicCast<PDFDictionary>()) return child;
+            auto child = Kernel::MakeCounted<PDFDictionary>();
+            item.m_value = child;
+            return child;
+        }
+    auto child = Kernel::MakeCounted<PDFDictionary>();
+    d.Append(key, child);
+    return child;
+}
+
+void SetItem(PDFDictionary& d, String const& key, Kernel::Counted<PDFData> value) {
+    for (auto& item : d.m_items)
+        if (item.m_key == key) {
+            item.m_value = std::move(value);
+            return;
+        }
+    d.Append(key, std::move(value));
+}
+
+// The index of the font in the document's font set, appended to it (and to the resource
+// dictionary's set, which the editor keeps alike) when missing.
+int FontIndex(PDFDictionary& root, String const& name) {
+    int index = -1;
+    for (char const* resources : {"DocumentResources", "ResourceDict"}) {
+        auto dict = root.GetValue(resources).DynamicCast<PDFDictionary>();
+        if (!dict) continue;
+        auto set = dict->GetValue("FontSet").DynamicCast<PDFArray>();
+        if (!set) {
+            set = Kernel::MakeCounted<PDFArray>();
+            SetItem(*dict, String("FontSet"), set);
+        }
+        int found = -1;
+        for (size_t i = 0; i < set->GetCount() && found < 0; ++i) {
+            auto font = set->GetAt(i).DynamicCast<PDFDictionary const>();
+            if (font && font->GetString("Name") == name) found = int(i);
+        }
+        if (found < 0) {
+            auto font = Kernel::MakeCounted<PDFDictionary>();
+            auto n = Kernel::MakeCounted<PDFString>();
+            n->m_utf16 = Kernel::ConvertEnc(std::string_view(name));
+            font->Append("Name", n);
+            for (char const* key : {"Script", "FontType", "Synthetic"})
+                font->Append(key, Kernel::MakeCounted<PDFInt>(0));
+            found = int(set->GetCount());
+            set->m_items.push_back(font);
+        }
+        if (index < 0 || String(resources) == "DocumentResources") index = found;
+    }
+    return index;
+}
+
 }  // namespace
 
+bool PSDAdjustmentTypeTool::Commit(Kernel::Counted<PDFDictionary> root, String const* content,
+                                   ParseData const& options) {
+    std::string bytes = WritePDFData(*root);
+    auto data = Kernel::MakeCounted<DescriptorItemPDFData>();
+    data->SetData(bytes.data(), bytes.size());
+    Descriptor updated = m_textDescriptor;
+    bool hadData = false;
+    for (auto& item : updated.m_items) {
+        if (item.m_key == DescriptorKey::Name(String("EngineData"))) {
+            item.m_item = data;
+            hadData = true;
+        } else if (content && item.m_key.IsCode() && item.m_key.GetCode() == Key("Txt ")) {
+            auto s = Kernel::MakeCounted<DescriptorItemString>();
+            s->m_value = *content;
+            item.m_item = s;
+        }
+    }
+    if (!hadData) return false;
+    m_textDescriptor = std::move(updated);
+    m_engineData = root;
+    m_contentReplaced = true;
+    ParseData pd = options;
+    pd.m_parseText = true;
+    // Warped text is kept unconverted; its engine data and descriptor carry the new text.
+    return Convert(pd) && (m_text || m_warpStyle != "warpNone");
+}
+
 bool PSDAdjustmentTypeTool::SetContent(String const& content, ParseData const& options) {
-    auto root = m_engineData.DynamicCast<PDFDictionary>();
+    auto root = m_engineData ? CopyContainers(m_engineData).DynamicCast<PDFDictionary>() : nullptr;
     auto editor = root ? root->GetValue("EngineDict", "Editor").DynamicCast<PDFDictionary>()
                        : nullptr;
-    if (!editor) return false;
+    if (!editor || !m_textDescriptor.GetItem("EngineData")) return false;
     std::u16string units = Kernel::ConvertEnc(std::string_view(content));
     auto text = Kernel::MakeCounted<PDFString>();
     text->m_utf16 = units + u"\r";  // the engine's text ends with a paragraph break
@@ -243,29 +342,70 @@ bool PSDAdjustmentTypeTool::SetContent(String const& content, ParseData const& o
     auto engine = root->GetValue("EngineDict").DynamicCast<PDFDictionary>();
     FitParagraphRuns(engine.Get(), old, text->m_utf16);
     FitStyleRuns(engine.Get(), text->m_utf16);
+    return Commit(root, &content, options);
+}
 
-    std::string bytes = WritePDFData(*root);
-    auto data = Kernel::MakeCounted<DescriptorItemPDFData>();
-    data->SetData(bytes.data(), bytes.size());
-    Descriptor updated = m_textDescriptor;
-    bool hadData = false;
-    for (auto& item : updated.m_items) {
-        if (item.m_key == DescriptorKey::Name(String("EngineData"))) {
-            item.m_item = data;
-            hadData = true;
-        } else if (item.m_key.IsCode() && item.m_key.GetCode() == Key("Txt ")) {
-            auto s = Kernel::MakeCounted<DescriptorItemString>();
-            s->m_value = content;
-            item.m_item = s;
-        }
+bool PSDAdjustmentTypeTool::SetStyle(size_t start, size_t length,
+                                     std::vector<PDFDictionaryItem> const& fields,
+                                     ParseData const& options) {
+    auto root = m_engineData ? CopyContainers(m_engineData).DynamicCast<PDFDictionary>() : nullptr;
+    auto engine = root ? root->GetValue("EngineDict").DynamicCast<PDFDictionary>() : nullptr;
+    auto text = engine ? root->GetValue("EngineDict", "Editor", "Text").DynamicCast<PDFString>()
+                       : nullptr;
+    if (!text || !m_textDescriptor.GetItem("EngineData")) return false;
+    // The engine's text ends with a paragraph break: a range reaching the last character takes
+    // it too, so that the break is styled as the text before it.
+    long const total = long(text->GetGlyphs().GetUnits().size());
+    long const shown = total > 0 ? total - 1 : 0;
+    if (length == 0 || start >= size_t(shown) || length > size_t(shown) - start) return false;
+    long const from = long(start);
+    long const to = long(start + length) == shown ? total : long(start + length);
+
+    std::vector<PDFDictionaryItem> set = fields;
+    for (auto& f : set)
+        if (auto name = f.m_key == "Font" ? f.m_value.DynamicCast<PDFString const>() : nullptr)
+            f.m_value = Kernel::MakeCounted<PDFInt>(FontIndex(*root, name->GetString()));
+
+    RunArrays runs(engine.Get(), "StyleRun");
+    if (!runs.lengths) {
+        // Text without style runs gets one covering it from the default run data.
+        auto run = ChildDictionary(*engine, "StyleRun");
+        auto element = CopyContainers(run->GetValue("DefaultRunData"));
+        if (!element.DynamicCast<PDFDictionary const>()) element = Kernel::MakeCounted<PDFDictionary>();
+        auto elements = Kernel::MakeCounted<PDFArray>();
+        elements->m_items.push_back(element);
+        auto lengths = Kernel::MakeCounted<PDFArray>();
+        lengths->m_items.push_back(Kernel::MakeCounted<PDFInt>(int32_t(total)));
+        SetItem(*run, String("RunArray"), elements);
+        SetItem(*run, String("RunLengthArray"), lengths);
+        runs = RunArrays(engine.Get(), "StyleRun");
     }
-    if (!hadData) return false;
-    m_textDescriptor = std::move(updated);
-    m_contentReplaced = true;
-    ParseData pd = options;
-    pd.m_parseText = true;
-    // Warped text is kept unconverted; its engine data and descriptor carry the new text.
-    return Convert(pd) && (m_text || m_warpStyle != "warpNone");
+    // Each run becomes up to three: before the range, within it (with the fields set) and
+    // after it; the last run reaches the text's end.
+    std::vector<Kernel::Counted<PDFData>> elements, sizes;
+    long runStart = 0;
+    size_t const count = runs.lengths->GetCount();
+    for (size_t i = 0; i < count; ++i) {
+        long runEnd = i + 1 == count ? std::max(total, runStart) : runStart + runs.Length(i);
+        long cuts[4] = {runStart, std::clamp(from, runStart, runEnd),
+                        std::clamp(to, runStart, runEnd), runEnd};
+        for (int piece = 0; piece < 3; ++piece) {
+            if (cuts[piece + 1] <= cuts[piece]) continue;
+            auto element = CopyContainers(runs.elements->GetAt(i));
+            auto dict = element.DynamicCast<PDFDictionary>();
+            if (!dict) element = dict = Kernel::MakeCounted<PDFDictionary>();
+            if (piece == 1) {
+                auto data = ChildDictionary(*ChildDictionary(*dict, "StyleSheet"), "StyleSheetData");
+                for (auto const& f : set) SetItem(*data, f.m_key, f.m_value);
+            }
+            elements.push_back(element);
+            sizes.push_back(Kernel::MakeCounted<PDFInt>(int32_t(cuts[piece + 1] - cuts[piece])));
+        }
+        runStart = runEnd;
+    }
+    runs.elements->m_items = std::move(elements);
+    runs.lengths->m_items = std::move(sizes);
+    return Commit(root, nullptr, options);
 }
 
 }  // namespace PSD

@@ -4,9 +4,11 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "psd/adjustments/PSDAdjustment.h"
 #include "psd/descriptor/Descriptor.h"
+#include "psd/text/PDFData.h"
 #include "psd/text/PSDText.h"
 
 namespace PSD {
@@ -31,12 +33,19 @@ public:
     // pair) and each paragraph run its number of paragraphs. The engine data is rewritten, and
     // the converted text made again. False when the layer holds no engine data.
     bool SetContent(String const& content, ParseData const& options);
+    // Sets style sheet fields (engine keys with their values) on the characters from start for
+    // length UTF-16 units of the text, splitting the style runs at the range's ends; a "Font"
+    // field holding a string names the font by its PostScript name and is added to the font
+    // sets when missing. The engine data is rewritten, and the converted text made again. False
+    // when the layer holds no engine data or the range is empty or outside the text.
+    bool SetStyle(size_t start, size_t length, std::vector<PDFDictionaryItem> const& fields,
+                  ParseData const& options);
     // Records where the text was drawn, in its own units: the text descriptor's "bounds" (the
     // lines' box, given for point text only: box text keeps its frame) and "boundingBox" (the
     // glyphs' box), where the descriptor has them, and the converted text's copies of them.
     void SetDrawnBoxes(std::array<double, 4> const* layout, std::array<double, 4> const& ink);
-    // Whether SetContent has replaced the text read: the layer's pixels as read then show the
-    // old text.
+    // Whether SetContent or SetStyle has changed the text read: the layer's pixels as read then
+    // show the old text.
     bool ContentReplaced() const { return m_contentReplaced; }
     // The document's resolution / 72 when the block was read: the scale of the engine's normal
     // style sheet size.
@@ -49,6 +58,10 @@ public:
 
 private:
     bool Convert(ParseData& pd);
+    // Makes root the engine data, written into the text descriptor (with content as its plain
+    // text when given), and converts it again.
+    bool Commit(Kernel::Counted<PDFDictionary> root, String const* content,
+                ParseData const& options);
 
     Kernel::Counted<PSDText> m_text;
     Kernel::Counted<PDFData> m_engineData;

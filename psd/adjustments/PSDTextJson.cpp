@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "psd/effects/PSDEffectsJson.h"
+#include "psd/effects/PSDJsonChangesSupport.h"
 
 namespace PSD {
 
@@ -79,7 +80,152 @@ ojson Runs(std::vector<std::pair<Kernel::Counted<::Story::Story>, size_t>> const
     return runs;
 }
 
+// The colour type the engine data's fills use (0 grey, 1 RGB, 2 CMYK): the document's mode.
+int FillColorType(PDFData const& v) {
+    if (auto const* d = dynamic_cast<PDFDictionary const*>(&v)) {
+        for (auto const& item : d->GetItems()) {
+            auto fill = item.m_key == "FillColor" ? item.m_value.DynamicCast<PDFDictionary const>()
+                                                  : nullptr;
+            int type = fill ? fill->GetInt("Type", -1) : -1;
+            if (type >= 0 && type <= 2) return type;
+            if (int t = item.m_value ? FillColorType(*item.m_value) : -1; t >= 0) return t;
+        }
+    } else if (auto const* a = dynamic_cast<PDFArray const*>(&v)) {
+        for (auto const& item : a->GetItems())
+            if (int t = item ? FillColorType(*item) : -1; t >= 0) return t;
+    }
+    return -1;
+}
+
+Kernel::Counted<PDFData> EngineColour(Renderer::Colour const& c, int type) {
+    auto values = Kernel::MakeCounted<PDFArray>();
+    std::vector<double> v{1.0};  // the alpha the engine stores first
+    if (type == 0) {
+        v.push_back(c.ToGray16() / 65535.0);
+    } else if (type == 2) {
+        auto f = c.ToCMYKAF();
+        v.insert(v.end(), {f.c, f.m, f.y, f.k});
+    } else {
+        auto f = c.ToRGBAF();
+        v.insert(v.end(), {f.r, f.g, f.b});
+    }
+    for (double x : v) values->m_items.push_back(Kernel::MakeCounted<PDFDouble>(x));
+    auto fill = Kernel::MakeCounted<PDFDictionary>();
+    fill->Append("Type", Kernel::MakeCounted<PDFInt>(type));
+    fill->Append("Values", values);
+    return fill;
+}
+
 }  // namespace
+
+bool SetTextStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& changes, size_t start,
+                  size_t length, ParseData const& options, std::string& why) {
+    auto engine = tool.GetEngineData();
+    if (!engine) {
+        why = "the layer holds no text that can be styled";
+        return false;
+    }
+    if (!changes.is_object()) {
+        why = "the changes must be an object";
+        return false;
+    }
+    JsonChanges c(changes, "text style", why);
+    std::vector<PDFDictionaryItem> fields;
+    auto set = [&](char const* key, Kernel::Counted<PDFData> v) {
+        fields.push_back(PDFDictionaryItem{String(key), std::move(v)});
+    };
+    if (nlohmann::json const* v = c.Get("font")) {
+        std::string name = v->is_string() ? v->get<std::string>() : std::string();
+        if (name.empty() || name.size() > 127 || name.find('\0') != std::string::npos)
+            c.Fail("font", "must be a PostScript font name");
+        else {
+            auto s = Kernel::MakeCounted<PDFString>();
+            s->m_utf16 = Kernel::ConvertEnc(std::string_view(name));
+            set("Font", s);
+        }
+    }
+    // Sizes, shifts and leading are in points as stored, tracking in thousandths of an em and
+    // the scales in percent, as TextJson gives them.
+    struct Amount {
+        char const* name;
+        char const* key;
+        double low, high, scale;
+        bool whole;
+    };
+    static Amount const kAmounts[] = {
+        {"size", "FontSize", 0.01, 1296, 1, false},
+        {"tracking", "Tracking", -1000, 10000, 1, true},
+        {"leading", "Leading", 0.01, 5000, 1, false},
+        {"horizontal_scale", "HorizontalScale", 1, 1000, 0.01, false},
+        {"vertical_scale", "VerticalScale", 1, 1000, 0.01, false},
+        {"baseline_shift", "BaselineShift", -1296, 1296, 1, false},
+    };
+    for (auto const& a : kAmounts) {
+        double d = NAN;
+        if (a.whole) {
+            int i = 0;
+            if (!changes.contains(a.name)) continue;
+            c.Number(a.name, a.low, a.high, 1, i);
+            d = i;
+        } else {
+            if (!changes.contains(a.name)) continue;
+            c.Number(a.name, a.low, a.high, a.scale, d);
+        }
+        // The editor writes whole numbers for tracking, reals for the rest.
+        if (!std::isfinite(d)) continue;
+        if (a.whole)
+            set(a.key, Kernel::MakeCounted<PDFInt>(int32_t(d)));
+        else
+            set(a.key, Kernel::MakeCounted<PDFDouble>(d));
+    }
+    static char const* const kSwitches[][2] = {{"faux_bold", "FauxBold"},
+                                               {"faux_italic", "FauxItalic"},
+                                               {"underline", "Underline"},
+                                               {"strikethrough", "Strikethrough"},
+                                               {"auto_leading", "AutoLeading"}};
+    for (auto const& s : kSwitches) {
+        if (!changes.contains(s[0])) continue;
+        bool b = false;
+        c.Bool(s[0], b);
+        set(s[1], Kernel::MakeCounted<PDFName>(String(b ? "true" : "false")));
+    }
+    bool autoLeading = changes.value("auto_leading", false) == true;
+    if (changes.contains("leading")) {
+        if (changes.contains("auto_leading") && autoLeading)
+            c.Fail("leading", "cannot be set with \"auto_leading\" true");
+        else if (!changes.contains("auto_leading"))
+            set("AutoLeading", Kernel::MakeCounted<PDFName>(String("false")));
+    }
+    Kernel::Consolidated<Renderer::Colour> colour;
+    c.Colour("color", colour);
+    if (colour) {
+        int type = FillColorType(*engine);
+        set("FillColor", EngineColour(*colour, type < 0 ? 1 : type));
+    }
+    c.Finish();
+    if (!c.Ok()) return false;
+    if (fields.empty()) {
+        why = "no field of the text style was given";
+        return false;
+    }
+    // The engine's text ends with a paragraph break that the content leaves out.
+    auto root = engine.DynamicCast<PDFDictionary const>();
+    auto text = root ? root->GetValue("EngineDict", "Editor", "Text").DynamicCast<PDFString const>()
+                     : nullptr;
+    size_t units = text ? text->GetGlyphs().GetUnits().size() : 0;
+    units = units > 0 ? units - 1 : 0;
+    if (length == std::string::npos && start < units) length = units - start;
+    if (start >= units || length == 0 || length > units - start) {
+        why = "the range from " + std::to_string(start) + " must lie within the text's " +
+              std::to_string(units) + " characters and hold at least one";
+        return false;
+    }
+    if (!tool.SetStyle(start, length, fields, options)) {
+        why = "the layer's engine data could not be styled";
+        return false;
+    }
+    return true;
+}
 
 ojson TextJson(PSDAdjustmentTypeTool const& tool) {
     ojson j;

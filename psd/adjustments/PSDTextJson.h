@@ -11,4 +11,13 @@ namespace PSD {
 // Runs count UTF-16 code units of "content"; sizes and lengths are in points as stored.
 nlohmann::ordered_json TextJson(PSDAdjustmentTypeTool const& tool);
 
+// Sets the fields of a change set, named and scaled as TextJson's runs give them ("font",
+// "size", "color", "faux_bold", "faux_italic", "tracking", "leading", "auto_leading",
+// "horizontal_scale", "vertical_scale", "baseline_shift", "underline", "strikethrough"), on the
+// characters from start for length UTF-16 units of the content (to its end for npos). False,
+// with why, when a field is unknown or out of the editor's range, the range lies outside the
+// text, or the layer holds no engine data; the layer is then unchanged.
+bool SetTextStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& changes, size_t start,
+                  size_t length, ParseData const& options, std::string& why);
+
 }  // namespace PSD

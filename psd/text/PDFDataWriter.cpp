@@ -51,8 +51,9 @@ void WriteValue(std::string& out, PDFData const& v, int depth) {
         out += std::to_string(i->m_value);
     } else if (auto const* r = dynamic_cast<PDFDouble const*>(&v)) {
         double x = std::isfinite(r->m_value) ? r->m_value : 0.0;
-        char buf[40];
-        std::snprintf(buf, sizeof buf, "%.6f", x);
+        char buf[400];  // the largest double in fixed notation fits
+        // Ten places keep a colour set in 8-bit steps the same step when read back.
+        std::snprintf(buf, sizeof buf, "%.10f", x);
         std::string t = buf;
         while (t.size() > 1 && t.back() == '0' && t[t.size() - 2] != '.') t.pop_back();
         out += t;

@@ -72,6 +72,8 @@ void BindVectorDocument(py::class_<DocumentRef, DocumentPtr>& document);
 // ---- Type layers (Text.cpp)
 void BindText(py::class_<LayerRef>& layer);
 py::object JsonToPython(nlohmann::ordered_json const& j);
+// A change set as JSON (Effects.cpp); NumPy scalars pass, NaN and infinities are refused.
+nlohmann::json ToJson(py::dict const& changes);
 
 // UTF-8 text as a str, invalid sequences replaced.
 py::str Utf8Text(std::string const& s);

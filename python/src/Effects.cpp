@@ -7,8 +7,6 @@
 
 namespace zuzodoriv::python {
 
-namespace {
-
 // NumPy scalars pass as their Python values; NaN and infinities are refused.
 nlohmann::json ToJson(py::dict const& changes) {
     char const* plain = "the changes must be plain numbers, strings, lists and dicts";
@@ -21,6 +19,8 @@ nlohmann::json ToJson(py::dict const& changes) {
     if (j.is_discarded()) throw py::value_error(plain);
     return j;
 }
+
+namespace {
 
 Kernel::Counted<PSD::PSDLayerEffects> EffectsOf(LayerRef const& l) {
     auto effects = l.layer->GetEffects();

@@ -52,3 +52,31 @@ def test_warped_text_is_replaced_unconverted(tmp_path):
     doc.save(out)
     back = next(l for l in zuzodoriv.open(out).records() if l.text and l.name == layer.name)
     assert back.text["content"] == "Warped\rstill"
+
+
+def test_text_style_set_on_a_range(tmp_path):
+    # "ell" of "Hello" becomes bold, red and smaller in an installed font; the rest keeps its runs.
+    doc = zuzodoriv.open(CORPUS / DOCS[1])
+    layer = next(l for l in doc.records() if l.text)
+    before, ink = layer.text["runs"], int(layer.numpy()[..., 3].astype(int).sum())
+    red = {"model": "rgb", "values": [255, 0, 0]}
+    assert layer.set_text_style({"font": "DejaVuSans-Bold", "size": 30, "color": red,
+                                 "faux_bold": True}, start=1, length=3) == ["MyriadPro-Regular"]
+    runs = layer.text["runs"]
+    assert [(r["start"], r["length"]) for r in runs] == [(0, 1), (1, 3), (4, 1)]
+    assert (runs[1]["font"], runs[1]["size"], runs[1]["color"], runs[1]["faux_bold"]) == \
+        ("DejaVuSans-Bold", 30, red, True)
+    assert runs[0] == before[0] and runs[2]["color"] == before[2]["color"]
+    assert int(layer.numpy()[..., 3].astype(int).sum()) < ink  # smaller letters, less ink
+    out = tmp_path / "styled.psd"
+    doc.save(out)
+    assert next(l for l in zuzodoriv.open(out).records() if l.text).text["runs"] == runs
+    seen = independent_reader(
+        "l = next(l for l in doc.descendants() if l.kind == 'type')\n"
+        "print(list(l.engine_dict['StyleRun']['RunLengthArray']),"
+        " [f['Name'] for f in l.resource_dict['FontSet']])", out)
+    assert "[1, 1, 2, 2]" in seen and "DejaVuSans-Bold" in seen
+    with pytest.raises(ValueError, match='"size" of text style must be a number from 0.01'):
+        layer.set_text_style({"size": 5000})
+    with pytest.raises(ValueError, match="must lie within"):
+        layer.set_text_style({"size": 10}, start=4, length=2)

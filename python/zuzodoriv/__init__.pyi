@@ -112,6 +112,10 @@ class Layer:
     def set_text(self, content: str, redraw: bool = True) -> list[str]:
         """Replaces the text (paragraphs separated by "\r"), keeping each run's style; with redraw,
         the pixels and bounds become the new text drawn. Returns the fonts drawn with a substitute."""
+    def set_text_style(self, changes: dict[str, Any], start: int = 0, length: Optional[int] = None,
+                       redraw: bool = True) -> list[str]:
+        """Sets run fields ("font", "size", "color", "faux_bold", "tracking", "leading", ...) on
+        the characters from start for length UTF-16 units (to the end when None), as set_text redraws."""
     def numpy(self) -> Optional[Pixels]:
         """height x width x (colour channels, then transparency when stored); read-only."""
     def mask(self) -> Optional[Pixels]: ...

@@ -192,8 +192,8 @@ Outcome CheckText(Document& d, std::string& why) {
     }
     if (!typeLayers) return d.doc->m_textEngineData ? Outcome::Match : Outcome::NotApplicable;
 
-    // Every text rewritten with its own content: the library's engine data, saved and read back
-    // (on a copy of the document, which the other aspects still read as it was).
+    // Every text rewritten with its own content and restyled: the library's engine data, saved
+    // and read back (on a copy of the document, which the other aspects still read as it was).
     std::ifstream file(d.fullPath, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), {});
     PSD::PSDReport openReport;
@@ -209,6 +209,19 @@ Outcome CheckText(Document& d, std::string& why) {
                 return why = "content not replaced", Outcome::Mismatch;
             if (PSD::TextJson(*tool).dump() != before.back())
                 return why = "replaced text differs: " + PSD::TextJson(*tool).dump(), Outcome::Mismatch;
+            // Then restyled from the second character on, in turns of three change sets.
+            static char const* const kStyles[] = {
+                R"({"size": 20, "faux_bold": true})",
+                R"({"font": "DejaVuSans", "color": {"model": "rgb", "values": [0, 128, 255]}})",
+                R"({"tracking": 100, "leading": 30, "underline": true})"};
+            size_t units = Kernel::ConvertEnc(std::string_view(
+                json::parse(before.back())["content"].get<std::string>())).size();
+            if (!tool->GetText() || units < 2) continue;
+            std::string styleWhy;
+            if (!PSD::SetTextStyle(*tool, json::parse(kStyles[before.size() % 3]), 1,
+                                   std::string::npos, pd, styleWhy))
+                return why = "not restyled: " + styleWhy, Outcome::Mismatch;
+            before.back() = PSD::TextJson(*tool).dump();
         }
     for (bool psb : {false, true}) {
         auto mem = Kernel::MemoryInOutStreamBase::Create();

@@ -1,0 +1,152 @@
+// Character styles set on a range of a type layer's text: the range's runs take the fields in
+// the units the text's JSON gives, the characters around it keep theirs, and a saved block reads
+// back the same.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "psd/adjustments/PSDTextJson.h"
+#include "psd/file/PSDOpenFile.h"
+#include "psd/layer/PSDLayer.h"
+#include "tests/support/CorpusRoot.h"
+
+namespace PSD {
+namespace {
+
+using nlohmann::json;
+
+// Each character's run fields (start and length left out).
+std::vector<json> PerCharacter(json const& text) {
+    std::vector<json> out;
+    for (auto const& run : text["runs"]) {
+        json fields = json::parse(run.dump());
+        fields.erase("start");
+        fields.erase("length");
+        for (size_t i = 0; i < run["length"].get<size_t>(); ++i) out.push_back(fields);
+    }
+    return out;
+}
+
+size_t FontCount(PSDAdjustmentTypeTool const& tool) {
+    auto root = tool.GetEngineData().DynamicCast<PDFDictionary const>();
+    auto set = root ? root->GetValue("DocumentResources", "FontSet").DynamicCast<PDFArray const>()
+                    : nullptr;
+    return set ? set->GetCount() : 0;
+}
+
+TEST(TextStyle, SetOnARangeAndSavedSo) {
+    struct Case {
+        char const* path;
+        char const* changes;
+        size_t start, length;
+        char const* fault;  // null: accepted
+    } const cases[] = {
+        {"ag-psd/test/read/text-simple/src.psd", R"({"size": 30, "faux_bold": true})", 1, 3,
+         nullptr},
+        {"ag-psd/test/read/text-simple/src.psd",
+         R"({"font": "DejaVuSans-Bold", "color": {"model": "rgb", "values": [255, 0, 0]},
+             "tracking": 50, "leading": 40})",
+         0, std::string::npos, nullptr},
+        // The last character: the engine's closing paragraph break goes with it.
+        {"ag-psd/test/read/text-simple/src.psd",
+         R"({"horizontal_scale": 150, "vertical_scale": 80, "baseline_shift": -5,
+             "underline": true, "strikethrough": true, "faux_italic": true})",
+         4, 1, nullptr},
+        {"ag-psd/test/read/text-simple/src.psd", R"({"auto_leading": true, "size": 12.5})", 2, 1,
+         nullptr},
+        // Greyscale documents store grey fills: the colour is kept as the amount of ink.
+        {"psd.js/examples/images/example-greyscale.psd",
+         R"({"color": {"model": "grayscale", "values": [25]}})", 0, 3, nullptr},
+        {"ag-psd/test/read/text-simple/src.psd", R"({"size": 0})", 0, 1,
+         "\"size\" of text style must be a number from 0.01 to 1296"},
+        {"ag-psd/test/read/text-simple/src.psd", R"({"tracking": 1.5})", 0, 1,
+         "must be a whole number from -1000 to 10000"},
+        {"ag-psd/test/read/text-simple/src.psd", R"({"leading": 10, "auto_leading": true})", 0, 1,
+         "cannot be set with \"auto_leading\" true"},
+        {"ag-psd/test/read/text-simple/src.psd", R"({"font": ""})", 0, 1,
+         "must be a PostScript font name"},
+        {"ag-psd/test/read/text-simple/src.psd", R"({"color": {"model": "rgb", "values": [1]}})",
+         0, 1, "\"color\" of text style"},
+        {"ag-psd/test/read/text-simple/src.psd", R"({"weight": 700})", 0, 1,
+         "\"weight\" of text style is not a field that can be set"},
+        {"ag-psd/test/read/text-simple/src.psd", R"({})", 0, 1, "no field of the text style"},
+        {"ag-psd/test/read/text-simple/src.psd", R"({"size": 10})", 5, 1,
+         "must lie within the text's 5 characters"},
+        {"ag-psd/test/read/text-simple/src.psd", R"({"size": 10})", 2, 4, "must lie within"},
+        {"ag-psd/test/read/text-simple/src.psd", R"({"size": 10})", 2, 0, "hold at least one"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.changes + " at " + std::to_string(c.start));
+        auto full = testsupport::CorpusRoot() / c.path;
+        if (!std::filesystem::exists(full)) GTEST_SKIP() << "no corpus at " << full;
+        CreateOptions options;
+        options.parseText = true;
+        PSDReport report;
+        std::string message;
+        auto doc = OpenFile(full.string(), options, report, message);
+        ASSERT_TRUE(doc) << message;
+        Kernel::Counted<PSDAdjustmentTypeTool> tool;
+        for (auto const& l : doc->m_layers)
+            if (auto t = l->GetAdjustment().DynamicCast<PSDAdjustmentTypeTool>(); t && !tool)
+                tool = t;
+        ASSERT_TRUE(tool && tool->GetText());
+        json before = json::parse(TextJson(*tool).dump());
+        json changes = json::parse(c.changes);
+        ParseData pd;
+        std::string why;
+        bool ok = SetTextStyle(*tool, changes, c.start, c.length, pd, why);
+        json after = json::parse(TextJson(*tool).dump());
+        if (c.fault) {
+            EXPECT_FALSE(ok);
+            EXPECT_NE(why.find(c.fault), std::string::npos) << why;
+            EXPECT_EQ(after, before);
+            continue;
+        }
+        ASSERT_TRUE(ok) << why;
+        EXPECT_EQ(after["content"], before["content"]);
+        auto was = PerCharacter(before), now = PerCharacter(after);
+        ASSERT_EQ(now.size(), was.size());
+        size_t end = c.length == std::string::npos ? now.size() : c.start + c.length;
+        for (size_t i = 0; i < now.size(); ++i) {
+            bool inside = i >= c.start && i < end;
+            if (!inside) {
+                EXPECT_EQ(now[i], was[i]) << "character " << i;
+                continue;
+            }
+            for (auto const& [key, want] : changes.items()) {
+                json got = now[i][key];
+                if (key == "color") {
+                    EXPECT_EQ(got["model"], want["model"]);
+                    for (size_t v = 0; v < want["values"].size(); ++v)
+                        EXPECT_NEAR(got["values"][v].get<double>(),
+                                    want["values"][v].get<double>(), 0.5);
+                } else if (want.is_number()) {
+                    EXPECT_NEAR(got.get<double>(), want.get<double>(), 1e-3) << key;
+                } else {
+                    EXPECT_EQ(got, want) << key;
+                }
+            }
+            if (changes.contains("leading")) {
+                EXPECT_EQ(now[i]["auto_leading"], false);
+            }
+        }
+        // The block saved reads back as it was set.
+        auto out = Kernel::MemoryInOutStreamBase::Create();
+        ASSERT_TRUE(tool->SaveI(*out, SaveData{}));
+        auto in = Kernel::MemoryInStream::Create(out->TakeData());
+        PSDAdjustmentTypeTool back;
+        ParseData read;
+        read.m_parseText = true;
+        ASSERT_TRUE(back.Parse(*in, read));
+        EXPECT_EQ(json::parse(TextJson(back).dump()), after);
+        // A font already in the set is not added again.
+        if (changes.contains("font")) {
+            size_t fonts = FontCount(*tool);
+            ASSERT_TRUE(SetTextStyle(*tool, changes, 1, 1, pd, why)) << why;
+            EXPECT_EQ(FontCount(*tool), fonts);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace PSD
