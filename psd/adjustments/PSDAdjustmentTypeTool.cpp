@@ -221,13 +221,13 @@ void FitParagraphRuns(PDFDictionary* engine, std::u16string const& old,
     runs.Fit(std::move(ends), long(text.size()));
 }
 
-
 // Copies of the document share the engine data: edits work on their own dictionaries and
 // arrays (the values in them are never changed in place).
 Kernel::Counted<PDFData> CopyContainers(Kernel::Counted<PDFData> const& v) {
     if (auto d = v.DynamicCast<PDFDictionary const>()) {
         auto copy = Kernel::MakeCounted<PDFDictionary>();
-        for (auto const& item : d->GetItems()) copy->Append(item.m_key, CopyContainers(item.m_value));
+        for (auto const& item : d->GetItems())
+            copy->Append(item.m_key, CopyContainers(item.m_value));
         return copy;
     }
     if (auto a = v.DynamicCast<PDFArray const>()) {
@@ -324,8 +324,8 @@ bool PSDAdjustmentTypeTool::Commit(Kernel::Counted<PDFDictionary> root, String c
 
 bool PSDAdjustmentTypeTool::SetContent(String const& content, ParseData const& options) {
     auto root = m_engineData ? CopyContainers(m_engineData).DynamicCast<PDFDictionary>() : nullptr;
-    auto editor = root ? root->GetValue("EngineDict", "Editor").DynamicCast<PDFDictionary>()
-                       : nullptr;
+    auto editor =
+        root ? root->GetValue("EngineDict", "Editor").DynamicCast<PDFDictionary>() : nullptr;
     if (!editor || !m_textDescriptor.GetItem("EngineData")) return false;
     std::u16string units = Kernel::ConvertEnc(std::string_view(content));
     auto text = Kernel::MakeCounted<PDFString>();
@@ -350,8 +350,8 @@ bool PSDAdjustmentTypeTool::SetStyle(size_t start, size_t length,
                                      ParseData const& options) {
     auto root = m_engineData ? CopyContainers(m_engineData).DynamicCast<PDFDictionary>() : nullptr;
     auto engine = root ? root->GetValue("EngineDict").DynamicCast<PDFDictionary>() : nullptr;
-    auto text = engine ? root->GetValue("EngineDict", "Editor", "Text").DynamicCast<PDFString>()
-                       : nullptr;
+    auto text =
+        engine ? root->GetValue("EngineDict", "Editor", "Text").DynamicCast<PDFString>() : nullptr;
     if (!text || !m_textDescriptor.GetItem("EngineData")) return false;
     // The engine's text ends with a paragraph break: a range reaching the last character takes
     // it too, so that the break is styled as the text before it.
@@ -371,7 +371,8 @@ bool PSDAdjustmentTypeTool::SetStyle(size_t start, size_t length,
         // Text without style runs gets one covering it from the default run data.
         auto run = ChildDictionary(*engine, "StyleRun");
         auto element = CopyContainers(run->GetValue("DefaultRunData"));
-        if (!element.DynamicCast<PDFDictionary const>()) element = Kernel::MakeCounted<PDFDictionary>();
+        if (!element.DynamicCast<PDFDictionary const>())
+            element = Kernel::MakeCounted<PDFDictionary>();
         auto elements = Kernel::MakeCounted<PDFArray>();
         elements->m_items.push_back(element);
         auto lengths = Kernel::MakeCounted<PDFArray>();
@@ -395,7 +396,8 @@ bool PSDAdjustmentTypeTool::SetStyle(size_t start, size_t length,
             auto dict = element.DynamicCast<PDFDictionary>();
             if (!dict) element = dict = Kernel::MakeCounted<PDFDictionary>();
             if (piece == 1) {
-                auto data = ChildDictionary(*ChildDictionary(*dict, "StyleSheet"), "StyleSheetData");
+                auto data =
+                    ChildDictionary(*ChildDictionary(*dict, "StyleSheet"), "StyleSheetData");
                 for (auto const& f : set) SetItem(*data, f.m_key, f.m_value);
             }
             elements.push_back(element);

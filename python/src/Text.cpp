@@ -31,45 +31,54 @@ std::vector<std::string> Redraw(LayerRef const& l, bool redraw) {
 
 void BindText(py::class_<LayerRef>& layer) {
     layer
-        .def_property_readonly("text", [](LayerRef const& l) -> py::object {
-            auto tool = l.layer->GetAdjustment().DynamicCast<PSD::PSDAdjustmentTypeTool>();
-            if (!tool) return py::none();
-            return JsonToPython(PSD::TextJson(*tool));
-        }, "The type layer's text with its runs, paragraphs, frame and transform; None for "
-           "other layers.")
-        .def("set_text", [](LayerRef const& l, std::string const& content, bool redraw) {
-            auto tool = l.layer->GetAdjustment().DynamicCast<PSD::PSDAdjustmentTypeTool>();
-            PSD::ParseData options;
-            options.m_parseText = true;
-            if (!tool || !tool->SetContent(PSD::String(content), options))
-                throw py::value_error("the layer holds no text that can be replaced");
-            return Redraw(l, redraw);
-        }, py::arg("content"), py::arg("redraw") = true,
-           "Replaces the text (paragraphs separated by \"\\r\"); each style run keeps its "
-           "length (the last takes up the difference) and each paragraph run its number of "
-           "paragraphs. With redraw, the layer's pixels and "
-           "bounds become the new text drawn with the installed fonts. Returns the fonts that "
-           "are not installed and were drawn with a substitute. Saved with the document.")
-        .def("set_text_style", [](LayerRef const& l, py::dict changes, size_t start,
-                                  std::optional<size_t> length, bool redraw) {
-            auto tool = l.layer->GetAdjustment().DynamicCast<PSD::PSDAdjustmentTypeTool>();
-            if (!tool) throw py::value_error("the layer holds no text that can be styled");
-            PSD::ParseData options;
-            options.m_parseText = true;
-            std::string why;
-            if (!PSD::SetTextStyle(*tool, ToJson(changes), start, length.value_or(std::string::npos),
-                                   options, why))
-                throw py::value_error(why);
-            return Redraw(l, redraw);
-        }, py::arg("changes"), py::arg("start") = 0, py::arg("length") = py::none(),
-           py::arg("redraw") = true,
-           "Sets character style fields, named and in the units of the text's runs (\"font\" as "
-           "a PostScript name, \"size\", \"color\", \"faux_bold\", \"faux_italic\", "
-           "\"tracking\", \"leading\", \"auto_leading\", \"horizontal_scale\", "
-           "\"vertical_scale\", \"baseline_shift\", \"underline\", \"strikethrough\"), on "
-           "the characters from start for length UTF-16 units (to the end when None); runs are "
-           "split at the range's ends. Redraws as set_text does and returns the same. Raises "
-           "ValueError for an unknown field, a value out of range or a range outside the text.");
+        .def_property_readonly(
+            "text",
+            [](LayerRef const& l) -> py::object {
+                auto tool = l.layer->GetAdjustment().DynamicCast<PSD::PSDAdjustmentTypeTool>();
+                if (!tool) return py::none();
+                return JsonToPython(PSD::TextJson(*tool));
+            },
+            "The type layer's text with its runs, paragraphs, frame and transform; None for "
+            "other layers.")
+        .def(
+            "set_text",
+            [](LayerRef const& l, std::string const& content, bool redraw) {
+                auto tool = l.layer->GetAdjustment().DynamicCast<PSD::PSDAdjustmentTypeTool>();
+                PSD::ParseData options;
+                options.m_parseText = true;
+                if (!tool || !tool->SetContent(PSD::String(content), options))
+                    throw py::value_error("the layer holds no text that can be replaced");
+                return Redraw(l, redraw);
+            },
+            py::arg("content"), py::arg("redraw") = true,
+            "Replaces the text (paragraphs separated by \"\\r\"); each style run keeps its "
+            "length (the last takes up the difference) and each paragraph run its number of "
+            "paragraphs. With redraw, the layer's pixels and "
+            "bounds become the new text drawn with the installed fonts. Returns the fonts that "
+            "are not installed and were drawn with a substitute. Saved with the document.")
+        .def(
+            "set_text_style",
+            [](LayerRef const& l, py::dict changes, size_t start, std::optional<size_t> length,
+               bool redraw) {
+                auto tool = l.layer->GetAdjustment().DynamicCast<PSD::PSDAdjustmentTypeTool>();
+                if (!tool) throw py::value_error("the layer holds no text that can be styled");
+                PSD::ParseData options;
+                options.m_parseText = true;
+                std::string why;
+                if (!PSD::SetTextStyle(*tool, ToJson(changes), start,
+                                       length.value_or(std::string::npos), options, why))
+                    throw py::value_error(why);
+                return Redraw(l, redraw);
+            },
+            py::arg("changes"), py::arg("start") = 0, py::arg("length") = py::none(),
+            py::arg("redraw") = true,
+            "Sets character style fields, named and in the units of the text's runs (\"font\" as "
+            "a PostScript name, \"size\", \"color\", \"faux_bold\", \"faux_italic\", "
+            "\"tracking\", \"leading\", \"auto_leading\", \"horizontal_scale\", "
+            "\"vertical_scale\", \"baseline_shift\", \"underline\", \"strikethrough\"), on "
+            "the characters from start for length UTF-16 units (to the end when None); runs are "
+            "split at the range's ends. Redraws as set_text does and returns the same. Raises "
+            "ValueError for an unknown field, a value out of range or a range outside the text.");
 }
 
 }  // namespace zuzodoriv::python

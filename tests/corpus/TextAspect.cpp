@@ -214,8 +214,10 @@ Outcome CheckText(Document& d, std::string& why) {
                 R"({"size": 20, "faux_bold": true})",
                 R"({"font": "DejaVuSans", "color": {"model": "rgb", "values": [0, 128, 255]}})",
                 R"({"tracking": 100, "leading": 30, "underline": true})"};
-            size_t units = Kernel::ConvertEnc(std::string_view(
-                json::parse(before.back())["content"].get<std::string>())).size();
+            size_t units =
+                Kernel::ConvertEnc(
+                    std::string_view(json::parse(before.back())["content"].get<std::string>()))
+                    .size();
             if (!tool->GetText() || units < 2) continue;
             std::string styleWhy;
             if (!PSD::SetTextStyle(*tool, json::parse(kStyles[before.size() % 3]), 1,

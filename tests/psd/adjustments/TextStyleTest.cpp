@@ -65,8 +65,8 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
          "cannot be set with \"auto_leading\" true"},
         {"ag-psd/test/read/text-simple/src.psd", R"({"font": ""})", 0, 1,
          "must be a PostScript font name"},
-        {"ag-psd/test/read/text-simple/src.psd", R"({"color": {"model": "rgb", "values": [1]}})",
-         0, 1, "\"color\" of text style"},
+        {"ag-psd/test/read/text-simple/src.psd", R"({"color": {"model": "rgb", "values": [1]}})", 0,
+         1, "\"color\" of text style"},
         {"ag-psd/test/read/text-simple/src.psd", R"({"weight": 700})", 0, 1,
          "\"weight\" of text style is not a field that can be set"},
         {"ag-psd/test/read/text-simple/src.psd", R"({})", 0, 1, "no field of the text style"},
@@ -118,8 +118,8 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
                 if (key == "color") {
                     EXPECT_EQ(got["model"], want["model"]);
                     for (size_t v = 0; v < want["values"].size(); ++v)
-                        EXPECT_NEAR(got["values"][v].get<double>(),
-                                    want["values"][v].get<double>(), 0.5);
+                        EXPECT_NEAR(got["values"][v].get<double>(), want["values"][v].get<double>(),
+                                    0.5);
                 } else if (want.is_number()) {
                     EXPECT_NEAR(got.get<double>(), want.get<double>(), 1e-3) << key;
                 } else {
