@@ -21,6 +21,17 @@ void WriteLiteral(std::string& out, std::u16string const& units) {
     out += ')';
 }
 
+// A string read without a byte-order mark goes back as the bytes it held, so that bytes that are
+// not UTF-8 are not lost.
+void WriteBytes(std::string& out, std::string_view bytes) {
+    out += '(';
+    for (char b : bytes) {
+        if (b == '(' || b == ')' || b == '\\') out += '\\';
+        out += b;
+    }
+    out += ')';
+}
+
 void WriteValue(std::string& out, PDFData const& v, int depth) {
     if (auto const* d = dynamic_cast<PDFDictionary const*>(&v)) {
         out += "<<\n";
@@ -46,7 +57,10 @@ void WriteValue(std::string& out, PDFData const& v, int depth) {
         if (n->m_name != "true" && n->m_name != "false") out += '/';
         out += n->m_name;
     } else if (auto const* s = dynamic_cast<PDFString const*>(&v)) {
-        WriteLiteral(out, s->m_utf16.empty() ? Kernel::ConvertEnc(s->m_bytes) : s->m_utf16);
+        if (s->m_utf16.empty() && !s->m_bytes.empty())
+            WriteBytes(out, s->m_bytes);
+        else
+            WriteLiteral(out, s->m_utf16);
     } else if (auto const* i = dynamic_cast<PDFInt const*>(&v)) {
         out += std::to_string(i->m_value);
     } else if (auto const* r = dynamic_cast<PDFDouble const*>(&v)) {

@@ -6,6 +6,7 @@
 
 #include "psd/report/DebugTrace.h"
 #include "psd/text/PDFData.h"
+#include "psd/text/PDFDataWriter.h"
 
 using namespace PSD;
 
@@ -183,4 +184,23 @@ TEST(PDFData, DumpReadsBackAsTheSameTree) {
         v->PrintValue(0);
     }
     EXPECT_EQ(Show(ParseText(dump)), Show(v)) << dump;
+}
+
+// What the library writes into a type layer reads back as the tree it wrote: byte strings that are
+// not UTF-8 keep their bytes, reals keep enough places for an 8-bit colour step, and numbers too
+// large for a short buffer are written whole.
+TEST(PDFData, WrittenReadsBackAsTheSameTree) {
+    static char const kText[] = "<< /A (\xFE\xFF\x00P\x00) /B (\xFE\xFF\x00H\x00i) "
+                                "/C [true false /n] /D [0.5 -2.25 1e30 0] /E (a\\(b\\)c\\\\) >>";
+    auto v = ParseText(std::string(kText, sizeof kText - 1));
+    auto d = As<PDFDictionary>(v);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(As<PDFString>(d->GetValue("A"))->m_bytes.size(), 5u);
+    std::string before = Show(v);
+    d->Append("F", Kernel::MakeCounted<PDFDouble>(128.0 / 255.0));
+    auto back = As<PDFDictionary>(ParseText(WritePDFData(*v)));
+    ASSERT_TRUE(back);
+    EXPECT_NEAR(back->GetValue("F")->GetDouble(0) * 255.0, 128.0, 1e-6);
+    back->m_items.pop_back();
+    EXPECT_EQ(Show(back), before);
 }
