@@ -190,8 +190,9 @@ TEST(PDFData, DumpReadsBackAsTheSameTree) {
 // not UTF-8 keep their bytes, reals keep enough places for an 8-bit colour step, and numbers too
 // large for a short buffer are written whole.
 TEST(PDFData, WrittenReadsBackAsTheSameTree) {
-    static char const kText[] = "<< /A (\xFE\xFF\x00P\x00) /B (\xFE\xFF\x00H\x00i) "
-                                "/C [true false /n] /D [0.5 -2.25 1e30 0] /E (a\\(b\\)c\\\\) >>";
+    static char const kText[] =
+        "<< /A (\xFE\xFF\x00P\x00) /B (\xFE\xFF\x00H\x00i) "
+        "/C [true false /n] /D [0.5 -2.25 1e30 0] /E (a\\(b\\)c\\\\) >>";
     auto v = ParseText(std::string(kText, sizeof kText - 1));
     auto d = As<PDFDictionary>(v);
     ASSERT_TRUE(d);
