@@ -227,7 +227,7 @@ void FuzzAdjustment(uint8_t const* data, size_t size) {
         nlohmann::json fields = nlohmann::json::parse(PSD::AdjustmentJson(*adjustment).dump());
         for (char const* fixed : {"gradient", "pattern", "phase", "interpolation", "unread", "ranges",
                                   "preset_kind", "preset_file_name", "lookup_type", "name",
-                                  "lut_format", "lut_file_name", "data_order", "table_order"})
+                                  "lut_format", "lut_file_name", "data_order", "table_order", "map"})
             fields.erase(fixed);
         std::string why;
         if (auto changed = PSD::AdjustmentWithChanges(*adjustment, fields, why)) {

@@ -148,18 +148,39 @@ bool PSDAdjustmentSelectiveColour::SaveI(Kernel::OutStreamSeekable& stream, Save
 
 // ---- Photo filter
 
+namespace {
+
+Kernel::Consolidated<Renderer::Colour> LabOf(std::array<float, 3> const& stored) {
+    cmsCIEXYZ xyz{stored[0], stored[1], stored[2]};
+    cmsCIELab lab;
+    cmsXYZ2Lab(nullptr, &lab, &xyz);
+    uint16_t px[4];
+    Raster::CIELabToRasterLABA16(float(lab.L), float(lab.a), float(lab.b), px);
+    return Renderer::ColourLAB::Create(Renderer::LABA16{px[0], px[1], px[2], 65535}, 1.0f, 1.0f,
+                                       {});
+}
+
+}  // namespace
+
+void PSDAdjustmentPhotoFilter::SetColour(Kernel::Consolidated<Renderer::Colour> const& colour) {
+    if (m_version != 3) {
+        m_colour = colour;
+        return;
+    }
+    auto lab = colour->ToLABA16();
+    cmsCIELab in{lab.l / 65535.0 * 100.0, lab.a / 256.0 - 128.0, lab.b / 256.0 - 128.0};
+    cmsCIEXYZ xyz;
+    cmsLab2XYZ(nullptr, &xyz, &in);
+    m_xyz = {float(xyz.X), float(xyz.Y), float(xyz.Z)};
+    m_colour = LabOf(m_xyz);
+}
+
 bool PSDAdjustmentPhotoFilter::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
     if (!ReadValue(stream, m_version, pd)) return false;
     if (m_version == 3) {
         for (auto& v : m_xyz)
             if (!ReadFloat(stream, v, pd)) return false;
-        cmsCIEXYZ xyz{m_xyz[0], m_xyz[1], m_xyz[2]};
-        cmsCIELab lab;
-        cmsXYZ2Lab(nullptr, &lab, &xyz);
-        uint16_t px[4];
-        Raster::CIELabToRasterLABA16(float(lab.L), float(lab.a), float(lab.b), px);
-        m_colour = Renderer::ColourLAB::Create(Renderer::LABA16{px[0], px[1], px[2], 65535}, 1.0f,
-                                               1.0f, {});
+        m_colour = LabOf(m_xyz);
     } else if (m_version == 2) {
         if (!ReadColor(stream, m_colour, pd)) return false;
     } else {

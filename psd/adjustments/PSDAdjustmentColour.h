@@ -76,6 +76,9 @@ public:
     uint32_t GetKey() const override { return Key("phfl"); }
     [[nodiscard]] bool Parse(Kernel::InStreamSeekable& stream, ParseData& pd) override;
     [[nodiscard]] bool SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const override;
+    // Sets the colour; version 3 stores it as XYZ, and the colour becomes what that XYZ reads as.
+    void SetColour(Kernel::Consolidated<Renderer::Colour> const& colour);
+
     uint16_t m_version = 3;
     // Version 3 stores XYZ, kept as read; the colour is its Lab equivalent.
     std::array<float, 3> m_xyz{};

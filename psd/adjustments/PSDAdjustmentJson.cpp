@@ -226,6 +226,39 @@ bool Within(json const& v, std::array<double, N> const& low, std::array<double, 
     return true;
 }
 
+// Each channel given replaces that channel's curve (points sorted by input, as the editor
+// keeps them); the others keep theirs.
+bool CurvesWithChanges(json const& v, PSDAdjustmentCurves& a) {
+    if (!v.is_array() || v.empty()) return false;
+    auto curves = a.m_curves;
+    for (auto const& entry : v) {
+        if (!entry.is_object() || entry.size() != 2 || !entry.contains("channel") ||
+            !entry.contains("points") || !entry["points"].is_array())
+            return false;
+        std::array<int, 1> channel{};
+        if (!Within(json::array({entry["channel"]}), {0}, {double(curves.size()) - 1}, channel) ||
+            entry["channel"] != channel[0])
+            return false;
+        auto const& points = entry["points"];
+        if (points.size() < 2 || points.size() > 19) return false;
+        PSDAdjustmentCurves::Curve curve;
+        curve.present = true;
+        for (auto const& p : points) {
+            std::array<int16_t, 2> io{};
+            if (!Within(p, {0, 0}, {255, 255}, io) || p[0] != io[0] || p[1] != io[1]) return false;
+            curve.points.push_back({io[1], io[0]});
+        }
+        std::sort(curve.points.begin(), curve.points.end(),
+                  [](auto const& x, auto const& y) { return x.input < y.input; });
+        for (size_t i = 1; i < curve.points.size(); ++i)
+            if (curve.points[i].input == curve.points[i - 1].input) return false;
+        curves[size_t(channel[0])] = std::move(curve);
+    }
+    a.m_curves = std::move(curves);
+    a.m_map = false;  // written as points from now on
+    return true;
+}
+
 }  // namespace
 
 Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, json const& changes,
@@ -282,6 +315,21 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
                 },
                 "{\"input\": [floor, ceiling], \"output\": [floor, ceiling], \"gamma\": 0.1 to "
                 "9.99}");
+            break;
+        }
+        case PSDAdjustment::kCurves: {
+            out = Copy<PSDAdjustmentCurves>(adj);
+            auto& a = static_cast<PSDAdjustmentCurves&>(*out);
+            if (json const* v = c.Get("channels")) {
+                if (a.m_curves.empty())
+                    c.Fail("channels", "cannot be set on curves read from no block");
+                else if (!CurvesWithChanges(*v, a))
+                    c.Fail("channels",
+                           "must be a list of {\"channel\": 0 to " +
+                               std::to_string(a.m_curves.size() - 1) +
+                               ", \"points\": 2 to 19 [input, output] pairs from 0 to 255, "
+                               "inputs all different}");
+            }
             break;
         }
         case PSDAdjustment::kBrightnessContrast: {
@@ -368,6 +416,9 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
             auto& p = static_cast<PSDAdjustmentPhotoFilter&>(*out);
             c.Number("density", 1, 100, 1, p.m_density);
             c.Bool("preserve_luminosity", p.m_preserveLuminosity);
+            Kernel::Consolidated<Renderer::Colour> colour;
+            c.Colour("color", colour);
+            if (colour) p.SetColour(colour);
             break;
         }
         case PSDAdjustment::kVibrance: {

@@ -248,6 +248,9 @@ def test_adjustments_changed_and_saved(tmp_path):
     layer["brightnesscontrast"].set_adjustment({"brightness": 35, "contrast": -10})
     layer["solidcolorfill"].set_adjustment({"color": {"model": "rgb", "values": [10, 200, 30]}})
     layer["levels"].set_adjustment({"channels": [{"input": [20, 230], "output": [0, 255], "gamma": 1.2}]})
+    curve = [[0, 0], [64, 40], [192, 220], [255, 255]]
+    layer["curves"].set_adjustment({"channels": [{"channel": 1, "points": curve}]})
+    layer["photofilter"].set_adjustment({"color": {"model": "lab", "values": [50, -20, 40]}})
     with pytest.raises(ValueError, match="must be a whole number from 2 to 255"):
         layer["posterize"].set_adjustment({"levels": 300})
     with pytest.raises(ValueError, match="not an adjustment or fill layer"):
@@ -258,6 +261,11 @@ def test_adjustments_changed_and_saved(tmp_path):
     back = {l.adjustment["kind"]: l.adjustment for l in zuzodoriv.open(tmp_path / "adjusted.psd").descendants() if l.adjustment}
     assert back == changed
     assert back["brightnesscontrast"]["brightness"] == 35 and back["levels"]["channels"][0]["input"] == [20, 230]
+    assert back["curves"]["channels"][1] == {"channel": 1, "points": curve}
+    assert [round(v) for v in back["photofilter"]["color"]["values"]] == [50, -20, 40]
+    # The independent reader's (output, input) pairs of the green curve, from the newer records.
+    script = "c=[l for l in doc.descendants() if l.kind=='curves'][0].data\nprint([(e.channel_id, e.points) for e in c.extra])"
+    assert "(1, [(0, 0), (40, 64), (220, 192), (255, 255)])" in independent_reader(script, tmp_path / "adjusted.psd")
 
 
 def test_save_to_a_file_object_and_composite():

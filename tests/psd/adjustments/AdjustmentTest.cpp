@@ -247,7 +247,17 @@ TEST(AdjustmentChanges, SetInTheirUnitsAndSavedSo) {
                      "transparency_stops": [{"location": 0, "midpoint": 50, "opacity": 0},
                                             {"location": 4096, "midpoint": 50, "opacity": 100}]}})",
          nullptr},
-        {"curv", R"({"map": true})", "cannot be changed this way"},
+        // Curves read from a block holding the composite curve only.
+        {"curv", R"({"channels": [{"channel": 0, "points": [[0, 30], [255, 200]]},
+                                  {"channel": 2, "points": [[0, 10], [128, 100], [255, 250]]}]})",
+         nullptr},
+        {"curv", R"({"channels": [{"channel": 4, "points": [[0, 0], [255, 255]]}]})",
+         "\"channel\": 0 to 3"},
+        {"curv", R"({"channels": [{"channel": 1, "points": [[0, 0], [0, 255]]}]})",
+         "inputs all different"},
+        {"curv", R"({"channels": [{"channel": 1, "points": [[0, 0]]}]})", "2 to 19"},
+        {"curv", R"({"map": true})", "\"map\" of curves is not a field"},
+        {"phfl", R"({"color": {"model": "lab", "values": [60, 20, -30]}, "density": 40})", nullptr},
         {"nvrt", R"({"level": 3})", "\"level\" of invert is not a field"},
     };
     for (auto const& c : cases) {
@@ -255,6 +265,13 @@ TEST(AdjustmentChanges, SetInTheirUnitsAndSavedSo) {
         uint32_t key4 = uint32_t(uint8_t(c.key[0])) << 24 | uint32_t(uint8_t(c.key[1])) << 16 |
                         uint32_t(uint8_t(c.key[2])) << 8 | uint8_t(c.key[3]);
         auto a = PSDAdjustment::Create(key4);
+        if (key4 == Key("curv")) {
+            Bytes body;
+            body.U8(0).U16(1).U16(0).U16(1).U16(2).U16(0).U16(0).U16(255).U16(255);
+            Read read = ReadBody(key4, body);
+            ASSERT_TRUE(read.ok);
+            a = read.adjustment;
+        }
         ASSERT_TRUE(a);
         json changes = json::parse(c.changes);
         auto changed = testsupport::ApplyChangeSet(*a, changes, c.fault, AdjustmentJson,
