@@ -225,9 +225,10 @@ void FuzzAdjustment(uint8_t const* data, size_t size) {
     // accepted still saves, as the body it came from did.
     {
         nlohmann::json fields = nlohmann::json::parse(PSD::AdjustmentJson(*adjustment).dump());
-        for (char const* fixed : {"gradient", "pattern", "phase", "interpolation", "unread", "ranges",
-                                  "preset_kind", "preset_file_name", "lookup_type", "name",
-                                  "lut_format", "lut_file_name", "data_order", "table_order", "map"})
+        for (char const* fixed :
+             {"gradient", "pattern", "phase", "interpolation", "unread", "ranges", "preset_kind",
+              "preset_file_name", "lookup_type", "name", "lut_format", "lut_file_name",
+              "data_order", "table_order", "map"})
             fields.erase(fixed);
         std::string why;
         if (auto changed = PSD::AdjustmentWithChanges(*adjustment, fields, why)) {
