@@ -195,11 +195,16 @@ void FuzzEffects(uint8_t const* data, size_t size) {
     for (auto const& e : fx.m_effects) {
         if (!e) continue;
         nlohmann::json fields = nlohmann::json::parse(PSD::EffectJson(*e).dump());
+        // Contours on their own: a read contour the editor could not make refuses only them.
+        nlohmann::json contours = nlohmann::json::object();
+        for (char const* key : {"contour", "gloss_contour"})
+            if (fields.contains(key)) contours[key] = fields[key];
         for (char const* fixed : {"contour", "gloss_contour", "gradient", "pattern", "phase",
                                   "interpolation", "use_texture"})
             fields.erase(fixed);
         std::string why;
         if (auto c = PSD::EffectWithChanges(*e, fields, why)) changed.m_effects.push_back(c);
+        if (auto c = PSD::EffectWithChanges(*e, contours, why)) changed.m_effects.push_back(c);
     }
     auto again = Kernel::MemoryInOutStreamBase::Create();
     if (!changed.m_effects.empty() && !changed.Save(*again, PSD::SaveData{})) std::abort();

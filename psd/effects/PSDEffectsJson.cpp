@@ -378,6 +378,49 @@ bool Unchanged(PSDGradient const& g, char const* key, json const& v) {
 
 }  // namespace
 
+bool ContourWithChanges(PSDContour& contour, json const& changes, std::string& why) {
+    if (!changes.is_object()) {
+        why = "must be an object: {\"name\", \"points\": [[input, output], ...]}";
+        return false;
+    }
+    PSDContour read = contour;
+    for (auto it = changes.begin(); it != changes.end(); ++it) {
+        json const& v = it.value();
+        if (it.key() == "name" && v.is_string()) {
+            read.m_name = String(v.get<std::string>());
+        } else if (it.key() == "points") {
+            std::vector<PSDContour::Pt> points;
+            bool ok = v.is_array() && v.size() >= 2 && v.size() <= 64;
+            for (size_t i = 0; ok && i < v.size(); ++i) {
+                auto const& p = v[i];
+                ok = p.is_array() && p.size() == 2 && p[0].is_number_integer() &&
+                     p[1].is_number_integer() && p[0].get<int>() >= 0 && p[0].get<int>() <= 255 &&
+                     p[1].get<int>() >= 0 && p[1].get<int>() <= 255;
+                if (ok) points.push_back({uint16_t(p[0].get<int>()), uint16_t(p[1].get<int>())});
+            }
+            std::sort(points.begin(), points.end(),
+                      [](auto const& a, auto const& b) { return a.horizontal < b.horizontal; });
+            for (size_t i = 1; ok && i < points.size(); ++i)
+                ok = points[i].horizontal != points[i - 1].horizontal;
+            if (!ok) {
+                why = "\"points\" must be 2 to 64 [input, output] pairs of whole numbers from 0 "
+                      "to 255, inputs all different";
+                return false;
+            }
+            read.m_points = std::move(points);
+        } else if (it.key() != "default") {
+            why = "\"" + it.key() + "\" is not a field of a contour that can be set";
+            return false;
+        }
+    }
+    if (changes.contains("default") && changes["default"] != read.IsDefault()) {
+        why = "\"default\" follows from the points";
+        return false;
+    }
+    contour = std::move(read);
+    return true;
+}
+
 bool GradientWithChanges(PSDGradient& gradient, json const& changes, std::string& why) {
     if (!changes.is_object()) {
         why = "must be an object of gradient fields";
@@ -511,6 +554,7 @@ Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& cha
             c.Number(s.m_inner ? "choke" : "spread", 0, 100, 0.01, s.m_intensity);
             c.Number("noise", 0, 100, 0.01, s.m_noise);
             c.Bool("anti_alias", s.m_antiAlias);
+            c.Contour("contour", s.m_contour);
             if (!s.m_inner) c.Bool("layer_conceals", s.m_layerConceals);
             break;
         }
@@ -530,6 +574,7 @@ Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& cha
             c.Choice("technique", kTechniques, 0, g.m_technique);
             if (g.m_inner) c.Choice("source", kSources, 0, g.m_source);
             c.Bool("anti_alias", g.m_antiAlias);
+            c.Contour("contour", g.m_contour);
             if (c.Gradient("gradient", g.m_gradient)) g.m_hasGradient = true;
             break;
         }
@@ -555,6 +600,8 @@ Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& cha
             c.Number("shadow_opacity", 0, 100, 0.01, b.m_shadowOpacity);
             c.Colour("shadow_color", b.m_shadowColour, &b.m_realShadowColour);
             c.Bool("anti_alias", b.m_antiAlias);
+            c.Contour("contour", b.m_contour);
+            c.Contour("gloss_contour", b.m_glossContour);
             c.Number("range", 1, 100, 0.01, b.m_range);
             break;
         }
@@ -609,6 +656,7 @@ Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& cha
             c.Number("size", 0, 250, 1, s.m_blur);
             c.Bool("invert", s.m_invert);
             c.Bool("anti_alias", s.m_antiAlias);
+            c.Contour("contour", s.m_contour);
             break;
         }
         case PSDEffect::kPatternOverlay: {

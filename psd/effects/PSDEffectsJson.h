@@ -29,6 +29,10 @@ Kernel::Consolidated<Renderer::Colour> ColourFromJson(nlohmann::json const& j, s
 // transparency_stops, and noise only to make a noise gradient custom); stop lists are given
 // whole, at least two stops each. False, with why and the gradient unchanged, otherwise.
 bool GradientWithChanges(PSDGradient& gradient, nlohmann::json const& changes, std::string& why);
+// Sets the fields of a contour's JSON form that changes gives: "name" and "points" ([input,
+// output] pairs from 0 to 255, two to 64 of them, inputs all different; sorted by input), and
+// "default" only as the points make it. False, with why and the contour unchanged, otherwise.
+bool ContourWithChanges(PSDContour& contour, nlohmann::json const& changes, std::string& why);
 // A new effect of a type as EffectJson names it ("DropShadow", "InnerShadow", "OuterGlow",
 // "InnerGlow", "BevelEmboss", "ColorOverlay", "GradientOverlay", "Stroke", "Satin"), with the
 // editor's defaults (a gradient overlay's is black to white); null for other names (a pattern
@@ -36,7 +40,7 @@ bool GradientWithChanges(PSDGradient& gradient, nlohmann::json const& changes, s
 Kernel::Counted<PSDEffect> NewEffect(std::string const& typeName);
 // A copy of the effect with the fields of changes set, in the names and units EffectJson gives
 // them ("type" may be given when it is the effect's own); a "gradient" as GradientWithChanges
-// reads it. Contours and patterns are not set this way. Null, with why, for a field the effect does
+// reads it, a contour as ContourWithChanges does. Patterns are not set this way. Null, with why, for a field the effect does
 // not have or cannot set and for a value outside the editor's range: the effect is then unchanged.
 Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, nlohmann::json const& changes,
                                              std::string& why);

@@ -143,6 +143,14 @@ public:
         }
         return true;
     }
+    // A contour (name, points) under key, as ContourJson gives it.
+    void Contour(std::string const& key, PSDContour& out) {
+        nlohmann::json const* v = Get(key);
+        if (!v) return;
+        std::string why;
+        if (!ContourWithChanges(out, *v, why))
+            Fail(key, why.rfind("must", 0) == 0 ? why : "is wrong: " + why);
+    }
     // Every field given must have been read.
     void Finish() {
         for (auto it = m_json.begin(); it != m_json.end(); ++it)

@@ -202,7 +202,9 @@ def test_effects_changed_and_saved(tmp_path):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         drawn = doc.render()
-    shadow.set_effect(0, {"opacity": 30, "distance": 12, "color": {"model": "rgb", "values": [0, 0, 255]}})
+    cone = {"name": "Cone", "points": [[0, 0], [128, 255], [255, 0]]}
+    shadow.set_effect(0, {"opacity": 30, "distance": 12, "color": {"model": "rgb", "values": [0, 0, 255]},
+                          "contour": cone})
     glow.effects_enabled = False
     glow.effects_scale = 50
     with pytest.raises(ValueError, match="must be a number from 0 to 100"):
@@ -236,10 +238,12 @@ def test_effects_changed_and_saved(tmp_path):
     back = {l.name: l for l in zuzodoriv.open(tmp_path / "effects.psd").layers}
     assert (back["drop shadow"].effects, back[glow.name].effects_enabled, back[glow.name].effects_scale,
             back["solid fill"].effects) == changed
+    assert back["drop shadow"].effects[0]["contour"] == dict(cone, default=False)
     script = ("e=list([l for l in doc if l.name=='drop shadow'][0].effects)[0]; print(e.opacity, e.distance, e.color[b'Bl  '])\n"
+              "print(len(e.contour[b'Crv ']))\n"
               "g=[e for e in [l for l in doc if l.name=='solid fill'][0].effects if 'Gradient' in type(e).__name__][0]\n"
               "print(len(g.gradient[b'Clrs']))")
-    assert independent_reader(script, tmp_path / "effects.psd").split() == ["30.0", "12.0", "255.0", "3"]
+    assert independent_reader(script, tmp_path / "effects.psd").split() == ["30.0", "12.0", "255.0", "3", "3"]
 
 
 def test_adjustments_changed_and_saved(tmp_path):
