@@ -403,8 +403,9 @@ bool ContourWithChanges(PSDContour& contour, json const& changes, std::string& w
             for (size_t i = 1; ok && i < points.size(); ++i)
                 ok = points[i].horizontal != points[i - 1].horizontal;
             if (!ok) {
-                why = "\"points\" must be 2 to 64 [input, output] pairs of whole numbers from 0 "
-                      "to 255, inputs all different";
+                why =
+                    "\"points\" must be 2 to 64 [input, output] pairs of whole numbers from 0 "
+                    "to 255, inputs all different";
                 return false;
             }
             read.m_points = std::move(points);

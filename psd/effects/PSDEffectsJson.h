@@ -40,8 +40,9 @@ bool ContourWithChanges(PSDContour& contour, nlohmann::json const& changes, std:
 Kernel::Counted<PSDEffect> NewEffect(std::string const& typeName);
 // A copy of the effect with the fields of changes set, in the names and units EffectJson gives
 // them ("type" may be given when it is the effect's own); a "gradient" as GradientWithChanges
-// reads it, a contour as ContourWithChanges does. Patterns are not set this way. Null, with why, for a field the effect does
-// not have or cannot set and for a value outside the editor's range: the effect is then unchanged.
+// reads it, a contour as ContourWithChanges does. Patterns are not set this way. Null, with why,
+// for a field the effect does not have or cannot set and for a value outside the editor's range:
+// the effect is then unchanged.
 Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, nlohmann::json const& changes,
                                              std::string& why);
 
