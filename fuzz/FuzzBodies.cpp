@@ -271,13 +271,14 @@ void FuzzPaths(uint8_t const* data, size_t size) {
 
 namespace {
 
-// The engine data in a type layer block, a range of its text styled (the range and the change
-// set picked by the size): the block saved reads back as styled.
+// The engine data in a type layer block, a range of its text or paragraphs styled (the range and
+// the change set picked by the size): the block saved reads back as styled.
 void StyleTypeLayer(uint8_t const* data, size_t size) {
     static char const* const kChanges[] = {
         R"({"size": 30, "faux_bold": true, "color": {"model": "rgb", "values": [255, 0, 0]}})",
         R"({"font": "DejaVuSans-Bold", "tracking": -50, "leading": 12})",
-        R"({"horizontal_scale": 150, "baseline_shift": 3, "auto_leading": true})"};
+        R"({"horizontal_scale": 150, "baseline_shift": 3, "auto_leading": true})",
+        R"({"justification": 2, "start_indent": 12, "space_before": 4})"};
     PSD::PSDAdjustmentTypeTool block;
     auto engine = Kernel::MakeCounted<PSD::DescriptorItemPDFData>();
     engine->SetData(data, size);
@@ -291,8 +292,10 @@ void StyleTypeLayer(uint8_t const* data, size_t size) {
     auto in = Kernel::MemoryInStream::Create(out->TakeData());
     if (!tool.Parse(*in, pd) || !tool.GetText()) return;
     std::string why;
-    if (!PSD::SetTextStyle(tool, nlohmann::json::parse(kChanges[size % 3]), size % 5,
-                           size % 4 == 0 ? std::string::npos : size % 7 + 1, pd, why))
+    size_t const pick = size % 4;
+    if (!(pick == 3 ? PSD::SetParagraphStyle : PSD::SetTextStyle)(
+            tool, nlohmann::json::parse(kChanges[pick]), size % 5,
+            size % 3 == 0 ? std::string::npos : size % 7 + 1, pd, why))
         return;
     auto saved = Kernel::MemoryInOutStreamBase::Create();
     if (!tool.SaveI(*saved, PSD::SaveData{})) __builtin_trap();

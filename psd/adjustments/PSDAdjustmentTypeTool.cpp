@@ -347,7 +347,10 @@ bool PSDAdjustmentTypeTool::SetContent(String const& content, ParseData const& o
 
 bool PSDAdjustmentTypeTool::SetStyle(size_t start, size_t length,
                                      std::vector<PDFDictionaryItem> const& fields,
-                                     ParseData const& options) {
+                                     ParseData const& options, bool paragraphs) {
+    char const* const runKey = paragraphs ? "ParagraphRun" : "StyleRun";
+    char const* const sheetKey = paragraphs ? "ParagraphSheet" : "StyleSheet";
+    char const* const dataKey = paragraphs ? "Properties" : "StyleSheetData";
     auto root = m_engineData ? CopyContainers(m_engineData).DynamicCast<PDFDictionary>() : nullptr;
     auto engine = root ? root->GetValue("EngineDict").DynamicCast<PDFDictionary>() : nullptr;
     auto text =
@@ -358,18 +361,24 @@ bool PSDAdjustmentTypeTool::SetStyle(size_t start, size_t length,
     long const total = long(text->GetGlyphs().GetUnits().size());
     long const shown = total > 0 ? total - 1 : 0;
     if (length == 0 || start >= size_t(shown) || length > size_t(shown) - start) return false;
-    long const from = long(start);
-    long const to = long(start + length) == shown ? total : long(start + length);
+    long from = long(start);
+    long to = long(start + length) == shown ? total : long(start + length);
+    if (paragraphs) {
+        // Whole paragraphs, each with its closing break.
+        std::u16string const units = text->GetGlyphs().GetUnits();
+        while (from > 0 && units[size_t(from) - 1] != u'\r') --from;
+        while (to < total && units[size_t(to) - 1] != u'\r') ++to;
+    }
 
     std::vector<PDFDictionaryItem> set = fields;
     for (auto& f : set)
         if (auto name = f.m_key == "Font" ? f.m_value.DynamicCast<PDFString const>() : nullptr)
             f.m_value = Kernel::MakeCounted<PDFInt>(FontIndex(*root, name->GetString()));
 
-    RunArrays runs(engine.Get(), "StyleRun");
+    RunArrays runs(engine.Get(), runKey);
     if (!runs.lengths) {
-        // Text without style runs gets one covering it from the default run data.
-        auto run = ChildDictionary(*engine, "StyleRun");
+        // Text without runs gets one covering it from the default run data.
+        auto run = ChildDictionary(*engine, runKey);
         auto element = CopyContainers(run->GetValue("DefaultRunData"));
         if (!element.DynamicCast<PDFDictionary const>())
             element = Kernel::MakeCounted<PDFDictionary>();
@@ -379,7 +388,7 @@ bool PSDAdjustmentTypeTool::SetStyle(size_t start, size_t length,
         lengths->m_items.push_back(Kernel::MakeCounted<PDFInt>(int32_t(total)));
         SetItem(*run, String("RunArray"), elements);
         SetItem(*run, String("RunLengthArray"), lengths);
-        runs = RunArrays(engine.Get(), "StyleRun");
+        runs = RunArrays(engine.Get(), runKey);
     }
     // Each run becomes up to three: before the range, within it (with the fields set) and
     // after it; the last run reaches the text's end.
@@ -396,8 +405,7 @@ bool PSDAdjustmentTypeTool::SetStyle(size_t start, size_t length,
             auto dict = element.DynamicCast<PDFDictionary>();
             if (!dict) element = dict = Kernel::MakeCounted<PDFDictionary>();
             if (piece == 1) {
-                auto data =
-                    ChildDictionary(*ChildDictionary(*dict, "StyleSheet"), "StyleSheetData");
+                auto data = ChildDictionary(*ChildDictionary(*dict, sheetKey), dataKey);
                 for (auto const& f : set) SetItem(*data, f.m_key, f.m_value);
             }
             elements.push_back(element);

@@ -37,9 +37,10 @@ public:
     // length UTF-16 units of the text, splitting the style runs at the range's ends; a "Font"
     // field holding a string names the font by its PostScript name and is added to the font
     // sets when missing. The engine data is rewritten, and the converted text made again. False
-    // when the layer holds no engine data or the range is empty or outside the text.
+    // when the layer holds no engine data or the range is empty or outside the text. With
+    // paragraphs, the fields go to the paragraph runs of the paragraphs the range touches.
     bool SetStyle(size_t start, size_t length, std::vector<PDFDictionaryItem> const& fields,
-                  ParseData const& options);
+                  ParseData const& options, bool paragraphs = false);
     // Records where the text was drawn, in its own units: the text descriptor's "bounds" (the
     // lines' box, given for point text only: box text keeps its frame) and "boundingBox" (the
     // glyphs' box), where the descriptor has them, and the converted text's copies of them.

@@ -116,6 +116,34 @@ Kernel::Counted<PDFData> EngineColour(Renderer::Colour const& c, int type) {
     return fill;
 }
 
+// Sets the fields on the range, checked against the engine's text (which ends with a paragraph
+// break the content leaves out).
+bool Restyle(PSDAdjustmentTypeTool& tool, std::vector<PDFDictionaryItem> const& fields,
+             size_t start, size_t length, ParseData const& options, bool paragraphs,
+             std::string& why) {
+    if (fields.empty()) {
+        why = paragraphs ? "no field of the paragraph style was given"
+                         : "no field of the text style was given";
+        return false;
+    }
+    auto root = tool.GetEngineData().DynamicCast<PDFDictionary const>();
+    auto text = root ? root->GetValue("EngineDict", "Editor", "Text").DynamicCast<PDFString const>()
+                     : nullptr;
+    size_t units = text ? text->GetGlyphs().GetUnits().size() : 0;
+    units = units > 0 ? units - 1 : 0;
+    if (length == std::string::npos && start < units) length = units - start;
+    if (start >= units || length == 0 || length > units - start) {
+        why = "the range from " + std::to_string(start) + " must lie within the text's " +
+              std::to_string(units) + " characters and hold at least one";
+        return false;
+    }
+    if (!tool.SetStyle(start, length, fields, options, paragraphs)) {
+        why = "the layer's engine data could not be styled";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool SetTextStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& changes, size_t start,
@@ -204,27 +232,47 @@ bool SetTextStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& changes, si
     }
     c.Finish();
     if (!c.Ok()) return false;
-    if (fields.empty()) {
-        why = "no field of the text style was given";
+    return Restyle(tool, fields, start, length, options, false, why);
+}
+
+bool SetParagraphStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& changes, size_t start,
+                       size_t length, ParseData const& options, std::string& why) {
+    if (!tool.GetEngineData()) {
+        why = "the layer holds no text that can be styled";
         return false;
     }
-    // The engine's text ends with a paragraph break that the content leaves out.
-    auto root = engine.DynamicCast<PDFDictionary const>();
-    auto text = root ? root->GetValue("EngineDict", "Editor", "Text").DynamicCast<PDFString const>()
-                     : nullptr;
-    size_t units = text ? text->GetGlyphs().GetUnits().size() : 0;
-    units = units > 0 ? units - 1 : 0;
-    if (length == std::string::npos && start < units) length = units - start;
-    if (start >= units || length == 0 || length > units - start) {
-        why = "the range from " + std::to_string(start) + " must lie within the text's " +
-              std::to_string(units) + " characters and hold at least one";
+    if (!changes.is_object()) {
+        why = "the changes must be an object";
         return false;
     }
-    if (!tool.SetStyle(start, length, fields, options)) {
-        why = "the layer's engine data could not be styled";
-        return false;
+    JsonChanges c(changes, "paragraph style", why);
+    std::vector<PDFDictionaryItem> fields;
+    // Lengths in points as stored; the first line's indent counts from the start indent.
+    static struct {
+        char const* name;
+        char const* key;
+        double low, high;
+    } const kAmounts[] = {{"first_line_indent", "FirstLineIndent", -1296, 1296},
+                          {"start_indent", "StartIndent", 0, 1296},
+                          {"end_indent", "EndIndent", 0, 1296},
+                          {"space_before", "SpaceBefore", 0, 1296},
+                          {"space_after", "SpaceAfter", 0, 1296},
+                          {"auto_leading", "AutoLeading", 0, 5}};
+    for (auto const& a : kAmounts) {
+        if (!changes.contains(a.name)) continue;
+        double d = NAN;
+        c.Number(a.name, a.low, a.high, 1, d);
+        if (std::isfinite(d))
+            fields.push_back({String(a.key), Kernel::MakeCounted<PDFDouble>(d)});
     }
-    return true;
+    if (changes.contains("justification")) {
+        int j = -1;
+        c.Number("justification", 0, 6, 1, j);
+        if (j >= 0) fields.push_back({String("Justification"), Kernel::MakeCounted<PDFInt>(j)});
+    }
+    c.Finish();
+    if (!c.Ok()) return false;
+    return Restyle(tool, fields, start, length, options, true, why);
 }
 
 ojson TextJson(PSDAdjustmentTypeTool const& tool) {

@@ -19,5 +19,10 @@ nlohmann::ordered_json TextJson(PSDAdjustmentTypeTool const& tool);
 // text, or the layer holds no engine data; the layer is then unchanged.
 bool SetTextStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& changes, size_t start,
                   size_t length, ParseData const& options, std::string& why);
+// The same for the paragraphs the range touches, with the fields of TextJson's paragraphs
+// ("justification" as the engine numbers it, "first_line_indent", "start_indent", "end_indent",
+// "space_before", "space_after", "auto_leading").
+bool SetParagraphStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& changes, size_t start,
+                       size_t length, ParseData const& options, std::string& why);
 
 }  // namespace PSD

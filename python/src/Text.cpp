@@ -78,7 +78,29 @@ void BindText(py::class_<LayerRef>& layer) {
             "\"vertical_scale\", \"baseline_shift\", \"underline\", \"strikethrough\"), on "
             "the characters from start for length UTF-16 units (to the end when None); runs are "
             "split at the range's ends. Redraws as set_text does and returns the same. Raises "
-            "ValueError for an unknown field, a value out of range or a range outside the text.");
+            "ValueError for an unknown field, a value out of range or a range outside the text.")
+        .def(
+            "set_paragraph_style",
+            [](LayerRef const& l, py::dict changes, size_t start, std::optional<size_t> length,
+               bool redraw) {
+                auto tool = l.layer->GetAdjustment().DynamicCast<PSD::PSDAdjustmentTypeTool>();
+                if (!tool) throw py::value_error("the layer holds no text that can be styled");
+                PSD::ParseData options;
+                options.m_parseText = true;
+                std::string why;
+                if (!PSD::SetParagraphStyle(*tool, ToJson(changes), start,
+                                       length.value_or(std::string::npos), options, why))
+                    throw py::value_error(why);
+                return Redraw(l, redraw);
+            },
+            py::arg("changes"), py::arg("start") = 0, py::arg("length") = py::none(),
+            py::arg("redraw") = true,
+            "Sets paragraph fields, named and in the units of the text's paragraphs "
+            "(\"justification\" 0 to 6 as the engine numbers it, \"first_line_indent\", "
+            "\"start_indent\", \"end_indent\", \"space_before\", \"space_after\", "
+            "\"auto_leading\"), on every paragraph the range from start for length UTF-16 units "
+            "touches. Redraws as set_text does and returns the same. Raises ValueError as "
+            "set_text_style does.");
 }
 
 }  // namespace zuzodoriv::python

@@ -80,3 +80,24 @@ def test_text_style_set_on_a_range(tmp_path):
         layer.set_text_style({"size": 5000})
     with pytest.raises(ValueError, match="must lie within"):
         layer.set_text_style({"size": 10}, start=4, length=2)
+
+
+def test_paragraph_style_set_on_the_paragraphs_a_range_touches(tmp_path):
+    doc = zuzodoriv.open(CORPUS / DOCS[0])
+    layer = next(l for l in doc.records() if l.text)
+    layer.set_text("one\rtwo\rthree", redraw=False)
+    layer.set_paragraph_style({"justification": 2, "start_indent": 12}, start=5, length=1)
+    paragraphs = layer.text["paragraphs"]
+    assert [(p["start"], p["length"], p["justification"], p["start_indent"]) for p in paragraphs] == \
+        [(0, 4, 4, 0), (4, 4, 2, 12), (8, 5, 4, 0)]
+    out = tmp_path / "paragraphs.psd"
+    doc.save(out)
+    assert next(l for l in zuzodoriv.open(out).records() if l.text).text["paragraphs"] == paragraphs
+    seen = independent_reader(
+        "l = next(l for l in doc.descendants() if l.kind == 'type')\n"
+        "r = l.engine_dict['ParagraphRun']\n"
+        "print([p['ParagraphSheet']['Properties'].get('Justification') for p in r['RunArray']],"
+        " list(r['RunLengthArray']))", out)
+    assert "[4, 2, 4] [4, 4, 6]" in seen  # the engine's text keeps its closing break
+    with pytest.raises(ValueError, match='"justification" of paragraph style must be a whole number'):
+        layer.set_paragraph_style({"justification": 9})

@@ -116,6 +116,10 @@ class Layer:
                        redraw: bool = True) -> list[str]:
         """Sets run fields ("font", "size", "color", "faux_bold", "tracking", "leading", ...) on
         the characters from start for length UTF-16 units (to the end when None), as set_text redraws."""
+    def set_paragraph_style(self, changes: dict[str, Any], start: int = 0, length: Optional[int] = None,
+                            redraw: bool = True) -> list[str]:
+        """Sets paragraph fields ("justification", "start_indent", "space_before", ...) on every
+        paragraph the range touches, as set_text_style does for characters."""
     def numpy(self) -> Optional[Pixels]:
         """height x width x (colour channels, then transparency when stored); read-only."""
     def mask(self) -> Optional[Pixels]: ...

@@ -223,6 +223,9 @@ Outcome CheckText(Document& d, std::string& why) {
             if (!PSD::SetTextStyle(*tool, json::parse(kStyles[before.size() % 3]), 1,
                                    std::string::npos, pd, styleWhy))
                 return why = "not restyled: " + styleWhy, Outcome::Mismatch;
+            if (!PSD::SetParagraphStyle(*tool, json{{"justification", 2}, {"space_before", 4}},
+                                        units - 1, 1, pd, styleWhy))
+                return why = "paragraphs not restyled: " + styleWhy, Outcome::Mismatch;
             before.back() = PSD::TextJson(*tool).dump();
         }
     for (bool psb : {false, true}) {

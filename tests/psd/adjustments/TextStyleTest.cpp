@@ -15,10 +15,10 @@ namespace {
 
 using nlohmann::json;
 
-// Each character's run fields (start and length left out).
-std::vector<json> PerCharacter(json const& text) {
+// Each character's run or paragraph fields (start and length left out).
+std::vector<json> PerCharacter(json const& text, char const* list = "runs") {
     std::vector<json> out;
-    for (auto const& run : text["runs"]) {
+    for (auto const& run : text[list]) {
         json fields = json::parse(run.dump());
         fields.erase("start");
         fields.erase("length");
@@ -39,7 +39,9 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
         char const* path;
         char const* changes;
         size_t start, length;
-        char const* fault;  // null: accepted
+        char const* fault;               // null: accepted
+        char const* content = nullptr;   // the text replaced first
+        bool paragraphs = false;         // paragraph fields, set on whole paragraphs
     } const cases[] = {
         {"ag-psd/test/read/text-simple/src.psd", R"({"size": 30, "faux_bold": true})", 1, 3,
          nullptr},
@@ -74,6 +76,18 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
          "must lie within the text's 5 characters"},
         {"ag-psd/test/read/text-simple/src.psd", R"({"size": 10})", 2, 4, "must lie within"},
         {"ag-psd/test/read/text-simple/src.psd", R"({"size": 10})", 2, 0, "hold at least one"},
+        // The range touches the second and third paragraphs only.
+        {"ag-psd/test/read/text-paragraph-align/src.psd",
+         R"({"justification": 2, "start_indent": 12, "first_line_indent": -6, "end_indent": 4,
+             "space_before": 3, "space_after": 0, "auto_leading": 1.5})",
+         5, 6, nullptr, "one\rtwo\rthree\rfour", true},
+        {"ag-psd/test/read/text-paragraph-align/src.psd", R"({"justification": 7})", 0, 1,
+         "\"justification\" of paragraph style must be a whole number from 0 to 6", nullptr,
+         true},
+        {"ag-psd/test/read/text-paragraph-align/src.psd", R"({"start_indent": -1})", 0, 1,
+         "must be a number from 0 to 1296", nullptr, true},
+        {"ag-psd/test/read/text-paragraph-align/src.psd", R"({"size": 10})", 0, 1,
+         "\"size\" of paragraph style is not a field", nullptr, true},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " " + c.changes + " at " + std::to_string(c.start));
@@ -90,11 +104,15 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
             if (auto t = l->GetAdjustment().DynamicCast<PSDAdjustmentTypeTool>(); t && !tool)
                 tool = t;
         ASSERT_TRUE(tool && tool->GetText());
+        ParseData pd;
+        if (c.content) {
+            ASSERT_TRUE(tool->SetContent(String(c.content), pd));
+        }
         json before = json::parse(TextJson(*tool).dump());
         json changes = json::parse(c.changes);
-        ParseData pd;
         std::string why;
-        bool ok = SetTextStyle(*tool, changes, c.start, c.length, pd, why);
+        bool ok = (c.paragraphs ? SetParagraphStyle : SetTextStyle)(*tool, changes, c.start,
+                                                                    c.length, pd, why);
         json after = json::parse(TextJson(*tool).dump());
         if (c.fault) {
             EXPECT_FALSE(ok);
@@ -104,11 +122,17 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
         }
         ASSERT_TRUE(ok) << why;
         EXPECT_EQ(after["content"], before["content"]);
-        auto was = PerCharacter(before), now = PerCharacter(after);
+        char const* list = c.paragraphs ? "paragraphs" : "runs";
+        auto was = PerCharacter(before, list), now = PerCharacter(after, list);
         ASSERT_EQ(now.size(), was.size());
-        size_t end = c.length == std::string::npos ? now.size() : c.start + c.length;
+        size_t from = c.start, end = c.length == std::string::npos ? now.size() : c.start + c.length;
+        if (c.paragraphs) {
+            std::string content = after["content"];
+            while (from > 0 && content[from - 1] != '\r') --from;
+            while (end < content.size() && content[end - 1] != '\r') ++end;
+        }
         for (size_t i = 0; i < now.size(); ++i) {
-            bool inside = i >= c.start && i < end;
+            bool inside = i >= from && i < end;
             if (!inside) {
                 EXPECT_EQ(now[i], was[i]) << "character " << i;
                 continue;
@@ -128,6 +152,20 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
             }
             if (changes.contains("leading")) {
                 EXPECT_EQ(now[i]["auto_leading"], false);
+            }
+        }
+        // Paragraph runs end where paragraphs do, as the editor writes them.
+        if (c.paragraphs) {
+            auto root = tool->GetEngineData().DynamicCast<PDFDictionary const>();
+            auto lengths = root->GetValue("EngineDict", "ParagraphRun", "RunLengthArray")
+                               .DynamicCast<PDFArray const>();
+            ASSERT_TRUE(lengths);
+            std::string content = after["content"].get<std::string>() + "\r";
+            size_t at = 0;
+            for (auto const& n : lengths->GetItems()) {
+                at += size_t(n->GetInt(0));
+                ASSERT_LE(at, content.size());
+                EXPECT_EQ(content[at - 1], '\r') << "a paragraph run ends at " << at;
             }
         }
         // The block saved reads back as it was set.
