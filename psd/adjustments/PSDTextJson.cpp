@@ -262,8 +262,7 @@ bool SetParagraphStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& change
         if (!changes.contains(a.name)) continue;
         double d = NAN;
         c.Number(a.name, a.low, a.high, 1, d);
-        if (std::isfinite(d))
-            fields.push_back({String(a.key), Kernel::MakeCounted<PDFDouble>(d)});
+        if (std::isfinite(d)) fields.push_back({String(a.key), Kernel::MakeCounted<PDFDouble>(d)});
     }
     if (changes.contains("justification")) {
         int j = -1;

@@ -39,9 +39,9 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
         char const* path;
         char const* changes;
         size_t start, length;
-        char const* fault;               // null: accepted
-        char const* content = nullptr;   // the text replaced first
-        bool paragraphs = false;         // paragraph fields, set on whole paragraphs
+        char const* fault;              // null: accepted
+        char const* content = nullptr;  // the text replaced first
+        bool paragraphs = false;        // paragraph fields, set on whole paragraphs
     } const cases[] = {
         {"ag-psd/test/read/text-simple/src.psd", R"({"size": 30, "faux_bold": true})", 1, 3,
          nullptr},
@@ -82,8 +82,7 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
              "space_before": 3, "space_after": 0, "auto_leading": 1.5})",
          5, 6, nullptr, "one\rtwo\rthree\rfour", true},
         {"ag-psd/test/read/text-paragraph-align/src.psd", R"({"justification": 7})", 0, 1,
-         "\"justification\" of paragraph style must be a whole number from 0 to 6", nullptr,
-         true},
+         "\"justification\" of paragraph style must be a whole number from 0 to 6", nullptr, true},
         {"ag-psd/test/read/text-paragraph-align/src.psd", R"({"start_indent": -1})", 0, 1,
          "must be a number from 0 to 1296", nullptr, true},
         {"ag-psd/test/read/text-paragraph-align/src.psd", R"({"size": 10})", 0, 1,
@@ -125,7 +124,8 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
         char const* list = c.paragraphs ? "paragraphs" : "runs";
         auto was = PerCharacter(before, list), now = PerCharacter(after, list);
         ASSERT_EQ(now.size(), was.size());
-        size_t from = c.start, end = c.length == std::string::npos ? now.size() : c.start + c.length;
+        size_t from = c.start,
+               end = c.length == std::string::npos ? now.size() : c.start + c.length;
         if (c.paragraphs) {
             std::string content = after["content"];
             while (from > 0 && content[from - 1] != '\r') --from;
