@@ -195,9 +195,10 @@ void FuzzEffects(uint8_t const* data, size_t size) {
     for (auto const& e : fx.m_effects) {
         if (!e) continue;
         nlohmann::json fields = nlohmann::json::parse(PSD::EffectJson(*e).dump());
-        // Contours on their own: a read contour the editor could not make refuses only them.
+        // Contours and the pattern on their own: a read contour the editor could not make, or a
+        // pattern without identifier, refuses only them.
         nlohmann::json contours = nlohmann::json::object();
-        for (char const* key : {"contour", "gloss_contour"})
+        for (char const* key : {"contour", "gloss_contour", "pattern"})
             if (fields.contains(key)) contours[key] = fields[key];
         for (char const* fixed : {"contour", "gloss_contour", "gradient", "pattern", "phase",
                                   "interpolation", "use_texture"})

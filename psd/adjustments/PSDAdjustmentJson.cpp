@@ -292,6 +292,7 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
             auto& p = static_cast<PSDAdjustmentPatternFill&>(*out);
             c.Number("scale", 1, 1000, 1, p.m_scale);
             c.Bool("linked", p.m_linked);
+            c.Pattern("pattern", p.m_patternName, p.m_patternId);
             break;
         }
         case PSDAdjustment::kLevels: {

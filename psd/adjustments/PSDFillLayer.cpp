@@ -83,6 +83,15 @@ bool PSDAdjustmentPatternFill::Parse(Kernel::InStreamSeekable& stream, ParseData
 
 bool PSDAdjustmentPatternFill::SaveI(Kernel::OutStreamSeekable& stream, SaveData const& sd) const {
     Descriptor values(DKey("null"));
+    // The pattern object as read, its name and identifier from the fields.
+    Descriptor stored(DKey("Ptrn"));
+    if (auto p = m_descriptor.Get<DescriptorItemDescriptor>(Key("Ptrn"))) stored = p->m_descriptor;
+    Descriptor named(DKey("null"));
+    if (!EncodeString(named, DKey("Nm  "), m_patternName) ||
+        !EncodeString(named, DKey("Idnt"), m_patternId))
+        return false;
+    values.AddItem(DKey("Ptrn"), Kernel::MakeCounted<DescriptorItemDescriptor>(
+                                     ReplaceItems(stored, named)));
     if (!EncodeUnit(values, DKey("Scl "), DescriptorItemUnitFloat::Percent, m_scale) ||
         !EncodeBool(values, DKey("Algn"), m_linked) ||
         (m_hasPhase && !EncodePoint(values, DKey("phase"), m_phase)))

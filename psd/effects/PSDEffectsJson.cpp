@@ -530,6 +530,7 @@ Kernel::Counted<PSDEffect> NewEffect(std::string const& typeName) {
         return e;
     }
     if (typeName == "Stroke") return Kernel::MakeCounted<PSDEffectStroke>();
+    if (typeName == "PatternOverlay") return Kernel::MakeCounted<PSDEffectPatternOverlay>();
     return nullptr;
 }
 
@@ -669,6 +670,7 @@ Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, json const& cha
             c.Number("angle", -360, 360, 1, p.m_angle);
             c.Number("scale", 1, 1000, 0.01, p.m_scale);
             c.Bool("linked", p.m_linked);
+            c.Pattern("pattern", p.m_patternName, p.m_patternId);
             break;
         }
         default:

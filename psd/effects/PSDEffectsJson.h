@@ -34,13 +34,14 @@ bool GradientWithChanges(PSDGradient& gradient, nlohmann::json const& changes, s
 // "default" only as the points make it. False, with why and the contour unchanged, otherwise.
 bool ContourWithChanges(PSDContour& contour, nlohmann::json const& changes, std::string& why);
 // A new effect of a type as EffectJson names it ("DropShadow", "InnerShadow", "OuterGlow",
-// "InnerGlow", "BevelEmboss", "ColorOverlay", "GradientOverlay", "Stroke", "Satin"), with the
-// editor's defaults (a gradient overlay's is black to white); null for other names (a pattern
-// overlay needs a pattern of the document).
+// "InnerGlow", "BevelEmboss", "ColorOverlay", "GradientOverlay", "PatternOverlay", "Stroke",
+// "Satin"), with the editor's defaults (a gradient overlay's is black to white; a pattern
+// overlay names no pattern until one of the document's is set); null for other names.
 Kernel::Counted<PSDEffect> NewEffect(std::string const& typeName);
 // A copy of the effect with the fields of changes set, in the names and units EffectJson gives
 // them ("type" may be given when it is the effect's own); a "gradient" as GradientWithChanges
-// reads it, a contour as ContourWithChanges does. Patterns are not set this way. Null, with why,
+// reads it, a contour as ContourWithChanges does, a "pattern" by its {"id", "name"} (whether the
+// document holds it is for the caller to check). Null, with why,
 // for a field the effect does not have or cannot set and for a value outside the editor's range:
 // the effect is then unchanged.
 Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, nlohmann::json const& changes,

@@ -151,6 +151,22 @@ public:
         if (!ContourWithChanges(out, *v, why))
             Fail(key, why.rfind("must", 0) == 0 ? why : "is wrong: " + why);
     }
+    // A pattern named by its identifier (and optionally its name) under key, as the JSON forms
+    // give it: {"name", "id"}.
+    void Pattern(std::string const& key, String& name, String& id) {
+        nlohmann::json const* v = Get(key);
+        if (!v) return;
+        bool ok = v->is_object() && v->contains("id") && (*v)["id"].is_string() &&
+                  !(*v)["id"].get<std::string>().empty() &&
+                  (!v->contains("name") || (*v)["name"].is_string()) &&
+                  v->size() == (v->contains("name") ? 2u : 1u);
+        if (!ok) {
+            Fail(key, "must be {\"id\": a pattern's identifier, \"name\": its name}");
+            return;
+        }
+        id = String((*v)["id"].get<std::string>());
+        if (v->contains("name")) name = String((*v)["name"].get<std::string>());
+    }
     // Every field given must have been read.
     void Finish() {
         for (auto it = m_json.begin(); it != m_json.end(); ++it)

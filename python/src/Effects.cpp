@@ -4,6 +4,7 @@
 #include "Binding.h"
 #include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/effects/PSDEffectsJson.h"
+#include "psd/file/PSDPatterns.h"
 
 namespace zuzodoriv::python {
 
@@ -28,6 +29,23 @@ Kernel::Counted<PSD::PSDLayerEffects> EffectsOf(LayerRef const& l) {
     return effects;
 }
 
+// A pattern a change set names must be one of the document's; its name comes from there when
+// not given. The library's reader names any other fault of the field.
+nlohmann::json WithDocumentPattern(LayerRef const& l, py::dict const& changes) {
+    nlohmann::json j = ToJson(changes);
+    auto it = j.find("pattern");
+    if (it == j.end() || !it->is_object() || !it->contains("id") || !(*it)["id"].is_string())
+        return j;
+    std::string id = (*it)["id"];
+    std::vector<std::string> errors;
+    for (auto const& p : PSD::ReadDocumentPatterns(*l.doc->file, errors, PSD::NoPatternsPixels))
+        if (std::string(p.m_id) == id) {
+            if (!it->contains("name")) (*it)["name"] = std::string(p.m_name);
+            return j;
+        }
+    throw py::value_error("the document holds no pattern \"" + id + "\" (see Document.patterns())");
+}
+
 // The changes go through the library's JSON reader, with the names and units `effects` gives.
 void SetEffect(LayerRef const& l, long index, py::dict const& changes) {
     auto effects = EffectsOf(l);
@@ -35,7 +53,7 @@ void SetEffect(LayerRef const& l, long index, py::dict const& changes) {
     if (index < -n || index >= n) throw py::index_error("no effect " + std::to_string(index));
     auto& slot = effects->m_effects[size_t(index < 0 ? index + n : index)];
     std::string why;
-    auto changed = PSD::EffectWithChanges(*slot, ToJson(changes), why);
+    auto changed = PSD::EffectWithChanges(*slot, WithDocumentPattern(l, changes), why);
     if (!changed) throw py::value_error(why);
     slot = changed;
 }
@@ -48,9 +66,12 @@ void AddEffect(LayerRef const& l, std::string const& type, py::dict const& chang
     if (!fresh)
         throw py::value_error("effects added are \"DropShadow\", \"InnerShadow\", \"OuterGlow\", "
                               "\"InnerGlow\", \"BevelEmboss\", \"ColorOverlay\", \"GradientOverlay\", "
-                              "\"Stroke\" or \"Satin\"");
+                              "\"PatternOverlay\", \"Stroke\" or \"Satin\"");
+    if (type == "PatternOverlay" && !changes.contains("pattern"))
+        throw py::value_error("a pattern overlay is added with {\"pattern\": {\"id\": ...}} naming one "
+                              "of the document's patterns");
     std::string why;
-    auto effect = PSD::EffectWithChanges(*fresh, ToJson(changes), why);
+    auto effect = PSD::EffectWithChanges(*fresh, WithDocumentPattern(l, changes), why);
     if (!effect) throw py::value_error(why);
     if (!layer.m_effects) layer.m_effects = Kernel::MakeCounted<PSD::PSDLayerEffects>();
     layer.m_effects->Insert(effect);
@@ -68,7 +89,7 @@ void SetAdjustment(LayerRef const& l, py::dict const& changes) {
     if (!adjustment || adjustment->GetType() == PSD::PSDAdjustment::kTypeTool)
         throw py::value_error("the layer is not an adjustment or fill layer");
     std::string why;
-    auto changed = PSD::AdjustmentWithChanges(*adjustment, ToJson(changes), why);
+    auto changed = PSD::AdjustmentWithChanges(*adjustment, WithDocumentPattern(l, changes), why);
     if (!changed) throw py::value_error(why);
     l.layer->m_adjustment = changed;
 }
@@ -90,8 +111,10 @@ void BindEffects(py::class_<LayerRef>& layer) {
         .def("add_effect", &AddEffect, py::arg("type"), py::arg("changes") = py::dict(),
              "Add an effect of a type as `effects` names it (\"DropShadow\", \"InnerShadow\", "
              "\"OuterGlow\", \"InnerGlow\", \"BevelEmboss\", \"ColorOverlay\", \"GradientOverlay\", "
-             "\"Stroke\", \"Satin\") with the editor's defaults (a gradient overlay's: black to white) and "
-             "the fields of changes, where a save puts it among the layer's others.")
+             "\"PatternOverlay\", \"Stroke\", \"Satin\") with the editor's defaults (a gradient "
+             "overlay's: black to white) and the fields of changes, where a save puts it among the "
+             "layer's others. A pattern overlay needs {\"pattern\": {\"id\": ...}}, one of the "
+             "document's patterns.")
         .def("remove_effect", &RemoveEffect, py::arg("index"), "Remove the layer's effect at index.")
         .def_property("effects_enabled", [](LayerRef const& l) -> py::object {
             auto effects = l.layer->GetEffects();

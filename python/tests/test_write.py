@@ -219,8 +219,10 @@ def test_effects_changed_and_saved(tmp_path):
              "Stroke", "Satin")
     for kind in kinds:
         bare.add_effect(kind, {"enabled": kind != "Satin"})
-    with pytest.raises(ValueError, match="effects added are"):
+    with pytest.raises(ValueError, match="a pattern overlay is added with"):
         bare.add_effect("PatternOverlay")
+    with pytest.raises(ValueError, match="effects added are"):
+        bare.add_effect("Sparkle")
     ramp = {"color_stops": [{"location": 0, "color": {"model": "rgb", "values": [255, 0, 0]}},
                             {"location": 2048, "midpoint": 25, "color": {"model": "rgb", "values": [0, 255, 0]}},
                             {"location": 4096, "color": {"model": "rgb", "values": [0, 0, 255]}}]}
@@ -270,6 +272,30 @@ def test_adjustments_changed_and_saved(tmp_path):
     # The independent reader's (output, input) pairs of the green curve, from the newer records.
     script = "c=[l for l in doc.descendants() if l.kind=='curves'][0].data\nprint([(e.channel_id, e.points) for e in c.extra])"
     assert "(1, [(0, 0), (40, 64), (220, 192), (255, 255)])" in independent_reader(script, tmp_path / "adjusted.psd")
+
+
+def test_patterns_set_on_fills_and_overlays(tmp_path):
+    doc = zuzodoriv.open(CORPUS / "psd-tools/tests/psd_files/patterns.psd")
+    water, grid = doc.patterns()[1], doc.patterns()[2]
+    fill = next(l for l in doc.descendants() if l.name == "Rectangle 1")
+    shape = next(l for l in doc.descendants() if l.name == "Rectangle 1 copy 5")
+    fill.set_adjustment({"pattern": {"id": water["id"]}, "scale": 50})
+    shape.add_effect("PatternOverlay", {"pattern": {"id": grid["id"]}, "opacity": 40})
+    with pytest.raises(ValueError, match='the document holds no pattern "nope"'):
+        fill.set_adjustment({"pattern": {"id": "nope"}})
+    with pytest.raises(ValueError, match='"pattern" of patternfill must be'):
+        fill.set_adjustment({"pattern": "Water"})
+    out = tmp_path / "patterns.psd"
+    with pytest.warns(UserWarning, match="composite"):
+        doc.save(out)
+    back = {l.name: l for l in zuzodoriv.open(out).descendants()}
+    assert back["Rectangle 1"].adjustment["pattern"] == {"name": water["name"], "id": water["id"]}
+    overlay = back["Rectangle 1 copy 5"].effects[0]
+    assert (overlay["type"], overlay["pattern"]["id"], overlay["opacity"]) == ("PatternOverlay", grid["id"], 40)
+    # The overlay is drawn from the grid over the shape's own fill.
+    plain = next(l for l in zuzodoriv.open(CORPUS / "psd-tools/tests/psd_files/patterns.psd").descendants()
+                 if l.name == "Rectangle 1 copy 5")
+    assert not np.array_equal(back["Rectangle 1 copy 5"].render(), plain.render())
 
 
 def test_save_to_a_file_object_and_composite():

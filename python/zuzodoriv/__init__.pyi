@@ -94,8 +94,9 @@ class Layer:
         that cannot be set or a value out of range."""
     def add_effect(self, type: str, changes: dict[str, Any] = {}) -> None:
         """Add an effect ("DropShadow", "InnerShadow", "OuterGlow", "InnerGlow", "BevelEmboss",
-        "ColorOverlay", "GradientOverlay", "Stroke", "Satin") with the editor's defaults (a
-        gradient overlay's: black to white) and these fields."""
+        "ColorOverlay", "GradientOverlay", "PatternOverlay", "Stroke", "Satin") with the editor's
+        defaults (a gradient overlay's: black to white) and these fields; a pattern overlay needs
+        {"pattern": {"id": ...}} naming one of the document's patterns."""
     def remove_effect(self, index: int) -> None: ...
     effects_enabled: Optional[bool]
     effects_scale: Optional[float]

@@ -257,6 +257,7 @@ TEST(AdjustmentChanges, SetInTheirUnitsAndSavedSo) {
          "inputs all different"},
         {"curv", R"({"channels": [{"channel": 1, "points": [[0, 0]]}]})", "2 to 19"},
         {"curv", R"({"map": true})", "\"map\" of curves is not a field"},
+        {"PtFl", R"({"pattern": {"name": "Water", "id": "2ab8ff7f"}, "scale": 50})", nullptr},
         {"phfl", R"({"color": {"model": "lab", "values": [60, 20, -30]}, "density": 40})", nullptr},
         {"nvrt", R"({"level": 3})", "\"level\" of invert is not a field"},
     };

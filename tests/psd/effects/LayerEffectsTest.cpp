@@ -521,6 +521,7 @@ TEST(EffectChanges, SetInTheirUnitsAndSavedSo) {
     auto gradient = [] { return Kernel::Counted<PSDEffect>(new PSDEffectGradientFill); };
     auto stroke = [] { return Kernel::Counted<PSDEffect>(new PSDEffectStroke); };
     auto satin = [] { return Kernel::Counted<PSDEffect>(new PSDEffectSatin); };
+    auto pattern = [] { return NewEffect("PatternOverlay"); };
     struct Case {
         std::function<Kernel::Counted<PSDEffect>()> make;
         char const* changes;
@@ -593,6 +594,9 @@ TEST(EffectChanges, SetInTheirUnitsAndSavedSo) {
         {satin, R"({"contour": {"points": [[0, 0], [255, 255]], "default": false}})",
          "\"default\" follows from the points"},
         {shadow, R"({"contour": {"shape": 1}})", "\"shape\" is not a field of a contour"},
+        {pattern, R"({"pattern": {"name": "Grid", "id": "8f632baf"}, "scale": 50, "opacity": 40})",
+         nullptr},
+        {pattern, R"({"pattern": {"name": "Grid"}})", "must be {\"id\": a pattern's identifier"},
         {shadow, R"({"size": 4.5})", "must be a whole number from 0 to 250"},
         {shadow, R"([1, 2])", "must be an object"},
     };
@@ -639,7 +643,8 @@ TEST(EffectChanges, InsertedWhereASaveReadsThemBack) {
                              "BevelEmboss", "InnerShadow", "DropShadow", "InnerGlow"})
         fx.Insert(NewEffect(type));
     fx.Insert(NewEffect("GradientOverlay"));
-    EXPECT_FALSE(NewEffect("PatternOverlay"));
+    fx.Insert(NewEffect("PatternOverlay"));
+    EXPECT_FALSE(NewEffect("Sparkle"));
     PSDLayerEffects back;
     ParseData pd;
     ASSERT_TRUE(ReadObject(back, SavedBlocks(fx)[0].second, pd)) << ErrorText(pd);
