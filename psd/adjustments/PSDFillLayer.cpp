@@ -90,8 +90,8 @@ bool PSDAdjustmentPatternFill::SaveI(Kernel::OutStreamSeekable& stream, SaveData
     if (!EncodeString(named, DKey("Nm  "), m_patternName) ||
         !EncodeString(named, DKey("Idnt"), m_patternId))
         return false;
-    values.AddItem(DKey("Ptrn"), Kernel::MakeCounted<DescriptorItemDescriptor>(
-                                     ReplaceItems(stored, named)));
+    values.AddItem(DKey("Ptrn"),
+                   Kernel::MakeCounted<DescriptorItemDescriptor>(ReplaceItems(stored, named)));
     if (!EncodeUnit(values, DKey("Scl "), DescriptorItemUnitFloat::Percent, m_scale) ||
         !EncodeBool(values, DKey("Algn"), m_linked) ||
         (m_hasPhase && !EncodePoint(values, DKey("phase"), m_phase)))
