@@ -313,13 +313,23 @@ bool PSDAdjustmentTypeTool::Commit(Kernel::Counted<PDFDictionary> root, String c
         }
     }
     if (!hadData) return false;
+    Descriptor before = m_textDescriptor;
+    auto engineBefore = m_engineData;
+    auto textBefore = m_text;
     m_textDescriptor = std::move(updated);
     m_engineData = root;
-    m_contentReplaced = true;
     ParseData pd = options;
     pd.m_parseText = true;
     // Warped text is kept unconverted; its engine data and descriptor carry the new text.
-    return Convert(pd) && (m_text || m_warpStyle != "warpNone");
+    if (Convert(pd) && (m_text || m_warpStyle != "warpNone")) {
+        m_contentReplaced = true;
+        return true;
+    }
+    // Text the engine data no longer converts to leaves the layer as it was.
+    m_textDescriptor = std::move(before);
+    m_engineData = engineBefore;
+    m_text = textBefore;
+    return false;
 }
 
 bool PSDAdjustmentTypeTool::SetContent(String const& content, ParseData const& options) {
