@@ -32,8 +32,10 @@ bool ReadBox(Descriptor const& text, char const* key, std::array<double, 4>& out
 }
 
 // Sets the edges of the box descriptor under key, each in the item type and unit it has. A new
-// item replaces the old one: copies of the document share descriptor items.
-void WriteBox(Descriptor& text, char const* key, std::array<double, 4> const& box) {
+// item replaces the old one: copies of the document share descriptor items. False when the
+// descriptor holds no such box.
+bool WriteBox(Descriptor& text, char const* key, std::array<double, 4> const& box) {
+    bool written = false;
     for (auto& entry : text.m_items) {
         auto item = entry.m_item.DynamicCast<DescriptorItemDescriptor const>();
         if (!item || entry.m_key != DescriptorKey::Name(String(key))) continue;
@@ -47,19 +49,23 @@ void WriteBox(Descriptor& text, char const* key, std::array<double, 4> const& bo
                     i.m_item = Kernel::MakeCounted<DescriptorItemDouble>(box[e]);
             }
         entry.m_item = Kernel::MakeCounted<DescriptorItemDescriptor>(std::move(d));
+        written = true;
     }
+    return written;
 }
 
 }  // namespace
 
 void PSDAdjustmentTypeTool::SetDrawnBoxes(std::array<double, 4> const* layout,
                                           std::array<double, 4> const& ink) {
-    if (layout) WriteBox(m_textDescriptor, "bounds", *layout);
-    WriteBox(m_textDescriptor, "boundingBox", ink);
-    if (!m_text) return;
+    // The converted text's copies follow only the boxes the block holds, so that it reads as
+    // what a save writes.
+    bool layoutKept = layout && WriteBox(m_textDescriptor, "bounds", *layout);
+    bool inkKept = WriteBox(m_textDescriptor, "boundingBox", ink);
+    if (!m_text || !(layoutKept || inkKept)) return;
     auto text = Kernel::MakeCounted<PSDText>(*m_text);
-    if (layout) text->m_boundsBox = *layout;
-    text->m_boundingBox = ink;
+    if (layoutKept) text->m_boundsBox = *layout;
+    if (inkKept) text->m_boundingBox = ink;
     m_text = text;
 }
 

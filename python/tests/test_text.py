@@ -54,7 +54,7 @@ def test_warped_text_is_replaced_unconverted(tmp_path):
     assert back.text["content"] == "Warped\rstill"
 
 
-def test_text_style_set_on_a_range(tmp_path):
+def test_text_and_paragraph_styles_set_on_ranges(tmp_path):
     # "ell" of "Hello" becomes bold, red and smaller in an installed font; the rest keeps its runs.
     doc = zuzodoriv.open(CORPUS / DOCS[1])
     layer = next(l for l in doc.records() if l.text)
@@ -63,41 +63,20 @@ def test_text_style_set_on_a_range(tmp_path):
     assert layer.set_text_style({"font": "DejaVuSans-Bold", "size": 30, "color": red,
                                  "faux_bold": True}, start=1, length=3) == ["MyriadPro-Regular"]
     runs = layer.text["runs"]
-    assert [(r["start"], r["length"]) for r in runs] == [(0, 1), (1, 3), (4, 1)]
-    assert (runs[1]["font"], runs[1]["size"], runs[1]["color"], runs[1]["faux_bold"]) == \
-        ("DejaVuSans-Bold", 30, red, True)
-    assert runs[0] == before[0] and runs[2]["color"] == before[2]["color"]
+    assert [(r["start"], r["length"]) for r in runs] == [(0, 1), (1, 3), (4, 1)] and runs[0] == before[0]
+    assert (runs[1]["font"], runs[1]["size"], runs[1]["color"]) == ("DejaVuSans-Bold", 30, red)
     assert int(layer.numpy()[..., 3].astype(int).sum()) < ink  # smaller letters, less ink
+    # A second paragraph of its own, centred: paragraph runs end where paragraphs do.
+    layer.set_text("Hel\rlo", redraw=False)
+    layer.set_paragraph_style({"justification": 2}, start=4, length=1)
     out = tmp_path / "styled.psd"
     doc.save(out)
-    assert next(l for l in zuzodoriv.open(out).records() if l.text).text["runs"] == runs
-    seen = independent_reader(
-        "l = next(l for l in doc.descendants() if l.kind == 'type')\n"
-        "print(list(l.engine_dict['StyleRun']['RunLengthArray']),"
-        " [f['Name'] for f in l.resource_dict['FontSet']])", out)
-    assert "[1, 1, 2, 2]" in seen and "DejaVuSans-Bold" in seen
-    with pytest.raises(ValueError, match='"size" of text style must be a number from 0.01'):
-        layer.set_text_style({"size": 5000})
-    with pytest.raises(ValueError, match="must lie within"):
-        layer.set_text_style({"size": 10}, start=4, length=2)
-
-
-def test_paragraph_style_set_on_the_paragraphs_a_range_touches(tmp_path):
-    doc = zuzodoriv.open(CORPUS / DOCS[0])
-    layer = next(l for l in doc.records() if l.text)
-    layer.set_text("one\rtwo\rthree", redraw=False)
-    layer.set_paragraph_style({"justification": 2, "start_indent": 12}, start=5, length=1)
-    paragraphs = layer.text["paragraphs"]
-    assert [(p["start"], p["length"], p["justification"], p["start_indent"]) for p in paragraphs] == \
-        [(0, 4, 4, 0), (4, 4, 2, 12), (8, 5, 4, 0)]
-    out = tmp_path / "paragraphs.psd"
-    doc.save(out)
-    assert next(l for l in zuzodoriv.open(out).records() if l.text).text["paragraphs"] == paragraphs
+    assert next(l for l in zuzodoriv.open(out).records() if l.text).text == layer.text
     seen = independent_reader(
         "l = next(l for l in doc.descendants() if l.kind == 'type')\n"
         "r = l.engine_dict['ParagraphRun']\n"
-        "print([p['ParagraphSheet']['Properties'].get('Justification') for p in r['RunArray']],"
-        " list(r['RunLengthArray']))", out)
-    assert "[4, 2, 4] [4, 4, 6]" in seen  # the engine's text keeps its closing break
-    with pytest.raises(ValueError, match='"justification" of paragraph style must be a whole number'):
-        layer.set_paragraph_style({"justification": 9})
+        "print(list(l.engine_dict['StyleRun']['RunLengthArray']), [f['Name'] for f in l.resource_dict['FontSet']],"
+        " [p['ParagraphSheet']['Properties'].get('Justification') for p in r['RunArray']], list(r['RunLengthArray']))", out)
+    assert "[1, 1, 2, 3] ['AdobeInvisFont', 'MyriadPro-Regular', 'DejaVuSans-Bold'] [0, 2] [4, 3]" in seen
+    with pytest.raises(ValueError, match="must lie within"):
+        layer.set_text_style({"size": 10}, start=4, length=3)
