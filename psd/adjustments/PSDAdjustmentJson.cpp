@@ -59,7 +59,7 @@ void Fill(PSDAdjustment const& adj, ojson& j) {
             j["align_with_layer"] = g.m_alignWithLayer;
             j["offset"] = {g.m_offset.x, g.m_offset.y};
             if (g.m_interpolation.m_code || !g.m_interpolation.m_name.empty())
-                j["interpolation"] = std::string(g.m_interpolation.ToString());
+                j["interpolation"] = JsonText(g.m_interpolation.ToString());
             break;
         }
         case PSDAdjustment::kPatternFill: {

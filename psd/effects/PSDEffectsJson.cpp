@@ -27,7 +27,7 @@ double Round4(double v) {
 ojson BlendKey(BlendMode mode) {
     uint32_t key;
     if (!EncodeBlendMode(mode, key)) return nullptr;
-    return std::string(KeyToString(key));
+    return JsonText(KeyToString(key));
 }
 
 ojson Point(Kernel::PointT<double> const& p) {
@@ -52,7 +52,7 @@ ojson PlacementJson(PSDGradientDesc const& g, ojson& out) {
     out["align_with_layer"] = g.m_alignWithLayer;
     out["offset"] = Point(g.m_offset);
     if (g.m_interpolation.m_code || !g.m_interpolation.m_name.empty())
-        out["interpolation"] = std::string(g.m_interpolation.ToString());
+        out["interpolation"] = JsonText(g.m_interpolation.ToString());
     return out;
 }
 
@@ -114,7 +114,7 @@ ojson GradientJson(PSDGradient const& g) {
         stops.push_back({{"location", p.location},
                          {"midpoint", p.midpoint},
                          {"color", ColourJson(p.colour)},
-                         {"type", std::string(p.type)}});
+                         {"type", JsonText(p.type)}});
     for (auto const& p : g.m_transparency)
         alpha.push_back(
             {{"location", p.location}, {"midpoint", p.midpoint}, {"opacity", p.opacity}});
