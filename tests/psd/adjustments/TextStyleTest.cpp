@@ -69,8 +69,6 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
         {kSimple, R"({"leading": 10, "auto_leading": true})", 0, 1,
          "cannot be set with \"auto_leading\" true"},
         {kSimple, R"({"font": ""})", 0, 1, "must be a PostScript font name"},
-        {kSimple, R"({"weight": 700})", 0, 1,
-         "\"weight\" of text style is not a field that can be set"},
         {kSimple, R"({})", 0, 1, "no field of the text style"},
         {kSimple, R"({"size": 10})", 5, 1, "must lie within the text's 5 characters"},
         {kSimple, R"({"size": 10})", 2, 0, "hold at least one"},
@@ -81,8 +79,6 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
          5, 6, nullptr, "one\rtwo\rthree\rfour", true},
         {kAlign, R"({"justification": 7})", 0, 1,
          "\"justification\" of paragraph style must be a whole number from 0 to 6", nullptr, true},
-        {kAlign, R"({"size": 10})", 0, 1, "\"size\" of paragraph style is not a field", nullptr,
-         true},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " " + c.changes + " at " + std::to_string(c.start));
