@@ -231,28 +231,28 @@ bool Within(json const& v, std::array<double, N> const& low, std::array<double, 
 bool CurvesWithChanges(json const& v, PSDAdjustmentCurves& a) {
     if (!v.is_array() || v.empty()) return false;
     auto curves = a.m_curves;
+    auto whole = [](json const& n, int64_t high) {
+        return n.is_number_integer() && n.get<int64_t>() >= 0 && n.get<int64_t>() <= high;
+    };
     for (auto const& entry : v) {
         if (!entry.is_object() || entry.size() != 2 || !entry.contains("channel") ||
-            !entry.contains("points") || !entry["points"].is_array())
-            return false;
-        std::array<int, 1> channel{};
-        if (!Within(json::array({entry["channel"]}), {0}, {double(curves.size()) - 1}, channel) ||
-            entry["channel"] != channel[0])
+            !whole(entry["channel"], int64_t(curves.size()) - 1) || !entry.contains("points") ||
+            !entry["points"].is_array())
             return false;
         auto const& points = entry["points"];
         if (points.size() < 2 || points.size() > 19) return false;
         PSDAdjustmentCurves::Curve curve;
         curve.present = true;
         for (auto const& p : points) {
-            std::array<int16_t, 2> io{};
-            if (!Within(p, {0, 0}, {255, 255}, io) || p[0] != io[0] || p[1] != io[1]) return false;
-            curve.points.push_back({io[1], io[0]});
+            if (!p.is_array() || p.size() != 2 || !whole(p[0], 255) || !whole(p[1], 255))
+                return false;
+            curve.points.push_back({p[1].get<int16_t>(), p[0].get<int16_t>()});
         }
         std::sort(curve.points.begin(), curve.points.end(),
                   [](auto const& x, auto const& y) { return x.input < y.input; });
         for (size_t i = 1; i < curve.points.size(); ++i)
             if (curve.points[i].input == curve.points[i - 1].input) return false;
-        curves[size_t(channel[0])] = std::move(curve);
+        curves[entry["channel"].get<size_t>()] = std::move(curve);
     }
     a.m_curves = std::move(curves);
     a.m_map = false;  // written as points from now on

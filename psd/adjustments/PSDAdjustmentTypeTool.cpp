@@ -367,24 +367,26 @@ bool PSDAdjustmentTypeTool::SetStyle(size_t start, size_t length,
     char const* const runKey = paragraphs ? "ParagraphRun" : "StyleRun";
     char const* const sheetKey = paragraphs ? "ParagraphSheet" : "StyleSheet";
     char const* const dataKey = paragraphs ? "Properties" : "StyleSheetData";
-    auto root = m_engineData ? CopyContainers(m_engineData).DynamicCast<PDFDictionary>() : nullptr;
-    auto engine = root ? root->GetValue("EngineDict").DynamicCast<PDFDictionary>() : nullptr;
-    auto text =
-        engine ? root->GetValue("EngineDict", "Editor", "Text").DynamicCast<PDFString>() : nullptr;
+    auto read = m_engineData.DynamicCast<PDFDictionary const>();
+    auto text = read ? read->GetValue("EngineDict", "Editor", "Text").DynamicCast<PDFString const>()
+                     : nullptr;
     if (!text || !m_textDescriptor.GetItem("EngineData")) return false;
     // The engine's text ends with a paragraph break: a range reaching the last character takes
     // it too, so that the break is styled as the text before it.
-    long const total = long(text->GetGlyphs().GetUnits().size());
+    std::u16string const units = text->GetGlyphs().GetUnits();
+    long const total = long(units.size());
     long const shown = total > 0 ? total - 1 : 0;
     if (length == 0 || start >= size_t(shown) || length > size_t(shown) - start) return false;
     long from = long(start);
     long to = long(start + length) == shown ? total : long(start + length);
     if (paragraphs) {
         // Whole paragraphs, each with its closing break.
-        std::u16string const units = text->GetGlyphs().GetUnits();
         while (from > 0 && units[size_t(from) - 1] != u'\r') --from;
         while (to < total && units[size_t(to) - 1] != u'\r') ++to;
     }
+    // Edited on a copy, checked first: the range is known to lie within the text.
+    auto root = CopyContainers(m_engineData).DynamicCast<PDFDictionary>();
+    auto engine = root->GetValue("EngineDict").DynamicCast<PDFDictionary>();
 
     std::vector<PDFDictionaryItem> set = fields;
     for (auto& f : set)

@@ -116,6 +116,17 @@ Kernel::Counted<PDFData> EngineColour(Renderer::Colour const& c, int type) {
     return fill;
 }
 
+bool Stylable(PSDAdjustmentTypeTool const& tool, nlohmann::json const& changes,
+              std::string& why) {
+    if (!tool.GetEngineData())
+        why = "the layer holds no text that can be styled";
+    else if (!changes.is_object())
+        why = "the changes must be an object";
+    else
+        return true;
+    return false;
+}
+
 // Sets the fields on the range, checked against the engine's text (which ends with a paragraph
 // break the content leaves out).
 bool Restyle(PSDAdjustmentTypeTool& tool, std::vector<PDFDictionaryItem> const& fields,
@@ -148,15 +159,8 @@ bool Restyle(PSDAdjustmentTypeTool& tool, std::vector<PDFDictionaryItem> const& 
 
 bool SetTextStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& changes, size_t start,
                   size_t length, ParseData const& options, std::string& why) {
+    if (!Stylable(tool, changes, why)) return false;
     auto engine = tool.GetEngineData();
-    if (!engine) {
-        why = "the layer holds no text that can be styled";
-        return false;
-    }
-    if (!changes.is_object()) {
-        why = "the changes must be an object";
-        return false;
-    }
     JsonChanges c(changes, "text style", why);
     std::vector<PDFDictionaryItem> fields;
     auto set = [&](char const* key, Kernel::Counted<PDFData> v) {
@@ -188,23 +192,18 @@ bool SetTextStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& changes, si
         {"vertical_scale", "VerticalScale", 1, 1000, 0.01, false},
         {"baseline_shift", "BaselineShift", -1296, 1296, 1, false},
     };
+    // The editor writes whole numbers for tracking, reals for the rest.
     for (auto const& a : kAmounts) {
-        double d = NAN;
+        if (!changes.contains(a.name)) continue;
         if (a.whole) {
-            int i = 0;
-            if (!changes.contains(a.name)) continue;
+            int32_t i = 0;
             c.Number(a.name, a.low, a.high, 1, i);
-            d = i;
+            set(a.key, Kernel::MakeCounted<PDFInt>(i));
         } else {
-            if (!changes.contains(a.name)) continue;
+            double d = 0;
             c.Number(a.name, a.low, a.high, a.scale, d);
-        }
-        // The editor writes whole numbers for tracking, reals for the rest.
-        if (!std::isfinite(d)) continue;
-        if (a.whole)
-            set(a.key, Kernel::MakeCounted<PDFInt>(int32_t(d)));
-        else
             set(a.key, Kernel::MakeCounted<PDFDouble>(d));
+        }
     }
     static char const* const kSwitches[][2] = {{"faux_bold", "FauxBold"},
                                                {"faux_italic", "FauxItalic"},
@@ -217,9 +216,9 @@ bool SetTextStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& changes, si
         c.Bool(s[0], b);
         set(s[1], Kernel::MakeCounted<PDFName>(String(b ? "true" : "false")));
     }
-    bool autoLeading = changes.value("auto_leading", false) == true;
+    // A comparison, not value(): a non-boolean "auto_leading" is the reader's fault to name.
     if (changes.contains("leading")) {
-        if (changes.contains("auto_leading") && autoLeading)
+        if (changes.contains("auto_leading") && changes["auto_leading"] == true)
             c.Fail("leading", "cannot be set with \"auto_leading\" true");
         else if (!changes.contains("auto_leading"))
             set("AutoLeading", Kernel::MakeCounted<PDFName>(String("false")));
@@ -237,14 +236,7 @@ bool SetTextStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& changes, si
 
 bool SetParagraphStyle(PSDAdjustmentTypeTool& tool, nlohmann::json const& changes, size_t start,
                        size_t length, ParseData const& options, std::string& why) {
-    if (!tool.GetEngineData()) {
-        why = "the layer holds no text that can be styled";
-        return false;
-    }
-    if (!changes.is_object()) {
-        why = "the changes must be an object";
-        return false;
-    }
+    if (!Stylable(tool, changes, why)) return false;
     JsonChanges c(changes, "paragraph style", why);
     std::vector<PDFDictionaryItem> fields;
     // Lengths in points as stored; the first line's indent counts from the start indent.

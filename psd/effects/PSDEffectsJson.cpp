@@ -393,10 +393,11 @@ bool ContourWithChanges(PSDContour& contour, json const& changes, std::string& w
             bool ok = v.is_array() && v.size() >= 2 && v.size() <= 64;
             for (size_t i = 0; ok && i < v.size(); ++i) {
                 auto const& p = v[i];
-                ok = p.is_array() && p.size() == 2 && p[0].is_number_integer() &&
-                     p[1].is_number_integer() && p[0].get<int>() >= 0 && p[0].get<int>() <= 255 &&
-                     p[1].get<int>() >= 0 && p[1].get<int>() <= 255;
-                if (ok) points.push_back({uint16_t(p[0].get<int>()), uint16_t(p[1].get<int>())});
+                auto byte = [](json const& n) {
+                    return n.is_number_integer() && n.get<int64_t>() >= 0 && n.get<int64_t>() <= 255;
+                };
+                ok = p.is_array() && p.size() == 2 && byte(p[0]) && byte(p[1]);
+                if (ok) points.push_back({p[0].get<uint16_t>(), p[1].get<uint16_t>()});
             }
             std::sort(points.begin(), points.end(),
                       [](auto const& a, auto const& b) { return a.horizontal < b.horizontal; });
