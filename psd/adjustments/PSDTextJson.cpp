@@ -116,8 +116,7 @@ Kernel::Counted<PDFData> EngineColour(Renderer::Colour const& c, int type) {
     return fill;
 }
 
-bool Stylable(PSDAdjustmentTypeTool const& tool, nlohmann::json const& changes,
-              std::string& why) {
+bool Stylable(PSDAdjustmentTypeTool const& tool, nlohmann::json const& changes, std::string& why) {
     if (!tool.GetEngineData())
         why = "the layer holds no text that can be styled";
     else if (!changes.is_object())

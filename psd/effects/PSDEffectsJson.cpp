@@ -394,7 +394,8 @@ bool ContourWithChanges(PSDContour& contour, json const& changes, std::string& w
             for (size_t i = 0; ok && i < v.size(); ++i) {
                 auto const& p = v[i];
                 auto byte = [](json const& n) {
-                    return n.is_number_integer() && n.get<int64_t>() >= 0 && n.get<int64_t>() <= 255;
+                    return n.is_number_integer() && n.get<int64_t>() >= 0 &&
+                           n.get<int64_t>() <= 255;
                 };
                 ok = p.is_array() && p.size() == 2 && byte(p[0]) && byte(p[1]);
                 if (ok) points.push_back({p[0].get<uint16_t>(), p[1].get<uint16_t>()});
