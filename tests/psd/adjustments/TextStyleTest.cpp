@@ -68,6 +68,7 @@ TEST(TextStyle, SetOnARangeAndSavedSo) {
         {kSimple, R"({"tracking": 1.5})", 0, 1, "must be a whole number from -1000 to 10000"},
         {kSimple, R"({"leading": 10, "auto_leading": true})", 0, 1,
          "cannot be set with \"auto_leading\" true"},
+        {kSimple, R"({"leading": 10, "auto_leading": 3})", 0, 1, "must be true or false"},
         {kSimple, R"({"font": ""})", 0, 1, "must be a PostScript font name"},
         {kSimple, R"({})", 0, 1, "no field of the text style"},
         {kSimple, R"({"size": 10})", 5, 1, "must lie within the text's 5 characters"},
