@@ -477,6 +477,45 @@ void RGBToCMYKDevice(float r, float g, float b, float& c, float& m, float& y, fl
     y = (mx - b) / mx;
 }
 
+bool ICCManager::SampleLookupProfile(void const* data, size_t size, ICCProfile const* rgb,
+                                     unsigned n, std::vector<float>& out) const {
+    if (!data || size < 128 || size > UINT32_MAX || n < 2 || n > 256) return false;
+    cmsHPROFILE h = cmsOpenProfileFromMem(data, static_cast<cmsUInt32Number>(size));
+    if (!h) return false;
+    cmsHTRANSFORM t = nullptr;
+    cmsHPROFILE srgb = nullptr;
+    // The grid is evaluated once, so precalculation would only add its own rounding.
+    cmsUInt32Number const flags = cmsFLAGS_NOOPTIMIZE | cmsFLAGS_NOCACHE;
+    if (cmsGetDeviceClass(h) == cmsSigLinkClass && cmsGetColorSpace(h) == cmsSigRgbData &&
+        cmsGetPCS(h) == cmsSigRgbData) {
+        t = cmsCreateTransform(h, TYPE_RGB_FLT, nullptr, TYPE_RGB_FLT, INTENT_PERCEPTUAL, flags);
+    } else if (cmsGetDeviceClass(h) == cmsSigAbstractClass && cmsGetColorSpace(h) == cmsSigLabData) {
+        cmsHPROFILE space = rgb && rgb->GetColourSpace() == kICCSpaceRGB
+                                ? static_cast<cmsHPROFILE>(rgb->GetHandle())
+                                : (srgb = cmsCreate_sRGBProfile());
+        cmsHPROFILE chain[3] = {space, h, space};
+        t = cmsCreateMultiprofileTransform(chain, 3, TYPE_RGB_FLT, TYPE_RGB_FLT,
+                                           INTENT_RELATIVE_COLORIMETRIC, flags);
+    }
+    if (t) {
+        size_t count = size_t(n) * n * n;
+        std::vector<float> in(count * 3);
+        float step = 1.0f / float(n - 1);
+        for (size_t i = 0; i < count; ++i) {
+            in[i * 3] = float(i % n) * step;
+            in[i * 3 + 1] = float(i / n % n) * step;
+            in[i * 3 + 2] = float(i / n / n) * step;
+        }
+        out.resize(count * 3);
+        cmsDoTransform(t, in.data(), out.data(), static_cast<cmsUInt32Number>(count));
+        for (float& v : out) v = Clamp01(v);
+        cmsDeleteTransform(t);
+    }
+    if (srgb) cmsCloseProfile(srgb);
+    cmsCloseProfile(h);
+    return t != nullptr;
+}
+
 Kernel::Counted<DynamicBitmap> ConvertToRGBA(DynamicBitmap const& source,
                                              ConvertToRGBAOptions const& options) {
     if (options.depth != 8 && options.depth != 16) return nullptr;

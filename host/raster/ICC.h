@@ -80,6 +80,12 @@ public:
     void DoLABA16ToGrayFTransform(uint16_t const* lab, float* gray, size_t n) const;
     void DoGrayFToLABA16Transform(float const* gray, uint16_t* lab, size_t n) const;
 
+    // What a colour-lookup profile makes of an n x n x n grid of RGB inputs (0..1, red fastest),
+    // three floats each: a device link from RGB to RGB as it is, an abstract profile (Lab to Lab)
+    // between `rgb` (null: sRGB) and itself. False for other profiles or bytes that do not open.
+    bool SampleLookupProfile(void const* data, size_t size, ICCProfile const* rgb, unsigned n,
+                             std::vector<float>& out) const;
+
 private:
     ICCManager();
     ICCProfileSet m_defaultSet;

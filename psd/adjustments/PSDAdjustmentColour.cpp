@@ -2,7 +2,11 @@
 
 #include <lcms2.h>
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <string>
+#include <string_view>
 
 #include "host/raster/ICC.h"
 #include "psd/adjustments/PSDAdjustmentSupport.h"
@@ -342,6 +346,148 @@ bool PSDAdjustmentColourLookup::SaveI(Kernel::OutStreamSeekable& stream, SaveDat
         return false;
     Descriptor kept = m_descriptor.m_items.empty() ? Descriptor(DKey("null")) : m_descriptor;
     return ReplaceItems(kept, values).Save(stream, sd.m_fixer);
+}
+
+std::span<uint8_t const> PSDAdjustmentColourLookup::Profile() const {
+    auto item = m_descriptor.Get<DescriptorItemPDFData>("profile");
+    if (!item || !item->GetData()) return {};
+    return {item->GetData(), size_t(item->GetSize())};
+}
+
+namespace {
+
+// The numbers of a line of a table file; false when a word is not a number.
+bool Numbers(std::string_view line, std::vector<double>& out) {
+    out.clear();
+    char const* p = line.data();
+    char const* end = p + line.size();
+    while (p < end) {
+        while (p < end && (*p == ' ' || *p == '\t')) ++p;
+        if (p == end) break;
+        if (*p == '+') ++p;  // from_chars takes no plus sign
+        double v;
+        auto r = std::from_chars(p, end, v);
+        if (r.ec != std::errc() || !std::isfinite(v)) return false;
+        out.push_back(v);
+        p = r.ptr;
+        if (p < end && *p != ' ' && *p != '\t') return false;
+    }
+    return true;
+}
+
+// Calls line(text) for each line without its end and surrounding blanks, skipping empty lines
+// and comments; stops at the first false.
+template <class F>
+bool ForEachLine(std::span<uint8_t const> bytes, F line) {
+    std::string_view all(reinterpret_cast<char const*>(bytes.data()), bytes.size());
+    while (!all.empty()) {
+        size_t eol = all.find_first_of("\r\n");
+        std::string_view l = all.substr(0, eol);
+        all.remove_prefix(eol == std::string_view::npos ? all.size() : eol + 1);
+        size_t a = l.find_first_not_of(" \t"), b = l.find_last_not_of(" \t\0");
+        if (a == std::string_view::npos || b == std::string_view::npos || b < a) continue;
+        l = l.substr(a, b - a + 1);
+        if (l[0] == '#') continue;
+        if (!line(l)) return false;
+    }
+    return true;
+}
+
+bool StartsWithWord(std::string_view line, std::string_view word, std::string_view& rest) {
+    if (line.substr(0, word.size()) != word ||
+        (line.size() > word.size() && line[word.size()] != ' ' && line[word.size()] != '\t'))
+        return false;
+    rest = line.substr(word.size());
+    return true;
+}
+
+}  // namespace
+
+bool PSDAdjustmentColourLookup::ReadTable(PSDLookupTable& table, std::string& why) const {
+    auto item = m_descriptor.Get<DescriptorItemPDFData>("LUT3DFileData");
+    if (!item || !item->GetData()) {
+        why = "no table";
+        return false;
+    }
+    std::span<uint8_t const> bytes(item->GetData(), size_t(item->GetSize()));
+    bool cube = m_lutFormat == "LUTFormatCUBE", threeDL = m_lutFormat == "LUTFormat3DL";
+    if (!cube && !threeDL) {
+        why = m_lutFormat.empty() ? "a table of no format" : "a table in " + std::string(m_lutFormat);
+        return false;
+    }
+    constexpr unsigned kMaxSize = 256;
+    table = {};
+    std::vector<double> entries, v;
+    double scale = 1;  // of a 3DL file's integers
+    unsigned outBits = 0;
+    bool ok = ForEachLine(bytes, [&](std::string_view line) {
+        std::string_view rest;
+        if (cube) {
+            if (StartsWithWord(line, "TITLE", rest)) return true;
+            if (StartsWithWord(line, "LUT_3D_SIZE", rest)) {
+                if (table.size || !Numbers(rest, v) || v.size() != 1 || v[0] < 2 ||
+                    v[0] > kMaxSize || v[0] != std::floor(v[0]))
+                    return false;
+                table.size = unsigned(v[0]);
+                return true;
+            }
+            bool lo = StartsWithWord(line, "DOMAIN_MIN", rest);
+            if (lo || StartsWithWord(line, "DOMAIN_MAX", rest)) {
+                if (!Numbers(rest, v) || v.size() != 3) return false;
+                for (int c = 0; c < 3; ++c) (lo ? table.domainMin : table.domainMax)[c] = float(v[c]);
+                return true;
+            }
+            if (StartsWithWord(line, "LUT_3D_INPUT_RANGE", rest)) {
+                if (!Numbers(rest, v) || v.size() != 2) return false;
+                table.domainMin.fill(float(v[0])), table.domainMax.fill(float(v[1]));
+                return true;
+            }
+        } else {
+            if (StartsWithWord(line, "3DMESH", rest)) return true;
+            if (StartsWithWord(line, "Mesh", rest)) {
+                if (!Numbers(rest, v) || v.size() != 2 || v[1] < 8 || v[1] > 16) return false;
+                outBits = unsigned(v[1]);
+                return true;
+            }
+            if (table.size == 0) {
+                // The first numbers are the input steps, one per grid point.
+                if (!Numbers(line, v) || v.size() < 2 || v.size() > kMaxSize) return false;
+                table.size = unsigned(v.size());
+                return true;
+            }
+        }
+        if (table.size == 0 || !Numbers(line, v) || v.size() != 3) return false;
+        entries.insert(entries.end(), v.begin(), v.end());
+        return entries.size() <= size_t(table.size) * table.size * table.size * 3;
+    });
+    size_t count = size_t(table.size) * table.size * table.size;
+    if (!ok || table.size == 0 || entries.size() != count * 3) {
+        why = std::string("a ") + (cube ? "CUBE" : "3DL") + " table that does not read";
+        return false;
+    }
+    for (int c = 0; c < 3; ++c)
+        if (!(table.domainMax[c] > table.domainMin[c])) {
+            why = "a CUBE table with an empty domain";
+            return false;
+        }
+    if (threeDL) {
+        // Integers to the bit depth the file names, or the least that holds the largest.
+        double top = *std::max_element(entries.begin(), entries.end());
+        if (!outBits)
+            for (outBits = 8; outBits < 16 && top > double((1u << outBits) - 1);) outBits += 2;
+        scale = 1.0 / double((1u << outBits) - 1);
+    }
+    // Tables of either format may nest either way; CUBE files vary red fastest, 3DL blue.
+    bool blueFastest = m_tableOrder.empty() ? threeDL : m_tableOrder == "rgbOrder";
+    bool bgrColumns = m_dataOrder == "bgrOrder";
+    unsigned n = table.size;
+    table.rgb.resize(count * 3);
+    for (size_t i = 0; i < count; ++i) {
+        size_t at = blueFastest ? (i / (n * n)) + (i / n % n) * n + (i % n) * n * n : i;
+        for (int c = 0; c < 3; ++c)
+            table.rgb[at * 3 + c] = float(entries[i * 3 + (bgrColumns ? 2 - c : c)] * scale);
+    }
+    return true;
 }
 
 }  // namespace PSD

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "host/renderer/Colour.h"
@@ -130,6 +132,14 @@ public:
     PSDGradient m_gradient;
 };
 
+// A colour lookup's three-dimensional table: size^3 output colours (RGB, 0..1) for inputs evenly
+// spaced over the domain, red varying fastest, then green, then blue.
+struct PSDLookupTable {
+    unsigned size = 0;
+    std::array<float, 3> domainMin{0, 0, 0}, domainMax{1, 1, 1};
+    std::vector<float> rgb;
+};
+
 class PSDAdjustmentColourLookup : public PSDAdjustment {
 public:
     Kind GetType() const override { return kColourLookup; }
@@ -144,6 +154,13 @@ public:
     String m_lutFileName;
     String m_dataOrder, m_tableOrder;  // "rgbOrder", "bgrOrder"
     Descriptor m_descriptor;
+
+    // The embedded ICC profile: the editor's device link made from a table, or the abstract or
+    // device-link profile chosen. Empty without one.
+    std::span<uint8_t const> Profile() const;
+    // Reads the embedded table file (CUBE or 3DL by m_lutFormat, in the orders named); false,
+    // with the reason in why, when there is none or it does not read.
+    bool ReadTable(PSDLookupTable& table, std::string& why) const;
 };
 
 }  // namespace PSD

@@ -6,6 +6,10 @@
 
 #include "psd/io/PSDBlendMode.h"
 
+namespace Raster {
+class ICCProfile;
+}
+
 namespace PSD {
 
 // Pixels while rendering: up to four colour samples and alpha, each 0..1 (32-bit documents may
@@ -25,6 +29,9 @@ struct BlendContext {
     // its profile; null: samples are taken as gamma 2.2.
     std::vector<float> const* greyCurve = nullptr;
     unsigned depth = 8;  // the document's bits per sample
+    // The document's embedded profile, for adjustments that work through one; null: the
+    // default of its space.
+    Raster::ICCProfile const* profile = nullptr;
 };
 
 // The colour of mode applied to the backdrop b and the source s, before alpha is taken into

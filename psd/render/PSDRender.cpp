@@ -216,6 +216,7 @@ public:
         m_ctx.rgb = m_mode == 3;
         m_ctx.linear = doc.m_depth == 32;
         m_ctx.depth = doc.m_depth;
+        m_ctx.profile = doc.m_iccProfile.Get();
         if (m_mode == 1 && doc.m_iccProfile && doc.m_iccProfile->SampleGrayToneCurve(4096, m_greyCurve))
             m_ctx.greyCurve = &m_greyCurve;
     }

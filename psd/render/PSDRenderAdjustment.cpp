@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "host/raster/ICC.h"
 #include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/effects/PSDGradient.h"
@@ -497,6 +498,56 @@ private:
 
 }  // namespace
 
+// A colour lookup's grid of RGB colours, interpolated in tetrahedra as colour engines do.
+class LookupAdjustment : public PSDPixelAdjustment {
+public:
+    explicit LookupAdjustment(PSDLookupTable table) : m_t(std::move(table)) {}
+    void Apply(float* colour) const override {
+        unsigned n = m_t.size;
+        float d[3];
+        size_t base = 0, stride[3] = {3, size_t(n) * 3, size_t(n) * n * 3};
+        for (int c = 0; c < 3; ++c) {
+            float at = Clamp01((colour[c] - m_t.domainMin[c]) / (m_t.domainMax[c] - m_t.domainMin[c])) *
+                       float(n - 1);
+            unsigned i = std::min(unsigned(at), n - 2);
+            d[c] = at - float(i);
+            base += i * stride[c];
+        }
+        // The axes by falling fraction: the path from the cell's first corner to its last.
+        int o[3] = {0, 1, 2};
+        if (d[o[0]] < d[o[1]]) std::swap(o[0], o[1]);
+        if (d[o[1]] < d[o[2]]) std::swap(o[1], o[2]);
+        if (d[o[0]] < d[o[1]]) std::swap(o[0], o[1]);
+        float const* p0 = &m_t.rgb[base];
+        float const* p1 = p0 + stride[o[0]];
+        float const* p2 = p1 + stride[o[1]];
+        float const* p3 = p2 + stride[o[2]];
+        for (int c = 0; c < 3; ++c)
+            colour[c] = Clamp01(p0[c] + d[o[0]] * (p1[c] - p0[c]) + d[o[1]] * (p2[c] - p1[c]) +
+                                d[o[2]] * (p3[c] - p2[c]));
+    }
+
+private:
+    PSDLookupTable m_t;
+};
+
+// The colour lookup's grid: from its profile, which the editor applies, or else from the table
+// file it embeds. False, with the reason, when neither reads.
+bool LookupGrid(PSDAdjustmentColourLookup const& lookup, Raster::ICCProfile const* profile,
+                PSDLookupTable& table, std::string& why) {
+    constexpr unsigned kGrid = 33;
+    auto bytes = lookup.Profile();
+    if (!bytes.empty() &&
+        Raster::ICCManager::GetInstance().SampleLookupProfile(bytes.data(), bytes.size(), profile,
+                                                              kGrid, table.rgb)) {
+        table.size = kGrid;
+        return true;
+    }
+    if (lookup.ReadTable(table, why)) return true;
+    if (!bytes.empty()) why = "a profile that is not a device link or abstract profile";
+    return false;
+}
+
 void ApplyContour(PSDContour const& contour, std::vector<float>& values) {
     if (contour.IsDefault()) return;
     std::vector<PSDAdjustmentCurves::Point> points;
@@ -818,11 +869,18 @@ std::unique_ptr<PSDPixelAdjustment> PSDPixelAdjustment::Create(PSDAdjustment con
         case PSDAdjustment::kVibrance:
             if (!ctx.rgb || cmyk) break;
             return std::make_unique<VibranceAdjustment>(static_cast<PSDAdjustmentVibrance const&>(adj));
-        case PSDAdjustment::kColourLookup:
+        case PSDAdjustment::kColourLookup: {
+            auto const& lookup = static_cast<PSDAdjustmentColourLookup const&>(adj);
             // Without a table (none chosen yet) the lookup leaves colours as they are.
-            if (static_cast<PSDAdjustmentColourLookup const&>(adj).m_lookupType.empty())
-                return std::make_unique<NoAdjustment>();
-            break;
+            if (lookup.m_lookupType.empty()) return std::make_unique<NoAdjustment>();
+            if (!ctx.rgb || cmyk || ctx.linear) break;
+            PSDLookupTable table;
+            std::string why;
+            if (LookupGrid(lookup, ctx.profile, table, why))
+                return std::make_unique<LookupAdjustment>(std::move(table));
+            undrawn = "adjustment colorlookup (" + why + ")";
+            return nullptr;
+        }
         case PSDAdjustment::kGradientMap: {
             auto const& g = static_cast<PSDAdjustmentGradientMap const&>(adj);
             PSDGradientRamp ramp;

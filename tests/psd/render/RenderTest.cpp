@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "host/raster/ICC.h"
 #include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/effects/PSDEffect.h"
@@ -314,11 +315,6 @@ TEST(Render, ColourAdjustmentsAtKnownColours) {
     float blackInk[4] = {1, 1, 1, 0.25f};
     cmykMap->Apply(blackInk);
     EXPECT_NEAR(blackInk[3], 0.25f, 0.01f);
-    // A lookup with a table the renderer cannot read says so.
-    auto lookup = Kernel::MakeCounted<PSDAdjustmentColourLookup>();
-    lookup->m_lookupType = "3DLUT";
-    EXPECT_FALSE(PSDPixelAdjustment::Create(*lookup, BlendContext{}, false, undrawn));
-    EXPECT_EQ(undrawn, "adjustment colorlookup");
     // Exposure goes through a grey document's tone curve: with a straight one, a stop doubles.
     auto exposure = Kernel::MakeCounted<PSDAdjustmentExposure>();
     exposure->m_exposure = 1, exposure->m_gamma = 1;
@@ -767,6 +763,85 @@ Kernel::Counted<PSDFile> OpenCorpusDocument(char const* path) {
     auto doc = OpenFile(full.string(), CreateOptions{}, report, message);
     EXPECT_TRUE(doc) << path << ": " << message;
     return doc;
+}
+
+// Colour lookups: the table files of both formats in either nesting and column order, the
+// profiles the editor stores beside them, and what is not drawn.
+TEST(Render, ColourLookupTablesAndProfiles) {
+    auto lookup = [](char const* format, std::string const& file, char const* table = "",
+                     char const* data = "") {
+        auto a = Kernel::MakeCounted<PSDAdjustmentColourLookup>();
+        a->m_lookupType = "3DLUT", a->m_lutFormat = format;
+        a->m_tableOrder = table, a->m_dataOrder = data;
+        auto item = Kernel::MakeCounted<DescriptorItemPDFData>();
+        item->SetData(file.data(), file.size());
+        if (!file.empty()) a->m_descriptor.AddItem(DescriptorKey::Name(String("LUT3DFileData")), item);
+        return a;
+    };
+    // Red and blue swapped, by a two-point grid; 3DL steps of 12 bits inverted.
+    std::string swapCube = "TITLE \"swap\"\r\nLUT_3D_SIZE 2\r\n# red fastest\r\n",
+                swapBgrColumns = "LUT_3D_SIZE 2\n", invert3dl = "3DMESH\nMesh 1 12\n0 1023\n",
+                halfDomainCube = "LUT_3D_SIZE 2\nDOMAIN_MAX 0.5 0.5 0.5\n";
+    for (int i = 0; i < 8; ++i) {
+        int r = i & 1, g = i >> 1 & 1, b = i >> 2;
+        swapCube += std::to_string(b) + " " + std::to_string(g) + " " + std::to_string(r) + "\r\n";
+        swapBgrColumns += std::to_string(r) + " " + std::to_string(g) + " " + std::to_string(b) + "\n";
+        halfDomainCube += std::to_string(r) + " " + std::to_string(g) + " " + std::to_string(b) + "\n";
+        // Blue fastest: the i-th line is red i >> 2, green, blue i & 1.
+        invert3dl += std::to_string(4095 - 4095 * (i >> 2)) + " " + std::to_string(4095 - 4095 * g) +
+                     " " + std::to_string(4095 - 4095 * (i & 1)) + "\n";
+    }
+    struct Case {
+        char const* what;
+        Kernel::Counted<PSDAdjustmentColourLookup> a;
+        std::array<float, 3> in, out;
+    } const cases[] = {
+        {"cube", lookup("LUTFormatCUBE", swapCube), {0.2f, 0.5f, 0.9f}, {0.9f, 0.5f, 0.2f}},
+        {"cube, columns bgr", lookup("LUTFormatCUBE", swapBgrColumns, "bgrOrder", "bgrOrder"),
+         {0.2f, 0.5f, 0.9f}, {0.9f, 0.5f, 0.2f}},
+        {"3dl", lookup("LUTFormat3DL", invert3dl), {0.25f, 0.5f, 1}, {0.75f, 0.5f, 0}},
+        {"cube over half the range", lookup("LUTFormatCUBE", halfDomainCube), {0.25f, 0.1f, 0.8f},
+         {0.5f, 0.2f, 1}},
+    };
+    std::string undrawn;
+    for (auto const& c : cases) {
+        auto f = PSDPixelAdjustment::Create(*c.a, BlendContext{}, false, undrawn);
+        ASSERT_TRUE(f) << c.what << ": " << undrawn;
+        float px[4] = {c.in[0], c.in[1], c.in[2], 1};
+        f->Apply(px);
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(px[k], c.out[k], 1e-5f) << c.what << " " << k;
+    }
+    struct Refusal {
+        Kernel::Counted<PSDAdjustmentColourLookup> a;
+        BlendContext ctx;
+        char const* undrawn;
+    } const refusals[] = {
+        {lookup("LUTFormatCUBE", ""), {}, "adjustment colorlookup (no table)"},
+        {lookup("LUTFormatLOOK", "<look/>"), {}, "adjustment colorlookup (a table in LUTFormatLOOK)"},
+        {lookup("LUTFormatCUBE", swapCube.substr(0, swapCube.size() - 8)), {},
+         "adjustment colorlookup (a CUBE table that does not read)"},
+        {lookup("LUTFormatCUBE", "LUT_3D_SIZE 2.5\n"), {},
+         "adjustment colorlookup (a CUBE table that does not read)"},
+        {lookup("LUTFormatCUBE", swapCube), BlendContext{3, true, true}, "adjustment colorlookup"},
+    };
+    for (auto const& r : refusals) {
+        EXPECT_FALSE(PSDPixelAdjustment::Create(*r.a, r.ctx, false, undrawn));
+        EXPECT_EQ(undrawn, r.undrawn);
+    }
+    // The editor's device link agrees with the table it was made from, at the table's own points.
+    auto doc = OpenCorpusDocument("ag-psd/test/read/adjustment-layers/src.psd");
+    if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
+    auto const& stored = static_cast<PSDAdjustmentColourLookup const&>(*doc->m_layers[11]->GetAdjustment());
+    PSDLookupTable table;
+    std::vector<float> linked;
+    ASSERT_TRUE(stored.ReadTable(table, undrawn)) << undrawn;
+    ASSERT_EQ(table.size, 17u);
+    auto profile = stored.Profile();
+    ASSERT_TRUE(Raster::ICCManager::GetInstance().SampleLookupProfile(profile.data(), profile.size(),
+                                                                      nullptr, 17, linked));
+    float worst = 0;
+    for (size_t i = 0; i < linked.size(); ++i) worst = std::max(worst, std::abs(linked[i] - table.rgb[i]));
+    EXPECT_LT(worst * 255, 1.0f);
 }
 
 // A composite is blank when the file says so, or when a writer left zeros in its place with no
