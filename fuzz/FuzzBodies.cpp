@@ -228,10 +228,13 @@ void FuzzAdjustment(uint8_t const* data, size_t size) {
     // Drawn over a few colours, as the renderer would: tables and lookup files are read here.
     {
         PSD::BlendContext ctx;
-        ctx.channels = pd.m_colourMode == 4 ? 4 : pd.m_colourMode == 3 || pd.m_colourMode == 9 ? 3 : 1;
+        ctx.channels = pd.m_colourMode == 4                           ? 4
+                       : pd.m_colourMode == 3 || pd.m_colourMode == 9 ? 3
+                                                                      : 1;
         ctx.rgb = pd.m_colourMode == 3;
         std::string undrawn;
-        if (auto f = PSD::PSDPixelAdjustment::Create(*adjustment, ctx, pd.m_colourMode == 4, undrawn))
+        if (auto f =
+                PSD::PSDPixelAdjustment::Create(*adjustment, ctx, pd.m_colourMode == 4, undrawn))
             for (float v : {0.0f, 0.3f, 1.0f, -2.0f}) {
                 float px[4] = {v, 1 - v, v * v, 0.5f};
                 f->Apply(px);

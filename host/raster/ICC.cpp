@@ -489,7 +489,8 @@ bool ICCManager::SampleLookupProfile(void const* data, size_t size, ICCProfile c
     if (cmsGetDeviceClass(h) == cmsSigLinkClass && cmsGetColorSpace(h) == cmsSigRgbData &&
         cmsGetPCS(h) == cmsSigRgbData) {
         t = cmsCreateTransform(h, TYPE_RGB_FLT, nullptr, TYPE_RGB_FLT, INTENT_PERCEPTUAL, flags);
-    } else if (cmsGetDeviceClass(h) == cmsSigAbstractClass && cmsGetColorSpace(h) == cmsSigLabData) {
+    } else if (cmsGetDeviceClass(h) == cmsSigAbstractClass &&
+               cmsGetColorSpace(h) == cmsSigLabData) {
         cmsHPROFILE space = rgb && rgb->GetColourSpace() == kICCSpaceRGB
                                 ? static_cast<cmsHPROFILE>(rgb->GetHandle())
                                 : (srgb = cmsCreate_sRGBProfile());

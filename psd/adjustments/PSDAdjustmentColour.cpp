@@ -412,7 +412,8 @@ bool PSDAdjustmentColourLookup::ReadTable(PSDLookupTable& table, std::string& wh
     std::span<uint8_t const> bytes(item->GetData(), size_t(item->GetSize()));
     bool cube = m_lutFormat == "LUTFormatCUBE", threeDL = m_lutFormat == "LUTFormat3DL";
     if (!cube && !threeDL) {
-        why = m_lutFormat.empty() ? "a table of no format" : "a table in " + std::string(m_lutFormat);
+        why =
+            m_lutFormat.empty() ? "a table of no format" : "a table in " + std::string(m_lutFormat);
         return false;
     }
     constexpr unsigned kMaxSize = 256;
@@ -434,7 +435,8 @@ bool PSDAdjustmentColourLookup::ReadTable(PSDLookupTable& table, std::string& wh
             bool lo = StartsWithWord(line, "DOMAIN_MIN", rest);
             if (lo || StartsWithWord(line, "DOMAIN_MAX", rest)) {
                 if (!Numbers(rest, v) || v.size() != 3) return false;
-                for (int c = 0; c < 3; ++c) (lo ? table.domainMin : table.domainMax)[c] = float(v[c]);
+                for (int c = 0; c < 3; ++c)
+                    (lo ? table.domainMin : table.domainMax)[c] = float(v[c]);
                 return true;
             }
             if (StartsWithWord(line, "LUT_3D_INPUT_RANGE", rest)) {

@@ -507,8 +507,9 @@ public:
         float d[3];
         size_t base = 0, stride[3] = {3, size_t(n) * 3, size_t(n) * n * 3};
         for (int c = 0; c < 3; ++c) {
-            float at = Clamp01((colour[c] - m_t.domainMin[c]) / (m_t.domainMax[c] - m_t.domainMin[c])) *
-                       float(n - 1);
+            float at =
+                Clamp01((colour[c] - m_t.domainMin[c]) / (m_t.domainMax[c] - m_t.domainMin[c])) *
+                float(n - 1);
             unsigned i = std::min(unsigned(at), n - 2);
             d[c] = at - float(i);
             base += i * stride[c];
@@ -537,9 +538,8 @@ bool LookupGrid(PSDAdjustmentColourLookup const& lookup, Raster::ICCProfile cons
                 PSDLookupTable& table, std::string& why) {
     constexpr unsigned kGrid = 33;
     auto bytes = lookup.Profile();
-    if (!bytes.empty() &&
-        Raster::ICCManager::GetInstance().SampleLookupProfile(bytes.data(), bytes.size(), profile,
-                                                              kGrid, table.rgb)) {
+    if (!bytes.empty() && Raster::ICCManager::GetInstance().SampleLookupProfile(
+                              bytes.data(), bytes.size(), profile, kGrid, table.rgb)) {
         table.size = kGrid;
         return true;
     }

@@ -775,7 +775,8 @@ TEST(Render, ColourLookupTablesAndProfiles) {
         a->m_tableOrder = table, a->m_dataOrder = data;
         auto item = Kernel::MakeCounted<DescriptorItemPDFData>();
         item->SetData(file.data(), file.size());
-        if (!file.empty()) a->m_descriptor.AddItem(DescriptorKey::Name(String("LUT3DFileData")), item);
+        if (!file.empty())
+            a->m_descriptor.AddItem(DescriptorKey::Name(String("LUT3DFileData")), item);
         return a;
     };
     // Red and blue swapped, by a two-point grid; 3DL steps of 12 bits inverted.
@@ -785,11 +786,14 @@ TEST(Render, ColourLookupTablesAndProfiles) {
     for (int i = 0; i < 8; ++i) {
         int r = i & 1, g = i >> 1 & 1, b = i >> 2;
         swapCube += std::to_string(b) + " " + std::to_string(g) + " " + std::to_string(r) + "\r\n";
-        swapBgrColumns += std::to_string(r) + " " + std::to_string(g) + " " + std::to_string(b) + "\n";
-        halfDomainCube += std::to_string(r) + " " + std::to_string(g) + " " + std::to_string(b) + "\n";
+        swapBgrColumns +=
+            std::to_string(r) + " " + std::to_string(g) + " " + std::to_string(b) + "\n";
+        halfDomainCube +=
+            std::to_string(r) + " " + std::to_string(g) + " " + std::to_string(b) + "\n";
         // Blue fastest: the i-th line is red i >> 2, green, blue i & 1.
-        invert3dl += std::to_string(4095 - 4095 * (i >> 2)) + " " + std::to_string(4095 - 4095 * g) +
-                     " " + std::to_string(4095 - 4095 * (i & 1)) + "\n";
+        invert3dl += std::to_string(4095 - 4095 * (i >> 2)) + " " +
+                     std::to_string(4095 - 4095 * g) + " " + std::to_string(4095 - 4095 * (i & 1)) +
+                     "\n";
     }
     struct Case {
         char const* what;
@@ -797,10 +801,14 @@ TEST(Render, ColourLookupTablesAndProfiles) {
         std::array<float, 3> in, out;
     } const cases[] = {
         {"cube", lookup("LUTFormatCUBE", swapCube), {0.2f, 0.5f, 0.9f}, {0.9f, 0.5f, 0.2f}},
-        {"cube, columns bgr", lookup("LUTFormatCUBE", swapBgrColumns, "bgrOrder", "bgrOrder"),
-         {0.2f, 0.5f, 0.9f}, {0.9f, 0.5f, 0.2f}},
+        {"cube, columns bgr",
+         lookup("LUTFormatCUBE", swapBgrColumns, "bgrOrder", "bgrOrder"),
+         {0.2f, 0.5f, 0.9f},
+         {0.9f, 0.5f, 0.2f}},
         {"3dl", lookup("LUTFormat3DL", invert3dl), {0.25f, 0.5f, 1}, {0.75f, 0.5f, 0}},
-        {"cube over half the range", lookup("LUTFormatCUBE", halfDomainCube), {0.25f, 0.1f, 0.8f},
+        {"cube over half the range",
+         lookup("LUTFormatCUBE", halfDomainCube),
+         {0.25f, 0.1f, 0.8f},
          {0.5f, 0.2f, 1}},
     };
     std::string undrawn;
@@ -817,10 +825,14 @@ TEST(Render, ColourLookupTablesAndProfiles) {
         char const* undrawn;
     } const refusals[] = {
         {lookup("LUTFormatCUBE", ""), {}, "adjustment colorlookup (no table)"},
-        {lookup("LUTFormatLOOK", "<look/>"), {}, "adjustment colorlookup (a table in LUTFormatLOOK)"},
-        {lookup("LUTFormatCUBE", swapCube.substr(0, swapCube.size() - 8)), {},
+        {lookup("LUTFormatLOOK", "<look/>"),
+         {},
+         "adjustment colorlookup (a table in LUTFormatLOOK)"},
+        {lookup("LUTFormatCUBE", swapCube.substr(0, swapCube.size() - 8)),
+         {},
          "adjustment colorlookup (a CUBE table that does not read)"},
-        {lookup("LUTFormatCUBE", "LUT_3D_SIZE 2.5\n"), {},
+        {lookup("LUTFormatCUBE", "LUT_3D_SIZE 2.5\n"),
+         {},
          "adjustment colorlookup (a CUBE table that does not read)"},
         {lookup("LUTFormatCUBE", swapCube), BlendContext{3, true, true}, "adjustment colorlookup"},
     };
@@ -831,16 +843,18 @@ TEST(Render, ColourLookupTablesAndProfiles) {
     // The editor's device link agrees with the table it was made from, at the table's own points.
     auto doc = OpenCorpusDocument("ag-psd/test/read/adjustment-layers/src.psd");
     if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
-    auto const& stored = static_cast<PSDAdjustmentColourLookup const&>(*doc->m_layers[11]->GetAdjustment());
+    auto const& stored =
+        static_cast<PSDAdjustmentColourLookup const&>(*doc->m_layers[11]->GetAdjustment());
     PSDLookupTable table;
     std::vector<float> linked;
     ASSERT_TRUE(stored.ReadTable(table, undrawn)) << undrawn;
     ASSERT_EQ(table.size, 17u);
     auto profile = stored.Profile();
-    ASSERT_TRUE(Raster::ICCManager::GetInstance().SampleLookupProfile(profile.data(), profile.size(),
-                                                                      nullptr, 17, linked));
+    ASSERT_TRUE(Raster::ICCManager::GetInstance().SampleLookupProfile(
+        profile.data(), profile.size(), nullptr, 17, linked));
     float worst = 0;
-    for (size_t i = 0; i < linked.size(); ++i) worst = std::max(worst, std::abs(linked[i] - table.rgb[i]));
+    for (size_t i = 0; i < linked.size(); ++i)
+        worst = std::max(worst, std::abs(linked[i] - table.rgb[i]));
     EXPECT_LT(worst * 255, 1.0f);
 }
 
