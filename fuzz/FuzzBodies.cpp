@@ -18,6 +18,7 @@
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayer.h"
+#include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/render/PSDRender.h"
 #include "psd/render/PSDRenderAdjustment.h"
 #include "psd/render/PSDRenderText.h"
@@ -256,6 +257,23 @@ void FuzzAdjustment(uint8_t const* data, size_t size) {
         if (auto changed = PSD::AdjustmentWithChanges(*adjustment, fields, why)) {
             auto changedOut = Kernel::MemoryInOutStreamBase::Create();
             if (!changed->SaveI(*changedOut, sd)) std::abort();
+        }
+    }
+    // A lookup's table set again from its own file: the device link made from it must draw.
+    if (auto const* lookup = dynamic_cast<PSD::PSDAdjustmentColourLookup const*>(adjustment.Get())) {
+        PSD::PSDLookupTable table;
+        std::string why;
+        auto file = lookup->m_descriptor.Get<PSD::DescriptorItemPDFData>("LUT3DFileData");
+        if (lookup->ReadTable(table, why) && file) {
+            PSD::PSDAdjustmentColourLookup again = *lookup;
+            std::string text(reinterpret_cast<char const*>(file->GetData()), size_t(file->GetSize()));
+            if (!again.SetTable(lookup->m_lutFormat == "LUTFormatCUBE" ? "cube" : "3dl", text,
+                                lookup->m_name, why) ||
+                again.Profile().empty())
+                std::abort();
+            PSD::BlendContext ctx;
+            std::string undrawn;
+            if (!PSD::PSDPixelAdjustment::Create(again, ctx, false, undrawn)) std::abort();
         }
     }
     // What the model wrote must read back, and write again the same bytes: the model's form is a

@@ -517,6 +517,76 @@ bool ICCManager::SampleLookupProfile(void const* data, size_t size, ICCProfile c
     return t != nullptr;
 }
 
+namespace {
+
+int SampleGrid(cmsUInt16Number const in[], cmsUInt16Number out[], void* cargo) {
+    auto const& at = *static_cast<std::function<void(float const*, float*)> const*>(cargo);
+    float i[3] = {in[0] / 65535.0f, in[1] / 65535.0f, in[2] / 65535.0f}, o[3];
+    at(i, o);
+    for (int c = 0; c < 3; ++c) out[c] = ClampRound16(double(Clamp01(o[c])) * 65535.0);
+    return 1;
+}
+
+}  // namespace
+
+std::vector<uint8_t> ICCManager::MakeLookupDeviceLink(
+    unsigned n, std::function<void(float const*, float*)> const& at,
+    std::string const& description) const {
+    std::vector<uint8_t> bytes;
+    if (n < 2 || n > 255) return bytes;
+    cmsHPROFILE h = cmsCreateProfilePlaceholder(nullptr);
+    cmsPipeline* lut = cmsPipelineAlloc(nullptr, 3, 3);
+    cmsMLU* text = cmsMLUalloc(nullptr, 1);
+    cmsMLU* none = cmsMLUalloc(nullptr, 1);
+    cmsSEQ* seq = cmsAllocProfileSequenceDescription(nullptr, 1);
+    bool ok = h && lut && text && none && seq;
+    if (ok) {
+        cmsSetProfileVersion(h, 4.3);
+        cmsSetDeviceClass(h, cmsSigLinkClass);
+        cmsSetColorSpace(h, cmsSigRgbData);
+        cmsSetPCS(h, cmsSigRgbData);
+        cmsSetHeaderRenderingIntent(h, INTENT_PERCEPTUAL);
+        // lutAToBType holds a table only between curves: identity ones here.
+        cmsStage* stages[3] = {cmsStageAllocToneCurves(nullptr, 3, nullptr),
+                               cmsStageAllocCLut16bit(nullptr, n, 3, 3, nullptr),
+                               cmsStageAllocToneCurves(nullptr, 3, nullptr)};
+        void* cargo = const_cast<void*>(static_cast<void const*>(&at));
+        ok = stages[0] && stages[1] && stages[2] &&
+             cmsStageSampleCLut16bit(stages[1], SampleGrid, cargo, 0);
+        for (cmsStage* stage : stages)
+            if (ok)
+                ok = cmsPipelineInsertStage(lut, cmsAT_END, stage);
+            else if (stage)
+                cmsStageFree(stage);
+    }
+    if (ok) {
+        std::string ascii = description;
+        for (char& ch : ascii)
+            if (static_cast<unsigned char>(ch) > 126 || static_cast<unsigned char>(ch) < 32) ch = '?';
+        cmsMLUsetASCII(text, "en", "US", ascii.c_str());
+        cmsMLUsetASCII(none, "en", "US", "");
+        seq->seq[0].deviceMfg = seq->seq[0].deviceModel = 0;
+        seq->seq[0].Manufacturer = cmsMLUdup(none);
+        seq->seq[0].Model = cmsMLUdup(none);
+        seq->seq[0].Description = cmsMLUdup(text);
+        seq->seq[0].technology = cmsSigDigitalCamera;
+        ok = cmsWriteTag(h, cmsSigProfileDescriptionTag, text) &&
+             cmsWriteTag(h, cmsSigCopyrightTag, none) &&
+             cmsWriteTag(h, cmsSigProfileSequenceDescTag, seq) && cmsWriteTag(h, cmsSigAToB0Tag, lut);
+    }
+    cmsUInt32Number size = 0;
+    if (ok && cmsSaveProfileToMem(h, nullptr, &size) && size) {
+        bytes.resize(size);
+        if (!cmsSaveProfileToMem(h, bytes.data(), &size)) bytes.clear();
+    }
+    if (seq) cmsFreeProfileSequenceDescription(seq);
+    if (none) cmsMLUfree(none);
+    if (text) cmsMLUfree(text);
+    if (lut) cmsPipelineFree(lut);
+    if (h) cmsCloseProfile(h);
+    return bytes;
+}
+
 Kernel::Counted<DynamicBitmap> ConvertToRGBA(DynamicBitmap const& source,
                                              ConvertToRGBAOptions const& options) {
     if (options.depth != 8 && options.depth != 16) return nullptr;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,12 @@ public:
     // between `rgb` (null: sRGB) and itself. False for other profiles or bytes that do not open.
     bool SampleLookupProfile(void const* data, size_t size, ICCProfile const* rgb, unsigned n,
                              std::vector<float>& out) const;
+    // A device-link profile (ICC 4, RGB to RGB, perceptual) whose 16-bit table holds what at()
+    // gives (RGB 0..1) on an n-point grid per channel: the form a colour lookup carries its table
+    // in. Empty when Little CMS cannot make it.
+    std::vector<uint8_t> MakeLookupDeviceLink(unsigned n,
+                                              std::function<void(float const*, float*)> const& at,
+                                              std::string const& description) const;
 
 private:
     ICCManager();

@@ -348,6 +348,31 @@ bool PSDAdjustmentColourLookup::SaveI(Kernel::OutStreamSeekable& stream, SaveDat
     return ReplaceItems(kept, values).Save(stream, sd.m_fixer);
 }
 
+void PSDLookupTable::At(float const* in, float* out) const {
+    auto clamp01 = [](float v) { return std::isnan(v) ? 0.0f : std::clamp(v, 0.0f, 1.0f); };
+    unsigned n = size;
+    float d[3];
+    size_t base = 0, stride[3] = {3, size_t(n) * 3, size_t(n) * n * 3};
+    for (int c = 0; c < 3; ++c) {
+        float at = clamp01((in[c] - domainMin[c]) / (domainMax[c] - domainMin[c])) * float(n - 1);
+        unsigned i = std::min(unsigned(at), n - 2);
+        d[c] = at - float(i);
+        base += i * stride[c];
+    }
+    // The axes by falling fraction: the path from the cell's first corner to its last.
+    int o[3] = {0, 1, 2};
+    if (d[o[0]] < d[o[1]]) std::swap(o[0], o[1]);
+    if (d[o[1]] < d[o[2]]) std::swap(o[1], o[2]);
+    if (d[o[0]] < d[o[1]]) std::swap(o[0], o[1]);
+    float const* p0 = &rgb[base];
+    float const* p1 = p0 + stride[o[0]];
+    float const* p2 = p1 + stride[o[1]];
+    float const* p3 = p2 + stride[o[2]];
+    for (int c = 0; c < 3; ++c)
+        out[c] = clamp01(p0[c] + d[o[0]] * (p1[c] - p0[c]) + d[o[1]] * (p2[c] - p1[c]) +
+                         d[o[2]] * (p3[c] - p2[c]));
+}
+
 std::span<uint8_t const> PSDAdjustmentColourLookup::Profile() const {
     auto item = m_descriptor.Get<DescriptorItemPDFData>("profile");
     if (!item || !item->GetData()) return {};
@@ -489,6 +514,46 @@ bool PSDAdjustmentColourLookup::ReadTable(PSDLookupTable& table, std::string& wh
         for (int c = 0; c < 3; ++c)
             table.rgb[at * 3 + c] = float(entries[i * 3 + (bgrColumns ? 2 - c : c)] * scale);
     }
+    return true;
+}
+
+bool PSDAdjustmentColourLookup::SetTable(std::string_view format, std::string_view text,
+                                         String const& name, std::string& why) {
+    bool cube = format == "cube";
+    if (!cube && format != "3dl") {
+        why = "a format other than \"cube\" or \"3dl\"";
+        return false;
+    }
+    PSDAdjustmentColourLookup next = *this;
+    next.m_lookupType = "3DLUT";
+    next.m_lutFormat = cube ? "LUTFormatCUBE" : "LUTFormat3DL";
+    // The nesting and columns each format is written in.
+    next.m_dataOrder = "rgbOrder";
+    next.m_tableOrder = cube ? "bgrOrder" : "rgbOrder";
+    next.m_name = next.m_lutFileName = name;
+    auto data = Kernel::MakeCounted<DescriptorItemPDFData>();
+    data->SetData(text.data(), text.size());
+    Descriptor items(DKey("null"));
+    items.AddItem(DescriptorKey::Name(String("LUT3DFileData")), data);
+    next.m_descriptor = ReplaceItems(m_descriptor.m_items.empty() ? Descriptor(DKey("null")) : m_descriptor, items);
+    PSDLookupTable table;
+    if (!next.ReadTable(table, why)) return false;
+    // At the table's own points when it spans 0..1, as the editor's links do; else on 33.
+    bool unit = table.domainMin == std::array<float, 3>{0, 0, 0} &&
+                table.domainMax == std::array<float, 3>{1, 1, 1};
+    unsigned grid = unit && table.size <= 65 ? table.size : 33;
+    auto link = Raster::ICCManager::GetInstance().MakeLookupDeviceLink(
+        grid, [&](float const* in, float* out) { table.At(in, out); }, std::string(name));
+    if (link.empty()) {
+        why = "a table whose device link could not be made";
+        return false;
+    }
+    auto profile = Kernel::MakeCounted<DescriptorItemPDFData>();
+    profile->SetData(link.data(), link.size());
+    items = Descriptor(DKey("null"));
+    items.AddItem(DescriptorKey::Name(String("profile")), profile);
+    next.m_descriptor = ReplaceItems(next.m_descriptor, items);
+    *this = std::move(next);
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/renderer/Colour.h"
@@ -138,6 +139,10 @@ struct PSDLookupTable {
     unsigned size = 0;
     std::array<float, 3> domainMin{0, 0, 0}, domainMax{1, 1, 1};
     std::vector<float> rgb;
+
+    // The colour for an input (out may be in), interpolated in tetrahedra as colour engines do,
+    // limited to 0..1.
+    void At(float const* in, float* out) const;
 };
 
 class PSDAdjustmentColourLookup : public PSDAdjustment {
@@ -161,6 +166,11 @@ public:
     // Reads the embedded table file (CUBE or 3DL by m_lutFormat, in the orders named); false,
     // with the reason in why, when there is none or it does not read.
     bool ReadTable(PSDLookupTable& table, std::string& why) const;
+    // Makes the lookup apply a table file: "cube" or "3dl" text, named after its file. The file
+    // is embedded with the device link the table makes, so that readers of either find it. False,
+    // with the reason, when the text does not read as such a table; nothing changes then.
+    bool SetTable(std::string_view format, std::string_view text, String const& name,
+                  std::string& why);
 };
 
 }  // namespace PSD

@@ -452,10 +452,29 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
                 c.Fail("gradient", "must give every colour stop a colour");
             break;
         }
-        case PSDAdjustment::kColourLookup:
+        case PSDAdjustment::kColourLookup: {
             out = Copy<PSDAdjustmentColourLookup>(adj);
-            c.Bool("dither", static_cast<PSDAdjustmentColourLookup&>(*out).m_dither);
+            auto& l = static_cast<PSDAdjustmentColourLookup&>(*out);
+            c.Bool("dither", l.m_dither);
+            if (json const* t = c.Get("table")) {
+                // Each of the three a string, format and data given, nothing else.
+                std::string given[3], wrong;
+                static char const* const kKeys[3] = {"format", "data", "name"};
+                bool shaped = t->is_object() && t->contains("format") && t->contains("data");
+                if (shaped)
+                    for (auto const& [key, value] : t->items()) {
+                        auto at = std::find(kKeys, kKeys + 3, key) - kKeys;
+                        shaped = shaped && at < 3 && value.is_string();
+                        if (shaped) given[at] = value.get<std::string>();
+                    }
+                if (!shaped)
+                    c.Fail("table", "must be {\"format\": \"cube\" or \"3dl\", \"data\": the "
+                                    "file's text, \"name\"}");
+                else if (!l.SetTable(given[0], given[1], String(given[2]), wrong))
+                    c.Fail("table", "holds " + wrong);
+            }
             break;
+        }
         default:
             why = kind + " cannot be changed this way";
             return nullptr;

@@ -13,8 +13,8 @@ nlohmann::ordered_json AdjustmentJson(PSDAdjustment const& adjustment);
 // A copy of the adjustment or fill with the fields of changes set, in the names and units
 // AdjustmentJson gives them ("kind" may be given when it is its own; level records and the lists
 // of the channel mixer and selective colour replace the first records; a "gradient" as
-// GradientWithChanges reads it). Curves, lookup tables and a photo filter's colour are not set
-// this way. Null, with why, for a
+// GradientWithChanges reads it; curves' "channels" as whole lists of points; a colour lookup's
+// "table" as {"format": "cube" or "3dl", "data": the file's text, "name"}). Null, with why, for a
 // field it does not have or cannot set, a value outside the editor's range, or a body this
 // library did not read: the adjustment is then unchanged.
 Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adjustment,

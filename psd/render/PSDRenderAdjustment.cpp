@@ -502,31 +502,7 @@ private:
 class LookupAdjustment : public PSDPixelAdjustment {
 public:
     explicit LookupAdjustment(PSDLookupTable table) : m_t(std::move(table)) {}
-    void Apply(float* colour) const override {
-        unsigned n = m_t.size;
-        float d[3];
-        size_t base = 0, stride[3] = {3, size_t(n) * 3, size_t(n) * n * 3};
-        for (int c = 0; c < 3; ++c) {
-            float at =
-                Clamp01((colour[c] - m_t.domainMin[c]) / (m_t.domainMax[c] - m_t.domainMin[c])) *
-                float(n - 1);
-            unsigned i = std::min(unsigned(at), n - 2);
-            d[c] = at - float(i);
-            base += i * stride[c];
-        }
-        // The axes by falling fraction: the path from the cell's first corner to its last.
-        int o[3] = {0, 1, 2};
-        if (d[o[0]] < d[o[1]]) std::swap(o[0], o[1]);
-        if (d[o[1]] < d[o[2]]) std::swap(o[1], o[2]);
-        if (d[o[0]] < d[o[1]]) std::swap(o[0], o[1]);
-        float const* p0 = &m_t.rgb[base];
-        float const* p1 = p0 + stride[o[0]];
-        float const* p2 = p1 + stride[o[1]];
-        float const* p3 = p2 + stride[o[2]];
-        for (int c = 0; c < 3; ++c)
-            colour[c] = Clamp01(p0[c] + d[o[0]] * (p1[c] - p0[c]) + d[o[1]] * (p2[c] - p1[c]) +
-                                d[o[2]] * (p3[c] - p2[c]));
-    }
+    void Apply(float* colour) const override { m_t.At(colour, colour); }
 
 private:
     PSDLookupTable m_t;

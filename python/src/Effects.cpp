@@ -139,8 +139,9 @@ void BindEffects(py::class_<LayerRef>& layer) {
         .def("set_adjustment", &SetAdjustment, py::arg("changes"),
              "Set fields of the adjustment or fill from a dict with the names and units of "
              "`adjustment`, for instance {\"brightness\": 20} or {\"color\": {\"model\": \"rgb\", "
-             "\"values\": [255, 0, 0]}}; raises ValueError, changing nothing, for a field that cannot "
-             "be set or a value out of range.");
+             "\"values\": [255, 0, 0]}}; a colour lookup takes {\"table\": {\"format\": \"cube\" or \"3dl\", "
+             "\"data\": the file's text, \"name\": ...}}. Raises ValueError, changing nothing, for a field "
+             "that cannot be set or a value out of range.");
 }
 
 }  // namespace zuzodoriv::python

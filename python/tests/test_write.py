@@ -377,3 +377,38 @@ def test_arrays_share_decodes_and_release_them_but_never_edits(tmp_path):
     back = zuzodoriv.open(tmp_path / "e.psd")
     np.testing.assert_array_equal(back.layers[0].children[0].numpy(), new_pixels)
     np.testing.assert_array_equal(back.layers[1].numpy(), kept)
+
+
+def test_colour_lookup_table_set_and_saved(tmp_path):
+    src = CORPUS / "ag-psd/test/read/adjustment-layers/src.psd"
+    doc = zuzodoriv.open(src)
+    layers = doc.layers
+    lookup = next(l for l in layers if l.kind == "colorlookup")
+    for l in layers[:layers.index(lookup)]:
+        l.visible = False  # the threshold and others above would hide what the lookup does
+    lookup.visible = False
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        below = doc.render().astype(int)
+        lookup.visible = True
+        # Inverts by a 3DL table: blue varies fastest, 12-bit steps.
+        lines = ["0 1023"] + [" ".join(str(4095 - 4095 * v) for v in (i >> 2, i >> 1 & 1, i & 1)) for i in range(8)]
+        lookup.set_adjustment({"table": {"format": "3dl", "data": "\n".join(lines), "name": "invert.3dl"}})
+        inverted = doc.render().astype(int)
+    opaque = below[..., 3] == 255
+    assert opaque.sum() > 100
+    assert np.abs(inverted[opaque][:, :3] - (255 - below[opaque][:, :3])).max() <= 1
+    with pytest.raises(ValueError, match='"table" of colorlookup holds a 3DL table that does not read'):
+        lookup.set_adjustment({"table": {"format": "3dl", "data": "0 1023\n1 2 3"}})
+    with pytest.warns(UserWarning, match="composite"):
+        doc.save(tmp_path / "lookup.psd")
+    back = zuzodoriv.open(tmp_path / "lookup.psd")
+    assert next(l for l in back.layers if l.kind == "colorlookup").adjustment["lut_format"] == "LUTFormat3DL"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert np.abs(back.render().astype(int) - inverted).max() <= 1
+    # The independent reader finds the table file and the device link made from it.
+    script = ("l=[l for l in doc.descendants() if l.kind=='colorlookup'][0]\n"
+              "d=l.tagged_blocks.get_data(b'clrL')\n"
+              "print(d[b'LUT3DFileData'].value.split(b'\\n')[0].decode(), d[b'profile'].value[12:16].decode())")
+    assert independent_reader(script, tmp_path / "lookup.psd").split() == ["0", "1023", "link"]

@@ -105,7 +105,8 @@ class Layer:
     def adjustment(self) -> Optional[dict[str, Any]]:
         """Adjustment or fill settings with their "kind" (fields as in `info --json`)."""
     def set_adjustment(self, changes: dict[str, Any]) -> None:
-        """Set fields of the adjustment or fill with the names and units of `adjustment`;
+        """Set fields of the adjustment or fill with the names and units of `adjustment` (a colour
+        lookup's table as {"table": {"format": "cube" or "3dl", "data": the file's text, "name": ...}});
         ValueError, changing nothing, for a field that cannot be set or a value out of range."""
     @property
     def text(self) -> Optional[dict[str, Any]]:

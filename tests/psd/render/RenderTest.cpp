@@ -11,6 +11,7 @@
 
 #include "host/raster/ICC.h"
 #include "psd/adjustments/PSDAdjustmentColour.h"
+#include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/effects/PSDEffect.h"
 #include "psd/effects/PSDLayerEffects.h"
@@ -839,6 +840,33 @@ TEST(Render, ColourLookupTablesAndProfiles) {
     for (auto const& r : refusals) {
         EXPECT_FALSE(PSDPixelAdjustment::Create(*r.a, r.ctx, false, undrawn));
         EXPECT_EQ(undrawn, r.undrawn);
+    }
+    // A table set by a change set is embedded with a device link made from it: what is saved
+    // reads back, and draws from the link, as the table does.
+    nlohmann::json set = {{"table", {{"format", "cube"}, {"data", swapCube}, {"name", "swap.cube"}}}};
+    auto changed = AdjustmentWithChanges(PSDAdjustmentColourLookup(), set, undrawn);
+    ASSERT_TRUE(changed) << undrawn;
+    auto saved = Kernel::MemoryInOutStreamBase::Create();
+    ASSERT_TRUE(changed->SaveI(*saved, SaveData{}));
+    auto back = PSDAdjustment::Create(Key("clrL"));
+    ParseData pd;
+    auto in = Kernel::MemoryInStream::Create(saved->GetData());
+    ASSERT_TRUE(back->Parse(*in, pd));
+    auto json = AdjustmentJson(*back);
+    EXPECT_EQ(json["lut_format"], "LUTFormatCUBE");
+    EXPECT_EQ(json["name"], "swap.cube");
+    auto fromLink = PSDPixelAdjustment::Create(*back, BlendContext{}, false, undrawn);
+    ASSERT_TRUE(fromLink && !static_cast<PSDAdjustmentColourLookup const&>(*back).Profile().empty());
+    float px[4] = {0.2f, 0.5f, 0.9f, 1};
+    fromLink->Apply(px);
+    EXPECT_NEAR(px[0], 0.9f, 1 / 255.0f);
+    EXPECT_NEAR(px[2], 0.2f, 1 / 255.0f);
+    for (char const* wrong :
+         {R"({"table": {"format": "look", "data": "<look/>"}})", R"({"table": "swap.cube"})",
+          R"({"table": {"format": "cube", "data": "LUT_3D_SIZE 2\n0 0 0\n"}})",
+          R"({"table": {"format": "3dl", "data": "0 1023\n", "file": "x"}})"}) {
+        EXPECT_FALSE(AdjustmentWithChanges(*back, nlohmann::json::parse(wrong), undrawn)) << wrong;
+        EXPECT_EQ(undrawn.find("\"table\" of colorlookup "), 0u) << undrawn;
     }
     // The editor's device link agrees with the table it was made from, at the table's own points.
     auto doc = OpenCorpusDocument("ag-psd/test/read/adjustment-layers/src.psd");
