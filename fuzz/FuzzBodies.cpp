@@ -5,6 +5,7 @@
 
 #include "host/kernel/Memory.h"
 #include "psd/adjustments/PSDAdjustment.h"
+#include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/adjustments/PSDTextJson.h"
 #include "psd/descriptor/Descriptor.h"
@@ -18,7 +19,6 @@
 #include "psd/io/PSDSaveData.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayer.h"
-#include "psd/adjustments/PSDAdjustmentColour.h"
 #include "psd/render/PSDRender.h"
 #include "psd/render/PSDRenderAdjustment.h"
 #include "psd/render/PSDRenderText.h"
@@ -260,13 +260,15 @@ void FuzzAdjustment(uint8_t const* data, size_t size) {
         }
     }
     // A lookup's table set again from its own file: the device link made from it must draw.
-    if (auto const* lookup = dynamic_cast<PSD::PSDAdjustmentColourLookup const*>(adjustment.Get())) {
+    if (auto const* lookup =
+            dynamic_cast<PSD::PSDAdjustmentColourLookup const*>(adjustment.Get())) {
         PSD::PSDLookupTable table;
         std::string why;
         auto file = lookup->m_descriptor.Get<PSD::DescriptorItemPDFData>("LUT3DFileData");
         if (lookup->ReadTable(table, why) && file) {
             PSD::PSDAdjustmentColourLookup again = *lookup;
-            std::string text(reinterpret_cast<char const*>(file->GetData()), size_t(file->GetSize()));
+            std::string text(reinterpret_cast<char const*>(file->GetData()),
+                             size_t(file->GetSize()));
             if (!again.SetTable(lookup->m_lutFormat == "LUTFormatCUBE" ? "cube" : "3dl", text,
                                 lookup->m_name, why) ||
                 again.Profile().empty())

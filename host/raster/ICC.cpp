@@ -562,7 +562,8 @@ std::vector<uint8_t> ICCManager::MakeLookupDeviceLink(
     if (ok) {
         std::string ascii = description;
         for (char& ch : ascii)
-            if (static_cast<unsigned char>(ch) > 126 || static_cast<unsigned char>(ch) < 32) ch = '?';
+            if (static_cast<unsigned char>(ch) > 126 || static_cast<unsigned char>(ch) < 32)
+                ch = '?';
         cmsMLUsetASCII(text, "en", "US", ascii.c_str());
         cmsMLUsetASCII(none, "en", "US", "");
         seq->seq[0].deviceMfg = seq->seq[0].deviceModel = 0;
@@ -572,7 +573,8 @@ std::vector<uint8_t> ICCManager::MakeLookupDeviceLink(
         seq->seq[0].technology = cmsSigDigitalCamera;
         ok = cmsWriteTag(h, cmsSigProfileDescriptionTag, text) &&
              cmsWriteTag(h, cmsSigCopyrightTag, none) &&
-             cmsWriteTag(h, cmsSigProfileSequenceDescTag, seq) && cmsWriteTag(h, cmsSigAToB0Tag, lut);
+             cmsWriteTag(h, cmsSigProfileSequenceDescTag, seq) &&
+             cmsWriteTag(h, cmsSigAToB0Tag, lut);
     }
     cmsUInt32Number size = 0;
     if (ok && cmsSaveProfileToMem(h, nullptr, &size) && size) {

@@ -535,7 +535,8 @@ bool PSDAdjustmentColourLookup::SetTable(std::string_view format, std::string_vi
     data->SetData(text.data(), text.size());
     Descriptor items(DKey("null"));
     items.AddItem(DescriptorKey::Name(String("LUT3DFileData")), data);
-    next.m_descriptor = ReplaceItems(m_descriptor.m_items.empty() ? Descriptor(DKey("null")) : m_descriptor, items);
+    next.m_descriptor =
+        ReplaceItems(m_descriptor.m_items.empty() ? Descriptor(DKey("null")) : m_descriptor, items);
     PSDLookupTable table;
     if (!next.ReadTable(table, why)) return false;
     // At the table's own points when it spans 0..1, as the editor's links do; else on 33.

@@ -468,8 +468,9 @@ Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, j
                         if (shaped) given[at] = value.get<std::string>();
                     }
                 if (!shaped)
-                    c.Fail("table", "must be {\"format\": \"cube\" or \"3dl\", \"data\": the "
-                                    "file's text, \"name\"}");
+                    c.Fail("table",
+                           "must be {\"format\": \"cube\" or \"3dl\", \"data\": the "
+                           "file's text, \"name\"}");
                 else if (!l.SetTable(given[0], given[1], String(given[2]), wrong))
                     c.Fail("table", "holds " + wrong);
             }

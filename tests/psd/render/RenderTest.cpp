@@ -843,7 +843,8 @@ TEST(Render, ColourLookupTablesAndProfiles) {
     }
     // A table set by a change set is embedded with a device link made from it: what is saved
     // reads back, and draws from the link, as the table does.
-    nlohmann::json set = {{"table", {{"format", "cube"}, {"data", swapCube}, {"name", "swap.cube"}}}};
+    nlohmann::json set = {
+        {"table", {{"format", "cube"}, {"data", swapCube}, {"name", "swap.cube"}}}};
     auto changed = AdjustmentWithChanges(PSDAdjustmentColourLookup(), set, undrawn);
     ASSERT_TRUE(changed) << undrawn;
     auto saved = Kernel::MemoryInOutStreamBase::Create();
@@ -856,7 +857,8 @@ TEST(Render, ColourLookupTablesAndProfiles) {
     EXPECT_EQ(json["lut_format"], "LUTFormatCUBE");
     EXPECT_EQ(json["name"], "swap.cube");
     auto fromLink = PSDPixelAdjustment::Create(*back, BlendContext{}, false, undrawn);
-    ASSERT_TRUE(fromLink && !static_cast<PSDAdjustmentColourLookup const&>(*back).Profile().empty());
+    ASSERT_TRUE(fromLink &&
+                !static_cast<PSDAdjustmentColourLookup const&>(*back).Profile().empty());
     float px[4] = {0.2f, 0.5f, 0.9f, 1};
     fromLink->Apply(px);
     EXPECT_NEAR(px[0], 0.9f, 1 / 255.0f);
