@@ -207,6 +207,23 @@ struct Band {
     RenderPixel& At(uint32_t x, uint32_t row) { return px[size_t(row) * width + x]; }
 };
 
+// Whether an adjustment leaves every colour of a coarse grid as it is: such settings are drawn
+// exactly, however near the formulas for others come.
+bool ChangesNothing(PSDPixelAdjustment const& adjust, unsigned channels) {
+    constexpr int kSteps = 6;
+    int points = 1;
+    for (unsigned c = 0; c < channels; ++c) points *= kSteps;
+    for (int i = 0; i < points; ++i) {
+        float px[4], in[4];
+        for (unsigned c = 0, code = unsigned(i); c < 4; ++c, code /= kSteps)
+            in[c] = px[c] = c < channels ? float(code % kSteps) / (kSteps - 1) : 0.0f;
+        adjust.Apply(px);
+        for (unsigned c = 0; c < channels; ++c)
+            if (std::abs(px[c] - in[c]) > 1e-4f) return false;
+    }
+    return true;
+}
+
 class Renderer {
 public:
     Renderer(PSDFile const& doc, PSDRenderOptions const& options)
@@ -517,7 +534,7 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
                         kind == PSDAdjustment::kColourBalance ||
                         kind == PSDAdjustment::kSelectiveColour ||
                         kind == PSDAdjustment::kPhotoFilter || kind == PSDAdjustment::kVibrance;
-        if (p.adjust && nearOnly)
+        if (p.adjust && nearOnly && !ChangesNothing(*p.adjust, m_ctx.channels))
             Undrawn(std::string("adjustment ") + AdjustmentKindName(adj->GetType()) +
                     " (approximated)");
         if (kind == PSDAdjustment::kGradientMap) {
