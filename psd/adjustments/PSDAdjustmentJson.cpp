@@ -261,6 +261,78 @@ bool CurvesWithChanges(json const& v, PSDAdjustmentCurves& a) {
 
 }  // namespace
 
+Kernel::Counted<PSDAdjustment> NewAdjustment(std::string const& kind, unsigned colourChannels) {
+    static constexpr std::pair<char const*, uint32_t> kKeys[] = {
+        {"levels", Key("levl")},        {"curves", Key("curv")},       {"brightnesscontrast", Key("brit")},
+        {"huesaturation", Key("hue2")}, {"colorbalance", Key("blnc")}, {"blackandwhite", Key("blwh")},
+        {"photofilter", Key("phfl")},   {"channelmixer", Key("mixr")}, {"colorlookup", Key("clrL")},
+        {"invert", Key("nvrt")},        {"posterize", Key("post")},    {"threshold", Key("thrs")},
+        {"selectivecolor", Key("selc")}, {"gradientmap", Key("grdm")}, {"exposure", Key("expA")},
+        {"vibrance", Key("vibA")},      {"solidcolorfill", Key("SoCo")}, {"gradientfill", Key("GdFl")},
+        {"patternfill", Key("PtFl")}};
+    auto it = std::find_if(std::begin(kKeys), std::end(kKeys),
+                           [&](auto const& k) { return kind == k.first; });
+    if (it == std::end(kKeys)) return nullptr;
+    auto a = PSDAdjustment::Create(it->second);
+    if (!a) return nullptr;
+    auto rgb = [](uint8_t r, uint8_t g, uint8_t b) {
+        return Renderer::ColourRGB::Create(Renderer::RGBA8{r, g, b, 255}, 1, 1, std::string());
+    };
+    switch (a->GetType()) {
+        case PSDAdjustment::kLevels:
+            static_cast<PSDAdjustmentLevels&>(*a).m_records.fill({0, 255, 0, 255, 100});
+            break;
+        case PSDAdjustment::kCurves: {
+            // The composite curve straight, one absent curve per colour channel.
+            auto& c = static_cast<PSDAdjustmentCurves&>(*a);
+            c.m_curves.resize(1 + std::clamp(colourChannels, 1u, 4u));
+            c.m_curves[0] = {true, {{0, 0}, {255, 255}}};
+            break;
+        }
+        case PSDAdjustment::kBrightnessContrast:
+            static_cast<PSDAdjustmentBrightnessContrast&>(*a).m_useLegacy = false;
+            break;
+        case PSDAdjustment::kHSLShift: {
+            // Each colour range as the editor places it: 30 degrees wide, fading over 30 more.
+            auto& h = static_cast<PSDAdjustmentHSLShift&>(*a);
+            for (int i = 0; i < 6; ++i) {
+                int16_t centre = int16_t(i * 60);
+                auto wrap = [](int v) { return int16_t((v + 360) % 360); };
+                h.m_ranges[size_t(i)] = {wrap(centre - 45), wrap(centre - 15), wrap(centre + 15),
+                                         wrap(centre + 45), 0, 0, 0};
+            }
+            break;
+        }
+        case PSDAdjustment::kChannelMixer: {
+            auto& m = static_cast<PSDAdjustmentChannelMixer&>(*a);
+            for (size_t i = 0; i < 4; ++i) m.m_outputs[i][i] = 100;
+            break;
+        }
+        case PSDAdjustment::kPhotoFilter:
+            // The editor's first filter, Warming Filter (85).
+            static_cast<PSDAdjustmentPhotoFilter&>(*a).SetColour(rgb(236, 138, 0));
+            break;
+        case PSDAdjustment::kBlackAndWhite:
+            static_cast<PSDAdjustmentBlackAndWhite&>(*a).m_tintColour = rgb(225, 211, 179);
+            break;
+        case PSDAdjustment::kGradientMap: {
+            PSDGradientDesc g;
+            DefaultGradient(g);
+            static_cast<PSDAdjustmentGradientMap&>(*a).m_gradient = g.m_gradient;
+            break;
+        }
+        case PSDAdjustment::kSolidColor:
+            static_cast<PSDAdjustmentSolidColor&>(*a).m_colour = rgb(0, 0, 0);
+            break;
+        case PSDAdjustment::kGradientFill:
+            DefaultGradient(static_cast<PSDAdjustmentGradientFill&>(*a).m_gradient);
+            break;
+        default:
+            break;
+    }
+    return a;
+}
+
 Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adj, json const& changes,
                                                      std::string& why) {
     std::string kind = AdjustmentKindName(adj.GetType());

@@ -17,6 +17,12 @@ nlohmann::ordered_json AdjustmentJson(PSDAdjustment const& adjustment);
 // "table" as {"format": "cube" or "3dl", "data": the file's text, "name"}). Null, with why, for a
 // field it does not have or cannot set, a value outside the editor's range, or a body this
 // library did not read: the adjustment is then unchanged.
+// An adjustment or fill of a kind as AdjustmentJson names it ("levels", "curves", ...,
+// "solidcolorfill", "gradientfill", "patternfill"), with the settings the editor gives a new layer
+// of that kind in a document of this many colour channels (a solid fill black, a gradient fill
+// and a gradient map black to white; a pattern fill names no pattern until one is set); null for
+// another name.
+Kernel::Counted<PSDAdjustment> NewAdjustment(std::string const& kind, unsigned colourChannels);
 Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adjustment,
                                                      nlohmann::json const& changes,
                                                      std::string& why);

@@ -487,7 +487,6 @@ bool GradientWithChanges(PSDGradient& gradient, json const& changes, std::string
     return true;
 }
 
-// The editor's first gradient: black to white, opaque from end to end.
 void DefaultGradient(PSDGradientDesc& g) {
     g.m_gradient.m_name = String("Black, White");
     g.m_gradient.m_descriptorName = String("Gradient");

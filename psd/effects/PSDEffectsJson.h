@@ -38,6 +38,8 @@ bool ContourWithChanges(PSDContour& contour, nlohmann::json const& changes, std:
 // "Satin"), with the editor's defaults (a gradient overlay's is black to white; a pattern
 // overlay names no pattern until one of the document's is set); null for other names.
 Kernel::Counted<PSDEffect> NewEffect(std::string const& typeName);
+// The editor's first gradient: black to white, opaque from end to end.
+void DefaultGradient(PSDGradientDesc& gradient);
 // A copy of the effect with the fields of changes set, in the names and units EffectJson gives
 // them ("type" may be given when it is the effect's own); a "gradient" as GradientWithChanges
 // reads it, a contour as ContourWithChanges does, a "pattern" by its {"id", "name"} (whether the

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "psd/adjustments/PSDAdjustment.h"
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDLayerTree.h"
 #include "psd/layer/PSDLayer.h"
@@ -118,6 +119,15 @@ Kernel::Counted<PSDLayer> PSDFile::AddGroup(String const& name, PSDLayer const* 
     auto it = std::find(m_layers.begin(), m_layers.end(), end);
     m_layers.insert(it + 1, group);
     return group;
+}
+
+Kernel::Counted<PSDLayer> PSDFile::AddAdjustmentLayer(String const& name,
+                                                      Kernel::Counted<PSDAdjustment> const& adjustment,
+                                                      PSDLayer const* parent) {
+    if (!adjustment || adjustment->GetType() == PSDAdjustment::kTypeTool) return nullptr;
+    Kernel::Counted<PSDLayer> layer(new PSDLayer(PSDLayer::kNormal, name));
+    layer->m_adjustment = adjustment;
+    return AddLayer(layer, parent) ? layer : nullptr;
 }
 
 bool PSDFile::MoveLayer(PSDLayer const* layer, int64_t dx, int64_t dy) {

@@ -30,6 +30,7 @@
 
 namespace PSD {
 
+class PSDAdjustment;
 class PSDLayer;
 class PSDPath;
 
@@ -198,6 +199,12 @@ public:
     // A new open group at the top of parent (or of the document): its end marker, then its record
     // above it. Returns the group's record; null when refused as AddLayer refuses.
     Kernel::Counted<PSDLayer> AddGroup(String const& name, PSDLayer const* parent);
+    // Adds an adjustment or fill layer (PSD::NewAdjustment makes one with the editor's settings)
+    // where AddLayer(layer, parent) puts a layer: no pixels of its own, covering the canvas.
+    // Returns its record; null when refused as AddLayer refuses.
+    Kernel::Counted<PSDLayer> AddAdjustmentLayer(String const& name,
+                                                 Kernel::Counted<PSDAdjustment> const& adjustment,
+                                                 PSDLayer const* parent);
     // Moves a layer as PSDLayer::MoveBy does; a group takes every layer inside it along. False,
     // with nothing moved, when one would leave the 32-bit range or the layer is not in this
     // document.

@@ -1,6 +1,8 @@
 // Layer kinds from the section type and the tagged blocks a record carries.
 #include "psd/layer/PSDLayerKind.h"
 
+#include "psd/adjustments/PSDAdjustment.h"
+
 namespace PSD {
 
 namespace {
@@ -35,10 +37,12 @@ bool HasAny(PSDLayer const& layer, std::initializer_list<uint32_t> keys) {
     return false;
 }
 
+// A layer made here holds its adjustment in the model until it is saved and read again.
 template <size_t N>
 char const* FirstOf(PSDLayer const& layer, KindOfKey const (&table)[N]) {
     for (auto const& entry : table)
-        if (layer.FindBlock(entry.key)) return entry.kind;
+        if (layer.FindBlock(entry.key) || (layer.m_adjustment && layer.m_adjustment->GetKey() == entry.key))
+            return entry.kind;
     return nullptr;
 }
 

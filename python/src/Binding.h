@@ -74,6 +74,8 @@ void BindText(py::class_<LayerRef>& layer);
 py::object JsonToPython(nlohmann::ordered_json const& j);
 // A change set as JSON (Effects.cpp); NumPy scalars pass, NaN and infinities are refused.
 nlohmann::json ToJson(py::dict const& changes);
+// The changes, with a pattern they name checked against the document's and named from it.
+nlohmann::json WithDocumentPattern(DocumentPtr const& doc, py::dict const& changes);
 
 // UTF-8 text as a str, invalid sequences replaced.
 py::str Utf8Text(std::string const& s);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "Binding.h"
+#include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/file/PSDLayerTree.h"
 #include "psd/file/PSDOpenFile.h"
@@ -194,6 +195,34 @@ LayerRef AddGroup(DocumentPtr const& doc, std::string const& name, unsigned opac
     return {doc, group};
 }
 
+LayerRef AddAdjustmentLayer(DocumentPtr const& doc, std::string const& kind, py::dict const& changes,
+                            py::object const& name, unsigned opacity, std::string const& blendMode, bool visible,
+                            py::object const& parent) {
+    PSD::PSDFile& file = *doc->file;
+    Raster::Format format;
+    if (!PSD::LayerBitmapFormat(file.m_colourMode, file.m_depth, format))
+        throw py::value_error("this document's colour mode and depth have no layers");
+    unsigned channels = file.m_colourMode == 4 ? 4 : file.m_colourMode == 3 || file.m_colourMode == 9 ? 3 : 1;
+    auto fresh = PSD::NewAdjustment(kind, channels);
+    if (!fresh)
+        throw py::value_error("adjustment layers added are \"levels\", \"curves\", \"brightnesscontrast\", "
+                              "\"huesaturation\", \"colorbalance\", \"blackandwhite\", \"photofilter\", "
+                              "\"channelmixer\", \"colorlookup\", \"invert\", \"posterize\", \"threshold\", "
+                              "\"selectivecolor\", \"gradientmap\", \"exposure\", \"vibrance\", "
+                              "\"solidcolorfill\", \"gradientfill\" or \"patternfill\"");
+    if (kind == "patternfill" && !changes.contains("pattern"))
+        throw py::value_error("a pattern fill is added with {\"pattern\": {\"id\": ...}} naming one of the "
+                              "document's patterns");
+    std::string why;
+    auto adjustment = PSD::AdjustmentWithChanges(*fresh, WithDocumentPattern(doc, changes), why);
+    if (!adjustment) throw py::value_error(why);
+    std::string label = name.is_none() ? kind : name.cast<std::string>();
+    auto layer = file.AddAdjustmentLayer(PSD::String(label), adjustment, ParentOf(doc, parent));
+    if (!layer) ThrowError("cannot add layer \"" + label + "\": too many layers");
+    Settings(*layer, opacity, blendMode, visible);
+    return {doc, layer};
+}
+
 PSD::PSDLayer const* LayerOf(DocumentPtr const& doc, LayerRef const& layer) {
     if (layer.doc != doc) throw py::value_error("the layer is not of this document");
     return layer.layer.Get();
@@ -348,6 +377,14 @@ void BindDocument(py::module_& m) {
              py::arg("mask") = py::none(), py::arg("parent") = py::none(),
              "Add a pixel layer at the top of the document (or of group parent). array is height x width x "
              "colour channels with optional alpha, of the document's dtype; mask is height x width.")
+        .def("add_adjustment_layer", &AddAdjustmentLayer, py::arg("kind"), py::arg("changes") = py::dict(),
+             py::arg("name") = py::none(), py::arg("opacity") = 255, py::arg("blend_mode") = "norm",
+             py::arg("visible") = true, py::arg("parent") = py::none(),
+             "Add an adjustment or fill layer of a kind as `Layer.adjustment` names it (\"levels\", \"curves\", "
+             "..., \"solidcolorfill\", \"gradientfill\", \"patternfill\") at the top of the document (or of "
+             "group parent), with the editor's settings for a new one and the fields of changes as "
+             "`Layer.set_adjustment` takes them (a pattern fill needs {\"pattern\": {\"id\": ...}}). It is "
+             "named after its kind unless name is given.")
         .def("remove_layer", &RemoveLayer, py::arg("layer"),
              "Remove a layer, or a group with everything in it; layers clipped to it are released.")
         .def("restack_layer", &RestackLayer, py::arg("layer"), py::arg("index") = 0,

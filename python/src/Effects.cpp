@@ -29,22 +29,26 @@ Kernel::Counted<PSD::PSDLayerEffects> EffectsOf(LayerRef const& l) {
     return effects;
 }
 
+}  // namespace
+
 // A pattern a change set names must be one of the document's; its name comes from there when
 // not given. The library's reader names any other fault of the field.
-nlohmann::json WithDocumentPattern(LayerRef const& l, py::dict const& changes) {
+nlohmann::json WithDocumentPattern(DocumentPtr const& doc, py::dict const& changes) {
     nlohmann::json j = ToJson(changes);
     auto it = j.find("pattern");
     if (it == j.end() || !it->is_object() || !it->contains("id") || !(*it)["id"].is_string())
         return j;
     std::string id = (*it)["id"];
     std::vector<std::string> errors;
-    for (auto const& p : PSD::ReadDocumentPatterns(*l.doc->file, errors, PSD::NoPatternsPixels))
+    for (auto const& p : PSD::ReadDocumentPatterns(*doc->file, errors, PSD::NoPatternsPixels))
         if (std::string(p.m_id) == id) {
             if (!it->contains("name")) (*it)["name"] = std::string(p.m_name);
             return j;
         }
     throw py::value_error("the document holds no pattern \"" + id + "\" (see Document.patterns())");
 }
+
+namespace {
 
 // The changes go through the library's JSON reader, with the names and units `effects` gives.
 void SetEffect(LayerRef const& l, long index, py::dict const& changes) {
@@ -53,7 +57,7 @@ void SetEffect(LayerRef const& l, long index, py::dict const& changes) {
     if (index < -n || index >= n) throw py::index_error("no effect " + std::to_string(index));
     auto& slot = effects->m_effects[size_t(index < 0 ? index + n : index)];
     std::string why;
-    auto changed = PSD::EffectWithChanges(*slot, WithDocumentPattern(l, changes), why);
+    auto changed = PSD::EffectWithChanges(*slot, WithDocumentPattern(l.doc, changes), why);
     if (!changed) throw py::value_error(why);
     slot = changed;
 }
@@ -71,7 +75,7 @@ void AddEffect(LayerRef const& l, std::string const& type, py::dict const& chang
         throw py::value_error("a pattern overlay is added with {\"pattern\": {\"id\": ...}} naming one "
                               "of the document's patterns");
     std::string why;
-    auto effect = PSD::EffectWithChanges(*fresh, WithDocumentPattern(l, changes), why);
+    auto effect = PSD::EffectWithChanges(*fresh, WithDocumentPattern(l.doc, changes), why);
     if (!effect) throw py::value_error(why);
     if (!layer.m_effects) layer.m_effects = Kernel::MakeCounted<PSD::PSDLayerEffects>();
     layer.m_effects->Insert(effect);
@@ -89,7 +93,7 @@ void SetAdjustment(LayerRef const& l, py::dict const& changes) {
     if (!adjustment || adjustment->GetType() == PSD::PSDAdjustment::kTypeTool)
         throw py::value_error("the layer is not an adjustment or fill layer");
     std::string why;
-    auto changed = PSD::AdjustmentWithChanges(*adjustment, WithDocumentPattern(l, changes), why);
+    auto changed = PSD::AdjustmentWithChanges(*adjustment, WithDocumentPattern(l.doc, changes), why);
     if (!changed) throw py::value_error(why);
     l.layer->m_adjustment = changed;
 }

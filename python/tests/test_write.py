@@ -274,6 +274,41 @@ def test_adjustments_changed_and_saved(tmp_path):
     assert "(1, [(0, 0), (40, 64), (220, 192), (255, 255)])" in independent_reader(script, tmp_path / "adjusted.psd")
 
 
+def test_adjustment_layers_added(tmp_path):
+    doc = zuzodoriv.Document.new(16, 8)
+    pixels = np.zeros((8, 16, 4), np.uint8)
+    pixels[..., 0], pixels[..., 1], pixels[..., 2], pixels[..., 3] = np.arange(16)[None, :] * 16, 90, 200, 255
+    base = doc.add_layer("base", pixels)
+    # Those whose new settings change nothing, then one that does.
+    unchanged = ["levels", "curves", "brightnesscontrast", "huesaturation", "colorbalance", "channelmixer",
+                 "colorlookup", "selectivecolor", "exposure", "vibrance"]
+    for kind in unchanged:
+        doc.add_adjustment_layer(kind)
+    group = doc.add_group("g")
+    doc.add_adjustment_layer("posterize", {"levels": 2}, name="Two levels", parent=group)
+    doc.add_adjustment_layer("solidcolorfill", {"color": {"model": "rgb", "values": [0, 0, 255]}}, opacity=128,
+                             visible=False)
+    with pytest.raises(ValueError, match='adjustment layers added are "levels"'):
+        doc.add_adjustment_layer("sharpen")
+    with pytest.raises(ValueError, match="a pattern fill is added with"):
+        doc.add_adjustment_layer("patternfill")
+    with pytest.raises(ValueError, match='"levels" of posterize must be a whole number from 2 to 255'):
+        doc.add_adjustment_layer("posterize", {"levels": 1})
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # settings that change nothing are drawn exactly, unnamed
+        rendered = doc.render()
+    assert np.array_equal(rendered[..., :3], np.where(pixels[..., :3] >= 128, 255, 0))
+    doc.save(tmp_path / "added.psd")
+    back = zuzodoriv.open(tmp_path / "added.psd")
+    assert [l.kind for l in back.descendants()] == [l.kind for l in doc.descendants()]
+    assert next(l for l in back.descendants() if l.name == "Two levels").adjustment == {"kind": "posterize",
+                                                                                      "levels": 2}
+    assert np.array_equal(back.render(), rendered)
+    script = "print(' '.join(l.kind for l in doc.descendants()))"
+    assert independent_reader(script, tmp_path / "added.psd").split() == [
+        "pixel"] + unchanged + ["group", "posterize", "solidcolorfill"]
+
+
 def test_patterns_set_on_fills_and_overlays(tmp_path):
     doc = zuzodoriv.open(CORPUS / "psd-tools/tests/psd_files/patterns.psd")
     water, grid = doc.patterns()[1], doc.patterns()[2]

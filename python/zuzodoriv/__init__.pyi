@@ -213,6 +213,13 @@ class Document:
         the bottom."""
     def add_group(self, name: str, opacity: int = 255, blend_mode: str = "pass", visible: bool = True,
                   parent: Optional[Layer] = None) -> Layer: ...
+    def add_adjustment_layer(self, kind: str, changes: dict[str, Any] = ..., name: Optional[str] = None,
+                             opacity: int = 255, blend_mode: str = "norm", visible: bool = True,
+                             parent: Optional[Layer] = None) -> Layer:
+        """Add an adjustment or fill layer of a kind as `Layer.adjustment` names it ("levels",
+        "curves", ..., "solidcolorfill", "gradientfill", "patternfill") with the editor's settings
+        for a new one and the fields of changes (as `set_adjustment`; a pattern fill needs its
+        "pattern"), at the top of the document or of parent; named after its kind by default."""
     def save(self, target: Union[PathLike, BinaryIO], *, psb: bool = False,
              compression: Literal["rle", "zip"] = "rle",
              progress: Optional[Callable[[int, int], object]] = None) -> None: ...

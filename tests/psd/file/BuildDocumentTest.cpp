@@ -2,6 +2,8 @@
 // background promotion and matte layers, and the setters.
 #include <functional>
 
+#include "psd/adjustments/PSDAdjustmentJson.h"
+#include "psd/layer/PSDLayerKind.h"
 #include "psd/layer/PSDSmartObject.h"
 #include "psd/vector/PSDPath.h"
 #include "tests/psd/file/SaveTestSupport.h"
@@ -435,5 +437,43 @@ TEST(BuildDocument, MoveByShiftsBoundsAndMasksWithinRange) {
         }
         // The path read is left as it was: the moved one is a copy.
         EXPECT_EQ(path->m_outline->GetBoundingRect().left, 1.5);
+    }
+}
+
+// Adjustment and fill layers made here save with the editor's settings for a new layer of their
+// kind, and read back as that kind, in documents of three and four colour channels.
+TEST(BuildDocument, AdjustmentLayersAreAddedWithTheEditorsSettings) {
+    char const* const kinds[] = {
+        "levels",        "curves",      "brightnesscontrast", "huesaturation", "colorbalance",
+        "blackandwhite", "photofilter", "channelmixer",       "colorlookup",   "invert",
+        "posterize",     "threshold",   "selectivecolor",     "gradientmap",   "exposure",
+        "vibrance",      "solidcolorfill", "gradientfill"};
+    EXPECT_FALSE(PSD::NewAdjustment("sharpen", 3));
+    for (auto format : {Raster::Format::RGBA8, Raster::Format::CMYKA8}) {
+        auto doc = NewDoc(6, 4, false, format);
+        doc->AddLayer(MakeLayer("base", 0, 0, Pattern(6, 4, format, 1)));
+        EXPECT_FALSE(doc->AddAdjustmentLayer(PSD::String("none"), nullptr, nullptr));
+        std::vector<std::string> made;
+        for (char const* kind : kinds) {
+            auto a = PSD::NewAdjustment(kind, format == Raster::Format::CMYKA8 ? 4 : 3);
+            ASSERT_TRUE(a) << kind;
+            auto layer = doc->AddAdjustmentLayer(PSD::String(kind), a, nullptr);
+            ASSERT_TRUE(layer) << kind;
+            EXPECT_STREQ(PSD::LayerKind(*layer), kind);
+            made.push_back(PSD::AdjustmentJson(*a).dump());
+        }
+        for (bool psb : {false, true}) {
+            PSD::PSDReport r;
+            auto back = SaveAndReopen(*doc, psb, false, r);
+            ASSERT_TRUE(back) << ErrorText(r);
+            ASSERT_EQ(back->m_layers.size(), 1 + made.size());
+            for (size_t i = 0; i < made.size(); ++i) {
+                PSDLayer const& l = *back->m_layers[i + 1];
+                SCOPED_TRACE(kinds[i]);
+                EXPECT_STREQ(PSD::LayerKind(l), kinds[i]);
+                ASSERT_TRUE(l.GetAdjustment());
+                EXPECT_EQ(PSD::AdjustmentJson(*l.GetAdjustment()).dump(), made[i]);
+            }
+        }
     }
 }
