@@ -263,12 +263,24 @@ bool CurvesWithChanges(json const& v, PSDAdjustmentCurves& a) {
 
 Kernel::Counted<PSDAdjustment> NewAdjustment(std::string const& kind, unsigned colourChannels) {
     static constexpr std::pair<char const*, uint32_t> kKeys[] = {
-        {"levels", Key("levl")},        {"curves", Key("curv")},       {"brightnesscontrast", Key("brit")},
-        {"huesaturation", Key("hue2")}, {"colorbalance", Key("blnc")}, {"blackandwhite", Key("blwh")},
-        {"photofilter", Key("phfl")},   {"channelmixer", Key("mixr")}, {"colorlookup", Key("clrL")},
-        {"invert", Key("nvrt")},        {"posterize", Key("post")},    {"threshold", Key("thrs")},
-        {"selectivecolor", Key("selc")}, {"gradientmap", Key("grdm")}, {"exposure", Key("expA")},
-        {"vibrance", Key("vibA")},      {"solidcolorfill", Key("SoCo")}, {"gradientfill", Key("GdFl")},
+        {"levels", Key("levl")},
+        {"curves", Key("curv")},
+        {"brightnesscontrast", Key("brit")},
+        {"huesaturation", Key("hue2")},
+        {"colorbalance", Key("blnc")},
+        {"blackandwhite", Key("blwh")},
+        {"photofilter", Key("phfl")},
+        {"channelmixer", Key("mixr")},
+        {"colorlookup", Key("clrL")},
+        {"invert", Key("nvrt")},
+        {"posterize", Key("post")},
+        {"threshold", Key("thrs")},
+        {"selectivecolor", Key("selc")},
+        {"gradientmap", Key("grdm")},
+        {"exposure", Key("expA")},
+        {"vibrance", Key("vibA")},
+        {"solidcolorfill", Key("SoCo")},
+        {"gradientfill", Key("GdFl")},
         {"patternfill", Key("PtFl")}};
     auto it = std::find_if(std::begin(kKeys), std::end(kKeys),
                            [&](auto const& k) { return kind == k.first; });
@@ -298,8 +310,13 @@ Kernel::Counted<PSDAdjustment> NewAdjustment(std::string const& kind, unsigned c
             for (int i = 0; i < 6; ++i) {
                 int16_t centre = int16_t(i * 60);
                 auto wrap = [](int v) { return int16_t((v + 360) % 360); };
-                h.m_ranges[size_t(i)] = {wrap(centre - 45), wrap(centre - 15), wrap(centre + 15),
-                                         wrap(centre + 45), 0, 0, 0};
+                h.m_ranges[size_t(i)] = {wrap(centre - 45),
+                                         wrap(centre - 15),
+                                         wrap(centre + 15),
+                                         wrap(centre + 45),
+                                         0,
+                                         0,
+                                         0};
             }
             break;
         }

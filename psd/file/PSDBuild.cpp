@@ -121,9 +121,8 @@ Kernel::Counted<PSDLayer> PSDFile::AddGroup(String const& name, PSDLayer const* 
     return group;
 }
 
-Kernel::Counted<PSDLayer> PSDFile::AddAdjustmentLayer(String const& name,
-                                                      Kernel::Counted<PSDAdjustment> const& adjustment,
-                                                      PSDLayer const* parent) {
+Kernel::Counted<PSDLayer> PSDFile::AddAdjustmentLayer(
+    String const& name, Kernel::Counted<PSDAdjustment> const& adjustment, PSDLayer const* parent) {
     if (!adjustment || adjustment->GetType() == PSDAdjustment::kTypeTool) return nullptr;
     Kernel::Counted<PSDLayer> layer(new PSDLayer(PSDLayer::kNormal, name));
     layer->m_adjustment = adjustment;

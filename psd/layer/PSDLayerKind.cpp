@@ -41,7 +41,8 @@ bool HasAny(PSDLayer const& layer, std::initializer_list<uint32_t> keys) {
 template <size_t N>
 char const* FirstOf(PSDLayer const& layer, KindOfKey const (&table)[N]) {
     for (auto const& entry : table)
-        if (layer.FindBlock(entry.key) || (layer.m_adjustment && layer.m_adjustment->GetKey() == entry.key))
+        if (layer.FindBlock(entry.key) ||
+            (layer.m_adjustment && layer.m_adjustment->GetKey() == entry.key))
             return entry.kind;
     return nullptr;
 }

@@ -444,9 +444,9 @@ TEST(BuildDocument, MoveByShiftsBoundsAndMasksWithinRange) {
 // kind, and read back as that kind, in documents of three and four colour channels.
 TEST(BuildDocument, AdjustmentLayersAreAddedWithTheEditorsSettings) {
     char const* const kinds[] = {
-        "levels",        "curves",      "brightnesscontrast", "huesaturation", "colorbalance",
-        "blackandwhite", "photofilter", "channelmixer",       "colorlookup",   "invert",
-        "posterize",     "threshold",   "selectivecolor",     "gradientmap",   "exposure",
+        "levels",        "curves",         "brightnesscontrast", "huesaturation", "colorbalance",
+        "blackandwhite", "photofilter",    "channelmixer",       "colorlookup",   "invert",
+        "posterize",     "threshold",      "selectivecolor",     "gradientmap",   "exposure",
         "vibrance",      "solidcolorfill", "gradientfill"};
     EXPECT_FALSE(PSD::NewAdjustment("sharpen", 3));
     for (auto format : {Raster::Format::RGBA8, Raster::Format::CMYKA8}) {
