@@ -2,6 +2,7 @@
 // pixels say whether opacity, masks, clipping, groups, adjustments and deep samples composite as
 // the editor does, and a few corpus documents against the composites their files store.
 #include <gtest/gtest.h>
+#include <lcms2.h>
 
 #include <algorithm>
 #include <array>
@@ -870,6 +871,30 @@ TEST(Render, ColourLookupTablesAndProfiles) {
         EXPECT_FALSE(AdjustmentWithChanges(*back, nlohmann::json::parse(wrong), undrawn)) << wrong;
         EXPECT_EQ(undrawn.find("\"table\" of colorlookup "), 0u) << undrawn;
     }
+    // Profiles chosen as the lookup: an abstract one (Lab to Lab) applies between sRGB and itself,
+    // a display profile is not a lookup.
+    auto withProfile = [](cmsHPROFILE h) {
+        cmsUInt32Number size = 0;
+        cmsSaveProfileToMem(h, nullptr, &size);
+        std::vector<uint8_t> bytes(size);
+        cmsSaveProfileToMem(h, bytes.data(), &size);
+        cmsCloseProfile(h);
+        auto a = Kernel::MakeCounted<PSDAdjustmentColourLookup>();
+        a->m_lookupType = "abstractProfile";
+        auto item = Kernel::MakeCounted<DescriptorItemPDFData>();
+        item->SetData(bytes.data(), bytes.size());
+        a->m_descriptor.AddItem(DescriptorKey::Name(String("profile")), item);
+        return a;
+    };
+    auto brighter = PSDPixelAdjustment::Create(
+        *withProfile(cmsCreateBCHSWabstractProfile(17, 20, 1, 0, 0, 0, 0)), BlendContext{}, false, undrawn);
+    ASSERT_TRUE(brighter) << undrawn;
+    float grey[4] = {0.5f, 0.5f, 0.5f, 1};
+    brighter->Apply(grey);
+    EXPECT_GT(grey[0], 0.6f);  // L* 53 raised to 73
+    EXPECT_NEAR(grey[0], grey[2], 0.01f);
+    EXPECT_FALSE(PSDPixelAdjustment::Create(*withProfile(cmsCreate_sRGBProfile()), BlendContext{}, false, undrawn));
+    EXPECT_EQ(undrawn, "adjustment colorlookup (a profile that is not a device link or abstract profile)");
     // The editor's device link agrees with the table it was made from, at the table's own points.
     auto doc = OpenCorpusDocument("ag-psd/test/read/adjustment-layers/src.psd");
     if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
