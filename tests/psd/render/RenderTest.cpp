@@ -887,14 +887,17 @@ TEST(Render, ColourLookupTablesAndProfiles) {
         return a;
     };
     auto brighter = PSDPixelAdjustment::Create(
-        *withProfile(cmsCreateBCHSWabstractProfile(17, 20, 1, 0, 0, 0, 0)), BlendContext{}, false, undrawn);
+        *withProfile(cmsCreateBCHSWabstractProfile(17, 20, 1, 0, 0, 0, 0)), BlendContext{}, false,
+        undrawn);
     ASSERT_TRUE(brighter) << undrawn;
     float grey[4] = {0.5f, 0.5f, 0.5f, 1};
     brighter->Apply(grey);
     EXPECT_GT(grey[0], 0.6f);  // L* 53 raised to 73
     EXPECT_NEAR(grey[0], grey[2], 0.01f);
-    EXPECT_FALSE(PSDPixelAdjustment::Create(*withProfile(cmsCreate_sRGBProfile()), BlendContext{}, false, undrawn));
-    EXPECT_EQ(undrawn, "adjustment colorlookup (a profile that is not a device link or abstract profile)");
+    EXPECT_FALSE(PSDPixelAdjustment::Create(*withProfile(cmsCreate_sRGBProfile()), BlendContext{},
+                                            false, undrawn));
+    EXPECT_EQ(undrawn,
+              "adjustment colorlookup (a profile that is not a device link or abstract profile)");
     // The editor's device link agrees with the table it was made from, at the table's own points.
     auto doc = OpenCorpusDocument("ag-psd/test/read/adjustment-layers/src.psd");
     if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
