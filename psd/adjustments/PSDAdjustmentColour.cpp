@@ -409,7 +409,8 @@ bool ForEachLine(std::span<uint8_t const> bytes, F line) {
         size_t eol = all.find_first_of("\r\n");
         std::string_view l = all.substr(0, eol);
         all.remove_prefix(eol == std::string_view::npos ? all.size() : eol + 1);
-        size_t a = l.find_first_not_of(" \t"), b = l.find_last_not_of(" \t\0");
+        // Writers may end the file with a NUL.
+        size_t a = l.find_first_not_of(" \t"), b = l.find_last_not_of(std::string_view(" \t\0", 3));
         if (a == std::string_view::npos || b == std::string_view::npos || b < a) continue;
         l = l.substr(a, b - a + 1);
         if (l[0] == '#') continue;
