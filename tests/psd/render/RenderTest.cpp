@@ -802,7 +802,10 @@ TEST(Render, ColourLookupTablesAndProfiles) {
         Kernel::Counted<PSDAdjustmentColourLookup> a;
         std::array<float, 3> in, out;
     } const cases[] = {
-        {"cube ending in a NUL", lookup("LUTFormatCUBE", swapCube + std::string(1, '\0')), {0.2f, 0.5f, 0.9f}, {0.9f, 0.5f, 0.2f}},
+        {"cube ending in a NUL",
+         lookup("LUTFormatCUBE", swapCube + std::string(1, '\0')),
+         {0.2f, 0.5f, 0.9f},
+         {0.9f, 0.5f, 0.2f}},
         {"cube, columns bgr",
          lookup("LUTFormatCUBE", swapBgrColumns, "bgrOrder", "bgrOrder"),
          {0.2f, 0.5f, 0.9f},
