@@ -5,6 +5,21 @@ namespace PSD {
 
 namespace {
 
+std::string Base64(uint8_t const* bytes, size_t size) {
+    static char const kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((size + 2) / 3 * 4);
+    for (size_t i = 0; i < size; i += 3) {
+        uint32_t v = uint32_t(bytes[i]) << 16;
+        if (i + 1 < size) v |= uint32_t(bytes[i + 1]) << 8;
+        if (i + 2 < size) v |= bytes[i + 2];
+        // A group of r bytes gives r + 1 digits, padded to four.
+        size_t digits = std::min<size_t>(size - i, 3) + 1;
+        for (size_t k = 0; k < 4; ++k) out += k < digits ? kDigits[v >> (18 - 6 * k) & 63] : '=';
+    }
+    return out;
+}
+
 using ojson = nlohmann::ordered_json;
 
 ojson KeyJson(DescriptorKey const& k) {
@@ -66,10 +81,11 @@ ojson ValueJson(DescriptorItem const& item) {
         case DescriptorItem::kAliasData:
             return {{"size", static_cast<DescriptorItemAliasData const&>(item).GetSize()}};
         case DescriptorItem::kPDFData: {
+            // Engine data is one dictionary; other raw data (table files, profiles) is given whole.
             auto const& p = static_cast<DescriptorItemPDFData const&>(item);
             auto tree = p.GetPDFData();
-            if (!tree) return {{"size", p.GetSize()}, {"error", "engine data does not parse"}};
-            return EngineDataJson(tree.Get());
+            if (tree && dynamic_cast<PDFDictionary const*>(tree.Get())) return EngineDataJson(tree.Get());
+            return {{"size", p.GetSize()}, {"base64", Base64(p.GetData(), size_t(p.GetSize()))}};
         }
     }
     return nullptr;

@@ -1,4 +1,5 @@
 """Building, editing and saving: documents read back as written, in PSD and PSB, RLE and ZIP."""
+import base64
 import gc
 import io
 import os
@@ -438,7 +439,11 @@ def test_colour_lookup_table_set_and_saved(tmp_path):
     with pytest.warns(UserWarning, match="composite"):
         doc.save(tmp_path / "lookup.psd")
     back = zuzodoriv.open(tmp_path / "lookup.psd")
-    assert next(l for l in back.layers if l.kind == "colorlookup").adjustment["lut_format"] == "LUTFormat3DL"
+    saved = next(l for l in back.layers if l.kind == "colorlookup")
+    assert saved.adjustment["lut_format"] == "LUTFormat3DL"
+    # The descriptor gives the embedded file whole.
+    items = {i["key"]: i["value"] for i in saved.descriptor("clrL")["items"]}
+    assert base64.b64decode(items["LUT3DFileData"]["base64"]).decode() == "\n".join(lines)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         assert np.abs(back.render().astype(int) - inverted).max() <= 1

@@ -2,6 +2,7 @@
 
 #include "psd/report/DebugTrace.h"
 #include "psd/descriptor/Descriptor.h"
+#include "psd/descriptor/DescriptorJson.h"
 #include "tests/psd/descriptor/DescriptorBytes.h"
 #include "tests/support/OneByteStream.h"
 
@@ -229,6 +230,18 @@ TEST(Descriptor, SaveFailures) {
     ASSERT_TRUE(desctest::SaveBody(engine, out));
     EXPECT_NE(std::string(out.begin(), out.end()).find("tdta\0\0\0\x0a<< /A 1 >>"), std::string::npos);
     EXPECT_FALSE(DescriptorItemPDFData().GetPDFData());
+    // In the JSON form engine data is its tree; other raw data is given whole, in base64.
+    EXPECT_EQ(DescriptorJson(engine)["items"][0]["value"], nlohmann::ordered_json({{"A", 1}}));
+    for (auto const& [bytes, base64] : std::vector<std::pair<std::string, std::string>>{
+             {"", ""}, {"#", "Iw=="}, {"#C", "I0M="}, {"#CU", "I0NV"}, {std::string("LUT\0\xff", 5), "TFVUAP8="}}) {
+        Descriptor raw;
+        auto data = Kernel::MakeCounted<DescriptorItemPDFData>();
+        data->SetData(bytes.data(), bytes.size());
+        raw.AddItem(DescriptorKey::Name(String("LUT3DFileData")), data);
+        auto value = DescriptorJson(raw)["items"][0]["value"];
+        EXPECT_EQ(value["base64"], base64) << bytes;
+        EXPECT_EQ(value["size"], bytes.size());
+    }
 }
 
 // Guards every item reader against misplaced fields that a symmetric save would hide, and the
