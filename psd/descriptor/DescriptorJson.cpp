@@ -6,7 +6,8 @@ namespace PSD {
 namespace {
 
 std::string Base64(uint8_t const* bytes, size_t size) {
-    static char const kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static char const kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     out.reserve((size + 2) / 3 * 4);
     for (size_t i = 0; i < size; i += 3) {
@@ -84,7 +85,8 @@ ojson ValueJson(DescriptorItem const& item) {
             // Engine data is one dictionary; other raw data (table files, profiles) is given whole.
             auto const& p = static_cast<DescriptorItemPDFData const&>(item);
             auto tree = p.GetPDFData();
-            if (tree && dynamic_cast<PDFDictionary const*>(tree.Get())) return EngineDataJson(tree.Get());
+            if (tree && dynamic_cast<PDFDictionary const*>(tree.Get()))
+                return EngineDataJson(tree.Get());
             return {{"size", p.GetSize()}, {"base64", Base64(p.GetData(), size_t(p.GetSize()))}};
         }
     }

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "psd/report/DebugTrace.h"
 #include "psd/descriptor/Descriptor.h"
 #include "psd/descriptor/DescriptorJson.h"
+#include "psd/report/DebugTrace.h"
 #include "tests/psd/descriptor/DescriptorBytes.h"
 #include "tests/support/OneByteStream.h"
 
@@ -233,7 +233,11 @@ TEST(Descriptor, SaveFailures) {
     // In the JSON form engine data is its tree; other raw data is given whole, in base64.
     EXPECT_EQ(DescriptorJson(engine)["items"][0]["value"], nlohmann::ordered_json({{"A", 1}}));
     for (auto const& [bytes, base64] : std::vector<std::pair<std::string, std::string>>{
-             {"", ""}, {"#", "Iw=="}, {"#C", "I0M="}, {"#CU", "I0NV"}, {std::string("LUT\0\xff", 5), "TFVUAP8="}}) {
+             {"", ""},
+             {"#", "Iw=="},
+             {"#C", "I0M="},
+             {"#CU", "I0NV"},
+             {std::string("LUT\0\xff", 5), "TFVUAP8="}}) {
         Descriptor raw;
         auto data = Kernel::MakeCounted<DescriptorItemPDFData>();
         data->SetData(bytes.data(), bytes.size());
