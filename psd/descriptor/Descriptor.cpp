@@ -639,8 +639,12 @@ Kernel::Counted<PDFData> DescriptorItemPDFData::GetPDFData() const {
 }
 
 void DescriptorItemPDFData::PrintValue() const {
+    // Engine data is one dictionary; other raw data (table files, profiles) is only sized.
     Kernel::Counted<PDFData> data = GetPDFData();
-    if (!data) return;
+    if (!data || !data.DynamicCast<PDFDictionary>()) {
+        DebugTrace(" size=" + std::to_string(m_size));
+        return;
+    }
     DebugTrace(" ");
     data->PrintValue(0);
 }

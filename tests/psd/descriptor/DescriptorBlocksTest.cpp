@@ -176,4 +176,10 @@ TEST(DumpTool, TypeLayerOfACorpusDocument) {
         EXPECT_NE(all.find(line), std::string::npos) << line;
     testsupport::RunTool("dump --layer 99 " + path.string(), &status);
     EXPECT_EQ(status, 1);
+    // Raw data other than engine data (a colour lookup's profile and table file) is sized.
+    auto lookup = testsupport::CorpusRoot() / "ag-psd/test/read/adjustment-layers/src.psd";
+    all = testsupport::RunTool("dump --layer 11 " + lookup.string(), &status);
+    for (char const* line : {"<descriptoritem type=PDFdata key='profile' size=30220>",
+                             "<descriptoritem type=PDFdata key='LUT3DFileData' size=137793>"})
+        EXPECT_NE(all.find(line), std::string::npos) << line;
 }
