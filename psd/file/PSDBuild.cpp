@@ -4,6 +4,7 @@
 #include <map>
 
 #include "psd/adjustments/PSDAdjustment.h"
+#include "psd/adjustments/PSDFillLayer.h"
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDLayerTree.h"
 #include "psd/layer/PSDLayer.h"
@@ -124,6 +125,10 @@ Kernel::Counted<PSDLayer> PSDFile::AddGroup(String const& name, PSDLayer const* 
 Kernel::Counted<PSDLayer> PSDFile::AddAdjustmentLayer(
     String const& name, Kernel::Counted<PSDAdjustment> const& adjustment, PSDLayer const* parent) {
     if (!adjustment || adjustment->GetType() == PSDAdjustment::kTypeTool) return nullptr;
+    // A pattern fill without its pattern would draw nothing anywhere.
+    if (adjustment->GetType() == PSDAdjustment::kPatternFill &&
+        static_cast<PSDAdjustmentPatternFill const&>(*adjustment).m_patternId.empty())
+        return nullptr;
     Kernel::Counted<PSDLayer> layer(new PSDLayer(PSDLayer::kNormal, name));
     layer->m_adjustment = adjustment;
     return AddLayer(layer, parent) ? layer : nullptr;

@@ -201,7 +201,8 @@ public:
     Kernel::Counted<PSDLayer> AddGroup(String const& name, PSDLayer const* parent);
     // Adds an adjustment or fill layer (PSD::NewAdjustment makes one with the editor's settings)
     // where AddLayer(layer, parent) puts a layer: no pixels of its own, covering the canvas.
-    // Returns its record; null when refused as AddLayer refuses.
+    // Returns its record; null when refused as AddLayer refuses, or for a pattern fill that
+    // names no pattern.
     Kernel::Counted<PSDLayer> AddAdjustmentLayer(String const& name,
                                                  Kernel::Counted<PSDAdjustment> const& adjustment,
                                                  PSDLayer const* parent);
