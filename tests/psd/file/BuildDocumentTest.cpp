@@ -453,8 +453,8 @@ TEST(BuildDocument, AdjustmentLayersAreAddedWithTheEditorsSettings) {
         auto doc = NewDoc(6, 4, false, format);
         doc->AddLayer(MakeLayer("base", 0, 0, Pattern(6, 4, format, 1)));
         EXPECT_FALSE(doc->AddAdjustmentLayer(PSD::String("none"), nullptr, nullptr));
-        EXPECT_FALSE(doc->AddAdjustmentLayer(PSD::String("no pattern"), PSD::NewAdjustment("patternfill", 3),
-                                             nullptr));
+        EXPECT_FALSE(doc->AddAdjustmentLayer(PSD::String("no pattern"),
+                                             PSD::NewAdjustment("patternfill", 3), nullptr));
         std::vector<std::string> made;
         for (char const* kind : kinds) {
             auto a = PSD::NewAdjustment(kind, format == Raster::Format::CMYKA8 ? 4 : 3);
