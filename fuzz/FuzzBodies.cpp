@@ -9,6 +9,7 @@
 #include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/adjustments/PSDTextJson.h"
 #include "psd/descriptor/Descriptor.h"
+#include "psd/descriptor/DescriptorJson.h"
 #include "psd/effects/PSDEffectsJson.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDFile.h"
@@ -158,6 +159,8 @@ void FuzzDescriptor(uint8_t const* data, size_t size) {
     PSD::ParseData pd;
     PSD::Descriptor d;
     if (!d.Parse(*stream, pd)) return;
+    // The JSON form, as dump --json prints it (names that are not UTF-8 replaced).
+    (void)PSD::DescriptorJson(d).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     auto out = Kernel::MemoryInOutStreamBase::Create();
     if (!d.Save(*out, PSD::ByteOrderFixer{true})) return;
     (void)out->Seek(0);
