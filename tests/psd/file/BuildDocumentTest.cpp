@@ -448,7 +448,6 @@ TEST(BuildDocument, AdjustmentLayersAreAddedWithTheEditorsSettings) {
         "blackandwhite", "photofilter",    "channelmixer",       "colorlookup",   "invert",
         "posterize",     "threshold",      "selectivecolor",     "gradientmap",   "exposure",
         "vibrance",      "solidcolorfill", "gradientfill"};
-    EXPECT_FALSE(PSD::NewAdjustment("sharpen", 3));
     for (auto format : {Raster::Format::RGBA8, Raster::Format::CMYKA8}) {
         auto doc = NewDoc(6, 4, false, format);
         doc->AddLayer(MakeLayer("base", 0, 0, Pattern(6, 4, format, 1)));
