@@ -501,8 +501,10 @@ bool PSDAdjustmentColourLookup::ReadTable(PSDLookupTable& table, std::string& wh
     if (threeDL) {
         // Integers to the bit depth the file names, or the least that holds the largest.
         double top = *std::max_element(entries.begin(), entries.end());
-        if (!outBits)
-            for (outBits = 8; outBits < 16 && top > double((1u << outBits) - 1);) outBits += 2;
+        if (!outBits) {
+            outBits = 8;
+            while (outBits < 16 && top > double((1u << outBits) - 1)) outBits += 2;
+        }
         scale = 1.0 / double((1u << outBits) - 1);
     }
     // Tables of either format may nest either way; CUBE files vary red fastest, 3DL blue.

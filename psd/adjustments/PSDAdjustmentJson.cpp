@@ -261,31 +261,30 @@ bool CurvesWithChanges(json const& v, PSDAdjustmentCurves& a) {
 
 }  // namespace
 
+namespace {
+
+// The blocks of the kinds a new layer can be made of (hue/saturation in its newer form).
+constexpr uint32_t kNewKinds[] = {
+    Key("levl"), Key("curv"), Key("brit"), Key("hue2"), Key("blnc"), Key("blwh"), Key("phfl"),
+    Key("mixr"), Key("clrL"), Key("nvrt"), Key("post"), Key("thrs"), Key("selc"), Key("grdm"),
+    Key("expA"), Key("vibA"), Key("SoCo"), Key("GdFl"), Key("PtFl")};
+
+}  // namespace
+
+std::vector<std::string> const& NewAdjustmentKinds() {
+    static std::vector<std::string> const kinds = [] {
+        std::vector<std::string> out;
+        for (uint32_t key : kNewKinds) out.push_back(AdjustmentKindName(PSDAdjustment::Create(key)->GetType()));
+        return out;
+    }();
+    return kinds;
+}
+
 Kernel::Counted<PSDAdjustment> NewAdjustment(std::string const& kind, unsigned colourChannels) {
-    static constexpr std::pair<char const*, uint32_t> kKeys[] = {
-        {"levels", Key("levl")},
-        {"curves", Key("curv")},
-        {"brightnesscontrast", Key("brit")},
-        {"huesaturation", Key("hue2")},
-        {"colorbalance", Key("blnc")},
-        {"blackandwhite", Key("blwh")},
-        {"photofilter", Key("phfl")},
-        {"channelmixer", Key("mixr")},
-        {"colorlookup", Key("clrL")},
-        {"invert", Key("nvrt")},
-        {"posterize", Key("post")},
-        {"threshold", Key("thrs")},
-        {"selectivecolor", Key("selc")},
-        {"gradientmap", Key("grdm")},
-        {"exposure", Key("expA")},
-        {"vibrance", Key("vibA")},
-        {"solidcolorfill", Key("SoCo")},
-        {"gradientfill", Key("GdFl")},
-        {"patternfill", Key("PtFl")}};
-    auto it = std::find_if(std::begin(kKeys), std::end(kKeys),
-                           [&](auto const& k) { return kind == k.first; });
-    if (it == std::end(kKeys)) return nullptr;
-    auto a = PSDAdjustment::Create(it->second);
+    auto const& kinds = NewAdjustmentKinds();
+    auto at = std::find(kinds.begin(), kinds.end(), kind);
+    if (at == kinds.end()) return nullptr;
+    auto a = PSDAdjustment::Create(kNewKinds[at - kinds.begin()]);
     if (!a) return nullptr;
     auto rgb = [](uint8_t r, uint8_t g, uint8_t b) {
         return Renderer::ColourRGB::Create(Renderer::RGBA8{r, g, b, 255}, 1, 1, std::string());

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "psd/adjustments/PSDAdjustment.h"
 
@@ -23,6 +24,8 @@ nlohmann::ordered_json AdjustmentJson(PSDAdjustment const& adjustment);
 // and a gradient map black to white; a pattern fill names no pattern until one is set); null for
 // another name.
 Kernel::Counted<PSDAdjustment> NewAdjustment(std::string const& kind, unsigned colourChannels);
+// The kinds NewAdjustment makes, the adjustments first and the fills last.
+std::vector<std::string> const& NewAdjustmentKinds();
 Kernel::Counted<PSDAdjustment> AdjustmentWithChanges(PSDAdjustment const& adjustment,
                                                      nlohmann::json const& changes,
                                                      std::string& why);

@@ -639,9 +639,9 @@ Kernel::Counted<PDFData> DescriptorItemPDFData::GetPDFData() const {
 }
 
 void DescriptorItemPDFData::PrintValue() const {
-    // Engine data is one dictionary; other raw data (table files, profiles) is only sized.
-    Kernel::Counted<PDFData> data = GetPDFData();
-    if (!data || !data.DynamicCast<PDFDictionary>()) {
+    // Other raw data than engine data is only sized.
+    auto data = GetEngineData();
+    if (!data) {
         DebugTrace(" size=" + std::to_string(m_size));
         return;
     }

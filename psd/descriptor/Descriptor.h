@@ -454,6 +454,9 @@ public:
 
     // The parsed engine data; null when the block is empty or does not parse.
     Kernel::Counted<PDFData> GetPDFData() const;
+    // The same when it is engine data (one dictionary); null for other raw data, such as the
+    // table files and profiles of colour lookups.
+    Kernel::Counted<PDFDictionary> GetEngineData() const { return GetPDFData().DynamicCast<PDFDictionary>(); }
 
     uint64_t GetSize() const { return m_size; }
     uint8_t const* GetData() const { return m_size ? m_buffer.data() : nullptr; }

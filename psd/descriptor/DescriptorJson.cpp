@@ -82,11 +82,9 @@ ojson ValueJson(DescriptorItem const& item) {
         case DescriptorItem::kAliasData:
             return {{"size", static_cast<DescriptorItemAliasData const&>(item).GetSize()}};
         case DescriptorItem::kPDFData: {
-            // Engine data is one dictionary; other raw data (table files, profiles) is given whole.
+            // Other raw data than engine data is given whole.
             auto const& p = static_cast<DescriptorItemPDFData const&>(item);
-            auto tree = p.GetPDFData();
-            if (tree && dynamic_cast<PDFDictionary const*>(tree.Get()))
-                return EngineDataJson(tree.Get());
+            if (auto tree = p.GetEngineData()) return EngineDataJson(tree.Get());
             return {{"size", p.GetSize()}, {"base64", Base64(p.GetData(), size_t(p.GetSize()))}};
         }
     }

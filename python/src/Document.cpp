@@ -204,12 +204,11 @@ LayerRef AddAdjustmentLayer(DocumentPtr const& doc, std::string const& kind, py:
         throw py::value_error("this document's colour mode and depth have no layers");
     unsigned channels = file.m_colourMode == 4 ? 4 : file.m_colourMode == 3 || file.m_colourMode == 9 ? 3 : 1;
     auto fresh = PSD::NewAdjustment(kind, channels);
-    if (!fresh)
-        throw py::value_error("adjustment layers added are \"levels\", \"curves\", \"brightnesscontrast\", "
-                              "\"huesaturation\", \"colorbalance\", \"blackandwhite\", \"photofilter\", "
-                              "\"channelmixer\", \"colorlookup\", \"invert\", \"posterize\", \"threshold\", "
-                              "\"selectivecolor\", \"gradientmap\", \"exposure\", \"vibrance\", "
-                              "\"solidcolorfill\", \"gradientfill\" or \"patternfill\"");
+    if (!fresh) {
+        std::string known;
+        for (auto const& k : PSD::NewAdjustmentKinds()) known += (known.empty() ? "\"" : ", \"") + k + "\"";
+        throw py::value_error("adjustment layers added are " + known);
+    }
     if (kind == "patternfill" && !changes.contains("pattern"))
         throw py::value_error("a pattern fill is added with {\"pattern\": {\"id\": ...}} naming one of the "
                               "document's patterns");
