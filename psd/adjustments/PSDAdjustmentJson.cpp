@@ -264,17 +264,18 @@ bool CurvesWithChanges(json const& v, PSDAdjustmentCurves& a) {
 namespace {
 
 // The blocks of the kinds a new layer can be made of (hue/saturation in its newer form).
-constexpr uint32_t kNewKinds[] = {
-    Key("levl"), Key("curv"), Key("brit"), Key("hue2"), Key("blnc"), Key("blwh"), Key("phfl"),
-    Key("mixr"), Key("clrL"), Key("nvrt"), Key("post"), Key("thrs"), Key("selc"), Key("grdm"),
-    Key("expA"), Key("vibA"), Key("SoCo"), Key("GdFl"), Key("PtFl")};
+constexpr uint32_t kNewKinds[] = {Key("levl"), Key("curv"), Key("brit"), Key("hue2"), Key("blnc"),
+                                  Key("blwh"), Key("phfl"), Key("mixr"), Key("clrL"), Key("nvrt"),
+                                  Key("post"), Key("thrs"), Key("selc"), Key("grdm"), Key("expA"),
+                                  Key("vibA"), Key("SoCo"), Key("GdFl"), Key("PtFl")};
 
 }  // namespace
 
 std::vector<std::string> const& NewAdjustmentKinds() {
     static std::vector<std::string> const kinds = [] {
         std::vector<std::string> out;
-        for (uint32_t key : kNewKinds) out.push_back(AdjustmentKindName(PSDAdjustment::Create(key)->GetType()));
+        for (uint32_t key : kNewKinds)
+            out.push_back(AdjustmentKindName(PSDAdjustment::Create(key)->GetType()));
         return out;
     }();
     return kinds;

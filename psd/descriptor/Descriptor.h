@@ -456,7 +456,9 @@ public:
     Kernel::Counted<PDFData> GetPDFData() const;
     // The same when it is engine data (one dictionary); null for other raw data, such as the
     // table files and profiles of colour lookups.
-    Kernel::Counted<PDFDictionary> GetEngineData() const { return GetPDFData().DynamicCast<PDFDictionary>(); }
+    Kernel::Counted<PDFDictionary> GetEngineData() const {
+        return GetPDFData().DynamicCast<PDFDictionary>();
+    }
 
     uint64_t GetSize() const { return m_size; }
     uint8_t const* GetData() const { return m_size ? m_buffer.data() : nullptr; }
