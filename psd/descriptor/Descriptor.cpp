@@ -295,7 +295,7 @@ void Descriptor::DebugDump(int indent) const {
     DebugTrace("<descritor key=");
     m_classID.DebugDump();
     if (!m_name.empty())
-        DebugTrace(Kernel::FormatString(" name=\"%1\">\n", {m_name}));
+        DebugTrace(" name=" + DebugQuoted(m_name) + ">\n");
     else
         DebugTrace(">\n");
     for (auto const& item : m_items)
@@ -366,8 +366,8 @@ bool ReferenceItem::Save(Kernel::OutStreamSeekable& stream, ByteOrderFixer const
 void ReferenceItem::DebugDump(int indent) const {
     if (!DebugTraceActive()) return;
     DebugTraceIndent(indent);
-    DebugTrace(Kernel::FormatString("<type=%1 className=\"%2\" classkey=",
-                                    {GetTypeString(), m_className}));
+    DebugTrace(Kernel::FormatString("<type=%1 className=%2 classkey=",
+                                    {GetTypeString(), DebugQuoted(m_className)}));
     m_classKey.DebugDump();
     PrintValue();
     DebugTrace(">\n");
@@ -547,7 +547,7 @@ bool DescriptorItemString::Save(Kernel::OutStreamSeekable& stream,
     return WriteCode(stream, Key("TEXT"), fixer) && WriteUnicodeString(stream, m_value, fixer);
 }
 void DescriptorItemString::PrintValue() const {
-    DebugTrace(Kernel::FormatString(" value=\"%1\"", {m_value}));
+    DebugTrace(" value=" + DebugQuoted(m_value));
 }
 
 bool DescriptorItemEnum::Parse(Kernel::InStreamSeekable& stream, ParseData& pd) {
@@ -599,7 +599,7 @@ bool DescriptorItemClass::Save(Kernel::OutStreamSeekable& stream,
            m_classID.Save(stream, fixer);
 }
 void DescriptorItemClass::PrintValue() const {
-    DebugTrace(Kernel::FormatString(" name=\"%1\" classID=", {m_name}));
+    DebugTrace(" name=" + DebugQuoted(m_name) + " classID=");
     m_classID.DebugDump();
 }
 
