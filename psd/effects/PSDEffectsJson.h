@@ -43,7 +43,7 @@ void DefaultGradient(PSDGradientDesc& gradient);
 // A copy of the effect with the fields of changes set, in the names and units EffectJson gives
 // them ("type" may be given when it is the effect's own); a "gradient" as GradientWithChanges
 // reads it, a contour as ContourWithChanges does, a "pattern" by its {"id", "name"} (whether the
-// document holds it is for the caller to check). Null, with why,
+// document holds it is for PatternFromDocument to check). Null, with why,
 // for a field the effect does not have or cannot set and for a value outside the editor's range:
 // the effect is then unchanged.
 Kernel::Counted<PSDEffect> EffectWithChanges(PSDEffect const& e, nlohmann::json const& changes,

@@ -302,4 +302,19 @@ std::vector<PSDPattern> ReadDocumentPatterns(PSDFile const& doc, std::vector<std
     return patterns;
 }
 
+bool PatternFromDocument(PSDFile const& doc, nlohmann::json& changes, std::string& why) {
+    auto it = changes.is_object() ? changes.find("pattern") : changes.end();
+    if (it == changes.end() || !it->is_object() || !it->contains("id") || !(*it)["id"].is_string())
+        return true;  // the effect's or fill's own reader names a malformed field
+    std::string id = (*it)["id"];
+    std::vector<std::string> errors;
+    for (auto const& p : ReadDocumentPatterns(doc, errors, NoPatternsPixels))
+        if (std::string(p.m_id) == id) {
+            if (!it->contains("name")) (*it)["name"] = std::string(p.m_name);
+            return true;
+        }
+    why = "the document holds no pattern \"" + id + "\"";
+    return false;
+}
+
 }  // namespace PSD

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "host/kernel/String.h"
 #include "psd/file/PSDFile.h"
 
@@ -51,5 +53,12 @@ inline bool NoPatternsPixels(size_t, PSDPattern const&) {
 // reasons for the blocks that could not be read land in errors.
 std::vector<PSDPattern> ReadDocumentPatterns(PSDFile const& doc, std::vector<std::string>& errors,
                                              PatternWanted const& wanted = EveryPatternsPixels);
+
+// Checks a change set's {"pattern": {"id": ...}} (of an effect, a fill or a stroke) against the
+// document before EffectWithChanges or AdjustmentWithChanges take it, and fills in the pattern's
+// name when not given: a fill naming a pattern the document lacks would draw nothing. False, with
+// why, when the document holds no pattern of that id; a set without such a field passes as it is.
+[[nodiscard]] bool PatternFromDocument(PSDFile const& doc, nlohmann::json& changes,
+                                       std::string& why);
 
 }  // namespace PSD

@@ -35,17 +35,9 @@ Kernel::Counted<PSD::PSDLayerEffects> EffectsOf(LayerRef const& l) {
 // not given. The library's reader names any other fault of the field.
 nlohmann::json WithDocumentPattern(DocumentPtr const& doc, py::dict const& changes) {
     nlohmann::json j = ToJson(changes);
-    auto it = j.find("pattern");
-    if (it == j.end() || !it->is_object() || !it->contains("id") || !(*it)["id"].is_string())
-        return j;
-    std::string id = (*it)["id"];
-    std::vector<std::string> errors;
-    for (auto const& p : PSD::ReadDocumentPatterns(*doc->file, errors, PSD::NoPatternsPixels))
-        if (std::string(p.m_id) == id) {
-            if (!it->contains("name")) (*it)["name"] = std::string(p.m_name);
-            return j;
-        }
-    throw py::value_error("the document holds no pattern \"" + id + "\" (see Document.patterns())");
+    std::string why;
+    if (!PSD::PatternFromDocument(*doc->file, j, why)) throw py::value_error(why + " (see Document.patterns())");
+    return j;
 }
 
 namespace {

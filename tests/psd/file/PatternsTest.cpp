@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "psd/file/PSDOpenFile.h"
 #include "psd/file/PSDPatterns.h"
+#include "support/CorpusRoot.h"
 
 namespace {
 
@@ -139,6 +142,31 @@ TEST(Patterns, DamagedBodiesFailWithoutReadingPastThem) {
         ASSERT_EQ(some[1].m_channels.size(), 3u);
         EXPECT_FLOAT_EQ(some[1].Sample(1, 1, 1), 128 / 255.0f);
     }
+}
+
+// Change sets name a pattern by id: the document's own are completed with their name, others
+// refused, and sets without a pattern pass untouched.
+TEST(Patterns, ChangeSetsNameOnlyTheDocumentsPatterns) {
+    auto path = testsupport::CorpusRoot() / "psd-tools/tests/psd_files/patterns.psd";
+    if (!std::filesystem::exists(path)) GTEST_SKIP() << "no corpus";
+    PSD::PSDReport report;
+    std::string message, why;
+    auto doc = PSD::OpenFile(path.string(), PSD::CreateOptions{}, report, message);
+    ASSERT_TRUE(doc) << message;
+    std::vector<std::string> errors;
+    auto patterns = PSD::ReadDocumentPatterns(*doc, errors, PSD::NoPatternsPixels);
+    ASSERT_FALSE(patterns.empty());
+    nlohmann::json known = {{"pattern", {{"id", std::string(patterns[0].m_id)}}}};
+    ASSERT_TRUE(PSD::PatternFromDocument(*doc, known, why)) << why;
+    EXPECT_EQ(known["pattern"]["name"], std::string(patterns[0].m_name));
+    nlohmann::json named = {{"pattern", {{"id", std::string(patterns[0].m_id)}, {"name", "mine"}}}};
+    ASSERT_TRUE(PSD::PatternFromDocument(*doc, named, why));
+    EXPECT_EQ(named["pattern"]["name"], "mine");
+    nlohmann::json other = {{"scale", 50}}, unknown = {{"pattern", {{"id", "nope"}}}};
+    EXPECT_TRUE(PSD::PatternFromDocument(*doc, other, why));
+    EXPECT_EQ(other, nlohmann::json({{"scale", 50}}));
+    EXPECT_FALSE(PSD::PatternFromDocument(*doc, unknown, why));
+    EXPECT_EQ(why, "the document holds no pattern \"nope\"");
 }
 
 }  // namespace
