@@ -5,10 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "host/kernel/String.h"
 #include "psd/file/PSDFile.h"
