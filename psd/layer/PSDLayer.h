@@ -266,6 +266,9 @@ public:
     bool m_visible = true;
     bool m_clipping = false;
     bool m_transparencyProtected = false;
+    // The document's background: written opaque, without masks, effects, a vector mask, fill
+    // opacity or the blending blocks, as the editor keeps it. Cleared, the layer is written with
+    // all of them (an opaque transparency channel when it has none).
     bool m_background = false;
     bool m_transparencyShapes = true;
     bool m_blendClipped = true;

@@ -76,6 +76,9 @@ py::object JsonToPython(nlohmann::ordered_json const& j);
 nlohmann::json ToJson(py::dict const& changes);
 // The changes, with a pattern they name checked against the document's and named from it.
 nlohmann::json WithDocumentPattern(DocumentPtr const& doc, py::dict const& changes);
+// The background layer is saved without masks, effects or fill opacity: refused there rather
+// than lost on save.
+void RefuseOnBackground(PSD::PSDLayer const& layer, char const* what);
 
 // UTF-8 text as a str, invalid sequences replaced.
 py::str Utf8Text(std::string const& s);

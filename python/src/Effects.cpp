@@ -58,6 +58,7 @@ void SetEffect(LayerRef const& l, long index, py::dict const& changes) {
 void AddEffect(LayerRef const& l, std::string const& type, py::dict const& changes) {
     PSD::PSDLayer& layer = *l.layer;
     if (layer.IsGroupEnd()) throw py::value_error("a group's end marker has no effects");
+    RefuseOnBackground(layer, "effects");
     auto fresh = PSD::NewEffect(type);
     if (!fresh)
         throw py::value_error("effects added are \"DropShadow\", \"InnerShadow\", \"OuterGlow\", "

@@ -95,6 +95,16 @@ void SetPixels(LayerRef const& l, py::array const& pixels) {
     layer.m_bottom = int32_t(int64_t(layer.m_top) + bm->GetHeight());
 }
 
+// The editor's "Layer from Background": the layer keeps its pixels and name, is written with a
+// transparency channel, and loses the background's locks. Only the editor makes a background.
+void SetBackground(LayerRef const& l, bool background) {
+    PSD::PSDLayer& layer = *l.layer;
+    if (background == layer.m_background) return;
+    if (background) throw py::value_error("a layer becomes the background only in the editor");
+    layer.m_background = false;
+    layer.m_lockTransparency = layer.m_lockComposite = layer.m_lockPosition = false;
+}
+
 // The user mask replaced by an array placed at (left, top) (by default where the mask was, or
 // the layer's corner), or removed with None.
 void SetMask(LayerRef const& l, py::object const& array, py::object const& left, py::object const& top,
@@ -102,6 +112,7 @@ void SetMask(LayerRef const& l, py::object const& array, py::object const& left,
     PSD::PSDLayer& layer = *l.layer;
     if (layer.IsGroupEnd()) throw py::value_error("a group's end marker has no mask");
     PSD::PSDLayerMask& m = layer.m_userMask;
+    if (!array.is_none()) RefuseOnBackground(layer, "mask");
     if (array.is_none()) {
         if (layer.m_realMask.m_present)
             throw py::value_error("the layer's real mask needs its user mask: it cannot be removed alone");
@@ -210,6 +221,12 @@ std::string Repr(LayerRef const& l) {
 
 }  // namespace
 
+void RefuseOnBackground(PSD::PSDLayer const& layer, char const* what) {
+    if (layer.m_background)
+        throw py::value_error(std::string("the background layer takes no ") + what +
+                              ": set background = False first");
+}
+
 void BindLayer(py::module_& m) {
     py::class_<LayerRef> c(m, "Layer",
         "A layer record of a document. Field names and values are those of `zuzodoriv info --json`.");
@@ -245,12 +262,19 @@ void BindLayer(py::module_& m) {
         .def_property("opacity", [=](LayerRef const& l) { return L(l).m_opacity; },
                       [=](LayerRef const& l, uint8_t v) { L(l).m_opacity = v; }, "0 to 255.")
         .def_property("fill_opacity", [=](LayerRef const& l) { return L(l).m_fillOpacity; },
-                      [=](LayerRef const& l, uint8_t v) { L(l).m_fillOpacity = v; }, "0 to 255.")
+                      [=](LayerRef const& l, uint8_t v) {
+                          if (v != 255) RefuseOnBackground(L(l), "fill opacity");
+                          L(l).m_fillOpacity = v;
+                      }, "0 to 255.")
         .def_property("blend_mode", [=](LayerRef const& l) { return BlendKeyText(L(l).m_blendMode); },
                       [=](LayerRef const& l, std::string const& v) { L(l).m_blendMode = BlendModeFromText(v); },
                       "The four-character key: \"norm\", \"mul \", \"pass\", ...")
         .def_property("clipping", [=](LayerRef const& l) { return L(l).m_clipping; },
                       [=](LayerRef const& l, bool v) { L(l).m_clipping = v; })
+        .def_property("background", [=](LayerRef const& l) { return L(l).m_background; }, &SetBackground,
+                      "The document's background layer: opaque, at the bottom, without masks, effects or "
+                      "fill opacity. Set False to make it a normal layer that takes them (the editor's "
+                      "\"Layer from Background\": unlocked, written with a transparency channel).")
         .def_property_readonly("transparency_protected", [=](LayerRef const& l) { return L(l).m_transparencyProtected; })
         .def_property_readonly("is_group", [=](LayerRef const& l) { return L(l).IsGroupStart(); })
         .def_property_readonly("children", &Children, "A group's layers, top-most first; [] for others.")

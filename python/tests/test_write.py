@@ -196,6 +196,31 @@ def test_masks_replaced_placed_and_removed(tmp_path):
             real[0].set_mask(None)
 
 
+def test_background_refuses_what_it_cannot_keep_until_made_a_layer(tmp_path):
+    doc = zuzodoriv.open(CORPUS / "ag-psd/test/read-write/animation-effects/expected.psd")
+    bg = doc.descendants()[-1]
+    assert bg.background and bg.numpy().shape[2] == 3
+    pixels = bg.numpy().copy()
+    for what, edit in [("effects", lambda: bg.add_effect("ColorOverlay")),
+                       ("mask", lambda: bg.set_mask(np.zeros((4, 4), np.uint8))),
+                       ("fill opacity", lambda: setattr(bg, "fill_opacity", 100))]:
+        with pytest.raises(ValueError, match=f"background layer takes no {what}"):
+            edit()
+    bg.background = False
+    with pytest.raises(ValueError):
+        bg.background = True
+    bg.add_effect("ColorOverlay")
+    bg.set_mask(np.zeros((4, 4), np.uint8), left=0, top=0)
+    bg.fill_opacity = 100
+    with pytest.warns(UserWarning, match="composite"):
+        doc.save(tmp_path / "bg.psd")
+    back = zuzodoriv.open(tmp_path / "bg.psd").descendants()[-1]
+    assert not back.background and not any(back.locks.values())
+    assert [e["type"] for e in back.effects] == ["ColorOverlay"]
+    assert back.mask_bbox == (0, 0, 4, 4) and back.fill_opacity == 100
+    assert np.array_equal(back.numpy()[..., :3], pixels) and back.numpy()[..., 3].min() == 255
+
+
 def test_effects_changed_and_saved(tmp_path):
     doc = zuzodoriv.open(CORPUS / "ag-psd/test/read/effects/src.psd")
     shadow = next(l for l in doc.layers if l.name == "drop shadow")

@@ -59,6 +59,10 @@ class Layer:
     fill_opacity: int
     blend_mode: str
     clipping: bool
+    background: bool
+    """The document's background layer: opaque, at the bottom, without masks, effects or fill
+    opacity (set_mask, add_effect and fill_opacity refuse them). Set False to make it a normal
+    layer that takes them, unlocked, as the editor's "Layer from Background" does."""
     @property
     def transparency_protected(self) -> bool: ...
     @property
