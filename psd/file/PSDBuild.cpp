@@ -7,6 +7,7 @@
 #include "psd/adjustments/PSDFillLayer.h"
 #include "psd/file/PSDFile.h"
 #include "psd/file/PSDLayerTree.h"
+#include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/vector/PSDPath.h"
 
@@ -131,6 +132,13 @@ Kernel::Counted<PSDLayer> PSDFile::AddAdjustmentLayer(
         return nullptr;
     Kernel::Counted<PSDLayer> layer(new PSDLayer(PSDLayer::kNormal, name));
     layer->m_adjustment = adjustment;
+    // Its mask covers nothing and so holds no samples; white around it reveals everything.
+    Raster::Format maskFormat;
+    if (LayerMaskFormat(m_colourMode, uint16_t(m_depth), maskFormat)) {
+        layer->m_bitmapUserMask = Raster::DynamicBitmap::Create(0, 0, maskFormat);
+        layer->m_userMask.m_present = true;
+        layer->m_userMask.m_defaultColour = 255;
+    }
     return AddLayer(layer, parent) ? layer : nullptr;
 }
 

@@ -200,7 +200,8 @@ public:
     // above it. Returns the group's record; null when refused as AddLayer refuses.
     Kernel::Counted<PSDLayer> AddGroup(String const& name, PSDLayer const* parent);
     // Adds an adjustment or fill layer (PSD::NewAdjustment makes one with the editor's settings)
-    // where AddLayer(layer, parent) puts a layer: no pixels of its own, covering the canvas.
+    // where AddLayer(layer, parent) puts a layer: no pixels of its own, covering the canvas, with
+    // the editor's empty white user mask (revealing all, ready to be painted).
     // Returns its record; null when refused as AddLayer refuses, or for a pattern fill that
     // names no pattern.
     Kernel::Counted<PSDLayer> AddAdjustmentLayer(String const& name,

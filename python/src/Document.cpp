@@ -381,7 +381,7 @@ void BindDocument(py::module_& m) {
              py::arg("visible") = true, py::arg("parent") = py::none(),
              "Add an adjustment or fill layer of a kind as `Layer.adjustment` names it (\"levels\", \"curves\", "
              "..., \"solidcolorfill\", \"gradientfill\", \"patternfill\") at the top of the document (or of "
-             "group parent), with the editor's settings for a new one and the fields of changes as "
+             "group parent), with the editor's settings for a new one (and its empty white mask) and the fields of changes as "
              "`Layer.set_adjustment` takes them (a pattern fill needs {\"pattern\": {\"id\": ...}}). It is "
              "named after its kind unless name is given.")
         .def("remove_layer", &RemoveLayer, py::arg("layer"),

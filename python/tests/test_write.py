@@ -325,6 +325,10 @@ def test_adjustment_layers_added(tmp_path):
     doc.save(tmp_path / "added.psd")
     back = zuzodoriv.open(tmp_path / "added.psd")
     assert [l.kind for l in back.descendants()] == [l.kind for l in doc.descendants()]
+    # Each has the editor's empty white mask, with its channel.
+    added = [l for l in back.descendants() if l.adjustment]
+    assert all(l.user_mask["default_colour"] == 255 and l.mask_bbox == (0, 0, 0, 0) and
+               (-2, 2) in [(c["id"], c["length"]) for c in l.channels] for l in added)
     assert next(l for l in back.descendants() if l.name == "Two levels").adjustment == {"kind": "posterize",
                                                                                       "levels": 2}
     assert np.array_equal(back.render(), rendered)

@@ -222,7 +222,7 @@ class Document:
                              parent: Optional[Layer] = None) -> Layer:
         """Add an adjustment or fill layer of a kind as `Layer.adjustment` names it ("levels",
         "curves", ..., "solidcolorfill", "gradientfill", "patternfill") with the editor's settings
-        for a new one and the fields of changes (as `set_adjustment`; a pattern fill needs its
+        for a new one (and its empty white mask) and the fields of changes (as `set_adjustment`; a pattern fill needs its
         "pattern"), at the top of the document or of parent; named after its kind by default."""
     def save(self, target: Union[PathLike, BinaryIO], *, psb: bool = False,
              compression: Literal["rle", "zip"] = "rle",
