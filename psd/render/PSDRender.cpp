@@ -607,6 +607,7 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
                 Kernel::PointT<double> origin{0, 0};
                 if (f.m_linked) origin = OutlineCorner(l).value_or(origin);
                 PlacePattern(p.pattern, phase, f.m_scale / 100, angle, origin);
+                m_patterns.SoftenReduced(p.pattern);
                 if (p.pattern.scale < 1 || p.pattern.angle != 0)
                     Undrawn("pattern fill reduced or turned (approximated)");
                 return true;
@@ -1536,6 +1537,7 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
         Kernel::PointT<double> origin{0, 0};
         if (f->m_linked) origin = OutlineCorner(l).value_or(origin);
         PlacePattern(part.pattern, phase, f->m_scale / 100, 0, origin);
+        m_patterns.SoftenReduced(part.pattern);
         if (part.pattern.scale < 1) Undrawn("vector stroke with a pattern reduced (approximated)");
     } else {
         Undrawn("vector stroke (no paint)");

@@ -461,14 +461,17 @@ RenderPixel PatternPaint::At(int64_t x, int64_t y) const {
     PSDPattern const& t = *pattern;
     // Where this pixel falls in the tile: the editor lays the tiles a pixel right of the origin
     // it gives, and resamples them with tile pixel centres at whole positions.
-    bool resampled = scale != 1 || angle != 0;
-    double u = double(x) - originX - 1, v = double(y) - originY;
+    // Reduced tiles (fitted at 81 %, where they start at the origin half a tile pixel in) lie
+    // otherwise.
+    bool resampled = scale != 1 || angle != 0, reduced = scale < 1;
+    double u = double(x) - originX - (reduced ? 0 : 1), v = double(y) - originY;
     if (angle != 0) {
         double a = angle * M_PI / 180, c = std::cos(a), s = std::sin(a);
         double ru = u * c - v * s, rv = u * s + v * c;
         u = ru, v = rv;
     }
     u /= scale, v /= scale;
+    if (reduced) u += 0.5, v += 0.5;
     auto wrap = [](double at, uint32_t size) {
         double m = std::fmod(at, double(size));
         return m < 0 ? m + size : m;
@@ -567,6 +570,53 @@ bool PatternSource::Paint(String const& id, String const& name, uint32_t mode, P
         return false;
     }
     return true;
+}
+
+void PatternSource::SoftenReduced(PatternPaint& paint) {
+    if (!paint.pattern || !(paint.scale < 1)) return;
+    auto known = m_softened.find(paint.pattern);
+    if (known == m_softened.end()) {
+        // A Gaussian of one tile pixel, wrapping around the tile as the tiles do; colour is
+        // weighted by alpha so transparent texels lend none. Fitted on ag-psd's 81 % overlay
+        // (92 % of its pixels within 2 levels, 2 % with the tile pixels mixed directly).
+        PSDPattern const& t = *paint.pattern;
+        PSDPattern soft = t;
+        size_t w = t.m_width, h = t.m_height;
+        float kWeights[4], total = 0;
+        for (int k = 0; k < 4; ++k) total += (k ? 2 : 1) * (kWeights[k] = std::exp(-0.5f * float(k * k)));
+        for (float& weight : kWeights) weight /= total;
+        std::vector<float> alpha = t.m_alpha.empty() ? std::vector<float>(w * h, 1.0f) : t.m_alpha;
+        auto blur = [&](std::vector<float>& plane) {
+            std::vector<float> tmp(plane.size());
+            for (size_t y = 0; y < h; ++y)
+                for (size_t x = 0; x < w; ++x) {
+                    float sum = kWeights[0] * plane[y * w + x];
+                    for (size_t k = 1; k < 4; ++k)
+                        sum += kWeights[k] * (plane[y * w + (x + k) % w] +
+                                              plane[y * w + (x + w * 4 - k) % w]);
+                    tmp[y * w + x] = sum;
+                }
+            for (size_t y = 0; y < h; ++y)
+                for (size_t x = 0; x < w; ++x) {
+                    float sum = kWeights[0] * tmp[y * w + x];
+                    for (size_t k = 1; k < 4; ++k)
+                        sum += kWeights[k] * (tmp[((y + k) % h) * w + x] +
+                                              tmp[((y + h * 4 - k) % h) * w + x]);
+                    plane[y * w + x] = sum;
+                }
+        };
+        std::vector<float> softAlpha = alpha;
+        blur(softAlpha);
+        for (auto& plane : soft.m_channels) {
+            for (size_t i = 0; i < plane.size(); ++i) plane[i] *= alpha[i];
+            blur(plane);
+            for (size_t i = 0; i < plane.size(); ++i)
+                plane[i] = softAlpha[i] > 0 ? std::min(1.0f, plane[i] / softAlpha[i]) : 0.0f;
+        }
+        if (!t.m_alpha.empty()) soft.m_alpha = std::move(softAlpha);
+        known = m_softened.emplace(paint.pattern, std::move(soft)).first;
+    }
+    paint.pattern = &known->second;
 }
 
 void PlacePattern(PatternPaint& paint, PSDEffectPhase const& phase, double scale, double angle,
@@ -762,6 +812,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
             }
             PlacePattern(part.pattern, o->m_phase, o->m_scale, o->m_angle,
                          origin(o->m_linked, "effect PatternOverlay"));
+            patterns.SoftenReduced(part.pattern);
             // Enlarged tiles are drawn as the editor draws them; reduced or turned ones not quite.
             if (part.pattern.scale < 1 || part.pattern.angle != 0)
                 undrawn.push_back("effect PatternOverlay reduced or turned (approximated)");
@@ -814,6 +865,7 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
                 }
                 PlacePattern(part.pattern, k->m_phase, scale, 0,
                              origin(k->m_linked, "effect Stroke with a pattern"));
+                patterns.SoftenReduced(part.pattern);
                 // Overlays' linked tiles start at the outline's corner; a stroke's start
                 // elsewhere, by a rule not found.
                 if (k->m_linked && place.linkedOrigin)

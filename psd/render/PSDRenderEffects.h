@@ -74,6 +74,9 @@ public:
     // in a document of this colour mode; false with the reason in why.
     bool Paint(String const& id, String const& name, uint32_t colourMode, PatternPaint& out,
                std::string& why);
+    // After PlacePattern: a reduced paint samples a softened copy of its tile, made once per
+    // pattern (the editor's reduced tiles are smoother than the tile pixels mixed directly).
+    void SoftenReduced(PatternPaint& paint);
 
 private:
     PSDFile const& m_doc;
@@ -81,6 +84,7 @@ private:
     std::vector<PSDPattern> m_headers;
     std::map<size_t, PSDPattern> m_decoded;  // by place in m_headers; nodes stay put for paints
     std::map<size_t, std::string> m_failed;  // why a pattern's pixels did not decode
+    std::map<PSDPattern const*, PSDPattern> m_softened;  // by the decoded tile it was made from
     std::vector<std::string> m_errors;
 };
 

@@ -1015,6 +1015,8 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
         // Pattern fills, and pattern overlays enlarged twice, from their shapes' corners: drawn
         // from the model as the editor drew them.
         {"psd-tools/tests/psd_files/patterns.psd", 1.0, 1.0},
+        // A pattern overlay reduced to 81 %, from softened tiles.
+        {"ag-psd/test/read/pattern/src.psd", 0.985},
         // Drop shadows of groups, from the shapes their layers draw together, and a glow over
         // type: each spread by whole pixels of chamfer length.
         {"ag-psd/test/read/group-drop-shadows/src.psd", 0.999},
