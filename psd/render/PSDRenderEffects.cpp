@@ -583,7 +583,8 @@ void PatternSource::SoftenReduced(PatternPaint& paint) {
         PSDPattern soft = t;
         size_t w = t.m_width, h = t.m_height;
         float kWeights[4], total = 0;
-        for (int k = 0; k < 4; ++k) total += (k ? 2 : 1) * (kWeights[k] = std::exp(-0.5f * float(k * k)));
+        for (int k = 0; k < 4; ++k)
+            total += (k ? 2 : 1) * (kWeights[k] = std::exp(-0.5f * float(k * k)));
         for (float& weight : kWeights) weight /= total;
         std::vector<float> alpha = t.m_alpha.empty() ? std::vector<float>(w * h, 1.0f) : t.m_alpha;
         auto blur = [&](std::vector<float>& plane) {
@@ -592,16 +593,16 @@ void PatternSource::SoftenReduced(PatternPaint& paint) {
                 for (size_t x = 0; x < w; ++x) {
                     float sum = kWeights[0] * plane[y * w + x];
                     for (size_t k = 1; k < 4; ++k)
-                        sum += kWeights[k] * (plane[y * w + (x + k) % w] +
-                                              plane[y * w + (x + w * 4 - k) % w]);
+                        sum += kWeights[k] *
+                               (plane[y * w + (x + k) % w] + plane[y * w + (x + w * 4 - k) % w]);
                     tmp[y * w + x] = sum;
                 }
             for (size_t y = 0; y < h; ++y)
                 for (size_t x = 0; x < w; ++x) {
                     float sum = kWeights[0] * tmp[y * w + x];
                     for (size_t k = 1; k < 4; ++k)
-                        sum += kWeights[k] * (tmp[((y + k) % h) * w + x] +
-                                              tmp[((y + h * 4 - k) % h) * w + x]);
+                        sum += kWeights[k] *
+                               (tmp[((y + k) % h) * w + x] + tmp[((y + h * 4 - k) % h) * w + x]);
                     plane[y * w + x] = sum;
                 }
         };
