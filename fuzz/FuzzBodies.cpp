@@ -23,6 +23,7 @@
 #include "psd/render/PSDRender.h"
 #include "psd/render/PSDRenderAdjustment.h"
 #include "psd/render/PSDRenderText.h"
+#include "psd/report/DebugTrace.h"
 #include "psd/text/PDFData.h"
 #include "psd/text/PDFDataWriter.h"
 #include "psd/text/PSDTextEngineData.h"
@@ -161,6 +162,12 @@ void FuzzDescriptor(uint8_t const* data, size_t size) {
     if (!d.Parse(*stream, pd)) return;
     // The JSON form, as dump --json prints it (names that are not UTF-8 replaced).
     (void)PSD::DescriptorJson(d).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    {
+        // The text form, as dump prints it.
+        PSD::String text;
+        PSD::DebugDumpCapture capture(text);
+        d.DebugDump(0);
+    }
     auto out = Kernel::MemoryInOutStreamBase::Create();
     if (!d.Save(*out, PSD::ByteOrderFixer{true})) return;
     (void)out->Seek(0);
