@@ -21,42 +21,32 @@ void DebugTraceIndent(int indent) {
     if (indent > 0) DebugTrace(std::string(size_t(indent), '\t'));
 }
 
-Kernel::StringT<Kernel::TEncUtf8> DebugQuoted(std::string_view text) {
+Kernel::StringT<Kernel::TEncUtf8> DebugQuoted(std::string_view text, char open, char close) {
     Kernel::StringT<Kernel::TEncUtf8> out;
     out.reserve(text.size() + 2);
-    out += '"';
+    out += open;
     for (unsigned char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\0':
-                out += "\\0";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    static char const kHex[] = "0123456789abcdef";
-                    out += "\\x";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 15];
-                } else {
-                    out += char(c);
-                }
+        char const* named = c == '\\' ? "\\\\"
+                            : c == '\n' ? "\\n"
+                            : c == '\r' ? "\\r"
+                            : c == '\t' ? "\\t"
+                            : c == '\b' ? "\\b"
+                            : c == '\f' ? "\\f"
+                                        : nullptr;
+        if (named) {
+            out += named;
+        } else if (c == static_cast<unsigned char>(open) || c == static_cast<unsigned char>(close)) {
+            out += '\\';
+            out += char(c);
+        } else if (c < 32 || c == 127) {
+            char octal[5] = {'\\', char('0' + (c >> 6)), char('0' + ((c >> 3) & 7)),
+                             char('0' + (c & 7)), 0};
+            out += octal;
+        } else {
+            out += char(c);
         }
     }
-    out += '"';
+    out += close;
     return out;
 }
 

@@ -14,9 +14,11 @@ void DebugTrace(std::string_view text);
 bool DebugTraceActive();
 // "\t" repeated indent times.
 void DebugTraceIndent(int indent);
-// Text in double quotes, with quotes, backslashes and control characters escaped C-style (a
-// terminator the writer stored shows as \0), so that a dump stays one line per item.
-Kernel::StringT<Kernel::TEncUtf8> DebugQuoted(std::string_view text);
+// Text between open and close, with those two, backslashes and control characters escaped the
+// way both C and PDF literals read them (\n, \t..., others in octal: a stored terminator shows
+// as \000), so that a dump stays one line per item.
+Kernel::StringT<Kernel::TEncUtf8> DebugQuoted(std::string_view text, char open = '"',
+                                              char close = '"');
 
 // While alive, DebugTrace output of this thread is appended to the given string. Captures nest;
 // the innermost wins.

@@ -18,47 +18,7 @@ bool IsScalar(PDFData const* v) {
 
 // A literal as it would be written back: parentheses, backslashes and controls escaped.
 String8 EscapeLiteral(std::string_view text) {
-    String8 out;
-    out.reserve(text.size() + 2);
-    out += '(';
-    for (unsigned char c : text) {
-        switch (c) {
-            case '(':
-                out += "\\(";
-                break;
-            case ')':
-                out += "\\)";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            default:
-                if (c < 32) {
-                    char buf[5] = {'\\', char('0' + (c >> 6)), char('0' + ((c >> 3) & 7)),
-                                   char('0' + (c & 7)), 0};
-                    out += buf;
-                } else {
-                    out += char(c);
-                }
-        }
-    }
-    out += ')';
-    return out;
+    return DebugQuoted(text, '(', ')');
 }
 
 }  // namespace

@@ -261,7 +261,7 @@ TEST(Descriptor, RichBodyParsesAndDumpsEveryKind) {
     // The terminator the writer included in the name stays, escaped.
     EXPECT_EQ(
         dump,
-        "\t<descritor key='null' name=\"Caption\\0\">\n"
+        "\t<descritor key='null' name=\"Caption\\000\">\n"
         "\t\t<descriptoritem type=double key='Rd  ' value=255.5>\n"
         "\t\t<descriptoritem type=bool key='masterFXSwitch' value=true>\n"
         "\t\t<descriptoritem type=enum key='Md  ' enumtype='BlnM' enumvalue='hardMix'>\n"
@@ -285,7 +285,7 @@ TEST(Descriptor, RichBodyParsesAndDumpsEveryKind) {
         "\t\t<descriptoritem type=descriptor key='Objc'>\n"
         "\t\t\t<descritor key='customClass'>\n"
         "\t\t<descriptoritem type=list key='emptyList'>\n"s);
-    EXPECT_EQ(DebugQuoted("a\"b\\c\n\x01\x7f\xC3\xA9"), "\"a\\\"b\\\\c\\n\\x01\\x7f\xC3\xA9\"");
+    EXPECT_EQ(DebugQuoted("a\"b\\c\n\x01\x7f\xC3\xA9"), "\"a\\\"b\\\\c\\n\\001\\177\xC3\xA9\"");
     EXPECT_EQ(d.Get<DescriptorItemDouble>(Key("Rd  "))->m_value, 255.5);
     EXPECT_EQ(d.Get<DescriptorItemEnum>(Key("Md  "))->m_value.m_value.m_code, 0u);  // a name
     auto alias = d.Get<DescriptorItemAliasData>("alias");
