@@ -26,7 +26,7 @@ Kernel::StringT<Kernel::TEncUtf8> DebugQuoted(std::string_view text, char open, 
     out.reserve(text.size() + 2);
     out += open;
     for (unsigned char c : text) {
-        char const* named = c == '\\' ? "\\\\"
+        char const* named = c == '\\'   ? "\\\\"
                             : c == '\n' ? "\\n"
                             : c == '\r' ? "\\r"
                             : c == '\t' ? "\\t"
@@ -35,7 +35,8 @@ Kernel::StringT<Kernel::TEncUtf8> DebugQuoted(std::string_view text, char open, 
                                         : nullptr;
         if (named) {
             out += named;
-        } else if (c == static_cast<unsigned char>(open) || c == static_cast<unsigned char>(close)) {
+        } else if (c == static_cast<unsigned char>(open) ||
+                   c == static_cast<unsigned char>(close)) {
             out += '\\';
             out += char(c);
         } else if (c < 32 || c == 127) {
