@@ -112,6 +112,11 @@ PSDLayer::PSDLayer(LayerType type, String const& name) : m_name(name), m_section
 
 PSDLayer::~PSDLayer() = default;
 
+void PSDLayer::ReleaseFromBackground() {
+    m_background = false;
+    m_lockTransparency = m_lockComposite = m_lockPosition = false;
+}
+
 bool PSDLayer::CanMoveBy(int64_t dx, int64_t dy) const {
     auto fits = [](int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; };
     auto rectFits = [&](int32_t l, int32_t t, int32_t r, int32_t b) {

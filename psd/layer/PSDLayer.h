@@ -203,6 +203,10 @@ public:
     bool MoveBy(int64_t dx, int64_t dy);
     // Whether MoveBy(dx, dy) would keep every bound in range.
     bool CanMoveBy(int64_t dx, int64_t dy) const;
+    // The editor's "Layer from Background": a normal layer from now on, unlocked, written with a
+    // transparency channel (opaque where it had none) and with any masks, effects and fill
+    // opacity it is given.
+    void ReleaseFromBackground();
 
     // ---- Queries
     int64_t GetWidth() const { return int64_t(m_right) - m_left; }

@@ -95,14 +95,12 @@ void SetPixels(LayerRef const& l, py::array const& pixels) {
     layer.m_bottom = int32_t(int64_t(layer.m_top) + bm->GetHeight());
 }
 
-// The editor's "Layer from Background": the layer keeps its pixels and name, is written with a
-// transparency channel, and loses the background's locks. Only the editor makes a background.
+// Only the editor makes a background.
 void SetBackground(LayerRef const& l, bool background) {
     PSD::PSDLayer& layer = *l.layer;
     if (background == layer.m_background) return;
     if (background) throw py::value_error("a layer becomes the background only in the editor");
-    layer.m_background = false;
-    layer.m_lockTransparency = layer.m_lockComposite = layer.m_lockPosition = false;
+    layer.ReleaseFromBackground();
 }
 
 // The user mask replaced by an array placed at (left, top) (by default where the mask was, or
