@@ -253,8 +253,9 @@ void EachLine(RenderMap& map, Filter&& filter) {
 }
 
 // A true Gaussian, by a separable kernel out to kGaussianReach deviations: box passes quantise
-// the variance, which small blurs show.
-void KernelGaussian(RenderMap& map, double sigma) {
+// the variance, which small blurs show. Wrapping, each line continues from its other end (as
+// tiles do) instead of from what lies beyond the map.
+void KernelGaussian(RenderMap& map, double sigma, bool wrap = false) {
     int r = int(std::ceil(kGaussianReach * sigma));
     std::vector<float> k(size_t(2 * r + 1));
     double total = 0;
@@ -266,6 +267,13 @@ void KernelGaussian(RenderMap& map, double sigma) {
         // Padded with what lies beyond the map, so the inner loop needs no tests.
         padded.assign(line.size() + size_t(2 * r), map.outside);
         std::copy(line.begin(), line.end(), padded.begin() + r);
+        if (wrap) {
+            int64_t n = int64_t(line.size());
+            for (int64_t j = 0; j < r; ++j) {
+                padded[size_t(j)] = line[size_t((((j - r) % n) + n) % n)];
+                padded[size_t(n + r + j)] = line[size_t(j % n)];
+            }
+        }
         // Tap by tap over the whole line, so that the inner loop vectorises.
         std::fill(line.begin(), line.end(), 0.0f);
         for (size_t j = 0; j < k.size(); ++j) {
@@ -582,29 +590,11 @@ void PatternSource::SoftenReduced(PatternPaint& paint) {
         PSDPattern const& t = *paint.pattern;
         PSDPattern soft = t;
         size_t w = t.m_width, h = t.m_height;
-        float kWeights[4], total = 0;
-        for (int k = 0; k < 4; ++k)
-            total += (k ? 2 : 1) * (kWeights[k] = std::exp(-0.5f * float(k * k)));
-        for (float& weight : kWeights) weight /= total;
         std::vector<float> alpha = t.m_alpha.empty() ? std::vector<float>(w * h, 1.0f) : t.m_alpha;
         auto blur = [&](std::vector<float>& plane) {
-            std::vector<float> tmp(plane.size());
-            for (size_t y = 0; y < h; ++y)
-                for (size_t x = 0; x < w; ++x) {
-                    float sum = kWeights[0] * plane[y * w + x];
-                    for (size_t k = 1; k < 4; ++k)
-                        sum += kWeights[k] *
-                               (plane[y * w + (x + k) % w] + plane[y * w + (x + w * 4 - k) % w]);
-                    tmp[y * w + x] = sum;
-                }
-            for (size_t y = 0; y < h; ++y)
-                for (size_t x = 0; x < w; ++x) {
-                    float sum = kWeights[0] * tmp[y * w + x];
-                    for (size_t k = 1; k < 4; ++k)
-                        sum += kWeights[k] *
-                               (tmp[((y + k) % h) * w + x] + tmp[((y + h * 4 - k) % h) * w + x]);
-                    plane[y * w + x] = sum;
-                }
+            RenderMap map{{0, 0, int32_t(w), int32_t(h)}, std::move(plane)};
+            KernelGaussian(map, 1.0, /*wrap=*/true);
+            plane = std::move(map.v);
         };
         std::vector<float> softAlpha = alpha;
         blur(softAlpha);

@@ -16,11 +16,6 @@ bool IsScalar(PDFData const* v) {
     return !dynamic_cast<PDFDictionary const*>(v) && !dynamic_cast<PDFArray const*>(v);
 }
 
-// A literal as it would be written back: parentheses, backslashes and controls escaped.
-String8 EscapeLiteral(std::string_view text) {
-    return DebugQuoted(text, '(', ')');
-}
-
 }  // namespace
 
 // ---- Dictionary
@@ -148,7 +143,8 @@ Story::GlyphString PDFString::GetGlyphs() const {
 }
 
 void PDFString::PrintValue(int) const {
-    DebugTrace(EscapeLiteral(GetString()));
+    // As the literal would be written back: parentheses, backslashes and controls escaped.
+    DebugTrace(DebugQuoted(GetString(), '(', ')'));
 }
 
 void PDFInt::PrintValue(int) const {

@@ -110,7 +110,6 @@ void SetMask(LayerRef const& l, py::object const& array, py::object const& left,
     PSD::PSDLayer& layer = *l.layer;
     if (layer.IsGroupEnd()) throw py::value_error("a group's end marker has no mask");
     PSD::PSDLayerMask& m = layer.m_userMask;
-    if (!array.is_none()) RefuseOnBackground(layer, "mask");
     if (array.is_none()) {
         if (layer.m_realMask.m_present)
             throw py::value_error("the layer's real mask needs its user mask: it cannot be removed alone");
@@ -118,6 +117,7 @@ void SetMask(LayerRef const& l, py::object const& array, py::object const& left,
         layer.m_bitmapUserMask = nullptr;
         return;
     }
+    RefuseOnBackground(layer, "mask");
     Raster::Format format;
     if (!PSD::LayerMaskFormat(l.doc->file->m_colourMode, l.doc->file->m_depth, format))
         throw py::value_error("this document's colour mode and depth have no masks");
