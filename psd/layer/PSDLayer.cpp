@@ -117,6 +117,12 @@ void PSDLayer::ReleaseFromBackground() {
     m_lockTransparency = m_lockComposite = m_lockPosition = false;
 }
 
+bool PSDLayer::HoldsLayerOnlyContent() const {
+    return m_userMask.m_present || m_realMask.m_present || m_vectorMask || m_adjustment ||
+           (m_effects && !m_effects->m_effects.empty()) || m_fillOpacity < 255 || m_knockout ||
+           !m_transparencyShapes || !m_blendClipped || m_blendInterior;
+}
+
 bool PSDLayer::CanMoveBy(int64_t dx, int64_t dy) const {
     auto fits = [](int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; };
     auto rectFits = [&](int32_t l, int32_t t, int32_t r, int32_t b) {
@@ -272,6 +278,9 @@ bool PSDLayer::Parse(Kernel::InStreamSeekable& stream, bool isFirst, ParseData& 
         return false;
     }
     if (!ParseTaggedData(stream, end - pos, pd)) return false;
+    // Other writers leave out the bottom layer's transparency yet give it masks or effects: a
+    // layer, then, not the editor's background.
+    if (m_background && HoldsLayerOnlyContent()) m_background = false;
     return SeekForwardTo(stream, end, pd);
 }
 

@@ -207,6 +207,11 @@ public:
     // transparency channel (opaque where it had none) and with any masks, effects and fill
     // opacity it is given.
     void ReleaseFromBackground();
+    // Whether the layer holds what a background is written without (masks, effects, a vector
+    // mask, an adjustment, fill opacity, knockout or the blending options). Such a layer is
+    // written as a normal one, so that nothing it holds is dropped.
+    bool HoldsLayerOnlyContent() const;
+    bool WrittenAsBackground() const { return m_background && !HoldsLayerOnlyContent(); }
 
     // ---- Queries
     int64_t GetWidth() const { return int64_t(m_right) - m_left; }
@@ -270,9 +275,10 @@ public:
     bool m_visible = true;
     bool m_clipping = false;
     bool m_transparencyProtected = false;
-    // The document's background: written opaque, without masks, effects, a vector mask, fill
-    // opacity or the blending blocks, as the editor keeps it. Cleared, the layer is written with
-    // all of them (an opaque transparency channel when it has none).
+    // The document's background: written opaque, without a transparency channel or the blocks
+    // of masks, effects and blending, as the editor keeps it. Cleared, or given any of those (see
+    // HoldsLayerOnlyContent), the layer is written as a normal one, opaque where it had no
+    // transparency.
     bool m_background = false;
     bool m_transparencyShapes = true;
     bool m_blendClipped = true;

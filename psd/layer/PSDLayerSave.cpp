@@ -152,7 +152,7 @@ bool ShapesOf(PSDLayer const& l, bool decodeStored, LayerShapes& out) {
                           out.colour))
         return false;
     // The background layer has no masks.
-    if (l.m_background) return true;
+    if (l.WrittenAsBackground()) return true;
     return MaskShapeOf(l, l.m_userMask, l.m_bitmapUserMask.Get(),
                        decodeStored && l.HasStoredUserMask(), out.userMask) &&
            MaskShapeOf(l, l.m_realMask, l.m_bitmapRealMask.Get(),
@@ -219,7 +219,7 @@ bool PlanChannels(PSDLayer const& l, SaveData const& sd, unsigned depth,
     if (shapes.colour.present) {
         BitmapShape const& bm = shapes.colour;
         if (bm.channels < colour + 1 || !Fits(bm, l.GetWidth(), l.GetHeight())) return false;
-        if (!l.m_background)
+        if (!l.WrittenAsBackground())
             out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Colour, bm.alphaChannel});
         for (unsigned c = 0; c < colour; ++c) out.push_back({int16_t(c), ChannelKind::Colour, c});
     } else if (l.m_matteColour) {
@@ -227,13 +227,13 @@ bool PlanChannels(PSDLayer const& l, SaveData const& sd, unsigned depth,
         std::vector<uint32_t> samples = MatteSamples(*l.m_matteColour, mode, depth);
         if (samples.size() != colour) return false;
         // A matte layer that is not the background is opaque.
-        if (!l.m_background)
+        if (!l.WrittenAsBackground())
             out.push_back(
                 {PSDChannelInfo::kTransparency, ChannelKind::Matte, 0, FullSample(depth)});
         for (unsigned c = 0; c < colour; ++c)
             out.push_back({int16_t(c), ChannelKind::Matte, 0, samples[c]});
     } else {
-        if (!l.m_background) out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Empty});
+        if (!l.WrittenAsBackground()) out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Empty});
         for (unsigned c = 0; c < colour; ++c) out.push_back({int16_t(c), ChannelKind::Empty});
     }
     if (KeepsExtraChannels(l, sd, depth))
@@ -331,7 +331,7 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
     // Extra data: masks, blending ranges, name, tagged blocks; its length never counts padding.
     SectionSizer extra;
     if (!extra.Begin(stream, f, false)) return false;
-    bool storedMask = m_stream && !m_background && m_userMask.m_present && m_maskDataSize > 0 &&
+    bool storedMask = m_stream && !WrittenAsBackground() && m_userMask.m_present && m_maskDataSize > 0 &&
                       MaskDigest() == m_maskBaseline;
     // A record of the other byte order is converted; one that does not convert is written from
     // the model.
@@ -349,8 +349,8 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
         if (!WriteValue(stream, m_maskDataSize, f) ||
             !CopyStoredBytes(*m_stream, m_maskDataPosition, m_maskDataSize, stream))
             return false;
-    } else if (m_background || !m_userMask.m_present) {
-        if (m_realMask.m_present && !m_background && !m_userMask.m_present) return false;
+    } else if (WrittenAsBackground() || !m_userMask.m_present) {
+        if (m_realMask.m_present && !WrittenAsBackground() && !m_userMask.m_present) return false;
         if (!WriteValue<uint32_t>(stream, 0, f)) return false;
     } else {
         PSDLayerMask const& u = m_userMask;
@@ -485,7 +485,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
     ByteOrderFixer const& f = sd.m_fixer;
     // Adjustment, effects, vector mask, vector fill and stroke come first on non-background
     // layers; those whose owners do not write them yet are stored blocks, copied back.
-    if (!m_background && m_adjustment) {
+    if (!WrittenAsBackground() && m_adjustment) {
         // An adjustment the model cannot write (a version it does not read) stays as stored.
         auto adjustment = Kernel::MemoryInOutStreamBase::Create();
         if (m_adjustment->IsRead() && m_adjustment->Save(*adjustment, sd)) {
@@ -495,7 +495,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
             return false;
         }
     }
-    if (!m_background && m_effects) {
+    if (!WrittenAsBackground() && m_effects) {
         // Effects the model cannot write (a colour no record holds) stay as stored when they can.
         auto effects = Kernel::MemoryInOutStreamBase::Create();
         if (m_effects->Save(*effects, sd)) {
@@ -505,7 +505,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
             return false;
         }
     }
-    if (!m_background && m_vectorMask) {
+    if (!WrittenAsBackground() && m_vectorMask) {
         // A mask the model cannot write (no subpath) stays as stored when it can.
         auto mask = Kernel::MemoryInOutStreamBase::Create();
         if (SaveVectorMaskBlocks(*mask, sd)) {
@@ -526,7 +526,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
 
     if (!WriteBlock32(stream, f, Key("lyid"), layerId)) return false;
 
-    if (!m_background) {
+    if (!WrittenAsBackground()) {
         if (m_fillOpacity < 255 && !WriteSmallBlock(stream, f, Key("iOpa"), m_fillOpacity))
             return false;
         if (!WriteSmallBlock(stream, f, Key("clbl"), m_blendClipped ? 1 : 0) ||
@@ -563,7 +563,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
             !WriteKey(stream, blendKey, f) || !WriteValue<uint32_t>(stream, m_sceneGroup ? 1 : 0, f))
             return false;
     }
-    if (m_background) return done();
+    if (WrittenAsBackground()) return done();
 
     // "brst": indexes of the restricted channels, in the order of the channel list.
     std::vector<uint32_t> restricted;
@@ -817,7 +817,7 @@ StoredPixels::StoredPixels(PSDLayer const& l, SaveData const& sd, bool const* ca
         }
         m_colour = !m_fromRows && !l.m_bitmap && l.HasStoredBitmap();
         if (m_colour && !l.GetBitmap(bm, report)) m_ok = false;
-        if (l.m_background) return;
+        if (l.WrittenAsBackground()) return;
         m_user = l.m_userMask.m_present && !l.m_bitmapUserMask && l.HasStoredUserMask();
         if (m_ok && m_user && !l.GetBitmapUserMask(bm, report)) m_ok = false;
         m_real = l.m_realMask.m_present && !l.m_bitmapRealMask && l.HasStoredRealMask();

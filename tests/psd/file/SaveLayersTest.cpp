@@ -272,6 +272,24 @@ TEST(SaveLayers, BackgroundLayersHaveNoTransparencyAndFewBlocks) {
     for (auto const& blk : b.m_blocks) keys.push_back(blk.key);
     EXPECT_EQ(keys, (std::vector<uint32_t>{PSD::Key("luni"), PSD::Key("lyid"), PSD::Key("lspf"),
                                            PSD::Key("lclr"), PSD::Key("lyvr")}));
+
+    // Given what a background cannot hold, it is written as a layer, keeping all of it, and read
+    // back as one.
+    bg->m_fillOpacity = 100;
+    bg->m_bitmapUserMask = Pattern(4, 3, Raster::Format::A8, 2);
+    bg->m_userMask = {};
+    bg->m_userMask.m_present = true;
+    bg->m_userMask.m_right = 4;
+    bg->m_userMask.m_bottom = 3;
+    auto given = SaveAndReopen(*doc, false, false, r);
+    ASSERT_TRUE(given) << ErrorText(r);
+    PSDLayer const& g = *given->m_layers[0];
+    EXPECT_FALSE(g.m_background);
+    ASSERT_EQ(g.m_channels.size(), 5u);
+    EXPECT_EQ(g.m_channels[0].m_id, -1);
+    EXPECT_EQ(g.m_fillOpacity, 100);
+    EXPECT_TRUE(g.m_userMask.m_present);
+    EXPECT_EQ(g.m_userMask.m_right, 4);
 }
 
 TEST(SaveLayers, LayersThatCannotBeWrittenRefuseTheSave) {

@@ -135,23 +135,27 @@ TEST(LayerRecord, FixedFields) {
     EXPECT_EQ(r.end, r.size);
 }
 
-// Only the first record, with exactly the colour channels and no alpha, is a background.
+// Only the first record, with exactly the colour channels and no alpha, is a background, and
+// only while it holds nothing a background is written without.
 TEST(LayerRecord, BackgroundRule) {
     using Channels = std::vector<std::pair<int16_t, uint64_t>>;
+    Bytes fill = Block("iOpa", Bytes().U8(9).Zeros(3));
     struct Case {
         Channels channels;
         bool first;
         uint32_t mode;
         bool background;
+        Bytes blocks = {};
     } const cases[] = {
         {{{0, 2}, {1, 2}, {2, 2}}, true, 3, true},
         {{{-1, 2}, {0, 2}, {1, 2}, {2, 2}}, true, 3, false},
         {{{0, 2}, {1, 2}, {2, 2}}, false, 3, false},
         {{{0, 2}}, true, 1, true},
         {{{0, 2}, {-1, 2}}, true, 1, false},
+        {{{0, 2}, {1, 2}, {2, 2}}, true, 3, false, fill},
     };
     for (auto const& c : cases) {
-        Bytes b = Edited([&](Record& r) { r.channels = c.channels; });
+        Bytes b = Edited([&](Record& r) { r.channels = c.channels, r.blocks = c.blocks; });
         EXPECT_EQ(ReadRecord(b, c.first, false, c.mode).layer->m_background, c.background)
             << c.channels.size() << " channels, first " << c.first << ", mode " << c.mode;
     }
