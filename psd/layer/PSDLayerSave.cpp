@@ -233,7 +233,8 @@ bool PlanChannels(PSDLayer const& l, SaveData const& sd, unsigned depth,
         for (unsigned c = 0; c < colour; ++c)
             out.push_back({int16_t(c), ChannelKind::Matte, 0, samples[c]});
     } else {
-        if (!l.WrittenAsBackground()) out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Empty});
+        if (!l.WrittenAsBackground())
+            out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Empty});
         for (unsigned c = 0; c < colour; ++c) out.push_back({int16_t(c), ChannelKind::Empty});
     }
     if (KeepsExtraChannels(l, sd, depth))
@@ -331,8 +332,8 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
     // Extra data: masks, blending ranges, name, tagged blocks; its length never counts padding.
     SectionSizer extra;
     if (!extra.Begin(stream, f, false)) return false;
-    bool storedMask = m_stream && !WrittenAsBackground() && m_userMask.m_present && m_maskDataSize > 0 &&
-                      MaskDigest() == m_maskBaseline;
+    bool storedMask = m_stream && !WrittenAsBackground() && m_userMask.m_present &&
+                      m_maskDataSize > 0 && MaskDigest() == m_maskBaseline;
     // A record of the other byte order is converted; one that does not convert is written from
     // the model.
     std::vector<uint8_t> convertedMask;
