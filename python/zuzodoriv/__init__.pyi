@@ -62,7 +62,8 @@ class Layer:
     background: bool
     """The document's background layer: opaque, at the bottom, without masks, effects or fill
     opacity (set_mask, add_effect and fill_opacity refuse them). Set False to make it a normal
-    layer that takes them, unlocked, as the editor's "Layer from Background" does."""
+    layer that takes them, unlocked, as the editor's "Layer from Background" does. A file's
+    bottom layer without transparency that holds any of them reads as a normal layer."""
     @property
     def transparency_protected(self) -> bool: ...
     @property
