@@ -1,6 +1,7 @@
 // The layer writers: records, masks, blending ranges, names, tagged blocks, the 16- and 32-bit
 // layer blocks and the channel list, checked by reading the saved document back.
 #include <cmath>
+#include <tuple>
 
 #include "tests/psd/file/SaveTestSupport.h"
 #include "tests/support/PixelDocument.h"
@@ -277,19 +278,14 @@ TEST(SaveLayers, BackgroundLayersHaveNoTransparencyAndFewBlocks) {
     // back as one.
     bg->m_fillOpacity = 100;
     bg->m_bitmapUserMask = Pattern(4, 3, Raster::Format::A8, 2);
-    bg->m_userMask = {};
-    bg->m_userMask.m_present = true;
-    bg->m_userMask.m_right = 4;
-    bg->m_userMask.m_bottom = 3;
+    bg->m_userMask.m_present = true, bg->m_userMask.m_right = 4, bg->m_userMask.m_bottom = 3;
     auto given = SaveAndReopen(*doc, false, false, r);
     ASSERT_TRUE(given) << ErrorText(r);
     PSDLayer const& g = *given->m_layers[0];
     EXPECT_FALSE(g.m_background);
-    ASSERT_EQ(g.m_channels.size(), 5u);
+    EXPECT_EQ(std::tuple(g.m_channels.size(), int(g.m_fillOpacity), g.m_userMask.m_right),
+              std::tuple(size_t(5), 100, 4));
     EXPECT_EQ(g.m_channels[0].m_id, -1);
-    EXPECT_EQ(g.m_fillOpacity, 100);
-    EXPECT_TRUE(g.m_userMask.m_present);
-    EXPECT_EQ(g.m_userMask.m_right, 4);
 }
 
 TEST(SaveLayers, LayersThatCannotBeWrittenRefuseTheSave) {
