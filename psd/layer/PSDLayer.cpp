@@ -120,7 +120,11 @@ void PSDLayer::ReleaseFromBackground() {
 bool PSDLayer::HoldsLayerOnlyContent() const {
     return m_userMask.m_present || m_realMask.m_present || m_vectorMask || m_adjustment ||
            (m_effects && !m_effects->m_effects.empty()) || m_fillOpacity < 255 || m_knockout ||
-           !m_transparencyShapes || !m_blendClipped || m_blendInterior;
+           !m_transparencyShapes || !m_blendClipped || m_blendInterior || m_opacity < 255 ||
+           m_blendMode != BlendMode::Normal ||
+           std::any_of(m_blendRanges.begin(), m_blendRanges.end(), [](PSDBlendRangeSet const& r) {
+               return std::memcmp(r.m_bytes, PSDBlendRangeSet::kDefault, 8) != 0;
+           });
 }
 
 bool PSDLayer::CanMoveBy(int64_t dx, int64_t dy) const {

@@ -207,9 +207,10 @@ public:
     // transparency channel (opaque where it had none) and with any masks, effects and fill
     // opacity it is given.
     void ReleaseFromBackground();
-    // Whether the layer holds what a background is written without (masks, effects, a vector
-    // mask, an adjustment, fill opacity, knockout or the blending options). Such a layer is
-    // written as a normal one, so that nothing it holds is dropped.
+    // Whether the layer holds what a background cannot (masks, effects, a vector mask, an
+    // adjustment, opacity or fill opacity, a blend mode other than normal, knockout or the
+    // blending options and ranges). Such a layer is written as a normal one, so that nothing it
+    // holds is dropped or left for a reader to ignore.
     bool HoldsLayerOnlyContent() const;
     bool WrittenAsBackground() const { return m_background && !HoldsLayerOnlyContent(); }
 

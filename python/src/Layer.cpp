@@ -258,20 +258,27 @@ void BindLayer(py::module_& m) {
         .def_property("visible", [=](LayerRef const& l) { return L(l).m_visible; },
                       [=](LayerRef const& l, bool v) { L(l).m_visible = v; })
         .def_property("opacity", [=](LayerRef const& l) { return L(l).m_opacity; },
-                      [=](LayerRef const& l, uint8_t v) { L(l).m_opacity = v; }, "0 to 255.")
+                      [=](LayerRef const& l, uint8_t v) {
+                          if (v != 255) RefuseOnBackground(L(l), "opacity");
+                          L(l).m_opacity = v;
+                      }, "0 to 255.")
         .def_property("fill_opacity", [=](LayerRef const& l) { return L(l).m_fillOpacity; },
                       [=](LayerRef const& l, uint8_t v) {
                           if (v != 255) RefuseOnBackground(L(l), "fill opacity");
                           L(l).m_fillOpacity = v;
                       }, "0 to 255.")
         .def_property("blend_mode", [=](LayerRef const& l) { return BlendKeyText(L(l).m_blendMode); },
-                      [=](LayerRef const& l, std::string const& v) { L(l).m_blendMode = BlendModeFromText(v); },
+                      [=](LayerRef const& l, std::string const& v) {
+                          auto mode = BlendModeFromText(v);
+                          if (mode != PSD::BlendMode::Normal) RefuseOnBackground(L(l), "blend mode");
+                          L(l).m_blendMode = mode;
+                      },
                       "The four-character key: \"norm\", \"mul \", \"pass\", ...")
         .def_property("clipping", [=](LayerRef const& l) { return L(l).m_clipping; },
                       [=](LayerRef const& l, bool v) { L(l).m_clipping = v; })
         .def_property("background", [=](LayerRef const& l) { return L(l).m_background; }, &SetBackground,
-                      "The document's background layer: opaque, at the bottom, without masks, effects or "
-                      "fill opacity. Set False to make it a normal layer that takes them (the editor's "
+                      "The document's background layer: opaque, at the bottom, without masks, effects, "
+                      "opacity or blend mode. Set False to make it a normal layer that takes them (the editor's "
                       "\"Layer from Background\": unlocked, written with a transparency channel).")
         .def_property_readonly("transparency_protected", [=](LayerRef const& l) { return L(l).m_transparencyProtected; })
         .def_property_readonly("is_group", [=](LayerRef const& l) { return L(l).IsGroupStart(); })

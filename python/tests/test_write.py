@@ -203,7 +203,9 @@ def test_background_refuses_what_it_cannot_keep_until_made_a_layer(tmp_path):
     pixels = bg.numpy().copy()
     for what, edit in [("effects", lambda: bg.add_effect("ColorOverlay")),
                        ("mask", lambda: bg.set_mask(np.zeros((4, 4), np.uint8))),
-                       ("fill opacity", lambda: setattr(bg, "fill_opacity", 100))]:
+                       ("fill opacity", lambda: setattr(bg, "fill_opacity", 100)),
+                       ("opacity", lambda: setattr(bg, "opacity", 100)),
+                       ("blend mode", lambda: setattr(bg, "blend_mode", "mul "))]:
         with pytest.raises(ValueError, match=f"background layer takes no {what}"):
             edit()
     bg.background = False
@@ -212,12 +214,13 @@ def test_background_refuses_what_it_cannot_keep_until_made_a_layer(tmp_path):
     bg.add_effect("ColorOverlay")
     bg.set_mask(np.zeros((4, 4), np.uint8), left=0, top=0)
     bg.fill_opacity = 100
+    bg.blend_mode = "mul "
     with pytest.warns(UserWarning, match="composite"):
         doc.save(tmp_path / "bg.psd")
     back = zuzodoriv.open(tmp_path / "bg.psd").descendants()[-1]
     assert not back.background and not any(back.locks.values())
     assert [e["type"] for e in back.effects] == ["ColorOverlay"]
-    assert back.mask_bbox == (0, 0, 4, 4) and back.fill_opacity == 100
+    assert back.mask_bbox == (0, 0, 4, 4) and back.fill_opacity == 100 and back.blend_mode == "mul "
     assert np.array_equal(back.numpy()[..., :3], pixels) and back.numpy()[..., 3].min() == 255
 
 

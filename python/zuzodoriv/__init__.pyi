@@ -60,8 +60,9 @@ class Layer:
     blend_mode: str
     clipping: bool
     background: bool
-    """The document's background layer: opaque, at the bottom, without masks, effects or fill
-    opacity (set_mask, add_effect and fill_opacity refuse them). Set False to make it a normal
+    """The document's background layer: opaque, at the bottom, without masks, effects, opacity,
+    fill opacity or a blend mode (set_mask, add_effect, opacity, fill_opacity and blend_mode
+    refuse them). Set False to make it a normal
     layer that takes them, unlocked, as the editor's "Layer from Background" does. A file's
     bottom layer without transparency that holds any of them reads as a normal layer."""
     @property

@@ -146,6 +146,8 @@ TEST(LayerRecord, BackgroundRule) {
         uint32_t mode;
         bool background;
         Bytes blocks = {};
+        std::string key = "norm";
+        uint8_t opacity = 255;
     } const cases[] = {
         {{{0, 2}, {1, 2}, {2, 2}}, true, 3, true},
         {{{-1, 2}, {0, 2}, {1, 2}, {2, 2}}, true, 3, false},
@@ -153,11 +155,16 @@ TEST(LayerRecord, BackgroundRule) {
         {{{0, 2}}, true, 1, true},
         {{{0, 2}, {-1, 2}}, true, 1, false},
         {{{0, 2}, {1, 2}, {2, 2}}, true, 3, false, fill},
+        {{{0, 2}, {1, 2}, {2, 2}}, true, 3, false, {}, "mul "},
+        {{{0, 2}, {1, 2}, {2, 2}}, true, 3, false, {}, "norm", 128},
     };
     for (auto const& c : cases) {
-        Bytes b = Edited([&](Record& r) { r.channels = c.channels, r.blocks = c.blocks; });
+        Bytes b = Edited([&](Record& r) {
+            r.channels = c.channels, r.blocks = c.blocks, r.key = c.key, r.opacity = c.opacity;
+        });
         EXPECT_EQ(ReadRecord(b, c.first, false, c.mode).layer->m_background, c.background)
-            << c.channels.size() << " channels, first " << c.first << ", mode " << c.mode;
+            << c.channels.size() << " channels, first " << c.first << ", mode " << c.mode << ", "
+            << c.key << " at " << int(c.opacity);
     }
 }
 
