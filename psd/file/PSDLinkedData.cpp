@@ -25,17 +25,6 @@ std::string ReportText(PSDReport const& r) {
     return r.m_error ? std::string(r.m_error->Report()) : std::string("failed");
 }
 
-[[nodiscard]] bool ReadShortPascal(Kernel::InStream& stream, String& out, PSDLoadData& ld) {
-    uint8_t n;
-    if (!ReadValue(stream, n, ld)) return false;
-    std::string bytes(n, '\0');
-    if (n && !ReadBytes(stream, bytes.data(), n, ld)) return false;
-    // Identifiers are ASCII; any other byte is taken as Latin-1 so the text stays valid UTF-8.
-    out.clear();
-    for (unsigned char c : bytes) Kernel::AppendUtf8(out, c);
-    return true;
-}
-
 bool IsKnownKind(uint32_t kind) {
     return kind == Key("liFD") || kind == Key("liFE") || kind == Key("liFA");
 }

@@ -13,6 +13,16 @@ constexpr uint32_t kResourceSignature = Key("8BIM");
 constexpr size_t kMaxPascalLength = 255;
 }  // namespace
 
+bool ReadShortPascal(Kernel::InStream& stream, String& out, PSDLoadData& ld) {
+    uint8_t n;
+    if (!ReadValue(stream, n, ld)) return false;
+    std::string bytes(n, '\0');
+    if (n && !ReadBytes(stream, bytes.data(), n, ld)) return false;
+    out.clear();
+    for (unsigned char c : bytes) Kernel::AppendUtf8(out, c);
+    return true;
+}
+
 bool ReadUnicodeString(Kernel::InStream& stream, String& out, PSDLoadData& ld) {
     uint32_t count;
     if (!ReadValue(stream, count, ld)) return false;

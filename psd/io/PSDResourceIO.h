@@ -18,6 +18,9 @@ constexpr unsigned kResourceCodePage = 10029;
 // 32-bit count of UTF-16 code units, then the units, into UTF-8. The text grows with the data
 // that arrives, so a count the data cannot back fails as truncation without a large allocation.
 [[nodiscard]] bool ReadUnicodeString(Kernel::InStream& stream, String& out, PSDLoadData& ld);
+// Length byte, then the bytes, without padding: identifiers of placed and linked data. Bytes
+// outside ASCII are taken as Latin-1, so the text stays valid UTF-8.
+[[nodiscard]] bool ReadShortPascal(Kernel::InStream& stream, String& out, PSDLoadData& ld);
 // Signed 16.16 fixed point.
 [[nodiscard]] bool ReadFixedValue(Kernel::InStream& stream, float& out, PSDLoadData& ld);
 
@@ -45,10 +48,10 @@ constexpr unsigned kResourceCodePage = 10029;
 [[nodiscard]] bool EndImageResource(Kernel::OutStreamSeekable& stream, ByteOrderFixer const& fixer,
                                     uint64_t dataStart);
 // The zero byte after data of odd size.
+[[nodiscard]] bool PadImageResource(Kernel::OutStream& stream, uint64_t size);
 // Splits resource blocks written one after the other ("8BIM", identifier, padded name, size,
 // data padded to even) into model blocks keyed by identifier.
 [[nodiscard]] bool SplitModelResources(std::vector<uint8_t> const& run,
                                        std::vector<PSDModelBlock>& out);
-[[nodiscard]] bool PadImageResource(Kernel::OutStream& stream, uint64_t size);
 
 }  // namespace PSD

@@ -11,18 +11,6 @@ namespace {
 
 constexpr size_t kIdentifierLength = 36;
 
-// Length byte, then the bytes, without padding.
-[[nodiscard]] bool ReadShortPascal(Kernel::InStream& stream, String& out, PSDLoadData& ld) {
-    uint8_t n;
-    if (!ReadValue(stream, n, ld)) return false;
-    std::string bytes(n, '\0');
-    if (n && !ReadBytes(stream, bytes.data(), n, ld)) return false;
-    // Identifiers are ASCII; any other byte is taken as Latin-1 so the text stays valid UTF-8.
-    out.clear();
-    for (unsigned char c : bytes) Kernel::AppendUtf8(out, c);
-    return true;
-}
-
 // An item by its key: four characters are stored as a code, longer keys by name.
 Kernel::Counted<DescriptorItem const> ItemOf(Descriptor const& d, char const* key) {
     if (std::strlen(key) == 4)
