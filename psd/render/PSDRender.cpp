@@ -1897,7 +1897,9 @@ bool Renderer::Run(PSDRenderResult& result, std::string& error) {
     uint32_t outRows = scaled ? OutputBandRows(scale) : kBandRows;
     Bitmap out;
     try {
-        out = Raster::DynamicBitmap::Create(ow, oh, format);
+        // Every band stores all of its rows, so the output needs no clearing: a freed image of
+        // about its size (the last render's) is taken again instead of fresh pages.
+        out = Raster::DynamicBitmap::Create(ow, oh, format, Raster::Contents::Unspecified);
     } catch (std::bad_alloc const&) {
         error = "out of memory";
         return false;

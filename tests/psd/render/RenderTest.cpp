@@ -663,6 +663,32 @@ TEST(Render, PartsAloneAndRefusals) {
     EXPECT_EQ(error, "cancelled");
 }
 
+// An image freed by one render is reused by the next of its size: nothing of the first may show
+// through where the second draws nothing. Large enough (over 4 MB) to be kept between renders.
+TEST(Render, ImagesTakeNothingFromTheLastRender) {
+    uint32_t const w = 1200, h = 1000;
+    auto draw = [&](uint32_t side, uint8_t value) {
+        auto doc = PSDFile::CreateEmpty(w, h, false, Raster::Format::RGBA8, nullptr, nullptr);
+        auto bm = Raster::DynamicBitmap::Create(side, side, Raster::Format::RGBA8);
+        std::memset(bm->GetData(), value, size_t(side) * side * 4);
+        Layer l(new PSDLayer(PSDLayer::kNormal, "layer"));
+        l->m_left = l->m_top = 5;
+        l->m_right = l->m_bottom = int32_t(5 + side);
+        l->m_bitmap = bm;
+        EXPECT_TRUE(doc->AddLayer(l, nullptr));
+        PSDRenderResult r;
+        std::string error;
+        EXPECT_TRUE(RenderDocument(*doc, {}, r, error)) << error;
+        return r.bitmap;
+    };
+    draw(h - 10, 200);  // freed on return
+    auto second = draw(10, 255);
+    size_t lit = 0;
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t i = 0; i < w * 4; ++i) lit += second->GetRow(y)[i] != 0;
+    EXPECT_EQ(lit, 10u * 10 * 4);
+}
+
 // Scaled renders average what covers each output pixel, band by band: colour by coverage (half
 // a pixel of red over nothing stays red, at half alpha), over source rows of several bands.
 TEST(Render, ScaledRendersAverageByCoverage) {
