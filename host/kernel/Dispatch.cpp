@@ -74,7 +74,10 @@ private:
 
 size_t GetConcurrency() noexcept {
     size_t c = g_concurrency.load();
-    return c ? c : std::max<size_t>(1, std::thread::hardware_concurrency());
+    // Asked once: the standard library reads a file under /sys for it at every call, and the
+    // decoders ask for every band.
+    static size_t const cores = std::max<size_t>(1, std::thread::hardware_concurrency());
+    return c ? c : cores;
 }
 
 void SetConcurrency(size_t threads) noexcept {

@@ -10,6 +10,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define ZUZODORIV_AVX2_ROWS 1
+#endif
 
 #include "host/kernel/Dispatch.h"
 #include "host/kernel/Memory.h"
@@ -876,6 +880,61 @@ bool Renderer::IsPlain(PSDLayerNode const& n) const {
            Raster::GetFormatInfo(p.rows->GetFormat(), info) && info.bytesPerSample == 1;
 }
 
+#if defined(__SSE2__)
+// The planes a run of plain layers sums into: premultiplied colour, and what still shows through.
+struct RunPlanes {
+    float *r, *g, *b, *seen;
+};
+
+// Adds one layer's 8-bit RGBA pixels [x, x1) under what the planes hold, four a step; returns
+// where it stopped (fewer than four left).
+int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, RunPlanes const& p) {
+    __m128i const low = _mm_set1_epi32(0xFF);
+    __m128 const one = _mm_set1_ps(1.0f), scale = _mm_set1_ps(alphaScale);
+    __m128 const toUnit = _mm_set1_ps(1.0f / 255);
+    for (; x + 4 <= x1; x += 4, q += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(q));
+        __m128 cr = _mm_cvtepi32_ps(_mm_and_si128(v, low));
+        __m128 cg = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 8), low));
+        __m128 cb = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 16), low));
+        __m128 sa = _mm_min_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(v, 24)), scale), one);
+        __m128 t = _mm_loadu_ps(p.seen + x);
+        __m128 wt = _mm_mul_ps(sa, t), w = _mm_mul_ps(wt, toUnit);
+        _mm_storeu_ps(p.r + x, _mm_add_ps(_mm_loadu_ps(p.r + x), _mm_mul_ps(cr, w)));
+        _mm_storeu_ps(p.g + x, _mm_add_ps(_mm_loadu_ps(p.g + x), _mm_mul_ps(cg, w)));
+        _mm_storeu_ps(p.b + x, _mm_add_ps(_mm_loadu_ps(p.b + x), _mm_mul_ps(cb, w)));
+        _mm_storeu_ps(p.seen + x, _mm_sub_ps(t, wt));
+    }
+    return x;
+}
+#endif
+
+#if ZUZODORIV_AVX2_ROWS
+// The same eight pixels a step, on processors that have AVX2 (asked at run time). The same
+// operations in the same order, without fused multiply-adds: the sums are the SSE2 ones exactly.
+__attribute__((target("avx2"))) int64_t AddRowAVX2(uint8_t const* q, int64_t x, int64_t x1,
+                                                  float alphaScale, RunPlanes const& p) {
+    __m256i const low = _mm256_set1_epi32(0xFF);
+    __m256 const one = _mm256_set1_ps(1.0f), scale = _mm256_set1_ps(alphaScale);
+    __m256 const toUnit = _mm256_set1_ps(1.0f / 255);
+    for (; x + 8 <= x1; x += 8, q += 32) {
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<__m256i const*>(q));
+        __m256 cr = _mm256_cvtepi32_ps(_mm256_and_si256(v, low));
+        __m256 cg = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(v, 8), low));
+        __m256 cb = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(v, 16), low));
+        __m256 sa =
+            _mm256_min_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srli_epi32(v, 24)), scale), one);
+        __m256 t = _mm256_loadu_ps(p.seen + x);
+        __m256 wt = _mm256_mul_ps(sa, t), w = _mm256_mul_ps(wt, toUnit);
+        _mm256_storeu_ps(p.r + x, _mm256_add_ps(_mm256_loadu_ps(p.r + x), _mm256_mul_ps(cr, w)));
+        _mm256_storeu_ps(p.g + x, _mm256_add_ps(_mm256_loadu_ps(p.g + x), _mm256_mul_ps(cg, w)));
+        _mm256_storeu_ps(p.b + x, _mm256_add_ps(_mm256_loadu_ps(p.b + x), _mm256_mul_ps(cb, w)));
+        _mm256_storeu_ps(p.seen + x, _mm256_sub_ps(t, wt));
+    }
+    return x;
+}
+#endif
+
 void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& dst) const {
     struct Rows {
         PSDLayer const* layer;
@@ -906,18 +965,19 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
                     return info.channels == 4 && info.alphaChannel == 3;
                 });
     if (rgba) {
+#if ZUZODORIV_AVX2_ROWS
+        static bool const avx2 = __builtin_cpu_supports("avx2");
+#endif
         // From the top down: the run's premultiplied colour and how much of what lies below
         // still shows through, so that a pixel divides once for the whole run, not per layer.
         // Kept a plane per channel, so that four pixels of a layer's row go through at once.
-        thread_local std::vector<float> planes;
+        thread_local std::vector<float> planeStore;
         size_t width = dst.width;
-        planes.resize(width * 4);
-        float* sr = planes.data();
+        planeStore.resize(width * 4);
+        float* sr = planeStore.data();
         float* sg = sr + width;
         float* sb = sg + width;
         float* seen = sb + width;
-        __m128i const low = _mm_set1_epi32(0xFF);
-        __m128 const one = _mm_set1_ps(1.0f);
         for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y) {
             std::fill(sr, sr + width * 3, 0.0f);
             std::fill(seen, seen + width, 1.0f);
@@ -929,22 +989,13 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
                 int64_t x1 = std::min<int64_t>(dst.width, l.m_left + int64_t(r.pixels->GetWidth()));
                 uint8_t const* q = r.pixels->GetRow(uint32_t(y - r.top)) + size_t(x0 - l.m_left) * 4;
                 float alphaScale = r.opacity / 255;
-                __m128 const scale = _mm_set1_ps(alphaScale), toUnit = _mm_set1_ps(1.0f / 255);
+                RunPlanes planes{sr, sg, sb, seen};
                 int64_t x = x0;
-                for (; x + 4 <= x1; x += 4, q += 16) {
-                    __m128i v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(q));
-                    __m128 cr = _mm_cvtepi32_ps(_mm_and_si128(v, low));
-                    __m128 cg = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 8), low));
-                    __m128 cb = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 16), low));
-                    __m128 sa =
-                        _mm_min_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(v, 24)), scale), one);
-                    __m128 t = _mm_loadu_ps(seen + x);
-                    __m128 wt = _mm_mul_ps(sa, t), w = _mm_mul_ps(wt, toUnit);
-                    _mm_storeu_ps(sr + x, _mm_add_ps(_mm_loadu_ps(sr + x), _mm_mul_ps(cr, w)));
-                    _mm_storeu_ps(sg + x, _mm_add_ps(_mm_loadu_ps(sg + x), _mm_mul_ps(cg, w)));
-                    _mm_storeu_ps(sb + x, _mm_add_ps(_mm_loadu_ps(sb + x), _mm_mul_ps(cb, w)));
-                    _mm_storeu_ps(seen + x, _mm_sub_ps(t, wt));
-                }
+#if ZUZODORIV_AVX2_ROWS
+                if (avx2) x = AddRowAVX2(q, x, x1, alphaScale, planes);
+#endif
+                x = AddRowSSE2(q + (x - x0) * 4, x, x1, alphaScale, planes);
+                q += (x - x0) * 4;
                 for (; x < x1; ++x, q += 4) {
                     float sa = std::min(q[3] * alphaScale, 1.0f), t = seen[x];
                     float wt = sa * t, w = wt * (1.0f / 255);
