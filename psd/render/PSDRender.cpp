@@ -913,7 +913,7 @@ int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, Ru
 // The same eight pixels a step, on processors that have AVX2 (asked at run time). The same
 // operations in the same order, without fused multiply-adds: the sums are the SSE2 ones exactly.
 __attribute__((target("avx2"))) int64_t AddRowAVX2(uint8_t const* q, int64_t x, int64_t x1,
-                                                  float alphaScale, RunPlanes const& p) {
+                                                   float alphaScale, RunPlanes const& p) {
     __m256i const low = _mm256_set1_epi32(0xFF);
     __m256 const one = _mm256_set1_ps(1.0f), scale = _mm256_set1_ps(alphaScale);
     __m256 const toUnit = _mm256_set1_ps(1.0f / 255);
