@@ -874,10 +874,19 @@ bool Renderer::IsPlain(PSDLayerNode const& n) const {
     if (n.isGroup || !n.layer || !Visible(*n.layer)) return false;
     PSDLayer const& l = *n.layer;
     Prepared const& p = m_prepared[n.index];
+    // Decoded by rows or whole, a layer is drawn the same way: the sums do not depend on which.
     Raster::FormatInfo info;
-    return p.rows && !p.effects && !p.blendIf && p.masks.empty() && !p.Generated() && !p.adjust &&
-           !l.m_knockout && !p.textGamma && l.m_blendMode == BlendMode::Normal &&
-           Raster::GetFormatInfo(p.rows->GetFormat(), info) && info.bytesPerSample == 1;
+    if ((!p.rows && !p.pixels) || p.effects || p.blendIf || !p.masks.empty() || p.Generated() ||
+        p.adjust || l.m_knockout || p.textGamma || l.m_blendMode != BlendMode::Normal ||
+        !Raster::GetFormatInfo(p.rows ? p.rows->GetFormat() : p.pixels->GetFormat(), info))
+        return false;
+#if defined(__SSE2__)
+    // 16-bit layers only as RGBA: the run sums those itself, where the rows drawn one layer at a
+    // time take 8-bit samples.
+    if (info.bytesPerSample == 2)
+        return m_ctx.channels == 3 && info.channels == 4 && info.alphaChannel == 3;
+#endif
+    return info.bytesPerSample == 1;
 }
 
 #if defined(__SSE2__)
@@ -939,6 +948,7 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
     struct Rows {
         PSDLayer const* layer;
         Bitmap pixels;
+        int64_t origin;       // the document row of the bitmap's first
         int64_t top, bottom;  // the band's rows the layer has
         float opacity;
     };
@@ -954,15 +964,22 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         int64_t bottom = std::min<int64_t>(int64_t(dst.y0) + dst.rows, l.m_top + l.GetHeight());
         float opacity = l.m_opacity / 255.0f * (l.m_fillOpacity / 255.0f);
         if (top >= bottom || opacity <= 0 || l.GetWidth() == 0) continue;
+        if (!p.rows) {
+            bottom = std::min<int64_t>(bottom, l.m_top + int64_t(p.pixels->GetHeight()));
+            if (top < bottom) rows.push_back({&l, p.pixels, l.m_top, top, bottom, opacity});
+            continue;
+        }
         if (used == kept.size()) kept.emplace_back();
         Bitmap& band = kept[used++];
         if (!DecodeRows(l, *p.rows, top, bottom, band)) return;
-        rows.push_back({&l, band, top, bottom, opacity});
+        rows.push_back({&l, band, top, top, bottom, opacity});
     }
 #if defined(__SSE2__)
-    bool rgba = m_ctx.channels == 3 && std::all_of(rows.begin(), rows.end(), [](Rows const& r) {
+    unsigned bytes = rows.empty() ? 1 : rows[0].pixels->GetBytesPerSample();
+    bool rgba = m_ctx.channels == 3 && std::all_of(rows.begin(), rows.end(), [&](Rows const& r) {
                     auto const& info = r.pixels->GetFormatInfo();
-                    return info.channels == 4 && info.alphaChannel == 3;
+                    return info.channels == 4 && info.alphaChannel == 3 &&
+                           info.bytesPerSample == bytes;
                 });
     if (rgba) {
 #if ZUZODORIV_AVX2_ROWS
@@ -987,7 +1004,20 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
                 PSDLayer const& l = *r.layer;
                 int64_t x0 = std::max<int64_t>(0, l.m_left);
                 int64_t x1 = std::min<int64_t>(dst.width, l.m_left + int64_t(r.pixels->GetWidth()));
-                uint8_t const* q = r.pixels->GetRow(uint32_t(y - r.top)) + size_t(x0 - l.m_left) * 4;
+                uint8_t const* row = r.pixels->GetRow(uint32_t(y - r.origin));
+                if (bytes == 2) {
+                    uint16_t const* q16 =
+                        reinterpret_cast<uint16_t const*>(row) + size_t(x0 - l.m_left) * 4;
+                    float alphaScale = r.opacity / 65535;
+                    for (int64_t x = x0; x < x1; ++x, q16 += 4) {
+                        float sa = std::min(q16[3] * alphaScale, 1.0f), t = seen[x];
+                        float wt = sa * t, w = wt * (1.0f / 65535);
+                        sr[x] += q16[0] * w, sg[x] += q16[1] * w, sb[x] += q16[2] * w;
+                        seen[x] = t - wt;
+                    }
+                    continue;
+                }
+                uint8_t const* q = row + size_t(x0 - l.m_left) * 4;
                 float alphaScale = r.opacity / 255;
                 RunPlanes planes{sr, sg, sb, seen};
                 int64_t x = x0;
@@ -1022,7 +1052,8 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
     for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y)
         for (auto const& r : rows)
             if (y >= r.top && y < r.bottom)
-                DrawPlainRows(*r.layer, *r.pixels, r.top, 0, dst.width, y, y + 1, r.opacity, dst);
+                DrawPlainRows(*r.layer, *r.pixels, r.origin, 0, dst.width, y, y + 1, r.opacity,
+                              dst);
 }
 
 void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> const* clip,
