@@ -976,11 +976,11 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
     }
 #if defined(__SSE2__)
     unsigned bytes = rows.empty() ? 1 : rows[0].pixels->GetBytesPerSample();
-    bool rgba = m_ctx.channels == 3 && std::all_of(rows.begin(), rows.end(), [&](Rows const& r) {
-                    auto const& info = r.pixels->GetFormatInfo();
-                    return info.channels == 4 && info.alphaChannel == 3 &&
-                           info.bytesPerSample == bytes;
-                });
+    bool rgba =
+        m_ctx.channels == 3 && std::all_of(rows.begin(), rows.end(), [&](Rows const& r) {
+            auto const& info = r.pixels->GetFormatInfo();
+            return info.channels == 4 && info.alphaChannel == 3 && info.bytesPerSample == bytes;
+        });
     if (rgba) {
 #if ZUZODORIV_AVX2_ROWS
         static bool const avx2 = __builtin_cpu_supports("avx2");
