@@ -975,13 +975,22 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         rows.push_back({&l, band, top, top, bottom, opacity});
     }
 #if defined(__SSE2__)
-    unsigned bytes = rows.empty() ? 1 : rows[0].pixels->GetBytesPerSample();
-    bool rgba =
-        m_ctx.channels == 3 && std::all_of(rows.begin(), rows.end(), [&](Rows const& r) {
-            auto const& info = r.pixels->GetFormatInfo();
-            return info.channels == 4 && info.alphaChannel == 3 && info.bytesPerSample == bytes;
-        });
+    // The layers from the lowest up to the last one that is not RGBA (a background without
+    // transparency, most often) are drawn one by one; those above it are summed together.
+    unsigned bytes = rows.empty() ? 1 : rows.back().pixels->GetBytesPerSample();
+    size_t split = 0;
+    for (size_t k = 0; k < rows.size(); ++k) {
+        auto const& info = rows[k].pixels->GetFormatInfo();
+        if (info.channels != 4 || info.alphaChannel != 3 || info.bytesPerSample != bytes)
+            split = k + 1;
+    }
+    bool rgba = m_ctx.channels == 3 && split < rows.size();
     if (rgba) {
+        for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y)
+            for (size_t k = 0; k < split; ++k)
+                if (y >= rows[k].top && y < rows[k].bottom)
+                    DrawPlainRows(*rows[k].layer, *rows[k].pixels, rows[k].origin, 0, dst.width,
+                                  y, y + 1, rows[k].opacity, dst);
 #if ZUZODORIV_AVX2_ROWS
         static bool const avx2 = __builtin_cpu_supports("avx2");
 #endif
@@ -998,7 +1007,7 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y) {
             std::fill(sr, sr + width * 3, 0.0f);
             std::fill(seen, seen + width, 1.0f);
-            for (size_t k = rows.size(); k-- > 0;) {
+            for (size_t k = rows.size(); k-- > split;) {
                 Rows const& r = rows[k];
                 if (y < r.top || y >= r.bottom) continue;
                 PSDLayer const& l = *r.layer;
