@@ -989,8 +989,8 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y)
             for (size_t k = 0; k < split; ++k)
                 if (y >= rows[k].top && y < rows[k].bottom)
-                    DrawPlainRows(*rows[k].layer, *rows[k].pixels, rows[k].origin, 0, dst.width,
-                                  y, y + 1, rows[k].opacity, dst);
+                    DrawPlainRows(*rows[k].layer, *rows[k].pixels, rows[k].origin, 0, dst.width, y,
+                                  y + 1, rows[k].opacity, dst);
 #if ZUZODORIV_AVX2_ROWS
         static bool const avx2 = __builtin_cpu_supports("avx2");
 #endif
