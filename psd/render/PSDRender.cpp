@@ -996,7 +996,8 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
 #endif
         // From the top down: the run's premultiplied colour and how much of what lies below
         // still shows through, so that a pixel divides once for the whole run, not per layer.
-        // Kept a plane per channel, so that four or eight pixels of a layer's row go through at once.
+        // Kept a plane per channel, so that four or eight pixels of a layer's row go through at
+        // once.
         thread_local std::vector<float> planeStore;
         size_t width = dst.width;
         planeStore.resize(width * 4);
