@@ -97,6 +97,31 @@ struct Mask {
         if (invert) v = 1 - v;
         return 1 - density * (1 - Clamp01(v));
     }
+
+    // At(x, y) for x in [x0, x1), multiplied into out[x - x0].
+    void MultiplyRow(int64_t y, int64_t x0, int64_t x1, float* out) const {
+        auto apply = [&](float v) { return 1 - density * (1 - Clamp01(invert ? 1 - v : v)); };
+        int64_t my = y - top;
+        bool rowIn = my >= 0 && my < int64_t(height);
+        int64_t a = rowIn ? std::clamp<int64_t>(left, x0, x1) : x1;
+        int64_t b = rowIn ? std::clamp<int64_t>(int64_t(left) + width, x0, x1) : x1;
+        float away = apply(outside);
+        for (int64_t x = x0; x < a; ++x) out[x - x0] *= away;
+        for (int64_t x = b; x < x1; ++x) out[x - x0] *= away;
+        if (a >= b) return;
+        if (!feathered.empty()) {
+            float const* row = feathered.data() + size_t(my) * width;
+            for (int64_t x = a; x < b; ++x) out[x - x0] *= apply(row[x - left]);
+            return;
+        }
+        uint8_t const* row = bitmap->GetRow(uint32_t(my));
+        auto const& info = bitmap->GetFormatInfo();
+        if (info.bytesPerSample == 1 && info.channels == 1) {
+            for (int64_t x = a; x < b; ++x) out[x - x0] *= apply(row[x - left] / 255.0f);
+            return;
+        }
+        for (int64_t x = a; x < b; ++x) out[x - x0] *= apply(Sample(row, info, size_t(x - left)));
+    }
 };
 
 // The editor's feather: a Gaussian blur whose deviation is the feather's radius, reaching past
@@ -284,8 +309,8 @@ private:
     // size and format; false, the render failed, when they do not decode.
     bool DecodeRows(PSDLayer const& l, PSDLayerRows const& rows, int64_t top, int64_t bottom,
                     Bitmap& band) const;
-    // Whether the node is a layer that DrawPlainRun can draw: 8-bit pixels decoded by bands,
-    // in normal mode, with nothing shaping them.
+    // Whether the node is a layer that DrawPlainRun can draw: 8-bit pixels, or 16-bit RGBA, in
+    // normal mode, shaped by nothing but masks (on RGBA layers only).
     bool IsPlain(PSDLayerNode const& n) const;
     // Draws a run of plain layers (bottom first) onto the band a row at a time, every layer of
     // the run over each row while it is in cache.
@@ -876,15 +901,20 @@ bool Renderer::IsPlain(PSDLayerNode const& n) const {
     Prepared const& p = m_prepared[n.index];
     // Decoded by rows or whole, a layer is drawn the same way: the sums do not depend on which.
     Raster::FormatInfo info;
-    if ((!p.rows && !p.pixels) || p.effects || p.blendIf || !p.masks.empty() || p.Generated() ||
-        p.adjust || l.m_knockout || p.textGamma || l.m_blendMode != BlendMode::Normal ||
+    if ((!p.rows && !p.pixels) || p.effects || p.blendIf || p.Generated() || p.adjust ||
+        l.m_knockout || p.textGamma || l.m_blendMode != BlendMode::Normal ||
         !Raster::GetFormatInfo(p.rows ? p.rows->GetFormat() : p.pixels->GetFormat(), info))
         return false;
 #if defined(__SSE2__)
+    // Masked layers only as RGBA, which the run sums with their masks.
+    if (!p.masks.empty() && !(m_ctx.channels == 3 && info.channels == 4 && info.alphaChannel == 3))
+        return false;
     // 16-bit layers only as RGBA: the run sums those itself, where the rows drawn one layer at a
     // time take 8-bit samples.
     if (info.bytesPerSample == 2)
         return m_ctx.channels == 3 && info.channels == 4 && info.alphaChannel == 3;
+#else
+    if (!p.masks.empty()) return false;
 #endif
     return info.bytesPerSample == 1;
 }
@@ -895,9 +925,10 @@ struct RunPlanes {
     float *r, *g, *b, *seen;
 };
 
-// Adds one layer's 8-bit RGBA pixels [x, x1) under what the planes hold, four a step; returns
-// where it stopped (fewer than four left).
-int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, RunPlanes const& p) {
+// Adds one layer's 8-bit RGBA pixels [x, x1) under what the planes hold, four a step, their
+// alpha times mask[x] when there is one; returns where it stopped (fewer than four left).
+int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, RunPlanes const& p,
+                   float const* mask) {
     __m128i const low = _mm_set1_epi32(0xFF);
     __m128 const one = _mm_set1_ps(1.0f), scale = _mm_set1_ps(alphaScale);
     __m128 const toUnit = _mm_set1_ps(1.0f / 255);
@@ -907,6 +938,7 @@ int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, Ru
         __m128 cg = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 8), low));
         __m128 cb = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 16), low));
         __m128 sa = _mm_min_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(v, 24)), scale), one);
+        if (mask) sa = _mm_mul_ps(sa, _mm_loadu_ps(mask + x));
         __m128 t = _mm_loadu_ps(p.seen + x);
         __m128 wt = _mm_mul_ps(sa, t), w = _mm_mul_ps(wt, toUnit);
         _mm_storeu_ps(p.r + x, _mm_add_ps(_mm_loadu_ps(p.r + x), _mm_mul_ps(cr, w)));
@@ -922,7 +954,8 @@ int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, Ru
 // The same eight pixels a step, on processors that have AVX2 (asked at run time). The same
 // operations in the same order, without fused multiply-adds: the sums are the SSE2 ones exactly.
 __attribute__((target("avx2"))) int64_t AddRowAVX2(uint8_t const* q, int64_t x, int64_t x1,
-                                                   float alphaScale, RunPlanes const& p) {
+                                                   float alphaScale, RunPlanes const& p,
+                                                   float const* mask) {
     __m256i const low = _mm256_set1_epi32(0xFF);
     __m256 const one = _mm256_set1_ps(1.0f), scale = _mm256_set1_ps(alphaScale);
     __m256 const toUnit = _mm256_set1_ps(1.0f / 255);
@@ -933,6 +966,7 @@ __attribute__((target("avx2"))) int64_t AddRowAVX2(uint8_t const* q, int64_t x, 
         __m256 cb = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(v, 16), low));
         __m256 sa =
             _mm256_min_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srli_epi32(v, 24)), scale), one);
+        if (mask) sa = _mm256_mul_ps(sa, _mm256_loadu_ps(mask + x));
         __m256 t = _mm256_loadu_ps(p.seen + x);
         __m256 wt = _mm256_mul_ps(sa, t), w = _mm256_mul_ps(wt, toUnit);
         _mm256_storeu_ps(p.r + x, _mm256_add_ps(_mm256_loadu_ps(p.r + x), _mm256_mul_ps(cr, w)));
@@ -946,6 +980,7 @@ __attribute__((target("avx2"))) int64_t AddRowAVX2(uint8_t const* q, int64_t x, 
 
 void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& dst) const {
     struct Rows {
+        PSDLayerNode const* node;
         PSDLayer const* layer;
         Bitmap pixels;
         int64_t origin;       // the document row of the bitmap's first
@@ -966,13 +1001,13 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         if (top >= bottom || opacity <= 0 || l.GetWidth() == 0) continue;
         if (!p.rows) {
             bottom = std::min<int64_t>(bottom, l.m_top + int64_t(p.pixels->GetHeight()));
-            if (top < bottom) rows.push_back({&l, p.pixels, l.m_top, top, bottom, opacity});
+            if (top < bottom) rows.push_back({n, &l, p.pixels, l.m_top, top, bottom, opacity});
             continue;
         }
         if (used == kept.size()) kept.emplace_back();
         Bitmap& band = kept[used++];
         if (!DecodeRows(l, *p.rows, top, bottom, band)) return;
-        rows.push_back({&l, band, top, top, bottom, opacity});
+        rows.push_back({n, &l, band, top, top, bottom, opacity});
     }
 #if defined(__SSE2__)
     // The layers from the lowest up to the last one that is not RGBA (a background without
@@ -986,11 +1021,14 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
     }
     bool rgba = m_ctx.channels == 3 && split < rows.size();
     if (rgba) {
-        for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y)
-            for (size_t k = 0; k < split; ++k)
-                if (y >= rows[k].top && y < rows[k].bottom)
-                    DrawPlainRows(*rows[k].layer, *rows[k].pixels, rows[k].origin, 0, dst.width, y,
-                                  y + 1, rows[k].opacity, dst);
+        for (size_t k = 0; k < split; ++k) {
+            Rows const& r = rows[k];
+            if (!m_prepared[r.node->index].masks.empty())
+                DrawNode(*r.node, dst, nullptr, nullptr);  // masked, below a layer of another form
+            else
+                DrawPlainRows(*r.layer, *r.pixels, r.origin, 0, dst.width, r.top, r.bottom,
+                              r.opacity, dst);
+        }
 #if ZUZODORIV_AVX2_ROWS
         static bool const avx2 = __builtin_cpu_supports("avx2");
 #endif
@@ -998,9 +1036,10 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         // still shows through, so that a pixel divides once for the whole run, not per layer.
         // Kept a plane per channel, so that four or eight pixels of a layer's row go through at
         // once.
-        thread_local std::vector<float> planeStore;
+        thread_local std::vector<float> planeStore, maskRow;
         size_t width = dst.width;
         planeStore.resize(width * 4);
+        maskRow.resize(width);
         float* sr = planeStore.data();
         float* sg = sr + width;
         float* sb = sg + width;
@@ -1015,12 +1054,21 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
                 int64_t x0 = std::max<int64_t>(0, l.m_left);
                 int64_t x1 = std::min<int64_t>(dst.width, l.m_left + int64_t(r.pixels->GetWidth()));
                 uint8_t const* row = r.pixels->GetRow(uint32_t(y - r.origin));
+                // The masks' product over the layer's columns, indexed by document column.
+                float const* mask = nullptr;
+                auto const& masks = m_prepared[r.node->index].masks;
+                if (!masks.empty() && x0 < x1) {
+                    std::fill(maskRow.begin() + x0, maskRow.begin() + x1, 1.0f);
+                    for (auto const& m : masks) m.MultiplyRow(y, x0, x1, maskRow.data() + x0);
+                    mask = maskRow.data();
+                }
                 if (bytes == 2) {
                     uint16_t const* q16 =
                         reinterpret_cast<uint16_t const*>(row) + size_t(x0 - l.m_left) * 4;
                     float alphaScale = r.opacity / 65535;
                     for (int64_t x = x0; x < x1; ++x, q16 += 4) {
                         float sa = std::min(q16[3] * alphaScale, 1.0f), t = seen[x];
+                        if (mask) sa *= mask[x];
                         float wt = sa * t, w = wt * (1.0f / 65535);
                         sr[x] += q16[0] * w, sg[x] += q16[1] * w, sb[x] += q16[2] * w;
                         seen[x] = t - wt;
@@ -1032,12 +1080,13 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
                 RunPlanes planes{sr, sg, sb, seen};
                 int64_t x = x0;
 #if ZUZODORIV_AVX2_ROWS
-                if (avx2) x = AddRowAVX2(q, x, x1, alphaScale, planes);
+                if (avx2) x = AddRowAVX2(q, x, x1, alphaScale, planes, mask);
 #endif
-                x = AddRowSSE2(q + (x - x0) * 4, x, x1, alphaScale, planes);
+                x = AddRowSSE2(q + (x - x0) * 4, x, x1, alphaScale, planes, mask);
                 q += (x - x0) * 4;
                 for (; x < x1; ++x, q += 4) {
                     float sa = std::min(q[3] * alphaScale, 1.0f), t = seen[x];
+                    if (mask) sa *= mask[x];
                     float wt = sa * t, w = wt * (1.0f / 255);
                     sr[x] += q[0] * w, sg[x] += q[1] * w, sb[x] += q[2] * w;
                     seen[x] = t - wt;
@@ -1059,11 +1108,13 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         return;
     }
 #endif
-    for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y)
-        for (auto const& r : rows)
-            if (y >= r.top && y < r.bottom)
-                DrawPlainRows(*r.layer, *r.pixels, r.origin, 0, dst.width, y, y + 1, r.opacity,
-                              dst);
+    for (auto const& r : rows) {
+        if (!m_prepared[r.node->index].masks.empty())
+            DrawNode(*r.node, dst, nullptr, nullptr);
+        else
+            DrawPlainRows(*r.layer, *r.pixels, r.origin, 0, dst.width, r.top, r.bottom, r.opacity,
+                          dst);
+    }
 }
 
 void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> const* clip,
