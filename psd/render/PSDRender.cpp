@@ -1871,7 +1871,7 @@ std::pair<uint32_t, uint32_t> ScaledSpan(uint32_t i, double scale, uint32_t limi
 }
 
 uint32_t ScaledSize(uint32_t n, double scale) {
-    return std::max<uint32_t>(1, uint32_t(std::lround(double(n) * scale)));
+    return n == 0 ? 0 : std::max<uint32_t>(1, uint32_t(std::lround(double(n) * scale)));
 }
 
 // Sums of whole output rows of a scaled image, fed source rows in any order, then averaged.
@@ -2035,7 +2035,8 @@ bool Renderer::Run(PSDRenderResult& result, std::string& error) {
     bool scaled = scale != 1.0;
     uint32_t ow = scaled ? ScaledSize(w, scale) : w, oh = scaled ? ScaledSize(h, scale) : h;
     std::vector<std::pair<uint32_t, uint32_t>> columns;
-    if (scaled)
+    // A document without rows has nothing to average, however wide it claims to be.
+    if (scaled && h > 0)
         for (uint32_t x = 0; x < ow; ++x) columns.push_back(ScaledSpan(x, scale, w));
     uint32_t outRows = scaled ? OutputBandRows(scale) : kBandRows;
     Bitmap out;

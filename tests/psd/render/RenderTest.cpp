@@ -734,6 +734,18 @@ TEST(Render, ScaledRendersAverageByCoverage) {
     std::string error;
     EXPECT_FALSE(RenderDocument(*doc, huge, r, error));
     EXPECT_NE(error.find("pixels a side"), std::string::npos) << error;
+
+    // A file claiming 1.6 billion columns and no rows (found by fuzzing): scaled, nothing to
+    // average, so no table of source columns and no row of output.
+    PSDReport report;
+    auto wide = OpenFile(ZUZODORIV_SOURCE_DIR "/fuzz/regressions/open/wide-without-rows",
+                         CreateOptions{}, report, error);
+    ASSERT_TRUE(wide) << error;
+    ASSERT_GT(wide->m_width, 1000000000u);
+    PSDRenderOptions small;
+    small.scale = 0.05;
+    ASSERT_TRUE(RenderDocument(*wide, small, r, error)) << error;
+    EXPECT_EQ(r.bitmap->GetHeight(), 0u);
 }
 
 // Where gradients fall (each pixel's top-left corner, by style and angle) and how smoothness
