@@ -278,7 +278,7 @@ void BindLayer(py::module_& m) {
                       [=](LayerRef const& l, bool v) { L(l).m_clipping = v; })
         .def_property("background", [=](LayerRef const& l) { return L(l).m_background; }, &SetBackground,
                       "The document's background layer: opaque, at the bottom, without masks, effects, "
-                      "opacity or blend mode. Set False to make it a normal layer that takes them (the editor's "
+                      "opacity, fill opacity or blend mode. Set False to make it a normal layer that takes them (the editor's "
                       "\"Layer from Background\": unlocked, written with a transparency channel).")
         .def_property_readonly("transparency_protected", [=](LayerRef const& l) { return L(l).m_transparencyProtected; })
         .def_property_readonly("is_group", [=](LayerRef const& l) { return L(l).IsGroupStart(); })
