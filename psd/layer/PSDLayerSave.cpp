@@ -216,10 +216,11 @@ bool PlanChannels(PSDLayer const& l, SaveData const& sd, unsigned depth,
     LayerShapes shapes;
     if (!ShapesOf(l, sd.m_decodeStored, shapes)) return false;
     unsigned colour = ColourChannelCount(mode, false, true);
+    bool background = l.WrittenAsBackground();
     if (shapes.colour.present) {
         BitmapShape const& bm = shapes.colour;
         if (bm.channels < colour + 1 || !Fits(bm, l.GetWidth(), l.GetHeight())) return false;
-        if (!l.WrittenAsBackground())
+        if (!background)
             out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Colour, bm.alphaChannel});
         for (unsigned c = 0; c < colour; ++c) out.push_back({int16_t(c), ChannelKind::Colour, c});
     } else if (l.m_matteColour) {
@@ -227,14 +228,13 @@ bool PlanChannels(PSDLayer const& l, SaveData const& sd, unsigned depth,
         std::vector<uint32_t> samples = MatteSamples(*l.m_matteColour, mode, depth);
         if (samples.size() != colour) return false;
         // A matte layer that is not the background is opaque.
-        if (!l.WrittenAsBackground())
+        if (!background)
             out.push_back(
                 {PSDChannelInfo::kTransparency, ChannelKind::Matte, 0, FullSample(depth)});
         for (unsigned c = 0; c < colour; ++c)
             out.push_back({int16_t(c), ChannelKind::Matte, 0, samples[c]});
     } else {
-        if (!l.WrittenAsBackground())
-            out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Empty});
+        if (!background) out.push_back({PSDChannelInfo::kTransparency, ChannelKind::Empty});
         for (unsigned c = 0; c < colour; ++c) out.push_back({int16_t(c), ChannelKind::Empty});
     }
     if (KeepsExtraChannels(l, sd, depth))
@@ -332,7 +332,8 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
     // Extra data: masks, blending ranges, name, tagged blocks; its length never counts padding.
     SectionSizer extra;
     if (!extra.Begin(stream, f, false)) return false;
-    bool storedMask = m_stream && !WrittenAsBackground() && m_userMask.m_present &&
+    bool background = WrittenAsBackground();
+    bool storedMask = m_stream && !background && m_userMask.m_present &&
                       m_maskDataSize > 0 && MaskDigest() == m_maskBaseline;
     // A record of the other byte order is converted; one that does not convert is written from
     // the model.
@@ -350,8 +351,8 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
         if (!WriteValue(stream, m_maskDataSize, f) ||
             !CopyStoredBytes(*m_stream, m_maskDataPosition, m_maskDataSize, stream))
             return false;
-    } else if (WrittenAsBackground() || !m_userMask.m_present) {
-        if (m_realMask.m_present && !WrittenAsBackground() && !m_userMask.m_present) return false;
+    } else if (background || !m_userMask.m_present) {
+        if (m_realMask.m_present && !background && !m_userMask.m_present) return false;
         if (!WriteValue<uint32_t>(stream, 0, f)) return false;
     } else {
         PSDLayerMask const& u = m_userMask;
@@ -484,9 +485,10 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
     Kernel::OutStreamSeekable& stream = *memory;
     auto done = [&] { return SplitModelBlocks(memory->GetData(), out, sd.m_fixer.BigEndian()); };
     ByteOrderFixer const& f = sd.m_fixer;
+    bool background = WrittenAsBackground();
     // Adjustment, effects, vector mask, vector fill and stroke come first on non-background
     // layers; those whose owners do not write them yet are stored blocks, copied back.
-    if (!WrittenAsBackground() && m_adjustment) {
+    if (!background && m_adjustment) {
         // An adjustment the model cannot write (a version it does not read) stays as stored.
         auto adjustment = Kernel::MemoryInOutStreamBase::Create();
         if (m_adjustment->IsRead() && m_adjustment->Save(*adjustment, sd)) {
@@ -496,7 +498,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
             return false;
         }
     }
-    if (!WrittenAsBackground() && m_effects) {
+    if (!background && m_effects) {
         // Effects the model cannot write (a colour no record holds) stay as stored when they can.
         auto effects = Kernel::MemoryInOutStreamBase::Create();
         if (m_effects->Save(*effects, sd)) {
@@ -506,7 +508,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
             return false;
         }
     }
-    if (!WrittenAsBackground() && m_vectorMask) {
+    if (!background && m_vectorMask) {
         // A mask the model cannot write (no subpath) stays as stored when it can.
         auto mask = Kernel::MemoryInOutStreamBase::Create();
         if (SaveVectorMaskBlocks(*mask, sd)) {
@@ -527,7 +529,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
 
     if (!WriteBlock32(stream, f, Key("lyid"), layerId)) return false;
 
-    if (!WrittenAsBackground()) {
+    if (!background) {
         if (m_fillOpacity < 255 && !WriteSmallBlock(stream, f, Key("iOpa"), m_fillOpacity))
             return false;
         if (!WriteSmallBlock(stream, f, Key("clbl"), m_blendClipped ? 1 : 0) ||
@@ -564,7 +566,7 @@ bool PSDLayer::SaveModelBlocks(SaveData const& sd, uint32_t layerId,
             !WriteKey(stream, blendKey, f) || !WriteValue<uint32_t>(stream, m_sceneGroup ? 1 : 0, f))
             return false;
     }
-    if (WrittenAsBackground()) return done();
+    if (background) return done();
 
     // "brst": indexes of the restricted channels, in the order of the channel list.
     std::vector<uint32_t> restricted;

@@ -94,33 +94,34 @@ struct Mask {
             else
                 v = Sample(bitmap->GetRow(uint32_t(my)), bitmap->GetFormatInfo(), size_t(mx));
         }
-        if (invert) v = 1 - v;
-        return 1 - density * (1 - Clamp01(v));
+        return Applied(v);
     }
+
+    // A stored value as it applies: inverted when the mask is, then at the mask's density.
+    float Applied(float v) const { return 1 - density * (1 - Clamp01(invert ? 1 - v : v)); }
 
     // At(x, y) for x in [x0, x1), multiplied into out[x - x0].
     void MultiplyRow(int64_t y, int64_t x0, int64_t x1, float* out) const {
-        auto apply = [&](float v) { return 1 - density * (1 - Clamp01(invert ? 1 - v : v)); };
         int64_t my = y - top;
         bool rowIn = my >= 0 && my < int64_t(height);
         int64_t a = rowIn ? std::clamp<int64_t>(left, x0, x1) : x1;
         int64_t b = rowIn ? std::clamp<int64_t>(int64_t(left) + width, x0, x1) : x1;
-        float away = apply(outside);
+        float away = Applied(outside);
         for (int64_t x = x0; x < a; ++x) out[x - x0] *= away;
         for (int64_t x = b; x < x1; ++x) out[x - x0] *= away;
         if (a >= b) return;
         if (!feathered.empty()) {
             float const* row = feathered.data() + size_t(my) * width;
-            for (int64_t x = a; x < b; ++x) out[x - x0] *= apply(row[x - left]);
+            for (int64_t x = a; x < b; ++x) out[x - x0] *= Applied(row[x - left]);
             return;
         }
         uint8_t const* row = bitmap->GetRow(uint32_t(my));
         auto const& info = bitmap->GetFormatInfo();
         if (info.bytesPerSample == 1 && info.channels == 1) {
-            for (int64_t x = a; x < b; ++x) out[x - x0] *= apply(row[x - left] / 255.0f);
+            for (int64_t x = a; x < b; ++x) out[x - x0] *= Applied(row[x - left] / 255.0f);
             return;
         }
-        for (int64_t x = a; x < b; ++x) out[x - x0] *= apply(Sample(row, info, size_t(x - left)));
+        for (int64_t x = a; x < b; ++x) out[x - x0] *= Applied(Sample(row, info, size_t(x - left)));
     }
 };
 
