@@ -333,8 +333,8 @@ bool PSDLayer::Save(Kernel::OutStreamSeekable& stream, SaveData const& sd,
     SectionSizer extra;
     if (!extra.Begin(stream, f, false)) return false;
     bool background = WrittenAsBackground();
-    bool storedMask = m_stream && !background && m_userMask.m_present &&
-                      m_maskDataSize > 0 && MaskDigest() == m_maskBaseline;
+    bool storedMask = m_stream && !background && m_userMask.m_present && m_maskDataSize > 0 &&
+                      MaskDigest() == m_maskBaseline;
     // A record of the other byte order is converted; one that does not convert is written from
     // the model.
     std::vector<uint8_t> convertedMask;
