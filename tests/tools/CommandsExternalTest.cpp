@@ -14,6 +14,7 @@
 
 #include "host/raster/PNG.h"
 #include "tests/psd/file/SaveTestSupport.h"
+#include "tests/support/MinimalDocument.h"
 #include "tests/support/ScratchDir.h"
 #include "tests/support/ToolRun.h"
 #include "tests/support/RoundTrip.h"
@@ -127,6 +128,13 @@ TEST(CommandsExternal, FailuresLeaveNoOutput) {
     }
     EXPECT_EQ(RunCli({"convert", psb, out, "--psb"}), 0);
     fs::remove(out);
+    // A document without columns has nothing to draw: the render fails without an empty PNG.
+    testsupport::Header flat;
+    flat.width = 0;
+    std::string empty = dir.Write("empty.psd", testsupport::Document(flat, {}, {}, {}, {0, 0}));
+    std::string png = (dir.path / "never.png").string();
+    EXPECT_EQ(RunCli({"render", empty, "-o", png}), 1);
+    EXPECT_FALSE(fs::exists(png));
 
     // A layer whose stored channel does not decode (the save decodes layers as it goes) fails the
     // convert with the layer named.
