@@ -316,11 +316,12 @@ private:
     // Draws a run of plain layers (bottom first) onto the band a row at a time, every layer of
     // the run over each row while it is in cache.
     void DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& dst) const;
-    // Composites 8-bit rows of src (row 0 at document row srcTop) in normal mode at the given
-    // opacity over columns [left, right) and rows [top, bottom) of the band.
+    // Composites 8-bit rows of src (row 0 at document row srcTop) at the given opacity over
+    // columns [left, right) and rows [top, bottom) of the band: in normal mode, or RGBA rows in
+    // any mode.
     void DrawPlainRows(PSDLayer const& l, Raster::DynamicBitmap const& src, int64_t srcTop,
                        int64_t left, int64_t right, int64_t top, int64_t bottom, float opacity,
-                       Band& dst) const;
+                       Band& dst, BlendMode mode = BlendMode::Normal) const;
     // ContentAt for out.size() pixels from (left, y), a row at a time.
     void ContentRow(PSDLayer const& l, Prepared const& p, Raster::DynamicBitmap const* src,
                     int64_t srcTop, int64_t left, int64_t y, std::vector<RenderPixel>& out) const;
@@ -1280,12 +1281,16 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         src = nullptr;
     }
     // Most layers of most documents: 8-bit pixels in normal mode, nothing shaping them. Read
-    // straight from the decoded rows, without a row of float pixels between.
+    // straight from the decoded rows, without a row of float pixels between; so are RGBA ones in
+    // a separable mode whose fill opacity fades as opacity does.
+    float neutral = 0;
     if (src && !atop && !p.effects && !shape && !clip && !p.blendIf && p.masks.empty() &&
         !p.Generated() && !p.textGamma && src->GetFormatInfo().bytesPerSample == 1 &&
-        (mode == BlendMode::Normal || mode == BlendMode::PassThrough)) {
+        (mode == BlendMode::Normal || mode == BlendMode::PassThrough ||
+         (IsSeparable(mode) && m_ctx.channels == 3 && src->GetFormatInfo().channels == 4 &&
+          src->GetFormatInfo().alphaChannel == 3 && (fill >= 1 || !FadesByFill(mode, neutral))))) {
         DrawPlainRows(l, *src, srcTop, left, right, std::max(top, rowsTop),
-                      std::min(bottom, rowsBottom), opacity * fill, dst);
+                      std::min(bottom, rowsBottom), opacity * fill, dst, mode);
         return;
     }
     if (p.effects) {
@@ -1304,7 +1309,6 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         return normalLayer && part.mode == BlendMode::Normal;
     };
     // Fill opacity with effects stays a plain fade: the effects are blended with the content.
-    float neutral = 0;
     bool fadesByFill = fill < 1 && !p.effects && FadesByFill(mode, neutral);
     std::vector<RenderPixel> row(size_t(right - left));
     for (int64_t y = top; y < bottom; ++y) {
@@ -1518,7 +1522,7 @@ void PlainRowRGBA(uint8_t const* q, size_t count, float opacity, RenderPixel* b)
 
 void Renderer::DrawPlainRows(PSDLayer const& l, Raster::DynamicBitmap const& src, int64_t srcTop,
                              int64_t left, int64_t right, int64_t top, int64_t bottom,
-                             float opacity, Band& dst) const {
+                             float opacity, Band& dst, BlendMode mode) const {
     if (opacity <= 0) return;
     auto const& info = src.GetFormatInfo();
     unsigned colours = std::min(m_ctx.channels, info.channels - 1);
@@ -1530,6 +1534,10 @@ void Renderer::DrawPlainRows(PSDLayer const& l, Raster::DynamicBitmap const& src
     for (int64_t y = top; y < bottom; ++y) {
         uint8_t const* q = src.GetRow(uint32_t(y - srcTop)) + size_t(x0 - l.m_left) * info.channels;
         RenderPixel* b = &dst.At(uint32_t(x0), uint32_t(y - dst.y0));
+        if (mode != BlendMode::Normal && mode != BlendMode::PassThrough) {
+            CompositeRowRGBA8(mode, m_ctx, q, count, opacity, b);
+            continue;
+        }
         if (colours == 3 && info.channels == 4 && alpha == 3) {
             PlainRowRGBA(q, count, opacity, b);
             continue;

@@ -512,6 +512,37 @@ TEST(Render, StacksOfLayers) {
 
 // An outside stroke of 1 px beside edges of a 4 x 3 map, read at one pixel: each row is the
 // shape's coverage in reading order.
+// Every separable mode through the renderer, at layer and fill opacity, over an opaque and a
+// partly transparent backdrop: the composite of its pixel formula. A mask of 255 everywhere takes
+// the layer through the general per-pixel path, which must agree.
+TEST(Render, SeparableModesDrawTheirFormula) {
+    float const r = 0.6f, g = 77 / 255.0f, b = 230 / 255.0f;  // whole levels, as layers hold
+    RenderPixel const under[2] = {{{r, g, b}, 1}, {{r, g, b}, 0.4f}},
+                      over{{0.4f, 0.8f, 0.2f}, 178 / 255.0f};
+    for (uint32_t m = 0; m <= uint32_t(BlendMode::Divide); ++m) {
+        float neutral = 0;
+        BlendMode mode = BlendMode(m);
+        uint8_t fill = FadesByFill(mode, neutral) ? 255 : 204;
+        for (bool masked : {false, true}) {
+            if (!IsSeparable(mode)) continue;
+            Stack s;
+            s.Add({{{r, g, b, 1}, {r, g, b, 0.4f}}});
+            auto top = s.Add(Both(over.c[0], over.c[1], over.c[2], over.a));
+            top->m_blendMode = mode, top->m_opacity = 230, top->m_fillOpacity = fill;
+            if (masked) Mask(*top, 255, 255, 255);
+            for (uint32_t x = 0; x < 2; ++x) {
+                RenderPixel want = under[x], src = over;
+                src.a *= fill / 255.0f * (230 / 255.0f);
+                CompositePixel(mode, BlendContext{}, want, src);
+                auto got = s.Pixel(x);
+                for (unsigned c = 0; c < 4; ++c)
+                    EXPECT_NEAR(got[c], c < 3 ? want.c[c] : want.a, 0.6 / 255)
+                        << "mode " << m << " pixel " << x << " masked " << masked;
+            }
+        }
+    }
+}
+
 TEST(Render, StrokesReachFromTheNearestSubPixelEdge) {
     struct Case {
         char const* what;
