@@ -195,17 +195,19 @@ void CompositePixelAny(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
 }
 
 // The modes Separable blends, for the rows below.
-#define ZUZODORIV_SEPARABLE_MODES(X)                                                            \
-    X(Darken) X(Lighten) X(Multiply) X(Screen) X(Overlay) X(HardLight) X(SoftLight)             \
-        X(Difference) X(Exclusion) X(ColourDodge) X(ColourBurn) X(LinearBurn) X(LinearDodge)    \
-            X(VividLight) X(LinearLight) X(PinLight) X(HardMix) X(Subtract) X(Divide)
+#define ZUZODORIV_SEPARABLE_MODES(X)                                                         \
+    X(Darken)                                                                                \
+    X(Lighten) X(Multiply) X(Screen) X(Overlay) X(HardLight) X(SoftLight) X(Difference)      \
+        X(Exclusion) X(ColourDodge) X(ColourBurn) X(LinearBurn) X(LinearDodge) X(VividLight) \
+            X(LinearLight) X(PinLight) X(HardMix) X(Subtract) X(Divide)
 
 bool IsSeparable(BlendMode mode) {
     switch (mode) {
 #define ZUZODORIV_CASE(m) case BlendMode::m:
         ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_CASE) return true;
 #undef ZUZODORIV_CASE
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -233,7 +235,8 @@ void CompositeRowRGBA8(BlendMode mode, BlendContext const& ctx, uint8_t const* q
                        float alphaScale, RenderPixel* b) {
     switch (mode) {
 #define ZUZODORIV_ROW(m) \
-    case BlendMode::m: return SeparableRowRGBA8<BlendMode::m>(q, count, alphaScale, b);
+    case BlendMode::m:   \
+        return SeparableRowRGBA8<BlendMode::m>(q, count, alphaScale, b);
         ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_ROW)
 #undef ZUZODORIV_ROW
         default:
