@@ -213,17 +213,26 @@ bool IsSeparable(BlendMode mode) {
 
 namespace {
 
-// CompositePixelAny's steps in its order, the mode fixed so that its switch folds away.
+// CompositePixelAny's steps, the mode fixed so that its switch folds away.
 template <BlendMode M>
 void SeparableRowRGBA8(uint8_t const* q, size_t count, float alphaScale, RenderPixel* b) {
     for (size_t x = 0; x < count; ++x, q += 4, ++b) {
         float as = q[3] * (1.0f / 255) * alphaScale;
         if (as <= 0) continue;
-        float ba = b->a, ao = as + ba * (1 - as);
+        float ba = b->a;
+        if (ba >= 1) {
+            // Over an opaque backdrop (most pixels) the blend alone shows, faded by alpha.
+            for (unsigned c = 0; c < 3; ++c) {
+                float d = b->c[c];
+                b->c[c] = d + (Separable(M, d, q[c] * (1.0f / 255)) - d) * as;
+            }
+            continue;
+        }
+        float ao = as + ba * (1 - as), inv = 1 / ao;
         for (unsigned c = 0; c < 3; ++c) {
             float s = q[c] * (1.0f / 255);
             float mixed = ba <= 0 ? s : (1 - ba) * s + ba * Separable(M, b->c[c], s);
-            b->c[c] = (as * mixed + (1 - as) * ba * b->c[c]) / ao;
+            b->c[c] = (as * mixed + (1 - as) * ba * b->c[c]) * inv;
         }
         b->a = ao;
     }
