@@ -9,14 +9,18 @@ namespace {
 
 float Clamp01(float v) { return v < 0 ? 0 : v > 1 ? 1 : v; }
 
+// Dodge and burn jump at black and white backdrops; a backdrop a rounding error off them is them,
+// as the editor's whole levels are.
+constexpr float kEdge = 1e-6f;
+
 float Dodge(float b, float s) {
-    if (b <= 0) return 0;
+    if (b <= kEdge) return 0;
     if (s >= 1) return 1;
     return std::min(1.0f, b / (1 - s));
 }
 
 float Burn(float b, float s) {
-    if (b >= 1) return 1;
+    if (b >= 1 - kEdge) return 1;
     if (s <= 0) return 0;
     return 1 - std::min(1.0f, (1 - b) / s);
 }

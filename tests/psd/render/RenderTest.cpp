@@ -40,6 +40,8 @@ TEST(Blend, FormulasPerFamily) {
         {BlendMode::Multiply, 0.5f, 0.4f, 0.2f},    {BlendMode::Screen, 0.5f, 0.4f, 0.7f},
         {BlendMode::ColourBurn, 0.5f, 0.25f, 0.0f}, {BlendMode::ColourBurn, 0.8f, 0.5f, 0.6f},
         {BlendMode::ColourDodge, 0.3f, 0.5f, 0.6f}, {BlendMode::ColourDodge, 0.0f, 1.0f, 0.0f},
+        // A rounding error off white or black is white or black.
+        {BlendMode::ColourBurn, 0.99999994f, 0.0f, 1.0f}, {BlendMode::ColourDodge, 6e-8f, 1.0f, 0.0f},
         {BlendMode::LinearBurn, 0.7f, 0.6f, 0.3f},  {BlendMode::LinearDodge, 0.7f, 0.6f, 1.0f},
         {BlendMode::Overlay, 0.25f, 0.5f, 0.25f},   {BlendMode::Overlay, 0.75f, 0.5f, 0.75f},
         {BlendMode::HardLight, 0.5f, 0.25f, 0.25f}, {BlendMode::HardLight, 0.5f, 0.75f, 0.75f},
