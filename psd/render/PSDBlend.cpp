@@ -218,23 +218,24 @@ bool IsSeparable(BlendMode mode) {
 namespace {
 
 // CompositePixelAny's steps, the mode fixed so that its switch folds away.
-template <BlendMode M>
-void SeparableRowRGBA8(uint8_t const* q, size_t count, float alphaScale, RenderPixel* b) {
+template <typename T, BlendMode M>
+void SeparableRow(T const* q, size_t count, float alphaScale, RenderPixel* b) {
+    constexpr float unit = 1.0f / float(T(~T(0)));
     for (size_t x = 0; x < count; ++x, q += 4, ++b) {
-        float as = q[3] * (1.0f / 255) * alphaScale;
+        float as = q[3] * unit * alphaScale;
         if (as <= 0) continue;
         float ba = b->a;
         if (ba >= 1) {
             // Over an opaque backdrop (most pixels) the blend alone shows, faded by alpha.
             for (unsigned c = 0; c < 3; ++c) {
                 float d = b->c[c];
-                b->c[c] = d + (Separable(M, d, q[c] * (1.0f / 255)) - d) * as;
+                b->c[c] = d + (Separable(M, d, q[c] * unit) - d) * as;
             }
             continue;
         }
         float ao = as + ba * (1 - as), inv = 1 / ao;
         for (unsigned c = 0; c < 3; ++c) {
-            float s = q[c] * (1.0f / 255);
+            float s = q[c] * unit;
             float mixed = ba <= 0 ? s : (1 - ba) * s + ba * Separable(M, b->c[c], s);
             b->c[c] = (as * mixed + (1 - as) * ba * b->c[c]) * inv;
         }
@@ -242,23 +243,33 @@ void SeparableRowRGBA8(uint8_t const* q, size_t count, float alphaScale, RenderP
     }
 }
 
-}  // namespace
-
-void CompositeRowRGBA8(BlendMode mode, BlendContext const& ctx, uint8_t const* q, size_t count,
-                       float alphaScale, RenderPixel* b) {
+template <typename T>
+void CompositeRow(BlendMode mode, BlendContext const& ctx, T const* q, size_t count,
+                  float alphaScale, RenderPixel* b) {
     switch (mode) {
 #define ZUZODORIV_ROW(m) \
     case BlendMode::m:   \
-        return SeparableRowRGBA8<BlendMode::m>(q, count, alphaScale, b);
+        return SeparableRow<T, BlendMode::m>(q, count, alphaScale, b);
         ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_ROW)
 #undef ZUZODORIV_ROW
         default:
+            constexpr float unit = 1.0f / float(T(~T(0)));
             for (size_t x = 0; x < count; ++x, q += 4, ++b) {
-                RenderPixel s{{q[0] * (1.0f / 255), q[1] * (1.0f / 255), q[2] * (1.0f / 255)},
-                              q[3] * (1.0f / 255) * alphaScale};
+                RenderPixel s{{q[0] * unit, q[1] * unit, q[2] * unit}, q[3] * unit * alphaScale};
                 CompositePixel(mode, ctx, *b, s);
             }
     }
+}
+
+}  // namespace
+
+void CompositeRowRGBA(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
+                      size_t count, float alphaScale, RenderPixel* b) {
+    if (bytes == 2)
+        // 16-bit rows are aligned as the bitmaps allocate them.
+        CompositeRow(mode, ctx, reinterpret_cast<uint16_t const*>(q), count, alphaScale, b);
+    else
+        CompositeRow(mode, ctx, q, count, alphaScale, b);
 }
 
 bool FadesByFill(BlendMode mode, float& neutral) {

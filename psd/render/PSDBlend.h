@@ -92,14 +92,14 @@ void CompositeFilled(BlendMode mode, BlendContext const& ctx, RenderPixel& b, Re
                      float fill, float neutral, bool atop);
 
 // Whether mode blends each colour sample on its own (the darken, lighten, contrast and inversion
-// families): those CompositeRowRGBA8 draws without a call per pixel.
+// families): those CompositeRowRGBA draws without a call per pixel.
 bool IsSeparable(BlendMode mode);
 
-// Composites a row of count 8-bit RGBA source pixels, their alpha times alphaScale, over the
-// backdrop's pixels of three colour samples: CompositePixel's result pixel by pixel, without a
-// call per pixel in the separable modes.
-void CompositeRowRGBA8(BlendMode mode, BlendContext const& ctx, uint8_t const* q, size_t count,
-                       float alphaScale, RenderPixel* b);
+// Composites a row of count RGBA source pixels of `bytes` (1 or 2) a sample, their alpha times
+// alphaScale, over the backdrop's pixels of three colour samples: CompositePixel's result pixel by
+// pixel, without a call per pixel in the separable modes.
+void CompositeRowRGBA(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
+                      size_t count, float alphaScale, RenderPixel* b);
 
 // The editor's grey of a colour: the weights of its luminosity blend.
 float Luminosity(float const* c, unsigned channels);

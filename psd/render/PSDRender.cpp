@@ -317,8 +317,8 @@ private:
     // the run over each row while it is in cache.
     void DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& dst) const;
     // Composites 8-bit rows of src (row 0 at document row srcTop) at the given opacity over
-    // columns [left, right) and rows [top, bottom) of the band: in normal mode, or RGBA rows in
-    // any mode.
+    // columns [left, right) and rows [top, bottom) of the band: in normal mode, or RGBA rows of
+    // 8 or 16 bits in any mode.
     void DrawPlainRows(PSDLayer const& l, Raster::DynamicBitmap const& src, int64_t srcTop,
                        int64_t left, int64_t right, int64_t top, int64_t bottom, float opacity,
                        Band& dst, BlendMode mode = BlendMode::Normal) const;
@@ -1281,14 +1281,17 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         src = nullptr;
     }
     // Most layers of most documents: 8-bit pixels in normal mode, nothing shaping them. Read
-    // straight from the decoded rows, without a row of float pixels between; so are RGBA ones in
-    // a separable mode whose fill opacity fades as opacity does.
+    // straight from the decoded rows, without a row of float pixels between; so are RGBA ones of
+    // 8 or 16 bits in a separable mode whose fill opacity fades as opacity does.
     float neutral = 0;
+    auto const* format = src ? &src->GetFormatInfo() : nullptr;
     if (src && !atop && !p.effects && !shape && !clip && !p.blendIf && p.masks.empty() &&
-        !p.Generated() && !p.textGamma && src->GetFormatInfo().bytesPerSample == 1 &&
-        (mode == BlendMode::Normal || mode == BlendMode::PassThrough ||
-         (IsSeparable(mode) && m_ctx.channels == 3 && src->GetFormatInfo().channels == 4 &&
-          src->GetFormatInfo().alphaChannel == 3 && (fill >= 1 || !FadesByFill(mode, neutral))))) {
+        !p.Generated() && !p.textGamma &&
+        ((format->bytesPerSample == 1 &&
+          (mode == BlendMode::Normal || mode == BlendMode::PassThrough)) ||
+         (IsSeparable(mode) && m_ctx.channels == 3 && format->channels == 4 &&
+          format->alphaChannel == 3 && format->bytesPerSample <= 2 &&
+          (fill >= 1 || !FadesByFill(mode, neutral))))) {
         DrawPlainRows(l, *src, srcTop, left, right, std::max(top, rowsTop),
                       std::min(bottom, rowsBottom), opacity * fill, dst, mode);
         return;
@@ -1532,10 +1535,11 @@ void Renderer::DrawPlainRows(PSDLayer const& l, Raster::DynamicBitmap const& src
     if (x0 >= x1) return;
     size_t alpha = size_t(info.alphaChannel), count = size_t(x1 - x0);
     for (int64_t y = top; y < bottom; ++y) {
-        uint8_t const* q = src.GetRow(uint32_t(y - srcTop)) + size_t(x0 - l.m_left) * info.channels;
+        uint8_t const* q = src.GetRow(uint32_t(y - srcTop)) +
+                           size_t(x0 - l.m_left) * info.channels * info.bytesPerSample;
         RenderPixel* b = &dst.At(uint32_t(x0), uint32_t(y - dst.y0));
         if (mode != BlendMode::Normal && mode != BlendMode::PassThrough) {
-            CompositeRowRGBA8(mode, m_ctx, q, count, opacity, b);
+            CompositeRowRGBA(mode, m_ctx, q, info.bytesPerSample, count, opacity, b);
             continue;
         }
         if (colours == 3 && info.channels == 4 && alpha == 3) {

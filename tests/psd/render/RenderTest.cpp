@@ -533,8 +533,8 @@ TEST(Render, StacksOfLayers) {
 // An outside stroke of 1 px beside edges of a 4 x 3 map, read at one pixel: each row is the
 // shape's coverage in reading order.
 // Every separable mode through the renderer, at layer and fill opacity, over an opaque and a
-// partly transparent backdrop: the composite of its pixel formula. A mask of 255 everywhere takes
-// the layer through the general per-pixel path, which must agree.
+// partly transparent backdrop, in 8 and 16 bits: the composite of its pixel formula. A mask of 255
+// everywhere takes the layer through the general per-pixel path, which must agree.
 TEST(Render, SeparableModesDrawTheirFormula) {
     float const r = 0.6f, g = 77 / 255.0f, b = 230 / 255.0f;  // whole levels, as layers hold
     RenderPixel const under[2] = {{{r, g, b}, 1}, {{r, g, b}, 0.4f}},
@@ -543,9 +543,9 @@ TEST(Render, SeparableModesDrawTheirFormula) {
         float neutral = 0;
         BlendMode mode = BlendMode(m);
         uint8_t fill = FadesByFill(mode, neutral) ? 255 : 204;
-        for (bool masked : {false, true}) {
-            if (!IsSeparable(mode)) continue;
-            Stack s;
+        for (int form = 0; form < 4 && IsSeparable(mode); ++form) {
+            bool masked = form & 1;
+            Stack s(form & 2 ? Raster::Format::RGBA16 : Raster::Format::RGBA8);
             s.Add({{{r, g, b, 1}, {r, g, b, 0.4f}}});
             auto top = s.Add(Both(over.c[0], over.c[1], over.c[2], over.a));
             top->m_blendMode = mode, top->m_opacity = 230, top->m_fillOpacity = fill;
@@ -557,7 +557,7 @@ TEST(Render, SeparableModesDrawTheirFormula) {
                 auto got = s.Pixel(x);
                 for (unsigned c = 0; c < 4; ++c)
                     EXPECT_NEAR(got[c], c < 3 ? want.c[c] : want.a, 0.6 / 255)
-                        << "mode " << m << " pixel " << x << " masked " << masked;
+                        << "mode " << m << " pixel " << x << " form " << form;
             }
         }
     }
