@@ -59,6 +59,20 @@ for t in "${targets[@]}"; do
     findings=build-fuzz/findings/$t
     mkdir -p "$findings" "build-fuzz/work/$t"
     echo "== fuzz_$t (${seconds})"
+    if [ "$seconds" != ci ] && [ "$(du -sm "build-fuzz/work/$t" | cut -f1)" -gt 512 ]; then
+        # libFuzzer holds its whole corpus in memory: an unbounded work corpus would meet the RSS
+        # limit on its own. Keep only the inputs that add coverage.
+        echo "merging build-fuzz/work/$t ($(du -sh "build-fuzz/work/$t" | cut -f1))"
+        rm -rf "build-fuzz/work/$t.merged" && mkdir -p "build-fuzz/work/$t.merged"
+        if ASAN_OPTIONS=detect_leaks=0 ./build-fuzz/fuzz/fuzz_"$t" -merge=1 -timeout=30 -rss_limit_mb=2048 \
+            "build-fuzz/work/$t.merged" "build-fuzz/work/$t" >"build-fuzz/logs/$t.merge.log" 2>&1; then
+            rm -rf "build-fuzz/work/$t" && mv "build-fuzz/work/$t.merged" "build-fuzz/work/$t"
+            echo "kept $(ls "build-fuzz/work/$t" | wc -l) inputs ($(du -sh "build-fuzz/work/$t" | cut -f1))"
+        else
+            echo "the merge failed (build-fuzz/logs/$t.merge.log): the work corpus stays as it was"
+            rm -rf "build-fuzz/work/$t.merged"
+        fi
+    fi
     if [ "$seconds" = ci ]; then
         rm -rf "build-fuzz/work/$t" && mkdir -p "build-fuzz/work/$t"
         # A fixed seed and input count, capped in time so a slow machine still finishes.

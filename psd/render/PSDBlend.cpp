@@ -205,16 +205,6 @@ void CompositePixelAny(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
         X(Exclusion) X(ColourDodge) X(ColourBurn) X(LinearBurn) X(LinearDodge) X(VividLight) \
             X(LinearLight) X(PinLight) X(HardMix) X(Subtract) X(Divide)
 
-bool IsSeparable(BlendMode mode) {
-    switch (mode) {
-#define ZUZODORIV_CASE(m) case BlendMode::m:
-        ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_CASE) return true;
-#undef ZUZODORIV_CASE
-        default:
-            return false;
-    }
-}
-
 namespace {
 
 // CompositePixelAny's steps, the mode fixed so that its switch folds away.

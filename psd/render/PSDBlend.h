@@ -91,13 +91,9 @@ bool FadesByFill(BlendMode mode, float& neutral);
 void CompositeFilled(BlendMode mode, BlendContext const& ctx, RenderPixel& b, RenderPixel const& s,
                      float fill, float neutral, bool atop);
 
-// Whether mode blends each colour sample on its own (the darken, lighten, contrast and inversion
-// families): those CompositeRowRGBA draws without a call per pixel.
-bool IsSeparable(BlendMode mode);
-
 // Composites a row of count RGBA source pixels of `bytes` (1 or 2) a sample, their alpha times
 // alphaScale, over the backdrop's pixels of three colour samples: CompositePixel's result pixel by
-// pixel, without a call per pixel in the separable modes.
+// pixel, without a call per pixel in the modes that blend each sample on its own.
 void CompositeRowRGBA(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
                       size_t count, float alphaScale, RenderPixel* b);
 

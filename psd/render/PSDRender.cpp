@@ -1282,14 +1282,14 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     }
     // Most layers of most documents: 8-bit pixels in normal mode, nothing shaping them. Read
     // straight from the decoded rows, without a row of float pixels between; so are RGBA ones of
-    // 8 or 16 bits in a separable mode whose fill opacity fades as opacity does.
+    // 8 or 16 bits in any other mode but dissolve, where fill opacity fades as opacity does.
     float neutral = 0;
     auto const* format = src ? &src->GetFormatInfo() : nullptr;
+    bool normal = mode == BlendMode::Normal || mode == BlendMode::PassThrough;
     if (src && !atop && !p.effects && !shape && !clip && !p.blendIf && p.masks.empty() &&
         !p.Generated() && !p.textGamma &&
-        ((format->bytesPerSample == 1 &&
-          (mode == BlendMode::Normal || mode == BlendMode::PassThrough)) ||
-         (IsSeparable(mode) && m_ctx.channels == 3 && format->channels == 4 &&
+        ((format->bytesPerSample == 1 && normal) ||
+         (!normal && mode != BlendMode::Dissolve && m_ctx.channels == 3 && format->channels == 4 &&
           format->alphaChannel == 3 && format->bytesPerSample <= 2 &&
           (fill >= 1 || !FadesByFill(mode, neutral))))) {
         DrawPlainRows(l, *src, srcTop, left, right, std::max(top, rowsTop),
