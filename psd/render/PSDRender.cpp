@@ -1798,10 +1798,29 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
     if (shape.box.IsEmpty()) return;
     size_t w = size_t(shape.box.Width());
     Kernel::ResizeOrThrow(shape.v, w * size_t(shape.box.Height()));
-    for (int32_t y = shape.box.top; y < shape.box.bottom; ++y)
-        for (int32_t x = shape.box.left; x < shape.box.right; ++x)
-            shape.v[size_t(y - shape.box.top) * w + size_t(x - shape.box.left)] =
-                ContentAt(l, p, x, y).a * MaskAt(p, x, y);
+    // Row by row on every core: the map covers the layer and then some.
+    Kernel::Dispatch::DispatchParallelFor(size_t(shape.box.Height()), [&](size_t r) {
+        int32_t y = shape.box.top + int32_t(r);
+        float* out = shape.v.data() + r * w;
+        int64_t py = int64_t(y) - l.m_top;
+        if (p.Generated() || !p.pixels) {
+            for (int32_t x = shape.box.left; x < shape.box.right; ++x)
+                out[x - shape.box.left] = ContentAt(l, p, x, y).a * MaskAt(p, x, y);
+            return;
+        }
+        std::fill(out, out + w, 0.0f);
+        if (py < 0 || py >= int64_t(p.pixels->GetHeight())) return;
+        // The layer's own alpha straight from its row; nothing beside it.
+        auto const& info = p.pixels->GetFormatInfo();
+        uint8_t const* row = p.pixels->GetRow(uint32_t(py));
+        int32_t x0 = std::max(shape.box.left, l.m_left);
+        int32_t x1 = std::min<int64_t>(shape.box.right, l.m_left + int64_t(p.pixels->GetWidth()));
+        for (int32_t x = x0; x < x1; ++x) {
+            size_t base = size_t(x - l.m_left) * info.channels + unsigned(info.alphaChannel);
+            float a = info.bytesPerSample == 1 ? row[base] * (1.0f / 255) : Sample(row, info, base);
+            out[x - shape.box.left] = a * MaskAt(p, x, y);
+        }
+    });
     std::vector<std::string> undrawn;
     Kernel::RectT<double> box{double(content.left), double(content.top), double(content.right),
                               double(content.bottom)};

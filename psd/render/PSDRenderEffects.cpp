@@ -6,6 +6,7 @@
 #include <limits>
 #include <span>
 
+#include "host/kernel/Dispatch.h"
 #include "psd/descriptor/DescriptorCodecs.h"
 #include "psd/effects/PSDEffect.h"
 #include "psd/io/PSDKeyTable.h"
@@ -16,12 +17,19 @@ namespace {
 
 float Clamp01(float v) { return std::isnan(v) ? 0.0f : v < 0 ? 0.0f : v > 1 ? 1.0f : v; }
 
+// Room for one line's lower envelope, kept across the lines a worker takes.
+struct Envelope {
+    std::vector<size_t> v;
+    std::vector<double> z;
+};
+
 // Squared distance to the nearest pixel where inside(i) holds, one dimension at a time
 // (the lower envelope of parabolas).
-void Distance1D(std::vector<double> const& f, std::vector<double>& d, size_t n,
-                std::vector<size_t>* site = nullptr) {
-    std::vector<size_t> v(n);
-    std::vector<double> z(n + 1);
+void Distance1D(double const* f, double* d, size_t n, size_t* site, Envelope& e) {
+    e.v.resize(n);
+    e.z.resize(n + 1);
+    size_t* v = e.v.data();
+    double* z = e.z.data();
     size_t k = 0;
     v[0] = 0;
     z[0] = -std::numeric_limits<double>::infinity();
@@ -53,7 +61,7 @@ void Distance1D(std::vector<double> const& f, std::vector<double>& d, size_t n,
         while (z[k + 1] < double(q)) ++k;
         double dq = double(q) - double(v[k]);
         d[q] = dq * dq + f[v[k]];
-        if (site) (*site)[q] = v[k];
+        if (site) site[q] = v[k];
     }
 }
 
@@ -61,27 +69,38 @@ constexpr double kFar = 1e20;  // the squared distance of a pixel no set pixel r
 
 // Squared distances in place, down each column then along each row: grid holds 0 on the set and
 // kFar elsewhere. With nearest given, it receives the index of each pixel's nearest set pixel.
+// The lines of a pass are independent, so each pass shares them out by blocks among the cores.
 void SquaredDistances(std::vector<double>& grid, size_t w, size_t h,
                       std::vector<size_t>* nearest = nullptr) {
-    std::vector<double> f(std::max(w, h)), d(std::max(w, h));
-    std::vector<size_t> site(std::max(w, h)), row(nearest ? w * h : 0);
-    for (size_t x = 0; x < w; ++x) {
-        for (size_t y = 0; y < h; ++y) f[y] = grid[y * w + x];
-        Distance1D(f, d, h, nearest ? &site : nullptr);
-        for (size_t y = 0; y < h; ++y) {
-            grid[y * w + x] = d[y];
-            if (nearest) row[y * w + x] = site[y];
+    constexpr size_t kLines = 16;
+    std::vector<size_t> row(nearest ? w * h : 0);
+    Kernel::Dispatch::DispatchParallelFor((w + kLines - 1) / kLines, [&](size_t block) {
+        std::vector<double> f(h), d(h);
+        std::vector<size_t> site(h);
+        Envelope e;
+        for (size_t x = block * kLines; x < std::min(w, (block + 1) * kLines); ++x) {
+            for (size_t y = 0; y < h; ++y) f[y] = grid[y * w + x];
+            Distance1D(f.data(), d.data(), h, nearest ? site.data() : nullptr, e);
+            for (size_t y = 0; y < h; ++y) {
+                grid[y * w + x] = d[y];
+                if (nearest) row[y * w + x] = site[y];
+            }
         }
-    }
+    });
     if (nearest) nearest->resize(w * h);
-    for (size_t y = 0; y < h; ++y) {
-        for (size_t x = 0; x < w; ++x) f[x] = grid[y * w + x];
-        Distance1D(f, d, w, nearest ? &site : nullptr);
-        for (size_t x = 0; x < w; ++x) {
-            grid[y * w + x] = d[x];
-            if (nearest) (*nearest)[y * w + x] = row[y * w + site[x]] * w + site[x];
+    Kernel::Dispatch::DispatchParallelFor((h + kLines - 1) / kLines, [&](size_t block) {
+        std::vector<double> d(w);
+        std::vector<size_t> site(w);
+        Envelope e;
+        for (size_t y = block * kLines; y < std::min(h, (block + 1) * kLines); ++y) {
+            double* line = grid.data() + y * w;
+            Distance1D(line, d.data(), w, nearest ? site.data() : nullptr, e);
+            for (size_t x = 0; x < w; ++x) {
+                line[x] = d[x];
+                if (nearest) (*nearest)[y * w + x] = row[y * w + site[x]] * w + site[x];
+            }
         }
-    }
+    });
 }
 
 // The length of an offset as the editor measures a stroke's reach and an effect's spread: by
