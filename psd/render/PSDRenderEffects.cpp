@@ -252,20 +252,24 @@ namespace {
 constexpr double kExactGaussianLimit = 8;
 
 // Runs filter over every row of the map, then every column, each copied out as one line: the
-// two passes of a separable blur. filter(line) rewrites the line in place.
+// two passes of a separable blur. filter(line, room) rewrites the line in place, with room a
+// vector of its own to work in.
 template <class Filter>
 void EachLine(RenderMap& map, Filter&& filter) {
     if (map.v.empty()) return;
     size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
-    std::vector<float> line;
+    // Lines are independent: blocks of them go to every core, each with its own line and room.
+    constexpr size_t kLines = 16;
     auto pass = [&](size_t count, size_t stride, size_t lines, size_t lineStride) {
-        line.resize(count);
-        for (size_t l = 0; l < lines; ++l) {
-            float* p = map.v.data() + l * lineStride;
-            for (size_t i = 0; i < count; ++i) line[i] = p[i * stride];
-            filter(line);
-            for (size_t i = 0; i < count; ++i) p[i * stride] = line[i];
-        }
+        Kernel::Dispatch::DispatchParallelFor((lines + kLines - 1) / kLines, [&](size_t block) {
+            std::vector<float> line(count), room;
+            for (size_t l = block * kLines; l < std::min(lines, (block + 1) * kLines); ++l) {
+                float* p = map.v.data() + l * lineStride;
+                for (size_t i = 0; i < count; ++i) line[i] = p[i * stride];
+                filter(line, room);
+                for (size_t i = 0; i < count; ++i) p[i * stride] = line[i];
+            }
+        });
     };
     pass(w, 1, h, w);
     pass(h, w, w, 1);
@@ -281,8 +285,7 @@ void KernelGaussian(RenderMap& map, double sigma, bool wrap = false) {
     for (int i = -r; i <= r; ++i)
         total += k[size_t(i + r)] = float(std::exp(-0.5 * i * i / (sigma * sigma)));
     for (auto& x : k) x = float(x / total);
-    std::vector<float> padded;
-    EachLine(map, [&](std::vector<float>& line) {
+    EachLine(map, [&](std::vector<float>& line, std::vector<float>& padded) {
         // Padded with what lies beyond the map, so the inner loop needs no tests.
         padded.assign(line.size() + size_t(2 * r), map.outside);
         std::copy(line.begin(), line.end(), padded.begin() + r);
@@ -304,8 +307,7 @@ void KernelGaussian(RenderMap& map, double sigma, bool wrap = false) {
 }
 
 void BoxPasses(RenderMap& map, std::span<int const> radii) {
-    std::vector<float> out;
-    EachLine(map, [&](std::vector<float>& line) {
+    EachLine(map, [&](std::vector<float>& line, std::vector<float>& out) {
         size_t count = line.size();
         out.resize(count);
         for (int r : radii) {
