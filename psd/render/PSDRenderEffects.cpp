@@ -73,19 +73,26 @@ constexpr double kFar = 1e20;  // the squared distance of a pixel no set pixel r
 void SquaredDistances(std::vector<double>& grid, size_t w, size_t h,
                       std::vector<size_t>* nearest = nullptr) {
     constexpr size_t kLines = 16;
-    std::vector<size_t> row(nearest ? w * h : 0);
+    // The row of each pixel's nearest set pixel in its column: a row index fits 32 bits.
+    std::vector<uint32_t> row(nearest ? w * h : 0);
     Kernel::Dispatch::DispatchParallelFor((w + kLines - 1) / kLines, [&](size_t block) {
-        std::vector<double> f(h), d(h);
-        std::vector<size_t> site(h);
+        // The block's columns are copied out and back a row at a time, so that each row of the
+        // grid is read once for all of them rather than once a column.
+        size_t x0 = block * kLines, n = std::min(w, x0 + kLines) - x0;
+        std::vector<double> f(n * h), d(h);
+        std::vector<size_t> site(nearest ? n * h : 0);
         Envelope e;
-        for (size_t x = block * kLines; x < std::min(w, (block + 1) * kLines); ++x) {
-            for (size_t y = 0; y < h; ++y) f[y] = grid[y * w + x];
-            Distance1D(f.data(), d.data(), h, nearest ? site.data() : nullptr, e);
-            for (size_t y = 0; y < h; ++y) {
-                grid[y * w + x] = d[y];
-                if (nearest) row[y * w + x] = site[y];
-            }
+        for (size_t y = 0; y < h; ++y)
+            for (size_t k = 0; k < n; ++k) f[k * h + y] = grid[y * w + x0 + k];
+        for (size_t k = 0; k < n; ++k) {
+            Distance1D(f.data() + k * h, d.data(), h, nearest ? site.data() + k * h : nullptr, e);
+            std::copy(d.begin(), d.end(), f.begin() + ptrdiff_t(k * h));
         }
+        for (size_t y = 0; y < h; ++y)
+            for (size_t k = 0; k < n; ++k) {
+                grid[y * w + x0 + k] = f[k * h + y];
+                if (nearest) row[y * w + x0 + k] = uint32_t(site[k * h + y]);
+            }
     });
     if (nearest) nearest->resize(w * h);
     Kernel::Dispatch::DispatchParallelFor((h + kLines - 1) / kLines, [&](size_t block) {
@@ -97,7 +104,7 @@ void SquaredDistances(std::vector<double>& grid, size_t w, size_t h,
             Distance1D(line, d.data(), w, nearest ? site.data() : nullptr, e);
             for (size_t x = 0; x < w; ++x) {
                 line[x] = d[x];
-                if (nearest) (*nearest)[y * w + x] = row[y * w + site[x]] * w + site[x];
+                if (nearest) (*nearest)[y * w + x] = size_t(row[y * w + site[x]]) * w + site[x];
             }
         }
     });
