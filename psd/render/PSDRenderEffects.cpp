@@ -265,17 +265,21 @@ template <class Filter>
 void EachLine(RenderMap& map, Filter&& filter) {
     if (map.v.empty()) return;
     size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
-    // Lines are independent: blocks of them go to every core, each with its own line and room.
+    // Lines are independent: blocks of them go to every core, each with its own lines and room.
+    // A block is copied out and back a row of the map at a time, so that a column pass reads
+    // each row once for the whole block rather than once a column.
     constexpr size_t kLines = 16;
     auto pass = [&](size_t count, size_t stride, size_t lines, size_t lineStride) {
         Kernel::Dispatch::DispatchParallelFor((lines + kLines - 1) / kLines, [&](size_t block) {
-            std::vector<float> line(count), room;
-            for (size_t l = block * kLines; l < std::min(lines, (block + 1) * kLines); ++l) {
-                float* p = map.v.data() + l * lineStride;
-                for (size_t i = 0; i < count; ++i) line[i] = p[i * stride];
-                filter(line, room);
-                for (size_t i = 0; i < count; ++i) p[i * stride] = line[i];
-            }
+            size_t first = block * kLines, n = std::min(lines, first + kLines) - first;
+            std::vector<std::vector<float>> held(n, std::vector<float>(count));
+            std::vector<float> room;
+            float* base = map.v.data() + first * lineStride;
+            for (size_t i = 0; i < count; ++i)
+                for (size_t k = 0; k < n; ++k) held[k][i] = base[k * lineStride + i * stride];
+            for (auto& line : held) filter(line, room);
+            for (size_t i = 0; i < count; ++i)
+                for (size_t k = 0; k < n; ++k) base[k * lineStride + i * stride] = held[k][i];
         });
     };
     pass(w, 1, h, w);
