@@ -207,25 +207,44 @@ void CompositePixelAny(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
 
 namespace {
 
+// Sources of a row: RGBA samples of T, their alpha scaled, or pixels as rendering holds them.
+template <typename T>
+struct SampleSource {
+    static constexpr float unit = 1.0f / float(T(~T(0)));
+    T const* q;
+    float alphaScale;
+    float Alpha(size_t x) const { return q[4 * x + 3] * unit * alphaScale; }
+    float Colour(size_t x, unsigned c) const { return q[4 * x + c] * unit; }
+    RenderPixel At(size_t x) const {
+        return {{Colour(x, 0), Colour(x, 1), Colour(x, 2)}, Alpha(x)};
+    }
+};
+
+struct PixelSource {
+    RenderPixel const* s;
+    float Alpha(size_t x) const { return s[x].a; }
+    float Colour(size_t x, unsigned c) const { return s[x].c[c]; }
+    RenderPixel const& At(size_t x) const { return s[x]; }
+};
+
 // CompositePixelAny's steps, the mode fixed so that its switch folds away.
-template <typename T, BlendMode M>
-void SeparableRow(T const* q, size_t count, float alphaScale, RenderPixel* b) {
-    constexpr float unit = 1.0f / float(T(~T(0)));
-    for (size_t x = 0; x < count; ++x, q += 4, ++b) {
-        float as = q[3] * unit * alphaScale;
+template <BlendMode M, class Source>
+void SeparableRow(Source const& src, size_t count, RenderPixel* b) {
+    for (size_t x = 0; x < count; ++x, ++b) {
+        float as = src.Alpha(x);
         if (as <= 0) continue;
         float ba = b->a;
         if (ba >= 1) {
             // Over an opaque backdrop (most pixels) the blend alone shows, faded by alpha.
             for (unsigned c = 0; c < 3; ++c) {
                 float d = b->c[c];
-                b->c[c] = d + (Separable(M, d, q[c] * unit) - d) * as;
+                b->c[c] = d + (Separable(M, d, src.Colour(x, c)) - d) * as;
             }
             continue;
         }
         float ao = as + ba * (1 - as), inv = 1 / ao;
         for (unsigned c = 0; c < 3; ++c) {
-            float s = q[c] * unit;
+            float s = src.Colour(x, c);
             float mixed = ba <= 0 ? s : (1 - ba) * s + ba * Separable(M, b->c[c], s);
             b->c[c] = (as * mixed + (1 - as) * ba * b->c[c]) * inv;
         }
@@ -233,22 +252,18 @@ void SeparableRow(T const* q, size_t count, float alphaScale, RenderPixel* b) {
     }
 }
 
-template <typename T>
-void CompositeRow(BlendMode mode, BlendContext const& ctx, T const* q, size_t count,
-                  float alphaScale, RenderPixel* b) {
-    switch (mode) {
+template <class Source>
+void CompositeRow(BlendMode mode, BlendContext const& ctx, Source const& src, size_t count,
+                  RenderPixel* b) {
+    if (ctx.channels == 3) switch (mode) {
 #define ZUZODORIV_ROW(m) \
     case BlendMode::m:   \
-        return SeparableRow<T, BlendMode::m>(q, count, alphaScale, b);
-        ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_ROW)
+        return SeparableRow<BlendMode::m>(src, count, b);
+            ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_ROW)
 #undef ZUZODORIV_ROW
-        default:
-            constexpr float unit = 1.0f / float(T(~T(0)));
-            for (size_t x = 0; x < count; ++x, q += 4, ++b) {
-                RenderPixel s{{q[0] * unit, q[1] * unit, q[2] * unit}, q[3] * unit * alphaScale};
-                CompositePixel(mode, ctx, *b, s);
-            }
-    }
+            default: break;
+        }
+    for (size_t x = 0; x < count; ++x) CompositePixel(mode, ctx, b[x], src.At(x));
 }
 
 }  // namespace
@@ -257,9 +272,16 @@ void CompositeRowRGBA(BlendMode mode, BlendContext const& ctx, uint8_t const* q,
                       size_t count, float alphaScale, RenderPixel* b) {
     if (bytes == 2)
         // 16-bit rows are aligned as the bitmaps allocate them.
-        CompositeRow(mode, ctx, reinterpret_cast<uint16_t const*>(q), count, alphaScale, b);
+        CompositeRow(mode, ctx,
+                     SampleSource<uint16_t>{reinterpret_cast<uint16_t const*>(q), alphaScale},
+                     count, b);
     else
-        CompositeRow(mode, ctx, q, count, alphaScale, b);
+        CompositeRow(mode, ctx, SampleSource<uint8_t>{q, alphaScale}, count, b);
+}
+
+void CompositeRowPixels(BlendMode mode, BlendContext const& ctx, RenderPixel const* s,
+                        size_t count, RenderPixel* b) {
+    CompositeRow(mode, ctx, PixelSource{s}, count, b);
 }
 
 bool FadesByFill(BlendMode mode, float& neutral) {

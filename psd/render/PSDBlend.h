@@ -1,6 +1,7 @@
 // Blend modes on normalised samples, and the compositing of one source pixel over a backdrop.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -96,6 +97,10 @@ void CompositeFilled(BlendMode mode, BlendContext const& ctx, RenderPixel& b, Re
 // pixel, without a call per pixel in the modes that blend each sample on its own.
 void CompositeRowRGBA(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
                       size_t count, float alphaScale, RenderPixel* b);
+
+// The same for a row of rendering's pixels, their alpha already scaled: CompositePixel over each.
+void CompositeRowPixels(BlendMode mode, BlendContext const& ctx, RenderPixel const* s,
+                        size_t count, RenderPixel* b);
 
 // The editor's grey of a colour: the weights of its luminosity blend.
 float Luminosity(float const* c, unsigned channels);

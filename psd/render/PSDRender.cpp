@@ -1297,15 +1297,25 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         return;
     }
     if (p.effects) {
-        // Shadows and outer glows lie under the layer, faded with it.
+        // Shadows and outer glows lie under the layer, faded with it; a row at a time, where
+        // nothing clips them and they meet the backdrop as it is.
+        std::vector<RenderPixel> paint(atop ? 0 : size_t(right - left));
         for (auto const& part : p.effects->below)
-            for (int64_t y = top; y < bottom; ++y)
+            for (int64_t y = top; y < bottom; ++y) {
+                size_t row = size_t(y - dst.y0) * dst.width;
                 for (int64_t x = left; x < right; ++x) {
-                    size_t i = size_t(y - dst.y0) * dst.width + size_t(x);
+                    size_t i = row + size_t(x);
                     RenderPixel e = part.At(x, y);
                     e.a *= opacity * clipAt(i);
-                    put(part.mode, dst.px[i], e);
+                    if (atop)
+                        CompositeAtop(part.mode, m_ctx, dst.px[i], e);
+                    else
+                        paint[size_t(x - left)] = e;
                 }
+                if (!atop)
+                    CompositeRowPixels(part.mode, m_ctx, paint.data(), paint.size(),
+                                       &dst.px[row + size_t(left)]);
+            }
     }
     bool normalLayer = mode == BlendMode::Normal || mode == BlendMode::PassThrough;
     auto recolours = [&](EffectPart const& part) {
