@@ -261,7 +261,8 @@ void CompositeRow(BlendMode mode, BlendContext const& ctx, Source const& src, si
         return SeparableRow<BlendMode::m>(src, count, b);
             ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_ROW)
 #undef ZUZODORIV_ROW
-            default: break;
+            default:
+                break;
         }
     for (size_t x = 0; x < count; ++x) CompositePixel(mode, ctx, b[x], src.At(x));
 }
@@ -279,8 +280,8 @@ void CompositeRowRGBA(BlendMode mode, BlendContext const& ctx, uint8_t const* q,
         CompositeRow(mode, ctx, SampleSource<uint8_t>{q, alphaScale}, count, b);
 }
 
-void CompositeRowPixels(BlendMode mode, BlendContext const& ctx, RenderPixel const* s,
-                        size_t count, RenderPixel* b) {
+void CompositeRowPixels(BlendMode mode, BlendContext const& ctx, RenderPixel const* s, size_t count,
+                        RenderPixel* b) {
     CompositeRow(mode, ctx, PixelSource{s}, count, b);
 }
 

@@ -99,8 +99,8 @@ void CompositeRowRGBA(BlendMode mode, BlendContext const& ctx, uint8_t const* q,
                       size_t count, float alphaScale, RenderPixel* b);
 
 // The same for a row of rendering's pixels, their alpha already scaled: CompositePixel over each.
-void CompositeRowPixels(BlendMode mode, BlendContext const& ctx, RenderPixel const* s,
-                        size_t count, RenderPixel* b);
+void CompositeRowPixels(BlendMode mode, BlendContext const& ctx, RenderPixel const* s, size_t count,
+                        RenderPixel* b);
 
 // The editor's grey of a colour: the weights of its luminosity blend.
 float Luminosity(float const* c, unsigned channels);
