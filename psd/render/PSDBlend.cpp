@@ -255,7 +255,8 @@ void SeparableRow(Source const& src, size_t count, RenderPixel* b) {
 template <class Source>
 void CompositeRow(BlendMode mode, BlendContext const& ctx, Source const& src, size_t count,
                   RenderPixel* b) {
-    if (ctx.channels == 3) switch (mode) {
+    if (ctx.channels == 3) {
+        switch (mode) {
 #define ZUZODORIV_ROW(m) \
     case BlendMode::m:   \
         return SeparableRow<BlendMode::m>(src, count, b);
@@ -264,6 +265,7 @@ void CompositeRow(BlendMode mode, BlendContext const& ctx, Source const& src, si
             default:
                 break;
         }
+    }
     for (size_t x = 0; x < count; ++x) CompositePixel(mode, ctx, b[x], src.At(x));
 }
 
