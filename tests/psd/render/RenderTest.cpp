@@ -36,44 +36,26 @@ TEST(Blend, FormulasPerFamily) {
         BlendMode mode;
         float b, s, want;
     } const cases[] = {
-        {BlendMode::Darken, 0.6f, 0.3f, 0.3f},
-        {BlendMode::Lighten, 0.6f, 0.3f, 0.6f},
-        {BlendMode::Multiply, 0.5f, 0.4f, 0.2f},
-        {BlendMode::Screen, 0.5f, 0.4f, 0.7f},
-        {BlendMode::ColourBurn, 0.5f, 0.25f, 0.0f},
-        {BlendMode::ColourBurn, 0.8f, 0.5f, 0.6f},
-        {BlendMode::ColourDodge, 0.3f, 0.5f, 0.6f},
-        {BlendMode::ColourDodge, 0.0f, 1.0f, 0.0f},
-        // A rounding error off white or black is white or black.
-        {BlendMode::ColourBurn, 0.99999994f, 0.0f, 1.0f},
-        {BlendMode::ColourDodge, 6e-8f, 1.0f, 0.0f},
-        {BlendMode::LinearBurn, 0.7f, 0.6f, 0.3f},
-        {BlendMode::LinearDodge, 0.7f, 0.6f, 1.0f},
-        {BlendMode::Overlay, 0.25f, 0.5f, 0.25f},
-        {BlendMode::Overlay, 0.75f, 0.5f, 0.75f},
-        {BlendMode::HardLight, 0.5f, 0.25f, 0.25f},
-        {BlendMode::HardLight, 0.5f, 0.75f, 0.75f},
-        {BlendMode::SoftLight, 0.25f, 0.5f, 0.25f},
-        {BlendMode::SoftLight, 0.25f, 1.0f, 0.5f},
-        {BlendMode::SoftLight, 0.5f, 0.0f, 0.25f},
-        {BlendMode::VividLight, 0.5f, 0.75f, 1.0f},
-        {BlendMode::VividLight, 0.8f, 0.25f, 0.6f},
-        {BlendMode::LinearLight, 0.5f, 0.75f, 1.0f},
-        {BlendMode::VividLight, 1.0f, 0.0f, 0.0f},
-        {BlendMode::VividLight, 0.0f, 1.0f, 1.0f},
-        {BlendMode::LinearLight, 0.5f, 0.4f, 0.3f},
-        {BlendMode::PinLight, 0.9f, 0.25f, 0.5f},
-        {BlendMode::PinLight, 0.1f, 0.75f, 0.5f},
-        {BlendMode::HardMix, 0.5f, 0.49f, 0.0f},
-        {BlendMode::HardMix, 0.5f, 0.5f, 1.0f},
-        {BlendMode::Difference, 0.2f, 0.7f, 0.5f},
-        {BlendMode::Exclusion, 0.5f, 0.5f, 0.5f},
-        {BlendMode::Subtract, 0.7f, 0.2f, 0.5f},
-        {BlendMode::Subtract, 0.2f, 0.7f, 0.0f},
-        {BlendMode::Divide, 0.3f, 0.6f, 0.5f},
-        {BlendMode::Divide, 0.3f, 0.0f, 1.0f},
-        {BlendMode::Normal, 0.3f, 0.6f, 0.6f},
+        {BlendMode::Darken, 0.6f, 0.3f, 0.3f},      {BlendMode::Lighten, 0.6f, 0.3f, 0.6f},
+        {BlendMode::Multiply, 0.5f, 0.4f, 0.2f},    {BlendMode::Screen, 0.5f, 0.4f, 0.7f},
+        {BlendMode::ColourBurn, 0.5f, 0.25f, 0.0f}, {BlendMode::ColourBurn, 0.8f, 0.5f, 0.6f},
+        {BlendMode::ColourDodge, 0.3f, 0.5f, 0.6f}, {BlendMode::ColourDodge, 0.0f, 1.0f, 0.0f},
+        {BlendMode::LinearBurn, 0.7f, 0.6f, 0.3f},  {BlendMode::LinearDodge, 0.7f, 0.6f, 1.0f},
+        {BlendMode::Overlay, 0.25f, 0.5f, 0.25f},   {BlendMode::Overlay, 0.75f, 0.5f, 0.75f},
+        {BlendMode::HardLight, 0.5f, 0.25f, 0.25f}, {BlendMode::HardLight, 0.5f, 0.75f, 0.75f},
+        {BlendMode::SoftLight, 0.25f, 0.5f, 0.25f}, {BlendMode::SoftLight, 0.25f, 1.0f, 0.5f},
+        {BlendMode::SoftLight, 0.5f, 0.0f, 0.25f},  {BlendMode::VividLight, 0.5f, 0.75f, 1.0f},
+        {BlendMode::VividLight, 0.8f, 0.25f, 0.6f}, {BlendMode::LinearLight, 0.5f, 0.75f, 1.0f},
+        {BlendMode::VividLight, 1.0f, 0.0f, 0.0f},  {BlendMode::VividLight, 0.0f, 1.0f, 1.0f},
+        {BlendMode::LinearLight, 0.5f, 0.4f, 0.3f}, {BlendMode::PinLight, 0.9f, 0.25f, 0.5f},
+        {BlendMode::PinLight, 0.1f, 0.75f, 0.5f},   {BlendMode::HardMix, 0.5f, 0.49f, 0.0f},
+        {BlendMode::HardMix, 0.5f, 0.5f, 1.0f},     {BlendMode::Difference, 0.2f, 0.7f, 0.5f},
+        {BlendMode::Exclusion, 0.5f, 0.5f, 0.5f},   {BlendMode::Subtract, 0.7f, 0.2f, 0.5f},
+        {BlendMode::Subtract, 0.2f, 0.7f, 0.0f},    {BlendMode::Divide, 0.3f, 0.6f, 0.5f},
+        {BlendMode::Divide, 0.3f, 0.0f, 1.0f},      {BlendMode::Normal, 0.3f, 0.6f, 0.6f},
+        {BlendMode::ColourBurn, 1 - 6e-8f, 0, 1},   {BlendMode::ColourDodge, 6e-8f, 1, 0},
     };
+    // The last two cases: a backdrop a rounding error off white or black is white or black.
     BlendContext grey{1, false, false};
     for (auto const& c : cases) {
         float out = -1;
@@ -530,8 +512,6 @@ TEST(Render, StacksOfLayers) {
     }
 }
 
-// An outside stroke of 1 px beside edges of a 4 x 3 map, read at one pixel: each row is the
-// shape's coverage in reading order.
 // Every mode but dissolve through the renderer, at layer and fill opacity, over an opaque and a
 // partly transparent backdrop, in 8 and 16 bits: the composite of its pixel formula. A mask of 255
 // everywhere takes the layer through the general per-pixel path, which must agree.
@@ -564,6 +544,8 @@ TEST(Render, BlendModesDrawTheirFormula) {
     }
 }
 
+// An outside stroke of 1 px beside edges of a 4 x 3 map, read at one pixel: each row is the
+// shape's coverage in reading order.
 TEST(Render, StrokesReachFromTheNearestSubPixelEdge) {
     struct Case {
         char const* what;
