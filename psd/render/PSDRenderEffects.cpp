@@ -286,6 +286,32 @@ void EachLine(RenderMap& map, Filter&& filter) {
     pass(h, w, w, 1);
 }
 
+// line[i] = the sum over j of k[j] * padded[i + j], the taps in order, so that every way of
+// running it gives the same sums: vectorised, eight samples a step where the processor has AVX2
+// (chosen at load time).
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void ApplyTaps(float const* k, size_t taps, float const* padded, float* line, size_t n) {
+    // Sixteen samples at a time held in registers through every tap, then the rest one by one.
+    constexpr size_t kStep = 16;
+    size_t i = 0;
+    for (; i + kStep <= n; i += kStep) {
+        float sum[kStep] = {};
+        for (size_t j = 0; j < taps; ++j) {
+            float const kj = k[j];
+            float const* src = padded + i + j;
+            for (size_t l = 0; l < kStep; ++l) sum[l] += kj * src[l];
+        }
+        std::copy(sum, sum + kStep, line + i);
+    }
+    for (; i < n; ++i) {
+        float sum = 0;
+        for (size_t j = 0; j < taps; ++j) sum += k[j] * padded[i + j];
+        line[i] = sum;
+    }
+}
+
 // A true Gaussian, by a separable kernel out to kGaussianReach deviations: box passes quantise
 // the variance, which small blurs show. Wrapping, each line continues from its other end (as
 // tiles do) instead of from what lies beyond the map.
@@ -307,13 +333,7 @@ void KernelGaussian(RenderMap& map, double sigma, bool wrap = false) {
                 padded[size_t(n + r + j)] = line[size_t(j % n)];
             }
         }
-        // Tap by tap over the whole line, so that the inner loop vectorises.
-        std::fill(line.begin(), line.end(), 0.0f);
-        for (size_t j = 0; j < k.size(); ++j) {
-            float const kj = k[j];
-            float const* src = padded.data() + j;
-            for (size_t i = 0; i < line.size(); ++i) line[i] += kj * src[i];
-        }
+        ApplyTaps(k.data(), k.size(), padded.data(), line.data(), line.size());
     });
 }
 
