@@ -258,28 +258,29 @@ namespace {
 
 constexpr double kExactGaussianLimit = 8;
 
-// Runs filter over every row of the map, then every column, each copied out as one line: the
-// two passes of a separable blur. filter(line, room) rewrites the line in place, with room a
-// vector of its own to work in.
+constexpr size_t kBlockLines = 16;
+
+// Runs filter over every row of the map, then every column: the two passes of a separable blur.
+// Lines are independent, so blocks of kBlockLines go to every core. filter(block, count, room)
+// rewrites a block in place: block[i * kBlockLines + k] is sample i of the block's line k (a last
+// block's lines past the map hold `outside` and are dropped); room is a vector of its own to work
+// in. Blocks are copied out and back a row of the map at a time, so that a column pass reads each
+// row once for the whole block, and a filter can run across the block's lines in one vector.
 template <class Filter>
 void EachLine(RenderMap& map, Filter&& filter) {
     if (map.v.empty()) return;
     size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
-    // Lines are independent: blocks of them go to every core, each with its own lines and room.
-    // A block is copied out and back a row of the map at a time, so that a column pass reads
-    // each row once for the whole block rather than once a column.
-    constexpr size_t kLines = 16;
+    constexpr size_t K = kBlockLines;
     auto pass = [&](size_t count, size_t stride, size_t lines, size_t lineStride) {
-        Kernel::Dispatch::DispatchParallelFor((lines + kLines - 1) / kLines, [&](size_t block) {
-            size_t first = block * kLines, n = std::min(lines, first + kLines) - first;
-            std::vector<std::vector<float>> held(n, std::vector<float>(count));
-            std::vector<float> room;
+        Kernel::Dispatch::DispatchParallelFor((lines + K - 1) / K, [&](size_t b) {
+            size_t first = b * K, n = std::min(lines, first + K) - first;
+            std::vector<float> block(count * K, map.outside), room;
             float* base = map.v.data() + first * lineStride;
             for (size_t i = 0; i < count; ++i)
-                for (size_t k = 0; k < n; ++k) held[k][i] = base[k * lineStride + i * stride];
-            for (auto& line : held) filter(line, room);
+                for (size_t k = 0; k < n; ++k) block[i * K + k] = base[k * lineStride + i * stride];
+            filter(block, count, room);
             for (size_t i = 0; i < count; ++i)
-                for (size_t k = 0; k < n; ++k) base[k * lineStride + i * stride] = held[k][i];
+                for (size_t k = 0; k < n; ++k) base[k * lineStride + i * stride] = block[i * K + k];
         });
     };
     pass(w, 1, h, w);
@@ -322,36 +323,58 @@ void KernelGaussian(RenderMap& map, double sigma, bool wrap = false) {
     for (int i = -r; i <= r; ++i)
         total += k[size_t(i + r)] = float(std::exp(-0.5 * i * i / (sigma * sigma)));
     for (auto& x : k) x = float(x / total);
-    EachLine(map, [&](std::vector<float>& line, std::vector<float>& padded) {
-        // Padded with what lies beyond the map, so the inner loop needs no tests.
-        padded.assign(line.size() + size_t(2 * r), map.outside);
-        std::copy(line.begin(), line.end(), padded.begin() + r);
-        if (wrap) {
-            int64_t n = int64_t(line.size());
-            for (int64_t j = 0; j < r; ++j) {
-                padded[size_t(j)] = line[size_t((((j - r) % n) + n) % n)];
-                padded[size_t(n + r + j)] = line[size_t(j % n)];
+    size_t taps = k.size();
+    EachLine(map, [&](std::vector<float>& block, size_t count, std::vector<float>& room) {
+        // Each line padded with what lies beyond the map, so the taps need no tests.
+        room.resize(2 * count + 2 * size_t(r));
+        float *padded = room.data(), *out = padded + count + 2 * size_t(r);
+        for (size_t line = 0; line < kBlockLines; ++line) {
+            auto at = [&](size_t i) -> float& { return block[i * kBlockLines + line]; };
+            std::fill(padded, padded + count + 2 * size_t(r), map.outside);
+            for (size_t i = 0; i < count; ++i) padded[size_t(r) + i] = at(i);
+            if (wrap) {
+                int64_t n = int64_t(count);
+                for (int64_t j = 0; j < r; ++j) {
+                    padded[size_t(j)] = at(size_t((((j - r) % n) + n) % n));
+                    padded[size_t(n + r + j)] = at(size_t(j % n));
+                }
             }
+            ApplyTaps(k.data(), taps, padded, out, count);
+            for (size_t i = 0; i < count; ++i) at(i) = out[i];
         }
-        ApplyTaps(k.data(), k.size(), padded.data(), line.data(), line.size());
     });
 }
 
 void BoxPasses(RenderMap& map, std::span<int const> radii) {
-    EachLine(map, [&](std::vector<float>& line, std::vector<float>& out) {
-        size_t count = line.size();
-        out.resize(count);
+    constexpr size_t K = kBlockLines;
+    EachLine(map, [&](std::vector<float>& block, size_t count, std::vector<float>& out) {
+        out.resize(block.size());
+        std::array<float, K> const beyond = [&] {
+            std::array<float, K> b;
+            b.fill(map.outside);
+            return b;
+        }();
+        // The running sums of every line of the block side by side, so that they vectorise;
+        // each line's sums are those a line alone would have.
         for (int r : radii) {
             auto at = [&](int64_t i) {
-                return i < 0 || i >= int64_t(count) ? map.outside : line[size_t(i)];
+                return i < 0 || i >= int64_t(count) ? beyond.data() : block.data() + size_t(i) * K;
             };
-            double sum = 0;
-            for (int64_t i = -r; i <= r; ++i) sum += at(i);
-            for (size_t i = 0; i < count; ++i) {
-                out[i] = float(sum / (2 * r + 1));
-                sum += at(int64_t(i) + r + 1) - at(int64_t(i) - r);
+            std::array<double, K> sum{};
+            for (int64_t i = -r; i <= r; ++i) {
+                float const* v = at(i);
+                for (size_t k = 0; k < K; ++k) sum[k] += v[k];
             }
-            line.swap(out);
+            double const width = 2 * r + 1;
+            for (size_t i = 0; i < count; ++i) {
+                float* o = out.data() + i * K;
+                float const *in = at(int64_t(i) + r + 1), *away = at(int64_t(i) - r);
+                for (size_t k = 0; k < K; ++k) {
+                    o[k] = float(sum[k] / width);
+                    sum[k] += in[k] - away[k];
+                }
+            }
+            block.swap(out);
         }
     });
 }
