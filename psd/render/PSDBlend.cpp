@@ -199,11 +199,13 @@ void CompositePixelAny(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
 }
 
 // The modes Separable blends, for the rows below.
-#define ZUZODORIV_SEPARABLE_MODES(X)                                                         \
-    X(Darken)                                                                                \
-    X(Lighten) X(Multiply) X(Screen) X(Overlay) X(HardLight) X(SoftLight) X(Difference)      \
-        X(Exclusion) X(ColourDodge) X(ColourBurn) X(LinearBurn) X(LinearDodge) X(VividLight) \
-            X(LinearLight) X(PinLight) X(HardMix) X(Subtract) X(Divide)
+// clang-format off
+#define ZUZODORIV_SEPARABLE_MODES(X)                                                \
+    X(Darken) X(Lighten) X(Multiply) X(Screen) X(Overlay) X(HardLight) X(SoftLight) \
+    X(Difference) X(Exclusion) X(ColourDodge) X(ColourBurn) X(LinearBurn)           \
+    X(LinearDodge) X(VividLight) X(LinearLight) X(PinLight) X(HardMix) X(Subtract)  \
+    X(Divide)
+// clang-format on
 
 namespace {
 

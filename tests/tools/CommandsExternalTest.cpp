@@ -15,9 +15,9 @@
 #include "host/raster/PNG.h"
 #include "tests/psd/file/SaveTestSupport.h"
 #include "tests/support/MinimalDocument.h"
+#include "tests/support/RoundTrip.h"
 #include "tests/support/ScratchDir.h"
 #include "tests/support/ToolRun.h"
-#include "tests/support/RoundTrip.h"
 
 extern char** environ;
 
