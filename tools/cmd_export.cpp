@@ -90,6 +90,10 @@ BitmapRef ForPNG(BitmapRef const& bm, PSD::PSDFile const& doc) {
 bool WritePNG(BitmapRef const& bm, PSD::PSDFile const& doc, std::filesystem::path const& path,
            std::string& error) {
     // Checked before the file is made, so that no empty file is left behind.
+    if (!bm) {
+        error = "no image to write";
+        return false;
+    }
     if (bm->GetWidth() == 0 || bm->GetHeight() == 0) {
         error = "the image is " + std::to_string(bm->GetWidth()) + " x " +
                 std::to_string(bm->GetHeight()) + " pixels: PNG holds no empty image";
