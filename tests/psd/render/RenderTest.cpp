@@ -569,6 +569,44 @@ TEST(Render, StrokesReachFromTheNearestSubPixelEdge) {
     }
 }
 
+// Blurs by the true kernel and by box passes, on maps whose sides are no whole number of the
+// blocks of lines the passes take: the blur of the transposed map is the transposed blur, an
+// impulse spreads symmetrically and keeps its mass, and what lies beyond the map blurs in.
+TEST(Render, GaussianBlursTreatEveryLineAlike) {
+    for (double sigma : {0.8, 3.0, 12.0}) {
+        SCOPED_TRACE(sigma);
+        int32_t const w = 71, h = 37;
+        RenderMap m, t;
+        m.box = {0, 0, w, h}, t.box = {0, 0, h, w};
+        m.v.resize(size_t(w) * h), t.v.resize(m.v.size());
+        for (int32_t y = 0; y < h; ++y)
+            for (int32_t x = 0; x < w; ++x)
+                m.v[size_t(y * w + x)] = t.v[size_t(x * h + y)] = float((x * 7 + y * 13) % 17) / 16;
+        GaussianBlur(m, sigma);
+        GaussianBlur(t, sigma);
+        for (int32_t y = 0; y < h; ++y)
+            for (int32_t x = 0; x < w; ++x) ASSERT_NEAR(m.At(x, y), t.At(y, x), 1e-5) << x << "," << y;
+
+        RenderMap impulse;
+        impulse.box = {0, 0, 201, 203};
+        impulse.v.assign(201 * 203, 0);
+        impulse.v[101 * 201 + 100] = 1;
+        GaussianBlur(impulse, sigma);
+        double mass = 0;
+        for (float v : impulse.v) mass += v;
+        EXPECT_NEAR(mass, 1, 1e-4);
+        for (int32_t d : {1, 3, 9})
+            EXPECT_NEAR(impulse.At(100 - d, 101), impulse.At(100 + d, 101), 1e-7) << d;
+        EXPECT_NEAR(impulse.At(100, 101 - 2), impulse.At(100 + 2, 101), 1e-6);
+
+        RenderMap edge;  // nothing inside, everything beyond: the border darkens inward
+        edge.box = {0, 0, 40, 19}, edge.v.assign(40 * 19, 0), edge.outside = 1;
+        GaussianBlur(edge, sigma);
+        EXPECT_GT(edge.At(0, 9), edge.At(5, 9));
+        EXPECT_NEAR(edge.At(0, 9), edge.At(39, 9), 1e-6);
+    }
+}
+
 // Bevels lit from the left: the left-facing slope takes the highlight, the right-facing one the
 // shadow; the inner side recolours the layer's pixels, the outer styles' side the backdrop. A
 // gradient glow starts its ramp at the edge.
