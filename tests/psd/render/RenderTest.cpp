@@ -585,7 +585,8 @@ TEST(Render, GaussianBlursTreatEveryLineAlike) {
         GaussianBlur(m, sigma);
         GaussianBlur(t, sigma);
         for (int32_t y = 0; y < h; ++y)
-            for (int32_t x = 0; x < w; ++x) ASSERT_NEAR(m.At(x, y), t.At(y, x), 1e-5) << x << "," << y;
+            for (int32_t x = 0; x < w; ++x)
+                ASSERT_NEAR(m.At(x, y), t.At(y, x), 1e-5) << x << "," << y;
 
         RenderMap impulse;
         impulse.box = {0, 0, 201, 203};
