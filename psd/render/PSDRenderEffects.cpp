@@ -261,11 +261,12 @@ constexpr double kExactGaussianLimit = 8;
 constexpr size_t kBlockLines = 16;
 
 // Runs filter over every row of the map, then every column: the two passes of a separable blur.
-// Lines are independent, so blocks of kBlockLines go to every core. filter(block, count, room)
-// rewrites a block in place: block[i * kBlockLines + k] is sample i of the block's line k (a last
-// block's lines past the map hold `outside` and are dropped); room is a vector of its own to work
-// in. Blocks are copied out and back a row of the map at a time, so that a column pass reads each
-// row once for the whole block, and a filter can run across the block's lines in one vector.
+// Lines are independent, so blocks of kBlockLines go to every core. filter(block, count, lines,
+// room) rewrites a block in place: block[i * kBlockLines + k] is sample i of the block's line k,
+// for k below lines (a last block's lines past the map hold `outside` and are dropped); room is a
+// vector of its own to work in. Blocks are copied out and back a row of the map at a time, so that
+// a column pass reads each row once for the whole block, and a filter can run across the block's
+// lines in one vector.
 template <class Filter>
 void EachLine(RenderMap& map, Filter&& filter) {
     if (map.v.empty()) return;
@@ -278,7 +279,7 @@ void EachLine(RenderMap& map, Filter&& filter) {
             float* base = map.v.data() + first * lineStride;
             for (size_t i = 0; i < count; ++i)
                 for (size_t k = 0; k < n; ++k) block[i * K + k] = base[k * lineStride + i * stride];
-            filter(block, count, room);
+            filter(block, count, n, room);
             for (size_t i = 0; i < count; ++i)
                 for (size_t k = 0; k < n; ++k) base[k * lineStride + i * stride] = block[i * K + k];
         });
@@ -324,30 +325,34 @@ void KernelGaussian(RenderMap& map, double sigma, bool wrap = false) {
         total += k[size_t(i + r)] = float(std::exp(-0.5 * i * i / (sigma * sigma)));
     for (auto& x : k) x = float(x / total);
     size_t taps = k.size();
-    EachLine(map, [&](std::vector<float>& block, size_t count, std::vector<float>& room) {
-        // Each line padded with what lies beyond the map, so the taps need no tests.
-        room.resize(2 * count + 2 * size_t(r));
-        float *padded = room.data(), *out = padded + count + 2 * size_t(r);
-        for (size_t line = 0; line < kBlockLines; ++line) {
-            auto at = [&](size_t i) -> float& { return block[i * kBlockLines + line]; };
-            std::fill(padded, padded + count + 2 * size_t(r), map.outside);
-            for (size_t i = 0; i < count; ++i) padded[size_t(r) + i] = at(i);
-            if (wrap) {
-                int64_t n = int64_t(count);
-                for (int64_t j = 0; j < r; ++j) {
-                    padded[size_t(j)] = at(size_t((((j - r) % n) + n) % n));
-                    padded[size_t(n + r + j)] = at(size_t(j % n));
-                }
-            }
-            ApplyTaps(k.data(), taps, padded, out, count);
-            for (size_t i = 0; i < count; ++i) at(i) = out[i];
-        }
-    });
+    EachLine(map,
+             [&](std::vector<float>& block, size_t count, size_t lines, std::vector<float>& room) {
+                 // Each line padded with what lies beyond the map, so the taps need no tests.
+                 size_t margin = size_t(r);
+                 room.resize(2 * count + 2 * margin);
+                 float *padded = room.data(), *out = padded + count + 2 * margin;
+                 std::fill(padded, padded + margin, map.outside);
+                 std::fill(padded + margin + count, padded + count + 2 * margin, map.outside);
+                 for (size_t line = 0; line < lines; ++line) {
+                     auto at = [&](size_t i) -> float& { return block[i * kBlockLines + line]; };
+                     for (size_t i = 0; i < count; ++i) padded[margin + i] = at(i);
+                     if (wrap) {
+                         int64_t n = int64_t(count);
+                         for (int64_t j = 0; j < r; ++j) {
+                             padded[size_t(j)] = at(size_t((((j - r) % n) + n) % n));
+                             padded[size_t(n + r + j)] = at(size_t(j % n));
+                         }
+                     }
+                     ApplyTaps(k.data(), taps, padded, out, count);
+                     for (size_t i = 0; i < count; ++i) at(i) = out[i];
+                 }
+             });
 }
 
 void BoxPasses(RenderMap& map, std::span<int const> radii) {
     constexpr size_t K = kBlockLines;
-    EachLine(map, [&](std::vector<float>& block, size_t count, std::vector<float>& out) {
+    // Every lane of the block is summed, the dropped ones too: they share the vector.
+    EachLine(map, [&](std::vector<float>& block, size_t count, size_t, std::vector<float>& out) {
         out.resize(block.size());
         std::array<float, K> const beyond = [&] {
             std::array<float, K> b;
