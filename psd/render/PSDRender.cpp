@@ -448,8 +448,9 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
             Undrawn("artboard backgrounds and clipping");
         return true;
     }
-    // Effects need the whole shape; other layers decode a band of rows at a time.
-    if (!PrepareContent(l, p, index, !effects, error)) return false;
+    // Layers decode a band of rows at a time, those with effects twice: once for the shape
+    // their effects are planned from, once as they are drawn.
+    if (!PrepareContent(l, p, index, true, error)) return false;
     // Effects follow the shape of the prepared content.
     if (effects) PlanLayerEffects(l, p, *fx);
     PlanVectorStroke(l, p);
@@ -1793,9 +1794,14 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
     }
     Kernel::RectT<int32_t> content{0, 0, int32_t(m_doc.m_width), int32_t(m_doc.m_height)};
     if (!p.Generated()) {
-        if (!p.pixels) return;
-        content = {l.m_left, l.m_top, l.m_left + int32_t(p.pixels->GetWidth()),
-                   l.m_top + int32_t(p.pixels->GetHeight())};
+        if (p.pixels)
+            content = {l.m_left, l.m_top, l.m_left + int32_t(p.pixels->GetWidth()),
+                       l.m_top + int32_t(p.pixels->GetHeight())};
+        else if (p.rows)
+            content = {l.m_left, l.m_top, l.m_left + int32_t(l.GetWidth()),
+                       l.m_top + int32_t(l.GetHeight())};
+        else
+            return;
     }
     int32_t reach = EffectsReach(fx);
     RenderMap shape;
@@ -1808,27 +1814,46 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
     if (shape.box.IsEmpty()) return;
     size_t w = size_t(shape.box.Width());
     Kernel::ResizeOrThrow(shape.v, w * size_t(shape.box.Height()));
-    // Row by row on every core: the map covers the layer and then some.
-    Kernel::Dispatch::DispatchParallelFor(size_t(shape.box.Height()), [&](size_t r) {
-        int32_t y = shape.box.top + int32_t(r);
-        float* out = shape.v.data() + r * w;
-        int64_t py = int64_t(y) - l.m_top;
-        if (p.Generated() || !p.pixels) {
-            for (int32_t x = shape.box.left; x < shape.box.right; ++x)
-                out[x - shape.box.left] = ContentAt(l, p, x, y).a * MaskAt(p, x, y);
+    // By bands of rows on every core: the map covers the layer and then some.
+    size_t shapeRows = size_t(shape.box.Height());
+    Kernel::Dispatch::DispatchParallelFor((shapeRows + kBandRows - 1) / kBandRows, [&](size_t b) {
+        int32_t top = shape.box.top + int32_t(b * kBandRows);
+        int32_t bottom = std::min<int32_t>(shape.box.bottom, top + int32_t(kBandRows));
+        if (p.Generated() || (!p.pixels && !p.rows)) {
+            for (int32_t y = top; y < bottom; ++y) {
+                float* out = shape.v.data() + size_t(y - shape.box.top) * w;
+                for (int32_t x = shape.box.left; x < shape.box.right; ++x)
+                    out[x - shape.box.left] = ContentAt(l, p, x, y).a * MaskAt(p, x, y);
+            }
             return;
         }
-        std::fill(out, out + w, 0.0f);
-        if (py < 0 || py >= int64_t(p.pixels->GetHeight())) return;
-        // The layer's own alpha straight from its row; nothing beside it.
-        auto const& info = p.pixels->GetFormatInfo();
-        uint8_t const* row = p.pixels->GetRow(uint32_t(py));
+        std::fill(shape.v.data() + size_t(top - shape.box.top) * w,
+                  shape.v.data() + size_t(bottom - shape.box.top) * w, 0.0f);
+        // The layer's rows in this band, from the whole bitmap or decoded now.
+        Raster::DynamicBitmap const* src = p.pixels.Get();
+        int64_t srcTop = l.m_top;
+        int64_t rowsTop = std::max<int64_t>(top, l.m_top);
+        int64_t rowsBottom = std::min<int64_t>(bottom, content.bottom);
+        if (rowsTop >= rowsBottom) return;
+        Bitmap band;
+        if (!src) {
+            if (!DecodeRows(l, *p.rows, rowsTop, rowsBottom, band)) return;
+            src = band.Get();
+            srcTop = rowsTop;
+        }
+        // The layer's own alpha straight from its rows; nothing beside it.
+        auto const& info = src->GetFormatInfo();
         int32_t x0 = std::max(shape.box.left, l.m_left);
-        int32_t x1 = std::min<int64_t>(shape.box.right, l.m_left + int64_t(p.pixels->GetWidth()));
-        for (int32_t x = x0; x < x1; ++x) {
-            size_t base = size_t(x - l.m_left) * info.channels + unsigned(info.alphaChannel);
-            float a = info.bytesPerSample == 1 ? row[base] * (1.0f / 255) : Sample(row, info, base);
-            out[x - shape.box.left] = a * MaskAt(p, x, y);
+        int32_t x1 = std::min(shape.box.right, content.right);
+        for (int64_t y = rowsTop; y < rowsBottom; ++y) {
+            float* out = shape.v.data() + size_t(y - shape.box.top) * w;
+            uint8_t const* row = src->GetRow(uint32_t(y - srcTop));
+            for (int32_t x = x0; x < x1; ++x) {
+                size_t base = size_t(x - l.m_left) * info.channels + unsigned(info.alphaChannel);
+                float a =
+                    info.bytesPerSample == 1 ? row[base] * (1.0f / 255) : Sample(row, info, base);
+                out[x - shape.box.left] = a * MaskAt(p, x, int64_t(y));
+            }
         }
     });
     std::vector<std::string> undrawn;

@@ -15,6 +15,7 @@
 #include "psd/adjustments/PSDAdjustmentJson.h"
 #include "psd/adjustments/PSDAdjustmentTone.h"
 #include "psd/effects/PSDEffect.h"
+#include "psd/effects/PSDEffectsJson.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDOpenFile.h"
 #include "psd/layer/PSDLayer.h"
@@ -1220,14 +1221,22 @@ TEST(Render, LittleEndianTIFFsDrawAsTheirBigEndianTwins) {
 }
 
 // Past the budget for decoding them whole, ZIP layers inflate by bands: the render is the same
-// to the byte, at 16 and 32 bits, in TIFFs of either byte order, with masks and groups.
+// to the byte, at 16 and 32 bits, in TIFFs of either byte order, with masks and groups, and with
+// effects planned from the bands of every layer.
 TEST(Render, ZipLayersDrawTheSameByBands) {
+    for (bool effects : {false, true})
     for (char const* name :
          {"psd-tools/tests/psd_files/32bit.psd", "tiff/rgb16-zippred-group-masks_II.tif",
           "tiff/gray16-zippred-group-masks_MM.tif", "tiff/cmyk16-zippred_II.tif"}) {
-        SCOPED_TRACE(name);
+        SCOPED_TRACE(std::string(name) + (effects ? " with effects" : ""));
         auto doc = OpenCorpusDocument(name);
         if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
+        for (auto const& l : doc->GetLayers()) {
+            if (!effects || l->IsGroupEnd() || l->IsGroupStart()) continue;
+            l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
+            for (char const* type : {"DropShadow", "Stroke", "InnerGlow"})
+                l->m_effects->Insert(NewEffect(type));
+        }
         // At least one layer is ZIP: read by rows only when its stream's rows are kept.
         EXPECT_TRUE(
             std::any_of(doc->GetLayers().begin(), doc->GetLayers().end(), [](auto const& l) {
