@@ -1225,37 +1225,37 @@ TEST(Render, LittleEndianTIFFsDrawAsTheirBigEndianTwins) {
 // effects planned from the bands of every layer.
 TEST(Render, ZipLayersDrawTheSameByBands) {
     for (bool effects : {false, true})
-    for (char const* name :
-         {"psd-tools/tests/psd_files/32bit.psd", "tiff/rgb16-zippred-group-masks_II.tif",
-          "tiff/gray16-zippred-group-masks_MM.tif", "tiff/cmyk16-zippred_II.tif"}) {
-        SCOPED_TRACE(std::string(name) + (effects ? " with effects" : ""));
-        auto doc = OpenCorpusDocument(name);
-        if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
-        for (auto const& l : doc->GetLayers()) {
-            if (!effects || l->IsGroupEnd() || l->IsGroupStart()) continue;
-            l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
-            for (char const* type : {"DropShadow", "Stroke", "InnerGlow"})
-                l->m_effects->Insert(NewEffect(type));
+        for (char const* name :
+             {"psd-tools/tests/psd_files/32bit.psd", "tiff/rgb16-zippred-group-masks_II.tif",
+              "tiff/gray16-zippred-group-masks_MM.tif", "tiff/cmyk16-zippred_II.tif"}) {
+            SCOPED_TRACE(std::string(name) + (effects ? " with effects" : ""));
+            auto doc = OpenCorpusDocument(name);
+            if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
+            for (auto const& l : doc->GetLayers()) {
+                if (!effects || l->IsGroupEnd() || l->IsGroupStart()) continue;
+                l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
+                for (char const* type : {"DropShadow", "Stroke", "InnerGlow"})
+                    l->m_effects->Insert(NewEffect(type));
+            }
+            // At least one layer is ZIP: read by rows only when its stream's rows are kept.
+            EXPECT_TRUE(
+                std::any_of(doc->GetLayers().begin(), doc->GetLayers().end(), [](auto const& l) {
+                    PSDLayerRows whole, streamed;
+                    return !whole.Init(*l) && streamed.Init(*l, 64);
+                }));
+            // By bands first: a whole decode stays cached in the layer and would be used instead.
+            PSDRenderResult a, b;
+            std::string error;
+            PSDRenderOptions bands;
+            bands.wholeZipBytes = 0;
+            ASSERT_TRUE(RenderDocument(*doc, bands, b, error)) << error;
+            ASSERT_TRUE(RenderDocument(*doc, {}, a, error)) << error;
+            ASSERT_EQ(a.bitmap->GetHeight(), b.bitmap->GetHeight());
+            size_t rowBytes = size_t(a.bitmap->GetWidth()) * a.bitmap->GetBytesPerPixel();
+            for (uint32_t y = 0; y < a.bitmap->GetHeight(); ++y)
+                ASSERT_EQ(0, std::memcmp(a.bitmap->GetRow(y), b.bitmap->GetRow(y), rowBytes)) << y;
+            EXPECT_EQ(a.undrawn, b.undrawn);
         }
-        // At least one layer is ZIP: read by rows only when its stream's rows are kept.
-        EXPECT_TRUE(
-            std::any_of(doc->GetLayers().begin(), doc->GetLayers().end(), [](auto const& l) {
-                PSDLayerRows whole, streamed;
-                return !whole.Init(*l) && streamed.Init(*l, 64);
-            }));
-        // By bands first: a whole decode stays cached in the layer and would be used instead.
-        PSDRenderResult a, b;
-        std::string error;
-        PSDRenderOptions bands;
-        bands.wholeZipBytes = 0;
-        ASSERT_TRUE(RenderDocument(*doc, bands, b, error)) << error;
-        ASSERT_TRUE(RenderDocument(*doc, {}, a, error)) << error;
-        ASSERT_EQ(a.bitmap->GetHeight(), b.bitmap->GetHeight());
-        size_t rowBytes = size_t(a.bitmap->GetWidth()) * a.bitmap->GetBytesPerPixel();
-        for (uint32_t y = 0; y < a.bitmap->GetHeight(); ++y)
-            ASSERT_EQ(0, std::memcmp(a.bitmap->GetRow(y), b.bitmap->GetRow(y), rowBytes)) << y;
-        EXPECT_EQ(a.undrawn, b.undrawn);
-    }
 }
 
 }  // namespace
