@@ -1401,7 +1401,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                         CompositeAtop(partMode, m_ctx, dst.px[i], e);
                         continue;
                     }
-                    float total = part.beyond.v.empty() || atop ? 0 : part.alpha.At(x, y);
+                    float total = part.beyond.Empty() || atop ? 0 : part.alpha.At(x, y);
                     if (total > 0) {
                         // The share beyond the shape replaces the bare backdrop it lies over
                         // by the stroke blended with that backdrop alone.
@@ -1735,6 +1735,7 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
              std::max(r.bottom, box.bottom)};
     }
     // The shape's stroke lies under the layer's own stroke effect but over its overlays.
+    part.alpha.Pack();
     p.effects->above.insert(p.effects->above.begin(), std::move(part));
 }
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <map>
 #include <span>
 
 #include "host/kernel/Dispatch.h"
@@ -672,7 +674,9 @@ void PatternSource::SoftenReduced(PatternPaint& paint) {
         size_t w = t.m_width, h = t.m_height;
         std::vector<float> alpha = t.m_alpha.empty() ? std::vector<float>(w * h, 1.0f) : t.m_alpha;
         auto blur = [&](std::vector<float>& plane) {
-            RenderMap map{{0, 0, int32_t(w), int32_t(h)}, std::move(plane)};
+            RenderMap map;
+            map.box = {0, 0, int32_t(w), int32_t(h)};
+            map.v = std::move(plane);
             KernelGaussian(map, 1.0, /*wrap=*/true);
             plane = std::move(map.v);
         };
@@ -700,6 +704,67 @@ void PlacePattern(PatternPaint& paint, PSDEffectPhase const& phase, double scale
     paint.angle = std::isfinite(angle) ? angle : 0;
 }
 
+void RenderMap::Pack() {
+    if (v.empty()) return;
+    size_t w = size_t(box.Width()), h = size_t(box.Height()), side = size_t(1) << kTileShift;
+    size_t wide = (w + side - 1) / side, down = (h + side - 1) / side;
+    constexpr uint32_t kMixed = UINT32_MAX;
+    // Each tile's one value, bit for bit (a sign of zero or a NaN stays as it was), or kMixed.
+    std::vector<uint32_t> value(wide * down);
+    Kernel::Dispatch::DispatchParallelFor(down, [&](size_t ty) {
+        size_t y0 = ty * side, y1 = std::min(h, y0 + side);
+        for (size_t tx = 0; tx < wide; ++tx) {
+            size_t x0 = tx * side, x1 = std::min(w, x0 + side);
+            uint32_t first;
+            std::memcpy(&first, &v[y0 * w + x0], sizeof first);
+            std::array<float, size_t(1) << kTileShift> line;
+            line.fill(v[y0 * w + x0]);
+            bool one = first != kMixed;
+            for (size_t y = y0; y < y1 && one; ++y)
+                one = std::memcmp(v.data() + y * w + x0, line.data(), (x1 - x0) * sizeof(float)) == 0;
+            value[ty * wide + tx] = one ? first : kMixed;
+        }
+    });
+    std::vector<uint32_t> place(value.size());
+    std::map<uint32_t, uint32_t> shared;  // a flat value's tile
+    uint32_t count = 0;
+    for (size_t t = 0; t < value.size(); ++t) {
+        if (value[t] == kMixed) {
+            place[t] = count++;
+            continue;
+        }
+        auto [it, added] = shared.emplace(value[t], count);
+        if (added) ++count;
+        place[t] = it->second;
+    }
+    if ((size_t(count) << (2 * kTileShift)) * 8 > w * h * 7) return;
+    std::vector<float> blocks;
+    Kernel::ResizeOrThrow(blocks, size_t(count) << (2 * kTileShift));
+    for (auto const& [bits, at] : shared) {
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        std::fill_n(blocks.begin() + (ptrdiff_t(at) << (2 * kTileShift)), side * side, f);
+    }
+    Kernel::Dispatch::DispatchParallelFor(down, [&](size_t ty) {
+        size_t y0 = ty * side, y1 = std::min(h, y0 + side);
+        for (size_t tx = 0; tx < wide; ++tx) {
+            if (value[ty * wide + tx] != kMixed) continue;
+            size_t x0 = tx * side, x1 = std::min(w, x0 + side);
+            float* out = &blocks[size_t(place[ty * wide + tx]) << (2 * kTileShift)];
+            for (size_t y = y0; y < y1; ++y) {
+                float* row = out + ((y - y0) << kTileShift);
+                std::copy(v.data() + y * w + x0, v.data() + y * w + x1, row);
+                std::fill(row + (x1 - x0), row + side, 0.0f);
+            }
+            std::fill(out + ((y1 - y0) << kTileShift), out + side * side, 0.0f);
+        }
+    });
+    across = wide;
+    tiles = std::move(place);
+    store = std::move(blocks);
+    std::vector<float>().swap(v);
+}
+
 RenderPixel EffectPart::At(int64_t x, int64_t y) const {
     RenderPixel p = colour;
     if (pattern.pattern) {
@@ -708,7 +773,7 @@ RenderPixel EffectPart::At(int64_t x, int64_t y) const {
         return p;
     }
     if (gradient) p = ramp.At(float(placement.At(double(x), double(y))));
-    if (!position.v.empty()) p = ramp.At(position.At(x, y));
+    if (!position.Empty()) p = ramp.At(position.At(x, y));
     p.a *= opacity * alpha.At(x, y);
     return p;
 }
@@ -718,7 +783,7 @@ void EffectPart::JoinTo(RenderPixel& content, int64_t x, int64_t y, unsigned cha
     // The share it covers: the paint's own alpha and the opacity, as drawn, over the part's
     // coverage there, so a gradient's or pattern's transparent stretch covers no more of the
     // content than it paints.
-    float covered = 0, a = covers.v.empty() ? 0 : alpha.At(x, y);
+    float covered = 0, a = covers.Empty() ? 0 : alpha.At(x, y);
     if (a > 0) covered = std::min(1.0f, covers.At(x, y) * drawn.a / a);
     float kept = content.a * (1 - covered);
     float sum = std::min(1.0f, kept + drawn.a);
@@ -1035,6 +1100,10 @@ std::unique_ptr<EffectsPlan> PlanEffects(PSDLayerEffects const& fx, RenderMap co
     for (auto* list : {&innerShadow, &innerGlow, &bevel, &satin, &colourOverlay, &gradientOverlay,
                        &patternOverlay, &stroke})
         drawn(*list, plan->above, list != &bevel);
+    for (auto* list : {&plan->below, &plan->above})
+        for (auto& part : *list)
+            for (RenderMap* map : {&part.alpha, &part.position, &part.covers, &part.beyond})
+                map->Pack();
     return plan;
 }
 

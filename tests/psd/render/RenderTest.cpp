@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 
 #include "host/raster/ICC.h"
 #include "psd/adjustments/PSDAdjustmentColour.h"
@@ -607,6 +608,48 @@ TEST(Render, GaussianBlursTreatEveryLineAlike) {
         EXPECT_GT(edge.At(0, 9), edge.At(5, 9));
         EXPECT_NEAR(edge.At(0, 9), edge.At(39, 9), 1e-6);
     }
+}
+
+// Effects' maps are packed into tiles once planned: every value reads back bit for bit (zeros of
+// either sign, a NaN, the box's ragged edges, values outside it), flat tiles share their storage,
+// and a map that packing would not shrink (noisy, or narrower than a tile) stays as it was.
+TEST(Render, PackedMapsReadBackExactly) {
+    struct Case {
+        int32_t left, top, w, h;
+        bool noisy, packs;
+    };
+    for (Case c : {Case{-7, 3, 301, 203, false, true}, Case{0, 0, 32, 32, false, false},
+                   Case{5, -9, 1, 200, false, false}, Case{0, 0, 96, 64, true, false}}) {
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+        RenderMap m;
+        m.box = {c.left, c.top, c.left + c.w, c.top + c.h};
+        m.outside = 0.25f;
+        m.v.resize(size_t(c.w) * size_t(c.h));
+        for (int32_t y = 0; y < c.h; ++y)
+            for (int32_t x = 0; x < c.w; ++x) {
+                float& f = m.v[size_t(y) * size_t(c.w) + size_t(x)];
+                // A disc of ones in zeros with an edge between; the last case noisy throughout.
+                float d = std::hypot(float(x - 50), float(y - 30)) - 25;
+                f = c.noisy ? float((x * 7 + y) % 5) : std::clamp(-d, 0.0f, 1.0f);
+                if (c.packs && x == 3 && y == 4) f = -0.0f;
+                if (c.packs && x == 60 && y == 60) f = std::numeric_limits<float>::quiet_NaN();
+            }
+        RenderMap dense = m;
+        m.Pack();
+        EXPECT_EQ(m.v.empty(), c.packs);
+        EXPECT_FALSE(m.Empty());
+        if (c.packs) {
+            EXPECT_LT(m.store.size(), dense.v.size());
+        }
+        for (int32_t y = c.top - 2; y < c.top + c.h + 2; ++y)
+            for (int32_t x = c.left - 2; x < c.left + c.w + 2; ++x) {
+                float a = dense.At(x, y), b = m.At(x, y);
+                ASSERT_EQ(0, std::memcmp(&a, &b, sizeof a)) << x << "," << y;
+            }
+    }
+    RenderMap none;
+    none.Pack();
+    EXPECT_TRUE(none.Empty());
 }
 
 // Bevels lit from the left: the left-facing slope takes the highlight, the right-facing one the
