@@ -721,7 +721,8 @@ void RenderMap::Pack() {
             line.fill(v[y0 * w + x0]);
             bool one = first != kMixed;
             for (size_t y = y0; y < y1 && one; ++y)
-                one = std::memcmp(v.data() + y * w + x0, line.data(), (x1 - x0) * sizeof(float)) == 0;
+                one =
+                    std::memcmp(v.data() + y * w + x0, line.data(), (x1 - x0) * sizeof(float)) == 0;
             value[ty * wide + tx] = one ? first : kMixed;
         }
     });
