@@ -73,8 +73,10 @@ constexpr double kFar = 1e20;  // the squared distance of a pixel no set pixel r
 // kFar elsewhere. With nearest given, it receives the index of each pixel's nearest set pixel.
 // The lines of a pass are independent, so each pass shares them out by blocks among the cores.
 void SquaredDistances(std::vector<double>& grid, size_t w, size_t h,
-                      std::vector<size_t>* nearest = nullptr) {
+                      std::vector<uint32_t>* nearest = nullptr) {
     constexpr size_t kLines = 16;
+    // Indices of 32 bits: a map of more pixels than that would not fit in memory anyway.
+    if (nearest && uint64_t(w) * h > UINT32_MAX) throw std::bad_alloc();
     // The row of each pixel's nearest set pixel in its column: a row index fits 32 bits.
     std::vector<uint32_t> row(nearest ? w * h : 0);
     Kernel::Dispatch::DispatchParallelFor((w + kLines - 1) / kLines, [&](size_t block) {
@@ -106,7 +108,7 @@ void SquaredDistances(std::vector<double>& grid, size_t w, size_t h,
             Distance1D(line, d.data(), w, nearest ? site.data() : nullptr, e);
             for (size_t x = 0; x < w; ++x) {
                 line[x] = d[x];
-                if (nearest) (*nearest)[y * w + x] = size_t(row[y * w + site[x]]) * w + site[x];
+                if (nearest) (*nearest)[y * w + x] = uint32_t(row[y * w + site[x]] * w + site[x]);
             }
         }
     });
@@ -139,21 +141,30 @@ double ChamferBetween(size_t a, size_t b, size_t w) {
 // The nearest edge need not lie in the nearest pixel: beside a faint one a pixel further off
 // may hold an edge nearer (a translucent shape's outline in stroke-effects), so each pixel also
 // tries its neighbours' edges, swept forwards and back.
-std::vector<float> EdgeDistance(RenderMap const& map, bool inside = false) {
+// Distances of `limit` or more need not be exact: any value that large will do.
+std::vector<float> EdgeDistance(RenderMap const& map, double limit, bool inside = false) {
     size_t w = size_t(map.box.Width()), h = size_t(map.box.Height());
     // Under half an 8-bit level short of full coverage is full.
     constexpr float kFull = 1 - 1 / 512.0f;
     auto edge = [&](float v) { return inside ? v < kFull : v > 0; };
     std::vector<double> grid(w * h);
     for (size_t i = 0; i < w * h; ++i) grid[i] = edge(map.v[i]) ? 0 : kFar;
-    std::vector<size_t> nearest;
+    std::vector<uint32_t> nearest;
     SquaredDistances(grid, w, h, &nearest);
     auto toEdgeOf = [&](size_t i, size_t site) {
         return ChamferBetween(i, site, w) - 0.5 + (inside ? map.v[site] : 1 - map.v[site]);
     };
     std::vector<float> out(w * h);
+    // The chamfer length is never short of the Euclidean one, so no edge lies nearer than the
+    // nearest edge pixel's centre less half a pixel: well past the limit, that is far enough,
+    // and such pixels (most of a large map) are left out of the sweeps.
+    double spare = limit + 3.5, beyond = spare * spare;
     auto relax = [&](size_t i) {
         if (edge(map.v[i]) || grid[i] >= kFar / 2) return;
+        if (grid[i] >= beyond) {
+            out[i] = float(std::sqrt(grid[i]) - 0.5);
+            return;
+        }
         size_t x = i % w, y = i / w;
         double best = toEdgeOf(i, nearest[i]);
         for (size_t ny = y > 0 ? y - 1 : 0; ny <= std::min(h - 1, y + 1); ++ny)
@@ -212,7 +223,7 @@ RenderMap SpreadAndBlur(RenderMap const& shape, double grow, double blur) {
         size_t w = size_t(shape.box.Width()), h = size_t(shape.box.Height());
         std::vector<double> grid(w * h);
         for (size_t i = 0; i < w * h; ++i) grid[i] = shape.v[i] >= 0.5f ? 0 : kFar;
-        std::vector<size_t> nearest;
+        std::vector<uint32_t> nearest;
         SquaredDistances(grid, w, h, &nearest);
         for (size_t i = 0; i < w * h; ++i) {
             if (shape.v[i] >= 0.5f) {
@@ -797,8 +808,9 @@ void EffectPart::JoinTo(RenderPixel& content, int64_t x, int64_t y, unsigned cha
 RenderMap StrokeCoverage(RenderMap const& shape, double in, double out, RenderMap* within,
                          RenderMap* beyond) {
     // Only the transforms the stroke's parts need: each is a pass over the whole map.
-    auto toEdge = out > 0 ? EdgeDistance(shape) : std::vector<float>();
-    auto toInside = in > 0 ? EdgeDistance(shape, true) : std::vector<float>();
+    // Distances past a side's width and half a pixel cover nothing.
+    auto toEdge = out > 0 ? EdgeDistance(shape, out + 0.5) : std::vector<float>();
+    auto toInside = in > 0 ? EdgeDistance(shape, in + 0.5, true) : std::vector<float>();
     RenderMap m = shape;
     if (within) *within = shape;
     if (beyond) *beyond = shape;
