@@ -488,7 +488,9 @@ std::vector<EffectPart> BevelParts(PSDEffectBevel const& bevel, RenderMap const&
     };
     // A pillow's outer side sinks as its inner one rises.
     double outerSign = bevel.m_style == PSDEffectBevel::kPillowEmboss ? -1 : 1;
-    for (int32_t y = 0; y < hh; ++y)
+    // Each pixel on its own, so rows go to every core.
+    Kernel::Dispatch::DispatchParallelFor(size_t(hh), [&](size_t row) {
+        int32_t y = int32_t(row);
         for (int32_t x = 0; x < w; ++x) {
             size_t i = size_t(y) * size_t(w) + size_t(x);
             double gx = (dx(x, y - 1) + 2 * dx(x, y) + dx(x, y + 1)) * k;
@@ -505,6 +507,7 @@ std::vector<EffectPart> BevelParts(PSDEffectBevel const& bevel, RenderMap const&
                 outerLo.alpha.v[i] = float(std::max(0.0, -s));
             }
         }
+    });
     return parts;
 }
 
