@@ -309,6 +309,16 @@ void PSDLayer::ReleaseDecodedBitmap() const {
     }
 }
 
+void PSDLayer::ReleaseDecodedMask(bool real) const {
+    unsigned k = real ? 2 : 1;
+    auto& cache = real ? m_bitmapRealMask : m_bitmapUserMask;
+    std::lock_guard<std::mutex> guard(m_cacheLocks[k]);
+    if (cache && cache.Get() == m_decoded[k]) {
+        cache = nullptr;
+        m_decoded[k] = nullptr;
+    }
+}
+
 bool PSDLayer::GetBitmapUserMask(Kernel::Counted<Raster::DynamicBitmap>& out,
                                  PSDReport& report) const {
     return GetCached(

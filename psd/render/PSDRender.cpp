@@ -77,8 +77,10 @@ inline float Sample(uint8_t const* row, Raster::FormatInfo const& info, size_t i
 // A mask of the layer as it applies, or none: its bitmap in document coordinates and the value
 // outside it.
 struct Mask {
-    Bitmap bitmap;
-    std::vector<float> feathered;  // the bitmap blurred, when the mask has a feather
+    Bitmap bitmap;        // its samples, until packed
+    PackedPlane packed;   // or those samples as tiles
+    Raster::FormatInfo info;  // the samples' format, once packed
+    RenderMap feathered;  // the bitmap blurred, when the mask has a feather
     int32_t left = 0, top = 0;
     uint32_t width = 0, height = 0;
     float outside = 0;
@@ -89,12 +91,32 @@ struct Mask {
         float v = outside;
         int64_t mx = x - left, my = y - top;
         if (mx >= 0 && my >= 0 && mx < int64_t(width) && my < int64_t(height)) {
-            if (!feathered.empty())
-                v = feathered[size_t(my) * width + size_t(mx)];
+            if (!feathered.Empty())
+                v = feathered.At(x, y);
+            else if (!packed.Empty())
+                v = Sample(packed.At(size_t(mx), size_t(my)), info, 0);
             else
                 v = Sample(bitmap->GetRow(uint32_t(my)), bitmap->GetFormatInfo(), size_t(mx));
         }
         return Applied(v);
+    }
+
+    // Masks are held for the whole render: once made, their samples are packed where that saves
+    // memory, and the bitmap let go.
+    void Pack() {
+        if (!feathered.Empty()) {
+            feathered.Pack();
+            bitmap = nullptr;
+            return;
+        }
+        if (!bitmap || width == 0 || height == 0) return;
+        Raster::DynamicBitmap const& bm = *bitmap;
+        auto const& format = bm.GetFormatInfo();
+        if (packed.Pack(width, height, format.bytesPerSample * format.channels,
+                        [&](size_t r) { return bm.GetRow(uint32_t(r)); })) {
+            info = format;
+            bitmap = nullptr;
+        }
     }
 
     // A stored value as it applies: inverted when the mask is, then at the mask's density.
@@ -110,9 +132,23 @@ struct Mask {
         for (int64_t x = x0; x < a; ++x) out[x - x0] *= away;
         for (int64_t x = b; x < x1; ++x) out[x - x0] *= away;
         if (a >= b) return;
-        if (!feathered.empty()) {
-            float const* row = feathered.data() + size_t(my) * width;
-            for (int64_t x = a; x < b; ++x) out[x - x0] *= Applied(row[x - left]);
+        if (!feathered.Empty()) {
+            for (int64_t x = a; x < b; ++x) out[x - x0] *= Applied(feathered.At(x, y));
+            return;
+        }
+        if (!packed.Empty()) {
+            // A tile's row at a time.
+            for (int64_t x = a; x < b;) {
+                size_t mx = size_t(x - left);
+                int64_t n = std::min<int64_t>(b - x, int64_t(PackedPlane::kSide - (mx & PackedPlane::kMask)));
+                uint8_t const* samples = packed.At(mx, size_t(my));
+                if (info.bytesPerSample == 1)
+                    for (int64_t k = 0; k < n; ++k) out[x + k - x0] *= Applied(samples[k] / 255.0f);
+                else
+                    for (int64_t k = 0; k < n; ++k)
+                        out[x + k - x0] *= Applied(Sample(samples, info, size_t(k)));
+                x += n;
+            }
             return;
         }
         uint8_t const* row = bitmap->GetRow(uint32_t(my));
@@ -147,7 +183,7 @@ void Feather(Mask& m, double radius) {
     GaussianBlur(map, sigma);
     m.left = map.box.left, m.top = map.box.top;
     m.width = uint32_t(map.box.Width()), m.height = uint32_t(map.box.Height());
-    m.feathered = std::move(map.v);
+    m.feathered = std::move(map);
 }
 
 // The closed contours of an outline as cubic segments; an open subpath fills as if closed by a
@@ -398,6 +434,8 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
     // Masks: a disabled one does not apply.
     auto addMask = [&](PSDLayerMask const& m, bool real) {
         if (!m.m_present || m.m_disabled) return true;
+        // A mask decoded here is not kept in the layer after the render: it is packed here.
+        bool cached = real ? bool(l.m_bitmapRealMask) : bool(l.m_bitmapUserMask);
         Bitmap bm;
         if (!(real ? l.GetBitmapRealMask(bm, report) : l.GetBitmapUserMask(bm, report)))
             return false;
@@ -416,7 +454,9 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         if (l.m_maskParameters & densityBit) mask.density = density / 255.0f;
         if (!bm || bm->IsEmpty()) mask.width = mask.height = 0;
         if ((l.m_maskParameters & featherBit) && feather > 0) Feather(mask, feather);
+        mask.Pack();
         p.masks.push_back(std::move(mask));
+        if (!cached) l.ReleaseDecodedMask(real);
         return true;
     };
     // A user mask made from other data is the vector mask drawn by the editor: it stands in for
@@ -726,6 +766,7 @@ bool Renderer::AddVectorMask(PSDLayer const& l, Prepared& p) {
         mask.outside = 0;
         Feather(mask, l.m_maskFeather);
     }
+    mask.Pack();
     p.masks.push_back(std::move(mask));
     return true;
 }

@@ -719,64 +719,11 @@ void PlacePattern(PatternPaint& paint, PSDEffectPhase const& phase, double scale
 }
 
 void RenderMap::Pack() {
-    if (v.empty()) return;
-    size_t w = size_t(box.Width()), h = size_t(box.Height()), side = size_t(1) << kTileShift;
-    size_t wide = (w + side - 1) / side, down = (h + side - 1) / side;
-    constexpr uint32_t kMixed = UINT32_MAX;
-    // Each tile's one value, bit for bit (a sign of zero or a NaN stays as it was), or kMixed.
-    std::vector<uint32_t> value(wide * down);
-    Kernel::Dispatch::DispatchParallelFor(down, [&](size_t ty) {
-        size_t y0 = ty * side, y1 = std::min(h, y0 + side);
-        for (size_t tx = 0; tx < wide; ++tx) {
-            size_t x0 = tx * side, x1 = std::min(w, x0 + side);
-            uint32_t first;
-            std::memcpy(&first, &v[y0 * w + x0], sizeof first);
-            std::array<float, size_t(1) << kTileShift> line;
-            line.fill(v[y0 * w + x0]);
-            bool one = first != kMixed;
-            for (size_t y = y0; y < y1 && one; ++y)
-                one =
-                    std::memcmp(v.data() + y * w + x0, line.data(), (x1 - x0) * sizeof(float)) == 0;
-            value[ty * wide + tx] = one ? first : kMixed;
-        }
-    });
-    std::vector<uint32_t> place(value.size());
-    std::map<uint32_t, uint32_t> shared;  // a flat value's tile
-    uint32_t count = 0;
-    for (size_t t = 0; t < value.size(); ++t) {
-        if (value[t] == kMixed) {
-            place[t] = count++;
-            continue;
-        }
-        auto [it, added] = shared.emplace(value[t], count);
-        if (added) ++count;
-        place[t] = it->second;
-    }
-    if ((size_t(count) << (2 * kTileShift)) * 8 > w * h * 7) return;
-    std::vector<float> blocks;
-    Kernel::ResizeOrThrow(blocks, size_t(count) << (2 * kTileShift));
-    for (auto const& [bits, at] : shared) {
-        float f;
-        std::memcpy(&f, &bits, sizeof f);
-        std::fill_n(blocks.begin() + (ptrdiff_t(at) << (2 * kTileShift)), side * side, f);
-    }
-    Kernel::Dispatch::DispatchParallelFor(down, [&](size_t ty) {
-        size_t y0 = ty * side, y1 = std::min(h, y0 + side);
-        for (size_t tx = 0; tx < wide; ++tx) {
-            if (value[ty * wide + tx] != kMixed) continue;
-            size_t x0 = tx * side, x1 = std::min(w, x0 + side);
-            float* out = &blocks[size_t(place[ty * wide + tx]) << (2 * kTileShift)];
-            for (size_t y = y0; y < y1; ++y) {
-                float* row = out + ((y - y0) << kTileShift);
-                std::copy(v.data() + y * w + x0, v.data() + y * w + x1, row);
-                std::fill(row + (x1 - x0), row + side, 0.0f);
-            }
-            std::fill(out + ((y1 - y0) << kTileShift), out + side * side, 0.0f);
-        }
-    });
-    across = wide;
-    tiles = std::move(place);
-    store = std::move(blocks);
+    size_t w = size_t(box.Width());
+    if (v.empty() || !packed.Pack(w, v.size() / w, sizeof(float), [&](size_t r) {
+            return reinterpret_cast<uint8_t const*>(v.data() + r * w);
+        }))
+        return;
     std::vector<float>().swap(v);
 }
 

@@ -2,6 +2,7 @@
 // and what goes on it (inner shadow and glow, overlays, stroke).
 #pragma once
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "host/kernel/Geometry.h"
 #include "psd/effects/PSDLayerEffects.h"
 #include "psd/file/PSDPatterns.h"
+#include "psd/render/PSDPackedPlane.h"
 #include "psd/render/PSDRenderAdjustment.h"
 
 namespace PSD {
@@ -20,25 +22,19 @@ struct RenderMap {
     Kernel::RectT<int32_t> box;
     std::vector<float> v;  // row by row over the box; empty once packed
     float outside = 0;
+    PackedPlane packed;
     float At(int64_t x, int64_t y) const {
         if (x < box.left || y < box.top || x >= box.right || y >= box.bottom) return outside;
         size_t dx = size_t(x - box.left), dy = size_t(y - box.top);
         if (!v.empty()) return v[dy * size_t(box.Width()) + dx];
-        size_t t = (dy >> kTileShift) * across + (dx >> kTileShift);
-        return store[(size_t(tiles[t]) << (2 * kTileShift)) + ((dy & kTileMask) << kTileShift) +
-                     (dx & kTileMask)];
+        float f;
+        std::memcpy(&f, packed.At(dx, dy), sizeof f);
+        return f;
     }
-    bool Empty() const { return v.empty() && tiles.empty(); }
-    // Keeps the map as square tiles, those of a single value sharing one tile of it, when that
-    // saves an eighth of it or more: effects' maps are flat but near edges, and held for the
-    // render. The values read back exactly.
+    bool Empty() const { return v.empty() && packed.Empty(); }
+    // Once the map is made: packed, when that saves memory (effects' maps are held for the
+    // render). The values read back exactly.
     void Pack();
-
-    static constexpr unsigned kTileShift = 5;
-    static constexpr size_t kTileMask = (size_t(1) << kTileShift) - 1;
-    size_t across = 0;            // tiles in a row of them
-    std::vector<uint32_t> tiles;  // by tile: its place in store
-    std::vector<float> store;     // the tiles, row by row, padded at the box's edges
 };
 
 // Blurs the map in place as the editor blurs an effect of size `radius` (near a Gaussian).
