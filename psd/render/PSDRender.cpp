@@ -77,10 +77,10 @@ inline float Sample(uint8_t const* row, Raster::FormatInfo const& info, size_t i
 // A mask of the layer as it applies, or none: its bitmap in document coordinates and the value
 // outside it.
 struct Mask {
-    Bitmap bitmap;        // its samples, until packed
-    PackedPlane packed;   // or those samples as tiles
+    Bitmap bitmap;            // its samples, until packed
+    PackedPlane packed;       // or those samples as tiles
     Raster::FormatInfo info;  // the samples' format, once packed
-    RenderMap feathered;  // the bitmap blurred, when the mask has a feather
+    RenderMap feathered;      // the bitmap blurred, when the mask has a feather
     int32_t left = 0, top = 0;
     uint32_t width = 0, height = 0;
     float outside = 0;
@@ -140,7 +140,8 @@ struct Mask {
             // A tile's row at a time.
             for (int64_t x = a; x < b;) {
                 size_t mx = size_t(x - left);
-                int64_t n = std::min<int64_t>(b - x, int64_t(PackedPlane::kSide - (mx & PackedPlane::kMask)));
+                int64_t n = std::min<int64_t>(
+                    b - x, int64_t(PackedPlane::kSide - (mx & PackedPlane::kMask)));
                 uint8_t const* samples = packed.At(mx, size_t(my));
                 if (info.bytesPerSample == 1)
                     for (int64_t k = 0; k < n; ++k) out[x + k - x0] *= Applied(samples[k] / 255.0f);
