@@ -334,6 +334,12 @@ private:
     // A clipping base's effects within its shape, over the layers clipped to it: the editor's
     // order unless the base blends those effects as a group with its content.
     void DrawInterior(PSDLayerNode const& base, Band& iso) const;
+    // MaskAt for columns [x0, x1) of row y into out: the same products, a row at a time.
+    static void MaskRow(Prepared const& p, int64_t y, int64_t x0, int64_t x1,
+                        std::vector<float>& out) {
+        out.assign(size_t(std::max<int64_t>(0, x1 - x0)), 1.0f);
+        for (auto const& mask : p.masks) mask.MultiplyRow(y, x0, x1, out.data());
+    }
     float MaskAt(Prepared const& p, int64_t x, int64_t y) const {
         if (p.masks.empty()) return 1;
         float m = 1;
@@ -1273,10 +1279,12 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
 
     BlendMode mode = l.m_blendMode;
     if (p.adjust) {
-        for (uint32_t r = 0; r < dst.rows; ++r)
+        std::vector<float> maskRow;
+        for (uint32_t r = 0; r < dst.rows; ++r) {
+            MaskRow(p, int64_t(dst.y0) + r, 0, dst.width, maskRow);
             for (uint32_t x = 0; x < dst.width; ++x) {
                 size_t i = size_t(r) * dst.width + x;
-                float m = MaskAt(p, x, int64_t(dst.y0) + r) * opacity * clipAt(i);
+                float m = maskRow[x] * opacity * clipAt(i);
                 if (shape) (*shape)[i] = m;
                 m *= fill;
                 RenderPixel& b = dst.px[i];
@@ -1292,6 +1300,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                              t, blended);
                 for (unsigned c = 0; c < m_ctx.channels; ++c) b.c[c] += (blended[c] - b.c[c]) * m;
             }
+        }
         return;
     }
 
@@ -1367,13 +1376,15 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     // Fill opacity with effects stays a plain fade: the effects are blended with the content.
     bool fadesByFill = fill < 1 && !p.effects && FadesByFill(mode, neutral);
     std::vector<RenderPixel> row(size_t(right - left));
+    std::vector<float> maskRow;
     for (int64_t y = top; y < bottom; ++y) {
         uint32_t r = uint32_t(y - dst.y0);
         ContentRow(l, p, src, srcTop, left, y, row);
+        if (!p.masks.empty()) MaskRow(p, y, left, right, maskRow);
         for (int64_t x = left; x < right; ++x) {
             size_t i = size_t(r) * dst.width + size_t(x);
             RenderPixel s = row[size_t(x - left)];
-            float masked = MaskAt(p, x, y);
+            float masked = p.masks.empty() ? 1.0f : maskRow[size_t(x - left)];
             float m = masked * clipAt(i);
             if (p.blendIf) m *= BlendIf(l, s, dst.px[i]);
             if (shape) (*shape)[i] = s.a * m * opacity;
@@ -1862,11 +1873,14 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
     Kernel::Dispatch::DispatchParallelFor((shapeRows + kBandRows - 1) / kBandRows, [&](size_t b) {
         int32_t top = shape.box.top + int32_t(b * kBandRows);
         int32_t bottom = std::min<int32_t>(shape.box.bottom, top + int32_t(kBandRows));
+        std::vector<float> maskRow;
         if (p.Generated() || (!p.pixels && !p.rows)) {
             for (int32_t y = top; y < bottom; ++y) {
                 float* out = shape.v.data() + size_t(y - shape.box.top) * w;
+                MaskRow(p, y, shape.box.left, shape.box.right, maskRow);
                 for (int32_t x = shape.box.left; x < shape.box.right; ++x)
-                    out[x - shape.box.left] = ContentAt(l, p, x, y).a * MaskAt(p, x, y);
+                    out[x - shape.box.left] =
+                        ContentAt(l, p, x, y).a * maskRow[size_t(x - shape.box.left)];
             }
             return;
         }
@@ -1891,11 +1905,12 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
         for (int64_t y = rowsTop; y < rowsBottom; ++y) {
             float* out = shape.v.data() + size_t(y - shape.box.top) * w;
             uint8_t const* row = src->GetRow(uint32_t(y - srcTop));
+            MaskRow(p, y, x0, x1, maskRow);
             for (int32_t x = x0; x < x1; ++x) {
                 size_t base = size_t(x - l.m_left) * info.channels + unsigned(info.alphaChannel);
                 float a =
                     info.bytesPerSample == 1 ? row[base] * (1.0f / 255) : Sample(row, info, base);
-                out[x - shape.box.left] = a * MaskAt(p, x, int64_t(y));
+                out[x - shape.box.left] = a * maskRow[size_t(x - x0)];
             }
         }
     });
