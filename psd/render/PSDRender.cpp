@@ -1351,18 +1351,16 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     if (p.effects) {
         // Shadows and outer glows lie under the layer, faded with it; a row at a time, where
         // nothing clips them and they meet the backdrop as it is.
-        std::vector<RenderPixel> paint(atop ? 0 : size_t(right - left));
+        std::vector<RenderPixel> paint(size_t(right - left));
         for (auto const& part : p.effects->below)
             for (int64_t y = top; y < bottom; ++y) {
                 size_t row = size_t(y - dst.y0) * dst.width;
+                part.Row(y, left, right, paint.data());
                 for (int64_t x = left; x < right; ++x) {
                     size_t i = row + size_t(x);
-                    RenderPixel e = part.At(x, y);
+                    RenderPixel& e = paint[size_t(x - left)];
                     e.a *= opacity * clipAt(i);
-                    if (atop)
-                        CompositeAtop(part.mode, m_ctx, dst.px[i], e);
-                    else
-                        paint[size_t(x - left)] = e;
+                    if (atop) CompositeAtop(part.mode, m_ctx, dst.px[i], e);
                 }
                 if (!atop)
                     CompositeRowPixels(part.mode, m_ctx, paint.data(), paint.size(),
@@ -1377,11 +1375,21 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     bool fadesByFill = fill < 1 && !p.effects && FadesByFill(mode, neutral);
     std::vector<RenderPixel> row(size_t(right - left));
     std::vector<float> maskRow;
+    // What each effect on the layer draws over the row, made a row at a time.
+    size_t parts = p.effects ? p.effects->above.size() : 0;
+    std::vector<RenderPixel> drawn(parts * row.size());
     for (int64_t y = top; y < bottom; ++y) {
         uint32_t r = uint32_t(y - dst.y0);
         ContentRow(l, p, src, srcTop, left, y, row);
         if (!p.masks.empty()) MaskRow(p, y, left, right, maskRow);
+        for (size_t k = 0; k < parts; ++k)
+            p.effects->above[k].Row(y, left, right, drawn.data() + k * row.size());
         for (int64_t x = left; x < right; ++x) {
+            // What a part draws at this pixel, from its row.
+            auto drawnAt = [&](EffectPart const& part) -> RenderPixel const& {
+                size_t k = size_t(&part - p.effects->above.data());
+                return drawn[k * row.size() + size_t(x - left)];
+            };
             size_t i = size_t(r) * dst.width + size_t(x);
             RenderPixel s = row[size_t(x - left)];
             float masked = p.masks.empty() ? 1.0f : maskRow[size_t(x - left)];
@@ -1400,7 +1408,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
             // A part within the shape joins the content relative to the shape's coverage there:
             // it recolours the layer's pixels, never covering more of the pixel than they do.
             auto within = [&](EffectPart const& part) {
-                RenderPixel e = part.At(x, y);
+                RenderPixel e = drawnAt(part);
                 if (shapeAlpha <= 0 || drawnShape <= 0 || e.a <= 0) return;
                 RenderPixel rel = s;
                 rel.a = fill;
@@ -1414,11 +1422,11 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 // content first (fill opacity fades the content under them, not them).
                 for (auto const& part : p.effects->above) {
                     if (part.joins) {
-                        part.JoinTo(s, x, y, m_ctx.channels);
+                        part.JoinTo(s, drawnAt(part), x, y, m_ctx.channels);
                     } else if (part.within) {
                         within(part);
                     } else {
-                        CompositePixel(part.mode, m_ctx, s, part.At(x, y));
+                        CompositePixel(part.mode, m_ctx, s, drawnAt(part));
                     }
                 }
             } else if (p.effects) {
@@ -1426,7 +1434,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 // not it is blended as a group.
                 for (auto const& part : p.effects->above) {
                     if (part.joins) {
-                        part.JoinTo(s, x, y, m_ctx.channels);
+                        part.JoinTo(s, drawnAt(part), x, y, m_ctx.channels);
                     } else if (part.within && recolours(part) && !deferInterior) {
                         within(part);
                     }
@@ -1445,7 +1453,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 // one within the shape only over the share of the pixel the layer covers.
                 for (auto const& part : p.effects->above) {
                     if (part.joins || (part.within && (recolours(part) || deferInterior))) continue;
-                    RenderPixel e = part.At(x, y);
+                    RenderPixel e = drawnAt(part);
                     e.a *= opacity * clipAt(i);
                     BlendMode partMode = part.mode == BlendMode::Normal ? mode : part.mode;
                     if (part.within) {

@@ -740,8 +740,53 @@ RenderPixel EffectPart::At(int64_t x, int64_t y) const {
     return p;
 }
 
-void EffectPart::JoinTo(RenderPixel& content, int64_t x, int64_t y, unsigned channels) const {
-    RenderPixel drawn = At(x, y);
+void RenderMap::Row(int64_t y, int64_t x0, int64_t x1, float* out) const {
+    if (y < box.top || y >= box.bottom || Empty()) {
+        std::fill(out, out + (x1 - x0), outside);
+        return;
+    }
+    int64_t a = std::clamp<int64_t>(box.left, x0, x1), b = std::clamp<int64_t>(box.right, x0, x1);
+    std::fill(out, out + (a - x0), outside);
+    std::fill(out + (b - x0), out + (x1 - x0), outside);
+    size_t dy = size_t(y - box.top);
+    if (!v.empty()) {
+        float const* row = v.data() + dy * size_t(box.Width());
+        std::copy(row + (a - box.left), row + (b - box.left), out + (a - x0));
+        return;
+    }
+    // A tile's row at a time.
+    for (int64_t x = a; x < b;) {
+        size_t dx = size_t(x - box.left);
+        int64_t n = std::min<int64_t>(b - x, int64_t(PackedPlane::kSide - (dx & PackedPlane::kMask)));
+        std::memcpy(out + (x - x0), packed.At(dx, dy), size_t(n) * sizeof(float));
+        x += n;
+    }
+}
+
+void EffectPart::Row(int64_t y, int64_t x0, int64_t x1, RenderPixel* out) const {
+    size_t n = size_t(x1 - x0);
+    thread_local std::vector<float> cover;
+    cover.resize(n);
+    alpha.Row(y, x0, x1, cover.data());
+    if (pattern.pattern) {
+        for (size_t k = 0; k < n; ++k) {
+            out[k] = pattern.At(x0 + int64_t(k), y);
+            out[k].a *= opacity * cover[k];
+        }
+        return;
+    }
+    for (size_t k = 0; k < n; ++k) {
+        RenderPixel p = colour;
+        int64_t x = x0 + int64_t(k);
+        if (gradient) p = ramp.At(float(placement.At(double(x), double(y))));
+        if (!position.Empty()) p = ramp.At(position.At(x, y));
+        p.a *= opacity * cover[k];
+        out[k] = p;
+    }
+}
+
+void EffectPart::JoinTo(RenderPixel& content, RenderPixel const& drawn, int64_t x, int64_t y,
+                        unsigned channels) const {
     // The share it covers: the paint's own alpha and the opacity, as drawn, over the part's
     // coverage there, so a gradient's or pattern's transparent stretch covers no more of the
     // content than it paints.

@@ -32,6 +32,8 @@ struct RenderMap {
         return f;
     }
     bool Empty() const { return v.empty() && packed.Empty(); }
+    // At(x, y) for x in [x0, x1), into out.
+    void Row(int64_t y, int64_t x0, int64_t x1, float* out) const;
     // Once the map is made: packed, when that saves memory (effects' maps are held for the
     // render). The values read back exactly.
     void Pack();
@@ -129,9 +131,15 @@ struct EffectPart {
     // shape's pixels and adds no coverage of its own.
     bool within = false;
     RenderPixel At(int64_t x, int64_t y) const;
-    // Adds what it draws at a pixel to the content there (premultiplied sums), in place of the
-    // share of the content it covers.
-    void JoinTo(RenderPixel& content, int64_t x, int64_t y, unsigned channels) const;
+    // At(x, y) for x in [x0, x1), into out: the same values, a row at a time.
+    void Row(int64_t y, int64_t x0, int64_t x1, RenderPixel* out) const;
+    // Adds what it draws at a pixel (drawn, its At there) to the content there (premultiplied
+    // sums), in place of the share of the content it covers.
+    void JoinTo(RenderPixel& content, RenderPixel const& drawn, int64_t x, int64_t y,
+                unsigned channels) const;
+    void JoinTo(RenderPixel& content, int64_t x, int64_t y, unsigned channels) const {
+        JoinTo(content, At(x, y), x, y, channels);
+    }
 };
 
 // The effects of one layer, in the order the editor stacks them.

@@ -641,11 +641,21 @@ TEST(Render, PackedMapsReadBackExactly) {
         if (c.packs) {
             EXPECT_LT(m.packed.StoredBytes(), dense.v.size() * sizeof(float));
         }
-        for (int32_t y = c.top - 2; y < c.top + c.h + 2; ++y)
-            for (int32_t x = c.left - 2; x < c.left + c.w + 2; ++x) {
-                float a = dense.At(x, y), b = m.At(x, y);
-                ASSERT_EQ(0, std::memcmp(&a, &b, sizeof a)) << x << "," << y;
+        // Read a pixel at a time and a row at a time, from a little beyond the box on each side.
+        std::vector<float> rows[2];
+        for (int32_t y = c.top - 2; y < c.top + c.h + 2; ++y) {
+            for (int k = 0; k < 2; ++k) {
+                rows[k].resize(size_t(c.w) + 4);
+                (k ? m : dense).Row(y, c.left - 2, c.left + c.w + 2, rows[k].data());
             }
+            for (int32_t x = c.left - 2; x < c.left + c.w + 2; ++x) {
+                float a = dense.At(x, y), b = m.At(x, y), ra = rows[0][size_t(x - c.left + 2)],
+                      rb = rows[1][size_t(x - c.left + 2)];
+                ASSERT_EQ(0, std::memcmp(&a, &b, sizeof a)) << x << "," << y;
+                ASSERT_EQ(0, std::memcmp(&a, &ra, sizeof a)) << x << "," << y;
+                ASSERT_EQ(0, std::memcmp(&a, &rb, sizeof a)) << x << "," << y;
+            }
+        }
     }
     RenderMap none;
     none.Pack();
