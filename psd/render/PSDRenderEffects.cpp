@@ -757,7 +757,8 @@ void RenderMap::Row(int64_t y, int64_t x0, int64_t x1, float* out) const {
     // A tile's row at a time.
     for (int64_t x = a; x < b;) {
         size_t dx = size_t(x - box.left);
-        int64_t n = std::min<int64_t>(b - x, int64_t(PackedPlane::kSide - (dx & PackedPlane::kMask)));
+        int64_t n =
+            std::min<int64_t>(b - x, int64_t(PackedPlane::kSide - (dx & PackedPlane::kMask)));
         std::memcpy(out + (x - x0), packed.At(dx, dy), size_t(n) * sizeof(float));
         x += n;
     }
