@@ -80,22 +80,36 @@ void SquaredDistances(std::vector<double>& grid, size_t w, size_t h,
     // The row of each pixel's nearest set pixel in its column: a row index fits 32 bits.
     std::vector<uint32_t> row(nearest ? w * h : 0);
     Kernel::Dispatch::DispatchParallelFor((w + kLines - 1) / kLines, [&](size_t block) {
-        // The block's columns are copied out and back a row at a time, so that each row of the
-        // grid is read once for all of them rather than once a column.
+        // Down a column the set is all there is: each pixel's nearest set pixel is the nearest
+        // above or below it (the upper on a tie, as the envelope takes it), found by one pass
+        // each way over the block's columns a row at a time.
         size_t x0 = block * kLines, n = std::min(w, x0 + kLines) - x0;
-        std::vector<double> f(n * h), d(h);
-        std::vector<size_t> site(nearest ? n * h : 0);
-        Envelope e;
-        for (size_t y = 0; y < h; ++y)
-            for (size_t k = 0; k < n; ++k) f[k * h + y] = grid[y * w + x0 + k];
-        for (size_t k = 0; k < n; ++k) {
-            Distance1D(f.data() + k * h, d.data(), h, nearest ? site.data() + k * h : nullptr, e);
-            std::copy(d.begin(), d.end(), f.begin() + ptrdiff_t(k * h));
-        }
+        constexpr uint32_t kNone = UINT32_MAX;
+        std::vector<uint32_t> above(n * h);
+        std::array<uint32_t, kLines> last;
+        last.fill(kNone);
         for (size_t y = 0; y < h; ++y)
             for (size_t k = 0; k < n; ++k) {
-                grid[y * w + x0 + k] = f[k * h + y];
-                if (nearest) row[y * w + x0 + k] = uint32_t(site[k * h + y]);
+                if (grid[y * w + x0 + k] == 0) last[k] = uint32_t(y);
+                above[y * n + k] = last[k];
+            }
+        last.fill(kNone);
+        for (size_t y = h; y-- > 0;)
+            for (size_t k = 0; k < n; ++k) {
+                size_t i = y * w + x0 + k;
+                if (grid[i] == 0) last[k] = uint32_t(y);
+                uint32_t up = above[y * n + k], down = last[k];
+                uint32_t site = up == kNone ? down
+                                : down == kNone || y - up <= down - y ? up
+                                                                      : down;
+                if (site == kNone) {
+                    grid[i] = kFar;
+                    if (nearest) row[i] = uint32_t(y);
+                    continue;
+                }
+                double dq = double(y) - double(site);
+                grid[i] = dq * dq;
+                if (nearest) row[i] = site;
             }
     });
     if (nearest) nearest->resize(w * h);
