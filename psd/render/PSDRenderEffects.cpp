@@ -99,7 +99,7 @@ void SquaredDistances(std::vector<double>& grid, size_t w, size_t h,
                 size_t i = y * w + x0 + k;
                 if (grid[i] == 0) last[k] = uint32_t(y);
                 uint32_t up = above[y * n + k], down = last[k];
-                uint32_t site = up == kNone ? down
+                uint32_t site = up == kNone                           ? down
                                 : down == kNone || y - up <= down - y ? up
                                                                       : down;
                 if (site == kNone) {
