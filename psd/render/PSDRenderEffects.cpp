@@ -79,14 +79,16 @@ void SquaredDistances(std::vector<double>& grid, size_t w, size_t h,
     if (nearest && uint64_t(w) * h > UINT32_MAX) throw std::bad_alloc();
     // The row of each pixel's nearest set pixel in its column: a row index fits 32 bits.
     std::vector<uint32_t> row(nearest ? w * h : 0);
-    Kernel::Dispatch::DispatchParallelFor((w + kLines - 1) / kLines, [&](size_t block) {
+    // Columns go by wide blocks: a block's share of each row is then a good part of a page.
+    constexpr size_t kColumns = 256;
+    Kernel::Dispatch::DispatchParallelFor((w + kColumns - 1) / kColumns, [&](size_t block) {
         // Down a column the set is all there is: each pixel's nearest set pixel is the nearest
         // above or below it (the upper on a tie, as the envelope takes it), found by one pass
         // each way over the block's columns a row at a time.
-        size_t x0 = block * kLines, n = std::min(w, x0 + kLines) - x0;
+        size_t x0 = block * kColumns, n = std::min(w, x0 + kColumns) - x0;
         constexpr uint32_t kNone = UINT32_MAX;
         std::vector<uint32_t> above(n * h);
-        std::array<uint32_t, kLines> last;
+        std::array<uint32_t, kColumns> last;
         last.fill(kNone);
         for (size_t y = 0; y < h; ++y)
             for (size_t k = 0; k < n; ++k) {
@@ -162,7 +164,13 @@ std::vector<float> EdgeDistance(RenderMap const& map, double limit, bool inside 
     constexpr float kFull = 1 - 1 / 512.0f;
     auto edge = [&](float v) { return inside ? v < kFull : v > 0; };
     std::vector<double> grid(w * h);
-    for (size_t i = 0; i < w * h; ++i) grid[i] = edge(map.v[i]) ? 0 : kFar;
+    // Each row on its own, on every core.
+    auto rows = [&](auto const& each) {
+        Kernel::Dispatch::DispatchParallelFor(h, [&](size_t y) {
+            for (size_t i = y * w; i < (y + 1) * w; ++i) each(i);
+        });
+    };
+    rows([&](size_t i) { grid[i] = edge(map.v[i]) ? 0 : kFar; });
     std::vector<uint32_t> nearest;
     SquaredDistances(grid, w, h, &nearest);
     auto toEdgeOf = [&](size_t i, size_t site) {
@@ -173,12 +181,11 @@ std::vector<float> EdgeDistance(RenderMap const& map, double limit, bool inside 
     // nearest edge pixel's centre less half a pixel: well past the limit, that is far enough,
     // and such pixels (most of a large map) are left out of the sweeps.
     double spare = limit + 3.5, beyond = spare * spare;
+    auto swept = [&](size_t i) {
+        return !edge(map.v[i]) && grid[i] < kFar / 2 && !(grid[i] >= beyond);
+    };
     auto relax = [&](size_t i) {
-        if (edge(map.v[i]) || grid[i] >= kFar / 2) return;
-        if (grid[i] >= beyond) {
-            out[i] = float(std::sqrt(grid[i]) - 0.5);
-            return;
-        }
+        if (!swept(i)) return;
         size_t x = i % w, y = i / w;
         double best = toEdgeOf(i, nearest[i]);
         for (size_t ny = y > 0 ? y - 1 : 0; ny <= std::min(h - 1, y + 1); ++ny)
@@ -190,14 +197,38 @@ std::vector<float> EdgeDistance(RenderMap const& map, double limit, bool inside 
             }
         out[i] = float(best);
     };
-    for (size_t i = 0; i < w * h; ++i) relax(i);
-    for (size_t i = w * h; i-- > 0;) relax(i);
-    for (size_t i = 0; i < w * h; ++i) {
+    rows([&](size_t i) {
         if (edge(map.v[i]))
             out[i] = -0.5f;
         else if (grid[i] >= kFar / 2)
             out[i] = float(kFar);
+        else if (grid[i] >= beyond)
+            out[i] = float(std::sqrt(grid[i]) - 0.5);
+    });
+    // The sweeps pass on what each pixel found to those after it, so their order matters; the
+    // pixels left out of them change nothing, so only those swept are visited, in that order.
+    std::vector<uint32_t> counts(h);
+    Kernel::Dispatch::DispatchParallelFor(h, [&](size_t y) {
+        uint32_t n = 0;
+        for (size_t i = y * w; i < (y + 1) * w; ++i) n += swept(i);
+        counts[y] = n;
+    });
+    std::vector<uint64_t> starts(h + 1, 0);
+    for (size_t y = 0; y < h; ++y) starts[y + 1] = starts[y] + counts[y];
+    if (starts[h] * 4 > uint64_t(w) * h) {
+        // Swept nearly throughout (a shape soft all over): the list would only cost memory.
+        for (size_t i = 0; i < w * h; ++i) relax(i);
+        for (size_t i = w * h; i-- > 0;) relax(i);
+        return out;
     }
+    std::vector<uint32_t> list(starts[h]);
+    Kernel::Dispatch::DispatchParallelFor(h, [&](size_t y) {
+        uint64_t at = starts[y];
+        for (size_t i = y * w; i < (y + 1) * w; ++i)
+            if (swept(i)) list[at++] = uint32_t(i);
+    });
+    for (uint32_t i : list) relax(i);
+    for (size_t k = list.size(); k-- > 0;) relax(list[k]);
     return out;
 }
 
