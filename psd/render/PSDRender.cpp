@@ -1494,17 +1494,21 @@ void Renderer::DrawInterior(PSDLayerNode const& base, Band& iso) const {
     int64_t top = std::max<int64_t>(iso.y0, box.top);
     int64_t bottom = std::min<int64_t>(int64_t(iso.y0) + iso.rows, box.bottom);
     int64_t left = std::max<int64_t>(0, box.left), right = std::min<int64_t>(iso.width, box.right);
+    if (left >= right || top >= bottom) return;
+    std::vector<RenderPixel> drawn(size_t(right - left));
     for (auto const& part : p.effects->above) {
         if (!part.within || part.joins) continue;
-        for (int64_t y = top; y < bottom; ++y)
+        for (int64_t y = top; y < bottom; ++y) {
+            part.Row(y, left, right, drawn.data());
             for (int64_t x = left; x < right; ++x) {
                 RenderPixel& b = iso.px[size_t(y - iso.y0) * iso.width + size_t(x)];
-                RenderPixel e = part.At(x, y);
+                RenderPixel e = drawn[size_t(x - left)];
                 if (b.a <= 0 || e.a <= 0) continue;
                 // Over the base's coverage, as within the layer alone.
                 e.a = std::min(1.0f, std::min(e.a * opacity, b.a) / b.a);
                 CompositeAtop(part.mode, m_ctx, b, e);
             }
+        }
     }
 }
 

@@ -786,6 +786,7 @@ RenderPixel EffectPart::At(int64_t x, int64_t y) const {
 }
 
 void RenderMap::Row(int64_t y, int64_t x0, int64_t x1, float* out) const {
+    if (x1 <= x0) return;
     if (y < box.top || y >= box.bottom || Empty()) {
         std::fill(out, out + (x1 - x0), outside);
         return;
@@ -810,6 +811,7 @@ void RenderMap::Row(int64_t y, int64_t x0, int64_t x1, float* out) const {
 }
 
 void EffectPart::Row(int64_t y, int64_t x0, int64_t x1, RenderPixel* out) const {
+    if (x1 <= x0) return;
     size_t n = size_t(x1 - x0);
     thread_local std::vector<float> cover;
     cover.resize(n);
