@@ -4,7 +4,8 @@ editor's defaults, twice: the time of each render, for the process's peak memory
 /usr/bin/time. With --masked, each disc's layer also has a user mask of its own (a rectangle with
 a soft edge over most of the canvas), which the render decodes. The documents are made once, in
 bench/.work/docs/shapes.psd and shapes-masked.psd.
-Usage: PYTHONPATH=build/python bench/render_shapes.py [EFFECT] [--masked]"""
+With --layers=N, only the first N discs are given the effect.
+Usage: PYTHONPATH=build/python bench/render_shapes.py [EFFECT] [--masked] [--layers=N]"""
 import os
 import sys
 import time
@@ -15,7 +16,8 @@ import zuzodoriv
 
 warnings.simplefilter("ignore")
 masked = "--masked" in sys.argv
-args = [a for a in sys.argv[1:] if a != "--masked"]
+given = [int(a.split("=")[1]) for a in sys.argv[1:] if a.startswith("--layers=")]
+args = [a for a in sys.argv[1:] if a != "--masked" and not a.startswith("--layers=")]
 name = "shapes-masked.psd" if masked else "shapes.psd"
 path = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".work/docs", name)
 if not os.path.exists(path):
@@ -41,7 +43,7 @@ if not os.path.exists(path):
     made.save(path)
     sys.exit("made " + path + ": run again to measure")
 doc = zuzodoriv.open(path)
-for layer in doc.layers:
+for layer in doc.layers[: given[0] if given else None]:
     if args:
         layer.add_effect(args[0])
 for i in range(2):
