@@ -1194,11 +1194,14 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
             alone.y0 = dst.y0, alone.rows = dst.rows, alone.width = dst.width;
             alone.px.assign(count, RenderPixel{});
             RenderList(node.children, alone);
-            for (uint32_t r = 0; r < dst.rows; ++r)
+            std::vector<float> maskRow;
+            for (uint32_t r = 0; r < dst.rows; ++r) {
+                MaskRow(p, int64_t(dst.y0) + r, 0, dst.width, maskRow);
                 for (uint32_t x = 0; x < dst.width; ++x) {
                     size_t i = size_t(r) * dst.width + x;
-                    (*shape)[i] = alone.px[i].a * MaskAt(p, x, int64_t(dst.y0) + r) * opacity;
+                    (*shape)[i] = alone.px[i].a * maskRow[x] * opacity;
                 }
+            }
         }
         if (pass) {
             std::vector<RenderPixel> before = dst.px;
@@ -1210,10 +1213,12 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 RenderList(node.children, alone);
             }
             // The group's opacities and masks fade its effect on what lay below.
-            for (uint32_t r = 0; r < dst.rows; ++r)
+            std::vector<float> maskRow;
+            for (uint32_t r = 0; r < dst.rows; ++r) {
+                MaskRow(p, int64_t(dst.y0) + r, 0, dst.width, maskRow);
                 for (uint32_t x = 0; x < dst.width; ++x) {
                     size_t i = size_t(r) * dst.width + x;
-                    float g = opacity * fill * MaskAt(p, x, int64_t(dst.y0) + r);
+                    float g = opacity * fill * maskRow[x];
                     if (p.passFillIsolated) {
                         // The editor's composite of passthrough_fill_blendmode (lighter colour at
                         // 47 % fill) to within a level: the pass-through drawing moves toward the
@@ -1225,6 +1230,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                     }
                     if (g < 1) dst.px[i] = Mixed(before[i], dst.px[i], g, m_ctx.channels);
                 }
+            }
             return;
         }
         Band inner;
@@ -1242,7 +1248,9 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         RenderList(node.children, inner);
         BlendMode mode = l.m_blendMode == BlendMode::PassThrough || p.artboard ? BlendMode::Normal
                                                                               : l.m_blendMode;
-        for (uint32_t r = 0; r < dst.rows; ++r)
+        std::vector<float> maskRow;
+        for (uint32_t r = 0; r < dst.rows; ++r) {
+            MaskRow(p, int64_t(dst.y0) + r, 0, dst.width, maskRow);
             for (uint32_t x = 0; x < dst.width; ++x) {
                 size_t i = size_t(r) * dst.width + x;
                 int64_t y = int64_t(dst.y0) + r;
@@ -1258,7 +1266,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                     }
                 }
                 if (outside(x, y)) s = RenderPixel{};
-                float m = MaskAt(p, x, y);
+                float m = maskRow[x];
                 if (shape) (*shape)[i] = s.a * m * opacity;
                 s.a *= m * fill;
                 if (p.effects)
@@ -1274,6 +1282,7 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                         put(part.mode == BlendMode::Normal ? mode : part.mode, dst.px[i], e);
                     }
             }
+        }
         return;
     }
 
@@ -1830,16 +1839,19 @@ void Renderer::PlanGroupEffects(PSDLayerNode const& node) {
         alone.px.assign(size_t(w) * alone.rows, RenderPixel{});
         RenderList(node.children, alone);
         int32_t l0 = int32_t(w), r0 = 0, t0 = int32_t(h), b0 = 0;
-        for (uint32_t r = 0; r < alone.rows; ++r)
+        std::vector<float> maskRow;
+        for (uint32_t r = 0; r < alone.rows; ++r) {
+            MaskRow(p, int64_t(alone.y0) + r, 0, w, maskRow);
             for (uint32_t x = 0; x < w; ++x) {
                 uint32_t y = alone.y0 + r;
-                float a = alone.px[size_t(r) * w + x].a * MaskAt(p, x, y);
+                float a = alone.px[size_t(r) * w + x].a * maskRow[x];
                 shape.v[size_t(y) * w + x] = a;
                 if (a > 0) {
                     l0 = std::min(l0, int32_t(x)), r0 = std::max(r0, int32_t(x) + 1);
                     t0 = std::min(t0, int32_t(y)), b0 = std::max(b0, int32_t(y) + 1);
                 }
             }
+        }
         std::lock_guard<std::mutex> lock(boundsLock);
         bounds = {std::min(bounds[0], l0), std::min(bounds[1], t0), std::max(bounds[2], r0),
                   std::max(bounds[3], b0)};
@@ -1939,10 +1951,12 @@ void Renderer::PlanLayerEffects(PSDLayer const& l, Prepared& p, PSDLayerEffects 
                       !(l.m_vectorStroke && l.m_vectorStroke->m_strokeEnabled);
     if (shapeLayer) {
         outlineShape = OutlineCoverage(l, *l.m_vectorMask->m_outline, shape.box);
-        for (int32_t y = 0; y < shape.box.Height(); ++y)
-            for (int32_t x = 0; x < shape.box.Width(); ++x)
-                outlineShape.v[size_t(y) * w + size_t(x)] *=
-                    MaskAt(p, shape.box.left + x, shape.box.top + y);
+        Kernel::Dispatch::DispatchParallelFor(size_t(shape.box.Height()), [&](size_t r) {
+            std::vector<float> maskRow;
+            MaskRow(p, shape.box.top + int64_t(r), shape.box.left, shape.box.right, maskRow);
+            float* row = outlineShape.v.data() + r * w;
+            for (size_t x = 0; x < w; ++x) row[x] *= maskRow[x];
+        });
     }
     p.effects =
         PlanEffects(fx, shape, {box, DocumentBox(), linked}, m_mode, m_doc.m_globalLightAngle,
