@@ -134,8 +134,9 @@ public:
     // Drops the cached colour bitmap when it is the decoded one (an edit stays), so that callers
     // who are done with a layer's pixels give back their memory; the next request decodes again.
     void ReleaseDecodedBitmap() const;
-    // The same for the user mask or the real mask.
+    // The same for the user mask or the real mask, and whether that one is in its cache.
     void ReleaseDecodedMask(bool real) const;
+    bool HasCachedMask(bool real) const;
     [[nodiscard]] bool LoadBitmap(PSDLoadData& ld) const;
     // Whether decoding gives a colour bitmap, a user mask or a real mask: the layer was read from
     // a document and holds such channels (the data may still turn out damaged).

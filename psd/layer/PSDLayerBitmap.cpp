@@ -319,6 +319,11 @@ void PSDLayer::ReleaseDecodedMask(bool real) const {
     }
 }
 
+bool PSDLayer::HasCachedMask(bool real) const {
+    std::lock_guard<std::mutex> guard(m_cacheLocks[real ? 2 : 1]);
+    return bool(real ? m_bitmapRealMask : m_bitmapUserMask);
+}
+
 bool PSDLayer::GetBitmapUserMask(Kernel::Counted<Raster::DynamicBitmap>& out,
                                  PSDReport& report) const {
     return GetCached(

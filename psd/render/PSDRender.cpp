@@ -442,7 +442,7 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
     auto addMask = [&](PSDLayerMask const& m, bool real) {
         if (!m.m_present || m.m_disabled) return true;
         // A mask decoded here is not kept in the layer after the render: it is packed here.
-        bool cached = real ? bool(l.m_bitmapRealMask) : bool(l.m_bitmapUserMask);
+        bool cached = l.HasCachedMask(real);
         Bitmap bm;
         if (!(real ? l.GetBitmapRealMask(bm, report) : l.GetBitmapUserMask(bm, report)))
             return false;
