@@ -301,22 +301,28 @@ bool PSDLayer::GetBitmap(Kernel::Counted<Raster::DynamicBitmap>& out, PSDReport&
         report);
 }
 
-void PSDLayer::ReleaseDecodedBitmap() const {
-    std::lock_guard<std::mutex> guard(m_cacheLocks[0]);
-    if (m_bitmap && m_bitmap.Get() == m_decoded[0]) {
-        m_bitmap = nullptr;
-        m_decoded[0] = nullptr;
+namespace {
+
+// Drops a cache when it holds the decoded bitmap (an edit stays).
+void ReleaseIfDecoded(std::mutex& lock, BitmapRef& cache, Raster::DynamicBitmap const*& decoded) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (cache && cache.Get() == decoded) {
+        cache = nullptr;
+        decoded = nullptr;
     }
 }
 
+}  // namespace
+
+void PSDLayer::ReleaseDecodedBitmap() const {
+    ReleaseIfDecoded(m_cacheLocks[0], m_bitmap, m_decoded[0]);
+}
+
 void PSDLayer::ReleaseDecodedMask(bool real) const {
-    unsigned k = real ? 2 : 1;
-    auto& cache = real ? m_bitmapRealMask : m_bitmapUserMask;
-    std::lock_guard<std::mutex> guard(m_cacheLocks[k]);
-    if (cache && cache.Get() == m_decoded[k]) {
-        cache = nullptr;
-        m_decoded[k] = nullptr;
-    }
+    if (real)
+        ReleaseIfDecoded(m_cacheLocks[2], m_bitmapRealMask, m_decoded[2]);
+    else
+        ReleaseIfDecoded(m_cacheLocks[1], m_bitmapUserMask, m_decoded[1]);
 }
 
 bool PSDLayer::HasCachedMask(bool real) const {

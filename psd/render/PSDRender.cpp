@@ -1391,8 +1391,12 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
         uint32_t r = uint32_t(y - dst.y0);
         ContentRow(l, p, src, srcTop, left, y, row);
         if (!p.masks.empty()) MaskRow(p, y, left, right, maskRow);
-        for (size_t k = 0; k < parts; ++k)
-            p.effects->above[k].Row(y, left, right, drawn.data() + k * row.size());
+        for (size_t k = 0; k < parts; ++k) {
+            EffectPart const& part = p.effects->above[k];
+            // Parts within the shape that DrawInterior draws are not read here.
+            if (deferInterior && !l.m_blendInterior && part.within && !part.joins) continue;
+            part.Row(y, left, right, drawn.data() + k * row.size());
+        }
         for (int64_t x = left; x < right; ++x) {
             // What a part draws at this pixel, from its row.
             auto drawnAt = [&](EffectPart const& part) -> RenderPixel const& {
