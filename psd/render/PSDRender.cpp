@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -353,8 +354,9 @@ private:
     // size and format; false, the render failed, when they do not decode.
     bool DecodeRows(PSDLayer const& l, PSDLayerRows const& rows, int64_t top, int64_t bottom,
                     Bitmap& band) const;
-    // Whether the node is a layer that DrawPlainRun can draw: 8-bit pixels, or 16-bit RGBA, in
-    // normal mode, shaped by nothing but masks (on RGBA layers only).
+    // Whether the node is a layer that DrawPlainRun can draw: 8-bit pixels, or 16-bit ones in the
+    // document's colours and alpha, in normal mode, shaped by nothing but masks (on layers of that
+    // form only).
     bool IsPlain(PSDLayerNode const& n) const;
     // Draws a run of plain layers (bottom first) onto the band a row at a time, every layer of
     // the run over each row while it is in cache.
@@ -956,26 +958,38 @@ bool Renderer::IsPlain(PSDLayerNode const& n) const {
         l.m_knockout || p.textGamma || l.m_blendMode != BlendMode::Normal ||
         !Raster::GetFormatInfo(p.rows ? p.rows->GetFormat() : p.pixels->GetFormat(), info))
         return false;
-#if defined(__SSE2__)
-    // Masked layers only as RGBA, which the run sums with their masks.
-    if (!p.masks.empty() && !(m_ctx.channels == 3 && info.channels == 4 && info.alphaChannel == 3))
-        return false;
-    // 16-bit layers only as RGBA: the run sums those itself, where the rows drawn one layer at a
-    // time take 8-bit samples.
-    if (info.bytesPerSample == 2)
-        return m_ctx.channels == 3 && info.channels == 4 && info.alphaChannel == 3;
-#else
-    if (!p.masks.empty()) return false;
-#endif
+    // Masked and 16-bit layers only in the run's own form (the document's colours, then alpha):
+    // the run sums those itself, where the rows drawn one layer at a time take 8-bit samples.
+    bool runForm = info.channels == m_ctx.channels + 1 && info.alphaChannel == int(m_ctx.channels);
+    if (!p.masks.empty() && !runForm) return false;
+    if (info.bytesPerSample == 2) return runForm;
     return info.bytesPerSample == 1;
 }
 
-#if defined(__SSE2__)
 // The planes a run of plain layers sums into: premultiplied colour, and what still shows through.
 struct RunPlanes {
-    float *r, *g, *b, *seen;
+    float* c[4];  // one per colour channel the document has
+    float* seen;
 };
 
+// Adds one layer's pixels [x, x1) (N colour samples, then alpha) under what the planes hold, its
+// alpha times mask[x] when there is one.
+template <unsigned N, typename T>
+void AddRow(T const* q, int64_t x, int64_t x1, float alphaScale, RunPlanes const& p,
+            float const* mask) {
+    constexpr float unit = 1.0f / std::numeric_limits<T>::max();
+    float* planes[N];
+    std::copy(p.c, p.c + N, planes);
+    for (; x < x1; ++x, q += N + 1) {
+        float sa = std::min(q[N] * alphaScale, 1.0f), t = p.seen[x];
+        if (mask) sa *= mask[x];
+        float wt = sa * t, w = wt * unit;
+        for (unsigned c = 0; c < N; ++c) planes[c][x] += q[c] * w;
+        p.seen[x] = t - wt;
+    }
+}
+
+#if defined(__SSE2__)
 // Adds one layer's 8-bit RGBA pixels [x, x1) under what the planes hold, four a step, their
 // alpha times mask[x] when there is one; returns where it stopped (fewer than four left).
 int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, RunPlanes const& p,
@@ -992,9 +1006,48 @@ int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, Ru
         if (mask) sa = _mm_mul_ps(sa, _mm_loadu_ps(mask + x));
         __m128 t = _mm_loadu_ps(p.seen + x);
         __m128 wt = _mm_mul_ps(sa, t), w = _mm_mul_ps(wt, toUnit);
-        _mm_storeu_ps(p.r + x, _mm_add_ps(_mm_loadu_ps(p.r + x), _mm_mul_ps(cr, w)));
-        _mm_storeu_ps(p.g + x, _mm_add_ps(_mm_loadu_ps(p.g + x), _mm_mul_ps(cg, w)));
-        _mm_storeu_ps(p.b + x, _mm_add_ps(_mm_loadu_ps(p.b + x), _mm_mul_ps(cb, w)));
+        _mm_storeu_ps(p.c[0] + x, _mm_add_ps(_mm_loadu_ps(p.c[0] + x), _mm_mul_ps(cr, w)));
+        _mm_storeu_ps(p.c[1] + x, _mm_add_ps(_mm_loadu_ps(p.c[1] + x), _mm_mul_ps(cg, w)));
+        _mm_storeu_ps(p.c[2] + x, _mm_add_ps(_mm_loadu_ps(p.c[2] + x), _mm_mul_ps(cb, w)));
+        _mm_storeu_ps(p.seen + x, _mm_sub_ps(t, wt));
+    }
+    return x;
+}
+
+// The same for 8-bit grey (N = 1) or CMYK (N = 4) pixels, four a step: their colours gathered
+// into lanes as AddRowSSE2 has them, then the same operations in the same order.
+template <unsigned N>
+int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, RunPlanes const& p,
+                   float const* mask) {
+    static_assert(N == 1 || N == 4);
+    __m128i const low = _mm_set1_epi32(0xFF);
+    __m128 const one = _mm_set1_ps(1.0f), scale = _mm_set1_ps(alphaScale);
+    __m128 const toUnit = _mm_set1_ps(1.0f / 255);
+    auto word = [](uint8_t const* at) {
+        int32_t w;
+        std::memcpy(&w, at, 4);
+        return w;
+    };
+    for (; x + 4 <= x1; x += 4, q += 4 * (N + 1)) {
+        __m128i colour, alpha;
+        if constexpr (N == 1) {
+            // Intensity and alpha as the low and high halves of each lane.
+            __m128i pairs = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<__m128i const*>(q)),
+                                              _mm_setzero_si128());
+            colour = _mm_and_si128(pairs, _mm_set1_epi32(0xFFFF));
+            alpha = _mm_srli_epi32(pairs, 16);
+        } else {
+            colour = _mm_set_epi32(word(q + 15), word(q + 10), word(q + 5), word(q));
+            alpha = _mm_set_epi32(q[19], q[14], q[9], q[4]);
+        }
+        __m128 sa = _mm_min_ps(_mm_mul_ps(_mm_cvtepi32_ps(alpha), scale), one);
+        if (mask) sa = _mm_mul_ps(sa, _mm_loadu_ps(mask + x));
+        __m128 t = _mm_loadu_ps(p.seen + x);
+        __m128 wt = _mm_mul_ps(sa, t), w = _mm_mul_ps(wt, toUnit);
+        for (unsigned c = 0; c < N; ++c) {
+            __m128 v = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(colour, int(8 * c)), low));
+            _mm_storeu_ps(p.c[c] + x, _mm_add_ps(_mm_loadu_ps(p.c[c] + x), _mm_mul_ps(v, w)));
+        }
         _mm_storeu_ps(p.seen + x, _mm_sub_ps(t, wt));
     }
     return x;
@@ -1020,9 +1073,9 @@ __attribute__((target("avx2"))) int64_t AddRowAVX2(uint8_t const* q, int64_t x, 
         if (mask) sa = _mm256_mul_ps(sa, _mm256_loadu_ps(mask + x));
         __m256 t = _mm256_loadu_ps(p.seen + x);
         __m256 wt = _mm256_mul_ps(sa, t), w = _mm256_mul_ps(wt, toUnit);
-        _mm256_storeu_ps(p.r + x, _mm256_add_ps(_mm256_loadu_ps(p.r + x), _mm256_mul_ps(cr, w)));
-        _mm256_storeu_ps(p.g + x, _mm256_add_ps(_mm256_loadu_ps(p.g + x), _mm256_mul_ps(cg, w)));
-        _mm256_storeu_ps(p.b + x, _mm256_add_ps(_mm256_loadu_ps(p.b + x), _mm256_mul_ps(cb, w)));
+        _mm256_storeu_ps(p.c[0] + x, _mm256_add_ps(_mm256_loadu_ps(p.c[0] + x), _mm256_mul_ps(cr, w)));
+        _mm256_storeu_ps(p.c[1] + x, _mm256_add_ps(_mm256_loadu_ps(p.c[1] + x), _mm256_mul_ps(cg, w)));
+        _mm256_storeu_ps(p.c[2] + x, _mm256_add_ps(_mm256_loadu_ps(p.c[2] + x), _mm256_mul_ps(cb, w)));
         _mm256_storeu_ps(p.seen + x, _mm256_sub_ps(t, wt));
     }
     return x;
@@ -1060,18 +1113,18 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         if (!DecodeRows(l, *p.rows, top, bottom, band)) return;
         rows.push_back({n, &l, band, top, top, bottom, opacity});
     }
-#if defined(__SSE2__)
-    // The layers from the lowest up to the last one that is not RGBA (a background without
+    // The layers from the lowest up to the last one not in the run's form (a background without
     // transparency, most often) are drawn one by one; those above it are summed together.
+    unsigned const colours = m_ctx.channels;
     unsigned bytes = rows.empty() ? 1 : rows.back().pixels->GetBytesPerSample();
     size_t split = 0;
     for (size_t k = 0; k < rows.size(); ++k) {
         auto const& info = rows[k].pixels->GetFormatInfo();
-        if (info.channels != 4 || info.alphaChannel != 3 || info.bytesPerSample != bytes)
+        if (info.channels != colours + 1 || info.alphaChannel != int(colours) ||
+            info.bytesPerSample != bytes)
             split = k + 1;
     }
-    bool rgba = m_ctx.channels == 3 && split < rows.size();
-    if (rgba) {
+    if (split < rows.size()) {
         for (size_t k = 0; k < split; ++k) {
             Rows const& r = rows[k];
             if (!m_prepared[r.node->index].masks.empty())
@@ -1089,14 +1142,13 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         // once.
         thread_local std::vector<float> planeStore, maskRow;
         size_t width = dst.width;
-        planeStore.resize(width * 4);
+        planeStore.resize(width * (colours + 1));
         maskRow.resize(width);
-        float* sr = planeStore.data();
-        float* sg = sr + width;
-        float* sb = sg + width;
-        float* seen = sb + width;
+        RunPlanes planes{};
+        for (unsigned c = 0; c < colours; ++c) planes.c[c] = planeStore.data() + c * width;
+        float* seen = planes.seen = planeStore.data() + colours * width;
         for (int64_t y = dst.y0; y < int64_t(dst.y0) + dst.rows; ++y) {
-            std::fill(sr, sr + width * 3, 0.0f);
+            std::fill(planeStore.begin(), planeStore.begin() + ptrdiff_t(width * colours), 0.0f);
             std::fill(seen, seen + width, 1.0f);
             for (size_t k = rows.size(); k-- > split;) {
                 Rows const& r = rows[k];
@@ -1113,35 +1165,39 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
                     for (auto const& m : masks) m.MultiplyRow(y, x0, x1, maskRow.data() + x0);
                     mask = maskRow.data();
                 }
+                size_t first = size_t(x0 - l.m_left) * (colours + 1);
                 if (bytes == 2) {
-                    uint16_t const* q16 =
-                        reinterpret_cast<uint16_t const*>(row) + size_t(x0 - l.m_left) * 4;
+                    uint16_t const* q16 = reinterpret_cast<uint16_t const*>(row) + first;
                     float alphaScale = r.opacity / 65535;
-                    for (int64_t x = x0; x < x1; ++x, q16 += 4) {
-                        float sa = std::min(q16[3] * alphaScale, 1.0f), t = seen[x];
-                        if (mask) sa *= mask[x];
-                        float wt = sa * t, w = wt * (1.0f / 65535);
-                        sr[x] += q16[0] * w, sg[x] += q16[1] * w, sb[x] += q16[2] * w;
-                        seen[x] = t - wt;
+                    switch (colours) {
+                        case 1: AddRow<1>(q16, x0, x1, alphaScale, planes, mask); break;
+                        case 3: AddRow<3>(q16, x0, x1, alphaScale, planes, mask); break;
+                        default: AddRow<4>(q16, x0, x1, alphaScale, planes, mask); break;
                     }
                     continue;
                 }
-                uint8_t const* q = row + size_t(x0 - l.m_left) * 4;
+                uint8_t const* q = row + first;
                 float alphaScale = r.opacity / 255;
-                RunPlanes planes{sr, sg, sb, seen};
                 int64_t x = x0;
+                if (colours != 3) {
+#if defined(__SSE2__)
+                    x = colours == 1 ? AddRowSSE2<1>(q, x, x1, alphaScale, planes, mask)
+                                     : AddRowSSE2<4>(q, x, x1, alphaScale, planes, mask);
+#endif
+                    q += (x - x0) * (colours + 1);
+                    if (colours == 1)
+                        AddRow<1>(q, x, x1, alphaScale, planes, mask);
+                    else
+                        AddRow<4>(q, x, x1, alphaScale, planes, mask);
+                    continue;
+                }
 #if ZUZODORIV_AVX2_ROWS
                 if (avx2) x = AddRowAVX2(q, x, x1, alphaScale, planes, mask);
 #endif
+#if defined(__SSE2__)
                 x = AddRowSSE2(q + (x - x0) * 4, x, x1, alphaScale, planes, mask);
-                q += (x - x0) * 4;
-                for (; x < x1; ++x, q += 4) {
-                    float sa = std::min(q[3] * alphaScale, 1.0f), t = seen[x];
-                    if (mask) sa *= mask[x];
-                    float wt = sa * t, w = wt * (1.0f / 255);
-                    sr[x] += q[0] * w, sg[x] += q[1] * w, sb[x] += q[2] * w;
-                    seen[x] = t - wt;
-                }
+#endif
+                AddRow<3>(q + (x - x0) * 4, x, x1, alphaScale, planes, mask);
             }
             RenderPixel* b = &dst.At(0, uint32_t(y - dst.y0));
             for (size_t x = 0; x < width; ++x, ++b) {
@@ -1150,15 +1206,13 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
                 float below = b->a * t;
                 float a = 1 - t + below;
                 float inv = a > 0 ? 1 / a : 0;
-                b->c[0] = (sr[x] + b->c[0] * below) * inv;
-                b->c[1] = (sg[x] + b->c[1] * below) * inv;
-                b->c[2] = (sb[x] + b->c[2] * below) * inv;
+                for (unsigned c = 0; c < colours; ++c)
+                    b->c[c] = (planes.c[c][x] + b->c[c] * below) * inv;
                 b->a = a > 1 - 1e-6f ? 1.0f : a;
             }
         }
         return;
     }
-#endif
     for (auto const& r : rows) {
         if (!m_prepared[r.node->index].masks.empty())
             DrawNode(*r.node, dst, nullptr, nullptr);

@@ -514,6 +514,65 @@ TEST(Render, StacksOfLayers) {
     }
 }
 
+// Plain layers in normal mode are summed a row at a time for every colour mode, four or eight
+// pixels a step: over 11 columns of noisy samples (every step and the tail), with a mask and
+// opacities, the render is the layers put one over another pixel by pixel.
+TEST(Render, PlainLayersInEveryColourMode) {
+    for (auto format : {Raster::Format::IA8, Raster::Format::IA16, Raster::Format::CMYKA8,
+                        Raster::Format::CMYKA16, Raster::Format::RGBA8, Raster::Format::RGBA16}) {
+        SCOPED_TRACE(Raster::FormatName(format));
+        Raster::FormatInfo info;
+        ASSERT_TRUE(Raster::GetFormatInfo(format, info));
+        uint32_t const width = 11;
+        unsigned const n = info.channels, bytes = info.bytesPerSample;
+        double const top = bytes == 1 ? 255.0 : 65535.0;
+        auto doc = PSDFile::CreateEmpty(width, 1, false, format, nullptr, nullptr);
+        std::vector<std::array<float, 5>> want(width);  // colour then alpha, as the last sample
+        uint32_t seed = 7;
+        auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+        for (int k = 0; k < 5; ++k) {
+            Layer l(new PSDLayer(PSDLayer::kNormal, "layer"));
+            l->m_right = int32_t(width), l->m_bottom = 1;
+            l->m_bitmap = Raster::DynamicBitmap::Create(width, 1, format);
+            l->m_opacity = k == 2 ? 200 : 255, l->m_fillOpacity = k == 3 ? 150 : 255;
+            std::vector<uint8_t> mask(width, 255);
+            if (k == 1) {
+                auto bm = Raster::DynamicBitmap::Create(width, 1, Raster::Format::A8);
+                for (uint32_t x = 0; x < width; ++x) bm->GetRow(0)[x] = mask[x] = uint8_t(next());
+                l->m_userMask.m_present = true;
+                l->m_userMask.m_right = int32_t(width), l->m_userMask.m_bottom = 1;
+                l->m_bitmapUserMask = bm;
+            }
+            for (uint32_t x = 0; x < width; ++x) {
+                std::array<float, 5> px{};
+                for (unsigned c = 0; c < n; ++c) {
+                    // Alphas of nothing and of everything among the noisy ones.
+                    unsigned v = next() % 258;
+                    double s = c + 1 < n || v < 256 ? std::min(v, 255u) * top / 255 : (v & 1) * top;
+                    if (bytes == 2 && c + 1 < n) s = next() % 65536;
+                    testsupport::StoreSample(l->m_bitmap->GetRow(0) + bytes * (n * x + c), bytes, s);
+                    px[c] = float(s / top);
+                }
+                float sa = px[n - 1] * mask[x] / 255.0f * l->m_opacity / 255.0f * l->m_fillOpacity / 255.0f;
+                auto& b = want[x];
+                float ba = b[n - 1], keep = (1 - sa) * ba, a = sa + keep;
+                for (unsigned c = 0; c + 1 < n; ++c) b[c] = a > 0 ? (px[c] * sa + b[c] * keep) / a : 0;
+                b[n - 1] = a;
+            }
+            ASSERT_TRUE(doc->AddLayer(l));
+        }
+        PSDRenderResult r;
+        std::string error;
+        ASSERT_TRUE(RenderDocument(*doc, {}, r, error)) << error;
+        for (uint32_t x = 0; x < width; ++x)
+            for (unsigned c = 0; c < n; ++c) {
+                if (c + 1 < n && want[x][n - 1] == 0) continue;  // no colour where nothing is
+                double got = testsupport::LoadSample(r.bitmap->GetRow(0) + bytes * (n * x + c), bytes);
+                EXPECT_NEAR(got / top, want[x][c], 0.75 / 255) << "pixel " << x << " sample " << c;
+            }
+    }
+}
+
 // Every mode but dissolve through the renderer, at layer and fill opacity, over an opaque and a
 // partly transparent backdrop, in 8 and 16 bits: the composite of its pixel formula. A mask of 255
 // everywhere takes the layer through the general per-pixel path, which must agree.
