@@ -1073,9 +1073,12 @@ __attribute__((target("avx2"))) int64_t AddRowAVX2(uint8_t const* q, int64_t x, 
         if (mask) sa = _mm256_mul_ps(sa, _mm256_loadu_ps(mask + x));
         __m256 t = _mm256_loadu_ps(p.seen + x);
         __m256 wt = _mm256_mul_ps(sa, t), w = _mm256_mul_ps(wt, toUnit);
-        _mm256_storeu_ps(p.c[0] + x, _mm256_add_ps(_mm256_loadu_ps(p.c[0] + x), _mm256_mul_ps(cr, w)));
-        _mm256_storeu_ps(p.c[1] + x, _mm256_add_ps(_mm256_loadu_ps(p.c[1] + x), _mm256_mul_ps(cg, w)));
-        _mm256_storeu_ps(p.c[2] + x, _mm256_add_ps(_mm256_loadu_ps(p.c[2] + x), _mm256_mul_ps(cb, w)));
+        _mm256_storeu_ps(p.c[0] + x,
+                         _mm256_add_ps(_mm256_loadu_ps(p.c[0] + x), _mm256_mul_ps(cr, w)));
+        _mm256_storeu_ps(p.c[1] + x,
+                         _mm256_add_ps(_mm256_loadu_ps(p.c[1] + x), _mm256_mul_ps(cg, w)));
+        _mm256_storeu_ps(p.c[2] + x,
+                         _mm256_add_ps(_mm256_loadu_ps(p.c[2] + x), _mm256_mul_ps(cb, w)));
         _mm256_storeu_ps(p.seen + x, _mm256_sub_ps(t, wt));
     }
     return x;
@@ -1170,9 +1173,15 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
                     uint16_t const* q16 = reinterpret_cast<uint16_t const*>(row) + first;
                     float alphaScale = r.opacity / 65535;
                     switch (colours) {
-                        case 1: AddRow<1>(q16, x0, x1, alphaScale, planes, mask); break;
-                        case 3: AddRow<3>(q16, x0, x1, alphaScale, planes, mask); break;
-                        default: AddRow<4>(q16, x0, x1, alphaScale, planes, mask); break;
+                        case 1:
+                            AddRow<1>(q16, x0, x1, alphaScale, planes, mask);
+                            break;
+                        case 3:
+                            AddRow<3>(q16, x0, x1, alphaScale, planes, mask);
+                            break;
+                        default:
+                            AddRow<4>(q16, x0, x1, alphaScale, planes, mask);
+                            break;
                     }
                     continue;
                 }

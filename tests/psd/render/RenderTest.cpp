@@ -550,13 +550,16 @@ TEST(Render, PlainLayersInEveryColourMode) {
                     unsigned v = next() % 258;
                     double s = c + 1 < n || v < 256 ? std::min(v, 255u) * top / 255 : (v & 1) * top;
                     if (bytes == 2 && c + 1 < n) s = next() % 65536;
-                    testsupport::StoreSample(l->m_bitmap->GetRow(0) + bytes * (n * x + c), bytes, s);
+                    testsupport::StoreSample(l->m_bitmap->GetRow(0) + bytes * (n * x + c), bytes,
+                                             s);
                     px[c] = float(s / top);
                 }
-                float sa = px[n - 1] * mask[x] / 255.0f * l->m_opacity / 255.0f * l->m_fillOpacity / 255.0f;
+                float sa = px[n - 1] * mask[x] / 255.0f * l->m_opacity / 255.0f * l->m_fillOpacity /
+                           255.0f;
                 auto& b = want[x];
                 float ba = b[n - 1], keep = (1 - sa) * ba, a = sa + keep;
-                for (unsigned c = 0; c + 1 < n; ++c) b[c] = a > 0 ? (px[c] * sa + b[c] * keep) / a : 0;
+                for (unsigned c = 0; c + 1 < n; ++c)
+                    b[c] = a > 0 ? (px[c] * sa + b[c] * keep) / a : 0;
                 b[n - 1] = a;
             }
             ASSERT_TRUE(doc->AddLayer(l));
@@ -567,7 +570,8 @@ TEST(Render, PlainLayersInEveryColourMode) {
         for (uint32_t x = 0; x < width; ++x)
             for (unsigned c = 0; c < n; ++c) {
                 if (c + 1 < n && want[x][n - 1] == 0) continue;  // no colour where nothing is
-                double got = testsupport::LoadSample(r.bitmap->GetRow(0) + bytes * (n * x + c), bytes);
+                double got =
+                    testsupport::LoadSample(r.bitmap->GetRow(0) + bytes * (n * x + c), bytes);
                 EXPECT_NEAR(got / top, want[x][c], 0.75 / 255) << "pixel " << x << " sample " << c;
             }
     }
