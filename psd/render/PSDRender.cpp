@@ -452,8 +452,9 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         mask.bitmap = bm;
         mask.left = m.m_left, mask.top = m.m_top;
         mask.width = bm ? bm->GetWidth() : 0, mask.height = bm ? bm->GetHeight() : 0;
-        mask.outside = m.m_defaultColour / 255.0f;
-        mask.invert = m.m_invert;
+        // The decoded samples are the mask as it applies, inverted already when the record says
+        // so; the value outside them is not.
+        mask.outside = (m.m_invert ? 255 - m.m_defaultColour : m.m_defaultColour) / 255.0f;
         // With a vector mask drawn by the editor, the record's first mask is that drawing and
         // its "real" mask the pixel mask; each takes its own density and feather.
         bool pixelMask = real == l.m_userMask.m_fromRendering;

@@ -372,11 +372,12 @@ TEST(Render, StacksOfLayers) {
              Mask(*s.Add(Both(1, 0, 0)), 0, 0, 255, 1);
          },
          {0, 0, 1, 1}, {1, 0, 0, 1}},
-        {"a disabled mask does nothing, an inverted one inverts",
+        {"a disabled mask does nothing; an inverted one's samples are as decoded (inverted "
+         "already), its value outside them inverted",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
              auto a = s.Add(Both(1, 0, 0));
-             Mask(*a, 0, 255, 0);
+             Mask(*a, 255, 0, 255, 1);
              a->m_userMask.m_invert = true;
              auto b = s.Add(Both(0, 1, 0, 0.5f));
              Mask(*b, 0, 0, 0);
