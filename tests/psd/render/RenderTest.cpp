@@ -346,32 +346,37 @@ TEST(Render, StacksOfLayers) {
              auto top = s.Add(Both(1, 0, 0));
              top->m_opacity = 128, top->m_fillOpacity = 128;
          },
-         {0.25f, 0, 0.75f, 1}, {0.25f, 0, 0.75f, 1}},
+         {0.25f, 0, 0.75f, 1},
+         {0.25f, 0, 0.75f, 1}},
         {"fill of linear light fades the source toward grey, not the layer's coverage",
          [](Stack& s) {
              s.Add({{{0, 0, 1, 0.6f}, {0, 0, 0, 0}}});
              auto top = s.Add(Both(1, 0, 0));
              top->m_blendMode = BlendMode::LinearLight, top->m_fillOpacity = 51;
          },
-         {0.2f / 0.68f, 0, 0.48f / 0.68f, 0.68f}, {1, 0, 0, 0.2f}},
+         {0.2f / 0.68f, 0, 0.48f / 0.68f, 0.68f},
+         {1, 0, 0, 0.2f}},
         {"half-transparent over half-transparent, and nothing over something",
          [](Stack& s) {
              s.Add({{{1, 0, 0, 0.5f}, {0, 1, 0, 0.5f}}});
              s.Add({{{0, 0, 1, 0.5f}, {1, 1, 1, 0}}});
          },
-         {1 / 3.0f, 0, 2 / 3.0f, 0.75f}, {0, 1, 0, 0.5f}},
+         {1 / 3.0f, 0, 2 / 3.0f, 0.75f},
+         {0, 1, 0, 0.5f}},
         {"multiply over a transparent pixel takes the source",
          [](Stack& s) {
              s.Add({{{0.5f, 0.5f, 0.5f, 1}, {0, 0, 0, 0}}});
              s.Add(Both(0.5f, 1, 1))->m_blendMode = BlendMode::Multiply;
          },
-         {0.25f, 0.5f, 0.5f, 1}, {0.5f, 1, 1, 1}},
+         {0.25f, 0.5f, 0.5f, 1},
+         {0.5f, 1, 1, 1}},
         {"mask per pixel, the default colour past its edge",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
              Mask(*s.Add(Both(1, 0, 0)), 0, 0, 255, 1);
          },
-         {0, 0, 1, 1}, {1, 0, 0, 1}},
+         {0, 0, 1, 1},
+         {1, 0, 0, 1}},
         {"a disabled mask does nothing; an inverted one's samples are as decoded (inverted "
          "already), its value outside them inverted",
          [](Stack& s) {
@@ -383,7 +388,8 @@ TEST(Render, StacksOfLayers) {
              Mask(*b, 0, 0, 0);
              b->m_userMask.m_disabled = true;
          },
-         {0.5f, 0.5f, 0, 1}, {0, 0.5f, 0.5f, 1}},
+         {0.5f, 0.5f, 0, 1},
+         {0, 0.5f, 0.5f, 1}},
         {"mask density keeps part of what the mask hides",
          [](Stack& s) {
              s.Add(Both(0, 0, 0));
@@ -397,7 +403,8 @@ TEST(Render, StacksOfLayers) {
              a->m_pixelMaskDensity = 128;
              a->m_maskParameters = 0x01;
          },
-         {0.5f, 0.5f, 0.5f, 1}, {1, 1, 1, 1}},
+         {0.5f, 0.5f, 0.5f, 1},
+         {1, 1, 1, 1}},
         {"clipped to the base's shape, hidden with a hidden base",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
@@ -407,13 +414,15 @@ TEST(Render, StacksOfLayers) {
              hidden->m_visible = false;
              s.Add(Both(1, 1, 1))->m_clipping = true;
          },
-         {1, 0, 0, 1}, {0, 0, 1, 1}},
+         {1, 0, 0, 1},
+         {0, 0, 1, 1}},
         {"a clipped layer lies inside its base's shape: the base's alpha stays",
          [](Stack& s) {
              s.Add(Both(1, 0, 0, 0.5f));
              s.Add(Both(0, 1, 0))->m_clipping = true;
          },
-         {0, 1, 0, 0.5f}, {0, 1, 0, 0.5f}},
+         {0, 1, 0, 0.5f},
+         {0, 1, 0, 0.5f}},
         {"an isolated group sees nothing below it, a pass-through group does",
          [](Stack& s) {
              s.Add(Both(0.5f, 0.5f, 0.5f));
@@ -425,7 +434,8 @@ TEST(Render, StacksOfLayers) {
              p->m_blendMode = BlendMode::PassThrough;
              s.Add({{{0, 0, 0, 0}, {1, 0, 0, 1}}}, p.Get())->m_blendMode = BlendMode::Multiply;
          },
-         {1, 0, 0, 1}, {0.5f, 0, 0, 1}},
+         {1, 0, 0, 1},
+         {0.5f, 0, 0, 1}},
         {"a pass-through group stays so under the layers clipped to it",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
@@ -434,7 +444,8 @@ TEST(Render, StacksOfLayers) {
              s.Add({{{1, 0, 0, 1}, {0, 0, 0, 0}}}, p.Get())->m_blendMode = BlendMode::Screen;
              s.Add(Both(0, 1, 0, 0.5f))->m_clipping = true;
          },
-         {0.5f, 0.5f, 0.5f, 1}, {0, 0, 1, 1}},
+         {0.5f, 0.5f, 0.5f, 1},
+         {0, 0, 1, 1}},
         {"a pass-through group's opacity fades what its layers did",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
@@ -443,7 +454,8 @@ TEST(Render, StacksOfLayers) {
              p->m_opacity = 128;
              s.Add(Both(1, 0, 0), p.Get());
          },
-         {0.5f, 0, 0.5f, 1}, {0.5f, 0, 0.5f, 1}},
+         {0.5f, 0, 0.5f, 1},
+         {0.5f, 0, 0.5f, 1}},
         {"a layer that knocks out blends with its group's backdrop, not the layers below",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
@@ -453,7 +465,8 @@ TEST(Render, StacksOfLayers) {
              auto k = s.Add({{{0.5f, 0.5f, 0.5f, 1}, {0, 0, 0, 0}}}, g.Get());
              k->m_blendMode = BlendMode::Multiply, k->m_knockout = 1;
          },
-         {0.5f, 0.5f, 0.5f, 1}, {1, 0, 0, 1}},
+         {0.5f, 0.5f, 0.5f, 1},
+         {1, 0, 0, 1}},
         {"at no fill it shows the backdrop through, by its shape",
          [](Stack& s) {
              s.Add(Both(0, 0, 1));
@@ -463,7 +476,8 @@ TEST(Render, StacksOfLayers) {
              auto k = s.Add({{{0, 1, 0, 1}, {0, 1, 0, 0.5f}}}, g.Get());
              k->m_fillOpacity = 0, k->m_knockout = 1;
          },
-         {0, 0, 1, 1}, {0.5f, 0, 0.5f, 1}},
+         {0, 0, 1, 1},
+         {0.5f, 0, 0.5f, 1}},
         {"a normal stroke within a soft edge takes the place of the colour, adding no coverage",
          [](Stack& s) {
              auto l = s.Add(Both(1, 0, 0, 0.5f));
@@ -474,7 +488,8 @@ TEST(Render, StacksOfLayers) {
              l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
              l->m_effects->m_effects.push_back(k);
          },
-         {0, 1, 0, 0.5f}, {0, 1, 0, 0.5f}},
+         {0, 1, 0, 0.5f},
+         {0, 1, 0, 0.5f}},
         {"a half-transparent gradient stroke within the shape covers half of the content",
          [](Stack& s) {
              auto l = s.Add(Both(1, 0, 0));
@@ -488,7 +503,8 @@ TEST(Render, StacksOfLayers) {
              l->m_effects = Kernel::MakeCounted<PSDLayerEffects>();
              l->m_effects->m_effects.push_back(k);
          },
-         {0.5f, 0.5f, 0, 1}, {0.5f, 0.5f, 0, 1}},
+         {0.5f, 0.5f, 0, 1},
+         {0.5f, 0.5f, 0, 1}},
         {"an adjustment changes what lies below, through its mask",
          [](Stack& s) {
              s.Add(Both(0.2f, 0.4f, 1));
@@ -497,7 +513,8 @@ TEST(Render, StacksOfLayers) {
              Mask(*inv, 255, 0, 0);
              ASSERT_TRUE(s.doc->AddLayer(inv));
          },
-         {0.8f, 0.6f, 0, 1}, {0.2f, 0.4f, 1, 1}},
+         {0.8f, 0.6f, 0, 1},
+         {0.2f, 0.4f, 1, 1}},
     };
     for (auto format : {Raster::Format::RGBA8, Raster::Format::RGBA16, Raster::Format::RGBAF}) {
         for (auto const& c : cases) {
