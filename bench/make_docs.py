@@ -5,6 +5,8 @@
 
 rgb8.psd    6000 x 4000 RGB 8-bit, 12 full-size RLE layers of noisy gradients, RLE composite
 rgb8.psb    the same picture as PSB (4-byte row counts, 8-byte lengths)
+grey8.psd   the same size and layers in greyscale (2 channels a layer)
+cmyk8.psd   the same in CMYK (5 channels a layer)
 rgb16.psd   4000 x 3000 RGB 16-bit, 6 full-size ZIP-with-prediction layers, RLE composite
 many.psd    1000 x 1000 RGB 8-bit with 500 small RLE layers
 
@@ -107,10 +109,10 @@ def rle_channel(pool, height, seed, psb):
 
 
 class Writer:
-    def __init__(self, path, version, width, height, depth, channels):
+    def __init__(self, path, version, width, height, depth, channels, mode=3):
         self.f = open(path, "wb")
         self.psb = version == 2
-        self.f.write(b"8BPS" + struct.pack(">H6xHIIHH", version, channels, height, width, depth, 3))
+        self.f.write(b"8BPS" + struct.pack(">H6xHIIHH", version, channels, height, width, depth, mode))
         self.f.write(struct.pack(">I", 0))  # colour mode data
         self.f.write(struct.pack(">I", 0))  # image resources
 
@@ -134,10 +136,10 @@ def layer_record(bounds, channels, name, psb):
     return rec + struct.pack(">I", len(extra)) + extra
 
 
-def write_doc(path, version, width, height, depth, layers, composite):
+def write_doc(path, version, width, height, depth, layers, composite, mode=3, colours=3):
     """layers: list of (bounds, name, [(id, block-writer, length)]); composite: (length, writer)."""
     psb = version == 2
-    w = Writer(path, version, width, height, depth, 3)
+    w = Writer(path, version, width, height, depth, colours, mode)
     records = b"".join(layer_record(b, [(cid, ln) for cid, _, ln in ch], name, psb) for b, name, ch in layers)
     data_len = sum(ln for _, _, ch in layers for _, _, ln in ch)
     info_len = 2 + len(records) + data_len
@@ -193,19 +195,21 @@ def zip_block(pool, height, seed):
     return write, 2 + len(blob)
 
 
-def make_rgb8(out, version, scale):
+def make_rgb8(out, version, scale, mode=3, colours=3, name=None):
+    """Also the greyscale (mode 1) and CMYK (mode 4) twins: the same rows, fewer or more channels."""
     width, height = 6000 // scale, 4000 // scale
     psb = version == 2
-    pools = [rle_pool_8(width, 64, 100 + c) for c in range(4)]
+    pools = [rle_pool_8(width, 64, 100 + c) for c in range(colours + 1)]
     layers = []
     for n in range(12):
         chans = []
-        for cid in (-1, 0, 1, 2):
+        for cid in range(-1, colours):
             writer, length = rle_block(pools[cid + 1], height, 1000 * n + cid, psb)
             chans.append((cid, writer, length))
         layers.append(((0, 0, height, width), "Layer %d" % n, chans))
-    comp = rle_composite(pools[1:], height, [7, 8, 9], psb)
-    write_doc(os.path.join(out, "rgb8.psb" if psb else "rgb8.psd"), version, width, height, 8, layers, comp)
+    comp = rle_composite(pools[1:], height, list(range(7, 7 + colours)), psb)
+    name = name or ("rgb8.psb" if psb else "rgb8.psd")
+    write_doc(os.path.join(out, name), version, width, height, 8, layers, comp, mode, colours)
 
 
 def make_rgb16(out, scale):
@@ -250,6 +254,8 @@ def main():
     os.makedirs(out, exist_ok=True)
     make_rgb8(out, 1, scale)
     make_rgb8(out, 2, scale)
+    make_rgb8(out, 1, scale, 1, 1, "grey8.psd")
+    make_rgb8(out, 1, scale, 4, 4, "cmyk8.psd")
     make_rgb16(out, scale)
     make_many(out, scale)
     return 0

@@ -16,7 +16,7 @@ timed() {  # the seconds the script prints, and the process's peak
 }
 echo "| document | Document.render() | verify (every layer decoded) | psd-tools composite(force=True) |"
 echo "|---|---|---|---|"
-for doc in rgb8.psd rgb16.psd many.psd; do
+for doc in rgb8.psd rgb16.psd many.psd grey8.psd cmyk8.psd; do
     f=$docs/$doc
     [ -f "$f" ] || continue
     # The render's own memory: the process's anonymous pages (the mapped file's left out),
