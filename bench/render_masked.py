@@ -1,15 +1,31 @@
 """Times Document.render() on the 8-bit benchmark document with a user mask on every other layer
-(a diagonal ramp over the canvas), three renders in one process; with an argument, every fourth
-layer also multiplies.
-    render_masked.py [mul]   (from the repository's root, PYTHONPATH=build/python)"""
-import zuzodoriv, numpy as np, time, warnings, sys
+(a diagonal ramp over the canvas), three renders in one process; with "mul", every fourth layer
+also multiplies. Masks set by the host are held whole; with "saved", every layer's mask is written
+to bench/.work/docs/rgb8-masked.psd (once) and the reopened file is rendered, its masks decoded by
+the render itself.
+    render_masked.py [mul] [saved]   (from the repository's root, PYTHONPATH=build/python)"""
+import os, sys, time, warnings
+import numpy as np
+import zuzodoriv
+
 warnings.simplefilter("ignore")
-doc = zuzodoriv.open("bench/.work/docs/rgb8.psd")
-m = (np.arange(4000)[:, None] + np.arange(6000)[None, :]) % 256
-m = m.astype(np.uint8)
-layers = [l for l in doc.descendants()]
-for l in layers[::2]: l.set_mask(m, left=0, top=0)
-if len(sys.argv) > 1:
-    for l in layers[1::4]: l.blend_mode = "mul "
+saved = "saved" in sys.argv[1:]
+path = "bench/.work/docs/rgb8-masked.psd"
+m = ((np.arange(4000)[:, None] + np.arange(6000)[None, :]) % 256).astype(np.uint8)
+if saved and os.path.exists(path):
+    doc = zuzodoriv.open(path)
+else:
+    doc = zuzodoriv.open("bench/.work/docs/rgb8.psd")
+    layers = list(doc.descendants())
+    for l in layers if saved else layers[::2]:
+        l.set_mask(m, left=0, top=0)
+    if saved:
+        doc.save(path)
+        doc = zuzodoriv.open(path)
+if "mul" in sys.argv[1:]:
+    for l in list(doc.descendants())[1::4]:
+        l.blend_mode = "mul "
 for i in range(3):
-    t = time.time(); doc.render(); print("render %.2f s" % (time.time() - t))
+    t = time.time()
+    doc.render()
+    print("render %.2f s" % (time.time() - t))

@@ -154,6 +154,11 @@ public:
                                             std::vector<int>& jobOfTarget,
                                             std::vector<ChannelBytes>& bytes,
                                             PSDLoadData& ld) const;
+    // The stored block of the user mask (real: the real mask), located and checked as decoding
+    // does, into job (its target naming no bitmap). The caller has found the mask present, its
+    // channel stored and its bounds not empty.
+    [[nodiscard]] bool LocateMaskChannel(bool real, ChannelJob& job, ChannelBytes& bytes,
+                                         PSDLoadData& ld) const;
 
     // ---- Writing (the channel list is written as placeholders by Save and filled in by
     // SaveImageData at the position Save hands back)

@@ -237,15 +237,8 @@ bool LoadMask(PSDLayer const& layer, PSDLayerMask const& mask, int16_t id, Bitma
     }
     std::vector<ChannelJob> jobs(1);
     ChannelJob& job = jobs[0];
-    job.target = {nullptr, 0, mask.m_invert};
-    job.width = uint32_t(width);
-    job.height = uint32_t(height);
-    job.sampleBytes = layer.m_bitDepth / 8;
-    job.countsBigEndian = ld.m_swap;
     ChannelBytes bytes;
-    if (!PrepareLayerChannel(*layer.m_stream, pos, layer.m_channels[index].m_length, layer.m_isPSB,
-                             bytes, job, ld))
-        return false;
+    if (!layer.LocateMaskChannel(id == PSDChannelInfo::kRealUserMask, job, bytes, ld)) return false;
     cache = CreateBitmap(uint32_t(width), uint32_t(height), format, ld);
     if (!cache) return false;
     job.target.bitmap = cache.Get();
@@ -259,6 +252,25 @@ bool LoadMask(PSDLayer const& layer, PSDLayerMask const& mask, int16_t id, Bitma
 }
 
 }  // namespace
+
+bool PSDLayer::LocateMaskChannel(bool real, ChannelJob& job, ChannelBytes& bytes,
+                                 PSDLoadData& ld) const {
+    PSDLayerMask const& mask = real ? m_realMask : m_userMask;
+    size_t index;
+    uint64_t pos;
+    if (!m_stream ||
+        !FindChannel(real ? PSDChannelInfo::kRealUserMask : PSDChannelInfo::kUserMask, index, pos)) {
+        ld.m_report.ErrorParsing();
+        return false;
+    }
+    job = ChannelJob();
+    job.target = {nullptr, 0, mask.m_invert};
+    job.width = uint32_t(mask.GetWidth());
+    job.height = uint32_t(mask.GetHeight());
+    job.sampleBytes = m_bitDepth / 8;
+    job.countsBigEndian = ld.m_swap;
+    return PrepareLayerChannel(*m_stream, pos, m_channels[index].m_length, m_isPSB, bytes, job, ld);
+}
 
 bool PSDLayer::LoadBitmapUserMask(PSDLoadData& ld) const {
     return LoadMask(*this, m_userMask, PSDChannelInfo::kUserMask, m_bitmapUserMask,

@@ -27,7 +27,41 @@ bool PSDLayerRows::Init(PSDLayer const& layer, uint32_t zipWindow) {
         }
     }
     m_zipWindow = zipWindow;
-    m_rowStarts.resize(m_jobs.size());
+    m_fillFirst = false;
+    IndexRows();
+    return true;
+}
+
+bool PSDLayerRows::InitMask(PSDLayer const& layer, bool real) {
+    m_layer = &layer;
+    PSDLayerMask const& mask = real ? layer.m_realMask : layer.m_userMask;
+    size_t index;
+    uint64_t pos;
+    if (!layer.m_stream || layer.m_dataPosition == 0 || !mask.m_present || mask.GetWidth() <= 0 ||
+        mask.GetHeight() <= 0 ||
+        !layer.FindChannel(real ? PSDChannelInfo::kRealUserMask : PSDChannelInfo::kUserMask, index,
+                           pos) ||
+        !LayerMaskFormat(layer.m_colourMode, layer.m_bitDepth, m_format))
+        return false;
+    Raster::GetFormatInfo(m_format, m_info);
+    PSDLoadData ld(layer.GetSourceSwap());
+    m_jobs.assign(1, ChannelJob());
+    m_bytes.clear();
+    m_bytes.resize(1);
+    if (!layer.LocateMaskChannel(real, m_jobs[0], m_bytes[0], ld)) return false;
+    unsigned c = m_jobs[0].compression;
+    if (c != kCompressionRaw && c != kCompressionRLE) return false;
+    m_jobOfTarget.assign(1, 0);
+    m_zip.clear();
+    m_zip.resize(1);
+    m_zipWindow = 0;
+    m_fillFirst = mask.m_defaultColour != 0;
+    IndexRows();
+    return true;
+}
+
+void PSDLayerRows::IndexRows() {
+    m_rowStarts.assign(m_jobs.size(), {});
     for (size_t k = 0; k < m_jobs.size(); ++k) {
         ChannelJob const& j = m_jobs[k];
         if (j.compression != kCompressionRLE) continue;
@@ -40,7 +74,6 @@ bool PSDLayerRows::Init(PSDLayer const& layer, uint32_t zipWindow) {
         }
         starts[j.height] = at;
     }
-    return true;
 }
 
 bool PSDLayerRows::Decode(uint32_t first, Raster::DynamicBitmap& out, PSDReport& report) const {
@@ -71,6 +104,7 @@ bool PSDLayerRows::Decode(uint32_t first, Raster::DynamicBitmap& out, PSDReport&
         j.size -= skip;
         j.height = rows;
     }
+    if (m_fillFirst) FillChannel(out, 0);  // as a whole mask is, for rows the data leaves unset
     if (m_jobOfTarget[unsigned(m_info.alphaChannel)] < 0)
         FillChannel(out, unsigned(m_info.alphaChannel));
     for (unsigned c = 0; c < m_info.channels; ++c)

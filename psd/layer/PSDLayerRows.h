@@ -24,6 +24,9 @@ public:
     // are kept for bands asked for a little out of order (an older band inflates again from the
     // start).
     bool Init(PSDLayer const& layer, uint32_t zipWindow = 0);
+    // The same for the user mask (real: the real mask) into bitmaps of the mask's width: false
+    // unless it is stored raw or RLE with bounds that are not empty.
+    bool InitMask(PSDLayer const& layer, bool real);
     // Rows [first, first + out's height) of the layer into out, a bitmap of the layer's width
     // in its bitmap format. False with the error in the report. A ZIP stream that ends early or
     // is damaged leaves its channel zero from there on, and Damage() says so.
@@ -44,6 +47,7 @@ private:
         uint32_t damagedFrom = UINT32_MAX;  // the first row the stream could not give
     };
     bool DecodeZip(size_t job, uint32_t first, uint32_t rows, Raster::DynamicBitmap& out) const;
+    void IndexRows();
 
     PSDLayer const* m_layer = nullptr;
     Raster::Format m_format = Raster::Format::RGBA8;
@@ -54,6 +58,7 @@ private:
     // Per RLE job, where each row's packed bytes start: a band then finds its first row at once.
     std::vector<std::vector<uint64_t>> m_rowStarts;
     uint32_t m_zipWindow = 0;
+    bool m_fillFirst = false;  // a mask whose default colour is not zero: full before decoding
     std::vector<std::unique_ptr<ZipCursor>> m_zip;  // per job, null for the others
 };
 

@@ -75,10 +75,78 @@ inline float Sample(uint8_t const* row, Raster::FormatInfo const& info, size_t i
     }
 }
 
+// A mask's samples decoded a band of rows at a time as the render asks for them. The last few
+// bands are kept (a worker's rows of every masked layer fall in one or two), so that masks do not
+// hold memory by the number of masked layers.
+class MaskBands {
+public:
+    static constexpr uint32_t kRows = 32;
+    bool Init(PSDLayer const& l, bool real, uint32_t width, uint32_t height) {
+        m_width = width, m_height = height;
+        m_keep = 2 * std::max<size_t>(1, Kernel::Dispatch::GetConcurrency()) + 2;
+        return m_rows.InitMask(l, real);
+    }
+    // The band holding the mask's row, and the band's first row; null when it does not decode
+    // (Error() then says why).
+    Bitmap Band(uint32_t row, uint32_t& first) const {
+        first = row / kRows * kRows;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            for (auto& h : m_held)
+                if (h.first == first) {
+                    h.used = ++m_clock;
+                    return h.rows;
+                }
+        }
+        Bitmap rows;
+        PSDReport report;
+        try {
+            rows = Raster::DynamicBitmap::Create(m_width, std::min(kRows, m_height - first),
+                                                 m_rows.GetFormat(), Raster::Contents::Unspecified);
+            if (!m_rows.Decode(first, *rows, report)) rows = nullptr;
+        } catch (std::bad_alloc const&) {
+            report.ErrorAlloc();
+            rows = nullptr;
+        }
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (!rows) {
+            if (m_error.empty())
+                m_error = report.m_error ? std::string(report.m_error->Report()) : "damaged";
+            return nullptr;
+        }
+        for (auto& h : m_held)  // another worker decoded it meanwhile
+            if (h.first == first) return h.rows;
+        if (m_held.size() >= m_keep)
+            m_held.erase(std::min_element(m_held.begin(), m_held.end(),
+                                          [](Held const& a, Held const& b) { return a.used < b.used; }));
+        m_held.push_back({first, rows, ++m_clock});
+        return rows;
+    }
+    std::string Error() const {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_error;
+    }
+
+private:
+    struct Held {
+        uint32_t first;
+        Bitmap rows;
+        uint64_t used;
+    };
+    PSDLayerRows m_rows;
+    uint32_t m_width = 0, m_height = 0;
+    size_t m_keep = 4;
+    mutable std::mutex m_lock;
+    mutable std::vector<Held> m_held;
+    mutable uint64_t m_clock = 0;
+    mutable std::string m_error;
+};
+
 // A mask of the layer as it applies, or none: its bitmap in document coordinates and the value
 // outside it.
 struct Mask {
-    Bitmap bitmap;            // its samples, until packed
+    std::shared_ptr<MaskBands> bands;  // its samples decoded by bands, or
+    Bitmap bitmap;                     // its samples, until packed
     PackedPlane packed;       // or those samples as tiles
     Raster::FormatInfo info;  // the samples' format, once packed
     RenderMap feathered;      // the bitmap blurred, when the mask has a feather
@@ -87,20 +155,6 @@ struct Mask {
     float outside = 0;
     float density = 1;
     bool invert = false;
-
-    float At(int64_t x, int64_t y) const {
-        float v = outside;
-        int64_t mx = x - left, my = y - top;
-        if (mx >= 0 && my >= 0 && mx < int64_t(width) && my < int64_t(height)) {
-            if (!feathered.Empty())
-                v = feathered.At(x, y);
-            else if (!packed.Empty())
-                v = Sample(packed.At(size_t(mx), size_t(my)), info, 0);
-            else
-                v = Sample(bitmap->GetRow(uint32_t(my)), bitmap->GetFormatInfo(), size_t(mx));
-        }
-        return Applied(v);
-    }
 
     // Masks are held for the whole render: once made, their samples are packed where that saves
     // memory, and the bitmap let go.
@@ -153,8 +207,17 @@ struct Mask {
             }
             return;
         }
-        uint8_t const* row = bitmap->GetRow(uint32_t(my));
-        auto const& info = bitmap->GetFormatInfo();
+        Bitmap band;
+        uint8_t const* row;
+        if (bands) {
+            uint32_t first;
+            band = bands->Band(uint32_t(my), first);
+            if (!band) return;  // the render fails: see MaskBands::Error
+            row = band->GetRow(uint32_t(my) - first);
+        } else {
+            row = bitmap->GetRow(uint32_t(my));
+        }
+        auto const& info = (band ? band : bitmap)->GetFormatInfo();
         if (info.bytesPerSample == 1 && info.channels == 1) {
             for (int64_t x = a; x < b; ++x) out[x - x0] *= Applied(row[x - left] / 255.0f);
             return;
@@ -335,17 +398,11 @@ private:
     // A clipping base's effects within its shape, over the layers clipped to it: the editor's
     // order unless the base blends those effects as a group with its content.
     void DrawInterior(PSDLayerNode const& base, Band& iso) const;
-    // MaskAt for columns [x0, x1) of row y into out: the same products, a row at a time.
+    // The product of the node's masks over columns [x0, x1) of row y, into out.
     static void MaskRow(Prepared const& p, int64_t y, int64_t x0, int64_t x1,
                         std::vector<float>& out) {
         out.assign(size_t(std::max<int64_t>(0, x1 - x0)), 1.0f);
         for (auto const& mask : p.masks) mask.MultiplyRow(y, x0, x1, out.data());
-    }
-    float MaskAt(Prepared const& p, int64_t x, int64_t y) const {
-        if (p.masks.empty()) return 1;
-        float m = 1;
-        for (auto const& mask : p.masks) m *= mask.At(x, y);
-        return m;
     }
     float BlendIf(PSDLayer const& l, RenderPixel const& s, RenderPixel const& b) const;
     // The layer's own pixel at (x, y), before masks and opacity; transparent outside it.
@@ -443,27 +500,36 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
     // Masks: a disabled one does not apply.
     auto addMask = [&](PSDLayerMask const& m, bool real) {
         if (!m.m_present || m.m_disabled) return true;
-        // A mask decoded here is not kept in the layer after the render: it is packed here.
+        // A mask decoded here is not kept in the layer after the render: it is decoded by bands
+        // as the render reaches them, or else whole and packed here.
         bool cached = l.HasCachedMask(real);
-        Bitmap bm;
-        if (!(real ? l.GetBitmapRealMask(bm, report) : l.GetBitmapUserMask(bm, report)))
-            return false;
         Mask mask;
-        mask.bitmap = bm;
         mask.left = m.m_left, mask.top = m.m_top;
-        mask.width = bm ? bm->GetWidth() : 0, mask.height = bm ? bm->GetHeight() : 0;
-        // The decoded samples are the mask as it applies, inverted already when the record says
-        // so; the value outside them is not.
-        mask.outside = (m.m_invert ? 255 - m.m_defaultColour : m.m_defaultColour) / 255.0f;
         // With a vector mask drawn by the editor, the record's first mask is that drawing and
         // its "real" mask the pixel mask; each takes its own density and feather.
         bool pixelMask = real == l.m_userMask.m_fromRendering;
         uint8_t densityBit = pixelMask ? 0x01 : 0x04, featherBit = pixelMask ? 0x02 : 0x08;
-        uint8_t density = pixelMask ? l.m_pixelMaskDensity : l.m_maskDensity;
         double feather = pixelMask ? l.m_pixelMaskFeather : l.m_maskFeather;
+        bool feathered = (l.m_maskParameters & featherBit) && feather > 0;
+        if (!cached && !feathered && m.GetWidth() > 0 && m.GetHeight() > 0) {
+            mask.bands = std::make_shared<MaskBands>();
+            mask.width = uint32_t(m.GetWidth()), mask.height = uint32_t(m.GetHeight());
+            if (!mask.bands->Init(l, real, mask.width, mask.height)) mask.bands = nullptr;
+        }
+        if (!mask.bands) {
+            Bitmap bm;
+            if (!(real ? l.GetBitmapRealMask(bm, report) : l.GetBitmapUserMask(bm, report)))
+                return false;
+            mask.bitmap = bm;
+            mask.width = bm ? bm->GetWidth() : 0, mask.height = bm ? bm->GetHeight() : 0;
+            if (!bm || bm->IsEmpty()) mask.width = mask.height = 0;
+        }
+        // The decoded samples are the mask as it applies, inverted already when the record says
+        // so; the value outside them is not.
+        mask.outside = (m.m_invert ? 255 - m.m_defaultColour : m.m_defaultColour) / 255.0f;
+        uint8_t density = pixelMask ? l.m_pixelMaskDensity : l.m_maskDensity;
         if (l.m_maskParameters & densityBit) mask.density = density / 255.0f;
-        if (!bm || bm->IsEmpty()) mask.width = mask.height = 0;
-        if ((l.m_maskParameters & featherBit) && feather > 0) Feather(mask, feather);
+        if (feathered) Feather(mask, feather);
         mask.Pack();
         p.masks.push_back(std::move(mask));
         if (!cached) l.ReleaseDecodedMask(real);
@@ -1761,6 +1827,15 @@ void Renderer::TakeStoredVectorDrawing(PSDLayer const& l, Raster::DynamicBitmap&
     if (!user.m_present || !user.m_fromRendering || user.m_disabled || user.m_invert) return;
     if (l.m_realMask.m_present && (l.m_realMask.m_disabled || l.m_realMask.m_invert)) return;
     if (!Unedited(l)) return;
+    // Masks decoded here are not kept in the layer after the render either.
+    struct Release {
+        PSDLayer const& l;
+        bool user, real;
+        ~Release() {
+            if (user) l.ReleaseDecodedMask(false);
+            if (real) l.ReleaseDecodedMask(true);
+        }
+    } release{l, !l.HasCachedMask(false), !l.HasCachedMask(true)};
     PSDReport report;
     Bitmap stored, pixel;
     if (!l.GetBitmapUserMask(stored, report) || !stored || stored->IsEmpty()) return;
@@ -2320,8 +2395,16 @@ bool Renderer::Run(PSDRenderResult& result, std::string& error) {
         error = m_failure;
         return false;
     }
-    // A ZIP stream found damaged on the way leaves its layer's rows from there on undrawn.
     auto const& layers = m_doc.GetLayers();
+    for (size_t i = 0; i < m_prepared.size() && i < layers.size(); ++i)
+        for (auto const& m : m_prepared[i].masks) {
+            std::string why = m.bands ? m.bands->Error() : std::string();
+            if (why.empty()) continue;
+            error = "layer " + std::to_string(i) + " (" + std::string(layers[i]->m_name) +
+                    "): mask does not decode: " + why;
+            return false;
+        }
+    // A ZIP stream found damaged on the way leaves its layer's rows from there on undrawn.
     for (size_t i = 0; i < m_prepared.size() && i < layers.size(); ++i) {
         if (!m_prepared[i].rows) continue;
         std::string damage = m_prepared[i].rows->Damage();
