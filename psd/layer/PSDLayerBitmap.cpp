@@ -258,8 +258,8 @@ bool PSDLayer::LocateMaskChannel(bool real, ChannelJob& job, ChannelBytes& bytes
     PSDLayerMask const& mask = real ? m_realMask : m_userMask;
     size_t index;
     uint64_t pos;
-    if (!m_stream ||
-        !FindChannel(real ? PSDChannelInfo::kRealUserMask : PSDChannelInfo::kUserMask, index, pos)) {
+    if (!m_stream || !FindChannel(real ? PSDChannelInfo::kRealUserMask : PSDChannelInfo::kUserMask,
+                                  index, pos)) {
         ld.m_report.ErrorParsing();
         return false;
     }

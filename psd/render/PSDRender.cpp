@@ -117,8 +117,9 @@ public:
         for (auto& h : m_held)  // another worker decoded it meanwhile
             if (h.first == first) return h.rows;
         if (m_held.size() >= m_keep)
-            m_held.erase(std::min_element(m_held.begin(), m_held.end(),
-                                          [](Held const& a, Held const& b) { return a.used < b.used; }));
+            m_held.erase(
+                std::min_element(m_held.begin(), m_held.end(),
+                                 [](Held const& a, Held const& b) { return a.used < b.used; }));
         m_held.push_back({first, rows, ++m_clock});
         return rows;
     }

@@ -1357,8 +1357,8 @@ TEST(Render, LittleEndianTIFFsDrawAsTheirBigEndianTwins) {
 // Masks the render decodes itself are decoded by bands of rows and not kept in their layers; they
 // draw as the whole masks a host decoded do.
 TEST(Render, MasksDrawTheSameByBandsAndAreNotKept) {
-    for (char const* name :
-         {"ag-psd/test/read-write/masks/src.psd", "psd-tools/tests/psd_files/layer_mask_data.psd"}) {
+    for (char const* name : {"ag-psd/test/read-write/masks/src.psd",
+                             "psd-tools/tests/psd_files/layer_mask_data.psd"}) {
         SCOPED_TRACE(name);
         auto doc = OpenCorpusDocument(name);
         if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
