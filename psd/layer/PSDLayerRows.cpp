@@ -32,7 +32,7 @@ bool PSDLayerRows::Init(PSDLayer const& layer, uint32_t zipWindow) {
     return true;
 }
 
-bool PSDLayerRows::InitMask(PSDLayer const& layer, bool real) {
+bool PSDLayerRows::InitMask(PSDLayer const& layer, bool real, uint32_t zipWindow) {
     m_layer = &layer;
     PSDLayerMask const& mask = real ? layer.m_realMask : layer.m_userMask;
     size_t index;
@@ -50,11 +50,16 @@ bool PSDLayerRows::InitMask(PSDLayer const& layer, bool real) {
     m_bytes.resize(1);
     if (!layer.LocateMaskChannel(real, m_jobs[0], m_bytes[0], ld)) return false;
     unsigned c = m_jobs[0].compression;
-    if (c != kCompressionRaw && c != kCompressionRLE) return false;
-    m_jobOfTarget.assign(1, 0);
     m_zip.clear();
     m_zip.resize(1);
-    m_zipWindow = 0;
+    if (c == kCompressionZip || c == kCompressionZipPrediction) {
+        if (zipWindow == 0) return false;
+        m_zip[0] = std::make_unique<ZipCursor>();
+    } else if (c != kCompressionRaw && c != kCompressionRLE) {
+        return false;
+    }
+    m_jobOfTarget.assign(1, 0);
+    m_zipWindow = zipWindow;
     m_fillFirst = mask.m_defaultColour != 0;
     IndexRows();
     return true;

@@ -25,8 +25,8 @@ public:
     // start).
     bool Init(PSDLayer const& layer, uint32_t zipWindow = 0);
     // The same for the user mask (real: the real mask) into bitmaps of the mask's width: false
-    // unless it is stored raw or RLE with bounds that are not empty.
-    bool InitMask(PSDLayer const& layer, bool real);
+    // unless its bounds are not empty and it is stored raw, RLE, or ZIP with zipWindow > 0.
+    bool InitMask(PSDLayer const& layer, bool real, uint32_t zipWindow = 0);
     // Rows [first, first + out's height) of the layer into out, a bitmap of the layer's width
     // in its bitmap format. False with the error in the report. A ZIP stream that ends early or
     // is damaged leaves its channel zero from there on, and Damage() says so.

@@ -81,10 +81,10 @@ inline float Sample(uint8_t const* row, Raster::FormatInfo const& info, size_t i
 class MaskBands {
 public:
     static constexpr uint32_t kRows = 32;
-    bool Init(PSDLayer const& l, bool real, uint32_t width, uint32_t height) {
+    bool Init(PSDLayer const& l, bool real, uint32_t width, uint32_t height, uint32_t zipWindow) {
         m_width = width, m_height = height;
         m_keep = 2 * std::max<size_t>(1, Kernel::Dispatch::GetConcurrency()) + 2;
-        return m_rows.InitMask(l, real);
+        return m_rows.InitMask(l, real, zipWindow);
     }
     // The band holding the mask's row, and the band's first row; null when it does not decode
     // (Error() then says why).
@@ -123,9 +123,10 @@ public:
         m_held.push_back({first, rows, ++m_clock});
         return rows;
     }
+    // Empty, or why the mask's rows did not decode (a ZIP stream that ends early included).
     std::string Error() const {
         std::lock_guard<std::mutex> hold(m_lock);
-        return m_error;
+        return m_error.empty() ? m_rows.Damage() : m_error;
     }
 
 private:
@@ -479,6 +480,10 @@ private:
     mutable std::mutex m_failLock;
     double m_scale = 1.0;  // output size as a fraction of the document's
     // The source rows a band of the output covers: ZIP layers keep enough for every worker's.
+    // The rows a ZIP stream read by bands keeps: enough for every worker's band and the next ones.
+    uint32_t ZipWindow() const {
+        return SourceBandRows() * 2 * uint32_t(Kernel::Dispatch::GetConcurrency() + 1);
+    }
     uint32_t SourceBandRows() const {
         if (m_scale >= 1) return kBandRows;
         double rows =
@@ -512,12 +517,19 @@ bool Renderer::PrepareLayer(PSDLayer const& l, size_t index, bool group, std::st
         uint8_t densityBit = pixelMask ? 0x01 : 0x04, featherBit = pixelMask ? 0x02 : 0x08;
         double feather = pixelMask ? l.m_pixelMaskFeather : l.m_maskFeather;
         bool feathered = (l.m_maskParameters & featherBit) && feather > 0;
+        // ZIP masks inflate whole within the budget the layers share, as ZIP layers do.
+        uint64_t bytes = uint64_t(std::max<int64_t>(0, m.GetWidth())) *
+                         uint64_t(std::max<int64_t>(0, m.GetHeight())) *
+                         std::max<uint64_t>(1, l.m_bitDepth / 8);
+        bool whole = m_wholeZipBytes + bytes <= m_options.wholeZipBytes;
         if (!cached && !feathered && m.GetWidth() > 0 && m.GetHeight() > 0) {
             mask.bands = std::make_shared<MaskBands>();
             mask.width = uint32_t(m.GetWidth()), mask.height = uint32_t(m.GetHeight());
-            if (!mask.bands->Init(l, real, mask.width, mask.height)) mask.bands = nullptr;
+            uint32_t window = whole ? 0 : ZipWindow();
+            if (!mask.bands->Init(l, real, mask.width, mask.height, window)) mask.bands = nullptr;
         }
         if (!mask.bands) {
+            m_wholeZipBytes += bytes;
             Bitmap bm;
             if (!(real ? l.GetBitmapRealMask(bm, report) : l.GetBitmapUserMask(bm, report)))
                 return false;
@@ -786,9 +798,7 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
         uint64_t bytes = uint64_t(l.GetWidth()) * uint64_t(l.GetHeight()) * (m_ctx.channels + 1) *
                          std::max<uint64_t>(1, l.m_bitDepth / 8);
         bool whole = m_wholeZipBytes + bytes <= m_options.wholeZipBytes;
-        // ZIP streams keep enough rows for every worker's band and the next ones.
-        uint32_t window = SourceBandRows() * 2 * uint32_t(Kernel::Dispatch::GetConcurrency() + 1);
-        if (rows->Init(l, whole ? 0 : window)) {
+        if (rows->Init(l, whole ? 0 : ZipWindow())) {
             p.rows = std::move(rows);
             missing();
             return true;
