@@ -1205,15 +1205,17 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
             info.bytesPerSample != bytes)
             split = k + 1;
     }
+    // One by one: the rows take 8-bit samples without masks; the general path takes the others
+    // (masked ones, or deep ones below a layer of another depth).
+    auto drawAlone = [&](Rows const& r) {
+        if (!m_prepared[r.node->index].masks.empty() || r.pixels->GetBytesPerSample() != 1)
+            DrawNode(*r.node, dst, nullptr, nullptr);
+        else
+            DrawPlainRows(*r.layer, *r.pixels, r.origin, 0, dst.width, r.top, r.bottom, r.opacity,
+                          dst);
+    };
     if (split < rows.size()) {
-        for (size_t k = 0; k < split; ++k) {
-            Rows const& r = rows[k];
-            if (!m_prepared[r.node->index].masks.empty())
-                DrawNode(*r.node, dst, nullptr, nullptr);  // masked, below a layer of another form
-            else
-                DrawPlainRows(*r.layer, *r.pixels, r.origin, 0, dst.width, r.top, r.bottom,
-                              r.opacity, dst);
-        }
+        for (size_t k = 0; k < split; ++k) drawAlone(rows[k]);
 #if ZUZODORIV_AVX2_ROWS
         static bool const avx2 = __builtin_cpu_supports("avx2");
 #endif
@@ -1300,13 +1302,7 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
         }
         return;
     }
-    for (auto const& r : rows) {
-        if (!m_prepared[r.node->index].masks.empty())
-            DrawNode(*r.node, dst, nullptr, nullptr);
-        else
-            DrawPlainRows(*r.layer, *r.pixels, r.origin, 0, dst.width, r.top, r.bottom, r.opacity,
-                          dst);
-    }
+    for (auto const& r : rows) drawAlone(r);
 }
 
 void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> const* clip,

@@ -534,7 +534,8 @@ TEST(Render, StacksOfLayers) {
 
 // Plain layers in normal mode are summed a row at a time for every colour mode, four or eight
 // pixels a step: over 11 columns of noisy samples (every step and the tail), with a mask and
-// opacities, the render is the layers put one over another pixel by pixel.
+// opacities, the render is the layers put one over another pixel by pixel. In deep documents the
+// top layer is 8-bit (as a host may set it), so that the deep ones are drawn apart below it.
 TEST(Render, PlainLayersInEveryColourMode) {
     for (auto format : {Raster::Format::IA8, Raster::Format::IA16, Raster::Format::CMYKA8,
                         Raster::Format::CMYKA16, Raster::Format::RGBA8, Raster::Format::RGBA16}) {
@@ -551,7 +552,14 @@ TEST(Render, PlainLayersInEveryColourMode) {
         for (int k = 0; k < 5; ++k) {
             Layer l(new PSDLayer(PSDLayer::kNormal, "layer"));
             l->m_right = int32_t(width), l->m_bottom = 1;
-            l->m_bitmap = Raster::DynamicBitmap::Create(width, 1, format);
+            bool shallow = k == 4 && bytes == 2;
+            unsigned const lb = shallow ? 1 : bytes;
+            double const ltop = shallow ? 255.0 : top;
+            l->m_bitmap = Raster::DynamicBitmap::Create(
+                width, 1, !shallow                        ? format
+                          : format == Raster::Format::IA16 ? Raster::Format::IA8
+                          : format == Raster::Format::RGBA16 ? Raster::Format::RGBA8
+                                                             : Raster::Format::CMYKA8);
             l->m_opacity = k == 2 ? 200 : 255, l->m_fillOpacity = k == 3 ? 150 : 255;
             std::vector<uint8_t> mask(width, 255);
             if (k == 1) {
@@ -566,11 +574,10 @@ TEST(Render, PlainLayersInEveryColourMode) {
                 for (unsigned c = 0; c < n; ++c) {
                     // Alphas of nothing and of everything among the noisy ones.
                     unsigned v = next() % 258;
-                    double s = c + 1 < n || v < 256 ? std::min(v, 255u) * top / 255 : (v & 1) * top;
-                    if (bytes == 2 && c + 1 < n) s = next() % 65536;
-                    testsupport::StoreSample(l->m_bitmap->GetRow(0) + bytes * (n * x + c), bytes,
-                                             s);
-                    px[c] = float(s / top);
+                    double s = c + 1 < n || v < 256 ? std::min(v, 255u) * ltop / 255 : (v & 1) * ltop;
+                    if (lb == 2 && c + 1 < n) s = next() % 65536;
+                    testsupport::StoreSample(l->m_bitmap->GetRow(0) + lb * (n * x + c), lb, s);
+                    px[c] = float(s / ltop);
                 }
                 float sa = px[n - 1] * mask[x] / 255.0f * l->m_opacity / 255.0f * l->m_fillOpacity /
                            255.0f;
