@@ -556,10 +556,11 @@ TEST(Render, PlainLayersInEveryColourMode) {
             unsigned const lb = shallow ? 1 : bytes;
             double const ltop = shallow ? 255.0 : top;
             l->m_bitmap = Raster::DynamicBitmap::Create(
-                width, 1, !shallow                        ? format
-                          : format == Raster::Format::IA16 ? Raster::Format::IA8
-                          : format == Raster::Format::RGBA16 ? Raster::Format::RGBA8
-                                                             : Raster::Format::CMYKA8);
+                width, 1,
+                !shallow                           ? format
+                : format == Raster::Format::IA16   ? Raster::Format::IA8
+                : format == Raster::Format::RGBA16 ? Raster::Format::RGBA8
+                                                   : Raster::Format::CMYKA8);
             l->m_opacity = k == 2 ? 200 : 255, l->m_fillOpacity = k == 3 ? 150 : 255;
             std::vector<uint8_t> mask(width, 255);
             if (k == 1) {
@@ -574,7 +575,8 @@ TEST(Render, PlainLayersInEveryColourMode) {
                 for (unsigned c = 0; c < n; ++c) {
                     // Alphas of nothing and of everything among the noisy ones.
                     unsigned v = next() % 258;
-                    double s = c + 1 < n || v < 256 ? std::min(v, 255u) * ltop / 255 : (v & 1) * ltop;
+                    double s =
+                        c + 1 < n || v < 256 ? std::min(v, 255u) * ltop / 255 : (v & 1) * ltop;
                     if (lb == 2 && c + 1 < n) s = next() % 65536;
                     testsupport::StoreSample(l->m_bitmap->GetRow(0) + lb * (n * x + c), lb, s);
                     px[c] = float(s / ltop);
