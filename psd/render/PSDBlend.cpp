@@ -209,16 +209,19 @@ void CompositePixelAny(BlendMode mode, BlendContext const& ctx, RenderPixel& b,
 
 namespace {
 
-// Sources of a row: RGBA samples of T, their alpha scaled, or pixels as rendering holds them.
-template <typename T>
+// Sources of a row: N colour samples of T then alpha, the alpha scaled, or pixels as rendering
+// holds them.
+template <typename T, unsigned N>
 struct SampleSource {
     static constexpr float unit = 1.0f / float(T(~T(0)));
     T const* q;
     float alphaScale;
-    float Alpha(size_t x) const { return q[4 * x + 3] * unit * alphaScale; }
-    float Colour(size_t x, unsigned c) const { return q[4 * x + c] * unit; }
+    float Alpha(size_t x) const { return q[(N + 1) * x + N] * unit * alphaScale; }
+    float Colour(size_t x, unsigned c) const { return q[(N + 1) * x + c] * unit; }
     RenderPixel At(size_t x) const {
-        return {{Colour(x, 0), Colour(x, 1), Colour(x, 2)}, Alpha(x)};
+        RenderPixel p{{}, Alpha(x)};
+        for (unsigned c = 0; c < N; ++c) p.c[c] = Colour(x, c);
+        return p;
     }
 };
 
@@ -230,7 +233,7 @@ struct PixelSource {
 };
 
 // CompositePixelAny's steps, the mode fixed so that its switch folds away.
-template <BlendMode M, class Source>
+template <BlendMode M, unsigned N, class Source>
 void SeparableRow(Source const& src, size_t count, RenderPixel* b) {
     for (size_t x = 0; x < count; ++x, ++b) {
         float as = src.Alpha(x);
@@ -238,14 +241,14 @@ void SeparableRow(Source const& src, size_t count, RenderPixel* b) {
         float ba = b->a;
         if (ba >= 1) {
             // Over an opaque backdrop (most pixels) the blend alone shows, faded by alpha.
-            for (unsigned c = 0; c < 3; ++c) {
+            for (unsigned c = 0; c < N; ++c) {
                 float d = b->c[c];
                 b->c[c] = d + (Separable(M, d, src.Colour(x, c)) - d) * as;
             }
             continue;
         }
         float ao = as + ba * (1 - as), inv = 1 / ao;
-        for (unsigned c = 0; c < 3; ++c) {
+        for (unsigned c = 0; c < N; ++c) {
             float s = src.Colour(x, c);
             float mixed = ba <= 0 ? s : (1 - ba) * s + ba * Separable(M, b->c[c], s);
             b->c[c] = (as * mixed + (1 - as) * ba * b->c[c]) * inv;
@@ -257,31 +260,46 @@ void SeparableRow(Source const& src, size_t count, RenderPixel* b) {
 template <class Source>
 void CompositeRow(BlendMode mode, BlendContext const& ctx, Source const& src, size_t count,
                   RenderPixel* b) {
-    if (ctx.channels == 3) {
-        switch (mode) {
-#define ZUZODORIV_ROW(m) \
-    case BlendMode::m:   \
-        return SeparableRow<BlendMode::m>(src, count, b);
-            ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_ROW)
+    switch (mode) {
+#define ZUZODORIV_ROW(m)                                                   \
+    case BlendMode::m:                                                     \
+        if (ctx.channels == 3) return SeparableRow<BlendMode::m, 3>(src, count, b); \
+        if (ctx.channels == 1) return SeparableRow<BlendMode::m, 1>(src, count, b); \
+        if (ctx.channels == 4) return SeparableRow<BlendMode::m, 4>(src, count, b); \
+        break;
+        ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_ROW)
 #undef ZUZODORIV_ROW
-            default:
-                break;
-        }
+        default:
+            break;
     }
     for (size_t x = 0; x < count; ++x) CompositePixel(mode, ctx, b[x], src.At(x));
 }
 
 }  // namespace
 
-void CompositeRowRGBA(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
-                      size_t count, float alphaScale, RenderPixel* b) {
+namespace {
+
+template <unsigned N>
+void CompositeRowOf(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
+                    size_t count, float alphaScale, RenderPixel* b) {
     if (bytes == 2)
         // 16-bit rows are aligned as the bitmaps allocate them.
         CompositeRow(mode, ctx,
-                     SampleSource<uint16_t>{reinterpret_cast<uint16_t const*>(q), alphaScale},
+                     SampleSource<uint16_t, N>{reinterpret_cast<uint16_t const*>(q), alphaScale},
                      count, b);
     else
-        CompositeRow(mode, ctx, SampleSource<uint8_t>{q, alphaScale}, count, b);
+        CompositeRow(mode, ctx, SampleSource<uint8_t, N>{q, alphaScale}, count, b);
+}
+
+}  // namespace
+
+void CompositeRowSamples(BlendMode mode, BlendContext const& ctx, uint8_t const* q,
+                         unsigned bytes, size_t count, float alphaScale, RenderPixel* b) {
+    switch (ctx.channels) {
+        case 1: return CompositeRowOf<1>(mode, ctx, q, bytes, count, alphaScale, b);
+        case 4: return CompositeRowOf<4>(mode, ctx, q, bytes, count, alphaScale, b);
+        default: return CompositeRowOf<3>(mode, ctx, q, bytes, count, alphaScale, b);
+    }
 }
 
 void CompositeRowPixels(BlendMode mode, BlendContext const& ctx, RenderPixel const* s, size_t count,

@@ -92,11 +92,12 @@ bool FadesByFill(BlendMode mode, float& neutral);
 void CompositeFilled(BlendMode mode, BlendContext const& ctx, RenderPixel& b, RenderPixel const& s,
                      float fill, float neutral, bool atop);
 
-// Composites a row of count RGBA source pixels of `bytes` (1 or 2) a sample, their alpha times
-// alphaScale, over the backdrop's pixels of three colour samples: CompositePixel's result pixel by
-// pixel, without a call per pixel in the modes that blend each sample on its own.
-void CompositeRowRGBA(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
-                      size_t count, float alphaScale, RenderPixel* b);
+// Composites a row of count source pixels of `bytes` (1 or 2) a sample, each the document's colour
+// samples (ctx.channels of them) then alpha, their alpha times alphaScale, over the backdrop's
+// pixels: CompositePixel's result pixel by pixel, without a call per pixel in the modes that blend
+// each sample on its own.
+void CompositeRowSamples(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
+                         size_t count, float alphaScale, RenderPixel* b);
 
 // The same for a row of rendering's pixels, their alpha already scaled: CompositePixel over each.
 void CompositeRowPixels(BlendMode mode, BlendContext const& ctx, RenderPixel const* s, size_t count,

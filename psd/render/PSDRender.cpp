@@ -1487,8 +1487,8 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     if (src && !atop && !p.effects && !shape && !clip && !p.blendIf && p.masks.empty() &&
         !p.Generated() && !p.textGamma &&
         ((format->bytesPerSample == 1 && normal) ||
-         (!normal && mode != BlendMode::Dissolve && m_ctx.channels == 3 && format->channels == 4 &&
-          format->alphaChannel == 3 && format->bytesPerSample <= 2 &&
+         (!normal && mode != BlendMode::Dissolve && format->channels == m_ctx.channels + 1 &&
+          format->alphaChannel == int(m_ctx.channels) && format->bytesPerSample <= 2 &&
           (fill >= 1 || !FadesByFill(mode, neutral))))) {
         DrawPlainRows(l, *src, srcTop, left, right, std::max(top, rowsTop),
                       std::min(bottom, rowsBottom), opacity * fill, dst, mode);
@@ -1765,7 +1765,7 @@ void Renderer::DrawPlainRows(PSDLayer const& l, Raster::DynamicBitmap const& src
                            size_t(x0 - l.m_left) * info.channels * info.bytesPerSample;
         RenderPixel* b = &dst.At(uint32_t(x0), uint32_t(y - dst.y0));
         if (mode != BlendMode::Normal && mode != BlendMode::PassThrough) {
-            CompositeRowRGBA(mode, m_ctx, q, info.bytesPerSample, count, opacity, b);
+            CompositeRowSamples(mode, m_ctx, q, info.bytesPerSample, count, opacity, b);
             continue;
         }
         if (colours == 3 && info.channels == 4 && alpha == 3) {

@@ -534,8 +534,9 @@ TEST(Render, StacksOfLayers) {
 
 // Plain layers in normal mode are summed a row at a time for every colour mode, four or eight
 // pixels a step: over 11 columns of noisy samples (every step and the tail), with a mask and
-// opacities, the render is the layers put one over another pixel by pixel. In deep documents the
-// top layer is 8-bit (as a host may set it), so that the deep ones are drawn apart below it.
+// opacities, the render is the layers put one over another pixel by pixel. One layer multiplies
+// (a row at a time too), and in deep documents the top layer is 8-bit (as a host may set it), so
+// that the deep ones are drawn apart below it.
 TEST(Render, PlainLayersInEveryColourMode) {
     for (auto format : {Raster::Format::IA8, Raster::Format::IA16, Raster::Format::CMYKA8,
                         Raster::Format::CMYKA16, Raster::Format::RGBA8, Raster::Format::RGBA16}) {
@@ -546,7 +547,9 @@ TEST(Render, PlainLayersInEveryColourMode) {
         unsigned const n = info.channels, bytes = info.bytesPerSample;
         double const top = bytes == 1 ? 255.0 : 65535.0;
         auto doc = PSDFile::CreateEmpty(width, 1, false, format, nullptr, nullptr);
-        std::vector<std::array<float, 5>> want(width);  // colour then alpha, as the last sample
+        std::vector<RenderPixel> want(width);
+        BlendContext ctx;
+        ctx.channels = n - 1, ctx.rgb = n == 4, ctx.depth = 8 * bytes;
         uint32_t seed = 7;
         auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
         for (int k = 0; k < 5; ++k) {
@@ -562,6 +565,7 @@ TEST(Render, PlainLayersInEveryColourMode) {
                 : format == Raster::Format::RGBA16 ? Raster::Format::RGBA8
                                                    : Raster::Format::CMYKA8);
             l->m_opacity = k == 2 ? 200 : 255, l->m_fillOpacity = k == 3 ? 150 : 255;
+            if (k == 3) l->m_blendMode = BlendMode::Multiply;
             std::vector<uint8_t> mask(width, 255);
             if (k == 1) {
                 auto bm = Raster::DynamicBitmap::Create(width, 1, Raster::Format::A8);
@@ -571,7 +575,7 @@ TEST(Render, PlainLayersInEveryColourMode) {
                 l->m_bitmapUserMask = bm;
             }
             for (uint32_t x = 0; x < width; ++x) {
-                std::array<float, 5> px{};
+                RenderPixel px{};
                 for (unsigned c = 0; c < n; ++c) {
                     // Alphas of nothing and of everything among the noisy ones.
                     unsigned v = next() % 258;
@@ -579,15 +583,10 @@ TEST(Render, PlainLayersInEveryColourMode) {
                         c + 1 < n || v < 256 ? std::min(v, 255u) * ltop / 255 : (v & 1) * ltop;
                     if (lb == 2 && c + 1 < n) s = next() % 65536;
                     testsupport::StoreSample(l->m_bitmap->GetRow(0) + lb * (n * x + c), lb, s);
-                    px[c] = float(s / ltop);
+                    (c + 1 < n ? px.c[c] : px.a) = float(s / ltop);
                 }
-                float sa = px[n - 1] * mask[x] / 255.0f * l->m_opacity / 255.0f * l->m_fillOpacity /
-                           255.0f;
-                auto& b = want[x];
-                float ba = b[n - 1], keep = (1 - sa) * ba, a = sa + keep;
-                for (unsigned c = 0; c + 1 < n; ++c)
-                    b[c] = a > 0 ? (px[c] * sa + b[c] * keep) / a : 0;
-                b[n - 1] = a;
+                px.a *= mask[x] / 255.0f * l->m_opacity / 255.0f * l->m_fillOpacity / 255.0f;
+                CompositePixel(l->m_blendMode, ctx, want[x], px);
             }
             ASSERT_TRUE(doc->AddLayer(l));
         }
@@ -596,10 +595,11 @@ TEST(Render, PlainLayersInEveryColourMode) {
         ASSERT_TRUE(RenderDocument(*doc, {}, r, error)) << error;
         for (uint32_t x = 0; x < width; ++x)
             for (unsigned c = 0; c < n; ++c) {
-                if (c + 1 < n && want[x][n - 1] == 0) continue;  // no colour where nothing is
+                if (c + 1 < n && want[x].a == 0) continue;  // no colour where nothing is
                 double got =
                     testsupport::LoadSample(r.bitmap->GetRow(0) + bytes * (n * x + c), bytes);
-                EXPECT_NEAR(got / top, want[x][c], 0.75 / 255) << "pixel " << x << " sample " << c;
+                EXPECT_NEAR(got / top, c + 1 < n ? want[x].c[c] : want[x].a, 0.75 / 255)
+                    << "pixel " << x << " sample " << c;
             }
     }
 }
