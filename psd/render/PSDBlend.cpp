@@ -261,8 +261,8 @@ template <class Source>
 void CompositeRow(BlendMode mode, BlendContext const& ctx, Source const& src, size_t count,
                   RenderPixel* b) {
     switch (mode) {
-#define ZUZODORIV_ROW(m)                                                   \
-    case BlendMode::m:                                                     \
+#define ZUZODORIV_ROW(m)                                                            \
+    case BlendMode::m:                                                              \
         if (ctx.channels == 3) return SeparableRow<BlendMode::m, 3>(src, count, b); \
         if (ctx.channels == 1) return SeparableRow<BlendMode::m, 1>(src, count, b); \
         if (ctx.channels == 4) return SeparableRow<BlendMode::m, 4>(src, count, b); \
@@ -293,12 +293,15 @@ void CompositeRowOf(BlendMode mode, BlendContext const& ctx, uint8_t const* q, u
 
 }  // namespace
 
-void CompositeRowSamples(BlendMode mode, BlendContext const& ctx, uint8_t const* q,
-                         unsigned bytes, size_t count, float alphaScale, RenderPixel* b) {
+void CompositeRowSamples(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
+                         size_t count, float alphaScale, RenderPixel* b) {
     switch (ctx.channels) {
-        case 1: return CompositeRowOf<1>(mode, ctx, q, bytes, count, alphaScale, b);
-        case 4: return CompositeRowOf<4>(mode, ctx, q, bytes, count, alphaScale, b);
-        default: return CompositeRowOf<3>(mode, ctx, q, bytes, count, alphaScale, b);
+        case 1:
+            return CompositeRowOf<1>(mode, ctx, q, bytes, count, alphaScale, b);
+        case 4:
+            return CompositeRowOf<4>(mode, ctx, q, bytes, count, alphaScale, b);
+        default:
+            return CompositeRowOf<3>(mode, ctx, q, bytes, count, alphaScale, b);
     }
 }
 
