@@ -2,27 +2,30 @@
 (a diagonal ramp over the canvas), three renders in one process; with "mul", every fourth layer
 also multiplies. Masks set by the host are held whole; with "saved", every layer's mask is written
 to bench/.work/docs/rgb8-masked.psd (once) and the reopened file is rendered, its masks decoded by
-the render itself.
-    render_masked.py [mul] [saved]   (from the repository's root, PYTHONPATH=build/python)"""
+the render itself. "plain" leaves the masks out; doc=PATH renders another document.
+    render_masked.py [mul] [saved] [plain] [doc=PATH]   (from the repository's root,
+    PYTHONPATH=build/python)"""
 import os, sys, time, warnings
 import numpy as np
 import zuzodoriv
 
 warnings.simplefilter("ignore")
-saved = "saved" in sys.argv[1:]
+args = sys.argv[1:]
+saved, plain = "saved" in args, "plain" in args
+source = next((a[4:] for a in args if a.startswith("doc=")), "bench/.work/docs/rgb8.psd")
 path = "bench/.work/docs/rgb8-masked.psd"
-m = ((np.arange(4000)[:, None] + np.arange(6000)[None, :]) % 256).astype(np.uint8)
 if saved and os.path.exists(path):
     doc = zuzodoriv.open(path)
 else:
-    doc = zuzodoriv.open("bench/.work/docs/rgb8.psd")
+    doc = zuzodoriv.open(source)
     layers = list(doc.descendants())
-    for l in layers if saved else layers[::2]:
+    m = ((np.arange(doc.height)[:, None] + np.arange(doc.width)[None, :]) % 256).astype(np.uint8)
+    for l in [] if plain else layers if saved else layers[::2]:
         l.set_mask(m, left=0, top=0)
     if saved:
         doc.save(path)
         doc = zuzodoriv.open(path)
-if "mul" in sys.argv[1:]:
+if "mul" in args:
     for l in list(doc.descendants())[1::4]:
         l.blend_mode = "mul "
 for i in range(3):
