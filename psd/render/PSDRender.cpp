@@ -1068,36 +1068,13 @@ void AddRow(T const* q, int64_t x, int64_t x1, float alphaScale, RunPlanes const
 }
 
 #if defined(__SSE2__)
-// Adds one layer's 8-bit RGBA pixels [x, x1) under what the planes hold, four a step, their
-// alpha times mask[x] when there is one; returns where it stopped (fewer than four left).
-int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, RunPlanes const& p,
-                   float const* mask) {
-    __m128i const low = _mm_set1_epi32(0xFF);
-    __m128 const one = _mm_set1_ps(1.0f), scale = _mm_set1_ps(alphaScale);
-    __m128 const toUnit = _mm_set1_ps(1.0f / 255);
-    for (; x + 4 <= x1; x += 4, q += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<__m128i const*>(q));
-        __m128 cr = _mm_cvtepi32_ps(_mm_and_si128(v, low));
-        __m128 cg = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 8), low));
-        __m128 cb = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(v, 16), low));
-        __m128 sa = _mm_min_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(v, 24)), scale), one);
-        if (mask) sa = _mm_mul_ps(sa, _mm_loadu_ps(mask + x));
-        __m128 t = _mm_loadu_ps(p.seen + x);
-        __m128 wt = _mm_mul_ps(sa, t), w = _mm_mul_ps(wt, toUnit);
-        _mm_storeu_ps(p.c[0] + x, _mm_add_ps(_mm_loadu_ps(p.c[0] + x), _mm_mul_ps(cr, w)));
-        _mm_storeu_ps(p.c[1] + x, _mm_add_ps(_mm_loadu_ps(p.c[1] + x), _mm_mul_ps(cg, w)));
-        _mm_storeu_ps(p.c[2] + x, _mm_add_ps(_mm_loadu_ps(p.c[2] + x), _mm_mul_ps(cb, w)));
-        _mm_storeu_ps(p.seen + x, _mm_sub_ps(t, wt));
-    }
-    return x;
-}
-
-// The same for 8-bit grey (N = 1) or CMYK (N = 4) pixels, four a step: their colours gathered
-// into lanes as AddRowSSE2 has them, then the same operations in the same order.
+// Adds one layer's 8-bit pixels [x, x1) (N colour samples, then alpha) under what the planes
+// hold, four a step, their alpha times mask[x] when there is one; returns where it stopped (fewer
+// than four left). Each lane holds a pixel's colour samples in its bytes, from the bottom.
 template <unsigned N>
 int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, RunPlanes const& p,
                    float const* mask) {
-    static_assert(N == 1 || N == 4);
+    static_assert(N == 1 || N == 3 || N == 4);
     __m128i const low = _mm_set1_epi32(0xFF);
     __m128 const one = _mm_set1_ps(1.0f), scale = _mm_set1_ps(alphaScale);
     __m128 const toUnit = _mm_set1_ps(1.0f / 255);
@@ -1108,7 +1085,10 @@ int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, Ru
     };
     for (; x + 4 <= x1; x += 4, q += 4 * (N + 1)) {
         __m128i colour, alpha;
-        if constexpr (N == 1) {
+        if constexpr (N == 3) {
+            colour = _mm_loadu_si128(reinterpret_cast<__m128i const*>(q));
+            alpha = _mm_srli_epi32(colour, 24);
+        } else if constexpr (N == 1) {
             // Intensity and alpha as the low and high halves of each lane.
             __m128i pairs = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<__m128i const*>(q)),
                                               _mm_setzero_si128());
@@ -1131,6 +1111,18 @@ int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, Ru
     return x;
 }
 #endif
+
+// AddRowSSE2 where there is SSE2, then AddRow for the pixels it left; q is pixel x's.
+template <unsigned N>
+void AddRowFrom(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, RunPlanes const& p,
+                float const* mask) {
+#if defined(__SSE2__)
+    int64_t done = AddRowSSE2<N>(q, x, x1, alphaScale, p, mask);
+    q += (done - x) * (N + 1);
+    x = done;
+#endif
+    AddRow<N>(q, x, x1, alphaScale, p, mask);
+}
 
 #if ZUZODORIV_AVX2_ROWS
 // The same eight pixels a step, on processors that have AVX2 (asked at run time). The same
@@ -1267,26 +1259,17 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
                 }
                 uint8_t const* q = row + first;
                 float alphaScale = r.opacity / 255;
+                // Eight pixels a step (RGB with AVX2), then four, then one.
                 int64_t x = x0;
-                if (colours != 3) {
-#if defined(__SSE2__)
-                    x = colours == 1 ? AddRowSSE2<1>(q, x, x1, alphaScale, planes, mask)
-                                     : AddRowSSE2<4>(q, x, x1, alphaScale, planes, mask);
-#endif
-                    q += (x - x0) * (colours + 1);
-                    if (colours == 1)
-                        AddRow<1>(q, x, x1, alphaScale, planes, mask);
-                    else
-                        AddRow<4>(q, x, x1, alphaScale, planes, mask);
-                    continue;
-                }
 #if ZUZODORIV_AVX2_ROWS
-                if (avx2) x = AddRowAVX2(q, x, x1, alphaScale, planes, mask);
+                if (avx2 && colours == 3) x = AddRowAVX2(q, x, x1, alphaScale, planes, mask);
 #endif
-#if defined(__SSE2__)
-                x = AddRowSSE2(q + (x - x0) * 4, x, x1, alphaScale, planes, mask);
-#endif
-                AddRow<3>(q + (x - x0) * 4, x, x1, alphaScale, planes, mask);
+                uint8_t const* at = q + (x - x0) * (colours + 1);
+                switch (colours) {
+                    case 1: AddRowFrom<1>(at, x, x1, alphaScale, planes, mask); break;
+                    case 4: AddRowFrom<4>(at, x, x1, alphaScale, planes, mask); break;
+                    default: AddRowFrom<3>(at, x, x1, alphaScale, planes, mask); break;
+                }
             }
             RenderPixel* b = &dst.At(0, uint32_t(y - dst.y0));
             for (size_t x = 0; x < width; ++x, ++b) {

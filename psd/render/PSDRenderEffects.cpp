@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <map>
 #include <span>
 
 #include "host/kernel/Dispatch.h"
