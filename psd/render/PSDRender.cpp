@@ -1266,9 +1266,15 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
 #endif
                 uint8_t const* at = q + (x - x0) * (colours + 1);
                 switch (colours) {
-                    case 1: AddRowFrom<1>(at, x, x1, alphaScale, planes, mask); break;
-                    case 4: AddRowFrom<4>(at, x, x1, alphaScale, planes, mask); break;
-                    default: AddRowFrom<3>(at, x, x1, alphaScale, planes, mask); break;
+                    case 1:
+                        AddRowFrom<1>(at, x, x1, alphaScale, planes, mask);
+                        break;
+                    case 4:
+                        AddRowFrom<4>(at, x, x1, alphaScale, planes, mask);
+                        break;
+                    default:
+                        AddRowFrom<3>(at, x, x1, alphaScale, planes, mask);
+                        break;
                 }
             }
             RenderPixel* b = &dst.At(0, uint32_t(y - dst.y0));
