@@ -1112,16 +1112,29 @@ int64_t AddRowSSE2(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, Ru
 }
 #endif
 
-// AddRowSSE2 where there is SSE2, then AddRow for the pixels it left; q is pixel x's.
-template <unsigned N>
-void AddRowFrom(uint8_t const* q, int64_t x, int64_t x1, float alphaScale, RunPlanes const& p,
+// AddRowSSE2 for 8-bit samples where there is SSE2, then AddRow for the pixels it left, for the
+// document's count of colours; q is pixel x's.
+template <unsigned N, typename T>
+void AddRowFrom(T const* q, int64_t x, int64_t x1, float alphaScale, RunPlanes const& p,
                 float const* mask) {
 #if defined(__SSE2__)
-    int64_t done = AddRowSSE2<N>(q, x, x1, alphaScale, p, mask);
-    q += (done - x) * (N + 1);
-    x = done;
+    if constexpr (sizeof(T) == 1) {
+        int64_t done = AddRowSSE2<N>(q, x, x1, alphaScale, p, mask);
+        q += (done - x) * (N + 1);
+        x = done;
+    }
 #endif
     AddRow<N>(q, x, x1, alphaScale, p, mask);
+}
+
+template <typename T>
+void AddRowFrom(unsigned colours, T const* q, int64_t x, int64_t x1, float alphaScale,
+                RunPlanes const& p, float const* mask) {
+    switch (colours) {
+        case 1: return AddRowFrom<1>(q, x, x1, alphaScale, p, mask);
+        case 4: return AddRowFrom<4>(q, x, x1, alphaScale, p, mask);
+        default: return AddRowFrom<3>(q, x, x1, alphaScale, p, mask);
+    }
 }
 
 #if ZUZODORIV_AVX2_ROWS
@@ -1242,19 +1255,8 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
                 }
                 size_t first = size_t(x0 - l.m_left) * (colours + 1);
                 if (bytes == 2) {
-                    uint16_t const* q16 = reinterpret_cast<uint16_t const*>(row) + first;
-                    float alphaScale = r.opacity / 65535;
-                    switch (colours) {
-                        case 1:
-                            AddRow<1>(q16, x0, x1, alphaScale, planes, mask);
-                            break;
-                        case 3:
-                            AddRow<3>(q16, x0, x1, alphaScale, planes, mask);
-                            break;
-                        default:
-                            AddRow<4>(q16, x0, x1, alphaScale, planes, mask);
-                            break;
-                    }
+                    AddRowFrom(colours, reinterpret_cast<uint16_t const*>(row) + first, x0, x1,
+                               r.opacity / 65535, planes, mask);
                     continue;
                 }
                 uint8_t const* q = row + first;
@@ -1264,18 +1266,7 @@ void Renderer::DrawPlainRun(std::vector<PSDLayerNode const*> const& run, Band& d
 #if ZUZODORIV_AVX2_ROWS
                 if (avx2 && colours == 3) x = AddRowAVX2(q, x, x1, alphaScale, planes, mask);
 #endif
-                uint8_t const* at = q + (x - x0) * (colours + 1);
-                switch (colours) {
-                    case 1:
-                        AddRowFrom<1>(at, x, x1, alphaScale, planes, mask);
-                        break;
-                    case 4:
-                        AddRowFrom<4>(at, x, x1, alphaScale, planes, mask);
-                        break;
-                    default:
-                        AddRowFrom<3>(at, x, x1, alphaScale, planes, mask);
-                        break;
-                }
+                AddRowFrom(colours, q + (x - x0) * (colours + 1), x, x1, alphaScale, planes, mask);
             }
             RenderPixel* b = &dst.At(0, uint32_t(y - dst.y0));
             for (size_t x = 0; x < width; ++x, ++b) {
