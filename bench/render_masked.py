@@ -2,8 +2,9 @@
 (a diagonal ramp over the canvas), three renders in one process; with "mul", every fourth layer
 also multiplies. Masks set by the host are held whole; with "saved", every layer's mask is written
 to bench/.work/docs/rgb8-masked.psd (once) and the reopened file is rendered, its masks decoded by
-the render itself. "plain" leaves the masks out; doc=PATH renders another document.
-    render_masked.py [mul] [saved] [plain] [doc=PATH]   (from the repository's root,
+the render itself. "plain" leaves the masks out; doc=PATH renders another document; mode=KEY sets
+every other layer's blend mode to KEY (four characters, "_" for a space: mode=lum_).
+    render_masked.py [mul] [saved] [plain] [doc=PATH] [mode=KEY]   (from the repository's root,
     PYTHONPATH=build/python)"""
 import os, sys, time, warnings
 import numpy as np
@@ -25,6 +26,10 @@ else:
     if saved:
         doc.save(path)
         doc = zuzodoriv.open(path)
+mode = next((a[5:].replace("_", " ") for a in args if a.startswith("mode=")), None)
+if mode:
+    for l in list(doc.descendants())[1::2]:
+        l.blend_mode = mode
 if "mul" in args:
     for l in list(doc.descendants())[1::4]:
         l.blend_mode = "mul "

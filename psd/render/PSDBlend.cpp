@@ -57,16 +57,18 @@ float Separable(BlendMode mode, float b, float s) {
 
 float Lum(float const* c) { return 0.3f * c[0] + 0.59f * c[1] + 0.11f * c[2]; }
 
-void ClipColour(float* c) {
+// Each sample is drawn in towards the luminosity by bounds taken before either step, so the two
+// steps may run one after the other over all three.
+inline void ClipColour(float* c) {
     float l = Lum(c);
     float n = std::min({c[0], c[1], c[2]}), x = std::max({c[0], c[1], c[2]});
-    for (int i = 0; i < 3; ++i) {
-        if (n < 0 && l - n > 0) c[i] = l + (c[i] - l) * l / (l - n);
-        if (x > 1 && x - l > 0) c[i] = l + (c[i] - l) * (1 - l) / (x - l);
-    }
+    if (n < 0 && l - n > 0)
+        for (int i = 0; i < 3; ++i) c[i] = l + (c[i] - l) * l / (l - n);
+    if (x > 1 && x - l > 0)
+        for (int i = 0; i < 3; ++i) c[i] = l + (c[i] - l) * (1 - l) / (x - l);
 }
 
-void SetLum(float const* c, float l, float* out) {
+inline void SetLum(float const* c, float l, float* out) {
     float d = l - Lum(c);
     for (int i = 0; i < 3; ++i) out[i] = c[i] + d;
     ClipColour(out);
@@ -213,6 +215,7 @@ namespace {
 // holds them.
 template <typename T, unsigned N>
 struct SampleSource {
+    static constexpr unsigned kChannels = N;
     static constexpr float unit = 1.0f / float(T(~T(0)));
     T const* q;
     float alphaScale;
@@ -226,13 +229,44 @@ struct SampleSource {
 };
 
 struct PixelSource {
+    static constexpr unsigned kChannels = 0;  // as the context says
     RenderPixel const* s;
     float Alpha(size_t x) const { return s[x].a; }
     float Colour(size_t x, unsigned c) const { return s[x].c[c]; }
     RenderPixel const& At(size_t x) const { return s[x]; }
 };
 
-// CompositePixelAny's steps, the mode fixed so that its switch folds away.
+// CompositePixelAny's steps for a blend of whole pixels (blend(b, s, out) gives N colours), its
+// mode fixed so that its switch folds away.
+template <unsigned N, class Blend, class Source>
+void BlendRow(Blend const& blend, Source const& src, size_t count, RenderPixel* b) {
+    for (size_t x = 0; x < count; ++x, ++b) {
+        float as = src.Alpha(x);
+        if (as <= 0) continue;
+        float ba = b->a, s[N], blended[N];
+        for (unsigned c = 0; c < N; ++c) s[c] = src.Colour(x, c);
+        if (ba >= 1) {
+            // Over an opaque backdrop (most pixels) the blend alone shows, faded by alpha.
+            blend(b->c, s, blended);
+            for (unsigned c = 0; c < N; ++c) b->c[c] += (blended[c] - b->c[c]) * as;
+            continue;
+        }
+        float ao = as + ba * (1 - as), inv = 1 / ao;
+        if (ba <= 0) {
+            for (unsigned c = 0; c < N; ++c) b->c[c] = (as * s[c] + (1 - as) * ba * b->c[c]) * inv;
+        } else {
+            blend(b->c, s, blended);
+            for (unsigned c = 0; c < N; ++c) {
+                float mixed = (1 - ba) * s[c] + ba * blended[c];
+                b->c[c] = (as * mixed + (1 - as) * ba * b->c[c]) * inv;
+            }
+        }
+        b->a = ao;
+    }
+}
+
+// The same for the modes that blend each sample on its own, written out per sample: faster than
+// a whole pixel's blend first.
 template <BlendMode M, unsigned N, class Source>
 void SeparableRow(Source const& src, size_t count, RenderPixel* b) {
     for (size_t x = 0; x < count; ++x, ++b) {
@@ -240,7 +274,6 @@ void SeparableRow(Source const& src, size_t count, RenderPixel* b) {
         if (as <= 0) continue;
         float ba = b->a;
         if (ba >= 1) {
-            // Over an opaque backdrop (most pixels) the blend alone shows, faded by alpha.
             for (unsigned c = 0; c < N; ++c) {
                 float d = b->c[c];
                 b->c[c] = d + (Separable(M, d, src.Colour(x, c)) - d) * as;
@@ -257,21 +290,122 @@ void SeparableRow(Source const& src, size_t count, RenderPixel* b) {
     }
 }
 
+// The component modes over RGB, as BlendColours gives them.
+template <BlendMode M>
+struct ComponentBlend {
+    void operator()(float const* b, float const* s, float* out) const {
+        float t[3];
+        if constexpr (M == BlendMode::Hue) {
+            SetSat(s, Sat(b), t);
+            SetLum(t, Lum(b), out);
+        } else if constexpr (M == BlendMode::Saturation) {
+            SetSat(b, Sat(s), t);
+            SetLum(t, Lum(b), out);
+        } else if constexpr (M == BlendMode::Colour) {
+            SetLum(s, Lum(b), out);
+        } else {
+            SetLum(b, Lum(s), out);
+        }
+    }
+};
+
+// Darker and lighter colour: the whole source or the whole backdrop, compared by luminosity in
+// RGB and by their samples' sum otherwise.
+template <bool Darker, unsigned N, bool Rgb>
+struct ChoiceBlend {
+    void operator()(float const* b, float const* s, float* out) const {
+        float lb = 0, ls = 0;
+        if constexpr (Rgb) {
+            lb = Lum(b), ls = Lum(s);
+        } else {
+            for (unsigned c = 0; c < N; ++c) lb += b[c], ls += s[c];
+        }
+        bool source = Darker ? ls < lb : ls > lb;
+        for (unsigned c = 0; c < N; ++c) out[c] = source ? s[c] : b[c];
+    }
+};
+
+// Without RGB, hue, saturation and colour keep the backdrop's colour and luminosity takes the
+// source's.
+template <unsigned N, bool Backdrop>
+struct KeepBlend {
+    void operator()(float const* b, float const* s, float* out) const {
+        for (unsigned c = 0; c < N; ++c) out[c] = Backdrop ? b[c] : s[c];
+    }
+};
+
+template <unsigned N, class Source>
+bool ChannelRow(BlendMode mode, BlendContext const& ctx, Source const& src, size_t count,
+                RenderPixel* b) {
+    switch (mode) {
+#define ZUZODORIV_ROW(m)                              \
+    case BlendMode::m:                                \
+        SeparableRow<BlendMode::m, N>(src, count, b); \
+        return true;
+        ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_ROW)
+#undef ZUZODORIV_ROW
+        case BlendMode::DarkerColour:
+        case BlendMode::LighterColour: {
+            bool darker = mode == BlendMode::DarkerColour;
+            if (ctx.rgb && N == 3) {
+                if (darker)
+                    BlendRow<N>(ChoiceBlend<true, N, true>{}, src, count, b);
+                else
+                    BlendRow<N>(ChoiceBlend<false, N, true>{}, src, count, b);
+            } else {
+                if (darker)
+                    BlendRow<N>(ChoiceBlend<true, N, false>{}, src, count, b);
+                else
+                    BlendRow<N>(ChoiceBlend<false, N, false>{}, src, count, b);
+            }
+            return true;
+        }
+        case BlendMode::Hue:
+        case BlendMode::Saturation:
+        case BlendMode::Colour:
+        case BlendMode::Luminosity:
+            if (!ctx.rgb) {
+                // One channel has no hue or saturation: only luminosity takes the source.
+                if (mode == BlendMode::Luminosity)
+                    BlendRow<N>(KeepBlend<N, false>{}, src, count, b);
+                else
+                    BlendRow<N>(KeepBlend<N, true>{}, src, count, b);
+                return true;
+            }
+            if constexpr (N == 3) {
+                switch (mode) {
+                    case BlendMode::Hue:
+                        BlendRow<3>(ComponentBlend<BlendMode::Hue>{}, src, count, b);
+                        break;
+                    case BlendMode::Saturation:
+                        BlendRow<3>(ComponentBlend<BlendMode::Saturation>{}, src, count, b);
+                        break;
+                    case BlendMode::Colour:
+                        BlendRow<3>(ComponentBlend<BlendMode::Colour>{}, src, count, b);
+                        break;
+                    default:
+                        BlendRow<3>(ComponentBlend<BlendMode::Luminosity>{}, src, count, b);
+                }
+                return true;
+            }
+            return false;
+        default:
+            return false;
+    }
+}
+
 template <class Source>
 void CompositeRow(BlendMode mode, BlendContext const& ctx, Source const& src, size_t count,
                   RenderPixel* b) {
-    switch (mode) {
-#define ZUZODORIV_ROW(m)                                                            \
-    case BlendMode::m:                                                              \
-        if (ctx.channels == 3) return SeparableRow<BlendMode::m, 3>(src, count, b); \
-        if (ctx.channels == 1) return SeparableRow<BlendMode::m, 1>(src, count, b); \
-        if (ctx.channels == 4) return SeparableRow<BlendMode::m, 4>(src, count, b); \
-        break;
-        ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_ROW)
-#undef ZUZODORIV_ROW
-        default:
-            break;
-    }
+    bool done;
+    if constexpr (Source::kChannels != 0)
+        done = ChannelRow<Source::kChannels>(mode, ctx, src, count, b);
+    else
+        done = ctx.channels == 3   ? ChannelRow<3>(mode, ctx, src, count, b)
+               : ctx.channels == 1 ? ChannelRow<1>(mode, ctx, src, count, b)
+               : ctx.channels == 4 ? ChannelRow<4>(mode, ctx, src, count, b)
+                                   : false;
+    if (done) return;
     for (size_t x = 0; x < count; ++x) CompositePixel(mode, ctx, b[x], src.At(x));
 }
 

@@ -538,70 +538,78 @@ TEST(Render, StacksOfLayers) {
 // (a row at a time too), and in deep documents the top layer is 8-bit (as a host may set it), so
 // that the deep ones are drawn apart below it.
 TEST(Render, PlainLayersInEveryColourMode) {
+    // The fourth layer in a mode of each family that blends rows of its own: the component ones
+    // keep the backdrop's colour or take the source's without RGB.
+    auto const modes = {BlendMode::Multiply,     BlendMode::Hue,        BlendMode::Saturation,
+                        BlendMode::Colour,       BlendMode::Luminosity, BlendMode::DarkerColour,
+                        BlendMode::LighterColour};
     for (auto format : {Raster::Format::IA8, Raster::Format::IA16, Raster::Format::CMYKA8,
-                        Raster::Format::CMYKA16, Raster::Format::RGBA8, Raster::Format::RGBA16}) {
-        SCOPED_TRACE(Raster::FormatName(format));
-        Raster::FormatInfo info;
-        ASSERT_TRUE(Raster::GetFormatInfo(format, info));
-        uint32_t const width = 11;
-        unsigned const n = info.channels, bytes = info.bytesPerSample;
-        double const top = bytes == 1 ? 255.0 : 65535.0;
-        auto doc = PSDFile::CreateEmpty(width, 1, false, format, nullptr, nullptr);
-        std::vector<RenderPixel> want(width);
-        BlendContext ctx;
-        ctx.channels = n - 1, ctx.rgb = n == 4, ctx.depth = 8 * bytes;
-        uint32_t seed = 7;
-        auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
-        for (int k = 0; k < 5; ++k) {
-            Layer l(new PSDLayer(PSDLayer::kNormal, "layer"));
-            l->m_right = int32_t(width), l->m_bottom = 1;
-            bool shallow = k == 4 && bytes == 2;
-            unsigned const lb = shallow ? 1 : bytes;
-            double const ltop = shallow ? 255.0 : top;
-            l->m_bitmap = Raster::DynamicBitmap::Create(
-                width, 1,
-                !shallow                           ? format
-                : format == Raster::Format::IA16   ? Raster::Format::IA8
-                : format == Raster::Format::RGBA16 ? Raster::Format::RGBA8
-                                                   : Raster::Format::CMYKA8);
-            l->m_opacity = k == 2 ? 200 : 255, l->m_fillOpacity = k == 3 ? 150 : 255;
-            if (k == 3) l->m_blendMode = BlendMode::Multiply;
-            std::vector<uint8_t> mask(width, 255);
-            if (k == 1) {
-                auto bm = Raster::DynamicBitmap::Create(width, 1, Raster::Format::A8);
-                for (uint32_t x = 0; x < width; ++x) bm->GetRow(0)[x] = mask[x] = uint8_t(next());
-                l->m_userMask.m_present = true;
-                l->m_userMask.m_right = int32_t(width), l->m_userMask.m_bottom = 1;
-                l->m_bitmapUserMask = bm;
-            }
-            for (uint32_t x = 0; x < width; ++x) {
-                RenderPixel px{};
-                for (unsigned c = 0; c < n; ++c) {
-                    // Alphas of nothing and of everything among the noisy ones.
-                    unsigned v = next() % 258;
-                    double s =
-                        c + 1 < n || v < 256 ? std::min(v, 255u) * ltop / 255 : (v & 1) * ltop;
-                    if (lb == 2 && c + 1 < n) s = next() % 65536;
-                    testsupport::StoreSample(l->m_bitmap->GetRow(0) + lb * (n * x + c), lb, s);
-                    (c + 1 < n ? px.c[c] : px.a) = float(s / ltop);
+                        Raster::Format::CMYKA16, Raster::Format::RGBA8, Raster::Format::RGBA16})
+        for (BlendMode mode : modes) {
+            SCOPED_TRACE(std::string(Raster::FormatName(format)) + " mode " +
+                         std::to_string(int(mode)));
+            Raster::FormatInfo info;
+            ASSERT_TRUE(Raster::GetFormatInfo(format, info));
+            uint32_t const width = 11;
+            unsigned const n = info.channels, bytes = info.bytesPerSample;
+            double const top = bytes == 1 ? 255.0 : 65535.0;
+            auto doc = PSDFile::CreateEmpty(width, 1, false, format, nullptr, nullptr);
+            std::vector<RenderPixel> want(width);
+            BlendContext ctx;
+            ctx.channels = n - 1, ctx.rgb = n == 4, ctx.depth = 8 * bytes;
+            uint32_t seed = 7;
+            auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+            for (int k = 0; k < 5; ++k) {
+                Layer l(new PSDLayer(PSDLayer::kNormal, "layer"));
+                l->m_right = int32_t(width), l->m_bottom = 1;
+                bool shallow = k == 4 && bytes == 2;
+                unsigned const lb = shallow ? 1 : bytes;
+                double const ltop = shallow ? 255.0 : top;
+                l->m_bitmap = Raster::DynamicBitmap::Create(
+                    width, 1,
+                    !shallow                           ? format
+                    : format == Raster::Format::IA16   ? Raster::Format::IA8
+                    : format == Raster::Format::RGBA16 ? Raster::Format::RGBA8
+                                                       : Raster::Format::CMYKA8);
+                l->m_opacity = k == 2 ? 200 : 255, l->m_fillOpacity = k == 3 ? 150 : 255;
+                if (k == 3) l->m_blendMode = mode;
+                std::vector<uint8_t> mask(width, 255);
+                if (k == 1) {
+                    auto bm = Raster::DynamicBitmap::Create(width, 1, Raster::Format::A8);
+                    for (uint32_t x = 0; x < width; ++x)
+                        bm->GetRow(0)[x] = mask[x] = uint8_t(next());
+                    l->m_userMask.m_present = true;
+                    l->m_userMask.m_right = int32_t(width), l->m_userMask.m_bottom = 1;
+                    l->m_bitmapUserMask = bm;
                 }
-                px.a *= mask[x] / 255.0f * l->m_opacity / 255.0f * l->m_fillOpacity / 255.0f;
-                CompositePixel(l->m_blendMode, ctx, want[x], px);
+                for (uint32_t x = 0; x < width; ++x) {
+                    RenderPixel px{};
+                    for (unsigned c = 0; c < n; ++c) {
+                        // Alphas of nothing and of everything among the noisy ones.
+                        unsigned v = next() % 258;
+                        double s =
+                            c + 1 < n || v < 256 ? std::min(v, 255u) * ltop / 255 : (v & 1) * ltop;
+                        if (lb == 2 && c + 1 < n) s = next() % 65536;
+                        testsupport::StoreSample(l->m_bitmap->GetRow(0) + lb * (n * x + c), lb, s);
+                        (c + 1 < n ? px.c[c] : px.a) = float(s / ltop);
+                    }
+                    px.a *= mask[x] / 255.0f * l->m_opacity / 255.0f * l->m_fillOpacity / 255.0f;
+                    CompositePixel(l->m_blendMode, ctx, want[x], px);
+                }
+                ASSERT_TRUE(doc->AddLayer(l));
             }
-            ASSERT_TRUE(doc->AddLayer(l));
+            PSDRenderResult r;
+            std::string error;
+            ASSERT_TRUE(RenderDocument(*doc, {}, r, error)) << error;
+            for (uint32_t x = 0; x < width; ++x)
+                for (unsigned c = 0; c < n; ++c) {
+                    if (c + 1 < n && want[x].a == 0) continue;  // no colour where nothing is
+                    double got =
+                        testsupport::LoadSample(r.bitmap->GetRow(0) + bytes * (n * x + c), bytes);
+                    EXPECT_NEAR(got / top, c + 1 < n ? want[x].c[c] : want[x].a, 0.75 / 255)
+                        << "pixel " << x << " sample " << c;
+                }
         }
-        PSDRenderResult r;
-        std::string error;
-        ASSERT_TRUE(RenderDocument(*doc, {}, r, error)) << error;
-        for (uint32_t x = 0; x < width; ++x)
-            for (unsigned c = 0; c < n; ++c) {
-                if (c + 1 < n && want[x].a == 0) continue;  // no colour where nothing is
-                double got =
-                    testsupport::LoadSample(r.bitmap->GetRow(0) + bytes * (n * x + c), bytes);
-                EXPECT_NEAR(got / top, c + 1 < n ? want[x].c[c] : want[x].a, 0.75 / 255)
-                    << "pixel " << x << " sample " << c;
-            }
-    }
 }
 
 // Every mode but dissolve through the renderer, at layer and fill opacity, over an opaque and a
