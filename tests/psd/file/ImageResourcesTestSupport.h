@@ -92,14 +92,18 @@ inline std::vector<uint8_t> BlockData(std::vector<uint8_t> const& b, uint16_t id
     return {};
 }
 
+// Made once: Little CMS stamps a new profile with the time, so two made a second apart differ.
 inline std::vector<uint8_t> SRGBProfileBytes() {
-    cmsHPROFILE p = cmsCreate_sRGBProfile();
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(p, nullptr, &size);
-    std::vector<uint8_t> out(size);
-    cmsSaveProfileToMem(p, out.data(), &size);
-    cmsCloseProfile(p);
-    return out;
+    static std::vector<uint8_t> const bytes = [] {
+        cmsHPROFILE p = cmsCreate_sRGBProfile();
+        cmsUInt32Number size = 0;
+        cmsSaveProfileToMem(p, nullptr, &size);
+        std::vector<uint8_t> out(size);
+        cmsSaveProfileToMem(p, out.data(), &size);
+        cmsCloseProfile(p);
+        return out;
+    }();
+    return bytes;
 }
 
 // Writes the document's resources with the section writer and reads them into a fresh document.
