@@ -3,8 +3,9 @@
 also multiplies. Masks set by the host are held whole; with "saved", every layer's mask is written
 to bench/.work/docs/rgb8-masked.psd (once) and the reopened file is rendered, its masks decoded by
 the render itself. "plain" leaves the masks out; doc=PATH renders another document; mode=KEY sets
-every other layer's blend mode to KEY (four characters, "_" for a space: mode=lum_).
-    render_masked.py [mul] [saved] [plain] [doc=PATH] [mode=KEY]   (from the repository's root,
+every other layer's blend mode to KEY (four characters, "_" for a space: mode=lum_), the unmasked
+ones, or with "onmasked" the masked ones.
+    render_masked.py [mul] [saved] [plain] [doc=PATH] [mode=KEY [onmasked]]   (from the repository's root,
     PYTHONPATH=build/python)"""
 import os, sys, time, warnings
 import numpy as np
@@ -28,7 +29,7 @@ else:
         doc = zuzodoriv.open(path)
 mode = next((a[5:].replace("_", " ") for a in args if a.startswith("mode=")), None)
 if mode:
-    for l in list(doc.descendants())[1::2]:
+    for l in list(doc.descendants())[0 if "onmasked" in args else 1::2]:
         l.blend_mode = mode
 if "mul" in args:
     for l in list(doc.descendants())[1::4]:

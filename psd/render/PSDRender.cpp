@@ -1504,10 +1504,26 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     // What each effect on the layer draws over the row, made a row at a time.
     size_t parts = p.effects ? p.effects->above.size() : 0;
     std::vector<RenderPixel> drawn(parts * row.size());
+    // Without effects, blending ranges or a noise of its own, a layer's row meets the backdrop
+    // through the mode's row loop once its alpha is shaped.
+    bool byRow = !p.effects && !p.blendIf && !atop && !fadesByFill &&
+                 mode != BlendMode::Dissolve && !(p.textGamma && normalLayer);
     for (int64_t y = top; y < bottom; ++y) {
         uint32_t r = uint32_t(y - dst.y0);
         ContentRow(l, p, src, srcTop, left, y, row);
         if (!p.masks.empty()) MaskRow(p, y, left, right, maskRow);
+        if (byRow) {
+            size_t i0 = size_t(r) * dst.width + size_t(left);
+            for (size_t k = 0; k < row.size(); ++k) {
+                RenderPixel& s = row[k];
+                float m = (p.masks.empty() ? 1.0f : maskRow[k]) * clipAt(i0 + k);
+                if (shape) (*shape)[i0 + k] = s.a * m * opacity;
+                s.a = s.a * m * fill;
+                s.a *= opacity;
+            }
+            CompositeRowPixels(mode, m_ctx, row.data(), row.size(), &dst.px[i0]);
+            continue;
+        }
         for (size_t k = 0; k < parts; ++k) {
             EffectPart const& part = p.effects->above[k];
             // Parts within the shape that DrawInterior draws are not read here.

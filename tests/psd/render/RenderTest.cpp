@@ -538,16 +538,18 @@ TEST(Render, StacksOfLayers) {
 // (a row at a time too), and in deep documents the top layer is 8-bit (as a host may set it), so
 // that the deep ones are drawn apart below it.
 TEST(Render, PlainLayersInEveryColourMode) {
-    // The fourth layer in a mode of each family that blends rows of its own: the component ones
-    // keep the backdrop's colour or take the source's without RGB.
-    auto const modes = {BlendMode::Multiply,     BlendMode::Hue,        BlendMode::Saturation,
-                        BlendMode::Colour,       BlendMode::Luminosity, BlendMode::DarkerColour,
-                        BlendMode::LighterColour};
+    // The fourth layer in a mode of each family that blends rows of its own (the component ones
+    // keep the backdrop's colour or take the source's without RGB), masked every other time.
+    BlendMode const modes[] = {BlendMode::Multiply,     BlendMode::Hue,        BlendMode::Saturation,
+                               BlendMode::Colour,       BlendMode::Luminosity, BlendMode::DarkerColour,
+                               BlendMode::LighterColour};
     for (auto format : {Raster::Format::IA8, Raster::Format::IA16, Raster::Format::CMYKA8,
                         Raster::Format::CMYKA16, Raster::Format::RGBA8, Raster::Format::RGBA16})
-        for (BlendMode mode : modes) {
+        for (size_t mi = 0; mi < std::size(modes) * 2; ++mi) {
+            BlendMode const mode = modes[mi / 2];
+            bool const modeMasked = mi % 2;
             SCOPED_TRACE(std::string(Raster::FormatName(format)) + " mode " +
-                         std::to_string(int(mode)));
+                         std::to_string(int(mode)) + (modeMasked ? " masked" : ""));
             Raster::FormatInfo info;
             ASSERT_TRUE(Raster::GetFormatInfo(format, info));
             uint32_t const width = 11;
@@ -574,7 +576,7 @@ TEST(Render, PlainLayersInEveryColourMode) {
                 l->m_opacity = k == 2 ? 200 : 255, l->m_fillOpacity = k == 3 ? 150 : 255;
                 if (k == 3) l->m_blendMode = mode;
                 std::vector<uint8_t> mask(width, 255);
-                if (k == 1) {
+                if (k == 1 || (k == 3 && modeMasked)) {
                     auto bm = Raster::DynamicBitmap::Create(width, 1, Raster::Format::A8);
                     for (uint32_t x = 0; x < width; ++x)
                         bm->GetRow(0)[x] = mask[x] = uint8_t(next());
