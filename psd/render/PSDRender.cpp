@@ -1506,8 +1506,8 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     std::vector<RenderPixel> drawn(parts * row.size());
     // Without effects, blending ranges or a noise of its own, a layer's row meets the backdrop
     // through the mode's row loop once its alpha is shaped.
-    bool byRow = !p.effects && !p.blendIf && !atop && !fadesByFill &&
-                 mode != BlendMode::Dissolve && !(p.textGamma && normalLayer);
+    bool byRow = !p.effects && !p.blendIf && !atop && !fadesByFill && mode != BlendMode::Dissolve &&
+                 !(p.textGamma && normalLayer);
     for (int64_t y = top; y < bottom; ++y) {
         uint32_t r = uint32_t(y - dst.y0);
         ContentRow(l, p, src, srcTop, left, y, row);

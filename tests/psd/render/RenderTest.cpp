@@ -540,9 +540,9 @@ TEST(Render, StacksOfLayers) {
 TEST(Render, PlainLayersInEveryColourMode) {
     // The fourth layer in a mode of each family that blends rows of its own (the component ones
     // keep the backdrop's colour or take the source's without RGB), masked every other time.
-    BlendMode const modes[] = {BlendMode::Multiply,     BlendMode::Hue,        BlendMode::Saturation,
-                               BlendMode::Colour,       BlendMode::Luminosity, BlendMode::DarkerColour,
-                               BlendMode::LighterColour};
+    BlendMode const modes[] = {
+        BlendMode::Multiply,   BlendMode::Hue,          BlendMode::Saturation,   BlendMode::Colour,
+        BlendMode::Luminosity, BlendMode::DarkerColour, BlendMode::LighterColour};
     for (auto format : {Raster::Format::IA8, Raster::Format::IA16, Raster::Format::CMYKA8,
                         Raster::Format::CMYKA16, Raster::Format::RGBA8, Raster::Format::RGBA16})
         for (size_t mi = 0; mi < std::size(modes) * 2; ++mi) {
