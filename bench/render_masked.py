@@ -4,8 +4,9 @@ also multiplies. Masks set by the host are held whole; with "saved", every layer
 to bench/.work/docs/rgb8-masked.psd (once) and the reopened file is rendered, its masks decoded by
 the render itself. "plain" leaves the masks out; doc=PATH renders another document; mode=KEY sets
 every other layer's blend mode to KEY (four characters, "_" for a space: mode=lum_), the unmasked
-ones, or with "onmasked" the masked ones.
-    render_masked.py [mul] [saved] [plain] [doc=PATH] [mode=KEY [onmasked]]   (from the repository's root,
+ones, or with "onmasked" the masked ones; "clip" clips every other layer (the unmasked ones) to the
+one below it.
+    render_masked.py [mul] [saved] [plain] [doc=PATH] [mode=KEY [onmasked]] [clip]   (from the repository's root,
     PYTHONPATH=build/python)"""
 import os, sys, time, warnings
 import numpy as np
@@ -31,6 +32,9 @@ mode = next((a[5:].replace("_", " ") for a in args if a.startswith("mode=")), No
 if mode:
     for l in list(doc.descendants())[0 if "onmasked" in args else 1::2]:
         l.blend_mode = mode
+if "clip" in args:
+    for l in list(doc.descendants())[1::2]:
+        l.clipping = True
 if "mul" in args:
     for l in list(doc.descendants())[1::4]:
         l.blend_mode = "mul "

@@ -334,6 +334,57 @@ struct KeepBlend {
     }
 };
 
+template <BlendMode M, unsigned N>
+struct SeparableBlend {
+    void operator()(float const* b, float const* s, float* out) const {
+        for (unsigned c = 0; c < N; ++c) out[c] = Separable(M, b[c], s[c]);
+    }
+};
+
+// Calls apply(blend) with mode's blend of whole pixels of N colours, as BlendColours gives it;
+// false, calling nothing, for the modes that take the source (normal and dissolve) and, unless
+// Separables, for those that blend each sample on its own.
+template <unsigned N, bool Separables, class Apply>
+bool WithBlend(BlendMode mode, BlendContext const& ctx, Apply&& apply) {
+    switch (mode) {
+#define ZUZODORIV_BLEND(m)                             \
+    case BlendMode::m:                                 \
+        if constexpr (!Separables) return false;       \
+        apply(SeparableBlend<BlendMode::m, N>{});      \
+        return true;
+        ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_BLEND)
+#undef ZUZODORIV_BLEND
+        case BlendMode::DarkerColour:
+            if (ctx.rgb && N == 3) apply(ChoiceBlend<true, N, true>{});
+            else apply(ChoiceBlend<true, N, false>{});
+            return true;
+        case BlendMode::LighterColour:
+            if (ctx.rgb && N == 3) apply(ChoiceBlend<false, N, true>{});
+            else apply(ChoiceBlend<false, N, false>{});
+            return true;
+        case BlendMode::Hue:
+        case BlendMode::Saturation:
+        case BlendMode::Colour:
+        case BlendMode::Luminosity:
+            if (!ctx.rgb) {
+                // One channel has no hue or saturation: only luminosity takes the source.
+                if (mode == BlendMode::Luminosity) apply(KeepBlend<N, false>{});
+                else apply(KeepBlend<N, true>{});
+                return true;
+            }
+            if constexpr (N == 3) {
+                if (mode == BlendMode::Hue) apply(ComponentBlend<BlendMode::Hue>{});
+                else if (mode == BlendMode::Saturation) apply(ComponentBlend<BlendMode::Saturation>{});
+                else if (mode == BlendMode::Colour) apply(ComponentBlend<BlendMode::Colour>{});
+                else apply(ComponentBlend<BlendMode::Luminosity>{});
+                return true;
+            }
+            return false;
+        default:
+            return false;
+    }
+}
+
 template <unsigned N, class Source>
 bool ChannelRow(BlendMode mode, BlendContext const& ctx, Source const& src, size_t count,
                 RenderPixel* b) {
@@ -344,54 +395,30 @@ bool ChannelRow(BlendMode mode, BlendContext const& ctx, Source const& src, size
         return true;
         ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_ROW)
 #undef ZUZODORIV_ROW
-        case BlendMode::DarkerColour:
-        case BlendMode::LighterColour: {
-            bool darker = mode == BlendMode::DarkerColour;
-            if (ctx.rgb && N == 3) {
-                if (darker)
-                    BlendRow<N>(ChoiceBlend<true, N, true>{}, src, count, b);
-                else
-                    BlendRow<N>(ChoiceBlend<false, N, true>{}, src, count, b);
-            } else {
-                if (darker)
-                    BlendRow<N>(ChoiceBlend<true, N, false>{}, src, count, b);
-                else
-                    BlendRow<N>(ChoiceBlend<false, N, false>{}, src, count, b);
-            }
-            return true;
-        }
-        case BlendMode::Hue:
-        case BlendMode::Saturation:
-        case BlendMode::Colour:
-        case BlendMode::Luminosity:
-            if (!ctx.rgb) {
-                // One channel has no hue or saturation: only luminosity takes the source.
-                if (mode == BlendMode::Luminosity)
-                    BlendRow<N>(KeepBlend<N, false>{}, src, count, b);
-                else
-                    BlendRow<N>(KeepBlend<N, true>{}, src, count, b);
-                return true;
-            }
-            if constexpr (N == 3) {
-                switch (mode) {
-                    case BlendMode::Hue:
-                        BlendRow<3>(ComponentBlend<BlendMode::Hue>{}, src, count, b);
-                        break;
-                    case BlendMode::Saturation:
-                        BlendRow<3>(ComponentBlend<BlendMode::Saturation>{}, src, count, b);
-                        break;
-                    case BlendMode::Colour:
-                        BlendRow<3>(ComponentBlend<BlendMode::Colour>{}, src, count, b);
-                        break;
-                    default:
-                        BlendRow<3>(ComponentBlend<BlendMode::Luminosity>{}, src, count, b);
-                }
-                return true;
-            }
-            return false;
         default:
-            return false;
+            return WithBlend<N, false>(mode, ctx,
+                                       [&](auto const& blend) { BlendRow<N>(blend, src, count, b); });
     }
+}
+
+// CompositeAtop over a row: inside the backdrop's shape, its colour moved toward the blend.
+template <unsigned N, class Blend>
+void AtopRow(Blend const& blend, RenderPixel const* s, size_t count, RenderPixel* b) {
+    for (size_t x = 0; x < count; ++x) {
+        float as = s[x].a;
+        if (as <= 0 || b[x].a <= 0) continue;
+        float blended[N];
+        blend(b[x].c, s[x].c, blended);
+        for (unsigned c = 0; c < N; ++c) b[x].c[c] += (blended[c] - b[x].c[c]) * as;
+    }
+}
+
+template <unsigned N>
+void AtopRowOf(BlendMode mode, BlendContext const& ctx, RenderPixel const* s, size_t count,
+               RenderPixel* b) {
+    auto row = [&](auto const& blend) { AtopRow<N>(blend, s, count, b); };
+    // The modes that take the source blend as normal does.
+    if (!WithBlend<N, true>(mode, ctx, row)) row(KeepBlend<N, false>{});
 }
 
 template <class Source>
@@ -442,6 +469,15 @@ void CompositeRowSamples(BlendMode mode, BlendContext const& ctx, uint8_t const*
 void CompositeRowPixels(BlendMode mode, BlendContext const& ctx, RenderPixel const* s, size_t count,
                         RenderPixel* b) {
     CompositeRow(mode, ctx, PixelSource{s}, count, b);
+}
+
+void CompositeRowPixelsAtop(BlendMode mode, BlendContext const& ctx, RenderPixel const* s,
+                            size_t count, RenderPixel* b) {
+    // RGB is three colours; the component modes of any other count are left to the pixels.
+    if (ctx.channels == 3) return AtopRowOf<3>(mode, ctx, s, count, b);
+    if (!ctx.rgb && ctx.channels == 1) return AtopRowOf<1>(mode, ctx, s, count, b);
+    if (!ctx.rgb && ctx.channels == 4) return AtopRowOf<4>(mode, ctx, s, count, b);
+    for (size_t x = 0; x < count; ++x) CompositeAtop(mode, ctx, b[x], s[x]);
 }
 
 bool FadesByFill(BlendMode mode, float& neutral) {

@@ -103,6 +103,10 @@ void CompositeRowSamples(BlendMode mode, BlendContext const& ctx, uint8_t const*
 void CompositeRowPixels(BlendMode mode, BlendContext const& ctx, RenderPixel const* s, size_t count,
                         RenderPixel* b);
 
+// The same atop the backdrop's pixels: CompositeAtop over each.
+void CompositeRowPixelsAtop(BlendMode mode, BlendContext const& ctx, RenderPixel const* s,
+                            size_t count, RenderPixel* b);
+
 // The editor's grey of a colour: the weights of its luminosity blend.
 float Luminosity(float const* c, unsigned channels);
 

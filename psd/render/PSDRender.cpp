@@ -1505,9 +1505,9 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
     size_t parts = p.effects ? p.effects->above.size() : 0;
     std::vector<RenderPixel> drawn(parts * row.size());
     // Without effects, blending ranges or a noise of its own, a layer's row meets the backdrop
-    // through the mode's row loop once its alpha is shaped.
-    bool byRow = !p.effects && !p.blendIf && !atop && !fadesByFill && mode != BlendMode::Dissolve &&
-                 !(p.textGamma && normalLayer);
+    // (or, clipped, its base) through the mode's row loop once its alpha is shaped.
+    bool byRow = !p.effects && !p.blendIf && !fadesByFill && mode != BlendMode::Dissolve &&
+                 !(p.textGamma && !atop && normalLayer);
     for (int64_t y = top; y < bottom; ++y) {
         uint32_t r = uint32_t(y - dst.y0);
         ContentRow(l, p, src, srcTop, left, y, row);
@@ -1521,7 +1521,10 @@ void Renderer::DrawNode(PSDLayerNode const& node, Band& dst, std::vector<float> 
                 s.a = s.a * m * fill;
                 s.a *= opacity;
             }
-            CompositeRowPixels(mode, m_ctx, row.data(), row.size(), &dst.px[i0]);
+            if (atop)
+                CompositeRowPixelsAtop(mode, m_ctx, row.data(), row.size(), &dst.px[i0]);
+            else
+                CompositeRowPixels(mode, m_ctx, row.data(), row.size(), &dst.px[i0]);
             continue;
         }
         for (size_t k = 0; k < parts; ++k) {

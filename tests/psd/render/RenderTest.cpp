@@ -616,7 +616,8 @@ TEST(Render, PlainLayersInEveryColourMode) {
 
 // Every mode but dissolve through the renderer, at layer and fill opacity, over an opaque and a
 // partly transparent backdrop, in 8 and 16 bits: the composite of its pixel formula. A mask of 255
-// everywhere takes the layer through the general per-pixel path, which must agree.
+// everywhere takes the layer through the path of shaped rows, which must agree; clipped, it lies
+// atop the layer below by CompositeAtop.
 TEST(Render, BlendModesDrawTheirFormula) {
     float const r = 0.6f, g = 77 / 255.0f, b = 230 / 255.0f;  // whole levels, as layers hold
     RenderPixel const under[2] = {{{r, g, b}, 1}, {{r, g, b}, 0.4f}},
@@ -626,17 +627,22 @@ TEST(Render, BlendModesDrawTheirFormula) {
         BlendMode mode = BlendMode(m);
         if (mode == BlendMode::PassThrough) continue;  // groups only
         uint8_t fill = FadesByFill(mode, neutral) ? 255 : 204;
-        for (int form = 0; form < 4 && mode != BlendMode::Dissolve; ++form) {
-            bool masked = form & 1;
+        for (int form = 0; form < 8 && mode != BlendMode::Dissolve; ++form) {
+            // Clipped, the layer lies atop the one below, which is alone over nothing.
+            bool masked = form & 1, clipped = form & 4;
             Stack s(form & 2 ? Raster::Format::RGBA16 : Raster::Format::RGBA8);
             s.Add({{{r, g, b, 1}, {r, g, b, 0.4f}}});
             auto top = s.Add(Both(over.c[0], over.c[1], over.c[2], over.a));
             top->m_blendMode = mode, top->m_opacity = 230, top->m_fillOpacity = fill;
             if (masked) Mask(*top, 255, 255, 255);
+            top->m_clipping = clipped;
             for (uint32_t x = 0; x < 2; ++x) {
                 RenderPixel want = under[x], src = over;
                 src.a *= fill / 255.0f * (230 / 255.0f);
-                CompositePixel(mode, BlendContext{}, want, src);
+                if (clipped)
+                    CompositeAtop(mode, BlendContext{}, want, src);
+                else
+                    CompositePixel(mode, BlendContext{}, want, src);
                 auto got = s.Pixel(x);
                 for (unsigned c = 0; c < 4; ++c)
                     EXPECT_NEAR(got[c], c < 3 ? want.c[c] : want.a, 0.6 / 255)
