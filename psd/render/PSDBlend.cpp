@@ -347,20 +347,24 @@ struct SeparableBlend {
 template <unsigned N, bool Separables, class Apply>
 bool WithBlend(BlendMode mode, BlendContext const& ctx, Apply&& apply) {
     switch (mode) {
-#define ZUZODORIV_BLEND(m)                             \
-    case BlendMode::m:                                 \
-        if constexpr (!Separables) return false;       \
-        apply(SeparableBlend<BlendMode::m, N>{});      \
+#define ZUZODORIV_BLEND(m)                        \
+    case BlendMode::m:                            \
+        if constexpr (!Separables) return false;  \
+        apply(SeparableBlend<BlendMode::m, N>{}); \
         return true;
         ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_BLEND)
 #undef ZUZODORIV_BLEND
         case BlendMode::DarkerColour:
-            if (ctx.rgb && N == 3) apply(ChoiceBlend<true, N, true>{});
-            else apply(ChoiceBlend<true, N, false>{});
+            if (ctx.rgb && N == 3)
+                apply(ChoiceBlend<true, N, true>{});
+            else
+                apply(ChoiceBlend<true, N, false>{});
             return true;
         case BlendMode::LighterColour:
-            if (ctx.rgb && N == 3) apply(ChoiceBlend<false, N, true>{});
-            else apply(ChoiceBlend<false, N, false>{});
+            if (ctx.rgb && N == 3)
+                apply(ChoiceBlend<false, N, true>{});
+            else
+                apply(ChoiceBlend<false, N, false>{});
             return true;
         case BlendMode::Hue:
         case BlendMode::Saturation:
@@ -368,15 +372,21 @@ bool WithBlend(BlendMode mode, BlendContext const& ctx, Apply&& apply) {
         case BlendMode::Luminosity:
             if (!ctx.rgb) {
                 // One channel has no hue or saturation: only luminosity takes the source.
-                if (mode == BlendMode::Luminosity) apply(KeepBlend<N, false>{});
-                else apply(KeepBlend<N, true>{});
+                if (mode == BlendMode::Luminosity)
+                    apply(KeepBlend<N, false>{});
+                else
+                    apply(KeepBlend<N, true>{});
                 return true;
             }
             if constexpr (N == 3) {
-                if (mode == BlendMode::Hue) apply(ComponentBlend<BlendMode::Hue>{});
-                else if (mode == BlendMode::Saturation) apply(ComponentBlend<BlendMode::Saturation>{});
-                else if (mode == BlendMode::Colour) apply(ComponentBlend<BlendMode::Colour>{});
-                else apply(ComponentBlend<BlendMode::Luminosity>{});
+                if (mode == BlendMode::Hue)
+                    apply(ComponentBlend<BlendMode::Hue>{});
+                else if (mode == BlendMode::Saturation)
+                    apply(ComponentBlend<BlendMode::Saturation>{});
+                else if (mode == BlendMode::Colour)
+                    apply(ComponentBlend<BlendMode::Colour>{});
+                else
+                    apply(ComponentBlend<BlendMode::Luminosity>{});
                 return true;
             }
             return false;
@@ -396,8 +406,8 @@ bool ChannelRow(BlendMode mode, BlendContext const& ctx, Source const& src, size
         ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_ROW)
 #undef ZUZODORIV_ROW
         default:
-            return WithBlend<N, false>(mode, ctx,
-                                       [&](auto const& blend) { BlendRow<N>(blend, src, count, b); });
+            return WithBlend<N, false>(
+                mode, ctx, [&](auto const& blend) { BlendRow<N>(blend, src, count, b); });
     }
 }
 
