@@ -341,6 +341,15 @@ struct SeparableBlend {
     }
 };
 
+// Calls apply with darker or lighter colour's blend, compared as the document's colours are.
+template <bool Darker, unsigned N, class Apply>
+void ApplyChoice(BlendContext const& ctx, Apply& apply) {
+    if (ctx.rgb && N == 3)
+        apply(ChoiceBlend<Darker, N, true>{});
+    else
+        apply(ChoiceBlend<Darker, N, false>{});
+}
+
 // Calls apply(blend) with mode's blend of whole pixels of N colours, as BlendColours gives it;
 // false, calling nothing, for the modes that take the source (normal and dissolve) and, unless
 // Separables, for those that blend each sample on its own.
@@ -355,16 +364,10 @@ bool WithBlend(BlendMode mode, BlendContext const& ctx, Apply&& apply) {
         ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_BLEND)
 #undef ZUZODORIV_BLEND
         case BlendMode::DarkerColour:
-            if (ctx.rgb && N == 3)
-                apply(ChoiceBlend<true, N, true>{});
-            else
-                apply(ChoiceBlend<true, N, false>{});
+            ApplyChoice<true, N>(ctx, apply);
             return true;
         case BlendMode::LighterColour:
-            if (ctx.rgb && N == 3)
-                apply(ChoiceBlend<false, N, true>{});
-            else
-                apply(ChoiceBlend<false, N, false>{});
+            ApplyChoice<false, N>(ctx, apply);
             return true;
         case BlendMode::Hue:
         case BlendMode::Saturation:
