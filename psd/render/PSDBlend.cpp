@@ -449,10 +449,6 @@ void CompositeRow(BlendMode mode, BlendContext const& ctx, Source const& src, si
     for (size_t x = 0; x < count; ++x) CompositePixel(mode, ctx, b[x], src.At(x));
 }
 
-}  // namespace
-
-namespace {
-
 template <unsigned N>
 void CompositeRowOf(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
                     size_t count, float alphaScale, RenderPixel* b) {
