@@ -167,11 +167,15 @@ bool DrawText(PSDText const& text, uint32_t colourMode, uint16_t depth, uint32_t
             ColourSamples(*Renderer::ColourRGB::Create(Renderer::RGBAF{0, 0, 0, 1}, 1, 1, String()),
                           colourMode, c);
         for (Piece const& piece : run.pieces) {
-            Kernel::RectT<int32_t> at{
-                std::max(box.left, int32_t(std::floor(std::max(piece.left, left)))),
-                std::max(box.top, int32_t(std::floor(std::max(piece.top, top)))),
-                std::min(box.right, int32_t(std::ceil(std::min(piece.right, right)))),
-                std::min(box.bottom, int32_t(std::ceil(std::min(piece.bottom, bottom))))};
+            // Cut to the box before converting: a glyph may lie at any distance, or its bounds be
+            // NaN (then it is skipped).
+            double x0 = std::max(piece.left, left), y0 = std::max(piece.top, top);
+            double x1 = std::min(piece.right, right), y1 = std::min(piece.bottom, bottom);
+            if (!(x1 > x0) || !(y1 > y0)) continue;
+            Kernel::RectT<int32_t> at{std::max(box.left, int32_t(std::floor(x0))),
+                                      std::max(box.top, int32_t(std::floor(y0))),
+                                      std::min(box.right, int32_t(std::ceil(x1))),
+                                      std::min(box.bottom, int32_t(std::ceil(y1)))};
             auto coverage = Raster::RasteriseContours(piece.contours, false, at);
             if (!coverage) continue;
             for (int32_t y = 0; y < at.Height(); ++y) {
