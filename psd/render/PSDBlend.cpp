@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace PSD {
 
@@ -329,15 +330,17 @@ struct ChoiceBlend {
 // source's.
 template <unsigned N, bool Backdrop>
 struct KeepBlend {
+    float Sample(float b, float s) const { return Backdrop ? b : s; }
     void operator()(float const* b, float const* s, float* out) const {
-        for (unsigned c = 0; c < N; ++c) out[c] = Backdrop ? b[c] : s[c];
+        for (unsigned c = 0; c < N; ++c) out[c] = Sample(b[c], s[c]);
     }
 };
 
 template <BlendMode M, unsigned N>
 struct SeparableBlend {
+    float Sample(float b, float s) const { return Separable(M, b, s); }
     void operator()(float const* b, float const* s, float* out) const {
-        for (unsigned c = 0; c < N; ++c) out[c] = Separable(M, b[c], s[c]);
+        for (unsigned c = 0; c < N; ++c) out[c] = Sample(b[c], s[c]);
     }
 };
 
@@ -415,23 +418,51 @@ bool ChannelRow(BlendMode mode, BlendContext const& ctx, Source const& src, size
 }
 
 // CompositeAtop over a row: inside the backdrop's shape, its colour moved toward the blend.
-template <unsigned N, class Blend>
-void AtopRow(Blend const& blend, RenderPixel const* s, size_t count, RenderPixel* b) {
+template <unsigned N, class Blend, class Source>
+void AtopRow(Blend const& blend, Source const& src, size_t count, RenderPixel* b) {
     for (size_t x = 0; x < count; ++x) {
-        float as = s[x].a;
+        float as = src.Alpha(x);
         if (as <= 0 || b[x].a <= 0) continue;
-        float blended[N];
-        blend(b[x].c, s[x].c, blended);
-        for (unsigned c = 0; c < N; ++c) b[x].c[c] += (blended[c] - b[x].c[c]) * as;
+        float* d = b[x].c;
+        if constexpr (requires { blend.Sample(0.0f, 0.0f); }) {
+            // Sample by sample, the source read straight: loads of a copy just stored would wait
+            // on the stores.
+            for (unsigned c = 0; c < N; ++c)
+                d[c] += (blend.Sample(d[c], src.Colour(x, c)) - d[c]) * as;
+        } else {
+            static_assert(std::is_same_v<Source, PixelSource>, "whole-pixel blends take pixels");
+            float blended[N];
+            blend(d, src.s[x].c, blended);
+            for (unsigned c = 0; c < N; ++c) d[c] += (blended[c] - d[c]) * as;
+        }
     }
 }
 
-template <unsigned N>
-void AtopRowOf(BlendMode mode, BlendContext const& ctx, RenderPixel const* s, size_t count,
+template <unsigned N, class Source>
+void AtopRowOf(BlendMode mode, BlendContext const& ctx, Source const& src, size_t count,
                RenderPixel* b) {
-    auto row = [&](auto const& blend) { AtopRow<N>(blend, s, count, b); };
+    auto row = [&](auto const& blend) {
+        if constexpr (std::is_same_v<Source, PixelSource> ||
+                      requires { blend.Sample(0.0f, 0.0f); }) {
+            AtopRow<N>(blend, src, count, b);
+        } else {
+            // Rendering's own pixels suit blends of whole pixels better (see BlendsEachSample).
+            for (size_t x = 0; x < count; ++x) CompositeAtop(mode, ctx, b[x], src.At(x));
+        }
+    };
     // The modes that take the source blend as normal does.
     if (!WithBlend<N, true>(mode, ctx, row)) row(KeepBlend<N, false>{});
+}
+
+// RGB is three colours; the component modes of any other count are left to the pixels.
+template <class Source>
+void CompositeAtopRow(BlendMode mode, BlendContext const& ctx, Source const& src, size_t count,
+                      RenderPixel* b) {
+    unsigned n = Source::kChannels != 0 ? Source::kChannels : ctx.channels;
+    if (n == 3 && ctx.channels == 3) return AtopRowOf<3>(mode, ctx, src, count, b);
+    if (!ctx.rgb && n == 1 && ctx.channels == 1) return AtopRowOf<1>(mode, ctx, src, count, b);
+    if (!ctx.rgb && n == 4 && ctx.channels == 4) return AtopRowOf<4>(mode, ctx, src, count, b);
+    for (size_t x = 0; x < count; ++x) CompositeAtop(mode, ctx, b[x], src.At(x));
 }
 
 template <class Source>
@@ -451,27 +482,31 @@ void CompositeRow(BlendMode mode, BlendContext const& ctx, Source const& src, si
 
 template <unsigned N>
 void CompositeRowOf(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
-                    size_t count, float alphaScale, RenderPixel* b) {
+                    size_t count, float alphaScale, bool atop, RenderPixel* b) {
+    auto composite = [&](auto const& src) {
+        if (atop)
+            CompositeAtopRow(mode, ctx, src, count, b);
+        else
+            CompositeRow(mode, ctx, src, count, b);
+    };
     if (bytes == 2)
         // 16-bit rows are aligned as the bitmaps allocate them.
-        CompositeRow(mode, ctx,
-                     SampleSource<uint16_t, N>{reinterpret_cast<uint16_t const*>(q), alphaScale},
-                     count, b);
+        composite(SampleSource<uint16_t, N>{reinterpret_cast<uint16_t const*>(q), alphaScale});
     else
-        CompositeRow(mode, ctx, SampleSource<uint8_t, N>{q, alphaScale}, count, b);
+        composite(SampleSource<uint8_t, N>{q, alphaScale});
 }
 
 }  // namespace
 
 void CompositeRowSamples(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
-                         size_t count, float alphaScale, RenderPixel* b) {
+                         size_t count, float alphaScale, RenderPixel* b, bool atop) {
     switch (ctx.channels) {
         case 1:
-            return CompositeRowOf<1>(mode, ctx, q, bytes, count, alphaScale, b);
+            return CompositeRowOf<1>(mode, ctx, q, bytes, count, alphaScale, atop, b);
         case 4:
-            return CompositeRowOf<4>(mode, ctx, q, bytes, count, alphaScale, b);
+            return CompositeRowOf<4>(mode, ctx, q, bytes, count, alphaScale, atop, b);
         default:
-            return CompositeRowOf<3>(mode, ctx, q, bytes, count, alphaScale, b);
+            return CompositeRowOf<3>(mode, ctx, q, bytes, count, alphaScale, atop, b);
     }
 }
 
@@ -482,11 +517,20 @@ void CompositeRowPixels(BlendMode mode, BlendContext const& ctx, RenderPixel con
 
 void CompositeRowPixelsAtop(BlendMode mode, BlendContext const& ctx, RenderPixel const* s,
                             size_t count, RenderPixel* b) {
-    // RGB is three colours; the component modes of any other count are left to the pixels.
-    if (ctx.channels == 3) return AtopRowOf<3>(mode, ctx, s, count, b);
-    if (!ctx.rgb && ctx.channels == 1) return AtopRowOf<1>(mode, ctx, s, count, b);
-    if (!ctx.rgb && ctx.channels == 4) return AtopRowOf<4>(mode, ctx, s, count, b);
-    for (size_t x = 0; x < count; ++x) CompositeAtop(mode, ctx, b[x], s[x]);
+    CompositeAtopRow(mode, ctx, PixelSource{s}, count, b);
+}
+
+bool BlendsEachSample(BlendMode mode) {
+    switch (mode) {
+#define ZUZODORIV_CASE(m) case BlendMode::m:
+        ZUZODORIV_SEPARABLE_MODES(ZUZODORIV_CASE)
+#undef ZUZODORIV_CASE
+        case BlendMode::Normal:
+        case BlendMode::PassThrough:
+            return true;
+        default:
+            return false;
+    }
 }
 
 bool FadesByFill(BlendMode mode, float& neutral) {

@@ -82,6 +82,11 @@ inline void CompositeAtop(BlendMode mode, BlendContext const& ctx, RenderPixel& 
     for (unsigned i = 0; i < ctx.channels; ++i) b.c[i] += (blended[i] - b.c[i]) * s.a;
 }
 
+// Whether mode blends each colour sample on its own, as normal and the separable modes do: rows
+// atop a base then read a layer's samples straight, where the others' blends of whole pixels
+// are faster from rendering's own pixels.
+bool BlendsEachSample(BlendMode mode);
+
 // The modes whose fill opacity fades the source toward a colour that leaves the backdrop as it is
 // (their neutral, returned), while the layer keeps covering the backdrop by its shape and opacity.
 // False for the other modes, whose fill opacity scales alpha as opacity does.
@@ -94,10 +99,10 @@ void CompositeFilled(BlendMode mode, BlendContext const& ctx, RenderPixel& b, Re
 
 // Composites a row of count source pixels of `bytes` (1 or 2) a sample, each the document's colour
 // samples (ctx.channels of them) then alpha, their alpha times alphaScale, over the backdrop's
-// pixels: CompositePixel's result pixel by pixel, without a call per pixel in the modes that blend
-// each sample on its own.
+// pixels: CompositePixel's result pixel by pixel (CompositeAtop's with atop), without a call per
+// pixel in the modes that blend each sample on its own.
 void CompositeRowSamples(BlendMode mode, BlendContext const& ctx, uint8_t const* q, unsigned bytes,
-                         size_t count, float alphaScale, RenderPixel* b);
+                         size_t count, float alphaScale, RenderPixel* b, bool atop = false);
 
 // The same for a row of rendering's pixels, their alpha already scaled: CompositePixel over each.
 void CompositeRowPixels(BlendMode mode, BlendContext const& ctx, RenderPixel const* s, size_t count,

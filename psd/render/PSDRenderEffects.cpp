@@ -832,19 +832,46 @@ void EffectPart::Row(int64_t y, int64_t x0, int64_t x1, RenderPixel* out) const 
     }
 }
 
-void EffectPart::JoinTo(RenderPixel& content, RenderPixel const& drawn, int64_t x, int64_t y,
-                        unsigned channels) const {
-    // The share it covers: the paint's own alpha and the opacity, as drawn, over the part's
-    // coverage there, so a gradient's or pattern's transparent stretch covers no more of the
-    // content than it paints.
-    float covered = 0, a = covers.Empty() ? 0 : alpha.At(x, y);
-    if (a > 0) covered = std::min(1.0f, covers.At(x, y) * drawn.a / a);
+namespace {
+
+// JoinTo's sums, given the share of the content the part covers.
+inline void JoinCovering(RenderPixel& content, RenderPixel const& drawn, float covered,
+                         unsigned channels) {
     float kept = content.a * (1 - covered);
     float sum = std::min(1.0f, kept + drawn.a);
     if (sum <= 0) return;
     for (unsigned c = 0; c < channels; ++c)
         content.c[c] = std::min(1.0f, (content.c[c] * kept + drawn.c[c] * drawn.a) / sum);
     content.a = sum;
+}
+
+// The share it covers: the paint's own alpha and the opacity, as drawn, over the part's coverage
+// there, so a gradient's or pattern's transparent stretch covers no more of the content than it
+// paints.
+inline float Covered(float coverage, float share, RenderPixel const& drawn) {
+    return coverage > 0 ? std::min(1.0f, share * drawn.a / coverage) : 0;
+}
+
+}  // namespace
+
+void EffectPart::JoinTo(RenderPixel& content, RenderPixel const& drawn, int64_t x, int64_t y,
+                        unsigned channels) const {
+    float covered = covers.Empty() ? 0 : Covered(alpha.At(x, y), covers.At(x, y), drawn);
+    JoinCovering(content, drawn, covered, channels);
+}
+
+void EffectPart::JoinRow(RenderPixel* content, RenderPixel const* drawn, int64_t x0, size_t n,
+                         int64_t y, unsigned channels) const {
+    if (covers.Empty()) {
+        for (size_t k = 0; k < n; ++k) JoinCovering(content[k], drawn[k], 0, channels);
+        return;
+    }
+    thread_local std::vector<float> coverage, shares;
+    coverage.resize(n), shares.resize(n);
+    alpha.Row(y, x0, x0 + int64_t(n), coverage.data());
+    covers.Row(y, x0, x0 + int64_t(n), shares.data());
+    for (size_t k = 0; k < n; ++k)
+        JoinCovering(content[k], drawn[k], Covered(coverage[k], shares[k], drawn[k]), channels);
 }
 
 RenderMap StrokeCoverage(RenderMap const& shape, double in, double out, RenderMap* within,

@@ -140,6 +140,9 @@ struct EffectPart {
     void JoinTo(RenderPixel& content, int64_t x, int64_t y, unsigned channels) const {
         JoinTo(content, At(x, y), x, y, channels);
     }
+    // JoinTo over the n pixels of a row from x0: content and drawn hold them.
+    void JoinRow(RenderPixel* content, RenderPixel const* drawn, int64_t x0, size_t n, int64_t y,
+                 unsigned channels) const;
 };
 
 // The effects of one layer, in the order the editor stacks them.
