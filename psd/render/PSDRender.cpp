@@ -662,6 +662,9 @@ bool Renderer::PrepareContent(PSDLayer const& l, Prepared& p, size_t index, bool
     bool vectorDrawn = p.vectorDrawn;
 
     auto adj = l.GetAdjustment();
+    // A shape whose fill its stroke's block holds: once edited, drawn from that fill, not from
+    // pixels that hold the old drawing, stroke and all.
+    if (!adj && l.m_vectorStroke && l.m_vectorStroke->m_fill) adj = l.m_vectorStroke->m_fill;
     // Type layers are drawn from the pixels the editor rendered for them: once their text is
     // replaced, those show the old text until the host sets new pixels.
     if (adj && adj->GetType() == PSDAdjustment::kTypeTool &&
