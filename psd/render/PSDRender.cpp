@@ -32,6 +32,7 @@
 #include "psd/layer/PSDChannelCodec.h"
 #include "psd/layer/PSDLayerRows.h"
 #include "psd/render/PSDRenderAdjustment.h"
+#include "psd/render/PSDRenderDashes.h"
 #include "psd/render/PSDRenderEffects.h"
 #include "psd/render/PSDRenderSupport.h"
 #include "psd/vector/PSDPath.h"
@@ -1973,7 +1974,6 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
         Undrawn("vector stroke (no paint)");
         return;
     }
-    if (!vs.m_dashSet.empty()) Undrawn("vector stroke dashes");
     double width = vs.m_lineWidth * (vs.m_resolution > 0 ? vs.m_resolution : 72.0) / 72.0;
     double out = vs.m_lineAlignment == PSDVectorStroke::LineAlignment::Outside ? width
                  : vs.m_lineAlignment == PSDVectorStroke::LineAlignment::Center ? width / 2
@@ -1987,6 +1987,25 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
                                std::min(int32_t(m_doc.m_height), edge(std::ceil(b.bottom + grow)))};
     if (box.IsEmpty()) return;
     part.alpha = StrokeCoverage(OutlineCoverage(l, *outline, box), width - out, out);
+    if (!vs.m_dashSet.empty()) {
+        DashStyle dashes;
+        for (double v : vs.m_dashSet) dashes.lengths.push_back(v * width);
+        dashes.offset = vs.m_dashOffset * (vs.m_resolution > 0 ? vs.m_resolution : 72.0) / 72.0;
+        dashes.width = width;
+        dashes.middle = vs.m_lineAlignment == PSDVectorStroke::LineAlignment::Center ? 0 : width / 2;
+        dashes.cap = vs.m_lineCap == PSDVectorStroke::LineCapType::Round    ? DashStyle::Cap::Round
+                     : vs.m_lineCap == PSDVectorStroke::LineCapType::Square ? DashStyle::Cap::Square
+                                                                            : DashStyle::Cap::Butt;
+        RenderMap kept = DashCoverage(*outline, dashes, part.alpha);
+        if (kept.v.size() == part.alpha.v.size()) {
+            for (size_t i = 0; i < kept.v.size(); ++i) part.alpha.v[i] *= kept.v[i];
+            // Lengths and caps are the editor's; where its pattern starts is taken from a few of
+            // its drawings.
+            Undrawn("vector stroke dashes (approximated)");
+        } else {
+            Undrawn("vector stroke dashes");
+        }
+    }
     part.mode = vs.m_blendMode;
     part.opacity = float(vs.m_opacity);
     if (!p.effects) {

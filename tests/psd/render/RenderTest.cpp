@@ -1343,6 +1343,53 @@ TEST(Render, CorpusDocumentsMatchTheirComposites) {
     }
 }
 
+// Shapes with dashed strokes, drawn from the model once edited, against the editor's drawings of
+// them: the dashes where the editor put them (not a whole stroke, nor the stale pixels under it).
+TEST(Render, DashedShapesAsTheEditorDrewThem) {
+    struct Case {
+        char const* path;
+        char const* layer;
+        double floor;
+    } const cases[] = {
+        {"psd-tools/tests/psd_files/stroke.psd", "Rectangle 1", 0.9},  // butt, from a corner
+        {"psd-tools/tests/psd_files/stroke.psd", "Ellipse 1", 0.8},    // round dots
+        {"ag-psd/test/read/vector-complex/src.psd", "Shape 1", 0.75},  // an arrow, 4 px wide
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.layer);
+        auto doc = OpenCorpusDocument(c.path);
+        if (!doc) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
+        auto const& layers = doc->GetLayers();
+        auto found = std::find_if(layers.begin(), layers.end(),
+                                  [&](auto const& l) { return std::string(l->m_name) == c.layer; });
+        ASSERT_NE(found, layers.end());
+        PSDRenderOptions options;
+        options.layer = found - layers.begin();
+        PSDRenderResult stored, drawn;
+        std::string error;
+        ASSERT_TRUE(RenderDocument(*doc, options, stored, error)) << error;
+        (*found)->m_name = "edited";
+        ASSERT_TRUE(RenderDocument(*doc, options, drawn, error)) << error;
+        EXPECT_NE(std::find(drawn.undrawn.begin(), drawn.undrawn.end(),
+                            "vector stroke dashes (approximated)"),
+                  drawn.undrawn.end());
+        // Over the pixels either drawing touches, the share within 16 levels on every channel.
+        size_t touched = 0, near = 0;
+        auto const& a = *stored.bitmap;
+        auto const& b = *drawn.bitmap;
+        for (uint32_t y = 0; y < a.GetHeight(); ++y)
+            for (uint32_t x = 0; x < a.GetWidth(); ++x) {
+                uint8_t const* p = a.GetRow(y) + 4 * x;
+                uint8_t const* q = b.GetRow(y) + 4 * x;
+                if (!p[3] && !q[3]) continue;
+                ++touched;
+                near += std::equal(p, p + 4, q, [](int u, int v) { return std::abs(u - v) <= 16; });
+            }
+        ASSERT_GT(touched, 0u);
+        EXPECT_GE(double(near) / double(touched), c.floor);
+    }
+}
+
 // A little-endian TIFF stores each blending range half as a reversed 32-bit word: read in
 // document order, its layers blend as the big-endian twin's do.
 TEST(Render, LittleEndianTIFFsDrawAsTheirBigEndianTwins) {

@@ -1,0 +1,246 @@
+#include "psd/render/PSDRenderDashes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "host/kernel/Memory.h"
+#include "host/raster/Rasterise.h"
+
+namespace PSD {
+
+namespace {
+
+using Point = Geometry::PointDbl;
+using Contour = std::vector<Raster::CubicSegment>;
+
+// Beyond this many pieces a pattern is finer than the pixels that would show it; beyond this
+// many polygon edges the stroke is left whole rather than hold their memory.
+constexpr size_t kMaxPieces = 200000, kMaxEdges = size_t(1) << 22;
+
+Point Along(Point a, Point d, double k) { return {a.x + d.x * k, a.y + d.y * k}; }
+
+// A closed polygon of straight segments, turned so that all of them wind one way: the non-zero
+// rule then draws their union.
+void AddPolygon(std::vector<Point> const& p, std::vector<Contour>& out) {
+    double area = 0;
+    for (size_t i = 0; i < p.size(); ++i) {
+        Point const &a = p[i], &b = p[(i + 1) % p.size()];
+        area += a.x * b.y - b.x * a.y;
+    }
+    if (!(std::abs(area) > 1e-9)) return;
+    Contour c;
+    size_t n = p.size();
+    for (size_t i = 0; i < n; ++i) {
+        Point a = p[area > 0 ? i : n - 1 - i], b = p[area > 0 ? (i + 1) % n : (2 * n - 2 - i) % n];
+        c.push_back({a, a, b, b});
+    }
+    out.push_back(std::move(c));
+}
+
+// One subpath as a closed polyline, with the distance along it at each point.
+struct Path {
+    std::vector<Point> p;   // the last point is the first again
+    std::vector<double> s;  // s[0] = 0; s.back() is the length
+
+    double Length() const { return s.back(); }
+    // The segment holding distance d of [0, length].
+    size_t Segment(double d) const {
+        size_t i = size_t(std::upper_bound(s.begin(), s.end(), d) - s.begin());
+        return std::min(i == 0 ? 0 : i - 1, s.size() - 2);
+    }
+    Point At(size_t i, double d) const {
+        double t = std::clamp((d - s[i]) / (s[i + 1] - s[i]), 0.0, 1.0);
+        return {p[i].x + (p[i + 1].x - p[i].x) * t, p[i].y + (p[i + 1].y - p[i].y) * t};
+    }
+    // The unit normal to the left of segment i.
+    Point Normal(size_t i) const {
+        double len = s[i + 1] - s[i];
+        return {-(p[i + 1].y - p[i].y) / len, (p[i + 1].x - p[i].x) / len};
+    }
+};
+
+Path MakePath(Geometry::CurveDbl const& curve) {
+    auto segments = curve.GetSegments();
+    if (segments.empty()) return {};
+    // Taken as closed, as the stroke is.
+    if (!(segments.back()[3] == segments.front()[0]))
+        segments.push_back({segments.back()[3], segments.back()[3], segments.front()[0],
+                            segments.front()[0]});
+    // The editor's pattern starts at the lowest anchor (the rightmost of several), whichever
+    // the path lists first: so its rectangles and arrows are dashed, as far as they show.
+    size_t start = 0;
+    for (size_t i = 1; i < segments.size(); ++i) {
+        Point const &q = segments[i][0], &best = segments[start][0];
+        if (q.y > best.y + 1e-6 || (std::abs(q.y - best.y) <= 1e-6 && q.x > best.x)) start = i;
+    }
+    std::rotate(segments.begin(), segments.begin() + long(start), segments.end());
+    Path path;
+    auto add = [&](Point q) {
+        if (!path.p.empty()) {
+            double step = std::hypot(q.x - path.p.back().x, q.y - path.p.back().y);
+            if (!(step > 1e-9)) return;
+            path.s.push_back(path.s.back() + step);
+        } else {
+            path.s.push_back(0);
+        }
+        path.p.push_back(q);
+    };
+    for (auto const& g : segments) {
+        for (Point const& q : g)
+            if (!std::isfinite(q.x) || !std::isfinite(q.y)) return {};
+        // Steps of about half a pixel along the control polygon.
+        double hull = std::hypot(g[1].x - g[0].x, g[1].y - g[0].y) +
+                      std::hypot(g[2].x - g[1].x, g[2].y - g[1].y) +
+                      std::hypot(g[3].x - g[2].x, g[3].y - g[2].y);
+        bool straight = g[1] == g[0] && g[2] == g[3];
+        size_t n = straight ? 1 : size_t(std::clamp(std::ceil(hull * 2), 1.0, 4096.0));
+        if (path.p.empty()) add(g[0]);
+        if (path.p.size() + n > kMaxEdges) return {};
+        for (size_t i = 1; i <= n; ++i) {
+            double t = double(i) / double(n), u = 1 - t;
+            double a = u * u * u, b = 3 * u * u * t, c = 3 * u * t * t, d = t * t * t;
+            add({a * g[0].x + b * g[1].x + c * g[2].x + d * g[3].x,
+                 a * g[0].y + b * g[1].y + c * g[2].y + d * g[3].y});
+        }
+    }
+    if (path.p.size() < 2) return {};
+    return path;
+}
+
+// The drawn stretches [from, to] of a path's length, from the pattern's offset at its start;
+// false past kMaxPieces.
+bool Pieces(double length, DashStyle const& style, std::vector<double> const& lengths,
+            double period, std::vector<std::pair<double, double>>& out) {
+    double t = std::fmod(style.offset, period);
+    if (t < 0) t += period;
+    size_t e = 0, n = lengths.size();
+    for (size_t k = 0; k < n && t >= lengths[e]; ++k, e = (e + 1) % n) t -= lengths[e];
+    // Far along a long path a short length may not move the sum: count the steps too.
+    size_t steps = 0, most = 2 * kMaxPieces + n;
+    for (double d = 0; d < length; e = (e + 1) % n, t = 0) {
+        if (++steps > most) return false;
+        double stop = std::min(length, d + std::max(0.0, lengths[e] - t));
+        if (e % 2 == 0) {
+            if (out.size() >= kMaxPieces) return false;
+            out.push_back({d, stop});
+        }
+        d = stop;
+    }
+    return true;
+}
+
+// The polygons of one drawn stretch: across the stroke both ways by reach, square to the path
+// at its ends, mitred where the path turns inside it.
+void AddPiece(Path const& path, double from, double to, double reach,
+              std::vector<Contour>& out) {
+    double length = path.Length(), span = std::min(to - from, length);
+    from = std::fmod(from, length);
+    if (from < 0) from += length;
+    std::vector<Point> q;
+    std::vector<size_t> seg;  // the path's segment under each stretch of q
+    double base = 0, end = from + span;
+    size_t i = path.Segment(from);
+    q.push_back(path.At(i, from));
+    for (size_t guard = 0; guard <= path.p.size() + 1; ++guard) {
+        seg.push_back(i);
+        if (end <= base + path.s[i + 1]) {
+            q.push_back(path.At(i, end - base));
+            break;
+        }
+        q.push_back(path.p[i + 1]);
+        if (++i + 1 == path.p.size()) i = 0, base += length;
+    }
+    for (size_t j = 0; j + 1 < q.size(); ++j) {
+        Point n = path.Normal(seg[j]);
+        AddPolygon({Along(q[j], n, reach), Along(q[j + 1], n, reach), Along(q[j + 1], n, -reach),
+                    Along(q[j], n, -reach)},
+                   out);
+        if (j == 0 || seg[j] == seg[j - 1]) continue;
+        // The wedge each side where the segments' quads part at a turn.
+        Point n1 = path.Normal(seg[j - 1]);
+        double dot = n1.x * n.x + n1.y * n.y;
+        if (dot > 1 - 1e-9) continue;
+        Point mitre{(n1.x + n.x) / std::max(1 + dot, 0.125), (n1.y + n.y) / std::max(1 + dot, 0.125)};
+        for (double side : {reach, -reach})
+            AddPolygon({q[j], Along(q[j], n1, side), Along(q[j], mitre, side), Along(q[j], n, side)},
+                       out);
+    }
+}
+
+void AddDisc(Point c, double r, std::vector<Contour>& out) {
+    size_t sides = size_t(std::clamp(std::ceil(2 * std::numbers::pi * r / 0.5), 8.0, 64.0));
+    std::vector<Point> p(sides);
+    for (size_t k = 0; k < sides; ++k) {
+        double a = 2 * std::numbers::pi * double(k) / double(sides);
+        p[k] = {c.x + r * std::cos(a), c.y + r * std::sin(a)};
+    }
+    AddPolygon(p, out);
+}
+
+// Where a round cap sits at distance d: on the stroke's middle line, on the side the stroke lies.
+Point CapCentre(Path const& path, double d, DashStyle const& style, RenderMap const& band) {
+    double length = path.Length();
+    d = std::fmod(d, length);
+    if (d < 0) d += length;
+    size_t i = path.Segment(d);
+    Point at = path.At(i, d), n = path.Normal(i);
+    if (style.middle <= 0) return at;
+    Point left = Along(at, n, style.middle), right = Along(at, n, -style.middle);
+    auto coverage = [&](Point q) {
+        return band.At(int64_t(std::floor(q.x)), int64_t(std::floor(q.y)));
+    };
+    return coverage(left) >= coverage(right) ? left : right;
+}
+
+}  // namespace
+
+RenderMap DashCoverage(Geometry::PolyCurveDbl const& outline, DashStyle const& style,
+                       RenderMap const& band) {
+    std::vector<double> lengths = style.lengths;
+    if (lengths.size() % 2) lengths.insert(lengths.end(), style.lengths.begin(), style.lengths.end());
+    double period = 0;
+    for (double v : lengths) {
+        if (!(v >= 0) || !std::isfinite(v)) return {};
+        period += v;
+    }
+    double w = style.width;
+    if (!(w > 0) || !std::isfinite(w) || !(period > 1e-3) || !std::isfinite(style.offset) ||
+        band.box.IsEmpty())
+        return {};
+    // Pieces reach across the whole stroke and the pixel its far edge touches, either side (and
+    // by as much into a neighbouring edge's gap at a corner).
+    double reach = std::max(0.0, style.middle) + w / 2 + 1, extend = style.cap == DashStyle::Cap::Square ? w / 2 : 0;
+    std::vector<Contour> contours;
+    std::vector<std::pair<double, double>> pieces;
+    size_t edges = 0;
+    for (auto const& curve : outline.GetCurves()) {
+        if (!curve) continue;
+        Path path = MakePath(*curve);
+        if (path.p.empty()) continue;
+        pieces.clear();
+        if (!Pieces(path.Length(), style, lengths, period, pieces)) return {};
+        for (auto [from, to] : pieces) {
+            size_t before = contours.size();
+            if (to - from + 2 * extend > 0)
+                AddPiece(path, from - extend, to + extend, reach, contours);
+            if (style.cap == DashStyle::Cap::Round)
+                for (double d : {from, to}) AddDisc(CapCentre(path, d, style, band), w / 2, contours);
+            for (size_t k = before; k < contours.size(); ++k) edges += contours[k].size();
+            if (edges > kMaxEdges) return {};
+        }
+    }
+    RenderMap map;
+    map.box = band.box;
+    size_t width = size_t(band.box.Width());
+    Kernel::ResizeOrThrow(map.v, width * size_t(band.box.Height()));
+    if (contours.empty()) return map;
+    auto coverage = Raster::RasteriseContours(contours, false, band.box);
+    for (int32_t y = 0; y < band.box.Height(); ++y) {
+        uint8_t const* row = coverage->GetRow(uint32_t(y));
+        for (size_t x = 0; x < width; ++x) map.v[size_t(y) * width + x] = row[x] / 255.0f;
+    }
+    return map;
+}
+
+}  // namespace PSD

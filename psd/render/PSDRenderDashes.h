@@ -1,0 +1,29 @@
+// The dashes of a shape's stroke: which parts of the stroke along its outline are drawn.
+#pragma once
+
+#include <vector>
+
+#include "host/geometry/Curve.h"
+#include "psd/render/PSDRenderEffects.h"
+
+namespace PSD {
+
+struct DashStyle {
+    enum class Cap { Butt, Round, Square };
+    std::vector<double> lengths;  // pixels, drawn and left alternately (an odd list repeats)
+    double offset = 0;            // pixels into the pattern where each subpath starts
+    double width = 0;             // the stroke's width in pixels
+    double middle = 0;            // from the outline to the stroke's middle line, in pixels
+    Cap cap = Cap::Butt;
+};
+
+// The share of each pixel of band's box that the dashes keep of band, a stroke's coverage along
+// the outline's subpaths (each taken as closed, as the stroke is, and dashed from its lowest
+// anchor). Drawn pieces reach across the whole stroke and end square to the outline; round and
+// square caps add half the width beyond, round ones on the stroke's middle line. Empty when the
+// pattern dashes nothing (no length, or more pieces than a stroke could show): the stroke is
+// then left whole.
+RenderMap DashCoverage(Geometry::PolyCurveDbl const& outline, DashStyle const& style,
+                       RenderMap const& band);
+
+}  // namespace PSD
