@@ -1992,7 +1992,8 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
         for (double v : vs.m_dashSet) dashes.lengths.push_back(v * width);
         dashes.offset = vs.m_dashOffset * (vs.m_resolution > 0 ? vs.m_resolution : 72.0) / 72.0;
         dashes.width = width;
-        dashes.middle = vs.m_lineAlignment == PSDVectorStroke::LineAlignment::Center ? 0 : width / 2;
+        dashes.middle =
+            vs.m_lineAlignment == PSDVectorStroke::LineAlignment::Center ? 0 : width / 2;
         dashes.cap = vs.m_lineCap == PSDVectorStroke::LineCapType::Round    ? DashStyle::Cap::Round
                      : vs.m_lineCap == PSDVectorStroke::LineCapType::Square ? DashStyle::Cap::Square
                                                                             : DashStyle::Cap::Butt;

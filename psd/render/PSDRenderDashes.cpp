@@ -18,7 +18,9 @@ using Contour = std::vector<Raster::CubicSegment>;
 // many polygon edges the stroke is left whole rather than hold their memory.
 constexpr size_t kMaxPieces = 200000, kMaxEdges = size_t(1) << 22;
 
-Point Along(Point a, Point d, double k) { return {a.x + d.x * k, a.y + d.y * k}; }
+Point Along(Point a, Point d, double k) {
+    return {a.x + d.x * k, a.y + d.y * k};
+}
 
 // A closed polygon of straight segments, turned so that all of them wind one way: the non-zero
 // rule then draws their union.
@@ -65,8 +67,8 @@ Path MakePath(Geometry::CurveDbl const& curve) {
     if (segments.empty()) return {};
     // Taken as closed, as the stroke is.
     if (!(segments.back()[3] == segments.front()[0]))
-        segments.push_back({segments.back()[3], segments.back()[3], segments.front()[0],
-                            segments.front()[0]});
+        segments.push_back(
+            {segments.back()[3], segments.back()[3], segments.front()[0], segments.front()[0]});
     // The editor's pattern starts at the lowest anchor (the rightmost of several), whichever
     // the path lists first: so its rectangles and arrows are dashed, as far as they show.
     size_t start = 0;
@@ -132,8 +134,7 @@ bool Pieces(double length, DashStyle const& style, std::vector<double> const& le
 
 // The polygons of one drawn stretch: across the stroke both ways by reach, square to the path
 // at its ends, mitred where the path turns inside it.
-void AddPiece(Path const& path, double from, double to, double reach,
-              std::vector<Contour>& out) {
+void AddPiece(Path const& path, double from, double to, double reach, std::vector<Contour>& out) {
     double length = path.Length(), span = std::min(to - from, length);
     from = std::fmod(from, length);
     if (from < 0) from += length;
@@ -161,10 +162,11 @@ void AddPiece(Path const& path, double from, double to, double reach,
         Point n1 = path.Normal(seg[j - 1]);
         double dot = n1.x * n.x + n1.y * n.y;
         if (dot > 1 - 1e-9) continue;
-        Point mitre{(n1.x + n.x) / std::max(1 + dot, 0.125), (n1.y + n.y) / std::max(1 + dot, 0.125)};
+        Point mitre{(n1.x + n.x) / std::max(1 + dot, 0.125),
+                    (n1.y + n.y) / std::max(1 + dot, 0.125)};
         for (double side : {reach, -reach})
-            AddPolygon({q[j], Along(q[j], n1, side), Along(q[j], mitre, side), Along(q[j], n, side)},
-                       out);
+            AddPolygon(
+                {q[j], Along(q[j], n1, side), Along(q[j], mitre, side), Along(q[j], n, side)}, out);
     }
 }
 
@@ -198,7 +200,8 @@ Point CapCentre(Path const& path, double d, DashStyle const& style, RenderMap co
 RenderMap DashCoverage(Geometry::PolyCurveDbl const& outline, DashStyle const& style,
                        RenderMap const& band) {
     std::vector<double> lengths = style.lengths;
-    if (lengths.size() % 2) lengths.insert(lengths.end(), style.lengths.begin(), style.lengths.end());
+    if (lengths.size() % 2)
+        lengths.insert(lengths.end(), style.lengths.begin(), style.lengths.end());
     double period = 0;
     for (double v : lengths) {
         if (!(v >= 0) || !std::isfinite(v)) return {};
@@ -210,7 +213,8 @@ RenderMap DashCoverage(Geometry::PolyCurveDbl const& outline, DashStyle const& s
         return {};
     // Pieces reach across the whole stroke and the pixel its far edge touches, either side (and
     // by as much into a neighbouring edge's gap at a corner).
-    double reach = std::max(0.0, style.middle) + w / 2 + 1, extend = style.cap == DashStyle::Cap::Square ? w / 2 : 0;
+    double reach = std::max(0.0, style.middle) + w / 2 + 1,
+           extend = style.cap == DashStyle::Cap::Square ? w / 2 : 0;
     std::vector<Contour> contours;
     std::vector<std::pair<double, double>> pieces;
     size_t edges = 0;
@@ -225,7 +229,8 @@ RenderMap DashCoverage(Geometry::PolyCurveDbl const& outline, DashStyle const& s
             if (to - from + 2 * extend > 0)
                 AddPiece(path, from - extend, to + extend, reach, contours);
             if (style.cap == DashStyle::Cap::Round)
-                for (double d : {from, to}) AddDisc(CapCentre(path, d, style, band), w / 2, contours);
+                for (double d : {from, to})
+                    AddDisc(CapCentre(path, d, style, band), w / 2, contours);
             for (size_t k = before; k < contours.size(); ++k) edges += contours[k].size();
             if (edges > kMaxEdges) return {};
         }

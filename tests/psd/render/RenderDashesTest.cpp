@@ -41,14 +41,18 @@ TEST(RenderDashes, PiecesAndCapsAlongARectangle) {
         std::vector<Probe> probes;
     } const cases[] = {
         // 6 drawn, 3 left, from x = 50 leftward: [44, 50], [35, 41], [26, 32]...
-        {"butt", {{6, 3}, 0, 4, 2, Cap::Butt}, {{46, 29, 1}, {42, 29, 0}, {38, 28, 1}, {33, 29, 0}}},
+        {"butt",
+         {{6, 3}, 0, 4, 2, Cap::Butt},
+         {{46, 29, 1}, {42, 29, 0}, {38, 28, 1}, {33, 29, 0}}},
         // An odd list repeats: 3 drawn, 3 left.
         {"odd list", {{3}, 0, 4, 2, Cap::Butt}, {{48, 29, 1}, {45, 29, 0}, {42, 29, 1}}},
         // The offset moves the pattern on by 6: [47, 50] is left, [41, 47] drawn.
         {"offset", {{6, 3}, 6, 4, 2, Cap::Butt}, {{48, 29, 0}, {44, 29, 1}, {39, 29, 0}}},
         // Dots of no length every 5 px: round caps draw a disc on the middle line (y = 28),
         // square caps a 4 px square; butt caps draw nothing.
-        {"round dots", {{0, 5}, 0, 4, 2, Cap::Round}, {{45, 28, 1}, {44, 27, 1}, {42, 28, 0}, {40, 28, 1}}},
+        {"round dots",
+         {{0, 5}, 0, 4, 2, Cap::Round},
+         {{45, 28, 1}, {44, 27, 1}, {42, 28, 0}, {40, 28, 1}}},
         {"square dots", {{0, 5}, 0, 4, 2, Cap::Square}, {{44, 28, 1}, {42, 28, 0}, {39, 28, 1}}},
         {"butt dots", {{0, 5}, 0, 4, 2, Cap::Butt}, {{45, 28, 0}, {40, 28, 0}}},
         // The pattern runs on round the corner and up the left edge: [19, 25] drawn, [16, 19]
@@ -61,7 +65,8 @@ TEST(RenderDashes, PiecesAndCapsAlongARectangle) {
         SCOPED_TRACE(c.what);
         RenderMap kept = DashCoverage(*outline, c.style, band);
         ASSERT_EQ(kept.v.size(), band.v.size());
-        for (auto const& p : c.probes) EXPECT_NEAR(kept.At(p.x, p.y), p.want, 0.05) << p.x << "," << p.y;
+        for (auto const& p : c.probes)
+            EXPECT_NEAR(kept.At(p.x, p.y), p.want, 0.05) << p.x << "," << p.y;
     }
 }
 
