@@ -23,6 +23,7 @@
 #include "psd/layer/PSDLayer.h"
 #include "psd/render/PSDRender.h"
 #include "psd/render/PSDRenderAdjustment.h"
+#include "psd/render/PSDRenderDashes.h"
 #include "psd/vector/PSDPath.h"
 #include "psd/vector/PSDVectorStroke.h"
 #include "tools/Command.h"
@@ -175,12 +176,15 @@ json Bounds(int32_t top, int32_t left, int32_t bottom, int32_t right) {
 }
 
 // The outline as SVG path data: each curve's segments as cubics, closed curves closed.
-std::string SvgPathData(Geometry::PolyCurveDbl const& poly) {
+// A path's data; dashed, each closed subpath starts where the editor starts its dashes.
+std::string SvgPathData(Geometry::PolyCurveDbl const& poly, bool dashed = false) {
     std::string d;
     char buf[160];
     for (auto const& c : poly.GetCurves()) {
         auto segs = c->GetSegments();
         if (segs.empty()) continue;
+        if (dashed && c->IsClosed() && segs.back()[3] == segs.front()[0])
+            std::rotate(segs.begin(), segs.begin() + long(PSD::DashStart(segs)), segs.end());
         std::snprintf(buf, sizeof buf, "M%.4f %.4f", segs[0][0].x, segs[0][0].y);
         d += buf;
         for (auto const& s : segs) {
@@ -255,9 +259,10 @@ bool WriteSvg(PSD::PSDFile const& doc, PSD::PSDPath const& path, PSD::PSDLayer c
               std::filesystem::path const& file) {
     auto const& poly = path.m_replacementOutline ? path.m_replacementOutline : path.m_outline;
     if (!poly) return false;
-    std::string fill = "#000000", defs, data = SvgPathData(*poly);
-    std::string rule = path.m_fillRule == 1 ? "nonzero" : "evenodd";
     PSD::PSDVectorStroke const* vs = layer ? layer->m_vectorStroke.Get() : nullptr;
+    std::string fill = "#000000", defs,
+                data = SvgPathData(*poly, vs && vs->m_strokeEnabled && !vs->m_dashSet.empty());
+    std::string rule = path.m_fillRule == 1 ? "nonzero" : "evenodd";
     PSD::PSDAdjustment const* paint = vs && vs->m_fill ? vs->m_fill.Get() : layer ? layer->GetAdjustment().Get() : nullptr;
     bool isFill = dynamic_cast<PSD::PSDAdjustmentSolidColor const*>(paint) ||
                   dynamic_cast<PSD::PSDAdjustmentGradientFill const*>(paint) ||

@@ -65,18 +65,13 @@ struct Path {
 Path MakePath(Geometry::CurveDbl const& curve) {
     auto segments = curve.GetSegments();
     if (segments.empty()) return {};
+    bool closed = curve.IsClosed();
     // Taken as closed, as the stroke is.
     if (!(segments.back()[3] == segments.front()[0]))
         segments.push_back(
             {segments.back()[3], segments.back()[3], segments.front()[0], segments.front()[0]});
-    // The editor's pattern starts at the lowest anchor (the rightmost of several), whichever
-    // the path lists first: so its rectangles and arrows are dashed, as far as they show.
-    size_t start = 0;
-    for (size_t i = 1; i < segments.size(); ++i) {
-        Point const &q = segments[i][0], &best = segments[start][0];
-        if (q.y > best.y + 1e-6 || (std::abs(q.y - best.y) <= 1e-6 && q.x > best.x)) start = i;
-    }
-    std::rotate(segments.begin(), segments.begin() + long(start), segments.end());
+    if (closed)
+        std::rotate(segments.begin(), segments.begin() + long(DashStart(segments)), segments.end());
     Path path;
     auto add = [&](Point q) {
         if (!path.p.empty()) {
@@ -196,6 +191,16 @@ Point CapCentre(Path const& path, double d, DashStyle const& style, RenderMap co
 }
 
 }  // namespace
+
+size_t DashStart(std::vector<Geometry::CurveDbl::Segment> const& segments) {
+    // So the editor's drawings of a rectangle and an arrow are dashed, as far as they show.
+    size_t start = 0;
+    for (size_t i = 1; i < segments.size(); ++i) {
+        Point const &q = segments[i][0], &best = segments[start][0];
+        if (q.y > best.y + 1e-6 || (std::abs(q.y - best.y) <= 1e-6 && q.x > best.x)) start = i;
+    }
+    return start;
+}
 
 RenderMap DashCoverage(Geometry::PolyCurveDbl const& outline, DashStyle const& style,
                        RenderMap const& band) {

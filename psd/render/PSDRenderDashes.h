@@ -17,9 +17,13 @@ struct DashStyle {
     Cap cap = Cap::Butt;
 };
 
+// Where the editor starts a closed subpath's dash pattern: the segment from its lowest anchor (the
+// rightmost of several), whichever the path lists first.
+size_t DashStart(std::vector<Geometry::CurveDbl::Segment> const& segments);
+
 // The share of each pixel of band's box that the dashes keep of band, a stroke's coverage along
-// the outline's subpaths (each taken as closed, as the stroke is, and dashed from its lowest
-// anchor). Drawn pieces reach across the whole stroke and end square to the outline; round and
+// the outline's subpaths (each taken as closed, as the stroke is; closed ones dashed from
+// DashStart, open ones from their start). Drawn pieces reach across the whole stroke and end square to the outline; round and
 // square caps add half the width beyond, round ones on the stroke's middle line. Empty when the
 // pattern dashes nothing (no length, or more pieces than a stroke could show): the stroke is
 // then left whole.

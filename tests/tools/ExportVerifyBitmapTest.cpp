@@ -8,6 +8,7 @@
 #include <string>
 
 #include "host/raster/PNG.h"
+#include "tests/support/CorpusRoot.h"
 #include "tests/support/PixelDocument.h"
 #include "tests/support/ScratchDir.h"
 #include "tests/support/ToolRun.h"
@@ -142,6 +143,20 @@ TEST(ExportVerifyBitmap, ExportWritesEveryBitmapAndListsIt) {
     }
     CliRun missing = Cli("export " + (d / "nothing.psd").string() + " -o " + (d / "x").string());
     EXPECT_NE(missing.status, 0);
+}
+
+// A dashed shape's SVG starts each closed outline where the editor starts its dashes (the lowest
+// anchor): the rectangle at its bottom right corner, not its first knot at the top left.
+TEST(ExportVerifyBitmap, DashedShapesStartWhereTheEditorDashes) {
+    fs::path doc = testsupport::CorpusRoot() / "psd-tools/tests/psd_files/stroke.psd";
+    if (!fs::exists(doc)) GTEST_SKIP() << "no corpus at " << testsupport::CorpusRoot();
+    testsupport::ScratchDir dir;
+    CliRun r = Cli("export " + doc.string() + " -o " + dir.path.string());
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::ifstream in(dir.path / "layer-0001-vector.svg");
+    std::string svg((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(svg.find("stroke-dasharray"), std::string::npos);
+    EXPECT_NE(svg.find("d=\"M117.0000 82.0000 C"), std::string::npos) << svg;
 }
 
 TEST(ExportVerifyBitmap, IndexedCompositesExportThroughTheirPalette) {
