@@ -2,8 +2,8 @@
 // its masks as PNG files, each embedded file of a placed layer as stored (smart-<id>.<ext>, with
 // a nested document's composite beside it), and export.json listing them.
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -16,9 +16,9 @@
 #include "host/kernel/Dispatch.h"
 #include "host/raster/ICC.h"
 #include "host/raster/PNG.h"
+#include "psd/adjustments/PSDFillLayer.h"
 #include "psd/adjustments/PSDTextJson.h"
 #include "psd/file/PSDFile.h"
-#include "psd/adjustments/PSDFillLayer.h"
 #include "psd/file/PSDLinkedData.h"
 #include "psd/layer/PSDLayer.h"
 #include "psd/render/PSDRender.h"
@@ -27,8 +27,8 @@
 #include "psd/vector/PSDPath.h"
 #include "psd/vector/PSDVectorStroke.h"
 #include "tools/Command.h"
-#include "tools/WritePNG.h"
 #include "tools/OpenDocument.h"
+#include "tools/WritePNG.h"
 
 namespace zuzodoriv {
 

@@ -23,10 +23,10 @@ size_t DashStart(std::vector<Geometry::CurveDbl::Segment> const& segments);
 
 // The share of each pixel of band's box that the dashes keep of band, a stroke's coverage along
 // the outline's subpaths (each taken as closed, as the stroke is; closed ones dashed from
-// DashStart, open ones from their start). Drawn pieces reach across the whole stroke and end square to the outline; round and
-// square caps add half the width beyond, round ones on the stroke's middle line. Empty when the
-// pattern dashes nothing (no length, or more pieces than a stroke could show): the stroke is
-// then left whole.
+// DashStart, open ones from their start). Drawn pieces reach across the whole stroke and end square
+// to the outline; round and square caps add half the width beyond, round ones on the stroke's
+// middle line. Empty when the pattern dashes nothing (no length, or more pieces than a stroke could
+// show): the stroke is then left whole.
 RenderMap DashCoverage(Geometry::PolyCurveDbl const& outline, DashStyle const& style,
                        RenderMap const& band);
 
