@@ -1997,9 +1997,7 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
         dashes.cap = vs.m_lineCap == PSDVectorStroke::LineCapType::Round    ? DashStyle::Cap::Round
                      : vs.m_lineCap == PSDVectorStroke::LineCapType::Square ? DashStyle::Cap::Square
                                                                             : DashStyle::Cap::Butt;
-        RenderMap kept = DashCoverage(*outline, dashes, part.alpha);
-        if (kept.v.size() == part.alpha.v.size()) {
-            for (size_t i = 0; i < kept.v.size(); ++i) part.alpha.v[i] *= kept.v[i];
+        if (DashStroke(*outline, dashes, part.alpha)) {
             // Lengths and caps are the editor's; where its pattern starts is taken from a few of
             // its drawings.
             Undrawn("vector stroke dashes (approximated)");

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <numbers>
 
-#include "host/kernel/Memory.h"
 #include "host/raster/Rasterise.h"
 
 namespace PSD {
@@ -202,20 +201,20 @@ size_t DashStart(std::vector<Geometry::CurveDbl::Segment> const& segments) {
     return start;
 }
 
-RenderMap DashCoverage(Geometry::PolyCurveDbl const& outline, DashStyle const& style,
-                       RenderMap const& band) {
+bool DashStroke(Geometry::PolyCurveDbl const& outline, DashStyle const& style, RenderMap& band) {
     std::vector<double> lengths = style.lengths;
     if (lengths.size() % 2)
         lengths.insert(lengths.end(), style.lengths.begin(), style.lengths.end());
     double period = 0;
     for (double v : lengths) {
-        if (!(v >= 0) || !std::isfinite(v)) return {};
+        if (!(v >= 0) || !std::isfinite(v)) return false;
         period += v;
     }
     double w = style.width;
     if (!(w > 0) || !std::isfinite(w) || !(period > 1e-3) || !std::isfinite(style.offset) ||
-        band.box.IsEmpty())
-        return {};
+        band.box.IsEmpty() ||
+        band.v.size() != size_t(band.box.Width()) * size_t(band.box.Height()))
+        return false;
     // Pieces reach across the whole stroke and the pixel its far edge touches, either side (and
     // by as much into a neighbouring edge's gap at a corner).
     double reach = std::max(0.0, style.middle) + w / 2 + 1,
@@ -228,7 +227,7 @@ RenderMap DashCoverage(Geometry::PolyCurveDbl const& outline, DashStyle const& s
         Path path = MakePath(*curve);
         if (path.p.empty()) continue;
         pieces.clear();
-        if (!Pieces(path.Length(), style, lengths, period, pieces)) return {};
+        if (!Pieces(path.Length(), style, lengths, period, pieces)) return false;
         for (auto [from, to] : pieces) {
             size_t before = contours.size();
             if (to - from + 2 * extend > 0)
@@ -237,20 +236,21 @@ RenderMap DashCoverage(Geometry::PolyCurveDbl const& outline, DashStyle const& s
                 for (double d : {from, to})
                     AddDisc(CapCentre(path, d, style, band), w / 2, contours);
             for (size_t k = before; k < contours.size(); ++k) edges += contours[k].size();
-            if (edges > kMaxEdges) return {};
+            if (edges > kMaxEdges) return false;
         }
     }
-    RenderMap map;
-    map.box = band.box;
-    size_t width = size_t(band.box.Width());
-    Kernel::ResizeOrThrow(map.v, width * size_t(band.box.Height()));
-    if (contours.empty()) return map;
+    if (contours.empty()) {
+        std::fill(band.v.begin(), band.v.end(), 0.0f);
+        return true;
+    }
     auto coverage = Raster::RasteriseContours(contours, false, band.box);
+    size_t width = size_t(band.box.Width());
     for (int32_t y = 0; y < band.box.Height(); ++y) {
         uint8_t const* row = coverage->GetRow(uint32_t(y));
-        for (size_t x = 0; x < width; ++x) map.v[size_t(y) * width + x] = row[x] / 255.0f;
+        float* v = band.v.data() + size_t(y) * width;
+        for (size_t x = 0; x < width; ++x) v[x] *= row[x] * (1.0f / 255);
     }
-    return map;
+    return true;
 }
 
 }  // namespace PSD
