@@ -212,8 +212,7 @@ bool DashStroke(Geometry::PolyCurveDbl const& outline, DashStyle const& style, R
     }
     double w = style.width;
     if (!(w > 0) || !std::isfinite(w) || !(period > 1e-3) || !std::isfinite(style.offset) ||
-        band.box.IsEmpty() ||
-        band.v.size() != size_t(band.box.Width()) * size_t(band.box.Height()))
+        band.box.IsEmpty() || band.v.size() != size_t(band.box.Width()) * size_t(band.box.Height()))
         return false;
     // Pieces reach across the whole stroke and the pixel its far edge touches, either side (and
     // by as much into a neighbouring edge's gap at a corner).

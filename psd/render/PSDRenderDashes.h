@@ -22,8 +22,8 @@ struct DashStyle {
 size_t DashStart(std::vector<Geometry::CurveDbl::Segment> const& segments);
 
 // Keeps of band, a stroke's coverage along the outline's subpaths, what the dashes draw (each
-// subpath taken as closed, as the stroke is; closed ones dashed from DashStart, open ones from their
-// start). Drawn pieces reach across the whole stroke and end square to the outline; round and
+// subpath taken as closed, as the stroke is; closed ones dashed from DashStart, open ones from
+// their start). Drawn pieces reach across the whole stroke and end square to the outline; round and
 // square caps add half the width beyond, round ones on the stroke's middle line. False, band left
 // whole, when the pattern dashes nothing (no length, or more pieces than a stroke could show).
 bool DashStroke(Geometry::PolyCurveDbl const& outline, DashStyle const& style, RenderMap& band);
