@@ -61,9 +61,11 @@ struct Path {
     }
 };
 
-Path MakePath(Geometry::CurveDbl const& curve) {
+// False when the subpath cannot be walked (points not finite, or too many); a path of no length
+// is left empty.
+bool MakePath(Geometry::CurveDbl const& curve, Path& path) {
     auto segments = curve.GetSegments();
-    if (segments.empty()) return {};
+    if (segments.empty()) return true;
     bool closed = curve.IsClosed();
     // Taken as closed, as the stroke is.
     if (!(segments.back()[3] == segments.front()[0]))
@@ -71,7 +73,6 @@ Path MakePath(Geometry::CurveDbl const& curve) {
             {segments.back()[3], segments.back()[3], segments.front()[0], segments.front()[0]});
     if (closed)
         std::rotate(segments.begin(), segments.begin() + long(DashStart(segments)), segments.end());
-    Path path;
     auto add = [&](Point q) {
         if (!path.p.empty()) {
             double step = std::hypot(q.x - path.p.back().x, q.y - path.p.back().y);
@@ -84,7 +85,7 @@ Path MakePath(Geometry::CurveDbl const& curve) {
     };
     for (auto const& g : segments) {
         for (Point const& q : g)
-            if (!std::isfinite(q.x) || !std::isfinite(q.y)) return {};
+            if (!std::isfinite(q.x) || !std::isfinite(q.y)) return false;
         // Steps of about half a pixel along the control polygon.
         double hull = std::hypot(g[1].x - g[0].x, g[1].y - g[0].y) +
                       std::hypot(g[2].x - g[1].x, g[2].y - g[1].y) +
@@ -92,7 +93,7 @@ Path MakePath(Geometry::CurveDbl const& curve) {
         bool straight = g[1] == g[0] && g[2] == g[3];
         size_t n = straight ? 1 : size_t(std::clamp(std::ceil(hull * 2), 1.0, 4096.0));
         if (path.p.empty()) add(g[0]);
-        if (path.p.size() + n > kMaxEdges) return {};
+        if (path.p.size() + n > kMaxEdges) return false;
         for (size_t i = 1; i <= n; ++i) {
             double t = double(i) / double(n), u = 1 - t;
             double a = u * u * u, b = 3 * u * u * t, c = 3 * u * t * t, d = t * t * t;
@@ -100,8 +101,8 @@ Path MakePath(Geometry::CurveDbl const& curve) {
                  a * g[0].y + b * g[1].y + c * g[2].y + d * g[3].y});
         }
     }
-    if (path.p.size() < 2) return {};
-    return path;
+    if (path.p.size() < 2) path = {};
+    return true;
 }
 
 // The drawn stretches [from, to] of a path's length, from the pattern's offset at its start;
@@ -223,7 +224,8 @@ bool DashStroke(Geometry::PolyCurveDbl const& outline, DashStyle const& style, R
     size_t edges = 0;
     for (auto const& curve : outline.GetCurves()) {
         if (!curve) continue;
-        Path path = MakePath(*curve);
+        Path path;
+        if (!MakePath(*curve, path)) return false;
         if (path.p.empty()) continue;
         pieces.clear();
         if (!Pieces(path.Length(), style, lengths, period, pieces)) return false;
@@ -231,9 +233,10 @@ bool DashStroke(Geometry::PolyCurveDbl const& outline, DashStyle const& style, R
             size_t before = contours.size();
             if (to - from + 2 * extend > 0)
                 AddPiece(path, from - extend, to + extend, reach, contours);
-            if (style.cap == DashStyle::Cap::Round)
-                for (double d : {from, to})
-                    AddDisc(CapCentre(path, d, style, band), w / 2, contours);
+            if (style.cap == DashStyle::Cap::Round) {
+                AddDisc(CapCentre(path, from, style, band), w / 2, contours);
+                if (to > from) AddDisc(CapCentre(path, to, style, band), w / 2, contours);
+            }
             for (size_t k = before; k < contours.size(); ++k) edges += contours[k].size();
             if (edges > kMaxEdges) return false;
         }
