@@ -197,8 +197,15 @@ void CurveDbl::Flatten(double tolerance, std::vector<PointDbl>& out) const {
             if (n.role == kAnchor) out.push_back(n.point);
         return;
     }
-    out.push_back(segs.front()[0]);
-    for (Segment const& s : segs) {
+    FlattenSegments(segs, tolerance, out);
+}
+
+void CurveDbl::FlattenSegments(std::vector<Segment> const& segments, double tolerance,
+                               std::vector<PointDbl>& out) {
+    if (segments.empty()) return;
+    if (!(tolerance > 0)) tolerance = 0.25;
+    out.push_back(segments.front()[0]);
+    for (Segment const& s : segments) {
         int steps = FlattenSteps(s, tolerance);
         for (int i = 1; i <= steps; ++i) out.push_back(i == steps ? s[3] : Evaluate(s, double(i) / steps));
     }

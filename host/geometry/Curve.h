@@ -74,6 +74,10 @@ public:
     RectDbl GetBounds() const;
     // Points along the curve, each segment split until it stays within tolerance of the chords.
     void Flatten(double tolerance, std::vector<PointDbl>& out) const;
+    // The same for segments given in order (a curve's, rearranged): the first's start, then each
+    // segment's points after its start.
+    static void FlattenSegments(std::vector<Segment> const& segments, double tolerance,
+                                std::vector<PointDbl>& out);
     // How many points Flatten gives at this tolerance, without making them.
     size_t FlattenedSize(double tolerance) const;
 

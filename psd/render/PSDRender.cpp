@@ -1974,7 +1974,8 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
         Undrawn("vector stroke (no paint)");
         return;
     }
-    double width = vs.m_lineWidth * (vs.m_resolution > 0 ? vs.m_resolution : 72.0) / 72.0;
+    double pixelsPerPoint = (vs.m_resolution > 0 ? vs.m_resolution : 72.0) / 72.0;
+    double width = vs.m_lineWidth * pixelsPerPoint;
     double out = vs.m_lineAlignment == PSDVectorStroke::LineAlignment::Outside ? width
                  : vs.m_lineAlignment == PSDVectorStroke::LineAlignment::Center ? width / 2
                                                                                 : 0;
@@ -1990,7 +1991,7 @@ void Renderer::PlanVectorStroke(PSDLayer const& l, Prepared& p) {
     if (!vs.m_dashSet.empty()) {
         DashStyle dashes;
         for (double v : vs.m_dashSet) dashes.lengths.push_back(v * width);
-        dashes.offset = vs.m_dashOffset * (vs.m_resolution > 0 ? vs.m_resolution : 72.0) / 72.0;
+        dashes.offset = vs.m_dashOffset * pixelsPerPoint;
         dashes.width = width;
         dashes.middle =
             vs.m_lineAlignment == PSDVectorStroke::LineAlignment::Center ? 0 : width / 2;

@@ -73,33 +73,16 @@ bool MakePath(Geometry::CurveDbl const& curve, Path& path) {
             {segments.back()[3], segments.back()[3], segments.front()[0], segments.front()[0]});
     if (closed)
         std::rotate(segments.begin(), segments.begin() + long(DashStart(segments)), segments.end());
-    auto add = [&](Point q) {
-        if (!path.p.empty()) {
-            double step = std::hypot(q.x - path.p.back().x, q.y - path.p.back().y);
-            if (!(step > 1e-9)) return;
-            path.s.push_back(path.s.back() + step);
-        } else {
-            path.s.push_back(0);
-        }
+    // Counted before they are made: a hostile curve could ask for many.
+    if (curve.FlattenedSize(0.1) > kMaxEdges) return false;
+    std::vector<Point> points;
+    Geometry::CurveDbl::FlattenSegments(segments, 0.1, points);
+    for (Point const& q : points) {
+        if (!std::isfinite(q.x) || !std::isfinite(q.y)) return false;
+        double step = path.p.empty() ? 0 : std::hypot(q.x - path.p.back().x, q.y - path.p.back().y);
+        if (!path.p.empty() && !(step > 1e-9)) continue;
+        path.s.push_back(path.p.empty() ? 0 : path.s.back() + step);
         path.p.push_back(q);
-    };
-    for (auto const& g : segments) {
-        for (Point const& q : g)
-            if (!std::isfinite(q.x) || !std::isfinite(q.y)) return false;
-        // Steps of about half a pixel along the control polygon.
-        double hull = std::hypot(g[1].x - g[0].x, g[1].y - g[0].y) +
-                      std::hypot(g[2].x - g[1].x, g[2].y - g[1].y) +
-                      std::hypot(g[3].x - g[2].x, g[3].y - g[2].y);
-        bool straight = g[1] == g[0] && g[2] == g[3];
-        size_t n = straight ? 1 : size_t(std::clamp(std::ceil(hull * 2), 1.0, 4096.0));
-        if (path.p.empty()) add(g[0]);
-        if (path.p.size() + n > kMaxEdges) return false;
-        for (size_t i = 1; i <= n; ++i) {
-            double t = double(i) / double(n), u = 1 - t;
-            double a = u * u * u, b = 3 * u * u * t, c = 3 * u * t * t, d = t * t * t;
-            add({a * g[0].x + b * g[1].x + c * g[2].x + d * g[3].x,
-                 a * g[0].y + b * g[1].y + c * g[2].y + d * g[3].y});
-        }
     }
     if (path.p.size() < 2) path = {};
     return true;
